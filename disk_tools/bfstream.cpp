@@ -1,0 +1,201 @@
+#include "bfstream.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace io_tools {
+
+char const* const corrupt_file_message = "corrupt database file...";
+
+namespace {
+
+// Maps a standard open mode to open(2) flags the way C stdio maps its mode
+// strings; returns -1 for a combination stdio has no mode for.
+int open_flags(std::ios_base::openmode mode) {
+  using std::ios_base;
+  auto const m = mode & (ios_base::in | ios_base::out | ios_base::trunc | ios_base::app);
+  if (m == (ios_base::in | ios_base::out)) return O_RDWR;
+  if (m == (ios_base::in | ios_base::out | ios_base::trunc)) return O_RDWR | O_CREAT | O_TRUNC;
+  if (m == (ios_base::in | ios_base::out | ios_base::app) || m == (ios_base::in | ios_base::app)) {
+    return O_RDWR | O_CREAT | O_APPEND;
+  }
+  if (m == ios_base::out || m == (ios_base::out | ios_base::trunc)) {
+    return O_WRONLY | O_CREAT | O_TRUNC;
+  }
+  if (m == ios_base::in) return O_RDONLY;
+  if (m == ios_base::app || m == (ios_base::out | ios_base::app)) {
+    return O_WRONLY | O_CREAT | O_APPEND;
+  }
+  return -1;
+}
+
+}  // namespace
+
+bfstream::bfstream(char const* name, std::ios_base::openmode mode) {
+  open(name, mode);
+}
+
+bfstream::~bfstream() {
+  if (is_open()) close();
+}
+
+void bfstream::open(char const* name, std::ios_base::openmode mode) {
+  if (is_open()) {
+    state_ |= failbit;
+    return;
+  }
+  int const flags = open_flags(mode);
+  if (flags < 0) {
+    state_ |= failbit;
+    return;
+  }
+  int fd;
+  do {
+    fd = ::open(name, flags | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    state_ |= failbit;
+    return;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    ::close(fd);
+    state_ |= failbit;
+    return;
+  }
+  fd_ = fd;
+  name_ = name;
+  size_ = st.st_size;
+  pos_ = (mode & std::ios_base::ate) ? size_ : 0;
+  state_ = 0;
+}
+
+void bfstream::close() {
+  if (!is_open()) {
+    state_ |= failbit;
+    return;
+  }
+  if (::close(fd_) != 0) state_ |= failbit;
+  fd_ = -1;
+}
+
+bfstream& bfstream::seekg(std::streamoff pos) {
+  // Like a standard stream, a failed stream ignores positioning.
+  if (failed() || !is_open() || pos < 0) {
+    state_ |= failbit;
+    return *this;
+  }
+  state_ &= ~eofbit;
+  pos_ = pos;
+  return *this;
+}
+
+bfstream& bfstream::seekg(std::streamoff off, std::ios_base::seekdir dir) {
+  std::streamoff base = 0;
+  if (dir == std::ios_base::cur) base = pos_;
+  if (dir == std::ios_base::end) base = size_;
+  return seekg(base + off);
+}
+
+bfstream& bfstream::read(char* dst, std::streamsize n) {
+  gcount_ = 0;
+  if (failed() || !is_open()) {
+    state_ |= failbit;
+    return *this;
+  }
+  while (gcount_ < n) {
+    ssize_t const got =
+        ::pread(fd_, dst + gcount_, static_cast<std::size_t>(n - gcount_), pos_ + gcount_);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      state_ |= badbit;
+      break;
+    }
+    if (got == 0) {
+      state_ |= failbit | eofbit;
+      break;
+    }
+    gcount_ += got;
+  }
+  pos_ += gcount_;
+  return *this;
+}
+
+void bfstream::write_fully(disk_tools::word_t address, char const* src, std::size_t n) {
+  std::size_t done = 0;
+  while (done < n) {
+    ssize_t const put = ::pwrite(fd_, src + done, n - done, address + static_cast<off_t>(done));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      state_ |= badbit;
+      throw "unable to write db file...";
+    }
+    done += static_cast<std::size_t>(put);
+  }
+  if (address + static_cast<disk_tools::word_t>(n) > size_) {
+    size_ = address + static_cast<disk_tools::word_t>(n);
+  }
+}
+
+bfstream& bfstream::write(char const* src, std::streamsize n) {
+  if (failed() || !is_open()) {
+    state_ |= failbit;
+    return *this;
+  }
+  if (n <= 0) return *this;
+  write_fully(pos_, src, static_cast<std::size_t>(n));
+  pos_ += n;
+  return *this;
+}
+
+bfstream& bfstream::flush() {
+  // Writes reach the operating system as they are made; there is nothing
+  // buffered here to hand over.
+  if (!is_open()) state_ |= badbit;
+  return *this;
+}
+
+void bfstream::read_at(disk_tools::word_t address, void* dst, std::size_t n) {
+  auto const len = static_cast<disk_tools::word_t>(n);
+  if (!is_open() || address < 0 || len < 0 || address > size_ - len) {
+    throw corrupt_file_message;
+  }
+  auto* out = static_cast<char*>(dst);
+  std::size_t done = 0;
+  while (done < n) {
+    ssize_t const got = ::pread(fd_, out + done, n - done, address + static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) throw corrupt_file_message;
+    done += static_cast<std::size_t>(got);
+  }
+  pos_ = address + len;
+}
+
+void bfstream::write_at(disk_tools::word_t address, void const* src, std::size_t n) {
+  if (!is_open() || address < 0) throw corrupt_file_message;
+  write_fully(address, static_cast<char const*>(src), n);
+  pos_ = address + static_cast<disk_tools::word_t>(n);
+}
+
+disk_tools::word_t bfstream::read_word(disk_tools::word_t address) {
+  char w[disk_tools::word_size];
+  read_at(address, w, sizeof w);
+  return disk_tools::decode_word(w);
+}
+
+void bfstream::write_word(disk_tools::word_t address, disk_tools::word_t value) {
+  char w[disk_tools::word_size];
+  disk_tools::encode_word(w, value);
+  write_at(address, w, sizeof w);
+}
+
+disk_tools::word_t bfstream::append(void const* src, std::size_t n) {
+  disk_tools::word_t const at = size_;
+  write_at(at, src, n);
+  return at;
+}
+
+}  // namespace io_tools

@@ -1,0 +1,39 @@
+// A growable byte buffer: values are laid out here, piece by piece in the order
+// of their on-disk format, before they are handed to the allocator as a block's
+// contents.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "coding.h"
+
+namespace text_tools {
+
+class bstringstream {
+ public:
+  bstringstream() = default;
+
+  // Appends the n bytes at src, in order.
+  void cpy(void const* src, unsigned long n) {
+    auto const* p = static_cast<char const*>(src);
+    bytes_.insert(bytes_.end(), p, p + n);
+  }
+
+  // Appends one 8-byte word in file byte order.
+  void cpy_word(disk_tools::word_t value) {
+    char w[disk_tools::word_size];
+    disk_tools::encode_word(w, value);
+    cpy(w, sizeof w);
+  }
+
+  char const* start() const { return bytes_.data(); }
+  char const* end() const { return bytes_.data() + bytes_.size(); }
+  std::size_t size() const { return bytes_.size(); }
+  bool empty() const { return bytes_.empty(); }
+
+ private:
+  std::vector<char> bytes_;
+};
+
+}  // namespace text_tools

@@ -1,0 +1,251 @@
+#include "d_alloc.h"
+
+#include <algorithm>
+
+namespace disk_tools {
+
+namespace {
+
+char const* const unable_to_open = "unable to open alloc file...";
+
+std::unique_ptr<io_tools::bfstream> open_stream(std::string const& path) {
+  auto s = std::make_unique<io_tools::bfstream>(
+      path.c_str(), std::ios_base::in | std::ios_base::out | std::ios_base::ate);
+  if (s->fail() || s->bad()) throw unable_to_open;
+  return s;
+}
+
+}  // namespace
+
+d_alloc::d_alloc(std::string const& path) : own_stream_(open_stream(path)), s_(*own_stream_) {
+  if (s_.size() < alloc_heads_end) throw io_tools::corrupt_file_message;
+}
+
+d_alloc::d_alloc(io_tools::bfstream& shared) : s_(shared) {
+  if (s_.fail() || s_.bad()) throw unable_to_open;
+  if (s_.size() < alloc_heads_end) throw io_tools::corrupt_file_message;
+}
+
+d_alloc::~d_alloc() = default;
+
+word_t d_alloc::max_walk() const {
+  return s_.size() / static_cast<word_t>(d_alloc_node::record_size) + 1;
+}
+
+void d_alloc::relink(word_t prev, word_t target) {
+  if (prev == alloc_list_head || prev == free_list_head) {
+    s_.write_word(prev, target);
+    return;
+  }
+  d_alloc_node p = d_alloc_node::read(s_, prev);
+  p.next = target;
+  p.write(s_);
+}
+
+void d_alloc::write_block(word_t data, long size, text_tools::bstringstream const& bytes) {
+  // The block holds the caller's bytes, zero-filled up to its size.
+  std::vector<char> block(static_cast<std::size_t>(size), 0);
+  std::copy_n(bytes.start(), std::min<std::size_t>(bytes.size(), block.size()), block.begin());
+  if (!block.empty()) s_.write_at(data, block.data(), block.size());
+}
+
+void d_alloc::alloc_node(d_alloc_node& record) {
+  record.own = s_.size();
+  record.write(s_);
+}
+
+void d_alloc::insert(d_alloc_node& record) {
+  word_t const head = s_.read_word(alloc_list_head);
+  // The record is written before anything points at it, so an interrupted
+  // insert leaves at worst an unlinked record, never a link to a stale one.
+  word_t prev = alloc_list_head;
+  word_t at = head;
+  for (word_t steps = 0; at != no_address; ++steps) {
+    if (steps > max_walk()) throw io_tools::corrupt_file_message;
+    d_alloc_node r = d_alloc_node::read(s_, at);
+    if (record.size <= r.size) {
+      record.next = r.own;
+      record.write(s_);
+      relink(prev, record.own);
+      return;
+    }
+    if (r.next == no_address) {
+      record.next = no_address;
+      record.write(s_);
+      r.next = record.own;
+      r.write(s_);
+      return;
+    }
+    prev = r.own;
+    at = r.next;
+  }
+  record.next = no_address;
+  record.write(s_);
+  s_.write_word(alloc_list_head, record.own);
+}
+
+long d_alloc::allocate(long const& size, text_tools::bstringstream& bytes) {
+  word_t const free_head = s_.read_word(free_list_head);
+  if (size < 0) return no_address;
+
+  // First fit over the free list. A request for nothing is never served from
+  // it: it would only split a block into a zero-sized piece.
+  word_t prev = free_list_head;
+  word_t at = size > 0 ? free_head : no_address;
+  for (word_t steps = 0; at != no_address; ++steps) {
+    if (steps > max_walk()) throw io_tools::corrupt_file_message;
+    d_alloc_node r = d_alloc_node::read(s_, at);
+    if (r.free && !r.empty() && r.size >= size) {
+      if (r.size == size) {
+        r.free = false;
+        r.write(s_);
+        write_block(r.data, size, bytes);
+        move_to_alloc_list(prev, r);
+        return r.data;
+      }
+      // A larger block is split: the request takes its first size bytes and
+      // the rest becomes a free block of its own at the front of the free
+      // list.
+      d_alloc_node rest;
+      rest.data = r.data + size;
+      rest.size = r.size - size;
+      rest.free = true;
+      write_block(r.data, size, bytes);
+      r.size = size;
+      r.free = false;
+      r.write(s_);
+      move_to_alloc_list(prev, r);
+      rest.next = s_.read_word(free_list_head);
+      alloc_node(rest);
+      s_.write_word(free_list_head, rest.own);
+      return r.data;
+    }
+    prev = r.own;
+    at = r.next;
+  }
+
+  // No fit: the block goes at the end of the file, its record right after it.
+  d_alloc_node record;
+  record.data = s_.size();
+  write_block(record.data, size, bytes);
+  record.size = size;
+  record.next = no_address;
+  record.free = false;
+  alloc_node(record);
+  insert(record);
+  return record.data;
+}
+
+void d_alloc::move_to_alloc_list(word_t prev, d_alloc_node& record) {
+  relink(prev, record.next);
+  insert(record);
+}
+
+void d_alloc::deallocate(long const& address) {
+  word_t prev = alloc_list_head;
+  word_t at = s_.read_word(alloc_list_head);
+  for (word_t steps = 0; at != no_address; ++steps) {
+    if (steps > max_walk()) throw io_tools::corrupt_file_message;
+    d_alloc_node r = d_alloc_node::read(s_, at);
+    if (r.data == address && !r.empty()) {
+      r.free = true;
+      r.write(s_);
+      move_to_dealloc_list(prev, r);
+      return;
+    }
+    prev = r.own;
+    at = r.next;
+  }
+}
+
+void d_alloc::move_to_dealloc_list(word_t prev, d_alloc_node& record) {
+  relink(prev, record.next);
+  record.next = s_.read_word(free_list_head);
+  record.write(s_);
+  s_.write_word(free_list_head, record.own);
+}
+
+void d_alloc::swap(d_alloc_node& a, d_alloc_node& b) {
+  std::swap(a.data, b.data);
+  std::swap(a.size, b.size);
+  a.write(s_);
+  b.write(s_);
+}
+
+void d_alloc::sort() {
+  word_t const head = s_.read_word(free_list_head);
+  if (head == no_address) return;
+  d_alloc_node h = d_alloc_node::read(s_, head);
+  word_t at = h.own;
+  for (word_t steps = 0; at != no_address; ++steps) {
+    if (steps > max_walk()) throw io_tools::corrupt_file_message;
+    d_alloc_node r = at == h.own ? h : d_alloc_node::read(s_, at);
+    if (r.own != h.own && !r.empty() && r.size < h.size) swap(h, r);
+    at = r.next;
+  }
+}
+
+void d_alloc::compact() {
+  for (bool changed = true; changed;) {
+    changed = false;
+    word_t a_at = s_.read_word(free_list_head);
+    for (word_t outer = 0; a_at != no_address; ++outer) {
+      if (outer > max_walk()) throw io_tools::corrupt_file_message;
+      d_alloc_node a = d_alloc_node::read(s_, a_at);
+      if (a.free && !a.empty()) {
+        // Visit every later record of the list and absorb those whose block
+        // touches a's block on either side.
+        word_t prev = a.own;
+        word_t b_at = a.next;
+        for (word_t inner = 0; b_at != no_address; ++inner) {
+          if (inner > max_walk()) throw io_tools::corrupt_file_message;
+          d_alloc_node b = d_alloc_node::read(s_, b_at);
+          bool const after = b.data == a.data + a.size;
+          bool const before = b.data + b.size == a.data;
+          if (b.free && !b.empty() && (after || before)) {
+            if (before) a.data = b.data;
+            a.size += b.size;
+            // An emptied record describes no bytes; it leaves the free list
+            // so that no walk meets it again, and its 33 bytes stay unused.
+            b.data = no_address;
+            b.size = 0;
+            b.free = true;
+            b.write(s_);
+            if (prev == a.own) {
+              a.next = b.next;
+            } else {
+              relink(prev, b.next);
+            }
+            a.write(s_);
+            changed = true;
+          } else {
+            prev = b.own;
+          }
+          b_at = b.next;
+        }
+      }
+      a_at = a.next;
+    }
+  }
+  sort();
+}
+
+std::vector<d_alloc_node> d_alloc::list_from(word_t head_word) {
+  std::vector<d_alloc_node> out;
+  word_t at = s_.read_word(head_word);
+  for (word_t steps = 0; at != no_address; ++steps) {
+    if (steps > max_walk()) throw io_tools::corrupt_file_message;
+    out.push_back(d_alloc_node::read(s_, at));
+    at = out.back().next;
+  }
+  return out;
+}
+
+std::vector<d_alloc_node> d_alloc::allocation_list() {
+  return list_from(alloc_list_head);
+}
+std::vector<d_alloc_node> d_alloc::free_list() {
+  return list_from(free_list_head);
+}
+
+}  // namespace disk_tools

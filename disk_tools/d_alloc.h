@@ -1,0 +1,71 @@
+// The disk allocator: hands out and takes back blocks inside the database file.
+//
+// All of its state lives in the file: the two list heads at offsets 0 and 8 and
+// one d_alloc_node record per block. The allocation list holds the blocks in
+// use in ascending size order (among equal sizes the most recently linked
+// first); the free list holds freed blocks, the most recently freed first.
+// Blocks and records are only ever appended at the end of the file and never
+// move.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bfstream.h"
+#include "bstringstream.h"
+#include "d_alloc_node.h"
+
+namespace disk_tools {
+
+class d_alloc {
+ public:
+  // Opens the database file at path on a stream of its own; throws
+  // "unable to open alloc file..." when the file cannot be opened for reading
+  // and writing.
+  explicit d_alloc(std::string const& path);
+  // Works on a stream that is already open on the database file (the
+  // database shares its own stream this way).
+  explicit d_alloc(io_tools::bfstream& shared);
+  ~d_alloc();
+
+  d_alloc(d_alloc const&) = delete;
+  d_alloc& operator=(d_alloc const&) = delete;
+
+  // Returns the data address of a block of size bytes holding bytes (zeros
+  // when bytes is empty); -1 for a negative size, with nothing written.
+  long allocate(long const& size, text_tools::bstringstream& bytes);
+  // Gives back the block in use whose data address is address; any other
+  // address is ignored.
+  void deallocate(long const& address);
+  // Merges free blocks that lie next to each other in the file, then sorts.
+  void compact();
+  // One pass that brings the smallest free block into the free list's head.
+  void sort();
+
+  // The records of each list, in list order; for inspection and checks.
+  std::vector<d_alloc_node> allocation_list();
+  std::vector<d_alloc_node> free_list();
+
+  io_tools::bfstream& stream() { return s_; }
+
+ private:
+  void insert(d_alloc_node& record);
+  void alloc_node(d_alloc_node& record);
+  void move_to_alloc_list(word_t prev, d_alloc_node& record);
+  void move_to_dealloc_list(word_t prev, d_alloc_node& record);
+  void swap(d_alloc_node& a, d_alloc_node& b);
+  // Points the link named by prev (a head word or a record's own address) at
+  // target.
+  void relink(word_t prev, word_t target);
+  void write_block(word_t data, long size, text_tools::bstringstream const& bytes);
+  // Bounds every walk of a list: a list longer than the file could hold is a
+  // cycle.
+  word_t max_walk() const;
+  std::vector<d_alloc_node> list_from(word_t head_word);
+
+  std::unique_ptr<io_tools::bfstream> own_stream_;
+  io_tools::bfstream& s_;
+};
+
+}  // namespace disk_tools

@@ -1,0 +1,198 @@
+#include "d_alloc.h"
+
+#include <gtest/gtest.h>
+
+#include "d_db.h"
+#include "harness.h"
+
+using disk_tools::d_alloc_node;
+using test_support::word_at;
+
+namespace {
+
+class AllocTest : public test_support::database_test {
+ protected:
+  disk_tools::d_alloc& alloc() { return *db_->allocator(); }
+
+  long allocate(long size) {
+    text_tools::bstringstream empty;
+    return alloc().allocate(size, empty);
+  }
+
+  long allocate(std::string const& content) {
+    text_tools::bstringstream b;
+    b.cpy(content.data(), content.size());
+    return alloc().allocate(static_cast<long>(content.size()), b);
+  }
+
+  std::vector<long> sizes(std::vector<d_alloc_node> const& list) {
+    std::vector<long> out;
+    for (auto const& r : list) out.push_back(r.size);
+    return out;
+  }
+  std::vector<long> data(std::vector<d_alloc_node> const& list) {
+    std::vector<long> out;
+    for (auto const& r : list) out.push_back(r.data);
+    return out;
+  }
+};
+
+TEST_F(AllocTest, FirstBlockAndItsRecordFollowTheHeader) {
+  EXPECT_EQ(allocate(8), 13616);
+  auto const f = bytes();
+  ASSERT_EQ(f.size(), 13657u);
+  EXPECT_EQ(word_at(f, 13616), 0);
+  EXPECT_EQ(word_at(f, 13624), 13624);  // own address
+  EXPECT_EQ(word_at(f, 13632), 13616);  // data
+  EXPECT_EQ(word_at(f, 13640), 8);      // size
+  EXPECT_EQ(word_at(f, 13648), -1);     // next
+  EXPECT_EQ(f[13656], 0);               // in use
+  EXPECT_EQ(word_at(f, 0), 13624);
+  EXPECT_EQ(word_at(f, 8), -1);
+}
+
+TEST_F(AllocTest, BufferContentIsWrittenIntoTheBlock) {
+  long const at = allocate("hello");
+  auto const f = bytes();
+  EXPECT_EQ(std::string(&f[at], 5), "hello");
+}
+
+TEST_F(AllocTest, NegativeSizeIsRefusedWithoutWriting) {
+  auto const before = bytes();
+  EXPECT_EQ(allocate(-1), -1);
+  EXPECT_EQ(bytes(), before);
+}
+
+TEST_F(AllocTest, ZeroSizeAppendsAnEmptyBlockAtTheEnd) {
+  long const end = test_support::file_size(path());
+  EXPECT_EQ(allocate(0), end);
+  EXPECT_EQ(test_support::file_size(path()), end + 33);
+  EXPECT_EQ(sizes(alloc().allocation_list()), std::vector<long>{0});
+}
+
+TEST_F(AllocTest, AllocationListIsOrderedBySizeNewestFirstAmongEquals) {
+  long const a = allocate(8), b = allocate(16), c = allocate(8);
+  EXPECT_EQ(data(alloc().allocation_list()), (std::vector<long>{c, a, b}));
+  EXPECT_EQ(sizes(alloc().allocation_list()), (std::vector<long>{8, 8, 16}));
+}
+
+TEST_F(AllocTest, FreedBlockGoesToTheFrontOfTheFreeListAndIsReusedZeroed) {
+  long const x = allocate("abcdefgh");
+  long const y = allocate(8);
+  alloc().deallocate(x);
+  auto freed = alloc().free_list();
+  ASSERT_EQ(freed.size(), 1u);
+  EXPECT_EQ(freed[0].data, x);
+  EXPECT_TRUE(freed[0].free);
+  EXPECT_EQ(data(alloc().allocation_list()), std::vector<long>{y});
+
+  long const size_before = test_support::file_size(path());
+  EXPECT_EQ(allocate(8), x);
+  EXPECT_EQ(test_support::file_size(path()), size_before);
+  auto const f = bytes();
+  EXPECT_EQ(std::string(&f[x], 8), std::string(8, '\0'));
+  EXPECT_TRUE(alloc().free_list().empty());
+  EXPECT_EQ(alloc().allocation_list().size(), 2u);
+}
+
+TEST_F(AllocTest, DeallocatingAnUnknownAddressChangesNothing) {
+  long const x = allocate(8);
+  auto const before = bytes();
+  alloc().deallocate(x + 1);
+  alloc().deallocate(-1);
+  alloc().deallocate(123456789);
+  EXPECT_EQ(bytes(), before);
+  alloc().deallocate(x);
+  auto const after_free = bytes();
+  alloc().deallocate(x);  // already free: not in the allocation list
+  EXPECT_EQ(bytes(), after_free);
+}
+
+TEST_F(AllocTest, LargerFreeBlockIsSplitAndTheRestStaysFree) {
+  long const x = allocate(30);
+  alloc().deallocate(x);
+  EXPECT_EQ(allocate(10), x);
+  auto freed = alloc().free_list();
+  ASSERT_EQ(freed.size(), 1u);
+  EXPECT_EQ(freed[0].data, x + 10);
+  EXPECT_EQ(freed[0].size, 20);
+  EXPECT_EQ(allocate(20), x + 10);
+  EXPECT_TRUE(alloc().free_list().empty());
+  EXPECT_EQ(sizes(alloc().allocation_list()), (std::vector<long>{10, 20}));
+}
+
+TEST_F(AllocTest, SortBringsTheSmallestFreeBlockToTheHead) {
+  long const b1 = allocate(1), b4 = allocate(4), b3 = allocate(3), b5 = allocate(5);
+  for (long b : {b1, b4, b3, b5}) alloc().deallocate(b);
+  ASSERT_EQ(sizes(alloc().free_list()), (std::vector<long>{5, 3, 4, 1}));
+  alloc().sort();
+  EXPECT_EQ(sizes(alloc().free_list()), (std::vector<long>{1, 5, 4, 3}));
+  EXPECT_EQ(data(alloc().free_list()), (std::vector<long>{b1, b5, b4, b3}));
+}
+
+TEST_F(AllocTest, CompactMergesNeighboursIntoOneFreeBlock) {
+  long const x = allocate(30);
+  alloc().deallocate(x);
+  ASSERT_EQ(allocate(10), x);  // splits: x+10 (20 bytes) stays free
+  alloc().deallocate(x);       // free list: x (10), x+10 (20)
+  ASSERT_EQ(data(alloc().free_list()), (std::vector<long>{x, x + 10}));
+  auto const emptied = alloc().free_list()[1].own;
+
+  alloc().compact();
+  auto freed = alloc().free_list();
+  ASSERT_EQ(freed.size(), 1u);
+  EXPECT_EQ(freed[0].data, x);
+  EXPECT_EQ(freed[0].size, 30);
+  auto const f = bytes();
+  EXPECT_EQ(word_at(f, emptied + 8), -1);  // the absorbed record describes no bytes
+  EXPECT_EQ(word_at(f, emptied + 16), 0);
+  EXPECT_EQ(allocate(30), x);
+}
+
+TEST_F(AllocTest, CompactMergesNeighboursListedInEitherOrder) {
+  long const x = allocate(30);
+  alloc().deallocate(x);
+  ASSERT_EQ(allocate(10), x);
+  ASSERT_EQ(allocate(20), x + 10);
+  alloc().deallocate(x);
+  alloc().deallocate(x + 10);  // the later block now comes first in the list
+  alloc().compact();
+  auto freed = alloc().free_list();
+  ASSERT_EQ(freed.size(), 1u);
+  EXPECT_EQ(freed[0].data, x);
+  EXPECT_EQ(freed[0].size, 30);
+}
+
+TEST_F(AllocTest, BlocksThatDoNotTouchAreNotMerged) {
+  long const a = allocate(10), b = allocate(10);
+  alloc().deallocate(a);
+  alloc().deallocate(b);
+  alloc().compact();
+  EXPECT_EQ(sizes(alloc().free_list()), (std::vector<long>{10, 10}));
+}
+
+TEST_F(AllocTest, ListsSurviveReopening) {
+  long const a = allocate(8);
+  long const b = allocate(16);
+  alloc().deallocate(a);
+  reopen();
+  EXPECT_EQ(data(alloc().allocation_list()), std::vector<long>{b});
+  EXPECT_EQ(allocate(8), a);
+}
+
+TEST_F(AllocTest, ACycleInTheFreeListIsReportedNotFollowedForever) {
+  long const a = allocate(8);
+  alloc().deallocate(a);
+  long const record = alloc().free_list()[0].own;
+  db_->stream()->write_word(record + 24, record);  // next points at itself
+  EXPECT_THROW(allocate(16), char const*);
+}
+
+TEST_F(AllocTest, ARecordThatIsNotWhereItSaysIsReported) {
+  long const a = allocate(8);
+  long const record = alloc().allocation_list()[0].own;
+  db_->stream()->write_word(record, record + 1);
+  EXPECT_THROW(alloc().deallocate(a), char const*);
+}
+
+}  // namespace

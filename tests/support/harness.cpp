@@ -1,0 +1,149 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace test_support {
+
+scratch_dir::scratch_dir() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "odb-test-XXXXXX").string();
+  if (!::mkdtemp(tmpl.data())) throw std::runtime_error("cannot make a scratch folder");
+  path_ = tmpl;
+}
+
+scratch_dir::~scratch_dir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::vector<char> read_file(std::string const& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(std::string const& path, std::vector<char> const& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::int64_t file_size(std::string const& path) {
+  std::error_code ec;
+  auto const n = std::filesystem::file_size(path, ec);
+  return ec ? -1 : static_cast<std::int64_t>(n);
+}
+
+std::int64_t word_at(std::vector<char> const& bytes, std::size_t offset) {
+  return disk_tools::decode_word(&bytes.at(offset + 7) - 7);
+}
+
+void database_test::SetUp() {
+  disk_tools::p_d_env = &env_;
+  ASSERT_TRUE(disk_tools::create_database(name(), &env_));
+  db_ = disk_tools::open_database(name(), &env_);
+}
+
+void database_test::TearDown() {
+  close();
+  disk_tools::p_d_env = nullptr;
+}
+
+void database_test::close() {
+  disk_tools::close_database(db_);
+  db_ = nullptr;
+  env_ = disk_tools::d_env{};
+}
+
+void database_test::reopen() {
+  close();
+  db_ = disk_tools::open_database(name(), &env_);
+}
+
+namespace {
+
+// Reads what is ready on fd into out; false at end of file.
+bool drain(int fd, std::string& out) {
+  char buf[4096];
+  ssize_t n = ::read(fd, buf, sizeof buf);
+  if (n > 0) out.append(buf, static_cast<std::size_t>(n));
+  return n > 0 || (n < 0 && errno == EINTR);
+}
+
+}  // namespace
+
+run_result run_program(std::vector<std::string> const& argv, std::string const& cwd,
+                       std::string const& input, int timeout_seconds) {
+  int in_pipe[2], out_pipe[2], err_pipe[2];
+  if (::pipe(in_pipe) || ::pipe(out_pipe) || ::pipe(err_pipe)) {
+    throw std::runtime_error("pipe failed");
+  }
+  pid_t const pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    ::dup2(in_pipe[0], 0);
+    ::dup2(out_pipe[1], 1);
+    ::dup2(err_pipe[1], 2);
+    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
+      ::close(fd);
+    }
+    if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+    std::vector<char*> args;
+    for (auto const& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(in_pipe[0]);
+  ::close(out_pipe[1]);
+  ::close(err_pipe[1]);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  // Feed the input while collecting both outputs, so that neither side can
+  // block the other on a full pipe.
+  run_result r;
+  std::size_t fed = 0;
+  int in_fd = in_pipe[1];
+  if (input.empty()) {
+    ::close(in_fd);
+    in_fd = -1;
+  }
+  bool out_open = true, err_open = true;
+  auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  while (out_open || err_open) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      break;
+    }
+    pollfd fds[3] = {{out_open ? out_pipe[0] : -1, POLLIN, 0},
+                     {err_open ? err_pipe[0] : -1, POLLIN, 0},
+                     {in_fd, POLLOUT, 0}};
+    if (::poll(fds, 3, 200) < 0) continue;
+    if (fds[0].revents) out_open = drain(out_pipe[0], r.out);
+    if (fds[1].revents) err_open = drain(err_pipe[0], r.err);
+    if (in_fd >= 0 && fds[2].revents) {
+      ssize_t n = ::write(in_fd, input.data() + fed, input.size() - fed);
+      if (n > 0) fed += static_cast<std::size_t>(n);
+      if (n < 0 || fed == input.size()) {
+        ::close(in_fd);
+        in_fd = -1;
+      }
+    }
+  }
+  if (in_fd >= 0) ::close(in_fd);
+  ::close(out_pipe[0]);
+  ::close(err_pipe[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return r;
+}
+
+}  // namespace test_support

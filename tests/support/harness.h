@@ -1,0 +1,69 @@
+// Helpers shared by the tests: a scratch folder per test, a fresh database in
+// it, raw looks at the file, and running a built program with its output
+// captured.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "d_db.h"
+
+namespace test_support {
+
+// A new empty folder under the system's temporary folder, removed with its
+// contents when the object goes.
+class scratch_dir {
+ public:
+  scratch_dir();
+  ~scratch_dir();
+  scratch_dir(scratch_dir const&) = delete;
+  scratch_dir& operator=(scratch_dir const&) = delete;
+
+  std::string const& path() const { return path_; }
+  // path/name
+  std::string file(std::string const& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// The whole content of a file; empty when it cannot be read.
+std::vector<char> read_file(std::string const& path);
+void write_file(std::string const& path, std::vector<char> const& bytes);
+std::int64_t file_size(std::string const& path);
+// The little-endian 8-byte word at offset of bytes.
+std::int64_t word_at(std::vector<char> const& bytes, std::size_t offset);
+
+// A fixture with a scratch folder, a new database "db" in it and the global
+// environment pointing at it. reopen() closes and opens it again.
+class database_test : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  void reopen();
+  void close();
+  std::string name() const { return dir_.file("db"); }
+  std::string path() const { return dir_.file("db.odb"); }
+  std::vector<char> bytes() const { return read_file(path()); }
+
+  scratch_dir dir_;
+  disk_tools::d_env env_{};
+  disk_tools::d_database* db_ = nullptr;
+};
+
+// The outcome of running a program.
+struct run_result {
+  int status = -1;  // exit status, or 128 + signal when killed
+  std::string out;
+  std::string err;
+};
+
+// Runs argv[0] with its arguments in folder cwd, feeding input on standard
+// input; kills it after timeout_seconds.
+run_result run_program(std::vector<std::string> const& argv, std::string const& cwd,
+                       std::string const& input = "", int timeout_seconds = 120);
+
+}  // namespace test_support
