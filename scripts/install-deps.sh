@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only those missing.
+# With --build-only, just what building the Linux programs needs.
 set -euo pipefail
 
-packages=(
-  cmake g++ libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
-  # the Windows program: cross compilers, and Wine on a virtual display to run it
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 xvfb imagemagick x11-utils xdotool
-)
+packages=(cmake g++ make)
+if [ "${1:-}" != "--build-only" ]; then
+  packages+=(
+    libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
+    # the Windows program: cross compilers, and Wine on a virtual display to run it
+    g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 xvfb imagemagick x11-utils xdotool
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do
