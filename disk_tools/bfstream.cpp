@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace io_tools {
 
@@ -69,8 +71,30 @@ void bfstream::open(char const* name, std::ios_base::openmode mode) {
   fd_ = fd;
   name_ = name;
   size_ = st.st_size;
+  appending_ = (flags & O_APPEND) != 0;
+  has_image_ = (flags & O_ACCMODE) != O_WRONLY;
+  if (has_image_ && !load_image()) {
+    ::close(fd_);
+    fd_ = -1;
+    state_ |= failbit;
+    return;
+  }
   pos_ = (mode & std::ios_base::ate) ? size_ : 0;
   state_ = 0;
+}
+
+bool bfstream::load_image() {
+  image_.assign(static_cast<std::size_t>(size_), 0);
+  std::size_t done = 0;
+  while (done < image_.size()) {
+    ssize_t const got =
+        ::pread(fd_, image_.data() + done, image_.size() - done, static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    ++counts_.reads;
+    done += static_cast<std::size_t>(got);
+  }
+  return true;
 }
 
 void bfstream::close() {
@@ -80,6 +104,9 @@ void bfstream::close() {
   }
   if (::close(fd_) != 0) state_ |= failbit;
   fd_ = -1;
+  image_.clear();
+  image_.shrink_to_fit();
+  has_image_ = false;
 }
 
 bfstream& bfstream::seekg(std::streamoff pos) {
@@ -102,29 +129,20 @@ bfstream& bfstream::seekg(std::streamoff off, std::ios_base::seekdir dir) {
 
 bfstream& bfstream::read(char* dst, std::streamsize n) {
   gcount_ = 0;
-  if (failed() || !is_open()) {
+  if (failed() || !is_open() || !has_image_) {
     state_ |= failbit;
     return *this;
   }
-  while (gcount_ < n) {
-    ssize_t const got =
-        ::pread(fd_, dst + gcount_, static_cast<std::size_t>(n - gcount_), pos_ + gcount_);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      state_ |= badbit;
-      break;
-    }
-    if (got == 0) {
-      state_ |= failbit | eofbit;
-      break;
-    }
-    gcount_ += got;
-  }
+  std::streamsize const available = std::max<std::streamoff>(0, size_ - pos_);
+  gcount_ = std::min(n, available);
+  if (gcount_ > 0) std::memcpy(dst, image_.data() + pos_, static_cast<std::size_t>(gcount_));
+  if (gcount_ < n) state_ |= failbit | eofbit;
   pos_ += gcount_;
   return *this;
 }
 
 void bfstream::write_fully(disk_tools::word_t address, char const* src, std::size_t n) {
+  if (appending_) address = size_;  // the system places every write at the end
   std::size_t done = 0;
   while (done < n) {
     ssize_t const put = ::pwrite(fd_, src + done, n - done, address + static_cast<off_t>(done));
@@ -133,11 +151,17 @@ void bfstream::write_fully(disk_tools::word_t address, char const* src, std::siz
       state_ |= badbit;
       throw "unable to write db file...";
     }
+    ++counts_.writes;
     done += static_cast<std::size_t>(put);
   }
-  if (address + static_cast<disk_tools::word_t>(n) > size_) {
-    size_ = address + static_cast<disk_tools::word_t>(n);
+  auto const end = address + static_cast<disk_tools::word_t>(n);
+  if (has_image_) {
+    if (end > static_cast<disk_tools::word_t>(image_.size())) {
+      image_.resize(static_cast<std::size_t>(end), 0);
+    }
+    std::memcpy(image_.data() + address, src, n);
   }
+  size_ = std::max(size_, end);
 }
 
 bfstream& bfstream::write(char const* src, std::streamsize n) {
@@ -160,17 +184,10 @@ bfstream& bfstream::flush() {
 
 void bfstream::read_at(disk_tools::word_t address, void* dst, std::size_t n) {
   auto const len = static_cast<disk_tools::word_t>(n);
-  if (!is_open() || address < 0 || len < 0 || address > size_ - len) {
+  if (!is_open() || !has_image_ || address < 0 || len < 0 || address > size_ - len) {
     throw corrupt_file_message;
   }
-  auto* out = static_cast<char*>(dst);
-  std::size_t done = 0;
-  while (done < n) {
-    ssize_t const got = ::pread(fd_, out + done, n - done, address + static_cast<off_t>(done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) throw corrupt_file_message;
-    done += static_cast<std::size_t>(got);
-  }
+  if (n > 0) std::memcpy(dst, image_.data() + address, n);
   pos_ = address + len;
 }
 

@@ -12,12 +12,16 @@
 //
 // Every write is handed to the operating system before the call returns, so a
 // process killed between two library operations loses nothing the first one
-// wrote.
+// wrote. A stream opened for reading keeps an image of the whole file in
+// memory, read once at open and kept current by every write, so reads cost no
+// system call. Each stream has its own image: two databases never share one,
+// and one file must not be written through two streams at once.
 #pragma once
 
 #include <cstddef>
 #include <ios>
 #include <string>
+#include <vector>
 
 #include "coding.h"
 
@@ -70,18 +74,31 @@ class bfstream {
   // Length of the file in bytes.
   disk_tools::word_t size() const { return size_; }
 
+  // Counts of the transfers that reached the operating system, for
+  // measurements.
+  struct io_counts {
+    long long reads = 0;
+    long long writes = 0;
+  };
+  io_counts const& counts() const { return counts_; }
+
   std::string const& name() const { return name_; }
 
  private:
   static constexpr int eofbit = 1, failbit = 2, badbit = 4;
   bool failed() const { return (state_ & (failbit | badbit)) != 0; }
   void write_fully(disk_tools::word_t address, char const* src, std::size_t n);
+  bool load_image();
 
   int fd_ = -1;
   std::streamoff pos_ = 0;
   disk_tools::word_t size_ = 0;
   std::streamsize gcount_ = 0;
   int state_ = 0;
+  bool appending_ = false;
+  bool has_image_ = false;
+  std::vector<char> image_;
+  io_counts counts_;
   std::string name_;
 };
 
