@@ -28,6 +28,24 @@ d_alloc::d_alloc(io_tools::bfstream& shared) : s_(shared) {
 
 d_alloc::~d_alloc() = default;
 
+void d_alloc::use_index(bool on) {
+  use_index_ = on;
+  index_.reset();
+}
+
+alloc_index* d_alloc::index() {
+  if (!use_index_) return nullptr;
+  if (!index_) {
+    index_ = std::make_unique<alloc_index>(s_);
+    if (!index_->ordered()) {
+      // A list out of order cannot be mirrored faithfully; walk it instead.
+      index_.reset();
+      use_index_ = false;
+    }
+  }
+  return index_.get();
+}
+
 word_t d_alloc::max_walk() const {
   return s_.size() / static_cast<word_t>(d_alloc_node::record_size) + 1;
 }
@@ -55,74 +73,95 @@ void d_alloc::alloc_node(d_alloc_node& record) {
 }
 
 void d_alloc::insert(d_alloc_node& record) {
-  word_t const head = s_.read_word(alloc_list_head);
   // The record is written before anything points at it, so an interrupted
   // insert leaves at worst an unlinked record, never a link to a stale one.
+  // It goes before the first record at least as large, or at the end.
   word_t prev = alloc_list_head;
-  word_t at = head;
+  word_t before = no_address;
+  word_t tail = no_address;
+  if (alloc_index* ix = index()) {
+    before = ix->used_insert_before(record.size);
+    if (before != no_address) prev = ix->used_prev(before);
+    tail = ix->used_tail();
+  } else {
+    word_t at = s_.read_word(alloc_list_head);
+    for (word_t steps = 0; at != no_address; ++steps) {
+      if (steps > max_walk()) throw io_tools::corrupt_file_message;
+      d_alloc_node const r = d_alloc_node::read(s_, at);
+      if (record.size <= r.size) {
+        before = r.own;
+        break;
+      }
+      prev = tail = r.own;
+      at = r.next;
+    }
+  }
+
+  record.next = before;
+  record.write(s_);
+  if (before != no_address || tail == no_address) {
+    relink(prev, record.own);
+  } else {
+    relink(tail, record.own);
+  }
+  if (alloc_index* ix = index()) ix->used_insert(record);
+}
+
+bool d_alloc::find_first_fit(long size, word_t& prev, d_alloc_node& found) {
+  if (alloc_index* ix = index()) {
+    word_t const own = ix->free_first_fit(size);
+    if (own == no_address) return false;
+    prev = ix->free_prev(own);
+    found = d_alloc_node::read(s_, own);
+    return true;
+  }
+  prev = free_list_head;
+  word_t at = s_.read_word(free_list_head);
   for (word_t steps = 0; at != no_address; ++steps) {
     if (steps > max_walk()) throw io_tools::corrupt_file_message;
-    d_alloc_node r = d_alloc_node::read(s_, at);
-    if (record.size <= r.size) {
-      record.next = r.own;
-      record.write(s_);
-      relink(prev, record.own);
-      return;
-    }
-    if (r.next == no_address) {
-      record.next = no_address;
-      record.write(s_);
-      r.next = record.own;
-      r.write(s_);
-      return;
-    }
-    prev = r.own;
-    at = r.next;
+    found = d_alloc_node::read(s_, at);
+    if (found.free && !found.empty() && found.size >= size) return true;
+    prev = found.own;
+    at = found.next;
   }
-  record.next = no_address;
-  record.write(s_);
-  s_.write_word(alloc_list_head, record.own);
+  return false;
+}
+
+long d_alloc::take_free_block(word_t prev, d_alloc_node& r, long size,
+                              text_tools::bstringstream const& bytes) {
+  if (r.size == size) {
+    r.free = false;
+    r.write(s_);
+    write_block(r.data, size, bytes);
+    move_to_alloc_list(prev, r);
+    return r.data;
+  }
+  // A larger block is split: the request takes its first size bytes and the
+  // rest becomes a free block of its own at the front of the free list.
+  d_alloc_node rest;
+  rest.data = r.data + size;
+  rest.size = r.size - size;
+  rest.free = true;
+  write_block(r.data, size, bytes);
+  r.size = size;
+  r.free = false;
+  r.write(s_);
+  move_to_alloc_list(prev, r);
+  rest.next = s_.read_word(free_list_head);
+  alloc_node(rest);
+  s_.write_word(free_list_head, rest.own);
+  if (alloc_index* ix = index()) ix->free_push_front(rest);
+  return r.data;
 }
 
 long d_alloc::allocate(long const& size, text_tools::bstringstream& bytes) {
-  word_t const free_head = s_.read_word(free_list_head);
   if (size < 0) return no_address;
 
   // First fit over the free list. A request for nothing is never served from
   // it: it would only split a block into a zero-sized piece.
-  word_t prev = free_list_head;
-  word_t at = size > 0 ? free_head : no_address;
-  for (word_t steps = 0; at != no_address; ++steps) {
-    if (steps > max_walk()) throw io_tools::corrupt_file_message;
-    d_alloc_node r = d_alloc_node::read(s_, at);
-    if (r.free && !r.empty() && r.size >= size) {
-      if (r.size == size) {
-        r.free = false;
-        r.write(s_);
-        write_block(r.data, size, bytes);
-        move_to_alloc_list(prev, r);
-        return r.data;
-      }
-      // A larger block is split: the request takes its first size bytes and
-      // the rest becomes a free block of its own at the front of the free
-      // list.
-      d_alloc_node rest;
-      rest.data = r.data + size;
-      rest.size = r.size - size;
-      rest.free = true;
-      write_block(r.data, size, bytes);
-      r.size = size;
-      r.free = false;
-      r.write(s_);
-      move_to_alloc_list(prev, r);
-      rest.next = s_.read_word(free_list_head);
-      alloc_node(rest);
-      s_.write_word(free_list_head, rest.own);
-      return r.data;
-    }
-    prev = r.own;
-    at = r.next;
-  }
+  word_t prev;
+  d_alloc_node r;
+  if (size > 0 && find_first_fit(size, prev, r)) return take_free_block(prev, r, size, bytes);
 
   // No fit: the block goes at the end of the file, its record right after it.
   d_alloc_node record;
@@ -138,31 +177,46 @@ long d_alloc::allocate(long const& size, text_tools::bstringstream& bytes) {
 
 void d_alloc::move_to_alloc_list(word_t prev, d_alloc_node& record) {
   relink(prev, record.next);
+  if (alloc_index* ix = index()) ix->free_remove(record.own);
   insert(record);
 }
 
-void d_alloc::deallocate(long const& address) {
-  word_t prev = alloc_list_head;
+bool d_alloc::find_in_use(word_t data, word_t& prev, d_alloc_node& found) {
+  if (alloc_index* ix = index()) {
+    word_t const own = ix->used_record_at(data);
+    if (own == no_address) return false;
+    prev = ix->used_prev(own);
+    found = d_alloc_node::read(s_, own);
+    return true;
+  }
+  prev = alloc_list_head;
   word_t at = s_.read_word(alloc_list_head);
   for (word_t steps = 0; at != no_address; ++steps) {
     if (steps > max_walk()) throw io_tools::corrupt_file_message;
-    d_alloc_node r = d_alloc_node::read(s_, at);
-    if (r.data == address && !r.empty()) {
-      r.free = true;
-      r.write(s_);
-      move_to_dealloc_list(prev, r);
-      return;
-    }
-    prev = r.own;
-    at = r.next;
+    found = d_alloc_node::read(s_, at);
+    if (found.data == data && !found.empty()) return true;
+    prev = found.own;
+    at = found.next;
   }
+  return false;
+}
+
+void d_alloc::deallocate(long const& address) {
+  word_t prev;
+  d_alloc_node r;
+  if (!find_in_use(address, prev, r)) return;
+  r.free = true;
+  r.write(s_);
+  move_to_dealloc_list(prev, r);
 }
 
 void d_alloc::move_to_dealloc_list(word_t prev, d_alloc_node& record) {
   relink(prev, record.next);
+  if (alloc_index* ix = index()) ix->used_remove(record.own);
   record.next = s_.read_word(free_list_head);
   record.write(s_);
   s_.write_word(free_list_head, record.own);
+  if (alloc_index* ix = index()) ix->free_push_front(record);
 }
 
 void d_alloc::swap(d_alloc_node& a, d_alloc_node& b) {
@@ -173,6 +227,9 @@ void d_alloc::swap(d_alloc_node& a, d_alloc_node& b) {
 }
 
 void d_alloc::sort() {
+  // Sorting and compaction rewrite the free list wholesale; the mirror is
+  // rebuilt from the file on next use.
+  index_.reset();
   word_t const head = s_.read_word(free_list_head);
   if (head == no_address) return;
   d_alloc_node h = d_alloc_node::read(s_, head);
@@ -186,6 +243,7 @@ void d_alloc::sort() {
 }
 
 void d_alloc::compact() {
+  index_.reset();
   for (bool changed = true; changed;) {
     changed = false;
     word_t a_at = s_.read_word(free_list_head);

@@ -6,12 +6,19 @@
 // first); the free list holds freed blocks, the most recently freed first.
 // Blocks and records are only ever appended at the end of the file and never
 // move.
+//
+// The lists are singly linked on disk, so finding a record means walking a
+// list. To keep every operation's cost independent of how many blocks the file
+// holds, the allocator builds an in-memory mirror of both lists (alloc_index)
+// on first use and finds with it exactly the record a walk would find; the
+// file's bytes are the same either way.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "alloc_index.h"
 #include "bfstream.h"
 #include "bstringstream.h"
 #include "d_alloc_node.h"
@@ -47,6 +54,10 @@ class d_alloc {
   std::vector<d_alloc_node> allocation_list();
   std::vector<d_alloc_node> free_list();
 
+  // Whether records are found through the in-memory mirror (the default) or
+  // by walking the lists on disk; both write the same bytes.
+  void use_index(bool on);
+
   io_tools::bfstream& stream() { return s_; }
 
  private:
@@ -59,13 +70,27 @@ class d_alloc {
   // target.
   void relink(word_t prev, word_t target);
   void write_block(word_t data, long size, text_tools::bstringstream const& bytes);
+  // Hands out the free record r (reached through the link prev) for a
+  // request of size bytes, splitting it when it is larger.
+  long take_free_block(word_t prev, d_alloc_node& r, long size,
+                       text_tools::bstringstream const& bytes);
+  // The first free record that fits size, and the link that points at it;
+  // false when none fits.
+  bool find_first_fit(long size, word_t& prev, d_alloc_node& found);
+  // The record in use whose block starts at data, and the link that points
+  // at it; false when there is none.
+  bool find_in_use(word_t data, word_t& prev, d_alloc_node& found);
   // Bounds every walk of a list: a list longer than the file could hold is a
   // cycle.
   word_t max_walk() const;
   std::vector<d_alloc_node> list_from(word_t head_word);
+  // The mirror, built on first use; null when walking is in force.
+  alloc_index* index();
 
   std::unique_ptr<io_tools::bfstream> own_stream_;
   io_tools::bfstream& s_;
+  bool use_index_ = true;
+  std::unique_ptr<alloc_index> index_;
 };
 
 }  // namespace disk_tools
