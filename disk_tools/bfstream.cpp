@@ -1,6 +1,7 @@
 #include "bfstream.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -95,6 +96,15 @@ bool bfstream::load_image() {
     done += static_cast<std::size_t>(got);
   }
   return true;
+}
+
+bool bfstream::try_lock() {
+  if (!is_open()) return false;
+  int r;
+  do {
+    r = ::flock(fd_, LOCK_EX | LOCK_NB);
+  } while (r != 0 && errno == EINTR);
+  return r == 0;
 }
 
 void bfstream::close() {

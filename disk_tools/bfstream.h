@@ -43,6 +43,10 @@ class bfstream {
   // combination, or a file that cannot be opened, sets the fail bit.
   void open(char const* name, std::ios_base::openmode mode);
   bool is_open() const { return fd_ >= 0; }
+  // Takes an exclusive advisory lock on the file without waiting; false when
+  // another open stream (in this process or another) holds it. The lock goes
+  // with the stream's close or the process's end.
+  bool try_lock();
   // Closes the file; sets the fail bit when closing fails.
   void close();
 

@@ -25,6 +25,8 @@ d_database::d_database(std::string const& name, long const& directory_offset, d_
   // The allocator shares this stream, so a file that cannot be opened is the
   // allocator's failure.
   if (stream_.fail() || stream_.bad()) throw "unable to open alloc file...";
+  // Two processes writing one file would corrupt it without either noticing.
+  if (!stream_.try_lock()) throw "database is in use...";
   if (stream_.size() < database_header_size) throw "not a database file...";
   word_t const size = stream_.size();
   if (!plausible_head(stream_.read_word(alloc_list_head), size) ||
@@ -45,8 +47,13 @@ long d_database::get_address(std::string const& name) {
 }
 
 bool create_database(std::string const& name, d_env* /*env*/) {
-  io_tools::bfstream s((name + extension).c_str(), std::ios_base::in | std::ios_base::out |
-                                                       std::ios_base::trunc | std::ios_base::ate);
+  std::string const file = name + extension;
+  // A database that is open somewhere must not be emptied under its user:
+  // hold its lock while the new file is written.
+  io_tools::bfstream guard(file.c_str(), std::ios_base::in | std::ios_base::out);
+  if (guard.is_open() && !guard.try_lock()) return false;
+  io_tools::bfstream s(file.c_str(), std::ios_base::in | std::ios_base::out | std::ios_base::trunc |
+                                         std::ios_base::ate);
   if (s.fail() || s.bad()) return false;
   std::vector<char> header(static_cast<std::size_t>(database_header_size));
   encode_word(&header[alloc_list_head], no_address);
@@ -82,7 +89,7 @@ bool delete_database(std::string const& name) {
     s.clear();
     s.open(file.c_str(), std::ios_base::in | std::ios_base::out | std::ios_base::trunc);
   }
-  if (s.fail() || s.bad()) return false;
+  if (s.fail() || s.bad() || !s.try_lock()) return false;
   constexpr std::size_t block = 1024;
   std::vector<char> const zeros(block, 0);
   word_t const blocks = s.size() / static_cast<word_t>(block) + 1;

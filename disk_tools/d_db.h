@@ -29,7 +29,8 @@ class d_database {
  public:
   // Opens the database file name + ".odb" and its allocator on one shared
   // stream, and fills env. Throws "unable to open alloc file..." when the file
-  // cannot be opened for reading and writing, and "not a database file..."
+  // cannot be opened for reading and writing, "database is in use..." when
+  // another open database holds it, and "not a database file..."
   // when it is too short to hold the header or its list heads point outside
   // it.
   d_database(std::string const& name, long const& directory_offset, d_env* env);
@@ -55,7 +56,7 @@ class d_database {
 };
 
 // Writes a new, empty database file, replacing any old one; false when the file
-// cannot be opened.
+// cannot be opened or is in use by an open database.
 bool create_database(std::string const& name, d_env* env);
 // Opens an existing database, fills env and returns the database, which the
 // caller owns (and gives back through close_database).
@@ -63,7 +64,7 @@ d_database* open_database(std::string const& name, d_env* env);
 // Closes and frees db; a null db is ignored.
 void close_database(d_database* db);
 // Overwrites the file name + ".odb" with zeros and removes it; false when it
-// cannot be opened.
+// cannot be opened or is in use by an open database.
 bool delete_database(std::string const& name);
 
 // The slot of the root called name, for a container constructed by that name:
