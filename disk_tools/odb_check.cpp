@@ -1,0 +1,160 @@
+#include "odb_check.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "bfstream.h"
+#include "d_alloc_node.h"
+#include "directory.h"
+
+namespace disk_tools {
+
+namespace {
+
+constexpr auto record_size = static_cast<word_t>(d_alloc_node::record_size);
+
+class file_checker {
+ public:
+  explicit file_checker(io_tools::bfstream& s) : s_(s), size_(s.size()) {}
+
+  std::vector<std::string> run() {
+    if (size_ < database_header_size) {
+      problem("the file is " + std::to_string(size_) + " bytes, shorter than the " +
+              std::to_string(database_header_size) + "-byte header");
+      return problems_;
+    }
+    check_directory();
+    auto const used = walk("allocation list", alloc_list_head, false);
+    auto const freed = walk("free list", free_list_head, true);
+    for (auto const& r : freed) {
+      if (in_use_records_.count(r.own)) {
+        problem("record " + std::to_string(r.own) + " is in both lists");
+      }
+    }
+    check_overlaps(used, freed);
+    return problems_;
+  }
+
+ private:
+  void problem(std::string text) { problems_.push_back(std::move(text)); }
+
+  bool inside(word_t address, word_t length) const {
+    return address >= database_header_size && length >= 0 && address <= size_ - length;
+  }
+
+  void check_directory() {
+    std::vector<char> dir(directory_entry::entry_size * directory_entry::entry_count);
+    s_.read_at(directory_entry::directory_offset, dir.data(), dir.size());
+    for (int i = 0; i < directory_entry::entry_count; ++i) {
+      char const* e = &dir[directory_entry::entry_size * static_cast<std::size_t>(i)];
+      std::string const where = "directory entry " + std::to_string(i);
+      if (std::find(e, e + directory_entry::name_size, '\0') == e + directory_entry::name_size) {
+        problem(where + ": the name has no terminating 0 byte");
+      }
+      word_t const slot = decode_word(e + directory_entry::slot_offset);
+      if (slot != no_address && !inside(slot, 0)) {
+        problem(where + ": the slot holds " + std::to_string(slot) + ", outside the blocks");
+      }
+      if (e[0] == '\0' && slot != no_address) {
+        problem(where + ": a free entry whose slot holds " + std::to_string(slot));
+      }
+    }
+  }
+
+  // Walks one list from its head word, reporting what is wrong with each
+  // record, and returns the records that could be read.
+  std::vector<d_alloc_node> walk(std::string const& list, word_t head_word, bool free_list) {
+    std::vector<d_alloc_node> out;
+    std::set<word_t> seen;
+    word_t at = s_.read_word(head_word);
+    word_t previous_size = -1;
+    while (at != no_address) {
+      std::string const where = list + ": record at " + std::to_string(at);
+      if (!inside(at, record_size)) {
+        problem(where + " lies outside the blocks of the file");
+        break;
+      }
+      if (!seen.insert(at).second) {
+        problem(where + " is reached twice: the list has a cycle");
+        break;
+      }
+      char buf[d_alloc_node::record_size];
+      s_.read_at(at, buf, sizeof buf);
+      d_alloc_node const r = d_alloc_node::decode(buf);
+      if (r.own != at) problem(where + " gives its own address as " + std::to_string(r.own));
+      if (r.free != free_list) {
+        problem(where + (free_list ? " is not marked free" : " is marked free"));
+      }
+      bool const emptied = r.data == no_address && r.size == 0;
+      if (!emptied && !inside(r.data, r.size)) {
+        problem(where + " describes " + std::to_string(r.size) + " bytes at " +
+                std::to_string(r.data) + ", outside the file");
+      } else if (emptied && !free_list) {
+        problem(where + " is an emptied record in use");
+      } else {
+        out.push_back(r);
+      }
+      if (!free_list) {
+        if (r.size < previous_size) {
+          problem(where + " (size " + std::to_string(r.size) + ") breaks the ascending size order");
+        }
+        previous_size = r.size;
+        in_use_records_.insert(at);
+      }
+      if (r.next < no_address) {
+        problem(where + " links to " + std::to_string(r.next));
+        break;
+      }
+      at = r.next;
+    }
+    return out;
+  }
+
+  // Blocks must not overlap each other or any record.
+  void check_overlaps(std::vector<d_alloc_node> const& used,
+                      std::vector<d_alloc_node> const& freed) {
+    struct span {
+      word_t begin, end;
+      std::string what;
+    };
+    std::vector<span> spans;
+    auto add_list = [&](std::vector<d_alloc_node> const& list, char const* kind) {
+      for (auto const& r : list) {
+        spans.push_back({r.own, r.own + record_size, "record " + std::to_string(r.own)});
+        if (r.data != no_address && r.size > 0) {
+          spans.push_back(
+              {r.data, r.data + r.size, std::string(kind) + " block at " + std::to_string(r.data)});
+        }
+      }
+    };
+    add_list(used, "used");
+    add_list(freed, "free");
+    std::sort(spans.begin(), spans.end(),
+              [](span const& a, span const& b) { return a.begin < b.begin; });
+    word_t reach = -1;
+    std::string const* reacher = nullptr;
+    for (auto const& sp : spans) {
+      if (reacher && sp.begin < reach) problem(sp.what + " overlaps " + *reacher);
+      if (sp.end > reach) {
+        reach = sp.end;
+        reacher = &sp.what;
+      }
+    }
+  }
+
+  io_tools::bfstream& s_;
+  word_t const size_;
+  std::set<word_t> in_use_records_;
+  std::vector<std::string> problems_;
+};
+
+}  // namespace
+
+std::vector<std::string> check_database_file(std::string const& path) {
+  io_tools::bfstream s(path.c_str(), std::ios_base::in);
+  if (s.fail()) throw "unable to open db file...";
+  return file_checker(s).run();
+}
+
+}  // namespace disk_tools
