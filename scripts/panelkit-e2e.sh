@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# End-to-end test of panelkit. Cross-builds the 32-bit deliverable and checks what kind of
+# executable it is and which DLLs it needs; then builds the same sources for x86-64 together
+# with the test programs of tests/panelkit/win32 and drives the program under 64-bit Wine on
+# a virtual X display: window and controls, the canvas in a screenshot, tab pages, the
+# button's message box, a tiny window, closing, and the ending of a program whose window
+# cannot be made.
+#   usage: scripts/panelkit-e2e.sh OUT_DIR
+# Exit status 0 when all holds, 1 on the first failure, 77 when mingw-w64, Wine or the X
+# tools are not installed (scripts/install-deps.sh installs them).
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+out="${1:?usage: panelkit-e2e.sh OUT_DIR}"
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver64
+
+say() { echo "panelkit-e2e: $*"; }
+fail() {
+  echo "panelkit-e2e: FAILED: $*" >&2
+  exit 1
+}
+
+for tool in i686-w64-mingw32-g++ x86_64-w64-mingw32-g++ i686-w64-mingw32-objdump Xvfb import \
+  convert xdotool file cmake timeout; do
+  command -v "$tool" >/dev/null || { say "skipped: $tool is not installed"; exit 77; }
+done
+[ -x "$wine" ] && [ -x "$wineserver" ] || { say "skipped: $wine is not installed"; exit 77; }
+
+mkdir -p "$out"
+out="$(cd "$out" && pwd)"
+
+# --- The deliverable: a 32-bit GUI executable that needs only Windows' own DLLs. ---
+say "building the 32-bit program"
+"$root/scripts/panelkit-build.sh" "$out/i686" >"$out/build-i686.log" 2>&1 ||
+  { cat "$out/build-i686.log" >&2; fail "32-bit build"; }
+kind="$(file -b "$out/i686/bin/panelkit.exe")"
+[[ "$kind" == "PE32 executable (GUI) Intel 80386"* ]] || fail "panelkit.exe is: $kind"
+say "panelkit.exe: $kind"
+for dll in $(i686-w64-mingw32-objdump -p "$out/i686/bin/panelkit.exe" |
+  awk '/DLL Name:/ { print tolower($3) }'); do
+  case "$dll" in
+    kernel32.dll | user32.dll | gdi32.dll | comctl32.dll | msvcrt.dll) ;;
+    *) fail "panelkit.exe needs $dll" ;;
+  esac
+done
+[ -f "$out/i686/bin/image.bmp" ] || fail "image.bmp is not beside the 32-bit program"
+
+# --- The same sources for x86-64, with the probe and the start-up check. ---
+say "building the x86-64 program and test programs"
+cmake -S "$root/tests/panelkit/win32" -B "$out/x86_64" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" >"$out/build-x86_64.log" 2>&1 &&
+  cmake --build "$out/x86_64" -j"$(nproc 2>/dev/null || echo 2)" >>"$out/build-x86_64.log" 2>&1 ||
+  { cat "$out/build-x86_64.log" >&2; fail "x86-64 build"; }
+bin="$out/x86_64/bin"
+[ -f "$bin/image.bmp" ] || fail "image.bmp is not beside the x86-64 program"
+
+# --- A virtual display and a fresh Wine prefix for this run only. ---
+xvfb_pid=""
+program_pid=""
+cleanup() {
+  if [ -n "$program_pid" ] && kill -0 "$program_pid" 2>/dev/null; then kill "$program_pid"; fi
+  if [ -d "$out/prefix" ]; then WINEPREFIX="$out/prefix" timeout 30 "$wineserver" -k || true; fi
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT
+
+rm -rf "$out/prefix" "$out/display" "$out/screen.png"
+Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$out/display" 2>"$out/xvfb.log" &
+xvfb_pid=$!
+for _ in $(seq 100); do
+  [ -s "$out/display" ] && break
+  kill -0 "$xvfb_pid" 2>/dev/null || break
+  sleep 0.1
+done
+[ -s "$out/display" ] || { cat "$out/xvfb.log" >&2; fail "Xvfb did not start"; }
+export DISPLAY=":$(head -n1 "$out/display")"
+export WINEPREFIX="$out/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export HOME="${HOME:-$out}"
+
+say "starting Wine on display $DISPLAY"
+timeout 180 "$wine" wineboot --init >"$out/wineboot.log" 2>&1 || fail "wineboot (see $out/wineboot.log)"
+
+probe() { timeout 150 "$wine" "$bin/panelkit_probe.exe" "$@" | tr -d '\r'; }
+
+(cd "$bin" && exec timeout 600 "$wine" panelkit.exe) >"$out/panelkit.log" 2>&1 &
+program_pid=$!
+
+probe wait 120 || fail "the window did not appear"
+points="$(probe controls)" || fail "window or controls"
+say "window \"Quib Win...\" at 640x480 with its controls in place"
+point() { awk -v name="$1" '$1 == name { $1 = ""; print }' <<<"$points"; }
+read -r button_x button_y <<<"$(point button)"
+read -r tab0_x tab0_y <<<"$(point tab0)"
+read -r tab2_x tab2_y <<<"$(point tab2)"
+read -r canvas_x canvas_y canvas_w canvas_h <<<"$(point canvas)"
+
+# --- The canvas: black, crossed by the green curve from its left to its right half. ---
+# Pixels of one colour inside a region of the screenshot (inside the 2-pixel sunken frame).
+count() {
+  convert "$out/screen.png" -crop "$1" +repage -format %c histogram:info:- |
+    awk -v colour="$2" 'index($0, colour) { sum += $1 } END { print sum + 0 }'
+}
+half=$(((canvas_w - 4) / 2))
+left="${half}x$((canvas_h - 4))+$((canvas_x + 2))+$((canvas_y + 2))"
+right="${half}x$((canvas_h - 4))+$((canvas_x + 2 + half))+$((canvas_y + 2))"
+area=$(((canvas_w - 4) * (canvas_h - 4)))
+for attempt in 1 2 3 4 5; do
+  import -display "$DISPLAY" -window root "$out/screen.png"
+  black=$(($(count "$left" "#000000") + $(count "$right" "#000000")))
+  green_left=$(count "$left" "#00FF00")
+  green_right=$(count "$right" "#00FF00")
+  if [ $((black * 10)) -ge $((area * 7)) ] && [ "$green_left" -ge "$half" ] &&
+    [ "$green_right" -ge "$half" ]; then
+    break
+  fi
+  [ "$attempt" -lt 5 ] || fail "canvas at $canvas_x,$canvas_y ${canvas_w}x$canvas_h: $black of \
+$area pixels black, $green_left + $green_right green (screenshot $out/screen.png)"
+  sleep 1
+done
+say "canvas: $black of $area pixels black, $((green_left + green_right)) green"
+
+# --- Tab pages. ---
+expect_pages() {
+  local got=""
+  for _ in $(seq 50); do
+    got="$(probe pages)"
+    [ "$got" = "$1" ] && return 0
+    sleep 0.2
+  done
+  fail "$2: expected \"$1\", got \"$got\""
+}
+expect_pages "selected=1 First=0 Second=1 Third=0 IP=1 Picture=0" "initial pages"
+xdotool mousemove "$tab0_x" "$tab0_y" click 1
+expect_pages "selected=0 First=1 Second=0 Third=0 IP=0 Picture=1" "after selecting tab 0"
+xdotool mousemove "$tab2_x" "$tab2_y" click 1
+expect_pages "selected=2 First=0 Second=0 Third=1 IP=0 Picture=0" "after selecting tab 2"
+xdotool mousemove "$tab2_x" "$tab2_y" click 1
+expect_pages "selected=2 First=0 Second=0 Third=1 IP=0 Picture=0" "after selecting tab 2 again"
+say "tab pages follow the selected tab"
+
+# --- The button shows the edit box's text. ---
+xdotool mousemove "$button_x" "$button_y" click 1
+probe message-box Information "Quib Win..." 30 || fail "message box after pressing Click Me"
+say "\"Click Me\" showed \"Quib Win...\" in a box captioned \"Information\""
+
+# --- A tiny window gives negative sizes; the program lays out, paints and lives on. ---
+probe resize 60 50 || fail "tiny window"
+probe resize 640 480 || fail "resizing back"
+probe controls >/dev/null || fail "layout after resizing back"
+say "survived a tiny client area and laid out again"
+
+# --- Closing the window ends the program with status 0. ---
+probe close || fail "posting WM_CLOSE"
+for _ in $(seq 300); do
+  kill -0 "$program_pid" 2>/dev/null || break
+  sleep 0.1
+done
+status=0
+wait "$program_pid" || status=$?
+program_pid=""
+[ "$status" -eq 0 ] || fail "program ended with status $status after WM_CLOSE"
+say "closing the window ended the program with status 0"
+
+# --- Without a main window the program reports it and ends instead of hanging. ---
+for mode in class window alloc; do
+  timeout 90 "$wine" "$bin/panelkit_startup_check.exe" "$mode" | tr -d '\r' ||
+    fail "start-up with no main window ($mode)"
+done
+say "passed"
