@@ -87,38 +87,52 @@ probe() { timeout 150 "$wine" "$bin/panelkit_probe.exe" "$@" | tr -d '\r'; }
 program_pid=$!
 
 probe wait 120 || fail "the window did not appear"
-points="$(probe controls)" || fail "window or controls"
-say "window \"Quib Win...\" at 640x480 with its controls in place"
-point() { awk -v name="$1" '$1 == name { $1 = ""; print }' <<<"$points"; }
-read -r button_x button_y <<<"$(point button)"
-read -r tab0_x tab0_y <<<"$(point tab0)"
-read -r tab2_x tab2_y <<<"$(point tab2)"
-read -r canvas_x canvas_y canvas_w canvas_h <<<"$(point canvas)"
 
-# --- The canvas: black, crossed by the green curve from its left to its right half. ---
-# Pixels of one colour inside a region of the screenshot (inside the 2-pixel sunken frame).
+# Checks the window at the given outer size and its controls, and reads the screen points
+# the probe prints.
+read_points() {
+  local points
+  points="$(probe controls "$1" "$2")" || fail "window or controls at $1x$2"
+  point() { awk -v name="$1" '$1 == name { $1 = ""; print }' <<<"$points"; }
+  read -r button_x button_y <<<"$(point button)"
+  read -r tab0_x tab0_y <<<"$(point tab0)"
+  read -r tab2_x tab2_y <<<"$(point tab2)"
+  read -r canvas_x canvas_y canvas_w canvas_h <<<"$(point canvas)"
+}
+
+# Pixels of one colour inside a region of the screenshot.
 count() {
   convert "$out/screen.png" -crop "$1" +repage -format %c histogram:info:- |
     awk -v colour="$2" 'index($0, colour) { sum += $1 } END { print sum + 0 }'
 }
-half=$(((canvas_w - 4) / 2))
-left="${half}x$((canvas_h - 4))+$((canvas_x + 2))+$((canvas_y + 2))"
-right="${half}x$((canvas_h - 4))+$((canvas_x + 2 + half))+$((canvas_y + 2))"
-area=$(((canvas_w - 4) * (canvas_h - 4)))
-for attempt in 1 2 3 4 5; do
-  import -display "$DISPLAY" -window root "$out/screen.png"
-  black=$(($(count "$left" "#000000") + $(count "$right" "#000000")))
-  green_left=$(count "$left" "#00FF00")
-  green_right=$(count "$right" "#00FF00")
-  if [ $((black * 10)) -ge $((area * 7)) ] && [ "$green_left" -ge "$half" ] &&
-    [ "$green_right" -ge "$half" ]; then
-    break
-  fi
-  [ "$attempt" -lt 5 ] || fail "canvas at $canvas_x,$canvas_y ${canvas_w}x$canvas_h: $black of \
-$area pixels black, $green_left + $green_right green (screenshot $out/screen.png)"
-  sleep 1
-done
-say "canvas: $black of $area pixels black, $((green_left + green_right)) green"
+
+# The canvas is black, crossed by the green curve in its left and in its right half (looked
+# at inside its 2-pixel sunken frame).
+check_canvas() {
+  local half=$(((canvas_w - 4) / 2)) area=$(((canvas_w - 4) * (canvas_h - 4)))
+  local left="${half}x$((canvas_h - 4))+$((canvas_x + 2))+$((canvas_y + 2))"
+  local right="${half}x$((canvas_h - 4))+$((canvas_x + 2 + half))+$((canvas_y + 2))"
+  local attempt black green_left green_right
+  for attempt in 1 2 3 4 5; do
+    import -display "$DISPLAY" -window root "$out/screen.png"
+    black=$(($(count "$left" "#000000") + $(count "$right" "#000000")))
+    green_left=$(count "$left" "#00FF00")
+    green_right=$(count "$right" "#00FF00")
+    if [ $((black * 10)) -ge $((area * 7)) ] && [ "$green_left" -ge "$half" ] &&
+      [ "$green_right" -ge "$half" ]; then
+      say "canvas ${canvas_w}x$canvas_h ($1): $black of $area pixels black, \
+$((green_left + green_right)) green"
+      return 0
+    fi
+    sleep 1
+  done
+  fail "canvas ${canvas_w}x$canvas_h at $canvas_x,$canvas_y ($1): $black of $area pixels \
+black, $green_left + $green_right green (screenshot $out/screen.png)"
+}
+
+read_points 640 480
+say "window \"Quib Win...\" at 640x480 with its controls in place"
+check_canvas "at start"
 
 # --- Tab pages. ---
 expect_pages() {
@@ -144,11 +158,16 @@ xdotool mousemove "$button_x" "$button_y" click 1
 probe message-box Information "Quib Win..." 30 || fail "message box after pressing Click Me"
 say "\"Click Me\" showed \"Quib Win...\" in a box captioned \"Information\""
 
+# --- Painting many times must not use up the drawing objects: after more paints than the
+# process has GDI handles, a fresh layout must still draw the canvas. ---
+probe repaint 70000 || fail "repainting 70000 times"
+probe resize 600 440 || fail "resizing after the repaints"
+read_points 600 440
+check_canvas "after 70000 repaints, at 600x440"
+
 # --- A tiny window gives negative sizes; the program lays out, paints and lives on. ---
 probe resize 60 50 || fail "tiny window"
-probe resize 640 480 || fail "resizing back"
-probe controls >/dev/null || fail "layout after resizing back"
-say "survived a tiny client area and laid out again"
+say "survived a tiny client area"
 
 # --- Closing the window ends the program with status 0. ---
 probe close || fail "posting WM_CLOSE"

@@ -16,45 +16,26 @@ void expectRect(const ControlRect& got, int x, int y, int width, int height) {
 
 TEST(DemoLayout, PlacesEveryControlOn600By400) {
   const panelkit::DemoLayout layout = demoLayout(600, 400);
-  {
-    SCOPED_TRACE("text label");
-    expectRect(layout.textLabel, 10, 10, 50, 20);
-  }
-  {
-    SCOPED_TRACE("list box");
-    expectRect(layout.listBox, 10, 30, 290, 50);
-  }
-  {
-    SCOPED_TRACE("combo box");
-    expectRect(layout.comboBox, 10, 80, 290, 100);
-  }
-  {
-    SCOPED_TRACE("edit box");
-    expectRect(layout.edit, 10, 130, 290, 65);
-  }
-  {
-    SCOPED_TRACE("button");
-    expectRect(layout.button, 10, 205, 290, 185);
-  }
-  {
-    SCOPED_TRACE("canvas");
-    expectRect(layout.canvas, 310, 10, 280, 185);
-  }
-  {
-    SCOPED_TRACE("tabs");
-    expectRect(layout.tabs, 310, 205, 280, 185);
-  }
-  {
-    SCOPED_TRACE("page labels");
-    expectRect(layout.pageLabel, 335, 305, 50, 20);
-  }
-  {
-    SCOPED_TRACE("bitmap");
-    expectRect(layout.bitmap, 335, 325, 100, 56);
-  }
-  {
-    SCOPED_TRACE("ip address");
-    expectRect(layout.ipAddress, 335, 345, 100, 20);
+  const struct {
+    const char* name;
+    ControlRect got;
+    ControlRect want;
+  } controls[] = {
+      {"text label", layout.textLabel, {10, 10, 50, 20}},
+      {"list box", layout.listBox, {10, 30, 290, 50}},
+      {"combo box", layout.comboBox, {10, 80, 290, 100}},
+      {"edit box", layout.edit, {10, 130, 290, 65}},
+      {"button", layout.button, {10, 205, 290, 185}},
+      {"canvas", layout.canvas, {310, 10, 280, 185}},
+      {"tabs", layout.tabs, {310, 205, 280, 185}},
+      {"page labels", layout.pageLabel, {335, 305, 50, 20}},
+      {"bitmap", layout.bitmap, {335, 325, 100, 56}},
+      {"ip address", layout.ipAddress, {335, 345, 100, 20}},
+  };
+  for (const auto& control : controls) {
+    SCOPED_TRACE(control.name);
+    expectRect(control.got, control.want.x, control.want.y, control.want.width,
+               control.want.height);
   }
 }
 

@@ -2,13 +2,17 @@
 // window manager the X side shows only client areas, so sizes and controls are read here.
 //
 //   panelkit_probe wait SECONDS           wait until the main window is visible
-//   panelkit_probe controls               check the window, its controls and their layout;
+//   panelkit_probe controls [WIDTH HEIGHT]
+//                                         check the window (at the origin, 640x480 unless
+//                                         told otherwise), its controls and their layout;
 //                                         print screen points for the tests to click at
 //   panelkit_probe pages                  print the selected tab and which page controls show
 //   panelkit_probe message-box CAPTION TEXT SECONDS
 //                                         wait for a message box owned by the main window,
 //                                         check its text, then press its OK button
 //   panelkit_probe resize WIDTH HEIGHT    resize the main window and check it still answers
+//   panelkit_probe repaint TIMES          press the right mouse button on the main window
+//                                         TIMES times, each of which repaints the canvas
 //   panelkit_probe close                  ask the main window to close
 //
 // Exit status 0 when every check holds; 1 with a line on standard error otherwise.
@@ -141,7 +145,7 @@ int waitForWindow(int seconds) {
   return 1;
 }
 
-int checkControls() {
+int checkControls(int width, int height) {
   HWND window = mainWindow();
   if (!window) {
     std::fprintf(stderr, "FAILED: no main window\n");
@@ -149,8 +153,9 @@ int checkControls() {
   }
   RECT outer;
   GetWindowRect(window, &outer);
-  expect(outer.left == 0 && outer.top == 0 && outer.right == 640 && outer.bottom == 480,
-         "main window is 640x480 at (0, 0), got " + describe(outer));
+  expect(outer.left == 0 && outer.top == 0 && outer.right == width && outer.bottom == height,
+         "main window is " + std::to_string(width) + "x" + std::to_string(height) +
+             " at (0, 0), got " + describe(outer));
 
   RECT client;
   GetClientRect(window, &client);
@@ -280,10 +285,23 @@ int resizeWindow(int width, int height) {
   return failures == 0 ? 0 : 1;
 }
 
+int repaint(int times) {
+  HWND window = mainWindow();
+  DWORD_PTR ignored;
+  for (int i = 0; window && i < times; ++i) {
+    // Sent, not posted: each press is handled before the next one goes.
+    if (!SendMessageTimeoutA(window, WM_RBUTTONDOWN, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored)) {
+      std::fprintf(stderr, "FAILED: press %d was not answered\n", i);
+      return 1;
+    }
+  }
+  return window ? 0 : 1;
+}
+
 int usage() {
   std::fprintf(stderr,
-               "usage: panelkit_probe wait SECONDS | controls | pages | "
-               "message-box CAPTION TEXT SECONDS | resize WIDTH HEIGHT | close\n");
+               "usage: panelkit_probe wait SECONDS | controls [WIDTH HEIGHT] | pages | "
+               "message-box CAPTION TEXT SECONDS | resize WIDTH HEIGHT | repaint TIMES | close\n");
   return 2;
 }
 
@@ -293,12 +311,16 @@ int main(int argc, char** argv) {
   if (argc < 2) return usage();
   const std::string command = argv[1];
   if (command == "wait" && argc == 3) return waitForWindow(std::atoi(argv[2]));
-  if (command == "controls" && argc == 2) return checkControls();
+  if (command == "controls" && argc == 2) return checkControls(640, 480);
+  if (command == "controls" && argc == 4) {
+    return checkControls(std::atoi(argv[2]), std::atoi(argv[3]));
+  }
   if (command == "pages" && argc == 2) return printPages();
   if (command == "message-box" && argc == 5) {
     return handleMessageBox(argv[2], argv[3], std::atoi(argv[4]));
   }
   if (command == "resize" && argc == 4) return resizeWindow(std::atoi(argv[2]), std::atoi(argv[3]));
+  if (command == "repaint" && argc == 3) return repaint(std::atoi(argv[2]));
   if (command == "close" && argc == 2) {
     HWND window = mainWindow();
     return window && PostMessageA(window, WM_CLOSE, 0, 0) ? 0 : 1;
