@@ -24,7 +24,10 @@ for tool in i686-w64-mingw32-g++ x86_64-w64-mingw32-g++ i686-w64-mingw32-objdump
   convert xdotool file cmake timeout; do
   command -v "$tool" >/dev/null || { say "skipped: $tool is not installed"; exit 77; }
 done
-[ -x "$wine" ] && [ -x "$wineserver" ] || { say "skipped: $wine is not installed"; exit 77; }
+if [ ! -x "$wine" ] || [ ! -x "$wineserver" ]; then
+  say "skipped: $wine is not installed"
+  exit 77
+fi
 
 mkdir -p "$out"
 out="$(cd "$out" && pwd)"
@@ -47,10 +50,12 @@ done
 
 # --- The same sources for x86-64, with the probe and the start-up check. ---
 say "building the x86-64 program and test programs"
-cmake -S "$root/tests/panelkit/win32" -B "$out/x86_64" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" >"$out/build-x86_64.log" 2>&1 &&
-  cmake --build "$out/x86_64" -j"$(nproc 2>/dev/null || echo 2)" >>"$out/build-x86_64.log" 2>&1 ||
-  { cat "$out/build-x86_64.log" >&2; fail "x86-64 build"; }
+if ! cmake -S "$root/tests/panelkit/win32" -B "$out/x86_64" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" >"$out/build-x86_64.log" 2>&1 ||
+  ! cmake --build "$out/x86_64" -j"$(nproc 2>/dev/null || echo 2)" >>"$out/build-x86_64.log" 2>&1; then
+  cat "$out/build-x86_64.log" >&2
+  fail "x86-64 build"
+fi
 bin="$out/x86_64/bin"
 [ -f "$bin/image.bmp" ] || fail "image.bmp is not beside the x86-64 program"
 
@@ -59,7 +64,10 @@ xvfb_pid=""
 program_pid=""
 cleanup() {
   if [ -n "$program_pid" ] && kill -0 "$program_pid" 2>/dev/null; then kill "$program_pid"; fi
-  if [ -d "$out/prefix" ]; then WINEPREFIX="$out/prefix" timeout 30 "$wineserver" -k || true; fi
+  if [ -d "$out/prefix" ]; then
+    WINEPREFIX="$out/prefix" timeout 30 "$wineserver" -k || true
+    rm -rf "$out/prefix" # several hundred megabytes, and every run makes a fresh one
+  fi
   if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
   wait 2>/dev/null || true
 }
@@ -74,7 +82,8 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 [ -s "$out/display" ] || { cat "$out/xvfb.log" >&2; fail "Xvfb did not start"; }
-export DISPLAY=":$(head -n1 "$out/display")"
+DISPLAY=":$(head -n1 "$out/display")"
+export DISPLAY
 export WINEPREFIX="$out/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export HOME="${HOME:-$out}"
 
@@ -112,8 +121,8 @@ check_canvas() {
   local half=$(((canvas_w - 4) / 2)) area=$(((canvas_w - 4) * (canvas_h - 4)))
   local left="${half}x$((canvas_h - 4))+$((canvas_x + 2))+$((canvas_y + 2))"
   local right="${half}x$((canvas_h - 4))+$((canvas_x + 2 + half))+$((canvas_y + 2))"
-  local attempt black green_left green_right
-  for attempt in 1 2 3 4 5; do
+  local black green_left green_right
+  for _ in 1 2 3 4 5; do
     import -display "$DISPLAY" -window root "$out/screen.png"
     black=$(($(count "$left" "#000000") + $(count "$right" "#000000")))
     green_left=$(count "$left" "#00FF00")
