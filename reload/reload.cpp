@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "data_file.h"
 
@@ -19,11 +21,20 @@ namespace {
 const char* const kSourceFile = "reload.cpp";
 const char* const kDataHeader = "data.h";
 
-// The value of the first pair in `table` whose key equals `key` byte for byte, or null.
-// `table` holds key, value, key, value ... and ends with a null slot where a key would be.
-const char* find_value(const char* const* table, const std::string& key) {
+// Pairs this process appended to the data header but could not bring into a new build, in the
+// order they were appended.
+using PairList = std::vector<std::pair<std::string, std::string>>;
+
+// The value of the first pair whose key equals `key` byte for byte, or null. `table` holds key,
+// value, key, value ... and ends with a null slot where a key would be; `unbuilt` follows it,
+// just as its lines follow the table's in the data header, so the next build gives the same
+// answer.
+const char* find_value(const char* const* table, const PairList& unbuilt, const std::string& key) {
   for (int i = 0; table[i] != nullptr; i += 2) {
     if (key.compare(table[i]) == 0) return table[i + 1];
+  }
+  for (const auto& pair : unbuilt) {
+    if (pair.first == key) return pair.second.c_str();
   }
   return nullptr;
 }
@@ -39,13 +50,15 @@ class ReloadTest {
   void run();
 
  private:
-  std::string prog;  // path of the running executable as started: the rebuild's output
+  std::string prog;  // name the program was started by: the rebuild writes and starts the file
+                     // it names (looked up on the search path when it has no slash)
   std::string src;   // the source file the rebuild compiles
 };
 
 void ReloadTest::run() {
   std::string key;
   std::string data;
+  PairList unbuilt;
   for (;;) {
     // Fixed when the program is compiled: a new pair reaches it only through a rebuild.
     const char* const array[] = {
@@ -55,7 +68,7 @@ void ReloadTest::run() {
     std::cout << "key: " << std::flush;
     if (!(std::cin >> key)) break;
 
-    if (const char* value = find_value(array, key)) {
+    if (const char* value = find_value(array, unbuilt, key)) {
       std::cout << "found data: " << value << std::endl;
       continue;
     }
@@ -70,17 +83,20 @@ void ReloadTest::run() {
     if (!ReloadData::append_pair(kDataHeader, key, data)) continue;  // silently: no rebuild
 
     Reload::reload(src, prog);
-    // Still here: the new build could not be started. The pair is in the data header but not
-    // in this table, so the loop goes on with the old one.
+    // Still here: the build failed or could not be started. The pair is in the data header, so
+    // the next build that succeeds holds it; until then this process answers it from memory
+    // rather than ask for it again and append a second, never-found copy.
+    unbuilt.emplace_back(key, data);
   }
   // End of input: finish the prompt's line and stop, rather than ask forever.
   std::cout << std::endl;
 }
 
 int main(int /*argc*/, char* argv[], char* /*envp*/[]) {
-  // Unbuffered, each read takes from standard input only the bytes of the words it returns
-  // (and the one white-space byte after), so input already waiting in a pipe is still there
-  // for the new build after the process has been replaced.
+  // std::cin reads through C's stdin (the standard streams are synchronized with stdio unless
+  // told otherwise). Unbuffered, each read takes from standard input only the bytes of the
+  // words it returns and the one white-space byte that ends the last, so input typed ahead or
+  // waiting in a pipe is still there for the new build after the process has been replaced.
   std::setvbuf(stdin, nullptr, _IONBF, 0);
 
   ReloadTest test(argv[0] != nullptr ? argv[0] : "", kSourceFile);
