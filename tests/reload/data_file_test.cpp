@@ -17,28 +17,19 @@ using reload_test::read_text;
 using reload_test::write_text;
 using test_support::scratch_dir;
 
-TEST(DataFileTest, PlainWordIsQuotedWithCommaAndLineFeed) {
-  EXPECT_EQ(ReloadData::literal_line("abc"), "\"abc\",\n");
-  EXPECT_EQ(ReloadData::literal_line(""), "\"\",\n");
-}
-
-TEST(DataFileTest, QuoteAndBackslashGetABackslash) {
-  EXPECT_EQ(ReloadData::literal_line("a\"b\\c"), "\"a\\\"b\\\\c\",\n");
-}
-
-TEST(DataFileTest, ControlBytesBecomeThreeDigitOctal) {
-  // Three digits always, so a digit after the escape cannot be read as part of it.
-  EXPECT_EQ(ReloadData::literal_line(std::string("\x01") + "7"), "\"\\0017\",\n");
-  EXPECT_EQ(ReloadData::literal_line("\x1f\x7f"), "\"\\037\\177\",\n");
-}
-
-TEST(DataFileTest, HighBytesAndPunctuationStayAsTheyAre) {
-  EXPECT_EQ(ReloadData::literal_line("caf\xc3\xa9"), "\"caf\xc3\xa9\",\n");
-  EXPECT_EQ(ReloadData::literal_line("*/'{}"), "\"*/'{}\",\n");
-}
-
-TEST(DataFileTest, QuestionMarksAreEscapedSoNoTrigraphCanForm) {
-  EXPECT_EQ(ReloadData::literal_line("?\?="), "\"\\?\\?=\",\n");
+TEST(DataFileTest, EachWordBecomesOneEscapedLiteralLine) {
+  const struct {
+    std::string word, line;
+  } cases[] = {
+      {"abc", "\"abc\",\n"},
+      {"", "\"\",\n"},
+      {"a\"b\\c", "\"a\\\"b\\\\c\",\n"},             // quote and backslash get a backslash
+      {"?\?=", "\"\\?\\?=\",\n"},                    // so no trigraph can form
+      {std::string("\x01") + "7", "\"\\0017\",\n"},  // three octal digits: the 7 stays apart
+      {"\x1f\x7f", "\"\\037\\177\",\n"},
+      {"caf\xc3\xa9*/'{}", "\"caf\xc3\xa9*/'{}\",\n"},  // everything else as it is
+  };
+  for (const auto& c : cases) EXPECT_EQ(ReloadData::literal_line(c.word), c.line) << c.word;
 }
 
 TEST(DataFileTest, OnlyWordsWithANulByteAreNotStorable) {
