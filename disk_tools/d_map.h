@@ -1,0 +1,627 @@
+// The persistent ordered map: a named tree of nodes (d_map_node.h) of up to 64
+// sorted pairs each, living in the database file and written through at once.
+//
+// A pair goes into the node whose key range, widened to the gaps next to its
+// neighbours, holds its key while that node has room; a full node that bounds
+// the key gives up its smallest pair, which is inserted anew; a key beyond a
+// full node with no child there starts a new leaf. Every second node that fills
+// up triggers balance, a pass of rotations. There is no erase.
+//
+// Every node record is also linked, newest first, into the node chain from
+// chain_head, so walking the chain visits every pair exactly once. Callers walk
+// it with the spare node object, which the map's own operations never touch.
+#pragma once
+
+#include <list>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "bfstream.h"
+#include "bstringstream.h"
+#include "coding.h"
+#include "d_db.h"
+#include "d_map_node.h"
+#include "d_ref.h"
+#include "factories.h"
+#include "map_records.h"
+
+namespace disk_tools {
+
+template <class K, class V, class H>
+class d_map;
+
+// The value a key gets when operator[] adds it: a plain value is zero, a
+// string gets a block of its own holding the empty string.
+template <class V>
+struct map_default_value {
+  static V make(d_env*) { return V{}; }
+};
+template <>
+struct map_default_value<d_ref<std::string>> {
+  static d_ref<std::string> make(d_env* env) { return d_ref<std::string>(env); }
+};
+
+// Names one slot of one node record, as operator[] found it, and reads or
+// replaces the value there. The slot is a position: a later insert into the
+// same node re-sorts its slots, after which the proxy may name another pair.
+// Valid while its map lives.
+template <class K, class V, class H>
+class d_map_assign {
+ public:
+  d_map_assign() = default;
+  d_map_assign(word_t node, word_t slot, io_tools::bfstream* s, d_map<K, V, H>* owner)
+      : node_address(node), index(slot), stream(s), map(owner) {}
+
+  // The plain value of the slot.
+  operator H() const;
+  // Replaces the slot's value and writes the node back.
+  d_map_assign& operator=(V const& value);
+
+  word_t node_address = no_address;
+  word_t index = no_address;
+  io_tools::bfstream* stream = nullptr;
+
+ private:
+  // Loads the named node, refusing a null proxy or a slot past its count.
+  void load(d_map_node<K, V>& node) const;
+
+  d_map<K, V, H>* map = nullptr;
+};
+
+// A key as the map prints it: a number, or the string a d_ref names.
+inline unsigned plain_key(unsigned key) {
+  return key;
+}
+inline std::string plain_key(d_ref<std::string> const& key) {
+  return key.get_data();
+}
+
+// Counts of the rebalancing work done since the map object was made.
+struct balance_stats {
+  long runs = 0;       // calls of balance
+  long passes = 0;     // passes over the tree
+  long shifts = 0;     // single shifts
+  long shifts4 = 0;    // 4-shifts
+  long cut_short = 0;  // runs that stopped at the pass limit
+};
+
+template <class K, class V, class H>
+class d_map {
+ public:
+  using node_type = d_map_node<K, V>;
+  using pair_type = d_pair<K, V>;
+  using layout = map_node_layout<K, V>;
+
+  // Passes one balance run may make. While inserting, a run settles within a
+  // few passes; but a path that turns at every level needs about one pass per
+  // node, each pass reading the whole tree. The limit bounds one run's cost on
+  // any tree; stopping early leaves a valid tree, only a less even one, and
+  // the next run carries on.
+  static constexpr int max_balance_passes = 64;
+
+  // The map kept in the root slot called name, made and initialised there when
+  // the slot is empty.
+  d_map(std::string const& name, d_env* env);
+  // Writes the chain head back and frees the cached node objects.
+  ~d_map();
+  d_map(d_map const&) = delete;
+  d_map& operator=(d_map const&) = delete;
+
+  // Attaches to the map whose header address is held in the cell at slot,
+  // making a new header (and its first, empty root node) when the cell is -1.
+  void grab(io_tools::bfstream* s, long slot, d_alloc* allocator, d_database* db);
+
+  // True and the value copied out when key is present; value untouched
+  // otherwise.
+  bool get(K const& key, V& value);
+  // Replaces the value of a present key; false and no change when absent.
+  bool update(K const& key, V const& value);
+  // Adds the pair, or replaces the value of a present key; true when a pair
+  // was added.
+  bool put(K const& key, V const& value);
+  // Adds the pair; a key already present only has its value replaced (no
+  // duplicate is ever made) and the result is false.
+  bool insert(K const& key, V const& value);
+  // A proxy for key's pair; a missing key is added first with a default value.
+  d_map_assign<K, V, H> operator[](K const& key);
+
+  // Rotates every node whose left and right spines differ by two or more, pass
+  // after pass until one shifts nothing (at most max_balance_passes), then
+  // drops the cached node objects.
+  void balance();
+  // Frees the cached node objects; the next descent loads afresh.
+  void clear_node_list();
+  // Pre-order, one line per node: three blanks per level of depth and the
+  // node's first key. Children are read from the file.
+  void print_tree_node(node_type* node, std::ostream& out, int depth);
+
+  // The most nodes the file can hold: a bound for every walk of nodes.
+  word_t max_node_count() const { return layout::max_nodes(stream->size()); }
+  // Makes the cached nodes agree with the file again after a node record was
+  // rewritten from outside the cache (by a proxy).
+  void refresh_cache();
+
+  node_type root;
+  node_type spare;
+  d_alloc* alloc = nullptr;
+  word_t header_address = no_address;
+  d_database* database = nullptr;
+  word_t size = 0;
+  io_tools::bfstream* stream = nullptr;
+  int full_nodes = 0;
+  std::list<node_type*> node_list;
+  word_t last_address = no_address;
+  word_t last_index = no_address;
+  word_t chain_head = no_address;
+  balance_stats stats;
+
+ private:
+  // The node and slot of key reached from root through the cached links;
+  // null when absent.
+  node_type* find(K const& key, int& slot);
+  word_t reserve_node();
+  void write_header_word(std::size_t offset, word_t value);
+  // One step of insert at node n. Returns the node to go on with, or null
+  // when the pair was placed; `spilled` then holds a pair that still needs a
+  // place, and `replaced` tells that the key was present.
+  node_type* insert_step(node_type& n, pair_type const& pair, pair_type& spilled, bool& has_spilled,
+                         bool& replaced);
+  void place(node_type& n, pair_type const& pair);
+  void add_leaf(node_type& n, pair_type const& pair, bool on_left);
+  bool balance_pass();
+  void balance_node(node_type& x, bool& changed);
+
+  d_env* env_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// d_map_assign
+
+template <class K, class V, class H>
+void d_map_assign<K, V, H>::load(d_map_node<K, V>& node) const {
+  if (!stream || node_address == no_address) throw "map element out of range...";
+  node.address = node_address;
+  node.load(*stream);
+  if (index < 0 || index >= node.count) throw "map element out of range...";
+}
+
+template <class K, class V, class H>
+d_map_assign<K, V, H>::operator H() const {
+  auto node = std::make_unique<d_map_node<K, V>>();
+  load(*node);
+  return static_cast<H>(node->pairs[static_cast<std::size_t>(index)].value);
+}
+
+template <class K, class V, class H>
+d_map_assign<K, V, H>& d_map_assign<K, V, H>::operator=(V const& value) {
+  auto node = std::make_unique<d_map_node<K, V>>();
+  load(*node);
+  node->pairs[static_cast<std::size_t>(index)].value = value;
+  node->store(*stream);
+  if (map) map->refresh_cache();
+  return *this;
+}
+
+// ---------------------------------------------------------------------------
+// d_map: attaching and detaching
+
+template <class K, class V, class H>
+d_map<K, V, H>::d_map(std::string const& name, d_env* env)
+    : root(&node_list), spare(nullptr), alloc(env->allocator), database(env->database), env_(env) {
+  grab(database->stream(), root_slot(database, name), database->allocator(), database);
+}
+
+template <class K, class V, class H>
+d_map<K, V, H>::~d_map() {
+  try {
+    if (stream && header_address != no_address) {
+      write_header_word(map_header::chain_head_offset, chain_head);
+    }
+  } catch (...) {
+    // A destructor must not throw; the chain head was written when it last
+    // changed.
+  }
+  clear_node_list();
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::grab(io_tools::bfstream* s, long slot, d_alloc* allocator, d_database* db) {
+  stream = s;
+  alloc = allocator;
+  database = db;
+  clear_node_list();
+  word_t address = stream->read_word(slot);
+  if (address == no_address) {
+    address = create_map(database);
+    stream->write_word(slot, address);
+  }
+  map_header header = map_header::read(*stream, address);
+  header_address = address;
+  if (header.size != no_address) {
+    if (!map_node_head::plausible_link(header.root, stream->size(), layout::record_size) ||
+        header.root == no_address ||
+        !map_node_head::plausible_link(header.chain_head, stream->size(), layout::record_size)) {
+      throw io_tools::corrupt_file_message;
+    }
+    size = header.size;
+    root.address = header.root;
+    chain_head = header.chain_head;
+    root.load(*stream);
+    return;
+  }
+  // A new map: one empty root node, which also starts the chain. The node is
+  // written before the header names it.
+  word_t const node = reserve_node();
+  root.address = node;
+  root.left = root.right = root.parent = root.next = no_address;
+  root.count = 0;
+  root.store(*stream);
+  size = 0;
+  chain_head = node;
+  header.size = 0;
+  header.root = node;
+  header.chain_head = node;
+  header.write(*stream, header_address);
+}
+
+template <class K, class V, class H>
+word_t d_map<K, V, H>::reserve_node() {
+  text_tools::bstringstream zeros;
+  word_t const node = alloc->allocate(layout::reservation, zeros);
+  if (node < 0) throw "unable to allocate map node...";
+  return node;
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::write_header_word(std::size_t offset, word_t value) {
+  stream->write_word(header_address + static_cast<word_t>(offset), value);
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::clear_node_list() {
+  for (node_type* n : node_list) delete n;
+  node_list.clear();
+  root.left_node = root.right_node = root.parent_node = root.next_node = nullptr;
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::refresh_cache() {
+  clear_node_list();
+  root.load(*stream);
+}
+
+// ---------------------------------------------------------------------------
+// Lookups
+
+template <class K, class V, class H>
+typename d_map<K, V, H>::node_type* d_map<K, V, H>::find(K const& key, int& slot) {
+  word_t const limit = max_node_count();
+  node_type* n = &root;
+  for (word_t depth = 0; n->count > 0; ++depth) {
+    if (depth > limit) throw io_tools::corrupt_file_message;
+    if (key < n->first_key()) {
+      if (n->left == no_address) return nullptr;
+      n = &n->left_child(*stream);
+    } else if (n->last_key() < key) {
+      if (n->right == no_address) return nullptr;
+      n = &n->right_child(*stream);
+    } else {
+      slot = n->find(key);
+      return slot < 0 ? nullptr : n;
+    }
+  }
+  return nullptr;
+}
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::get(K const& key, V& value) {
+  int slot = -1;
+  node_type* n = find(key, slot);
+  if (!n) return false;
+  last_address = n->address;
+  last_index = slot;
+  value = n->pairs[static_cast<std::size_t>(slot)].value;
+  return true;
+}
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::update(K const& key, V const& value) {
+  // Start from the root's record: the cached objects below it are dropped
+  // with it.
+  refresh_cache();
+  int slot = -1;
+  node_type* n = find(key, slot);
+  if (!n) return false;
+  n->pairs[static_cast<std::size_t>(slot)].value = value;
+  n->store(*stream);
+  return true;
+}
+
+template <class K, class V, class H>
+d_map_assign<K, V, H> d_map<K, V, H>::operator[](K const& key) {
+  V found{};
+  if (!get(key, found)) {
+    // The default value gets its block only when the key is really missing,
+    // so reading present keys never grows the file.
+    put(key, map_default_value<V>::make(env_));
+    if (!get(key, found)) return d_map_assign<K, V, H>();
+  }
+  return d_map_assign<K, V, H>(last_address, last_index, stream, this);
+}
+
+// ---------------------------------------------------------------------------
+// Adding pairs
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::put(K const& key, V const& value) {
+  if (size != 0) {
+    if (update(key, value)) return false;
+    return insert(key, value);
+  }
+  // An empty map gets a new root; the node made by grab stays on the chain
+  // behind it with no pairs.
+  clear_node_list();
+  word_t const node = reserve_node();
+  root.address = node;
+  root.left = root.right = root.parent = no_address;
+  root.next = chain_head;
+  root.count = 0;
+  root.add_sorted(pair_type{key, value});
+  root.store(*stream);
+  chain_head = last_address = node;
+  last_index = 0;
+  size = 1;
+  map_header const header{size, node, chain_head};
+  header.write(*stream, header_address);
+  return true;
+}
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::insert(K const& key, V const& value) {
+  pair_type pending{key, value};
+  // Each spill hands on a strictly smaller key, so the pairs to place run out;
+  // the bound only guards against a damaged tree.
+  word_t const spill_limit = size + 2;
+  for (word_t round = 0;; ++round) {
+    if (round > spill_limit) throw io_tools::corrupt_file_message;
+    pair_type spilled{};
+    bool has_spilled = false, replaced = false;
+    word_t const limit = max_node_count();
+    node_type* n = &root;
+    for (word_t depth = 0; n; ++depth) {
+      if (depth > limit) throw io_tools::corrupt_file_message;
+      n = insert_step(*n, pending, spilled, has_spilled, replaced);
+    }
+    if (replaced) return false;
+    if (full_nodes == 2) {
+      full_nodes = 0;
+      balance();
+      clear_node_list();
+    }
+    if (!has_spilled) return true;
+    pending = spilled;
+  }
+}
+
+template <class K, class V, class H>
+typename d_map<K, V, H>::node_type* d_map<K, V, H>::insert_step(node_type& n, pair_type const& pair,
+                                                                pair_type& spilled,
+                                                                bool& has_spilled, bool& replaced) {
+  K const& key = pair.key;
+  if (n.count == 0) {
+    place(n, pair);
+    return nullptr;
+  }
+  bool const above_min = n.first_key() < key;
+  bool const below_max = key < n.last_key();
+  bool const below_min = key < n.first_key();
+  bool const above_max = n.last_key() < key;
+  if (!below_min && !above_max) {
+    // Inside this node's range: the key can only be here.
+    int const slot = n.find(key);
+    if (slot >= 0) {
+      n.pairs[static_cast<std::size_t>(slot)].value = pair.value;
+      n.store(*stream);
+      replaced = true;
+      return nullptr;
+    }
+  }
+  if (!n.full()) {
+    // The neighbour values are needed only where the node's own range does not
+    // decide: below its first key with a left subtree, above its last with a
+    // right one.
+    bool const fits = (above_min && n.right == no_address) || (below_max && n.left == no_address) ||
+                      (above_min && below_max) ||
+                      (below_min && n.left != no_address && n.get_left_most_value(*stream) < key) ||
+                      (above_max && n.right != no_address && key < n.get_right_most_value(*stream));
+    if (fits) {
+      place(n, pair);
+      return nullptr;
+    }
+    return above_max ? &n.right_child(*stream) : &n.left_child(*stream);
+  }
+  if (above_min && below_max) {
+    // Full and bounding the key: the smallest pair makes room and is inserted
+    // anew from the root.
+    spilled = n.exchange_smallest(pair);
+    n.store(*stream);
+    has_spilled = true;
+    return nullptr;
+  }
+  if (below_min) {
+    if (n.left != no_address) return &n.left_child(*stream);
+    add_leaf(n, pair, true);
+    return nullptr;
+  }
+  if (n.right != no_address) return &n.right_child(*stream);
+  add_leaf(n, pair, false);
+  return nullptr;
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::place(node_type& n, pair_type const& pair) {
+  n.add_sorted(pair);
+  n.store(*stream);
+  ++size;
+  write_header_word(map_header::size_offset, size);
+  if (n.full()) ++full_nodes;
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::add_leaf(node_type& n, pair_type const& pair, bool on_left) {
+  // The leaf is written and put on the chain before its parent names it; the
+  // chain head goes to the header at once so that no node is ever missing
+  // from the chain on disk.
+  word_t const address = reserve_node();
+  {
+    auto leaf = std::make_unique<node_type>();
+    leaf->address = address;
+    leaf->parent = n.address;
+    leaf->next = chain_head;
+    leaf->add_sorted(pair);
+    leaf->store(*stream);
+  }
+  chain_head = address;
+  write_header_word(map_header::chain_head_offset, chain_head);
+  if (on_left) {
+    n.left = address;
+    n.left_node = nullptr;
+  } else {
+    n.right = address;
+    n.right_node = nullptr;
+  }
+  n.store(*stream);
+  ++size;
+  write_header_word(map_header::size_offset, size);
+}
+
+// ---------------------------------------------------------------------------
+// Balancing and printing
+
+template <class K, class V, class H>
+void d_map<K, V, H>::balance() {
+  word_t const old_root = root.address;
+  ++stats.runs;
+  bool settled = false;
+  for (int pass = 0; pass < max_balance_passes && !settled; ++pass) {
+    settled = !balance_pass();
+  }
+  if (!settled) ++stats.cut_short;
+  if (root.address != old_root) write_header_word(map_header::root_offset, root.address);
+  clear_node_list();
+}
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::balance_pass() {
+  ++stats.passes;
+  bool changed = false;
+  auto x = std::make_unique<node_type>(&node_list);
+  std::vector<word_t> pending{root.address};
+  word_t const limit = max_node_count();
+  for (word_t visits = 0; !pending.empty(); ++visits) {
+    if (visits > limit) throw io_tools::corrupt_file_message;
+    x->address = pending.back();
+    pending.pop_back();
+    x->load(*stream);
+    balance_node(*x, changed);
+    if (x->left != no_address) pending.push_back(x->left);
+    if (x->right != no_address) pending.push_back(x->right);
+  }
+  return changed;
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::balance_node(node_type& x, bool& changed) {
+  // Each shift lowers the spine difference by exactly 2 or 4, so the loops
+  // end; the bound only guards against a damaged tree.
+  word_t const limit = max_node_count();
+  word_t steps = 0;
+  auto const step = [&] {
+    if (++steps > limit) throw io_tools::corrupt_file_message;
+    changed = true;
+    // The node objects the shift made are stale now and nothing refers to
+    // them (x and root were reloaded): free them, so a long run does not
+    // pile them up.
+    clear_node_list();
+  };
+  int lc = x.get_left_count(*stream);
+  int rc = x.get_right_count(*stream);
+  if (lc > rc) {
+    while (lc - rc > 2) {
+      x.shift_left4(*stream, root);
+      ++stats.shifts4;
+      step();
+      lc = x.get_left_count(*stream);
+      rc = x.get_right_count(*stream);
+    }
+    while (lc - rc > 1) {
+      x.shift_left(*stream, root);
+      ++stats.shifts;
+      step();
+      lc = x.get_left_count(*stream);
+      rc = x.get_right_count(*stream);
+    }
+  } else if (rc > lc) {
+    while (rc - lc > 2) {
+      x.shift_right4(*stream, root);
+      ++stats.shifts4;
+      step();
+      lc = x.get_left_count(*stream);
+      rc = x.get_right_count(*stream);
+    }
+    while (rc - lc > 1) {
+      x.shift_right(*stream, root);
+      ++stats.shifts;
+      step();
+      lc = x.get_left_count(*stream);
+      rc = x.get_right_count(*stream);
+    }
+  }
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::print_tree_node(node_type* node, std::ostream& out, int depth) {
+  struct item {
+    word_t address;
+    int depth;
+  };
+  auto const print = [&out](node_type const& n, int level) {
+    out << std::string(static_cast<std::size_t>(level) * 3, ' ');
+    // A node without pairs (the root of an empty map) has no first key.
+    if (n.count > 0) out << plain_key(n.first_key());
+    out << '\n';
+    out.flush();
+  };
+  // Pre-order with an explicit stack (right pushed first, so left comes
+  // first): a deep tree cannot exhaust the call stack.
+  std::vector<item> pending;
+  auto const push_children = [&pending](node_type const& n, int level) {
+    if (n.right != no_address) pending.push_back({n.right, level + 1});
+    if (n.left != no_address) pending.push_back({n.left, level + 1});
+  };
+  print(*node, depth);
+  push_children(*node, depth);
+  auto n = std::make_unique<node_type>();
+  word_t const limit = max_node_count();
+  for (word_t visits = 0; !pending.empty(); ++visits) {
+    if (visits > limit) throw io_tools::corrupt_file_message;
+    item const at = pending.back();
+    pending.pop_back();
+    n->address = at.address;
+    n->load(*stream);
+    print(*n, at.depth);
+    push_children(*n, at.depth);
+  }
+}
+
+// The two maps of the system are compiled once, in the library.
+extern template class d_map_node<unsigned, unsigned>;
+extern template class d_map_node<d_ref<std::string>, d_ref<std::string>>;
+extern template class d_map<unsigned, unsigned, unsigned>;
+extern template class d_map<d_ref<std::string>, d_ref<std::string>, std::string>;
+extern template class d_map_assign<unsigned, unsigned, unsigned>;
+extern template class d_map_assign<d_ref<std::string>, d_ref<std::string>, std::string>;
+
+}  // namespace disk_tools

@@ -1,0 +1,38 @@
+#include "map_fixture.h"
+
+namespace map_tests {
+
+std::vector<word_t> map_test::build_tree(std::vector<node_shape> const& shapes) {
+  { int_map fresh("m", &env_); }
+  std::vector<word_t> at;
+  for (std::size_t i = 0; i < shapes.size(); ++i) {
+    text_tools::bstringstream zeros;
+    at.push_back(env_.allocator->allocate(int_map::layout::reservation, zeros));
+  }
+  auto const link = [&at](int index) { return index < 0 ? disk_tools::no_address : at[index]; };
+  std::vector<word_t> parent(shapes.size(), disk_tools::no_address);
+  for (std::size_t i = 0; i < shapes.size(); ++i) {
+    if (shapes[i].left >= 0) parent[static_cast<std::size_t>(shapes[i].left)] = at[i];
+    if (shapes[i].right >= 0) parent[static_cast<std::size_t>(shapes[i].right)] = at[i];
+  }
+  word_t pairs = 0;
+  for (std::size_t i = 0; i < shapes.size(); ++i) {
+    int_node n;
+    n.address = at[i];
+    n.left = link(shapes[i].left);
+    n.right = link(shapes[i].right);
+    n.parent = parent[i];
+    n.next = i == 0 ? disk_tools::no_address : at[i - 1];
+    for (int k = 0; k < shapes[i].count; ++k) {
+      unsigned const key = shapes[i].first + static_cast<unsigned>(k);
+      n.add_sorted({key, key * 10});
+    }
+    pairs += n.count;
+    n.store(*env_.stream);
+  }
+  disk_tools::map_header const h{pairs, at[0], at.back()};
+  h.write(*env_.stream, header_of("m"));
+  return at;
+}
+
+}  // namespace map_tests

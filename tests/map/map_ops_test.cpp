@@ -1,0 +1,282 @@
+// Map operations: attaching, lookups, the ways pairs are added, the element
+// proxy, the node chain, printing, and damaged files.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "map_fixture.h"
+
+using namespace disk_tools;
+using namespace map_tests;
+using test_support::word_at;
+
+namespace {
+
+class MapTest : public map_test {
+ protected:
+  // The addresses of the chain, newest node first.
+  std::vector<word_t> chain(int_map& m) {
+    std::vector<word_t> nodes;
+    for (word_t at = m.chain_head; at != no_address && nodes.size() < 10000;) {
+      nodes.push_back(at);
+      at = map_node_head::read(*env_.stream, at, int_map::layout::record_size).next;
+    }
+    return nodes;
+  }
+};
+
+TEST_F(MapTest, NewMapGetsHeaderAndOneEmptyRootAndTouchesOnlyItsSlot) {
+  auto const before = bytes();
+  int_map m("m", &env_);
+  auto const f = bytes();
+  EXPECT_EQ(f.size(), 14266u);  // header, map header and one 560-byte node
+  long const slot = db_->get_address("m");
+  long const header = word_at(f, static_cast<std::size_t>(slot));
+  EXPECT_EQ(header, m.header_address);
+  EXPECT_EQ(word_at(f, static_cast<std::size_t>(header)), 0);
+  EXPECT_EQ(word_at(f, static_cast<std::size_t>(header) + 8), m.root.address);
+  EXPECT_EQ(word_at(f, static_cast<std::size_t>(header) + 16), m.root.address);
+  EXPECT_EQ(m.chain_head, m.root.address);
+  // The next directory entry is untouched.
+  EXPECT_TRUE(std::equal(before.begin() + slot + 8, before.begin() + 13616, f.begin() + slot + 8));
+
+  str_map s("s", &env_);
+  EXPECT_EQ(test_support::file_size(path()), 14266 + 24 + 33 + 9264 + 33);
+}
+
+TEST_F(MapTest, LookupsOnEmptyAndSingleNodeMaps) {
+  int_map m("m", &env_);
+  unsigned out = 77;
+  EXPECT_FALSE(m.get(5, out));
+  EXPECT_EQ(out, 77u);
+  EXPECT_FALSE(m.update(5, 1));
+
+  for (unsigned k = 10; k <= 20; ++k) m.insert(k, k * 2);
+  // The node's range is inclusive at both ends.
+  EXPECT_TRUE(m.get(10, out));
+  EXPECT_EQ(out, 20u);
+  EXPECT_TRUE(m.get(20, out));
+  EXPECT_EQ(out, 40u);
+  EXPECT_EQ(m.last_address, m.root.address);
+  EXPECT_EQ(m.last_index, 10);
+  EXPECT_FALSE(m.get(9, out));
+  EXPECT_FALSE(m.get(21, out));
+  EXPECT_TRUE(m.update(15, 1));
+  EXPECT_TRUE(m.get(15, out));
+  EXPECT_EQ(out, 1u);
+}
+
+TEST_F(MapTest, PutIntoAnEmptyMapStartsANewRootAheadOfTheFirstNode) {
+  int_map m("m", &env_);
+  word_t const first = m.root.address;
+  EXPECT_TRUE(m.put(3, 30));
+  EXPECT_NE(m.root.address, first);
+  EXPECT_EQ(chain(m), (std::vector<word_t>{m.root.address, first}));
+  EXPECT_EQ(header_word("m", map_header::root_offset), m.root.address);
+  EXPECT_EQ(header_word("m", map_header::size_offset), 1);
+
+  EXPECT_FALSE(m.put(3, 31));
+  EXPECT_TRUE(m.put(4, 40));
+  unsigned out = 0;
+  EXPECT_TRUE(m.get(3, out));
+  EXPECT_EQ(out, 31u);
+  EXPECT_EQ(m.size, 2);
+  expect_sound(m);
+}
+
+TEST_F(MapTest, SixtyFourKeysFillTheRootAndTheNextStartsARightLeaf) {
+  int_map m("m", &env_);
+  for (unsigned k = 0; k < 64; ++k) m.insert(k, k);
+  EXPECT_EQ(m.root.count, 64);
+  EXPECT_EQ(m.full_nodes, 1);
+  EXPECT_EQ(m.root.right, -1);
+
+  m.insert(64, 64);
+  ASSERT_NE(m.root.right, -1);
+  int_node leaf;
+  load(leaf, m.root.right);
+  EXPECT_EQ(leaf.count, 1);
+  EXPECT_EQ(leaf.pairs[0].key, 64u);
+  EXPECT_EQ(leaf.parent, m.root.address);
+  EXPECT_EQ(m.chain_head, leaf.address);
+  EXPECT_EQ(header_word("m", map_header::chain_head_offset), leaf.address);
+  EXPECT_EQ(m.stats.runs, 0);
+
+  // The second node to fill up runs the balancing pass.
+  for (unsigned k = 65; k < 128; ++k) m.insert(k, k);
+  EXPECT_EQ(m.stats.runs, 1);
+  EXPECT_EQ(m.full_nodes, 0);
+  EXPECT_EQ(m.size, 128);
+  expect_sound(m);
+}
+
+TEST_F(MapTest, AKeyInsideAFullNodeSpillsItsSmallestPairLeft) {
+  int_map m("m", &env_);
+  for (unsigned k = 0; k < 128; k += 2) m.insert(k, k);
+  ASSERT_EQ(m.root.count, 64);
+  EXPECT_TRUE(m.insert(63, 630));
+  EXPECT_EQ(m.size, 65);
+  EXPECT_EQ(header_word("m", map_header::size_offset), 65);
+  EXPECT_EQ(m.root.count, 64);
+  EXPECT_EQ(m.root.first_key(), 2u);
+  ASSERT_NE(m.root.left, -1);
+  int_node left;
+  load(left, m.root.left);
+  EXPECT_EQ(left.count, 1);
+  EXPECT_EQ(left.pairs[0].key, 0u);
+  unsigned out = 0;
+  EXPECT_TRUE(m.get(63, out));
+  EXPECT_EQ(out, 630u);
+  expect_sound(m);
+}
+
+TEST_F(MapTest, InsertingAPresentKeyReplacesItsValueWithoutADuplicate) {
+  int_map m("m", &env_);
+  for (unsigned k = 0; k < 64; ++k) m.insert(k, k);
+  // In a full node a duplicate would otherwise spill a pair and grow the map.
+  EXPECT_FALSE(m.insert(30, 300));
+  EXPECT_FALSE(m.insert(0, 1));
+  EXPECT_FALSE(m.insert(63, 2));
+  EXPECT_EQ(m.size, 64);
+  EXPECT_EQ(m.root.left, -1);
+  unsigned out = 0;
+  EXPECT_TRUE(m.get(30, out));
+  EXPECT_EQ(out, 300u);
+  EXPECT_TRUE(m.get(63, out));
+  EXPECT_EQ(out, 2u);
+  expect_sound(m);
+}
+
+TEST_F(MapTest, SubscriptAddsAMissingStringKeyWithAnEmptyValue) {
+  str_map m("s", &env_);
+  m.put(str_ref("a", &env_), str_ref("A", &env_));
+  m.put(str_ref("c", &env_), str_ref("C", &env_));
+  std::string const missing = m[str_ref("b", &env_)];
+  EXPECT_EQ(missing, "");
+  EXPECT_EQ(m.size, 3);
+
+  m[str_ref("b", &env_)] = str_ref("B", &env_);
+  EXPECT_EQ(static_cast<std::string>(m[str_ref("b", &env_)]), "B");
+  EXPECT_EQ(static_cast<std::string>(m[str_ref("a", &env_)]), "A");
+  EXPECT_EQ(static_cast<std::string>(m[str_ref("c", &env_)]), "C");
+  // What the proxy wrote is what a lookup finds afterwards.
+  str_ref out;
+  EXPECT_TRUE(m.get(str_ref("b", &env_), out));
+  EXPECT_EQ(out.get_data(), "B");
+}
+
+TEST_F(MapTest, ReadingAStringMapDoesNotGrowTheFile) {
+  str_map m("s", &env_);
+  str_ref const key("love", &env_);
+  m[key] = str_ref("LOVE", &env_);
+  auto const size = test_support::file_size(path());
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_EQ(static_cast<std::string>(m[key]), "LOVE");
+    str_ref out;
+    EXPECT_TRUE(m.get(key, out));
+  }
+  EXPECT_EQ(test_support::file_size(path()), size);
+}
+
+TEST_F(MapTest, ProxiesNameASlotAndRefuseOneThatIsNotThere) {
+  int_map m("m", &env_);
+  m[7] = 70;
+  EXPECT_EQ(static_cast<unsigned>(m[7]), 70u);
+  unsigned out = 0;
+  EXPECT_TRUE(m.get(7, out));
+  EXPECT_EQ(out, 70u);
+  EXPECT_EQ(static_cast<unsigned>(m[8]), 0u);
+
+  d_map_assign<unsigned, unsigned, unsigned> null_proxy;
+  EXPECT_THROW(static_cast<unsigned>(null_proxy), char const*);
+  d_map_assign<unsigned, unsigned, unsigned> past_count(m.root.address, 5, env_.stream, &m);
+  try {
+    past_count = 1;
+    ADD_FAILURE() << "a slot past the count was written";
+  } catch (char const* message) {
+    EXPECT_STREQ(message, "map element out of range...");
+  }
+}
+
+TEST_F(MapTest, StringMapSurvivesReopeningWithEveryPair) {
+  std::vector<std::string> keys;
+  for (int i = 0; i < 300; ++i) keys.push_back("key" + std::to_string((i * 7919) % 300));
+  {
+    str_map m("s", &env_);
+    for (auto const& k : keys) m[str_ref(k, &env_)] = str_ref("value of " + k, &env_);
+    EXPECT_EQ(m.size, 300);
+    EXPECT_GT(m.stats.runs, 0);
+    auto const problems = check_map(m);
+    EXPECT_TRUE(problems.empty()) << problems.front();
+  }
+  reopen();
+  str_map m("s", &env_);
+  EXPECT_EQ(m.size, 300);
+  auto const problems = check_map(m);
+  EXPECT_TRUE(problems.empty()) << problems.front();
+  for (auto const& k : keys) {
+    str_ref out;
+    ASSERT_TRUE(m.get(str_ref(k, &env_), out)) << k;
+    EXPECT_EQ(out.get_data(), "value of " + k);
+  }
+}
+
+TEST_F(MapTest, PrintTreeShowsFirstKeysInPreOrder) {
+  build_tree({{1000, 64, 1, 3}, {10, 2, -1, 2}, {700, 1, -1, -1}, {5000, 1, -1, -1}});
+  int_map m("m", &env_);
+  std::ostringstream out;
+  m.print_tree_node(&m.root, out, 0);
+  EXPECT_EQ(out.str(), "1000\n   10\n      700\n   5000\n");
+
+  int_node leaf;
+  load(leaf, m.root.right);
+  std::ostringstream one;
+  m.print_tree_node(&leaf, one, 0);
+  EXPECT_EQ(one.str(), "5000\n");
+}
+
+TEST_F(MapTest, DamagedMapsGiveErrorsNotHangs) {
+  auto const at = build_tree({{500, 1, 1, -1}, {200, 1, -1, -1}});
+  // A child that names its parent as its own left child: a cycle in the tree.
+  env_.stream->write_word(at[1] + static_cast<word_t>(map_node_head::left_offset), at[0]);
+  {
+    int_map m("m", &env_);
+    unsigned out = 0;
+    EXPECT_THROW(m.get(1, out), char const*);
+    EXPECT_THROW(m.insert(1, 1), char const*);
+    EXPECT_THROW(m.balance(), char const*);
+    std::ostringstream printed;
+    EXPECT_THROW(m.print_tree_node(&m.root, printed, 0), char const*);
+    EXPECT_FALSE(check_map(m).empty());
+  }
+  // A header that names a root outside the file.
+  env_.stream->write_word(header_of("m") + static_cast<word_t>(map_header::root_offset),
+                          test_support::file_size(path()));
+  EXPECT_THROW(int_map("m", &env_), char const*);
+}
+
+TEST_F(MapTest, CheckReportsBrokenInvariants) {
+  auto const at = build_tree({{500, 2, 1, 2}, {100, 1, -1, -1}, {900, 1, -1, -1}});
+  {
+    int_map m("m", &env_);
+    expect_sound(m);
+  }
+  // A left child whose key is not below its parent's first key.
+  int_node left;
+  load(left, at[1]);
+  left.pairs[0].key = 600;
+  left.store(*env_.stream);
+  // A right child that names the wrong parent.
+  env_.stream->write_word(at[2] + static_cast<word_t>(map_node_head::parent_offset), at[1]);
+  // The chain loops back to its newest node.
+  env_.stream->write_word(at[0] + static_cast<word_t>(map_node_head::next_offset), at[2]);
+  int_map m("m", &env_);
+  auto const problems = check_map(m);
+  std::string all;
+  for (auto const& p : problems) all += p + "\n";
+  EXPECT_NE(all.find("key 600 is not below 500"), std::string::npos) << all;
+  EXPECT_NE(all.find("names parent"), std::string::npos) << all;
+  EXPECT_NE(all.find("twice"), std::string::npos) << all;
+}
+
+}  // namespace
