@@ -1,0 +1,148 @@
+// The mapdrill program, run in a scratch folder: initialisation, the full
+// listing of a first run, a second run over the same map, and failures.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using test_support::run_program;
+
+constexpr int keys = 25000;
+std::string const rule = "-------------------------";
+
+std::vector<std::string> lines_of(std::string const& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Reads the pair lines "k -> v" from lines[at] on; every key must equal its
+// value.
+std::vector<int> pairs_from(std::vector<std::string> const& lines, std::size_t& at) {
+  static std::regex const pair_line("([0-9]+) -> ([0-9]+)");
+  std::vector<int> found;
+  std::smatch m;
+  while (at < lines.size() && std::regex_match(lines[at], m, pair_line)) {
+    EXPECT_EQ(m[1], m[2]) << lines[at];
+    found.push_back(std::stoi(m[1]));
+    ++at;
+  }
+  return found;
+}
+
+class MapdrillTest : public ::testing::Test {
+ protected:
+  test_support::run_result run(std::vector<std::string> args, std::string const& input = "") {
+    args.insert(args.begin(), MAPDRILL_PATH);
+    return run_program(args, dir_.path(), input, 240);
+  }
+  std::string database() const { return dir_.file("int.odb"); }
+
+  // Checks the whole listing of a normal run and returns its VEC_SIZE.
+  int check_listing(std::string const& out) {
+    auto const lines = lines_of(out);
+    std::size_t at = 0;
+    for (int i = 0; i < keys; ++i, ++at) {
+      if (at >= lines.size() || lines[at] != std::to_string(i)) {
+        ADD_FAILURE() << "line " << at << " should be " << i;
+        return -1;
+      }
+    }
+    EXPECT_EQ(lines.at(at++), rule);
+
+    // The tree: one line per node, three blanks per level, a level at most one
+    // deeper than the line before.
+    static std::regex const tree_line("((   )*)([0-9]+)");
+    std::size_t depth = 0, tree_lines = 0;
+    std::smatch m;
+    while (at < lines.size() && std::regex_match(lines[at], m, tree_line)) {
+      std::size_t const level = m[1].length() / 3;
+      EXPECT_TRUE(tree_lines == 0 ? level == 0 : level <= depth + 1) << lines[at];
+      depth = level;
+      ++tree_lines;
+      ++at;
+    }
+    EXPECT_GE(tree_lines, static_cast<std::size_t>((keys + 63) / 64));
+    EXPECT_EQ(lines.at(at++), rule);
+    int const vec_size = std::stoi(lines.at(at).substr(std::string("VEC_SIZE=").size()));
+    EXPECT_EQ(lines.at(at++).rfind("VEC_SIZE=", 0), 0u);
+
+    std::vector<int> by_lookup = pairs_from(lines, at);
+    std::vector<int> ascending(keys);
+    for (int i = 0; i < keys; ++i) ascending[static_cast<std::size_t>(i)] = i;
+    EXPECT_EQ(by_lookup, ascending);
+    EXPECT_EQ(lines.at(at++), "count == 25000");
+
+    EXPECT_EQ(lines.at(at++), rule);
+    std::vector<int> by_chain = pairs_from(lines, at);
+    EXPECT_EQ(by_chain.size(), static_cast<std::size_t>(keys));
+    EXPECT_EQ(std::set<int>(by_chain.begin(), by_chain.end()).size(),
+              static_cast<std::size_t>(keys));
+    EXPECT_EQ(lines.at(at++), rule);
+    EXPECT_EQ(lines.at(at++), "count == 25000");
+    EXPECT_EQ(at, lines.size());
+    return vec_size;
+  }
+
+  test_support::scratch_dir dir_;
+};
+
+TEST_F(MapdrillTest, InitCreatesTheDatabaseQuietly) {
+  auto const r = run({"-init"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(test_support::file_size(database()), 14266);
+
+  // In any position.
+  auto const again = run({"other", "-init"});
+  EXPECT_EQ(again.status, 0);
+  EXPECT_EQ(again.out, "");
+  EXPECT_EQ(test_support::file_size(database()), 14266);
+}
+
+TEST_F(MapdrillTest, RunsListEveryPairAndASecondRunAddsNothing) {
+  ASSERT_EQ(run({"-init"}).status, 0);
+  auto const first = run({}, "\n\n\n\n");
+  EXPECT_EQ(first.status, 0);
+  EXPECT_EQ(first.err, "");
+  EXPECT_EQ(check_listing(first.out), keys);
+  auto const size = test_support::file_size(database());
+
+  // Input ends at once: the pauses simply go on.
+  auto const second = run({});
+  EXPECT_EQ(second.status, 0);
+  EXPECT_EQ(second.err, "");
+  EXPECT_EQ(check_listing(second.out), 0);
+  EXPECT_EQ(test_support::file_size(database()), size);
+}
+
+TEST_F(MapdrillTest, AMissingDatabaseIsAFailure) {
+  auto const r = run({});
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "unable to open alloc file...\n");
+}
+
+TEST_F(MapdrillTest, ADamagedDatabaseIsAFailure) {
+  ASSERT_EQ(run({"-init"}).status, 0);
+  auto bytes = test_support::read_file(database());
+  // The map header's root word, just after the header block's start, now
+  // points past the end of the file.
+  std::int64_t const header = test_support::word_at(bytes, 16 + 128);
+  for (int i = 0; i < 8; ++i) bytes[static_cast<std::size_t>(header) + 8 + i] = '\x7f';
+  test_support::write_file(database(), bytes);
+  auto const r = run({});
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(r.err, "corrupt database file...\n");
+}
+
+}  // namespace
