@@ -1,0 +1,273 @@
+// The persistent vector: an indexed sequence whose header block (capacity,
+// count and one slot per element, see vector_header.h) and element values live
+// in the database file.
+//
+// A vector is reached through its handle slot (a root slot), which holds the
+// header's address. When an element is added to a full vector the header
+// moves to a new, larger block: the slots are copied, the handle slot is
+// re-aimed and the old block is freed. Elements are read and replaced by
+// index through d_vector_assign; d_vector_iterator names a position for
+// insert.
+#pragma once
+
+#include <algorithm>
+#include <numeric>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "d_db.h"
+#include "factories.h"
+#include "stored_value.h"
+#include "vector_header.h"
+
+namespace disk_tools {
+
+// Orders the elements handed to sort: true when a is less than b. Strings
+// compare byte by byte as unsigned over their common length, then the shorter
+// is less.
+template <class T>
+struct DefaultLess {
+  bool operator()(T const& a, T const& b) const { return a < b; }
+};
+
+namespace vector_detail {
+
+// The header a handle slot names, with index checked against its count.
+inline word_t slot_of(io_tools::bfstream& s, word_t handle, word_t index) {
+  word_t const header = s.read_word(handle);
+  vector_header const h = vector_header::read(s, header);
+  if (index < 0 || index >= h.count) throw "vector index out of range...";
+  return vector_header::slot_address(header, index);
+}
+
+// The address a slot holds, checked before it is followed.
+inline word_t value_in(io_tools::bfstream& s, word_t slot) {
+  word_t const value = s.read_word(slot);
+  if (value < database_header_size) throw io_tools::corrupt_file_message;
+  return value;
+}
+
+}  // namespace vector_detail
+
+// A position in a vector; insert uses only its index.
+template <class T>
+class d_vector_iterator {
+ public:
+  d_vector_iterator(io_tools::bfstream* stream, d_alloc* allocator, d_database* database, long slot,
+                    long index)
+      : stream_(stream), allocator_(allocator), database_(database), slot_(slot), index_(index) {}
+
+  long index() const { return index_; }
+  long slot_address() const { return slot_; }
+
+  d_vector_iterator& operator++() { return *this += 1; }
+  d_vector_iterator& operator+=(long n) {
+    index_ += n;
+    slot_ += static_cast<long>(word_size) * n;
+    return *this;
+  }
+  d_vector_iterator operator+(long n) const {
+    d_vector_iterator moved = *this;
+    return moved += n;
+  }
+  bool operator==(d_vector_iterator const& other) const { return index_ == other.index_; }
+  bool operator!=(d_vector_iterator const& other) const { return index_ != other.index_; }
+
+ private:
+  io_tools::bfstream* stream_;
+  d_alloc* allocator_;
+  d_database* database_;
+  long slot_;
+  long index_;
+};
+
+// Names element index of a vector. It finds its slot through the vector's
+// handle slot at every use, so it stays right when the header has moved.
+template <class T>
+class d_vector_assign {
+ public:
+  d_vector_assign(word_t value, d_database* database, d_alloc* allocator,
+                  io_tools::bfstream* stream, word_t handle, word_t index)
+      : value_(value),
+        database_(database),
+        allocator_(allocator),
+        stream_(stream),
+        handle_(handle),
+        index_(index) {}
+
+  operator T() const {
+    word_t const slot = vector_detail::slot_of(*stream_, handle_, index_);
+    return stored_value<T>::read(*stream_, vector_detail::value_in(*stream_, slot));
+  }
+  T get_data() const { return *this; }
+
+  // Frees the element's block and stores value in a new one.
+  d_vector_assign& operator=(T const& value) {
+    word_t const slot = vector_detail::slot_of(*stream_, handle_, index_);
+    allocator_->deallocate(vector_detail::value_in(*stream_, slot));
+    value_ = store_value(*allocator_, value);
+    stream_->write_word(slot, value_);
+    return *this;
+  }
+
+  // The value address the slot held when the proxy was made or last assigned.
+  long value_address() const { return value_; }
+
+ private:
+  word_t value_;
+  d_database* database_;
+  d_alloc* allocator_;
+  io_tools::bfstream* stream_;
+  word_t handle_;
+  word_t index_;
+};
+
+template <class T>
+class d_vector {
+ public:
+  // The vector kept in the root slot called name; created with capacity
+  // slots when new, otherwise capacity is ignored.
+  d_vector(std::string const& name, long capacity, d_env* env)
+      : allocator_(env->allocator), database_(env->database), capacity_(capacity) {
+    grab(database_->stream(), root_slot(database_, name), database_->allocator(), database_);
+  }
+
+  // Attaches to the vector whose handle slot is at address, creating it when
+  // the slot holds -1.
+  void grab(io_tools::bfstream* stream, long address, d_alloc* allocator, d_database* database) {
+    stream_ = stream;
+    allocator_ = allocator;
+    database_ = database;
+    handle_ = address;
+    word_t const header = stream_->read_word(handle_);
+    if (header != no_address) {
+      vector_header const h = vector_header::read(*stream_, header);
+      header_ = header;
+      capacity_ = h.capacity;
+      count_ = h.count;
+      return;
+    }
+    header_ = create_vector(capacity_, database_);
+    count_ = 0;
+    stream_->write_word(handle_, header_);
+  }
+
+  void push_back(T const& value) { insert_at(count_, value); }
+
+  // Inserts value at pos's index, moving the elements from there on one place
+  // up. An index beyond count is refused with nothing changed.
+  void insert(d_vector_iterator<T> pos, T const& value) { insert_at(pos.index(), value); }
+
+  // Element index, which must lie in 0..count-1.
+  d_vector_assign<T> operator[](long const& index) {
+    if (index < 0 || index >= count_) throw "vector index out of range...";
+    word_t const slot = vector_header::slot_address(header_, index);
+    return d_vector_assign<T>(vector_detail::value_in(*stream_, slot), database_, allocator_,
+                              stream_, handle_, index);
+  }
+
+  d_vector_iterator<T> begin() { return iterator_at(0); }
+  d_vector_iterator<T> end() { return iterator_at(count_); }
+
+  // Orders the elements ascending; equal elements keep their order. Only the
+  // slots change; value blocks stay where they are.
+  template <class Compare>
+  void sort(Compare comp) {
+    if (count_ < 2) return;
+    std::vector<word_t> slots = vector_header::read_slots(*stream_, header_, 0, count_);
+    std::vector<T> values;
+    values.reserve(slots.size());
+    for (word_t v : slots) {
+      if (v < database_header_size) throw io_tools::corrupt_file_message;
+      values.push_back(stored_value<T>::read(*stream_, v));
+    }
+    std::vector<std::size_t> order(slots.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return comp(values[a], values[b]); });
+    std::vector<word_t> sorted(slots.size());
+    for (std::size_t i = 0; i < slots.size(); ++i) sorted[i] = slots[order[i]];
+    if (sorted != slots) vector_header::write_slots(*stream_, header_, 0, sorted);
+  }
+
+  long count() const { return count_; }
+  long capacity() const { return capacity_; }
+  long header_address() const { return header_; }
+  long handle() const { return handle_; }
+
+  // Everything wrong with the vector's header, one sentence each: a count
+  // beyond the capacity, a header or an element that is not a block in use.
+  std::vector<std::string> check() const {
+    std::vector<std::string> problems;
+    try {
+      std::set<word_t> in_use;
+      for (auto const& r : allocator_->allocation_list()) in_use.insert(r.data);
+      word_t const header = stream_->read_word(handle_);
+      if (!in_use.count(header)) {
+        problems.push_back("vector header at " + std::to_string(header) + " is not a block in use");
+      }
+      char buf[vector_header::fixed_size];
+      stream_->read_at(header, buf, sizeof buf);
+      vector_header const h = vector_header::decode(buf);
+      if (h.count < 0 || h.count > h.capacity) {
+        problems.push_back("count " + std::to_string(h.count) + " is outside 0.." +
+                           std::to_string(h.capacity));
+        return problems;
+      }
+      vector_header::read(*stream_, header);
+      auto const slots = vector_header::read_slots(*stream_, header, 0, h.count);
+      for (std::size_t i = 0; i < slots.size(); ++i) {
+        if (!in_use.count(slots[i])) {
+          problems.push_back("slot " + std::to_string(i) + " holds " + std::to_string(slots[i]) +
+                             ", which is not a block in use");
+        }
+      }
+    } catch (char const* message) {
+      problems.push_back(std::string("unreadable vector header: ") + message);
+    }
+    return problems;
+  }
+
+ private:
+  d_vector_iterator<T> iterator_at(long index) const {
+    return d_vector_iterator<T>(stream_, allocator_, database_,
+                                vector_header::slot_address(header_, index), index);
+  }
+
+  void insert_at(word_t index, T const& value) {
+    if (index < 0 || index > count_) throw "vector index out of range...";
+    if (count_ == capacity_) grow();
+    std::vector<word_t> moved;
+    if (index < count_) moved = vector_header::read_slots(*stream_, header_, index, count_ - index);
+    word_t const block = store_value(*allocator_, value);
+    moved.insert(moved.begin(), block);
+    vector_header::write_slots(*stream_, header_, index, moved);
+    ++count_;
+    vector_header{capacity_, count_}.write(*stream_, header_);
+  }
+
+  // Moves the header to a block with room for more slots: the new block is
+  // complete before the handle slot names it, and the old one is freed last.
+  void grow() {
+    word_t const larger = capacity_ < 4 ? 4 : capacity_ * 2;
+    std::vector<word_t> slots;
+    if (count_ > 0) slots = vector_header::read_slots(*stream_, header_, 0, count_);
+    word_t const moved_to = create_vector(larger, database_);
+    vector_header{larger, count_}.write_with_slots(*stream_, moved_to, slots);
+    stream_->write_word(handle_, moved_to);
+    allocator_->deallocate(header_);
+    header_ = moved_to;
+    capacity_ = larger;
+  }
+
+  d_alloc* allocator_ = nullptr;
+  d_database* database_ = nullptr;
+  word_t header_ = no_address;
+  io_tools::bfstream* stream_ = nullptr;
+  word_t count_ = 0;
+  word_t capacity_ = 0;
+  word_t handle_ = no_address;
+};
+
+}  // namespace disk_tools
