@@ -67,9 +67,6 @@ void database_test::reopen() {
   db_ = disk_tools::open_database(name(), &env_);
 }
 
-namespace {
-
-// Reads what is ready on fd into out; false at end of file.
 bool drain(int fd, std::string& out) {
   char buf[4096];
   ssize_t n = ::read(fd, buf, sizeof buf);
@@ -77,10 +74,7 @@ bool drain(int fd, std::string& out) {
   return n > 0 || (n < 0 && errno == EINTR);
 }
 
-}  // namespace
-
-run_result run_program(std::vector<std::string> const& argv, std::string const& cwd,
-                       std::string const& input, int timeout_seconds) {
+child_process spawn_program(std::vector<std::string> const& argv, std::string const& cwd) {
   int in_pipe[2], out_pipe[2], err_pipe[2];
   if (::pipe(in_pipe) || ::pipe(out_pipe) || ::pipe(err_pipe)) {
     throw std::runtime_error("pipe failed");
@@ -104,45 +98,55 @@ run_result run_program(std::vector<std::string> const& argv, std::string const& 
   ::close(in_pipe[0]);
   ::close(out_pipe[1]);
   ::close(err_pipe[1]);
+  // A child that stops reading must not kill the test with SIGPIPE.
   ::signal(SIGPIPE, SIG_IGN);
+  return child_process{pid, in_pipe[1], out_pipe[0], err_pipe[0]};
+}
 
+int finish(child_process& child) {
+  for (int* fd : {&child.in, &child.out, &child.err}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
+  int status = 0;
+  ::waitpid(child.pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+run_result run_program(std::vector<std::string> const& argv, std::string const& cwd,
+                       std::string const& input, int timeout_seconds) {
+  child_process child = spawn_program(argv, cwd);
   // Feed the input while collecting both outputs, so that neither side can
   // block the other on a full pipe.
   run_result r;
   std::size_t fed = 0;
-  int in_fd = in_pipe[1];
   if (input.empty()) {
-    ::close(in_fd);
-    in_fd = -1;
+    ::close(child.in);
+    child.in = -1;
   }
   bool out_open = true, err_open = true;
   auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
   while (out_open || err_open) {
     if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
+      ::kill(child.pid, SIGKILL);
       break;
     }
-    pollfd fds[3] = {{out_open ? out_pipe[0] : -1, POLLIN, 0},
-                     {err_open ? err_pipe[0] : -1, POLLIN, 0},
-                     {in_fd, POLLOUT, 0}};
+    pollfd fds[3] = {{out_open ? child.out : -1, POLLIN, 0},
+                     {err_open ? child.err : -1, POLLIN, 0},
+                     {child.in, POLLOUT, 0}};
     if (::poll(fds, 3, 200) < 0) continue;
-    if (fds[0].revents) out_open = drain(out_pipe[0], r.out);
-    if (fds[1].revents) err_open = drain(err_pipe[0], r.err);
-    if (in_fd >= 0 && fds[2].revents) {
-      ssize_t n = ::write(in_fd, input.data() + fed, input.size() - fed);
+    if (fds[0].revents) out_open = drain(child.out, r.out);
+    if (fds[1].revents) err_open = drain(child.err, r.err);
+    if (child.in >= 0 && fds[2].revents) {
+      ssize_t n = ::write(child.in, input.data() + fed, input.size() - fed);
       if (n > 0) fed += static_cast<std::size_t>(n);
       if (n < 0 || fed == input.size()) {
-        ::close(in_fd);
-        in_fd = -1;
+        ::close(child.in);
+        child.in = -1;
       }
     }
   }
-  if (in_fd >= 0) ::close(in_fd);
-  ::close(out_pipe[0]);
-  ::close(err_pipe[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.status = finish(child);
   return r;
 }
 

@@ -61,6 +61,22 @@ struct run_result {
   std::string err;
 };
 
+// A program started with its three standard streams on pipes.
+struct child_process {
+  int pid = -1;
+  int in = -1;   // write end of its standard input
+  int out = -1;  // read end of its standard output
+  int err = -1;  // read end of its standard error
+};
+
+// Starts argv[0] with its arguments in folder cwd.
+child_process spawn_program(std::vector<std::string> const& argv, std::string const& cwd);
+// Appends what is ready on fd to out; false at end of file.
+bool drain(int fd, std::string& out);
+// Closes the child's pipes that are still open, waits for it and returns its
+// exit status (128 + signal when it was killed).
+int finish(child_process& child);
+
 // Runs argv[0] with its arguments in folder cwd, feeding input on standard
 // input; kills it after timeout_seconds.
 run_result run_program(std::vector<std::string> const& argv, std::string const& cwd,
