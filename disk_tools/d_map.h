@@ -26,6 +26,7 @@
 #include "d_ref.h"
 #include "factories.h"
 #include "map_records.h"
+#include "map_shape.h"
 
 namespace disk_tools {
 
@@ -131,6 +132,13 @@ class d_map {
   // after pass until one shifts nothing (at most max_balance_passes), then
   // drops the cached node objects.
   void balance();
+  // Whether balance finds the nodes to rotate through an in-memory copy of
+  // the tree's shape (the default), skipping the subtrees that need no
+  // rotation, or by reading every node record in every pass. Both make the
+  // same rotations and write the same bytes.
+  void use_shape(bool on);
+  // The shape balance works with; not built until the first balance.
+  map_shape const& shape() const { return shape_; }
   // Frees the cached node objects; the next descent loads afresh.
   void clear_node_list();
   // Pre-order, one line per node: three blanks per level of depth and the
@@ -170,10 +178,27 @@ class d_map {
                          bool& replaced);
   void place(node_type& n, pair_type const& pair);
   void add_leaf(node_type& n, pair_type const& pair, bool on_left);
+  // One pass reading every node record, and one that reads only the nodes
+  // the shape cannot vouch for; both return whether anything was rotated.
   bool balance_pass();
+  bool balance_pass_with_shape();
+  // Brings x to the state the reading pass leaves in it when it reaches the
+  // node at `at`, given the nodes that pass would have loaded into it since
+  // it was last loaded here (`unloaded`, whole subtrees or single nodes).
+  struct unloaded_visit {
+    word_t address;
+    bool whole_subtree;
+  };
+  void load_as_reading_pass(node_type& x, std::vector<unloaded_visit> const& unloaded, word_t at);
   void balance_node(node_type& x, bool& changed);
 
   d_env* env_ = nullptr;
+  // The tree's links, spine lengths and uneven subtrees, built by the first
+  // balance and kept current by every change of links this object makes
+  // (new leaves, rotations, a new root). Only this object changes the links
+  // of its tree while it lives, as its other cached state also assumes.
+  bool use_shape_ = true;
+  map_shape shape_;
 };
 
 // ---------------------------------------------------------------------------
@@ -232,6 +257,7 @@ void d_map<K, V, H>::grab(io_tools::bfstream* s, long slot, d_alloc* allocator, 
   alloc = allocator;
   database = db;
   clear_node_list();
+  shape_.clear();
   word_t address = stream->read_word(slot);
   if (address == no_address) {
     address = create_map(database);
@@ -363,6 +389,7 @@ bool d_map<K, V, H>::put(K const& key, V const& value) {
   // An empty map gets a new root; the node made by grab stays on the chain
   // behind it with no pairs.
   clear_node_list();
+  shape_.clear();
   word_t const node = reserve_node();
   root.address = node;
   root.left = root.right = root.parent = no_address;
@@ -495,18 +522,29 @@ void d_map<K, V, H>::add_leaf(node_type& n, pair_type const& pair, bool on_left)
   n.store(*stream);
   ++size;
   write_header_word(map_header::size_offset, size);
+  // A shape that does not know n is stale; the next balance reads it afresh.
+  if (shape_.built() && !shape_.add_leaf(n.address, address, on_left)) shape_.clear();
 }
 
 // ---------------------------------------------------------------------------
 // Balancing and printing
 
 template <class K, class V, class H>
+void d_map<K, V, H>::use_shape(bool on) {
+  use_shape_ = on;
+  shape_.clear();
+}
+
+template <class K, class V, class H>
 void d_map<K, V, H>::balance() {
   word_t const old_root = root.address;
   ++stats.runs;
+  if (use_shape_ && (!shape_.built() || shape_.root() != root.address)) {
+    shape_.build(*stream, root.address, layout::record_size);
+  }
   bool settled = false;
   for (int pass = 0; pass < max_balance_passes && !settled; ++pass) {
-    settled = !balance_pass();
+    settled = !(use_shape_ ? balance_pass_with_shape() : balance_pass());
   }
   if (!settled) ++stats.cut_short;
   if (root.address != old_root) write_header_word(map_header::root_offset, root.address);
@@ -533,51 +571,117 @@ bool d_map<K, V, H>::balance_pass() {
 }
 
 template <class K, class V, class H>
+bool d_map<K, V, H>::balance_pass_with_shape() {
+  // Visits the nodes in the order of balance_pass, but rotates only where the
+  // shape shows uneven spines and passes over subtrees that hold none.
+  ++stats.passes;
+  bool changed = false;
+  auto x = std::make_unique<node_type>(&node_list);
+  std::vector<unloaded_visit> unloaded;
+  std::vector<word_t> pending{root.address};
+  word_t const limit = max_node_count();
+  for (word_t visits = 0; !pending.empty(); ++visits) {
+    if (visits > limit) throw io_tools::corrupt_file_message;
+    word_t const at = pending.back();
+    pending.pop_back();
+    if (!shape_.uneven_below(at)) {
+      unloaded.push_back({at, true});
+      continue;
+    }
+    if (!shape_.uneven(at)) {
+      unloaded.push_back({at, false});
+      if (shape_.left(at) != no_address) pending.push_back(shape_.left(at));
+      if (shape_.right(at) != no_address) pending.push_back(shape_.right(at));
+      continue;
+    }
+    load_as_reading_pass(*x, unloaded, at);
+    unloaded.clear();
+    balance_node(*x, changed);
+    if (x->left != no_address) pending.push_back(x->left);
+    if (x->right != no_address) pending.push_back(x->right);
+  }
+  return changed;
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::load_as_reading_pass(node_type& x, std::vector<unloaded_visit> const& unloaded,
+                                          word_t at) {
+  // A load fills slots 0 to count-1 and leaves the rest as they were, and a
+  // rotation stores all 64 slots of x. So slot i of x holds the pair of the
+  // latest node loaded into it with more than i pairs. Going back from `at`,
+  // every node with more pairs than all later ones supplies the slots between
+  // its count and theirs; loading those nodes oldest first, then `at`,
+  // leaves exactly those pairs in x.
+  word_t filled = map_node_head::read(*stream, at, layout::record_size).count;
+  std::vector<word_t> sources;
+  auto const consider = [&](word_t n) {
+    word_t const count = map_node_head::read(*stream, n, layout::record_size).count;
+    if (count > filled) {
+      sources.push_back(n);
+      filled = count;
+    }
+    return filled < node_type::max_pairs;
+  };
+  for (auto it = unloaded.rbegin(); it != unloaded.rend() && filled < node_type::max_pairs; ++it) {
+    if (it->whole_subtree) {
+      shape_.for_each_in_reverse_visit(it->address, consider);
+    } else {
+      consider(it->address);
+    }
+  }
+  for (auto it = sources.rbegin(); it != sources.rend(); ++it) {
+    x.address = *it;
+    x.load(*stream);
+  }
+  x.address = at;
+  x.load(*stream);
+}
+
+template <class K, class V, class H>
 void d_map<K, V, H>::balance_node(node_type& x, bool& changed) {
   // Each shift lowers the spine difference by exactly 2 or 4, so the loops
   // end; the bound only guards against a damaged tree.
   word_t const limit = max_node_count();
   word_t steps = 0;
-  auto const step = [&] {
+  int lc = x.get_left_count(*stream);
+  int rc = x.get_right_count(*stream);
+  enum class turn { left, right, left4, right4 };
+  auto const shift = [&](turn t) {
+    // The heads a rotation rewrites all lie near x; the shape reads them
+    // again afterwards.
+    std::vector<word_t> const touched =
+        shape_.built() ? shape_.near(x.address) : std::vector<word_t>{};
+    switch (t) {
+      case turn::left:
+        x.shift_left(*stream, root);
+        break;
+      case turn::right:
+        x.shift_right(*stream, root);
+        break;
+      case turn::left4:
+        x.shift_left4(*stream, root);
+        break;
+      case turn::right4:
+        x.shift_right4(*stream, root);
+        break;
+    }
+    ++(t == turn::left4 || t == turn::right4 ? stats.shifts4 : stats.shifts);
     if (++steps > limit) throw io_tools::corrupt_file_message;
     changed = true;
     // The node objects the shift made are stale now and nothing refers to
     // them (x and root were reloaded): free them, so a long run does not
     // pile them up.
     clear_node_list();
+    if (shape_.built()) shape_.reread(*stream, touched, layout::record_size);
+    lc = x.get_left_count(*stream);
+    rc = x.get_right_count(*stream);
   };
-  int lc = x.get_left_count(*stream);
-  int rc = x.get_right_count(*stream);
   if (lc > rc) {
-    while (lc - rc > 2) {
-      x.shift_left4(*stream, root);
-      ++stats.shifts4;
-      step();
-      lc = x.get_left_count(*stream);
-      rc = x.get_right_count(*stream);
-    }
-    while (lc - rc > 1) {
-      x.shift_left(*stream, root);
-      ++stats.shifts;
-      step();
-      lc = x.get_left_count(*stream);
-      rc = x.get_right_count(*stream);
-    }
+    while (lc - rc > 2) shift(turn::left4);
+    while (lc - rc > 1) shift(turn::left);
   } else if (rc > lc) {
-    while (rc - lc > 2) {
-      x.shift_right4(*stream, root);
-      ++stats.shifts4;
-      step();
-      lc = x.get_left_count(*stream);
-      rc = x.get_right_count(*stream);
-    }
-    while (rc - lc > 1) {
-      x.shift_right(*stream, root);
-      ++stats.shifts;
-      step();
-      lc = x.get_left_count(*stream);
-      rc = x.get_right_count(*stream);
-    }
+    while (rc - lc > 2) shift(turn::right4);
+    while (rc - lc > 1) shift(turn::right);
   }
 }
 

@@ -1,0 +1,159 @@
+#include "map_shape.h"
+
+#include <algorithm>
+
+#include "map_records.h"
+
+namespace disk_tools {
+
+void map_shape::clear() {
+  nodes_.clear();
+  by_address_.clear();
+  root_ = none;
+}
+
+void map_shape::build(io_tools::bfstream& s, word_t root, std::size_t record_size) {
+  clear();
+  if (root == no_address) return;
+  // Parents are met before their children, so going through the nodes
+  // backwards afterwards meets children first.
+  std::vector<index> pending{add(root)};
+  while (!pending.empty()) {
+    index const i = pending.back();
+    pending.pop_back();
+    map_node_head const h = map_node_head::read(s, nodes_[i].address, record_size);
+    for (auto [link, child] : {std::pair{h.left, &node::left}, std::pair{h.right, &node::right}}) {
+      if (link == no_address) continue;
+      // A node met twice means the links form a cycle or join: no tree.
+      if (by_address_.count(link)) throw io_tools::corrupt_file_message;
+      index const c = add(link);
+      nodes_[i].*child = c;
+      nodes_[c].parent = i;
+      pending.push_back(c);
+    }
+  }
+  root_ = 0;
+  for (index i = static_cast<index>(nodes_.size()) - 1; i >= 0; --i) recompute(i);
+}
+
+map_shape::index map_shape::add(word_t address) {
+  auto const i = static_cast<index>(nodes_.size());
+  nodes_.push_back(node{address});
+  by_address_.emplace(address, i);
+  return i;
+}
+
+map_shape::index map_shape::index_of(word_t at) const {
+  auto const found = by_address_.find(at);
+  // The map asks only about nodes of its tree; anything else means the copy
+  // and the file disagree.
+  if (found == by_address_.end()) throw io_tools::corrupt_file_message;
+  return found->second;
+}
+
+map_shape::node const& map_shape::node_at(word_t at) const {
+  return nodes_[index_of(at)];
+}
+
+bool map_shape::recompute(index i) {
+  node& n = nodes_[i];
+  node const before = n;
+  n.left_count = n.left == none ? 1 : nodes_[n.left].left_count + 1;
+  n.right_count = n.right == none ? 1 : nodes_[n.right].right_count + 1;
+  n.uneven_below = is_uneven(n) || (n.left != none && nodes_[n.left].uneven_below) ||
+                   (n.right != none && nodes_[n.right].uneven_below);
+  return n.left_count != before.left_count || n.right_count != before.right_count ||
+         n.uneven_below != before.uneven_below;
+}
+
+void map_shape::recompute_upwards(index i) {
+  // Above a node whose numbers stayed the same nothing can change: each
+  // ancestor depends only on its two children.
+  for (std::size_t steps = 0; i != none && recompute(i); ++steps) {
+    if (steps > nodes_.size()) throw io_tools::corrupt_file_message;
+    i = nodes_[i].parent;
+  }
+}
+
+int map_shape::depth(index i) const {
+  int d = 0;
+  for (; nodes_[i].parent != none; i = nodes_[i].parent) {
+    if (static_cast<std::size_t>(++d) > nodes_.size()) throw io_tools::corrupt_file_message;
+  }
+  return d;
+}
+
+bool map_shape::add_leaf(word_t parent, word_t leaf, bool on_left) {
+  auto const found = by_address_.find(parent);
+  if (found == by_address_.end() || by_address_.count(leaf)) return false;
+  index const p = found->second;
+  index const c = add(leaf);
+  (on_left ? nodes_[p].left : nodes_[p].right) = c;
+  nodes_[c].parent = p;
+  recompute_upwards(p);
+  return true;
+}
+
+std::vector<word_t> map_shape::near(word_t at) const {
+  std::vector<word_t> out;
+  index const top = index_of(at);
+  if (nodes_[top].parent != none) out.push_back(nodes_[nodes_[top].parent].address);
+  std::vector<std::pair<index, int>> pending{{top, 0}};
+  while (!pending.empty()) {
+    auto const [i, level] = pending.back();
+    pending.pop_back();
+    out.push_back(nodes_[i].address);
+    if (level == 3) continue;
+    for (index c : {nodes_[i].left, nodes_[i].right}) {
+      if (c != none) pending.push_back({c, level + 1});
+    }
+  }
+  return out;
+}
+
+void map_shape::reread(io_tools::bfstream& s, std::vector<word_t> const& touched,
+                       std::size_t record_size) {
+  std::vector<index> changed;
+  for (word_t at : touched) {
+    index const i = index_of(at);
+    map_node_head const h = map_node_head::read(s, at, record_size);
+    node& n = nodes_[i];
+    n.left = h.left == no_address ? none : index_of(h.left);
+    n.right = h.right == no_address ? none : index_of(h.right);
+    n.parent = h.parent == no_address ? none : index_of(h.parent);
+    if (n.parent == none) root_ = i;
+    changed.push_back(i);
+  }
+  // Children before parents; then whatever lies above the highest of them.
+  std::vector<std::pair<int, index>> by_depth;
+  for (index i : changed) by_depth.push_back({depth(i), i});
+  std::sort(by_depth.begin(), by_depth.end(), std::greater<>());
+  for (auto const& [d, i] : by_depth) recompute(i);
+  if (!by_depth.empty()) recompute_upwards(nodes_[by_depth.back().second].parent);
+}
+
+void map_shape::for_each_in_reverse_visit(word_t top,
+                                          std::function<bool(word_t)> const& visit) const {
+  // The pass visits a node, its right subtree, then its left subtree; the
+  // reverse is the left subtree reversed, the right subtree reversed, then the
+  // node: a post-order walk, left before right.
+  struct item {
+    index i;
+    bool children_done;
+  };
+  std::vector<item> pending{{index_of(top), false}};
+  while (!pending.empty()) {
+    item const it = pending.back();
+    pending.pop_back();
+    node const& n = nodes_[it.i];
+    if (it.children_done) {
+      if (!visit(n.address)) return;
+      continue;
+    }
+    pending.push_back({it.i, true});
+    if (n.right != none) pending.push_back({n.right, false});
+    if (n.left != none) pending.push_back({n.left, false});
+  }
+}
+
+}  // namespace disk_tools
