@@ -81,8 +81,10 @@ class file_checker {
       }
       char buf[d_alloc_node::record_size];
       s_.read_at(at, buf, sizeof buf);
-      d_alloc_node const r = d_alloc_node::decode(buf);
+      d_alloc_node r = d_alloc_node::decode(buf);
       if (r.own != at) problem(where + " gives its own address as " + std::to_string(r.own));
+      // From here on the record is where it was found, whatever it claims.
+      r.own = at;
       if (r.free != free_list) {
         problem(where + (free_list ? " is not marked free" : " is marked free"));
       }

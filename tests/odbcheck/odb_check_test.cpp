@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <random>
 
 #include "d_var.h"
@@ -88,6 +89,17 @@ TEST_F(CheckTest, RecordNotAtItsOwnAddressIsReported) {
   auto const head = first_record(alloc_list_head);
   poke(static_cast<std::size_t>(head.own), head.own + 8);
   EXPECT_TRUE(mentions(check(), "gives its own address"));
+}
+
+TEST_F(CheckTest, RecordClaimingTheLargestAddressIsReportedWithoutOverflow) {
+  // The overlap check measures a record where it was found, not where it
+  // claims to be: the claim may be any word.
+  fill();
+  auto const head = first_record(alloc_list_head);
+  poke(static_cast<std::size_t>(head.own), std::numeric_limits<std::int64_t>::max());
+  auto const problems = check();
+  EXPECT_TRUE(mentions(problems, "gives its own address as 9223372036854775807"));
+  EXPECT_FALSE(mentions(problems, "overlaps"));
 }
 
 TEST_F(CheckTest, GrownBlockOverlappingItsNeighbourIsReported) {
