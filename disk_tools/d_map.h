@@ -643,8 +643,14 @@ void d_map<K, V, H>::balance_node(node_type& x, bool& changed) {
   // end; the bound only guards against a damaged tree.
   word_t const limit = max_node_count();
   word_t steps = 0;
-  int lc = x.get_left_count(*stream);
-  int rc = x.get_right_count(*stream);
+  // The spine lengths, from the shape when there is one (it is kept equal to
+  // the file's), otherwise by following the links in the file.
+  int lc = 0, rc = 0;
+  auto const count_spines = [&] {
+    lc = shape_.built() ? shape_.left_count(x.address) : x.get_left_count(*stream);
+    rc = shape_.built() ? shape_.right_count(x.address) : x.get_right_count(*stream);
+  };
+  count_spines();
   enum class turn { left, right, left4, right4 };
   auto const shift = [&](turn t) {
     // The heads a rotation rewrites all lie near x; the shape reads them
@@ -673,8 +679,7 @@ void d_map<K, V, H>::balance_node(node_type& x, bool& changed) {
     // pile them up.
     clear_node_list();
     if (shape_.built()) shape_.reread(*stream, touched, layout::record_size);
-    lc = x.get_left_count(*stream);
-    rc = x.get_right_count(*stream);
+    count_spines();
   };
   if (lc > rc) {
     while (lc - rc > 2) shift(turn::left4);
