@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,7 +75,9 @@ void bfstream::open(char const* name, std::ios_base::openmode mode) {
   size_ = st.st_size;
   appending_ = (flags & O_APPEND) != 0;
   has_image_ = (flags & O_ACCMODE) != O_WRONLY;
-  if (has_image_ && !load_image()) {
+  // Where the system cannot map the file, an image serves instead.
+  bool const shared = (flags & O_ACCMODE) == O_RDWR && !appending_ && map_file(size_);
+  if (has_image_ && !shared && !load_image()) {
     ::close(fd_);
     fd_ = -1;
     state_ |= failbit;
@@ -98,6 +101,26 @@ bool bfstream::load_image() {
   return true;
 }
 
+bool bfstream::map_file(std::size_t least) {
+  // Room to double before the next mapping; the pages past the end of the
+  // file are reserved address space only and are never touched.
+  std::size_t const page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  std::size_t const wanted = std::max<std::size_t>(least * 2, std::size_t{1} << 20);
+  std::size_t const length = (wanted + page - 1) / page * page;
+  void* const at = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+  if (at == MAP_FAILED) return false;
+  unmap();
+  mapped_ = static_cast<char*>(at);
+  mapped_length_ = length;
+  return true;
+}
+
+void bfstream::unmap() {
+  if (mapped_) ::munmap(mapped_, mapped_length_);
+  mapped_ = nullptr;
+  mapped_length_ = 0;
+}
+
 bool bfstream::try_lock() {
   if (!is_open()) return false;
   int r;
@@ -112,6 +135,7 @@ void bfstream::close() {
     state_ |= failbit;
     return;
   }
+  unmap();
   if (::close(fd_) != 0) state_ |= failbit;
   fd_ = -1;
   image_.clear();
@@ -145,7 +169,7 @@ bfstream& bfstream::read(char* dst, std::streamsize n) {
   }
   std::streamsize const available = std::max<std::streamoff>(0, size_ - pos_);
   gcount_ = std::min(n, available);
-  if (gcount_ > 0) std::memcpy(dst, image_.data() + pos_, static_cast<std::size_t>(gcount_));
+  if (gcount_ > 0) std::memcpy(dst, bytes() + pos_, static_cast<std::size_t>(gcount_));
   if (gcount_ < n) state_ |= failbit | eofbit;
   pos_ += gcount_;
   return *this;
@@ -153,6 +177,14 @@ bfstream& bfstream::read(char* dst, std::streamsize n) {
 
 void bfstream::write_fully(disk_tools::word_t address, char const* src, std::size_t n) {
   if (appending_) address = size_;  // the system places every write at the end
+  auto const end = address + static_cast<disk_tools::word_t>(n);
+  if (mapped_ && end <= size_) {
+    // The mapping is the system's own copy of the file: the bytes are handed
+    // over as they are copied.
+    std::memcpy(mapped_ + address, src, n);
+    ++counts_.writes;
+    return;
+  }
   std::size_t done = 0;
   while (done < n) {
     ssize_t const put = ::pwrite(fd_, src + done, n - done, address + static_cast<off_t>(done));
@@ -164,14 +196,25 @@ void bfstream::write_fully(disk_tools::word_t address, char const* src, std::siz
     ++counts_.writes;
     done += static_cast<std::size_t>(put);
   }
-  auto const end = address + static_cast<disk_tools::word_t>(n);
-  if (has_image_) {
+  size_ = std::max(size_, end);
+  if (mapped_) {
+    // The write call lengthened the file, and the mapping shows it as far as
+    // it reaches; beyond that a larger one is needed (or, failing that, an
+    // image).
+    if (static_cast<std::size_t>(size_) > mapped_length_ &&
+        !map_file(static_cast<std::size_t>(size_))) {
+      unmap();
+      if (!load_image()) {
+        state_ |= badbit;
+        throw "unable to write db file...";
+      }
+    }
+  } else if (has_image_) {
     if (end > static_cast<disk_tools::word_t>(image_.size())) {
       image_.resize(static_cast<std::size_t>(end), 0);
     }
     std::memcpy(image_.data() + address, src, n);
   }
-  size_ = std::max(size_, end);
 }
 
 bfstream& bfstream::write(char const* src, std::streamsize n) {
@@ -197,7 +240,7 @@ void bfstream::read_at(disk_tools::word_t address, void* dst, std::size_t n) {
   if (!is_open() || !has_image_ || address < 0 || len < 0 || address > size_ - len) {
     throw corrupt_file_message;
   }
-  if (n > 0) std::memcpy(dst, image_.data() + address, n);
+  if (n > 0) std::memcpy(dst, bytes() + address, n);
   pos_ = address + len;
 }
 

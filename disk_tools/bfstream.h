@@ -12,10 +12,14 @@
 //
 // Every write is handed to the operating system before the call returns, so a
 // process killed between two library operations loses nothing the first one
-// wrote. A stream opened for reading keeps an image of the whole file in
-// memory, read once at open and kept current by every write, so reads cost no
-// system call. Each stream has its own image: two databases never share one,
-// and one file must not be written through two streams at once.
+// wrote. A stream opened for reading and writing (the database's) maps the
+// whole file shared: reads and writes inside the file are copies to and from
+// the operating system's own pages of the file, with no system call, and only
+// writes that lengthen the file go through a write call. A stream opened for
+// reading alone keeps an image of the file in memory, read once at open and
+// kept current by its own writes. Each stream has its own mapping or image:
+// two databases never share one, and one file must not be written through two
+// streams at once (each knows only its own idea of the file's length).
 #pragma once
 
 #include <cstddef>
@@ -93,6 +97,12 @@ class bfstream {
   bool failed() const { return (state_ & (failbit | badbit)) != 0; }
   void write_fully(disk_tools::word_t address, char const* src, std::size_t n);
   bool load_image();
+  // Maps the file shared, with room to grow to at least `least` bytes before
+  // it must be mapped again; false when the system refuses.
+  bool map_file(std::size_t least);
+  void unmap();
+  // The file's bytes as this stream sees them.
+  char const* bytes() const { return mapped_ ? mapped_ : image_.data(); }
 
   int fd_ = -1;
   std::streamoff pos_ = 0;
@@ -102,6 +112,8 @@ class bfstream {
   bool appending_ = false;
   bool has_image_ = false;
   std::vector<char> image_;
+  char* mapped_ = nullptr;
+  std::size_t mapped_length_ = 0;
   io_counts counts_;
   std::string name_;
 };
