@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <set>
 #include <string>
 #include <type_traits>
@@ -156,7 +157,10 @@ class d_hashmap {
   }
 
   // Writes the count back; the map must go before its database is closed.
+  // While an exception unwinds (a damaged record may have been met) nothing
+  // is written: the count already went to the file when it changed.
   ~d_hashmap() {
+    if (std::uncaught_exceptions() > 0) return;
     try {
       store_count();
     } catch (char const*) {
