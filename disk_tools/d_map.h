@@ -12,6 +12,7 @@
 // it with the spare node object, which the map's own operations never touch.
 #pragma once
 
+#include <exception>
 #include <list>
 #include <memory>
 #include <ostream>
@@ -241,7 +242,9 @@ d_map<K, V, H>::d_map(std::string const& name, d_env* env)
 template <class K, class V, class H>
 d_map<K, V, H>::~d_map() {
   try {
-    if (stream && header_address != no_address) {
+    // While an exception unwinds (a damaged record may have been met) nothing
+    // is written: the chain head went to the file when it changed.
+    if (stream && header_address != no_address && std::uncaught_exceptions() == 0) {
       write_header_word(map_header::chain_head_offset, chain_head);
     }
   } catch (...) {

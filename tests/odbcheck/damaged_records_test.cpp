@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include "d_hashmap.h"
+#include "d_map.h"
 #include "harness.h"
 
 using namespace disk_tools;
 
 namespace {
 
+using number_map = d_map<unsigned, unsigned, unsigned>;
 using string_table = d_hashmap<std::string, std::string>;
 
 class DamagedRecordsTest : public test_support::database_test {
@@ -28,6 +30,24 @@ TEST_F(DamagedRecordsTest, HashMapWritesNoCountBackWhileDamageUnwinds) {
     before = writes();
     table["key"].get_data();
     FAIL() << "a bucket past the end of the file was followed without complaint";
+  } catch (char const* message) {
+    EXPECT_STREQ(message, io_tools::corrupt_file_message);
+  }
+  EXPECT_EQ(writes(), before);
+}
+
+TEST_F(DamagedRecordsTest, OrderedMapWritesNoChainHeadBackWhileDamageUnwinds) {
+  {
+    number_map map("map", &env_);
+    for (unsigned i = 0; i < 10; ++i) map.insert(i, i);
+  }
+  long long before = -1;
+  try {
+    number_map map("map", &env_);
+    damage_word(map.root.address + static_cast<word_t>(map_node_head::count_offset), 65);
+    before = writes();
+    map.refresh_cache();
+    FAIL() << "a node count of 65 was read without complaint";
   } catch (char const* message) {
     EXPECT_STREQ(message, io_tools::corrupt_file_message);
   }
