@@ -7,21 +7,47 @@ namespace disk_tools {
 alloc_index::alloc_index(io_tools::bfstream& s) {
   word_t const max_walk = s.size() / static_cast<word_t>(d_alloc_node::record_size) + 1;
 
+  // The lists are counted first so that each table is sized once: a table
+  // that grows rehashes every entry it holds, and the mirror is built anew
+  // by every process that opens the database.
+  auto const length = [&s, max_walk](word_t head_word) {
+    std::size_t n = 0;
+    for (word_t at = s.read_word(head_word); at != no_address;
+         at = s.read_word(at + static_cast<word_t>(d_alloc_node::next_offset))) {
+      if (static_cast<word_t>(++n) > max_walk || at < alloc_heads_end) {
+        throw io_tools::corrupt_file_message;
+      }
+    }
+    return n;
+  };
+  std::size_t const in_use = length(alloc_list_head);
+  used_.reserve(in_use);
+  used_by_data_.reserve(in_use);
+
   word_t at = s.read_word(alloc_list_head);
+  used_entry* tail = nullptr;
   for (word_t steps = 0; at != no_address; ++steps) {
     if (steps > max_walk || used_.count(at)) throw io_tools::corrupt_file_message;
     d_alloc_node const r = d_alloc_node::read(s, at);
-    if (used_tail_ != no_address && used_[used_tail_].size > r.size) ordered_ = false;
-    used_[r.own] = used_entry{used_tail_, no_address, r.size, r.data};
-    if (used_tail_ != no_address) used_[used_tail_].next = r.own;
+    if (tail && tail->size > r.size) ordered_ = false;
+    // Records of one size follow each other in an ordered list, so only the
+    // first of a run can be the first of its size; emplace keeps an earlier
+    // one in a list out of order.
+    if (!tail || tail->size != r.size) {
+      used_first_of_size_.emplace_hint(used_first_of_size_.end(), r.size, r.own);
+    }
+    if (tail) tail->next = r.own;
+    tail = &used_.emplace(r.own, used_entry{used_tail_, no_address, r.size, r.data}).first->second;
     if (used_head_ == no_address) used_head_ = r.own;
     used_tail_ = r.own;
     if (!r.empty()) used_by_data_.emplace(r.data, r.own);
-    used_first_of_size_.emplace(r.size, r.own);
     at = r.next;
   }
 
   std::vector<d_alloc_node> free_records;
+  std::size_t const free_count = length(free_list_head);
+  free_records.reserve(free_count);
+  free_.reserve(free_count);
   at = s.read_word(free_list_head);
   for (word_t steps = 0; at != no_address; ++steps) {
     if (steps > max_walk || free_.count(at)) throw io_tools::corrupt_file_message;
