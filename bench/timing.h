@@ -50,9 +50,11 @@ inline void row(std::vector<std::string> const& cells) {
   std::fflush(stdout);
 }
 
+// Milliseconds, with more decimals for short times so that they do not all
+// round to 0.
 inline std::string ms(double seconds) {
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%.1f ms", seconds * 1e3);
+  std::snprintf(buf, sizeof buf, seconds < 0.01 ? "%.2f ms" : "%.1f ms", seconds * 1e3);
   return buf;
 }
 

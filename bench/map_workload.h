@@ -1,0 +1,27 @@
+// The ordered-map workload of the map drill, run on our map and, for
+// comparison, on an embedded SQL store in the same process: insert the pairs
+// 0..n-1 one at a time, look every key up, then walk every pair.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace bench {
+
+// Seconds taken by each phase of one run.
+struct map_phases {
+  double insert = 0;
+  double lookup = 0;
+  double walk = 0;
+};
+
+// Our map "btree" in a new database in dir, filled as mapdrill fills it
+// (look the key up, insert it when absent); the walk follows the node chain.
+map_phases run_map_workload(std::string const& dir, unsigned n);
+
+// A table of integer keys and values in a new SQL database in dir, with
+// synchronous=OFF, journal_mode=OFF and locking_mode=EXCLUSIVE, one autocommit
+// INSERT per pair; empty when the benchmark was built without the SQL library.
+std::optional<map_phases> run_sql_workload(std::string const& dir, unsigned n);
+
+}  // namespace bench
