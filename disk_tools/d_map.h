@@ -12,6 +12,7 @@
 // it with the spare node object, which the map's own operations never touch.
 #pragma once
 
+#include <chrono>
 #include <exception>
 #include <list>
 #include <memory>
@@ -87,6 +88,7 @@ struct balance_stats {
   long shifts = 0;     // single shifts
   long shifts4 = 0;    // 4-shifts
   long cut_short = 0;  // runs that stopped at the pass limit
+  double seconds = 0;  // wall time spent in balance
 };
 
 template <class K, class V, class H>
@@ -540,6 +542,7 @@ void d_map<K, V, H>::use_shape(bool on) {
 
 template <class K, class V, class H>
 void d_map<K, V, H>::balance() {
+  auto const started = std::chrono::steady_clock::now();
   word_t const old_root = root.address;
   ++stats.runs;
   if (use_shape_ && (!shape_.built() || shape_.root() != root.address)) {
@@ -552,6 +555,8 @@ void d_map<K, V, H>::balance() {
   if (!settled) ++stats.cut_short;
   if (root.address != old_root) write_header_word(map_header::root_offset, root.address);
   clear_node_list();
+  stats.seconds +=
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 }
 
 template <class K, class V, class H>
@@ -656,10 +661,11 @@ void d_map<K, V, H>::balance_node(node_type& x, bool& changed) {
   count_spines();
   enum class turn { left, right, left4, right4 };
   auto const shift = [&](turn t) {
-    // The heads a rotation rewrites all lie near x; the shape reads them
-    // again afterwards.
+    // The shape reads the heads the rotation rewrites again afterwards.
+    bool const from_left = t == turn::left || t == turn::left4;
+    bool const twice = t == turn::left4 || t == turn::right4;
     std::vector<word_t> const touched =
-        shape_.built() ? shape_.near(x.address) : std::vector<word_t>{};
+        shape_.built() ? shape_.rotated(x.address, from_left, twice) : std::vector<word_t>{};
     switch (t) {
       case turn::left:
         x.shift_left(*stream, root);
@@ -674,7 +680,7 @@ void d_map<K, V, H>::balance_node(node_type& x, bool& changed) {
         x.shift_right4(*stream, root);
         break;
     }
-    ++(t == turn::left4 || t == turn::right4 ? stats.shifts4 : stats.shifts);
+    ++(twice ? stats.shifts4 : stats.shifts);
     if (++steps > limit) throw io_tools::corrupt_file_message;
     changed = true;
     // The node objects the shift made are stale now and nothing refers to

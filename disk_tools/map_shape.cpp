@@ -75,14 +75,6 @@ void map_shape::recompute_upwards(index i) {
   }
 }
 
-int map_shape::depth(index i) const {
-  int d = 0;
-  for (; nodes_[i].parent != none; i = nodes_[i].parent) {
-    if (static_cast<std::size_t>(++d) > nodes_.size()) throw io_tools::corrupt_file_message;
-  }
-  return d;
-}
-
 bool map_shape::add_leaf(word_t parent, word_t leaf, bool on_left) {
   auto const found = by_address_.find(parent);
   if (found == by_address_.end() || by_address_.count(leaf)) return false;
@@ -94,21 +86,30 @@ bool map_shape::add_leaf(word_t parent, word_t leaf, bool on_left) {
   return true;
 }
 
-std::vector<word_t> map_shape::near(word_t at) const {
-  std::vector<word_t> out;
-  index const top = index_of(at);
-  if (nodes_[top].parent != none) out.push_back(nodes_[nodes_[top].parent].address);
-  std::vector<std::pair<index, int>> pending{{top, 0}};
-  while (!pending.empty()) {
-    auto const [i, level] = pending.back();
-    pending.pop_back();
-    out.push_back(nodes_[i].address);
-    if (level == 3) continue;
-    for (index c : {nodes_[i].left, nodes_[i].right}) {
-      if (c != none) pending.push_back({c, level + 1});
-    }
+std::vector<word_t> map_shape::rotated(word_t at, bool from_left, bool twice) const {
+  index const x = index_of(at);
+  auto const in = [this, from_left](index i) {
+    return from_left ? nodes_[i].left : nodes_[i].right;
+  };
+  auto const out = [this, from_left](index i) {
+    return from_left ? nodes_[i].right : nodes_[i].left;
+  };
+  std::vector<index> hit{nodes_[x].parent, x};
+  index const c = in(x);
+  if (c == none) throw io_tools::corrupt_file_message;  // no child to lift
+  hit.push_back(c);
+  hit.push_back(out(c));
+  if (twice) {
+    index const g = in(c);
+    if (g == none) throw io_tools::corrupt_file_message;
+    hit.push_back(g);
+    hit.push_back(out(g));
   }
-  return out;
+  std::vector<word_t> out_addresses;
+  for (index i : hit) {
+    if (i != none) out_addresses.push_back(nodes_[i].address);
+  }
+  return out_addresses;
 }
 
 void map_shape::reread(io_tools::bfstream& s, std::vector<word_t> const& touched,
@@ -124,12 +125,35 @@ void map_shape::reread(io_tools::bfstream& s, std::vector<word_t> const& touched
     if (n.parent == none) root_ = i;
     changed.push_back(i);
   }
-  // Children before parents; then whatever lies above the highest of them.
-  std::vector<std::pair<int, index>> by_depth;
-  for (index i : changed) by_depth.push_back({depth(i), i});
-  std::sort(by_depth.begin(), by_depth.end(), std::greater<>());
-  for (auto const& [d, i] : by_depth) recompute(i);
-  if (!by_depth.empty()) recompute_upwards(nodes_[by_depth.back().second].parent);
+  // The rewritten nodes hang together below a top (the parent of the rotated
+  // subtree, or its new top at the root): recompute them children first, then
+  // whatever lies above, as far as anything changes.
+  auto const was_changed = [&changed](index i) {
+    return i != none && std::find(changed.begin(), changed.end(), i) != changed.end();
+  };
+  bool met_top = false;
+  for (index top : changed) {
+    if (was_changed(nodes_[top].parent)) continue;
+    met_top = true;
+    std::vector<std::pair<index, bool>> pending{{top, false}};
+    for (std::size_t steps = 0; !pending.empty(); ++steps) {
+      // Each changed node enters twice at most, unless the links loop.
+      if (steps > 2 * changed.size()) throw io_tools::corrupt_file_message;
+      auto const [i, children_done] = pending.back();
+      pending.pop_back();
+      if (children_done) {
+        recompute(i);
+        continue;
+      }
+      pending.push_back({i, true});
+      for (index c : {nodes_[i].left, nodes_[i].right}) {
+        if (was_changed(c)) pending.push_back({c, false});
+      }
+    }
+    recompute_upwards(nodes_[top].parent);
+  }
+  // Parents all among the rewritten nodes: their links go round in a circle.
+  if (!changed.empty() && !met_top) throw io_tools::corrupt_file_message;
 }
 
 void map_shape::for_each_in_reverse_visit(word_t top,

@@ -50,9 +50,11 @@ class map_shape {
   // changed) when parent is not in the tree or leaf already is.
   bool add_leaf(word_t parent, word_t leaf, bool on_left);
 
-  // The nodes whose heads a rotation at `at` may rewrite: its parent, itself
-  // and the nodes down to three levels below it.
-  std::vector<word_t> near(word_t at) const;
+  // The nodes whose heads a rotation at `at` rewrites: its parent, itself,
+  // its child on the side the rotation lifts from (from_left: the left one),
+  // for a double rotation that child's child on the same side, and the tops
+  // of the subtrees that change parent.
+  std::vector<word_t> rotated(word_t at, bool from_left, bool twice) const;
   // Reads the heads of the nodes at the given addresses again after their
   // links were rewritten, and brings every spine length and every "uneven
   // below" mark up to date.
@@ -90,7 +92,6 @@ class map_shape {
   bool recompute(index i);
   // Recomputes node i and then its ancestors, as far as anything changes.
   void recompute_upwards(index i);
-  int depth(index i) const;
 
   std::vector<node> nodes_;
   std::unordered_map<word_t, index> by_address_;
