@@ -66,4 +66,29 @@ map_phases run_map_workload(std::string const& dir, unsigned n) {
   return t;
 }
 
+insert_profile profile_map_inserts(std::string const& dir, unsigned n, bool with_shape) {
+  using namespace disk_tools;
+  insert_profile p;
+  d_env env{};
+  std::string const name = dir + "/int";
+  if (!create_database(name, &env)) throw std::runtime_error("cannot create " + name);
+  d_database* db = open_database(name, &env);
+  {
+    int_map map("btree", &env);
+    map.use_shape(with_shape);
+    auto const start = std::chrono::steady_clock::now();
+    for (unsigned i = 0; i < n; ++i) {
+      unsigned value = i;
+      if (!map.get(i, value)) map.insert(i, i);
+    }
+    p.insert = seconds_since(start);
+    p.balancing = map.stats.seconds;
+    p.runs = map.stats.runs;
+    p.passes = map.stats.passes;
+    p.shifts = map.stats.shifts + map.stats.shifts4;
+  }
+  close_database(db);
+  return p;
+}
+
 }  // namespace bench

@@ -19,6 +19,19 @@ struct map_phases {
 // (look the key up, insert it when absent); the walk follows the node chain.
 map_phases run_map_workload(std::string const& dir, unsigned n);
 
+// The insert phase alone, with the share of it spent balancing and the work
+// the balancing did; the balancing finds the nodes to rotate through the
+// map's in-memory shape of the tree, or (with_shape false) by reading every
+// node in every pass.
+struct insert_profile {
+  double insert = 0;
+  double balancing = 0;
+  long runs = 0;
+  long passes = 0;
+  long shifts = 0;  // single and 4-shifts together
+};
+insert_profile profile_map_inserts(std::string const& dir, unsigned n, bool with_shape);
+
 // A table of integer keys and values in a new SQL database in dir, with
 // synchronous=OFF, journal_mode=OFF and locking_mode=EXCLUSIVE, one autocommit
 // INSERT per pair; empty when the benchmark was built without the SQL library.
