@@ -43,8 +43,13 @@ struct hashmap_header {
     return header + static_cast<word_t>(table_offset) + static_cast<word_t>(word_size) * bucket;
   }
 
+  // The smallest entry record: its three words and the 0 bytes of an empty
+  // key and an empty value. No file holds more entries than fit in it.
+  static constexpr word_t smallest_entry = 3 * static_cast<word_t>(word_size) + 2;
+
   // Reads the fixed part at address, refusing a bucket count that is not
-  // positive or whose table would run past the end of the file.
+  // positive or whose table would run past the end of the file, and a count
+  // of more entries than the file could hold.
   static hashmap_header read(io_tools::bfstream& s, word_t address) {
     if (address < database_header_size) throw io_tools::corrupt_file_message;
     char buf[fixed_size];
@@ -54,7 +59,9 @@ struct hashmap_header {
     h.buckets = decode_word(buf + buckets_offset);
     word_t const room =
         (s.size() - address - static_cast<word_t>(fixed_size)) / static_cast<word_t>(word_size);
-    if (h.count < 0 || h.buckets < 1 || h.buckets > room) throw io_tools::corrupt_file_message;
+    if (h.count < 0 || h.count > s.size() / smallest_entry || h.buckets < 1 || h.buckets > room) {
+      throw io_tools::corrupt_file_message;
+    }
     return h;
   }
 

@@ -4,6 +4,8 @@
 // would make it.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "d_hashmap.h"
 #include "d_map.h"
 #include "harness.h"
@@ -52,6 +54,28 @@ TEST_F(DamagedRecordsTest, OrderedMapWritesNoChainHeadBackWhileDamageUnwinds) {
     EXPECT_STREQ(message, io_tools::corrupt_file_message);
   }
   EXPECT_EQ(writes(), before);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(DamagedRecordsTest, HashMapCountBeyondWhatTheFileHoldsIsRefused) {
+  word_t header = -1;
+  {
+    string_table table("table", 10, &env_);
+    table["key"] = "value";
+    header = table.header_address();
+  }
+  damage_word(header + static_cast<word_t>(hashmap_header::count_offset),
+              std::numeric_limits<word_t>::max());
+  try {
+    string_table table("table", 10, &env_);
+    table["new key"] = "value";
+    FAIL() << "a count of 2^63 - 1 was taken";
+  } catch (char const* message) {
+    EXPECT_STREQ(message, io_tools::corrupt_file_message);
+  }
 }
 
 }  // namespace
