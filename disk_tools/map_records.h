@@ -60,13 +60,14 @@ struct map_header {
   }
 
   // Reads the header at address, refusing one that lies outside the blocks
-  // area or holds a negative size other than the "not initialised" mark.
+  // area or holds a negative size other than the "not initialised" mark, or a
+  // size larger than the file: every pair takes several bytes of a node.
   static map_header read(io_tools::bfstream& s, word_t address) {
     if (address < database_header_size) throw io_tools::corrupt_file_message;
     char buf[record_size];
     s.read_at(address, buf, sizeof buf);
     map_header h = decode(buf);
-    if (h.size < no_address) throw io_tools::corrupt_file_message;
+    if (h.size < no_address || h.size > s.size()) throw io_tools::corrupt_file_message;
     return h;
   }
 

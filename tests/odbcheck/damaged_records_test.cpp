@@ -78,4 +78,22 @@ TEST_F(DamagedRecordsTest, HashMapCountBeyondWhatTheFileHoldsIsRefused) {
   }
 }
 
+TEST_F(DamagedRecordsTest, OrderedMapSizeBeyondWhatTheFileHoldsIsRefused) {
+  word_t header = -1;
+  {
+    number_map map("map", &env_);
+    map.insert(1, 1);
+    header = map.header_address;
+  }
+  damage_word(header + static_cast<word_t>(map_header::size_offset),
+              std::numeric_limits<word_t>::max());
+  try {
+    number_map map("map", &env_);
+    map.insert(2, 2);
+    FAIL() << "a size of 2^63 - 1 was taken";
+  } catch (char const* message) {
+    EXPECT_STREQ(message, io_tools::corrupt_file_message);
+  }
+}
+
 }  // namespace
