@@ -12,9 +12,11 @@ alloc_index::alloc_index(io_tools::bfstream& s) {
   // by every process that opens the database.
   auto const length = [&s, max_walk](word_t head_word) {
     std::size_t n = 0;
+    // A link is checked against the file before the place of its next word is
+    // computed from it.
     for (word_t at = s.read_word(head_word); at != no_address;
          at = s.read_word(at + static_cast<word_t>(d_alloc_node::next_offset))) {
-      if (static_cast<word_t>(++n) > max_walk || at < alloc_heads_end) {
+      if (static_cast<word_t>(++n) > max_walk || at < alloc_heads_end || at > s.size()) {
         throw io_tools::corrupt_file_message;
       }
     }

@@ -56,10 +56,6 @@ TEST_F(DamagedRecordsTest, OrderedMapWritesNoChainHeadBackWhileDamageUnwinds) {
   EXPECT_EQ(writes(), before);
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(DamagedRecordsTest, HashMapCountBeyondWhatTheFileHoldsIsRefused) {
   word_t header = -1;
   {
@@ -93,6 +89,32 @@ TEST_F(DamagedRecordsTest, OrderedMapSizeBeyondWhatTheFileHoldsIsRefused) {
     FAIL() << "a size of 2^63 - 1 was taken";
   } catch (char const* message) {
     EXPECT_STREQ(message, io_tools::corrupt_file_message);
+  }
+}
+
+TEST_F(DamagedRecordsTest, AllocatorRefusesListLinksOfTheLargestWord) {
+  // The allocator's mirror walks both lists when it is built: a link must be
+  // checked before the next word's place is computed from it.
+  for (word_t const head : {alloc_list_head, free_list_head}) {
+    SCOPED_TRACE(head == alloc_list_head ? "allocation list" : "free list");
+    close();
+    ASSERT_TRUE(create_database(name(), &env_));
+    reopen();
+    text_tools::bstringstream none;
+    db_->allocator()->deallocate(db_->allocator()->allocate(10, none));
+    db_->allocator()->allocate(20, none);
+    close();
+    auto f = bytes();
+    auto const first = static_cast<std::size_t>(test_support::word_at(f, head));
+    encode_word(&f.at(first + d_alloc_node::next_offset), std::numeric_limits<word_t>::max());
+    test_support::write_file(path(), f);
+    reopen();
+    try {
+      db_->allocator()->allocate(30, none);
+      FAIL() << "a link of 2^63 - 1 was followed";
+    } catch (char const* message) {
+      EXPECT_STREQ(message, io_tools::corrupt_file_message);
+    }
   }
 }
 
