@@ -27,10 +27,10 @@ alloc_index::alloc_index(io_tools::bfstream& s) {
   used_by_data_.reserve(in_use);
 
   word_t at = s.read_word(alloc_list_head);
-  used_entry* tail = nullptr;
   for (word_t steps = 0; at != no_address; ++steps) {
-    if (steps > max_walk || used_.count(at)) throw io_tools::corrupt_file_message;
+    if (steps > max_walk || used_.contains(at)) throw io_tools::corrupt_file_message;
     d_alloc_node const r = d_alloc_node::read(s, at);
+    used_entry* const tail = used_.find(used_tail_);
     if (tail && tail->size > r.size) ordered_ = false;
     // Records of one size follow each other in an ordered list, so only the
     // first of a run can be the first of its size; emplace keeps an earlier
@@ -39,7 +39,7 @@ alloc_index::alloc_index(io_tools::bfstream& s) {
       used_first_of_size_.emplace_hint(used_first_of_size_.end(), r.size, r.own);
     }
     if (tail) tail->next = r.own;
-    tail = &used_.emplace(r.own, used_entry{used_tail_, no_address, r.size, r.data}).first->second;
+    used_.emplace(r.own, used_entry{used_tail_, no_address, r.size, r.data});
     if (used_head_ == no_address) used_head_ = r.own;
     used_tail_ = r.own;
     if (!r.empty()) used_by_data_.emplace(r.data, r.own);
@@ -52,7 +52,7 @@ alloc_index::alloc_index(io_tools::bfstream& s) {
   free_.reserve(free_count);
   at = s.read_word(free_list_head);
   for (word_t steps = 0; at != no_address; ++steps) {
-    if (steps > max_walk || free_.count(at)) throw io_tools::corrupt_file_message;
+    if (steps > max_walk || free_.contains(at)) throw io_tools::corrupt_file_message;
     free_records.push_back(d_alloc_node::read(s, at));
     free_[at] = free_entry{no_address, no_address, 0};
     at = free_records.back().next;
@@ -63,8 +63,8 @@ alloc_index::alloc_index(io_tools::bfstream& s) {
 }
 
 word_t alloc_index::used_record_at(word_t data) const {
-  auto it = used_by_data_.find(data);
-  return it == used_by_data_.end() ? no_address : it->second;
+  word_t const* own = used_by_data_.find(data);
+  return own ? *own : no_address;
 }
 
 word_t alloc_index::used_prev(word_t own) const {
@@ -85,10 +85,10 @@ void alloc_index::used_insert(d_alloc_node const& record) {
     if (used_tail_ != no_address) used_[used_tail_].next = record.own;
     used_tail_ = record.own;
   } else {
-    used_entry& b = used_[before];
-    e.prev = b.prev;
-    if (b.prev != no_address) used_[b.prev].next = record.own;
-    b.prev = record.own;
+    word_t const before_prev = used_.at(before).prev;
+    e.prev = before_prev;
+    if (before_prev != no_address) used_.at(before_prev).next = record.own;
+    used_.at(before).prev = record.own;
   }
   if (e.prev == no_address) used_head_ = record.own;
   used_[record.own] = e;
@@ -98,9 +98,9 @@ void alloc_index::used_insert(d_alloc_node const& record) {
 }
 
 void alloc_index::used_remove(word_t own) {
-  auto it = used_.find(own);
-  if (it == used_.end()) return;
-  used_entry const e = it->second;
+  used_entry const* const found = used_.find(own);
+  if (!found) return;
+  used_entry const e = *found;
   if (e.prev != no_address) used_[e.prev].next = e.next;
   if (e.next != no_address) used_[e.next].prev = e.prev;
   if (used_head_ == own) used_head_ = e.next;
@@ -113,9 +113,9 @@ void alloc_index::used_remove(word_t own) {
       used_first_of_size_.erase(first);
     }
   }
-  auto by_data = used_by_data_.find(e.data);
-  if (by_data != used_by_data_.end() && by_data->second == own) used_by_data_.erase(by_data);
-  used_.erase(it);
+  word_t const* const by_data = used_by_data_.find(e.data);
+  if (by_data && *by_data == own) used_by_data_.erase(e.data);
+  used_.erase(own);
 }
 
 word_t alloc_index::free_first_fit(word_t size) const {
@@ -142,20 +142,19 @@ void alloc_index::free_push_front(d_alloc_node const& record) {
 }
 
 void alloc_index::free_remove(word_t own) {
-  auto it = free_.find(own);
-  if (it == free_.end()) return;
-  free_entry const e = it->second;
+  free_entry const* const found = free_.find(own);
+  if (!found) return;
+  free_entry const e = *found;
   if (e.prev != no_address) free_[e.prev].next = e.next;
   if (e.next != no_address) free_[e.next].prev = e.prev;
   if (free_head_ == own) free_head_ = e.next;
   tree_set(e.position, -1);
   own_at_[e.position] = no_address;
-  free_.erase(it);
+  free_.erase(own);
 }
 
 void alloc_index::free_update(d_alloc_node const& record) {
-  auto it = free_.find(record.own);
-  if (it != free_.end()) tree_set(it->second.position, fit_value(record));
+  if (free_entry const* e = free_.find(record.own)) tree_set(e->position, fit_value(record));
 }
 
 void alloc_index::tree_set(std::size_t position, word_t value) {

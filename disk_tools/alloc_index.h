@@ -15,9 +15,9 @@
 #pragma once
 
 #include <map>
-#include <unordered_map>
 #include <vector>
 
+#include "address_table.h"
 #include "bfstream.h"
 #include "d_alloc_node.h"
 
@@ -72,14 +72,14 @@ class alloc_index {
   void tree_rebuild(std::size_t min_capacity);
 
   bool ordered_ = true;
-  std::unordered_map<word_t, used_entry> used_;
-  std::unordered_map<word_t, word_t> used_by_data_;
+  address_table<used_entry> used_;
+  address_table<word_t> used_by_data_;
   // For each size present, the first record of that size in list order.
   std::map<word_t, word_t> used_first_of_size_;
   word_t used_head_ = no_address;
   word_t used_tail_ = no_address;
 
-  std::unordered_map<word_t, free_entry> free_;
+  address_table<free_entry> free_;
   word_t free_head_ = no_address;
   // Max tree over positions; leaves hold fit values (-1: absent or unfit).
   std::vector<word_t> tree_;
