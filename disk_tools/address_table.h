@@ -23,6 +23,14 @@ class address_table {
  public:
   std::size_t size() const { return size_; }
 
+  // Removes every entry.
+  void clear() {
+    slots_.clear();
+    size_ = 0;
+    mask_ = 0;
+    shift_ = 64;
+  }
+
   // Room for n entries without growing.
   void reserve(std::size_t n) {
     std::size_t capacity = 16;

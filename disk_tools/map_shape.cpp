@@ -25,7 +25,7 @@ void map_shape::build(io_tools::bfstream& s, word_t root, std::size_t record_siz
     for (auto [link, child] : {std::pair{h.left, &node::left}, std::pair{h.right, &node::right}}) {
       if (link == no_address) continue;
       // A node met twice means the links form a cycle or join: no tree.
-      if (by_address_.count(link)) throw io_tools::corrupt_file_message;
+      if (by_address_.contains(link)) throw io_tools::corrupt_file_message;
       index const c = add(link);
       nodes_[i].*child = c;
       nodes_[c].parent = i;
@@ -44,11 +44,11 @@ map_shape::index map_shape::add(word_t address) {
 }
 
 map_shape::index map_shape::index_of(word_t at) const {
-  auto const found = by_address_.find(at);
+  index const* const found = by_address_.find(at);
   // The map asks only about nodes of its tree; anything else means the copy
   // and the file disagree.
-  if (found == by_address_.end()) throw io_tools::corrupt_file_message;
-  return found->second;
+  if (!found) throw io_tools::corrupt_file_message;
+  return *found;
 }
 
 map_shape::node const& map_shape::node_at(word_t at) const {
@@ -76,9 +76,9 @@ void map_shape::recompute_upwards(index i) {
 }
 
 bool map_shape::add_leaf(word_t parent, word_t leaf, bool on_left) {
-  auto const found = by_address_.find(parent);
-  if (found == by_address_.end() || by_address_.count(leaf)) return false;
-  index const p = found->second;
+  index const* const found = by_address_.find(parent);
+  if (!found || by_address_.contains(leaf)) return false;
+  index const p = *found;
   index const c = add(leaf);
   (on_left ? nodes_[p].left : nodes_[p].right) = c;
   nodes_[c].parent = p;

@@ -15,9 +15,9 @@
 
 #include <cstdint>
 #include <functional>
-#include <unordered_map>
 #include <vector>
 
+#include "address_table.h"
 #include "bfstream.h"
 #include "coding.h"
 
@@ -94,7 +94,7 @@ class map_shape {
   void recompute_upwards(index i);
 
   std::vector<node> nodes_;
-  std::unordered_map<word_t, index> by_address_;
+  address_table<index> by_address_;
   index root_ = none;
 };
 

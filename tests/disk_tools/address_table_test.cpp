@@ -83,6 +83,12 @@ TEST(AddressTable, EmptiedTableFindsNothingAndRefusesTheEmptyKey) {
   for (word_t k = 16; k < 2000; k += 8) EXPECT_TRUE(table.erase(k));
   EXPECT_EQ(table.size(), 0u);
   EXPECT_FALSE(table.contains(1000));
+  table[24] = 1;
+  table.clear();
+  EXPECT_EQ(table.size(), 0u);
+  EXPECT_FALSE(table.contains(24));
+  table[24] = 2;
+  EXPECT_EQ(table.at(24), 2);
   EXPECT_EQ(table.find(disk_tools::no_address), nullptr);
   EXPECT_THROW(table.emplace(disk_tools::no_address, 1), std::invalid_argument);
 }
