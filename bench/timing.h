@@ -58,9 +58,14 @@ inline std::string ms(double seconds) {
   return buf;
 }
 
+// Microseconds; times below a tenth of one in nanoseconds.
 inline std::string us(double seconds) {
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%.2f µs", seconds * 1e6);
+  if (seconds < 1e-7) {
+    std::snprintf(buf, sizeof buf, "%.1f ns", seconds * 1e9);
+  } else {
+    std::snprintf(buf, sizeof buf, "%.2f µs", seconds * 1e6);
+  }
   return buf;
 }
 

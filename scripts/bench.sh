@@ -5,7 +5,7 @@
 #   scripts/bench.sh [repetitions] [group...]   print the tables
 #   scripts/bench.sh --doc                      regenerate the tables in docs/benchmarks.md
 #
-# Groups: map, alloc, containers, programs (default: all); repetitions default
+# Groups: programs, map, alloc, containers (default: all); repetitions default
 # to 5. The SQL peer of the map workload needs libsqlite3-dev, which
 # scripts/install-deps.sh installs; without it that column reads "(not built)".
 set -euo pipefail
