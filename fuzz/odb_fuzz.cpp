@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -43,10 +44,25 @@ using number_map = d_map<unsigned, unsigned, unsigned>;
 // Enough keys for a few map nodes and rotations, few enough for quick runs.
 constexpr unsigned number_keys = 300;
 
+// A scratch folder of this process for the database file, removed at exit.
+std::string const& scratch_folder() {
+  static std::string const dir = [] {
+    std::string d = "/tmp/odb-fuzz-XXXXXX";
+    if (!::mkdtemp(d.data())) std::abort();
+    return d;
+  }();
+  return dir;
+}
+
+void remove_scratch_folder() {
+  std::error_code ignored;
+  std::filesystem::remove_all(scratch_folder(), ignored);
+}
+
 std::string const& database_name() {
   static std::string const name = [] {
-    std::string dir = "/tmp/odb-fuzz-XXXXXX";
-    if (!::mkdtemp(dir.data())) std::abort();
+    std::string const dir = scratch_folder();
+    std::atexit(remove_scratch_folder);
     return dir + "/f";
   }();
   return name;
