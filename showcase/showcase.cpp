@@ -29,11 +29,20 @@ void say(std::string const& line) {
   std::cout << line << std::endl;
 }
 
+// Closes the database when the script ends, also when it ends by an
+// exception; the containers, made after it, write their state back first.
+struct open_db {
+  open_db() : db(open_database(database_name, p_d_env)) {}
+  ~open_db() { close_database(db); }
+  open_db(open_db const&) = delete;
+  open_db& operator=(open_db const&) = delete;
+  d_database* db;
+};
+
 void initialise() {
   if (!create_database(database_name, p_d_env)) throw "unable to create db file...";
-  d_database* db = open_database(database_name, p_d_env);
-  { string_map bt("bt", p_d_env); }
-  close_database(db);
+  open_db db;
+  string_map bt("bt", p_d_env);
 }
 
 void print_list(string_list& list) {
@@ -185,9 +194,9 @@ void map_stage() {
 
 void run_script() {
   say("open db next...");
-  d_database* db = open_database(database_name, p_d_env);
-  say("db open...");
   {
+    open_db db;
+    say("db open...");
     string_list_stage();
     list_of_lists_stage();
     d_hashmap<std::string, std::string> table("htable", 1000, p_d_env);
@@ -195,8 +204,7 @@ void run_script() {
     vector_stage();
     cells_stage();
     map_stage();
-  }  // the hash map writes back its count here, before the close
-  close_database(db);
+  }  // the hash map writes back its count, then the database closes
   say("done...");
 }
 

@@ -48,7 +48,7 @@ void PrintTo(driver const& d, std::ostream* out) {
   *out << d.name;
 }
 
-driver const showcase{"showcase", SHOWCASE_PATH, "test", 3, false};
+driver const showcase{"showcase", SHOWCASE_PATH, "test", 3, true};
 driver const mapdrill{"mapdrill", MAPDRILL_PATH, "int", 1, true};
 
 bool sanitizer_report(std::string const& err) {
