@@ -93,14 +93,4 @@ TEST(AddressTable, EmptiedTableFindsNothingAndRefusesTheEmptyKey) {
   EXPECT_THROW(table.emplace(disk_tools::no_address, 1), std::invalid_argument);
 }
 
-TEST(AddressTable, ReservedTableTakesItsEntriesWithoutMovingThem) {
-  address_table<word_t> table;
-  table.reserve(1000);
-  word_t* const first = &table[16];
-  *first = 7;
-  for (word_t k = 1; k < 1000; ++k) table.emplace(16 + 40 * k, k);
-  EXPECT_EQ(table.find(16), first);
-  EXPECT_EQ(*first, 7);
-}
-
 }  // namespace

@@ -3,9 +3,6 @@
 // that lengthen the file still do, and the stream keeps reading correctly
 // while the file outgrows what was first mapped.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 
@@ -40,28 +37,6 @@ TEST(BfstreamMapping, OverwritesAreInTheFileBeforeTheStreamCloses) {
   char back[10];
   s.read_at(0, back, sizeof back);
   EXPECT_EQ(std::string(back, 10), "ABCDEFGH89");
-}
-
-TEST(BfstreamMapping, WritesSurviveAKillWithoutClose) {
-  scratch_dir dir;
-  std::string const path = dir.file("f");
-  test_support::write_file(path, std::vector<char>(64, '.'));
-  pid_t const pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    bfstream s(path.c_str(), update_mode);
-    s.write_at(10, "inside", 6);  // within the file: copied into the mapping
-    s.append("after", 5);         // lengthens the file: a write call
-    ::kill(::getpid(), SIGKILL);
-    ::_exit(0);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFSIGNALED(status));
-  auto const f = test_support::read_file(path);
-  ASSERT_EQ(f.size(), 69u);
-  EXPECT_EQ(std::string(&f[10], 6), "inside");
-  EXPECT_EQ(std::string(&f[64], 5), "after");
 }
 
 TEST(BfstreamMapping, FileGrowingFarBeyondTheFirstMappingReadsBackWhole) {

@@ -16,41 +16,29 @@ namespace {
 constexpr auto create_mode = ios_base::in | ios_base::out | ios_base::trunc | ios_base::ate;
 constexpr auto update_mode = ios_base::in | ios_base::out | ios_base::ate;
 
-TEST(BfstreamOpen, CreateModeMakesAnEmptyFileAtPositionZero) {
+TEST(BfstreamOpen, ModesCreateTruncateOrRequireTheFile) {
   scratch_dir dir;
-  bfstream s(dir.file("f").c_str(), create_mode);
-  ASSERT_TRUE(s.good());
-  EXPECT_EQ(s.tellg(), 0);
-  EXPECT_EQ(test_support::file_size(dir.file("f")), 0);
-}
-
-TEST(BfstreamOpen, CreateModeTruncatesAnExistingFile) {
-  scratch_dir dir;
-  test_support::write_file(dir.file("f"), std::vector<char>(100, 'x'));
-  bfstream s(dir.file("f").c_str(), create_mode);
-  ASSERT_TRUE(s.good());
-  EXPECT_EQ(s.size(), 0);
-}
-
-TEST(BfstreamOpen, UpdateModeOnAMissingFileFailsWithoutCreatingIt) {
-  scratch_dir dir;
-  bfstream s(dir.file("missing").c_str(), update_mode);
-  EXPECT_TRUE(s.fail());
+  {
+    bfstream s(dir.file("new").c_str(), create_mode);  // created empty, at 0
+    ASSERT_TRUE(s.good());
+    EXPECT_EQ(s.tellg(), 0);
+    EXPECT_EQ(test_support::file_size(dir.file("new")), 0);
+  }
+  test_support::write_file(dir.file("old"), std::vector<char>(37, 'x'));
+  {
+    bfstream s(dir.file("old").c_str(), update_mode);  // kept, at its end
+    ASSERT_TRUE(s.good());
+    EXPECT_EQ(s.tellg(), 37);
+  }
+  {
+    bfstream s(dir.file("old").c_str(), create_mode);  // truncated
+    EXPECT_EQ(s.size(), 0);
+  }
+  bfstream missing(dir.file("missing").c_str(), update_mode);
+  EXPECT_TRUE(missing.fail());
   EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
-}
-
-TEST(BfstreamOpen, UpdateModeStartsAtTheEnd) {
-  scratch_dir dir;
-  test_support::write_file(dir.file("f"), std::vector<char>(37, 'x'));
-  bfstream s(dir.file("f").c_str(), update_mode);
-  ASSERT_TRUE(s.good());
-  EXPECT_EQ(s.tellg(), 37);
-}
-
-TEST(BfstreamOpen, ModeWithoutAStdioEquivalentFails) {
-  scratch_dir dir;
-  bfstream s(dir.file("f").c_str(), ios_base::trunc);
-  EXPECT_TRUE(s.fail());
+  bfstream no_mode(dir.file("f").c_str(), ios_base::trunc);  // no stdio equivalent
+  EXPECT_TRUE(no_mode.fail());
 }
 
 TEST(BfstreamTransfer, SharedPositionServesReadAndWrite) {

@@ -107,11 +107,6 @@ TEST_F(PtrTest, AimedAtAVariableReadsAndWritesIt) {
   EXPECT_EQ(v.get_data(), "changed");
 }
 
-TEST_F(PtrTest, EmptyCellKeepsTheLastKnownValue) {
-  d_ptr<std::string> p(create_pointer(db_), &env_);
-  EXPECT_EQ(static_cast<std::string>(*p), "");
-}
-
 class RefTest : public test_support::database_test {};
 
 TEST_F(RefTest, ComparesByValue) {

@@ -80,18 +80,6 @@ TEST(OpenDatabase, ListHeadsPointingOutsideTheFileAreRefused) {
   EXPECT_EQ(message_of([&] { open_database(dir.file("t"), &env); }), "not a database file...");
 }
 
-TEST(OpenDatabase, FillsTheEnvironment) {
-  test_support::scratch_dir dir;
-  ASSERT_TRUE(create_database(dir.file("t"), nullptr));
-  d_env env{};
-  d_database* db = open_database(dir.file("t"), &env);
-  EXPECT_EQ(env.database, db);
-  EXPECT_EQ(env.stream, db->stream());
-  EXPECT_EQ(env.allocator, db->allocator());
-  close_database(db);
-  close_database(nullptr);
-}
-
 TEST(DeleteDatabase, WipesAndRemovesTheFile) {
   test_support::scratch_dir dir;
   ASSERT_TRUE(create_database(dir.file("t"), nullptr));
