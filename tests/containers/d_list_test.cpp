@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,8 @@ using namespace disk_tools;
 using test_support::word_at;
 
 namespace {
+
+using strings = std::vector<std::string>;
 
 class ListTest : public test_support::database_test {
  protected:
@@ -26,15 +29,34 @@ class ListTest : public test_support::database_test {
     EXPECT_EQ(list.check(), std::vector<std::string>{});
   }
 
+  // A list "the_list" holding values, in order.
+  d_list<std::string>& make(strings const& values) {
+    list_ = std::make_unique<d_list<std::string>>("the_list", &env_);
+    for (auto const& v : values) list_->push_back(v);
+    return *list_;
+  }
+
   word_t sentinel_word(d_list<std::string> const& l, std::size_t offset) {
     return word_at(bytes(), static_cast<std::size_t>(l.sentinel_address()) + offset);
   }
+
+  void TearDown() override {
+    list_.reset();
+    database_test::TearDown();
+  }
+
+  std::unique_ptr<d_list<std::string>> list_;
 };
 
-using strings = std::vector<std::string>;
+// Non-increasing order: what any correct sort gives for the values.
+template <class T>
+std::vector<T> sorted_down(std::vector<T> v) {
+  std::sort(v.rbegin(), v.rend());
+  return v;
+}
 
 TEST_F(ListTest, NewListIsEmptyAndItsRecordsAreLaidOut) {
-  d_list<std::string> l("the_list", &env_);
+  auto& l = make({});
   EXPECT_TRUE(l.begin() == l.end());
   auto const f = bytes();
   word_t const header = word_at(f, 144);
@@ -42,40 +64,12 @@ TEST_F(ListTest, NewListIsEmptyAndItsRecordsAreLaidOut) {
   EXPECT_EQ(word_at(f, header), l.sentinel_address());
   EXPECT_EQ(word_at(f, header + 8), 0);
   std::size_t const s = static_cast<std::size_t>(l.sentinel_address());
-  EXPECT_EQ(word_at(f, s), l.sentinel_address());
-  EXPECT_EQ(word_at(f, s + 8), l.sentinel_address());
-  EXPECT_EQ(word_at(f, s + 16), l.sentinel_address());
+  for (std::size_t o = 0; o < 24; o += 8) EXPECT_EQ(word_at(f, s + o), l.sentinel_address());
   EXPECT_EQ(word_at(f, s + 24), -1);
-  expect_sound(l);
-}
-
-TEST_F(ListTest, PushesAtBothEndsWalkInOrder) {
-  d_list<std::string> l("the_list", &env_);
-  for (int i = 0; i < 3; ++i) l.push_front("HATE");
-  for (int i = 0; i < 3; ++i) l.push_back("LOVE");
-  EXPECT_EQ(walk(l), (strings{"HATE", "HATE", "HATE", "LOVE", "LOVE", "LOVE"}));
-  EXPECT_EQ(l.count(), 6);
-  expect_sound(l);
-}
-
-TEST_F(ListTest, EraseThroughTheListObjectRemovesTheFirstElement) {
-  d_list<std::string> l("the_list", &env_);
-  for (char const* s : {"a", "b", "c"}) l.push_back(s);
-  auto at_begin = l.begin();
-  l.erase(at_begin);
-  EXPECT_EQ(dl_assign<std::string>(at_begin).get_data(), "b");
-  dl_iterator<std::string> at_end(l);
-  l.erase(at_end);
-  EXPECT_TRUE(at_end == l.end());
-  EXPECT_EQ(walk(l), strings{"c"});
-  auto fresh = l.begin();
-  EXPECT_EQ(dl_assign<std::string>(fresh).get_data(), "c");
-  expect_sound(l);
 }
 
 TEST_F(ListTest, InsertAtTheEndAppendsAndAtBeginPrepends) {
-  d_list<std::string> l("the_list", &env_);
-  l.push_back("middle");
+  auto& l = make({"middle"});
   l.insert(l.end(), "last");
   l.insert(l.begin(), "first");
   EXPECT_EQ(walk(l), (strings{"first", "middle", "last"}));
@@ -83,8 +77,7 @@ TEST_F(ListTest, InsertAtTheEndAppendsAndAtBeginPrepends) {
 }
 
 TEST_F(ListTest, RemovingTheOnlyElementLeavesTheSentinelSelfLinkedAndFreesBothBlocks) {
-  d_list<std::string> l("the_list", &env_);
-  l.push_back("alone");
+  auto& l = make({"alone"});
   auto it = l.begin();
   word_t const node = it.address(), value = it.value_address();
   l.erase(it);
@@ -99,7 +92,7 @@ TEST_F(ListTest, RemovingTheOnlyElementLeavesTheSentinelSelfLinkedAndFreesBothBl
 }
 
 TEST_F(ListTest, EraseOnAnEmptyListChangesNothing) {
-  d_list<std::string> l("the_list", &env_);
+  auto& l = make({});
   auto const before = bytes();
   auto first = l.begin();
   l.erase(first);
@@ -111,54 +104,31 @@ TEST_F(ListTest, EraseOnAnEmptyListChangesNothing) {
   expect_sound(l);
 }
 
-// Reference: the exchange sort that moves the larger value forward.
-template <class T>
-std::vector<T> exchange_sorted(std::vector<T> v) {
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    for (std::size_t j = i + 1; j < v.size(); ++j) {
-      if (v[i] < v[j]) std::swap(v[i], v[j]);
-    }
-  }
-  return v;
-}
-
+// Sorting swaps values, not nodes.
 TEST_F(ListTest, SortGivesNonIncreasingOrderAndKeepsTheNodes) {
-  d_list<std::string> l("the_list", &env_);
-  for (char const* s : {"HATE", "<<GOD>>", "GOD", "LOVE"}) l.push_back(s);
-  std::vector<word_t> nodes;
-  for (auto it = l.begin(); it != l.end(); it++) nodes.push_back(it.address());
+  auto& l = make({"b", "\xe9t\xe9", "a", "", "ab", "b", "A", "\x7f", "\x80", "GOD", "<<GOD>>"});
+  auto const nodes = [&l] {
+    std::vector<word_t> out;
+    for (auto it = l.begin(); it != l.end(); it++) out.push_back(it.address());
+    return out;
+  };
+  auto const before = nodes();
+  auto const values = walk(l);
   l.sort(CompLess<std::string>());
-  EXPECT_EQ(walk(l), (strings{"LOVE", "HATE", "GOD", "<<GOD>>"}));
-  std::vector<word_t> after;
-  for (auto it = l.begin(); it != l.end(); it++) after.push_back(it.address());
-  EXPECT_EQ(after, nodes);
+  EXPECT_EQ(walk(l), sorted_down(values));
+  EXPECT_EQ(nodes(), before);
   expect_sound(l);
 
   d_list<int> ints(&env_);
-  for (int i : {1, 2, 3}) ints.push_back(i);
+  std::vector<int> numbers;
+  for (int i = 0; i < 60; ++i) numbers.push_back((i * 37) % 23 - 11);
+  for (int v : numbers) ints.push_back(v);
   ints.sort(CompLess<int>());
-  EXPECT_EQ(walk(ints), (std::vector<int>{3, 2, 1}));
-}
-
-TEST_F(ListTest, SortMatchesTheExchangeSortOnRepeatsNegativesAndHighBytes) {
-  d_list<int> ints(&env_);
-  std::vector<int> values;
-  for (int i = 0; i < 60; ++i) values.push_back((i * 37) % 23 - 11);
-  for (int v : values) ints.push_back(v);
-  ints.sort(CompLess<int>());
-  EXPECT_EQ(walk(ints), exchange_sorted(values));
-
-  d_list<std::string> l("the_list", &env_);
-  strings const words{"b", "\xe9t\xe9", "a", "", "ab", "b", "A", "\x7f", "\x80"};
-  for (auto const& w : words) l.push_back(w);
-  l.sort(CompLess<std::string>());
-  EXPECT_EQ(walk(l), exchange_sorted(words));
-  expect_sound(l);
+  EXPECT_EQ(walk(ints), sorted_down(numbers));
 }
 
 TEST_F(ListTest, AssignmentReplacesTheValueOnlyAndKeepsLinksTakenLater) {
-  d_list<std::string> l("the_list", &env_);
-  for (char const* s : {"a", "b", "c"}) l.push_back(s);
+  auto& l = make({"a", "b", "c"});
   auto second = l.begin();
   second++;
   word_t const node = second.address();
@@ -171,10 +141,13 @@ TEST_F(ListTest, AssignmentReplacesTheValueOnlyAndKeepsLinksTakenLater) {
   expect_sound(l);
 }
 
+// Erasing through the list object (at begin or at its end) removes the
+// first element.
 TEST_F(ListTest, ShowcaseEditsEndSortedAsLoveHateGodGod) {
-  d_list<std::string> l("the_list", &env_);
+  auto& l = make({});
   for (int i = 0; i < 3; ++i) l.push_front("HATE");
   for (int i = 0; i < 3; ++i) l.push_back("LOVE");
+  EXPECT_EQ(walk(l), (strings{"HATE", "HATE", "HATE", "LOVE", "LOVE", "LOVE"}));
   auto first = l.begin();
   l.erase(first);
   dl_iterator<std::string> sentinel(l);
@@ -197,14 +170,10 @@ TEST_F(ListTest, ShowcaseEditsEndSortedAsLoveHateGodGod) {
 }
 
 TEST_F(ListTest, ReopenedListRestoresItsCountAndKeepsBothHomesEqual) {
-  {
-    d_list<std::string> l("the_list", &env_);
-    for (char const* s : {"a", "b", "c"}) l.push_back(s);
-  }
+  make({"a", "b", "c"});
+  list_.reset();
   reopen();
-  d_list<std::string> l("the_list", &env_);
-  EXPECT_EQ(l.count(), 3);
-  l.push_back("d");
+  auto& l = make({"d"});
   EXPECT_EQ(l.count(), 4);
   EXPECT_EQ(word_at(bytes(), static_cast<std::size_t>(l.header_address()) + 8), 4);
   EXPECT_EQ(sentinel_word(l, list_sentinel::count_offset), 4);
@@ -220,8 +189,7 @@ TEST_F(ListTest, ListOfListsReadsTheInnerValuesThroughTheView) {
   EXPECT_EQ(ll.get_size(ints), 16u);
   std::vector<std::vector<int>> groups;
   for (auto it = ll.begin(); it != ll.end(); it++) {
-    d_list<int>& inner = it.get_data2(it.value_address());
-    groups.push_back(walk(inner));
+    groups.push_back(walk(it.get_data2(it.value_address())));
   }
   EXPECT_EQ(groups, (std::vector<std::vector<int>>{{3, 2, 1}}));
   expect_sound(ll);
@@ -249,16 +217,13 @@ TEST_F(ListTest, ReopenedListStoredInAListOfListsIsReadBackWithItsCount) {
   expect_sound(ints);
 }
 
-TEST_F(ListTest, ACycleOfNodesIsReportedAsCorruptionNotWalkedForever) {
-  d_list<std::string> l("the_list", &env_);
-  for (char const* s : {"a", "b", "c"}) l.push_back(s);
+TEST_F(ListTest, DamagedNodesAreReportedAsCorruption) {
+  auto& l = make({"a", "b", "c"});
   auto it = l.begin();
   word_t const first = it.address();
   it++;
-  word_t const second = it.address();
-  // The second node leads back to the first instead of to the third.
-  io_tools::bfstream& s = *db_->stream();
-  s.write_word(second + static_cast<word_t>(list_node::next_offset), first);
+  // The second node leads back to the first: a cycle, not an endless walk.
+  db_->stream()->write_word(it.address() + static_cast<word_t>(list_node::next_offset), first);
   EXPECT_FALSE(l.check().empty());
   try {
     for (auto walker = l.begin(); walker != l.end(); walker++) {
@@ -268,18 +233,16 @@ TEST_F(ListTest, ACycleOfNodesIsReportedAsCorruptionNotWalkedForever) {
     EXPECT_STREQ(message, "corrupt database file...");
   }
   EXPECT_THROW(l.sort(CompLess<std::string>()), char const*);
-}
 
-TEST_F(ListTest, ANodeThatDoesNotSitWhereItSaysIsRefusedWithNothingWritten) {
-  d_list<std::string> l("the_list", &env_);
-  l.push_back("a");
-  l.push_back("b");
-  auto first = l.begin();
-  db_->stream()->write_word(first.address(), first.address() + 1);
+  // A node that does not sit where it says is refused with nothing written.
+  d_list<std::string> m("other", &env_);
+  for (char const* v : {"a", "b"}) m.push_back(v);
+  auto head = m.begin();
+  db_->stream()->write_word(head.address(), head.address() + 1);
   auto const before = bytes();
-  EXPECT_THROW(l.begin(), char const*);
-  EXPECT_THROW(l.erase(first), char const*);
-  EXPECT_THROW(l.insert(first, "x"), char const*);
+  EXPECT_THROW(m.begin(), char const*);
+  EXPECT_THROW(m.erase(head), char const*);
+  EXPECT_THROW(m.insert(head, "x"), char const*);
   EXPECT_EQ(bytes(), before);
 }
 

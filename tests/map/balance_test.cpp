@@ -1,9 +1,6 @@
-// Rebalancing: the shifts a pass chooses on hand-made trees, the bound on the
-// number of passes, and whole insert orders checked phase by phase.
+// Rebalancing on hand-made trees: the shifts a pass chooses and the bound on
+// the number of passes. Whole insert orders: balance_shape_test.cpp.
 #include <gtest/gtest.h>
-
-#include <algorithm>
-#include <random>
 
 #include "map_fixture.h"
 
@@ -14,11 +11,11 @@ namespace {
 
 class BalanceTest : public map_test {
  protected:
-  void expect_all_found(int_map& m, std::vector<unsigned> const& keys, unsigned factor) {
+  void expect_all_found(int_map& m, std::vector<unsigned> const& keys) {
     for (unsigned k : keys) {
       unsigned out = 0;
       ASSERT_TRUE(m.get(k, out)) << k;
-      EXPECT_EQ(out, k * factor);
+      EXPECT_EQ(out, k * 10);
     }
   }
 };
@@ -33,7 +30,7 @@ TEST_F(BalanceTest, LeftSpineTwoLongerTakesOneShiftAtTheRoot) {
   EXPECT_EQ(m.root.address, at[1]);
   EXPECT_EQ(header_word("m", map_header::root_offset), at[1]);
   expect_sound(m);
-  expect_all_found(m, {100, 300, 400}, 10);
+  expect_all_found(m, {100, 300, 400});
 }
 
 TEST_F(BalanceTest, SpinesThreeApartTakeTheFourShift) {
@@ -56,7 +53,7 @@ TEST_F(BalanceTest, SpinesThreeApartTakeTheFourShift) {
   EXPECT_EQ(header_word("m", map_header::root_offset), right[2]);
   EXPECT_LE(m.root.get_right_count(*env_.stream) - m.root.get_left_count(*env_.stream), 1);
   expect_sound(m);
-  expect_all_found(m, {100, 200, 300, 400, 500}, 10);
+  expect_all_found(m, {100, 200, 300, 400, 500});
 }
 
 TEST_F(BalanceTest, EvenTreeTakesOnePassAndNoShift) {
@@ -100,69 +97,7 @@ TEST_F(BalanceTest, RunsStopAtThePassLimitAndLaterRunsCarryOn) {
   for (int run = 0; run < 10 && m.stats.cut_short == m.stats.runs; ++run) m.balance();
   EXPECT_LT(m.stats.cut_short, m.stats.runs);
   expect_sound(m);
-  expect_all_found(m, keys, 10);
-}
-
-// Inserts keys in a given order, checking the tree after every quarter, after
-// a final balance and after the database is closed and reopened.
-class InsertOrderTest : public BalanceTest {
- protected:
-  void run(std::vector<unsigned> const& keys) {
-    auto m = std::make_unique<int_map>("m", &env_);
-    std::size_t const phase = keys.size() / 4;
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-      m->insert(keys[i], keys[i] * 10);
-      if ((i + 1) % phase == 0) {
-        auto const problems = check_map(*m);
-        ASSERT_TRUE(problems.empty()) << "after " << i + 1 << " keys: " << problems.front();
-      }
-    }
-    EXPECT_EQ(m->size, static_cast<word_t>(keys.size()));
-    // Balancing while inserting settles well inside the pass limit.
-    EXPECT_GT(m->stats.runs, 0);
-    EXPECT_EQ(m->stats.cut_short, 0);
-    m->balance();
-    auto problems = check_map(*m);
-    ASSERT_TRUE(problems.empty()) << "after balance: " << problems.front();
-
-    m.reset();
-    reopen();
-    m = std::make_unique<int_map>("m", &env_);
-    problems = check_map(*m);
-    ASSERT_TRUE(problems.empty()) << "after reopening: " << problems.front();
-    expect_all_found(*m, keys, 10);
-  }
-};
-
-constexpr unsigned order_keys = 20000;
-
-TEST_F(InsertOrderTest, Ascending) {
-  std::vector<unsigned> keys(order_keys);
-  for (unsigned i = 0; i < order_keys; ++i) keys[i] = i;
-  run(keys);
-}
-
-TEST_F(InsertOrderTest, Descending) {
-  std::vector<unsigned> keys(order_keys);
-  for (unsigned i = 0; i < order_keys; ++i) keys[i] = order_keys - 1 - i;
-  run(keys);
-}
-
-TEST_F(InsertOrderTest, AlternatingFromBothEnds) {
-  std::vector<unsigned> keys;
-  for (unsigned i = 0; i < order_keys / 2; ++i) {
-    keys.push_back(i);
-    keys.push_back(order_keys - 1 - i);
-  }
-  run(keys);
-}
-
-TEST_F(InsertOrderTest, PseudoRandom) {
-  std::vector<unsigned> keys(order_keys);
-  for (unsigned i = 0; i < order_keys; ++i) keys[i] = i * 7;
-  std::mt19937 shuffle_with(20240607);
-  std::shuffle(keys.begin(), keys.end(), shuffle_with);
-  run(keys);
+  expect_all_found(m, keys);
 }
 
 }  // namespace

@@ -45,7 +45,8 @@ class map_test : public test_support::database_test {
     n.address = address;
     n.load(*env_.stream);
   }
-  void expect_sound(int_map& m) {
+  template <class Map>
+  void expect_sound(Map& m) {
     auto const problems = disk_tools::check_map(m);
     EXPECT_TRUE(problems.empty()) << problems.front();
   }

@@ -1,9 +1,9 @@
-// The mapdrill program, run in a scratch folder: initialisation, the full
-// listing of a first run, a second run over the same map, and failures.
+// The mapdrill program run in a scratch folder: initialisation, the listing
+// of a first run, a second run over the same map, and failures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -75,17 +75,15 @@ class MapdrillTest : public ::testing::Test {
     int const vec_size = std::stoi(lines.at(at).substr(std::string("VEC_SIZE=").size()));
     EXPECT_EQ(lines.at(at++).rfind("VEC_SIZE=", 0), 0u);
 
-    std::vector<int> by_lookup = pairs_from(lines, at);
     std::vector<int> ascending(keys);
     for (int i = 0; i < keys; ++i) ascending[static_cast<std::size_t>(i)] = i;
-    EXPECT_EQ(by_lookup, ascending);
+    EXPECT_EQ(pairs_from(lines, at), ascending);
     EXPECT_EQ(lines.at(at++), "count == 25000");
 
     EXPECT_EQ(lines.at(at++), rule);
     std::vector<int> by_chain = pairs_from(lines, at);
-    EXPECT_EQ(by_chain.size(), static_cast<std::size_t>(keys));
-    EXPECT_EQ(std::set<int>(by_chain.begin(), by_chain.end()).size(),
-              static_cast<std::size_t>(keys));
+    std::sort(by_chain.begin(), by_chain.end());
+    EXPECT_EQ(by_chain, ascending);
     EXPECT_EQ(lines.at(at++), rule);
     EXPECT_EQ(lines.at(at++), "count == 25000");
     EXPECT_EQ(at, lines.size());
@@ -96,17 +94,13 @@ class MapdrillTest : public ::testing::Test {
 };
 
 TEST_F(MapdrillTest, InitCreatesTheDatabaseQuietly) {
-  auto const r = run({"-init"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(test_support::file_size(database()), 14266);
-
-  // In any position.
-  auto const again = run({"other", "-init"});
-  EXPECT_EQ(again.status, 0);
-  EXPECT_EQ(again.out, "");
-  EXPECT_EQ(test_support::file_size(database()), 14266);
+  // -init is taken in any position.
+  for (auto const& args : {std::vector<std::string>{"-init"}, {"other", "-init"}}) {
+    auto const r = run(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(test_support::file_size(database()), 14266);
+  }
 }
 
 TEST_F(MapdrillTest, RunsListEveryPairAndASecondRunAddsNothing) {
@@ -125,24 +119,21 @@ TEST_F(MapdrillTest, RunsListEveryPairAndASecondRunAddsNothing) {
   EXPECT_EQ(test_support::file_size(database()), size);
 }
 
-TEST_F(MapdrillTest, AMissingDatabaseIsAFailure) {
-  auto const r = run({});
-  EXPECT_NE(r.status, 0);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "unable to open alloc file...\n");
-}
+TEST_F(MapdrillTest, MissingOrDamagedDatabaseIsAFailure) {
+  auto const missing = run({});
+  EXPECT_NE(missing.status, 0);
+  EXPECT_EQ(missing.out, "");
+  EXPECT_EQ(missing.err, "unable to open alloc file...\n");
 
-TEST_F(MapdrillTest, ADamagedDatabaseIsAFailure) {
   ASSERT_EQ(run({"-init"}).status, 0);
   auto bytes = test_support::read_file(database());
-  // The map header's root word, just after the header block's start, now
-  // points past the end of the file.
+  // The map header's root word now points past the end of the file.
   std::int64_t const header = test_support::word_at(bytes, 16 + 128);
   for (int i = 0; i < 8; ++i) bytes[static_cast<std::size_t>(header) + 8 + i] = '\x7f';
   test_support::write_file(database(), bytes);
-  auto const r = run({});
-  EXPECT_NE(r.status, 0);
-  EXPECT_EQ(r.err, "corrupt database file...\n");
+  auto const damaged = run({});
+  EXPECT_NE(damaged.status, 0);
+  EXPECT_EQ(damaged.err, "corrupt database file...\n");
 }
 
 }  // namespace
