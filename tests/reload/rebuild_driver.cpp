@@ -1,14 +1,7 @@
-// Test driver: rebuilds and re-executes like the program does, so the tests can watch it.
-//
-//   reload_rebuild_driver [--compiler PATH] [--sigchld-ignored] [--no-fork] SRC EXE [PENDING]
-//
-// Writes PENDING to standard output without flushing it, then calls Reload::reload(SRC, EXE)
-// (Reload::reload_with(PATH, SRC, EXE) with --compiler). When that call comes back, writes
-// "returned" and a line end and exits with 42.
-//
-// --sigchld-ignored starts with SIGCHLD ignored, as an inherited disposition would leave it.
-// --no-fork makes fork fail: it drops root for an unprivileged user if need be and allows that
-// user no more processes. Exits with 77 when fork still works afterwards.
+// Test driver: reload_rebuild_driver [--compiler PATH] [--sigchld-ignored] [--no-fork] SRC EXE
+// [PENDING] writes PENDING unflushed, calls Reload::reload(SRC, EXE) (reload_with with
+// --compiler) and, if that comes back, writes "returned" and exits with 42. --sigchld-ignored
+// starts with SIGCHLD ignored; --no-fork makes fork fail (exits with 77 if it cannot).
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -53,11 +46,7 @@ int main(int argc, char** argv) {
       break;
     }
   }
-  if (argc - at < 2) {
-    std::cerr << "usage: reload_rebuild_driver [--compiler PATH] [--sigchld-ignored] [--no-fork] "
-                 "SRC EXE [PENDING]\n";
-    return 2;
-  }
+  if (argc - at < 2) return 2;
   if (argc - at > 2) std::cout << argv[at + 2];
   if (compiler != nullptr) {
     Reload::reload_with(compiler, argv[at], argv[at + 1]);

@@ -1,21 +1,8 @@
-// Looks at and operates the running demo window from outside, through Win32 itself: without a
-// window manager the X side shows only client areas, so sizes and controls are read here.
-//
-//   panelkit_probe wait SECONDS           wait until the main window is visible
-//   panelkit_probe controls [WIDTH HEIGHT]
-//                                         check the window (at the origin, 640x480 unless
-//                                         told otherwise), its controls and their layout;
-//                                         print screen points for the tests to click at
-//   panelkit_probe pages                  print the selected tab and which page controls show
-//   panelkit_probe message-box CAPTION TEXT SECONDS
-//                                         wait for a message box owned by the main window,
-//                                         check its text, then press its OK button
-//   panelkit_probe resize WIDTH HEIGHT    resize the main window and check it still answers
-//   panelkit_probe repaint TIMES          press the right mouse button on the main window
-//                                         TIMES times, each of which repaints the canvas
-//   panelkit_probe close                  ask the main window to close
-//
-// Exit status 0 when every check holds; 1 with a line on standard error otherwise.
+// Looks at and operates the running demo from outside through Win32 itself: without a window
+// manager X shows only client areas. Commands: wait SECONDS | controls WIDTH HEIGHT | pages |
+// message-box CAPTION TEXT SECONDS | resize WIDTH HEIGHT | repaint TIMES | close.
+// `controls` prints screen points for the test script to click at. Exit status 0 when every
+// check holds, 1 with a line on standard error otherwise.
 #include <windows.h>
 // The common controls' declarations build on the types declared above.
 #include <commctrl.h>
@@ -29,9 +16,6 @@
 
 namespace {
 
-const char kClassName[] = "Sample Window";
-const char kTitle[] = "Quib Win...";
-
 int failures = 0;
 
 void expect(bool condition, const std::string& what) {
@@ -41,7 +25,9 @@ void expect(bool condition, const std::string& what) {
 }
 
 HWND mainWindow() {
-  return FindWindowA(kClassName, kTitle);
+  HWND window = FindWindowA("Sample Window", "Quib Win...");
+  expect(window != nullptr, "the main window exists");
+  return window;
 }
 
 std::string textOf(HWND window) {
@@ -59,17 +45,9 @@ std::string classOf(HWND window) {
   return buffer;
 }
 
-// The window's rectangle in its parent's client coordinates.
-RECT rectInParent(HWND window) {
-  RECT rect;
-  GetWindowRect(window, &rect);
-  MapWindowPoints(nullptr, GetParent(window), reinterpret_cast<POINT*>(&rect), 2);
-  return rect;
-}
-
-std::string describe(const RECT& r) {
-  return std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top) + " at (" +
-         std::to_string(r.left) + ", " + std::to_string(r.top) + ")";
+std::string describe(int x, int y, int width, int height) {
+  return std::to_string(width) + "x" + std::to_string(height) + " at (" + std::to_string(x) + ", " +
+         std::to_string(y) + ")";
 }
 
 BOOL CALLBACK collectChild(HWND child, LPARAM list) {
@@ -77,8 +55,7 @@ BOOL CALLBACK collectChild(HWND child, LPARAM list) {
   return TRUE;
 }
 
-// The direct children of the main window (EnumChildWindows also yields grandchildren, such
-// as the fields inside the IP-address control).
+// EnumChildWindows also yields grandchildren, such as the IP-address control's fields.
 std::vector<HWND> directChildren(HWND parent) {
   std::vector<HWND> all, direct;
   EnumChildWindows(parent, collectChild, reinterpret_cast<LPARAM>(&all));
@@ -110,9 +87,8 @@ const ExpectedControl kControls[] = {
     {1, "Static", nullptr, &panelkit::DemoLayout::bitmap, true},  // the picture
 };
 
-// Where tab `index` sits inside a tab control of the given size: measured on a hidden tab
-// control of our own with the same style and tabs, since the item rectangle of another
-// process's control cannot be asked for.
+// Where tab `index` sits in a tab control of the given size, measured on a hidden one of our
+// own: the item rectangle of another process's control cannot be asked for.
 POINT tabCentre(int index, int width, int height) {
   INITCOMMONCONTROLSEX classes = {sizeof classes, ICC_TAB_CLASSES};
   InitCommonControlsEx(&classes);
@@ -135,35 +111,19 @@ POINT tabCentre(int index, int width, int height) {
   return {(item.left + item.right) / 2, (item.top + item.bottom) / 2};
 }
 
-int waitForWindow(int seconds) {
-  for (int waited = 0; waited < seconds * 10; ++waited) {
-    HWND window = mainWindow();
-    if (window && IsWindowVisible(window)) return 0;
-    Sleep(100);
-  }
-  std::fprintf(stderr, "FAILED: no visible window \"%s\" after %d s\n", kTitle, seconds);
-  return 1;
-}
-
-int checkControls(int width, int height) {
-  HWND window = mainWindow();
-  if (!window) {
-    std::fprintf(stderr, "FAILED: no main window\n");
-    return 1;
-  }
+void checkControls(HWND window, int width, int height) {
   RECT outer;
   GetWindowRect(window, &outer);
   expect(outer.left == 0 && outer.top == 0 && outer.right == width && outer.bottom == height,
-         "main window is " + std::to_string(width) + "x" + std::to_string(height) +
-             " at (0, 0), got " + describe(outer));
-
+         "main window is " + describe(0, 0, width, height) + ", got " +
+             describe(outer.left, outer.top, outer.right - outer.left, outer.bottom - outer.top));
   RECT client;
   GetClientRect(window, &client);
   const panelkit::DemoLayout layout = panelkit::demoLayout(client.right, client.bottom);
 
-  const std::vector<HWND> children = directChildren(window);
   // Twelve controls, of which the canvas has no window of its own.
-  expect(children.size() == 11, "11 child windows, got " + std::to_string(children.size()));
+  const std::size_t children = directChildren(window).size();
+  expect(children == 11, "11 child windows, got " + std::to_string(children));
   for (const ExpectedControl& control : kControls) {
     const std::string name = "control " + std::to_string(control.id);
     HWND child = GetDlgItem(window, control.id);
@@ -178,25 +138,23 @@ int checkControls(int width, int height) {
              name + " says \"" + control.text + "\", got \"" + textOf(child) + "\"");
     }
     const panelkit::ControlRect want = layout.*control.rect;
-    const RECT got = rectInParent(child);
-    const bool placed = got.left == want.x && got.top == want.y &&
-                        got.right - got.left == want.width &&
-                        (!control.checkHeight || got.bottom - got.top == want.height);
-    expect(placed, name + " laid out as " + std::to_string(want.width) + "x" +
-                       std::to_string(want.height) + " at (" + std::to_string(want.x) + ", " +
-                       std::to_string(want.y) + "), got " + describe(got));
+    RECT got;
+    GetWindowRect(child, &got);
+    MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&got), 2);
+    const int gotHeight = control.checkHeight ? got.bottom - got.top : want.height;
+    expect(got.left == want.x && got.top == want.y && got.right - got.left == want.width &&
+               gotHeight == want.height,
+           name + " laid out as " + describe(want.x, want.y, want.width, want.height) + ", got " +
+               describe(got.left, got.top, got.right - got.left, gotHeight));
   }
-
-  HWND combo = GetDlgItem(window, 106);
+  HWND combo = GetDlgItem(window, 106), tabs = GetDlgItem(window, 107);
   expect(SendMessageA(combo, CB_GETCOUNT, 0, 0) == 3, "combo box holds 3 items");
   expect(SendMessageA(combo, CB_GETCURSEL, 0, 0) == 0, "combo box has item 0 selected");
-  HWND list = GetDlgItem(window, 105);
-  expect(SendMessageA(list, LB_GETCOUNT, 0, 0) == 3, "list box holds 3 items");
-  HWND tabs = GetDlgItem(window, 107);
+  expect(SendMessageA(GetDlgItem(window, 105), LB_GETCOUNT, 0, 0) == 3, "list box holds 3 items");
   expect(SendMessageA(tabs, TCM_GETITEMCOUNT, 0, 0) == 3, "tab control has 3 tabs");
 
-  // Screen points for the test script: the button's centre, the centres of tabs 0 and 2,
-  // and the canvas's rectangle (it has no window, so it is found through the layout).
+  // The button's centre, the centres of tabs 0 and 2, and the canvas (windowless: placed by
+  // the layout), in screen coordinates.
   RECT button, tabArea;
   GetWindowRect(GetDlgItem(window, 101), &button);
   GetWindowRect(tabs, &tabArea);
@@ -205,26 +163,11 @@ int checkControls(int width, int height) {
   std::printf("button %ld %ld\n", (button.left + button.right) / 2,
               (button.top + button.bottom) / 2);
   for (int index : {0, 2}) {
-    const POINT centre =
-        tabCentre(index, tabArea.right - tabArea.left, tabArea.bottom - tabArea.top);
-    std::printf("tab%d %ld %ld\n", index, tabArea.left + centre.x, tabArea.top + centre.y);
+    const POINT c = tabCentre(index, tabArea.right - tabArea.left, tabArea.bottom - tabArea.top);
+    std::printf("tab%d %ld %ld\n", index, tabArea.left + c.x, tabArea.top + c.y);
   }
   std::printf("canvas %ld %ld %d %d\n", canvas.x, canvas.y, layout.canvas.width,
               layout.canvas.height);
-  return failures == 0 ? 0 : 1;
-}
-
-int printPages() {
-  HWND window = mainWindow();
-  if (!window) {
-    std::fprintf(stderr, "FAILED: no main window\n");
-    return 1;
-  }
-  auto shown = [window](int id) { return IsWindowVisible(GetDlgItem(window, id)) ? 1 : 0; };
-  std::printf("selected=%d First=%d Second=%d Third=%d IP=%d Picture=%d\n",
-              static_cast<int>(SendMessageA(GetDlgItem(window, 107), TCM_GETCURSEL, 0, 0)),
-              shown(108), shown(109), shown(110), shown(111), shown(1));
-  return 0;
 }
 
 struct BoxSearch {
@@ -243,87 +186,66 @@ BOOL CALLBACK findBox(HWND window, LPARAM search) {
   return TRUE;
 }
 
-int handleMessageBox(const char* caption, const char* text, int seconds) {
-  HWND window = mainWindow();
+// Waits for a message box owned by the main window, checks its text and presses OK.
+void handleMessageBox(HWND window, const char* caption, const char* text, int seconds) {
   BoxSearch search = {window, caption, nullptr};
   for (int waited = 0; !search.found && waited < seconds * 10; ++waited) {
     EnumWindows(findBox, reinterpret_cast<LPARAM>(&search));
     if (!search.found) Sleep(100);
   }
-  if (!window || !search.found) {
-    std::fprintf(stderr, "FAILED: no message box \"%s\" owned by the main window\n", caption);
-    return 1;
-  }
+  expect(search.found != nullptr, std::string("a message box \"") + caption + "\"");
+  if (!search.found) return;
   bool textFound = false;
   for (HWND child : directChildren(search.found)) {
-    if (lstrcmpiA(classOf(child).c_str(), "Static") == 0 && textOf(child) == text) {
-      textFound = true;
-    }
+    textFound |= lstrcmpiA(classOf(child).c_str(), "Static") == 0 && textOf(child) == text;
   }
   expect(textFound, std::string("message box shows \"") + text + "\"");
   expect(!IsWindowEnabled(window), "main window is disabled while the box is open");
-
   PostMessageA(search.found, WM_COMMAND, IDOK, 0);
   for (int waited = 0; IsWindow(search.found) && waited < 100; ++waited) Sleep(100);
   expect(!IsWindow(search.found), "message box closes on OK");
   expect(IsWindowEnabled(window) != FALSE, "main window is enabled again");
-  return failures == 0 ? 0 : 1;
 }
 
-int resizeWindow(int width, int height) {
-  HWND window = mainWindow();
-  if (!window) {
-    std::fprintf(stderr, "FAILED: no main window\n");
-    return 1;
-  }
-  SetWindowPos(window, nullptr, 0, 0, width, height, SWP_NOZORDER | SWP_NOMOVE | SWP_NOACTIVATE);
+// Sent, not posted: each message is handled before the next one goes.
+void send(HWND window, UINT message, const std::string& what) {
   DWORD_PTR ignored;
-  // The program must still answer after laying out and painting at this size.
-  expect(
-      SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored) != 0,
-      "window answers after resizing to " + std::to_string(width) + "x" + std::to_string(height));
-  return failures == 0 ? 0 : 1;
-}
-
-int repaint(int times) {
-  HWND window = mainWindow();
-  DWORD_PTR ignored;
-  for (int i = 0; window && i < times; ++i) {
-    // Sent, not posted: each press is handled before the next one goes.
-    if (!SendMessageTimeoutA(window, WM_RBUTTONDOWN, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored)) {
-      std::fprintf(stderr, "FAILED: press %d was not answered\n", i);
-      return 1;
-    }
-  }
-  return window ? 0 : 1;
-}
-
-int usage() {
-  std::fprintf(stderr,
-               "usage: panelkit_probe wait SECONDS | controls [WIDTH HEIGHT] | pages | "
-               "message-box CAPTION TEXT SECONDS | resize WIDTH HEIGHT | repaint TIMES | close\n");
-  return 2;
+  expect(SendMessageTimeoutA(window, message, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored) != 0,
+         "window answers " + what);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return usage();
-  const std::string command = argv[1];
-  if (command == "wait" && argc == 3) return waitForWindow(std::atoi(argv[2]));
-  if (command == "controls" && argc == 2) return checkControls(640, 480);
-  if (command == "controls" && argc == 4) {
-    return checkControls(std::atoi(argv[2]), std::atoi(argv[3]));
+  const std::string command = argc > 1 ? argv[1] : "";
+  const int a = argc > 2 ? std::atoi(argv[2]) : 0, b = argc > 3 ? std::atoi(argv[3]) : 0;
+  if (command == "wait") {
+    for (int waited = 0; waited < a * 10; ++waited) {
+      HWND window = FindWindowA("Sample Window", "Quib Win...");
+      if (window && IsWindowVisible(window)) return 0;
+      Sleep(100);
+    }
+    expect(false, "a visible window \"Quib Win...\"");
+  } else if (HWND window = mainWindow(); !window) {
+  } else if (command == "controls" && argc == 4) {
+    checkControls(window, a, b);
+  } else if (command == "pages") {
+    auto shown = [window](int id) { return IsWindowVisible(GetDlgItem(window, id)) ? 1 : 0; };
+    std::printf("selected=%d First=%d Second=%d Third=%d IP=%d Picture=%d\n",
+                static_cast<int>(SendMessageA(GetDlgItem(window, 107), TCM_GETCURSEL, 0, 0)),
+                shown(108), shown(109), shown(110), shown(111), shown(1));
+  } else if (command == "message-box" && argc == 5) {
+    handleMessageBox(window, argv[2], argv[3], std::atoi(argv[4]));
+  } else if (command == "resize" && argc == 4) {
+    SetWindowPos(window, nullptr, 0, 0, a, b, SWP_NOZORDER | SWP_NOMOVE | SWP_NOACTIVATE);
+    send(window, WM_NULL, "after resizing to " + std::to_string(a) + "x" + std::to_string(b));
+  } else if (command == "repaint") {
+    // Each right-button press repaints the canvas.
+    for (int i = 0; i < a && failures == 0; ++i) send(window, WM_RBUTTONDOWN, "a press");
+  } else if (command == "close") {
+    expect(PostMessageA(window, WM_CLOSE, 0, 0) != 0, "WM_CLOSE posted");
+  } else {
+    expect(false, "a known command");
   }
-  if (command == "pages" && argc == 2) return printPages();
-  if (command == "message-box" && argc == 5) {
-    return handleMessageBox(argv[2], argv[3], std::atoi(argv[4]));
-  }
-  if (command == "resize" && argc == 4) return resizeWindow(std::atoi(argv[2]), std::atoi(argv[3]));
-  if (command == "repaint" && argc == 3) return repaint(std::atoi(argv[2]));
-  if (command == "close" && argc == 2) {
-    HWND window = mainWindow();
-    return window && PostMessageA(window, WM_CLOSE, 0, 0) ? 0 : 1;
-  }
-  return usage();
+  return failures == 0 ? 0 : 1;
 }

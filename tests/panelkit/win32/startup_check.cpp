@@ -1,17 +1,12 @@
-// Runs the program's entry point in a world where its main window cannot come into being and
-// checks that the program reports the failure in message boxes and then ends, instead of
-// waiting in a message loop that nothing can end.
-//
+// Runs the program's entry point where its main window cannot come into being and checks that
+// it reports so in message boxes and then ends, instead of waiting in a message loop forever.
 //   panelkit_startup_check class    the window class is already taken, creation is refused
 //   panelkit_startup_check window   the class registers, creation is refused
 //   panelkit_startup_check alloc    the main window object cannot be allocated
-//
 // A watcher thread presses OK on every message box and records its caption and text.
-// Exit status 0 when WinMain returned 0 with exactly the expected boxes shown.
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <new>
 #include <string>
 #include <vector>
@@ -25,17 +20,12 @@ const int kWatchdogSeconds = 30;
 
 volatile LONG failNothrowAllocation = 0;
 volatile LONG winMainReturned = 0;
-CRITICAL_SECTION boxesLock;
-std::vector<std::string> boxes;  // "caption|text" of each box, in order
+std::vector<std::string> boxes;  // "caption|text" of each box; read after the watcher ends
 
-// Refuses to create any window of the program's class.
-LRESULT CALLBACK refuseMainWindow(int code, WPARAM wParam, LPARAM lParam) {
-  if (code == HCBT_CREATEWND) {
-    char name[64] = {};
-    GetClassNameA(reinterpret_cast<HWND>(wParam), name, sizeof name);
-    if (std::string(name) == kClassName) return 1;
-  }
-  return CallNextHookEx(nullptr, code, wParam, lParam);
+std::string classOf(HWND window) {
+  char name[64] = {};
+  GetClassNameA(window, name, sizeof name);
+  return name;
 }
 
 std::string textOf(HWND window) {
@@ -44,44 +34,37 @@ std::string textOf(HWND window) {
   return buffer;
 }
 
+// Refuses to create any window of the program's class.
+LRESULT CALLBACK refuseMainWindow(int code, WPARAM wParam, LPARAM lParam) {
+  if (code == HCBT_CREATEWND && classOf(reinterpret_cast<HWND>(wParam)) == kClassName) return 1;
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
 BOOL CALLBACK appendStaticText(HWND child, LPARAM text) {
-  char name[32] = {};
-  GetClassNameA(child, name, sizeof name);
-  if (lstrcmpiA(name, "Static") == 0 && !textOf(child).empty()) {
+  if (lstrcmpiA(classOf(child).c_str(), "Static") == 0) {
     *reinterpret_cast<std::string*>(text) += textOf(child);
   }
   return TRUE;
 }
 
-struct Search {
-  DWORD thread;
-  HWND found;
-};
-
-BOOL CALLBACK findBox(HWND window, LPARAM search) {
-  char name[32] = {};
-  GetClassNameA(window, name, sizeof name);
-  if (std::string(name) == "#32770" && IsWindowVisible(window)) {
-    reinterpret_cast<Search*>(search)->found = window;
-    return FALSE;
-  }
-  return TRUE;
+BOOL CALLBACK findBox(HWND window, LPARAM found) {
+  if (classOf(window) != "#32770" || !IsWindowVisible(window)) return TRUE;
+  *reinterpret_cast<HWND*>(found) = window;
+  return FALSE;
 }
 
 DWORD WINAPI pressOkOnBoxes(LPVOID mainThread) {
   const DWORD thread = static_cast<DWORD>(reinterpret_cast<DWORD_PTR>(mainThread));
   for (int waited = 0; waited < kWatchdogSeconds * 20; ++waited) {
     if (winMainReturned) return 0;
-    Search search = {thread, nullptr};
-    EnumThreadWindows(thread, findBox, reinterpret_cast<LPARAM>(&search));
-    if (search.found) {
+    HWND box = nullptr;
+    EnumThreadWindows(thread, findBox, reinterpret_cast<LPARAM>(&box));
+    if (box) {
       std::string text;
-      EnumChildWindows(search.found, appendStaticText, reinterpret_cast<LPARAM>(&text));
-      EnterCriticalSection(&boxesLock);
-      boxes.push_back(textOf(search.found) + "|" + text);
-      LeaveCriticalSection(&boxesLock);
-      PostMessageA(search.found, WM_COMMAND, IDOK, 0);
-      while (IsWindow(search.found) && !winMainReturned) Sleep(20);
+      EnumChildWindows(box, appendStaticText, reinterpret_cast<LPARAM>(&text));
+      boxes.push_back(textOf(box) + "|" + text);
+      PostMessageA(box, WM_COMMAND, IDOK, 0);
+      while (IsWindow(box) && !winMainReturned) Sleep(20);
     }
     Sleep(50);
   }
@@ -93,8 +76,7 @@ DWORD WINAPI pressOkOnBoxes(LPVOID mainThread) {
 
 }  // namespace
 
-// Allocation without exceptions fails while asked to; the program's windows and controls
-// are allocated this way.
+// Allocation without exceptions, as the program's windows and controls use, fails on request.
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
   if (failNothrowAllocation) return nullptr;
   try {
@@ -110,7 +92,6 @@ int main(int argc, char** argv) {
   const std::string windowBox = "Window Creation Failed|Window creation failed\r\n";
   std::vector<std::string> expected;
   HINSTANCE instance = GetModuleHandleA(nullptr);
-
   if (mode == "class") {
     WNDCLASSEXA taken = {};
     taken.cbSize = sizeof taken;
@@ -118,10 +99,8 @@ int main(int argc, char** argv) {
     taken.hInstance = instance;
     taken.lpszClassName = kClassName;
     RegisterClassExA(&taken);
-    SetWindowsHookExA(WH_CBT, refuseMainWindow, nullptr, GetCurrentThreadId());
     expected = {classBox, windowBox};
   } else if (mode == "window") {
-    SetWindowsHookExA(WH_CBT, refuseMainWindow, nullptr, GetCurrentThreadId());
     expected = {windowBox};
   } else if (mode == "alloc") {
     failNothrowAllocation = 1;
@@ -129,28 +108,23 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: panelkit_startup_check class|window|alloc\n");
     return 2;
   }
+  if (mode != "alloc") SetWindowsHookExA(WH_CBT, refuseMainWindow, nullptr, GetCurrentThreadId());
 
-  InitializeCriticalSection(&boxesLock);
-  const DWORD mainThread = GetCurrentThreadId();
-  HANDLE watcher =
-      CreateThread(nullptr, 0, pressOkOnBoxes,
-                   reinterpret_cast<LPVOID>(static_cast<DWORD_PTR>(mainThread)), 0, nullptr);
+  HANDLE watcher = CreateThread(
+      nullptr, 0, pressOkOnBoxes,
+      reinterpret_cast<LPVOID>(static_cast<DWORD_PTR>(GetCurrentThreadId())), 0, nullptr);
   const int status = WinMain(instance, nullptr, GetCommandLineA(), SW_SHOWNORMAL);
   failNothrowAllocation = 0;
   winMainReturned = 1;
   WaitForSingleObject(watcher, INFINITE);
 
-  int failures = 0;
-  if (status != 0) {
-    std::fprintf(stderr, "FAILED: WinMain returned %d\n", status);
-    ++failures;
-  }
-  if (boxes != expected) {
-    std::fprintf(stderr, "FAILED: expected %zu message boxes, saw %zu:\n", expected.size(),
-                 boxes.size());
+  bool ok = status == 0 && boxes == expected;
+  if (!ok) {
+    std::fprintf(stderr,
+                 "FAILED: WinMain returned %d (expected 0) after %zu message boxes "
+                 "(expected %zu):\n",
+                 status, boxes.size(), expected.size());
     for (const std::string& box : boxes) std::fprintf(stderr, "  %s\n", box.c_str());
-    ++failures;
   }
-  if (failures == 0) std::printf("%s: ended with the expected message boxes\n", mode.c_str());
-  return failures == 0 ? 0 : 1;
+  return ok ? 0 : 1;
 }

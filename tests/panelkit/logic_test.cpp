@@ -1,0 +1,111 @@
+// The demo's pure logic: layout, tab pages, curve and caption.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "demo_curve.h"
+#include "demo_layout.h"
+#include "tab_pages.h"
+
+namespace {
+
+using panelkit::ControlRect;
+using panelkit::demoLayout;
+using panelkit::wave;
+
+std::string str(const ControlRect& r) {
+  return std::to_string(r.width) + "x" + std::to_string(r.height) + "@" + std::to_string(r.x) +
+         "," + std::to_string(r.y);
+}
+
+TEST(DemoLayout, PlacesEveryControl) {
+  const panelkit::DemoLayout big = demoLayout(600, 400);
+  // W/2 and (W - 20)/2 truncate separately; (5 - 20)/2 is -7, not -8.
+  const panelkit::DemoLayout odd = demoLayout(601, 401);
+  const panelkit::DemoLayout tiny = demoLayout(5, 7);
+  const panelkit::DemoLayout empty = demoLayout(0, 0);
+  const struct {
+    ControlRect got, want;
+  } cases[] = {
+      {big.textLabel, {10, 10, 50, 20}},
+      {big.listBox, {10, 30, 290, 50}},
+      {big.comboBox, {10, 80, 290, 100}},
+      {big.edit, {10, 130, 290, 65}},
+      {big.button, {10, 205, 290, 185}},
+      {big.canvas, {310, 10, 280, 185}},
+      {big.tabs, {310, 205, 280, 185}},
+      {big.pageLabel, {335, 305, 50, 20}},
+      {big.bitmap, {335, 325, 100, 56}},
+      {big.ipAddress, {335, 345, 100, 20}},
+      {odd.edit, {10, 130, 290, 65}},
+      {odd.button, {10, 205, 290, 185}},
+      {odd.tabs, {310, 205, 280, 185}},
+      {odd.canvas, {310, 10, 280, 185}},
+      {tiny.edit, {10, 130, -8, -132}},
+      {tiny.button, {10, 8, -7, -12}},
+      {tiny.tabs, {13, 8, -17, -12}},
+      {tiny.canvas, {12, 10, -18, -12}},
+      {tiny.listBox, {10, 30, -8, 50}},
+      {tiny.pageLabel, {38, 108, 50, 20}},
+      {tiny.ipAddress, {38, 148, 100, 20}},
+      {tiny.bitmap, {38, 128, 100, 56}},
+      {empty.button, {10, 5, -10, -15}},
+      {empty.tabs, {10, 5, -20, -15}},
+      {demoLayout(640, 269).edit, {10, 130, 310, -1}},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(str(cases[i].got), str(cases[i].want)) << "case " << i;
+  }
+}
+
+TEST(TabPages, EachTabShowsItsPageControls) {
+  // First, second, third label, IP address, picture.
+  const char* const rows[] = {"10001", "01010", "00100"};
+  for (int tab = -1; tab <= 3; ++tab) {
+    const auto v = panelkit::pageVisibility(tab);
+    std::string shown = "none";
+    if (v) {
+      shown.clear();
+      for (bool on : {v->firstPage, v->secondPage, v->thirdPage, v->ipAddress, v->bitmap}) {
+        shown += on ? '1' : '0';
+      }
+    }
+    EXPECT_EQ(shown, tab >= 0 && tab < 3 ? rows[tab] : "none") << "tab " << tab;
+  }
+}
+
+TEST(DemoCurve, WaveTruncatesTowardsZero) {
+  EXPECT_EQ(wave(0, 185), 85);
+  EXPECT_EQ(wave(0, 184), 84);  // an odd height loses its half row
+  // Middle row 1, sum 1 + 7.85...: the row 2 - 8.85... truncates to -6 (flooring gives -7).
+  EXPECT_EQ(wave(0, 2), -6);
+}
+
+TEST(DemoCurve, SamplesEveryFivePixelsAcrossTheCanvas) {
+  const std::vector<panelkit::Segment> segments = panelkit::curveSegments(280, 185);
+  ASSERT_EQ(segments.size(), 56u);
+  EXPECT_EQ(segments.back().to.x, 280);
+  for (int i = 0; i < 56; ++i) {
+    const panelkit::Segment& s = segments[static_cast<std::size_t>(i)];
+    EXPECT_EQ(s.from.x, 5 * i) << i;
+    EXPECT_EQ(s.to.x, 5 * i + 5) << i;
+    EXPECT_EQ(s.from.y, i == 0 ? 85 : segments[static_cast<std::size_t>(i) - 1].to.y) << i;
+    EXPECT_EQ(s.to.y, wave(s.to.x, 185)) << i;
+  }
+  EXPECT_EQ(panelkit::curveSegments(281, 185).size(), 57u);  // a partial last step
+  EXPECT_EQ(panelkit::curveSegments(1, 185).size(), 1u);
+  EXPECT_TRUE(panelkit::curveSegments(0, 185).empty());
+  EXPECT_TRUE(panelkit::curveSegments(-15, -12).empty());
+}
+
+TEST(DemoCurve, CaptionIsCentredOnItsEstimatedWidth) {
+  // 11 characters of 15 pixels: 165 wide, of which 82 lie left of the centre.
+  const panelkit::CanvasPoint origin = panelkit::captionOrigin(280, 185);
+  EXPECT_EQ(origin.x, 58);
+  EXPECT_EQ(origin.y, 92);
+  const panelkit::CanvasPoint small = panelkit::captionOrigin(100, 30);
+  EXPECT_EQ(small.x, -32);
+  EXPECT_EQ(small.y, 15);
+}
+
+}  // namespace
