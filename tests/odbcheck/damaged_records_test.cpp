@@ -16,25 +16,32 @@ namespace {
 
 using number_map = d_map<unsigned, unsigned, unsigned>;
 using string_table = d_hashmap<std::string, std::string>;
+constexpr word_t largest = std::numeric_limits<word_t>::max();
 
 class DamagedRecordsTest : public test_support::database_test {
  protected:
   long long writes() const { return db_->stream()->counts().writes; }
   void damage_word(word_t at, word_t value) { db_->stream()->write_word(at, value); }
+  template <class Op>
+  void expect_refused(Op op) {
+    try {
+      op();
+      ADD_FAILURE() << "the damage was met without complaint";
+    } catch (char const* message) {
+      EXPECT_STREQ(message, io_tools::corrupt_file_message);
+    }
+  }
 };
 
 TEST_F(DamagedRecordsTest, HashMapWritesNoCountBackWhileDamageUnwinds) {
   string_table("table", 10, &env_)["key"] = "value";
   long long before = -1;
-  try {
+  expect_refused([&] {
     string_table table("table", 10, &env_);
-    damage_word(table.bucket_word("key"), db_->stream()->size() + 100);
+    damage_word(table.bucket_word("key"), db_->stream()->size() + 100);  // past the end
     before = writes();
     table["key"].get_data();
-    FAIL() << "a bucket past the end of the file was followed without complaint";
-  } catch (char const* message) {
-    EXPECT_STREQ(message, io_tools::corrupt_file_message);
-  }
+  });
   EXPECT_EQ(writes(), before);
 }
 
@@ -44,77 +51,51 @@ TEST_F(DamagedRecordsTest, OrderedMapWritesNoChainHeadBackWhileDamageUnwinds) {
     for (unsigned i = 0; i < 10; ++i) map.insert(i, i);
   }
   long long before = -1;
-  try {
+  expect_refused([&] {
     number_map map("map", &env_);
     damage_word(map.root.address + static_cast<word_t>(map_node_head::count_offset), 65);
     before = writes();
     map.refresh_cache();
-    FAIL() << "a node count of 65 was read without complaint";
-  } catch (char const* message) {
-    EXPECT_STREQ(message, io_tools::corrupt_file_message);
-  }
+  });
   EXPECT_EQ(writes(), before);
 }
 
-TEST_F(DamagedRecordsTest, HashMapCountBeyondWhatTheFileHoldsIsRefused) {
+TEST_F(DamagedRecordsTest, CountsBeyondWhatTheFileHoldsAreRefused) {
   word_t header = -1;
   {
     string_table table("table", 10, &env_);
     table["key"] = "value";
     header = table.header_address();
   }
-  damage_word(header + static_cast<word_t>(hashmap_header::count_offset),
-              std::numeric_limits<word_t>::max());
-  try {
-    string_table table("table", 10, &env_);
-    table["new key"] = "value";
-    FAIL() << "a count of 2^63 - 1 was taken";
-  } catch (char const* message) {
-    EXPECT_STREQ(message, io_tools::corrupt_file_message);
-  }
-}
-
-TEST_F(DamagedRecordsTest, OrderedMapSizeBeyondWhatTheFileHoldsIsRefused) {
-  word_t header = -1;
+  damage_word(header + static_cast<word_t>(hashmap_header::count_offset), largest);
+  expect_refused([&] { string_table("table", 10, &env_)["new key"] = "value"; });
   {
     number_map map("map", &env_);
     map.insert(1, 1);
     header = map.header_address;
   }
-  damage_word(header + static_cast<word_t>(map_header::size_offset),
-              std::numeric_limits<word_t>::max());
-  try {
-    number_map map("map", &env_);
-    map.insert(2, 2);
-    FAIL() << "a size of 2^63 - 1 was taken";
-  } catch (char const* message) {
-    EXPECT_STREQ(message, io_tools::corrupt_file_message);
-  }
+  damage_word(header + static_cast<word_t>(map_header::size_offset), largest);
+  expect_refused([&] { number_map("map", &env_).insert(2, 2); });
 }
 
 TEST_F(DamagedRecordsTest, AllocatorRefusesListLinksOfTheLargestWord) {
   // The allocator's mirror walks both lists when it is built: a link must be
   // checked before the next word's place is computed from it.
+  text_tools::bstringstream none;
   for (word_t const head : {alloc_list_head, free_list_head}) {
     SCOPED_TRACE(head == alloc_list_head ? "allocation list" : "free list");
     close();
     ASSERT_TRUE(create_database(name(), &env_));
     reopen();
-    text_tools::bstringstream none;
     db_->allocator()->deallocate(db_->allocator()->allocate(10, none));
     db_->allocator()->allocate(20, none);
     close();
     auto f = bytes();
     auto const first = static_cast<std::size_t>(test_support::word_at(f, head));
-    encode_word(&f.at(first + d_alloc_node::next_offset), std::numeric_limits<word_t>::max());
+    encode_word(&f.at(first + d_alloc_node::next_offset), largest);
     test_support::write_file(path(), f);
     reopen();
-    try {
-      db_->allocator()->allocate(30, none);
-      FAIL() << "a link of 2^63 - 1 was followed";
-    } catch (char const* message) {
-      EXPECT_STREQ(message, io_tools::corrupt_file_message);
-    }
+    expect_refused([&] { db_->allocator()->allocate(30, none); });
   }
 }
 

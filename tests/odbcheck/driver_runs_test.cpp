@@ -9,49 +9,39 @@
 
 namespace {
 
-using test_support::run_program;
 using test_support::run_result;
 
 class DriverRunsTest : public ::testing::Test {
  protected:
-  run_result run(char const* program, std::vector<std::string> const& args) {
-    std::vector<std::string> argv{program};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(argv, dir_.path(), "", 240);
-  }
-
-  // odbcheck's verdict on database name after `what`.
-  void expect_sound(std::string const& name, std::string const& what) {
-    run_result const r = run(ODBCHECK_PATH, {name});
-    EXPECT_EQ(r.status, 0) << what << ":\n" << r.out << r.err;
-    EXPECT_EQ(r.out, name + ".odb: no problems found\n") << what;
+  // Runs argv, which must succeed, and then odbcheck, which must find
+  // database `name` sound.
+  run_result run(std::vector<std::string> const& argv, std::string const& name,
+                 std::string const& what) {
+    run_result const r = test_support::run_program(argv, dir_.path(), "", 240);
+    EXPECT_EQ(r.status, 0) << what << ": " << r.err;
+    run_result const c = test_support::run_program({ODBCHECK_PATH, name}, dir_.path(), "", 240);
+    EXPECT_EQ(c.status, 0) << what << ":\n" << c.out << c.err;
+    EXPECT_EQ(c.out, name + ".odb: no problems found\n") << what;
+    return r;
   }
 
   test_support::scratch_dir dir_;
 };
 
 TEST_F(DriverRunsTest, ShowcaseDatabaseIsSoundAfterEveryRun) {
-  ASSERT_EQ(run(SHOWCASE_PATH, {"-init"}).status, 0);
-  expect_sound("test", "the initialisation");
+  run({SHOWCASE_PATH, "-init"}, "test", "the initialisation");
   // Past the twentieth run the vector outgrows its first block and moves.
-  for (int i = 1; i <= 30; ++i) {
-    run_result const r = run(SHOWCASE_PATH, {});
-    ASSERT_EQ(r.status, 0) << "run " << i << ": " << r.err;
-    expect_sound("test", "run " + std::to_string(i));
-  }
+  for (int i = 1; i <= 30; ++i) run({SHOWCASE_PATH}, "test", "run " + std::to_string(i));
   // A second initialisation empties the file again.
-  ASSERT_EQ(run(SHOWCASE_PATH, {"-init"}).status, 0);
-  expect_sound("test", "a second initialisation");
+  run({SHOWCASE_PATH, "-init"}, "test", "a second initialisation");
 }
 
 TEST_F(DriverRunsTest, MapdrillDatabaseIsSoundAfterEveryRun) {
-  ASSERT_EQ(run(MAPDRILL_PATH, {"-init"}).status, 0);
-  expect_sound("int", "the initialisation");
+  run({MAPDRILL_PATH, "-init"}, "int", "the initialisation");
   for (int i = 1; i <= 3; ++i) {
-    run_result const r = run(MAPDRILL_PATH, {});
-    ASSERT_EQ(r.status, 0) << "run " << i << ": " << r.err;
-    EXPECT_NE(r.out.find("count == 25000"), std::string::npos) << "run " << i;
-    expect_sound("int", "run " + std::to_string(i));
+    std::string const what = "run " + std::to_string(i);
+    EXPECT_NE(run({MAPDRILL_PATH}, "int", what).out.find("count == 25000"), std::string::npos)
+        << what;
   }
 }
 
