@@ -4,7 +4,7 @@
 #include <random>
 
 #include "benches.h"
-#include "d_db.h"
+#include <disk_tools/d_db.h>
 #include "timing.h"
 
 namespace bench {

@@ -5,10 +5,10 @@
 #include <stdexcept>
 
 #include "benches.h"
-#include "d_db.h"
-#include "d_hashmap.h"
-#include "d_list.h"
-#include "d_vector.h"
+#include <disk_tools/d_db.h>
+#include <disk_tools/d_hashmap.h>
+#include <disk_tools/d_list.h>
+#include <disk_tools/d_vector.h>
 #include "timing.h"
 
 namespace bench {

@@ -4,8 +4,8 @@
 #include <memory>
 #include <stdexcept>
 
-#include "d_db.h"
-#include "d_map.h"
+#include <disk_tools/d_db.h>
+#include <disk_tools/d_map.h>
 #include "timing.h"
 
 namespace bench {

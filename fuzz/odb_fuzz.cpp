@@ -22,17 +22,17 @@
 #include <string>
 #include <vector>
 
-#include "d_db.h"
-#include "d_hashmap.h"
-#include "d_list.h"
-#include "d_map.h"
-#include "d_map_check.h"
-#include "d_ptr.h"
-#include "d_ref.h"
-#include "d_var.h"
-#include "d_vector.h"
-#include "factories.h"
-#include "odb_check.h"
+#include <disk_tools/d_db.h>
+#include <disk_tools/d_hashmap.h>
+#include <disk_tools/d_list.h>
+#include <disk_tools/d_map.h>
+#include <disk_tools/d_map_check.h>
+#include <disk_tools/d_ptr.h>
+#include <disk_tools/d_ref.h>
+#include <disk_tools/d_var.h>
+#include <disk_tools/d_vector.h>
+#include <disk_tools/factories.h>
+#include <disk_tools/odb_check.h>
 
 using namespace disk_tools;
 

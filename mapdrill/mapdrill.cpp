@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "d_db.h"
-#include "d_map.h"
+#include <disk_tools/d_db.h>
+#include <disk_tools/d_map.h>
 
 using namespace disk_tools;
 

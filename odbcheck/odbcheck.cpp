@@ -3,7 +3,7 @@
 // could not be read.
 #include <iostream>
 
-#include "odb_check.h"
+#include <disk_tools/odb_check.h>
 
 int main(int argc, char** argv) {
   if (argc != 2) {

@@ -6,15 +6,15 @@
 #include <iostream>
 #include <string>
 
-#include "d_db.h"
-#include "d_hashmap.h"
-#include "d_list.h"
-#include "d_map.h"
-#include "d_ptr.h"
-#include "d_ref.h"
-#include "d_var.h"
-#include "d_vector.h"
-#include "factories.h"
+#include <disk_tools/d_db.h>
+#include <disk_tools/d_hashmap.h>
+#include <disk_tools/d_list.h>
+#include <disk_tools/d_map.h>
+#include <disk_tools/d_ptr.h>
+#include <disk_tools/d_ref.h>
+#include <disk_tools/d_var.h>
+#include <disk_tools/d_vector.h>
+#include <disk_tools/factories.h>
 
 using namespace disk_tools;
 

@@ -1,4 +1,4 @@
-#include "d_hashmap.h"
+#include <disk_tools/d_hashmap.h>
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "d_list.h"
+#include <disk_tools/d_list.h>
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "d_vector.h"
+#include <disk_tools/d_vector.h>
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "d_var.h"
+#include <disk_tools/d_var.h>
 #include "harness.h"
-#include "odb_check.h"
+#include <disk_tools/odb_check.h>
 
 using namespace disk_tools;
 using test_support::word_at;

@@ -1,7 +1,7 @@
 // The flat table the allocator's mirror keeps its records in: it must agree
 // with a standard map through any mix of insertions, replacements and
 // erasures, including erasures in the middle of long probe runs.
-#include "address_table.h"
+#include <disk_tools/address_table.h>
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 
 #include <random>
 
-#include "d_db.h"
+#include <disk_tools/d_db.h>
 #include "harness.h"
 
 using namespace disk_tools;

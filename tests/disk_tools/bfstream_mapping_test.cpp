@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "bfstream.h"
+#include <disk_tools/bfstream.h>
 #include "harness.h"
 
 using io_tools::bfstream;

@@ -1,10 +1,10 @@
-#include "bfstream.h"
+#include <disk_tools/bfstream.h>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
-#include "bstringstream.h"
+#include <disk_tools/bstringstream.h>
 #include "harness.h"
 
 using io_tools::bfstream;

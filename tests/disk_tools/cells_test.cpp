@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "d_ptr.h"
-#include "d_ref.h"
-#include "d_var.h"
-#include "factories.h"
+#include <disk_tools/d_ptr.h>
+#include <disk_tools/d_ref.h>
+#include <disk_tools/d_var.h>
+#include <disk_tools/factories.h>
 #include "harness.h"
 
 using namespace disk_tools;

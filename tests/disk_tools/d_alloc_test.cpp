@@ -1,8 +1,8 @@
-#include "d_alloc.h"
+#include <disk_tools/d_alloc.h>
 
 #include <gtest/gtest.h>
 
-#include "d_db.h"
+#include <disk_tools/d_db.h>
 #include "harness.h"
 
 using disk_tools::d_alloc_node;

@@ -1,4 +1,4 @@
-#include "d_db.h"
+#include <disk_tools/d_db.h>
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <functional>
 #include <map>
 
-#include "factories.h"
+#include <disk_tools/factories.h>
 #include "harness.h"
 
 using namespace disk_tools;

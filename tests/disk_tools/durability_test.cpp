@@ -5,9 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "d_db.h"
-#include "d_var.h"
-#include "factories.h"
+#include <disk_tools/d_db.h>
+#include <disk_tools/d_var.h>
+#include <disk_tools/factories.h>
 #include "harness.h"
 
 using namespace disk_tools;

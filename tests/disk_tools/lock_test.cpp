@@ -4,7 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "d_db.h"
+#include <disk_tools/d_db.h>
 #include "harness.h"
 
 using namespace disk_tools;

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "d_db.h"
+#include <disk_tools/d_db.h>
 #include "harness.h"
-#include "odb_check.h"
+#include <disk_tools/odb_check.h>
 
 using test_support::run_program;
 using test_support::run_result;

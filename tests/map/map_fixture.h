@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "d_map.h"
-#include "d_map_check.h"
+#include <disk_tools/d_map.h>
+#include <disk_tools/d_map_check.h>
 #include "harness.h"
 
 namespace map_tests {

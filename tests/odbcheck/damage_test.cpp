@@ -13,8 +13,8 @@
 #include <random>
 #include <set>
 
-#include "coding.h"
-#include "directory.h"
+#include <disk_tools/coding.h>
+#include <disk_tools/directory.h>
 #include "harness.h"
 #include "record_fields.h"
 

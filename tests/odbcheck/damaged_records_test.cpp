@@ -6,8 +6,8 @@
 
 #include <limits>
 
-#include "d_hashmap.h"
-#include "d_map.h"
+#include <disk_tools/d_hashmap.h>
+#include <disk_tools/d_map.h>
 #include "harness.h"
 
 using namespace disk_tools;

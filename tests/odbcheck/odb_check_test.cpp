@@ -1,4 +1,4 @@
-#include "odb_check.h"
+#include <disk_tools/odb_check.h>
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <limits>
 #include <random>
 
-#include "d_var.h"
-#include "factories.h"
+#include <disk_tools/d_var.h>
+#include <disk_tools/factories.h>
 #include "harness.h"
 
 using namespace disk_tools;

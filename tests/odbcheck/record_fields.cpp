@@ -3,13 +3,13 @@
 #include <map>
 #include <set>
 
-#include "coding.h"
-#include "d_alloc_node.h"
-#include "directory.h"
-#include "hashmap_records.h"
-#include "list_records.h"
-#include "map_records.h"
-#include "vector_header.h"
+#include <disk_tools/coding.h>
+#include <disk_tools/d_alloc_node.h>
+#include <disk_tools/directory.h>
+#include <disk_tools/hashmap_records.h>
+#include <disk_tools/list_records.h>
+#include <disk_tools/map_records.h>
+#include <disk_tools/vector_header.h>
 
 namespace test_support {
 

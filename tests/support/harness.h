@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "d_db.h"
+#include <disk_tools/d_db.h>
 
 namespace test_support {
 
