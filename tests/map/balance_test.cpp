@@ -69,11 +69,11 @@ TEST_F(BalanceTest, EvenTreeTakesOnePassAndNoShift) {
 // A path that turns at every node and ends in a straight tail: each pass
 // straightens only the lowest turn, so the tree needs about one pass per node.
 TEST_F(BalanceTest, RunsStopAtThePassLimitAndLaterRunsCarryOn) {
-  int const nodes = 2 * int_map::max_balance_passes + 20;
-  int const tail = nodes - 4;
+  constexpr int nodes = 2 * int_map::max_balance_passes + 20;
+  constexpr int tail = nodes - 4;
   // Right turns take small rising keys, left turns large falling ones, so
   // the path is a search tree; the tail climbs from its first key.
-  auto const key = [tail](int i) -> unsigned {
+  auto const key = [](int i) -> unsigned {
     if (i > tail) return static_cast<unsigned>(10 * tail + (i - tail));
     return i % 2 == 0 ? static_cast<unsigned>(10 * i) : static_cast<unsigned>(1000000 - 10 * i);
   };
