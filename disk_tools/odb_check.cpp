@@ -18,13 +18,14 @@ class file_checker {
  public:
   explicit file_checker(io_tools::bfstream& s) : s_(s), size_(s.size()) {}
 
-  std::vector<std::string> run() {
+  database_check run() {
     if (size_ < database_header_size) {
       problem("the file is " + std::to_string(size_) + " bytes, shorter than the " +
               std::to_string(database_header_size) + "-byte header");
-      return problems_;
+      return {false, problems_};
     }
-    check_directory();
+    bool const heads_plausible = plausible_head(alloc_list_head) && plausible_head(free_list_head);
+    int const unterminated = check_directory();
     auto const used = walk("allocation list", alloc_list_head, false);
     auto const freed = walk("free list", free_list_head, true);
     for (auto const& r : freed) {
@@ -33,7 +34,10 @@ class file_checker {
       }
     }
     check_overlaps(used, freed);
-    return problems_;
+    // A damaged database keeps most of its directory; a file of some other
+    // kind has names running on through most entries.
+    bool const directory_plausible = unterminated <= directory_entry::entry_count / 2;
+    return {heads_plausible && directory_plausible, problems_};
   }
 
  private:
@@ -43,7 +47,16 @@ class file_checker {
     return address >= database_header_size && length >= 0 && address <= size_ - length;
   }
 
-  void check_directory() {
+  // The same rule open_database applies: empty, or a record inside the blocks.
+  bool plausible_head(word_t head_word) const {
+    word_t const head = s_.read_word(head_word);
+    return head == no_address || inside(head, record_size);
+  }
+
+  // Reports each damaged entry and returns how many names lack their
+  // terminating 0 byte.
+  int check_directory() {
+    int unterminated = 0;
     std::vector<char> dir(directory_entry::entry_size * directory_entry::entry_count);
     s_.read_at(directory_entry::directory_offset, dir.data(), dir.size());
     for (int i = 0; i < directory_entry::entry_count; ++i) {
@@ -51,6 +64,7 @@ class file_checker {
       std::string const where = "directory entry " + std::to_string(i);
       if (std::find(e, e + directory_entry::name_size, '\0') == e + directory_entry::name_size) {
         problem(where + ": the name has no terminating 0 byte");
+        ++unterminated;
       }
       word_t const slot = decode_word(e + directory_entry::slot_offset);
       if (slot != no_address && !inside(slot, 0)) {
@@ -60,6 +74,7 @@ class file_checker {
         problem(where + ": a free entry whose slot holds " + std::to_string(slot));
       }
     }
+    return unterminated;
   }
 
   // Walks one list from its head word, reporting what is wrong with each
@@ -153,10 +168,14 @@ class file_checker {
 
 }  // namespace
 
-std::vector<std::string> check_database_file(std::string const& path) {
+database_check check_database(std::string const& path) {
   io_tools::bfstream s(path.c_str(), std::ios_base::in);
   if (s.fail()) throw "unable to open db file...";
   return file_checker(s).run();
+}
+
+std::vector<std::string> check_database_file(std::string const& path) {
+  return check_database(path).problems;
 }
 
 }  // namespace disk_tools

@@ -8,9 +8,22 @@
 
 namespace disk_tools {
 
-// Every problem found in the database file at path, one sentence each; empty
-// when the file is sound. Throws "unable to open db file..." when the file
-// cannot be read at all.
+struct database_check {
+  // False when the file cannot be a database at all, whatever damage it may
+  // have suffered: too short for the header, a list head that cannot be a
+  // record's address (open_database refuses both with "not a database
+  // file..."), or more than half of the directory's names without their
+  // terminating 0 byte.
+  bool is_database = true;
+  // Every problem found, one sentence each; empty when the file is sound.
+  std::vector<std::string> problems;
+};
+
+// Checks the database file at path. Throws "unable to open db file..." when
+// the file cannot be read at all.
+database_check check_database(std::string const& path);
+
+// The problems check_database finds in the file at path.
 std::vector<std::string> check_database_file(std::string const& path);
 
 }  // namespace disk_tools

@@ -3,7 +3,6 @@
 // not hold yet, prints the tree's shape, and lists every pair twice: looked up
 // by key, then by walking the node chain. It pauses twice for two characters
 // of input; end of input simply continues.
-#include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -121,13 +120,39 @@ void run() {
   say("count == " + std::to_string(total));
 }
 
+constexpr char const* usage =
+    "usage: mapdrill [-init]\n"
+    "Adds the pairs 0 -> 0 to 24999 -> 24999 to the map \"btree\" of the database int.odb\n"
+    "in the working folder, prints the tree's shape and lists every pair twice; it pauses\n"
+    "twice for input (Enter continues).\n"
+    "  -init      create int.odb afresh, holding an empty map \"btree\"\n"
+    "  --help     show this help and exit\n"
+    "  --version  show the version and exit\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  bool init = false;
+  // The whole command line is read before the database is touched, so a
+  // mistyped option changes nothing.
+  for (int i = 1; i < argc; ++i) {
+    std::string const arg = argv[i];
+    if (arg == "--help") {
+      std::cout << usage;
+      return 0;
+    }
+    if (arg == "--version") {
+      std::cout << "mapdrill " << ODB_VERSION << '\n';
+      return 0;
+    }
+    if (arg != "-init") {
+      std::cerr << "mapdrill: unknown argument '" << arg << "' (see mapdrill --help)" << std::endl;
+      return 2;
+    }
+    init = true;
+  }
   d_env env{};
   p_d_env = &env;
-  bool init = false;
-  for (int i = 0; i < argc; ++i) init = init || std::strcmp(argv[i], "-init") == 0;
   try {
     if (init) {
       initialise();

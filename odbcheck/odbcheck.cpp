@@ -1,26 +1,91 @@
-// odbcheck NAME: checks the database file NAME.odb and prints every problem
-// found, one line each. Exit status: 0 sound, 1 problems found, 2 the file
-// could not be read.
+// odbcheck [--details] DATABASE: checks a database file and prints every
+// problem found, one line each. DATABASE is the database's name, as the
+// library opens it (NAME stands for NAME.odb), or the file's own name ending
+// in ".odb". Exit status: 0 sound, 1 problems found, 2 the file could not be
+// read or is not a database at all, or the command line is wrong.
 #include <iostream>
+#include <string>
 
 #include <disk_tools/odb_check.h>
 
-int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::cerr << "usage: odbcheck NAME (checks NAME.odb)" << std::endl;
-    return 2;
-  }
-  std::string const path = std::string(argv[1]) + ".odb";
+namespace {
+
+constexpr char const* usage =
+    "usage: odbcheck [--details] DATABASE\n"
+    "Checks the database file DATABASE.odb, or DATABASE itself when it ends in .odb,\n"
+    "and prints every problem found, one line each.\n"
+    "  --details  also list what is wrong with a file that is not a database at all\n"
+    "  --help     show this help and exit\n"
+    "  --version  show the version and exit\n"
+    "Exit status: 0 sound, 1 problems found, 2 unreadable, not a database, or bad usage.\n";
+
+constexpr int unreadable = 2;
+
+bool ends_with(std::string const& s, std::string const& end) {
+  return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
+// The library names a database without its extension; users often name the
+// file. Both mean the same file.
+std::string file_of(std::string const& database) {
+  return ends_with(database, ".odb") ? database : database + ".odb";
+}
+
+int bad_usage(std::string const& what) {
+  std::cerr << "odbcheck: " << what << " (see odbcheck --help)" << std::endl;
+  return unreadable;
+}
+
+int check(std::string const& path, bool details) {
   try {
-    auto const problems = disk_tools::check_database_file(path);
-    for (auto const& p : problems) std::cout << path << ": " << p << '\n';
-    if (problems.empty()) std::cout << path << ": no problems found\n";
+    auto const result = disk_tools::check_database(path);
+    if (!result.is_database) {
+      // Every byte of such a file is "wrong"; listing them helps only the
+      // curious, who ask for the details.
+      if (details) {
+        for (auto const& p : result.problems) std::cout << path << ": " << p << '\n';
+        std::cout.flush();
+      }
+      std::cerr << path << ": not a database file..." << std::endl;
+      return unreadable;
+    }
+    for (auto const& p : result.problems) std::cout << path << ": " << p << '\n';
+    if (result.problems.empty()) std::cout << path << ": no problems found\n";
     std::cout.flush();
-    return problems.empty() ? 0 : 1;
+    return result.problems.empty() ? 0 : 1;
   } catch (char const* message) {
     std::cerr << path << ": " << message << std::endl;
   } catch (std::exception const& e) {
     std::cerr << path << ": " << e.what() << std::endl;
   }
-  return 2;
+  return unreadable;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool details = false;
+  char const* database = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    std::string const arg = argv[i];
+    if (arg == "--help") {
+      std::cout << usage;
+      return 0;
+    }
+    if (arg == "--version") {
+      std::cout << "odbcheck " << ODB_VERSION << '\n';
+      return 0;
+    }
+    if (arg == "--details") {
+      details = true;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return bad_usage("unknown option '" + arg + "'");
+    } else if (database) {
+      return bad_usage("one database at a time");
+    } else {
+      database = argv[i];
+    }
+  }
+  if (!database) return bad_usage("no database named");
+  return check(file_of(database), details);
 }

@@ -92,7 +92,48 @@ void ReloadTest::run() {
   std::cout << std::endl;
 }
 
-int main(int /*argc*/, char* argv[], char* /*envp*/[]) {
+#ifndef ODB_VERSION
+// The build system passes the project's version. The rebuild at run time compiles this file with
+// no flags, and its build is still this version.
+#define ODB_VERSION "1.1.0"
+#endif
+
+namespace {
+
+const char* const kUsage =
+    "usage: reload\n"
+    "An interactive key/value lookup. A key in the table prints its value; a new key is asked\n"
+    "for a value, the pair is appended to data.h, and the program rebuilds itself from\n"
+    "reload.cpp and restarts. Start it from a folder holding reload.cpp, reload.h,\n"
+    "data_file.h and data.h. End of input ends it.\n"
+    "  --help     show this help and exit\n"
+    "  --version  show the version and exit\n";
+
+// Answers --help, --version and a wrong command line, and gives the status to exit with; -1 when
+// the program is to run. Nothing else happens first: a run may rebuild the program.
+int answer_command_line(int argc, char* argv[]) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help") {
+      std::cout << kUsage;
+      return 0;
+    }
+    if (arg == "--version") {
+      std::cout << "reload " << ODB_VERSION << '\n';
+      return 0;
+    }
+    std::cerr << "reload: unknown argument '" << arg << "' (see reload --help)" << std::endl;
+    return 2;
+  }
+  return -1;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[], char* /*envp*/[]) {
+  const int status = answer_command_line(argc, argv);
+  if (status >= 0) return status;
+
   // std::cin reads through C's stdin (the standard streams are synchronized with stdio unless
   // told otherwise). Unbuffered, each read takes from standard input only the bytes of the
   // words it returns and the one white-space byte that ends the last, so input typed ahead or

@@ -73,6 +73,30 @@ timeout 180 "$wine" wineboot --init >"$out/wineboot.log" 2>&1 || fail "wineboot 
 
 probe() { timeout 150 "$wine" "$bin/panelkit_probe.exe" "$@" | tr -d '\r'; }
 
+# The command line is answered before any window: --help and --version on the standard output
+# Wine hands the program, status 0; anything unknown on standard error, status 2.
+version="$(sed -n 's/^project(odb_tools VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
+while IFS='|' read -r args want_status want_out want_err; do
+  status=0
+  (cd "$bin" && exec timeout 60 "$wine" panelkit.exe $args) >"$out/answer.out" 2>"$out/answer.err" ||
+    status=$?
+  got_out="$(tr -d '\r' <"$out/answer.out" | head -n1)"
+  got_err="$(tr -d '\r' <"$out/answer.err" | head -n1)"
+  [ "$status" = "$want_status" ] && [ "$got_out" = "$want_out" ] && [ "$got_err" = "$want_err" ] ||
+    fail "panelkit $args: status $status, output \"$got_out\", errors \"$got_err\""
+done <<TABLE
+--help|0|usage: panelkit|
+--version|0|panelkit $version|
+--bogus|2||panelkit: unknown argument '--bogus' (see panelkit --help)
+--version --bogus|0|panelkit $version|
+TABLE
+# Without standard handles or a console to attach to, the answer comes in a message box.
+(cd "$bin" && exec timeout 60 "$wine" panelkit.exe --version >&- 2>&- </dev/null) &
+box_pid=$!
+probe lone-box panelkit "panelkit $version" 30 || fail "panelkit --version with nowhere to write"
+wait "$box_pid" || fail "panelkit --version ended with status $? after its message box"
+say "--help, --version and an unknown argument answered without a window, or in a box"
+
 (cd "$bin" && exec timeout 600 "$wine" panelkit.exe) >"$out/panelkit.log" 2>&1 &
 program_pid=$!
 probe wait 120 || fail "the window did not appear"

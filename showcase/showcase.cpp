@@ -208,13 +208,38 @@ void run_script() {
   say("done...");
 }
 
+constexpr char const* usage =
+    "usage: showcase [-init]\n"
+    "Drives every container kind through a fixed script on the database test.odb in the\n"
+    "working folder; every run continues from what earlier runs stored.\n"
+    "  -init      create test.odb afresh, holding only the ordered map \"bt\"\n"
+    "  --help     show this help and exit\n"
+    "  --version  show the version and exit\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  bool init = false;
+  // The whole command line is read before the database is touched, so a
+  // mistyped option changes nothing.
+  for (int i = 1; i < argc; ++i) {
+    std::string const arg = argv[i];
+    if (arg == "--help") {
+      std::cout << usage;
+      return 0;
+    }
+    if (arg == "--version") {
+      std::cout << "showcase " << ODB_VERSION << '\n';
+      return 0;
+    }
+    if (arg != "-init") {
+      std::cerr << "showcase: unknown argument '" << arg << "' (see showcase --help)" << std::endl;
+      return 2;
+    }
+    init = true;
+  }
   d_env env{};
   p_d_env = &env;
-  bool init = false;
-  for (int i = 0; i < argc; ++i) init = init || std::string(argv[i]) == "-init";
   try {
     if (init) {
       initialise();

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <limits>
 #include <random>
 
 #include <disk_tools/d_var.h>
+#include <disk_tools/directory.h>
 #include <disk_tools/factories.h>
 #include "harness.h"
 
@@ -101,22 +103,67 @@ TEST_F(CheckTest, EachKindOfDamageIsReported) {
   }
 }
 
-TEST_F(CheckTest, ProgramExitStatusTellsSoundDamagedAndUnreadable) {
+// What odbcheck answers, by exit status and the first line it prints, for a
+// sound database, a damaged one, files of other kinds and a missing file,
+// named as the library names a database or by the file's own name.
+TEST_F(CheckTest, ProgramTellsSoundDamagedUnreadableAndForeignFiles) {
   fill();
-  auto const run = [&](std::string const& db) {
-    return test_support::run_program({ODBCHECK_PATH, db}, dir_.path());
+  auto const sound = bytes();
+  std::mt19937 rng(11);
+  std::vector<char> noise(20000);
+  for (auto& b : noise) b = static_cast<char>(rng());
+  auto with = [&](word_t at, word_t value) {
+    auto f = sound;
+    encode_word(&f.at(static_cast<std::size_t>(at)), value);
+    return f;
   };
-  auto const sound = run(name());
-  EXPECT_EQ(sound.status, 0) << sound.out << sound.err;
-  auto f = bytes();
-  encode_word(&f.at(8), 17);  // the free list head inside the header
-  test_support::write_file(path(), f);
-  auto const damaged = run(name());
-  EXPECT_EQ(damaged.status, 1);
-  EXPECT_NE(damaged.out.find("free list"), std::string::npos) << damaged.out;
-  auto const missing = run(name() + "x");
-  EXPECT_EQ(missing.status, 2);
-  EXPECT_NE(missing.err.find("unable to open db file..."), std::string::npos);
+  auto unterminated_names = [&](int entries) {
+    auto f = sound;
+    for (int i = 0; i < entries; ++i) {
+      auto const at = static_cast<std::size_t>(directory_entry::address_of(i));
+      std::fill(f.begin() + static_cast<long>(at),
+                f.begin() + static_cast<long>(at + directory_entry::name_size), 'n');
+    }
+    return f;
+  };
+  std::string const foreign = "not a database file...";
+  struct {
+    char const* what;
+    std::vector<char> file;
+    std::vector<std::string> args;  // after the program; "@" stands for the database's name
+    int status;
+    std::string out;  // a part of standard output; "" when it must be empty
+    std::string err;  // a part of standard error; "" when it must be empty
+  } const cases[] = {
+      {"sound", sound, {"@"}, 0, "no problems found", ""},
+      {"sound, by file name", sound, {"@.odb"}, 0, "db.odb: no problems found", ""},
+      {"damaged", unterminated_names(1), {"@.odb"}, 1, "directory entry 0", ""},
+      {"damaged, half the names", unterminated_names(50), {"@"}, 1, "directory entry 49", ""},
+      {"most names unterminated", unterminated_names(51), {"@"}, 2, "", foreign},
+      {"a list head inside the header", with(free_list_head, 17), {"@"}, 2, "", foreign},
+      {"random bytes", noise, {"@"}, 2, "", foreign},
+      {"random bytes, details", noise, {"--details", "@"}, 2, "directory entry 99", foreign},
+      {"too short", std::vector<char>(100, 0), {"@.odb"}, 2, "", foreign},
+      {"missing", sound, {"@x"}, 2, "", "dbx.odb: unable to open db file..."},
+  };
+  for (auto const& c : cases) {
+    test_support::write_file(path(), c.file);
+    std::vector<std::string> argv{ODBCHECK_PATH};
+    for (auto arg : c.args) argv.push_back(arg[0] == '@' ? name() + arg.substr(1) : arg);
+    auto const r = test_support::run_program(argv, dir_.path());
+    EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.out << r.err;
+    for (auto const& [stream, part] : {std::pair{&r.out, &c.out}, std::pair{&r.err, &c.err}}) {
+      if (part->empty()) {
+        EXPECT_EQ(*stream, "") << c.what;
+      } else {
+        EXPECT_NE(stream->find(*part), std::string::npos) << c.what << ": " << *stream;
+      }
+    }
+    // A foreign file gets one line, not one per byte that is wrong.
+    if (c.status == 2) {
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.what;
+    }
+  }
 }
 
 }  // namespace

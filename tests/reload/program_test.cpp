@@ -142,6 +142,14 @@ TEST_F(ReloadProgramTest, UnstorableWordsOrAnUnopenableDataHeaderMeanNoRebuild) 
   EXPECT_FALSE(rebuilt());
 }
 
+// The rebuild compiles with no flags at all; such a build still carries the project's version,
+// and answers the option without reading the key waiting on its input.
+TEST_F(ReloadProgramTest, ABuildWithoutFlagsAnswersWithTheProjectVersion) {
+  auto outcome = run_program({"./reload", "--version"}, dir_.path(), "a\n");
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(outcome.out, std::string("reload ") + ODB_VERSION + "\n");
+}
+
 // A failed build must not start the previous build as if it were new: the program says so,
 // keeps serving, and answers the pair it stored.
 TEST_F(ReloadProgramTest, AnUnwritableOutputPathIsReportedAndTheProgramKeepsAnswering) {

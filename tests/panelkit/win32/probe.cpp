@@ -1,6 +1,7 @@
 // Looks at and operates the running demo from outside through Win32 itself: without a window
 // manager X shows only client areas. Commands: wait SECONDS | controls WIDTH HEIGHT | pages |
-// message-box CAPTION TEXT SECONDS | resize WIDTH HEIGHT | repaint TIMES | close.
+// message-box CAPTION TEXT SECONDS | lone-box CAPTION TEXT SECONDS | resize WIDTH HEIGHT |
+// repaint TIMES | close. A lone box is one shown by a program without a window of its own.
 // `controls` prints screen points for the test script to click at. Exit status 0 when every
 // check holds, 1 with a line on standard error otherwise.
 #include <windows.h>
@@ -186,7 +187,8 @@ BOOL CALLBACK findBox(HWND window, LPARAM search) {
   return TRUE;
 }
 
-// Waits for a message box owned by the main window, checks its text and presses OK.
+// Waits for a message box owned by the main window (or by no window), checks its text and
+// presses OK.
 void handleMessageBox(HWND window, const char* caption, const char* text, int seconds) {
   BoxSearch search = {window, caption, nullptr};
   for (int waited = 0; !search.found && waited < seconds * 10; ++waited) {
@@ -200,11 +202,11 @@ void handleMessageBox(HWND window, const char* caption, const char* text, int se
     textFound |= lstrcmpiA(classOf(child).c_str(), "Static") == 0 && textOf(child) == text;
   }
   expect(textFound, std::string("message box shows \"") + text + "\"");
-  expect(!IsWindowEnabled(window), "main window is disabled while the box is open");
+  if (window) expect(!IsWindowEnabled(window), "main window is disabled while the box is open");
   PostMessageA(search.found, WM_COMMAND, IDOK, 0);
   for (int waited = 0; IsWindow(search.found) && waited < 100; ++waited) Sleep(100);
   expect(!IsWindow(search.found), "message box closes on OK");
-  expect(IsWindowEnabled(window) != FALSE, "main window is enabled again");
+  if (window) expect(IsWindowEnabled(window) != FALSE, "main window is enabled again");
 }
 
 // Sent, not posted: each message is handled before the next one goes.
@@ -226,6 +228,8 @@ int main(int argc, char** argv) {
       Sleep(100);
     }
     expect(false, "a visible window \"Quib Win...\"");
+  } else if (command == "lone-box" && argc == 5) {
+    handleMessageBox(nullptr, argv[2], argv[3], std::atoi(argv[4]));
   } else if (HWND window = mainWindow(); !window) {
   } else if (command == "controls" && argc == 4) {
     checkControls(window, a, b);

@@ -113,7 +113,9 @@ int main(int argc, char** argv) {
   HANDLE watcher = CreateThread(
       nullptr, 0, pressOkOnBoxes,
       reinterpret_cast<LPVOID>(static_cast<DWORD_PTR>(GetCurrentThreadId())), 0, nullptr);
-  const int status = WinMain(instance, nullptr, GetCommandLineA(), SW_SHOWNORMAL);
+  // No arguments for the program: its own (the mode) are not meant for it.
+  char noArguments[] = "";
+  const int status = WinMain(instance, nullptr, noArguments, SW_SHOWNORMAL);
   failNothrowAllocation = 0;
   winMainReturned = 1;
   WaitForSingleObject(watcher, INFINITE);
