@@ -5,10 +5,10 @@
 #include <stdexcept>
 
 #include "benches.h"
-#include <disk_tools/d_db.h>
 #include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
 #include <disk_tools/d_vector.h>
+#include "scratch_db.h"
 #include "timing.h"
 
 namespace bench {
@@ -19,20 +19,6 @@ using namespace disk_tools;
 
 // Times per operation of one run, in the order of the table's rows.
 using op_times = std::vector<double>;
-
-// An open, new database in dir, closed when the object goes.
-struct scratch_db {
-  explicit scratch_db(std::string const& dir) {
-    std::string const name = dir + "/containers";
-    if (!create_database(name, &env)) throw std::runtime_error("cannot create " + name);
-    db = open_database(name, &env);
-  }
-  ~scratch_db() { close_database(db); }
-  scratch_db(scratch_db const&) = delete;
-  scratch_db& operator=(scratch_db const&) = delete;
-  d_env env{};
-  d_database* db = nullptr;
-};
 
 op_times list_ops(std::string const& dir, long n) {
   scratch_db s(dir);

@@ -1,5 +1,7 @@
 // The ordered-map workload at 25 000, 100 000 and 400 000 keys, on our map and
-// on the SQL peer in the same run, with the ratio of the two times.
+// on the SQL peer in the same run, with the ratio of the two times; then our
+// map opened in each journal mode, and with its inserts grouped into
+// transactions, beside the same SQL times.
 #include <cstdio>
 
 #include "benches.h"
@@ -16,30 +18,102 @@ std::string ratio(double ours, double theirs) {
   return buf;
 }
 
-}  // namespace
+// How our map's database is opened for the journal table; the first is the
+// one of the main table.
+struct variant {
+  char const* heading;
+  open_plan plan;
+};
+variant const variants[] = {
+    {"default open", {journal::plain, 0}},
+    {"d_journal::off", {journal::off, 0}},
+    {"default open, 1 000 inserts per d_transaction", {journal::plain, 1000}},
+};
+constexpr std::size_t variant_count = sizeof variants / sizeof variants[0];
+char const* const phases[] = {"insert", "lookup", "walk"};
 
-void run_map_benches(int repetitions) {
+std::vector<double> times_of(map_phases const& p) { return {p.insert, p.lookup, p.walk}; }
+
+// Medians by N, phase (insert, lookup, walk) and store (the variants, then
+// SQLite); a store not built reads nothing.
+struct map_results {
+  std::vector<unsigned> sizes;
+  std::vector<std::vector<double>> by_size;  // [size][store * 3 + phase]
+  bool has_peer = true;
+};
+
+// Each repetition runs every store one after the other, so that all see the
+// same state of the machine.
+map_results measure_map_stores(int repetitions) {
+  map_results r;
+  for (unsigned n : {25000U, 100000U, 400000U}) {
+    auto const t = median_of_runs(repetitions, [n, &r](std::string const& dir) {
+      std::vector<double> times;
+      for (auto const& v : variants) {
+        auto const p = plan_built(v.plan) ? times_of(run_map_workload(dir, n, v.plan))
+                                          : std::vector<double>(3, 0.0);
+        times.insert(times.end(), p.begin(), p.end());
+      }
+      auto const theirs = run_sql_workload(dir, n);
+      r.has_peer = theirs.has_value();
+      auto const p = times_of(theirs.value_or(map_phases{}));
+      times.insert(times.end(), p.begin(), p.end());
+      return times;
+    });
+    r.sizes.push_back(n);
+    r.by_size.push_back(t);
+  }
+  return r;
+}
+
+void print_against_sql(map_results const& r) {
   std::puts("\n### Ordered map: insert 0..N-1 one at a time, look each key up, walk every pair\n");
   row({"N", "phase", "odb map", "SQLite", "odb / SQLite"});
   row({"---", "---", "---", "---", "---"});
-  for (unsigned n : {25000U, 100000U, 400000U}) {
-    // Each repetition runs both stores one after the other, so that both
-    // see the same state of the machine.
-    bool has_peer = true;
-    auto const t = median_of_runs(repetitions, [n, &has_peer](std::string const& dir) {
-      map_phases const ours = run_map_workload(dir, n);
-      auto const theirs = run_sql_workload(dir, n);
-      has_peer = theirs.has_value();
-      map_phases const peer = theirs.value_or(map_phases{});
-      return std::vector<double>{ours.insert, ours.lookup, ours.walk,
-                                 peer.insert, peer.lookup, peer.walk};
-    });
-    char const* const phases[] = {"insert", "lookup", "walk"};
+  std::size_t const sql = variant_count * 3;
+  for (std::size_t s = 0; s < r.sizes.size(); ++s) {
+    auto const& t = r.by_size[s];
     for (std::size_t p = 0; p < 3; ++p) {
-      row({std::to_string(n), phases[p], ms(t[p]), has_peer ? ms(t[p + 3]) : "(not built)",
-           has_peer ? ratio(t[p], t[p + 3]) : "-"});
+      row({std::to_string(r.sizes[s]), phases[p], ms(t[p]),
+           r.has_peer ? ms(t[sql + p]) : "(not built)",
+           r.has_peer ? ratio(t[p], t[sql + p]) : "-"});
     }
   }
+}
+
+void print_journal_modes(map_results const& r) {
+  std::puts("\n### Ordered map by journal mode: the same workload, our map opened each way\n");
+  if (!journal_built) {
+    std::puts("(this build has no journal modes: build with -DODB_BENCH_JOURNAL=ON)\n");
+  }
+  std::vector<std::string> head = {"N", "phase"}, rule = {"---", "---"};
+  for (auto const& v : variants) {
+    head.push_back(v.heading);
+    rule.push_back("---");
+  }
+  head.push_back("SQLite");
+  rule.push_back("---");
+  row(head);
+  row(rule);
+  for (std::size_t s = 0; s < r.sizes.size(); ++s) {
+    auto const& t = r.by_size[s];
+    for (std::size_t p = 0; p < 3; ++p) {
+      std::vector<std::string> cells = {std::to_string(r.sizes[s]), phases[p]};
+      for (std::size_t v = 0; v < variant_count; ++v) {
+        cells.push_back(plan_built(variants[v].plan) ? ms(t[v * 3 + p]) : "(not built)");
+      }
+      cells.push_back(r.has_peer ? ms(t[variant_count * 3 + p]) : "(not built)");
+      row(cells);
+    }
+  }
+}
+
+}  // namespace
+
+void run_map_benches(int repetitions) {
+  map_results const r = measure_map_stores(repetitions);
+  print_against_sql(r);
+  print_journal_modes(r);
 
   std::puts("\n### Ordered map: the insert phase and its balancing\n");
   row({"N", "balancing finds nodes by", "insert", "of which balancing", "balance runs", "passes",

@@ -6,6 +6,7 @@
 
 #include <disk_tools/d_db.h>
 #include <disk_tools/d_map.h>
+#include "scratch_db.h"
 #include "timing.h"
 
 namespace bench {
@@ -16,21 +17,19 @@ using int_map = disk_tools::d_map<unsigned, unsigned, unsigned>;
 
 }  // namespace
 
-map_phases run_map_workload(std::string const& dir, unsigned n) {
+map_phases run_map_workload(std::string const& dir, unsigned n, open_plan const& plan) {
   using namespace disk_tools;
   map_phases t;
-  d_env env{};
-  std::string const name = dir + "/int";
-  if (!create_database(name, &env)) throw std::runtime_error("cannot create " + name);
-  d_database* db = open_database(name, &env);
+  scratch_db s(dir, plan.mode, "int");
   {
-    int_map map("btree", &env);
+    int_map map("btree", &s.env);
 
     auto start = std::chrono::steady_clock::now();
-    for (unsigned i = 0; i < n; ++i) {
+    run_grouped(s.db, n, plan.per_transaction, [&map](long at) {
+      auto const i = static_cast<unsigned>(at);
       unsigned value = i;
       if (!map.get(i, value)) map.insert(i, i);
-    }
+    });
     t.insert = seconds_since(start);
 
     start = std::chrono::steady_clock::now();
@@ -62,19 +61,15 @@ map_phases run_map_workload(std::string const& dir, unsigned n) {
     t.walk = seconds_since(start);
     if (walked != n || walk_sum != sum) throw std::runtime_error("map walk lost pairs");
   }
-  close_database(db);
   return t;
 }
 
 insert_profile profile_map_inserts(std::string const& dir, unsigned n, bool with_shape) {
   using namespace disk_tools;
   insert_profile p;
-  d_env env{};
-  std::string const name = dir + "/int";
-  if (!create_database(name, &env)) throw std::runtime_error("cannot create " + name);
-  d_database* db = open_database(name, &env);
+  scratch_db s(dir, journal::plain, "int");
   {
-    int_map map("btree", &env);
+    int_map map("btree", &s.env);
     map.use_shape(with_shape);
     auto const start = std::chrono::steady_clock::now();
     for (unsigned i = 0; i < n; ++i) {
@@ -87,7 +82,6 @@ insert_profile profile_map_inserts(std::string const& dir, unsigned n, bool with
     p.passes = map.stats.passes;
     p.shifts = map.stats.shifts + map.stats.shifts4;
   }
-  close_database(db);
   return p;
 }
 

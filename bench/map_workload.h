@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "journal.h"
+
 namespace bench {
 
 // Seconds taken by each phase of one run.
@@ -17,7 +19,9 @@ struct map_phases {
 
 // Our map "btree" in a new database in dir, filled as mapdrill fills it
 // (look the key up, insert it when absent); the walk follows the node chain.
-map_phases run_map_workload(std::string const& dir, unsigned n);
+// The database is opened, and its inserts grouped into transactions, as plan
+// says.
+map_phases run_map_workload(std::string const& dir, unsigned n, open_plan const& plan = {});
 
 // The insert phase alone, with the share of it spent balancing and the work
 // the balancing did; the balancing finds the nodes to rotate through the
