@@ -5,11 +5,18 @@ namespace bench {
 
 // Allocator allocate/deallocate mixes at 1k, 10k and 100k blocks in use.
 void run_alloc_benches(int repetitions);
-// The ordered-map workload at 25k, 100k and 400k keys, beside the SQL peer.
+// The ordered-map workload at 25k, 100k and 400k keys, beside the SQL peer,
+// and our map in each journal mode.
 void run_map_benches(int repetitions);
 // List, vector and hash-map operations at growing sizes.
 void run_container_benches(int repetitions);
 // showcase runs 1, 2, 25 and 100 on one database; a normal mapdrill run.
 void run_program_benches(int repetitions);
+// Lists, vectors and hash maps of strings on our containers, Boost.Interprocess
+// containers in a mapped file and the standard containers, with their system
+// calls and page faults, and the first write after opening a large database.
+void run_peer_benches(int repetitions);
+// Durable commits of 1 and 1 000 inserts on SQLite, LMDB and our map.
+void run_commit_benches(int repetitions);
 
 }  // namespace bench

@@ -43,8 +43,8 @@ inline disk_tools::d_database* open_as(std::string const& name, disk_tools::d_en
   if (mode == journal::plain) return disk_tools::open_database(name, env);
 #if ODB_BENCH_JOURNAL
   disk_tools::d_open_options options;
-  options.journal = mode == journal::durable ? disk_tools::d_journal::durable
-                                             : disk_tools::d_journal::off;
+  options.journal =
+      mode == journal::durable ? disk_tools::d_journal::durable : disk_tools::d_journal::off;
   return disk_tools::open_database(name, env, options);
 #else
   throw std::runtime_error("journal modes not built (ODB_BENCH_JOURNAL)");

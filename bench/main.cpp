@@ -1,6 +1,8 @@
 // odb_bench: runs the benchmark groups and prints their medians as Markdown
 // tables. Usage: odb_bench [repetitions] [group...], repetitions defaulting to
-// 5 and the groups (programs, map, alloc, containers) to all of them.
+// 5 and the groups (programs, commit, map, alloc, containers, peers) to all of
+// them. `odb_bench --one NAME N DIR` is the single run that the tables of
+// system calls start in a child process (child_run.h).
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "benches.h"
+#include "child_run.h"
 
 namespace {
 
@@ -23,13 +26,22 @@ struct group {
 
 // The programs run first: the other groups leave hundreds of megabytes of
 // freshly written files for the system to write back, which slows short runs
-// of a program unevenly.
+// of a program unevenly. The commits come next, for the same reason: a sync
+// waits for the disk, which other files' write-back keeps busy.
 group const groups[] = {
     {"programs", bench::run_program_benches},
+    {"commit", bench::run_commit_benches},
     {"map", bench::run_map_benches},
     {"alloc", bench::run_alloc_benches},
     {"containers", bench::run_container_benches},
+    {"peers", bench::run_peer_benches},
 };
+
+std::string group_names() {
+  std::string names;
+  for (auto const& g : groups) names += std::string(names.empty() ? "" : ", ") + g.name;
+  return names;
+}
 
 // The processor's model name, for the note on the machine.
 std::string cpu_model() {
@@ -53,13 +65,23 @@ void print_machine(int repetitions) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--one") {
+    try {
+      return bench::run_one(argc, argv);
+    } catch (char const* message) {
+      std::fprintf(stderr, "%s\n", message);
+    } catch (std::exception const& e) {
+      std::fprintf(stderr, "%s\n", e.what());
+    }
+    return 1;
+  }
   int const repetitions = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
   std::vector<std::string> const wanted(argv + std::min(argc, 2), argv + argc);
   for (auto const& w : wanted) {
     bool const known = std::any_of(std::begin(groups), std::end(groups),
                                    [&w](group const& g) { return w == g.name; });
     if (!known) {
-      std::fprintf(stderr, "unknown group %s (programs, map, alloc, containers)\n", w.c_str());
+      std::fprintf(stderr, "unknown group %s (%s)\n", w.c_str(), group_names().c_str());
       return 2;
     }
   }

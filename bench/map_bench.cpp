@@ -32,7 +32,9 @@ variant const variants[] = {
 constexpr std::size_t variant_count = sizeof variants / sizeof variants[0];
 char const* const phases[] = {"insert", "lookup", "walk"};
 
-std::vector<double> times_of(map_phases const& p) { return {p.insert, p.lookup, p.walk}; }
+std::vector<double> times_of(map_phases const& p) {
+  return {p.insert, p.lookup, p.walk};
+}
 
 // Medians by N, phase (insert, lookup, walk) and store (the variants, then
 // SQLite); a store not built reads nothing.

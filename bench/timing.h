@@ -69,4 +69,9 @@ inline std::string us(double seconds) {
   return buf;
 }
 
+// In the unit that suits it: nanoseconds, microseconds or milliseconds.
+inline std::string duration(double seconds) {
+  return seconds < 1e-3 ? us(seconds) : ms(seconds);
+}
+
 }  // namespace bench

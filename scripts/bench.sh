@@ -5,9 +5,13 @@
 #   scripts/bench.sh [repetitions] [group...]   print the tables
 #   scripts/bench.sh --doc                      regenerate the tables in docs/benchmarks.md
 #
-# Groups: programs, map, alloc, containers (default: all); repetitions default
-# to 5. The SQL peer of the map workload needs libsqlite3-dev, which
-# scripts/install-deps.sh installs; without it that column reads "(not built)".
+# Groups: programs, commit, map, alloc, containers, peers (default: all);
+# repetitions default to 5. The peers (SQLite, LMDB, Boost.Interprocess) and
+# strace, which counts their system calls, come from the packages that
+# scripts/install-deps.sh installs when run without --build-only; a peer that
+# is missing reads "(not built)", and without strace the system-call counts
+# are skipped with a note. The library's journal modes are measured only when
+# configured with ODB_BENCH_JOURNAL=ON (ODB_BENCH_JOURNAL=ON scripts/bench.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-release"
@@ -22,7 +26,7 @@ fi
 # The tests are left out: the benchmark needs only the library and the two
 # drivers it times.
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DODB_TESTS=ON \
-  -DODB_SKIP="tests;reload;panelkit" >/dev/null
+  -DODB_SKIP="tests;reload;panelkit" -DODB_BENCH_JOURNAL="${ODB_BENCH_JOURNAL:-OFF}" >/dev/null
 cmake --build "$build" -j"$(nproc 2>/dev/null || echo 2)" --target odb_bench >/dev/null
 
 if [ -z "$doc" ]; then

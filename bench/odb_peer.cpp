@@ -1,0 +1,86 @@
+// Our containers as the peers' rivals: every element in the database file,
+// written there before push_back or put returns.
+#include <algorithm>
+#include <stdexcept>
+
+#include <disk_tools/d_hashmap.h>
+#include <disk_tools/d_list.h>
+#include <disk_tools/d_vector.h>
+#include "container_peers.h"
+#include "scratch_db.h"
+
+namespace bench {
+
+namespace {
+
+using namespace disk_tools;
+
+// As many buckets as keys, the most a user could give it.
+template <class H>
+std::optional<phase_costs> odb_hashmap(std::string const& dir, container_inputs const& in) {
+  scratch_db s(dir);
+  phase_costs out;
+  d_hashmap<std::string, std::string, H> map("hash", std::max(1L, in.size()), &s.env);
+  phase_meter put;
+  for (long i = 0; i < in.size(); ++i) {
+    auto const at = static_cast<std::size_t>(i);
+    map.put(in.keys[at], in.texts[at]);
+  }
+  out.push_back(put.done());
+
+  phase_meter get;
+  long found = 0, chars = 0;
+  std::string value;
+  for (auto const& key : in.keys) {
+    if (map.get(key, value) != 0) {
+      ++found;
+      chars += static_cast<long>(value.size());
+    }
+  }
+  out.push_back(get.done());
+  check_gets(in, found, chars, "d_hashmap");
+  return out;
+}
+
+}  // namespace
+
+std::optional<phase_costs> odb_list(std::string const& dir, container_inputs const& in) {
+  scratch_db s(dir);
+  phase_costs out;
+  d_list<std::string> list("list", &s.env);
+  phase_meter push;
+  for (auto const& text : in.texts) list.push_back(text);
+  out.push_back(push.done());
+
+  phase_meter walk;
+  long seen = 0, chars = 0;
+  for (auto it = list.begin(); it != list.end(); ++it, ++seen) {
+    chars += static_cast<long>(dl_assign<std::string>(it).get_data().size());
+  }
+  out.push_back(walk.done());
+  check_walk(in, seen, chars, "d_list");
+  return out;
+}
+
+std::optional<phase_costs> odb_vector(std::string const& dir, container_inputs const& in) {
+  scratch_db s(dir);
+  phase_costs out;
+  d_vector<std::string> vec("vector", 16, &s.env);
+  phase_meter push;
+  for (auto const& text : in.texts) vec.push_back(text);
+  out.push_back(push.done());
+  if (in.size() > 0 && vec[in.size() - 1].get_data() != in.texts.back()) {
+    throw std::runtime_error("d_vector lost elements");
+  }
+  return out;
+}
+
+std::vector<peer_column> odb_hashmap_columns() {
+  return {
+      // Look-alike keys share a few hundred hashes: at a million keys every
+      // put and get would walk chains of thousands of entries.
+      {"odb", "d_hashmap (string_hash)", odb_hashmap<string_hash>, 100000},
+  };
+}
+
+}  // namespace bench
