@@ -9,6 +9,8 @@ if [ "${1:-}" != "--build-only" ]; then
     libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
     # the second compiler of the test build, and what the install test builds the examples with
     clang pkg-config
+    # the benchmark's peers, and strace, which counts their system calls
+    libboost-dev liblmdb-dev strace
     # the Windows program: cross compilers, and Wine on a virtual display to run it
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 xvfb imagemagick x11-utils xdotool
   )
