@@ -9,12 +9,30 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 namespace io_tools {
 
 char const* const corrupt_file_message = "corrupt database file...";
 
 namespace {
+
+char const* const write_failed = "unable to write db file...";
+
+io_observer* observer = nullptr;
+
+// Address space reserved beyond the file at open, so that growing the mapping
+// rarely has to move it.
+constexpr std::size_t least_reservation = std::size_t{256} << 20;
+
+std::size_t page_size() {
+  static std::size_t const page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  return page;
+}
+
+std::size_t round_up(std::size_t n, std::size_t to) {
+  return (n + to - 1) / to * to;
+}
 
 // Maps a standard open mode to open(2) flags the way C stdio maps its mode
 // strings; returns -1 for a combination stdio has no mode for.
@@ -37,6 +55,10 @@ int open_flags(std::ios_base::openmode mode) {
 }
 
 }  // namespace
+
+void set_io_observer(io_observer* o) {
+  observer = o;
+}
 
 bfstream::bfstream(char const* name, std::ios_base::openmode mode) {
   open(name, mode);
@@ -72,12 +94,12 @@ void bfstream::open(char const* name, std::ios_base::openmode mode) {
   }
   fd_ = fd;
   name_ = name;
-  size_ = st.st_size;
+  size_ = physical_ = st.st_size;
   appending_ = (flags & O_APPEND) != 0;
   has_image_ = (flags & O_ACCMODE) != O_WRONLY;
   // Where the system cannot map the file, an image serves instead.
-  bool const shared = (flags & O_ACCMODE) == O_RDWR && !appending_ && map_file(size_);
-  if (has_image_ && !shared && !load_image()) {
+  bool const mapped = (flags & O_ACCMODE) == O_RDWR && !appending_ && map_file();
+  if (has_image_ && !mapped && !load_image()) {
     ::close(fd_);
     fd_ = -1;
     state_ |= failbit;
@@ -88,7 +110,7 @@ void bfstream::open(char const* name, std::ios_base::openmode mode) {
 }
 
 bool bfstream::load_image() {
-  image_.assign(static_cast<std::size_t>(size_), 0);
+  image_.assign(static_cast<std::size_t>(physical_), 0);
   std::size_t done = 0;
   while (done < image_.size()) {
     ssize_t const got =
@@ -101,24 +123,53 @@ bool bfstream::load_image() {
   return true;
 }
 
-bool bfstream::map_file(std::size_t least) {
-  // Room to double before the next mapping; the pages past the end of the
-  // file are reserved address space only and are never touched.
-  std::size_t const page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-  std::size_t const wanted = std::max<std::size_t>(least * 2, std::size_t{1} << 20);
-  std::size_t const length = (wanted + page - 1) / page * page;
-  void* const at = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+bool bfstream::reserve(std::size_t length) {
+  void* const at =
+      ::mmap(nullptr, length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (at == MAP_FAILED) return false;
-  unmap();
-  mapped_ = static_cast<char*>(at);
-  mapped_length_ = length;
+  base_ = static_cast<char*>(at);
+  reserved_ = length;
+  mapped_ = 0;
   return true;
 }
 
+bool bfstream::map_file() {
+  std::size_t const file = round_up(static_cast<std::size_t>(physical_), page_size());
+  if (!reserve(std::max(least_reservation, 2 * file))) return false;
+  try {
+    map_through(static_cast<std::size_t>(physical_));
+  } catch (char const*) {
+    unmap();
+    return false;
+  }
+  return true;
+}
+
+void bfstream::map_through(std::size_t length) {
+  std::size_t const need = round_up(length, page_size());
+  if (need <= mapped_) return;
+  if (need > reserved_) {
+    // Out of reserved room: map the file anew in a larger range. Pointers
+    // into the old range (view()) go stale, as documented.
+    char* const old_base = base_;
+    std::size_t const old_reserved = reserved_;
+    if (!reserve(std::max(least_reservation, 2 * need))) {
+      base_ = old_base;
+      reserved_ = old_reserved;
+      throw write_failed;
+    }
+    ::munmap(old_base, old_reserved);
+  }
+  void* const at = ::mmap(base_ + mapped_, need - mapped_, PROT_READ | PROT_WRITE,
+                          MAP_SHARED | MAP_FIXED, fd_, static_cast<off_t>(mapped_));
+  if (at == MAP_FAILED) throw write_failed;
+  mapped_ = need;
+}
+
 void bfstream::unmap() {
-  if (mapped_) ::munmap(mapped_, mapped_length_);
-  mapped_ = nullptr;
-  mapped_length_ = 0;
+  if (base_) ::munmap(base_, reserved_);
+  base_ = nullptr;
+  reserved_ = mapped_ = 0;
 }
 
 bool bfstream::try_lock() {
@@ -135,7 +186,14 @@ void bfstream::close() {
     state_ |= failbit;
     return;
   }
+  pending_.clear();
+  try {
+    if (!private_ && physical_ > size_) trim();
+  } catch (char const*) {
+    state_ |= failbit;
+  }
   unmap();
+  private_ = false;
   if (::close(fd_) != 0) state_ |= failbit;
   fd_ = -1;
   image_.clear();
@@ -175,46 +233,152 @@ bfstream& bfstream::read(char* dst, std::streamsize n) {
   return *this;
 }
 
-void bfstream::write_fully(disk_tools::word_t address, char const* src, std::size_t n) {
-  if (appending_) address = size_;  // the system places every write at the end
-  auto const end = address + static_cast<disk_tools::word_t>(n);
-  if (mapped_ && end <= size_) {
-    // The mapping is the system's own copy of the file: the bytes are handed
-    // over as they are copied.
-    std::memcpy(mapped_ + address, src, n);
-    ++counts_.writes;
+void bfstream::notify(io_event::kind what, disk_tools::word_t address, char const* src,
+                      std::size_t n) const {
+  if (observer) observer->on_event(io_event{what, this, address, src, n});
+}
+
+void bfstream::resize_file(disk_tools::word_t length) {
+  notify(io_event::kind::resize, length, nullptr, 0);
+  int r;
+  if (length > physical_) {
+    // Blocks are allocated now, so that a full disk is this call's error and
+    // never a fault when the mapped page is touched.
+    do {
+      r = ::posix_fallocate(fd_, static_cast<off_t>(physical_),
+                            static_cast<off_t>(length - physical_));
+    } while (r == EINTR);
+  } else {
+    do {
+      r = ::ftruncate(fd_, static_cast<off_t>(length)) == 0 ? 0 : errno;
+    } while (r == EINTR);
+  }
+  ++counts_.calls;
+  if (r != 0) throw write_failed;
+  physical_ = length;
+}
+
+void bfstream::grow_to(disk_tools::word_t end) {
+  if (private_) {
+    // Appends stay in memory: the reserved range past the file becomes
+    // writable, private memory.
+    auto const need = round_up(static_cast<std::size_t>(end), page_size());
+    if (need <= mapped_) return;
+    if (need > reserved_) {
+      relocate_private(need);
+      return;
+    }
+    if (::mprotect(base_ + mapped_, need - mapped_, PROT_READ | PROT_WRITE) != 0) {
+      throw write_failed;
+    }
+    mapped_ = need;
     return;
   }
+  if (end <= physical_) return;
+  disk_tools::word_t target = end;
+  if (growth_step_ > 0) {
+    auto const step = std::max<disk_tools::word_t>(static_cast<disk_tools::word_t>(growth_step_),
+                                                   physical_ / 4);
+    target = static_cast<disk_tools::word_t>(
+        round_up(static_cast<std::size_t>(physical_ + step), page_size()));
+    target = std::max(target, end);
+  }
+  try {
+    resize_file(target);
+  } catch (char const*) {
+    // Near a size limit or a full disk, the step may not fit where the write
+    // itself still does.
+    if (target == end) throw;
+    resize_file(end);
+  }
+  if (base_) map_through(static_cast<std::size_t>(physical_));
+}
+
+void bfstream::relocate_private(std::size_t need) {
+  char* const old_base = base_;
+  std::size_t const old_reserved = reserved_;
+  if (!reserve(std::max(least_reservation, 2 * need))) {
+    base_ = old_base;
+    reserved_ = old_reserved;
+    throw write_failed;
+  }
+  // The file holds everything written back; only the pending ranges live in
+  // the old view alone.
+  std::size_t const file = round_up(static_cast<std::size_t>(physical_), page_size());
+  bool ok = file == 0 || ::mmap(base_, file, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd_,
+                                0) != MAP_FAILED;
+  ok = ok && (need <= file ||
+              ::mprotect(base_ + file, need - file, PROT_READ | PROT_WRITE) == 0);
+  if (!ok) {
+    ::munmap(base_, reserved_);
+    base_ = old_base;
+    reserved_ = old_reserved;
+    throw write_failed;
+  }
+  for (auto const& [begin, end] : pending_) {
+    std::memcpy(base_ + begin, old_base + begin, static_cast<std::size_t>(end - begin));
+  }
+  ::munmap(old_base, old_reserved);
+  mapped_ = std::max(need, file);
+}
+
+void bfstream::pwrite_fully(disk_tools::word_t address, char const* src, std::size_t n) {
+  notify(io_event::kind::write, address, src, n);
   std::size_t done = 0;
   while (done < n) {
     ssize_t const put = ::pwrite(fd_, src + done, n - done, address + static_cast<off_t>(done));
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) {
       state_ |= badbit;
-      throw "unable to write db file...";
+      throw write_failed;
     }
-    ++counts_.writes;
+    ++counts_.calls;
     done += static_cast<std::size_t>(put);
   }
-  size_ = std::max(size_, end);
-  if (mapped_) {
-    // The write call lengthened the file, and the mapping shows it as far as
-    // it reaches; beyond that a larger one is needed (or, failing that, an
-    // image).
-    if (static_cast<std::size_t>(size_) > mapped_length_ &&
-        !map_file(static_cast<std::size_t>(size_))) {
-      unmap();
-      if (!load_image()) {
-        state_ |= badbit;
-        throw "unable to write db file...";
+  physical_ = std::max(physical_, address + static_cast<disk_tools::word_t>(n));
+}
+
+void bfstream::write_fully(disk_tools::word_t address, char const* src, std::size_t n,
+                           bool guarded) {
+  if (appending_) address = size_;  // the system places every write at the end
+  auto const end = address + static_cast<disk_tools::word_t>(n);
+  if (guarded && guard_) guard_->before_write(address, src, n);
+  if (!base_) {
+    pwrite_fully(address, src, n);
+    if (has_image_) {
+      if (end > static_cast<disk_tools::word_t>(image_.size())) {
+        image_.resize(static_cast<std::size_t>(end), 0);
       }
+      std::memcpy(image_.data() + address, src, n);
     }
-  } else if (has_image_) {
-    if (end > static_cast<disk_tools::word_t>(image_.size())) {
-      image_.resize(static_cast<std::size_t>(end), 0);
+  } else {
+    if (end > (private_ ? static_cast<disk_tools::word_t>(mapped_) : physical_)) grow_to(end);
+    if (private_) {
+      add_pending(address, end);
+    } else {
+      // The mapping is the system's own copy of the file: the bytes are
+      // handed over as they are copied.
+      notify(io_event::kind::write, address, src, n);
     }
-    std::memcpy(image_.data() + address, src, n);
+    std::memcpy(base_ + address, src, n);
   }
+  ++counts_.writes;
+  size_ = std::max(size_, end);
+}
+
+void bfstream::add_pending(disk_tools::word_t begin, disk_tools::word_t end) {
+  auto it = pending_.upper_bound(begin);
+  if (it != pending_.begin() && std::prev(it)->second >= begin) {
+    --it;
+    begin = it->first;
+    end = std::max(end, it->second);
+    it = pending_.erase(it);
+  }
+  while (it != pending_.end() && it->first <= end) {
+    end = std::max(end, it->second);
+    it = pending_.erase(it);
+  }
+  pending_.emplace(begin, end);
 }
 
 bfstream& bfstream::write(char const* src, std::streamsize n) {
@@ -223,7 +387,7 @@ bfstream& bfstream::write(char const* src, std::streamsize n) {
     return *this;
   }
   if (n <= 0) return *this;
-  write_fully(pos_, src, static_cast<std::size_t>(n));
+  write_fully(pos_, src, static_cast<std::size_t>(n), true);
   pos_ += n;
   return *this;
 }
@@ -244,10 +408,23 @@ void bfstream::read_at(disk_tools::word_t address, void* dst, std::size_t n) {
   pos_ = address + len;
 }
 
+char const* bfstream::view(disk_tools::word_t address, std::size_t n) const {
+  auto const len = static_cast<disk_tools::word_t>(n);
+  if (!is_open() || !has_image_ || address < 0 || len < 0 || address > size_ - len) {
+    return nullptr;
+  }
+  return bytes() + address;
+}
+
 void bfstream::write_at(disk_tools::word_t address, void const* src, std::size_t n) {
   if (!is_open() || address < 0) throw corrupt_file_message;
-  write_fully(address, static_cast<char const*>(src), n);
+  write_fully(address, static_cast<char const*>(src), n, true);
   pos_ = address + static_cast<disk_tools::word_t>(n);
+}
+
+void bfstream::restore_at(disk_tools::word_t address, void const* src, std::size_t n) {
+  if (!is_open() || address < 0) throw corrupt_file_message;
+  write_fully(address, static_cast<char const*>(src), n, false);
 }
 
 disk_tools::word_t bfstream::read_word(disk_tools::word_t address) {
@@ -266,6 +443,90 @@ disk_tools::word_t bfstream::append(void const* src, std::size_t n) {
   disk_tools::word_t const at = size_;
   write_at(at, src, n);
   return at;
+}
+
+void bfstream::set_size(disk_tools::word_t length) {
+  size_ = length;
+  if (has_image_ && !base_ && image_.size() > static_cast<std::size_t>(length)) {
+    image_.resize(static_cast<std::size_t>(length));
+  }
+  // Pending writes past the new end are no data any more.
+  for (auto it = pending_.lower_bound(length); it != pending_.end();) it = pending_.erase(it);
+  if (!pending_.empty()) {
+    auto last = std::prev(pending_.end());
+    last->second = std::min(last->second, length);
+    if (last->first >= last->second) pending_.erase(last);
+  }
+}
+
+void bfstream::trim() {
+  if (!is_open() || physical_ <= size_) return;
+  resize_file(size_);
+}
+
+void bfstream::sync() {
+  if (!is_open()) throw write_failed;
+  notify(io_event::kind::sync, 0, nullptr, 0);
+  int r;
+  do {
+    r = ::fdatasync(fd_);
+  } while (r != 0 && errno == EINTR);
+  ++counts_.syncs;
+  if (r != 0) throw "unable to sync db file...";
+}
+
+void bfstream::keep_writes_private() {
+  if (private_ || !base_) return;
+  // Remapping privately over the shared pages: what the file holds now is
+  // what the private view starts from.
+  if (mapped_ > 0 &&
+      ::mmap(base_, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd_, 0) ==
+          MAP_FAILED) {
+    throw write_failed;
+  }
+  private_ = true;
+}
+
+void bfstream::write_back() {
+  // Ranges a few bytes apart go in one call: the bytes between them are the
+  // file's own, so writing them again changes nothing.
+  constexpr disk_tools::word_t join_gap = 4096;
+  auto it = pending_.begin();
+  while (it != pending_.end()) {
+    disk_tools::word_t const begin = it->first;
+    disk_tools::word_t end = it->second;
+    for (++it; it != pending_.end() && it->first - end < join_gap; ++it) end = it->second;
+    pwrite_fully(begin, base_ + begin, static_cast<std::size_t>(end - begin));
+  }
+  pending_.clear();
+}
+
+void bfstream::drop_pending() {
+  pending_.clear();
+}
+
+void bfstream::reserve_file(disk_tools::word_t length) {
+  if (length > physical_) resize_file(length);
+}
+
+void bfstream::refresh_private() {
+  if (!private_ || !pending_.empty() || !base_) return;
+  std::size_t const file = round_up(static_cast<std::size_t>(physical_), page_size());
+  if (file > 0 && ::mmap(base_, file, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd_, 0) ==
+                      MAP_FAILED) {
+    throw write_failed;
+  }
+  if (mapped_ > file) ::madvise(base_ + file, mapped_ - file, MADV_DONTNEED);
+  mapped_ = std::max(mapped_, file);
+}
+
+void sync_directory_of(std::string const& path) {
+  auto const slash = path.find_last_of('/');
+  std::string const dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  int const fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
 }
 
 }  // namespace io_tools
