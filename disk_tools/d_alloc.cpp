@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "d_transaction.h"
+
 namespace disk_tools {
 
 namespace {
@@ -27,6 +29,12 @@ d_alloc::d_alloc(io_tools::bfstream& shared) : s_(shared) {
 }
 
 d_alloc::~d_alloc() = default;
+
+template <class Step>
+auto d_alloc::changing(Step step) {
+  if (!db_ || db_->change_depth() > 0) return step();
+  return in_change(*db_, step);
+}
 
 void d_alloc::use_index(bool on) {
   use_index_ = on;
@@ -156,7 +164,10 @@ long d_alloc::take_free_block(word_t prev, d_alloc_node& r, long size,
 
 long d_alloc::allocate(long const& size, text_tools::bstringstream& bytes) {
   if (size < 0) return no_address;
+  return changing([&] { return allocate_block(size, bytes); });
+}
 
+long d_alloc::allocate_block(long size, text_tools::bstringstream const& bytes) {
   // First fit over the free list. A request for nothing is never served from
   // it: it would only split a block into a zero-sized piece.
   word_t prev;
@@ -202,6 +213,10 @@ bool d_alloc::find_in_use(word_t data, word_t& prev, d_alloc_node& found) {
 }
 
 void d_alloc::deallocate(long const& address) {
+  changing([&] { free_block(address); });
+}
+
+void d_alloc::free_block(word_t address) {
   word_t prev;
   d_alloc_node r;
   if (!find_in_use(address, prev, r)) return;
@@ -227,6 +242,10 @@ void d_alloc::swap(d_alloc_node& a, d_alloc_node& b) {
 }
 
 void d_alloc::sort() {
+  changing([&] { sort_free_list(); });
+}
+
+void d_alloc::sort_free_list() {
   // Sorting and compaction rewrite the free list wholesale; the mirror is
   // rebuilt from the file on next use.
   index_.reset();
@@ -243,6 +262,10 @@ void d_alloc::sort() {
 }
 
 void d_alloc::compact() {
+  changing([&] { merge_free_blocks(); });
+}
+
+void d_alloc::merge_free_blocks() {
   index_.reset();
   for (bool changed = true; changed;) {
     changed = false;
@@ -285,7 +308,7 @@ void d_alloc::compact() {
       a_at = a.next;
     }
   }
-  sort();
+  sort_free_list();
 }
 
 std::vector<d_alloc_node> d_alloc::list_from(word_t head_word) {

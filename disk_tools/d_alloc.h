@@ -25,6 +25,8 @@
 
 namespace disk_tools {
 
+class d_database;
+
 class d_alloc {
  public:
   // Opens the database file at path on a stream of its own; throws
@@ -60,7 +62,22 @@ class d_alloc {
 
   io_tools::bfstream& stream() { return s_; }
 
+  // The database whose changes the allocator's calls belong to: a call made
+  // outside any change of the database's becomes one of its own.
+  void attach(d_database* db) { db_ = db; }
+  // Drops the mirror after the file was changed behind it (a rollback); it is
+  // built again from the file on next use.
+  void forget_mirror() { index_.reset(); }
+
  private:
+  // Runs step as a change of the database (joining one under way).
+  template <class Step>
+  auto changing(Step step);
+
+  long allocate_block(long size, text_tools::bstringstream const& bytes);
+  void free_block(word_t address);
+  void sort_free_list();
+  void merge_free_blocks();
   void insert(d_alloc_node& record);
   void alloc_node(d_alloc_node& record);
   void move_to_alloc_list(word_t prev, d_alloc_node& record);
@@ -91,6 +108,7 @@ class d_alloc {
   io_tools::bfstream& s_;
   bool use_index_ = true;
   std::unique_ptr<alloc_index> index_;
+  d_database* db_ = nullptr;
 };
 
 }  // namespace disk_tools

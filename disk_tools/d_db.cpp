@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "d_transaction.h"
+
 namespace disk_tools {
 
 d_env* p_d_env = nullptr;
@@ -19,14 +21,32 @@ bool plausible_head(word_t head, word_t file_size) {
 
 }  // namespace
 
+std::string journal_file_of(std::string const& database_file) {
+  return database_file + "-journal";
+}
+
+d_database& db_state::open() const {
+  if (broken) throw "database must be reopened...";
+  if (!database) throw "database is closed...";
+  return *database;
+}
+
 d_database::d_database(std::string const& name, long const& directory_offset, d_env* env)
-    : file_name_(name + extension), directory_offset_(directory_offset) {
+    : d_database(name, directory_offset, env, d_open_options{}) {}
+
+d_database::d_database(std::string const& name, long const& directory_offset, d_env* env,
+                       d_open_options const& options)
+    : file_name_(name + extension), mode_(options.journal), directory_offset_(directory_offset) {
   stream_.open(file_name_.c_str(), std::ios_base::in | std::ios_base::out | std::ios_base::ate);
   // The allocator shares this stream, so a file that cannot be opened is the
   // allocator's failure.
   if (stream_.fail() || stream_.bad()) throw "unable to open alloc file...";
   // Two processes writing one file would corrupt it without either noticing.
+  // The lock covers the journal too: only its holder reads or writes it.
   if (!stream_.try_lock()) throw "database is in use...";
+  // Nothing reads the file before a journal left by a dead process is played
+  // back.
+  journal_ = std::make_unique<db_journal>(stream_, journal_file_of(file_name_), mode_);
   if (stream_.size() < database_header_size) throw "not a database file...";
   word_t const size = stream_.size();
   if (!plausible_head(stream_.read_word(alloc_list_head), size) ||
@@ -34,16 +54,50 @@ d_database::d_database(std::string const& name, long const& directory_offset, d_
     throw "not a database file...";
   }
   allocator_ = std::make_unique<d_alloc>(stream_);
+  allocator_->attach(this);
+  state_ = std::make_shared<db_state>();
+  state_->database = this;
+  stream_.set_owner(state_);
   if (env) {
     env->allocator = allocator_.get();
     env->stream = &stream_;
   }
 }
 
-d_database::~d_database() = default;
+d_database::~d_database() {
+  if (state_) state_->database = nullptr;
+  allocator_.reset();
+  try {
+    journal_->close();
+  } catch (char const*) {
+    // The journal stays; the next opening plays it back.
+  }
+}
+
+void d_database::begin_change() {
+  if (state_->broken) throw "database must be reopened...";
+  journal_->begin();
+}
+
+void d_database::commit_change() {
+  journal_->commit();
+}
+
+void d_database::rollback_change() noexcept {
+  try {
+    journal_->rollback();
+  } catch (...) {
+    // Memory and file may disagree now; the journal on disk still holds
+    // every saved byte, so the next opening sets the file right.
+    journal_->mark_broken();
+    state_->broken = true;
+  }
+  allocator_->forget_mirror();
+  ++state_->rollbacks;
+}
 
 long d_database::get_address(std::string const& name) {
-  return find_or_register_root(stream_, directory_offset_, name);
+  return in_change(*this, [&] { return find_or_register_root(stream_, directory_offset_, name); });
 }
 
 bool create_database(std::string const& name, d_env* /*env*/) {
@@ -55,6 +109,8 @@ bool create_database(std::string const& name, d_env* /*env*/) {
   io_tools::bfstream s(file.c_str(), std::ios_base::in | std::ios_base::out | std::ios_base::trunc |
                                          std::ios_base::ate);
   if (s.fail() || s.bad()) return false;
+  // A journal left beside an old file belongs to that file, not to this one.
+  std::remove(journal_file_of(file).c_str());
   std::vector<char> header(static_cast<std::size_t>(database_header_size));
   encode_word(&header[alloc_list_head], no_address);
   encode_word(&header[free_list_head], no_address);
@@ -67,7 +123,11 @@ bool create_database(std::string const& name, d_env* /*env*/) {
 }
 
 d_database* open_database(std::string const& name, d_env* env) {
-  auto db = std::make_unique<d_database>(name, directory_entry::directory_offset, env);
+  return open_database(name, env, d_open_options{});
+}
+
+d_database* open_database(std::string const& name, d_env* env, d_open_options const& options) {
+  auto db = std::make_unique<d_database>(name, directory_entry::directory_offset, env, options);
   if (env) {
     env->database = db.get();
     env->stream = db->stream();
@@ -97,6 +157,7 @@ bool delete_database(std::string const& name) {
     s.write_at(i * static_cast<word_t>(block), zeros.data(), zeros.size());
   }
   s.close();
+  std::remove(journal_file_of(file).c_str());
   std::remove(file.c_str());
   return true;
 }
@@ -105,6 +166,30 @@ word_t root_slot(d_database* db, std::string const& name) {
   word_t const slot = db->get_address(name);
   if (slot == no_address) throw "root directory full...";
   return slot;
+}
+
+d_transaction::d_transaction(d_database* db) {
+  if (!db) throw "database is closed...";
+  state_ = db->state();
+  state_->open().begin_change();
+}
+
+d_transaction::~d_transaction() {
+  if (active_ && state_->database) state_->database->rollback_change();
+}
+
+void d_transaction::commit() {
+  if (!active_) throw "transaction already ended...";
+  d_database& db = state_->open();
+  db.commit_change();
+  active_ = false;
+}
+
+void d_transaction::rollback() {
+  if (!active_) throw "transaction already ended...";
+  d_database& db = state_->open();
+  active_ = false;
+  db.rollback_change();
 }
 
 }  // namespace disk_tools

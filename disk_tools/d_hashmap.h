@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "d_db.h"
+#include "d_transaction.h"
+#include "db_handle.h"
 #include "factories.h"
 #include "hashmap_records.h"
 
@@ -109,16 +111,22 @@ class d_hashmap_assign {
         allocator_(allocator),
         database_(database),
         bucket_(bucket),
-        key_(std::move(key)) {}
+        key_(std::move(key)),
+        db_(database) {}
 
-  V get_data() { return current().value; }
+  V get_data() {
+    db_.db();
+    return current().value;
+  }
   operator V() { return get_data(); }
 
   // Stores value as the key's value; the entry keeps its place in the chain.
   d_hashmap_assign& operator=(V const& value) {
-    hashmap_entry record = current();
-    record.value = value;
-    entry_ = hashmap_detail::replace_entry(*stream_, *allocator_, link_, entry_, record);
+    entry_ = in_change(db_.db(), [&] {
+      hashmap_entry record = current();
+      record.value = value;
+      return hashmap_detail::replace_entry(*stream_, *allocator_, link_, entry_, record);
+    });
     return *this;
   }
 
@@ -141,6 +149,7 @@ class d_hashmap_assign {
   d_database* database_;
   word_t bucket_;
   K key_;
+  db_handle db_;
 };
 
 template <class K, class V, class H = string_hash>
@@ -156,20 +165,8 @@ class d_hashmap {
     grab(database_->stream(), root_slot(database_, name), database_->allocator(), database_);
   }
 
-  // Writes the count back; the map must go before its database is closed.
-  // While an exception unwinds (a damaged record may have been met) nothing
-  // is written: the count already went to the file when it changed.
-  ~d_hashmap() {
-    if (std::uncaught_exceptions() > 0) return;
-    try {
-      store_count();
-    } catch (char const*) {
-      // A destructor must not throw; the count was written when it changed.
-    }
-  }
-
-  // The count lives in this object between writes: copies would write stale
-  // counts back.
+  // The count goes to the file whenever it changes, so the object has nothing
+  // to write back and may outlive its database.
   d_hashmap(d_hashmap const&) = delete;
   d_hashmap& operator=(d_hashmap const&) = delete;
 
@@ -179,25 +176,25 @@ class d_hashmap {
     stream_ = stream;
     allocator_ = allocator;
     database_ = database;
-    header_ = address;
-    word_t const header = stream_->read_word(address);
-    if (header != no_address) {
-      hashmap_header const h = hashmap_header::read(*stream_, header);
-      header_ = header;
-      count_ = h.count;
-      buckets_ = h.buckets;
+    link_ = db_handle(database);
+    handle_ = address;
+    if (stream_->read_word(handle_) != no_address) {
+      load_header();
       return;
     }
     // A bucket is a remainder modulo the bucket count.
     if (buckets_ < 1) throw "invalid container size...";
-    header_ = create_hashmap(buckets_, database_);
-    count_ = 0;
-    stream_->write_word(address, header_);
+    in_change(link_.db(), [&] {
+      header_ = create_hashmap(buckets_, database_);
+      count_ = 0;
+      stream_->write_word(handle_, header_);
+    });
   }
 
   // The key's entry address and its value; 0 and an empty value when the key
   // is absent.
   long get(K const& key, V& value) {
+    checked();
     hashmap_detail::found_entry const found =
         hashmap_detail::find_in_chain(*stream_, bucket_word(key), key);
     value = found.record.value;
@@ -208,6 +205,47 @@ class d_hashmap {
   // Stores the pair, replacing the value of a present key in its place in the
   // chain; a new key heads its chain. Returns the entry now holding the pair.
   long put(K const& key, V const& value) {
+    return in_change(checked(), [&] { return put_pair(key, value); });
+  }
+
+  // The entry of key, created with an empty value when absent.
+  d_hashmap_assign<K, V> operator[](K const& key) {
+    V scratch;
+    word_t entry = get(key, scratch);
+    if (entry == 0) entry = put(key, V());
+    return d_hashmap_assign<K, V>(entry, last_link_, stream_, allocator_, database_,
+                                  bucket_word(key), key);
+  }
+
+  long count() const { return count_; }
+  long buckets() const { return buckets_; }
+  long header_address() const { return header_; }
+  long last_link() const { return last_link_; }
+  // The address of the bucket word of key.
+  long bucket_word(K const& key) const {
+    return hashmap_header::bucket_address(header_, bucket_of(H()(key), buckets_));
+  }
+
+ private:
+  // The database, checked to be open, with the header read afresh: another
+  // object on the same map, or a rollback, may have changed it.
+  d_database& checked() {
+    d_database& db = link_.db();
+    load_header();
+    link_.up_to_date();
+    return db;
+  }
+
+  void load_header() {
+    word_t const header = stream_->read_word(handle_);
+    if (header == no_address) throw rolled_back_message;
+    hashmap_header const h = hashmap_header::read(*stream_, header);
+    header_ = header;
+    count_ = h.count;
+    buckets_ = h.buckets;
+  }
+
+  long put_pair(K const& key, V const& value) {
     word_t const bucket = bucket_word(key);
     hashmap_detail::found_entry found = hashmap_detail::find_in_chain(*stream_, bucket, key);
     if (found.entry != 0) {
@@ -230,30 +268,14 @@ class d_hashmap {
     return entry;
   }
 
-  // The entry of key, created with an empty value when absent.
-  d_hashmap_assign<K, V> operator[](K const& key) {
-    V scratch;
-    word_t entry = get(key, scratch);
-    if (entry == 0) entry = put(key, V());
-    return d_hashmap_assign<K, V>(entry, last_link_, stream_, allocator_, database_,
-                                  bucket_word(key), key);
-  }
-
-  long count() const { return count_; }
-  long buckets() const { return buckets_; }
-  long header_address() const { return header_; }
-  long last_link() const { return last_link_; }
-  // The address of the bucket word of key.
-  long bucket_word(K const& key) const {
-    return hashmap_header::bucket_address(header_, bucket_of(H()(key), buckets_));
-  }
-
+ public:
   // Everything wrong with the map's records, one sentence each: an entry in
   // the wrong bucket, a key twice, a chain with a cycle, a count that is not
   // the number of keys, or a record that is not a block in use.
   std::vector<std::string> check() const {
     std::vector<std::string> problems;
     try {
+      link_.db();
       std::set<word_t> in_use;
       for (auto const& r : allocator_->allocation_list()) in_use.insert(r.data);
       hashmap_header const h = hashmap_header::read(*stream_, header_);
@@ -291,11 +313,7 @@ class d_hashmap {
   }
 
  private:
-  void store_count() {
-    if (stream_ != nullptr && header_ != no_address) {
-      hashmap_header::write_count(*stream_, header_, count_);
-    }
-  }
+  void store_count() { hashmap_header::write_count(*stream_, header_, count_); }
 
   io_tools::bfstream* stream_ = nullptr;
   d_alloc* allocator_ = nullptr;
@@ -304,6 +322,8 @@ class d_hashmap {
   d_database* database_ = nullptr;
   word_t count_ = 0;
   word_t buckets_ = 0;
+  word_t handle_ = no_address;
+  db_handle link_;
 };
 
 }  // namespace disk_tools

@@ -22,6 +22,8 @@
 #include <vector>
 
 #include "d_db.h"
+#include "d_transaction.h"
+#include "db_handle.h"
 #include "factories.h"
 #include "list_records.h"
 #include "stored_value.h"
@@ -89,16 +91,19 @@ class dl_iterator_base {
   list_node const& node() const { return node_; }
   // Replaces the copy after the node was rewritten in the file.
   void set_node(list_node const& node) { node_ = node; }
+  // The database, checked to be open.
+  d_database& database_checked() const { return link_.db(); }
 
  protected:
   dl_iterator_base() = default;
   dl_iterator_base(list_node const& node, io_tools::bfstream* stream, d_alloc* allocator,
                    d_database* database)
-      : node_(node), stream_(stream), allocator_(allocator), database_(database) {}
+      : node_(node), stream_(stream), allocator_(allocator), database_(database), link_(database) {}
 
   // Reads the following node. A list cannot hold more nodes than the file has
   // room for, so a walk that takes more steps has met a cycle.
   void advance() {
+    link_.db();
     node_ = list_node::read(*stream_, node_.next);
     if (++steps_ > stream_->size() / static_cast<word_t>(list_node::record_size)) {
       throw io_tools::corrupt_file_message;
@@ -110,6 +115,7 @@ class dl_iterator_base {
   io_tools::bfstream* stream_ = nullptr;
   d_alloc* allocator_ = nullptr;
   d_database* database_ = nullptr;
+  db_handle link_;
   word_t steps_ = 0;
 };
 
@@ -180,6 +186,7 @@ class dl_assign {
   explicit dl_assign(dl_iterator<T>& it) : dl_assign(it, it.allocator(), it.stream()) {}
 
   operator T() const {
+    it_->database_checked();
     if (it_->value_address() == no_address) throw "no element at the end position...";
     return list_element<T>::read(*stream_, allocator_, it_->database(), it_->value_address());
   }
@@ -189,13 +196,16 @@ class dl_assign {
   // links changed since the iterator copied it are kept; neighbours are not
   // touched.
   dl_assign& operator=(T const& value) {
-    list_node node = list_node::read(*stream_, it_->address());
-    if (node.value == no_address) throw "no element at the end position...";
-    allocator_->deallocate(node.value);
-    text_tools::bstringstream block;
-    list_element<T>::encode(block, value);
-    node.value = allocator_->allocate(static_cast<long>(block.size()), block);
-    node.write(*stream_);
+    list_node const node = in_change(it_->database_checked(), [&] {
+      list_node n = list_node::read(*stream_, it_->address());
+      if (n.value == no_address) throw "no element at the end position...";
+      allocator_->deallocate(n.value);
+      text_tools::bstringstream block;
+      list_element<T>::encode(block, value);
+      n.value = allocator_->allocate(static_cast<long>(block.size()), block);
+      n.write(*stream_);
+      return n;
+    });
     it_->set_node(node);
     return *this;
   }
@@ -233,13 +243,15 @@ class d_list {
       attach_header(header);
       return;
     }
-    word_t const sentinel = allocate_zeroed(list_sentinel::record_size);
-    header_ = create_list(database_);
-    sentinel_ = list_node{sentinel, sentinel, sentinel, no_address};
-    count_ = 0;
-    // The records are complete before the handle slot names them.
-    store_sentinel_and_count();
-    stream_->write_word(handle_, header_);
+    in_change(link_.db(), [&] {
+      word_t const sentinel = allocate_zeroed(list_sentinel::record_size);
+      header_ = create_list(database_);
+      sentinel_ = list_node{sentinel, sentinel, sentinel, no_address};
+      count_ = 0;
+      // The records are complete before the handle slot names them.
+      store_sentinel_and_count();
+      stream_->write_word(handle_, header_);
+    });
   }
 
   // Gives an unattached object (an iterator's view) its database.
@@ -247,6 +259,7 @@ class d_list {
     stream_ = stream;
     allocator_ = allocator;
     database_ = database;
+    link_ = db_handle(database);
   }
 
   // Re-reads the header and the sentinel through the handle slot.
@@ -265,54 +278,42 @@ class d_list {
   }
 
   void push_back(T const& value) {
-    refresh();
-    link_between(sentinel_.prev, sentinel_.own, value);
-    stream_->flush();
+    in_change(checked(), [&] {
+      refresh();
+      link_between(sentinel_.prev, sentinel_.own, value);
+    });
   }
 
   void push_front(T const& value) {
-    refresh();
-    link_between(sentinel_.own, sentinel_.next, value);
-    stream_->flush();
+    in_change(checked(), [&] {
+      refresh();
+      link_between(sentinel_.own, sentinel_.next, value);
+    });
   }
 
   // Adds value before the element at pos (after the last one when pos is at
   // the end).
   void insert(dl_iterator<T> pos, T const& value) {
-    refresh();
-    if (pos.address() == sentinel_.own) {
-      link_between(sentinel_.prev, sentinel_.own, value);
-    } else {
-      list_node const at = read_node(pos.address());
-      link_between(at.prev, at.own, value);
-    }
+    in_change(checked(), [&] {
+      refresh();
+      if (pos.address() == sentinel_.own) {
+        link_between(sentinel_.prev, sentinel_.own, value);
+      } else {
+        list_node const at = read_node(pos.address());
+        link_between(at.prev, at.own, value);
+      }
+    });
   }
 
   // Removes the element at pos; at the end position, the first element. An
   // empty list is left as it is. pos then stands on the element that followed
   // the removed one (or stays at the end position).
   void erase(dl_iterator<T>& pos) {
-    refresh();
-    bool const at_end = pos.address() == sentinel_.own;
-    if (sentinel_.next == sentinel_.own) {
-      if (at_end) pos = end();
-      return;
-    }
-    if (count_ < 1) throw io_tools::corrupt_file_message;
-    list_node const removed = read_node(at_end ? sentinel_.next : pos.address());
-    list_node before = neighbour(removed.prev);
-    list_node after = neighbour(removed.next);
-    check_neighbours(before, after, removed.own, removed.own);
-    set_next(before, after.own);
-    set_prev(after, before.own);
-    allocator_->deallocate(removed.value);
-    allocator_->deallocate(removed.own);
-    --count_;
-    store_sentinel_and_count();
-    pos = (at_end || after.own == sentinel_.own) ? end() : iterator_at(after.own);
+    in_change(checked(), [&] { erase_at(pos); });
   }
 
   dl_iterator<T> begin() {
+    checked();
     refresh();
     return iterator_at(sentinel_.next);
   }
@@ -323,36 +324,25 @@ class d_list {
   // Equal values keep their relative order.
   template <class Compare>
   void sort(Compare comp) {
-    std::vector<list_node> nodes = collect_nodes();
-    std::vector<T> values;
-    values.reserve(nodes.size());
-    for (auto const& n : nodes) values.push_back(get_data(n.value));
-    std::vector<std::size_t> order(nodes.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return comp(values[b], values[a]); });
-    std::vector<word_t> placed(nodes.size());
-    for (std::size_t i = 0; i < nodes.size(); ++i) placed[i] = nodes[order[i]].value;
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-      if (nodes[i].value == placed[i]) continue;
-      nodes[i].value = placed[i];
-      nodes[i].write(*stream_);
-    }
+    in_change(checked(), [&] { sort_values(comp); });
   }
 
   // Exchanges the values of the elements at a and b; links are unchanged.
   void swap(dl_iterator<T>& a, dl_iterator<T>& b) {
-    list_node na = read_node(a.address());
-    list_node nb = read_node(b.address());
-    std::swap(na.value, nb.value);
-    nb.write(*stream_);
-    na.write(*stream_);
-    a.set_node(na);
-    b.set_node(nb);
+    in_change(checked(), [&] {
+      list_node na = read_node(a.address());
+      list_node nb = read_node(b.address());
+      std::swap(na.value, nb.value);
+      nb.write(*stream_);
+      na.write(*stream_);
+      a.set_node(na);
+      b.set_node(nb);
+    });
   }
 
   // The element whose value block is at address.
   T get_data(long address) {
+    checked();
     return list_element<T>::read(*stream_, allocator_, database_, address);
   }
 
@@ -378,6 +368,7 @@ class d_list {
   std::vector<std::string> check() const {
     std::vector<std::string> problems;
     try {
+      link_.db();
       std::set<word_t> in_use;
       for (auto const& r : allocator_->allocation_list()) in_use.insert(r.data);
       auto require_block = [&](word_t address, std::string const& what) {
@@ -429,6 +420,59 @@ class d_list {
   }
 
  private:
+  // The database, checked to be open; after a rollback the list's header is
+  // found again through its handle slot.
+  d_database& checked() {
+    d_database& db = link_.db();
+    if (link_.rolled_back()) {
+      word_t const header = stream_->read_word(handle_);
+      if (header == no_address) throw rolled_back_message;
+      attach_header(header);
+    }
+    return db;
+  }
+
+  void erase_at(dl_iterator<T>& pos) {
+    refresh();
+    bool const at_end = pos.address() == sentinel_.own;
+    if (sentinel_.next == sentinel_.own) {
+      if (at_end) pos = end();
+      return;
+    }
+    if (count_ < 1) throw io_tools::corrupt_file_message;
+    list_node const removed = read_node(at_end ? sentinel_.next : pos.address());
+    list_node before = neighbour(removed.prev);
+    list_node after = neighbour(removed.next);
+    check_neighbours(before, after, removed.own, removed.own);
+    set_next(before, after.own);
+    set_prev(after, before.own);
+    allocator_->deallocate(removed.value);
+    allocator_->deallocate(removed.own);
+    --count_;
+    store_sentinel_and_count();
+    pos = (at_end || after.own == sentinel_.own) ? end() : iterator_at(after.own);
+  }
+
+
+  template <class Compare>
+  void sort_values(Compare comp) {
+    std::vector<list_node> nodes = collect_nodes();
+    std::vector<T> values;
+    values.reserve(nodes.size());
+    for (auto const& n : nodes) values.push_back(get_data(n.value));
+    std::vector<std::size_t> order(nodes.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return comp(values[b], values[a]); });
+    std::vector<word_t> placed(nodes.size());
+    for (std::size_t i = 0; i < nodes.size(); ++i) placed[i] = nodes[order[i]].value;
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      if (nodes[i].value == placed[i]) continue;
+      nodes[i].value = placed[i];
+      nodes[i].write(*stream_);
+    }
+  }
+
   // Reads the header at address and the sentinel it names. A handle that
   // names a sentinel directly (its first word is its own address) is taken as
   // that sentinel; such a list's header is unknown and only the sentinel's
@@ -550,6 +594,7 @@ class d_list {
   d_database* database_ = nullptr;
   word_t count_ = 0;
   word_t header_ = no_address;
+  db_handle link_;
 };
 
 }  // namespace disk_tools

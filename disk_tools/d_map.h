@@ -25,6 +25,8 @@
 #include "coding.h"
 #include "d_db.h"
 #include "d_map_node.h"
+#include "d_transaction.h"
+#include "db_handle.h"
 #include "d_ref.h"
 #include "factories.h"
 #include "map_records.h"
@@ -108,7 +110,8 @@ class d_map {
   // The map kept in the root slot called name, made and initialised there when
   // the slot is empty.
   d_map(std::string const& name, d_env* env);
-  // Writes the chain head back and frees the cached node objects.
+  // Frees the cached node objects. Every change went to the file when it was
+  // made, so the object writes nothing and may outlive its database.
   ~d_map();
   d_map(d_map const&) = delete;
   d_map& operator=(d_map const&) = delete;
@@ -153,6 +156,9 @@ class d_map {
   // Makes the cached nodes agree with the file again after a node record was
   // rewritten from outside the cache (by a proxy).
   void refresh_cache();
+  // The database, checked to be open; after a rollback everything the object
+  // caches is read again from the file.
+  d_database& checked();
 
   node_type root;
   node_type spare;
@@ -174,6 +180,11 @@ class d_map {
   node_type* find(K const& key, int& slot);
   word_t reserve_node();
   void write_header_word(std::size_t offset, word_t value);
+  bool get_pair(K const& key, V& value);
+  bool update_pair(K const& key, V const& value);
+  bool put_pair(K const& key, V const& value);
+  bool insert_pair(K const& key, V const& value);
+  void rebalance();
   // One step of insert at node n. Returns the node to go on with, or null
   // when the pair was placed; `spilled` then holds a pair that still needs a
   // place, and `replaced` tells that the key was present.
@@ -196,6 +207,9 @@ class d_map {
   void balance_node(node_type& x, bool& changed);
 
   d_env* env_ = nullptr;
+  db_handle link_;
+  word_t handle_ = no_address;
+  void reload();
   // The tree's links, spine lengths and uneven subtrees, built by the first
   // balance and kept current by every change of links this object makes
   // (new leaves, rotations, a new root). Only this object changes the links
@@ -217,6 +231,7 @@ void d_map_assign<K, V, H>::load(d_map_node<K, V>& node) const {
 
 template <class K, class V, class H>
 d_map_assign<K, V, H>::operator H() const {
+  if (map) map->checked();
   auto node = std::make_unique<d_map_node<K, V>>();
   load(*node);
   return static_cast<H>(node->pairs[static_cast<std::size_t>(index)].value);
@@ -224,11 +239,14 @@ d_map_assign<K, V, H>::operator H() const {
 
 template <class K, class V, class H>
 d_map_assign<K, V, H>& d_map_assign<K, V, H>::operator=(V const& value) {
-  auto node = std::make_unique<d_map_node<K, V>>();
-  load(*node);
-  node->pairs[static_cast<std::size_t>(index)].value = value;
-  node->store(*stream);
-  if (map) map->refresh_cache();
+  if (!map) throw "map element out of range...";
+  in_change(map->checked(), [&] {
+    auto node = std::make_unique<d_map_node<K, V>>();
+    load(*node);
+    node->pairs[static_cast<std::size_t>(index)].value = value;
+    node->store(*stream);
+  });
+  map->refresh_cache();
   return *this;
 }
 
@@ -243,16 +261,6 @@ d_map<K, V, H>::d_map(std::string const& name, d_env* env)
 
 template <class K, class V, class H>
 d_map<K, V, H>::~d_map() {
-  try {
-    // While an exception unwinds (a damaged record may have been met) nothing
-    // is written: the chain head went to the file when it changed.
-    if (stream && header_address != no_address && std::uncaught_exceptions() == 0) {
-      write_header_word(map_header::chain_head_offset, chain_head);
-    }
-  } catch (...) {
-    // A destructor must not throw; the chain head was written when it last
-    // changed.
-  }
   clear_node_list();
 }
 
@@ -261,12 +269,35 @@ void d_map<K, V, H>::grab(io_tools::bfstream* s, long slot, d_alloc* allocator, 
   stream = s;
   alloc = allocator;
   database = db;
+  link_ = db_handle(db);
+  handle_ = slot;
+  // Making the header and the first node is one change of the database.
+  word_t const address = stream->read_word(slot);
+  if (address != no_address && map_header::read(*stream, address).initialised()) {
+    reload();
+  } else {
+    in_change(link_.db(), [&] { reload(); });
+  }
+}
+
+template <class K, class V, class H>
+d_database& d_map<K, V, H>::checked() {
+  d_database& db = link_.db();
+  if (link_.rolled_back()) {
+    if (stream->read_word(handle_) == no_address) throw rolled_back_message;
+    reload();
+  }
+  return db;
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::reload() {
   clear_node_list();
   shape_.clear();
-  word_t address = stream->read_word(slot);
+  word_t address = stream->read_word(handle_);
   if (address == no_address) {
     address = create_map(database);
-    stream->write_word(slot, address);
+    stream->write_word(handle_, address);
   }
   map_header header = map_header::read(*stream, address);
   header_address = address;
@@ -348,6 +379,32 @@ typename d_map<K, V, H>::node_type* d_map<K, V, H>::find(K const& key, int& slot
 
 template <class K, class V, class H>
 bool d_map<K, V, H>::get(K const& key, V& value) {
+  checked();
+  return get_pair(key, value);
+}
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::update(K const& key, V const& value) {
+  return in_change(checked(), [&] { return update_pair(key, value); });
+}
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::put(K const& key, V const& value) {
+  return in_change(checked(), [&] { return put_pair(key, value); });
+}
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::insert(K const& key, V const& value) {
+  return in_change(checked(), [&] { return insert_pair(key, value); });
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::balance() {
+  in_change(checked(), [&] { rebalance(); });
+}
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::get_pair(K const& key, V& value) {
   int slot = -1;
   node_type* n = find(key, slot);
   if (!n) return false;
@@ -358,7 +415,7 @@ bool d_map<K, V, H>::get(K const& key, V& value) {
 }
 
 template <class K, class V, class H>
-bool d_map<K, V, H>::update(K const& key, V const& value) {
+bool d_map<K, V, H>::update_pair(K const& key, V const& value) {
   // Start from the root's record: the cached objects below it are dropped
   // with it.
   refresh_cache();
@@ -376,8 +433,11 @@ d_map_assign<K, V, H> d_map<K, V, H>::operator[](K const& key) {
   if (!get(key, found)) {
     // The default value gets its block only when the key is really missing,
     // so reading present keys never grows the file.
-    put(key, map_default_value<V>::make(env_));
-    if (!get(key, found)) return d_map_assign<K, V, H>();
+    bool const added = in_change(checked(), [&] {
+      put_pair(key, map_default_value<V>::make(env_));
+      return get_pair(key, found);
+    });
+    if (!added) return d_map_assign<K, V, H>();
   }
   return d_map_assign<K, V, H>(last_address, last_index, stream, this);
 }
@@ -386,10 +446,10 @@ d_map_assign<K, V, H> d_map<K, V, H>::operator[](K const& key) {
 // Adding pairs
 
 template <class K, class V, class H>
-bool d_map<K, V, H>::put(K const& key, V const& value) {
+bool d_map<K, V, H>::put_pair(K const& key, V const& value) {
   if (size != 0) {
-    if (update(key, value)) return false;
-    return insert(key, value);
+    if (update_pair(key, value)) return false;
+    return insert_pair(key, value);
   }
   // An empty map gets a new root; the node made by grab stays on the chain
   // behind it with no pairs.
@@ -411,7 +471,17 @@ bool d_map<K, V, H>::put(K const& key, V const& value) {
 }
 
 template <class K, class V, class H>
-bool d_map<K, V, H>::insert(K const& key, V const& value) {
+bool d_map<K, V, H>::insert_pair(K const& key, V const& value) {
+  // The count of nodes filled since the last balance is memory only; an
+  // insert that is rolled back must not leave it moved on.
+  struct restore_on_failure {
+    int& count;
+    int const saved;
+    int const unwinding = std::uncaught_exceptions();
+    ~restore_on_failure() {
+      if (std::uncaught_exceptions() > unwinding) count = saved;
+    }
+  } keep{full_nodes, full_nodes};
   pair_type pending{key, value};
   // Each spill hands on a strictly smaller key, so the pairs to place run out;
   // the bound only guards against a damaged tree.
@@ -429,7 +499,7 @@ bool d_map<K, V, H>::insert(K const& key, V const& value) {
     if (replaced) return false;
     if (full_nodes == 2) {
       full_nodes = 0;
-      balance();
+      rebalance();
       clear_node_list();
     }
     if (!has_spilled) return true;
@@ -541,7 +611,7 @@ void d_map<K, V, H>::use_shape(bool on) {
 }
 
 template <class K, class V, class H>
-void d_map<K, V, H>::balance() {
+void d_map<K, V, H>::rebalance() {
   auto const started = std::chrono::steady_clock::now();
   word_t const old_root = root.address;
   ++stats.runs;

@@ -3,7 +3,9 @@
 #pragma once
 
 #include "d_db.h"
+#include "d_transaction.h"
 #include "d_var.h"
+#include "db_handle.h"
 #include "stored_value.h"
 
 namespace disk_tools {
@@ -16,14 +18,12 @@ class d_ptr;
 template <class T>
 class d_ptr_assign {
  public:
-  d_ptr_assign(word_t cell, T* cached, io_tools::bfstream* stream, d_alloc* allocator)
-      : cell_(cell), cached_(cached), stream_(stream), allocator_(allocator) {}
+  d_ptr_assign(word_t cell, T* cached, io_tools::bfstream* stream, d_alloc* allocator,
+               db_handle link)
+      : cell_(cell), cached_(cached), stream_(stream), allocator_(allocator), link_(std::move(link)) {}
 
   d_ptr_assign& operator=(T const& value) {
-    word_t const old = stream_->read_word(cell_);
-    if (old != no_address) allocator_->deallocate(old);
-    word_t const block = store_value(*allocator_, value);
-    stream_->write_word(cell_, block);
+    in_change(link_.db(), [&] { assign_cell(*stream_, *allocator_, cell_, value); });
     *cached_ = value;
     return *this;
   }
@@ -31,6 +31,7 @@ class d_ptr_assign {
   // The stored value; the pointer's last known value while the cell holds
   // none.
   operator T() const {
+    link_.db();
     word_t const block = stream_->read_word(cell_);
     if (block != no_address) *cached_ = stored_value<T>::read(*stream_, block);
     return *cached_;
@@ -41,6 +42,7 @@ class d_ptr_assign {
   T* cached_;
   io_tools::bfstream* stream_;
   d_alloc* allocator_;
+  db_handle link_;
 };
 
 template <class T>
@@ -49,7 +51,11 @@ class d_ptr {
   // A pointer on an existing cell (a root slot or a block from
   // create_pointer).
   d_ptr(long cell, d_env* env)
-      : cell_(cell), stream_(env->stream), allocator_(env->allocator), database_(env->database) {}
+      : cell_(cell),
+        stream_(env->stream),
+        allocator_(env->allocator),
+        database_(env->database),
+        link_(env->database) {}
   // A pointer aimed at a variable's cell: it reads and writes the variable.
   d_ptr(d_var<T> const& var, d_env* env) : d_ptr(var.cell(), env) {}
 
@@ -61,9 +67,10 @@ class d_ptr {
   }
 
   d_ptr_assign<T> operator*() {
+    link_.db();
     word_t const block = stream_->read_word(cell_);
     if (block != no_address) cached_ = stored_value<T>::read(*stream_, block);
-    return d_ptr_assign<T>(cell_, &cached_, stream_, allocator_);
+    return d_ptr_assign<T>(cell_, &cached_, stream_, allocator_, link_);
   }
 
   long cell() const { return cell_; }
@@ -73,6 +80,7 @@ class d_ptr {
   io_tools::bfstream* stream_;
   d_alloc* allocator_;
   d_database* database_;
+  db_handle link_;
   T cached_{};
 };
 

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "d_db.h"
+#include "d_transaction.h"
+#include "db_handle.h"
 #include "factories.h"
 #include "stored_value.h"
 #include "vector_header.h"
@@ -94,9 +96,11 @@ class d_vector_assign {
         allocator_(allocator),
         stream_(stream),
         handle_(handle),
-        index_(index) {}
+        index_(index),
+        link_(database) {}
 
   operator T() const {
+    link_.db();
     word_t const slot = vector_detail::slot_of(*stream_, handle_, index_);
     return stored_value<T>::read(*stream_, vector_detail::value_in(*stream_, slot));
   }
@@ -104,10 +108,13 @@ class d_vector_assign {
 
   // Frees the element's block and stores value in a new one.
   d_vector_assign& operator=(T const& value) {
-    word_t const slot = vector_detail::slot_of(*stream_, handle_, index_);
-    allocator_->deallocate(vector_detail::value_in(*stream_, slot));
-    value_ = store_value(*allocator_, value);
-    stream_->write_word(slot, value_);
+    value_ = in_change(link_.db(), [&] {
+      word_t const slot = vector_detail::slot_of(*stream_, handle_, index_);
+      allocator_->deallocate(vector_detail::value_in(*stream_, slot));
+      word_t const block = store_value(*allocator_, value);
+      stream_->write_word(slot, block);
+      return block;
+    });
     return *this;
   }
 
@@ -121,6 +128,7 @@ class d_vector_assign {
   io_tools::bfstream* stream_;
   word_t handle_;
   word_t index_;
+  db_handle link_;
 };
 
 template <class T>
@@ -139,41 +147,80 @@ class d_vector {
     stream_ = stream;
     allocator_ = allocator;
     database_ = database;
+    link_ = db_handle(database);
     handle_ = address;
-    word_t const header = stream_->read_word(handle_);
-    if (header != no_address) {
-      vector_header const h = vector_header::read(*stream_, header);
-      header_ = header;
-      capacity_ = h.capacity;
-      count_ = h.count;
+    if (stream_->read_word(handle_) != no_address) {
+      load_header();
       return;
     }
-    header_ = create_vector(capacity_, database_);
-    count_ = 0;
-    stream_->write_word(handle_, header_);
+    in_change(link_.db(), [&] {
+      header_ = create_vector(capacity_, database_);
+      count_ = 0;
+      stream_->write_word(handle_, header_);
+    });
   }
 
-  void push_back(T const& value) { insert_at(count_, value); }
+  void push_back(T const& value) {
+    in_change(checked(), [&] { insert_at(count_, value); });
+  }
 
   // Inserts value at pos's index, moving the elements from there on one place
   // up. An index beyond count is refused with nothing changed.
-  void insert(d_vector_iterator<T> pos, T const& value) { insert_at(pos.index(), value); }
+  void insert(d_vector_iterator<T> pos, T const& value) {
+    in_change(checked(), [&] { insert_at(pos.index(), value); });
+  }
 
   // Element index, which must lie in 0..count-1.
   d_vector_assign<T> operator[](long const& index) {
+    checked();
     if (index < 0 || index >= count_) throw "vector index out of range...";
     word_t const slot = vector_header::slot_address(header_, index);
     return d_vector_assign<T>(vector_detail::value_in(*stream_, slot), database_, allocator_,
                               stream_, handle_, index);
   }
 
-  d_vector_iterator<T> begin() { return iterator_at(0); }
-  d_vector_iterator<T> end() { return iterator_at(count_); }
+  d_vector_iterator<T> begin() {
+    checked();
+    return iterator_at(0);
+  }
+  d_vector_iterator<T> end() {
+    checked();
+    return iterator_at(count_);
+  }
 
   // Orders the elements ascending; equal elements keep their order. Only the
   // slots change; value blocks stay where they are.
   template <class Compare>
   void sort(Compare comp) {
+    in_change(checked(), [&] { sort_slots(comp); });
+  }
+
+  long count() const { return count_; }
+  long capacity() const { return capacity_; }
+  long header_address() const { return header_; }
+  long handle() const { return handle_; }
+
+ private:
+  // The database, checked to be open, with the header read afresh: another
+  // object on the same vector, or a rollback, may have changed it.
+  d_database& checked() {
+    d_database& db = link_.db();
+    load_header();
+    link_.up_to_date();
+    return db;
+  }
+
+  void load_header() {
+    word_t const header = stream_->read_word(handle_);
+    if (header == no_address) throw rolled_back_message;
+    vector_header const h = vector_header::read(*stream_, header);
+    header_ = header;
+    capacity_ = h.capacity;
+    count_ = h.count;
+  }
+
+  template <class Compare>
+  void sort_slots(Compare comp) {
     if (count_ < 2) return;
     std::vector<word_t> slots = vector_header::read_slots(*stream_, header_, 0, count_);
     std::vector<T> values;
@@ -191,16 +238,13 @@ class d_vector {
     if (sorted != slots) vector_header::write_slots(*stream_, header_, 0, sorted);
   }
 
-  long count() const { return count_; }
-  long capacity() const { return capacity_; }
-  long header_address() const { return header_; }
-  long handle() const { return handle_; }
-
+ public:
   // Everything wrong with the vector's header, one sentence each: a count
   // beyond the capacity, a header or an element that is not a block in use.
   std::vector<std::string> check() const {
     std::vector<std::string> problems;
     try {
+      link_.db();
       std::set<word_t> in_use;
       for (auto const& r : allocator_->allocation_list()) in_use.insert(r.data);
       word_t const header = stream_->read_word(handle_);
@@ -268,6 +312,7 @@ class d_vector {
   word_t count_ = 0;
   word_t capacity_ = 0;
   word_t handle_ = no_address;
+  db_handle link_;
 };
 
 }  // namespace disk_tools

@@ -45,6 +45,9 @@ struct map_header {
   word_t root = no_address;
   word_t chain_head = no_address;
 
+  // A header made by create_map holds -1 until the map's first node exists.
+  bool initialised() const { return size != no_address; }
+
   void encode(char* out) const {
     encode_word(out + size_offset, size);
     encode_word(out + root_offset, root);

@@ -64,12 +64,25 @@ unsigned long get_size(T const& value) {
   return out.size();
 }
 
+// Frees the block the cell at cell names, stores value in a new block (which
+// may be the freed one) and re-aims the cell at it. Callers make it one change
+// of the database, so that no crash leaves the cell naming a freed block.
+template <class A, class T>
+void assign_cell(io_tools::bfstream& s, A& allocator, word_t cell, T const& value);
+
 // Allocates a block holding the encoding of value and returns its address.
 template <class A, class T>
 word_t store_value(A& allocator, T const& value) {
   text_tools::bstringstream out;
   stored_value<T>::encode(out, value);
   return allocator.allocate(static_cast<long>(out.size()), out);
+}
+
+template <class A, class T>
+void assign_cell(io_tools::bfstream& s, A& allocator, word_t cell, T const& value) {
+  word_t const old = s.read_word(cell);
+  if (old != no_address) allocator.deallocate(old);
+  s.write_word(cell, store_value(allocator, value));
 }
 
 }  // namespace disk_tools

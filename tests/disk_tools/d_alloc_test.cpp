@@ -52,9 +52,9 @@ TEST_F(AllocTest, NegativeSizeIsRefusedWithoutWriting) {
 }
 
 TEST_F(AllocTest, ZeroSizeAppendsAnEmptyBlockAtTheEnd) {
-  long const end = test_support::file_size(path());
+  long const end = length();
   EXPECT_EQ(allocate(0), end);
-  EXPECT_EQ(test_support::file_size(path()), end + 33);
+  EXPECT_EQ(length(), end + 33);
   EXPECT_EQ(sizes(alloc().allocation_list()), std::vector<long>{0});
 }
 
@@ -75,9 +75,9 @@ TEST_F(AllocTest, FreedBlockGoesToTheFrontOfTheFreeListAndIsReusedZeroed) {
   EXPECT_TRUE(freed[0].free);
   EXPECT_EQ(data(alloc().allocation_list()), std::vector<long>{y});
 
-  long const size_before = test_support::file_size(path());
+  long const size_before = length();
   EXPECT_EQ(allocate(8), x);
-  EXPECT_EQ(test_support::file_size(path()), size_before);
+  EXPECT_EQ(length(), size_before);
   auto const f = bytes();
   EXPECT_EQ(std::string(&f[x], 8), std::string(8, '\0'));
   EXPECT_TRUE(alloc().free_list().empty());

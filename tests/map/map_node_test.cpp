@@ -54,12 +54,12 @@ TEST_F(NodeTest, DamagedRecordsAreRefused) {
   refused(map_node_head::count_offset, 65);
   refused(map_node_head::count_offset, -1);
   refused(map_node_head::address_offset, at[0] + 8);
-  refused(map_node_head::left_offset, test_support::file_size(path()));
+  refused(map_node_head::left_offset, length());
   refused(map_node_head::next_offset, 5);
   refused(map_node_head::right_offset, -2);
 
   int_node beyond;
-  beyond.address = test_support::file_size(path()) - 100;
+  beyond.address = length() - 100;
   EXPECT_THROW(beyond.load(*env_.stream), char const*);
 }
 

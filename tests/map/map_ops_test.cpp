@@ -37,7 +37,7 @@ TEST_F(MapTest, NewMapGetsHeaderAndOneEmptyRootAndTouchesOnlyItsSlot) {
   EXPECT_TRUE(std::equal(before.begin() + slot + 8, before.begin() + 13616, f.begin() + slot + 8));
 
   str_map s("s", &env_);
-  EXPECT_EQ(test_support::file_size(path()), 14266 + 24 + 33 + 9264 + 33);
+  EXPECT_EQ(length(), 14266 + 24 + 33 + 9264 + 33);
 }
 
 TEST_F(MapTest, LookupsOnEmptyAndSingleNodeMaps) {
@@ -145,7 +145,7 @@ TEST_F(MapTest, SubscriptAddsAMissingStringKeyWithAnEmptyValue) {
   EXPECT_EQ(out.get_data(), "B");
 
   // Reads construct node objects, which must reserve no records.
-  auto const size = test_support::file_size(path());
+  auto const size = length();
   for (int i = 0; i < 20; ++i) {
     EXPECT_EQ(static_cast<std::string>(m[b]), "B");
     EXPECT_TRUE(m.get(a, out));
@@ -154,7 +154,7 @@ TEST_F(MapTest, SubscriptAddsAMissingStringKeyWithAnEmptyValue) {
     n.load(*env_.stream);
     EXPECT_EQ(n.pairs[3].key.address(), -1);
   }
-  EXPECT_EQ(test_support::file_size(path()), size);
+  EXPECT_EQ(length(), size);
 }
 
 TEST_F(MapTest, ProxiesNameASlotAndRefuseOneThatIsNotThere) {
@@ -217,7 +217,7 @@ TEST_F(MapTest, DamagedMapsGiveErrorsNotHangs) {
   }
   // A header that names a root outside the file.
   env_.stream->write_word(header_of("m") + static_cast<word_t>(map_header::root_offset),
-                          test_support::file_size(path()));
+                          length());
   EXPECT_THROW(int_map("m", &env_), char const*);
 }
 

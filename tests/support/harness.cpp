@@ -62,6 +62,16 @@ void database_test::close() {
   env_ = disk_tools::d_env{};
 }
 
+std::vector<char> database_test::bytes() const {
+  std::vector<char> all = read_file(path());
+  if (db_) all.resize(static_cast<std::size_t>(length()));
+  return all;
+}
+
+std::int64_t database_test::length() const {
+  return db_ ? db_->stream()->size() : file_size(path());
+}
+
 void database_test::reopen() {
   close();
   db_ = disk_tools::open_database(name(), &env_);
