@@ -131,17 +131,12 @@ std::optional<phase_cost> lmdb_commits(std::string const&, long, long) {
 }
 #endif
 
-// Without the journal modes built, the default open still runs, each insert
-// standing alone, as the reference for what a write costs.
 std::optional<phase_cost> odb_commits(std::string const& dir, long commits, long per_commit,
                                       journal mode) {
-  open_plan plan{mode, per_commit};
-  if (!journal_built && mode == journal::plain) plan.per_transaction = 0;
-  if (!plan_built(plan)) return std::nullopt;
   scratch_db s(dir, mode, "commit");
   disk_tools::d_map<unsigned, unsigned, unsigned> map("btree", &s.env);
   phase_meter loop;
-  run_grouped(s.db, commits * per_commit, plan.per_transaction,
+  run_grouped(s.db, commits * per_commit, per_commit,
               [&map](long i) { map.insert(static_cast<unsigned>(i), static_cast<unsigned>(i)); });
   return loop.done();
 }
@@ -217,11 +212,6 @@ single_run commit_single_run(std::string const& name) {
 
 void run_commit_benches(int repetitions) {
   std::puts("\n### Commit cost: integer keys and values inserted into an ordered table\n");
-  if (!journal_built) {
-    std::puts(
-        "(this build has no journal modes: the default row inserts without "
-        "transactions; build with -DODB_BENCH_JOURNAL=ON)\n");
-  }
   row({"store", "inserts per commit", "per commit", "per insert", "syncs per commit",
        "of them on a folder", "writes through O_SYNC/O_DSYNC descriptors per commit"});
   row({"---", "---", "---", "---", "---", "---", "---"});

@@ -10,8 +10,7 @@
 # strace, which counts their system calls, come from the packages that
 # scripts/install-deps.sh installs when run without --build-only; a peer that
 # is missing reads "(not built)", and without strace the system-call counts
-# are skipped with a note. The library's journal modes are measured only when
-# configured with ODB_BENCH_JOURNAL=ON (ODB_BENCH_JOURNAL=ON scripts/bench.sh).
+# are skipped with a note.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-release"
@@ -26,7 +25,7 @@ fi
 # The tests are left out: the benchmark needs only the library and the two
 # drivers it times.
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DODB_TESTS=ON \
-  -DODB_SKIP="tests;reload;panelkit" -DODB_BENCH_JOURNAL="${ODB_BENCH_JOURNAL:-OFF}" >/dev/null
+  -DODB_SKIP="tests;reload;panelkit" >/dev/null
 cmake --build "$build" -j"$(nproc 2>/dev/null || echo 2)" --target odb_bench >/dev/null
 
 if [ -z "$doc" ]; then
