@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 #include "coding.h"
@@ -14,10 +15,14 @@ class bstringstream {
  public:
   bstringstream() = default;
 
-  // Appends the n bytes at src, in order.
+  // Appends the n bytes at src, in order. Grown, then copied into: GCC 12 at
+  // -O3 takes an insert into a fresh buffer for a write past its end
+  // (-Wstringop-overflow).
   void cpy(void const* src, unsigned long n) {
-    auto const* p = static_cast<char const*>(src);
-    bytes_.insert(bytes_.end(), p, p + n);
+    if (n == 0) return;
+    std::size_t const at = bytes_.size();
+    bytes_.resize(at + n);
+    std::memcpy(bytes_.data() + at, src, n);
   }
 
   // Appends one 8-byte word in file byte order.

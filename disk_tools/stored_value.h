@@ -36,12 +36,8 @@ struct stored_value {
 template <>
 struct stored_value<std::string> {
   static void encode(text_tools::bstringstream& out, std::string const& value) {
-    // Appended in one piece: GCC 12 at -O3 takes a second append after the
-    // length word for a write past the buffer (-Wstringop-overflow).
-    std::string bytes(word_size, '\0');
-    encode_word(&bytes[0], static_cast<word_t>(value.size()) + 1);
-    bytes.append(value.c_str(), value.size() + 1);
-    out.cpy(bytes.data(), bytes.size());
+    out.cpy_word(static_cast<word_t>(value.size()) + 1);
+    out.cpy(value.c_str(), value.size() + 1);
   }
 
   static std::string read(io_tools::bfstream& s, word_t address) {
