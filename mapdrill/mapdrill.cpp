@@ -134,7 +134,8 @@ constexpr char const* usage =
 int main(int argc, char** argv) {
   bool init = false;
   // The whole command line is read before the database is touched, so a
-  // mistyped option changes nothing.
+  // mistyped option changes nothing. Words that are not options are ignored,
+  // as they always were.
   for (int i = 1; i < argc; ++i) {
     std::string const arg = argv[i];
     if (arg == "--help") {
@@ -145,11 +146,12 @@ int main(int argc, char** argv) {
       std::cout << "mapdrill " << ODB_VERSION << '\n';
       return 0;
     }
-    if (arg != "-init") {
-      std::cerr << "mapdrill: unknown argument '" << arg << "' (see mapdrill --help)" << std::endl;
+    if (arg == "-init") {
+      init = true;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      std::cerr << "mapdrill: unknown option '" << arg << "' (see mapdrill --help)" << std::endl;
       return 2;
     }
-    init = true;
   }
   d_env env{};
   p_d_env = &env;

@@ -109,8 +109,9 @@ const char* const kUsage =
     "  --help     show this help and exit\n"
     "  --version  show the version and exit\n";
 
-// Answers --help, --version and a wrong command line, and gives the status to exit with; -1 when
-// the program is to run. Nothing else happens first: a run may rebuild the program.
+// Answers --help, --version and an unknown option, and gives the status to exit with; -1 when
+// the program is to run. Nothing else happens first: a run may rebuild the program. Words that
+// are not options are ignored, as they always were.
 int answer_command_line(int argc, char* argv[]) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -122,8 +123,10 @@ int answer_command_line(int argc, char* argv[]) {
       std::cout << "reload " << ODB_VERSION << '\n';
       return 0;
     }
-    std::cerr << "reload: unknown argument '" << arg << "' (see reload --help)" << std::endl;
-    return 2;
+    if (arg.size() > 1 && arg[0] == '-') {
+      std::cerr << "reload: unknown option '" << arg << "' (see reload --help)" << std::endl;
+      return 2;
+    }
   }
   return -1;
 }
