@@ -163,7 +163,7 @@ store const stores[] = {
 };
 
 // Commits timed per run, and commits in the traced run, for each group size:
-// a commit that syncs takes 5 to 20 ms on our disk, and a run should stay
+// a commit that syncs takes 4 to 27 ms on our disk, and a run should stay
 // within a second or two.
 struct sizing {
   long per_commit;
