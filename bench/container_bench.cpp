@@ -1,14 +1,5 @@
 // List, vector and hash-map operations at growing sizes, timed per operation,
 // to show whether their cost grows with the number of blocks in the file.
-
-// GCC 12 at -O3 takes the 4-byte copy that stores an int of d_list<int> and
-// d_vector<int> (std::vector<char>::insert inside bstringstream::cpy, inlined
-// into store_value) for a write into a region of size 0, a false alarm of its
-// -Wstringop-overflow: the insert has just grown the vector to hold it.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wstringop-overflow"
-#endif
-
 #include <algorithm>
 #include <cstdio>
 #include <stdexcept>
