@@ -45,8 +45,12 @@ long create_vector(long const& n, d_database* db) {
 }
 
 long create_hashmap(long const& n, d_database* db) {
+  return create_hashmap(n, hash_kind::weighted_sum, db);
+}
+
+long create_hashmap(long const& n, hash_kind kind, d_database* db) {
   check_count(n);
-  return make_block(db, {0, n}, 0, n, no_address);
+  return make_block(db, {0, hashmap_header::bucket_word(n, kind)}, 0, n, no_address);
 }
 
 long create_map(d_database* db) {

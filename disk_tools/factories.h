@@ -8,11 +8,13 @@
 //   create_ref       8         -1
 //   create_list      16        -1 (sentinel), 0 (count)
 //   create_vector    16 + 8n   n (capacity), 0 (count), n zero slots
-//   create_hashmap   16 + 8n   0 (count), n (buckets), n bucket heads of -1
+//   create_hashmap   16 + 8n   0 (count), n (buckets, with the hash kind when given),
+//                              n bucket heads of -1
 //   create_map       24        -1 (root), -1 (size), -1 (chain head)
 #pragma once
 
 #include "d_db.h"
+#include "hashmap_records.h"
 
 namespace disk_tools {
 
@@ -22,6 +24,7 @@ long create_ref(d_database* db);
 long create_list(d_database* db);
 long create_vector(long const& n, d_database* db);
 long create_hashmap(long const& n, d_database* db);
+long create_hashmap(long const& n, hash_kind kind, d_database* db);
 long create_map(d_database* db);
 
 }  // namespace disk_tools

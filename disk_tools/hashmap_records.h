@@ -3,8 +3,17 @@
 //   map header (16 + 8 n bytes, made by create_hashmap)
 //   offset      width  field
 //   0           8      count: number of distinct keys
-//   8           8      n: number of buckets (at least 1)
+//   8           8      bucket word: n, the number of buckets (at least 1), in
+//                      bits 0..55; the hash kind in bits 56..62; bit 63 is 0
 //   16 + 8 b    8      bucket b: address of the first entry of its chain, -1 when empty
+//
+//   hash kind   the hash the keys were placed by
+//   0           the weighted sum of the characters (string_hash); every map made
+//               before the kind was recorded is of this kind, its word n alone
+//   1           the 64-bit multiply-xorshift hash (strong_string_hash)
+//   A reader that knows no kinds takes the word of a kind-1 map for a table of
+//   more than 2^56 buckets, past the end of any file, and refuses it as damage
+//   instead of looking for keys in the wrong buckets.
 //
 //   entry record (24 + KL + VL bytes, one block per key)
 //   offset      width  field
@@ -30,14 +39,29 @@
 
 namespace disk_tools {
 
+// The hashes a map's keys can be placed by, as recorded in its header.
+enum class hash_kind : word_t { weighted_sum = 0, strong = 1 };
+
 struct hashmap_header {
   static constexpr std::size_t count_offset = 0;
   static constexpr std::size_t buckets_offset = 8;
   static constexpr std::size_t table_offset = 16;
   static constexpr std::size_t fixed_size = 16;
+  static constexpr int kind_shift = 56;
+  static constexpr word_t buckets_mask = (word_t{1} << kind_shift) - 1;
+  static constexpr word_t kinds_known = 2;
+  // The most buckets create_hashmap makes a table of.
+  static constexpr word_t max_buckets = word_t{1} << 28;
 
   word_t count = 0;
   word_t buckets = 0;
+  hash_kind kind = hash_kind::weighted_sum;
+
+  // The bucket word of n buckets placed by kind; n alone for the first kind,
+  // so that such maps are laid out as they always were.
+  static word_t bucket_word(word_t n, hash_kind kind) {
+    return n | (static_cast<word_t>(kind) << kind_shift);
+  }
 
   static word_t bucket_address(word_t header, word_t bucket) {
     return header + static_cast<word_t>(table_offset) + static_cast<word_t>(word_size) * bucket;
@@ -48,25 +72,47 @@ struct hashmap_header {
   static constexpr word_t smallest_entry = 3 * static_cast<word_t>(word_size) + 2;
 
   // Reads the fixed part at address, refusing a bucket count that is not
-  // positive or whose table would run past the end of the file, and a count
-  // of more entries than the file could hold.
+  // positive or whose table would run past the end of the file, a hash kind
+  // this code does not know, and a count of more entries than the file could
+  // hold.
   static hashmap_header read(io_tools::bfstream& s, word_t address) {
     if (address < database_header_size) throw io_tools::corrupt_file_message;
     char buf[fixed_size];
     s.read_at(address, buf, sizeof buf);
     hashmap_header h;
     h.count = decode_word(buf + count_offset);
-    h.buckets = decode_word(buf + buckets_offset);
+    word_t const bucket_word = decode_word(buf + buckets_offset);
+    word_t const kind = bucket_word >> kind_shift;  // the sign bit makes it negative
+    h.buckets = bucket_word & buckets_mask;
     word_t const room =
         (s.size() - address - static_cast<word_t>(fixed_size)) / static_cast<word_t>(word_size);
-    if (h.count < 0 || h.count > s.size() / smallest_entry || h.buckets < 1 || h.buckets > room) {
+    if (h.count < 0 || h.count > s.size() / smallest_entry || h.buckets < 1 || h.buckets > room ||
+        kind < 0 || kind >= kinds_known) {
       throw io_tools::corrupt_file_message;
     }
+    h.kind = static_cast<hash_kind>(kind);
     return h;
   }
 
   static void write_count(io_tools::bfstream& s, word_t address, word_t count) {
     s.write_word(address + static_cast<word_t>(count_offset), count);
+  }
+
+  // Bucket words first .. first + n - 1 of the table at address, in one
+  // transfer; the caller has checked them against the header's count.
+  static std::vector<word_t> read_heads(io_tools::bfstream& s, word_t address, word_t first,
+                                        word_t n) {
+    std::vector<char> buf(static_cast<std::size_t>(n) * word_size);
+    s.read_at(bucket_address(address, first), buf.data(), buf.size());
+    std::vector<word_t> heads(static_cast<std::size_t>(n));
+    for (std::size_t i = 0; i < heads.size(); ++i) heads[i] = decode_word(&buf[i * word_size]);
+    return heads;
+  }
+
+  static void write_heads(io_tools::bfstream& s, word_t address, std::vector<word_t> const& heads) {
+    std::vector<char> buf(heads.size() * word_size);
+    for (std::size_t i = 0; i < heads.size(); ++i) encode_word(&buf[i * word_size], heads[i]);
+    s.write_at(bucket_address(address, 0), buf.data(), buf.size());
   }
 };
 
