@@ -1,0 +1,282 @@
+// The hash map against std::unordered_map: seeded runs of puts, overwrites,
+// gets, subscripts and proxy writes (through a proxy kept across other
+// operations too), erases, finds, walks, rehashes and reserves, the growth
+// policy switched on and off, and transactions committed or rolled back,
+// with the database reopened at random points; for both hashes.
+#include <disk_tools/d_hashmap.h>
+#include <disk_tools/d_transaction.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+
+#include "model_harness.h"
+
+using namespace disk_tools;
+
+namespace {
+
+using model_t = std::unordered_map<std::string, std::string>;
+
+int pick(std::mt19937& rng, int low, int high) {
+  return std::uniform_int_distribution<int>(low, high)(rng);
+}
+
+// Keys from a small pool, so that overwrites, erases of present keys and long
+// chains are common; now and then an odd one: empty, high bytes, a 0 byte
+// inside, longer than an entry's first read.
+std::string random_key(std::mt19937& rng) {
+  static std::string const odd[] = {"",
+                                    "\xff\xff",
+                                    "a\x80\x80",
+                                    "\xc3\xa9t\xc3\xa9",
+                                    std::string("nul\0inside", 10),
+                                    std::string(300, 'k')};
+  if (pick(rng, 0, 19) == 0) return odd[pick(rng, 0, 5)];
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "user_%05d", pick(rng, 0, 399));
+  return buf;
+}
+
+// A value holds no 0 byte (it ends at the first); now and then one longer
+// than an entry's first read.
+std::string random_value(std::mt19937& rng) {
+  int const length = pick(rng, 0, 15) == 0 ? 400 : pick(rng, 0, 24);
+  std::string v(static_cast<std::size_t>(length), ' ');
+  for (char& c : v) c = static_cast<char>(pick(rng, 'a', 'z'));
+  return v;
+}
+
+struct config {
+  char const* name;
+  bool strong;
+  long buckets;     // when the map is made
+  double max_load;  // the growth policy it starts with
+  unsigned seed;
+};
+void PrintTo(config const& c, std::ostream* out) {
+  *out << c.name << " seed " << c.seed;
+}
+
+template <class H>
+class hashmap_subject {
+ public:
+  explicit hashmap_subject(config const& c) : config_(c), max_load_(c.max_load) {}
+
+  void attach(d_env& env) {
+    env_ = &env;
+    map_ = std::make_unique<map_t>("map", config_.buckets, &env);
+    map_->set_max_load_factor(max_load_);
+  }
+  void detach() {
+    held_.reset();
+    map_.reset();
+  }
+
+  std::string step(std::mt19937& rng) {
+    if (pick(rng, 0, 40) != 0) return change_or_read(rng);
+    d_transaction tx(env_->database);
+    model_t const before = model_;
+    std::string what = "transaction {";
+    for (int n = pick(rng, 1, 4); n > 0; --n) what += " " + change_or_read(rng) + ";";
+    if (pick(rng, 0, 1) == 0) {
+      tx.commit();
+      return what + " } committed";
+    }
+    tx.rollback();
+    model_ = before;
+    return what + " } rolled back";
+  }
+
+  std::string compare() {
+    if (map_->size() != static_cast<long>(model_.size()) || map_->empty() != model_.empty()) {
+      return "size " + std::to_string(map_->size()) + ", model " + std::to_string(model_.size());
+    }
+    std::map<std::string, std::string> walked;
+    for (auto const& [key, value] : *map_) {
+      if (!walked.emplace(key, value).second) return "the walk met \"" + key + "\" twice";
+    }
+    if (walked != std::map<std::string, std::string>(model_.begin(), model_.end())) {
+      return "the walk differs from the model";
+    }
+    auto const users = [](auto const& pair) { return pair.first.rfind("user_", 0) == 0; };
+    if (std::distance(map_->begin(), map_->end()) != static_cast<long>(model_.size()) ||
+        std::count_if(map_->begin(), map_->end(), users) !=
+            std::count_if(model_.begin(), model_.end(), users)) {
+      return "std::distance or std::count_if over the map differs from the model";
+    }
+    for (auto const& [key, value] : model_) {
+      std::string got;
+      if (map_->get(key, got) == 0 || got != value)
+        return "get \"" + key + "\" gives \"" + got + "\"";
+    }
+    return "";
+  }
+
+  std::vector<std::string> check() { return map_->check(); }
+
+ private:
+  using map_t = d_hashmap<std::string, std::string, H>;
+
+  // A disagreement ends the run at once, so that the harness names its step.
+  void expect(bool ok, std::string const& what) {
+    if (ok) return;
+    fault_ = "disagreement: " + what;
+    throw fault_.c_str();
+  }
+
+  std::string change_or_read(std::mt19937& rng) {
+    std::string const key = random_key(rng);
+    std::string const value = random_value(rng);
+    std::string const on = " \"" + key.substr(0, 12) + "\"";
+    switch (pick(rng, 0, 15)) {
+      case 0:
+      case 1:
+      case 2: {
+        long const entry = map_->put(key, value);
+        model_[key] = value;
+        std::string got;
+        expect(map_->get(key, got) == entry && got == value, "put" + on + " then get");
+        return "put" + on;
+      }
+      case 3:
+      case 4: {
+        std::string got = "stale";
+        bool const found = map_->get(key, got) != 0;
+        auto const it = model_.find(key);
+        expect(found == (it != model_.end()) && got == (found ? it->second : ""), "get" + on);
+        return "get" + on;
+      }
+      case 5:
+        expect(map_->operator[](key).get_data() == model_[key], "subscript read" + on);
+        return "subscript read" + on;
+      case 6:
+        map_->operator[](key) = value;
+        model_[key] = value;
+        return "subscript write" + on;
+      case 7:
+        held_.emplace(map_->operator[](key));
+        held_key_ = key;
+        model_[key];
+        return "keep the proxy of" + on;
+      case 8:
+        return write_held(value);
+      case 9:
+      case 10: {
+        bool const erased = map_->erase(key);
+        expect(erased == (model_.erase(key) == 1), "erase" + on);
+        return "erase" + on;
+      }
+      case 11: {
+        auto const it = map_->find(key);
+        auto const in_model = model_.find(key);
+        bool const agree =
+            (it == map_->end()) == (in_model == model_.end()) &&
+            (it == map_->end() || (it->first == key && it->second == in_model->second));
+        expect(agree, "find" + on);
+        return "find" + on;
+      }
+      case 12: {
+        long const n = pick(rng, 1, 3) == 1 ? pick(rng, 1, 3) : pick(rng, 1, 600);
+        map_->rehash(n);
+        expect(map_->buckets() == n, "rehash to " + std::to_string(n));
+        return "rehash to " + std::to_string(n);
+      }
+      case 13: {
+        long const keys = pick(rng, 0, 500);
+        map_->reserve(keys);
+        double const load = max_load_ > 0 ? max_load_ : 1.0;
+        expect(static_cast<double>(map_->buckets()) * load >= static_cast<double>(keys),
+               "reserve " + std::to_string(keys));
+        return "reserve " + std::to_string(keys);
+      }
+      case 14: {
+        max_load_ = pick(rng, 0, 2) * 0.75;
+        map_->set_max_load_factor(max_load_);
+        return "max load factor " + std::to_string(max_load_);
+      }
+      default:
+        return put_with_growth(key, value);
+    }
+  }
+
+  // A proxy that outlived its key's erase refuses to write.
+  std::string write_held(std::string const& value) {
+    if (!held_) return "no proxy kept";
+    if (model_.count(held_key_)) {
+      *held_ = value;
+      model_[held_key_] = value;
+      return "write through the kept proxy";
+    }
+    bool refused = false;
+    try {
+      *held_ = value;
+    } catch (char const* message) {
+      refused = std::string(message) == "hash map entry no longer exists...";
+    }
+    expect(refused, "the kept proxy of an erased key wrote, or failed otherwise");
+    return "write through the kept proxy of an erased key";
+  }
+
+  // A put that adds a key past the maximum load doubles the table first; any
+  // other leaves it as it was.
+  std::string put_with_growth(std::string const& key, std::string const& value) {
+    long const before = map_->buckets();
+    bool const adds = model_.count(key) == 0;
+    map_->put(key, value);
+    model_[key] = value;
+    bool const grows = adds && max_load_ > 0 &&
+                       static_cast<double>(model_.size()) > max_load_ * static_cast<double>(before);
+    expect(map_->buckets() == (grows ? 2 * before : before),
+           "put" + std::string(grows ? " doubling " : " keeping ") + std::to_string(before) +
+               " buckets left " + std::to_string(map_->buckets()));
+    return "put, checking growth";
+  }
+
+  config config_;
+  double max_load_;
+  d_env* env_ = nullptr;
+  std::unique_ptr<map_t> map_;
+  std::optional<d_hashmap_assign<std::string, std::string>> held_;
+  std::string held_key_;
+  model_t model_;
+  std::string fault_;
+};
+
+class HashMapModel : public ::testing::TestWithParam<config> {};
+
+TEST_P(HashMapModel, AgreesWithUnorderedMap) {
+  config const c = GetParam();
+  test_support::model_run run;
+  run.seed = c.seed;
+  run.steps = 2500;
+  if (c.strong) {
+    hashmap_subject<strong_string_hash> subject(c);
+    test_support::run_model(subject, run);
+  } else {
+    hashmap_subject<string_hash> subject(c);
+    test_support::run_model(subject, run);
+  }
+}
+
+std::vector<config> configs() {
+  std::vector<config> out;
+  for (unsigned seed : {1u, 2u, 3u}) {
+    out.push_back({"weighted_fixed", false, 7, 0, seed});
+    out.push_back({"weighted_growing", false, 1, 1.0, seed + 10});
+    out.push_back({"strong_fixed", true, 3, 0, seed + 20});
+    out.push_back({"strong_growing", true, 1, 0.75, seed + 30});
+  }
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, HashMapModel, ::testing::ValuesIn(configs()), [](auto const& info) {
+  return std::string(info.param.name) + "_seed" + std::to_string(info.param.seed);
+});
+
+}  // namespace
