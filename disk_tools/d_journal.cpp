@@ -156,9 +156,7 @@ void db_journal::start() {
     salt_ = h.salt = new_salt();
     undo_end_ = 0;
   }
-  char buf[journal_header::record_size];
-  h.encode(buf);
-  file_.write_at(0, buf, sizeof buf);
+  write_header(h);
   if (mode_ == d_journal::durable) {
     file_.sync();
     io_tools::sync_directory_of(path_);
@@ -201,6 +199,16 @@ void db_journal::rollback() {
   }
   scopes_.pop_back();
   floor_ = scopes_.empty() ? db_.size() : scopes_.back().length;
+}
+
+void db_journal::write_header(journal_header const& h) {
+  // The magic goes last: a header cut short by a crash is no header, never
+  // one with a length of 0 in it.
+  char buf[journal_header::record_size];
+  h.encode(buf);
+  file_.write_at(journal_header::magic_size, buf + journal_header::magic_size,
+                 sizeof buf - journal_header::magic_size);
+  file_.write_at(0, buf, journal_header::magic_size);
 }
 
 void db_journal::write_header_word(std::size_t offset, word_t value) {
@@ -356,9 +364,7 @@ void db_journal::checkpoint() {
   h.kind = journal_kind::redo;
   h.committed_size = h.size_before = db_.size();
   salt_ = h.salt = new_salt();
-  char buf[journal_header::record_size];
-  h.encode(buf);
-  file_.write_at(0, buf, sizeof buf);
+  write_header(h);
   file_.set_size(header_size);
   file_.trim();
   file_.sync();

@@ -115,6 +115,7 @@ class db_journal final : public io_tools::bfstream::write_guard {
   void commit_atomic();
   void commit_durable();
   void checkpoint();
+  void write_header(journal_header const& h);
   void write_header_word(std::size_t offset, word_t value);
   char const* undo_bytes(word_t at, std::size_t n) const;
 

@@ -68,6 +68,7 @@ inline word_t padded(word_t n) {
 
 struct journal_header {
   static constexpr std::size_t magic_offset = 0;
+  static constexpr std::size_t magic_size = 8;
   static constexpr std::size_t version_offset = 8;
   static constexpr std::size_t kind_offset = 12;
   static constexpr std::size_t end_offset = 16;

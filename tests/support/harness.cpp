@@ -14,8 +14,13 @@
 
 namespace test_support {
 
-scratch_dir::scratch_dir() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "odb-test-XXXXXX").string();
+scratch_dir::scratch_dir() : scratch_dir(std::filesystem::temp_directory_path().string()) {}
+
+scratch_dir::scratch_dir(std::string const& parent) {
+  std::error_code ec;
+  std::string const where = std::filesystem::is_directory(parent, ec) ? parent
+                                : std::filesystem::temp_directory_path().string();
+  std::string tmpl = (std::filesystem::path(where) / "odb-test-XXXXXX").string();
   if (!::mkdtemp(tmpl.data())) throw std::runtime_error("cannot make a scratch folder");
   path_ = tmpl;
 }
@@ -26,8 +31,12 @@ scratch_dir::~scratch_dir() {
 }
 
 std::vector<char> read_file(std::string const& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return {};
+  std::vector<char> bytes(static_cast<std::size_t>(in.tellg()));
+  in.seekg(0);
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
 }
 
 void write_file(std::string const& path, std::vector<char> const& bytes) {

@@ -1,0 +1,643 @@
+// Crashes at every point that matters, simulated from a record of every change
+// the stream layer made to the database file and its journal.
+//
+// A workload of every kind of operation runs once while an observer records
+// each write, resize and sync of either file; at every operation's end the
+// database's bytes are kept as the states the operation goes between. Then,
+// for every prefix of the record, the files a crash would leave are made from
+// it and opened (which recovers them), and the database must hold exactly the
+// state before or after the operation in flight:
+//   - process death: every change before the crash point is in the files, and
+//     the change at the point, if a write of more than one word, half-made;
+//   - power loss (durable mode): what was synced, plus a random subset of the
+//     pages written since, one of them torn at a 512-byte boundary, and either
+//     file length.
+// A third test makes the k-th change of an operation fail instead, for every
+// k, and requires the operation to leave the file as it was and the same
+// container objects to carry on.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+
+#include <disk_tools/d_hashmap.h>
+#include <disk_tools/d_list.h>
+#include <disk_tools/d_map.h>
+#include <disk_tools/d_map_check.h>
+#include <disk_tools/d_ptr.h>
+#include <disk_tools/d_transaction.h>
+#include <disk_tools/d_var.h>
+#include <disk_tools/d_vector.h>
+#include <disk_tools/odb_check.h>
+#include "harness.h"
+
+using namespace disk_tools;
+
+namespace {
+
+using bytes_t = std::vector<char>;
+using int_map = d_map<unsigned, unsigned, unsigned>;
+using str_ref = d_ref<std::string>;
+using str_map = d_map<str_ref, str_ref, std::string>;
+
+constexpr std::size_t page = 4096;
+// Thousands of openings, each with syncs in durable mode: on a memory file
+// system where one is.
+char const* const memory_dir = "/dev/shm";
+// Enough ascending keys for balance to rotate.
+unsigned const map_keys = 300;
+
+// One change to a file, as the stream layer reported it.
+struct change {
+  bool journal;  // to the journal (else to the database)
+  io_tools::io_event::kind what;
+  word_t address;
+  bytes_t bytes;
+};
+
+bool is_journal(io_tools::bfstream const* s) {
+  std::string const& name = s->name();
+  return name.size() > 8 && name.compare(name.size() - 8, 8, "-journal") == 0;
+}
+
+// Records every change; or, armed, makes the chosen one fail.
+class recorder : public io_tools::io_observer {
+ public:
+  void on_event(io_tools::io_event const& e) override {
+    if (!e.stream) return;
+    if (fail_at_ > 0 && ++seen_ == fail_at_) throw "simulated write failure...";
+    if (!recording_) return;
+    changes.push_back({is_journal(e.stream), e.what, e.address, bytes_t(e.bytes, e.bytes + e.n)});
+  }
+  void record(bool on) { recording_ = on; }
+  // The n-th change from now fails (0: none).
+  void fail_at(long n) {
+    fail_at_ = n;
+    seen_ = 0;
+  }
+  long seen() const { return seen_; }
+
+  std::vector<change> changes;
+
+ private:
+  bool recording_ = false;
+  long fail_at_ = 0;
+  long seen_ = 0;
+};
+
+struct observing {
+  explicit observing(recorder& r) { io_tools::set_io_observer(&r); }
+  ~observing() { io_tools::set_io_observer(nullptr); }
+};
+
+// A file as the disk holds it, and what the system holds of it besides.
+struct disk_file {
+  bytes_t synced;
+  bytes_t current;
+
+  void apply(change const& c, std::size_t n) {
+    using k = io_tools::io_event::kind;
+    if (c.what == k::resize) current.resize(static_cast<std::size_t>(c.address), 0);
+    if (c.what == k::sync) synced = current;
+    if (c.what != k::write) return;
+    auto const end = static_cast<std::size_t>(c.address) + n;
+    if (current.size() < end) current.resize(end, 0);
+    std::copy_n(c.bytes.begin(), n, current.begin() + c.address);
+  }
+
+  // What a power loss may leave: the synced bytes, a random subset of the
+  // pages changed since, one of them torn, and either length.
+  bytes_t after_power_loss(std::mt19937& rng) const {
+    bool const new_length = rng() % 2 == 1;
+    bytes_t out = synced;
+    out.resize(new_length ? current.size() : synced.size(), 0);
+    std::size_t const pages = (std::max(out.size(), synced.size()) + page - 1) / page;
+    std::vector<std::size_t> changed;
+    for (std::size_t p = 0; p < pages; ++p) {
+      std::size_t const begin = p * page, end = std::min(out.size(), begin + page);
+      if (begin >= end) continue;
+      bool differs = false;
+      for (std::size_t i = begin; i < end && !differs; ++i) {
+        char const old = i < synced.size() ? synced[i] : 0;
+        char const now = i < current.size() ? current[i] : 0;
+        differs = old != now;
+      }
+      if (differs && rng() % 2 == 1) changed.push_back(p);
+    }
+    std::size_t const torn = changed.empty() ? 0 : rng() % changed.size();
+    for (std::size_t c = 0; c < changed.size(); ++c) {
+      std::size_t const begin = changed[c] * page;
+      std::size_t end = std::min(out.size(), begin + page);
+      if (c == torn) end = std::min(end, begin + 512 * (rng() % 8));
+      for (std::size_t i = begin; i < end; ++i) out[i] = i < current.size() ? current[i] : 0;
+    }
+    return out;
+  }
+};
+
+// Every kind of change the library makes, on the database the environment
+// has open; the container objects live across operations, as in a program.
+struct workload {
+  // One operation, or several grouped in a transaction: the file goes from
+  // one state to the next in one change.
+  struct step {
+    std::string name;
+    std::function<void()> run;
+    bool rolls_back = false;
+  };
+
+  explicit workload(d_env& e) : env(e) { build(); }
+
+  void build() {
+    auto add = [this](std::string name, std::function<void()> run) {
+      steps.push_back({std::move(name), std::move(run)});
+    };
+    add("root registration", [this] { d_var<int>("registered", &env); });
+    // A container made by name registers its root, then makes its header:
+    // two changes, grouped here so that each step is one.
+    add("a new list", [this] { list = make<d_list<std::string>>("list"); });
+    for (int i = 0; i < 3; ++i) {
+      add("list push_back", [this, i] { list->push_back("value " + std::to_string(i)); });
+    }
+    add("list push_front", [this] { list->push_front("first"); });
+    add("list insert", [this] {
+      auto it = list->begin();
+      ++it;
+      list->insert(it, "inserted");
+    });
+    add("list erase", [this] {
+      auto it = list->begin();
+      ++it;
+      list->erase(it);
+    });
+    add("list erase at the end position", [this] {
+      dl_iterator<std::string> at_end(*list);
+      list->erase(at_end);
+    });
+    add("list element write", [this] {
+      auto it = list->begin();
+      dl_assign<std::string> element(it);
+      element = "rewritten";
+    });
+    add("list sort", [this] { list->sort(CompLess<std::string>()); });
+    add("list of lists", [this] {
+      d_transaction tx(&env);
+      lists = make<d_list<d_list<int>>>("lists");
+      d_list<int> inner(&env);
+      inner.push_back(1);
+      inner.push_back(2);
+      lists->push_back(inner);
+      tx.commit();
+    });
+    add("a new vector", [this] {
+      d_transaction tx(&env);
+      vec = std::make_unique<d_vector<std::string>>("vec", 2, &env);
+      tx.commit();
+    });
+    for (int i = 0; i < 5; ++i) {
+      add("vector push_back (growing)", [this, i] { vec->push_back("v" + std::to_string(9 - i)); });
+    }
+    add("vector insert", [this] { vec->insert(vec->begin() + 1, "middle"); });
+    add("vector sort", [this] { vec->sort(DefaultLess<std::string>()); });
+    add("vector element write", [this] { (*vec)[2] = "written"; });
+    add("a new hash map", [this] {
+      d_transaction tx(&env);
+      hash = std::make_unique<d_hashmap<std::string, std::string>>("hash", 4, &env);
+      tx.commit();
+    });
+    for (int i = 0; i < 5; ++i) {
+      add("hash map new key", [this, i] { hash->put("key" + std::to_string(i), "value"); });
+    }
+    add("hash map overwrite", [this] { hash->put("key2", "another value"); });
+    add("hash map element write", [this] { (*hash)["key3"] = "written"; });
+    add("a new map", [this] { map = make<int_map>("map"); });
+    // Ascending keys fill nodes and set off balance; odd keys then land in
+    // full nodes, which spill their smallest pair.
+    for (unsigned k = 0; k < 2 * map_keys; k += 2) {
+      add("map insert", [this, k] { map->insert(k, k + 1); });
+    }
+    for (unsigned k = 1; k < 200; k += 10) {
+      add("map insert into a full node", [this, k] { map->insert(k, k); });
+    }
+    add("map update", [this] { map->update(40, 4); });
+    add("map put over a present key", [this] { map->put(42, 5); });
+    add("map put of a new key", [this] { map->put(1001, 6); });
+    add("map element write", [this] { (*map)[44] = 7; });
+    add("string map", [this] {
+      d_transaction tx(&env);
+      smap = make<str_map>("smap");
+      smap->put(str_ref("one", &env), str_ref("1", &env));
+      smap->put(str_ref("two", &env), str_ref("2", &env));
+      tx.commit();
+    });
+    add("string map element write", [this] {
+      d_transaction tx(&env);
+      (*smap)[str_ref("one", &env)] = str_ref("I", &env);
+      tx.commit();
+    });
+    add("variable", [this] {
+      d_transaction tx(&env);
+      var = make<d_var<std::string>>("var");
+      *var = "first";
+      tx.commit();
+    });
+    add("variable assignment", [this] { *var = "second, longer"; });
+    add("pointer write through to the variable", [this] {
+      d_ptr<std::string> p(*var, &env);
+      *p = "through the pointer";
+    });
+    add("reference", [this] { ref = std::make_unique<str_ref>("referenced", &env); });
+    add("transaction of several operations", [this] {
+      d_transaction tx(&env);
+      list->push_back("in a transaction");
+      map->insert(5000, 1);
+      *var = "transaction";
+      tx.commit();
+    });
+    add("transaction rolled back", [this] {
+      d_transaction tx(&env);
+      list->push_back("never");
+      map->insert(6000, 1);
+    });
+    steps.back().rolls_back = true;
+  }
+
+  template <class T>
+  std::unique_ptr<T> make(char const* name) {
+    d_transaction tx(&env);
+    auto made = std::make_unique<T>(name, &env);
+    tx.commit();
+    return made;
+  }
+
+  // Problems with any container, one line each.
+  std::vector<std::string> check() {
+    std::vector<std::string> all;
+    auto add = [&all](std::vector<std::string> const& more) {
+      all.insert(all.end(), more.begin(), more.end());
+    };
+    if (list) add(list->check());
+    if (vec) add(vec->check());
+    if (hash) add(hash->check());
+    if (map) add(check_map(*map));
+    if (smap) add(check_map(*smap));
+    return all;
+  }
+
+  // What the containers hold, as text: two runs that hold the same agree.
+  std::string contents() {
+    std::string out;
+    auto put = [&out](std::string const& s) { out += s + "|"; };
+    if (list) {
+      for (auto it = list->begin(); it != list->end(); ++it) put(list->get_data(it.value_address()));
+    }
+    if (lists) {
+      for (auto it = lists->begin(); it != lists->end(); ++it) {
+        d_list<int>& inner = it.get_data2(it.value_address());
+        for (auto in = inner.begin(); in != inner.end(); ++in) {
+          put(std::to_string(inner.get_data(in.value_address())));
+        }
+      }
+    }
+    if (vec) {
+      for (long i = 0; i < vec->count(); ++i) put((*vec)[i].get_data());
+    }
+    if (hash) {
+      for (int i = 0; i < 5; ++i) {
+        std::string v;
+        hash->get("key" + std::to_string(i), v);
+        put(v);
+      }
+    }
+    if (map) {
+      for (unsigned k = 0; k < 7000; ++k) {
+        unsigned v = 0;
+        if (map->get(k, v)) put(std::to_string(k) + "=" + std::to_string(v));
+      }
+    }
+    if (smap) {
+      // Walked along the node chain: a lookup would store its key first.
+      std::vector<std::string> pairs;
+      for (word_t at = smap->chain_head; at != no_address; at = smap->spare.next) {
+        smap->spare.address = at;
+        smap->spare.load(*smap->stream);
+        for (word_t i = 0; i < smap->spare.count; ++i) {
+          auto const& p = smap->spare.pairs[static_cast<std::size_t>(i)];
+          pairs.push_back(p.key.get_data() + "=" + p.value.get_data());
+        }
+      }
+      std::sort(pairs.begin(), pairs.end());
+      for (auto const& p : pairs) put(p);
+    }
+    if (var) put(var->get_data());
+    return out;
+  }
+
+  d_env& env;
+  std::vector<step> steps;
+  std::unique_ptr<d_list<std::string>> list;
+  std::unique_ptr<d_list<d_list<int>>> lists;
+  std::unique_ptr<d_vector<std::string>> vec;
+  std::unique_ptr<d_hashmap<std::string, std::string>> hash;
+  std::unique_ptr<int_map> map;
+  std::unique_ptr<str_map> smap;
+  std::unique_ptr<d_var<std::string>> var;
+  std::unique_ptr<str_ref> ref;
+};
+
+// The database's data: the file cut to the length the stream holds.
+bytes_t data_of(d_database* db) {
+  bytes_t all = test_support::read_file(db->file_name());
+  all.resize(static_cast<std::size_t>(db->stream()->size()));
+  return all;
+}
+
+// A run of the workload with every change recorded, and the database's
+// states between the operations.
+struct recorded_run {
+  std::vector<change> changes;
+  std::vector<bytes_t> states;       // states[i]: after i operations
+  std::vector<std::string> contents;  // what the containers held then
+  std::vector<std::size_t> marks;    // marks[i]: changes made by then
+  std::vector<std::string> names;
+  bytes_t initial;
+  long rotations = 0;
+};
+
+recorded_run record_workload(test_support::scratch_dir& dir, d_open_options options) {
+  recorded_run run;
+  std::string const name = dir.file("recorded");
+  d_env env{};
+  EXPECT_TRUE(create_database(name, &env));
+  run.initial = test_support::read_file(name + ".odb");
+  recorder rec;
+  observing on(rec);
+  rec.record(true);
+  d_database* db = open_database(name, &env, options);
+  auto w = std::make_unique<workload>(env);
+  run.states.push_back(data_of(db));
+  run.contents.push_back(w->contents());
+  run.marks.push_back(rec.changes.size());
+  for (auto const& s : w->steps) {
+    s.run();
+    run.states.push_back(data_of(db));
+    run.contents.push_back(w->contents());
+    run.marks.push_back(rec.changes.size());
+    run.names.push_back(s.name);
+    std::vector<std::string> const problems = w->check();
+    EXPECT_TRUE(problems.empty()) << s.name << ": " << problems.front();
+  }
+  run.rotations = w->map->stats.shifts + w->map->stats.shifts4;
+  w.reset();
+  close_database(db);
+  rec.record(false);
+  run.changes = std::move(rec.changes);
+  return run;
+}
+
+// Opens the files a crash left (which recovers them) and returns the
+// database's bytes after a clean close; or the message it threw.
+bytes_t recovered(std::string const& name, bytes_t const& database, bytes_t const* journal,
+                  d_open_options options, std::string& error) {
+  test_support::write_file(name + ".odb", database);
+  std::string const jfile = journal_file_of(name + ".odb");
+  std::remove(jfile.c_str());
+  if (journal) test_support::write_file(jfile, *journal);
+  try {
+    d_env env{};
+    close_database(open_database(name, &env, options));
+  } catch (char const* message) {
+    error = message;
+    return {};
+  }
+  return test_support::read_file(name + ".odb");
+}
+
+// Where two states differ first, for failure messages.
+std::string difference(bytes_t const& a, bytes_t const& b) {
+  std::size_t i = 0;
+  while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
+  return "lengths " + std::to_string(a.size()) + " and " + std::to_string(b.size()) +
+         ", first difference at " + std::to_string(i);
+}
+
+// Which operation was under way when change k was made.
+std::size_t operation_at(recorded_run const& run, std::size_t k) {
+  std::size_t op = 0;
+  while (op + 1 < run.marks.size() && run.marks[op + 1] <= k) ++op;
+  return op;
+}
+
+TEST(CrashTest, ProcessDeathAtEveryWriteLeavesTheStateBeforeOrAfter) {
+  test_support::scratch_dir dir(memory_dir);
+  recorded_run const run = record_workload(dir, d_open_options{});
+  ASSERT_GT(run.rotations, 0) << "the workload must set off balance rotations";
+  std::string const name = dir.file("crashed");
+  disk_file database{run.initial, run.initial}, journal;
+  long points = 0;
+  auto expect_before_or_after = [&](std::size_t k, disk_file const& db, disk_file const& j,
+                                    char const* how) {
+    std::size_t const op = operation_at(run, k);
+    bytes_t const& state_before = run.states[op];
+    bytes_t const& state_after = run.states[std::min(op + 1, run.states.size() - 1)];
+    std::string error;
+    bytes_t const got = recovered(name, db.current, &j.current, d_open_options{}, error);
+    ++points;
+    std::string const where = "crash at change " + std::to_string(k) + " of " +
+                              std::to_string(run.changes.size()) + " (" + how +
+                              "), in operation " + std::to_string(op) + " (" +
+                              (op < run.names.size() ? run.names[op] : "closing") + ")";
+    EXPECT_EQ(error, "") << where;
+    bool const is_before = got == state_before, is_after = got == state_after;
+    EXPECT_TRUE(is_before || is_after) << where << "; " << difference(got, state_before)
+                                       << " from before, " << difference(got, state_after)
+                                       << " from after";
+    return error.empty() && (is_before || is_after);
+  };
+  for (std::size_t k = 0;; ++k) {
+    // Every change before k made, none from k on.
+    if (!expect_before_or_after(k, database, journal, "the changes before it made")) break;
+    if (k == run.changes.size()) break;
+    change const& c = run.changes[k];
+    // A write longer than a word can be cut short; a word is one store.
+    if (c.what == io_tools::io_event::kind::write && c.bytes.size() > word_size) {
+      disk_file db = database, j = journal;
+      (c.journal ? j : db).apply(c, c.bytes.size() / 2);
+      if (!expect_before_or_after(k, db, j, "half of it made")) break;
+    }
+    (c.journal ? journal : database).apply(c, c.bytes.size());
+  }
+  std::cout << "[ crash points ] " << points << " process deaths over " << run.names.size()
+            << " operations\n";
+}
+
+TEST(CrashTest, PowerLossInDurableModeKeepsEveryCommitAndNothingElse) {
+  test_support::scratch_dir dir(memory_dir);
+  d_open_options const durable{d_journal::durable};
+  recorded_run const run = record_workload(dir, durable);
+  std::string const name = dir.file("crashed");
+  disk_file database{run.initial, run.initial}, journal;
+  std::mt19937 rng(7);
+  long points = 0;
+  for (std::size_t k = 0; k < run.changes.size(); ++k) {
+    change const& c = run.changes[k];
+    (c.journal ? journal : database).apply(c, c.bytes.size());
+    std::size_t const op = operation_at(run, k);
+    // Every operation is a transaction: after a power loss while one is
+    // under way, only the states before and after it are allowed.
+    bytes_t const& state_before = run.states[op];
+    bytes_t const& state_after = run.states[std::min(op + 1, run.states.size() - 1)];
+    for (int trial = 0; trial < 3; ++trial) {
+      bytes_t const db = database.after_power_loss(rng);
+      bytes_t const j = journal.after_power_loss(rng);
+      std::string error;
+      bytes_t const got = recovered(name, db, journal.current.empty() ? nullptr : &j, durable, error);
+      ++points;
+      std::string const where = "power loss after change " + std::to_string(k) +
+                                ", in operation " + std::to_string(op) + " (" +
+                                (op < run.names.size() ? run.names[op] : "closing") +
+                                "), trial " + std::to_string(trial);
+      ASSERT_EQ(error, "") << where;
+      ASSERT_TRUE(got == state_before || got == state_after) << where;
+    }
+  }
+  std::cout << "[ crash points ] " << points << " power losses over " << run.names.size()
+            << " operations\n";
+}
+
+TEST(CrashTest, AFailingWriteLeavesTheFileAsItWasAndObjectsCarryOn) {
+  test_support::scratch_dir dir(memory_dir);
+  recorded_run const run = record_workload(dir, d_open_options{});
+  std::string const name = dir.file("failing");
+  // After a rollback the objects read their state again; what they cache of
+  // the file is the same, but the slots of a map node past its count (which
+  // nothing reads) hold what earlier loads left there. So the run with
+  // failures is compared by contents, and by bytes only where it failed.
+  d_env env{};
+  ASSERT_TRUE(create_database(name, &env));
+  recorder rec;
+  observing on(rec);
+  d_database* db = open_database(name, &env);
+  {
+    workload w(env);
+    long failures = 0;
+    for (std::size_t i = 0; i < w.steps.size(); ++i) {
+      if (w.steps[i].rolls_back) {
+        // A rollback's own writes only copy saved bytes back in memory.
+        w.steps[i].run();
+        continue;
+      }
+      bytes_t const before = data_of(db);
+      // Fail the first change, then the second, ... until the operation
+      // gets through; after each failure the file is as before.
+      for (long k = 1;; ++k) {
+        rec.fail_at(k);
+        try {
+          w.steps[i].run();
+        } catch (char const* message) {
+          ++failures;
+          rec.fail_at(0);
+          ASSERT_EQ(data_of(db), before)
+              << w.steps[i].name << ": failure at change " << k << " (" << message << ")";
+          continue;
+        }
+        rec.fail_at(0);
+        break;
+      }
+      std::string contents;
+      try {
+        contents = w.contents();
+      } catch (char const* message) {
+        FAIL() << w.steps[i].name << ": reading the containers after its failures threw "
+               << message;
+      }
+      ASSERT_EQ(contents, run.contents[i + 1]) << w.steps[i].name << " after its failures";
+      std::vector<std::string> const problems = w.check();
+      ASSERT_TRUE(problems.empty()) << w.steps[i].name << ": " << problems.front();
+    }
+    std::cout << "[ crash points ] " << failures << " failed writes rolled back\n";
+  }
+  close_database(db);
+}
+
+// A file-size limit stops an append the way a full disk does.
+TEST(CrashTest, AnAppendBeyondTheFileSizeLimitIsRolledBack) {
+  test_support::scratch_dir dir(memory_dir);
+  std::string const name = dir.file("limited");
+  ASSERT_TRUE(create_database(name, nullptr));
+  pid_t const pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // In a child: the limit is the process's.
+    ::signal(SIGXFSZ, SIG_IGN);
+    int status = 0;
+    try {
+      d_env env{};
+      d_database* db = open_database(name, &env);
+      d_list<std::string> list("list", &env);
+      list.push_back("kept");
+      rlimit const limit{static_cast<rlim_t>(db->stream()->size() + 200), RLIM_INFINITY};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+      bytes_t const before = data_of(db);
+      bool refused = false;
+      try {
+        for (int i = 0; i < 100000; ++i) list.push_back(std::string(100, 'x'));
+      } catch (char const*) {
+        refused = true;
+      }
+      if (!refused) status |= 1;
+      long const count = list.count();
+      rlimit const none{RLIM_INFINITY, RLIM_INFINITY};
+      ::setrlimit(RLIMIT_FSIZE, &none);
+      // The elements that fit are there, the one that did not is not, and
+      // the same list goes on.
+      if (data_of(db).size() < before.size()) status |= 2;
+      list.push_back("after");
+      if (list.count() != count + 1 || !list.check().empty()) status |= 4;
+      close_database(db);
+    } catch (...) {
+      status |= 8;
+    }
+    ::_exit(status);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(check_database_file(name + ".odb").empty());
+}
+
+// With the journal off the file's bytes are the same as with it.
+TEST(CrashTest, TheJournalChangesNoByteOfTheDatabase) {
+  test_support::scratch_dir dir(memory_dir);
+  bytes_t finals[3];
+  d_journal const modes[] = {d_journal::atomic, d_journal::off, d_journal::durable};
+  for (int m = 0; m < 3; ++m) {
+    std::string const name = dir.file("mode" + std::to_string(m));
+    d_env env{};
+    ASSERT_TRUE(create_database(name, &env));
+    d_database* db = open_database(name, &env, d_open_options{modes[m]});
+    {
+      workload w(env);
+      for (auto const& s : w.steps) {
+        // Nothing can be rolled back with the journal off.
+        if (!(s.rolls_back && modes[m] == d_journal::off)) s.run();
+      }
+    }
+    close_database(db);
+    finals[m] = test_support::read_file(name + ".odb");
+    EXPECT_FALSE(std::ifstream(journal_file_of(name + ".odb")).good()) << "journal left behind";
+  }
+  EXPECT_EQ(finals[0], finals[1]);
+  EXPECT_EQ(finals[0], finals[2]);
+}
+
+}  // namespace
