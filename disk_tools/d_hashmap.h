@@ -266,18 +266,19 @@ class d_hashmap_iterator {
     }
   }
 
+  // The pair is a copy, but a use after its database closed is a mistake all
+  // the same, and is told as one.
   reference operator*() const {
-    at_entry();
+    standing();
     return pair_;
   }
   pointer operator->() const {
-    at_entry();
+    standing();
     return &pair_;
   }
 
   d_hashmap_iterator& operator++() {
-    link_.db();
-    at_entry();
+    standing();
     if (next_ != no_address) {
       land(next_);
     } else {
@@ -298,8 +299,9 @@ class d_hashmap_iterator {
   long entry() const { return entry_; }
 
  private:
-  void at_entry() const {
+  void standing() const {
     if (entry_ == no_address) throw "no entry at the end position...";
+    link_.db();
   }
 
   void land(word_t entry) {
