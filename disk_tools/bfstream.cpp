@@ -19,7 +19,6 @@ namespace {
 
 char const* const write_failed = "unable to write db file...";
 
-io_observer* observer = nullptr;
 
 // Address space reserved beyond the file at open, so that growing the mapping
 // rarely has to move it.
@@ -56,8 +55,10 @@ int open_flags(std::ios_base::openmode mode) {
 
 }  // namespace
 
+io_observer* active_observer = nullptr;
+
 void set_io_observer(io_observer* o) {
-  observer = o;
+  active_observer = o;
 }
 
 bfstream::bfstream(char const* name, std::ios_base::openmode mode) {
@@ -235,7 +236,7 @@ bfstream& bfstream::read(char* dst, std::streamsize n) {
 
 void bfstream::notify(io_event::kind what, disk_tools::word_t address, char const* src,
                       std::size_t n) const {
-  if (observer) observer->on_event(io_event{what, this, address, src, n});
+  if (active_observer) active_observer->on_event(io_event{what, this, address, src, n});
 }
 
 void bfstream::resize_file(disk_tools::word_t length) {
@@ -399,15 +400,6 @@ bfstream& bfstream::flush() {
   return *this;
 }
 
-void bfstream::read_at(disk_tools::word_t address, void* dst, std::size_t n) {
-  auto const len = static_cast<disk_tools::word_t>(n);
-  if (!is_open() || !has_image_ || address < 0 || len < 0 || address > size_ - len) {
-    throw corrupt_file_message;
-  }
-  if (n > 0) std::memcpy(dst, bytes() + address, n);
-  pos_ = address + len;
-}
-
 char const* bfstream::view(disk_tools::word_t address, std::size_t n) const {
   auto const len = static_cast<disk_tools::word_t>(n);
   if (!is_open() || !has_image_ || address < 0 || len < 0 || address > size_ - len) {
@@ -416,7 +408,7 @@ char const* bfstream::view(disk_tools::word_t address, std::size_t n) const {
   return bytes() + address;
 }
 
-void bfstream::write_at(disk_tools::word_t address, void const* src, std::size_t n) {
+void bfstream::write_at_slowly(disk_tools::word_t address, void const* src, std::size_t n) {
   if (!is_open() || address < 0) throw corrupt_file_message;
   write_fully(address, static_cast<char const*>(src), n, true);
   pos_ = address + static_cast<disk_tools::word_t>(n);
@@ -425,18 +417,6 @@ void bfstream::write_at(disk_tools::word_t address, void const* src, std::size_t
 void bfstream::restore_at(disk_tools::word_t address, void const* src, std::size_t n) {
   if (!is_open() || address < 0) throw corrupt_file_message;
   write_fully(address, static_cast<char const*>(src), n, false);
-}
-
-disk_tools::word_t bfstream::read_word(disk_tools::word_t address) {
-  char w[disk_tools::word_size];
-  read_at(address, w, sizeof w);
-  return disk_tools::decode_word(w);
-}
-
-void bfstream::write_word(disk_tools::word_t address, disk_tools::word_t value) {
-  char w[disk_tools::word_size];
-  disk_tools::encode_word(w, value);
-  write_at(address, w, sizeof w);
 }
 
 disk_tools::word_t bfstream::append(void const* src, std::size_t n) {

@@ -33,6 +33,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <ios>
 #include <map>
 #include <memory>
@@ -44,6 +45,10 @@
 namespace io_tools {
 
 class bfstream;
+
+// Thrown when a record or value would lie outside the file, or a word read from
+// the file cannot be what it claims to be.
+extern char const* const corrupt_file_message;
 
 // Shown every change a stream makes to its file, before it is made; used by
 // tests to record what reached the file (and so what a crash could leave) and
@@ -72,6 +77,7 @@ class io_observer {
 // Installs observer for every stream of the process; null removes it. For
 // tests only.
 void set_io_observer(io_observer* observer);
+extern io_observer* active_observer;
 
 // Makes the directory entry of the file at path last (after creating it).
 void sync_directory_of(std::string const& path);
@@ -118,11 +124,38 @@ class bfstream {
   void clear() { state_ = 0; }
   explicit operator bool() const { return !fail(); }
 
-  // Checked absolute transfers used for the database's records.
-  void read_at(disk_tools::word_t address, void* dst, std::size_t n);
-  void write_at(disk_tools::word_t address, void const* src, std::size_t n);
-  disk_tools::word_t read_word(disk_tools::word_t address);
-  void write_word(disk_tools::word_t address, disk_tools::word_t value);
+  // Checked absolute transfers used for the database's records. Records are
+  // read and written by the million: the common case, a copy within the
+  // mapping, is inline.
+  void read_at(disk_tools::word_t address, void* dst, std::size_t n) {
+    auto const len = static_cast<disk_tools::word_t>(n);
+    if (fd_ < 0 || !has_image_ || address < 0 || len < 0 || address > size_ - len) {
+      throw corrupt_file_message;
+    }
+    if (n > 0) std::memcpy(dst, bytes() + address, n);
+    pos_ = address + len;
+  }
+  void write_at(disk_tools::word_t address, void const* src, std::size_t n) {
+    auto const end = address + static_cast<disk_tools::word_t>(n);
+    if (base_ && !private_ && !guard_ && !active_observer && address >= 0 && end <= physical_) {
+      std::memcpy(base_ + address, src, n);
+      ++counts_.writes;
+      if (end > size_) size_ = end;
+      pos_ = end;
+      return;
+    }
+    write_at_slowly(address, src, n);
+  }
+  disk_tools::word_t read_word(disk_tools::word_t address) {
+    char w[disk_tools::word_size];
+    read_at(address, w, sizeof w);
+    return disk_tools::decode_word(w);
+  }
+  void write_word(disk_tools::word_t address, disk_tools::word_t value) {
+    char w[disk_tools::word_size];
+    disk_tools::encode_word(w, value);
+    write_at(address, w, sizeof w);
+  }
   // Writes n bytes at the end of the file and returns where they start.
   disk_tools::word_t append(void const* src, std::size_t n);
   // Length of the data in bytes.
@@ -195,6 +228,7 @@ class bfstream {
   static constexpr int eofbit = 1, failbit = 2, badbit = 4;
   bool failed() const { return (state_ & (failbit | badbit)) != 0; }
   void write_fully(disk_tools::word_t address, char const* src, std::size_t n, bool guarded);
+  void write_at_slowly(disk_tools::word_t address, void const* src, std::size_t n);
   void pwrite_fully(disk_tools::word_t address, char const* src, std::size_t n);
   void notify(io_event::kind what, disk_tools::word_t address, char const* bytes,
               std::size_t n) const;
@@ -236,9 +270,5 @@ class bfstream {
   std::string name_;
   std::shared_ptr<void> owner_;
 };
-
-// Thrown when a record or value would lie outside the file, or a word read from
-// the file cannot be what it claims to be.
-extern char const* const corrupt_file_message;
 
 }  // namespace io_tools

@@ -60,22 +60,21 @@ __attribute__((target("sse4.2"))) std::uint32_t crc_hardware(std::uint32_t crc,
   while (n-- > 0) c32 = _mm_crc32_u8(c32, *p++);
   return c32;
 }
-
-bool has_hardware() {
-  static bool const yes = __builtin_cpu_supports("sse4.2");
-  return yes;
-}
 #endif
+
+using crc_function = std::uint32_t (*)(std::uint32_t, unsigned char const*, std::size_t);
+
+// The processor's own instruction where it has one, chosen once.
+crc_function const best_crc =
+#ifdef ODB_CRC_HARDWARE
+    __builtin_cpu_supports("sse4.2") ? crc_hardware :
+#endif
+                                     crc_software;
 
 }  // namespace
 
 std::uint32_t crc32c(std::uint32_t crc, void const* data, std::size_t n) {
-  auto const* p = static_cast<unsigned char const*>(data);
-  crc = ~crc;
-#ifdef ODB_CRC_HARDWARE
-  if (has_hardware()) return ~crc_hardware(crc, p, n);
-#endif
-  return ~crc_software(crc, p, n);
+  return ~best_crc(~crc, static_cast<unsigned char const*>(data), n);
 }
 
 }  // namespace disk_tools

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <random>
 
@@ -26,6 +27,32 @@ word_t new_salt() {
   auto const now = static_cast<std::uint64_t>(
       std::chrono::steady_clock::now().time_since_epoch().count());
   return static_cast<word_t>((static_cast<std::uint64_t>(random()) << 32) ^ random() ^ now);
+}
+
+// Where the n bytes at a and b first differ (n when they do not), and how
+// many of their last bytes are equal; compared a word at a time.
+std::size_t equal_prefix(char const* a, char const* b, std::size_t n) {
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    if (x != y) break;
+  }
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+
+std::size_t equal_suffix(char const* a, char const* b, std::size_t n) {
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    std::uint64_t x[2], y[2];
+    std::memcpy(x, a + n - i - 16, 16);
+    std::memcpy(y, b + n - i - 16, 16);
+    if (x[0] != y[0] || x[1] != y[1]) break;
+  }
+  while (i < n && a[n - i - 1] == b[n - i - 1]) ++i;
+  return i;
 }
 
 recovery_plan plan_undo(journal_header const& h, char const* journal, word_t length,
@@ -232,11 +259,9 @@ void db_journal::before_write(word_t address, char const* now, std::size_t n) {
   if (!old) return;
   // Only the bytes that change need saving; a node rewritten whole often
   // changes a few words of it.
-  std::size_t first = 0;
-  while (first < m && old[first] == now[first]) ++first;
+  std::size_t const first = equal_prefix(old, now, m);
   if (first == m) return;
-  std::size_t last = m;
-  while (old[last - 1] == now[last - 1]) --last;
+  std::size_t const last = m - equal_suffix(old + first, now + first, m - first);
   save(address + static_cast<word_t>(first), old + first, last - first);
 }
 
@@ -252,9 +277,15 @@ void db_journal::save(word_t address, char const* old, std::size_t n) {
   if (undo_end_ == header_size) {
     write_header_word(journal_header::size_before_offset, committed_length_);
   }
-  scratch_.resize(static_cast<std::size_t>(size));
-  undo_record::encode(scratch_.data(), address, old, n);
-  file_.write_at(undo_end_, scratch_.data(), scratch_.size());
+  // Most records are a few words: laid out on the stack.
+  char small[256];
+  char* record = small;
+  if (size > static_cast<word_t>(sizeof small)) {
+    scratch_.resize(static_cast<std::size_t>(size));
+    record = scratch_.data();
+  }
+  undo_record::encode(record, address, old, n);
+  file_.write_at(undo_end_, record, static_cast<std::size_t>(size));
   undo_end_ += size;
   // The record is whole before the end word counts it, and counted before the
   // database's bytes change.
