@@ -65,9 +65,16 @@ class d_alloc {
   // The database whose changes the allocator's calls belong to: a call made
   // outside any change of the database's becomes one of its own.
   void attach(d_database* db) { db_ = db; }
-  // Drops the mirror after the file was changed behind it (a rollback); it is
-  // built again from the file on next use.
-  void forget_mirror() { index_.reset(); }
+  // Scopes of change of the database, as its journal sees them: a rolled-back
+  // scope changed the file behind the mirror, which must agree with it again.
+  void begin_scope() {}
+  void commit_scope() {}
+  void rollback_scope() { index_.reset(); }
+  // The mirror's summary kept in a side file between openings, so that a
+  // large database need not be walked before its first allocation. A side
+  // file that does not match the database is ignored.
+  void load_index(std::string const& /*path*/) {}
+  void save_index(std::string const& /*path*/) const {}
 
  private:
   // Runs step as a change of the database (joining one under way).

@@ -25,6 +25,10 @@ std::string journal_file_of(std::string const& database_file) {
   return database_file + "-journal";
 }
 
+std::string index_file_of(std::string const& database_file) {
+  return database_file + "-index";
+}
+
 d_database& db_state::open() const {
   if (broken) throw "database must be reopened...";
   if (!database) throw "database is closed...";
@@ -55,6 +59,7 @@ d_database::d_database(std::string const& name, long const& directory_offset, d_
   }
   allocator_ = std::make_unique<d_alloc>(stream_);
   allocator_->attach(this);
+  allocator_->load_index(index_file_of(file_name_));
   state_ = std::make_shared<db_state>();
   state_->database = this;
   stream_.set_owner(state_);
@@ -66,6 +71,9 @@ d_database::d_database(std::string const& name, long const& directory_offset, d_
 
 d_database::~d_database() {
   if (state_) state_->database = nullptr;
+  if (allocator_ && !state_->broken && journal_->depth() == 0) {
+    allocator_->save_index(index_file_of(file_name_));
+  }
   allocator_.reset();
   try {
     journal_->close();
@@ -77,10 +85,12 @@ d_database::~d_database() {
 void d_database::begin_change() {
   if (state_->broken) throw "database must be reopened...";
   journal_->begin();
+  allocator_->begin_scope();
 }
 
 void d_database::commit_change() {
   journal_->commit();
+  allocator_->commit_scope();
 }
 
 void d_database::rollback_change() noexcept {
@@ -92,7 +102,7 @@ void d_database::rollback_change() noexcept {
     journal_->mark_broken();
     state_->broken = true;
   }
-  allocator_->forget_mirror();
+  allocator_->rollback_scope();
   ++state_->rollbacks;
 }
 
@@ -109,8 +119,10 @@ bool create_database(std::string const& name, d_env* /*env*/) {
   io_tools::bfstream s(file.c_str(), std::ios_base::in | std::ios_base::out | std::ios_base::trunc |
                                          std::ios_base::ate);
   if (s.fail() || s.bad()) return false;
-  // A journal left beside an old file belongs to that file, not to this one.
+  // A journal or an index left beside an old file belongs to that file, not
+  // to this one.
   std::remove(journal_file_of(file).c_str());
+  std::remove(index_file_of(file).c_str());
   std::vector<char> header(static_cast<std::size_t>(database_header_size));
   encode_word(&header[alloc_list_head], no_address);
   encode_word(&header[free_list_head], no_address);
@@ -158,6 +170,7 @@ bool delete_database(std::string const& name) {
   }
   s.close();
   std::remove(journal_file_of(file).c_str());
+  std::remove(index_file_of(file).c_str());
   std::remove(file.c_str());
   return true;
 }

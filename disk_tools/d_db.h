@@ -131,7 +131,9 @@ bool delete_database(std::string const& name);
 // so that no container ever reads or writes at -1.
 word_t root_slot(d_database* db, std::string const& name);
 
-// The names of the files that live beside a database file.
+// The names of the files that live beside a database file: the journal, and
+// the allocator's index of its lists (which only saves time at opening).
 std::string journal_file_of(std::string const& database_file);
+std::string index_file_of(std::string const& database_file);
 
 }  // namespace disk_tools
