@@ -142,11 +142,11 @@ inline found_entry find_in_chain(io_tools::bfstream& s, word_t bucket, std::stri
   word_t at = s.read_word(bucket);
   for (word_t steps = 0; at != no_address;) {
     count_step(s, steps);
-    hashmap_entry record = hashmap_entry::read(s, at);
+    hashmap_entry const record = hashmap_entry::read(s, at, hashmap_entry::part::key_only);
     if (record.key == key) {
       found.entry = at;
       found.link = link;
-      found.record = std::move(record);
+      found.record = hashmap_entry::read(s, at);
       return found;
     }
     link = at + static_cast<word_t>(hashmap_entry::next_offset);
@@ -545,29 +545,41 @@ class d_hashmap {
 
   // Moves the map to a new table of n buckets, as the vector moves to a larger
   // header: the new table is complete before the handle slot names it, and
-  // the old one is freed last. The entries stay in their blocks; each one
-  // heads its new chain in turn, so only next words that change are written.
+  // the old one is freed last. The entries stay in their blocks and keep
+  // their order, each appended to its new chain, so only the next words that
+  // change are written: when the table doubles, a chain splits in two and an
+  // entry's next changes only where its follower went to the other half.
   void relink(word_t n) {
     std::vector<word_t> heads(static_cast<std::size_t>(n), no_address);
-    std::vector<std::pair<word_t, word_t>> new_next;
+    std::vector<word_t> tails(static_cast<std::size_t>(n), no_address);
+    std::vector<std::pair<word_t, word_t>> entries;  // address, next as read
+    std::vector<word_t> next;                        // next in the new table
     std::vector<word_t> const old_heads =
         hashmap_header::read_heads(*stream_, header_, 0, buckets_);
     word_t steps = 0;
     for (word_t at : old_heads) {
       while (at != no_address) {
         hashmap_detail::count_step(*stream_, steps);
-        hashmap_entry const e = hashmap_entry::read(*stream_, at);
-        word_t& head = heads[static_cast<std::size_t>(bucket_of(H()(e.key), n))];
-        if (head != e.next) new_next.emplace_back(at, head);
-        head = at;
+        hashmap_entry const e = hashmap_entry::read(*stream_, at, hashmap_entry::part::key_only);
+        auto const b = static_cast<std::size_t>(bucket_of(H()(e.key), n));
+        if (tails[b] == no_address) {
+          heads[b] = at;
+        } else {
+          next[static_cast<std::size_t>(tails[b])] = at;
+        }
+        tails[b] = static_cast<word_t>(entries.size());
+        entries.emplace_back(at, e.next);
+        next.push_back(no_address);
         at = e.next;
       }
     }
     word_t const table = create_hashmap(n, H::kind, database_);
     if (count_ != 0) hashmap_header::write_count(*stream_, table, count_);
     hashmap_header::write_heads(*stream_, table, heads);
-    for (auto const& [entry, next] : new_next) {
-      stream_->write_word(entry + static_cast<word_t>(hashmap_entry::next_offset), next);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (next[i] == entries[i].second) continue;
+      stream_->write_word(entries[i].first + static_cast<word_t>(hashmap_entry::next_offset),
+                          next[i]);
     }
     stream_->write_word(handle_, table);
     allocator_->deallocate(header_);

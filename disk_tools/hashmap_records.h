@@ -142,42 +142,57 @@ struct hashmap_entry {
     out.cpy(value.c_str(), value.size() + 1);
   }
 
+  // What of an entry a reader needs: a chain walk looks at next and key
+  // only, and reads the value of the one entry it stops at.
+  enum class part { whole, key_only };
+
   // Reads the entry at address. An entry of ordinary size arrives in one
-  // transfer (read_ahead bytes, or what is left of the file); a longer key or
-  // value costs one more for the bytes still missing. Every length is checked
-  // against the file before it is followed.
-  static hashmap_entry read(io_tools::bfstream& s, word_t address) {
-    constexpr word_t read_ahead = 256;
+  // transfer of a cache line's bytes (or what is left of the file) into a
+  // buffer on the stack; a longer key or value costs one more transfer for
+  // the bytes still missing. Every length is checked against the file before
+  // it is followed.
+  static hashmap_entry read(io_tools::bfstream& s, word_t address, part wanted = part::whole) {
+    constexpr word_t read_ahead = 64;
     if (address < database_header_size || address >= s.size()) {
       throw io_tools::corrupt_file_message;
     }
     word_t const available = s.size() - address;
-    std::vector<char> buf(static_cast<std::size_t>(std::min(available, read_ahead)));
-    s.read_at(address, buf.data(), buf.size());
+    char first[read_ahead];
+    std::vector<char> longer;
+    char* buf = first;
+    word_t have = std::min(available, read_ahead);
+    s.read_at(address, buf, static_cast<std::size_t>(have));
     auto need = [&](word_t n) {
       if (n > available) throw io_tools::corrupt_file_message;
-      std::size_t const have = buf.size();
-      if (static_cast<std::size_t>(n) <= have) return;
-      buf.resize(static_cast<std::size_t>(n));
-      s.read_at(address + static_cast<word_t>(have), &buf[have], buf.size() - have);
+      if (n <= have) return;
+      if (buf == first) longer.assign(first, first + have);
+      longer.resize(static_cast<std::size_t>(n));
+      buf = longer.data();
+      s.read_at(address + have, buf + have, static_cast<std::size_t>(n - have));
+      have = n;
     };
 
     need(static_cast<word_t>(key_offset));
     hashmap_entry e;
-    e.next = decode_word(&buf[next_offset]);
-    word_t const key_length = decode_word(&buf[key_length_offset]);
+    e.next = decode_word(buf + next_offset);
+    word_t const key_length = decode_word(buf + key_length_offset);
     if (e.next < no_address || key_length < 1 || key_length > available) {
       throw io_tools::corrupt_file_message;
     }
     word_t const value_length_at = static_cast<word_t>(key_offset) + key_length;
+    if (wanted == part::key_only) {
+      need(value_length_at);
+      e.key.assign(buf + key_offset, static_cast<std::size_t>(key_length) - 1);
+      return e;
+    }
     need(value_length_at + static_cast<word_t>(word_size));
-    word_t const value_length = decode_word(&buf[static_cast<std::size_t>(value_length_at)]);
+    word_t const value_length = decode_word(buf + value_length_at);
     if (value_length < 1 || value_length > available) throw io_tools::corrupt_file_message;
     word_t const value_at = value_length_at + static_cast<word_t>(word_size);
     need(value_at + value_length);
 
-    e.key.assign(&buf[key_offset], static_cast<std::size_t>(key_length) - 1);
-    char const* v = &buf[static_cast<std::size_t>(value_at)];
+    e.key.assign(buf + key_offset, static_cast<std::size_t>(key_length) - 1);
+    char const* v = buf + value_at;
     e.value.assign(v, ::strnlen(v, static_cast<std::size_t>(value_length)));
     return e;
   }
