@@ -10,6 +10,9 @@ void run_alloc_benches(int repetitions);
 void run_map_benches(int repetitions);
 // List, vector and hash-map operations at growing sizes.
 void run_container_benches(int repetitions);
+// Hash-map put and get by hash at 1k and 100k look-alike keys, beside
+// std::unordered_map.
+void run_hash_benches(int repetitions);
 // showcase runs 1, 2, 25 and 100 on one database; a normal mapdrill run.
 void run_program_benches(int repetitions);
 // Lists, vectors and hash maps of strings on our containers, Boost.Interprocess

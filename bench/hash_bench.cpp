@@ -1,0 +1,107 @@
+// The hash map by hash, with keys as generated identifiers look ("user_00042"):
+// put and get per operation at 1 000 and 100 000 keys for the weighted-sum
+// hash on a table of one bucket per key, the strong hash on a table that
+// starts small and doubles past one key per bucket, and std::unordered_map in
+// the same run. The weighted sum gives these keys a few hundred values, so
+// its chains grow with the number of keys; the strong hash's should not.
+#include <disk_tools/d_hashmap.h>
+
+#include <cstdio>
+#include <stdexcept>
+#include <unordered_map>
+
+#include "benches.h"
+#include "keys.h"
+#include "scratch_db.h"
+#include "timing.h"
+
+namespace bench {
+
+namespace {
+
+using namespace disk_tools;
+
+struct hash_inputs {
+  explicit hash_inputs(long n) {
+    for (long i = 0; i < n; ++i) {
+      char key[16];
+      std::snprintf(key, sizeof key, "user_%05ld", i);
+      keys.emplace_back(key);
+      values.push_back(element_text(i));
+    }
+  }
+  std::vector<std::string> keys, values;
+};
+
+// Puts every key, then gets every key: seconds per put and per get.
+template <class Map, class Put, class Get>
+std::vector<double> puts_then_gets(Map& map, hash_inputs const& in, Put put, Get get) {
+  auto start = std::chrono::steady_clock::now();
+  for (std::size_t i = 0; i < in.keys.size(); ++i) put(map, in.keys[i], in.values[i]);
+  double const put_time = seconds_since(start);
+  start = std::chrono::steady_clock::now();
+  std::size_t found = 0;
+  for (std::size_t i = 0; i < in.keys.size(); ++i) found += get(map, in.keys[i]) == in.values[i];
+  double const get_time = seconds_since(start);
+  if (found != in.keys.size()) throw std::runtime_error("hash map lost keys");
+  double const n = static_cast<double>(in.keys.size());
+  return {put_time / n, get_time / n};
+}
+
+template <class H>
+std::vector<double> odb_run(std::string const& dir, hash_inputs const& in, long buckets,
+                            double max_load) {
+  scratch_db s(dir);
+  d_hashmap<std::string, std::string, H> map("hash", buckets, &s.env);
+  map.set_max_load_factor(max_load);
+  return puts_then_gets(
+      map, in, [](auto& m, std::string const& k, std::string const& v) { m.put(k, v); },
+      [](auto& m, std::string const& k) {
+        std::string v;
+        m.get(k, v);
+        return v;
+      });
+}
+
+std::vector<double> std_run(std::string const&, hash_inputs const& in) {
+  std::unordered_map<std::string, std::string> map;
+  return puts_then_gets(
+      map, in, [](auto& m, std::string const& k, std::string const& v) { m[k] = v; },
+      [](auto& m, std::string const& k) { return m.at(k); });
+}
+
+}  // namespace
+
+void run_hash_benches(int repetitions) {
+  std::puts("\n### Hash map by hash: time per operation, keys \"user_%05d\"\n");
+  row({"map", "put, 1 000 keys", "get, 1 000 keys", "put, 100 000 keys", "get, 100 000 keys",
+       "get 100 000 / 1 000"});
+  row({"---", "---", "---", "---", "---", "---"});
+  struct column {
+    char const* name;
+    std::vector<double> (*run)(std::string const&, hash_inputs const&);
+  };
+  column const columns[] = {
+      {"d_hashmap, weighted sum, N buckets",
+       [](std::string const& dir, hash_inputs const& in) {
+         return odb_run<string_hash>(dir, in, static_cast<long>(in.keys.size()), 0);
+       }},
+      {"d_hashmap, strong hash, 16 buckets growing past load 1",
+       [](std::string const& dir, hash_inputs const& in) {
+         return odb_run<strong_string_hash>(dir, in, 16, 1.0);
+       }},
+      {"std::unordered_map", std_run},
+  };
+  hash_inputs const small(1000), large(100000);
+  for (auto const& c : columns) {
+    std::vector<double> const at_small =
+        median_of_runs(repetitions, [&](std::string const& dir) { return c.run(dir, small); });
+    std::vector<double> const at_large =
+        median_of_runs(repetitions, [&](std::string const& dir) { return c.run(dir, large); });
+    char ratio[32];
+    std::snprintf(ratio, sizeof ratio, "%.2f", at_large[1] / at_small[1]);
+    row({c.name, us(at_small[0]), us(at_small[1]), us(at_large[0]), us(at_large[1]), ratio});
+  }
+}
+
+}  // namespace bench
