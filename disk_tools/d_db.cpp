@@ -50,7 +50,8 @@ d_database::d_database(std::string const& name, long const& directory_offset, d_
   if (!stream_.try_lock()) throw "database is in use...";
   // Nothing reads the file before a journal left by a dead process is played
   // back.
-  journal_ = std::make_unique<db_journal>(stream_, journal_file_of(file_name_), mode_);
+  journal_ = std::make_unique<db_journal>(stream_, journal_file_of(file_name_), mode_,
+                                          static_cast<word_t>(options.checkpoint_bytes));
   if (stream_.size() < database_header_size) throw "not a database file...";
   word_t const size = stream_.size();
   if (!plausible_head(stream_.read_word(alloc_list_head), size) ||

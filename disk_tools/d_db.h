@@ -29,6 +29,10 @@ enum class d_journal { atomic, durable, off };
 
 struct d_open_options {
   d_journal journal = d_journal::atomic;
+  // Durable mode: once the journal holds this many bytes of committed
+  // changes, the next commit also syncs the database and starts the journal
+  // afresh (two syncs more).
+  std::size_t checkpoint_bytes = std::size_t{16} << 20;
 };
 
 // What every container needs: the database's stream, its allocator and the

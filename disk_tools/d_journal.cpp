@@ -19,8 +19,6 @@ constexpr word_t header_size = static_cast<word_t>(journal_header::record_size);
 // The journal file and the database file grow ahead by at least these steps.
 constexpr std::size_t journal_step = std::size_t{256} << 10;
 constexpr std::size_t database_step = std::size_t{1} << 20;
-// A durable journal longer than this is checkpointed at the next commit.
-constexpr word_t checkpoint_after = word_t{16} << 20;
 
 word_t new_salt() {
   std::random_device random;
@@ -139,8 +137,9 @@ void apply_recovery(recovery_plan const& plan, std::vector<char>& image) {
   if (plan.length >= 0) image.resize(static_cast<std::size_t>(plan.length), 0);
 }
 
-db_journal::db_journal(io_tools::bfstream& db, std::string path, d_journal mode)
-    : db_(db), path_(std::move(path)), mode_(mode) {
+db_journal::db_journal(io_tools::bfstream& db, std::string path, d_journal mode,
+                       word_t checkpoint_bytes)
+    : db_(db), path_(std::move(path)), mode_(mode), checkpoint_bytes_(checkpoint_bytes) {
   recover();
   start();
 }
@@ -383,21 +382,21 @@ void db_journal::commit_durable() {
     broken_ = true;
     throw;
   }
-  if (log_end_ > checkpoint_after) checkpoint();
+  if (log_end_ > checkpoint_bytes_) checkpoint();
 }
 
 void db_journal::checkpoint() {
   ++stats_.checkpoints;
   db_.sync();
   // Everything the log holds is on the disk in the database now; a new salt
-  // makes its old records unreadable as records of the new log.
+  // makes its old records unreadable as records of the new log. The file
+  // keeps its length: were it cut, the cut could reach the disk before the
+  // new header and leave the old header without the records it needs.
   journal_header h;
   h.kind = journal_kind::redo;
   h.committed_size = h.size_before = db_.size();
   salt_ = h.salt = new_salt();
   write_header(h);
-  file_.set_size(header_size);
-  file_.trim();
   file_.sync();
   log_end_ = header_size;
   db_.refresh_private();

@@ -67,7 +67,8 @@ class db_journal final : public io_tools::bfstream::write_guard {
  public:
   // Plays back the journal a dead process left at path, if any, onto db;
   // then starts this session's journal there and becomes db's guard.
-  db_journal(io_tools::bfstream& db, std::string path, d_journal mode);
+  db_journal(io_tools::bfstream& db, std::string path, d_journal mode,
+             word_t checkpoint_bytes);
   // Closes as close() does, unless the journal is broken (then it stays for
   // the next opening to play back).
   ~db_journal();
@@ -134,6 +135,7 @@ class db_journal final : public io_tools::bfstream::write_guard {
   word_t log_end_ = journal_header::record_size;
   word_t salt_ = 0;
   word_t transaction_ = 0;
+  word_t checkpoint_bytes_;
   std::vector<char> scratch_;
   bool broken_ = false;
   bool closed_ = false;
