@@ -137,13 +137,9 @@ class hashmap_subject {
     switch (pick(rng, 0, 15)) {
       case 0:
       case 1:
-      case 2: {
-        long const entry = map_->put(key, value);
-        model_[key] = value;
-        std::string got;
-        expect(map_->get(key, got) == entry && got == value, "put" + on + " then get");
-        return "put" + on;
-      }
+      case 2:
+      case 15:
+        return put(key, value);
       case 3:
       case 4: {
         std::string got = "stale";
@@ -195,13 +191,10 @@ class hashmap_subject {
                "reserve " + std::to_string(keys));
         return "reserve " + std::to_string(keys);
       }
-      case 14: {
+      default:
         max_load_ = pick(rng, 0, 2) * 0.75;
         map_->set_max_load_factor(max_load_);
         return "max load factor " + std::to_string(max_load_);
-      }
-      default:
-        return put_with_growth(key, value);
     }
   }
 
@@ -225,17 +218,19 @@ class hashmap_subject {
 
   // A put that adds a key past the maximum load doubles the table first; any
   // other leaves it as it was.
-  std::string put_with_growth(std::string const& key, std::string const& value) {
+  std::string put(std::string const& key, std::string const& value) {
     long const before = map_->buckets();
-    bool const adds = model_.count(key) == 0;
-    map_->put(key, value);
+    bool const grows =
+        model_.count(key) == 0 && max_load_ > 0 &&
+        static_cast<double>(model_.size() + 1) > max_load_ * static_cast<double>(before);
+    long const entry = map_->put(key, value);
     model_[key] = value;
-    bool const grows = adds && max_load_ > 0 &&
-                       static_cast<double>(model_.size()) > max_load_ * static_cast<double>(before);
+    std::string got;
+    expect(map_->get(key, got) == entry && got == value, "put \"" + key + "\" then get");
     expect(map_->buckets() == (grows ? 2 * before : before),
            "put" + std::string(grows ? " doubling " : " keeping ") + std::to_string(before) +
                " buckets left " + std::to_string(map_->buckets()));
-    return "put, checking growth";
+    return "put \"" + key.substr(0, 12) + "\"";
   }
 
   config config_;
