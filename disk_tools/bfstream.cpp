@@ -110,6 +110,19 @@ void bfstream::open(char const* name, std::ios_base::openmode mode) {
   state_ = 0;
 }
 
+void bfstream::open_bytes(std::vector<char> bytes, std::string const& name) {
+  if (is_open()) {
+    state_ |= failbit;
+    return;
+  }
+  image_ = std::move(bytes);
+  has_image_ = in_memory_ = true;
+  name_ = name;
+  size_ = physical_ = static_cast<disk_tools::word_t>(image_.size());
+  pos_ = 0;
+  state_ = 0;
+}
+
 bool bfstream::load_image() {
   image_.assign(static_cast<std::size_t>(physical_), 0);
   std::size_t done = 0;
@@ -188,6 +201,11 @@ void bfstream::close() {
     return;
   }
   pending_.clear();
+  if (in_memory_) {
+    in_memory_ = has_image_ = false;
+    image_.clear();
+    return;
+  }
   try {
     if (!private_ && physical_ > size_) trim();
   } catch (char const*) {
@@ -341,6 +359,7 @@ void bfstream::pwrite_fully(disk_tools::word_t address, char const* src, std::si
 
 void bfstream::write_fully(disk_tools::word_t address, char const* src, std::size_t n,
                            bool guarded) {
+  if (in_memory_) throw write_failed;
   if (appending_) address = size_;  // the system places every write at the end
   auto const end = address + static_cast<disk_tools::word_t>(n);
   if (guarded && guard_) guard_->before_write(address, src, n);

@@ -97,7 +97,11 @@ class bfstream {
   // "rb", app or out|app "ab"; ate then moves to the end. Any other
   // combination, or a file that cannot be opened, sets the fail bit.
   void open(char const* name, std::ios_base::openmode mode);
-  bool is_open() const { return fd_ >= 0; }
+  // Opens bytes held in memory for reading, as if they were the file called
+  // name (a database as recovery would leave it, for the tools that look
+  // without changing a byte).
+  void open_bytes(std::vector<char> bytes, std::string const& name);
+  bool is_open() const { return fd_ >= 0 || in_memory_; }
   // Takes an exclusive advisory lock on the file without waiting; false when
   // another open stream (in this process or another) holds it. The lock goes
   // with the stream's close or the process's end.
@@ -129,7 +133,7 @@ class bfstream {
   // mapping, is inline.
   void read_at(disk_tools::word_t address, void* dst, std::size_t n) {
     auto const len = static_cast<disk_tools::word_t>(n);
-    if (fd_ < 0 || !has_image_ || address < 0 || len < 0 || address > size_ - len) {
+    if (!is_open() || !has_image_ || address < 0 || len < 0 || address > size_ - len) {
       throw corrupt_file_message;
     }
     if (n > 0) std::memcpy(dst, bytes() + address, n);
@@ -257,6 +261,7 @@ class bfstream {
   std::streamsize gcount_ = 0;
   int state_ = 0;
   bool appending_ = false;
+  bool in_memory_ = false;
   bool has_image_ = false;
   std::vector<char> image_;
   char* base_ = nullptr;      // start of the reserved range

@@ -7,6 +7,7 @@
 #include "bfstream.h"
 #include "d_alloc_node.h"
 #include "directory.h"
+#include "odb_image.h"
 
 namespace disk_tools {
 
@@ -169,9 +170,19 @@ class file_checker {
 }  // namespace
 
 database_check check_database(std::string const& path) {
-  io_tools::bfstream s(path.c_str(), std::ios_base::in);
-  if (s.fail()) throw "unable to open db file...";
-  return file_checker(s).run();
+  // The file as the next opening will find it: a journal left by a program
+  // that died is played back in memory first, so that a transaction cut short
+  // is not mistaken for damage (nor a damaged file for a sound one).
+  database_image image = read_database_image(path);
+  io_tools::bfstream s;
+  s.open_bytes(std::move(image.bytes), path);
+  database_check result = file_checker(s).run();
+  if (!image.journal_note().empty()) result.notes.push_back(image.journal_note());
+  if (image.changed_while_read) {
+    result.notes.push_back("the file changed while it was read: a program is writing it, and "
+                           "what was checked may be of no single moment");
+  }
+  return result;
 }
 
 std::vector<std::string> check_database_file(std::string const& path) {

@@ -17,10 +17,15 @@ struct database_check {
   bool is_database = true;
   // Every problem found, one sentence each; empty when the file is sound.
   std::vector<std::string> problems;
+  // What the reader should know about what was checked: a journal beside the
+  // file (then the file was checked as the next opening will find it), or a
+  // file that changed while it was read.
+  std::vector<std::string> notes;
 };
 
-// Checks the database file at path. Throws "unable to open db file..." when
-// the file cannot be read at all.
+// Checks the database file at path, as the next opening will find it.
+// Throws "unable to open db file..." when the file cannot be read at all, and
+// "corrupt journal file..." when the journal beside it cannot be trusted.
 database_check check_database(std::string const& path);
 
 // The problems check_database finds in the file at path.

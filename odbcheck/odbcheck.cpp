@@ -17,6 +17,9 @@ constexpr char const* usage =
     "  --details  also list what is wrong with a file that is not a database at all\n"
     "  --help     show this help and exit\n"
     "  --version  show the version and exit\n"
+    "A journal beside the file (the database is open in a program, or one died while\n"
+    "using it) is played back in memory first, and a line says so: the file is checked\n"
+    "as the next opening will find it, and not a byte of it changes.\n"
     "Exit status: 0 sound, 1 problems found, 2 unreadable, not a database, or bad usage.\n";
 
 constexpr int unreadable = 2;
@@ -49,6 +52,7 @@ int check(std::string const& path, bool details) {
       std::cerr << path << ": not a database file..." << std::endl;
       return unreadable;
     }
+    for (auto const& n : result.notes) std::cout << path << ": " << n << '\n';
     for (auto const& p : result.problems) std::cout << path << ": " << p << '\n';
     if (result.problems.empty()) std::cout << path << ": no problems found\n";
     std::cout.flush();

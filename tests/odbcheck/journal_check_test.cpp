@@ -1,0 +1,107 @@
+// odbcheck on a database with a journal beside it: it checks the file as the
+// next opening will find it, says so, and changes no byte of either file.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <disk_tools/d_list.h>
+#include <disk_tools/d_transaction.h>
+#include "harness.h"
+
+using namespace disk_tools;
+
+namespace {
+
+class JournalCheckTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(create_database(name(), nullptr));
+    d_env env{};
+    d_database* db = open_database(name(), &env);
+    {
+      d_list<std::string> list("list", &env);
+      for (int i = 0; i < 20; ++i) list.push_back("element " + std::to_string(i));
+    }
+    close_database(db);
+    before_ = test_support::read_file(file());
+  }
+
+  // A child opens the database, makes changes (in a transaction left open
+  // when mid_transaction), and is killed.
+  void kill_a_user(bool mid_transaction) {
+    pid_t const pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      d_env env{};
+      open_database(name(), &env);
+      d_list<std::string> list("list", &env);
+      if (mid_transaction) new d_transaction(&env);  // never ends
+      for (int i = 0; i < 50; ++i) list.push_back(std::string(200, 'x'));
+      ::kill(::getpid(), SIGKILL);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+  }
+
+  test_support::run_result odbcheck() {
+    return test_support::run_program({ODBCHECK_PATH, file()}, dir_.path());
+  }
+
+  std::string name() const { return dir_.file("db"); }
+  std::string file() const { return name() + ".odb"; }
+  std::string journal() const { return journal_file_of(file()); }
+
+  test_support::scratch_dir dir_;
+  std::vector<char> before_;
+};
+
+TEST_F(JournalCheckTest, ATransactionCutShortIsCheckedRolledBackAndNothingChanges) {
+  kill_a_user(true);
+  auto const db = test_support::read_file(file());
+  auto const j = test_support::read_file(journal());
+  ASSERT_FALSE(j.empty());
+  auto const r = odbcheck();
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("did not finish"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("no problems found"), std::string::npos) << r.out;
+  EXPECT_EQ(test_support::read_file(file()), db);
+  EXPECT_EQ(test_support::read_file(journal()), j);
+  // The opening then finds exactly the file from before the transaction.
+  d_env env{};
+  close_database(open_database(name(), &env));
+  EXPECT_EQ(test_support::read_file(file()), before_);
+}
+
+TEST_F(JournalCheckTest, ADatabaseLeftOpenIsCheckedAsItsLastCommit) {
+  kill_a_user(false);
+  // The file is longer than its data: it was grown ahead.
+  EXPECT_GT(test_support::file_size(file()), static_cast<std::int64_t>(before_.size()));
+  auto const r = odbcheck();
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("a journal is beside the database"), std::string::npos) << r.out;
+  d_env env{};
+  d_database* db = open_database(name(), &env);
+  EXPECT_EQ(d_list<std::string>("list", &env).count(), 70);
+  close_database(db);
+}
+
+TEST_F(JournalCheckTest, ADamagedJournalIsRefusedByTheCheckerAndTheOpening) {
+  kill_a_user(true);
+  auto j = test_support::read_file(journal());
+  j.at(100) ^= 0x5a;  // inside the first undo record
+  test_support::write_file(journal(), j);
+  auto const r = odbcheck();
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("corrupt journal file..."), std::string::npos) << r.err;
+  d_env env{};
+  try {
+    open_database(name(), &env);
+    ADD_FAILURE() << "a database with a damaged journal opened";
+  } catch (char const* message) {
+    EXPECT_STREQ(message, "corrupt journal file...");
+  }
+}
+
+}  // namespace
