@@ -9,13 +9,16 @@
 // operation reads the records it needs and writes the changed ones before it
 // returns.
 //
-// Elements are visited with dl_iterator, which carries a copy of one node, and
-// read or replaced through dl_assign. Element types are strings, plain values
-// (int) and lists (a list of lists stores each inner list's handle slot and
-// count; it is read back through the iterator's view, get_data2).
+// Elements are visited with dl_iterator, a bidirectional iterator that carries
+// a copy of one node (so range-for and the standard algorithms work), and read
+// or replaced through dl_assign. Element types are strings, plain values (int)
+// and lists (a list of lists stores each inner list's handle slot and count;
+// *it, or the iterator's view get_data2, reads it back as a working list).
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
+#include <iterator>
 #include <numeric>
 #include <set>
 #include <string>
@@ -71,11 +74,31 @@ struct list_element<d_list<U>> {
   }
 };
 
+// What it-> gives: the element's value, held by the arrow itself, since the
+// value lives in the file and not in memory an iterator could point into.
+template <class T>
+struct dl_arrow {
+  T value;
+  T* operator->() { return &value; }
+};
+
 // What every iterator carries: a copy of the current node record, and the
 // stream and allocator it was read through.
+//
+// The iterators are bidirectional and constant in the standard's sense: *it is
+// the element's value (a T; for a list of lists a working view of the inner
+// list), read from its value block when asked for, and it-> reaches into that
+// value. An element is replaced through dl_assign. Moving reads the node moved
+// to and nothing else.
 template <class T>
 class dl_iterator_base {
  public:
+  using iterator_category = std::bidirectional_iterator_tag;
+  using value_type = T;
+  using difference_type = std::ptrdiff_t;
+  using reference = T;
+  using pointer = dl_arrow<T>;
+
   // The position's own address; the list's sentinel address at the end.
   long address() const { return node_.own; }
   long next() const { return node_.next; }
@@ -87,6 +110,13 @@ class dl_iterator_base {
 
   bool operator==(dl_iterator_base const& other) const { return node_.own == other.node_.own; }
   bool operator!=(dl_iterator_base const& other) const { return !(*this == other); }
+
+  T operator*() const {
+    link_.db();
+    if (node_.value == no_address) throw "no element at the end position...";
+    return list_element<T>::read(*stream_, allocator_, database_, node_.value);
+  }
+  pointer operator->() const { return pointer{**this}; }
 
   list_node const& node() const { return node_; }
   // Replaces the copy after the node was rewritten in the file.
@@ -101,31 +131,73 @@ class dl_iterator_base {
       : node_(node), stream_(stream), allocator_(allocator), database_(database), link_(database) {}
 
   // Reads the following node. A list cannot hold more nodes than the file has
-  // room for, so a walk that takes more steps has met a cycle.
+  // room for, so a walk that goes further in one direction has met a cycle.
   void advance() {
     link_.db();
     node_ = list_node::read(*stream_, node_.next);
-    if (++steps_ > stream_->size() / static_cast<word_t>(list_node::record_size)) {
-      throw io_tools::corrupt_file_message;
-    }
+    if (++steps_ > most_steps()) throw io_tools::corrupt_file_message;
+  }
+
+  // Reads the preceding node. The end position's copy of the sentinel may be
+  // older than the list's last change at its back, so the sentinel's own
+  // record names the last node.
+  void retreat() {
+    link_.db();
+    word_t const to =
+        node_.value == no_address ? list_node::read(*stream_, node_.own).prev : node_.prev;
+    node_ = list_node::read(*stream_, to);
+    if (--steps_ < -most_steps()) throw io_tools::corrupt_file_message;
   }
 
  private:
+  word_t most_steps() const { return stream_->size() / static_cast<word_t>(list_node::record_size); }
+
   list_node node_;
   io_tools::bfstream* stream_ = nullptr;
   d_alloc* allocator_ = nullptr;
   d_database* database_ = nullptr;
   db_handle link_;
+  // Steps forward less steps back since the iterator was made.
   word_t steps_ = 0;
 };
 
+// What an iterator adds for the kind of element: nothing for plain values.
 template <class T>
-class dl_iterator : public dl_iterator_base<T> {
+class dl_inner_view {
+ protected:
+  void bind_view(io_tools::bfstream*, d_alloc*, d_database*) {}
+};
+
+// An iterator over a list of lists also holds a view, a list object bound to
+// the same database, through which the current inner list is read.
+template <class U>
+class dl_inner_view<d_list<U>> {
+ public:
+  // Loads the inner list whose value block is at address into the view and
+  // returns the view.
+  d_list<U>& get_data2(long address) {
+    view_.load_value(address);
+    return view_;
+  }
+
+ protected:
+  void bind_view(io_tools::bfstream* stream, d_alloc* allocator, d_database* database) {
+    view_.bind(stream, allocator, database);
+  }
+
+ private:
+  d_list<U> view_;
+};
+
+template <class T>
+class dl_iterator : public dl_iterator_base<T>, public dl_inner_view<T> {
  public:
   dl_iterator() = default;
   dl_iterator(list_node const& node, io_tools::bfstream* stream, d_alloc* allocator,
               d_database* database)
-      : dl_iterator_base<T>(node, stream, allocator, database) {}
+      : dl_iterator_base<T>(node, stream, allocator, database) {
+    this->bind_view(stream, allocator, database);
+  }
   // The end position of list: its sentinel.
   explicit dl_iterator(d_list<T> const& list)
       : dl_iterator(list.sentinel_links(), list.stream(), list.allocator(), list.database()) {}
@@ -139,41 +211,15 @@ class dl_iterator : public dl_iterator_base<T> {
     this->advance();
     return *this;
   }
-};
-
-// An iterator over a list of lists also holds a view, a list object bound to
-// the same database, through which the current inner list is read.
-template <class U>
-class dl_iterator<d_list<U>> : public dl_iterator_base<d_list<U>> {
- public:
-  dl_iterator() = default;
-  dl_iterator(list_node const& node, io_tools::bfstream* stream, d_alloc* allocator,
-              d_database* database)
-      : dl_iterator_base<d_list<U>>(node, stream, allocator, database) {
-    view_.bind(stream, allocator, database);
-  }
-  explicit dl_iterator(d_list<d_list<U>> const& list)
-      : dl_iterator(list.sentinel_links(), list.stream(), list.allocator(), list.database()) {}
-
-  dl_iterator operator++(int) {
+  dl_iterator operator--(int) {
     dl_iterator before = *this;
-    this->advance();
+    this->retreat();
     return before;
   }
-  dl_iterator& operator++() {
-    this->advance();
+  dl_iterator& operator--() {
+    this->retreat();
     return *this;
   }
-
-  // Loads the inner list whose value block is at address into the view and
-  // returns the view.
-  d_list<U>& get_data2(long address) {
-    view_.load_value(address);
-    return view_;
-  }
-
- private:
-  d_list<U> view_;
 };
 
 // Names the element an iterator stands on; reads it, or replaces its value
@@ -185,11 +231,7 @@ class dl_assign {
       : it_(&it), allocator_(allocator), stream_(stream) {}
   explicit dl_assign(dl_iterator<T>& it) : dl_assign(it, it.allocator(), it.stream()) {}
 
-  operator T() const {
-    it_->database_checked();
-    if (it_->value_address() == no_address) throw "no element at the end position...";
-    return list_element<T>::read(*stream_, allocator_, it_->database(), it_->value_address());
-  }
+  operator T() const { return **it_; }
   T get_data() const { return *this; }
 
   // Gives the element a new value block. The node is re-read first so that
@@ -219,6 +261,12 @@ class dl_assign {
 template <class T>
 class d_list {
  public:
+  using value_type = T;
+  using size_type = std::size_t;
+  using difference_type = std::ptrdiff_t;
+  using iterator = dl_iterator<T>;
+  using reverse_iterator = std::reverse_iterator<dl_iterator<T>>;
+
   // An unattached list; grab or bind and load attach it.
   d_list() = default;
 
@@ -265,12 +313,15 @@ class d_list {
   // Re-reads the header and the sentinel through the handle slot.
   void load() {
     if (stream_ == nullptr || handle_ == no_address) throw "list not attached...";
+    link_.db();
     attach_header(stream_->read_word(handle_));
   }
 
   // Attaches to the inner list whose value block (handle slot and count) is at
   // address.
   void load_value(long address) {
+    if (stream_ == nullptr) throw "list not attached...";
+    link_.db();
     inner_list_value const v = inner_list_value::read(*stream_, address);
     handle_ = v.handle;
     count_ = v.count;
@@ -312,12 +363,38 @@ class d_list {
     in_change(checked(), [&] { erase_at(pos); });
   }
 
+  // Remove the first or the last element. Popping from an empty list is a
+  // mistake of the caller's, refused with "list is empty..." and nothing
+  // written (erase, older, leaves an empty list as it is).
+  void pop_front() {
+    in_change(checked(), [&] { unlink(end_node(&list_node::next)); });
+  }
+  void pop_back() {
+    in_change(checked(), [&] { unlink(end_node(&list_node::prev)); });
+  }
+
+  // Removes every element. For a list of lists only the elements' value
+  // blocks go; the inner lists themselves stay where they are kept.
+  void clear() {
+    in_change(checked(), [&] { unlink_all(); });
+  }
+
+  // The number of elements, as the file has it now.
+  size_type size() {
+    checked();
+    refresh();
+    return static_cast<size_type>(count_);
+  }
+  bool empty() { return size() == 0; }
+
   dl_iterator<T> begin() {
     checked();
     refresh();
     return iterator_at(sentinel_.next);
   }
   dl_iterator<T> end() const { return dl_iterator<T>(*this); }
+  reverse_iterator rbegin() { return reverse_iterator(end()); }
+  reverse_iterator rend() { return reverse_iterator(begin()); }
 
   // Orders the elements so that no element is less than the one after it (the
   // largest first). Nodes and links stay; value addresses move between nodes.
@@ -439,8 +516,23 @@ class d_list {
       if (at_end) pos = end();
       return;
     }
+    word_t const after = unlink(at_end ? sentinel_.next : pos.address());
+    pos = (at_end || after == sentinel_.own) ? end() : iterator_at(after);
+  }
+
+  // The first node (link next) or the last (link prev) of a list that must
+  // not be empty.
+  word_t end_node(word_t list_node::*link) {
+    refresh();
+    if (sentinel_.next == sentinel_.own) throw "list is empty...";
+    return sentinel_.*link;
+  }
+
+  // Takes the node at address out of the chain and frees it and its value
+  // block; returns the address of the record that followed it.
+  word_t unlink(word_t address) {
     if (count_ < 1) throw io_tools::corrupt_file_message;
-    list_node const removed = read_node(at_end ? sentinel_.next : pos.address());
+    list_node const removed = read_node(address);
     list_node before = neighbour(removed.prev);
     list_node after = neighbour(removed.next);
     check_neighbours(before, after, removed.own, removed.own);
@@ -450,7 +542,24 @@ class d_list {
     allocator_->deallocate(removed.own);
     --count_;
     store_sentinel_and_count();
-    pos = (at_end || after.own == sentinel_.own) ? end() : iterator_at(after.own);
+    return after.own;
+  }
+
+  // Frees every node and value block, then lets the sentinel name itself:
+  // one write of links in all, where unlinking node by node would rewrite a
+  // neighbour for each. A chain whose length is not the count is damaged and
+  // refused before anything is freed.
+  void unlink_all() {
+    std::vector<list_node> const nodes = collect_nodes();
+    if (nodes.empty()) return;
+    if (static_cast<word_t>(nodes.size()) != count_) throw io_tools::corrupt_file_message;
+    for (auto const& n : nodes) {
+      allocator_->deallocate(n.value);
+      allocator_->deallocate(n.own);
+    }
+    sentinel_.next = sentinel_.prev = sentinel_.own;
+    count_ = 0;
+    store_sentinel_and_count();
   }
 
 

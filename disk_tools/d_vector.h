@@ -6,11 +6,14 @@
 // header's address. When an element is added to a full vector the header
 // moves to a new, larger block: the slots are copied, the handle slot is
 // re-aimed and the old block is freed. Elements are read and replaced by
-// index through d_vector_assign; d_vector_iterator names a position for
-// insert.
+// index through d_vector_assign; d_vector_iterator, a random-access iterator,
+// reads them in order (range-for, the standard algorithms) and names a
+// position for insert and erase.
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
+#include <iterator>
 #include <numeric>
 #include <set>
 #include <string>
@@ -50,38 +53,99 @@ inline word_t value_in(io_tools::bfstream& s, word_t slot) {
   return value;
 }
 
+// The element whose value block the slot names.
+template <class T>
+T element_in(io_tools::bfstream& s, word_t slot) {
+  return stored_value<T>::read(s, value_in(s, slot));
+}
+
 }  // namespace vector_detail
 
-// A position in a vector; insert uses only its index.
+// A position in a vector: a random-access iterator, constant in the
+// standard's sense. *it is the element's value (a T), read when asked for
+// through the vector's handle slot, so that it stays right after the header
+// has moved; it-> reaches into that value. Elements are replaced through
+// d_vector_assign (v[i] = value). Moving reads nothing; insert and erase use
+// only the index.
 template <class T>
 class d_vector_iterator {
  public:
+  using iterator_category = std::random_access_iterator_tag;
+  using value_type = T;
+  using difference_type = std::ptrdiff_t;
+  using reference = T;
+  // The element's value, held by the arrow itself: the value lives in the
+  // file, not in memory an iterator could point into.
+  struct pointer {
+    T value;
+    T* operator->() { return &value; }
+  };
+
+  d_vector_iterator() = default;
   d_vector_iterator(io_tools::bfstream* stream, d_alloc* allocator, d_database* database, long slot,
                     long index)
-      : stream_(stream), allocator_(allocator), database_(database), slot_(slot), index_(index) {}
+      : stream_(stream), allocator_(allocator), database_(database), slot_(slot), index_(index),
+        link_(database) {}
+  // A position that finds its slot through the vector's handle slot.
+  d_vector_iterator(io_tools::bfstream* stream, d_alloc* allocator, d_database* database,
+                    long handle, long slot, long index)
+      : d_vector_iterator(stream, allocator, database, slot, index) {
+    handle_ = handle;
+  }
 
   long index() const { return index_; }
   long slot_address() const { return slot_; }
 
-  d_vector_iterator& operator++() { return *this += 1; }
+  T operator*() const {
+    link_.db();
+    word_t const slot =
+        handle_ == no_address ? slot_ : vector_detail::slot_of(*stream_, handle_, index_);
+    return vector_detail::element_in<T>(*stream_, slot);
+  }
+  pointer operator->() const { return pointer{**this}; }
+  T operator[](difference_type n) const { return *(*this + n); }
+
   d_vector_iterator& operator+=(long n) {
     index_ += n;
     slot_ += static_cast<long>(word_size) * n;
     return *this;
   }
+  d_vector_iterator& operator-=(long n) { return *this += -n; }
+  d_vector_iterator& operator++() { return *this += 1; }
+  d_vector_iterator& operator--() { return *this += -1; }
+  d_vector_iterator operator++(int) {
+    d_vector_iterator before = *this;
+    *this += 1;
+    return before;
+  }
+  d_vector_iterator operator--(int) {
+    d_vector_iterator before = *this;
+    *this += -1;
+    return before;
+  }
   d_vector_iterator operator+(long n) const {
     d_vector_iterator moved = *this;
     return moved += n;
   }
+  friend d_vector_iterator operator+(long n, d_vector_iterator const& it) { return it + n; }
+  d_vector_iterator operator-(long n) const { return *this + -n; }
+  difference_type operator-(d_vector_iterator const& other) const { return index_ - other.index_; }
+
   bool operator==(d_vector_iterator const& other) const { return index_ == other.index_; }
   bool operator!=(d_vector_iterator const& other) const { return index_ != other.index_; }
+  bool operator<(d_vector_iterator const& other) const { return index_ < other.index_; }
+  bool operator>(d_vector_iterator const& other) const { return other < *this; }
+  bool operator<=(d_vector_iterator const& other) const { return !(other < *this); }
+  bool operator>=(d_vector_iterator const& other) const { return !(*this < other); }
 
  private:
-  io_tools::bfstream* stream_;
-  d_alloc* allocator_;
-  d_database* database_;
-  long slot_;
-  long index_;
+  io_tools::bfstream* stream_ = nullptr;
+  d_alloc* allocator_ = nullptr;
+  d_database* database_ = nullptr;
+  long slot_ = no_address;
+  long index_ = 0;
+  word_t handle_ = no_address;
+  db_handle link_;
 };
 
 // Names element index of a vector. It finds its slot through the vector's
@@ -101,8 +165,7 @@ class d_vector_assign {
 
   operator T() const {
     link_.db();
-    word_t const slot = vector_detail::slot_of(*stream_, handle_, index_);
-    return stored_value<T>::read(*stream_, vector_detail::value_in(*stream_, slot));
+    return vector_detail::element_in<T>(*stream_, vector_detail::slot_of(*stream_, handle_, index_));
   }
   T get_data() const { return *this; }
 
@@ -134,6 +197,12 @@ class d_vector_assign {
 template <class T>
 class d_vector {
  public:
+  using value_type = T;
+  using size_type = std::size_t;
+  using difference_type = std::ptrdiff_t;
+  using iterator = d_vector_iterator<T>;
+  using reverse_iterator = std::reverse_iterator<d_vector_iterator<T>>;
+
   // The vector kept in the root slot called name; created with capacity
   // slots when new, otherwise capacity is ignored.
   d_vector(std::string const& name, long capacity, d_env* env)
@@ -170,6 +239,59 @@ class d_vector {
     in_change(checked(), [&] { insert_at(pos.index(), value); });
   }
 
+  // Removes the element at pos: its value block is freed and the later
+  // elements move one place down. Returns the position of the element that
+  // followed it. A position outside the elements (end() among them) is
+  // refused with "vector index out of range..." and nothing changed.
+  d_vector_iterator<T> erase(d_vector_iterator<T> pos) {
+    in_change(checked(), [&] { erase_at(pos.index()); });
+    return iterator_at(pos.index());
+  }
+
+  // Removes the last element; an empty vector is refused with
+  // "vector is empty..." and nothing changed.
+  void pop_back() {
+    in_change(checked(), [&] {
+      if (count_ == 0) throw "vector is empty...";
+      erase_at(count_ - 1);
+    });
+  }
+
+  // Removes every element, freeing their value blocks; the capacity stays.
+  void clear() {
+    in_change(checked(), [&] { shrink_to(0); });
+  }
+
+  // Makes the vector n elements long: new elements hold T{}, each in a block
+  // of its own, and the header moves to a larger block when n exceeds the
+  // capacity; shrinking frees the value blocks of the elements dropped.
+  void resize(long n) {
+    in_change(checked(), [&] {
+      if (n < 0) throw "invalid container size...";
+      if (n < count_) {
+        shrink_to(n);
+      } else {
+        extend_to(n);
+      }
+    });
+  }
+
+  // Makes room for n elements: a larger capacity moves the header to a new
+  // block as growth does; a smaller one changes nothing.
+  void reserve(long n) {
+    in_change(checked(), [&] {
+      if (n < 0) throw "invalid container size...";
+      if (n > capacity_) move_header(n);
+    });
+  }
+
+  // The number of elements, as the file has it now.
+  size_type size() {
+    checked();
+    return static_cast<size_type>(count_);
+  }
+  bool empty() { return size() == 0; }
+
   // Element index, which must lie in 0..count-1.
   d_vector_assign<T> operator[](long const& index) {
     checked();
@@ -187,6 +309,8 @@ class d_vector {
     checked();
     return iterator_at(count_);
   }
+  reverse_iterator rbegin() { return reverse_iterator(end()); }
+  reverse_iterator rend() { return reverse_iterator(begin()); }
 
   // Orders the elements ascending; equal elements keep their order. Only the
   // slots change; value blocks stay where they are.
@@ -275,8 +399,45 @@ class d_vector {
 
  private:
   d_vector_iterator<T> iterator_at(long index) const {
-    return d_vector_iterator<T>(stream_, allocator_, database_,
+    return d_vector_iterator<T>(stream_, allocator_, database_, handle_,
                                 vector_header::slot_address(header_, index), index);
+  }
+
+  // Frees element index's value block and moves the later slots one place
+  // down.
+  void erase_at(word_t index) {
+    if (index < 0 || index >= count_) throw "vector index out of range...";
+    std::vector<word_t> slots = vector_header::read_slots(*stream_, header_, index, count_ - index);
+    word_t const value = slots.front();
+    if (value < database_header_size) throw io_tools::corrupt_file_message;
+    allocator_->deallocate(value);
+    slots.erase(slots.begin());
+    if (!slots.empty()) vector_header::write_slots(*stream_, header_, index, slots);
+    --count_;
+    vector_header{capacity_, count_}.write(*stream_, header_);
+  }
+
+  // Drops the elements from index n on, freeing their value blocks.
+  void shrink_to(word_t n) {
+    if (n >= count_) return;
+    for (word_t value : vector_header::read_slots(*stream_, header_, n, count_ - n)) {
+      if (value < database_header_size) throw io_tools::corrupt_file_message;
+      allocator_->deallocate(value);
+    }
+    count_ = n;
+    vector_header{capacity_, count_}.write(*stream_, header_);
+  }
+
+  // Adds elements holding T{} up to n, growing as push_back would, or to n
+  // at once when that is more.
+  void extend_to(word_t n) {
+    if (n == count_) return;
+    if (n > capacity_) move_header(std::max(n, grown_capacity()));
+    std::vector<word_t> added;
+    for (word_t i = count_; i < n; ++i) added.push_back(store_value(*allocator_, T{}));
+    vector_header::write_slots(*stream_, header_, count_, added);
+    count_ = n;
+    vector_header{capacity_, count_}.write(*stream_, header_);
   }
 
   void insert_at(word_t index, T const& value) {
@@ -291,10 +452,12 @@ class d_vector {
     vector_header{capacity_, count_}.write(*stream_, header_);
   }
 
+  void grow() { move_header(grown_capacity()); }
+  word_t grown_capacity() const { return capacity_ < 4 ? 4 : capacity_ * 2; }
+
   // Moves the header to a block with room for more slots: the new block is
   // complete before the handle slot names it, and the old one is freed last.
-  void grow() {
-    word_t const larger = capacity_ < 4 ? 4 : capacity_ * 2;
+  void move_header(word_t larger) {
     std::vector<word_t> slots;
     if (count_ > 0) slots = vector_header::read_slots(*stream_, header_, 0, count_);
     word_t const moved_to = create_vector(larger, database_);

@@ -1,0 +1,128 @@
+// Every kind of persistent object used after its database was closed: the
+// common mistake of a container declared in the same scope as its database.
+// Each use must throw "database is closed..." instead of touching the freed
+// database (the sanitizer build runs this), and the objects, destroyed after
+// the close as well, must write nothing.
+//
+// A row makes objects on an open database and returns the uses to try once it
+// is closed. The uses hold the objects (by shared_ptr), so the objects go
+// when the row's uses are dropped.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <disk_tools/d_list.h>
+#include <disk_tools/d_ptr.h>
+#include <disk_tools/d_ref.h>
+#include <disk_tools/d_var.h>
+#include <disk_tools/d_vector.h>
+#include <disk_tools/factories.h>
+#include "harness.h"
+
+using namespace disk_tools;
+
+namespace {
+
+using use = std::function<void()>;
+
+struct after_close_row {
+  char const* kind;
+  std::function<std::vector<use>(d_env&)> make;
+};
+
+template <class T, class... Args>
+std::shared_ptr<T> make(Args&&... args) {
+  return std::make_shared<T>(std::forward<Args>(args)...);
+}
+
+using strings = d_list<std::string>;
+using lists = d_list<d_list<int>>;
+using words = d_vector<std::string>;
+
+after_close_row const rows[] = {
+    {"list",
+     [](d_env& env) -> std::vector<use> {
+       auto l = make<strings>("list", &env);
+       l->push_back("a");
+       l->push_back("b");
+       auto it = make<dl_iterator<std::string>>(l->begin());
+       return {[=] { l->push_back("c"); }, [=] { l->push_front("c"); },
+               [=] { l->insert(*it, "c"); }, [=] { l->erase(*it); },
+               [=] { l->pop_front(); },    [=] { l->pop_back(); },
+               [=] { l->clear(); },        [=] { l->size(); },
+               [=] { l->begin(); },        [=] { static_cast<void>(*l->rbegin()); },
+               [=] { l->sort(CompLess<std::string>()); },
+               [=] { l->swap(*it, *it); }, [=] { ++*it; },
+               [=] { --*it; },             [=] { **it; },
+               [=] { (*it)->size(); },     [=] { static_cast<std::string>(dl_assign<std::string>(*it)); },
+               [=] { dl_assign<std::string>{*it} = "x"; }};
+     }},
+    {"list of lists",
+     [](d_env& env) -> std::vector<use> {
+       auto ll = make<lists>("lists", &env);
+       d_list<int> inner(&env);
+       inner.push_back(1);
+       ll->push_back(inner);
+       auto it = make<dl_iterator<d_list<int>>>(ll->begin());
+       return {[=] { ll->push_back(*ll->begin()); }, [=] { ll->pop_back(); },
+               [=] { ll->clear(); },                 [=] { **it; },
+               [=] { (*it)->push_back(2); },         [=] { it->get_data2(it->value_address()); }};
+     }},
+    {"vector",
+     [](d_env& env) -> std::vector<use> {
+       auto v = make<words>("vector", 2, &env);
+       v->push_back("a");
+       auto it = make<d_vector_iterator<std::string>>(v->begin());
+       auto element = make<d_vector_assign<std::string>>((*v)[0]);
+       return {[=] { v->push_back("b"); },     [=] { v->insert(*it, "b"); },
+               [=] { v->erase(*it); },          [=] { v->pop_back(); },
+               [=] { v->clear(); },             [=] { v->resize(4); },
+               [=] { v->reserve(8); },          [=] { v->size(); },
+               [=] { v->begin(); },             [=] { (*v)[0]; },
+               [=] { v->sort(DefaultLess<std::string>()); },
+               [=] { **it; },                   [=] { (*it)[0]; },
+               [=] { (*it)->size(); },          [=] { static_cast<std::string>(*element); },
+               [=] { *element = "x"; }};
+     }},
+    {"cells",
+     [](d_env& env) -> std::vector<use> {
+       auto var = make<d_var<std::string>>("var", &env);
+       *var = "v";
+       auto ptr = make<d_ptr<std::string>>(create_pointer(env.database), &env);
+       auto proxy = make<d_ptr_assign<std::string>>(**ptr);
+       auto ref = make<d_ref<std::string>>();
+       ref->refer_to(d_ref<std::string>("r", &env).address(), env.stream);
+       return {[=] { *var = "w"; },           [=] { var->get_data(); },
+               [=] { **ptr; },                [=] { *proxy = "p"; },
+               [=] { static_cast<std::string>(*proxy); }, [=] { ref->get_data(); }};
+     }},
+};
+
+TEST(AfterClose, EveryKindRefusesUseAndWritesNothingWhenDestroyed) {
+  for (auto const& row : rows) {
+    SCOPED_TRACE(row.kind);
+    test_support::scratch_dir dir;
+    std::string const name = dir.file("db");
+    d_env env{};
+    ASSERT_TRUE(create_database(name, &env));
+    d_database* db = open_database(name, &env);
+    std::vector<use> uses = row.make(env);
+    close_database(db);
+    auto const closed = test_support::read_file(name + ".odb");
+    for (std::size_t i = 0; i < uses.size(); ++i) {
+      try {
+        uses[i]();
+        ADD_FAILURE() << "use " << i << " went through";
+      } catch (char const* message) {
+        EXPECT_STREQ(message, "database is closed...") << "use " << i;
+      }
+    }
+    uses.clear();
+    EXPECT_EQ(test_support::read_file(name + ".odb"), closed);
+  }
+}
+
+}  // namespace

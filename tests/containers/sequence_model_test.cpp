@@ -1,0 +1,401 @@
+// The list and the vector against std::list and std::vector, and a list of
+// lists against its model: every operation, through two objects on the same
+// container, with the database reopened at random points. A comparison also
+// walks the container backwards, runs the standard algorithms over its
+// iterators and counts the blocks in use, so that a leaked block shows.
+#include <disk_tools/d_list.h>
+#include <disk_tools/d_vector.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+#include <list>
+#include <numeric>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "model_harness.h"
+
+using namespace disk_tools;
+
+namespace {
+
+int pick(std::mt19937& rng, int low, int high) {
+  return std::uniform_int_distribution<int>(low, high)(rng);
+}
+
+template <class T>
+T random_value(std::mt19937& rng) {
+  if constexpr (std::is_same_v<T, int>) {
+    return pick(rng, -20, 20);
+  } else {
+    static char const* const words[] = {"",    "a",    "b",    "ab",      "\xe9t\xe9", "\x7f",
+                                        "GOD", "LOVE", "HATE", "<<GOD>>", "longer than most"};
+    return words[pick(rng, 0, static_cast<int>(std::size(words)) - 1)];
+  }
+}
+
+long weight(std::string const& s) {
+  return static_cast<long>(s.size());
+}
+long weight(int i) {
+  return i;
+}
+
+// Runs action, which must be refused with message.
+template <class Action>
+void expect_refusal(Action action, char const* message) {
+  try {
+    action();
+  } catch (char const* m) {
+    if (std::string(m) == message) return;
+    throw;
+  }
+  throw "an operation that must be refused was carried out...";
+}
+
+// The container read by range-for, backwards, and through the standard
+// algorithms, against the same over the model; "" when all agree.
+template <class Container, class Model>
+std::string walks_agree(Container& c, Model const& m) {
+  using T = typename Model::value_type;
+  // rbegin first: made from the object's copy of the sentinel, before begin
+  // (in rend) brings that copy up to date.
+  auto const back = c.rbegin();
+  if (!std::equal(back, c.rend(), m.rbegin(), m.rend())) return "backward walk differs";
+  std::vector<T> forward;
+  for (T value : c) forward.push_back(value);
+  if (forward != std::vector<T>(m.begin(), m.end())) return "forward walk differs";
+  T const probe = m.empty() ? T{} : m.back();
+  auto is_probe = [&](T const& v) { return v == probe; };
+  auto add = [](long sum, T const& v) { return sum + weight(v); };
+  if (std::distance(c.begin(), c.end()) != static_cast<std::ptrdiff_t>(m.size()) ||
+      std::count_if(c.begin(), c.end(), is_probe) != std::count_if(m.begin(), m.end(), is_probe) ||
+      std::distance(c.begin(), std::find_if(c.begin(), c.end(), is_probe)) !=
+          std::distance(m.begin(), std::find_if(m.begin(), m.end(), is_probe)) ||
+      std::accumulate(c.begin(), c.end(), 0L, add) != std::accumulate(m.begin(), m.end(), 0L, add)) {
+    return "the standard algorithms differ";
+  }
+  if (c.size() != m.size() || c.empty() != m.empty()) return "size differs";
+  return "";
+}
+
+// Stops the run at once, naming the step, when compare finds a difference.
+template <class Subject>
+void verify_now(Subject& subject) {
+  std::string const why = subject.compare();
+  if (why.empty()) return;
+  ADD_FAILURE() << why;
+  throw "the container differs from its model...";
+}
+
+// A d_list<T> or a d_vector<T> (with a first capacity of 2, so that its
+// header moves often) and its model.
+template <class Container>
+class sequence_subject {
+  using T = typename Container::value_type;
+  static constexpr bool is_list = std::is_same_v<Container, d_list<T>>;
+  using model_t = std::conditional_t<is_list, std::list<T>, std::vector<T>>;
+
+ public:
+  void attach(d_env& env) {
+    env_ = &env;
+    for (auto* c : {&main_, &alias_}) {
+      if constexpr (is_list) {
+        c->emplace("seq", &env);
+      } else {
+        c->emplace("seq", 2, &env);
+      }
+    }
+  }
+  void detach() {
+    main_.reset();
+    alias_.reset();
+  }
+  std::vector<std::string> check() { return main_->check(); }
+
+  std::string compare() {
+    std::string const walks = walks_agree(*main_, model_);
+    if (!walks.empty()) return walks;
+    if constexpr (!is_list) {
+      auto const first = main_->begin(), last = main_->end();
+      long const n = last - first;
+      for (long i = 0; i < n; ++i) {
+        if (first[i] != *(last - (n - i)) || first[i] != model_[static_cast<std::size_t>(i)]) {
+          return "random access differs at " + std::to_string(i);
+        }
+      }
+    }
+    // The list's header and sentinel and a node and a value block per
+    // element; the vector's header and a value block per element.
+    std::size_t const blocks = is_list ? 2 + 2 * model_.size() : 1 + model_.size();
+    return env_->allocator->allocation_list().size() == blocks ? "" : "blocks in use";
+  }
+
+  std::string step(std::mt19937& rng) {
+    // Two objects on one container: each must see what the other did.
+    Container& c = pick(rng, 0, 2) == 0 ? *alias_ : *main_;
+    long const n = static_cast<long>(model_.size());
+    T const value = random_value<T>(rng);
+    long const i = pick(rng, 0, std::max(0L, n - 1));
+    switch (pick(rng, 0, n > 40 ? 15 : 11)) {
+      case 0:
+        c.push_back(value);
+        model_.push_back(value);
+        return "push_back";
+      case 1:
+        if constexpr (is_list) {
+          c.push_front(value);
+          model_.push_front(value);
+          return "push_front";
+        } else {
+          long const room = pick(rng, 0, static_cast<int>(c.capacity()) + 10);
+          c.reserve(room);
+          if (c.capacity() < room) throw "reserve left less room than asked for...";
+          return "reserve " + std::to_string(room);
+        }
+      case 2: {
+        long const at = pick(rng, 0, static_cast<int>(n));
+        c.insert(position(c, at), value);
+        model_.insert(std::next(model_.begin(), at), value);
+        return "insert at " + std::to_string(at);
+      }
+      case 3:
+        return n == 0 ? "skip" : proxy_write(c, i, value, rng);
+      case 4:
+        if constexpr (is_list) {
+          c.sort(CompLess<T>());
+          model_.sort([](T const& a, T const& b) { return b < a; });
+        } else {
+          c.sort(DefaultLess<T>());
+          std::sort(model_.begin(), model_.end());
+        }
+        return "sort";
+      case 5:
+        if constexpr (is_list) {
+          if (n == 0) return "skip";
+          long const j = pick(rng, 0, static_cast<int>(n) - 1);
+          auto a = position(c, i), b = position(c, j);
+          c.swap(a, b);
+          std::iter_swap(std::next(model_.begin(), i), std::next(model_.begin(), j));
+          return "swap " + std::to_string(i) + " " + std::to_string(j);
+        } else {
+          long const to = pick(rng, 0, static_cast<int>(n) + 6);
+          c.resize(to);
+          model_.resize(static_cast<std::size_t>(to));
+          return "resize to " + std::to_string(to);
+        }
+      case 6:
+        verify_now(*this);
+        return "walks";
+      case 7:
+        if (pick(rng, 0, 5) > 0) return "skip";
+        c.clear();
+        model_.clear();
+        return "clear";
+      case 8:
+        if constexpr (is_list) {
+          // At the end position the list erases its first element, if any.
+          auto at_end = c.end();
+          c.erase(at_end);
+          if (n > 0) model_.pop_front();
+          if (at_end != c.end()) throw "erase at the end moved its position...";
+        } else {
+          expect_refusal([&] { c.erase(c.end()); }, "vector index out of range...");
+        }
+        return "erase at the end";
+      case 9:
+        if constexpr (is_list) {
+          if (pick(rng, 0, 1)) {
+            if (n == 0) {
+              expect_refusal([&] { c.pop_front(); }, "list is empty...");
+              return "pop_front refused";
+            }
+            c.pop_front();
+            model_.pop_front();
+            return "pop_front";
+          }
+        }
+        if (n == 0) {
+          expect_refusal([&] { c.pop_back(); }, is_list ? "list is empty..." : "vector is empty...");
+          return "pop_back refused";
+        }
+        c.pop_back();
+        model_.pop_back();
+        return "pop_back";
+      default:
+        return n == 0 ? "skip" : erase(c, i);
+    }
+  }
+
+ private:
+  // Position at: the list walks to it from the nearer end, starting from the
+  // object's own, perhaps older, copy of the sentinel.
+  auto position(Container& c, long at) {
+    if constexpr (is_list) {
+      long const n = static_cast<long>(model_.size());
+      auto it = at <= n / 2 ? c.begin() : c.end();
+      std::advance(it, at <= n / 2 ? at : at - n);
+      return it;
+    } else {
+      return c.begin() + at;
+    }
+  }
+
+  // The list's iterator is made before an insertion in front of it, so its
+  // copy of the node is stale; the vector's proxy is made before pushes
+  // that may move the header.
+  std::string proxy_write(Container& c, long at, T const& value, std::mt19937& rng) {
+    if constexpr (is_list) {
+      auto it = position(c, at);
+      if (pick(rng, 0, 1)) {
+        T const inserted = random_value<T>(rng);
+        c.insert(it, inserted);
+        model_.insert(std::next(model_.begin(), at++), inserted);
+      }
+      dl_assign<T> element(it);
+      element = value;
+      if (element.get_data() != value) throw "the proxy reads another value...";
+    } else {
+      d_vector_assign<T> element = c[at];
+      for (int k = pick(rng, 0, 3); k > 0; --k) {
+        c.push_back(value);
+        model_.push_back(value);
+      }
+      element = value;
+      if (element.get_data() != value) throw "the proxy reads another value...";
+    }
+    *std::next(model_.begin(), at) = value;
+    return "proxy write at " + std::to_string(at);
+  }
+
+  // Erases element at and checks that the position returned (the vector) or
+  // left in the iterator (the list) is the element that followed it.
+  std::string erase(Container& c, long at) {
+    auto it = position(c, at);
+    auto const after = model_.erase(std::next(model_.begin(), at));
+    if constexpr (is_list) {
+      c.erase(it);
+    } else {
+      it = c.erase(it);
+    }
+    if ((after == model_.end()) != (it == c.end()) || (after != model_.end() && *it != *after)) {
+      throw "erase left its position elsewhere...";
+    }
+    return "erase at " + std::to_string(at);
+  }
+
+  d_env* env_ = nullptr;
+  std::optional<Container> main_, alias_;
+  model_t model_;
+};
+
+TEST(SequenceModel, ListsAndVectorsOfStringsAndNumbersFollowTheirModels) {
+  for (unsigned seed : {1u, 2u, 3u}) {
+    sequence_subject<d_list<std::string>> list;
+    test_support::run_model(list, {seed, 2500, 100, {}});
+    sequence_subject<d_vector<std::string>> vector;
+    test_support::run_model(vector, {seed, 2500, 100, {}});
+  }
+  // Plain values, and the database without its journal.
+  sequence_subject<d_list<int>> list;
+  test_support::run_model(list, {4, 2500, 100, {d_journal::off}});
+  sequence_subject<d_vector<int>> vector;
+  test_support::run_model(vector, {4, 2500, 100, {d_journal::off}});
+}
+
+// A list of lists against a list of inner-list numbers, with the inner lists'
+// contents beside it; an inner list may be an element more than once.
+class list_of_lists_subject {
+ public:
+  void attach(d_env& env) {
+    env_ = &env;
+    outer_.emplace("lists", &env);
+  }
+  void detach() { outer_.reset(); }
+  std::vector<std::string> check() { return outer_->check(); }
+
+  std::string compare() {
+    std::vector<std::vector<int>> got, expected;
+    for (d_list<int> inner : *outer_) got.emplace_back(inner.begin(), inner.end());
+    for (std::size_t id : model_) expected.push_back(inners_[id]);
+    std::vector<std::size_t> backwards, sizes;
+    for (auto it = outer_->rbegin(); it != outer_->rend(); ++it) backwards.push_back(it->size());
+    for (auto id = model_.rbegin(); id != model_.rend(); ++id) sizes.push_back(inners_[*id].size());
+    // The outer list's header, sentinel, nodes and value blocks; each inner
+    // list's handle block, header, sentinel, nodes and value blocks.
+    std::size_t blocks = 2 + 2 * model_.size();
+    for (auto const& inner : inners_) blocks += 3 + 2 * inner.size();
+    if (got != expected || backwards != sizes) return "inner lists differ";
+    return env_->allocator->allocation_list().size() == blocks ? "" : "blocks in use";
+  }
+
+  std::string step(std::mt19937& rng) {
+    long const n = static_cast<long>(model_.size());
+    long const i = pick(rng, 0, std::max(0L, n - 1));
+    int const roll = n == 0 ? 0 : pick(rng, 0, n > 12 ? 9 : 6);
+    if (roll < 2) {
+      std::size_t id = inners_.size();
+      if (id > 0 && pick(rng, 0, 2) == 0) {
+        id = static_cast<std::size_t>(pick(rng, 0, static_cast<int>(id) - 1));
+      } else {
+        handles_.push_back(d_list<int>(env_).handle());
+        inners_.emplace_back();
+      }
+      d_list<int> inner;
+      inner.grab(env_->stream, handles_[id], env_->allocator, env_->database);
+      bool const front = pick(rng, 0, 1);
+      front ? outer_->push_front(inner) : outer_->push_back(inner);
+      model_.insert(front ? model_.begin() : model_.end(), id);
+      return "push an inner list";
+    }
+    if (roll < 5) {
+      // Through the element's view, as *it and it-> give it.
+      int const value = pick(rng, 0, 99);
+      bool const front = pick(rng, 0, 1);
+      auto it = std::next(outer_->begin(), i);
+      front ? it->push_front(value) : (*it).push_back(value);
+      auto& inner = inners_[*std::next(model_.begin(), i)];
+      inner.insert(front ? inner.begin() : inner.end(), value);
+      return "push into inner list " + std::to_string(i);
+    }
+    if (roll == 5) {
+      outer_->pop_front();
+      model_.pop_front();
+      return "pop_front";
+    }
+    if (roll == 6) {
+      outer_->pop_back();
+      model_.pop_back();
+      return "pop_back";
+    }
+    if (roll == 7 && pick(rng, 0, 3) == 0) {
+      outer_->clear();
+      model_.clear();
+      return "clear";
+    }
+    auto it = std::next(outer_->begin(), i);
+    outer_->erase(it);
+    model_.erase(std::next(model_.begin(), i));
+    return "erase at " + std::to_string(i);
+  }
+
+ private:
+  d_env* env_ = nullptr;
+  std::optional<d_list<d_list<int>>> outer_;
+  std::list<std::size_t> model_;
+  std::vector<std::vector<int>> inners_;
+  std::vector<word_t> handles_;
+};
+
+TEST(SequenceModel, ListOfListsFollowsItsModel) {
+  for (unsigned seed : {5u, 6u}) {
+    list_of_lists_subject lists;
+    test_support::run_model(lists, {seed, 1500, 80, {}});
+  }
+}
+
+}  // namespace
