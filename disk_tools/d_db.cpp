@@ -21,6 +21,13 @@ bool plausible_head(word_t head, word_t file_size) {
 
 }  // namespace
 
+std::string database_file_of(std::string const& name_or_file) {
+  std::string const ext = extension;
+  bool const is_file = name_or_file.size() >= ext.size() &&
+                       name_or_file.compare(name_or_file.size() - ext.size(), ext.size(), ext) == 0;
+  return is_file ? name_or_file : name_or_file + ext;
+}
+
 std::string journal_file_of(std::string const& database_file) {
   return database_file + "-journal";
 }

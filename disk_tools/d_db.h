@@ -135,6 +135,10 @@ bool delete_database(std::string const& name);
 // so that no container ever reads or writes at -1.
 word_t root_slot(d_database* db, std::string const& name);
 
+// The file of a database named as the library names it (NAME stands for
+// NAME.odb) or by its file's own name ending in ".odb".
+std::string database_file_of(std::string const& name_or_file);
+
 // The names of the files that live beside a database file: the journal, and
 // the allocator's index of its lists (which only saves time at opening).
 std::string journal_file_of(std::string const& database_file);

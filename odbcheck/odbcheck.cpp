@@ -6,6 +6,7 @@
 #include <iostream>
 #include <string>
 
+#include <disk_tools/d_db.h>
 #include <disk_tools/odb_check.h>
 
 namespace {
@@ -23,16 +24,6 @@ constexpr char const* usage =
     "Exit status: 0 sound, 1 problems found, 2 unreadable, not a database, or bad usage.\n";
 
 constexpr int unreadable = 2;
-
-bool ends_with(std::string const& s, std::string const& end) {
-  return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
-}
-
-// The library names a database without its extension; users often name the
-// file. Both mean the same file.
-std::string file_of(std::string const& database) {
-  return ends_with(database, ".odb") ? database : database + ".odb";
-}
 
 int bad_usage(std::string const& what) {
   std::cerr << "odbcheck: " << what << " (see odbcheck --help)" << std::endl;
@@ -91,5 +82,5 @@ int main(int argc, char** argv) {
     }
   }
   if (!database) return bad_usage("no database named");
-  return check(file_of(database), details);
+  return check(disk_tools::database_file_of(database), details);
 }

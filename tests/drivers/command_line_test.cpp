@@ -41,6 +41,7 @@ TEST(CommandLine, EveryProgramAnswersHelpVersionAndRefusesTheUnknown) {
   program const programs[] = {{"showcase", SHOWCASE_PATH},
                               {"mapdrill", MAPDRILL_PATH},
                               {"odbcheck", ODBCHECK_PATH},
+                              {"odbstat", ODBSTAT_PATH},
                               {"reload", RELOAD_PATH}};
   for (auto const& p : programs) {
     for (auto const& c : cases_for(p.name)) {

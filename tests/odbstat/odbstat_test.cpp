@@ -1,0 +1,95 @@
+// odbstat on a database that showcase has used several times: its figures
+// agree with the allocator's own lists as the library walks them, and with
+// the directory; and it works while another program has the database open.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <disk_tools/d_db.h>
+#include <disk_tools/odb_stat.h>
+#include "harness.h"
+
+using namespace disk_tools;
+
+namespace {
+
+class OdbstatTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(run({SHOWCASE_PATH, "-init"}).status, 0);
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(run({SHOWCASE_PATH}).status, 0);
+  }
+  test_support::run_result run(std::vector<std::string> argv) {
+    return test_support::run_program(argv, dir_.path());
+  }
+  std::string file() const { return dir_.file("test.odb"); }
+
+  test_support::scratch_dir dir_;
+};
+
+TEST_F(OdbstatTest, FiguresAgreeWithTheAllocatorsListsAndTheDirectory) {
+  database_stats const st = stat_database(file());
+  d_env env{};
+  d_database* db = open_database(dir_.file("test"), &env);
+  long long used = 0, used_bytes = 0, free_bytes = 0, largest = 0;
+  auto const in_use = db->allocator()->allocation_list();
+  auto const freed = db->allocator()->free_list();
+  for (auto const& r : in_use) {
+    ++used;
+    used_bytes += r.size;
+  }
+  for (auto const& r : freed) {
+    free_bytes += r.size;
+    largest = std::max<long long>(largest, r.size);
+  }
+  EXPECT_EQ(st.blocks_in_use, used);
+  EXPECT_EQ(st.bytes_in_use, used_bytes);
+  EXPECT_EQ(st.free_bytes, free_bytes);
+  EXPECT_EQ(st.largest_free, largest);
+  EXPECT_EQ(st.records, static_cast<long long>(in_use.size() + freed.size()));
+  EXPECT_EQ(st.data_length, db->stream()->size());
+  long long by_class = 0;
+  for (auto const& c : st.classes) by_class += c.blocks;
+  EXPECT_EQ(by_class, used);
+  // Every root showcase uses, each naming a block in use at its slot.
+  std::vector<std::string> names;
+  for (auto const& r : st.roots) {
+    names.push_back(r.name);
+    EXPECT_EQ(r.slot, db->get_address(r.name)) << r.name;
+    EXPECT_TRUE(r.names_block_in_use) << r.name;
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"bt", "the_list", "ll", "htable", "str_vec", "var2"}));
+  EXPECT_TRUE(st.doubts.empty());
+  close_database(db);
+}
+
+TEST_F(OdbstatTest, ReportsWhileAnotherProgramHasTheDatabaseOpen) {
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t const pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    d_env env{};
+    open_database(dir_.file("test"), &env);
+    char const c = 'x';
+    if (::write(ready[1], &c, 1) != 1) ::_exit(1);
+    ::pause();
+    ::_exit(0);
+  }
+  char c;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  auto const r = run({ODBSTAT_PATH, "test"});
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("roots (6 of 100)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("note: a journal is beside the database"), std::string::npos) << r.out;
+  // The same report by the file's own name; none for a file that is missing.
+  EXPECT_EQ(run({ODBSTAT_PATH, "test.odb"}).out.substr(0, 9), "test.odb\n");
+  auto const missing = run({ODBSTAT_PATH, "nothing"});
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_EQ(missing.err, "nothing.odb: unable to open db file...\n");
+}
+
+}  // namespace
