@@ -243,7 +243,8 @@ class d_hashmap_assign {
 // else until it moves; moving reads the next entry of the chain, or the
 // bucket words up to the next chain that is not empty. A put of a new key
 // may or may not be visited by a walk under way; an erase of the entry an
-// iterator stands on, and any rehash, leave the iterator stale.
+// iterator stands on, and any rehash (which a put makes under a growth
+// policy), leave the iterator stale.
 class d_hashmap_iterator {
  public:
   using iterator_category = std::forward_iterator_tag;

@@ -50,7 +50,7 @@ long create_hashmap(long const& n, d_database* db) {
 
 long create_hashmap(long const& n, hash_kind kind, d_database* db) {
   check_count(n);
-  return make_block(db, {0, hashmap_header::bucket_word(n, kind)}, 0, n, no_address);
+  return make_block(db, {0, hashmap_header::table_word(n, kind)}, 0, n, no_address);
 }
 
 long create_map(d_database* db) {

@@ -3,7 +3,7 @@
 //   map header (16 + 8 n bytes, made by create_hashmap)
 //   offset      width  field
 //   0           8      count: number of distinct keys
-//   8           8      bucket word: n, the number of buckets (at least 1), in
+//   8           8      table word: n, the number of buckets (at least 1), in
 //                      bits 0..55; the hash kind in bits 56..62; bit 63 is 0
 //   16 + 8 b    8      bucket b: address of the first entry of its chain, -1 when empty
 //
@@ -57,9 +57,9 @@ struct hashmap_header {
   word_t buckets = 0;
   hash_kind kind = hash_kind::weighted_sum;
 
-  // The bucket word of n buckets placed by kind; n alone for the first kind,
+  // The table word of n buckets placed by kind; n alone for the first kind,
   // so that such maps are laid out as they always were.
-  static word_t bucket_word(word_t n, hash_kind kind) {
+  static word_t table_word(word_t n, hash_kind kind) {
     return n | (static_cast<word_t>(kind) << kind_shift);
   }
 
@@ -81,9 +81,9 @@ struct hashmap_header {
     s.read_at(address, buf, sizeof buf);
     hashmap_header h;
     h.count = decode_word(buf + count_offset);
-    word_t const bucket_word = decode_word(buf + buckets_offset);
-    word_t const kind = bucket_word >> kind_shift;  // the sign bit makes it negative
-    h.buckets = bucket_word & buckets_mask;
+    word_t const word = decode_word(buf + buckets_offset);
+    word_t const kind = word >> kind_shift;  // the sign bit makes it negative
+    h.buckets = word & buckets_mask;
     word_t const room =
         (s.size() - address - static_cast<word_t>(fixed_size)) / static_cast<word_t>(word_size);
     if (h.count < 0 || h.count > s.size() / smallest_entry || h.buckets < 1 || h.buckets > room ||
@@ -99,7 +99,7 @@ struct hashmap_header {
   }
 
   // Bucket words first .. first + n - 1 of the table at address, in one
-  // transfer; the caller has checked them against the header's count.
+  // transfer; the caller has checked them against the bucket count.
   static std::vector<word_t> read_heads(io_tools::bfstream& s, word_t address, word_t first,
                                         word_t n) {
     std::vector<char> buf(static_cast<std::size_t>(n) * word_size);

@@ -95,7 +95,7 @@ TEST_F(HashMapTest, NewMapHasCountBucketsAndEmptyChains) {
   EXPECT_TRUE(m.begin() == m.end());
 }
 
-// The bucket word carries the strong hash's kind above the count: a reader
+// The table word carries the strong hash's kind above the count: a reader
 // that knows no kinds sees a table running past the end of the file.
 TEST_F(HashMapTest, AStrongMapRecordsItsHashAboveTheBucketCount) {
   strong_map m("htable", 1000, &env_);
