@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
 #include <disk_tools/d_ptr.h>
 #include <disk_tools/d_ref.h>
@@ -41,6 +42,7 @@ std::shared_ptr<T> make(Args&&... args) {
 using strings = d_list<std::string>;
 using lists = d_list<d_list<int>>;
 using words = d_vector<std::string>;
+using table = d_hashmap<std::string, std::string, strong_string_hash>;
 
 after_close_row const rows[] = {
     {"list",
@@ -98,6 +100,21 @@ after_close_row const rows[] = {
        return {[=] { *var = "w"; },           [=] { var->get_data(); },
                [=] { **ptr; },                [=] { *proxy = "p"; },
                [=] { static_cast<std::string>(*proxy); }, [=] { ref->get_data(); }};
+     }},
+    {"hash map",
+     [](d_env& env) -> std::vector<use> {
+       auto m = make<table>("table", 3, &env);
+       m->put("a", "1");
+       auto it = make<d_hashmap_iterator>(m->begin());
+       auto entry = make<d_hashmap_assign<std::string, std::string>>((*m)["a"]);
+       return {[=] { m->put("b", "2"); },  [=] { std::string v; m->get("a", v); },
+               [=] { (*m)["a"]; },         [=] { m->erase("a"); },
+               [=] { m->find("a"); },      [=] { m->begin(); },
+               [=] { m->size(); },         [=] { m->buckets(); },
+               [=] { m->rehash(7); },      [=] { m->reserve(100); },
+               [=] { ++*it; },             [=] { **it; },
+               [=] { (*it)->second; },     [=] { static_cast<std::string>(*entry); },
+               [=] { *entry = "x"; }};
      }},
 };
 
