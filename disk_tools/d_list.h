@@ -128,7 +128,12 @@ class dl_iterator_base {
   dl_iterator_base() = default;
   dl_iterator_base(list_node const& node, io_tools::bfstream* stream, d_alloc* allocator,
                    d_database* database)
-      : node_(node), stream_(stream), allocator_(allocator), database_(database), link_(database) {}
+      : dl_iterator_base(node, stream, allocator, database, db_handle(database)) {}
+  // Made by a list, which hands over its own share of the database's state:
+  // the database may be closed already, and must not be asked for it.
+  dl_iterator_base(list_node const& node, io_tools::bfstream* stream, d_alloc* allocator,
+                   d_database* database, db_handle link)
+      : node_(node), stream_(stream), allocator_(allocator), database_(database), link_(link) {}
 
   // Reads the following node. A list cannot hold more nodes than the file has
   // room for, so a walk that goes further in one direction has met a cycle.
@@ -165,7 +170,7 @@ class dl_iterator_base {
 template <class T>
 class dl_inner_view {
  protected:
-  void bind_view(io_tools::bfstream*, d_alloc*, d_database*) {}
+  void bind_view(io_tools::bfstream*, d_alloc*, d_database*, db_handle const&) {}
 };
 
 // An iterator over a list of lists also holds a view, a list object bound to
@@ -181,8 +186,9 @@ class dl_inner_view<d_list<U>> {
   }
 
  protected:
-  void bind_view(io_tools::bfstream* stream, d_alloc* allocator, d_database* database) {
-    view_.bind(stream, allocator, database);
+  void bind_view(io_tools::bfstream* stream, d_alloc* allocator, d_database* database,
+                 db_handle const& link) {
+    view_.bind(stream, allocator, database, link);
   }
 
  private:
@@ -195,12 +201,16 @@ class dl_iterator : public dl_iterator_base<T>, public dl_inner_view<T> {
   dl_iterator() = default;
   dl_iterator(list_node const& node, io_tools::bfstream* stream, d_alloc* allocator,
               d_database* database)
-      : dl_iterator_base<T>(node, stream, allocator, database) {
-    this->bind_view(stream, allocator, database);
+      : dl_iterator(node, stream, allocator, database, db_handle(database)) {}
+  dl_iterator(list_node const& node, io_tools::bfstream* stream, d_alloc* allocator,
+              d_database* database, db_handle const& link)
+      : dl_iterator_base<T>(node, stream, allocator, database, link) {
+    this->bind_view(stream, allocator, database, link);
   }
   // The end position of list: its sentinel.
   explicit dl_iterator(d_list<T> const& list)
-      : dl_iterator(list.sentinel_links(), list.stream(), list.allocator(), list.database()) {}
+      : dl_iterator(list.sentinel_links(), list.stream(), list.allocator(), list.database(),
+                    list.link()) {}
 
   dl_iterator operator++(int) {
     dl_iterator before = *this;
@@ -304,10 +314,14 @@ class d_list {
 
   // Gives an unattached object (an iterator's view) its database.
   void bind(io_tools::bfstream* stream, d_alloc* allocator, d_database* database) {
+    bind(stream, allocator, database, db_handle(database));
+  }
+  void bind(io_tools::bfstream* stream, d_alloc* allocator, d_database* database,
+            db_handle const& link) {
     stream_ = stream;
     allocator_ = allocator;
     database_ = database;
-    link_ = db_handle(database);
+    link_ = link;
   }
 
   // Re-reads the header and the sentinel through the handle slot.
@@ -438,6 +452,7 @@ class d_list {
   io_tools::bfstream* stream() const { return stream_; }
   d_alloc* allocator() const { return allocator_; }
   d_database* database() const { return database_; }
+  db_handle const& link() const { return link_; }
 
   // Everything wrong with the list's records, one sentence each; empty when
   // the header, the sentinel and every node agree (links both ways, the count
@@ -613,7 +628,7 @@ class d_list {
 
   dl_iterator<T> iterator_at(word_t address) const {
     list_node const n = address == sentinel_.own ? sentinel_ : list_node::read(*stream_, address);
-    return dl_iterator<T>(n, stream_, allocator_, database_);
+    return dl_iterator<T>(n, stream_, allocator_, database_, link_);
   }
 
   word_t allocate_zeroed(std::size_t size) {
