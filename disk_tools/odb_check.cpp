@@ -23,7 +23,7 @@ class file_checker {
     if (size_ < database_header_size) {
       problem("the file is " + std::to_string(size_) + " bytes, shorter than the " +
               std::to_string(database_header_size) + "-byte header");
-      return {false, problems_};
+      return {false, problems_, {}};
     }
     bool const heads_plausible = plausible_head(alloc_list_head) && plausible_head(free_list_head);
     int const unterminated = check_directory();
@@ -38,7 +38,7 @@ class file_checker {
     // A damaged database keeps most of its directory; a file of some other
     // kind has names running on through most entries.
     bool const directory_plausible = unterminated <= directory_entry::entry_count / 2;
-    return {heads_plausible && directory_plausible, problems_};
+    return {heads_plausible && directory_plausible, problems_, {}};
   }
 
  private:
