@@ -472,8 +472,10 @@ class d_vector {
   d_database* database_ = nullptr;
   word_t header_ = no_address;
   io_tools::bfstream* stream_ = nullptr;
-  word_t count_ = 0;
+  // In the header's order: GCC 12's vectorizer drops the swap when it copies
+  // a decoded header into fields declared the other way round.
   word_t capacity_ = 0;
+  word_t count_ = 0;
   word_t handle_ = no_address;
   db_handle link_;
 };
