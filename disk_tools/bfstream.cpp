@@ -419,14 +419,6 @@ bfstream& bfstream::flush() {
   return *this;
 }
 
-char const* bfstream::view(disk_tools::word_t address, std::size_t n) const {
-  auto const len = static_cast<disk_tools::word_t>(n);
-  if (!is_open() || !has_image_ || address < 0 || len < 0 || address > size_ - len) {
-    return nullptr;
-  }
-  return bytes() + address;
-}
-
 void bfstream::write_at_slowly(disk_tools::word_t address, void const* src, std::size_t n) {
   if (!is_open() || address < 0) throw corrupt_file_message;
   write_fully(address, static_cast<char const*>(src), n, true);

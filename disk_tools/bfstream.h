@@ -166,7 +166,13 @@ class bfstream {
   disk_tools::word_t size() const { return size_; }
   // The n bytes at address, read in place: null when they do not all lie in
   // the data. Valid until the next write that lengthens the file.
-  char const* view(disk_tools::word_t address, std::size_t n) const;
+  char const* view(disk_tools::word_t address, std::size_t n) const {
+    auto const len = static_cast<disk_tools::word_t>(n);
+    if (!is_open() || !has_image_ || address < 0 || len < 0 || address > size_ - len) {
+      return nullptr;
+    }
+    return bytes() + address;
+  }
 
   // --- for the journal ---
 

@@ -46,9 +46,11 @@ struct stored_value<std::string> {
     if (length < 1 || length > s.size() - address - static_cast<word_t>(word_size)) {
       throw io_tools::corrupt_file_message;
     }
-    std::vector<char> bytes(static_cast<std::size_t>(length));
-    s.read_at(address + static_cast<word_t>(word_size), bytes.data(), bytes.size());
-    return std::string(bytes.data(), ::strnlen(bytes.data(), bytes.size()));
+    // Read in place: the string is made straight from the file's bytes.
+    char const* const chars = s.view(address + static_cast<word_t>(word_size),
+                                     static_cast<std::size_t>(length));
+    if (!chars) throw io_tools::corrupt_file_message;
+    return std::string(chars, ::strnlen(chars, static_cast<std::size_t>(length)));
   }
 };
 
