@@ -1,0 +1,113 @@
+// Real kills: a child process commits transactions as fast as it can and
+// tells the parent after each commit returns; the parent kills it with SIGKILL
+// at a random moment. The database must then open, hold every transaction the
+// child reported (and at most the one under way besides, whole or not at all)
+// and pass every check. Run for each journal mode that promises it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include <disk_tools/d_list.h>
+#include <disk_tools/d_map.h>
+#include <disk_tools/d_map_check.h>
+#include <disk_tools/d_transaction.h>
+#include <disk_tools/odb_check.h>
+#include "harness.h"
+
+using namespace disk_tools;
+
+namespace {
+
+using int_map = d_map<unsigned, unsigned, unsigned>;
+
+// Transaction t puts the key t with the value t into the map and appends t
+// to the list, so both say how many transactions happened.
+[[noreturn]] void commit_until_killed(std::string const& name, d_journal mode, int report) {
+  d_env env{};
+  open_database(name, &env, d_open_options{mode});
+  int_map map("map", &env);
+  d_list<int> list("list", &env);
+  for (unsigned t = static_cast<unsigned>(list.size());; ++t) {
+    d_transaction tx(&env);
+    map.put(t, t);
+    list.push_back(static_cast<int>(t));
+    tx.commit();
+    if (::write(report, &t, sizeof t) != sizeof t) ::_exit(3);
+  }
+}
+
+// The last transaction the child reported, or -1.
+long last_reported(int from) {
+  long last = -1;
+  unsigned t;
+  while (::read(from, &t, sizeof t) == sizeof t) last = t;
+  return last;
+}
+
+void kill_at_random_moments(d_journal mode, int kills) {
+  test_support::scratch_dir dir;
+  std::string const name = dir.file("killed");
+  ASSERT_TRUE(create_database(name, nullptr));
+  std::mt19937 rng(static_cast<unsigned>(mode) * 7919u + 1);
+  long committed = -1;
+  for (int kill = 0; kill < kills; ++kill) {
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    pid_t const pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::close(pipe_fds[0]);
+      commit_until_killed(name, mode, pipe_fds[1]);
+    }
+    ::close(pipe_fds[1]);
+    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 30000));
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    long const reported = last_reported(pipe_fds[0]);
+    ::close(pipe_fds[0]);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the child ended by itself: " << status;
+    if (reported > committed) committed = reported;
+
+    // Whatever the kill interrupted, the database opens whole.
+    d_env env{};
+    d_database* db = open_database(name, &env, d_open_options{mode});
+    {
+      int_map map("map", &env);
+      d_list<int> list("list", &env);
+      long const held = static_cast<long>(list.size());
+      std::string const where = "kill " + std::to_string(kill) + ": " +
+                                std::to_string(committed + 1) + " transactions reported, " +
+                                std::to_string(held) + " held";
+      // Every reported transaction, and at most the one under way.
+      ASSERT_TRUE(held == committed + 1 || held == committed + 2) << where;
+      ASSERT_EQ(static_cast<long>(map.size()), held) << where;
+      unsigned value = 0;
+      if (held > 0) {
+        ASSERT_TRUE(map.get(static_cast<unsigned>(held - 1), value)) << where;
+        ASSERT_EQ(value, static_cast<unsigned>(held - 1)) << where;
+      }
+      ASSERT_TRUE(check_map(map).empty()) << where;
+      ASSERT_TRUE(list.check().empty()) << where;
+      committed = held - 1;
+    }
+    close_database(db);
+    ASSERT_TRUE(check_database_file(name + ".odb").empty()) << "kill " << kill;
+  }
+}
+
+TEST(KillTest, EveryReportedCommitSurvivesAKillInAtomicMode) {
+  kill_at_random_moments(d_journal::atomic, 40);
+}
+
+TEST(KillTest, EveryReportedCommitSurvivesAKillInDurableMode) {
+  kill_at_random_moments(d_journal::durable, 40);
+}
+
+}  // namespace
