@@ -1,8 +1,10 @@
 #include "d_alloc.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "d_transaction.h"
+#include "index_file.h"
 
 namespace disk_tools {
 
@@ -32,8 +34,16 @@ d_alloc::~d_alloc() = default;
 
 template <class Step>
 auto d_alloc::changing(Step step) {
-  if (!db_ || db_->change_depth() > 0) return step();
-  return in_change(*db_, step);
+  if (db_ && db_->change_depth() > 0) return step();
+  if (db_) return in_change(*db_, step);
+  // Without a database nothing takes a failed step back, and the mirror may
+  // have followed only part of it.
+  try {
+    return step();
+  } catch (...) {
+    index_.reset();
+    throw;
+  }
 }
 
 void d_alloc::use_index(bool on) {
@@ -43,15 +53,76 @@ void d_alloc::use_index(bool on) {
 
 alloc_index* d_alloc::index() {
   if (!use_index_) return nullptr;
-  if (!index_) {
-    index_ = std::make_unique<alloc_index>(s_);
-    if (!index_->ordered()) {
-      // A list out of order cannot be mirrored faithfully; walk it instead.
-      index_.reset();
-      use_index_ = false;
-    }
+  if (!index_) index_ = std::make_unique<alloc_index>(s_);
+  if (!index_->ordered()) {
+    walk_from_now_on();
+    return nullptr;
   }
   return index_.get();
+}
+
+void d_alloc::walk_from_now_on() {
+  // A list out of order cannot be mirrored faithfully.
+  index_.reset();
+  use_index_ = false;
+}
+
+void d_alloc::begin_scope() {
+  if (index_) index_->begin_scope();
+}
+
+void d_alloc::commit_scope() {
+  if (index_) index_->commit_scope();
+}
+
+void d_alloc::rollback_scope() {
+  // With the journal off nothing was put back, while an operation cut short
+  // may have changed the file without the mirror: only the file can tell.
+  bool const put_back = db_ && db_->journal().can_roll_back();
+  if (index_ && (!put_back || !index_->rollback_scope())) index_.reset();
+}
+
+void d_alloc::load_index(std::string const& path) {
+  std::vector<char> bytes;
+  {
+    io_tools::bfstream f(path.c_str(), std::ios_base::in);
+    if (!f.is_open() || f.fail()) return;
+    bytes.resize(static_cast<std::size_t>(f.size()));
+    f.read_at(0, bytes.data(), bytes.size());
+  }
+  index_file saved;
+  if (!use_index_ || !index_file::decode(bytes.data(), bytes.size(), saved) ||
+      saved.database_length != s_.size()) {
+    return;
+  }
+  try {
+    index_ = alloc_index::from_saved(s_, saved.classes);
+  } catch (char const*) {
+    index_.reset();
+  }
+}
+
+void d_alloc::save_index(std::string const& path) const {
+  if (!index_ || !index_->ordered()) {
+    // One left from an earlier session would only be checked and refused.
+    std::remove(path.c_str());
+    return;
+  }
+  index_file f;
+  f.database_length = s_.size();
+  f.classes = index_->summary();
+  std::vector<char> const bytes = f.encode();
+  try {
+    io_tools::bfstream out(path.c_str(),
+                           std::ios_base::in | std::ios_base::out | std::ios_base::trunc);
+    if (!out.is_open() || out.fail()) return;
+    out.write_at(0, bytes.data(), bytes.size());
+    out.close();
+    if (!out.fail()) return;
+  } catch (...) {
+    // A side file cut short would be refused by its checksum anyway.
+  }
+  std::remove(path.c_str());
 }
 
 word_t d_alloc::max_walk() const {
@@ -59,25 +130,24 @@ word_t d_alloc::max_walk() const {
 }
 
 void d_alloc::relink(word_t prev, word_t target) {
-  if (prev == alloc_list_head || prev == free_list_head) {
-    s_.write_word(prev, target);
-    return;
-  }
-  d_alloc_node p = d_alloc_node::read(s_, prev);
-  p.next = target;
-  p.write(s_);
+  // Every link named here was read as part of a sound record (or is a head
+  // word); only its next word changes.
+  bool const head = prev == alloc_list_head || prev == free_list_head;
+  s_.write_word(head ? prev : prev + static_cast<word_t>(d_alloc_node::next_offset), target);
 }
 
 void d_alloc::write_block(word_t data, long size, text_tools::bstringstream const& bytes) {
-  // The block holds the caller's bytes, zero-filled up to its size.
-  std::vector<char> block(static_cast<std::size_t>(size), 0);
-  std::copy_n(bytes.start(), std::min<std::size_t>(bytes.size(), block.size()), block.begin());
-  if (!block.empty()) s_.write_at(data, block.data(), block.size());
-}
-
-void d_alloc::alloc_node(d_alloc_node& record) {
-  record.own = s_.size();
-  record.write(s_);
+  // The block holds the caller's bytes, zero-filled up to its size: the bytes
+  // where they are, the zeros from a page of them.
+  static char const zeros[4096] = {};
+  auto const n = static_cast<std::size_t>(size);
+  std::size_t const given = std::min(bytes.size(), n);
+  if (given > 0) s_.write_at(data, bytes.start(), given);
+  for (std::size_t at = given; at < n;) {
+    std::size_t const k = std::min(sizeof zeros, n - at);
+    s_.write_at(data + static_cast<word_t>(at), zeros, k);
+    at += k;
+  }
 }
 
 void d_alloc::insert(d_alloc_node& record) {
@@ -86,11 +156,10 @@ void d_alloc::insert(d_alloc_node& record) {
   // It goes before the first record at least as large, or at the end.
   word_t prev = alloc_list_head;
   word_t before = no_address;
-  word_t tail = no_address;
   if (alloc_index* ix = index()) {
-    before = ix->used_insert_before(record.size);
-    if (before != no_address) prev = ix->used_prev(before);
-    tail = ix->used_tail();
+    alloc_index::place const p = ix->insert_place(record.size);
+    prev = p.prev;
+    before = p.before;
   } else {
     word_t at = s_.read_word(alloc_list_head);
     for (word_t steps = 0; at != no_address; ++steps) {
@@ -100,18 +169,13 @@ void d_alloc::insert(d_alloc_node& record) {
         before = r.own;
         break;
       }
-      prev = tail = r.own;
+      prev = r.own;
       at = r.next;
     }
   }
-
   record.next = before;
   record.write(s_);
-  if (before != no_address || tail == no_address) {
-    relink(prev, record.own);
-  } else {
-    relink(tail, record.own);
-  }
+  relink(prev, record.own);
   if (alloc_index* ix = index()) ix->used_insert(record);
 }
 
@@ -137,15 +201,9 @@ bool d_alloc::find_first_fit(long size, word_t& prev, d_alloc_node& found) {
 
 long d_alloc::take_free_block(word_t prev, d_alloc_node& r, long size,
                               text_tools::bstringstream const& bytes) {
-  if (r.size == size) {
-    r.free = false;
-    r.write(s_);
-    write_block(r.data, size, bytes);
-    move_to_alloc_list(prev, r);
-    return r.data;
-  }
   // A larger block is split: the request takes its first size bytes and the
   // rest becomes a free block of its own at the front of the free list.
+  bool const split = r.size != size;
   d_alloc_node rest;
   rest.data = r.data + size;
   rest.size = r.size - size;
@@ -153,10 +211,11 @@ long d_alloc::take_free_block(word_t prev, d_alloc_node& r, long size,
   write_block(r.data, size, bytes);
   r.size = size;
   r.free = false;
-  r.write(s_);
   move_to_alloc_list(prev, r);
+  if (!split) return r.data;
   rest.next = s_.read_word(free_list_head);
-  alloc_node(rest);
+  rest.own = s_.size();
+  rest.write(s_);
   s_.write_word(free_list_head, rest.own);
   if (alloc_index* ix = index()) ix->free_push_front(rest);
   return r.data;
@@ -179,14 +238,14 @@ long d_alloc::allocate_block(long size, text_tools::bstringstream const& bytes) 
   record.data = s_.size();
   write_block(record.data, size, bytes);
   record.size = size;
-  record.next = no_address;
   record.free = false;
-  alloc_node(record);
+  record.own = s_.size();
   insert(record);
   return record.data;
 }
 
 void d_alloc::move_to_alloc_list(word_t prev, d_alloc_node& record) {
+  // The record is written once, by insert, with its new flag, size and link.
   relink(prev, record.next);
   if (alloc_index* ix = index()) ix->free_remove(record.own);
   insert(record);
@@ -194,11 +253,13 @@ void d_alloc::move_to_alloc_list(word_t prev, d_alloc_node& record) {
 
 bool d_alloc::find_in_use(word_t data, word_t& prev, d_alloc_node& found) {
   if (alloc_index* ix = index()) {
-    word_t const own = ix->used_record_at(data);
-    if (own == no_address) return false;
-    prev = ix->used_prev(own);
-    found = d_alloc_node::read(s_, own);
-    return true;
+    word_t own;
+    if (ix->used_find(data, own, prev)) {
+      found = d_alloc_node::read(s_, own);
+      return true;
+    }
+    if (ix->ordered()) return false;
+    walk_from_now_on();
   }
   prev = alloc_list_head;
   word_t at = s_.read_word(alloc_list_head);
@@ -220,14 +281,13 @@ void d_alloc::free_block(word_t address) {
   word_t prev;
   d_alloc_node r;
   if (!find_in_use(address, prev, r)) return;
-  r.free = true;
-  r.write(s_);
   move_to_dealloc_list(prev, r);
 }
 
 void d_alloc::move_to_dealloc_list(word_t prev, d_alloc_node& record) {
   relink(prev, record.next);
-  if (alloc_index* ix = index()) ix->used_remove(record.own);
+  if (alloc_index* ix = index()) ix->used_remove(record, prev);
+  record.free = true;
   record.next = s_.read_word(free_list_head);
   record.write(s_);
   s_.write_word(free_list_head, record.own);
@@ -246,9 +306,9 @@ void d_alloc::sort() {
 }
 
 void d_alloc::sort_free_list() {
-  // Sorting and compaction rewrite the free list wholesale; the mirror is
-  // rebuilt from the file on next use.
-  index_.reset();
+  // Sorting and compaction rewrite the free list wholesale (and leave the
+  // allocation list alone); its mirror is rebuilt from the file on next use.
+  if (index_) index_->free_list_changed();
   word_t const head = s_.read_word(free_list_head);
   if (head == no_address) return;
   d_alloc_node h = d_alloc_node::read(s_, head);
@@ -266,7 +326,7 @@ void d_alloc::compact() {
 }
 
 void d_alloc::merge_free_blocks() {
-  index_.reset();
+  if (index_) index_->free_list_changed();
   for (bool changed = true; changed;) {
     changed = false;
     word_t a_at = s_.read_word(free_list_head);

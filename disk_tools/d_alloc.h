@@ -9,9 +9,11 @@
 //
 // The lists are singly linked on disk, so finding a record means walking a
 // list. To keep every operation's cost independent of how many blocks the file
-// holds, the allocator builds an in-memory mirror of both lists (alloc_index)
-// on first use and finds with it exactly the record a walk would find; the
-// file's bytes are the same either way.
+// holds, the allocator keeps an in-memory mirror of both lists (alloc_index)
+// and finds with it exactly the record a walk would find; the file's bytes are
+// the same either way. The mirror's summary of the allocation list is saved
+// beside the database at a clean close (NAME.odb-index), so that opening a
+// large database and allocating in it need not walk the list at all.
 #pragma once
 
 #include <memory>
@@ -67,14 +69,21 @@ class d_alloc {
   void attach(d_database* db) { db_ = db; }
   // Scopes of change of the database, as its journal sees them: a rolled-back
   // scope changed the file behind the mirror, which must agree with it again.
-  void begin_scope() {}
-  void commit_scope() {}
-  void rollback_scope() { index_.reset(); }
+  void begin_scope();
+  void commit_scope();
+  void rollback_scope();
   // The mirror's summary kept in a side file between openings, so that a
-  // large database need not be walked before its first allocation. A side
-  // file that does not match the database is ignored.
-  void load_index(std::string const& /*path*/) {}
-  void save_index(std::string const& /*path*/) const {}
+  // large database need not be walked before its first allocation. The file
+  // may be stale (a process that died after changing the database leaves the
+  // one it found) or damaged: it is used only when it matches the database,
+  // which a sorted allocation list proves in a few reads per size class
+  // (alloc_index::from_saved). Neither call throws.
+  void load_index(std::string const& path);
+  void save_index(std::string const& path) const;
+
+  // Records of the allocation list the mirror has read from the file to
+  // build itself, for tests and measurements (0 while there is no mirror).
+  long long mirror_reads() const { return index_ ? index_->records_read() : 0; }
 
  private:
   // Runs step as a change of the database (joining one under way).
@@ -85,8 +94,9 @@ class d_alloc {
   void free_block(word_t address);
   void sort_free_list();
   void merge_free_blocks();
+  // Links record (not yet written) into the allocation list: it is written
+  // once, already pointing at its successor, and then linked.
   void insert(d_alloc_node& record);
-  void alloc_node(d_alloc_node& record);
   void move_to_alloc_list(word_t prev, d_alloc_node& record);
   void move_to_dealloc_list(word_t prev, d_alloc_node& record);
   void swap(d_alloc_node& a, d_alloc_node& b);
@@ -110,6 +120,8 @@ class d_alloc {
   std::vector<d_alloc_node> list_from(word_t head_word);
   // The mirror, built on first use; null when walking is in force.
   alloc_index* index();
+  // The list turned out to be out of order: walk it from now on.
+  void walk_from_now_on();
 
   std::unique_ptr<io_tools::bfstream> own_stream_;
   io_tools::bfstream& s_;

@@ -66,13 +66,26 @@ struct d_alloc_node {
     char buf[record_size];
     s.read_at(address, buf, sizeof buf);
     d_alloc_node r = decode(buf);
-    bool const sane_block =
-        r.empty() ? r.size == 0
-                  : r.data >= alloc_heads_end && r.size >= 0 && r.data <= s.size() - r.size;
-    if (r.own != address || !sane_block || r.next < no_address) {
-      throw io_tools::corrupt_file_message;
-    }
+    if (!r.sane(s, address)) throw io_tools::corrupt_file_message;
     return r;
+  }
+
+  // The same without throwing, for addresses that are only guesses: false
+  // when no sound record lies at address.
+  static bool try_read(io_tools::bfstream const& s, word_t address, d_alloc_node& out) {
+    if (address < alloc_heads_end) return false;
+    char const* const bytes = s.view(address, record_size);
+    if (!bytes) return false;
+    out = decode(bytes);
+    return out.sane(s, address);
+  }
+
+  // Whether the record, read at address, sits where it says it does and
+  // describes bytes inside the file.
+  bool sane(io_tools::bfstream const& s, word_t address) const {
+    bool const sane_block =
+        empty() ? size == 0 : data >= alloc_heads_end && size >= 0 && data <= s.size() - size;
+    return own == address && sane_block && next >= no_address;
   }
 
   void write(io_tools::bfstream& s) const {

@@ -1,106 +1,301 @@
-// The allocator finds records through an in-memory mirror of its lists; these
-// tests run the same operations with the mirror and with plain list walks and
-// require byte-identical files.
+// The allocator finds records through an in-memory mirror of its lists and a
+// summary saved beside the database; these tests run the same operations on
+// a twin database that walks the lists instead, and require byte-identical
+// files: across nested transactions rolled back or committed, compaction,
+// sorting and reopenings, and whatever side file the mirror is given.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <memory>
 #include <random>
 
-#include <disk_tools/d_db.h>
+#include <disk_tools/d_transaction.h>
+#include <disk_tools/index_file.h>
 #include "harness.h"
 
 using namespace disk_tools;
+using bytes_t = std::vector<char>;
 
 namespace {
 
+char const* const memory_dir = "/dev/shm";
+
 struct twin {
+  std::string name;
+  bool indexed;
+  d_journal mode;
   d_env env{};
   d_database* db = nullptr;
-  std::string name;
+  std::vector<std::unique_ptr<d_transaction>> scopes;
 
-  twin(std::string n, bool indexed) : name(std::move(n)) {
-    create_database(name, &env);
-    open(indexed);
+  twin(std::string n, bool ix, d_journal m, bool create = true)
+      : name(std::move(n)), indexed(ix), mode(m) {
+    if (create) create_database(name, &env);
+    open();
   }
-  ~twin() { close_database(db); }
-  void open(bool indexed) {
-    db = open_database(name, &env);
-    db->allocator()->use_index(indexed);
+  ~twin() { close(); }
+  void open() {
+    db = open_database(name, &env, d_open_options{mode});
+    if (!indexed) db->allocator()->use_index(false);
   }
-  void reopen(bool indexed) {
+  void close() {
+    scopes.clear();
     close_database(db);
-    open(indexed);
+    db = nullptr;
+  }
+  d_alloc& alloc() { return *db->allocator(); }
+  std::string file() const { return name + ".odb"; }
+  std::string side_file() const { return index_file_of(file()); }
+  // The data as this process sees it (the file is grown ahead, and in
+  // durable mode a transaction's writes are not in it yet).
+  bytes_t data() {
+    word_t const n = db->stream()->size();
+    char const* at = db->stream()->view(0, static_cast<std::size_t>(n));
+    return bytes_t(at, at + n);
+  }
+  long allocate(long size) {
+    text_tools::bstringstream none;
+    return alloc().allocate(size, none);
   }
 };
 
-void run_mix(unsigned seed, int operations, bool with_compaction) {
-  test_support::scratch_dir dir;
-  twin fast(dir.file("fast"), true), slow(dir.file("slow"), false);
-  std::mt19937 rng(seed);
-  std::vector<long> in_use;
-  for (int op = 0; op < operations; ++op) {
-    unsigned const what = rng() % 100;
-    if (what < 55 || in_use.empty()) {
+// Seeded random allocator operations on a mirrored and a walking database,
+// with the blocks in use kept as a model (and saved per open scope, so that a
+// rollback takes the model back too).
+class mix {
+ public:
+  mix(std::string const& dir, unsigned seed, d_journal mode)
+      : fast_(dir + "/fast", true, mode), slow_(dir + "/slow", false, mode), rng_(seed),
+        mode_(mode) {}
+
+  void run(int operations) {
+    for (int op = 0; op < operations; ++op) {
+      SCOPED_TRACE("operation " + std::to_string(op));
+      step();
+      if (::testing::Test::HasFatalFailure()) return;
+      if (op % 50 == 0) {
+        ASSERT_EQ(fast_.data(), slow_.data());
+      }
+    }
+    ASSERT_EQ(fast_.data(), slow_.data());
+  }
+
+ private:
+  void both(std::function<void(twin&)> const& f) {
+    f(fast_);
+    f(slow_);
+  }
+
+  void step() {
+    unsigned const what = rng_() % 100;
+    if (what < 40 || in_use_.empty()) {
       // A few popular sizes, so that freed blocks are reused exactly, split
       // and appended alike.
       static long const sizes[] = {0, 1, 8, 13, 16, 24, 40, 100, 560};
-      long const size = sizes[rng() % 9];
-      text_tools::bstringstream a, b;
-      long const x = fast.db->allocator()->allocate(size, a);
-      long const y = slow.db->allocator()->allocate(size, b);
-      ASSERT_EQ(x, y) << "operation " << op;
-      in_use.push_back(x);
-    } else if (what < 95) {
-      std::size_t const i = rng() % in_use.size();
-      fast.db->allocator()->deallocate(in_use[i]);
-      slow.db->allocator()->deallocate(in_use[i]);
-      in_use.erase(in_use.begin() + static_cast<long>(i));
-    } else if (what < 98 || !with_compaction) {
-      fast.reopen(true);
-      slow.reopen(false);
-    } else {
-      fast.db->allocator()->compact();
-      slow.db->allocator()->compact();
+      long const size = sizes[rng_() % 9];
+      long const at = fast_.allocate(size);
+      ASSERT_EQ(at, slow_.allocate(size));
+      in_use_.push_back(at);
+    } else if (what < 70) {
+      // Often the newest block (near the head of its class), else any.
+      std::size_t const i = rng_() % 2 ? in_use_.size() - 1 : rng_() % in_use_.size();
+      both([&](twin& t) { t.alloc().deallocate(in_use_[i]); });
+      in_use_.erase(in_use_.begin() + static_cast<long>(i));
+    } else if (what < 72) {
+      // Not the start of a block in use: nothing changes.
+      long const stray = in_use_[rng_() % in_use_.size()] + 1;
+      both([&](twin& t) { t.alloc().deallocate(stray); });
+    } else if (what < 75) {
+      both([](twin& t) { t.alloc().compact(); });
+    } else if (what < 78) {
+      both([](twin& t) { t.alloc().sort(); });
+    } else if (what < 88) {
+      if (fast_.scopes.size() >= 3) return;
+      both([](twin& t) { t.scopes.push_back(std::make_unique<d_transaction>(t.db)); });
+      saved_.push_back(in_use_);
+    } else if (what < 93) {
+      if (fast_.scopes.empty()) return;
+      both([](twin& t) {
+        t.scopes.back()->commit();
+        t.scopes.pop_back();
+      });
+      saved_.pop_back();
+    } else if (what < 98) {
+      if (fast_.scopes.empty()) return;
+      both([](twin& t) {
+        t.scopes.back()->rollback();
+        t.scopes.pop_back();
+      });
+      // With the journal off the changes stay.
+      if (mode_ != d_journal::off) in_use_ = saved_.back();
+      saved_.pop_back();
+    } else if (fast_.scopes.empty()) {
+      reopen();
     }
-    if (op % 97 == 0) {
-      ASSERT_EQ(test_support::read_file(fast.name + ".odb"),
-                test_support::read_file(slow.name + ".odb"))
-          << "operation " << op;
+  }
+
+  void reopen() {
+    both([](twin& t) { t.close(); });
+    // Now and then as if the sessions since an earlier close had died: that
+    // close's side file, stale; or none at all.
+    bytes_t const side = test_support::read_file(fast_.side_file());
+    unsigned const how = rng_() % 4;
+    if (how == 0 && !earlier_side_.empty()) test_support::write_file(fast_.side_file(), earlier_side_);
+    if (how == 1) std::remove(fast_.side_file().c_str());
+    if (how != 0) earlier_side_ = side;
+    both([](twin& t) { t.open(); });
+  }
+
+  twin fast_, slow_;
+  std::mt19937 rng_;
+  d_journal mode_;
+  std::vector<long> in_use_;
+  std::vector<std::vector<long>> saved_;
+  bytes_t earlier_side_;
+};
+
+TEST(AllocIndex, FindsWhatTheWalkFindsAcrossScopesAndReopenings) {
+  for (d_journal mode : {d_journal::atomic, d_journal::durable, d_journal::off}) {
+    for (unsigned seed = 1; seed <= 3; ++seed) {
+      SCOPED_TRACE("mode " + std::to_string(static_cast<int>(mode)) + ", seed " +
+                   std::to_string(seed));
+      test_support::scratch_dir dir(memory_dir);
+      mix(dir.path(), seed, mode).run(1500);
+      if (::testing::Test::HasFatalFailure()) return;
     }
   }
-  EXPECT_EQ(test_support::read_file(fast.name + ".odb"),
-            test_support::read_file(slow.name + ".odb"));
 }
 
-TEST(AllocIndex, FindsWhatTheWalkFinds) {
-  for (unsigned seed = 1; seed <= 4; ++seed) run_mix(seed, 1500, false);
+// A database of many blocks in a few size classes, closed cleanly.
+struct saved_database {
+  test_support::scratch_dir dir{memory_dir};
+  std::string name = dir.file("db");
+  std::size_t records = 0;
+
+  saved_database() {
+    twin t(name, true, d_journal::atomic);
+    std::vector<long> blocks;
+    for (int i = 0; i < 3000; ++i) blocks.push_back(t.allocate(8 + 8 * (i % 7)));
+    // Holes in the middle of classes, and free blocks to reuse.
+    for (std::size_t i = 0; i < blocks.size(); i += 5) t.alloc().deallocate(blocks[i]);
+    records = t.alloc().allocation_list().size();
+  }
+  std::string file() const { return name + ".odb"; }
+  std::string side_file() const { return index_file_of(file()); }
+};
+
+// What an opening of the database does, on the mirror and on a walking copy
+// of the same file: the mirror's records read for its first allocation, and
+// whether both files end up alike after a run of operations.
+long long first_allocation_reads(saved_database const& saved) {
+  std::string const copy = saved.dir.file("walked");
+  test_support::write_file(copy + ".odb", test_support::read_file(saved.file()));
+  twin fast(saved.name, true, d_journal::atomic, false);
+  twin slow(copy, false, d_journal::atomic, false);
+  EXPECT_EQ(fast.allocate(1000), slow.allocate(1000));
+  long long const reads = fast.alloc().mirror_reads();
+  std::mt19937 rng(7);
+  for (int i = 0; i < 300; ++i) {
+    long const size = 8 + 8 * static_cast<long>(rng() % 9);
+    EXPECT_EQ(fast.allocate(size), slow.allocate(size));
+    if (i % 3 == 0) {
+      auto const list = slow.alloc().allocation_list();
+      long const data = list[rng() % list.size()].data;
+      fast.alloc().deallocate(data);
+      slow.alloc().deallocate(data);
+    }
+  }
+  EXPECT_EQ(fast.data(), slow.data());
+  return reads;
 }
 
-TEST(AllocIndex, FindsWhatTheWalkFindsAcrossCompaction) {
-  for (unsigned seed = 11; seed <= 13; ++seed) run_mix(seed, 1500, true);
+TEST(AllocIndex, AMatchingSideFileSparesTheWalk) {
+  saved_database saved;
+  ASSERT_TRUE(std::ifstream(saved.side_file()).good());
+  // Two records per size class are checked at opening, nothing else read.
+  EXPECT_LE(first_allocation_reads(saved), 2 * 8);
+  // Without one, the first allocation walks the whole allocation list.
+  std::remove(saved.side_file().c_str());
+  EXPECT_GE(first_allocation_reads(saved), static_cast<long long>(saved.records));
 }
 
-TEST(AllocIndex, ManyFreesGrowTheMirrorWithoutLosingOrder) {
-  // More frees than the mirror's first capacity, to make it renumber.
-  test_support::scratch_dir dir;
-  twin fast(dir.file("fast"), true), slow(dir.file("slow"), false);
-  std::vector<long> blocks;
-  for (int i = 0; i < 3000; ++i) {
-    text_tools::bstringstream a, b;
-    long const size = 1 + i % 50;
-    blocks.push_back(fast.db->allocator()->allocate(size, a));
-    slow.db->allocator()->allocate(size, b);
+TEST(AllocIndex, AStaleOrDamagedSideFileIsIgnored) {
+  auto const resaved = [](bytes_t const& good, std::function<void(index_file&)> const& edit) {
+    index_file f;
+    EXPECT_TRUE(index_file::decode(good.data(), good.size(), f));
+    edit(f);
+    return f.encode();
+  };
+  auto const flipped = [](bytes_t b, std::size_t at) {
+    b.at(at) = static_cast<char>(b.at(at) ^ 0x10);
+    return b;
+  };
+  struct damage {
+    char const* what;
+    std::function<bytes_t(bytes_t const&)> make;
+  };
+  std::vector<damage> const damages = {
+      {"flipped magic", [&](bytes_t const& b) { return flipped(b, 0); }},
+      {"flipped class word", [&](bytes_t const& b) { return flipped(b, 40); }},
+      {"flipped checksum", [&](bytes_t const& b) { return flipped(b, b.size() - 1); }},
+      {"truncated", [](bytes_t const& b) { return bytes_t(b.begin(), b.end() - 10); }},
+      {"empty", [](bytes_t const&) { return bytes_t(); }},
+      {"other length", [&](bytes_t const& b) {
+         return resaved(b, [](index_file& f) { f.database_length += 33; });
+       }},
+      {"a class missing", [&](bytes_t const& b) {
+         return resaved(b, [](index_file& f) { f.classes.erase(f.classes.begin() + 2); });
+       }},
+      {"a class cut short", [&](bytes_t const& b) {
+         return resaved(b, [](index_file& f) { f.classes[3].last = f.classes[3].first; });
+       }},
+      {"a class of another size", [&](bytes_t const& b) {
+         return resaved(b, [](index_file& f) { f.classes[4].size += 1; });
+       }},
+      {"classes swapped", [&](bytes_t const& b) {
+         return resaved(b, [](index_file& f) {
+           std::swap(f.classes[1].first, f.classes[2].first);
+           std::swap(f.classes[1].last, f.classes[2].last);
+         });
+       }},
+  };
+  for (damage const& d : damages) {
+    SCOPED_TRACE(d.what);
+    saved_database saved;
+    test_support::write_file(saved.side_file(), d.make(test_support::read_file(saved.side_file())));
+    EXPECT_GE(first_allocation_reads(saved), static_cast<long long>(saved.records));
   }
-  for (long b : blocks) {
-    fast.db->allocator()->deallocate(b);
-    slow.db->allocator()->deallocate(b);
+}
+
+TEST(AllocIndex, ASideFileLeftFromBeforeLaterChangesIsNotTrusted) {
+  // A session changed the database without leaving its own side file (it
+  // died, or was older code), and the previous one is put back.
+  saved_database saved;
+  bytes_t const old_side = test_support::read_file(saved.side_file());
+  {
+    twin t(saved.name, false, d_journal::atomic, false);
+    auto const list = t.alloc().allocation_list();
+    // Blocks from the middle and the ends of classes, reused or not.
+    for (std::size_t i = 0; i < list.size(); i += 97) t.alloc().deallocate(list[i].data);
+    t.alloc().deallocate(list.back().data);
+    t.allocate(16);
+    t.allocate(48);
   }
-  for (int i = 0; i < 3000; ++i) {
-    text_tools::bstringstream a, b;
-    long const size = 50 - i % 50;
-    ASSERT_EQ(fast.db->allocator()->allocate(size, a), slow.db->allocator()->allocate(size, b));
-  }
-  EXPECT_EQ(test_support::read_file(fast.name + ".odb"),
-            test_support::read_file(slow.name + ".odb"));
+  test_support::write_file(saved.side_file(), old_side);
+  first_allocation_reads(saved);
+
+  // The database edited by hand: a class's first record claims a smaller size.
+  saved_database edited;
+  bytes_t db = test_support::read_file(edited.file());
+  index_file f;
+  bytes_t const side = test_support::read_file(edited.side_file());
+  ASSERT_TRUE(index_file::decode(side.data(), side.size(), f));
+  encode_word(&db.at(static_cast<std::size_t>(f.classes[3].first) + d_alloc_node::size_offset),
+              4);
+  test_support::write_file(edited.file(), db);
+  first_allocation_reads(edited);
 }
 
 }  // namespace

@@ -84,6 +84,20 @@ TEST_F(AllocTest, FreedBlockGoesToTheFrontOfTheFreeListAndIsReusedZeroed) {
   EXPECT_EQ(alloc().allocation_list().size(), 2u);
 }
 
+TEST_F(AllocTest, AReusedBlockHoldsTheCallersBytesThenZerosToItsEnd) {
+  // Longer than the page of zeros the allocator fills from.
+  long const x = allocate(10000);
+  std::string const junk(10000, 'j');
+  db_->stream()->write_at(x, junk.data(), junk.size());
+  alloc().deallocate(x);
+  text_tools::bstringstream given;
+  given.cpy("abc", 3);
+  EXPECT_EQ(alloc().allocate(9000, given), x);
+  auto const f = bytes();
+  EXPECT_EQ(std::string(&f[x], 9000), "abc" + std::string(8997, '\0'));
+  EXPECT_EQ(std::string(&f[x + 9000], 1000), std::string(1000, 'j'));
+}
+
 TEST_F(AllocTest, DeallocatingAnUnknownAddressChangesNothing) {
   long const x = allocate(8);
   auto const before = bytes();
