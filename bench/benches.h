@@ -8,6 +8,9 @@ void run_alloc_benches(int repetitions);
 // The ordered-map workload at 25k, 100k and 400k keys, beside the SQL peer,
 // and our map in each journal mode.
 void run_map_benches(int repetitions);
+// The ordered map's walk in key order, lower_bound and erase at 25k and 400k
+// keys, beside std::map.
+void run_map_order_benches(int repetitions);
 // List, vector and hash-map operations at growing sizes.
 void run_container_benches(int repetitions);
 // Hash-map put and get by hash at 1k and 100k look-alike keys, beside

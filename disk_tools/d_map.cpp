@@ -10,5 +10,7 @@ template class d_map<unsigned, unsigned, unsigned>;
 template class d_map<d_ref<std::string>, d_ref<std::string>, std::string>;
 template class d_map_assign<unsigned, unsigned, unsigned>;
 template class d_map_assign<d_ref<std::string>, d_ref<std::string>, std::string>;
+template class d_map_iterator<unsigned, unsigned, unsigned>;
+template class d_map_iterator<d_ref<std::string>, d_ref<std::string>, std::string>;
 
 }  // namespace disk_tools

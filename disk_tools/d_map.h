@@ -5,15 +5,32 @@
 // neighbours, holds its key while that node has room; a full node that bounds
 // the key gives up its smallest pair, which is inserted anew; a key beyond a
 // full node with no child there starts a new leaf. Every second node that fills
-// up triggers balance, a pass of rotations. There is no erase.
+// up triggers balance, a pass of rotations.
 //
-// Every node record is also linked, newest first, into the node chain from
-// chain_head, so walking the chain visits every pair exactly once. Callers walk
-// it with the spare node object, which the map's own operations never touch.
+// erase takes the pair out of its node. A node left empty leaves the tree (a
+// node with two children takes the pairs of the next node in key order, which
+// leaves instead), so no path ever grows and no balance is needed. The node
+// leaving is taken off the chain in constant time: the record after it on the
+// chain moves into its place (or, at the chain's tail, the chain's head does)
+// and the moved record's neighbours are re-aimed at its new address. The
+// string map owns the blocks of the keys and values stored in it: erase gives
+// both back, so a block must be stored in one pair only and not used once its
+// pair is erased. put, update and the proxy leave a replaced value's block
+// alone, as they always have.
+//
+// Every node record is also linked into the node chain from chain_head,
+// newest first unless erase moved a record, so walking the chain visits every
+// pair exactly once. Callers walk it with the spare node object, which the
+// map's own operations never touch. In key order the map is walked with its
+// iterators (begin, lower_bound, range), which hold a copy of one node each.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstddef>
 #include <exception>
+#include <iterator>
 #include <list>
 #include <memory>
 #include <ostream>
@@ -48,10 +65,21 @@ struct map_default_value<d_ref<std::string>> {
   static d_ref<std::string> make(d_env* env) { return d_ref<std::string>(env); }
 };
 
+// The block that erase gives back with a key or value: a string's own block;
+// a plain number has none.
+template <class T>
+struct map_owned_block {
+  static word_t of(T const&) { return no_address; }
+};
+template <>
+struct map_owned_block<d_ref<std::string>> {
+  static word_t of(d_ref<std::string> const& ref) { return ref.address(); }
+};
+
 // Names one slot of one node record, as operator[] found it, and reads or
 // replaces the value there. The slot is a position: a later insert into the
-// same node re-sorts its slots, after which the proxy may name another pair.
-// Valid while its map lives.
+// same node re-sorts its slots, and an erase may move or free the record,
+// after which the proxy may name another pair. Valid while its map lives.
 template <class K, class V, class H>
 class d_map_assign {
  public:
@@ -73,6 +101,76 @@ class d_map_assign {
   void load(d_map_node<K, V>& node) const;
 
   d_map<K, V, H>* map = nullptr;
+};
+
+// A position in the map's key order: a copy of the node record it stands on
+// and a slot of it. Moving inside the node reads nothing; moving past its end
+// follows the links to the next node in key order, reading only the heads of
+// the nodes on the way, and copies that one. A change of the map may move
+// pairs between slots and records: an iterator made before it names whatever
+// is there afterwards, so make iterators afresh after a change. Every move and
+// every look at the pair checks that the database is still open.
+template <class K, class V, class H>
+class d_map_iterator {
+ public:
+  using iterator_category = std::bidirectional_iterator_tag;
+  using value_type = d_pair<K, V>;
+  using difference_type = std::ptrdiff_t;
+  using pointer = value_type const*;
+  using reference = value_type const&;
+
+  d_map_iterator() = default;
+
+  reference operator*() const { return current(); }
+  pointer operator->() const { return &current(); }
+  d_map_iterator& operator++();
+  d_map_iterator operator++(int) {
+    d_map_iterator before = *this;
+    ++*this;
+    return before;
+  }
+  d_map_iterator& operator--();
+  d_map_iterator operator--(int) {
+    d_map_iterator before = *this;
+    --*this;
+    return before;
+  }
+  bool operator==(d_map_iterator const& other) const {
+    return at() == other.at() && slot_ == other.slot_;
+  }
+  bool operator!=(d_map_iterator const& other) const { return !(*this == other); }
+
+ private:
+  friend class d_map<K, V, H>;
+  using layout = map_node_layout<K, V>;
+  struct node_copy {
+    map_node_head head;
+    std::vector<value_type> pairs;
+  };
+
+  // The end of the map whose header is at header.
+  d_map_iterator(d_database* db, io_tools::bfstream* s, word_t header)
+      : link_(db), stream_(s), header_(header) {}
+
+  word_t at() const { return node_ ? node_->head.address : no_address; }
+  value_type const& current() const;
+  // Stands on the first (or last) pair of the node at address.
+  void stand_on(word_t address, bool first);
+  // Stands on slot of a node object the map holds.
+  void stand_on(d_map_node<K, V> const& node, int slot);
+  // The node at the far left (or right) end of the subtree at top.
+  word_t edge_below(word_t top, bool leftmost) const;
+  // The node after (or before) the one stood on in key order; -1 at the end.
+  word_t neighbour(bool forward) const;
+  map_node_head head_at(word_t address) const {
+    return map_node_head::read(*stream_, address, layout::record_size);
+  }
+
+  db_handle link_;
+  io_tools::bfstream* stream_ = nullptr;
+  word_t header_ = no_address;
+  std::shared_ptr<node_copy const> node_;  // null at the end
+  int slot_ = 0;
 };
 
 // A key as the map prints it: a number, or the string a d_ref names.
@@ -99,6 +197,18 @@ class d_map {
   using node_type = d_map_node<K, V>;
   using pair_type = d_pair<K, V>;
   using layout = map_node_layout<K, V>;
+  using iterator = d_map_iterator<K, V, H>;
+  using const_iterator = iterator;
+  using value_type = pair_type;
+
+  // The pairs from first up to, not including, last: what range() returns,
+  // for range-for.
+  struct key_range {
+    iterator first;
+    iterator last;
+    iterator begin() const { return first; }
+    iterator end() const { return last; }
+  };
 
   // Passes one balance run may make. While inserting, a run settles within a
   // few passes; but a path that turns at every level needs about one pass per
@@ -133,6 +243,24 @@ class d_map {
   bool insert(K const& key, V const& value);
   // A proxy for key's pair; a missing key is added first with a default value.
   d_map_assign<K, V, H> operator[](K const& key);
+  // Takes key's pair out; false when key is absent. The string map gives the
+  // pair's key and value blocks back to the allocator.
+  bool erase(K const& key);
+
+  // Number of pairs.
+  std::size_t size();
+  bool empty() { return size() == 0; }
+
+  // The pairs in ascending key order.
+  iterator begin();
+  iterator end();
+  // The first pair whose key is not below key (lower_bound) or is above it
+  // (upper_bound); end() when there is none.
+  iterator lower_bound(K const& key);
+  iterator upper_bound(K const& key);
+  // The pairs with keys from `from` up to, not including, `to`; empty unless
+  // from < to.
+  key_range range(K const& from, K const& to);
 
   // Rotates every node whose left and right spines differ by two or more, pass
   // after pass until one shifts nothing (at most max_balance_passes), then
@@ -165,7 +293,6 @@ class d_map {
   d_alloc* alloc = nullptr;
   word_t header_address = no_address;
   d_database* database = nullptr;
-  word_t size = 0;
   io_tools::bfstream* stream = nullptr;
   int full_nodes = 0;
   std::list<node_type*> node_list;
@@ -178,6 +305,9 @@ class d_map {
   // The node and slot of key reached from root through the cached links;
   // null when absent.
   node_type* find(K const& key, int& slot);
+  // The node and slot of the first key not below key (above it, when after);
+  // null when there is none.
+  node_type* find_bound(K const& key, bool after, int& slot);
   word_t reserve_node();
   void write_header_word(std::size_t offset, word_t value);
   bool get_pair(K const& key, V& value);
@@ -191,6 +321,27 @@ class d_map {
   node_type* insert_step(node_type& n, pair_type const& pair, pair_type& spilled, bool& has_spilled,
                          bool& replaced);
   void place(node_type& n, pair_type const& pair);
+  bool erase_pair(K const& key);
+  // Erase's steps once the node at `at` holds no pairs: with pairs left in
+  // the map it leaves the tree and the chain; with none it stays as the
+  // empty root of a new map and every other node goes.
+  void drop_node(word_t at);
+  void reset_to_empty(word_t at);
+  // Takes the node at `at`, with one child at most, out of the tree.
+  void unlink_from_tree(word_t at);
+  // Takes the node at `at`, out of the tree, off the chain and frees it.
+  void unchain(word_t at);
+  // Moves the record at `from` to `to` with the given next link, re-aims its
+  // tree neighbours at `to` and frees `from`.
+  void move_record(word_t from, word_t to, word_t next);
+  // Makes parent's link to `from` name `to`.
+  void relink_child(word_t parent, word_t from, word_t to);
+  map_node_head head_at(word_t address) {
+    return map_node_head::read(*stream, address, layout::record_size);
+  }
+  void write_link(word_t node, std::size_t offset, word_t value) {
+    stream->write_word(node + static_cast<word_t>(offset), value);
+  }
   void add_leaf(node_type& n, pair_type const& pair, bool on_left);
   // One pass reading every node record, and one that reads only the nodes
   // the shape cannot vouch for; both return whether anything was rotated.
@@ -206,6 +357,7 @@ class d_map {
   void load_as_reading_pass(node_type& x, std::vector<unloaded_visit> const& unloaded, word_t at);
   void balance_node(node_type& x, bool& changed);
 
+  word_t size_ = 0;
   d_env* env_ = nullptr;
   db_handle link_;
   word_t handle_ = no_address;
@@ -247,6 +399,107 @@ d_map_assign<K, V, H>& d_map_assign<K, V, H>::operator=(V const& value) {
     node->store(*stream);
   });
   map->refresh_cache();
+  return *this;
+}
+
+// ---------------------------------------------------------------------------
+// d_map_iterator
+
+template <class K, class V, class H>
+typename d_map_iterator<K, V, H>::value_type const& d_map_iterator<K, V, H>::current() const {
+  link_.db();
+  if (!node_) throw "map iterator out of range...";
+  return node_->pairs[static_cast<std::size_t>(slot_)];
+}
+
+template <class K, class V, class H>
+void d_map_iterator<K, V, H>::stand_on(word_t address, bool first) {
+  auto copy = std::make_shared<node_copy>();
+  copy->head = d_map_node<K, V>::read_pairs(*stream_, address, copy->pairs);
+  // Only the root of an empty map holds no pairs, and no walk stops there.
+  if (copy->pairs.empty()) throw io_tools::corrupt_file_message;
+  slot_ = first ? 0 : static_cast<int>(copy->pairs.size()) - 1;
+  node_ = std::move(copy);
+}
+
+template <class K, class V, class H>
+void d_map_iterator<K, V, H>::stand_on(d_map_node<K, V> const& node, int slot) {
+  auto copy = std::make_shared<node_copy>();
+  copy->head = node.head();
+  copy->pairs.assign(node.pairs.begin(), node.pairs.begin() + node.count);
+  slot_ = slot;
+  node_ = std::move(copy);
+}
+
+template <class K, class V, class H>
+word_t d_map_iterator<K, V, H>::edge_below(word_t top, bool leftmost) const {
+  word_t const limit = layout::max_nodes(stream_->size());
+  word_t at = top;
+  for (word_t steps = 0;; ++steps) {
+    if (steps > limit) throw io_tools::corrupt_file_message;
+    map_node_head const h = head_at(at);
+    word_t const further = leftmost ? h.left : h.right;
+    if (further == no_address) return at;
+    at = further;
+  }
+}
+
+template <class K, class V, class H>
+word_t d_map_iterator<K, V, H>::neighbour(bool forward) const {
+  map_node_head const& h = node_->head;
+  word_t const down = forward ? h.right : h.left;
+  if (down != no_address) return edge_below(down, forward);
+  // Up to the first ancestor reached from its left (going forward) side.
+  word_t const limit = layout::max_nodes(stream_->size());
+  word_t child = h.address;
+  word_t parent = h.parent;
+  for (word_t steps = 0; parent != no_address; ++steps) {
+    if (steps > limit) throw io_tools::corrupt_file_message;
+    map_node_head const p = head_at(parent);
+    word_t const near_side = forward ? p.left : p.right;
+    word_t const far_side = forward ? p.right : p.left;
+    if (near_side == child) return parent;
+    if (far_side != child) throw io_tools::corrupt_file_message;
+    child = parent;
+    parent = p.parent;
+  }
+  return no_address;
+}
+
+template <class K, class V, class H>
+d_map_iterator<K, V, H>& d_map_iterator<K, V, H>::operator++() {
+  link_.db();
+  if (!node_) throw "map iterator out of range...";
+  if (slot_ + 1 < static_cast<int>(node_->pairs.size())) {
+    ++slot_;
+    return *this;
+  }
+  word_t const next = neighbour(true);
+  if (next == no_address) {
+    node_.reset();
+    slot_ = 0;
+  } else {
+    stand_on(next, true);
+  }
+  return *this;
+}
+
+template <class K, class V, class H>
+d_map_iterator<K, V, H>& d_map_iterator<K, V, H>::operator--() {
+  link_.db();
+  if (node_ && slot_ > 0) {
+    --slot_;
+    return *this;
+  }
+  word_t before = no_address;
+  if (node_) {
+    before = neighbour(false);
+  } else if (stream_) {
+    map_header const header = map_header::read(*stream_, header_);
+    if (header.size > 0) before = edge_below(header.root, false);
+  }
+  if (before == no_address) throw "map iterator out of range...";
+  stand_on(before, false);
   return *this;
 }
 
@@ -307,7 +560,7 @@ void d_map<K, V, H>::reload() {
         !map_node_head::plausible_link(header.chain_head, stream->size(), layout::record_size)) {
       throw io_tools::corrupt_file_message;
     }
-    size = header.size;
+    size_ = header.size;
     root.address = header.root;
     chain_head = header.chain_head;
     root.load(*stream);
@@ -320,7 +573,7 @@ void d_map<K, V, H>::reload() {
   root.left = root.right = root.parent = root.next = no_address;
   root.count = 0;
   root.store(*stream);
-  size = 0;
+  size_ = 0;
   chain_head = node;
   header.size = 0;
   header.root = node;
@@ -442,12 +695,88 @@ d_map_assign<K, V, H> d_map<K, V, H>::operator[](K const& key) {
   return d_map_assign<K, V, H>(last_address, last_index, stream, this);
 }
 
+template <class K, class V, class H>
+std::size_t d_map<K, V, H>::size() {
+  checked();
+  return static_cast<std::size_t>(size_);
+}
+
+// ---------------------------------------------------------------------------
+// Walks in key order
+
+template <class K, class V, class H>
+typename d_map<K, V, H>::iterator d_map<K, V, H>::end() {
+  return iterator(&checked(), stream, header_address);
+}
+
+template <class K, class V, class H>
+typename d_map<K, V, H>::iterator d_map<K, V, H>::begin() {
+  iterator it = end();
+  if (size_ > 0) it.stand_on(it.edge_below(root.address, true), true);
+  return it;
+}
+
+template <class K, class V, class H>
+typename d_map<K, V, H>::node_type* d_map<K, V, H>::find_bound(K const& key, bool after,
+                                                               int& slot) {
+  // A node whose first key qualifies is the answer unless its left subtree
+  // holds a smaller key that does; one whose last key does not qualify hands
+  // on to its right; otherwise the answer is inside it.
+  auto const qualifies = [&](K const& k) { return after ? key < k : !(k < key); };
+  word_t const limit = max_node_count();
+  node_type* candidate = nullptr;
+  node_type* n = &root;
+  for (word_t depth = 0; n && n->count > 0; ++depth) {
+    if (depth > limit) throw io_tools::corrupt_file_message;
+    if (qualifies(n->first_key())) {
+      candidate = n;
+      slot = 0;
+      n = n->left == no_address ? nullptr : &n->left_child(*stream);
+    } else if (!qualifies(n->last_key())) {
+      n = n->right == no_address ? nullptr : &n->right_child(*stream);
+    } else {
+      auto const first = n->pairs.begin();
+      slot = static_cast<int>(std::partition_point(first + 1, first + n->count,
+                                                   [&](pair_type const& p) {
+                                                     return !qualifies(p.key);
+                                                   }) -
+                              first);
+      return n;
+    }
+  }
+  return candidate;
+}
+
+template <class K, class V, class H>
+typename d_map<K, V, H>::iterator d_map<K, V, H>::lower_bound(K const& key) {
+  iterator it = end();
+  int slot = 0;
+  if (node_type const* n = find_bound(key, false, slot)) it.stand_on(*n, slot);
+  return it;
+}
+
+template <class K, class V, class H>
+typename d_map<K, V, H>::iterator d_map<K, V, H>::upper_bound(K const& key) {
+  iterator it = end();
+  int slot = 0;
+  if (node_type const* n = find_bound(key, true, slot)) it.stand_on(*n, slot);
+  return it;
+}
+
+template <class K, class V, class H>
+typename d_map<K, V, H>::key_range d_map<K, V, H>::range(K const& from, K const& to) {
+  iterator const first = lower_bound(from);
+  // An empty range must not walk from `from` to the end looking for `to`.
+  if (!(from < to)) return {first, first};
+  return {first, lower_bound(to)};
+}
+
 // ---------------------------------------------------------------------------
 // Adding pairs
 
 template <class K, class V, class H>
 bool d_map<K, V, H>::put_pair(K const& key, V const& value) {
-  if (size != 0) {
+  if (size_ != 0) {
     if (update_pair(key, value)) return false;
     return insert_pair(key, value);
   }
@@ -464,8 +793,8 @@ bool d_map<K, V, H>::put_pair(K const& key, V const& value) {
   root.store(*stream);
   chain_head = last_address = node;
   last_index = 0;
-  size = 1;
-  map_header const header{size, node, chain_head};
+  size_ = 1;
+  map_header const header{size_, node, chain_head};
   header.write(*stream, header_address);
   return true;
 }
@@ -485,7 +814,7 @@ bool d_map<K, V, H>::insert_pair(K const& key, V const& value) {
   pair_type pending{key, value};
   // Each spill hands on a strictly smaller key, so the pairs to place run out;
   // the bound only guards against a damaged tree.
-  word_t const spill_limit = size + 2;
+  word_t const spill_limit = size_ + 2;
   for (word_t round = 0;; ++round) {
     if (round > spill_limit) throw io_tools::corrupt_file_message;
     pair_type spilled{};
@@ -566,8 +895,8 @@ template <class K, class V, class H>
 void d_map<K, V, H>::place(node_type& n, pair_type const& pair) {
   n.add_sorted(pair);
   n.store(*stream);
-  ++size;
-  write_header_word(map_header::size_offset, size);
+  ++size_;
+  write_header_word(map_header::size_offset, size_);
   if (n.full()) ++full_nodes;
 }
 
@@ -595,10 +924,173 @@ void d_map<K, V, H>::add_leaf(node_type& n, pair_type const& pair, bool on_left)
     n.right_node = nullptr;
   }
   n.store(*stream);
-  ++size;
-  write_header_word(map_header::size_offset, size);
+  ++size_;
+  write_header_word(map_header::size_offset, size_);
   // A shape that does not know n is stale; the next balance reads it afresh.
   if (shape_.built() && !shape_.add_leaf(n.address, address, on_left)) shape_.clear();
+}
+
+// ---------------------------------------------------------------------------
+// Erasing pairs
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::erase(K const& key) {
+  return in_change(checked(), [&] { return erase_pair(key); });
+}
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::erase_pair(K const& key) {
+  int slot = -1;
+  node_type* n = find(key, slot);
+  if (!n) return false;
+  pair_type const gone = n->pairs[static_cast<std::size_t>(slot)];
+  n->remove_at(slot);
+  n->store(*stream);
+  --size_;
+  write_header_word(map_header::size_offset, size_);
+  if (n->count == 0) {
+    word_t const emptied = n->address;
+    clear_node_list();
+    if (size_ == 0) {
+      reset_to_empty(emptied);
+    } else {
+      drop_node(emptied);
+    }
+    root.load(*stream);
+  }
+  word_t const key_block = map_owned_block<K>::of(gone.key);
+  word_t const value_block = map_owned_block<V>::of(gone.value);
+  if (value_block != no_address && value_block != key_block) alloc->deallocate(value_block);
+  if (key_block != no_address) alloc->deallocate(key_block);
+  return true;
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::reset_to_empty(word_t at) {
+  // The last pair was in the root, the only node of the tree; every other
+  // node on the chain is empty (the node grab made, behind a root that put
+  // made) and goes, so the map is as a new one and fills up the same way.
+  if (at != root.address) throw io_tools::corrupt_file_message;
+  std::vector<word_t> others;
+  word_t const limit = max_node_count();
+  for (word_t n = chain_head, steps = 0; n != no_address; n = head_at(n).next, ++steps) {
+    if (steps > limit) throw io_tools::corrupt_file_message;
+    if (n == at) continue;
+    if (head_at(n).count != 0) throw io_tools::corrupt_file_message;
+    others.push_back(n);
+  }
+  auto const empty = std::make_unique<node_type>();
+  empty->address = at;
+  empty->load(*stream);
+  if (empty->left != no_address || empty->right != no_address) {
+    throw io_tools::corrupt_file_message;
+  }
+  empty->next = no_address;
+  empty->store(*stream);
+  chain_head = at;
+  map_header const header{0, at, at};
+  header.write(*stream, header_address);
+  for (word_t n : others) alloc->deallocate(n);
+  shape_.clear();
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::drop_node(word_t at) {
+  auto const x = std::make_unique<node_type>();
+  x->address = at;
+  x->load(*stream);
+  word_t leaving = at;
+  if (x->left != no_address && x->right != no_address) {
+    // The next node in key order, the leftmost of the right subtree, has no
+    // left child: its pairs fit x's place in the order, and it leaves.
+    word_t const limit = max_node_count();
+    leaving = x->right;
+    for (word_t steps = 0;; ++steps) {
+      if (steps > limit) throw io_tools::corrupt_file_message;
+      word_t const further = head_at(leaving).left;
+      if (further == no_address) break;
+      leaving = further;
+    }
+    auto const next = std::make_unique<node_type>();
+    next->address = leaving;
+    next->load(*stream);
+    x->pairs = next->pairs;
+    x->count = next->count;
+    x->store(*stream);
+  }
+  unlink_from_tree(leaving);
+  unchain(leaving);
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::unlink_from_tree(word_t at) {
+  map_node_head const h = head_at(at);
+  if (h.left != no_address && h.right != no_address) throw io_tools::corrupt_file_message;
+  word_t const child = h.left != no_address ? h.left : h.right;
+  if (child != no_address) write_link(child, map_node_head::parent_offset, h.parent);
+  if (h.parent == no_address) {
+    // The root leaves only for its child: the map still holds pairs.
+    if (at != root.address || child == no_address) throw io_tools::corrupt_file_message;
+    root.address = child;
+    write_header_word(map_header::root_offset, child);
+  } else {
+    relink_child(h.parent, at, child);
+  }
+  if (shape_.built() && !shape_.remove(at)) { fprintf(stderr, "REMOVEFAIL\n"); shape_.clear(); }
+  else fprintf(stderr, "REMOVE built=%d\n", (int)shape_.built());
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::unchain(word_t at) {
+  word_t const next = head_at(at).next;
+  if (next != no_address) {
+    // The chain then reads ... -> at (next's record) -> next's successor.
+    move_record(next, at, head_at(next).next);
+    return;
+  }
+  // At the tail, the chain's head moves to the tail instead.
+  word_t const head = chain_head;
+  if (head == at) throw io_tools::corrupt_file_message;  // the other nodes are off the chain
+  chain_head = head_at(head).next;
+  write_header_word(map_header::chain_head_offset, chain_head);
+  move_record(head, at, no_address);
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::move_record(word_t from, word_t to, word_t next) {
+  auto const moved = std::make_unique<node_type>();
+  moved->address = from;
+  moved->load(*stream);
+  moved->address = to;
+  moved->next = next;
+  moved->store(*stream);
+  // A node outside the tree (the empty one grab made) has no neighbours.
+  bool const in_tree = from == root.address || moved->parent != no_address;
+  if (in_tree) {
+    if (from == root.address) {
+      root.address = to;
+      write_header_word(map_header::root_offset, to);
+    } else {
+      relink_child(moved->parent, from, to);
+    }
+    if (moved->left != no_address) write_link(moved->left, map_node_head::parent_offset, to);
+    if (moved->right != no_address) write_link(moved->right, map_node_head::parent_offset, to);
+    if (shape_.built() && !shape_.rename(from, to)) { fprintf(stderr, "RENAMEFAIL\n"); shape_.clear(); }
+    else fprintf(stderr, "RENAME built=%d\n", (int)shape_.built());
+  }
+  alloc->deallocate(from);
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::relink_child(word_t parent, word_t from, word_t to) {
+  map_node_head const p = head_at(parent);
+  if (p.left == from) {
+    write_link(parent, map_node_head::left_offset, to);
+  } else if (p.right == from) {
+    write_link(parent, map_node_head::right_offset, to);
+  } else {
+    throw io_tools::corrupt_file_message;  // the parent does not know the node
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -771,6 +1263,7 @@ void d_map<K, V, H>::balance_node(node_type& x, bool& changed) {
 
 template <class K, class V, class H>
 void d_map<K, V, H>::print_tree_node(node_type* node, std::ostream& out, int depth) {
+  checked();
   struct item {
     word_t address;
     int depth;
@@ -811,5 +1304,7 @@ extern template class d_map<unsigned, unsigned, unsigned>;
 extern template class d_map<d_ref<std::string>, d_ref<std::string>, std::string>;
 extern template class d_map_assign<unsigned, unsigned, unsigned>;
 extern template class d_map_assign<d_ref<std::string>, d_ref<std::string>, std::string>;
+extern template class d_map_iterator<unsigned, unsigned, unsigned>;
+extern template class d_map_iterator<d_ref<std::string>, d_ref<std::string>, std::string>;
 
 }  // namespace disk_tools

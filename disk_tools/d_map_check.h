@@ -32,8 +32,9 @@ std::vector<std::string> check_map(d_map<K, V, H>& map) {
   io_tools::bfstream& s = *map.stream;
   word_t const limit = map.max_node_count();
   try {
+    auto const size = static_cast<word_t>(map.size());
     map_header const header = map_header::read(s, map.header_address);
-    if (header.size != map.size) report("header size ", header.size, " but map size ", map.size);
+    if (header.size != size) report("header size ", header.size, " but map size ", size);
     if (header.root != map.root.address) {
       report("header root ", header.root, " but map root ", map.root.address);
     }
@@ -68,7 +69,7 @@ std::vector<std::string> check_map(d_map<K, V, H>& map) {
       if (n->parent != at.parent) {
         report("node ", at.address, " names parent ", n->parent, " but hangs below ", at.parent);
       }
-      if (n->count == 0 && !(at.address == map.root.address && map.size == 0)) {
+      if (n->count == 0 && !(at.address == map.root.address && size == 0)) {
         report("node ", at.address, " in the tree holds no pairs");
       }
       for (word_t i = 0; i < n->count; ++i) {
@@ -95,8 +96,8 @@ std::vector<std::string> check_map(d_map<K, V, H>& map) {
         pending.push_back({n->right, at.address, n->last_key(), at.below});
       }
     }
-    if (pairs_in_tree != map.size) {
-      report("the tree holds ", pairs_in_tree, " pairs but size is ", map.size);
+    if (pairs_in_tree != size) {
+      report("the tree holds ", pairs_in_tree, " pairs but size is ", size);
     }
 
     // The chain: every node of the tree once, plus nodes without pairs.
@@ -121,8 +122,8 @@ std::vector<std::string> check_map(d_map<K, V, H>& map) {
     for (word_t at : in_tree) {
       if (on_chain.count(at) == 0) report("node ", at, " of the tree is not on the chain");
     }
-    if (pairs_on_chain != map.size) {
-      report("the chain holds ", pairs_on_chain, " pairs but size is ", map.size);
+    if (pairs_on_chain != size) {
+      report("the chain holds ", pairs_on_chain, " pairs but size is ", size);
     }
   } catch (char const* message) {
     report("reading the map failed: ", message);

@@ -92,11 +92,18 @@ class d_map_node {
   int find(K const& key) const;
   // Puts pair into its sorted place; the node must have a free slot.
   void add_sorted(pair_type const& pair);
+  // Takes out the pair in the used slot `slot`; the later ones move down.
+  void remove_at(int slot);
   // Takes out the smallest pair, puts pair into its sorted place and returns
   // the pair taken out; the node must be full.
   pair_type exchange_smallest(pair_type const& pair);
 
   map_node_head head() const { return {left, right, parent, count, address, next}; }
+
+  // Reads the record at address without a node object: its head, and its
+  // pairs into pairs (count of them). Iterators keep nodes this way.
+  static map_node_head read_pairs(io_tools::bfstream& s, word_t address,
+                                  std::vector<pair_type>& pairs);
 
  private:
   struct side {
@@ -110,6 +117,9 @@ class d_map_node {
   d_map_node* linked_or_null(word_t link, d_map_node*& cached, io_tools::bfstream& s) {
     return link == no_address ? nullptr : &linked(link, cached, s);
   }
+  // Reads the record at address into buf and checks its head.
+  static map_node_head read_record(io_tools::bfstream& s, word_t address, char* buf);
+  static void decode_slot(char const* buf, int index, pair_type& pair, io_tools::bfstream& s);
   int spine_count(io_tools::bfstream& s, word_t map_node_head::*link) const;
   K edge_key(io_tools::bfstream& s, word_t child, bool least) const;
   void rotate(io_tools::bfstream& s, d_map_node& root, side in, side out);
@@ -135,25 +145,44 @@ void d_map_node<K, V>::store(io_tools::bfstream& s) const {
 }
 
 template <class K, class V>
+map_node_head d_map_node<K, V>::read_record(io_tools::bfstream& s, word_t address, char* buf) {
+  if (address < database_header_size) throw io_tools::corrupt_file_message;
+  s.read_at(address, buf, layout::record_size);
+  map_node_head const h = map_node_head::decode(buf);
+  h.check(address, s.size(), layout::record_size);
+  return h;
+}
+
+template <class K, class V>
+void d_map_node<K, V>::decode_slot(char const* buf, int index, pair_type& pair,
+                                   io_tools::bfstream& s) {
+  char const* slot = buf + layout::slot_offset(index);
+  map_slot_field<K>::decode(slot, pair.key, s);
+  map_slot_field<V>::decode(slot + map_slot_field<K>::width, pair.value, s);
+}
+
+template <class K, class V>
 void d_map_node<K, V>::load(io_tools::bfstream& s) {
   left_node = right_node = parent_node = next_node = nullptr;
   if (address == no_address) return;
-  if (address < database_header_size) throw io_tools::corrupt_file_message;
   char buf[layout::record_size];
-  s.read_at(address, buf, sizeof buf);
-  map_node_head const h = map_node_head::decode(buf);
-  h.check(address, s.size(), layout::record_size);
+  map_node_head const h = read_record(s, address, buf);
   left = h.left;
   right = h.right;
   parent = h.parent;
   count = h.count;
   next = h.next;
-  for (int i = 0; i < count; ++i) {
-    char const* slot = buf + layout::slot_offset(i);
-    auto& p = pairs[static_cast<std::size_t>(i)];
-    map_slot_field<K>::decode(slot, p.key, s);
-    map_slot_field<V>::decode(slot + map_slot_field<K>::width, p.value, s);
-  }
+  for (int i = 0; i < count; ++i) decode_slot(buf, i, pairs[static_cast<std::size_t>(i)], s);
+}
+
+template <class K, class V>
+map_node_head d_map_node<K, V>::read_pairs(io_tools::bfstream& s, word_t address,
+                                           std::vector<pair_type>& pairs) {
+  char buf[layout::record_size];
+  map_node_head const h = read_record(s, address, buf);
+  pairs.resize(static_cast<std::size_t>(h.count));
+  for (int i = 0; i < h.count; ++i) decode_slot(buf, i, pairs[static_cast<std::size_t>(i)], s);
+  return h;
 }
 
 template <class K, class V>
@@ -182,6 +211,14 @@ void d_map_node<K, V>::add_sorted(pair_type const& pair) {
   }
   pairs[pos] = pair;
   ++count;
+}
+
+template <class K, class V>
+void d_map_node<K, V>::remove_at(int slot) {
+  for (auto i = static_cast<std::size_t>(slot) + 1; i < static_cast<std::size_t>(count); ++i) {
+    pairs[i - 1] = pairs[i];
+  }
+  --count;
 }
 
 template <class K, class V>

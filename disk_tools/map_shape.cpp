@@ -86,6 +86,55 @@ bool map_shape::add_leaf(word_t parent, word_t leaf, bool on_left) {
   return true;
 }
 
+bool map_shape::remove(word_t at) {
+  index const* const found = by_address_.find(at);
+  if (!found) return false;
+  index const i = *found;
+  node const gone = nodes_[i];
+  if (gone.left != none && gone.right != none) return false;
+  index const child = gone.left != none ? gone.left : gone.right;
+  if (child != none) nodes_[child].parent = gone.parent;
+  if (gone.parent == none) {
+    root_ = child;
+  } else {
+    node& p = nodes_[gone.parent];
+    (p.left == i ? p.left : p.right) = child;
+  }
+  by_address_.erase(at);
+  // The last node fills the hole, so the table stays dense; whoever named it
+  // by index is told its new one.
+  index const last = static_cast<index>(nodes_.size()) - 1;
+  index parent = gone.parent;
+  if (i != last) {
+    node const& moved = nodes_[i] = nodes_[last];
+    if (moved.parent == none) {
+      root_ = i;
+    } else {
+      node& p = nodes_[moved.parent];
+      (p.left == last ? p.left : p.right) = i;
+    }
+    if (moved.left != none) nodes_[moved.left].parent = i;
+    if (moved.right != none) nodes_[moved.right].parent = i;
+    *by_address_.find(moved.address) = i;
+    if (parent == last) parent = i;
+  }
+  nodes_.pop_back();
+  // A tree emptied this way is no tree: built() turns false.
+  if (nodes_.empty()) root_ = none;
+  recompute_upwards(parent);
+  return true;
+}
+
+bool map_shape::rename(word_t from, word_t to) {
+  index const* const found = by_address_.find(from);
+  if (!found || by_address_.contains(to)) return false;
+  index const i = *found;
+  by_address_.erase(from);
+  by_address_.emplace(to, i);
+  nodes_[i].address = to;
+  return true;
+}
+
 std::vector<word_t> map_shape::rotated(word_t at, bool from_left, bool twice) const {
   index const x = index_of(at);
   auto const in = [this, from_left](index i) {

@@ -50,6 +50,14 @@ class map_shape {
   // changed) when parent is not in the tree or leaf already is.
   bool add_leaf(word_t parent, word_t leaf, bool on_left);
 
+  // Takes the node at `at`, which has one child at most, out of the tree: the
+  // child, if any, takes its place. False (and nothing changed) when at is
+  // not in the tree or has two children.
+  bool remove(word_t at);
+  // The node at `from` now lives at `to` (erase moves records); false when
+  // from is not in the tree or to already is.
+  bool rename(word_t from, word_t to);
+
   // The nodes whose heads a rotation at `at` rewrites: its parent, itself,
   // its child on the side the rotation lifts from (from_left: the left one),
   // for a double rotation that child's child on the same side, and the tops

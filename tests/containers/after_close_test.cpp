@@ -10,12 +10,14 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
+#include <disk_tools/d_map.h>
 #include <disk_tools/d_ptr.h>
 #include <disk_tools/d_ref.h>
 #include <disk_tools/d_var.h>
@@ -43,6 +45,7 @@ using strings = d_list<std::string>;
 using lists = d_list<d_list<int>>;
 using words = d_vector<std::string>;
 using table = d_hashmap<std::string, std::string, strong_string_hash>;
+using ordered = d_map<unsigned, unsigned, unsigned>;
 
 after_close_row const rows[] = {
     {"list",
@@ -115,6 +118,23 @@ after_close_row const rows[] = {
                [=] { ++*it; },             [=] { **it; },
                [=] { (*it)->second; },     [=] { static_cast<std::string>(*entry); },
                [=] { *entry = "x"; }};
+     }},
+    {"ordered map",
+     [](d_env& env) -> std::vector<use> {
+       auto m = make<ordered>("ordered", &env);
+       for (unsigned k = 0; k < 100; ++k) m->insert(k, k);
+       auto it = make<ordered::iterator>(m->lower_bound(63));
+       auto entry = make<d_map_assign<unsigned, unsigned, unsigned>>((*m)[5]);
+       return {[=] { m->put(200, 1); },      [=] { m->insert(200, 1); },
+               [=] { m->update(5, 1); },     [=] { unsigned v; m->get(5, v); },
+               [=] { (*m)[5]; },             [=] { m->erase(5); },
+               [=] { m->balance(); },        [=] { m->size(); },
+               [=] { m->begin(); },          [=] { m->end(); },
+               [=] { m->lower_bound(5); },   [=] { m->upper_bound(5); },
+               [=] { m->range(5, 9); },      [=] { m->print_tree_node(&m->root, std::cout, 0); },
+               [=] { ++*it; },               [=] { --*it; },
+               [=] { **it; },                [=] { (*it)->value; },
+               [=] { static_cast<unsigned>(*entry); }, [=] { *entry = 1; }};
      }},
 };
 

@@ -73,7 +73,7 @@ TEST_F(MapTest, PutIntoAnEmptyMapStartsANewRootAheadOfTheFirstNode) {
   EXPECT_FALSE(m.put(3, 31));
   EXPECT_TRUE(m.put(4, 40));
   EXPECT_EQ(value_of(m, 3), 31u);
-  EXPECT_EQ(m.size, 2);
+  EXPECT_EQ(m.size(), 2);
   expect_sound(m);
 }
 
@@ -98,7 +98,7 @@ TEST_F(MapTest, SixtyFourKeysFillTheRootAndTheNextStartsARightLeaf) {
   for (unsigned k = 65; k < 128; ++k) m.insert(k, k);
   EXPECT_EQ(m.stats.runs, 1);
   EXPECT_EQ(m.full_nodes, 0);
-  EXPECT_EQ(m.size, 128);
+  EXPECT_EQ(m.size(), 128);
   expect_sound(m);
 }
 
@@ -112,13 +112,13 @@ TEST_F(MapTest, FullNodeTakesPresentKeysInPlaceAndSpillsForNewOnes) {
   EXPECT_FALSE(m.insert(62, 620));
   EXPECT_FALSE(m.insert(0, 1));
   EXPECT_FALSE(m.insert(126, 2));
-  EXPECT_EQ(m.size, 64);
+  EXPECT_EQ(m.size(), 64);
   EXPECT_EQ(m.root.left, -1);
   EXPECT_EQ(value_of(m, 62), 620u);
   EXPECT_EQ(value_of(m, 126), 2u);
 
   EXPECT_TRUE(m.insert(63, 630));
-  EXPECT_EQ(m.size, 65);
+  EXPECT_EQ(m.size(), 65);
   EXPECT_EQ(header_word("m", map_header::size_offset), 65);
   EXPECT_EQ(m.root.first_key(), 2u);
   ASSERT_NE(m.root.left, -1);
@@ -136,7 +136,7 @@ TEST_F(MapTest, SubscriptAddsAMissingStringKeyWithAnEmptyValue) {
   m.put(a, str_ref("A", &env_));
   m.put(str_ref("c", &env_), str_ref("C", &env_));
   EXPECT_EQ(static_cast<std::string>(m[b]), "");
-  EXPECT_EQ(m.size, 3);
+  EXPECT_EQ(m.size(), 3);
   m[b] = str_ref("B", &env_);
   EXPECT_EQ(static_cast<std::string>(m[a]), "A");
   // What the proxy wrote is what a lookup finds afterwards.
@@ -184,7 +184,7 @@ TEST_F(MapTest, StringMapSurvivesReopeningWithEveryPair) {
   }
   reopen();
   str_map m("s", &env_);
-  EXPECT_EQ(m.size, 300);
+  EXPECT_EQ(m.size(), 300);
   expect_sound(m);
   for (auto const& k : keys) {
     str_ref out;

@@ -1,0 +1,300 @@
+// Both maps against std::map under long seeded runs (model_harness.h): every
+// way of adding and changing pairs, erase of present and absent keys,
+// balance, walks in key order both ways, lower_bound, upper_bound and ranges,
+// and groups of changes committed or rolled back, with the database reopened
+// at random points. The map grows to a random size and then shrinks to empty,
+// again and again, so nodes fill, split off leaves, balance, empty and go.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <random>
+#include <sstream>
+
+#include <disk_tools/d_transaction.h>
+#include <disk_tools/map_shape.h>
+#include "map_fixture.h"
+#include "model_harness.h"
+
+using namespace disk_tools;
+using namespace map_tests;
+
+namespace {
+
+// How a test number becomes a key or value of each map, and back.
+template <class Map>
+struct map_kind;
+
+template <>
+struct map_kind<int_map> {
+  using plain = unsigned;
+  static unsigned key(unsigned n) { return n; }
+  static unsigned value(unsigned n) { return n * 7 + 1; }
+  static unsigned stored(unsigned p, d_env&) { return p; }
+  static unsigned plain_of(unsigned v) { return v; }
+  static std::string text(unsigned p) { return std::to_string(p); }
+};
+
+template <>
+struct map_kind<str_map> {
+  using plain = std::string;
+  // Numbers as text order differently from numbers: 10 before 9.
+  static std::string key(unsigned n) { return "k" + std::to_string(n); }
+  static std::string value(unsigned n) { return "value " + std::to_string(n); }
+  static str_ref stored(std::string const& p, d_env& env) { return str_ref(p, &env); }
+  static std::string plain_of(str_ref const& v) { return v.get_data(); }
+  static std::string text(std::string const& p) { return p; }
+};
+
+template <class Map>
+class map_subject {
+ public:
+  using kind = map_kind<Map>;
+  using plain = typename kind::plain;
+  using model_type = std::map<plain, plain>;
+
+  void attach(d_env& env) {
+    env_ = &env;
+    map_ = std::make_unique<Map>("m", &env);
+  }
+  void detach() { map_.reset(); }
+
+  std::string step(std::mt19937& rng) {
+    rng_ = &rng;
+    if (growing_ && model_.size() >= target_) growing_ = false;
+    if (!growing_ && model_.empty()) {
+      growing_ = true;
+      target_ = 1 + pick(max_size);
+    }
+    plain const k = kind::key(static_cast<unsigned>(pick(key_space)));
+    int const roll = pick(100);
+    if (roll < 55) return change(k);
+    if (roll < 63) return get(k);
+    if (roll < 73) return bound(k, pick(2) == 1);
+    if (roll < 81) return walk_range(k);
+    if (roll < 87) return walk_back(k, 1 + pick(70));
+    if (roll < 93) return transaction(k);
+    if (roll < 95) {
+      map_->balance();
+      return "balance";
+    }
+    return erase(k);
+  }
+
+  std::string compare() {
+    if (!problem_.empty()) return problem_;
+    if (map_->size() != model_.size()) {
+      return "size " + std::to_string(map_->size()) + ", model " + std::to_string(model_.size());
+    }
+    std::string const forward = differs(map_->begin(), map_->end(), model_.begin(), model_.end());
+    if (!forward.empty()) return "walk: " + forward;
+    // Backwards, from the end to the first pair.
+    auto at = model_.rbegin();
+    auto const first = map_->begin();
+    for (auto it = map_->end(); it != first; ++at) {
+      --it;
+      if (at == model_.rend() || !same(*it, *at)) return "walk back at " + kind::text(at->first);
+    }
+    return at == model_.rend() ? "" : "walk back ends early";
+  }
+
+  std::vector<std::string> check() {
+    auto problems = check_map(*map_);
+    std::string const shape = shape_differs();
+    if (!shape.empty()) problems.push_back(shape);
+    return problems;
+  }
+
+ private:
+  static constexpr int key_space = 3000;
+  static constexpr int max_size = 2400;
+
+  int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(*rng_); }
+  plain some_value() { return kind::value(static_cast<unsigned>(pick(1000000))); }
+  auto stored(plain const& p) { return kind::stored(p, *env_); }
+
+  template <class Pair, class Model>
+  static bool same(Pair const& pair, Model const& m) {
+    return kind::plain_of(pair.key) == m.first && kind::plain_of(pair.value) == m.second;
+  }
+  template <class It, class ModelIt>
+  static std::string differs(It it, It end, ModelIt at, ModelIt model_end) {
+    for (; it != end; ++it, ++at) {
+      if (at == model_end) return "extra pair " + kind::text(kind::plain_of(it->key));
+      if (!same(*it, *at)) {
+        return "pair " + kind::text(kind::plain_of(it->key)) + " where the model has " +
+               kind::text(at->first);
+      }
+    }
+    return at == model_end ? "" : "missing pair " + kind::text(at->first);
+  }
+  void expect(bool ok, std::string const& what) {
+    if (!ok && problem_.empty()) problem_ = what;
+  }
+  // After the changes that take nodes apart or put them back, the whole map.
+  void check_now(std::string const& when) {
+    auto const problems = check();
+    if (!problems.empty()) expect(false, when + ": " + problems.front());
+  }
+
+  // The shape the map keeps for balance, once built, must be the file's: the
+  // balancing pass trusts it instead of reading the nodes.
+  std::string shape_differs() {
+    map_shape const& kept = map_->shape();
+    if (!kept.built()) return "";
+    map_shape file;
+    file.build(*map_->stream, map_->root.address, Map::layout::record_size);
+    if (kept.root() != file.root() || kept.node_count() != file.node_count()) {
+      return "the kept shape has another root or node count than the file";
+    }
+    std::string found;
+    file.for_each_in_reverse_visit(file.root(), [&](word_t at) {
+      try {
+        bool const same = kept.left(at) == file.left(at) && kept.right(at) == file.right(at) &&
+                          kept.parent(at) == file.parent(at) &&
+                          kept.left_count(at) == file.left_count(at) &&
+                          kept.right_count(at) == file.right_count(at) &&
+                          kept.uneven_below(at) == file.uneven_below(at);
+        if (!same) found = "the kept shape differs from the file at node " + std::to_string(at);
+      } catch (char const*) {
+        found = "the kept shape lacks node " + std::to_string(at);
+      }
+      return found.empty();
+    });
+    return found;
+  }
+
+  std::string change(plain const& k) {
+    if (!growing_) return pick(10) == 0 ? erase(k) : erase_near(k);
+    bool const present = model_.count(k) > 0;
+    plain const v = some_value();
+    std::string const what = kind::text(k) + " -> " + kind::text(v);
+    switch (pick(5)) {
+      case 0:
+        expect(map_->put(stored(k), stored(v)) == !present, "put " + what);
+        break;
+      case 1:
+        expect(map_->insert(stored(k), stored(v)) == !present, "insert " + what);
+        break;
+      case 2:
+        expect(map_->update(stored(k), stored(v)) == present, "update " + what);
+        if (!present) return "update of absent " + kind::text(k);
+        break;
+      case 3:
+        (*map_)[stored(k)] = stored(v);
+        break;
+      default: {
+        // Reading through the proxy adds a missing key with a default value.
+        plain const read = (*map_)[stored(k)];
+        if (!present) model_[k] = plain{};
+        expect(read == model_[k], "subscript read " + kind::text(k));
+        return "subscript read " + kind::text(k);
+      }
+    }
+    model_[k] = v;
+    return "change " + what;
+  }
+
+  std::string erase(plain const& k) {
+    bool const present = model_.erase(k) > 0;
+    expect(map_->erase(stored(k)) == present, "erase " + kind::text(k));
+    if (pick(4) == 0) check_now("after erase " + kind::text(k));
+    return (present ? "erase " : "erase absent ") + kind::text(k);
+  }
+  // Erases the first present key from k on, so that shrinking does shrink.
+  std::string erase_near(plain const& k) {
+    auto const at = model_.lower_bound(k);
+    return erase(at == model_.end() ? k : at->first);
+  }
+
+  std::string get(plain const& k) {
+    typename Map::pair_type found{};
+    bool const present = model_.count(k) > 0;
+    expect(map_->get(stored(k), found.value) == present, "get " + kind::text(k));
+    if (present) expect(kind::plain_of(found.value) == model_[k], "value of " + kind::text(k));
+    return "get " + kind::text(k);
+  }
+
+  std::string bound(plain const& k, bool upper) {
+    auto const it = upper ? map_->upper_bound(stored(k)) : map_->lower_bound(stored(k));
+    auto const at = upper ? model_.upper_bound(k) : model_.lower_bound(k);
+    std::string const what = (upper ? "upper_bound " : "lower_bound ") + kind::text(k);
+    if (at == model_.end()) {
+      expect(it == map_->end(), what + " is not the end");
+    } else {
+      expect(it != map_->end() && same(*it, *at), what);
+    }
+    return what;
+  }
+
+  std::string walk_range(plain from) {
+    plain to = kind::key(static_cast<unsigned>(pick(key_space)));
+    if (to < from && pick(4) != 0) std::swap(to, from);  // now and then an empty range
+    auto const r = map_->range(stored(from), stored(to));
+    auto const first = model_.lower_bound(from);
+    auto const last = from < to ? model_.lower_bound(to) : first;
+    std::string const what = "range " + kind::text(from) + " to " + kind::text(to);
+    std::string const diff = differs(r.begin(), r.end(), first, last);
+    expect(diff.empty(), what + ": " + diff);
+    return what;
+  }
+
+  // From lower_bound(k) back towards the first pair, std::prev by std::prev.
+  std::string walk_back(plain const& k, int steps) {
+    auto it = map_->lower_bound(stored(k));
+    auto at = model_.lower_bound(k);
+    std::string const what = "back " + std::to_string(steps) + " from " + kind::text(k);
+    for (int i = 0; i < steps && at != model_.begin(); ++i) {
+      it = std::prev(it);
+      --at;
+      if (!same(*it, *at)) {
+        expect(false, what + ": " + kind::text(kind::plain_of(it->key)));
+        break;
+      }
+    }
+    return what;
+  }
+
+  // A few changes in a transaction, committed or rolled back as a whole.
+  std::string transaction(plain const& k) {
+    model_type const before = model_;
+    bool const keep = pick(2) == 0;
+    std::string what = keep ? "committed:" : "rolled back:";
+    {
+      d_transaction tx(env_->database);
+      for (int i = 0, n = 1 + pick(6); i < n; ++i) {
+        what += " " + change(i == 0 ? k : kind::key(static_cast<unsigned>(pick(key_space))));
+      }
+      if (keep) tx.commit();
+    }
+    if (!keep) model_ = before;
+    check_now(what);
+    return what;
+  }
+
+  d_env* env_ = nullptr;
+  std::unique_ptr<Map> map_;
+  model_type model_;
+  std::mt19937* rng_ = nullptr;
+  bool growing_ = true;
+  std::size_t target_ = max_size;
+  std::string problem_;
+};
+
+template <class Map>
+void run_seeds(std::vector<unsigned> const& seeds, int steps) {
+  for (unsigned seed : seeds) {
+    SCOPED_TRACE(seed);
+    map_subject<Map> subject;
+    test_support::run_model(subject, {seed, steps, 150, {}});
+    if (::testing::Test::HasFailure()) return;
+  }
+}
+
+TEST(MapModel, NumberMap) { run_seeds<int_map>({1, 2, 3, 4}, 6000); }
+
+TEST(MapModel, StringMap) { run_seeds<str_map>({11, 12}, 4000); }
+
+}  // namespace
