@@ -49,16 +49,6 @@ std::vector<unsigned> sawtooth(unsigned n, unsigned run) {
   return keys;
 }
 
-// Every key is found with the value key * factor.
-void expect_all_found(int_map& m, std::vector<unsigned> const& keys, unsigned factor) {
-  EXPECT_EQ(m.size(), keys.size());
-  for (unsigned k : keys) {
-    unsigned out = 0;
-    ASSERT_TRUE(m.get(k, out)) << k;
-    ASSERT_EQ(out, k * factor);
-  }
-}
-
 // A database of its own with the map "m", balancing with or without the shape.
 struct twin {
   d_env env{};

@@ -46,10 +46,20 @@ class map_test : public test_support::database_test {
     n.load(*env_.stream);
   }
   template <class Map>
-  void expect_sound(Map& m) {
+  static void expect_sound(Map& m) {
     auto const problems = disk_tools::check_map(m);
     EXPECT_TRUE(problems.empty()) << problems.front();
   }
 };
+
+// Every key is found with the value key * factor, and no other.
+inline void expect_all_found(int_map& m, std::vector<unsigned> const& keys, unsigned factor) {
+  EXPECT_EQ(m.size(), keys.size());
+  for (unsigned k : keys) {
+    unsigned out = 0;
+    ASSERT_TRUE(m.get(k, out)) << k;
+    ASSERT_EQ(out, k * factor);
+  }
+}
 
 }  // namespace map_tests
