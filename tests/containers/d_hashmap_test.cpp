@@ -88,11 +88,6 @@ TEST_F(HashMapTest, NewMapHasCountBucketsAndEmptyChains) {
   EXPECT_EQ(word_at(f, header + 8), 1000);
   for (std::size_t b = 0; b < 1000; ++b) ASSERT_EQ(word_at(f, header + 16 + 8 * b), -1) << b;
   EXPECT_EQ(db_->allocator()->allocation_list().at(0).size, 8016);
-  std::string value = "stale";
-  EXPECT_EQ(m.get("anything", value), 0);
-  EXPECT_EQ(value, "");
-  EXPECT_TRUE(m.empty());
-  EXPECT_TRUE(m.begin() == m.end());
 }
 
 // The table word carries the strong hash's kind above the count: a reader
@@ -157,7 +152,6 @@ TEST_F(HashMapTest, ANewKeyHeadsItsChainAndAReplacementKeepsItsPlace) {
   EXPECT_TRUE(m.erase("b"));
   EXPECT_EQ(word(bucket), a2);
   EXPECT_FALSE(in_use(b));
-  EXPECT_FALSE(m.erase("b"));
   EXPECT_EQ(word(m.header_address()), 1);
 }
 
