@@ -8,10 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <functional>
-#include <numeric>
-#include <random>
 
 #include "map_fixture.h"
 
@@ -19,35 +16,6 @@ using namespace disk_tools;
 using namespace map_tests;
 
 namespace {
-
-std::vector<unsigned> ascending(unsigned n) {
-  std::vector<unsigned> keys(n);
-  std::iota(keys.begin(), keys.end(), 0u);
-  return keys;
-}
-std::vector<unsigned> descending(unsigned n) {
-  auto keys = ascending(n);
-  std::reverse(keys.begin(), keys.end());
-  return keys;
-}
-std::vector<unsigned> both_ends(unsigned n) {
-  std::vector<unsigned> keys;
-  for (unsigned i = 0; i < n / 2; ++i) keys.insert(keys.end(), {i, n - 1 - i});
-  return keys;
-}
-std::vector<unsigned> shuffled(unsigned n, unsigned seed) {
-  auto keys = ascending(n);
-  std::shuffle(keys.begin(), keys.end(), std::mt19937(seed));
-  return keys;
-}
-// Runs of ascending keys, the runs descending: many half-full leaves.
-std::vector<unsigned> sawtooth(unsigned n, unsigned run) {
-  std::vector<unsigned> keys;
-  for (unsigned start = n; start >= run; start -= run) {
-    for (unsigned k = start - run; k < start; ++k) keys.push_back(k);
-  }
-  return keys;
-}
 
 // A database of its own with the map "m", balancing with or without the shape.
 struct twin {
@@ -135,18 +103,17 @@ class ShapeTwinTest : public ::testing::Test {
 
 TEST_F(ShapeTwinTest, InsertOrders) {
   struct {
-    char const* name;
-    std::vector<unsigned> keys;
+    char const* order;
+    unsigned n, arg;
     std::size_t reopen_every;
-  } const orders[] = {{"ascending", ascending(20000), 0},
-                      {"descending", descending(20000), 0},
-                      {"from both ends", both_ends(20000), 0},
-                      {"pseudo-random", shuffled(20000, 20240607), 0},
-                      {"descending runs of ascending keys", sawtooth(12000, 40), 0},
-                      {"reopened now and then", shuffled(8000, 3), 1001}};
-  for (auto const& order : orders) {
-    SCOPED_TRACE(order.name);
-    insert_all(order.keys, order.reopen_every);
+  } const rows[] = {{"ascending", 20000, 0, 0}, {"descending", 20000, 0, 0},
+                    {"from both ends", 20000, 0, 0}, {"random", 20000, 20240607, 0},
+                    {"runs", 12000, 40, 0},          {"random", 8000, 3, 1001}};
+  for (auto const& row : rows) {
+    SCOPED_TRACE(std::string(row.order) + " " + std::to_string(row.arg) + " " +
+                 std::to_string(row.reopen_every));
+    auto const keys = keys_in(row.order, row.n, row.arg);
+    insert_all(keys, row.reopen_every);
   }
 }
 
@@ -215,7 +182,7 @@ TEST_F(ShapeTreeTest, LinksThatMeetAgainAreRefused) {
 // A process killed between two inserts leaves every pair it added.
 TEST(ShapeDurability, KilledProcessLeavesEveryInsertedPair) {
   test_support::scratch_dir dir;
-  auto const keys = shuffled(3000, 5);
+  auto const keys = keys_in("random", 3000, 5);
   pid_t const pid = ::fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
@@ -236,8 +203,8 @@ TEST(ShapeDurability, KilledProcessLeavesEveryInsertedPair) {
 // when its database is the only one open.
 TEST(ShapeIsolation, TwoOpenDatabasesEachBalanceTheirOwnTree) {
   test_support::scratch_dir dir;
-  auto const a_keys = shuffled(5000, 11);
-  auto const b_keys = sawtooth(5000, 50);
+  auto const a_keys = keys_in("random", 5000, 11);
+  auto const b_keys = keys_in("runs", 5000, 50);
   auto const fill_alone = [&dir](std::string const& name, std::vector<unsigned> const& keys) {
     twin t(dir.file(name), true);
     for (unsigned k : keys) t.map->insert(k, k);

@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <numeric>
-#include <random>
 
 #include "map_fixture.h"
 
@@ -15,14 +13,6 @@ using namespace disk_tools;
 using namespace map_tests;
 
 namespace {
-
-std::vector<unsigned> keys_in(char const* order, unsigned n) {
-  std::vector<unsigned> keys(n);
-  std::iota(keys.begin(), keys.end(), 0u);
-  if (order[0] == 'd') std::reverse(keys.begin(), keys.end());
-  if (order[0] == 'r') std::shuffle(keys.begin(), keys.end(), std::mt19937(n));
-  return keys;
-}
 
 class EraseTest : public map_test {
  protected:
@@ -48,7 +38,7 @@ class EraseTest : public map_test {
   template <class Map, class Add, class Erase>
   std::pair<std::int64_t, std::int64_t> fill_erase_fill(char const* order, Add add,
                                                         Erase erase) {
-    auto const keys = keys_in(order, 20000);
+    auto const keys = keys_in(order, 20000, 20000);
     std::pair<std::int64_t, std::int64_t> lengths;
     auto m = std::make_unique<Map>("m", &env_);
     for (unsigned k = 0; k < keys.size(); ++k) add(*m, k);

@@ -1,5 +1,9 @@
 #include "map_fixture.h"
 
+#include <algorithm>
+#include <numeric>
+#include <random>
+
 namespace map_tests {
 
 std::vector<word_t> map_test::build_tree(std::vector<node_shape> const& shapes) {
@@ -33,6 +37,18 @@ std::vector<word_t> map_test::build_tree(std::vector<node_shape> const& shapes) 
   disk_tools::map_header const h{pairs, at[0], at.back()};
   h.write(*env_.stream, header_of("m"));
   return at;
+}
+
+std::vector<unsigned> keys_in(std::string const& order, unsigned n, unsigned arg) {
+  std::vector<unsigned> keys(n);
+  std::iota(keys.begin(), keys.end(), 0u);
+  if (order == "descending") std::reverse(keys.begin(), keys.end());
+  if (order == "random") std::shuffle(keys.begin(), keys.end(), std::mt19937(arg));
+  for (unsigned i = 0; i < n; ++i) {
+    if (order == "from both ends") keys[i] = i % 2 == 0 ? i / 2 : n - 1 - i / 2;
+    if (order == "runs") keys[i] = n - (i / arg + 1) * arg + i % arg;
+  }
+  return keys;
 }
 
 }  // namespace map_tests

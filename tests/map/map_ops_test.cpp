@@ -69,49 +69,37 @@ TEST_F(MapTest, PutIntoAnEmptyMapStartsANewRootAheadOfTheFirstNode) {
   EXPECT_EQ(header_word("m", map_header::size_offset), 1);
 }
 
-TEST_F(MapTest, SixtyFourKeysFillTheRootAndTheNextStartsARightLeaf) {
+// A full node takes a present key in place (a duplicate would spill a pair
+// and grow the map); a new key inside it spills its smallest pair into a new
+// left leaf, one above it starts a right leaf. The second node to fill up
+// runs the balancing pass.
+TEST_F(MapTest, FullNodeTakesPresentKeysInPlaceAndSpillsNewOnesIntoLeaves) {
   int_map m("m", &env_);
-  for (unsigned k = 0; k < 64; ++k) m.insert(k, k);
-  EXPECT_EQ(m.root.count, 64);
-  EXPECT_EQ(m.root.right, -1);
-
-  m.insert(64, 64);
-  ASSERT_NE(m.root.right, -1);
-  int_node leaf;
-  load(leaf, m.root.right);
-  EXPECT_EQ(leaf.count, 1);
-  EXPECT_EQ(leaf.pairs[0].key, 64u);
-  EXPECT_EQ(leaf.parent, m.root.address);
-  EXPECT_EQ(header_word("m", map_header::chain_head_offset), leaf.address);
-  EXPECT_EQ(m.stats.runs, 0);
-
-  // The second node to fill up runs the balancing pass.
-  for (unsigned k = 65; k < 128; ++k) m.insert(k, k);
-  EXPECT_EQ(m.stats.runs, 1);
-  expect_sound(m);
-}
-
-// In a full node a present key only changes its value (a duplicate would
-// spill a pair and grow the map); a new key inside it spills the smallest
-// pair into a new left leaf.
-TEST_F(MapTest, FullNodeTakesPresentKeysInPlaceAndSpillsForNewOnes) {
-  int_map m("m", &env_);
-  for (unsigned k = 0; k < 128; k += 2) m.insert(k, k);
+  for (unsigned k = 2; k <= 128; k += 2) m.insert(k, k);
   ASSERT_EQ(m.root.count, 64);
-  for (unsigned k : {62u, 0u, 126u}) EXPECT_FALSE(m.insert(k, 1)) << k;
+  for (unsigned k : {64u, 2u, 128u}) EXPECT_FALSE(m.insert(k, 1)) << k;
   unsigned out = 0;
-  EXPECT_TRUE(m.get(126, out) && out == 1);
-  EXPECT_EQ(m.size(), 64);
+  EXPECT_TRUE(m.get(128, out) && out == 1);
+  EXPECT_EQ(header_word("m", map_header::size_offset), 64);
   EXPECT_EQ(m.root.left, -1);
 
   EXPECT_TRUE(m.insert(63, 630));
-  EXPECT_EQ(header_word("m", map_header::size_offset), 65);
-  EXPECT_EQ(m.root.first_key(), 2u);
+  EXPECT_TRUE(m.insert(200, 200));
+  EXPECT_EQ(header_word("m", map_header::size_offset), 66);
+  EXPECT_EQ(m.root.first_key(), 4u);
   ASSERT_NE(m.root.left, -1);
-  int_node left;
+  ASSERT_NE(m.root.right, -1);
+  int_node left, right;
   load(left, m.root.left);
-  EXPECT_EQ(left.count, 1);
-  EXPECT_EQ(left.pairs[0].key, 0u);
+  load(right, m.root.right);
+  EXPECT_EQ(std::vector<word_t>({left.count, left.pairs[0].key, left.parent}),
+            std::vector<word_t>({1, 2, m.root.address}));
+  EXPECT_EQ(std::vector<word_t>({right.count, right.pairs[0].key, right.parent}),
+            std::vector<word_t>({1, 200, m.root.address}));
+  EXPECT_EQ(header_word("m", map_header::chain_head_offset), right.address);
+  EXPECT_EQ(m.stats.runs, 0);
+  for (unsigned k = 201; k < 264; ++k) m.insert(k, k);
+  EXPECT_EQ(m.stats.runs, 1);
   expect_sound(m);
 }
 
