@@ -1,8 +1,6 @@
 // Text-file helpers for the reload tests.
-#ifndef TESTS_RELOAD_RELOAD_TEST_UTIL_H
-#define TESTS_RELOAD_RELOAD_TEST_UTIL_H
+#pragma once
 
-#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -22,13 +20,10 @@ inline void write_text(std::string const& path, std::string const& text) {
 // Non-overlapping occurrences of `needle` in `text`.
 inline std::size_t count_of(std::string const& text, std::string const& needle) {
   std::size_t count = 0;
-  for (std::size_t at = text.find(needle); at != std::string::npos;
-       at = text.find(needle, at + needle.size())) {
+  for (auto at = text.find(needle); at != std::string::npos;
+       at = text.find(needle, at + needle.size()))
     ++count;
-  }
   return count;
 }
 
 }  // namespace reload_test
-
-#endif  // TESTS_RELOAD_RELOAD_TEST_UTIL_H
