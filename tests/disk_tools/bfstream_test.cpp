@@ -1,20 +1,38 @@
+// The stream layer: standard calls on one shared position, checked absolute
+// transfers, and the shared mapping of a read-write stream (writes inside the
+// file reach the operating system at once, the stream reads correctly while
+// the file outgrows its first mapping).
 #include <disk_tools/bfstream.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
-#include <disk_tools/bstringstream.h>
 #include "harness.h"
 
 using io_tools::bfstream;
 using std::ios_base;
+using test_support::read_file;
 using test_support::scratch_dir;
+using test_support::thrown_by;
 
 namespace {
 
 constexpr auto create_mode = ios_base::in | ios_base::out | ios_base::trunc | ios_base::ate;
 constexpr auto update_mode = ios_base::in | ios_base::out | ios_base::ate;
+
+std::vector<char> pattern(std::size_t n, unsigned seed) {
+  std::vector<char> bytes(n);
+  for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>((i * 31 + seed) % 251);
+  return bytes;
+}
+
+std::string read_back(bfstream& s, std::size_t n) {
+  std::string out(n, '?');
+  s.read_at(0, out.data(), n);
+  return out;
+}
 
 TEST(BfstreamOpen, ModesCreateTruncateOrRequireTheFile) {
   scratch_dir dir;
@@ -30,77 +48,95 @@ TEST(BfstreamOpen, ModesCreateTruncateOrRequireTheFile) {
     ASSERT_TRUE(s.good());
     EXPECT_EQ(s.tellg(), 37);
   }
-  {
-    bfstream s(dir.file("old").c_str(), create_mode);  // truncated
-    EXPECT_EQ(s.size(), 0);
-  }
-  bfstream missing(dir.file("missing").c_str(), update_mode);
-  EXPECT_TRUE(missing.fail());
+  EXPECT_EQ(bfstream(dir.file("old").c_str(), create_mode).size(), 0);  // truncated
+  EXPECT_TRUE(bfstream(dir.file("missing").c_str(), update_mode).fail());
   EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
-  bfstream no_mode(dir.file("f").c_str(), ios_base::trunc);  // no stdio equivalent
-  EXPECT_TRUE(no_mode.fail());
+  EXPECT_TRUE(bfstream(dir.file("f").c_str(), ios_base::trunc).fail());  // no stdio equivalent
 }
 
-TEST(BfstreamTransfer, SharedPositionServesReadAndWrite) {
+TEST(BfstreamTransfer, SharedPositionServesReadAndWriteAndAShortReadFails) {
   scratch_dir dir;
   bfstream s(dir.file("f").c_str(), create_mode);
   s.write("abcdef", 6);
   s.seekg(2);
-  char two[2];
-  s.read(two, 2);
-  EXPECT_EQ(std::string(two, 2), "cd");
+  char buf[6] = {'.', '.', '.', '.', '.', '.'};
+  s.read(buf, 2);
+  EXPECT_EQ(std::string(buf, 2), "cd");
   s.write("XY", 2);  // continues from where the read stopped
-  s.seekg(0);
-  char all[6];
-  s.read(all, 6);
-  EXPECT_EQ(std::string(all, 6), "abcdXY");
-}
-
-TEST(BfstreamTransfer, ReadPastTheEndSetsFailAndEofAndKeepsTheRest) {
-  scratch_dir dir;
-  bfstream s(dir.file("f").c_str(), create_mode);
-  s.write("abc", 3);
-  s.seekg(1);
-  char buf[5] = {'.', '.', '.', '.', '.'};
+  EXPECT_EQ(read_back(s, 6), "abcdXY");
+  s.seekg(3);
   s.read(buf, 5);
   EXPECT_TRUE(s.fail());
   EXPECT_TRUE(s.eof());
-  EXPECT_EQ(s.gcount(), 2);
-  EXPECT_EQ(std::string(buf, 5), "bc...");
-  // While failed, the stream ignores positioning.
-  s.seekg(0);
+  EXPECT_EQ(s.gcount(), 3);
+  EXPECT_EQ(std::string(buf, 6), "dXY...");  // the rest of the buffer kept
+  s.seekg(0);  // ignored while failed
   EXPECT_TRUE(s.fail());
 }
 
-TEST(BfstreamChecked, TransfersOutsideTheFileThrow) {
+TEST(BfstreamChecked, TransfersOutsideTheFileThrowAndAppendReturnsTheOldEnd) {
   scratch_dir dir;
   bfstream s(dir.file("f").c_str(), create_mode);
   s.write_word(0, 42);
   EXPECT_EQ(s.read_word(0), 42);
   char buf[8];
-  EXPECT_THROW(s.read_at(1, buf, 8), char const*);
-  EXPECT_THROW(s.read_at(-1, buf, 1), char const*);
-  EXPECT_THROW(s.write_word(-1, 7), char const*);
+  EXPECT_EQ(thrown_by([&] { s.read_at(1, buf, 8); }), "corrupt database file...");
+  EXPECT_EQ(thrown_by([&] { s.read_at(-1, buf, 1); }), "corrupt database file...");
+  EXPECT_EQ(thrown_by([&] { s.write_word(-1, 7); }), "corrupt database file...");
   EXPECT_EQ(s.size(), 8);
+  EXPECT_EQ(s.append("abcd", 4), 8);
+  EXPECT_EQ(s.append("ef", 2), 12);
+  EXPECT_EQ(test_support::file_size(dir.file("f")), 14);
 }
 
-TEST(BfstreamChecked, AppendReturnsTheOldEnd) {
+TEST(BfstreamMapping, OverwritesAreInTheFileBeforeCloseAndEachStreamKeepsItsOwn) {
   scratch_dir dir;
-  bfstream s(dir.file("f").c_str(), create_mode);
-  EXPECT_EQ(s.append("abcd", 4), 0);
-  EXPECT_EQ(s.append("ef", 2), 4);
-  EXPECT_EQ(test_support::file_size(dir.file("f")), 6);
+  bfstream s(dir.file("f").c_str(), create_mode), other(dir.file("g").c_str(), create_mode);
+  s.append("0123456789", 10);
+  other.append("bbbb", 4);
+  s.write_at(3, "abc", 3);
+  other.write_at(2, "B", 1);
+  s.write_word(0, 0x4847464544434241);  // "ABCDEFGH"
+  EXPECT_EQ(s.counts().writes, 3);
+  // Read by another reader while the streams are still open, and by them.
+  auto const seen = read_file(dir.file("f"));
+  EXPECT_EQ(std::string(seen.begin(), seen.end()), "ABCDEFGH89");
+  EXPECT_EQ(read_back(s, 10), "ABCDEFGH89");
+  EXPECT_EQ(read_back(other, 4), "bbBb");
 }
 
-TEST(Bstringstream, PiecesAppendInOrder) {
-  text_tools::bstringstream b;
-  b.cpy("", 0);
-  EXPECT_EQ(b.size(), 0u);
-  b.cpy("01234567", 8);
-  b.cpy("abcde", 5);
-  b.cpy("!", 1);
-  ASSERT_EQ(b.size(), 14u);
-  EXPECT_EQ(std::string(b.start(), b.end()), "01234567abcde!");
+TEST(BfstreamMapping, FileGrowingFarBeyondTheFirstMappingReadsBackWhole) {
+  scratch_dir dir;
+  std::string const path = dir.file("f");
+  test_support::write_file(path, pattern(1000, 7));
+  bfstream s(path.c_str(), update_mode);
+  std::vector<char> expected = pattern(1000, 7);
+  // 5 MB in pieces of every size up to 64 KB, some straddling the old end.
+  for (unsigned round = 0; expected.size() < (5u << 20); ++round) {
+    auto const piece = pattern(1 + (round * 7919) % 65536, round);
+    auto const at = static_cast<disk_tools::word_t>(expected.size()) - (round % 3 == 0 ? 17 : 0);
+    s.write_at(at, piece.data(), piece.size());
+    expected.resize(std::max(expected.size(), static_cast<std::size_t>(at) + piece.size()));
+    std::copy(piece.begin(), piece.end(), expected.begin() + at);
+    ASSERT_EQ(s.size(), static_cast<disk_tools::word_t>(expected.size()));
+  }
+  s.write_at(5, "X", 1);  // an early byte rewritten after the growth
+  expected[5] = 'X';
+  std::vector<char> back(expected.size());
+  s.read_at(0, back.data(), back.size());
+  EXPECT_EQ(back, expected);
+  EXPECT_EQ(read_file(path), expected);
+}
+
+TEST(BfstreamMapping, ReadOnlyStreamServesReadsFromItsImage) {
+  scratch_dir dir;
+  test_support::write_file(dir.file("f"), pattern(3000, 1));
+  bfstream s(dir.file("f").c_str(), ios_base::in);
+  ASSERT_TRUE(s.good());
+  std::vector<char> back(3000);
+  s.read_at(0, back.data(), back.size());
+  EXPECT_EQ(back, pattern(3000, 1));
+  EXPECT_GE(s.counts().reads, 1);
 }
 
 }  // namespace

@@ -1,33 +1,28 @@
 #include <disk_tools/d_db.h>
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <cstring>
+#include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <map>
 
 #include <disk_tools/factories.h>
 #include "harness.h"
 
 using namespace disk_tools;
+using test_support::read_file;
+using test_support::thrown_by;
 using test_support::word_at;
 
 namespace {
 
-std::string message_of(std::function<void()> const& f) {
-  try {
-    f();
-  } catch (char const* m) {
-    return m;
-  }
-  return "(nothing thrown)";
-}
-
-TEST(CreateDatabase, WritesTheEmptyHeaderAndDirectory) {
+TEST(CreateDatabase, WritesTheEmptyHeaderAndDirectoryOverAnyOldFile) {
   test_support::scratch_dir dir;
+  test_support::write_file(dir.file("test.odb"), std::vector<char>(20000, 'x'));
   ASSERT_TRUE(create_database(dir.file("test"), nullptr));
-  auto const f = test_support::read_file(dir.file("test.odb"));
+  auto const f = read_file(dir.file("test.odb"));
   ASSERT_EQ(f.size(), 13616u);
   for (int i = 0; i < 16; ++i) EXPECT_EQ(static_cast<unsigned char>(f[i]), 0xFF) << i;
   for (int e = 0; e < 100; ++e) {
@@ -35,49 +30,39 @@ TEST(CreateDatabase, WritesTheEmptyHeaderAndDirectory) {
     for (std::size_t i = 0; i < 128; ++i) ASSERT_EQ(f[at + i], 0) << "entry " << e;
     ASSERT_EQ(word_at(f, at + 128), -1) << "entry " << e;
   }
-}
-
-TEST(CreateDatabase, ReplacesAnExistingFile) {
-  test_support::scratch_dir dir;
-  test_support::write_file(dir.file("test.odb"), std::vector<char>(20000, 'x'));
-  ASSERT_TRUE(create_database(dir.file("test"), nullptr));
-  EXPECT_EQ(test_support::file_size(dir.file("test.odb")), 13616);
-}
-
-TEST(CreateDatabase, ReportsAFolderThatCannotHoldTheFile) {
-  test_support::scratch_dir dir;
   EXPECT_FALSE(create_database(dir.file("no/such/folder/test"), nullptr));
 }
 
-TEST(OpenDatabase, MissingFileIsTheAllocatorsFailure) {
+TEST(OpenDatabase, AMissingOrDamagedFileIsRefusedUntouched) {
   test_support::scratch_dir dir;
-  d_env env{};
-  EXPECT_EQ(message_of([&] { open_database(dir.file("absent"), &env); }),
-            "unable to open alloc file...");
-  EXPECT_EQ(env.database, nullptr);
-  EXPECT_FALSE(std::filesystem::exists(dir.file("absent.odb")));
-}
-
-TEST(OpenDatabase, FileShorterThanTheHeaderIsRefusedUntouched) {
-  test_support::scratch_dir dir;
+  ASSERT_TRUE(create_database(dir.file("fresh"), nullptr));
+  auto bad_head = read_file(dir.file("fresh.odb"));
+  encode_word(&bad_head[8], 999999);
   std::string const text = "just some text, not a database\n";
-  for (auto const& content : {std::vector<char>{}, std::vector<char>(text.begin(), text.end()),
-                              std::vector<char>(13615, '\xff')}) {
-    test_support::write_file(dir.file("t.odb"), content);
+  struct row {
+    char const* what;
+    bool exists;
+    std::vector<char> content;
+    char const* message;
+  };
+  std::vector<row> const rows = {
+      {"missing", false, {}, "unable to open alloc file..."},
+      {"empty", true, {}, "not a database file..."},
+      {"text", true, {text.begin(), text.end()}, "not a database file..."},
+      {"one byte short", true, std::vector<char>(13615, '\xff'), "not a database file..."},
+      {"list head outside the file", true, bad_head, "not a database file..."},
+  };
+  std::string const file = dir.file("t.odb");
+  for (row const& r : rows) {
+    SCOPED_TRACE(r.what);
+    std::remove(file.c_str());
+    if (r.exists) test_support::write_file(file, r.content);
     d_env env{};
-    EXPECT_EQ(message_of([&] { open_database(dir.file("t"), &env); }), "not a database file...");
-    EXPECT_EQ(test_support::read_file(dir.file("t.odb")), content);
+    EXPECT_EQ(thrown_by([&] { open_database(dir.file("t"), &env); }), r.message);
+    EXPECT_EQ(env.database, nullptr);
+    EXPECT_EQ(std::filesystem::exists(file), r.exists);
+    EXPECT_EQ(read_file(file), r.content);  // empty when missing
   }
-}
-
-TEST(OpenDatabase, ListHeadsPointingOutsideTheFileAreRefused) {
-  test_support::scratch_dir dir;
-  ASSERT_TRUE(create_database(dir.file("t"), nullptr));
-  auto f = test_support::read_file(dir.file("t.odb"));
-  encode_word(&f[8], 999999);
-  test_support::write_file(dir.file("t.odb"), f);
-  d_env env{};
-  EXPECT_EQ(message_of([&] { open_database(dir.file("t"), &env); }), "not a database file...");
 }
 
 TEST(DeleteDatabase, WipesAndRemovesTheFile) {
@@ -93,41 +78,32 @@ TEST(DeleteDatabase, WipesAndRemovesTheFile) {
 
 class DirectoryTest : public test_support::database_test {};
 
-TEST_F(DirectoryTest, NamesTakeEntriesInOrderAndAreFoundAgain) {
+TEST_F(DirectoryTest, NamesTakeEntriesInOrderAndAreFoundExactly) {
   EXPECT_EQ(db_->get_address("the_list"), 144);
   auto const once = bytes();
   EXPECT_EQ(std::string(&once[16]), "the_list");
   EXPECT_EQ(word_at(once, 144), -1);
   EXPECT_EQ(db_->get_address("the_list"), 144);
-  EXPECT_EQ(bytes(), once);
-  EXPECT_EQ(db_->get_address("ll"), 280);
+  EXPECT_EQ(bytes(), once);  // found again without a write
+  // Prefixes and extensions of a stored name are other names.
+  std::string const longest(127, 'n');
+  std::vector<std::pair<std::string, long>> const names = {
+      {"the_list", 144}, {"ll", 280},      {"abc", 416}, {"ab", 552},
+      {"abcd", 688},     {longest, 824}, {longest.substr(1), 960}};
+  for (auto const& [name, slot] : names) EXPECT_EQ(db_->get_address(name), slot) << name;
   reopen();
-  EXPECT_EQ(db_->get_address("ll"), 280);
-  EXPECT_EQ(db_->get_address("the_list"), 144);
-}
-
-TEST_F(DirectoryTest, PrefixesDoNotMatch) {
-  EXPECT_EQ(db_->get_address("abc"), 144);
-  EXPECT_EQ(db_->get_address("ab"), 280);
-  EXPECT_EQ(db_->get_address("abcd"), 416);
-  EXPECT_EQ(db_->get_address("abc"), 144);
+  for (auto it = names.rbegin(); it != names.rend(); ++it) {
+    EXPECT_EQ(db_->get_address(it->first), it->second) << it->first;
+  }
 }
 
 TEST_F(DirectoryTest, NamesThatCannotBeStoredFaithfullyAreRefusedUnwritten) {
   auto const before = bytes();
-  EXPECT_EQ(message_of([&] { db_->get_address(""); }), "empty root name...");
-  EXPECT_EQ(message_of([&] { db_->get_address(std::string(128, 'n')); }), "root name too long...");
-  EXPECT_EQ(message_of([&] { db_->get_address(std::string("a\0b", 3)); }),
+  EXPECT_EQ(thrown_by([&] { db_->get_address(""); }), "empty root name...");
+  EXPECT_EQ(thrown_by([&] { db_->get_address(std::string(128, 'n')); }), "root name too long...");
+  EXPECT_EQ(thrown_by([&] { db_->get_address(std::string("a\0b", 3)); }),
             "root name holds a 0 byte...");
   EXPECT_EQ(bytes(), before);
-}
-
-TEST_F(DirectoryTest, LongestNameIsStoredAndMatchedExactly) {
-  std::string const name(127, 'n');
-  long const slot = db_->get_address(name);
-  EXPECT_EQ(slot, 144);
-  EXPECT_EQ(db_->get_address(name), slot);
-  EXPECT_EQ(db_->get_address(name.substr(1)), 280);
 }
 
 TEST_F(DirectoryTest, FullDirectoryGivesMinusOneAndContainersRefuse) {
@@ -136,7 +112,7 @@ TEST_F(DirectoryTest, FullDirectoryGivesMinusOneAndContainersRefuse) {
   }
   auto const full = bytes();
   EXPECT_EQ(db_->get_address("one more"), -1);
-  EXPECT_EQ(message_of([&] { root_slot(db_, "one more"); }), "root directory full...");
+  EXPECT_EQ(thrown_by([&] { root_slot(db_, "one more"); }), "root directory full...");
   EXPECT_EQ(bytes(), full);
   EXPECT_EQ(root_slot(db_, "root99"), 144 + 136 * 99);
 }
@@ -146,15 +122,13 @@ class FactoryTest : public test_support::database_test {};
 TEST_F(FactoryTest, InitialHeadersHaveTheirSizesAndWords) {
   long const list = create_list(db_);
   EXPECT_EQ(list, 13616);
-  auto f = bytes();
-  EXPECT_EQ(word_at(f, list), -1);
-  EXPECT_EQ(word_at(f, list + 8), 0);
-
   long const vec = create_vector(3, db_);
   long const map = create_hashmap(3, db_);
   long const tree = create_map(db_);
   long const cells[] = {create_pointer(db_), create_var(db_), create_ref(db_)};
-  f = bytes();
+  auto const f = bytes();
+  EXPECT_EQ(word_at(f, list), -1);
+  EXPECT_EQ(word_at(f, list + 8), 0);
   std::vector<long> const vec_words = {3, 0, 0, 0, 0}, map_words = {0, 3, -1, -1, -1};
   for (int i = 0; i < 5; ++i) {
     EXPECT_EQ(word_at(f, vec + 8 * i), vec_words[i]);
@@ -165,11 +139,58 @@ TEST_F(FactoryTest, InitialHeadersHaveTheirSizesAndWords) {
 
   std::map<long, long> size_of;
   for (auto const& r : db_->allocator()->allocation_list()) size_of[r.data] = r.size;
-  EXPECT_EQ(size_of[list], 16);
-  EXPECT_EQ(size_of[vec], 40);
-  EXPECT_EQ(size_of[map], 40);
-  EXPECT_EQ(size_of[tree], 24);
-  for (long c : cells) EXPECT_EQ(size_of[c], 8);
+  EXPECT_EQ(size_of, (std::map<long, long>{{list, 16}, {vec, 40}, {map, 40}, {tree, 24},
+                                           {cells[0], 8}, {cells[1], 8}, {cells[2], 8}}));
+}
+
+// One writer at a time: a database open in one place cannot be opened,
+// recreated or deleted in another until it is closed.
+std::string open_message(std::string const& name) {
+  d_env env{};
+  return thrown_by([&] { close_database(open_database(name, &env)); });
+}
+
+TEST(DatabaseLock, SecondOpenerIsRefusedAndTouchesNothing) {
+  test_support::scratch_dir dir;
+  std::string const name = dir.file("db");
+  ASSERT_TRUE(create_database(name, nullptr));
+  d_env env{};
+  d_database* db = open_database(name, &env);
+  db->get_address("kept");
+  auto const before = read_file(name + ".odb");
+  EXPECT_EQ(open_message(name), "database is in use...");
+  EXPECT_FALSE(create_database(name, nullptr));
+  EXPECT_FALSE(delete_database(name));
+  EXPECT_EQ(read_file(name + ".odb"), before);
+  close_database(db);
+  EXPECT_EQ(open_message(name), "");
+}
+
+TEST(DatabaseLock, HeldAcrossProcessesAndReleasedWhenTheHolderEnds) {
+  test_support::scratch_dir dir;
+  std::string const name = dir.file("db");
+  ASSERT_TRUE(create_database(name, nullptr));
+  int ready[2], go[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(go), 0);
+  pid_t const pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    d_env env{};
+    open_database(name, &env);  // held until the process ends
+    char c = 1;
+    ::_exit(::write(ready[1], &c, 1) == 1 && ::read(go[0], &c, 1) == 1 ? 0 : 2);
+  }
+  char c;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  EXPECT_EQ(open_message(name), "database is in use...");
+  EXPECT_FALSE(create_database(name, nullptr));
+  ASSERT_EQ(::write(go[1], &c, 1), 1);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(open_message(name), "");
+  for (int fd : {ready[0], ready[1], go[0], go[1]}) ::close(fd);
 }
 
 }  // namespace

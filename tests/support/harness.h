@@ -40,6 +40,17 @@ std::int64_t file_size(std::string const& path);
 // The little-endian 8-byte word at offset of bytes.
 std::int64_t word_at(std::vector<char> const& bytes, std::size_t offset);
 
+// The message f threw, or "" when it threw none.
+template <class F>
+std::string thrown_by(F&& f) {
+  try {
+    f();
+  } catch (char const* message) {
+    return message;
+  }
+  return "";
+}
+
 // A fixture with a scratch folder, a new database "db" in it and the global
 // environment pointing at it. reopen() closes and opens it again.
 class database_test : public ::testing::Test {
