@@ -22,6 +22,8 @@ namespace {
 
 char const* const memory_dir = "/dev/shm";
 
+std::string side_file_of(std::string const& name) { return index_file_of(name + ".odb"); }
+
 struct twin {
   std::string name;
   bool indexed;
@@ -43,11 +45,8 @@ struct twin {
   void close() {
     scopes.clear();
     close_database(db);
-    db = nullptr;
   }
   d_alloc& alloc() { return *db->allocator(); }
-  std::string file() const { return name + ".odb"; }
-  std::string side_file() const { return index_file_of(file()); }
   // The data as this process sees it (the file is grown ahead, and in
   // durable mode a transaction's writes are not in it yet).
   bytes_t data() {
@@ -71,10 +70,9 @@ class mix {
         mode_(mode) {}
 
   void run(int operations) {
-    for (int op = 0; op < operations; ++op) {
+    for (int op = 0; op < operations && !::testing::Test::HasFatalFailure(); ++op) {
       SCOPED_TRACE("operation " + std::to_string(op));
       step();
-      if (::testing::Test::HasFatalFailure()) return;
       if (op % 50 == 0) {
         ASSERT_EQ(fast_.data(), slow_.data());
       }
@@ -83,7 +81,8 @@ class mix {
   }
 
  private:
-  void both(std::function<void(twin&)> const& f) {
+  template <class F>
+  void both(F const& f) {
     f(fast_);
     f(slow_);
   }
@@ -111,27 +110,19 @@ class mix {
       both([](twin& t) { t.alloc().compact(); });
     } else if (what < 78) {
       both([](twin& t) { t.alloc().sort(); });
-    } else if (what < 88) {
-      if (fast_.scopes.size() >= 3) return;
+    } else if (what < 88 && fast_.scopes.size() < 3) {
       both([](twin& t) { t.scopes.push_back(std::make_unique<d_transaction>(t.db)); });
       saved_.push_back(in_use_);
-    } else if (what < 93) {
-      if (fast_.scopes.empty()) return;
-      both([](twin& t) {
-        t.scopes.back()->commit();
+    } else if (what >= 88 && what < 98 && !fast_.scopes.empty()) {
+      bool const commit = what < 93;
+      both([&](twin& t) {
+        commit ? t.scopes.back()->commit() : t.scopes.back()->rollback();
         t.scopes.pop_back();
       });
+      // With the journal off a rollback leaves the changes.
+      if (!commit && mode_ != d_journal::off) in_use_ = saved_.back();
       saved_.pop_back();
-    } else if (what < 98) {
-      if (fast_.scopes.empty()) return;
-      both([](twin& t) {
-        t.scopes.back()->rollback();
-        t.scopes.pop_back();
-      });
-      // With the journal off the changes stay.
-      if (mode_ != d_journal::off) in_use_ = saved_.back();
-      saved_.pop_back();
-    } else if (fast_.scopes.empty()) {
+    } else if (what >= 98 && fast_.scopes.empty()) {
       reopen();
     }
   }
@@ -140,11 +131,12 @@ class mix {
     both([](twin& t) { t.close(); });
     // Now and then as if the sessions since an earlier close had died: that
     // close's side file, stale; or none at all.
-    bytes_t const side = test_support::read_file(fast_.side_file());
+    std::string const side = side_file_of(fast_.name);
+    bytes_t const latest = test_support::read_file(side);
     unsigned const how = rng_() % 4;
-    if (how == 0 && !earlier_side_.empty()) test_support::write_file(fast_.side_file(), earlier_side_);
-    if (how == 1) std::remove(fast_.side_file().c_str());
-    if (how != 0) earlier_side_ = side;
+    if (how == 0 && !earlier_side_.empty()) test_support::write_file(side, earlier_side_);
+    if (how == 1) std::remove(side.c_str());
+    if (how != 0) earlier_side_ = latest;
     both([](twin& t) { t.open(); });
   }
 
@@ -158,12 +150,11 @@ class mix {
 
 TEST(AllocIndex, FindsWhatTheWalkFindsAcrossScopesAndReopenings) {
   for (d_journal mode : {d_journal::atomic, d_journal::durable, d_journal::off}) {
-    for (unsigned seed = 1; seed <= 3; ++seed) {
+    for (unsigned seed = 1; seed <= 3 && !::testing::Test::HasFatalFailure(); ++seed) {
       SCOPED_TRACE("mode " + std::to_string(static_cast<int>(mode)) + ", seed " +
                    std::to_string(seed));
       test_support::scratch_dir dir(memory_dir);
       mix(dir.path(), seed, mode).run(1500);
-      if (::testing::Test::HasFatalFailure()) return;
     }
   }
 }
@@ -183,12 +174,12 @@ struct saved_database {
     records = t.alloc().allocation_list().size();
   }
   std::string file() const { return name + ".odb"; }
-  std::string side_file() const { return index_file_of(file()); }
+  std::string side_file() const { return side_file_of(name); }
 };
 
-// What an opening of the database does, on the mirror and on a walking copy
-// of the same file: the mirror's records read for its first allocation, and
-// whether both files end up alike after a run of operations.
+// Opens the database with the mirror and a walking copy of the same file, and
+// requires both files to end alike after a run of operations; returns the
+// records the mirror read for its first allocation.
 long long first_allocation_reads(saved_database const& saved) {
   std::string const copy = saved.dir.file("walked");
   test_support::write_file(copy + ".odb", test_support::read_file(saved.file()));
@@ -222,49 +213,41 @@ TEST(AllocIndex, AMatchingSideFileSparesTheWalk) {
 }
 
 TEST(AllocIndex, AStaleOrDamagedSideFileIsIgnored) {
-  auto const resaved = [](bytes_t const& good, std::function<void(index_file&)> const& edit) {
-    index_file f;
-    EXPECT_TRUE(index_file::decode(good.data(), good.size(), f));
-    edit(f);
-    return f.encode();
+  auto const flip = [](long at) {  // from the end when negative
+    return [at](bytes_t& b) {
+      char& c = b.at(static_cast<std::size_t>(at < 0 ? static_cast<long>(b.size()) + at : at));
+      c = static_cast<char>(c ^ 0x10);
+    };
   };
-  auto const flipped = [](bytes_t b, std::size_t at) {
-    b.at(at) = static_cast<char>(b.at(at) ^ 0x10);
-    return b;
+  auto const resave = [](std::function<void(index_file&)> edit) {
+    return [edit](bytes_t& b) {
+      index_file f;
+      EXPECT_TRUE(index_file::decode(b.data(), b.size(), f));
+      edit(f);
+      b = f.encode();
+    };
   };
-  struct damage {
-    char const* what;
-    std::function<bytes_t(bytes_t const&)> make;
+  std::vector<std::pair<char const*, std::function<void(bytes_t&)>>> const damages = {
+      {"flipped magic", flip(0)},
+      {"flipped class word", flip(40)},
+      {"flipped checksum", flip(-1)},
+      {"truncated", [](bytes_t& b) { b.resize(b.size() - 10); }},
+      {"empty", [](bytes_t& b) { b.clear(); }},
+      {"other length", resave([](index_file& f) { f.database_length += 33; })},
+      {"a class missing", resave([](index_file& f) { f.classes.erase(f.classes.begin() + 2); })},
+      {"a class cut short", resave([](index_file& f) { f.classes[3].last = f.classes[3].first; })},
+      {"a class of another size", resave([](index_file& f) { f.classes[4].size += 1; })},
+      {"classes swapped", resave([](index_file& f) {
+         std::swap(f.classes[1].first, f.classes[2].first);
+         std::swap(f.classes[1].last, f.classes[2].last);
+       })},
   };
-  std::vector<damage> const damages = {
-      {"flipped magic", [&](bytes_t const& b) { return flipped(b, 0); }},
-      {"flipped class word", [&](bytes_t const& b) { return flipped(b, 40); }},
-      {"flipped checksum", [&](bytes_t const& b) { return flipped(b, b.size() - 1); }},
-      {"truncated", [](bytes_t const& b) { return bytes_t(b.begin(), b.end() - 10); }},
-      {"empty", [](bytes_t const&) { return bytes_t(); }},
-      {"other length", [&](bytes_t const& b) {
-         return resaved(b, [](index_file& f) { f.database_length += 33; });
-       }},
-      {"a class missing", [&](bytes_t const& b) {
-         return resaved(b, [](index_file& f) { f.classes.erase(f.classes.begin() + 2); });
-       }},
-      {"a class cut short", [&](bytes_t const& b) {
-         return resaved(b, [](index_file& f) { f.classes[3].last = f.classes[3].first; });
-       }},
-      {"a class of another size", [&](bytes_t const& b) {
-         return resaved(b, [](index_file& f) { f.classes[4].size += 1; });
-       }},
-      {"classes swapped", [&](bytes_t const& b) {
-         return resaved(b, [](index_file& f) {
-           std::swap(f.classes[1].first, f.classes[2].first);
-           std::swap(f.classes[1].last, f.classes[2].last);
-         });
-       }},
-  };
-  for (damage const& d : damages) {
-    SCOPED_TRACE(d.what);
+  for (auto const& [what, damage] : damages) {
+    SCOPED_TRACE(what);
     saved_database saved;
-    test_support::write_file(saved.side_file(), d.make(test_support::read_file(saved.side_file())));
+    bytes_t side = test_support::read_file(saved.side_file());
+    damage(side);
+    test_support::write_file(saved.side_file(), side);
     EXPECT_GE(first_allocation_reads(saved), static_cast<long long>(saved.records));
   }
 }
