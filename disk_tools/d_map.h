@@ -1036,8 +1036,9 @@ void d_map<K, V, H>::unlink_from_tree(word_t at) {
   } else {
     relink_child(h.parent, at, child);
   }
-  if (shape_.built() && !shape_.remove(at)) { fprintf(stderr, "REMOVEFAIL\n"); shape_.clear(); }
-  else fprintf(stderr, "REMOVE built=%d\n", (int)shape_.built());
+  // The cache follows the unlinking, or is dropped and read afresh by the
+  // next balance when it does not know the node.
+  if (shape_.built() && !shape_.remove(at)) shape_.clear();
 }
 
 template <class K, class V, class H>
@@ -1075,8 +1076,7 @@ void d_map<K, V, H>::move_record(word_t from, word_t to, word_t next) {
     }
     if (moved->left != no_address) write_link(moved->left, map_node_head::parent_offset, to);
     if (moved->right != no_address) write_link(moved->right, map_node_head::parent_offset, to);
-    if (shape_.built() && !shape_.rename(from, to)) { fprintf(stderr, "RENAMEFAIL\n"); shape_.clear(); }
-    else fprintf(stderr, "RENAME built=%d\n", (int)shape_.built());
+    if (shape_.built() && !shape_.rename(from, to)) shape_.clear();
   }
   alloc->deallocate(from);
 }
