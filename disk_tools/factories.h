@@ -10,7 +10,7 @@
 //   create_vector    16 + 8n   n (capacity), 0 (count), n zero slots
 //   create_hashmap   16 + 8n   0 (count), n (buckets, with the hash kind when given),
 //                              n bucket heads of -1
-//   create_map       24        -1 (root), -1 (size), -1 (chain head)
+//   create_map       24        -1 (size), -1 (root), -1 (chain head)
 #pragma once
 
 #include "d_db.h"

@@ -40,7 +40,7 @@ int main() {
       // Writing to an existing title replaces its text.
       store["shopping"] = "bread, milk, apples, tea";
       notes["shopping"] = "bread, milk, apples, tea";
-    }  // a hash map must go before its database is closed: it writes back its count
+    }
     close_database(db);
 
     // The next run: everything is read back from the file.
