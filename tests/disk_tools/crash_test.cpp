@@ -1,20 +1,14 @@
 // Crashes at every point that matters, simulated from a record of every change
-// the stream layer made to the database file and its journal.
-//
-// A workload of every kind of operation runs once while an observer records
-// each write, resize and sync of either file; at every operation's end the
-// database's bytes are kept as the states the operation goes between. Then,
-// for every prefix of the record, the files a crash would leave are made from
-// it and opened (which recovers them), and the database must hold exactly the
-// state before or after the operation in flight:
-//   - process death: every change before the crash point is in the files, and
-//     the change at the point, if a write of more than one word, half-made;
-//   - power loss (durable mode): what was synced, plus a random subset of the
-//     pages written since, one of them torn at a 512-byte boundary, and either
-//     file length.
-// A third test makes the k-th change of an operation fail instead, for every
-// k, and requires the operation to leave the file as it was and the same
-// container objects to carry on.
+// (write, resize, sync) the stream layer made to the database file and its
+// journal while a workload of every kind of operation ran once. The files a
+// crash would leave are made from each prefix of the record and opened (which
+// recovers them); the database must then hold exactly the state before or
+// after the operation in flight. A process death leaves every change before
+// the crash point, and a write of more than a word at the point half-made; a
+// power loss (durable mode) leaves what was synced, a random subset of the
+// pages written since, one of them torn at a 512-byte boundary, and either
+// file length. A failing write must leave the file as it was, and the same
+// container objects carry on.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -63,26 +57,23 @@ struct change {
   bytes_t bytes;
 };
 
-bool ends_with(std::string const& name, std::string const& suffix) {
-  return name.size() > suffix.size() &&
-         name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+bool ends_with(io_tools::bfstream const* s, std::string const& suffix) {
+  std::string const& name = s->name();
+  return name.size() > suffix.size() && name.substr(name.size() - suffix.size()) == suffix;
 }
-
-bool is_journal(io_tools::bfstream const* s) { return ends_with(s->name(), "-journal"); }
-
-// The allocator's side file only saves time: the next opening checks it
-// against the database and ignores it when stale, so a crash is modelled
-// without it (each recovery below leaves one behind, stale for the next).
-bool is_side_file(io_tools::bfstream const* s) { return ends_with(s->name(), "-index"); }
 
 // Records every change; or, armed, makes the chosen one fail.
 class recorder : public io_tools::io_observer {
  public:
   void on_event(io_tools::io_event const& e) override {
-    if (!e.stream || is_side_file(e.stream)) return;
+    // The allocator's side file only saves time: the next opening checks it
+    // against the database and ignores it when stale, so a crash is modelled
+    // without it (each recovery below leaves one behind, stale for the next).
+    if (!e.stream || ends_with(e.stream, "-index")) return;
     if (fail_at_ > 0 && ++seen_ == fail_at_) throw "simulated write failure...";
     if (!recording_) return;
-    changes.push_back({is_journal(e.stream), e.what, e.address, bytes_t(e.bytes, e.bytes + e.n)});
+    bool const journal = ends_with(e.stream, "-journal");
+    changes.push_back({journal, e.what, e.address, bytes_t(e.bytes, e.bytes + e.n)});
   }
   void record(bool on) { recording_ = on; }
   // The n-th change from now fails (0: none).
@@ -90,7 +81,6 @@ class recorder : public io_tools::io_observer {
     fail_at_ = n;
     seen_ = 0;
   }
-  long seen() const { return seen_; }
 
   std::vector<change> changes;
 
@@ -175,14 +165,9 @@ struct workload {
       add("list push_back", [this, i] { list->push_back("value " + std::to_string(i)); });
     }
     add("list push_front", [this] { list->push_front("first"); });
-    add("list insert", [this] {
-      auto it = list->begin();
-      ++it;
-      list->insert(it, "inserted");
-    });
+    add("list insert", [this] { list->insert(std::next(list->begin()), "inserted"); });
     add("list erase", [this] {
-      auto it = list->begin();
-      ++it;
+      auto it = std::next(list->begin());
       list->erase(it);
     });
     add("list erase at the end position", [this] {
@@ -191,8 +176,7 @@ struct workload {
     });
     add("list element write", [this] {
       auto it = list->begin();
-      dl_assign<std::string> element(it);
-      element = "rewritten";
+      dl_assign<std::string>{it} = "rewritten";
     });
     add("list sort", [this] { list->sort(CompLess<std::string>()); });
     add("list of lists", [this] {
@@ -204,22 +188,14 @@ struct workload {
       lists->push_back(inner);
       tx.commit();
     });
-    add("a new vector", [this] {
-      d_transaction tx(&env);
-      vec = std::make_unique<d_vector<std::string>>("vec", 2, &env);
-      tx.commit();
-    });
+    add("a new vector", [this] { vec = make<d_vector<std::string>>("vec", 2); });
     for (int i = 0; i < 5; ++i) {
       add("vector push_back (growing)", [this, i] { vec->push_back("v" + std::to_string(9 - i)); });
     }
     add("vector insert", [this] { vec->insert(vec->begin() + 1, "middle"); });
     add("vector sort", [this] { vec->sort(DefaultLess<std::string>()); });
     add("vector element write", [this] { (*vec)[2] = "written"; });
-    add("a new hash map", [this] {
-      d_transaction tx(&env);
-      hash = std::make_unique<d_hashmap<std::string, std::string>>("hash", 4, &env);
-      tx.commit();
-    });
+    add("a new hash map", [this] { hash = make<d_hashmap<std::string, std::string>>("hash", 4); });
     for (int i = 0; i < 5; ++i) {
       add("hash map new key", [this, i] { hash->put("key" + std::to_string(i), "value"); });
     }
@@ -277,10 +253,10 @@ struct workload {
     steps.back().rolls_back = true;
   }
 
-  template <class T>
-  std::unique_ptr<T> make(char const* name) {
+  template <class T, class... Size>
+  std::unique_ptr<T> make(char const* name, Size... size) {
     d_transaction tx(&env);
-    auto made = std::make_unique<T>(name, &env);
+    auto made = std::make_unique<T>(name, size..., &env);
     tx.commit();
     return made;
   }
@@ -304,18 +280,15 @@ struct workload {
     std::string out;
     auto put = [&out](std::string const& s) { out += s + "|"; };
     if (list) {
-      for (auto it = list->begin(); it != list->end(); ++it) put(list->get_data(it.value_address()));
+      for (std::string const& s : *list) put(s);
     }
     if (lists) {
       for (auto it = lists->begin(); it != lists->end(); ++it) {
-        d_list<int>& inner = it.get_data2(it.value_address());
-        for (auto in = inner.begin(); in != inner.end(); ++in) {
-          put(std::to_string(inner.get_data(in.value_address())));
-        }
+        for (int v : it.get_data2(it.value_address())) put(std::to_string(v));
       }
     }
     if (vec) {
-      for (long i = 0; i < vec->count(); ++i) put((*vec)[i].get_data());
+      for (std::string const& s : *vec) put(s);
     }
     if (hash) {
       for (int i = 0; i < 5; ++i) {
@@ -371,9 +344,9 @@ bytes_t data_of(d_database* db) {
 // states between the operations.
 struct recorded_run {
   std::vector<change> changes;
-  std::vector<bytes_t> states;       // states[i]: after i operations
+  std::vector<bytes_t> states;        // states[i]: after i operations
   std::vector<std::string> contents;  // what the containers held then
-  std::vector<std::size_t> marks;    // marks[i]: changes made by then
+  std::vector<std::size_t> marks;     // marks[i]: changes made by then
   std::vector<std::string> names;
   bytes_t initial;
   long rotations = 0;
@@ -390,14 +363,15 @@ recorded_run record_workload(test_support::scratch_dir& dir, d_open_options opti
   rec.record(true);
   d_database* db = open_database(name, &env, options);
   auto w = std::make_unique<workload>(env);
-  run.states.push_back(data_of(db));
-  run.contents.push_back(w->contents());
-  run.marks.push_back(rec.changes.size());
-  for (auto const& s : w->steps) {
-    s.run();
+  auto keep_state = [&] {
     run.states.push_back(data_of(db));
     run.contents.push_back(w->contents());
     run.marks.push_back(rec.changes.size());
+  };
+  keep_state();
+  for (auto const& s : w->steps) {
+    s.run();
+    keep_state();
     run.names.push_back(s.name);
     std::vector<std::string> const problems = w->check();
     EXPECT_TRUE(problems.empty()) << s.name << ": " << problems.front();
@@ -411,21 +385,23 @@ recorded_run record_workload(test_support::scratch_dir& dir, d_open_options opti
 }
 
 // Opens the files a crash left (which recovers them) and returns the
-// database's bytes after a clean close; or the message it threw.
-bytes_t recovered(std::string const& name, bytes_t const& database, bytes_t const* journal,
-                  d_open_options options, std::string& error) {
+// database's bytes after a clean close, or the message it threw.
+struct recovery {
+  bytes_t bytes;
+  std::string error;
+};
+
+recovery recovered(std::string const& name, bytes_t const& database, bytes_t const* journal,
+                   d_open_options options) {
   test_support::write_file(name + ".odb", database);
   std::string const jfile = journal_file_of(name + ".odb");
   std::remove(jfile.c_str());
   if (journal) test_support::write_file(jfile, *journal);
-  try {
-    d_env env{};
-    close_database(open_database(name, &env, options));
-  } catch (char const* message) {
-    error = message;
-    return {};
-  }
-  return test_support::read_file(name + ".odb");
+  d_env env{};
+  recovery r;
+  r.error = test_support::thrown_by([&] { close_database(open_database(name, &env, options)); });
+  if (r.error.empty()) r.bytes = test_support::read_file(name + ".odb");
+  return r;
 }
 
 // Where two states differ first, for failure messages.
@@ -436,11 +412,19 @@ std::string difference(bytes_t const& a, bytes_t const& b) {
          ", first difference at " + std::to_string(i);
 }
 
-// Which operation was under way when change k was made.
-std::size_t operation_at(recorded_run const& run, std::size_t k) {
+// "" when the database recovered from a crash at change k holds the state
+// before or after the operation under way then; else what is wrong.
+std::string verdict(recorded_run const& run, std::size_t k, recovery const& r) {
   std::size_t op = 0;
   while (op + 1 < run.marks.size() && run.marks[op + 1] <= k) ++op;
-  return op;
+  bytes_t const& before = run.states[op];
+  bytes_t const& after = run.states[std::min(op + 1, run.states.size() - 1)];
+  if (r.error.empty() && (r.bytes == before || r.bytes == after)) return "";
+  return "in operation " + std::to_string(op) + " (" +
+         (op < run.names.size() ? run.names[op] : "closing") + "): " +
+         (r.error.empty() ? difference(r.bytes, before) + " from before, " +
+                                difference(r.bytes, after) + " from after"
+                          : "recovery threw " + r.error);
 }
 
 TEST(CrashTest, ProcessDeathAtEveryWriteLeavesTheStateBeforeOrAfter) {
@@ -450,35 +434,22 @@ TEST(CrashTest, ProcessDeathAtEveryWriteLeavesTheStateBeforeOrAfter) {
   std::string const name = dir.file("crashed");
   disk_file database{run.initial, run.initial}, journal;
   long points = 0;
-  auto expect_before_or_after = [&](std::size_t k, disk_file const& db, disk_file const& j,
-                                    char const* how) {
-    std::size_t const op = operation_at(run, k);
-    bytes_t const& state_before = run.states[op];
-    bytes_t const& state_after = run.states[std::min(op + 1, run.states.size() - 1)];
-    std::string error;
-    bytes_t const got = recovered(name, db.current, &j.current, d_open_options{}, error);
+  auto crash = [&](std::size_t k, disk_file const& db, disk_file const& j, char const* how) {
     ++points;
-    std::string const where = "crash at change " + std::to_string(k) + " of " +
-                              std::to_string(run.changes.size()) + " (" + how +
-                              "), in operation " + std::to_string(op) + " (" +
-                              (op < run.names.size() ? run.names[op] : "closing") + ")";
-    EXPECT_EQ(error, "") << where;
-    bool const is_before = got == state_before, is_after = got == state_after;
-    EXPECT_TRUE(is_before || is_after) << where << "; " << difference(got, state_before)
-                                       << " from before, " << difference(got, state_after)
-                                       << " from after";
-    return error.empty() && (is_before || is_after);
+    std::string const v = verdict(run, k, recovered(name, db.current, &j.current, {}));
+    EXPECT_EQ(v, "") << "crash at change " << k << " of " << run.changes.size() << " (" << how
+                     << ")";
+    return v.empty();
   };
-  for (std::size_t k = 0;; ++k) {
-    // Every change before k made, none from k on.
-    if (!expect_before_or_after(k, database, journal, "the changes before it made")) break;
+  // Every change before k made, none from k on.
+  for (std::size_t k = 0; crash(k, database, journal, "the changes before it made"); ++k) {
     if (k == run.changes.size()) break;
     change const& c = run.changes[k];
     // A write longer than a word can be cut short; a word is one store.
     if (c.what == io_tools::io_event::kind::write && c.bytes.size() > word_size) {
       disk_file db = database, j = journal;
       (c.journal ? j : db).apply(c, c.bytes.size() / 2);
-      if (!expect_before_or_after(k, db, j, "half of it made")) break;
+      if (!crash(k, db, j, "half of it made")) break;
     }
     (c.journal ? journal : database).apply(c, c.bytes.size());
   }
@@ -498,25 +469,14 @@ TEST(CrashTest, PowerLossInDurableModeKeepsEveryCommitAndNothingElse) {
   for (std::size_t k = 0; k < run.changes.size(); ++k) {
     change const& c = run.changes[k];
     (c.journal ? journal : database).apply(c, c.bytes.size());
-    std::size_t const op = operation_at(run, k);
     // Every operation is a transaction: after a power loss while one is
     // under way, only the states before and after it are allowed.
-    bytes_t const& state_before = run.states[op];
-    bytes_t const& state_after = run.states[std::min(op + 1, run.states.size() - 1)];
-    for (int trial = 0; trial < 3; ++trial) {
+    for (int trial = 0; trial < 3; ++trial, ++points) {
       bytes_t const db = database.after_power_loss(rng);
       bytes_t const j = journal.after_power_loss(rng);
-      std::string error;
-      bytes_t const got = recovered(name, db, journal.current.empty() ? nullptr : &j, durable, error);
-      ++points;
-      std::string const where = "power loss after change " + std::to_string(k) +
-                                ", in operation " + std::to_string(op) + " (" +
-                                (op < run.names.size() ? run.names[op] : "closing") +
-                                "), trial " + std::to_string(trial);
-      ASSERT_EQ(error, "") << where;
-      ASSERT_TRUE(got == state_before || got == state_after)
-          << where << "; " << difference(got, state_before) << " from before, "
-          << difference(got, state_after) << " from after";
+      ASSERT_EQ(verdict(run, k, recovered(name, db, journal.current.empty() ? nullptr : &j, durable)),
+                "")
+          << "power loss after change " << k << ", trial " << trial;
     }
   }
   std::cout << "[ crash points ] " << points << " power losses over " << run.names.size()
@@ -540,38 +500,28 @@ TEST(CrashTest, AFailingWriteLeavesTheFileAsItWasAndObjectsCarryOn) {
     workload w(env);
     long failures = 0;
     for (std::size_t i = 0; i < w.steps.size(); ++i) {
-      if (w.steps[i].rolls_back) {
-        // A rollback's own writes only copy saved bytes back in memory.
-        w.steps[i].run();
+      auto const& step = w.steps[i];
+      if (step.rolls_back) {
+        step.run();  // its own writes only copy saved bytes back in memory
         continue;
       }
       bytes_t const before = data_of(db);
       // Fail the first change, then the second, ... until the operation
       // gets through; after each failure the file is as before.
-      for (long k = 1;; ++k) {
+      for (long k = 1;; ++k, ++failures) {
         rec.fail_at(k);
-        try {
-          w.steps[i].run();
-        } catch (char const* message) {
-          ++failures;
-          rec.fail_at(0);
-          ASSERT_EQ(data_of(db), before)
-              << w.steps[i].name << ": failure at change " << k << " (" << message << ")";
-          continue;
-        }
+        std::string const message = test_support::thrown_by(step.run);
         rec.fail_at(0);
-        break;
+        if (message.empty()) break;
+        ASSERT_EQ(data_of(db), before) << step.name << ": failure at change " << k << " ("
+                                       << message << ")";
       }
       std::string contents;
-      try {
-        contents = w.contents();
-      } catch (char const* message) {
-        FAIL() << w.steps[i].name << ": reading the containers after its failures threw "
-               << message;
-      }
-      ASSERT_EQ(contents, run.contents[i + 1]) << w.steps[i].name << " after its failures";
+      ASSERT_EQ(test_support::thrown_by([&] { contents = w.contents(); }), "")
+          << step.name << ": reading the containers after its failures";
+      ASSERT_EQ(contents, run.contents[i + 1]) << step.name << " after its failures";
       std::vector<std::string> const problems = w.check();
-      ASSERT_TRUE(problems.empty()) << w.steps[i].name << ": " << problems.front();
+      ASSERT_TRUE(problems.empty()) << step.name << ": " << problems.front();
     }
     std::cout << "[ crash points ] " << failures << " failed writes rolled back\n";
   }
@@ -586,7 +536,8 @@ TEST(CrashTest, AnAppendBeyondTheFileSizeLimitIsRolledBack) {
   pid_t const pid = ::fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    // In a child: the limit is the process's.
+    // In a child: the limit is the process's. Each bit of the exit status
+    // names a failed expectation.
     ::signal(SIGXFSZ, SIG_IGN);
     int status = 0;
     try {
@@ -597,13 +548,10 @@ TEST(CrashTest, AnAppendBeyondTheFileSizeLimitIsRolledBack) {
       rlimit const limit{static_cast<rlim_t>(db->stream()->size() + 200), RLIM_INFINITY};
       ::setrlimit(RLIMIT_FSIZE, &limit);
       bytes_t const before = data_of(db);
-      bool refused = false;
-      try {
+      std::string const refused = test_support::thrown_by([&] {
         for (int i = 0; i < 100000; ++i) list.push_back(std::string(100, 'x'));
-      } catch (char const*) {
-        refused = true;
-      }
-      if (!refused) status |= 1;
+      });
+      if (refused.empty()) status |= 1;
       long const count = list.count();
       rlimit const none{RLIM_INFINITY, RLIM_INFINITY};
       ::setrlimit(RLIMIT_FSIZE, &none);
@@ -628,22 +576,21 @@ TEST(CrashTest, AnAppendBeyondTheFileSizeLimitIsRolledBack) {
 // With the journal off the file's bytes are the same as with it.
 TEST(CrashTest, TheJournalChangesNoByteOfTheDatabase) {
   test_support::scratch_dir dir(memory_dir);
-  bytes_t finals[3];
-  d_journal const modes[] = {d_journal::atomic, d_journal::off, d_journal::durable};
-  for (int m = 0; m < 3; ++m) {
-    std::string const name = dir.file("mode" + std::to_string(m));
+  std::vector<bytes_t> finals;
+  for (d_journal mode : {d_journal::atomic, d_journal::off, d_journal::durable}) {
+    std::string const name = dir.file("mode" + std::to_string(finals.size()));
     d_env env{};
     ASSERT_TRUE(create_database(name, &env));
-    d_database* db = open_database(name, &env, d_open_options{modes[m]});
+    d_database* db = open_database(name, &env, d_open_options{mode});
     {
       workload w(env);
       for (auto const& s : w.steps) {
         // Nothing can be rolled back with the journal off.
-        if (!(s.rolls_back && modes[m] == d_journal::off)) s.run();
+        if (!(s.rolls_back && mode == d_journal::off)) s.run();
       }
     }
     close_database(db);
-    finals[m] = test_support::read_file(name + ".odb");
+    finals.push_back(test_support::read_file(name + ".odb"));
     EXPECT_FALSE(std::ifstream(journal_file_of(name + ".odb")).good()) << "journal left behind";
   }
   EXPECT_EQ(finals[0], finals[1]);
