@@ -53,13 +53,11 @@ TEST_F(ListTest, DamagedNodesAreReportedAsCorruption) {
   // The second node leads back to the first: a cycle, not an endless walk.
   db_->stream()->write_word(it.address() + static_cast<word_t>(list_node::next_offset), first);
   EXPECT_FALSE(l.check().empty());
-  try {
-    for (auto walker = l.begin(); walker != l.end(); walker++) {
-    }
-    FAIL() << "the walk ended";
-  } catch (char const* message) {
-    EXPECT_STREQ(message, "corrupt database file...");
-  }
+  EXPECT_EQ(test_support::thrown_by([&] {
+              for (auto walker = l.begin(); walker != l.end(); walker++) {
+              }
+            }),
+            "corrupt database file...");
   EXPECT_THROW(l.sort(CompLess<std::string>()), char const*);
   EXPECT_THROW(l.clear(), char const*);
 

@@ -206,13 +206,8 @@ class hashmap_subject {
       model_[held_key_] = value;
       return "write through the kept proxy";
     }
-    bool refused = false;
-    try {
-      *held_ = value;
-    } catch (char const* message) {
-      refused = std::string(message) == "hash map entry no longer exists...";
-    }
-    expect(refused, "the kept proxy of an erased key wrote, or failed otherwise");
+    expect(test_support::thrown_by([&] { *held_ = value; }) == "hash map entry no longer exists...",
+           "the kept proxy of an erased key wrote, or failed otherwise");
     return "write through the kept proxy of an erased key";
   }
 

@@ -9,6 +9,7 @@
 
 using namespace disk_tools;
 using namespace map_tests;
+using test_support::thrown_by;
 using test_support::word_at;
 
 namespace {
@@ -127,12 +128,7 @@ TEST_F(MapTest, ProxiesRefuseASlotThatIsNotThere) {
   d_map_assign<unsigned, unsigned, unsigned> null_proxy;
   EXPECT_THROW((void)static_cast<unsigned>(null_proxy), char const*);
   d_map_assign<unsigned, unsigned, unsigned> past_count(m.root.address, 5, env_.stream, &m);
-  try {
-    past_count = 1;
-    ADD_FAILURE() << "a slot past the count was written";
-  } catch (char const* message) {
-    EXPECT_STREQ(message, "map element out of range...");
-  }
+  EXPECT_EQ(thrown_by([&] { past_count = 1; }), "map element out of range...");
 }
 
 TEST_F(MapTest, PrintTreeShowsFirstKeysInPreOrder) {
@@ -150,12 +146,8 @@ TEST_F(MapTest, DamagedRecordsAreRefused) {
     env_.stream->write_word(at[0] + static_cast<word_t>(offset), value);
     int_node n;
     n.address = at[0];
-    try {
-      n.load(*env_.stream);
-      ADD_FAILURE() << "accepted " << value << " at offset " << offset;
-    } catch (char const* message) {
-      EXPECT_STREQ(message, "corrupt database file...");
-    }
+    EXPECT_EQ(thrown_by([&] { n.load(*env_.stream); }), "corrupt database file...")
+        << value << " at offset " << offset;
     env_.stream->write_at(0, f.data(), f.size());
   };
   refused(map_node_head::count_offset, 65);
