@@ -1,10 +1,10 @@
 // End-to-end tests of the showcase program: each runs the built program in a
 // scratch folder and compares its whole output.
-#include <disk_tools/d_db.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
+#include <disk_tools/d_db.h>
 #include "harness.h"
 
 using test_support::run_result;
