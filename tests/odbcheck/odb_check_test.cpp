@@ -45,7 +45,7 @@ class CheckTest : public test_support::database_test {
   std::vector<std::string> check() { return check_database_file(path()); }
 };
 
-TEST_F(CheckTest, SoundFilesPassEachKindOfDamageIsReported) {
+TEST_F(CheckTest, SoundFilesPassAndEachKindOfDamageIsReported) {
   EXPECT_TRUE(check().empty());
   EXPECT_THROW(check_database_file(path() + ".absent"), char const*);
   fill();
