@@ -62,7 +62,7 @@ after_close_row const rows[] = {
                [=] { l->sort(CompLess<std::string>()); },
                [=] { l->swap(*it, *it); }, [=] { ++*it; },
                [=] { --*it; },             [=] { **it; },
-               [=] { (*it)->size(); },     [=] { static_cast<std::string>(dl_assign<std::string>(*it)); },
+               [=] { (*it)->size(); },     [=] { static_cast<void>(static_cast<std::string>(dl_assign<std::string>(*it))); },
                [=] { dl_assign<std::string>{*it} = "x"; }};
      }},
     {"list of lists",
@@ -89,7 +89,7 @@ after_close_row const rows[] = {
                [=] { v->begin(); },             [=] { (*v)[0]; },
                [=] { v->sort(DefaultLess<std::string>()); },
                [=] { **it; },                   [=] { (*it)[0]; },
-               [=] { (*it)->size(); },          [=] { static_cast<std::string>(*element); },
+               [=] { (*it)->size(); },          [=] { static_cast<void>(static_cast<std::string>(*element)); },
                [=] { *element = "x"; }};
      }},
     {"cells",
@@ -102,7 +102,7 @@ after_close_row const rows[] = {
        ref->refer_to(d_ref<std::string>("r", &env).address(), env.stream);
        return {[=] { *var = "w"; },           [=] { var->get_data(); },
                [=] { **ptr; },                [=] { *proxy = "p"; },
-               [=] { static_cast<std::string>(*proxy); }, [=] { ref->get_data(); }};
+               [=] { static_cast<void>(static_cast<std::string>(*proxy)); }, [=] { ref->get_data(); }};
      }},
     {"hash map",
      [](d_env& env) -> std::vector<use> {
@@ -116,7 +116,7 @@ after_close_row const rows[] = {
                [=] { m->size(); },         [=] { m->buckets(); },
                [=] { m->rehash(7); },      [=] { m->reserve(100); },
                [=] { ++*it; },             [=] { **it; },
-               [=] { (*it)->second; },     [=] { static_cast<std::string>(*entry); },
+               [=] { static_cast<void>((*it)->second); },     [=] { static_cast<void>(static_cast<std::string>(*entry)); },
                [=] { *entry = "x"; }};
      }},
     {"ordered map",
@@ -133,8 +133,8 @@ after_close_row const rows[] = {
                [=] { m->lower_bound(5); },   [=] { m->upper_bound(5); },
                [=] { m->range(5, 9); },      [=] { m->print_tree_node(&m->root, std::cout, 0); },
                [=] { ++*it; },               [=] { --*it; },
-               [=] { **it; },                [=] { (*it)->value; },
-               [=] { static_cast<unsigned>(*entry); }, [=] { *entry = 1; }};
+               [=] { **it; },                [=] { static_cast<void>((*it)->value); },
+               [=] { static_cast<void>(static_cast<unsigned>(*entry)); }, [=] { *entry = 1; }};
      }},
 };
 
