@@ -61,6 +61,9 @@ TEST_F(MapTest, NodeRecordIsWrittenInOneTransfer) {
 TEST_F(MapTest, PutIntoAnEmptyMapStartsANewRootAheadOfTheFirstNode) {
   int_map m("m", &env_);
   word_t const first = m.root.address;
+  unsigned out = 77;
+  EXPECT_FALSE(m.get(3, out));
+  EXPECT_EQ(out, 77u);  // a miss leaves out alone
   EXPECT_TRUE(m.put(3, 30));
   EXPECT_NE(m.root.address, first);
   EXPECT_EQ(m.chain_head, m.root.address);
