@@ -29,6 +29,8 @@ struct peer_column {
   container_run run;
   long largest;  // the largest N it is run at; beyond, too slow
 };
+// A column's largest N when it is run at every size.
+constexpr long every_size = 1L << 62;
 
 std::optional<phase_costs> odb_list(std::string const& dir, container_inputs const& in);
 std::optional<phase_costs> odb_vector(std::string const& dir, container_inputs const& in);

@@ -29,7 +29,6 @@ void check_gets(container_inputs const& in, long found, long chars, char const* 
 
 namespace {
 
-constexpr long every_size = 1L << 62;
 long const sizes[] = {1000, 100000, 1000000};
 long const traced_size = 100000;
 
@@ -60,8 +59,8 @@ std::vector<workload> const& workloads() {
           {"interprocess", "interprocess vector, mapped file", interprocess_vector, every_size},
           {"std", "std::vector<std::string>", std_vector, every_size}}},
         {"hashmap",
-         "Hash map: N put of \"user_%07d\" keys with short values, then a get of each; as many "
-         "buckets as keys",
+         "Hash map: N put of \"user_%07d\" keys with short values, then a get of each; the old "
+         "hash with as many buckets as keys, the strong one doubling its buckets from 16",
          {"put", "get"},
          hash},
     };
