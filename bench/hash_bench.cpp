@@ -24,7 +24,7 @@ using namespace disk_tools;
 struct hash_inputs {
   explicit hash_inputs(long n) {
     for (long i = 0; i < n; ++i) {
-      char key[16];
+      char key[32];  // room for any long, which GCC's format check counts on
       std::snprintf(key, sizeof key, "user_%05ld", i);
       keys.emplace_back(key);
       values.push_back(element_text(i));
