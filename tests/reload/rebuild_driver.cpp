@@ -1,36 +1,13 @@
-// Test driver: reload_rebuild_driver [--compiler PATH] [--sigchld-ignored] [--no-fork] SRC EXE
-// [PENDING] writes PENDING unflushed, calls Reload::reload(SRC, EXE) (reload_with with
-// --compiler) and, if that comes back, writes "returned" and exits with 42. --sigchld-ignored
-// starts with SIGCHLD ignored; --no-fork makes fork fail (exits with 77 if it cannot).
+// Test driver: reload_rebuild_driver [--compiler PATH] [--sigchld-ignored] SRC EXE [PENDING]
+// writes PENDING unflushed, calls Reload::reload(SRC, EXE) (reload_with with --compiler) and,
+// if that comes back, writes "returned" and exits with 42. --sigchld-ignored starts with
+// SIGCHLD ignored.
 #include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <iostream>
 
 #include "reload.h"
-
-namespace {
-
-constexpr int kCannotArrange = 77;
-
-// Leaves this process unable to fork, or exits with kCannotArrange.
-void forbid_fork() {
-  const uid_t nobody = 65534;
-  if (geteuid() == 0 && (setgid(nobody) != 0 || setuid(nobody) != 0)) _exit(kCannotArrange);
-  const rlimit none = {0, 0};
-  if (setrlimit(RLIMIT_NPROC, &none) != 0) _exit(kCannotArrange);
-  const pid_t pid = fork();
-  if (pid == 0) _exit(0);
-  if (pid > 0) {
-    waitpid(pid, nullptr, 0);
-    _exit(kCannotArrange);
-  }
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   const char* compiler = nullptr;
@@ -40,8 +17,6 @@ int main(int argc, char** argv) {
       compiler = argv[++at];
     } else if (std::strcmp(argv[at], "--sigchld-ignored") == 0) {
       signal(SIGCHLD, SIG_IGN);
-    } else if (std::strcmp(argv[at], "--no-fork") == 0) {
-      forbid_fork();
     } else {
       break;
     }
@@ -54,6 +29,5 @@ int main(int argc, char** argv) {
     Reload::reload(argv[at], argv[at + 1]);
   }
   std::cout << "returned" << std::endl;
-  // _exit: with fork forbidden, the leak checker of a sanitizer build could not start.
-  _exit(42);
+  return 42;
 }
