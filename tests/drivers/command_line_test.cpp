@@ -26,9 +26,8 @@ TEST(CommandLine, EveryProgramAnswersHelpVersionAndRefusesTheUnknown) {
     } const cases[] = {
         {{"--help"}, 0, "usage: " + name, ""},
         {{"--version"}, 0, name + " " + ODB_VERSION + "\n", ""},
-        {{"--bogus"}, 2, "", name + ": unknown"},
         // Refused before a later --help is seen, and the message says where help is.
-        {{"--bogus", "--help"}, 2, "", "'--bogus' (see " + name + " --help)"},
+        {{"--bogus", "--help"}, 2, "", name + ": unknown option '--bogus' (see " + name + " --help)"},
         // A known option beside an unknown one does nothing either.
         {{"-init", "--details", "--bogus"}, 2, "", "unknown"},
     };
@@ -41,10 +40,7 @@ TEST(CommandLine, EveryProgramAnswersHelpVersionAndRefusesTheUnknown) {
       argv.insert(argv.begin(), path);
       auto const r = test_support::run_program(argv, dir.path(), "", 30);
       EXPECT_EQ(r.status, c.status) << r.out << r.err;
-      EXPECT_EQ(r.out.compare(0, c.out_start.size(), c.out_start), 0) << r.out;
-      if (c.out_start.empty()) {
-        EXPECT_EQ(r.out, "");
-      }
+      EXPECT_EQ(c.out_start.empty() ? r.out : r.out.substr(0, c.out_start.size()), c.out_start);
       EXPECT_TRUE(c.err_part.empty() ? r.err.empty() : r.err.find(c.err_part) != std::string::npos)
           << r.err;
       EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "files left behind";

@@ -2,8 +2,6 @@
 // scratch folder and compares its whole output.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include <disk_tools/d_db.h>
 #include "harness.h"
 
@@ -50,18 +48,21 @@ class ShowcaseTest : public ::testing::Test {
   test_support::scratch_dir dir_;
 };
 
-// The second run continues from the stored state: the list kept LOVE, HATE,
-// GOD, <<GOD>> and gains three HATE in front and three LOVE behind. A file cut
-// in half is then refused with a message, not crashed on.
-TEST_F(ShowcaseTest, RunsPrintTheWholeScriptFromTheStoredStateAndRefuseACutFile) {
-  ASSERT_EQ(run({"-init"}).status, 0);
+// Without a database the run stops with the open message. The second run continues from
+// the stored state: the list kept LOVE, HATE, GOD, <<GOD>> and gains three HATE in front and
+// three LOVE behind. A file cut in half is then refused with a message, not crashed on.
+TEST_F(ShowcaseTest, RunsPrintTheWholeScriptFromTheStoredStateAndRefuseAMissingOrCutFile) {
   run_result r = run();
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(r.out, "open db next...\n");
+  EXPECT_EQ(r.err, "unable to open alloc file...\n");
+  ASSERT_EQ(run({"-init"}).status, 0);
+  r = run();
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out, expected_run({"HATE", "HATE", "HATE", "LOVE", "LOVE", "LOVE"},
                                 {"LOVE", "HATE", "GOD", "<<GOD>>"}, 1, 1,
                                 {"AA", "BB", "CC", "GG", "PPZ"}, ""));
-  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 55);
   r = run();
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out,
@@ -78,21 +79,11 @@ TEST_F(ShowcaseTest, RunsPrintTheWholeScriptFromTheStoredStateAndRefuseACutFile)
   EXPECT_NE(r.err, "");
 }
 
-TEST_F(ShowcaseTest, RunWithoutADatabaseFailsWithTheOpenMessage) {
-  run_result const r = run();
-  EXPECT_EQ(r.out, "open db next...\n");
-  EXPECT_EQ(r.err, "unable to open alloc file...\n");
-  EXPECT_NE(r.status, 0);
-}
-
 TEST_F(ShowcaseTest, InitAnywhereCreatesADatabaseWithOnlyTheMap) {
   run_result const r = run({"first", "-init", "last"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out + r.err, "");
   auto const f = test_support::read_file(db_path());
-  ASSERT_GE(f.size(), 13616u);
-  EXPECT_EQ(std::string(&f[16]), "bt");
-  for (int e = 1; e < 100; ++e) EXPECT_EQ(f[16 + 136 * e], 0) << "entry " << e;
   // The directory, the map header (24 bytes) and its first node (9264 bytes),
   // each block followed by its 33-byte record: no empty-string blocks.
   EXPECT_EQ(f.size(), 13616u + 24 + 33 + 9264 + 33);
