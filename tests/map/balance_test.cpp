@@ -51,33 +51,6 @@ TEST_F(BalanceTest, EachTreeTakesItsShifts) {
   }
 }
 
-// What a pass weighs a node by: its spines and its neighbours' keys.
-TEST_F(BalanceTest, SpineCountsAndNeighbourKeysFollowTheFile) {
-  // 500 has left 200 -> right 300 -> right 400 and right 800 -> left 700..702.
-  auto const at = build_tree({{500, 1, 1, 4},
-                              {200, 1, -1, 2},
-                              {300, 1, -1, 3},
-                              {400, 1, -1, -1},
-                              {800, 1, 5, -1},
-                              {700, 3, -1, -1}});
-  int_node root, leaf, right;
-  load(root, at[0]);
-  load(leaf, at[3]);
-  load(right, at[4]);
-  auto& s = *env_.stream;
-  EXPECT_EQ(std::vector<int>({root.get_left_count(s), root.get_right_count(s),
-                              leaf.get_left_count(s)}),
-            std::vector<int>({2, 2, 1}));
-  // A left child without a right child gives its own last key; a leaf 0.
-  EXPECT_EQ(std::vector<unsigned>({root.get_left_most_value(s), root.get_right_most_value(s),
-                                   right.get_left_most_value(s), leaf.get_left_most_value(s),
-                                   leaf.get_right_most_value(s)}),
-            std::vector<unsigned>({400, 700, 702, 0, 0}));
-  // The counts read the records, not the object's own links.
-  root.left = no_address;
-  EXPECT_EQ(root.get_left_count(s), 2);
-}
-
 // A path that turns at every node and ends in a straight tail: each pass
 // straightens only the lowest turn, so the tree needs about one pass per node.
 TEST_F(BalanceTest, RunsStopAtThePassLimitAndLaterRunsCarryOn) {
