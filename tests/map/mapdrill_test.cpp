@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <numeric>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -17,23 +18,15 @@ using test_support::run_program;
 constexpr int keys = 25000;
 std::string const rule = "-------------------------";
 
-std::vector<std::string> lines_of(std::string const& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 // Reads the pair lines "k -> v" from lines[at] on; every key must equal its
 // value.
 std::vector<int> pairs_from(std::vector<std::string> const& lines, std::size_t& at) {
   static std::regex const pair_line("([0-9]+) -> ([0-9]+)");
   std::vector<int> found;
   std::smatch m;
-  while (at < lines.size() && std::regex_match(lines[at], m, pair_line)) {
+  for (; at < lines.size() && std::regex_match(lines[at], m, pair_line); ++at) {
     EXPECT_EQ(m[1], m[2]) << lines[at];
     found.push_back(std::stoi(m[1]));
-    ++at;
   }
   return found;
 }
@@ -48,7 +41,9 @@ class MapdrillTest : public ::testing::Test {
 
   // Checks the whole listing of a normal run and returns its VEC_SIZE.
   int check_listing(std::string const& out) {
-    auto const lines = lines_of(out);
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     std::size_t at = 0;
     for (int i = 0; i < keys; ++i, ++at) {
       if (at >= lines.size() || lines[at] != std::to_string(i)) {
@@ -57,29 +52,25 @@ class MapdrillTest : public ::testing::Test {
       }
     }
     EXPECT_EQ(lines.at(at++), rule);
-
-    // The tree: one line per node, three blanks per level, a level at most one
-    // deeper than the line before.
+    // The tree: a line per node, three blanks per level, each at most one
+    // level deeper than the line before.
     static std::regex const tree_line("((   )*)([0-9]+)");
     std::size_t depth = 0, tree_lines = 0;
     std::smatch m;
-    while (at < lines.size() && std::regex_match(lines[at], m, tree_line)) {
+    for (; at < lines.size() && std::regex_match(lines[at], m, tree_line); ++at, ++tree_lines) {
       std::size_t const level = m[1].length() / 3;
       EXPECT_TRUE(tree_lines == 0 ? level == 0 : level <= depth + 1) << lines[at];
       depth = level;
-      ++tree_lines;
-      ++at;
     }
     EXPECT_GE(tree_lines, static_cast<std::size_t>((keys + 63) / 64));
     EXPECT_EQ(lines.at(at++), rule);
-    int const vec_size = std::stoi(lines.at(at).substr(std::string("VEC_SIZE=").size()));
-    EXPECT_EQ(lines.at(at++).rfind("VEC_SIZE=", 0), 0u);
+    EXPECT_EQ(lines.at(at).rfind("VEC_SIZE=", 0), 0u);
+    int const vec_size = std::stoi(lines.at(at++).substr(std::string("VEC_SIZE=").size()));
 
     std::vector<int> ascending(keys);
-    for (int i = 0; i < keys; ++i) ascending[static_cast<std::size_t>(i)] = i;
+    std::iota(ascending.begin(), ascending.end(), 0);
     EXPECT_EQ(pairs_from(lines, at), ascending);
     EXPECT_EQ(lines.at(at++), "count == 25000");
-
     EXPECT_EQ(lines.at(at++), rule);
     std::vector<int> by_chain = pairs_from(lines, at);
     std::sort(by_chain.begin(), by_chain.end());
