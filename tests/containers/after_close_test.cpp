@@ -1,16 +1,11 @@
-// Every kind of persistent object used after its database was closed: the
-// common mistake of a container declared in the same scope as its database.
-// Each use must throw "database is closed..." instead of touching the freed
-// database (the sanitizer build runs this), and the objects, destroyed after
-// the close as well, must write nothing.
-//
-// A row makes objects on an open database and returns the uses to try once it
-// is closed. The uses hold the objects (by shared_ptr), so the objects go
-// when the row's uses are dropped.
+// Every kind of persistent object used after its database was closed (a
+// container declared in the same scope as its database): each use throws
+// "database is closed..." instead of touching the freed database, and the
+// objects, destroyed after the close, write nothing. A row's uses hold its
+// objects (by shared_ptr), so the objects go when the uses are dropped.
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,17 +47,8 @@ after_close_row const rows[] = {
      [](d_env& env) -> std::vector<use> {
        auto l = make<strings>("list", &env);
        l->push_back("a");
-       l->push_back("b");
        auto it = make<dl_iterator<std::string>>(l->begin());
-       return {[=] { l->push_back("c"); }, [=] { l->push_front("c"); },
-               [=] { l->insert(*it, "c"); }, [=] { l->erase(*it); },
-               [=] { l->pop_front(); },    [=] { l->pop_back(); },
-               [=] { l->clear(); },        [=] { l->size(); },
-               [=] { l->begin(); },        [=] { static_cast<void>(*l->rbegin()); },
-               [=] { l->sort(CompLess<std::string>()); },
-               [=] { l->swap(*it, *it); }, [=] { ++*it; },
-               [=] { --*it; },             [=] { **it; },
-               [=] { (*it)->size(); },     [=] { static_cast<void>(static_cast<std::string>(dl_assign<std::string>(*it))); },
+       return {[=] { l->push_back("c"); }, [=] { l->size(); }, [=] { ++*it; },
                [=] { dl_assign<std::string>{*it} = "x"; }};
      }},
     {"list of lists",
@@ -72,9 +58,7 @@ after_close_row const rows[] = {
        inner.push_back(1);
        ll->push_back(inner);
        auto it = make<dl_iterator<d_list<int>>>(ll->begin());
-       return {[=] { ll->push_back(*ll->begin()); }, [=] { ll->pop_back(); },
-               [=] { ll->clear(); },                 [=] { **it; },
-               [=] { (*it)->push_back(2); },         [=] { it->get_data2(it->value_address()); }};
+       return {[=] { ll->pop_back(); }, [=] { (*it)->push_back(2); }};
      }},
     {"vector",
      [](d_env& env) -> std::vector<use> {
@@ -82,14 +66,7 @@ after_close_row const rows[] = {
        v->push_back("a");
        auto it = make<d_vector_iterator<std::string>>(v->begin());
        auto element = make<d_vector_assign<std::string>>((*v)[0]);
-       return {[=] { v->push_back("b"); },     [=] { v->insert(*it, "b"); },
-               [=] { v->erase(*it); },          [=] { v->pop_back(); },
-               [=] { v->clear(); },             [=] { v->resize(4); },
-               [=] { v->reserve(8); },          [=] { v->size(); },
-               [=] { v->begin(); },             [=] { (*v)[0]; },
-               [=] { v->sort(DefaultLess<std::string>()); },
-               [=] { **it; },                   [=] { (*it)[0]; },
-               [=] { (*it)->size(); },          [=] { static_cast<void>(static_cast<std::string>(*element)); },
+       return {[=] { v->push_back("b"); }, [=] { (*v)[0]; }, [=] { **it; },
                [=] { *element = "x"; }};
      }},
     {"cells",
@@ -100,9 +77,8 @@ after_close_row const rows[] = {
        auto proxy = make<d_ptr_assign<std::string>>(**ptr);
        auto ref = make<d_ref<std::string>>();
        ref->refer_to(d_ref<std::string>("r", &env).address(), env.stream);
-       return {[=] { *var = "w"; },           [=] { var->get_data(); },
-               [=] { **ptr; },                [=] { *proxy = "p"; },
-               [=] { static_cast<void>(static_cast<std::string>(*proxy)); }, [=] { ref->get_data(); }};
+       return {[=] { *var = "w"; }, [=] { **ptr; }, [=] { *proxy = "p"; },
+               [=] { ref->get_data(); }};
      }},
     {"hash map",
      [](d_env& env) -> std::vector<use> {
@@ -110,13 +86,7 @@ after_close_row const rows[] = {
        m->put("a", "1");
        auto it = make<d_hashmap_iterator>(m->begin());
        auto entry = make<d_hashmap_assign<std::string, std::string>>((*m)["a"]);
-       return {[=] { m->put("b", "2"); },  [=] { std::string v; m->get("a", v); },
-               [=] { (*m)["a"]; },         [=] { m->erase("a"); },
-               [=] { m->find("a"); },      [=] { m->begin(); },
-               [=] { m->size(); },         [=] { m->buckets(); },
-               [=] { m->rehash(7); },      [=] { m->reserve(100); },
-               [=] { ++*it; },             [=] { **it; },
-               [=] { static_cast<void>((*it)->second); },     [=] { static_cast<void>(static_cast<std::string>(*entry)); },
+       return {[=] { m->put("b", "2"); }, [=] { m->find("a"); }, [=] { ++*it; },
                [=] { *entry = "x"; }};
      }},
     {"ordered map",
@@ -125,16 +95,8 @@ after_close_row const rows[] = {
        for (unsigned k = 0; k < 100; ++k) m->insert(k, k);
        auto it = make<ordered::iterator>(m->lower_bound(63));
        auto entry = make<d_map_assign<unsigned, unsigned, unsigned>>((*m)[5]);
-       return {[=] { m->put(200, 1); },      [=] { m->insert(200, 1); },
-               [=] { m->update(5, 1); },     [=] { unsigned v; m->get(5, v); },
-               [=] { (*m)[5]; },             [=] { m->erase(5); },
-               [=] { m->balance(); },        [=] { m->size(); },
-               [=] { m->begin(); },          [=] { m->end(); },
-               [=] { m->lower_bound(5); },   [=] { m->upper_bound(5); },
-               [=] { m->range(5, 9); },      [=] { m->print_tree_node(&m->root, std::cout, 0); },
-               [=] { ++*it; },               [=] { --*it; },
-               [=] { **it; },                [=] { static_cast<void>((*it)->value); },
-               [=] { static_cast<void>(static_cast<unsigned>(*entry)); }, [=] { *entry = 1; }};
+       return {[=] { m->insert(200, 1); }, [=] { m->lower_bound(5); }, [=] { m->balance(); },
+               [=] { ++*it; }, [=] { *entry = 1; }};
      }},
 };
 

@@ -19,21 +19,14 @@ namespace {
 
 using strings = std::vector<std::string>;
 
-class VectorTest : public test_support::database_test {
- protected:
-  static strings elements(d_vector<std::string>& v) {
-    strings out;
-    for (long i = 0; i < v.count(); ++i) out.push_back(v[i]);
-    return out;
-  }
-};
+using VectorTest = test_support::database_test;
 
 TEST_F(VectorTest, NewVectorHasAHeaderOfCapacityCountAndSlots) {
   d_vector<std::string> v("str_vec", 100, &env_);
   auto const f = bytes();
-  EXPECT_EQ(word_at(f, 144), v.header_address());
-  EXPECT_EQ(word_at(f, static_cast<std::size_t>(v.header_address())), 100);
-  EXPECT_EQ(word_at(f, static_cast<std::size_t>(v.header_address()) + 8), 0);
+  auto const header = static_cast<std::size_t>(v.header_address());
+  EXPECT_EQ(std::vector<word_t>({word_at(f, 144), word_at(f, header), word_at(f, header + 8)}),
+            std::vector<word_t>({v.header_address(), 100, 0}));
   auto const in_use = db_->allocator()->allocation_list();
   ASSERT_EQ(in_use.size(), 1u);
   EXPECT_EQ(in_use[0].size, 816);
@@ -43,15 +36,8 @@ TEST_F(VectorTest, NewVectorHasAHeaderOfCapacityCountAndSlots) {
 // handle slot re-aimed and the old block freed, and nothing beyond the old
 // block is written.
 TEST_F(VectorTest, AFullVectorMovesItsHeaderInsteadOfWritingPastItsBlock) {
-  using move = void (*)(d_vector<std::string>&);
-  move const moves[] = {
-      [](d_vector<std::string>& v) { v.insert(v.begin() + 1, "inserted"); },
-      [](d_vector<std::string>& v) { v.reserve(3); },
-      [](d_vector<std::string>& v) { v.resize(3); },
-  };
-  int n = 0;
-  for (move make_room : moves) {
-    std::string const name = "vec" + std::to_string(n++);
+  for (int n = 0; n < 3; ++n) {
+    std::string const name = "vec" + std::to_string(n);
     d_vector<std::string> v(name, 2, &env_);
     // A block allocated right after the header, which an overrun would hit.
     d_var<std::string> neighbour(create_var(db_), &env_);
@@ -59,7 +45,9 @@ TEST_F(VectorTest, AFullVectorMovesItsHeaderInsteadOfWritingPastItsBlock) {
     v.push_back("a");
     v.push_back("b");
     word_t const old_header = v.header_address();
-    make_room(v);
+    if (n == 0) v.insert(v.begin() + 1, "inserted");
+    if (n == 1) v.reserve(3);
+    if (n == 2) v.resize(3);
     EXPECT_GE(v.capacity(), 3);
     EXPECT_EQ(word_at(bytes(), static_cast<std::size_t>(db_->get_address(name))),
               v.header_address());
@@ -74,7 +62,7 @@ TEST_F(VectorTest, AFullVectorMovesItsHeaderInsteadOfWritingPastItsBlock) {
   reopen();
   d_vector<std::string> again("vec1", 500, &env_);
   EXPECT_EQ(again.capacity(), 3);
-  EXPECT_EQ(elements(again), (strings{"a", "b"}));
+  EXPECT_EQ(strings(again.begin(), again.end()), (strings{"a", "b"}));
 }
 
 TEST_F(VectorTest, WhatCannotBeDoneIsRefusedWithNothingChanged) {
@@ -86,7 +74,6 @@ TEST_F(VectorTest, WhatCannotBeDoneIsRefusedWithNothingChanged) {
   EXPECT_EQ(thrown_by([&] { v.insert(v.begin() + 2, "x"); }), out_of_range);
   EXPECT_EQ(thrown_by([&] { v[1]; }), out_of_range);
   EXPECT_EQ(thrown_by([&] { v[-1] = "x"; }), out_of_range);
-  EXPECT_EQ(thrown_by([&] { v.erase(v.begin() - 1); }), out_of_range);
   EXPECT_EQ(thrown_by([&] { v.resize(-1); }), "invalid container size...");
   EXPECT_EQ(thrown_by([&] { v.reserve(long{1} << 40); }), "invalid container size...");
   EXPECT_EQ(bytes(), before);
@@ -104,7 +91,6 @@ TEST_F(VectorTest, ElementsAreReachedThroughTheVectorsOwnDatabase) {
   {
     d_vector<std::string> v("str_vec", 10, &other_env);
     v.push_back("in the other database");
-    EXPECT_EQ(std::string(v[0]), "in the other database");
     v[0] = "replaced";
     EXPECT_EQ(std::string(v[0]), "replaced");
     EXPECT_EQ(v.check(), strings{});

@@ -31,12 +31,8 @@ int pick(std::mt19937& rng, int low, int high) {
 // chains are common; now and then an odd one: empty, high bytes, a 0 byte
 // inside, longer than an entry's first read.
 std::string random_key(std::mt19937& rng) {
-  static std::string const odd[] = {"",
-                                    "\xff\xff",
-                                    "a\x80\x80",
-                                    "\xc3\xa9t\xc3\xa9",
-                                    std::string("nul\0inside", 10),
-                                    std::string(300, 'k')};
+  static std::string const odd[] = {"", "\xff\xff", "a\x80\x80", "\xc3\xa9t\xc3\xa9",
+                                    std::string("nul\0inside", 10), std::string(300, 'k')};
   if (pick(rng, 0, 19) == 0) return odd[pick(rng, 0, 5)];
   char buf[16];
   std::snprintf(buf, sizeof buf, "user_%05d", pick(rng, 0, 399));
@@ -135,13 +131,9 @@ class hashmap_subject {
     std::string const value = random_value(rng);
     std::string const on = " \"" + key.substr(0, 12) + "\"";
     switch (pick(rng, 0, 15)) {
-      case 0:
-      case 1:
-      case 2:
-      case 15:
+      case 0: case 1: case 2: case 15:
         return put(key, value);
-      case 3:
-      case 4: {
+      case 3: case 4: {
         std::string got = "stale";
         bool const found = map_->get(key, got) != 0;
         auto const it = model_.find(key);
@@ -162,8 +154,7 @@ class hashmap_subject {
         return "keep the proxy of" + on;
       case 8:
         return write_held(value);
-      case 9:
-      case 10: {
+      case 9: case 10: {
         bool const erased = map_->erase(key);
         expect(erased == (model_.erase(key) == 1), "erase" + on);
         return "erase" + on;
@@ -242,9 +233,7 @@ class HashMapModel : public ::testing::TestWithParam<config> {};
 
 TEST_P(HashMapModel, AgreesWithUnorderedMap) {
   config const c = GetParam();
-  test_support::model_run run;
-  run.seed = c.seed;
-  run.steps = 2500;
+  test_support::model_run const run{c.seed, 2500, 100, {}};
   if (c.strong) {
     hashmap_subject<strong_string_hash> subject(c);
     test_support::run_model(subject, run);
