@@ -1,14 +1,9 @@
-// Crashes at every point that matters, simulated from a record of every change
-// (write, resize, sync) the stream layer made to the database file and its
-// journal while a workload of every kind of operation ran once. The files a
-// crash would leave are made from each prefix of the record and opened (which
-// recovers them); the database must then hold exactly the state before or
-// after the operation in flight. A process death leaves every change before
-// the crash point, and a write of more than a word at the point half-made; a
-// power loss (durable mode) leaves what was synced, a random subset of the
-// pages written since, one of them torn at a 512-byte boundary, and either
-// file length. A failing write must leave the file as it was, and the same
-// container objects carry on.
+// Crashes simulated from a record of every change (write, resize, sync) made to
+// the database and its journal by a workload of every kind of operation: the
+// files left by each prefix of the record are opened (recovering them) and must
+// hold the state before or after the operation in flight. A process death may
+// leave the last long write half-made; a power loss (durable mode) leaves the
+// synced bytes, some later pages, one torn, and either length.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -43,11 +38,8 @@ using str_ref = d_ref<std::string>;
 using str_map = d_map<str_ref, str_ref, std::string>;
 
 constexpr std::size_t page = 4096;
-// Thousands of openings, each with syncs in durable mode: on a memory file
-// system where one is.
-char const* const memory_dir = "/dev/shm";
-// Enough ascending keys for balance to rotate.
-unsigned const map_keys = 300;
+char const* const memory_dir = "/dev/shm";  // thousands of openings with syncs
+unsigned const map_keys = 300;              // enough ascending keys to rotate
 
 // One change to a file, as the stream layer reported it.
 struct change {
@@ -58,36 +50,23 @@ struct change {
 };
 
 bool ends_with(io_tools::bfstream const* s, std::string const& suffix) {
-  std::string const& name = s->name();
-  return name.size() > suffix.size() && name.substr(name.size() - suffix.size()) == suffix;
+  std::string const& n = s->name();
+  return n.size() > suffix.size() && n.substr(n.size() - suffix.size()) == suffix;
 }
 
-// Records every change; or, armed, makes the chosen one fail.
-class recorder : public io_tools::io_observer {
- public:
+// Records every change; or, armed, makes the fail_at-th from now fail.
+struct recorder : io_tools::io_observer {
   void on_event(io_tools::io_event const& e) override {
-    // The allocator's side file only saves time: the next opening checks it
-    // against the database and ignores it when stale, so a crash is modelled
-    // without it (each recovery below leaves one behind, stale for the next).
+    // The allocator's side file is checked at opening and ignored when stale.
     if (!e.stream || ends_with(e.stream, "-index")) return;
-    if (fail_at_ > 0 && ++seen_ == fail_at_) throw "simulated write failure...";
-    if (!recording_) return;
+    if (fail_at > 0 && ++seen == fail_at) throw "simulated write failure...";
+    if (!recording) return;
     bool const journal = ends_with(e.stream, "-journal");
     changes.push_back({journal, e.what, e.address, bytes_t(e.bytes, e.bytes + e.n)});
   }
-  void record(bool on) { recording_ = on; }
-  // The n-th change from now fails (0: none).
-  void fail_at(long n) {
-    fail_at_ = n;
-    seen_ = 0;
-  }
-
   std::vector<change> changes;
-
- private:
-  bool recording_ = false;
-  long fail_at_ = 0;
-  long seen_ = 0;
+  bool recording = false;
+  long fail_at = 0, seen = 0;
 };
 
 struct observing {
@@ -110,8 +89,6 @@ struct disk_file {
     std::copy_n(c.bytes.begin(), n, current.begin() + c.address);
   }
 
-  // What a power loss may leave: the synced bytes, a random subset of the
-  // pages changed since, one of them torn, and either length.
   bytes_t after_power_loss(std::mt19937& rng) const {
     bool const new_length = rng() % 2 == 1;
     bytes_t out = synced;
@@ -123,9 +100,7 @@ struct disk_file {
       if (begin >= end) continue;
       bool differs = false;
       for (std::size_t i = begin; i < end && !differs; ++i) {
-        char const old = i < synced.size() ? synced[i] : 0;
-        char const now = i < current.size() ? current[i] : 0;
-        differs = old != now;
+        differs = (i < synced.size() ? synced[i] : 0) != (i < current.size() ? current[i] : 0);
       }
       if (differs && rng() % 2 == 1) changed.push_back(p);
     }
@@ -140,11 +115,9 @@ struct disk_file {
   }
 };
 
-// Every kind of change the library makes, on the database the environment
-// has open; the container objects live across operations, as in a program.
+// Every kind of change the library makes; the objects live across steps. A
+// step is one operation or several in a transaction: one change of state.
 struct workload {
-  // One operation, or several grouped in a transaction: the file goes from
-  // one state to the next in one change.
   struct step {
     std::string name;
     std::function<void()> run;
@@ -157,13 +130,17 @@ struct workload {
     auto add = [this](std::string name, std::function<void()> run) {
       steps.push_back({std::move(name), std::move(run)});
     };
+    auto in_tx = [this](std::function<void()> run) {  // one change of state
+      return [this, run] {
+        d_transaction tx(&env);
+        run();
+        tx.commit();
+      };
+    };
     add("root registration", [this] { d_var<int>("registered", &env); });
-    // A container made by name registers its root, then makes its header:
-    // two changes, grouped here so that each step is one.
     add("a new list", [this] { list = make<d_list<std::string>>("list"); });
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 3; ++i)
       add("list push_back", [this, i] { list->push_back("value " + std::to_string(i)); });
-    }
     add("list push_front", [this] { list->push_front("first"); });
     add("list insert", [this] { list->insert(std::next(list->begin()), "inserted"); });
     add("list erase", [this] {
@@ -179,72 +156,54 @@ struct workload {
       dl_assign<std::string>{it} = "rewritten";
     });
     add("list sort", [this] { list->sort(CompLess<std::string>()); });
-    add("list of lists", [this] {
-      d_transaction tx(&env);
-      lists = make<d_list<d_list<int>>>("lists");
-      d_list<int> inner(&env);
-      inner.push_back(1);
-      inner.push_back(2);
-      lists->push_back(inner);
-      tx.commit();
-    });
+    add("list of lists", in_tx([this] {
+          lists = make<d_list<d_list<int>>>("lists");
+          d_list<int> inner(&env);
+          inner.push_back(1);
+          inner.push_back(2);
+          lists->push_back(inner);
+        }));
     add("a new vector", [this] { vec = make<d_vector<std::string>>("vec", 2); });
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 5; ++i)
       add("vector push_back (growing)", [this, i] { vec->push_back("v" + std::to_string(9 - i)); });
-    }
     add("vector insert", [this] { vec->insert(vec->begin() + 1, "middle"); });
     add("vector sort", [this] { vec->sort(DefaultLess<std::string>()); });
     add("vector element write", [this] { (*vec)[2] = "written"; });
     add("a new hash map", [this] { hash = make<d_hashmap<std::string, std::string>>("hash", 4); });
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 5; ++i)
       add("hash map new key", [this, i] { hash->put("key" + std::to_string(i), "value"); });
-    }
     add("hash map overwrite", [this] { hash->put("key2", "another value"); });
     add("hash map element write", [this] { (*hash)["key3"] = "written"; });
     add("a new map", [this] { map = make<int_map>("map"); });
-    // Ascending keys fill nodes and set off balance; odd keys then land in
-    // full nodes, which spill their smallest pair.
-    for (unsigned k = 0; k < 2 * map_keys; k += 2) {
+    // Ascending keys fill nodes and set off balance; odd keys land in full nodes.
+    for (unsigned k = 0; k < 2 * map_keys; k += 2)
       add("map insert", [this, k] { map->insert(k, k + 1); });
-    }
-    for (unsigned k = 1; k < 200; k += 10) {
+    for (unsigned k = 1; k < 200; k += 10)
       add("map insert into a full node", [this, k] { map->insert(k, k); });
-    }
     add("map update", [this] { map->update(40, 4); });
     add("map put over a present key", [this] { map->put(42, 5); });
     add("map put of a new key", [this] { map->put(1001, 6); });
     add("map element write", [this] { (*map)[44] = 7; });
-    add("string map", [this] {
-      d_transaction tx(&env);
-      smap = make<str_map>("smap");
-      smap->put(str_ref("one", &env), str_ref("1", &env));
-      smap->put(str_ref("two", &env), str_ref("2", &env));
-      tx.commit();
-    });
-    add("string map element write", [this] {
-      d_transaction tx(&env);
-      (*smap)[str_ref("one", &env)] = str_ref("I", &env);
-      tx.commit();
-    });
-    add("variable", [this] {
-      d_transaction tx(&env);
-      var = make<d_var<std::string>>("var");
-      *var = "first";
-      tx.commit();
-    });
+    add("string map", in_tx([this] {
+          smap = make<str_map>("smap");
+          smap->put(str_ref("one", &env), str_ref("1", &env));
+          smap->put(str_ref("two", &env), str_ref("2", &env));
+        }));
+    add("string map element write",
+        in_tx([this] { (*smap)[str_ref("one", &env)] = str_ref("I", &env); }));
+    add("variable", in_tx([this] {
+          var = make<d_var<std::string>>("var");
+          *var = "first";
+        }));
     add("variable assignment", [this] { *var = "second, longer"; });
-    add("pointer write through to the variable", [this] {
-      d_ptr<std::string> p(*var, &env);
-      *p = "through the pointer";
-    });
+    add("pointer write through to the variable",
+        [this] { *d_ptr<std::string>(*var, &env) = "through the pointer"; });
     add("reference", [this] { ref = std::make_unique<str_ref>("referenced", &env); });
-    add("transaction of several operations", [this] {
-      d_transaction tx(&env);
-      list->push_back("in a transaction");
-      map->insert(5000, 1);
-      *var = "transaction";
-      tx.commit();
-    });
+    add("transaction of several operations", in_tx([this] {
+          list->push_back("in a transaction");
+          map->insert(5000, 1);
+          *var = "transaction";
+        }));
     add("transaction rolled back", [this] {
       d_transaction tx(&env);
       list->push_back("never");
@@ -261,8 +220,7 @@ struct workload {
     return made;
   }
 
-  // Problems with any container, one line each.
-  std::vector<std::string> check() {
+  std::vector<std::string> check() {  // problems with any container
     std::vector<std::string> all;
     auto add = [&all](std::vector<std::string> const& more) {
       all.insert(all.end(), more.begin(), more.end());
@@ -275,36 +233,24 @@ struct workload {
     return all;
   }
 
-  // What the containers hold, as text: two runs that hold the same agree.
-  std::string contents() {
+  std::string contents() {  // what the containers hold, as text
     std::string out;
     auto put = [&out](std::string const& s) { out += s + "|"; };
-    if (list) {
+    if (list)
       for (std::string const& s : *list) put(s);
-    }
-    if (lists) {
-      for (auto it = lists->begin(); it != lists->end(); ++it) {
+    if (lists)
+      for (auto it = lists->begin(); it != lists->end(); ++it)
         for (int v : it.get_data2(it.value_address())) put(std::to_string(v));
-      }
-    }
-    if (vec) {
+    if (vec)
       for (std::string const& s : *vec) put(s);
+    for (int i = 0; hash && i < 5; ++i) {
+      std::string v;
+      hash->get("key" + std::to_string(i), v);
+      put(v);
     }
-    if (hash) {
-      for (int i = 0; i < 5; ++i) {
-        std::string v;
-        hash->get("key" + std::to_string(i), v);
-        put(v);
-      }
-    }
-    if (map) {
-      for (unsigned k = 0; k < 7000; ++k) {
-        unsigned v = 0;
-        if (map->get(k, v)) put(std::to_string(k) + "=" + std::to_string(v));
-      }
-    }
-    if (smap) {
-      // Walked along the node chain: a lookup would store its key first.
+    for (unsigned k = 0, v = 0; map && k < 7000; ++k)
+      if (map->get(k, v)) put(std::to_string(k) + "=" + std::to_string(v));
+    if (smap) {  // walked along the chain: a lookup would store its key first
       std::vector<std::string> pairs;
       for (word_t at = smap->chain_head; at != no_address; at = smap->spare.next) {
         smap->spare.address = at;
@@ -340,8 +286,7 @@ bytes_t data_of(d_database* db) {
   return all;
 }
 
-// A run of the workload with every change recorded, and the database's
-// states between the operations.
+// The workload's changes, and the states between its operations.
 struct recorded_run {
   std::vector<change> changes;
   std::vector<bytes_t> states;        // states[i]: after i operations
@@ -360,7 +305,7 @@ recorded_run record_workload(test_support::scratch_dir& dir, d_open_options opti
   run.initial = test_support::read_file(name + ".odb");
   recorder rec;
   observing on(rec);
-  rec.record(true);
+  rec.recording = true;
   d_database* db = open_database(name, &env, options);
   auto w = std::make_unique<workload>(env);
   auto keep_state = [&] {
@@ -379,13 +324,13 @@ recorded_run record_workload(test_support::scratch_dir& dir, d_open_options opti
   run.rotations = w->map->stats.shifts + w->map->stats.shifts4;
   w.reset();
   close_database(db);
-  rec.record(false);
+  rec.recording = false;
   run.changes = std::move(rec.changes);
   return run;
 }
 
-// Opens the files a crash left (which recovers them) and returns the
-// database's bytes after a clean close, or the message it threw.
+// The database's bytes after opening (recovering) and closing what a crash
+// left, or the message the opening threw.
 struct recovery {
   bytes_t bytes;
   std::string error;
@@ -404,14 +349,6 @@ recovery recovered(std::string const& name, bytes_t const& database, bytes_t con
   return r;
 }
 
-// Where two states differ first, for failure messages.
-std::string difference(bytes_t const& a, bytes_t const& b) {
-  std::size_t i = 0;
-  while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
-  return "lengths " + std::to_string(a.size()) + " and " + std::to_string(b.size()) +
-         ", first difference at " + std::to_string(i);
-}
-
 // "" when the database recovered from a crash at change k holds the state
 // before or after the operation under way then; else what is wrong.
 std::string verdict(recorded_run const& run, std::size_t k, recovery const& r) {
@@ -421,10 +358,8 @@ std::string verdict(recorded_run const& run, std::size_t k, recovery const& r) {
   bytes_t const& after = run.states[std::min(op + 1, run.states.size() - 1)];
   if (r.error.empty() && (r.bytes == before || r.bytes == after)) return "";
   return "in operation " + std::to_string(op) + " (" +
-         (op < run.names.size() ? run.names[op] : "closing") + "): " +
-         (r.error.empty() ? difference(r.bytes, before) + " from before, " +
-                                difference(r.bytes, after) + " from after"
-                          : "recovery threw " + r.error);
+         (op < run.names.size() ? run.names[op] : "closing") +
+         (r.error.empty() ? "): neither state" : "): recovery threw " + r.error);
 }
 
 TEST(CrashTest, ProcessDeathAtEveryWriteLeavesTheStateBeforeOrAfter) {
@@ -487,10 +422,8 @@ TEST(CrashTest, AFailingWriteLeavesTheFileAsItWasAndObjectsCarryOn) {
   test_support::scratch_dir dir(memory_dir);
   recorded_run const run = record_workload(dir, d_open_options{});
   std::string const name = dir.file("failing");
-  // After a rollback the objects read their state again; what they cache of
-  // the file is the same, but the slots of a map node past its count (which
-  // nothing reads) hold what earlier loads left there. So the run with
-  // failures is compared by contents, and by bytes only where it failed.
+  // After a rollback, unread slots past a map node's count may hold other
+  // bytes: the run is compared by contents, and by bytes only where it failed.
   d_env env{};
   ASSERT_TRUE(create_database(name, &env));
   recorder rec;
@@ -506,12 +439,11 @@ TEST(CrashTest, AFailingWriteLeavesTheFileAsItWasAndObjectsCarryOn) {
         continue;
       }
       bytes_t const before = data_of(db);
-      // Fail the first change, then the second, ... until the operation
-      // gets through; after each failure the file is as before.
+      // Fail the first change, the second, ... until the operation gets through.
       for (long k = 1;; ++k, ++failures) {
-        rec.fail_at(k);
+        rec.fail_at = k, rec.seen = 0;
         std::string const message = test_support::thrown_by(step.run);
-        rec.fail_at(0);
+        rec.fail_at = 0;
         if (message.empty()) break;
         ASSERT_EQ(data_of(db), before) << step.name << ": failure at change " << k << " ("
                                        << message << ")";
@@ -536,8 +468,7 @@ TEST(CrashTest, AnAppendBeyondTheFileSizeLimitIsRolledBack) {
   pid_t const pid = ::fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    // In a child: the limit is the process's. Each bit of the exit status
-    // names a failed expectation.
+    // The limit is the process's; each bit of the status is a failed expectation.
     ::signal(SIGXFSZ, SIG_IGN);
     int status = 0;
     try {
@@ -555,8 +486,7 @@ TEST(CrashTest, AnAppendBeyondTheFileSizeLimitIsRolledBack) {
       long const count = list.count();
       rlimit const none{RLIM_INFINITY, RLIM_INFINITY};
       ::setrlimit(RLIMIT_FSIZE, &none);
-      // The elements that fit are there, the one that did not is not, and
-      // the same list goes on.
+      // What fit is there, the rest not, and the same list goes on.
       if (data_of(db).size() < before.size()) status |= 2;
       list.push_back("after");
       if (list.count() != count + 1 || !list.check().empty()) status |= 4;
