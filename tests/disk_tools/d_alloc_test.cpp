@@ -18,14 +18,15 @@ class AllocTest : public test_support::database_test {
     text_tools::bstringstream empty;
     return alloc().allocate(size, empty);
   }
+  using nodes = std::vector<d_alloc_node>;
   // One field of each record of a list, in list order.
-  static std::vector<long> field(std::vector<d_alloc_node> const& list, long d_alloc_node::*f) {
+  static std::vector<long> field(nodes const& l, long d_alloc_node::*f) {
     std::vector<long> out;
-    for (auto const& r : list) out.push_back(r.*f);
+    for (auto const& r : l) out.push_back(r.*f);
     return out;
   }
-  std::vector<long> sizes(std::vector<d_alloc_node> const& l) { return field(l, &d_alloc_node::size); }
-  std::vector<long> data(std::vector<d_alloc_node> const& l) { return field(l, &d_alloc_node::data); }
+  static std::vector<long> sizes(nodes const& l) { return field(l, &d_alloc_node::size); }
+  static std::vector<long> data(nodes const& l) { return field(l, &d_alloc_node::data); }
 };
 
 TEST_F(AllocTest, FirstBlockAndItsRecordFollowTheHeader) {
@@ -64,10 +65,8 @@ TEST_F(AllocTest, FreedBlockGoesToTheFrontOfTheFreeListAndIsReusedZeroed) {
   long const y = allocate(8);
   alloc().deallocate(x);
   reopen();  // the lists live in the file
-  auto const freed = alloc().free_list();
-  ASSERT_EQ(freed.size(), 1u);
-  EXPECT_EQ(freed[0].data, x);
-  EXPECT_TRUE(freed[0].free);
+  ASSERT_EQ(data(alloc().free_list()), std::vector<long>{x});
+  EXPECT_TRUE(alloc().free_list()[0].free);
   EXPECT_EQ(data(alloc().allocation_list()), std::vector<long>{y});
   long const size_before = length();
   EXPECT_EQ(allocate(8), x);
@@ -92,14 +91,12 @@ TEST_F(AllocTest, AReusedBlockHoldsTheCallersBytesThenZerosToItsEnd) {
 }
 
 TEST_F(AllocTest, DeallocatingAnUnknownAddressChangesNothing) {
-  long const x = allocate(8);
-  auto const before = bytes();
-  for (long stray : {x + 1, -1L, 123456789L}) alloc().deallocate(stray);
-  EXPECT_EQ(bytes(), before);
+  long const x = allocate(8), y = allocate(8);
   alloc().deallocate(x);
-  auto const after_free = bytes();
-  alloc().deallocate(x);  // already free: not in the allocation list
-  EXPECT_EQ(bytes(), after_free);
+  auto const before = bytes();
+  // Already free (not in the allocation list), inside a block in use, or nowhere.
+  for (long stray : {x, y + 1, -1L, 123456789L}) alloc().deallocate(stray);
+  EXPECT_EQ(bytes(), before);
 }
 
 TEST_F(AllocTest, LargerFreeBlockIsSplitAndTheRestStaysFree) {
