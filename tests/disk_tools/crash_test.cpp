@@ -54,8 +54,10 @@ bool ends_with(io_tools::bfstream const* s, std::string const& suffix) {
   return n.size() > suffix.size() && n.substr(n.size() - suffix.size()) == suffix;
 }
 
-// Records every change; or, armed, makes the fail_at-th from now fail.
+// While alive, records every change; or, armed, makes the fail_at-th from now fail.
 struct recorder : io_tools::io_observer {
+  recorder() { io_tools::set_io_observer(this); }
+  ~recorder() { io_tools::set_io_observer(nullptr); }
   void on_event(io_tools::io_event const& e) override {
     // The allocator's side file is checked at opening and ignored when stale.
     if (!e.stream || ends_with(e.stream, "-index")) return;
@@ -67,11 +69,6 @@ struct recorder : io_tools::io_observer {
   std::vector<change> changes;
   bool recording = false;
   long fail_at = 0, seen = 0;
-};
-
-struct observing {
-  explicit observing(recorder& r) { io_tools::set_io_observer(&r); }
-  ~observing() { io_tools::set_io_observer(nullptr); }
 };
 
 // A file as the disk holds it, and what the system holds of it besides.
@@ -304,7 +301,6 @@ recorded_run record_workload(test_support::scratch_dir& dir, d_open_options opti
   EXPECT_TRUE(create_database(name, &env));
   run.initial = test_support::read_file(name + ".odb");
   recorder rec;
-  observing on(rec);
   rec.recording = true;
   d_database* db = open_database(name, &env, options);
   auto w = std::make_unique<workload>(env);
@@ -427,7 +423,6 @@ TEST(CrashTest, AFailingWriteLeavesTheFileAsItWasAndObjectsCarryOn) {
   d_env env{};
   ASSERT_TRUE(create_database(name, &env));
   recorder rec;
-  observing on(rec);
   d_database* db = open_database(name, &env);
   {
     workload w(env);
