@@ -38,12 +38,8 @@ T random_value(std::mt19937& rng) {
   }
 }
 
-long weight(std::string const& s) {
-  return static_cast<long>(s.size());
-}
-long weight(int i) {
-  return i;
-}
+long weight(std::string const& s) { return static_cast<long>(s.size()); }
+long weight(int i) { return i; }
 
 // Runs action, which must be refused with message.
 template <class Action>

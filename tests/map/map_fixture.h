@@ -1,5 +1,4 @@
-// Shared pieces of the map tests: the two map types, a database fixture that
-// can lay out node records by hand, and the reading of raw header words.
+// The map tests' map types and a fixture that lays out node records by hand.
 #pragma once
 
 #include <string>
@@ -33,14 +32,12 @@ class map_test : public test_support::database_test {
   // header naming root, size and chain head. Returns the node addresses.
   std::vector<word_t> build_tree(std::vector<node_shape> const& shapes);
 
-  // The address of the header of the map called name.
   word_t header_of(std::string const& name) {
     return test_support::word_at(bytes(), static_cast<std::size_t>(db_->get_address(name)));
   }
   word_t header_word(std::string const& name, std::size_t offset) {
     return test_support::word_at(bytes(), static_cast<std::size_t>(header_of(name)) + offset);
   }
-  // A node object holding the record at address.
   void load(int_node& n, word_t address) {
     n.address = address;
     n.load(*env_.stream);
