@@ -1,11 +1,8 @@
 // Balancing through the in-memory shape of the tree must make the very
 // rotations of the pass that reads every node and leave a file identical byte
-// for byte, whatever the insert order and with erases between. Also: a kill,
-// and a second open database.
+// for byte, whatever the insert order and with erases between; and a second
+// open database must not share the shape.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <functional>
 
@@ -157,25 +154,6 @@ TEST_F(ShapeTreeTest, LinksThatMeetAgainAreRefused) {
   map_shape s;
   EXPECT_THROW(s.build(*env_.stream, at[0], int_map::layout::record_size), char const*);
   EXPECT_FALSE(s.built());
-}
-
-// A process killed between two inserts leaves every pair it added.
-TEST(ShapeDurability, KilledProcessLeavesEveryInsertedPair) {
-  test_support::scratch_dir dir;
-  auto const keys = keys_in("random", 3000, 5);
-  pid_t const pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    auto* t = new twin(dir.file("db"), true);  // never closed nor destroyed
-    for (unsigned k : keys) t->map->insert(k, k * 3);
-    ::kill(::getpid(), SIGKILL);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFSIGNALED(status));
-  twin t(dir.file("db"), true, false);
-  EXPECT_EQ(check_map(*t.map), std::vector<std::string>{});
-  expect_all_found(*t.map, keys, 3);
 }
 
 // Two databases open at once, fed alternately: each file comes out as it does
