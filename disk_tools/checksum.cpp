@@ -57,6 +57,13 @@ __attribute__((target("sse4.2"))) std::uint32_t crc_hardware(std::uint32_t crc,
     n -= 8;
   }
   auto c32 = static_cast<std::uint32_t>(c);
+  if (n >= 4) {
+    std::uint32_t word;
+    std::memcpy(&word, p, 4);
+    c32 = _mm_crc32_u32(c32, word);
+    p += 4;
+    n -= 4;
+  }
   while (n-- > 0) c32 = _mm_crc32_u8(c32, *p++);
   return c32;
 }

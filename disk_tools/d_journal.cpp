@@ -28,14 +28,24 @@ word_t new_salt() {
 }
 
 // Where the n bytes at a and b first differ (n when they do not), and how
-// many of their last bytes are equal; compared a word at a time.
+// many of their last bytes are equal; compared a word at a time, the byte
+// within a differing word told by its lowest (or highest) differing bit.
+std::uint64_t differing_bits(char const* a, char const* b) {
+  std::uint64_t x, y;
+  std::memcpy(&x, a, 8);
+  std::memcpy(&y, b, 8);
+  return x ^ y;
+}
+
+constexpr bool little_endian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
 std::size_t equal_prefix(char const* a, char const* b, std::size_t n) {
   std::size_t i = 0;
   for (; i + 8 <= n; i += 8) {
-    std::uint64_t x, y;
-    std::memcpy(&x, a + i, 8);
-    std::memcpy(&y, b + i, 8);
-    if (x != y) break;
+    std::uint64_t const d = differing_bits(a + i, b + i);
+    if (d == 0) continue;
+    if (little_endian) return i + static_cast<std::size_t>(__builtin_ctzll(d)) / 8;
+    break;
   }
   while (i < n && a[i] == b[i]) ++i;
   return i;
@@ -43,11 +53,11 @@ std::size_t equal_prefix(char const* a, char const* b, std::size_t n) {
 
 std::size_t equal_suffix(char const* a, char const* b, std::size_t n) {
   std::size_t i = 0;
-  for (; i + 16 <= n; i += 16) {
-    std::uint64_t x[2], y[2];
-    std::memcpy(x, a + n - i - 16, 16);
-    std::memcpy(y, b + n - i - 16, 16);
-    if (x[0] != y[0] || x[1] != y[1]) break;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t const d = differing_bits(a + n - i - 8, b + n - i - 8);
+    if (d == 0) continue;
+    if (little_endian) return i + static_cast<std::size_t>(__builtin_clzll(d)) / 8;
+    break;
   }
   while (i < n && a[n - i - 1] == b[n - i - 1]) ++i;
   return i;
@@ -276,15 +286,8 @@ void db_journal::save(word_t address, char const* old, std::size_t n) {
   if (undo_end_ == header_size) {
     write_header_word(journal_header::size_before_offset, committed_length_);
   }
-  // Most records are a few words: laid out on the stack.
-  char small[256];
-  char* record = small;
-  if (size > static_cast<word_t>(sizeof small)) {
-    scratch_.resize(static_cast<std::size_t>(size));
-    record = scratch_.data();
-  }
-  undo_record::encode(record, address, old, n);
-  file_.write_at(undo_end_, record, static_cast<std::size_t>(size));
+  file_.write_with(undo_end_, static_cast<std::size_t>(size),
+                   [&](char* out) { undo_record::encode(out, address, old, n); });
   undo_end_ += size;
   // The record is whole before the end word counts it, and counted before the
   // database's bytes change.

@@ -140,8 +140,11 @@ struct undo_record {
   static void encode(char* out, word_t address, char const* old, std::size_t n) {
     encode_word(out + address_offset, address);
     encode_u32(out + length_offset, static_cast<std::uint32_t>(n));
+    // The padding after the bytes is zero: the last word is cleared first,
+    // then the bytes are copied over its start.
+    auto const size = static_cast<std::size_t>(size_for(n));
+    if (size > bytes_offset) std::memset(out + size - word_size, 0, word_size);
     std::memcpy(out + bytes_offset, old, n);
-    std::memset(out + bytes_offset + n, 0, static_cast<std::size_t>(size_for(n)) - bytes_offset - n);
     std::uint32_t crc = crc32c(0, out, checksum_offset);
     encode_u32(out + checksum_offset, crc32c(crc, old, n));
   }
