@@ -73,9 +73,8 @@ d_alloc_node alloc_index::read(word_t own) {
   return d_alloc_node::read(s_, own);
 }
 
-void alloc_index::log_class(word_t size) {
+void alloc_index::log_class(word_t size, std::map<word_t, size_class>::const_iterator it) {
   if (marks_.empty()) return;
-  auto const it = classes_.find(size);
   bool const existed = it != classes_.end();
   log_.push_back({size, existed ? it->second : size_class{no_address, no_address, false}, existed});
 }
@@ -93,8 +92,8 @@ alloc_index::place alloc_index::insert_place(word_t size) const {
 }
 
 void alloc_index::used_insert(d_alloc_node const& record) {
-  log_class(record.size);
   auto const it = classes_.find(record.size);
+  log_class(record.size, it);
   if (it == classes_.end()) {
     // A new class starts unindexed: it may grow large, and as long as none of
     // its blocks is freed, no table needs to know its members.
@@ -220,7 +219,7 @@ bool alloc_index::used_find(word_t data, word_t& own, word_t& prev) {
 void alloc_index::used_remove(d_alloc_node const& record, word_t prev) {
   auto const it = classes_.find(record.size);
   if (it == classes_.end()) return;
-  log_class(record.size);
+  log_class(record.size, it);
   size_class& c = it->second;
   if (c.indexed) {
     member const m = members_.at(record.own);
@@ -336,8 +335,11 @@ void alloc_index::free_remove(word_t own) {
 void alloc_index::tree_set(std::size_t position, word_t value) {
   std::size_t node = position + capacity_;
   tree_[node] = value;
+  // Once a node keeps its maximum, so do all above it.
   for (node /= 2; node >= 1; node /= 2) {
-    tree_[node] = std::max(tree_[2 * node], tree_[2 * node + 1]);
+    word_t const larger = std::max(tree_[2 * node], tree_[2 * node + 1]);
+    if (tree_[node] == larger) break;
+    tree_[node] = larger;
   }
 }
 

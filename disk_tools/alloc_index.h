@@ -121,8 +121,9 @@ class alloc_index {
   alloc_index(io_tools::bfstream& s, int);
   word_t max_walk() const;
   d_alloc_node read(word_t own);
-  // The class's bounds are about to change: remember them for a rollback.
-  void log_class(word_t size);
+  // The class of size (at it, or end()) is about to change: remember its
+  // bounds for a rollback.
+  void log_class(word_t size, std::map<word_t, size_class>::const_iterator it);
   // The link before the first record of the class of size.
   word_t link_before_class(word_t size) const;
   // The record of size at data + size when its block was appended at the end

@@ -211,6 +211,21 @@ long d_alloc::take_free_block(word_t prev, d_alloc_node& r, long size,
   write_block(r.data, size, bytes);
   r.size = size;
   r.free = false;
+  if (split && prev == free_list_head) {
+    // The rest takes r's place at the head: the head word is written once,
+    // from r straight to the rest (which is written before it is named), and
+    // r leaves the free list with it.
+    rest.next = r.next;
+    rest.own = s_.size();
+    rest.write(s_);
+    s_.write_word(free_list_head, rest.own);
+    if (alloc_index* ix = index()) {
+      ix->free_remove(r.own);
+      ix->free_push_front(rest);
+    }
+    insert(r);
+    return r.data;
+  }
   move_to_alloc_list(prev, r);
   if (!split) return r.data;
   rest.next = s_.read_word(free_list_head);
