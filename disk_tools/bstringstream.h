@@ -3,9 +3,10 @@
 // contents.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 #include "coding.h"
 
@@ -14,15 +15,15 @@ namespace text_tools {
 class bstringstream {
  public:
   bstringstream() = default;
+  bstringstream(bstringstream const&) = delete;
+  bstringstream& operator=(bstringstream const&) = delete;
 
-  // Appends the n bytes at src, in order. Grown, then copied into: GCC 12 at
-  // -O3 takes an insert into a fresh buffer for a write past its end
-  // (-Wstringop-overflow).
+  // Appends the n bytes at src, in order.
   void cpy(void const* src, unsigned long n) {
     if (n == 0) return;
-    std::size_t const at = bytes_.size();
-    bytes_.resize(at + n);
-    std::memcpy(bytes_.data() + at, src, n);
+    if (n > capacity_ - size_) reserve(std::max<std::size_t>(size_ + n, 2 * capacity_));
+    std::memcpy(data_ + size_, src, n);
+    size_ += n;
   }
 
   // Appends one 8-byte word in file byte order.
@@ -32,13 +33,31 @@ class bstringstream {
     cpy(w, sizeof w);
   }
 
-  char const* start() const { return bytes_.data(); }
-  char const* end() const { return bytes_.data() + bytes_.size(); }
-  std::size_t size() const { return bytes_.size(); }
-  bool empty() const { return bytes_.empty(); }
+  // Makes room for n bytes in all.
+  void reserve(std::size_t n) {
+    if (n <= capacity_) return;
+    std::unique_ptr<char[]> larger(new char[n]);
+    std::memcpy(larger.get(), data_, size_);
+    heap_ = std::move(larger);
+    data_ = heap_.get();
+    capacity_ = n;
+  }
+
+  char const* start() const { return data_; }
+  char const* end() const { return data_ + size_; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
 
  private:
-  std::vector<char> bytes_;
+  // Most values are a few words and a short string: they are laid out here
+  // without touching the heap.
+  static constexpr std::size_t inline_size = 96;
+
+  char inline_[inline_size];
+  std::unique_ptr<char[]> heap_;
+  char* data_ = inline_;
+  std::size_t capacity_ = inline_size;
+  std::size_t size_ = 0;
 };
 
 }  // namespace text_tools

@@ -443,11 +443,15 @@ class d_vector {
   void insert_at(word_t index, T const& value) {
     if (index < 0 || index > count_) throw "vector index out of range...";
     if (count_ == capacity_) grow();
-    std::vector<word_t> moved;
-    if (index < count_) moved = vector_header::read_slots(*stream_, header_, index, count_ - index);
     word_t const block = store_value(*allocator_, value);
-    moved.insert(moved.begin(), block);
-    vector_header::write_slots(*stream_, header_, index, moved);
+    if (index == count_) {
+      stream_->write_word(vector_header::slot_address(header_, index), block);
+    } else {
+      std::vector<word_t> moved =
+          vector_header::read_slots(*stream_, header_, index, count_ - index);
+      moved.insert(moved.begin(), block);
+      vector_header::write_slots(*stream_, header_, index, moved);
+    }
     ++count_;
     vector_header{capacity_, count_}.write(*stream_, header_);
   }
@@ -458,10 +462,11 @@ class d_vector {
   // Moves the header to a block with room for more slots: the new block is
   // complete before the handle slot names it, and the old one is freed last.
   void move_header(word_t larger) {
-    std::vector<word_t> slots;
-    if (count_ > 0) slots = vector_header::read_slots(*stream_, header_, 0, count_);
-    word_t const moved_to = create_vector(larger, database_);
-    vector_header{larger, count_}.write_with_slots(*stream_, moved_to, slots);
+    auto const slot_bytes = static_cast<std::size_t>(count_) * word_size;
+    char const* const slots =
+        stream_->view(vector_header::slot_address(header_, 0), slot_bytes);
+    if (!slots) throw io_tools::corrupt_file_message;
+    word_t const moved_to = create_vector(larger, count_, slots, database_);
     stream_->write_word(handle_, moved_to);
     allocator_->deallocate(header_);
     header_ = moved_to;

@@ -23,6 +23,9 @@ long create_var(d_database* db);
 long create_ref(d_database* db);
 long create_list(d_database* db);
 long create_vector(long const& n, d_database* db);
+// The same holding count elements, whose slots (count words in file order)
+// are copied from slots; the vector's growth moves its header this way.
+long create_vector(long const& n, long count, char const* slots, d_database* db);
 long create_hashmap(long const& n, d_database* db);
 long create_hashmap(long const& n, hash_kind kind, d_database* db);
 long create_map(d_database* db);

@@ -65,17 +65,6 @@ struct vector_header {
     s.write_at(address, buf, sizeof buf);
   }
 
-  // Writes the fixed part followed by slots from slot 0 on, in one transfer.
-  void write_with_slots(io_tools::bfstream& s, word_t address,
-                        std::vector<word_t> const& slots) const {
-    std::vector<char> buf(fixed_size + slots.size() * word_size);
-    encode(buf.data());
-    for (std::size_t i = 0; i < slots.size(); ++i) {
-      encode_word(&buf[slots_offset + i * word_size], slots[i]);
-    }
-    s.write_at(address, buf.data(), buf.size());
-  }
-
   // Slots first .. first + n - 1, in one transfer.
   static std::vector<word_t> read_slots(io_tools::bfstream& s, word_t header, word_t first,
                                         word_t n) {
