@@ -24,8 +24,10 @@ char const* const write_failed = "unable to write db file...";
 // rarely has to move it.
 constexpr std::size_t least_reservation = std::size_t{256} << 20;
 // How far ahead of a write at the end the mapping's pages are brought in at
-// once: one system call instead of a page fault per page.
-constexpr std::size_t populate_ahead = std::size_t{1} << 20;
+// once: one system call instead of a page fault per page. A small file gets
+// a short step, so that a few appends do not pay for pages they never use.
+constexpr std::size_t least_populate_step = std::size_t{64} << 10;
+constexpr std::size_t most_populate_step = std::size_t{1} << 20;
 
 std::size_t page_size() {
   static std::size_t const page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
@@ -193,9 +195,11 @@ void bfstream::map_through(std::size_t length) {
 
 void bfstream::populate(disk_tools::word_t address, disk_tools::word_t end) {
 #ifdef MADV_POPULATE_WRITE
-  auto const from = std::max(populated_, round_down(static_cast<std::size_t>(address), page_size()));
-  auto const to = std::min(mapped_, round_up(static_cast<std::size_t>(end), page_size()) +
-                                        populate_ahead);
+  auto const page = page_size();
+  auto const from = round_down(std::max(populated_, static_cast<std::size_t>(address)), page);
+  auto const step = std::clamp(static_cast<std::size_t>(size_) / 8, least_populate_step,
+                               most_populate_step);
+  auto const to = std::min(mapped_, round_up(static_cast<std::size_t>(end) + step, page));
   // Only a speed-up: where the system cannot, the pages fault in one by one.
   if (to > from && ::madvise(base_ + from, to - from, MADV_POPULATE_WRITE) != 0 &&
       errno == EINVAL) {

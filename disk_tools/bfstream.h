@@ -19,8 +19,8 @@
 // is lengthened ahead in large steps, so that appending costs no system call
 // either; size() is then the length of the data, the file is longer, and
 // close() (or trim()) cuts it back. Pages past the end are brought into the
-// mapping a megabyte at a time as writes reach them, one call instead of a
-// page fault per page. Whoever grows ahead must record the true
+// mapping in steps (up to a megabyte) as writes reach them, one call instead
+// of a page fault per page. Whoever grows ahead must record the true
 // length somewhere a crash leaves behind: the database keeps it in its journal.
 //
 // Two more things the journal needs live here, at the one place every write
@@ -272,8 +272,8 @@ class bfstream {
   void map_through(std::size_t length);
   bool reserve(std::size_t length);
   void unmap();
-  // Brings the pages from a write at address up to end, and populate_ahead
-  // bytes beyond, into the mapping writable in one call.
+  // Brings the pages from a write at address up to end, and a step beyond,
+  // into the mapping writable in one call.
   void populate(disk_tools::word_t address, disk_tools::word_t end);
   // Lengthens the file (or, in private mode, the writable view) to cover end.
   void grow_to(disk_tools::word_t end);
