@@ -1,9 +1,6 @@
-// Crashes simulated from a record of every change (write, resize, sync) made to
-// the database and its journal by a workload of every kind of operation: the
-// files left by each prefix of the record are opened (recovering them) and must
-// hold the state before or after the operation in flight. A process death may
-// leave the last long write half-made; a power loss (durable mode) leaves the
-// synced bytes, some later pages, one torn, and either length.
+// Crashes replayed from a record of every write, resize and sync a workload makes: what
+// each prefix leaves (a long write half-made; after a power loss, synced bytes plus some
+// later pages, one torn) must recover to the state before or after the operation under way.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -12,10 +9,8 @@
 
 #include <fstream>
 #include <functional>
-#include <map>
 #include <memory>
 #include <random>
-#include <set>
 
 #include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
@@ -41,9 +36,8 @@ constexpr std::size_t page = 4096;
 char const* const memory_dir = "/dev/shm";  // thousands of openings with syncs
 unsigned const map_keys = 300;              // enough ascending keys to rotate
 
-// One change to a file, as the stream layer reported it.
-struct change {
-  bool journal;  // to the journal (else to the database)
+struct change {  // to the journal or the database, as the stream layer reported it
+  bool journal;
   io_tools::io_event::kind what;
   word_t address;
   bytes_t bytes;
@@ -62,9 +56,9 @@ struct recorder : io_tools::io_observer {
     // The allocator's side file is checked at opening and ignored when stale.
     if (!e.stream || ends_with(e.stream, "-index")) return;
     if (fail_at > 0 && ++seen == fail_at) throw "simulated write failure...";
-    if (!recording) return;
-    bool const journal = ends_with(e.stream, "-journal");
-    changes.push_back({journal, e.what, e.address, bytes_t(e.bytes, e.bytes + e.n)});
+    if (recording)
+      changes.push_back(
+          {ends_with(e.stream, "-journal"), e.what, e.address, {e.bytes, e.bytes + e.n}});
   }
   std::vector<change> changes;
   bool recording = false;
@@ -87,26 +81,21 @@ struct disk_file {
   }
 
   bytes_t after_power_loss(std::mt19937& rng) const {
-    bool const new_length = rng() % 2 == 1;
+    auto const at = [](bytes_t const& b, std::size_t i) { return i < b.size() ? b[i] : '\0'; };
     bytes_t out = synced;
-    out.resize(new_length ? current.size() : synced.size(), 0);
-    std::size_t const pages = (std::max(out.size(), synced.size()) + page - 1) / page;
-    std::vector<std::size_t> changed;
-    for (std::size_t p = 0; p < pages; ++p) {
-      std::size_t const begin = p * page, end = std::min(out.size(), begin + page);
-      if (begin >= end) continue;
-      bool differs = false;
-      for (std::size_t i = begin; i < end && !differs; ++i) {
-        differs = (i < synced.size() ? synced[i] : 0) != (i < current.size() ? current[i] : 0);
-      }
-      if (differs && rng() % 2 == 1) changed.push_back(p);
+    out.resize(rng() % 2 ? current.size() : synced.size(), 0);
+    std::vector<std::size_t> changed;  // pages of unsynced bytes that reached the disk
+    for (std::size_t begin = 0; begin < out.size(); begin += page) {
+      std::size_t const end = std::min(out.size(), begin + page);
+      std::size_t i = begin;
+      while (i < end && at(synced, i) == at(current, i)) ++i;
+      if (i < end && rng() % 2) changed.push_back(begin);
     }
     std::size_t const torn = changed.empty() ? 0 : rng() % changed.size();
     for (std::size_t c = 0; c < changed.size(); ++c) {
-      std::size_t const begin = changed[c] * page;
-      std::size_t end = std::min(out.size(), begin + page);
-      if (c == torn) end = std::min(end, begin + 512 * (rng() % 8));
-      for (std::size_t i = begin; i < end; ++i) out[i] = i < current.size() ? current[i] : 0;
+      std::size_t const begin = changed[c], whole = std::min(out.size(), begin + page);
+      std::size_t const end = c == torn ? std::min(whole, begin + 512 * (rng() % 8)) : whole;
+      for (std::size_t i = begin; i < end; ++i) out[i] = at(current, i);
     }
     return out;
   }
@@ -140,24 +129,16 @@ struct workload {
       add("list push_back", [this, i] { list->push_back("value " + std::to_string(i)); });
     add("list push_front", [this] { list->push_front("first"); });
     add("list insert", [this] { list->insert(std::next(list->begin()), "inserted"); });
-    add("list erase", [this] {
-      auto it = std::next(list->begin());
-      list->erase(it);
-    });
-    add("list erase at the end position", [this] {
-      dl_iterator<std::string> at_end(*list);
-      list->erase(at_end);
-    });
-    add("list element write", [this] {
-      auto it = list->begin();
-      dl_assign<std::string>{it} = "rewritten";
-    });
+    add("list erase", [this] { auto it = std::next(list->begin()); list->erase(it); });
+    add("list erase at the end position",
+        [this] { dl_iterator<std::string> at_end(*list); list->erase(at_end); });
+    add("list element write",
+        [this] { auto it = list->begin(); dl_assign<std::string>{it} = "rewritten"; });
     add("list sort", [this] { list->sort(CompLess<std::string>()); });
     add("list of lists", in_tx([this] {
           lists = make<d_list<d_list<int>>>("lists");
           d_list<int> inner(&env);
-          inner.push_back(1);
-          inner.push_back(2);
+          for (int v : {1, 2}) inner.push_back(v);
           lists->push_back(inner);
         }));
     add("a new vector", [this] { vec = make<d_vector<std::string>>("vec", 2); });
@@ -188,10 +169,7 @@ struct workload {
         }));
     add("string map element write",
         in_tx([this] { (*smap)[str_ref("one", &env)] = str_ref("I", &env); }));
-    add("variable", in_tx([this] {
-          var = make<d_var<std::string>>("var");
-          *var = "first";
-        }));
+    add("variable", in_tx([this] { var = make<d_var<std::string>>("var"), *var = "first"; }));
     add("variable assignment", [this] { *var = "second, longer"; });
     add("pointer write through to the variable",
         [this] { *d_ptr<std::string>(*var, &env) = "through the pointer"; });
@@ -218,28 +196,21 @@ struct workload {
   }
 
   std::vector<std::string> check() {  // problems with any container
-    std::vector<std::string> all;
-    auto add = [&all](std::vector<std::string> const& more) {
+    std::vector<std::string> all, none;
+    for (auto const& more : {list ? list->check() : none, vec ? vec->check() : none,
+                             hash ? hash->check() : none, map ? check_map(*map) : none,
+                             smap ? check_map(*smap) : none})
       all.insert(all.end(), more.begin(), more.end());
-    };
-    if (list) add(list->check());
-    if (vec) add(vec->check());
-    if (hash) add(hash->check());
-    if (map) add(check_map(*map));
-    if (smap) add(check_map(*smap));
     return all;
   }
 
   std::string contents() {  // what the containers hold, as text
     std::string out;
     auto put = [&out](std::string const& s) { out += s + "|"; };
-    if (list)
-      for (std::string const& s : *list) put(s);
-    if (lists)
-      for (auto it = lists->begin(); it != lists->end(); ++it)
+    if (list) for (std::string const& s : *list) put(s);
+    if (lists) for (auto it = lists->begin(); it != lists->end(); ++it)
         for (int v : it.get_data2(it.value_address())) put(std::to_string(v));
-    if (vec)
-      for (std::string const& s : *vec) put(s);
+    if (vec) for (std::string const& s : *vec) put(s);
     for (int i = 0; hash && i < 5; ++i) {
       std::string v;
       hash->get("key" + std::to_string(i), v);
@@ -247,19 +218,8 @@ struct workload {
     }
     for (unsigned k = 0, v = 0; map && k < 7000; ++k)
       if (map->get(k, v)) put(std::to_string(k) + "=" + std::to_string(v));
-    if (smap) {  // walked along the chain: a lookup would store its key first
-      std::vector<std::string> pairs;
-      for (word_t at = smap->chain_head; at != no_address; at = smap->spare.next) {
-        smap->spare.address = at;
-        smap->spare.load(*smap->stream);
-        for (word_t i = 0; i < smap->spare.count; ++i) {
-          auto const& p = smap->spare.pairs[static_cast<std::size_t>(i)];
-          pairs.push_back(p.key.get_data() + "=" + p.value.get_data());
-        }
-      }
-      std::sort(pairs.begin(), pairs.end());
-      for (auto const& p : pairs) put(p);
-    }
+    if (smap)  // walked in key order: a lookup would store its key first
+      for (auto const& p : *smap) put(p.key.get_data() + "=" + p.value.get_data());
     if (var) put(var->get_data());
     return out;
   }
@@ -320,42 +280,29 @@ recorded_run record_workload(test_support::scratch_dir& dir, d_open_options opti
   run.rotations = w->map->stats.shifts + w->map->stats.shifts4;
   w.reset();
   close_database(db);
-  rec.recording = false;
   run.changes = std::move(rec.changes);
   return run;
 }
 
-// The database's bytes after opening (recovering) and closing what a crash
-// left, or the message the opening threw.
-struct recovery {
-  bytes_t bytes;
-  std::string error;
-};
-
-recovery recovered(std::string const& name, bytes_t const& database, bytes_t const* journal,
-                   d_open_options options) {
+// "" when the files a crash at change k left open (recovering) to the state before or
+// after the operation under way then; else what is wrong.
+std::string verdict(recorded_run const& run, std::size_t k, std::string const& name,
+                    bytes_t const& database, bytes_t const* journal, d_open_options options) {
   test_support::write_file(name + ".odb", database);
   std::string const jfile = journal_file_of(name + ".odb");
   std::remove(jfile.c_str());
   if (journal) test_support::write_file(jfile, *journal);
   d_env env{};
-  recovery r;
-  r.error = test_support::thrown_by([&] { close_database(open_database(name, &env, options)); });
-  if (r.error.empty()) r.bytes = test_support::read_file(name + ".odb");
-  return r;
-}
-
-// "" when the database recovered from a crash at change k holds the state
-// before or after the operation under way then; else what is wrong.
-std::string verdict(recorded_run const& run, std::size_t k, recovery const& r) {
+  std::string const error =
+      test_support::thrown_by([&] { close_database(open_database(name, &env, options)); });
+  bytes_t const bytes = error.empty() ? test_support::read_file(name + ".odb") : bytes_t{};
   std::size_t op = 0;
   while (op + 1 < run.marks.size() && run.marks[op + 1] <= k) ++op;
-  bytes_t const& before = run.states[op];
   bytes_t const& after = run.states[std::min(op + 1, run.states.size() - 1)];
-  if (r.error.empty() && (r.bytes == before || r.bytes == after)) return "";
+  if (error.empty() && (bytes == run.states[op] || bytes == after)) return "";
   return "in operation " + std::to_string(op) + " (" +
          (op < run.names.size() ? run.names[op] : "closing") +
-         (r.error.empty() ? "): neither state" : "): recovery threw " + r.error);
+         (error.empty() ? "): neither state" : "): recovery threw " + error);
 }
 
 TEST(CrashTest, ProcessDeathAtEveryWriteLeavesTheStateBeforeOrAfter) {
@@ -366,11 +313,10 @@ TEST(CrashTest, ProcessDeathAtEveryWriteLeavesTheStateBeforeOrAfter) {
   disk_file database{run.initial, run.initial}, journal;
   long points = 0;
   auto crash = [&](std::size_t k, disk_file const& db, disk_file const& j, char const* how) {
-    ++points;
-    std::string const v = verdict(run, k, recovered(name, db.current, &j.current, {}));
+    std::string const v = verdict(run, k, name, db.current, &j.current, {});
     EXPECT_EQ(v, "") << "crash at change " << k << " of " << run.changes.size() << " (" << how
                      << ")";
-    return v.empty();
+    return ++points, v.empty();
   };
   // Every change before k made, none from k on.
   for (std::size_t k = 0; crash(k, database, journal, "the changes before it made"); ++k) {
@@ -400,13 +346,11 @@ TEST(CrashTest, PowerLossInDurableModeKeepsEveryCommitAndNothingElse) {
   for (std::size_t k = 0; k < run.changes.size(); ++k) {
     change const& c = run.changes[k];
     (c.journal ? journal : database).apply(c, c.bytes.size());
-    // Every operation is a transaction: after a power loss while one is
-    // under way, only the states before and after it are allowed.
+    // Every operation is a transaction: only the states around it are allowed.
     for (int trial = 0; trial < 3; ++trial, ++points) {
       bytes_t const db = database.after_power_loss(rng);
       bytes_t const j = journal.after_power_loss(rng);
-      ASSERT_EQ(verdict(run, k, recovered(name, db, journal.current.empty() ? nullptr : &j, durable)),
-                "")
+      ASSERT_EQ(verdict(run, k, name, db, journal.current.empty() ? nullptr : &j, durable), "")
           << "power loss after change " << k << ", trial " << trial;
     }
   }
@@ -418,8 +362,8 @@ TEST(CrashTest, AFailingWriteLeavesTheFileAsItWasAndObjectsCarryOn) {
   test_support::scratch_dir dir(memory_dir);
   recorded_run const run = record_workload(dir, d_open_options{});
   std::string const name = dir.file("failing");
-  // After a rollback, unread slots past a map node's count may hold other
-  // bytes: the run is compared by contents, and by bytes only where it failed.
+  // A rollback may leave other bytes in unread slots past a map node's count: compared by
+  // contents, and by bytes only where it failed.
   d_env env{};
   ASSERT_TRUE(create_database(name, &env));
   recorder rec;
