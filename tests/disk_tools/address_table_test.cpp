@@ -22,8 +22,7 @@ void random_changes(word_t count, unsigned seed) {
     word_t const k = keys[rng() % keys.size()];
     unsigned const what = rng() % 4;
     if (what == 0) {
-      table[k] = op;
-      ref[k] = op;
+      table[k] = ref[k] = op;
     } else if (what == 1) {
       ASSERT_EQ(table.erase(k), ref.erase(k) == 1) << "key " << k;
     } else {
@@ -42,13 +41,11 @@ void random_changes(word_t count, unsigned seed) {
 }
 
 TEST(AddressTable, AgreesWithAStandardMapThroughRandomChanges) {
-  // Many keys: long runs of probes, erasures inside them.
-  random_changes(3000, 3);
-  // A few keys in a table of 32 to 64 slots: runs often wrap round the end
-  // of the array, and erasures must shift entries back across it.
-  for (unsigned seed = 1; seed <= 20 && !::testing::Test::HasFatalFailure(); ++seed) {
+  // Seed 0: many keys, long probe runs with erasures inside. Then a few keys in 32 to 64
+  // slots: runs wrap round the end of the array and erasures shift entries back across it.
+  for (unsigned seed = 0; seed <= 20 && !::testing::Test::HasFatalFailure(); ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
-    random_changes(24, seed);
+    random_changes(seed == 0 ? 3000 : 24, seed == 0 ? 3 : seed);
   }
 }
 
