@@ -13,11 +13,9 @@ namespace {
 
 class CellTest : public test_support::database_test {
  protected:
-  // The size the allocator records for the block in use at data; -1 if none.
-  long block_size(long data) {
-    for (auto const& r : db_->allocator()->allocation_list()) {
+  long block_size(long data) {  // as the allocator records it; -1 if not in use
+    for (auto const& r : db_->allocator()->allocation_list())
       if (r.data == data) return r.size;
-    }
     return -1;
   }
 };
@@ -95,19 +93,11 @@ TEST_F(CellTest, PointerAimedAtAVariableReadsAndWritesIt) {
 }
 
 TEST_F(CellTest, ReferencesCompareByValueWithBytesUnsigned) {
-  struct row {
-    char const* low;
-    char const* high;
-  };
-  for (row const& r : {row{"z", "\xe9"}, row{"LOV", "LOVE"}}) {  // unsigned bytes; a prefix
-    SCOPED_TRACE(std::string(r.low) + " < " + r.high);
-    d_ref<std::string> low(r.low, &env_), high(r.high, &env_), same(r.high, &env_);
-    EXPECT_TRUE(low < high);
-    EXPECT_FALSE(high < low);
-    EXPECT_TRUE(high > low);
-    EXPECT_FALSE(low > high);
-    EXPECT_FALSE(low == high);
-    EXPECT_TRUE(high == same);
+  for (auto [l, h] : {std::pair{"z", "\xe9"}, std::pair{"LOV", "LOVE"}}) {  // unsigned; prefix
+    SCOPED_TRACE(std::string(l) + " < " + h);
+    d_ref<std::string> low(l, &env_), high(h, &env_), same(h, &env_);
+    EXPECT_TRUE(low < high && high > low && high == same);
+    EXPECT_FALSE(high < low || low > high || low == high);
     EXPECT_FALSE(high < same || same < high || high > same);
   }
 }

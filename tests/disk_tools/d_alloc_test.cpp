@@ -19,8 +19,7 @@ class AllocTest : public test_support::database_test {
     return alloc().allocate(size, empty);
   }
   using nodes = std::vector<d_alloc_node>;
-  // One field of each record of a list, in list order.
-  static std::vector<long> field(nodes const& l, long d_alloc_node::*f) {
+  static std::vector<long> field(nodes const& l, long d_alloc_node::*f) {  // in list order
     std::vector<long> out;
     for (auto const& r : l) out.push_back(r.*f);
     return out;
@@ -33,14 +32,11 @@ TEST_F(AllocTest, FirstBlockAndItsRecordFollowTheHeader) {
   EXPECT_EQ(allocate(8), 13616);
   auto const f = bytes();
   ASSERT_EQ(f.size(), 13657u);
-  EXPECT_EQ(word_at(f, 13616), 0);
-  EXPECT_EQ(word_at(f, 13624), 13624);  // own address
-  EXPECT_EQ(word_at(f, 13632), 13616);  // data
-  EXPECT_EQ(word_at(f, 13640), 8);      // size
-  EXPECT_EQ(word_at(f, 13648), -1);     // next
-  EXPECT_EQ(f[13656], 0);               // in use
-  EXPECT_EQ(word_at(f, 0), 13624);
-  EXPECT_EQ(word_at(f, 8), -1);
+  // The zeroed block; its record: own address, data, size, next; the two list heads.
+  for (auto [at, word] : std::vector<std::pair<std::size_t, long>>{
+           {13616, 0}, {13624, 13624}, {13632, 13616}, {13640, 8}, {13648, -1}, {0, 13624}, {8, -1}})
+    EXPECT_EQ(word_at(f, at), word) << at;
+  EXPECT_EQ(f[13656], 0);  // the record's in-use byte
 }
 
 TEST_F(AllocTest, NegativeSizeIsRefusedUnwrittenAndZeroSizeAppendsAnEmptyBlock) {

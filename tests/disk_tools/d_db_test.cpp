@@ -44,13 +44,11 @@ TEST(OpenDatabase, AMissingOrDamagedFileIsRefusedUntouched) {
     std::vector<char> content;
     char const* message;
   };
-  std::vector<row> const rows = {
-      {"missing", false, {}, "unable to open alloc file..."},
-      {"one byte short", true, std::vector<char>(13615, '\xff'), "not a database file..."},
-      {"list head outside the file", true, bad_head, "not a database file..."},
-  };
   std::string const file = dir.file("t.odb");
-  for (row const& r : rows) {
+  char const* const bad = "not a database file...";
+  for (row const& r : {row{"missing", false, {}, "unable to open alloc file..."},
+                       row{"one byte short", true, std::vector<char>(13615, '\xff'), bad},
+                       row{"list head outside the file", true, bad_head, bad}}) {
     SCOPED_TRACE(r.what);
     std::remove(file.c_str());
     if (r.exists) test_support::write_file(file, r.content);
@@ -87,9 +85,8 @@ TEST_F(DirectoryTest, NamesTakeEntriesInOrderAndAreFoundExactly) {
       {"abcd", 688},     {longest, 824}, {longest.substr(1), 960}};
   for (auto const& [name, slot] : names) EXPECT_EQ(db_->get_address(name), slot) << name;
   reopen();
-  for (auto it = names.rbegin(); it != names.rend(); ++it) {
+  for (auto it = names.rbegin(); it != names.rend(); ++it)
     EXPECT_EQ(db_->get_address(it->first), it->second) << it->first;
-  }
 }
 
 TEST_F(DirectoryTest, NamesThatCannotBeStoredFaithfullyAreRefusedUnwritten) {
@@ -102,9 +99,8 @@ TEST_F(DirectoryTest, NamesThatCannotBeStoredFaithfullyAreRefusedUnwritten) {
 }
 
 TEST_F(DirectoryTest, FullDirectoryGivesMinusOneAndContainersRefuse) {
-  for (int i = 0; i < 100; ++i) {
+  for (int i = 0; i < 100; ++i)
     ASSERT_EQ(db_->get_address("root" + std::to_string(i)), 144 + 136 * i);
-  }
   auto const full = bytes();
   EXPECT_EQ(db_->get_address("one more"), -1);
   EXPECT_EQ(thrown_by([&] { root_slot(db_, "one more"); }), "root directory full...");
@@ -121,13 +117,11 @@ TEST_F(FactoryTest, InitialHeadersHaveTheirSizesAndWords) {
   auto const f = bytes();
   EXPECT_EQ(word_at(f, vec), 3);
   EXPECT_EQ(word_at(f, map + 8), 3);
-  for (long at : {list + 8, vec + 8, vec + 16, vec + 24, vec + 32, map}) {
+  for (long at : {list + 8, vec + 8, vec + 16, vec + 24, vec + 32, map})
     EXPECT_EQ(word_at(f, at), 0) << at;
-  }
-  for (long at : {list, map + 16, map + 24, map + 32, tree, tree + 8, tree + 16}) {
+  for (long at : {list, map + 16, map + 24, map + 32, tree, tree + 8, tree + 16, cells[0],
+                  cells[1], cells[2]})
     EXPECT_EQ(word_at(f, at), -1) << at;
-  }
-  for (long c : cells) EXPECT_EQ(word_at(f, c), -1);
   std::map<long, long> size_of;
   for (auto const& r : db_->allocator()->allocation_list()) size_of[r.data] = r.size;
   EXPECT_EQ(size_of, (std::map<long, long>{{list, 16}, {vec, 40}, {map, 40}, {tree, 24},
