@@ -36,12 +36,8 @@ constexpr std::size_t page = 4096;
 char const* const memory_dir = "/dev/shm";  // thousands of openings with syncs
 unsigned const map_keys = 300;              // enough ascending keys to rotate
 
-struct change {  // to the journal or the database, as the stream layer reported it
-  bool journal;
-  io_tools::io_event::kind what;
-  word_t address;
-  bytes_t bytes;
-};
+// A change to the journal or the database, as the stream layer reported it.
+struct change { bool journal; io_tools::io_event::kind what; word_t address; bytes_t bytes; };
 
 bool ends_with(io_tools::bfstream const* s, std::string const& suffix) {
   std::string const& n = s->name();
@@ -104,24 +100,14 @@ struct disk_file {
 // Every kind of change the library makes; the objects live across steps. A
 // step is one operation or several in a transaction: one change of state.
 struct workload {
-  struct step {
-    std::string name;
-    std::function<void()> run;
-    bool rolls_back = false;
-  };
+  struct step { std::string name; std::function<void()> run; bool rolls_back = false; };
 
-  explicit workload(d_env& e) : env(e) { build(); }
-
-  void build() {
+  explicit workload(d_env& e) : env(e) {
     auto add = [this](std::string name, std::function<void()> run) {
       steps.push_back({std::move(name), std::move(run)});
     };
     auto in_tx = [this](std::function<void()> run) {  // one change of state
-      return [this, run] {
-        d_transaction tx(&env);
-        run();
-        tx.commit();
-      };
+      return [this, run] { d_transaction tx(&env); run(); tx.commit(); };
     };
     add("root registration", [this] { d_var<int>("registered", &env); });
     add("a new list", [this] { list = make<d_list<std::string>>("list"); });
