@@ -34,17 +34,14 @@ std::string read_back(bfstream& s, std::size_t n) {
 
 TEST(BfstreamOpen, ModesCreateTruncateOrRequireTheFile) {
   scratch_dir dir;
-  {
-    bfstream s(dir.file("new").c_str(), create_mode);  // created empty, at 0
-    ASSERT_TRUE(s.good());
-    EXPECT_EQ(s.tellg(), 0);
-    EXPECT_EQ(test_support::file_size(dir.file("new")), 0);
-  }
   test_support::write_file(dir.file("old"), std::vector<char>(37, 'x'));
-  {
-    bfstream s(dir.file("old").c_str(), update_mode);  // kept, at its end
-    ASSERT_TRUE(s.good());
-    EXPECT_EQ(s.tellg(), 37);
+  // Created empty at 0; kept, at its end.
+  for (auto [name, mode, at] :
+       {std::tuple{"new", create_mode, 0}, std::tuple{"old", update_mode, 37}}) {
+    bfstream s(dir.file(name).c_str(), mode);
+    ASSERT_TRUE(s.good()) << name;
+    EXPECT_EQ(s.tellg(), at) << name;
+    EXPECT_EQ(test_support::file_size(dir.file(name)), at) << name;
   }
   EXPECT_EQ(bfstream(dir.file("old").c_str(), create_mode).size(), 0);  // truncated
   EXPECT_TRUE(bfstream(dir.file("missing").c_str(), update_mode).fail());
@@ -119,9 +116,7 @@ TEST(BfstreamMapping, FileGrowingFarBeyondTheFirstMappingReadsBackWhole) {
   }
   s.write_at(5, "X", 1);  // an early byte rewritten after the growth
   expected[5] = 'X';
-  std::vector<char> back(expected.size());
-  s.read_at(0, back.data(), back.size());
-  EXPECT_EQ(back, expected);
+  EXPECT_EQ(read_back(s, expected.size()), std::string(expected.begin(), expected.end()));
   EXPECT_EQ(read_file(path), expected);
 }
 

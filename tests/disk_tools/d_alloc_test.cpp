@@ -34,7 +34,8 @@ TEST_F(AllocTest, FirstBlockAndItsRecordFollowTheHeader) {
   ASSERT_EQ(f.size(), 13657u);
   // The zeroed block; its record: own address, data, size, next; the two list heads.
   for (auto [at, word] : std::vector<std::pair<std::size_t, long>>{
-           {13616, 0}, {13624, 13624}, {13632, 13616}, {13640, 8}, {13648, -1}, {0, 13624}, {8, -1}})
+           {13616, 0}, {13624, 13624}, {13632, 13616}, {13640, 8}, {13648, -1}, {0, 13624},
+           {8, -1}})
     EXPECT_EQ(word_at(f, at), word) << at;
   EXPECT_EQ(f[13656], 0);  // the record's in-use byte
 }

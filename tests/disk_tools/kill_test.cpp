@@ -1,6 +1,5 @@
-// Real kills: a child commits transactions and reports each; the parent kills it
-// at a random moment. The database must open, hold every reported transaction
-// (and at most the one under way, whole) and pass every check.
+// Real kills at random moments of a child that reports each commit: the database must open,
+// hold every reported transaction (and at most the one under way, whole) and pass its checks.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -60,8 +59,8 @@ void kill_at_random_moments(d_journal mode, int kills) {
     ::kill(pid, SIGKILL);
     int status = 0;
     ::waitpid(pid, &status, 0);
-    unsigned t;
-    while (::read(pipe_fds[0], &t, sizeof t) == sizeof t) committed = std::max<long>(committed, t);
+    for (unsigned t; ::read(pipe_fds[0], &t, sizeof t) == sizeof t;)
+      committed = std::max<long>(committed, t);
     ::close(pipe_fds[0]);
     ASSERT_TRUE(WIFSIGNALED(status)) << "the child ended by itself: " << status;
 
@@ -76,13 +75,9 @@ void kill_at_random_moments(d_journal mode, int kills) {
                                 " held, " + std::to_string(committed + 1) + " reported";
       ASSERT_TRUE(held == committed + 1 || held == committed + 2) << where;
       ASSERT_EQ(static_cast<long>(map.size()), held) << where;
-      unsigned value = 0;
-      auto const last = static_cast<unsigned>(held - 1);
-      if (held > 0) {
-        ASSERT_TRUE(map.get(last, value) && value == last) << where;
-      }
-      ASSERT_TRUE(check_map(map).empty()) << where;
-      ASSERT_TRUE(list.check().empty()) << where;
+      unsigned value = 0, last = static_cast<unsigned>(held - 1);
+      ASSERT_TRUE(held == 0 || (map.get(last, value) && value == last)) << where;
+      ASSERT_TRUE(check_map(map).empty() && list.check().empty()) << where;
       committed = held - 1;
     }
     close_database(db);
