@@ -1,7 +1,6 @@
-// Balancing through the in-memory shape of the tree must make the very
-// rotations of the pass that reads every node and leave a file identical byte
-// for byte, whatever the insert order and with erases between; and a second
-// open database must not share the shape.
+// Balancing through the in-memory shape must leave the file byte for byte as the
+// pass that reads every node does, in any insert order and with erases between;
+// a second open database must not share the shape.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -21,22 +20,22 @@ struct twin {
   std::string name;
   bool with_shape;
 
-  twin(std::string n, bool shape, bool create = true) : name(std::move(n)), with_shape(shape) {
-    if (create) create_database(name, &env);
+  twin(std::string n, bool shape) : name(std::move(n)), with_shape(shape) {
+    create_database(name, &env);
     open();
   }
-  ~twin() {
-    map.reset();
-    close_database(db);
-  }
+  ~twin() { close(); }
   void open() {
     db = open_database(name, &env);
     map = std::make_unique<int_map>("m", &env);
     map->use_shape(with_shape);
   }
-  void reopen() {
+  void close() {
     map.reset();
     close_database(db);
+  }
+  void reopen() {
+    close();
     open();
   }
   std::vector<char> bytes() const { return test_support::read_file(name + ".odb"); }
@@ -116,11 +115,9 @@ TEST_F(ShapeTwinTest, PutsErasesAndTheProxy) {
   });
 }
 
-// R(5000,64) with left A(3000,1) <- B(2000,1) <- C(1000,1) and right
-// D(7000,64) over E(6000,64), F(9000,64). A takes one shift_left. The pass
-// reads R, D, F, E, then A into one node object, so A's record is written back
-// with all 64 slots and slots 1..63 still hold E's pairs. The shape skips D's
-// subtree and must write the same.
+// R(5000) with left spine A(3000) <- B <- C and right D(7000) over E(6000), F(9000).
+// A takes one shift; the full pass reads E into the node object before A, so A is
+// written back with E's pairs in slots 1..63. The shape skips D and must match.
 class ShapeTreeTest : public map_test {};
 
 TEST_F(ShapeTreeTest, RotatedNodeKeepsThePairsOfTheNodesPassedOver) {

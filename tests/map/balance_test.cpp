@@ -51,13 +51,11 @@ TEST_F(BalanceTest, EachTreeTakesItsShifts) {
   }
 }
 
-// A path that turns at every node and ends in a straight tail: each pass
-// straightens only the lowest turn, so the tree needs about one pass per node.
+// A path that turns at every node, then a straight tail: a pass per node.
 TEST_F(BalanceTest, RunsStopAtThePassLimitAndLaterRunsCarryOn) {
   constexpr int nodes = 2 * int_map::max_balance_passes + 20;
   constexpr int tail = nodes - 4;
-  // Right turns take small rising keys, left turns large falling ones, so
-  // the path is a search tree; the tail climbs from its first key.
+  // Right turns take small rising keys, left turns large falling ones.
   auto const key = [](int i) -> unsigned {
     if (i > tail) return static_cast<unsigned>(10 * tail + (i - tail));
     return i % 2 == 0 ? static_cast<unsigned>(10 * i) : static_cast<unsigned>(1000000 - 10 * i);
@@ -65,9 +63,9 @@ TEST_F(BalanceTest, RunsStopAtThePassLimitAndLaterRunsCarryOn) {
   std::vector<node_shape> shapes;
   std::vector<unsigned> keys;
   for (int i = 0; i < nodes; ++i) {
-    bool const goes_right = i >= tail || i % 2 == 0;
     int const child = i + 1 < nodes ? i + 1 : -1;
-    shapes.push_back({key(i), 1, goes_right ? -1 : child, goes_right ? child : -1});
+    bool const right = i >= tail || i % 2 == 0;
+    shapes.push_back({key(i), 1, right ? -1 : child, right ? child : -1});
     keys.push_back(key(i));
   }
   build_tree(shapes);

@@ -8,17 +8,15 @@ namespace map_tests {
 
 std::vector<word_t> map_test::build_tree(std::vector<node_shape> const& shapes) {
   { int_map fresh("m", &env_); }
-  std::vector<word_t> at;
+  std::vector<word_t> at, parent(shapes.size(), disk_tools::no_address);
   for (std::size_t i = 0; i < shapes.size(); ++i) {
     text_tools::bstringstream zeros;
     at.push_back(env_.allocator->allocate(int_map::layout::reservation, zeros));
   }
   auto const link = [&at](int index) { return index < 0 ? disk_tools::no_address : at[index]; };
-  std::vector<word_t> parent(shapes.size(), disk_tools::no_address);
-  for (std::size_t i = 0; i < shapes.size(); ++i) {
-    if (shapes[i].left >= 0) parent[static_cast<std::size_t>(shapes[i].left)] = at[i];
-    if (shapes[i].right >= 0) parent[static_cast<std::size_t>(shapes[i].right)] = at[i];
-  }
+  for (std::size_t i = 0; i < shapes.size(); ++i)
+    for (int child : {shapes[i].left, shapes[i].right})
+      if (child >= 0) parent[static_cast<std::size_t>(child)] = at[i];
   word_t pairs = 0;
   for (std::size_t i = 0; i < shapes.size(); ++i) {
     int_node n;

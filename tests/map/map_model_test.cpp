@@ -1,9 +1,7 @@
-// Both maps against std::map under long seeded runs (model_harness.h): every
-// way of adding and changing pairs, erase of present and absent keys,
-// balance, walks in key order both ways, lower_bound, upper_bound and ranges,
-// and groups of changes committed or rolled back, with the database reopened
-// at random points. The map grows to a random size and then shrinks to empty,
-// again and again, so nodes fill, split off leaves, balance, empty and go.
+// Both maps against std::map (model_harness.h): every way of adding, changing and
+// erasing pairs, balance, walks both ways, bounds, ranges and transactions. The map
+// grows to a random size and shrinks to empty, again and again, so nodes fill, split,
+// balance, empty and go.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +10,7 @@
 #include <memory>
 #include <random>
 #include <sstream>
+#include <tuple>
 
 #include <disk_tools/d_transaction.h>
 #include <disk_tools/map_shape.h>
@@ -102,8 +101,7 @@ class map_subject {
 
   std::vector<std::string> check() {
     auto problems = check_map(*map_);
-    std::string const shape = shape_differs();
-    if (!shape.empty()) problems.push_back(shape);
+    if (auto const shape = shape_differs(); !shape.empty()) problems.push_back(shape);
     return problems;
   }
 
@@ -133,14 +131,12 @@ class map_subject {
   void expect(bool ok, std::string const& what) {
     if (!ok && problem_.empty()) problem_ = what;
   }
-  // After the changes that take nodes apart or put them back, the whole map.
   void check_now(std::string const& when) {
     auto const problems = check();
-    if (!problems.empty()) expect(false, when + ": " + problems.front());
+    expect(problems.empty(), when + ": " + (problems.empty() ? "" : problems.front()));
   }
 
-  // The shape the map keeps for balance, once built, must be the file's: the
-  // balancing pass trusts it instead of reading the nodes.
+  // Once built, the kept shape must be the file's: balancing trusts it over the nodes.
   std::string shape_differs() {
     map_shape const& kept = map_->shape();
     if (!kept.built()) return "";
@@ -149,15 +145,15 @@ class map_subject {
     if (kept.root() != file.root() || kept.node_count() != file.node_count()) {
       return "the kept shape has another root or node count than the file";
     }
+    auto const node = [](map_shape const& s, word_t at) {
+      return std::tuple(s.left(at), s.right(at), s.parent(at), s.left_count(at),
+                        s.right_count(at), s.uneven_below(at));
+    };
     std::string found;
     file.for_each_in_reverse_visit(file.root(), [&](word_t at) {
       try {
-        bool const same = kept.left(at) == file.left(at) && kept.right(at) == file.right(at) &&
-                          kept.parent(at) == file.parent(at) &&
-                          kept.left_count(at) == file.left_count(at) &&
-                          kept.right_count(at) == file.right_count(at) &&
-                          kept.uneven_below(at) == file.uneven_below(at);
-        if (!same) found = "the kept shape differs from the file at node " + std::to_string(at);
+        if (node(kept, at) != node(file, at))
+          found = "the kept shape differs from the file at node " + std::to_string(at);
       } catch (char const*) {
         found = "the kept shape lacks node " + std::to_string(at);
       }

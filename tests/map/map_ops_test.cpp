@@ -1,6 +1,5 @@
-// What the model test cannot see: the exact records of a new map and of a
-// node, reads that must reserve nothing, the proxy's refusals, printing, and
-// damaged files.
+// What the model test cannot see: exact records, reads that reserve nothing,
+// the proxy's refusals, printing, and damaged files.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -99,8 +98,7 @@ TEST_F(MapTest, DamagedRecordsAreRefused) {
     auto f = bytes();
     env_.stream->write_word(at[0] + static_cast<word_t>(offset), value);
     int_node n;
-    n.address = at[0];
-    EXPECT_EQ(thrown_by([&] { n.load(*env_.stream); }), "corrupt database file...")
+    EXPECT_EQ(thrown_by([&] { load(n, at[0]); }), "corrupt database file...")
         << value << " at offset " << offset;
     env_.stream->write_at(0, f.data(), f.size());
   };
@@ -112,24 +110,21 @@ TEST_F(MapTest, DamagedRecordsAreRefused) {
   refused(map_node_head::right_offset, -2);
 
   int_node beyond;
-  beyond.address = length() - 100;
-  EXPECT_THROW(beyond.load(*env_.stream), char const*);
+  EXPECT_THROW(load(beyond, length() - 100), char const*);
 }
 
 TEST_F(MapTest, DamagedMapsGiveErrorsNotHangs) {
   auto const at = build_tree({{500, 1, 1, -1}, {200, 1, -1, -1}});
   // A child that names its parent as its own left child: a cycle in the tree.
   env_.stream->write_word(at[1] + static_cast<word_t>(map_node_head::left_offset), at[0]);
-  {
-    int_map m("m", &env_);
-    unsigned out = 0;
-    EXPECT_THROW(m.get(1, out), char const*);
-    EXPECT_THROW(m.insert(1, 1), char const*);
-    EXPECT_THROW(m.balance(), char const*);
-    std::ostringstream printed;
-    EXPECT_THROW(m.print_tree_node(&m.root, printed, 0), char const*);
-    EXPECT_FALSE(check_map(m).empty());
-  }
+  int_map m("m", &env_);
+  unsigned out = 0;
+  EXPECT_THROW(m.get(1, out), char const*);
+  EXPECT_THROW(m.insert(1, 1), char const*);
+  EXPECT_THROW(m.balance(), char const*);
+  std::ostringstream printed;
+  EXPECT_THROW(m.print_tree_node(&m.root, printed, 0), char const*);
+  EXPECT_FALSE(check_map(m).empty());
 }
 
 TEST_F(MapTest, CheckReportsBrokenInvariants) {
