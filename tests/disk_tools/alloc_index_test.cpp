@@ -23,7 +23,7 @@ std::string side_file_of(std::string const& name) { return index_file_of(name + 
 
 struct twin {
   std::string name;
-  bool indexed;
+  bool indexed;  // else the allocator walks its lists
   d_journal mode;
   d_env env{};
   d_database* db = nullptr;
@@ -54,8 +54,7 @@ struct twin {
 
 // Seeded random operations on both twins; the blocks in use are saved per
 // open scope so that a rollback takes them back too.
-class mix {
- public:
+struct mix {
   mix(std::string const& dir, unsigned seed, d_journal mode)
       : fast_(dir + "/fast", true, mode), slow_(dir + "/slow", false, mode), rng_(seed),
         mode_(mode) {}
@@ -69,7 +68,6 @@ class mix {
     }
   }
 
- private:
   template <class F>
   void both(F const& f) { f(fast_), f(slow_); }
 
@@ -104,21 +102,17 @@ class mix {
       if (!commit && mode_ != d_journal::off) in_use_ = saved_.back();
       saved_.pop_back();
     } else if (what >= 98 && fast_.scopes.empty()) {
-      reopen();
+      // Reopened, sometimes as if the sessions since an earlier close had died: a stale side
+      // file from then, or none at all.
+      both([](twin& t) { t.close(); });
+      std::string const side = side_file_of(fast_.name);
+      bytes_t const latest = test_support::read_file(side);
+      unsigned const how = rng_() % 4;
+      if (how == 0 && !earlier_side_.empty()) test_support::write_file(side, earlier_side_);
+      if (how == 1) std::remove(side.c_str());
+      if (how != 0) earlier_side_ = latest;
+      both([](twin& t) { t.open(); });
     }
-  }
-
-  void reopen() {
-    both([](twin& t) { t.close(); });
-    // Sometimes as if the sessions since an earlier close had died: a stale
-    // side file from then, or none at all.
-    std::string const side = side_file_of(fast_.name);
-    bytes_t const latest = test_support::read_file(side);
-    unsigned const how = rng_() % 4;
-    if (how == 0 && !earlier_side_.empty()) test_support::write_file(side, earlier_side_);
-    if (how == 1) std::remove(side.c_str());
-    if (how != 0) earlier_side_ = latest;
-    both([](twin& t) { t.open(); });
   }
 
   twin fast_, slow_;
