@@ -1,9 +1,6 @@
-// Damages copies of real databases, made by the built showcase and mapdrill,
-// in many deterministic ways (truncations, byte and word flips, bad values and
-// cycles in every kind of word field) and runs odbcheck and
-// the driver on each copy. Neither may crash, hang, take gigabytes or draw a
-// sanitizer report; odbcheck answers 0, 1 or 2, and a driver succeeds or fails
-// with a message and a status below 128. Each test prints its tally.
+// Copies of showcase and mapdrill databases, cut, flipped and given bad words,
+// run through odbcheck (answers 0, 1 or 2) and the driver (succeeds or fails with
+// a message below 128): no crash, hang, gigabytes or sanitizer report.
 #include <disk_tools/coding.h>
 #include <disk_tools/d_alloc_node.h>
 #include <disk_tools/directory.h>
@@ -32,17 +29,13 @@ struct word_field {
   word_t own_record;  // aiming the field there bends a link into a cycle
 };
 
-// Word fields of every kind, without knowing the containers: the allocator's
-// list heads, the first roots' slots, and for blocks spread evenly over the
-// allocation list, the record's data, size and next words and the block's
-// first words (a container's links and counts).
+// List heads, the first roots' slots, and for blocks spread over the allocation
+// list their record's words and the block's first words (links and counts).
 std::vector<word_field> sample_fields(std::vector<char> const& bytes, std::size_t blocks) {
   std::vector<word_field> fields = {{0, 0}, {8, 8}};
-  for (int i = 0; i < 3; ++i) {
-    std::size_t const entry =
-        dt::directory_entry::directory_offset + dt::directory_entry::entry_size * i;
-    fields.push_back({entry + dt::directory_entry::slot_offset, static_cast<word_t>(entry)});
-  }
+  for (word_t const entry : {dt::directory_entry::address_of(0), dt::directory_entry::address_of(1),
+                             dt::directory_entry::address_of(2)})
+    fields.push_back({static_cast<std::size_t>(entry) + dt::directory_entry::slot_offset, entry});
   std::vector<dt::d_alloc_node> records;
   word_t at = dt::decode_word(bytes.data());
   while (at >= static_cast<word_t>(header) && records.size() < bytes.size() / 33 &&
@@ -63,14 +56,7 @@ std::vector<word_field> sample_fields(std::vector<char> const& bytes, std::size_
   return fields;
 }
 
-std::vector<char> word_bytes(word_t value) {
-  std::vector<char> w(word_size);
-  dt::encode_word(w.data(), value);
-  return w;
-}
-
-// Sanitizer builds exit with these statuses when they report, so that a report
-// cannot pass for a clean failure.
+// Sanitizer builds exit so when they report: a report cannot pass for a clean failure.
 constexpr int asan_status = 86;
 constexpr int ubsan_status = 87;
 // The sound runs need a few tens of megabytes, sanitizers included.
@@ -79,22 +65,16 @@ constexpr long memory_limit_kb = 512 * 1024;
 struct driver {
   std::string name, program, database;  // the file is database + ".odb"
   int runs;                             // normal runs that build the sound file
-  // Random flips, half of bytes and half of words. A mapdrill file is mostly
-  // nodes full of number pairs, and each of its runs takes half a second.
-  int flips;
+  int flips;  // random byte and word flips (a mapdrill run takes half a second)
 };
-void PrintTo(driver const& d, std::ostream* out) {
-  *out << d.name;
-}
 
 class DamageTest : public ::testing::TestWithParam<driver> {
  protected:
   static void SetUpTestSuite() {
-    std::string const ubsan =
-        "halt_on_error=1:print_stacktrace=1:exitcode=" + std::to_string(ubsan_status);
-    ::setenv("UBSAN_OPTIONS", ubsan.c_str(), 1);
-    ::setenv("ASAN_OPTIONS",
-             ("exitcode=" + std::to_string(asan_status) + ":detect_leaks=1").c_str(), 1);
+    std::string const ubsan = "halt_on_error=1:print_stacktrace=1:exitcode=";
+    ::setenv("UBSAN_OPTIONS", (ubsan + std::to_string(ubsan_status)).c_str(), 1);
+    std::string const asan = "detect_leaks=1:exitcode=" + std::to_string(asan_status);
+    ::setenv("ASAN_OPTIONS", asan.c_str(), 1);
   }
 
   void SetUp() override {
@@ -124,15 +104,13 @@ class DamageTest : public ::testing::TestWithParam<driver> {
       fault(who + ": status " + std::to_string(r.status) + "\n" + r.err.substr(0, 2000));
   }
 
-  // Runs odbcheck and then the driver on a copy with `with` written at `at`
-  // and cut to `keep` bytes, unless that copy was tried already (or is the
-  // sound file: a value written over itself).
+  // odbcheck and the driver on a copy with `with` at `at`, cut to `keep` bytes,
+  // unless that copy was tried already (or is the sound file).
   void try_one(std::string const& what, std::size_t at, std::vector<char> const& with,
                std::size_t keep = std::numeric_limits<std::size_t>::max()) {
     std::vector<char> bytes = sound_;
     std::copy(with.begin(), with.end(), bytes.begin() + static_cast<long>(at));
     bytes.resize(std::min(keep, bytes.size()));
-    // What sets the copy apart from the sound file: its length and the bytes it changes.
     std::string key = std::to_string(bytes.size());
     for (std::size_t i = at; i < std::min(at + with.size(), bytes.size()); ++i)
       if (bytes[i] != sound_[i]) key += " " + std::to_string(i) + "=" + std::to_string(bytes[i]);
@@ -178,13 +156,6 @@ class DamageTest : public ::testing::TestWithParam<driver> {
     EXPECT_LE(usage.ru_maxrss, memory_limit_kb);
   }
 
-  std::vector<char> inverted(std::size_t at, std::size_t n) const {
-    std::vector<char> out(sound_.begin() + static_cast<long>(at),
-                          sound_.begin() + static_cast<long>(at + n));
-    for (char& c : out) c = static_cast<char>(~c);
-    return out;
-  }
-
   bool showcase() const { return GetParam().name == "showcase"; }
 
   test_support::scratch_dir base_, work_;
@@ -194,8 +165,7 @@ class DamageTest : public ::testing::TestWithParam<driver> {
 };
 
 TEST_P(DamageTest, Truncations) {
-  // Cuts at the edges of the header and the allocator's heads, and at 24
-  // points spread over the blocks area.
+  // Cuts at the edges of the header and list heads, and 24 over the blocks.
   std::size_t const size = sound_.size();
   std::set<std::size_t> cuts = {0,          1,           7,         8,          15,
                                 16,         17,          100,       header - 1, header,
@@ -211,19 +181,19 @@ TEST_P(DamageTest, ByteAndWordFlips) {
   std::mt19937 rng(20240601);
   std::size_t const words = (sound_.size() - header) / word_size;
   for (int i = 0; i < GetParam().flips; ++i) {
-    // Bytes anywhere; words on a word boundary of the blocks area, one in four
-    // anywhere.
+    // Bytes anywhere; words on a word boundary of the blocks, one in four anywhere.
     std::size_t const width = i % 2 == 0 ? 1 : word_size;
     std::size_t const at = width == 1 || i % 8 == 7 ? rng() % (sound_.size() - width + 1)
                                                     : header + word_size * (rng() % words);
-    std::string const what = width == 1 ? "byte" : "word";
-    try_one(what + " inverted at " + std::to_string(at), at, inverted(at, width));
+    std::vector<char> flipped(sound_.begin() + static_cast<long>(at),
+                              sound_.begin() + static_cast<long>(at + width));
+    for (char& c : flipped) c = static_cast<char>(~c);
+    try_one((width == 1 ? "byte" : "word") + std::string(" inverted at ") + std::to_string(at), at,
+            flipped);
   }
 }
 
 TEST_P(DamageTest, BadValuesInEveryKindOfWordField) {
-  // Each field set to -1, 0, past the end, far past it, inside the header,
-  // the largest word, and its own record (a link bent into a cycle).
   auto const fields = sample_fields(sound_, showcase() ? 12 : 4);
   EXPECT_GE(fields.size(), showcase() ? 60u : 25u);  // the list was walked
   for (auto const& f : fields) {
@@ -235,9 +205,11 @@ TEST_P(DamageTest, BadValuesInEveryKindOfWordField) {
         {"inside the header", 100},
         {"the largest word", std::numeric_limits<word_t>::max()},
         {"its own record", f.own_record}};
-    for (auto const& [name, value] : values)
-      try_one("the word at " + std::to_string(f.offset) + " set to " + name, f.offset,
-              word_bytes(value));
+    for (auto const& [name, value] : values) {
+      std::vector<char> word(word_size);
+      dt::encode_word(word.data(), value);
+      try_one("the word at " + std::to_string(f.offset) + " set to " + name, f.offset, word);
+    }
   }
 }
 

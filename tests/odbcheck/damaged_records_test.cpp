@@ -1,8 +1,5 @@
-// Library operations that meet damaged records must refuse with "corrupt
-// database file..." before a damaged count or link sizes or aims a write. The
-// damage is made through the open database's own stream, as a stray write
-// would make it. (Destructors write nothing, so unwinding cannot either: the
-// after-close table shows it.)
+// Operations that meet a damaged count or link refuse with "corrupt database
+// file..." before it sizes or aims a write; damage comes through the open stream.
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -29,26 +26,23 @@ class DamagedRecordsTest : public test_support::database_test {
 };
 
 TEST_F(DamagedRecordsTest, CountsBeyondWhatTheFileHoldsAreRefused) {
-  word_t header = -1;
+  word_t table_header = -1, map_header_at = -1;
   {
     string_table table("table", 10, &env_);
     table["key"] = "value";
-    header = table.header_address();
-  }
-  damage_word(header + static_cast<word_t>(hashmap_header::count_offset), largest);
-  expect_refused([&] { string_table("table", 10, &env_)["new key"] = "value"; });
-  {
     number_map map("map", &env_);
     map.insert(1, 1);
-    header = map.header_address;
+    table_header = table.header_address();
+    map_header_at = map.header_address;
   }
-  damage_word(header + static_cast<word_t>(map_header::size_offset), largest);
+  damage_word(table_header + static_cast<word_t>(hashmap_header::count_offset), largest);
+  damage_word(map_header_at + static_cast<word_t>(map_header::size_offset), largest);
+  expect_refused([&] { string_table("table", 10, &env_)["new key"] = "value"; });
   expect_refused([&] { number_map("map", &env_).insert(2, 2); });
 }
 
 TEST_F(DamagedRecordsTest, AllocatorRefusesListLinksOfTheLargestWord) {
-  // The allocator's mirror walks both lists when it is built: a link must be
-  // checked before the next word's place is computed from it.
+  // The allocator's mirror walks both lists: a link is checked before it is followed.
   text_tools::bstringstream none;
   for (word_t const head : {alloc_list_head, free_list_head}) {
     SCOPED_TRACE(head == alloc_list_head ? "allocation list" : "free list");

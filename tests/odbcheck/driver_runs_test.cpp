@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <regex>
 
 #include "harness.h"
 
@@ -36,12 +37,10 @@ TEST_F(DriverRunsTest, ShowcaseDatabaseIsSoundAfterEveryRun) {
   run_result last;
   for (int i = 1; i <= runs; ++i) last = run({SHOWCASE_PATH}, "test", "run " + std::to_string(i));
   std::vector<std::string> values;
-  for (std::size_t from = 0; (from = last.out.find("str_vec[", from)) != std::string::npos;) {
-    std::string const prefix = "str_vec[" + std::to_string(values.size()) + "] == ";
-    ASSERT_EQ(last.out.compare(from, prefix.size(), prefix), 0) << last.out.substr(from, 40);
-    std::size_t const end = last.out.find('\n', from);
-    values.push_back(last.out.substr(from + prefix.size(), end - from - prefix.size()));
-    from = end;
+  std::regex const line("str_vec\\[([0-9]+)\\] == ([^\n]*)");
+  for (std::sregex_iterator m(last.out.begin(), last.out.end(), line), end; m != end; ++m) {
+    EXPECT_EQ((*m)[1], std::to_string(values.size()));
+    values.push_back((*m)[2]);
   }
   EXPECT_EQ(values.size(), 5u * runs);
   EXPECT_TRUE(std::is_sorted(values.begin(), values.end()));

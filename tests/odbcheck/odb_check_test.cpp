@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <limits>
 #include <random>
 
@@ -17,9 +16,20 @@ using namespace disk_tools;
 namespace {
 
 bool mentions(std::vector<std::string> const& problems, std::string const& text) {
-  for (auto const& p : problems)
-    if (p.find(text) != std::string::npos) return true;
-  return false;
+  return std::any_of(problems.begin(), problems.end(),
+                     [&](auto const& p) { return p.find(text) != std::string::npos; });
+}
+
+std::vector<char> with(std::vector<char> f, word_t at, word_t value) {
+  encode_word(&f.at(static_cast<std::size_t>(at)), value);
+  return f;
+}
+
+// The names of the first `entries` directory entries lose their terminating 0.
+std::vector<char> unterminated(std::vector<char> f, int entries) {
+  for (int i = 0; i < entries; ++i)
+    std::fill_n(f.begin() + directory_entry::address_of(i), directory_entry::name_size, 'n');
+  return f;
 }
 
 class CheckTest : public test_support::database_test {
@@ -57,35 +67,30 @@ TEST_F(CheckTest, SoundFilesPassAndEachKindOfDamageIsReported) {
         &sound.at(static_cast<std::size_t>(test_support::word_at(sound, head))));
   };
   auto const used = first(alloc_list_head), freed = first(free_list_head);
-  using spoil = std::function<void(std::vector<char>&)>;
-  auto const put = [](word_t at, word_t value) -> spoil {
-    return [=](std::vector<char>& f) { encode_word(&f.at(static_cast<std::size_t>(at)), value); };
-  };
+  auto marked_free = sound;
+  marked_free.at(static_cast<std::size_t>(used.own + 32)) = 1;
+  auto const put = [&](word_t at, word_t value) { return with(sound, at, value); };
   struct {
     char const* expected;
-    spoil damage;
+    std::vector<char> file;
     char const* absent = nullptr;
     std::size_t count = 0;  // of problems, when it must be this many
   } const cases[] = {
-      {"shorter than the 13616-byte header", [](auto& f) { f.assign(100, 'x'); }, nullptr, 1},
+      {"shorter than the 13616-byte header", std::vector<char>(100, 'x'), nullptr, 1},
       {"cycle", put(freed.own + 24, freed.own)},
       {"outside the blocks", put(0, static_cast<word_t>(sound.size()) + 5)},
       {"gives its own address", put(used.own, used.own + 8)},
-      // The overlap check measures a record where it was found, not where it
-      // claims to be: the claim may be any word.
+      // The overlap check measures a record where it was found: the claim may be any word.
       {"gives its own address as 9223372036854775807",
        put(used.own, std::numeric_limits<word_t>::max()), "overlaps"},
       {"overlaps", put(used.own + 16, used.size + 40)},
-      {"is marked free", [&](auto& f) { f.at(static_cast<std::size_t>(used.own + 32)) = 1; }},
+      {"is marked free", marked_free},
       {"ascending size order", put(used.own + 16, 1000000)},
       {"in both lists", put(freed.own + 24, used.own)},
-      {"directory entry 0: the name has no terminating 0 byte",
-       [](auto& f) { std::fill(f.begin() + 16, f.begin() + 16 + 128, 'n'); }},
+      {"directory entry 0: the name has no terminating 0 byte", unterminated(sound, 1)},
   };
   for (auto const& c : cases) {
-    auto f = sound;
-    c.damage(f);
-    test_support::write_file(path(), f);
+    test_support::write_file(path(), c.file);
     auto const problems = check();
     EXPECT_TRUE(mentions(problems, c.expected)) << c.expected;
     EXPECT_FALSE(c.absent && mentions(problems, c.absent)) << c.expected;
@@ -102,20 +107,6 @@ TEST_F(CheckTest, ProgramTellsSoundDamagedUnreadableAndForeignFiles) {
   std::mt19937 rng(11);
   std::vector<char> noise(20000);
   for (auto& b : noise) b = static_cast<char>(rng());
-  auto with = [&](word_t at, word_t value) {
-    auto f = sound;
-    encode_word(&f.at(static_cast<std::size_t>(at)), value);
-    return f;
-  };
-  auto unterminated_names = [&](int entries) {
-    auto f = sound;
-    for (int i = 0; i < entries; ++i) {
-      auto const at = static_cast<std::size_t>(directory_entry::address_of(i));
-      std::fill(f.begin() + static_cast<long>(at),
-                f.begin() + static_cast<long>(at + directory_entry::name_size), 'n');
-    }
-    return f;
-  };
   std::string const foreign = "not a database file...";
   struct {
     char const* what;
@@ -127,10 +118,10 @@ TEST_F(CheckTest, ProgramTellsSoundDamagedUnreadableAndForeignFiles) {
   } const cases[] = {
       {"sound", sound, {"@"}, 0, "no problems found", ""},
       {"sound, by file name", sound, {"@.odb"}, 0, "db.odb: no problems found", ""},
-      {"damaged", unterminated_names(1), {"@.odb"}, 1, "directory entry 0", ""},
-      {"damaged, half the names", unterminated_names(50), {"@"}, 1, "directory entry 49", ""},
-      {"most names unterminated", unterminated_names(51), {"@"}, 2, "", foreign},
-      {"a list head inside the header", with(free_list_head, 17), {"@"}, 2, "", foreign},
+      {"damaged", unterminated(sound, 1), {"@.odb"}, 1, "directory entry 0", ""},
+      {"damaged, half the names", unterminated(sound, 50), {"@"}, 1, "directory entry 49", ""},
+      {"most names unterminated", unterminated(sound, 51), {"@"}, 2, "", foreign},
+      {"a list head inside the header", with(sound, free_list_head, 17), {"@"}, 2, "", foreign},
       {"random bytes", noise, {"@"}, 2, "", foreign},
       {"random bytes, details", noise, {"--details", "@"}, 2, "directory entry 99", foreign},
       {"too short", std::vector<char>(100, 0), {"@.odb"}, 2, "", foreign},
