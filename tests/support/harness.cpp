@@ -14,8 +14,6 @@
 
 namespace test_support {
 
-scratch_dir::scratch_dir() : scratch_dir(std::filesystem::temp_directory_path().string()) {}
-
 scratch_dir::scratch_dir(std::string const& parent) {
   std::error_code ec;
   std::string const where = std::filesystem::is_directory(parent, ec) ? parent
@@ -86,6 +84,9 @@ void database_test::reopen() {
   db_ = disk_tools::open_database(name(), &env_);
 }
 
+namespace {
+
+// Appends what is ready on fd to out; false at end of file.
 bool drain(int fd, std::string& out) {
   char buf[4096];
   ssize_t n = ::read(fd, buf, sizeof buf);
@@ -93,20 +94,19 @@ bool drain(int fd, std::string& out) {
   return n > 0 || (n < 0 && errno == EINTR);
 }
 
-child_process spawn_program(std::vector<std::string> const& argv, std::string const& cwd) {
-  int in_pipe[2], out_pipe[2], err_pipe[2];
-  if (::pipe(in_pipe) || ::pipe(out_pipe) || ::pipe(err_pipe)) {
-    throw std::runtime_error("pipe failed");
-  }
+}  // namespace
+
+run_result run_program(std::vector<std::string> const& argv, std::string const& cwd,
+                       std::string const& input, int timeout_seconds) {
+  int in[2], out[2], err[2];
+  if (::pipe(in) || ::pipe(out) || ::pipe(err)) throw std::runtime_error("pipe failed");
   pid_t const pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    ::dup2(in_pipe[0], 0);
-    ::dup2(out_pipe[1], 1);
-    ::dup2(err_pipe[1], 2);
-    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
-      ::close(fd);
-    }
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
     if (::chdir(cwd.c_str()) != 0) ::_exit(126);
     std::vector<char*> args;
     for (auto const& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -114,58 +114,41 @@ child_process spawn_program(std::vector<std::string> const& argv, std::string co
     ::execv(args[0], args.data());
     ::_exit(127);
   }
-  ::close(in_pipe[0]);
-  ::close(out_pipe[1]);
-  ::close(err_pipe[1]);
+  for (int fd : {in[0], out[1], err[1]}) ::close(fd);
   // A child that stops reading must not kill the test with SIGPIPE.
   ::signal(SIGPIPE, SIG_IGN);
-  return child_process{pid, in_pipe[1], out_pipe[0], err_pipe[0]};
-}
-
-int finish(child_process& child) {
-  for (int* fd : {&child.in, &child.out, &child.err}) {
-    if (*fd >= 0) ::close(*fd);
-    *fd = -1;
-  }
-  int status = 0;
-  ::waitpid(child.pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-run_result run_program(std::vector<std::string> const& argv, std::string const& cwd,
-                       std::string const& input, int timeout_seconds) {
-  child_process child = spawn_program(argv, cwd);
   // Feed the input while collecting both outputs, so that neither side can
   // block the other on a full pipe.
   run_result r;
   std::size_t fed = 0;
-  if (input.empty()) {
-    ::close(child.in);
-    child.in = -1;
-  }
+  int to_child = in[1];
+  auto stop_feeding = [&] { ::close(to_child); to_child = -1; };
+  if (input.empty()) stop_feeding();
   bool out_open = true, err_open = true;
   auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
   while (out_open || err_open) {
     if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(child.pid, SIGKILL);
+      ::kill(pid, SIGKILL);
       break;
     }
-    pollfd fds[3] = {{out_open ? child.out : -1, POLLIN, 0},
-                     {err_open ? child.err : -1, POLLIN, 0},
-                     {child.in, POLLOUT, 0}};
+    pollfd fds[3] = {{out_open ? out[0] : -1, POLLIN, 0},
+                     {err_open ? err[0] : -1, POLLIN, 0},
+                     {to_child, POLLOUT, 0}};
     if (::poll(fds, 3, 200) < 0) continue;
-    if (fds[0].revents) out_open = drain(child.out, r.out);
-    if (fds[1].revents) err_open = drain(child.err, r.err);
-    if (child.in >= 0 && fds[2].revents) {
-      ssize_t n = ::write(child.in, input.data() + fed, input.size() - fed);
+    if (fds[0].revents) out_open = drain(out[0], r.out);
+    if (fds[1].revents) err_open = drain(err[0], r.err);
+    if (to_child >= 0 && fds[2].revents) {
+      ssize_t n = ::write(to_child, input.data() + fed, input.size() - fed);
       if (n > 0) fed += static_cast<std::size_t>(n);
-      if (n < 0 || fed == input.size()) {
-        ::close(child.in);
-        child.in = -1;
-      }
+      if (n < 0 || fed == input.size()) stop_feeding();
     }
   }
-  r.status = finish(child);
+  if (to_child >= 0) ::close(to_child);
+  ::close(out[0]);
+  ::close(err[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return r;
 }
 

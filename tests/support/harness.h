@@ -1,6 +1,4 @@
-// Helpers shared by the tests: a scratch folder per test, a fresh database in
-// it, raw looks at the file, and running a built program with its output
-// captured.
+// Shared test helpers: scratch folders, a fresh database, raw file looks, running programs.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,20 +11,17 @@
 
 namespace test_support {
 
-// A new empty folder under the system's temporary folder, removed with its
-// contents when the object goes.
+// A new empty folder, removed with its contents when the object goes.
 class scratch_dir {
  public:
-  scratch_dir();
-  // Under parent instead (e.g. a memory file system, where syncs cost
-  // nothing: for tests that open thousands of databases).
-  explicit scratch_dir(std::string const& parent);
+  // Under parent when it is a folder (a memory file system makes syncs free for tests
+  // that open thousands), else under the system's temporary folder.
+  explicit scratch_dir(std::string const& parent = "");
   ~scratch_dir();
   scratch_dir(scratch_dir const&) = delete;
   scratch_dir& operator=(scratch_dir const&) = delete;
 
   std::string const& path() const { return path_; }
-  // path/name
   std::string file(std::string const& name) const { return path_ + "/" + name; }
 
  private:
@@ -61,10 +56,8 @@ class database_test : public ::testing::Test {
   void close();
   std::string name() const { return dir_.file("db"); }
   std::string path() const { return dir_.file("db.odb"); }
-  // The database's bytes: while it is open the file is grown ahead of its
-  // data, and only the data counts.
+  // The database's data: while it is open the file is grown ahead of it.
   std::vector<char> bytes() const;
-  // Length of the data (of the file, once closed).
   std::int64_t length() const;
 
   scratch_dir dir_;
@@ -79,24 +72,7 @@ struct run_result {
   std::string err;
 };
 
-// A program started with its three standard streams on pipes.
-struct child_process {
-  int pid = -1;
-  int in = -1;   // write end of its standard input
-  int out = -1;  // read end of its standard output
-  int err = -1;  // read end of its standard error
-};
-
-// Starts argv[0] with its arguments in folder cwd.
-child_process spawn_program(std::vector<std::string> const& argv, std::string const& cwd);
-// Appends what is ready on fd to out; false at end of file.
-bool drain(int fd, std::string& out);
-// Closes the child's pipes that are still open, waits for it and returns its
-// exit status (128 + signal when it was killed).
-int finish(child_process& child);
-
-// Runs argv[0] with its arguments in folder cwd, feeding input on standard
-// input; kills it after timeout_seconds.
+// Runs argv[0] in folder cwd, fed input, killed after timeout_seconds.
 run_result run_program(std::vector<std::string> const& argv, std::string const& cwd,
                        std::string const& input = "", int timeout_seconds = 120);
 
