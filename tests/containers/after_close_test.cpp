@@ -1,8 +1,6 @@
-// Every kind of persistent object used after its database was closed (a
-// container declared in the same scope as its database): each use throws
-// "database is closed..." instead of touching the freed database, and the
-// objects, destroyed after the close, write nothing. A row's uses hold its
-// objects (by shared_ptr), so the objects go when the uses are dropped.
+// Every kind of persistent object used after its database closed: each use throws
+// "database is closed..." and the objects, destroyed after the close, write nothing.
+// A row's uses hold its objects (by shared_ptr), so the objects go with the uses.
 #include <gtest/gtest.h>
 
 #include <functional>

@@ -1,6 +1,5 @@
-// The vector's header byte for byte, its moves, refusals and damage, and a
-// vector in a database other than the global one. (Every operation against
-// std::vector: sequence_model_test.cpp.)
+// The vector's header byte for byte, refusals, damage, a vector outside the global database.
+// (Every operation and header move against std::vector: sequence_model_test.cpp.)
 #include <disk_tools/d_vector.h>
 
 #include <gtest/gtest.h>
@@ -8,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include <disk_tools/d_var.h>
 #include "harness.h"
 #include <disk_tools/odb_check.h>
 
@@ -32,39 +30,6 @@ TEST_F(VectorTest, NewVectorHasAHeaderOfCapacityCountAndSlots) {
   EXPECT_EQ(in_use[0].size, 816);
 }
 
-// Growth and reserve move the header the same way: the new block is made, the
-// handle slot re-aimed and the old block freed, and nothing beyond the old
-// block is written.
-TEST_F(VectorTest, AFullVectorMovesItsHeaderInsteadOfWritingPastItsBlock) {
-  for (int n = 0; n < 3; ++n) {
-    std::string const name = "vec" + std::to_string(n);
-    d_vector<std::string> v(name, 2, &env_);
-    // A block allocated right after the header, which an overrun would hit.
-    d_var<std::string> neighbour(create_var(db_), &env_);
-    neighbour = "neighbour";
-    v.push_back("a");
-    v.push_back("b");
-    word_t const old_header = v.header_address();
-    if (n == 0) v.insert(v.begin() + 1, "inserted");
-    if (n == 1) v.reserve(3);
-    if (n == 2) v.resize(3);
-    EXPECT_GE(v.capacity(), 3);
-    EXPECT_EQ(word_at(bytes(), static_cast<std::size_t>(db_->get_address(name))),
-              v.header_address());
-    for (auto const& r : db_->allocator()->allocation_list()) {
-      EXPECT_FALSE(r.data == old_header && r.size == vector_header::block_size(2));
-    }
-    EXPECT_EQ(neighbour.get_data(), "neighbour");
-    EXPECT_EQ(v.check(), strings{});
-    EXPECT_EQ(check_database_file(path()), strings{});
-  }
-  // Reopening keeps count and capacity, whatever capacity is asked for.
-  reopen();
-  d_vector<std::string> again("vec1", 500, &env_);
-  EXPECT_EQ(again.capacity(), 3);
-  EXPECT_EQ(strings(again.begin(), again.end()), (strings{"a", "b"}));
-}
-
 TEST_F(VectorTest, WhatCannotBeDoneIsRefusedWithNothingChanged) {
   d_vector<std::string> v("str_vec", 10, &env_);
   v.push_back("a");
@@ -80,8 +45,7 @@ TEST_F(VectorTest, WhatCannotBeDoneIsRefusedWithNothingChanged) {
 }
 
 TEST_F(VectorTest, ElementsAreReachedThroughTheVectorsOwnDatabase) {
-  // The global environment names the fixture's database; the vector lives in
-  // another one.
+  // The global environment names the fixture's database; the vector lives in another.
   d_env other_env{};
   std::string const other = dir_.file("other");
   ASSERT_TRUE(create_database(other, &other_env));

@@ -1,8 +1,6 @@
-// The list and the vector against std::list and std::vector, and a list of
-// lists against its model: every operation, through two objects on the same
-// container, with the database reopened at random points. A comparison also
-// walks the container backwards, runs the standard algorithms over its
-// iterators and counts the blocks in use, so that a leaked block shows.
+// The list and the vector against std::list and std::vector, and a list of lists against
+// its model: every operation, through two objects on one container. A comparison also walks
+// backwards, runs the standard algorithms and counts the blocks in use (a leak shows).
 #include <disk_tools/d_list.h>
 #include <disk_tools/d_vector.h>
 
@@ -23,9 +21,9 @@ using namespace disk_tools;
 
 namespace {
 
-int pick(std::mt19937& rng, int low, int high) {
-  return std::uniform_int_distribution<int>(low, high)(rng);
-}
+using test_support::on_both;
+using test_support::pick;
+using test_support::require;
 
 template <class T>
 T random_value(std::mt19937& rng) {
@@ -43,14 +41,10 @@ long weight(int i) { return i; }
 
 // Runs action, which must be refused with message.
 template <class Action>
-void expect_refusal(Action action, char const* message) {
-  try {
-    action();
-  } catch (char const* m) {
-    if (std::string(m) == message) return;
-    throw;
-  }
-  throw "an operation that must be refused was carried out...";
+std::string refused(Action action, std::string const& message) {
+  std::string const got = test_support::thrown_by(action);
+  require(got == message, "refused with \"" + got + "\" instead of \"" + message + "\"");
+  return "refused: " + message;
 }
 
 // The container read by range-for, backwards, and through the standard
@@ -79,17 +73,8 @@ std::string walks_agree(Container& c, Model const& m) {
   return "";
 }
 
-// Stops the run at once, naming the step, when compare finds a difference.
-template <class Subject>
-void verify_now(Subject& subject) {
-  std::string const why = subject.compare();
-  if (why.empty()) return;
-  ADD_FAILURE() << why;
-  throw "the container differs from its model...";
-}
-
-// A d_list<T> or a d_vector<T> (with a first capacity of 2, so that its
-// header moves often) and its model.
+// A d_list<T> or a d_vector<T> (with a first capacity of 2, so that its header moves
+// often, and an overrun of its block would hit a value block) and its model.
 template <class Container>
 class sequence_subject {
   using T = typename Container::value_type;
@@ -97,15 +82,13 @@ class sequence_subject {
   using model_t = std::conditional_t<is_list, std::list<T>, std::vector<T>>;
 
  public:
+  // A reopened vector keeps its capacity, whatever capacity is asked for.
   void attach(d_env& env) {
-    env_ = &env;
     for (auto* c : {&main_, &alias_}) {
-      if constexpr (is_list) {
-        c->emplace("seq", &env);
-      } else {
-        c->emplace("seq", 2, &env);
-      }
+      if constexpr (is_list) c->emplace("seq", &env);
+      if constexpr (!is_list) c->emplace("seq", env_ ? 500 : 2, &env);
     }
+    env_ = &env;
   }
   void detach() {
     main_.reset();
@@ -120,9 +103,8 @@ class sequence_subject {
       auto const first = main_->begin(), last = main_->end();
       long const n = last - first;
       for (long i = 0; i < n; ++i) {
-        if (first[i] != *(last - (n - i)) || first[i] != model_[static_cast<std::size_t>(i)]) {
+        if (first[i] != *(last - (n - i)) || first[i] != model_[static_cast<std::size_t>(i)])
           return "random access differs at " + std::to_string(i);
-        }
       }
     }
     // The list's header and sentinel and a node and a value block per
@@ -139,18 +121,14 @@ class sequence_subject {
     long const i = pick(rng, 0, std::max(0L, n - 1));
     switch (pick(rng, 0, n > 40 ? 15 : 11)) {
       case 0:
-        c.push_back(value);
-        model_.push_back(value);
-        return "push_back";
+        return on_both(c, model_, [&](auto& x) { x.push_back(value); }, "push_back");
       case 1:
         if constexpr (is_list) {
-          c.push_front(value);
-          model_.push_front(value);
-          return "push_front";
+          return on_both(c, model_, [&](auto& x) { x.push_front(value); }, "push_front");
         } else {
           long const room = pick(rng, 0, static_cast<int>(c.capacity()) + 10);
           c.reserve(room);
-          if (c.capacity() < room) throw "reserve left less room than asked for...";
+          require(c.capacity() >= room, "reserve left less room than asked for");
           return "reserve " + std::to_string(room);
         }
       case 2: {
@@ -184,44 +162,35 @@ class sequence_subject {
           model_.resize(static_cast<std::size_t>(to));
           return "resize to " + std::to_string(to);
         }
-      case 6:
-        verify_now(*this);
+      case 6: {
+        std::string const why = compare();
+        require(why.empty(), why);
         return "walks";
+      }
       case 7:
         if (pick(rng, 0, 5) > 0) return "skip";
-        c.clear();
-        model_.clear();
-        return "clear";
+        return on_both(c, model_, [](auto& x) { x.clear(); }, "clear");
       case 8:
         if constexpr (is_list) {
           // At the end position the list erases its first element, if any.
           auto at_end = c.end();
           c.erase(at_end);
           if (n > 0) model_.pop_front();
-          if (at_end != c.end()) throw "erase at the end moved its position...";
+          require(at_end == c.end(), "erase at the end moved its position");
         } else {
-          expect_refusal([&] { c.erase(c.end()); }, "vector index out of range...");
+          return refused([&] { c.erase(c.end()); }, "vector index out of range...");
         }
         return "erase at the end";
       case 9:
         if constexpr (is_list) {
           if (pick(rng, 0, 1)) {
-            if (n == 0) {
-              expect_refusal([&] { c.pop_front(); }, "list is empty...");
-              return "pop_front refused";
-            }
-            c.pop_front();
-            model_.pop_front();
-            return "pop_front";
+            if (n == 0) return refused([&] { c.pop_front(); }, "list is empty...");
+            return on_both(c, model_, [](auto& x) { x.pop_front(); }, "pop_front");
           }
         }
-        if (n == 0) {
-          expect_refusal([&] { c.pop_back(); }, is_list ? "list is empty..." : "vector is empty...");
-          return "pop_back refused";
-        }
-        c.pop_back();
-        model_.pop_back();
-        return "pop_back";
+        if (n == 0)
+          return refused([&] { c.pop_back(); }, is_list ? "list is empty..." : "vector is empty...");
+        return on_both(c, model_, [](auto& x) { x.pop_back(); }, "pop_back");
       default:
         return n == 0 ? "skip" : erase(c, i);
     }
@@ -254,7 +223,7 @@ class sequence_subject {
       }
       dl_assign<T> element(it);
       element = value;
-      if (element.get_data() != value) throw "the proxy reads another value...";
+      require(element.get_data() == value, "the proxy reads another value");
     } else {
       d_vector_assign<T> element = c[at];
       for (int k = pick(rng, 0, 3); k > 0; --k) {
@@ -262,7 +231,7 @@ class sequence_subject {
         model_.push_back(value);
       }
       element = value;
-      if (element.get_data() != value) throw "the proxy reads another value...";
+      require(element.get_data() == value, "the proxy reads another value");
     }
     *std::next(model_.begin(), at) = value;
     return "proxy write at " + std::to_string(at);
@@ -278,9 +247,8 @@ class sequence_subject {
     } else {
       it = c.erase(it);
     }
-    if ((after == model_.end()) != (it == c.end()) || (after != model_.end() && *it != *after)) {
-      throw "erase left its position elsewhere...";
-    }
+    require((after == model_.end()) == (it == c.end()) && (after == model_.end() || *it == *after),
+            "erase left its position elsewhere");
     return "erase at " + std::to_string(at);
   }
 
@@ -290,17 +258,12 @@ class sequence_subject {
 };
 
 TEST(SequenceModel, ListsAndVectorsOfStringsAndNumbersFollowTheirModels) {
-  for (unsigned seed : {1u, 2u, 3u}) {
-    sequence_subject<d_list<std::string>> list;
-    test_support::run_model(list, {seed, 2500, 100, {}});
-    sequence_subject<d_vector<std::string>> vector;
-    test_support::run_model(vector, {seed, 2500, 100, {}});
-  }
+  std::vector<test_support::model_run> const words = {{1, 2500}, {2, 2500}, {3, 2500}};
+  test_support::run_models<sequence_subject<d_list<std::string>>>(words);
+  test_support::run_models<sequence_subject<d_vector<std::string>>>(words);
   // Plain values, and the database without its journal.
-  sequence_subject<d_list<int>> list;
-  test_support::run_model(list, {4, 2500, 100, {d_journal::off}});
-  sequence_subject<d_vector<int>> vector;
-  test_support::run_model(vector, {4, 2500, 100, {d_journal::off}});
+  test_support::run_models<sequence_subject<d_list<int>>>({{4, 2500, 100, {d_journal::off}}});
+  test_support::run_models<sequence_subject<d_vector<int>>>({{4, 2500, 100, {d_journal::off}}});
 }
 
 // A list of lists against a list of inner-list numbers, with the inner lists'
@@ -358,20 +321,10 @@ class list_of_lists_subject {
       inner.insert(front ? inner.begin() : inner.end(), value);
       return "push into inner list " + std::to_string(i);
     }
-    if (roll == 5) {
-      outer_->pop_front();
-      model_.pop_front();
-      return "pop_front";
-    }
-    if (roll == 6) {
-      outer_->pop_back();
-      model_.pop_back();
-      return "pop_back";
-    }
+    if (roll == 5) return on_both(*outer_, model_, [](auto& x) { x.pop_front(); }, "pop_front");
+    if (roll == 6) return on_both(*outer_, model_, [](auto& x) { x.pop_back(); }, "pop_back");
     if (roll == 7 && pick(rng, 0, 3) == 0) {
-      outer_->clear();
-      model_.clear();
-      return "clear";
+      return on_both(*outer_, model_, [](auto& x) { x.clear(); }, "clear");
     }
     auto it = std::next(outer_->begin(), i);
     outer_->erase(it);
@@ -388,10 +341,7 @@ class list_of_lists_subject {
 };
 
 TEST(SequenceModel, ListOfListsFollowsItsModel) {
-  for (unsigned seed : {5u, 6u}) {
-    list_of_lists_subject lists;
-    test_support::run_model(lists, {seed, 1500, 80, {}});
-  }
+  test_support::run_models<list_of_lists_subject>({{5, 1500, 80}, {6, 1500, 80}});
 }
 
 }  // namespace

@@ -1,22 +1,17 @@
-// Model-based testing of a persistent container: long seeded runs of random
-// operations applied both to the container and to its standard counterpart
-// (the model), with the database closed and reopened at random points. After
-// every reopening the two must hold the same contents and the container's
-// checks must be clean. A failure names the seed and the step, and the
-// operations just before it, so that it replays exactly.
-//
-// A subject is a class with:
-//   void attach(disk_tools::d_env& env);   // (re)makes the container objects on env
-//   void detach();                         // drops them (before the database closes)
-//   std::string step(std::mt19937& rng);   // one random operation on both; says what it did
-//   std::string compare();                 // "" when container and model agree, else why not
-//   std::vector<std::string> check();      // the container's own checks
+// Model-based testing: seeded random operations on a persistent container and on its
+// standard counterpart (the model), the database reopened at random points; after each
+// reopening the two must agree and the container's checks be clean. A failure names the
+// seed, the step and the operations before it, so that it replays exactly. A subject has
+// attach(env) (remakes its objects on env), detach() (drops them before the close),
+// step(rng) (one random operation on both; says what it did), compare() ("" when
+// container and model agree, else why not) and check() (the container's own checks).
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <deque>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -28,10 +23,27 @@ namespace test_support {
 struct model_run {
   unsigned seed = 1;
   int steps = 2000;
-  // On average one reopening every this many steps.
-  int reopen_every = 100;
+  int reopen_every = 100;  // on average
   disk_tools::d_open_options options{};
 };
+
+inline int pick(std::mt19937& rng, int low, int high) {
+  return std::uniform_int_distribution<int>(low, high)(rng);
+}
+
+// Inside a step: a disagreement ends the run at once, and the harness names the step.
+inline std::string require(bool ok, std::string const& what) {
+  if (!ok) throw std::runtime_error(what);
+  return what;
+}
+
+// Applies op alike to the container and to its model; returns what.
+template <class Container, class Model, class Op>
+std::string on_both(Container& c, Model& m, Op op, std::string what) {
+  op(c);
+  op(m);
+  return what;
+}
 
 template <class Subject>
 void run_model(Subject& subject, model_run const& run) {
@@ -60,13 +72,16 @@ void run_model(Subject& subject, model_run const& run) {
     std::string what;
     try {
       what = subject.step(rng);
+    } catch (std::exception const& e) {
+      ADD_FAILURE() << e.what() << " at " << where(step);
+      break;
     } catch (char const* message) {
       ADD_FAILURE() << "threw \"" << message << "\" at " << where(step);
       break;
     }
     recent.push_back(what);
     if (recent.size() > 8) recent.pop_front();
-    if (std::uniform_int_distribution<int>(1, run.reopen_every)(rng) == 1) {
+    if (pick(rng, 1, run.reopen_every) == 1) {
       subject.detach();
       disk_tools::close_database(db);
       env = disk_tools::d_env{};
@@ -78,6 +93,15 @@ void run_model(Subject& subject, model_run const& run) {
   verify(run.steps);
   subject.detach();
   disk_tools::close_database(db);
+}
+
+// A fresh Subject(args...) through each run.
+template <class Subject, class... Args>
+void run_models(std::vector<model_run> const& runs, Args const&... args) {
+  for (model_run const& run : runs) {
+    Subject subject(args...);
+    run_model(subject, run);
+  }
 }
 
 }  // namespace test_support
