@@ -27,17 +27,10 @@ struct twin {
   ~twin() { close(); }
   void open() {
     db = open_database(name, &env);
-    map = std::make_unique<int_map>("m", &env);
-    map->use_shape(with_shape);
+    (map = std::make_unique<int_map>("m", &env))->use_shape(with_shape);
   }
-  void close() {
-    map.reset();
-    close_database(db);
-  }
-  void reopen() {
-    close();
-    open();
-  }
+  void close() { map.reset(), close_database(db); }
+  void reopen() { close(), open(); }
   std::vector<char> bytes() const { return test_support::read_file(name + ".odb"); }
 };
 
@@ -50,24 +43,16 @@ class ShapeTwinTest : public ::testing::Test {
     std::string const run = std::to_string(runs_++);
     twin fast(dir_.file("fast" + run), true), slow(dir_.file("slow" + run), false);
     for (std::size_t i = 0; i < steps; ++i) {
-      op(*fast.map, i);
-      op(*slow.map, i);
-      if (reopen_every && (i + 1) % reopen_every == 0) {
-        fast.reopen();
-        slow.reopen();
-      }
-      if ((i + 1) % 500 == 0) {
-        ASSERT_EQ(fast.bytes(), slow.bytes()) << "after step " << i;
-      }
+      op(*fast.map, i), op(*slow.map, i);
+      if (reopen_every && (i + 1) % reopen_every == 0) fast.reopen(), slow.reopen();
+      if ((i + 1) % 500 == 0) { ASSERT_EQ(fast.bytes(), slow.bytes()) << "after step " << i; }
     }
     // Balancing while operating settles well inside the pass limit.
     EXPECT_GT(fast.map->stats.runs, 0) << "the operations never balanced";
     EXPECT_EQ(fast.map->stats.cut_short, 0);
-    fast.map->balance();
-    slow.map->balance();
+    fast.map->balance(), slow.map->balance();
     ASSERT_EQ(fast.bytes(), slow.bytes()) << "after balance";
-    fast.reopen();
-    slow.reopen();
+    fast.reopen(), slow.reopen();
     ASSERT_EQ(fast.bytes(), slow.bytes()) << "after reopening";
     EXPECT_EQ(check_map(*fast.map), std::vector<std::string>{});
     if (keys_) expect_all_found(*fast.map, *keys_, 3);

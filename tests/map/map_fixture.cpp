@@ -20,11 +20,8 @@ std::vector<word_t> map_test::build_tree(std::vector<node_shape> const& shapes) 
   word_t pairs = 0;
   for (std::size_t i = 0; i < shapes.size(); ++i) {
     int_node n;
-    n.address = at[i];
-    n.left = link(shapes[i].left);
-    n.right = link(shapes[i].right);
-    n.parent = parent[i];
-    n.next = i == 0 ? disk_tools::no_address : at[i - 1];
+    n.address = at[i], n.left = link(shapes[i].left), n.right = link(shapes[i].right);
+    n.parent = parent[i], n.next = i == 0 ? disk_tools::no_address : at[i - 1];
     for (int k = 0; k < shapes[i].count; ++k) {
       unsigned const key = shapes[i].first + static_cast<unsigned>(k);
       n.add_sorted({key, key * 10});

@@ -54,19 +54,13 @@ class map_subject {
   using plain = typename kind::plain;
   using model_type = std::map<plain, plain>;
 
-  void attach(d_env& env) {
-    env_ = &env;
-    map_ = std::make_unique<Map>("m", &env);
-  }
+  void attach(d_env& env) { env_ = &env, map_ = std::make_unique<Map>("m", &env); }
   void detach() { map_.reset(); }
 
   std::string step(std::mt19937& rng) {
     rng_ = &rng;
     if (growing_ && model_.size() >= target_) growing_ = false;
-    if (!growing_ && model_.empty()) {
-      growing_ = true;
-      target_ = 1 + pick(max_size);
-    }
+    if (!growing_ && model_.empty()) growing_ = true, target_ = 1 + pick(max_size);
     plain const k = kind::key(static_cast<unsigned>(pick(key_space)));
     int const roll = pick(100);
     if (roll < 55) return change(k);
@@ -75,10 +69,7 @@ class map_subject {
     if (roll < 81) return walk_range(k);
     if (roll < 87) return walk_back(k, 1 + pick(70));
     if (roll < 93) return transaction(k);
-    if (roll < 95) {
-      map_->balance();
-      return "balance";
-    }
+    if (roll < 95) return map_->balance(), "balance";
     return erase(k);
   }
 
@@ -128,9 +119,7 @@ class map_subject {
     }
     return at == model_end ? "" : "missing pair " + kind::text(at->first);
   }
-  void expect(bool ok, std::string const& what) {
-    if (!ok && problem_.empty()) problem_ = what;
-  }
+  void expect(bool ok, std::string const& what) { if (!ok && problem_.empty()) problem_ = what; }
   void check_now(std::string const& when) {
     auto const problems = check();
     expect(problems.empty(), when + ": " + (problems.empty() ? "" : problems.front()));
@@ -217,11 +206,7 @@ class map_subject {
     auto const it = upper ? map_->upper_bound(stored(k)) : map_->lower_bound(stored(k));
     auto const at = upper ? model_.upper_bound(k) : model_.lower_bound(k);
     std::string const what = (upper ? "upper_bound " : "lower_bound ") + kind::text(k);
-    if (at == model_.end()) {
-      expect(it == map_->end(), what + " is not the end");
-    } else {
-      expect(it != map_->end() && same(*it, *at), what);
-    }
+    expect(at == model_.end() ? it == map_->end() : it != map_->end() && same(*it, *at), what);
     return what;
   }
 

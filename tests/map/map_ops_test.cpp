@@ -2,6 +2,7 @@
 // the proxy's refusals, printing, and damaged files.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <sstream>
 
 #include "map_fixture.h"
@@ -38,9 +39,7 @@ TEST_F(MapTest, NodeRecordIsWrittenInOneTransfer) {
   int_map m("m", &env_);
   int_node n;
   n.address = m.root.address;
-  n.left = 20000;
-  n.parent = 30000;
-  n.next = 40000;
+  n.left = 20000, n.parent = 30000, n.next = 40000;
   n.add_sorted({7, 70});
   n.add_sorted({3, 0xA1B2C3D4u});
   auto const writes = env_.stream->counts().writes;
@@ -129,10 +128,7 @@ TEST_F(MapTest, DamagedMapsGiveErrorsNotHangs) {
 
 TEST_F(MapTest, CheckReportsBrokenInvariants) {
   auto const at = build_tree({{500, 2, 1, 2}, {100, 1, -1, -1}, {900, 1, -1, -1}});
-  {
-    int_map m("m", &env_);
-    expect_sound(m);
-  }
+  expect_sound(*std::make_unique<int_map>("m", &env_));
   // A left child whose key is not below its parent's first key.
   int_node left;
   load(left, at[1]);
