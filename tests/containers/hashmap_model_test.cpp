@@ -88,18 +88,15 @@ class hashmap_subject {
       return "size " + std::to_string(map_->size()) + ", model " + std::to_string(model_.size());
     }
     std::map<std::string, std::string> walked;
-    for (auto const& [key, value] : *map_) {
+    for (auto const& [key, value] : *map_)
       if (!walked.emplace(key, value).second) return "the walk met \"" + key + "\" twice";
-    }
-    if (walked != std::map<std::string, std::string>(model_.begin(), model_.end())) {
+    if (walked != std::map<std::string, std::string>(model_.begin(), model_.end()))
       return "the walk differs from the model";
-    }
     auto const users = [](auto const& pair) { return pair.first.rfind("user_", 0) == 0; };
     if (std::distance(map_->begin(), map_->end()) != static_cast<long>(model_.size()) ||
         std::count_if(map_->begin(), map_->end(), users) !=
-            std::count_if(model_.begin(), model_.end(), users)) {
+            std::count_if(model_.begin(), model_.end(), users))
       return "std::distance or std::count_if over the map differs from the model";
-    }
     for (auto const& [key, value] : model_) {
       std::string got;
       if (map_->get(key, got) == 0 || got != value)
@@ -140,10 +137,8 @@ class hashmap_subject {
         return "keep the proxy of" + on;
       case 8:
         return write_held(value);
-      case 9: case 10: {
-        bool const erased = map_->erase(key);
-        return require(erased == (model_.erase(key) == 1), "erase" + on);
-      }
+      case 9: case 10:
+        return require(map_->erase(key) == (model_.erase(key) == 1), "erase" + on);
       case 11: {
         auto const it = map_->find(key);
         auto const in_model = model_.find(key);

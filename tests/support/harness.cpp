@@ -143,9 +143,8 @@ run_result run_program(std::vector<std::string> const& argv, std::string const& 
       if (n < 0 || fed == input.size()) stop_feeding();
     }
   }
-  if (to_child >= 0) ::close(to_child);
-  ::close(out[0]);
-  ::close(err[0]);
+  for (int fd : {to_child, out[0], err[0]})
+    if (fd >= 0) ::close(fd);
   int status = 0;
   ::waitpid(pid, &status, 0);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
