@@ -9,9 +9,9 @@
 #   --root DIR                          work on another checkout (the tests use it)
 #
 # In the guide, a pair of lines
-#   <!-- format:begin disk_tools/NAME.h -->
+#   <!-- format:begin include/disk_tools/detail/NAME.h -->
 #   <!-- format:end -->
-# is filled with the comment that opens NAME.h, as a preformatted block. Every
+# is filled with the comment that opens that header, as a preformatted block. Every
 # header whose opening comment has an "offset ... width" heading row describes
 # a record, and must have such a pair: a new record cannot be left out of the
 # manual unnoticed. Plain bash and awk, so that a fresh machine can run it.
@@ -80,7 +80,7 @@ unlisted_records() {
        leading && !/^\/\// { leading = 0 }
        leading && /(^|[[:space:]])offset[[:space:]]+width([[:space:]]|$)/ && !(FILENAME in seen) {
          seen[FILENAME] = 1; print FILENAME
-       }' "$root"/disk_tools/*.h |
+       }' "$root"/include/disk_tools/*.h "$root"/include/disk_tools/detail/*.h |
     while IFS= read -r header; do
       rel=${header#"$root"/}
       grep -qxF "<!-- format:begin $rel -->" "$guide" || echo "$rel"

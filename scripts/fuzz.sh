@@ -27,7 +27,7 @@ out=build-fuzz
 mkdir -p "$out/corpus" "$out/findings"
 clang++ -std=c++17 -g -O1 -Wall -Wextra -Werror \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-  -I. -Idisk_tools fuzz/odb_fuzz.cpp disk_tools/*.cpp -o "$out/odb_fuzz"
+  -Iinclude -Isrc fuzz/odb_fuzz.cpp src/*/*.cpp -o "$out/odb_fuzz"
 
 if [ "${1:-}" = "--replay" ]; then
   shift

@@ -15,7 +15,7 @@
 #include <disk_tools/d_ref.h>
 #include <disk_tools/d_var.h>
 #include <disk_tools/d_vector.h>
-#include <disk_tools/factories.h>
+#include <disk_tools/detail/factories.h>
 #include "harness.h"
 
 using namespace disk_tools;

@@ -13,7 +13,7 @@
 #include <tuple>
 
 #include <disk_tools/d_transaction.h>
-#include <disk_tools/map_shape.h>
+#include <disk_tools/detail/map_shape.h>
 #include "map_fixture.h"
 #include "model_harness.h"
 

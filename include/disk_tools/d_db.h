@@ -1,0 +1,147 @@
+// The open database, the environment that containers work through, and the
+// functions that create, open, close and delete a database file (NAME.odb).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "disk_tools/detail/bfstream.h"
+#include "disk_tools/detail/d_alloc.h"
+#include "disk_tools/detail/d_journal.h"
+#include "disk_tools/detail/directory.h"
+
+namespace disk_tools {
+
+class d_database;
+
+// How a database keeps its changes safe, chosen when it is opened.
+//   atomic   every operation (and every transaction) happens completely or not
+//            at all if the process dies at any instant; nothing is synced, so a
+//            power loss or an operating-system crash may lose recent changes.
+//   durable  as atomic, and once an operation or a commit returns, its change
+//            survives a power loss or an operating-system crash; each commit
+//            costs a sync of the journal.
+//   off      no journal: fastest, for bulk loads only; a process that dies in
+//            the middle of an operation may leave the database damaged, and a
+//            transaction cannot be rolled back.
+enum class d_journal { atomic, durable, off };
+
+struct d_open_options {
+  d_journal journal = d_journal::atomic;
+  // Durable mode: once the journal holds this many bytes of committed
+  // changes, the next commit also syncs the database and starts the journal
+  // afresh (two syncs more).
+  std::size_t checkpoint_bytes = std::size_t{16} << 20;
+};
+
+// What every container needs: the database's stream, its allocator and the
+// database itself. The environment owns none of them.
+struct d_env {
+  io_tools::bfstream* stream = nullptr;
+  d_alloc* allocator = nullptr;
+  d_database* database = nullptr;
+};
+
+// The environment the program is using; the program points it at its own
+// environment before it creates or opens a database.
+extern d_env* p_d_env;
+
+// What a persistent object keeps of its database, shared with it: whether the
+// database is still open, and how many rollbacks it has made. An object that
+// caches anything of the file reads it again after a rollback.
+struct db_state {
+  d_database* database = nullptr;  // null once the database is closed
+  std::uint64_t rollbacks = 0;
+  bool broken = false;  // a rollback failed: only reopening helps
+
+  // The database, or "database is closed..." / "database must be reopened...".
+  d_database& open() const;
+};
+
+class d_database {
+ public:
+  // Opens the database file name + ".odb" and its allocator on one shared
+  // stream, plays back a journal left by a process that died, and fills env.
+  // Throws "unable to open alloc file..." when the file cannot be opened for
+  // reading and writing, "database is in use..." when another open database
+  // holds it, "not a database file..." when it is too short to hold the
+  // header or its list heads point outside it, and "corrupt journal file..."
+  // when a journal was left whose records cannot be trusted.
+  d_database(std::string const& name, long const& directory_offset, d_env* env);
+  d_database(std::string const& name, long const& directory_offset, d_env* env,
+             d_open_options const& options);
+  // Rolls back a transaction left open, cuts the file to its length and
+  // removes the journal. Objects still attached to the database throw
+  // "database is closed..." from then on.
+  ~d_database();
+
+  d_database(d_database const&) = delete;
+  d_database& operator=(d_database const&) = delete;
+
+  // The address of the slot of the root called name, registering the name in
+  // the first free directory entry when it is new; -1 when the directory is
+  // full.
+  long get_address(std::string const& name);
+
+  io_tools::bfstream* stream() { return &stream_; }
+  d_alloc* allocator() { return allocator_.get(); }
+  std::string const& file_name() const { return file_name_; }
+  d_journal journal_mode() const { return mode_; }
+  db_journal const& journal() const { return *journal_; }
+
+  // Scopes of change (d_transaction.h): every change to the file is made
+  // inside one. The outermost is a transaction; inner ones are savepoints.
+  void begin_change();
+  // Ends the innermost scope keeping its changes; the outermost commits.
+  void commit_change();
+  // Ends the innermost scope putting its changes back; memory that mirrors
+  // the file (the allocator's lists, every object's cached state) is made to
+  // agree again. Never throws: when the bytes cannot be put back, the
+  // database refuses all further work until it is reopened, and the journal
+  // stays for that.
+  void rollback_change() noexcept;
+  int change_depth() const { return journal_->depth(); }
+  std::shared_ptr<db_state> const& state() const { return state_; }
+
+ private:
+  void open(d_env* env);
+
+  std::string file_name_;
+  d_journal mode_;
+  io_tools::bfstream stream_;
+  std::unique_ptr<db_journal> journal_;
+  std::unique_ptr<d_alloc> allocator_;
+  word_t directory_offset_;
+  std::shared_ptr<db_state> state_;
+};
+
+// Writes a new, empty database file, replacing any old one and any journal
+// left beside it; false when the file cannot be opened or is in use by an open
+// database.
+bool create_database(std::string const& name, d_env* env);
+// Opens an existing database, fills env and returns the database, which the
+// caller owns (and gives back through close_database).
+d_database* open_database(std::string const& name, d_env* env);
+d_database* open_database(std::string const& name, d_env* env, d_open_options const& options);
+// Closes and frees db; a null db is ignored.
+void close_database(d_database* db);
+// Overwrites the file name + ".odb" with zeros and removes it, with the files
+// beside it; false when it cannot be opened or is in use by an open database.
+bool delete_database(std::string const& name);
+
+// The slot of the root called name, for a container constructed by that name:
+// like get_address, but a full directory is thrown as "root directory full..."
+// so that no container ever reads or writes at -1.
+word_t root_slot(d_database* db, std::string const& name);
+
+// The file of a database named as the library names it (NAME stands for
+// NAME.odb) or by its file's own name ending in ".odb".
+std::string database_file_of(std::string const& name_or_file);
+
+// The names of the files that live beside a database file: the journal, and
+// the allocator's index of its lists (which only saves time at opening).
+std::string journal_file_of(std::string const& database_file);
+std::string index_file_of(std::string const& database_file);
+
+}  // namespace disk_tools

@@ -1,0 +1,654 @@
+// The persistent hash map of string keys to string values: a header block with
+// the key count and a table of buckets, each heading a singly linked chain of
+// entry records that hold their key and value inline (records in
+// hashmap_records.h).
+//
+// Lookups and insertions go straight to the file. A new key's entry heads its
+// chain; replacing a value writes a whole new entry in the old one's place in
+// the chain; erasing unlinks the entry and frees its block. The count of
+// distinct keys is written to the header whenever it changes, so a reopened
+// map finds it even when its object was never destroyed.
+//
+// The bucket table can be replaced by a larger or smaller one (rehash,
+// reserve, or a put past the maximum load factor when one is set): the
+// entries stay where they are and only their next words are relinked.
+//
+// The hash that places the keys is chosen when the map is made and recorded
+// in its header; a map object whose hash is another refuses to open it.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <set>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "disk_tools/d_db.h"
+#include "disk_tools/d_transaction.h"
+#include "disk_tools/detail/db_handle.h"
+#include "disk_tools/detail/factories.h"
+#include "disk_tools/detail/hashmap_records.h"
+
+namespace disk_tools {
+
+// Every hash of d_hashmap names the kind recorded for it in the file (kind),
+// so that a map is never searched with a hash it was not built with.
+
+// The weighted sum of a key's characters: each character, taken as a signed
+// byte, times its index (the first has weight 0). Computed modulo 2^64 so that
+// no key, however long, overflows. Similar keys ("user_00001", "user_00002")
+// share few sums, so their chains grow with the number of keys whatever the
+// bucket count; it stays the default because every older map was built by it.
+struct string_hash {
+  static constexpr hash_kind kind = hash_kind::weighted_sum;
+  long operator()(std::string const& key) const {
+    std::uint64_t h = 0;
+    for (std::size_t i = 0; i < key.size(); ++i) {
+      auto const c = static_cast<std::int64_t>(static_cast<signed char>(key[i]));
+      h += static_cast<std::uint64_t>(i) * static_cast<std::uint64_t>(c);
+    }
+    return static_cast<long>(h);
+  }
+};
+
+// A hash in which every bit of the key changes about half of the result's
+// bits: the key is taken in little-endian 8-byte words (the last one padded
+// with zeros, the length mixed in first so that padding cannot collide), each
+// word spread by a multiply and an xor-shift before it is folded into the
+// state, and the state avalanched at the end. The words are assembled byte by
+// byte, so a file gives the same buckets on every machine.
+struct strong_string_hash {
+  static constexpr hash_kind kind = hash_kind::strong;
+  long operator()(std::string const& key) const {
+    std::uint64_t h = seed ^ (static_cast<std::uint64_t>(key.size()) * golden);
+    std::size_t at = 0;
+    for (; at + 8 <= key.size(); at += 8) h = absorb(h, word_at(key, at, 8));
+    if (at < key.size()) h = absorb(h, word_at(key, at, key.size() - at));
+    return static_cast<long>(avalanche(h));
+  }
+
+ private:
+  static constexpr std::uint64_t seed = 0x243f6a8885a308d3ULL;    // digits of pi
+  static constexpr std::uint64_t golden = 0x9e3779b97f4a7c15ULL;  // 2^64 / golden ratio
+  static constexpr std::uint64_t spread = 0xbf58476d1ce4e5b9ULL;
+  static constexpr std::uint64_t settle = 0x94d049bb133111ebULL;
+
+  static std::uint64_t word_at(std::string const& key, std::size_t at, std::size_t n) {
+    std::uint64_t w = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      w |= static_cast<std::uint64_t>(static_cast<unsigned char>(key[at + i])) << (8 * i);
+    }
+    return w;
+  }
+  static std::uint64_t absorb(std::uint64_t h, std::uint64_t w) {
+    w *= spread;
+    w ^= w >> 31;
+    w *= golden;
+    h ^= w;
+    h = (h << 27) | (h >> 37);
+    return h * 5 + 0x52dce729;
+  }
+  static std::uint64_t avalanche(std::uint64_t h) {
+    h ^= h >> 30;
+    h *= spread;
+    h ^= h >> 27;
+    h *= settle;
+    return h ^ (h >> 31);
+  }
+};
+
+// The hash of key by the hash a file records.
+inline long hash_by_kind(hash_kind kind, std::string const& key) {
+  return kind == hash_kind::strong ? strong_string_hash()(key) : string_hash()(key);
+}
+
+// The bucket of a key whose hash is h among n buckets: (2^63 - 1 - h) mod n.
+// The difference is taken without sign, so that it is exact for a negative h
+// too (where it exceeds the largest signed word); for h >= 0 this is the same
+// as the signed remainder.
+inline word_t bucket_of(long h, word_t n) {
+  std::uint64_t const top = static_cast<std::uint64_t>(INT64_MAX);
+  std::uint64_t const diff = top - static_cast<std::uint64_t>(h);
+  return static_cast<word_t>(diff % static_cast<std::uint64_t>(n));
+}
+
+namespace hashmap_detail {
+
+// Where a key was found: its entry, the word that links to it, and the entry
+// as read. entry is 0 when the key is absent.
+struct found_entry {
+  word_t entry = 0;
+  word_t link = no_address;
+  hashmap_entry record;
+};
+
+// No file holds more entries than fit in it, so a walk that takes more steps
+// has met a cycle.
+inline void count_step(io_tools::bfstream& s, word_t& steps) {
+  if (++steps > s.size() / static_cast<word_t>(hashmap_entry::min_size)) {
+    throw io_tools::corrupt_file_message;
+  }
+}
+
+// Walks the chain whose head is in the bucket word at bucket looking for key.
+inline found_entry find_in_chain(io_tools::bfstream& s, word_t bucket, std::string const& key) {
+  found_entry found;
+  word_t link = bucket;
+  word_t at = s.read_word(bucket);
+  for (word_t steps = 0; at != no_address;) {
+    count_step(s, steps);
+    hashmap_entry const record = hashmap_entry::read(s, at, hashmap_entry::part::key_only);
+    if (record.key == key) {
+      found.entry = at;
+      found.link = link;
+      found.record = hashmap_entry::read(s, at);
+      return found;
+    }
+    link = at + static_cast<word_t>(hashmap_entry::next_offset);
+    at = record.next;
+  }
+  return found;
+}
+
+// The header a map's handle slot names.
+inline word_t header_of(io_tools::bfstream& s, word_t handle) {
+  word_t const header = s.read_word(handle);
+  if (header == no_address) throw rolled_back_message;
+  return header;
+}
+
+// Writes the entry (its next, key and value) in a new block in place of the
+// old one at old_entry, rewriting link; returns the new block's address.
+inline word_t replace_entry(io_tools::bfstream& s, d_alloc& allocator, word_t link,
+                            word_t old_entry, hashmap_entry const& record) {
+  text_tools::bstringstream block;
+  record.encode(block);
+  allocator.deallocate(old_entry);
+  word_t const entry = allocator.allocate(static_cast<long>(block.size()), block);
+  s.write_word(link, entry);
+  return entry;
+}
+
+}  // namespace hashmap_detail
+
+// Names the entry of one key. The entry and its link can move while the
+// proxy lives (a new key heads the chain, a replacement writes a new entry
+// before or at this one, an erase unlinks a neighbour, a rehash moves the
+// bucket table), so every use finds the table through the map's handle slot
+// and the key's entry again by walking its chain.
+template <class K, class V>
+class d_hashmap_assign {
+ public:
+  d_hashmap_assign(word_t entry, word_t link, io_tools::bfstream* stream, d_alloc* allocator,
+                   d_database* database, word_t handle, long hash, K key)
+      : entry_(entry),
+        link_(link),
+        stream_(stream),
+        allocator_(allocator),
+        database_(database),
+        handle_(handle),
+        hash_(hash),
+        key_(std::move(key)),
+        db_(database) {}
+
+  V get_data() {
+    db_.db();
+    return current().value;
+  }
+  operator V() { return get_data(); }
+
+  // Stores value as the key's value; the entry keeps its place in the chain.
+  d_hashmap_assign& operator=(V const& value) {
+    entry_ = in_change(db_.db(), [&] {
+      hashmap_entry record = current();
+      record.value = value;
+      return hashmap_detail::replace_entry(*stream_, *allocator_, link_, entry_, record);
+    });
+    return *this;
+  }
+
+  long entry() const { return entry_; }
+  long link() const { return link_; }
+
+ private:
+  hashmap_entry current() {
+    word_t const header = hashmap_detail::header_of(*stream_, handle_);
+    hashmap_header const h = hashmap_header::read(*stream_, header);
+    word_t const bucket = hashmap_header::bucket_address(header, bucket_of(hash_, h.buckets));
+    hashmap_detail::found_entry found = hashmap_detail::find_in_chain(*stream_, bucket, key_);
+    if (found.entry == 0) throw "hash map entry no longer exists...";
+    entry_ = found.entry;
+    link_ = found.link;
+    return found.record;
+  }
+
+  word_t entry_;
+  word_t link_;
+  io_tools::bfstream* stream_;
+  d_alloc* allocator_;
+  d_database* database_;
+  word_t handle_;
+  long hash_;
+  K key_;
+  db_handle db_;
+};
+
+// A position among a map's entries, in bucket order and, within a bucket,
+// chain order. It holds a copy of the pair it stands on and reads nothing
+// else until it moves; moving reads the next entry of the chain, or the
+// bucket words up to the next chain that is not empty. A put of a new key
+// may or may not be visited by a walk under way; an erase of the entry an
+// iterator stands on, and any rehash (which a put makes under a growth
+// policy), leave the iterator stale.
+class d_hashmap_iterator {
+ public:
+  using iterator_category = std::forward_iterator_tag;
+  using value_type = std::pair<std::string, std::string>;
+  using difference_type = std::ptrdiff_t;
+  using pointer = value_type const*;
+  using reference = value_type const&;
+
+  // The end of every map.
+  d_hashmap_iterator() = default;
+  // The entry at entry, in bucket bucket of the table at header; the first
+  // entry from bucket on when entry is -1.
+  d_hashmap_iterator(io_tools::bfstream* stream, d_database* database, word_t header,
+                     word_t buckets, word_t bucket, word_t entry)
+      : stream_(stream), header_(header), buckets_(buckets), bucket_(bucket), link_(database) {
+    if (entry != no_address) {
+      land(entry);
+    } else {
+      seek_chain(bucket);
+    }
+  }
+
+  // The pair is a copy, but a use after its database closed is a mistake all
+  // the same, and is told as one.
+  reference operator*() const {
+    standing();
+    return pair_;
+  }
+  pointer operator->() const {
+    standing();
+    return &pair_;
+  }
+
+  d_hashmap_iterator& operator++() {
+    standing();
+    if (next_ != no_address) {
+      land(next_);
+    } else {
+      seek_chain(bucket_ + 1);
+    }
+    return *this;
+  }
+  d_hashmap_iterator operator++(int) {
+    d_hashmap_iterator before = *this;
+    ++*this;
+    return before;
+  }
+
+  bool operator==(d_hashmap_iterator const& other) const { return entry_ == other.entry_; }
+  bool operator!=(d_hashmap_iterator const& other) const { return !(*this == other); }
+
+  // The address of the entry it stands on; -1 at the end.
+  long entry() const { return entry_; }
+
+ private:
+  void standing() const {
+    if (entry_ == no_address) throw "no entry at the end position...";
+    link_.db();
+  }
+
+  void land(word_t entry) {
+    hashmap_detail::count_step(*stream_, steps_);
+    hashmap_entry e = hashmap_entry::read(*stream_, entry);
+    entry_ = entry;
+    next_ = e.next;
+    pair_.first = std::move(e.key);
+    pair_.second = std::move(e.value);
+  }
+
+  // Lands on the head of the first chain from bucket from on that is not
+  // empty, reading the bucket words a few hundred at a time; at the end when
+  // there is none.
+  void seek_chain(word_t from) {
+    link_.db();
+    constexpr word_t batch = 256;
+    for (word_t b = from; b < buckets_; b += batch) {
+      std::vector<word_t> const heads =
+          hashmap_header::read_heads(*stream_, header_, b, std::min(batch, buckets_ - b));
+      for (std::size_t i = 0; i < heads.size(); ++i) {
+        if (heads[i] == no_address) continue;
+        bucket_ = b + static_cast<word_t>(i);
+        land(heads[i]);
+        return;
+      }
+    }
+    entry_ = no_address;
+  }
+
+  io_tools::bfstream* stream_ = nullptr;
+  word_t header_ = no_address;
+  word_t buckets_ = 0;
+  word_t bucket_ = 0;
+  word_t entry_ = no_address;
+  word_t next_ = no_address;
+  word_t steps_ = 0;
+  value_type pair_;
+  db_handle link_;
+};
+
+template <class K, class V, class H = string_hash>
+class d_hashmap {
+  static_assert(std::is_same<K, std::string>::value && std::is_same<V, std::string>::value,
+                "entries hold string keys and values");
+  static_assert(std::is_same<decltype(H::kind), hash_kind const>::value,
+                "a hash names the kind the file records for it (static constexpr hash_kind kind)");
+
+ public:
+  using iterator = d_hashmap_iterator;
+  using value_type = d_hashmap_iterator::value_type;
+
+  // The map kept in the root slot called name; created with buckets buckets
+  // when new, otherwise buckets is ignored. Throws "hash map was built with
+  // another hash..." when the map in the slot was built with a hash other
+  // than H.
+  d_hashmap(std::string const& name, long buckets, d_env* env)
+      : allocator_(env->allocator), database_(env->database), buckets_(buckets) {
+    grab(database_->stream(), root_slot(database_, name), database_->allocator(), database_);
+  }
+
+  // The count goes to the file whenever it changes, so the object has nothing
+  // to write back and may outlive its database.
+  d_hashmap(d_hashmap const&) = delete;
+  d_hashmap& operator=(d_hashmap const&) = delete;
+
+  // Attaches to the map whose handle slot is at address, creating it when the
+  // slot holds -1.
+  void grab(io_tools::bfstream* stream, long address, d_alloc* allocator, d_database* database) {
+    stream_ = stream;
+    allocator_ = allocator;
+    database_ = database;
+    link_ = db_handle(database);
+    handle_ = address;
+    if (stream_->read_word(handle_) != no_address) {
+      load_header();
+      return;
+    }
+    // A bucket is a remainder modulo the bucket count.
+    if (buckets_ < 1) throw "invalid container size...";
+    in_change(link_.db(), [&] {
+      header_ = create_hashmap(buckets_, H::kind, database_);
+      count_ = 0;
+      stream_->write_word(handle_, header_);
+    });
+  }
+
+  // The key's entry address and its value; 0 and an empty value when the key
+  // is absent.
+  long get(K const& key, V& value) {
+    checked();
+    hashmap_detail::found_entry const found =
+        hashmap_detail::find_in_chain(*stream_, bucket_word(key), key);
+    value = found.record.value;
+    if (found.entry != 0) last_link_ = found.link;
+    return found.entry;
+  }
+
+  // Stores the pair, replacing the value of a present key in its place in the
+  // chain; a new key heads its chain (after the table has grown, when the
+  // growth policy asks for it). Returns the entry now holding the pair.
+  long put(K const& key, V const& value) {
+    return in_change(checked(), [&] { return put_pair(key, value); });
+  }
+
+  // The entry of key, created with an empty value when absent.
+  d_hashmap_assign<K, V> operator[](K const& key) {
+    V scratch;
+    word_t entry = get(key, scratch);
+    if (entry == 0) entry = put(key, V());
+    return d_hashmap_assign<K, V>(entry, last_link_, stream_, allocator_, database_, handle_,
+                                  H()(key), key);
+  }
+
+  // Removes key's pair: its entry is unlinked from its chain and its block
+  // freed. False, with nothing changed, when the key is absent.
+  bool erase(K const& key) {
+    return in_change(checked(), [&] { return erase_key(key); });
+  }
+
+  iterator begin() {
+    checked();
+    return iterator(stream_, database_, header_, buckets_, 0, no_address);
+  }
+  iterator end() const { return iterator(); }
+  // The position of key's pair; end() when the key is absent.
+  iterator find(K const& key) {
+    checked();
+    hashmap_detail::found_entry const found =
+        hashmap_detail::find_in_chain(*stream_, bucket_word(key), key);
+    if (found.entry == 0) return end();
+    return iterator(stream_, database_, header_, buckets_, bucket_of(H()(key), buckets_),
+                    found.entry);
+  }
+
+  // The number of keys.
+  long size() const { return count(); }
+  bool empty() const { return size() == 0; }
+
+  // Gives the map a new table of n buckets and relinks every entry into it.
+  void rehash(long n) {
+    if (n < 1) throw "invalid container size...";
+    in_change(checked(), [&] {
+      if (n != buckets_) relink(n);
+    });
+  }
+  // Makes room for keys keys: enough buckets that they stay within the
+  // maximum load factor (one key per bucket when no growth policy is set).
+  void reserve(long keys) {
+    double const load = max_load_ > 0 ? max_load_ : 1.0;
+    double const needed = std::ceil(static_cast<double>(keys) / load);
+    if (needed > static_cast<double>(hashmap_header::max_buckets)) {
+      throw "invalid container size...";
+    }
+    in_change(checked(), [&] {
+      if (static_cast<word_t>(needed) > buckets_) relink(static_cast<word_t>(needed));
+    });
+  }
+
+  // The growth policy, kept by this object only: when f > 0, a put that
+  // would leave more than f keys per bucket first doubles the bucket table.
+  // 0, the default, never grows it, so that a map's bytes depend on its
+  // operations alone.
+  void set_max_load_factor(double f) { max_load_ = f > 0 ? f : 0; }
+  double max_load_factor() const { return max_load_; }
+
+  // These read the header afresh, as a rollback may have changed it.
+  long count() const { return stored_header().count; }
+  long buckets() const { return stored_header().buckets; }
+  long header_address() const {
+    link_.db();
+    return hashmap_detail::header_of(*stream_, handle_);
+  }
+  long last_link() const { return last_link_; }
+  // The address of the bucket word of key.
+  long bucket_word(K const& key) const {
+    return hashmap_header::bucket_address(header_, bucket_of(H()(key), buckets_));
+  }
+
+ private:
+  // The database, checked to be open, with the header read afresh: another
+  // object on the same map, or a rollback, may have changed it.
+  d_database& checked() {
+    d_database& db = link_.db();
+    load_header();
+    link_.up_to_date();
+    return db;
+  }
+
+  hashmap_header stored_header() const { return hashmap_header::read(*stream_, header_address()); }
+
+  void load_header() {
+    word_t const header = hashmap_detail::header_of(*stream_, handle_);
+    hashmap_header const h = hashmap_header::read(*stream_, header);
+    if (h.kind != H::kind) throw "hash map was built with another hash...";
+    header_ = header;
+    count_ = h.count;
+    buckets_ = h.buckets;
+  }
+
+  long put_pair(K const& key, V const& value) {
+    hashmap_detail::found_entry found =
+        hashmap_detail::find_in_chain(*stream_, bucket_word(key), key);
+    if (found.entry != 0) {
+      found.record.value = value;
+      last_link_ = found.link;
+      return hashmap_detail::replace_entry(*stream_, *allocator_, found.link, found.entry,
+                                           found.record);
+    }
+    if (grows_for(count_ + 1)) relink(std::min(2 * buckets_, hashmap_header::max_buckets));
+    word_t const bucket = bucket_word(key);
+    hashmap_entry record;
+    record.next = stream_->read_word(bucket);
+    record.key = key;
+    record.value = value;
+    text_tools::bstringstream block;
+    record.encode(block);
+    word_t const entry = allocator_->allocate(static_cast<long>(block.size()), block);
+    stream_->write_word(bucket, entry);
+    last_link_ = bucket;
+    ++count_;
+    store_count();
+    return entry;
+  }
+
+  bool erase_key(K const& key) {
+    hashmap_detail::found_entry const found =
+        hashmap_detail::find_in_chain(*stream_, bucket_word(key), key);
+    if (found.entry == 0) return false;
+    stream_->write_word(found.link, found.record.next);
+    allocator_->deallocate(found.entry);
+    --count_;
+    store_count();
+    return true;
+  }
+
+  bool grows_for(word_t keys) const {
+    if (max_load_ <= 0 || buckets_ >= hashmap_header::max_buckets) return false;
+    return static_cast<double>(keys) > max_load_ * static_cast<double>(buckets_);
+  }
+
+  // Moves the map to a new table of n buckets, as the vector moves to a larger
+  // header: the new table is complete before the handle slot names it, and
+  // the old one is freed last. The entries stay in their blocks and keep
+  // their order, each appended to its new chain, so only the next words that
+  // change are written: when the table doubles, a chain splits in two and an
+  // entry's next changes only where its follower went to the other half.
+  void relink(word_t n) {
+    std::vector<word_t> heads(static_cast<std::size_t>(n), no_address);
+    std::vector<word_t> tails(static_cast<std::size_t>(n), no_address);
+    std::vector<std::pair<word_t, word_t>> entries;  // address, next as read
+    std::vector<word_t> next;                        // next in the new table
+    std::vector<word_t> const old_heads =
+        hashmap_header::read_heads(*stream_, header_, 0, buckets_);
+    word_t steps = 0;
+    for (word_t at : old_heads) {
+      while (at != no_address) {
+        hashmap_detail::count_step(*stream_, steps);
+        hashmap_entry const e = hashmap_entry::read(*stream_, at, hashmap_entry::part::key_only);
+        auto const b = static_cast<std::size_t>(bucket_of(H()(e.key), n));
+        if (tails[b] == no_address) {
+          heads[b] = at;
+        } else {
+          next[static_cast<std::size_t>(tails[b])] = at;
+        }
+        tails[b] = static_cast<word_t>(entries.size());
+        entries.emplace_back(at, e.next);
+        next.push_back(no_address);
+        at = e.next;
+      }
+    }
+    word_t const table = create_hashmap(n, H::kind, database_);
+    if (count_ != 0) hashmap_header::write_count(*stream_, table, count_);
+    hashmap_header::write_heads(*stream_, table, heads);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (next[i] == entries[i].second) continue;
+      stream_->write_word(entries[i].first + static_cast<word_t>(hashmap_entry::next_offset),
+                          next[i]);
+    }
+    stream_->write_word(handle_, table);
+    allocator_->deallocate(header_);
+    header_ = table;
+    buckets_ = n;
+  }
+
+ public:
+  // Everything wrong with the map's records, one sentence each: a map built
+  // with another hash than this object's, an entry in the wrong bucket (by
+  // the hash the file records), a key twice, a chain with a cycle, a count
+  // that is not the number of keys, or a record that is not a block in use.
+  std::vector<std::string> check() const {
+    std::vector<std::string> problems;
+    try {
+      link_.db();
+      std::set<word_t> in_use;
+      for (auto const& r : allocator_->allocation_list()) in_use.insert(r.data);
+      word_t const header = hashmap_detail::header_of(*stream_, handle_);
+      hashmap_header const h = hashmap_header::read(*stream_, header);
+      if (!in_use.count(header)) problems.push_back("map header is not a block in use");
+      if (h.kind != H::kind)
+        problems.push_back("map was built with another hash than this object's");
+      std::set<std::string> keys;
+      std::set<word_t> seen;
+      for (word_t b = 0; b < h.buckets; ++b) {
+        word_t at = stream_->read_word(hashmap_header::bucket_address(header, b));
+        while (at != no_address) {
+          std::string const where = "entry " + std::to_string(at);
+          if (!seen.insert(at).second) {
+            problems.push_back(where + " is reached twice");
+            break;
+          }
+          if (!in_use.count(at)) problems.push_back(where + " is not a block in use");
+          hashmap_entry const e = hashmap_entry::read(*stream_, at);
+          if (bucket_of(hash_by_kind(h.kind, e.key), h.buckets) != b) {
+            problems.push_back(where + " of key \"" + e.key + "\" is in bucket " +
+                               std::to_string(b) + ", not its own");
+          }
+          if (!keys.insert(e.key).second) {
+            problems.push_back("key \"" + e.key + "\" is stored twice");
+          }
+          at = e.next;
+        }
+      }
+      if (h.count != static_cast<word_t>(keys.size())) {
+        problems.push_back("header count " + std::to_string(h.count) + " but " +
+                           std::to_string(keys.size()) + " keys");
+      }
+    } catch (char const* message) {
+      problems.push_back(std::string("unreadable hash map record: ") + message);
+    }
+    return problems;
+  }
+
+ private:
+  void store_count() { hashmap_header::write_count(*stream_, header_, count_); }
+
+  io_tools::bfstream* stream_ = nullptr;
+  d_alloc* allocator_ = nullptr;
+  word_t header_ = no_address;
+  word_t last_link_ = no_address;
+  d_database* database_ = nullptr;
+  word_t count_ = 0;
+  word_t buckets_ = 0;
+  word_t handle_ = no_address;
+  double max_load_ = 0;
+  db_handle link_;
+};
+
+}  // namespace disk_tools

@@ -1,0 +1,724 @@
+// The persistent list: a circular, doubly linked list with a sentinel, whose
+// header, nodes and element values all live in the database file (records in
+// list_records.h).
+//
+// A list is reached through its handle slot, a word holding the address of the
+// list header: a root slot for a named list, the first word of a block from
+// create_list for an anonymous one. The object in memory keeps a copy of the
+// sentinel's links, the element count and the addresses it works with; each
+// operation reads the records it needs and writes the changed ones before it
+// returns.
+//
+// Elements are visited with dl_iterator, a bidirectional iterator that carries
+// a copy of one node (so range-for and the standard algorithms work), and read
+// or replaced through dl_assign. Element types are strings, plain values (int)
+// and lists (a list of lists stores each inner list's handle slot and count;
+// *it, or the iterator's view get_data2, reads it back as a working list).
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <iterator>
+#include <numeric>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "disk_tools/d_db.h"
+#include "disk_tools/d_transaction.h"
+#include "disk_tools/detail/db_handle.h"
+#include "disk_tools/detail/factories.h"
+#include "disk_tools/detail/list_records.h"
+#include "disk_tools/detail/stored_value.h"
+
+namespace disk_tools {
+
+template <class T>
+class d_list;
+template <class T>
+class dl_iterator;
+
+// Orders the elements handed to sort: true when a is less than b. Strings
+// compare byte by byte as unsigned over their common length, then the shorter
+// is less; numbers compare by value.
+template <class T>
+struct CompLess {
+  bool operator()(T const& a, T const& b) const { return a < b; }
+};
+
+// How an element is laid out in its value block and read back.
+template <class T>
+struct list_element {
+  static void encode(text_tools::bstringstream& out, T const& value) {
+    stored_value<T>::encode(out, value);
+  }
+  static T read(io_tools::bfstream& s, d_alloc*, d_database*, word_t address) {
+    if (!is_block_address(address)) throw io_tools::corrupt_file_message;
+    return stored_value<T>::read(s, address);
+  }
+};
+
+// An inner list is stored as its handle slot and its count.
+template <class U>
+struct list_element<d_list<U>> {
+  static void encode(text_tools::bstringstream& out, d_list<U> const& inner) {
+    if (inner.handle() == no_address) throw "list not attached...";
+    inner_list_value{inner.handle(), inner.count()}.encode(out);
+  }
+  static d_list<U> read(io_tools::bfstream& s, d_alloc* allocator, d_database* database,
+                        word_t address) {
+    d_list<U> view;
+    view.bind(&s, allocator, database);
+    view.load_value(address);
+    return view;
+  }
+};
+
+// What it-> gives: the element's value, held by the arrow itself, since the
+// value lives in the file and not in memory an iterator could point into.
+template <class T>
+struct dl_arrow {
+  T value;
+  T* operator->() { return &value; }
+};
+
+// What every iterator carries: a copy of the current node record, and the
+// stream and allocator it was read through.
+//
+// The iterators are bidirectional and constant in the standard's sense: *it is
+// the element's value (a T; for a list of lists a working view of the inner
+// list), read from its value block when asked for, and it-> reaches into that
+// value. An element is replaced through dl_assign. Moving reads the node moved
+// to and nothing else.
+template <class T>
+class dl_iterator_base {
+ public:
+  using iterator_category = std::bidirectional_iterator_tag;
+  using value_type = T;
+  using difference_type = std::ptrdiff_t;
+  using reference = T;
+  using pointer = dl_arrow<T>;
+
+  // The position's own address; the list's sentinel address at the end.
+  long address() const { return node_.own; }
+  long next() const { return node_.next; }
+  long prev() const { return node_.prev; }
+  long value_address() const { return node_.value; }
+  io_tools::bfstream* stream() const { return stream_; }
+  d_alloc* allocator() const { return allocator_; }
+  d_database* database() const { return database_; }
+
+  bool operator==(dl_iterator_base const& other) const { return node_.own == other.node_.own; }
+  bool operator!=(dl_iterator_base const& other) const { return !(*this == other); }
+
+  T operator*() const {
+    link_.db();
+    if (node_.value == no_address) throw "no element at the end position...";
+    return list_element<T>::read(*stream_, allocator_, database_, node_.value);
+  }
+  pointer operator->() const { return pointer{**this}; }
+
+  list_node const& node() const { return node_; }
+  // Replaces the copy after the node was rewritten in the file.
+  void set_node(list_node const& node) { node_ = node; }
+  // The database, checked to be open.
+  d_database& database_checked() const { return link_.db(); }
+
+ protected:
+  dl_iterator_base() = default;
+  dl_iterator_base(list_node const& node, io_tools::bfstream* stream, d_alloc* allocator,
+                   d_database* database)
+      : dl_iterator_base(node, stream, allocator, database, db_handle(database)) {}
+  // Made by a list, which hands over its own share of the database's state:
+  // the database may be closed already, and must not be asked for it.
+  dl_iterator_base(list_node const& node, io_tools::bfstream* stream, d_alloc* allocator,
+                   d_database* database, db_handle link)
+      : node_(node), stream_(stream), allocator_(allocator), database_(database), link_(link) {}
+
+  // Reads the following node. A list cannot hold more nodes than the file has
+  // room for, so a walk that goes further in one direction has met a cycle.
+  void advance() {
+    link_.db();
+    node_ = list_node::read(*stream_, node_.next);
+    if (++steps_ > most_steps()) throw io_tools::corrupt_file_message;
+  }
+
+  // Reads the preceding node. The end position's copy of the sentinel may be
+  // older than the list's last change at its back, so the sentinel's own
+  // record names the last node.
+  void retreat() {
+    link_.db();
+    word_t const to =
+        node_.value == no_address ? list_node::read(*stream_, node_.own).prev : node_.prev;
+    node_ = list_node::read(*stream_, to);
+    if (--steps_ < -most_steps()) throw io_tools::corrupt_file_message;
+  }
+
+ private:
+  word_t most_steps() const { return stream_->size() / static_cast<word_t>(list_node::record_size); }
+
+  list_node node_;
+  io_tools::bfstream* stream_ = nullptr;
+  d_alloc* allocator_ = nullptr;
+  d_database* database_ = nullptr;
+  db_handle link_;
+  // Steps forward less steps back since the iterator was made.
+  word_t steps_ = 0;
+};
+
+// What an iterator adds for the kind of element: nothing for plain values.
+template <class T>
+class dl_inner_view {
+ protected:
+  void bind_view(io_tools::bfstream*, d_alloc*, d_database*, db_handle const&) {}
+};
+
+// An iterator over a list of lists also holds a view, a list object bound to
+// the same database, through which the current inner list is read.
+template <class U>
+class dl_inner_view<d_list<U>> {
+ public:
+  // Loads the inner list whose value block is at address into the view and
+  // returns the view.
+  d_list<U>& get_data2(long address) {
+    view_.load_value(address);
+    return view_;
+  }
+
+ protected:
+  void bind_view(io_tools::bfstream* stream, d_alloc* allocator, d_database* database,
+                 db_handle const& link) {
+    view_.bind(stream, allocator, database, link);
+  }
+
+ private:
+  d_list<U> view_;
+};
+
+template <class T>
+class dl_iterator : public dl_iterator_base<T>, public dl_inner_view<T> {
+ public:
+  dl_iterator() = default;
+  dl_iterator(list_node const& node, io_tools::bfstream* stream, d_alloc* allocator,
+              d_database* database)
+      : dl_iterator(node, stream, allocator, database, db_handle(database)) {}
+  dl_iterator(list_node const& node, io_tools::bfstream* stream, d_alloc* allocator,
+              d_database* database, db_handle const& link)
+      : dl_iterator_base<T>(node, stream, allocator, database, link) {
+    this->bind_view(stream, allocator, database, link);
+  }
+  // The end position of list: its sentinel.
+  explicit dl_iterator(d_list<T> const& list)
+      : dl_iterator(list.sentinel_links(), list.stream(), list.allocator(), list.database(),
+                    list.link()) {}
+
+  dl_iterator operator++(int) {
+    dl_iterator before = *this;
+    this->advance();
+    return before;
+  }
+  dl_iterator& operator++() {
+    this->advance();
+    return *this;
+  }
+  dl_iterator operator--(int) {
+    dl_iterator before = *this;
+    this->retreat();
+    return before;
+  }
+  dl_iterator& operator--() {
+    this->retreat();
+    return *this;
+  }
+};
+
+// Names the element an iterator stands on; reads it, or replaces its value
+// block.
+template <class T>
+class dl_assign {
+ public:
+  dl_assign(dl_iterator<T>& it, d_alloc* allocator, io_tools::bfstream* stream)
+      : it_(&it), allocator_(allocator), stream_(stream) {}
+  explicit dl_assign(dl_iterator<T>& it) : dl_assign(it, it.allocator(), it.stream()) {}
+
+  operator T() const { return **it_; }
+  T get_data() const { return *this; }
+
+  // Gives the element a new value block. The node is re-read first so that
+  // links changed since the iterator copied it are kept; neighbours are not
+  // touched.
+  dl_assign& operator=(T const& value) {
+    list_node const node = in_change(it_->database_checked(), [&] {
+      list_node n = list_node::read(*stream_, it_->address());
+      if (n.value == no_address) throw "no element at the end position...";
+      allocator_->deallocate(n.value);
+      text_tools::bstringstream block;
+      list_element<T>::encode(block, value);
+      n.value = allocator_->allocate(static_cast<long>(block.size()), block);
+      n.write(*stream_);
+      return n;
+    });
+    it_->set_node(node);
+    return *this;
+  }
+
+ private:
+  dl_iterator<T>* it_;
+  d_alloc* allocator_;
+  io_tools::bfstream* stream_;
+};
+
+template <class T>
+class d_list {
+ public:
+  using value_type = T;
+  using size_type = std::size_t;
+  using difference_type = std::ptrdiff_t;
+  using iterator = dl_iterator<T>;
+  using reverse_iterator = std::reverse_iterator<dl_iterator<T>>;
+
+  // An unattached list; grab or bind and load attach it.
+  d_list() = default;
+
+  // The list kept in the root slot called name, created there when new.
+  d_list(std::string const& name, d_env* env)
+      : allocator_(env->allocator), database_(env->database) {
+    grab(database_->stream(), root_slot(database_, name), database_->allocator(), database_);
+  }
+
+  // A new anonymous list: its handle slot is the first word of a fresh block.
+  explicit d_list(d_env* env) : allocator_(env->allocator), database_(env->database) {
+    grab(database_->stream(), create_list(database_), database_->allocator(), database_);
+  }
+
+  // Attaches to the list whose handle slot is at address, creating the list
+  // when the slot holds -1. The object keeps the handle slot's address.
+  void grab(io_tools::bfstream* stream, long address, d_alloc* allocator, d_database* database) {
+    bind(stream, allocator, database);
+    handle_ = address;
+    word_t const header = stream_->read_word(handle_);
+    if (header != no_address) {
+      attach_header(header);
+      return;
+    }
+    in_change(link_.db(), [&] {
+      word_t const sentinel = allocate_zeroed(list_sentinel::record_size);
+      header_ = create_list(database_);
+      sentinel_ = list_node{sentinel, sentinel, sentinel, no_address};
+      count_ = 0;
+      // The records are complete before the handle slot names them.
+      store_sentinel_and_count();
+      stream_->write_word(handle_, header_);
+    });
+  }
+
+  // Gives an unattached object (an iterator's view) its database.
+  void bind(io_tools::bfstream* stream, d_alloc* allocator, d_database* database) {
+    bind(stream, allocator, database, db_handle(database));
+  }
+  void bind(io_tools::bfstream* stream, d_alloc* allocator, d_database* database,
+            db_handle const& link) {
+    stream_ = stream;
+    allocator_ = allocator;
+    database_ = database;
+    link_ = link;
+  }
+
+  // Re-reads the header and the sentinel through the handle slot.
+  void load() {
+    if (stream_ == nullptr || handle_ == no_address) throw "list not attached...";
+    link_.db();
+    attach_header(stream_->read_word(handle_));
+  }
+
+  // Attaches to the inner list whose value block (handle slot and count) is at
+  // address.
+  void load_value(long address) {
+    if (stream_ == nullptr) throw "list not attached...";
+    link_.db();
+    inner_list_value const v = inner_list_value::read(*stream_, address);
+    handle_ = v.handle;
+    count_ = v.count;
+    load();
+  }
+
+  void push_back(T const& value) {
+    in_change(checked(), [&] {
+      refresh();
+      link_between(sentinel_.prev, sentinel_.own, value);
+    });
+  }
+
+  void push_front(T const& value) {
+    in_change(checked(), [&] {
+      refresh();
+      link_between(sentinel_.own, sentinel_.next, value);
+    });
+  }
+
+  // Adds value before the element at pos (after the last one when pos is at
+  // the end).
+  void insert(dl_iterator<T> pos, T const& value) {
+    in_change(checked(), [&] {
+      refresh();
+      if (pos.address() == sentinel_.own) {
+        link_between(sentinel_.prev, sentinel_.own, value);
+      } else {
+        list_node const at = read_node(pos.address());
+        link_between(at.prev, at.own, value);
+      }
+    });
+  }
+
+  // Removes the element at pos; at the end position, the first element. An
+  // empty list is left as it is. pos then stands on the element that followed
+  // the removed one (or stays at the end position).
+  void erase(dl_iterator<T>& pos) {
+    in_change(checked(), [&] { erase_at(pos); });
+  }
+
+  // Remove the first or the last element. Popping from an empty list is a
+  // mistake of the caller's, refused with "list is empty..." and nothing
+  // written (erase, older, leaves an empty list as it is).
+  void pop_front() {
+    in_change(checked(), [&] { unlink(end_node(&list_node::next)); });
+  }
+  void pop_back() {
+    in_change(checked(), [&] { unlink(end_node(&list_node::prev)); });
+  }
+
+  // Removes every element. For a list of lists only the elements' value
+  // blocks go; the inner lists themselves stay where they are kept.
+  void clear() {
+    in_change(checked(), [&] { unlink_all(); });
+  }
+
+  // The number of elements, as the file has it now.
+  size_type size() {
+    checked();
+    refresh();
+    return static_cast<size_type>(count_);
+  }
+  bool empty() { return size() == 0; }
+
+  dl_iterator<T> begin() {
+    checked();
+    refresh();
+    return iterator_at(sentinel_.next);
+  }
+  dl_iterator<T> end() const { return dl_iterator<T>(*this); }
+  reverse_iterator rbegin() { return reverse_iterator(end()); }
+  reverse_iterator rend() { return reverse_iterator(begin()); }
+
+  // Orders the elements so that no element is less than the one after it (the
+  // largest first). Nodes and links stay; value addresses move between nodes.
+  // Equal values keep their relative order.
+  template <class Compare>
+  void sort(Compare comp) {
+    in_change(checked(), [&] { sort_values(comp); });
+  }
+
+  // Exchanges the values of the elements at a and b; links are unchanged.
+  void swap(dl_iterator<T>& a, dl_iterator<T>& b) {
+    in_change(checked(), [&] {
+      list_node na = read_node(a.address());
+      list_node nb = read_node(b.address());
+      std::swap(na.value, nb.value);
+      nb.write(*stream_);
+      na.write(*stream_);
+      a.set_node(na);
+      b.set_node(nb);
+    });
+  }
+
+  // The element whose value block is at address.
+  T get_data(long address) {
+    checked();
+    return list_element<T>::read(*stream_, allocator_, database_, address);
+  }
+
+  // Bytes the value block of value takes (16 for an inner list).
+  unsigned long get_size(T const& value) const {
+    text_tools::bstringstream block;
+    list_element<T>::encode(block, value);
+    return block.size();
+  }
+
+  long sentinel_address() const { return sentinel_.own; }
+  list_node const& sentinel_links() const { return sentinel_; }
+  long handle() const { return handle_; }
+  long header_address() const { return header_; }
+  long count() const { return count_; }
+  io_tools::bfstream* stream() const { return stream_; }
+  d_alloc* allocator() const { return allocator_; }
+  d_database* database() const { return database_; }
+  db_handle const& link() const { return link_; }
+
+  // Everything wrong with the list's records, one sentence each; empty when
+  // the header, the sentinel and every node agree (links both ways, the count
+  // in both homes) and every record and value lies in a block in use.
+  std::vector<std::string> check() const {
+    std::vector<std::string> problems;
+    try {
+      link_.db();
+      std::set<word_t> in_use;
+      for (auto const& r : allocator_->allocation_list()) in_use.insert(r.data);
+      auto require_block = [&](word_t address, std::string const& what) {
+        if (!in_use.count(address)) {
+          problems.push_back(what + " at " + std::to_string(address) + " is not a block in use");
+        }
+      };
+      word_t const header_at = stream_->read_word(handle_);
+      list_header const header = list_header::read(*stream_, header_at);
+      require_block(header_at, "list header");
+      list_sentinel const sentinel = list_sentinel::read(*stream_, header.sentinel);
+      require_block(sentinel.links.own, "sentinel");
+      word_t const s = sentinel.links.own;
+      word_t before = s;
+      word_t walked = 0;
+      std::set<word_t> seen;
+      for (word_t at = sentinel.links.next; at != s;) {
+        list_node const n = list_node::read(*stream_, at);
+        if (!seen.insert(at).second) {
+          problems.push_back("node " + std::to_string(at) + " is reached twice");
+          break;
+        }
+        if (n.prev != before) {
+          problems.push_back("node " + std::to_string(at) + " has prev " + std::to_string(n.prev) +
+                             ", but follows " + std::to_string(before));
+        }
+        require_block(at, "node");
+        require_block(n.value, "value of node " + std::to_string(at));
+        ++walked;
+        before = at;
+        at = n.next;
+      }
+      if (sentinel.links.prev != before) {
+        problems.push_back("sentinel has prev " + std::to_string(sentinel.links.prev) +
+                           ", but the last node is " + std::to_string(before));
+      }
+      if (sentinel.count != walked) {
+        problems.push_back("sentinel count " + std::to_string(sentinel.count) + " but " +
+                           std::to_string(walked) + " nodes");
+      }
+      if (header.count != walked) {
+        problems.push_back("header count " + std::to_string(header.count) + " but " +
+                           std::to_string(walked) + " nodes");
+      }
+    } catch (char const* message) {
+      problems.push_back(std::string("unreadable list record: ") + message);
+    }
+    return problems;
+  }
+
+ private:
+  // The database, checked to be open; after a rollback the list's header is
+  // found again through its handle slot.
+  d_database& checked() {
+    d_database& db = link_.db();
+    if (link_.rolled_back()) {
+      word_t const header = stream_->read_word(handle_);
+      if (header == no_address) throw rolled_back_message;
+      attach_header(header);
+    }
+    return db;
+  }
+
+  void erase_at(dl_iterator<T>& pos) {
+    refresh();
+    bool const at_end = pos.address() == sentinel_.own;
+    if (sentinel_.next == sentinel_.own) {
+      if (at_end) pos = end();
+      return;
+    }
+    word_t const after = unlink(at_end ? sentinel_.next : pos.address());
+    pos = (at_end || after == sentinel_.own) ? end() : iterator_at(after);
+  }
+
+  // The first node (link next) or the last (link prev) of a list that must
+  // not be empty.
+  word_t end_node(word_t list_node::*link) {
+    refresh();
+    if (sentinel_.next == sentinel_.own) throw "list is empty...";
+    return sentinel_.*link;
+  }
+
+  // Takes the node at address out of the chain and frees it and its value
+  // block; returns the address of the record that followed it.
+  word_t unlink(word_t address) {
+    if (count_ < 1) throw io_tools::corrupt_file_message;
+    list_node const removed = read_node(address);
+    list_node before = neighbour(removed.prev);
+    list_node after = neighbour(removed.next);
+    check_neighbours(before, after, removed.own, removed.own);
+    set_next(before, after.own);
+    set_prev(after, before.own);
+    allocator_->deallocate(removed.value);
+    allocator_->deallocate(removed.own);
+    --count_;
+    store_sentinel_and_count();
+    return after.own;
+  }
+
+  // Frees every node and value block, then lets the sentinel name itself:
+  // one write of links in all, where unlinking node by node would rewrite a
+  // neighbour for each. A chain whose length is not the count is damaged and
+  // refused before anything is freed.
+  void unlink_all() {
+    std::vector<list_node> const nodes = collect_nodes();
+    if (nodes.empty()) return;
+    if (static_cast<word_t>(nodes.size()) != count_) throw io_tools::corrupt_file_message;
+    for (auto const& n : nodes) {
+      allocator_->deallocate(n.value);
+      allocator_->deallocate(n.own);
+    }
+    sentinel_.next = sentinel_.prev = sentinel_.own;
+    count_ = 0;
+    store_sentinel_and_count();
+  }
+
+
+  template <class Compare>
+  void sort_values(Compare comp) {
+    std::vector<list_node> nodes = collect_nodes();
+    std::vector<T> values;
+    values.reserve(nodes.size());
+    for (auto const& n : nodes) values.push_back(get_data(n.value));
+    std::vector<std::size_t> order(nodes.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return comp(values[b], values[a]); });
+    std::vector<word_t> placed(nodes.size());
+    for (std::size_t i = 0; i < nodes.size(); ++i) placed[i] = nodes[order[i]].value;
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      if (nodes[i].value == placed[i]) continue;
+      nodes[i].value = placed[i];
+      nodes[i].write(*stream_);
+    }
+  }
+
+  // Reads the header at address and the sentinel it names. A handle that
+  // names a sentinel directly (its first word is its own address) is taken as
+  // that sentinel; such a list's header is unknown and only the sentinel's
+  // count is kept.
+  void attach_header(word_t address) {
+    list_header const header = list_header::read(*stream_, address);
+    header_ = header.sentinel == address ? no_address : address;
+    list_sentinel const sentinel = list_sentinel::read(*stream_, header.sentinel);
+    sentinel_ = sentinel.links;
+    // The sentinel's count has always been kept current; it is the one to
+    // trust when the two homes disagree.
+    count_ = sentinel.count;
+  }
+
+  // Brings the sentinel copy and the count up to date, since another object
+  // on the same list may have changed them.
+  void refresh() {
+    if (stream_ == nullptr || sentinel_.own == no_address) throw "list not attached...";
+    list_sentinel const sentinel = list_sentinel::read(*stream_, sentinel_.own);
+    sentinel_ = sentinel.links;
+    count_ = sentinel.count;
+  }
+
+  list_node read_node(word_t address) const {
+    list_node const n = list_node::read(*stream_, address);
+    if (n.own == sentinel_.own || n.value == no_address) throw io_tools::corrupt_file_message;
+    return n;
+  }
+
+  dl_iterator<T> iterator_at(word_t address) const {
+    list_node const n = address == sentinel_.own ? sentinel_ : list_node::read(*stream_, address);
+    return dl_iterator<T>(n, stream_, allocator_, database_, link_);
+  }
+
+  word_t allocate_zeroed(std::size_t size) {
+    text_tools::bstringstream none;
+    return allocator_->allocate(static_cast<long>(size), none);
+  }
+
+  // The record at address as it is now: the sentinel copy, or a node read
+  // from the file.
+  list_node neighbour(word_t address) const {
+    return address == sentinel_.own ? sentinel_ : read_node(address);
+  }
+
+  // Checks that before's next is expected_next and after's prev is
+  // expected_prev before either is changed, so that damaged links are
+  // reported with nothing written. Two distinct records may only be the same
+  // when both are the sentinel (the list is or becomes empty).
+  void check_neighbours(list_node const& before, list_node const& after, word_t expected_next,
+                        word_t expected_prev) const {
+    if (before.next != expected_next || after.prev != expected_prev ||
+        (before.own == after.own && before.own != sentinel_.own)) {
+      throw io_tools::corrupt_file_message;
+    }
+  }
+
+  // Changes one link of a record: in the sentinel copy (written with the
+  // count), or in the node's record in the file.
+  void set_next(list_node& record, word_t target) {
+    if (record.own == sentinel_.own) {
+      sentinel_.next = target;
+      return;
+    }
+    record.next = target;
+    record.write(*stream_);
+  }
+
+  void set_prev(list_node& record, word_t target) {
+    if (record.own == sentinel_.own) {
+      sentinel_.prev = target;
+      return;
+    }
+    record.prev = target;
+    record.write(*stream_);
+  }
+
+  // Writes value in a new block and links a node for it between the
+  // neighbours before and after (either may be the sentinel).
+  void link_between(word_t before_at, word_t after_at, T const& value) {
+    list_node before = neighbour(before_at);
+    list_node after = neighbour(after_at);
+    check_neighbours(before, after, after_at, before_at);
+    text_tools::bstringstream block;
+    list_element<T>::encode(block, value);
+    word_t const value_at = allocator_->allocate(static_cast<long>(block.size()), block);
+    word_t const node_at = allocate_zeroed(list_node::record_size);
+    list_node{node_at, after_at, before_at, value_at}.write(*stream_);
+    set_next(before, node_at);
+    set_prev(after, node_at);
+    ++count_;
+    store_sentinel_and_count();
+  }
+
+  // The count has two homes, the sentinel and the header; both change
+  // together so that a reopened list finds the true count in either.
+  void store_sentinel_and_count() {
+    list_sentinel{sentinel_, count_}.write(*stream_);
+    if (header_ != no_address) list_header{sentinel_.own, count_}.write(*stream_, header_);
+  }
+
+  // Every node in list order, bounded by what the file can hold.
+  std::vector<list_node> collect_nodes() {
+    refresh();
+    std::vector<list_node> nodes;
+    word_t const most = stream_->size() / static_cast<word_t>(list_node::record_size);
+    for (word_t at = sentinel_.next; at != sentinel_.own;) {
+      if (static_cast<word_t>(nodes.size()) >= most) throw io_tools::corrupt_file_message;
+      nodes.push_back(read_node(at));
+      at = nodes.back().next;
+    }
+    return nodes;
+  }
+
+  list_node sentinel_;
+  io_tools::bfstream* stream_ = nullptr;
+  d_alloc* allocator_ = nullptr;
+  word_t handle_ = no_address;
+  d_database* database_ = nullptr;
+  word_t count_ = 0;
+  word_t header_ = no_address;
+  db_handle link_;
+};
+
+}  // namespace disk_tools

@@ -1,0 +1,1310 @@
+// The persistent ordered map: a named tree of nodes (d_map_node.h) of up to 64
+// sorted pairs each, living in the database file and written through at once.
+//
+// A pair goes into the node whose key range, widened to the gaps next to its
+// neighbours, holds its key while that node has room; a full node that bounds
+// the key gives up its smallest pair, which is inserted anew; a key beyond a
+// full node with no child there starts a new leaf. Every second node that fills
+// up triggers balance, a pass of rotations.
+//
+// erase takes the pair out of its node. A node left empty leaves the tree (a
+// node with two children takes the pairs of the next node in key order, which
+// leaves instead), so no path ever grows and no balance is needed. The node
+// leaving is taken off the chain in constant time: the record after it on the
+// chain moves into its place (or, at the chain's tail, the chain's head does)
+// and the moved record's neighbours are re-aimed at its new address. The
+// string map owns the blocks of the keys and values stored in it: erase gives
+// both back, so a block must be stored in one pair only and not used once its
+// pair is erased. put, update and the proxy leave a replaced value's block
+// alone, as they always have.
+//
+// Every node record is also linked into the node chain from chain_head,
+// newest first unless erase moved a record, so walking the chain visits every
+// pair exactly once. Callers walk it with the spare node object, which the
+// map's own operations never touch. In key order the map is walked with its
+// iterators (begin, lower_bound, range), which hold a copy of one node each.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstddef>
+#include <exception>
+#include <iterator>
+#include <list>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "disk_tools/detail/bfstream.h"
+#include "disk_tools/detail/bstringstream.h"
+#include "disk_tools/detail/coding.h"
+#include "disk_tools/d_db.h"
+#include "disk_tools/detail/d_map_node.h"
+#include "disk_tools/d_transaction.h"
+#include "disk_tools/detail/db_handle.h"
+#include "disk_tools/d_ref.h"
+#include "disk_tools/detail/factories.h"
+#include "disk_tools/detail/map_records.h"
+#include "disk_tools/detail/map_shape.h"
+
+namespace disk_tools {
+
+template <class K, class V, class H>
+class d_map;
+
+// The value a key gets when operator[] adds it: a plain value is zero, a
+// string gets a block of its own holding the empty string.
+template <class V>
+struct map_default_value {
+  static V make(d_env*) { return V{}; }
+};
+template <>
+struct map_default_value<d_ref<std::string>> {
+  static d_ref<std::string> make(d_env* env) { return d_ref<std::string>(env); }
+};
+
+// The block that erase gives back with a key or value: a string's own block;
+// a plain number has none.
+template <class T>
+struct map_owned_block {
+  static word_t of(T const&) { return no_address; }
+};
+template <>
+struct map_owned_block<d_ref<std::string>> {
+  static word_t of(d_ref<std::string> const& ref) { return ref.address(); }
+};
+
+// Names one slot of one node record, as operator[] found it, and reads or
+// replaces the value there. The slot is a position: a later insert into the
+// same node re-sorts its slots, and an erase may move or free the record,
+// after which the proxy may name another pair. Valid while its map lives.
+template <class K, class V, class H>
+class d_map_assign {
+ public:
+  d_map_assign() = default;
+  d_map_assign(word_t node, word_t slot, io_tools::bfstream* s, d_map<K, V, H>* owner)
+      : node_address(node), index(slot), stream(s), map(owner) {}
+
+  // The plain value of the slot.
+  operator H() const;
+  // Replaces the slot's value and writes the node back.
+  d_map_assign& operator=(V const& value);
+
+  word_t node_address = no_address;
+  word_t index = no_address;
+  io_tools::bfstream* stream = nullptr;
+
+ private:
+  // Loads the named node, refusing a null proxy or a slot past its count.
+  void load(d_map_node<K, V>& node) const;
+
+  d_map<K, V, H>* map = nullptr;
+};
+
+// A position in the map's key order: a copy of the node record it stands on
+// and a slot of it. Moving inside the node reads nothing; moving past its end
+// follows the links to the next node in key order, reading only the heads of
+// the nodes on the way, and copies that one. A change of the map may move
+// pairs between slots and records: an iterator made before it names whatever
+// is there afterwards, so make iterators afresh after a change. Every move and
+// every look at the pair checks that the database is still open.
+template <class K, class V, class H>
+class d_map_iterator {
+ public:
+  using iterator_category = std::bidirectional_iterator_tag;
+  using value_type = d_pair<K, V>;
+  using difference_type = std::ptrdiff_t;
+  using pointer = value_type const*;
+  using reference = value_type const&;
+
+  d_map_iterator() = default;
+
+  reference operator*() const { return current(); }
+  pointer operator->() const { return &current(); }
+  d_map_iterator& operator++();
+  d_map_iterator operator++(int) {
+    d_map_iterator before = *this;
+    ++*this;
+    return before;
+  }
+  d_map_iterator& operator--();
+  d_map_iterator operator--(int) {
+    d_map_iterator before = *this;
+    --*this;
+    return before;
+  }
+  bool operator==(d_map_iterator const& other) const {
+    return at() == other.at() && slot_ == other.slot_;
+  }
+  bool operator!=(d_map_iterator const& other) const { return !(*this == other); }
+
+ private:
+  friend class d_map<K, V, H>;
+  using layout = map_node_layout<K, V>;
+  struct node_copy {
+    map_node_head head;
+    std::vector<value_type> pairs;
+  };
+
+  // The end of the map whose header is at header.
+  d_map_iterator(d_database* db, io_tools::bfstream* s, word_t header)
+      : link_(db), stream_(s), header_(header) {}
+
+  word_t at() const { return node_ ? node_->head.address : no_address; }
+  value_type const& current() const;
+  // Stands on the first (or last) pair of the node at address.
+  void stand_on(word_t address, bool first);
+  // Stands on slot of a node object the map holds.
+  void stand_on(d_map_node<K, V> const& node, int slot);
+  // The node at the far left (or right) end of the subtree at top.
+  word_t edge_below(word_t top, bool leftmost) const;
+  // The node after (or before) the one stood on in key order; -1 at the end.
+  word_t neighbour(bool forward) const;
+  map_node_head head_at(word_t address) const {
+    return map_node_head::read(*stream_, address, layout::record_size);
+  }
+
+  db_handle link_;
+  io_tools::bfstream* stream_ = nullptr;
+  word_t header_ = no_address;
+  std::shared_ptr<node_copy const> node_;  // null at the end
+  int slot_ = 0;
+};
+
+// A key as the map prints it: a number, or the string a d_ref names.
+inline unsigned plain_key(unsigned key) {
+  return key;
+}
+inline std::string plain_key(d_ref<std::string> const& key) {
+  return key.get_data();
+}
+
+// Counts of the rebalancing work done since the map object was made.
+struct balance_stats {
+  long runs = 0;       // calls of balance
+  long passes = 0;     // passes over the tree
+  long shifts = 0;     // single shifts
+  long shifts4 = 0;    // 4-shifts
+  long cut_short = 0;  // runs that stopped at the pass limit
+  double seconds = 0;  // wall time spent in balance
+};
+
+template <class K, class V, class H>
+class d_map {
+ public:
+  using node_type = d_map_node<K, V>;
+  using pair_type = d_pair<K, V>;
+  using layout = map_node_layout<K, V>;
+  using iterator = d_map_iterator<K, V, H>;
+  using const_iterator = iterator;
+  using value_type = pair_type;
+
+  // The pairs from first up to, not including, last: what range() returns,
+  // for range-for.
+  struct key_range {
+    iterator first;
+    iterator last;
+    iterator begin() const { return first; }
+    iterator end() const { return last; }
+  };
+
+  // Passes one balance run may make. While inserting, a run settles within a
+  // few passes; but a path that turns at every level needs about one pass per
+  // node, each pass reading the whole tree. The limit bounds one run's cost on
+  // any tree; stopping early leaves a valid tree, only a less even one, and
+  // the next run carries on.
+  static constexpr int max_balance_passes = 64;
+
+  // The map kept in the root slot called name, made and initialised there when
+  // the slot is empty.
+  d_map(std::string const& name, d_env* env);
+  // Frees the cached node objects. Every change went to the file when it was
+  // made, so the object writes nothing and may outlive its database.
+  ~d_map();
+  d_map(d_map const&) = delete;
+  d_map& operator=(d_map const&) = delete;
+
+  // Attaches to the map whose header address is held in the cell at slot,
+  // making a new header (and its first, empty root node) when the cell is -1.
+  void grab(io_tools::bfstream* s, long slot, d_alloc* allocator, d_database* db);
+
+  // True and the value copied out when key is present; value untouched
+  // otherwise.
+  bool get(K const& key, V& value);
+  // Replaces the value of a present key; false and no change when absent.
+  bool update(K const& key, V const& value);
+  // Adds the pair, or replaces the value of a present key; true when a pair
+  // was added.
+  bool put(K const& key, V const& value);
+  // Adds the pair; a key already present only has its value replaced (no
+  // duplicate is ever made) and the result is false.
+  bool insert(K const& key, V const& value);
+  // A proxy for key's pair; a missing key is added first with a default value.
+  d_map_assign<K, V, H> operator[](K const& key);
+  // Takes key's pair out; false when key is absent. The string map gives the
+  // pair's key and value blocks back to the allocator.
+  bool erase(K const& key);
+
+  // Number of pairs.
+  std::size_t size();
+  bool empty() { return size() == 0; }
+
+  // The pairs in ascending key order.
+  iterator begin();
+  iterator end();
+  // The first pair whose key is not below key (lower_bound) or is above it
+  // (upper_bound); end() when there is none.
+  iterator lower_bound(K const& key);
+  iterator upper_bound(K const& key);
+  // The pairs with keys from `from` up to, not including, `to`; empty unless
+  // from < to.
+  key_range range(K const& from, K const& to);
+
+  // Rotates every node whose left and right spines differ by two or more, pass
+  // after pass until one shifts nothing (at most max_balance_passes), then
+  // drops the cached node objects.
+  void balance();
+  // Whether balance finds the nodes to rotate through an in-memory copy of
+  // the tree's shape (the default), skipping the subtrees that need no
+  // rotation, or by reading every node record in every pass. Both make the
+  // same rotations and write the same bytes.
+  void use_shape(bool on);
+  // The shape balance works with; not built until the first balance.
+  map_shape const& shape() const { return shape_; }
+  // Frees the cached node objects; the next descent loads afresh.
+  void clear_node_list();
+  // Pre-order, one line per node: three blanks per level of depth and the
+  // node's first key. Children are read from the file.
+  void print_tree_node(node_type* node, std::ostream& out, int depth);
+
+  // The most nodes the file can hold: a bound for every walk of nodes.
+  word_t max_node_count() const { return layout::max_nodes(stream->size()); }
+  // Makes the cached nodes agree with the file again after a node record was
+  // rewritten from outside the cache (by a proxy).
+  void refresh_cache();
+  // The database, checked to be open; after a rollback everything the object
+  // caches is read again from the file.
+  d_database& checked();
+
+  node_type root;
+  node_type spare;
+  d_alloc* alloc = nullptr;
+  word_t header_address = no_address;
+  d_database* database = nullptr;
+  io_tools::bfstream* stream = nullptr;
+  int full_nodes = 0;
+  std::list<node_type*> node_list;
+  word_t last_address = no_address;
+  word_t last_index = no_address;
+  word_t chain_head = no_address;
+  balance_stats stats;
+
+ private:
+  // The node and slot of key reached from root through the cached links;
+  // null when absent.
+  node_type* find(K const& key, int& slot);
+  // The node and slot of the first key not below key (above it, when after);
+  // null when there is none.
+  node_type* find_bound(K const& key, bool after, int& slot);
+  word_t reserve_node();
+  void write_header_word(std::size_t offset, word_t value);
+  bool get_pair(K const& key, V& value);
+  bool update_pair(K const& key, V const& value);
+  bool put_pair(K const& key, V const& value);
+  bool insert_pair(K const& key, V const& value);
+  void rebalance();
+  // One step of insert at node n. Returns the node to go on with, or null
+  // when the pair was placed; `spilled` then holds a pair that still needs a
+  // place, and `replaced` tells that the key was present.
+  node_type* insert_step(node_type& n, pair_type const& pair, pair_type& spilled, bool& has_spilled,
+                         bool& replaced);
+  void place(node_type& n, pair_type const& pair);
+  bool erase_pair(K const& key);
+  // Erase's steps once the node at `at` holds no pairs: with pairs left in
+  // the map it leaves the tree and the chain; with none it stays as the
+  // empty root of a new map and every other node goes.
+  void drop_node(word_t at);
+  void reset_to_empty(word_t at);
+  // Takes the node at `at`, with one child at most, out of the tree.
+  void unlink_from_tree(word_t at);
+  // Takes the node at `at`, out of the tree, off the chain and frees it.
+  void unchain(word_t at);
+  // Moves the record at `from` to `to` with the given next link, re-aims its
+  // tree neighbours at `to` and frees `from`.
+  void move_record(word_t from, word_t to, word_t next);
+  // Makes parent's link to `from` name `to`.
+  void relink_child(word_t parent, word_t from, word_t to);
+  map_node_head head_at(word_t address) {
+    return map_node_head::read(*stream, address, layout::record_size);
+  }
+  void write_link(word_t node, std::size_t offset, word_t value) {
+    stream->write_word(node + static_cast<word_t>(offset), value);
+  }
+  void add_leaf(node_type& n, pair_type const& pair, bool on_left);
+  // One pass reading every node record, and one that reads only the nodes
+  // the shape cannot vouch for; both return whether anything was rotated.
+  bool balance_pass();
+  bool balance_pass_with_shape();
+  // Brings x to the state the reading pass leaves in it when it reaches the
+  // node at `at`, given the nodes that pass would have loaded into it since
+  // it was last loaded here (`unloaded`, whole subtrees or single nodes).
+  struct unloaded_visit {
+    word_t address;
+    bool whole_subtree;
+  };
+  void load_as_reading_pass(node_type& x, std::vector<unloaded_visit> const& unloaded, word_t at);
+  void balance_node(node_type& x, bool& changed);
+
+  word_t size_ = 0;
+  d_env* env_ = nullptr;
+  db_handle link_;
+  word_t handle_ = no_address;
+  void reload();
+  // The tree's links, spine lengths and uneven subtrees, built by the first
+  // balance and kept current by every change of links this object makes
+  // (new leaves, rotations, a new root). Only this object changes the links
+  // of its tree while it lives, as its other cached state also assumes.
+  bool use_shape_ = true;
+  map_shape shape_;
+};
+
+// ---------------------------------------------------------------------------
+// d_map_assign
+
+template <class K, class V, class H>
+void d_map_assign<K, V, H>::load(d_map_node<K, V>& node) const {
+  if (!stream || node_address == no_address) throw "map element out of range...";
+  node.address = node_address;
+  node.load(*stream);
+  if (index < 0 || index >= node.count) throw "map element out of range...";
+}
+
+template <class K, class V, class H>
+d_map_assign<K, V, H>::operator H() const {
+  if (map) map->checked();
+  auto node = std::make_unique<d_map_node<K, V>>();
+  load(*node);
+  return static_cast<H>(node->pairs[static_cast<std::size_t>(index)].value);
+}
+
+template <class K, class V, class H>
+d_map_assign<K, V, H>& d_map_assign<K, V, H>::operator=(V const& value) {
+  if (!map) throw "map element out of range...";
+  in_change(map->checked(), [&] {
+    auto node = std::make_unique<d_map_node<K, V>>();
+    load(*node);
+    node->pairs[static_cast<std::size_t>(index)].value = value;
+    node->store(*stream);
+  });
+  map->refresh_cache();
+  return *this;
+}
+
+// ---------------------------------------------------------------------------
+// d_map_iterator
+
+template <class K, class V, class H>
+typename d_map_iterator<K, V, H>::value_type const& d_map_iterator<K, V, H>::current() const {
+  link_.db();
+  if (!node_) throw "map iterator out of range...";
+  return node_->pairs[static_cast<std::size_t>(slot_)];
+}
+
+template <class K, class V, class H>
+void d_map_iterator<K, V, H>::stand_on(word_t address, bool first) {
+  auto copy = std::make_shared<node_copy>();
+  copy->head = d_map_node<K, V>::read_pairs(*stream_, address, copy->pairs);
+  // Only the root of an empty map holds no pairs, and no walk stops there.
+  if (copy->pairs.empty()) throw io_tools::corrupt_file_message;
+  slot_ = first ? 0 : static_cast<int>(copy->pairs.size()) - 1;
+  node_ = std::move(copy);
+}
+
+template <class K, class V, class H>
+void d_map_iterator<K, V, H>::stand_on(d_map_node<K, V> const& node, int slot) {
+  auto copy = std::make_shared<node_copy>();
+  copy->head = node.head();
+  copy->pairs.assign(node.pairs.begin(), node.pairs.begin() + node.count);
+  slot_ = slot;
+  node_ = std::move(copy);
+}
+
+template <class K, class V, class H>
+word_t d_map_iterator<K, V, H>::edge_below(word_t top, bool leftmost) const {
+  word_t const limit = layout::max_nodes(stream_->size());
+  word_t at = top;
+  for (word_t steps = 0;; ++steps) {
+    if (steps > limit) throw io_tools::corrupt_file_message;
+    map_node_head const h = head_at(at);
+    word_t const further = leftmost ? h.left : h.right;
+    if (further == no_address) return at;
+    at = further;
+  }
+}
+
+template <class K, class V, class H>
+word_t d_map_iterator<K, V, H>::neighbour(bool forward) const {
+  map_node_head const& h = node_->head;
+  word_t const down = forward ? h.right : h.left;
+  if (down != no_address) return edge_below(down, forward);
+  // Up to the first ancestor reached from its left (going forward) side.
+  word_t const limit = layout::max_nodes(stream_->size());
+  word_t child = h.address;
+  word_t parent = h.parent;
+  for (word_t steps = 0; parent != no_address; ++steps) {
+    if (steps > limit) throw io_tools::corrupt_file_message;
+    map_node_head const p = head_at(parent);
+    word_t const near_side = forward ? p.left : p.right;
+    word_t const far_side = forward ? p.right : p.left;
+    if (near_side == child) return parent;
+    if (far_side != child) throw io_tools::corrupt_file_message;
+    child = parent;
+    parent = p.parent;
+  }
+  return no_address;
+}
+
+template <class K, class V, class H>
+d_map_iterator<K, V, H>& d_map_iterator<K, V, H>::operator++() {
+  link_.db();
+  if (!node_) throw "map iterator out of range...";
+  if (slot_ + 1 < static_cast<int>(node_->pairs.size())) {
+    ++slot_;
+    return *this;
+  }
+  word_t const next = neighbour(true);
+  if (next == no_address) {
+    node_.reset();
+    slot_ = 0;
+  } else {
+    stand_on(next, true);
+  }
+  return *this;
+}
+
+template <class K, class V, class H>
+d_map_iterator<K, V, H>& d_map_iterator<K, V, H>::operator--() {
+  link_.db();
+  if (node_ && slot_ > 0) {
+    --slot_;
+    return *this;
+  }
+  word_t before = no_address;
+  if (node_) {
+    before = neighbour(false);
+  } else if (stream_) {
+    map_header const header = map_header::read(*stream_, header_);
+    if (header.size > 0) before = edge_below(header.root, false);
+  }
+  if (before == no_address) throw "map iterator out of range...";
+  stand_on(before, false);
+  return *this;
+}
+
+// ---------------------------------------------------------------------------
+// d_map: attaching and detaching
+
+template <class K, class V, class H>
+d_map<K, V, H>::d_map(std::string const& name, d_env* env)
+    : root(&node_list), spare(nullptr), alloc(env->allocator), database(env->database), env_(env) {
+  grab(database->stream(), root_slot(database, name), database->allocator(), database);
+}
+
+template <class K, class V, class H>
+d_map<K, V, H>::~d_map() {
+  clear_node_list();
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::grab(io_tools::bfstream* s, long slot, d_alloc* allocator, d_database* db) {
+  stream = s;
+  alloc = allocator;
+  database = db;
+  link_ = db_handle(db);
+  handle_ = slot;
+  // Making the header and the first node is one change of the database.
+  word_t const address = stream->read_word(slot);
+  if (address != no_address && map_header::read(*stream, address).initialised()) {
+    reload();
+  } else {
+    in_change(link_.db(), [&] { reload(); });
+  }
+}
+
+template <class K, class V, class H>
+d_database& d_map<K, V, H>::checked() {
+  d_database& db = link_.db();
+  if (link_.rolled_back()) {
+    if (stream->read_word(handle_) == no_address) throw rolled_back_message;
+    reload();
+  }
+  return db;
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::reload() {
+  clear_node_list();
+  shape_.clear();
+  word_t address = stream->read_word(handle_);
+  if (address == no_address) {
+    address = create_map(database);
+    stream->write_word(handle_, address);
+  }
+  map_header header = map_header::read(*stream, address);
+  header_address = address;
+  if (header.size != no_address) {
+    if (!map_node_head::plausible_link(header.root, stream->size(), layout::record_size) ||
+        header.root == no_address ||
+        !map_node_head::plausible_link(header.chain_head, stream->size(), layout::record_size)) {
+      throw io_tools::corrupt_file_message;
+    }
+    size_ = header.size;
+    root.address = header.root;
+    chain_head = header.chain_head;
+    root.load(*stream);
+    return;
+  }
+  // A new map: one empty root node, which also starts the chain. The node is
+  // written before the header names it.
+  word_t const node = reserve_node();
+  root.address = node;
+  root.left = root.right = root.parent = root.next = no_address;
+  root.count = 0;
+  root.store(*stream);
+  size_ = 0;
+  chain_head = node;
+  header.size = 0;
+  header.root = node;
+  header.chain_head = node;
+  header.write(*stream, header_address);
+}
+
+template <class K, class V, class H>
+word_t d_map<K, V, H>::reserve_node() {
+  text_tools::bstringstream zeros;
+  word_t const node = alloc->allocate(layout::reservation, zeros);
+  if (node < 0) throw "unable to allocate map node...";
+  return node;
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::write_header_word(std::size_t offset, word_t value) {
+  stream->write_word(header_address + static_cast<word_t>(offset), value);
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::clear_node_list() {
+  for (node_type* n : node_list) delete n;
+  node_list.clear();
+  root.left_node = root.right_node = root.parent_node = root.next_node = nullptr;
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::refresh_cache() {
+  clear_node_list();
+  root.load(*stream);
+}
+
+// ---------------------------------------------------------------------------
+// Lookups
+
+template <class K, class V, class H>
+typename d_map<K, V, H>::node_type* d_map<K, V, H>::find(K const& key, int& slot) {
+  word_t const limit = max_node_count();
+  node_type* n = &root;
+  for (word_t depth = 0; n->count > 0; ++depth) {
+    if (depth > limit) throw io_tools::corrupt_file_message;
+    if (key < n->first_key()) {
+      if (n->left == no_address) return nullptr;
+      n = &n->left_child(*stream);
+    } else if (n->last_key() < key) {
+      if (n->right == no_address) return nullptr;
+      n = &n->right_child(*stream);
+    } else {
+      slot = n->find(key);
+      return slot < 0 ? nullptr : n;
+    }
+  }
+  return nullptr;
+}
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::get(K const& key, V& value) {
+  checked();
+  return get_pair(key, value);
+}
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::update(K const& key, V const& value) {
+  return in_change(checked(), [&] { return update_pair(key, value); });
+}
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::put(K const& key, V const& value) {
+  return in_change(checked(), [&] { return put_pair(key, value); });
+}
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::insert(K const& key, V const& value) {
+  return in_change(checked(), [&] { return insert_pair(key, value); });
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::balance() {
+  in_change(checked(), [&] { rebalance(); });
+}
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::get_pair(K const& key, V& value) {
+  int slot = -1;
+  node_type* n = find(key, slot);
+  if (!n) return false;
+  last_address = n->address;
+  last_index = slot;
+  value = n->pairs[static_cast<std::size_t>(slot)].value;
+  return true;
+}
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::update_pair(K const& key, V const& value) {
+  // Start from the root's record: the cached objects below it are dropped
+  // with it.
+  refresh_cache();
+  int slot = -1;
+  node_type* n = find(key, slot);
+  if (!n) return false;
+  n->pairs[static_cast<std::size_t>(slot)].value = value;
+  n->store(*stream);
+  return true;
+}
+
+template <class K, class V, class H>
+d_map_assign<K, V, H> d_map<K, V, H>::operator[](K const& key) {
+  V found{};
+  if (!get(key, found)) {
+    // The default value gets its block only when the key is really missing,
+    // so reading present keys never grows the file.
+    bool const added = in_change(checked(), [&] {
+      put_pair(key, map_default_value<V>::make(env_));
+      return get_pair(key, found);
+    });
+    if (!added) return d_map_assign<K, V, H>();
+  }
+  return d_map_assign<K, V, H>(last_address, last_index, stream, this);
+}
+
+template <class K, class V, class H>
+std::size_t d_map<K, V, H>::size() {
+  checked();
+  return static_cast<std::size_t>(size_);
+}
+
+// ---------------------------------------------------------------------------
+// Walks in key order
+
+template <class K, class V, class H>
+typename d_map<K, V, H>::iterator d_map<K, V, H>::end() {
+  return iterator(&checked(), stream, header_address);
+}
+
+template <class K, class V, class H>
+typename d_map<K, V, H>::iterator d_map<K, V, H>::begin() {
+  iterator it = end();
+  if (size_ > 0) it.stand_on(it.edge_below(root.address, true), true);
+  return it;
+}
+
+template <class K, class V, class H>
+typename d_map<K, V, H>::node_type* d_map<K, V, H>::find_bound(K const& key, bool after,
+                                                               int& slot) {
+  // A node whose first key qualifies is the answer unless its left subtree
+  // holds a smaller key that does; one whose last key does not qualify hands
+  // on to its right; otherwise the answer is inside it.
+  auto const qualifies = [&](K const& k) { return after ? key < k : !(k < key); };
+  word_t const limit = max_node_count();
+  node_type* candidate = nullptr;
+  node_type* n = &root;
+  for (word_t depth = 0; n && n->count > 0; ++depth) {
+    if (depth > limit) throw io_tools::corrupt_file_message;
+    if (qualifies(n->first_key())) {
+      candidate = n;
+      slot = 0;
+      n = n->left == no_address ? nullptr : &n->left_child(*stream);
+    } else if (!qualifies(n->last_key())) {
+      n = n->right == no_address ? nullptr : &n->right_child(*stream);
+    } else {
+      auto const first = n->pairs.begin();
+      slot = static_cast<int>(std::partition_point(first + 1, first + n->count,
+                                                   [&](pair_type const& p) {
+                                                     return !qualifies(p.key);
+                                                   }) -
+                              first);
+      return n;
+    }
+  }
+  return candidate;
+}
+
+template <class K, class V, class H>
+typename d_map<K, V, H>::iterator d_map<K, V, H>::lower_bound(K const& key) {
+  iterator it = end();
+  int slot = 0;
+  if (node_type const* n = find_bound(key, false, slot)) it.stand_on(*n, slot);
+  return it;
+}
+
+template <class K, class V, class H>
+typename d_map<K, V, H>::iterator d_map<K, V, H>::upper_bound(K const& key) {
+  iterator it = end();
+  int slot = 0;
+  if (node_type const* n = find_bound(key, true, slot)) it.stand_on(*n, slot);
+  return it;
+}
+
+template <class K, class V, class H>
+typename d_map<K, V, H>::key_range d_map<K, V, H>::range(K const& from, K const& to) {
+  iterator const first = lower_bound(from);
+  // An empty range must not walk from `from` to the end looking for `to`.
+  if (!(from < to)) return {first, first};
+  return {first, lower_bound(to)};
+}
+
+// ---------------------------------------------------------------------------
+// Adding pairs
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::put_pair(K const& key, V const& value) {
+  if (size_ != 0) {
+    if (update_pair(key, value)) return false;
+    return insert_pair(key, value);
+  }
+  // An empty map gets a new root; the node made by grab stays on the chain
+  // behind it with no pairs.
+  clear_node_list();
+  shape_.clear();
+  word_t const node = reserve_node();
+  root.address = node;
+  root.left = root.right = root.parent = no_address;
+  root.next = chain_head;
+  root.count = 0;
+  root.add_sorted(pair_type{key, value});
+  root.store(*stream);
+  chain_head = last_address = node;
+  last_index = 0;
+  size_ = 1;
+  map_header const header{size_, node, chain_head};
+  header.write(*stream, header_address);
+  return true;
+}
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::insert_pair(K const& key, V const& value) {
+  // The count of nodes filled since the last balance is memory only; an
+  // insert that is rolled back must not leave it moved on.
+  struct restore_on_failure {
+    int& count;
+    int const saved;
+    int const unwinding = std::uncaught_exceptions();
+    ~restore_on_failure() {
+      if (std::uncaught_exceptions() > unwinding) count = saved;
+    }
+  } keep{full_nodes, full_nodes};
+  pair_type pending{key, value};
+  // Each spill hands on a strictly smaller key, so the pairs to place run out;
+  // the bound only guards against a damaged tree.
+  word_t const spill_limit = size_ + 2;
+  for (word_t round = 0;; ++round) {
+    if (round > spill_limit) throw io_tools::corrupt_file_message;
+    pair_type spilled{};
+    bool has_spilled = false, replaced = false;
+    word_t const limit = max_node_count();
+    node_type* n = &root;
+    for (word_t depth = 0; n; ++depth) {
+      if (depth > limit) throw io_tools::corrupt_file_message;
+      n = insert_step(*n, pending, spilled, has_spilled, replaced);
+    }
+    if (replaced) return false;
+    if (full_nodes == 2) {
+      full_nodes = 0;
+      rebalance();
+      clear_node_list();
+    }
+    if (!has_spilled) return true;
+    pending = spilled;
+  }
+}
+
+template <class K, class V, class H>
+typename d_map<K, V, H>::node_type* d_map<K, V, H>::insert_step(node_type& n, pair_type const& pair,
+                                                                pair_type& spilled,
+                                                                bool& has_spilled, bool& replaced) {
+  K const& key = pair.key;
+  if (n.count == 0) {
+    place(n, pair);
+    return nullptr;
+  }
+  bool const above_min = n.first_key() < key;
+  bool const below_max = key < n.last_key();
+  bool const below_min = key < n.first_key();
+  bool const above_max = n.last_key() < key;
+  if (!below_min && !above_max) {
+    // Inside this node's range: the key can only be here.
+    int const slot = n.find(key);
+    if (slot >= 0) {
+      n.pairs[static_cast<std::size_t>(slot)].value = pair.value;
+      n.store(*stream);
+      replaced = true;
+      return nullptr;
+    }
+  }
+  if (!n.full()) {
+    // The neighbour values are needed only where the node's own range does not
+    // decide: below its first key with a left subtree, above its last with a
+    // right one.
+    bool const fits = (above_min && n.right == no_address) || (below_max && n.left == no_address) ||
+                      (above_min && below_max) ||
+                      (below_min && n.left != no_address && n.get_left_most_value(*stream) < key) ||
+                      (above_max && n.right != no_address && key < n.get_right_most_value(*stream));
+    if (fits) {
+      place(n, pair);
+      return nullptr;
+    }
+    return above_max ? &n.right_child(*stream) : &n.left_child(*stream);
+  }
+  if (above_min && below_max) {
+    // Full and bounding the key: the smallest pair makes room and is inserted
+    // anew from the root.
+    spilled = n.exchange_smallest(pair);
+    n.store(*stream);
+    has_spilled = true;
+    return nullptr;
+  }
+  if (below_min) {
+    if (n.left != no_address) return &n.left_child(*stream);
+    add_leaf(n, pair, true);
+    return nullptr;
+  }
+  if (n.right != no_address) return &n.right_child(*stream);
+  add_leaf(n, pair, false);
+  return nullptr;
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::place(node_type& n, pair_type const& pair) {
+  n.add_sorted(pair);
+  n.store(*stream);
+  ++size_;
+  write_header_word(map_header::size_offset, size_);
+  if (n.full()) ++full_nodes;
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::add_leaf(node_type& n, pair_type const& pair, bool on_left) {
+  // The leaf is written and put on the chain before its parent names it; the
+  // chain head goes to the header at once so that no node is ever missing
+  // from the chain on disk.
+  word_t const address = reserve_node();
+  {
+    auto leaf = std::make_unique<node_type>();
+    leaf->address = address;
+    leaf->parent = n.address;
+    leaf->next = chain_head;
+    leaf->add_sorted(pair);
+    leaf->store(*stream);
+  }
+  chain_head = address;
+  write_header_word(map_header::chain_head_offset, chain_head);
+  if (on_left) {
+    n.left = address;
+    n.left_node = nullptr;
+  } else {
+    n.right = address;
+    n.right_node = nullptr;
+  }
+  n.store(*stream);
+  ++size_;
+  write_header_word(map_header::size_offset, size_);
+  // A shape that does not know n is stale; the next balance reads it afresh.
+  if (shape_.built() && !shape_.add_leaf(n.address, address, on_left)) shape_.clear();
+}
+
+// ---------------------------------------------------------------------------
+// Erasing pairs
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::erase(K const& key) {
+  return in_change(checked(), [&] { return erase_pair(key); });
+}
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::erase_pair(K const& key) {
+  int slot = -1;
+  node_type* n = find(key, slot);
+  if (!n) return false;
+  pair_type const gone = n->pairs[static_cast<std::size_t>(slot)];
+  n->remove_at(slot);
+  n->store(*stream);
+  --size_;
+  write_header_word(map_header::size_offset, size_);
+  if (n->count == 0) {
+    word_t const emptied = n->address;
+    clear_node_list();
+    if (size_ == 0) {
+      reset_to_empty(emptied);
+    } else {
+      drop_node(emptied);
+    }
+    root.load(*stream);
+  }
+  word_t const key_block = map_owned_block<K>::of(gone.key);
+  word_t const value_block = map_owned_block<V>::of(gone.value);
+  if (value_block != no_address && value_block != key_block) alloc->deallocate(value_block);
+  if (key_block != no_address) alloc->deallocate(key_block);
+  return true;
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::reset_to_empty(word_t at) {
+  // The last pair was in the root, the only node of the tree; every other
+  // node on the chain is empty (the node grab made, behind a root that put
+  // made) and goes, so the map is as a new one and fills up the same way.
+  if (at != root.address) throw io_tools::corrupt_file_message;
+  std::vector<word_t> others;
+  word_t const limit = max_node_count();
+  for (word_t n = chain_head, steps = 0; n != no_address; n = head_at(n).next, ++steps) {
+    if (steps > limit) throw io_tools::corrupt_file_message;
+    if (n == at) continue;
+    if (head_at(n).count != 0) throw io_tools::corrupt_file_message;
+    others.push_back(n);
+  }
+  auto const empty = std::make_unique<node_type>();
+  empty->address = at;
+  empty->load(*stream);
+  if (empty->left != no_address || empty->right != no_address) {
+    throw io_tools::corrupt_file_message;
+  }
+  empty->next = no_address;
+  empty->store(*stream);
+  chain_head = at;
+  map_header const header{0, at, at};
+  header.write(*stream, header_address);
+  for (word_t n : others) alloc->deallocate(n);
+  shape_.clear();
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::drop_node(word_t at) {
+  auto const x = std::make_unique<node_type>();
+  x->address = at;
+  x->load(*stream);
+  word_t leaving = at;
+  if (x->left != no_address && x->right != no_address) {
+    // The next node in key order, the leftmost of the right subtree, has no
+    // left child: its pairs fit x's place in the order, and it leaves.
+    word_t const limit = max_node_count();
+    leaving = x->right;
+    for (word_t steps = 0;; ++steps) {
+      if (steps > limit) throw io_tools::corrupt_file_message;
+      word_t const further = head_at(leaving).left;
+      if (further == no_address) break;
+      leaving = further;
+    }
+    auto const next = std::make_unique<node_type>();
+    next->address = leaving;
+    next->load(*stream);
+    x->pairs = next->pairs;
+    x->count = next->count;
+    x->store(*stream);
+  }
+  unlink_from_tree(leaving);
+  unchain(leaving);
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::unlink_from_tree(word_t at) {
+  map_node_head const h = head_at(at);
+  if (h.left != no_address && h.right != no_address) throw io_tools::corrupt_file_message;
+  word_t const child = h.left != no_address ? h.left : h.right;
+  if (child != no_address) write_link(child, map_node_head::parent_offset, h.parent);
+  if (h.parent == no_address) {
+    // The root leaves only for its child: the map still holds pairs.
+    if (at != root.address || child == no_address) throw io_tools::corrupt_file_message;
+    root.address = child;
+    write_header_word(map_header::root_offset, child);
+  } else {
+    relink_child(h.parent, at, child);
+  }
+  // The cache follows the unlinking, or is dropped and read afresh by the
+  // next balance when it does not know the node.
+  if (shape_.built() && !shape_.remove(at)) shape_.clear();
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::unchain(word_t at) {
+  word_t const next = head_at(at).next;
+  if (next != no_address) {
+    // The chain then reads ... -> at (next's record) -> next's successor.
+    move_record(next, at, head_at(next).next);
+    return;
+  }
+  // At the tail, the chain's head moves to the tail instead.
+  word_t const head = chain_head;
+  if (head == at) throw io_tools::corrupt_file_message;  // the other nodes are off the chain
+  chain_head = head_at(head).next;
+  write_header_word(map_header::chain_head_offset, chain_head);
+  move_record(head, at, no_address);
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::move_record(word_t from, word_t to, word_t next) {
+  auto const moved = std::make_unique<node_type>();
+  moved->address = from;
+  moved->load(*stream);
+  moved->address = to;
+  moved->next = next;
+  moved->store(*stream);
+  // A node outside the tree (the empty one grab made) has no neighbours.
+  bool const in_tree = from == root.address || moved->parent != no_address;
+  if (in_tree) {
+    if (from == root.address) {
+      root.address = to;
+      write_header_word(map_header::root_offset, to);
+    } else {
+      relink_child(moved->parent, from, to);
+    }
+    if (moved->left != no_address) write_link(moved->left, map_node_head::parent_offset, to);
+    if (moved->right != no_address) write_link(moved->right, map_node_head::parent_offset, to);
+    if (shape_.built() && !shape_.rename(from, to)) shape_.clear();
+  }
+  alloc->deallocate(from);
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::relink_child(word_t parent, word_t from, word_t to) {
+  map_node_head const p = head_at(parent);
+  if (p.left == from) {
+    write_link(parent, map_node_head::left_offset, to);
+  } else if (p.right == from) {
+    write_link(parent, map_node_head::right_offset, to);
+  } else {
+    throw io_tools::corrupt_file_message;  // the parent does not know the node
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Balancing and printing
+
+template <class K, class V, class H>
+void d_map<K, V, H>::use_shape(bool on) {
+  use_shape_ = on;
+  shape_.clear();
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::rebalance() {
+  auto const started = std::chrono::steady_clock::now();
+  word_t const old_root = root.address;
+  ++stats.runs;
+  if (use_shape_ && (!shape_.built() || shape_.root() != root.address)) {
+    shape_.build(*stream, root.address, layout::record_size);
+  }
+  bool settled = false;
+  for (int pass = 0; pass < max_balance_passes && !settled; ++pass) {
+    settled = !(use_shape_ ? balance_pass_with_shape() : balance_pass());
+  }
+  if (!settled) ++stats.cut_short;
+  if (root.address != old_root) write_header_word(map_header::root_offset, root.address);
+  clear_node_list();
+  stats.seconds +=
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+}
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::balance_pass() {
+  ++stats.passes;
+  bool changed = false;
+  auto x = std::make_unique<node_type>(&node_list);
+  std::vector<word_t> pending{root.address};
+  word_t const limit = max_node_count();
+  for (word_t visits = 0; !pending.empty(); ++visits) {
+    if (visits > limit) throw io_tools::corrupt_file_message;
+    x->address = pending.back();
+    pending.pop_back();
+    x->load(*stream);
+    balance_node(*x, changed);
+    if (x->left != no_address) pending.push_back(x->left);
+    if (x->right != no_address) pending.push_back(x->right);
+  }
+  return changed;
+}
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::balance_pass_with_shape() {
+  // Visits the nodes in the order of balance_pass, but rotates only where the
+  // shape shows uneven spines and passes over subtrees that hold none.
+  ++stats.passes;
+  bool changed = false;
+  auto x = std::make_unique<node_type>(&node_list);
+  std::vector<unloaded_visit> unloaded;
+  std::vector<word_t> pending{root.address};
+  word_t const limit = max_node_count();
+  for (word_t visits = 0; !pending.empty(); ++visits) {
+    if (visits > limit) throw io_tools::corrupt_file_message;
+    word_t const at = pending.back();
+    pending.pop_back();
+    if (!shape_.uneven_below(at)) {
+      unloaded.push_back({at, true});
+      continue;
+    }
+    if (!shape_.uneven(at)) {
+      unloaded.push_back({at, false});
+      if (shape_.left(at) != no_address) pending.push_back(shape_.left(at));
+      if (shape_.right(at) != no_address) pending.push_back(shape_.right(at));
+      continue;
+    }
+    load_as_reading_pass(*x, unloaded, at);
+    unloaded.clear();
+    balance_node(*x, changed);
+    if (x->left != no_address) pending.push_back(x->left);
+    if (x->right != no_address) pending.push_back(x->right);
+  }
+  return changed;
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::load_as_reading_pass(node_type& x, std::vector<unloaded_visit> const& unloaded,
+                                          word_t at) {
+  // A load fills slots 0 to count-1 and leaves the rest as they were, and a
+  // rotation stores all 64 slots of x. So slot i of x holds the pair of the
+  // latest node loaded into it with more than i pairs. Going back from `at`,
+  // every node with more pairs than all later ones supplies the slots between
+  // its count and theirs; loading those nodes oldest first, then `at`,
+  // leaves exactly those pairs in x.
+  word_t filled = map_node_head::read(*stream, at, layout::record_size).count;
+  std::vector<word_t> sources;
+  auto const consider = [&](word_t n) {
+    word_t const count = map_node_head::read(*stream, n, layout::record_size).count;
+    if (count > filled) {
+      sources.push_back(n);
+      filled = count;
+    }
+    return filled < node_type::max_pairs;
+  };
+  for (auto it = unloaded.rbegin(); it != unloaded.rend() && filled < node_type::max_pairs; ++it) {
+    if (it->whole_subtree) {
+      shape_.for_each_in_reverse_visit(it->address, consider);
+    } else {
+      consider(it->address);
+    }
+  }
+  for (auto it = sources.rbegin(); it != sources.rend(); ++it) {
+    x.address = *it;
+    x.load(*stream);
+  }
+  x.address = at;
+  x.load(*stream);
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::balance_node(node_type& x, bool& changed) {
+  // Each shift lowers the spine difference by exactly 2 or 4, so the loops
+  // end; the bound only guards against a damaged tree.
+  word_t const limit = max_node_count();
+  word_t steps = 0;
+  // The spine lengths, from the shape when there is one (it is kept equal to
+  // the file's), otherwise by following the links in the file.
+  int lc = 0, rc = 0;
+  auto const count_spines = [&] {
+    lc = shape_.built() ? shape_.left_count(x.address) : x.get_left_count(*stream);
+    rc = shape_.built() ? shape_.right_count(x.address) : x.get_right_count(*stream);
+  };
+  count_spines();
+  enum class turn { left, right, left4, right4 };
+  auto const shift = [&](turn t) {
+    // The shape reads the heads the rotation rewrites again afterwards.
+    bool const from_left = t == turn::left || t == turn::left4;
+    bool const twice = t == turn::left4 || t == turn::right4;
+    std::vector<word_t> const touched =
+        shape_.built() ? shape_.rotated(x.address, from_left, twice) : std::vector<word_t>{};
+    switch (t) {
+      case turn::left:
+        x.shift_left(*stream, root);
+        break;
+      case turn::right:
+        x.shift_right(*stream, root);
+        break;
+      case turn::left4:
+        x.shift_left4(*stream, root);
+        break;
+      case turn::right4:
+        x.shift_right4(*stream, root);
+        break;
+    }
+    ++(twice ? stats.shifts4 : stats.shifts);
+    if (++steps > limit) throw io_tools::corrupt_file_message;
+    changed = true;
+    // The node objects the shift made are stale now and nothing refers to
+    // them (x and root were reloaded): free them, so a long run does not
+    // pile them up.
+    clear_node_list();
+    if (shape_.built()) shape_.reread(*stream, touched, layout::record_size);
+    count_spines();
+  };
+  if (lc > rc) {
+    while (lc - rc > 2) shift(turn::left4);
+    while (lc - rc > 1) shift(turn::left);
+  } else if (rc > lc) {
+    while (rc - lc > 2) shift(turn::right4);
+    while (rc - lc > 1) shift(turn::right);
+  }
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::print_tree_node(node_type* node, std::ostream& out, int depth) {
+  checked();
+  struct item {
+    word_t address;
+    int depth;
+  };
+  auto const print = [&out](node_type const& n, int level) {
+    out << std::string(static_cast<std::size_t>(level) * 3, ' ');
+    // A node without pairs (the root of an empty map) has no first key.
+    if (n.count > 0) out << plain_key(n.first_key());
+    out << '\n';
+    out.flush();
+  };
+  // Pre-order with an explicit stack (right pushed first, so left comes
+  // first): a deep tree cannot exhaust the call stack.
+  std::vector<item> pending;
+  auto const push_children = [&pending](node_type const& n, int level) {
+    if (n.right != no_address) pending.push_back({n.right, level + 1});
+    if (n.left != no_address) pending.push_back({n.left, level + 1});
+  };
+  print(*node, depth);
+  push_children(*node, depth);
+  auto n = std::make_unique<node_type>();
+  word_t const limit = max_node_count();
+  for (word_t visits = 0; !pending.empty(); ++visits) {
+    if (visits > limit) throw io_tools::corrupt_file_message;
+    item const at = pending.back();
+    pending.pop_back();
+    n->address = at.address;
+    n->load(*stream);
+    print(*n, at.depth);
+    push_children(*n, at.depth);
+  }
+}
+
+// The two maps of the system are compiled once, in the library.
+extern template class d_map_node<unsigned, unsigned>;
+extern template class d_map_node<d_ref<std::string>, d_ref<std::string>>;
+extern template class d_map<unsigned, unsigned, unsigned>;
+extern template class d_map<d_ref<std::string>, d_ref<std::string>, std::string>;
+extern template class d_map_assign<unsigned, unsigned, unsigned>;
+extern template class d_map_assign<d_ref<std::string>, d_ref<std::string>, std::string>;
+extern template class d_map_iterator<unsigned, unsigned, unsigned>;
+extern template class d_map_iterator<d_ref<std::string>, d_ref<std::string>, std::string>;
+
+}  // namespace disk_tools

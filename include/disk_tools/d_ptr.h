@@ -1,0 +1,87 @@
+// A persistent pointer: a cell that can be re-aimed, read and assigned through
+// the proxy d_ptr_assign that operator* returns.
+#pragma once
+
+#include "disk_tools/d_db.h"
+#include "disk_tools/d_transaction.h"
+#include "disk_tools/d_var.h"
+#include "disk_tools/detail/db_handle.h"
+#include "disk_tools/detail/stored_value.h"
+
+namespace disk_tools {
+
+template <class T>
+class d_ptr;
+
+// Names the pointer's cell; reads and replaces the value it holds. Valid while
+// its d_ptr lives.
+template <class T>
+class d_ptr_assign {
+ public:
+  d_ptr_assign(word_t cell, T* cached, io_tools::bfstream* stream, d_alloc* allocator,
+               db_handle link)
+      : cell_(cell), cached_(cached), stream_(stream), allocator_(allocator), link_(std::move(link)) {}
+
+  d_ptr_assign& operator=(T const& value) {
+    in_change(link_.db(), [&] { assign_cell(*stream_, *allocator_, cell_, value); });
+    *cached_ = value;
+    return *this;
+  }
+
+  // The stored value; the pointer's last known value while the cell holds
+  // none.
+  operator T() const {
+    link_.db();
+    word_t const block = stream_->read_word(cell_);
+    if (block != no_address) *cached_ = stored_value<T>::read(*stream_, block);
+    return *cached_;
+  }
+
+ private:
+  word_t cell_;
+  T* cached_;
+  io_tools::bfstream* stream_;
+  d_alloc* allocator_;
+  db_handle link_;
+};
+
+template <class T>
+class d_ptr {
+ public:
+  // A pointer on an existing cell (a root slot or a block from
+  // create_pointer).
+  d_ptr(long cell, d_env* env)
+      : cell_(cell),
+        stream_(env->stream),
+        allocator_(env->allocator),
+        database_(env->database),
+        link_(env->database) {}
+  // A pointer aimed at a variable's cell: it reads and writes the variable.
+  d_ptr(d_var<T> const& var, d_env* env) : d_ptr(var.cell(), env) {}
+
+  // Re-aims the pointer at a variable's cell, forgetting the value it knew.
+  d_ptr& operator=(d_var<T> const& var) {
+    cell_ = var.cell();
+    cached_ = T{};
+    return *this;
+  }
+
+  d_ptr_assign<T> operator*() {
+    link_.db();
+    word_t const block = stream_->read_word(cell_);
+    if (block != no_address) cached_ = stored_value<T>::read(*stream_, block);
+    return d_ptr_assign<T>(cell_, &cached_, stream_, allocator_, link_);
+  }
+
+  long cell() const { return cell_; }
+
+ private:
+  word_t cell_;
+  io_tools::bfstream* stream_;
+  d_alloc* allocator_;
+  d_database* database_;
+  db_handle link_;
+  T cached_{};
+};
+
+}  // namespace disk_tools

@@ -1,0 +1,52 @@
+// A persistent variable: a cell in the file that names the block holding its
+// value, or -1 while it has none.
+#pragma once
+
+#include <string>
+
+#include "disk_tools/d_db.h"
+#include "disk_tools/d_transaction.h"
+#include "disk_tools/detail/db_handle.h"
+#include "disk_tools/detail/stored_value.h"
+
+namespace disk_tools {
+
+template <class T>
+class d_var {
+ public:
+  // A variable on an existing cell (a root slot or a block from create_var).
+  d_var(long cell, d_env* env)
+      : cell_(cell),
+        allocator_(env->allocator),
+        stream_(env->stream),
+        database_(env->database),
+        link_(env->database) {}
+  // The variable kept in the root slot called name.
+  d_var(std::string const& name, d_env* env) : d_var(root_slot(env->database, name), env) {}
+
+  // Frees the old value's block, stores value in a new one and re-aims the
+  // cell at it.
+  d_var& operator=(T const& value) {
+    in_change(link_.db(), [&] { assign_cell(*stream_, *allocator_, cell_, value); });
+    return *this;
+  }
+
+  // The stored value; an empty value while the cell holds none.
+  T get_data() const {
+    link_.db();
+    word_t const block = stream_->read_word(cell_);
+    if (block == no_address) return T{};
+    return stored_value<T>::read(*stream_, block);
+  }
+
+  long cell() const { return cell_; }
+
+ private:
+  word_t cell_;
+  d_alloc* allocator_;
+  io_tools::bfstream* stream_;
+  d_database* database_;
+  db_handle link_;
+};
+
+}  // namespace disk_tools

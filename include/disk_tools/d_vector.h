@@ -1,0 +1,488 @@
+// The persistent vector: an indexed sequence whose header block (capacity,
+// count and one slot per element, see vector_header.h) and element values live
+// in the database file.
+//
+// A vector is reached through its handle slot (a root slot), which holds the
+// header's address. When an element is added to a full vector the header
+// moves to a new, larger block: the slots are copied, the handle slot is
+// re-aimed and the old block is freed. Elements are read and replaced by
+// index through d_vector_assign; d_vector_iterator, a random-access iterator,
+// reads them in order (range-for, the standard algorithms) and names a
+// position for insert and erase.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <iterator>
+#include <numeric>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "disk_tools/d_db.h"
+#include "disk_tools/d_transaction.h"
+#include "disk_tools/detail/db_handle.h"
+#include "disk_tools/detail/factories.h"
+#include "disk_tools/detail/stored_value.h"
+#include "disk_tools/detail/vector_header.h"
+
+namespace disk_tools {
+
+// Orders the elements handed to sort: true when a is less than b. Strings
+// compare byte by byte as unsigned over their common length, then the shorter
+// is less.
+template <class T>
+struct DefaultLess {
+  bool operator()(T const& a, T const& b) const { return a < b; }
+};
+
+namespace vector_detail {
+
+// The header a handle slot names, with index checked against its count.
+inline word_t slot_of(io_tools::bfstream& s, word_t handle, word_t index) {
+  word_t const header = s.read_word(handle);
+  vector_header const h = vector_header::read(s, header);
+  if (index < 0 || index >= h.count) throw "vector index out of range...";
+  return vector_header::slot_address(header, index);
+}
+
+// The address a slot holds, checked before it is followed.
+inline word_t value_in(io_tools::bfstream& s, word_t slot) {
+  word_t const value = s.read_word(slot);
+  if (value < database_header_size) throw io_tools::corrupt_file_message;
+  return value;
+}
+
+// The element whose value block the slot names.
+template <class T>
+T element_in(io_tools::bfstream& s, word_t slot) {
+  return stored_value<T>::read(s, value_in(s, slot));
+}
+
+}  // namespace vector_detail
+
+// A position in a vector: a random-access iterator, constant in the
+// standard's sense. *it is the element's value (a T), read when asked for
+// through the vector's handle slot, so that it stays right after the header
+// has moved; it-> reaches into that value. Elements are replaced through
+// d_vector_assign (v[i] = value). Moving reads nothing; insert and erase use
+// only the index.
+template <class T>
+class d_vector_iterator {
+ public:
+  using iterator_category = std::random_access_iterator_tag;
+  using value_type = T;
+  using difference_type = std::ptrdiff_t;
+  using reference = T;
+  // The element's value, held by the arrow itself: the value lives in the
+  // file, not in memory an iterator could point into.
+  struct pointer {
+    T value;
+    T* operator->() { return &value; }
+  };
+
+  d_vector_iterator() = default;
+  d_vector_iterator(io_tools::bfstream* stream, d_alloc* allocator, d_database* database, long slot,
+                    long index)
+      : stream_(stream), allocator_(allocator), database_(database), slot_(slot), index_(index),
+        link_(database) {}
+  // A position that finds its slot through the vector's handle slot.
+  d_vector_iterator(io_tools::bfstream* stream, d_alloc* allocator, d_database* database,
+                    long handle, long slot, long index)
+      : d_vector_iterator(stream, allocator, database, slot, index) {
+    handle_ = handle;
+  }
+
+  long index() const { return index_; }
+  long slot_address() const { return slot_; }
+
+  T operator*() const {
+    link_.db();
+    word_t const slot =
+        handle_ == no_address ? slot_ : vector_detail::slot_of(*stream_, handle_, index_);
+    return vector_detail::element_in<T>(*stream_, slot);
+  }
+  pointer operator->() const { return pointer{**this}; }
+  T operator[](difference_type n) const { return *(*this + n); }
+
+  d_vector_iterator& operator+=(long n) {
+    index_ += n;
+    slot_ += static_cast<long>(word_size) * n;
+    return *this;
+  }
+  d_vector_iterator& operator-=(long n) { return *this += -n; }
+  d_vector_iterator& operator++() { return *this += 1; }
+  d_vector_iterator& operator--() { return *this += -1; }
+  d_vector_iterator operator++(int) {
+    d_vector_iterator before = *this;
+    *this += 1;
+    return before;
+  }
+  d_vector_iterator operator--(int) {
+    d_vector_iterator before = *this;
+    *this += -1;
+    return before;
+  }
+  d_vector_iterator operator+(long n) const {
+    d_vector_iterator moved = *this;
+    return moved += n;
+  }
+  friend d_vector_iterator operator+(long n, d_vector_iterator const& it) { return it + n; }
+  d_vector_iterator operator-(long n) const { return *this + -n; }
+  difference_type operator-(d_vector_iterator const& other) const { return index_ - other.index_; }
+
+  bool operator==(d_vector_iterator const& other) const { return index_ == other.index_; }
+  bool operator!=(d_vector_iterator const& other) const { return index_ != other.index_; }
+  bool operator<(d_vector_iterator const& other) const { return index_ < other.index_; }
+  bool operator>(d_vector_iterator const& other) const { return other < *this; }
+  bool operator<=(d_vector_iterator const& other) const { return !(other < *this); }
+  bool operator>=(d_vector_iterator const& other) const { return !(*this < other); }
+
+ private:
+  io_tools::bfstream* stream_ = nullptr;
+  d_alloc* allocator_ = nullptr;
+  d_database* database_ = nullptr;
+  long slot_ = no_address;
+  long index_ = 0;
+  word_t handle_ = no_address;
+  db_handle link_;
+};
+
+// Names element index of a vector. It finds its slot through the vector's
+// handle slot at every use, so it stays right when the header has moved.
+template <class T>
+class d_vector_assign {
+ public:
+  d_vector_assign(word_t value, d_database* database, d_alloc* allocator,
+                  io_tools::bfstream* stream, word_t handle, word_t index)
+      : value_(value),
+        database_(database),
+        allocator_(allocator),
+        stream_(stream),
+        handle_(handle),
+        index_(index),
+        link_(database) {}
+
+  operator T() const {
+    link_.db();
+    return vector_detail::element_in<T>(*stream_, vector_detail::slot_of(*stream_, handle_, index_));
+  }
+  T get_data() const { return *this; }
+
+  // Frees the element's block and stores value in a new one.
+  d_vector_assign& operator=(T const& value) {
+    value_ = in_change(link_.db(), [&] {
+      word_t const slot = vector_detail::slot_of(*stream_, handle_, index_);
+      allocator_->deallocate(vector_detail::value_in(*stream_, slot));
+      word_t const block = store_value(*allocator_, value);
+      stream_->write_word(slot, block);
+      return block;
+    });
+    return *this;
+  }
+
+  // The value address the slot held when the proxy was made or last assigned.
+  long value_address() const { return value_; }
+
+ private:
+  word_t value_;
+  d_database* database_;
+  d_alloc* allocator_;
+  io_tools::bfstream* stream_;
+  word_t handle_;
+  word_t index_;
+  db_handle link_;
+};
+
+template <class T>
+class d_vector {
+ public:
+  using value_type = T;
+  using size_type = std::size_t;
+  using difference_type = std::ptrdiff_t;
+  using iterator = d_vector_iterator<T>;
+  using reverse_iterator = std::reverse_iterator<d_vector_iterator<T>>;
+
+  // The vector kept in the root slot called name; created with capacity
+  // slots when new, otherwise capacity is ignored.
+  d_vector(std::string const& name, long capacity, d_env* env)
+      : allocator_(env->allocator), database_(env->database), capacity_(capacity) {
+    grab(database_->stream(), root_slot(database_, name), database_->allocator(), database_);
+  }
+
+  // Attaches to the vector whose handle slot is at address, creating it when
+  // the slot holds -1.
+  void grab(io_tools::bfstream* stream, long address, d_alloc* allocator, d_database* database) {
+    stream_ = stream;
+    allocator_ = allocator;
+    database_ = database;
+    link_ = db_handle(database);
+    handle_ = address;
+    if (stream_->read_word(handle_) != no_address) {
+      load_header();
+      return;
+    }
+    in_change(link_.db(), [&] {
+      header_ = create_vector(capacity_, database_);
+      count_ = 0;
+      stream_->write_word(handle_, header_);
+    });
+  }
+
+  void push_back(T const& value) {
+    in_change(checked(), [&] { insert_at(count_, value); });
+  }
+
+  // Inserts value at pos's index, moving the elements from there on one place
+  // up. An index beyond count is refused with nothing changed.
+  void insert(d_vector_iterator<T> pos, T const& value) {
+    in_change(checked(), [&] { insert_at(pos.index(), value); });
+  }
+
+  // Removes the element at pos: its value block is freed and the later
+  // elements move one place down. Returns the position of the element that
+  // followed it. A position outside the elements (end() among them) is
+  // refused with "vector index out of range..." and nothing changed.
+  d_vector_iterator<T> erase(d_vector_iterator<T> pos) {
+    in_change(checked(), [&] { erase_at(pos.index()); });
+    return iterator_at(pos.index());
+  }
+
+  // Removes the last element; an empty vector is refused with
+  // "vector is empty..." and nothing changed.
+  void pop_back() {
+    in_change(checked(), [&] {
+      if (count_ == 0) throw "vector is empty...";
+      erase_at(count_ - 1);
+    });
+  }
+
+  // Removes every element, freeing their value blocks; the capacity stays.
+  void clear() {
+    in_change(checked(), [&] { shrink_to(0); });
+  }
+
+  // Makes the vector n elements long: new elements hold T{}, each in a block
+  // of its own, and the header moves to a larger block when n exceeds the
+  // capacity; shrinking frees the value blocks of the elements dropped.
+  void resize(long n) {
+    in_change(checked(), [&] {
+      if (n < 0) throw "invalid container size...";
+      if (n < count_) {
+        shrink_to(n);
+      } else {
+        extend_to(n);
+      }
+    });
+  }
+
+  // Makes room for n elements: a larger capacity moves the header to a new
+  // block as growth does; a smaller one changes nothing.
+  void reserve(long n) {
+    in_change(checked(), [&] {
+      if (n < 0) throw "invalid container size...";
+      if (n > capacity_) move_header(n);
+    });
+  }
+
+  // The number of elements, as the file has it now.
+  size_type size() {
+    checked();
+    return static_cast<size_type>(count_);
+  }
+  bool empty() { return size() == 0; }
+
+  // Element index, which must lie in 0..count-1.
+  d_vector_assign<T> operator[](long const& index) {
+    checked();
+    if (index < 0 || index >= count_) throw "vector index out of range...";
+    word_t const slot = vector_header::slot_address(header_, index);
+    return d_vector_assign<T>(vector_detail::value_in(*stream_, slot), database_, allocator_,
+                              stream_, handle_, index);
+  }
+
+  d_vector_iterator<T> begin() {
+    checked();
+    return iterator_at(0);
+  }
+  d_vector_iterator<T> end() {
+    checked();
+    return iterator_at(count_);
+  }
+  reverse_iterator rbegin() { return reverse_iterator(end()); }
+  reverse_iterator rend() { return reverse_iterator(begin()); }
+
+  // Orders the elements ascending; equal elements keep their order. Only the
+  // slots change; value blocks stay where they are.
+  template <class Compare>
+  void sort(Compare comp) {
+    in_change(checked(), [&] { sort_slots(comp); });
+  }
+
+  long count() const { return count_; }
+  long capacity() const { return capacity_; }
+  long header_address() const { return header_; }
+  long handle() const { return handle_; }
+
+ private:
+  // The database, checked to be open, with the header read afresh: another
+  // object on the same vector, or a rollback, may have changed it.
+  d_database& checked() {
+    d_database& db = link_.db();
+    load_header();
+    link_.up_to_date();
+    return db;
+  }
+
+  void load_header() {
+    word_t const header = stream_->read_word(handle_);
+    if (header == no_address) throw rolled_back_message;
+    vector_header const h = vector_header::read(*stream_, header);
+    header_ = header;
+    capacity_ = h.capacity;
+    count_ = h.count;
+  }
+
+  template <class Compare>
+  void sort_slots(Compare comp) {
+    if (count_ < 2) return;
+    std::vector<word_t> slots = vector_header::read_slots(*stream_, header_, 0, count_);
+    std::vector<T> values;
+    values.reserve(slots.size());
+    for (word_t v : slots) {
+      if (v < database_header_size) throw io_tools::corrupt_file_message;
+      values.push_back(stored_value<T>::read(*stream_, v));
+    }
+    std::vector<std::size_t> order(slots.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return comp(values[a], values[b]); });
+    std::vector<word_t> sorted(slots.size());
+    for (std::size_t i = 0; i < slots.size(); ++i) sorted[i] = slots[order[i]];
+    if (sorted != slots) vector_header::write_slots(*stream_, header_, 0, sorted);
+  }
+
+ public:
+  // Everything wrong with the vector's header, one sentence each: a count
+  // beyond the capacity, a header or an element that is not a block in use.
+  std::vector<std::string> check() const {
+    std::vector<std::string> problems;
+    try {
+      link_.db();
+      std::set<word_t> in_use;
+      for (auto const& r : allocator_->allocation_list()) in_use.insert(r.data);
+      word_t const header = stream_->read_word(handle_);
+      if (!in_use.count(header)) {
+        problems.push_back("vector header at " + std::to_string(header) + " is not a block in use");
+      }
+      char buf[vector_header::fixed_size];
+      stream_->read_at(header, buf, sizeof buf);
+      vector_header const h = vector_header::decode(buf);
+      if (h.count < 0 || h.count > h.capacity) {
+        problems.push_back("count " + std::to_string(h.count) + " is outside 0.." +
+                           std::to_string(h.capacity));
+        return problems;
+      }
+      vector_header::read(*stream_, header);
+      auto const slots = vector_header::read_slots(*stream_, header, 0, h.count);
+      for (std::size_t i = 0; i < slots.size(); ++i) {
+        if (!in_use.count(slots[i])) {
+          problems.push_back("slot " + std::to_string(i) + " holds " + std::to_string(slots[i]) +
+                             ", which is not a block in use");
+        }
+      }
+    } catch (char const* message) {
+      problems.push_back(std::string("unreadable vector header: ") + message);
+    }
+    return problems;
+  }
+
+ private:
+  d_vector_iterator<T> iterator_at(long index) const {
+    return d_vector_iterator<T>(stream_, allocator_, database_, handle_,
+                                vector_header::slot_address(header_, index), index);
+  }
+
+  // Frees element index's value block and moves the later slots one place
+  // down.
+  void erase_at(word_t index) {
+    if (index < 0 || index >= count_) throw "vector index out of range...";
+    std::vector<word_t> slots = vector_header::read_slots(*stream_, header_, index, count_ - index);
+    word_t const value = slots.front();
+    if (value < database_header_size) throw io_tools::corrupt_file_message;
+    allocator_->deallocate(value);
+    slots.erase(slots.begin());
+    if (!slots.empty()) vector_header::write_slots(*stream_, header_, index, slots);
+    --count_;
+    vector_header{capacity_, count_}.write(*stream_, header_);
+  }
+
+  // Drops the elements from index n on, freeing their value blocks.
+  void shrink_to(word_t n) {
+    if (n >= count_) return;
+    for (word_t value : vector_header::read_slots(*stream_, header_, n, count_ - n)) {
+      if (value < database_header_size) throw io_tools::corrupt_file_message;
+      allocator_->deallocate(value);
+    }
+    count_ = n;
+    vector_header{capacity_, count_}.write(*stream_, header_);
+  }
+
+  // Adds elements holding T{} up to n, growing as push_back would, or to n
+  // at once when that is more.
+  void extend_to(word_t n) {
+    if (n == count_) return;
+    if (n > capacity_) move_header(std::max(n, grown_capacity()));
+    std::vector<word_t> added;
+    for (word_t i = count_; i < n; ++i) added.push_back(store_value(*allocator_, T{}));
+    vector_header::write_slots(*stream_, header_, count_, added);
+    count_ = n;
+    vector_header{capacity_, count_}.write(*stream_, header_);
+  }
+
+  void insert_at(word_t index, T const& value) {
+    if (index < 0 || index > count_) throw "vector index out of range...";
+    if (count_ == capacity_) grow();
+    word_t const block = store_value(*allocator_, value);
+    if (index == count_) {
+      stream_->write_word(vector_header::slot_address(header_, index), block);
+    } else {
+      std::vector<word_t> moved =
+          vector_header::read_slots(*stream_, header_, index, count_ - index);
+      moved.insert(moved.begin(), block);
+      vector_header::write_slots(*stream_, header_, index, moved);
+    }
+    ++count_;
+    vector_header{capacity_, count_}.write(*stream_, header_);
+  }
+
+  void grow() { move_header(grown_capacity()); }
+  word_t grown_capacity() const { return capacity_ < 4 ? 4 : capacity_ * 2; }
+
+  // Moves the header to a block with room for more slots: the new block is
+  // complete before the handle slot names it, and the old one is freed last.
+  void move_header(word_t larger) {
+    auto const slot_bytes = static_cast<std::size_t>(count_) * word_size;
+    char const* const slots =
+        stream_->view(vector_header::slot_address(header_, 0), slot_bytes);
+    if (!slots) throw io_tools::corrupt_file_message;
+    word_t const moved_to = create_vector(larger, count_, slots, database_);
+    stream_->write_word(handle_, moved_to);
+    allocator_->deallocate(header_);
+    header_ = moved_to;
+    capacity_ = larger;
+  }
+
+  d_alloc* allocator_ = nullptr;
+  d_database* database_ = nullptr;
+  word_t header_ = no_address;
+  io_tools::bfstream* stream_ = nullptr;
+  // In the header's order: GCC 12's vectorizer drops the swap when it copies
+  // a decoded header into fields declared the other way round.
+  word_t capacity_ = 0;
+  word_t count_ = 0;
+  word_t handle_ = no_address;
+  db_handle link_;
+};
+
+}  // namespace disk_tools

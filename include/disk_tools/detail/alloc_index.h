@@ -1,0 +1,167 @@
+// An in-memory mirror of the allocator's two lists, so that the allocator finds
+// the very record its list walks would find without walking:
+//
+// - the place in the allocation list where a record of a given size goes
+//   (before the first record at least as large);
+// - the record of the allocation list whose block starts at a given address,
+//   with the link that points at it;
+// - the first record of the free list, in list order, that is free, not empty
+//   and at least n bytes long (first fit).
+//
+// The allocation list is sorted by size, so it is a chain of size classes,
+// runs of records of one size. The mirror keeps for each class only its first
+// and last record (the summary): that is all an insertion needs, so blocks
+// appended at the end of the file touch no table that grows with the file.
+// Removing a record needs the record before it, so a class is indexed
+// completely (every member with its neighbours in the class) only when a
+// block of it is freed that a short walk from the class's head does not
+// reach; indexed classes are kept current from then on.
+//
+// The summary comes from the side file (index_file.h) when it matches the
+// database, else from one walk of the allocation list. The free list is
+// usually short; its mirror is built by walking it whenever it is needed after
+// being dropped. Free-list order is kept as descending positions in a max tree
+// over sizes: records only ever join the free list at its front, so a new
+// record always takes the highest position yet.
+//
+// Rollbacks: every change of the summary made inside a scope of change is
+// logged with what it replaced, so that rolling the scope back puts the
+// summary back as the file now is again; indexed classes changed since are
+// dropped (indexed again when needed), the free-list mirror too.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "disk_tools/detail/address_table.h"
+#include "disk_tools/detail/bfstream.h"
+#include "disk_tools/detail/d_alloc_node.h"
+#include "disk_tools/detail/index_file.h"
+
+namespace disk_tools {
+
+class alloc_index {
+ public:
+  // Builds the summary by one walk of the allocation list, without filling
+  // any table; throws "corrupt database file..." on a cycle or a record that
+  // cannot be read.
+  explicit alloc_index(io_tools::bfstream& s);
+  // The summary of a side file, or null when it does not match the database:
+  // every class's first and last record must be a record of its size in use,
+  // the head word must name the first class's first record, each class's
+  // last record must link to the next class's first and the last one to -1.
+  static std::unique_ptr<alloc_index> from_saved(io_tools::bfstream& s,
+                                                 std::vector<size_class_bounds> const& classes);
+
+  // False once the allocation list was seen out of size order (or holding one
+  // block twice): the mirror could then not find what a walk finds, and must
+  // not be used.
+  bool ordered() const { return ordered_; }
+  std::vector<size_class_bounds> summary() const;
+  // Records of the allocation list read from the file to build or extend
+  // the mirror, for tests and measurements.
+  long long records_read() const { return records_read_; }
+
+  // --- allocation list ---
+  struct place {
+    word_t prev;    // the link to point at the new record (a head word or a record)
+    word_t before;  // the record the new one precedes, -1 at the end
+  };
+  place insert_place(word_t size) const;
+  // The record has just been linked at the front of its size class.
+  void used_insert(d_alloc_node const& record);
+  // Finds the record in use whose block starts at data and the link that
+  // points at it; false when there is none, or when the list turned out to be
+  // out of order (see ordered()).
+  bool used_find(word_t data, word_t& own, word_t& prev);
+  // The record (found by used_find, with the link prev) has just been
+  // unlinked from the allocation list.
+  void used_remove(d_alloc_node const& record, word_t prev);
+
+  // --- free list ---
+  // The first record in list order that is free, not empty and of at least
+  // size bytes; -1 if none.
+  word_t free_first_fit(word_t size);
+  // The link that points at own in the free list: the head word (8) or the
+  // record before it.
+  word_t free_prev(word_t own);
+  void free_push_front(d_alloc_node const& record);
+  void free_remove(word_t own);
+  // The free list was rewritten behind the mirror (sorting, compaction).
+  void free_list_changed() { free_built_ = false; }
+
+  // --- scopes of change ---
+  void begin_scope();
+  void commit_scope();
+  // The file is back as it was when the innermost scope began; false when
+  // the mirror cannot follow (the scope began before the mirror was built)
+  // and must be dropped.
+  bool rollback_scope();
+
+ private:
+  struct size_class {
+    word_t first, last;
+    bool indexed;
+  };
+  struct member {
+    word_t prev, next;  // neighbours within the class, -1 at its ends
+    word_t size, data;
+  };
+  struct logged_class {
+    word_t size;
+    size_class was;
+    bool existed;
+  };
+  struct free_entry {
+    word_t prev, next;
+    std::size_t position;
+  };
+
+  alloc_index(io_tools::bfstream& s, int);
+  word_t max_walk() const;
+  d_alloc_node read(word_t own);
+  // The class of size (at it, or end()) is about to change: remember its
+  // bounds for a rollback.
+  void log_class(word_t size, std::map<word_t, size_class>::const_iterator it);
+  // The link before the first record of the class of size.
+  word_t link_before_class(word_t size) const;
+  // The record of size at data + size when its block was appended at the end
+  // of the file (a block is then followed by its own record); -1 otherwise.
+  word_t probe(word_t data, word_t size) const;
+  // Looks for own among the first records of its (unindexed) class.
+  bool short_walk(word_t size, size_class const& c, word_t own, word_t& prev);
+  void index_class(word_t size, size_class& c);
+  void drop_class_index(size_class& c);
+  bool find_indexed(word_t data, word_t& own, word_t& prev) const;
+
+  void build_free();
+  static word_t fit_value(d_alloc_node const& r) { return r.free && !r.empty() ? r.size : -1; }
+  void tree_set(std::size_t position, word_t value);
+  void tree_rebuild(std::size_t min_capacity);
+
+  io_tools::bfstream& s_;
+  bool ordered_ = true;
+  long long records_read_ = 0;
+
+  std::map<word_t, size_class> classes_;
+  // Members of the indexed classes, by own address and by data address.
+  address_table<member> members_;
+  address_table<word_t> by_data_;
+
+  // Summary changes made inside scopes; marks_ holds where each open scope's
+  // changes begin.
+  std::vector<logged_class> log_;
+  std::vector<std::size_t> marks_;
+
+  bool free_built_ = false;
+  address_table<free_entry> free_;
+  word_t free_head_ = no_address;
+  // Max tree over positions; leaves hold fit values (-1: absent or unfit).
+  std::vector<word_t> tree_;
+  std::vector<word_t> own_at_;
+  std::size_t capacity_ = 0;
+  std::size_t next_position_ = 0;
+};
+
+}  // namespace disk_tools

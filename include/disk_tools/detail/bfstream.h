@@ -1,0 +1,312 @@
+// The one stream layer through which every byte of a database file is read and
+// written. The allocator, the database, its journal and every container work
+// on a bfstream; nothing else touches the files.
+//
+// A bfstream keeps one file position shared by reading and writing, like a
+// standard file stream, and offers the standard calls the rest of the system
+// expects (seekg, tellg, read, write, flush and the state bits). On top of those
+// it offers checked, absolute transfers (read_at, write_at, read_word,
+// write_word, append) that the library uses for its records: a transfer that
+// would leave the file, or start at a negative address, throws
+// "corrupt database file..." instead of reading garbage or writing at -1.
+//
+// A stream opened for reading and writing maps its file shared into a range of
+// address space reserved at open: reads and writes are copies to and from the
+// operating system's own pages of the file, with no system call, and a process
+// killed between two writes loses nothing the first one wrote. A write past the
+// end lengthens the file first (posix_fallocate, so a full disk is an error
+// here and never a fault later in the mapping). With a growth step set, the file
+// is lengthened ahead in large steps, so that appending costs no system call
+// either; size() is then the length of the data, the file is longer, and
+// close() (or trim()) cuts it back. Pages past the end are brought into the
+// mapping in steps (up to a megabyte) as writes reach them, one call instead
+// of a page fault per page. Whoever grows ahead must record the true
+// length somewhere a crash leaves behind: the database keeps it in its journal.
+//
+// Two more things the journal needs live here, at the one place every write
+// passes: a guard that is shown each write before it changes a byte (the
+// journal saves the bytes it will replace), and a private mode in which writes
+// stay in this process's memory until write_back() hands them to the file.
+//
+// A stream opened for reading alone keeps an image of the file in memory, read
+// once at open and kept current by its own writes. Where the system refuses to
+// map a file, the image serves a read-write stream too, and its writes go
+// through write calls.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <ios>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "disk_tools/detail/coding.h"
+
+namespace io_tools {
+
+class bfstream;
+
+// Thrown when a record or value would lie outside the file, or a word read from
+// the file cannot be what it claims to be.
+extern char const* const corrupt_file_message;
+
+// Shown every change a stream makes to its file, before it is made; used by
+// tests to record what reached the file (and so what a crash could leave) and
+// to make a chosen change fail by throwing.
+struct io_event {
+  enum class kind {
+    write,   // n bytes at address are about to be replaced by bytes
+    resize,  // the file's length is about to become address
+    sync,    // the file is about to be synced to the disk
+  };
+  kind what;
+  bfstream const* stream;
+  disk_tools::word_t address;
+  char const* bytes;
+  std::size_t n;
+};
+
+class io_observer {
+ public:
+  virtual void on_event(io_event const& event) = 0;
+
+ protected:
+  ~io_observer() = default;
+};
+
+// Installs observer for every stream of the process; null removes it. For
+// tests only.
+void set_io_observer(io_observer* observer);
+extern io_observer* active_observer;
+
+// Makes the directory entry of the file at path last (after creating it).
+void sync_directory_of(std::string const& path);
+
+class bfstream {
+ public:
+  bfstream() = default;
+  // Opens name with mode; the binary flag is always added.
+  bfstream(char const* name, std::ios_base::openmode mode);
+  virtual ~bfstream();
+
+  bfstream(bfstream const&) = delete;
+  bfstream& operator=(bfstream const&) = delete;
+
+  // Opens the file with the C stdio equivalent of mode: in|out gives "r+b",
+  // in|out|trunc "w+b", in|out|app or in|app "a+b", out or out|trunc "wb", in
+  // "rb", app or out|app "ab"; ate then moves to the end. Any other
+  // combination, or a file that cannot be opened, sets the fail bit.
+  void open(char const* name, std::ios_base::openmode mode);
+  // Opens bytes held in memory for reading, as if they were the file called
+  // name (a database as recovery would leave it, for the tools that look
+  // without changing a byte).
+  void open_bytes(std::vector<char> bytes, std::string const& name);
+  bool is_open() const { return fd_ >= 0 || in_memory_; }
+  // Takes an exclusive advisory lock on the file without waiting; false when
+  // another open stream (in this process or another) holds it. The lock goes
+  // with the stream's close or the process's end.
+  bool try_lock();
+  // Cuts the file back to size() when it was grown ahead, then closes it;
+  // sets the fail bit when closing fails.
+  void close();
+
+  // Standard positioning and transfers on the shared position.
+  bfstream& seekg(std::streamoff pos);
+  bfstream& seekg(std::streamoff off, std::ios_base::seekdir dir);
+  std::streamoff tellg() const { return failed() ? -1 : pos_; }
+  // Reads up to n bytes; a short read sets fail and eof and leaves the rest of
+  // dst as it was.
+  bfstream& read(char* dst, std::streamsize n);
+  bfstream& write(char const* src, std::streamsize n);
+  bfstream& flush();
+  std::streamsize gcount() const { return gcount_; }
+
+  bool good() const { return state_ == 0; }
+  bool fail() const { return (state_ & (failbit | badbit)) != 0; }
+  bool bad() const { return (state_ & badbit) != 0; }
+  bool eof() const { return (state_ & eofbit) != 0; }
+  void clear() { state_ = 0; }
+  explicit operator bool() const { return !fail(); }
+
+  // Checked absolute transfers used for the database's records. Records are
+  // read and written by the million: the common case, a copy within the
+  // mapping, is inline.
+  void read_at(disk_tools::word_t address, void* dst, std::size_t n) {
+    auto const len = static_cast<disk_tools::word_t>(n);
+    if (!is_open() || !has_image_ || address < 0 || len < 0 || address > size_ - len) {
+      throw corrupt_file_message;
+    }
+    if (n > 0) std::memcpy(dst, bytes() + address, n);
+    pos_ = address + len;
+  }
+  void write_at(disk_tools::word_t address, void const* src, std::size_t n) {
+    auto const end = address + static_cast<disk_tools::word_t>(n);
+    if (base_ && !private_ && !active_observer && address >= 0 && end <= physical_ &&
+        end <= static_cast<disk_tools::word_t>(populated_)) {
+      if (guard_) guard_->before_write(address, static_cast<char const*>(src), n);
+      std::memcpy(base_ + address, src, n);
+      ++counts_.writes;
+      if (end > size_) size_ = end;
+      pos_ = end;
+      return;
+    }
+    write_at_slowly(address, src, n);
+  }
+  // Writes the n bytes at address that fill(char* out) lays out: in place in
+  // the mapping where a write would be a plain copy, else through write_at.
+  // Saves the copy of records written by the million (the journal's).
+  template <class Fill>
+  void write_with(disk_tools::word_t address, std::size_t n, Fill fill) {
+    auto const end = address + static_cast<disk_tools::word_t>(n);
+    if (base_ && !private_ && !guard_ && !active_observer && address >= 0 && end <= physical_ &&
+        end <= static_cast<disk_tools::word_t>(populated_)) {
+      fill(base_ + address);
+      ++counts_.writes;
+      if (end > size_) size_ = end;
+      pos_ = end;
+      return;
+    }
+    std::vector<char> bytes(n);
+    fill(bytes.data());
+    write_at(address, bytes.data(), n);
+  }
+  disk_tools::word_t read_word(disk_tools::word_t address) {
+    char w[disk_tools::word_size];
+    read_at(address, w, sizeof w);
+    return disk_tools::decode_word(w);
+  }
+  void write_word(disk_tools::word_t address, disk_tools::word_t value) {
+    char w[disk_tools::word_size];
+    disk_tools::encode_word(w, value);
+    write_at(address, w, sizeof w);
+  }
+  // Writes n bytes at the end of the file and returns where they start.
+  disk_tools::word_t append(void const* src, std::size_t n);
+  // Length of the data in bytes.
+  disk_tools::word_t size() const { return size_; }
+  // The n bytes at address, read in place: null when they do not all lie in
+  // the data. Valid until the next write that lengthens the file.
+  char const* view(disk_tools::word_t address, std::size_t n) const {
+    auto const len = static_cast<disk_tools::word_t>(n);
+    if (!is_open() || !has_image_ || address < 0 || len < 0 || address > size_ - len) {
+      return nullptr;
+    }
+    return bytes() + address;
+  }
+
+  // --- for the journal ---
+
+  // Shown every write (n bytes at address, to become now) before it changes
+  // a byte; bytes from size() on are not data yet and need no saving.
+  class write_guard {
+   public:
+    virtual void before_write(disk_tools::word_t address, char const* now, std::size_t n) = 0;
+
+   protected:
+    ~write_guard() = default;
+  };
+  void set_guard(write_guard* guard) { guard_ = guard; }
+  // Puts saved bytes back, without showing them to the guard.
+  void restore_at(disk_tools::word_t address, void const* src, std::size_t n);
+  // Takes the length of the data back (a rolled-back change's appends go);
+  // the file keeps its length until trim().
+  void set_size(disk_tools::word_t length);
+  // Lengthen the file ahead in steps of at least step bytes (0: exactly as
+  // far as each write needs).
+  void set_growth_step(std::size_t step) { growth_step_ = step; }
+  // Makes the file exactly size() bytes long.
+  void trim();
+  // Returns once the file's bytes and length are on the disk.
+  void sync();
+
+  // Private mode: from now on writes change only this process's view of the
+  // file, and the ranges they touched are pending until write_back() writes
+  // them to the file or drop_pending() forgets them (after the journal put the
+  // old bytes back). The database uses it so that nothing of a transaction
+  // reaches the file before its journal is on the disk.
+  void keep_writes_private();
+  bool is_private() const { return private_; }
+  // Pending ranges, [begin, end) by begin.
+  std::map<disk_tools::word_t, disk_tools::word_t> const& pending() const { return pending_; }
+  void write_back();
+  void drop_pending();
+  // Private mode: lengthens the file itself to length now, so that writing
+  // back cannot fail for want of room.
+  void reserve_file(disk_tools::word_t length);
+  // Private mode, nothing pending: lets go of the private copies of pages,
+  // which the file now holds too.
+  void refresh_private();
+
+  // Counts of the transfers that reached the operating system, for
+  // measurements.
+  struct io_counts {
+    long long reads = 0;   // transfers read
+    long long writes = 0;  // transfers written, mapped copies included
+    long long calls = 0;   // system calls that wrote or lengthened the file
+    long long syncs = 0;
+  };
+  io_counts const& counts() const { return counts_; }
+
+  std::string const& name() const { return name_; }
+
+  // Whatever owns the stream and wants to be found through it (the
+  // database's shared state, which values read later find their database by).
+  void set_owner(std::shared_ptr<void> owner) { owner_ = std::move(owner); }
+  std::shared_ptr<void> const& owner() const { return owner_; }
+
+ private:
+  static constexpr int eofbit = 1, failbit = 2, badbit = 4;
+  bool failed() const { return (state_ & (failbit | badbit)) != 0; }
+  void write_fully(disk_tools::word_t address, char const* src, std::size_t n, bool guarded);
+  void write_at_slowly(disk_tools::word_t address, void const* src, std::size_t n);
+  void pwrite_fully(disk_tools::word_t address, char const* src, std::size_t n);
+  void notify(io_event::kind what, disk_tools::word_t address, char const* bytes,
+              std::size_t n) const;
+  bool load_image();
+  // Reserves address space for the file and maps it shared; false when the
+  // system refuses.
+  bool map_file();
+  // Makes the first `length` bytes of the file reachable in the mapping.
+  void map_through(std::size_t length);
+  bool reserve(std::size_t length);
+  void unmap();
+  // Brings the pages from a write at address up to end, and a step beyond,
+  // into the mapping writable in one call.
+  void populate(disk_tools::word_t address, disk_tools::word_t end);
+  // Lengthens the file (or, in private mode, the writable view) to cover end.
+  void grow_to(disk_tools::word_t end);
+  void resize_file(disk_tools::word_t length);
+  // Private mode: moves the view to a larger reserved range.
+  void relocate_private(std::size_t need);
+  void add_pending(disk_tools::word_t begin, disk_tools::word_t end);
+  // The file's bytes as this stream sees them.
+  char* bytes() { return base_ ? base_ : image_.data(); }
+  char const* bytes() const { return base_ ? base_ : image_.data(); }
+
+  int fd_ = -1;
+  std::streamoff pos_ = 0;
+  disk_tools::word_t size_ = 0;      // length of the data
+  disk_tools::word_t physical_ = 0;  // length of the file
+  std::streamsize gcount_ = 0;
+  int state_ = 0;
+  bool appending_ = false;
+  bool in_memory_ = false;
+  bool has_image_ = false;
+  std::vector<char> image_;
+  char* base_ = nullptr;      // start of the reserved range
+  std::size_t reserved_ = 0;  // bytes of address space reserved
+  std::size_t mapped_ = 0;    // bytes of the file mapped (shared) or writable (private)
+  std::size_t populated_ = 0;  // pages from here on in the mapping may fault when written
+  bool can_populate_ = true;
+  std::size_t growth_step_ = 0;
+  write_guard* guard_ = nullptr;
+  bool private_ = false;
+  std::map<disk_tools::word_t, disk_tools::word_t> pending_;
+  io_counts counts_;
+  std::string name_;
+  std::shared_ptr<void> owner_;
+};
+
+}  // namespace io_tools

@@ -1,0 +1,145 @@
+// The journal of an open database (NAME.odb-journal, records in
+// journal_records.h): what makes every change atomic, and in durable mode
+// lasting.
+//
+// Changes happen in scopes. The outermost scope is a transaction; scopes
+// opened inside it are savepoints, so that one operation that fails inside a
+// larger transaction takes back only its own changes. Every write to the
+// database passes the journal first (it is the database stream's guard):
+//
+// - atomic (the default): before bytes of the database change, the journal
+//   saves them in an undo record in its own mapped file; the database is
+//   written in place; a commit is one word of the journal. A process that dies
+//   at any instant leaves an undo journal that the next opening plays back.
+//   Both files reach the operating system at once and nothing is synced.
+// - durable: the database stream keeps its writes private; at commit the
+//   changed bytes go to the journal as redo records with a commit record, the
+//   journal is synced, and only then are they written to the database. One
+//   sync per commit; every so often a checkpoint syncs the database and starts
+//   the journal afresh. Undo records stay in memory, for rollbacks.
+// - off: nothing is saved; the journal keeps only the database's length, so
+//   that the room a database file is grown ahead by can be cut back.
+//
+// The database file is lengthened ahead in large steps (bfstream), so its
+// true length lives here: in the header (committed length), and for a
+// transaction under way the length it began with.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "disk_tools/detail/bfstream.h"
+#include "disk_tools/detail/coding.h"
+#include "disk_tools/detail/journal_records.h"
+
+namespace disk_tools {
+
+enum class d_journal;
+
+extern char const* const corrupt_journal_message;
+
+// What recovery does to a database: the writes to make, in order, and the
+// length to leave it at. Planned apart from applying, so that a checker can
+// look at a database as recovery will leave it without changing a byte.
+struct recovery_plan {
+  bool needed = false;  // a journal with a usable header was found
+  journal_kind kind = journal_kind::undo;
+  bool rolls_back = false;  // an undo journal of a transaction under way
+  word_t transactions = 0;  // redo: committed transactions to replay
+  std::vector<std::pair<word_t, std::vector<char>>> writes;
+  word_t length = -1;
+};
+
+// Reads the journal bytes against a database file of database_length bytes.
+// A journal without a whole header plans nothing (it was being started when
+// its process died, before anything depended on it). Throws
+// "corrupt journal file..." when a header is whole but its records cannot be
+// trusted, or they do not fit the database.
+recovery_plan plan_recovery(char const* journal, std::size_t journal_length,
+                            word_t database_length);
+// Carries out plan on an image of the database file.
+void apply_recovery(recovery_plan const& plan, std::vector<char>& image);
+
+class db_journal final : public io_tools::bfstream::write_guard {
+ public:
+  // Plays back the journal a dead process left at path, if any, onto db;
+  // then starts this session's journal there and becomes db's guard.
+  db_journal(io_tools::bfstream& db, std::string path, d_journal mode,
+             word_t checkpoint_bytes);
+  // Closes as close() does, unless the journal is broken (then it stays for
+  // the next opening to play back).
+  ~db_journal();
+  db_journal(db_journal const&) = delete;
+  db_journal& operator=(db_journal const&) = delete;
+
+  // Opens a scope of change.
+  void begin();
+  // Ends the innermost scope keeping its changes; ending the outermost
+  // commits the transaction.
+  void commit();
+  // Ends the innermost scope putting back the bytes it changed and the
+  // database's length.
+  void rollback();
+  int depth() const { return static_cast<int>(scopes_.size()); }
+  bool can_roll_back() const;
+
+  // Rolls back any open scope, cuts the database file to its length and
+  // removes the journal file.
+  void close();
+  // After a failure the journal can no longer vouch for what it holds: it is
+  // left as it is for the next opening.
+  void mark_broken() { broken_ = true; }
+
+  void before_write(word_t address, char const* now, std::size_t n) override;
+
+  // How many records and syncs this session has made, for measurements.
+  struct stats {
+    long long undo_records = 0;
+    long long commits = 0;
+    long long checkpoints = 0;
+  };
+  stats const& counts() const { return stats_; }
+
+ private:
+  struct scope {
+    word_t undo_end;  // where the undo records stood when it began
+    word_t length;    // the database's length when it began
+  };
+
+  void recover();
+  void start();
+  void save(word_t address, char const* old, std::size_t n);
+  void put_back(word_t undo_end);
+  void commit_atomic();
+  void commit_durable();
+  void checkpoint();
+  void write_header(journal_header const& h);
+  void write_header_word(std::size_t offset, word_t value);
+  char const* undo_bytes(word_t at, std::size_t n) const;
+
+  io_tools::bfstream& db_;
+  std::string path_;
+  d_journal mode_;
+  io_tools::bfstream file_;
+  std::vector<scope> scopes_;
+  // Bytes from here on were not data when the innermost scope began: changing
+  // them needs no undo record.
+  word_t floor_ = 0;
+  word_t committed_length_ = 0;
+  word_t undo_end_ = journal_header::record_size;
+  // Durable mode: undo records in memory, and the redo log's state.
+  std::vector<char> memory_undo_;
+  word_t log_end_ = journal_header::record_size;
+  word_t salt_ = 0;
+  word_t transaction_ = 0;
+  word_t checkpoint_bytes_;
+  std::vector<char> scratch_;
+  bool broken_ = false;
+  bool closed_ = false;
+  stats stats_;
+};
+
+}  // namespace disk_tools

@@ -1,0 +1,369 @@
+// A node of the ordered map: up to 64 pairs sorted by key, with links to its
+// left and right children, its parent and the node made just before it. The
+// object is a cache of its record (map_records.h): load reads the record,
+// store writes it back, each in one transfer.
+//
+// The four shifts are tree rotations carried out on the file. Pairs never move
+// between nodes in a shift, only links change, so the in-order sequence of
+// keys stays the same.
+#pragma once
+
+#include <array>
+#include <list>
+#include <memory>
+#include <vector>
+
+#include "disk_tools/detail/bfstream.h"
+#include "disk_tools/detail/coding.h"
+#include "disk_tools/d_pair.h"
+#include "disk_tools/detail/map_records.h"
+
+namespace disk_tools {
+
+template <class K, class V>
+class d_map_node {
+ public:
+  using pair_type = d_pair<K, V>;
+  using layout = map_node_layout<K, V>;
+  using node_list_type = std::list<d_map_node*>;
+  static constexpr int max_pairs = map_node_head::max_pairs;
+
+  // Node objects made to fill this node's cached links are recorded in
+  // node_list, whose owner frees them; with a null list this node keeps them
+  // itself.
+  explicit d_map_node(node_list_type* list = nullptr) : node_list(list) {}
+  d_map_node(d_map_node const&) = delete;
+  d_map_node& operator=(d_map_node const&) = delete;
+
+  std::array<pair_type, max_pairs> pairs{};
+  word_t address = no_address;
+  word_t left = no_address;
+  word_t right = no_address;
+  word_t parent = no_address;
+  word_t next = no_address;
+  word_t count = 0;
+  d_map_node* left_node = nullptr;
+  d_map_node* right_node = nullptr;
+  d_map_node* parent_node = nullptr;
+  d_map_node* next_node = nullptr;
+  node_list_type* node_list;
+
+  // Writes the whole record at address; a node without an address writes
+  // nothing.
+  void store(io_tools::bfstream& s) const;
+  // Drops the cached links, then reads the record at address (nothing when it
+  // is -1). Slots from count on keep their previous contents.
+  void load(io_tools::bfstream& s);
+
+  // Nodes on the path that follows only left (or right) links from this
+  // node's record, this node included.
+  int get_left_count(io_tools::bfstream& s) const { return spine_count(s, &map_node_head::left); }
+  int get_right_count(io_tools::bfstream& s) const { return spine_count(s, &map_node_head::right); }
+  // The greatest key of the left subtree; a default key without a left child.
+  K get_left_most_value(io_tools::bfstream& s) const { return edge_key(s, left, false); }
+  // The least key of the right subtree; a default key without a right child.
+  K get_right_most_value(io_tools::bfstream& s) const { return edge_key(s, right, true); }
+
+  // Rotations of the subtree topped by this node. Afterwards this object
+  // stands for the new top, and root (the map's root object) follows a
+  // rotation at the root. The 4-shifts equal two single shifts at the top.
+  void shift_left(io_tools::bfstream& s, d_map_node& root) {
+    rotate(s, root, left_side, right_side);
+  }
+  void shift_right(io_tools::bfstream& s, d_map_node& root) {
+    rotate(s, root, right_side, left_side);
+  }
+  void shift_left4(io_tools::bfstream& s, d_map_node& root) {
+    rotate_twice(s, root, left_side, right_side);
+  }
+  void shift_right4(io_tools::bfstream& s, d_map_node& root) {
+    rotate_twice(s, root, right_side, left_side);
+  }
+
+  // The node objects behind the links, loaded and cached on first use.
+  d_map_node& left_child(io_tools::bfstream& s) { return linked(left, left_node, s); }
+  d_map_node& right_child(io_tools::bfstream& s) { return linked(right, right_node, s); }
+
+  K const& first_key() const { return pairs[0].key; }
+  K const& last_key() const { return pairs[static_cast<std::size_t>(count - 1)].key; }
+  bool full() const { return count >= max_pairs; }
+
+  // The slot holding key among the used ones, by binary search; -1 when absent.
+  int find(K const& key) const;
+  // Puts pair into its sorted place; the node must have a free slot.
+  void add_sorted(pair_type const& pair);
+  // Takes out the pair in the used slot `slot`; the later ones move down.
+  void remove_at(int slot);
+  // Takes out the smallest pair, puts pair into its sorted place and returns
+  // the pair taken out; the node must be full.
+  pair_type exchange_smallest(pair_type const& pair);
+
+  map_node_head head() const { return {left, right, parent, count, address, next}; }
+
+  // Reads the record at address without a node object: its head, and its
+  // pairs into pairs (count of them). Iterators keep nodes this way.
+  static map_node_head read_pairs(io_tools::bfstream& s, word_t address,
+                                  std::vector<pair_type>& pairs);
+
+ private:
+  struct side {
+    word_t d_map_node::*link;
+    d_map_node* d_map_node::*node;
+  };
+  static constexpr side left_side{&d_map_node::left, &d_map_node::left_node};
+  static constexpr side right_side{&d_map_node::right, &d_map_node::right_node};
+
+  d_map_node& linked(word_t link, d_map_node*& cached, io_tools::bfstream& s);
+  d_map_node* linked_or_null(word_t link, d_map_node*& cached, io_tools::bfstream& s) {
+    return link == no_address ? nullptr : &linked(link, cached, s);
+  }
+  // Reads the record at address into buf and checks its head.
+  static map_node_head read_record(io_tools::bfstream& s, word_t address, char* buf);
+  static void decode_slot(char const* buf, int index, pair_type& pair, io_tools::bfstream& s);
+  int spine_count(io_tools::bfstream& s, word_t map_node_head::*link) const;
+  K edge_key(io_tools::bfstream& s, word_t child, bool least) const;
+  void rotate(io_tools::bfstream& s, d_map_node& root, side in, side out);
+  void rotate_twice(io_tools::bfstream& s, d_map_node& root, side in, side out);
+  void relink_parent(io_tools::bfstream& s, d_map_node& root, word_t new_top);
+  void become(io_tools::bfstream& s, d_map_node& root, word_t new_top);
+
+  std::vector<std::unique_ptr<d_map_node>> own_links_;
+};
+
+template <class K, class V>
+void d_map_node<K, V>::store(io_tools::bfstream& s) const {
+  if (address == no_address) return;
+  char buf[layout::record_size];
+  head().encode(buf);
+  for (int i = 0; i < max_pairs; ++i) {
+    char* slot = buf + layout::slot_offset(i);
+    auto const& p = pairs[static_cast<std::size_t>(i)];
+    map_slot_field<K>::encode(slot, p.key);
+    map_slot_field<V>::encode(slot + map_slot_field<K>::width, p.value);
+  }
+  s.write_at(address, buf, sizeof buf);
+}
+
+template <class K, class V>
+map_node_head d_map_node<K, V>::read_record(io_tools::bfstream& s, word_t address, char* buf) {
+  if (address < database_header_size) throw io_tools::corrupt_file_message;
+  s.read_at(address, buf, layout::record_size);
+  map_node_head const h = map_node_head::decode(buf);
+  h.check(address, s.size(), layout::record_size);
+  return h;
+}
+
+template <class K, class V>
+void d_map_node<K, V>::decode_slot(char const* buf, int index, pair_type& pair,
+                                   io_tools::bfstream& s) {
+  char const* slot = buf + layout::slot_offset(index);
+  map_slot_field<K>::decode(slot, pair.key, s);
+  map_slot_field<V>::decode(slot + map_slot_field<K>::width, pair.value, s);
+}
+
+template <class K, class V>
+void d_map_node<K, V>::load(io_tools::bfstream& s) {
+  left_node = right_node = parent_node = next_node = nullptr;
+  if (address == no_address) return;
+  char buf[layout::record_size];
+  map_node_head const h = read_record(s, address, buf);
+  left = h.left;
+  right = h.right;
+  parent = h.parent;
+  count = h.count;
+  next = h.next;
+  for (int i = 0; i < count; ++i) decode_slot(buf, i, pairs[static_cast<std::size_t>(i)], s);
+}
+
+template <class K, class V>
+map_node_head d_map_node<K, V>::read_pairs(io_tools::bfstream& s, word_t address,
+                                           std::vector<pair_type>& pairs) {
+  char buf[layout::record_size];
+  map_node_head const h = read_record(s, address, buf);
+  pairs.resize(static_cast<std::size_t>(h.count));
+  for (int i = 0; i < h.count; ++i) decode_slot(buf, i, pairs[static_cast<std::size_t>(i)], s);
+  return h;
+}
+
+template <class K, class V>
+int d_map_node<K, V>::find(K const& key) const {
+  word_t lo = 0, hi = count - 1;
+  while (lo <= hi) {
+    word_t const mid = lo + (hi - lo) / 2;
+    K const& at = pairs[static_cast<std::size_t>(mid)].key;
+    if (at < key) {
+      lo = mid + 1;
+    } else if (key < at) {
+      hi = mid - 1;
+    } else {
+      return static_cast<int>(mid);
+    }
+  }
+  return -1;
+}
+
+template <class K, class V>
+void d_map_node<K, V>::add_sorted(pair_type const& pair) {
+  auto pos = static_cast<std::size_t>(count);
+  while (pos > 0 && pair.key < pairs[pos - 1].key) {
+    pairs[pos] = pairs[pos - 1];
+    --pos;
+  }
+  pairs[pos] = pair;
+  ++count;
+}
+
+template <class K, class V>
+void d_map_node<K, V>::remove_at(int slot) {
+  for (auto i = static_cast<std::size_t>(slot) + 1; i < static_cast<std::size_t>(count); ++i) {
+    pairs[i - 1] = pairs[i];
+  }
+  --count;
+}
+
+template <class K, class V>
+typename d_map_node<K, V>::pair_type d_map_node<K, V>::exchange_smallest(pair_type const& pair) {
+  pair_type smallest = pairs[0];
+  for (std::size_t i = 1; i < static_cast<std::size_t>(count); ++i) pairs[i - 1] = pairs[i];
+  --count;
+  add_sorted(pair);
+  return smallest;
+}
+
+template <class K, class V>
+d_map_node<K, V>& d_map_node<K, V>::linked(word_t link, d_map_node*& cached,
+                                           io_tools::bfstream& s) {
+  // A link the caller expects to exist but which the file does not have means
+  // the records disagree with each other.
+  if (link == no_address) throw io_tools::corrupt_file_message;
+  if (cached && cached->address == link) return *cached;
+  auto made = std::make_unique<d_map_node>(node_list);
+  made->address = link;
+  made->load(s);
+  d_map_node* const n = made.get();
+  if (node_list) {
+    node_list->push_back(n);
+    made.release();
+  } else {
+    own_links_.push_back(std::move(made));
+  }
+  cached = n;
+  return *n;
+}
+
+template <class K, class V>
+int d_map_node<K, V>::spine_count(io_tools::bfstream& s, word_t map_node_head::*link) const {
+  word_t const limit = layout::max_nodes(s.size());
+  map_node_head const start =
+      address == no_address ? head() : map_node_head::read(s, address, layout::record_size);
+  int n = 1;
+  for (word_t at = start.*link; at != no_address;
+       at = map_node_head::read(s, at, layout::record_size).*link) {
+    if (++n > limit) throw io_tools::corrupt_file_message;
+  }
+  return n;
+}
+
+template <class K, class V>
+K d_map_node<K, V>::edge_key(io_tools::bfstream& s, word_t child, bool least) const {
+  if (child == no_address) return K{};
+  // Towards this node's range: the left subtree's rightmost node, or the right
+  // subtree's leftmost one.
+  word_t map_node_head::*inward = least ? &map_node_head::left : &map_node_head::right;
+  word_t const limit = layout::max_nodes(s.size());
+  word_t at = child;
+  for (word_t steps = 0;; ++steps) {
+    if (steps > limit) throw io_tools::corrupt_file_message;
+    word_t const further = map_node_head::read(s, at, layout::record_size).*inward;
+    if (further == no_address) break;
+    at = further;
+  }
+  d_map_node edge;
+  edge.address = at;
+  edge.load(s);
+  // Only the root of an empty map holds no pairs.
+  if (edge.count == 0) throw io_tools::corrupt_file_message;
+  return least ? edge.first_key() : edge.last_key();
+}
+
+template <class K, class V>
+void d_map_node<K, V>::relink_parent(io_tools::bfstream& s, d_map_node& root, word_t new_top) {
+  if (parent == no_address) return;
+  d_map_node& p = linked(parent, parent_node, s);
+  if (p.left == address) {
+    p.left = new_top;
+    p.left_node = nullptr;
+  } else if (p.right == address) {
+    p.right = new_top;
+    p.right_node = nullptr;
+  } else {
+    throw io_tools::corrupt_file_message;  // the parent does not know this node
+  }
+  p.store(s);
+  if (p.address == root.address) root.load(s);
+}
+
+template <class K, class V>
+void d_map_node<K, V>::become(io_tools::bfstream& s, d_map_node& root, word_t new_top) {
+  if (address == root.address) {
+    root.address = new_top;
+    root.load(s);
+  }
+  address = new_top;
+  load(s);
+}
+
+// X = this, C = its child on the `in` side. C becomes the top; C's subtree on
+// the `out` side moves under X.
+template <class K, class V>
+void d_map_node<K, V>::rotate(io_tools::bfstream& s, d_map_node& root, side in, side out) {
+  d_map_node& c = linked(this->*in.link, this->*in.node, s);
+  d_map_node* const moved = c.linked_or_null(c.*out.link, c.*out.node, s);
+  word_t const top = c.address;
+  relink_parent(s, root, top);
+
+  c.parent = parent;
+  parent = top;
+  this->*in.link = c.*out.link;
+  c.*out.link = address;
+  c.*out.node = nullptr;
+  if (moved) moved->parent = address;
+
+  store(s);
+  c.store(s);
+  if (moved) moved->store(s);
+  become(s, root, top);
+}
+
+// X = this, C = its child on the `in` side, G = C's child on that side. G
+// becomes the top with C then X below it on the `out` side; G's and C's
+// subtrees on the `out` side move under C and X.
+template <class K, class V>
+void d_map_node<K, V>::rotate_twice(io_tools::bfstream& s, d_map_node& root, side in, side out) {
+  d_map_node& c = linked(this->*in.link, this->*in.node, s);
+  d_map_node& g = c.linked(c.*in.link, c.*in.node, s);
+  d_map_node* const moved_to_c = g.linked_or_null(g.*out.link, g.*out.node, s);
+  d_map_node* const moved_to_x = c.linked_or_null(c.*out.link, c.*out.node, s);
+  word_t const top = g.address;
+  relink_parent(s, root, top);
+
+  g.parent = parent;
+  c.*in.link = g.*out.link;
+  g.*out.link = c.address;
+  c.parent = top;
+  this->*in.link = c.*out.link;
+  c.*out.link = address;
+  parent = c.address;
+  c.*in.node = c.*out.node = g.*out.node = nullptr;
+  if (moved_to_c) moved_to_c->parent = c.address;
+  if (moved_to_x) moved_to_x->parent = address;
+
+  store(s);
+  c.store(s);
+  g.store(s);
+  if (moved_to_c) moved_to_c->store(s);
+  if (moved_to_x) moved_to_x->store(s);
+  become(s, root, top);
+}
+
+}  // namespace disk_tools

@@ -1,0 +1,201 @@
+// The records of the persistent hash map.
+//
+//   map header (16 + 8 n bytes, made by create_hashmap)
+//   offset      width  field
+//   0           8      count: number of distinct keys
+//   8           8      table word: n, the number of buckets (at least 1), in
+//                      bits 0..55; the hash kind in bits 56..62; bit 63 is 0
+//   16 + 8 b    8      bucket b: address of the first entry of its chain, -1 when empty
+//
+//   hash kind   the hash the keys were placed by
+//   0           the weighted sum of the characters (string_hash); every map made
+//               before the kind was recorded is of this kind, its word n alone
+//   1           the 64-bit multiply-xorshift hash (strong_string_hash)
+//   A reader that knows no kinds takes the word of a kind-1 map for a table of
+//   more than 2^56 buckets, past the end of any file, and refuses it as damage
+//   instead of looking for keys in the wrong buckets.
+//
+//   entry record (24 + KL + VL bytes, one block per key)
+//   offset      width  field
+//   0           8      next: the following entry of the chain, -1 at the end
+//   8           8      KL: key length including its terminating 0 byte
+//   16          KL     key characters, then a 0 byte
+//   16 + KL     8      VL: value length including its terminating 0 byte
+//   24 + KL     VL     value characters, then a 0 byte
+//
+//   The word that points at an entry (its bucket word, or the next word of the
+//   entry before it) is the entry's link; replacing an entry rewrites its link.
+#pragma once
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "disk_tools/detail/bfstream.h"
+#include "disk_tools/detail/bstringstream.h"
+#include "disk_tools/detail/coding.h"
+#include "disk_tools/detail/directory.h"
+
+namespace disk_tools {
+
+// The hashes a map's keys can be placed by, as recorded in its header.
+enum class hash_kind : word_t { weighted_sum = 0, strong = 1 };
+
+struct hashmap_header {
+  static constexpr std::size_t count_offset = 0;
+  static constexpr std::size_t buckets_offset = 8;
+  static constexpr std::size_t table_offset = 16;
+  static constexpr std::size_t fixed_size = 16;
+  static constexpr int kind_shift = 56;
+  static constexpr word_t buckets_mask = (word_t{1} << kind_shift) - 1;
+  static constexpr word_t kinds_known = 2;
+  // The most buckets create_hashmap makes a table of.
+  static constexpr word_t max_buckets = word_t{1} << 28;
+
+  word_t count = 0;
+  word_t buckets = 0;
+  hash_kind kind = hash_kind::weighted_sum;
+
+  // The table word of n buckets placed by kind; n alone for the first kind,
+  // so that such maps are laid out as they always were.
+  static word_t table_word(word_t n, hash_kind kind) {
+    return n | (static_cast<word_t>(kind) << kind_shift);
+  }
+
+  static word_t bucket_address(word_t header, word_t bucket) {
+    return header + static_cast<word_t>(table_offset) + static_cast<word_t>(word_size) * bucket;
+  }
+
+  // The smallest entry record: its three words and the 0 bytes of an empty
+  // key and an empty value. No file holds more entries than fit in it.
+  static constexpr word_t smallest_entry = 3 * static_cast<word_t>(word_size) + 2;
+
+  // Reads the fixed part at address, refusing a bucket count that is not
+  // positive or whose table would run past the end of the file, a hash kind
+  // this code does not know, and a count of more entries than the file could
+  // hold.
+  static hashmap_header read(io_tools::bfstream& s, word_t address) {
+    if (address < database_header_size) throw io_tools::corrupt_file_message;
+    char buf[fixed_size];
+    s.read_at(address, buf, sizeof buf);
+    hashmap_header h;
+    h.count = decode_word(buf + count_offset);
+    word_t const word = decode_word(buf + buckets_offset);
+    word_t const kind = word >> kind_shift;  // the sign bit makes it negative
+    h.buckets = word & buckets_mask;
+    word_t const room =
+        (s.size() - address - static_cast<word_t>(fixed_size)) / static_cast<word_t>(word_size);
+    if (h.count < 0 || h.count > s.size() / smallest_entry || h.buckets < 1 || h.buckets > room ||
+        kind < 0 || kind >= kinds_known) {
+      throw io_tools::corrupt_file_message;
+    }
+    h.kind = static_cast<hash_kind>(kind);
+    return h;
+  }
+
+  static void write_count(io_tools::bfstream& s, word_t address, word_t count) {
+    s.write_word(address + static_cast<word_t>(count_offset), count);
+  }
+
+  // Bucket words first .. first + n - 1 of the table at address, in one
+  // transfer; the caller has checked them against the bucket count.
+  static std::vector<word_t> read_heads(io_tools::bfstream& s, word_t address, word_t first,
+                                        word_t n) {
+    std::vector<char> buf(static_cast<std::size_t>(n) * word_size);
+    s.read_at(bucket_address(address, first), buf.data(), buf.size());
+    std::vector<word_t> heads(static_cast<std::size_t>(n));
+    for (std::size_t i = 0; i < heads.size(); ++i) heads[i] = decode_word(&buf[i * word_size]);
+    return heads;
+  }
+
+  static void write_heads(io_tools::bfstream& s, word_t address, std::vector<word_t> const& heads) {
+    std::vector<char> buf(heads.size() * word_size);
+    for (std::size_t i = 0; i < heads.size(); ++i) encode_word(&buf[i * word_size], heads[i]);
+    s.write_at(bucket_address(address, 0), buf.data(), buf.size());
+  }
+};
+
+struct hashmap_entry {
+  static constexpr std::size_t next_offset = 0;
+  static constexpr std::size_t key_length_offset = 8;
+  static constexpr std::size_t key_offset = 16;
+  // Next word, key length and value length.
+  static constexpr std::size_t fixed_size = 24;
+  // An entry of an empty key and an empty value.
+  static constexpr std::size_t min_size = fixed_size + 2;
+
+  word_t next = no_address;
+  // The key's bytes as stored, without the terminating 0 (a key is matched on
+  // all of them).
+  std::string key;
+  // The value up to its first 0 byte.
+  std::string value;
+
+  std::size_t size() const { return fixed_size + key.size() + 1 + value.size() + 1; }
+
+  void encode(text_tools::bstringstream& out) const {
+    out.cpy_word(next);
+    out.cpy_word(static_cast<word_t>(key.size()) + 1);
+    out.cpy(key.c_str(), key.size() + 1);
+    out.cpy_word(static_cast<word_t>(value.size()) + 1);
+    out.cpy(value.c_str(), value.size() + 1);
+  }
+
+  // What of an entry a reader needs: a chain walk looks at next and key
+  // only, and reads the value of the one entry it stops at.
+  enum class part { whole, key_only };
+
+  // Reads the entry at address. An entry of ordinary size arrives in one
+  // transfer of a cache line's bytes (or what is left of the file) into a
+  // buffer on the stack; a longer key or value costs one more transfer for
+  // the bytes still missing. Every length is checked against the file before
+  // it is followed.
+  static hashmap_entry read(io_tools::bfstream& s, word_t address, part wanted = part::whole) {
+    constexpr word_t read_ahead = 64;
+    if (address < database_header_size || address >= s.size()) {
+      throw io_tools::corrupt_file_message;
+    }
+    word_t const available = s.size() - address;
+    char first[read_ahead];
+    std::vector<char> longer;
+    char* buf = first;
+    word_t have = std::min(available, read_ahead);
+    s.read_at(address, buf, static_cast<std::size_t>(have));
+    auto need = [&](word_t n) {
+      if (n > available) throw io_tools::corrupt_file_message;
+      if (n <= have) return;
+      if (buf == first) longer.assign(first, first + have);
+      longer.resize(static_cast<std::size_t>(n));
+      buf = longer.data();
+      s.read_at(address + have, buf + have, static_cast<std::size_t>(n - have));
+      have = n;
+    };
+
+    need(static_cast<word_t>(key_offset));
+    hashmap_entry e;
+    e.next = decode_word(buf + next_offset);
+    word_t const key_length = decode_word(buf + key_length_offset);
+    if (e.next < no_address || key_length < 1 || key_length > available) {
+      throw io_tools::corrupt_file_message;
+    }
+    word_t const value_length_at = static_cast<word_t>(key_offset) + key_length;
+    if (wanted == part::key_only) {
+      need(value_length_at);
+      e.key.assign(buf + key_offset, static_cast<std::size_t>(key_length) - 1);
+      return e;
+    }
+    need(value_length_at + static_cast<word_t>(word_size));
+    word_t const value_length = decode_word(buf + value_length_at);
+    if (value_length < 1 || value_length > available) throw io_tools::corrupt_file_message;
+    word_t const value_at = value_length_at + static_cast<word_t>(word_size);
+    need(value_at + value_length);
+
+    e.key.assign(buf + key_offset, static_cast<std::size_t>(key_length) - 1);
+    char const* v = buf + value_at;
+    e.value.assign(v, ::strnlen(v, static_cast<std::size_t>(value_length)));
+    return e;
+  }
+};
+
+}  // namespace disk_tools

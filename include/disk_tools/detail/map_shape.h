@@ -1,0 +1,109 @@
+// An in-memory copy of the shape of an ordered map's tree, kept so that the
+// balancing pass need not read every node record to learn that most of the
+// tree needs no rotation.
+//
+// For every node in the tree it holds the children and the parent, the
+// lengths of the node's left and right spines (the nodes met following only
+// left, or only right, links from it, itself included) and whether its
+// subtree holds an uneven node, one whose spines differ by two or more. A pass
+// rotates only at uneven nodes, so it may skip any subtree without one.
+//
+// The file stays the only truth: the copy is read from the node records, and
+// after the map rewrites links it reads the rewritten heads again. It knows
+// only links; pairs and counts are read from the file when needed.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "disk_tools/detail/address_table.h"
+#include "disk_tools/detail/bfstream.h"
+#include "disk_tools/detail/coding.h"
+
+namespace disk_tools {
+
+class map_shape {
+ public:
+  // Reads the tree under root (node heads only) from s, where each node record
+  // is record_size bytes long. Throws "corrupt database file..." when a link
+  // leads outside the file or back to a node already met.
+  void build(io_tools::bfstream& s, word_t root, std::size_t record_size);
+  // Forgets the tree; built() is false until the next build.
+  void clear();
+  bool built() const { return root_ != none; }
+  word_t root() const { return built() ? nodes_[root_].address : no_address; }
+  std::size_t node_count() const { return nodes_.size(); }
+
+  // Questions about the node at address at, which must be in the tree.
+  word_t left(word_t at) const { return address_of(node_at(at).left); }
+  word_t right(word_t at) const { return address_of(node_at(at).right); }
+  word_t parent(word_t at) const { return address_of(node_at(at).parent); }
+  int left_count(word_t at) const { return node_at(at).left_count; }
+  int right_count(word_t at) const { return node_at(at).right_count; }
+  // Whether the node's spines differ by two or more.
+  bool uneven(word_t at) const { return is_uneven(node_at(at)); }
+  // Whether the node or any node below it is uneven.
+  bool uneven_below(word_t at) const { return node_at(at).uneven_below; }
+
+  // A new leaf under parent, on its left or its right; false (and nothing
+  // changed) when parent is not in the tree or leaf already is.
+  bool add_leaf(word_t parent, word_t leaf, bool on_left);
+
+  // Takes the node at `at`, which has one child at most, out of the tree: the
+  // child, if any, takes its place. False (and nothing changed) when at is
+  // not in the tree or has two children.
+  bool remove(word_t at);
+  // The node at `from` now lives at `to` (erase moves records); false when
+  // from is not in the tree or to already is.
+  bool rename(word_t from, word_t to);
+
+  // The nodes whose heads a rotation at `at` rewrites: its parent, itself,
+  // its child on the side the rotation lifts from (from_left: the left one),
+  // for a double rotation that child's child on the same side, and the tops
+  // of the subtrees that change parent.
+  std::vector<word_t> rotated(word_t at, bool from_left, bool twice) const;
+  // Reads the heads of the nodes at the given addresses again after their
+  // links were rewritten, and brings every spine length and every "uneven
+  // below" mark up to date.
+  void reread(io_tools::bfstream& s, std::vector<word_t> const& touched, std::size_t record_size);
+
+  // Calls visit with the address of every node of the subtree at top, in the
+  // reverse of the order in which the balancing pass visits them (the pass
+  // takes a node, then its right subtree, then its left one), until visit
+  // returns false.
+  void for_each_in_reverse_visit(word_t top, std::function<bool(word_t)> const& visit) const;
+
+ private:
+  using index = std::int32_t;
+  static constexpr index none = -1;
+
+  struct node {
+    word_t address;
+    index left = none;
+    index right = none;
+    index parent = none;
+    int left_count = 1;
+    int right_count = 1;
+    bool uneven_below = false;
+  };
+
+  static bool is_uneven(node const& n) {
+    return n.left_count - n.right_count >= 2 || n.right_count - n.left_count >= 2;
+  }
+  node const& node_at(word_t at) const;
+  index index_of(word_t at) const;
+  word_t address_of(index i) const { return i == none ? no_address : nodes_[i].address; }
+  index add(word_t address);
+  // Recomputes the spine lengths and the mark of node i from its children;
+  // true when any of them changed.
+  bool recompute(index i);
+  // Recomputes node i and then its ancestors, as far as anything changes.
+  void recompute_upwards(index i);
+
+  std::vector<node> nodes_;
+  address_table<index> by_address_;
+  index root_ = none;
+};
+
+}  // namespace disk_tools

@@ -1,0 +1,86 @@
+// How a single value is laid out in the database file.
+//
+//   std::string:  8-byte length L (characters + 1), the characters, one 0 byte
+//   plain types:  their raw bytes in memory order, sizeof(T) bytes, no length
+//
+// A stored string is read back up to its first 0 byte.
+#pragma once
+
+#include <cstring>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "disk_tools/detail/bfstream.h"
+#include "disk_tools/detail/bstringstream.h"
+#include "disk_tools/detail/coding.h"
+
+namespace disk_tools {
+
+template <class T, class Enable = void>
+struct stored_value {
+  static_assert(std::is_trivially_copyable<T>::value,
+                "plain stored values are kept as their raw bytes");
+
+  static void encode(text_tools::bstringstream& out, T const& value) {
+    out.cpy(&value, sizeof value);
+  }
+
+  static T read(io_tools::bfstream& s, word_t address) {
+    T value{};
+    s.read_at(address, &value, sizeof value);
+    return value;
+  }
+};
+
+template <>
+struct stored_value<std::string> {
+  static void encode(text_tools::bstringstream& out, std::string const& value) {
+    out.cpy_word(static_cast<word_t>(value.size()) + 1);
+    out.cpy(value.c_str(), value.size() + 1);
+  }
+
+  static std::string read(io_tools::bfstream& s, word_t address) {
+    word_t const length = s.read_word(address);
+    // The length word is checked against the file before it sizes a buffer.
+    if (length < 1 || length > s.size() - address - static_cast<word_t>(word_size)) {
+      throw io_tools::corrupt_file_message;
+    }
+    // Read in place: the string is made straight from the file's bytes.
+    char const* const chars = s.view(address + static_cast<word_t>(word_size),
+                                     static_cast<std::size_t>(length));
+    if (!chars) throw io_tools::corrupt_file_message;
+    return std::string(chars, ::strnlen(chars, static_cast<std::size_t>(length)));
+  }
+};
+
+// The number of bytes the encoding of value takes.
+template <class T>
+unsigned long get_size(T const& value) {
+  text_tools::bstringstream out;
+  stored_value<T>::encode(out, value);
+  return out.size();
+}
+
+// Frees the block the cell at cell names, stores value in a new block (which
+// may be the freed one) and re-aims the cell at it. Callers make it one change
+// of the database, so that no crash leaves the cell naming a freed block.
+template <class A, class T>
+void assign_cell(io_tools::bfstream& s, A& allocator, word_t cell, T const& value);
+
+// Allocates a block holding the encoding of value and returns its address.
+template <class A, class T>
+word_t store_value(A& allocator, T const& value) {
+  text_tools::bstringstream out;
+  stored_value<T>::encode(out, value);
+  return allocator.allocate(static_cast<long>(out.size()), out);
+}
+
+template <class A, class T>
+void assign_cell(io_tools::bfstream& s, A& allocator, word_t cell, T const& value) {
+  word_t const old = s.read_word(cell);
+  if (old != no_address) allocator.deallocate(old);
+  s.write_word(cell, store_value(allocator, value));
+}
+
+}  // namespace disk_tools

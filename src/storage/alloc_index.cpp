@@ -1,0 +1,370 @@
+#include "disk_tools/detail/alloc_index.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace disk_tools {
+
+namespace {
+
+// How far a free looks from the head of its class before it indexes the
+// class: blocks freed soon after they were allocated sit near the head (the
+// most recently linked record of a size comes first).
+constexpr int short_walk_length = 16;
+
+// Whether r is a record in use of a block of size bytes.
+bool in_use_of_size(d_alloc_node const& r, word_t size) {
+  return r.size == size && !r.free && !r.empty();
+}
+
+}  // namespace
+
+alloc_index::alloc_index(io_tools::bfstream& s, int) : s_(s) {}
+
+alloc_index::alloc_index(io_tools::bfstream& s) : s_(s) {
+  word_t at = s_.read_word(alloc_list_head);
+  for (word_t steps = 0; at != no_address; ++steps) {
+    if (steps > max_walk()) throw io_tools::corrupt_file_message;
+    d_alloc_node const r = read(at);
+    if (!classes_.empty() && std::prev(classes_.end())->first == r.size) {
+      std::prev(classes_.end())->second.last = r.own;
+    } else if (classes_.empty() || std::prev(classes_.end())->first < r.size) {
+      classes_.emplace_hint(classes_.end(), r.size, size_class{r.own, r.own, false});
+    } else {
+      ordered_ = false;
+      return;
+    }
+    at = r.next;
+  }
+}
+
+std::unique_ptr<alloc_index> alloc_index::from_saved(
+    io_tools::bfstream& s, std::vector<size_class_bounds> const& classes) {
+  std::unique_ptr<alloc_index> ix(new alloc_index(s, 0));
+  word_t link = s.read_word(alloc_list_head);
+  for (size_class_bounds const& c : classes) {
+    d_alloc_node first, last;
+    ix->records_read_ += 2;
+    if (link != c.first || !d_alloc_node::try_read(s, c.first, first) ||
+        !d_alloc_node::try_read(s, c.last, last) || !in_use_of_size(first, c.size) ||
+        !in_use_of_size(last, c.size)) {
+      return nullptr;
+    }
+    link = last.next;
+    ix->classes_.emplace_hint(ix->classes_.end(), c.size, size_class{c.first, c.last, false});
+  }
+  if (link != no_address) return nullptr;
+  return ix;
+}
+
+std::vector<size_class_bounds> alloc_index::summary() const {
+  std::vector<size_class_bounds> out;
+  out.reserve(classes_.size());
+  for (auto const& [size, c] : classes_) out.push_back({size, c.first, c.last});
+  return out;
+}
+
+word_t alloc_index::max_walk() const {
+  return s_.size() / static_cast<word_t>(d_alloc_node::record_size) + 1;
+}
+
+d_alloc_node alloc_index::read(word_t own) {
+  ++records_read_;
+  return d_alloc_node::read(s_, own);
+}
+
+void alloc_index::log_class(word_t size, std::map<word_t, size_class>::const_iterator it) {
+  if (marks_.empty()) return;
+  bool const existed = it != classes_.end();
+  log_.push_back({size, existed ? it->second : size_class{no_address, no_address, false}, existed});
+}
+
+word_t alloc_index::link_before_class(word_t size) const {
+  auto const it = classes_.find(size);
+  return it == classes_.begin() ? alloc_list_head : std::prev(it)->second.last;
+}
+
+alloc_index::place alloc_index::insert_place(word_t size) const {
+  auto const it = classes_.lower_bound(size);
+  word_t const before = it == classes_.end() ? no_address : it->second.first;
+  word_t const prev = it == classes_.begin() ? alloc_list_head : std::prev(it)->second.last;
+  return {prev, before};
+}
+
+void alloc_index::used_insert(d_alloc_node const& record) {
+  auto const it = classes_.find(record.size);
+  log_class(record.size, it);
+  if (it == classes_.end()) {
+    // A new class starts unindexed: it may grow large, and as long as none of
+    // its blocks is freed, no table needs to know its members.
+    classes_.emplace(record.size, size_class{record.own, record.own, false});
+    return;
+  }
+  size_class& c = it->second;
+  if (c.indexed) {
+    members_.at(c.first).prev = record.own;
+    members_.emplace(record.own, member{no_address, c.first, record.size, record.data});
+    if (!by_data_.emplace(record.data, record.own).second) ordered_ = false;
+  }
+  c.first = record.own;
+}
+
+word_t alloc_index::probe(word_t data, word_t size) const {
+  if (size > s_.size() - data) return no_address;
+  d_alloc_node r;
+  word_t const own = data + size;
+  if (!d_alloc_node::try_read(s_, own, r) || r.data != data || !in_use_of_size(r, size)) {
+    return no_address;
+  }
+  return own;
+}
+
+bool alloc_index::short_walk(word_t size, size_class const& c, word_t own, word_t& prev) {
+  word_t p = link_before_class(size);
+  word_t at = c.first;
+  for (int k = 0; k < short_walk_length; ++k) {
+    if (at == own) {
+      prev = p;
+      return true;
+    }
+    if (at == c.last) return false;
+    d_alloc_node const r = read(at);
+    if (r.size != size || r.next == no_address) {
+      ordered_ = false;
+      return false;
+    }
+    p = at;
+    at = r.next;
+  }
+  return false;
+}
+
+void alloc_index::index_class(word_t size, size_class& c) {
+  word_t prev = no_address;
+  word_t at = c.first;
+  for (word_t steps = 0;; ++steps) {
+    // A class that does not end at its last record, or that holds another
+    // size, an emptied record or a block twice, is not a sorted run.
+    if (steps > max_walk() || at == no_address) {
+      ordered_ = false;
+      return;
+    }
+    d_alloc_node const r = read(at);
+    if (r.size != size || r.empty()) {
+      ordered_ = false;
+      return;
+    }
+    word_t const next = at == c.last ? no_address : r.next;
+    if (!members_.emplace(at, member{prev, next, size, r.data}).second ||
+        !by_data_.emplace(r.data, at).second) {
+      ordered_ = false;
+      return;
+    }
+    if (at == c.last) break;
+    prev = at;
+    at = r.next;
+  }
+  c.indexed = true;
+}
+
+void alloc_index::drop_class_index(size_class& c) {
+  for (word_t at = c.first; at != no_address;) {
+    member const* const m = members_.find(at);
+    if (!m) break;
+    word_t const next = m->next;
+    by_data_.erase(m->data);
+    members_.erase(at);
+    at = next;
+  }
+  c.indexed = false;
+}
+
+bool alloc_index::find_indexed(word_t data, word_t& own, word_t& prev) const {
+  word_t const* const found = by_data_.find(data);
+  if (!found) return false;
+  member const& m = members_.at(*found);
+  own = *found;
+  prev = m.prev != no_address ? m.prev : link_before_class(m.size);
+  return true;
+}
+
+bool alloc_index::used_find(word_t data, word_t& own, word_t& prev) {
+  // No block in use starts outside the data, and no address there is worth
+  // indexing every class for.
+  if (data < alloc_heads_end || data >= s_.size()) return false;
+  if (find_indexed(data, own, prev)) return true;
+  for (auto& [size, c] : classes_) {
+    if (c.indexed) continue;
+    word_t const candidate = probe(data, size);
+    if (candidate == no_address) continue;
+    if (short_walk(size, c, candidate, prev)) {
+      own = candidate;
+      return true;
+    }
+    if (!ordered_) return false;
+    index_class(size, c);
+    if (!ordered_) return false;
+    if (find_indexed(data, own, prev)) return true;
+  }
+  // The block's record lies elsewhere (the block was split off a larger
+  // one), or there is no such block: only every class can tell.
+  for (auto& [size, c] : classes_) {
+    if (c.indexed) continue;
+    index_class(size, c);
+    if (!ordered_) return false;
+  }
+  return find_indexed(data, own, prev);
+}
+
+void alloc_index::used_remove(d_alloc_node const& record, word_t prev) {
+  auto const it = classes_.find(record.size);
+  if (it == classes_.end()) return;
+  log_class(record.size, it);
+  size_class& c = it->second;
+  if (c.indexed) {
+    member const m = members_.at(record.own);
+    if (m.prev != no_address) members_.at(m.prev).next = m.next;
+    if (m.next != no_address) members_.at(m.next).prev = m.prev;
+    members_.erase(record.own);
+    by_data_.erase(m.data);
+  }
+  if (c.first == record.own && c.last == record.own) {
+    classes_.erase(it);
+  } else if (c.first == record.own) {
+    c.first = record.next;
+  } else if (c.last == record.own) {
+    c.last = prev;
+  }
+}
+
+void alloc_index::begin_scope() {
+  marks_.push_back(log_.size());
+}
+
+void alloc_index::commit_scope() {
+  if (marks_.empty()) return;
+  marks_.pop_back();
+  // The outermost scope's changes are for good: nothing can take them back.
+  if (marks_.empty()) log_.clear();
+}
+
+bool alloc_index::rollback_scope() {
+  if (marks_.empty()) return false;
+  std::size_t const mark = marks_.back();
+  marks_.pop_back();
+  // Classes changed since the mark lose their index before their bounds go
+  // back: the index follows the in-memory links of the class as it is now.
+  for (std::size_t i = log_.size(); i-- > mark;) {
+    auto const it = classes_.find(log_[i].size);
+    if (it != classes_.end() && it->second.indexed) drop_class_index(it->second);
+  }
+  for (std::size_t i = log_.size(); i-- > mark;) {
+    logged_class const& e = log_[i];
+    if (e.existed) {
+      classes_[e.size] = size_class{e.was.first, e.was.last, false};
+    } else {
+      classes_.erase(e.size);
+    }
+  }
+  log_.resize(mark);
+  free_built_ = false;
+  return true;
+}
+
+void alloc_index::build_free() {
+  free_.clear();
+  free_head_ = no_address;
+  tree_.clear();
+  own_at_.clear();
+  capacity_ = 0;
+  next_position_ = 0;
+  std::vector<d_alloc_node> records;
+  word_t at = s_.read_word(free_list_head);
+  for (word_t steps = 0; at != no_address; ++steps) {
+    if (steps > max_walk() || free_.contains(at)) throw io_tools::corrupt_file_message;
+    records.push_back(d_alloc_node::read(s_, at));
+    free_[at] = free_entry{no_address, no_address, 0};
+    at = records.back().next;
+  }
+  free_built_ = true;
+  // Positions descend along the list: the tail takes 0, the head the highest.
+  tree_rebuild(records.size());
+  for (auto it = records.rbegin(); it != records.rend(); ++it) free_push_front(*it);
+}
+
+word_t alloc_index::free_first_fit(word_t size) {
+  if (!free_built_) build_free();
+  if (capacity_ == 0 || tree_[1] < size) return no_address;
+  // The rightmost leaf of value >= size is the first fit in list order.
+  std::size_t node = 1;
+  while (node < capacity_) node = tree_[2 * node + 1] >= size ? 2 * node + 1 : 2 * node;
+  return own_at_[node - capacity_];
+}
+
+word_t alloc_index::free_prev(word_t own) {
+  if (!free_built_) build_free();
+  word_t const prev = free_.at(own).prev;
+  return prev == no_address ? free_list_head : prev;
+}
+
+void alloc_index::free_push_front(d_alloc_node const& record) {
+  // Unbuilt, the mirror will read the record from the list when it is built.
+  if (!free_built_) return;
+  if (next_position_ >= capacity_) tree_rebuild(free_.size() + 1);
+  std::size_t const position = next_position_++;
+  free_[record.own] = free_entry{no_address, free_head_, position};
+  if (free_head_ != no_address) free_[free_head_].prev = record.own;
+  free_head_ = record.own;
+  own_at_[position] = record.own;
+  tree_set(position, fit_value(record));
+}
+
+void alloc_index::free_remove(word_t own) {
+  if (!free_built_) return;
+  free_entry const* const found = free_.find(own);
+  if (!found) return;
+  free_entry const e = *found;
+  if (e.prev != no_address) free_[e.prev].next = e.next;
+  if (e.next != no_address) free_[e.next].prev = e.prev;
+  if (free_head_ == own) free_head_ = e.next;
+  tree_set(e.position, -1);
+  own_at_[e.position] = no_address;
+  free_.erase(own);
+}
+
+void alloc_index::tree_set(std::size_t position, word_t value) {
+  std::size_t node = position + capacity_;
+  tree_[node] = value;
+  // Once a node keeps its maximum, so do all above it.
+  for (node /= 2; node >= 1; node /= 2) {
+    word_t const larger = std::max(tree_[2 * node], tree_[2 * node + 1]);
+    if (tree_[node] == larger) break;
+    tree_[node] = larger;
+  }
+}
+
+void alloc_index::tree_rebuild(std::size_t min_capacity) {
+  // Renumber the records present, keeping their order, into a tree with room
+  // to grow.
+  std::vector<std::pair<word_t, word_t>> present;  // own, fit value; list tail first
+  for (std::size_t p = 0; p < next_position_ && p < own_at_.size(); ++p) {
+    if (own_at_[p] != no_address) present.emplace_back(own_at_[p], tree_[p + capacity_]);
+  }
+  std::size_t capacity = 1024;
+  while (capacity < 2 * std::max(min_capacity, present.size())) capacity *= 2;
+  capacity_ = capacity;
+  tree_.assign(2 * capacity_, -1);
+  own_at_.assign(capacity_, no_address);
+  next_position_ = 0;
+  for (auto const& [own, value] : present) {
+    std::size_t const position = next_position_++;
+    own_at_[position] = own;
+    free_[own].position = position;
+    tree_[position + capacity_] = value;
+  }
+  for (std::size_t node = capacity_ - 1; node >= 1; --node) {
+    tree_[node] = std::max(tree_[2 * node], tree_[2 * node + 1]);
+  }
+}
+
+}  // namespace disk_tools

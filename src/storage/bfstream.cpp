@@ -1,0 +1,562 @@
+#include "disk_tools/detail/bfstream.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iterator>
+
+namespace io_tools {
+
+char const* const corrupt_file_message = "corrupt database file...";
+
+namespace {
+
+char const* const write_failed = "unable to write db file...";
+
+
+// Address space reserved beyond the file at open, so that growing the mapping
+// rarely has to move it.
+constexpr std::size_t least_reservation = std::size_t{256} << 20;
+// How far ahead of a write at the end the mapping's pages are brought in at
+// once: one system call instead of a page fault per page. A small file gets
+// a short step, so that a few appends do not pay for pages they never use.
+constexpr std::size_t least_populate_step = std::size_t{64} << 10;
+constexpr std::size_t most_populate_step = std::size_t{1} << 20;
+
+std::size_t page_size() {
+  static std::size_t const page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  return page;
+}
+
+std::size_t round_up(std::size_t n, std::size_t to) {
+  return (n + to - 1) / to * to;
+}
+
+std::size_t round_down(std::size_t n, std::size_t to) {
+  return n / to * to;
+}
+
+// Maps a standard open mode to open(2) flags the way C stdio maps its mode
+// strings; returns -1 for a combination stdio has no mode for.
+int open_flags(std::ios_base::openmode mode) {
+  using std::ios_base;
+  auto const m = mode & (ios_base::in | ios_base::out | ios_base::trunc | ios_base::app);
+  if (m == (ios_base::in | ios_base::out)) return O_RDWR;
+  if (m == (ios_base::in | ios_base::out | ios_base::trunc)) return O_RDWR | O_CREAT | O_TRUNC;
+  if (m == (ios_base::in | ios_base::out | ios_base::app) || m == (ios_base::in | ios_base::app)) {
+    return O_RDWR | O_CREAT | O_APPEND;
+  }
+  if (m == ios_base::out || m == (ios_base::out | ios_base::trunc)) {
+    return O_WRONLY | O_CREAT | O_TRUNC;
+  }
+  if (m == ios_base::in) return O_RDONLY;
+  if (m == ios_base::app || m == (ios_base::out | ios_base::app)) {
+    return O_WRONLY | O_CREAT | O_APPEND;
+  }
+  return -1;
+}
+
+}  // namespace
+
+io_observer* active_observer = nullptr;
+
+void set_io_observer(io_observer* o) {
+  active_observer = o;
+}
+
+bfstream::bfstream(char const* name, std::ios_base::openmode mode) {
+  open(name, mode);
+}
+
+bfstream::~bfstream() {
+  if (is_open()) close();
+}
+
+void bfstream::open(char const* name, std::ios_base::openmode mode) {
+  if (is_open()) {
+    state_ |= failbit;
+    return;
+  }
+  int const flags = open_flags(mode);
+  if (flags < 0) {
+    state_ |= failbit;
+    return;
+  }
+  int fd;
+  do {
+    fd = ::open(name, flags | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    state_ |= failbit;
+    return;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    ::close(fd);
+    state_ |= failbit;
+    return;
+  }
+  fd_ = fd;
+  name_ = name;
+  size_ = physical_ = st.st_size;
+  appending_ = (flags & O_APPEND) != 0;
+  has_image_ = (flags & O_ACCMODE) != O_WRONLY;
+  // Where the system cannot map the file, an image serves instead.
+  bool const mapped = (flags & O_ACCMODE) == O_RDWR && !appending_ && map_file();
+  if (has_image_ && !mapped && !load_image()) {
+    ::close(fd_);
+    fd_ = -1;
+    state_ |= failbit;
+    return;
+  }
+  pos_ = (mode & std::ios_base::ate) ? size_ : 0;
+  state_ = 0;
+}
+
+void bfstream::open_bytes(std::vector<char> bytes, std::string const& name) {
+  if (is_open()) {
+    state_ |= failbit;
+    return;
+  }
+  image_ = std::move(bytes);
+  has_image_ = in_memory_ = true;
+  name_ = name;
+  size_ = physical_ = static_cast<disk_tools::word_t>(image_.size());
+  pos_ = 0;
+  state_ = 0;
+}
+
+bool bfstream::load_image() {
+  image_.assign(static_cast<std::size_t>(physical_), 0);
+  std::size_t done = 0;
+  while (done < image_.size()) {
+    ssize_t const got =
+        ::pread(fd_, image_.data() + done, image_.size() - done, static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    ++counts_.reads;
+    done += static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+bool bfstream::reserve(std::size_t length) {
+  void* const at =
+      ::mmap(nullptr, length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (at == MAP_FAILED) return false;
+  base_ = static_cast<char*>(at);
+  reserved_ = length;
+  mapped_ = 0;
+  return true;
+}
+
+bool bfstream::map_file() {
+  std::size_t const file = round_up(static_cast<std::size_t>(physical_), page_size());
+  if (!reserve(std::max(least_reservation, 2 * file))) return false;
+  try {
+    map_through(static_cast<std::size_t>(physical_));
+  } catch (char const*) {
+    unmap();
+    return false;
+  }
+  // The file's own pages fault in as they are used; appends beyond them are
+  // brought in ahead (populate).
+  populated_ = mapped_;
+  return true;
+}
+
+void bfstream::map_through(std::size_t length) {
+  std::size_t const need = round_up(length, page_size());
+  if (need <= mapped_) return;
+  if (need > reserved_) {
+    // Out of reserved room: map the file anew in a larger range. Pointers
+    // into the old range (view()) go stale, as documented.
+    char* const old_base = base_;
+    std::size_t const old_reserved = reserved_;
+    if (!reserve(std::max(least_reservation, 2 * need))) {
+      base_ = old_base;
+      reserved_ = old_reserved;
+      throw write_failed;
+    }
+    ::munmap(old_base, old_reserved);
+    populated_ = round_down(static_cast<std::size_t>(size_), page_size());
+  }
+  void* const at = ::mmap(base_ + mapped_, need - mapped_, PROT_READ | PROT_WRITE,
+                          MAP_SHARED | MAP_FIXED, fd_, static_cast<off_t>(mapped_));
+  if (at == MAP_FAILED) throw write_failed;
+  mapped_ = need;
+}
+
+void bfstream::populate(disk_tools::word_t address, disk_tools::word_t end) {
+#ifdef MADV_POPULATE_WRITE
+  auto const page = page_size();
+  auto const from = round_down(std::max(populated_, static_cast<std::size_t>(address)), page);
+  auto const step = std::clamp(static_cast<std::size_t>(size_) / 8, least_populate_step,
+                               most_populate_step);
+  auto const to = std::min(mapped_, round_up(static_cast<std::size_t>(end) + step, page));
+  // Only a speed-up: where the system cannot, the pages fault in one by one.
+  if (to > from && ::madvise(base_ + from, to - from, MADV_POPULATE_WRITE) != 0 &&
+      errno == EINVAL) {
+    can_populate_ = false;
+  }
+  populated_ = std::max(populated_, to);
+#else
+  (void)address;
+  (void)end;
+  can_populate_ = false;
+#endif
+}
+
+void bfstream::unmap() {
+  if (base_) ::munmap(base_, reserved_);
+  base_ = nullptr;
+  reserved_ = mapped_ = populated_ = 0;
+}
+
+bool bfstream::try_lock() {
+  if (!is_open()) return false;
+  int r;
+  do {
+    r = ::flock(fd_, LOCK_EX | LOCK_NB);
+  } while (r != 0 && errno == EINTR);
+  return r == 0;
+}
+
+void bfstream::close() {
+  if (!is_open()) {
+    state_ |= failbit;
+    return;
+  }
+  pending_.clear();
+  if (in_memory_) {
+    in_memory_ = has_image_ = false;
+    image_.clear();
+    return;
+  }
+  try {
+    if (!private_ && physical_ > size_) trim();
+  } catch (char const*) {
+    state_ |= failbit;
+  }
+  unmap();
+  private_ = false;
+  if (::close(fd_) != 0) state_ |= failbit;
+  fd_ = -1;
+  image_.clear();
+  image_.shrink_to_fit();
+  has_image_ = false;
+}
+
+bfstream& bfstream::seekg(std::streamoff pos) {
+  // Like a standard stream, a failed stream ignores positioning.
+  if (failed() || !is_open() || pos < 0) {
+    state_ |= failbit;
+    return *this;
+  }
+  state_ &= ~eofbit;
+  pos_ = pos;
+  return *this;
+}
+
+bfstream& bfstream::seekg(std::streamoff off, std::ios_base::seekdir dir) {
+  std::streamoff base = 0;
+  if (dir == std::ios_base::cur) base = pos_;
+  if (dir == std::ios_base::end) base = size_;
+  return seekg(base + off);
+}
+
+bfstream& bfstream::read(char* dst, std::streamsize n) {
+  gcount_ = 0;
+  if (failed() || !is_open() || !has_image_) {
+    state_ |= failbit;
+    return *this;
+  }
+  std::streamsize const available = std::max<std::streamoff>(0, size_ - pos_);
+  gcount_ = std::min(n, available);
+  if (gcount_ > 0) std::memcpy(dst, bytes() + pos_, static_cast<std::size_t>(gcount_));
+  if (gcount_ < n) state_ |= failbit | eofbit;
+  pos_ += gcount_;
+  return *this;
+}
+
+void bfstream::notify(io_event::kind what, disk_tools::word_t address, char const* src,
+                      std::size_t n) const {
+  if (active_observer) active_observer->on_event(io_event{what, this, address, src, n});
+}
+
+void bfstream::resize_file(disk_tools::word_t length) {
+  notify(io_event::kind::resize, length, nullptr, 0);
+  int r;
+  if (length > physical_) {
+    // Blocks are allocated now, so that a full disk is this call's error and
+    // never a fault when the mapped page is touched.
+    do {
+      r = ::posix_fallocate(fd_, static_cast<off_t>(physical_),
+                            static_cast<off_t>(length - physical_));
+    } while (r == EINTR);
+  } else {
+    do {
+      r = ::ftruncate(fd_, static_cast<off_t>(length)) == 0 ? 0 : errno;
+    } while (r == EINTR);
+  }
+  ++counts_.calls;
+  if (r != 0) throw write_failed;
+  physical_ = length;
+  // Pages cut off the file are gone from the mapping too.
+  populated_ = std::min(populated_, round_down(static_cast<std::size_t>(length), page_size()));
+}
+
+void bfstream::grow_to(disk_tools::word_t end) {
+  if (private_) {
+    // Appends stay in memory: the reserved range past the file becomes
+    // writable, private memory.
+    auto const need = round_up(static_cast<std::size_t>(end), page_size());
+    if (need <= mapped_) return;
+    if (need > reserved_) {
+      relocate_private(need);
+      return;
+    }
+    if (::mprotect(base_ + mapped_, need - mapped_, PROT_READ | PROT_WRITE) != 0) {
+      throw write_failed;
+    }
+    mapped_ = need;
+    return;
+  }
+  if (end <= physical_) return;
+  disk_tools::word_t target = end;
+  if (growth_step_ > 0) {
+    auto const step = std::max<disk_tools::word_t>(static_cast<disk_tools::word_t>(growth_step_),
+                                                   physical_ / 4);
+    target = static_cast<disk_tools::word_t>(
+        round_up(static_cast<std::size_t>(physical_ + step), page_size()));
+    target = std::max(target, end);
+  }
+  try {
+    resize_file(target);
+  } catch (char const*) {
+    // Near a size limit or a full disk, the step may not fit where the write
+    // itself still does.
+    if (target == end) throw;
+    resize_file(end);
+  }
+  if (base_) map_through(static_cast<std::size_t>(physical_));
+}
+
+void bfstream::relocate_private(std::size_t need) {
+  char* const old_base = base_;
+  std::size_t const old_reserved = reserved_;
+  if (!reserve(std::max(least_reservation, 2 * need))) {
+    base_ = old_base;
+    reserved_ = old_reserved;
+    throw write_failed;
+  }
+  // The file holds everything written back; only the pending ranges live in
+  // the old view alone.
+  std::size_t const file = round_up(static_cast<std::size_t>(physical_), page_size());
+  bool ok = file == 0 || ::mmap(base_, file, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd_,
+                                0) != MAP_FAILED;
+  ok = ok && (need <= file ||
+              ::mprotect(base_ + file, need - file, PROT_READ | PROT_WRITE) == 0);
+  if (!ok) {
+    ::munmap(base_, reserved_);
+    base_ = old_base;
+    reserved_ = old_reserved;
+    throw write_failed;
+  }
+  for (auto const& [begin, end] : pending_) {
+    std::memcpy(base_ + begin, old_base + begin, static_cast<std::size_t>(end - begin));
+  }
+  ::munmap(old_base, old_reserved);
+  mapped_ = std::max(need, file);
+  populated_ = round_down(static_cast<std::size_t>(size_), page_size());
+}
+
+void bfstream::pwrite_fully(disk_tools::word_t address, char const* src, std::size_t n) {
+  notify(io_event::kind::write, address, src, n);
+  std::size_t done = 0;
+  while (done < n) {
+    ssize_t const put = ::pwrite(fd_, src + done, n - done, address + static_cast<off_t>(done));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      state_ |= badbit;
+      throw write_failed;
+    }
+    ++counts_.calls;
+    done += static_cast<std::size_t>(put);
+  }
+  physical_ = std::max(physical_, address + static_cast<disk_tools::word_t>(n));
+}
+
+void bfstream::write_fully(disk_tools::word_t address, char const* src, std::size_t n,
+                           bool guarded) {
+  if (in_memory_) throw write_failed;
+  if (appending_) address = size_;  // the system places every write at the end
+  auto const end = address + static_cast<disk_tools::word_t>(n);
+  if (guarded && guard_) guard_->before_write(address, src, n);
+  if (!base_) {
+    pwrite_fully(address, src, n);
+    if (has_image_) {
+      if (end > static_cast<disk_tools::word_t>(image_.size())) {
+        image_.resize(static_cast<std::size_t>(end), 0);
+      }
+      std::memcpy(image_.data() + address, src, n);
+    }
+  } else {
+    if (end > (private_ ? static_cast<disk_tools::word_t>(mapped_) : physical_)) grow_to(end);
+    if (private_) {
+      add_pending(address, end);
+    } else {
+      // The mapping is the system's own copy of the file: the bytes are
+      // handed over as they are copied.
+      notify(io_event::kind::write, address, src, n);
+    }
+    if (end > static_cast<disk_tools::word_t>(populated_) && can_populate_) populate(address, end);
+    std::memcpy(base_ + address, src, n);
+  }
+  ++counts_.writes;
+  size_ = std::max(size_, end);
+}
+
+void bfstream::add_pending(disk_tools::word_t begin, disk_tools::word_t end) {
+  auto it = pending_.upper_bound(begin);
+  if (it != pending_.begin() && std::prev(it)->second >= begin) {
+    --it;
+    begin = it->first;
+    end = std::max(end, it->second);
+    it = pending_.erase(it);
+  }
+  while (it != pending_.end() && it->first <= end) {
+    end = std::max(end, it->second);
+    it = pending_.erase(it);
+  }
+  pending_.emplace(begin, end);
+}
+
+bfstream& bfstream::write(char const* src, std::streamsize n) {
+  if (failed() || !is_open()) {
+    state_ |= failbit;
+    return *this;
+  }
+  if (n <= 0) return *this;
+  write_fully(pos_, src, static_cast<std::size_t>(n), true);
+  pos_ += n;
+  return *this;
+}
+
+bfstream& bfstream::flush() {
+  // Writes reach the operating system as they are made; there is nothing
+  // buffered here to hand over.
+  if (!is_open()) state_ |= badbit;
+  return *this;
+}
+
+void bfstream::write_at_slowly(disk_tools::word_t address, void const* src, std::size_t n) {
+  if (!is_open() || address < 0) throw corrupt_file_message;
+  write_fully(address, static_cast<char const*>(src), n, true);
+  pos_ = address + static_cast<disk_tools::word_t>(n);
+}
+
+void bfstream::restore_at(disk_tools::word_t address, void const* src, std::size_t n) {
+  if (!is_open() || address < 0) throw corrupt_file_message;
+  write_fully(address, static_cast<char const*>(src), n, false);
+}
+
+disk_tools::word_t bfstream::append(void const* src, std::size_t n) {
+  disk_tools::word_t const at = size_;
+  write_at(at, src, n);
+  return at;
+}
+
+void bfstream::set_size(disk_tools::word_t length) {
+  size_ = length;
+  if (has_image_ && !base_ && image_.size() > static_cast<std::size_t>(length)) {
+    image_.resize(static_cast<std::size_t>(length));
+  }
+  // Pending writes past the new end are no data any more.
+  for (auto it = pending_.lower_bound(length); it != pending_.end();) it = pending_.erase(it);
+  if (!pending_.empty()) {
+    auto last = std::prev(pending_.end());
+    last->second = std::min(last->second, length);
+    if (last->first >= last->second) pending_.erase(last);
+  }
+}
+
+void bfstream::trim() {
+  if (!is_open() || physical_ <= size_) return;
+  resize_file(size_);
+}
+
+void bfstream::sync() {
+  if (!is_open()) throw write_failed;
+  notify(io_event::kind::sync, 0, nullptr, 0);
+  int r;
+  do {
+    r = ::fdatasync(fd_);
+  } while (r != 0 && errno == EINTR);
+  ++counts_.syncs;
+  if (r != 0) throw "unable to sync db file...";
+}
+
+void bfstream::keep_writes_private() {
+  if (private_ || !base_) return;
+  // Remapping privately over the shared pages: what the file holds now is
+  // what the private view starts from.
+  if (mapped_ > 0 &&
+      ::mmap(base_, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd_, 0) ==
+          MAP_FAILED) {
+    throw write_failed;
+  }
+  private_ = true;
+  populated_ = round_down(static_cast<std::size_t>(size_), page_size());
+}
+
+void bfstream::write_back() {
+  // Ranges a few bytes apart go in one call: the bytes between them are the
+  // file's own, so writing them again changes nothing.
+  constexpr disk_tools::word_t join_gap = 4096;
+  auto it = pending_.begin();
+  while (it != pending_.end()) {
+    disk_tools::word_t const begin = it->first;
+    disk_tools::word_t end = it->second;
+    for (++it; it != pending_.end() && it->first - end < join_gap; ++it) end = it->second;
+    pwrite_fully(begin, base_ + begin, static_cast<std::size_t>(end - begin));
+  }
+  pending_.clear();
+}
+
+void bfstream::drop_pending() {
+  pending_.clear();
+}
+
+void bfstream::reserve_file(disk_tools::word_t length) {
+  if (length > physical_) resize_file(length);
+}
+
+void bfstream::refresh_private() {
+  if (!private_ || !pending_.empty() || !base_) return;
+  std::size_t const file = round_up(static_cast<std::size_t>(physical_), page_size());
+  if (file > 0 && ::mmap(base_, file, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd_, 0) ==
+                      MAP_FAILED) {
+    throw write_failed;
+  }
+  if (mapped_ > file) ::madvise(base_ + file, mapped_ - file, MADV_DONTNEED);
+  mapped_ = std::max(mapped_, file);
+  populated_ = round_down(static_cast<std::size_t>(size_), page_size());
+}
+
+void sync_directory_of(std::string const& path) {
+  auto const slash = path.find_last_of('/');
+  std::string const dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  int const fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace io_tools

@@ -1,0 +1,216 @@
+#include "disk_tools/d_db.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "disk_tools/d_transaction.h"
+
+namespace disk_tools {
+
+d_env* p_d_env = nullptr;
+
+namespace {
+
+constexpr char const* extension = ".odb";
+
+// A list head is either -1 or the address of a record inside the blocks area.
+bool plausible_head(word_t head, word_t file_size) {
+  return head == no_address || (head >= database_header_size &&
+                                head <= file_size - static_cast<word_t>(d_alloc_node::record_size));
+}
+
+}  // namespace
+
+std::string database_file_of(std::string const& name_or_file) {
+  std::string const ext = extension;
+  bool const is_file = name_or_file.size() >= ext.size() &&
+                       name_or_file.compare(name_or_file.size() - ext.size(), ext.size(), ext) == 0;
+  return is_file ? name_or_file : name_or_file + ext;
+}
+
+std::string journal_file_of(std::string const& database_file) {
+  return database_file + "-journal";
+}
+
+std::string index_file_of(std::string const& database_file) {
+  return database_file + "-index";
+}
+
+d_database& db_state::open() const {
+  if (broken) throw "database must be reopened...";
+  if (!database) throw "database is closed...";
+  return *database;
+}
+
+d_database::d_database(std::string const& name, long const& directory_offset, d_env* env)
+    : d_database(name, directory_offset, env, d_open_options{}) {}
+
+d_database::d_database(std::string const& name, long const& directory_offset, d_env* env,
+                       d_open_options const& options)
+    : file_name_(name + extension), mode_(options.journal), directory_offset_(directory_offset) {
+  stream_.open(file_name_.c_str(), std::ios_base::in | std::ios_base::out | std::ios_base::ate);
+  // The allocator shares this stream, so a file that cannot be opened is the
+  // allocator's failure.
+  if (stream_.fail() || stream_.bad()) throw "unable to open alloc file...";
+  // Two processes writing one file would corrupt it without either noticing.
+  // The lock covers the journal too: only its holder reads or writes it.
+  if (!stream_.try_lock()) throw "database is in use...";
+  // Nothing reads the file before a journal left by a dead process is played
+  // back.
+  journal_ = std::make_unique<db_journal>(stream_, journal_file_of(file_name_), mode_,
+                                          static_cast<word_t>(options.checkpoint_bytes));
+  if (stream_.size() < database_header_size) throw "not a database file...";
+  word_t const size = stream_.size();
+  if (!plausible_head(stream_.read_word(alloc_list_head), size) ||
+      !plausible_head(stream_.read_word(free_list_head), size)) {
+    throw "not a database file...";
+  }
+  allocator_ = std::make_unique<d_alloc>(stream_);
+  allocator_->attach(this);
+  allocator_->load_index(index_file_of(file_name_));
+  state_ = std::make_shared<db_state>();
+  state_->database = this;
+  stream_.set_owner(state_);
+  if (env) {
+    env->allocator = allocator_.get();
+    env->stream = &stream_;
+  }
+}
+
+d_database::~d_database() {
+  if (state_) state_->database = nullptr;
+  if (allocator_ && !state_->broken && journal_->depth() == 0) {
+    allocator_->save_index(index_file_of(file_name_));
+  }
+  allocator_.reset();
+  try {
+    journal_->close();
+  } catch (char const*) {
+    // The journal stays; the next opening plays it back.
+  }
+}
+
+void d_database::begin_change() {
+  if (state_->broken) throw "database must be reopened...";
+  journal_->begin();
+  allocator_->begin_scope();
+}
+
+void d_database::commit_change() {
+  journal_->commit();
+  allocator_->commit_scope();
+}
+
+void d_database::rollback_change() noexcept {
+  try {
+    journal_->rollback();
+  } catch (...) {
+    // Memory and file may disagree now; the journal on disk still holds
+    // every saved byte, so the next opening sets the file right.
+    journal_->mark_broken();
+    state_->broken = true;
+  }
+  allocator_->rollback_scope();
+  ++state_->rollbacks;
+}
+
+long d_database::get_address(std::string const& name) {
+  return in_change(*this, [&] { return find_or_register_root(stream_, directory_offset_, name); });
+}
+
+bool create_database(std::string const& name, d_env* /*env*/) {
+  std::string const file = name + extension;
+  // A database that is open somewhere must not be emptied under its user:
+  // hold its lock while the new file is written.
+  io_tools::bfstream guard(file.c_str(), std::ios_base::in | std::ios_base::out);
+  if (guard.is_open() && !guard.try_lock()) return false;
+  io_tools::bfstream s(file.c_str(), std::ios_base::in | std::ios_base::out | std::ios_base::trunc |
+                                         std::ios_base::ate);
+  if (s.fail() || s.bad()) return false;
+  // A journal or an index left beside an old file belongs to that file, not
+  // to this one.
+  std::remove(journal_file_of(file).c_str());
+  std::remove(index_file_of(file).c_str());
+  std::vector<char> header(static_cast<std::size_t>(database_header_size));
+  encode_word(&header[alloc_list_head], no_address);
+  encode_word(&header[free_list_head], no_address);
+  directory_entry const free_entry;
+  for (int i = 0; i < directory_entry::entry_count; ++i) {
+    free_entry.encode(&header[static_cast<std::size_t>(directory_entry::address_of(i))]);
+  }
+  s.write_at(0, header.data(), header.size());
+  return true;
+}
+
+d_database* open_database(std::string const& name, d_env* env) {
+  return open_database(name, env, d_open_options{});
+}
+
+d_database* open_database(std::string const& name, d_env* env, d_open_options const& options) {
+  auto db = std::make_unique<d_database>(name, directory_entry::directory_offset, env, options);
+  if (env) {
+    env->database = db.get();
+    env->stream = db->stream();
+    env->allocator = db->allocator();
+  }
+  return db.release();
+}
+
+void close_database(d_database* db) {
+  delete db;
+}
+
+bool delete_database(std::string const& name) {
+  std::string const file = name + extension;
+  io_tools::bfstream s(file.c_str(), std::ios_base::in | std::ios_base::out);
+  if (s.fail()) {
+    // A missing file is created so that it can be wiped and removed like any
+    // other.
+    s.clear();
+    s.open(file.c_str(), std::ios_base::in | std::ios_base::out | std::ios_base::trunc);
+  }
+  if (s.fail() || s.bad() || !s.try_lock()) return false;
+  constexpr std::size_t block = 1024;
+  std::vector<char> const zeros(block, 0);
+  word_t const blocks = s.size() / static_cast<word_t>(block) + 1;
+  for (word_t i = 0; i < blocks; ++i) {
+    s.write_at(i * static_cast<word_t>(block), zeros.data(), zeros.size());
+  }
+  s.close();
+  std::remove(journal_file_of(file).c_str());
+  std::remove(index_file_of(file).c_str());
+  std::remove(file.c_str());
+  return true;
+}
+
+word_t root_slot(d_database* db, std::string const& name) {
+  word_t const slot = db->get_address(name);
+  if (slot == no_address) throw "root directory full...";
+  return slot;
+}
+
+d_transaction::d_transaction(d_database* db) {
+  if (!db) throw "database is closed...";
+  state_ = db->state();
+  state_->open().begin_change();
+}
+
+d_transaction::~d_transaction() {
+  if (active_ && state_->database) state_->database->rollback_change();
+}
+
+void d_transaction::commit() {
+  if (!active_) throw "transaction already ended...";
+  d_database& db = state_->open();
+  db.commit_change();
+  active_ = false;
+}
+
+void d_transaction::rollback() {
+  if (!active_) throw "transaction already ended...";
+  d_database& db = state_->open();
+  active_ = false;
+  db.rollback_change();
+}
+
+}  // namespace disk_tools

@@ -1,0 +1,420 @@
+#include "disk_tools/detail/d_journal.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <cstdio>
+#include <random>
+
+#include "disk_tools/d_db.h"
+
+namespace disk_tools {
+
+char const* const corrupt_journal_message = "corrupt journal file...";
+
+namespace {
+
+constexpr word_t header_size = static_cast<word_t>(journal_header::record_size);
+// The journal file and the database file grow ahead by at least these steps.
+constexpr std::size_t journal_step = std::size_t{256} << 10;
+constexpr std::size_t database_step = std::size_t{1} << 20;
+
+word_t new_salt() {
+  std::random_device random;
+  auto const now = static_cast<std::uint64_t>(
+      std::chrono::steady_clock::now().time_since_epoch().count());
+  return static_cast<word_t>((static_cast<std::uint64_t>(random()) << 32) ^ random() ^ now);
+}
+
+// Where the n bytes at a and b first differ (n when they do not), and how
+// many of their last bytes are equal; compared a word at a time, the byte
+// within a differing word told by its lowest (or highest) differing bit.
+std::uint64_t differing_bits(char const* a, char const* b) {
+  std::uint64_t x, y;
+  std::memcpy(&x, a, 8);
+  std::memcpy(&y, b, 8);
+  return x ^ y;
+}
+
+constexpr bool little_endian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
+std::size_t equal_prefix(char const* a, char const* b, std::size_t n) {
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t const d = differing_bits(a + i, b + i);
+    if (d == 0) continue;
+    if (little_endian) return i + static_cast<std::size_t>(__builtin_ctzll(d)) / 8;
+    break;
+  }
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+
+std::size_t equal_suffix(char const* a, char const* b, std::size_t n) {
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t const d = differing_bits(a + n - i - 8, b + n - i - 8);
+    if (d == 0) continue;
+    if (little_endian) return i + static_cast<std::size_t>(__builtin_clzll(d)) / 8;
+    break;
+  }
+  while (i < n && a[n - i - 1] == b[n - i - 1]) ++i;
+  return i;
+}
+
+recovery_plan plan_undo(journal_header const& h, char const* journal, word_t length,
+                        word_t database_length) {
+  recovery_plan plan;
+  plan.needed = true;
+  if (h.end < header_size || h.end > length || h.committed_size < 0) {
+    throw corrupt_journal_message;
+  }
+  if (h.end == header_size) {
+    // No transaction under way. An unjournaled database records its length
+    // before it writes there, so a write that failed can leave it claiming
+    // more than the file holds.
+    plan.length = std::min(h.committed_size, database_length);
+    return plan;
+  }
+  if (h.size_before < 0 || h.size_before > database_length) throw corrupt_journal_message;
+  for (word_t at = header_size; at < h.end;) {
+    word_t address;
+    char const* bytes;
+    std::size_t n;
+    if (!undo_record::decode(journal + at, h.end - at, address, bytes, n) || address < 0 ||
+        address > database_length - static_cast<word_t>(n)) {
+      throw corrupt_journal_message;
+    }
+    plan.writes.emplace_back(address, std::vector<char>(bytes, bytes + n));
+    at += undo_record::size_for(n);
+  }
+  // The oldest saved bytes are the ones from before the transaction.
+  std::reverse(plan.writes.begin(), plan.writes.end());
+  plan.rolls_back = true;
+  plan.length = h.size_before;
+  return plan;
+}
+
+recovery_plan plan_redo(journal_header const& h, char const* journal, word_t length) {
+  recovery_plan plan;
+  plan.needed = true;
+  plan.kind = journal_kind::redo;
+  if (h.committed_size < 0) throw corrupt_journal_message;
+  plan.length = h.committed_size;
+  std::vector<std::pair<word_t, std::vector<char>>> open;
+  word_t current = -1;
+  // Everything from the first record that fails its checksum on was never
+  // written whole; a transaction without its commit record never happened.
+  for (word_t at = header_size; at < length;) {
+    redo_record r;
+    if (!redo_record::decode(journal + at, length - at, h.salt, r) || r.value < 0) break;
+    if (r.transaction != current) {
+      open.clear();
+      current = r.transaction;
+    }
+    if (r.type == redo_record::data) {
+      open.emplace_back(r.value, std::vector<char>(r.bytes, r.bytes + r.n));
+    } else {
+      for (auto& w : open) plan.writes.push_back(std::move(w));
+      open.clear();
+      plan.length = r.value;
+      ++plan.transactions;
+      current = -1;
+    }
+    at += r.size();
+  }
+  return plan;
+}
+
+}  // namespace
+
+recovery_plan plan_recovery(char const* journal, std::size_t journal_length,
+                            word_t database_length) {
+  journal_header h;
+  if (!journal_header::decode(journal, journal_length, h)) return recovery_plan{};
+  auto const length = static_cast<word_t>(journal_length);
+  return h.kind == journal_kind::undo ? plan_undo(h, journal, length, database_length)
+                                      : plan_redo(h, journal, length);
+}
+
+void apply_recovery(recovery_plan const& plan, std::vector<char>& image) {
+  for (auto const& [address, bytes] : plan.writes) {
+    auto const end = static_cast<std::size_t>(address) + bytes.size();
+    if (end > image.size()) image.resize(end, 0);
+    std::copy(bytes.begin(), bytes.end(), image.begin() + address);
+  }
+  if (plan.length >= 0) image.resize(static_cast<std::size_t>(plan.length), 0);
+}
+
+db_journal::db_journal(io_tools::bfstream& db, std::string path, d_journal mode,
+                       word_t checkpoint_bytes)
+    : db_(db), path_(std::move(path)), mode_(mode), checkpoint_bytes_(checkpoint_bytes) {
+  recover();
+  start();
+}
+
+db_journal::~db_journal() {
+  try {
+    close();
+  } catch (char const*) {
+    // The journal stays behind; the next opening plays it back.
+  }
+}
+
+void db_journal::recover() {
+  io_tools::bfstream old(path_.c_str(), std::ios_base::in);
+  if (old.fail()) return;  // no journal: the database was closed cleanly
+  char const* const bytes = old.view(0, static_cast<std::size_t>(old.size()));
+  recovery_plan const plan =
+      plan_recovery(bytes, static_cast<std::size_t>(old.size()), db_.size());
+  if (!plan.needed) return;
+  for (auto const& [address, saved] : plan.writes) {
+    db_.restore_at(address, saved.data(), saved.size());
+  }
+  if (plan.length > db_.size()) throw corrupt_journal_message;
+  db_.set_size(plan.length);
+  db_.trim();
+  // Replayed commits were promised to last: they reach the disk before the
+  // journal that held them is dropped.
+  if (plan.kind == journal_kind::redo || mode_ == d_journal::durable) db_.sync();
+}
+
+void db_journal::start() {
+  file_.open(path_.c_str(), std::ios_base::in | std::ios_base::out | std::ios_base::trunc);
+  if (file_.fail()) throw "unable to open journal file...";
+  file_.set_growth_step(journal_step);
+  committed_length_ = floor_ = db_.size();
+  journal_header h;
+  h.kind = mode_ == d_journal::durable ? journal_kind::redo : journal_kind::undo;
+  h.committed_size = h.size_before = committed_length_;
+  if (mode_ == d_journal::durable) {
+    salt_ = h.salt = new_salt();
+    undo_end_ = 0;
+  }
+  write_header(h);
+  if (mode_ == d_journal::durable) {
+    file_.sync();
+    io_tools::sync_directory_of(path_);
+    db_.keep_writes_private();
+  } else {
+    db_.set_growth_step(database_step);
+  }
+  db_.set_guard(this);
+}
+
+bool db_journal::can_roll_back() const {
+  return mode_ != d_journal::off && !broken_;
+}
+
+void db_journal::begin() {
+  if (closed_) throw "database is closed...";
+  scopes_.push_back({undo_end_, db_.size()});
+  floor_ = db_.size();
+}
+
+void db_journal::commit() {
+  if (scopes_.empty()) return;
+  if (scopes_.size() == 1) {
+    // The transaction commits; if that fails, its scope stays open for the
+    // caller to roll back.
+    if (mode_ == d_journal::atomic) commit_atomic();
+    if (mode_ == d_journal::durable) commit_durable();
+  }
+  scopes_.pop_back();
+  floor_ = scopes_.empty() ? db_.size() : scopes_.back().length;
+}
+
+void db_journal::rollback() {
+  if (scopes_.empty()) return;
+  scope const s = scopes_.back();
+  if (can_roll_back()) {
+    put_back(s.undo_end);
+    db_.set_size(s.length);
+    if (scopes_.size() == 1 && mode_ == d_journal::durable) db_.drop_pending();
+  }
+  scopes_.pop_back();
+  floor_ = scopes_.empty() ? db_.size() : scopes_.back().length;
+}
+
+void db_journal::write_header(journal_header const& h) {
+  // The magic goes last: a header cut short by a crash is no header, never
+  // one with a length of 0 in it.
+  char buf[journal_header::record_size];
+  h.encode(buf);
+  file_.write_at(journal_header::magic_size, buf + journal_header::magic_size,
+                 sizeof buf - journal_header::magic_size);
+  file_.write_at(0, buf, journal_header::magic_size);
+}
+
+void db_journal::write_header_word(std::size_t offset, word_t value) {
+  file_.write_word(static_cast<word_t>(offset), value);
+}
+
+void db_journal::before_write(word_t address, char const* now, std::size_t n) {
+  if (mode_ == d_journal::off) {
+    // Nothing is saved; only the length goes down first, so that the room
+    // grown ahead can be told from data after a crash.
+    word_t const end = address + static_cast<word_t>(n);
+    if (end > committed_length_) {
+      write_header_word(journal_header::committed_size_offset, end);
+      committed_length_ = end;
+    }
+    return;
+  }
+  if (address >= floor_ || n == 0) return;
+  std::size_t const m = std::min(n, static_cast<std::size_t>(floor_ - address));
+  char const* const old = db_.view(address, m);
+  if (!old) return;
+  // Only the bytes that change need saving; a node rewritten whole often
+  // changes a few words of it.
+  std::size_t const first = equal_prefix(old, now, m);
+  if (first == m) return;
+  std::size_t const last = m - equal_suffix(old + first, now + first, m - first);
+  save(address + static_cast<word_t>(first), old + first, last - first);
+}
+
+void db_journal::save(word_t address, char const* old, std::size_t n) {
+  word_t const size = undo_record::size_for(n);
+  ++stats_.undo_records;
+  if (mode_ == d_journal::durable) {
+    memory_undo_.resize(static_cast<std::size_t>(undo_end_ + size));
+    undo_record::encode(&memory_undo_[static_cast<std::size_t>(undo_end_)], address, old, n);
+    undo_end_ += size;
+    return;
+  }
+  if (undo_end_ == header_size) {
+    write_header_word(journal_header::size_before_offset, committed_length_);
+  }
+  file_.write_with(undo_end_, static_cast<std::size_t>(size),
+                   [&](char* out) { undo_record::encode(out, address, old, n); });
+  undo_end_ += size;
+  // The record is whole before the end word counts it, and counted before the
+  // database's bytes change.
+  write_header_word(journal_header::end_offset, undo_end_);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+char const* db_journal::undo_bytes(word_t at, std::size_t n) const {
+  if (mode_ == d_journal::durable) return memory_undo_.data() + at;
+  return file_.view(at, n);
+}
+
+void db_journal::put_back(word_t undo_end) {
+  std::vector<word_t> records;
+  for (word_t at = undo_end; at < undo_end_;) {
+    records.push_back(at);
+    char const* head = undo_bytes(at, undo_record::bytes_offset);
+    at += undo_record::size_for(decode_u32(head + undo_record::length_offset));
+  }
+  for (auto it = records.rbegin(); it != records.rend(); ++it) {
+    char const* head = undo_bytes(*it, undo_record::bytes_offset);
+    word_t const address = decode_word(head + undo_record::address_offset);
+    std::size_t const n = decode_u32(head + undo_record::length_offset);
+    db_.restore_at(address, undo_bytes(*it + static_cast<word_t>(undo_record::bytes_offset), n),
+                   n);
+  }
+  undo_end_ = undo_end;
+  if (mode_ == d_journal::durable) {
+    memory_undo_.resize(static_cast<std::size_t>(undo_end));
+  } else {
+    // Moved back only once the bytes are back: a crash before this plays the
+    // records again, which puts back the same bytes.
+    write_header_word(journal_header::end_offset, undo_end);
+  }
+}
+
+void db_journal::commit_atomic() {
+  ++stats_.commits;
+  word_t const length = db_.size();
+  // The length first: until the end word moves back, a crash still rolls the
+  // transaction back to the length it began with.
+  if (length != committed_length_) {
+    write_header_word(journal_header::committed_size_offset, length);
+    committed_length_ = length;
+  }
+  if (undo_end_ != header_size) {
+    write_header_word(journal_header::end_offset, header_size);
+    undo_end_ = header_size;
+  }
+}
+
+void db_journal::commit_durable() {
+  word_t const length = db_.size();
+  if (db_.pending().empty() && length == committed_length_) {
+    memory_undo_.clear();
+    undo_end_ = 0;
+    return;
+  }
+  ++stats_.commits;
+  ++transaction_;
+  scratch_.clear();
+  for (auto const& [begin, end] : db_.pending()) {
+    redo_record r;
+    r.transaction = transaction_;
+    r.value = begin;
+    r.n = static_cast<std::size_t>(end - begin);
+    r.bytes = db_.view(begin, r.n);
+    r.encode(scratch_, salt_);
+  }
+  redo_record done;
+  done.type = redo_record::commit;
+  done.transaction = transaction_;
+  done.value = length;
+  done.encode(scratch_, salt_);
+  // Room in the database file first, so that once the commit is on the disk
+  // nothing can keep its bytes from following.
+  db_.reserve_file(length);
+  file_.write_at(log_end_, scratch_.data(), scratch_.size());
+  try {
+    file_.sync();
+  } catch (char const*) {
+    // The commit record may reach the disk later all the same: this journal
+    // can no longer say which transactions happened.
+    broken_ = true;
+    throw;
+  }
+  log_end_ += static_cast<word_t>(scratch_.size());
+  committed_length_ = length;
+  memory_undo_.clear();
+  undo_end_ = 0;
+  try {
+    db_.write_back();
+  } catch (char const*) {
+    // Committed, but not all in the file: the next opening replays it.
+    broken_ = true;
+    throw;
+  }
+  if (log_end_ > checkpoint_bytes_) checkpoint();
+}
+
+void db_journal::checkpoint() {
+  ++stats_.checkpoints;
+  db_.sync();
+  // Everything the log holds is on the disk in the database now; a new salt
+  // makes its old records unreadable as records of the new log. The file
+  // keeps its length: were it cut, the cut could reach the disk before the
+  // new header and leave the old header without the records it needs.
+  journal_header h;
+  h.kind = journal_kind::redo;
+  h.committed_size = h.size_before = db_.size();
+  salt_ = h.salt = new_salt();
+  write_header(h);
+  file_.sync();
+  log_end_ = header_size;
+  db_.refresh_private();
+}
+
+void db_journal::close() {
+  if (closed_) return;
+  while (!scopes_.empty() && !broken_) rollback();
+  closed_ = true;
+  if (broken_) return;
+  db_.set_guard(nullptr);
+  db_.trim();
+  if (mode_ == d_journal::durable) db_.sync();
+  file_.close();
+  std::remove(path_.c_str());
+}
+
+}  // namespace disk_tools

@@ -1,0 +1,57 @@
+#include "disk_tools/detail/directory.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace disk_tools {
+
+void directory_entry::encode(char* out) const {
+  std::memset(out, 0, name_size);
+  std::memcpy(out, name.data(), std::min(name.size(), max_name_length));
+  encode_word(out + slot_offset, slot);
+}
+
+directory_entry directory_entry::decode(char const* in) {
+  directory_entry e;
+  auto const* end = static_cast<char const*>(std::memchr(in, 0, name_size));
+  e.name.assign(in, end ? end : in + name_size);
+  e.slot = decode_word(in + slot_offset);
+  return e;
+}
+
+word_t find_or_register_root(io_tools::bfstream& s, word_t directory_offset,
+                             std::string const& name) {
+  // An empty name would match a free entry without claiming it, and a name
+  // with a 0 byte would never match itself once stored: either would leave
+  // its object's slot to be taken over by the next registration.
+  if (name.empty()) throw "empty root name...";
+  if (name.size() > directory_entry::max_name_length) throw "root name too long...";
+  if (name.find('\0') != std::string::npos) throw "root name holds a 0 byte...";
+
+  std::vector<char> dir(directory_entry::entry_size * directory_entry::entry_count);
+  s.read_at(directory_offset, dir.data(), dir.size());
+
+  int first_free = -1;
+  for (int i = 0; i < directory_entry::entry_count; ++i) {
+    directory_entry const e = directory_entry::decode(&dir[directory_entry::entry_size * i]);
+    if (e.name == name) {
+      return directory_offset + static_cast<word_t>(directory_entry::entry_size) * i +
+             static_cast<word_t>(directory_entry::slot_offset);
+    }
+    if (e.is_free() && first_free < 0) first_free = i;
+  }
+  if (first_free < 0) return no_address;
+
+  directory_entry e;
+  e.name = name;
+  e.slot = no_address;
+  char buf[directory_entry::entry_size];
+  e.encode(buf);
+  word_t const at =
+      directory_offset + static_cast<word_t>(directory_entry::entry_size) * first_free;
+  s.write_at(at, buf, sizeof buf);
+  return at + static_cast<word_t>(directory_entry::slot_offset);
+}
+
+}  // namespace disk_tools

@@ -1,0 +1,142 @@
+#include <disk_tools/odb_check.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <limits>
+#include <random>
+
+#include <disk_tools/d_var.h>
+#include <disk_tools/detail/directory.h>
+#include <disk_tools/detail/factories.h>
+#include "harness.h"
+
+using namespace disk_tools;
+
+namespace {
+
+bool mentions(std::vector<std::string> const& problems, std::string const& text) {
+  return std::any_of(problems.begin(), problems.end(),
+                     [&](auto const& p) { return p.find(text) != std::string::npos; });
+}
+
+std::vector<char> with(std::vector<char> f, word_t at, word_t value) {
+  encode_word(&f.at(static_cast<std::size_t>(at)), value);
+  return f;
+}
+
+// The names of the first `entries` directory entries lose their terminating 0.
+std::vector<char> unterminated(std::vector<char> f, int entries) {
+  for (int i = 0; i < entries; ++i)
+    std::fill_n(f.begin() + directory_entry::address_of(i), directory_entry::name_size, 'n');
+  return f;
+}
+
+class CheckTest : public test_support::database_test {
+ protected:
+  // A database with blocks in use, free, split and merged.
+  void fill() {
+    std::mt19937 rng(7);
+    std::vector<long> blocks;
+    text_tools::bstringstream empty;
+    for (int i = 0; i < 300; ++i) {
+      blocks.push_back(db_->allocator()->allocate(1 + static_cast<long>(rng() % 64), empty));
+      if (rng() % 3 == 0) {
+        std::size_t const k = rng() % blocks.size();
+        db_->allocator()->deallocate(blocks[k]);
+        blocks.erase(blocks.begin() + static_cast<long>(k));
+      }
+    }
+    db_->allocator()->compact();
+    d_var<std::string> v("v", &env_);
+    v = "value";
+    close();
+  }
+  std::vector<std::string> check() { return check_database_file(path()); }
+};
+
+TEST_F(CheckTest, SoundFilesPassAndEachKindOfDamageIsReported) {
+  EXPECT_TRUE(check().empty());
+  EXPECT_THROW(check_database_file(path() + ".absent"), char const*);
+  fill();
+  auto const sound = bytes();
+  auto const found = check();
+  EXPECT_TRUE(found.empty()) << found.front();
+  auto const first = [&](word_t head) {
+    return d_alloc_node::decode(
+        &sound.at(static_cast<std::size_t>(test_support::word_at(sound, head))));
+  };
+  auto const used = first(alloc_list_head), freed = first(free_list_head);
+  auto marked_free = sound;
+  marked_free.at(static_cast<std::size_t>(used.own + 32)) = 1;
+  auto const put = [&](word_t at, word_t value) { return with(sound, at, value); };
+  struct {
+    char const* expected;
+    std::vector<char> file;
+    char const* absent = nullptr;
+    std::size_t count = 0;  // of problems, when it must be this many
+  } const cases[] = {
+      {"shorter than the 13616-byte header", std::vector<char>(100, 'x'), nullptr, 1},
+      {"cycle", put(freed.own + 24, freed.own)},
+      {"outside the blocks", put(0, static_cast<word_t>(sound.size()) + 5)},
+      {"gives its own address", put(used.own, used.own + 8)},
+      // The overlap check measures a record where it was found: the claim may be any word.
+      {"gives its own address as 9223372036854775807",
+       put(used.own, std::numeric_limits<word_t>::max()), "overlaps"},
+      {"overlaps", put(used.own + 16, used.size + 40)},
+      {"is marked free", marked_free},
+      {"ascending size order", put(used.own + 16, 1000000)},
+      {"in both lists", put(freed.own + 24, used.own)},
+      {"directory entry 0: the name has no terminating 0 byte", unterminated(sound, 1)},
+  };
+  for (auto const& c : cases) {
+    test_support::write_file(path(), c.file);
+    auto const problems = check();
+    EXPECT_TRUE(mentions(problems, c.expected)) << c.expected;
+    EXPECT_FALSE(c.absent && mentions(problems, c.absent)) << c.expected;
+    EXPECT_TRUE(c.count == 0 || problems.size() == c.count) << c.expected;
+  }
+}
+
+// What odbcheck answers, by exit status and the first line it prints, for a
+// sound database, a damaged one, files of other kinds and a missing file,
+// named as the library names a database or by the file's own name.
+TEST_F(CheckTest, ProgramTellsSoundDamagedUnreadableAndForeignFiles) {
+  fill();
+  auto const sound = bytes();
+  std::mt19937 rng(11);
+  std::vector<char> noise(20000);
+  for (auto& b : noise) b = static_cast<char>(rng());
+  std::string const foreign = "not a database file...";
+  struct {
+    char const* what;
+    std::vector<char> file;
+    std::vector<std::string> args;  // after the program; "@" stands for the database's name
+    int status;
+    std::string out;  // a part of standard output; "" when it must be empty
+    std::string err;  // a part of standard error; "" when it must be empty
+  } const cases[] = {
+      {"sound, by file name", sound, {"@.odb"}, 0, "db.odb: no problems found", ""},
+      {"damaged", unterminated(sound, 1), {"@.odb"}, 1, "directory entry 0", ""},
+      {"damaged, half the names", unterminated(sound, 50), {"@"}, 1, "directory entry 49", ""},
+      {"most names unterminated", unterminated(sound, 51), {"@"}, 2, "", foreign},
+      {"a list head inside the header", with(sound, free_list_head, 17), {"@"}, 2, "", foreign},
+      {"random bytes, details", noise, {"--details", "@"}, 2, "directory entry 99", foreign},
+      {"too short", std::vector<char>(100, 0), {"@.odb"}, 2, "", foreign},
+      {"missing", sound, {"@x"}, 2, "", "dbx.odb: unable to open db file..."},
+  };
+  for (auto const& c : cases) {
+    test_support::write_file(path(), c.file);
+    std::vector<std::string> argv{ODBCHECK_PATH};
+    for (auto arg : c.args) argv.push_back(arg[0] == '@' ? name() + arg.substr(1) : arg);
+    auto const r = test_support::run_program(argv, dir_.path());
+    EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.out << r.err;
+    for (auto const& [stream, part] : {std::pair{&r.out, &c.out}, std::pair{&r.err, &c.err}})
+      EXPECT_TRUE(part->empty() ? stream->empty() : stream->find(*part) != std::string::npos)
+          << c.what << ": " << *stream;
+    // A foreign file gets one line, not one per byte that is wrong.
+    EXPECT_TRUE(c.status != 2 || std::count(r.err.begin(), r.err.end(), '\n') == 1) << c.what;
+  }
+}
+
+}  // namespace

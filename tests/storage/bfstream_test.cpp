@@ -1,0 +1,123 @@
+// The stream layer: one shared position, checked absolute transfers, and the
+// shared mapping of a read-write stream as the file outgrows it.
+#include <disk_tools/detail/bfstream.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "harness.h"
+
+using io_tools::bfstream;
+using std::ios_base;
+using test_support::read_file;
+using test_support::scratch_dir;
+using test_support::thrown_by;
+
+namespace {
+
+constexpr auto create_mode = ios_base::in | ios_base::out | ios_base::trunc | ios_base::ate;
+constexpr auto update_mode = ios_base::in | ios_base::out | ios_base::ate;
+
+std::vector<char> pattern(std::size_t n, unsigned seed) {
+  std::vector<char> bytes(n);
+  for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>((i * 31 + seed) % 251);
+  return bytes;
+}
+
+std::string read_back(bfstream& s, std::size_t n) {
+  std::string out(n, '?');
+  s.read_at(0, out.data(), n);
+  return out;
+}
+
+TEST(BfstreamOpen, ModesCreateTruncateOrRequireTheFile) {
+  scratch_dir dir;
+  test_support::write_file(dir.file("old"), std::vector<char>(37, 'x'));
+  // Created empty at 0; kept, at its end.
+  for (auto [name, mode, at] :
+       {std::tuple{"new", create_mode, 0}, std::tuple{"old", update_mode, 37}}) {
+    bfstream s(dir.file(name).c_str(), mode);
+    ASSERT_TRUE(s.good()) << name;
+    EXPECT_EQ(s.tellg(), at) << name;
+    EXPECT_EQ(test_support::file_size(dir.file(name)), at) << name;
+  }
+  EXPECT_EQ(bfstream(dir.file("old").c_str(), create_mode).size(), 0);  // truncated
+  EXPECT_TRUE(bfstream(dir.file("missing").c_str(), update_mode).fail());
+  EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
+  EXPECT_TRUE(bfstream(dir.file("f").c_str(), ios_base::trunc).fail());  // no stdio equivalent
+}
+
+TEST(BfstreamTransfer, SharedPositionServesReadAndWriteAndAShortReadFails) {
+  scratch_dir dir;
+  bfstream s(dir.file("f").c_str(), create_mode);
+  s.write("abcdef", 6);
+  s.seekg(2);
+  char buf[] = "......";
+  s.read(buf, 2);
+  EXPECT_EQ(std::string(buf, 2), "cd");
+  s.write("XY", 2);  // continues from where the read stopped
+  EXPECT_EQ(read_back(s, 6), "abcdXY");
+  s.seekg(3);
+  s.read(buf, 5);
+  EXPECT_TRUE(s.fail());
+  EXPECT_TRUE(s.eof());
+  EXPECT_EQ(s.gcount(), 3);
+  EXPECT_EQ(std::string(buf, 6), "dXY...");  // the rest of the buffer kept
+  s.seekg(0);  // ignored while failed
+  EXPECT_TRUE(s.fail());
+}
+
+TEST(BfstreamChecked, TransfersOutsideTheFileThrowAndAppendReturnsTheOldEnd) {
+  scratch_dir dir;
+  bfstream s(dir.file("f").c_str(), create_mode);
+  s.write_word(0, 42);
+  EXPECT_EQ(s.read_word(0), 42);
+  char buf[8];
+  EXPECT_EQ(thrown_by([&] { s.read_at(1, buf, 8); }), "corrupt database file...");
+  EXPECT_EQ(thrown_by([&] { s.read_at(-1, buf, 1); }), "corrupt database file...");
+  EXPECT_EQ(thrown_by([&] { s.write_word(-1, 7); }), "corrupt database file...");
+  EXPECT_EQ(s.size(), 8);
+  EXPECT_EQ(s.append("abcd", 4), 8);
+  EXPECT_EQ(s.append("ef", 2), 12);
+  EXPECT_EQ(test_support::file_size(dir.file("f")), 14);
+}
+
+TEST(BfstreamMapping, OverwritesAreInTheFileBeforeCloseAndEachStreamKeepsItsOwn) {
+  scratch_dir dir;
+  bfstream s(dir.file("f").c_str(), create_mode), other(dir.file("g").c_str(), create_mode);
+  s.append("0123456789", 10);
+  other.append("bbbb", 4);
+  s.write_at(3, "abc", 3);
+  other.write_at(2, "B", 1);
+  s.write_word(0, 0x4847464544434241);  // "ABCDEFGH"
+  EXPECT_EQ(s.counts().writes, 3);
+  auto const seen = read_file(dir.file("f"));
+  EXPECT_EQ(std::string(seen.begin(), seen.end()), "ABCDEFGH89");
+  EXPECT_EQ(read_back(s, 10), "ABCDEFGH89");
+  EXPECT_EQ(read_back(other, 4), "bbBb");
+}
+
+TEST(BfstreamMapping, FileGrowingFarBeyondTheFirstMappingReadsBackWhole) {
+  scratch_dir dir;
+  std::string const path = dir.file("f");
+  test_support::write_file(path, pattern(1000, 7));
+  bfstream s(path.c_str(), update_mode);
+  std::vector<char> expected = pattern(1000, 7);
+  // 5 MB in pieces of every size up to 64 KB, some straddling the old end.
+  for (unsigned round = 0; expected.size() < (5u << 20); ++round) {
+    auto const piece = pattern(1 + (round * 7919) % 65536, round);
+    auto const at = static_cast<disk_tools::word_t>(expected.size()) - (round % 3 == 0 ? 17 : 0);
+    s.write_at(at, piece.data(), piece.size());
+    expected.resize(std::max(expected.size(), static_cast<std::size_t>(at) + piece.size()));
+    std::copy(piece.begin(), piece.end(), expected.begin() + at);
+    ASSERT_EQ(s.size(), static_cast<disk_tools::word_t>(expected.size()));
+  }
+  s.write_at(5, "X", 1);  // an early byte rewritten after the growth
+  expected[5] = 'X';
+  EXPECT_EQ(read_back(s, expected.size()), std::string(expected.begin(), expected.end()));
+  EXPECT_EQ(read_file(path), expected);
+}
+
+}  // namespace

@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <disk_tools/d_ptr.h>
+#include <disk_tools/d_ref.h>
+#include <disk_tools/d_var.h>
+#include <disk_tools/detail/factories.h>
+#include "harness.h"
+
+using namespace disk_tools;
+using test_support::word_at;
+
+namespace {
+
+class CellTest : public test_support::database_test {
+ protected:
+  long block_size(long data) {  // as the allocator records it; -1 if not in use
+    for (auto const& r : db_->allocator()->allocation_list())
+      if (r.data == data) return r.size;
+    return -1;
+  }
+};
+
+TEST_F(CellTest, StringVariableWritesItsEncodingAndReusesFreedBlocks) {
+  long const cell = create_var(db_);
+  d_var<std::string> v(cell, &env_);
+  EXPECT_EQ(v.get_data(), "");
+  v = "HELLO";
+  auto const f = bytes();
+  long const first = word_at(f, cell);
+  ASSERT_NE(first, -1);
+  EXPECT_EQ(word_at(f, first), 6);  // length with the terminator, then the bytes
+  EXPECT_EQ(std::string(&f[first + 8], 6), std::string("HELLO\0", 6));
+  EXPECT_EQ(block_size(first), 14);
+  EXPECT_EQ(v.get_data(), "HELLO");
+  v = "WORLD";  // the old block is freed and taken again for the same size
+  EXPECT_EQ(word_at(bytes(), cell), first);
+  EXPECT_EQ(v.get_data(), "WORLD");
+  v = "a longer value";
+  EXPECT_NE(word_at(bytes(), cell), first);
+  ASSERT_EQ(db_->allocator()->free_list().size(), 1u);
+  EXPECT_EQ(db_->allocator()->free_list()[0].data, first);
+  EXPECT_EQ(v.get_data(), "a longer value");
+  v = std::string("ab\0cd", 5);  // an embedded zero byte cuts the value
+  EXPECT_EQ(v.get_data(), "ab");
+}
+
+TEST_F(CellTest, PlainValuesAreStoredAsTheirBytes) {
+  d_var<int> v(create_var(db_), &env_);
+  v = -123456;
+  long const block = word_at(bytes(), v.cell());
+  EXPECT_EQ(block_size(block), 4);
+  EXPECT_EQ(v.get_data(), -123456);
+  EXPECT_EQ(bytes()[block], static_cast<char>(-123456 & 0xff));
+}
+
+TEST_F(CellTest, ALengthWordBeyondTheFileIsReportedNotAllocated) {
+  d_var<std::string> v(create_var(db_), &env_);
+  v = "HELLO";
+  db_->stream()->write_word(word_at(bytes(), v.cell()), long{1} << 40);
+  EXPECT_EQ(test_support::thrown_by([&] { v.get_data(); }), "corrupt database file...");
+}
+
+TEST_F(CellTest, NamedVariablePointerAndReferenceSurviveReopening) {
+  long pointer, address;
+  {
+    d_var<std::string> v("var2", &env_);
+    v = "Quibley";
+    d_ptr<std::string> p(create_pointer(db_), &env_);
+    *p = "HELLO, WORLD!";
+    EXPECT_EQ(static_cast<std::string>(*p), "HELLO, WORLD!");
+    pointer = p.cell();
+    address = d_ref<std::string>("kept", &env_).address();
+  }
+  reopen();
+  EXPECT_EQ(d_var<std::string>("var2", &env_).get_data(), "Quibley");
+  EXPECT_EQ(static_cast<std::string>(*d_ptr<std::string>(pointer, &env_)), "HELLO, WORLD!");
+  d_ref<std::string> r;
+  r.grab(env_.stream, address, env_.allocator, env_.database);
+  EXPECT_EQ(r.get_data(), "kept");
+  r.grab(env_.stream, -1, env_.allocator, env_.database);
+  EXPECT_EQ(r.get_data(), "kept");  // no block: the cached value stays
+}
+
+TEST_F(CellTest, PointerAimedAtAVariableReadsAndWritesIt) {
+  d_var<std::string> v(create_var(db_), &env_);
+  v = "I love C++!";
+  d_ptr<std::string> p(create_pointer(db_), &env_);
+  *p = "HELLO, WORLD!";
+  p = v;
+  EXPECT_EQ(static_cast<std::string>(*p), "I love C++!");
+  *p = "changed";
+  EXPECT_EQ(v.get_data(), "changed");
+}
+
+TEST_F(CellTest, ReferencesCompareByValueWithBytesUnsigned) {
+  for (auto [l, h] : {std::pair{"z", "\xe9"}, std::pair{"LOV", "LOVE"}}) {  // unsigned; prefix
+    SCOPED_TRACE(std::string(l) + " < " + h);
+    d_ref<std::string> low(l, &env_), high(h, &env_), same(h, &env_);
+    EXPECT_TRUE(low < high && high > low && high == same);
+    EXPECT_FALSE(high < low || low > high || low == high);
+    EXPECT_FALSE(high < same || same < high || high > same);
+  }
+}
+
+TEST_F(CellTest, ReferenceHasItsOwnBlockAndAssignmentSharesItWithoutWriting) {
+  auto const empty_file = bytes();
+  d_ref<std::string> slots[128];  // a default reference reserves nothing
+  EXPECT_EQ(bytes(), empty_file);
+  EXPECT_EQ(slots[0].address(), -1);
+  EXPECT_EQ(slots[0].get_data(), "");
+
+  d_ref<std::string> hate("HATE", &env_), empty(&env_);
+  auto const f = bytes();
+  EXPECT_EQ(word_at(f, hate.address()), 5);
+  EXPECT_EQ(std::string(&f[hate.address() + 8]), "HATE");
+  EXPECT_EQ(word_at(f, empty.address()), 1);
+  EXPECT_EQ(block_size(empty.address()), 9);
+  EXPECT_EQ(empty.get_data(), "");
+
+  slots[5] = hate;
+  empty = hate;
+  EXPECT_EQ(empty.address(), hate.address());
+  EXPECT_EQ(empty.get_data(), "HATE");
+  EXPECT_EQ(slots[5].get_data(), "HATE");
+  EXPECT_EQ(bytes(), f);
+}
+
+}  // namespace

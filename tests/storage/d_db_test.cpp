@@ -1,0 +1,169 @@
+#include <disk_tools/d_db.h>
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+
+#include <disk_tools/detail/factories.h>
+#include "harness.h"
+
+using namespace disk_tools;
+using test_support::read_file;
+using test_support::thrown_by;
+using test_support::word_at;
+
+namespace {
+
+TEST(CreateDatabase, WritesTheEmptyHeaderAndDirectoryOverAnyOldFile) {
+  test_support::scratch_dir dir;
+  test_support::write_file(dir.file("test.odb"), std::vector<char>(20000, 'x'));
+  ASSERT_TRUE(create_database(dir.file("test"), nullptr));
+  auto const f = read_file(dir.file("test.odb"));
+  ASSERT_EQ(f.size(), 13616u);
+  for (int i = 0; i < 16; ++i) EXPECT_EQ(static_cast<unsigned char>(f[i]), 0xFF) << i;
+  for (int e = 0; e < 100; ++e) {
+    std::size_t const at = 16 + 136 * e;
+    for (std::size_t i = 0; i < 128; ++i) ASSERT_EQ(f[at + i], 0) << "entry " << e;
+    ASSERT_EQ(word_at(f, at + 128), -1) << "entry " << e;
+  }
+  EXPECT_FALSE(create_database(dir.file("no/such/folder/test"), nullptr));
+}
+
+TEST(OpenDatabase, AMissingOrDamagedFileIsRefusedUntouched) {
+  test_support::scratch_dir dir;
+  ASSERT_TRUE(create_database(dir.file("fresh"), nullptr));
+  auto bad_head = read_file(dir.file("fresh.odb"));
+  encode_word(&bad_head[8], 999999);
+  struct row {
+    char const* what;
+    bool exists;
+    std::vector<char> content;
+    char const* message;
+  };
+  std::string const file = dir.file("t.odb");
+  char const* const bad = "not a database file...";
+  for (row const& r : {row{"missing", false, {}, "unable to open alloc file..."},
+                       row{"one byte short", true, std::vector<char>(13615, '\xff'), bad},
+                       row{"list head outside the file", true, bad_head, bad}}) {
+    SCOPED_TRACE(r.what);
+    std::remove(file.c_str());
+    if (r.exists) test_support::write_file(file, r.content);
+    d_env env{};
+    EXPECT_EQ(thrown_by([&] { open_database(dir.file("t"), &env); }), r.message);
+    EXPECT_EQ(env.database, nullptr);
+    EXPECT_EQ(std::filesystem::exists(file), r.exists);
+    EXPECT_EQ(read_file(file), r.content);  // empty when missing
+  }
+}
+
+TEST(DeleteDatabase, WipesAndRemovesTheFile) {
+  test_support::scratch_dir dir;
+  ASSERT_TRUE(create_database(dir.file("t"), nullptr));
+  for (int twice = 0; twice < 2; ++twice) {  // a missing file is made, wiped and removed too
+    EXPECT_TRUE(delete_database(dir.file("t")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("t.odb")));
+  }
+  EXPECT_FALSE(delete_database(dir.file("no/such/folder/t")));
+}
+
+class DirectoryTest : public test_support::database_test {};
+
+TEST_F(DirectoryTest, NamesTakeEntriesInOrderAndAreFoundExactly) {
+  EXPECT_EQ(db_->get_address("the_list"), 144);
+  auto const once = bytes();
+  EXPECT_EQ(std::string(&once[16]), "the_list");
+  EXPECT_EQ(db_->get_address("the_list"), 144);
+  EXPECT_EQ(bytes(), once);  // found again without a write
+  // Prefixes and extensions of a stored name are other names.
+  std::string const longest(127, 'n');
+  std::vector<std::pair<std::string, long>> const names = {
+      {"the_list", 144}, {"ll", 280},      {"abc", 416}, {"ab", 552},
+      {"abcd", 688},     {longest, 824}, {longest.substr(1), 960}};
+  for (auto const& [name, slot] : names) EXPECT_EQ(db_->get_address(name), slot) << name;
+  reopen();
+  for (auto it = names.rbegin(); it != names.rend(); ++it)
+    EXPECT_EQ(db_->get_address(it->first), it->second) << it->first;
+}
+
+TEST_F(DirectoryTest, NamesThatCannotBeStoredFaithfullyAreRefusedUnwritten) {
+  auto const before = bytes();
+  EXPECT_EQ(thrown_by([&] { db_->get_address(""); }), "empty root name...");
+  EXPECT_EQ(thrown_by([&] { db_->get_address(std::string(128, 'n')); }), "root name too long...");
+  EXPECT_EQ(thrown_by([&] { db_->get_address(std::string("a\0b", 3)); }),
+            "root name holds a 0 byte...");
+  EXPECT_EQ(bytes(), before);
+}
+
+TEST_F(DirectoryTest, FullDirectoryGivesMinusOneAndContainersRefuse) {
+  for (int i = 0; i < 100; ++i)
+    ASSERT_EQ(db_->get_address("root" + std::to_string(i)), 144 + 136 * i);
+  auto const full = bytes();
+  EXPECT_EQ(db_->get_address("one more"), -1);
+  EXPECT_EQ(thrown_by([&] { root_slot(db_, "one more"); }), "root directory full...");
+  EXPECT_EQ(bytes(), full);
+  EXPECT_EQ(root_slot(db_, "root99"), 144 + 136 * 99);
+}
+
+class FactoryTest : public test_support::database_test {};
+
+TEST_F(FactoryTest, InitialHeadersHaveTheirSizesAndWords) {
+  long const list = create_list(db_), vec = create_vector(3, db_), map = create_hashmap(3, db_),
+             tree = create_map(db_);
+  long const cells[] = {create_pointer(db_), create_var(db_), create_ref(db_)};
+  auto const f = bytes();
+  EXPECT_EQ(word_at(f, vec), 3);
+  EXPECT_EQ(word_at(f, map + 8), 3);
+  for (long at : {list + 8, vec + 8, vec + 16, vec + 24, vec + 32, map})
+    EXPECT_EQ(word_at(f, at), 0) << at;
+  for (long at : {list, map + 16, map + 24, map + 32, tree, tree + 8, tree + 16, cells[0],
+                  cells[1], cells[2]})
+    EXPECT_EQ(word_at(f, at), -1) << at;
+  std::map<long, long> size_of;
+  for (auto const& r : db_->allocator()->allocation_list()) size_of[r.data] = r.size;
+  EXPECT_EQ(size_of, (std::map<long, long>{{list, 16}, {vec, 40}, {map, 40}, {tree, 24},
+                                           {cells[0], 8}, {cells[1], 8}, {cells[2], 8}}));
+}
+
+// One writer at a time: another opening, recreation or deletion is refused,
+// touching nothing, until the holder closes the database or ends.
+std::string open_message(std::string const& name) {
+  d_env env{};
+  return thrown_by([&] { close_database(open_database(name, &env)); });
+}
+
+TEST(DatabaseLock, SecondOpenerIsRefusedUntouchedUntilTheHolderCloses) {
+  test_support::scratch_dir dir;
+  std::string const name = dir.file("db");
+  ASSERT_TRUE(create_database(name, nullptr));
+  int ready[2], go[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(go), 0);
+  pid_t const pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    d_env env{};
+    open_database(name, &env)->get_address("kept");  // held until the process ends
+    char c = 1;
+    ::_exit(::write(ready[1], &c, 1) == 1 && ::read(go[0], &c, 1) == 1 ? 0 : 2);
+  }
+  char c;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  auto const before = read_file(name + ".odb");  // unlike a recreated file
+  EXPECT_EQ(open_message(name), "database is in use...");
+  EXPECT_FALSE(create_database(name, nullptr));
+  EXPECT_FALSE(delete_database(name));
+  EXPECT_EQ(read_file(name + ".odb"), before);
+  ASSERT_EQ(::write(go[1], &c, 1), 1);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(open_message(name), "");
+  EXPECT_EQ(open_message(name), "");  // the lock went with the close
+  for (int fd : {ready[0], ready[1], go[0], go[1]}) ::close(fd);
+}
+
+}  // namespace
