@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,8 @@ std::string thrown_by(F&& f) {
     f();
   } catch (char const* message) {
     return message;
+  } catch (std::exception const& e) {
+    return e.what();
   }
   return "";
 }
