@@ -6,6 +6,7 @@
 // reads and exits with status 1 when anything differs, so running it is a test.
 #include <iostream>
 #include <map>
+#include <stdexcept>
 #include <string>
 
 #include <disk_tools/d_db.h>
@@ -29,7 +30,7 @@ int main() {
 
   try {
     // Writes an empty notes.odb in the working folder, replacing any old one.
-    if (!create_database("notes", &env)) throw "unable to create notes.odb...";
+    if (!create_database("notes", &env)) throw std::runtime_error("unable to create notes.odb...");
 
     d_database* db = open_database("notes", &env);
     {
@@ -74,9 +75,10 @@ int main() {
     }
     close_database(db);
     return wrong == 0 ? 0 : 1;
-  } catch (char const* message) {
-    // The library reports errors as short message strings.
-    std::cerr << message << '\n';
+  } catch (std::exception const& e) {
+    // The library throws disk_tools::error, a std::runtime_error whose what()
+    // is a short message.
+    std::cerr << e.what() << '\n';
     return 1;
   }
 }

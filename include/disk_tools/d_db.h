@@ -10,6 +10,7 @@
 #include "disk_tools/detail/d_alloc.h"
 #include "disk_tools/detail/d_journal.h"
 #include "disk_tools/detail/directory.h"
+#include "disk_tools/error.h"
 
 namespace disk_tools {
 
