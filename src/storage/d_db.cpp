@@ -163,6 +163,11 @@ void close_database(d_database* db) {
   delete db;
 }
 
+scoped_database open_database_scoped(std::string const& name, d_env* env,
+                                     d_open_options const& options) {
+  return scoped_database(open_database(name, env, options));
+}
+
 bool delete_database(std::string const& name) {
   std::string const file = name + extension;
   io_tools::bfstream s(file.c_str(), std::ios_base::in | std::ios_base::out);
