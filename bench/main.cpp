@@ -70,8 +70,6 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "--one") {
     try {
       return bench::run_one(argc, argv);
-    } catch (char const* message) {
-      std::fprintf(stderr, "%s\n", message);
     } catch (std::exception const& e) {
       std::fprintf(stderr, "%s\n", e.what());
     }
@@ -94,9 +92,6 @@ int main(int argc, char** argv) {
         g.run(repetitions);
       }
     }
-  } catch (char const* message) {
-    std::fprintf(stderr, "%s\n", message);
-    return 1;
   } catch (std::exception const& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;

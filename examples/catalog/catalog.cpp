@@ -10,6 +10,7 @@
 // test.
 #include <cstdint>
 #include <iostream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,7 +54,7 @@ int main() {
                                          {"curl", 500, {"libc6", "libcurl4", "zlib1g"}}};
   d_env env{};
   try {
-    if (!create_database("catalog", &env)) throw "unable to create catalog.odb...";
+    if (!create_database("catalog", &env)) throw std::runtime_error("unable to create catalog.odb");
 
     d_database* db = open_database("catalog", &env);
     {
@@ -81,9 +82,6 @@ int main() {
       return 1;
     }
     return 0;
-  } catch (char const* message) {
-    std::cerr << message << '\n';
-    return 1;
   } catch (std::exception const& e) {
     std::cerr << e.what() << '\n';
     return 1;

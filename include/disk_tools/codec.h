@@ -36,11 +36,12 @@
 
 #include <cstdint>
 #include <cstring>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <vector>
+
+#include "disk_tools/error.h"
 
 namespace disk_tools {
 
@@ -59,9 +60,10 @@ struct has_codec<T, std::void_t<decltype(codec<T>::decode(std::string_view{})),
 template <class T>
 inline constexpr bool has_codec_v = has_codec<T>::value;
 
-// Thrown by get when the bytes end before the value does.
-struct decoding_error : std::runtime_error {
-  decoding_error() : std::runtime_error("stored value cannot be decoded...") {}
+// Thrown by get when the bytes end before the value does, and by a codec's
+// decode for bytes it cannot make a value of.
+struct decoding_error : error {
+  decoding_error() : error(errc::corrupt, "stored value cannot be decoded...") {}
 };
 
 // Appends value to out: trivially copyable values as their bytes, strings and

@@ -146,8 +146,8 @@ int main(int argc, char** argv) {
     } else {
       run();
     }
-  } catch (char const* message) {
-    std::cerr << message << std::endl;
+  } catch (disk_tools::error const& e) {
+    std::cerr << e.what() << std::endl;
     return 1;
   } catch (...) {
     std::cerr << "unknown exception..." << std::endl;

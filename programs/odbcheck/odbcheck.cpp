@@ -45,8 +45,6 @@ int check(std::string const& path, bool details) {
     if (result.problems.empty()) std::cout << path << ": no problems found\n";
     std::cout.flush();
     return result.problems.empty() ? 0 : 1;
-  } catch (char const* message) {
-    std::cerr << path << ": " << message << std::endl;
   } catch (std::exception const& e) {
     std::cerr << path << ": " << e.what() << std::endl;
   }

@@ -70,8 +70,6 @@ int main(int argc, char** argv) {
   try {
     report(path, disk_tools::stat_database(path));
     return 0;
-  } catch (char const* message) {
-    std::cerr << path << ": " << message << std::endl;
   } catch (std::exception const& e) {
     std::cerr << path << ": " << e.what() << std::endl;
   }

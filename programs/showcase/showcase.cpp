@@ -234,8 +234,8 @@ int main(int argc, char** argv) {
       run_script();
     }
     return 0;
-  } catch (char const* message) {
-    std::cerr << message << std::endl;
+  } catch (disk_tools::error const& e) {
+    std::cerr << e.what() << std::endl;
   } catch (...) {
     std::cerr << "..." << std::endl;
   }

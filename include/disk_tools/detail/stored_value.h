@@ -49,12 +49,12 @@ struct stored_value<std::string> {
     word_t const length = s.read_word(address);
     // The length word is checked against the file before it sizes a buffer.
     if (length < 1 || length > s.size() - address - static_cast<word_t>(word_size)) {
-      throw io_tools::corrupt_file_message;
+      throw io_tools::corrupt_file(s);
     }
     // Read in place: the string is made straight from the file's bytes.
     char const* const chars = s.view(address + static_cast<word_t>(word_size),
                                      static_cast<std::size_t>(length));
-    if (!chars) throw io_tools::corrupt_file_message;
+    if (!chars) throw io_tools::corrupt_file(s);
     return std::string(chars, ::strnlen(chars, static_cast<std::size_t>(length)));
   }
 };
