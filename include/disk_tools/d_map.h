@@ -51,7 +51,12 @@
 
 namespace disk_tools {
 
-template <class K, class V, class H>
+// The third parameter is the plain value type of the two maps the drivers use
+// (d_map<unsigned, unsigned, unsigned> and d_map<d_ref<std::string>,
+// d_ref<std::string>, std::string>); left out, it makes the typed map of
+// d_typed_map.h.
+struct typed_map_tag {};
+template <class K, class V, class H = typed_map_tag>
 class d_map;
 
 // The value a key gets when operator[] adds it: a plain value is zero, a
@@ -1311,3 +1316,5 @@ extern template class d_map_iterator<unsigned, unsigned, unsigned>;
 extern template class d_map_iterator<d_ref<std::string>, d_ref<std::string>, std::string>;
 
 }  // namespace disk_tools
+
+#include "disk_tools/d_typed_map.h"
