@@ -48,11 +48,15 @@ struct d_env {
 extern d_env* p_d_env;
 
 // What a persistent object keeps of its database, shared with it: whether the
-// database is still open, and how many rollbacks it has made. An object that
-// caches anything of the file reads it again after a rollback.
+// database is still open, and a count of the changes made to its file. Any
+// number of objects may work on one container; each keeps some of the file in
+// memory (a map's nodes, a vector's header words), and trusts it only while
+// the count stands where that object's own last operation left it.
 struct db_state {
   d_database* database = nullptr;  // null once the database is closed
-  std::uint64_t rollbacks = 0;
+  // Moves on at the start of every scope of change and at every rollback:
+  // whenever the file may change under state an object keeps.
+  std::uint64_t changes = 0;
   bool broken = false;  // a rollback failed: only reopening helps
 
   // The database, or "database is closed..." / "database must be reopened...".

@@ -220,9 +220,10 @@ class d_vector {
     handle_ = address;
     if (stream_->read_word(handle_) != no_address) {
       load_header();
+      link_.up_to_date();
       return;
     }
-    in_change(link_.db(), [&] {
+    link_.own_change(link_.db(), [&] {
       header_ = create_vector(capacity_, database_);
       count_ = 0;
       stream_->write_word(handle_, header_);
@@ -230,13 +231,13 @@ class d_vector {
   }
 
   void push_back(T const& value) {
-    in_change(checked(), [&] { insert_at(count_, value); });
+    link_.own_change(checked(), [&] { insert_at(count_, value); });
   }
 
   // Inserts value at pos's index, moving the elements from there on one place
   // up. An index beyond count is refused with nothing changed.
   void insert(d_vector_iterator<T> pos, T const& value) {
-    in_change(checked(), [&] { insert_at(pos.index(), value); });
+    link_.own_change(checked(), [&] { insert_at(pos.index(), value); });
   }
 
   // Removes the element at pos: its value block is freed and the later
@@ -244,14 +245,14 @@ class d_vector {
   // followed it. A position outside the elements (end() among them) is
   // refused with "vector index out of range..." and nothing changed.
   d_vector_iterator<T> erase(d_vector_iterator<T> pos) {
-    in_change(checked(), [&] { erase_at(pos.index()); });
+    link_.own_change(checked(), [&] { erase_at(pos.index()); });
     return iterator_at(pos.index());
   }
 
   // Removes the last element; an empty vector is refused with
   // "vector is empty..." and nothing changed.
   void pop_back() {
-    in_change(checked(), [&] {
+    link_.own_change(checked(), [&] {
       if (count_ == 0) throw "vector is empty...";
       erase_at(count_ - 1);
     });
@@ -259,14 +260,14 @@ class d_vector {
 
   // Removes every element, freeing their value blocks; the capacity stays.
   void clear() {
-    in_change(checked(), [&] { shrink_to(0); });
+    link_.own_change(checked(), [&] { shrink_to(0); });
   }
 
   // Makes the vector n elements long: new elements hold T{}, each in a block
   // of its own, and the header moves to a larger block when n exceeds the
   // capacity; shrinking frees the value blocks of the elements dropped.
   void resize(long n) {
-    in_change(checked(), [&] {
+    link_.own_change(checked(), [&] {
       if (n < 0) throw "invalid container size...";
       if (n < count_) {
         shrink_to(n);
@@ -279,7 +280,7 @@ class d_vector {
   // Makes room for n elements: a larger capacity moves the header to a new
   // block as growth does; a smaller one changes nothing.
   void reserve(long n) {
-    in_change(checked(), [&] {
+    link_.own_change(checked(), [&] {
       if (n < 0) throw "invalid container size...";
       if (n > capacity_) move_header(n);
     });
@@ -316,7 +317,7 @@ class d_vector {
   // slots change; value blocks stay where they are.
   template <class Compare>
   void sort(Compare comp) {
-    in_change(checked(), [&] { sort_slots(comp); });
+    link_.own_change(checked(), [&] { sort_slots(comp); });
   }
 
   long count() const { return count_; }
@@ -325,12 +326,15 @@ class d_vector {
   long handle() const { return handle_; }
 
  private:
-  // The database, checked to be open, with the header read afresh: another
-  // object on the same vector, or a rollback, may have changed it.
+  // The database, checked to be open, with the header read afresh when
+  // another object or a rollback may have changed it since this object's
+  // last operation.
   d_database& checked() {
     d_database& db = link_.db();
-    load_header();
-    link_.up_to_date();
+    if (link_.stale()) {
+      load_header();
+      link_.up_to_date();
+    }
     return db;
   }
 

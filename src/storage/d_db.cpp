@@ -92,6 +92,7 @@ d_database::~d_database() {
 
 void d_database::begin_change() {
   if (state_->broken) throw "database must be reopened...";
+  ++state_->changes;
   journal_->begin();
   allocator_->begin_scope();
 }
@@ -111,7 +112,7 @@ void d_database::rollback_change() noexcept {
     state_->broken = true;
   }
   allocator_->rollback_scope();
-  ++state_->rollbacks;
+  ++state_->changes;
 }
 
 long d_database::get_address(std::string const& name) {

@@ -1,13 +1,21 @@
 // What a persistent object keeps of its database: a share of the database's
 // state (d_db.h), through which it learns that the database was closed (and
-// then throws instead of touching freed memory) or that a rollback changed the
-// file behind the state it caches.
+// then throws instead of touching freed memory) or that the file may have
+// changed behind the state it caches.
+//
+// Any number of objects may work on one container, so an object that keeps
+// part of the file in memory follows one rule: before an operation, when the
+// file may have changed since its own last operation (stale), it reads that
+// part afresh; its own changes go through own_change, which keeps the cache
+// trusted afterwards. An object used alone never reads anything twice.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 
 #include "disk_tools/d_db.h"
+#include "disk_tools/d_transaction.h"
 
 namespace disk_tools {
 
@@ -15,7 +23,7 @@ class db_handle {
  public:
   db_handle() = default;
   explicit db_handle(d_database* db)
-      : state_(db ? db->state() : nullptr), seen_(state_ ? state_->rollbacks : 0) {}
+      : state_(db ? db->state() : nullptr), seen_(state_ ? state_->changes : 0) {}
 
   // The database; throws "database is closed..." once it is (or
   // "database must be reopened..." after a failed rollback).
@@ -24,16 +32,28 @@ class db_handle {
     return state_->open();
   }
   bool is_open() const { return state_ && state_->database && !state_->broken; }
-  // True once after every rollback since the last call: state cached from
-  // the file before it may be stale.
-  bool rolled_back() {
-    if (!state_ || state_->rollbacks == seen_) return false;
-    seen_ = state_->rollbacks;
-    return true;
-  }
-  // Forgets rollbacks so far (after the object has read its state afresh).
+
+  // True when some object changed the file, or a rollback put it back, since
+  // this object's cache last agreed with it.
+  bool stale() const { return state_ && state_->changes != seen_; }
+  // Records that the object's cache agrees with the file as it is now.
   void up_to_date() {
-    if (state_) seen_ = state_->rollbacks;
+    if (state_) seen_ = state_->changes;
+  }
+
+  // Runs step as one change of db (in_change) made by this handle's object,
+  // whose cache step keeps in line with what it writes: when step succeeds
+  // the cache is still trusted; when it fails, the rollback makes it stale.
+  template <class Step>
+  decltype(auto) own_change(d_database& db, Step&& step) {
+    if constexpr (std::is_void_v<decltype(step())>) {
+      in_change(db, step);
+      up_to_date();
+    } else {
+      decltype(auto) result = in_change(db, step);
+      up_to_date();
+      return result;
+    }
   }
 
  private:
