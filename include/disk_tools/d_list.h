@@ -6,8 +6,8 @@
 // list header: a root slot for a named list, the first word of a block from
 // create_list for an anonymous one. The object in memory keeps a copy of the
 // sentinel's links, the element count and the addresses it works with, read
-// afresh whenever another object or a rollback may have changed the file
-// since its own last operation; each operation reads the records it needs and
+// afresh whenever another object or a rollback changed the list since its own
+// last operation; each operation reads the records it needs and
 // writes the changed ones before it returns.
 //
 // Elements are visited with dl_iterator, a bidirectional iterator that carries
@@ -247,7 +247,8 @@ class dl_assign {
 
   // Gives the element a new value block. The node is re-read first so that
   // links changed since the iterator copied it are kept; neighbours are not
-  // touched.
+  // touched. No list object keeps a node or a value in memory, so this
+  // change leaves every list object's cache as it is.
   dl_assign& operator=(T const& value) {
     list_node const node = in_change(it_->database_checked(), [&] {
       list_node n = list_node::read(*stream_, it_->address());
@@ -302,7 +303,7 @@ class d_list {
       attach_header(header);
       return;
     }
-    link_.own_change(link_.db(), [&] {
+    link_.own_change(link_.db(), handle_, [&] {
       word_t const sentinel = allocate_zeroed(list_sentinel::record_size);
       header_ = create_list(database_);
       sentinel_ = list_node{sentinel, sentinel, sentinel, no_address};
@@ -344,17 +345,17 @@ class d_list {
   }
 
   void push_back(T const& value) {
-    link_.own_change(checked(), [&] { link_between(sentinel_.prev, sentinel_.own, value); });
+    link_.own_change(checked(), handle_, [&] { link_between(sentinel_.prev, sentinel_.own, value); });
   }
 
   void push_front(T const& value) {
-    link_.own_change(checked(), [&] { link_between(sentinel_.own, sentinel_.next, value); });
+    link_.own_change(checked(), handle_, [&] { link_between(sentinel_.own, sentinel_.next, value); });
   }
 
   // Adds value before the element at pos (after the last one when pos is at
   // the end).
   void insert(dl_iterator<T> pos, T const& value) {
-    link_.own_change(checked(), [&] {
+    link_.own_change(checked(), handle_, [&] {
       if (pos.address() == sentinel_.own) {
         link_between(sentinel_.prev, sentinel_.own, value);
       } else {
@@ -368,23 +369,23 @@ class d_list {
   // empty list is left as it is. pos then stands on the element that followed
   // the removed one (or stays at the end position).
   void erase(dl_iterator<T>& pos) {
-    link_.own_change(checked(), [&] { erase_at(pos); });
+    link_.own_change(checked(), handle_, [&] { erase_at(pos); });
   }
 
   // Remove the first or the last element. Popping from an empty list is a
   // mistake of the caller's, refused with "list is empty..." and nothing
   // written (erase, older, leaves an empty list as it is).
   void pop_front() {
-    link_.own_change(checked(), [&] { unlink(end_node(&list_node::next)); });
+    link_.own_change(checked(), handle_, [&] { unlink(end_node(&list_node::next)); });
   }
   void pop_back() {
-    link_.own_change(checked(), [&] { unlink(end_node(&list_node::prev)); });
+    link_.own_change(checked(), handle_, [&] { unlink(end_node(&list_node::prev)); });
   }
 
   // Removes every element. For a list of lists only the elements' value
   // blocks go; the inner lists themselves stay where they are kept.
   void clear() {
-    link_.own_change(checked(), [&] { unlink_all(); });
+    link_.own_change(checked(), handle_, [&] { unlink_all(); });
   }
 
   // The number of elements, as the file has it now.
@@ -407,12 +408,12 @@ class d_list {
   // Equal values keep their relative order.
   template <class Compare>
   void sort(Compare comp) {
-    link_.own_change(checked(), [&] { sort_values(comp); });
+    link_.own_change(checked(), handle_, [&] { sort_values(comp); });
   }
 
   // Exchanges the values of the elements at a and b; links are unchanged.
   void swap(dl_iterator<T>& a, dl_iterator<T>& b) {
-    link_.own_change(checked(), [&] {
+    link_.own_change(checked(), handle_, [&] {
       list_node na = read_node(a.address());
       list_node nb = read_node(b.address());
       std::swap(na.value, nb.value);
@@ -505,12 +506,12 @@ class d_list {
 
  private:
   // The database, checked to be open. When another object or a rollback
-  // may have changed the file since this object's last operation, the
-  // header and the sentinel are found again through the handle slot.
+  // changed the list since this object's last operation, the header and the
+  // sentinel are found again through the handle slot.
   d_database& checked() {
     d_database& db = link_.db();
     if (sentinel_.own == no_address) throw "list not attached...";
-    if (link_.stale()) {
+    if (link_.stale(handle_)) {
       word_t const header = stream_->read_word(handle_);
       if (header == no_address) throw rolled_back_message;
       attach_header(header);

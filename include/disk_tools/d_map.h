@@ -26,8 +26,9 @@
 //
 // The object keeps the nodes it descends through, the header's words and the
 // tree's shape in memory. Any number of objects may name one map: an object
-// whose database changed since its own last operation (db_handle.h) drops all
-// of that and reads the header and root afresh before its next operation.
+// whose map changed since its own last operation (through another object, or
+// by a rollback: db_handle.h) drops all of that and reads the header and root
+// afresh before its next operation.
 #pragma once
 
 #include <algorithm>
@@ -322,7 +323,7 @@ class d_map {
   // Makes the cached nodes agree with the file again after a node record was
   // rewritten from outside the cache (by a proxy).
   void refresh_cache();
-  // The database, checked to be open; when the file changed since this
+  // The database, checked to be open; when the map changed since this
   // object's last operation (another object's change, a rollback), everything
   // the object caches is read again from the file.
   d_database& checked();
@@ -414,7 +415,7 @@ class d_map {
   // The tree's links, spine lengths and uneven subtrees, built by the first
   // balance and kept current by every change of links this object makes
   // (new leaves, rotations, a new root); dropped with the rest of the cache
-  // when another object or a rollback may have changed the file.
+  // when another object or a rollback changed the map.
   bool use_shape_ = true;
   map_shape shape_;
 };
@@ -441,7 +442,7 @@ d_map_assign<K, V, H>::operator H() const {
 template <class K, class V, class H>
 d_map_assign<K, V, H>& d_map_assign<K, V, H>::operator=(V const& value) {
   if (!map) throw "map element out of range...";
-  map->link_.own_change(map->checked(), [&] {
+  map->link_.own_change(map->checked(), map->handle_, [&] {
     auto node = std::make_unique<d_map_node<K, V>>();
     load(*node);
     node->pairs[static_cast<std::size_t>(index)].value = value;
@@ -579,14 +580,14 @@ void d_map<K, V, H>::grab(io_tools::bfstream* s, long slot, d_alloc* allocator, 
     reload();
     link_.up_to_date();
   } else {
-    link_.own_change(link_.db(), [&] { reload(); });
+    link_.own_change(link_.db(), handle_, [&] { reload(); });
   }
 }
 
 template <class K, class V, class H>
 d_database& d_map<K, V, H>::checked() {
   d_database& db = link_.db();
-  if (link_.stale()) {
+  if (link_.stale(handle_)) {
     if (stream->read_word(handle_) == no_address) throw rolled_back_message;
     reload();
     link_.up_to_date();
@@ -690,22 +691,22 @@ bool d_map<K, V, H>::get(K const& key, V& value) {
 
 template <class K, class V, class H>
 bool d_map<K, V, H>::update(K const& key, V const& value) {
-  return link_.own_change(checked(), [&] { return update_pair(key, value); });
+  return link_.own_change(checked(), handle_, [&] { return update_pair(key, value); });
 }
 
 template <class K, class V, class H>
 bool d_map<K, V, H>::put(K const& key, V const& value) {
-  return link_.own_change(checked(), [&] { return put_pair(key, value); });
+  return link_.own_change(checked(), handle_, [&] { return put_pair(key, value); });
 }
 
 template <class K, class V, class H>
 bool d_map<K, V, H>::insert(K const& key, V const& value) {
-  return link_.own_change(checked(), [&] { return insert_pair(key, value); });
+  return link_.own_change(checked(), handle_, [&] { return insert_pair(key, value); });
 }
 
 template <class K, class V, class H>
 void d_map<K, V, H>::balance() {
-  link_.own_change(checked(), [&] { rebalance(); });
+  link_.own_change(checked(), handle_, [&] { rebalance(); });
 }
 
 template <class K, class V, class H>
@@ -738,7 +739,7 @@ d_map_assign<K, V, H> d_map<K, V, H>::operator[](K const& key) {
   if (!get(key, found)) {
     // The default value gets its block only when the key is really missing,
     // so reading present keys never grows the file.
-    bool const added = link_.own_change(checked(), [&] {
+    bool const added = link_.own_change(checked(), handle_, [&] {
       put_pair(key, map_default_value<V>::make(env_));
       return get_pair(key, found);
     });
@@ -1011,7 +1012,7 @@ void d_map<K, V, H>::add_leaf(node_type& n, pair_type const& pair, bool on_left)
 
 template <class K, class V, class H>
 bool d_map<K, V, H>::erase(K const& key) {
-  return link_.own_change(checked(), [&] { return erase_pair(key); });
+  return link_.own_change(checked(), handle_, [&] { return erase_pair(key); });
 }
 
 template <class K, class V, class H>

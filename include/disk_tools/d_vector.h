@@ -171,7 +171,7 @@ class d_vector_assign {
 
   // Frees the element's block and stores value in a new one.
   d_vector_assign& operator=(T const& value) {
-    value_ = in_change(link_.db(), [&] {
+    value_ = link_.change(link_.db(), handle_, [&] {
       word_t const slot = vector_detail::slot_of(*stream_, handle_, index_);
       allocator_->deallocate(vector_detail::value_in(*stream_, slot));
       word_t const block = store_value(*allocator_, value);
@@ -223,7 +223,7 @@ class d_vector {
       link_.up_to_date();
       return;
     }
-    link_.own_change(link_.db(), [&] {
+    link_.own_change(link_.db(), handle_, [&] {
       header_ = create_vector(capacity_, database_);
       count_ = 0;
       stream_->write_word(handle_, header_);
@@ -231,13 +231,13 @@ class d_vector {
   }
 
   void push_back(T const& value) {
-    link_.own_change(checked(), [&] { insert_at(count_, value); });
+    link_.own_change(checked(), handle_, [&] { insert_at(count_, value); });
   }
 
   // Inserts value at pos's index, moving the elements from there on one place
   // up. An index beyond count is refused with nothing changed.
   void insert(d_vector_iterator<T> pos, T const& value) {
-    link_.own_change(checked(), [&] { insert_at(pos.index(), value); });
+    link_.own_change(checked(), handle_, [&] { insert_at(pos.index(), value); });
   }
 
   // Removes the element at pos: its value block is freed and the later
@@ -245,14 +245,14 @@ class d_vector {
   // followed it. A position outside the elements (end() among them) is
   // refused with "vector index out of range..." and nothing changed.
   d_vector_iterator<T> erase(d_vector_iterator<T> pos) {
-    link_.own_change(checked(), [&] { erase_at(pos.index()); });
+    link_.own_change(checked(), handle_, [&] { erase_at(pos.index()); });
     return iterator_at(pos.index());
   }
 
   // Removes the last element; an empty vector is refused with
   // "vector is empty..." and nothing changed.
   void pop_back() {
-    link_.own_change(checked(), [&] {
+    link_.own_change(checked(), handle_, [&] {
       if (count_ == 0) throw "vector is empty...";
       erase_at(count_ - 1);
     });
@@ -260,14 +260,14 @@ class d_vector {
 
   // Removes every element, freeing their value blocks; the capacity stays.
   void clear() {
-    link_.own_change(checked(), [&] { shrink_to(0); });
+    link_.own_change(checked(), handle_, [&] { shrink_to(0); });
   }
 
   // Makes the vector n elements long: new elements hold T{}, each in a block
   // of its own, and the header moves to a larger block when n exceeds the
   // capacity; shrinking frees the value blocks of the elements dropped.
   void resize(long n) {
-    link_.own_change(checked(), [&] {
+    link_.own_change(checked(), handle_, [&] {
       if (n < 0) throw "invalid container size...";
       if (n < count_) {
         shrink_to(n);
@@ -280,7 +280,7 @@ class d_vector {
   // Makes room for n elements: a larger capacity moves the header to a new
   // block as growth does; a smaller one changes nothing.
   void reserve(long n) {
-    link_.own_change(checked(), [&] {
+    link_.own_change(checked(), handle_, [&] {
       if (n < 0) throw "invalid container size...";
       if (n > capacity_) move_header(n);
     });
@@ -317,7 +317,7 @@ class d_vector {
   // slots change; value blocks stay where they are.
   template <class Compare>
   void sort(Compare comp) {
-    link_.own_change(checked(), [&] { sort_slots(comp); });
+    link_.own_change(checked(), handle_, [&] { sort_slots(comp); });
   }
 
   long count() const { return count_; }
@@ -327,11 +327,11 @@ class d_vector {
 
  private:
   // The database, checked to be open, with the header read afresh when
-  // another object or a rollback may have changed it since this object's
-  // last operation.
+  // another object or a rollback changed the vector since this object's last
+  // operation.
   d_database& checked() {
     d_database& db = link_.db();
-    if (link_.stale()) {
+    if (link_.stale(handle_)) {
       load_header();
       link_.up_to_date();
     }

@@ -92,7 +92,6 @@ d_database::~d_database() {
 
 void d_database::begin_change() {
   if (state_->broken) throw "database must be reopened...";
-  ++state_->changes;
   journal_->begin();
   allocator_->begin_scope();
 }
@@ -112,7 +111,7 @@ void d_database::rollback_change() noexcept {
     state_->broken = true;
   }
   allocator_->rollback_scope();
-  ++state_->changes;
+  state_->note_reset();
 }
 
 long d_database::get_address(std::string const& name) {

@@ -4,10 +4,12 @@
 // changed behind the state it caches.
 //
 // Any number of objects may work on one container, so an object that keeps
-// part of the file in memory follows one rule: before an operation, when the
-// file may have changed since its own last operation (stale), it reads that
-// part afresh; its own changes go through own_change, which keeps the cache
-// trusted afterwards. An object used alone never reads anything twice.
+// part of the file in memory follows one rule: before an operation, when its
+// container changed since its own last operation (stale), it reads that part
+// afresh; its own changes go through own_change, which keeps the cache
+// trusted afterwards. Containers are told apart by their handle slots. An
+// object used alone never reads anything twice, nor does one whose database
+// changed only in other containers.
 #pragma once
 
 #include <cstdint>
@@ -33,24 +35,40 @@ class db_handle {
   }
   bool is_open() const { return state_ && state_->database && !state_->broken; }
 
-  // True when some object changed the file, or a rollback put it back, since
-  // this object's cache last agreed with it.
-  bool stale() const { return state_ && state_->changes != seen_; }
+  // True when the container whose handle slot is at container changed,
+  // through another object or a rollback, since this object's cache last
+  // agreed with the file. When only other containers changed, the cache
+  // stays trusted, and the next look is a comparison again.
+  bool stale(word_t container) {
+    if (!state_ || state_->changes == seen_) return false;
+    if (state_->changed_since(container, seen_)) return true;
+    seen_ = state_->changes;
+    return false;
+  }
   // Records that the object's cache agrees with the file as it is now.
   void up_to_date() {
     if (state_) seen_ = state_->changes;
   }
 
-  // Runs step as one change of db (in_change) made by this handle's object,
-  // whose cache step keeps in line with what it writes: when step succeeds
-  // the cache is still trusted; when it fails, the rollback makes it stale.
+  // Runs step as one change of db (in_change) to the container whose handle
+  // slot is at container, which every other object on it then finds stale.
   template <class Step>
-  decltype(auto) own_change(d_database& db, Step&& step) {
+  decltype(auto) change(d_database& db, word_t container, Step&& step) {
+    return in_change(db, [&]() -> decltype(auto) {
+      state_->note_change(container);
+      return step();
+    });
+  }
+  // The same made by this handle's object, whose cache step keeps in line
+  // with what it writes: when step succeeds the cache is still trusted; when
+  // it fails, the rollback makes it stale.
+  template <class Step>
+  decltype(auto) own_change(d_database& db, word_t container, Step&& step) {
     if constexpr (std::is_void_v<decltype(step())>) {
-      in_change(db, step);
+      change(db, container, step);
       up_to_date();
     } else {
-      decltype(auto) result = in_change(db, step);
+      decltype(auto) result = change(db, container, step);
       up_to_date();
       return result;
     }
