@@ -62,7 +62,8 @@ struct db_state {
   // container (a rollback).
   std::uint64_t reset_at = 0;
   // The count at the latest change of each container changed so far, by the
-  // address of its handle slot.
+  // address of its handle slot. Entries stay while the database is open, so
+  // a reference to one stays valid.
   std::unordered_map<word_t, std::uint64_t> changed_at;
   bool broken = false;  // a rollback failed: only reopening helps
 

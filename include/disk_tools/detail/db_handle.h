@@ -55,7 +55,7 @@ class db_handle {
   template <class Step>
   decltype(auto) change(d_database& db, word_t container, Step&& step) {
     return in_change(db, [&]() -> decltype(auto) {
-      state_->note_change(container);
+      note_change(container);
       return step();
     });
   }
@@ -75,8 +75,20 @@ class db_handle {
   }
 
  private:
+  // db_state::note_change, keeping the place of the container's count: an
+  // object changes one container, so it looks the count up once.
+  void note_change(word_t container) {
+    if (!stamp_ || container != stamped_) {
+      stamp_ = &state_->changed_at[container];
+      stamped_ = container;
+    }
+    *stamp_ = ++state_->changes;
+  }
+
   std::shared_ptr<db_state> state_;
   std::uint64_t seen_ = 0;
+  std::uint64_t* stamp_ = nullptr;  // in state_->changed_at, for stamped_
+  word_t stamped_ = no_address;
 };
 
 // Thrown by an object whose creation a rollback took back.
