@@ -80,6 +80,7 @@ d_database::d_database(std::string const& name, long const& directory_offset, d_
 d_database::~d_database() {
   if (state_) state_->database = nullptr;
   if (allocator_ && !state_->broken && journal_->depth() == 0) {
+    allocator_->give_back_tail();
     allocator_->save_index(index_file_of(file_name_));
   }
   allocator_.reset();
