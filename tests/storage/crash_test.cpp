@@ -165,6 +165,14 @@ struct workload {
           map->insert(5000, 1);
           *var = "transaction";
         }));
+    // A long value freed is split by the short one that follows; the list's
+    // last elements, freed together, merge over the records between them and
+    // leave the end of the file free for the close to cut off.
+    add("variable assignment of a long value", [this] { *var = std::string(3000, 'l'); });
+    add("variable assignment split off the freed block", [this] { *var = "short again"; });
+    for (int i = 0; i < 3; ++i)
+      add("list push_back of a long value", [this] { list->push_back(std::string(5000, 'e')); });
+    for (int i = 0; i < 3; ++i) add("list pop_back (blocks merged)", [this] { list->pop_back(); });
     add("transaction rolled back", [this] {
       d_transaction tx(&env);
       list->push_back("never");
@@ -266,6 +274,11 @@ recorded_run record_workload(test_support::scratch_dir& dir, d_open_options opti
   run.rotations = w->map->stats.shifts + w->map->stats.shifts4;
   w.reset();
   close_database(db);
+  // Closing cuts the free end of the file off: a state of its own.
+  run.states.push_back(test_support::read_file(name + ".odb"));
+  run.contents.push_back(run.contents.back());
+  run.marks.push_back(rec.changes.size());
+  run.names.push_back("closing");
   run.changes = std::move(rec.changes);
   return run;
 }
@@ -295,6 +308,8 @@ TEST(CrashTest, ProcessDeathAtEveryWriteLeavesTheStateBeforeOrAfter) {
   test_support::scratch_dir dir(memory_dir);
   recorded_run const run = record_workload(dir, d_open_options{});
   ASSERT_GT(run.rotations, 0) << "the workload must set off balance rotations";
+  ASSERT_LT(run.states.back().size(), run.states.rbegin()[1].size())
+      << "closing must cut the free end of the file off";
   std::string const name = dir.file("crashed");
   disk_file database{run.initial, run.initial}, journal;
   auto crash = [&](std::size_t k, disk_file const& db, disk_file const& j, char const* how) {
