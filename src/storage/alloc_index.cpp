@@ -270,6 +270,12 @@ bool alloc_index::rollback_scope() {
   return true;
 }
 
+namespace {
+// A rest shorter than a record and a short value is worth less than the
+// record it would need.
+constexpr word_t min_rest = static_cast<word_t>(d_alloc_node::record_size) + 16;
+}  // namespace
+
 void free_index::build() {
   if (built_) return;
   records_.clear();
@@ -328,8 +334,14 @@ word_t free_index::link_before(word_t own) const {
 }
 
 word_t free_index::best_fit(word_t size) const {
-  auto const it = by_size_.lower_bound({size, no_address});
-  return it == by_size_.end() ? no_address : *by_start_.find(it->second);
+  auto it = by_size_.lower_bound({size, no_address});
+  if (it == by_size_.end()) return no_address;
+  word_t const rest = it->first - size;
+  if (rest > 0 && rest < min_rest) {
+    auto const roomy = by_size_.lower_bound({size + min_rest, no_address});
+    if (roomy != by_size_.end()) it = roomy;
+  }
+  return *by_start_.find(it->second);
 }
 
 word_t free_index::block_at(word_t data) const {

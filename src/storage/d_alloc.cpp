@@ -11,6 +11,7 @@ namespace disk_tools {
 namespace {
 
 char const* const unable_to_open = "unable to open alloc file...";
+constexpr auto record_bytes = static_cast<word_t>(d_alloc_node::record_size);
 
 std::unique_ptr<io_tools::bfstream> open_stream(std::string const& path) {
   auto s = std::make_unique<io_tools::bfstream>(
@@ -236,15 +237,26 @@ long d_alloc::take_free_block(word_t own, long size, text_tools::bstringstream c
   }
   // A larger block is split: the request takes its first size bytes and a
   // record of its own; the rest stays free under r, which keeps its place in
-  // the free list (and its place right after the block, when it had it).
+  // the free list (and its place right after the block, when it had it). The
+  // request's record is a spare when there is one, else it is cut from the
+  // free block right after the request's bytes, as if both were appended;
+  // only a rest too short for it sends it to the end of the file.
   word_t const data = r.data;
   write_block(data, size, bytes);
-  free_rewrite(own, data + size, r.size - size);
   d_alloc_node record;
   record.data = data;
   record.size = size;
   record.free = false;
-  record.own = new_record_place();
+  word_t const rest = r.size - size;
+  word_t const spare = free_mirror().lowest_spare();
+  if (spare == no_address && rest >= record_bytes) {
+    record.own = data + size;
+    word_t const left = rest - record_bytes;
+    free_rewrite(own, left > 0 ? record.own + record_bytes : no_address, left);
+  } else {
+    free_rewrite(own, data + size, rest);
+    record.own = new_record_place();
+  }
   insert(record);
   return data;
 }
@@ -314,8 +326,6 @@ void d_alloc::free_block(word_t address) {
 }
 
 namespace {
-
-constexpr auto record_bytes = static_cast<word_t>(d_alloc_node::record_size);
 
 // A freed block grown over its free neighbours: the bytes [lo, hi), the
 // records of the free blocks it took in (still describing them), and the
