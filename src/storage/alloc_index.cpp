@@ -302,16 +302,23 @@ free_index::entry::kind free_index::kind_of(d_alloc_node const& r) {
 }
 
 void free_index::add(word_t own, entry e) {
-  if (e.what == entry::kind::block &&
-      (by_start_.contains(e.data) || by_end_.contains(e.data + e.size))) {
+  index(own, e);
+  records_.emplace(own, e);
+}
+
+void free_index::index(word_t own, entry& e) {
+  if (e.what == entry::kind::block) {
     // Two blocks of one start or end: a damaged list; neither is handed out
     // twice.
-    e.what = entry::kind::other;
-  }
-  records_.emplace(own, e);
-  if (e.what == entry::kind::block) {
-    by_start_.emplace(e.data, own);
-    by_end_.emplace(e.data + e.size, own);
+    if (!by_start_.emplace(e.data, own).second) {
+      e.what = entry::kind::other;
+      return;
+    }
+    if (!by_end_.emplace(e.data + e.size, own).second) {
+      by_start_.erase(e.data);
+      e.what = entry::kind::other;
+      return;
+    }
     by_size_.emplace(e.size, e.data);
   } else if (e.what == entry::kind::spare) {
     spares_.insert(own);
@@ -380,12 +387,13 @@ void free_index::remove(word_t own) {
 
 void free_index::rewrite(d_alloc_node const& r) {
   if (!built_) return;
-  entry* const found = records_.find(r.own);
-  if (!found) return;
-  entry const e = *found;
-  forget(r.own, e);
-  records_.erase(r.own);
-  add(r.own, entry{e.prev, e.next, r.data, r.size, kind_of(r)});
+  entry* const e = records_.find(r.own);
+  if (!e) return;
+  forget(r.own, *e);
+  e->data = r.data;
+  e->size = r.size;
+  e->what = kind_of(r);
+  index(r.own, *e);
 }
 
 }  // namespace disk_tools

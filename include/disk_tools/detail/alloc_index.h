@@ -145,9 +145,10 @@ class alloc_index {
 // - anything else (a record without the free flag, or a block that overlaps
 //   one already seen): left alone, never handed out nor merged.
 //
-// It holds nothing the file does not: it is built by one walk of the free
-// list when first needed, and dropped whenever the file may have changed
-// behind it (a rollback, compact, sort).
+// It holds nothing the file does not, and what it picks depends on the free
+// list's contents alone, not on how they came about: it is built by one walk
+// of the free list when first needed, and dropped whenever the file may have
+// changed behind it (a rollback, compact, sort).
 class free_index {
  public:
   explicit free_index(io_tools::bfstream& s) : s_(s) {}
@@ -168,7 +169,8 @@ class free_index {
   word_t link_before(word_t own) const;
 
   // The smallest free block of at least size bytes (the lowest among equal
-  // sizes); -1 when none.
+  // sizes), passed over for a roomier one when its rest would be too short to
+  // be worth the record it needs; -1 when none fits.
   word_t best_fit(word_t size) const;
   // The free block whose first byte is at data, or whose bytes end at end;
   // -1 when there is none.
@@ -189,6 +191,9 @@ class free_index {
  private:
   static entry::kind kind_of(d_alloc_node const& r);
   void add(word_t own, entry e);
+  // Enters a record into the tables by kind (demoting a block that overlaps
+  // one already there).
+  void index(word_t own, entry& e);
   void forget(word_t own, entry const& e);
 
   io_tools::bfstream& s_;
