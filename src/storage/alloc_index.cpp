@@ -24,7 +24,7 @@ alloc_index::alloc_index(io_tools::bfstream& s, int) : s_(s) {}
 alloc_index::alloc_index(io_tools::bfstream& s) : s_(s) {
   word_t at = s_.read_word(alloc_list_head);
   for (word_t steps = 0; at != no_address; ++steps) {
-    if (steps > max_walk()) throw io_tools::corrupt_file_message;
+    if (steps > max_walk()) throw io_tools::corrupt_file(s_);
     d_alloc_node const r = read(at);
     if (!classes_.empty() && std::prev(classes_.end())->first == r.size) {
       std::prev(classes_.end())->second.last = r.own;
@@ -287,7 +287,7 @@ void free_index::build() {
   word_t const max_walk = s_.size() / static_cast<word_t>(d_alloc_node::record_size) + 1;
   word_t prev = no_address;
   for (word_t at = head_, steps = 0; at != no_address; ++steps) {
-    if (steps > max_walk || records_.contains(at)) throw io_tools::corrupt_file_message;
+    if (steps > max_walk || records_.contains(at)) throw io_tools::corrupt_file(s_);
     d_alloc_node const r = d_alloc_node::read(s_, at);
     add(at, entry{prev, r.next, r.data, r.size, kind_of(r)});
     prev = at;

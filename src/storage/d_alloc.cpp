@@ -16,19 +16,19 @@ constexpr auto record_bytes = static_cast<word_t>(d_alloc_node::record_size);
 std::unique_ptr<io_tools::bfstream> open_stream(std::string const& path) {
   auto s = std::make_unique<io_tools::bfstream>(
       path.c_str(), std::ios_base::in | std::ios_base::out | std::ios_base::ate);
-  if (s->fail() || s->bad()) throw unable_to_open;
+  if (s->fail() || s->bad()) throw error(errc::cannot_open, unable_to_open, path, s->open_errno());
   return s;
 }
 
 }  // namespace
 
 d_alloc::d_alloc(std::string const& path) : own_stream_(open_stream(path)), s_(*own_stream_) {
-  if (s_.size() < alloc_heads_end) throw io_tools::corrupt_file_message;
+  if (s_.size() < alloc_heads_end) throw io_tools::corrupt_file(s_);
 }
 
 d_alloc::d_alloc(io_tools::bfstream& shared) : s_(shared) {
-  if (s_.fail() || s_.bad()) throw unable_to_open;
-  if (s_.size() < alloc_heads_end) throw io_tools::corrupt_file_message;
+  if (s_.fail() || s_.bad()) throw error(errc::cannot_open, unable_to_open, s_.name());
+  if (s_.size() < alloc_heads_end) throw io_tools::corrupt_file(s_);
 }
 
 d_alloc::~d_alloc() = default;
@@ -101,13 +101,14 @@ void d_alloc::load_index(std::string const& path) {
     f.read_at(0, bytes.data(), bytes.size());
   }
   index_file saved;
-  if (!use_index_ || alloc_list_unordered_ || !index_file::decode(bytes.data(), bytes.size(), saved) ||
+  if (!use_index_ || alloc_list_unordered_ ||
+      !index_file::decode(bytes.data(), bytes.size(), saved) ||
       saved.database_length != s_.size()) {
     return;
   }
   try {
     index_ = alloc_index::from_saved(s_, saved.classes);
-  } catch (char const*) {
+  } catch (error const&) {
     index_.reset();
   }
 }
@@ -173,7 +174,7 @@ void d_alloc::insert(d_alloc_node& record) {
   } else {
     word_t at = s_.read_word(alloc_list_head);
     for (word_t steps = 0; at != no_address; ++steps) {
-      if (steps > max_walk()) throw io_tools::corrupt_file_message;
+      if (steps > max_walk()) throw io_tools::corrupt_file(s_);
       d_alloc_node const r = d_alloc_node::read(s_, at);
       if (record.size <= r.size) {
         before = r.own;
@@ -200,7 +201,7 @@ word_t d_alloc::new_record_place() {
 void d_alloc::free_unlink(word_t own) {
   free_index& fx = free_mirror();
   free_index::entry const* const e = fx.find(own);
-  if (!e) throw io_tools::corrupt_file_message;
+  if (!e) throw io_tools::corrupt_file(s_);
   relink(fx.link_before(own), e->next);
   fx.remove(own);
 }
@@ -301,7 +302,7 @@ bool d_alloc::find_in_use(word_t data, word_t& prev, d_alloc_node& found) {
   prev = alloc_list_head;
   word_t at = s_.read_word(alloc_list_head);
   for (word_t steps = 0; at != no_address; ++steps) {
-    if (steps > max_walk()) throw io_tools::corrupt_file_message;
+    if (steps > max_walk()) throw io_tools::corrupt_file(s_);
     found = d_alloc_node::read(s_, at);
     if (found.data == data && !found.empty()) return true;
     prev = found.own;
@@ -405,7 +406,7 @@ void d_alloc::release(d_alloc_node& record) {
   free_index& fx = free_mirror();
   merged_block m{record.data, record.data + record.size, {}, {}, false};
   for (word_t steps = 0; grow_up(fx, record.own, m) || grow_down(fx, m); ++steps) {
-    if (steps > max_walk()) throw io_tools::corrupt_file_message;
+    if (steps > max_walk()) throw io_tools::corrupt_file(s_);
   }
   // One record describes the merged block: the one right after it when there
   // is one (so that it can take the next neighbour in too), else one already
@@ -445,7 +446,7 @@ void d_alloc::cut_tail() {
   free_index& fx = free_mirror();
   word_t end = s_.size();
   for (word_t steps = 0;; ++steps) {
-    if (steps > max_walk()) throw io_tools::corrupt_file_message;
+    if (steps > max_walk()) throw io_tools::corrupt_file(s_);
     word_t const last = end - record_bytes;
     if (fx.is_spare(last)) {
       free_unlink(last);
@@ -493,7 +494,7 @@ void d_alloc::sort_free_list() {
   d_alloc_node h = d_alloc_node::read(s_, head);
   word_t at = h.own;
   for (word_t steps = 0; at != no_address; ++steps) {
-    if (steps > max_walk()) throw io_tools::corrupt_file_message;
+    if (steps > max_walk()) throw io_tools::corrupt_file(s_);
     d_alloc_node r = at == h.own ? h : d_alloc_node::read(s_, at);
     if (r.own != h.own && !r.empty() && r.size < h.size) swap(h, r);
     at = r.next;
@@ -511,14 +512,14 @@ void d_alloc::merge_free_blocks() {
     changed = false;
     word_t a_at = s_.read_word(free_list_head);
     for (word_t outer = 0; a_at != no_address; ++outer) {
-      if (outer > max_walk()) throw io_tools::corrupt_file_message;
+      if (outer > max_walk()) throw io_tools::corrupt_file(s_);
       d_alloc_node a = d_alloc_node::read(s_, a_at);
       if (a.free && !a.empty()) {
         // Visit every later record of the list and absorb those whose block
         // touches a's block on either side.
         word_t b_at = a.next;
         for (word_t inner = 0; b_at != no_address; ++inner) {
-          if (inner > max_walk()) throw io_tools::corrupt_file_message;
+          if (inner > max_walk()) throw io_tools::corrupt_file(s_);
           d_alloc_node b = d_alloc_node::read(s_, b_at);
           bool const after = b.data == a.data + a.size;
           bool const before = b.data + b.size == a.data;
@@ -547,7 +548,7 @@ std::vector<d_alloc_node> d_alloc::list_from(word_t head_word) {
   std::vector<d_alloc_node> out;
   word_t at = s_.read_word(head_word);
   for (word_t steps = 0; at != no_address; ++steps) {
-    if (steps > max_walk()) throw io_tools::corrupt_file_message;
+    if (steps > max_walk()) throw io_tools::corrupt_file(s_);
     out.push_back(d_alloc_node::read(s_, at));
     at = out.back().next;
   }

@@ -37,8 +37,8 @@ std::string index_file_of(std::string const& database_file) {
 }
 
 d_database& db_state::open() const {
-  if (broken) throw "database must be reopened...";
-  if (!database) throw "database is closed...";
+  if (broken) throw error(errc::must_reopen, "database must be reopened...");
+  if (!database) throw error(errc::closed, "database is closed...");
   return *database;
 }
 
@@ -51,19 +51,22 @@ d_database::d_database(std::string const& name, long const& directory_offset, d_
   stream_.open(file_name_.c_str(), std::ios_base::in | std::ios_base::out | std::ios_base::ate);
   // The allocator shares this stream, so a file that cannot be opened is the
   // allocator's failure.
-  if (stream_.fail() || stream_.bad()) throw "unable to open alloc file...";
+  if (stream_.fail() || stream_.bad())
+    throw error(errc::cannot_open, "unable to open alloc file...", file_name_,
+                stream_.open_errno());
   // Two processes writing one file would corrupt it without either noticing.
   // The lock covers the journal too: only its holder reads or writes it.
-  if (!stream_.try_lock()) throw "database is in use...";
+  if (!stream_.try_lock()) throw error(errc::in_use, "database is in use...", file_name_);
   // Nothing reads the file before a journal left by a dead process is played
   // back.
   journal_ = std::make_unique<db_journal>(stream_, journal_file_of(file_name_), mode_,
                                           static_cast<word_t>(options.checkpoint_bytes));
-  if (stream_.size() < database_header_size) throw "not a database file...";
+  if (stream_.size() < database_header_size)
+    throw error(errc::not_a_database, "not a database file...", file_name_);
   word_t const size = stream_.size();
   if (!plausible_head(stream_.read_word(alloc_list_head), size) ||
       !plausible_head(stream_.read_word(free_list_head), size)) {
-    throw "not a database file...";
+    throw error(errc::not_a_database, "not a database file...", file_name_);
   }
   allocator_ = std::make_unique<d_alloc>(stream_);
   allocator_->attach(this);
@@ -86,13 +89,13 @@ d_database::~d_database() {
   allocator_.reset();
   try {
     journal_->close();
-  } catch (char const*) {
+  } catch (error const&) {
     // The journal stays; the next opening plays it back.
   }
 }
 
 void d_database::begin_change() {
-  if (state_->broken) throw "database must be reopened...";
+  if (state_->broken) throw error(errc::must_reopen, "database must be reopened...");
   journal_->begin();
   allocator_->begin_scope();
 }
@@ -161,6 +164,11 @@ void close_database(d_database* db) {
   delete db;
 }
 
+scoped_database open_database_scoped(std::string const& name, d_env* env,
+                                     d_open_options const& options) {
+  return scoped_database(open_database(name, env, options));
+}
+
 bool delete_database(std::string const& name) {
   std::string const file = name + extension;
   io_tools::bfstream s(file.c_str(), std::ios_base::in | std::ios_base::out);
@@ -186,12 +194,12 @@ bool delete_database(std::string const& name) {
 
 word_t root_slot(d_database* db, std::string const& name) {
   word_t const slot = db->get_address(name);
-  if (slot == no_address) throw "root directory full...";
+  if (slot == no_address) throw error(errc::directory_full, "root directory full...");
   return slot;
 }
 
 d_transaction::d_transaction(d_database* db) {
-  if (!db) throw "database is closed...";
+  if (!db) throw error(errc::closed, "database is closed...");
   state_ = db->state();
   state_->open().begin_change();
 }
@@ -201,14 +209,14 @@ d_transaction::~d_transaction() {
 }
 
 void d_transaction::commit() {
-  if (!active_) throw "transaction already ended...";
+  if (!active_) throw error(errc::transaction_ended, "transaction already ended...");
   d_database& db = state_->open();
   db.commit_change();
   active_ = false;
 }
 
 void d_transaction::rollback() {
-  if (!active_) throw "transaction already ended...";
+  if (!active_) throw error(errc::transaction_ended, "transaction already ended...");
   d_database& db = state_->open();
   active_ = false;
   db.rollback_change();

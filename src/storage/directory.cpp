@@ -25,9 +25,11 @@ word_t find_or_register_root(io_tools::bfstream& s, word_t directory_offset,
   // An empty name would match a free entry without claiming it, and a name
   // with a 0 byte would never match itself once stored: either would leave
   // its object's slot to be taken over by the next registration.
-  if (name.empty()) throw "empty root name...";
-  if (name.size() > directory_entry::max_name_length) throw "root name too long...";
-  if (name.find('\0') != std::string::npos) throw "root name holds a 0 byte...";
+  if (name.empty()) throw error(errc::bad_name, "empty root name...");
+  if (name.size() > directory_entry::max_name_length)
+    throw error(errc::bad_name, "root name too long...");
+  if (name.find('\0') != std::string::npos)
+    throw error(errc::bad_name, "root name holds a 0 byte...");
 
   std::vector<char> dir(directory_entry::entry_size * directory_entry::entry_count);
   s.read_at(directory_offset, dir.data(), dir.size());
