@@ -45,7 +45,7 @@ struct open_db {
 };
 
 void initialise() {
-  if (!create_database(database_name, p_d_env)) throw "unable to create db file...";
+  if (!create_database(database_name, p_d_env)) throw error(errc::cannot_open, "unable to create db file...");
   open_db db(p_d_env);
   int_map map(map_name, p_d_env);
 }
@@ -61,7 +61,7 @@ long walk_chain(int_map& map) {
   long total = 0;
   word_t const limit = map.max_node_count();
   for (word_t visited = 1;; ++visited) {
-    if (visited > limit) throw io_tools::corrupt_file_message;
+    if (visited > limit) throw io_tools::corrupt_file(*map.stream);
     for (word_t i = 0; i < node->count; ++i) {
       auto const& pair = node->pairs[static_cast<std::size_t>(i)];
       say(std::to_string(pair.key) + " -> " + std::to_string(pair.value));

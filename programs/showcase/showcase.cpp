@@ -42,7 +42,7 @@ struct open_db {
 };
 
 void initialise() {
-  if (!create_database(database_name, p_d_env)) throw "unable to create db file...";
+  if (!create_database(database_name, p_d_env)) throw error(errc::cannot_open, "unable to create db file...");
   open_db db;
   string_map bt("bt", p_d_env);
 }
@@ -182,7 +182,7 @@ void map_stage() {
   bt.spare.address = bt.chain_head;
   bt.spare.load(*bt.stream);
   for (word_t steps = 0;; ++steps) {
-    if (steps > bt.max_node_count()) throw io_tools::corrupt_file_message;
+    if (steps > bt.max_node_count()) throw io_tools::corrupt_file(*bt.stream);
     for (word_t i = 0; i < bt.spare.count; ++i) {
       auto const& pair = bt.spare.pairs[static_cast<std::size_t>(i)];
       d_ref<std::string> key = pair.key, value = pair.value;

@@ -71,12 +71,12 @@ struct stored_value<T, std::enable_if_t<has_codec_v<T>>> {
   static T read(io_tools::bfstream& s, word_t address) {
     word_t const length = s.read_word(address);
     if (length < 0 || length > s.size() - address - static_cast<word_t>(word_size)) {
-      throw io_tools::corrupt_file_message;
+      throw io_tools::corrupt_file(s);
     }
     char const* const bytes =
         length == 0 ? "" : s.view(address + static_cast<word_t>(word_size),
                                   static_cast<std::size_t>(length));
-    if (!bytes) throw io_tools::corrupt_file_message;
+    if (!bytes) throw io_tools::corrupt_file(s);
     return codec<T>::decode(std::string_view(bytes, static_cast<std::size_t>(length)));
   }
 };
