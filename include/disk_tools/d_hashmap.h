@@ -204,7 +204,7 @@ class d_hashmap_assign {
 
   // Stores value as the key's value; the entry keeps its place in the chain.
   d_hashmap_assign& operator=(V const& value) {
-    entry_ = in_change(db_.db(), [&] {
+    entry_ = db_.change(db_.db(), handle_, [&] {
       hashmap_entry record = current();
       record.value = value;
       return hashmap_detail::replace_entry(*stream_, *allocator_, link_, entry_, record);
@@ -379,11 +379,12 @@ class d_hashmap {
     handle_ = address;
     if (stream_->read_word(handle_) != no_address) {
       load_header();
+      link_.up_to_date();
       return;
     }
     // A bucket is a remainder modulo the bucket count.
     if (buckets_ < 1) throw error(errc::bad_size, "invalid container size...");
-    in_change(link_.db(), [&] {
+    link_.own_change(link_.db(), handle_, [&] {
       header_ = create_hashmap(buckets_, H::kind, database_);
       count_ = 0;
       stream_->write_word(handle_, header_);
@@ -405,7 +406,7 @@ class d_hashmap {
   // chain; a new key heads its chain (after the table has grown, when the
   // growth policy asks for it). Returns the entry now holding the pair.
   long put(K const& key, V const& value) {
-    return in_change(checked(), [&] { return put_pair(key, value); });
+    return link_.own_change(checked(), handle_, [&] { return put_pair(key, value); });
   }
 
   // The entry of key, created with an empty value when absent.
@@ -420,7 +421,7 @@ class d_hashmap {
   // Removes key's pair: its entry is unlinked from its chain and its block
   // freed. False, with nothing changed, when the key is absent.
   bool erase(K const& key) {
-    return in_change(checked(), [&] { return erase_key(key); });
+    return link_.own_change(checked(), handle_, [&] { return erase_key(key); });
   }
 
   iterator begin() {
@@ -445,7 +446,7 @@ class d_hashmap {
   // Gives the map a new table of n buckets and relinks every entry into it.
   void rehash(long n) {
     if (n < 1) throw error(errc::bad_size, "invalid container size...");
-    in_change(checked(), [&] {
+    link_.own_change(checked(), handle_, [&] {
       if (n != buckets_) relink(n);
     });
   }
@@ -457,7 +458,7 @@ class d_hashmap {
     if (needed > static_cast<double>(hashmap_header::max_buckets)) {
       throw error(errc::bad_size, "invalid container size...");
     }
-    in_change(checked(), [&] {
+    link_.own_change(checked(), handle_, [&] {
       if (static_cast<word_t>(needed) > buckets_) relink(static_cast<word_t>(needed));
     });
   }
@@ -483,12 +484,15 @@ class d_hashmap {
   }
 
  private:
-  // The database, checked to be open, with the header read afresh: another
-  // object on the same map, or a rollback, may have changed it.
+  // The database, checked to be open, with the header (count, table) read
+  // afresh when another object or a rollback changed the map since this
+  // object's last operation.
   d_database& checked() {
     d_database& db = link_.db();
-    load_header();
-    link_.up_to_date();
+    if (link_.stale(handle_)) {
+      load_header();
+      link_.up_to_date();
+    }
     return db;
   }
 
