@@ -121,19 +121,11 @@ long d_database::get_address(std::string const& name) {
   return in_change(*this, [&] { return find_or_register_root(stream_, directory_offset_, name); });
 }
 
-bool create_database(std::string const& name, d_env* /*env*/) {
-  std::string const file = name + extension;
-  // A database that is open somewhere must not be emptied under its user:
-  // hold its lock while the new file is written.
-  io_tools::bfstream guard(file.c_str(), std::ios_base::in | std::ios_base::out);
-  if (guard.is_open() && !guard.try_lock()) return false;
-  io_tools::bfstream s(file.c_str(), std::ios_base::in | std::ios_base::out | std::ios_base::trunc |
-                                         std::ios_base::ate);
-  if (s.fail() || s.bad()) return false;
-  // A journal or an index left beside an old file belongs to that file, not
-  // to this one.
-  std::remove(journal_file_of(file).c_str());
-  std::remove(index_file_of(file).c_str());
+namespace {
+
+// The bytes of a new, empty database: both lists empty, every directory
+// entry free.
+std::vector<char> empty_database() {
   std::vector<char> header(static_cast<std::size_t>(database_header_size));
   encode_word(&header[alloc_list_head], no_address);
   encode_word(&header[free_list_head], no_address);
@@ -141,7 +133,42 @@ bool create_database(std::string const& name, d_env* /*env*/) {
   for (int i = 0; i < directory_entry::entry_count; ++i) {
     free_entry.encode(&header[static_cast<std::size_t>(directory_entry::address_of(i))]);
   }
-  s.write_at(0, header.data(), header.size());
+  return header;
+}
+
+}  // namespace
+
+bool create_database(std::string const& name, d_env* /*env*/) {
+  std::string const file = name + extension;
+  // A database that is open somewhere must not be emptied under its user:
+  // hold its lock while the new file is written.
+  io_tools::bfstream guard(file.c_str(), std::ios_base::in | std::ios_base::out);
+  if (guard.is_open() && !guard.try_lock()) return false;
+  // Written whole and synced under another name, then renamed: a crash or a
+  // power loss leaves the old file (or none) or the new one, never a part,
+  // and a durable journal started on it later finds every byte on the disk.
+  std::string const fresh = file + "-new";
+  io_tools::bfstream s(fresh.c_str(), std::ios_base::in | std::ios_base::out |
+                                          std::ios_base::trunc | std::ios_base::ate);
+  if (s.fail() || s.bad() || !s.try_lock()) return false;
+  // A journal or an index left beside an old file belongs to that file, not
+  // to this one; a journal is gone for good before the new file takes the
+  // name, or it would be played back onto it.
+  bool const had_journal = io_tools::remove_file(journal_file_of(file));
+  io_tools::remove_file(index_file_of(file));
+  if (had_journal) io_tools::sync_directory_of(file);
+  try {
+    std::vector<char> const header = empty_database();
+    s.write_at(0, header.data(), header.size());
+    s.sync();
+  } catch (error const&) {
+    s.close();
+    io_tools::remove_file(fresh);
+    return false;
+  }
+  s.close();
+  if (!io_tools::rename_file(fresh, file)) return false;
+  io_tools::sync_directory_of(file);
   return true;
 }
 
