@@ -39,7 +39,33 @@ std::string index_file_of(std::string const& database_file) {
 d_database& db_state::open() const {
   if (broken) throw error(errc::must_reopen, "database must be reopened...");
   if (!database) throw error(errc::closed, "database is closed...");
+  database->check_thread();
   return *database;
+}
+
+void const* d_database::this_thread() {
+  thread_local char token;
+  return &token;
+}
+
+bool d_database::enter() {
+  void const* const me = this_thread();
+  void const* user = user_.load(std::memory_order_relaxed);
+  if (user == me) return false;
+  // Only an unowned database is taken: two threads racing here cannot both
+  // win.
+  if (user || !user_.compare_exchange_strong(user, me, std::memory_order_acquire)) {
+    refuse_thread();
+  }
+  return true;
+}
+
+void d_database::refuse_thread() const {
+  throw error(errc::busy, "database is in use by another thread...", file_name_);
+}
+
+void d_database::leave_when_outermost_ended() {
+  if (journal_->depth() == 0) user_.store(nullptr, std::memory_order_release);
 }
 
 d_database::d_database(std::string const& name, long const& directory_offset, d_env* env)
@@ -95,13 +121,20 @@ d_database::~d_database() {
 
 void d_database::begin_change() {
   if (state_->broken) throw error(errc::must_reopen, "database must be reopened...");
-  journal_->begin();
+  bool const outermost = enter();
+  try {
+    journal_->begin();
+  } catch (...) {
+    if (outermost) leave_when_outermost_ended();
+    throw;
+  }
   allocator_->begin_scope();
 }
 
 void d_database::commit_change() {
   journal_->commit();
   allocator_->commit_scope();
+  leave_when_outermost_ended();
 }
 
 void d_database::rollback_change() noexcept {
@@ -115,6 +148,7 @@ void d_database::rollback_change() noexcept {
   }
   allocator_->rollback_scope();
   state_->note_reset();
+  leave_when_outermost_ended();
 }
 
 long d_database::get_address(std::string const& name) {
@@ -187,6 +221,7 @@ d_database* open_database(std::string const& name, d_env* env, d_open_options co
 }
 
 void close_database(d_database* db) {
+  if (db) db->check_thread();
   delete db;
 }
 

@@ -1,7 +1,12 @@
-// A database left by a process that died, opened again in every journal mode.
+// A database left by a process that died, opened again in every journal mode; and two
+// threads on one database, where the second must be refused instead of corrupting it.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <functional>
+#include <future>
+#include <thread>
 
 #include <disk_tools/d_list.h>
 #include <disk_tools/d_transaction.h>
@@ -73,6 +78,74 @@ TEST(DeathThenReopening, EveryOrderOfModesRecoversAndGrowsTheFileAgain) {
       EXPECT_EQ(check_database_file(name + ".odb"), std::vector<std::string>{});
     }
   }
+}
+
+// The first thread stays inside a transaction while the second tries every kind of use.
+TEST(Threads, ASecondThreadIsRefusedWhileTheFirstIsInsideAnOperation) {
+  test_support::scratch_dir dir;
+  std::string const name = dir.file("db");
+  ASSERT_TRUE(create_database(name, nullptr));
+  d_env env{};
+  d_database* db = open_database(name, &env);
+  d_list<int> list("list", &env);
+  d_var<std::string> var("var", &env);
+  var = "before";
+  std::promise<void> inside, tried;
+  std::thread first([&] {
+    d_transaction tx(&env);
+    list.push_back(1);
+    inside.set_value();
+    tried.get_future().wait();
+    list.push_back(2);
+    tx.commit();
+  });
+  inside.get_future().wait();
+  std::vector<std::string> refusals;
+  for (auto const& use : std::vector<std::function<void()>>{
+           [&] { list.push_back(3); },       // a change through another object
+           [&] { var = "changed"; },         // a change of another root
+           [&] { (void)var.get_data(); },    // a read
+           [&] { d_transaction tx(&env); },  // a transaction of its own
+           [&] { close_database(db); }})     // closing
+    refusals.push_back(test_support::thrown_by(use));
+  tried.set_value();
+  first.join();
+  EXPECT_EQ(refusals, std::vector<std::string>(5, "database is in use by another thread..."));
+  // Once the first thread is out, the database is anyone's.
+  list.push_back(4);
+  EXPECT_EQ(std::vector<int>(list.begin(), list.end()), (std::vector<int>{1, 2, 4}));
+  EXPECT_EQ(var.get_data(), "before");
+  close_database(db);
+  EXPECT_EQ(check_database_file(name + ".odb"), std::vector<std::string>{});
+}
+
+// Two threads changing one database as fast as they can: each change is made whole or
+// refused, never both at once.
+TEST(Threads, ChangesRacingFromTwoThreadsAreEachMadeOrRefused) {
+  test_support::scratch_dir dir;
+  std::string const name = dir.file("db");
+  ASSERT_TRUE(create_database(name, nullptr));
+  d_env env{};
+  d_database* db = open_database(name, &env);
+  constexpr int per_thread = 20000;
+  d_list<std::string> lists[2] = {{"a", &env}, {"b", &env}};
+  std::promise<void> go;
+  std::shared_future<void> const started = go.get_future().share();
+  auto append = [per_thread, started](d_list<std::string>& list) {
+    started.wait();
+    for (int made = 0; made < per_thread;) {
+      std::string const value(1 + made % 90, 'v');
+      if (test_support::thrown_by([&] { list.push_back(value); }).empty()) ++made;
+    }
+  };
+  std::thread a(append, std::ref(lists[0])), b(append, std::ref(lists[1]));
+  go.set_value();
+  a.join();
+  b.join();
+  EXPECT_EQ(d_list<std::string>("a", &env).count(), per_thread);
+  EXPECT_EQ(d_list<std::string>("b", &env).count(), per_thread);
+  close_database(db);
+  EXPECT_EQ(check_database_file(name + ".odb"), std::vector<std::string>{});
 }
 
 }  // namespace
