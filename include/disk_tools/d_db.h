@@ -163,7 +163,9 @@ class d_database {
 
 // Writes a new, empty database file, replacing any old one and any journal
 // left beside it; false when the file cannot be opened or is in use by an open
-// database.
+// database. The file is written whole and synced beside the old one
+// (NAME.odb-new), then takes its name: once this returns it survives a power
+// loss, and a crash meanwhile leaves the old file (or none) or the new one.
 bool create_database(std::string const& name, d_env* env);
 // Opens an existing database, fills env and returns the database, which the
 // caller owns (and gives back through close_database).
