@@ -131,7 +131,7 @@ TEST(Threads, ChangesRacingFromTwoThreadsAreEachMadeOrRefused) {
   d_list<std::string> lists[2] = {{"a", &env}, {"b", &env}};
   std::promise<void> go;
   std::shared_future<void> const started = go.get_future().share();
-  auto append = [per_thread, started](d_list<std::string>& list) {
+  auto append = [started](d_list<std::string>& list) {
     started.wait();
     for (int made = 0; made < per_thread;) {
       std::string const value(1 + made % 90, 'v');
