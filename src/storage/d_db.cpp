@@ -1,9 +1,11 @@
 #include "disk_tools/d_db.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <vector>
 
 #include "disk_tools/d_transaction.h"
+#include "disk_tools/detail/root_walk.h"
 
 namespace disk_tools {
 
@@ -17,6 +19,62 @@ constexpr char const* extension = ".odb";
 bool plausible_head(word_t head, word_t file_size) {
   return head == no_address || (head >= database_header_size &&
                                 head <= file_size - static_cast<word_t>(d_alloc_node::record_size));
+}
+
+// The file of a database name; the empty name would name a hidden ".odb".
+std::string named_file(std::string const& name) {
+  if (name.empty()) throw "empty database name...";
+  return database_file_of(name);
+}
+
+// What the original calls open with: everything as it always was, and no
+// kind records, so their programs' files keep their bytes.
+d_open_options plain_options() {
+  d_open_options o;
+  o.record_kinds = false;
+  return o;
+}
+
+// Lays out the heads and the empty directory of a new database at the start
+// of s.
+void write_empty_database(io_tools::bfstream& s) {
+  std::vector<char> header(static_cast<std::size_t>(database_header_size));
+  encode_word(&header[alloc_list_head], no_address);
+  encode_word(&header[free_list_head], no_address);
+  directory_entry const free_entry;
+  for (int i = 0; i < directory_entry::entry_count; ++i) {
+    free_entry.encode(&header[static_cast<std::size_t>(directory_entry::address_of(i))]);
+  }
+  s.write_at(0, header.data(), header.size());
+}
+
+// Makes file a new, empty database when it does not exist. Several programs
+// may do so at once: each opens the file without emptying it and, under its
+// lock, the one that finds it empty lays it out; an existing file, empty or
+// not, is never touched (an empty one may be waiting for its journal).
+void create_when_missing(std::string const& file) {
+  std::error_code ignored;
+  if (std::filesystem::exists(file, ignored)) return;
+  {
+    io_tools::bfstream make(file.c_str(), std::ios_base::in | std::ios_base::app);
+    if (make.fail()) throw "unable to open alloc file...";
+  }
+  io_tools::bfstream s(file.c_str(), std::ios_base::in | std::ios_base::out);
+  if (s.fail() || s.bad()) throw "unable to open alloc file...";
+  if (!s.try_lock()) throw "database is in use...";
+  if (s.size() != 0) return;
+  std::remove(journal_file_of(file).c_str());
+  std::remove(index_file_of(file).c_str());
+  write_empty_database(s);
+  // A durable opening relies on the header being on the disk.
+  s.sync();
+  io_tools::sync_directory_of(file);
+}
+
+char const* kind_mismatch(std::string const& name, std::string const& recorded,
+                          std::string const& wanted) {
+  return lasting_message("root \"" + name + "\" holds a " + recorded + ", not a " + wanted +
+                         "...");
 }
 
 }  // namespace
@@ -43,11 +101,14 @@ d_database& db_state::open() const {
 }
 
 d_database::d_database(std::string const& name, long const& directory_offset, d_env* env)
-    : d_database(name, directory_offset, env, d_open_options{}) {}
+    : d_database(name, directory_offset, env, plain_options()) {}
 
 d_database::d_database(std::string const& name, long const& directory_offset, d_env* env,
                        d_open_options const& options)
-    : file_name_(name + extension), mode_(options.journal), directory_offset_(directory_offset) {
+    : file_name_(named_file(name)),
+      mode_(options.journal),
+      directory_offset_(directory_offset),
+      record_kinds_(options.record_kinds) {
   stream_.open(file_name_.c_str(), std::ios_base::in | std::ios_base::out | std::ios_base::ate);
   // The allocator shares this stream, so a file that cannot be opened is the
   // allocator's failure.
@@ -118,8 +179,91 @@ long d_database::get_address(std::string const& name) {
   return in_change(*this, [&] { return find_or_register_root(stream_, directory_offset_, name); });
 }
 
+bool d_database::has_root(std::string const& name) {
+  state_->open();
+  return find_root(read_directory(stream_, directory_offset_), name) >= 0;
+}
+
+std::vector<d_root_info> d_database::roots() {
+  state_->open();
+  std::vector<directory_entry> const entries = read_directory(stream_, directory_offset_);
+  std::vector<d_root_info> out;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    directory_entry const& e = entries[i];
+    if (e.is_free()) continue;
+    d_root_info r;
+    r.name = e.name;
+    r.kind = e.kind;
+    r.slot = directory_entry::address_of(static_cast<int>(i)) +
+             static_cast<word_t>(directory_entry::slot_offset);
+    r.holds = e.slot;
+    out.push_back(r);
+  }
+  return out;
+}
+
+long d_database::attach_root(std::string const& name, std::string const& kind, d_root mode) {
+  check_root_name(name);
+  return in_change(*this, [&]() -> word_t {
+    std::vector<directory_entry> entries = read_directory(stream_, directory_offset_);
+    int at = find_root(entries, name);
+    bool changed = at < 0;
+    if (at < 0) {
+      if (mode == d_root::existing) {
+        throw lasting_message("no root \"" + name + "\" in the database...");
+      }
+      for (std::size_t i = 0; i < entries.size() && at < 0; ++i) {
+        if (entries[i].is_free()) at = static_cast<int>(i);
+      }
+      if (at < 0) return no_address;
+      entries[static_cast<std::size_t>(at)] = directory_entry{};
+      entries[static_cast<std::size_t>(at)].name = name;
+    }
+    directory_entry& e = entries[static_cast<std::size_t>(at)];
+    if (e.kind_status == kind_record::status::damaged) throw io_tools::corrupt_file_message;
+    if (e.kind_status == kind_record::status::recorded && e.kind != kind) {
+      throw kind_mismatch(name, e.kind, kind);
+    }
+    // A root made now records its kind; one that holds a container already
+    // (made before kinds were recorded) is left as it was found.
+    bool const fresh = e.slot == no_address && e.kind_status == kind_record::status::none;
+    if (fresh && record_kinds_ && e.kind_fits(kind)) {
+      e.kind = kind;
+      e.kind_status = kind_record::status::recorded;
+      changed = true;
+    }
+    if (changed) write_entry(stream_, directory_offset_, at, e);
+    return directory_entry::address_of(at) + static_cast<word_t>(directory_entry::slot_offset);
+  });
+}
+
+bool d_database::remove_root(std::string const& name) {
+  check_root_name(name);
+  return in_change(*this, [&] {
+    std::vector<directory_entry> const entries = read_directory(stream_, directory_offset_);
+    int const at = find_root(entries, name);
+    if (at < 0) return false;
+    directory_entry const& e = entries[static_cast<std::size_t>(at)];
+    if (e.kind_status == kind_record::status::damaged) throw io_tools::corrupt_file_message;
+    if (e.slot != no_address) {
+      if (e.kind.empty()) {
+        throw lasting_message("root \"" + name +
+                              "\" records no kind: its blocks cannot be told apart...");
+      }
+      // Every block is found before any is freed: a freed block may be
+      // reused by the allocator's own bookkeeping.
+      std::vector<word_t> blocks;
+      root_walker(stream_).walk(e.kind, e.slot,
+                                [&](owned_block const& b) { blocks.push_back(b.address); });
+      for (word_t b : blocks) allocator_->deallocate(b);
+    }
+    write_entry(stream_, directory_offset_, at, directory_entry{});
+    return true;
+  });
+}
+
 bool create_database(std::string const& name, d_env* /*env*/) {
-  std::string const file = name + extension;
+  std::string const file = named_file(name);
   // A database that is open somewhere must not be emptied under its user:
   // hold its lock while the new file is written.
   io_tools::bfstream guard(file.c_str(), std::ios_base::in | std::ios_base::out);
@@ -131,22 +275,16 @@ bool create_database(std::string const& name, d_env* /*env*/) {
   // to this one.
   std::remove(journal_file_of(file).c_str());
   std::remove(index_file_of(file).c_str());
-  std::vector<char> header(static_cast<std::size_t>(database_header_size));
-  encode_word(&header[alloc_list_head], no_address);
-  encode_word(&header[free_list_head], no_address);
-  directory_entry const free_entry;
-  for (int i = 0; i < directory_entry::entry_count; ++i) {
-    free_entry.encode(&header[static_cast<std::size_t>(directory_entry::address_of(i))]);
-  }
-  s.write_at(0, header.data(), header.size());
+  write_empty_database(s);
   return true;
 }
 
 d_database* open_database(std::string const& name, d_env* env) {
-  return open_database(name, env, d_open_options{});
+  return open_database(name, env, plain_options());
 }
 
 d_database* open_database(std::string const& name, d_env* env, d_open_options const& options) {
+  if (options.create_if_missing) create_when_missing(named_file(name));
   auto db = std::make_unique<d_database>(name, directory_entry::directory_offset, env, options);
   if (env) {
     env->database = db.get();
@@ -161,7 +299,7 @@ void close_database(d_database* db) {
 }
 
 bool delete_database(std::string const& name) {
-  std::string const file = name + extension;
+  std::string const file = named_file(name);
   io_tools::bfstream s(file.c_str(), std::ios_base::in | std::ios_base::out);
   if (s.fail()) {
     // A missing file is created so that it can be wiped and removed like any
@@ -185,6 +323,12 @@ bool delete_database(std::string const& name) {
 
 word_t root_slot(d_database* db, std::string const& name) {
   word_t const slot = db->get_address(name);
+  if (slot == no_address) throw "root directory full...";
+  return slot;
+}
+
+word_t root_slot(d_database* db, std::string const& name, std::string const& kind, d_root mode) {
+  word_t const slot = db->attach_root(name, kind, mode);
   if (slot == no_address) throw "root directory full...";
   return slot;
 }
