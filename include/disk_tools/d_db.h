@@ -146,6 +146,9 @@ class d_database {
 
  private:
   void open(d_env* env);
+  // Refuses a root whose kind is not recorded when its container (at top)
+  // cannot be of kind.
+  void refuse_unlike(std::string const& name, std::string const& kind, word_t top);
 
   std::string file_name_;
   d_journal mode_;

@@ -79,6 +79,20 @@ char const* kind_mismatch(std::string const& name, std::string const& recorded,
 
 }  // namespace
 
+void d_database::refuse_unlike(std::string const& name, std::string const& kind, word_t top) {
+  // Without a record only the shape of the first records can tell; a shape
+  // that cannot be the kind wanted is refused, naming the one it has when
+  // only one fits.
+  std::string const wanted = kind_tree::parse(kind).word;
+  if (could_hold(stream_, wanted, top)) return;
+  std::vector<std::string> fitting;
+  for (char const* word : {"list", "vector", "hashmap", "map"}) {
+    if (could_hold(stream_, word, top)) fitting.push_back(word);
+  }
+  if (fitting.size() == 1) throw kind_mismatch(name, fitting.front(), kind);
+  throw lasting_message("root \"" + name + "\" holds no " + kind + "...");
+}
+
 std::string database_file_of(std::string const& name_or_file) {
   std::string const ext = extension;
   bool const is_file = name_or_file.size() >= ext.size() &&
@@ -223,6 +237,9 @@ long d_database::attach_root(std::string const& name, std::string const& kind, d
     if (e.kind_status == kind_record::status::damaged) throw io_tools::corrupt_file_message;
     if (e.kind_status == kind_record::status::recorded && e.kind != kind) {
       throw kind_mismatch(name, e.kind, kind);
+    }
+    if (e.kind_status == kind_record::status::none && e.slot != no_address) {
+      refuse_unlike(name, kind, e.slot);
     }
     // A root made now records its kind; one that holds a container already
     // (made before kinds were recorded) is left as it was found.

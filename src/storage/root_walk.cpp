@@ -1,5 +1,7 @@
 #include "disk_tools/detail/root_walk.h"
 
+#include <algorithm>
+
 #include "disk_tools/detail/directory.h"
 #include "disk_tools/detail/hashmap_records.h"
 #include "disk_tools/detail/list_records.h"
@@ -52,6 +54,59 @@ bool is_string(kind_tree const& t) {
 }
 
 }  // namespace
+
+namespace {
+
+bool inside(io_tools::bfstream const& s, word_t address, word_t width) {
+  return is_block_address(address) && address <= s.size() - width;
+}
+
+bool could_be_list(io_tools::bfstream& s, word_t top) {
+  list_header const h = list_header::read(s, top);
+  list_sentinel::read(s, h.sentinel);  // throws unless it is one
+  return true;
+}
+
+bool could_be_vector(io_tools::bfstream& s, word_t top) {
+  vector_header const h = vector_header::read(s, top);
+  for (word_t v : vector_header::read_slots(s, top, 0, std::min<word_t>(h.count, 8))) {
+    if (!inside(s, v, 0)) return false;
+  }
+  return true;
+}
+
+bool could_be_hashmap(io_tools::bfstream& s, word_t top) {
+  hashmap_header const h = hashmap_header::read(s, top);
+  for (word_t e : hashmap_header::read_heads(s, top, 0, std::min<word_t>(h.buckets, 8))) {
+    if (e != no_address) hashmap_entry::read(s, e, hashmap_entry::part::key_only);
+  }
+  return true;
+}
+
+bool could_be_map(io_tools::bfstream& s, word_t top) {
+  map_header const h = map_header::read(s, top);
+  if (!h.initialised()) return h.root == no_address;
+  // A node names itself; its head is the same for every kind of map.
+  if (!inside(s, h.root, static_cast<word_t>(map_node_head::head_size))) return false;
+  word_t const own = s.read_word(h.root + static_cast<word_t>(map_node_head::address_offset));
+  word_t const count = s.read_word(h.root + static_cast<word_t>(map_node_head::count_offset));
+  return own == h.root && count >= 0 && count <= map_node_head::max_pairs &&
+         inside(s, h.chain_head, static_cast<word_t>(map_node_head::head_size));
+}
+
+}  // namespace
+
+bool could_hold(io_tools::bfstream& s, std::string const& word, word_t top) {
+  try {
+    if (word == "list") return could_be_list(s, top);
+    if (word == "vector") return could_be_vector(s, top);
+    if (word == "hashmap") return could_be_hashmap(s, top);
+    if (word == "map") return could_be_map(s, top);
+  } catch (char const*) {
+    return false;
+  }
+  return true;
+}
 
 kind_tree kind_tree::parse(std::string const& text) {
   std::size_t pos = 0;

@@ -61,6 +61,13 @@ class RootsTest : public ::testing::Test {
     options.create_if_missing = true;
     db_ = open_database(name(), &env_, options);
   }
+  // A new, empty database.
+  void afresh(d_open_options options = {}) {
+    close_database(db_);
+    db_ = nullptr;
+    ASSERT_TRUE(delete_database(name()));
+    open(options);
+  }
   void reopen(d_open_options options = {}) {
     close_database(db_);
     db_ = nullptr;
@@ -98,6 +105,30 @@ TEST_F(RootsTest, ARootOpensAsTheKindItWasMadeAsAndIsRefusedAsAnyOther) {
   }
 }
 
+// Without a record (a file written before kinds were, or by the plain
+// opening) a container whose first records cannot be of the kind asked for is
+// refused all the same, naming the kind its shape has; only the element types
+// (and what a variable holds) cannot be told.
+TEST_F(RootsTest, UnrecordedRootsAreRefusedWhereTheirShapeCannotBeTheKind) {
+  d_open_options plain;
+  plain.record_kinds = false;
+  auto const word = [](std::string const& kind) { return kind.substr(0, kind.find('<')); };
+  for (auto const& made : kinds) {
+    if (word(made.kind) == "var") continue;
+    afresh(plain);
+    made.fill(&env_, d_root::open_or_create);
+    reopen();
+    for (auto const& opened : kinds) {
+      if (word(opened.kind) == "var" || word(opened.kind) == word(made.kind)) continue;
+      SCOPED_TRACE(made.kind + " opened as " + opened.kind);
+      EXPECT_EQ(thrown_by([&] { opened.fill(&env_, d_root::existing); }),
+                "root \"r\" holds a " + word(made.kind) + ", not a " + opened.kind + "...");
+    }
+    EXPECT_EQ(thrown_by([&] { made.fill(&env_, d_root::existing); }), "");
+    EXPECT_EQ(db_->roots().at(0).kind, "");
+  }
+}
+
 // The plain opening records nothing, so that the files of programs written
 // against it keep their bytes: its roots' name fields stay padded with zeros,
 // and a later opening that records kinds leaves those roots as they are,
@@ -119,6 +150,24 @@ TEST_F(RootsTest, PlainOpeningsRecordNoKindAndLaterOpeningsLeaveTheirRootsAlone)
   db_ = nullptr;
   EXPECT_EQ(test_support::read_file(dir_.file("db.odb")), bytes);
   open();
+}
+
+// A kind record whose bytes do not add up is damage: the root is not opened
+// on the strength of it, and the checker names the entry.
+TEST_F(RootsTest, ADamagedKindRecordIsReportedAndNotTrusted) {
+  d_var<long>("n", &env_) = 1;
+  close_database(db_);
+  db_ = nullptr;
+  auto bytes = test_support::read_file(dir_.file("db.odb"));
+  std::size_t const text = directory_entry::directory_offset + 1 + kind_record::text_offset;
+  ASSERT_EQ(std::string(&bytes[text], 9), "var<long>");
+  bytes[text + 4] = 'L';
+  test_support::write_file(dir_.file("db.odb"), bytes);
+  EXPECT_EQ(check_database_file(dir_.file("db.odb")),
+            std::vector<std::string>{"directory entry 0: the bytes after the name are no kind record"});
+  open();
+  EXPECT_EQ(thrown_by([&] { d_var<long>("n", &env_); }), "corrupt database file...");
+  EXPECT_EQ(thrown_by([&] { db_->remove_root("n"); }), "corrupt database file...");
 }
 
 // A misspelt name on a read path is refused and registers nothing; has_root

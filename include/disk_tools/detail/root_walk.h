@@ -53,6 +53,13 @@ struct owned_block {
   word_t run_words = 0;
 };
 
+// Whether the container at top (what a root's slot holds) can be of the
+// container kind named by word ("list", "vector", "hashmap", "map"; "var"
+// always can), judged from its first records: for roots that record no kind.
+// Never false for a sound container of that kind; true does not prove it is
+// one.
+bool could_hold(io_tools::bfstream& s, std::string const& word, word_t top);
+
 class root_walker {
  public:
   using visitor = std::function<void(owned_block const&)>;
