@@ -122,6 +122,14 @@ class d_database {
   // container whose kind is not recorded is refused, since its blocks cannot
   // be told apart from others'.
   bool remove_root(std::string const& name);
+  // Records kind for the root called name, which holds a container made
+  // without a record (by the plain opening, or an older release), so that it
+  // can be removed and compacted. The caller vouches for the element types;
+  // the container's shape is checked as far as it tells (the container kind,
+  // and a map's key and value widths), and a misfit is refused like a
+  // mismatch. Throws "no root ... in the database..." for a missing root and
+  // "root name too long to record its kind..." when the record does not fit.
+  void record_kind(std::string const& name, std::string const& kind);
   bool records_kinds() const { return record_kinds_; }
 
   io_tools::bfstream* stream() { return &stream_; }
@@ -149,6 +157,9 @@ class d_database {
   // Refuses a root whose kind is not recorded when its container (at top)
   // cannot be of kind.
   void refuse_unlike(std::string const& name, std::string const& kind, word_t top);
+  // Whether the map at header_at has nodes of the size kind's key and value
+  // types give them (true for other kinds).
+  bool map_widths_fit(std::string const& kind, word_t header_at);
 
   std::string file_name_;
   d_journal mode_;

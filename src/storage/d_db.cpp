@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "disk_tools/d_transaction.h"
+#include "disk_tools/detail/map_records.h"
 #include "disk_tools/detail/root_walk.h"
 
 namespace disk_tools {
@@ -252,6 +253,50 @@ long d_database::attach_root(std::string const& name, std::string const& kind, d
     if (changed) write_entry(stream_, directory_offset_, at, e);
     return directory_entry::address_of(at) + static_cast<word_t>(directory_entry::slot_offset);
   });
+}
+
+void d_database::record_kind(std::string const& name, std::string const& kind) {
+  check_root_name(name);
+  in_change(*this, [&] {
+    std::vector<directory_entry> entries = read_directory(stream_, directory_offset_);
+    int const at = find_root(entries, name);
+    if (at < 0) throw lasting_message("no root \"" + name + "\" in the database...");
+    directory_entry& e = entries[static_cast<std::size_t>(at)];
+    if (e.kind_status == kind_record::status::damaged) throw io_tools::corrupt_file_message;
+    if (e.kind_status == kind_record::status::recorded) {
+      if (e.kind != kind) throw kind_mismatch(name, e.kind, kind);
+      return;
+    }
+    if (e.slot != no_address) {
+      refuse_unlike(name, kind, e.slot);
+      if (!map_widths_fit(kind, e.slot)) {
+        throw lasting_message("root \"" + name + "\" holds no " + kind + "...");
+      }
+    }
+    if (!e.kind_fits(kind)) throw "root name too long to record its kind...";
+    e.kind = kind;
+    write_entry(stream_, directory_offset_, at, e);
+  });
+}
+
+bool d_database::map_widths_fit(std::string const& kind, word_t header_at) {
+  kind_tree const tree = kind_tree::parse(kind);
+  if (tree.word != "map" || tree.args.size() != 2) return true;
+  map_header const header = map_header::read(stream_, header_at);
+  if (!header.initialised()) return true;
+  // A map's nodes take a block of a size its key and value types fix.
+  long reserved = static_cast<long>(map_node_head::head_size);
+  for (kind_tree const& t : tree.args) {
+    std::size_t field = 0;
+    if (t.word == "unsigned") field = map_slot_field<unsigned>::reserved;
+    if (t.word == "string") field = map_slot_field<d_ref<std::string>>::reserved;
+    if (field == 0) return false;
+    reserved += map_node_head::max_pairs * static_cast<long>(field);
+  }
+  for (d_alloc_node const& r : allocator_->allocation_list()) {
+    if (r.data == header.root) return r.size == reserved;
+  }
+  return false;
 }
 
 bool d_database::remove_root(std::string const& name) {

@@ -176,6 +176,34 @@ TEST_F(CompactTest, RefusalsNameTheRootOrTheReasonAndChangeNothing) {
             "unable to open alloc file...");
 }
 
+// A root made without a record is compacted once its kind is recorded by
+// hand; a kind its shape refutes (a map of strings for a map of numbers, a
+// hash map for a list) is not recorded.
+TEST_F(CompactTest, RecordKindLetsAnOldRootBeCompactedAndRefusesAWrongKind) {
+  fill_every_kind(name(), 5);
+  d_env env{};
+  d_database* db = open_database(name(), &env);
+  d_list<int>("old list", &env).push_back(1);
+  number_map("old map", &env).put(1, 2);
+  EXPECT_EQ(thrown_by([&] { db->record_kind("old map", "map<string,string>"); }),
+            "root \"old map\" holds no map<string,string>...");
+  EXPECT_EQ(thrown_by([&] { db->record_kind("old list", "hashmap<string,string>"); }),
+            "root \"old list\" holds a list, not a hashmap<string,string>...");
+  db->record_kind("old map", "map<unsigned,unsigned>");
+  db->record_kind("old list", "list<int>");
+  EXPECT_EQ(thrown_by([&] { db->record_kind("old list", "list<long>"); }),
+            "root \"old list\" holds a list<int>, not a list<long>...");
+  close_database(db);
+  std::string const before = contents(name());
+  compact_database(name());
+  EXPECT_EQ(contents(name()), before);
+  db = open_database(name(), &env);
+  EXPECT_EQ(*d_list<int>("old list", &env).begin(), 1);
+  unsigned two = 0;
+  EXPECT_TRUE(number_map("old map", &env).get(1, two) && two == 2);
+  close_database(db);
+}
+
 // Fails (throw) or dies (_exit) at the chosen write, sync or resize.
 struct stop_at : io_tools::io_observer {
   explicit stop_at(long n, bool die) : left(n), die(die) { io_tools::set_io_observer(this); }
