@@ -155,8 +155,8 @@ class d_database {
  private:
   void open(d_env* env);
   // Refuses a root whose kind is not recorded when its container (at top)
-  // cannot be of kind.
-  void refuse_unlike(std::string const& name, std::string const& kind, word_t top);
+  // has another kind's shape; strict: also when it has no kind's shape.
+  void refuse_unlike(std::string const& name, std::string const& kind, word_t top, bool strict);
   // Whether the map at header_at has nodes of the size kind's key and value
   // types give them (true for other kinds).
   bool map_widths_fit(std::string const& kind, word_t header_at);

@@ -80,10 +80,12 @@ char const* kind_mismatch(std::string const& name, std::string const& recorded,
 
 }  // namespace
 
-void d_database::refuse_unlike(std::string const& name, std::string const& kind, word_t top) {
-  // Without a record only the shape of the first records can tell; a shape
-  // that cannot be the kind wanted is refused, naming the one it has when
-  // only one fits.
+void d_database::refuse_unlike(std::string const& name, std::string const& kind, word_t top,
+                               bool strict) {
+  // Without a record only the shape of the first records can tell. A shape
+  // that cannot be the kind wanted and is exactly one other kind's is that
+  // kind's; one that fits no kind is damage, which the container's own reads
+  // report as ever ("corrupt database file...") unless strict.
   std::string const wanted = kind_tree::parse(kind).word;
   if (could_hold(stream_, wanted, top)) return;
   std::vector<std::string> fitting;
@@ -91,7 +93,7 @@ void d_database::refuse_unlike(std::string const& name, std::string const& kind,
     if (could_hold(stream_, word, top)) fitting.push_back(word);
   }
   if (fitting.size() == 1) throw kind_mismatch(name, fitting.front(), kind);
-  throw lasting_message("root \"" + name + "\" holds no " + kind + "...");
+  if (strict) throw lasting_message("root \"" + name + "\" holds no " + kind + "...");
 }
 
 std::string database_file_of(std::string const& name_or_file) {
@@ -240,7 +242,7 @@ long d_database::attach_root(std::string const& name, std::string const& kind, d
       throw kind_mismatch(name, e.kind, kind);
     }
     if (e.kind_status == kind_record::status::none && e.slot != no_address) {
-      refuse_unlike(name, kind, e.slot);
+      refuse_unlike(name, kind, e.slot, false);
     }
     // A root made now records its kind; one that holds a container already
     // (made before kinds were recorded) is left as it was found.
@@ -268,7 +270,7 @@ void d_database::record_kind(std::string const& name, std::string const& kind) {
       return;
     }
     if (e.slot != no_address) {
-      refuse_unlike(name, kind, e.slot);
+      refuse_unlike(name, kind, e.slot, true);
       if (!map_widths_fit(kind, e.slot)) {
         throw lasting_message("root \"" + name + "\" holds no " + kind + "...");
       }
