@@ -69,14 +69,14 @@ void run_compact_benches(int repetitions) {
   std::puts("\n### Compaction of a churned hash map and string map\n");
   row({"keys", "file before", "file after", "blocks copied", "compact_database"});
   row({"---", "---", "---", "---", "---"});
-  // Mostly garbage (values rewritten until the file is large), then mostly
-  // live data (one fill, a second round rewriting every value).
+  // Mostly garbage (few keys, rewritten until the file is large), then mostly
+  // live data (many keys, a round or two of rewrites).
   struct shape {
     int keys;
     long long target;
   };
   for (shape const s : {shape{20000, 25'000'000}, shape{20000, 100'000'000},
-                        shape{240000, 100'000'000}}) {
+                        shape{150000, 100'000'000}}) {
     compaction_run last;
     double const seconds = median_of_runs(repetitions, [&](std::string const& dir) {
       last = compact_once(dir, s.keys, s.target);
