@@ -13,6 +13,7 @@
 #include <disk_tools/d_var.h>
 #include <disk_tools/d_vector.h>
 #include <disk_tools/odb_check.h>
+#include <disk_tools/odb_stat.h>
 #include "harness.h"
 
 using namespace disk_tools;
@@ -184,6 +185,7 @@ TEST_F(RootsTest, OpenExistingRefusesAMissingRootAndRegistersNothing) {
   EXPECT_EQ(roots[0].name, "count");
   EXPECT_EQ(roots[0].kind, "var<long>");
   EXPECT_NE(roots[0].holds, no_address);
+  EXPECT_EQ(stat_database(dir_.file("db.odb")).roots.at(0).kind, "var<long>");
 }
 
 // remove_root frees every block the container owned (the allocation list is
