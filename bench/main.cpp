@@ -71,8 +71,6 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "--one") {
     try {
       return bench::run_one(argc, argv);
-    } catch (char const* message) {
-      std::fprintf(stderr, "%s\n", message);
     } catch (std::exception const& e) {
       std::fprintf(stderr, "%s\n", e.what());
     }
@@ -95,9 +93,6 @@ int main(int argc, char** argv) {
         g.run(repetitions);
       }
     }
-  } catch (char const* message) {
-    std::fprintf(stderr, "%s\n", message);
-    return 1;
   } catch (std::exception const& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;

@@ -52,7 +52,7 @@ std::vector<double> time_operations(Map& map, std::vector<unsigned> const& keys)
   for (unsigned k : keys) sum += static_cast<unsigned>(map.erase(k));
   t.push_back(seconds_since(start) / n);
   sink = sum;
-  if (sum == 0) throw "the walk found nothing...";
+  if (sum == 0) throw std::runtime_error("the walk found nothing");
   return t;
 }
 

@@ -4,8 +4,8 @@
 // vector, variable and pointer cells, the string map and a map of unsigned
 // numbers, the typed checks, and a compaction of the free blocks.
 //
-// The library may refuse a damaged file only by throwing a message (a
-// char const*); any other exception, a crash, a hang, a sanitizer report or
+// The library may refuse a damaged file only by throwing a disk_tools::error;
+// any other exception, a crash, a hang, a sanitizer report or
 // a large allocation is a finding.
 //
 // With ODB_FUZZ_SEEDS=DIR in the environment the program writes sound
@@ -147,7 +147,8 @@ void string_map_work(d_env* env) {
   bt.spare.address = bt.chain_head;
   bt.spare.load(*bt.stream);
   for (word_t steps = 0; bt.spare.next != no_address; ++steps) {
-    if (steps > bt.max_node_count()) throw io_tools::corrupt_file_message;
+    if (steps > bt.max_node_count())
+      throw disk_tools::error(disk_tools::errc::corrupt, io_tools::corrupt_file_message);
     for (word_t i = 0; i < bt.spare.count; ++i) {
       bt.spare.pairs[static_cast<std::size_t>(i)].key.get_data();
     }
@@ -224,11 +225,11 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
   write_file(path, reinterpret_cast<char const*>(data), size);
   try {
     check_database_file(path);
-  } catch (char const*) {
+  } catch (disk_tools::error const&) {
   }
   try {
     work(name);
-  } catch (char const*) {
+  } catch (disk_tools::error const&) {
     // A refusal with a message is what a damaged file should meet.
   }
   return 0;

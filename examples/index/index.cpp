@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <iostream>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 #include <disk_tools/d_db.h>
@@ -41,7 +42,7 @@ int main() {
   std::shuffle(orders.begin(), orders.end(), std::mt19937(42));
 
   try {
-    if (!create_database("orders", &env)) throw "unable to create orders.odb...";
+    if (!create_database("orders", &env)) throw std::runtime_error("unable to create orders.odb...");
 
     d_database* db = open_database("orders", &env);
     {
@@ -88,9 +89,10 @@ int main() {
 
     std::cout << order_count << " orders indexed and found again; " << wrong << " wrong\n";
     return wrong == 0 ? 0 : 1;
-  } catch (char const* message) {
-    // The library reports errors as short message strings.
-    std::cerr << message << '\n';
+  } catch (std::exception const& e) {
+    // The library throws disk_tools::error, a std::runtime_error whose what()
+    // is a short message.
+    std::cerr << e.what() << '\n';
     return 1;
   }
 }

@@ -6,6 +6,7 @@
 // reads and exits with status 1 when anything differs, so running it is a test.
 #include <iostream>
 #include <map>
+#include <stdexcept>
 #include <string>
 
 #include <disk_tools/d_db.h>
@@ -29,10 +30,13 @@ int main() {
 
   try {
     // Writes an empty notes.odb in the working folder, replacing any old one.
-    if (!create_database("notes", &env)) throw "unable to create notes.odb...";
+    if (!create_database("notes", &env)) throw std::runtime_error("unable to create notes.odb...");
 
-    d_database* db = open_database("notes", &env);
     {
+      // The handle closes the database when it goes, at the end of this
+      // block, as close_database would; it is declared first so that the map
+      // goes before it.
+      scoped_database db = open_database_scoped("notes", &env);
       // The map is found by its name in the database; 64 buckets are used
       // when it is created, and it grows chains, never buckets, after that.
       notes_map store("notes", 64, &env);
@@ -41,12 +45,11 @@ int main() {
       store["shopping"] = "bread, milk, apples, tea";
       notes["shopping"] = "bread, milk, apples, tea";
     }
-    close_database(db);
 
     // The next run: everything is read back from the file.
-    db = open_database("notes", &env);
     int wrong = 0;
     {
+      scoped_database db = open_database_scoped("notes", &env);
       notes_map store("notes", 64, &env);
       if (store.count() != static_cast<long>(notes.size())) {
         std::cerr << "expected " << notes.size() << " notes, found " << store.count() << '\n';
@@ -72,11 +75,11 @@ int main() {
         ++wrong;
       }
     }
-    close_database(db);
     return wrong == 0 ? 0 : 1;
-  } catch (char const* message) {
-    // The library reports errors as short message strings.
-    std::cerr << message << '\n';
+  } catch (std::exception const& e) {
+    // The library throws disk_tools::error, a std::runtime_error whose what()
+    // is a short message.
+    std::cerr << e.what() << '\n';
     return 1;
   }
 }

@@ -7,6 +7,7 @@
 // the order they went in and that the queue ends empty; it exits with status 1
 // otherwise, so running it is a test.
 #include <iostream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -40,7 +41,7 @@ int main() {
   std::vector<std::string> const jobs = {"resize photo-1.jpg", "resize photo-2.jpg",
                                          "send report", "back up notes.odb"};
   try {
-    if (!create_database("jobs", &env)) throw "unable to create jobs.odb...";
+    if (!create_database("jobs", &env)) throw std::runtime_error("unable to create jobs.odb...");
 
     // The producer.
     d_database* db = open_database("jobs", &env);
@@ -78,9 +79,10 @@ int main() {
       return 1;
     }
     return 0;
-  } catch (char const* message) {
-    // The library reports errors as short message strings.
-    std::cerr << message << '\n';
+  } catch (std::exception const& e) {
+    // The library throws disk_tools::error, a std::runtime_error whose what()
+    // is a short message.
+    std::cerr << e.what() << '\n';
     return 1;
   }
 }

@@ -11,6 +11,7 @@
 #include "disk_tools/detail/d_alloc.h"
 #include "disk_tools/detail/d_journal.h"
 #include "disk_tools/detail/directory.h"
+#include "disk_tools/error.h"
 
 namespace disk_tools {
 
@@ -182,6 +183,17 @@ d_database* open_database(std::string const& name, d_env* env);
 d_database* open_database(std::string const& name, d_env* env, d_open_options const& options);
 // Closes and frees db; a null db is ignored.
 void close_database(d_database* db);
+
+// An open database that closes itself (close_database) when the handle goes,
+// for code that would rather not call close_database on every way out.
+// Containers made on it must go first: declare the handle before them.
+struct database_closer {
+  void operator()(d_database* db) const { close_database(db); }
+};
+using scoped_database = std::unique_ptr<d_database, database_closer>;
+// Like open_database, the database held by a handle.
+scoped_database open_database_scoped(std::string const& name, d_env* env,
+                                     d_open_options const& options = d_open_options{});
 // Overwrites the file name + ".odb" with zeros and removes it, with the files
 // beside it; false when it cannot be opened or is in use by an open database.
 bool delete_database(std::string const& name);

@@ -131,7 +131,7 @@ struct found_entry {
 // has met a cycle.
 inline void count_step(io_tools::bfstream& s, word_t& steps) {
   if (++steps > s.size() / static_cast<word_t>(hashmap_entry::min_size)) {
-    throw io_tools::corrupt_file_message;
+    throw io_tools::corrupt_file(s);
   }
 }
 
@@ -158,7 +158,7 @@ inline found_entry find_in_chain(io_tools::bfstream& s, word_t bucket, std::stri
 // The header a map's handle slot names.
 inline word_t header_of(io_tools::bfstream& s, word_t handle) {
   word_t const header = s.read_word(handle);
-  if (header == no_address) throw rolled_back_message;
+  if (header == no_address) throw error(errc::rolled_back, rolled_back_message);
   return header;
 }
 
@@ -221,7 +221,7 @@ class d_hashmap_assign {
     hashmap_header const h = hashmap_header::read(*stream_, header);
     word_t const bucket = hashmap_header::bucket_address(header, bucket_of(hash_, h.buckets));
     hashmap_detail::found_entry found = hashmap_detail::find_in_chain(*stream_, bucket, key_);
-    if (found.entry == 0) throw "hash map entry no longer exists...";
+    if (found.entry == 0) throw error(errc::out_of_range, "hash map entry no longer exists...");
     entry_ = found.entry;
     link_ = found.link;
     return found.record;
@@ -301,7 +301,7 @@ class d_hashmap_iterator {
 
  private:
   void standing() const {
-    if (entry_ == no_address) throw "no entry at the end position...";
+    if (entry_ == no_address) throw error(errc::out_of_range, "no entry at the end position...");
     link_.db();
   }
 
@@ -382,7 +382,7 @@ class d_hashmap {
       return;
     }
     // A bucket is a remainder modulo the bucket count.
-    if (buckets_ < 1) throw "invalid container size...";
+    if (buckets_ < 1) throw error(errc::bad_size, "invalid container size...");
     in_change(link_.db(), [&] {
       header_ = create_hashmap(buckets_, H::kind, database_);
       count_ = 0;
@@ -444,7 +444,7 @@ class d_hashmap {
 
   // Gives the map a new table of n buckets and relinks every entry into it.
   void rehash(long n) {
-    if (n < 1) throw "invalid container size...";
+    if (n < 1) throw error(errc::bad_size, "invalid container size...");
     in_change(checked(), [&] {
       if (n != buckets_) relink(n);
     });
@@ -455,7 +455,7 @@ class d_hashmap {
     double const load = max_load_ > 0 ? max_load_ : 1.0;
     double const needed = std::ceil(static_cast<double>(keys) / load);
     if (needed > static_cast<double>(hashmap_header::max_buckets)) {
-      throw "invalid container size...";
+      throw error(errc::bad_size, "invalid container size...");
     }
     in_change(checked(), [&] {
       if (static_cast<word_t>(needed) > buckets_) relink(static_cast<word_t>(needed));
@@ -497,7 +497,7 @@ class d_hashmap {
   void load_header() {
     word_t const header = hashmap_detail::header_of(*stream_, handle_);
     hashmap_header const h = hashmap_header::read(*stream_, header);
-    if (h.kind != H::kind) throw "hash map was built with another hash...";
+    if (h.kind != H::kind) throw error(errc::wrong_kind, "hash map was built with another hash...");
     header_ = header;
     count_ = h.count;
     buckets_ = h.buckets;
@@ -630,8 +630,8 @@ class d_hashmap {
         problems.push_back("header count " + std::to_string(h.count) + " but " +
                            std::to_string(keys.size()) + " keys");
       }
-    } catch (char const* message) {
-      problems.push_back(std::string("unreadable hash map record: ") + message);
+    } catch (error const& e) {
+      problems.push_back(std::string("unreadable hash map record: ") + e.what());
     }
     return problems;
   }

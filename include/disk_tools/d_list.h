@@ -53,7 +53,7 @@ struct list_element {
     stored_value<T>::encode(out, value);
   }
   static T read(io_tools::bfstream& s, d_alloc*, d_database*, word_t address) {
-    if (!is_block_address(address)) throw io_tools::corrupt_file_message;
+    if (!is_block_address(address)) throw io_tools::corrupt_file(s);
     return stored_value<T>::read(s, address);
   }
 };
@@ -62,7 +62,7 @@ struct list_element {
 template <class U>
 struct list_element<d_list<U>> {
   static void encode(text_tools::bstringstream& out, d_list<U> const& inner) {
-    if (inner.handle() == no_address) throw "list not attached...";
+    if (inner.handle() == no_address) throw error(errc::not_attached, "list not attached...");
     inner_list_value{inner.handle(), inner.count()}.encode(out);
   }
   static d_list<U> read(io_tools::bfstream& s, d_alloc* allocator, d_database* database,
@@ -113,7 +113,8 @@ class dl_iterator_base {
 
   T operator*() const {
     link_.db();
-    if (node_.value == no_address) throw "no element at the end position...";
+    if (node_.value == no_address)
+      throw error(errc::out_of_range, "no element at the end position...");
     return list_element<T>::read(*stream_, allocator_, database_, node_.value);
   }
   pointer operator->() const { return pointer{**this}; }
@@ -140,7 +141,7 @@ class dl_iterator_base {
   void advance() {
     link_.db();
     node_ = list_node::read(*stream_, node_.next);
-    if (++steps_ > most_steps()) throw io_tools::corrupt_file_message;
+    if (++steps_ > most_steps()) throw io_tools::corrupt_file(*stream_);
   }
 
   // Reads the preceding node. The end position's copy of the sentinel may be
@@ -151,7 +152,7 @@ class dl_iterator_base {
     word_t const to =
         node_.value == no_address ? list_node::read(*stream_, node_.own).prev : node_.prev;
     node_ = list_node::read(*stream_, to);
-    if (--steps_ < -most_steps()) throw io_tools::corrupt_file_message;
+    if (--steps_ < -most_steps()) throw io_tools::corrupt_file(*stream_);
   }
 
  private:
@@ -250,7 +251,8 @@ class dl_assign {
   dl_assign& operator=(T const& value) {
     list_node const node = in_change(it_->database_checked(), [&] {
       list_node n = list_node::read(*stream_, it_->address());
-      if (n.value == no_address) throw "no element at the end position...";
+      if (n.value == no_address)
+        throw error(errc::out_of_range, "no element at the end position...");
       allocator_->deallocate(n.value);
       text_tools::bstringstream block;
       list_element<T>::encode(block, value);
@@ -326,7 +328,8 @@ class d_list {
 
   // Re-reads the header and the sentinel through the handle slot.
   void load() {
-    if (stream_ == nullptr || handle_ == no_address) throw "list not attached...";
+    if (stream_ == nullptr || handle_ == no_address)
+      throw error(errc::not_attached, "list not attached...");
     link_.db();
     attach_header(stream_->read_word(handle_));
   }
@@ -334,7 +337,7 @@ class d_list {
   // Attaches to the inner list whose value block (handle slot and count) is at
   // address.
   void load_value(long address) {
-    if (stream_ == nullptr) throw "list not attached...";
+    if (stream_ == nullptr) throw error(errc::not_attached, "list not attached...");
     link_.db();
     inner_list_value const v = inner_list_value::read(*stream_, address);
     handle_ = v.handle;
@@ -505,8 +508,8 @@ class d_list {
         problems.push_back("header count " + std::to_string(header.count) + " but " +
                            std::to_string(walked) + " nodes");
       }
-    } catch (char const* message) {
-      problems.push_back(std::string("unreadable list record: ") + message);
+    } catch (error const& e) {
+      problems.push_back(std::string("unreadable list record: ") + e.what());
     }
     return problems;
   }
@@ -518,7 +521,7 @@ class d_list {
     d_database& db = link_.db();
     if (link_.rolled_back()) {
       word_t const header = stream_->read_word(handle_);
-      if (header == no_address) throw rolled_back_message;
+      if (header == no_address) throw error(errc::rolled_back, rolled_back_message);
       attach_header(header);
     }
     return db;
@@ -539,14 +542,14 @@ class d_list {
   // not be empty.
   word_t end_node(word_t list_node::*link) {
     refresh();
-    if (sentinel_.next == sentinel_.own) throw "list is empty...";
+    if (sentinel_.next == sentinel_.own) throw error(errc::empty, "list is empty...");
     return sentinel_.*link;
   }
 
   // Takes the node at address out of the chain and frees it and its value
   // block; returns the address of the record that followed it.
   word_t unlink(word_t address) {
-    if (count_ < 1) throw io_tools::corrupt_file_message;
+    if (count_ < 1) throw io_tools::corrupt_file(*stream_);
     list_node const removed = read_node(address);
     list_node before = neighbour(removed.prev);
     list_node after = neighbour(removed.next);
@@ -567,7 +570,7 @@ class d_list {
   void unlink_all() {
     std::vector<list_node> const nodes = collect_nodes();
     if (nodes.empty()) return;
-    if (static_cast<word_t>(nodes.size()) != count_) throw io_tools::corrupt_file_message;
+    if (static_cast<word_t>(nodes.size()) != count_) throw io_tools::corrupt_file(*stream_);
     for (auto const& n : nodes) {
       allocator_->deallocate(n.value);
       allocator_->deallocate(n.own);
@@ -614,7 +617,8 @@ class d_list {
   // Brings the sentinel copy and the count up to date, since another object
   // on the same list may have changed them.
   void refresh() {
-    if (stream_ == nullptr || sentinel_.own == no_address) throw "list not attached...";
+    if (stream_ == nullptr || sentinel_.own == no_address)
+      throw error(errc::not_attached, "list not attached...");
     list_sentinel const sentinel = list_sentinel::read(*stream_, sentinel_.own);
     sentinel_ = sentinel.links;
     count_ = sentinel.count;
@@ -622,7 +626,7 @@ class d_list {
 
   list_node read_node(word_t address) const {
     list_node const n = list_node::read(*stream_, address);
-    if (n.own == sentinel_.own || n.value == no_address) throw io_tools::corrupt_file_message;
+    if (n.own == sentinel_.own || n.value == no_address) throw io_tools::corrupt_file(*stream_);
     return n;
   }
 
@@ -650,7 +654,7 @@ class d_list {
                         word_t expected_prev) const {
     if (before.next != expected_next || after.prev != expected_prev ||
         (before.own == after.own && before.own != sentinel_.own)) {
-      throw io_tools::corrupt_file_message;
+      throw io_tools::corrupt_file(*stream_);
     }
   }
 
@@ -704,7 +708,7 @@ class d_list {
     std::vector<list_node> nodes;
     word_t const most = stream_->size() / static_cast<word_t>(list_node::record_size);
     for (word_t at = sentinel_.next; at != sentinel_.own;) {
-      if (static_cast<word_t>(nodes.size()) >= most) throw io_tools::corrupt_file_message;
+      if (static_cast<word_t>(nodes.size()) >= most) throw io_tools::corrupt_file(*stream_);
       nodes.push_back(read_node(at));
       at = nodes.back().next;
     }

@@ -375,10 +375,12 @@ class d_map {
 
 template <class K, class V, class H>
 void d_map_assign<K, V, H>::load(d_map_node<K, V>& node) const {
-  if (!stream || node_address == no_address) throw "map element out of range...";
+  if (!stream || node_address == no_address)
+    throw error(errc::out_of_range, "map element out of range...");
   node.address = node_address;
   node.load(*stream);
-  if (index < 0 || index >= node.count) throw "map element out of range...";
+  if (index < 0 || index >= node.count)
+    throw error(errc::out_of_range, "map element out of range...");
 }
 
 template <class K, class V, class H>
@@ -391,7 +393,7 @@ d_map_assign<K, V, H>::operator H() const {
 
 template <class K, class V, class H>
 d_map_assign<K, V, H>& d_map_assign<K, V, H>::operator=(V const& value) {
-  if (!map) throw "map element out of range...";
+  if (!map) throw error(errc::out_of_range, "map element out of range...");
   in_change(map->checked(), [&] {
     auto node = std::make_unique<d_map_node<K, V>>();
     load(*node);
@@ -408,7 +410,7 @@ d_map_assign<K, V, H>& d_map_assign<K, V, H>::operator=(V const& value) {
 template <class K, class V, class H>
 typename d_map_iterator<K, V, H>::value_type const& d_map_iterator<K, V, H>::current() const {
   link_.db();
-  if (!node_) throw "map iterator out of range...";
+  if (!node_) throw error(errc::out_of_range, "map iterator out of range...");
   return node_->pairs[static_cast<std::size_t>(slot_)];
 }
 
@@ -417,7 +419,7 @@ void d_map_iterator<K, V, H>::stand_on(word_t address, bool first) {
   auto copy = std::make_shared<node_copy>();
   copy->head = d_map_node<K, V>::read_pairs(*stream_, address, copy->pairs);
   // Only the root of an empty map holds no pairs, and no walk stops there.
-  if (copy->pairs.empty()) throw io_tools::corrupt_file_message;
+  if (copy->pairs.empty()) throw io_tools::corrupt_file(*stream_);
   slot_ = first ? 0 : static_cast<int>(copy->pairs.size()) - 1;
   node_ = std::move(copy);
 }
@@ -436,7 +438,7 @@ word_t d_map_iterator<K, V, H>::edge_below(word_t top, bool leftmost) const {
   word_t const limit = layout::max_nodes(stream_->size());
   word_t at = top;
   for (word_t steps = 0;; ++steps) {
-    if (steps > limit) throw io_tools::corrupt_file_message;
+    if (steps > limit) throw io_tools::corrupt_file(*stream_);
     map_node_head const h = head_at(at);
     word_t const further = leftmost ? h.left : h.right;
     if (further == no_address) return at;
@@ -454,12 +456,12 @@ word_t d_map_iterator<K, V, H>::neighbour(bool forward) const {
   word_t child = h.address;
   word_t parent = h.parent;
   for (word_t steps = 0; parent != no_address; ++steps) {
-    if (steps > limit) throw io_tools::corrupt_file_message;
+    if (steps > limit) throw io_tools::corrupt_file(*stream_);
     map_node_head const p = head_at(parent);
     word_t const near_side = forward ? p.left : p.right;
     word_t const far_side = forward ? p.right : p.left;
     if (near_side == child) return parent;
-    if (far_side != child) throw io_tools::corrupt_file_message;
+    if (far_side != child) throw io_tools::corrupt_file(*stream_);
     child = parent;
     parent = p.parent;
   }
@@ -469,7 +471,7 @@ word_t d_map_iterator<K, V, H>::neighbour(bool forward) const {
 template <class K, class V, class H>
 d_map_iterator<K, V, H>& d_map_iterator<K, V, H>::operator++() {
   link_.db();
-  if (!node_) throw "map iterator out of range...";
+  if (!node_) throw error(errc::out_of_range, "map iterator out of range...");
   if (slot_ + 1 < static_cast<int>(node_->pairs.size())) {
     ++slot_;
     return *this;
@@ -498,7 +500,7 @@ d_map_iterator<K, V, H>& d_map_iterator<K, V, H>::operator--() {
     map_header const header = map_header::read(*stream_, header_);
     if (header.size > 0) before = edge_below(header.root, false);
   }
-  if (before == no_address) throw "map iterator out of range...";
+  if (before == no_address) throw error(errc::out_of_range, "map iterator out of range...");
   stand_on(before, false);
   return *this;
 }
@@ -537,7 +539,8 @@ template <class K, class V, class H>
 d_database& d_map<K, V, H>::checked() {
   d_database& db = link_.db();
   if (link_.rolled_back()) {
-    if (stream->read_word(handle_) == no_address) throw rolled_back_message;
+    if (stream->read_word(handle_) == no_address)
+      throw error(errc::rolled_back, rolled_back_message);
     reload();
   }
   return db;
@@ -558,7 +561,7 @@ void d_map<K, V, H>::reload() {
     if (!map_node_head::plausible_link(header.root, stream->size(), layout::record_size) ||
         header.root == no_address ||
         !map_node_head::plausible_link(header.chain_head, stream->size(), layout::record_size)) {
-      throw io_tools::corrupt_file_message;
+      throw io_tools::corrupt_file(*stream);
     }
     size_ = header.size;
     root.address = header.root;
@@ -585,7 +588,7 @@ template <class K, class V, class H>
 word_t d_map<K, V, H>::reserve_node() {
   text_tools::bstringstream zeros;
   word_t const node = alloc->allocate(layout::reservation, zeros);
-  if (node < 0) throw "unable to allocate map node...";
+  if (node < 0) throw error(errc::no_space, "unable to allocate map node...");
   return node;
 }
 
@@ -615,7 +618,7 @@ typename d_map<K, V, H>::node_type* d_map<K, V, H>::find(K const& key, int& slot
   word_t const limit = max_node_count();
   node_type* n = &root;
   for (word_t depth = 0; n->count > 0; ++depth) {
-    if (depth > limit) throw io_tools::corrupt_file_message;
+    if (depth > limit) throw io_tools::corrupt_file(*stream);
     if (key < n->first_key()) {
       if (n->left == no_address) return nullptr;
       n = &n->left_child(*stream);
@@ -727,7 +730,7 @@ typename d_map<K, V, H>::node_type* d_map<K, V, H>::find_bound(K const& key, boo
   node_type* candidate = nullptr;
   node_type* n = &root;
   for (word_t depth = 0; n && n->count > 0; ++depth) {
-    if (depth > limit) throw io_tools::corrupt_file_message;
+    if (depth > limit) throw io_tools::corrupt_file(*stream);
     if (qualifies(n->first_key())) {
       candidate = n;
       slot = 0;
@@ -816,13 +819,13 @@ bool d_map<K, V, H>::insert_pair(K const& key, V const& value) {
   // the bound only guards against a damaged tree.
   word_t const spill_limit = size_ + 2;
   for (word_t round = 0;; ++round) {
-    if (round > spill_limit) throw io_tools::corrupt_file_message;
+    if (round > spill_limit) throw io_tools::corrupt_file(*stream);
     pair_type spilled{};
     bool has_spilled = false, replaced = false;
     word_t const limit = max_node_count();
     node_type* n = &root;
     for (word_t depth = 0; n; ++depth) {
-      if (depth > limit) throw io_tools::corrupt_file_message;
+      if (depth > limit) throw io_tools::corrupt_file(*stream);
       n = insert_step(*n, pending, spilled, has_spilled, replaced);
     }
     if (replaced) return false;
@@ -970,20 +973,20 @@ void d_map<K, V, H>::reset_to_empty(word_t at) {
   // The last pair was in the root, the only node of the tree; every other
   // node on the chain is empty (the node grab made, behind a root that put
   // made) and goes, so the map is as a new one and fills up the same way.
-  if (at != root.address) throw io_tools::corrupt_file_message;
+  if (at != root.address) throw io_tools::corrupt_file(*stream);
   std::vector<word_t> others;
   word_t const limit = max_node_count();
   for (word_t n = chain_head, steps = 0; n != no_address; n = head_at(n).next, ++steps) {
-    if (steps > limit) throw io_tools::corrupt_file_message;
+    if (steps > limit) throw io_tools::corrupt_file(*stream);
     if (n == at) continue;
-    if (head_at(n).count != 0) throw io_tools::corrupt_file_message;
+    if (head_at(n).count != 0) throw io_tools::corrupt_file(*stream);
     others.push_back(n);
   }
   auto const empty = std::make_unique<node_type>();
   empty->address = at;
   empty->load(*stream);
   if (empty->left != no_address || empty->right != no_address) {
-    throw io_tools::corrupt_file_message;
+    throw io_tools::corrupt_file(*stream);
   }
   empty->next = no_address;
   empty->store(*stream);
@@ -1006,7 +1009,7 @@ void d_map<K, V, H>::drop_node(word_t at) {
     word_t const limit = max_node_count();
     leaving = x->right;
     for (word_t steps = 0;; ++steps) {
-      if (steps > limit) throw io_tools::corrupt_file_message;
+      if (steps > limit) throw io_tools::corrupt_file(*stream);
       word_t const further = head_at(leaving).left;
       if (further == no_address) break;
       leaving = further;
@@ -1025,12 +1028,12 @@ void d_map<K, V, H>::drop_node(word_t at) {
 template <class K, class V, class H>
 void d_map<K, V, H>::unlink_from_tree(word_t at) {
   map_node_head const h = head_at(at);
-  if (h.left != no_address && h.right != no_address) throw io_tools::corrupt_file_message;
+  if (h.left != no_address && h.right != no_address) throw io_tools::corrupt_file(*stream);
   word_t const child = h.left != no_address ? h.left : h.right;
   if (child != no_address) write_link(child, map_node_head::parent_offset, h.parent);
   if (h.parent == no_address) {
     // The root leaves only for its child: the map still holds pairs.
-    if (at != root.address || child == no_address) throw io_tools::corrupt_file_message;
+    if (at != root.address || child == no_address) throw io_tools::corrupt_file(*stream);
     root.address = child;
     write_header_word(map_header::root_offset, child);
   } else {
@@ -1051,7 +1054,7 @@ void d_map<K, V, H>::unchain(word_t at) {
   }
   // At the tail, the chain's head moves to the tail instead.
   word_t const head = chain_head;
-  if (head == at) throw io_tools::corrupt_file_message;  // the other nodes are off the chain
+  if (head == at) throw io_tools::corrupt_file(*stream);  // the other nodes are off the chain
   chain_head = head_at(head).next;
   write_header_word(map_header::chain_head_offset, chain_head);
   move_record(head, at, no_address);
@@ -1089,7 +1092,7 @@ void d_map<K, V, H>::relink_child(word_t parent, word_t from, word_t to) {
   } else if (p.right == from) {
     write_link(parent, map_node_head::right_offset, to);
   } else {
-    throw io_tools::corrupt_file_message;  // the parent does not know the node
+    throw io_tools::corrupt_file(*stream);  // the parent does not know the node
   }
 }
 
@@ -1129,7 +1132,7 @@ bool d_map<K, V, H>::balance_pass() {
   std::vector<word_t> pending{root.address};
   word_t const limit = max_node_count();
   for (word_t visits = 0; !pending.empty(); ++visits) {
-    if (visits > limit) throw io_tools::corrupt_file_message;
+    if (visits > limit) throw io_tools::corrupt_file(*stream);
     x->address = pending.back();
     pending.pop_back();
     x->load(*stream);
@@ -1151,7 +1154,7 @@ bool d_map<K, V, H>::balance_pass_with_shape() {
   std::vector<word_t> pending{root.address};
   word_t const limit = max_node_count();
   for (word_t visits = 0; !pending.empty(); ++visits) {
-    if (visits > limit) throw io_tools::corrupt_file_message;
+    if (visits > limit) throw io_tools::corrupt_file(*stream);
     word_t const at = pending.back();
     pending.pop_back();
     if (!shape_.uneven_below(at)) {
@@ -1243,7 +1246,7 @@ void d_map<K, V, H>::balance_node(node_type& x, bool& changed) {
         break;
     }
     ++(twice ? stats.shifts4 : stats.shifts);
-    if (++steps > limit) throw io_tools::corrupt_file_message;
+    if (++steps > limit) throw io_tools::corrupt_file(*stream);
     changed = true;
     // The node objects the shift made are stale now and nothing refers to
     // them (x and root were reloaded): free them, so a long run does not
@@ -1287,7 +1290,7 @@ void d_map<K, V, H>::print_tree_node(node_type* node, std::ostream& out, int dep
   auto n = std::make_unique<node_type>();
   word_t const limit = max_node_count();
   for (word_t visits = 0; !pending.empty(); ++visits) {
-    if (visits > limit) throw io_tools::corrupt_file_message;
+    if (visits > limit) throw io_tools::corrupt_file(*stream);
     item const at = pending.back();
     pending.pop_back();
     n->address = at.address;

@@ -125,8 +125,8 @@ std::vector<std::string> check_map(d_map<K, V, H>& map) {
     if (pairs_on_chain != size) {
       report("the chain holds ", pairs_on_chain, " pairs but size is ", size);
     }
-  } catch (char const* message) {
-    report("reading the map failed: ", message);
+  } catch (error const& e) {
+    report("reading the map failed: ", e.what());
   }
   return problems;
 }

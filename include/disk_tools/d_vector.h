@@ -42,14 +42,15 @@ namespace vector_detail {
 inline word_t slot_of(io_tools::bfstream& s, word_t handle, word_t index) {
   word_t const header = s.read_word(handle);
   vector_header const h = vector_header::read(s, header);
-  if (index < 0 || index >= h.count) throw "vector index out of range...";
+  if (index < 0 || index >= h.count)
+    throw error(errc::out_of_range, "vector index out of range...");
   return vector_header::slot_address(header, index);
 }
 
 // The address a slot holds, checked before it is followed.
 inline word_t value_in(io_tools::bfstream& s, word_t slot) {
   word_t const value = s.read_word(slot);
-  if (value < database_header_size) throw io_tools::corrupt_file_message;
+  if (value < database_header_size) throw io_tools::corrupt_file(s);
   return value;
 }
 
@@ -252,7 +253,7 @@ class d_vector {
   // "vector is empty..." and nothing changed.
   void pop_back() {
     in_change(checked(), [&] {
-      if (count_ == 0) throw "vector is empty...";
+      if (count_ == 0) throw error(errc::empty, "vector is empty...");
       erase_at(count_ - 1);
     });
   }
@@ -267,7 +268,7 @@ class d_vector {
   // capacity; shrinking frees the value blocks of the elements dropped.
   void resize(long n) {
     in_change(checked(), [&] {
-      if (n < 0) throw "invalid container size...";
+      if (n < 0) throw error(errc::bad_size, "invalid container size...");
       if (n < count_) {
         shrink_to(n);
       } else {
@@ -280,7 +281,7 @@ class d_vector {
   // block as growth does; a smaller one changes nothing.
   void reserve(long n) {
     in_change(checked(), [&] {
-      if (n < 0) throw "invalid container size...";
+      if (n < 0) throw error(errc::bad_size, "invalid container size...");
       if (n > capacity_) move_header(n);
     });
   }
@@ -295,7 +296,8 @@ class d_vector {
   // Element index, which must lie in 0..count-1.
   d_vector_assign<T> operator[](long const& index) {
     checked();
-    if (index < 0 || index >= count_) throw "vector index out of range...";
+    if (index < 0 || index >= count_)
+      throw error(errc::out_of_range, "vector index out of range...");
     word_t const slot = vector_header::slot_address(header_, index);
     return d_vector_assign<T>(vector_detail::value_in(*stream_, slot), database_, allocator_,
                               stream_, handle_, index);
@@ -336,7 +338,7 @@ class d_vector {
 
   void load_header() {
     word_t const header = stream_->read_word(handle_);
-    if (header == no_address) throw rolled_back_message;
+    if (header == no_address) throw error(errc::rolled_back, rolled_back_message);
     vector_header const h = vector_header::read(*stream_, header);
     header_ = header;
     capacity_ = h.capacity;
@@ -350,7 +352,7 @@ class d_vector {
     std::vector<T> values;
     values.reserve(slots.size());
     for (word_t v : slots) {
-      if (v < database_header_size) throw io_tools::corrupt_file_message;
+      if (v < database_header_size) throw io_tools::corrupt_file(*stream_);
       values.push_back(stored_value<T>::read(*stream_, v));
     }
     std::vector<std::size_t> order(slots.size());
@@ -391,8 +393,8 @@ class d_vector {
                              ", which is not a block in use");
         }
       }
-    } catch (char const* message) {
-      problems.push_back(std::string("unreadable vector header: ") + message);
+    } catch (error const& e) {
+      problems.push_back(std::string("unreadable vector header: ") + e.what());
     }
     return problems;
   }
@@ -406,10 +408,11 @@ class d_vector {
   // Frees element index's value block and moves the later slots one place
   // down.
   void erase_at(word_t index) {
-    if (index < 0 || index >= count_) throw "vector index out of range...";
+    if (index < 0 || index >= count_)
+      throw error(errc::out_of_range, "vector index out of range...");
     std::vector<word_t> slots = vector_header::read_slots(*stream_, header_, index, count_ - index);
     word_t const value = slots.front();
-    if (value < database_header_size) throw io_tools::corrupt_file_message;
+    if (value < database_header_size) throw io_tools::corrupt_file(*stream_);
     allocator_->deallocate(value);
     slots.erase(slots.begin());
     if (!slots.empty()) vector_header::write_slots(*stream_, header_, index, slots);
@@ -421,7 +424,7 @@ class d_vector {
   void shrink_to(word_t n) {
     if (n >= count_) return;
     for (word_t value : vector_header::read_slots(*stream_, header_, n, count_ - n)) {
-      if (value < database_header_size) throw io_tools::corrupt_file_message;
+      if (value < database_header_size) throw io_tools::corrupt_file(*stream_);
       allocator_->deallocate(value);
     }
     count_ = n;
@@ -441,7 +444,8 @@ class d_vector {
   }
 
   void insert_at(word_t index, T const& value) {
-    if (index < 0 || index > count_) throw "vector index out of range...";
+    if (index < 0 || index > count_)
+      throw error(errc::out_of_range, "vector index out of range...");
     if (count_ == capacity_) grow();
     word_t const block = store_value(*allocator_, value);
     if (index == count_) {
@@ -465,7 +469,7 @@ class d_vector {
     auto const slot_bytes = static_cast<std::size_t>(count_) * word_size;
     char const* const slots =
         stream_->view(vector_header::slot_address(header_, 0), slot_bytes);
-    if (!slots) throw io_tools::corrupt_file_message;
+    if (!slots) throw io_tools::corrupt_file(*stream_);
     word_t const moved_to = create_vector(larger, count_, slots, database_);
     stream_->write_word(handle_, moved_to);
     allocator_->deallocate(header_);

@@ -3,13 +3,15 @@
 // not hold yet, prints the tree's shape, and lists every pair twice: looked up
 // by key, then by walking the node chain. It pauses twice for two characters
 // of input; end of input simply continues.
+#include <disk_tools/d_db.h>
+#include <disk_tools/d_map.h>
+
 #include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include <disk_tools/d_db.h>
-#include <disk_tools/d_map.h>
+#include "command_line.h"
 
 using namespace disk_tools;
 
@@ -132,27 +134,10 @@ constexpr char const* usage =
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool init = false;
-  // The whole command line is read before the database is touched, so a
-  // mistyped option changes nothing. Words that are not options are ignored,
-  // as they always were.
-  for (int i = 1; i < argc; ++i) {
-    std::string const arg = argv[i];
-    if (arg == "--help") {
-      std::cout << usage;
-      return 0;
-    }
-    if (arg == "--version") {
-      std::cout << "mapdrill " << ODB_VERSION << '\n';
-      return 0;
-    }
-    if (arg == "-init") {
-      init = true;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      std::cerr << "mapdrill: unknown option '" << arg << "' (see mapdrill --help)" << std::endl;
-      return 2;
-    }
-  }
+  auto const line =
+      odb_programs::read_command_line({"mapdrill", usage, {"-init"}, false}, argc, argv);
+  if (line.done()) return line.exit_status;
+  bool const init = line.has("-init");
   d_env env{};
   p_d_env = &env;
   try {
@@ -161,8 +146,8 @@ int main(int argc, char** argv) {
     } else {
       run();
     }
-  } catch (char const* message) {
-    std::cerr << message << std::endl;
+  } catch (disk_tools::error const& e) {
+    std::cerr << e.what() << std::endl;
     return 1;
   } catch (...) {
     std::cerr << "unknown exception..." << std::endl;

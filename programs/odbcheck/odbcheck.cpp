@@ -3,11 +3,13 @@
 // library opens it (NAME stands for NAME.odb), or the file's own name ending
 // in ".odb". Exit status: 0 sound, 1 problems found, 2 the file could not be
 // read or is not a database at all, or the command line is wrong.
+#include <disk_tools/d_db.h>
+#include <disk_tools/odb_check.h>
+
 #include <iostream>
 #include <string>
 
-#include <disk_tools/d_db.h>
-#include <disk_tools/odb_check.h>
+#include "command_line.h"
 
 namespace {
 
@@ -24,11 +26,6 @@ constexpr char const* usage =
     "Exit status: 0 sound, 1 problems found, 2 unreadable, not a database, or bad usage.\n";
 
 constexpr int unreadable = 2;
-
-int bad_usage(std::string const& what) {
-  std::cerr << "odbcheck: " << what << " (see odbcheck --help)" << std::endl;
-  return unreadable;
-}
 
 int check(std::string const& path, bool details) {
   try {
@@ -48,8 +45,6 @@ int check(std::string const& path, bool details) {
     if (result.problems.empty()) std::cout << path << ": no problems found\n";
     std::cout.flush();
     return result.problems.empty() ? 0 : 1;
-  } catch (char const* message) {
-    std::cerr << path << ": " << message << std::endl;
   } catch (std::exception const& e) {
     std::cerr << path << ": " << e.what() << std::endl;
   }
@@ -59,28 +54,8 @@ int check(std::string const& path, bool details) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool details = false;
-  char const* database = nullptr;
-  for (int i = 1; i < argc; ++i) {
-    std::string const arg = argv[i];
-    if (arg == "--help") {
-      std::cout << usage;
-      return 0;
-    }
-    if (arg == "--version") {
-      std::cout << "odbcheck " << ODB_VERSION << '\n';
-      return 0;
-    }
-    if (arg == "--details") {
-      details = true;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return bad_usage("unknown option '" + arg + "'");
-    } else if (database) {
-      return bad_usage("one database at a time");
-    } else {
-      database = argv[i];
-    }
-  }
-  if (!database) return bad_usage("no database named");
-  return check(disk_tools::database_file_of(database), details);
+  auto const line =
+      odb_programs::read_command_line({"odbcheck", usage, {"--details"}, true}, argc, argv);
+  if (line.done()) return line.exit_status;
+  return check(line.database_file, line.has("--details"));
 }

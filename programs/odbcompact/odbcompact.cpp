@@ -7,6 +7,7 @@
 #include <string>
 
 #include <disk_tools/odb_compact.h>
+#include "command_line.h"
 
 namespace {
 
@@ -21,39 +22,18 @@ constexpr char const* usage =
     "  --version  show the version and exit\n"
     "Exit status: 0 done, 1 not compacted, 2 bad usage.\n";
 
-int bad_usage(std::string const& what) {
-  std::cerr << "odbcompact: " << what << " (see odbcompact --help)" << std::endl;
-  return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  char const* database = nullptr;
-  for (int i = 1; i < argc; ++i) {
-    std::string const arg = argv[i];
-    if (arg == "--help") {
-      std::cout << usage;
-      return 0;
-    }
-    if (arg == "--version") {
-      std::cout << "odbcompact " << ODB_VERSION << '\n';
-      return 0;
-    }
-    if (arg.size() > 1 && arg[0] == '-') return bad_usage("unknown option '" + arg + "'");
-    if (database) return bad_usage("one database at a time");
-    database = argv[i];
-  }
-  if (!database) return bad_usage("no database named");
+  auto const line = odb_programs::read_command_line({"odbcompact", usage, {}, true}, argc, argv);
+  if (line.done()) return line.exit_status;
   try {
-    auto const r = disk_tools::compact_database(database);
+    auto const r = disk_tools::compact_database(line.database_file);
     std::cout << r.file << ": " << r.length_before << " -> " << r.length_after << " bytes, "
               << r.blocks << (r.blocks == 1 ? " block\n" : " blocks\n");
     return 0;
-  } catch (char const* message) {
-    std::cerr << database << ": " << message << std::endl;
   } catch (std::exception const& e) {
-    std::cerr << database << ": " << e.what() << std::endl;
+    std::cerr << line.database_file << ": " << e.what() << std::endl;
   }
   return 1;
 }

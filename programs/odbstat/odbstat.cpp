@@ -4,12 +4,14 @@
 // lock (so it works while another program has the database open) and changes
 // nothing. Exit status: 0 done, 2 the file could not be read or is not a
 // database, or the command line is wrong.
+#include <disk_tools/d_db.h>
+#include <disk_tools/odb_stat.h>
+
 #include <cstdio>
 #include <iostream>
 #include <string>
 
-#include <disk_tools/d_db.h>
-#include <disk_tools/odb_stat.h>
+#include "command_line.h"
 
 namespace {
 
@@ -30,8 +32,7 @@ void line(char const* label, std::string const& text) {
 }
 
 std::string blocks(long long n, long long bytes) {
-  return std::to_string(n) + (n == 1 ? " block, " : " blocks, ") + std::to_string(bytes) +
-         " bytes";
+  return std::to_string(n) + (n == 1 ? " block, " : " blocks, ") + std::to_string(bytes) + " bytes";
 }
 
 void report(std::string const& path, disk_tools::database_stats const& st) {
@@ -45,10 +46,10 @@ void report(std::string const& path, disk_tools::database_stats const& st) {
                       std::to_string(st.records * 33) + " bytes");
   std::printf("  roots (%zu of 100)\n", st.roots.size());
   for (auto const& r : st.roots) {
-    std::string const what = r.holds == -1           ? "empty"
-                             : r.names_block_in_use ? "holds the block at " + std::to_string(r.holds)
-                                                     : "holds " + std::to_string(r.holds) +
-                                                           ", which is no block in use";
+    std::string const what =
+        r.holds == -1          ? "empty"
+        : r.names_block_in_use ? "holds the block at " + std::to_string(r.holds)
+                               : "holds " + std::to_string(r.holds) + ", which is no block in use";
     std::string const kind = r.kind.empty() ? "" : " (" + r.kind + ")";
     std::printf("    %-24s slot %-8lld %s%s\n", r.name.c_str(), static_cast<long long>(r.slot),
                 what.c_str(), kind.c_str());
@@ -64,37 +65,12 @@ void report(std::string const& path, disk_tools::database_stats const& st) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  char const* database = nullptr;
-  for (int i = 1; i < argc; ++i) {
-    std::string const arg = argv[i];
-    if (arg == "--help") {
-      std::cout << usage;
-      return 0;
-    }
-    if (arg == "--version") {
-      std::cout << "odbstat " << ODB_VERSION << '\n';
-      return 0;
-    }
-    if (!arg.empty() && arg[0] == '-') {
-      std::cerr << "odbstat: unknown option '" << arg << "' (see odbstat --help)" << std::endl;
-      return unreadable;
-    }
-    if (database) {
-      std::cerr << "odbstat: one database at a time (see odbstat --help)" << std::endl;
-      return unreadable;
-    }
-    database = argv[i];
-  }
-  if (!database) {
-    std::cerr << usage;
-    return unreadable;
-  }
-  std::string const path = disk_tools::database_file_of(database);
+  auto const line = odb_programs::read_command_line({"odbstat", usage, {}, true}, argc, argv);
+  if (line.done()) return line.exit_status;
+  std::string const& path = line.database_file;
   try {
     report(path, disk_tools::stat_database(path));
     return 0;
-  } catch (char const* message) {
-    std::cerr << path << ": " << message << std::endl;
   } catch (std::exception const& e) {
     std::cerr << path << ": " << e.what() << std::endl;
   }

@@ -3,9 +3,6 @@
 // each stage. With "-init" among the arguments it creates the database (with
 // its ordered map "bt") instead. Every run continues from what earlier runs
 // stored.
-#include <iostream>
-#include <string>
-
 #include <disk_tools/d_db.h>
 #include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
@@ -15,6 +12,11 @@
 #include <disk_tools/d_var.h>
 #include <disk_tools/d_vector.h>
 #include <disk_tools/detail/factories.h>
+
+#include <iostream>
+#include <string>
+
+#include "command_line.h"
 
 using namespace disk_tools;
 
@@ -219,27 +221,10 @@ constexpr char const* usage =
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool init = false;
-  // The whole command line is read before the database is touched, so a
-  // mistyped option changes nothing. Words that are not options are ignored,
-  // as they always were.
-  for (int i = 1; i < argc; ++i) {
-    std::string const arg = argv[i];
-    if (arg == "--help") {
-      std::cout << usage;
-      return 0;
-    }
-    if (arg == "--version") {
-      std::cout << "showcase " << ODB_VERSION << '\n';
-      return 0;
-    }
-    if (arg == "-init") {
-      init = true;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      std::cerr << "showcase: unknown option '" << arg << "' (see showcase --help)" << std::endl;
-      return 2;
-    }
-  }
+  auto const line =
+      odb_programs::read_command_line({"showcase", usage, {"-init"}, false}, argc, argv);
+  if (line.done()) return line.exit_status;
+  bool const init = line.has("-init");
   d_env env{};
   p_d_env = &env;
   try {
@@ -249,8 +234,8 @@ int main(int argc, char** argv) {
       run_script();
     }
     return 0;
-  } catch (char const* message) {
-    std::cerr << message << std::endl;
+  } catch (disk_tools::error const& e) {
+    std::cerr << e.what() << std::endl;
   } catch (...) {
     std::cerr << "..." << std::endl;
   }

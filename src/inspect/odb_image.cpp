@@ -60,7 +60,7 @@ std::string database_image::journal_note() const {
 database_image read_database_image(std::string const& path) {
   file_stamp const before = stamp_of(path);
   io_tools::bfstream db(path.c_str(), std::ios_base::in);
-  if (db.fail()) throw "unable to open db file...";
+  if (db.fail()) throw error(errc::cannot_open, "unable to open db file...", path, db.open_errno());
   database_image image;
   image.file_length = db.size();
   char const* const all = db.view(0, static_cast<std::size_t>(db.size()));

@@ -46,7 +46,8 @@ word_t class_of(word_t size) {
 database_stats stat_database(std::string const& path) {
   database_image image = read_database_image(path);
   std::vector<char> const& bytes = image.bytes;
-  if (static_cast<word_t>(bytes.size()) < database_header_size) throw "not a database file...";
+  if (static_cast<word_t>(bytes.size()) < database_header_size)
+    throw error(errc::not_a_database, "not a database file...", path);
   database_stats st;
   st.file_length = image.file_length;
   st.data_length = static_cast<word_t>(bytes.size());

@@ -25,7 +25,7 @@ void map_shape::build(io_tools::bfstream& s, word_t root, std::size_t record_siz
     for (auto [link, child] : {std::pair{h.left, &node::left}, std::pair{h.right, &node::right}}) {
       if (link == no_address) continue;
       // A node met twice means the links form a cycle or join: no tree.
-      if (by_address_.contains(link)) throw io_tools::corrupt_file_message;
+      if (by_address_.contains(link)) throw io_tools::corrupt_file(s);
       index const c = add(link);
       nodes_[i].*child = c;
       nodes_[c].parent = i;
@@ -47,7 +47,7 @@ map_shape::index map_shape::index_of(word_t at) const {
   index const* const found = by_address_.find(at);
   // The map asks only about nodes of its tree; anything else means the copy
   // and the file disagree.
-  if (!found) throw io_tools::corrupt_file_message;
+  if (!found) throw error(errc::corrupt, io_tools::corrupt_file_message);
   return *found;
 }
 
@@ -70,7 +70,7 @@ void map_shape::recompute_upwards(index i) {
   // Above a node whose numbers stayed the same nothing can change: each
   // ancestor depends only on its two children.
   for (std::size_t steps = 0; i != none && recompute(i); ++steps) {
-    if (steps > nodes_.size()) throw io_tools::corrupt_file_message;
+    if (steps > nodes_.size()) throw error(errc::corrupt, io_tools::corrupt_file_message);
     i = nodes_[i].parent;
   }
 }
@@ -145,12 +145,12 @@ std::vector<word_t> map_shape::rotated(word_t at, bool from_left, bool twice) co
   };
   std::vector<index> hit{nodes_[x].parent, x};
   index const c = in(x);
-  if (c == none) throw io_tools::corrupt_file_message;  // no child to lift
+  if (c == none) throw error(errc::corrupt, io_tools::corrupt_file_message);  // no child to lift
   hit.push_back(c);
   hit.push_back(out(c));
   if (twice) {
     index const g = in(c);
-    if (g == none) throw io_tools::corrupt_file_message;
+    if (g == none) throw error(errc::corrupt, io_tools::corrupt_file_message);
     hit.push_back(g);
     hit.push_back(out(g));
   }
@@ -187,7 +187,7 @@ void map_shape::reread(io_tools::bfstream& s, std::vector<word_t> const& touched
     std::vector<std::pair<index, bool>> pending{{top, false}};
     for (std::size_t steps = 0; !pending.empty(); ++steps) {
       // Each changed node enters twice at most, unless the links loop.
-      if (steps > 2 * changed.size()) throw io_tools::corrupt_file_message;
+      if (steps > 2 * changed.size()) throw error(errc::corrupt, io_tools::corrupt_file_message);
       auto const [i, children_done] = pending.back();
       pending.pop_back();
       if (children_done) {
@@ -202,7 +202,7 @@ void map_shape::reread(io_tools::bfstream& s, std::vector<word_t> const& touched
     recompute_upwards(nodes_[top].parent);
   }
   // Parents all among the rewritten nodes: their links go round in a circle.
-  if (!changed.empty() && !met_top) throw io_tools::corrupt_file_message;
+  if (!changed.empty() && !met_top) throw error(errc::corrupt, io_tools::corrupt_file_message);
 }
 
 void map_shape::for_each_in_reverse_visit(word_t top,

@@ -24,7 +24,7 @@ alloc_index::alloc_index(io_tools::bfstream& s, int) : s_(s) {}
 alloc_index::alloc_index(io_tools::bfstream& s) : s_(s) {
   word_t at = s_.read_word(alloc_list_head);
   for (word_t steps = 0; at != no_address; ++steps) {
-    if (steps > max_walk()) throw io_tools::corrupt_file_message;
+    if (steps > max_walk()) throw io_tools::corrupt_file(s_);
     d_alloc_node const r = read(at);
     if (!classes_.empty() && std::prev(classes_.end())->first == r.size) {
       std::prev(classes_.end())->second.last = r.own;
@@ -281,7 +281,7 @@ void alloc_index::build_free() {
   std::vector<d_alloc_node> records;
   word_t at = s_.read_word(free_list_head);
   for (word_t steps = 0; at != no_address; ++steps) {
-    if (steps > max_walk() || free_.contains(at)) throw io_tools::corrupt_file_message;
+    if (steps > max_walk() || free_.contains(at)) throw io_tools::corrupt_file(s_);
     records.push_back(d_alloc_node::read(s_, at));
     free_[at] = free_entry{no_address, no_address, 0};
     at = records.back().next;

@@ -15,10 +15,20 @@ namespace io_tools {
 
 char const* const corrupt_file_message = "corrupt database file...";
 
+disk_tools::error corrupt_file(bfstream const& s) {
+  return disk_tools::error(disk_tools::errc::corrupt, corrupt_file_message, s.name());
+}
+
 namespace {
 
 char const* const write_failed = "unable to write db file...";
 
+// What the system refused while the file was written (err: its errno, 0 for
+// none).
+disk_tools::error write_error(std::string const& file, int err,
+                              char const* message = write_failed) {
+  return disk_tools::error(disk_tools::errc::io_failure, message, file, err);
+}
 
 // Address space reserved beyond the file at open, so that growing the mapping
 // rarely has to move it.
@@ -93,6 +103,7 @@ void bfstream::open(char const* name, std::ios_base::openmode mode) {
     fd = ::open(name, flags | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
+    open_errno_ = errno;
     state_ |= failbit;
     return;
   }
@@ -161,7 +172,7 @@ bool bfstream::map_file() {
   if (!reserve(std::max(least_reservation, 2 * file))) return false;
   try {
     map_through(static_cast<std::size_t>(physical_));
-  } catch (char const*) {
+  } catch (disk_tools::error const&) {
     unmap();
     return false;
   }
@@ -182,14 +193,14 @@ void bfstream::map_through(std::size_t length) {
     if (!reserve(std::max(least_reservation, 2 * need))) {
       base_ = old_base;
       reserved_ = old_reserved;
-      throw write_failed;
+      throw write_error(name_, errno);
     }
     ::munmap(old_base, old_reserved);
     populated_ = round_down(static_cast<std::size_t>(size_), page_size());
   }
   void* const at = ::mmap(base_ + mapped_, need - mapped_, PROT_READ | PROT_WRITE,
                           MAP_SHARED | MAP_FIXED, fd_, static_cast<off_t>(mapped_));
-  if (at == MAP_FAILED) throw write_failed;
+  if (at == MAP_FAILED) throw write_error(name_, errno);
   mapped_ = need;
 }
 
@@ -241,7 +252,7 @@ void bfstream::close() {
   }
   try {
     if (!private_ && physical_ > size_) trim();
-  } catch (char const*) {
+  } catch (disk_tools::error const&) {
     state_ |= failbit;
   }
   unmap();
@@ -306,7 +317,7 @@ void bfstream::resize_file(disk_tools::word_t length) {
     } while (r == EINTR);
   }
   ++counts_.calls;
-  if (r != 0) throw write_failed;
+  if (r != 0) throw write_error(name_, r);
   physical_ = length;
   // Pages cut off the file are gone from the mapping too.
   populated_ = std::min(populated_, round_down(static_cast<std::size_t>(length), page_size()));
@@ -323,7 +334,7 @@ void bfstream::grow_to(disk_tools::word_t end) {
       return;
     }
     if (::mprotect(base_ + mapped_, need - mapped_, PROT_READ | PROT_WRITE) != 0) {
-      throw write_failed;
+      throw write_error(name_, errno);
     }
     mapped_ = need;
     return;
@@ -339,7 +350,7 @@ void bfstream::grow_to(disk_tools::word_t end) {
   }
   try {
     resize_file(target);
-  } catch (char const*) {
+  } catch (disk_tools::error const&) {
     // Near a size limit or a full disk, the step may not fit where the write
     // itself still does.
     if (target == end) throw;
@@ -354,7 +365,7 @@ void bfstream::relocate_private(std::size_t need) {
   if (!reserve(std::max(least_reservation, 2 * need))) {
     base_ = old_base;
     reserved_ = old_reserved;
-    throw write_failed;
+    throw write_error(name_, errno);
   }
   // The file holds everything written back; only the pending ranges live in
   // the old view alone.
@@ -367,7 +378,7 @@ void bfstream::relocate_private(std::size_t need) {
     ::munmap(base_, reserved_);
     base_ = old_base;
     reserved_ = old_reserved;
-    throw write_failed;
+    throw write_error(name_, errno);
   }
   for (auto const& [begin, end] : pending_) {
     std::memcpy(base_ + begin, old_base + begin, static_cast<std::size_t>(end - begin));
@@ -385,7 +396,7 @@ void bfstream::pwrite_fully(disk_tools::word_t address, char const* src, std::si
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) {
       state_ |= badbit;
-      throw write_failed;
+      throw write_error(name_, put < 0 ? errno : 0);
     }
     ++counts_.calls;
     done += static_cast<std::size_t>(put);
@@ -395,7 +406,7 @@ void bfstream::pwrite_fully(disk_tools::word_t address, char const* src, std::si
 
 void bfstream::write_fully(disk_tools::word_t address, char const* src, std::size_t n,
                            bool guarded) {
-  if (in_memory_) throw write_failed;
+  if (in_memory_) throw write_error(name_, 0);
   if (appending_) address = size_;  // the system places every write at the end
   auto const end = address + static_cast<disk_tools::word_t>(n);
   if (guarded && guard_) guard_->before_write(address, src, n);
@@ -457,13 +468,13 @@ bfstream& bfstream::flush() {
 }
 
 void bfstream::write_at_slowly(disk_tools::word_t address, void const* src, std::size_t n) {
-  if (!is_open() || address < 0) throw corrupt_file_message;
+  if (!is_open() || address < 0) throw corrupt_file(*this);
   write_fully(address, static_cast<char const*>(src), n, true);
   pos_ = address + static_cast<disk_tools::word_t>(n);
 }
 
 void bfstream::restore_at(disk_tools::word_t address, void const* src, std::size_t n) {
-  if (!is_open() || address < 0) throw corrupt_file_message;
+  if (!is_open() || address < 0) throw corrupt_file(*this);
   write_fully(address, static_cast<char const*>(src), n, false);
 }
 
@@ -493,14 +504,14 @@ void bfstream::trim() {
 }
 
 void bfstream::sync() {
-  if (!is_open()) throw write_failed;
+  if (!is_open()) throw write_error(name_, 0);
   notify(io_event::kind::sync, 0, nullptr, 0);
   int r;
   do {
     r = ::fdatasync(fd_);
   } while (r != 0 && errno == EINTR);
   ++counts_.syncs;
-  if (r != 0) throw "unable to sync db file...";
+  if (r != 0) throw write_error(name_, errno, "unable to sync db file...");
 }
 
 void bfstream::keep_writes_private() {
@@ -510,7 +521,7 @@ void bfstream::keep_writes_private() {
   if (mapped_ > 0 &&
       ::mmap(base_, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd_, 0) ==
           MAP_FAILED) {
-    throw write_failed;
+    throw write_error(name_, errno);
   }
   private_ = true;
   populated_ = round_down(static_cast<std::size_t>(size_), page_size());
@@ -543,7 +554,7 @@ void bfstream::refresh_private() {
   std::size_t const file = round_up(static_cast<std::size_t>(physical_), page_size());
   if (file > 0 && ::mmap(base_, file, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd_, 0) ==
                       MAP_FAILED) {
-    throw write_failed;
+    throw write_error(name_, errno);
   }
   if (mapped_ > file) ::madvise(base_ + file, mapped_ - file, MADV_DONTNEED);
   mapped_ = std::max(mapped_, file);

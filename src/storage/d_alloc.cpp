@@ -15,19 +15,19 @@ char const* const unable_to_open = "unable to open alloc file...";
 std::unique_ptr<io_tools::bfstream> open_stream(std::string const& path) {
   auto s = std::make_unique<io_tools::bfstream>(
       path.c_str(), std::ios_base::in | std::ios_base::out | std::ios_base::ate);
-  if (s->fail() || s->bad()) throw unable_to_open;
+  if (s->fail() || s->bad()) throw error(errc::cannot_open, unable_to_open, path, s->open_errno());
   return s;
 }
 
 }  // namespace
 
 d_alloc::d_alloc(std::string const& path) : own_stream_(open_stream(path)), s_(*own_stream_) {
-  if (s_.size() < alloc_heads_end) throw io_tools::corrupt_file_message;
+  if (s_.size() < alloc_heads_end) throw io_tools::corrupt_file(s_);
 }
 
 d_alloc::d_alloc(io_tools::bfstream& shared) : s_(shared) {
-  if (s_.fail() || s_.bad()) throw unable_to_open;
-  if (s_.size() < alloc_heads_end) throw io_tools::corrupt_file_message;
+  if (s_.fail() || s_.bad()) throw error(errc::cannot_open, unable_to_open, s_.name());
+  if (s_.size() < alloc_heads_end) throw io_tools::corrupt_file(s_);
 }
 
 d_alloc::~d_alloc() = default;
@@ -97,7 +97,7 @@ void d_alloc::load_index(std::string const& path) {
   }
   try {
     index_ = alloc_index::from_saved(s_, saved.classes);
-  } catch (char const*) {
+  } catch (error const&) {
     index_.reset();
   }
 }
@@ -163,7 +163,7 @@ void d_alloc::insert(d_alloc_node& record) {
   } else {
     word_t at = s_.read_word(alloc_list_head);
     for (word_t steps = 0; at != no_address; ++steps) {
-      if (steps > max_walk()) throw io_tools::corrupt_file_message;
+      if (steps > max_walk()) throw io_tools::corrupt_file(s_);
       d_alloc_node const r = d_alloc_node::read(s_, at);
       if (record.size <= r.size) {
         before = r.own;
@@ -190,7 +190,7 @@ bool d_alloc::find_first_fit(long size, word_t& prev, d_alloc_node& found) {
   prev = free_list_head;
   word_t at = s_.read_word(free_list_head);
   for (word_t steps = 0; at != no_address; ++steps) {
-    if (steps > max_walk()) throw io_tools::corrupt_file_message;
+    if (steps > max_walk()) throw io_tools::corrupt_file(s_);
     found = d_alloc_node::read(s_, at);
     if (found.free && !found.empty() && found.size >= size) return true;
     prev = found.own;
@@ -279,7 +279,7 @@ bool d_alloc::find_in_use(word_t data, word_t& prev, d_alloc_node& found) {
   prev = alloc_list_head;
   word_t at = s_.read_word(alloc_list_head);
   for (word_t steps = 0; at != no_address; ++steps) {
-    if (steps > max_walk()) throw io_tools::corrupt_file_message;
+    if (steps > max_walk()) throw io_tools::corrupt_file(s_);
     found = d_alloc_node::read(s_, at);
     if (found.data == data && !found.empty()) return true;
     prev = found.own;
@@ -329,7 +329,7 @@ void d_alloc::sort_free_list() {
   d_alloc_node h = d_alloc_node::read(s_, head);
   word_t at = h.own;
   for (word_t steps = 0; at != no_address; ++steps) {
-    if (steps > max_walk()) throw io_tools::corrupt_file_message;
+    if (steps > max_walk()) throw io_tools::corrupt_file(s_);
     d_alloc_node r = at == h.own ? h : d_alloc_node::read(s_, at);
     if (r.own != h.own && !r.empty() && r.size < h.size) swap(h, r);
     at = r.next;
@@ -346,7 +346,7 @@ void d_alloc::merge_free_blocks() {
     changed = false;
     word_t a_at = s_.read_word(free_list_head);
     for (word_t outer = 0; a_at != no_address; ++outer) {
-      if (outer > max_walk()) throw io_tools::corrupt_file_message;
+      if (outer > max_walk()) throw io_tools::corrupt_file(s_);
       d_alloc_node a = d_alloc_node::read(s_, a_at);
       if (a.free && !a.empty()) {
         // Visit every later record of the list and absorb those whose block
@@ -354,7 +354,7 @@ void d_alloc::merge_free_blocks() {
         word_t prev = a.own;
         word_t b_at = a.next;
         for (word_t inner = 0; b_at != no_address; ++inner) {
-          if (inner > max_walk()) throw io_tools::corrupt_file_message;
+          if (inner > max_walk()) throw io_tools::corrupt_file(s_);
           d_alloc_node b = d_alloc_node::read(s_, b_at);
           bool const after = b.data == a.data + a.size;
           bool const before = b.data + b.size == a.data;
@@ -390,7 +390,7 @@ std::vector<d_alloc_node> d_alloc::list_from(word_t head_word) {
   std::vector<d_alloc_node> out;
   word_t at = s_.read_word(head_word);
   for (word_t steps = 0; at != no_address; ++steps) {
-    if (steps > max_walk()) throw io_tools::corrupt_file_message;
+    if (steps > max_walk()) throw io_tools::corrupt_file(s_);
     out.push_back(d_alloc_node::read(s_, at));
     at = out.back().next;
   }

@@ -24,7 +24,7 @@ bool plausible_head(word_t head, word_t file_size) {
 
 // The file of a database name; the empty name would name a hidden ".odb".
 std::string named_file(std::string const& name) {
-  if (name.empty()) throw "empty database name...";
+  if (name.empty()) throw error(errc::bad_name, "empty database name...");
   return database_file_of(name);
 }
 
@@ -58,11 +58,15 @@ void create_when_missing(std::string const& file) {
   if (std::filesystem::exists(file, ignored)) return;
   {
     io_tools::bfstream make(file.c_str(), std::ios_base::in | std::ios_base::app);
-    if (make.fail()) throw "unable to open alloc file...";
+    if (make.fail()) {
+      throw error(errc::cannot_open, "unable to open alloc file...", file, make.open_errno());
+    }
   }
   io_tools::bfstream s(file.c_str(), std::ios_base::in | std::ios_base::out);
-  if (s.fail() || s.bad()) throw "unable to open alloc file...";
-  if (!s.try_lock()) throw "database is in use...";
+  if (s.fail() || s.bad()) {
+    throw error(errc::cannot_open, "unable to open alloc file...", file, s.open_errno());
+  }
+  if (!s.try_lock()) throw error(errc::in_use, "database is in use...", file);
   if (s.size() != 0) return;
   std::remove(journal_file_of(file).c_str());
   std::remove(index_file_of(file).c_str());
@@ -72,10 +76,20 @@ void create_when_missing(std::string const& file) {
   io_tools::sync_directory_of(file);
 }
 
-char const* kind_mismatch(std::string const& name, std::string const& recorded,
-                          std::string const& wanted) {
-  return lasting_message("root \"" + name + "\" holds a " + recorded + ", not a " + wanted +
-                         "...");
+error kind_mismatch(std::string const& name, std::string const& recorded,
+                    std::string const& wanted) {
+  std::string const text = "root \"" + name + "\" holds a " + recorded + ", not a " + wanted + "...";
+  return error(errc::wrong_kind, text.c_str());
+}
+
+error holds_no(std::string const& name, std::string const& kind) {
+  std::string const text = "root \"" + name + "\" holds no " + kind + "...";
+  return error(errc::wrong_kind, text.c_str());
+}
+
+error no_root(std::string const& name) {
+  std::string const text = "no root \"" + name + "\" in the database...";
+  return error(errc::out_of_range, text.c_str());
 }
 
 }  // namespace
@@ -93,7 +107,7 @@ void d_database::refuse_unlike(std::string const& name, std::string const& kind,
     if (could_hold(stream_, word, top)) fitting.push_back(word);
   }
   if (fitting.size() == 1) throw kind_mismatch(name, fitting.front(), kind);
-  if (strict) throw lasting_message("root \"" + name + "\" holds no " + kind + "...");
+  if (strict) throw holds_no(name, kind);
 }
 
 std::string database_file_of(std::string const& name_or_file) {
@@ -112,8 +126,8 @@ std::string index_file_of(std::string const& database_file) {
 }
 
 d_database& db_state::open() const {
-  if (broken) throw "database must be reopened...";
-  if (!database) throw "database is closed...";
+  if (broken) throw error(errc::must_reopen, "database must be reopened...");
+  if (!database) throw error(errc::closed, "database is closed...");
   return *database;
 }
 
@@ -129,19 +143,22 @@ d_database::d_database(std::string const& name, long const& directory_offset, d_
   stream_.open(file_name_.c_str(), std::ios_base::in | std::ios_base::out | std::ios_base::ate);
   // The allocator shares this stream, so a file that cannot be opened is the
   // allocator's failure.
-  if (stream_.fail() || stream_.bad()) throw "unable to open alloc file...";
+  if (stream_.fail() || stream_.bad())
+    throw error(errc::cannot_open, "unable to open alloc file...", file_name_,
+                stream_.open_errno());
   // Two processes writing one file would corrupt it without either noticing.
   // The lock covers the journal too: only its holder reads or writes it.
-  if (!stream_.try_lock()) throw "database is in use...";
+  if (!stream_.try_lock()) throw error(errc::in_use, "database is in use...", file_name_);
   // Nothing reads the file before a journal left by a dead process is played
   // back.
   journal_ = std::make_unique<db_journal>(stream_, journal_file_of(file_name_), mode_,
                                           static_cast<word_t>(options.checkpoint_bytes));
-  if (stream_.size() < database_header_size) throw "not a database file...";
+  if (stream_.size() < database_header_size)
+    throw error(errc::not_a_database, "not a database file...", file_name_);
   word_t const size = stream_.size();
   if (!plausible_head(stream_.read_word(alloc_list_head), size) ||
       !plausible_head(stream_.read_word(free_list_head), size)) {
-    throw "not a database file...";
+    throw error(errc::not_a_database, "not a database file...", file_name_);
   }
   allocator_ = std::make_unique<d_alloc>(stream_);
   allocator_->attach(this);
@@ -163,13 +180,13 @@ d_database::~d_database() {
   allocator_.reset();
   try {
     journal_->close();
-  } catch (char const*) {
+  } catch (error const&) {
     // The journal stays; the next opening plays it back.
   }
 }
 
 void d_database::begin_change() {
-  if (state_->broken) throw "database must be reopened...";
+  if (state_->broken) throw error(errc::must_reopen, "database must be reopened...");
   journal_->begin();
   allocator_->begin_scope();
 }
@@ -227,7 +244,7 @@ long d_database::attach_root(std::string const& name, std::string const& kind, d
     bool changed = at < 0;
     if (at < 0) {
       if (mode == d_root::existing) {
-        throw lasting_message("no root \"" + name + "\" in the database...");
+        throw no_root(name);
       }
       for (std::size_t i = 0; i < entries.size() && at < 0; ++i) {
         if (entries[i].is_free()) at = static_cast<int>(i);
@@ -237,7 +254,7 @@ long d_database::attach_root(std::string const& name, std::string const& kind, d
       entries[static_cast<std::size_t>(at)].name = name;
     }
     directory_entry& e = entries[static_cast<std::size_t>(at)];
-    if (e.kind_status == kind_record::status::damaged) throw io_tools::corrupt_file_message;
+    if (e.kind_status == kind_record::status::damaged) throw io_tools::corrupt_file(stream_);
     if (e.kind_status == kind_record::status::recorded && e.kind != kind) {
       throw kind_mismatch(name, e.kind, kind);
     }
@@ -262,9 +279,9 @@ void d_database::record_kind(std::string const& name, std::string const& kind) {
   in_change(*this, [&] {
     std::vector<directory_entry> entries = read_directory(stream_, directory_offset_);
     int const at = find_root(entries, name);
-    if (at < 0) throw lasting_message("no root \"" + name + "\" in the database...");
+    if (at < 0) throw no_root(name);
     directory_entry& e = entries[static_cast<std::size_t>(at)];
-    if (e.kind_status == kind_record::status::damaged) throw io_tools::corrupt_file_message;
+    if (e.kind_status == kind_record::status::damaged) throw io_tools::corrupt_file(stream_);
     if (e.kind_status == kind_record::status::recorded) {
       if (e.kind != kind) throw kind_mismatch(name, e.kind, kind);
       return;
@@ -272,10 +289,10 @@ void d_database::record_kind(std::string const& name, std::string const& kind) {
     if (e.slot != no_address) {
       refuse_unlike(name, kind, e.slot, true);
       if (!map_widths_fit(kind, e.slot)) {
-        throw lasting_message("root \"" + name + "\" holds no " + kind + "...");
+        throw holds_no(name, kind);
       }
     }
-    if (!e.kind_fits(kind)) throw "root name too long to record its kind...";
+    if (!e.kind_fits(kind)) throw error(errc::bad_name, "root name too long to record its kind...");
     e.kind = kind;
     write_entry(stream_, directory_offset_, at, e);
   });
@@ -308,11 +325,12 @@ bool d_database::remove_root(std::string const& name) {
     int const at = find_root(entries, name);
     if (at < 0) return false;
     directory_entry const& e = entries[static_cast<std::size_t>(at)];
-    if (e.kind_status == kind_record::status::damaged) throw io_tools::corrupt_file_message;
+    if (e.kind_status == kind_record::status::damaged) throw io_tools::corrupt_file(stream_);
     if (e.slot != no_address) {
       if (e.kind.empty()) {
-        throw lasting_message("root \"" + name +
-                              "\" records no kind: its blocks cannot be told apart...");
+        std::string const text =
+            "root \"" + name + "\" records no kind: its blocks cannot be told apart...";
+        throw error(errc::wrong_kind, text.c_str());
       }
       // Every block is found before any is freed: a freed block may be
       // reused by the allocator's own bookkeeping.
@@ -362,6 +380,11 @@ void close_database(d_database* db) {
   delete db;
 }
 
+scoped_database open_database_scoped(std::string const& name, d_env* env,
+                                     d_open_options const& options) {
+  return scoped_database(open_database(name, env, options));
+}
+
 bool delete_database(std::string const& name) {
   std::string const file = named_file(name);
   io_tools::bfstream s(file.c_str(), std::ios_base::in | std::ios_base::out);
@@ -387,18 +410,18 @@ bool delete_database(std::string const& name) {
 
 word_t root_slot(d_database* db, std::string const& name) {
   word_t const slot = db->get_address(name);
-  if (slot == no_address) throw "root directory full...";
+  if (slot == no_address) throw error(errc::directory_full, "root directory full...");
   return slot;
 }
 
 word_t root_slot(d_database* db, std::string const& name, std::string const& kind, d_root mode) {
   word_t const slot = db->attach_root(name, kind, mode);
-  if (slot == no_address) throw "root directory full...";
+  if (slot == no_address) throw error(errc::directory_full, "root directory full...");
   return slot;
 }
 
 d_transaction::d_transaction(d_database* db) {
-  if (!db) throw "database is closed...";
+  if (!db) throw error(errc::closed, "database is closed...");
   state_ = db->state();
   state_->open().begin_change();
 }
@@ -408,14 +431,14 @@ d_transaction::~d_transaction() {
 }
 
 void d_transaction::commit() {
-  if (!active_) throw "transaction already ended...";
+  if (!active_) throw error(errc::transaction_ended, "transaction already ended...");
   d_database& db = state_->open();
   db.commit_change();
   active_ = false;
 }
 
 void d_transaction::rollback() {
-  if (!active_) throw "transaction already ended...";
+  if (!active_) throw error(errc::transaction_ended, "transaction already ended...");
   d_database& db = state_->open();
   active_ = false;
   db.rollback_change();

@@ -68,7 +68,7 @@ recovery_plan plan_undo(journal_header const& h, char const* journal, word_t len
   recovery_plan plan;
   plan.needed = true;
   if (h.end < header_size || h.end > length || h.committed_size < 0) {
-    throw corrupt_journal_message;
+    throw error(errc::corrupt_journal, corrupt_journal_message);
   }
   if (h.end == header_size) {
     // No transaction under way. An unjournaled database records its length
@@ -77,14 +77,15 @@ recovery_plan plan_undo(journal_header const& h, char const* journal, word_t len
     plan.length = std::min(h.committed_size, database_length);
     return plan;
   }
-  if (h.size_before < 0 || h.size_before > database_length) throw corrupt_journal_message;
+  if (h.size_before < 0 || h.size_before > database_length)
+    throw error(errc::corrupt_journal, corrupt_journal_message);
   for (word_t at = header_size; at < h.end;) {
     word_t address;
     char const* bytes;
     std::size_t n;
     if (!undo_record::decode(journal + at, h.end - at, address, bytes, n) || address < 0 ||
         address > database_length - static_cast<word_t>(n)) {
-      throw corrupt_journal_message;
+      throw error(errc::corrupt_journal, corrupt_journal_message);
     }
     plan.writes.emplace_back(address, std::vector<char>(bytes, bytes + n));
     at += undo_record::size_for(n);
@@ -100,7 +101,7 @@ recovery_plan plan_redo(journal_header const& h, char const* journal, word_t len
   recovery_plan plan;
   plan.needed = true;
   plan.kind = journal_kind::redo;
-  if (h.committed_size < 0) throw corrupt_journal_message;
+  if (h.committed_size < 0) throw error(errc::corrupt_journal, corrupt_journal_message);
   plan.length = h.committed_size;
   std::vector<std::pair<word_t, std::vector<char>>> open;
   word_t current = -1;
@@ -157,7 +158,7 @@ db_journal::db_journal(io_tools::bfstream& db, std::string path, d_journal mode,
 db_journal::~db_journal() {
   try {
     close();
-  } catch (char const*) {
+  } catch (error const&) {
     // The journal stays behind; the next opening plays it back.
   }
 }
@@ -166,13 +167,17 @@ void db_journal::recover() {
   io_tools::bfstream old(path_.c_str(), std::ios_base::in);
   if (old.fail()) return;  // no journal: the database was closed cleanly
   char const* const bytes = old.view(0, static_cast<std::size_t>(old.size()));
-  recovery_plan const plan =
-      plan_recovery(bytes, static_cast<std::size_t>(old.size()), db_.size());
+  recovery_plan plan;
+  try {
+    plan = plan_recovery(bytes, static_cast<std::size_t>(old.size()), db_.size());
+  } catch (error const& e) {
+    throw error(e.code(), e.what(), path_);  // the planning does not know the file's name
+  }
   if (!plan.needed) return;
   for (auto const& [address, saved] : plan.writes) {
     db_.restore_at(address, saved.data(), saved.size());
   }
-  if (plan.length > db_.size()) throw corrupt_journal_message;
+  if (plan.length > db_.size()) throw error(errc::corrupt_journal, corrupt_journal_message);
   db_.set_size(plan.length);
   db_.trim();
   // Replayed commits were promised to last: they reach the disk before the
@@ -182,7 +187,8 @@ void db_journal::recover() {
 
 void db_journal::start() {
   file_.open(path_.c_str(), std::ios_base::in | std::ios_base::out | std::ios_base::trunc);
-  if (file_.fail()) throw "unable to open journal file...";
+  if (file_.fail())
+    throw error(errc::cannot_open, "unable to open journal file...", path_, file_.open_errno());
   file_.set_growth_step(journal_step);
   committed_length_ = floor_ = db_.size();
   journal_header h;
@@ -208,7 +214,7 @@ bool db_journal::can_roll_back() const {
 }
 
 void db_journal::begin() {
-  if (closed_) throw "database is closed...";
+  if (closed_) throw error(errc::closed, "database is closed...");
   scopes_.push_back({undo_end_, db_.size()});
   floor_ = db_.size();
 }
@@ -368,7 +374,7 @@ void db_journal::commit_durable() {
   file_.write_at(log_end_, scratch_.data(), scratch_.size());
   try {
     file_.sync();
-  } catch (char const*) {
+  } catch (error const&) {
     // The commit record may reach the disk later all the same: this journal
     // can no longer say which transactions happened.
     broken_ = true;
@@ -380,7 +386,7 @@ void db_journal::commit_durable() {
   undo_end_ = 0;
   try {
     db_.write_back();
-  } catch (char const*) {
+  } catch (error const&) {
     // Committed, but not all in the file: the next opening replays it.
     broken_ = true;
     throw;

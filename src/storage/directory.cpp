@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
-#include <set>
 #include <vector>
 
 namespace disk_tools {
@@ -27,22 +25,15 @@ directory_entry directory_entry::decode(char const* in) {
   return e;
 }
 
-char const* lasting_message(std::string const& text) {
-  // Each distinct text is kept once: a program that meets the same fault
-  // again and again does not grow.
-  static std::mutex guard;
-  static std::set<std::string> texts;
-  std::lock_guard<std::mutex> lock(guard);
-  return texts.insert(text).first->c_str();
-}
-
 void check_root_name(std::string const& name) {
   // An empty name would match a free entry without claiming it, and a name
   // with a 0 byte would never match itself once stored: either would leave
   // its object's slot to be taken over by the next registration.
-  if (name.empty()) throw "empty root name...";
-  if (name.size() > directory_entry::max_name_length) throw "root name too long...";
-  if (name.find('\0') != std::string::npos) throw "root name holds a 0 byte...";
+  if (name.empty()) throw error(errc::bad_name, "empty root name...");
+  if (name.size() > directory_entry::max_name_length)
+    throw error(errc::bad_name, "root name too long...");
+  if (name.find('\0') != std::string::npos)
+    throw error(errc::bad_name, "root name holds a 0 byte...");
 }
 
 std::vector<directory_entry> read_directory(io_tools::bfstream& s, word_t directory_offset) {

@@ -22,7 +22,7 @@ long make_block(d_database* db, std::initializer_list<word_t> words, long zero_w
 
 // A capacity or bucket count must leave a block the file can address.
 void check_count(long n) {
-  if (n < 0 || n > (long{1} << 28)) throw "invalid container size...";
+  if (n < 0 || n > (long{1} << 28)) throw error(errc::bad_size, "invalid container size...");
 }
 
 }  // namespace
@@ -46,7 +46,7 @@ long create_vector(long const& n, d_database* db) {
 
 long create_vector(long const& n, long count, char const* slots, d_database* db) {
   check_count(n);
-  if (count < 0 || count > n) throw "invalid container size...";
+  if (count < 0 || count > n) throw error(errc::bad_size, "invalid container size...");
   text_tools::bstringstream block;
   block.reserve(vector_header::fixed_size + static_cast<std::size_t>(count) * word_size);
   block.cpy_word(n);

@@ -1,5 +1,6 @@
 #include "disk_tools/odb_compact.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -43,14 +44,18 @@ std::unique_ptr<io_tools::bfstream> lock_database(std::string const& file) {
   }
   auto s = std::make_unique<io_tools::bfstream>(file.c_str(),
                                                 std::ios_base::in | std::ios_base::out);
-  if (s->fail() || s->bad()) throw "unable to open alloc file...";
+  if (s->fail() || s->bad()) {
+    throw error(errc::cannot_open, "unable to open alloc file...", file, s->open_errno());
+  }
   // A journal that appeared meanwhile belongs to a program that has opened
   // the database since.
-  if (!s->try_lock() || exists(journal_file_of(file))) throw "database is in use...";
+  if (!s->try_lock() || exists(journal_file_of(file))) {
+    throw error(errc::in_use, "database is in use...", file);
+  }
   word_t const size = s->size();
   if (size < database_header_size || !plausible_head(s->read_word(alloc_list_head), size) ||
       !plausible_head(s->read_word(free_list_head), size)) {
-    throw "not a database file...";
+    throw error(errc::not_a_database, "not a database file...", file);
   }
   return s;
 }
@@ -67,14 +72,15 @@ live_blocks collect(io_tools::bfstream& s) {
   root_walker walker(s);
   for (directory_entry const& e : read_directory(s, directory_entry::directory_offset)) {
     if (e.is_free()) continue;
-    if (e.kind_status == kind_record::status::damaged) throw io_tools::corrupt_file_message;
+    if (e.kind_status == kind_record::status::damaged) throw io_tools::corrupt_file(s);
     if (e.slot == no_address) continue;
     if (e.kind.empty()) {
-      throw lasting_message("root \"" + e.name +
-                            "\" records no kind: compaction cannot find its addresses...");
+      std::string const text =
+          "root \"" + e.name + "\" records no kind: compaction cannot find its addresses...";
+      throw error(errc::wrong_kind, text.c_str());
     }
     walker.walk(e.kind, e.slot, [&](owned_block const& b) {
-      if (!live.size_of.count(b.address)) throw io_tools::corrupt_file_message;
+      if (!live.size_of.count(b.address)) throw io_tools::corrupt_file(s);
       live.blocks.push_back(b);
     });
   }
@@ -83,20 +89,23 @@ live_blocks collect(io_tools::bfstream& s) {
 
 // Where a word that held an address points now: blocks moved, root slots
 // (which an inner list's handle may name) stayed.
-word_t moved_to(std::unordered_map<word_t, word_t> const& moved, word_t address) {
+word_t moved_to(io_tools::bfstream const& old, std::unordered_map<word_t, word_t> const& moved,
+                word_t address) {
   if (address == no_address) return no_address;
   if (address >= directory_entry::directory_offset && address < database_header_size) {
     return address;
   }
   auto const it = moved.find(address);
-  if (it == moved.end()) throw io_tools::corrupt_file_message;
+  if (it == moved.end()) throw io_tools::corrupt_file(old);
   return it->second;
 }
 
 // Writes the new file at temp: the blocks in walk order, then their address
 // words re-aimed, then the directory with its slots re-aimed.
 void write_compacted(io_tools::bfstream& old, live_blocks const& live, std::string const& temp) {
-  if (!create_database(temp, nullptr)) throw "unable to open alloc file...";
+  if (!create_database(temp, nullptr)) {
+    throw error(errc::cannot_open, "unable to open alloc file...", temp);
+  }
   d_open_options options;
   options.journal = d_journal::off;
   options.record_kinds = false;
@@ -112,14 +121,14 @@ void write_compacted(io_tools::bfstream& old, live_blocks const& live, std::stri
       text_tools::bstringstream bytes;
       if (size > 0) {
         char const* const from = old.view(b.address, static_cast<std::size_t>(size));
-        if (!from) throw io_tools::corrupt_file_message;
+        if (!from) throw io_tools::corrupt_file(old);
         bytes.cpy(from, static_cast<unsigned long>(size));
       }
       moved[b.address] = db->allocator()->allocate(static_cast<long>(size), bytes);
     }
     auto re_aim = [&](word_t block, std::size_t offset) {
       word_t const word = old.read_word(block + static_cast<word_t>(offset));
-      out.write_word(moved.at(block) + static_cast<word_t>(offset), moved_to(moved, word));
+      out.write_word(moved.at(block) + static_cast<word_t>(offset), moved_to(old, moved, word));
     };
     for (owned_block const& b : live.blocks) {
       for (std::size_t offset : b.links) re_aim(b.address, offset);
@@ -135,7 +144,7 @@ void write_compacted(io_tools::bfstream& old, live_blocks const& live, std::stri
     for (int i = 0; i < directory_entry::entry_count; ++i) {
       char* const slot = &dir[directory_entry::entry_size * static_cast<std::size_t>(i) +
                               directory_entry::slot_offset];
-      encode_word(slot, moved_to(moved, decode_word(slot)));
+      encode_word(slot, moved_to(old, moved, decode_word(slot)));
     }
     out.write_at(directory_entry::directory_offset, dir.data(), dir.size());
   });
@@ -148,7 +157,7 @@ std::string compaction_file_of(std::string const& database_file) {
 }
 
 compaction_result compact_database(std::string const& name) {
-  if (name.empty()) throw "empty database name...";
+  if (name.empty()) throw error(errc::bad_name, "empty database name...");
   compaction_result result;
   result.file = database_file_of(name);
   std::string const temp = compaction_file_of(result.file);
@@ -164,13 +173,15 @@ compaction_result compact_database(std::string const& name) {
     // the rename on, whoever opens the database finds it whole and waits for
     // this lock like any other.
     io_tools::bfstream fresh(temp.c_str(), std::ios_base::in | std::ios_base::out);
-    if (fresh.fail() || !fresh.try_lock()) throw "unable to open alloc file...";
+    if (fresh.fail() || !fresh.try_lock()) {
+      throw error(errc::cannot_open, "unable to open alloc file...", temp);
+    }
     fresh.sync();
     result.length_after = fresh.size();
     // The old file's index describes the old file.
     std::remove(index_file_of(result.file).c_str());
     if (std::rename(temp.c_str(), result.file.c_str()) != 0) {
-      throw "unable to replace the database file...";
+      throw error(errc::io_failure, "unable to replace the database file...", result.file, errno);
     }
     io_tools::sync_directory_of(result.file);
     std::rename(index_file_of(temp).c_str(), index_file_of(result.file).c_str());

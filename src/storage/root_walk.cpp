@@ -12,8 +12,9 @@ namespace disk_tools {
 
 namespace {
 
-char const* unknown_kind(std::string const& text) {
-  return lasting_message("unknown root kind \"" + text + "\"...");
+error unknown_kind(std::string const& text) {
+  std::string const message = "unknown root kind \"" + text + "\"...";
+  return error(errc::wrong_kind, message.c_str());
 }
 
 // Parses one descriptor from text at pos.
@@ -102,7 +103,7 @@ bool could_hold(io_tools::bfstream& s, std::string const& word, word_t top) {
     if (word == "vector") return could_be_vector(s, top);
     if (word == "hashmap") return could_be_hashmap(s, top);
     if (word == "map") return could_be_map(s, top);
-  } catch (char const*) {
+  } catch (error const&) {
     return false;
   }
   return true;
@@ -129,7 +130,7 @@ word_t root_walker::most(std::size_t size) const {
 
 bool root_walker::take(word_t address, std::vector<std::size_t> links, std::size_t run_offset,
                        word_t run_words) {
-  if (!is_block_address(address) || address >= s_.size()) throw io_tools::corrupt_file_message;
+  if (!is_block_address(address) || address >= s_.size()) throw io_tools::corrupt_file(s_);
   if (!seen_.insert(address).second) return false;
   owned_block b;
   b.address = address;
@@ -169,9 +170,9 @@ void root_walker::walk_list(kind_tree const& element, word_t header_at) {
   bool const of_lists = element.word == "list";
   word_t steps = 0;
   for (word_t at = sentinel.links.next; at != s; ++steps) {
-    if (steps > most(list_node::record_size)) throw io_tools::corrupt_file_message;
+    if (steps > most(list_node::record_size)) throw io_tools::corrupt_file(s_);
     list_node const n = list_node::read(s_, at);
-    if (n.value == no_address) throw io_tools::corrupt_file_message;
+    if (n.value == no_address) throw io_tools::corrupt_file(s_);
     take(at, {list_node::own_offset, list_node::next_offset, list_node::prev_offset,
               list_node::value_offset});
     if (of_lists) {
@@ -207,7 +208,7 @@ void root_walker::walk_hashmap(word_t header_at) {
   word_t steps = 0;
   for (word_t entry : hashmap_header::read_heads(s_, header_at, 0, h.buckets)) {
     while (entry != no_address) {
-      if (++steps > bound) throw io_tools::corrupt_file_message;
+      if (++steps > bound) throw io_tools::corrupt_file(s_);
       hashmap_entry const e = hashmap_entry::read(s_, entry, hashmap_entry::part::key_only);
       take(entry, {hashmap_entry::next_offset});
       entry = e.next;
@@ -228,7 +229,7 @@ void root_walker::walk_map(kind_tree const& kind, word_t header_at) {
   bool const string_values = is_string(kind.args[1]);
   word_t steps = 0;
   for (word_t at = header.chain_head; at != no_address; ++steps) {
-    if (steps > most(record_size)) throw io_tools::corrupt_file_message;
+    if (steps > most(record_size)) throw io_tools::corrupt_file(s_);
     map_node_head const head = map_node_head::read(s_, at, record_size);
     std::vector<std::size_t> links = {map_node_head::left_offset, map_node_head::right_offset,
                                       map_node_head::parent_offset, map_node_head::address_offset,

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "model_harness.h"
+#include "stored_types.h"
 
 using namespace disk_tools;
 
@@ -29,6 +30,7 @@ T random_value(std::mt19937& rng) {
   static char const* const words[] = {"",    "a",    "b",    "ab",      "\xe9t\xe9", "\x7f",
                                       "GOD", "LOVE", "HATE", "<<GOD>>", "longer than most"};
   if constexpr (std::is_same_v<T, int>) return pick(rng, -20, 20);
+  else if constexpr (std::is_same_v<T, test_support::package>) return test_support::random_package(rng);
   else return words[pick(rng, 0, static_cast<int>(std::size(words)) - 1)];
 }
 
@@ -247,6 +249,9 @@ TEST(SequenceModel, ListsAndVectorsOfStringsAndNumbersFollowTheirModels) {
   // Plain values, and the database without its journal.
   test_support::run_models<sequence_subject<d_list<int>>>({{4, 2500, 100, {d_journal::off}}});
   test_support::run_models<sequence_subject<d_vector<int>>>({{4, 2500, 100, {d_journal::off}}});
+  // A struct of strings and vectors, stored through its codec.
+  test_support::run_models<sequence_subject<d_list<test_support::package>>>({{7, 1500}});
+  test_support::run_models<sequence_subject<d_vector<test_support::package>>>({{7, 1500}});
 }
 
 // A list of lists against a list of inner-list numbers, with the inner lists'

@@ -143,7 +143,7 @@ class map_subject {
       try {
         if (node(kept, at) != node(file, at))
           found = "the kept shape differs from the file at node " + std::to_string(at);
-      } catch (char const*) {
+      } catch (disk_tools::error const&) {
         found = "the kept shape lacks node " + std::to_string(at);
       }
       return found.empty();

@@ -5,6 +5,7 @@
 #include <disk_tools/d_var.h>
 #include <disk_tools/detail/factories.h>
 #include "harness.h"
+#include "stored_types.h"
 
 using namespace disk_tools;
 using test_support::word_at;
@@ -58,6 +59,32 @@ TEST_F(CellTest, ALengthWordBeyondTheFileIsReportedNotAllocated) {
   v = "HELLO";
   db_->stream()->write_word(word_at(bytes(), v.cell()), long{1} << 40);
   EXPECT_EQ(test_support::thrown_by([&] { v.get_data(); }), "corrupt database file...");
+}
+
+TEST_F(CellTest, CodecValueIsItsLengthAndBytesAndDamageIsReported) {
+  test_support::package const p{"libc6", 42, {"a", "", "zlib1g"}};
+  d_var<test_support::package> v(create_var(db_), &env_);
+  v = p;
+  long const block = word_at(bytes(), v.cell());
+  std::string encoded;
+  codec<test_support::package>::encode(p, encoded);
+  EXPECT_EQ(word_at(bytes(), block), static_cast<long>(encoded.size()));
+  EXPECT_EQ(block_size(block), static_cast<long>(8 + encoded.size()));
+  reopen();
+  d_var<test_support::package> again(v.cell(), &env_);
+  EXPECT_EQ(again.get_data(), p);
+  // A length word past the file, or one that cuts the bytes short, is reported: the first
+  // by the library, the second by the codec.
+  struct {
+    long length;
+    std::string message;
+  } const damage[] = {{-1, "corrupt database file..."},
+                      {long{1} << 40, "corrupt database file..."},
+                      {static_cast<long>(encoded.size()) - 1, "stored value cannot be decoded..."}};
+  for (auto const& d : damage) {
+    db_->stream()->write_word(block, d.length);
+    EXPECT_EQ(test_support::thrown_by([&] { again.get_data(); }), d.message) << d.length;
+  }
 }
 
 TEST_F(CellTest, NamedVariablePointerAndReferenceSurviveReopening) {

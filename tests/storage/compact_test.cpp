@@ -211,7 +211,7 @@ struct stop_at : io_tools::io_observer {
   void on_event(io_tools::io_event const&) override {
     if (left-- != 0) return;
     if (die) ::_exit(3);
-    throw "injected failure...";
+    throw error(errc::io_failure, "injected failure...");
   }
   long left;
   bool die;

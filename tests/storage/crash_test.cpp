@@ -51,7 +51,8 @@ struct recorder : io_tools::io_observer {
   void on_event(io_tools::io_event const& e) override {
     // The allocator's side file is checked at opening and ignored when stale.
     if (!e.stream || ends_with(e.stream, "-index")) return;
-    if (fail_at > 0 && ++seen == fail_at) throw "simulated write failure...";
+    if (fail_at > 0 && ++seen == fail_at)
+      throw disk_tools::error(disk_tools::errc::io_failure, "simulated write failure...");
     if (recording)
       changes.push_back(
           {ends_with(e.stream, "-journal"), e.what, e.address, {e.bytes, e.bytes + e.n}});

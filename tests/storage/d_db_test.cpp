@@ -60,6 +60,23 @@ TEST(OpenDatabase, AMissingOrDamagedFileIsRefusedUntouched) {
   }
 }
 
+TEST(ScopedDatabase, TheHandleClosesTheDatabaseWhenItGoesAndOnlyThen) {
+  test_support::scratch_dir dir;
+  ASSERT_TRUE(create_database(dir.file("t"), nullptr));
+  d_env env{}, other{};
+  {
+    scoped_database moved;
+    {
+      scoped_database db = open_database_scoped(dir.file("t"), &env);
+      EXPECT_EQ(env.database, db.get());
+      moved = std::move(db);
+    }
+    EXPECT_EQ(test_support::code_thrown_by([&] { open_database_scoped(dir.file("t"), &other); }),
+              errc::in_use);
+  }
+  close_database(open_database(dir.file("t"), &other));  // the lock went with the handle
+}
+
 TEST(DeleteDatabase, WipesAndRemovesTheFile) {
   test_support::scratch_dir dir;
   ASSERT_TRUE(create_database(dir.file("t"), nullptr));

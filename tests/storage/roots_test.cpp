@@ -99,6 +99,8 @@ TEST_F(RootsTest, ARootOpensAsTheKindItWasMadeAsAndIsRefusedAsAnyOther) {
         EXPECT_EQ(message, "");
       } else {
         EXPECT_EQ(message, "root \"r\" holds a " + made.kind + ", not a " + opened.kind + "...");
+        EXPECT_EQ(test_support::code_thrown_by([&] { opened.fill(&env_, d_root::existing); }),
+                  errc::wrong_kind);
         EXPECT_EQ(test_support::read_file(dir_.file("db.odb")), before);
       }
     }
@@ -177,6 +179,8 @@ TEST_F(RootsTest, OpenExistingRefusesAMissingRootAndRegistersNothing) {
   d_var<long>("count", &env_) = 3;
   EXPECT_EQ(thrown_by([&] { d_var<long>("cuont", &env_, d_root::existing); }),
             "no root \"cuont\" in the database...");
+  EXPECT_EQ(test_support::code_thrown_by([&] { d_var<long>("cuont", &env_, d_root::existing); }),
+            errc::out_of_range);
   EXPECT_FALSE(db_->has_root("cuont"));
   EXPECT_TRUE(db_->has_root("count"));
   reopen();

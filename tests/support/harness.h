@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -40,10 +41,21 @@ template <class F>
 std::string thrown_by(F&& f) {
   try {
     f();
-  } catch (char const* message) {
-    return message;
+  } catch (std::exception const& e) {
+    return e.what();
   }
   return "";
+}
+
+// The code of the error f threw; errc{} when it threw none.
+template <class F>
+disk_tools::errc code_thrown_by(F&& f) {
+  try {
+    f();
+  } catch (disk_tools::error const& e) {
+    return e.code();
+  }
+  return disk_tools::errc{};
 }
 
 // A fixture with a scratch folder, a new database "db" in it and the global

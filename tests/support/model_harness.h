@@ -72,11 +72,11 @@ void run_model(Subject& subject, model_run const& run) {
     std::string what;
     try {
       what = subject.step(rng);
+    } catch (disk_tools::error const& e) {
+      ADD_FAILURE() << "threw \"" << e.what() << "\" at " << where(step);
+      break;
     } catch (std::exception const& e) {
       ADD_FAILURE() << e.what() << " at " << where(step);
-      break;
-    } catch (char const* message) {
-      ADD_FAILURE() << "threw \"" << message << "\" at " << where(step);
       break;
     }
     recent.push_back(what);

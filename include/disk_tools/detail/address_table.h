@@ -10,11 +10,11 @@
 #pragma once
 
 #include <cstdint>
-#include <stdexcept>
 #include <utility>
 #include <vector>
 
 #include "disk_tools/detail/coding.h"
+#include "disk_tools/error.h"
 
 namespace disk_tools {
 
@@ -50,7 +50,7 @@ class address_table {
 
   V& at(word_t key) {
     V* v = find(key);
-    if (!v) throw std::out_of_range("address_table::at");
+    if (!v) throw error(errc::out_of_range, "address_table::at");
     return *v;
   }
   V const& at(word_t key) const { return const_cast<address_table*>(this)->at(key); }
@@ -58,7 +58,7 @@ class address_table {
   // Inserts key with value unless key is present; the entry's value and
   // whether it was inserted.
   std::pair<V*, bool> emplace(word_t key, V const& value) {
-    if (key == no_address) throw std::invalid_argument("address_table: -1 is no key");
+    if (key == no_address) throw error(errc::out_of_range, "address_table: -1 is no key");
     if (V* present = find(key)) return {present, false};
     if (2 * (size_ + 1) > slots_.size()) rehash(slots_.empty() ? 16 : 2 * slots_.size());
     std::size_t i = home(key);

@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "disk_tools/detail/coding.h"
+#include "disk_tools/error.h"
 
 namespace io_tools {
 
@@ -51,6 +52,8 @@ class bfstream;
 // Thrown when a record or value would lie outside the file, or a word read from
 // the file cannot be what it claims to be.
 extern char const* const corrupt_file_message;
+// That message as the error thrown (errc::corrupt), naming the file s reads.
+disk_tools::error corrupt_file(bfstream const& s);
 
 // Shown every change a stream makes to its file, before it is made; used by
 // tests to record what reached the file (and so what a crash could leave) and
@@ -136,7 +139,7 @@ class bfstream {
   void read_at(disk_tools::word_t address, void* dst, std::size_t n) {
     auto const len = static_cast<disk_tools::word_t>(n);
     if (!is_open() || !has_image_ || address < 0 || len < 0 || address > size_ - len) {
-      throw corrupt_file_message;
+      throw corrupt_file(*this);
     }
     if (n > 0) std::memcpy(dst, bytes() + address, n);
     pos_ = address + len;
@@ -250,6 +253,8 @@ class bfstream {
   io_counts const& counts() const { return counts_; }
 
   std::string const& name() const { return name_; }
+  // The system's errno for the last open that failed; 0 when there was none.
+  int open_errno() const { return open_errno_; }
 
   // Whatever owns the stream and wants to be found through it (the
   // database's shared state, which values read later find their database by).
@@ -306,6 +311,7 @@ class bfstream {
   std::map<disk_tools::word_t, disk_tools::word_t> pending_;
   io_counts counts_;
   std::string name_;
+  int open_errno_ = 0;
   std::shared_ptr<void> owner_;
 };
 

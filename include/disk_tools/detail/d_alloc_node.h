@@ -62,11 +62,11 @@ struct d_alloc_node {
   // Reads the record at address, refusing one that does not sit where it says
   // it does or that describes bytes outside the file.
   static d_alloc_node read(io_tools::bfstream& s, word_t address) {
-    if (address < alloc_heads_end) throw io_tools::corrupt_file_message;
+    if (address < alloc_heads_end) throw io_tools::corrupt_file(s);
     char buf[record_size];
     s.read_at(address, buf, sizeof buf);
     d_alloc_node r = decode(buf);
-    if (!r.sane(s, address)) throw io_tools::corrupt_file_message;
+    if (!r.sane(s, address)) throw io_tools::corrupt_file(s);
     return r;
   }
 

@@ -146,7 +146,7 @@ void d_map_node<K, V>::store(io_tools::bfstream& s) const {
 
 template <class K, class V>
 map_node_head d_map_node<K, V>::read_record(io_tools::bfstream& s, word_t address, char* buf) {
-  if (address < database_header_size) throw io_tools::corrupt_file_message;
+  if (address < database_header_size) throw io_tools::corrupt_file(s);
   s.read_at(address, buf, layout::record_size);
   map_node_head const h = map_node_head::decode(buf);
   h.check(address, s.size(), layout::record_size);
@@ -235,7 +235,7 @@ d_map_node<K, V>& d_map_node<K, V>::linked(word_t link, d_map_node*& cached,
                                            io_tools::bfstream& s) {
   // A link the caller expects to exist but which the file does not have means
   // the records disagree with each other.
-  if (link == no_address) throw io_tools::corrupt_file_message;
+  if (link == no_address) throw io_tools::corrupt_file(s);
   if (cached && cached->address == link) return *cached;
   auto made = std::make_unique<d_map_node>(node_list);
   made->address = link;
@@ -259,7 +259,7 @@ int d_map_node<K, V>::spine_count(io_tools::bfstream& s, word_t map_node_head::*
   int n = 1;
   for (word_t at = start.*link; at != no_address;
        at = map_node_head::read(s, at, layout::record_size).*link) {
-    if (++n > limit) throw io_tools::corrupt_file_message;
+    if (++n > limit) throw io_tools::corrupt_file(s);
   }
   return n;
 }
@@ -273,7 +273,7 @@ K d_map_node<K, V>::edge_key(io_tools::bfstream& s, word_t child, bool least) co
   word_t const limit = layout::max_nodes(s.size());
   word_t at = child;
   for (word_t steps = 0;; ++steps) {
-    if (steps > limit) throw io_tools::corrupt_file_message;
+    if (steps > limit) throw io_tools::corrupt_file(s);
     word_t const further = map_node_head::read(s, at, layout::record_size).*inward;
     if (further == no_address) break;
     at = further;
@@ -282,7 +282,7 @@ K d_map_node<K, V>::edge_key(io_tools::bfstream& s, word_t child, bool least) co
   edge.address = at;
   edge.load(s);
   // Only the root of an empty map holds no pairs.
-  if (edge.count == 0) throw io_tools::corrupt_file_message;
+  if (edge.count == 0) throw io_tools::corrupt_file(s);
   return least ? edge.first_key() : edge.last_key();
 }
 
@@ -297,7 +297,7 @@ void d_map_node<K, V>::relink_parent(io_tools::bfstream& s, d_map_node& root, wo
     p.right = new_top;
     p.right_node = nullptr;
   } else {
-    throw io_tools::corrupt_file_message;  // the parent does not know this node
+    throw io_tools::corrupt_file(s);  // the parent does not know this node
   }
   p.store(s);
   if (p.address == root.address) root.load(s);

@@ -20,7 +20,7 @@ class db_handle {
   // The database; throws "database is closed..." once it is (or
   // "database must be reopened..." after a failed rollback).
   d_database& db() const {
-    if (!state_) throw "database is closed...";
+    if (!state_) throw error(errc::closed, "database is closed...");
     return state_->open();
   }
   bool is_open() const { return state_ && state_->database && !state_->broken; }

@@ -65,11 +65,6 @@ constexpr word_t database_header_size =
 word_t find_or_register_root(io_tools::bfstream& s, word_t directory_offset,
                              std::string const& name);
 
-// A thrown message made at run time (naming a root or a kind): kept for the
-// life of the process, as the library's literal messages are, so that it is
-// thrown and caught as a char const* like them.
-char const* lasting_message(std::string const& text);
-
 // Throws the messages above for a name that cannot be stored faithfully.
 void check_root_name(std::string const& name);
 // Every entry of the directory at directory_offset, free ones included.

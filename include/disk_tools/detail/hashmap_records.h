@@ -76,7 +76,7 @@ struct hashmap_header {
   // this code does not know, and a count of more entries than the file could
   // hold.
   static hashmap_header read(io_tools::bfstream& s, word_t address) {
-    if (address < database_header_size) throw io_tools::corrupt_file_message;
+    if (address < database_header_size) throw io_tools::corrupt_file(s);
     char buf[fixed_size];
     s.read_at(address, buf, sizeof buf);
     hashmap_header h;
@@ -88,7 +88,7 @@ struct hashmap_header {
         (s.size() - address - static_cast<word_t>(fixed_size)) / static_cast<word_t>(word_size);
     if (h.count < 0 || h.count > s.size() / smallest_entry || h.buckets < 1 || h.buckets > room ||
         kind < 0 || kind >= kinds_known) {
-      throw io_tools::corrupt_file_message;
+      throw io_tools::corrupt_file(s);
     }
     h.kind = static_cast<hash_kind>(kind);
     return h;
@@ -154,7 +154,7 @@ struct hashmap_entry {
   static hashmap_entry read(io_tools::bfstream& s, word_t address, part wanted = part::whole) {
     constexpr word_t read_ahead = 64;
     if (address < database_header_size || address >= s.size()) {
-      throw io_tools::corrupt_file_message;
+      throw io_tools::corrupt_file(s);
     }
     word_t const available = s.size() - address;
     char first[read_ahead];
@@ -163,7 +163,7 @@ struct hashmap_entry {
     word_t have = std::min(available, read_ahead);
     s.read_at(address, buf, static_cast<std::size_t>(have));
     auto need = [&](word_t n) {
-      if (n > available) throw io_tools::corrupt_file_message;
+      if (n > available) throw io_tools::corrupt_file(s);
       if (n <= have) return;
       if (buf == first) longer.assign(first, first + have);
       longer.resize(static_cast<std::size_t>(n));
@@ -177,7 +177,7 @@ struct hashmap_entry {
     e.next = decode_word(buf + next_offset);
     word_t const key_length = decode_word(buf + key_length_offset);
     if (e.next < no_address || key_length < 1 || key_length > available) {
-      throw io_tools::corrupt_file_message;
+      throw io_tools::corrupt_file(s);
     }
     word_t const value_length_at = static_cast<word_t>(key_offset) + key_length;
     if (wanted == part::key_only) {
@@ -187,7 +187,7 @@ struct hashmap_entry {
     }
     need(value_length_at + static_cast<word_t>(word_size));
     word_t const value_length = decode_word(buf + value_length_at);
-    if (value_length < 1 || value_length > available) throw io_tools::corrupt_file_message;
+    if (value_length < 1 || value_length > available) throw io_tools::corrupt_file(s);
     word_t const value_at = value_length_at + static_cast<word_t>(word_size);
     need(value_at + value_length);
 

@@ -58,7 +58,7 @@ struct list_header {
   // Reads the header at address; the sentinel address it holds is checked by
   // whoever follows it.
   static list_header read(io_tools::bfstream& s, word_t address) {
-    if (!is_block_address(address)) throw io_tools::corrupt_file_message;
+    if (!is_block_address(address)) throw io_tools::corrupt_file(s);
     char buf[record_size];
     s.read_at(address, buf, sizeof buf);
     return decode(buf);
@@ -104,13 +104,13 @@ struct list_node {
   // Reads the record at address, refusing one that does not sit where it says
   // it does or whose links cannot be records.
   static list_node read(io_tools::bfstream& s, word_t address) {
-    if (!is_block_address(address)) throw io_tools::corrupt_file_message;
+    if (!is_block_address(address)) throw io_tools::corrupt_file(s);
     char buf[record_size];
     s.read_at(address, buf, sizeof buf);
     list_node n = decode(buf);
     if (n.own != address || !is_block_address(n.next) || !is_block_address(n.prev) ||
         (n.value != no_address && !is_block_address(n.value))) {
-      throw io_tools::corrupt_file_message;
+      throw io_tools::corrupt_file(s);
     }
     return n;
   }
@@ -130,7 +130,7 @@ struct list_sentinel {
   word_t count = 0;
 
   static list_sentinel read(io_tools::bfstream& s, word_t address) {
-    if (!is_block_address(address)) throw io_tools::corrupt_file_message;
+    if (!is_block_address(address)) throw io_tools::corrupt_file(s);
     char buf[record_size];
     s.read_at(address, buf, sizeof buf);
     list_sentinel r;
@@ -140,7 +140,7 @@ struct list_sentinel {
     if (l.own != address || !is_block_address(l.next) || !is_block_address(l.prev) ||
         l.value != no_address || r.count < 0 ||
         r.count > s.size() / word_t{list_node::record_size}) {
-      throw io_tools::corrupt_file_message;
+      throw io_tools::corrupt_file(s);
     }
     return r;
   }
@@ -170,14 +170,14 @@ struct inner_list_value {
   }
 
   static inner_list_value read(io_tools::bfstream& s, word_t address) {
-    if (!is_block_address(address)) throw io_tools::corrupt_file_message;
+    if (!is_block_address(address)) throw io_tools::corrupt_file(s);
     char buf[record_size];
     s.read_at(address, buf, sizeof buf);
     inner_list_value v;
     v.handle = decode_word(buf + handle_offset);
     v.count = decode_word(buf + count_offset);
     // A handle is a cell: a root slot or the first word of a block.
-    if (v.handle < directory_entry::directory_offset) throw io_tools::corrupt_file_message;
+    if (v.handle < directory_entry::directory_offset) throw io_tools::corrupt_file(s);
     return v;
   }
 };

@@ -66,11 +66,11 @@ struct map_header {
   // area or holds a negative size other than the "not initialised" mark, or a
   // size larger than the file: every pair takes several bytes of a node.
   static map_header read(io_tools::bfstream& s, word_t address) {
-    if (address < database_header_size) throw io_tools::corrupt_file_message;
+    if (address < database_header_size) throw io_tools::corrupt_file(s);
     char buf[record_size];
     s.read_at(address, buf, sizeof buf);
     map_header h = decode(buf);
-    if (h.size < no_address || h.size > s.size()) throw io_tools::corrupt_file_message;
+    if (h.size < no_address || h.size > s.size()) throw io_tools::corrupt_file(s);
     return h;
   }
 
@@ -134,13 +134,13 @@ struct map_node_head {
                       plausible_link(right, file_size, record_size) &&
                       plausible_link(parent, file_size, record_size) &&
                       plausible_link(next, file_size, record_size);
-    if (!sane) throw io_tools::corrupt_file_message;
+    if (!sane) throw error(errc::corrupt, io_tools::corrupt_file_message);
   }
 
   // Reads only the head of the record at address: enough to follow links.
   static map_node_head read(io_tools::bfstream& s, word_t address, std::size_t record_size) {
     if (!plausible_link(address, s.size(), record_size) || address == no_address) {
-      throw io_tools::corrupt_file_message;
+      throw io_tools::corrupt_file(s);
     }
     char buf[head_size];
     s.read_at(address, buf, sizeof buf);
@@ -189,7 +189,7 @@ struct map_slot_field<d_ref<std::string>> {
     word_t const address = decode_word(in);
     bool const plausible = address == no_address || (address >= database_header_size &&
                                                      address <= s.size() - smallest_value);
-    if (!plausible) throw io_tools::corrupt_file_message;
+    if (!plausible) throw io_tools::corrupt_file(s);
     v.refer_to(address, &s);
   }
 };

@@ -5,10 +5,11 @@
 // written in code: "map<string,string>", "map<unsigned,unsigned>",
 // "list<list<int>>", "vector<string>", "hashmap<string,string>", "var<long>".
 // Element types are string, the plain numbers by their C++ names, list<T> for
-// the lists a list of lists holds, and bytes<N> for any other trivially
-// copyable type of N bytes. A type taught to the library later gets its word
-// by a specialisation of kind_name; a container held inside another is named
-// in place (map<string,list<string>>), so descriptors nest to any depth.
+// the lists a list of lists holds, codec for a type stored through its codec,
+// and bytes<N> for any other trivially copyable type of N bytes. A type may
+// get a word of its own by a specialisation of kind_name; a container held
+// inside another is named in place (map<string,list<string>>), so descriptors
+// nest to any depth.
 //
 // The kind record lives in the name field of the root's directory entry
 // (directory.h), after the name's terminating 0 byte:
@@ -46,6 +47,8 @@
 #include <string>
 #include <type_traits>
 
+#include "disk_tools/codec.h"
+
 namespace disk_tools {
 
 template <class T>
@@ -66,13 +69,17 @@ class d_ref;
 // an error instead of a new, permanent root.
 enum class d_root { open_or_create, existing };
 
-// The word for an element type in a kind descriptor.
+// The word for an element type in a kind descriptor: a type stored through
+// its codec is "codec" (specialise kind_name to give it a name of its own),
+// any other trivially copyable type "bytes<N>".
 template <class T, class Enable = void>
 struct kind_name {
-  static_assert(std::is_trivially_copyable<T>::value,
-                "a stored type is a string, a trivially copyable type or a list: "
-                "specialise disk_tools::kind_name<T> to name any other");
-  static std::string get() { return "bytes<" + std::to_string(sizeof(T)) + ">"; }
+  static_assert(has_codec_v<T> || std::is_trivially_copyable<T>::value,
+                "a stored type is a string, a trivially copyable type, a type with a codec "
+                "or a list: specialise disk_tools::kind_name<T> to name any other");
+  static std::string get() {
+    return has_codec_v<T> ? "codec" : "bytes<" + std::to_string(sizeof(T)) + ">";
+  }
 };
 
 #define DISK_TOOLS_KIND_NAME(type, word)            \

@@ -2,8 +2,10 @@
 //
 //   std::string:  8-byte length L (characters + 1), the characters, one 0 byte
 //   plain types:  their raw bytes in memory order, sizeof(T) bytes, no length
+//   codec types:  8-byte length L, then the L bytes codec<T>::encode gave
 //
-// A stored string is read back up to its first 0 byte.
+// A stored string is read back up to its first 0 byte. A type with a codec
+// (codec.h) is stored through it even when it is trivially copyable.
 #pragma once
 
 #include <cstring>
@@ -11,6 +13,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "disk_tools/codec.h"
 #include "disk_tools/detail/bfstream.h"
 #include "disk_tools/detail/bstringstream.h"
 #include "disk_tools/detail/coding.h"
@@ -20,7 +23,9 @@ namespace disk_tools {
 template <class T, class Enable = void>
 struct stored_value {
   static_assert(std::is_trivially_copyable<T>::value,
-                "plain stored values are kept as their raw bytes");
+                "a container keeps std::string, trivially copyable types and types with a codec: "
+                "specialise disk_tools::codec<T> with static void encode(T const&, std::string&) "
+                "and static T decode(std::string_view) (see <disk_tools/codec.h>)");
 
   static void encode(text_tools::bstringstream& out, T const& value) {
     out.cpy(&value, sizeof value);
@@ -44,13 +49,35 @@ struct stored_value<std::string> {
     word_t const length = s.read_word(address);
     // The length word is checked against the file before it sizes a buffer.
     if (length < 1 || length > s.size() - address - static_cast<word_t>(word_size)) {
-      throw io_tools::corrupt_file_message;
+      throw io_tools::corrupt_file(s);
     }
     // Read in place: the string is made straight from the file's bytes.
     char const* const chars = s.view(address + static_cast<word_t>(word_size),
                                      static_cast<std::size_t>(length));
-    if (!chars) throw io_tools::corrupt_file_message;
+    if (!chars) throw io_tools::corrupt_file(s);
     return std::string(chars, ::strnlen(chars, static_cast<std::size_t>(length)));
+  }
+};
+
+template <class T>
+struct stored_value<T, std::enable_if_t<has_codec_v<T>>> {
+  static void encode(text_tools::bstringstream& out, T const& value) {
+    std::string bytes;
+    codec<T>::encode(value, bytes);
+    out.cpy_word(static_cast<word_t>(bytes.size()));
+    out.cpy(bytes.data(), bytes.size());
+  }
+
+  static T read(io_tools::bfstream& s, word_t address) {
+    word_t const length = s.read_word(address);
+    if (length < 0 || length > s.size() - address - static_cast<word_t>(word_size)) {
+      throw io_tools::corrupt_file_message;
+    }
+    char const* const bytes =
+        length == 0 ? "" : s.view(address + static_cast<word_t>(word_size),
+                                  static_cast<std::size_t>(length));
+    if (!bytes) throw io_tools::corrupt_file_message;
+    return codec<T>::decode(std::string_view(bytes, static_cast<std::size_t>(length)));
   }
 };
 

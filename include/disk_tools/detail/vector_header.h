@@ -47,14 +47,14 @@ struct vector_header {
   // Reads the fixed part at address, refusing a capacity whose slots would run
   // past the end of the file or a count outside 0..capacity.
   static vector_header read(io_tools::bfstream& s, word_t address) {
-    if (address < database_header_size) throw io_tools::corrupt_file_message;
+    if (address < database_header_size) throw io_tools::corrupt_file(s);
     char buf[fixed_size];
     s.read_at(address, buf, sizeof buf);
     vector_header h = decode(buf);
     word_t const room =
         (s.size() - address - static_cast<word_t>(fixed_size)) / static_cast<word_t>(word_size);
     if (h.capacity < 0 || h.capacity > room || h.count < 0 || h.count > h.capacity) {
-      throw io_tools::corrupt_file_message;
+      throw io_tools::corrupt_file(s);
     }
     return h;
   }

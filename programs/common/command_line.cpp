@@ -1,0 +1,54 @@
+#include "command_line.h"
+
+#include <disk_tools/d_db.h>
+
+#include <algorithm>
+#include <iostream>
+
+namespace odb_programs {
+
+namespace {
+
+command_line refused(command_line_rules const& rules, std::string const& why) {
+  std::cerr << rules.name << ": " << why << " (see " << rules.name << " --help)" << std::endl;
+  command_line line;
+  line.exit_status = bad_usage_status;
+  return line;
+}
+
+command_line answered(std::string const& text) {
+  std::cout << text;
+  command_line line;
+  line.exit_status = 0;
+  return line;
+}
+
+bool is_option(std::string const& word) {
+  return word.size() > 1 && word[0] == '-';
+}
+
+}  // namespace
+
+command_line read_command_line(command_line_rules const& rules, int argc, char** argv) {
+  command_line line;
+  bool named = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string const word = argv[i];
+    if (word == "--help") return answered(rules.usage);
+    if (word == "--version") return answered(std::string(rules.name) + " " + ODB_VERSION + "\n");
+    if (is_option(word)) {
+      bool const known =
+          std::find(rules.flags.begin(), rules.flags.end(), word) != rules.flags.end();
+      if (!known) return refused(rules, "unknown option '" + word + "'");
+      line.flags.insert(word);
+    } else if (rules.takes_database) {
+      if (named) return refused(rules, "one database at a time");
+      line.database_file = disk_tools::database_file_of(word);
+      named = true;
+    }
+  }
+  if (rules.takes_database && !named) return refused(rules, "no database named");
+  return line;
+}
+
+}  // namespace odb_programs
