@@ -232,6 +232,10 @@ class d_map {
   // The map kept in the root slot called name, made and initialised there when
   // the slot is empty.
   d_map(std::string const& name, d_env* env, d_root mode = d_root::open_or_create);
+  // The same under the kind descriptor given: a tree that serves another
+  // container (the typed map) records that container's kind.
+  d_map(std::string const& name, d_env* env, std::string const& kind,
+        d_root mode = d_root::open_or_create);
   // Frees the cached node objects. Every change went to the file when it was
   // made, so the object writes nothing and may outlive its database.
   ~d_map();
@@ -285,6 +289,11 @@ class d_map {
   // Adds the pair; a key already present only has its value replaced (no
   // duplicate is ever made) and the result is false.
   bool insert(K const& key, V const& value);
+  // Replaces the value of a present key through the nodes this object holds
+  // (update reads them afresh from the root), handing the replaced value
+  // out; false and no change when absent. For the typed map, which owns and
+  // frees what it replaces.
+  bool replace_value(K const& key, V const& value, V& old);
   // A proxy for key's pair; a missing key is added first with a default value.
   d_map_assign<K, V, H> operator[](K const& key);
   // Takes key's pair out; false when key is absent. The string map gives the
@@ -345,6 +354,12 @@ class d_map {
   word_t last_index = no_address;
   word_t chain_head = no_address;
   balance_stats stats;
+  // Whether a balance run that rotates nothing keeps the cached nodes. The
+  // two drivers' maps drop them, as they always have: a node object carries
+  // stale pairs past its count that store writes out, so keeping it would
+  // change their files' bytes. The typed map's bytes past the count mean
+  // nothing, so it keeps them.
+  bool keep_cache_when_quiet = false;
 
  private:
   friend class d_map_assign<K, V, H>;
@@ -423,6 +438,7 @@ class d_map {
   // when another object or a rollback changed the map.
   bool use_shape_ = true;
   map_shape shape_;
+  bool quiet_balance_ = false;
 };
 
 // ---------------------------------------------------------------------------
@@ -565,8 +581,12 @@ d_map_iterator<K, V, H>& d_map_iterator<K, V, H>::operator--() {
 
 template <class K, class V, class H>
 d_map<K, V, H>::d_map(std::string const& name, d_env* env, d_root mode)
+    : d_map(name, env, root_kind<d_map>::get(), mode) {}
+
+template <class K, class V, class H>
+d_map<K, V, H>::d_map(std::string const& name, d_env* env, std::string const& kind, d_root mode)
     : root(&node_list), spare(nullptr), alloc(env->allocator), database(env->database), env_(env) {
-  grab(database->stream(), root_slot(database, name, root_kind<d_map>::get(), mode), database->allocator(), database);
+  grab(database->stream(), root_slot(database, name, kind, mode), database->allocator(), database);
 }
 
 template <class K, class V, class H>
@@ -738,6 +758,22 @@ bool d_map<K, V, H>::update_pair(K const& key, V const& value) {
   n->pairs[static_cast<std::size_t>(slot)].value = value;
   n->store(*stream);
   return true;
+}
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::replace_value(K const& key, V const& value, V& old) {
+  return link_.own_change(checked(), handle_, [&] {
+    int slot = -1;
+    node_type* n = locate(key, slot);
+    if (!n) return false;
+    V& held = n->pairs[static_cast<std::size_t>(slot)].value;
+    old = held;
+    held = value;
+    n->store(*stream);
+    // The root object is its own node, not the cached child of another.
+    if (n != &root && n->address == root.address) root.load(*stream);
+    return true;
+  });
 }
 
 template <class K, class V, class H>
@@ -913,7 +949,7 @@ bool d_map<K, V, H>::insert_pair(K const& key, V const& value) {
     if (full_nodes == 2) {
       full_nodes = 0;
       rebalance();
-      clear_node_list();
+      if (!(quiet_balance_ && keep_cache_when_quiet)) clear_node_list();
     }
     if (!has_spilled) return true;
     pending = spilled;
@@ -1190,6 +1226,7 @@ template <class K, class V, class H>
 void d_map<K, V, H>::rebalance() {
   auto const started = std::chrono::steady_clock::now();
   word_t const old_root = root.address;
+  long const shifts_before = stats.shifts + stats.shifts4;
   ++stats.runs;
   if (use_shape_ && (!shape_.built() || shape_.root() != root.address)) {
     shape_.build(*stream, root.address, layout::record_size);
@@ -1200,7 +1237,11 @@ void d_map<K, V, H>::rebalance() {
   }
   if (!settled) ++stats.cut_short;
   if (root.address != old_root) write_header_word(map_header::root_offset, root.address);
-  clear_node_list();
+  // A run that rotated nothing changed no record; the cached nodes still
+  // hold what the file does, and a map that may keep them saves reading
+  // them all again (most runs are such).
+  quiet_balance_ = use_shape_ && stats.shifts + stats.shifts4 == shifts_before;
+  if (!(quiet_balance_ && keep_cache_when_quiet)) clear_node_list();
   stats.seconds +=
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 }

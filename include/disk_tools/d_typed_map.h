@@ -27,13 +27,13 @@ struct is_nested_container : std::false_type {};
 template <class U>
 struct is_nested_container<d_list<U>> : std::true_type {};
 
-// A pair as the typed map's iterators show it; valid while the iterator is.
-// A list value shows as the address of the list's handle block (m[key]
-// opens it).
+// A pair as the typed map's iterators show it: copies of the key and value
+// (a string key may live in its node's slot or in a block of its own). A list
+// value shows as the address of the list's handle block (m[key] opens it).
 template <class K, class V>
 struct typed_map_entry {
-  using value_view = std::conditional_t<is_nested_container<V>::value, word_t, V const&>;
-  K const& key;
+  using value_view = std::conditional_t<is_nested_container<V>::value, word_t, V>;
+  K key;
   value_view value;
 };
 
@@ -89,9 +89,6 @@ class d_map<K, V, typed_map_tag> {
   using value_slot = typename map_slot_of<V>::type;
   using tree = d_map<key_slot, value_slot, value_slot>;
   static constexpr bool nested = is_nested_container<V>::value;
-  static constexpr bool owns_blocks =
-      !std::is_same<key_slot, map_plain_slot<K>>::value ||
-      !std::is_same<value_slot, map_plain_slot<V>>::value;
 
  public:
   using iterator = typed_map_iterator<K, V>;
@@ -124,8 +121,12 @@ class d_map<K, V, typed_map_tag> {
   };
   using subscript = std::conditional_t<nested, V, reference>;
 
-  // The map kept in the root slot called name, made there when new.
-  d_map(std::string const& name, d_env* env) : tree_(name, env), env_(env) {}
+  // The map kept in the root slot called name, made there when new; its kind
+  // is recorded as "ordered<K,V>" (root_kind.h).
+  d_map(std::string const& name, d_env* env, d_root mode = d_root::open_or_create)
+      : tree_(name, env, root_kind<d_map>::get(), mode), env_(env) {
+    tree_.keep_cache_when_quiet = true;
+  }
 
   // True and the value copied out when key is present; value untouched
   // otherwise. Reads only.
@@ -148,15 +149,16 @@ class d_map<K, V, typed_map_tag> {
   // value's block); true when a pair was added.
   bool put(K const& key, V const& value) {
     static_assert(!nested, "a list value is filled through m[key]");
-    if constexpr (!owns_blocks) {
-      return tree_.put(probe(key), stored_value_slot(value));
-    } else {
-      return in_change(tree_.checked(), [&] {
-        if (replace(key, value)) return false;
-        tree_.insert(stored_key(key), stored_value_slot(value));
-        return true;
-      });
-    }
+    return in_change(tree_.checked(), [&] {
+      value_slot const stored = stored_value_slot(value);
+      value_slot old;
+      if (tree_.replace_value(probe(key), stored, old)) {
+        free_owned(old);
+        return false;
+      }
+      tree_.insert(stored_key(key), stored);
+      return true;
+    });
   }
   // Adds the pair unless key is present; a present key keeps its value.
   bool insert(K const& key, V const& value) {
@@ -225,11 +227,16 @@ class d_map<K, V, typed_map_tag> {
   word_t header_address() const { return tree_.header_address; }
 
  private:
+  // A slot to look v up with: it refers to v itself, so it lives no longer.
   template <class T>
   static typename map_slot_of<T>::type probe_of(T const& v) {
-    typename map_slot_of<T>::type slot;
-    slot.value = v;
-    return slot;
+    if constexpr (std::is_same<T, std::string>::value) {
+      return map_text_slot::probe(v);
+    } else {
+      typename map_slot_of<T>::type slot;
+      slot.value = v;
+      return slot;
+    }
   }
   static key_slot probe(K const& key) { return probe_of(key); }
 
@@ -240,6 +247,10 @@ class d_map<K, V, typed_map_tag> {
     if constexpr (std::is_same<decltype(slot), map_block_slot<T>>::value) {
       slot.address = store_value(*env_->allocator, v);
       slot.stream = env_->stream;
+    } else if constexpr (std::is_same<decltype(slot), map_text_slot>::value) {
+      slot.outside = nullptr;
+      slot.stream = env_->stream;
+      if (!slot.fits()) slot.set_block(store_value(*env_->allocator, v));
     }
     return slot;
   }
@@ -248,12 +259,15 @@ class d_map<K, V, typed_map_tag> {
 
   // Gives a present key its new value, freeing the old value's block.
   bool replace(K const& key, V const& value) {
+    if (!contains(key)) return false;
     value_slot old;
-    if (!tree_.get(probe(key), old)) return false;
-    tree_.update(probe(key), stored_value_slot(value));
+    tree_.replace_value(probe(key), stored_value_slot(value), old);
+    free_owned(old);
+    return true;
+  }
+  void free_owned(value_slot const& old) {
     word_t const freed = map_owned_block<value_slot>::of(old);
     if (freed != no_address) env_->allocator->deallocate(freed);
-    return true;
   }
 
   tree tree_;

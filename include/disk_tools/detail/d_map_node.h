@@ -137,21 +137,30 @@ void d_map_node<K, V>::store(io_tools::bfstream& s) const {
   if (address == no_address) return;
   char buf[layout::record_size];
   head().encode(buf);
-  for (int i = 0; i < max_pairs; ++i) {
+  int const slots = layout::writes_used_only ? static_cast<int>(count) : max_pairs;
+  for (int i = 0; i < slots; ++i) {
     char* slot = buf + layout::slot_offset(i);
     auto const& p = pairs[static_cast<std::size_t>(i)];
     map_slot_field<K>::encode(slot, p.key);
     map_slot_field<V>::encode(slot + map_slot_field<K>::width, p.value);
   }
-  s.write_at(address, buf, sizeof buf);
+  s.write_at(address, buf, layout::slot_offset(slots));
 }
 
 template <class K, class V>
 map_node_head d_map_node<K, V>::read_record(io_tools::bfstream& s, word_t address, char* buf) {
-  if (address < database_header_size) throw io_tools::corrupt_file(s);
-  s.read_at(address, buf, layout::record_size);
+  if (!map_node_head::plausible_link(address, s.size(), layout::record_size) ||
+      address == no_address) {
+    throw io_tools::corrupt_file(s);
+  }
+  // The head first: only the slots it counts are decoded, so only those are
+  // read (the rest of a big record would be copied for nothing).
+  s.read_at(address, buf, map_node_head::head_size);
   map_node_head const h = map_node_head::decode(buf);
   h.check(address, s.size(), layout::record_size);
+  s.read_at(address + static_cast<word_t>(map_node_head::head_size),
+            buf + map_node_head::head_size,
+            layout::slot_offset(static_cast<int>(h.count)) - map_node_head::head_size);
   return h;
 }
 
