@@ -28,13 +28,15 @@ struct point {
 };
 
 // Values from small pools, so that hits, overwrites and erases are common;
-// strings of high bytes order above ASCII (bytes compare unsigned).
+// strings of high bytes order above ASCII (bytes compare unsigned), and 0
+// bytes inside strings are kept.
 template <class T>
 T draw(std::mt19937& rng);
 template <>
 std::string draw(std::mt19937& rng) {
-  static std::string const odd[] = {"", "\xff", "\x80z", "a", std::string(200, 'q')};
-  if (pick(rng, 0, 9) == 0) return odd[pick(rng, 0, 4)];
+  static std::string const odd[] = {"",  "\xff", "\x80z", "a", std::string(200, 'q'),
+                                    std::string("a\0b", 3), std::string(30, 'a') + '\0'};
+  if (pick(rng, 0, 9) == 0) return odd[pick(rng, 0, 6)];
   // Runs of x around the 16 bytes a long string keeps in its slot and the 24
   // a short one fits in, ended by a letter that orders either way.
   return "w" + std::to_string(pick(rng, 0, 60)) + std::string(pick(rng, 0, 30), 'x') +

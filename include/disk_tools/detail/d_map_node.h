@@ -35,7 +35,6 @@ class d_map_node {
   d_map_node(d_map_node const&) = delete;
   d_map_node& operator=(d_map_node const&) = delete;
 
-  std::array<pair_type, max_pairs> pairs{};
   word_t address = no_address;
   word_t left = no_address;
   word_t right = no_address;
@@ -47,6 +46,9 @@ class d_map_node {
   d_map_node* parent_node = nullptr;
   d_map_node* next_node = nullptr;
   node_list_type* node_list;
+  // After the links: a descent reads the address, count and links of a
+  // node and its first pair, which then share the object's first lines.
+  std::array<pair_type, max_pairs> pairs{};
 
   // Writes the whole record at address; a node without an address writes
   // nothing.

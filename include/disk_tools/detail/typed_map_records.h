@@ -16,9 +16,9 @@
 //
 // A slot holds the key's field, then the value's. Only the slots below the
 // node's count are written and read; the bytes after them mean nothing. A
-// node record is 48 + 64 * (W_key + W_value) bytes and reserves exactly that: 1072 bytes for
-// d_map<std::uint64_t, std::uint64_t>, 4144 for d_map<std::string,
-// std::string>. A block of a long string or a codec value is laid out as
+// node record is 48 + 64 * (W_key + W_value) bytes and reserves exactly
+// that: 1072 bytes for d_map<std::uint64_t, std::uint64_t>, 4144 for
+// d_map<std::string, std::string>. A block of a long string or a codec value is laid out as
 // stored_value.h says; the map owns it and frees it when the pair goes or its
 // value is replaced.
 #pragma once
