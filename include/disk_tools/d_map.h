@@ -1013,8 +1013,12 @@ typename d_map<K, V, H>::node_type* d_map<K, V, H>::insert_step(node_type& n, pa
 
 template <class K, class V, class H>
 void d_map<K, V, H>::place(node_type& n, pair_type const& pair) {
-  n.add_sorted(pair);
-  n.store(*stream);
+  int const at = n.add_sorted(pair);
+  if constexpr (layout::writes_used_only) {
+    n.store_from(*stream, at);
+  } else {
+    n.store(*stream);
+  }
   ++size_;
   write_header_word(map_header::size_offset, size_);
   if (n.full()) ++full_nodes;

@@ -53,6 +53,10 @@ class d_map_node {
   // Writes the whole record at address; a node without an address writes
   // nothing.
   void store(io_tools::bfstream& s) const;
+  // Writes what adding a pair at slot `first` changed: the head and the slots
+  // from first to count. Only where the record's bytes past the count mean
+  // nothing (the typed map); the other maps store the whole record.
+  void store_from(io_tools::bfstream& s, int first) const;
   // Drops the cached links, then reads the record at address (nothing when it
   // is -1). Slots from count on keep their previous contents.
   void load(io_tools::bfstream& s);
@@ -94,8 +98,9 @@ class d_map_node {
   // Key is K or any type that compares with it both ways (a plain string).
   template <class Key>
   int find(Key const& key) const;
-  // Puts pair into its sorted place; the node must have a free slot.
-  void add_sorted(pair_type const& pair);
+  // Puts pair into its sorted place, which it returns; the node must have a
+  // free slot.
+  int add_sorted(pair_type const& pair);
   // Takes out the pair in the used slot `slot`; the later ones move down.
   void remove_at(int slot);
   // Takes out the smallest pair, puts pair into its sorted place and returns
@@ -147,6 +152,23 @@ void d_map_node<K, V>::store(io_tools::bfstream& s) const {
     map_slot_field<V>::encode(slot + map_slot_field<K>::width, p.value);
   }
   s.write_at(address, buf, layout::slot_offset(slots));
+}
+
+template <class K, class V>
+void d_map_node<K, V>::store_from(io_tools::bfstream& s, int first) const {
+  if (!layout::writes_used_only || address == no_address) return store(s);
+  char buf[layout::record_size];
+  head().encode(buf);
+  s.write_at(address, buf, map_node_head::head_size);
+  for (int i = first; i < count; ++i) {
+    char* slot = buf + layout::slot_offset(i);
+    auto const& p = pairs[static_cast<std::size_t>(i)];
+    map_slot_field<K>::encode(slot, p.key);
+    map_slot_field<V>::encode(slot + map_slot_field<K>::width, p.value);
+  }
+  std::size_t const from = layout::slot_offset(first);
+  s.write_at(address + static_cast<word_t>(from), buf + from,
+             layout::slot_offset(static_cast<int>(count)) - from);
 }
 
 template <class K, class V>
@@ -217,7 +239,7 @@ int d_map_node<K, V>::find(Key const& key) const {
 }
 
 template <class K, class V>
-void d_map_node<K, V>::add_sorted(pair_type const& pair) {
+int d_map_node<K, V>::add_sorted(pair_type const& pair) {
   auto pos = static_cast<std::size_t>(count);
   while (pos > 0 && pair.key < pairs[pos - 1].key) {
     pairs[pos] = pairs[pos - 1];
@@ -225,6 +247,7 @@ void d_map_node<K, V>::add_sorted(pair_type const& pair) {
   }
   pairs[pos] = pair;
   ++count;
+  return static_cast<int>(pos);
 }
 
 template <class K, class V>
