@@ -33,4 +33,8 @@ void run_compact_benches(int repetitions);
 // Durable commits of 1 and 1 000 inserts on SQLite, LMDB and our map.
 void run_commit_benches(int repetitions);
 
+// The typed map of strings and of 64-bit numbers, beside std::map and a
+// Boost.Interprocess map in a mapped file.
+void run_typed_map_benches(int repetitions);
+
 }  // namespace bench

@@ -1,7 +1,7 @@
 // odb_bench: runs the benchmark groups and prints their medians as Markdown
 // tables. Usage: odb_bench [repetitions] [group...], repetitions defaulting to
-// 5 and the groups (programs, commit, map, order, alloc, churn, containers,
-// hash, peers, compact) to all of them. `odb_bench --one NAME N DIR` is the
+// 5 and the groups (programs, commit, map, order, typed, large, alloc, churn,
+// containers, hash, peers, compact) to all of them. `odb_bench --one NAME N DIR` is the
 // single run that the tables of system calls start in a child process
 // (child_run.h).
 #include <sys/utsname.h>
@@ -34,6 +34,7 @@ group const groups[] = {
     {"commit", bench::run_commit_benches},
     {"map", bench::run_map_benches},
     {"order", bench::run_map_order_benches},
+    {"typed", bench::run_typed_map_benches},
     {"large", bench::run_large_map_benches},
     {"alloc", bench::run_alloc_benches},
     {"churn", bench::run_churn_benches},

@@ -58,7 +58,12 @@
 
 namespace disk_tools {
 
-template <class K, class V, class H>
+// The third parameter is the plain value type of the two maps the drivers use
+// (d_map<unsigned, unsigned, unsigned> and d_map<d_ref<std::string>,
+// d_ref<std::string>, std::string>); left out, it makes the typed map of
+// d_typed_map.h.
+struct typed_map_tag {};
+template <class K, class V, class H = typed_map_tag>
 class d_map;
 
 // The value a key gets when operator[] adds it: a plain value is zero, a
@@ -232,6 +237,10 @@ class d_map {
   // The map kept in the root slot called name, made and initialised there when
   // the slot is empty.
   d_map(std::string const& name, d_env* env, d_root mode = d_root::open_or_create);
+  // The same under the kind descriptor given: a tree that serves another
+  // container (the typed map) records that container's kind.
+  d_map(std::string const& name, d_env* env, std::string const& kind,
+        d_root mode = d_root::open_or_create);
   // Frees the cached node objects. Every change went to the file when it was
   // made, so the object writes nothing and may outlive its database.
   ~d_map();
@@ -285,6 +294,11 @@ class d_map {
   // Adds the pair; a key already present only has its value replaced (no
   // duplicate is ever made) and the result is false.
   bool insert(K const& key, V const& value);
+  // Replaces the value of a present key through the nodes this object holds
+  // (update reads them afresh from the root), handing the replaced value
+  // out; false and no change when absent. For the typed map, which owns and
+  // frees what it replaces.
+  bool replace_value(K const& key, V const& value, V& old);
   // A proxy for key's pair; a missing key is added first with a default value.
   d_map_assign<K, V, H> operator[](K const& key);
   // Takes key's pair out; false when key is absent. The string map gives the
@@ -345,6 +359,12 @@ class d_map {
   word_t last_index = no_address;
   word_t chain_head = no_address;
   balance_stats stats;
+  // Whether a balance run that rotates nothing keeps the cached nodes. The
+  // two drivers' maps drop them, as they always have: a node object carries
+  // stale pairs past its count that store writes out, so keeping it would
+  // change their files' bytes. The typed map's bytes past the count mean
+  // nothing, so it keeps them.
+  bool keep_cache_when_quiet = false;
 
  private:
   friend class d_map_assign<K, V, H>;
@@ -423,6 +443,7 @@ class d_map {
   // when another object or a rollback changed the map.
   bool use_shape_ = true;
   map_shape shape_;
+  bool quiet_balance_ = false;
 };
 
 // ---------------------------------------------------------------------------
@@ -565,8 +586,12 @@ d_map_iterator<K, V, H>& d_map_iterator<K, V, H>::operator--() {
 
 template <class K, class V, class H>
 d_map<K, V, H>::d_map(std::string const& name, d_env* env, d_root mode)
+    : d_map(name, env, root_kind<d_map>::get(), mode) {}
+
+template <class K, class V, class H>
+d_map<K, V, H>::d_map(std::string const& name, d_env* env, std::string const& kind, d_root mode)
     : root(&node_list), spare(nullptr), alloc(env->allocator), database(env->database), env_(env) {
-  grab(database->stream(), root_slot(database, name, root_kind<d_map>::get(), mode), database->allocator(), database);
+  grab(database->stream(), root_slot(database, name, kind, mode), database->allocator(), database);
 }
 
 template <class K, class V, class H>
@@ -743,6 +768,22 @@ bool d_map<K, V, H>::update_pair(K const& key, V const& value) {
 }
 
 template <class K, class V, class H>
+bool d_map<K, V, H>::replace_value(K const& key, V const& value, V& old) {
+  return link_.own_change(checked(), handle_, [&] {
+    int slot = -1;
+    node_type* n = locate(key, slot);
+    if (!n) return false;
+    V& held = n->pairs[static_cast<std::size_t>(slot)].value;
+    old = held;
+    held = value;
+    n->store(*stream);
+    // The root object is its own node, not the cached child of another.
+    if (n != &root && n->address == root.address) root.load(*stream);
+    return true;
+  });
+}
+
+template <class K, class V, class H>
 d_map_assign<K, V, H> d_map<K, V, H>::operator[](K const& key) {
   V found{};
   if (!get(key, found)) {
@@ -915,7 +956,7 @@ bool d_map<K, V, H>::insert_pair(K const& key, V const& value) {
     if (full_nodes == 2) {
       full_nodes = 0;
       rebalance();
-      clear_node_list();
+      if (!(quiet_balance_ && keep_cache_when_quiet)) clear_node_list();
     }
     if (!has_spilled) return true;
     pending = spilled;
@@ -979,8 +1020,12 @@ typename d_map<K, V, H>::node_type* d_map<K, V, H>::insert_step(node_type& n, pa
 
 template <class K, class V, class H>
 void d_map<K, V, H>::place(node_type& n, pair_type const& pair) {
-  n.add_sorted(pair);
-  n.store(*stream);
+  int const at = n.add_sorted(pair);
+  if constexpr (layout::writes_used_only) {
+    n.store_from(*stream, at);
+  } else {
+    n.store(*stream);
+  }
   ++size_;
   write_header_word(map_header::size_offset, size_);
   if (n.full()) ++full_nodes;
@@ -1192,6 +1237,7 @@ template <class K, class V, class H>
 void d_map<K, V, H>::rebalance() {
   auto const started = std::chrono::steady_clock::now();
   word_t const old_root = root.address;
+  long const shifts_before = stats.shifts + stats.shifts4;
   ++stats.runs;
   if (use_shape_ && (!shape_.built() || shape_.root() != root.address)) {
     shape_.build(*stream, root.address, layout::record_size);
@@ -1202,7 +1248,11 @@ void d_map<K, V, H>::rebalance() {
   }
   if (!settled) ++stats.cut_short;
   if (root.address != old_root) write_header_word(map_header::root_offset, root.address);
-  clear_node_list();
+  // A run that rotated nothing changed no record; the cached nodes still
+  // hold what the file does, and a map that may keep them saves reading
+  // them all again (most runs are such).
+  quiet_balance_ = use_shape_ && stats.shifts + stats.shifts4 == shifts_before;
+  if (!(quiet_balance_ && keep_cache_when_quiet)) clear_node_list();
   stats.seconds +=
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 }
@@ -1394,3 +1444,5 @@ extern template class d_map_iterator<unsigned, unsigned, unsigned>;
 extern template class d_map_iterator<d_ref<std::string>, d_ref<std::string>, std::string>;
 
 }  // namespace disk_tools
+
+#include "disk_tools/d_typed_map.h"

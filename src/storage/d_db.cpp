@@ -297,9 +297,15 @@ long d_database::attach_root(std::string const& name, std::string const& kind, d
       refuse_unlike(name, kind, e.slot, false);
     }
     // A root made now records its kind; one that holds a container already
-    // (made before kinds were recorded) is left as it was found.
+    // (made before kinds were recorded) is left as it was found. A typed map
+    // records its kind under the plain opening too: no older file holds one,
+    // and its records look like a map's to every check of shape.
     bool const fresh = e.slot == no_address && e.kind_status == kind_record::status::none;
-    if (fresh && record_kinds_ && e.kind_fits(kind)) {
+    bool const must_record = kind.rfind("ordered<", 0) == 0;
+    if (fresh && must_record && !e.kind_fits(kind)) {
+      throw error(errc::bad_name, "root name too long to record its kind...");
+    }
+    if (fresh && (record_kinds_ || must_record) && e.kind_fits(kind)) {
       e.kind = kind;
       e.kind_status = kind_record::status::recorded;
       changed = true;

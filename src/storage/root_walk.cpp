@@ -6,6 +6,7 @@
 #include "disk_tools/detail/hashmap_records.h"
 #include "disk_tools/detail/list_records.h"
 #include "disk_tools/detail/map_records.h"
+#include "disk_tools/detail/typed_map_records.h"
 #include "disk_tools/detail/vector_header.h"
 
 namespace disk_tools {
@@ -52,6 +53,47 @@ std::size_t map_field_width(kind_tree const& t) {
 
 bool is_string(kind_tree const& t) {
   return t.word == "string" && t.args.empty();
+}
+
+// How the typed map holds a key or value in a slot (typed_map_records.h).
+enum class typed_field { plain, text, block, list };
+
+struct typed_field_shape {
+  typed_field how;
+  std::size_t width;
+};
+
+// The width of a plain type named by its word, 0 for none.
+std::size_t plain_width(kind_tree const& t) {
+  static std::pair<char const*, std::size_t> const words[] = {
+      {"bool", sizeof(bool)},           {"char", 1},
+      {"signed char", 1},               {"unsigned char", 1},
+      {"short", sizeof(short)},         {"unsigned short", sizeof(short)},
+      {"int", sizeof(int)},             {"unsigned", sizeof(unsigned)},
+      {"long", sizeof(long)},           {"unsigned long", sizeof(long)},
+      {"long long", sizeof(long long)}, {"unsigned long long", sizeof(long long)},
+      {"float", sizeof(float)},         {"double", sizeof(double)},
+      {"long double", sizeof(long double)}};
+  if (!t.args.empty()) return 0;
+  for (auto const& [word, width] : words) {
+    if (t.word == word) return width;
+  }
+  return 0;
+}
+
+typed_field_shape typed_shape(kind_tree const& t) {
+  if (is_string(t)) return {typed_field::text, map_slot_field<map_text_slot>::width};
+  if (t.word == "codec" && t.args.empty()) return {typed_field::block, word_size};
+  if (t.word == "list" && t.args.size() == 1) return {typed_field::list, word_size};
+  if (t.word == "bytes" && t.args.size() == 1 && t.args[0].args.empty()) {
+    std::string const& n = t.args[0].word;
+    if (!n.empty() && n.size() < 6 && n.find_first_not_of("0123456789") == std::string::npos &&
+        std::stoul(n) > 0) {
+      return {typed_field::plain, std::stoul(n)};
+    }
+  }
+  if (std::size_t const width = plain_width(t)) return {typed_field::plain, width};
+  throw unknown_kind(text_of(t));
 }
 
 }  // namespace
@@ -103,6 +145,9 @@ bool could_hold(io_tools::bfstream& s, std::string const& word, word_t top) {
     if (word == "vector") return could_be_vector(s, top);
     if (word == "hashmap") return could_be_hashmap(s, top);
     if (word == "map") return could_be_map(s, top);
+    // The typed map always records its kind: a root without a record is not
+    // one, whatever its records look like.
+    if (word == "ordered") return false;
   } catch (error const&) {
     return false;
   }
@@ -153,6 +198,8 @@ void root_walker::walk_kind(kind_tree const& kind, word_t top) {
     walk_hashmap(top);
   } else if (kind.word == "map" && args == 2) {
     walk_map(kind, top);
+  } else if (kind.word == "ordered" && args == 2) {
+    walk_typed_map(kind, top);
   } else {
     throw unknown_kind(text_of(kind));
   }
@@ -247,6 +294,58 @@ void root_walker::walk_map(kind_tree const& kind, word_t header_at) {
     take(at, std::move(links));
     for (word_t block : strings) {
       if (block != no_address) take(block);
+    }
+    at = head.next;
+  }
+}
+
+}  // namespace disk_tools
+
+namespace disk_tools {
+
+void root_walker::walk_typed_map(kind_tree const& kind, word_t header_at) {
+  map_header const header = map_header::read(s_, header_at);
+  take(header_at, {map_header::root_offset, map_header::chain_head_offset});
+  if (!header.initialised()) return;
+  typed_field_shape const fields[] = {typed_shape(kind.args[0]), typed_shape(kind.args[1])};
+  std::size_t const slot_width = fields[0].width + fields[1].width;
+  std::size_t const record_size = map_node_head::head_size + map_node_head::max_pairs * slot_width;
+  word_t steps = 0;
+  for (word_t at = header.chain_head; at != no_address; ++steps) {
+    if (steps > most(record_size)) throw io_tools::corrupt_file(s_);
+    map_node_head const head = map_node_head::read(s_, at, record_size);
+    std::vector<std::size_t> links = {map_node_head::left_offset, map_node_head::right_offset,
+                                      map_node_head::parent_offset, map_node_head::address_offset,
+                                      map_node_head::next_offset};
+    // What each used slot names: a long string's block, a codec value's
+    // block, an inner list's handle block (with the list behind it).
+    std::vector<std::pair<word_t, typed_field>> named;
+    for (word_t i = 0; i < head.count; ++i) {
+      std::size_t field_at = map_node_head::head_size + static_cast<std::size_t>(i) * slot_width;
+      for (typed_field_shape const& f : fields) {
+        bool names_block = f.how != typed_field::plain;
+        std::size_t word_at = field_at;
+        if (f.how == typed_field::text) {
+          // Only a string longer than the slot's room has a block.
+          word_t const length = s_.read_word(at + static_cast<word_t>(field_at));
+          if (length < 0) throw io_tools::corrupt_file(s_);
+          names_block = length > static_cast<word_t>(map_text_slot::inline_room);
+          word_at = field_at + 8 + map_text_slot::address_at;
+        }
+        if (names_block) {
+          links.push_back(word_at);
+          named.emplace_back(s_.read_word(at + static_cast<word_t>(word_at)), f.how);
+        }
+        field_at += f.width;
+      }
+    }
+    take(at, std::move(links));
+    for (auto const& [block, how] : named) {
+      if (how != typed_field::list) {
+        take(block);
+      } else if (take(block, {0})) {
+        walk_list(kind.args[1].args[0], s_.read_word(block));
+      }
     }
     at = head.next;
   }

@@ -72,6 +72,22 @@ void fill_every_kind(std::string const& name, int n) {
     strings.erase(d_ref<std::string>("k" + std::to_string(i), &env));
     numbers.erase(static_cast<unsigned>(i));
   }
+  // Typed maps: strings short enough for their slots and long ones in blocks,
+  // numbers, and lists as values.
+  d_map<std::string, std::string> typed("ts", &env);
+  d_map<std::uint64_t, double> typed_numbers("tn", &env);
+  d_map<std::string, d_list<std::string>> index("ti", &env);
+  for (int i = 0; i < 2 * n; ++i) {
+    std::string const k = std::string(static_cast<std::size_t>(i % 40), 'k') + std::to_string(i % n);
+    typed.put(k, std::string(static_cast<std::size_t>(i % 50), 't') + std::to_string(i));
+    typed_numbers.put(static_cast<std::uint64_t>(i * 7 % (3 * n)), i / 4.0);
+    index[std::to_string(i % 7)].push_back(std::string(static_cast<std::size_t>(i % 30), 'p'));
+  }
+  for (int i = 0; i < n; i += 3) {
+    typed.erase(std::string(static_cast<std::size_t>(i % 40), 'k') + std::to_string(i));
+    typed_numbers.erase(static_cast<std::uint64_t>(i));
+  }
+  index.erase("3");
   close_database(db);
 }
 
@@ -98,6 +114,15 @@ std::string contents(std::string const& name) {
   }
   for (auto const& p : number_map("mu", &env)) {
     out += std::to_string(p.key) + "=" + std::to_string(p.value) + ",";
+  }
+  for (auto const& p : d_map<std::string, std::string>("ts", &env)) out += p.key + "=" + p.value + ",";
+  for (auto const& p : d_map<std::uint64_t, double>("tn", &env)) {
+    out += std::to_string(p.key) + "=" + std::to_string(p.value) + ",";
+  }
+  d_map<std::string, d_list<std::string>> index("ti", &env);
+  for (auto const& p : index) {
+    out += p.key + ":";
+    for (auto const& posting : index[p.key]) out += posting + ",";
   }
   out += "|" + std::to_string(db->roots().size());
   close_database(db);

@@ -35,7 +35,6 @@ class d_map_node {
   d_map_node(d_map_node const&) = delete;
   d_map_node& operator=(d_map_node const&) = delete;
 
-  std::array<pair_type, max_pairs> pairs{};
   word_t address = no_address;
   word_t left = no_address;
   word_t right = no_address;
@@ -47,10 +46,17 @@ class d_map_node {
   d_map_node* parent_node = nullptr;
   d_map_node* next_node = nullptr;
   node_list_type* node_list;
+  // After the links: a descent reads the address, count and links of a
+  // node and its first pair, which then share the object's first lines.
+  std::array<pair_type, max_pairs> pairs{};
 
   // Writes the whole record at address; a node without an address writes
   // nothing.
   void store(io_tools::bfstream& s) const;
+  // Writes what adding a pair at slot `first` changed: the head and the slots
+  // from first to count. Only where the record's bytes past the count mean
+  // nothing (the typed map); the other maps store the whole record.
+  void store_from(io_tools::bfstream& s, int first) const;
   // Drops the cached links, then reads the record at address (nothing when it
   // is -1). Slots from count on keep their previous contents.
   void load(io_tools::bfstream& s);
@@ -92,8 +98,9 @@ class d_map_node {
   // Key is K or any type that compares with it both ways (a plain string).
   template <class Key>
   int find(Key const& key) const;
-  // Puts pair into its sorted place; the node must have a free slot.
-  void add_sorted(pair_type const& pair);
+  // Puts pair into its sorted place, which it returns; the node must have a
+  // free slot.
+  int add_sorted(pair_type const& pair);
   // Takes out the pair in the used slot `slot`; the later ones move down.
   void remove_at(int slot);
   // Takes out the smallest pair, puts pair into its sorted place and returns
@@ -137,21 +144,47 @@ void d_map_node<K, V>::store(io_tools::bfstream& s) const {
   if (address == no_address) return;
   char buf[layout::record_size];
   head().encode(buf);
-  for (int i = 0; i < max_pairs; ++i) {
+  int const slots = layout::writes_used_only ? static_cast<int>(count) : max_pairs;
+  for (int i = 0; i < slots; ++i) {
     char* slot = buf + layout::slot_offset(i);
     auto const& p = pairs[static_cast<std::size_t>(i)];
     map_slot_field<K>::encode(slot, p.key);
     map_slot_field<V>::encode(slot + map_slot_field<K>::width, p.value);
   }
-  s.write_at(address, buf, sizeof buf);
+  s.write_at(address, buf, layout::slot_offset(slots));
+}
+
+template <class K, class V>
+void d_map_node<K, V>::store_from(io_tools::bfstream& s, int first) const {
+  if (!layout::writes_used_only || address == no_address) return store(s);
+  char buf[layout::record_size];
+  head().encode(buf);
+  s.write_at(address, buf, map_node_head::head_size);
+  for (int i = first; i < count; ++i) {
+    char* slot = buf + layout::slot_offset(i);
+    auto const& p = pairs[static_cast<std::size_t>(i)];
+    map_slot_field<K>::encode(slot, p.key);
+    map_slot_field<V>::encode(slot + map_slot_field<K>::width, p.value);
+  }
+  std::size_t const from = layout::slot_offset(first);
+  s.write_at(address + static_cast<word_t>(from), buf + from,
+             layout::slot_offset(static_cast<int>(count)) - from);
 }
 
 template <class K, class V>
 map_node_head d_map_node<K, V>::read_record(io_tools::bfstream& s, word_t address, char* buf) {
-  if (address < database_header_size) throw io_tools::corrupt_file(s);
-  s.read_at(address, buf, layout::record_size);
+  if (!map_node_head::plausible_link(address, s.size(), layout::record_size) ||
+      address == no_address) {
+    throw io_tools::corrupt_file(s);
+  }
+  // The head first: only the slots it counts are decoded, so only those are
+  // read (the rest of a big record would be copied for nothing).
+  s.read_at(address, buf, map_node_head::head_size);
   map_node_head const h = map_node_head::decode(buf);
   h.check(address, s.size(), layout::record_size);
+  s.read_at(address + static_cast<word_t>(map_node_head::head_size),
+            buf + map_node_head::head_size,
+            layout::slot_offset(static_cast<int>(h.count)) - map_node_head::head_size);
   return h;
 }
 
@@ -206,7 +239,7 @@ int d_map_node<K, V>::find(Key const& key) const {
 }
 
 template <class K, class V>
-void d_map_node<K, V>::add_sorted(pair_type const& pair) {
+int d_map_node<K, V>::add_sorted(pair_type const& pair) {
   auto pos = static_cast<std::size_t>(count);
   while (pos > 0 && pair.key < pairs[pos - 1].key) {
     pairs[pos] = pairs[pos - 1];
@@ -214,6 +247,7 @@ void d_map_node<K, V>::add_sorted(pair_type const& pair) {
   }
   pairs[pos] = pair;
   ++count;
+  return static_cast<int>(pos);
 }
 
 template <class K, class V>

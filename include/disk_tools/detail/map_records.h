@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 #include "disk_tools/detail/bfstream.h"
 #include "disk_tools/detail/coding.h"
@@ -194,6 +195,12 @@ struct map_slot_field<d_ref<std::string>> {
   }
 };
 
+// Whether a slot type belongs to the typed map (typed_map_records.h), whose
+// node records are read and written only up to their count: the two drivers'
+// maps write all 64 slots, and their files keep those bytes.
+template <class T>
+struct map_slot_is_typed : std::false_type {};
+
 // Sizes of the node record of a map with keys K and values V.
 template <class K, class V>
 struct map_node_layout {
@@ -203,6 +210,9 @@ struct map_node_layout {
   static constexpr long reservation = static_cast<long>(
       map_node_head::head_size +
       map_node_head::max_pairs * (map_slot_field<K>::reserved + map_slot_field<V>::reserved));
+
+  // Slots store writes: all of them, or for the typed map the used ones.
+  static constexpr bool writes_used_only = map_slot_is_typed<K>::value && map_slot_is_typed<V>::value;
 
   static std::size_t slot_offset(int index) {
     return map_node_head::head_size + static_cast<std::size_t>(index) * slot_width;

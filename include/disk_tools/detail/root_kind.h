@@ -3,7 +3,8 @@
 //
 // A kind descriptor names the container and its element types as they are
 // written in code: "map<string,string>", "map<unsigned,unsigned>",
-// "list<list<int>>", "vector<string>", "hashmap<string,string>", "var<long>".
+// "list<list<int>>", "vector<string>", "hashmap<string,string>", "var<long>",
+// and for the typed map d_map<K, V> "ordered<string,list<string>>".
 // Element types are string, the plain numbers by their C++ names, list<T> for
 // the lists a list of lists holds, codec for a type stored through its codec,
 // and bytes<N> for any other trivially copyable type of N bytes. A type may
@@ -61,6 +62,7 @@ template <class K, class V, class H>
 class d_hashmap;
 template <class K, class V, class H>
 class d_map;
+struct typed_map_tag;
 template <class T>
 class d_ref;
 
@@ -137,6 +139,15 @@ struct root_kind<d_hashmap<K, V, H>> {
 template <class K, class V, class H>
 struct root_kind<d_map<K, V, H>> {
   static std::string get() { return "map<" + kind_name<K>::get() + "," + kind_name<V>::get() + ">"; }
+};
+// The typed map's records differ from the two maps above (whose files already
+// say "map<...>", even for d_ref<std::string> keys): its own word keeps a
+// root of one from being opened, walked or freed as the other.
+template <class K, class V>
+struct root_kind<d_map<K, V, typed_map_tag>> {
+  static std::string get() {
+    return "ordered<" + kind_name<K>::get() + "," + kind_name<V>::get() + ">";
+  }
 };
 
 struct kind_record {

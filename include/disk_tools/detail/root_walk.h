@@ -17,6 +17,11 @@
 //   map<K,V>           header, nodes, string blocks      header 8, 16; node 0, 8,
 //                                                        16, 32, 40 and its string
 //                                                        slots up to its count
+//   ordered<K,V>       header, nodes, long strings'      as map<K,V>, and in each
+//                      blocks, codec values' blocks,     used slot a long string's
+//                      lists' handle blocks and each     block word (field 32), a
+//                      list as a list<U>                 codec value's or a list
+//                                                        handle's word; handle 0
 //
 // A block reached twice (an inner list held twice, a string a map names as
 // key and value) is visited once. Every walk is bounded by what the file can
@@ -79,6 +84,7 @@ class root_walker {
   void walk_vector(word_t header);
   void walk_hashmap(word_t header);
   void walk_map(kind_tree const& kind, word_t header);
+  void walk_typed_map(kind_tree const& kind, word_t header);
   // Visits the block at address unless it was visited before; false then.
   bool take(word_t address, std::vector<std::size_t> links = {}, std::size_t run_offset = 0,
             word_t run_words = 0);

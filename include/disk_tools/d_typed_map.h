@@ -1,0 +1,277 @@
+// The typed ordered map d_map<K, V>: keys and values of std::string, any
+// trivially copyable type, a type with a codec (codec.h), and as values lists
+// (d_list<U>). It is the tree of d_map.h over the slots of
+// typed_map_records.h, and it owns what it stores: put, update, erase and
+// assignment through operator[] free the blocks they replace or take out, and
+// no operation asks the caller for a block. Lookups make a probe key in
+// memory only, so reading never writes to the file.
+//
+// Included by d_map.h; the two maps the drivers use (d_map<unsigned,
+// unsigned, unsigned> and the d_ref<std::string> map) are other kinds, with
+// their own records.
+#pragma once
+
+#include <cstddef>
+#include <iterator>
+#include <string>
+#include <type_traits>
+
+#include "disk_tools/d_map.h"
+#include "disk_tools/detail/nested_container.h"
+#include "disk_tools/detail/typed_map_records.h"
+
+namespace disk_tools {
+
+template <class T>
+struct is_nested_container : std::false_type {};
+template <class U>
+struct is_nested_container<d_list<U>> : std::true_type {};
+
+// A pair as the typed map's iterators show it: copies of the key and value
+// (a string key may live in its node's slot or in a block of its own). A list
+// value shows as the address of the list's handle block (m[key] opens it).
+template <class K, class V>
+struct typed_map_entry {
+  using value_view = std::conditional_t<is_nested_container<V>::value, word_t, V>;
+  K key;
+  value_view value;
+};
+
+template <class K, class V>
+class typed_map_iterator {
+  using key_slot = typename map_slot_of<K>::type;
+  using value_slot = typename map_slot_of<V>::type;
+  using base = d_map_iterator<key_slot, value_slot, value_slot>;
+
+ public:
+  using iterator_category = std::bidirectional_iterator_tag;
+  using value_type = typed_map_entry<K, V>;
+  using difference_type = std::ptrdiff_t;
+  using reference = value_type;
+  struct pointer {
+    value_type entry;
+    value_type const* operator->() const { return &entry; }
+  };
+
+  typed_map_iterator() = default;
+  explicit typed_map_iterator(base it) : it_(it) {}
+
+  value_type operator*() const {
+    auto const& pair = *it_;
+    if constexpr (is_nested_container<V>::value) {
+      return {pair.key.get(), pair.value.handle};
+    } else {
+      return {pair.key.get(), pair.value.get()};
+    }
+  }
+  pointer operator->() const { return {**this}; }
+  typed_map_iterator& operator++() {
+    ++it_;
+    return *this;
+  }
+  typed_map_iterator operator++(int) { return typed_map_iterator(it_++); }
+  typed_map_iterator& operator--() {
+    --it_;
+    return *this;
+  }
+  typed_map_iterator operator--(int) { return typed_map_iterator(it_--); }
+  bool operator==(typed_map_iterator const& o) const { return it_ == o.it_; }
+  bool operator!=(typed_map_iterator const& o) const { return it_ != o.it_; }
+
+ private:
+  base it_;
+};
+
+template <class K, class V>
+class d_map<K, V, typed_map_tag> {
+  static_assert(!is_nested_container<K>::value, "a container cannot be a map key");
+  using key_slot = typename map_slot_of<K>::type;
+  using value_slot = typename map_slot_of<V>::type;
+  using tree = d_map<key_slot, value_slot, value_slot>;
+  static constexpr bool nested = is_nested_container<V>::value;
+
+ public:
+  using iterator = typed_map_iterator<K, V>;
+  using const_iterator = iterator;
+  struct key_range {
+    iterator first;
+    iterator last;
+    iterator begin() const { return first; }
+    iterator end() const { return last; }
+  };
+
+  // Reads and replaces the value of one key, named by the key (so it stays
+  // right whatever the tree does meanwhile).
+  class reference {
+   public:
+    reference(d_map* map, K key) : map_(map), key_(std::move(key)) {}
+    operator V() const {
+      V value{};
+      if (!map_->get(key_, value)) throw error(errc::out_of_range, "map element out of range...");
+      return value;
+    }
+    reference& operator=(V const& value) {
+      map_->put(key_, value);
+      return *this;
+    }
+
+   private:
+    d_map* map_;
+    K key_;
+  };
+  using subscript = std::conditional_t<nested, V, reference>;
+
+  // The map kept in the root slot called name, made there when new; its kind
+  // is recorded as "ordered<K,V>" (root_kind.h).
+  d_map(std::string const& name, d_env* env, d_root mode = d_root::open_or_create)
+      : tree_(name, env, root_kind<d_map>::get(), mode), env_(env) {
+    tree_.keep_cache_when_quiet = true;
+  }
+
+  // True and the value copied out when key is present; value untouched
+  // otherwise. Reads only.
+  bool get(K const& key, V& value) {
+    value_slot found;
+    if (!tree_.get(probe(key), found)) return false;
+    if constexpr (nested) {
+      value = nested_container<V>::open(found.handle, env_);
+    } else {
+      value = found.get();
+    }
+    return true;
+  }
+  bool contains(K const& key) {
+    value_slot found;
+    return tree_.get(probe(key), found);
+  }
+
+  // Adds the pair, or replaces the value of a present key (freeing the old
+  // value's block); true when a pair was added.
+  bool put(K const& key, V const& value) {
+    static_assert(!nested, "a list value is filled through m[key]");
+    return in_change(tree_.checked(), [&] {
+      value_slot const stored = stored_value_slot(value);
+      value_slot old;
+      if (tree_.replace_value(probe(key), stored, old)) {
+        free_owned(old);
+        return false;
+      }
+      tree_.insert(stored_key(key), stored);
+      return true;
+    });
+  }
+  // Adds the pair unless key is present; a present key keeps its value.
+  bool insert(K const& key, V const& value) {
+    return in_change(tree_.checked(), [&] { return !contains(key) && put(key, value); });
+  }
+  // Replaces the value of a present key; false and no change when absent.
+  bool update(K const& key, V const& value) {
+    static_assert(!nested, "a list value is filled through m[key]");
+    return in_change(tree_.checked(), [&] { return replace(key, value); });
+  }
+  // Takes key's pair out and frees its blocks (a list value with everything
+  // in it); false when key is absent.
+  bool erase(K const& key) {
+    return in_change(tree_.checked(), [&] {
+      value_slot found;
+      if (!tree_.get(probe(key), found)) return false;
+      tree_.erase(probe(key));
+      if constexpr (nested) nested_container<V>::free(found.handle, env_);
+      return true;
+    });
+  }
+
+  // A plain value: a reference to it, the key added with a default value
+  // first when missing. A list value: the working list, made on first use.
+  subscript operator[](K const& key) {
+    if constexpr (nested) {
+      value_slot found;
+      if (!tree_.get(probe(key), found)) {
+        in_change(tree_.checked(), [&] {
+          found.handle = nested_container<V>::make(env_);
+          tree_.insert(stored_key(key), found);
+        });
+      }
+      return nested_container<V>::open(found.handle, env_);
+    } else {
+      if (!contains(key)) put(key, V{});
+      return reference(this, key);
+    }
+  }
+
+  std::size_t size() { return tree_.size(); }
+  bool empty() { return size() == 0; }
+  iterator begin() { return iterator(tree_.begin()); }
+  iterator end() { return iterator(tree_.end()); }
+  iterator lower_bound(K const& key) { return iterator(tree_.lower_bound(probe(key))); }
+  iterator upper_bound(K const& key) { return iterator(tree_.upper_bound(probe(key))); }
+  key_range range(K const& from, K const& to) {
+    auto const r = tree_.range(probe(from), probe(to));
+    return {iterator(r.first), iterator(r.last)};
+  }
+  void balance() { tree_.balance(); }
+
+  // Node records on the map's chain (with the header, the blocks the tree
+  // itself takes).
+  std::size_t node_count() {
+    tree_.checked();
+    std::size_t n = 0;
+    word_t const limit = tree_.max_node_count();
+    for (word_t at = tree_.chain_head; at != no_address;
+         at = map_node_head::read(*tree_.stream, at, tree::layout::record_size).next) {
+      if (static_cast<word_t>(++n) > limit) throw io_tools::corrupt_file(*tree_.stream);
+    }
+    return n;
+  }
+  // The address of the map's header.
+  word_t header_address() const { return tree_.header_address; }
+
+ private:
+  // A slot to look v up with: it refers to v itself, so it lives no longer.
+  template <class T>
+  static typename map_slot_of<T>::type probe_of(T const& v) {
+    if constexpr (std::is_same<T, std::string>::value) {
+      return map_text_slot::probe(v);
+    } else {
+      typename map_slot_of<T>::type slot;
+      slot.value = v;
+      return slot;
+    }
+  }
+  static key_slot probe(K const& key) { return probe_of(key); }
+
+  // A key or value in a new block of its own, when its kind has one.
+  template <class T>
+  typename map_slot_of<T>::type stored_slot(T const& v) {
+    auto slot = probe_of(v);
+    if constexpr (std::is_same<decltype(slot), map_block_slot<T>>::value) {
+      slot.address = store_value(*env_->allocator, v);
+      slot.stream = env_->stream;
+    } else if constexpr (std::is_same<decltype(slot), map_text_slot>::value) {
+      slot.outside = nullptr;
+      slot.stream = env_->stream;
+      if (!slot.fits()) slot.set_block(store_value(*env_->allocator, v));
+    }
+    return slot;
+  }
+  key_slot stored_key(K const& key) { return stored_slot(key); }
+  value_slot stored_value_slot(V const& value) { return stored_slot(value); }
+
+  // Gives a present key its new value, freeing the old value's block.
+  bool replace(K const& key, V const& value) {
+    if (!contains(key)) return false;
+    value_slot old;
+    tree_.replace_value(probe(key), stored_value_slot(value), old);
+    free_owned(old);
+    return true;
+  }
+  void free_owned(value_slot const& old) {
+    word_t const freed = map_owned_block<value_slot>::of(old);
+    if (freed != no_address) env_->allocator->deallocate(freed);
+  }
+
+  tree tree_;
+  d_env* env_;
+};
+
+}  // namespace disk_tools

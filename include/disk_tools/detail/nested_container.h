@@ -1,0 +1,36 @@
+// Containers kept as values of other containers: how one is made, named by
+// the address of its handle block (whose first word names its header), opened
+// again from that address and freed with everything in it. A map whose values
+// are containers stores only the handle address.
+#pragma once
+
+#include "disk_tools/d_db.h"
+#include "disk_tools/d_list.h"
+
+namespace disk_tools {
+
+template <class C>
+struct nested_container;
+
+template <class U>
+struct nested_container<d_list<U>> {
+  // A new, empty list; returns the address of its handle block.
+  static word_t make(d_env* env) { return d_list<U>(env).handle(); }
+
+  static d_list<U> open(word_t handle, d_env* env) {
+    d_list<U> list;
+    list.grab(env->stream, handle, env->allocator, env->database);
+    return list;
+  }
+
+  // Frees the elements, then the sentinel, the header and the handle block.
+  static void free(word_t handle, d_env* env) {
+    d_list<U> list = open(handle, env);
+    list.clear();
+    env->allocator->deallocate(list.sentinel_address());
+    env->allocator->deallocate(list.header_address());
+    env->allocator->deallocate(handle);
+  }
+};
+
+}  // namespace disk_tools
