@@ -42,6 +42,7 @@
 #include <ostream>
 #include <string>
 #include <type_traits>
+#include <unordered_set>
 #include <vector>
 
 #include "disk_tools/detail/bfstream.h"
@@ -230,9 +231,11 @@ class d_map {
   static constexpr int max_balance_passes = 64;
   // Node objects kept between operations. Lookups load the nodes on their
   // paths; without a bound, a map whose every key was read keeps an object
-  // per node, as much memory again as the file. Past the bound an operation
-  // starts from the root record afresh.
-  static constexpr std::size_t max_cached_nodes = 4096;
+  // per node, as much memory again as the file. Past the bound the objects
+  // nearest the root (kept_cached_nodes of them), which every descent
+  // passes, stay and the rest go.
+  static constexpr std::size_t max_cached_nodes = 8192;
+  static constexpr std::size_t kept_cached_nodes = 4096;
 
   // The map kept in the root slot called name, made and initialised there when
   // the slot is empty.
@@ -333,6 +336,8 @@ class d_map {
   map_shape const& shape() const { return shape_; }
   // Frees the cached node objects; the next descent loads afresh.
   void clear_node_list();
+  // Frees the cached node objects but the kept_cached_nodes nearest the root.
+  void trim_node_list();
   // Pre-order, one line per node: three blanks per level of depth and the
   // node's first key. Children are read from the file.
   void print_tree_node(node_type* node, std::ostream& out, int depth);
@@ -624,7 +629,7 @@ d_database& d_map<K, V, H>::checked() {
     reload();
     link_.up_to_date();
   } else if (node_list.size() > max_cached_nodes) {
-    clear_node_list();
+    trim_node_list();
   }
   return db;
 }
@@ -685,6 +690,36 @@ void d_map<K, V, H>::clear_node_list() {
   for (node_type* n : node_list) delete n;
   node_list.clear();
   root.left_node = root.right_node = root.parent_node = root.next_node = nullptr;
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::trim_node_list() {
+  // Breadth first from the root through the objects already loaded.
+  std::unordered_set<node_type const*> kept{&root};
+  std::vector<node_type*> levels{&root};
+  for (std::size_t i = 0; i < levels.size() && kept.size() <= kept_cached_nodes; ++i) {
+    for (node_type* child : {levels[i]->left_node, levels[i]->right_node}) {
+      if (child && kept.insert(child).second) levels.push_back(child);
+    }
+  }
+  // The kept objects forget the others before those are freed.
+  auto const forget_gone = [&](node_type* n) {
+    for (node_type** link : {&n->left_node, &n->right_node, &n->parent_node, &n->next_node}) {
+      if (*link && !kept.count(*link)) *link = nullptr;
+    }
+  };
+  forget_gone(&root);
+  std::list<node_type*> staying;
+  for (node_type* n : node_list) {
+    if (kept.count(n)) {
+      forget_gone(n);
+      staying.push_back(n);
+    }
+  }
+  for (node_type* n : node_list) {
+    if (!kept.count(n)) delete n;
+  }
+  node_list.swap(staying);
 }
 
 template <class K, class V, class H>
