@@ -42,8 +42,8 @@ TEST_F(MapTest, NewMapGetsHeaderAndOneEmptyRootAndTouchesOnlyItsSlot) {
 // every answer stays right.
 TEST_F(MapTest, LookupsOfEveryKeyKeepTheNodeObjectsBounded) {
   int_map m("m", &env_);
-  // Twice as many nodes as the bound, even were every node full.
-  unsigned const n = static_cast<unsigned>(int_map::max_cached_nodes) * 64 * 2;
+  // More nodes than the bound, even were every node full.
+  unsigned const n = static_cast<unsigned>(int_map::max_cached_nodes) * 64 * 5 / 4;
   {
     d_transaction tx(db_);
     for (unsigned i = 0; i < n; ++i) m.insert(i * 7 % n, i);
