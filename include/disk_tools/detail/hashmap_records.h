@@ -1,11 +1,18 @@
 // The records of the persistent hash map.
 //
-//   map header (16 + 8 n bytes, made by create_hashmap)
+//   map header (16 + 8 n bytes, or 24 + 8 n with a growth policy; made by
+//   create_hashmap)
 //   offset      width  field
 //   0           8      count: number of distinct keys
 //   8           8      table word: n, the number of buckets (at least 1), in
-//                      bits 0..55; the hash kind in bits 56..62; bit 63 is 0
+//                      bits 0..54; bit 55 set when a growth policy follows the
+//                      table; the hash kind in bits 56..62; bit 63 is 0
 //   16 + 8 b    8      bucket b: address of the first entry of its chain, -1 when empty
+//   16 + 8 n    8      growth policy (only when bit 55 is set): the maximum load
+//                      factor, the bits of an IEEE-754 double; 0 never grows
+//   A map that never had a growth policy has no policy word, laid out as maps
+//   always were; a reader that knows no policy takes bit 55 for a table of more
+//   than 2^55 buckets and refuses the map as damage.
 //
 //   hash kind   the hash the keys were placed by
 //   0           the weighted sum of the characters (string_hash); every map made
@@ -23,11 +30,19 @@
 //   16 + KL     8      VL: value length including its terminating 0 byte
 //   24 + KL     VL     value characters, then a 0 byte
 //
+//   A map of string keys and values (d_hashmap<std::string, std::string>) reads
+//   a value up to its first 0 byte; a map of any other types keeps each key and
+//   value as the bytes of its encoding (the raw bytes of a trivially copyable
+//   type, the output of its codec, or a string's characters), and reads a value
+//   as all VL - 1 bytes.
+//
 //   The word that points at an entry (its bucket word, or the next word of the
 //   entry before it) is the entry's link; replacing an entry rewrites its link.
 #pragma once
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -48,7 +63,9 @@ struct hashmap_header {
   static constexpr std::size_t table_offset = 16;
   static constexpr std::size_t fixed_size = 16;
   static constexpr int kind_shift = 56;
-  static constexpr word_t buckets_mask = (word_t{1} << kind_shift) - 1;
+  static constexpr int policy_shift = 55;
+  static constexpr word_t policy_flag = word_t{1} << policy_shift;
+  static constexpr word_t buckets_mask = policy_flag - 1;
   static constexpr word_t kinds_known = 2;
   // The most buckets create_hashmap makes a table of.
   static constexpr word_t max_buckets = word_t{1} << 28;
@@ -56,11 +73,31 @@ struct hashmap_header {
   word_t count = 0;
   word_t buckets = 0;
   hash_kind kind = hash_kind::weighted_sum;
+  bool has_policy = false;
+  double max_load = 0;
 
-  // The table word of n buckets placed by kind; n alone for the first kind,
-  // so that such maps are laid out as they always were.
-  static word_t table_word(word_t n, hash_kind kind) {
-    return n | (static_cast<word_t>(kind) << kind_shift);
+  // The table word of n buckets placed by kind; n alone for the first kind
+  // without a policy, so that such maps are laid out as they always were.
+  static word_t table_word(word_t n, hash_kind kind, bool has_policy = false) {
+    return n | (static_cast<word_t>(kind) << kind_shift) | (has_policy ? policy_flag : 0);
+  }
+
+  static word_t policy_address(word_t header, word_t buckets) {
+    return bucket_address(header, buckets);
+  }
+  static word_t policy_word(double max_load) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &max_load, sizeof bits);
+    return static_cast<word_t>(bits);
+  }
+  static double policy_load(word_t word) {
+    auto const bits = static_cast<std::uint64_t>(word);
+    double load = 0;
+    std::memcpy(&load, &bits, sizeof load);
+    return load;
+  }
+  static void write_policy(io_tools::bfstream& s, word_t header, word_t buckets, double max_load) {
+    s.write_word(policy_address(header, buckets), policy_word(max_load));
   }
 
   static word_t bucket_address(word_t header, word_t bucket) {
@@ -71,10 +108,11 @@ struct hashmap_header {
   // key and an empty value. No file holds more entries than fit in it.
   static constexpr word_t smallest_entry = 3 * static_cast<word_t>(word_size) + 2;
 
-  // Reads the fixed part at address, refusing a bucket count that is not
-  // positive or whose table would run past the end of the file, a hash kind
-  // this code does not know, and a count of more entries than the file could
-  // hold.
+  // Reads the fixed part at address (and the policy word when there is one),
+  // refusing a bucket count that is not positive or whose table would run
+  // past the end of the file, a hash kind this code does not know, a count of
+  // more entries than the file could hold, and a policy that is not a finite
+  // load factor of 0 or more.
   static hashmap_header read(io_tools::bfstream& s, word_t address) {
     if (address < database_header_size) throw io_tools::corrupt_file(s);
     char buf[fixed_size];
@@ -84,13 +122,18 @@ struct hashmap_header {
     word_t const word = decode_word(buf + buckets_offset);
     word_t const kind = word >> kind_shift;  // the sign bit makes it negative
     h.buckets = word & buckets_mask;
+    h.has_policy = (word & policy_flag) != 0;
     word_t const room =
         (s.size() - address - static_cast<word_t>(fixed_size)) / static_cast<word_t>(word_size);
-    if (h.count < 0 || h.count > s.size() / smallest_entry || h.buckets < 1 || h.buckets > room ||
-        kind < 0 || kind >= kinds_known) {
+    if (h.count < 0 || h.count > s.size() / smallest_entry || h.buckets < 1 ||
+        h.buckets > room - (h.has_policy ? 1 : 0) || kind < 0 || kind >= kinds_known) {
       throw io_tools::corrupt_file(s);
     }
     h.kind = static_cast<hash_kind>(kind);
+    if (h.has_policy) {
+      h.max_load = policy_load(s.read_word(policy_address(address, h.buckets)));
+      if (!std::isfinite(h.max_load) || h.max_load < 0) throw io_tools::corrupt_file(s);
+    }
     return h;
   }
 
@@ -129,7 +172,7 @@ struct hashmap_entry {
   // The key's bytes as stored, without the terminating 0 (a key is matched on
   // all of them).
   std::string key;
-  // The value up to its first 0 byte.
+  // The value up to its first 0 byte (all its bytes when read exact).
   std::string value;
 
   std::size_t size() const { return fixed_size + key.size() + 1 + value.size() + 1; }
@@ -143,8 +186,10 @@ struct hashmap_entry {
   }
 
   // What of an entry a reader needs: a chain walk looks at next and key
-  // only, and reads the value of the one entry it stops at.
-  enum class part { whole, key_only };
+  // only, and reads the value of the one entry it stops at; a map of typed
+  // values reads all of the value's bytes (exact), a string map up to its
+  // first 0 (whole).
+  enum class part { whole, key_only, exact };
 
   // Reads the entry at address. An entry of ordinary size arrives in one
   // transfer of a cache line's bytes (or what is left of the file) into a
@@ -193,7 +238,8 @@ struct hashmap_entry {
 
     e.key.assign(buf + key_offset, static_cast<std::size_t>(key_length) - 1);
     char const* v = buf + value_at;
-    e.value.assign(v, ::strnlen(v, static_cast<std::size_t>(value_length)));
+    auto const stored = static_cast<std::size_t>(value_length);
+    e.value.assign(v, wanted == part::exact ? stored - 1 : ::strnlen(v, stored));
     return e;
   }
 };
