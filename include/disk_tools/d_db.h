@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "disk_tools/detail/bfstream.h"
 #include "disk_tools/detail/d_alloc.h"
@@ -49,15 +50,38 @@ struct d_env {
 extern d_env* p_d_env;
 
 // What a persistent object keeps of its database, shared with it: whether the
-// database is still open, and how many rollbacks it has made. An object that
-// caches anything of the file reads it again after a rollback.
+// database is still open, and a count of the changes made to its file. Any
+// number of objects may work on one container; each keeps some of the file in
+// memory (a map's nodes, a vector's header words), and trusts it while no
+// change to its container was counted after its own last operation
+// (db_handle.h).
 struct db_state {
   d_database* database = nullptr;  // null once the database is closed
-  std::uint64_t rollbacks = 0;
+  // Moves on with every change to a container and every reset.
+  std::uint64_t changes = 0;
+  // The count at the last reset: a change that may have touched any
+  // container (a rollback).
+  std::uint64_t reset_at = 0;
+  // The count at the latest change of each container changed so far, by the
+  // address of its handle slot. Entries stay while the database is open, so
+  // a reference to one stays valid.
+  std::unordered_map<word_t, std::uint64_t> changed_at;
   bool broken = false;  // a rollback failed: only reopening helps
 
   // The database, or "database is closed..." / "database must be reopened...".
   d_database& open() const;
+
+  // Counts a change of the container whose handle slot is at container.
+  void note_change(word_t container) { changed_at[container] = ++changes; }
+  // Counts a change that may have touched every container.
+  void note_reset() { reset_at = ++changes; }
+  // Whether the container changed after the count stood at seen.
+  bool changed_since(word_t container, std::uint64_t seen) const {
+    if (changes == seen) return false;
+    if (reset_at > seen) return true;
+    auto const at = changed_at.find(container);
+    return at != changed_at.end() && at->second > seen;
+  }
 };
 
 class d_database {

@@ -267,7 +267,7 @@ class d_hashmap_assign {
 
   // Stores value as the key's value; the entry keeps its place in the chain.
   d_hashmap_assign& operator=(V const& value) {
-    entry_ = in_change(db_.db(), [&] {
+    entry_ = db_.change(db_.db(), handle_, [&] {
       hashmap_entry record = current();
       record.value = hashmap_detail::entry_bytes<V>::encode(value);
       return hashmap_detail::replace_entry(*stream_, *allocator_, link_, entry_, record);
@@ -470,11 +470,12 @@ class d_hashmap {
     handle_ = address;
     if (stream_->read_word(handle_) != no_address) {
       load_header();
+      link_.up_to_date();
       return;
     }
     // A bucket is a remainder modulo the bucket count.
     if (buckets_ < 1) throw error(errc::bad_size, "invalid container size...");
-    in_change(link_.db(), [&] {
+    link_.own_change(link_.db(), handle_, [&] {
       has_policy_ = max_load_ > 0;
       header_ = has_policy_ ? create_hashmap(buckets_, H::kind, max_load_, database_)
                             : create_hashmap(buckets_, H::kind, database_);
@@ -503,7 +504,7 @@ class d_hashmap {
   // chain; a new key heads its chain (after the table has grown, when the
   // growth policy asks for it). Returns the entry now holding the pair.
   long put(K const& key, V const& value) {
-    return in_change(checked(), [&] {
+    return link_.own_change(checked(), handle_, [&] {
       return put_pair(key_bytes(key), hashmap_detail::entry_bytes<V>::encode(value));
     });
   }
@@ -523,7 +524,7 @@ class d_hashmap {
   // Removes key's pair: its entry is unlinked from its chain and its block
   // freed. False, with nothing changed, when the key is absent.
   bool erase(K const& key) {
-    return in_change(checked(), [&] { return erase_key(key_bytes(key)); });
+    return link_.own_change(checked(), handle_, [&] { return erase_key(key_bytes(key)); });
   }
 
   iterator begin() {
@@ -548,7 +549,7 @@ class d_hashmap {
   // Gives the map a new table of n buckets and relinks every entry into it.
   void rehash(long n) {
     if (n < 1) throw error(errc::bad_size, "invalid container size...");
-    in_change(checked(), [&] {
+    link_.own_change(checked(), handle_, [&] {
       if (n != buckets_) relink(n);
     });
   }
@@ -560,7 +561,7 @@ class d_hashmap {
     if (needed > static_cast<double>(hashmap_header::max_buckets)) {
       throw error(errc::bad_size, "invalid container size...");
     }
-    in_change(checked(), [&] {
+    link_.own_change(checked(), handle_, [&] {
       if (static_cast<word_t>(needed) > buckets_) relink(static_cast<word_t>(needed));
     });
   }
@@ -573,7 +574,7 @@ class d_hashmap {
   // policies were kept.
   void set_max_load_factor(double f) {
     double const load = f > 0 && std::isfinite(f) ? f : 0;
-    in_change(checked(), [&] {
+    link_.own_change(checked(), handle_, [&] {
       if (has_policy_) {
         hashmap_header::write_policy(*stream_, header_, buckets_, load);
         max_load_ = load;
@@ -600,12 +601,15 @@ class d_hashmap {
   long bucket_word(K const& key) const { return bucket_of_bytes(key_bytes(key)); }
 
  private:
-  // The database, checked to be open, with the header read afresh: another
-  // object on the same map, or a rollback, may have changed it.
+  // The database, checked to be open, with the header (count, table) read
+  // afresh when another object or a rollback changed the map since this
+  // object's last operation.
   d_database& checked() {
     d_database& db = link_.db();
-    load_header();
-    link_.up_to_date();
+    if (link_.stale(handle_)) {
+      load_header();
+      link_.up_to_date();
+    }
     return db;
   }
 

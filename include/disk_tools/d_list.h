@@ -5,9 +5,10 @@
 // A list is reached through its handle slot, a word holding the address of the
 // list header: a root slot for a named list, the first word of a block from
 // create_list for an anonymous one. The object in memory keeps a copy of the
-// sentinel's links, the element count and the addresses it works with; each
-// operation reads the records it needs and writes the changed ones before it
-// returns.
+// sentinel's links, the element count and the addresses it works with, read
+// afresh whenever another object or a rollback changed the list since its own
+// last operation; each operation reads the records it needs and
+// writes the changed ones before it returns.
 //
 // Elements are visited with dl_iterator, a bidirectional iterator that carries
 // a copy of one node (so range-for and the standard algorithms work), and read
@@ -247,7 +248,8 @@ class dl_assign {
 
   // Gives the element a new value block. The node is re-read first so that
   // links changed since the iterator copied it are kept; neighbours are not
-  // touched.
+  // touched. No list object keeps a node or a value in memory, so this
+  // change leaves every list object's cache as it is.
   dl_assign& operator=(T const& value) {
     list_node const node = in_change(it_->database_checked(), [&] {
       list_node n = list_node::read(*stream_, it_->address());
@@ -303,7 +305,7 @@ class d_list {
       attach_header(header);
       return;
     }
-    in_change(link_.db(), [&] {
+    link_.own_change(link_.db(), handle_, [&] {
       word_t const sentinel = allocate_zeroed(list_sentinel::record_size);
       header_ = create_list(database_);
       sentinel_ = list_node{sentinel, sentinel, sentinel, no_address};
@@ -346,24 +348,17 @@ class d_list {
   }
 
   void push_back(T const& value) {
-    in_change(checked(), [&] {
-      refresh();
-      link_between(sentinel_.prev, sentinel_.own, value);
-    });
+    link_.own_change(checked(), handle_, [&] { link_between(sentinel_.prev, sentinel_.own, value); });
   }
 
   void push_front(T const& value) {
-    in_change(checked(), [&] {
-      refresh();
-      link_between(sentinel_.own, sentinel_.next, value);
-    });
+    link_.own_change(checked(), handle_, [&] { link_between(sentinel_.own, sentinel_.next, value); });
   }
 
   // Adds value before the element at pos (after the last one when pos is at
   // the end).
   void insert(dl_iterator<T> pos, T const& value) {
-    in_change(checked(), [&] {
-      refresh();
+    link_.own_change(checked(), handle_, [&] {
       if (pos.address() == sentinel_.own) {
         link_between(sentinel_.prev, sentinel_.own, value);
       } else {
@@ -377,36 +372,34 @@ class d_list {
   // empty list is left as it is. pos then stands on the element that followed
   // the removed one (or stays at the end position).
   void erase(dl_iterator<T>& pos) {
-    in_change(checked(), [&] { erase_at(pos); });
+    link_.own_change(checked(), handle_, [&] { erase_at(pos); });
   }
 
   // Remove the first or the last element. Popping from an empty list is a
   // mistake of the caller's, refused with "list is empty..." and nothing
   // written (erase, older, leaves an empty list as it is).
   void pop_front() {
-    in_change(checked(), [&] { unlink(end_node(&list_node::next)); });
+    link_.own_change(checked(), handle_, [&] { unlink(end_node(&list_node::next)); });
   }
   void pop_back() {
-    in_change(checked(), [&] { unlink(end_node(&list_node::prev)); });
+    link_.own_change(checked(), handle_, [&] { unlink(end_node(&list_node::prev)); });
   }
 
   // Removes every element. For a list of lists only the elements' value
   // blocks go; the inner lists themselves stay where they are kept.
   void clear() {
-    in_change(checked(), [&] { unlink_all(); });
+    link_.own_change(checked(), handle_, [&] { unlink_all(); });
   }
 
   // The number of elements, as the file has it now.
   size_type size() {
     checked();
-    refresh();
     return static_cast<size_type>(count_);
   }
   bool empty() { return size() == 0; }
 
   dl_iterator<T> begin() {
     checked();
-    refresh();
     return iterator_at(sentinel_.next);
   }
   dl_iterator<T> end() const { return dl_iterator<T>(*this); }
@@ -418,12 +411,12 @@ class d_list {
   // Equal values keep their relative order.
   template <class Compare>
   void sort(Compare comp) {
-    in_change(checked(), [&] { sort_values(comp); });
+    link_.own_change(checked(), handle_, [&] { sort_values(comp); });
   }
 
   // Exchanges the values of the elements at a and b; links are unchanged.
   void swap(dl_iterator<T>& a, dl_iterator<T>& b) {
-    in_change(checked(), [&] {
+    link_.own_change(checked(), handle_, [&] {
       list_node na = read_node(a.address());
       list_node nb = read_node(b.address());
       std::swap(na.value, nb.value);
@@ -515,11 +508,13 @@ class d_list {
   }
 
  private:
-  // The database, checked to be open; after a rollback the list's header is
-  // found again through its handle slot.
+  // The database, checked to be open. When another object or a rollback
+  // changed the list since this object's last operation, the header and the
+  // sentinel are found again through the handle slot.
   d_database& checked() {
     d_database& db = link_.db();
-    if (link_.rolled_back()) {
+    if (sentinel_.own == no_address) throw error(errc::not_attached, "list not attached...");
+    if (link_.stale(handle_)) {
       word_t const header = stream_->read_word(handle_);
       if (header == no_address) throw error(errc::rolled_back, rolled_back_message);
       attach_header(header);
@@ -528,7 +523,6 @@ class d_list {
   }
 
   void erase_at(dl_iterator<T>& pos) {
-    refresh();
     bool const at_end = pos.address() == sentinel_.own;
     if (sentinel_.next == sentinel_.own) {
       if (at_end) pos = end();
@@ -541,7 +535,6 @@ class d_list {
   // The first node (link next) or the last (link prev) of a list that must
   // not be empty.
   word_t end_node(word_t list_node::*link) {
-    refresh();
     if (sentinel_.next == sentinel_.own) throw error(errc::empty, "list is empty...");
     return sentinel_.*link;
   }
@@ -586,7 +579,9 @@ class d_list {
     std::vector<list_node> nodes = collect_nodes();
     std::vector<T> values;
     values.reserve(nodes.size());
-    for (auto const& n : nodes) values.push_back(get_data(n.value));
+    for (auto const& n : nodes) {
+      values.push_back(list_element<T>::read(*stream_, allocator_, database_, n.value));
+    }
     std::vector<std::size_t> order(nodes.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(),
@@ -612,16 +607,7 @@ class d_list {
     // The sentinel's count has always been kept current; it is the one to
     // trust when the two homes disagree.
     count_ = sentinel.count;
-  }
-
-  // Brings the sentinel copy and the count up to date, since another object
-  // on the same list may have changed them.
-  void refresh() {
-    if (stream_ == nullptr || sentinel_.own == no_address)
-      throw error(errc::not_attached, "list not attached...");
-    list_sentinel const sentinel = list_sentinel::read(*stream_, sentinel_.own);
-    sentinel_ = sentinel.links;
-    count_ = sentinel.count;
+    link_.up_to_date();
   }
 
   list_node read_node(word_t address) const {
@@ -704,7 +690,6 @@ class d_list {
 
   // Every node in list order, bounded by what the file can hold.
   std::vector<list_node> collect_nodes() {
-    refresh();
     std::vector<list_node> nodes;
     word_t const most = stream_->size() / static_cast<word_t>(list_node::record_size);
     for (word_t at = sentinel_.next; at != sentinel_.own;) {

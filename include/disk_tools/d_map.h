@@ -23,6 +23,12 @@
 // pair exactly once. Callers walk it with the spare node object, which the
 // map's own operations never touch. In key order the map is walked with its
 // iterators (begin, lower_bound, range), which hold a copy of one node each.
+//
+// The object keeps the nodes it descends through, the header's words and the
+// tree's shape in memory. Any number of objects may name one map: an object
+// whose map changed since its own last operation (through another object, or
+// by a rollback: db_handle.h) drops all of that and reads the header and root
+// afresh before its next operation.
 #pragma once
 
 #include <algorithm>
@@ -35,6 +41,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "disk_tools/detail/bfstream.h"
@@ -233,6 +240,38 @@ class d_map {
   // True and the value copied out when key is present; value untouched
   // otherwise.
   bool get(K const& key, V& value);
+  // The position of key's pair; end() when key is absent.
+  iterator find(K const& key);
+
+  // Lookups by the plain key (the string map's std::string), compared with
+  // the stored keys as it is: unlike a d_ref key, it takes no block, so
+  // reading a map leaves its file as it was. The number map's keys are
+  // plain already.
+  template <class P = H, std::enable_if_t<!std::is_same<P, K>::value, int> = 0>
+  bool get(H const& key, H& value) {
+    checked();
+    int slot = -1;
+    node_type const* n = locate(key, slot);
+    if (!n) return false;
+    value = static_cast<H>(n->pairs[static_cast<std::size_t>(slot)].value);
+    return true;
+  }
+  template <class P = H, std::enable_if_t<!std::is_same<P, K>::value, int> = 0>
+  iterator find(H const& key) {
+    return found_at(key);
+  }
+  template <class P = H, std::enable_if_t<!std::is_same<P, K>::value, int> = 0>
+  iterator lower_bound(H const& key) {
+    return bound_at(key, false);
+  }
+  template <class P = H, std::enable_if_t<!std::is_same<P, K>::value, int> = 0>
+  iterator upper_bound(H const& key) {
+    return bound_at(key, true);
+  }
+  template <class P = H, std::enable_if_t<!std::is_same<P, K>::value, int> = 0>
+  key_range range(H const& from, H const& to) {
+    return range_of(from, to);
+  }
   // Replaces the value of a present key; false and no change when absent.
   bool update(K const& key, V const& value);
   // Adds the pair, or replaces the value of a present key; true when a pair
@@ -284,8 +323,9 @@ class d_map {
   // Makes the cached nodes agree with the file again after a node record was
   // rewritten from outside the cache (by a proxy).
   void refresh_cache();
-  // The database, checked to be open; after a rollback everything the object
-  // caches is read again from the file.
+  // The database, checked to be open; when the map changed since this
+  // object's last operation (another object's change, a rollback), everything
+  // the object caches is read again from the file.
   d_database& checked();
 
   node_type root;
@@ -302,12 +342,22 @@ class d_map {
   balance_stats stats;
 
  private:
+  friend class d_map_assign<K, V, H>;
+
   // The node and slot of key reached from root through the cached links;
-  // null when absent.
-  node_type* find(K const& key, int& slot);
+  // null when absent. Key is K or the plain key H.
+  template <class Key>
+  node_type* locate(Key const& key, int& slot);
   // The node and slot of the first key not below key (above it, when after);
   // null when there is none.
-  node_type* find_bound(K const& key, bool after, int& slot);
+  template <class Key>
+  node_type* find_bound(Key const& key, bool after, int& slot);
+  template <class Key>
+  iterator found_at(Key const& key);
+  template <class Key>
+  iterator bound_at(Key const& key, bool after);
+  template <class Key>
+  key_range range_of(Key const& from, Key const& to);
   word_t reserve_node();
   void write_header_word(std::size_t offset, word_t value);
   bool get_pair(K const& key, V& value);
@@ -364,8 +414,8 @@ class d_map {
   void reload();
   // The tree's links, spine lengths and uneven subtrees, built by the first
   // balance and kept current by every change of links this object makes
-  // (new leaves, rotations, a new root). Only this object changes the links
-  // of its tree while it lives, as its other cached state also assumes.
+  // (new leaves, rotations, a new root); dropped with the rest of the cache
+  // when another object or a rollback changed the map.
   bool use_shape_ = true;
   map_shape shape_;
 };
@@ -394,13 +444,13 @@ d_map_assign<K, V, H>::operator H() const {
 template <class K, class V, class H>
 d_map_assign<K, V, H>& d_map_assign<K, V, H>::operator=(V const& value) {
   if (!map) throw error(errc::out_of_range, "map element out of range...");
-  in_change(map->checked(), [&] {
+  map->link_.own_change(map->checked(), map->handle_, [&] {
     auto node = std::make_unique<d_map_node<K, V>>();
     load(*node);
     node->pairs[static_cast<std::size_t>(index)].value = value;
     node->store(*stream);
+    map->refresh_cache();
   });
-  map->refresh_cache();
   return *this;
 }
 
@@ -530,18 +580,19 @@ void d_map<K, V, H>::grab(io_tools::bfstream* s, long slot, d_alloc* allocator, 
   word_t const address = stream->read_word(slot);
   if (address != no_address && map_header::read(*stream, address).initialised()) {
     reload();
+    link_.up_to_date();
   } else {
-    in_change(link_.db(), [&] { reload(); });
+    link_.own_change(link_.db(), handle_, [&] { reload(); });
   }
 }
 
 template <class K, class V, class H>
 d_database& d_map<K, V, H>::checked() {
   d_database& db = link_.db();
-  if (link_.rolled_back()) {
-    if (stream->read_word(handle_) == no_address)
-      throw error(errc::rolled_back, rolled_back_message);
+  if (link_.stale(handle_)) {
+    if (stream->read_word(handle_) == no_address) throw error(errc::rolled_back, rolled_back_message);
     reload();
+    link_.up_to_date();
   }
   return db;
 }
@@ -614,7 +665,8 @@ void d_map<K, V, H>::refresh_cache() {
 // Lookups
 
 template <class K, class V, class H>
-typename d_map<K, V, H>::node_type* d_map<K, V, H>::find(K const& key, int& slot) {
+template <class Key>
+typename d_map<K, V, H>::node_type* d_map<K, V, H>::locate(Key const& key, int& slot) {
   word_t const limit = max_node_count();
   node_type* n = &root;
   for (word_t depth = 0; n->count > 0; ++depth) {
@@ -641,28 +693,28 @@ bool d_map<K, V, H>::get(K const& key, V& value) {
 
 template <class K, class V, class H>
 bool d_map<K, V, H>::update(K const& key, V const& value) {
-  return in_change(checked(), [&] { return update_pair(key, value); });
+  return link_.own_change(checked(), handle_, [&] { return update_pair(key, value); });
 }
 
 template <class K, class V, class H>
 bool d_map<K, V, H>::put(K const& key, V const& value) {
-  return in_change(checked(), [&] { return put_pair(key, value); });
+  return link_.own_change(checked(), handle_, [&] { return put_pair(key, value); });
 }
 
 template <class K, class V, class H>
 bool d_map<K, V, H>::insert(K const& key, V const& value) {
-  return in_change(checked(), [&] { return insert_pair(key, value); });
+  return link_.own_change(checked(), handle_, [&] { return insert_pair(key, value); });
 }
 
 template <class K, class V, class H>
 void d_map<K, V, H>::balance() {
-  in_change(checked(), [&] { rebalance(); });
+  link_.own_change(checked(), handle_, [&] { rebalance(); });
 }
 
 template <class K, class V, class H>
 bool d_map<K, V, H>::get_pair(K const& key, V& value) {
   int slot = -1;
-  node_type* n = find(key, slot);
+  node_type* n = locate(key, slot);
   if (!n) return false;
   last_address = n->address;
   last_index = slot;
@@ -676,7 +728,7 @@ bool d_map<K, V, H>::update_pair(K const& key, V const& value) {
   // with it.
   refresh_cache();
   int slot = -1;
-  node_type* n = find(key, slot);
+  node_type* n = locate(key, slot);
   if (!n) return false;
   n->pairs[static_cast<std::size_t>(slot)].value = value;
   n->store(*stream);
@@ -689,7 +741,7 @@ d_map_assign<K, V, H> d_map<K, V, H>::operator[](K const& key) {
   if (!get(key, found)) {
     // The default value gets its block only when the key is really missing,
     // so reading present keys never grows the file.
-    bool const added = in_change(checked(), [&] {
+    bool const added = link_.own_change(checked(), handle_, [&] {
       put_pair(key, map_default_value<V>::make(env_));
       return get_pair(key, found);
     });
@@ -720,7 +772,8 @@ typename d_map<K, V, H>::iterator d_map<K, V, H>::begin() {
 }
 
 template <class K, class V, class H>
-typename d_map<K, V, H>::node_type* d_map<K, V, H>::find_bound(K const& key, bool after,
+template <class Key>
+typename d_map<K, V, H>::node_type* d_map<K, V, H>::find_bound(Key const& key, bool after,
                                                                int& slot) {
   // A node whose first key qualifies is the answer unless its left subtree
   // holds a smaller key that does; one whose last key does not qualify hands
@@ -751,27 +804,50 @@ typename d_map<K, V, H>::node_type* d_map<K, V, H>::find_bound(K const& key, boo
 }
 
 template <class K, class V, class H>
-typename d_map<K, V, H>::iterator d_map<K, V, H>::lower_bound(K const& key) {
+template <class Key>
+typename d_map<K, V, H>::iterator d_map<K, V, H>::bound_at(Key const& key, bool after) {
   iterator it = end();
   int slot = 0;
-  if (node_type const* n = find_bound(key, false, slot)) it.stand_on(*n, slot);
+  if (node_type const* n = find_bound(key, after, slot)) it.stand_on(*n, slot);
   return it;
+}
+
+template <class K, class V, class H>
+template <class Key>
+typename d_map<K, V, H>::iterator d_map<K, V, H>::found_at(Key const& key) {
+  iterator it = end();
+  int slot = 0;
+  if (node_type const* n = locate(key, slot)) it.stand_on(*n, slot);
+  return it;
+}
+
+template <class K, class V, class H>
+template <class Key>
+typename d_map<K, V, H>::key_range d_map<K, V, H>::range_of(Key const& from, Key const& to) {
+  iterator const first = bound_at(from, false);
+  // An empty range must not walk from `from` to the end looking for `to`.
+  if (!(from < to)) return {first, first};
+  return {first, bound_at(to, false)};
+}
+
+template <class K, class V, class H>
+typename d_map<K, V, H>::iterator d_map<K, V, H>::find(K const& key) {
+  return found_at(key);
+}
+
+template <class K, class V, class H>
+typename d_map<K, V, H>::iterator d_map<K, V, H>::lower_bound(K const& key) {
+  return bound_at(key, false);
 }
 
 template <class K, class V, class H>
 typename d_map<K, V, H>::iterator d_map<K, V, H>::upper_bound(K const& key) {
-  iterator it = end();
-  int slot = 0;
-  if (node_type const* n = find_bound(key, true, slot)) it.stand_on(*n, slot);
-  return it;
+  return bound_at(key, true);
 }
 
 template <class K, class V, class H>
 typename d_map<K, V, H>::key_range d_map<K, V, H>::range(K const& from, K const& to) {
-  iterator const first = lower_bound(from);
-  // An empty range must not walk from `from` to the end looking for `to`.
-  if (!(from < to)) return {first, first};
-  return {first, lower_bound(to)};
+  return range_of(from, to);
 }
 
 // ---------------------------------------------------------------------------
@@ -938,13 +1014,13 @@ void d_map<K, V, H>::add_leaf(node_type& n, pair_type const& pair, bool on_left)
 
 template <class K, class V, class H>
 bool d_map<K, V, H>::erase(K const& key) {
-  return in_change(checked(), [&] { return erase_pair(key); });
+  return link_.own_change(checked(), handle_, [&] { return erase_pair(key); });
 }
 
 template <class K, class V, class H>
 bool d_map<K, V, H>::erase_pair(K const& key) {
   int slot = -1;
-  node_type* n = find(key, slot);
+  node_type* n = locate(key, slot);
   if (!n) return false;
   pair_type const gone = n->pairs[static_cast<std::size_t>(slot)];
   n->remove_at(slot);

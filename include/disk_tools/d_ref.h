@@ -45,18 +45,24 @@ class d_ref {
 
   // The value, read from the file on first use; a reference without a block
   // returns its cached value.
-  T get_data() const {
+  T get_data() const { return value(); }
+  operator T() const { return get_data(); }
+  // The same without a copy, for comparisons.
+  T const& value() const {
     if (!loaded_ && address_ != no_address && state_) {
       cached_ = stored_value<T>::read(*state_->open().stream(), address_);
       loaded_ = true;
     }
     return cached_;
   }
-  operator T() const { return get_data(); }
 
-  bool operator<(d_ref const& other) const { return get_data() < other.get_data(); }
-  bool operator>(d_ref const& other) const { return other.get_data() < get_data(); }
-  bool operator==(d_ref const& other) const { return get_data() == other.get_data(); }
+  bool operator<(d_ref const& other) const { return value() < other.value(); }
+  bool operator>(d_ref const& other) const { return other.value() < value(); }
+  bool operator==(d_ref const& other) const { return value() == other.value(); }
+  // A reference against a plain value: the ordered map looks a plain key up
+  // this way, with no block made for it.
+  friend bool operator<(d_ref const& a, T const& b) { return a.value() < b; }
+  friend bool operator<(T const& a, d_ref const& b) { return a < b.value(); }
 
   // The address of the value block; -1 while there is none.
   long address() const { return address_; }

@@ -172,7 +172,7 @@ class d_vector_assign {
 
   // Frees the element's block and stores value in a new one.
   d_vector_assign& operator=(T const& value) {
-    value_ = in_change(link_.db(), [&] {
+    value_ = link_.change(link_.db(), handle_, [&] {
       word_t const slot = vector_detail::slot_of(*stream_, handle_, index_);
       allocator_->deallocate(vector_detail::value_in(*stream_, slot));
       word_t const block = store_value(*allocator_, value);
@@ -221,9 +221,10 @@ class d_vector {
     handle_ = address;
     if (stream_->read_word(handle_) != no_address) {
       load_header();
+      link_.up_to_date();
       return;
     }
-    in_change(link_.db(), [&] {
+    link_.own_change(link_.db(), handle_, [&] {
       header_ = create_vector(capacity_, database_);
       count_ = 0;
       stream_->write_word(handle_, header_);
@@ -231,13 +232,13 @@ class d_vector {
   }
 
   void push_back(T const& value) {
-    in_change(checked(), [&] { insert_at(count_, value); });
+    link_.own_change(checked(), handle_, [&] { insert_at(count_, value); });
   }
 
   // Inserts value at pos's index, moving the elements from there on one place
   // up. An index beyond count is refused with nothing changed.
   void insert(d_vector_iterator<T> pos, T const& value) {
-    in_change(checked(), [&] { insert_at(pos.index(), value); });
+    link_.own_change(checked(), handle_, [&] { insert_at(pos.index(), value); });
   }
 
   // Removes the element at pos: its value block is freed and the later
@@ -245,14 +246,14 @@ class d_vector {
   // followed it. A position outside the elements (end() among them) is
   // refused with "vector index out of range..." and nothing changed.
   d_vector_iterator<T> erase(d_vector_iterator<T> pos) {
-    in_change(checked(), [&] { erase_at(pos.index()); });
+    link_.own_change(checked(), handle_, [&] { erase_at(pos.index()); });
     return iterator_at(pos.index());
   }
 
   // Removes the last element; an empty vector is refused with
   // "vector is empty..." and nothing changed.
   void pop_back() {
-    in_change(checked(), [&] {
+    link_.own_change(checked(), handle_, [&] {
       if (count_ == 0) throw error(errc::empty, "vector is empty...");
       erase_at(count_ - 1);
     });
@@ -260,14 +261,14 @@ class d_vector {
 
   // Removes every element, freeing their value blocks; the capacity stays.
   void clear() {
-    in_change(checked(), [&] { shrink_to(0); });
+    link_.own_change(checked(), handle_, [&] { shrink_to(0); });
   }
 
   // Makes the vector n elements long: new elements hold T{}, each in a block
   // of its own, and the header moves to a larger block when n exceeds the
   // capacity; shrinking frees the value blocks of the elements dropped.
   void resize(long n) {
-    in_change(checked(), [&] {
+    link_.own_change(checked(), handle_, [&] {
       if (n < 0) throw error(errc::bad_size, "invalid container size...");
       if (n < count_) {
         shrink_to(n);
@@ -280,7 +281,7 @@ class d_vector {
   // Makes room for n elements: a larger capacity moves the header to a new
   // block as growth does; a smaller one changes nothing.
   void reserve(long n) {
-    in_change(checked(), [&] {
+    link_.own_change(checked(), handle_, [&] {
       if (n < 0) throw error(errc::bad_size, "invalid container size...");
       if (n > capacity_) move_header(n);
     });
@@ -318,7 +319,7 @@ class d_vector {
   // slots change; value blocks stay where they are.
   template <class Compare>
   void sort(Compare comp) {
-    in_change(checked(), [&] { sort_slots(comp); });
+    link_.own_change(checked(), handle_, [&] { sort_slots(comp); });
   }
 
   long count() const { return count_; }
@@ -327,12 +328,15 @@ class d_vector {
   long handle() const { return handle_; }
 
  private:
-  // The database, checked to be open, with the header read afresh: another
-  // object on the same vector, or a rollback, may have changed it.
+  // The database, checked to be open, with the header read afresh when
+  // another object or a rollback changed the vector since this object's last
+  // operation.
   d_database& checked() {
     d_database& db = link_.db();
-    load_header();
-    link_.up_to_date();
+    if (link_.stale(handle_)) {
+      load_header();
+      link_.up_to_date();
+    }
     return db;
   }
 

@@ -114,7 +114,7 @@ void d_database::rollback_change() noexcept {
     state_->broken = true;
   }
   allocator_->rollback_scope();
-  ++state_->rollbacks;
+  state_->note_reset();
 }
 
 long d_database::get_address(std::string const& name) {

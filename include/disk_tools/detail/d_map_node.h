@@ -89,7 +89,9 @@ class d_map_node {
   bool full() const { return count >= max_pairs; }
 
   // The slot holding key among the used ones, by binary search; -1 when absent.
-  int find(K const& key) const;
+  // Key is K or any type that compares with it both ways (a plain string).
+  template <class Key>
+  int find(Key const& key) const;
   // Puts pair into its sorted place; the node must have a free slot.
   void add_sorted(pair_type const& pair);
   // Takes out the pair in the used slot `slot`; the later ones move down.
@@ -186,7 +188,8 @@ map_node_head d_map_node<K, V>::read_pairs(io_tools::bfstream& s, word_t address
 }
 
 template <class K, class V>
-int d_map_node<K, V>::find(K const& key) const {
+template <class Key>
+int d_map_node<K, V>::find(Key const& key) const {
   word_t lo = 0, hi = count - 1;
   while (lo <= hi) {
     word_t const mid = lo + (hi - lo) / 2;

@@ -1,13 +1,23 @@
 // What a persistent object keeps of its database: a share of the database's
 // state (d_db.h), through which it learns that the database was closed (and
-// then throws instead of touching freed memory) or that a rollback changed the
-// file behind the state it caches.
+// then throws instead of touching freed memory) or that the file may have
+// changed behind the state it caches.
+//
+// Any number of objects may work on one container, so an object that keeps
+// part of the file in memory follows one rule: before an operation, when its
+// container changed since its own last operation (stale), it reads that part
+// afresh; its own changes go through own_change, which keeps the cache
+// trusted afterwards. Containers are told apart by their handle slots. An
+// object used alone never reads anything twice, nor does one whose database
+// changed only in other containers.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 
 #include "disk_tools/d_db.h"
+#include "disk_tools/d_transaction.h"
 
 namespace disk_tools {
 
@@ -15,7 +25,7 @@ class db_handle {
  public:
   db_handle() = default;
   explicit db_handle(d_database* db)
-      : state_(db ? db->state() : nullptr), seen_(state_ ? state_->rollbacks : 0) {}
+      : state_(db ? db->state() : nullptr), seen_(state_ ? state_->changes : 0) {}
 
   // The database; throws "database is closed..." once it is (or
   // "database must be reopened..." after a failed rollback).
@@ -24,21 +34,61 @@ class db_handle {
     return state_->open();
   }
   bool is_open() const { return state_ && state_->database && !state_->broken; }
-  // True once after every rollback since the last call: state cached from
-  // the file before it may be stale.
-  bool rolled_back() {
-    if (!state_ || state_->rollbacks == seen_) return false;
-    seen_ = state_->rollbacks;
-    return true;
+
+  // True when the container whose handle slot is at container changed,
+  // through another object or a rollback, since this object's cache last
+  // agreed with the file. When only other containers changed, the cache
+  // stays trusted, and the next look is a comparison again.
+  bool stale(word_t container) {
+    if (!state_ || state_->changes == seen_) return false;
+    if (state_->changed_since(container, seen_)) return true;
+    seen_ = state_->changes;
+    return false;
   }
-  // Forgets rollbacks so far (after the object has read its state afresh).
+  // Records that the object's cache agrees with the file as it is now.
   void up_to_date() {
-    if (state_) seen_ = state_->rollbacks;
+    if (state_) seen_ = state_->changes;
+  }
+
+  // Runs step as one change of db (in_change) to the container whose handle
+  // slot is at container, which every other object on it then finds stale.
+  template <class Step>
+  decltype(auto) change(d_database& db, word_t container, Step&& step) {
+    return in_change(db, [&]() -> decltype(auto) {
+      note_change(container);
+      return step();
+    });
+  }
+  // The same made by this handle's object, whose cache step keeps in line
+  // with what it writes: when step succeeds the cache is still trusted; when
+  // it fails, the rollback makes it stale.
+  template <class Step>
+  decltype(auto) own_change(d_database& db, word_t container, Step&& step) {
+    if constexpr (std::is_void_v<decltype(step())>) {
+      change(db, container, step);
+      up_to_date();
+    } else {
+      decltype(auto) result = change(db, container, step);
+      up_to_date();
+      return result;
+    }
   }
 
  private:
+  // db_state::note_change, keeping the place of the container's count: an
+  // object changes one container, so it looks the count up once.
+  void note_change(word_t container) {
+    if (!stamp_ || container != stamped_) {
+      stamp_ = &state_->changed_at[container];
+      stamped_ = container;
+    }
+    *stamp_ = ++state_->changes;
+  }
+
   std::shared_ptr<db_state> state_;
   std::uint64_t seen_ = 0;
+  std::uint64_t* stamp_ = nullptr;  // in state_->changed_at, for stamped_
+  word_t stamped_ = no_address;
 };
 
 // Thrown by an object whose creation a rollback took back.

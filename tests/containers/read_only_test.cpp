@@ -1,0 +1,134 @@
+// Reading writes nothing: a database holding every kind of container is opened in each
+// journal mode, read through every read path of every container (walks both ways, lookups,
+// bounds, proxies read, sizes and checks; the string map by plain keys), and closed; the
+// file must then be byte for byte what it was before.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <disk_tools/d_hashmap.h>
+#include <disk_tools/d_list.h>
+#include <disk_tools/d_map.h>
+#include <disk_tools/d_map_check.h>
+#include <disk_tools/d_ptr.h>
+#include <disk_tools/d_var.h>
+#include <disk_tools/d_vector.h>
+#include "harness.h"
+
+using namespace disk_tools;
+
+namespace {
+
+using std::string;
+using int_map = d_map<unsigned, unsigned, unsigned>;
+using str_ref = d_ref<string>;
+using str_map = d_map<str_ref, str_ref, string>;
+
+constexpr unsigned pairs = 400;  // several nodes in each map
+string key(unsigned i) { return "key " + std::to_string(i); }
+
+void fill(d_env& env) {
+  d_var<string>("var", &env) = "value";
+  d_list<string> list("list", &env);
+  d_list<d_list<int>> lists("lists", &env);
+  d_vector<string> vector("vector", 2, &env);
+  d_hashmap<string, string> hash("hash", 7, &env);
+  int_map numbers("numbers", &env);
+  str_map strings("strings", &env);
+  for (unsigned i = 0; i < pairs; ++i) {
+    if (i % 20 == 0) {
+      d_list<int> inner(&env);
+      inner.push_back(static_cast<int>(i));
+      lists.push_back(inner);
+      list.push_back(key(i));
+      vector.push_back(key(i));
+    }
+    hash.put(key(i), key(i * 3));
+    numbers.put(i * 7 % pairs, i);
+    strings.put(str_ref(key(i), &env), str_ref(key(i * 3), &env));
+  }
+}
+
+// The steps of a walk forward and of one back (the readers below return such counts, so
+// that no read is left out as unused).
+template <class C>
+std::size_t walk_both_ways(C&& c) {
+  auto n = static_cast<std::size_t>(std::distance(c.begin(), c.end()));
+  for (auto it = c.end(); it != c.begin(); --it) ++n;
+  return n;
+}
+
+std::size_t read_everything(d_env& env) {
+  std::size_t read = 0;
+  d_var<string> var("var", &env);
+  d_ptr<string> pointer(var, &env);
+  read += var.get_data().size() + string(*pointer).size();
+
+  d_list<string> list("list", &env);
+  auto first = list.begin();
+  read += walk_both_ways(list) + list.size() + string(dl_assign<string>{first}).size() +
+          list.get_data(first.value_address()).size() + list.check().size();
+  d_list<d_list<int>> lists("lists", &env);
+  for (d_list<int> inner : lists) read += walk_both_ways(inner);
+
+  d_vector<string> vector("vector", 2, &env);
+  read += walk_both_ways(vector) + string(vector[1]).size() + (*vector.begin()).size() +
+          vector.check().size();
+
+  d_hashmap<string, string> hash("hash", 7, &env);
+  string value;
+  read += static_cast<std::size_t>(std::distance(hash.begin(), hash.end())) +
+          string(hash[key(1)]).size() + (hash.find(key(2)) != hash.end()) +
+          static_cast<std::size_t>(hash.get(key(3), value)) + hash.check().size();
+
+  int_map numbers("numbers", &env);
+  unsigned number = 0;
+  std::ostringstream tree;
+  numbers.print_tree_node(&numbers.root, tree, 0);
+  read += walk_both_ways(numbers) + numbers.size() + numbers.get(5, number) + unsigned(numbers[6]) +
+          (numbers.find(7) != numbers.end()) + numbers.lower_bound(8)->key +
+          numbers.upper_bound(9)->key + walk_both_ways(numbers.range(10, 90)) +
+          tree.str().size() + check_map(numbers).size();
+
+  str_map strings("strings", &env);
+  str_ref stored;
+  auto const some = strings.lower_bound(key(5));
+  read += walk_both_ways(strings) + strings.get(key(1), value) + (strings.find(key(2)) != some) +
+          strings.upper_bound(key(3))->key.get_data().size() +
+          walk_both_ways(strings.range(key(10), key(90))) + check_map(strings).size() +
+          // The stored keys serve as d_ref keys without a block of their own.
+          strings.get(some->key, stored) + string(strings[some->key]).size();
+  return read;
+}
+
+TEST(ReadOnly, ReadingEveryContainerLeavesTheFileAsItWas) {
+  test_support::scratch_dir dir;
+  std::string const name = dir.file("db"), file = dir.file("db.odb");
+  d_env env{};
+  ASSERT_TRUE(create_database(name, &env));
+  d_database* db = open_database(name, &env);
+  fill(env);
+  close_database(db);
+  std::vector<char> const before = test_support::read_file(file);
+  std::size_t read = 0;
+  for (d_journal mode : {d_journal::atomic, d_journal::durable, d_journal::off}) {
+    d_open_options options;
+    options.journal = mode;
+    db = open_database(name, &env, options);
+    read = read_everything(env);
+    close_database(db);
+    std::vector<char> const after = test_support::read_file(file);
+    auto const diverge = std::mismatch(before.begin(), before.end(), after.begin(), after.end());
+    EXPECT_TRUE(after == before) << "journal mode " << static_cast<int>(mode) << ": "
+                                 << before.size() << " bytes before, " << after.size()
+                                 << " after, first change at "
+                                 << (diverge.first - before.begin());
+  }
+  EXPECT_GT(read, pairs);
+}
+
+}  // namespace
