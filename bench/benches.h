@@ -11,6 +11,9 @@ void run_map_benches(int repetitions);
 // The ordered map's walk in key order, lower_bound and erase at 25k and 400k
 // keys, beside std::map.
 void run_map_order_benches(int repetitions);
+// File size and lookup time of churn workloads (values rewritten again and
+// again): one variable, a hash map of 10k keys.
+void run_churn_benches(int repetitions);
 // List, vector and hash-map operations at growing sizes.
 void run_container_benches(int repetitions);
 // Hash-map put and get by hash at 1k and 100k look-alike keys, beside

@@ -1,8 +1,8 @@
 // odb_bench: runs the benchmark groups and prints their medians as Markdown
 // tables. Usage: odb_bench [repetitions] [group...], repetitions defaulting to
-// 5 and the groups (programs, commit, map, order, alloc, containers, hash, peers) to all of
-// them. `odb_bench --one NAME N DIR` is the single run that the tables of
-// system calls start in a child process (child_run.h).
+// 5 and the groups (programs, commit, map, order, alloc, churn, containers,
+// hash, peers) to all of them. `odb_bench --one NAME N DIR` is the single run
+// that the tables of system calls start in a child process (child_run.h).
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -34,6 +34,7 @@ group const groups[] = {
     {"map", bench::run_map_benches},
     {"order", bench::run_map_order_benches},
     {"alloc", bench::run_alloc_benches},
+    {"churn", bench::run_churn_benches},
     {"containers", bench::run_container_benches},
     {"hash", bench::run_hash_benches},
     {"peers", bench::run_peer_benches},

@@ -2,6 +2,7 @@
 // functions that create, open, close and delete a database file (NAME.odb).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -129,8 +130,26 @@ class d_database {
   int change_depth() const { return journal_->depth(); }
   std::shared_ptr<db_state> const& state() const { return state_; }
 
+  // One thread at a time: the thread inside the outermost scope of change
+  // owns the database until that scope ends, and any other thread that
+  // starts an operation on it (a read, a change, a transaction) meanwhile is
+  // refused with "database is in use by another thread...". Nothing is
+  // waited for and nothing is changed by the refused call.
+  void check_thread() const {
+    void const* const user = user_.load(std::memory_order_acquire);
+    if (user && user != this_thread()) refuse_thread();
+  }
+
  private:
   void open(d_env* env);
+  // A token of the calling thread: the address of one of its thread-local
+  // bytes.
+  static void const* this_thread();
+  // Takes the database for the calling thread; true when this call took it
+  // (the outermost scope), false when the thread had it already.
+  bool enter();
+  void leave_when_outermost_ended();
+  [[noreturn]] void refuse_thread() const;
 
   std::string file_name_;
   d_journal mode_;
@@ -139,11 +158,14 @@ class d_database {
   std::unique_ptr<d_alloc> allocator_;
   word_t directory_offset_;
   std::shared_ptr<db_state> state_;
+  std::atomic<void const*> user_{nullptr};  // the thread inside a scope of change
 };
 
 // Writes a new, empty database file, replacing any old one and any journal
 // left beside it; false when the file cannot be opened or is in use by an open
-// database.
+// database. The file is written whole and synced beside the old one
+// (NAME.odb-new), then takes its name: once this returns it survives a power
+// loss, and a crash meanwhile leaves the old file (or none) or the new one.
 bool create_database(std::string const& name, d_env* env);
 // Opens an existing database, fills env and returns the database, which the
 // caller owns (and gives back through close_database).

@@ -31,7 +31,7 @@ enum class errc {
   bad_size,           // a size, capacity or bucket count out of range
   not_attached,       // a container object without a database
   wrong_kind,         // the root holds a container made another way (another hash)
-  busy,               // reserved: a lock that may be taken later
+  busy,               // another thread is inside an operation on the database
   read_only,          // reserved: a change to a database opened for reading
 };
 

@@ -267,104 +267,133 @@ bool alloc_index::rollback_scope() {
     }
   }
   log_.resize(mark);
-  free_built_ = false;
   return true;
 }
 
-void alloc_index::build_free() {
-  free_.clear();
-  free_head_ = no_address;
-  tree_.clear();
-  own_at_.clear();
-  capacity_ = 0;
-  next_position_ = 0;
-  std::vector<d_alloc_node> records;
-  word_t at = s_.read_word(free_list_head);
-  for (word_t steps = 0; at != no_address; ++steps) {
-    if (steps > max_walk() || free_.contains(at)) throw io_tools::corrupt_file(s_);
-    records.push_back(d_alloc_node::read(s_, at));
-    free_[at] = free_entry{no_address, no_address, 0};
-    at = records.back().next;
+namespace {
+// A rest shorter than a record and a short value is worth less than the
+// record it would need.
+constexpr word_t min_rest = static_cast<word_t>(d_alloc_node::record_size) + 16;
+}  // namespace
+
+void free_index::build() {
+  if (built_) return;
+  records_.clear();
+  by_start_.clear();
+  by_end_.clear();
+  by_size_.clear();
+  spares_.clear();
+  head_ = s_.read_word(free_list_head);
+  word_t const max_walk = s_.size() / static_cast<word_t>(d_alloc_node::record_size) + 1;
+  word_t prev = no_address;
+  for (word_t at = head_, steps = 0; at != no_address; ++steps) {
+    if (steps > max_walk || records_.contains(at)) throw io_tools::corrupt_file(s_);
+    d_alloc_node const r = d_alloc_node::read(s_, at);
+    add(at, entry{prev, r.next, r.data, r.size, kind_of(r)});
+    prev = at;
+    at = r.next;
   }
-  free_built_ = true;
-  // Positions descend along the list: the tail takes 0, the head the highest.
-  tree_rebuild(records.size());
-  for (auto it = records.rbegin(); it != records.rend(); ++it) free_push_front(*it);
+  built_ = true;
 }
 
-word_t alloc_index::free_first_fit(word_t size) {
-  if (!free_built_) build_free();
-  if (capacity_ == 0 || tree_[1] < size) return no_address;
-  // The rightmost leaf of value >= size is the first fit in list order.
-  std::size_t node = 1;
-  while (node < capacity_) node = tree_[2 * node + 1] >= size ? 2 * node + 1 : 2 * node;
-  return own_at_[node - capacity_];
+free_index::entry::kind free_index::kind_of(d_alloc_node const& r) {
+  if (r.empty() || r.size == 0) return entry::kind::spare;
+  return r.free ? entry::kind::block : entry::kind::other;
 }
 
-word_t alloc_index::free_prev(word_t own) {
-  if (!free_built_) build_free();
-  word_t const prev = free_.at(own).prev;
-  return prev == no_address ? free_list_head : prev;
+void free_index::add(word_t own, entry e) {
+  index(own, e);
+  records_.emplace(own, e);
 }
 
-void alloc_index::free_push_front(d_alloc_node const& record) {
-  // Unbuilt, the mirror will read the record from the list when it is built.
-  if (!free_built_) return;
-  if (next_position_ >= capacity_) tree_rebuild(free_.size() + 1);
-  std::size_t const position = next_position_++;
-  free_[record.own] = free_entry{no_address, free_head_, position};
-  if (free_head_ != no_address) free_[free_head_].prev = record.own;
-  free_head_ = record.own;
-  own_at_[position] = record.own;
-  tree_set(position, fit_value(record));
+void free_index::index(word_t own, entry& e) {
+  if (e.what == entry::kind::block) {
+    // Two blocks of one start or end: a damaged list; neither is handed out
+    // twice.
+    if (!by_start_.emplace(e.data, own).second) {
+      e.what = entry::kind::other;
+      return;
+    }
+    if (!by_end_.emplace(e.data + e.size, own).second) {
+      by_start_.erase(e.data);
+      e.what = entry::kind::other;
+      return;
+    }
+    by_size_.emplace(e.size, e.data);
+  } else if (e.what == entry::kind::spare) {
+    spares_.insert(own);
+  }
 }
 
-void alloc_index::free_remove(word_t own) {
-  if (!free_built_) return;
-  free_entry const* const found = free_.find(own);
+void free_index::forget(word_t own, entry const& e) {
+  if (e.what == entry::kind::block) {
+    by_start_.erase(e.data);
+    by_end_.erase(e.data + e.size);
+    by_size_.erase({e.size, e.data});
+  } else if (e.what == entry::kind::spare) {
+    spares_.erase(own);
+  }
+}
+
+word_t free_index::link_before(word_t own) const {
+  entry const* const e = records_.find(own);
+  return e && e->prev != no_address ? e->prev : free_list_head;
+}
+
+word_t free_index::best_fit(word_t size) const {
+  auto it = by_size_.lower_bound({size, no_address});
+  if (it == by_size_.end()) return no_address;
+  word_t const rest = it->first - size;
+  if (rest > 0 && rest < min_rest) {
+    auto const roomy = by_size_.lower_bound({size + min_rest, no_address});
+    if (roomy != by_size_.end()) it = roomy;
+  }
+  return *by_start_.find(it->second);
+}
+
+word_t free_index::block_at(word_t data) const {
+  word_t const* const own = by_start_.find(data);
+  return own ? *own : no_address;
+}
+
+word_t free_index::block_ending_at(word_t end) const {
+  word_t const* const own = by_end_.find(end);
+  return own ? *own : no_address;
+}
+
+bool free_index::is_spare(word_t own) const {
+  entry const* const e = records_.find(own);
+  return e && e->what == entry::kind::spare;
+}
+
+void free_index::push_front(d_alloc_node const& r) {
+  if (!built_) return;  // read from the list when it is built
+  if (head_ != no_address) records_.at(head_).prev = r.own;
+  add(r.own, entry{no_address, head_, r.data, r.size, kind_of(r)});
+  head_ = r.own;
+}
+
+void free_index::remove(word_t own) {
+  if (!built_) return;
+  entry const* const found = records_.find(own);
   if (!found) return;
-  free_entry const e = *found;
-  if (e.prev != no_address) free_[e.prev].next = e.next;
-  if (e.next != no_address) free_[e.next].prev = e.prev;
-  if (free_head_ == own) free_head_ = e.next;
-  tree_set(e.position, -1);
-  own_at_[e.position] = no_address;
-  free_.erase(own);
+  entry const e = *found;
+  forget(own, e);
+  if (e.prev != no_address) records_.at(e.prev).next = e.next;
+  if (e.next != no_address) records_.at(e.next).prev = e.prev;
+  if (head_ == own) head_ = e.next;
+  records_.erase(own);
 }
 
-void alloc_index::tree_set(std::size_t position, word_t value) {
-  std::size_t node = position + capacity_;
-  tree_[node] = value;
-  // Once a node keeps its maximum, so do all above it.
-  for (node /= 2; node >= 1; node /= 2) {
-    word_t const larger = std::max(tree_[2 * node], tree_[2 * node + 1]);
-    if (tree_[node] == larger) break;
-    tree_[node] = larger;
-  }
-}
-
-void alloc_index::tree_rebuild(std::size_t min_capacity) {
-  // Renumber the records present, keeping their order, into a tree with room
-  // to grow.
-  std::vector<std::pair<word_t, word_t>> present;  // own, fit value; list tail first
-  for (std::size_t p = 0; p < next_position_ && p < own_at_.size(); ++p) {
-    if (own_at_[p] != no_address) present.emplace_back(own_at_[p], tree_[p + capacity_]);
-  }
-  std::size_t capacity = 1024;
-  while (capacity < 2 * std::max(min_capacity, present.size())) capacity *= 2;
-  capacity_ = capacity;
-  tree_.assign(2 * capacity_, -1);
-  own_at_.assign(capacity_, no_address);
-  next_position_ = 0;
-  for (auto const& [own, value] : present) {
-    std::size_t const position = next_position_++;
-    own_at_[position] = own;
-    free_[own].position = position;
-    tree_[position + capacity_] = value;
-  }
-  for (std::size_t node = capacity_ - 1; node >= 1; --node) {
-    tree_[node] = std::max(tree_[2 * node], tree_[2 * node + 1]);
-  }
+void free_index::rewrite(d_alloc_node const& r) {
+  if (!built_) return;
+  entry* const e = records_.find(r.own);
+  if (!e) return;
+  forget(r.own, *e);
+  e->data = r.data;
+  e->size = r.size;
+  e->what = kind_of(r);
+  index(r.own, *e);
 }
 
 }  // namespace disk_tools

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 
@@ -80,6 +81,16 @@ void set_io_observer(io_observer* o) {
   active_observer = o;
 }
 
+namespace {
+
+void notify_folder(io_event::kind what, std::string const& file, std::string const* to = nullptr) {
+  if (!active_observer) return;
+  active_observer->on_event(io_event{what, nullptr, 0, to ? to->data() : nullptr,
+                                     to ? to->size() : 0, &file});
+}
+
+}  // namespace
+
 bfstream::bfstream(char const* name, std::ios_base::openmode mode) {
   open(name, mode);
 }
@@ -98,6 +109,7 @@ void bfstream::open(char const* name, std::ios_base::openmode mode) {
     state_ |= failbit;
     return;
   }
+  if (flags & O_TRUNC) notify_folder(io_event::kind::create, name);
   int fd;
   do {
     fd = ::open(name, flags | O_CLOEXEC, 0666);
@@ -298,7 +310,7 @@ bfstream& bfstream::read(char* dst, std::streamsize n) {
 
 void bfstream::notify(io_event::kind what, disk_tools::word_t address, char const* src,
                       std::size_t n) const {
-  if (active_observer) active_observer->on_event(io_event{what, this, address, src, n});
+  if (active_observer) active_observer->on_event(io_event{what, this, address, src, n, &name_});
 }
 
 void bfstream::resize_file(disk_tools::word_t length) {
@@ -318,9 +330,24 @@ void bfstream::resize_file(disk_tools::word_t length) {
   }
   ++counts_.calls;
   if (r != 0) throw write_error(name_, r);
+  bool const shrinks = length < physical_;
   physical_ = length;
   // Pages cut off the file are gone from the mapping too.
   populated_ = std::min(populated_, round_down(static_cast<std::size_t>(length), page_size()));
+  if (shrinks) unmap_beyond_file();
+}
+
+void bfstream::unmap_beyond_file() {
+  // A page of the mapping past the end of the file faults (SIGBUS) when
+  // touched, and a private view grows into pages it already maps without
+  // asking the file: the cut pages go back to reserved address space.
+  std::size_t const file = round_up(static_cast<std::size_t>(physical_), page_size());
+  if (!base_ || mapped_ <= file) return;
+  if (::mmap(base_ + file, mapped_ - file, PROT_NONE,
+             MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0) == MAP_FAILED) {
+    throw write_error(name_, errno);
+  }
+  mapped_ = file;
 }
 
 void bfstream::grow_to(disk_tools::word_t end) {
@@ -517,7 +544,9 @@ void bfstream::sync() {
 void bfstream::keep_writes_private() {
   if (private_ || !base_) return;
   // Remapping privately over the shared pages: what the file holds now is
-  // what the private view starts from.
+  // what the private view starts from. Only the file's own pages: the view
+  // grows past them into private memory.
+  unmap_beyond_file();
   if (mapped_ > 0 &&
       ::mmap(base_, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd_, 0) ==
           MAP_FAILED) {
@@ -562,12 +591,23 @@ void bfstream::refresh_private() {
 }
 
 void sync_directory_of(std::string const& path) {
+  notify_folder(io_event::kind::sync_folder, path);
   auto const slash = path.find_last_of('/');
   std::string const dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
   int const fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   ::fsync(fd);
   ::close(fd);
+}
+
+bool remove_file(std::string const& path) {
+  notify_folder(io_event::kind::remove, path);
+  return std::remove(path.c_str()) == 0;
+}
+
+bool rename_file(std::string const& from, std::string const& to) {
+  notify_folder(io_event::kind::rename, from, &to);
+  return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
 }  // namespace io_tools

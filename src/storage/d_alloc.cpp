@@ -11,6 +11,7 @@ namespace disk_tools {
 namespace {
 
 char const* const unable_to_open = "unable to open alloc file...";
+constexpr auto record_bytes = static_cast<word_t>(d_alloc_node::record_size);
 
 std::unique_ptr<io_tools::bfstream> open_stream(std::string const& path) {
   auto s = std::make_unique<io_tools::bfstream>(
@@ -42,6 +43,7 @@ auto d_alloc::changing(Step step) {
     return step();
   } catch (...) {
     index_.reset();
+    free_.drop();
     throw;
   }
 }
@@ -49,10 +51,11 @@ auto d_alloc::changing(Step step) {
 void d_alloc::use_index(bool on) {
   use_index_ = on;
   index_.reset();
+  free_.drop();
 }
 
 alloc_index* d_alloc::index() {
-  if (!use_index_) return nullptr;
+  if (!use_index_ || alloc_list_unordered_) return nullptr;
   if (!index_) index_ = std::make_unique<alloc_index>(s_);
   if (!index_->ordered()) {
     walk_from_now_on();
@@ -61,10 +64,16 @@ alloc_index* d_alloc::index() {
   return index_.get();
 }
 
+free_index& d_alloc::free_mirror() {
+  free_.build();
+  return free_;
+}
+
 void d_alloc::walk_from_now_on() {
-  // A list out of order cannot be mirrored faithfully.
+  // A list out of order cannot be mirrored faithfully. (The free list's
+  // mirror needs no order and stays.)
   index_.reset();
-  use_index_ = false;
+  alloc_list_unordered_ = true;
 }
 
 void d_alloc::begin_scope() {
@@ -80,6 +89,7 @@ void d_alloc::rollback_scope() {
   // may have changed the file without the mirror: only the file can tell.
   bool const put_back = db_ && db_->journal().can_roll_back();
   if (index_ && (!put_back || !index_->rollback_scope())) index_.reset();
+  free_.drop();
 }
 
 void d_alloc::load_index(std::string const& path) {
@@ -91,7 +101,8 @@ void d_alloc::load_index(std::string const& path) {
     f.read_at(0, bytes.data(), bytes.size());
   }
   index_file saved;
-  if (!use_index_ || !index_file::decode(bytes.data(), bytes.size(), saved) ||
+  if (!use_index_ || alloc_list_unordered_ ||
+      !index_file::decode(bytes.data(), bytes.size(), saved) ||
       saved.database_length != s_.size()) {
     return;
   }
@@ -179,61 +190,76 @@ void d_alloc::insert(d_alloc_node& record) {
   if (alloc_index* ix = index()) ix->used_insert(record);
 }
 
-bool d_alloc::find_first_fit(long size, word_t& prev, d_alloc_node& found) {
-  if (alloc_index* ix = index()) {
-    word_t const own = ix->free_first_fit(size);
-    if (own == no_address) return false;
-    prev = ix->free_prev(own);
-    found = d_alloc_node::read(s_, own);
-    return true;
-  }
-  prev = free_list_head;
-  word_t at = s_.read_word(free_list_head);
-  for (word_t steps = 0; at != no_address; ++steps) {
-    if (steps > max_walk()) throw io_tools::corrupt_file(s_);
-    found = d_alloc_node::read(s_, at);
-    if (found.free && !found.empty() && found.size >= size) return true;
-    prev = found.own;
-    at = found.next;
-  }
-  return false;
+word_t d_alloc::new_record_place() {
+  free_index& fx = free_mirror();
+  word_t const spare = fx.lowest_spare();
+  if (spare == no_address) return s_.size();
+  free_unlink(spare);
+  return spare;
 }
 
-long d_alloc::take_free_block(word_t prev, d_alloc_node& r, long size,
-                              text_tools::bstringstream const& bytes) {
-  // A larger block is split: the request takes its first size bytes and the
-  // rest becomes a free block of its own at the front of the free list.
-  bool const split = r.size != size;
-  d_alloc_node rest;
-  rest.data = r.data + size;
-  rest.size = r.size - size;
-  rest.free = true;
-  write_block(r.data, size, bytes);
-  r.size = size;
-  r.free = false;
-  if (split && prev == free_list_head) {
-    // The rest takes r's place at the head: the head word is written once,
-    // from r straight to the rest (which is written before it is named), and
-    // r leaves the free list with it.
-    rest.next = r.next;
-    rest.own = s_.size();
-    rest.write(s_);
-    s_.write_word(free_list_head, rest.own);
-    if (alloc_index* ix = index()) {
-      ix->free_remove(r.own);
-      ix->free_push_front(rest);
-    }
+void d_alloc::free_unlink(word_t own) {
+  free_index& fx = free_mirror();
+  free_index::entry const* const e = fx.find(own);
+  if (!e) throw io_tools::corrupt_file(s_);
+  relink(fx.link_before(own), e->next);
+  fx.remove(own);
+}
+
+void d_alloc::free_push(d_alloc_node& record) {
+  // The mirror is built (if it must be) before the list changes.
+  free_index& fx = free_mirror();
+  record.free = true;
+  record.next = s_.read_word(free_list_head);
+  record.write(s_);
+  s_.write_word(free_list_head, record.own);
+  fx.push_front(record);
+}
+
+void d_alloc::free_rewrite(word_t own, word_t data, word_t size) {
+  // Only the data and size words change; the link and the flag stay.
+  free_index& fx = free_mirror();
+  d_alloc_node r = d_alloc_node::read(s_, own);
+  r.data = data;
+  r.size = data == no_address ? 0 : size;
+  r.free = true;
+  r.write(s_);
+  fx.rewrite(r);
+}
+
+long d_alloc::take_free_block(word_t own, long size, text_tools::bstringstream const& bytes) {
+  d_alloc_node r = d_alloc_node::read(s_, own);
+  if (r.size == size) {
+    free_unlink(own);
+    write_block(r.data, size, bytes);
+    r.free = false;
     insert(r);
     return r.data;
   }
-  move_to_alloc_list(prev, r);
-  if (!split) return r.data;
-  rest.next = s_.read_word(free_list_head);
-  rest.own = s_.size();
-  rest.write(s_);
-  s_.write_word(free_list_head, rest.own);
-  if (alloc_index* ix = index()) ix->free_push_front(rest);
-  return r.data;
+  // A larger block is split: the request takes its first size bytes and a
+  // record of its own; the rest stays free under r, which keeps its place in
+  // the free list (and its place right after the block, when it had it). The
+  // request's record is a spare when there is one, else it is cut from the
+  // free block right after the request's bytes, as if both were appended;
+  // only a rest too short for it sends it to the end of the file.
+  word_t const data = r.data;
+  write_block(data, size, bytes);
+  d_alloc_node record;
+  record.data = data;
+  record.size = size;
+  record.free = false;
+  word_t const rest = r.size - size;
+  word_t const spare = free_mirror().lowest_spare();
+  if (spare == no_address && rest >= record_bytes) {
+    record.own = data + size;
+    word_t const left = rest - record_bytes;
+    free_rewrite(own, left > 0 ? record.own + record_bytes : no_address, left);
+  } else {
+    free_rewrite(own, data + size, rest);
+    record.own = new_record_place();
+  }
+  insert(record);
+  return data;
 }
 
 long d_alloc::allocate(long const& size, text_tools::bstringstream& bytes) {
@@ -242,28 +268,25 @@ long d_alloc::allocate(long const& size, text_tools::bstringstream& bytes) {
 }
 
 long d_alloc::allocate_block(long size, text_tools::bstringstream const& bytes) {
-  // First fit over the free list. A request for nothing is never served from
-  // it: it would only split a block into a zero-sized piece.
-  word_t prev;
-  d_alloc_node r;
-  if (size > 0 && find_first_fit(size, prev, r)) return take_free_block(prev, r, size, bytes);
-
-  // No fit: the block goes at the end of the file, its record right after it.
+  changed_ = true;
+  if (!use_index_) free_.drop();  // walking: the mirror is the file's, read now
+  // Best fit over the free blocks. A request for nothing is never served from
+  // them: it would only split a block into a zero-sized piece.
+  if (size > 0) {
+    word_t const own = free_mirror().best_fit(size);
+    if (own != no_address) return take_free_block(own, size, bytes);
+  }
+  // No fit: the block goes at the end of the file, its record in a spare or
+  // right after it. A block of no bytes always has its record right after it:
+  // its address is then its own, never that of the next block appended.
   d_alloc_node record;
   record.data = s_.size();
   write_block(record.data, size, bytes);
   record.size = size;
   record.free = false;
-  record.own = s_.size();
+  record.own = size > 0 ? new_record_place() : s_.size();
   insert(record);
   return record.data;
-}
-
-void d_alloc::move_to_alloc_list(word_t prev, d_alloc_node& record) {
-  // The record is written once, by insert, with its new flag, size and link.
-  relink(prev, record.next);
-  if (alloc_index* ix = index()) ix->free_remove(record.own);
-  insert(record);
 }
 
 bool d_alloc::find_in_use(word_t data, word_t& prev, d_alloc_node& found) {
@@ -293,20 +316,161 @@ void d_alloc::deallocate(long const& address) {
 }
 
 void d_alloc::free_block(word_t address) {
+  if (!use_index_) free_.drop();
   word_t prev;
   d_alloc_node r;
   if (!find_in_use(address, prev, r)) return;
-  move_to_dealloc_list(prev, r);
+  changed_ = true;
+  relink(prev, r.next);
+  if (alloc_index* ix = index()) ix->used_remove(r, prev);
+  release(r);
 }
 
-void d_alloc::move_to_dealloc_list(word_t prev, d_alloc_node& record) {
-  relink(prev, record.next);
-  if (alloc_index* ix = index()) ix->used_remove(record, prev);
-  record.free = true;
-  record.next = s_.read_word(free_list_head);
-  record.write(s_);
-  s_.write_word(free_list_head, record.own);
-  if (alloc_index* ix = index()) ix->free_push_front(record);
+namespace {
+
+// A freed block grown over its free neighbours: the bytes [lo, hi), the
+// records of the free blocks it took in (still describing them), and the
+// free-list records whose bytes it took in.
+struct merged_block {
+  word_t lo, hi;
+  std::vector<word_t> blocks;
+  std::vector<word_t> absorbed;
+  bool own_absorbed = false;  // the freed block's own record is inside too
+};
+
+bool contains(std::vector<word_t> const& v, word_t x) {
+  return std::find(v.begin(), v.end(), x) != v.end();
+}
+
+// One step of growth upwards: a free block starting at hi, a spare at hi, or
+// a record of the merged block's own at hi followed by a free block (the
+// record's bytes join the block, the block after it describes the whole).
+bool grow_up(free_index const& fx, word_t own, merged_block& m) {
+  if (word_t const g = fx.block_at(m.hi); g != no_address) {
+    m.blocks.push_back(g);
+    m.hi = fx.find(g)->data + fx.find(g)->size;
+    return true;
+  }
+  if (fx.is_spare(m.hi)) {
+    m.absorbed.push_back(m.hi);
+    m.hi += record_bytes;
+    return true;
+  }
+  bool const own_here = m.hi == own && !m.own_absorbed;
+  if ((own_here || contains(m.blocks, m.hi)) && fx.block_at(m.hi + record_bytes) != no_address) {
+    if (own_here) {
+      m.own_absorbed = true;
+    } else {
+      m.blocks.erase(std::find(m.blocks.begin(), m.blocks.end(), m.hi));
+      m.absorbed.push_back(m.hi);
+    }
+    m.hi += record_bytes;
+    return true;
+  }
+  return false;
+}
+
+// One step of growth downwards: a free block ending at lo, a spare ending at
+// lo, or a free block whose record ends at lo right after its bytes.
+bool grow_down(free_index const& fx, merged_block& m) {
+  if (word_t const e = fx.block_ending_at(m.lo); e != no_address) {
+    m.blocks.push_back(e);
+    m.lo = fx.find(e)->data;
+    return true;
+  }
+  word_t const below = m.lo - record_bytes;
+  if (fx.is_spare(below)) {
+    m.absorbed.push_back(below);
+    m.lo = below;
+    return true;
+  }
+  free_index::entry const* const e = fx.find(below);
+  if (e && e->what == free_index::entry::kind::block && e->data + e->size == below &&
+      fx.block_at(e->data) == below) {
+    m.absorbed.push_back(below);
+    m.lo = e->data;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void d_alloc::release(d_alloc_node& record) {
+  if (record.size == 0) {
+    // A block of no bytes has nothing to merge: its record is a spare.
+    record.data = no_address;
+    free_push(record);
+    return;
+  }
+  free_index& fx = free_mirror();
+  merged_block m{record.data, record.data + record.size, {}, {}, false};
+  for (word_t steps = 0; grow_up(fx, record.own, m) || grow_down(fx, m); ++steps) {
+    if (steps > max_walk()) throw io_tools::corrupt_file(s_);
+  }
+  // One record describes the merged block: the one right after it when there
+  // is one (so that it can take the next neighbour in too), else one already
+  // in the free list, else the freed block's own. The others become spares.
+  bool const own_stays = !m.own_absorbed;
+  word_t keeper = record.own;
+  if (own_stays && record.own == m.hi) {
+    keeper = record.own;
+  } else if (contains(m.blocks, m.hi)) {
+    keeper = m.hi;
+  } else if (!m.blocks.empty()) {
+    keeper = m.blocks.front();
+  }
+  // The others go first, so that no two records describe the same bytes.
+  for (word_t own : m.absorbed) free_unlink(own);
+  for (word_t own : m.blocks) {
+    if (own != keeper) free_rewrite(own, no_address, 0);
+  }
+  if (keeper != record.own) free_rewrite(keeper, m.lo, m.hi - m.lo);
+  if (m.own_absorbed) return;  // its bytes are the block's now
+  record.data = keeper == record.own ? m.lo : no_address;
+  record.size = keeper == record.own ? m.hi - m.lo : 0;
+  free_push(record);
+}
+
+void d_alloc::give_back_tail() noexcept {
+  if (!changed_) return;
+  try {
+    changing([&] { cut_tail(); });
+  } catch (...) {
+    // Rolled back: the file keeps its length, and nothing is lost but room.
+  }
+}
+
+void d_alloc::cut_tail() {
+  if (!use_index_) free_.drop();
+  free_index& fx = free_mirror();
+  word_t end = s_.size();
+  for (word_t steps = 0;; ++steps) {
+    if (steps > max_walk()) throw io_tools::corrupt_file(s_);
+    word_t const last = end - record_bytes;
+    if (fx.is_spare(last)) {
+      free_unlink(last);
+      end = last;
+      continue;
+    }
+    if (word_t const b = fx.block_ending_at(end); b != no_address) {
+      // The block goes; its record, elsewhere, stays as a spare (and goes
+      // too when it is next at the end).
+      end = fx.find(b)->data;
+      free_rewrite(b, no_address, 0);
+      continue;
+    }
+    free_index::entry const* const e = fx.find(last);
+    if (e && e->what == free_index::entry::kind::block && e->data + e->size == last) {
+      end = e->data;
+      free_unlink(last);
+      continue;
+    }
+    break;
+  }
+  // The journal keeps the length: a crash before the file is cut leaves a
+  // longer file that the next opening cuts back.
+  if (end < s_.size()) s_.set_size(end);
 }
 
 void d_alloc::swap(d_alloc_node& a, d_alloc_node& b) {
@@ -323,7 +487,8 @@ void d_alloc::sort() {
 void d_alloc::sort_free_list() {
   // Sorting and compaction rewrite the free list wholesale (and leave the
   // allocation list alone); its mirror is rebuilt from the file on next use.
-  if (index_) index_->free_list_changed();
+  changed_ = true;
+  free_.drop();
   word_t const head = s_.read_word(free_list_head);
   if (head == no_address) return;
   d_alloc_node h = d_alloc_node::read(s_, head);
@@ -341,7 +506,8 @@ void d_alloc::compact() {
 }
 
 void d_alloc::merge_free_blocks() {
-  if (index_) index_->free_list_changed();
+  changed_ = true;
+  free_.drop();
   for (bool changed = true; changed;) {
     changed = false;
     word_t a_at = s_.read_word(free_list_head);
@@ -351,7 +517,6 @@ void d_alloc::merge_free_blocks() {
       if (a.free && !a.empty()) {
         // Visit every later record of the list and absorb those whose block
         // touches a's block on either side.
-        word_t prev = a.own;
         word_t b_at = a.next;
         for (word_t inner = 0; b_at != no_address; ++inner) {
           if (inner > max_walk()) throw io_tools::corrupt_file(s_);
@@ -361,21 +526,14 @@ void d_alloc::merge_free_blocks() {
           if (b.free && !b.empty() && (after || before)) {
             if (before) a.data = b.data;
             a.size += b.size;
-            // An emptied record describes no bytes; it leaves the free list
-            // so that no walk meets it again, and its 33 bytes stay unused.
+            // An emptied record describes no bytes; it stays in the free
+            // list as a spare, the next record a block needs.
             b.data = no_address;
             b.size = 0;
             b.free = true;
             b.write(s_);
-            if (prev == a.own) {
-              a.next = b.next;
-            } else {
-              relink(prev, b.next);
-            }
             a.write(s_);
             changed = true;
-          } else {
-            prev = b.own;
           }
           b_at = b.next;
         }

@@ -39,7 +39,33 @@ std::string index_file_of(std::string const& database_file) {
 d_database& db_state::open() const {
   if (broken) throw error(errc::must_reopen, "database must be reopened...");
   if (!database) throw error(errc::closed, "database is closed...");
+  database->check_thread();
   return *database;
+}
+
+void const* d_database::this_thread() {
+  thread_local char token;
+  return &token;
+}
+
+bool d_database::enter() {
+  void const* const me = this_thread();
+  void const* user = user_.load(std::memory_order_relaxed);
+  if (user == me) return false;
+  // Only an unowned database is taken: two threads racing here cannot both
+  // win.
+  if (user || !user_.compare_exchange_strong(user, me, std::memory_order_acquire)) {
+    refuse_thread();
+  }
+  return true;
+}
+
+void d_database::refuse_thread() const {
+  throw error(errc::busy, "database is in use by another thread...", file_name_);
+}
+
+void d_database::leave_when_outermost_ended() {
+  if (journal_->depth() == 0) user_.store(nullptr, std::memory_order_release);
 }
 
 d_database::d_database(std::string const& name, long const& directory_offset, d_env* env)
@@ -83,6 +109,7 @@ d_database::d_database(std::string const& name, long const& directory_offset, d_
 d_database::~d_database() {
   if (state_) state_->database = nullptr;
   if (allocator_ && !state_->broken && journal_->depth() == 0) {
+    allocator_->give_back_tail();
     allocator_->save_index(index_file_of(file_name_));
   }
   allocator_.reset();
@@ -95,13 +122,20 @@ d_database::~d_database() {
 
 void d_database::begin_change() {
   if (state_->broken) throw error(errc::must_reopen, "database must be reopened...");
-  journal_->begin();
+  bool const outermost = enter();
+  try {
+    journal_->begin();
+  } catch (...) {
+    if (outermost) leave_when_outermost_ended();
+    throw;
+  }
   allocator_->begin_scope();
 }
 
 void d_database::commit_change() {
   journal_->commit();
   allocator_->commit_scope();
+  leave_when_outermost_ended();
 }
 
 void d_database::rollback_change() noexcept {
@@ -115,25 +149,18 @@ void d_database::rollback_change() noexcept {
   }
   allocator_->rollback_scope();
   state_->note_reset();
+  leave_when_outermost_ended();
 }
 
 long d_database::get_address(std::string const& name) {
   return in_change(*this, [&] { return find_or_register_root(stream_, directory_offset_, name); });
 }
 
-bool create_database(std::string const& name, d_env* /*env*/) {
-  std::string const file = name + extension;
-  // A database that is open somewhere must not be emptied under its user:
-  // hold its lock while the new file is written.
-  io_tools::bfstream guard(file.c_str(), std::ios_base::in | std::ios_base::out);
-  if (guard.is_open() && !guard.try_lock()) return false;
-  io_tools::bfstream s(file.c_str(), std::ios_base::in | std::ios_base::out | std::ios_base::trunc |
-                                         std::ios_base::ate);
-  if (s.fail() || s.bad()) return false;
-  // A journal or an index left beside an old file belongs to that file, not
-  // to this one.
-  std::remove(journal_file_of(file).c_str());
-  std::remove(index_file_of(file).c_str());
+namespace {
+
+// The bytes of a new, empty database: both lists empty, every directory
+// entry free.
+std::vector<char> empty_database() {
   std::vector<char> header(static_cast<std::size_t>(database_header_size));
   encode_word(&header[alloc_list_head], no_address);
   encode_word(&header[free_list_head], no_address);
@@ -141,7 +168,42 @@ bool create_database(std::string const& name, d_env* /*env*/) {
   for (int i = 0; i < directory_entry::entry_count; ++i) {
     free_entry.encode(&header[static_cast<std::size_t>(directory_entry::address_of(i))]);
   }
-  s.write_at(0, header.data(), header.size());
+  return header;
+}
+
+}  // namespace
+
+bool create_database(std::string const& name, d_env* /*env*/) {
+  std::string const file = name + extension;
+  // A database that is open somewhere must not be emptied under its user:
+  // hold its lock while the new file is written.
+  io_tools::bfstream guard(file.c_str(), std::ios_base::in | std::ios_base::out);
+  if (guard.is_open() && !guard.try_lock()) return false;
+  // Written whole and synced under another name, then renamed: a crash or a
+  // power loss leaves the old file (or none) or the new one, never a part,
+  // and a durable journal started on it later finds every byte on the disk.
+  std::string const fresh = file + "-new";
+  io_tools::bfstream s(fresh.c_str(), std::ios_base::in | std::ios_base::out |
+                                          std::ios_base::trunc | std::ios_base::ate);
+  if (s.fail() || s.bad() || !s.try_lock()) return false;
+  // A journal or an index left beside an old file belongs to that file, not
+  // to this one; a journal is gone for good before the new file takes the
+  // name, or it would be played back onto it.
+  bool const had_journal = io_tools::remove_file(journal_file_of(file));
+  io_tools::remove_file(index_file_of(file));
+  if (had_journal) io_tools::sync_directory_of(file);
+  try {
+    std::vector<char> const header = empty_database();
+    s.write_at(0, header.data(), header.size());
+    s.sync();
+  } catch (error const&) {
+    s.close();
+    io_tools::remove_file(fresh);
+    return false;
+  }
+  s.close();
+  if (!io_tools::rename_file(fresh, file)) return false;
+  io_tools::sync_directory_of(file);
   return true;
 }
 
@@ -160,6 +222,7 @@ d_database* open_database(std::string const& name, d_env* env, d_open_options co
 }
 
 void close_database(d_database* db) {
+  if (db) db->check_thread();
   delete db;
 }
 

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <cstdio>
 #include <random>
 
 #include "disk_tools/d_db.h"
@@ -181,11 +180,15 @@ void db_journal::recover() {
   db_.set_size(plan.length);
   db_.trim();
   // Replayed commits were promised to last: they reach the disk before the
-  // journal that held them is dropped.
-  if (plan.kind == journal_kind::redo || mode_ == d_journal::durable) db_.sync();
+  // journal that held them is dropped (a durable session syncs at start).
+  if (plan.kind == journal_kind::redo && mode_ != d_journal::durable) db_.sync();
 }
 
 void db_journal::start() {
+  // A durable log holds changes from the file as it is now on (written by a
+  // session that synced nothing, or by a recovery): that must be on the disk
+  // before the first commit relies on it, and before the old journal goes.
+  if (mode_ == d_journal::durable) db_.sync();
   file_.open(path_.c_str(), std::ios_base::in | std::ios_base::out | std::ios_base::trunc);
   if (file_.fail())
     throw error(errc::cannot_open, "unable to open journal file...", path_, file_.open_errno());
@@ -420,7 +423,7 @@ void db_journal::close() {
   db_.trim();
   if (mode_ == d_journal::durable) db_.sync();
   file_.close();
-  std::remove(path_.c_str());
+  io_tools::remove_file(path_);
 }
 
 }  // namespace disk_tools

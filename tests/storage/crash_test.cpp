@@ -1,6 +1,7 @@
-// Crashes replayed from a record of every write, resize and sync a workload makes: what
-// each prefix leaves (a long write half-made; after a power loss, synced bytes plus some
-// later pages, one torn) must recover to the state before or after the operation under way.
+// Crashes replayed from a record of every change a workload makes to its files and their
+// folder, from the database's creation on: what each prefix leaves (a long write half-made;
+// after a power loss, only what was synced, or that and a random half of the unsynced
+// sectors) must recover to the state before or after the operation under way.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -9,6 +10,7 @@
 
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <random>
 
@@ -32,15 +34,14 @@ using int_map = d_map<unsigned, unsigned, unsigned>;
 using str_ref = d_ref<std::string>;
 using str_map = d_map<str_ref, str_ref, std::string>;
 
-constexpr std::size_t page = 4096;
+constexpr std::size_t sector = 512;  // what a power loss keeps or loses whole
 char const* const memory_dir = "/dev/shm";  // thousands of openings with syncs
 unsigned const map_keys = 300;              // enough ascending keys to rotate
 
-// A change to the journal or the database, as the stream layer reported it.
-struct change { bool journal; io_tools::io_event::kind what; word_t address; bytes_t bytes; };
+// A change to a file or its folder, as the stream layer reported it.
+struct change { std::string file; io_tools::io_event::kind what; word_t address; bytes_t bytes; };
 
-bool ends_with(io_tools::bfstream const* s, std::string const& suffix) {
-  std::string const& n = s->name();
+bool ends_with(std::string const& n, std::string const& suffix) {
   return n.size() > suffix.size() && n.substr(n.size() - suffix.size()) == suffix;
 }
 
@@ -50,49 +51,77 @@ struct recorder : io_tools::io_observer {
   ~recorder() { io_tools::set_io_observer(nullptr); }
   void on_event(io_tools::io_event const& e) override {
     // The allocator's side file is checked at opening and ignored when stale.
-    if (!e.stream || ends_with(e.stream, "-index")) return;
+    if (!e.file || ends_with(*e.file, "-index")) return;
     if (fail_at > 0 && ++seen == fail_at)
       throw disk_tools::error(disk_tools::errc::io_failure, "simulated write failure...");
-    if (recording)
-      changes.push_back(
-          {ends_with(e.stream, "-journal"), e.what, e.address, {e.bytes, e.bytes + e.n}});
+    if (recording) changes.push_back({*e.file, e.what, e.address, {e.bytes, e.bytes + e.n}});
   }
   std::vector<change> changes;
   bool recording = false;
   long fail_at = 0, seen = 0;
 };
 
-// A file as the disk holds it, and what the system holds of it besides.
-struct disk_file {
-  bytes_t synced;
-  bytes_t current;
+// Files as the disk holds them and as the system holds them besides: each file's bytes
+// (synced, current), and its folder's names (as last synced, and the changes since).
+struct disk {
+  using k = io_tools::io_event::kind;
+  struct file { bytes_t synced, current; };
+  struct folder_change { k what; std::string name, to; std::size_t file; };
+  std::vector<file> files;
+  std::map<std::string, std::size_t> names, synced_names;
+  std::vector<folder_change> unsynced;
 
-  void apply(change const& c, std::size_t n) {
-    using k = io_tools::io_event::kind;
-    if (c.what == k::resize) current.resize(static_cast<std::size_t>(c.address), 0);
-    if (c.what == k::sync) synced = current;
-    if (c.what != k::write) return;
-    auto const end = static_cast<std::size_t>(c.address) + n;
-    if (current.size() < end) current.resize(end, 0);
-    std::copy_n(c.bytes.begin(), n, current.begin() + c.address);
+  static void apply_to(std::map<std::string, std::size_t>& to, folder_change const& f) {
+    if (f.what == k::create) to[f.name] = f.file;
+    auto const it = to.find(f.name);
+    if (f.what != k::create && it != to.end()) {
+      if (f.what == k::rename) to[f.to] = it->second;
+      to.erase(f.name);
+    }
   }
 
-  bytes_t after_power_loss(std::mt19937& rng) const {
-    auto const at = [](bytes_t const& b, std::size_t i) { return i < b.size() ? b[i] : '\0'; };
-    bytes_t out = synced;
-    out.resize(rng() % 2 ? current.size() : synced.size(), 0);
-    std::vector<std::size_t> changed;  // pages of unsynced bytes that reached the disk
-    for (std::size_t begin = 0; begin < out.size(); begin += page) {
-      std::size_t const end = std::min(out.size(), begin + page);
-      std::size_t i = begin;
-      while (i < end && at(synced, i) == at(current, i)) ++i;
-      if (i < end && rng() % 2) changed.push_back(begin);
+  void apply(change const& c, std::size_t n) {
+    if (c.what == k::sync_folder) {
+      synced_names = names, unsynced.clear();
+    } else if (c.what == k::create && names.count(c.file)) {
+      files[names[c.file]].current.clear();  // cut to 0, as a resize
+    } else if (c.what == k::create || c.what == k::remove || c.what == k::rename) {
+      if (c.what == k::create) files.emplace_back();
+      unsynced.push_back({c.what, c.file, {c.bytes.begin(), c.bytes.end()}, files.size() - 1});
+      apply_to(names, unsynced.back());
+    } else {
+      file& f = files.at(names.at(c.file));
+      if (c.what == k::resize) f.current.resize(static_cast<std::size_t>(c.address), 0);
+      if (c.what == k::sync) f.synced = f.current;
+      if (c.what != k::write) return;
+      auto const end = static_cast<std::size_t>(c.address) + n;
+      if (f.current.size() < end) f.current.resize(end, 0);
+      std::copy_n(c.bytes.begin(), n, f.current.begin() + c.address);
     }
-    std::size_t const torn = changed.empty() ? 0 : rng() % changed.size();
-    for (std::size_t c = 0; c < changed.size(); ++c) {
-      std::size_t const begin = changed[c], whole = std::min(out.size(), begin + page);
-      std::size_t const end = c == torn ? std::min(whole, begin + 512 * (rng() % 8)) : whole;
-      for (std::size_t i = begin; i < end; ++i) out[i] = at(current, i);
+  }
+
+  // The files a power loss leaves (as their current bytes): only what was synced; torn: the
+  // folder's changes kept in order up to one of them, each file at its synced or its current
+  // length, and a random half of the 512-byte sectors that differ from what was synced.
+  disk after_power_loss(std::mt19937& rng, bool torn) const {
+    auto kept = synced_names;
+    for (std::size_t i = 0, n = torn ? rng() % (unsynced.size() + 1) : 0; i < n; ++i)
+      apply_to(kept, unsynced[i]);
+    disk out;
+    for (auto const& [name, i] : kept) {
+      file const& f = files[i];
+      out.names[name] = out.files.size();
+      bytes_t& b = out.files.emplace_back().current = f.synced;
+      if (!torn) continue;
+      b.resize(rng() % 2 ? f.current.size() : f.synced.size(), 0);
+      auto const at = [](bytes_t const& v, std::size_t j) { return j < v.size() ? v[j] : '\0'; };
+      for (std::size_t begin = 0; begin < b.size(); begin += sector) {
+        std::size_t const end = std::min(b.size(), begin + sector);
+        std::size_t j = begin;
+        while (j < end && at(f.synced, j) == at(f.current, j)) ++j;
+        if (j < end && rng() % 2)
+          for (; j < end; ++j) b[j] = at(f.current, j);
+      }
     }
     return out;
   }
@@ -166,6 +195,14 @@ struct workload {
           map->insert(5000, 1);
           *var = "transaction";
         }));
+    // A long value freed is split by the short one that follows; the list's
+    // last elements, freed together, merge over the records between them and
+    // leave the end of the file free for the close to cut off.
+    add("variable assignment of a long value", [this] { *var = std::string(3000, 'l'); });
+    add("variable assignment split off the freed block", [this] { *var = "short again"; });
+    for (int i = 0; i < 3; ++i)
+      add("list push_back of a long value", [this] { list->push_back(std::string(5000, 'e')); });
+    for (int i = 0; i < 3; ++i) add("list pop_back (blocks merged)", [this] { list->pop_back(); });
     add("transaction rolled back", [this] {
       d_transaction tx(&env);
       list->push_back("never");
@@ -230,26 +267,40 @@ bytes_t data_of(d_database* db) {
   return all;
 }
 
-// The workload's changes, and the states between its operations.
+// The workload's changes from before the database was created, and the states between its
+// operations.
 struct recorded_run {
+  std::string file;  // the recorded database's name
   std::vector<change> changes;
   std::vector<bytes_t> states;        // states[i]: after i operations
   std::vector<std::string> contents;  // what the containers held then
   std::vector<std::size_t> marks;     // marks[i]: changes made by then
   std::vector<std::string> names;
-  bytes_t initial;
+  std::size_t promised = 0;  // changes made when creation (or a durable reopening) returned
+  bool warmed_up = false;    // an atomic session came first, which promised nothing
   long rotations = 0;
 };
 
-recorded_run record_workload(test_support::scratch_dir& dir, d_open_options options) {
+// Records the workload run on a new database opened with options; warmed up: after an
+// atomic session of its own that closes without a sync, as a durable opening may find it.
+recorded_run record_workload(test_support::scratch_dir& dir, d_open_options options,
+                             bool warmed_up = false) {
   recorded_run run;
-  std::string const name = dir.file("recorded");
+  run.file = dir.file("recorded");
+  run.warmed_up = warmed_up;
   d_env env{};
-  EXPECT_TRUE(create_database(name, &env));
-  run.initial = test_support::read_file(name + ".odb");
   recorder rec;
   rec.recording = true;
-  d_database* db = open_database(name, &env, options);
+  EXPECT_TRUE(create_database(run.file, &env));
+  run.promised = rec.changes.size();
+  if (warmed_up) {
+    d_database* db = open_database(run.file, &env);
+    d_list<std::string> warm("warm", &env);
+    for (int i = 0; i < 40; ++i) warm.push_back(std::string(100, 'w'));
+    close_database(db);
+  }
+  d_database* db = open_database(run.file, &env, options);
+  if (warmed_up) run.promised = rec.changes.size();
   auto w = std::make_unique<workload>(env);
   auto keep_state = [&] {
     run.states.push_back(data_of(db));
@@ -267,24 +318,34 @@ recorded_run record_workload(test_support::scratch_dir& dir, d_open_options opti
   run.rotations = w->map->stats.shifts + w->map->stats.shifts4;
   w.reset();
   close_database(db);
+  // Closing cuts the free end of the file off: a state of its own.
+  run.states.push_back(test_support::read_file(name + ".odb"));
+  run.contents.push_back(run.contents.back());
+  run.marks.push_back(rec.changes.size());
+  run.names.push_back("closing");
   run.changes = std::move(rec.changes);
   return run;
 }
 
-// "" when the files a crash at change k left open (recovering) to the state before or
-// after the operation under way then; else what is wrong.
-std::string verdict(recorded_run const& run, std::size_t k, std::string const& name,
-                    bytes_t const& database, bytes_t const* journal, d_open_options options) {
-  test_support::write_file(name + ".odb", database);
-  std::string const jfile = journal_file_of(name + ".odb");
-  std::remove(jfile.c_str());
-  if (journal) test_support::write_file(jfile, *journal);
+// "" when the files a crash left, once `made` changes were made, open (recovering) to the
+// state before or after the operation under way then; else what is wrong.
+std::string verdict(recorded_run const& run, std::size_t made, std::string const& name,
+                    disk const& left, d_open_options options) {
+  if (made < run.promised && run.warmed_up) return "";
+  for (std::string suffix : {".odb", ".odb-journal"}) {
+    std::remove((name + suffix).c_str());
+    auto const it = left.names.find(run.file + suffix);
+    if (it != left.names.end())
+      test_support::write_file(name + suffix, left.files[it->second].current);
+  }
   d_env env{};
   std::string const error =
       test_support::thrown_by([&] { close_database(open_database(name, &env, options)); });
+  // Before its creation returned, a database may be missing.
+  if (made < run.promised && error == "unable to open alloc file...") return "";
   bytes_t const bytes = error.empty() ? test_support::read_file(name + ".odb") : bytes_t{};
   std::size_t op = 0;
-  while (op + 1 < run.marks.size() && run.marks[op + 1] <= k) ++op;
+  while (op + 1 < run.marks.size() && run.marks[op + 1] <= made) ++op;
   bytes_t const& after = run.states[std::min(op + 1, run.states.size() - 1)];
   if (error.empty() && (bytes == run.states[op] || bytes == after)) return "";
   return "in operation " + std::to_string(op) + " (" +
@@ -296,44 +357,48 @@ TEST(CrashTest, ProcessDeathAtEveryWriteLeavesTheStateBeforeOrAfter) {
   test_support::scratch_dir dir(memory_dir);
   recorded_run const run = record_workload(dir, d_open_options{});
   ASSERT_GT(run.rotations, 0) << "the workload must set off balance rotations";
+  ASSERT_LT(run.states.back().size(), run.states.rbegin()[1].size())
+      << "closing must cut the free end of the file off";
   std::string const name = dir.file("crashed");
-  disk_file database{run.initial, run.initial}, journal;
-  auto crash = [&](std::size_t k, disk_file const& db, disk_file const& j, char const* how) {
-    std::string const v = verdict(run, k, name, db.current, &j.current, {});
+  disk files;
+  auto crash = [&](std::size_t k, disk const& d, char const* how) {
+    std::string const v = verdict(run, k, name, d, {});
     EXPECT_EQ(v, "") << "crash at change " << k << " (" << how << ")";
     return v.empty();
   };
   // Every change before k made, none from k on.
-  for (std::size_t k = 0; crash(k, database, journal, "the changes before it made"); ++k) {
+  for (std::size_t k = 0; crash(k, files, "the changes before it made"); ++k) {
     if (k == run.changes.size()) break;
     change const& c = run.changes[k];
     // A write longer than a word can be cut short; a word is one store.
     if (c.what == io_tools::io_event::kind::write && c.bytes.size() > word_size) {
-      disk_file db = database, j = journal;
-      (c.journal ? j : db).apply(c, c.bytes.size() / 2);
-      if (!crash(k, db, j, "half of it made")) break;
+      disk half = files;
+      half.apply(c, c.bytes.size() / 2);
+      if (!crash(k, half, "half of it made")) break;
     }
-    (c.journal ? journal : database).apply(c, c.bytes.size());
+    files.apply(c, c.bytes.size());
   }
 }
 
+// Durable from the database's creation on, or after an atomic session: a power loss keeps
+// every commit that returned, whether it keeps only the synced bytes or some others too.
 TEST(CrashTest, PowerLossInDurableModeKeepsEveryCommitAndNothingElse) {
   test_support::scratch_dir dir(memory_dir);
   // Checkpoints every few commits, so that power losses land in them too.
   d_open_options const durable{d_journal::durable, 16 << 10};
-  recorded_run const run = record_workload(dir, durable);
   std::string const name = dir.file("crashed");
-  disk_file database{run.initial, run.initial}, journal;
   std::mt19937 rng(7);
-  for (std::size_t k = 0; k < run.changes.size(); ++k) {
-    change const& c = run.changes[k];
-    (c.journal ? journal : database).apply(c, c.bytes.size());
-    // Every operation is a transaction: only the states around it are allowed.
-    for (int trial = 0; trial < 3; ++trial) {
-      bytes_t const db = database.after_power_loss(rng);
-      bytes_t const j = journal.after_power_loss(rng);
-      ASSERT_EQ(verdict(run, k, name, db, journal.current.empty() ? nullptr : &j, durable), "")
-          << "power loss after change " << k << ", trial " << trial;
+  for (bool warmed_up : {false, true}) {
+    recorded_run const run = record_workload(dir, durable, warmed_up);
+    disk files;
+    for (std::size_t k = 0; k < run.changes.size(); ++k) {
+      files.apply(run.changes[k], run.changes[k].bytes.size());
+      // Every operation is a transaction: only the states around it are allowed.
+      for (int trial = 0; trial < (warmed_up ? 2 : 3); ++trial) {
+        ASSERT_EQ(verdict(run, k + 1, name, files.after_power_loss(rng, trial > 0), durable), "")
+            << (warmed_up ? "after an atomic session, " : "") << "power loss after change " << k
+            << (trial > 0 ? ", torn, trial " + std::to_string(trial) : ", synced bytes only");
+      }
     }
   }
 }

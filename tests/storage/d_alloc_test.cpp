@@ -6,6 +6,7 @@
 #include "harness.h"
 
 using disk_tools::d_alloc_node;
+using disk_tools::no_address;
 using test_support::word_at;
 
 namespace {
@@ -84,7 +85,10 @@ TEST_F(AllocTest, AReusedBlockHoldsTheCallersBytesThenZerosToItsEnd) {
   EXPECT_EQ(alloc().allocate(9000, given), x);
   auto const f = bytes();
   EXPECT_EQ(std::string(&f[x], 9000), "abc" + std::string(8997, '\0'));
-  EXPECT_EQ(std::string(&f[x + 9000], 1000), std::string(1000, 'j'));
+  // The block's record is cut from the free block right after it; the rest
+  // stays free and untouched.
+  EXPECT_EQ(word_at(f, static_cast<std::size_t>(x) + 9000), x + 9000);
+  EXPECT_EQ(std::string(&f[x + 9033], 967), std::string(967, 'j'));
 }
 
 TEST_F(AllocTest, DeallocatingAnUnknownAddressChangesNothing) {
@@ -97,44 +101,120 @@ TEST_F(AllocTest, DeallocatingAnUnknownAddressChangesNothing) {
 }
 
 TEST_F(AllocTest, SortBringsTheSmallestFreeBlockToTheHead) {
-  long const b1 = allocate(1), b4 = allocate(4), b3 = allocate(3), b5 = allocate(5);
+  // Blocks in use between them, so that the freed ones do not merge.
+  long const b1 = allocate(1), k1 = allocate(8), b4 = allocate(4), k4 = allocate(8),
+             b3 = allocate(3), k3 = allocate(8), b5 = allocate(5), k5 = allocate(8);
   for (long b : {b1, b4, b3, b5}) alloc().deallocate(b);
   ASSERT_EQ(sizes(alloc().free_list()), (std::vector<long>{5, 3, 4, 1}));
   alloc().sort();
   EXPECT_EQ(data(alloc().free_list()), (std::vector<long>{b1, b5, b4, b3}));
+  EXPECT_EQ(data(alloc().allocation_list()), (std::vector<long>{k5, k3, k4, k1}));
 }
 
-TEST_F(AllocTest, CompactMergesTouchingFreeBlocksListedInEitherOrder) {
+// A free list as files written before merging on free may hold: two free
+// blocks that touch, data x size 10 and x + 10 size 20, in either list order.
+TEST_F(AllocTest, CompactMergesTouchingFreeBlocksOfAnOlderFile) {
   for (bool later_first : {false, true}) {
     SCOPED_TRACE(later_first ? "the later block first in the list" : "the earlier block first");
-    long const x = allocate(30);  // split in two touching blocks, the rest staying free
-    alloc().deallocate(x);
-    ASSERT_EQ(allocate(10), x);
-    ASSERT_EQ(allocate(20), x + 10);
-    alloc().deallocate(later_first ? x : x + 10);
-    alloc().deallocate(later_first ? x + 10 : x);
-    auto const records = field(alloc().free_list(), &d_alloc_node::own);
+    long const x = allocate(30);
+    allocate(8);  // in use after it
+    auto& s = *db_->stream();
+    long const r1 = x + 30;  // x's record, then a record appended by hand
+    long const r2 = s.size();
+    d_alloc_node a{r1, x, 10, no_address, true}, b{r2, x + 10, 20, no_address, true};
+    (later_first ? b : a).next = later_first ? r1 : r2;
+    s.write_word(disk_tools::alloc_list_head, alloc().allocation_list().at(0).own);
+    a.write(s), b.write(s);
+    s.write_word(disk_tools::free_list_head, later_first ? r2 : r1);
+    reopen();
     alloc().compact();
     auto const freed = alloc().free_list();
-    ASSERT_EQ(freed.size(), 1u);
-    EXPECT_EQ(freed[0].data, x);
-    EXPECT_EQ(freed[0].size, 30);
-    // The absorbed record stays, describing no bytes.
-    long const absorbed = records[0] == freed[0].own ? records[1] : records[0];
-    auto const f = bytes();
-    EXPECT_EQ(word_at(f, absorbed + 8), -1);
-    EXPECT_EQ(word_at(f, absorbed + 16), 0);
+    ASSERT_EQ(freed.size(), 2u);
+    // One block of 30 at x; the absorbed record stays, describing no bytes.
+    auto const& whole = freed[0].empty() ? freed[1] : freed[0];
+    auto const& absorbed = freed[0].empty() ? freed[0] : freed[1];
+    EXPECT_EQ(std::make_pair(whole.data, whole.size), std::make_pair(x, 30L));
+    EXPECT_EQ(std::make_pair(absorbed.data, absorbed.size), std::make_pair(-1L, 0L));
     EXPECT_EQ(allocate(30), x);
+    close();
+    ASSERT_TRUE(disk_tools::create_database(name(), &env_));
+    reopen();
   }
-  long const a = allocate(10), b = allocate(10);  // a's record lies between them
+}
+
+TEST_F(AllocTest, AFreedBlockMergesWithFreeNeighboursAndTheirRecordsAreReused) {
+  // A split: 10 bytes taken from a free block of 30 at x, the rest keeping
+  // its record; the 10-byte block's record is new.
+  long const x = allocate(30);
+  allocate(8);
+  alloc().deallocate(x);
+  long const end = length();
+  ASSERT_EQ(allocate(10), x);
+  EXPECT_EQ(length(), end + 33);
+  ASSERT_EQ(allocate(20), x + 10);
+  // Freed in either order, the pieces are one block again; the record that
+  // described a piece is a spare, and the next record the allocator needs.
+  alloc().deallocate(x + 10);
+  alloc().deallocate(x);
+  auto const freed = alloc().free_list();
+  ASSERT_EQ(freed.size(), 2u);
+  EXPECT_EQ(std::make_pair(freed[0].data, freed[0].size), std::make_pair(-1L, 0L));
+  EXPECT_EQ(std::make_pair(freed[1].data, freed[1].size), std::make_pair(x, 30L));
+  long const grown = length();
+  long const y = allocate(100);
+  EXPECT_EQ(y, grown);
+  EXPECT_EQ(length(), grown + 100);
+  EXPECT_EQ(alloc().allocation_list().back().own, freed[0].own);
+  // Two blocks appended one after the other have the first one's record
+  // between them: freed, the three are one block, under the second's record.
+  long const a = allocate(40), b = allocate(40);
+  allocate(50);  // in use after them (the free 30 at x is too small for it)
   alloc().deallocate(a);
   alloc().deallocate(b);
-  alloc().compact();
-  EXPECT_EQ(sizes(alloc().free_list()), (std::vector<long>{10, 10}));
+  EXPECT_EQ(sizes(alloc().free_list()), (std::vector<long>{40 + 33 + 40, 30}));
+  EXPECT_EQ(data(alloc().free_list()), (std::vector<long>{a, x}));
+}
+
+TEST_F(AllocTest, TheSmallestFreeBlockThatFitsIsTaken) {
+  // Free blocks of 40, 20, 20 and 60 bytes, kept apart by blocks in use.
+  std::vector<long> blocks;
+  for (long size : {40, 20, 20, 60}) blocks.push_back(allocate(size)), allocate(8);
+  for (long b : blocks) alloc().deallocate(b);
+  EXPECT_EQ(allocate(15), blocks[1]);  // the lower of the two 20s
+  EXPECT_EQ(allocate(20), blocks[2]);
+  EXPECT_EQ(allocate(50), blocks[3]);
+  long const end = length();
+  EXPECT_EQ(allocate(41), end);  // the 40 is too small, the 10 left of the 60 too
+}
+
+TEST_F(AllocTest, ClosingCutsOffTheFreeEndOfTheFileAndAReaderChangesNothing) {
+  long const kept = allocate(8);
+  long const a = allocate(100), b = allocate(200);
+  alloc().deallocate(b);
+  alloc().deallocate(a);
+  reopen();
+  EXPECT_EQ(length(), kept + 8 + 33);
+  EXPECT_TRUE(alloc().free_list().empty());
+  // A file with a free end, as earlier versions left them: a session that
+  // only reads leaves every byte as it was.
+  allocate(300);
+  alloc().deallocate(allocate(50));
+  auto const before = bytes();
+  close();
+  auto const cut = test_support::read_file(path());
+  test_support::write_file(path(), before);
+  reopen();
+  alloc().free_list();
+  close();
+  EXPECT_EQ(test_support::read_file(path()), before);
+  EXPECT_LT(cut.size(), before.size());
+  reopen();
 }
 
 TEST_F(AllocTest, ACycleInTheFreeListIsReportedNotFollowedForever) {
-  alloc().deallocate(allocate(8));
+  long const x = allocate(8);
+  allocate(8);  // in use at the end, so that closing keeps the free block
+  alloc().deallocate(x);
   long const record = alloc().free_list()[0].own;
   db_->stream()->write_word(record + 24, record);  // next points at itself
   reopen();

@@ -1,12 +1,12 @@
-// An in-memory mirror of the allocator's two lists, so that the allocator finds
-// the very record its list walks would find without walking:
+// In-memory mirrors of the allocator's two lists.
+//
+// alloc_index mirrors the allocation list, so that the allocator finds the
+// very record a walk of it would find without walking:
 //
 // - the place in the allocation list where a record of a given size goes
 //   (before the first record at least as large);
 // - the record of the allocation list whose block starts at a given address,
-//   with the link that points at it;
-// - the first record of the free list, in list order, that is free, not empty
-//   and at least n bytes long (first fit).
+//   with the link that points at it.
 //
 // The allocation list is sorted by size, so it is a chain of size classes,
 // runs of records of one size. The mirror keeps for each class only its first
@@ -18,20 +18,20 @@
 // reach; indexed classes are kept current from then on.
 //
 // The summary comes from the side file (index_file.h) when it matches the
-// database, else from one walk of the allocation list. The free list is
-// usually short; its mirror is built by walking it whenever it is needed after
-// being dropped. Free-list order is kept as descending positions in a max tree
-// over sizes: records only ever join the free list at its front, so a new
-// record always takes the highest position yet.
+// database, else from one walk of the allocation list.
 //
 // Rollbacks: every change of the summary made inside a scope of change is
 // logged with what it replaced, so that rolling the scope back puts the
 // summary back as the file now is again; indexed classes changed since are
-// dropped (indexed again when needed), the free-list mirror too.
+// dropped (indexed again when needed).
+//
+// The free list has a mirror of its own (free_index, below).
 #pragma once
 
 #include <map>
 #include <memory>
+#include <set>
+#include <utility>
 #include <vector>
 
 #include "disk_tools/detail/address_table.h"
@@ -79,18 +79,6 @@ class alloc_index {
   // unlinked from the allocation list.
   void used_remove(d_alloc_node const& record, word_t prev);
 
-  // --- free list ---
-  // The first record in list order that is free, not empty and of at least
-  // size bytes; -1 if none.
-  word_t free_first_fit(word_t size);
-  // The link that points at own in the free list: the head word (8) or the
-  // record before it.
-  word_t free_prev(word_t own);
-  void free_push_front(d_alloc_node const& record);
-  void free_remove(word_t own);
-  // The free list was rewritten behind the mirror (sorting, compaction).
-  void free_list_changed() { free_built_ = false; }
-
   // --- scopes of change ---
   void begin_scope();
   void commit_scope();
@@ -113,11 +101,6 @@ class alloc_index {
     size_class was;
     bool existed;
   };
-  struct free_entry {
-    word_t prev, next;
-    std::size_t position;
-  };
-
   alloc_index(io_tools::bfstream& s, int);
   word_t max_walk() const;
   d_alloc_node read(word_t own);
@@ -135,11 +118,6 @@ class alloc_index {
   void drop_class_index(size_class& c);
   bool find_indexed(word_t data, word_t& own, word_t& prev) const;
 
-  void build_free();
-  static word_t fit_value(d_alloc_node const& r) { return r.free && !r.empty() ? r.size : -1; }
-  void tree_set(std::size_t position, word_t value);
-  void tree_rebuild(std::size_t min_capacity);
-
   io_tools::bfstream& s_;
   bool ordered_ = true;
   long long records_read_ = 0;
@@ -153,15 +131,78 @@ class alloc_index {
   // changes begin.
   std::vector<logged_class> log_;
   std::vector<std::size_t> marks_;
+};
 
-  bool free_built_ = false;
-  address_table<free_entry> free_;
-  word_t free_head_ = no_address;
-  // Max tree over positions; leaves hold fit values (-1: absent or unfit).
-  std::vector<word_t> tree_;
-  std::vector<word_t> own_at_;
-  std::size_t capacity_ = 0;
-  std::size_t next_position_ = 0;
+// The free list's mirror: every record of the free list with its links, and
+// the free blocks by size, by first byte and by end, so that the allocator
+// finds the best fit and a freed block's free neighbours without a walk.
+//
+// A record of the free list is one of three things:
+// - a free block: flagged free, describing one or more bytes;
+// - a spare: an emptied record (no bytes; data -1, or a freed block of no
+//   bytes), kept in the free list so that the next block that needs a record
+//   takes it instead of lengthening the file;
+// - anything else (a record without the free flag, or a block that overlaps
+//   one already seen): left alone, never handed out nor merged.
+//
+// It holds nothing the file does not, and what it picks depends on the free
+// list's contents alone, not on how they came about: it is built by one walk
+// of the free list when first needed, and dropped whenever the file may have
+// changed behind it (a rollback, compact, sort).
+class free_index {
+ public:
+  explicit free_index(io_tools::bfstream& s) : s_(s) {}
+
+  // Walks the free list unless built; throws "corrupt database file..." on a
+  // cycle or a record that cannot be read.
+  void build();
+  void drop() { built_ = false; }
+
+  struct entry {
+    word_t prev, next;  // neighbours in the free list, -1 at its ends
+    word_t data, size;
+    enum class kind : char { block, spare, other } what;
+  };
+  // The entry of the record at own, null when it is not in the free list.
+  entry const* find(word_t own) const { return records_.find(own); }
+  // The link that points at own: the head word (8) or the record before it.
+  word_t link_before(word_t own) const;
+
+  // The smallest free block of at least size bytes (the lowest among equal
+  // sizes), passed over for a roomier one when its rest would be too short to
+  // be worth the record it needs; -1 when none fits.
+  word_t best_fit(word_t size) const;
+  // The free block whose first byte is at data, or whose bytes end at end;
+  // -1 when there is none.
+  word_t block_at(word_t data) const;
+  word_t block_ending_at(word_t end) const;
+  bool is_spare(word_t own) const;
+  // The spare at the lowest address, -1 when there is none: records low in
+  // the file are taken first, so that high ones can go with a free end.
+  word_t lowest_spare() const { return spares_.empty() ? no_address : *spares_.begin(); }
+
+  // The record has just been written and linked at the front of the list.
+  void push_front(d_alloc_node const& r);
+  // The record has just been unlinked.
+  void remove(word_t own);
+  // The record has just been rewritten in place (same link, new bytes).
+  void rewrite(d_alloc_node const& r);
+
+ private:
+  static entry::kind kind_of(d_alloc_node const& r);
+  void add(word_t own, entry e);
+  // Enters a record into the tables by kind (demoting a block that overlaps
+  // one already there).
+  void index(word_t own, entry& e);
+  void forget(word_t own, entry const& e);
+
+  io_tools::bfstream& s_;
+  bool built_ = false;
+  word_t head_ = no_address;
+  address_table<entry> records_;
+  address_table<word_t> by_start_, by_end_;
+  std::set<std::pair<word_t, word_t>> by_size_;  // (size, data) of every free block
+  std::set<word_t> spares_;
 };
 
 }  // namespace disk_tools

@@ -58,17 +58,25 @@ disk_tools::error corrupt_file(bfstream const& s);
 // Shown every change a stream makes to its file, before it is made; used by
 // tests to record what reached the file (and so what a crash could leave) and
 // to make a chosen change fail by throwing.
+// The folder changes (create, remove, rename) and the folder's sync are
+// shown too: a file whose creation never reached the disk is not there after
+// a power loss, whatever was synced into it.
 struct io_event {
   enum class kind {
-    write,   // n bytes at address are about to be replaced by bytes
-    resize,  // the file's length is about to become address
-    sync,    // the file is about to be synced to the disk
+    write,        // n bytes at address are about to be replaced by bytes
+    resize,       // the file's length is about to become address
+    sync,         // the file is about to be synced to the disk
+    create,       // the file is about to be created, or cut to length 0
+    remove,       // the file is about to be removed
+    rename,       // the file is about to take the name in bytes (n characters)
+    sync_folder,  // the folder of the file is about to be synced to the disk
   };
   kind what;
-  bfstream const* stream;
+  bfstream const* stream;  // null for the folder changes
   disk_tools::word_t address;
   char const* bytes;
   std::size_t n;
+  std::string const* file;  // the file's name
 };
 
 class io_observer {
@@ -86,6 +94,11 @@ extern io_observer* active_observer;
 
 // Makes the directory entry of the file at path last (after creating it).
 void sync_directory_of(std::string const& path);
+// Removes the file at path; false when there was none to remove.
+bool remove_file(std::string const& path);
+// Gives the file at from the name to, replacing any file called so; false
+// when it cannot.
+bool rename_file(std::string const& from, std::string const& to);
 
 class bfstream {
  public:
@@ -283,6 +296,9 @@ class bfstream {
   // Lengthens the file (or, in private mode, the writable view) to cover end.
   void grow_to(disk_tools::word_t end);
   void resize_file(disk_tools::word_t length);
+  // Gives the mapping's pages past the end of the file back to reserved
+  // address space.
+  void unmap_beyond_file();
   // Private mode: moves the view to a larger reserved range.
   void relocate_private(std::size_t need);
   void add_pending(disk_tools::word_t begin, disk_tools::word_t end);

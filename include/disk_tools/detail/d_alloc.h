@@ -3,17 +3,26 @@
 // All of its state lives in the file: the two list heads at offsets 0 and 8 and
 // one d_alloc_node record per block. The allocation list holds the blocks in
 // use in ascending size order (among equal sizes the most recently linked
-// first); the free list holds freed blocks, the most recently freed first.
-// Blocks and records are only ever appended at the end of the file and never
-// move.
+// first); the free list holds freed blocks and spare records, the most
+// recently freed first. Blocks never move.
+//
+// Reuse: a request takes the smallest free block that fits (the lowest in the
+// file among equal sizes); a larger block is split, the request taking its
+// first bytes and the rest staying free under the block's record. A freed
+// block is merged with the free blocks around it, and with the records
+// between them that are no longer needed; a record left without a block is
+// kept as a spare in the free list and is the next record the allocator
+// needs. Only when nothing fits does a block go at the end of the file. At a
+// close the free blocks and spares that end the file are cut off
+// (give_back_tail).
 //
 // The lists are singly linked on disk, so finding a record means walking a
 // list. To keep every operation's cost independent of how many blocks the file
-// holds, the allocator keeps an in-memory mirror of both lists (alloc_index)
-// and finds with it exactly the record a walk would find; the file's bytes are
-// the same either way. The mirror's summary of the allocation list is saved
-// beside the database at a clean close (NAME.odb-index), so that opening a
-// large database and allocating in it need not walk the list at all.
+// holds, the allocator keeps in-memory mirrors of both lists (alloc_index,
+// free_index) and finds with them exactly the records a walk would find; the
+// file's bytes are the same either way. The mirror's summary of the allocation
+// list is saved beside the database at a clean close (NAME.odb-index), so that
+// opening a large database and allocating in it need not walk the list at all.
 #pragma once
 
 #include <memory>
@@ -50,6 +59,7 @@ class d_alloc {
   // address is ignored.
   void deallocate(long const& address);
   // Merges free blocks that lie next to each other in the file, then sorts.
+  // (Freeing merges already; this is for files written before it did.)
   void compact();
   // One pass that brings the smallest free block into the free list's head.
   void sort();
@@ -58,8 +68,15 @@ class d_alloc {
   std::vector<d_alloc_node> allocation_list();
   std::vector<d_alloc_node> free_list();
 
-  // Whether records are found through the in-memory mirror (the default) or
-  // by walking the lists on disk; both write the same bytes.
+  // Cuts off the free blocks and spare records that end the file, as one
+  // change; nothing when this session allocated and freed nothing (a reader
+  // leaves the file as it found it). Never throws: on failure the change is
+  // rolled back and the file keeps its length.
+  void give_back_tail() noexcept;
+
+  // Whether records are found through the in-memory mirrors (the default) or
+  // by walking the lists on disk (the free list's mirror is then built anew
+  // for every call, from the file alone); both write the same bytes.
   void use_index(bool on);
 
   io_tools::bfstream& stream() { return s_; }
@@ -92,25 +109,33 @@ class d_alloc {
 
   long allocate_block(long size, text_tools::bstringstream const& bytes);
   void free_block(word_t address);
+  void cut_tail();
   void sort_free_list();
   void merge_free_blocks();
   // Links record (not yet written) into the allocation list: it is written
   // once, already pointing at its successor, and then linked.
   void insert(d_alloc_node& record);
-  void move_to_alloc_list(word_t prev, d_alloc_node& record);
-  void move_to_dealloc_list(word_t prev, d_alloc_node& record);
   void swap(d_alloc_node& a, d_alloc_node& b);
   // Points the link named by prev (a head word or a record's own address) at
   // target.
   void relink(word_t prev, word_t target);
   void write_block(word_t data, long size, text_tools::bstringstream const& bytes);
-  // Hands out the free record r (reached through the link prev) for a
-  // request of size bytes, splitting it when it is larger.
-  long take_free_block(word_t prev, d_alloc_node& r, long size,
-                       text_tools::bstringstream const& bytes);
-  // The first free record that fits size, and the link that points at it;
-  // false when none fits.
-  bool find_first_fit(long size, word_t& prev, d_alloc_node& found);
+  // Hands out the free block of the record at own for a request of size
+  // bytes, splitting it when it is larger.
+  long take_free_block(word_t own, long size, text_tools::bstringstream const& bytes);
+  // Where the record of a new block goes: a spare taken out of the free list,
+  // else the end of the file.
+  word_t new_record_place();
+  // The block of record (just unlinked from the allocation list) joins the
+  // free list, merged with its free neighbours.
+  void release(d_alloc_node& record);
+  // Unlinks the record at own from the free list.
+  void free_unlink(word_t own);
+  // Links record (written here) at the front of the free list.
+  void free_push(d_alloc_node& record);
+  // Rewrites the free-list record at own in place to describe size bytes at
+  // data, or nothing (a spare) when data is -1.
+  void free_rewrite(word_t own, word_t data, word_t size);
   // The record in use whose block starts at data, and the link that points
   // at it; false when there is none.
   bool find_in_use(word_t data, word_t& prev, d_alloc_node& found);
@@ -118,15 +143,22 @@ class d_alloc {
   // cycle.
   word_t max_walk() const;
   std::vector<d_alloc_node> list_from(word_t head_word);
-  // The mirror, built on first use; null when walking is in force.
+  // The allocation list's mirror, built on first use; null when walking is in
+  // force.
   alloc_index* index();
+  // The free list's mirror, built when needed.
+  free_index& free_mirror();
   // The list turned out to be out of order: walk it from now on.
   void walk_from_now_on();
 
   std::unique_ptr<io_tools::bfstream> own_stream_;
   io_tools::bfstream& s_;
   bool use_index_ = true;
+  bool alloc_list_unordered_ = false;
   std::unique_ptr<alloc_index> index_;
+  free_index free_{s_};
+  // Whether this session allocated or freed anything.
+  bool changed_ = false;
   d_database* db_ = nullptr;
 };
 

@@ -1,5 +1,6 @@
-// The allocator's bookkeeping record, one per block ever created, and the two
-// list heads at the start of the file.
+// The allocator's bookkeeping record, one per block, and the two list heads
+// at the start of the file. A record whose block was merged into another is
+// emptied and waits in the free list (a spare) for the next block.
 //
 //   file offset  width  allocator words
 //   0            8      head of the allocation list (-1: empty)
@@ -37,8 +38,8 @@ struct d_alloc_node {
   word_t next = no_address;
   bool free = false;
 
-  // An emptied record describes no bytes: compaction merged its block into a
-  // neighbour.
+  // An emptied record describes no bytes: its block was merged into a
+  // neighbour, or cut off with the end of the file.
   bool empty() const { return data == no_address; }
 
   void encode(char* out) const {

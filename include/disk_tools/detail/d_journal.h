@@ -16,7 +16,9 @@
 //   changed bytes go to the journal as redo records with a commit record, the
 //   journal is synced, and only then are they written to the database. One
 //   sync per commit; every so often a checkpoint syncs the database and starts
-//   the journal afresh. Undo records stay in memory, for rollbacks.
+//   the journal afresh. Undo records stay in memory, for rollbacks. The
+//   session starts by syncing the database, which an earlier session (or the
+//   recovery) may have left unsynced: the log holds only changes made since.
 // - off: nothing is saved; the journal keeps only the database's length, so
 //   that the room a database file is grown ahead by can be cut back.
 //

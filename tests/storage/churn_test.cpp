@@ -1,0 +1,134 @@
+// Long runs of replacing values and of erasing and re-adding keys: once the
+// file holds about the peak of live data it stops growing (freed blocks are
+// split, merged and reused; a close cuts off the free end of the file).
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+#include <string>
+
+#include <disk_tools/d_hashmap.h>
+#include <disk_tools/d_list.h>
+#include <disk_tools/d_map.h>
+#include <disk_tools/d_var.h>
+#include <disk_tools/d_vector.h>
+#include "harness.h"
+
+using namespace disk_tools;
+
+namespace {
+
+std::string random_text(std::mt19937& rng, unsigned longest) {
+  return std::string(1 + rng() % longest, static_cast<char>('a' + rng() % 26));
+}
+
+// A database with the journal off (the runs are long; what is measured is the
+// same in every mode), and its length after each close.
+class ChurnTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(create_database(name(), &env_));
+    open();
+  }
+  void TearDown() override { close_database(db_); }
+  void open() { db_ = open_database(name(), &env_, d_open_options{d_journal::off}); }
+  std::int64_t closed_length() {
+    close_database(db_);
+    std::int64_t const n = test_support::file_size(name() + ".odb");
+    open();
+    return n;
+  }
+  std::string name() const { return dir_.file("churn"); }
+
+  test_support::scratch_dir dir_{"/dev/shm"};
+  d_env env_{};
+  d_database* db_ = nullptr;
+};
+
+TEST_F(ChurnTest, AVariableAssignedTwentyThousandTimesStaysUnder64KiB) {
+  std::mt19937 rng(1);
+  {
+    d_var<std::string> v("v", &env_);
+    for (int i = 0; i < 20000; ++i) v = random_text(rng, 100);
+  }
+  EXPECT_LT(closed_length(), 64 * 1024);
+}
+
+TEST_F(ChurnTest, AHashMapWhoseValuesAreRewrittenFiftyTimesStaysWithinTwiceItsFirstFill) {
+  using hash_map = d_hashmap<std::string, std::string>;
+  std::mt19937 rng(2);
+  int const keys = 10000;
+  auto const fill = [&] {
+    hash_map m("m", 16384, &env_);
+    for (int k = 0; k < keys; ++k) m.put("key" + std::to_string(k), random_text(rng, 200));
+  };
+  fill();
+  std::int64_t const first = closed_length();
+  for (int round = 0; round < 50; ++round) fill();
+  EXPECT_LE(closed_length(), 2 * first);
+}
+
+// Each round replaces much of a container's contents; after the first rounds
+// the file holds the peak and the later rounds reuse it.
+struct churn_case {
+  char const* name;
+  std::function<void(d_env&, std::mt19937&)> round;
+};
+
+std::vector<churn_case> const churn_cases = {
+    {"list: half the elements erased, as many pushed",
+     [](d_env& env, std::mt19937& rng) {
+       d_list<std::string> l("list", &env);
+       while (l.count() < 2000) l.push_back(random_text(rng, 120));
+       for (auto it = l.begin(); it != l.end();) {
+         if (rng() % 2) {
+           l.erase(it);
+         } else {
+           ++it;
+         }
+       }
+     }},
+    {"vector: every element rewritten, the last quarter popped",
+     [](d_env& env, std::mt19937& rng) {
+       d_vector<std::string> v("vector", 16, &env);
+       while (v.count() < 2000) v.push_back(random_text(rng, 120));
+       for (long i = 0; i < v.count(); ++i) v[i] = random_text(rng, 120);
+       for (int i = 0; i < 500; ++i) v.pop_back();
+     }},
+    {"ordered map: a random third of the keys erased and put back",
+     [](d_env& env, std::mt19937& rng) {
+       d_map<unsigned, unsigned, unsigned> m("map", &env);
+       for (unsigned k = 0; k < 6000; ++k) m.put(k, k);
+       for (unsigned k = 0; k < 6000; ++k) {
+         if (rng() % 3 == 0) m.erase(k);
+       }
+     }},
+    {"hash map: keys erased and others added",
+     [](d_env& env, std::mt19937& rng) {
+       d_hashmap<std::string, std::string> h("hash", 1024, &env);
+       for (int i = 0; i < 2000; ++i) {
+         std::string const key = "k" + std::to_string(rng() % 3000);
+         if (rng() % 2) {
+           h.erase(key);
+         } else {
+           h.put(key, random_text(rng, 120));
+         }
+       }
+     }},
+};
+
+TEST_F(ChurnTest, RoundsOfReplacingSettleAtThePeakOfLiveData) {
+  for (churn_case const& c : churn_cases) {
+    SCOPED_TRACE(c.name);
+    close_database(db_);
+    ASSERT_TRUE(create_database(name(), &env_));
+    open();
+    std::mt19937 rng(3);
+    for (int round = 0; round < 8; ++round) c.round(env_, rng);
+    std::int64_t const settled = closed_length();
+    for (int round = 0; round < 20; ++round) c.round(env_, rng);
+    EXPECT_LE(closed_length(), settled + settled / 10);
+  }
+}
+
+}  // namespace
