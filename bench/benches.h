@@ -25,6 +25,8 @@ void run_program_benches(int repetitions);
 // containers in a mapped file and the standard containers, with their system
 // calls and page faults, and the first write after opening a large database.
 void run_peer_benches(int repetitions);
+// compact_database on churned databases of about 25 MB and 100 MB.
+void run_compact_benches(int repetitions);
 // Durable commits of 1 and 1 000 inserts on SQLite, LMDB and our map.
 void run_commit_benches(int repetitions);
 

@@ -1,8 +1,9 @@
 // odb_bench: runs the benchmark groups and prints their medians as Markdown
 // tables. Usage: odb_bench [repetitions] [group...], repetitions defaulting to
 // 5 and the groups (programs, commit, map, order, alloc, churn, containers,
-// hash, peers) to all of them. `odb_bench --one NAME N DIR` is the single run
-// that the tables of system calls start in a child process (child_run.h).
+// hash, peers, compact) to all of them. `odb_bench --one NAME N DIR` is the
+// single run that the tables of system calls start in a child process
+// (child_run.h).
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -38,6 +39,7 @@ group const groups[] = {
     {"containers", bench::run_container_benches},
     {"hash", bench::run_hash_benches},
     {"peers", bench::run_peer_benches},
+    {"compact", bench::run_compact_benches},
 };
 
 std::string group_names() {

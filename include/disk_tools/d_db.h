@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "disk_tools/detail/bfstream.h"
 #include "disk_tools/detail/d_alloc.h"
@@ -36,6 +37,24 @@ struct d_open_options {
   // changes, the next commit also syncs the database and starts the journal
   // afresh (two syncs more).
   std::size_t checkpoint_bytes = std::size_t{16} << 20;
+  // A database whose file does not exist is created empty first; without
+  // this a missing file is "unable to open alloc file...". Only a missing
+  // file is created: an existing one is never emptied.
+  bool create_if_missing = false;
+  // Roots made while the database is open record their container kind
+  // (root_kind.h) beside their name, and a root opened as another kind is
+  // refused. The two plain calls (open_database(name, env) and the
+  // three-argument d_database) record nothing, so that the files of the
+  // programs written against them keep exactly the bytes they always had.
+  bool record_kinds = true;
+};
+
+// A root as the directory lists it.
+struct d_root_info {
+  std::string name;
+  std::string kind;             // the recorded kind descriptor; "" when none is recorded
+  word_t slot = no_address;     // the address of the root's slot
+  word_t holds = no_address;    // the word in the slot: its container's block, -1 while empty
 };
 
 // What every container needs: the database's stream, its allocator and the
@@ -87,7 +106,9 @@ struct db_state {
 
 class d_database {
  public:
-  // Opens the database file name + ".odb" and its allocator on one shared
+  // Opens the database file name + ".odb" (or name itself when it ends in
+  // ".odb"; an empty name is refused with "empty database name...") and its
+  // allocator on one shared
   // stream, plays back a journal left by a process that died, and fills env.
   // Throws "unable to open alloc file..." when the file cannot be opened for
   // reading and writing, "database is in use..." when another open database
@@ -109,6 +130,33 @@ class d_database {
   // the first free directory entry when it is new; -1 when the directory is
   // full.
   long get_address(std::string const& name);
+
+  // Whether a root called name is registered; nothing is written.
+  bool has_root(std::string const& name);
+  // Every registered root, in directory order.
+  std::vector<d_root_info> roots();
+  // The address of the slot of the root called name for a container of kind,
+  // as the name constructors attach: the name is registered when it is new
+  // (d_root::existing refuses that with "no root ... in the database..."),
+  // and a root made now records kind (when the database records kinds). A
+  // root that records another kind is refused with a message naming the root
+  // and both kinds. -1 when the directory is full.
+  long attach_root(std::string const& name, std::string const& kind, d_root mode);
+  // Frees the container kept at the root called name, with every block it
+  // owns (a list of lists its inner lists too), and frees its directory entry,
+  // as one change. False when there is no such root. A root holding a
+  // container whose kind is not recorded is refused, since its blocks cannot
+  // be told apart from others'.
+  bool remove_root(std::string const& name);
+  // Records kind for the root called name, which holds a container made
+  // without a record (by the plain opening, or an older release), so that it
+  // can be removed and compacted. The caller vouches for the element types;
+  // the container's shape is checked as far as it tells (the container kind,
+  // and a map's key and value widths), and a misfit is refused like a
+  // mismatch. Throws "no root ... in the database..." for a missing root and
+  // "root name too long to record its kind..." when the record does not fit.
+  void record_kind(std::string const& name, std::string const& kind);
+  bool records_kinds() const { return record_kinds_; }
 
   io_tools::bfstream* stream() { return &stream_; }
   d_alloc* allocator() { return allocator_.get(); }
@@ -150,6 +198,12 @@ class d_database {
   bool enter();
   void leave_when_outermost_ended();
   [[noreturn]] void refuse_thread() const;
+  // Refuses a root whose kind is not recorded when its container (at top)
+  // has another kind's shape; strict: also when it has no kind's shape.
+  void refuse_unlike(std::string const& name, std::string const& kind, word_t top, bool strict);
+  // Whether the map at header_at has nodes of the size kind's key and value
+  // types give them (true for other kinds).
+  bool map_widths_fit(std::string const& kind, word_t header_at);
 
   std::string file_name_;
   d_journal mode_;
@@ -157,6 +211,7 @@ class d_database {
   std::unique_ptr<db_journal> journal_;
   std::unique_ptr<d_alloc> allocator_;
   word_t directory_offset_;
+  bool record_kinds_ = false;
   std::shared_ptr<db_state> state_;
   std::atomic<void const*> user_{nullptr};  // the thread inside a scope of change
 };
@@ -166,6 +221,8 @@ class d_database {
 // database. The file is written whole and synced beside the old one
 // (NAME.odb-new), then takes its name: once this returns it survives a power
 // loss, and a crash meanwhile leaves the old file (or none) or the new one.
+// Names here and below are taken as by database_file_of; the empty name is
+// refused with "empty database name...".
 bool create_database(std::string const& name, d_env* env);
 // Opens an existing database, fills env and returns the database, which the
 // caller owns (and gives back through close_database).
@@ -192,6 +249,9 @@ bool delete_database(std::string const& name);
 // like get_address, but a full directory is thrown as "root directory full..."
 // so that no container ever reads or writes at -1.
 word_t root_slot(d_database* db, std::string const& name);
+// The same for a container of kind (attach_root).
+word_t root_slot(d_database* db, std::string const& name, std::string const& kind,
+                 d_root mode = d_root::open_or_create);
 
 // The file of a database named as the library names it (NAME stands for
 // NAME.odb) or by its file's own name ending in ".odb".

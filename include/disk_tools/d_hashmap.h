@@ -441,9 +441,9 @@ class d_hashmap {
   // when new, otherwise buckets is ignored. Throws "hash map was built with
   // another hash..." when the map in the slot was built with a hash other
   // than H.
-  d_hashmap(std::string const& name, long buckets, d_env* env)
+  d_hashmap(std::string const& name, long buckets, d_env* env, d_root mode = d_root::open_or_create)
       : allocator_(env->allocator), database_(env->database), buckets_(buckets) {
-    grab(database_->stream(), root_slot(database_, name), database_->allocator(), database_);
+    grab(database_->stream(), root_slot(database_, name, root_kind<d_hashmap>::get(), mode), database_->allocator(), database_);
   }
   // The map kept in the root slot called name, with the bucket count and
   // growth policy it has; when new, made with default_buckets buckets and a

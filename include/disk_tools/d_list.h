@@ -285,9 +285,9 @@ class d_list {
   d_list() = default;
 
   // The list kept in the root slot called name, created there when new.
-  d_list(std::string const& name, d_env* env)
+  d_list(std::string const& name, d_env* env, d_root mode = d_root::open_or_create)
       : allocator_(env->allocator), database_(env->database) {
-    grab(database_->stream(), root_slot(database_, name), database_->allocator(), database_);
+    grab(database_->stream(), root_slot(database_, name, root_kind<d_list>::get(), mode), database_->allocator(), database_);
   }
 
   // A new anonymous list: its handle slot is the first word of a fresh block.

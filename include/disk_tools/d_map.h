@@ -226,7 +226,7 @@ class d_map {
 
   // The map kept in the root slot called name, made and initialised there when
   // the slot is empty.
-  d_map(std::string const& name, d_env* env);
+  d_map(std::string const& name, d_env* env, d_root mode = d_root::open_or_create);
   // Frees the cached node objects. Every change went to the file when it was
   // made, so the object writes nothing and may outlive its database.
   ~d_map();
@@ -559,9 +559,9 @@ d_map_iterator<K, V, H>& d_map_iterator<K, V, H>::operator--() {
 // d_map: attaching and detaching
 
 template <class K, class V, class H>
-d_map<K, V, H>::d_map(std::string const& name, d_env* env)
+d_map<K, V, H>::d_map(std::string const& name, d_env* env, d_root mode)
     : root(&node_list), spare(nullptr), alloc(env->allocator), database(env->database), env_(env) {
-  grab(database->stream(), root_slot(database, name), database->allocator(), database);
+  grab(database->stream(), root_slot(database, name, root_kind<d_map>::get(), mode), database->allocator(), database);
 }
 
 template <class K, class V, class H>

@@ -22,7 +22,8 @@ class d_var {
         database_(env->database),
         link_(env->database) {}
   // The variable kept in the root slot called name.
-  d_var(std::string const& name, d_env* env) : d_var(root_slot(env->database, name), env) {}
+  d_var(std::string const& name, d_env* env, d_root mode = d_root::open_or_create)
+      : d_var(root_slot(env->database, name, root_kind<d_var>::get(), mode), env) {}
 
   // Frees the old value's block, stores value in a new one and re-aims the
   // cell at it.

@@ -206,9 +206,9 @@ class d_vector {
 
   // The vector kept in the root slot called name; created with capacity
   // slots when new, otherwise capacity is ignored.
-  d_vector(std::string const& name, long capacity, d_env* env)
+  d_vector(std::string const& name, long capacity, d_env* env, d_root mode = d_root::open_or_create)
       : allocator_(env->allocator), database_(env->database), capacity_(capacity) {
-    grab(database_->stream(), root_slot(database_, name), database_->allocator(), database_);
+    grab(database_->stream(), root_slot(database_, name, root_kind<d_vector>::get(), mode), database_->allocator(), database_);
   }
 
   // Attaches to the vector whose handle slot is at address, creating it when

@@ -17,6 +17,7 @@ struct database_stats {
     std::string name;
     word_t slot = 0;                // address of the root's slot
     word_t holds = no_address;      // what the slot holds: a block's address, or -1
+    std::string kind;               // the kind the root records; "" when none
     bool names_block_in_use = false;
   };
   struct size_class {

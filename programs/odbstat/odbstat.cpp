@@ -50,8 +50,9 @@ void report(std::string const& path, disk_tools::database_stats const& st) {
         r.holds == -1          ? "empty"
         : r.names_block_in_use ? "holds the block at " + std::to_string(r.holds)
                                : "holds " + std::to_string(r.holds) + ", which is no block in use";
-    std::printf("    %-24s slot %-8lld %s\n", r.name.c_str(), static_cast<long long>(r.slot),
-                what.c_str());
+    std::string const kind = r.kind.empty() ? "" : " (" + r.kind + ")";
+    std::printf("    %-24s slot %-8lld %s%s\n", r.name.c_str(), static_cast<long long>(r.slot),
+                what.c_str(), kind.c_str());
   }
   std::printf("  blocks in use by size\n");
   for (auto const& c : st.classes) {

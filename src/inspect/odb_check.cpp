@@ -74,6 +74,9 @@ class file_checker {
       if (e[0] == '\0' && slot != no_address) {
         problem(where + ": a free entry whose slot holds " + std::to_string(slot));
       }
+      if (directory_entry::decode(e).kind_status == kind_record::status::damaged) {
+        problem(where + ": the bytes after the name are no kind record");
+      }
     }
     return unterminated;
   }

@@ -96,6 +96,7 @@ database_stats stat_database(std::string const& path) {
     r.name = e.name;
     r.slot = at + static_cast<word_t>(directory_entry::slot_offset);
     r.holds = e.slot;
+    r.kind = e.kind;
     r.names_block_in_use = in_use.count(e.slot) > 0;
     st.roots.push_back(r);
   }

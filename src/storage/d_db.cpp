@@ -1,9 +1,12 @@
 #include "disk_tools/d_db.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <vector>
 
 #include "disk_tools/d_transaction.h"
+#include "disk_tools/detail/map_records.h"
+#include "disk_tools/detail/root_walk.h"
 
 namespace disk_tools {
 
@@ -19,7 +22,93 @@ bool plausible_head(word_t head, word_t file_size) {
                                 head <= file_size - static_cast<word_t>(d_alloc_node::record_size));
 }
 
+// The file of a database name; the empty name would name a hidden ".odb".
+std::string named_file(std::string const& name) {
+  if (name.empty()) throw error(errc::bad_name, "empty database name...");
+  return database_file_of(name);
+}
+
+// What the original calls open with: everything as it always was, and no
+// kind records, so their programs' files keep their bytes.
+d_open_options plain_options() {
+  d_open_options o;
+  o.record_kinds = false;
+  return o;
+}
+
+// Lays out the heads and the empty directory of a new database at the start
+// of s.
+void write_empty_database(io_tools::bfstream& s) {
+  std::vector<char> header(static_cast<std::size_t>(database_header_size));
+  encode_word(&header[alloc_list_head], no_address);
+  encode_word(&header[free_list_head], no_address);
+  directory_entry const free_entry;
+  for (int i = 0; i < directory_entry::entry_count; ++i) {
+    free_entry.encode(&header[static_cast<std::size_t>(directory_entry::address_of(i))]);
+  }
+  s.write_at(0, header.data(), header.size());
+}
+
+// Makes file a new, empty database when it does not exist. Several programs
+// may do so at once: each opens the file without emptying it and, under its
+// lock, the one that finds it empty lays it out; an existing file, empty or
+// not, is never touched (an empty one may be waiting for its journal).
+void create_when_missing(std::string const& file) {
+  std::error_code ignored;
+  if (std::filesystem::exists(file, ignored)) return;
+  {
+    io_tools::bfstream make(file.c_str(), std::ios_base::in | std::ios_base::app);
+    if (make.fail()) {
+      throw error(errc::cannot_open, "unable to open alloc file...", file, make.open_errno());
+    }
+  }
+  io_tools::bfstream s(file.c_str(), std::ios_base::in | std::ios_base::out);
+  if (s.fail() || s.bad()) {
+    throw error(errc::cannot_open, "unable to open alloc file...", file, s.open_errno());
+  }
+  if (!s.try_lock()) throw error(errc::in_use, "database is in use...", file);
+  if (s.size() != 0) return;
+  io_tools::remove_file(journal_file_of(file));
+  io_tools::remove_file(index_file_of(file));
+  write_empty_database(s);
+  // A durable opening relies on the header being on the disk.
+  s.sync();
+  io_tools::sync_directory_of(file);
+}
+
+error kind_mismatch(std::string const& name, std::string const& recorded,
+                    std::string const& wanted) {
+  std::string const text = "root \"" + name + "\" holds a " + recorded + ", not a " + wanted + "...";
+  return error(errc::wrong_kind, text.c_str());
+}
+
+error holds_no(std::string const& name, std::string const& kind) {
+  std::string const text = "root \"" + name + "\" holds no " + kind + "...";
+  return error(errc::wrong_kind, text.c_str());
+}
+
+error no_root(std::string const& name) {
+  std::string const text = "no root \"" + name + "\" in the database...";
+  return error(errc::out_of_range, text.c_str());
+}
+
 }  // namespace
+
+void d_database::refuse_unlike(std::string const& name, std::string const& kind, word_t top,
+                               bool strict) {
+  // Without a record only the shape of the first records can tell. A shape
+  // that cannot be the kind wanted and is exactly one other kind's is that
+  // kind's; one that fits no kind is damage, which the container's own reads
+  // report as ever ("corrupt database file...") unless strict.
+  std::string const wanted = kind_tree::parse(kind).word;
+  if (could_hold(stream_, wanted, top)) return;
+  std::vector<std::string> fitting;
+  for (char const* word : {"list", "vector", "hashmap", "map"}) {
+    if (could_hold(stream_, word, top)) fitting.push_back(word);
+  }
+  if (fitting.size() == 1) throw kind_mismatch(name, fitting.front(), kind);
+  if (strict) throw holds_no(name, kind);
+}
 
 std::string database_file_of(std::string const& name_or_file) {
   std::string const ext = extension;
@@ -69,11 +158,14 @@ void d_database::leave_when_outermost_ended() {
 }
 
 d_database::d_database(std::string const& name, long const& directory_offset, d_env* env)
-    : d_database(name, directory_offset, env, d_open_options{}) {}
+    : d_database(name, directory_offset, env, plain_options()) {}
 
 d_database::d_database(std::string const& name, long const& directory_offset, d_env* env,
                        d_open_options const& options)
-    : file_name_(name + extension), mode_(options.journal), directory_offset_(directory_offset) {
+    : file_name_(named_file(name)),
+      mode_(options.journal),
+      directory_offset_(directory_offset),
+      record_kinds_(options.record_kinds) {
   stream_.open(file_name_.c_str(), std::ios_base::in | std::ios_base::out | std::ios_base::ate);
   // The allocator shares this stream, so a file that cannot be opened is the
   // allocator's failure.
@@ -156,25 +248,141 @@ long d_database::get_address(std::string const& name) {
   return in_change(*this, [&] { return find_or_register_root(stream_, directory_offset_, name); });
 }
 
-namespace {
-
-// The bytes of a new, empty database: both lists empty, every directory
-// entry free.
-std::vector<char> empty_database() {
-  std::vector<char> header(static_cast<std::size_t>(database_header_size));
-  encode_word(&header[alloc_list_head], no_address);
-  encode_word(&header[free_list_head], no_address);
-  directory_entry const free_entry;
-  for (int i = 0; i < directory_entry::entry_count; ++i) {
-    free_entry.encode(&header[static_cast<std::size_t>(directory_entry::address_of(i))]);
-  }
-  return header;
+bool d_database::has_root(std::string const& name) {
+  state_->open();
+  return find_root(read_directory(stream_, directory_offset_), name) >= 0;
 }
 
-}  // namespace
+std::vector<d_root_info> d_database::roots() {
+  state_->open();
+  std::vector<directory_entry> const entries = read_directory(stream_, directory_offset_);
+  std::vector<d_root_info> out;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    directory_entry const& e = entries[i];
+    if (e.is_free()) continue;
+    d_root_info r;
+    r.name = e.name;
+    r.kind = e.kind;
+    r.slot = directory_entry::address_of(static_cast<int>(i)) +
+             static_cast<word_t>(directory_entry::slot_offset);
+    r.holds = e.slot;
+    out.push_back(r);
+  }
+  return out;
+}
+
+long d_database::attach_root(std::string const& name, std::string const& kind, d_root mode) {
+  check_root_name(name);
+  return in_change(*this, [&]() -> word_t {
+    std::vector<directory_entry> entries = read_directory(stream_, directory_offset_);
+    int at = find_root(entries, name);
+    bool changed = at < 0;
+    if (at < 0) {
+      if (mode == d_root::existing) {
+        throw no_root(name);
+      }
+      for (std::size_t i = 0; i < entries.size() && at < 0; ++i) {
+        if (entries[i].is_free()) at = static_cast<int>(i);
+      }
+      if (at < 0) return no_address;
+      entries[static_cast<std::size_t>(at)] = directory_entry{};
+      entries[static_cast<std::size_t>(at)].name = name;
+    }
+    directory_entry& e = entries[static_cast<std::size_t>(at)];
+    if (e.kind_status == kind_record::status::damaged) throw io_tools::corrupt_file(stream_);
+    if (e.kind_status == kind_record::status::recorded && e.kind != kind) {
+      throw kind_mismatch(name, e.kind, kind);
+    }
+    if (e.kind_status == kind_record::status::none && e.slot != no_address) {
+      refuse_unlike(name, kind, e.slot, false);
+    }
+    // A root made now records its kind; one that holds a container already
+    // (made before kinds were recorded) is left as it was found.
+    bool const fresh = e.slot == no_address && e.kind_status == kind_record::status::none;
+    if (fresh && record_kinds_ && e.kind_fits(kind)) {
+      e.kind = kind;
+      e.kind_status = kind_record::status::recorded;
+      changed = true;
+    }
+    if (changed) write_entry(stream_, directory_offset_, at, e);
+    return directory_entry::address_of(at) + static_cast<word_t>(directory_entry::slot_offset);
+  });
+}
+
+void d_database::record_kind(std::string const& name, std::string const& kind) {
+  check_root_name(name);
+  in_change(*this, [&] {
+    std::vector<directory_entry> entries = read_directory(stream_, directory_offset_);
+    int const at = find_root(entries, name);
+    if (at < 0) throw no_root(name);
+    directory_entry& e = entries[static_cast<std::size_t>(at)];
+    if (e.kind_status == kind_record::status::damaged) throw io_tools::corrupt_file(stream_);
+    if (e.kind_status == kind_record::status::recorded) {
+      if (e.kind != kind) throw kind_mismatch(name, e.kind, kind);
+      return;
+    }
+    if (e.slot != no_address) {
+      refuse_unlike(name, kind, e.slot, true);
+      if (!map_widths_fit(kind, e.slot)) {
+        throw holds_no(name, kind);
+      }
+    }
+    if (!e.kind_fits(kind)) throw error(errc::bad_name, "root name too long to record its kind...");
+    e.kind = kind;
+    write_entry(stream_, directory_offset_, at, e);
+  });
+}
+
+bool d_database::map_widths_fit(std::string const& kind, word_t header_at) {
+  kind_tree const tree = kind_tree::parse(kind);
+  if (tree.word != "map" || tree.args.size() != 2) return true;
+  map_header const header = map_header::read(stream_, header_at);
+  if (!header.initialised()) return true;
+  // A map's nodes take a block of a size its key and value types fix.
+  long reserved = static_cast<long>(map_node_head::head_size);
+  for (kind_tree const& t : tree.args) {
+    std::size_t field = 0;
+    if (t.word == "unsigned") field = map_slot_field<unsigned>::reserved;
+    if (t.word == "string") field = map_slot_field<d_ref<std::string>>::reserved;
+    if (field == 0) return false;
+    reserved += map_node_head::max_pairs * static_cast<long>(field);
+  }
+  for (d_alloc_node const& r : allocator_->allocation_list()) {
+    if (r.data == header.root) return r.size == reserved;
+  }
+  return false;
+}
+
+bool d_database::remove_root(std::string const& name) {
+  check_root_name(name);
+  return in_change(*this, [&] {
+    std::vector<directory_entry> const entries = read_directory(stream_, directory_offset_);
+    int const at = find_root(entries, name);
+    if (at < 0) return false;
+    directory_entry const& e = entries[static_cast<std::size_t>(at)];
+    if (e.kind_status == kind_record::status::damaged) throw io_tools::corrupt_file(stream_);
+    if (e.slot != no_address) {
+      if (e.kind.empty()) {
+        std::string const text =
+            "root \"" + name + "\" records no kind: its blocks cannot be told apart...";
+        throw error(errc::wrong_kind, text.c_str());
+      }
+      // Every block is found before any is freed: a freed block may be
+      // reused by the allocator's own bookkeeping.
+      std::vector<word_t> blocks;
+      root_walker(stream_).walk(e.kind, e.slot,
+                                [&](owned_block const& b) { blocks.push_back(b.address); });
+      for (word_t b : blocks) allocator_->deallocate(b);
+    }
+    write_entry(stream_, directory_offset_, at, directory_entry{});
+    // Objects still attached to the root read it afresh, and find it gone.
+    state_->note_reset();
+    return true;
+  });
+}
 
 bool create_database(std::string const& name, d_env* /*env*/) {
-  std::string const file = name + extension;
+  std::string const file = named_file(name);
   // A database that is open somewhere must not be emptied under its user:
   // hold its lock while the new file is written.
   io_tools::bfstream guard(file.c_str(), std::ios_base::in | std::ios_base::out);
@@ -193,8 +401,7 @@ bool create_database(std::string const& name, d_env* /*env*/) {
   io_tools::remove_file(index_file_of(file));
   if (had_journal) io_tools::sync_directory_of(file);
   try {
-    std::vector<char> const header = empty_database();
-    s.write_at(0, header.data(), header.size());
+    write_empty_database(s);
     s.sync();
   } catch (error const&) {
     s.close();
@@ -208,10 +415,11 @@ bool create_database(std::string const& name, d_env* /*env*/) {
 }
 
 d_database* open_database(std::string const& name, d_env* env) {
-  return open_database(name, env, d_open_options{});
+  return open_database(name, env, plain_options());
 }
 
 d_database* open_database(std::string const& name, d_env* env, d_open_options const& options) {
+  if (options.create_if_missing) create_when_missing(named_file(name));
   auto db = std::make_unique<d_database>(name, directory_entry::directory_offset, env, options);
   if (env) {
     env->database = db.get();
@@ -232,7 +440,7 @@ scoped_database open_database_scoped(std::string const& name, d_env* env,
 }
 
 bool delete_database(std::string const& name) {
-  std::string const file = name + extension;
+  std::string const file = named_file(name);
   io_tools::bfstream s(file.c_str(), std::ios_base::in | std::ios_base::out);
   if (s.fail()) {
     // A missing file is created so that it can be wiped and removed like any
@@ -256,6 +464,12 @@ bool delete_database(std::string const& name) {
 
 word_t root_slot(d_database* db, std::string const& name) {
   word_t const slot = db->get_address(name);
+  if (slot == no_address) throw error(errc::directory_full, "root directory full...");
+  return slot;
+}
+
+word_t root_slot(d_database* db, std::string const& name, std::string const& kind, d_root mode) {
+  word_t const slot = db->attach_root(name, kind, mode);
   if (slot == no_address) throw error(errc::directory_full, "root directory full...");
   return slot;
 }

@@ -16,6 +16,7 @@ TEST(CommandLine, EveryProgramAnswersHelpVersionAndRefusesTheUnknown) {
                                                           {"mapdrill", MAPDRILL_PATH},
                                                           {"odbcheck", ODBCHECK_PATH},
                                                           {"odbstat", ODBSTAT_PATH},
+                                                          {"odbcompact", ODBCOMPACT_PATH},
                                                           {"reload", RELOAD_PATH}};
   for (auto const& [name, path] : programs) {
     struct {

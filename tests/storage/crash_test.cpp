@@ -319,7 +319,7 @@ recorded_run record_workload(test_support::scratch_dir& dir, d_open_options opti
   w.reset();
   close_database(db);
   // Closing cuts the free end of the file off: a state of its own.
-  run.states.push_back(test_support::read_file(name + ".odb"));
+  run.states.push_back(test_support::read_file(run.file + ".odb"));
   run.contents.push_back(run.contents.back());
   run.marks.push_back(rec.changes.size());
   run.names.push_back("closing");

@@ -7,13 +7,16 @@
 //
 //   entry offset  width  root directory entry
 //   0             128    name, NUL-terminated and NUL-padded; "" marks a free entry
+//                        (after the name's 0 byte: the root's kind record, root_kind.h)
 //   128           8      slot: the root's cell, -1 until its object stores an address
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "disk_tools/detail/bfstream.h"
 #include "disk_tools/detail/coding.h"
+#include "disk_tools/detail/root_kind.h"
 
 namespace disk_tools {
 
@@ -28,9 +31,17 @@ struct directory_entry {
 
   std::string name;
   word_t slot = no_address;
+  // The kind descriptor recorded with the name; empty when there is none.
+  std::string kind;
+  kind_record::status kind_status = kind_record::status::none;
 
   bool is_free() const { return name.empty(); }
+  // Whether a record of kind fits beside the name.
+  bool kind_fits(std::string const& k) const {
+    return kind_record::size(k) <= name_size - name.size();
+  }
 
+  // The kind record goes after the name when there is one and it fits.
   void encode(char* out) const;
   // The name ends at its first 0 byte, or at the end of the field when a
   // damaged entry has none.
@@ -53,5 +64,14 @@ constexpr word_t database_header_size =
 // refused with a thrown message before anything is written.
 word_t find_or_register_root(io_tools::bfstream& s, word_t directory_offset,
                              std::string const& name);
+
+// Throws the messages above for a name that cannot be stored faithfully.
+void check_root_name(std::string const& name);
+// Every entry of the directory at directory_offset, free ones included.
+std::vector<directory_entry> read_directory(io_tools::bfstream& s, word_t directory_offset);
+// The index of the entry named name; -1 when there is none.
+int find_root(std::vector<directory_entry> const& entries, std::string const& name);
+void write_entry(io_tools::bfstream& s, word_t directory_offset, int index,
+                 directory_entry const& entry);
 
 }  // namespace disk_tools

@@ -1,0 +1,93 @@
+// Every block a root owns, found by the root's recorded kind: what removing a
+// root frees and what compaction copies. For each block the walk also says
+// which of its words hold addresses (of other blocks, of a root slot, or -1),
+// since compaction moves blocks and must re-aim those words.
+//
+//   kind               blocks owned                      address words in each
+//   var<T>             the value block                   none
+//   list<T>            header, sentinel, nodes, values   header 0; sentinel and
+//                                                        nodes 0, 8, 16 (nodes 24)
+//   list<list<U>>      as list<T>, and for each inner    value 0 (the handle); the
+//                      list kept in a block of its own:  handle block 0; the inner
+//                      the handle block and the inner    list as a list<U>
+//                      list (one kept in a root slot
+//                      belongs to that root)
+//   vector<T>          header, the values it counts      slots 16 + 8 i, i < count
+//   hashmap<K,V>       header, one entry per key         buckets 16 + 8 b; entry 0
+//   map<K,V>           header, nodes, string blocks      header 8, 16; node 0, 8,
+//                                                        16, 32, 40 and its string
+//                                                        slots up to its count
+//
+// A block reached twice (an inner list held twice, a string a map names as
+// key and value) is visited once. Every walk is bounded by what the file can
+// hold and every address is checked before it is followed.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "disk_tools/detail/bfstream.h"
+#include "disk_tools/detail/coding.h"
+
+namespace disk_tools {
+
+// A kind descriptor taken apart: "map<string,list<int>>" is the word "map"
+// with the arguments "string" and "list<int>".
+struct kind_tree {
+  std::string word;
+  std::vector<kind_tree> args;
+
+  // Throws "unknown root kind..." for text that is no descriptor.
+  static kind_tree parse(std::string const& text);
+};
+
+struct owned_block {
+  word_t address = no_address;
+  // Offsets in the block of the words that hold addresses, and a run of
+  // run_words such words from run_offset on (a table of slots or buckets).
+  std::vector<std::size_t> links;
+  std::size_t run_offset = 0;
+  word_t run_words = 0;
+};
+
+// Whether the container at top (what a root's slot holds) can be of the
+// container kind named by word ("list", "vector", "hashmap", "map"; "var"
+// always can), judged from its first records: for roots that record no kind.
+// Never false for a sound container of that kind; true does not prove it is
+// one.
+bool could_hold(io_tools::bfstream& s, std::string const& word, word_t top);
+
+class root_walker {
+ public:
+  using visitor = std::function<void(owned_block const&)>;
+
+  explicit root_walker(io_tools::bfstream& s) : s_(s) {}
+
+  // Visits the blocks of the root of kind whose slot holds top (nothing when
+  // top is -1), each block once over all the walks of this walker. Throws
+  // "corrupt database file..." for records that cannot be followed, and a
+  // message naming the kind for one it does not know how to walk.
+  void walk(std::string const& kind, word_t top, visitor const& visit);
+
+ private:
+  void walk_kind(kind_tree const& kind, word_t top);
+  void walk_list(kind_tree const& element, word_t header);
+  void walk_inner_list(kind_tree const& element, word_t value);
+  void walk_vector(word_t header);
+  void walk_hashmap(word_t header);
+  void walk_map(kind_tree const& kind, word_t header);
+  // Visits the block at address unless it was visited before; false then.
+  bool take(word_t address, std::vector<std::size_t> links = {}, std::size_t run_offset = 0,
+            word_t run_words = 0);
+  // The most records of size bytes the file can hold: the bound of a walk.
+  word_t most(std::size_t size) const;
+
+  io_tools::bfstream& s_;
+  visitor const* visit_ = nullptr;
+  std::unordered_set<word_t> seen_;
+};
+
+}  // namespace disk_tools

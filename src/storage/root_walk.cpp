@@ -1,0 +1,255 @@
+#include "disk_tools/detail/root_walk.h"
+
+#include <algorithm>
+
+#include "disk_tools/detail/directory.h"
+#include "disk_tools/detail/hashmap_records.h"
+#include "disk_tools/detail/list_records.h"
+#include "disk_tools/detail/map_records.h"
+#include "disk_tools/detail/vector_header.h"
+
+namespace disk_tools {
+
+namespace {
+
+error unknown_kind(std::string const& text) {
+  std::string const message = "unknown root kind \"" + text + "\"...";
+  return error(errc::wrong_kind, message.c_str());
+}
+
+// Parses one descriptor from text at pos.
+kind_tree parse_at(std::string const& text, std::size_t& pos, int depth) {
+  if (depth > 32) throw unknown_kind(text);
+  kind_tree t;
+  while (pos < text.size() && text[pos] != '<' && text[pos] != ',' && text[pos] != '>') {
+    t.word += text[pos++];
+  }
+  if (t.word.empty()) throw unknown_kind(text);
+  if (pos < text.size() && text[pos] == '<') {
+    do {
+      ++pos;
+      t.args.push_back(parse_at(text, pos, depth + 1));
+    } while (pos < text.size() && text[pos] == ',');
+    if (pos >= text.size() || text[pos] != '>') throw unknown_kind(text);
+    ++pos;
+  }
+  return t;
+}
+
+std::string text_of(kind_tree const& t) {
+  std::string out = t.word;
+  for (std::size_t i = 0; i < t.args.size(); ++i) out += (i ? "," : "<") + text_of(t.args[i]);
+  return t.args.empty() ? out : out + ">";
+}
+
+// Bytes a key or value takes in a map node's slot: the map keeps numbers in
+// place and strings as the address of their block.
+std::size_t map_field_width(kind_tree const& t) {
+  if (t.word == "unsigned" && t.args.empty()) return map_slot_field<unsigned>::width;
+  if (t.word == "string" && t.args.empty()) return map_slot_field<d_ref<std::string>>::width;
+  throw unknown_kind(text_of(t));
+}
+
+bool is_string(kind_tree const& t) {
+  return t.word == "string" && t.args.empty();
+}
+
+}  // namespace
+
+namespace {
+
+bool inside(io_tools::bfstream const& s, word_t address, word_t width) {
+  return is_block_address(address) && address <= s.size() - width;
+}
+
+bool could_be_list(io_tools::bfstream& s, word_t top) {
+  list_header const h = list_header::read(s, top);
+  list_sentinel::read(s, h.sentinel);  // throws unless it is one
+  return true;
+}
+
+bool could_be_vector(io_tools::bfstream& s, word_t top) {
+  vector_header const h = vector_header::read(s, top);
+  for (word_t v : vector_header::read_slots(s, top, 0, std::min<word_t>(h.count, 8))) {
+    if (!inside(s, v, 0)) return false;
+  }
+  return true;
+}
+
+bool could_be_hashmap(io_tools::bfstream& s, word_t top) {
+  hashmap_header const h = hashmap_header::read(s, top);
+  for (word_t e : hashmap_header::read_heads(s, top, 0, std::min<word_t>(h.buckets, 8))) {
+    if (e != no_address) hashmap_entry::read(s, e, hashmap_entry::part::key_only);
+  }
+  return true;
+}
+
+bool could_be_map(io_tools::bfstream& s, word_t top) {
+  map_header const h = map_header::read(s, top);
+  if (!h.initialised()) return h.root == no_address;
+  // A node names itself; its head is the same for every kind of map.
+  if (!inside(s, h.root, static_cast<word_t>(map_node_head::head_size))) return false;
+  word_t const own = s.read_word(h.root + static_cast<word_t>(map_node_head::address_offset));
+  word_t const count = s.read_word(h.root + static_cast<word_t>(map_node_head::count_offset));
+  return own == h.root && count >= 0 && count <= map_node_head::max_pairs &&
+         inside(s, h.chain_head, static_cast<word_t>(map_node_head::head_size));
+}
+
+}  // namespace
+
+bool could_hold(io_tools::bfstream& s, std::string const& word, word_t top) {
+  try {
+    if (word == "list") return could_be_list(s, top);
+    if (word == "vector") return could_be_vector(s, top);
+    if (word == "hashmap") return could_be_hashmap(s, top);
+    if (word == "map") return could_be_map(s, top);
+  } catch (error const&) {
+    return false;
+  }
+  return true;
+}
+
+kind_tree kind_tree::parse(std::string const& text) {
+  std::size_t pos = 0;
+  kind_tree t = parse_at(text, pos, 0);
+  if (pos != text.size()) throw unknown_kind(text);
+  return t;
+}
+
+void root_walker::walk(std::string const& kind, word_t top, visitor const& visit) {
+  kind_tree const tree = kind_tree::parse(kind);
+  if (top == no_address) return;
+  visit_ = &visit;
+  walk_kind(tree, top);
+  visit_ = nullptr;
+}
+
+word_t root_walker::most(std::size_t size) const {
+  return s_.size() / static_cast<word_t>(size) + 1;
+}
+
+bool root_walker::take(word_t address, std::vector<std::size_t> links, std::size_t run_offset,
+                       word_t run_words) {
+  if (!is_block_address(address) || address >= s_.size()) throw io_tools::corrupt_file(s_);
+  if (!seen_.insert(address).second) return false;
+  owned_block b;
+  b.address = address;
+  b.links = std::move(links);
+  b.run_offset = run_offset;
+  b.run_words = run_words;
+  (*visit_)(b);
+  return true;
+}
+
+void root_walker::walk_kind(kind_tree const& kind, word_t top) {
+  std::size_t const args = kind.args.size();
+  if (kind.word == "var" && args == 1) {
+    take(top);
+  } else if (kind.word == "list" && args == 1) {
+    walk_list(kind.args[0], top);
+  } else if (kind.word == "vector" && args == 1) {
+    walk_vector(top);
+  } else if (kind.word == "hashmap" && args == 2) {
+    walk_hashmap(top);
+  } else if (kind.word == "map" && args == 2) {
+    walk_map(kind, top);
+  } else {
+    throw unknown_kind(text_of(kind));
+  }
+}
+
+void root_walker::walk_list(kind_tree const& element, word_t header_at) {
+  list_header const header = list_header::read(s_, header_at);
+  // A handle may name the sentinel itself (its first word is its own
+  // address): such a list has no header block.
+  bool const bare = header.sentinel == header_at;
+  if (!bare && !take(header_at, {list_header::sentinel_offset})) return;
+  list_sentinel const sentinel = list_sentinel::read(s_, header.sentinel);
+  word_t const s = sentinel.links.own;
+  if (!take(s, {list_node::own_offset, list_node::next_offset, list_node::prev_offset})) return;
+  bool const of_lists = element.word == "list";
+  word_t steps = 0;
+  for (word_t at = sentinel.links.next; at != s; ++steps) {
+    if (steps > most(list_node::record_size)) throw io_tools::corrupt_file(s_);
+    list_node const n = list_node::read(s_, at);
+    if (n.value == no_address) throw io_tools::corrupt_file(s_);
+    take(at, {list_node::own_offset, list_node::next_offset, list_node::prev_offset,
+              list_node::value_offset});
+    if (of_lists) {
+      if (element.args.size() != 1) throw unknown_kind(text_of(element));
+      walk_inner_list(element.args[0], n.value);
+    } else {
+      take(n.value);
+    }
+    at = n.next;
+  }
+}
+
+void root_walker::walk_inner_list(kind_tree const& element, word_t value) {
+  inner_list_value const v = inner_list_value::read(s_, value);
+  take(value, {inner_list_value::handle_offset});
+  // A list kept in a root slot belongs to its root; one kept in a block of
+  // its own (made by create_list) belongs to the list that holds it.
+  if (!is_block_address(v.handle) || !take(v.handle, {0})) return;
+  word_t const header = s_.read_word(v.handle);
+  if (header != no_address) walk_list(element, header);
+}
+
+void root_walker::walk_vector(word_t header_at) {
+  vector_header const h = vector_header::read(s_, header_at);
+  take(header_at, {}, vector_header::slots_offset, h.count);
+  for (word_t value : vector_header::read_slots(s_, header_at, 0, h.count)) take(value);
+}
+
+void root_walker::walk_hashmap(word_t header_at) {
+  hashmap_header const h = hashmap_header::read(s_, header_at);
+  take(header_at, {}, hashmap_header::table_offset, h.buckets);
+  word_t const bound = most(hashmap_header::smallest_entry);
+  word_t steps = 0;
+  for (word_t entry : hashmap_header::read_heads(s_, header_at, 0, h.buckets)) {
+    while (entry != no_address) {
+      if (++steps > bound) throw io_tools::corrupt_file(s_);
+      hashmap_entry const e = hashmap_entry::read(s_, entry, hashmap_entry::part::key_only);
+      take(entry, {hashmap_entry::next_offset});
+      entry = e.next;
+    }
+  }
+}
+
+void root_walker::walk_map(kind_tree const& kind, word_t header_at) {
+  map_header const header = map_header::read(s_, header_at);
+  take(header_at, {map_header::root_offset, map_header::chain_head_offset});
+  if (!header.initialised()) return;
+  std::size_t const key_width = map_field_width(kind.args[0]);
+  std::size_t const value_width = map_field_width(kind.args[1]);
+  std::size_t const slot_width = key_width + value_width;
+  std::size_t const record_size =
+      map_node_head::head_size + map_node_head::max_pairs * slot_width;
+  bool const string_keys = is_string(kind.args[0]);
+  bool const string_values = is_string(kind.args[1]);
+  word_t steps = 0;
+  for (word_t at = header.chain_head; at != no_address; ++steps) {
+    if (steps > most(record_size)) throw io_tools::corrupt_file(s_);
+    map_node_head const head = map_node_head::read(s_, at, record_size);
+    std::vector<std::size_t> links = {map_node_head::left_offset, map_node_head::right_offset,
+                                      map_node_head::parent_offset, map_node_head::address_offset,
+                                      map_node_head::next_offset};
+    std::vector<word_t> strings;
+    for (word_t i = 0; i < head.count; ++i) {
+      std::size_t const slot =
+          map_node_head::head_size + static_cast<std::size_t>(i) * slot_width;
+      if (string_keys) links.push_back(slot);
+      if (string_values) links.push_back(slot + key_width);
+    }
+    for (std::size_t i = 5; i < links.size(); ++i) {
+      strings.push_back(s_.read_word(at + static_cast<word_t>(links[i])));
+    }
+    take(at, std::move(links));
+    for (word_t block : strings) {
+      if (block != no_address) take(block);
+    }
+    at = head.next;
+  }
+}
+
+}  // namespace disk_tools

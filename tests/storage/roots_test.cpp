@@ -1,0 +1,274 @@
+// Roots know what they hold: the kind recorded with a root refuses a container
+// of another kind; roots can be looked up, listed and removed without making
+// new ones; database names are taken as the tools take them.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+
+#include <disk_tools/d_hashmap.h>
+#include <disk_tools/d_list.h>
+#include <disk_tools/d_map.h>
+#include <disk_tools/d_transaction.h>
+#include <disk_tools/d_var.h>
+#include <disk_tools/d_vector.h>
+#include <disk_tools/odb_check.h>
+#include <disk_tools/odb_stat.h>
+#include "harness.h"
+
+using namespace disk_tools;
+using test_support::thrown_by;
+
+namespace {
+
+using string_map = d_map<d_ref<std::string>, d_ref<std::string>, std::string>;
+using number_map = d_map<unsigned, unsigned, unsigned>;
+
+// One container kind: its descriptor, and how to attach it at the root "r"
+// (in mode) and store something in it.
+struct kind_case {
+  std::string kind;
+  std::function<void(d_env*, d_root)> fill;
+};
+
+std::vector<kind_case> const kinds = {
+    {"var<string>", [](d_env* e, d_root m) { d_var<std::string>("r", e, m) = "string"; }},
+    {"var<long>", [](d_env* e, d_root m) { d_var<long>("r", e, m) = 6; }},
+    {"list<string>", [](d_env* e, d_root m) { d_list<std::string>("r", e, m).push_back("a"); }},
+    {"list<list<int>>",
+     [](d_env* e, d_root m) {
+       d_list<d_list<int>> outer("r", e, m);
+       d_list<int> inner(e);
+       inner.push_back(1);
+       outer.push_back(inner);
+     }},
+    {"vector<string>", [](d_env* e, d_root m) { d_vector<std::string>("r", 2, e, m).push_back("a"); }},
+    {"hashmap<string,string>",
+     [](d_env* e, d_root m) { d_hashmap<std::string, std::string>("r", 8, e, m).put("k", "v"); }},
+    {"map<string,string>",
+     [](d_env* e, d_root m) {
+       string_map map("r", e, m);
+       map.put(d_ref<std::string>("k", e), d_ref<std::string>("v", e));
+     }},
+    {"map<unsigned,unsigned>", [](d_env* e, d_root m) { number_map("r", e, m).put(1, 2); }},
+};
+
+// A database opened the way new programs open one: kinds are recorded.
+class RootsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { open(); }
+  void TearDown() override { close_database(db_); }
+  void open(d_open_options options = {}) {
+    options.create_if_missing = true;
+    db_ = open_database(name(), &env_, options);
+  }
+  // A new, empty database.
+  void afresh(d_open_options options = {}) {
+    close_database(db_);
+    db_ = nullptr;
+    ASSERT_TRUE(delete_database(name()));
+    open(options);
+  }
+  void reopen(d_open_options options = {}) {
+    close_database(db_);
+    db_ = nullptr;
+    open(options);
+  }
+  std::string name() const { return dir_.file("db"); }
+  std::vector<d_alloc_node> in_use() { return db_->allocator()->allocation_list(); }
+
+  test_support::scratch_dir dir_;
+  d_env env_{};
+  d_database* db_ = nullptr;
+};
+
+// Every kind made at a root opens again as itself and is refused as every
+// other, with a message naming the root and both kinds; the refusal writes
+// nothing. Before kinds were recorded a hash map opened as a map said
+// "corrupt database file..." and a string variable read as a long gave 6.
+TEST_F(RootsTest, ARootOpensAsTheKindItWasMadeAsAndIsRefusedAsAnyOther) {
+  for (auto const& made : kinds) {
+    ASSERT_TRUE(db_->remove_root("r") || made.kind == kinds.front().kind);
+    made.fill(&env_, d_root::open_or_create);
+    reopen();
+    for (auto const& opened : kinds) {
+      SCOPED_TRACE(made.kind + " opened as " + opened.kind);
+      std::vector<char> const before = test_support::read_file(dir_.file("db.odb"));
+      std::string const message = thrown_by([&] { opened.fill(&env_, d_root::existing); });
+      if (opened.kind == made.kind) {
+        EXPECT_EQ(message, "");
+      } else {
+        EXPECT_EQ(message, "root \"r\" holds a " + made.kind + ", not a " + opened.kind + "...");
+        EXPECT_EQ(test_support::code_thrown_by([&] { opened.fill(&env_, d_root::existing); }),
+                  errc::wrong_kind);
+        EXPECT_EQ(test_support::read_file(dir_.file("db.odb")), before);
+      }
+    }
+    EXPECT_EQ(db_->roots().at(0).kind, made.kind);
+  }
+}
+
+// Without a record (a file written before kinds were, or by the plain
+// opening) a container whose first records cannot be of the kind asked for is
+// refused all the same, naming the kind its shape has; only the element types
+// (and what a variable holds) cannot be told.
+TEST_F(RootsTest, UnrecordedRootsAreRefusedWhereTheirShapeCannotBeTheKind) {
+  d_open_options plain;
+  plain.record_kinds = false;
+  auto const word = [](std::string const& kind) { return kind.substr(0, kind.find('<')); };
+  for (auto const& made : kinds) {
+    if (word(made.kind) == "var") continue;
+    afresh(plain);
+    made.fill(&env_, d_root::open_or_create);
+    reopen();
+    for (auto const& opened : kinds) {
+      if (word(opened.kind) == "var" || word(opened.kind) == word(made.kind)) continue;
+      SCOPED_TRACE(made.kind + " opened as " + opened.kind);
+      EXPECT_EQ(thrown_by([&] { opened.fill(&env_, d_root::existing); }),
+                "root \"r\" holds a " + word(made.kind) + ", not a " + opened.kind + "...");
+    }
+    EXPECT_EQ(thrown_by([&] { made.fill(&env_, d_root::existing); }), "");
+    EXPECT_EQ(db_->roots().at(0).kind, "");
+  }
+}
+
+// The plain opening records nothing, so that the files of programs written
+// against it keep their bytes: its roots' name fields stay padded with zeros,
+// and a later opening that records kinds leaves those roots as they are,
+// reading and writing through them unchecked.
+TEST_F(RootsTest, PlainOpeningsRecordNoKindAndLaterOpeningsLeaveTheirRootsAlone) {
+  close_database(db_);
+  db_ = open_database(name(), &env_);
+  d_list<std::string>("plain", &env_).push_back("a");
+  close_database(db_);
+  auto const bytes = test_support::read_file(dir_.file("db.odb"));
+  std::size_t const field = directory_entry::directory_offset;
+  EXPECT_EQ(std::string(&bytes[field], 6), std::string("plain\0", 6));
+  EXPECT_EQ(std::vector<char>(&bytes[field + 5], &bytes[field + 128]), std::vector<char>(123, 0));
+  db_ = nullptr;
+  open();
+  EXPECT_EQ(d_list<std::string>("plain", &env_, d_root::existing).size(), 1u);
+  EXPECT_EQ(db_->roots().at(0).kind, "");
+  close_database(db_);
+  db_ = nullptr;
+  EXPECT_EQ(test_support::read_file(dir_.file("db.odb")), bytes);
+  open();
+}
+
+// A kind record whose bytes do not add up is damage: the root is not opened
+// on the strength of it, and the checker names the entry.
+TEST_F(RootsTest, ADamagedKindRecordIsReportedAndNotTrusted) {
+  d_var<long>("n", &env_) = 1;
+  close_database(db_);
+  db_ = nullptr;
+  auto bytes = test_support::read_file(dir_.file("db.odb"));
+  std::size_t const text = directory_entry::directory_offset + 1 + kind_record::text_offset;
+  ASSERT_EQ(std::string(&bytes[text], 9), "var<long>");
+  bytes[text + 4] = 'L';
+  test_support::write_file(dir_.file("db.odb"), bytes);
+  EXPECT_EQ(check_database_file(dir_.file("db.odb")),
+            std::vector<std::string>{"directory entry 0: the bytes after the name are no kind record"});
+  open();
+  EXPECT_EQ(thrown_by([&] { d_var<long>("n", &env_); }), "corrupt database file...");
+  EXPECT_EQ(thrown_by([&] { db_->remove_root("n"); }), "corrupt database file...");
+}
+
+// A misspelt name on a read path is refused and registers nothing; has_root
+// and roots() see what is there, with its kind.
+TEST_F(RootsTest, OpenExistingRefusesAMissingRootAndRegistersNothing) {
+  d_var<long>("count", &env_) = 3;
+  EXPECT_EQ(thrown_by([&] { d_var<long>("cuont", &env_, d_root::existing); }),
+            "no root \"cuont\" in the database...");
+  EXPECT_EQ(test_support::code_thrown_by([&] { d_var<long>("cuont", &env_, d_root::existing); }),
+            errc::out_of_range);
+  EXPECT_FALSE(db_->has_root("cuont"));
+  EXPECT_TRUE(db_->has_root("count"));
+  reopen();
+  auto const roots = db_->roots();
+  ASSERT_EQ(roots.size(), 1u);
+  EXPECT_EQ(roots[0].name, "count");
+  EXPECT_EQ(roots[0].kind, "var<long>");
+  EXPECT_NE(roots[0].holds, no_address);
+  EXPECT_EQ(stat_database(dir_.file("db.odb")).roots.at(0).kind, "var<long>");
+}
+
+// remove_root frees every block the container owned (the allocation list is
+// as it was before the root was made), frees its entry for any other kind,
+// and is one change: a rolled-back removal leaves the root whole.
+TEST_F(RootsTest, RemoveRootFreesEveryBlockItOwnedAsOneChange) {
+  std::size_t const blocks_before = in_use().size();
+  for (auto const& k : kinds) {
+    SCOPED_TRACE(k.kind);
+    k.fill(&env_, d_root::open_or_create);
+    std::size_t const filled = in_use().size();
+    {
+      d_transaction t(db_);
+      EXPECT_TRUE(db_->remove_root("r"));
+    }
+    EXPECT_TRUE(db_->has_root("r"));
+    EXPECT_EQ(in_use().size(), filled);
+    EXPECT_TRUE(db_->remove_root("r"));
+    EXPECT_FALSE(db_->remove_root("r"));
+    EXPECT_FALSE(db_->has_root("r"));
+    EXPECT_EQ(in_use().size(), blocks_before);
+    reopen();
+    EXPECT_EQ(check_database_file(dir_.file("db.odb")), std::vector<std::string>{});
+  }
+}
+
+// An inner list kept at a root of its own belongs to that root: removing the
+// list that holds it leaves it whole. A root whose kind is not recorded is not
+// removed, since its blocks cannot be told apart.
+TEST_F(RootsTest, RemoveRootLeavesWhatOtherRootsOwnAndRefusesAnUnknownKind) {
+  {
+    d_list<int> named("inner", &env_);
+    named.push_back(7);
+    d_list<d_list<int>> outer("outer", &env_);
+    outer.push_back(named);
+  }
+  EXPECT_TRUE(db_->remove_root("outer"));
+  EXPECT_EQ(*d_list<int>("inner", &env_, d_root::existing).begin(), 7);
+  EXPECT_EQ(check_database_file(dir_.file("db.odb")), std::vector<std::string>{});
+
+  d_open_options plain;
+  plain.record_kinds = false;
+  reopen(plain);
+  d_var<long>("old", &env_) = 1;
+  EXPECT_EQ(thrown_by([&] { db_->remove_root("old"); }),
+            "root \"old\" records no kind: its blocks cannot be told apart...");
+  EXPECT_TRUE(db_->has_root("old"));
+}
+
+// Names: "x.odb" is the database x, the empty name is refused before any file
+// is made, and create_if_missing makes a missing database once and never
+// empties one.
+TEST(DatabaseNames, TheFileNameOpensItsDatabaseTheEmptyNameIsRefusedAndMissingOnesAreMade) {
+  test_support::scratch_dir dir;
+  d_env env{};
+  std::string const x = dir.file("x");
+  EXPECT_EQ(thrown_by([&] { open_database(x, &env); }), "unable to open alloc file...");
+  d_open_options make;
+  make.create_if_missing = true;
+  d_database* db = open_database(x + ".odb", &env, make);
+  EXPECT_EQ(db->file_name(), x + ".odb");
+  d_var<std::string>("v", &env) = "kept";
+  close_database(db);
+  db = open_database(x, &env, make);
+  EXPECT_EQ(d_var<std::string>("v", &env, d_root::existing).get_data(), "kept");
+  close_database(db);
+  EXPECT_FALSE(std::filesystem::exists(x + ".odb.odb"));
+
+  test_support::write_file(dir.file("empty.odb"), {});
+  EXPECT_EQ(thrown_by([&] { open_database(dir.file("empty"), &env, make); }),
+            "not a database file...");
+  EXPECT_EQ(test_support::file_size(dir.file("empty.odb")), 0);
+
+  for (auto const& call : std::vector<std::function<void()>>{
+           [&] { open_database("", &env); }, [&] { open_database("", &env, make); },
+           [&] { create_database("", &env); }, [&] { delete_database(""); }}) {
+    EXPECT_EQ(thrown_by(call), "empty database name...");
+  }
+  EXPECT_FALSE(std::filesystem::exists(".odb"));
+}
+
+}  // namespace
