@@ -70,11 +70,14 @@ struct string_hash {
 // byte, so a file gives the same buckets on every machine.
 struct strong_string_hash {
   static constexpr hash_kind kind = hash_kind::strong;
-  long operator()(std::string const& key) const {
-    std::uint64_t h = seed ^ (static_cast<std::uint64_t>(key.size()) * golden);
+  long operator()(std::string const& key) const { return of(key.data(), key.size()); }
+  // The hash of the n bytes at key. Inline, so that for a key of fixed width
+  // the words are assembled by single loads.
+  static long of(char const* key, std::size_t n) {
+    std::uint64_t h = seed ^ (static_cast<std::uint64_t>(n) * golden);
     std::size_t at = 0;
-    for (; at + 8 <= key.size(); at += 8) h = absorb(h, word_at(key, at, 8));
-    if (at < key.size()) h = absorb(h, word_at(key, at, key.size() - at));
+    for (; at + 8 <= n; at += 8) h = absorb(h, static_cast<std::uint64_t>(decode_word(key + at)));
+    if (at < n) h = absorb(h, word_at(key, at, n - at));
     return static_cast<long>(avalanche(h));
   }
 
@@ -84,7 +87,7 @@ struct strong_string_hash {
   static constexpr std::uint64_t spread = 0xbf58476d1ce4e5b9ULL;
   static constexpr std::uint64_t settle = 0x94d049bb133111ebULL;
 
-  static std::uint64_t word_at(std::string const& key, std::size_t at, std::size_t n) {
+  static std::uint64_t word_at(char const* key, std::size_t at, std::size_t n) {
     std::uint64_t w = 0;
     for (std::size_t i = 0; i < n; ++i) {
       w |= static_cast<std::uint64_t>(static_cast<unsigned char>(key[at + i])) << (8 * i);
@@ -425,13 +428,14 @@ struct default_hash<std::string, std::string> {
 };
 
 template <class K, class V, class H = typename default_hash<K, V>::type>
-class d_hashmap {
-  static_assert(hashmap_detail::bytes_make_key_v<K>,
-                "a hash map key is matched by its bytes: give a key type with padding a codec "
-                "(specialise disk_tools::codec<K>, see <disk_tools/codec.h>)");
-  static_assert(std::is_same<decltype(H::kind), hash_kind const>::value,
-                "a hash names the kind the file records for it (static constexpr hash_kind kind)");
+class d_hashmap;
 
+namespace hashmap_detail {
+
+// The map whose keys and values live in entry records, one block per key,
+// chained from the buckets of its table.
+template <class K, class V, class H>
+class chained_map {
  public:
   using iterator = basic_hashmap_iterator<K, V>;
   using value_type = typename iterator::value_type;
@@ -441,24 +445,27 @@ class d_hashmap {
   // when new, otherwise buckets is ignored. Throws "hash map was built with
   // another hash..." when the map in the slot was built with a hash other
   // than H.
-  d_hashmap(std::string const& name, long buckets, d_env* env, d_root mode = d_root::open_or_create)
+  chained_map(std::string const& name, long buckets, d_env* env,
+              d_root mode = d_root::open_or_create)
       : allocator_(env->allocator), database_(env->database), buckets_(buckets) {
-    grab(database_->stream(), root_slot(database_, name, root_kind<d_hashmap>::get(), mode), database_->allocator(), database_);
+    grab(database_->stream(), root_slot(database_, name, root_kind<d_hashmap<K, V, H>>::get(), mode),
+         database_->allocator(), database_);
   }
   // The map kept in the root slot called name, with the bucket count and
   // growth policy it has; when new, made with default_buckets buckets and a
   // maximum load factor of 1, so that it grows as keys come.
-  d_hashmap(std::string const& name, d_env* env)
+  chained_map(std::string const& name, d_env* env, d_root mode = d_root::open_or_create)
       : allocator_(env->allocator), database_(env->database), buckets_(default_buckets) {
     max_load_ = 1.0;
-    grab(database_->stream(), root_slot(database_, name), database_->allocator(), database_);
+    grab(database_->stream(), root_slot(database_, name, root_kind<d_hashmap<K, V, H>>::get(), mode),
+         database_->allocator(), database_);
   }
   static constexpr long default_buckets = 8;
 
   // The count goes to the file whenever it changes, so the object has nothing
   // to write back and may outlive its database.
-  d_hashmap(d_hashmap const&) = delete;
-  d_hashmap& operator=(d_hashmap const&) = delete;
+  chained_map(chained_map const&) = delete;
+  chained_map& operator=(chained_map const&) = delete;
 
   // Attaches to the map whose handle slot is at address, creating it when the
   // slot holds -1.
@@ -797,6 +804,42 @@ class d_hashmap {
   double max_load_ = 0;
   bool has_policy_ = false;
   db_handle link_;
+};
+
+}  // namespace hashmap_detail
+
+}  // namespace disk_tools
+
+#include "disk_tools/detail/slot_map.h"
+
+namespace disk_tools {
+
+namespace hashmap_detail {
+
+// Keys and values of fixed width placed by the strong hash go in a slot
+// table; every other map chains entry records.
+template <class K, class V, class H>
+constexpr bool in_slots_v = std::is_same<H, strong_string_hash>::value &&
+                            fixed_width_v<K> && fixed_width_v<V>;
+
+template <class K, class V, class H>
+using layout_of = std::conditional_t<in_slots_v<K, V, H>, slot_map<K, V>, chained_map<K, V, H>>;
+
+}  // namespace hashmap_detail
+
+// The persistent hash map of K to V, placed by the hash H (see the top of
+// this file and slot_map.h).
+template <class K, class V, class H>
+class d_hashmap : public hashmap_detail::layout_of<K, V, H> {
+  static_assert(hashmap_detail::bytes_make_key_v<K>,
+                "a hash map key is matched by its bytes: give a key type with padding a codec "
+                "(specialise disk_tools::codec<K>, see <disk_tools/codec.h>)");
+  static_assert(std::is_same<decltype(H::kind), hash_kind const>::value,
+                "a hash names the kind the file records for it (static constexpr hash_kind kind)");
+
+ public:
+  using base = hashmap_detail::layout_of<K, V, H>;
+  using base::base;
 };
 
 }  // namespace disk_tools
