@@ -3,7 +3,8 @@
 // standard containers in memory.
 //
 //   list     push_back of every text, then a walk adding up their lengths
-//   vector   push_back of every text
+//   vector   push_back of every text, then a read of each by index: copied,
+//            and in place
 //   hashmap  put of every key with its text, then get of every key
 //
 // Each run works in a fresh folder dir on inputs made beforehand, and returns

@@ -60,7 +60,7 @@ std::optional<phase_costs> odb_list(std::string const& dir, container_inputs con
   phase_meter walk;
   long seen = 0, chars = 0;
   for (auto it = list.begin(); it != list.end(); ++it, ++seen) {
-    chars += static_cast<long>(dl_assign<std::string>(it).get_data().size());
+    chars += static_cast<long>(it.view().size());
   }
   out.push_back(walk.done());
   check_walk(in, seen, chars, "d_list");
@@ -74,9 +74,21 @@ std::optional<phase_costs> odb_vector(std::string const& dir, container_inputs c
   phase_meter push;
   for (auto const& text : in.texts) vec.push_back(text);
   out.push_back(push.done());
-  if (in.size() > 0 && vec[in.size() - 1].get_data() != in.texts.back()) {
-    throw std::runtime_error("d_vector lost elements");
+
+  long chars = 0;
+  phase_meter copy;
+  for (long i = 0; i < in.size(); ++i) {
+    std::string const s = vec[i];
+    chars += static_cast<long>(s.size());
   }
+  out.push_back(copy.done());
+  check_walk(in, in.size(), chars, "d_vector read by copy");
+
+  chars = 0;
+  phase_meter in_place;
+  for (long i = 0; i < in.size(); ++i) chars += static_cast<long>(vec.view(i).size());
+  out.push_back(in_place.done());
+  check_walk(in, static_cast<long>(vec.size()), chars, "d_vector read in place");
   return out;
 }
 

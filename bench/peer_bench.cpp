@@ -47,14 +47,16 @@ std::vector<workload> const& workloads() {
     hash.push_back({"std", "std::unordered_map", std_hashmap, every_size});
     return std::vector<workload>{
         {"list",
-         "List of strings: N push_back of \"value <i>\", then a walk adding up their lengths",
+         "List of strings: N push_back of \"value <i>\", then a walk adding up their lengths "
+         "(ours read in place by the iterator's view(), the others by reference)",
          {"push_back", "walk"},
          {{"odb", "d_list<std::string>", odb_list, every_size},
           {"interprocess", "interprocess list, mapped file", interprocess_list, every_size},
           {"std", "std::list<std::string>", std_list, every_size}}},
         {"vector",
-         "Vector of strings: N push_back of \"value <i>\"",
-         {"push_back"},
+         "Vector of strings: N push_back of \"value <i>\", then every element read by index, "
+         "copied into a std::string, and again in place (our view(i); the others by reference)",
+         {"push_back", "read (copy)", "read (in place)"},
          {{"odb", "d_vector<std::string>", odb_vector, every_size},
           {"interprocess", "interprocess vector, mapped file", interprocess_vector, every_size},
           {"std", "std::vector<std::string>", std_vector, every_size}}},

@@ -32,7 +32,21 @@ std::optional<phase_costs> std_vector(std::string const&, container_inputs const
   phase_meter push;
   for (auto const& text : in.texts) vec.push_back(text);
   out.push_back(push.done());
-  if (vec != in.texts) throw std::runtime_error("std::vector lost elements");
+
+  long chars = 0;
+  phase_meter copy;
+  for (long i = 0; i < in.size(); ++i) {
+    std::string const s = vec[static_cast<std::size_t>(i)];
+    chars += static_cast<long>(s.size());
+  }
+  out.push_back(copy.done());
+  check_walk(in, in.size(), chars, "std::vector read by copy");
+
+  chars = 0;
+  phase_meter by_reference;
+  for (auto const& s : vec) chars += static_cast<long>(s.size());
+  out.push_back(by_reference.done());
+  check_walk(in, static_cast<long>(vec.size()), chars, "std::vector read by reference");
   return out;
 }
 

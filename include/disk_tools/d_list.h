@@ -23,6 +23,8 @@
 #include <numeric>
 #include <set>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "disk_tools/d_db.h"
@@ -119,6 +121,15 @@ class dl_iterator_base {
     return list_element<T>::read(*stream_, allocator_, database_, node_.value);
   }
   pointer operator->() const { return pointer{**this}; }
+  // The element's characters where the file holds them (a list of strings):
+  // no copy, valid until the next change to the database.
+  std::string_view view() const {
+    static_assert(std::is_same<T, std::string>::value, "view() reads strings in place: read other values by copy");
+    link_.db();
+    if (node_.value == no_address)
+      throw error(errc::out_of_range, "no element at the end position...");
+    return stored_value<std::string>::view(*stream_, node_.value);
+  }
 
   list_node const& node() const { return node_; }
   // Replaces the copy after the node was rewritten in the file.

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <type_traits>
 
 #include "disk_tools/d_db.h"
 #include "disk_tools/d_transaction.h"
@@ -38,6 +40,17 @@ class d_var {
     word_t const block = stream_->read_word(cell_);
     if (block == no_address) return T{};
     return stored_value<T>::read(*stream_, block);
+  }
+
+  // The stored characters where the file holds them (a variable of strings):
+  // no copy, valid until the next change to the database; empty while the
+  // cell holds no value.
+  std::string_view view() const {
+    static_assert(std::is_same<T, std::string>::value, "view() reads strings in place: read other values by copy");
+    link_.db();
+    word_t const block = stream_->read_word(cell_);
+    if (block == no_address) return {};
+    return stored_value<std::string>::view(*stream_, block);
   }
 
   long cell() const { return cell_; }

@@ -17,6 +17,8 @@
 #include <numeric>
 #include <set>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "disk_tools/d_db.h"
@@ -58,6 +60,11 @@ inline word_t value_in(io_tools::bfstream& s, word_t slot) {
 template <class T>
 T element_in(io_tools::bfstream& s, word_t slot) {
   return stored_value<T>::read(s, value_in(s, slot));
+}
+
+// The same string's characters in place.
+inline std::string_view chars_in(io_tools::bfstream& s, word_t slot) {
+  return stored_value<std::string>::view(s, value_in(s, slot));
 }
 
 }  // namespace vector_detail
@@ -105,6 +112,15 @@ class d_vector_iterator {
   }
   pointer operator->() const { return pointer{**this}; }
   T operator[](difference_type n) const { return *(*this + n); }
+  // The element's characters where the file holds them (a vector of
+  // strings): no copy, valid until the next change to the database.
+  std::string_view view() const {
+    static_assert(std::is_same<T, std::string>::value, "view() reads strings in place: read other values by copy");
+    link_.db();
+    word_t const slot =
+        handle_ == no_address ? slot_ : vector_detail::slot_of(*stream_, handle_, index_);
+    return vector_detail::chars_in(*stream_, slot);
+  }
 
   d_vector_iterator& operator+=(long n) {
     index_ += n;
@@ -302,6 +318,16 @@ class d_vector {
     word_t const slot = vector_header::slot_address(header_, index);
     return d_vector_assign<T>(vector_detail::value_in(*stream_, slot), database_, allocator_,
                               stream_, handle_, index);
+  }
+
+  // Element index's characters where the file holds them (a vector of
+  // strings): no copy, valid until the next change to the database.
+  std::string_view view(long index) {
+    static_assert(std::is_same<T, std::string>::value, "view() reads strings in place: read other values by copy");
+    checked();
+    if (index < 0 || index >= count_)
+      throw error(errc::out_of_range, "vector index out of range...");
+    return vector_detail::chars_in(*stream_, vector_header::slot_address(header_, index));
   }
 
   d_vector_iterator<T> begin() {

@@ -147,7 +147,10 @@ class many_objects {
     switch (k) {
       case var: {
         std::string const by_var = vars_[at]->get_data(), by_ptr = *(*ptrs_[at]);
-        return by_var == m_.var && by_ptr == m_.var ? "" : "var reads " + by_var + "/" + by_ptr;
+        bool const in_place = vars_[at]->view() == m_.var;
+        return by_var == m_.var && by_ptr == m_.var && in_place
+                   ? ""
+                   : "var reads " + by_var + "/" + by_ptr + (in_place ? "" : " (view differs)");
       }
       case list:
         return lists_[at]->size() == m_.list.size() && walks_as(*lists_[at], m_.list) ? ""

@@ -94,6 +94,16 @@ class sequence_subject {
         if (first[i] != *(last - (n - i)) || first[i] != model_[static_cast<std::size_t>(i)])
           return "random access differs at " + std::to_string(i);
     }
+    if constexpr (std::is_same_v<T, std::string>) {
+      // Reads in place, through the other object: the characters the copies hold.
+      auto m = model_.begin();
+      for (auto it = alias_->begin(); it != alias_->end(); ++it, ++m) {
+        long const i = std::distance(model_.begin(), m);
+        bool by_index = true;
+        if constexpr (!is_list) by_index = alias_->view(i) == *m;
+        if (it.view() != *m || !by_index) return "view differs at " + std::to_string(i);
+      }
+    }
     // The list's header and sentinel and a node and a value block per
     // element; the vector's header and a value block per element.
     std::size_t const blocks = is_list ? 2 + 2 * model_.size() : 1 + model_.size();

@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -46,16 +47,21 @@ struct stored_value<std::string> {
   }
 
   static std::string read(io_tools::bfstream& s, word_t address) {
+    return std::string(view(s, address));
+  }
+
+  // The stored characters where the file's bytes lie, without a copy: valid
+  // until the next change to the database, which may move or reuse them.
+  static std::string_view view(io_tools::bfstream& s, word_t address) {
     word_t const length = s.read_word(address);
-    // The length word is checked against the file before it sizes a buffer.
+    // The length word is checked against the file before it is followed.
     if (length < 1 || length > s.size() - address - static_cast<word_t>(word_size)) {
       throw io_tools::corrupt_file(s);
     }
-    // Read in place: the string is made straight from the file's bytes.
     char const* const chars = s.view(address + static_cast<word_t>(word_size),
                                      static_cast<std::size_t>(length));
     if (!chars) throw io_tools::corrupt_file(s);
-    return std::string(chars, ::strnlen(chars, static_cast<std::size_t>(length)));
+    return std::string_view(chars, ::strnlen(chars, static_cast<std::size_t>(length)));
   }
 };
 
