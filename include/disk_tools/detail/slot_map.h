@@ -7,7 +7,7 @@
 // allocates nothing. A put writes one slot and the count; only growing the
 // table allocates.
 //
-// Included by d_hashmap.h, whose strong hash places the keys.
+// d_hashmap.h chooses this layout for the maps it suits.
 #pragma once
 
 #include <cmath>
@@ -18,10 +18,27 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <set>
 #include <vector>
+
+#include "disk_tools/codec.h"
+#include "disk_tools/d_db.h"
+#include "disk_tools/d_transaction.h"
+#include "disk_tools/detail/bstringstream.h"
+#include "disk_tools/detail/db_handle.h"
+#include "disk_tools/detail/hashmap_hashes.h"
+#include "disk_tools/detail/hashmap_records.h"
+#include "disk_tools/detail/root_kind.h"
 
 namespace disk_tools {
 namespace hashmap_detail {
+
+// The header a map's handle slot names.
+inline word_t header_of(io_tools::bfstream& s, word_t handle) {
+  word_t const header = s.read_word(handle);
+  if (header == no_address) throw error(errc::rolled_back, rolled_back_message);
+  return header;
+}
 
 // Types kept as their own bytes in a slot.
 template <class T>
@@ -205,8 +222,7 @@ class slot_map {
       throw error(errc::bad_size, "invalid container size...");
     }
     link_.own_change(checked(), handle_, [&] {
-      word_t slots = slots_for(n);
-      while (hashmap_slots::capacity(slots) < count_) slots *= 2;
+      word_t const slots = slots_with_room(slots_for(n), count_);
       if (slots != slots_) move_to(slots);
     });
   }
@@ -282,7 +298,7 @@ class slot_map {
  private:
   void attach(std::string const& name, long buckets, double max_load, d_root mode) {
     stream_ = database_->stream();
-    handle_ = root_slot(database_, name, root_kind<d_hashmap<K, V>>::get(), mode);
+    handle_ = root_slot(database_, name, root_kind<d_hashmap<K, V, strong_string_hash>>::get(), mode);
     if (stream_->read_word(handle_) != no_address) {
       load_header();
       link_.up_to_date();
@@ -293,8 +309,7 @@ class slot_map {
     }
     link_.own_change(link_.db(), handle_, [&] {
       max_load_ = max_load;
-      word_t slots = slots_for(buckets);
-      while (hashmap_slots::capacity(slots) < buckets) slots *= 2;
+      word_t const slots = slots_with_room(slots_for(buckets), buckets);
       word_t const table = make_table(slots, 0, {});
       stream_->write_word(handle_, table);
       adopt(table, slots, 0);
@@ -442,6 +457,9 @@ class slot_map {
       return at;
     }
     if (holds_more(slots_, count_ + 1)) move_to(slots_ * 2);
+    if (count_ + 1 > hashmap_slots::capacity(slots_)) {
+      throw error(errc::bad_size, "hash map has no room for another key...");
+    }
     long const hash = hash_of(key);
     word_t const at = entry_address(count_);
     char bytes[width];
@@ -507,6 +525,12 @@ class slot_map {
     while (slots < n) slots *= 2;
     return slots;
   }
+  // slots, doubled until its entries have room for keys keys or it is as
+  // large as a table can be.
+  static word_t slots_with_room(word_t slots, word_t keys) {
+    while (hashmap_slots::capacity(slots) < keys && slots < hashmap_header::max_buckets) slots *= 2;
+    return slots;
+  }
 
   // A new table block of slots slots holding count entries: the slots and
   // entries given (none: all empty, which the allocator's zeros are).
@@ -533,9 +557,12 @@ class slot_map {
     std::vector<char> moved(entries_at + static_cast<std::size_t>(count_ * width), 0);
     char const* old = table();
     word_t const mask = slots - 1;
+    word_t placed = 0;
     for (word_t i = 0; i < slots_; ++i) {
       std::uint64_t const word = slot_word(old, i);
       if (word == 0) continue;
+      // More used slots than keys is damage, and would fill the new table.
+      if (++placed > count_) throw io_tools::corrupt_file(*stream_);
       word_t j = hashmap_slots::home_of(word, bits);
       while (decode_word(&moved[static_cast<std::size_t>(j) * word_size]) != 0) j = (j + 1) & mask;
       encode_word(&moved[static_cast<std::size_t>(j) * word_size], static_cast<word_t>(word));
