@@ -5,8 +5,9 @@
 //   offset      width  field
 //   0           8      count: number of distinct keys
 //   8           8      table word: n, the number of buckets (at least 1), in
-//                      bits 0..54; bit 55 set when a growth policy follows the
-//                      table; the hash kind in bits 56..62; bit 63 is 0
+//                      bits 0..53; bit 54 is 0 (set in a slot table, below);
+//                      bit 55 set when a growth policy follows the table; the
+//                      hash kind in bits 56..62; bit 63 is 0
 //   16 + 8 b    8      bucket b: address of the first entry of its chain, -1 when empty
 //   16 + 8 n    8      growth policy (only when bit 55 is set): the maximum load
 //                      factor, the bits of an IEEE-754 double; 0 never grows
