@@ -8,6 +8,9 @@ void run_alloc_benches(int repetitions);
 // The ordered-map workload at 25k, 100k and 400k keys, beside the SQL peer,
 // and our map in each journal mode.
 void run_map_benches(int repetitions);
+// The map workload up to 16 000 000 keys beside a Boost.Interprocess map in a
+// mapped file: insert per key as the map grows, and resident memory.
+void run_large_map_benches(int repetitions);
 // The ordered map's walk in key order, lower_bound and erase at 25k and 400k
 // keys, beside std::map.
 void run_map_order_benches(int repetitions);

@@ -34,6 +34,7 @@ group const groups[] = {
     {"commit", bench::run_commit_benches},
     {"map", bench::run_map_benches},
     {"order", bench::run_map_order_benches},
+    {"large", bench::run_large_map_benches},
     {"alloc", bench::run_alloc_benches},
     {"churn", bench::run_churn_benches},
     {"containers", bench::run_container_benches},

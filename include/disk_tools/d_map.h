@@ -223,6 +223,11 @@ class d_map {
   // any tree; stopping early leaves a valid tree, only a less even one, and
   // the next run carries on.
   static constexpr int max_balance_passes = 64;
+  // Node objects kept between operations. Lookups load the nodes on their
+  // paths; without a bound, a map whose every key was read keeps an object
+  // per node, as much memory again as the file. Past the bound an operation
+  // starts from the root record afresh.
+  static constexpr std::size_t max_cached_nodes = 4096;
 
   // The map kept in the root slot called name, made and initialised there when
   // the slot is empty.
@@ -593,6 +598,8 @@ d_database& d_map<K, V, H>::checked() {
     if (stream->read_word(handle_) == no_address) throw error(errc::rolled_back, rolled_back_message);
     reload();
     link_.up_to_date();
+  } else if (node_list.size() > max_cached_nodes) {
+    clear_node_list();
   }
   return db;
 }

@@ -2,6 +2,7 @@
 // the proxy's refusals, printing, and damaged files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <sstream>
 
@@ -34,6 +35,30 @@ TEST_F(MapTest, NewMapGetsHeaderAndOneEmptyRootAndTouchesOnlyItsSlot) {
 
   str_map s("s", &env_);
   EXPECT_EQ(length(), 14266 + 24 + 33 + 9264 + 33);
+}
+
+// Node objects loaded by lookups are let go past a bound, and the map reads
+// its records afresh from then on: a map read whole stays small in memory and
+// every answer stays right.
+TEST_F(MapTest, LookupsOfEveryKeyKeepTheNodeObjectsBounded) {
+  int_map m("m", &env_);
+  // Twice as many nodes as the bound, even were every node full.
+  unsigned const n = static_cast<unsigned>(int_map::max_cached_nodes) * 64 * 2;
+  {
+    d_transaction tx(db_);
+    for (unsigned i = 0; i < n; ++i) m.insert(i * 7 % n, i);
+    tx.commit();
+  }
+  std::size_t most = 0;
+  for (unsigned i = 0; i < n; i += 3) {
+    unsigned value = 0;
+    ASSERT_TRUE(m.get(i * 7 % n, value) && value == i) << i;
+    most = std::max(most, m.node_list.size());
+  }
+  EXPECT_LE(most, int_map::max_cached_nodes + 64);
+  for (unsigned i = 0; i < n; i += 5) ASSERT_TRUE(m.erase(i * 7 % n)) << i;
+  EXPECT_EQ(m.size(), n - (n + 4) / 5);
+  EXPECT_TRUE(check_map(m).empty());
 }
 
 TEST_F(MapTest, NodeRecordIsWrittenInOneTransfer) {
