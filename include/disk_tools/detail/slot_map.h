@@ -413,8 +413,12 @@ class slot_map {
     word_t const home = static_cast<word_t>(static_cast<std::uint64_t>(hash) >> home_shift_) & mask;
     word_t const next = (home + 1) & mask;
     std::uint64_t const first = slot_word(base, home), second = slot_word(base, next);
-    auto const in_first = opaque(static_cast<word_t>(first != 0 && hashmap_slots::tag_of(first) == tag));
-    auto const in_second = static_cast<word_t>(second != 0 && hashmap_slots::tag_of(second) == tag);
+    // & rather than &&: an empty next slot is common, and a branch on it is
+    // as unpredictable as one on which slot holds the key.
+    auto const in_first =
+        opaque(static_cast<word_t>((first != 0) & (hashmap_slots::tag_of(first) == tag)));
+    auto const in_second =
+        opaque(static_cast<word_t>((second != 0) & (hashmap_slots::tag_of(second) == tag)));
     word_t const chosen = next ^ ((home ^ next) & (0 - in_first));
     if (opaque(in_first | in_second) != 0 &&
         std::memcmp(entry_in(base, slot_word(base, chosen)), &key, sizeof(K)) == 0) {
