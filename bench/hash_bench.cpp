@@ -6,6 +6,7 @@
 // its chains grow with the number of keys; the strong hash's should not.
 #include <disk_tools/d_hashmap.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <stdexcept>
 #include <unordered_map>
@@ -63,6 +64,65 @@ std::vector<double> odb_run(std::string const& dir, hash_inputs const& in, long 
       });
 }
 
+// The typed map of 64-bit keys to 64-bit values, opened by name (8 buckets
+// doubling past load 1), against std::unordered_map: keys spread by a multiply.
+std::vector<std::uint64_t> typed_keys(long n) {
+  std::vector<std::uint64_t> keys;
+  for (long i = 0; i < n; ++i) keys.push_back(static_cast<std::uint64_t>(i) * 0x9e3779b97f4a7c15ULL);
+  return keys;
+}
+
+template <class Map, class Put, class Get>
+std::vector<double> typed_puts_then_gets(Map& map, std::vector<std::uint64_t> const& keys, Put put,
+                                         Get get) {
+  auto start = std::chrono::steady_clock::now();
+  for (std::uint64_t k : keys) put(map, k, k + 1);
+  double const put_time = seconds_since(start);
+  start = std::chrono::steady_clock::now();
+  std::size_t found = 0;
+  for (std::uint64_t k : keys) found += get(map, k) == k + 1;
+  double const get_time = seconds_since(start);
+  if (found != keys.size()) throw std::runtime_error("hash map lost keys");
+  double const n = static_cast<double>(keys.size());
+  return {put_time / n, get_time / n};
+}
+
+std::vector<double> typed_odb_run(std::string const& dir, std::vector<std::uint64_t> const& keys) {
+  scratch_db s(dir);
+  d_hashmap<std::uint64_t, std::uint64_t> map("typed", &s.env);
+  return typed_puts_then_gets(
+      map, keys, [](auto& m, std::uint64_t k, std::uint64_t v) { m.put(k, v); },
+      [](auto& m, std::uint64_t k) {
+        std::uint64_t v = 0;
+        m.get(k, v);
+        return v;
+      });
+}
+
+std::vector<double> typed_std_run(std::string const&, std::vector<std::uint64_t> const& keys) {
+  std::unordered_map<std::uint64_t, std::uint64_t> map;
+  return typed_puts_then_gets(
+      map, keys, [](auto& m, std::uint64_t k, std::uint64_t v) { m[k] = v; },
+      [](auto& m, std::uint64_t k) { return m.at(k); });
+}
+
+void run_typed_hash_bench(int repetitions) {
+  std::puts("\n### Typed hash map: d_hashmap<std::uint64_t, std::uint64_t>, 1 000 000 keys\n");
+  row({"map", "put", "get"});
+  row({"---", "---", "---"});
+  std::vector<std::uint64_t> const keys = typed_keys(1000000);
+  std::vector<double> const odb = median_of_runs(
+      repetitions, [&](std::string const& dir) { return typed_odb_run(dir, keys); });
+  std::vector<double> const peer = median_of_runs(
+      repetitions, [&](std::string const& dir) { return typed_std_run(dir, keys); });
+  char put_ratio[32], get_ratio[32];
+  std::snprintf(put_ratio, sizeof put_ratio, "%.2f x", odb[0] / peer[0]);
+  std::snprintf(get_ratio, sizeof get_ratio, "%.2f x", odb[1] / peer[1]);
+  row({"d_hashmap, opened by name (growing past load 1)", us(odb[0]), us(odb[1])});
+  row({"std::unordered_map", us(peer[0]), us(peer[1])});
+  row({"ratio", put_ratio, get_ratio});
+}
+
 std::vector<double> std_run(std::string const&, hash_inputs const& in) {
   std::unordered_map<std::string, std::string> map;
   return puts_then_gets(
@@ -102,6 +162,7 @@ void run_hash_benches(int repetitions) {
     std::snprintf(ratio, sizeof ratio, "%.2f", at_large[1] / at_small[1]);
     row({c.name, us(at_small[0]), us(at_small[1]), us(at_large[0]), us(at_large[1]), ratio});
   }
+  run_typed_hash_bench(repetitions);
 }
 
 }  // namespace bench

@@ -1,7 +1,9 @@
-// The persistent hash map of string keys to string values: a header block with
-// the key count and a table of buckets, each heading a singly linked chain of
-// entry records that hold their key and value inline (records in
-// hashmap_records.h).
+// The persistent hash map of keys to values of any storable type (std::string,
+// a trivially copyable type, a type with a codec): a header block with the key
+// count and a table of buckets, each heading a singly linked chain of entry
+// records that hold their key and value inline, as the bytes of their encoding
+// (records in hashmap_records.h). The map owns what it stores: put and erase
+// free the entry they replace or remove, and no read allocates or writes.
 //
 // Lookups and insertions go straight to the file. A new key's entry heads its
 // chain; replacing a value writes a whole new entry in the old one's place in
@@ -14,13 +16,16 @@
 // entries stay where they are and only their next words are relinked.
 //
 // The hash that places the keys is chosen when the map is made and recorded
-// in its header; a map object whose hash is another refuses to open it.
+// in its header; a map object whose hash is another refuses to open it. The
+// growth policy (the maximum load factor) is recorded there too once one is
+// set, so that it holds in the next run.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <set>
 #include <string>
@@ -28,84 +33,16 @@
 #include <utility>
 #include <vector>
 
+#include "disk_tools/codec.h"
 #include "disk_tools/d_db.h"
 #include "disk_tools/d_transaction.h"
 #include "disk_tools/detail/db_handle.h"
 #include "disk_tools/detail/factories.h"
+#include "disk_tools/detail/hashmap_hashes.h"
 #include "disk_tools/detail/hashmap_records.h"
+#include "disk_tools/detail/slot_map.h"
 
 namespace disk_tools {
-
-// Every hash of d_hashmap names the kind recorded for it in the file (kind),
-// so that a map is never searched with a hash it was not built with.
-
-// The weighted sum of a key's characters: each character, taken as a signed
-// byte, times its index (the first has weight 0). Computed modulo 2^64 so that
-// no key, however long, overflows. Similar keys ("user_00001", "user_00002")
-// share few sums, so their chains grow with the number of keys whatever the
-// bucket count; it stays the default because every older map was built by it.
-struct string_hash {
-  static constexpr hash_kind kind = hash_kind::weighted_sum;
-  long operator()(std::string const& key) const {
-    std::uint64_t h = 0;
-    for (std::size_t i = 0; i < key.size(); ++i) {
-      auto const c = static_cast<std::int64_t>(static_cast<signed char>(key[i]));
-      h += static_cast<std::uint64_t>(i) * static_cast<std::uint64_t>(c);
-    }
-    return static_cast<long>(h);
-  }
-};
-
-// A hash in which every bit of the key changes about half of the result's
-// bits: the key is taken in little-endian 8-byte words (the last one padded
-// with zeros, the length mixed in first so that padding cannot collide), each
-// word spread by a multiply and an xor-shift before it is folded into the
-// state, and the state avalanched at the end. The words are assembled byte by
-// byte, so a file gives the same buckets on every machine.
-struct strong_string_hash {
-  static constexpr hash_kind kind = hash_kind::strong;
-  long operator()(std::string const& key) const {
-    std::uint64_t h = seed ^ (static_cast<std::uint64_t>(key.size()) * golden);
-    std::size_t at = 0;
-    for (; at + 8 <= key.size(); at += 8) h = absorb(h, word_at(key, at, 8));
-    if (at < key.size()) h = absorb(h, word_at(key, at, key.size() - at));
-    return static_cast<long>(avalanche(h));
-  }
-
- private:
-  static constexpr std::uint64_t seed = 0x243f6a8885a308d3ULL;    // digits of pi
-  static constexpr std::uint64_t golden = 0x9e3779b97f4a7c15ULL;  // 2^64 / golden ratio
-  static constexpr std::uint64_t spread = 0xbf58476d1ce4e5b9ULL;
-  static constexpr std::uint64_t settle = 0x94d049bb133111ebULL;
-
-  static std::uint64_t word_at(std::string const& key, std::size_t at, std::size_t n) {
-    std::uint64_t w = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      w |= static_cast<std::uint64_t>(static_cast<unsigned char>(key[at + i])) << (8 * i);
-    }
-    return w;
-  }
-  static std::uint64_t absorb(std::uint64_t h, std::uint64_t w) {
-    w *= spread;
-    w ^= w >> 31;
-    w *= golden;
-    h ^= w;
-    h = (h << 27) | (h >> 37);
-    return h * 5 + 0x52dce729;
-  }
-  static std::uint64_t avalanche(std::uint64_t h) {
-    h ^= h >> 30;
-    h *= spread;
-    h ^= h >> 27;
-    h *= settle;
-    return h ^ (h >> 31);
-  }
-};
-
-// The hash of key by the hash a file records.
-inline long hash_by_kind(hash_kind kind, std::string const& key) {
-  return kind == hash_kind::strong ? strong_string_hash()(key) : string_hash()(key);
-}
 
 // The bucket of a key whose hash is h among n buckets: (2^63 - 1 - h) mod n.
 // The difference is taken without sign, so that it is exact for a negative h
@@ -118,6 +55,60 @@ inline word_t bucket_of(long h, word_t n) {
 }
 
 namespace hashmap_detail {
+
+// The bytes an entry keeps for a key or value of type T, and T made back from
+// them. A trivially copyable type is its raw bytes; a type with a codec is
+// what the codec gives; a string is its characters.
+template <class T, class Enable = void>
+struct entry_bytes {
+  static_assert(std::is_trivially_copyable<T>::value,
+                "a container keeps std::string, trivially copyable types and types with a codec: "
+                "specialise disk_tools::codec<T> with static void encode(T const&, std::string&) "
+                "and static T decode(std::string_view) (see <disk_tools/codec.h>)");
+  static std::string encode(T const& value) {
+    return std::string(reinterpret_cast<char const*>(&value), sizeof value);
+  }
+  static T decode(io_tools::bfstream& s, std::string const& bytes) {
+    if (bytes.size() != sizeof(T)) throw io_tools::corrupt_file(s);
+    T value;
+    std::memcpy(&value, bytes.data(), sizeof value);
+    return value;
+  }
+};
+
+template <>
+struct entry_bytes<std::string> {
+  static std::string const& encode(std::string const& value) { return value; }
+  static std::string decode(io_tools::bfstream&, std::string bytes) { return bytes; }
+};
+
+template <class T>
+struct entry_bytes<T, std::enable_if_t<has_codec_v<T>>> {
+  static std::string encode(T const& value) {
+    std::string bytes;
+    codec<T>::encode(value, bytes);
+    return bytes;
+  }
+  static T decode(io_tools::bfstream&, std::string const& bytes) {
+    return codec<T>::decode(std::string_view(bytes));
+  }
+};
+
+// Keys are matched and hashed by their bytes, so a key type's equal values
+// must have equal bytes: a struct with padding (whose bytes are undefined)
+// needs a codec to be a key.
+template <class K>
+constexpr bool bytes_make_key_v = std::is_same<K, std::string>::value || has_codec_v<K> ||
+                                  std::has_unique_object_representations<K>::value ||
+                                  std::is_floating_point<K>::value;
+
+// The map of string keys and values reads a value up to its first 0 byte, as
+// it always has; every other map reads all of a value's bytes.
+template <class K, class V>
+constexpr hashmap_entry::part value_part =
+    std::is_same<K, std::string>::value && std::is_same<V, std::string>::value
+        ? hashmap_entry::part::whole
+        : hashmap_entry::part::exact;
 
 // Where a key was found: its entry, the word that links to it, and the entry
 // as read. entry is 0 when the key is absent.
@@ -135,8 +126,10 @@ inline void count_step(io_tools::bfstream& s, word_t& steps) {
   }
 }
 
-// Walks the chain whose head is in the bucket word at bucket looking for key.
-inline found_entry find_in_chain(io_tools::bfstream& s, word_t bucket, std::string const& key) {
+// Walks the chain whose head is in the bucket word at bucket looking for the
+// key of those bytes; reads the found entry's value as wanted.
+inline found_entry find_in_chain(io_tools::bfstream& s, word_t bucket, std::string const& key,
+                                 hashmap_entry::part wanted = hashmap_entry::part::whole) {
   found_entry found;
   word_t link = bucket;
   word_t at = s.read_word(bucket);
@@ -146,20 +139,13 @@ inline found_entry find_in_chain(io_tools::bfstream& s, word_t bucket, std::stri
     if (record.key == key) {
       found.entry = at;
       found.link = link;
-      found.record = hashmap_entry::read(s, at);
+      found.record = hashmap_entry::read(s, at, wanted);
       return found;
     }
     link = at + static_cast<word_t>(hashmap_entry::next_offset);
     at = record.next;
   }
   return found;
-}
-
-// The header a map's handle slot names.
-inline word_t header_of(io_tools::bfstream& s, word_t handle) {
-  word_t const header = s.read_word(handle);
-  if (header == no_address) throw error(errc::rolled_back, rolled_back_message);
-  return header;
 }
 
 // Writes the entry (its next, key and value) in a new block in place of the
@@ -184,8 +170,9 @@ inline word_t replace_entry(io_tools::bfstream& s, d_alloc& allocator, word_t li
 template <class K, class V>
 class d_hashmap_assign {
  public:
+  // key is the bytes of the key as stored.
   d_hashmap_assign(word_t entry, word_t link, io_tools::bfstream* stream, d_alloc* allocator,
-                   d_database* database, word_t handle, long hash, K key)
+                   d_database* database, word_t handle, long hash, std::string key)
       : entry_(entry),
         link_(link),
         stream_(stream),
@@ -198,7 +185,7 @@ class d_hashmap_assign {
 
   V get_data() {
     db_.db();
-    return current().value;
+    return hashmap_detail::entry_bytes<V>::decode(*stream_, current().value);
   }
   operator V() { return get_data(); }
 
@@ -206,7 +193,7 @@ class d_hashmap_assign {
   d_hashmap_assign& operator=(V const& value) {
     entry_ = db_.change(db_.db(), handle_, [&] {
       hashmap_entry record = current();
-      record.value = value;
+      record.value = hashmap_detail::entry_bytes<V>::encode(value);
       return hashmap_detail::replace_entry(*stream_, *allocator_, link_, entry_, record);
     });
     return *this;
@@ -220,7 +207,8 @@ class d_hashmap_assign {
     word_t const header = hashmap_detail::header_of(*stream_, handle_);
     hashmap_header const h = hashmap_header::read(*stream_, header);
     word_t const bucket = hashmap_header::bucket_address(header, bucket_of(hash_, h.buckets));
-    hashmap_detail::found_entry found = hashmap_detail::find_in_chain(*stream_, bucket, key_);
+    hashmap_detail::found_entry found = hashmap_detail::find_in_chain(
+        *stream_, bucket, key_, hashmap_detail::value_part<K, V>);
     if (found.entry == 0) throw error(errc::out_of_range, "hash map entry no longer exists...");
     entry_ = found.entry;
     link_ = found.link;
@@ -234,7 +222,7 @@ class d_hashmap_assign {
   d_database* database_;
   word_t handle_;
   long hash_;
-  K key_;
+  std::string key_;
   db_handle db_;
 };
 
@@ -245,19 +233,20 @@ class d_hashmap_assign {
 // may or may not be visited by a walk under way; an erase of the entry an
 // iterator stands on, and any rehash (which a put makes under a growth
 // policy), leave the iterator stale.
-class d_hashmap_iterator {
+template <class K, class V>
+class basic_hashmap_iterator {
  public:
   using iterator_category = std::forward_iterator_tag;
-  using value_type = std::pair<std::string, std::string>;
+  using value_type = std::pair<K, V>;
   using difference_type = std::ptrdiff_t;
   using pointer = value_type const*;
   using reference = value_type const&;
 
   // The end of every map.
-  d_hashmap_iterator() = default;
+  basic_hashmap_iterator() = default;
   // The entry at entry, in bucket bucket of the table at header; the first
   // entry from bucket on when entry is -1.
-  d_hashmap_iterator(io_tools::bfstream* stream, d_database* database, word_t header,
+  basic_hashmap_iterator(io_tools::bfstream* stream, d_database* database, word_t header,
                      word_t buckets, word_t bucket, word_t entry)
       : stream_(stream), header_(header), buckets_(buckets), bucket_(bucket), link_(database) {
     if (entry != no_address) {
@@ -278,7 +267,7 @@ class d_hashmap_iterator {
     return &pair_;
   }
 
-  d_hashmap_iterator& operator++() {
+  basic_hashmap_iterator& operator++() {
     standing();
     if (next_ != no_address) {
       land(next_);
@@ -287,14 +276,14 @@ class d_hashmap_iterator {
     }
     return *this;
   }
-  d_hashmap_iterator operator++(int) {
-    d_hashmap_iterator before = *this;
+  basic_hashmap_iterator operator++(int) {
+    basic_hashmap_iterator before = *this;
     ++*this;
     return before;
   }
 
-  bool operator==(d_hashmap_iterator const& other) const { return entry_ == other.entry_; }
-  bool operator!=(d_hashmap_iterator const& other) const { return !(*this == other); }
+  bool operator==(basic_hashmap_iterator const& other) const { return entry_ == other.entry_; }
+  bool operator!=(basic_hashmap_iterator const& other) const { return !(*this == other); }
 
   // The address of the entry it stands on; -1 at the end.
   long entry() const { return entry_; }
@@ -307,11 +296,11 @@ class d_hashmap_iterator {
 
   void land(word_t entry) {
     hashmap_detail::count_step(*stream_, steps_);
-    hashmap_entry e = hashmap_entry::read(*stream_, entry);
+    hashmap_entry e = hashmap_entry::read(*stream_, entry, hashmap_detail::value_part<K, V>);
     entry_ = entry;
     next_ = e.next;
-    pair_.first = std::move(e.key);
-    pair_.second = std::move(e.value);
+    pair_.first = hashmap_detail::entry_bytes<K>::decode(*stream_, e.key);
+    pair_.second = hashmap_detail::entry_bytes<V>::decode(*stream_, e.value);
   }
 
   // Lands on the head of the first chain from bucket from on that is not
@@ -344,30 +333,60 @@ class d_hashmap_iterator {
   db_handle link_;
 };
 
-template <class K, class V, class H = string_hash>
-class d_hashmap {
-  static_assert(std::is_same<K, std::string>::value && std::is_same<V, std::string>::value,
-                "entries hold string keys and values");
-  static_assert(std::is_same<decltype(H::kind), hash_kind const>::value,
-                "a hash names the kind the file records for it (static constexpr hash_kind kind)");
+// The iterator of the map of string keys and values.
+using d_hashmap_iterator = basic_hashmap_iterator<std::string, std::string>;
 
+// The hash a map of K to V places its keys by unless told otherwise: the
+// strong hash, except for the map of strings to strings, whose maps were all
+// built by the weighted sum.
+template <class K, class V>
+struct default_hash {
+  using type = strong_string_hash;
+};
+template <>
+struct default_hash<std::string, std::string> {
+  using type = string_hash;
+};
+
+template <class K, class V, class H = typename default_hash<K, V>::type>
+class d_hashmap;
+
+namespace hashmap_detail {
+
+// The map whose keys and values live in entry records, one block per key,
+// chained from the buckets of its table.
+template <class K, class V, class H>
+class chained_map {
  public:
-  using iterator = d_hashmap_iterator;
-  using value_type = d_hashmap_iterator::value_type;
+  using iterator = basic_hashmap_iterator<K, V>;
+  using value_type = typename iterator::value_type;
+  using size_type = std::size_t;
 
   // The map kept in the root slot called name; created with buckets buckets
   // when new, otherwise buckets is ignored. Throws "hash map was built with
   // another hash..." when the map in the slot was built with a hash other
   // than H.
-  d_hashmap(std::string const& name, long buckets, d_env* env, d_root mode = d_root::open_or_create)
+  chained_map(std::string const& name, long buckets, d_env* env,
+              d_root mode = d_root::open_or_create)
       : allocator_(env->allocator), database_(env->database), buckets_(buckets) {
-    grab(database_->stream(), root_slot(database_, name, root_kind<d_hashmap>::get(), mode), database_->allocator(), database_);
+    grab(database_->stream(), root_slot(database_, name, root_kind<d_hashmap<K, V, H>>::get(), mode),
+         database_->allocator(), database_);
   }
+  // The map kept in the root slot called name, with the bucket count and
+  // growth policy it has; when new, made with default_buckets buckets and a
+  // maximum load factor of 1, so that it grows as keys come.
+  chained_map(std::string const& name, d_env* env, d_root mode = d_root::open_or_create)
+      : allocator_(env->allocator), database_(env->database), buckets_(default_buckets) {
+    max_load_ = 1.0;
+    grab(database_->stream(), root_slot(database_, name, root_kind<d_hashmap<K, V, H>>::get(), mode),
+         database_->allocator(), database_);
+  }
+  static constexpr long default_buckets = 8;
 
   // The count goes to the file whenever it changes, so the object has nothing
   // to write back and may outlive its database.
-  d_hashmap(d_hashmap const&) = delete;
-  d_hashmap& operator=(d_hashmap const&) = delete;
+  chained_map(chained_map const&) = delete;
+  chained_map& operator=(chained_map const&) = delete;
 
   // Attaches to the map whose handle slot is at address, creating it when the
   // slot holds -1.
@@ -385,43 +404,55 @@ class d_hashmap {
     // A bucket is a remainder modulo the bucket count.
     if (buckets_ < 1) throw error(errc::bad_size, "invalid container size...");
     link_.own_change(link_.db(), handle_, [&] {
-      header_ = create_hashmap(buckets_, H::kind, database_);
+      has_policy_ = max_load_ > 0;
+      header_ = has_policy_ ? create_hashmap(buckets_, H::kind, max_load_, database_)
+                            : create_hashmap(buckets_, H::kind, database_);
       count_ = 0;
       stream_->write_word(handle_, header_);
     });
   }
 
-  // The key's entry address and its value; 0 and an empty value when the key
-  // is absent.
-  long get(K const& key, V& value) {
+  // True, with the key's value in value, when the key is present; false,
+  // with value left as it was, when it is absent.
+  bool get(K const& key, V& value) {
     checked();
-    hashmap_detail::found_entry const found =
-        hashmap_detail::find_in_chain(*stream_, bucket_word(key), key);
-    value = found.record.value;
-    if (found.entry != 0) last_link_ = found.link;
-    return found.entry;
+    hashmap_detail::found_entry const found = lookup(key_bytes(key));
+    if (found.entry == 0) return false;
+    value = hashmap_detail::entry_bytes<V>::decode(*stream_, found.record.value);
+    last_link_ = found.link;
+    return true;
+  }
+  // Whether the key is present.
+  bool contains(K const& key) {
+    checked();
+    return lookup(key_bytes(key)).entry != 0;
   }
 
   // Stores the pair, replacing the value of a present key in its place in the
   // chain; a new key heads its chain (after the table has grown, when the
   // growth policy asks for it). Returns the entry now holding the pair.
   long put(K const& key, V const& value) {
-    return link_.own_change(checked(), handle_, [&] { return put_pair(key, value); });
+    return link_.own_change(checked(), handle_, [&] {
+      return put_pair(key_bytes(key), hashmap_detail::entry_bytes<V>::encode(value));
+    });
   }
 
-  // The entry of key, created with an empty value when absent.
+  // The entry of key, created with a value-initialised value when absent.
   d_hashmap_assign<K, V> operator[](K const& key) {
-    V scratch;
-    word_t entry = get(key, scratch);
+    std::string const bytes = key_bytes(key);
+    checked();
+    hashmap_detail::found_entry const found = lookup(bytes);
+    word_t entry = found.entry;
+    last_link_ = found.link;
     if (entry == 0) entry = put(key, V());
     return d_hashmap_assign<K, V>(entry, last_link_, stream_, allocator_, database_, handle_,
-                                  H()(key), key);
+                                  H()(bytes), bytes);
   }
 
   // Removes key's pair: its entry is unlinked from its chain and its block
   // freed. False, with nothing changed, when the key is absent.
   bool erase(K const& key) {
-    return link_.own_change(checked(), handle_, [&] { return erase_key(key); });
+    return link_.own_change(checked(), handle_, [&] { return erase_key(key_bytes(key)); });
   }
 
   iterator begin() {
@@ -432,15 +463,15 @@ class d_hashmap {
   // The position of key's pair; end() when the key is absent.
   iterator find(K const& key) {
     checked();
-    hashmap_detail::found_entry const found =
-        hashmap_detail::find_in_chain(*stream_, bucket_word(key), key);
+    std::string const bytes = key_bytes(key);
+    hashmap_detail::found_entry const found = lookup(bytes);
     if (found.entry == 0) return end();
-    return iterator(stream_, database_, header_, buckets_, bucket_of(H()(key), buckets_),
+    return iterator(stream_, database_, header_, buckets_, bucket_of(H()(bytes), buckets_),
                     found.entry);
   }
 
   // The number of keys.
-  long size() const { return count(); }
+  size_type size() const { return static_cast<size_type>(count()); }
   bool empty() const { return size() == 0; }
 
   // Gives the map a new table of n buckets and relinks every entry into it.
@@ -463,12 +494,28 @@ class d_hashmap {
     });
   }
 
-  // The growth policy, kept by this object only: when f > 0, a put that
+  // The growth policy, kept in the map's header: when f > 0, a put that
   // would leave more than f keys per bucket first doubles the bucket table.
-  // 0, the default, never grows it, so that a map's bytes depend on its
-  // operations alone.
-  void set_max_load_factor(double f) { max_load_ = f > 0 ? f : 0; }
-  double max_load_factor() const { return max_load_; }
+  // 0 never grows it. A map made with a bucket count starts at 0, and has no
+  // policy word until a policy is first set (the header then moves to a
+  // block with room for it), so that its bytes are those of maps made before
+  // policies were kept.
+  void set_max_load_factor(double f) {
+    double const load = f > 0 && std::isfinite(f) ? f : 0;
+    link_.own_change(checked(), handle_, [&] {
+      if (has_policy_) {
+        hashmap_header::write_policy(*stream_, header_, buckets_, load);
+        max_load_ = load;
+      } else if (load > 0) {
+        max_load_ = load;
+        relink(buckets_);
+      }
+    });
+  }
+  double max_load_factor() {
+    checked();
+    return max_load_;
+  }
 
   // These read the header afresh, as a rollback may have changed it.
   long count() const { return stored_header().count; }
@@ -479,9 +526,7 @@ class d_hashmap {
   }
   long last_link() const { return last_link_; }
   // The address of the bucket word of key.
-  long bucket_word(K const& key) const {
-    return hashmap_header::bucket_address(header_, bucket_of(H()(key), buckets_));
-  }
+  long bucket_word(K const& key) const { return bucket_of_bytes(key_bytes(key)); }
 
  private:
   // The database, checked to be open, with the header (count, table) read
@@ -505,11 +550,23 @@ class d_hashmap {
     header_ = header;
     count_ = h.count;
     buckets_ = h.buckets;
+    has_policy_ = h.has_policy;
+    max_load_ = h.max_load;
   }
 
-  long put_pair(K const& key, V const& value) {
-    hashmap_detail::found_entry found =
-        hashmap_detail::find_in_chain(*stream_, bucket_word(key), key);
+  static std::string key_bytes(K const& key) {
+    return std::string(hashmap_detail::entry_bytes<K>::encode(key));
+  }
+  word_t bucket_of_bytes(std::string const& bytes) const {
+    return hashmap_header::bucket_address(header_, bucket_of(H()(bytes), buckets_));
+  }
+  hashmap_detail::found_entry lookup(std::string const& bytes) const {
+    return hashmap_detail::find_in_chain(*stream_, bucket_of_bytes(bytes), bytes,
+                                         hashmap_detail::value_part<K, V>);
+  }
+
+  long put_pair(std::string const& key, std::string const& value) {
+    hashmap_detail::found_entry found = lookup(key);
     if (found.entry != 0) {
       found.record.value = value;
       last_link_ = found.link;
@@ -517,7 +574,7 @@ class d_hashmap {
                                            found.record);
     }
     if (grows_for(count_ + 1)) relink(std::min(2 * buckets_, hashmap_header::max_buckets));
-    word_t const bucket = bucket_word(key);
+    word_t const bucket = bucket_of_bytes(key);
     hashmap_entry record;
     record.next = stream_->read_word(bucket);
     record.key = key;
@@ -532,9 +589,8 @@ class d_hashmap {
     return entry;
   }
 
-  bool erase_key(K const& key) {
-    hashmap_detail::found_entry const found =
-        hashmap_detail::find_in_chain(*stream_, bucket_word(key), key);
+  bool erase_key(std::string const& key) {
+    hashmap_detail::found_entry const found = lookup(key);
     if (found.entry == 0) return false;
     stream_->write_word(found.link, found.record.next);
     allocator_->deallocate(found.entry);
@@ -578,7 +634,10 @@ class d_hashmap {
         at = e.next;
       }
     }
-    word_t const table = create_hashmap(n, H::kind, database_);
+    // A map keeps its policy word once it has one.
+    has_policy_ = has_policy_ || max_load_ > 0;
+    word_t const table = has_policy_ ? create_hashmap(n, H::kind, max_load_, database_)
+                                     : create_hashmap(n, H::kind, database_);
     if (count_ != 0) hashmap_header::write_count(*stream_, table, count_);
     hashmap_header::write_heads(*stream_, table, heads);
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -619,7 +678,9 @@ class d_hashmap {
             break;
           }
           if (!in_use.count(at)) problems.push_back(where + " is not a block in use");
-          hashmap_entry const e = hashmap_entry::read(*stream_, at);
+          hashmap_entry const e =
+              hashmap_entry::read(*stream_, at, hashmap_detail::value_part<K, V>);
+          if (!decodes(e)) problems.push_back(where + " holds a key or value that cannot be decoded");
           if (bucket_of(hash_by_kind(h.kind, e.key), h.buckets) != b) {
             problems.push_back(where + " of key \"" + e.key + "\" is in bucket " +
                                std::to_string(b) + ", not its own");
@@ -641,6 +702,16 @@ class d_hashmap {
   }
 
  private:
+  bool decodes(hashmap_entry const& e) const {
+    try {
+      hashmap_detail::entry_bytes<K>::decode(*stream_, e.key);
+      hashmap_detail::entry_bytes<V>::decode(*stream_, e.value);
+      return true;
+    } catch (error const&) {
+      return false;
+    }
+  }
+
   void store_count() { hashmap_header::write_count(*stream_, header_, count_); }
 
   io_tools::bfstream* stream_ = nullptr;
@@ -652,7 +723,38 @@ class d_hashmap {
   word_t buckets_ = 0;
   word_t handle_ = no_address;
   double max_load_ = 0;
+  bool has_policy_ = false;
   db_handle link_;
+};
+
+}  // namespace hashmap_detail
+
+namespace hashmap_detail {
+
+// Keys and values of fixed width placed by the strong hash go in a slot
+// table; every other map chains entry records.
+template <class K, class V, class H>
+constexpr bool in_slots_v = std::is_same<H, strong_string_hash>::value &&
+                            fixed_width_v<K> && fixed_width_v<V>;
+
+template <class K, class V, class H>
+using layout_of = std::conditional_t<in_slots_v<K, V, H>, slot_map<K, V>, chained_map<K, V, H>>;
+
+}  // namespace hashmap_detail
+
+// The persistent hash map of K to V, placed by the hash H (see the top of
+// this file and slot_map.h).
+template <class K, class V, class H>
+class d_hashmap : public hashmap_detail::layout_of<K, V, H> {
+  static_assert(hashmap_detail::bytes_make_key_v<K>,
+                "a hash map key is matched by its bytes: give a key type with padding a codec "
+                "(specialise disk_tools::codec<K>, see <disk_tools/codec.h>)");
+  static_assert(std::is_same<decltype(H::kind), hash_kind const>::value,
+                "a hash names the kind the file records for it (static constexpr hash_kind kind)");
+
+ public:
+  using base = hashmap_detail::layout_of<K, V, H>;
+  using base::base;
 };
 
 }  // namespace disk_tools

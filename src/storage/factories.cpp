@@ -64,6 +64,16 @@ long create_hashmap(long const& n, hash_kind kind, d_database* db) {
   return make_block(db, {0, hashmap_header::table_word(n, kind)}, 0, n, no_address);
 }
 
+long create_hashmap(long const& n, hash_kind kind, double max_load, d_database* db) {
+  check_count(n);
+  text_tools::bstringstream block;
+  block.cpy_word(0);
+  block.cpy_word(hashmap_header::table_word(n, kind, true));
+  for (long i = 0; i < n; ++i) block.cpy_word(no_address);
+  block.cpy_word(hashmap_header::policy_word(max_load));
+  return db->allocator()->allocate(static_cast<long>(block.size()), block);
+}
+
 long create_map(d_database* db) {
   return make_block(db, {no_address, no_address, no_address});
 }

@@ -120,6 +120,7 @@ bool could_be_vector(io_tools::bfstream& s, word_t top) {
 
 bool could_be_hashmap(io_tools::bfstream& s, word_t top) {
   hashmap_header const h = hashmap_header::read(s, top);
+  if (h.slots) return true;  // one block, checked whole by the read
   for (word_t e : hashmap_header::read_heads(s, top, 0, std::min<word_t>(h.buckets, 8))) {
     if (e != no_address) hashmap_entry::read(s, e, hashmap_entry::part::key_only);
   }
@@ -250,6 +251,11 @@ void root_walker::walk_vector(word_t header_at) {
 
 void root_walker::walk_hashmap(word_t header_at) {
   hashmap_header const h = hashmap_header::read(s_, header_at);
+  // A slot table keeps its keys and values in its own block, and no address.
+  if (h.slots) {
+    take(header_at);
+    return;
+  }
   take(header_at, {}, hashmap_header::table_offset, h.buckets);
   word_t const bound = most(hashmap_header::smallest_entry);
   word_t steps = 0;

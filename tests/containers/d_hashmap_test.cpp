@@ -93,7 +93,7 @@ TEST_F(HashMapTest, AMapOpensOnlyWithTheHashItWasBuiltWith) {
   EXPECT_EQ(thrown_by([&] { strong_map("old", 3, &env_); }), other_hash);
   map_t old("old", 1, &env_);
   std::string value;
-  EXPECT_EQ(old.get("key", value), at);
+  EXPECT_TRUE(old.get("key", value));
   EXPECT_EQ(value, "value");
   EXPECT_EQ(old.check(), strings{});
 

@@ -61,7 +61,9 @@ class hashmap_subject {
   void attach(d_env& env) {
     env_ = &env;
     map_ = std::make_unique<map_t>("map", config_.buckets, &env);
-    map_->set_max_load_factor(max_load_);
+    // The policy is set once; a reopened map must find it in its header.
+    if (!attached_) map_->set_max_load_factor(max_load_);
+    attached_ = true;
   }
   void detach() {
     held_.reset();
@@ -72,6 +74,7 @@ class hashmap_subject {
     if (pick(rng, 0, 40) != 0) return change_or_read(rng);
     d_transaction tx(env_->database);
     model_t const before = model_;
+    double const load_before = max_load_;
     std::string what = "transaction {";
     for (int n = pick(rng, 1, 4); n > 0; --n) what += " " + change_or_read(rng) + ";";
     if (pick(rng, 0, 1) == 0) {
@@ -80,11 +83,13 @@ class hashmap_subject {
     }
     tx.rollback();
     model_ = before;
+    max_load_ = load_before;
     return what + " } rolled back";
   }
 
   std::string compare() {
-    if (map_->size() != static_cast<long>(model_.size()) || map_->empty() != model_.empty()) {
+    if (map_->max_load_factor() != max_load_) return "max load factor " + std::to_string(map_->max_load_factor());
+    if (map_->size() != model_.size() || map_->empty() != model_.empty()) {
       return "size " + std::to_string(map_->size()) + ", model " + std::to_string(model_.size());
     }
     std::map<std::string, std::string> walked;
@@ -99,7 +104,7 @@ class hashmap_subject {
       return "std::distance or std::count_if over the map differs from the model";
     for (auto const& [key, value] : model_) {
       std::string got;
-      if (map_->get(key, got) == 0 || got != value)
+      if (!map_->get(key, got) || got != value)
         return "get \"" + key + "\" gives \"" + got + "\"";
     }
     // The table and an entry block per key: a freed entry or old table shows.
@@ -120,9 +125,9 @@ class hashmap_subject {
         return put(key, value);
       case 3: case 4: {
         std::string got = "stale";
-        bool const found = map_->get(key, got) != 0;
+        bool const found = map_->get(key, got);
         auto const it = model_.find(key);
-        return require(found == (it != model_.end()) && got == (found ? it->second : ""),
+        return require(found == (it != model_.end()) && got == (found ? it->second : "stale"),
                        "get" + on);
       }
       case 5:
@@ -185,10 +190,10 @@ class hashmap_subject {
     bool const grows =
         model_.count(key) == 0 && max_load_ > 0 &&
         static_cast<double>(model_.size() + 1) > max_load_ * static_cast<double>(before);
-    long const entry = map_->put(key, value);
+    map_->put(key, value);
     model_[key] = value;
     std::string got;
-    require(map_->get(key, got) == entry && got == value, "put \"" + key + "\" then get");
+    require(map_->get(key, got) && got == value, "put \"" + key + "\" then get");
     require(map_->buckets() == (grows ? 2 * before : before),
            "put" + std::string(grows ? " doubling " : " keeping ") + std::to_string(before) +
                " buckets left " + std::to_string(map_->buckets()));
@@ -197,6 +202,7 @@ class hashmap_subject {
 
   config config_;
   double max_load_;
+  bool attached_ = false;
   d_env* env_ = nullptr;
   std::unique_ptr<map_t> map_;
   std::optional<d_hashmap_assign<std::string, std::string>> held_;

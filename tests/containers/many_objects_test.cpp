@@ -280,11 +280,11 @@ class many_objects {
   }
 
   std::string hash_differs(hash_map& h) {
-    if (h.size() != static_cast<long>(m_.hash.size())) return "hash size";
-    if (std::distance(h.begin(), h.end()) != h.size()) return "hash walk";
+    if (h.size() != m_.hash.size()) return "hash size";
+    if (static_cast<std::size_t>(std::distance(h.begin(), h.end())) != h.size()) return "hash walk";
     for (auto const& [key, value] : m_.hash) {
       std::string got;
-      if (h.get(key, got) == 0 || got != value) return "hash value of " + key;
+      if (!h.get(key, got) || got != value) return "hash value of " + key;
     }
     return "";
   }

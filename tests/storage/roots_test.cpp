@@ -3,6 +3,7 @@
 // new ones; database names are taken as the tools take them.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 
@@ -45,6 +46,13 @@ std::vector<kind_case> const kinds = {
     {"vector<string>", [](d_env* e, d_root m) { d_vector<std::string>("r", 2, e, m).push_back("a"); }},
     {"hashmap<string,string>",
      [](d_env* e, d_root m) { d_hashmap<std::string, std::string>("r", 8, e, m).put("k", "v"); }},
+    {"hashmap<unsigned long,string>",
+     [](d_env* e, d_root m) { d_hashmap<std::uint64_t, std::string>("r", e, m).put(1, "v"); }},
+    {"hashmap<unsigned long,unsigned long>",
+     [](d_env* e, d_root m) {
+       d_hashmap<std::uint64_t, std::uint64_t> slots("r", e, m);
+       for (std::uint64_t k = 0; k < 20; ++k) slots.put(k, k);
+     }},
     {"map<string,string>",
      [](d_env* e, d_root m) {
        string_map map("r", e, m);

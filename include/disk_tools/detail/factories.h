@@ -10,6 +10,7 @@
 //   create_vector    16 + 8n   n (capacity), 0 (count), n zero slots
 //   create_hashmap   16 + 8n   0 (count), n (buckets, with the hash kind when given),
 //                              n bucket heads of -1
+//                 24 + 8n   the same, then the growth policy word
 //   create_map       24        -1 (size), -1 (root), -1 (chain head)
 #pragma once
 
@@ -28,6 +29,8 @@ long create_vector(long const& n, d_database* db);
 long create_vector(long const& n, long count, char const* slots, d_database* db);
 long create_hashmap(long const& n, d_database* db);
 long create_hashmap(long const& n, hash_kind kind, d_database* db);
+// The same with a growth policy word after the table (max_load, 0 for none).
+long create_hashmap(long const& n, hash_kind kind, double max_load, d_database* db);
 long create_map(d_database* db);
 
 }  // namespace disk_tools

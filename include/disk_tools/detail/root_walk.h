@@ -14,6 +14,7 @@
 //                      belongs to that root)
 //   vector<T>          header, the values it counts      slots 16 + 8 i, i < count
 //   hashmap<K,V>       header, one entry per key         buckets 16 + 8 b; entry 0
+//                      (a slot table: its one block)     none
 //   map<K,V>           header, nodes, string blocks      header 8, 16; node 0, 8,
 //                                                        16, 32, 40 and its string
 //                                                        slots up to its count

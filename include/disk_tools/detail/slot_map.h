@@ -1,0 +1,640 @@
+// The hash map of keys and values of fixed width (trivially copyable, without
+// a codec): one block holding a table of slots, each a tag byte, the key's
+// bytes and the value's bytes (hashmap_slots in hashmap_records.h). A key
+// sits in the first slot from its home on that is empty or holds it, so a
+// lookup is a hash, a read in place of the slot (one or two cache lines of
+// the mapping) and a compare; it copies nothing but the value found and
+// allocates nothing. A put writes one slot and the count; only growing the
+// table allocates.
+//
+// d_hashmap.h chooses this layout for the maps it suits.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <set>
+#include <vector>
+
+#include "disk_tools/codec.h"
+#include "disk_tools/d_db.h"
+#include "disk_tools/d_transaction.h"
+#include "disk_tools/detail/bstringstream.h"
+#include "disk_tools/detail/db_handle.h"
+#include "disk_tools/detail/hashmap_hashes.h"
+#include "disk_tools/detail/hashmap_records.h"
+#include "disk_tools/detail/root_kind.h"
+
+namespace disk_tools {
+namespace hashmap_detail {
+
+// The header a map's handle slot names.
+inline word_t header_of(io_tools::bfstream& s, word_t handle) {
+  word_t const header = s.read_word(handle);
+  if (header == no_address) throw error(errc::rolled_back, rolled_back_message);
+  return header;
+}
+
+// Types kept as their own bytes in a slot.
+template <class T>
+constexpr bool fixed_width_v = std::is_trivially_copyable<T>::value && !has_codec_v<T> &&
+                               !std::is_same<T, std::string>::value;
+
+template <class K, class V>
+class slot_map;
+
+// v, which the compiler may no longer trace to how it was computed, so that
+// it cannot turn a choice made by arithmetic back into a branch.
+template <class T>
+inline T opaque(T v) {
+#if defined(__GNUC__)
+  asm("" : "+r"(v));
+#endif
+  return v;
+}
+
+// A position among a slot map's keys, in the order of their entries. It holds
+// a copy of the pair it stands on; an erase (which moves the last entry into
+// the erased one's place) leaves it stale.
+template <class K, class V>
+class slot_iterator {
+ public:
+  using iterator_category = std::forward_iterator_tag;
+  using value_type = std::pair<K, V>;
+  using difference_type = std::ptrdiff_t;
+  using pointer = value_type const*;
+  using reference = value_type const&;
+
+  // The end of every map.
+  slot_iterator() = default;
+  // The entry entry of the map; the end when there is none.
+  slot_iterator(slot_map<K, V> const* map, word_t entry) : map_(map), link_(map->database()) {
+    land(entry);
+  }
+
+  reference operator*() const {
+    standing();
+    return pair_;
+  }
+  pointer operator->() const {
+    standing();
+    return &pair_;
+  }
+  slot_iterator& operator++() {
+    standing();
+    land(entry_ + 1);
+    return *this;
+  }
+  slot_iterator operator++(int) {
+    slot_iterator before = *this;
+    ++*this;
+    return before;
+  }
+  bool operator==(slot_iterator const& other) const { return entry_ == other.entry_; }
+  bool operator!=(slot_iterator const& other) const { return !(*this == other); }
+
+ private:
+  void standing() const {
+    if (entry_ == no_address) throw error(errc::out_of_range, "no entry at the end position...");
+    link_.db();
+  }
+  void land(word_t entry) {
+    link_.db();
+    entry_ = map_->read_entry(entry, pair_) ? entry : no_address;
+  }
+
+  slot_map<K, V> const* map_ = nullptr;
+  word_t entry_ = no_address;
+  value_type pair_;
+  db_handle link_;
+};
+
+// The value of one key, as m[key] gives it: read and written through the map
+// each time, since an erase may move the key's entry.
+template <class K, class V>
+class slot_assign {
+ public:
+  slot_assign(slot_map<K, V>* map, K const& key) : map_(map), key_(key) {}
+  V get_data() const {
+    V value{};
+    if (!map_->get(key_, value)) {
+      throw error(errc::out_of_range, "hash map entry no longer exists...");
+    }
+    return value;
+  }
+  operator V() const { return get_data(); }
+  slot_assign& operator=(V const& value) {
+    map_->put(key_, value);
+    return *this;
+  }
+
+ private:
+  slot_map<K, V>* map_;
+  K key_;
+};
+
+template <class K, class V>
+class slot_map {
+  static constexpr word_t key_width = static_cast<word_t>(sizeof(K));
+  static constexpr word_t value_width = static_cast<word_t>(sizeof(V));
+  static constexpr word_t width = key_width + value_width;
+
+ public:
+  using iterator = slot_iterator<K, V>;
+  using value_type = typename iterator::value_type;
+  using size_type = std::size_t;
+
+  // The map kept in the root slot called name; made with room for buckets
+  // keys (slots rounded up to a power of 2) when new, otherwise buckets is
+  // ignored. The policy starts at 0: the table grows only when full.
+  slot_map(std::string const& name, long buckets, d_env* env, d_root mode = d_root::open_or_create)
+      : database_(env->database), link_(env->database) {
+    attach(name, buckets, 0, mode);
+  }
+  // The map kept in the root slot called name, with its table and policy;
+  // when new, made with default_buckets slots and a maximum load factor of 1.
+  slot_map(std::string const& name, d_env* env, d_root mode = d_root::open_or_create)
+      : database_(env->database), link_(env->database) {
+    attach(name, default_buckets, 1.0, mode);
+  }
+  static constexpr long default_buckets = 8;
+
+  slot_map(slot_map const&) = delete;
+  slot_map& operator=(slot_map const&) = delete;
+
+  // True, with the key's value in value, when the key is present; false,
+  // with value left as it was, when it is absent.
+  bool get(K const& key, V& value) {
+    checked_read();
+    char const* base = table();
+    word_t const slot = find_slot(key, base);
+    if (slot == no_address) return false;
+    std::memcpy(&value, entry_in(base, slot_word(base, slot)) + key_width, sizeof(V));
+    return true;
+  }
+  bool contains(K const& key) {
+    checked_read();
+    return find_slot(key, table()) != no_address;
+  }
+
+  // Stores the pair: writes the value of a present key in its entry, or a
+  // new entry after the last and a slot naming it (after the table has
+  // grown, when it must). Returns the entry's address.
+  long put(K const& key, V const& value) {
+    return link_.own_change(checked(), handle_, [&] { return put_pair(key, value); });
+  }
+
+  slot_assign<K, V> operator[](K const& key) {
+    checked();
+    if (find_slot(key, table()) == no_address) put(key, V());
+    return slot_assign<K, V>(this, key);
+  }
+
+  // Removes key. False, with nothing changed, when it is absent.
+  bool erase(K const& key) {
+    return link_.own_change(checked(), handle_, [&] { return erase_key(key); });
+  }
+
+  iterator begin() {
+    checked();
+    return iterator(this, 0);
+  }
+  iterator end() const { return iterator(); }
+  iterator find(K const& key) {
+    checked();
+    char const* base = table();
+    word_t const slot = find_slot(key, base);
+    if (slot == no_address) return end();
+    return iterator(this, hashmap_slots::entry_of(slot_word(base, slot)));
+  }
+
+  size_type size() const { return static_cast<size_type>(stored_header().count); }
+  bool empty() const { return size() == 0; }
+
+  // Moves the keys to a new table of at least n slots, with room for them.
+  void rehash(long n) {
+    if (n < 1 || n > hashmap_header::max_buckets) {
+      throw error(errc::bad_size, "invalid container size...");
+    }
+    link_.own_change(checked(), handle_, [&] {
+      word_t const slots = slots_with_room(slots_for(n), count_);
+      if (slots != slots_) move_to(slots);
+    });
+  }
+  // Makes room for keys keys without growing.
+  void reserve(long keys) {
+    if (keys < 0 || keys > hashmap_slots::capacity(hashmap_header::max_buckets)) {
+      throw error(errc::bad_size, "invalid container size...");
+    }
+    link_.own_change(checked(), handle_, [&] {
+      word_t slots = slots_;
+      while (holds_more(slots, keys)) slots *= 2;
+      if (slots != slots_) move_to(slots);
+    });
+  }
+
+  // The growth policy, kept in the table's header: past f keys per slot a
+  // put first doubles the table. A full table grows whatever f is (0, which
+  // grows no other table, included).
+  void set_max_load_factor(double f) {
+    double const load = f > 0 && std::isfinite(f) ? f : 0;
+    link_.own_change(checked(), handle_, [&] {
+      hashmap_slots::write_policy(*stream_, header_, load);
+      max_load_ = load;
+    });
+  }
+  double max_load_factor() {
+    checked();
+    return max_load_;
+  }
+
+  long count() const { return stored_header().count; }
+  long buckets() const { return stored_header().buckets; }
+  long header_address() const {
+    link_.db();
+    return header_of(*stream_, handle_);
+  }
+
+  // Everything wrong with the table, one sentence each: a header that is not
+  // a block in use or not a slot table of this object's widths, a slot that
+  // names no entry, an entry named twice or never, a slot whose hash is not
+  // its key's, a key not reachable from its home, or a key twice.
+  std::vector<std::string> check() const {
+    std::vector<std::string> problems;
+    try {
+      link_.db();
+      word_t const header = header_of(*stream_, handle_);
+      bool in_use = false;
+      for (auto const& r : database_->allocator()->allocation_list()) in_use |= r.data == header;
+      if (!in_use) problems.push_back("map header is not a block in use");
+      hashmap_header const h = hashmap_header::read(*stream_, header);
+      if (!fits(h)) return {"map is not a slot table of this object's key and value widths"};
+      check_slots(header, h, problems);
+    } catch (error const& e) {
+      problems.push_back(std::string("unreadable hash map record: ") + e.what());
+    }
+    return problems;
+  }
+
+  // For the iterator: the pair of entry entry; false when there is no such
+  // entry.
+  bool read_entry(word_t entry, std::pair<K, V>& pair) const {
+    hashmap_header const h = stored_header();
+    if (entry >= h.count) return false;
+    char const* at = stream_->view(hashmap_slots::entry_address(header_, h.buckets, entry, width),
+                                   static_cast<std::size_t>(width));
+    if (!at) throw io_tools::corrupt_file(*stream_);
+    std::memcpy(&pair.first, at, sizeof(K));
+    std::memcpy(&pair.second, at + key_width, sizeof(V));
+    return true;
+  }
+  d_database* database() const { return database_; }
+
+ private:
+  void attach(std::string const& name, long buckets, double max_load, d_root mode) {
+    stream_ = database_->stream();
+    handle_ = root_slot(database_, name, root_kind<d_hashmap<K, V, strong_string_hash>>::get(), mode);
+    if (stream_->read_word(handle_) != no_address) {
+      load_header();
+      link_.up_to_date();
+      return;
+    }
+    if (buckets < 1 || buckets > hashmap_header::max_buckets) {
+      throw error(errc::bad_size, "invalid container size...");
+    }
+    link_.own_change(link_.db(), handle_, [&] {
+      max_load_ = max_load;
+      word_t const slots = slots_with_room(slots_for(buckets), buckets);
+      word_t const table = make_table(slots, 0, {});
+      stream_->write_word(handle_, table);
+      adopt(table, slots, 0);
+    });
+  }
+
+  // The database, checked to be open, with the header read afresh when
+  // another object or a rollback changed the map since this object's last
+  // operation.
+  d_database& checked() {
+    d_database& db = link_.db();
+    refresh();
+    return db;
+  }
+  // The same for a read, which needs no database back: the common case, an
+  // open database, is told inline.
+  void checked_read() {
+    if (!link_.is_open()) link_.db();
+    refresh();
+  }
+  void refresh() {
+    if (link_.stale(handle_)) {
+      load_header();
+      link_.up_to_date();
+    }
+  }
+
+  hashmap_header stored_header() const {
+    return hashmap_header::read(*stream_, header_address());
+  }
+
+  static bool fits(hashmap_header const& h) {
+    return h.slots && h.kind == hash_kind::strong && h.key_width == key_width &&
+           h.value_width == value_width;
+  }
+
+  void load_header() {
+    word_t const header = header_of(*stream_, handle_);
+    hashmap_header const h = hashmap_header::read(*stream_, header);
+    if (!fits(h)) {
+      throw error(errc::wrong_kind,
+                  "hash map is not a slot table of this map's key and value widths...");
+    }
+    max_load_ = h.max_load;
+    adopt(header, h.buckets, h.count);
+  }
+  void adopt(word_t header, word_t slots, word_t count) {
+    header_ = header;
+    slots_ = slots;
+    count_ = count;
+    bits_ = 0;
+    while ((word_t{1} << bits_) < slots) ++bits_;
+    home_shift_ = 64 - std::max(bits_, 1);
+  }
+
+  // The table (slots, then entries) in place, checked to lie in the file;
+  // valid until the file next grows.
+  char const* table() const {
+    char const* base =
+        stream_->view(hashmap_slots::slot_address(header_, 0),
+                      static_cast<std::size_t>(hashmap_slots::block_size(slots_, width) -
+                                               static_cast<word_t>(hashmap_slots::slots_offset)));
+    if (!base) throw io_tools::corrupt_file(*stream_);
+    return base;
+  }
+  std::uint64_t slot_word(char const* base, word_t slot) const {
+    return static_cast<std::uint64_t>(decode_word(base + slot * static_cast<word_t>(word_size)));
+  }
+  // The entry a used slot word names in the table at base. An entry number
+  // the header's count does not cover is damage.
+  char const* entry_in(char const* base, std::uint64_t word) const {
+    word_t const entry = hashmap_slots::entry_of(word);
+    if (entry < 0 || entry >= count_) throw io_tools::corrupt_file(*stream_);
+    return base + slots_ * static_cast<word_t>(word_size) + entry * width;
+  }
+  bool names(char const* base, std::uint64_t word, std::uint64_t tag, K const& key) const {
+    if (word == 0 || hashmap_slots::tag_of(word) != tag) return false;
+    return std::memcmp(entry_in(base, word), &key, sizeof(K)) == 0;
+  }
+
+  static long hash_of(K const& key) {
+    char bytes[sizeof(K)];
+    std::memcpy(bytes, &key, sizeof(K));
+    return strong_string_hash::of(bytes, sizeof(K));
+  }
+
+  // The slot naming key in the table at base, -1 when it is absent.
+  //
+  // The home slot and the next are tested first, and which of them to take
+  // is chosen by arithmetic: a branch on a slot's bytes is mispredicted
+  // whenever the key is in the other one, and a mispredicted branch makes
+  // the processor wait for the slot's cache line before it starts on the
+  // caller's next lookup. A table never fills, so the walk after them meets
+  // an empty slot; its bound stands guard against a damaged file all the
+  // same.
+  word_t find_slot(K const& key, char const* base) const {
+    long const hash = hash_of(key);
+    std::uint64_t const tag = static_cast<std::uint64_t>(hash) >> hashmap_slots::tag_shift;
+    word_t const mask = slots_ - 1;
+    // home_of without its test for a table of one slot, whose mask is 0.
+    word_t const home = static_cast<word_t>(static_cast<std::uint64_t>(hash) >> home_shift_) & mask;
+    word_t const next = (home + 1) & mask;
+    std::uint64_t const first = slot_word(base, home), second = slot_word(base, next);
+    // & rather than &&: an empty next slot is common, and a branch on it is
+    // as unpredictable as one on which slot holds the key.
+    auto const in_first =
+        opaque(static_cast<word_t>((first != 0) & (hashmap_slots::tag_of(first) == tag)));
+    auto const in_second =
+        opaque(static_cast<word_t>((second != 0) & (hashmap_slots::tag_of(second) == tag)));
+    word_t const chosen = next ^ ((home ^ next) & (0 - in_first));
+    if (opaque(in_first | in_second) != 0 &&
+        std::memcmp(entry_in(base, slot_word(base, chosen)), &key, sizeof(K)) == 0) {
+      return chosen;
+    }
+    return walk_to(key, tag, home, base);
+  }
+  // find_slot's walk from home, kept apart so that its two tests inline.
+  word_t walk_to(K const& key, std::uint64_t tag, word_t home, char const* base) const {
+    word_t const mask = slots_ - 1;
+    word_t i = home;
+    for (word_t probes = 0; probes < slots_; ++probes, i = (i + 1) & mask) {
+      std::uint64_t const word = slot_word(base, i);
+      if (word == 0) return no_address;
+      if (names(base, word, tag, key)) return i;
+    }
+    return no_address;
+  }
+  // The empty slot of the first walk from home on.
+  word_t free_slot(word_t home, char const* base) const {
+    word_t const mask = slots_ - 1;
+    word_t i = home;
+    for (word_t probes = 0; probes < slots_; ++probes, i = (i + 1) & mask) {
+      if (slot_word(base, i) == 0) return i;
+    }
+    throw io_tools::corrupt_file(*stream_);
+  }
+
+  word_t slot_address(word_t i) const { return hashmap_slots::slot_address(header_, i); }
+  word_t entry_address(word_t e) const {
+    return hashmap_slots::entry_address(header_, slots_, e, width);
+  }
+
+  long put_pair(K const& key, V const& value) {
+    char const* base = table();
+    word_t const slot = find_slot(key, base);
+    if (slot != no_address) {
+      word_t const at = entry_address(hashmap_slots::entry_of(slot_word(base, slot)));
+      stream_->write_at(at + key_width, &value, sizeof(V));
+      return at;
+    }
+    if (holds_more(slots_, count_ + 1)) move_to(slots_ * 2);
+    if (count_ + 1 > hashmap_slots::capacity(slots_)) {
+      throw error(errc::bad_size, "hash map has no room for another key...");
+    }
+    long const hash = hash_of(key);
+    word_t const at = entry_address(count_);
+    char bytes[width];
+    std::memcpy(bytes, &key, sizeof(K));
+    std::memcpy(bytes + key_width, &value, sizeof(V));
+    stream_->write_at(at, bytes, sizeof bytes);
+    word_t const free = free_slot(hashmap_slots::home_of(static_cast<std::uint64_t>(hash), bits_), table());
+    stream_->write_word(slot_address(free),
+                        static_cast<word_t>(hashmap_slots::slot_word(hash, count_)));
+    hashmap_header::write_count(*stream_, header_, ++count_);
+    return at;
+  }
+
+  // Moves the last entry into the erased one's place (and its slot to name
+  // it there), then empties the key's slot: the slots after it whose home
+  // does not lie cyclically in (hole, their slot] would be cut off by the
+  // hole, so each such moves into the hole, which moves to where it was.
+  bool erase_key(K const& key) {
+    char const* base = table();
+    word_t hole = find_slot(key, base);
+    if (hole == no_address) return false;
+    word_t const erased = hashmap_slots::entry_of(slot_word(base, hole));
+    word_t const last = count_ - 1;
+    if (erased != last) move_entry(last, erased);
+    word_t const mask = slots_ - 1;
+    base = table();
+    for (word_t j = (hole + 1) & mask; j != hole; j = (j + 1) & mask) {
+      std::uint64_t const word = slot_word(base, j);
+      if (word == 0) break;
+      word_t const home = hashmap_slots::home_of(word, bits_);
+      if (((j - home) & mask) < ((j - hole) & mask)) continue;
+      stream_->write_word(slot_address(hole), static_cast<word_t>(word));
+      hole = j;
+    }
+    stream_->write_word(slot_address(hole), 0);
+    hashmap_header::write_count(*stream_, header_, --count_);
+    return true;
+  }
+  // Copies entry from into entry to, and points from's slot at to.
+  void move_entry(word_t from, word_t to) {
+    char const* base = table();
+    char bytes[width];
+    std::memcpy(bytes, base + slots_ * static_cast<word_t>(word_size) + from * width, sizeof bytes);
+    K moved;
+    std::memcpy(&moved, bytes, sizeof(K));
+    word_t const slot = find_slot(moved, base);
+    if (slot == no_address) throw io_tools::corrupt_file(*stream_);
+    stream_->write_at(entry_address(to), bytes, sizeof bytes);
+    stream_->write_word(slot_address(slot),
+                        static_cast<word_t>(hashmap_slots::slot_word(hash_of(moved), to)));
+  }
+
+  // Whether keys keys are more than a table of slots slots may hold: more
+  // than its entries have room for, or than the policy allows.
+  bool holds_more(word_t slots, word_t keys) const {
+    if (keys > hashmap_slots::capacity(slots)) return slots < hashmap_header::max_buckets;
+    return max_load_ > 0 && slots < hashmap_header::max_buckets &&
+           static_cast<double>(keys) > max_load_ * static_cast<double>(slots);
+  }
+  // The power of 2 of slots at or above n.
+  static word_t slots_for(word_t n) {
+    word_t slots = 1;
+    while (slots < n) slots *= 2;
+    return slots;
+  }
+  // slots, doubled until its entries have room for keys keys or it is as
+  // large as a table can be.
+  static word_t slots_with_room(word_t slots, word_t keys) {
+    while (hashmap_slots::capacity(slots) < keys && slots < hashmap_header::max_buckets) slots *= 2;
+    return slots;
+  }
+
+  // A new table block of slots slots holding count entries: the slots and
+  // entries given (none: all empty, which the allocator's zeros are).
+  word_t make_table(word_t slots, word_t count, std::vector<char> const& contents) {
+    text_tools::bstringstream block;
+    block.reserve(hashmap_slots::slots_offset + contents.size());
+    block.cpy_word(count);
+    block.cpy_word(hashmap_slots::table_word(slots, hash_kind::strong));
+    block.cpy_word(hashmap_slots::widths_word(key_width, value_width));
+    block.cpy_word(hashmap_header::policy_word(max_load_));
+    block.cpy(contents.data(), contents.size());
+    return database_->allocator()->allocate(
+        static_cast<long>(hashmap_slots::block_size(slots, width)), block);
+  }
+
+  // Moves the map to a new table of slots slots, written whole in one
+  // allocation: the slots are placed again by the hash bits their words
+  // keep, the entries copied as they are. The new table is complete before
+  // the handle slot names it, and the old one is freed last.
+  void move_to(word_t slots) {
+    int bits = 0;
+    while ((word_t{1} << bits) < slots) ++bits;
+    auto const entries_at = static_cast<std::size_t>(slots) * word_size;
+    std::vector<char> moved(entries_at + static_cast<std::size_t>(count_ * width), 0);
+    char const* old = table();
+    word_t const mask = slots - 1;
+    word_t placed = 0;
+    for (word_t i = 0; i < slots_; ++i) {
+      std::uint64_t const word = slot_word(old, i);
+      if (word == 0) continue;
+      // More used slots than keys is damage, and would fill the new table.
+      if (++placed > count_) throw io_tools::corrupt_file(*stream_);
+      word_t j = hashmap_slots::home_of(word, bits);
+      while (decode_word(&moved[static_cast<std::size_t>(j) * word_size]) != 0) j = (j + 1) & mask;
+      encode_word(&moved[static_cast<std::size_t>(j) * word_size], static_cast<word_t>(word));
+    }
+    std::memcpy(&moved[entries_at], old + slots_ * static_cast<word_t>(word_size),
+                static_cast<std::size_t>(count_ * width));
+    word_t const table_at = make_table(slots, count_, moved);
+    stream_->write_word(handle_, table_at);
+    database_->allocator()->deallocate(header_);
+    adopt(table_at, slots, count_);
+  }
+
+  void check_slots(word_t header, hashmap_header const& h, std::vector<std::string>& problems) const {
+    char const* base = stream_->view(hashmap_slots::slot_address(header, 0),
+                                     static_cast<std::size_t>(hashmap_slots::block_size(h.buckets, width) -
+                                                              static_cast<word_t>(hashmap_slots::slots_offset)));
+    char const* entries = base + h.buckets * static_cast<word_t>(word_size);
+    int bits = 0;
+    while ((word_t{1} << bits) < h.buckets) ++bits;
+    word_t const mask = h.buckets - 1;
+    std::vector<int> named(static_cast<std::size_t>(h.count), 0);
+    std::set<std::string> keys;
+    for (word_t i = 0; i < h.buckets; ++i) {
+      std::uint64_t const word = slot_word(base, i);
+      if (word == 0) continue;
+      std::string const where = "slot " + std::to_string(i);
+      word_t const entry = hashmap_slots::entry_of(word);
+      if (entry < 0 || entry >= h.count) {
+        problems.push_back(where + " names no entry");
+        continue;
+      }
+      ++named[static_cast<std::size_t>(entry)];
+      K key;
+      std::memcpy(&key, entries + entry * width, sizeof(K));
+      if (hashmap_slots::tag_of(word) !=
+          static_cast<std::uint64_t>(hash_of(key)) >> hashmap_slots::tag_shift) {
+        problems.push_back(where + " keeps a hash that is not its key's");
+      }
+      word_t const home = hashmap_slots::home_of(word, bits);
+      for (word_t j = home; j != i; j = (j + 1) & mask) {
+        if (slot_word(base, j) == 0) {
+          problems.push_back(where + " cannot be reached from its home slot " + std::to_string(home));
+          break;
+        }
+      }
+      if (!keys.insert(std::string(entries + entry * width, sizeof(K))).second) {
+        problems.push_back(where + " holds a key stored in another slot too");
+      }
+    }
+    for (std::size_t e = 0; e < named.size(); ++e) {
+      if (named[e] != 1) {
+        problems.push_back("entry " + std::to_string(e) + " is named by " +
+                           std::to_string(named[e]) + " slots");
+      }
+    }
+  }
+
+  io_tools::bfstream* stream_ = nullptr;
+  d_database* database_ = nullptr;
+  word_t handle_ = no_address;
+  word_t header_ = no_address;
+  word_t slots_ = 0;
+  int bits_ = 0;
+  int home_shift_ = 63;
+  word_t count_ = 0;
+  double max_load_ = 0;
+  db_handle link_;
+};
+
+}  // namespace hashmap_detail
+}  // namespace disk_tools
