@@ -194,7 +194,7 @@ class d_database {
   // Called as every operation starts; nothing while a transaction of either
   // kind is under way (its view of the file stays as it began).
   void follow_commits() {
-    if (lock_ && pinned_ == 0 && journal_->depth() == 0) catch_up();
+    if (lock_ && pinned_ == 0 && journal_->depth() == 0) follow();
   }
   // Read transactions (d_read_transaction): while one is under way no other
   // process copies a commit into the file.
@@ -220,6 +220,9 @@ class d_database {
   // writer left half copied, and catches up with the others' commits.
   void take_turn();
   void catch_up();
+  void follow();
+  // The opening that had the database alone takes turns from now on.
+  void go_shared();
   // After the outermost scope: the writer's turn ends.
   void end_turn();
   // A token of the calling thread: the address of one of its thread-local
@@ -253,6 +256,10 @@ class d_database {
   std::chrono::milliseconds busy_timeout_{0};
   std::uint64_t seen_commits_ = 0;  // the shared count as this opening last followed it
   int pinned_ = 0;                  // read transactions under way
+  bool read_locked_ = false;        // the publish lock is held shared for them
+  // The first opening works without locks until another asks to join
+  // (lock_file.h).
+  bool alone_ = false;
 };
 
 // Writes a new, empty database file, replacing any old one and any journal

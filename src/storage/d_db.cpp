@@ -204,6 +204,10 @@ d_database::d_database(std::string const& name, long const& directory_offset, d_
     env->allocator = allocator_.get();
     env->stream = &stream_;
   }
+  if (lock_ && lock_->alone() && !read_only_) {
+    lock_->work_alone();
+    alone_ = true;
+  }
   if (lock_) lock_->joined();
 }
 
@@ -212,8 +216,10 @@ void d_database::open_shared(d_open_options const& options) {
   // rewrite the file (create, delete, compact) see that it is in use.
   if (!stream_.try_lock_shared()) throw error(errc::in_use, "database is in use...", file_name_);
   try {
-    lock_ = std::make_unique<lock_file>(lock_file_of(file_name_));
-  } catch (error const&) {
+    lock_ = std::make_unique<lock_file>(lock_file_of(file_name_), busy_timeout_);
+  } catch (error const& e) {
+    // The opening that has the database alone stayed inside a transaction.
+    if (e.code() == errc::busy) throw error(errc::busy, e.what(), file_name_);
     // A read-only folder: nobody can be writing there.
     if (!read_only_) throw;
   }
@@ -246,6 +252,20 @@ void d_database::take_turn() {
   }
 }
 
+void d_database::follow() {
+  if (alone_) {
+    if (!lock_->join_asked()) return;
+    go_shared();
+  }
+  catch_up();
+}
+
+void d_database::go_shared() {
+  alone_ = false;
+  journal_->share();
+  lock_->stop_working_alone();
+}
+
 void d_database::catch_up() {
   std::uint64_t const now = lock_->commits();
   if (now == seen_commits_) return;
@@ -257,18 +277,26 @@ void d_database::catch_up() {
 
 void d_database::begin_read() {
   state_->open();
-  if (!lock_) return;
-  if (pinned_++ == 0 && journal_->depth() == 0) {
-    lock_->read_lock();
-    catch_up();
-  } else if (pinned_ == 1) {
-    lock_->read_lock();
+  if (!lock_ || pinned_++ > 0) return;
+  if (alone_) {
+    // Alone, the read needs only to keep joiners waiting, as a transaction
+    // does (one under way does already).
+    if (journal_->depth() > 0 || lock_->enter_alone()) return;
+    go_shared();
   }
+  lock_->read_lock();
+  read_locked_ = true;
+  if (journal_->depth() == 0) catch_up();
 }
 
 void d_database::end_read() {
-  if (!lock_ || pinned_ == 0) return;
-  if (--pinned_ == 0) lock_->read_unlock();
+  if (!lock_ || pinned_ == 0 || --pinned_ > 0) return;
+  if (read_locked_) {
+    lock_->read_unlock();
+    read_locked_ = false;
+  } else if (alone_ && journal_->depth() == 0) {
+    lock_->leave_alone();
+  }
 }
 
 d_database::~d_database() {
@@ -277,7 +305,8 @@ d_database::~d_database() {
   bool last = true;
   if (lock_) {
     try {
-      if (pinned_ > 0) lock_->read_unlock();
+      if (read_locked_) lock_->read_unlock();
+      read_locked_ = false;
       pinned_ = 0;
       last = lock_->leaving();
       if (last && journal_->depth() == 0) catch_up();
@@ -302,16 +331,22 @@ void d_database::begin_change() {
   if (read_only_) throw error(errc::read_only, "database is read-only...", file_name_);
   if (state_->broken) throw error(errc::must_reopen, "database must be reopened...");
   bool const outermost = enter();
-  bool const turn = outermost && lock_ && journal_->depth() == 0;
+  bool const first = outermost && lock_ && journal_->depth() == 0;
+  // Alone (and no other opening asked to join), a transaction takes no lock.
+  bool const alone = first && alone_ && (pinned_ > 0 || lock_->enter_alone());
   try {
-    if (turn) take_turn();
+    if (first && !alone) {
+      if (alone_) go_shared();
+      take_turn();
+    }
     try {
       journal_->begin();
     } catch (...) {
-      if (turn) lock_->release_writer();
+      if (first && !alone) lock_->release_writer();
       throw;
     }
   } catch (...) {
+    if (alone && pinned_ == 0) lock_->leave_alone();
     if (outermost) leave_when_outermost_ended();
     throw;
   }
@@ -320,11 +355,18 @@ void d_database::begin_change() {
 
 void d_database::end_turn() {
   if (!lock_ || journal_->depth() != 0) return;
+  if (alone_) {
+    // An opening that joins later finds the length here.
+    lock_->published(stream_.size());
+    seen_commits_ = lock_->commits();
+    if (pinned_ == 0) lock_->leave_alone();
+    return;
+  }
   // This opening's own commit is in its view already.
   seen_commits_ = lock_->commits();
   // Copying a commit in takes the publish lock alone, which lets go of this
   // opening's share in it.
-  if (pinned_ > 0) lock_->read_lock();
+  if (read_locked_) lock_->read_lock();
   lock_->release_writer();
 }
 
@@ -351,6 +393,14 @@ void d_database::rollback_change() noexcept {
 }
 
 long d_database::get_address(std::string const& name) {
+  if (read_only_) {
+    // Finding a root changes nothing; only a new name would.
+    state_->open();
+    check_root_name(name);
+    int const at = find_root(read_directory(stream_, directory_offset_), name);
+    if (at < 0) throw error(errc::read_only, "database is read-only...", file_name_);
+    return directory_entry::address_of(at) + static_cast<word_t>(directory_entry::slot_offset);
+  }
   return in_change(*this, [&] { return find_or_register_root(stream_, directory_offset_, name); });
 }
 
@@ -379,7 +429,7 @@ std::vector<d_root_info> d_database::roots() {
 
 long d_database::attach_root(std::string const& name, std::string const& kind, d_root mode) {
   check_root_name(name);
-  return in_change(*this, [&]() -> word_t {
+  auto const attach = [&]() -> word_t {
     std::vector<directory_entry> entries = read_directory(stream_, directory_offset_);
     int at = find_root(entries, name);
     bool changed = at < 0;
@@ -410,9 +460,18 @@ long d_database::attach_root(std::string const& name, std::string const& kind, d
       e.kind_status = kind_record::status::recorded;
       changed = true;
     }
-    if (changed) write_entry(stream_, directory_offset_, at, e);
+    if (changed) {
+      if (read_only_) throw error(errc::read_only, "database is read-only...", file_name_);
+      write_entry(stream_, directory_offset_, at, e);
+    }
     return directory_entry::address_of(at) + static_cast<word_t>(directory_entry::slot_offset);
-  });
+  };
+  // Attaching an existing root changes nothing, so a read-only opening can.
+  if (read_only_) {
+    state_->open();
+    return attach();
+  }
+  return in_change(*this, attach);
 }
 
 void d_database::record_kind(std::string const& name, std::string const& kind) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <random>
@@ -158,7 +159,8 @@ db_journal::db_journal(io_tools::bfstream& db, std::string path, d_journal mode,
       path_(std::move(path)),
       mode_(mode),
       lock_(lock),
-      redo_(mode == d_journal::durable || (lock && mode == d_journal::atomic)),
+      shared_(role == journal_role::join),
+      redo_(mode == d_journal::durable || (shared_ && mode == d_journal::atomic)),
       reader_(role == journal_role::reader),
       checkpoint_bytes_(checkpoint_bytes) {
   if (role == journal_role::reader) {
@@ -183,7 +185,14 @@ void db_journal::refuse_hot_journal() {
   } catch (error const& e) {
     throw error(e.code(), e.what(), path_);
   }
-  if (plan.needed && (!plan.writes.empty() || plan.length != db_.size())) {
+  // A journal whose every write the file holds already (a writer that died
+  // after its commit was copied in) needs nothing.
+  if (!plan.needed) return;
+  auto const length = static_cast<std::size_t>(db_.size());
+  char const* const file = db_.view(0, length);
+  std::vector<char> recovered(file, file + length);
+  apply_recovery(plan, recovered);
+  if (recovered.size() != length || !std::equal(recovered.begin(), recovered.end(), file)) {
     throw error(errc::read_only,
                 "database needs recovery: a journal left by a process that died must be played "
                 "back by an opening for writing...",
@@ -193,6 +202,12 @@ void db_journal::refuse_hot_journal() {
 
 void db_journal::join() {
   file_.open(path_.c_str(), std::ios_base::in | std::ios_base::out);
+  if (file_.fail() && file_.open_errno() == ENOENT) {
+    // Only read-only openings had the database: this one starts the journal.
+    file_.clear();
+    start();
+    return;
+  }
   if (file_.fail())
     throw error(errc::cannot_open, "unable to open journal file...", path_, file_.open_errno());
   file_.set_growth_step(journal_step);
@@ -200,8 +215,38 @@ void db_journal::join() {
   file_.keep_length_at_close();
   committed_length_ = floor_ = db_.size();
   undo_end_ = 0;
+  journal_header h;
+  char const* const head = file_.view(0, journal_header::record_size);
+  if (!head || !journal_header::decode(head, journal_header::record_size, h)) {
+    throw error(errc::corrupt_journal, corrupt_journal_message, path_);
+  }
+  if (h.kind == journal_kind::undo) {
+    // The opening that had the database alone kept an undo journal, empty
+    // between its transactions (it is in none: the lock file's handshake saw
+    // to that). From now on every opening keeps a redo log there.
+    if (mode_ == d_journal::durable) db_.sync();
+    h.kind = journal_kind::redo;
+    h.committed_size = h.size_before = committed_length_;
+    h.salt = new_salt();
+    write_header(h);
+    if (mode_ == d_journal::durable) file_.sync();
+    lock_->set_log_end(header_size);
+  }
   db_.keep_writes_private();
   db_.set_guard(this);
+}
+
+void db_journal::share() {
+  if (shared_) return;
+  shared_ = true;
+  file_.keep_length_at_close();
+  if (redo_) return;
+  // An atomic opening alone wrote in place with an undo journal; beside others
+  // its writes stay in memory until the commit copies them in.
+  redo_ = true;
+  undo_end_ = 0;
+  memory_undo_.clear();
+  db_.keep_writes_private();
 }
 
 db_journal::~db_journal() {
@@ -254,7 +299,8 @@ void db_journal::start() {
   write_header(h);
   if (lock_) {
     file_.keep_length_at_close();
-    lock_->reset(committed_length_, header_size);
+    if (!shared_) lock_->reset(committed_length_, header_size);
+    lock_->set_log_end(header_size);
   }
   if (redo_) {
     if (mode_ == d_journal::durable) {
@@ -274,7 +320,7 @@ bool db_journal::can_roll_back() const {
 
 void db_journal::begin() {
   if (closed_ || reader_) throw error(errc::closed, "database is closed...");
-  if (scopes_.empty() && lock_) {
+  if (scopes_.empty() && shared_) {
     // Others may have committed since this opening's last transaction: the
     // log goes on where they left it, with the salt it was started with.
     log_end_ = lock_->log_end();
@@ -448,7 +494,7 @@ void db_journal::commit_redo() {
   // a writer that dies leaves this mark, and the next writer plays the log
   // back: records of a writer that died are never left for a later log to
   // run into.
-  if (lock_) lock_->set_publishing(true);
+  if (shared_) lock_->set_publishing(true);
   file_.write_at(log_end_, scratch_.data(), scratch_.size());
   if (mode_ == d_journal::durable) {
     try {
@@ -461,7 +507,7 @@ void db_journal::commit_redo() {
     }
   }
   // Readers of other processes never see part of it.
-  if (lock_) lock_->publish_lock();
+  if (shared_) lock_->publish_lock();
   try {
     db_.write_back();
   } catch (error const&) {
@@ -472,7 +518,7 @@ void db_journal::commit_redo() {
       unpublished_ = true;
       throw;
     }
-    if (lock_) lock_->publish_unlock();
+    if (shared_) lock_->publish_unlock();
     // Committed, but not all in the file: the next opening replays it.
     broken_ = true;
     throw;
@@ -481,12 +527,13 @@ void db_journal::commit_redo() {
   committed_length_ = length;
   memory_undo_.clear();
   undo_end_ = 0;
-  if (lock_) {
+  if (shared_) {
     lock_->published(length);
     lock_->publish_unlock();
-    lock_->set_log_end(log_end_);
     lock_->set_publishing(false);
   }
+  // Alone too: an opening that joins finds the log's end here.
+  if (lock_) lock_->set_log_end(log_end_);
   if (log_end_ > checkpoint_bytes_) checkpoint();
 }
 
@@ -500,7 +547,7 @@ void db_journal::take_back_commit() {
   unpublished_ = false;
   db_.write_back();
   restart_log();
-  if (lock_) {
+  if (shared_) {
     lock_->set_publishing(false);
     lock_->publish_unlock();
   }

@@ -19,6 +19,7 @@ constexpr int gate_byte = 0;
 constexpr int presence_byte = 1;
 constexpr int writer_byte = 2;
 constexpr int publish_byte = 3;
+constexpr int alone_byte = 4;
 
 char const* const unable_to_open_lock = "unable to open lock file...";
 
@@ -46,8 +47,9 @@ std::string lock_file_of(std::string const& database_file) {
   return database_file + "-lock";
 }
 
-lock_file::lock_file(std::string path) : path_(std::move(path)) {
-  open_joined();
+lock_file::lock_file(std::string path, std::chrono::milliseconds busy_timeout)
+    : path_(std::move(path)) {
+  open_joined(busy_timeout);
 }
 
 lock_file::~lock_file() {
@@ -61,7 +63,7 @@ void lock_file::close_fd() {
   fd_ = -1;
 }
 
-void lock_file::open_joined() {
+void lock_file::open_joined(std::chrono::milliseconds busy_timeout) {
   for (;;) {
     do {
       fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
@@ -92,10 +94,77 @@ void lock_file::open_joined() {
     close_fd();
     throw error(errc::cannot_open, unable_to_open_lock, path_);
   }
+  if (alone_ || load(alone_offset) == 0) return;
+  bool joined = false;
+  try {
+    joined = ask_to_join(busy_timeout);
+  } catch (...) {
+    close_fd();
+    throw;
+  }
+  if (joined) return;
+  // The opening that worked alone died, maybe inside a transaction: this one
+  // is alone now (the gate keeps newcomers out) and sets the database right.
+  alone_ = try_lock(presence_byte, F_WRLCK);
+  if (!alone_) {
+    close_fd();
+    throw error(errc::busy, "database is busy...", path_);
+  }
+}
+
+bool lock_file::ask_to_join(std::chrono::milliseconds busy_timeout) {
+  store_fenced(join_offset, 1);
+  auto const deadline = std::chrono::steady_clock::now() + busy_timeout;
+  for (;;) {
+    if (__atomic_load_n(reinterpret_cast<std::uint64_t const*>(map_ + busy_offset),
+                        __ATOMIC_SEQ_CST) == 0) {
+      // Between transactions: its next one sees the request.
+      store(alone_offset, 0);
+      return true;
+    }
+    if (try_lock(alone_byte, F_RDLCK)) {
+      unlock(alone_byte);
+      if (load(alone_offset) != 0) return false;  // died working alone
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      throw error(errc::busy, "database is busy...", path_);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+void lock_file::work_alone() {
+  lock(alone_byte, F_WRLCK);
+  store(busy_offset, 0);
+  store(join_offset, 0);
+  store_fenced(alone_offset, 1);
+}
+
+bool lock_file::enter_alone() {
+  store_fenced(busy_offset, 1);
+  if (__atomic_load_n(reinterpret_cast<std::uint64_t const*>(map_ + join_offset),
+                      __ATOMIC_SEQ_CST) == 0) {
+    return true;
+  }
+  store_fenced(busy_offset, 0);
+  return false;
+}
+
+void lock_file::stop_working_alone() {
+  store(alone_offset, 0);
+  unlock(alone_byte);
+}
+
+void lock_file::store_fenced(std::size_t offset, std::uint64_t value) {
+  __atomic_store_n(reinterpret_cast<std::uint64_t*>(map_ + offset), value, __ATOMIC_SEQ_CST);
 }
 
 void lock_file::reset(word_t length, word_t log_end) {
   store(publishing_offset, 0);
+  store(alone_offset, 0);
+  store(busy_offset, 0);
+  store(join_offset, 0);
   store(length_offset, static_cast<std::uint64_t>(length));
   store(log_end_offset, static_cast<std::uint64_t>(log_end));
   std::memcpy(map_ + magic_offset, magic, 8);

@@ -112,6 +112,9 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // The writer that finds a commit left half copied by a writer that died
   // plays the whole log back into the database and starts it afresh.
   void repair_dead_writer();
+  // The opening had the database alone and others join it now: from its next
+  // transaction on it works as they do.
+  void share();
   // After a failure the journal can no longer vouch for what it holds: it is
   // left as it is for the next opening.
   void mark_broken() { broken_ = true; }
@@ -156,7 +159,8 @@ class db_journal final : public io_tools::bfstream::write_guard {
   io_tools::bfstream& db_;
   std::string path_;
   d_journal mode_;
-  lock_file* lock_ = nullptr;  // null: this process alone has the database
+  lock_file* lock_ = nullptr;  // null: unjournaled, or read-only without a lock file
+  bool shared_ = false;        // others may have the database open: take turns
   bool redo_ = false;          // writes kept in memory until commit (durable, or shared)
   bool reader_ = false;
   io_tools::bfstream file_;

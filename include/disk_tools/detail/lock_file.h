@@ -11,6 +11,17 @@
 //   16      8      the database's length after the latest commit
 //   24      8      where the journal's next record goes
 //   32      8      1 while a writer copies a commit into the database
+//   40      8      1 while the opening that found the database alone works
+//                  without locks (no other opening has joined yet)
+//   48      8      1 while that opening is inside a transaction
+//   56      8      1 once another opening asked to join: the first takes
+//                  turns like everyone from its next transaction on
+//
+// An opening alone pays no system call per transaction: it announces each
+// transaction in the busy word and looks at the join word (the two orders
+// of store and load are fenced, so one of the two sides always sees the
+// other). A joining opening waits until the first is between transactions;
+// then the first has seen the request or will see it before it writes again.
 //
 // Byte locks on the file, held per open file (so two openings in one process
 // are two holders, as two processes are), and let go by the system when
@@ -20,6 +31,8 @@
 //   byte 2  writer    exclusive while a write transaction is under way
 //   byte 3  publish   shared while a read transaction reads; exclusive while a
 //                     commit is copied into the database
+//   byte 4  alone     exclusive while the first opening works alone, so that
+//                     one waiting to join can tell that it died
 #pragma once
 
 #include <chrono>
@@ -37,15 +50,21 @@ class lock_file {
   static constexpr std::size_t length_offset = 16;
   static constexpr std::size_t log_end_offset = 24;
   static constexpr std::size_t publishing_offset = 32;
+  static constexpr std::size_t alone_offset = 40;
+  static constexpr std::size_t busy_offset = 48;
+  static constexpr std::size_t join_offset = 56;
   static constexpr std::size_t file_size = 4096;
   static constexpr char magic[9] = "odb-lock";
 
   // Opens (making it when missing) the lock file at path and joins the
   // openings of the database; alone() tells whether there were none. The
   // gate stays held until joined(), so that an opening that is alone can
-  // set the database right (recovery) before anyone else joins. Throws
-  // "unable to open lock file..." when the file cannot be made or mapped.
-  explicit lock_file(std::string path);
+  // set the database right (recovery) before anyone else joins. An opening
+  // that finds one working alone asks it to share and waits up to
+  // busy_timeout for it to be between transactions ("database is busy...").
+  // Throws "unable to open lock file..." when the file cannot be made or
+  // mapped.
+  lock_file(std::string path, std::chrono::milliseconds busy_timeout);
   // Leaves without the closing work (a failed opening).
   ~lock_file();
   lock_file(lock_file const&) = delete;
@@ -54,6 +73,15 @@ class lock_file {
   bool alone() const { return alone_; }
   // An opening that found itself alone starts the shared words afresh.
   void reset(word_t length, word_t log_end);
+  // The opening alone works without locks until another asks to join.
+  void work_alone();
+  // Before each transaction of the opening alone: false when another asked
+  // to join (it must take turns from now on, and is no longer alone).
+  bool enter_alone();
+  void leave_alone() { store_fenced(busy_offset, 0); }
+  bool join_asked() const { return load(join_offset) != 0; }
+  // The opening alone takes turns from now on.
+  void stop_working_alone();
   // Lets others join: presence becomes shared, the gate is let go.
   void joined();
 
@@ -88,7 +116,11 @@ class lock_file {
   void lock(int byte, short type);
   bool try_lock(int byte, short type);
   void unlock(int byte);
-  void open_joined();
+  void open_joined(std::chrono::milliseconds busy_timeout);
+  // Waits for the opening alone to be between transactions; false when it
+  // died meanwhile.
+  bool ask_to_join(std::chrono::milliseconds busy_timeout);
+  void store_fenced(std::size_t offset, std::uint64_t value);
   void close_fd();
 
   std::string path_;
