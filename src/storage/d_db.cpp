@@ -284,7 +284,24 @@ void d_database::begin_read() {
     if (journal_->depth() > 0 || lock_->enter_alone()) return;
     go_shared();
   }
-  lock_->read_lock();
+  try {
+    lock_->read_lock();
+    if (lock_->copying()) {
+      // A writer died copying its commit in: the next writer plays it back.
+      lock_->read_unlock();
+      if (read_only_) {
+        throw error(errc::read_only,
+                    "database needs recovery: a writer died copying its commit in...",
+                    file_name_);
+      }
+      take_turn();
+      lock_->release_writer();
+      lock_->read_lock();
+    }
+  } catch (...) {
+    pinned_ = 0;
+    throw;
+  }
   read_locked_ = true;
   if (journal_->depth() == 0) catch_up();
 }

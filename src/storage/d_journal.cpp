@@ -507,7 +507,10 @@ void db_journal::commit_redo() {
     }
   }
   // Readers of other processes never see part of it.
-  if (shared_) lock_->publish_lock();
+  if (shared_) {
+    lock_->publish_lock();
+    lock_->set_copying(true);
+  }
   try {
     db_.write_back();
   } catch (error const&) {
@@ -518,7 +521,7 @@ void db_journal::commit_redo() {
       unpublished_ = true;
       throw;
     }
-    if (shared_) lock_->publish_unlock();
+    if (shared_) lock_->publish_unlock();  // the copying mark stays: readers repair
     // Committed, but not all in the file: the next opening replays it.
     broken_ = true;
     throw;
@@ -529,6 +532,7 @@ void db_journal::commit_redo() {
   undo_end_ = 0;
   if (shared_) {
     lock_->published(length);
+    lock_->set_copying(false);
     lock_->publish_unlock();
     lock_->set_publishing(false);
   }
@@ -549,6 +553,7 @@ void db_journal::take_back_commit() {
   restart_log();
   if (shared_) {
     lock_->set_publishing(false);
+    lock_->set_copying(false);
     lock_->publish_unlock();
   }
 }
@@ -571,6 +576,7 @@ void db_journal::repair_dead_writer() {
     throw error(e.code(), e.what(), path_);
   }
   lock_->publish_lock();
+  lock_->set_copying(true);
   try {
     for (auto const& [address, saved] : plan.writes) {
       db_.restore_at(address, saved.data(), saved.size());
@@ -583,6 +589,7 @@ void db_journal::repair_dead_writer() {
     throw;
   }
   lock_->published(db_.size());
+  lock_->set_copying(false);
   lock_->publish_unlock();
   committed_length_ = floor_ = db_.size();
   if (mode_ == d_journal::durable) db_.sync();

@@ -162,6 +162,7 @@ void lock_file::store_fenced(std::size_t offset, std::uint64_t value) {
 
 void lock_file::reset(word_t length, word_t log_end) {
   store(publishing_offset, 0);
+  store(copying_offset, 0);
   store(alone_offset, 0);
   store(busy_offset, 0);
   store(join_offset, 0);

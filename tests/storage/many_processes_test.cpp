@@ -139,11 +139,15 @@ void transfer(d_env& env, int_map& map, std::mt19937& rng) {
   tx.commit();
 }
 
-int transfer_many(std::string const& name, d_journal mode, unsigned seed, int count) {
+// Opens, waits until the go pipe is closed (so that all writers start
+// together), then makes count transfers.
+int transfer_many(std::string const& name, d_journal mode, unsigned seed, int count, int go_fd) {
   d_env env{};
   scoped_database db = open_database_scoped(name, &env, options_for(mode));
   int_map map("accounts", &env);
   std::mt19937 rng(seed);
+  char c;
+  if (::read(go_fd, &c, 1) != 0) return 2;
   for (int i = 0; i < count; ++i) transfer(env, map, rng);
   return 0;
 }
@@ -169,23 +173,31 @@ TEST(ManyProcesses, TransfersKeepTheTotalAndLoseNoUpdate) {
     std::string const name = dir.file("bank");
     make_accounts(name);
     children kids;
-    int done[2];
+    int done[2], go[2];
     ASSERT_EQ(::pipe(done), 0);
+    ASSERT_EQ(::pipe(go), 0);
     ::fcntl(done[0], F_SETFL, O_NONBLOCK);
-    constexpr int per_writer = 150;
+    constexpr int per_writer = 400;
     std::vector<pid_t> writers, readers;
     for (unsigned w = 0; w < 2; ++w)
-      writers.push_back(kids.start([&, w] { return transfer_many(name, mode, w + 1, per_writer); }));
+      writers.push_back(kids.start([&, w] {
+        ::close(go[1]);
+        return transfer_many(name, mode, w + 1, per_writer, go[0]);
+      }));
     for (int r = 0; r < 2; ++r)
       readers.push_back(kids.start([&] {
         ::close(done[1]);
+        ::close(go[1]);
         return check_totals(name, mode, done[0]);
       }));
     ::close(done[0]);
     // A thread of this process writes too, through an opening of its own.
     int thread_result = -1;
-    std::thread writer([&] { thread_result = transfer_many(name, mode, 7, per_writer); });
+    std::thread writer([&] { thread_result = transfer_many(name, mode, 7, per_writer, go[0]); });
+    std::this_thread::sleep_for(50ms);  // the writers open meanwhile
+    ::close(go[1]);
     writer.join();
+    ::close(go[0]);
     auto const deadline = steady::now() + 20s;
     for (pid_t pid : writers) EXPECT_EQ(kids.wait(pid, deadline), 0) << "a writer failed";
     ::close(done[1]);
@@ -322,6 +334,53 @@ TEST(ManyProcesses, AKilledWriterBlocksNobodyAndItsCommitIsWholeOrGone) {
   EXPECT_TRUE(check_map(map).empty());
   db.reset();
   EXPECT_TRUE(check_database_file(name + ".odb").empty());
+}
+
+// Kills its own process at the second write that copies a commit into the
+// database file: the commit is whole in the journal, half in the file.
+class die_copying : public io_tools::io_observer {
+ public:
+  void on_event(io_tools::io_event const& e) override {
+    bool const database = e.file->size() > 4 && e.file->compare(e.file->size() - 4, 4, ".odb") == 0;
+    if (e.what == io_tools::io_event::kind::write && database && ++writes_ == 2) ::raise(SIGKILL);
+  }
+
+ private:
+  int writes_ = 0;
+};
+
+TEST(ManyProcesses, ACommitHalfCopiedByAWriterThatDiedIsPlayedBackBeforeAnyoneReads) {
+  test_support::scratch_dir dir(memory_dir);
+  std::string const name = dir.file("half");
+  make_accounts(name);
+  d_env env{};
+  scoped_database db = open_database_scoped(name, &env);
+  int_map map("accounts", &env);
+  d_list<std::string> notes("notes", &env);
+  notes.push_back(std::string(64 << 10, 's'));  // what comes next lies far from the accounts
+  children kids;
+  pid_t const pid = kids.start([&] {
+    d_env e{};
+    open_database(name, &e);
+    int_map m("accounts", &e);
+    d_list<std::string> n("notes", &e);
+    die_copying observer;
+    // The note lies far from the accounts: the commit is copied in pieces.
+    d_transaction tx(&e);
+    m.put(0, opening_balance - 10);
+    n.push_back("note");
+    m.put(commits_key, 1);
+    m.put(accounts - 1, opening_balance + 10);
+    io_tools::set_io_observer(&observer);
+    tx.commit();
+    return 0;
+  });
+  EXPECT_EQ(kids.wait(pid, steady::now() + 10s), -1) << "the writer was not killed copying";
+  unsigned commits = 0;
+  EXPECT_EQ(total_of(env, map, &commits), static_cast<unsigned long>(accounts) * opening_balance);
+  EXPECT_EQ(commits, 1u) << "the journal's commit was not played back";
+  EXPECT_EQ(notes.count(), 2);
+  EXPECT_TRUE(check_map(map).empty() && notes.check().empty());
 }
 
 d_open_options reading() {

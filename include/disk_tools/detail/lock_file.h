@@ -16,6 +16,9 @@
 //   48      8      1 while that opening is inside a transaction
 //   56      8      1 once another opening asked to join: the first takes
 //                  turns like everyone from its next transaction on
+//   64      8      1 while a writer holding the publish lock copies a commit
+//                  in: a reader that gets the lock and finds it set knows
+//                  the writer died half way
 //
 // An opening alone pays no system call per transaction: it announces each
 // transaction in the busy word and looks at the join word (the two orders
@@ -53,6 +56,7 @@ class lock_file {
   static constexpr std::size_t alone_offset = 40;
   static constexpr std::size_t busy_offset = 48;
   static constexpr std::size_t join_offset = 56;
+  static constexpr std::size_t copying_offset = 64;
   static constexpr std::size_t file_size = 4096;
   static constexpr char magic[9] = "odb-lock";
 
@@ -105,6 +109,8 @@ class lock_file {
   word_t length() const { return static_cast<word_t>(load(length_offset)); }
   word_t log_end() const { return static_cast<word_t>(load(log_end_offset)); }
   bool publishing() const { return load(publishing_offset) != 0; }
+  bool copying() const { return load(copying_offset) != 0; }
+  void set_copying(bool on) { store(copying_offset, on ? 1 : 0); }
   void set_log_end(word_t at) { store(log_end_offset, static_cast<std::uint64_t>(at)); }
   void set_publishing(bool on) { store(publishing_offset, on ? 1 : 0); }
   // A commit is in the database: its length is published, then the count.
