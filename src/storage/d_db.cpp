@@ -336,6 +336,8 @@ d_database::~d_database() {
     allocator_->save_index(index_file_of(file_name_));
   }
   allocator_.reset();
+  // The others' commits may reach past what this opening saw.
+  if (!last) stream_.keep_length_at_close();
   try {
     journal_->close(last);
   } catch (error const&) {

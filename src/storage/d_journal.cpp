@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <random>
@@ -201,13 +200,13 @@ void db_journal::refuse_hot_journal() {
 }
 
 void db_journal::join() {
-  file_.open(path_.c_str(), std::ios_base::in | std::ios_base::out);
-  if (file_.fail() && file_.open_errno() == ENOENT) {
-    // Only read-only openings had the database: this one starts the journal.
-    file_.clear();
+  // Only read-only openings had the database (they keep no log, and checked
+  // that any journal left needs nothing): this one starts the journal.
+  if (lock_->log_end() < header_size) {
     start();
     return;
   }
+  file_.open(path_.c_str(), std::ios_base::in | std::ios_base::out);
   if (file_.fail())
     throw error(errc::cannot_open, "unable to open journal file...", path_, file_.open_errno());
   file_.set_growth_step(journal_step);

@@ -47,6 +47,22 @@ std::string lock_file_of(std::string const& database_file) {
   return database_file + "-lock";
 }
 
+publish_pause::publish_pause(std::string const& database_file) {
+  fd_ = ::open(lock_file_of(database_file).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) return;
+  struct flock l = byte_lock(publish_byte, F_RDLCK);
+  while (::fcntl(fd_, F_OFD_SETLKW, &l) != 0) {
+    if (errno == EINTR) continue;
+    ::close(fd_);  // a lock file that cannot be locked guards nothing
+    fd_ = -1;
+    return;
+  }
+}
+
+publish_pause::~publish_pause() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
 lock_file::lock_file(std::string path, std::chrono::milliseconds busy_timeout)
     : path_(std::move(path)) {
   open_joined(busy_timeout);

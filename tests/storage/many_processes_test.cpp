@@ -19,6 +19,7 @@
 #include <disk_tools/d_map_check.h>
 #include <disk_tools/d_transaction.h>
 #include <disk_tools/odb_check.h>
+#include <disk_tools/odb_copy.h>
 #include "harness.h"
 
 using namespace disk_tools;
@@ -212,6 +213,37 @@ TEST(ManyProcesses, TransfersKeepTheTotalAndLoseNoUpdate) {
     EXPECT_EQ(commits, 3u * per_writer) << "an update was lost";
     EXPECT_TRUE(check_map(map).empty());
   }
+}
+
+// Copies taken while writers in two processes transfer: each holds one
+// commit's accounts, and passes the checker.
+TEST(ManyProcesses, AHotCopyHoldsOneCommit) {
+  test_support::scratch_dir dir(memory_dir);
+  std::string const name = dir.file("live");
+  make_accounts(name);
+  children kids;
+  int go[2];
+  ASSERT_EQ(::pipe(go), 0);
+  std::vector<pid_t> writers;
+  for (unsigned w = 0; w < 2; ++w)
+    writers.push_back(kids.start([&, w] {
+      ::close(go[1]);
+      return transfer_many(name, d_journal::atomic, w + 11, 3000, go[0]);
+    }));
+  ::close(go[0]);
+  ::close(go[1]);
+  std::this_thread::sleep_for(20ms);  // under way
+  for (int copy = 0; copy < 5; ++copy) {
+    SCOPED_TRACE("copy " + std::to_string(copy));
+    std::string const backup = dir.file("backup" + std::to_string(copy));
+    ASSERT_EQ(test_support::thrown_by([&] { copy_database(name, backup); }), "");
+    EXPECT_TRUE(check_database_file(backup + ".odb").empty());
+    d_env env{};
+    scoped_database db = open_database_scoped(backup, &env);
+    int_map map("accounts", &env);
+    EXPECT_EQ(total_of(env, map), static_cast<unsigned long>(accounts) * opening_balance);
+  }
+  for (pid_t pid : writers) EXPECT_EQ(kids.wait(pid, steady::now() + 20s), 0);
 }
 
 // A writer that holds its transaction for a second, in another process or in
@@ -422,6 +454,27 @@ TEST(ReadOnly, EveryChangeIsRefusedAndNoByteChanges) {
   EXPECT_EQ(list.size(), 1u);
   db.reset();
   EXPECT_EQ(test_support::read_file(name + ".odb"), before);
+}
+
+// A read-only opening alone keeps no journal: a writer that joins starts one,
+// and the reader follows its commits.
+TEST(ReadOnly, AReaderAloneFollowsTheWriterThatJoinsIt) {
+  test_support::scratch_dir dir;
+  std::string const name = dir.file("follow");
+  make_accounts(name);
+  d_env reader_env{}, writer_env{};
+  scoped_database reader = open_database_scoped(name, &reader_env, reading());
+  int_map seen("accounts", &reader_env, d_root::existing);
+  {
+    scoped_database writer = open_database_scoped(name, &writer_env);
+    int_map map("accounts", &writer_env);
+    map.put(0, 7);
+    map.put(accounts + 1, 8);  // a new node: the file grows
+  }
+  unsigned v = 0;
+  EXPECT_TRUE(seen.get(0, v) && v == 7);
+  d_read_transaction rt(&reader_env);
+  EXPECT_TRUE(seen.get(accounts + 1, v) && v == 8);
 }
 
 // A writer that died inside a transaction, with the database alone (its

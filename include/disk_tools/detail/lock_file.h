@@ -137,4 +137,19 @@ class lock_file {
 
 std::string lock_file_of(std::string const& database_file);
 
+// Holds the publish lock shared while it lives, when the database has a lock
+// file (it is open somewhere): no commit is copied into the file meanwhile.
+// Makes no file and changes no byte; for the tools that read a database
+// without opening it.
+class publish_pause {
+ public:
+  explicit publish_pause(std::string const& database_file);
+  ~publish_pause();
+  publish_pause(publish_pause const&) = delete;
+  publish_pause& operator=(publish_pause const&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
 }  // namespace disk_tools
