@@ -20,6 +20,7 @@ constexpr int presence_byte = 1;
 constexpr int writer_byte = 2;
 constexpr int publish_byte = 3;
 constexpr int alone_byte = 4;
+constexpr int turnstile_byte = 5;
 
 char const* const unable_to_open_lock = "unable to open lock file...";
 
@@ -219,7 +220,16 @@ void lock_file::release_writer() {
 }
 
 void lock_file::read_lock() {
-  lock(publish_byte, F_RDLCK);
+  // Through the turnstile: a writer waiting to publish holds it, so that a
+  // stream of readers cannot keep it out for ever.
+  lock(turnstile_byte, F_RDLCK);
+  try {
+    lock(publish_byte, F_RDLCK);
+  } catch (...) {
+    unlock(turnstile_byte);
+    throw;
+  }
+  unlock(turnstile_byte);
 }
 
 void lock_file::read_unlock() {
@@ -227,11 +237,18 @@ void lock_file::read_unlock() {
 }
 
 void lock_file::publish_lock() {
-  lock(publish_byte, F_WRLCK);
+  lock(turnstile_byte, F_WRLCK);
+  try {
+    lock(publish_byte, F_WRLCK);
+  } catch (...) {
+    unlock(turnstile_byte);
+    throw;
+  }
 }
 
 void lock_file::publish_unlock() {
   unlock(publish_byte);
+  unlock(turnstile_byte);
 }
 
 void lock_file::published(word_t length) {

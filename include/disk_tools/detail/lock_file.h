@@ -36,6 +36,9 @@
 //                     commit is copied into the database
 //   byte 4  alone     exclusive while the first opening works alone, so that
 //                     one waiting to join can tell that it died
+//   byte 5  turnstile readers pass it (shared) on their way to the publish
+//                     lock; a writer holds it exclusive from before it asks
+//                     for the publish lock, so new readers queue behind it
 #pragma once
 
 #include <chrono>
