@@ -159,6 +159,7 @@ db_journal::db_journal(io_tools::bfstream& db, std::string path, d_journal mode,
       mode_(mode),
       lock_(lock),
       shared_(role == journal_role::join),
+      joined_(role == journal_role::join),
       redo_(mode == d_journal::durable || (shared_ && mode == d_journal::atomic)),
       reader_(role == journal_role::reader),
       checkpoint_bytes_(checkpoint_bytes) {
@@ -250,7 +251,7 @@ void db_journal::share() {
 
 db_journal::~db_journal() {
   try {
-    close(!lock_ || lock_->alone());
+    close(!joined_);
   } catch (error const&) {
     // The journal stays behind; the next opening plays it back.
   }

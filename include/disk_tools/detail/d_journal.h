@@ -161,6 +161,10 @@ class db_journal final : public io_tools::bfstream::write_guard {
   d_journal mode_;
   lock_file* lock_ = nullptr;  // null: unjournaled, or read-only without a lock file
   bool shared_ = false;        // others may have the database open: take turns
+  // Opened beside others: a close that nobody told otherwise (an opening
+  // that failed) leaves the journal to them. The lock file may be gone by
+  // then, so this is kept here.
+  bool joined_ = false;
   bool redo_ = false;          // writes kept in memory until commit (durable, or shared)
   bool reader_ = false;
   io_tools::bfstream file_;
