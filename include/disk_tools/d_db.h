@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -13,6 +14,7 @@
 #include "disk_tools/detail/d_alloc.h"
 #include "disk_tools/detail/d_journal.h"
 #include "disk_tools/detail/directory.h"
+#include "disk_tools/detail/lock_file.h"
 #include "disk_tools/error.h"
 
 namespace disk_tools {
@@ -47,6 +49,17 @@ struct d_open_options {
   // three-argument d_database) record nothing, so that the files of the
   // programs written against them keep exactly the bytes they always had.
   bool record_kinds = true;
+  // Only reads: every change throws "database is read-only...". The file is
+  // opened for reading alone, so it may be one the process cannot write;
+  // a journal left by a process that died, which only an opening for writing
+  // can play back, is refused ("database needs recovery...").
+  bool read_only = false;
+  // Atomic and durable databases may be open in many processes (and threads,
+  // each with its own d_database) at once; their write transactions take
+  // turns. One that finds another under way waits this long for it to end,
+  // then throws "database is busy..." having changed nothing; 0 waits not at
+  // all.
+  std::chrono::milliseconds busy_timeout{5000};
 };
 
 // A root as the directory lists it.
@@ -176,6 +189,18 @@ class d_database {
   // stays for that.
   void rollback_change() noexcept;
   int change_depth() const { return journal_->depth(); }
+  // Other processes' commits: when one was made since this opening last
+  // looked, the stream, the allocator and every object read the file afresh.
+  // Called as every operation starts; nothing while a transaction of either
+  // kind is under way (its view of the file stays as it began).
+  void follow_commits() {
+    if (lock_ && pinned_ == 0 && journal_->depth() == 0) follow();
+  }
+  // Read transactions (d_read_transaction): while one is under way no other
+  // process copies a commit into the file.
+  void begin_read();
+  void end_read();
+  bool read_only() const { return read_only_; }
   std::shared_ptr<db_state> const& state() const { return state_; }
 
   // One thread at a time: the thread inside the outermost scope of change
@@ -190,6 +215,16 @@ class d_database {
 
  private:
   void open(d_env* env);
+  void open_shared(d_open_options const& options);
+  // The writer's turn, or "database is busy..."; plays back a commit a dead
+  // writer left half copied, and catches up with the others' commits.
+  void take_turn();
+  void catch_up();
+  void follow();
+  // The opening that had the database alone takes turns from now on.
+  void go_shared();
+  // After the outermost scope: the writer's turn ends.
+  void end_turn();
   // A token of the calling thread: the address of one of its thread-local
   // bytes.
   static void const* this_thread();
@@ -214,6 +249,17 @@ class d_database {
   bool record_kinds_ = false;
   std::shared_ptr<db_state> state_;
   std::atomic<void const*> user_{nullptr};  // the thread inside a scope of change
+  // Shared openings (atomic and durable): where they meet; null with the
+  // journal off, or for a read-only opening that cannot make the file.
+  std::unique_ptr<lock_file> lock_;
+  bool read_only_ = false;
+  std::chrono::milliseconds busy_timeout_{0};
+  std::uint64_t seen_commits_ = 0;  // the shared count as this opening last followed it
+  int pinned_ = 0;                  // read transactions under way
+  bool read_locked_ = false;        // the publish lock is held shared for them
+  // The first opening works without locks until another asks to join
+  // (lock_file.h).
+  bool alone_ = false;
 };
 
 // Writes a new, empty database file, replacing any old one and any journal

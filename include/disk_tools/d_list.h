@@ -455,7 +455,13 @@ class d_list {
   list_node const& sentinel_links() const { return sentinel_; }
   long handle() const { return handle_; }
   long header_address() const { return header_; }
-  long count() const { return count_; }
+  // The count as the file holds it now: after a failed commit's rollback or
+  // another process's commit too (the last one known once the database is
+  // closed).
+  long count() const {
+    if (link_.is_open() && sentinel_.own != no_address) const_cast<d_list*>(this)->checked();
+    return count_;
+  }
   io_tools::bfstream* stream() const { return stream_; }
   d_alloc* allocator() const { return allocator_; }
   d_database* database() const { return database_; }

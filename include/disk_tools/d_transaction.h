@@ -41,6 +41,29 @@ class d_transaction {
   bool active_ = true;
 };
 
+// A read transaction: every read made while it lasts sees the database as one
+// commit left it, whatever other processes commit meanwhile (they wait to copy
+// their commits into the file until it ends). Keep it short: it holds those
+// writers up. Nests; changes made inside one are allowed and seen.
+//
+//   d_read_transaction rt(db);
+//   auto total = sum(accounts);   // one commit's accounts, never half of one
+class d_read_transaction {
+ public:
+  explicit d_read_transaction(d_database* db);
+  explicit d_read_transaction(d_env* env) : d_read_transaction(env->database) {}
+  ~d_read_transaction() { end(); }
+  d_read_transaction(d_read_transaction const&) = delete;
+  d_read_transaction& operator=(d_read_transaction const&) = delete;
+
+  // Ends it before the scope does; later calls do nothing.
+  void end();
+
+ private:
+  std::shared_ptr<db_state> state_;
+  bool active_ = true;
+};
+
 // The scope of one library operation that changes the file: begun by its
 // constructor, committed by commit(), rolled back by its destructor otherwise
 // (an exception). The library's own operations use it; it costs a few

@@ -31,8 +31,8 @@ enum class errc {
   bad_size,           // a size, capacity or bucket count out of range
   not_attached,       // a container object without a database
   wrong_kind,         // the root holds a container made another way (another hash)
-  busy,               // another thread is inside an operation on the database
-  read_only,          // reserved: a change to a database opened for reading
+  busy,               // another thread is inside an operation, or another writer's turn lasted too long
+  read_only,          // a change to a database opened for reading, or one that needs a writer's recovery
 };
 
 class error : public std::runtime_error {

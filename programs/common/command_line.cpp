@@ -31,7 +31,7 @@ bool is_option(std::string const& word) {
 
 command_line read_command_line(command_line_rules const& rules, int argc, char** argv) {
   command_line line;
-  bool named = false;
+  int named = 0;
   for (int i = 1; i < argc; ++i) {
     std::string const word = argv[i];
     if (word == "--help") return answered(rules.usage);
@@ -42,12 +42,19 @@ command_line read_command_line(command_line_rules const& rules, int argc, char**
       if (!known) return refused(rules, "unknown option '" + word + "'");
       line.flags.insert(word);
     } else if (rules.takes_database) {
-      if (named) return refused(rules, "one database at a time");
-      line.database_file = disk_tools::database_file_of(word);
-      named = true;
+      if (named == rules.databases) {
+        return refused(rules, rules.databases == 1 ? "one database at a time"
+                                                   : "too many databases named");
+      }
+      (named == 0 ? line.database_file : line.second_database_file) =
+          disk_tools::database_file_of(word);
+      ++named;
     }
   }
-  if (rules.takes_database && !named) return refused(rules, "no database named");
+  if (rules.takes_database && named == 0) return refused(rules, "no database named");
+  if (rules.takes_database && named < rules.databases) {
+    return refused(rules, "two databases needed");
+  }
   return line;
 }
 

@@ -17,12 +17,14 @@ struct command_line_rules {
   char const* usage;               // what --help prints
   std::vector<std::string> flags;  // the options it knows besides --help and --version
   bool takes_database = false;     // one word names the database; otherwise words are ignored
+  int databases = 1;               // with takes_database: how many words name databases
 };
 
 // What a command line asked for.
 struct command_line {
   std::set<std::string> flags;  // the known options given
   std::string database_file;    // the file of the database named, when the program takes one
+  std::string second_database_file;  // the second one, for a program that takes two
   int exit_status = -1;         // 0 or more: the line was answered or refused; exit with it
 
   bool has(std::string const& flag) const { return flags.count(flag) != 0; }

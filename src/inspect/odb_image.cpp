@@ -58,6 +58,8 @@ std::string database_image::journal_note() const {
 }
 
 database_image read_database_image(std::string const& path) {
+  // Writers of other processes copy no commit in while the file is read.
+  publish_pause const pause(path);
   file_stamp const before = stamp_of(path);
   io_tools::bfstream db(path.c_str(), std::ios_base::in);
   if (db.fail()) throw error(errc::cannot_open, "unable to open db file...", path, db.open_errno());

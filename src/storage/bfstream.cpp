@@ -251,6 +251,46 @@ bool bfstream::try_lock() {
   return r == 0;
 }
 
+bool bfstream::try_lock_shared() {
+  if (!is_open()) return false;
+  int r;
+  do {
+    r = ::flock(fd_, LOCK_SH | LOCK_NB);
+  } while (r != 0 && errno == EINTR);
+  return r == 0;
+}
+
+void bfstream::follow_file(disk_tools::word_t length) {
+  if (!is_open() || in_memory_) return;
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) throw write_error(name_, errno);
+  physical_ = st.st_size;
+  size_ = std::min<disk_tools::word_t>(length, physical_);
+  if (!base_) {
+    // A stream without a mapping keeps an image: read it again.
+    if (has_image_ && !load_image()) throw corrupt_file(*this);
+    return;
+  }
+  std::size_t const file = round_up(static_cast<std::size_t>(physical_), page_size());
+  if (file > reserved_) {
+    char* const old_base = base_;
+    std::size_t const old_reserved = reserved_;
+    if (!reserve(std::max(least_reservation, 2 * file))) {
+      base_ = old_base;
+      reserved_ = old_reserved;
+      throw write_error(name_, errno);
+    }
+    ::munmap(old_base, old_reserved);
+  }
+  if (file > 0 && ::mmap(base_, file, PROT_READ | PROT_WRITE,
+                         (private_ ? MAP_PRIVATE : MAP_SHARED) | MAP_FIXED, fd_, 0) == MAP_FAILED) {
+    throw write_error(name_, errno);
+  }
+  mapped_ = std::max(mapped_, file);
+  unmap_beyond_file();
+  populated_ = round_down(static_cast<std::size_t>(size_), page_size());
+}
+
 void bfstream::close() {
   if (!is_open()) {
     state_ |= failbit;
@@ -263,7 +303,7 @@ void bfstream::close() {
     return;
   }
   try {
-    if (!private_ && physical_ > size_) trim();
+    if (!private_ && !keep_length_ && physical_ > size_) trim();
   } catch (disk_tools::error const&) {
     state_ |= failbit;
   }

@@ -92,6 +92,12 @@ void d_alloc::rollback_scope() {
   free_.drop();
 }
 
+void d_alloc::follow_file() {
+  index_.reset();
+  free_.drop();
+  alloc_list_unordered_ = false;
+}
+
 void d_alloc::load_index(std::string const& path) {
   std::vector<char> bytes;
   {

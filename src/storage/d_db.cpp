@@ -129,6 +129,7 @@ d_database& db_state::open() const {
   if (broken) throw error(errc::must_reopen, "database must be reopened...");
   if (!database) throw error(errc::closed, "database is closed...");
   database->check_thread();
+  database->follow_commits();
   return *database;
 }
 
@@ -165,20 +166,25 @@ d_database::d_database(std::string const& name, long const& directory_offset, d_
     : file_name_(named_file(name)),
       mode_(options.journal),
       directory_offset_(directory_offset),
-      record_kinds_(options.record_kinds) {
-  stream_.open(file_name_.c_str(), std::ios_base::in | std::ios_base::out | std::ios_base::ate);
+      record_kinds_(options.record_kinds),
+      read_only_(options.read_only),
+      busy_timeout_(options.busy_timeout) {
+  stream_.open(file_name_.c_str(), read_only_ ? std::ios_base::in
+                                              : std::ios_base::in | std::ios_base::out |
+                                                    std::ios_base::ate);
   // The allocator shares this stream, so a file that cannot be opened is the
   // allocator's failure.
   if (stream_.fail() || stream_.bad())
     throw error(errc::cannot_open, "unable to open alloc file...", file_name_,
                 stream_.open_errno());
-  // Two processes writing one file would corrupt it without either noticing.
-  // The lock covers the journal too: only its holder reads or writes it.
-  if (!stream_.try_lock()) throw error(errc::in_use, "database is in use...", file_name_);
-  // Nothing reads the file before a journal left by a dead process is played
-  // back.
-  journal_ = std::make_unique<db_journal>(stream_, journal_file_of(file_name_), mode_,
-                                          static_cast<word_t>(options.checkpoint_bytes));
+  if (mode_ == d_journal::off && !read_only_) {
+    // Unjournaled writes cannot be shared: the opening has the file alone.
+    if (!stream_.try_lock()) throw error(errc::in_use, "database is in use...", file_name_);
+    journal_ = std::make_unique<db_journal>(stream_, journal_file_of(file_name_), mode_,
+                                            static_cast<word_t>(options.checkpoint_bytes));
+  } else {
+    open_shared(options);
+  }
   if (stream_.size() < database_header_size)
     throw error(errc::not_a_database, "not a database file...", file_name_);
   word_t const size = stream_.size();
@@ -188,7 +194,9 @@ d_database::d_database(std::string const& name, long const& directory_offset, d_
   }
   allocator_ = std::make_unique<d_alloc>(stream_);
   allocator_->attach(this);
-  allocator_->load_index(index_file_of(file_name_));
+  // The side file describes the file as the last close left it: only an
+  // opening alone can trust it.
+  if (!read_only_ && (!lock_ || lock_->alone())) allocator_->load_index(index_file_of(file_name_));
   state_ = std::make_shared<db_state>();
   state_->database = this;
   stream_.set_owner(state_);
@@ -196,37 +204,195 @@ d_database::d_database(std::string const& name, long const& directory_offset, d_
     env->allocator = allocator_.get();
     env->stream = &stream_;
   }
+  if (lock_ && lock_->alone() && !read_only_) {
+    lock_->work_alone();
+    alone_ = true;
+  }
+  if (lock_) lock_->joined();
+}
+
+void d_database::open_shared(d_open_options const& options) {
+  // The shared lock keeps an unjournaled opening out, and lets the tools that
+  // rewrite the file (create, delete, compact) see that it is in use.
+  if (!stream_.try_lock_shared()) throw error(errc::in_use, "database is in use...", file_name_);
+  try {
+    lock_ = std::make_unique<lock_file>(lock_file_of(file_name_), busy_timeout_);
+  } catch (error const& e) {
+    // The opening that has the database alone stayed inside a transaction.
+    if (e.code() == errc::busy) throw error(errc::busy, e.what(), file_name_);
+    // A read-only folder: nobody can be writing there.
+    if (!read_only_) throw;
+  }
+  bool const alone = !lock_ || lock_->alone();
+  if (!alone) stream_.follow_file(lock_->length());
+  journal_role const role =
+      read_only_ ? journal_role::reader : alone ? journal_role::alone : journal_role::join;
+  // Nothing reads the file before a journal left by a dead process is played
+  // back.
+  journal_ = std::make_unique<db_journal>(stream_, journal_file_of(file_name_), mode_,
+                                          static_cast<word_t>(options.checkpoint_bytes),
+                                          lock_.get(), role);
+  if (lock_ && alone && read_only_) lock_->reset(stream_.size(), 0);
+  if (lock_) seen_commits_ = lock_->commits();
+}
+
+void d_database::take_turn() {
+  if (!lock_->take_writer(busy_timeout_)) {
+    throw error(errc::busy, "database is busy...", file_name_);
+  }
+  try {
+    if (lock_->publishing()) {
+      journal_->repair_dead_writer();
+      seen_commits_ = 0;  // whatever it was, the file changed under it
+    }
+    catch_up();
+  } catch (...) {
+    lock_->release_writer();
+    throw;
+  }
+}
+
+void d_database::follow() {
+  if (alone_) {
+    if (!lock_->join_asked()) return;
+    go_shared();
+  }
+  catch_up();
+}
+
+void d_database::go_shared() {
+  alone_ = false;
+  journal_->share();
+  lock_->stop_working_alone();
+}
+
+void d_database::catch_up() {
+  std::uint64_t const now = lock_->commits();
+  if (now == seen_commits_) return;
+  seen_commits_ = now;
+  stream_.follow_file(lock_->length());
+  allocator_->follow_file();
+  state_->note_reset();
+}
+
+void d_database::begin_read() {
+  state_->open();
+  if (!lock_ || pinned_++ > 0) return;
+  if (alone_) {
+    // Alone, the read needs only to keep joiners waiting, as a transaction
+    // does (one under way does already).
+    if (journal_->depth() > 0 || lock_->enter_alone()) return;
+    go_shared();
+  }
+  try {
+    lock_->read_lock();
+    if (lock_->copying()) {
+      // A writer died copying its commit in: the next writer plays it back.
+      lock_->read_unlock();
+      if (read_only_) {
+        throw error(errc::read_only,
+                    "database needs recovery: a writer died copying its commit in...",
+                    file_name_);
+      }
+      take_turn();
+      lock_->release_writer();
+      lock_->read_lock();
+    }
+  } catch (...) {
+    pinned_ = 0;
+    throw;
+  }
+  read_locked_ = true;
+  if (journal_->depth() == 0) catch_up();
+}
+
+void d_database::end_read() {
+  if (!lock_ || pinned_ == 0 || --pinned_ > 0) return;
+  if (read_locked_) {
+    lock_->read_unlock();
+    read_locked_ = false;
+  } else if (alone_ && journal_->depth() == 0) {
+    lock_->leave_alone();
+  }
 }
 
 d_database::~d_database() {
   if (state_) state_->database = nullptr;
-  if (allocator_ && !state_->broken && journal_->depth() == 0) {
+  // Only the last of the openings that share the file tidies it up.
+  bool last = true;
+  if (lock_) {
+    try {
+      if (read_locked_) lock_->read_unlock();
+      read_locked_ = false;
+      pinned_ = 0;
+      last = lock_->leaving();
+      if (last && journal_->depth() == 0) catch_up();
+    } catch (error const&) {
+      last = false;
+    }
+  }
+  if (last && !read_only_ && allocator_ && !state_->broken && journal_->depth() == 0) {
     allocator_->give_back_tail();
     allocator_->save_index(index_file_of(file_name_));
   }
   allocator_.reset();
+  // The others' commits may reach past what this opening saw.
+  if (!last) stream_.keep_length_at_close();
   try {
-    journal_->close();
+    journal_->close(last);
   } catch (error const&) {
     // The journal stays; the next opening plays it back.
   }
+  if (lock_) lock_->left(last);
 }
 
 void d_database::begin_change() {
+  if (read_only_) throw error(errc::read_only, "database is read-only...", file_name_);
   if (state_->broken) throw error(errc::must_reopen, "database must be reopened...");
   bool const outermost = enter();
+  bool const first = outermost && lock_ && journal_->depth() == 0;
+  // Alone (and no other opening asked to join), a transaction takes no lock.
+  bool const alone = first && alone_ && (pinned_ > 0 || lock_->enter_alone());
   try {
-    journal_->begin();
+    if (first && !alone) {
+      if (alone_) go_shared();
+      take_turn();
+    }
+    try {
+      journal_->begin();
+    } catch (...) {
+      if (first && !alone) lock_->release_writer();
+      throw;
+    }
   } catch (...) {
+    if (alone && pinned_ == 0) lock_->leave_alone();
     if (outermost) leave_when_outermost_ended();
     throw;
   }
   allocator_->begin_scope();
 }
 
+void d_database::end_turn() {
+  if (!lock_ || journal_->depth() != 0) return;
+  if (alone_) {
+    // An opening that joins later finds the length here.
+    lock_->published(stream_.size());
+    seen_commits_ = lock_->commits();
+    if (pinned_ == 0) lock_->leave_alone();
+    return;
+  }
+  // This opening's own commit is in its view already.
+  seen_commits_ = lock_->commits();
+  // Copying a commit in takes the publish lock alone, which lets go of this
+  // opening's share in it.
+  if (read_locked_) lock_->read_lock();
+  lock_->release_writer();
+}
+
 void d_database::commit_change() {
   journal_->commit();
   allocator_->commit_scope();
+  end_turn();
   leave_when_outermost_ended();
 }
 
@@ -241,10 +407,19 @@ void d_database::rollback_change() noexcept {
   }
   allocator_->rollback_scope();
   state_->note_reset();
+  end_turn();
   leave_when_outermost_ended();
 }
 
 long d_database::get_address(std::string const& name) {
+  if (read_only_) {
+    // Finding a root changes nothing; only a new name would.
+    state_->open();
+    check_root_name(name);
+    int const at = find_root(read_directory(stream_, directory_offset_), name);
+    if (at < 0) throw error(errc::read_only, "database is read-only...", file_name_);
+    return directory_entry::address_of(at) + static_cast<word_t>(directory_entry::slot_offset);
+  }
   return in_change(*this, [&] { return find_or_register_root(stream_, directory_offset_, name); });
 }
 
@@ -273,7 +448,7 @@ std::vector<d_root_info> d_database::roots() {
 
 long d_database::attach_root(std::string const& name, std::string const& kind, d_root mode) {
   check_root_name(name);
-  return in_change(*this, [&]() -> word_t {
+  auto const attach = [&]() -> word_t {
     std::vector<directory_entry> entries = read_directory(stream_, directory_offset_);
     int at = find_root(entries, name);
     bool changed = at < 0;
@@ -310,9 +485,18 @@ long d_database::attach_root(std::string const& name, std::string const& kind, d
       e.kind_status = kind_record::status::recorded;
       changed = true;
     }
-    if (changed) write_entry(stream_, directory_offset_, at, e);
+    if (changed) {
+      if (read_only_) throw error(errc::read_only, "database is read-only...", file_name_);
+      write_entry(stream_, directory_offset_, at, e);
+    }
     return directory_entry::address_of(at) + static_cast<word_t>(directory_entry::slot_offset);
-  });
+  };
+  // Attaching an existing root changes nothing, so a read-only opening can.
+  if (read_only_) {
+    state_->open();
+    return attach();
+  }
+  return in_change(*this, attach);
 }
 
 void d_database::record_kind(std::string const& name, std::string const& kind) {
@@ -488,6 +672,18 @@ d_transaction::d_transaction(d_database* db) {
 
 d_transaction::~d_transaction() {
   if (active_ && state_->database) state_->database->rollback_change();
+}
+
+d_read_transaction::d_read_transaction(d_database* db) {
+  if (!db) throw error(errc::closed, "database is closed...");
+  state_ = db->state();
+  db->begin_read();
+}
+
+void d_read_transaction::end() {
+  if (!active_) return;
+  active_ = false;
+  if (state_->database) state_->database->end_read();
 }
 
 void d_transaction::commit() {

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "disk_tools/d_db.h"
+#include "disk_tools/detail/lock_file.h"
 
 namespace disk_tools {
 
@@ -149,14 +150,108 @@ void apply_recovery(recovery_plan const& plan, std::vector<char>& image) {
 
 db_journal::db_journal(io_tools::bfstream& db, std::string path, d_journal mode,
                        word_t checkpoint_bytes)
-    : db_(db), path_(std::move(path)), mode_(mode), checkpoint_bytes_(checkpoint_bytes) {
+    : db_journal(db, std::move(path), mode, checkpoint_bytes, nullptr, journal_role::alone) {}
+
+db_journal::db_journal(io_tools::bfstream& db, std::string path, d_journal mode,
+                       word_t checkpoint_bytes, lock_file* lock, journal_role role)
+    : db_(db),
+      path_(std::move(path)),
+      mode_(mode),
+      lock_(lock),
+      shared_(role == journal_role::join),
+      joined_(role == journal_role::join),
+      redo_(mode == d_journal::durable || (shared_ && mode == d_journal::atomic)),
+      reader_(role == journal_role::reader),
+      checkpoint_bytes_(checkpoint_bytes) {
+  if (role == journal_role::reader) {
+    if (!lock || lock->alone()) refuse_hot_journal();
+    return;
+  }
+  if (role == journal_role::join) {
+    join();
+    return;
+  }
   recover();
   start();
 }
 
+void db_journal::refuse_hot_journal() {
+  io_tools::bfstream old(path_.c_str(), std::ios_base::in);
+  if (old.fail()) return;
+  char const* const bytes = old.view(0, static_cast<std::size_t>(old.size()));
+  recovery_plan plan;
+  try {
+    plan = plan_recovery(bytes, static_cast<std::size_t>(old.size()), db_.size());
+  } catch (error const& e) {
+    throw error(e.code(), e.what(), path_);
+  }
+  // A journal whose every write the file holds already (a writer that died
+  // after its commit was copied in) needs nothing.
+  if (!plan.needed) return;
+  auto const length = static_cast<std::size_t>(db_.size());
+  char const* const file = db_.view(0, length);
+  std::vector<char> recovered(file, file + length);
+  apply_recovery(plan, recovered);
+  if (recovered.size() != length || !std::equal(recovered.begin(), recovered.end(), file)) {
+    throw error(errc::read_only,
+                "database needs recovery: a journal left by a process that died must be played "
+                "back by an opening for writing...",
+                path_);
+  }
+}
+
+void db_journal::join() {
+  // Only read-only openings had the database (they keep no log, and checked
+  // that any journal left needs nothing): this one starts the journal.
+  if (lock_->log_end() < header_size) {
+    start();
+    return;
+  }
+  file_.open(path_.c_str(), std::ios_base::in | std::ios_base::out);
+  if (file_.fail())
+    throw error(errc::cannot_open, "unable to open journal file...", path_, file_.open_errno());
+  file_.set_growth_step(journal_step);
+  // The file's length is the others' business: only the last close cuts it.
+  file_.keep_length_at_close();
+  committed_length_ = floor_ = db_.size();
+  undo_end_ = 0;
+  journal_header h;
+  char const* const head = file_.view(0, journal_header::record_size);
+  if (!head || !journal_header::decode(head, journal_header::record_size, h)) {
+    throw error(errc::corrupt_journal, corrupt_journal_message, path_);
+  }
+  if (h.kind == journal_kind::undo) {
+    // The opening that had the database alone kept an undo journal, empty
+    // between its transactions (it is in none: the lock file's handshake saw
+    // to that). From now on every opening keeps a redo log there.
+    if (mode_ == d_journal::durable) db_.sync();
+    h.kind = journal_kind::redo;
+    h.committed_size = h.size_before = committed_length_;
+    h.salt = new_salt();
+    write_header(h);
+    if (mode_ == d_journal::durable) file_.sync();
+    lock_->set_log_end(header_size);
+  }
+  db_.keep_writes_private();
+  db_.set_guard(this);
+}
+
+void db_journal::share() {
+  if (shared_) return;
+  shared_ = true;
+  file_.keep_length_at_close();
+  if (redo_) return;
+  // An atomic opening alone wrote in place with an undo journal; beside others
+  // its writes stay in memory until the commit copies them in.
+  redo_ = true;
+  undo_end_ = 0;
+  memory_undo_.clear();
+  db_.keep_writes_private();
+}
+
 db_journal::~db_journal() {
   try {
-    close();
+    close(!joined_);
   } catch (error const&) {
     // The journal stays behind; the next opening plays it back.
   }
@@ -195,16 +290,23 @@ void db_journal::start() {
   file_.set_growth_step(journal_step);
   committed_length_ = floor_ = db_.size();
   journal_header h;
-  h.kind = mode_ == d_journal::durable ? journal_kind::redo : journal_kind::undo;
+  h.kind = redo_ ? journal_kind::redo : journal_kind::undo;
   h.committed_size = h.size_before = committed_length_;
-  if (mode_ == d_journal::durable) {
+  if (redo_) {
     salt_ = h.salt = new_salt();
     undo_end_ = 0;
   }
   write_header(h);
-  if (mode_ == d_journal::durable) {
-    file_.sync();
-    io_tools::sync_directory_of(path_);
+  if (lock_) {
+    file_.keep_length_at_close();
+    if (!shared_) lock_->reset(committed_length_, header_size);
+    lock_->set_log_end(header_size);
+  }
+  if (redo_) {
+    if (mode_ == d_journal::durable) {
+      file_.sync();
+      io_tools::sync_directory_of(path_);
+    }
     db_.keep_writes_private();
   } else {
     db_.set_growth_step(database_step);
@@ -217,7 +319,16 @@ bool db_journal::can_roll_back() const {
 }
 
 void db_journal::begin() {
-  if (closed_) throw error(errc::closed, "database is closed...");
+  if (closed_ || reader_) throw error(errc::closed, "database is closed...");
+  if (scopes_.empty() && shared_) {
+    // Others may have committed since this opening's last transaction: the
+    // log goes on where they left it, with the salt it was started with.
+    log_end_ = lock_->log_end();
+    char const* const salt = file_.view(journal_header::salt_offset, word_size);
+    if (!salt) throw error(errc::corrupt_journal, corrupt_journal_message, path_);
+    salt_ = decode_word(salt);
+    committed_length_ = db_.size();
+  }
   scopes_.push_back({undo_end_, db_.size()});
   floor_ = db_.size();
 }
@@ -227,8 +338,13 @@ void db_journal::commit() {
   if (scopes_.size() == 1) {
     // The transaction commits; if that fails, its scope stays open for the
     // caller to roll back.
-    if (mode_ == d_journal::atomic) commit_atomic();
-    if (mode_ == d_journal::durable) commit_durable();
+    if (mode_ != d_journal::off) {
+      if (redo_) {
+        commit_redo();
+      } else {
+        commit_atomic();
+      }
+    }
   }
   scopes_.pop_back();
   floor_ = scopes_.empty() ? db_.size() : scopes_.back().length;
@@ -240,7 +356,7 @@ void db_journal::rollback() {
   if (can_roll_back()) {
     put_back(s.undo_end);
     db_.set_size(s.length);
-    if (scopes_.size() == 1 && mode_ == d_journal::durable) db_.drop_pending();
+    if (scopes_.size() == 1 && redo_) take_back_commit();
   }
   scopes_.pop_back();
   floor_ = scopes_.empty() ? db_.size() : scopes_.back().length;
@@ -286,7 +402,7 @@ void db_journal::before_write(word_t address, char const* now, std::size_t n) {
 void db_journal::save(word_t address, char const* old, std::size_t n) {
   word_t const size = undo_record::size_for(n);
   ++stats_.undo_records;
-  if (mode_ == d_journal::durable) {
+  if (redo_) {
     memory_undo_.resize(static_cast<std::size_t>(undo_end_ + size));
     undo_record::encode(&memory_undo_[static_cast<std::size_t>(undo_end_)], address, old, n);
     undo_end_ += size;
@@ -305,7 +421,7 @@ void db_journal::save(word_t address, char const* old, std::size_t n) {
 }
 
 char const* db_journal::undo_bytes(word_t at, std::size_t n) const {
-  if (mode_ == d_journal::durable) return memory_undo_.data() + at;
+  if (redo_) return memory_undo_.data() + at;
   return file_.view(at, n);
 }
 
@@ -324,7 +440,7 @@ void db_journal::put_back(word_t undo_end) {
                    n);
   }
   undo_end_ = undo_end;
-  if (mode_ == d_journal::durable) {
+  if (redo_) {
     memory_undo_.resize(static_cast<std::size_t>(undo_end));
   } else {
     // Moved back only once the bytes are back: a crash before this plays the
@@ -348,7 +464,7 @@ void db_journal::commit_atomic() {
   }
 }
 
-void db_journal::commit_durable() {
+void db_journal::commit_redo() {
   word_t const length = db_.size();
   if (db_.pending().empty() && length == committed_length_) {
     memory_undo_.clear();
@@ -374,12 +490,39 @@ void db_journal::commit_durable() {
   // Room in the database file first, so that once the commit is on the disk
   // nothing can keep its bytes from following.
   db_.reserve_file(length);
+  // From before the first record until the commit is wholly in the database,
+  // a writer that dies leaves this mark, and the next writer plays the log
+  // back: records of a writer that died are never left for a later log to
+  // run into.
+  if (shared_) lock_->set_publishing(true);
   file_.write_at(log_end_, scratch_.data(), scratch_.size());
+  if (mode_ == d_journal::durable) {
+    try {
+      file_.sync();
+    } catch (error const&) {
+      // The commit record may reach the disk later all the same: this journal
+      // can no longer say which transactions happened.
+      broken_ = true;
+      throw;
+    }
+  }
+  // Readers of other processes never see part of it.
+  if (shared_) {
+    lock_->publish_lock();
+    lock_->set_copying(true);
+  }
   try {
-    file_.sync();
+    db_.write_back();
   } catch (error const&) {
-    // The commit record may reach the disk later all the same: this journal
-    // can no longer say which transactions happened.
+    if (mode_ == d_journal::atomic) {
+      // Nothing was promised yet: the rollback that follows writes the old
+      // bytes back over the part that reached the file and starts the log
+      // afresh, so that the transaction never happened.
+      unpublished_ = true;
+      throw;
+    }
+    if (shared_) lock_->publish_unlock();  // the copying mark stays: readers repair
+    // Committed, but not all in the file: the next opening replays it.
     broken_ = true;
     throw;
   }
@@ -387,19 +530,81 @@ void db_journal::commit_durable() {
   committed_length_ = length;
   memory_undo_.clear();
   undo_end_ = 0;
+  if (shared_) {
+    lock_->published(length);
+    lock_->set_copying(false);
+    lock_->publish_unlock();
+    lock_->set_publishing(false);
+  }
+  // Alone too: an opening that joins finds the log's end here.
+  if (lock_) lock_->set_log_end(log_end_);
+  if (log_end_ > checkpoint_bytes_) checkpoint();
+}
+
+void db_journal::take_back_commit() {
+  if (!unpublished_) {
+    db_.drop_pending();
+    return;
+  }
+  // A commit whose copying failed: the old bytes are back in view, and go
+  // over whatever of the new ones reached the file.
+  unpublished_ = false;
+  db_.write_back();
+  restart_log();
+  if (shared_) {
+    lock_->set_publishing(false);
+    lock_->set_copying(false);
+    lock_->publish_unlock();
+  }
+}
+
+void db_journal::repair_dead_writer() {
+  // The log holds every commit since it was started, the dead writer's too
+  // when its commit record is whole: played back in order they leave the
+  // database as the latest of them did.
+  std::vector<char> log;
+  {
+    io_tools::bfstream f(path_.c_str(), std::ios_base::in);
+    if (f.fail()) throw error(errc::cannot_open, "unable to open journal file...", path_, f.open_errno());
+    log.resize(static_cast<std::size_t>(f.size()));
+    f.read_at(0, log.data(), log.size());
+  }
+  recovery_plan plan;
   try {
+    plan = plan_recovery(log.data(), log.size(), db_.size());
+  } catch (error const& e) {
+    throw error(e.code(), e.what(), path_);
+  }
+  lock_->publish_lock();
+  lock_->set_copying(true);
+  try {
+    for (auto const& [address, saved] : plan.writes) {
+      db_.restore_at(address, saved.data(), saved.size());
+    }
+    if (plan.needed && plan.length >= 0) db_.set_size(plan.length);
+    db_.reserve_file(db_.size());
     db_.write_back();
-  } catch (error const&) {
-    // Committed, but not all in the file: the next opening replays it.
-    broken_ = true;
+  } catch (...) {
+    lock_->publish_unlock();
     throw;
   }
-  if (log_end_ > checkpoint_bytes_) checkpoint();
+  lock_->published(db_.size());
+  lock_->set_copying(false);
+  lock_->publish_unlock();
+  committed_length_ = floor_ = db_.size();
+  if (mode_ == d_journal::durable) db_.sync();
+  restart_log();
+  lock_->set_publishing(false);
 }
 
 void db_journal::checkpoint() {
   ++stats_.checkpoints;
-  db_.sync();
+  if (mode_ == d_journal::durable) db_.sync();
+  restart_log();
+  db_.refresh_private();
+}
+
+void db_journal::restart_log() {
   // Everything the log holds is on the disk in the database now; a new salt
   // makes its old records unreadable as records of the new log. The file
   // keeps its length: were it cut, the cut could reach the disk before the
@@ -409,17 +614,29 @@ void db_journal::checkpoint() {
   h.committed_size = h.size_before = db_.size();
   salt_ = h.salt = new_salt();
   write_header(h);
-  file_.sync();
+  if (mode_ == d_journal::durable) file_.sync();
   log_end_ = header_size;
-  db_.refresh_private();
+  if (lock_) lock_->set_log_end(log_end_);
 }
 
 void db_journal::close() {
+  close(true);
+}
+
+void db_journal::close(bool last) {
   if (closed_) return;
+  if (reader_) {
+    closed_ = true;
+    return;
+  }
   while (!scopes_.empty() && !broken_) rollback();
   closed_ = true;
   if (broken_) return;
   db_.set_guard(nullptr);
+  if (!last) {
+    file_.close();
+    return;
+  }
   db_.trim();
   if (mode_ == d_journal::durable) db_.sync();
   file_.close();

@@ -17,6 +17,7 @@ TEST(CommandLine, EveryProgramAnswersHelpVersionAndRefusesTheUnknown) {
                                                           {"odbcheck", ODBCHECK_PATH},
                                                           {"odbstat", ODBSTAT_PATH},
                                                           {"odbcompact", ODBCOMPACT_PATH},
+                                                          {"odbcopy", ODBCOPY_PATH},
                                                           {"reload", RELOAD_PATH}};
   for (auto const& [name, path] : programs) {
     struct {

@@ -71,7 +71,9 @@ TEST(ScopedDatabase, TheHandleClosesTheDatabaseWhenItGoesAndOnlyThen) {
       EXPECT_EQ(env.database, db.get());
       moved = std::move(db);
     }
-    EXPECT_EQ(test_support::code_thrown_by([&] { open_database_scoped(dir.file("t"), &other); }),
+    EXPECT_EQ(test_support::code_thrown_by([&] {
+                open_database_scoped(dir.file("t"), &other, d_open_options{d_journal::off});
+              }),
               errc::in_use);
   }
   close_database(open_database(dir.file("t"), &other));  // the lock went with the handle
@@ -149,7 +151,8 @@ TEST_F(FactoryTest, InitialHeadersHaveTheirSizesAndWords) {
 // touching nothing, until the holder closes the database or ends.
 std::string open_message(std::string const& name) {
   d_env env{};
-  return thrown_by([&] { close_database(open_database(name, &env)); });
+  // Unjournaled: the one opening that is never shared.
+  return thrown_by([&] { close_database(open_database(name, &env, d_open_options{d_journal::off})); });
 }
 
 TEST(DatabaseLock, SecondOpenerIsRefusedUntouchedUntilTheHolderCloses) {

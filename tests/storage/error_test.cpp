@@ -51,10 +51,28 @@ class ErrorTest : public test_support::database_test {
     d_env env{};
     open_database(t.name(), &env);
   }
+  // Unjournaled writes are never shared.
   static void open_twice(ErrorTest& t, std::string& path) {
     path = t.path();
     d_env env{};
-    open_database(t.name(), &env);
+    open_database(t.name(), &env, d_open_options{d_journal::off});
+  }
+  static void writer_waiting(ErrorTest& t, std::string& path) {
+    path = t.path();
+    d_transaction tx(t.db_);  // holds the writer's turn
+    d_env env{};
+    d_open_options o;
+    o.busy_timeout = std::chrono::milliseconds(0);
+    scoped_database other = open_database_scoped(t.name(), &env, o);
+    other->get_address("r");
+  }
+  static void change_read_only(ErrorTest& t, std::string& path) {
+    path = t.path();
+    d_env env{};
+    d_open_options o;
+    o.read_only = true;
+    scoped_database reader = open_database_scoped(t.name(), &env, o);
+    reader->get_address("r");
   }
   static void after_close(ErrorTest& t, std::string&) {
     d_list<std::string> l("l", &t.env_);
@@ -110,6 +128,8 @@ TEST_F(ErrorTest, EachKindCarriesItsCodeMessageFileAndErrno) {
       {"damaged journal", ErrorTest::bad_journal, errc::corrupt_journal, "corrupt journal file...",
        0},
       {"second opening", ErrorTest::open_twice, errc::in_use, "database is in use...", 0},
+      {"busy", ErrorTest::writer_waiting, errc::busy, "database is busy...", 0},
+      {"read-only", ErrorTest::change_read_only, errc::read_only, "database is read-only...", 0},
       {"closed", ErrorTest::after_close, errc::closed, "database is closed...", 0},
       {"rolled back", ErrorTest::after_rollback, errc::rolled_back,
        "container was rolled back: make it again...", 0},

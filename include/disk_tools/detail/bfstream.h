@@ -124,6 +124,15 @@ class bfstream {
   // another open stream (in this process or another) holds it. The lock goes
   // with the stream's close or the process's end.
   bool try_lock();
+  // The same lock shared: any number of streams hold it together, and it
+  // keeps try_lock from anyone else.
+  bool try_lock_shared();
+  // Other processes use the file too: close() leaves its length alone.
+  void keep_length_at_close() { keep_length_ = true; }
+  // Another process changed the file: the data is now length bytes long, and
+  // the stream sees the file as it is (a private view lets go of its copies;
+  // nothing may be pending).
+  void follow_file(disk_tools::word_t length);
   // Cuts the file back to size() when it was grown ahead, then closes it;
   // sets the fail bit when closing fails.
   void close();
@@ -324,6 +333,7 @@ class bfstream {
   std::size_t growth_step_ = 0;
   write_guard* guard_ = nullptr;
   bool private_ = false;
+  bool keep_length_ = false;
   std::map<disk_tools::word_t, disk_tools::word_t> pending_;
   io_counts counts_;
   std::string name_;

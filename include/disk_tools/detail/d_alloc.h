@@ -89,6 +89,8 @@ class d_alloc {
   void begin_scope();
   void commit_scope();
   void rollback_scope();
+  // Another process changed the file: the mirrors are built again from it.
+  void follow_file();
   // The mirror's summary kept in a side file between openings, so that a
   // large database need not be walked before its first allocation. The file
   // may be stale (a process that died after changing the database leaves the

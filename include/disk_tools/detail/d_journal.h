@@ -40,6 +40,14 @@
 namespace disk_tools {
 
 enum class d_journal;
+class lock_file;
+
+// How an opening uses the journal beside a database that others may have open:
+//   alone   no other opening: play back what a dead process left, start afresh
+//   join    others have it open: use their journal as it is
+//   reader  a read-only opening: never writes; refuses a journal left by a
+//           dead writer that an opening alone would have to play back
+enum class journal_role { alone, join, reader };
 
 extern char const* const corrupt_journal_message;
 
@@ -71,6 +79,13 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // then starts this session's journal there and becomes db's guard.
   db_journal(io_tools::bfstream& db, std::string path, d_journal mode,
              word_t checkpoint_bytes);
+  // The same for one of the openings that share the database through lock
+  // (null for the journal-off mode, which is never shared). Atomic mode then
+  // keeps a transaction's writes in memory like durable mode, so that the
+  // database file changes only in the short moment a commit is copied in,
+  // under the publish lock; it only skips the syncs.
+  db_journal(io_tools::bfstream& db, std::string path, d_journal mode,
+             word_t checkpoint_bytes, lock_file* lock, journal_role role);
   // Closes as close() does, unless the journal is broken (then it stays for
   // the next opening to play back).
   ~db_journal();
@@ -91,6 +106,15 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // Rolls back any open scope, cuts the database file to its length and
   // removes the journal file.
   void close();
+  // The same for a shared opening; only the last one to close (last) cuts
+  // the file and removes the journal, the others leave both as they are.
+  void close(bool last);
+  // The writer that finds a commit left half copied by a writer that died
+  // plays the whole log back into the database and starts it afresh.
+  void repair_dead_writer();
+  // The opening had the database alone and others join it now: from its next
+  // transaction on it works as they do.
+  void share();
   // After a failure the journal can no longer vouch for what it holds: it is
   // left as it is for the next opening.
   void mark_broken() { broken_ = true; }
@@ -116,7 +140,17 @@ class db_journal final : public io_tools::bfstream::write_guard {
   void save(word_t address, char const* old, std::size_t n);
   void put_back(word_t undo_end);
   void commit_atomic();
-  void commit_durable();
+  void commit_redo();
+  // Opens the journal that the other openings use.
+  void join();
+  // A read-only opening that is alone: refuses a journal that needs playing
+  // back.
+  void refuse_hot_journal();
+  // Redo mode: the log starts afresh (a checkpoint).
+  void restart_log();
+  // The outermost rollback in redo mode: forgets the pending writes, or puts
+  // back the file a failed commit copy left half changed.
+  void take_back_commit();
   void checkpoint();
   void write_header(journal_header const& h);
   void write_header_word(std::size_t offset, word_t value);
@@ -125,6 +159,14 @@ class db_journal final : public io_tools::bfstream::write_guard {
   io_tools::bfstream& db_;
   std::string path_;
   d_journal mode_;
+  lock_file* lock_ = nullptr;  // null: unjournaled, or read-only without a lock file
+  bool shared_ = false;        // others may have the database open: take turns
+  // Opened beside others: a close that nobody told otherwise (an opening
+  // that failed) leaves the journal to them. The lock file may be gone by
+  // then, so this is kept here.
+  bool joined_ = false;
+  bool redo_ = false;          // writes kept in memory until commit (durable, or shared)
+  bool reader_ = false;
   io_tools::bfstream file_;
   std::vector<scope> scopes_;
   // Bytes from here on were not data when the innermost scope began: changing
@@ -140,6 +182,7 @@ class db_journal final : public io_tools::bfstream::write_guard {
   word_t checkpoint_bytes_;
   std::vector<char> scratch_;
   bool broken_ = false;
+  bool unpublished_ = false;  // a commit's copy into the file failed part way
   bool closed_ = false;
   stats stats_;
 };

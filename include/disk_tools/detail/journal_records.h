@@ -7,7 +7,7 @@
 //   offset  width  field
 //   0       8      magic "odb-jrnl"
 //   8       4      version: 1
-//   12      4      kind: 1 undo (atomic and unjournaled databases), 2 redo (durable)
+//   12      4      kind: 1 undo (atomic alone, unjournaled), 2 redo (durable; atomic shared)
 //   16      8      undo: end of the records; 64 while no transaction has saved bytes
 //   24      8      undo: the database's length when the open transaction began
 //   32      8      the database's length after the last commit (redo: when the log began)

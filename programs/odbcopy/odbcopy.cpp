@@ -1,0 +1,37 @@
+// odbcopy SOURCE DEST: a consistent copy of a database, taken while other
+// programs have it open and write it (odb_copy.h). Exit status: 0 done, 1 the
+// copy could not be made, 2 the command line is wrong.
+#include <iostream>
+#include <string>
+
+#include <disk_tools/odb_copy.h>
+#include "command_line.h"
+
+namespace {
+
+constexpr char const* usage =
+    "usage: odbcopy SOURCE DEST\n"
+    "Copies the database SOURCE.odb (or SOURCE itself when it ends in .odb) to\n"
+    "DEST.odb as one commit left it, while other programs may have it open and write\n"
+    "it. The copy is written beside DEST and takes its name in one step; DEST must not\n"
+    "be open anywhere.\n"
+    "  --help     show this help and exit\n"
+    "  --version  show the version and exit\n"
+    "Exit status: 0 done, 1 not copied, 2 bad usage.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  odb_programs::command_line_rules rules{"odbcopy", usage, {}, true};
+  rules.databases = 2;
+  auto const line = odb_programs::read_command_line(rules, argc, argv);
+  if (line.done()) return line.exit_status;
+  try {
+    auto const length = disk_tools::copy_database(line.database_file, line.second_database_file);
+    std::cout << line.second_database_file << ": " << length << " bytes\n";
+    return 0;
+  } catch (std::exception const& e) {
+    std::cerr << line.database_file << ": " << e.what() << std::endl;
+  }
+  return 1;
+}

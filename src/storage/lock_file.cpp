@@ -1,0 +1,290 @@
+#include "disk_tools/detail/lock_file.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "disk_tools/error.h"
+
+namespace disk_tools {
+
+namespace {
+
+constexpr int gate_byte = 0;
+constexpr int presence_byte = 1;
+constexpr int writer_byte = 2;
+constexpr int publish_byte = 3;
+constexpr int alone_byte = 4;
+constexpr int turnstile_byte = 5;
+
+char const* const unable_to_open_lock = "unable to open lock file...";
+
+struct flock byte_lock(int byte, short type) {
+  struct flock l {};
+  l.l_type = type;
+  l.l_whence = SEEK_SET;
+  l.l_start = byte;
+  l.l_len = 1;
+  return l;
+}
+
+// Whether fd is still the file at path: the last close removes the file, and
+// an opening that waited at its gate meanwhile holds a file nobody else will
+// find.
+bool still_named(int fd, std::string const& path) {
+  struct stat open_file {}, named {};
+  return ::fstat(fd, &open_file) == 0 && ::stat(path.c_str(), &named) == 0 &&
+         open_file.st_ino == named.st_ino && open_file.st_dev == named.st_dev;
+}
+
+}  // namespace
+
+std::string lock_file_of(std::string const& database_file) {
+  return database_file + "-lock";
+}
+
+publish_pause::publish_pause(std::string const& database_file) {
+  fd_ = ::open(lock_file_of(database_file).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) return;
+  struct flock l = byte_lock(publish_byte, F_RDLCK);
+  while (::fcntl(fd_, F_OFD_SETLKW, &l) != 0) {
+    if (errno == EINTR) continue;
+    ::close(fd_);  // a lock file that cannot be locked guards nothing
+    fd_ = -1;
+    return;
+  }
+}
+
+publish_pause::~publish_pause() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+lock_file::lock_file(std::string path, std::chrono::milliseconds busy_timeout)
+    : path_(std::move(path)) {
+  open_joined(busy_timeout);
+}
+
+lock_file::~lock_file() {
+  close_fd();
+}
+
+void lock_file::close_fd() {
+  if (map_) ::munmap(map_, file_size);
+  map_ = nullptr;
+  if (fd_ >= 0) ::close(fd_);  // every byte lock of this opening goes with it
+  fd_ = -1;
+}
+
+void lock_file::open_joined(std::chrono::milliseconds busy_timeout) {
+  for (;;) {
+    do {
+      fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    } while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) throw error(errc::cannot_open, unable_to_open_lock, path_, errno);
+    lock(gate_byte, F_WRLCK);
+    if (still_named(fd_, path_)) break;
+    close_fd();
+  }
+  alone_ = try_lock(presence_byte, F_WRLCK);
+  if (!alone_) lock(presence_byte, F_RDLCK);
+  struct stat st {};
+  int const err = ::fstat(fd_, &st) != 0                               ? errno
+                  : st.st_size < static_cast<off_t>(file_size) &&
+                          ::ftruncate(fd_, static_cast<off_t>(file_size)) != 0
+                      ? errno
+                      : 0;
+  void* const at =
+      err ? MAP_FAILED : ::mmap(nullptr, file_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+  if (at == MAP_FAILED) {
+    int const e = err ? err : errno;
+    close_fd();
+    throw error(errc::cannot_open, unable_to_open_lock, path_, e);
+  }
+  map_ = static_cast<char*>(at);
+  // Others keep these words; one that is not ours cannot be repaired under them.
+  if (!alone_ && std::memcmp(map_ + magic_offset, magic, 8) != 0) {
+    close_fd();
+    throw error(errc::cannot_open, unable_to_open_lock, path_);
+  }
+  if (alone_ || load(alone_offset) == 0) return;
+  bool joined = false;
+  try {
+    joined = ask_to_join(busy_timeout);
+  } catch (...) {
+    close_fd();
+    throw;
+  }
+  if (joined) return;
+  // The opening that worked alone died, maybe inside a transaction: this one
+  // is alone now (the gate keeps newcomers out) and sets the database right.
+  alone_ = try_lock(presence_byte, F_WRLCK);
+  if (!alone_) {
+    close_fd();
+    throw error(errc::busy, "database is busy...", path_);
+  }
+}
+
+bool lock_file::ask_to_join(std::chrono::milliseconds busy_timeout) {
+  store_fenced(join_offset, 1);
+  auto const deadline = std::chrono::steady_clock::now() + busy_timeout;
+  for (;;) {
+    if (__atomic_load_n(reinterpret_cast<std::uint64_t const*>(map_ + busy_offset),
+                        __ATOMIC_SEQ_CST) == 0) {
+      // Between transactions: its next one sees the request.
+      store(alone_offset, 0);
+      return true;
+    }
+    if (try_lock(alone_byte, F_RDLCK)) {
+      unlock(alone_byte);
+      if (load(alone_offset) != 0) return false;  // died working alone
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      throw error(errc::busy, "database is busy...", path_);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+void lock_file::work_alone() {
+  lock(alone_byte, F_WRLCK);
+  store(busy_offset, 0);
+  store(join_offset, 0);
+  store_fenced(alone_offset, 1);
+}
+
+bool lock_file::enter_alone() {
+  store_fenced(busy_offset, 1);
+  if (__atomic_load_n(reinterpret_cast<std::uint64_t const*>(map_ + join_offset),
+                      __ATOMIC_SEQ_CST) == 0) {
+    return true;
+  }
+  store_fenced(busy_offset, 0);
+  return false;
+}
+
+void lock_file::stop_working_alone() {
+  store(alone_offset, 0);
+  unlock(alone_byte);
+}
+
+void lock_file::store_fenced(std::size_t offset, std::uint64_t value) {
+  __atomic_store_n(reinterpret_cast<std::uint64_t*>(map_ + offset), value, __ATOMIC_SEQ_CST);
+}
+
+void lock_file::reset(word_t length, word_t log_end) {
+  store(publishing_offset, 0);
+  store(copying_offset, 0);
+  store(alone_offset, 0);
+  store(busy_offset, 0);
+  store(join_offset, 0);
+  store(length_offset, static_cast<std::uint64_t>(length));
+  store(log_end_offset, static_cast<std::uint64_t>(log_end));
+  std::memcpy(map_ + magic_offset, magic, 8);
+}
+
+void lock_file::joined() {
+  lock(presence_byte, F_RDLCK);  // a conversion: nobody can slip in between
+  unlock(gate_byte);
+}
+
+bool lock_file::leaving() {
+  lock(gate_byte, F_WRLCK);
+  return try_lock(presence_byte, F_WRLCK);
+}
+
+void lock_file::left(bool last) {
+  if (last) ::unlink(path_.c_str());
+  close_fd();
+}
+
+bool lock_file::take_writer(std::chrono::milliseconds timeout) {
+  auto const deadline = std::chrono::steady_clock::now() + timeout;
+  auto pause = std::chrono::microseconds(100);
+  while (!try_lock(writer_byte, F_WRLCK)) {
+    auto const now = std::chrono::steady_clock::now();
+    if (now >= deadline) return false;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+    pause = std::min(pause * 2, std::chrono::microseconds(5000));
+  }
+  return true;
+}
+
+void lock_file::release_writer() {
+  unlock(writer_byte);
+}
+
+void lock_file::read_lock() {
+  // Through the turnstile: a writer waiting to publish holds it, so that a
+  // stream of readers cannot keep it out for ever.
+  lock(turnstile_byte, F_RDLCK);
+  try {
+    lock(publish_byte, F_RDLCK);
+  } catch (...) {
+    unlock(turnstile_byte);
+    throw;
+  }
+  unlock(turnstile_byte);
+}
+
+void lock_file::read_unlock() {
+  unlock(publish_byte);
+}
+
+void lock_file::publish_lock() {
+  lock(turnstile_byte, F_WRLCK);
+  try {
+    lock(publish_byte, F_WRLCK);
+  } catch (...) {
+    unlock(turnstile_byte);
+    throw;
+  }
+}
+
+void lock_file::publish_unlock() {
+  unlock(publish_byte);
+  unlock(turnstile_byte);
+}
+
+void lock_file::published(word_t length) {
+  store(length_offset, static_cast<std::uint64_t>(length));
+  store(commits_offset, commits() + 1);
+}
+
+std::uint64_t lock_file::load(std::size_t offset) const {
+  return __atomic_load_n(reinterpret_cast<std::uint64_t const*>(map_ + offset), __ATOMIC_ACQUIRE);
+}
+
+void lock_file::store(std::size_t offset, std::uint64_t value) {
+  __atomic_store_n(reinterpret_cast<std::uint64_t*>(map_ + offset), value, __ATOMIC_RELEASE);
+}
+
+void lock_file::lock(int byte, short type) {
+  struct flock l = byte_lock(byte, type);
+  while (::fcntl(fd_, F_OFD_SETLKW, &l) != 0) {
+    if (errno != EINTR) throw error(errc::io_failure, "unable to lock lock file...", path_, errno);
+  }
+}
+
+bool lock_file::try_lock(int byte, short type) {
+  struct flock l = byte_lock(byte, type);
+  while (::fcntl(fd_, F_OFD_SETLK, &l) != 0) {
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EACCES) return false;
+    throw error(errc::io_failure, "unable to lock lock file...", path_, errno);
+  }
+  return true;
+}
+
+void lock_file::unlock(int byte) {
+  struct flock l = byte_lock(byte, F_UNLCK);
+  while (::fcntl(fd_, F_OFD_SETLK, &l) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace disk_tools
