@@ -70,15 +70,15 @@ void fill_every_kind(std::string const& name, int n) {
   }
   // The typed maps grow under their policies (the slot table's set apart from
   // its default), and outgrow tables that compaction must not keep.
-  d_hashmap<std::uint64_t, std::string> typed("ht", &env);
+  d_hashmap<std::uint64_t, std::string> typed_hash("ht", &env);
   d_hashmap<std::uint64_t, std::uint64_t> slots("hs", &env);
   slots.set_max_load_factor(0.5);
   for (int i = 0; i < 2 * n; ++i) {
-    typed.put(static_cast<std::uint64_t>(i % n), "t" + std::to_string(i));
+    typed_hash.put(static_cast<std::uint64_t>(i % n), "t" + std::to_string(i));
     slots.put(static_cast<std::uint64_t>(i % n) << 40, static_cast<std::uint64_t>(i));
   }
   for (int i = 0; i < n; i += 3) {
-    typed.erase(static_cast<std::uint64_t>(i));
+    typed_hash.erase(static_cast<std::uint64_t>(i));
     slots.erase(static_cast<std::uint64_t>(i) << 40);
     hash.erase("k" + std::to_string(i));
     strings.erase(d_ref<std::string>("k" + std::to_string(i), &env));
@@ -121,11 +121,11 @@ std::string contents(std::string const& name) {
   for (auto const& p : d_hashmap<std::string, std::string>("h", 16, &env)) {
     out += p.first + "=" + p.second + ",";
   }
-  d_hashmap<std::uint64_t, std::string> typed("ht", &env);
+  d_hashmap<std::uint64_t, std::string> typed_hash("ht", &env);
   d_hashmap<std::uint64_t, std::uint64_t> slots("hs", &env);
-  for (auto const& p : typed) out += std::to_string(p.first) + "=" + p.second + ",";
+  for (auto const& p : typed_hash) out += std::to_string(p.first) + "=" + p.second + ",";
   for (auto const& p : slots) out += std::to_string(p.first) + "=" + std::to_string(p.second) + ",";
-  out += std::to_string(typed.max_load_factor()) + "/" + std::to_string(typed.buckets()) + "," +
+  out += std::to_string(typed_hash.max_load_factor()) + "/" + std::to_string(typed_hash.buckets()) + "," +
          std::to_string(slots.max_load_factor()) + "/" + std::to_string(slots.buckets()) + "|";
   for (auto const& p : string_map("ms", &env)) {
     out += p.key.get_data() + "=" + p.value.get_data() + ",";
