@@ -5,8 +5,8 @@
 #   scripts/bench.sh [repetitions] [group...]   print the tables
 #   scripts/bench.sh --doc                      regenerate the tables in docs/benchmarks.md
 #
-# Groups: programs, commit, map, order, typed, alloc, churn, containers, hash,
-# peers (default: all);
+# Groups: programs, commit, map, order, typed, large, alloc, churn, containers,
+# hash, peers, compact (default: all);
 # repetitions default to 5. The peers (SQLite, LMDB, Boost.Interprocess) and
 # strace, which counts their system calls, come from the packages that
 # scripts/install-deps.sh installs when run without --build-only; a peer that
