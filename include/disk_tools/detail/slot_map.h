@@ -1,11 +1,12 @@
 // The hash map of keys and values of fixed width (trivially copyable, without
-// a codec): one block holding a table of slots, each a tag byte, the key's
-// bytes and the value's bytes (hashmap_slots in hashmap_records.h). A key
-// sits in the first slot from its home on that is empty or holds it, so a
-// lookup is a hash, a read in place of the slot (one or two cache lines of
-// the mapping) and a compare; it copies nothing but the value found and
-// allocates nothing. A put writes one slot and the count; only growing the
-// table allocates.
+// a codec): one block holding a table of 8-byte slot words and, after it, the
+// pairs packed in the order they were added (hashmap_slots in
+// hashmap_records.h). A slot word keeps part of its key's hash and the number
+// of its pair, and a key's word sits in the first slot from its home on that
+// is empty or names it, so a lookup is a hash, a read in place of a slot word
+// or two and of one pair, and a compare; it copies nothing but the value found
+// and allocates nothing. A put writes its pair, one slot word and the count;
+// only growing the table allocates.
 //
 // d_hashmap.h chooses this layout for the maps it suits.
 #pragma once
