@@ -69,7 +69,12 @@ done
 export DISPLAY=":$(head -n1 "$out/display")"
 export WINEPREFIX="$out/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export HOME="${HOME:-$out}"
-timeout 180 "$wine" wineboot --init >"$out/wineboot.log" 2>&1 || fail "wineboot (see $out/wineboot.log)"
+# The first boot of a new prefix now and then fails to load Wine's own system files on a busy
+# machine ("could not load kernel32.dll"): one more try, in a prefix made afresh.
+boot() { timeout 180 "$wine" wineboot --init >>"$out/wineboot.log" 2>&1; }
+: >"$out/wineboot.log"
+boot || { timeout 30 "$wineserver" -k || true; rm -rf "$out/prefix"; boot; } ||
+  fail "wineboot (see $out/wineboot.log)"
 
 probe() { timeout 150 "$wine" "$bin/panelkit_probe.exe" "$@" | tr -d '\r'; }
 
