@@ -40,6 +40,7 @@
 #include "disk_tools/detail/factories.h"
 #include "disk_tools/detail/hashmap_hashes.h"
 #include "disk_tools/detail/hashmap_records.h"
+#include "disk_tools/detail/nested_container.h"
 #include "disk_tools/detail/slot_map.h"
 
 namespace disk_tools {
@@ -354,8 +355,9 @@ class d_hashmap;
 namespace hashmap_detail {
 
 // The map whose keys and values live in entry records, one block per key,
-// chained from the buckets of its table.
-template <class K, class V, class H>
+// chained from the buckets of its table. Kind is the map whose kind its root
+// records (another than d_hashmap<K, V, H> when V stands for a container).
+template <class K, class V, class H, class Kind = d_hashmap<K, V, H>>
 class chained_map {
  public:
   using iterator = basic_hashmap_iterator<K, V>;
@@ -369,7 +371,7 @@ class chained_map {
   chained_map(std::string const& name, long buckets, d_env* env,
               d_root mode = d_root::open_or_create)
       : allocator_(env->allocator), database_(env->database), buckets_(buckets) {
-    grab(database_->stream(), root_slot(database_, name, root_kind<d_hashmap<K, V, H>>::get(), mode),
+    grab(database_->stream(), root_slot(database_, name, root_kind<Kind>::get(), mode),
          database_->allocator(), database_);
   }
   // The map kept in the root slot called name, with the bucket count and
@@ -378,7 +380,7 @@ class chained_map {
   chained_map(std::string const& name, d_env* env, d_root mode = d_root::open_or_create)
       : allocator_(env->allocator), database_(env->database), buckets_(default_buckets) {
     max_load_ = 1.0;
-    grab(database_->stream(), root_slot(database_, name, root_kind<d_hashmap<K, V, H>>::get(), mode),
+    grab(database_->stream(), root_slot(database_, name, root_kind<Kind>::get(), mode),
          database_->allocator(), database_);
   }
   static constexpr long default_buckets = 8;
@@ -528,7 +530,7 @@ class chained_map {
   // The address of the bucket word of key.
   long bucket_word(K const& key) const { return bucket_of_bytes(key_bytes(key)); }
 
- private:
+ protected:
   // The database, checked to be open, with the header (count, table) read
   // afresh when another object or a rollback changed the map since this
   // object's last operation.
@@ -541,6 +543,7 @@ class chained_map {
     return db;
   }
 
+ private:
   hashmap_header stored_header() const { return hashmap_header::read(*stream_, header_address()); }
 
   void load_header() {
@@ -731,14 +734,90 @@ class chained_map {
 
 namespace hashmap_detail {
 
+// The map whose values are containers (lists): an entry keeps the 8-byte
+// address of its list's handle block as its value, and the map owns the list.
+// m[key] gives the working list, made on first use; erase frees the list with
+// everything in it. A list value is never put or assigned whole.
+template <class K, class V, class H>
+class nested_value_map : private chained_map<K, word_t, H, d_hashmap<K, V, H>> {
+  using base = chained_map<K, word_t, H, d_hashmap<K, V, H>>;
+
+ public:
+  // Iterators show a list value as its handle address (m[key] opens it).
+  using iterator = typename base::iterator;
+
+  nested_value_map(std::string const& name, long buckets, d_env* env,
+                   d_root mode = d_root::open_or_create)
+      : base(name, buckets, env, mode), env_(env) {}
+  nested_value_map(std::string const& name, d_env* env, d_root mode = d_root::open_or_create)
+      : base(name, env, mode), env_(env) {}
+
+  // The working list of key, made (with its entry) on first use.
+  V operator[](K const& key) {
+    word_t handle = no_address;
+    if (!base::get(key, handle)) {
+      handle = in_change(base::checked(), [&] {
+        word_t const made = nested_container<V>::make(env_);
+        base::put(key, made);
+        return made;
+      });
+    }
+    return nested_container<V>::open(handle, env_);
+  }
+  // True, with value the working list of key, when key is present.
+  bool get(K const& key, V& value) {
+    word_t handle = no_address;
+    if (!base::get(key, handle)) return false;
+    value = nested_container<V>::open(handle, env_);
+    return true;
+  }
+  // Takes key's entry out and frees its list with everything in it; false
+  // when key is absent.
+  bool erase(K const& key) {
+    return in_change(base::checked(), [&] {
+      word_t handle = no_address;
+      if (!base::get(key, handle)) return false;
+      base::erase(key);
+      nested_container<V>::free(handle, env_);
+      return true;
+    });
+  }
+  template <class T>
+  bool put(K const&, T const&) {
+    static_assert(sizeof(T) == 0, "a list value is filled through m[key]");
+    return false;
+  }
+
+  using base::begin;
+  using base::buckets;
+  using base::check;
+  using base::contains;
+  using base::count;
+  using base::empty;
+  using base::end;
+  using base::find;
+  using base::header_address;
+  using base::max_load_factor;
+  using base::rehash;
+  using base::reserve;
+  using base::set_max_load_factor;
+  using base::size;
+
+ private:
+  d_env* env_;
+};
+
 // Keys and values of fixed width placed by the strong hash go in a slot
-// table; every other map chains entry records.
+// table; a container value is named by its handle address in an entry; every
+// other map chains entry records.
 template <class K, class V, class H>
 constexpr bool in_slots_v = std::is_same<H, strong_string_hash>::value &&
                             fixed_width_v<K> && fixed_width_v<V>;
 
 template <class K, class V, class H>
-using layout_of = std::conditional_t<in_slots_v<K, V, H>, slot_map<K, V>, chained_map<K, V, H>>;
+using layout_of = std::conditional_t<
+    is_nested_container<V>::value, nested_value_map<K, V, H>,
+    std::conditional_t<in_slots_v<K, V, H>, slot_map<K, V>, chained_map<K, V, H>>>;
 
 }  // namespace hashmap_detail
 

@@ -294,6 +294,15 @@ class d_list {
 
   // An unattached list; grab or bind and load attach it.
   d_list() = default;
+  // A list object names a list; copying it names the same one. Assigning to
+  // a temporary (m[key] = other of a map of lists) would change nothing in
+  // the file, so it is refused.
+  d_list(d_list const&) = default;
+  d_list(d_list&&) = default;
+  d_list& operator=(d_list const&) & = default;
+  d_list& operator=(d_list&&) & = default;
+  d_list& operator=(d_list const&) && = delete;
+  d_list& operator=(d_list&&) && = delete;
 
   // The list kept in the root slot called name, created there when new.
   d_list(std::string const& name, d_env* env, d_root mode = d_root::open_or_create)

@@ -22,11 +22,6 @@
 
 namespace disk_tools {
 
-template <class T>
-struct is_nested_container : std::false_type {};
-template <class U>
-struct is_nested_container<d_list<U>> : std::true_type {};
-
 // A pair as the typed map's iterators show it: copies of the key and value
 // (a string key may live in its node's slot or in a block of its own). A list
 // value shows as the address of the list's handle block (m[key] opens it).

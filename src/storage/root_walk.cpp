@@ -196,7 +196,7 @@ void root_walker::walk_kind(kind_tree const& kind, word_t top) {
   } else if (kind.word == "vector" && args == 1) {
     walk_vector(top);
   } else if (kind.word == "hashmap" && args == 2) {
-    walk_hashmap(top);
+    walk_hashmap(kind, top);
   } else if (kind.word == "map" && args == 2) {
     walk_map(kind, top);
   } else if (kind.word == "ordered" && args == 2) {
@@ -249,7 +249,7 @@ void root_walker::walk_vector(word_t header_at) {
   for (word_t value : vector_header::read_slots(s_, header_at, 0, h.count)) take(value);
 }
 
-void root_walker::walk_hashmap(word_t header_at) {
+void root_walker::walk_hashmap(kind_tree const& kind, word_t header_at) {
   hashmap_header const h = hashmap_header::read(s_, header_at);
   // A slot table keeps its keys and values in its own block, and no address.
   if (h.slots) {
@@ -257,13 +257,26 @@ void root_walker::walk_hashmap(word_t header_at) {
     return;
   }
   take(header_at, {}, hashmap_header::table_offset, h.buckets);
+  bool const of_lists = kind.args[1].word == "list";
+  if (of_lists && kind.args[1].args.size() != 1) throw unknown_kind(text_of(kind.args[1]));
   word_t const bound = most(hashmap_header::smallest_entry);
   word_t steps = 0;
   for (word_t entry : hashmap_header::read_heads(s_, header_at, 0, h.buckets)) {
     while (entry != no_address) {
       if (++steps > bound) throw io_tools::corrupt_file(s_);
-      hashmap_entry const e = hashmap_entry::read(s_, entry, hashmap_entry::part::key_only);
-      take(entry, {hashmap_entry::next_offset});
+      if (!of_lists) {
+        hashmap_entry const e = hashmap_entry::read(s_, entry, hashmap_entry::part::key_only);
+        take(entry, {hashmap_entry::next_offset});
+        entry = e.next;
+        continue;
+      }
+      // A list value is the address of the list's handle block.
+      hashmap_entry const e = hashmap_entry::read(s_, entry, hashmap_entry::part::exact);
+      if (e.value.size() != sizeof(word_t)) throw io_tools::corrupt_file(s_);
+      std::size_t const value_at = hashmap_entry::key_offset + e.key.size() + 1 + sizeof(word_t);
+      word_t const handle = s_.read_word(entry + static_cast<word_t>(value_at));
+      take(entry, {hashmap_entry::next_offset, value_at});
+      if (take(handle, {0})) walk_list(kind.args[1].args[0], s_.read_word(handle));
       entry = e.next;
     }
   }

@@ -4,6 +4,7 @@
 // made with the default growing policy and must find that policy (and its bucket
 // count) in its header after every reopening; a leak count follows each comparison.
 #include <disk_tools/d_hashmap.h>
+#include <disk_tools/d_list.h>
 #include <disk_tools/d_transaction.h>
 #include <gtest/gtest.h>
 
@@ -131,6 +132,77 @@ class typed_subject {
   std::unique_ptr<map_t> map_;
   std::map<K, V> model_;
 };
+
+// word -> list of postings: m[word] made on first use and appended to, get gives
+// the working list, erase frees the list with everything in it; a rolled-back
+// transaction takes a list made in it away again.
+class map_of_lists_subject {
+ public:
+  using map_t = d_hashmap<std::string, d_list<std::string>>;
+
+  void attach(d_env& env) {
+    env_ = &env;
+    map_ = std::make_unique<map_t>("index", &env);
+  }
+  void detach() { map_.reset(); }
+  std::vector<std::string> check() { return map_->check(); }
+
+  std::string compare() {
+    std::map<std::string, std::vector<std::string>> got;
+    for (auto const& [word, handle] : *map_) {
+      d_list<std::string> postings;
+      if (!map_->get(word, postings) || postings.handle() != handle) return "get differs from the walk";
+      got[word].assign(postings.begin(), postings.end());
+    }
+    if (got != model_) return "lists differ";
+    // The table; per word its entry and the list's handle block, header and
+    // sentinel; per posting a node and a value block.
+    std::size_t blocks = 1;
+    for (auto const& [word, postings] : model_) blocks += 4 + 2 * postings.size();
+    return env_->allocator->allocation_list().size() == blocks ? "" : "blocks in use";
+  }
+
+  std::string step(std::mt19937& rng) {
+    if (pick(rng, 0, 30) != 0) return change(rng);
+    d_transaction tx(env_->database);
+    auto const before = model_;
+    std::string what = "transaction {";
+    for (int n = pick(rng, 1, 4); n > 0; --n) what += " " + change(rng) + ";";
+    tx.rollback();
+    model_ = before;
+    return what + " } rolled back";
+  }
+
+ private:
+  std::string change(std::mt19937& rng) {
+    std::string const word = "w" + std::to_string(pick(rng, 0, 40));
+    switch (pick(rng, 0, 6)) {
+      case 0:
+        return require(map_->erase(word) == (model_.erase(word) > 0), "erase " + word);
+      case 1: {
+        auto const it = model_.find(word);
+        if (it == model_.end() || it->second.empty()) return "nothing to pop";
+        (*map_)[word].pop_front();
+        it->second.erase(it->second.begin());
+        return "pop from " + word;
+      }
+      default: {
+        std::string const posting(static_cast<std::size_t>(pick(rng, 0, 30)), 'p');
+        (*map_)[word].push_back(posting);
+        model_[word].push_back(posting);
+        return "append to " + word;
+      }
+    }
+  }
+
+  d_env* env_ = nullptr;
+  std::unique_ptr<map_t> map_;
+  std::map<std::string, std::vector<std::string>> model_;
+};
+
+TEST(TypedHashMapModel, MapOfListsThroughReopenings) {
+  test_support::run_models<map_of_lists_subject>({{5, 2500}, {6, 2500}});
+}
 
 TEST(TypedHashMapModel, IntegerKeysToStringsAndStringKeysToCodecValuesThroughReopenings) {
   std::vector<test_support::model_run> const runs = {{1, 2500}, {2, 2500}};

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 
 #include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
@@ -89,17 +90,21 @@ void fill_every_kind(std::string const& name, int n) {
   d_map<std::string, std::string> typed("ts", &env);
   d_map<std::uint64_t, double> typed_numbers("tn", &env);
   d_map<std::string, d_list<std::string>> index("ti", &env);
+  d_hashmap<std::string, d_list<std::string>> hash_index("hi", &env);
   for (int i = 0; i < 2 * n; ++i) {
     std::string const k = std::string(static_cast<std::size_t>(i % 40), 'k') + std::to_string(i % n);
     typed.put(k, std::string(static_cast<std::size_t>(i % 50), 't') + std::to_string(i));
     typed_numbers.put(static_cast<std::uint64_t>(i * 7 % (3 * n)), i / 4.0);
     index[std::to_string(i % 7)].push_back(std::string(static_cast<std::size_t>(i % 30), 'p'));
+    hash_index[std::string(static_cast<std::size_t>(i % 5), 'h') + std::to_string(i % 11)].push_back(
+        std::to_string(i));
   }
   for (int i = 0; i < n; i += 3) {
     typed.erase(std::string(static_cast<std::size_t>(i % 40), 'k') + std::to_string(i));
     typed_numbers.erase(static_cast<std::uint64_t>(i));
   }
   index.erase("3");
+  hash_index.erase("hhh3");
   close_database(db);
 }
 
@@ -142,6 +147,12 @@ std::string contents(std::string const& name) {
     out += p.key + ":";
     for (auto const& posting : index[p.key]) out += posting + ",";
   }
+  d_hashmap<std::string, d_list<std::string>> hash_index("hi", &env);
+  std::map<std::string, std::string> hashed;
+  for (auto const& p : hash_index) {
+    for (auto const& posting : hash_index[p.first]) hashed[p.first] += posting + ",";
+  }
+  for (auto const& [word, postings] : hashed) out += word + ":" + postings;
   out += "|" + std::to_string(db->roots().size());
   close_database(db);
   return out;

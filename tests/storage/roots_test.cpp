@@ -53,6 +53,11 @@ std::vector<kind_case> const kinds = {
        d_hashmap<std::uint64_t, std::uint64_t> slots("r", e, m);
        for (std::uint64_t k = 0; k < 20; ++k) slots.put(k, k);
      }},
+    {"hashmap<string,list<string>>",
+     [](d_env* e, d_root m) {
+       d_hashmap<std::string, d_list<std::string>> map("r", e, m);
+       map["w"].push_back("p");
+     }},
     {"map<string,string>",
      [](d_env* e, d_root m) {
        string_map map("r", e, m);

@@ -4,10 +4,17 @@
 // are containers stores only the handle address.
 #pragma once
 
+#include <type_traits>
+
 #include "disk_tools/d_db.h"
 #include "disk_tools/d_list.h"
 
 namespace disk_tools {
+
+template <class T>
+struct is_nested_container : std::false_type {};
+template <class U>
+struct is_nested_container<d_list<U>> : std::true_type {};
 
 template <class C>
 struct nested_container;

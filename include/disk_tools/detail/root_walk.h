@@ -83,7 +83,7 @@ class root_walker {
   void walk_list(kind_tree const& element, word_t header);
   void walk_inner_list(kind_tree const& element, word_t value);
   void walk_vector(word_t header);
-  void walk_hashmap(word_t header);
+  void walk_hashmap(kind_tree const& kind, word_t header);
   void walk_map(kind_tree const& kind, word_t header);
   void walk_typed_map(kind_tree const& kind, word_t header);
   // Visits the block at address unless it was visited before; false then.
