@@ -7,11 +7,11 @@
 // and for the typed map d_map<K, V> "ordered<string,list<string>>" or
 // "ordered<string,vector<string>>".
 // Element types are string, the plain numbers by their C++ names, list<T> for
-// the lists a list of lists or a map holds, vector<T> for a map's vectors, codec for a type stored through its codec,
-// and bytes<N> for any other trivially copyable type of N bytes. A type may
-// get a word of its own by a specialisation of kind_name; a container held
-// inside another is named in place (map<string,list<string>>), so descriptors
-// nest to any depth.
+// the lists a list of lists or a map holds, vector<T> for a map's vectors,
+// codec for a type stored through its codec, and bytes<N> for any other
+// trivially copyable type of N bytes. A type may get a word of its own by a
+// specialisation of kind_name; a container held inside another is named in
+// place (map<string,list<string>>), so descriptors nest to any depth.
 //
 // The kind record lives in the name field of the root's directory entry
 // (directory.h), after the name's terminating 0 byte:
