@@ -2,10 +2,11 @@
 // count and one slot per element, see vector_header.h) and element values live
 // in the database file.
 //
-// A vector is reached through its handle slot (a root slot), which holds the
-// header's address. When an element is added to a full vector the header
-// moves to a new, larger block: the slots are copied, the handle slot is
-// re-aimed and the old block is freed. Elements are read and replaced by
+// A vector is reached through its handle slot, which holds the header's
+// address: a root slot, or the one word of a block of its own (create_handle)
+// when a map keeps the vector as a value. When an element is added to a full
+// vector the header moves to a new, larger block: the slots are copied, the
+// handle slot is re-aimed and the old block is freed. Elements are read and replaced by
 // index through d_vector_assign; d_vector_iterator, a random-access iterator,
 // reads them in order (range-for, the standard algorithms) and names a
 // position for insert and erase.
