@@ -734,16 +734,17 @@ class chained_map {
 
 namespace hashmap_detail {
 
-// The map whose values are containers (lists): an entry keeps the 8-byte
-// address of its list's handle block as its value, and the map owns the list.
-// m[key] gives the working list, made on first use; erase frees the list with
-// everything in it. A list value is never put or assigned whole.
+// The map whose values are containers (lists or vectors): an entry keeps the
+// 8-byte address of its container's handle block as its value, and the map
+// owns the container. m[key] gives the working container, made on first use;
+// erase frees it with everything in it. A container value is never put or
+// assigned whole.
 template <class K, class V, class H>
 class nested_value_map : private chained_map<K, word_t, H, d_hashmap<K, V, H>> {
   using base = chained_map<K, word_t, H, d_hashmap<K, V, H>>;
 
  public:
-  // Iterators show a list value as its handle address (m[key] opens it).
+  // Iterators show a container value as its handle address (m[key] opens it).
   using iterator = typename base::iterator;
 
   nested_value_map(std::string const& name, long buckets, d_env* env,
@@ -752,7 +753,7 @@ class nested_value_map : private chained_map<K, word_t, H, d_hashmap<K, V, H>> {
   nested_value_map(std::string const& name, d_env* env, d_root mode = d_root::open_or_create)
       : base(name, env, mode), env_(env) {}
 
-  // The working list of key, made (with its entry) on first use.
+  // The working container of key, made (with its entry) on first use.
   V operator[](K const& key) {
     word_t handle = no_address;
     if (!base::get(key, handle)) {
@@ -764,14 +765,14 @@ class nested_value_map : private chained_map<K, word_t, H, d_hashmap<K, V, H>> {
     }
     return nested_container<V>::open(handle, env_);
   }
-  // True, with value the working list of key, when key is present.
+  // True, with value the working container of key, when key is present.
   bool get(K const& key, V& value) {
     word_t handle = no_address;
     if (!base::get(key, handle)) return false;
     value = nested_container<V>::open(handle, env_);
     return true;
   }
-  // Takes key's entry out and frees its list with everything in it; false
+  // Takes key's entry out and frees its container with everything in it; false
   // when key is absent.
   bool erase(K const& key) {
     return in_change(base::checked(), [&] {
@@ -784,7 +785,7 @@ class nested_value_map : private chained_map<K, word_t, H, d_hashmap<K, V, H>> {
   }
   template <class T>
   bool put(K const&, T const&) {
-    static_assert(sizeof(T) == 0, "a list value is filled through m[key]");
+    static_assert(sizeof(T) == 0, "a container value (a list or a vector) is filled through m[key]");
     return false;
   }
 

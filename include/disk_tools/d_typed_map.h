@@ -1,6 +1,6 @@
 // The typed ordered map d_map<K, V>: keys and values of std::string, any
 // trivially copyable type, a type with a codec (codec.h), and as values lists
-// (d_list<U>). It is the tree of d_map.h over the slots of
+// (d_list<U>) and vectors (d_vector<U>). It is the tree of d_map.h over the slots of
 // typed_map_records.h, and it owns what it stores: put, update, erase and
 // assignment through operator[] free the blocks they replace or take out, and
 // no operation asks the caller for a block. Lookups make a probe key in
@@ -143,7 +143,7 @@ class d_map<K, V, typed_map_tag> {
   // Adds the pair, or replaces the value of a present key (freeing the old
   // value's block); true when a pair was added.
   bool put(K const& key, V const& value) {
-    static_assert(!nested, "a list value is filled through m[key]");
+    static_assert(!nested, "a container value (a list or a vector) is filled through m[key]");
     return in_change(tree_.checked(), [&] {
       value_slot const stored = stored_value_slot(value);
       value_slot old;
@@ -161,11 +161,11 @@ class d_map<K, V, typed_map_tag> {
   }
   // Replaces the value of a present key; false and no change when absent.
   bool update(K const& key, V const& value) {
-    static_assert(!nested, "a list value is filled through m[key]");
+    static_assert(!nested, "a container value (a list or a vector) is filled through m[key]");
     return in_change(tree_.checked(), [&] { return replace(key, value); });
   }
-  // Takes key's pair out and frees its blocks (a list value with everything
-  // in it); false when key is absent.
+  // Takes key's pair out and frees its blocks (a list or vector value with
+  // everything in it); false when key is absent.
   bool erase(K const& key) {
     return in_change(tree_.checked(), [&] {
       value_slot found;
@@ -177,7 +177,8 @@ class d_map<K, V, typed_map_tag> {
   }
 
   // A plain value: a reference to it, the key added with a default value
-  // first when missing. A list value: the working list, made on first use.
+  // first when missing. A list or vector value: the working container, made
+  // on first use.
   subscript operator[](K const& key) {
     if constexpr (nested) {
       value_slot found;

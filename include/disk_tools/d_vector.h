@@ -2,10 +2,11 @@
 // count and one slot per element, see vector_header.h) and element values live
 // in the database file.
 //
-// A vector is reached through its handle slot (a root slot), which holds the
-// header's address. When an element is added to a full vector the header
-// moves to a new, larger block: the slots are copied, the handle slot is
-// re-aimed and the old block is freed. Elements are read and replaced by
+// A vector is reached through its handle slot, which holds the header's
+// address: a root slot, or the one word of a block of its own (create_handle)
+// when a map keeps the vector as a value. When an element is added to a full
+// vector the header moves to a new, larger block: the slots are copied, the
+// handle slot is re-aimed and the old block is freed. Elements are read and replaced by
 // index through d_vector_assign; d_vector_iterator, a random-access iterator,
 // reads them in order (range-for, the standard algorithms) and names a
 // position for insert and erase.
@@ -220,11 +221,29 @@ class d_vector {
   using iterator = d_vector_iterator<T>;
   using reverse_iterator = std::reverse_iterator<d_vector_iterator<T>>;
 
+  // An unattached vector; grab attaches it.
+  d_vector() = default;
+  // A vector object names a vector; copying it names the same one. Assigning
+  // to a temporary (m[key] = other of a map of vectors) would change nothing
+  // in the file, so it is refused.
+  d_vector(d_vector const&) = default;
+  d_vector(d_vector&&) = default;
+  d_vector& operator=(d_vector const&) & = default;
+  d_vector& operator=(d_vector&&) & = default;
+  d_vector& operator=(d_vector const&) && = delete;
+  d_vector& operator=(d_vector&&) && = delete;
+
   // The vector kept in the root slot called name; created with capacity
   // slots when new, otherwise capacity is ignored.
   d_vector(std::string const& name, long capacity, d_env* env, d_root mode = d_root::open_or_create)
       : allocator_(env->allocator), database_(env->database), capacity_(capacity) {
     grab(database_->stream(), root_slot(database_, name, root_kind<d_vector>::get(), mode), database_->allocator(), database_);
+  }
+
+  // A new, empty anonymous vector, for a container that holds it: its handle
+  // slot is the first word of a block of its own.
+  explicit d_vector(d_env* env) : allocator_(env->allocator), database_(env->database) {
+    grab(database_->stream(), create_handle(database_), database_->allocator(), database_);
   }
 
   // Attaches to the vector whose handle slot is at address, creating it when

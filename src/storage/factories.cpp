@@ -36,6 +36,9 @@ long create_var(d_database* db) {
 long create_ref(d_database* db) {
   return make_block(db, {no_address});
 }
+long create_handle(d_database* db) {
+  return make_block(db, {no_address});
+}
 long create_list(d_database* db) {
   return make_block(db, {no_address, 0});
 }

@@ -56,7 +56,15 @@ bool is_string(kind_tree const& t) {
 }
 
 // How the typed map holds a key or value in a slot (typed_map_records.h).
-enum class typed_field { plain, text, block, list };
+enum class typed_field { plain, text, block, container };
+
+// Whether a map's values are containers kept by their handle blocks (a list
+// or a vector of one element type).
+bool is_container(kind_tree const& t) {
+  bool const container = t.word == "list" || t.word == "vector";
+  if (container && t.args.size() != 1) throw unknown_kind(text_of(t));
+  return container;
+}
 
 struct typed_field_shape {
   typed_field how;
@@ -84,7 +92,7 @@ std::size_t plain_width(kind_tree const& t) {
 typed_field_shape typed_shape(kind_tree const& t) {
   if (is_string(t)) return {typed_field::text, map_slot_field<map_text_slot>::width};
   if (t.word == "codec" && t.args.empty()) return {typed_field::block, word_size};
-  if (t.word == "list" && t.args.size() == 1) return {typed_field::list, word_size};
+  if (is_container(t)) return {typed_field::container, word_size};
   if (t.word == "bytes" && t.args.size() == 1 && t.args[0].args.empty()) {
     std::string const& n = t.args[0].word;
     if (!n.empty() && n.size() < 6 && n.find_first_not_of("0123456789") == std::string::npos &&
@@ -249,6 +257,16 @@ void root_walker::walk_vector(word_t header_at) {
   for (word_t value : vector_header::read_slots(s_, header_at, 0, h.count)) take(value);
 }
 
+void root_walker::walk_nested(kind_tree const& kind, word_t handle) {
+  if (!take(handle, {0})) return;
+  word_t const top = s_.read_word(handle);
+  if (kind.word == "list") {
+    walk_list(kind.args[0], top);
+  } else {
+    walk_vector(top);
+  }
+}
+
 void root_walker::walk_hashmap(kind_tree const& kind, word_t header_at) {
   hashmap_header const h = hashmap_header::read(s_, header_at);
   // A slot table keeps its keys and values in its own block, and no address.
@@ -257,26 +275,25 @@ void root_walker::walk_hashmap(kind_tree const& kind, word_t header_at) {
     return;
   }
   take(header_at, {}, hashmap_header::table_offset, h.buckets);
-  bool const of_lists = kind.args[1].word == "list";
-  if (of_lists && kind.args[1].args.size() != 1) throw unknown_kind(text_of(kind.args[1]));
+  bool const of_containers = is_container(kind.args[1]);
   word_t const bound = most(hashmap_header::smallest_entry);
   word_t steps = 0;
   for (word_t entry : hashmap_header::read_heads(s_, header_at, 0, h.buckets)) {
     while (entry != no_address) {
       if (++steps > bound) throw io_tools::corrupt_file(s_);
-      if (!of_lists) {
+      if (!of_containers) {
         hashmap_entry const e = hashmap_entry::read(s_, entry, hashmap_entry::part::key_only);
         take(entry, {hashmap_entry::next_offset});
         entry = e.next;
         continue;
       }
-      // A list value is the address of the list's handle block.
+      // A container value is the address of the container's handle block.
       hashmap_entry const e = hashmap_entry::read(s_, entry, hashmap_entry::part::exact);
       if (e.value.size() != sizeof(word_t)) throw io_tools::corrupt_file(s_);
       std::size_t const value_at = hashmap_entry::key_offset + e.key.size() + 1 + sizeof(word_t);
       word_t const handle = s_.read_word(entry + static_cast<word_t>(value_at));
       take(entry, {hashmap_entry::next_offset, value_at});
-      if (take(handle, {0})) walk_list(kind.args[1].args[0], s_.read_word(handle));
+      walk_nested(kind.args[1], handle);
       entry = e.next;
     }
   }
@@ -337,7 +354,8 @@ void root_walker::walk_typed_map(kind_tree const& kind, word_t header_at) {
                                       map_node_head::parent_offset, map_node_head::address_offset,
                                       map_node_head::next_offset};
     // What each used slot names: a long string's block, a codec value's
-    // block, an inner list's handle block (with the list behind it).
+    // block, an inner container's handle block (with the container behind
+    // it).
     std::vector<std::pair<word_t, typed_field>> named;
     for (word_t i = 0; i < head.count; ++i) {
       std::size_t field_at = map_node_head::head_size + static_cast<std::size_t>(i) * slot_width;
@@ -360,10 +378,10 @@ void root_walker::walk_typed_map(kind_tree const& kind, word_t header_at) {
     }
     take(at, std::move(links));
     for (auto const& [block, how] : named) {
-      if (how != typed_field::list) {
+      if (how == typed_field::container) {
+        walk_nested(kind.args[1], block);
+      } else {
         take(block);
-      } else if (take(block, {0})) {
-        walk_list(kind.args[1].args[0], s_.read_word(block));
       }
     }
     at = head.next;

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "model_harness.h"
+#include "nested_values.h"
 #include "stored_types.h"
 
 using namespace disk_tools;
@@ -133,12 +134,16 @@ class typed_subject {
   std::map<K, V> model_;
 };
 
-// word -> list of postings: m[word] made on first use and appended to, get gives
-// the working list, erase frees the list with everything in it; a rolled-back
-// transaction takes a list made in it away again.
-class map_of_lists_subject {
+// word -> list or vector of postings: m[word] made on first use, appended to
+// and changed, get gives the working container, erase frees it with
+// everything in it; a rolled-back transaction takes a container made in it
+// away again.
+template <class C>
+class map_of_containers_subject {
+  using values = test_support::nested_value<C>;
+
  public:
-  using map_t = d_hashmap<std::string, d_list<std::string>>;
+  using map_t = d_hashmap<std::string, C>;
 
   void attach(d_env& env) {
     env_ = &env;
@@ -150,15 +155,14 @@ class map_of_lists_subject {
   std::string compare() {
     std::map<std::string, std::vector<std::string>> got;
     for (auto const& [word, handle] : *map_) {
-      d_list<std::string> postings;
+      C postings;
       if (!map_->get(word, postings) || postings.handle() != handle) return "get differs from the walk";
       got[word].assign(postings.begin(), postings.end());
     }
-    if (got != model_) return "lists differ";
-    // The table; per word its entry and the list's handle block, header and
-    // sentinel; per posting a node and a value block.
+    if (got != model_) return "containers differ";
+    // The table; per word its entry and the container's blocks.
     std::size_t blocks = 1;
-    for (auto const& [word, postings] : model_) blocks += 4 + 2 * postings.size();
+    for (auto const& [word, postings] : model_) blocks += 1 + values::blocks(postings.size());
     return env_->allocator->allocation_list().size() == blocks ? "" : "blocks in use";
   }
 
@@ -176,22 +180,17 @@ class map_of_lists_subject {
  private:
   std::string change(std::mt19937& rng) {
     std::string const word = "w" + std::to_string(pick(rng, 0, 40));
+    std::string const posting(static_cast<std::size_t>(pick(rng, 0, 30)), 'p');
     switch (pick(rng, 0, 6)) {
       case 0:
         return require(map_->erase(word) == (model_.erase(word) > 0), "erase " + word);
-      case 1: {
-        auto const it = model_.find(word);
-        if (it == model_.end() || it->second.empty()) return "nothing to pop";
-        (*map_)[word].pop_front();
-        it->second.erase(it->second.begin());
-        return "pop from " + word;
-      }
-      default: {
-        std::string const posting(static_cast<std::size_t>(pick(rng, 0, 30)), 'p');
+      case 1:
+        if (!model_.count(word)) return "nothing to change";
+        return values::change((*map_)[word], model_[word], rng, posting) + " in " + word;
+      default:
         (*map_)[word].push_back(posting);
         model_[word].push_back(posting);
         return "append to " + word;
-      }
     }
   }
 
@@ -200,8 +199,10 @@ class map_of_lists_subject {
   std::map<std::string, std::vector<std::string>> model_;
 };
 
-TEST(TypedHashMapModel, MapOfListsThroughReopenings) {
-  test_support::run_models<map_of_lists_subject>({{5, 2500}, {6, 2500}});
+TEST(TypedHashMapModel, MapsOfListsAndVectorsThroughReopenings) {
+  std::vector<test_support::model_run> const runs = {{5, 2500}, {6, 2500}};
+  test_support::run_models<map_of_containers_subject<d_list<std::string>>>(runs);
+  test_support::run_models<map_of_containers_subject<d_vector<std::string>>>(runs);
 }
 
 TEST(TypedHashMapModel, IntegerKeysToStringsAndStringKeysToCodecValuesThroughReopenings) {

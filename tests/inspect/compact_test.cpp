@@ -86,11 +86,13 @@ void fill_every_kind(std::string const& name, int n) {
     numbers.erase(static_cast<unsigned>(i));
   }
   // Typed maps: strings short enough for their slots and long ones in blocks,
-  // numbers, and lists as values.
+  // numbers, and lists and vectors as values.
   d_map<std::string, std::string> typed("ts", &env);
   d_map<std::uint64_t, double> typed_numbers("tn", &env);
   d_map<std::string, d_list<std::string>> index("ti", &env);
   d_hashmap<std::string, d_list<std::string>> hash_index("hi", &env);
+  d_map<std::uint64_t, d_vector<std::uint64_t>> numbers_index("tv", &env);
+  d_hashmap<std::string, d_vector<std::string>> hash_vectors("hv", &env);
   for (int i = 0; i < 2 * n; ++i) {
     std::string const k = std::string(static_cast<std::size_t>(i % 40), 'k') + std::to_string(i % n);
     typed.put(k, std::string(static_cast<std::size_t>(i % 50), 't') + std::to_string(i));
@@ -98,6 +100,8 @@ void fill_every_kind(std::string const& name, int n) {
     index[std::to_string(i % 7)].push_back(std::string(static_cast<std::size_t>(i % 30), 'p'));
     hash_index[std::string(static_cast<std::size_t>(i % 5), 'h') + std::to_string(i % 11)].push_back(
         std::to_string(i));
+    numbers_index[static_cast<std::uint64_t>(i % 6)].push_back(static_cast<std::uint64_t>(i));
+    hash_vectors["v" + std::to_string(i % 5)].push_back(std::string(static_cast<std::size_t>(i % 40), 'v'));
   }
   for (int i = 0; i < n; i += 3) {
     typed.erase(std::string(static_cast<std::size_t>(i % 40), 'k') + std::to_string(i));
@@ -105,6 +109,9 @@ void fill_every_kind(std::string const& name, int n) {
   }
   index.erase("3");
   hash_index.erase("hhh3");
+  numbers_index.erase(4);
+  hash_vectors.erase("v2");
+  hash_vectors["v3"][0] = "replaced";
   close_database(db);
 }
 
@@ -153,6 +160,17 @@ std::string contents(std::string const& name) {
     for (auto const& posting : hash_index[p.first]) hashed[p.first] += posting + ",";
   }
   for (auto const& [word, postings] : hashed) out += word + ":" + postings;
+  d_map<std::uint64_t, d_vector<std::uint64_t>> numbers_index("tv", &env);
+  for (auto const& p : numbers_index) {
+    out += std::to_string(p.key) + ":";
+    for (std::uint64_t posting : numbers_index[p.key]) out += std::to_string(posting) + ",";
+  }
+  d_hashmap<std::string, d_vector<std::string>> hash_vectors("hv", &env);
+  std::map<std::string, std::string> vectors;
+  for (auto const& p : hash_vectors) {
+    for (auto const& posting : hash_vectors[p.first]) vectors[p.first] += posting + ",";
+  }
+  for (auto const& [word, postings] : vectors) out += word + ":" + postings;
   out += "|" + std::to_string(db->roots().size());
   close_database(db);
   return out;

@@ -58,6 +58,11 @@ std::vector<kind_case> const kinds = {
        d_hashmap<std::string, d_list<std::string>> map("r", e, m);
        map["w"].push_back("p");
      }},
+    {"hashmap<string,vector<string>>",
+     [](d_env* e, d_root m) {
+       d_hashmap<std::string, d_vector<std::string>> map("r", e, m);
+       for (char c : std::string("abcde")) map["w"].push_back(std::string(1, c));
+     }},
     {"map<string,string>",
      [](d_env* e, d_root m) {
        string_map map("r", e, m);
@@ -65,7 +70,8 @@ std::vector<kind_case> const kinds = {
      }},
     {"map<unsigned,unsigned>", [](d_env* e, d_root m) { number_map("r", e, m).put(1, 2); }},
     // Typed maps: strings both in their slots and in blocks of their own, and
-    // lists as values; their records look like a map's.
+    // lists and vectors (grown past their first header) as values; their
+    // records look like a map's.
     {"ordered<string,string>",
      [](d_env* e, d_root m) {
        d_map<std::string, std::string> map("r", e, m);
@@ -79,6 +85,11 @@ std::vector<kind_case> const kinds = {
        d_map<std::string, d_list<std::string>> map("r", e, m);
        map[std::string(30, 'w')].push_back("p");
        map["w"].push_back(std::string(30, 'q'));
+     }},
+    {"ordered<unsigned long,vector<unsigned long>>",
+     [](d_env* e, d_root m) {
+       d_map<unsigned long, d_vector<unsigned long>> map("r", e, m);
+       for (unsigned long i = 0; i < 5; ++i) map[i % 2].push_back(i);
      }},
 };
 

@@ -6,6 +6,8 @@
 //   create_pointer   8         -1
 //   create_var       8         -1
 //   create_ref       8         -1
+//   create_handle    8         -1 (the handle slot of a vector kept in
+//                              another container)
 //   create_list      16        -1 (sentinel), 0 (count)
 //   create_vector    16 + 8n   n (capacity), 0 (count), n zero slots
 //   create_hashmap   16 + 8n   0 (count), n (buckets, with the hash kind when given),
@@ -22,6 +24,7 @@ namespace disk_tools {
 long create_pointer(d_database* db);
 long create_var(d_database* db);
 long create_ref(d_database* db);
+long create_handle(d_database* db);
 long create_list(d_database* db);
 long create_vector(long const& n, d_database* db);
 // The same holding count elements, whose slots (count words in file order)

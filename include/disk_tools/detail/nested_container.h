@@ -8,6 +8,7 @@
 
 #include "disk_tools/d_db.h"
 #include "disk_tools/d_list.h"
+#include "disk_tools/d_vector.h"
 
 namespace disk_tools {
 
@@ -15,6 +16,8 @@ template <class T>
 struct is_nested_container : std::false_type {};
 template <class U>
 struct is_nested_container<d_list<U>> : std::true_type {};
+template <class U>
+struct is_nested_container<d_vector<U>> : std::true_type {};
 
 template <class C>
 struct nested_container;
@@ -36,6 +39,27 @@ struct nested_container<d_list<U>> {
     list.clear();
     env->allocator->deallocate(list.sentinel_address());
     env->allocator->deallocate(list.header_address());
+    env->allocator->deallocate(handle);
+  }
+};
+
+// A vector's handle block is its handle slot alone; the header it names moves
+// as the vector grows, the handle block stays.
+template <class U>
+struct nested_container<d_vector<U>> {
+  static word_t make(d_env* env) { return d_vector<U>(env).handle(); }
+
+  static d_vector<U> open(word_t handle, d_env* env) {
+    d_vector<U> vector;
+    vector.grab(env->stream, handle, env->allocator, env->database);
+    return vector;
+  }
+
+  // Frees the elements' value blocks, then the header and the handle block.
+  static void free(word_t handle, d_env* env) {
+    d_vector<U> vector = open(handle, env);
+    vector.clear();
+    env->allocator->deallocate(vector.header_address());
     env->allocator->deallocate(handle);
   }
 };

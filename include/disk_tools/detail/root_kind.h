@@ -4,13 +4,14 @@
 // A kind descriptor names the container and its element types as they are
 // written in code: "map<string,string>", "map<unsigned,unsigned>",
 // "list<list<int>>", "vector<string>", "hashmap<string,string>", "var<long>",
-// and for the typed map d_map<K, V> "ordered<string,list<string>>".
+// and for the typed map d_map<K, V> "ordered<string,list<string>>" or
+// "ordered<string,vector<string>>".
 // Element types are string, the plain numbers by their C++ names, list<T> for
-// the lists a list of lists holds, codec for a type stored through its codec,
-// and bytes<N> for any other trivially copyable type of N bytes. A type may
-// get a word of its own by a specialisation of kind_name; a container held
-// inside another is named in place (map<string,list<string>>), so descriptors
-// nest to any depth.
+// the lists a list of lists or a map holds, vector<T> for a map's vectors,
+// codec for a type stored through its codec, and bytes<N> for any other
+// trivially copyable type of N bytes. A type may get a word of its own by a
+// specialisation of kind_name; a container held inside another is named in
+// place (map<string,list<string>>), so descriptors nest to any depth.
 //
 // The kind record lives in the name field of the root's directory entry
 // (directory.h), after the name's terminating 0 byte:
@@ -116,6 +117,10 @@ template <class T>
 struct kind_name<d_list<T>> {
   static std::string get() { return "list<" + kind_name<T>::get() + ">"; }
 };
+template <class T>
+struct kind_name<d_vector<T>> {
+  static std::string get() { return "vector<" + kind_name<T>::get() + ">"; }
+};
 
 // The descriptor of a container kept at a root.
 template <class C>
@@ -130,7 +135,7 @@ struct root_kind<d_list<T>> {
 };
 template <class T>
 struct root_kind<d_vector<T>> {
-  static std::string get() { return "vector<" + kind_name<T>::get() + ">"; }
+  static std::string get() { return kind_name<d_vector<T>>::get(); }
 };
 template <class K, class V, class H>
 struct root_kind<d_hashmap<K, V, H>> {

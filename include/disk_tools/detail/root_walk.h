@@ -83,6 +83,9 @@ class root_walker {
   void walk_list(kind_tree const& element, word_t header);
   void walk_inner_list(kind_tree const& element, word_t value);
   void walk_vector(word_t header);
+  // A map's container value (kind list<T> or vector<T>): its handle block,
+  // whose first word names the container's header, and the container.
+  void walk_nested(kind_tree const& kind, word_t handle);
   void walk_hashmap(kind_tree const& kind, word_t header);
   void walk_map(kind_tree const& kind, word_t header);
   void walk_typed_map(kind_tree const& kind, word_t header);

@@ -6,6 +6,7 @@
 //   std::string                    32          see the string field below
 //   a codec type                   8           the address of its own block
 //   d_list<U>                      8           the inner list's handle block
+//   d_vector<U>                    8           the inner vector's handle block
 //
 //   string field offset  width  contents
 //   0                    8      L: the string's length in bytes
@@ -39,6 +40,8 @@ namespace disk_tools {
 
 template <class T>
 class d_list;
+template <class T>
+class d_vector;
 
 // A trivially copyable key or value, held in the slot itself.
 template <class T>
@@ -228,6 +231,10 @@ struct map_slot_of<std::string> {
 template <class U>
 struct map_slot_of<d_list<U>> {
   using type = map_container_slot<d_list<U>>;
+};
+template <class U>
+struct map_slot_of<d_vector<U>> {
+  using type = map_container_slot<d_vector<U>>;
 };
 
 // The blocks erase gives back with a pair: a long string's or codec value's
