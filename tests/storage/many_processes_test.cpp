@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <random>
 #include <thread>
@@ -52,6 +53,8 @@ class children {
       int status = 100;
       try {
         status = body();
+      } catch (std::exception const& e) {
+        std::fprintf(stderr, "child %d: %s\n", static_cast<int>(::getpid()), e.what());
       } catch (...) {
       }
       ::_exit(status);
