@@ -247,24 +247,22 @@ void lock_file::publish_unlock() {
 
 namespace {
 
-// The words of a state record, by their place in it.
 constexpr std::size_t record_words = 9;
 
-}  // namespace
-
-published_state lock_file::state() const {
+// The state record in force in a lock file mapped at map.
+published_state state_in(char const* map) {
+  auto const word = [map](std::size_t offset, int order) {
+    return __atomic_load_n(reinterpret_cast<std::uint64_t const*>(map + offset), order);
+  };
   for (;;) {
-    std::uint64_t const number = load(current_offset);
-    std::size_t const at = records_offset + record_size * (number % 2);
+    std::uint64_t const number = word(lock_file::current_offset, __ATOMIC_ACQUIRE);
+    std::size_t const at = lock_file::records_offset + lock_file::record_size * (number % 2);
     std::uint64_t w[record_words];
-    for (std::size_t i = 0; i < record_words; ++i) {
-      w[i] = __atomic_load_n(reinterpret_cast<std::uint64_t const*>(map_ + at + 8 * i),
-                             __ATOMIC_RELAXED);
-    }
+    for (std::size_t i = 0; i < record_words; ++i) w[i] = word(at + 8 * i, __ATOMIC_RELAXED);
     __atomic_thread_fence(__ATOMIC_ACQUIRE);
     // A writer that moved on twice meanwhile may have been filling this very
     // record: then current moved too.
-    if (w[0] != number || load(current_offset) != number) continue;
+    if (w[0] != number || word(lock_file::current_offset, __ATOMIC_ACQUIRE) != number) continue;
     published_state s;
     s.number = number;
     s.commits = w[1];
@@ -277,6 +275,28 @@ published_state lock_file::state() const {
     s.salt = static_cast<word_t>(w[8]);
     return s;
   }
+}
+
+}  // namespace
+
+bool read_published_state(std::string const& database_file, published_state& out) {
+  int const fd = ::open(lock_file_of(database_file).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  void* const at = ::fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(lock_file::file_size)
+                       ? ::mmap(nullptr, lock_file::file_size, PROT_READ, MAP_SHARED, fd, 0)
+                       : MAP_FAILED;
+  ::close(fd);
+  if (at == MAP_FAILED) return false;
+  auto const* const map = static_cast<char const*>(at);
+  bool const ours = std::memcmp(map + lock_file::magic_offset, lock_file::magic, 8) == 0;
+  if (ours) out = state_in(map);
+  ::munmap(at, lock_file::file_size);
+  return ours;
+}
+
+published_state lock_file::state() const {
+  return state_in(map_);
 }
 
 void lock_file::write_record(published_state s) {

@@ -217,6 +217,11 @@ class lock_file {
 
 std::string lock_file_of(std::string const& database_file);
 
+// The state record in force in the lock file of a database that is open
+// somewhere; false when it has no lock file (or one of another kind). Changes
+// nothing; for the tools that look inside.
+bool read_published_state(std::string const& database_file, published_state& out);
+
 // Holds the publish lock shared while it lives, when the database has a lock
 // file (it is open somewhere): no commit is copied into the file meanwhile.
 // Makes no file and changes no byte; for the tools that read a database
