@@ -37,7 +37,8 @@ struct d_open_options {
   d_journal journal = d_journal::atomic;
   // Durable mode: once the journal holds this many bytes of committed
   // changes, the next commit also syncs the database and starts the journal
-  // afresh (two syncs more).
+  // afresh (two syncs more). Beside other openings (either mode), the
+  // journal starts afresh past this length once no reader reads it.
   std::size_t checkpoint_bytes = std::size_t{16} << 20;
   // A database whose file does not exist is created empty first; without
   // this a missing file is "unable to open alloc file...". Only a missing

@@ -242,14 +242,15 @@ void d_database::open_shared(d_open_options const& options) {
 }
 
 void d_database::take_turn() {
+  // The writer's view cannot be overtaken (only the writer checkpoints): an
+  // operation's pin holds nothing back while this waits for its turn.
+  if (slot_ >= 0 && pinned_ == 0) lock_->unpin(slot_);
   if (!lock_->take_writer(busy_timeout_)) {
     throw error(errc::busy, "database is busy...", file_name_);
   }
   try {
     if (lock_->restarting()) journal_->finish_dead_restart();
     if (lock_->publishing()) journal_->repair_dead_writer();
-    // The writer's view cannot be overtaken: only the writer checkpoints.
-    if (slot_ >= 0 && pinned_ == 0) lock_->unpin(slot_);
     catch_up(lock_->state());
   } catch (...) {
     lock_->release_writer();

@@ -302,8 +302,8 @@ published_state lock_file::state() const {
 void lock_file::write_record(published_state s) {
   s.number = load(current_offset) + 1;
   // Readers that see this record's words being written also see current
-  // moved past the record they read.
-  __atomic_thread_fence(__ATOMIC_SEQ_CST);
+  // moved past the record they read (free on most machines).
+  __atomic_thread_fence(__ATOMIC_RELEASE);
   std::uint64_t const w[record_words] = {s.number,
                                          s.commits,
                                          static_cast<std::uint64_t>(s.length),
@@ -317,9 +317,10 @@ void lock_file::write_record(published_state s) {
   for (std::size_t i = 0; i < record_words; ++i) {
     __atomic_store_n(reinterpret_cast<std::uint64_t*>(map_ + at + 8 * i), w[i], __ATOMIC_RELAXED);
   }
-  // The record is whole before it is in force; and in force before the
-  // writer looks at the readers' slots (it loads them after this store).
-  store_fenced(current_offset, s.number);
+  // The record is whole before it is in force. No fence: an opening alone
+  // publishes every commit, and looks at no slot; a writer that does fences
+  // before it looks (oldest_pinned).
+  store(current_offset, s.number);
 }
 
 void lock_file::publish_commit(word_t length, word_t log_end) {
@@ -408,6 +409,9 @@ published_state lock_file::pin(int slot) {
 }
 
 std::uint64_t lock_file::oldest_pinned(std::uint64_t latest) const {
+  // The commit published before is seen by a reader that pins after this,
+  // or its slot is seen here.
+  __atomic_thread_fence(__ATOMIC_SEQ_CST);
   std::uint64_t oldest = latest;
   for (int i = 0; i < slot_count; ++i) {
     if (load_slot(i, 16) == 0) continue;

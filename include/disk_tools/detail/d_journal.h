@@ -91,9 +91,9 @@ class db_journal final : public io_tools::bfstream::write_guard {
              word_t checkpoint_bytes);
   // The same for one of the openings that share the database through lock
   // (null for the journal-off mode, which is never shared). Atomic mode then
-  // keeps a transaction's writes in memory like durable mode, so that the
-  // database file changes only in the short moment a commit is copied in,
-  // under the publish lock; it only skips the syncs.
+  // keeps a transaction's writes in memory like durable mode (it only skips
+  // the syncs): a commit goes to the journal as redo records, and into the
+  // database file at a checkpoint, behind the oldest pinned snapshot.
   db_journal(io_tools::bfstream& db, std::string path, d_journal mode,
              word_t checkpoint_bytes, lock_file* lock, journal_role role);
   // Closes as close() does, unless the journal is broken (then it stays for

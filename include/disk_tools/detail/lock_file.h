@@ -223,7 +223,8 @@ std::string lock_file_of(std::string const& database_file);
 bool read_published_state(std::string const& database_file, published_state& out);
 
 // Holds the publish lock shared while it lives, when the database has a lock
-// file (it is open somewhere): no commit is copied into the file meanwhile.
+// file (it is open somewhere): no checkpoint copies commits into the file
+// meanwhile (the commits go on, into the journal).
 // Makes no file and changes no byte; for the tools that read a database
 // without opening it.
 class publish_pause {
