@@ -229,22 +229,27 @@ void db_journal::join_holding_turn() {
   file_.keep_length_at_close();
   committed_length_ = floor_ = db_.size();
   undo_end_ = 0;
+  published_state const s = lock_->state();
   journal_header h;
   char const* const head = file_.view(0, journal_header::record_size);
-  if (!head || !journal_header::decode(head, journal_header::record_size, h)) {
-    throw error(errc::corrupt_journal, corrupt_journal_message, path_);
-  }
-  if (h.kind == journal_kind::undo) {
+  bool const whole = head && journal_header::decode(head, journal_header::record_size, h);
+  if (s.salt == 0) {
     // The opening that had the database alone kept an undo journal, empty
     // between its transactions (it is in none: the lock file's handshake saw
-    // to that). From now on every opening keeps a redo log there.
+    // to that). From now on every opening keeps a redo log there. The log's
+    // start is published before the header changes, so that an opening
+    // killed in between leaves what the next one finishes (below).
+    if (!whole || h.kind != journal_kind::undo) {
+      throw error(errc::corrupt_journal, corrupt_journal_message, path_);
+    }
     if (mode_ == d_journal::durable) db_.sync();
-    h.kind = journal_kind::redo;
-    h.committed_size = h.size_before = committed_length_;
-    h.salt = new_salt();
-    write_header(h);
-    if (mode_ == d_journal::durable) file_.sync();
-    lock_->publish_log_start(h.salt, header_size, committed_length_);
+    word_t const salt = new_salt();
+    lock_->publish_log_start(salt, header_size, committed_length_);
+    write_log_header(salt, committed_length_);
+  } else if (!whole || h.kind != journal_kind::redo || h.salt != s.salt) {
+    // An opening died between publishing a log's start and writing its
+    // header: the others already write records with the published salt.
+    write_log_header(s.salt, s.checkpoint_length);
   }
   db_.keep_writes_private();
   db_.set_guard(this);

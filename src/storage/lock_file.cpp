@@ -74,6 +74,8 @@ lock_file::~lock_file() {
 }
 
 void lock_file::close_fd() {
+  if (map_ && slot_ >= 0) free_slot(slot_);
+  slot_ = -1;
   if (map_) ::munmap(map_, file_size);
   map_ = nullptr;
   if (fd_ >= 0) ::close(fd_);  // every byte lock of this opening goes with it
@@ -384,6 +386,8 @@ int lock_file::take_slot() {
       auto* const word = reinterpret_cast<std::uint64_t*>(map_ + slots_offset + slot_size * i);
       if (__atomic_compare_exchange_n(word, &pid, me, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
         store_slot(i, 16, 0);
+        if (slot_ >= 0) free_slot(slot_);
+        slot_ = i;
         return i;
       }
     }
@@ -394,6 +398,7 @@ int lock_file::take_slot() {
 void lock_file::free_slot(int slot) {
   store_slot(slot, 16, 0);
   store_slot(slot, 0, 0);
+  if (slot == slot_) slot_ = -1;
 }
 
 published_state lock_file::pin(int slot) {

@@ -213,6 +213,7 @@ class lock_file {
   int fd_ = -1;
   char* map_ = nullptr;
   bool alone_ = false;
+  int slot_ = -1;  // the reader slot this opening took, freed when it goes
 };
 
 std::string lock_file_of(std::string const& database_file);
