@@ -277,7 +277,12 @@ void d_database::follow_pinned() {
       std::this_thread::sleep_for(std::chrono::microseconds(tries < 10 ? 10 : 200));
       s = lock_->pin(slot_);
     }
-    catch_up(s);
+    try {
+      catch_up(s);
+    } catch (...) {
+      lock_->unpin(slot_);  // a slot left reading would keep the journal from starting afresh
+      throw;
+    }
   }
   lock_->done_reading(slot_);
 }
