@@ -37,7 +37,8 @@ struct d_open_options {
   d_journal journal = d_journal::atomic;
   // Durable mode: once the journal holds this many bytes of committed
   // changes, the next commit also syncs the database and starts the journal
-  // afresh (two syncs more).
+  // afresh (two syncs more). Beside other openings (either mode), the
+  // journal starts afresh past this length once no reader reads it.
   std::size_t checkpoint_bytes = std::size_t{16} << 20;
   // A database whose file does not exist is created empty first; without
   // this a missing file is "unable to open alloc file...". Only a missing
@@ -196,8 +197,9 @@ class d_database {
   void follow_commits() {
     if (lock_ && pinned_ == 0 && journal_->depth() == 0) follow();
   }
-  // Read transactions (d_read_transaction): while one is under way no other
-  // process copies a commit into the file.
+  // Read transactions (d_read_transaction): one pins the latest commit in the
+  // lock file's reader table, and the opening shows that commit until it
+  // ends, whatever others commit meanwhile; nobody waits for anybody.
   void begin_read();
   void end_read();
   bool read_only() const { return read_only_; }
@@ -216,11 +218,14 @@ class d_database {
  private:
   void open(d_env* env);
   void open_shared(d_open_options const& options);
-  // The writer's turn, or "database is busy..."; plays back a commit a dead
-  // writer left half copied, and catches up with the others' commits.
+  // The writer's turn, or "database is busy..."; finishes what a dead
+  // writer left half done, and catches up with the others' commits.
   void take_turn();
-  void catch_up();
+  // The view shows the published state s (pinned, or the writer's turn held).
+  void catch_up(published_state const& s);
   void follow();
+  // Pins the latest commit in this opening's slot and shows it.
+  void follow_pinned();
   // The opening that had the database alone takes turns from now on.
   void go_shared();
   // After the outermost scope: the writer's turn ends.
@@ -254,9 +259,9 @@ class d_database {
   std::unique_ptr<lock_file> lock_;
   bool read_only_ = false;
   std::chrono::milliseconds busy_timeout_{0};
-  std::uint64_t seen_commits_ = 0;  // the shared count as this opening last followed it
-  int pinned_ = 0;                  // read transactions under way
-  bool read_locked_ = false;        // the publish lock is held shared for them
+  log_view view_;   // the commit the stream shows
+  int slot_ = -1;   // this opening's slot in the reader table, once it needs one
+  int pinned_ = 0;  // read transactions under way
   // The first opening works without locks until another asks to join
   // (lock_file.h).
   bool alone_ = false;

@@ -42,9 +42,10 @@ class d_transaction {
 };
 
 // A read transaction: every read made while it lasts sees the database as one
-// commit left it, whatever other processes commit meanwhile (they wait to copy
-// their commits into the file until it ends). Keep it short: it holds those
-// writers up. Nests; changes made inside one are allowed and seen.
+// commit left it, whatever other processes commit meanwhile; nobody waits for
+// it, nor it for anybody. While it lasts, later commits stay in the journal
+// (they reach the file once it ends). Nests; changes made inside one are
+// allowed and seen.
 //
 //   d_read_transaction rt(db);
 //   auto total = sum(accounts);   // one commit's accounts, never half of one

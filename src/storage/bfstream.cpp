@@ -266,6 +266,7 @@ void bfstream::follow_file(disk_tools::word_t length) {
   if (::fstat(fd_, &st) != 0) throw write_error(name_, errno);
   physical_ = st.st_size;
   size_ = std::min<disk_tools::word_t>(length, physical_);
+  kept_.clear();
   if (!base_) {
     // A stream without a mapping keeps an image: read it again.
     if (has_image_ && !load_image()) throw corrupt_file(*this);
@@ -297,6 +298,7 @@ void bfstream::close() {
     return;
   }
   pending_.clear();
+  kept_.clear();
   if (in_memory_) {
     in_memory_ = has_image_ = false;
     image_.clear();
@@ -434,8 +436,8 @@ void bfstream::relocate_private(std::size_t need) {
     reserved_ = old_reserved;
     throw write_error(name_, errno);
   }
-  // The file holds everything written back; only the pending ranges live in
-  // the old view alone.
+  // The file holds everything written back; only the pending and kept
+  // ranges live in the old view alone.
   std::size_t const file = round_up(static_cast<std::size_t>(physical_), page_size());
   bool ok = file == 0 || ::mmap(base_, file, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd_,
                                 0) != MAP_FAILED;
@@ -447,8 +449,10 @@ void bfstream::relocate_private(std::size_t need) {
     reserved_ = old_reserved;
     throw write_error(name_, errno);
   }
-  for (auto const& [begin, end] : pending_) {
-    std::memcpy(base_ + begin, old_base + begin, static_cast<std::size_t>(end - begin));
+  for (auto const* ranges : {&kept_, &pending_}) {
+    for (auto const& [begin, end] : *ranges) {
+      std::memcpy(base_ + begin, old_base + begin, static_cast<std::size_t>(end - begin));
+    }
   }
   ::munmap(old_base, old_reserved);
   mapped_ = std::max(need, file);
@@ -501,19 +505,20 @@ void bfstream::write_fully(disk_tools::word_t address, char const* src, std::siz
   size_ = std::max(size_, end);
 }
 
-void bfstream::add_pending(disk_tools::word_t begin, disk_tools::word_t end) {
-  auto it = pending_.upper_bound(begin);
-  if (it != pending_.begin() && std::prev(it)->second >= begin) {
+void bfstream::add_range(std::map<disk_tools::word_t, disk_tools::word_t>& ranges,
+                         disk_tools::word_t begin, disk_tools::word_t end) {
+  auto it = ranges.upper_bound(begin);
+  if (it != ranges.begin() && std::prev(it)->second >= begin) {
     --it;
     begin = it->first;
     end = std::max(end, it->second);
-    it = pending_.erase(it);
+    it = ranges.erase(it);
   }
-  while (it != pending_.end() && it->first <= end) {
+  while (it != ranges.end() && it->first <= end) {
     end = std::max(end, it->second);
-    it = pending_.erase(it);
+    it = ranges.erase(it);
   }
-  pending_.emplace(begin, end);
+  ranges.emplace(begin, end);
 }
 
 bfstream& bfstream::write(char const* src, std::streamsize n) {
@@ -620,6 +625,7 @@ void bfstream::reserve_file(disk_tools::word_t length) {
 
 void bfstream::refresh_private() {
   if (!private_ || !pending_.empty() || !base_) return;
+  kept_.clear();
   std::size_t const file = round_up(static_cast<std::size_t>(physical_), page_size());
   if (file > 0 && ::mmap(base_, file, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd_, 0) ==
                       MAP_FAILED) {
@@ -628,6 +634,56 @@ void bfstream::refresh_private() {
   if (mapped_ > file) ::madvise(base_ + file, mapped_ - file, MADV_DONTNEED);
   mapped_ = std::max(mapped_, file);
   populated_ = round_down(static_cast<std::size_t>(size_), page_size());
+}
+
+void bfstream::keep_pending() {
+  for (auto const& [begin, end] : pending_) add_range(kept_, begin, end);
+  pending_.clear();
+}
+
+void bfstream::overlay_at(disk_tools::word_t address, void const* src, std::size_t n) {
+  auto const end = address + static_cast<disk_tools::word_t>(n);
+  if (!is_open() || in_memory_ || address < 0 || end < address) throw corrupt_file(*this);
+  if (base_) {
+    if (!private_) throw write_error(name_, 0);
+    if (end > static_cast<disk_tools::word_t>(mapped_)) grow_to(end);
+    std::memcpy(base_ + address, src, n);
+    add_range(kept_, address, end);
+  } else {
+    if (end > static_cast<disk_tools::word_t>(image_.size())) {
+      image_.resize(static_cast<std::size_t>(end), 0);
+    }
+    std::memcpy(image_.data() + address, src, n);
+  }
+  size_ = std::max(size_, end);
+}
+
+void bfstream::overlay_length(disk_tools::word_t length) {
+  if (length < 0) throw corrupt_file(*this);
+  if (base_ && private_ && length > static_cast<disk_tools::word_t>(mapped_)) grow_to(length);
+  if (!base_ && length > static_cast<disk_tools::word_t>(image_.size())) {
+    image_.resize(static_cast<std::size_t>(length), 0);
+  }
+  size_ = length;
+}
+
+void bfstream::write_through(disk_tools::word_t address, void const* src, std::size_t n) {
+  if (!is_open() || in_memory_ || address < 0) throw corrupt_file(*this);
+  pwrite_fully(address, static_cast<char const*>(src), n);
+}
+
+bool bfstream::read_through(disk_tools::word_t address, void* dst, std::size_t n) {
+  if (!is_open() || in_memory_ || address < 0) return false;
+  std::size_t done = 0;
+  while (done < n) {
+    ssize_t const got = ::pread(fd_, static_cast<char*>(dst) + done, n - done,
+                                static_cast<off_t>(address) + static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    ++counts_.reads;
+    done += static_cast<std::size_t>(got);
+  }
+  return true;
 }
 
 void sync_directory_of(std::string const& path) {

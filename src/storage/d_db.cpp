@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 #include <vector>
 
 #include "disk_tools/d_transaction.h"
@@ -224,7 +225,7 @@ void d_database::open_shared(d_open_options const& options) {
     if (!read_only_) throw;
   }
   bool const alone = !lock_ || lock_->alone();
-  if (!alone) stream_.follow_file(lock_->length());
+  if (!alone) stream_.follow_file(lock_->state().checkpoint_length);
   journal_role const role =
       read_only_ ? journal_role::reader : alone ? journal_role::alone : journal_role::join;
   // Nothing reads the file before a journal left by a dead process is played
@@ -233,19 +234,24 @@ void d_database::open_shared(d_open_options const& options) {
                                           static_cast<word_t>(options.checkpoint_bytes),
                                           lock_.get(), role);
   if (lock_ && alone && read_only_) lock_->reset(stream_.size(), 0);
-  if (lock_) seen_commits_ = lock_->commits();
+  // Nothing else reads the file before the view shows the latest commit.
+  if (lock_ && !alone) {
+    follow_pinned();
+    lock_->unpin(slot_);
+  }
 }
 
 void d_database::take_turn() {
+  // The writer's view cannot be overtaken (only the writer checkpoints): an
+  // operation's pin holds nothing back while this waits for its turn.
+  if (slot_ >= 0 && pinned_ == 0) lock_->unpin(slot_);
   if (!lock_->take_writer(busy_timeout_)) {
     throw error(errc::busy, "database is busy...", file_name_);
   }
   try {
-    if (lock_->publishing()) {
-      journal_->repair_dead_writer();
-      seen_commits_ = 0;  // whatever it was, the file changed under it
-    }
-    catch_up();
+    if (lock_->restarting()) journal_->finish_dead_restart();
+    if (lock_->publishing()) journal_->repair_dead_writer();
+    catch_up(lock_->state());
   } catch (...) {
     lock_->release_writer();
     throw;
@@ -257,22 +263,43 @@ void d_database::follow() {
     if (!lock_->join_asked()) return;
     go_shared();
   }
-  catch_up();
+  follow_pinned();
+}
+
+void d_database::follow_pinned() {
+  if (slot_ < 0) slot_ = lock_->take_slot();
+  published_state s = lock_->pin(slot_);
+  if (view_.commit != s.commits || view_.generation != s.generation) {
+    // A writer starting the log afresh may not have seen this slot: wait
+    // for it (it only writes a header), unless it died doing so.
+    for (int tries = 0; lock_->restarting(); ++tries) {
+      if (tries >= 100 && !lock_->writer_busy()) break;
+      std::this_thread::sleep_for(std::chrono::microseconds(tries < 10 ? 10 : 200));
+      s = lock_->pin(slot_);
+    }
+    try {
+      catch_up(s);
+    } catch (...) {
+      lock_->unpin(slot_);  // a slot left reading would keep the journal from starting afresh
+      throw;
+    }
+  }
+  lock_->done_reading(slot_);
 }
 
 void d_database::go_shared() {
   alone_ = false;
   journal_->share();
   lock_->stop_working_alone();
+  // The view is the file as it was; others may have committed since.
+  view_ = log_view{};
 }
 
-void d_database::catch_up() {
-  std::uint64_t const now = lock_->commits();
-  if (now == seen_commits_) return;
-  seen_commits_ = now;
-  stream_.follow_file(lock_->length());
-  allocator_->follow_file();
-  state_->note_reset();
+void d_database::catch_up(published_state const& s) {
+  if (view_.commit == s.commits && view_.generation == s.generation) return;
+  journal_->follow_log(view_, s);
+  if (allocator_) allocator_->follow_file();
+  if (state_) state_->note_reset();
 }
 
 void d_database::begin_read() {
@@ -284,35 +311,21 @@ void d_database::begin_read() {
     if (journal_->depth() > 0 || lock_->enter_alone()) return;
     go_shared();
   }
+  if (journal_->depth() > 0) return;  // the writer's view stays its own
   try {
-    lock_->read_lock();
-    if (lock_->copying()) {
-      // A writer died copying its commit in: the next writer plays it back.
-      lock_->read_unlock();
-      if (read_only_) {
-        throw error(errc::read_only,
-                    "database needs recovery: a writer died copying its commit in...",
-                    file_name_);
-      }
-      take_turn();
-      lock_->release_writer();
-      lock_->read_lock();
-    }
+    follow_pinned();
   } catch (...) {
     pinned_ = 0;
     throw;
   }
-  read_locked_ = true;
-  if (journal_->depth() == 0) catch_up();
 }
 
 void d_database::end_read() {
   if (!lock_ || pinned_ == 0 || --pinned_ > 0) return;
-  if (read_locked_) {
-    lock_->read_unlock();
-    read_locked_ = false;
-  } else if (alone_ && journal_->depth() == 0) {
-    lock_->leave_alone();
+  if (alone_) {
+    if (journal_->depth() == 0) lock_->leave_alone();
+  } else if (slot_ >= 0) {
+    lock_->unpin(slot_);
   }
 }
 
@@ -322,11 +335,11 @@ d_database::~d_database() {
   bool last = true;
   if (lock_) {
     try {
-      if (read_locked_) lock_->read_unlock();
-      read_locked_ = false;
+      if (slot_ >= 0) lock_->free_slot(slot_);
+      slot_ = -1;
       pinned_ = 0;
       last = lock_->leaving();
-      if (last && journal_->depth() == 0) catch_up();
+      if (last && journal_->depth() == 0 && !alone_) catch_up(lock_->state());
     } catch (error const&) {
       last = false;
     }
@@ -376,16 +389,15 @@ void d_database::end_turn() {
   if (!lock_ || journal_->depth() != 0) return;
   if (alone_) {
     // An opening that joins later finds the length here.
-    lock_->published(stream_.size());
-    seen_commits_ = lock_->commits();
+    lock_->publish_in_place(stream_.size(), journal_->log_end());
     if (pinned_ == 0) lock_->leave_alone();
     return;
   }
-  // This opening's own commit is in its view already.
-  seen_commits_ = lock_->commits();
-  // Copying a commit in takes the publish lock alone, which lets go of this
-  // opening's share in it.
-  if (read_locked_) lock_->read_lock();
+  published_state const s = lock_->state();
+  // This opening's own commit is in its view already; when the log started
+  // afresh the file holds everything, and the view lets go of its copies.
+  if (s.generation != view_.generation) stream_.follow_file(s.length);
+  view_ = {s.commits, s.log_end, s.generation};
   lock_->release_writer();
 }
 

@@ -201,9 +201,23 @@ void db_journal::refuse_hot_journal() {
 }
 
 void db_journal::join() {
+  // The journal is set up for sharing under the writer's turn: the opening
+  // that had the database alone may already be taking turns, and must not
+  // commit into a journal that changes under it.
+  lock_->wait_writer();
+  try {
+    join_holding_turn();
+  } catch (...) {
+    lock_->release_writer();
+    throw;
+  }
+  lock_->release_writer();
+}
+
+void db_journal::join_holding_turn() {
   // Only read-only openings had the database (they keep no log, and checked
   // that any journal left needs nothing): this one starts the journal.
-  if (lock_->log_end() < header_size) {
+  if (lock_->state().log_end < header_size) {
     start();
     return;
   }
@@ -215,22 +229,27 @@ void db_journal::join() {
   file_.keep_length_at_close();
   committed_length_ = floor_ = db_.size();
   undo_end_ = 0;
+  published_state const s = lock_->state();
   journal_header h;
   char const* const head = file_.view(0, journal_header::record_size);
-  if (!head || !journal_header::decode(head, journal_header::record_size, h)) {
-    throw error(errc::corrupt_journal, corrupt_journal_message, path_);
-  }
-  if (h.kind == journal_kind::undo) {
+  bool const whole = head && journal_header::decode(head, journal_header::record_size, h);
+  if (s.salt == 0) {
     // The opening that had the database alone kept an undo journal, empty
     // between its transactions (it is in none: the lock file's handshake saw
-    // to that). From now on every opening keeps a redo log there.
+    // to that). From now on every opening keeps a redo log there. The log's
+    // start is published before the header changes, so that an opening
+    // killed in between leaves what the next one finishes (below).
+    if (!whole || h.kind != journal_kind::undo) {
+      throw error(errc::corrupt_journal, corrupt_journal_message, path_);
+    }
     if (mode_ == d_journal::durable) db_.sync();
-    h.kind = journal_kind::redo;
-    h.committed_size = h.size_before = committed_length_;
-    h.salt = new_salt();
-    write_header(h);
-    if (mode_ == d_journal::durable) file_.sync();
-    lock_->set_log_end(header_size);
+    word_t const salt = new_salt();
+    lock_->publish_log_start(salt, header_size, committed_length_);
+    write_log_header(salt, committed_length_);
+  } else if (!whole || h.kind != journal_kind::redo || h.salt != s.salt) {
+    // An opening died between publishing a log's start and writing its
+    // header: the others already write records with the published salt.
+    write_log_header(s.salt, s.checkpoint_length);
   }
   db_.keep_writes_private();
   db_.set_guard(this);
@@ -300,7 +319,7 @@ void db_journal::start() {
   if (lock_) {
     file_.keep_length_at_close();
     if (!shared_) lock_->reset(committed_length_, header_size);
-    lock_->set_log_end(header_size);
+    if (redo_) lock_->publish_log_start(salt_, header_size, committed_length_);
   }
   if (redo_) {
     if (mode_ == d_journal::durable) {
@@ -323,10 +342,9 @@ void db_journal::begin() {
   if (scopes_.empty() && shared_) {
     // Others may have committed since this opening's last transaction: the
     // log goes on where they left it, with the salt it was started with.
-    log_end_ = lock_->log_end();
-    char const* const salt = file_.view(journal_header::salt_offset, word_size);
-    if (!salt) throw error(errc::corrupt_journal, corrupt_journal_message, path_);
-    salt_ = decode_word(salt);
+    published_state const s = lock_->state();
+    log_end_ = s.log_end;
+    salt_ = s.salt;
     committed_length_ = db_.size();
   }
   scopes_.push_back({undo_end_, db_.size()});
@@ -487,14 +505,13 @@ void db_journal::commit_redo() {
   done.transaction = transaction_;
   done.value = length;
   done.encode(scratch_, salt_);
+  if (shared_) {
+    commit_shared(length);
+    return;
+  }
   // Room in the database file first, so that once the commit is on the disk
   // nothing can keep its bytes from following.
   db_.reserve_file(length);
-  // From before the first record until the commit is wholly in the database,
-  // a writer that dies leaves this mark, and the next writer plays the log
-  // back: records of a writer that died are never left for a later log to
-  // run into.
-  if (shared_) lock_->set_publishing(true);
   file_.write_at(log_end_, scratch_.data(), scratch_.size());
   if (mode_ == d_journal::durable) {
     try {
@@ -506,11 +523,6 @@ void db_journal::commit_redo() {
       throw;
     }
   }
-  // Readers of other processes never see part of it.
-  if (shared_) {
-    lock_->publish_lock();
-    lock_->set_copying(true);
-  }
   try {
     db_.write_back();
   } catch (error const&) {
@@ -521,7 +533,6 @@ void db_journal::commit_redo() {
       unpublished_ = true;
       throw;
     }
-    if (shared_) lock_->publish_unlock();  // the copying mark stays: readers repair
     // Committed, but not all in the file: the next opening replays it.
     broken_ = true;
     throw;
@@ -530,20 +541,169 @@ void db_journal::commit_redo() {
   committed_length_ = length;
   memory_undo_.clear();
   undo_end_ = 0;
-  if (shared_) {
-    lock_->published(length);
-    lock_->set_copying(false);
-    lock_->publish_unlock();
-    lock_->set_publishing(false);
-  }
-  // Alone too: an opening that joins finds the log's end here.
-  if (lock_) lock_->set_log_end(log_end_);
   if (log_end_ > checkpoint_bytes_) checkpoint();
+}
+
+void db_journal::commit_shared(word_t length) {
+  // Room in the database file first, so that no checkpoint can fail for
+  // want of it once the commit is published.
+  db_.reserve_file(length);
+  // From before the first record until the commit is published, a writer
+  // that dies leaves this mark: the next writer publishes what it finds
+  // whole and wipes the rest, so no later log runs into it.
+  lock_->set_publishing(true);
+  file_.write_at(log_end_, scratch_.data(), scratch_.size());
+  if (mode_ == d_journal::durable) {
+    try {
+      file_.sync();
+    } catch (error const&) {
+      broken_ = true;
+      throw;
+    }
+  }
+  // The view keeps the bytes; the file gets them at a checkpoint.
+  db_.keep_pending();
+  log_end_ += static_cast<word_t>(scratch_.size());
+  committed_length_ = length;
+  memory_undo_.clear();
+  undo_end_ = 0;
+  lock_->publish_commit(length, log_end_);
+  lock_->set_publishing(false);
+  try {
+    checkpoint_shared();
+  } catch (error const&) {
+    // The commit stands in the journal; a later checkpoint copies it in.
+  }
+}
+
+void db_journal::checkpoint_shared() {
+  published_state const s = lock_->state();
+  std::uint64_t const target = lock_->oldest_pinned(s.commits);
+  if (target > s.checkpoint && lock_->try_publish_lock()) {
+    try {
+      copy_in(s, target);
+    } catch (...) {
+      lock_->publish_unlock();
+      throw;
+    }
+    lock_->publish_unlock();
+  }
+  if (log_end_ > checkpoint_bytes_) restart_shared();
+}
+
+void db_journal::copy_in(published_state const& s, std::uint64_t target) {
+  std::vector<char>& log = log_bytes_;
+  read_log(s.checkpoint_log, s.log_end, log);
+  word_t at = 0, length = s.checkpoint_length;
+  auto const size = static_cast<word_t>(log.size());
+  for (std::uint64_t commits = s.checkpoint; commits < target;) {
+    redo_record r;
+    if (!redo_record::decode(log.data() + at, size - at, s.salt, r) || r.value < 0) {
+      throw error(errc::corrupt_journal, corrupt_journal_message, path_);
+    }
+    if (r.type == redo_record::data) {
+      db_.write_through(r.value, r.bytes, r.n);
+    } else {
+      ++commits;
+      length = r.value;
+    }
+    at += r.size();
+  }
+  lock_->publish_checkpoint(target, s.checkpoint_log + at, length);
+}
+
+void db_journal::read_log(word_t from, word_t to, std::vector<char>& out) {
+  if (to < from || from < header_size) throw error(errc::corrupt_journal, corrupt_journal_message, path_);
+  out.resize(static_cast<std::size_t>(to - from));
+  io_tools::bfstream& f = log_reader();
+  if (!f.read_through(from, out.data(), out.size())) {
+    throw error(errc::corrupt_journal, corrupt_journal_message, path_);
+  }
+}
+
+io_tools::bfstream& db_journal::log_reader() {
+  if (file_.is_open()) return file_;
+  if (!reading_.is_open()) {
+    reading_.open(path_.c_str(), std::ios_base::in);
+    if (reading_.fail()) {
+      throw error(errc::cannot_open, "unable to open journal file...", path_, reading_.open_errno());
+    }
+  }
+  return reading_;
+}
+
+void db_journal::restart_shared() {
+  published_state const s = lock_->state();
+  if (s.checkpoint != s.commits) return;  // a reader holds commits back
+  // Every commit the log holds must be on the disk before the log lets go
+  // of them.
+  if (mode_ == d_journal::durable) db_.sync();
+  if (!lock_->begin_restart()) return;
+  // Published before the header changes: a writer killed in between leaves
+  // a log that nobody reads and a header the next writer rewrites.
+  word_t const salt = new_salt();
+  lock_->publish_log_start(salt, header_size, s.length);
+  write_log_header(salt, s.length);
+  lock_->end_restart();
+  ++stats_.checkpoints;
+}
+
+void db_journal::write_log_header(word_t salt, word_t length) {
+  journal_header h;
+  h.kind = journal_kind::redo;
+  h.committed_size = h.size_before = length;
+  salt_ = h.salt = salt;
+  write_header(h);
+  if (mode_ == d_journal::durable) file_.sync();
+  log_end_ = header_size;
+}
+
+void db_journal::finish_dead_restart() {
+  published_state const s = lock_->state();
+  char const* const salt = file_.view(journal_header::salt_offset, word_size);
+  if (!salt || decode_word(salt) != s.salt) write_log_header(s.salt, s.checkpoint_length);
+  lock_->end_restart();
+}
+
+void db_journal::follow_log(log_view& v, published_state const& s) {
+  if (v.commit == s.commits && v.generation == s.generation) return;
+  word_t from = v.log_at;
+  std::uint64_t base = v.commit;
+  if (v.generation != s.generation || v.commit > s.commits || from > s.log_end) {
+    // The journal started afresh (or this view never followed it): the file
+    // holds every commit up to the checkpoint.
+    db_.follow_file(s.checkpoint_length);
+    from = s.checkpoint_log;
+    base = s.checkpoint;
+  }
+  if (s.log_end > from) {
+    std::vector<char>& log = log_bytes_;
+    read_log(from, s.log_end, log);
+    auto const size = static_cast<word_t>(log.size());
+    std::uint64_t commits = 0;
+    for (word_t at = 0; at < size;) {
+      redo_record r;
+      if (!redo_record::decode(log.data() + at, size - at, s.salt, r) || r.value < 0) {
+        throw error(errc::corrupt_journal, corrupt_journal_message, path_);
+      }
+      if (r.type == redo_record::data) {
+        db_.overlay_at(r.value, r.bytes, r.n);
+      } else {
+        ++commits;
+      }
+      at += r.size();
+    }
+    if (commits != s.commits - base) throw error(errc::corrupt_journal, corrupt_journal_message, path_);
+  }
+  db_.overlay_length(s.length);
+  v = {s.commits, s.log_end, s.generation};
 }
 
 void db_journal::take_back_commit() {
   if (!unpublished_) {
     db_.drop_pending();
+    // A commit that failed before it was published leaves nothing behind.
+    if (shared_ && lock_->publishing()) repair_dead_writer();
     return;
   }
   // A commit whose copying failed: the old bytes are back in view, and go
@@ -551,49 +711,52 @@ void db_journal::take_back_commit() {
   unpublished_ = false;
   db_.write_back();
   restart_log();
-  if (shared_) {
-    lock_->set_publishing(false);
-    lock_->set_copying(false);
-    lock_->publish_unlock();
-  }
+}
+
+bool db_journal::record_at(word_t at, word_t salt, redo_record& r) {
+  io_tools::bfstream& f = log_reader();
+  std::vector<char>& buf = log_bytes_;
+  buf.resize(redo_record::bytes_offset);
+  if (!f.read_through(at, buf.data(), buf.size())) return false;
+  redo_record probe;
+  probe.n = decode_u32(buf.data() + redo_record::length_offset);
+  auto const size = static_cast<std::size_t>(probe.size());
+  if (size > (std::size_t{1} << 32)) return false;
+  buf.resize(size);
+  return f.read_through(at, buf.data(), size) &&
+         redo_record::decode(buf.data(), static_cast<word_t>(size), salt, r);
 }
 
 void db_journal::repair_dead_writer() {
-  // The log holds every commit since it was started, the dead writer's too
-  // when its commit record is whole: played back in order they leave the
-  // database as the latest of them did.
-  std::vector<char> log;
-  {
-    io_tools::bfstream f(path_.c_str(), std::ios_base::in);
-    if (f.fail()) throw error(errc::cannot_open, "unable to open journal file...", path_, f.open_errno());
-    log.resize(static_cast<std::size_t>(f.size()));
-    f.read_at(0, log.data(), log.size());
-  }
-  recovery_plan plan;
-  try {
-    plan = plan_recovery(log.data(), log.size(), db_.size());
-  } catch (error const& e) {
-    throw error(e.code(), e.what(), path_);
-  }
-  lock_->publish_lock();
-  lock_->set_copying(true);
-  try {
-    for (auto const& [address, saved] : plan.writes) {
-      db_.restore_at(address, saved.data(), saved.size());
+  // The writer died between its first record and publishing its commit: a
+  // commit it wrote whole is published (as a durable one may have been
+  // promised); the records of one it did not finish are wiped, so that no
+  // later commit written over them runs into their remains.
+  published_state const s = lock_->state();
+  word_t at = s.log_end;
+  redo_record r;
+  while (record_at(at, s.salt, r)) {
+    at += r.size();
+    if (r.type == redo_record::commit) {
+      if (r.value < 0) break;
+      db_.reserve_file(r.value);
+      lock_->publish_commit(r.value, at);
+      wipe_log_tail(at, s.salt);
+      return;
     }
-    if (plan.needed && plan.length >= 0) db_.set_size(plan.length);
-    db_.reserve_file(db_.size());
-    db_.write_back();
-  } catch (...) {
-    lock_->publish_unlock();
-    throw;
   }
-  lock_->published(db_.size());
-  lock_->set_copying(false);
-  lock_->publish_unlock();
-  committed_length_ = floor_ = db_.size();
-  if (mode_ == d_journal::durable) db_.sync();
-  restart_log();
+  wipe_log_tail(s.log_end, s.salt);
+}
+
+void db_journal::wipe_log_tail(word_t from, word_t salt) {
+  word_t at = from;
+  redo_record r;
+  while (record_at(at, salt, r)) at += r.size();
+  if (at > from) {
+    std::vector<char> const zeros(static_cast<std::size_t>(at - from), 0);
+    file_.write_at(from, zeros.data(), zeros.size());
+    if (mode_ == d_journal::durable) file_.sync();
+  }
   lock_->set_publishing(false);
 }
 
@@ -616,7 +779,7 @@ void db_journal::restart_log() {
   write_header(h);
   if (mode_ == d_journal::durable) file_.sync();
   log_end_ = header_size;
-  if (lock_) lock_->set_log_end(log_end_);
+  if (lock_) lock_->publish_log_start(salt_, header_size, db_.size());
 }
 
 void db_journal::close() {
@@ -636,6 +799,20 @@ void db_journal::close(bool last) {
   if (!last) {
     file_.close();
     return;
+  }
+  if (shared_) {
+    // The last one out copies in what the journal alone holds.
+    published_state const s = lock_->state();
+    if (s.checkpoint < s.commits) {
+      lock_->publish_lock();
+      try {
+        copy_in(s, s.commits);
+      } catch (...) {
+        lock_->publish_unlock();
+        throw;
+      }
+      lock_->publish_unlock();
+    }
   }
   db_.trim();
   if (mode_ == d_journal::durable) db_.sync();

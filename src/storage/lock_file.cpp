@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <thread>
 
@@ -20,7 +21,6 @@ constexpr int presence_byte = 1;
 constexpr int writer_byte = 2;
 constexpr int publish_byte = 3;
 constexpr int alone_byte = 4;
-constexpr int turnstile_byte = 5;
 
 char const* const unable_to_open_lock = "unable to open lock file...";
 
@@ -74,6 +74,8 @@ lock_file::~lock_file() {
 }
 
 void lock_file::close_fd() {
+  if (map_ && slot_ >= 0) free_slot(slot_);
+  slot_ = -1;
   if (map_) ::munmap(map_, file_size);
   map_ = nullptr;
   if (fd_ >= 0) ::close(fd_);  // every byte lock of this opening goes with it
@@ -179,12 +181,16 @@ void lock_file::store_fenced(std::size_t offset, std::uint64_t value) {
 
 void lock_file::reset(word_t length, word_t log_end) {
   store(publishing_offset, 0);
-  store(copying_offset, 0);
+  store(restarting_offset, 0);
   store(alone_offset, 0);
   store(busy_offset, 0);
   store(join_offset, 0);
-  store(length_offset, static_cast<std::uint64_t>(length));
-  store(log_end_offset, static_cast<std::uint64_t>(log_end));
+  std::memset(map_ + records_offset, 0, file_size - records_offset);
+  published_state s;
+  s.length = s.checkpoint_length = length;
+  s.log_end = s.checkpoint_log = log_end;
+  store(current_offset, 0);
+  write_record(s);
   std::memcpy(map_ + magic_offset, magic, 8);
 }
 
@@ -215,45 +221,221 @@ bool lock_file::take_writer(std::chrono::milliseconds timeout) {
   return true;
 }
 
+void lock_file::wait_writer() {
+  lock(writer_byte, F_WRLCK);
+}
+
 void lock_file::release_writer() {
   unlock(writer_byte);
 }
 
-void lock_file::read_lock() {
-  // Through the turnstile: a writer waiting to publish holds it, so that a
-  // stream of readers cannot keep it out for ever.
-  lock(turnstile_byte, F_RDLCK);
-  try {
-    lock(publish_byte, F_RDLCK);
-  } catch (...) {
-    unlock(turnstile_byte);
-    throw;
-  }
-  unlock(turnstile_byte);
+bool lock_file::writer_busy() {
+  if (!try_lock(writer_byte, F_WRLCK)) return true;
+  unlock(writer_byte);
+  return false;
 }
 
-void lock_file::read_unlock() {
-  unlock(publish_byte);
+bool lock_file::try_publish_lock() {
+  return try_lock(publish_byte, F_WRLCK);
 }
 
 void lock_file::publish_lock() {
-  lock(turnstile_byte, F_WRLCK);
-  try {
-    lock(publish_byte, F_WRLCK);
-  } catch (...) {
-    unlock(turnstile_byte);
-    throw;
-  }
+  lock(publish_byte, F_WRLCK);
 }
 
 void lock_file::publish_unlock() {
   unlock(publish_byte);
-  unlock(turnstile_byte);
 }
 
-void lock_file::published(word_t length) {
-  store(length_offset, static_cast<std::uint64_t>(length));
-  store(commits_offset, commits() + 1);
+namespace {
+
+constexpr std::size_t record_words = 9;
+
+// The state record in force in a lock file mapped at map.
+published_state state_in(char const* map) {
+  auto const word = [map](std::size_t offset, int order) {
+    return __atomic_load_n(reinterpret_cast<std::uint64_t const*>(map + offset), order);
+  };
+  for (;;) {
+    std::uint64_t const number = word(lock_file::current_offset, __ATOMIC_ACQUIRE);
+    std::size_t const at = lock_file::records_offset + lock_file::record_size * (number % 2);
+    std::uint64_t w[record_words];
+    for (std::size_t i = 0; i < record_words; ++i) w[i] = word(at + 8 * i, __ATOMIC_RELAXED);
+    __atomic_thread_fence(__ATOMIC_ACQUIRE);
+    // A writer that moved on twice meanwhile may have been filling this very
+    // record: then current moved too.
+    if (w[0] != number || word(lock_file::current_offset, __ATOMIC_ACQUIRE) != number) continue;
+    published_state s;
+    s.number = number;
+    s.commits = w[1];
+    s.length = static_cast<word_t>(w[2]);
+    s.log_end = static_cast<word_t>(w[3]);
+    s.checkpoint = w[4];
+    s.checkpoint_log = static_cast<word_t>(w[5]);
+    s.checkpoint_length = static_cast<word_t>(w[6]);
+    s.generation = w[7];
+    s.salt = static_cast<word_t>(w[8]);
+    return s;
+  }
+}
+
+}  // namespace
+
+bool read_published_state(std::string const& database_file, published_state& out) {
+  int const fd = ::open(lock_file_of(database_file).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  void* const at = ::fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(lock_file::file_size)
+                       ? ::mmap(nullptr, lock_file::file_size, PROT_READ, MAP_SHARED, fd, 0)
+                       : MAP_FAILED;
+  ::close(fd);
+  if (at == MAP_FAILED) return false;
+  auto const* const map = static_cast<char const*>(at);
+  bool const ours = std::memcmp(map + lock_file::magic_offset, lock_file::magic, 8) == 0;
+  if (ours) out = state_in(map);
+  ::munmap(at, lock_file::file_size);
+  return ours;
+}
+
+published_state lock_file::state() const {
+  return state_in(map_);
+}
+
+void lock_file::write_record(published_state s) {
+  s.number = load(current_offset) + 1;
+  // Readers that see this record's words being written also see current
+  // moved past the record they read (free on most machines).
+  __atomic_thread_fence(__ATOMIC_RELEASE);
+  std::uint64_t const w[record_words] = {s.number,
+                                         s.commits,
+                                         static_cast<std::uint64_t>(s.length),
+                                         static_cast<std::uint64_t>(s.log_end),
+                                         s.checkpoint,
+                                         static_cast<std::uint64_t>(s.checkpoint_log),
+                                         static_cast<std::uint64_t>(s.checkpoint_length),
+                                         s.generation,
+                                         static_cast<std::uint64_t>(s.salt)};
+  std::size_t const at = records_offset + record_size * (s.number % 2);
+  for (std::size_t i = 0; i < record_words; ++i) {
+    __atomic_store_n(reinterpret_cast<std::uint64_t*>(map_ + at + 8 * i), w[i], __ATOMIC_RELAXED);
+  }
+  // The record is whole before it is in force. No fence: an opening alone
+  // publishes every commit, and looks at no slot; a writer that does fences
+  // before it looks (oldest_pinned).
+  store(current_offset, s.number);
+}
+
+void lock_file::publish_commit(word_t length, word_t log_end) {
+  published_state s = state();
+  ++s.commits;
+  s.length = length;
+  s.log_end = log_end;
+  write_record(s);
+}
+
+void lock_file::publish_in_place(word_t length, word_t log_end) {
+  published_state s = state();
+  s.checkpoint = ++s.commits;
+  s.length = s.checkpoint_length = length;
+  s.log_end = s.checkpoint_log = log_end;
+  write_record(s);
+}
+
+void lock_file::publish_checkpoint(std::uint64_t commit, word_t log_at, word_t length) {
+  published_state s = state();
+  s.checkpoint = commit;
+  s.checkpoint_log = log_at;
+  s.checkpoint_length = length;
+  write_record(s);
+}
+
+void lock_file::publish_log_start(word_t salt, word_t log_start, word_t length) {
+  published_state s = state();
+  s.checkpoint = s.commits;
+  s.length = s.checkpoint_length = length;
+  s.log_end = s.checkpoint_log = log_start;
+  s.salt = salt;
+  ++s.generation;
+  write_record(s);
+}
+
+bool lock_file::begin_restart() {
+  store_fenced(restarting_offset, 1);
+  for (int i = 0; i < slot_count; ++i) {
+    if (load_slot(i, 16) != reading) continue;
+    std::uint64_t const pid = load_slot(i, 0);
+    if (pid != 0 && !gone(pid)) {
+      store_fenced(restarting_offset, 0);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool lock_file::gone(std::uint64_t pid) {
+  if (pid == static_cast<std::uint64_t>(::getpid())) return false;
+  return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+int lock_file::take_slot() {
+  auto const me = static_cast<std::uint64_t>(::getpid());
+  for (bool reuse : {false, true}) {
+    for (int i = 0; i < slot_count; ++i) {
+      std::uint64_t pid = load_slot(i, 0);
+      if (reuse ? pid == 0 || !gone(pid) : pid != 0) continue;
+      auto* const word = reinterpret_cast<std::uint64_t*>(map_ + slots_offset + slot_size * i);
+      if (__atomic_compare_exchange_n(word, &pid, me, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+        store_slot(i, 16, 0);
+        if (slot_ >= 0) free_slot(slot_);
+        slot_ = i;
+        return i;
+      }
+    }
+  }
+  throw error(errc::busy, "reader table full: too many openings of the database...", path_);
+}
+
+void lock_file::free_slot(int slot) {
+  store_slot(slot, 16, 0);
+  store_slot(slot, 0, 0);
+  if (slot == slot_) slot_ = -1;
+}
+
+published_state lock_file::pin(int slot) {
+  for (;;) {
+    published_state const s = state();
+    store_slot(slot, 8, s.commits);
+    store_slot(slot, 16, reading);
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    // A writer that published after the state was read may not have seen
+    // the slot when it chose what to checkpoint: take its state instead.
+    if (load(current_offset) == s.number) return s;
+  }
+}
+
+std::uint64_t lock_file::oldest_pinned(std::uint64_t latest) const {
+  // The commit published before is seen by a reader that pins after this,
+  // or its slot is seen here.
+  __atomic_thread_fence(__ATOMIC_SEQ_CST);
+  std::uint64_t oldest = latest;
+  for (int i = 0; i < slot_count; ++i) {
+    if (load_slot(i, 16) == 0) continue;
+    std::uint64_t const snapshot = load_slot(i, 8);
+    if (snapshot >= oldest) continue;
+    std::uint64_t const pid = load_slot(i, 0);
+    if (pid != 0 && !gone(pid)) oldest = snapshot;
+  }
+  return oldest;
+}
+
+void lock_file::store_slot(int slot, std::size_t field, std::uint64_t value) {
+  store_fenced(slots_offset + slot_size * static_cast<std::size_t>(slot) + field, value);
+}
+
+std::uint64_t lock_file::load_slot(int slot, std::size_t field) const {
+  return __atomic_load_n(reinterpret_cast<std::uint64_t const*>(
+                             map_ + slots_offset + slot_size * static_cast<std::size_t>(slot) + field),
+                         __ATOMIC_SEQ_CST);
 }
 
 std::uint64_t lock_file::load(std::size_t offset) const {

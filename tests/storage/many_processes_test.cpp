@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <random>
 #include <thread>
@@ -20,6 +21,7 @@
 #include <disk_tools/d_transaction.h>
 #include <disk_tools/odb_check.h>
 #include <disk_tools/odb_copy.h>
+#include <disk_tools/detail/lock_file.h>
 #include "harness.h"
 
 using namespace disk_tools;
@@ -52,6 +54,8 @@ class children {
       int status = 100;
       try {
         status = body();
+      } catch (std::exception const& e) {
+        std::fprintf(stderr, "child %d: %s\n", static_cast<int>(::getpid()), e.what());
       } catch (...) {
       }
       ::_exit(status);
@@ -413,6 +417,121 @@ TEST(ManyProcesses, ACommitHalfCopiedByAWriterThatDiedIsPlayedBackBeforeAnyoneRe
   EXPECT_EQ(commits, 1u) << "the journal's commit was not played back";
   EXPECT_EQ(notes.count(), 2);
   EXPECT_TRUE(check_map(map).empty() && notes.check().empty());
+}
+
+// Every account's balance and the count of transfers, as the map shows them.
+std::vector<unsigned> balances(int_map& map) {
+  std::vector<unsigned> out(accounts + 1, 0);
+  for (unsigned k = 0; k <= accounts; ++k) map.get(k, out[k]);
+  return out;
+}
+
+published_state shared_state(std::string const& name) {
+  published_state s;
+  EXPECT_TRUE(read_published_state(name + ".odb", s)) << "no lock file";
+  return s;
+}
+
+d_open_options short_journal(d_journal mode) {
+  d_open_options o = options_for(mode);
+  o.checkpoint_bytes = 4096;  // a few transfers fill it
+  return o;
+}
+
+// A read transaction held while a writer in another process commits 100
+// times: its figures never change and the writer is not held up; no
+// checkpoint passes the pinned snapshot and the journal, though long, starts
+// afresh only once the reader lets go.
+TEST(ManyProcesses, ALongReaderKeepsItsSnapshotAndHoldsNobodyUp) {
+  for (d_journal mode : {d_journal::atomic, d_journal::durable}) {
+    SCOPED_TRACE(mode == d_journal::atomic ? "atomic" : "durable");
+    test_support::scratch_dir dir(memory_dir);
+    std::string const name = dir.file("long");
+    make_accounts(name);
+    children kids;
+    int ready[2], go[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(go), 0);
+    pid_t const pid = kids.start([&] {
+      d_env e{};
+      scoped_database d = open_database_scoped(name, &e, short_journal(mode));
+      int_map m("accounts", &e);
+      std::mt19937 rng(5);
+      transfer(e, m, rng);
+      char c = 1;
+      if (::write(ready[1], &c, 1) != 1 || ::read(go[0], &c, 1) != 1) return 2;
+      for (int i = 0; i < 100; ++i) transfer(e, m, rng);
+      return 0;
+    });
+    char c = 1;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    // Opened now, the view is the file itself: nothing of the journal is laid
+    // over it, so a checkpoint that passed the snapshot would show.
+    d_env env{};
+    scoped_database db = open_database_scoped(name, &env, short_journal(mode));
+    int_map map("accounts", &env);
+    auto rt = std::make_unique<d_read_transaction>(&env);
+    std::vector<unsigned> const seen = balances(map);
+    auto const view = [&] {
+      char const* at = env.stream->view(0, static_cast<std::size_t>(env.stream->size()));
+      return std::vector<char>(at, at + env.stream->size());
+    };
+    std::vector<char> const seen_bytes = view();
+    published_state const pinned = shared_state(name);
+    ASSERT_EQ(::write(go[1], &c, 1), 1);
+    EXPECT_EQ(kids.wait(pid, steady::now() + 10s), 0) << "the writer was held up";
+    EXPECT_TRUE(view() == seen_bytes) << "the snapshot changed under the reader";
+    published_state const during = shared_state(name);
+    EXPECT_EQ(during.commits, pinned.commits + 100);
+    EXPECT_LE(during.checkpoint, pinned.commits) << "a checkpoint passed the pinned snapshot";
+    EXPECT_GT(during.log_end, 4096);
+    EXPECT_EQ(during.generation, pinned.generation) << "the journal restarted under the reader";
+    rt.reset();
+    EXPECT_EQ(balances(map)[commits_key], seen[commits_key] + 100);
+    std::mt19937 rng(6);
+    transfer(env, map, rng);
+    published_state const after = shared_state(name);
+    EXPECT_EQ(after.checkpoint, after.commits);
+    EXPECT_GT(after.generation, pinned.generation) << "the journal never started afresh";
+    EXPECT_EQ(total_of(env, map), static_cast<unsigned long>(accounts) * opening_balance);
+    for (int fd : {ready[0], ready[1], go[0], go[1]}) ::close(fd);
+  }
+}
+
+// A reader holds the checkpoint back while it lives; killed inside its read
+// transaction, its slot is found dead by its process id and holds nothing.
+TEST(ManyProcesses, AReaderKilledInsideItsSnapshotHoldsNothingBack) {
+  test_support::scratch_dir dir(memory_dir);
+  std::string const name = dir.file("dead");
+  make_accounts(name);
+  d_env env{};
+  scoped_database db = open_database_scoped(name, &env, short_journal(d_journal::atomic));
+  int_map map("accounts", &env);
+  children kids;
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t const pid = kids.start([&] {
+    d_env e{};
+    scoped_database d = open_database_scoped(name, &e);
+    d_read_transaction rt(&e);
+    char c = 1;
+    if (::write(ready[1], &c, 1) == 1) ::pause();
+    return 0;
+  });
+  char c;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  published_state const pinned = shared_state(name);
+  std::mt19937 rng(7);
+  for (int i = 0; i < 20; ++i) transfer(env, map, rng);
+  EXPECT_LE(shared_state(name).checkpoint, pinned.commits) << "the live reader held nothing back";
+  kids.kill(pid);
+  for (int i = 0; i < 20; ++i) transfer(env, map, rng);
+  published_state const after = shared_state(name);
+  EXPECT_EQ(after.checkpoint, after.commits) << "the dead reader still holds the checkpoint";
+  EXPECT_GT(after.generation, pinned.generation) << "the journal never started afresh";
+  EXPECT_EQ(total_of(env, map), static_cast<unsigned long>(accounts) * opening_balance);
+  ::close(ready[0]);
+  ::close(ready[1]);
 }
 
 d_open_options reading() {

@@ -263,6 +263,21 @@ class bfstream {
   // Private mode, nothing pending: lets go of the private copies of pages,
   // which the file now holds too.
   void refresh_private();
+  // Private mode: the pending ranges become part of the view alone (a
+  // commit whose bytes are in the journal but not yet in the file).
+  void keep_pending();
+  // Puts bytes of a commit that the journal holds into this stream's view
+  // (a private view, or the image of a stream opened for reading), without
+  // showing them to the guard or making them pending.
+  void overlay_at(disk_tools::word_t address, void const* src, std::size_t n);
+  // The view reaches length bytes (a commit's length, whose last bytes no
+  // record may have written).
+  void overlay_length(disk_tools::word_t length);
+  // Writes n bytes to the file itself, whatever the view holds (a
+  // checkpoint copies commits in).
+  void write_through(disk_tools::word_t address, void const* src, std::size_t n);
+  // Reads n bytes from the file itself; false when it is shorter.
+  bool read_through(disk_tools::word_t address, void* dst, std::size_t n);
 
   // Counts of the transfers that reached the operating system, for
   // measurements.
@@ -310,7 +325,11 @@ class bfstream {
   void unmap_beyond_file();
   // Private mode: moves the view to a larger reserved range.
   void relocate_private(std::size_t need);
-  void add_pending(disk_tools::word_t begin, disk_tools::word_t end);
+  static void add_range(std::map<disk_tools::word_t, disk_tools::word_t>& ranges,
+                        disk_tools::word_t begin, disk_tools::word_t end);
+  void add_pending(disk_tools::word_t begin, disk_tools::word_t end) {
+    add_range(pending_, begin, end);
+  }
   // The file's bytes as this stream sees them.
   char* bytes() { return base_ ? base_ : image_.data(); }
   char const* bytes() const { return base_ ? base_ : image_.data(); }
@@ -335,6 +354,9 @@ class bfstream {
   bool private_ = false;
   bool keep_length_ = false;
   std::map<disk_tools::word_t, disk_tools::word_t> pending_;
+  // Ranges of a private view that the file does not hold yet (commits kept
+  // or overlaid), [begin, end) by begin: a view that moves keeps them.
+  std::map<disk_tools::word_t, disk_tools::word_t> kept_;
   io_counts counts_;
   std::string name_;
   int open_errno_ = 0;

@@ -41,6 +41,16 @@ namespace disk_tools {
 
 enum class d_journal;
 class lock_file;
+struct published_state;
+
+// Where an opening's view of a shared database stands: the commit it shows,
+// where that commit's records end in the journal, and the journal's
+// generation then.
+struct log_view {
+  std::uint64_t commit = 0;
+  word_t log_at = 0;
+  std::uint64_t generation = ~std::uint64_t{0};  // none yet: start from the file
+};
 
 // How an opening uses the journal beside a database that others may have open:
 //   alone   no other opening: play back what a dead process left, start afresh
@@ -81,9 +91,9 @@ class db_journal final : public io_tools::bfstream::write_guard {
              word_t checkpoint_bytes);
   // The same for one of the openings that share the database through lock
   // (null for the journal-off mode, which is never shared). Atomic mode then
-  // keeps a transaction's writes in memory like durable mode, so that the
-  // database file changes only in the short moment a commit is copied in,
-  // under the publish lock; it only skips the syncs.
+  // keeps a transaction's writes in memory like durable mode (it only skips
+  // the syncs): a commit goes to the journal as redo records, and into the
+  // database file at a checkpoint, behind the oldest pinned snapshot.
   db_journal(io_tools::bfstream& db, std::string path, d_journal mode,
              word_t checkpoint_bytes, lock_file* lock, journal_role role);
   // Closes as close() does, unless the journal is broken (then it stays for
@@ -109,9 +119,18 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // The same for a shared opening; only the last one to close (last) cuts
   // the file and removes the journal, the others leave both as they are.
   void close(bool last);
-  // The writer that finds a commit left half copied by a writer that died
-  // plays the whole log back into the database and starts it afresh.
+  // The writer that finds a writer died appending its commit publishes it
+  // when it is whole, and wipes what it left of one that is not.
   void repair_dead_writer();
+  // The writer that finds one died starting the log afresh finishes that.
+  void finish_dead_restart();
+  // Brings the view of the database (the stream) from v to the published
+  // state s, whose snapshot is pinned (or the caller holds the writer's
+  // turn): from the file at the checkpoint when the log started afresh
+  // since, and the commits' records after it, laid over the view.
+  void follow_log(log_view& v, published_state const& s);
+  // Where the journal's next record goes (the undo journal: after its header).
+  word_t log_end() const { return redo_ ? log_end_ : journal_header::record_size; }
   // The opening had the database alone and others join it now: from its next
   // transaction on it works as they do.
   void share();
@@ -141,8 +160,25 @@ class db_journal final : public io_tools::bfstream::write_guard {
   void put_back(word_t undo_end);
   void commit_atomic();
   void commit_redo();
+  // A shared opening's commit: its records go to the journal and it is
+  // published; the file gets it at a checkpoint.
+  void commit_shared(word_t length);
+  // Copies into the file the commits no pinned snapshot predates, and starts
+  // the log afresh when it is long and nobody reads it.
+  void checkpoint_shared();
+  // Writes the commits after the checkpoint of s up to target into the file.
+  void copy_in(published_state const& s, std::uint64_t target);
+  void restart_shared();
+  void write_log_header(word_t salt, word_t length);
+  // The journal's bytes [from, to), read from the file itself.
+  void read_log(word_t from, word_t to, std::vector<char>& out);
+  io_tools::bfstream& log_reader();
+  // The record at at, read from the file itself; false when none is whole.
+  bool record_at(word_t at, word_t salt, redo_record& r);
+  void wipe_log_tail(word_t from, word_t salt);
   // Opens the journal that the other openings use.
   void join();
+  void join_holding_turn();
   // A read-only opening that is alone: refuses a journal that needs playing
   // back.
   void refuse_hot_journal();
@@ -168,6 +204,8 @@ class db_journal final : public io_tools::bfstream::write_guard {
   bool redo_ = false;          // writes kept in memory until commit (durable, or shared)
   bool reader_ = false;
   io_tools::bfstream file_;
+  io_tools::bfstream reading_;  // a read-only opening's way to the log
+  std::vector<char> log_bytes_;
   std::vector<scope> scopes_;
   // Bytes from here on were not data when the innermost scope began: changing
   // them needs no undo record.

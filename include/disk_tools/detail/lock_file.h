@@ -6,19 +6,44 @@
 // crash could need: the database and its journal do.
 //
 //   offset  width  field (native byte order: the file never leaves the machine)
-//   0       8      magic "odb-lock"
-//   8       8      commits: moves on with every commit copied into the database
-//   16      8      the database's length after the latest commit
-//   24      8      where the journal's next record goes
-//   32      8      1 while a writer copies a commit into the database
+//   0       8      magic "odb-lk02"
+//   8       8      current: the number of the state record in force, which
+//                  lies at 128 + 128 * (current % 2); a writer fills the other
+//                  record and then moves this word, so a reader never finds
+//                  a record half written, and a writer killed while filling
+//                  one leaves the one in force as it was
+//   16      8      1 while a writer starts the journal afresh
+//   32      8      1 while a writer appends a commit to the journal and has
+//                  not yet published it: the next writer finds it set when
+//                  that writer died half way
 //   40      8      1 while the opening that found the database alone works
 //                  without locks (no other opening has joined yet)
 //   48      8      1 while that opening is inside a transaction
 //   56      8      1 once another opening asked to join: the first takes
 //                  turns like everyone from its next transaction on
-//   64      8      1 while a writer holding the publish lock copies a commit
-//                  in: a reader that gets the lock and finds it set knows
-//                  the writer died half way
+//   128     128    state record 0, then record 1 at 256:
+//                    +0   its number (current, when it is in force)
+//                    +8   commits: moves on with every commit
+//                    +16  the database's length after the latest commit
+//                    +24  where the journal's next record goes
+//                    +32  checkpoint: the commits whose bytes the database
+//                         file holds (the others are in the journal alone)
+//                    +40  where the journal's records after the checkpoint start
+//                    +48  the database's length at the checkpoint
+//                    +56  generation: moves on each time the journal starts afresh
+//                    +64  the journal's salt for this generation
+//   512     32     reader slots, 112 of them to the end of the file:
+//                    +0   process id of the opening that owns it; 0 when free
+//                    +8   the commit its snapshot shows
+//                    +16  1 while pinned; 3 while it also reads the journal
+//
+// A reader pins a snapshot with no system call: it stores the latest commit
+// in its slot, fences, and looks again at the word current; when a writer
+// published meanwhile it tries again. A writer publishes first and looks at
+// the slots after, so one of the two always sees the other: no checkpoint
+// passes a snapshot that is pinned, and the journal starts afresh only while
+// nobody reads it. A slot whose process is gone (kill(pid, 0) fails with
+// ESRCH) holds nothing back, and the next opening that needs a slot takes it.
 //
 // An opening alone pays no system call per transaction: it announces each
 // transaction in the busy word and looks at the join word (the two orders
@@ -32,13 +57,11 @@
 //   byte 0  gate      exclusive while one opening joins or leaves
 //   byte 1  presence  shared by every opening; exclusive means alone
 //   byte 2  writer    exclusive while a write transaction is under way
-//   byte 3  publish   shared while a read transaction reads; exclusive while a
-//                     commit is copied into the database
+//   byte 3  publish   shared while a tool reads the database file and its
+//                     journal without opening them; exclusive while a
+//                     checkpoint copies commits into the database
 //   byte 4  alone     exclusive while the first opening works alone, so that
 //                     one waiting to join can tell that it died
-//   byte 5  turnstile readers pass it (shared) on their way to the publish
-//                     lock; a writer holds it exclusive from before it asks
-//                     for the publish lock, so new readers queue behind it
 #pragma once
 
 #include <chrono>
@@ -49,19 +72,38 @@
 
 namespace disk_tools {
 
+// What the state record in force says (the layout above).
+struct published_state {
+  std::uint64_t number = 0;
+  std::uint64_t commits = 0;
+  word_t length = 0;
+  word_t log_end = 0;
+  std::uint64_t checkpoint = 0;
+  word_t checkpoint_log = 0;
+  word_t checkpoint_length = 0;
+  std::uint64_t generation = 0;
+  word_t salt = 0;
+};
+
 class lock_file {
  public:
   static constexpr std::size_t magic_offset = 0;
-  static constexpr std::size_t commits_offset = 8;
-  static constexpr std::size_t length_offset = 16;
-  static constexpr std::size_t log_end_offset = 24;
+  static constexpr std::size_t current_offset = 8;
+  static constexpr std::size_t restarting_offset = 16;
   static constexpr std::size_t publishing_offset = 32;
   static constexpr std::size_t alone_offset = 40;
   static constexpr std::size_t busy_offset = 48;
   static constexpr std::size_t join_offset = 56;
-  static constexpr std::size_t copying_offset = 64;
+  static constexpr std::size_t records_offset = 128;
+  static constexpr std::size_t record_size = 128;
+  static constexpr std::size_t slots_offset = 512;
+  static constexpr std::size_t slot_size = 32;
   static constexpr std::size_t file_size = 4096;
-  static constexpr char magic[9] = "odb-lock";
+  static constexpr int slot_count = static_cast<int>((file_size - slots_offset) / slot_size);
+  static constexpr char magic[9] = "odb-lk02";
+  // The slot states.
+  static constexpr std::uint64_t pinned = 1;
+  static constexpr std::uint64_t reading = 3;
 
   // Opens (making it when missing) the lock file at path and joins the
   // openings of the database; alone() tells whether there were none. The
@@ -78,7 +120,9 @@ class lock_file {
   lock_file& operator=(lock_file const&) = delete;
 
   bool alone() const { return alone_; }
-  // An opening that found itself alone starts the shared words afresh.
+  // An opening that found itself alone starts the shared words afresh: the
+  // database file holds every commit, the journal's records start at
+  // log_end (0: there is no journal yet) and no slot is taken.
   void reset(word_t length, word_t log_end);
   // The opening alone works without locks until another asks to join.
   void work_alone();
@@ -101,27 +145,60 @@ class lock_file {
   // another holds it still.
   bool take_writer(std::chrono::milliseconds timeout);
   void release_writer();
-  // Readers share the publish lock; a commit takes it alone for the moment
-  // it copies its bytes into the database.
-  void read_lock();
-  void read_unlock();
-  void publish_lock();
+  // The writer's turn, however long it takes (a joining opening sets the
+  // journal up for sharing, which takes a moment).
+  void wait_writer();
+  // Whether some opening holds the writer's turn (a system call).
+  bool writer_busy();
+  // A checkpoint copies commits into the database only while no tool reads
+  // the file: false, at once, when one does.
+  bool try_publish_lock();
   void publish_unlock();
+  void publish_lock();
 
-  std::uint64_t commits() const { return load(commits_offset); }
-  word_t length() const { return static_cast<word_t>(load(length_offset)); }
-  word_t log_end() const { return static_cast<word_t>(load(log_end_offset)); }
+  // The state record in force, read whole.
+  published_state state() const;
+  // The writer: a commit is in the journal (its records end at log_end).
+  void publish_commit(word_t length, word_t log_end);
+  // The writer alone (or one that repairs): a commit that is in the
+  // database file too.
+  void publish_in_place(word_t length, word_t log_end);
+  // The writer: the database file holds the commits up to `commit` now.
+  void publish_checkpoint(std::uint64_t commit, word_t log_at, word_t length);
+  // The writer: the journal starts afresh at log_start with salt, the file
+  // holding every commit (and its length being length).
+  void publish_log_start(word_t salt, word_t log_start, word_t length);
+
   bool publishing() const { return load(publishing_offset) != 0; }
-  bool copying() const { return load(copying_offset) != 0; }
-  void set_copying(bool on) { store(copying_offset, on ? 1 : 0); }
-  void set_log_end(word_t at) { store(log_end_offset, static_cast<std::uint64_t>(at)); }
   void set_publishing(bool on) { store(publishing_offset, on ? 1 : 0); }
-  // A commit is in the database: its length is published, then the count.
-  void published(word_t length);
+  bool restarting() const { return load(restarting_offset) != 0; }
+  // The writer, before it starts the journal afresh: false (and nothing
+  // announced) when a reader is reading the journal.
+  bool begin_restart();
+  void end_restart() { store_fenced(restarting_offset, 0); }
+
+  // A slot of the reader table for this opening (a free one, or one whose
+  // process is gone). Throws "reader table full..." when there is none.
+  int take_slot();
+  void free_slot(int slot);
+  // Pins the latest commit in slot, marked as reading the journal, and
+  // returns the state it belongs to; no system call.
+  published_state pin(int slot);
+  // The journal read: the snapshot stays pinned.
+  void done_reading(int slot) { store_slot(slot, 16, pinned); }
+  void unpin(int slot) { store_slot(slot, 16, 0); }
+  // The oldest commit a live reader has pinned, latest when none is older.
+  // Looks at a slot's process only when it holds something back.
+  std::uint64_t oldest_pinned(std::uint64_t latest) const;
 
  private:
   std::uint64_t load(std::size_t offset) const;
   void store(std::size_t offset, std::uint64_t value);
+  void store_slot(int slot, std::size_t field, std::uint64_t value);
+  std::uint64_t load_slot(int slot, std::size_t field) const;
+  // Whether the process that owns a slot is gone.
+  static bool gone(std::uint64_t pid);
+  void write_record(published_state s);
   void lock(int byte, short type);
   bool try_lock(int byte, short type);
   void unlock(int byte);
@@ -136,12 +213,19 @@ class lock_file {
   int fd_ = -1;
   char* map_ = nullptr;
   bool alone_ = false;
+  int slot_ = -1;  // the reader slot this opening took, freed when it goes
 };
 
 std::string lock_file_of(std::string const& database_file);
 
+// The state record in force in the lock file of a database that is open
+// somewhere; false when it has no lock file (or one of another kind). Changes
+// nothing; for the tools that look inside.
+bool read_published_state(std::string const& database_file, published_state& out);
+
 // Holds the publish lock shared while it lives, when the database has a lock
-// file (it is open somewhere): no commit is copied into the file meanwhile.
+// file (it is open somewhere): no checkpoint copies commits into the file
+// meanwhile (the commits go on, into the journal).
 // Makes no file and changes no byte; for the tools that read a database
 // without opening it.
 class publish_pause {
