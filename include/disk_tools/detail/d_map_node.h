@@ -8,6 +8,7 @@
 // keys stays the same.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <list>
 #include <memory>
@@ -57,6 +58,11 @@ class d_map_node {
   // from first to count. Only where the record's bytes past the count mean
   // nothing (the typed map); the other maps store the whole record.
   void store_from(io_tools::bfstream& s, int first) const;
+  // Writes the slots from first up to, not including, last and nothing else:
+  // what a change that moved no link and kept the count touched. Only where
+  // the record's bytes past the count mean nothing; the other maps store
+  // the whole record.
+  void store_slots(io_tools::bfstream& s, int first, int last) const;
   // Drops the cached links, then reads the record at address (nothing when it
   // is -1). Slots from count on keep their previous contents.
   void load(io_tools::bfstream& s);
@@ -104,8 +110,13 @@ class d_map_node {
   // Takes out the pair in the used slot `slot`; the later ones move down.
   void remove_at(int slot);
   // Takes out the smallest pair, puts pair into its sorted place and returns
-  // the pair taken out; the node must be full.
-  pair_type exchange_smallest(pair_type const& pair);
+  // the pair taken out; the node must be full. Slots from `placed` (pair's
+  // slot) on keep what they held.
+  pair_type exchange_smallest(pair_type const& pair, int& placed);
+  pair_type exchange_smallest(pair_type const& pair) {
+    int placed = 0;
+    return exchange_smallest(pair, placed);
+  }
 
   map_node_head head() const { return {left, right, parent, count, address, next}; }
 
@@ -123,6 +134,9 @@ class d_map_node {
   static constexpr side right_side{&d_map_node::right, &d_map_node::right_node};
 
   d_map_node& linked(word_t link, d_map_node*& cached, io_tools::bfstream& s);
+  // The first used slot from `from` on whose key orders after key; count
+  // when there is none.
+  std::size_t slot_after(K const& key, std::size_t from) const;
   d_map_node* linked_or_null(word_t link, d_map_node*& cached, io_tools::bfstream& s) {
     return link == no_address ? nullptr : &linked(link, cached, s);
   }
@@ -169,6 +183,20 @@ void d_map_node<K, V>::store_from(io_tools::bfstream& s, int first) const {
   std::size_t const from = layout::slot_offset(first);
   s.write_at(address + static_cast<word_t>(from), buf + from,
              layout::slot_offset(static_cast<int>(count)) - from);
+}
+
+template <class K, class V>
+void d_map_node<K, V>::store_slots(io_tools::bfstream& s, int first, int last) const {
+  if (!layout::writes_used_only || address == no_address) return store(s);
+  char buf[layout::record_size];
+  for (int i = first; i < last; ++i) {
+    char* slot = buf + layout::slot_offset(i);
+    auto const& p = pairs[static_cast<std::size_t>(i)];
+    map_slot_field<K>::encode(slot, p.key);
+    map_slot_field<V>::encode(slot + map_slot_field<K>::width, p.value);
+  }
+  std::size_t const from = layout::slot_offset(first);
+  s.write_at(address + static_cast<word_t>(from), buf + from, layout::slot_offset(last) - from);
 }
 
 template <class K, class V>
@@ -226,10 +254,10 @@ int d_map_node<K, V>::find(Key const& key) const {
   word_t lo = 0, hi = count - 1;
   while (lo <= hi) {
     word_t const mid = lo + (hi - lo) / 2;
-    K const& at = pairs[static_cast<std::size_t>(mid)].key;
-    if (at < key) {
+    int const order = key_order(pairs[static_cast<std::size_t>(mid)].key, key);
+    if (order < 0) {
       lo = mid + 1;
-    } else if (key < at) {
+    } else if (order > 0) {
       hi = mid - 1;
     } else {
       return static_cast<int>(mid);
@@ -239,12 +267,22 @@ int d_map_node<K, V>::find(Key const& key) const {
 }
 
 template <class K, class V>
+std::size_t d_map_node<K, V>::slot_after(K const& key, std::size_t from) const {
+  // The slots are sorted, so a binary search finds the place the old
+  // backwards walk stopped at, with a handful of comparisons instead of one
+  // per slot moved.
+  auto const first = pairs.begin();
+  return static_cast<std::size_t>(
+      std::upper_bound(first + static_cast<std::ptrdiff_t>(from), first + count, key,
+                       [](K const& k, pair_type const& p) { return k < p.key; }) -
+      first);
+}
+
+template <class K, class V>
 int d_map_node<K, V>::add_sorted(pair_type const& pair) {
-  auto pos = static_cast<std::size_t>(count);
-  while (pos > 0 && pair.key < pairs[pos - 1].key) {
-    pairs[pos] = pairs[pos - 1];
-    --pos;
-  }
+  std::size_t const pos = slot_after(pair.key, 0);
+  auto const first = pairs.begin();
+  std::move_backward(first + static_cast<std::ptrdiff_t>(pos), first + count, first + count + 1);
   pairs[pos] = pair;
   ++count;
   return static_cast<int>(pos);
@@ -259,11 +297,16 @@ void d_map_node<K, V>::remove_at(int slot) {
 }
 
 template <class K, class V>
-typename d_map_node<K, V>::pair_type d_map_node<K, V>::exchange_smallest(pair_type const& pair) {
+typename d_map_node<K, V>::pair_type d_map_node<K, V>::exchange_smallest(pair_type const& pair,
+                                                                        int& placed) {
+  // Only the pairs below pair's place move down: the slots above it keep
+  // theirs, and so does the record there.
   pair_type smallest = pairs[0];
-  for (std::size_t i = 1; i < static_cast<std::size_t>(count); ++i) pairs[i - 1] = pairs[i];
-  --count;
-  add_sorted(pair);
+  std::size_t const pos = slot_after(pair.key, 1);
+  auto const first = pairs.begin();
+  std::move(first + 1, first + static_cast<std::ptrdiff_t>(pos), first);
+  pairs[pos - 1] = pair;
+  placed = static_cast<int>(pos - 1);
   return smallest;
 }
 
