@@ -42,7 +42,6 @@
 #include <ostream>
 #include <string>
 #include <type_traits>
-#include <unordered_set>
 #include <vector>
 
 #include "disk_tools/detail/bfstream.h"
@@ -234,8 +233,16 @@ class d_map {
   // per node, as much memory again as the file. Past the bound the objects
   // nearest the root (kept_cached_nodes of them), which every descent
   // passes, stay and the rest go.
-  static constexpr std::size_t max_cached_nodes = 8192;
-  static constexpr std::size_t kept_cached_nodes = 4096;
+  // The typed map's objects may take up to typed_node_bytes however small
+  // its nodes: 32 MiB of objects keep every node of a map of 1 000 000
+  // 64-bit pairs (under half of what std::map takes for them), whose
+  // lookups would otherwise load and decode several records each. The two
+  // drivers' maps keep their bound.
+  static constexpr std::size_t typed_node_bytes = std::size_t{32} << 20;
+  static constexpr std::size_t max_cached_nodes =
+      layout::writes_used_only ? std::max<std::size_t>(8192, typed_node_bytes / sizeof(node_type))
+                               : 8192;
+  static constexpr std::size_t kept_cached_nodes = max_cached_nodes / 2;
 
   // The map kept in the root slot called name, made and initialised there when
   // the slot is empty.
@@ -700,32 +707,32 @@ void d_map<K, V, H>::clear_node_list() {
 
 template <class K, class V, class H>
 void d_map<K, V, H>::trim_node_list() {
-  // Breadth first from the root through the objects already loaded.
-  std::unordered_set<node_type const*> kept{&root};
+  // Breadth first from the root through the objects already loaded, marking
+  // the ones that stay (a mark in the object: no set to build and search).
+  root.kept = true;
   std::vector<node_type*> levels{&root};
-  for (std::size_t i = 0; i < levels.size() && kept.size() <= kept_cached_nodes; ++i) {
+  for (std::size_t i = 0; i < levels.size() && levels.size() <= kept_cached_nodes; ++i) {
     for (node_type* child : {levels[i]->left_node, levels[i]->right_node}) {
-      if (child && kept.insert(child).second) levels.push_back(child);
+      if (child && !child->kept) {
+        child->kept = true;
+        levels.push_back(child);
+      }
     }
   }
-  // The kept objects forget the others before those are freed.
-  auto const forget_gone = [&](node_type* n) {
+  // The kept objects forget the others before those are freed. Every link
+  // of an object names a live one: objects go only here and in
+  // clear_node_list, and both unlink them first.
+  for (node_type* n : levels) {
     for (node_type** link : {&n->left_node, &n->right_node, &n->parent_node, &n->next_node}) {
-      if (*link && !kept.count(*link)) *link = nullptr;
-    }
-  };
-  forget_gone(&root);
-  std::list<node_type*> staying;
-  for (node_type* n : node_list) {
-    if (kept.count(n)) {
-      forget_gone(n);
-      staying.push_back(n);
+      if (*link && !(*link)->kept) *link = nullptr;
     }
   }
-  for (node_type* n : node_list) {
-    if (!kept.count(n)) delete n;
-  }
-  node_list.swap(staying);
+  node_list.remove_if([](node_type* n) {
+    if (n->kept) return false;
+    delete n;
+    return true;
+  });
+  for (node_type* n : levels) n->kept = false;
 }
 
 template <class K, class V, class H>

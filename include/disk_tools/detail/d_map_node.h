@@ -47,6 +47,8 @@ class d_map_node {
   d_map_node* parent_node = nullptr;
   d_map_node* next_node = nullptr;
   node_list_type* node_list;
+  // Set only while the map trims its objects: this one stays.
+  bool kept = false;
   // After the links: a descent reads the address, count and links of a
   // node and its first pair, which then share the object's first lines.
   std::array<pair_type, max_pairs> pairs{};
@@ -140,8 +142,10 @@ class d_map_node {
   d_map_node* linked_or_null(word_t link, d_map_node*& cached, io_tools::bfstream& s) {
     return link == no_address ? nullptr : &linked(link, cached, s);
   }
-  // Reads the record at address into buf and checks its head.
-  static map_node_head read_record(io_tools::bfstream& s, word_t address, char* buf);
+  // Checks the head of the record at address and returns the record's bytes
+  // up to its last used slot, in place in the stream's image; the head goes
+  // to h.
+  static char const* read_record(io_tools::bfstream& s, word_t address, map_node_head& h);
   static void decode_slot(char const* buf, int index, pair_type& pair, io_tools::bfstream& s);
   int spine_count(io_tools::bfstream& s, word_t map_node_head::*link) const;
   K edge_key(io_tools::bfstream& s, word_t child, bool least) const;
@@ -200,20 +204,21 @@ void d_map_node<K, V>::store_slots(io_tools::bfstream& s, int first, int last) c
 }
 
 template <class K, class V>
-map_node_head d_map_node<K, V>::read_record(io_tools::bfstream& s, word_t address, char* buf) {
+char const* d_map_node<K, V>::read_record(io_tools::bfstream& s, word_t address,
+                                          map_node_head& h) {
   if (!map_node_head::plausible_link(address, s.size(), layout::record_size) ||
       address == no_address) {
     throw io_tools::corrupt_file(s);
   }
-  // The head first: only the slots it counts are decoded, so only those are
-  // read (the rest of a big record would be copied for nothing).
-  s.read_at(address, buf, map_node_head::head_size);
-  map_node_head const h = map_node_head::decode(buf);
+  // The head first: only the slots it counts are decoded, so only those need
+  // to lie in the file. They are decoded where they lie, not copied first.
+  char const* head = s.view(address, map_node_head::head_size);
+  if (!head) throw io_tools::corrupt_file(s);
+  h = map_node_head::decode(head);
   h.check(address, s.size(), layout::record_size);
-  s.read_at(address + static_cast<word_t>(map_node_head::head_size),
-            buf + map_node_head::head_size,
-            layout::slot_offset(static_cast<int>(h.count)) - map_node_head::head_size);
-  return h;
+  char const* record = s.view(address, layout::slot_offset(static_cast<int>(h.count)));
+  if (!record) throw io_tools::corrupt_file(s);
+  return record;
 }
 
 template <class K, class V>
@@ -228,8 +233,8 @@ template <class K, class V>
 void d_map_node<K, V>::load(io_tools::bfstream& s) {
   left_node = right_node = parent_node = next_node = nullptr;
   if (address == no_address) return;
-  char buf[layout::record_size];
-  map_node_head const h = read_record(s, address, buf);
+  map_node_head h;
+  char const* const buf = read_record(s, address, h);
   left = h.left;
   right = h.right;
   parent = h.parent;
@@ -241,8 +246,8 @@ void d_map_node<K, V>::load(io_tools::bfstream& s) {
 template <class K, class V>
 map_node_head d_map_node<K, V>::read_pairs(io_tools::bfstream& s, word_t address,
                                            std::vector<pair_type>& pairs) {
-  char buf[layout::record_size];
-  map_node_head const h = read_record(s, address, buf);
+  map_node_head h;
+  char const* const buf = read_record(s, address, h);
   pairs.resize(static_cast<std::size_t>(h.count));
   for (int i = 0; i < h.count; ++i) decode_slot(buf, i, pairs[static_cast<std::size_t>(i)], s);
   return h;
