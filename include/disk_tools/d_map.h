@@ -1038,7 +1038,9 @@ typename d_map<K, V, H>::node_type* d_map<K, V, H>::insert_step(node_type& n, pa
   bool const above_max = from_last > 0;
   if (!below_min && !above_max) {
     // Inside this node's range: the key can only be here.
-    int const slot = from_first == 0 ? 0 : from_last == 0 ? static_cast<int>(n.count - 1) : n.find(key);
+    int const slot = from_first == 0 ? 0
+                     : from_last == 0  ? static_cast<int>(n.count - 1)
+                                       : n.find(key);
     if (slot >= 0) {
       V& held = n.pairs[static_cast<std::size_t>(slot)].value;
       if (old) *old = held;

@@ -112,8 +112,8 @@ class d_map_node {
   // Takes out the pair in the used slot `slot`; the later ones move down.
   void remove_at(int slot);
   // Takes out the smallest pair, puts pair into its sorted place and returns
-  // the pair taken out; the node must be full. Slots from `placed` (pair's
-  // slot) on keep what they held.
+  // the pair taken out; the node must be full. pair's slot goes to placed;
+  // the slots after it keep what they held.
   pair_type exchange_smallest(pair_type const& pair, int& placed);
   pair_type exchange_smallest(pair_type const& pair) {
     int placed = 0;
