@@ -42,7 +42,6 @@
 #include <ostream>
 #include <string>
 #include <type_traits>
-#include <unordered_set>
 #include <vector>
 
 #include "disk_tools/detail/bfstream.h"
@@ -234,8 +233,16 @@ class d_map {
   // per node, as much memory again as the file. Past the bound the objects
   // nearest the root (kept_cached_nodes of them), which every descent
   // passes, stay and the rest go.
-  static constexpr std::size_t max_cached_nodes = 8192;
-  static constexpr std::size_t kept_cached_nodes = 4096;
+  // The typed map's objects may take up to typed_node_bytes however small
+  // its nodes: 32 MiB of objects keep every node of a map of 1 000 000
+  // random 64-bit pairs (22 208 objects of 1 144 bytes), whose descents
+  // would otherwise load and decode several records each. The two drivers'
+  // maps keep their bound.
+  static constexpr std::size_t typed_node_bytes = std::size_t{32} << 20;
+  static constexpr std::size_t max_cached_nodes =
+      layout::writes_used_only ? std::max<std::size_t>(8192, typed_node_bytes / sizeof(node_type))
+                               : 8192;
+  static constexpr std::size_t kept_cached_nodes = max_cached_nodes / 2;
 
   // The map kept in the root slot called name, made and initialised there when
   // the slot is empty.
@@ -302,6 +309,10 @@ class d_map {
   // out; false and no change when absent. For the typed map, which owns and
   // frees what it replaces.
   bool replace_value(K const& key, V const& value, V& old);
+  // Adds the pair, or replaces the value of a present key handing the
+  // replaced value out through old, in one descent from the root; true when
+  // a pair was added. For the typed map: its put.
+  bool put_or_replace(K const& key, V const& value, V& old);
   // A proxy for key's pair; a missing key is added first with a default value.
   d_map_assign<K, V, H> operator[](K const& key);
   // Takes key's pair out; false when key is absent. The string map gives the
@@ -393,13 +404,15 @@ class d_map {
   bool get_pair(K const& key, V& value);
   bool update_pair(K const& key, V const& value);
   bool put_pair(K const& key, V const& value);
-  bool insert_pair(K const& key, V const& value);
+  // Adds the pair, or (handing the replaced value out through old, when
+  // given) replaces the value of a present key; true when a pair was added.
+  bool insert_pair(K const& key, V const& value, V* old = nullptr);
   void rebalance();
   // One step of insert at node n. Returns the node to go on with, or null
   // when the pair was placed; `spilled` then holds a pair that still needs a
   // place, and `replaced` tells that the key was present.
   node_type* insert_step(node_type& n, pair_type const& pair, pair_type& spilled, bool& has_spilled,
-                         bool& replaced);
+                         bool& replaced, V* old);
   void place(node_type& n, pair_type const& pair);
   bool erase_pair(K const& key);
   // Erase's steps once the node at `at` holds no pairs: with pairs left in
@@ -694,32 +707,32 @@ void d_map<K, V, H>::clear_node_list() {
 
 template <class K, class V, class H>
 void d_map<K, V, H>::trim_node_list() {
-  // Breadth first from the root through the objects already loaded.
-  std::unordered_set<node_type const*> kept{&root};
+  // Breadth first from the root through the objects already loaded, marking
+  // the ones that stay (a mark in the object: no set to build and search).
+  root.kept = true;
   std::vector<node_type*> levels{&root};
-  for (std::size_t i = 0; i < levels.size() && kept.size() <= kept_cached_nodes; ++i) {
+  for (std::size_t i = 0; i < levels.size() && levels.size() <= kept_cached_nodes; ++i) {
     for (node_type* child : {levels[i]->left_node, levels[i]->right_node}) {
-      if (child && kept.insert(child).second) levels.push_back(child);
+      if (child && !child->kept) {
+        child->kept = true;
+        levels.push_back(child);
+      }
     }
   }
-  // The kept objects forget the others before those are freed.
-  auto const forget_gone = [&](node_type* n) {
+  // The kept objects forget the others before those are freed. Every link
+  // of an object names a live one: objects go only here and in
+  // clear_node_list, and both unlink them first.
+  for (node_type* n : levels) {
     for (node_type** link : {&n->left_node, &n->right_node, &n->parent_node, &n->next_node}) {
-      if (*link && !kept.count(*link)) *link = nullptr;
-    }
-  };
-  forget_gone(&root);
-  std::list<node_type*> staying;
-  for (node_type* n : node_list) {
-    if (kept.count(n)) {
-      forget_gone(n);
-      staying.push_back(n);
+      if (*link && !(*link)->kept) *link = nullptr;
     }
   }
-  for (node_type* n : node_list) {
-    if (!kept.count(n)) delete n;
-  }
-  node_list.swap(staying);
+  node_list.remove_if([](node_type* n) {
+    if (n->kept) return false;
+    delete n;
+    return true;
+  });
+  for (node_type* n : levels) n->kept = false;
 }
 
 template <class K, class V, class H>
@@ -738,9 +751,13 @@ typename d_map<K, V, H>::node_type* d_map<K, V, H>::locate(Key const& key, int& 
   node_type* n = &root;
   for (word_t depth = 0; n->count > 0; ++depth) {
     if (depth > limit) throw io_tools::corrupt_file(*stream);
-    if (key < n->first_key()) {
+    int const from_first = key_order(key, n->first_key());
+    if (from_first < 0) {
       if (n->left == no_address) return nullptr;
       n = &n->left_child(*stream);
+    } else if (from_first == 0) {
+      slot = 0;
+      return n;
     } else if (n->last_key() < key) {
       if (n->right == no_address) return nullptr;
       n = &n->right_child(*stream);
@@ -816,6 +833,11 @@ bool d_map<K, V, H>::replace_value(K const& key, V const& value, V& old) {
     if (n != &root && n->address == root.address) root.load(*stream);
     return true;
   });
+}
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::put_or_replace(K const& key, V const& value, V& old) {
+  return link_.own_change(checked(), handle_, [&] { return insert_pair(key, value, &old); });
 }
 
 template <class K, class V, class H>
@@ -962,7 +984,7 @@ bool d_map<K, V, H>::put_pair(K const& key, V const& value) {
 }
 
 template <class K, class V, class H>
-bool d_map<K, V, H>::insert_pair(K const& key, V const& value) {
+bool d_map<K, V, H>::insert_pair(K const& key, V const& value, V* old) {
   // The count of nodes filled since the last balance is memory only; an
   // insert that is rolled back must not leave it moved on.
   struct restore_on_failure {
@@ -985,7 +1007,7 @@ bool d_map<K, V, H>::insert_pair(K const& key, V const& value) {
     node_type* n = &root;
     for (word_t depth = 0; n; ++depth) {
       if (depth > limit) throw io_tools::corrupt_file(*stream);
-      n = insert_step(*n, pending, spilled, has_spilled, replaced);
+      n = insert_step(*n, pending, spilled, has_spilled, replaced, round == 0 ? old : nullptr);
     }
     if (replaced) return false;
     if (full_nodes == 2) {
@@ -1001,22 +1023,33 @@ bool d_map<K, V, H>::insert_pair(K const& key, V const& value) {
 template <class K, class V, class H>
 typename d_map<K, V, H>::node_type* d_map<K, V, H>::insert_step(node_type& n, pair_type const& pair,
                                                                 pair_type& spilled,
-                                                                bool& has_spilled, bool& replaced) {
+                                                                bool& has_spilled, bool& replaced,
+                                                                V* old) {
   K const& key = pair.key;
   if (n.count == 0) {
     place(n, pair);
     return nullptr;
   }
-  bool const above_min = n.first_key() < key;
-  bool const below_max = key < n.last_key();
-  bool const below_min = key < n.first_key();
-  bool const above_max = n.last_key() < key;
+  int const from_first = key_order(key, n.first_key());
+  int const from_last = key_order(key, n.last_key());
+  bool const above_min = from_first > 0;
+  bool const below_max = from_last < 0;
+  bool const below_min = from_first < 0;
+  bool const above_max = from_last > 0;
   if (!below_min && !above_max) {
     // Inside this node's range: the key can only be here.
-    int const slot = n.find(key);
+    int const slot = from_first == 0 ? 0
+                     : from_last == 0  ? static_cast<int>(n.count - 1)
+                                       : n.find(key);
     if (slot >= 0) {
-      n.pairs[static_cast<std::size_t>(slot)].value = pair.value;
-      n.store(*stream);
+      V& held = n.pairs[static_cast<std::size_t>(slot)].value;
+      if (old) *old = held;
+      held = pair.value;
+      if constexpr (layout::writes_used_only) {
+        n.store_slots(*stream, slot, slot + 1);
+      } else {
+        n.store(*stream);
+      }
       replaced = true;
       return nullptr;
     }
@@ -1038,8 +1071,14 @@ typename d_map<K, V, H>::node_type* d_map<K, V, H>::insert_step(node_type& n, pa
   if (above_min && below_max) {
     // Full and bounding the key: the smallest pair makes room and is inserted
     // anew from the root.
-    spilled = n.exchange_smallest(pair);
-    n.store(*stream);
+    int placed = 0;
+    spilled = n.exchange_smallest(pair, placed);
+    // Count and links stay: only the slots up to pair's place changed.
+    if constexpr (layout::writes_used_only) {
+      n.store_slots(*stream, 0, placed + 1);
+    } else {
+      n.store(*stream);
+    }
     has_spilled = true;
     return nullptr;
   }

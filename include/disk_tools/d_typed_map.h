@@ -145,14 +145,15 @@ class d_map<K, V, typed_map_tag> {
   bool put(K const& key, V const& value) {
     static_assert(!nested, "a container value (a list or a vector) is filled through m[key]");
     return in_change(tree_.checked(), [&] {
-      value_slot const stored = stored_value_slot(value);
+      // One descent places the pair or finds the key present; a long key's
+      // block, made for a pair that is not added after all, goes back.
+      key_slot const stored_k = stored_key(key);
       value_slot old;
-      if (tree_.replace_value(probe(key), stored, old)) {
-        free_owned(old);
-        return false;
-      }
-      tree_.insert(stored_key(key), stored);
-      return true;
+      if (tree_.put_or_replace(stored_k, stored_value_slot(value), old)) return true;
+      free_owned(old);
+      word_t const unused = map_owned_block<key_slot>::of(stored_k);
+      if (unused != no_address) env_->allocator->deallocate(unused);
+      return false;
     });
   }
   // Adds the pair unless key is present; a present key keeps its value.

@@ -249,4 +249,25 @@ TEST(TypedMapModel, MapsOfListsAndVectors) {
       runs());
 }
 
+// A string slot orders as std::string does, whichever of its 16 prefix
+// bytes, its lengths or the rest decides: at each word of the prefix, at the
+// 16 and 24 bytes a slot keeps, with high bytes and 0 bytes.
+TEST(TypedMapSlots, StringSlotsOrderAsTheirStrings) {
+  std::string const long_a(40, 'a');
+  std::vector<std::string> const strings = {
+      "", std::string(1, '\0'), "a", std::string("a\0", 2), "ab", "b", "\x7f", "\x80", "\xff",
+      "abcdefg", "abcdefgh", "abcdefgi", "abcdefgh\x01", "abcdefgh\xff",
+      std::string(15, 'a'), std::string(16, 'a'), std::string(16, 'a') + '\0',
+      std::string(16, 'a') + 'b', std::string(24, 'a'), std::string(25, 'a'), long_a,
+      long_a + 'b', long_a.substr(0, 30) + '\x90', std::string(15, 'a') + '\xff'};
+  auto const sign = [](int c) { return (c > 0) - (c < 0); };
+  for (std::string const& a : strings) {
+    for (std::string const& b : strings) {
+      int const got = map_text_slot::probe(a).compare(map_text_slot::probe(b));
+      EXPECT_EQ(got, sign(a.compare(b))) << testing::PrintToString(a) << " with "
+                                         << testing::PrintToString(b);
+    }
+  }
+}
+
 }  // namespace

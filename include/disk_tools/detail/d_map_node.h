@@ -8,6 +8,7 @@
 // keys stays the same.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <list>
 #include <memory>
@@ -46,6 +47,8 @@ class d_map_node {
   d_map_node* parent_node = nullptr;
   d_map_node* next_node = nullptr;
   node_list_type* node_list;
+  // Set only while the map trims its objects: this one stays.
+  bool kept = false;
   // After the links: a descent reads the address, count and links of a
   // node and its first pair, which then share the object's first lines.
   std::array<pair_type, max_pairs> pairs{};
@@ -57,6 +60,11 @@ class d_map_node {
   // from first to count. Only where the record's bytes past the count mean
   // nothing (the typed map); the other maps store the whole record.
   void store_from(io_tools::bfstream& s, int first) const;
+  // Writes the slots from first up to, not including, last and nothing else:
+  // what a change that moved no link and kept the count touched. Only where
+  // the record's bytes past the count mean nothing; the other maps store
+  // the whole record.
+  void store_slots(io_tools::bfstream& s, int first, int last) const;
   // Drops the cached links, then reads the record at address (nothing when it
   // is -1). Slots from count on keep their previous contents.
   void load(io_tools::bfstream& s);
@@ -104,8 +112,13 @@ class d_map_node {
   // Takes out the pair in the used slot `slot`; the later ones move down.
   void remove_at(int slot);
   // Takes out the smallest pair, puts pair into its sorted place and returns
-  // the pair taken out; the node must be full.
-  pair_type exchange_smallest(pair_type const& pair);
+  // the pair taken out; the node must be full. pair's slot goes to placed;
+  // the slots after it keep what they held.
+  pair_type exchange_smallest(pair_type const& pair, int& placed);
+  pair_type exchange_smallest(pair_type const& pair) {
+    int placed = 0;
+    return exchange_smallest(pair, placed);
+  }
 
   map_node_head head() const { return {left, right, parent, count, address, next}; }
 
@@ -123,11 +136,16 @@ class d_map_node {
   static constexpr side right_side{&d_map_node::right, &d_map_node::right_node};
 
   d_map_node& linked(word_t link, d_map_node*& cached, io_tools::bfstream& s);
+  // The first used slot from `from` on whose key orders after key; count
+  // when there is none.
+  std::size_t slot_after(K const& key, std::size_t from) const;
   d_map_node* linked_or_null(word_t link, d_map_node*& cached, io_tools::bfstream& s) {
     return link == no_address ? nullptr : &linked(link, cached, s);
   }
-  // Reads the record at address into buf and checks its head.
-  static map_node_head read_record(io_tools::bfstream& s, word_t address, char* buf);
+  // Checks the head of the record at address and returns the record's bytes
+  // up to its last used slot, in place in the stream's image; the head goes
+  // to h.
+  static char const* read_record(io_tools::bfstream& s, word_t address, map_node_head& h);
   static void decode_slot(char const* buf, int index, pair_type& pair, io_tools::bfstream& s);
   int spine_count(io_tools::bfstream& s, word_t map_node_head::*link) const;
   K edge_key(io_tools::bfstream& s, word_t child, bool least) const;
@@ -172,20 +190,35 @@ void d_map_node<K, V>::store_from(io_tools::bfstream& s, int first) const {
 }
 
 template <class K, class V>
-map_node_head d_map_node<K, V>::read_record(io_tools::bfstream& s, word_t address, char* buf) {
+void d_map_node<K, V>::store_slots(io_tools::bfstream& s, int first, int last) const {
+  if (!layout::writes_used_only || address == no_address) return store(s);
+  char buf[layout::record_size];
+  for (int i = first; i < last; ++i) {
+    char* slot = buf + layout::slot_offset(i);
+    auto const& p = pairs[static_cast<std::size_t>(i)];
+    map_slot_field<K>::encode(slot, p.key);
+    map_slot_field<V>::encode(slot + map_slot_field<K>::width, p.value);
+  }
+  std::size_t const from = layout::slot_offset(first);
+  s.write_at(address + static_cast<word_t>(from), buf + from, layout::slot_offset(last) - from);
+}
+
+template <class K, class V>
+char const* d_map_node<K, V>::read_record(io_tools::bfstream& s, word_t address,
+                                          map_node_head& h) {
   if (!map_node_head::plausible_link(address, s.size(), layout::record_size) ||
       address == no_address) {
     throw io_tools::corrupt_file(s);
   }
-  // The head first: only the slots it counts are decoded, so only those are
-  // read (the rest of a big record would be copied for nothing).
-  s.read_at(address, buf, map_node_head::head_size);
-  map_node_head const h = map_node_head::decode(buf);
+  // The head first: only the slots it counts are decoded, so only those need
+  // to lie in the file. They are decoded where they lie, not copied first.
+  char const* head = s.view(address, map_node_head::head_size);
+  if (!head) throw io_tools::corrupt_file(s);
+  h = map_node_head::decode(head);
   h.check(address, s.size(), layout::record_size);
-  s.read_at(address + static_cast<word_t>(map_node_head::head_size),
-            buf + map_node_head::head_size,
-            layout::slot_offset(static_cast<int>(h.count)) - map_node_head::head_size);
-  return h;
+  char const* record = s.view(address, layout::slot_offset(static_cast<int>(h.count)));
+  if (!record) throw io_tools::corrupt_file(s);
+  return record;
 }
 
 template <class K, class V>
@@ -200,8 +233,8 @@ template <class K, class V>
 void d_map_node<K, V>::load(io_tools::bfstream& s) {
   left_node = right_node = parent_node = next_node = nullptr;
   if (address == no_address) return;
-  char buf[layout::record_size];
-  map_node_head const h = read_record(s, address, buf);
+  map_node_head h;
+  char const* const buf = read_record(s, address, h);
   left = h.left;
   right = h.right;
   parent = h.parent;
@@ -213,8 +246,8 @@ void d_map_node<K, V>::load(io_tools::bfstream& s) {
 template <class K, class V>
 map_node_head d_map_node<K, V>::read_pairs(io_tools::bfstream& s, word_t address,
                                            std::vector<pair_type>& pairs) {
-  char buf[layout::record_size];
-  map_node_head const h = read_record(s, address, buf);
+  map_node_head h;
+  char const* const buf = read_record(s, address, h);
   pairs.resize(static_cast<std::size_t>(h.count));
   for (int i = 0; i < h.count; ++i) decode_slot(buf, i, pairs[static_cast<std::size_t>(i)], s);
   return h;
@@ -226,10 +259,10 @@ int d_map_node<K, V>::find(Key const& key) const {
   word_t lo = 0, hi = count - 1;
   while (lo <= hi) {
     word_t const mid = lo + (hi - lo) / 2;
-    K const& at = pairs[static_cast<std::size_t>(mid)].key;
-    if (at < key) {
+    int const order = key_order(pairs[static_cast<std::size_t>(mid)].key, key);
+    if (order < 0) {
       lo = mid + 1;
-    } else if (key < at) {
+    } else if (order > 0) {
       hi = mid - 1;
     } else {
       return static_cast<int>(mid);
@@ -239,12 +272,22 @@ int d_map_node<K, V>::find(Key const& key) const {
 }
 
 template <class K, class V>
+std::size_t d_map_node<K, V>::slot_after(K const& key, std::size_t from) const {
+  // The slots are sorted, so a binary search finds the place the old
+  // backwards walk stopped at, with a handful of comparisons instead of one
+  // per slot moved.
+  auto const first = pairs.begin();
+  return static_cast<std::size_t>(
+      std::upper_bound(first + static_cast<std::ptrdiff_t>(from), first + count, key,
+                       [](K const& k, pair_type const& p) { return k < p.key; }) -
+      first);
+}
+
+template <class K, class V>
 int d_map_node<K, V>::add_sorted(pair_type const& pair) {
-  auto pos = static_cast<std::size_t>(count);
-  while (pos > 0 && pair.key < pairs[pos - 1].key) {
-    pairs[pos] = pairs[pos - 1];
-    --pos;
-  }
+  std::size_t const pos = slot_after(pair.key, 0);
+  auto const first = pairs.begin();
+  std::move_backward(first + static_cast<std::ptrdiff_t>(pos), first + count, first + count + 1);
   pairs[pos] = pair;
   ++count;
   return static_cast<int>(pos);
@@ -259,11 +302,16 @@ void d_map_node<K, V>::remove_at(int slot) {
 }
 
 template <class K, class V>
-typename d_map_node<K, V>::pair_type d_map_node<K, V>::exchange_smallest(pair_type const& pair) {
+typename d_map_node<K, V>::pair_type d_map_node<K, V>::exchange_smallest(pair_type const& pair,
+                                                                        int& placed) {
+  // Only the pairs below pair's place move down: the slots above it keep
+  // theirs, and so does the record there.
   pair_type smallest = pairs[0];
-  for (std::size_t i = 1; i < static_cast<std::size_t>(count); ++i) pairs[i - 1] = pairs[i];
-  --count;
-  add_sorted(pair);
+  std::size_t const pos = slot_after(pair.key, 1);
+  auto const first = pairs.begin();
+  std::move(first + 1, first + static_cast<std::ptrdiff_t>(pos), first);
+  pairs[pos - 1] = pair;
+  placed = static_cast<int>(pos - 1);
   return smallest;
 }
 

@@ -25,6 +25,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -138,17 +139,39 @@ struct map_text_slot {
   }
   std::string get() const { return std::string(view()); }
 
-  bool operator<(map_text_slot const& other) const {
+  // -1, 0 or 1 as this string orders before, with or after other, byte by
+  // byte. Every slot holds the first 16 bytes of its string, a shorter string
+  // followed by 0 bytes; read as two words, most significant byte first,
+  // they decide wherever they differ (at a byte both strings have, or where
+  // the shorter string has ended and is a prefix of the other). Only equal
+  // prefixes go on to the lengths or, for two long strings, their blocks.
+  int compare(map_text_slot const& other) const {
+    for (std::size_t at = 0; at < prefix_size; at += 8) {
+      std::uint64_t const a = ordered_word(bytes + at);
+      std::uint64_t const b = ordered_word(other.bytes + at);
+      if (a != b) return a < b ? -1 : 1;
+    }
     std::size_t const common = std::min(in_slot(), other.in_slot());
     int const c = std::memcmp(bytes, other.bytes, common);
-    if (c != 0) return c < 0;
+    if (c != 0) return c < 0 ? -1 : 1;
     // Equal so far: when that was all of the shorter string, the lengths
     // decide; else the rest lies beyond one slot's bytes.
-    if (static_cast<word_t>(common) == std::min(length, other.length)) return length < other.length;
-    return view() < other.view();
+    if (static_cast<word_t>(common) == std::min(length, other.length)) {
+      return length < other.length ? -1 : (other.length < length ? 1 : 0);
+    }
+    int const rest = view().compare(other.view());
+    return rest < 0 ? -1 : (rest > 0 ? 1 : 0);
   }
+  bool operator<(map_text_slot const& other) const { return compare(other) < 0; }
 
  private:
+  static std::uint64_t ordered_word(char const* at) {
+    unsigned char b[8];
+    std::memcpy(b, at, sizeof b);
+    std::uint64_t w = 0;
+    for (unsigned char c : b) w = w << 8 | c;
+    return w;
+  }
   // The block holds the length word L + 1, the bytes and a 0 byte; anything
   // else there is damage.
   std::string_view block_chars() const {
@@ -160,6 +183,10 @@ struct map_text_slot {
     return {chars, static_cast<std::size_t>(length)};
   }
 };
+
+inline int key_order(map_text_slot const& a, map_text_slot const& b) {
+  return a.compare(b);
+}
 
 template <>
 struct map_slot_field<map_text_slot> {
