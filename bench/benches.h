@@ -33,6 +33,10 @@ void run_compact_benches(int repetitions);
 // Durable commits of 1 and 1 000 inserts on SQLite, LMDB and our map.
 void run_commit_benches(int repetitions);
 
+// The writer's commit rate beside a reader that holds one read transaction
+// for a while, against its rate beside the same reader between snapshots.
+void run_long_reader_benches(int repetitions);
+
 // The typed map of strings and of 64-bit numbers, beside std::map and a
 // Boost.Interprocess map in a mapped file.
 void run_typed_map_benches(int repetitions);

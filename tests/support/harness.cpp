@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 namespace test_support {
 
@@ -149,6 +151,62 @@ run_result run_program(std::vector<std::string> const& argv, std::string const& 
   ::waitpid(pid, &status, 0);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return r;
+}
+
+child_processes::~child_processes() {
+  for (pid_t pid : pids_) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+}
+
+pid_t child_processes::start(std::function<int()> body) {
+  pid_t const parent = ::getpid();
+  pid_t const pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    // Bounded even when the test process dies without killing it.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(101);
+    ::alarm(lifetime_);
+    int status = 100;
+    try {
+      status = body();
+    } catch (...) {
+    }
+    ::_exit(status);
+  }
+  pids_.push_back(pid);
+  return pid;
+}
+
+int child_processes::wait(pid_t pid, std::chrono::steady_clock::time_point deadline) {
+  int status = 0;
+  while (::waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  forget(pid);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void child_processes::kill(pid_t pid) {
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  forget(pid);
+}
+
+void child_processes::forget(pid_t pid) {
+  for (auto it = pids_.begin(); it != pids_.end(); ++it) {
+    if (*it == pid) {
+      pids_.erase(it);
+      return;
+    }
+  }
 }
 
 }  // namespace test_support

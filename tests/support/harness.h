@@ -3,8 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -87,5 +91,30 @@ struct run_result {
 // Runs argv[0] in folder cwd, fed input, killed after timeout_seconds.
 run_result run_program(std::vector<std::string> const& argv, std::string const& cwd,
                        std::string const& input = "", int timeout_seconds = 120);
+
+// Processes a test forks. Each child dies with the test process and, at the
+// latest, when its alarm of lifetime seconds rings; whatever is left when the
+// object goes (a failed assertion included) is killed and reaped.
+class child_processes {
+ public:
+  explicit child_processes(unsigned lifetime_seconds = 120) : lifetime_(lifetime_seconds) {}
+  ~child_processes();
+  child_processes(child_processes const&) = delete;
+  child_processes& operator=(child_processes const&) = delete;
+
+  // Runs body in a new process, which exits with body's result (100 when it
+  // throws).
+  pid_t start(std::function<int()> body);
+  // The child's exit status, waiting until deadline at most; -1 when it was
+  // killed by a signal or had to be killed at the deadline.
+  int wait(pid_t pid, std::chrono::steady_clock::time_point deadline);
+  // Kills the child with SIGKILL and reaps it.
+  void kill(pid_t pid);
+
+ private:
+  void forget(pid_t pid);
+  unsigned lifetime_;
+  std::vector<pid_t> pids_;
+};
 
 }  // namespace test_support

@@ -1,0 +1,671 @@
+// A bank under load from many processes: writers move money between accounts
+// (an ordered map, and a hash map that mirrors it) while readers check in read
+// transactions that the total holds and that the mirror equals the map;
+// writers and readers killed at random moments; a reader that holds one
+// snapshot while a writer commits; openings of different journal modes side
+// by side; a damaged lock file left behind.
+//
+// ODB_TRANSFER_SECONDS sets how long the transfers run in each mode (3 by
+// default; CI runs 20) and, at half of it (2 s at least), how long the long
+// reader holds its snapshot. The counts of commits, snapshot checks, busy
+// retries and kills are printed for the record. Every child has an alarm and
+// dies with the test; all are killed and reaped when a test fails.
+#include <disk_tools/d_hashmap.h>
+#include <disk_tools/d_map.h>
+#include <disk_tools/d_transaction.h>
+#include <disk_tools/detail/bfstream.h>
+#include <disk_tools/odb_check.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+using namespace disk_tools;
+using namespace std::chrono_literals;
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+using ledger = d_map<std::uint64_t, std::int64_t>;
+using mirror_map = d_hashmap<std::uint64_t, std::int64_t>;
+
+char const* const memory_dir = "/dev/shm";  // durable commits sync for free there
+constexpr std::uint64_t accounts = 1000;
+constexpr std::int64_t opening_balance = 1000;
+constexpr std::int64_t expected_total = static_cast<std::int64_t>(accounts) * opening_balance;
+// Beside the accounts, in both maps: the number of transfers committed.
+constexpr std::uint64_t commits_key = accounts;
+
+double transfer_seconds() {
+  char const* text = std::getenv("ODB_TRANSFER_SECONDS");
+  double const s = text ? std::atof(text) : 0;
+  return s > 0 ? s : 3;
+}
+
+std::chrono::milliseconds as_ms(double seconds) {
+  return std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+}
+
+char const* mode_name(d_journal mode) {
+  return mode == d_journal::durable ? "durable" : "atomic";
+}
+
+d_open_options options_for(d_journal mode) {
+  d_open_options o;
+  o.journal = mode;
+  o.busy_timeout = 2000ms;
+  return o;
+}
+
+// What every process of one run adds up, in memory shared with the test.
+struct tally {
+  std::atomic<bool> stop{false};
+  std::atomic<std::uint64_t> commits{0};     // counted after each commit returned
+  std::atomic<std::uint64_t> checks{0};      // snapshots checked whole
+  std::atomic<std::uint64_t> busy{0};        // "database is busy..." retried
+  std::atomic<std::uint64_t> violations{0};  // a check that failed
+  std::atomic<std::uint64_t> failures{0};    // any other error
+};
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "the tally is shared by processes");
+
+class shared_tally {
+ public:
+  shared_tally() {
+    void* at =
+        ::mmap(nullptr, sizeof(tally), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (at == MAP_FAILED) throw std::runtime_error("cannot map the tally");
+    tally_ = new (at) tally;
+  }
+  ~shared_tally() { ::munmap(tally_, sizeof(tally)); }
+  shared_tally(shared_tally const&) = delete;
+  shared_tally& operator=(shared_tally const&) = delete;
+  tally* operator->() const { return tally_; }
+  tally& operator*() const { return *tally_; }
+
+ private:
+  tally* tally_;
+};
+
+// One opening of the bank, with its two maps.
+struct bank {
+  bank(std::string const& name, d_open_options const& options)
+      : db(open_database_scoped(name, &env, options)),
+        map("accounts", &env),
+        mirror("mirror", &env) {}
+  d_env env{};
+  scoped_database db;
+  ledger map;
+  mirror_map mirror;
+};
+
+void make_bank(std::string const& name) {
+  ASSERT_TRUE(create_database(name, nullptr));
+  bank b(name, d_open_options{});
+  d_transaction tx(&b.env);
+  for (std::uint64_t k = 0; k < accounts; ++k) {
+    b.map.put(k, opening_balance);
+    b.mirror.put(k, opening_balance);
+  }
+  b.map.put(commits_key, 0);
+  b.mirror.put(commits_key, 0);
+  tx.commit();
+}
+
+bool is_busy(error const& e) {
+  return e.code() == errc::busy;
+}
+
+// Opens the bank, retrying while another opening keeps it busy; null once
+// the run is told to stop.
+std::unique_ptr<bank> open_bank(std::string const& name, d_journal mode, tally& t) {
+  while (!t.stop) {
+    try {
+      return std::make_unique<bank>(name, options_for(mode));
+    } catch (error const& e) {
+      if (!is_busy(e)) throw;
+      ++t.busy;
+    }
+  }
+  return nullptr;
+}
+
+// What a snapshot of the bank shows, read in one read transaction: "" when
+// the keys are the accounts and the counter in order, the mirror holds the
+// same pairs, the total is the opening one and the counter is not below
+// last_count (a later snapshot never shows an earlier state).
+std::string check_snapshot(bank& b, std::int64_t& last_count,
+                           std::uint64_t* fingerprint = nullptr) {
+  d_read_transaction rt(&b.env);
+  std::int64_t total = 0, count = -1;
+  std::uint64_t key = 0, print = 0;
+  for (auto const& e : b.map) {
+    if (e.key != key)
+      return "key " + std::to_string(e.key) + " where " + std::to_string(key) + " was due";
+    std::int64_t m = 0;
+    if (!b.mirror.get(e.key, m))
+      return "key " + std::to_string(e.key) + " is missing from the mirror";
+    if (m != e.value) {
+      return "the mirror differs from the map at key " + std::to_string(e.key) + ": " +
+             std::to_string(e.value) + " in the map, " + std::to_string(m) + " in the mirror";
+    }
+    if (e.key < accounts) total += e.value;
+    if (e.key == commits_key) count = e.value;
+    print = print * 1000003 + static_cast<std::uint64_t>(e.value);
+    ++key;
+  }
+  if (key != accounts + 1) return std::to_string(key) + " keys in the map";
+  if (b.mirror.count() != static_cast<long>(accounts + 1)) {
+    return std::to_string(b.mirror.count()) + " keys in the mirror";
+  }
+  if (total != expected_total) return "total " + std::to_string(total);
+  if (count < last_count) {
+    return "counter went back from " + std::to_string(last_count) + " to " + std::to_string(count);
+  }
+  last_count = count;
+  if (fingerprint) *fingerprint = print;
+  return "";
+}
+
+// Moves a random amount between two random accounts in one transaction, in
+// the map and the mirror, counting the transfer. "" once committed, else
+// what the writer saw that it should not have.
+std::string transfer(bank& b, std::mt19937_64& rng) {
+  std::uint64_t const from = rng() % accounts;
+  std::uint64_t const to = (from + 1 + rng() % (accounts - 1)) % accounts;
+  auto const amount = static_cast<std::int64_t>(1 + rng() % 100);
+  d_transaction tx(&b.env);
+  std::int64_t a = 0, c = 0, n = 0, ma = 0, mc = 0;
+  if (!b.map.get(from, a) || !b.map.get(to, c) || !b.map.get(commits_key, n)) {
+    return "an account is missing from the map";
+  }
+  if (!b.mirror.get(from, ma) || !b.mirror.get(to, mc) || ma != a || mc != c) {
+    return "the writer finds the mirror unlike the map";
+  }
+  b.map.put(from, a - amount);
+  b.map.put(to, c + amount);
+  b.map.put(commits_key, n + 1);
+  b.mirror.put(from, a - amount);
+  b.mirror.put(to, c + amount);
+  b.mirror.put(commits_key, n + 1);
+  tx.commit();
+  return "";
+}
+
+// Counts a violation; the first few of each process are told, with its id.
+void report(tally& t, char const* who, std::string const& what) {
+  ++t.violations;
+  static std::atomic<int> told{0};
+  if (told++ < 3)
+    std::fprintf(stderr, "%s %d: %s\n", who, static_cast<int>(::getpid()), what.c_str());
+}
+
+// Runs body until the run stops, retrying "database is busy..."; any other
+// error is counted as a failure and ends it.
+template <class Body>
+void until_stopped(tally& t, Body&& body) {
+  while (!t.stop) {
+    try {
+      body();
+    } catch (error const& e) {
+      if (is_busy(e)) {
+        ++t.busy;
+        continue;
+      }
+      ++t.failures;
+      std::fprintf(stderr, "process %d: %s\n", static_cast<int>(::getpid()), e.what());
+      return;
+    } catch (std::exception const& e) {
+      ++t.failures;
+      std::fprintf(stderr, "process %d: %s\n", static_cast<int>(::getpid()), e.what());
+      return;
+    }
+  }
+}
+
+void write_until_stopped(std::string const& name, d_journal mode, std::uint64_t seed, tally& t) {
+  std::unique_ptr<bank> b;
+  std::mt19937_64 rng(seed);
+  until_stopped(t, [&] {
+    if (!b) b = open_bank(name, mode, t);
+    if (!b) return;
+    std::string const wrong = transfer(*b, rng);
+    if (wrong.empty()) {
+      ++t.commits;
+    } else {
+      report(t, "writer", wrong);
+    }
+  });
+}
+
+// A writer process: two threads, each with an opening of its own.
+int writer_process(std::string const& name, d_journal mode, std::uint64_t seed, tally& t) {
+  std::thread second([&] { write_until_stopped(name, mode, seed * 2 + 1, t); });
+  write_until_stopped(name, mode, seed * 2, t);
+  second.join();
+  return t.failures ? 3 : 0;
+}
+
+int reader_process(std::string const& name, d_journal mode, tally& t) {
+  std::unique_ptr<bank> b;
+  std::int64_t last_count = 0;
+  until_stopped(t, [&] {
+    if (!b) b = open_bank(name, mode, t);
+    if (!b) return;
+    std::string const wrong = check_snapshot(*b, last_count);
+    if (wrong.empty()) {
+      ++t.checks;
+    } else {
+      report(t, "reader", wrong);
+    }
+  });
+  return t.failures ? 3 : 0;
+}
+
+// The bank after a run, with no other opening: sound, the total whole, and
+// its counter of transfers between committed and committed + uncounted (the
+// writers killed after a commit but before counting it).
+void expect_sound_bank(std::string const& name, std::uint64_t committed, std::uint64_t uncounted) {
+  {
+    bank b(name, d_open_options{});
+    std::int64_t count = 0;
+    EXPECT_EQ(check_snapshot(b, count), "");
+    EXPECT_GE(static_cast<std::uint64_t>(count), committed) << "a commit was lost";
+    EXPECT_LE(static_cast<std::uint64_t>(count), committed + uncounted)
+        << "the counter shows transfers nobody made";
+    EXPECT_EQ(b.mirror.check(), std::vector<std::string>{});
+  }
+  database_check const check = check_database(name + ".odb");
+  EXPECT_EQ(check.problems, std::vector<std::string>{});
+  EXPECT_EQ(test_support::file_size(name + ".odb-lock"), -1) << "the last close left the lock file";
+}
+
+// How many of each kind run_crew killed.
+struct crew_run {
+  int writer_kills = 0;
+  int reader_kills = 0;
+};
+
+// Two writer processes of two threads each and four reader processes run for
+// seconds; kill_count times, at random moments, one of them is killed and a
+// fresh one takes its place.
+crew_run run_crew(std::string const& name, d_journal mode, tally& t, double seconds,
+                  int kill_count) {
+  constexpr int writers = 2, readers = 4;
+  test_support::child_processes kids(static_cast<unsigned>(seconds) + 120);
+  std::uint64_t next_seed = 1;
+  auto start = [&](int slot) {
+    std::uint64_t const seed = next_seed++;
+    return slot < writers ? kids.start([&, seed] { return writer_process(name, mode, seed, t); })
+                          : kids.start([&] { return reader_process(name, mode, t); });
+  };
+  std::vector<pid_t> slots;
+  for (int slot = 0; slot < writers + readers; ++slot) slots.push_back(start(slot));
+  crew_run run;
+  auto const end = steady::now() + as_ms(seconds);
+  std::random_device device;
+  unsigned const seed = device();
+  std::mt19937 rng(seed);
+  if (kill_count > 0) std::printf("[ kills    ] seed %u\n", seed);
+  double const mean_gap = seconds / (kill_count + 1);
+  for (int kill = 0; kill < kill_count; ++kill) {
+    std::this_thread::sleep_for(as_ms(mean_gap * 2 * (rng() % 1000) / 1000.0));
+    int const slot = static_cast<int>(rng() % slots.size());
+    kids.kill(slots[slot]);
+    ++(slot < writers ? run.writer_kills : run.reader_kills);
+    slots[slot] = start(slot);
+  }
+  std::this_thread::sleep_until(std::max(end, steady::now() + 200ms));
+  t.stop = true;
+  auto const deadline = steady::now() + 30s;
+  for (pid_t pid : slots) EXPECT_EQ(kids.wait(pid, deadline), 0) << "a process failed or hung";
+  return run;
+}
+
+void print_counts(char const* test, d_journal mode, tally const& t, double seconds) {
+  std::printf(
+      "[ figures  ] %s, %s, %.0f s: %llu commits, %llu snapshot checks, %llu busy retries\n", test,
+      mode_name(mode), seconds, static_cast<unsigned long long>(t.commits.load()),
+      static_cast<unsigned long long>(t.checks.load()),
+      static_cast<unsigned long long>(t.busy.load()));
+}
+
+class Transfers : public ::testing::TestWithParam<d_journal> {};
+
+INSTANTIATE_TEST_SUITE_P(Modes, Transfers, ::testing::Values(d_journal::atomic, d_journal::durable),
+                         [](auto const& info) { return std::string(mode_name(info.param)); });
+
+TEST_P(Transfers, KeepTheTotalAndTheMirror) {
+  test_support::scratch_dir dir(memory_dir);
+  std::string const name = dir.file("bank");
+  make_bank(name);
+  shared_tally t;
+  double const seconds = transfer_seconds();
+  run_crew(name, GetParam(), *t, seconds, 0);
+  print_counts("transfers", GetParam(), *t, seconds);
+  EXPECT_EQ(t->violations, 0u);
+  EXPECT_EQ(t->failures, 0u);
+  EXPECT_GT(t->commits, 0u);
+  EXPECT_GT(t->checks, 0u);
+  expect_sound_bank(name, t->commits, 0);
+}
+
+// Disabled while killed writers can leave a commit half copied for good
+// (the mirror then differs from the map): in 3 s runs one time in ten to
+// twenty in durable mode, in most 20 s runs in either mode. One way there is
+// the checkpoint cut short below; the fix for it alone does not make this
+// pass. Run it with --gtest_also_run_disabled_tests.
+TEST_P(Transfers, DISABLED_GoOnWhileProcessesAreKilled) {
+  test_support::scratch_dir dir(memory_dir);
+  std::string const name = dir.file("bank");
+  make_bank(name);
+  shared_tally t;
+  double const seconds = transfer_seconds();
+  crew_run const run = run_crew(name, GetParam(), *t, seconds, 50);
+  print_counts("kills", GetParam(), *t, seconds);
+  std::printf("[ figures  ] %d writer processes and %d readers killed\n", run.writer_kills,
+              run.reader_kills);
+  EXPECT_EQ(t->violations, 0u);
+  EXPECT_EQ(t->failures, 0u);
+  EXPECT_GT(t->commits, 0u);
+  EXPECT_GT(t->checks, 0u);
+  // Each writer process killed may take one counted-never commit per thread.
+  expect_sound_bank(name, t->commits, 2 * static_cast<std::uint64_t>(run.writer_kills));
+}
+
+// Reads one byte from fd, waiting until deadline at most.
+bool byte_from(int fd, steady::time_point deadline) {
+  for (;;) {
+    auto const left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now());
+    if (left.count() <= 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) == 1) {
+      char c;
+      return ::read(fd, &c, 1) == 1;
+    }
+  }
+}
+
+bool byte_to(int fd) {
+  char const c = 1;
+  return ::write(fd, &c, 1) == 1;
+}
+
+// Waits for go, pins one snapshot and says so, reads it again and again for
+// hold, says it lets go, and lets go. 0 when every reading showed what the
+// first did; 1 when one did not.
+int hold_a_snapshot(std::string const& name, d_journal mode, std::chrono::milliseconds hold,
+                    int go_fd, int said_fd) {
+  bank b(name, options_for(mode));
+  if (!byte_from(go_fd, steady::now() + 60s)) return 2;
+  int status = 0;
+  {
+    d_read_transaction rt(&b.env);
+    std::int64_t count = 0;
+    std::uint64_t first = 0;
+    std::string wrong = check_snapshot(b, count, &first);
+    if (!byte_to(said_fd)) return 2;
+    std::int64_t const pinned_count = count;
+    for (auto const until = steady::now() + hold; wrong.empty() && steady::now() < until;) {
+      std::this_thread::sleep_for(20ms);
+      std::uint64_t again = 0;
+      wrong = check_snapshot(b, count, &again);
+      if (wrong.empty() && (again != first || count != pinned_count))
+        wrong = "the snapshot changed";
+    }
+    if (!wrong.empty()) {
+      std::fprintf(stderr, "long reader: %s\n", wrong.c_str());
+      status = 1;
+    }
+    if (!byte_to(said_fd)) return 2;
+  }
+  return status;
+}
+
+// Commits per second over window, counted in the tally.
+double commit_rate(tally& t, std::chrono::milliseconds window) {
+  std::uint64_t const before = t.commits;
+  auto const start = steady::now();
+  std::this_thread::sleep_for(window);
+  return static_cast<double>(t.commits - before) /
+         std::chrono::duration<double>(steady::now() - start).count();
+}
+
+// The writer's commit rate beside a reader holding one snapshot, against its
+// rate beside the same reader between snapshots, is printed, not asserted:
+// the bench measures it (odb_bench longread).
+TEST_P(Transfers, ALongReaderSeesOneSnapshotWhileAWriterCommits) {
+  test_support::scratch_dir dir(memory_dir);
+  std::string const name = dir.file("bank");
+  make_bank(name);
+  shared_tally t;
+  auto const hold = as_ms(std::max(2.0, transfer_seconds() / 2));
+  test_support::child_processes kids(static_cast<unsigned>(hold.count() / 1000) + 120);
+  int go[2], said[2];
+  ASSERT_EQ(::pipe(go), 0);
+  ASSERT_EQ(::pipe(said), 0);
+  pid_t const reader =
+      kids.start([&] { return hold_a_snapshot(name, GetParam(), hold, go[0], said[1]); });
+  pid_t const writer = kids.start([&] {
+    write_until_stopped(name, GetParam(), 7, *t);
+    return t->failures ? 3 : 0;
+  });
+  std::this_thread::sleep_for(300ms);  // both open, the writer under way
+  double const alone = commit_rate(*t, std::min<std::chrono::milliseconds>(hold / 2, 3s));
+  ASSERT_TRUE(byte_to(go[1]));
+  ASSERT_TRUE(byte_from(said[0], steady::now() + 30s)) << "the reader did not pin its snapshot";
+  std::uint64_t const before = t->commits;
+  auto const pinned_at = steady::now();
+  ASSERT_TRUE(byte_from(said[0], steady::now() + hold + 30s)) << "the reader did not let go";
+  double const beside = static_cast<double>(t->commits - before) /
+                        std::chrono::duration<double>(steady::now() - pinned_at).count();
+  EXPECT_EQ(kids.wait(reader, steady::now() + 30s), 0) << "the reader's snapshot changed";
+  std::this_thread::sleep_for(100ms);
+  std::uint64_t const after_hold = t->commits;
+  t->stop = true;
+  EXPECT_EQ(kids.wait(writer, steady::now() + 30s), 0) << "the writer failed or hung";
+  EXPECT_GT(after_hold, before) << "the writer stopped committing after the reader let go";
+  std::printf(
+      "[ figures  ] long reader, %s, %.1f s: %.0f commits/s without, %.0f beside it, ratio %.2f\n",
+      mode_name(GetParam()), static_cast<double>(hold.count()) / 1000, alone, beside,
+      alone > 0 ? beside / alone : 0.0);
+  for (int fd : {go[0], go[1], said[0], said[1]}) ::close(fd);
+  EXPECT_EQ(t->violations + t->failures, 0u);
+  expect_sound_bank(name, t->commits, 0);
+}
+
+// An atomic and a durable opening of one database, in turn writing and
+// checking what the other wrote.
+TEST(MixedModes, AnAtomicAndADurableOpeningAgree) {
+  test_support::scratch_dir dir(memory_dir);
+  std::string const name = dir.file("bank");
+  make_bank(name);
+  std::uint64_t committed = 0;
+  {
+    bank atomic(name, options_for(d_journal::atomic));
+    bank durable(name, options_for(d_journal::durable));
+    bank* const openings[] = {&atomic, &durable};
+    std::mt19937_64 rng(5);
+    std::int64_t seen[2] = {0, 0};
+    for (int step = 0; step < 200; ++step) {
+      SCOPED_TRACE("step " + std::to_string(step));
+      bank& writer = *openings[step % 2];
+      bank& other = *openings[1 - step % 2];
+      ASSERT_EQ(transfer(writer, rng), "");
+      ++committed;
+      ASSERT_EQ(check_snapshot(other, seen[1 - step % 2]), "");
+      ASSERT_EQ(seen[1 - step % 2], static_cast<std::int64_t>(committed)) << "a commit is not seen";
+    }
+  }
+  expect_sound_bank(name, committed, 0);
+}
+
+// Lock files as a crash, a stray program or a full disk might leave them.
+struct lock_damage {
+  char const* what;
+  std::vector<char> bytes;
+};
+
+std::vector<char> stale_lock_file() {
+  std::vector<char> bytes(4096, 0);
+  std::string const magic = "odb-lock";
+  std::copy(magic.begin(), magic.end(), bytes.begin());
+  // A commit count and a length from another life; every flag raised (a
+  // writer copying, one alone inside a transaction, one asked to share).
+  for (std::size_t offset = 8; offset < 72; offset += 8) bytes[offset] = 1;
+  bytes[8 + 6] = 0x7f;
+  bytes[16 + 5] = 0x7f;
+  return bytes;
+}
+
+std::vector<lock_damage> lock_damages() {
+  std::mt19937 rng(3);
+  std::vector<char> noise(4096);
+  for (char& c : noise) c = static_cast<char>(rng());
+  std::vector<char> wrong_magic(4096, 0);
+  std::string const magic = "not-lock";
+  std::copy(magic.begin(), magic.end(), wrong_magic.begin());
+  std::vector<char> truncated = stale_lock_file();
+  truncated.resize(12);
+  return {
+      {"empty", {}},
+      {"truncated", truncated},
+      {"wrong magic", wrong_magic},
+      {"noise", noise},
+      {"stale words", stale_lock_file()},
+      {"too long", std::vector<char>(10000, '\xff')},
+  };
+}
+
+// A lock file nobody holds tells nothing: the next opening, of any kind,
+// starts it afresh, and a second opening joins it.
+TEST(DamagedLockFile, DoesNotStopTheNextOpening) {
+  struct first_opening {
+    char const* what;
+    d_open_options options;
+  };
+  d_open_options read_only = options_for(d_journal::atomic);
+  read_only.read_only = true;
+  first_opening const firsts[] = {{"atomic", options_for(d_journal::atomic)},
+                                  {"durable", options_for(d_journal::durable)},
+                                  {"read-only", read_only}};
+  for (auto const& damage : lock_damages()) {
+    for (auto const& first : firsts) {
+      SCOPED_TRACE(std::string(damage.what) + ", " + first.what + " opening");
+      test_support::scratch_dir dir(memory_dir);
+      std::string const name = dir.file("bank");
+      make_bank(name);
+      test_support::write_file(name + ".odb-lock", damage.bytes);
+      std::unique_ptr<bank> opened;
+      ASSERT_EQ(
+          test_support::thrown_by([&] { opened = std::make_unique<bank>(name, first.options); }),
+          "");
+      std::int64_t count = 0;
+      EXPECT_EQ(check_snapshot(*opened, count), "");
+      {
+        bank second(name, options_for(d_journal::atomic));
+        std::mt19937_64 rng(1);
+        ASSERT_EQ(transfer(second, rng), "");
+      }
+      EXPECT_EQ(check_snapshot(*opened, count), "");
+      EXPECT_EQ(count, 1) << "the first opening does not follow the second's commit";
+      opened.reset();
+      expect_sound_bank(name, 1, 0);
+    }
+  }
+}
+
+bool ends_with(std::string const& s, char const* tail) {
+  std::string const t = tail;
+  return s.size() >= t.size() && s.compare(s.size() - t.size(), t.size(), t) == 0;
+}
+
+// Kills its own process at a chosen moment of a commit: the sync that
+// follows a new journal header (a checkpoint starting the log afresh), or the
+// second write that copies a commit into the database file.
+class die_at : public io_tools::io_observer {
+ public:
+  enum class moment { header_synced, copying };
+  explicit die_at(moment m) : moment_(m) {}
+  void on_event(io_tools::io_event const& e) override {
+    bool const journal = ends_with(*e.file, ".odb-journal");
+    bool const database = ends_with(*e.file, ".odb");
+    using kind = io_tools::io_event::kind;
+    if (moment_ == moment::header_synced) {
+      if (journal && e.what == kind::write) header_written_ = e.address == 0;
+      if (journal && e.what == kind::sync && header_written_) ::raise(SIGKILL);
+    } else if (database && e.what == kind::write && ++writes_ == 2) {
+      ::raise(SIGKILL);
+    }
+  }
+
+ private:
+  moment moment_;
+  bool header_written_ = false;
+  int writes_ = 0;
+};
+
+// One transfer in a child process that kills itself at the moment given.
+int transfer_and_die(std::string const& name, d_open_options const& options, die_at::moment m) {
+  bank b(name, options);
+  std::mt19937_64 rng(::getpid());
+  die_at observer(m);
+  io_tools::set_io_observer(&observer);
+  transfer(b, rng);
+  return 0;
+}
+
+// Two writers killed in turn beside an opening that stays: the first, which
+// starts the log afresh after every commit (a checkpoint), at the moment
+// given; the second copying its commit in. That commit is whole in the
+// journal, and the next transaction plays it back whole.
+void expect_two_killed_writers_played_back(die_at::moment first) {
+  test_support::scratch_dir dir(memory_dir);
+  std::string const name = dir.file("bank");
+  make_bank(name);
+  bank stays(name, options_for(d_journal::durable));
+  std::int64_t count = 0;
+  ASSERT_EQ(check_snapshot(stays, count), "");
+  test_support::child_processes kids(60);
+  d_open_options checkpointing = options_for(d_journal::durable);
+  checkpointing.checkpoint_bytes = 1;
+  pid_t pid = kids.start([&] { return transfer_and_die(name, checkpointing, first); });
+  ASSERT_EQ(kids.wait(pid, steady::now() + 20s), -1) << "the first writer was not killed";
+  std::mt19937_64 rng(9);
+  ASSERT_EQ(transfer(stays, rng), "");
+  pid = kids.start([&] {
+    return transfer_and_die(name, options_for(d_journal::durable), die_at::moment::copying);
+  });
+  ASSERT_EQ(kids.wait(pid, steady::now() + 20s), -1) << "the second writer was not killed";
+  EXPECT_EQ(check_snapshot(stays, count), "");
+  EXPECT_EQ(count, 3) << "the commits were not all played back";
+}
+
+TEST(KilledWriters, ACommitHalfCopiedAfterACheckpointIsPlayedBack) {
+  expect_two_killed_writers_played_back(die_at::moment::copying);
+}
+
+// Disabled until the checkpoint marks itself in the lock file: a writer
+// killed between the new journal header and the lock file's new log end
+// leaves the next writers appending after stale records of the old log,
+// where playing back never reaches them, so the half-copied commit stays
+// half copied (the mirror differs from the map).
+TEST(KilledWriters, DISABLED_ACheckpointCutShortDoesNotHideALaterCommit) {
+  expect_two_killed_writers_played_back(die_at::moment::header_synced);
+}
+
+}  // namespace
