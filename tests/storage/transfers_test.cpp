@@ -363,12 +363,9 @@ TEST_P(Transfers, KeepTheTotalAndTheMirror) {
   expect_sound_bank(name, t->commits, 0);
 }
 
-// Disabled while killed writers can leave a commit half copied for good
-// (the mirror then differs from the map): in 3 s runs one time in ten to
-// twenty in durable mode, in most 20 s runs in either mode. One way there is
-// the checkpoint cut short below; the fix for it alone does not make this
-// pass. Run it with --gtest_also_run_disabled_tests.
-TEST_P(Transfers, DISABLED_GoOnWhileProcessesAreKilled) {
+// Killed writers must leave every commit whole or gone: a commit left half
+// copied shows as a mirror that differs from the map.
+TEST_P(Transfers, GoOnWhileProcessesAreKilled) {
   test_support::scratch_dir dir(memory_dir);
   std::string const name = dir.file("bank");
   make_bank(name);
@@ -659,12 +656,11 @@ TEST(KilledWriters, ACommitHalfCopiedAfterACheckpointIsPlayedBack) {
   expect_two_killed_writers_played_back(die_at::moment::copying);
 }
 
-// Disabled until the checkpoint marks itself in the lock file: a writer
-// killed between the new journal header and the lock file's new log end
-// leaves the next writers appending after stale records of the old log,
-// where playing back never reaches them, so the half-copied commit stays
-// half copied (the mirror differs from the map).
-TEST(KilledWriters, DISABLED_ACheckpointCutShortDoesNotHideALaterCommit) {
+// A writer killed between a new journal header and the lock file's new log
+// end must not leave the next writers appending where playing back never
+// reaches them: the half-copied commit that follows would stay half copied
+// (the mirror differs from the map).
+TEST(KilledWriters, ACheckpointCutShortDoesNotHideALaterCommit) {
   expect_two_killed_writers_played_back(die_at::moment::header_synced);
 }
 
