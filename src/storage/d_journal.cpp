@@ -595,12 +595,8 @@ void db_journal::copy_in(published_state const& s, std::uint64_t target) {
   std::vector<char>& log = log_bytes_;
   read_log(s.checkpoint_log, s.log_end, log);
   word_t at = 0, length = s.checkpoint_length;
-  auto const size = static_cast<word_t>(log.size());
   for (std::uint64_t commits = s.checkpoint; commits < target;) {
-    redo_record r;
-    if (!redo_record::decode(log.data() + at, size - at, s.salt, r) || r.value < 0) {
-      throw error(errc::corrupt_journal, corrupt_journal_message, path_);
-    }
+    redo_record const r = logged_record(log, at, s.salt);
     if (r.type == redo_record::data) {
       db_.write_through(r.value, r.bytes, r.n);
     } else {
@@ -619,6 +615,15 @@ void db_journal::read_log(word_t from, word_t to, std::vector<char>& out) {
   if (!f.read_through(from, out.data(), out.size())) {
     throw error(errc::corrupt_journal, corrupt_journal_message, path_);
   }
+}
+
+redo_record db_journal::logged_record(std::vector<char> const& log, word_t at, word_t salt) const {
+  redo_record r;
+  auto const size = static_cast<word_t>(log.size());
+  if (!redo_record::decode(log.data() + at, size - at, salt, r) || r.value < 0) {
+    throw error(errc::corrupt_journal, corrupt_journal_message, path_);
+  }
+  return r;
 }
 
 io_tools::bfstream& db_journal::log_reader() {
@@ -682,10 +687,7 @@ void db_journal::follow_log(log_view& v, published_state const& s) {
     auto const size = static_cast<word_t>(log.size());
     std::uint64_t commits = 0;
     for (word_t at = 0; at < size;) {
-      redo_record r;
-      if (!redo_record::decode(log.data() + at, size - at, s.salt, r) || r.value < 0) {
-        throw error(errc::corrupt_journal, corrupt_journal_message, path_);
-      }
+      redo_record const r = logged_record(log, at, s.salt);
       if (r.type == redo_record::data) {
         db_.overlay_at(r.value, r.bytes, r.n);
       } else {
