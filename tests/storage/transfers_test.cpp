@@ -15,6 +15,7 @@
 #include <disk_tools/d_transaction.h>
 #include <disk_tools/detail/bfstream.h>
 #include <disk_tools/odb_check.h>
+#include <disk_tools/odb_copy.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -293,15 +294,33 @@ void expect_sound_bank(std::string const& name, std::uint64_t committed, std::ui
   EXPECT_EQ(test_support::file_size(name + ".odb-lock"), -1) << "the last close left the lock file";
 }
 
-// How many of each kind run_crew killed.
+// How many of each kind run_crew killed, and the hot copies it took.
 struct crew_run {
   int writer_kills = 0;
   int reader_kills = 0;
+  int copies = 0;
 };
+
+// A hot copy of the bank taken while the crew works: a database of its own
+// whose snapshot is sound, whatever was being committed as it was read.
+std::string hot_copy_is_sound(std::string const& name, std::string const& copy) {
+  copy_database(name, copy);
+  std::int64_t count = 0;
+  std::string wrong;
+  {
+    bank b(copy, d_open_options{});
+    wrong = check_snapshot(b, count);
+  }
+  if (wrong.empty() && !check_database(copy + ".odb").problems.empty()) {
+    wrong = "check_database finds problems in the copy";
+  }
+  return wrong.empty() ? wrong : "hot copy: " + wrong;
+}
 
 // Two writer processes of two threads each and four reader processes run for
 // seconds; kill_count times, at random moments, one of them is killed and a
-// fresh one takes its place.
+// fresh one takes its place. Without kills, the bank is copied hot meanwhile
+// and every copy checked.
 crew_run run_crew(std::string const& name, d_journal mode, tally& t, double seconds,
                   int kill_count) {
   constexpr int writers = 2, readers = 4;
@@ -327,6 +346,12 @@ crew_run run_crew(std::string const& name, d_journal mode, tally& t, double seco
     kids.kill(slots[slot]);
     ++(slot < writers ? run.writer_kills : run.reader_kills);
     slots[slot] = start(slot);
+  }
+  for (; kill_count == 0 && steady::now() < end; ++run.copies) {
+    std::string const wrong = hot_copy_is_sound(name, name + "-copy");
+    EXPECT_EQ(wrong, "");
+    if (!wrong.empty()) break;
+    std::this_thread::sleep_for(as_ms(seconds / 10));
   }
   std::this_thread::sleep_until(std::max(end, steady::now() + 200ms));
   t.stop = true;
@@ -354,8 +379,10 @@ TEST_P(Transfers, KeepTheTotalAndTheMirror) {
   make_bank(name);
   shared_tally t;
   double const seconds = transfer_seconds();
-  run_crew(name, GetParam(), *t, seconds, 0);
+  crew_run const run = run_crew(name, GetParam(), *t, seconds, 0);
   print_counts("transfers", GetParam(), *t, seconds);
+  std::printf("[ figures  ] %d hot copies checked\n", run.copies);
+  EXPECT_GT(run.copies, 0);
   EXPECT_EQ(t->violations, 0u);
   EXPECT_EQ(t->failures, 0u);
   EXPECT_GT(t->commits, 0u);
