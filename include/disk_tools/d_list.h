@@ -125,7 +125,7 @@ class dl_iterator_base {
   // no copy, valid until the next change to the database.
   std::string_view view() const {
     static_assert(std::is_same<T, std::string>::value, "view() reads strings in place: read other values by copy");
-    link_.db();
+    still_open();
     if (node_.value == no_address)
       throw error(errc::out_of_range, "no element at the end position...");
     return stored_value<std::string>::view(*stream_, node_.value);
@@ -169,6 +169,14 @@ class dl_iterator_base {
 
  private:
   word_t most_steps() const { return stream_->size() / static_cast<word_t>(list_node::record_size); }
+
+  // What a read of the element at this position needs of the database: the
+  // step here followed other processes' commits (db), so the read checks
+  // only that the database is still open and not in another thread's hands.
+  void still_open() const {
+    if (!link_.is_open()) link_.db();  // throws the reason
+    database_->check_thread();
+  }
 
   list_node node_;
   io_tools::bfstream* stream_ = nullptr;

@@ -101,26 +101,27 @@ class d_vector_iterator {
       : d_vector_iterator(stream, allocator, database, slot, index) {
     handle_ = handle;
   }
+  // The same, made by a vector object whose header (at header, count
+  // elements) agrees with the file now: the position keeps both and reads
+  // them afresh only when the vector has changed since.
+  d_vector_iterator(io_tools::bfstream* stream, d_alloc* allocator, d_database* database,
+                    long handle, long slot, long index, word_t header, word_t count)
+      : d_vector_iterator(stream, allocator, database, handle, slot, index) {
+    header_ = header;
+    count_ = count;
+  }
 
   long index() const { return index_; }
   long slot_address() const { return slot_; }
 
-  T operator*() const {
-    link_.db();
-    word_t const slot =
-        handle_ == no_address ? slot_ : vector_detail::slot_of(*stream_, handle_, index_);
-    return vector_detail::element_in<T>(*stream_, slot);
-  }
+  T operator*() const { return vector_detail::element_in<T>(*stream_, current_slot()); }
   pointer operator->() const { return pointer{**this}; }
   T operator[](difference_type n) const { return *(*this + n); }
   // The element's characters where the file holds them (a vector of
   // strings): no copy, valid until the next change to the database.
   std::string_view view() const {
     static_assert(std::is_same<T, std::string>::value, "view() reads strings in place: read other values by copy");
-    link_.db();
-    word_t const slot =
-        handle_ == no_address ? slot_ : vector_detail::slot_of(*stream_, handle_, index_);
-    return vector_detail::chars_in(*stream_, slot);
+    return vector_detail::chars_in(*stream_, current_slot());
   }
 
   d_vector_iterator& operator+=(long n) {
@@ -157,13 +158,35 @@ class d_vector_iterator {
   bool operator>=(d_vector_iterator const& other) const { return !(*this < other); }
 
  private:
+  // The slot of this position's element, with the database checked to be
+  // open. Through the handle slot, the header is read again only when the
+  // vector changed (through any object, or a rollback) since this position
+  // last read it; the index is checked against the count every time.
+  word_t current_slot() const {
+    link_.db();
+    if (handle_ == no_address) return slot_;
+    if (header_ == no_address || link_.stale(handle_)) {
+      word_t const header = stream_->read_word(handle_);
+      count_ = vector_header::read(*stream_, header).count;
+      header_ = header;
+      link_.up_to_date();
+    }
+    if (index_ < 0 || index_ >= count_)
+      throw error(errc::out_of_range, "vector index out of range...");
+    return vector_header::slot_address(header_, index_);
+  }
+
   io_tools::bfstream* stream_ = nullptr;
   d_alloc* allocator_ = nullptr;
   d_database* database_ = nullptr;
   long slot_ = no_address;
   long index_ = 0;
   word_t handle_ = no_address;
-  db_handle link_;
+  // The vector's header as this position last read it: its address (-1 when
+  // not read yet) and count.
+  mutable word_t header_ = no_address;
+  mutable word_t count_ = 0;
+  mutable db_handle link_;
 };
 
 // Names element index of a vector. It finds its slot through the vector's
@@ -451,7 +474,8 @@ class d_vector {
  private:
   d_vector_iterator<T> iterator_at(long index) const {
     return d_vector_iterator<T>(stream_, allocator_, database_, handle_,
-                                vector_header::slot_address(header_, index), index);
+                                vector_header::slot_address(header_, index), index, header_,
+                                count_);
   }
 
   // Frees element index's value block and moves the later slots one place

@@ -32,7 +32,7 @@ uses list(d_env& env) {
   l->push_back("a");
   auto it = make_shared<dl_iterator<string>>(l->begin());
   return {[=] { l->push_back("c"); }, [=] { l->size(); }, [=] { ++*it; },
-          [=] { dl_assign<string>{*it} = "x"; }};
+          [=] { dl_assign<string>{*it} = "x"; }, [=] { it->view(); }};
 }
 uses list_of_lists(d_env& env) {
   auto ll = make_shared<d_list<d_list<int>>>("lists", &env);
@@ -47,7 +47,8 @@ uses vector(d_env& env) {
   v->push_back("a");
   auto it = make_shared<d_vector_iterator<string>>(v->begin());
   auto element = make_shared<d_vector_assign<string>>((*v)[0]);
-  return {[=] { v->push_back("b"); }, [=] { (*v)[0]; }, [=] { **it; }, [=] { *element = "x"; }};
+  return {[=] { v->push_back("b"); }, [=] { (*v)[0]; }, [=] { **it; }, [=] { *element = "x"; },
+          [=] { v->view(0); }, [=] { it->view(); }};
 }
 uses cells(d_env& env) {
   auto var = make_shared<d_var<string>>("var", &env);

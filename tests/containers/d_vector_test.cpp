@@ -70,4 +70,16 @@ TEST_F(VectorTest, ACountBeyondTheCapacityIsReportedAsCorruption) {
   EXPECT_EQ(test_support::code_thrown_by([&] { d_vector<std::string>("str_vec", 2, &env_); }), errc::corrupt);
 }
 
+// A position keeps the header it read; once another object changed the vector
+// it reads the header again, and a count damaged since is caught there.
+TEST_F(VectorTest, AKeptPositionRereadsTheHeaderAfterAChangeAndCatchesADamagedCount) {
+  d_vector<std::string> v("str_vec", 2, &env_);
+  v.push_back("a");
+  auto const it = v.begin();
+  d_vector<std::string>("str_vec", 2, &env_).push_back("b");
+  auto const count_word = v.header_address() + static_cast<word_t>(vector_header::count_offset);
+  db_->stream()->write_word(count_word, 3);
+  EXPECT_EQ(test_support::code_thrown_by([&] { it.view(); }), errc::corrupt);
+}
+
 }  // namespace

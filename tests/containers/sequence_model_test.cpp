@@ -221,12 +221,15 @@ class sequence_subject {
       require(element.get_data() == value, "the proxy reads another value");
     } else {
       d_vector_assign<T> element = c[at];
+      // A position kept by the other object, whose header it must read afresh.
+      auto const kept = (&c == &*main_ ? *alias_ : *main_).begin() + at;
       for (int k = pick(rng, 0, 3); k > 0; --k) {
         c.push_back(value);
         model_.push_back(value);
       }
       element = value;
       require(element.get_data() == value, "the proxy reads another value");
+      require(*kept == value, "a position kept across the changes reads another value");
     }
     *std::next(model_.begin(), at) = value;
     return "proxy write at " + std::to_string(at);
