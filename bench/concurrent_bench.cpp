@@ -38,7 +38,7 @@ using std::chrono::milliseconds;
 
 constexpr std::uint64_t table_keys = 1000;
 constexpr int lookups_per_batch = 100;
-constexpr int readers_beside_writer = 4;
+constexpr std::size_t readers_beside_writer = 4;
 // Every process is open before the warm-up ends, and counts only the window.
 constexpr milliseconds open_time{150};
 constexpr milliseconds warm_up{250};
@@ -301,14 +301,21 @@ struct schedule {
   clock_type::time_point end;
 };
 
+// What a process does: commit continuously, look up continuously, or look
+// up one batch every light_pause (a process that mostly idles, to tell what
+// sharing the database costs from what busy readers cost).
+enum class role { writer, reader, light_reader };
+constexpr milliseconds light_pause{50};
+
 // Runs one role until the window ends: the operations per second counted
 // inside it.
-double run_role(store const& s, std::string const& dir, bool writer, std::uint64_t seed,
+double run_role(store const& s, std::string const& dir, role r, std::uint64_t seed,
                 schedule const& when) {
   std::unique_ptr<client> c = s.connect(dir);
   key_source keys{seed};
   std::uint64_t done = 0, at_start = 0;
   clock_type::time_point started{};
+  bool const writer = r == role::writer;
   for (;;) {
     if (writer) {
       c->commit_two(keys, static_cast<std::int64_t>(done));
@@ -316,6 +323,7 @@ double run_role(store const& s, std::string const& dir, bool writer, std::uint64
     } else {
       c->lookup_batch(keys);
       done += lookups_per_batch;
+      if (r == role::light_reader) std::this_thread::sleep_for(light_pause);
     }
     auto const now = clock_type::now();
     if (started == clock_type::time_point{} && now >= when.start) {
@@ -329,7 +337,8 @@ double run_role(store const& s, std::string const& dir, bool writer, std::uint64
                      s.heading, writer ? "writer" : "reader");
         return 0;
       }
-      return static_cast<double>(done - at_start) / std::chrono::duration<double>(now - started).count();
+      double const seconds = std::chrono::duration<double>(now - started).count();
+      return static_cast<double>(done - at_start) / seconds;
     }
   }
 }
@@ -419,17 +428,17 @@ class children {
   std::vector<pid_t> running_;
 };
 
-// The rates of a writer (when there is one, first) and of readers reader
-// processes, all running together in one window.
-std::vector<double> measure(store const& s, std::string const& dir, bool writer, int readers) {
-  std::size_t const processes = static_cast<std::size_t>(readers) + (writer ? 1 : 0);
+// The rates of processes in the given roles, all running together in one
+// window, in the same order.
+std::vector<double> measure(store const& s, std::string const& dir,
+                            std::vector<role> const& roles) {
+  std::size_t const processes = roles.size();
   rate_board board(processes);
   auto const now = clock_type::now();
   schedule const when{now + open_time + warm_up, now + open_time + warm_up + window};
   children kids;
   for (std::size_t i = 0; i < processes; ++i) {
-    bool const writes = writer && i == 0;
-    kids.start([&, i, writes] { board[i] = run_role(s, dir, writes, 1 + i * 7919, when); });
+    kids.start([&, i] { board[i] = run_role(s, dir, roles[i], 1 + i * 7919, when); });
   }
   if (!kids.wait_all(when.end + grace)) {
     throw std::runtime_error(std::string("concurrent bench: a process failed on ") + s.heading);
@@ -459,33 +468,40 @@ void run_concurrent_benches(int repetitions) {
       "random keys to, a table of %llu integer keys (%lld ms windows)\n\n",
       static_cast<unsigned long long>(table_keys), static_cast<long long>(window.count()));
   row({"store", "lookups/s, one reader alone", "lookups/s, beside a writer", "ratio",
-       "commits/s, one writer alone", "commits/s, beside 4 readers", "ratio"});
-  row({"---", "---", "---", "---", "---", "---", "---"});
+       "commits/s, one writer alone", "commits/s, beside 4 readers", "ratio",
+       "commits/s, beside one light reader"});
+  row({"---", "---", "---", "---", "---", "---", "---", "---"});
+  using R = role;
+  std::vector<R> writer_and_four(1 + readers_beside_writer, R::reader);
+  writer_and_four[0] = R::writer;
   for (store const& s : stores) {
     if (!s.setup) {
-      row({s.heading, "(not built)", "", "", "", "", ""});
+      row({s.heading, "(not built)", "", "", "", "", "", ""});
       continue;
     }
-    std::vector<double> const m = median_of_runs(repetitions, [&s](std::string const& dir) {
+    std::vector<double> const m = median_of_runs(repetitions, [&](std::string const& dir) {
       try {
         s.setup(dir);
-        return std::vector<double>{measure(s, dir, false, 1)[0], measure(s, dir, true, 1)[1],
-                                   measure(s, dir, true, 0)[0],
-                                   measure(s, dir, true, readers_beside_writer)[0]};
+        return std::vector<double>{
+            measure(s, dir, {R::reader})[0], measure(s, dir, {R::writer, R::reader})[1],
+            measure(s, dir, {R::writer})[0], measure(s, dir, writer_and_four)[0],
+            measure(s, dir, {R::writer, R::light_reader})[0]};
       } catch (...) {
         remove_dir(dir);  // the harness removes it only after a run that returns
         throw;
       }
     });
     row({s.heading, per_second(m[0]), per_second(m[1]), ratio(m[1], m[0]), per_second(m[2]),
-         per_second(m[3]), ratio(m[3], m[2])});
+         per_second(m[3]), ratio(m[3], m[2]), per_second(m[4])});
   }
   // Every process is busy all the time, so with more of them than cores the
   // ratios also hold what sharing the processors costs.
   std::printf(
       "\nEvery process runs flat out: a writer beside four readers is five busy processes on "
-      "%ld cores.\n",
-      ::sysconf(_SC_NPROCESSORS_ONLN));
+      "%ld cores. The light reader looks up %d keys every %lld ms, so that the last column shows "
+      "what the writer pays for sharing the database alone.\n",
+      ::sysconf(_SC_NPROCESSORS_ONLN), lookups_per_batch,
+      static_cast<long long>(light_pause.count()));
 }
 
 }  // namespace bench
