@@ -203,9 +203,15 @@ std::unique_ptr<client> lmdb_connect(std::string const& dir) {
 #ifdef ODB_BENCH_HAS_SQLITE
 class sqlite_client : public client {
  public:
+  // The busy handler goes first: preparing reads the schema, which another
+  // connection's opening of the log may lock for a moment.
   explicit sqlite_client(std::string const& dir) : db_(dir + "/table.sqlite") {
     db_.exec("PRAGMA busy_timeout=5000");
     db_.exec("PRAGMA synchronous=NORMAL");
+    select_.st = db_.prepare("SELECT v FROM t WHERE k = ?1");
+    update_.st = db_.prepare("UPDATE t SET v = ?2 WHERE k = ?1");
+    begin_.st = db_.prepare("BEGIN IMMEDIATE");
+    commit_.st = db_.prepare("COMMIT");
   }
 
   // Each SELECT outside BEGIN is a read transaction of its own.
@@ -228,9 +234,9 @@ class sqlite_client : public client {
   }
 
  private:
-  // A connection that starts while another opens or checkpoints the log may
-  // be told "database is locked" without its busy handler being called; the
-  // statement is simply run again, as an application would.
+  // A statement that is still told "database is locked" when the busy
+  // handler gives up is run again, as an application would; the parent ends
+  // a process that never gets through.
   static int step_past_busy(sqlite3_stmt* st) {
     for (;;) {
       int const rc = sqlite3_step(st);
@@ -245,10 +251,7 @@ class sqlite_client : public client {
   }
 
   sql_db db_;
-  statement select_{db_.prepare("SELECT v FROM t WHERE k = ?1")};
-  statement update_{db_.prepare("UPDATE t SET v = ?2 WHERE k = ?1")};
-  statement begin_{db_.prepare("BEGIN IMMEDIATE")};
-  statement commit_{db_.prepare("COMMIT")};
+  statement select_{nullptr}, update_{nullptr}, begin_{nullptr}, commit_{nullptr};
 };
 
 void sqlite_setup(std::string const& dir) {
