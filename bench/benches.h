@@ -37,6 +37,11 @@ void run_commit_benches(int repetitions);
 // for a while, against its rate beside the same reader between snapshots.
 void run_long_reader_benches(int repetitions);
 
+// A reader process's lookups per second alone and beside a writer process,
+// and the writer's commits per second alone and beside four readers, on our
+// map, LMDB and SQLite in WAL mode.
+void run_concurrent_benches(int repetitions);
+
 // The typed map of strings and of 64-bit numbers, beside std::map and a
 // Boost.Interprocess map in a mapped file.
 void run_typed_map_benches(int repetitions);

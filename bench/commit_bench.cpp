@@ -12,13 +12,10 @@
 #include "benches.h"
 #include "child_run.h"
 #include "journal.h"
+#include "lmdb_db.h"
 #include "scratch_db.h"
 #include "sql_db.h"
 #include "timing.h"
-
-#ifdef ODB_BENCH_HAS_LMDB
-#include <lmdb.h>
-#endif
 
 namespace bench {
 
@@ -73,31 +70,6 @@ std::optional<phase_cost> sqlite_wal(std::string const&, long, long) {
 #endif
 
 #ifdef ODB_BENCH_HAS_LMDB
-void lmdb_check(int rc, char const* what) {
-  if (rc != 0) throw std::runtime_error(std::string("lmdb: ") + what + ": " + mdb_strerror(rc));
-}
-
-struct lmdb_env {
-  ~lmdb_env() {
-    if (env) mdb_env_close(env);
-  }
-  MDB_env* env = nullptr;
-};
-
-// One write transaction; aborted unless committed.
-struct lmdb_txn {
-  explicit lmdb_txn(MDB_env* env) { lmdb_check(mdb_txn_begin(env, nullptr, 0, &txn), "begin"); }
-  ~lmdb_txn() {
-    if (txn) mdb_txn_abort(txn);
-  }
-  void commit() {
-    MDB_txn* const t = txn;
-    txn = nullptr;
-    lmdb_check(mdb_txn_commit(t), "commit");
-  }
-  MDB_txn* txn = nullptr;
-};
-
 // Default flags: every commit syncs.
 std::optional<phase_cost> lmdb_commits(std::string const& dir, long commits, long per_commit) {
   std::string const path = dir + "/lmdb";

@@ -1,9 +1,9 @@
 // odb_bench: runs the benchmark groups and prints their medians as Markdown
 // tables. Usage: odb_bench [repetitions] [group...], repetitions defaulting to
 // 5 and the groups (programs, commit, map, order, typed, large, alloc, churn,
-// containers, hash, peers, compact, longread) to all of them. `odb_bench --one NAME N DIR` is the
-// single run that the tables of system calls start in a child process
-// (child_run.h).
+// containers, hash, peers, compact, longread, concurrent) to all of them.
+// `odb_bench --one NAME N DIR` is the single run that the tables of system
+// calls start in a child process (child_run.h).
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -43,6 +43,7 @@ group const groups[] = {
     {"peers", bench::run_peer_benches},
     {"compact", bench::run_compact_benches},
     {"longread", bench::run_long_reader_benches},
+    {"concurrent", bench::run_concurrent_benches},
 };
 
 std::string group_names() {

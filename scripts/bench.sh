@@ -6,7 +6,7 @@
 #   scripts/bench.sh --doc                      regenerate the tables in docs/benchmarks.md
 #
 # Groups: programs, commit, map, order, typed, large, alloc, churn, containers,
-# hash, peers, compact, longread (default: all);
+# hash, peers, compact, longread, concurrent (default: all);
 # repetitions default to 5. The peers (SQLite, LMDB, Boost.Interprocess) and
 # strace, which counts their system calls, come from the packages that
 # scripts/install-deps.sh installs when run without --build-only; a peer that
