@@ -1,8 +1,9 @@
 // A word index kept on disk: for every word, the list of places it occurs
-// (word -> postings), how often it occurs, and the documents' titles by
-// number. The maps own what they hold: the caller hands them plain strings
-// and numbers, a word's list is made on first use, and erasing a word frees
-// its list with everything in it.
+// (word -> postings), how often it occurs, and the documents' titles and
+// lines by number. The maps own what they hold: the caller hands them plain
+// strings and numbers, a word's list (or a document's vector of lines) is
+// made on first use, and erasing a key frees its list or vector with
+// everything in it.
 //
 // The program indexes a few documents, closes the database, opens it again to
 // answer queries and forget a word, and checks every answer against the same
@@ -21,6 +22,7 @@
 #include <disk_tools/d_list.h>
 #include <disk_tools/d_map.h>
 #include <disk_tools/d_transaction.h>
+#include <disk_tools/d_vector.h>
 
 using namespace disk_tools;
 
@@ -29,6 +31,7 @@ namespace {
 using postings_map = d_map<std::string, d_list<std::string>>;
 using counts_map = d_map<std::string, std::uint64_t>;
 using titles_map = d_hashmap<std::uint64_t, std::string>;
+using lines_map = d_hashmap<std::uint64_t, d_vector<std::string>>;
 
 struct document {
   std::uint64_t number;
@@ -87,9 +90,14 @@ int main() {
       postings_map index("postings", &env);
       counts_map counts("counts", &env);
       titles_map titles("titles", &env);
+      lines_map lines("lines", &env);
       // One transaction for the whole load: all of it, or none after a crash.
       d_transaction load(db.get());
-      for (auto const& doc : documents) titles.put(doc.number, doc.title);
+      for (auto const& doc : documents) {
+        titles.put(doc.number, doc.title);
+        d_vector<std::string> text = lines[doc.number];
+        for (auto const& line : doc.lines) text.push_back(line);
+      }
       for_each_word([&](std::string const& word, std::string const& place) {
         index[word].push_back(place);
         std::uint64_t seen = 0;
@@ -105,6 +113,7 @@ int main() {
     postings_map index("postings", &env, d_root::existing);
     counts_map counts("counts", &env, d_root::existing);
     titles_map titles("titles", &env, d_root::existing);
+    lines_map lines("lines", &env, d_root::existing);
 
     expect(index.size() == expected.postings.size(), "number of words");
     for (auto const& [word, places] : expected.postings) {
@@ -123,6 +132,11 @@ int main() {
     std::string title;
     expect(titles.get(2, title) && title == "Garden", "title of document 2");
     expect(!titles.get(9, title), "a document that was never indexed");
+
+    // A place "3:2" reads its line by index; view() reads it in place, without a copy.
+    d_vector<std::string> kitchen = lines[3];
+    expect(kitchen.size() == 2 && kitchen.view(1) == documents[2].lines[1], "line 2 of document 3");
+    expect(lines.erase(1) && !lines.contains(1) && lines.size() == 2, "erasing document 1's lines");
 
     // Forgetting a word frees its list; the other words keep theirs.
     expect(index.erase("the") && counts.erase("the"), "erasing \"the\"");
