@@ -656,31 +656,31 @@ int transfer_and_die(std::string const& name, d_open_options const& options, die
 // Two writers killed in turn beside an opening that stays: the first, which
 // starts the log afresh after every commit (a checkpoint), at the moment
 // given; the second copying its commit in. That commit is whole in the
-// journal, and the next transaction plays it back whole.
-void expect_two_killed_writers_played_back(die_at::moment first) {
+// journal, and the next transaction (a read one too) plays it back whole.
+void expect_two_killed_writers_played_back(die_at::moment first, d_journal mode) {
+  SCOPED_TRACE(mode_name(mode));
   test_support::scratch_dir dir(memory_dir);
   std::string const name = dir.file("bank");
   make_bank(name);
-  bank stays(name, options_for(d_journal::durable));
+  bank stays(name, options_for(mode));
   std::int64_t count = 0;
   ASSERT_EQ(check_snapshot(stays, count), "");
   test_support::child_processes kids(60);
-  d_open_options checkpointing = options_for(d_journal::durable);
+  d_open_options checkpointing = options_for(mode);
   checkpointing.checkpoint_bytes = 1;
   pid_t pid = kids.start([&] { return transfer_and_die(name, checkpointing, first); });
   ASSERT_EQ(kids.wait(pid, steady::now() + 20s), -1) << "the first writer was not killed";
   std::mt19937_64 rng(9);
   ASSERT_EQ(transfer(stays, rng), "");
-  pid = kids.start([&] {
-    return transfer_and_die(name, options_for(d_journal::durable), die_at::moment::copying);
-  });
+  pid = kids.start([&] { return transfer_and_die(name, options_for(mode), die_at::moment::copying); });
   ASSERT_EQ(kids.wait(pid, steady::now() + 20s), -1) << "the second writer was not killed";
   EXPECT_EQ(check_snapshot(stays, count), "");
   EXPECT_EQ(count, 3) << "the commits were not all played back";
 }
 
 TEST(KilledWriters, ACommitHalfCopiedAfterACheckpointIsPlayedBack) {
-  expect_two_killed_writers_played_back(die_at::moment::copying);
+  for (d_journal mode : {d_journal::atomic, d_journal::durable})
+    expect_two_killed_writers_played_back(die_at::moment::copying, mode);
 }
 
 // A writer killed between a new journal header and the lock file's new log
@@ -688,7 +688,7 @@ TEST(KilledWriters, ACommitHalfCopiedAfterACheckpointIsPlayedBack) {
 // reaches them: the half-copied commit that follows would stay half copied
 // (the mirror differs from the map).
 TEST(KilledWriters, ACheckpointCutShortDoesNotHideALaterCommit) {
-  expect_two_killed_writers_played_back(die_at::moment::header_synced);
+  expect_two_killed_writers_played_back(die_at::moment::header_synced, d_journal::durable);
 }
 
 }  // namespace
