@@ -126,24 +126,6 @@ void make_bank(std::string const& name) {
   tx.commit();
 }
 
-bool is_busy(error const& e) {
-  return e.code() == errc::busy;
-}
-
-// Opens the bank, retrying while another opening keeps it busy; null once
-// the run is told to stop.
-std::unique_ptr<bank> open_bank(std::string const& name, d_journal mode, tally& t) {
-  while (!t.stop) {
-    try {
-      return std::make_unique<bank>(name, options_for(mode));
-    } catch (error const& e) {
-      if (!is_busy(e)) throw;
-      ++t.busy;
-    }
-  }
-  return nullptr;
-}
-
 // What a snapshot of the bank shows, read in one read transaction: "" when
 // the keys are the accounts and the counter in order, the mirror holds the
 // same pairs, the total is the opening one and the counter is not below
@@ -214,22 +196,22 @@ void report(tally& t, char const* who, std::string const& what) {
     std::fprintf(stderr, "%s %d: %s\n", who, static_cast<int>(::getpid()), what.c_str());
 }
 
-// Runs body until the run stops, retrying "database is busy..."; any other
-// error is counted as a failure and ends it.
+// Opens the bank and runs body on it until the run stops, retrying "database
+// is busy..." (at the opening too); any other error is counted as a failure
+// and ends it.
 template <class Body>
-void until_stopped(tally& t, Body&& body) {
+void until_stopped(std::string const& name, d_journal mode, tally& t, Body&& body) {
+  std::unique_ptr<bank> b;
   while (!t.stop) {
     try {
-      body();
-    } catch (error const& e) {
-      if (is_busy(e)) {
+      if (!b) b = std::make_unique<bank>(name, options_for(mode));
+      body(*b);
+    } catch (std::exception const& e) {
+      auto const* failed = dynamic_cast<error const*>(&e);
+      if (failed && failed->code() == errc::busy) {
         ++t.busy;
         continue;
       }
-      ++t.failures;
-      std::fprintf(stderr, "process %d: %s\n", static_cast<int>(::getpid()), e.what());
-      return;
-    } catch (std::exception const& e) {
       ++t.failures;
       std::fprintf(stderr, "process %d: %s\n", static_cast<int>(::getpid()), e.what());
       return;
@@ -238,17 +220,11 @@ void until_stopped(tally& t, Body&& body) {
 }
 
 void write_until_stopped(std::string const& name, d_journal mode, std::uint64_t seed, tally& t) {
-  std::unique_ptr<bank> b;
   std::mt19937_64 rng(seed);
-  until_stopped(t, [&] {
-    if (!b) b = open_bank(name, mode, t);
-    if (!b) return;
-    std::string const wrong = transfer(*b, rng);
-    if (wrong.empty()) {
-      ++t.commits;
-    } else {
-      report(t, "writer", wrong);
-    }
+  until_stopped(name, mode, t, [&](bank& b) {
+    std::string const wrong = transfer(b, rng);
+    if (wrong.empty()) ++t.commits;
+    else report(t, "writer", wrong);
   });
 }
 
@@ -261,17 +237,11 @@ int writer_process(std::string const& name, d_journal mode, std::uint64_t seed, 
 }
 
 int reader_process(std::string const& name, d_journal mode, tally& t) {
-  std::unique_ptr<bank> b;
   std::int64_t last_count = 0;
-  until_stopped(t, [&] {
-    if (!b) b = open_bank(name, mode, t);
-    if (!b) return;
-    std::string const wrong = check_snapshot(*b, last_count);
-    if (wrong.empty()) {
-      ++t.checks;
-    } else {
-      report(t, "reader", wrong);
-    }
+  until_stopped(name, mode, t, [&](bank& b) {
+    std::string const wrong = check_snapshot(b, last_count);
+    if (wrong.empty()) ++t.checks;
+    else report(t, "reader", wrong);
   });
   return t.failures ? 3 : 0;
 }
