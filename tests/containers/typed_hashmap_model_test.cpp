@@ -134,75 +134,11 @@ class typed_subject {
   std::map<K, V> model_;
 };
 
-// word -> list or vector of postings: m[word] made on first use, appended to
-// and changed, get gives the working container, erase frees it with
-// everything in it; a rolled-back transaction takes a container made in it
-// away again.
-template <class C>
-class map_of_containers_subject {
-  using values = test_support::nested_value<C>;
-
- public:
-  using map_t = d_hashmap<std::string, C>;
-
-  void attach(d_env& env) {
-    env_ = &env;
-    map_ = std::make_unique<map_t>("index", &env);
-  }
-  void detach() { map_.reset(); }
-  std::vector<std::string> check() { return map_->check(); }
-
-  std::string compare() {
-    std::map<std::string, std::vector<std::string>> got;
-    for (auto const& [word, handle] : *map_) {
-      C postings;
-      if (!map_->get(word, postings) || postings.handle() != handle) return "get differs from the walk";
-      got[word].assign(postings.begin(), postings.end());
-    }
-    if (got != model_) return "containers differ";
-    // The table; per word its entry and the container's blocks.
-    std::size_t blocks = 1;
-    for (auto const& [word, postings] : model_) blocks += 1 + values::blocks(postings.size());
-    return env_->allocator->allocation_list().size() == blocks ? "" : "blocks in use";
-  }
-
-  std::string step(std::mt19937& rng) {
-    if (pick(rng, 0, 30) != 0) return change(rng);
-    d_transaction tx(env_->database);
-    auto const before = model_;
-    std::string what = "transaction {";
-    for (int n = pick(rng, 1, 4); n > 0; --n) what += " " + change(rng) + ";";
-    tx.rollback();
-    model_ = before;
-    return what + " } rolled back";
-  }
-
- private:
-  std::string change(std::mt19937& rng) {
-    std::string const word = "w" + std::to_string(pick(rng, 0, 40));
-    std::string const posting(static_cast<std::size_t>(pick(rng, 0, 30)), 'p');
-    switch (pick(rng, 0, 6)) {
-      case 0:
-        return require(map_->erase(word) == (model_.erase(word) > 0), "erase " + word);
-      case 1:
-        if (!model_.count(word)) return "nothing to change";
-        return values::change((*map_)[word], model_[word], rng, posting) + " in " + word;
-      default:
-        (*map_)[word].push_back(posting);
-        model_[word].push_back(posting);
-        return "append to " + word;
-    }
-  }
-
-  d_env* env_ = nullptr;
-  std::unique_ptr<map_t> map_;
-  std::map<std::string, std::vector<std::string>> model_;
-};
-
 TEST(TypedHashMapModel, MapsOfListsAndVectorsThroughReopenings) {
   std::vector<test_support::model_run> const runs = {{5, 2500}, {6, 2500}};
-  test_support::run_models<map_of_containers_subject<d_list<std::string>>>(runs);
-  test_support::run_models<map_of_containers_subject<d_vector<std::string>>>(runs);
+  using test_support::map_of_containers_subject;
+  test_support::run_models<map_of_containers_subject<std::string, d_list<std::string>, true>>(runs);
+  test_support::run_models<map_of_containers_subject<std::string, d_vector<std::string>, true>>(runs);
 }
 
 TEST(TypedHashMapModel, IntegerKeysToStringsAndStringKeysToCodecValuesThroughReopenings) {

@@ -2,8 +2,9 @@
 // next opening will find it, says so, and changes no byte of either file.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include <disk_tools/d_list.h>
 #include <disk_tools/d_transaction.h>
@@ -30,19 +31,17 @@ class JournalCheckTest : public ::testing::Test {
   // A child opens the database, makes changes (in a transaction left open
   // when mid_transaction), and is killed.
   void kill_a_user(bool mid_transaction) {
-    pid_t const pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
+    test_support::child_processes kids;
+    pid_t const pid = kids.start([&] {
       d_env env{};
       open_database(name(), &env);
       d_list<std::string> list("list", &env);
       if (mid_transaction) new d_transaction(&env);  // never ends
       for (int i = 0; i < 50; ++i) list.push_back(std::string(200, 'x'));
       ::kill(::getpid(), SIGKILL);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status));
+      return 0;
+    });
+    ASSERT_EQ(kids.wait(pid, std::chrono::steady_clock::now() + std::chrono::seconds(60)), -1);
   }
 
   test_support::run_result odbcheck() {

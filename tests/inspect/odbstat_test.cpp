@@ -1,9 +1,6 @@
 // odbstat on a database showcase has used several times agrees with the allocator's lists
 // and the directory, and reports while another program has the database open.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <disk_tools/d_db.h>
 #include <disk_tools/odb_stat.h>
@@ -57,23 +54,13 @@ TEST_F(OdbstatTest, FiguresAgreeWithTheAllocatorsListsAndTheDirectory) {
 }
 
 TEST_F(OdbstatTest, ReportsWhileAnotherProgramHasTheDatabaseOpen) {
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  pid_t const pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
+  test_support::child_processes kids;
+  ASSERT_GT(kids.start_held([&](auto const& hold) {
     d_env env{};
     open_database(dir_.file("test"), &env);
-    char const c = 'x';
-    if (::write(ready[1], &c, 1) != 1) ::_exit(1);
-    ::pause();
-    ::_exit(0);
-  }
-  char c;
-  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    hold();
+  }), 0);
   auto const r = run({ODBSTAT_PATH, "test"});
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("roots (6 of 100)"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("note: a journal is beside the database"), std::string::npos) << r.out;

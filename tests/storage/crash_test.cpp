@@ -5,9 +5,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -447,41 +446,33 @@ TEST(CrashTest, AnAppendBeyondTheFileSizeLimitIsRolledBack) {
   test_support::scratch_dir dir(memory_dir);
   std::string const name = dir.file("limited");
   ASSERT_TRUE(create_database(name, nullptr));
-  pid_t const pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    // The limit is the process's; each bit of the status is a failed expectation.
+  test_support::child_processes kids;
+  pid_t const pid = kids.start([&] {
+    // The limit is the process's; each bit of the status is a failed expectation (100: a throw).
     ::signal(SIGXFSZ, SIG_IGN);
     int status = 0;
-    try {
-      d_env env{};
-      d_database* db = open_database(name, &env);
-      d_list<std::string> list("list", &env);
-      list.push_back("kept");
-      rlimit const limit{static_cast<rlim_t>(db->stream()->size() + 200), RLIM_INFINITY};
-      ::setrlimit(RLIMIT_FSIZE, &limit);
-      bytes_t const before = data_of(db);
-      std::string const refused = test_support::thrown_by([&] {
-        for (int i = 0; i < 100000; ++i) list.push_back(std::string(100, 'x'));
-      });
-      if (refused.empty()) status |= 1;
-      long const count = list.count();
-      rlimit const none{RLIM_INFINITY, RLIM_INFINITY};
-      ::setrlimit(RLIMIT_FSIZE, &none);
-      // What fit is there, the rest not, and the same list goes on.
-      if (data_of(db).size() < before.size()) status |= 2;
-      list.push_back("after");
-      if (list.count() != count + 1 || !list.check().empty()) status |= 4;
-      close_database(db);
-    } catch (...) {
-      status |= 8;
-    }
-    ::_exit(status);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    d_env env{};
+    d_database* db = open_database(name, &env);
+    d_list<std::string> list("list", &env);
+    list.push_back("kept");
+    rlimit const limit{static_cast<rlim_t>(db->stream()->size() + 200), RLIM_INFINITY};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    bytes_t const before = data_of(db);
+    std::string const refused = test_support::thrown_by([&] {
+      for (int i = 0; i < 100000; ++i) list.push_back(std::string(100, 'x'));
+    });
+    if (refused.empty()) status |= 1;
+    long const count = list.count();
+    rlimit const none{RLIM_INFINITY, RLIM_INFINITY};
+    ::setrlimit(RLIMIT_FSIZE, &none);
+    // What fit is there, the rest not, and the same list goes on.
+    if (data_of(db).size() < before.size()) status |= 2;
+    list.push_back("after");
+    if (list.count() != count + 1 || !list.check().empty()) status |= 4;
+    close_database(db);
+    return status;
+  });
+  EXPECT_EQ(kids.wait(pid, std::chrono::steady_clock::now() + std::chrono::seconds(60)), 0);
   EXPECT_TRUE(check_database_file(name + ".odb").empty());
 }
 

@@ -1,8 +1,6 @@
 #include <disk_tools/d_db.h>
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -159,31 +157,21 @@ TEST(DatabaseLock, SecondOpenerIsRefusedUntouchedUntilTheHolderCloses) {
   test_support::scratch_dir dir;
   std::string const name = dir.file("db");
   ASSERT_TRUE(create_database(name, nullptr));
-  int ready[2], go[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  ASSERT_EQ(::pipe(go), 0);
-  pid_t const pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
+  test_support::child_processes kids;
+  pid_t const pid = kids.start_held([&](auto const& hold) {
     d_env env{};
     open_database(name, &env)->get_address("kept");  // held until the process ends
-    char c = 1;
-    ::_exit(::write(ready[1], &c, 1) == 1 && ::read(go[0], &c, 1) == 1 ? 0 : 2);
-  }
-  char c;
-  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    hold();
+  });
+  ASSERT_GT(pid, 0);
   auto const before = read_file(name + ".odb");  // unlike a recreated file
   EXPECT_EQ(open_message(name), "database is in use...");
   EXPECT_FALSE(create_database(name, nullptr));
   EXPECT_FALSE(delete_database(name));
   EXPECT_EQ(read_file(name + ".odb"), before);
-  ASSERT_EQ(::write(go[1], &c, 1), 1);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  EXPECT_EQ(status, 0);
+  kids.kill(pid);
   EXPECT_EQ(open_message(name), "");
   EXPECT_EQ(open_message(name), "");  // the lock went with the close
-  for (int fd : {ready[0], ready[1], go[0], go[1]}) ::close(fd);
 }
 
 }  // namespace

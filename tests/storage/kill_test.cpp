@@ -1,8 +1,6 @@
 // Real kills at random moments of a child that reports each commit: the database must open,
 // hold every reported transaction (and at most the one under way, whole) and pass its checks.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,24 +43,18 @@ void kill_at_random_moments(d_journal mode, int kills) {
   ASSERT_TRUE(create_database(name, nullptr));
   std::mt19937 rng(static_cast<unsigned>(mode) * 7919u + 1);
   long committed = -1;
+  test_support::child_processes kids;
   for (int kill = 0; kill < kills; ++kill) {
     int pipe_fds[2];  // the child's reports
     ASSERT_EQ(::pipe(pipe_fds), 0);
-    pid_t const pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      ::close(pipe_fds[0]);
-      commit_until_killed(name, mode, pipe_fds[1]);
-    }
+    pid_t const pid = kids.start([&]() -> int { commit_until_killed(name, mode, pipe_fds[1]); });
     ::close(pipe_fds[1]);
     std::this_thread::sleep_for(std::chrono::microseconds(rng() % 30000));
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    // A child that ended by itself (status 3, or 100 on a throw) is no kill.
+    ASSERT_EQ(kids.wait(pid, std::chrono::steady_clock::now()), -1) << "the child ended by itself";
     for (unsigned t; ::read(pipe_fds[0], &t, sizeof t) == sizeof t;)
       committed = std::max<long>(committed, t);
     ::close(pipe_fds[0]);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "the child ended by itself: " << status;
 
     // Whatever the kill interrupted, the database opens whole.
     d_env env{};

@@ -1,15 +1,12 @@
-// Many processes (and threads) on one database: writers taking turns without
-// losing an update, readers that never see half a transaction, a busy writer
-// that gives up in time, writers killed anywhere, and read-only openings.
+// Processes (and threads) on one database through the original map: a busy
+// writer that gives up in time, a writer killed inside its transaction, a
+// reader that pins its snapshot or dies inside it, and read-only openings.
+// (Many writers and readers at once, kills and hot copies: transfers_test.cpp.)
 // Every child is waited for with a deadline and killed when it overstays.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <functional>
 #include <random>
 #include <thread>
@@ -20,7 +17,6 @@
 #include <disk_tools/d_map_check.h>
 #include <disk_tools/d_transaction.h>
 #include <disk_tools/odb_check.h>
-#include <disk_tools/odb_copy.h>
 #include <disk_tools/detail/lock_file.h>
 #include "harness.h"
 
@@ -36,64 +32,6 @@ char const* const memory_dir = "/dev/shm";  // durable commits sync for free the
 constexpr unsigned accounts = 100;
 constexpr unsigned opening_balance = 1000;
 constexpr unsigned commits_key = accounts;  // counts the transfers made
-
-// Children of a test: each is waited for until a deadline, and whatever is
-// left when the test ends (a failed assertion included) is killed and reaped.
-class children {
- public:
-  ~children() {
-    for (pid_t pid : pids_) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, nullptr, 0);
-    }
-  }
-  // Runs body in a new process, which ends with body's result as its status.
-  pid_t start(std::function<int()> body) {
-    pid_t const pid = ::fork();
-    if (pid == 0) {
-      int status = 100;
-      try {
-        status = body();
-      } catch (std::exception const& e) {
-        std::fprintf(stderr, "child %d: %s\n", static_cast<int>(::getpid()), e.what());
-      } catch (...) {
-      }
-      ::_exit(status);
-    }
-    pids_.push_back(pid);
-    return pid;
-  }
-  // The child's exit status; -1 when it was killed or had to be.
-  int wait(pid_t pid, steady::time_point deadline) {
-    int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-      if (steady::now() > deadline) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(2ms);
-    }
-    forget(pid);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  void kill(pid_t pid) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    forget(pid);
-  }
-
- private:
-  void forget(pid_t pid) {
-    for (auto it = pids_.begin(); it != pids_.end(); ++it) {
-      if (*it == pid) {
-        pids_.erase(it);
-        return;
-      }
-    }
-  }
-  std::vector<pid_t> pids_;
-};
 
 d_open_options options_for(d_journal mode, std::chrono::milliseconds busy = 5000ms) {
   d_open_options o;
@@ -113,9 +51,8 @@ void make_accounts(std::string const& name) {
   tx.commit();
 }
 
-// The accounts' total, read in one read transaction; the count of transfers
-// too.
-unsigned long total_of(d_env& env, int_map& map, unsigned* commits = nullptr) {
+// The accounts' total, read in one read transaction.
+unsigned long total_of(d_env& env, int_map& map) {
   d_read_transaction rt(&env);
   unsigned long total = 0;
   for (unsigned k = 0; k < accounts; ++k) {
@@ -123,7 +60,6 @@ unsigned long total_of(d_env& env, int_map& map, unsigned* commits = nullptr) {
     if (!map.get(k, v)) return 0;
     total += v;
   }
-  if (commits) map.get(commits_key, *commits);
   return total;
 }
 
@@ -142,112 +78,6 @@ void transfer(d_env& env, int_map& map, std::mt19937& rng) {
   }
   map.put(commits_key, n + 1);
   tx.commit();
-}
-
-// Opens, waits until the go pipe is closed (so that all writers start
-// together), then makes count transfers.
-int transfer_many(std::string const& name, d_journal mode, unsigned seed, int count, int go_fd) {
-  d_env env{};
-  scoped_database db = open_database_scoped(name, &env, options_for(mode));
-  int_map map("accounts", &env);
-  std::mt19937 rng(seed);
-  char c;
-  if (::read(go_fd, &c, 1) != 0) return 2;
-  for (int i = 0; i < count; ++i) transfer(env, map, rng);
-  return 0;
-}
-
-// Checks the total in read transactions until the writers are done (the
-// parent closes the pipe); 1 when a check ever saw another total.
-int check_totals(std::string const& name, d_journal mode, int done_fd) {
-  d_env env{};
-  scoped_database db = open_database_scoped(name, &env, options_for(mode));
-  int_map map("accounts", &env);
-  unsigned long const expected = static_cast<unsigned long>(accounts) * opening_balance;
-  int checks = 0;
-  for (char c; checks < 2 || ::read(done_fd, &c, 1) != 0; ++checks) {
-    if (total_of(env, map) != expected) return 1;
-  }
-  return 0;
-}
-
-TEST(ManyProcesses, TransfersKeepTheTotalAndLoseNoUpdate) {
-  for (d_journal mode : {d_journal::atomic, d_journal::durable}) {
-    SCOPED_TRACE(mode == d_journal::atomic ? "atomic" : "durable");
-    test_support::scratch_dir dir(memory_dir);
-    std::string const name = dir.file("bank");
-    make_accounts(name);
-    children kids;
-    int done[2], go[2];
-    ASSERT_EQ(::pipe(done), 0);
-    ASSERT_EQ(::pipe(go), 0);
-    ::fcntl(done[0], F_SETFL, O_NONBLOCK);
-    constexpr int per_writer = 400;
-    std::vector<pid_t> writers, readers;
-    for (unsigned w = 0; w < 2; ++w)
-      writers.push_back(kids.start([&, w] {
-        ::close(go[1]);
-        return transfer_many(name, mode, w + 1, per_writer, go[0]);
-      }));
-    for (int r = 0; r < 2; ++r)
-      readers.push_back(kids.start([&] {
-        ::close(done[1]);
-        ::close(go[1]);
-        return check_totals(name, mode, done[0]);
-      }));
-    ::close(done[0]);
-    // A thread of this process writes too, through an opening of its own.
-    int thread_result = -1;
-    std::thread writer([&] { thread_result = transfer_many(name, mode, 7, per_writer, go[0]); });
-    std::this_thread::sleep_for(50ms);  // the writers open meanwhile
-    ::close(go[1]);
-    writer.join();
-    ::close(go[0]);
-    auto const deadline = steady::now() + 20s;
-    for (pid_t pid : writers) EXPECT_EQ(kids.wait(pid, deadline), 0) << "a writer failed";
-    ::close(done[1]);
-    for (pid_t pid : readers) EXPECT_EQ(kids.wait(pid, deadline), 0) << "a reader saw another total";
-    EXPECT_EQ(thread_result, 0);
-
-    d_env env{};
-    scoped_database db = open_database_scoped(name, &env);
-    int_map map("accounts", &env);
-    unsigned commits = 0;
-    EXPECT_EQ(total_of(env, map, &commits), static_cast<unsigned long>(accounts) * opening_balance);
-    EXPECT_EQ(commits, 3u * per_writer) << "an update was lost";
-    EXPECT_TRUE(check_map(map).empty());
-  }
-}
-
-// Copies taken while writers in two processes transfer: each holds one
-// commit's accounts, and passes the checker.
-TEST(ManyProcesses, AHotCopyHoldsOneCommit) {
-  test_support::scratch_dir dir(memory_dir);
-  std::string const name = dir.file("live");
-  make_accounts(name);
-  children kids;
-  int go[2];
-  ASSERT_EQ(::pipe(go), 0);
-  std::vector<pid_t> writers;
-  for (unsigned w = 0; w < 2; ++w)
-    writers.push_back(kids.start([&, w] {
-      ::close(go[1]);
-      return transfer_many(name, d_journal::atomic, w + 11, 3000, go[0]);
-    }));
-  ::close(go[0]);
-  ::close(go[1]);
-  std::this_thread::sleep_for(20ms);  // under way
-  for (int copy = 0; copy < 5; ++copy) {
-    SCOPED_TRACE("copy " + std::to_string(copy));
-    std::string const backup = dir.file("backup" + std::to_string(copy));
-    ASSERT_EQ(test_support::thrown_by([&] { copy_database(name, backup); }), "");
-    EXPECT_TRUE(check_database_file(backup + ".odb").empty());
-    d_env env{};
-    scoped_database db = open_database_scoped(backup, &env);
-    int_map map("accounts", &env);
-    EXPECT_EQ(total_of(env, map), static_cast<unsigned long>(accounts) * opening_balance);
-  }
-  for (pid_t pid : writers) EXPECT_EQ(kids.wait(pid, steady::now() + 20s), 0);
 }
 
 // A writer that holds its transaction for a second, in another process or in
@@ -275,7 +105,7 @@ TEST(ManyProcesses, AWriterWaitsItsTimeoutThenIsBusyOrGetsItsTurn) {
     int_map map("accounts", &env);
     int ready[2];
     ASSERT_EQ(::pipe(ready), 0);
-    children kids;
+    test_support::child_processes kids;
     std::thread holder;
     pid_t pid = -1;
     if (in_thread) {
@@ -314,109 +144,32 @@ TEST(ManyProcesses, AWriterWaitsItsTimeoutThenIsBusyOrGetsItsTurn) {
   }
 }
 
-int transfer_until_killed(std::string const& name, unsigned seed) {
-  d_env env{};
-  open_database(name, &env, options_for(d_journal::atomic));
-  int_map map("accounts", &env);
-  std::mt19937 rng(seed);
-  for (;;) transfer(env, map, rng);
-  return 0;
-}
-
-// Writers killed inside a transaction and at random moments (copying a
-// commit in among them) block nobody, and what they leave is recovered by the
-// next writer while this process keeps the database open.
-TEST(ManyProcesses, AKilledWriterBlocksNobodyAndItsCommitIsWholeOrGone) {
+// A writer killed inside its transaction blocks nobody, and what it left is
+// taken back by the next writer while this process keeps the database open.
+TEST(ManyProcesses, AWriterKilledInsideItsTransactionBlocksNobodyAndLeavesNothing) {
   test_support::scratch_dir dir(memory_dir);
   std::string const name = dir.file("killed");
   make_accounts(name);
   d_env env{};
   scoped_database db = open_database_scoped(name, &env, options_for(d_journal::atomic, 1000ms));
   int_map map("accounts", &env);
-  unsigned long const expected = static_cast<unsigned long>(accounts) * opening_balance;
-  children kids;
-  {
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    pid_t const pid = kids.start([&] {
-      d_env e{};
-      open_database(name, &e);
-      int_map m("accounts", &e);
-      d_transaction tx(&e);
-      m.put(0, 0);
-      char c = 1;
-      if (::write(ready[1], &c, 1) == 1) ::pause();
-      return 0;
-    });
-    char c;
-    ASSERT_EQ(::read(ready[0], &c, 1), 1);
-    kids.kill(pid);
-    ::close(ready[0]);
-    ::close(ready[1]);
-    std::mt19937 rng(1);
-    EXPECT_EQ(test_support::thrown_by([&] { transfer(env, map, rng); }), "");
-    EXPECT_EQ(total_of(env, map), expected);
-  }
-  std::mt19937 rng(2);
-  for (int kill = 0; kill < 20; ++kill) {
-    SCOPED_TRACE("kill " + std::to_string(kill));
-    pid_t const pid = kids.start([&] { return transfer_until_killed(name, 100 + kill); });
-    std::this_thread::sleep_for(std::chrono::microseconds(2000 + rng() % 20000));
-    kids.kill(pid);
-    ASSERT_EQ(total_of(env, map), expected);
-    ASSERT_EQ(test_support::thrown_by([&] { transfer(env, map, rng); }), "");
-    ASSERT_EQ(total_of(env, map), expected);
-  }
-  EXPECT_TRUE(check_map(map).empty());
-  db.reset();
-  EXPECT_TRUE(check_database_file(name + ".odb").empty());
-}
-
-// Kills its own process at the second write that copies a commit into the
-// database file: the commit is whole in the journal, half in the file.
-class die_copying : public io_tools::io_observer {
- public:
-  void on_event(io_tools::io_event const& e) override {
-    bool const database = e.file->size() > 4 && e.file->compare(e.file->size() - 4, 4, ".odb") == 0;
-    if (e.what == io_tools::io_event::kind::write && database && ++writes_ == 2) ::raise(SIGKILL);
-  }
-
- private:
-  int writes_ = 0;
-};
-
-TEST(ManyProcesses, ACommitHalfCopiedByAWriterThatDiedIsPlayedBackBeforeAnyoneReads) {
-  test_support::scratch_dir dir(memory_dir);
-  std::string const name = dir.file("half");
-  make_accounts(name);
-  d_env env{};
-  scoped_database db = open_database_scoped(name, &env);
-  int_map map("accounts", &env);
-  d_list<std::string> notes("notes", &env);
-  notes.push_back(std::string(64 << 10, 's'));  // what comes next lies far from the accounts
-  children kids;
-  pid_t const pid = kids.start([&] {
+  test_support::child_processes kids;
+  pid_t const pid = kids.start_held([&](auto const& hold) {
     d_env e{};
     open_database(name, &e);
     int_map m("accounts", &e);
-    d_list<std::string> n("notes", &e);
-    die_copying observer;
-    // The note lies far from the accounts: the commit is copied in pieces.
     d_transaction tx(&e);
-    m.put(0, opening_balance - 10);
-    n.push_back("note");
-    m.put(commits_key, 1);
-    m.put(accounts - 1, opening_balance + 10);
-    io_tools::set_io_observer(&observer);
-    tx.commit();
-    return 0;
+    m.put(0, 0);
+    hold();
   });
-  EXPECT_EQ(kids.wait(pid, steady::now() + 10s), -1) << "the writer was not killed copying";
-  unsigned commits = 0;
-  EXPECT_EQ(total_of(env, map, &commits), static_cast<unsigned long>(accounts) * opening_balance);
-  EXPECT_EQ(commits, 1u) << "the journal's commit was not played back";
-  EXPECT_EQ(notes.count(), 2);
-  EXPECT_TRUE(check_map(map).empty() && notes.check().empty());
+  ASSERT_GT(pid, 0);
+  kids.kill(pid);
+  std::mt19937 rng(1);
+  EXPECT_EQ(test_support::thrown_by([&] { transfer(env, map, rng); }), "");
+  EXPECT_EQ(total_of(env, map), static_cast<unsigned long>(accounts) * opening_balance);
+  EXPECT_TRUE(check_map(map).empty());
+  db.reset();
+  EXPECT_TRUE(check_database_file(name + ".odb").empty());
 }
 
 // Every account's balance and the count of transfers, as the map shows them.
@@ -448,7 +201,7 @@ TEST(ManyProcesses, ALongReaderKeepsItsSnapshotAndHoldsNobodyUp) {
     test_support::scratch_dir dir(memory_dir);
     std::string const name = dir.file("long");
     make_accounts(name);
-    children kids;
+    test_support::child_processes kids;
     int ready[2], go[2];
     ASSERT_EQ(::pipe(ready), 0);
     ASSERT_EQ(::pipe(go), 0);
@@ -507,19 +260,14 @@ TEST(ManyProcesses, AReaderKilledInsideItsSnapshotHoldsNothingBack) {
   d_env env{};
   scoped_database db = open_database_scoped(name, &env, short_journal(d_journal::atomic));
   int_map map("accounts", &env);
-  children kids;
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  pid_t const pid = kids.start([&] {
+  test_support::child_processes kids;
+  pid_t const pid = kids.start_held([&](auto const& hold) {
     d_env e{};
     scoped_database d = open_database_scoped(name, &e);
     d_read_transaction rt(&e);
-    char c = 1;
-    if (::write(ready[1], &c, 1) == 1) ::pause();
-    return 0;
+    hold();
   });
-  char c;
-  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  ASSERT_GT(pid, 0);
   published_state const pinned = shared_state(name);
   std::mt19937 rng(7);
   for (int i = 0; i < 20; ++i) transfer(env, map, rng);
@@ -530,8 +278,6 @@ TEST(ManyProcesses, AReaderKilledInsideItsSnapshotHoldsNothingBack) {
   EXPECT_EQ(after.checkpoint, after.commits) << "the dead reader still holds the checkpoint";
   EXPECT_GT(after.generation, pinned.generation) << "the journal never started afresh";
   EXPECT_EQ(total_of(env, map), static_cast<unsigned long>(accounts) * opening_balance);
-  ::close(ready[0]);
-  ::close(ready[1]);
 }
 
 d_open_options reading() {
@@ -603,22 +349,17 @@ TEST(ReadOnly, AJournalThatNeedsPlayingBackIsReported) {
   test_support::scratch_dir dir;
   std::string const name = dir.file("hot");
   make_accounts(name);
-  children kids;
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  pid_t const pid = kids.start([&] {
+  test_support::child_processes kids;
+  pid_t const pid = kids.start_held([&](auto const& hold) {
     d_env e{};
     open_database(name, &e);
     int_map m("accounts", &e);
     m.put(0, 5);
     d_transaction tx(&e);
     m.put(1, 9);
-    char c = 1;
-    if (::write(ready[1], &c, 1) == 1) ::pause();
-    return 0;
+    hold();
   });
-  char c;
-  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  ASSERT_GT(pid, 0);
   d_env env{};
   d_open_options impatient = reading();
   impatient.busy_timeout = 100ms;
@@ -634,8 +375,6 @@ TEST(ReadOnly, AJournalThatNeedsPlayingBackIsReported) {
   unsigned v = 0;
   EXPECT_TRUE(map.get(0, v) && v == 5) << "a commit was lost";
   EXPECT_TRUE(map.get(1, v) && v == opening_balance) << "the dead transaction was not taken back";
-  ::close(ready[0]);
-  ::close(ready[1]);
 }
 
 }  // namespace

@@ -126,24 +126,6 @@ void make_bank(std::string const& name) {
   tx.commit();
 }
 
-bool is_busy(error const& e) {
-  return e.code() == errc::busy;
-}
-
-// Opens the bank, retrying while another opening keeps it busy; null once
-// the run is told to stop.
-std::unique_ptr<bank> open_bank(std::string const& name, d_journal mode, tally& t) {
-  while (!t.stop) {
-    try {
-      return std::make_unique<bank>(name, options_for(mode));
-    } catch (error const& e) {
-      if (!is_busy(e)) throw;
-      ++t.busy;
-    }
-  }
-  return nullptr;
-}
-
 // What a snapshot of the bank shows, read in one read transaction: "" when
 // the keys are the accounts and the counter in order, the mirror holds the
 // same pairs, the total is the opening one and the counter is not below
@@ -214,22 +196,22 @@ void report(tally& t, char const* who, std::string const& what) {
     std::fprintf(stderr, "%s %d: %s\n", who, static_cast<int>(::getpid()), what.c_str());
 }
 
-// Runs body until the run stops, retrying "database is busy..."; any other
-// error is counted as a failure and ends it.
+// Opens the bank and runs body on it until the run stops, retrying "database
+// is busy..." (at the opening too); any other error is counted as a failure
+// and ends it.
 template <class Body>
-void until_stopped(tally& t, Body&& body) {
+void until_stopped(std::string const& name, d_journal mode, tally& t, Body&& body) {
+  std::unique_ptr<bank> b;
   while (!t.stop) {
     try {
-      body();
-    } catch (error const& e) {
-      if (is_busy(e)) {
+      if (!b) b = std::make_unique<bank>(name, options_for(mode));
+      body(*b);
+    } catch (std::exception const& e) {
+      auto const* failed = dynamic_cast<error const*>(&e);
+      if (failed && failed->code() == errc::busy) {
         ++t.busy;
         continue;
       }
-      ++t.failures;
-      std::fprintf(stderr, "process %d: %s\n", static_cast<int>(::getpid()), e.what());
-      return;
-    } catch (std::exception const& e) {
       ++t.failures;
       std::fprintf(stderr, "process %d: %s\n", static_cast<int>(::getpid()), e.what());
       return;
@@ -238,17 +220,11 @@ void until_stopped(tally& t, Body&& body) {
 }
 
 void write_until_stopped(std::string const& name, d_journal mode, std::uint64_t seed, tally& t) {
-  std::unique_ptr<bank> b;
   std::mt19937_64 rng(seed);
-  until_stopped(t, [&] {
-    if (!b) b = open_bank(name, mode, t);
-    if (!b) return;
-    std::string const wrong = transfer(*b, rng);
-    if (wrong.empty()) {
-      ++t.commits;
-    } else {
-      report(t, "writer", wrong);
-    }
+  until_stopped(name, mode, t, [&](bank& b) {
+    std::string const wrong = transfer(b, rng);
+    if (wrong.empty()) ++t.commits;
+    else report(t, "writer", wrong);
   });
 }
 
@@ -261,17 +237,11 @@ int writer_process(std::string const& name, d_journal mode, std::uint64_t seed, 
 }
 
 int reader_process(std::string const& name, d_journal mode, tally& t) {
-  std::unique_ptr<bank> b;
   std::int64_t last_count = 0;
-  until_stopped(t, [&] {
-    if (!b) b = open_bank(name, mode, t);
-    if (!b) return;
-    std::string const wrong = check_snapshot(*b, last_count);
-    if (wrong.empty()) {
-      ++t.checks;
-    } else {
-      report(t, "reader", wrong);
-    }
+  until_stopped(name, mode, t, [&](bank& b) {
+    std::string const wrong = check_snapshot(b, last_count);
+    if (wrong.empty()) ++t.checks;
+    else report(t, "reader", wrong);
   });
   return t.failures ? 3 : 0;
 }
@@ -656,31 +626,31 @@ int transfer_and_die(std::string const& name, d_open_options const& options, die
 // Two writers killed in turn beside an opening that stays: the first, which
 // starts the log afresh after every commit (a checkpoint), at the moment
 // given; the second copying its commit in. That commit is whole in the
-// journal, and the next transaction plays it back whole.
-void expect_two_killed_writers_played_back(die_at::moment first) {
+// journal, and the next transaction (a read one too) plays it back whole.
+void expect_two_killed_writers_played_back(die_at::moment first, d_journal mode) {
+  SCOPED_TRACE(mode_name(mode));
   test_support::scratch_dir dir(memory_dir);
   std::string const name = dir.file("bank");
   make_bank(name);
-  bank stays(name, options_for(d_journal::durable));
+  bank stays(name, options_for(mode));
   std::int64_t count = 0;
   ASSERT_EQ(check_snapshot(stays, count), "");
   test_support::child_processes kids(60);
-  d_open_options checkpointing = options_for(d_journal::durable);
+  d_open_options checkpointing = options_for(mode);
   checkpointing.checkpoint_bytes = 1;
   pid_t pid = kids.start([&] { return transfer_and_die(name, checkpointing, first); });
   ASSERT_EQ(kids.wait(pid, steady::now() + 20s), -1) << "the first writer was not killed";
   std::mt19937_64 rng(9);
   ASSERT_EQ(transfer(stays, rng), "");
-  pid = kids.start([&] {
-    return transfer_and_die(name, options_for(d_journal::durable), die_at::moment::copying);
-  });
+  pid = kids.start([&] { return transfer_and_die(name, options_for(mode), die_at::moment::copying); });
   ASSERT_EQ(kids.wait(pid, steady::now() + 20s), -1) << "the second writer was not killed";
   EXPECT_EQ(check_snapshot(stays, count), "");
   EXPECT_EQ(count, 3) << "the commits were not all played back";
 }
 
 TEST(KilledWriters, ACommitHalfCopiedAfterACheckpointIsPlayedBack) {
-  expect_two_killed_writers_played_back(die_at::moment::copying);
+  for (d_journal mode : {d_journal::atomic, d_journal::durable})
+    expect_two_killed_writers_played_back(die_at::moment::copying, mode);
 }
 
 // A writer killed between a new journal header and the lock file's new log
@@ -688,7 +658,7 @@ TEST(KilledWriters, ACommitHalfCopiedAfterACheckpointIsPlayedBack) {
 // reaches them: the half-copied commit that follows would stay half copied
 // (the mirror differs from the map).
 TEST(KilledWriters, ACheckpointCutShortDoesNotHideALaterCommit) {
-  expect_two_killed_writers_played_back(die_at::moment::header_synced);
+  expect_two_killed_writers_played_back(die_at::moment::header_synced, d_journal::durable);
 }
 
 }  // namespace

@@ -180,6 +180,25 @@ pid_t child_processes::start(std::function<int()> body) {
   return pid;
 }
 
+pid_t child_processes::start_held(std::function<void(std::function<void()> const&)> body) {
+  int ready[2];
+  if (::pipe(ready) != 0) throw std::runtime_error("pipe failed");
+  pid_t const pid = start([&] {
+    body([&] {
+      char const c = 1;
+      if (::write(ready[1], &c, 1) == 1)
+        for (;;) ::pause();
+    });
+    return 102;  // body returned without holding
+  });
+  ::close(ready[1]);
+  char c = 0;
+  // The child's end closes when it dies, so this read is bounded by its alarm.
+  bool const held = ::read(ready[0], &c, 1) == 1;
+  ::close(ready[0]);
+  return held ? pid : -1;
+}
+
 int child_processes::wait(pid_t pid, std::chrono::steady_clock::time_point deadline) {
   int status = 0;
   while (::waitpid(pid, &status, WNOHANG) == 0) {

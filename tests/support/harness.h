@@ -105,6 +105,10 @@ class child_processes {
   // Runs body in a new process, which exits with body's result (100 when it
   // throws).
   pid_t start(std::function<int()> body);
+  // Runs body in a new process and returns once body calls the function it is
+  // given, which keeps the child there (whatever body holds open) until it is
+  // killed; -1 when the child ended first.
+  pid_t start_held(std::function<void(std::function<void()> const& hold)> body);
   // The child's exit status, waiting until deadline at most; -1 when it was
   // killed by a signal or had to be killed at the deadline.
   int wait(pid_t pid, std::chrono::steady_clock::time_point deadline);
