@@ -65,6 +65,14 @@ bool pairs_as(Map& map, Model const& m) {
          });
 }
 
+// Read in place by index: where the object found (or stored) each element's
+// characters must follow every change, whoever made it.
+bool views_as(d_vector<string>& v, std::vector<string> const& m) {
+  for (std::size_t i = 0; i < m.size(); ++i)
+    if (v.view(static_cast<long>(i)) != m[i]) return false;
+  return true;
+}
+
 class many_objects {
  public:
   void attach(d_env& env) {
@@ -157,7 +165,10 @@ class many_objects {
                                                                                         : "list";
       case lists: return lists_differ(*outer_[at]);
       case vec:
-        return vecs_[at]->size() == m_.vec.size() && walks_as(*vecs_[at], m_.vec) ? "" : "vector";
+        return vecs_[at]->size() == m_.vec.size() && walks_as(*vecs_[at], m_.vec) &&
+                       views_as(*vecs_[at], m_.vec)
+                   ? ""
+                   : "vector";
       case hash: return hash_differs(*hashes_[at]);
       case imap: return pairs_as(*imaps_[at], m_.imap) ? "" : "number map";
       default: return smap_differs(*smaps_[at]);
