@@ -325,10 +325,11 @@ class slot_map {
     refresh();
     return db;
   }
-  // The same for a read, which needs no database back: the common case, an
-  // open database, is told inline.
+  // The same for a read, which needs no database back. It too follows other
+  // openings' commits (link_.db()): a table another one moved would otherwise
+  // still be read where this object last found it.
   void checked_read() {
-    if (!link_.is_open()) link_.db();
+    link_.db();
     refresh();
   }
   void refresh() {
