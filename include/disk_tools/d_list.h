@@ -154,7 +154,6 @@ class dl_iterator_base {
     link_.db();
     node_ = list_node::read(*stream_, node_.next);
     if (++steps_ > bound_) too_far();
-    ask_ahead();
   }
 
   // Reads the preceding node. The end position's copy of the sentinel may be
@@ -170,16 +169,6 @@ class dl_iterator_base {
 
  private:
   word_t most_steps() const { return stream_->size() / static_cast<word_t>(list_node::record_size); }
-  // A walk reads the next node and this element's value block next: their
-  // loads are started now, so that the processor waits for both at once
-  // rather than for one after the other. Nothing is read: an address outside
-  // the file is simply not asked for.
-  void ask_ahead() const {
-#if defined(__GNUC__)
-    __builtin_prefetch(stream_->view(node_.next, list_node::record_size));
-    if (node_.value != no_address) __builtin_prefetch(stream_->view(node_.value, word_size));
-#endif
-  }
   // A walk went past the bound it knew: the file may have grown since, so
   // the bound is taken again, and a walk past that has met a cycle.
   void too_far() {
