@@ -153,7 +153,7 @@ class dl_iterator_base {
   void advance() {
     link_.db();
     node_ = list_node::read(*stream_, node_.next);
-    if (++steps_ > most_steps()) throw io_tools::corrupt_file(*stream_);
+    if (++steps_ > bound_) too_far();
   }
 
   // Reads the preceding node. The end position's copy of the sentinel may be
@@ -164,11 +164,17 @@ class dl_iterator_base {
     word_t const to =
         node_.value == no_address ? list_node::read(*stream_, node_.own).prev : node_.prev;
     node_ = list_node::read(*stream_, to);
-    if (--steps_ < -most_steps()) throw io_tools::corrupt_file(*stream_);
+    if (--steps_ < -bound_) too_far();
   }
 
  private:
   word_t most_steps() const { return stream_->size() / static_cast<word_t>(list_node::record_size); }
+  // A walk went past the bound it knew: the file may have grown since, so
+  // the bound is taken again, and a walk past that has met a cycle.
+  void too_far() {
+    bound_ = most_steps();
+    if (steps_ > bound_ || steps_ < -bound_) throw io_tools::corrupt_file(*stream_);
+  }
 
   // What a read of the element at this position needs of the database: the
   // step here followed other processes' commits (db), so the read checks
@@ -183,8 +189,11 @@ class dl_iterator_base {
   d_alloc* allocator_ = nullptr;
   d_database* database_ = nullptr;
   db_handle link_;
-  // Steps forward less steps back since the iterator was made.
+  // Steps forward less steps back since the iterator was made, and the most
+  // nodes the file had room for when last looked at (0 at first, so that the
+  // first step looks): a step divides nothing.
   word_t steps_ = 0;
+  word_t bound_ = 0;
 };
 
 // What an iterator adds for the kind of element: nothing for plain values.

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <iterator>
 #include <numeric>
 #include <set>
@@ -66,6 +67,22 @@ T element_in(io_tools::bfstream& s, word_t slot) {
 // The same string's characters in place.
 inline std::string_view chars_in(io_tools::bfstream& s, word_t slot) {
   return stored_value<std::string>::view(s, value_in(s, slot));
+}
+
+// Where an element's characters lie, in one word, so that reading it is one
+// load: their address above length_bits, their count below. 0 when they do not
+// fit, which view() takes for "not known" and so reads the long way.
+constexpr int length_bits = 20;
+constexpr std::uint64_t length_mask = (std::uint64_t{1} << length_bits) - 1;
+inline std::uint64_t place(word_t chars, std::size_t length) {
+  if (chars <= 0 || length > length_mask ||
+      static_cast<std::uint64_t>(chars) >= (std::uint64_t{1} << (64 - length_bits)))
+    return 0;
+  return static_cast<std::uint64_t>(chars) << length_bits | length;
+}
+inline word_t chars_of(std::uint64_t place) { return static_cast<word_t>(place >> length_bits); }
+inline std::size_t length_of(std::uint64_t place) {
+  return static_cast<std::size_t>(place & length_mask);
 }
 
 }  // namespace vector_detail
@@ -369,7 +386,16 @@ class d_vector {
     checked();
     if (index < 0 || index >= count_)
       throw error(errc::out_of_range, "vector index out of range...");
-    return vector_detail::chars_in(*stream_, vector_header::slot_address(header_, index));
+    auto const at = static_cast<std::size_t>(index);
+    if (at < places_.size() && places_[at] != 0) {
+      // Checked against the file like any read: the place was found while
+      // the vector was as it is now, but the bytes are still not trusted to
+      // lie inside the file.
+      std::size_t const length = vector_detail::length_of(places_[at]);
+      if (char const* chars = stream_->view(vector_detail::chars_of(places_[at]), length))
+        return std::string_view(chars, length);
+    }
+    return find_place(at);
   }
 
   d_vector_iterator<T> begin() {
@@ -409,6 +435,7 @@ class d_vector {
   }
 
   void load_header() {
+    places_.clear();
     word_t const header = stream_->read_word(handle_);
     if (header == no_address) throw error(errc::rolled_back, rolled_back_message);
     vector_header const h = vector_header::read(*stream_, header);
@@ -417,9 +444,22 @@ class d_vector {
     count_ = h.count;
   }
 
+  // view(index) the long way: the slot, its value block, the characters up to
+  // the first 0 byte; what it finds is kept for the next view of the element.
+  std::string_view find_place(std::size_t index) {
+    word_t const value = vector_detail::value_in(
+        *stream_, vector_header::slot_address(header_, static_cast<word_t>(index)));
+    std::string_view const chars = stored_value<std::string>::view(*stream_, value);
+    if (places_.size() < static_cast<std::size_t>(count_))
+      places_.resize(static_cast<std::size_t>(count_), 0);
+    places_[index] = vector_detail::place(value + static_cast<word_t>(word_size), chars.size());
+    return chars;
+  }
+
   template <class Compare>
   void sort_slots(Compare comp) {
     if (count_ < 2) return;
+    places_.clear();
     std::vector<word_t> slots = vector_header::read_slots(*stream_, header_, 0, count_);
     std::vector<T> values;
     values.reserve(slots.size());
@@ -483,6 +523,7 @@ class d_vector {
   void erase_at(word_t index) {
     if (index < 0 || index >= count_)
       throw error(errc::out_of_range, "vector index out of range...");
+    places_.clear();
     std::vector<word_t> slots = vector_header::read_slots(*stream_, header_, index, count_ - index);
     word_t const value = slots.front();
     if (value < database_header_size) throw io_tools::corrupt_file(*stream_);
@@ -496,6 +537,7 @@ class d_vector {
   // Drops the elements from index n on, freeing their value blocks.
   void shrink_to(word_t n) {
     if (n >= count_) return;
+    if (places_.size() > static_cast<std::size_t>(n)) places_.resize(static_cast<std::size_t>(n));
     for (word_t value : vector_header::read_slots(*stream_, header_, n, count_ - n)) {
       if (value < database_header_size) throw io_tools::corrupt_file(*stream_);
       allocator_->deallocate(value);
@@ -524,6 +566,7 @@ class d_vector {
     if (index == count_) {
       stream_->write_word(vector_header::slot_address(header_, index), block);
     } else {
+      places_.clear();
       std::vector<word_t> moved =
           vector_header::read_slots(*stream_, header_, index, count_ - index);
       moved.insert(moved.begin(), block);
@@ -531,6 +574,15 @@ class d_vector {
     }
     ++count_;
     vector_header{capacity_, count_}.write(*stream_, header_);
+    if constexpr (std::is_same<T, std::string>::value) {
+      // Known without reading: the block holds the characters after their
+      // length word, and a read stops at the first 0 byte.
+      if (places_.size() == static_cast<std::size_t>(index)) {
+        places_.push_back(vector_detail::place(
+            block + static_cast<word_t>(word_size),
+            stored_value<std::string>::chars_before_zero(value.c_str(), value.size())));
+      }
+    }
   }
 
   void grow() { move_header(grown_capacity()); }
@@ -560,6 +612,11 @@ class d_vector {
   word_t count_ = 0;
   word_t handle_ = no_address;
   db_handle link_;
+  // For view(): where each element's characters lie in the file, as
+  // vector_detail::place packs it (0: not known), for the elements from 0 on
+  // that this object stored or read since its cache last agreed with the
+  // file. Any change to the vector but an append at its end drops it.
+  std::vector<std::uint64_t> places_;
 };
 
 }  // namespace disk_tools

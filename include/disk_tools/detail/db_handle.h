@@ -31,7 +31,16 @@ class db_handle {
   // "database must be reopened..." after a failed rollback).
   d_database& db() const {
     if (!state_) throw error(errc::closed, "database is closed...");
-    return state_->open();
+    // Every operation starts here, reads by the million among them: an open,
+    // sound database is told inline, and its own checks (the thread, other
+    // openings' commits) run as db_state::open runs them.
+    d_database* const database = state_->database;
+    if (database && !state_->broken) {
+      database->check_thread();
+      database->follow_commits();
+      return *database;
+    }
+    return state_->open();  // throws the reason
   }
   bool is_open() const { return state_ && state_->database && !state_->broken; }
 

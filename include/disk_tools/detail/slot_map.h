@@ -325,10 +325,11 @@ class slot_map {
     refresh();
     return db;
   }
-  // The same for a read, which needs no database back: the common case, an
-  // open database, is told inline.
+  // The same for a read, which needs no database back. It too follows other
+  // openings' commits (link_.db()): a table another one moved would otherwise
+  // still be read where this object last found it.
   void checked_read() {
-    if (!link_.is_open()) link_.db();
+    link_.db();
     refresh();
   }
   void refresh() {
@@ -364,15 +365,14 @@ class slot_map {
     bits_ = 0;
     while ((word_t{1} << bits_) < slots) ++bits_;
     home_shift_ = 64 - std::max(bits_, 1);
+    table_bytes_ = static_cast<std::size_t>(hashmap_slots::block_size(slots, width) -
+                                            static_cast<word_t>(hashmap_slots::slots_offset));
   }
 
   // The table (slots, then entries) in place, checked to lie in the file;
   // valid until the file next grows.
   char const* table() const {
-    char const* base =
-        stream_->view(hashmap_slots::slot_address(header_, 0),
-                      static_cast<std::size_t>(hashmap_slots::block_size(slots_, width) -
-                                               static_cast<word_t>(hashmap_slots::slots_offset)));
+    char const* base = stream_->view(hashmap_slots::slot_address(header_, 0), table_bytes_);
     if (!base) throw io_tools::corrupt_file(*stream_);
     return base;
   }
@@ -632,6 +632,7 @@ class slot_map {
   word_t slots_ = 0;
   int bits_ = 0;
   int home_shift_ = 63;
+  std::size_t table_bytes_ = 0;  // of the slots and entries, which table() reads in place
   word_t count_ = 0;
   double max_load_ = 0;
   db_handle link_;
