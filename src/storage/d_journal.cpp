@@ -63,6 +63,10 @@ std::size_t equal_suffix(char const* a, char const* b, std::size_t n) {
   return i;
 }
 
+// What a scope inside a transaction keeps in memory for each span it
+// changes: the address and the length, then the bytes as they were.
+constexpr std::size_t inner_record_head = 2 * word_size;
+
 recovery_plan plan_undo(journal_header const& h, char const* journal, word_t length,
                         word_t database_length) {
   recovery_plan plan;
@@ -347,7 +351,10 @@ void db_journal::begin() {
     salt_ = s.salt;
     committed_length_ = db_.size();
   }
-  scopes_.push_back({undo_end_, db_.size()});
+  // Atomic mode alone only: the other modes keep every scope's bytes in
+  // memory already.
+  if (scopes_.size() == 1 && inner_ended_ && !redo_ && mode_ == d_journal::atomic) grouping_ = true;
+  scopes_.push_back({undo_end_, db_.size(), inner_undo_.size(), grouping_ && !scopes_.empty()});
   floor_ = db_.size();
 }
 
@@ -364,6 +371,7 @@ void db_journal::commit() {
       }
     }
   }
+  forget_ended_scope(scopes_.back());
   scopes_.pop_back();
   floor_ = scopes_.empty() ? db_.size() : scopes_.back().length;
 }
@@ -372,10 +380,18 @@ void db_journal::rollback() {
   if (scopes_.empty()) return;
   scope const s = scopes_.back();
   if (can_roll_back()) {
-    put_back(s.undo_end);
+    // A scope inside a transaction puts back what it kept in memory; the
+    // records it added to the file hold older bytes, which the
+    // transaction's own rollback (or a crash) still needs.
+    if (s.grouped) {
+      put_back_grouped(s);
+    } else {
+      put_back(s.undo_end);
+    }
     db_.set_size(s.length);
     if (scopes_.size() == 1 && redo_) take_back_commit();
   }
+  forget_ended_scope(s);
   scopes_.pop_back();
   floor_ = scopes_.empty() ? db_.size() : scopes_.back().length;
 }
@@ -414,7 +430,98 @@ void db_journal::before_write(word_t address, char const* now, std::size_t n) {
   std::size_t const first = equal_prefix(old, now, m);
   if (first == m) return;
   std::size_t const last = m - equal_suffix(old + first, now + first, m - first);
-  save(address + static_cast<word_t>(first), old + first, last - first);
+  save_changed(address + static_cast<word_t>(first), old + first, last - first);
+}
+
+void db_journal::save_changed(word_t address, char const* old, std::size_t n) {
+  if (scopes_.size() < 2 || !scopes_.back().grouped) {
+    save(address, old, n);
+    return;
+  }
+  save_inside(address, old, n);
+}
+
+void db_journal::save_inside(word_t address, char const* old, std::size_t n) {
+  // Bytes from the transaction's first length on vanish with its rollback
+  // or a crash: only the scope needs them. Below it the file needs each
+  // byte's bytes from before the transaction, once; a byte saved there
+  // already was changed before, and the scope keeps what it is now.
+  word_t const length = scopes_.front().length;
+  word_t const end = address + static_cast<word_t>(n);
+  word_t at = address;
+  while (at < std::min(end, length)) {
+    auto it = saved_.upper_bound(at);
+    if (it != saved_.begin() && std::prev(it)->second > at) {
+      word_t const covered = std::min(end, std::prev(it)->second);
+      keep_for_scope(at, old + (at - address), static_cast<std::size_t>(covered - at));
+      at = covered;
+      continue;
+    }
+    word_t const gap_end = std::min({end, length, it == saved_.end() ? end : it->first});
+    save(at, old + (at - address), static_cast<std::size_t>(gap_end - at));
+    note_saved(at, gap_end);
+    at = gap_end;
+  }
+  if (at < end) keep_for_scope(at, old + (at - address), static_cast<std::size_t>(end - at));
+}
+
+void db_journal::note_saved(word_t begin, word_t end) {
+  // Ranges that meet are merged, so that a span is saved when one range
+  // holds it.
+  auto it = saved_.upper_bound(begin);
+  if (it != saved_.begin() && std::prev(it)->second >= begin) {
+    --it;
+    begin = it->first;
+    end = std::max(end, it->second);
+    it = saved_.erase(it);
+  }
+  while (it != saved_.end() && it->first <= end) {
+    end = std::max(end, it->second);
+    it = saved_.erase(it);
+  }
+  saved_.emplace_hint(it, begin, end);
+}
+
+void db_journal::keep_for_scope(word_t address, char const* old, std::size_t n) {
+  std::size_t const at = inner_undo_.size();
+  inner_undo_.resize(at + inner_record_head + n);
+  char* const out = inner_undo_.data() + at;
+  encode_word(out, address);
+  encode_word(out + word_size, static_cast<word_t>(n));
+  std::memcpy(out + inner_record_head, old, n);
+}
+
+void db_journal::put_back_grouped(scope const& s) {
+  std::size_t const kept_end = s.kept_end;
+  std::vector<std::size_t> records;
+  for (std::size_t at = kept_end; at < inner_undo_.size();) {
+    records.push_back(at);
+    at += inner_record_head +
+          static_cast<std::size_t>(decode_word(inner_undo_.data() + at + word_size));
+  }
+  for (auto it = records.rbegin(); it != records.rend(); ++it) {
+    char const* const head = inner_undo_.data() + *it;
+    db_.restore_at(decode_word(head), head + inner_record_head,
+                   static_cast<std::size_t>(decode_word(head + word_size)));
+  }
+  inner_undo_.resize(kept_end);
+  // The file's records stay: the transaction's rollback, or a crash, needs
+  // them still, and the bytes they name stay saved.
+  replay(s.undo_end);
+}
+
+void db_journal::forget_ended_scope(scope const& s) {
+  if (scopes_.size() == 1) {
+    if (grouping_) {
+      saved_.clear();
+      inner_undo_.clear();
+    }
+    grouping_ = inner_ended_ = false;
+  } else if (scopes_.size() == 2) {
+    // The transaction itself rolls back from the file alone.
+    inner_undo_.resize(s.kept_end);
+    inner_ended_ = true;
+  }
 }
 
 void db_journal::save(word_t address, char const* old, std::size_t n) {
@@ -444,6 +551,18 @@ char const* db_journal::undo_bytes(word_t at, std::size_t n) const {
 }
 
 void db_journal::put_back(word_t undo_end) {
+  replay(undo_end);
+  undo_end_ = undo_end;
+  if (redo_) {
+    memory_undo_.resize(static_cast<std::size_t>(undo_end));
+  } else {
+    // Moved back only once the bytes are back: a crash before this plays the
+    // records again, which puts back the same bytes.
+    write_header_word(journal_header::end_offset, undo_end);
+  }
+}
+
+void db_journal::replay(word_t undo_end) {
   std::vector<word_t> records;
   for (word_t at = undo_end; at < undo_end_;) {
     records.push_back(at);
@@ -456,14 +575,6 @@ void db_journal::put_back(word_t undo_end) {
     std::size_t const n = decode_u32(head + undo_record::length_offset);
     db_.restore_at(address, undo_bytes(*it + static_cast<word_t>(undo_record::bytes_offset), n),
                    n);
-  }
-  undo_end_ = undo_end;
-  if (redo_) {
-    memory_undo_.resize(static_cast<std::size_t>(undo_end));
-  } else {
-    // Moved back only once the bytes are back: a crash before this plays the
-    // records again, which puts back the same bytes.
-    write_header_word(journal_header::end_offset, undo_end);
   }
 }
 

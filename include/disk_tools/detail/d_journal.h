@@ -12,6 +12,9 @@
 //   written in place; a commit is one word of the journal. A process that dies
 //   at any instant leaves an undo journal that the next opening plays back.
 //   Both files reach the operating system at once and nothing is synced.
+//   Inside a transaction of several operations the file needs each byte's
+//   first before-image only; the scopes inside it keep what they change in
+//   memory, for rolling back one of them alone.
 // - durable: the database stream keeps its writes private; at commit the
 //   changed bytes go to the journal as redo records with a commit record, the
 //   journal is synced, and only then are they written to the database. One
@@ -28,6 +31,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -150,14 +154,34 @@ class db_journal final : public io_tools::bfstream::write_guard {
 
  private:
   struct scope {
-    word_t undo_end;  // where the undo records stood when it began
-    word_t length;    // the database's length when it began
+    word_t undo_end;       // where the undo records stood when it began
+    word_t length;         // the database's length when it began
+    std::size_t kept_end;  // where the inner scopes' copies (inner_undo_) stood
+    bool grouped;          // began in a transaction of several operations
   };
 
   void recover();
   void start();
   void save(word_t address, char const* old, std::size_t n);
+  // Saves the changed bytes [address, address + n) as they were (old), in
+  // the file or in memory as the scope needs them.
+  void save_changed(word_t address, char const* old, std::size_t n);
+  // Atomic mode alone, in a scope inside a transaction of several
+  // operations: the file gets the bytes below the transaction's length that
+  // it holds no before-image of yet; the scope keeps a copy of the others.
+  void save_inside(word_t address, char const* old, std::size_t n);
+  void note_saved(word_t begin, word_t end);
+  void keep_for_scope(word_t address, char const* old, std::size_t n);
+  // Puts back what the innermost scope kept in memory, newest first, then
+  // the records it added to the file: those hold the bytes it changed first
+  // in the transaction, and their bytes from before it.
+  void put_back_grouped(scope const& s);
+  // A scope ended: what it kept in memory and what the transaction saved go
+  // when nobody can need them any more.
+  void forget_ended_scope(scope const& s);
   void put_back(word_t undo_end);
+  // Writes back the bytes of the undo records from undo_end on, newest first.
+  void replay(word_t undo_end);
   void commit_atomic();
   void commit_redo();
   // A shared opening's commit: its records go to the journal and it is
@@ -215,6 +239,19 @@ class db_journal final : public io_tools::bfstream::write_guard {
   word_t floor_ = 0;
   word_t committed_length_ = 0;
   word_t undo_end_ = journal_header::record_size;
+  // Atomic mode alone, inside a transaction of several operations: the ranges
+  // [begin, end) of the database below the transaction's length whose bytes
+  // from before it the journal file holds already (writing them again needs
+  // no record there), and the bytes the scopes inside it changed, as they
+  // were before (records of inner_record_head then the bytes), for rolling
+  // back one scope alone.
+  std::map<word_t, word_t> saved_;
+  std::vector<char> inner_undo_;
+  // The transaction under way has ended a scope inside it and begun another:
+  // it groups operations, and its scopes save as above from now on. (A single
+  // operation nests scopes too, but seldom writes a byte twice.)
+  bool grouping_ = false;
+  bool inner_ended_ = false;
   // Durable mode: undo records in memory, and the redo log's state.
   std::vector<char> memory_undo_;
   word_t log_end_ = journal_header::record_size;
