@@ -353,7 +353,7 @@ void db_journal::begin() {
   }
   // Atomic mode alone only: the other modes keep every scope's bytes in
   // memory already.
-  if (scopes_.size() == 1 && inner_ended_ && !redo_ && mode_ == d_journal::atomic) grouping_ = true;
+  if (inner_ended_ && scopes_.size() == 1 && !redo_ && mode_ == d_journal::atomic) grouping_ = true;
   scopes_.push_back({undo_end_, db_.size(), inner_undo_.size(), grouping_ && !scopes_.empty()});
   floor_ = db_.size();
 }
@@ -371,7 +371,7 @@ void db_journal::commit() {
       }
     }
   }
-  forget_ended_scope(scopes_.back());
+  if (scopes_.size() <= 2) forget_ended_scope(scopes_.back());
   scopes_.pop_back();
   floor_ = scopes_.empty() ? db_.size() : scopes_.back().length;
 }
@@ -391,7 +391,7 @@ void db_journal::rollback() {
     db_.set_size(s.length);
     if (scopes_.size() == 1 && redo_) take_back_commit();
   }
-  forget_ended_scope(s);
+  if (scopes_.size() <= 2) forget_ended_scope(s);
   scopes_.pop_back();
   floor_ = scopes_.empty() ? db_.size() : scopes_.back().length;
 }
@@ -434,7 +434,8 @@ void db_journal::before_write(word_t address, char const* now, std::size_t n) {
 }
 
 void db_journal::save_changed(word_t address, char const* old, std::size_t n) {
-  if (scopes_.size() < 2 || !scopes_.back().grouped) {
+  // (Grouping, a scope is open: the transaction's own is not grouped.)
+  if (!grouping_ || !scopes_.back().grouped) {
     save(address, old, n);
     return;
   }
@@ -517,11 +518,11 @@ void db_journal::forget_ended_scope(scope const& s) {
       inner_undo_.clear();
     }
     grouping_ = inner_ended_ = false;
-  } else if (scopes_.size() == 2) {
-    // The transaction itself rolls back from the file alone.
-    inner_undo_.resize(s.kept_end);
-    inner_ended_ = true;
+    return;
   }
+  // The transaction itself rolls back from the file alone.
+  if (grouping_) inner_undo_.resize(s.kept_end);
+  inner_ended_ = true;
 }
 
 void db_journal::save(word_t address, char const* old, std::size_t n) {
