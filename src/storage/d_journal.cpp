@@ -64,8 +64,13 @@ std::size_t equal_suffix(char const* a, char const* b, std::size_t n) {
 }
 
 // What a scope inside a transaction keeps in memory for each span it
-// changes: the address and the length, then the bytes as they were.
-constexpr std::size_t inner_record_head = 2 * word_size;
+// changes: the address, the length, and where the journal file's record of
+// the bytes as they were starts; or no_address there, and the bytes after.
+constexpr std::size_t inner_address_offset = 0;
+constexpr std::size_t inner_length_offset = 8;
+constexpr std::size_t inner_record_offset = 16;
+constexpr std::size_t inner_record_head = 24;
+constexpr auto word_bytes = static_cast<word_t>(word_size);
 
 recovery_plan plan_undo(journal_header const& h, char const* journal, word_t length,
                         word_t database_length) {
@@ -150,6 +155,70 @@ void apply_recovery(recovery_plan const& plan, std::vector<char>& image) {
     std::copy(bytes.begin(), bytes.end(), image.begin() + address);
   }
   if (plan.length >= 0) image.resize(static_cast<std::size_t>(plan.length), 0);
+}
+
+namespace {
+
+constexpr word_t words_per_line = 64;
+
+// The bits of the words [first, last) that lie in the line at index.
+std::uint64_t bits_in_line(word_t index, word_t first, word_t last) {
+  word_t const start = index * words_per_line;
+  auto const from = static_cast<unsigned>(std::max(first, start) - start);
+  auto const to = static_cast<unsigned>(std::min(last, start + words_per_line) - start);
+  std::uint64_t const ones =
+      to - from == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << (to - from)) - 1;
+  return ones << from;
+}
+
+}  // namespace
+
+std::size_t word_set::slot_of(word_t index) const {
+  // Fibonacci hashing spreads neighbouring lines over the table.
+  std::size_t const mask = lines_.size() - 1;
+  auto at = static_cast<std::size_t>((static_cast<std::uint64_t>(index) * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+  while (lines_[at].index != index && lines_[at].index != -1) at = (at + 1) & mask;
+  return at;
+}
+
+bool word_set::holds(word_t first, word_t last) const {
+  if (used_.empty()) return false;
+  for (word_t index = first / words_per_line; index * words_per_line < last; ++index) {
+    line const& l = lines_[slot_of(index)];
+    std::uint64_t const want = bits_in_line(index, first, last);
+    if (l.index != index || (l.bits & want) != want) return false;
+  }
+  return true;
+}
+
+void word_set::add(word_t first, word_t last) {
+  for (word_t index = first / words_per_line; index * words_per_line < last; ++index) {
+    if (2 * (used_.size() + 1) > lines_.size()) grow();
+    std::size_t const at = slot_of(index);
+    if (lines_[at].index == -1) {
+      lines_[at].index = index;
+      used_.push_back(at);
+    }
+    lines_[at].bits |= bits_in_line(index, first, last);
+  }
+}
+
+void word_set::clear() {
+  for (std::size_t at : used_) lines_[at] = line{};
+  used_.clear();
+}
+
+void word_set::grow() {
+  std::vector<line> old;
+  old.swap(lines_);
+  lines_.resize(old.empty() ? 64 : 2 * old.size());
+  used_.clear();
+  for (line const& l : old) {
+    if (l.index == -1) continue;
+    std::size_t const at = slot_of(l.index);
+    lines_[at] = l;
+    used_.push_back(at);
+  }
 }
 
 db_journal::db_journal(io_tools::bfstream& db, std::string path, d_journal mode,
@@ -354,7 +423,7 @@ void db_journal::begin() {
   // Atomic mode alone only: the other modes keep every scope's bytes in
   // memory already.
   if (inner_ended_ && scopes_.size() == 1 && !redo_ && mode_ == d_journal::atomic) grouping_ = true;
-  scopes_.push_back({undo_end_, db_.size(), inner_undo_.size(), grouping_ && !scopes_.empty()});
+  scopes_.push_back({undo_end_, db_.size(), inner_end_, grouping_ && !scopes_.empty()});
   floor_ = db_.size();
 }
 
@@ -444,84 +513,95 @@ void db_journal::save_changed(word_t address, char const* old, std::size_t n) {
 
 void db_journal::save_inside(word_t address, char const* old, std::size_t n) {
   // Bytes from the transaction's first length on vanish with its rollback
-  // or a crash: only the scope needs them. Below it the file needs each
-  // byte's bytes from before the transaction, once; a byte saved there
-  // already was changed before, and the scope keeps what it is now.
+  // or a crash: the scope alone needs them. Below it the file needs each
+  // byte's bytes from before the transaction once (a later record of the
+  // same byte is played back before the first one, which wins); saved in
+  // whole words, so that the set can name them.
   word_t const length = scopes_.front().length;
   word_t const end = address + static_cast<word_t>(n);
-  word_t at = address;
-  while (at < std::min(end, length)) {
-    auto it = saved_.upper_bound(at);
-    if (it != saved_.begin() && std::prev(it)->second > at) {
-      word_t const covered = std::min(end, std::prev(it)->second);
-      keep_for_scope(at, old + (at - address), static_cast<std::size_t>(covered - at));
-      at = covered;
-      continue;
+  if (address < length) {
+    word_t const low = address / word_bytes * word_bytes;
+    word_t const high = std::min({(std::min(end, length) + word_bytes - 1) / word_bytes * word_bytes,
+                                  length, db_.size()});
+    if (saved_.holds(low / word_bytes, (high + word_bytes - 1) / word_bytes)) {
+      keep_for_scope(address, old, static_cast<std::size_t>(std::min(end, length) - address));
+    } else {
+      word_t const record = undo_end_;
+      save(low, db_.view(low, static_cast<std::size_t>(high - low)),
+           static_cast<std::size_t>(high - low));
+      saved_.add((low + word_bytes - 1) / word_bytes, high / word_bytes);
+      // The scope finds these bytes in the file's record.
+      keep_reference(low, static_cast<std::size_t>(high - low), record);
     }
-    word_t const gap_end = std::min({end, length, it == saved_.end() ? end : it->first});
-    save(at, old + (at - address), static_cast<std::size_t>(gap_end - at));
-    note_saved(at, gap_end);
-    at = gap_end;
+    if (end <= length) return;
+    old += length - address;
+    address = length;
   }
-  if (at < end) keep_for_scope(at, old + (at - address), static_cast<std::size_t>(end - at));
+  keep_for_scope(address, old, static_cast<std::size_t>(end - address));
 }
 
-void db_journal::note_saved(word_t begin, word_t end) {
-  // Ranges that meet are merged, so that a span is saved when one range
-  // holds it.
-  auto it = saved_.upper_bound(begin);
-  if (it != saved_.begin() && std::prev(it)->second >= begin) {
-    --it;
-    begin = it->first;
-    end = std::max(end, it->second);
-    it = saved_.erase(it);
+char* db_journal::inner_room(std::size_t n) {
+  // The buffer only grows: what lies past inner_end_ is not cleared.
+  if (inner_end_ + n > inner_undo_.size()) {
+    inner_undo_.resize(std::max(2 * inner_undo_.size(), inner_end_ + n + 4096));
   }
-  while (it != saved_.end() && it->first <= end) {
-    end = std::max(end, it->second);
-    it = saved_.erase(it);
-  }
-  saved_.emplace_hint(it, begin, end);
+  char* const out = inner_undo_.data() + inner_end_;
+  inner_end_ += n;
+  return out;
 }
 
 void db_journal::keep_for_scope(word_t address, char const* old, std::size_t n) {
-  std::size_t const at = inner_undo_.size();
-  inner_undo_.resize(at + inner_record_head + n);
-  char* const out = inner_undo_.data() + at;
-  encode_word(out, address);
-  encode_word(out + word_size, static_cast<word_t>(n));
+  char* const out = inner_room(inner_record_head + n);
+  encode_word(out + inner_address_offset, address);
+  encode_word(out + inner_length_offset, static_cast<word_t>(n));
+  encode_word(out + inner_record_offset, no_address);
   std::memcpy(out + inner_record_head, old, n);
+}
+
+void db_journal::keep_reference(word_t address, std::size_t n, word_t record) {
+  char* const out = inner_room(inner_record_head);
+  encode_word(out + inner_address_offset, address);
+  encode_word(out + inner_length_offset, static_cast<word_t>(n));
+  encode_word(out + inner_record_offset, record);
 }
 
 void db_journal::put_back_grouped(scope const& s) {
   std::size_t const kept_end = s.kept_end;
   std::vector<std::size_t> records;
-  for (std::size_t at = kept_end; at < inner_undo_.size();) {
+  for (std::size_t at = kept_end; at < inner_end_;) {
     records.push_back(at);
-    at += inner_record_head +
-          static_cast<std::size_t>(decode_word(inner_undo_.data() + at + word_size));
+    char const* const head = inner_undo_.data() + at;
+    at += inner_record_head;
+    if (decode_word(head + inner_record_offset) == no_address)
+      at += static_cast<std::size_t>(decode_word(head + inner_length_offset));
   }
+  // Newest first: every byte ends as the scope found it.
   for (auto it = records.rbegin(); it != records.rend(); ++it) {
     char const* const head = inner_undo_.data() + *it;
-    db_.restore_at(decode_word(head), head + inner_record_head,
-                   static_cast<std::size_t>(decode_word(head + word_size)));
+    auto const n = static_cast<std::size_t>(decode_word(head + inner_length_offset));
+    word_t const record = decode_word(head + inner_record_offset);
+    char const* const bytes =
+        record == no_address
+            ? head + inner_record_head
+            : undo_bytes(record + static_cast<word_t>(undo_record::bytes_offset), n);
+    db_.restore_at(decode_word(head + inner_address_offset), bytes, n);
   }
-  inner_undo_.resize(kept_end);
   // The file's records stay: the transaction's rollback, or a crash, needs
   // them still, and the bytes they name stay saved.
-  replay(s.undo_end);
+  inner_end_ = kept_end;
 }
 
 void db_journal::forget_ended_scope(scope const& s) {
   if (scopes_.size() == 1) {
     if (grouping_) {
       saved_.clear();
-      inner_undo_.clear();
+      inner_end_ = 0;
     }
     grouping_ = inner_ended_ = false;
     return;
   }
   // The transaction itself rolls back from the file alone.
-  if (grouping_) inner_undo_.resize(s.kept_end);
+  if (grouping_) inner_end_ = s.kept_end;
   inner_ended_ = true;
 }
 

@@ -31,7 +31,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -86,6 +85,28 @@ recovery_plan plan_recovery(char const* journal, std::size_t journal_length,
                             word_t database_length);
 // Carries out plan on an image of the database file.
 void apply_recovery(recovery_plan const& plan, std::vector<char>& image);
+
+// Words (8-byte granules) of a database, a bit for each, kept by line of 64
+// words in a table that finds a line in a probe or two: the words whose bytes
+// from before a transaction its journal file holds already.
+class word_set {
+ public:
+  // Whether every word of [first, last) (numbered address / 8) is in the set.
+  bool holds(word_t first, word_t last) const;
+  void add(word_t first, word_t last);
+  void clear();
+
+ private:
+  struct line {
+    word_t index = -1;  // the first word's number / 64; -1: a free entry
+    std::uint64_t bits = 0;
+  };
+  std::size_t slot_of(word_t index) const;
+  void grow();
+
+  std::vector<line> lines_;        // a power of two long (or empty)
+  std::vector<std::size_t> used_;  // the entries taken, for a quick clear()
+};
 
 class db_journal final : public io_tools::bfstream::write_guard {
  public:
@@ -156,7 +177,7 @@ class db_journal final : public io_tools::bfstream::write_guard {
   struct scope {
     word_t undo_end;       // where the undo records stood when it began
     word_t length;         // the database's length when it began
-    std::size_t kept_end;  // where the inner scopes' copies (inner_undo_) stood
+    std::size_t kept_end;  // where the inner scopes' copies (inner_end_) stood
     bool grouped;          // began in a transaction of several operations
   };
 
@@ -167,14 +188,14 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // the file or in memory as the scope needs them.
   void save_changed(word_t address, char const* old, std::size_t n);
   // Atomic mode alone, in a scope inside a transaction of several
-  // operations: the file gets the bytes below the transaction's length that
-  // it holds no before-image of yet; the scope keeps a copy of the others.
+  // operations: the scope keeps a copy in memory, and the file gets the
+  // bytes below the transaction's length unless it holds them already.
   void save_inside(word_t address, char const* old, std::size_t n);
-  void note_saved(word_t begin, word_t end);
   void keep_for_scope(word_t address, char const* old, std::size_t n);
-  // Puts back what the innermost scope kept in memory, newest first, then
-  // the records it added to the file: those hold the bytes it changed first
-  // in the transaction, and their bytes from before it.
+  // The same for n bytes at address that the file's record at record holds.
+  void keep_reference(word_t address, std::size_t n, word_t record);
+  char* inner_room(std::size_t n);
+  // Puts back what the innermost scope kept in memory, newest first.
   void put_back_grouped(scope const& s);
   // A scope ended: what it kept in memory and what the transaction saved go
   // when nobody can need them any more.
@@ -239,14 +260,14 @@ class db_journal final : public io_tools::bfstream::write_guard {
   word_t floor_ = 0;
   word_t committed_length_ = 0;
   word_t undo_end_ = journal_header::record_size;
-  // Atomic mode alone, inside a transaction of several operations: the ranges
-  // [begin, end) of the database below the transaction's length whose bytes
-  // from before it the journal file holds already (writing them again needs
-  // no record there), and the bytes the scopes inside it changed, as they
-  // were before (records of inner_record_head then the bytes), for rolling
-  // back one scope alone.
-  std::map<word_t, word_t> saved_;
-  std::vector<char> inner_undo_;
+  // Atomic mode alone, inside a transaction of several operations: the words
+  // of the database below the transaction's length whose bytes from before
+  // it the journal file holds already (writing them again needs no record
+  // there), and every span the scopes inside it changed, as it was before
+  // (in memory, or named in the file), for rolling back one scope alone.
+  word_set saved_;
+  std::vector<char> inner_undo_;  // what the scopes keep, up to inner_end_
+  std::size_t inner_end_ = 0;
   // The transaction under way has ended a scope inside it and begun another:
   // it groups operations, and its scopes save as above from now on. (A single
   // operation nests scopes too, but seldom writes a byte twice.)
