@@ -176,7 +176,9 @@ std::uint64_t bits_in_line(word_t index, word_t first, word_t last) {
 std::size_t word_set::slot_of(word_t index) const {
   // Fibonacci hashing spreads neighbouring lines over the table.
   std::size_t const mask = lines_.size() - 1;
-  auto at = static_cast<std::size_t>((static_cast<std::uint64_t>(index) * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+  auto at =
+      static_cast<std::size_t>((static_cast<std::uint64_t>(index) * 0x9E3779B97F4A7C15ull) >> 32) &
+      mask;
   while (lines_[at].index != index && lines_[at].index != -1) at = (at + 1) & mask;
   return at;
 }
@@ -521,8 +523,8 @@ void db_journal::save_inside(word_t address, char const* old, std::size_t n) {
   word_t const end = address + static_cast<word_t>(n);
   if (address < length) {
     word_t const low = address / word_bytes * word_bytes;
-    word_t const high = std::min({(std::min(end, length) + word_bytes - 1) / word_bytes * word_bytes,
-                                  length, db_.size()});
+    word_t const high = std::min(
+        {(std::min(end, length) + word_bytes - 1) / word_bytes * word_bytes, length, db_.size()});
     if (saved_.holds(low / word_bytes, (high + word_bytes - 1) / word_bytes)) {
       keep_for_scope(address, old, static_cast<std::size_t>(std::min(end, length) - address));
     } else {

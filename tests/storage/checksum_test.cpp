@@ -2,13 +2,12 @@
 // are split between the two parts of a call, and an undo record that refuses
 // every flipped bit of its head and its bytes (records written by earlier
 // versions must keep decoding, so the sum may not change).
+#include <disk_tools/detail/checksum.h>
+#include <disk_tools/detail/journal_records.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
-
-#include <disk_tools/detail/checksum.h>
-#include <disk_tools/detail/journal_records.h>
 
 using namespace disk_tools;
 

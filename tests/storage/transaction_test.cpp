@@ -2,12 +2,6 @@
 // writes and nothing else, though it rewrote bytes that the transaction had
 // changed before it; the transaction then commits the rest, or rolls back to
 // the bytes it began with.
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <memory>
-#include <string>
-
 #include <disk_tools/d_list.h>
 #include <disk_tools/d_map.h>
 #include <disk_tools/d_transaction.h>
@@ -15,6 +9,12 @@
 #include <disk_tools/d_vector.h>
 #include <disk_tools/detail/bfstream.h>
 #include <disk_tools/odb_check.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
 #include "harness.h"
 
 using namespace disk_tools;
@@ -65,7 +65,9 @@ step const steps[] = {
     {"vector push_back (growing)",
      [](containers& c, int i) { c.vec.push_back(std::string(10 + i, 'v')); }},
     {"map insert into one node",
-     [](containers& c, int i) { c.map.insert(static_cast<unsigned>(2 * i), static_cast<unsigned>(i)); }},
+     [](containers& c, int i) {
+       c.map.insert(static_cast<unsigned>(2 * i), static_cast<unsigned>(i));
+     }},
     {"variable assignment", [](containers& c, int i) { c.var = std::string(5 + 7 * i, 'a' + i); }},
     // Bytes the transaction has not changed before, changed twice by one
     // operation that then fails: the first change's bytes are the ones to
@@ -97,7 +99,8 @@ TEST(TransactionOfSeveralOperations, AFailedOneTakesBackItsOwnWritesOnly) {
   for (bool commit : {true, false}) {
     for (step const& s : steps) {
       SCOPED_TRACE(std::string(s.what) + (commit ? ", committed" : ", rolled back"));
-      std::string const name = dir.file(std::string(commit ? "c" : "r") + std::to_string(&s - steps));
+      std::string const name =
+          dir.file(std::string(commit ? "c" : "r") + std::to_string(&s - steps));
       ASSERT_TRUE(create_database(name, nullptr));
       d_env env{};
       d_database* db = open_database(name, &env);
