@@ -22,7 +22,7 @@ TEST(Checksum, TheKnownValueWholeOrSplitAnywhere) {
 
 TEST(Checksum, AnUndoRecordRefusesAnyFlippedBit) {
   for (std::size_t n : {0u, 3u, 8u, 13u, 40u}) {
-    std::vector<char> old(n);
+    std::vector<char> old(n + 1);  // never null, even for no bytes
     for (std::size_t i = 0; i < n; ++i) old[i] = static_cast<char>(i * 37 + 1);
     std::vector<char> record(static_cast<std::size_t>(undo_record::size_for(n)));
     undo_record::encode(record.data(), 123456, old.data(), n);
