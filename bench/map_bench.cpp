@@ -28,6 +28,7 @@ variant const variants[] = {
     {"default open", {journal::plain, 0}},
     {"d_journal::off", {journal::off, 0}},
     {"default open, 1 000 inserts per d_transaction", {journal::plain, 1000}},
+    {"default open, 10 000 inserts per d_transaction", {journal::plain, 10000}},
 };
 constexpr std::size_t variant_count = sizeof variants / sizeof variants[0];
 char const* const phases[] = {"insert", "lookup", "walk"};

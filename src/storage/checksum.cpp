@@ -69,7 +69,24 @@ __attribute__((target("sse4.2"))) std::uint32_t crc_hardware(std::uint32_t crc,
 }
 #endif
 
+#ifdef ODB_CRC_HARDWARE
+__attribute__((target("sse4.2"))) std::uint32_t crc_hardware_two(std::uint32_t crc,
+                                                                 unsigned char const* a,
+                                                                 std::size_t na,
+                                                                 unsigned char const* b,
+                                                                 std::size_t nb) {
+  return crc_hardware(crc_hardware(crc, a, na), b, nb);
+}
+#endif
+
+std::uint32_t crc_software_two(std::uint32_t crc, unsigned char const* a, std::size_t na,
+                               unsigned char const* b, std::size_t nb) {
+  return crc_software(crc_software(crc, a, na), b, nb);
+}
+
 using crc_function = std::uint32_t (*)(std::uint32_t, unsigned char const*, std::size_t);
+using crc_two_function = std::uint32_t (*)(std::uint32_t, unsigned char const*, std::size_t,
+                                           unsigned char const*, std::size_t);
 
 // The processor's own instruction where it has one, chosen once.
 crc_function const best_crc =
@@ -77,11 +94,22 @@ crc_function const best_crc =
     __builtin_cpu_supports("sse4.2") ? crc_hardware :
 #endif
                                      crc_software;
+crc_two_function const best_crc_two =
+#ifdef ODB_CRC_HARDWARE
+    __builtin_cpu_supports("sse4.2") ? crc_hardware_two :
+#endif
+                                     crc_software_two;
 
 }  // namespace
 
 std::uint32_t crc32c(std::uint32_t crc, void const* data, std::size_t n) {
   return ~best_crc(~crc, static_cast<unsigned char const*>(data), n);
+}
+
+std::uint32_t crc32c(std::uint32_t crc, void const* a, std::size_t na, void const* b,
+                     std::size_t nb) {
+  return ~best_crc_two(~crc, static_cast<unsigned char const*>(a), na,
+                       static_cast<unsigned char const*>(b), nb);
 }
 
 }  // namespace disk_tools

@@ -63,6 +63,15 @@ std::size_t equal_suffix(char const* a, char const* b, std::size_t n) {
   return i;
 }
 
+// What a scope inside a transaction keeps in memory for each span it
+// changes: the address, the length, and where the journal file's record of
+// the bytes as they were starts; or no_address there, and the bytes after.
+constexpr std::size_t inner_address_offset = 0;
+constexpr std::size_t inner_length_offset = 8;
+constexpr std::size_t inner_record_offset = 16;
+constexpr std::size_t inner_record_head = 24;
+constexpr auto word_bytes = static_cast<word_t>(word_size);
+
 recovery_plan plan_undo(journal_header const& h, char const* journal, word_t length,
                         word_t database_length) {
   recovery_plan plan;
@@ -146,6 +155,72 @@ void apply_recovery(recovery_plan const& plan, std::vector<char>& image) {
     std::copy(bytes.begin(), bytes.end(), image.begin() + address);
   }
   if (plan.length >= 0) image.resize(static_cast<std::size_t>(plan.length), 0);
+}
+
+namespace {
+
+constexpr word_t words_per_line = 64;
+
+// The bits of the words [first, last) that lie in the line at index.
+std::uint64_t bits_in_line(word_t index, word_t first, word_t last) {
+  word_t const start = index * words_per_line;
+  auto const from = static_cast<unsigned>(std::max(first, start) - start);
+  auto const to = static_cast<unsigned>(std::min(last, start + words_per_line) - start);
+  std::uint64_t const ones =
+      to - from == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << (to - from)) - 1;
+  return ones << from;
+}
+
+}  // namespace
+
+std::size_t word_set::slot_of(word_t index) const {
+  // Fibonacci hashing spreads neighbouring lines over the table.
+  std::size_t const mask = lines_.size() - 1;
+  auto at =
+      static_cast<std::size_t>((static_cast<std::uint64_t>(index) * 0x9E3779B97F4A7C15ull) >> 32) &
+      mask;
+  while (lines_[at].index != index && lines_[at].index != -1) at = (at + 1) & mask;
+  return at;
+}
+
+bool word_set::holds(word_t first, word_t last) const {
+  if (used_.empty()) return false;
+  for (word_t index = first / words_per_line; index * words_per_line < last; ++index) {
+    line const& l = lines_[slot_of(index)];
+    std::uint64_t const want = bits_in_line(index, first, last);
+    if (l.index != index || (l.bits & want) != want) return false;
+  }
+  return true;
+}
+
+void word_set::add(word_t first, word_t last) {
+  for (word_t index = first / words_per_line; index * words_per_line < last; ++index) {
+    if (2 * (used_.size() + 1) > lines_.size()) grow();
+    std::size_t const at = slot_of(index);
+    if (lines_[at].index == -1) {
+      lines_[at].index = index;
+      used_.push_back(at);
+    }
+    lines_[at].bits |= bits_in_line(index, first, last);
+  }
+}
+
+void word_set::clear() {
+  for (std::size_t at : used_) lines_[at] = line{};
+  used_.clear();
+}
+
+void word_set::grow() {
+  std::vector<line> old;
+  old.swap(lines_);
+  lines_.resize(old.empty() ? 64 : 2 * old.size());
+  used_.clear();
+  for (line const& l : old) {
+    if (l.index == -1) continue;
+    std::size_t const at = slot_of(l.index);
+    lines_[at] = l;
+    used_.push_back(at);
+  }
 }
 
 db_journal::db_journal(io_tools::bfstream& db, std::string path, d_journal mode,
@@ -347,7 +422,10 @@ void db_journal::begin() {
     salt_ = s.salt;
     committed_length_ = db_.size();
   }
-  scopes_.push_back({undo_end_, db_.size()});
+  // Atomic mode alone only: the other modes keep every scope's bytes in
+  // memory already.
+  if (inner_ended_ && scopes_.size() == 1 && !redo_ && mode_ == d_journal::atomic) grouping_ = true;
+  scopes_.push_back({undo_end_, db_.size(), inner_end_, grouping_ && !scopes_.empty()});
   floor_ = db_.size();
 }
 
@@ -364,6 +442,7 @@ void db_journal::commit() {
       }
     }
   }
+  if (scopes_.size() <= 2) forget_ended_scope(scopes_.back());
   scopes_.pop_back();
   floor_ = scopes_.empty() ? db_.size() : scopes_.back().length;
 }
@@ -372,10 +451,18 @@ void db_journal::rollback() {
   if (scopes_.empty()) return;
   scope const s = scopes_.back();
   if (can_roll_back()) {
-    put_back(s.undo_end);
+    // A scope inside a transaction puts back what it kept in memory; the
+    // records it added to the file hold older bytes, which the
+    // transaction's own rollback (or a crash) still needs.
+    if (s.grouped) {
+      put_back_grouped(s);
+    } else {
+      put_back(s.undo_end);
+    }
     db_.set_size(s.length);
     if (scopes_.size() == 1 && redo_) take_back_commit();
   }
+  if (scopes_.size() <= 2) forget_ended_scope(s);
   scopes_.pop_back();
   floor_ = scopes_.empty() ? db_.size() : scopes_.back().length;
 }
@@ -414,7 +501,110 @@ void db_journal::before_write(word_t address, char const* now, std::size_t n) {
   std::size_t const first = equal_prefix(old, now, m);
   if (first == m) return;
   std::size_t const last = m - equal_suffix(old + first, now + first, m - first);
-  save(address + static_cast<word_t>(first), old + first, last - first);
+  save_changed(address + static_cast<word_t>(first), old + first, last - first);
+}
+
+void db_journal::save_changed(word_t address, char const* old, std::size_t n) {
+  // (Grouping, a scope is open: the transaction's own is not grouped.)
+  if (!grouping_ || !scopes_.back().grouped) {
+    save(address, old, n);
+    return;
+  }
+  save_inside(address, old, n);
+}
+
+void db_journal::save_inside(word_t address, char const* old, std::size_t n) {
+  // Bytes from the transaction's first length on vanish with its rollback
+  // or a crash: the scope alone needs them. Below it the file needs each
+  // byte's bytes from before the transaction once (a later record of the
+  // same byte is played back before the first one, which wins); saved in
+  // whole words, so that the set can name them.
+  word_t const length = scopes_.front().length;
+  word_t const end = address + static_cast<word_t>(n);
+  if (address < length) {
+    word_t const low = address / word_bytes * word_bytes;
+    word_t const high = std::min(
+        {(std::min(end, length) + word_bytes - 1) / word_bytes * word_bytes, length, db_.size()});
+    if (saved_.holds(low / word_bytes, (high + word_bytes - 1) / word_bytes)) {
+      keep_for_scope(address, old, static_cast<std::size_t>(std::min(end, length) - address));
+    } else {
+      word_t const record = undo_end_;
+      save(low, db_.view(low, static_cast<std::size_t>(high - low)),
+           static_cast<std::size_t>(high - low));
+      saved_.add((low + word_bytes - 1) / word_bytes, high / word_bytes);
+      // The scope finds these bytes in the file's record.
+      keep_reference(low, static_cast<std::size_t>(high - low), record);
+    }
+    if (end <= length) return;
+    old += length - address;
+    address = length;
+  }
+  keep_for_scope(address, old, static_cast<std::size_t>(end - address));
+}
+
+char* db_journal::inner_room(std::size_t n) {
+  // The buffer only grows: what lies past inner_end_ is not cleared.
+  if (inner_end_ + n > inner_undo_.size()) {
+    inner_undo_.resize(std::max(2 * inner_undo_.size(), inner_end_ + n + 4096));
+  }
+  char* const out = inner_undo_.data() + inner_end_;
+  inner_end_ += n;
+  return out;
+}
+
+void db_journal::keep_for_scope(word_t address, char const* old, std::size_t n) {
+  char* const out = inner_room(inner_record_head + n);
+  encode_word(out + inner_address_offset, address);
+  encode_word(out + inner_length_offset, static_cast<word_t>(n));
+  encode_word(out + inner_record_offset, no_address);
+  std::memcpy(out + inner_record_head, old, n);
+}
+
+void db_journal::keep_reference(word_t address, std::size_t n, word_t record) {
+  char* const out = inner_room(inner_record_head);
+  encode_word(out + inner_address_offset, address);
+  encode_word(out + inner_length_offset, static_cast<word_t>(n));
+  encode_word(out + inner_record_offset, record);
+}
+
+void db_journal::put_back_grouped(scope const& s) {
+  std::size_t const kept_end = s.kept_end;
+  std::vector<std::size_t> records;
+  for (std::size_t at = kept_end; at < inner_end_;) {
+    records.push_back(at);
+    char const* const head = inner_undo_.data() + at;
+    at += inner_record_head;
+    if (decode_word(head + inner_record_offset) == no_address)
+      at += static_cast<std::size_t>(decode_word(head + inner_length_offset));
+  }
+  // Newest first: every byte ends as the scope found it.
+  for (auto it = records.rbegin(); it != records.rend(); ++it) {
+    char const* const head = inner_undo_.data() + *it;
+    auto const n = static_cast<std::size_t>(decode_word(head + inner_length_offset));
+    word_t const record = decode_word(head + inner_record_offset);
+    char const* const bytes =
+        record == no_address
+            ? head + inner_record_head
+            : undo_bytes(record + static_cast<word_t>(undo_record::bytes_offset), n);
+    db_.restore_at(decode_word(head + inner_address_offset), bytes, n);
+  }
+  // The file's records stay: the transaction's rollback, or a crash, needs
+  // them still, and the bytes they name stay saved.
+  inner_end_ = kept_end;
+}
+
+void db_journal::forget_ended_scope(scope const& s) {
+  if (scopes_.size() == 1) {
+    if (grouping_) {
+      saved_.clear();
+      inner_end_ = 0;
+    }
+    grouping_ = inner_ended_ = false;
+    return;
+  }
+  // The transaction itself rolls back from the file alone.
+  if (grouping_) inner_end_ = s.kept_end;
+  inner_ended_ = true;
 }
 
 void db_journal::save(word_t address, char const* old, std::size_t n) {
@@ -444,6 +634,18 @@ char const* db_journal::undo_bytes(word_t at, std::size_t n) const {
 }
 
 void db_journal::put_back(word_t undo_end) {
+  replay(undo_end);
+  undo_end_ = undo_end;
+  if (redo_) {
+    memory_undo_.resize(static_cast<std::size_t>(undo_end));
+  } else {
+    // Moved back only once the bytes are back: a crash before this plays the
+    // records again, which puts back the same bytes.
+    write_header_word(journal_header::end_offset, undo_end);
+  }
+}
+
+void db_journal::replay(word_t undo_end) {
   std::vector<word_t> records;
   for (word_t at = undo_end; at < undo_end_;) {
     records.push_back(at);
@@ -456,14 +658,6 @@ void db_journal::put_back(word_t undo_end) {
     std::size_t const n = decode_u32(head + undo_record::length_offset);
     db_.restore_at(address, undo_bytes(*it + static_cast<word_t>(undo_record::bytes_offset), n),
                    n);
-  }
-  undo_end_ = undo_end;
-  if (redo_) {
-    memory_undo_.resize(static_cast<std::size_t>(undo_end));
-  } else {
-    // Moved back only once the bytes are back: a crash before this plays the
-    // records again, which puts back the same bytes.
-    write_header_word(journal_header::end_offset, undo_end);
   }
 }
 

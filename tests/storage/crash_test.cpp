@@ -194,6 +194,13 @@ struct workload {
           map->insert(5000, 1);
           *var = "transaction";
         }));
+    // Later operations of a transaction rewrite bytes that earlier ones changed.
+    add("transaction rewriting its own changes", in_tx([this] {
+          for (unsigned k = 5001; k < 5030; ++k) map->insert(k, k);
+          for (int i = 0; i < 3; ++i) list->push_back("again " + std::to_string(i));
+          *var = "rewritten in a transaction";
+          *var = "and again";
+        }));
     // A long value freed is split by the short one that follows; the list's
     // last elements, freed together, merge over the records between them and
     // leave the end of the file free for the close to cut off.

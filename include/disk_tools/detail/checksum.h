@@ -9,5 +9,9 @@ namespace disk_tools {
 
 // The CRC-32C of the n bytes at data, continued from crc (0 to start).
 std::uint32_t crc32c(std::uint32_t crc, void const* data, std::size_t n);
+// The same over the na bytes at a followed by the nb bytes at b: a record's
+// head and its bytes in one call.
+std::uint32_t crc32c(std::uint32_t crc, void const* a, std::size_t na, void const* b,
+                     std::size_t nb);
 
 }  // namespace disk_tools

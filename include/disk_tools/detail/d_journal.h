@@ -12,6 +12,9 @@
 //   written in place; a commit is one word of the journal. A process that dies
 //   at any instant leaves an undo journal that the next opening plays back.
 //   Both files reach the operating system at once and nothing is synced.
+//   Inside a transaction of several operations the file needs each byte's
+//   first before-image only; the scopes inside it keep what they change in
+//   memory, for rolling back one of them alone.
 // - durable: the database stream keeps its writes private; at commit the
 //   changed bytes go to the journal as redo records with a commit record, the
 //   journal is synced, and only then are they written to the database. One
@@ -83,6 +86,28 @@ recovery_plan plan_recovery(char const* journal, std::size_t journal_length,
 // Carries out plan on an image of the database file.
 void apply_recovery(recovery_plan const& plan, std::vector<char>& image);
 
+// Words (8-byte granules) of a database, a bit for each, kept by line of 64
+// words in a table that finds a line in a probe or two: the words whose bytes
+// from before a transaction its journal file holds already.
+class word_set {
+ public:
+  // Whether every word of [first, last) (numbered address / 8) is in the set.
+  bool holds(word_t first, word_t last) const;
+  void add(word_t first, word_t last);
+  void clear();
+
+ private:
+  struct line {
+    word_t index = -1;  // the first word's number / 64; -1: a free entry
+    std::uint64_t bits = 0;
+  };
+  std::size_t slot_of(word_t index) const;
+  void grow();
+
+  std::vector<line> lines_;        // a power of two long (or empty)
+  std::vector<std::size_t> used_;  // the entries taken, for a quick clear()
+};
+
 class db_journal final : public io_tools::bfstream::write_guard {
  public:
   // Plays back the journal a dead process left at path, if any, onto db;
@@ -150,14 +175,34 @@ class db_journal final : public io_tools::bfstream::write_guard {
 
  private:
   struct scope {
-    word_t undo_end;  // where the undo records stood when it began
-    word_t length;    // the database's length when it began
+    word_t undo_end;       // where the undo records stood when it began
+    word_t length;         // the database's length when it began
+    std::size_t kept_end;  // where the inner scopes' copies (inner_end_) stood
+    bool grouped;          // began in a transaction of several operations
   };
 
   void recover();
   void start();
   void save(word_t address, char const* old, std::size_t n);
+  // Saves the changed bytes [address, address + n) as they were (old), in
+  // the file or in memory as the scope needs them.
+  void save_changed(word_t address, char const* old, std::size_t n);
+  // Atomic mode alone, in a scope inside a transaction of several
+  // operations: the scope keeps a copy in memory, and the file gets the
+  // bytes below the transaction's length unless it holds them already.
+  void save_inside(word_t address, char const* old, std::size_t n);
+  void keep_for_scope(word_t address, char const* old, std::size_t n);
+  // The same for n bytes at address that the file's record at record holds.
+  void keep_reference(word_t address, std::size_t n, word_t record);
+  char* inner_room(std::size_t n);
+  // Puts back what the innermost scope kept in memory, newest first.
+  void put_back_grouped(scope const& s);
+  // A scope ended: what it kept in memory and what the transaction saved go
+  // when nobody can need them any more.
+  void forget_ended_scope(scope const& s);
   void put_back(word_t undo_end);
+  // Writes back the bytes of the undo records from undo_end on, newest first.
+  void replay(word_t undo_end);
   void commit_atomic();
   void commit_redo();
   // A shared opening's commit: its records go to the journal and it is
@@ -215,6 +260,19 @@ class db_journal final : public io_tools::bfstream::write_guard {
   word_t floor_ = 0;
   word_t committed_length_ = 0;
   word_t undo_end_ = journal_header::record_size;
+  // Atomic mode alone, inside a transaction of several operations: the words
+  // of the database below the transaction's length whose bytes from before
+  // it the journal file holds already (writing them again needs no record
+  // there), and every span the scopes inside it changed, as it was before
+  // (in memory, or named in the file), for rolling back one scope alone.
+  word_set saved_;
+  std::vector<char> inner_undo_;  // what the scopes keep, up to inner_end_
+  std::size_t inner_end_ = 0;
+  // The transaction under way has ended a scope inside it and begun another:
+  // it groups operations, and its scopes save as above from now on. (A single
+  // operation nests scopes too, but seldom writes a byte twice.)
+  bool grouping_ = false;
+  bool inner_ended_ = false;
   // Durable mode: undo records in memory, and the redo log's state.
   std::vector<char> memory_undo_;
   word_t log_end_ = journal_header::record_size;

@@ -145,8 +145,7 @@ struct undo_record {
     auto const size = static_cast<std::size_t>(size_for(n));
     if (size > bytes_offset) std::memset(out + size - word_size, 0, word_size);
     std::memcpy(out + bytes_offset, old, n);
-    std::uint32_t crc = crc32c(0, out, checksum_offset);
-    encode_u32(out + checksum_offset, crc32c(crc, old, n));
+    encode_u32(out + checksum_offset, crc32c(0, out, checksum_offset, old, n));
   }
 
   // The record at in, with at most `room` bytes to it; false when it does not
@@ -158,8 +157,7 @@ struct undo_record {
     n = decode_u32(in + length_offset);
     if (size_for(n) > room) return false;
     bytes = in + bytes_offset;
-    std::uint32_t crc = crc32c(0, in, checksum_offset);
-    return decode_u32(in + checksum_offset) == crc32c(crc, bytes, n);
+    return decode_u32(in + checksum_offset) == crc32c(0, in, checksum_offset, bytes, n);
   }
 };
 

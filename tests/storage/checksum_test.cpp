@@ -1,0 +1,50 @@
+// The journal's checksum: the known CRC-32C of "123456789" however the bytes
+// are split between the two parts of a call, and an undo record that refuses
+// every flipped bit of its head and its bytes (records written by earlier
+// versions must keep decoding, so the sum may not change).
+#include <disk_tools/detail/checksum.h>
+#include <disk_tools/detail/journal_records.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+using namespace disk_tools;
+
+namespace {
+
+TEST(Checksum, TheKnownValueWholeOrSplitAnywhere) {
+  char const text[] = "123456789";
+  EXPECT_EQ(crc32c(0, text, 9), 0xE3069283u);
+  for (std::size_t split = 0; split <= 9; ++split)
+    EXPECT_EQ(crc32c(0, text, split, text + split, 9 - split), 0xE3069283u) << split;
+}
+
+TEST(Checksum, AnUndoRecordRefusesAnyFlippedBit) {
+  for (std::size_t n : {0u, 3u, 8u, 13u, 40u}) {
+    std::vector<char> old(n + 1);  // never null, even for no bytes
+    for (std::size_t i = 0; i < n; ++i) old[i] = static_cast<char>(i * 37 + 1);
+    std::vector<char> record(static_cast<std::size_t>(undo_record::size_for(n)));
+    undo_record::encode(record.data(), 123456, old.data(), n);
+    word_t address = 0;
+    char const* bytes = nullptr;
+    std::size_t length = 0;
+    auto const room = static_cast<word_t>(record.size());
+    ASSERT_TRUE(undo_record::decode(record.data(), room, address, bytes, length)) << n;
+    EXPECT_EQ(address, 123456);
+    ASSERT_EQ(length, n);
+    EXPECT_EQ(std::memcmp(bytes, old.data(), n), 0);
+    // Every bit the checksum covers: the address, the length and the bytes.
+    for (std::size_t at = 0; at < undo_record::bytes_offset + n; ++at) {
+      if (at >= undo_record::checksum_offset && at < undo_record::bytes_offset) continue;
+      for (int bit = 0; bit < 8; ++bit) {
+        std::vector<char> flipped = record;
+        flipped[at] = static_cast<char>(flipped[at] ^ (1 << bit));
+        EXPECT_FALSE(undo_record::decode(flipped.data(), room, address, bytes, length))
+            << "n " << n << ", byte " << at << ", bit " << bit;
+      }
+    }
+  }
+}
+
+}  // namespace
