@@ -262,6 +262,8 @@ class d_database {
   log_view view_;   // the commit the stream shows
   int slot_ = -1;   // this opening's slot in the reader table, once it needs one
   int pinned_ = 0;  // read transactions under way
+  // The number of the lock file's state that the last pin of slot_ showed.
+  std::uint64_t pinned_state_ = ~std::uint64_t{0};
   // The first opening works without locks until another asks to join
   // (lock_file.h).
   bool alone_ = false;

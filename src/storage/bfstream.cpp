@@ -509,16 +509,22 @@ void bfstream::add_range(std::map<disk_tools::word_t, disk_tools::word_t>& range
                          disk_tools::word_t begin, disk_tools::word_t end) {
   auto it = ranges.upper_bound(begin);
   if (it != ranges.begin() && std::prev(it)->second >= begin) {
-    --it;
-    begin = it->first;
-    end = std::max(end, it->second);
-    it = ranges.erase(it);
+    // The range before reaches this one: it grows in place (no node is made
+    // or freed when a write lands where one was made already).
+    auto const before = std::prev(it);
+    if (before->second >= end) return;
+    while (it != ranges.end() && it->first <= end) {
+      end = std::max(end, it->second);
+      it = ranges.erase(it);
+    }
+    before->second = end;
+    return;
   }
   while (it != ranges.end() && it->first <= end) {
     end = std::max(end, it->second);
     it = ranges.erase(it);
   }
-  ranges.emplace(begin, end);
+  ranges.emplace_hint(it, begin, end);
 }
 
 bfstream& bfstream::write(char const* src, std::streamsize n) {

@@ -251,6 +251,7 @@ void d_database::take_turn() {
   try {
     if (lock_->restarting()) journal_->finish_dead_restart();
     if (lock_->publishing()) journal_->repair_dead_writer();
+    journal_->checkpoint_long_log();
     catch_up(lock_->state());
   } catch (...) {
     lock_->release_writer();
@@ -268,6 +269,9 @@ void d_database::follow() {
 
 void d_database::follow_pinned() {
   if (slot_ < 0) slot_ = lock_->take_slot();
+  // Nothing published since this opening pinned what its view shows, and
+  // the pin still holds: the view shows the latest commit.
+  if (lock_->holds_latest(slot_, pinned_state_)) return;
   published_state s = lock_->pin(slot_);
   if (view_.commit != s.commits || view_.generation != s.generation) {
     // A writer starting the log afresh may not have seen this slot: wait
@@ -285,6 +289,7 @@ void d_database::follow_pinned() {
     }
   }
   lock_->done_reading(slot_);
+  pinned_state_ = s.number;
 }
 
 void d_database::go_shared() {
@@ -338,6 +343,9 @@ d_database::~d_database() {
       if (slot_ >= 0) lock_->free_slot(slot_);
       slot_ = -1;
       pinned_ = 0;
+      // The first opening, idle since others joined, shares their journal:
+      // commits it alone holds are copied in by whoever closes last.
+      if (alone_ && journal_->depth() == 0 && lock_->join_asked()) go_shared();
       last = lock_->leaving();
       if (last && journal_->depth() == 0 && !alone_) catch_up(lock_->state());
     } catch (error const&) {

@@ -4,7 +4,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <random>
+#include <unordered_map>
 
 #include "disk_tools/d_db.h"
 #include "disk_tools/detail/lock_file.h"
@@ -782,22 +784,81 @@ void db_journal::checkpoint_shared() {
     }
     lock_->publish_unlock();
   }
-  if (log_end_ > checkpoint_bytes_) restart_shared();
+  if (s.log_end > checkpoint_bytes_) restart_held_ = !restart_shared();
+}
+
+void db_journal::checkpoint_long_log() {
+  // Readers that caught up while this writer was away may let a log that
+  // outgrew its bound start afresh now: between commits is the one moment
+  // a steady stream of readers can all show the latest one.
+  if (!shared_ || !restart_held_) return;
+  log_end_ = lock_->state().log_end;
+  try {
+    checkpoint_shared();
+  } catch (error const&) {
+    // The commits stay in the journal; a later checkpoint copies them in.
+  }
 }
 
 void db_journal::copy_in(published_state const& s, std::uint64_t target) {
   std::vector<char>& log = log_bytes_;
   read_log(s.checkpoint_log, s.log_end, log);
+  // The data records of the commits up to target, in order.
+  struct piece {
+    word_t address;
+    char const* bytes;
+    std::size_t n;
+  };
+  std::vector<piece> pieces;
   word_t at = 0, length = s.checkpoint_length;
   for (std::uint64_t commits = s.checkpoint; commits < target;) {
     redo_record const r = logged_record(log, at, s.salt);
     if (r.type == redo_record::data) {
-      db_.write_through(r.value, r.bytes, r.n);
+      pieces.push_back({r.value, r.bytes, r.n});
     } else {
       ++commits;
       length = r.value;
     }
     at += r.size();
+  }
+  // The ranges they cover, joined where they overlap or touch: every byte of
+  // a joined range is some record's, so laying the records over it in
+  // order gives its bytes at target without reading the file. A batch
+  // writes the same few places over and over: each is sorted once.
+  std::unordered_map<word_t, word_t> longest;
+  for (piece const& p : pieces) {
+    word_t& end = longest[p.address];
+    end = std::max(end, p.address + static_cast<word_t>(p.n));
+  }
+  std::vector<std::pair<word_t, word_t>> ranges(longest.begin(), longest.end());
+  std::sort(ranges.begin(), ranges.end());
+  std::vector<std::pair<word_t, word_t>> joined;
+  for (auto const& r : ranges) {
+    if (!joined.empty() && r.first <= joined.back().second) {
+      joined.back().second = std::max(joined.back().second, r.second);
+    } else {
+      joined.push_back(r);
+    }
+  }
+  // Each joined range's bytes lie in image from its offset on.
+  std::vector<std::size_t> offsets;
+  std::size_t total = 0;
+  for (auto const& r : joined) {
+    offsets.push_back(total);
+    total += static_cast<std::size_t>(r.second - r.first);
+  }
+  std::vector<char>& image = scratch_;
+  image.resize(total);
+  for (piece const& p : pieces) {
+    auto const i = static_cast<std::size_t>(
+        std::upper_bound(joined.begin(), joined.end(), std::make_pair(p.address, std::numeric_limits<word_t>::max())) -
+        joined.begin() - 1);
+    std::memcpy(image.data() + offsets[i] + static_cast<std::size_t>(p.address - joined[i].first),
+                p.bytes, p.n);
+  }
+  for (std::size_t i = 0; i < joined.size(); ++i) {
+    db_.write_through(joined[i].first, image.data() + offsets[i],
+                      static_cast<std::size_t>(joined[i].second - joined[i].first));
   }
   lock_->publish_checkpoint(target, s.checkpoint_log + at, length);
 }
@@ -831,13 +892,13 @@ io_tools::bfstream& db_journal::log_reader() {
   return reading_;
 }
 
-void db_journal::restart_shared() {
+bool db_journal::restart_shared() {
   published_state const s = lock_->state();
-  if (s.checkpoint != s.commits) return;  // a reader holds commits back
+  if (s.checkpoint != s.commits) return false;  // a reader holds commits back
   // Every commit the log holds must be on the disk before the log lets go
   // of them.
   if (mode_ == d_journal::durable) db_.sync();
-  if (!lock_->begin_restart()) return;
+  if (!lock_->begin_restart()) return false;
   // Published before the header changes: a writer killed in between leaves
   // a log that nobody reads and a header the next writer rewrites.
   word_t const salt = new_salt();
@@ -845,6 +906,7 @@ void db_journal::restart_shared() {
   write_log_header(salt, s.length);
   lock_->end_restart();
   ++stats_.checkpoints;
+  return true;
 }
 
 void db_journal::write_log_header(word_t salt, word_t length) {

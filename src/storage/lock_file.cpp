@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <csignal>
 #include <cstring>
 #include <thread>
@@ -18,7 +19,6 @@ namespace {
 
 constexpr int gate_byte = 0;
 constexpr int presence_byte = 1;
-constexpr int writer_byte = 2;
 constexpr int publish_byte = 3;
 constexpr int alone_byte = 4;
 
@@ -75,6 +75,7 @@ lock_file::~lock_file() {
 
 void lock_file::close_fd() {
   if (map_ && slot_ >= 0) free_slot(slot_);
+  release_writer();
   slot_ = -1;
   if (map_) ::munmap(map_, file_size);
   map_ = nullptr;
@@ -191,6 +192,7 @@ void lock_file::reset(word_t length, word_t log_end) {
   s.log_end = s.checkpoint_log = log_end;
   store(current_offset, 0);
   write_record(s);
+  make_writer_mutex();
   std::memcpy(map_ + magic_offset, magic, 8);
 }
 
@@ -209,29 +211,89 @@ void lock_file::left(bool last) {
   close_fd();
 }
 
-bool lock_file::take_writer(std::chrono::milliseconds timeout) {
-  auto const deadline = std::chrono::steady_clock::now() + timeout;
-  auto pause = std::chrono::microseconds(100);
-  while (!try_lock(writer_byte, F_WRLCK)) {
-    auto const now = std::chrono::steady_clock::now();
-    if (now >= deadline) return false;
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
-    pause = std::min(pause * 2, std::chrono::microseconds(5000));
+static_assert(sizeof(pthread_mutex_t) <= lock_file::writer_size,
+              "the writer's mutex fits its place in the lock file");
+
+pthread_mutex_t* lock_file::writer_mutex() const {
+  return reinterpret_cast<pthread_mutex_t*>(map_ + writer_offset);
+}
+
+void lock_file::make_writer_mutex() {
+  pthread_mutexattr_t a;
+  pthread_mutexattr_init(&a);
+  pthread_mutexattr_setpshared(&a, PTHREAD_PROCESS_SHARED);
+  // Robust: the system marks it when its holder dies, and the next taker
+  // gets it with EOWNERDEAD instead of waiting forever.
+  pthread_mutexattr_setrobust(&a, PTHREAD_MUTEX_ROBUST);
+  // Error checking: a thread whose other opening holds it is told so
+  // (EDEADLK) instead of waiting for itself.
+  pthread_mutexattr_settype(&a, PTHREAD_MUTEX_ERRORCHECK);
+  std::memset(map_ + writer_offset, 0, writer_size);
+  int const r = pthread_mutex_init(writer_mutex(), &a);
+  pthread_mutexattr_destroy(&a);
+  if (r != 0) throw error(errc::io_failure, "unable to lock lock file...", path_, r);
+}
+
+bool lock_file::took_writer(int result) {
+  if (result == EOWNERDEAD) {
+    // Its holder died inside a write transaction: what it left half done is
+    // marked in the words above, and the caller sets it right.
+    pthread_mutex_consistent(writer_mutex());
+    result = 0;
   }
-  return true;
+  if (result == 0) {
+    writing_ = true;
+    return true;
+  }
+  if (result == EBUSY || result == ETIMEDOUT || result == EDEADLK) return false;
+  // ENOTRECOVERABLE or EINVAL: the words are not a mutex any more.
+  throw error(errc::io_failure, "unable to lock lock file...", path_, result);
+}
+
+bool lock_file::take_writer(std::chrono::milliseconds timeout) {
+  if (writing_) return true;
+  int const first = pthread_mutex_trylock(writer_mutex());
+  if (took_writer(first)) return true;
+  if (timeout.count() <= 0) return false;
+  auto const deadline = std::chrono::steady_clock::now() + timeout;
+  if (first != EDEADLK) {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    auto const ns = std::chrono::nanoseconds(now.tv_nsec) + timeout;
+    struct timespec at {};
+    at.tv_sec = now.tv_sec + static_cast<time_t>(
+                                 std::chrono::duration_cast<std::chrono::seconds>(ns).count());
+    at.tv_nsec = static_cast<long>((ns % std::chrono::seconds(1)).count());
+    int r;
+    do {
+      r = pthread_mutex_clocklock(writer_mutex(), CLOCK_MONOTONIC, &at);
+    } while (r == EINTR);
+    if (r != EDEADLK) return took_writer(r);
+  }
+  // Another opening of this very thread holds the turn: it cannot let go
+  // while this one waits, which ends as any wait that runs out.
+  std::this_thread::sleep_until(deadline);
+  return false;
 }
 
 void lock_file::wait_writer() {
-  lock(writer_byte, F_WRLCK);
+  if (writing_) return;
+  int const r = pthread_mutex_lock(writer_mutex());
+  if (r == EDEADLK) throw error(errc::busy, "database is busy...", path_);
+  took_writer(r);
 }
 
 void lock_file::release_writer() {
-  unlock(writer_byte);
+  if (!writing_) return;
+  writing_ = false;
+  pthread_mutex_unlock(writer_mutex());
 }
 
 bool lock_file::writer_busy() {
-  if (!try_lock(writer_byte, F_WRLCK)) return true;
-  unlock(writer_byte);
+  if (writing_) return true;
+  int const r = pthread_mutex_trylock(writer_mutex());
+  if (!took_writer(r)) return true;
+  release_writer();
   return false;
 }
 
@@ -401,11 +463,17 @@ void lock_file::free_slot(int slot) {
   if (slot == slot_) slot_ = -1;
 }
 
+bool lock_file::holds_latest(int slot, std::uint64_t number) const {
+  return load_slot(slot, 16) == pinned && load(current_offset) == number;
+}
+
 published_state lock_file::pin(int slot) {
   for (;;) {
     published_state const s = state();
     store_slot(slot, 8, s.commits);
     store_slot(slot, 16, reading);
+    // One fence for both stores: the writer fences between publishing and
+    // looking at the slots (oldest_pinned), so one of the two sees the other.
     __atomic_thread_fence(__ATOMIC_SEQ_CST);
     // A writer that published after the state was read may not have seen
     // the slot when it chose what to checkpoint: take its state instead.
@@ -429,7 +497,9 @@ std::uint64_t lock_file::oldest_pinned(std::uint64_t latest) const {
 }
 
 void lock_file::store_slot(int slot, std::size_t field, std::uint64_t value) {
-  store_fenced(slots_offset + slot_size * static_cast<std::size_t>(slot) + field, value);
+  // The reads of a snapshot come before the stores that let it go; a pin is
+  // fenced on its own (pin).
+  store(slots_offset + slot_size * static_cast<std::size_t>(slot) + field, value);
 }
 
 std::uint64_t lock_file::load_slot(int slot, std::size_t field) const {

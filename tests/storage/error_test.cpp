@@ -66,6 +66,17 @@ class ErrorTest : public test_support::database_test {
     scoped_database other = open_database_scoped(t.name(), &env, o);
     other->get_address("r");
   }
+  // Another opening of this very thread holds the turn: it cannot let go
+  // while this one waits.
+  static void writer_in_this_thread(ErrorTest& t, std::string& path) {
+    path = t.path();
+    d_env env{};
+    d_open_options o;
+    o.busy_timeout = std::chrono::milliseconds(10);
+    scoped_database other = open_database_scoped(t.name(), &env, o);
+    d_transaction tx(t.db_);  // both take turns now
+    other->get_address("r");
+  }
   static void change_read_only(ErrorTest& t, std::string& path) {
     path = t.path();
     d_env env{};
@@ -129,6 +140,8 @@ TEST_F(ErrorTest, EachKindCarriesItsCodeMessageFileAndErrno) {
        0},
       {"second opening", ErrorTest::open_twice, errc::in_use, "database is in use...", 0},
       {"busy", ErrorTest::writer_waiting, errc::busy, "database is busy...", 0},
+      {"busy in one thread", ErrorTest::writer_in_this_thread, errc::busy, "database is busy...",
+       0},
       {"read-only", ErrorTest::change_read_only, errc::read_only, "database is read-only...", 0},
       {"closed", ErrorTest::after_close, errc::closed, "database is closed...", 0},
       {"rolled back", ErrorTest::after_rollback, errc::rolled_back,

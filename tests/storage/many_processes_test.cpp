@@ -191,6 +191,38 @@ d_open_options short_journal(d_journal mode) {
   return o;
 }
 
+// The first opening, idle since another joined it, closes last: the
+// other's commits that only the journal holds (a reader's snapshot kept the
+// checkpoint back) reach the file before the journal goes.
+TEST(ManyProcesses, AnIdleFirstOpeningClosingLastKeepsTheOthersCommits) {
+  for (d_journal mode : {d_journal::atomic, d_journal::durable}) {
+    SCOPED_TRACE(mode == d_journal::atomic ? "atomic" : "durable");
+    test_support::scratch_dir dir(memory_dir);
+    std::string const name = dir.file("idle");
+    make_accounts(name);
+    d_env first_env{};
+    scoped_database first = open_database_scoped(name, &first_env, options_for(mode));
+    {
+      d_env reader_env{};
+      scoped_database reader = open_database_scoped(name, &reader_env, options_for(mode));
+      auto snapshot = std::make_unique<d_read_transaction>(&reader_env);
+      d_env env{};
+      scoped_database db = open_database_scoped(name, &env, options_for(mode));
+      int_map map("accounts", &env);
+      std::mt19937 rng(3);
+      for (int i = 0; i < 10; ++i) transfer(env, map, rng);
+      snapshot.reset();
+    }
+    first.reset();
+    d_env env{};
+    scoped_database db = open_database_scoped(name, &env);
+    int_map map("accounts", &env);
+    unsigned commits = 0;
+    EXPECT_EQ(total_of(env, map, &commits), static_cast<unsigned long>(accounts) * opening_balance);
+    EXPECT_EQ(commits, 10u) << "the last close dropped commits the journal alone held";
+  }
+}
+
 // A read transaction held while a writer in another process commits 100
 // times: its figures never change and the writer is not held up; no
 // checkpoint passes the pinned snapshot and the journal, though long, starts

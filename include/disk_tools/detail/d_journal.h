@@ -154,6 +154,10 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // turn): from the file at the checkpoint when the log started afresh
   // since, and the commits' records after it, laid over the view.
   void follow_log(log_view& v, published_state const& s);
+  // The writer that has just taken its turn, before its view catches up:
+  // tries again to start afresh a log that a reader kept from it (the view
+  // then follows the file).
+  void checkpoint_long_log();
   // Where the journal's next record goes (the undo journal: after its header).
   word_t log_end() const { return redo_ ? log_end_ : journal_header::record_size; }
   // The opening had the database alone and others join it now: from its next
@@ -213,7 +217,8 @@ class db_journal final : public io_tools::bfstream::write_guard {
   void checkpoint_shared();
   // Writes the commits after the checkpoint of s up to target into the file.
   void copy_in(published_state const& s, std::uint64_t target);
-  void restart_shared();
+  // False when a reader keeps the log from starting afresh.
+  bool restart_shared();
   void write_log_header(word_t salt, word_t length);
   // The journal's bytes [from, to), read from the file itself.
   void read_log(word_t from, word_t to, std::vector<char>& out);
@@ -279,6 +284,9 @@ class db_journal final : public io_tools::bfstream::write_guard {
   word_t salt_ = 0;
   word_t transaction_ = 0;
   word_t checkpoint_bytes_;
+  // The log passed its bound and a reader kept it from starting afresh at
+  // this writer's last try.
+  bool restart_held_ = false;
   std::vector<char> scratch_;
   bool broken_ = false;
   bool unpublished_ = false;  // a commit's copy into the file failed part way

@@ -6,7 +6,7 @@
 // crash could need: the database and its journal do.
 //
 //   offset  width  field (native byte order: the file never leaves the machine)
-//   0       8      magic "odb-lk02"
+//   0       8      magic "odb-lk03"
 //   8       8      current: the number of the state record in force, which
 //                  lies at 128 + 128 * (current % 2); a writer fills the other
 //                  record and then moves this word, so a reader never finds
@@ -21,6 +21,8 @@
 //   48      8      1 while that opening is inside a transaction
 //   56      8      1 once another opening asked to join: the first takes
 //                  turns like everyone from its next transaction on
+//   64      64     the writer's turn: a process-shared robust mutex, held
+//                  while a write transaction is under way
 //   128     128    state record 0, then record 1 at 256:
 //                    +0   its number (current, when it is in force)
 //                    +8   commits: moves on with every commit
@@ -51,18 +53,26 @@
 // other). A joining opening waits until the first is between transactions;
 // then the first has seen the request or will see it before it writes again.
 //
+// The writer's turn is taken without a system call when nobody else wants
+// it: a mutex in the mapped file, shared between processes and robust, so
+// that a holder that dies hands it to the next taker marked as left by the
+// dead (who goes on as after any dead writer: the words at 16 and 32 tell
+// what it left half done). It is made afresh with the rest of the file by an opening
+// that finds itself alone, so a damaged one never counts.
+//
 // Byte locks on the file, held per open file (so two openings in one process
 // are two holders, as two processes are), and let go by the system when
 // their holder dies:
 //   byte 0  gate      exclusive while one opening joins or leaves
 //   byte 1  presence  shared by every opening; exclusive means alone
-//   byte 2  writer    exclusive while a write transaction is under way
 //   byte 3  publish   shared while a tool reads the database file and its
 //                     journal without opening them; exclusive while a
 //                     checkpoint copies commits into the database
 //   byte 4  alone     exclusive while the first opening works alone, so that
 //                     one waiting to join can tell that it died
 #pragma once
+
+#include <pthread.h>
 
 #include <chrono>
 #include <cstdint>
@@ -94,13 +104,15 @@ class lock_file {
   static constexpr std::size_t alone_offset = 40;
   static constexpr std::size_t busy_offset = 48;
   static constexpr std::size_t join_offset = 56;
+  static constexpr std::size_t writer_offset = 64;
+  static constexpr std::size_t writer_size = 64;
   static constexpr std::size_t records_offset = 128;
   static constexpr std::size_t record_size = 128;
   static constexpr std::size_t slots_offset = 512;
   static constexpr std::size_t slot_size = 32;
   static constexpr std::size_t file_size = 4096;
   static constexpr int slot_count = static_cast<int>((file_size - slots_offset) / slot_size);
-  static constexpr char magic[9] = "odb-lk02";
+  static constexpr char magic[9] = "odb-lk03";
   // The slot states.
   static constexpr std::uint64_t pinned = 1;
   static constexpr std::uint64_t reading = 3;
@@ -142,13 +154,15 @@ class lock_file {
   void left(bool last);
 
   // The writer's turn: waits up to timeout (0: not at all); false when
-  // another holds it still.
+  // another holds it still (or another opening of this thread does, which
+  // cannot let go while this one waits). No system call when it is free.
   bool take_writer(std::chrono::milliseconds timeout);
   void release_writer();
   // The writer's turn, however long it takes (a joining opening sets the
-  // journal up for sharing, which takes a moment).
+  // journal up for sharing, which takes a moment); "database is busy..."
+  // when another opening of this thread holds it.
   void wait_writer();
-  // Whether some opening holds the writer's turn (a system call).
+  // Whether some live opening holds the writer's turn.
   bool writer_busy();
   // A checkpoint copies commits into the database only while no tool reads
   // the file: false, at once, when one does.
@@ -184,6 +198,11 @@ class lock_file {
   // Pins the latest commit in slot, marked as reading the journal, and
   // returns the state it belongs to; no system call.
   published_state pin(int slot);
+  // Whether slot is pinned (and not reading the journal) and the state in
+  // force is still the one numbered number: then the snapshot pinned then is
+  // the latest. Two loads and no store, for an opening that reads again
+  // with nothing published meanwhile.
+  bool holds_latest(int slot, std::uint64_t number) const;
   // The journal read: the snapshot stays pinned.
   void done_reading(int slot) { store_slot(slot, 16, pinned); }
   void unpin(int slot) { store_slot(slot, 16, 0); }
@@ -208,11 +227,18 @@ class lock_file {
   bool ask_to_join(std::chrono::milliseconds busy_timeout);
   void store_fenced(std::size_t offset, std::uint64_t value);
   void close_fd();
+  // The mutex of the writer's turn, in the mapped file.
+  pthread_mutex_t* writer_mutex() const;
+  void make_writer_mutex();
+  // What pthread_mutex_*lock returned: true when the turn is this
+  // opening's now (a dead holder's is taken over), false when busy.
+  bool took_writer(int result);
 
   std::string path_;
   int fd_ = -1;
   char* map_ = nullptr;
   bool alone_ = false;
+  bool writing_ = false;  // this opening holds the writer's turn
   int slot_ = -1;  // the reader slot this opening took, freed when it goes
 };
 
