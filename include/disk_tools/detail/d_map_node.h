@@ -65,6 +65,12 @@ class d_map_node {
   // the record's bytes past the count mean nothing; the other maps store
   // the whole record.
   void store_slots(io_tools::bfstream& s, int first, int last) const;
+  // Writes what a rotation changes: the head, and for the maps that store
+  // whole records the slots past the count, whose bytes the record gets from
+  // whatever this object held there. The used slots are left alone, so they
+  // must hold what the record does (the object was loaded or stored since it
+  // last changed a pair).
+  void store_links(io_tools::bfstream& s) const;
   // Drops the cached links, then reads the record at address (nothing when it
   // is -1). Slots from count on keep their previous contents.
   void load(io_tools::bfstream& s);
@@ -201,6 +207,26 @@ void d_map_node<K, V>::store_slots(io_tools::bfstream& s, int first, int last) c
   }
   std::size_t const from = layout::slot_offset(first);
   s.write_at(address + static_cast<word_t>(from), buf + from, layout::slot_offset(last) - from);
+}
+
+template <class K, class V>
+void d_map_node<K, V>::store_links(io_tools::bfstream& s) const {
+  if (address == no_address) return;
+  char buf[layout::record_size];
+  head().encode(buf);
+  s.write_at(address, buf, map_node_head::head_size);
+  if (layout::writes_used_only || count >= max_pairs) return;
+  // Two writes rather than one: the journal saves the bytes from the first
+  // change to the last of each write, and the used slots between the links
+  // and the tail stay the same.
+  for (int i = static_cast<int>(count); i < max_pairs; ++i) {
+    char* slot = buf + layout::slot_offset(i);
+    auto const& p = pairs[static_cast<std::size_t>(i)];
+    map_slot_field<K>::encode(slot, p.key);
+    map_slot_field<V>::encode(slot + map_slot_field<K>::width, p.value);
+  }
+  std::size_t const from = layout::slot_offset(static_cast<int>(count));
+  s.write_at(address + static_cast<word_t>(from), buf + from, layout::record_size - from);
 }
 
 template <class K, class V>
@@ -384,7 +410,7 @@ void d_map_node<K, V>::relink_parent(io_tools::bfstream& s, d_map_node& root, wo
   } else {
     throw io_tools::corrupt_file(s);  // the parent does not know this node
   }
-  p.store(s);
+  p.store_links(s);
   if (p.address == root.address) root.load(s);
 }
 
@@ -414,9 +440,9 @@ void d_map_node<K, V>::rotate(io_tools::bfstream& s, d_map_node& root, side in, 
   c.*out.node = nullptr;
   if (moved) moved->parent = address;
 
-  store(s);
-  c.store(s);
-  if (moved) moved->store(s);
+  store_links(s);
+  c.store_links(s);
+  if (moved) moved->store_links(s);
   become(s, root, top);
 }
 
@@ -443,11 +469,11 @@ void d_map_node<K, V>::rotate_twice(io_tools::bfstream& s, d_map_node& root, sid
   if (moved_to_c) moved_to_c->parent = c.address;
   if (moved_to_x) moved_to_x->parent = address;
 
-  store(s);
-  c.store(s);
-  g.store(s);
-  if (moved_to_c) moved_to_c->store(s);
-  if (moved_to_x) moved_to_x->store(s);
+  store_links(s);
+  c.store_links(s);
+  g.store_links(s);
+  if (moved_to_c) moved_to_c->store_links(s);
+  if (moved_to_x) moved_to_x->store_links(s);
   become(s, root, top);
 }
 
