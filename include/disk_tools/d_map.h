@@ -1074,11 +1074,7 @@ typename d_map<K, V, H>::node_type* d_map<K, V, H>::insert_step(node_type& n, pa
     int placed = 0;
     spilled = n.exchange_smallest(pair, placed);
     // Count and links stay: only the slots up to pair's place changed.
-    if constexpr (layout::writes_used_only) {
-      n.store_slots(*stream, 0, placed + 1);
-    } else {
-      n.store(*stream);
-    }
+    n.store_slots(*stream, 0, placed + 1);
     has_spilled = true;
     return nullptr;
   }
@@ -1095,11 +1091,7 @@ typename d_map<K, V, H>::node_type* d_map<K, V, H>::insert_step(node_type& n, pa
 template <class K, class V, class H>
 void d_map<K, V, H>::place(node_type& n, pair_type const& pair) {
   int const at = n.add_sorted(pair);
-  if constexpr (layout::writes_used_only) {
-    n.store_from(*stream, at);
-  } else {
-    n.store(*stream);
-  }
+  n.store_from(*stream, at);
   ++size_;
   write_header_word(map_header::size_offset, size_);
   if (n.full()) ++full_nodes;

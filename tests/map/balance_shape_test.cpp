@@ -3,6 +3,7 @@
 // a second open database must not share the shape.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "map_fixture.h"
@@ -128,6 +129,32 @@ TEST_F(ShapeTreeTest, RotatedNodeKeepsThePairsOfTheNodesPassedOver) {
     EXPECT_EQ(std::string(&after[shape][slot1], 8), std::string("\x71\x17\0\0\x6A\xEA\0\0", 8));
   }
   EXPECT_EQ(after[true], after[false]);
+}
+
+// The same tree with bytes left past the counts of B and C: the shift lifts B
+// and writes it back with blank slots there, as a node object read just for
+// the shift holds them; a pair placed in C (999: B bounds 1001) then blanks
+// C's.
+TEST_F(ShapeTreeTest, RewrittenNodesGetBlankSlotsPastTheirCounts) {
+  auto const at = build_tree({{5000, 64, 1, 4}, {3000, 1, 2, -1}, {2000, 1, 3, -1},
+                              {1000, 1, -1, -1}, {7000, 64, 5, 6}, {6000, 64, -1, -1},
+                              {9000, 64, -1, -1}});
+  std::string const junk(63 * 8, '\xEE');
+  for (int i : {2, 3}) env_.stream->write_at(at[i] + 48 + 8, junk.data(), junk.size());
+  // Bytes of the junk still in the node's slots from `from` on.
+  auto const junk_left = [this](word_t node, int from) {
+    auto const f = bytes();
+    auto const first = f.begin() + node + 48 + 8 * from, last = f.begin() + node + 48 + 8 * 64;
+    return std::count(first, last, '\xEE');
+  };
+  int_map m("m", &env_);
+  m.balance();
+  EXPECT_EQ(m.stats.shifts, 1);
+  EXPECT_EQ(junk_left(at[2], 1), 0);
+  EXPECT_EQ(junk_left(at[3], 1), 63 * 8) << "C was not rewritten";
+  m.insert(999, 9990);
+  EXPECT_EQ(junk_left(at[3], 2), 0);
+  expect_sound(m);
 }
 
 TEST_F(ShapeTreeTest, LinksThatMeetAgainAreRefused) {

@@ -12,6 +12,7 @@
 #include <array>
 #include <list>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "disk_tools/detail/bfstream.h"
@@ -57,14 +58,20 @@ class d_map_node {
   // nothing.
   void store(io_tools::bfstream& s) const;
   // Writes what adding a pair at slot `first` changed: the head and the slots
-  // from first to count. Only where the record's bytes past the count mean
-  // nothing (the typed map); the other maps store the whole record.
+  // from first to count, and where whole records are written the slots past
+  // the count too. The slots before first must hold what the record does.
   void store_from(io_tools::bfstream& s, int first) const;
   // Writes the slots from first up to, not including, last and nothing else:
-  // what a change that moved no link and kept the count touched. Only where
-  // the record's bytes past the count mean nothing; the other maps store
-  // the whole record.
+  // what a change that moved no link and kept the count touched. Where whole
+  // records are written that holds only for a full node (no slots past the
+  // count); other nodes of those maps store the whole record.
   void store_slots(io_tools::bfstream& s, int first, int last) const;
+  // Writes what a rotation changes: the head, and for the maps that store
+  // whole records the slots past the count, whose bytes the record gets from
+  // whatever this object held there. The used slots are left alone, so they
+  // must hold what the record does (the object was loaded or stored since it
+  // last changed a pair).
+  void store_links(io_tools::bfstream& s) const;
   // Drops the cached links, then reads the record at address (nothing when it
   // is -1). Slots from count on keep their previous contents.
   void load(io_tools::bfstream& s);
@@ -131,17 +138,28 @@ class d_map_node {
   struct side {
     word_t d_map_node::*link;
     d_map_node* d_map_node::*node;
+    word_t map_node_head::*head_link;
   };
-  static constexpr side left_side{&d_map_node::left, &d_map_node::left_node};
-  static constexpr side right_side{&d_map_node::right, &d_map_node::right_node};
+  static constexpr side left_side{&d_map_node::left, &d_map_node::left_node, &map_node_head::left};
+  static constexpr side right_side{&d_map_node::right, &d_map_node::right_node,
+                                   &map_node_head::right};
 
   d_map_node& linked(word_t link, d_map_node*& cached, io_tools::bfstream& s);
   // The first used slot from `from` on whose key orders after key; count
   // when there is none.
   std::size_t slot_after(K const& key, std::size_t from) const;
-  d_map_node* linked_or_null(word_t link, d_map_node*& cached, io_tools::bfstream& s) {
-    return link == no_address ? nullptr : &linked(link, cached, s);
+  // The nodes a rotation relinks other than this one keep their pairs, so
+  // only their heads are read and written back: with the slots past the
+  // count blank, as a node object loaded just for the rotation held them.
+  static map_node_head read_head(io_tools::bfstream& s, word_t at) {
+    return map_node_head::read(s, at, layout::record_size);
   }
+  static void store_relinked(io_tools::bfstream& s, map_node_head const& h);
+  // Writes head h and the slots from first on, slot i holding tail(i): up to
+  // its count, or where whole records are written up to the last slot.
+  template <class Tail>
+  static void write_head_and_tail(io_tools::bfstream& s, map_node_head const& h, int first,
+                                  Tail tail);
   // Checks the head of the record at address and returns the record's bytes
   // up to its last used slot, in place in the stream's image; the head goes
   // to h.
@@ -174,24 +192,14 @@ void d_map_node<K, V>::store(io_tools::bfstream& s) const {
 
 template <class K, class V>
 void d_map_node<K, V>::store_from(io_tools::bfstream& s, int first) const {
-  if (!layout::writes_used_only || address == no_address) return store(s);
-  char buf[layout::record_size];
-  head().encode(buf);
-  s.write_at(address, buf, map_node_head::head_size);
-  for (int i = first; i < count; ++i) {
-    char* slot = buf + layout::slot_offset(i);
-    auto const& p = pairs[static_cast<std::size_t>(i)];
-    map_slot_field<K>::encode(slot, p.key);
-    map_slot_field<V>::encode(slot + map_slot_field<K>::width, p.value);
-  }
-  std::size_t const from = layout::slot_offset(first);
-  s.write_at(address + static_cast<word_t>(from), buf + from,
-             layout::slot_offset(static_cast<int>(count)) - from);
+  write_head_and_tail(s, head(), first, [this](int i) -> pair_type const& {
+    return pairs[static_cast<std::size_t>(i)];
+  });
 }
 
 template <class K, class V>
 void d_map_node<K, V>::store_slots(io_tools::bfstream& s, int first, int last) const {
-  if (!layout::writes_used_only || address == no_address) return store(s);
+  if ((!layout::writes_used_only && count < max_pairs) || address == no_address) return store(s);
   char buf[layout::record_size];
   for (int i = first; i < last; ++i) {
     char* slot = buf + layout::slot_offset(i);
@@ -201,6 +209,43 @@ void d_map_node<K, V>::store_slots(io_tools::bfstream& s, int first, int last) c
   }
   std::size_t const from = layout::slot_offset(first);
   s.write_at(address + static_cast<word_t>(from), buf + from, layout::slot_offset(last) - from);
+}
+
+template <class K, class V>
+template <class Tail>
+void d_map_node<K, V>::write_head_and_tail(io_tools::bfstream& s, map_node_head const& h,
+                                           int first, Tail tail) {
+  if (h.address == no_address) return;
+  char buf[layout::record_size];
+  h.encode(buf);
+  s.write_at(h.address, buf, map_node_head::head_size);
+  int const last = layout::writes_used_only ? static_cast<int>(h.count) : max_pairs;
+  if (first >= last) return;
+  // Two writes rather than one: the journal saves the bytes from the first
+  // change to the last of each write, and the slots between the head and
+  // first stay the same.
+  for (int i = first; i < last; ++i) {
+    char* slot = buf + layout::slot_offset(i);
+    pair_type const& p = tail(i);
+    map_slot_field<K>::encode(slot, p.key);
+    map_slot_field<V>::encode(slot + map_slot_field<K>::width, p.value);
+  }
+  std::size_t const from = layout::slot_offset(first);
+  s.write_at(h.address + static_cast<word_t>(from), buf + from, layout::slot_offset(last) - from);
+}
+
+template <class K, class V>
+void d_map_node<K, V>::store_links(io_tools::bfstream& s) const {
+  write_head_and_tail(s, head(), static_cast<int>(count), [this](int i) -> pair_type const& {
+    return pairs[static_cast<std::size_t>(i)];
+  });
+}
+
+template <class K, class V>
+void d_map_node<K, V>::store_relinked(io_tools::bfstream& s, map_node_head const& h) {
+  pair_type const blank{};
+  write_head_and_tail(s, h, static_cast<int>(h.count),
+                      [&blank](int) -> pair_type const& { return blank; });
 }
 
 template <class K, class V>
@@ -374,17 +419,15 @@ K d_map_node<K, V>::edge_key(io_tools::bfstream& s, word_t child, bool least) co
 template <class K, class V>
 void d_map_node<K, V>::relink_parent(io_tools::bfstream& s, d_map_node& root, word_t new_top) {
   if (parent == no_address) return;
-  d_map_node& p = linked(parent, parent_node, s);
+  map_node_head p = read_head(s, parent);
   if (p.left == address) {
     p.left = new_top;
-    p.left_node = nullptr;
   } else if (p.right == address) {
     p.right = new_top;
-    p.right_node = nullptr;
   } else {
     throw io_tools::corrupt_file(s);  // the parent does not know this node
   }
-  p.store(s);
+  store_relinked(s, p);
   if (p.address == root.address) root.load(s);
 }
 
@@ -402,21 +445,22 @@ void d_map_node<K, V>::become(io_tools::bfstream& s, d_map_node& root, word_t ne
 // the `out` side moves under X.
 template <class K, class V>
 void d_map_node<K, V>::rotate(io_tools::bfstream& s, d_map_node& root, side in, side out) {
-  d_map_node& c = linked(this->*in.link, this->*in.node, s);
-  d_map_node* const moved = c.linked_or_null(c.*out.link, c.*out.node, s);
+  map_node_head c = read_head(s, this->*in.link);
+  std::optional<map_node_head> moved;
+  if (c.*out.head_link != no_address) moved = read_head(s, c.*out.head_link);
   word_t const top = c.address;
   relink_parent(s, root, top);
 
   c.parent = parent;
   parent = top;
-  this->*in.link = c.*out.link;
-  c.*out.link = address;
-  c.*out.node = nullptr;
+  this->*in.link = c.*out.head_link;
+  this->*in.node = nullptr;
+  c.*out.head_link = address;
   if (moved) moved->parent = address;
 
-  store(s);
-  c.store(s);
-  if (moved) moved->store(s);
+  store_links(s);
+  store_relinked(s, c);
+  if (moved) store_relinked(s, *moved);
   become(s, root, top);
 }
 
@@ -425,29 +469,30 @@ void d_map_node<K, V>::rotate(io_tools::bfstream& s, d_map_node& root, side in, 
 // subtrees on the `out` side move under C and X.
 template <class K, class V>
 void d_map_node<K, V>::rotate_twice(io_tools::bfstream& s, d_map_node& root, side in, side out) {
-  d_map_node& c = linked(this->*in.link, this->*in.node, s);
-  d_map_node& g = c.linked(c.*in.link, c.*in.node, s);
-  d_map_node* const moved_to_c = g.linked_or_null(g.*out.link, g.*out.node, s);
-  d_map_node* const moved_to_x = c.linked_or_null(c.*out.link, c.*out.node, s);
+  map_node_head c = read_head(s, this->*in.link);
+  map_node_head g = read_head(s, c.*in.head_link);
+  std::optional<map_node_head> moved_to_c, moved_to_x;
+  if (g.*out.head_link != no_address) moved_to_c = read_head(s, g.*out.head_link);
+  if (c.*out.head_link != no_address) moved_to_x = read_head(s, c.*out.head_link);
   word_t const top = g.address;
   relink_parent(s, root, top);
 
   g.parent = parent;
-  c.*in.link = g.*out.link;
-  g.*out.link = c.address;
+  c.*in.head_link = g.*out.head_link;
+  g.*out.head_link = c.address;
   c.parent = top;
-  this->*in.link = c.*out.link;
-  c.*out.link = address;
+  this->*in.link = c.*out.head_link;
+  this->*in.node = nullptr;
+  c.*out.head_link = address;
   parent = c.address;
-  c.*in.node = c.*out.node = g.*out.node = nullptr;
   if (moved_to_c) moved_to_c->parent = c.address;
   if (moved_to_x) moved_to_x->parent = address;
 
-  store(s);
-  c.store(s);
-  g.store(s);
-  if (moved_to_c) moved_to_c->store(s);
-  if (moved_to_x) moved_to_x->store(s);
+  store_links(s);
+  store_relinked(s, c);
+  store_relinked(s, g);
+  if (moved_to_c) store_relinked(s, *moved_to_c);
+  if (moved_to_x) store_relinked(s, *moved_to_x);
   become(s, root, top);
 }
 
