@@ -1103,24 +1103,26 @@ void d_map<K, V, H>::add_leaf(node_type& n, pair_type const& pair, bool on_left)
   // chain head goes to the header at once so that no node is ever missing
   // from the chain on disk.
   word_t const address = reserve_node();
-  {
-    auto leaf = std::make_unique<node_type>();
-    leaf->address = address;
-    leaf->parent = n.address;
-    leaf->next = chain_head;
-    leaf->add_sorted(pair);
-    leaf->store(*stream);
-  }
+  // The new leaf's object holds what loading its record would give (blank
+  // slots past its pair), so it stays cached as n's child: the next insert
+  // there needs no load, and its record's blank slots need no rewriting.
+  auto leaf = std::make_unique<node_type>(&node_list);
+  leaf->address = address;
+  leaf->parent = n.address;
+  leaf->next = chain_head;
+  leaf->add_sorted(pair);
+  leaf->store(*stream);
   chain_head = address;
   write_header_word(map_header::chain_head_offset, chain_head);
   if (on_left) {
     n.left = address;
-    n.left_node = nullptr;
   } else {
     n.right = address;
-    n.right_node = nullptr;
   }
-  n.store(*stream);
+  (on_left ? n.left_node : n.right_node) = leaf.get();
+  node_list.push_back(leaf.release());
+  // Only a link changed; the used slots hold what the record does.
+  n.store_links(*stream);
   ++size_;
   write_header_word(map_header::size_offset, size_);
   // A shape that does not know n is stale; the next balance reads it afresh.
