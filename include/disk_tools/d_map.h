@@ -1091,7 +1091,8 @@ typename d_map<K, V, H>::node_type* d_map<K, V, H>::insert_step(node_type& n, pa
 template <class K, class V, class H>
 void d_map<K, V, H>::place(node_type& n, pair_type const& pair) {
   int const at = n.add_sorted(pair);
-  n.store_from(*stream, at);
+  // The links stay: the count and the slots from the new pair on change.
+  n.store_count_from(*stream, at);
   ++size_;
   write_header_word(map_header::size_offset, size_);
   if (n.full()) ++full_nodes;

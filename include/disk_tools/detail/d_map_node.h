@@ -68,6 +68,9 @@ class d_map_node {
   // from first to count, and where whole records are written the slots past
   // the count too. The slots before first must hold what the record does.
   void store_from(io_tools::bfstream& s, int first) const;
+  // The same where only the count and the pairs changed: the count word
+  // and the slots, the rest of the head being what the record holds.
+  void store_count_from(io_tools::bfstream& s, int first) const;
   // Writes the slots from first up to, not including, last and nothing else:
   // what a change that moved no link and kept the count touched. Where whole
   // records are written that holds only for a full node (no slots past the
@@ -109,8 +112,18 @@ class d_map_node {
   }
 
   // The node objects behind the links, loaded and cached on first use.
-  d_map_node& left_child(io_tools::bfstream& s) { return linked(left, left_node, s); }
-  d_map_node& right_child(io_tools::bfstream& s) { return linked(right, right_node, s); }
+  // Every descent passes here once per level, nearly always to a cached
+  // object, so that case is decided inline.
+  d_map_node& left_child(io_tools::bfstream& s) {
+    return left_node && left != no_address && left_node->address == left
+               ? *left_node
+               : linked(left, left_node, s);
+  }
+  d_map_node& right_child(io_tools::bfstream& s) {
+    return right_node && right != no_address && right_node->address == right
+               ? *right_node
+               : linked(right, right_node, s);
+  }
 
   K const& first_key() const { return pairs[0].key; }
   K const& last_key() const { return pairs[static_cast<std::size_t>(count - 1)].key; }
@@ -214,6 +227,25 @@ void d_map_node<K, V>::store_from(io_tools::bfstream& s, int first) const {
   write_head_and_tail(s, head(), first, stored_end(), [this](int i) -> pair_type const& {
     return pairs[static_cast<std::size_t>(i)];
   });
+  tail_stored_at = address;
+}
+
+template <class K, class V>
+void d_map_node<K, V>::store_count_from(io_tools::bfstream& s, int first) const {
+  if (address == no_address) return;
+  s.write_word(address + static_cast<word_t>(map_node_head::count_offset), count);
+  int const last = stored_end();
+  if (first < last) {
+    char buf[layout::record_size];
+    for (int i = first; i < last; ++i) {
+      char* slot = buf + layout::slot_offset(i);
+      auto const& p = pairs[static_cast<std::size_t>(i)];
+      map_slot_field<K>::encode(slot, p.key);
+      map_slot_field<V>::encode(slot + map_slot_field<K>::width, p.value);
+    }
+    std::size_t const from = layout::slot_offset(first);
+    s.write_at(address + static_cast<word_t>(from), buf + from, layout::slot_offset(last) - from);
+  }
   tail_stored_at = address;
 }
 
