@@ -1428,11 +1428,10 @@ void d_map<K, V, H>::balance_node(node_type& x, bool& changed) {
   count_spines();
   enum class turn { left, right, left4, right4 };
   auto const shift = [&](turn t) {
-    // The shape reads the heads the rotation rewrites again afterwards.
+    // The shape makes the same rotation in memory afterwards.
     bool const from_left = t == turn::left || t == turn::left4;
     bool const twice = t == turn::left4 || t == turn::right4;
-    std::vector<word_t> const touched =
-        shape_.built() ? shape_.rotated(x.address, from_left, twice) : std::vector<word_t>{};
+    word_t const rotated_at = x.address;
     switch (t) {
       case turn::left:
         x.shift_left(*stream, root);
@@ -1454,7 +1453,7 @@ void d_map<K, V, H>::balance_node(node_type& x, bool& changed) {
     // them (x and root were reloaded): free them, so a long run does not
     // pile them up.
     clear_node_list();
-    if (shape_.built()) shape_.reread(*stream, touched, layout::record_size);
+    if (shape_.built()) shape_.rotate(rotated_at, from_left, twice);
     count_spines();
   };
   if (lc > rc) {
