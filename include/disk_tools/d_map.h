@@ -1091,7 +1091,8 @@ typename d_map<K, V, H>::node_type* d_map<K, V, H>::insert_step(node_type& n, pa
 template <class K, class V, class H>
 void d_map<K, V, H>::place(node_type& n, pair_type const& pair) {
   int const at = n.add_sorted(pair);
-  n.store_from(*stream, at);
+  // The links stay: the count and the slots from the new pair on change.
+  n.store_count_from(*stream, at);
   ++size_;
   write_header_word(map_header::size_offset, size_);
   if (n.full()) ++full_nodes;
@@ -1103,24 +1104,26 @@ void d_map<K, V, H>::add_leaf(node_type& n, pair_type const& pair, bool on_left)
   // chain head goes to the header at once so that no node is ever missing
   // from the chain on disk.
   word_t const address = reserve_node();
-  {
-    auto leaf = std::make_unique<node_type>();
-    leaf->address = address;
-    leaf->parent = n.address;
-    leaf->next = chain_head;
-    leaf->add_sorted(pair);
-    leaf->store(*stream);
-  }
+  // The new leaf's object holds what loading its record would give (blank
+  // slots past its pair), so it stays cached as n's child: the next insert
+  // there needs no load, and its record's blank slots need no rewriting.
+  auto leaf = std::make_unique<node_type>(&node_list);
+  leaf->address = address;
+  leaf->parent = n.address;
+  leaf->next = chain_head;
+  leaf->add_sorted(pair);
+  leaf->store(*stream);
   chain_head = address;
   write_header_word(map_header::chain_head_offset, chain_head);
   if (on_left) {
     n.left = address;
-    n.left_node = nullptr;
   } else {
     n.right = address;
-    n.right_node = nullptr;
   }
-  n.store(*stream);
+  (on_left ? n.left_node : n.right_node) = leaf.get();
+  node_list.push_back(leaf.release());
+  // Only a link changed; the used slots hold what the record does.
+  n.store_links(*stream);
   ++size_;
   write_header_word(map_header::size_offset, size_);
   // A shape that does not know n is stale; the next balance reads it afresh.
@@ -1425,11 +1428,10 @@ void d_map<K, V, H>::balance_node(node_type& x, bool& changed) {
   count_spines();
   enum class turn { left, right, left4, right4 };
   auto const shift = [&](turn t) {
-    // The shape reads the heads the rotation rewrites again afterwards.
+    // The shape makes the same rotation in memory afterwards.
     bool const from_left = t == turn::left || t == turn::left4;
     bool const twice = t == turn::left4 || t == turn::right4;
-    std::vector<word_t> const touched =
-        shape_.built() ? shape_.rotated(x.address, from_left, twice) : std::vector<word_t>{};
+    word_t const rotated_at = x.address;
     switch (t) {
       case turn::left:
         x.shift_left(*stream, root);
@@ -1451,7 +1453,7 @@ void d_map<K, V, H>::balance_node(node_type& x, bool& changed) {
     // them (x and root were reloaded): free them, so a long run does not
     // pile them up.
     clear_node_list();
-    if (shape_.built()) shape_.reread(*stream, touched, layout::record_size);
+    if (shape_.built()) shape_.rotate(rotated_at, from_left, twice);
     count_spines();
   };
   if (lc > rc) {

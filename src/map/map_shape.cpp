@@ -135,45 +135,50 @@ bool map_shape::rename(word_t from, word_t to) {
   return true;
 }
 
-std::vector<word_t> map_shape::rotated(word_t at, bool from_left, bool twice) const {
+void map_shape::rotate(word_t at, bool from_left, bool twice) {
+  // The links d_map_node's rotations write, set here as well: x's child c
+  // on the `in` side (and for a double rotation c's child g on that side)
+  // comes up, and the subtrees on their `out` sides move down one place.
   index const x = index_of(at);
-  auto const in = [this, from_left](index i) {
-    return from_left ? nodes_[i].left : nodes_[i].right;
+  auto const in = [from_left](node& n) -> index& { return from_left ? n.left : n.right; };
+  auto const out = [from_left](node& n) -> index& { return from_left ? n.right : n.left; };
+  index const c = in(nodes_[x]);
+  if (c == none) throw error(errc::corrupt, io_tools::corrupt_file_message);
+  index const g = twice ? in(nodes_[c]) : none;
+  if (twice && g == none) throw error(errc::corrupt, io_tools::corrupt_file_message);
+  index const top = twice ? g : c;
+  index const parent = nodes_[x].parent;
+  std::vector<index> changed{x, c};
+  if (parent == none) {
+    root_ = top;
+  } else {
+    node& p = nodes_[parent];
+    (p.left == x ? p.left : p.right) = top;
+    changed.push_back(parent);
+  }
+  nodes_[top].parent = parent;
+  auto const hang = [&](index child, index under) {
+    if (child == none) return;
+    nodes_[child].parent = under;
+    changed.push_back(child);
   };
-  auto const out = [this, from_left](index i) {
-    return from_left ? nodes_[i].right : nodes_[i].left;
-  };
-  std::vector<index> hit{nodes_[x].parent, x};
-  index const c = in(x);
-  if (c == none) throw error(errc::corrupt, io_tools::corrupt_file_message);  // no child to lift
-  hit.push_back(c);
-  hit.push_back(out(c));
   if (twice) {
-    index const g = in(c);
-    if (g == none) throw error(errc::corrupt, io_tools::corrupt_file_message);
-    hit.push_back(g);
-    hit.push_back(out(g));
+    index const to_c = out(nodes_[g]);
+    in(nodes_[c]) = to_c;
+    hang(to_c, c);
+    out(nodes_[g]) = c;
+    nodes_[c].parent = g;
+    changed.push_back(g);
   }
-  std::vector<word_t> out_addresses;
-  for (index i : hit) {
-    if (i != none) out_addresses.push_back(nodes_[i].address);
-  }
-  return out_addresses;
+  index const to_x = out(nodes_[c]);
+  in(nodes_[x]) = to_x;
+  hang(to_x, x);
+  out(nodes_[c]) = x;
+  nodes_[x].parent = c;
+  settle(changed);
 }
 
-void map_shape::reread(io_tools::bfstream& s, std::vector<word_t> const& touched,
-                       std::size_t record_size) {
-  std::vector<index> changed;
-  for (word_t at : touched) {
-    index const i = index_of(at);
-    map_node_head const h = map_node_head::read(s, at, record_size);
-    node& n = nodes_[i];
-    n.left = h.left == no_address ? none : index_of(h.left);
-    n.right = h.right == no_address ? none : index_of(h.right);
-    n.parent = h.parent == no_address ? none : index_of(h.parent);
-    if (n.parent == none) root_ = i;
-    changed.push_back(i);
-  }
+void map_shape::settle(std::vector<index> const& changed) {
   // The rewritten nodes hang together below a top (the parent of the rotated
   // subtree, or its new top at the root): recompute them children first, then
   // whatever lies above, as far as anything changes.

@@ -93,6 +93,7 @@ class map_subject {
   std::vector<std::string> check() {
     auto problems = check_map(*map_);
     if (auto const shape = shape_differs(); !shape.empty()) problems.push_back(shape);
+    if (auto const tail = tail_differs(); !tail.empty()) problems.push_back(tail);
     return problems;
   }
 
@@ -149,6 +150,29 @@ class map_subject {
       return found.empty();
     });
     return found;
+  }
+
+  // A node object that takes its record's slots past the count for its own
+  // stores leaves them out: they must really be the same.
+  std::string tail_differs() {
+    using node = typename Map::node_type;
+    using layout = typename Map::layout;
+    std::vector<node const*> objects{&map_->root};
+    objects.insert(objects.end(), map_->node_list.begin(), map_->node_list.end());
+    for (node const* n : objects) {
+      if (n->tail_stored_at != n->address || n->address == no_address) continue;
+      for (int i = static_cast<int>(n->count); i < node::max_pairs; ++i) {
+        char slot[layout::slot_width];
+        auto const& p = n->pairs[static_cast<std::size_t>(i)];
+        map_slot_field<std::decay_t<decltype(p.key)>>::encode(slot, p.key);
+        map_slot_field<std::decay_t<decltype(p.value)>>::encode(slot + sizeof slot / 2, p.value);
+        char const* const held =
+            map_->stream->view(n->address + static_cast<word_t>(layout::slot_offset(i)), sizeof slot);
+        if (!held || !std::equal(slot, slot + sizeof slot, held))
+          return "node " + std::to_string(n->address) + " trusts slot " + std::to_string(i);
+      }
+    }
+    return "";
   }
 
   std::string change(plain const& k) {

@@ -50,6 +50,13 @@ class d_map_node {
   node_list_type* node_list;
   // Set only while the map trims its objects: this one stays.
   bool kept = false;
+  // The record whose slots past this object's count hold what the object
+  // holds there (no_address: not known). A store leaves the whole record
+  // equal to the object, so later stores of the same node may leave those
+  // slots out: the record keeps the same bytes with less to encode and
+  // less for the journal to compare. A load makes it unknown again, as it
+  // reads only the used slots.
+  mutable word_t tail_stored_at = no_address;
   // After the links: a descent reads the address, count and links of a
   // node and its first pair, which then share the object's first lines.
   std::array<pair_type, max_pairs> pairs{};
@@ -61,6 +68,9 @@ class d_map_node {
   // from first to count, and where whole records are written the slots past
   // the count too. The slots before first must hold what the record does.
   void store_from(io_tools::bfstream& s, int first) const;
+  // The same where only the count and the pairs changed: the count word
+  // and the slots, the rest of the head being what the record holds.
+  void store_count_from(io_tools::bfstream& s, int first) const;
   // Writes the slots from first up to, not including, last and nothing else:
   // what a change that moved no link and kept the count touched. Where whole
   // records are written that holds only for a full node (no slots past the
@@ -102,8 +112,18 @@ class d_map_node {
   }
 
   // The node objects behind the links, loaded and cached on first use.
-  d_map_node& left_child(io_tools::bfstream& s) { return linked(left, left_node, s); }
-  d_map_node& right_child(io_tools::bfstream& s) { return linked(right, right_node, s); }
+  // Every descent passes here once per level, nearly always to a cached
+  // object, so that case is decided inline.
+  d_map_node& left_child(io_tools::bfstream& s) {
+    return left_node && left != no_address && left_node->address == left
+               ? *left_node
+               : linked(left, left_node, s);
+  }
+  d_map_node& right_child(io_tools::bfstream& s) {
+    return right_node && right != no_address && right_node->address == right
+               ? *right_node
+               : linked(right, right_node, s);
+  }
 
   K const& first_key() const { return pairs[0].key; }
   K const& last_key() const { return pairs[static_cast<std::size_t>(count - 1)].key; }
@@ -155,11 +175,22 @@ class d_map_node {
     return map_node_head::read(s, at, layout::record_size);
   }
   static void store_relinked(io_tools::bfstream& s, map_node_head const& h);
-  // Writes head h and the slots from first on, slot i holding tail(i): up to
-  // its count, or where whole records are written up to the last slot.
+  // Writes head h and the slots from first up to, not including, last, slot
+  // i holding tail(i).
   template <class Tail>
   static void write_head_and_tail(io_tools::bfstream& s, map_node_head const& h, int first,
-                                  Tail tail);
+                                  int last, Tail tail);
+  // Where the slots a store writes end: the count for the maps that write
+  // only used slots, and for the others too when the record's slots past
+  // the count already hold this object's; otherwise the last slot.
+  int stored_end() const {
+    bool const tail_known = !layout::writes_used_only && tail_stored_at == address;
+    return layout::writes_used_only || tail_known ? static_cast<int>(count) : max_pairs;
+  }
+  // Where whole records are written, their slots past the count: all of them.
+  static int relinked_end(map_node_head const& h) {
+    return layout::writes_used_only ? static_cast<int>(h.count) : max_pairs;
+  }
   // Checks the head of the record at address and returns the record's bytes
   // up to its last used slot, in place in the stream's image; the head goes
   // to h.
@@ -188,13 +219,34 @@ void d_map_node<K, V>::store(io_tools::bfstream& s) const {
     map_slot_field<V>::encode(slot + map_slot_field<K>::width, p.value);
   }
   s.write_at(address, buf, layout::slot_offset(slots));
+  tail_stored_at = address;
 }
 
 template <class K, class V>
 void d_map_node<K, V>::store_from(io_tools::bfstream& s, int first) const {
-  write_head_and_tail(s, head(), first, [this](int i) -> pair_type const& {
+  write_head_and_tail(s, head(), first, stored_end(), [this](int i) -> pair_type const& {
     return pairs[static_cast<std::size_t>(i)];
   });
+  tail_stored_at = address;
+}
+
+template <class K, class V>
+void d_map_node<K, V>::store_count_from(io_tools::bfstream& s, int first) const {
+  if (address == no_address) return;
+  s.write_word(address + static_cast<word_t>(map_node_head::count_offset), count);
+  int const last = stored_end();
+  if (first < last) {
+    char buf[layout::record_size];
+    for (int i = first; i < last; ++i) {
+      char* slot = buf + layout::slot_offset(i);
+      auto const& p = pairs[static_cast<std::size_t>(i)];
+      map_slot_field<K>::encode(slot, p.key);
+      map_slot_field<V>::encode(slot + map_slot_field<K>::width, p.value);
+    }
+    std::size_t const from = layout::slot_offset(first);
+    s.write_at(address + static_cast<word_t>(from), buf + from, layout::slot_offset(last) - from);
+  }
+  tail_stored_at = address;
 }
 
 template <class K, class V>
@@ -214,12 +266,11 @@ void d_map_node<K, V>::store_slots(io_tools::bfstream& s, int first, int last) c
 template <class K, class V>
 template <class Tail>
 void d_map_node<K, V>::write_head_and_tail(io_tools::bfstream& s, map_node_head const& h,
-                                           int first, Tail tail) {
+                                           int first, int last, Tail tail) {
   if (h.address == no_address) return;
   char buf[layout::record_size];
   h.encode(buf);
   s.write_at(h.address, buf, map_node_head::head_size);
-  int const last = layout::writes_used_only ? static_cast<int>(h.count) : max_pairs;
   if (first >= last) return;
   // Two writes rather than one: the journal saves the bytes from the first
   // change to the last of each write, and the slots between the head and
@@ -236,15 +287,17 @@ void d_map_node<K, V>::write_head_and_tail(io_tools::bfstream& s, map_node_head 
 
 template <class K, class V>
 void d_map_node<K, V>::store_links(io_tools::bfstream& s) const {
-  write_head_and_tail(s, head(), static_cast<int>(count), [this](int i) -> pair_type const& {
-    return pairs[static_cast<std::size_t>(i)];
-  });
+  write_head_and_tail(s, head(), static_cast<int>(count), stored_end(),
+                      [this](int i) -> pair_type const& {
+                        return pairs[static_cast<std::size_t>(i)];
+                      });
+  tail_stored_at = address;
 }
 
 template <class K, class V>
 void d_map_node<K, V>::store_relinked(io_tools::bfstream& s, map_node_head const& h) {
   pair_type const blank{};
-  write_head_and_tail(s, h, static_cast<int>(h.count),
+  write_head_and_tail(s, h, static_cast<int>(h.count), relinked_end(h),
                       [&blank](int) -> pair_type const& { return blank; });
 }
 
@@ -277,6 +330,7 @@ void d_map_node<K, V>::decode_slot(char const* buf, int index, pair_type& pair,
 template <class K, class V>
 void d_map_node<K, V>::load(io_tools::bfstream& s) {
   left_node = right_node = parent_node = next_node = nullptr;
+  tail_stored_at = no_address;
   if (address == no_address) return;
   map_node_head h;
   char const* const buf = read_record(s, address, h);
@@ -340,6 +394,9 @@ int d_map_node<K, V>::add_sorted(pair_type const& pair) {
 
 template <class K, class V>
 void d_map_node<K, V>::remove_at(int slot) {
+  // The slot that leaves the used ones keeps a pair the record may not hold
+  // there once it is stored.
+  tail_stored_at = no_address;
   for (auto i = static_cast<std::size_t>(slot) + 1; i < static_cast<std::size_t>(count); ++i) {
     pairs[i - 1] = pairs[i];
   }

@@ -9,8 +9,9 @@
 // rotates only at uneven nodes, so it may skip any subtree without one.
 //
 // The file stays the only truth: the copy is read from the node records, and
-// after the map rewrites links it reads the rewritten heads again. It knows
-// only links; pairs and counts are read from the file when needed.
+// every change of links the map makes (a new leaf, a rotation, a node taken
+// out) is made in the copy too. It knows only links; pairs and counts are
+// read from the file when needed.
 #pragma once
 
 #include <cstdint>
@@ -58,15 +59,11 @@ class map_shape {
   // from is not in the tree or to already is.
   bool rename(word_t from, word_t to);
 
-  // The nodes whose heads a rotation at `at` rewrites: its parent, itself,
-  // its child on the side the rotation lifts from (from_left: the left one),
-  // for a double rotation that child's child on the same side, and the tops
-  // of the subtrees that change parent.
-  std::vector<word_t> rotated(word_t at, bool from_left, bool twice) const;
-  // Reads the heads of the nodes at the given addresses again after their
-  // links were rewritten, and brings every spine length and every "uneven
-  // below" mark up to date.
-  void reread(io_tools::bfstream& s, std::vector<word_t> const& touched, std::size_t record_size);
+  // Makes the rotation at `at` that d_map_node makes (from_left: lifting the
+  // left child; twice: a double rotation) in the copy alone, without
+  // reading the heads it rewrote, and brings the spine lengths and marks up
+  // to date.
+  void rotate(word_t at, bool from_left, bool twice);
 
   // Calls visit with the address of every node of the subtree at top, in the
   // reverse of the order in which the balancing pass visits them (the pass
@@ -100,6 +97,9 @@ class map_shape {
   bool recompute(index i);
   // Recomputes node i and then its ancestors, as far as anything changes.
   void recompute_upwards(index i);
+  // Recomputes the nodes whose links changed, children first, then what
+  // lies above them.
+  void settle(std::vector<index> const& changed);
 
   std::vector<node> nodes_;
   address_table<index> by_address_;
