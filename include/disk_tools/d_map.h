@@ -42,7 +42,6 @@
 #include <ostream>
 #include <string>
 #include <type_traits>
-#include <utility>
 #include <vector>
 
 #include "disk_tools/detail/bfstream.h"
@@ -314,17 +313,6 @@ class d_map {
   // replaced value out through old, in one descent from the root; true when
   // a pair was added. For the typed map: its put.
   bool put_or_replace(K const& key, V const& value, V& old);
-  // The typed map's put: step runs as one change of this map (checked once,
-  // one scope) and calls place_or_replace inside, with the blocks it made
-  // for the pair in the same change.
-  template <class Step>
-  decltype(auto) own_change(Step&& step) {
-    return link_.own_change(checked(), handle_, std::forward<Step>(step));
-  }
-  // put_or_replace for a step of own_change.
-  bool place_or_replace(K const& key, V const& value, V& old) {
-    return insert_pair(key, value, &old);
-  }
   // A proxy for key's pair; a missing key is added first with a default value.
   d_map_assign<K, V, H> operator[](K const& key);
   // Takes key's pair out; false when key is absent. The string map gives the

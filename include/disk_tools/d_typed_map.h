@@ -144,13 +144,14 @@ class d_map<K, V, typed_map_tag> {
   // value's block); true when a pair was added.
   bool put(K const& key, V const& value) {
     static_assert(!nested, "a container value (a list or a vector) is filled through m[key]");
-    // One change, checked once: the blocks of a long key and value and the
-    // descent that places the pair, or finds the key present; a long key's
-    // block, made for a pair that is not added after all, goes back.
-    return tree_.own_change([&] {
+    return in_change(tree_.checked(), [&] {
+      // One descent places the pair or finds the key present; a long key's
+      // block, made for a pair that is not added after all, goes back. The
+      // tree's put checks its cache again inside this change: beginning it
+      // may have caught up with other openings' commits.
       key_slot const stored_k = stored_key(key);
       value_slot old;
-      if (tree_.place_or_replace(stored_k, stored_value_slot(value), old)) return true;
+      if (tree_.put_or_replace(stored_k, stored_value_slot(value), old)) return true;
       free_owned(old);
       word_t const unused = map_owned_block<key_slot>::of(stored_k);
       if (unused != no_address) env_->allocator->deallocate(unused);
