@@ -146,7 +146,9 @@ class d_map<K, V, typed_map_tag> {
     static_assert(!nested, "a container value (a list or a vector) is filled through m[key]");
     return in_change(tree_.checked(), [&] {
       // One descent places the pair or finds the key present; a long key's
-      // block, made for a pair that is not added after all, goes back.
+      // block, made for a pair that is not added after all, goes back. The
+      // tree's put checks its cache again inside this change: beginning it
+      // may have caught up with other openings' commits.
       key_slot const stored_k = stored_key(key);
       value_slot old;
       if (tree_.put_or_replace(stored_k, stored_value_slot(value), old)) return true;

@@ -32,6 +32,7 @@ using bytes_t = std::vector<char>;
 using int_map = d_map<unsigned, unsigned, unsigned>;
 using str_ref = d_ref<std::string>;
 using str_map = d_map<str_ref, str_ref, std::string>;
+using typed_map = d_map<std::string, std::string>;
 
 constexpr std::size_t sector = 512;  // what a power loss keeps or loses whole
 char const* const memory_dir = "/dev/shm";  // thousands of openings with syncs
@@ -184,6 +185,15 @@ struct workload {
         }));
     add("string map element write",
         in_tx([this] { (*smap)[str_ref("one", &env)] = str_ref("I", &env); }));
+    // A typed map's put makes the blocks of a long key and value in the change that places
+    // the pair; a put over a present key frees the value it replaces.
+    add("a new typed map", [this] { typed = make<typed_map>("typed"); });
+    for (int i = 0; i < 3; ++i)
+      add("typed map put of long strings", [this, i] {
+        typed->put(std::string(30 + i, 'k'), std::string(40, char('a' + i)));
+      });
+    add("typed map put over a present key", [this] { typed->put(std::string(31, 'k'), "short"); });
+    add("typed map erase", [this] { typed->erase(std::string(30, 'k')); });
     add("variable", in_tx([this] { var = make<d_var<std::string>>("var"), *var = "first"; }));
     add("variable assignment", [this] { *var = "second, longer"; });
     add("pointer write through to the variable",
@@ -250,6 +260,8 @@ struct workload {
       if (map->get(k, v)) put(std::to_string(k) + "=" + std::to_string(v));
     if (smap)  // walked in key order: a lookup would store its key first
       for (auto const& p : *smap) put(p.key.get_data() + "=" + p.value.get_data());
+    if (typed)
+      for (auto const& p : *typed) put(p.key + "=" + p.value);
     if (var) put(var->get_data());
     return out;
   }
@@ -262,6 +274,7 @@ struct workload {
   std::unique_ptr<d_hashmap<std::string, std::string>> hash;
   std::unique_ptr<int_map> map;
   std::unique_ptr<str_map> smap;
+  std::unique_ptr<typed_map> typed;
   std::unique_ptr<d_var<std::string>> var;
   std::unique_ptr<str_ref> ref;
 };
