@@ -197,6 +197,15 @@ class d_database {
   void follow_commits() {
     if (lock_ && pinned_ == 0 && journal_->depth() == 0) follow();
   }
+  // True when an operation may start at once: no thread is inside a scope of
+  // change, and there is no other opening whose commits to follow (the
+  // opening is alone and nobody asked to join). Told in a few loads, for the
+  // reads made by the million; otherwise check_thread and follow_commits
+  // have work to do.
+  bool quiet() const {
+    return user_.load(std::memory_order_acquire) == nullptr &&
+           (!lock_ || (alone_ && !lock_->join_asked()));
+  }
   // Read transactions (d_read_transaction): one pins the latest commit in the
   // lock file's reader table, and the opening shows that commit until it
   // ends, whatever others commit meanwhile; nobody waits for anybody.

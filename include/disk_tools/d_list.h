@@ -348,7 +348,8 @@ class d_list {
       sentinel_ = list_node{sentinel, sentinel, sentinel, no_address};
       count_ = 0;
       // The records are complete before the handle slot names them.
-      store_sentinel_and_count();
+      list_sentinel{sentinel_, count_}.write(*stream_);
+      list_header{sentinel_.own, count_}.write(*stream_, header_);
       stream_->write_word(handle_, header_);
     });
   }
@@ -695,7 +696,7 @@ class d_list {
       return;
     }
     record.next = target;
-    record.write(*stream_);
+    record.write_next(*stream_);
   }
 
   void set_prev(list_node& record, word_t target) {
@@ -704,7 +705,7 @@ class d_list {
       return;
     }
     record.prev = target;
-    record.write(*stream_);
+    record.write_prev(*stream_);
   }
 
   // Writes value in a new block and links a node for it between the
@@ -725,10 +726,12 @@ class d_list {
   }
 
   // The count has two homes, the sentinel and the header; both change
-  // together so that a reopened list finds the true count in either.
+  // together so that a reopened list finds the true count in either. (The
+  // header names the sentinel from the list's making on: only its count
+  // changes.)
   void store_sentinel_and_count() {
     list_sentinel{sentinel_, count_}.write(*stream_);
-    if (header_ != no_address) list_header{sentinel_.own, count_}.write(*stream_, header_);
+    if (header_ != no_address) list_header::write_count(*stream_, header_, count_);
   }
 
   // Every node in list order, bounded by what the file can hold.

@@ -531,7 +531,7 @@ class d_vector {
     slots.erase(slots.begin());
     if (!slots.empty()) vector_header::write_slots(*stream_, header_, index, slots);
     --count_;
-    vector_header{capacity_, count_}.write(*stream_, header_);
+    vector_header::write_count(*stream_, header_, count_);
   }
 
   // Drops the elements from index n on, freeing their value blocks.
@@ -543,7 +543,7 @@ class d_vector {
       allocator_->deallocate(value);
     }
     count_ = n;
-    vector_header{capacity_, count_}.write(*stream_, header_);
+    vector_header::write_count(*stream_, header_, count_);
   }
 
   // Adds elements holding T{} up to n, growing as push_back would, or to n
@@ -555,7 +555,7 @@ class d_vector {
     for (word_t i = count_; i < n; ++i) added.push_back(store_value(*allocator_, T{}));
     vector_header::write_slots(*stream_, header_, count_, added);
     count_ = n;
-    vector_header{capacity_, count_}.write(*stream_, header_);
+    vector_header::write_count(*stream_, header_, count_);
   }
 
   void insert_at(word_t index, T const& value) {
@@ -573,7 +573,7 @@ class d_vector {
       vector_header::write_slots(*stream_, header_, index, moved);
     }
     ++count_;
-    vector_header{capacity_, count_}.write(*stream_, header_);
+    vector_header::write_count(*stream_, header_, count_);
     if constexpr (std::is_same<T, std::string>::value) {
       // Known without reading: the block holds the characters after their
       // length word, and a read stops at the first 0 byte.

@@ -389,6 +389,19 @@ void free_index::rewrite(d_alloc_node const& r) {
   if (!built_) return;
   entry* const e = records_.find(r.own);
   if (!e) return;
+  if (e->what == entry::kind::block && kind_of(r) == entry::kind::block &&
+      r.data + r.size == e->data + e->size && !by_start_.contains(r.data)) {
+    // A block split from its start (what stays free when its first bytes are
+    // handed out) keeps its end; its size entry is moved, not made anew.
+    by_start_.erase(e->data);
+    by_start_.emplace(r.data, r.own);
+    auto node = by_size_.extract({e->size, e->data});
+    node.value() = {r.size, r.data};
+    by_size_.insert(std::move(node));
+    e->data = r.data;
+    e->size = r.size;
+    return;
+  }
   forget(r.own, *e);
   e->data = r.data;
   e->size = r.size;

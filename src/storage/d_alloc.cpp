@@ -173,7 +173,8 @@ void d_alloc::insert(d_alloc_node& record) {
   // It goes before the first record at least as large, or at the end.
   word_t prev = alloc_list_head;
   word_t before = no_address;
-  if (alloc_index* ix = index()) {
+  alloc_index* const ix = index();
+  if (ix) {
     alloc_index::place const p = ix->insert_place(record.size);
     prev = p.prev;
     before = p.before;
@@ -193,7 +194,7 @@ void d_alloc::insert(d_alloc_node& record) {
   record.next = before;
   record.write(s_);
   relink(prev, record.own);
-  if (alloc_index* ix = index()) ix->used_insert(record);
+  if (ix) ix->used_insert(record);
 }
 
 word_t d_alloc::new_record_place() {

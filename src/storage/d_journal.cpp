@@ -480,7 +480,9 @@ void db_journal::write_header(journal_header const& h) {
 }
 
 void db_journal::write_header_word(std::size_t offset, word_t value) {
-  file_.write_word(static_cast<word_t>(offset), value);
+  // Laid out in place: every undo record moves the end word.
+  file_.write_with(static_cast<word_t>(offset), word_size,
+                   [value](char* out) { encode_word(out, value); });
 }
 
 void db_journal::before_write(word_t address, char const* now, std::size_t n) {
@@ -498,6 +500,12 @@ void db_journal::before_write(word_t address, char const* now, std::size_t n) {
   std::size_t const m = std::min(n, static_cast<std::size_t>(floor_ - address));
   char const* const old = db_.view(address, m);
   if (!old) return;
+  if (m == word_size) {
+    // A link, a count or a slot: most writes are one word, saved whole when
+    // any of it changes (a record of fewer bytes takes as much room).
+    if (differing_bits(old, now) != 0) save_changed(address, old, m);
+    return;
+  }
   // Only the bytes that change need saving; a node rewritten whole often
   // changes a few words of it.
   std::size_t const first = equal_prefix(old, now, m);

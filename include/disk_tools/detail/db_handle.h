@@ -30,17 +30,14 @@ class db_handle {
   // The database; throws "database is closed..." once it is (or
   // "database must be reopened..." after a failed rollback).
   d_database& db() const {
-    if (!state_) throw error(errc::closed, "database is closed...");
     // Every operation starts here, reads by the million among them: an open,
-    // sound database is told inline, and its own checks (the thread, other
-    // openings' commits) run as db_state::open runs them.
-    d_database* const database = state_->database;
-    if (database && !state_->broken) {
-      database->check_thread();
-      database->follow_commits();
-      return *database;
+    // sound database with nothing to check is told inline in a few loads,
+    // small enough to be inlined into every loop that reads.
+    if (state_) {
+      d_database* const database = state_->database;
+      if (database && !state_->broken && database->quiet()) return *database;
     }
-    return state_->open();  // throws the reason
+    return checked_db();
   }
   bool is_open() const { return state_ && state_->database && !state_->broken; }
 
@@ -84,6 +81,20 @@ class db_handle {
   }
 
  private:
+  // db() the long way: the database's own checks (the thread, other
+  // openings' commits) run as db_state::open runs them, or the reason it
+  // cannot be used is thrown.
+  [[gnu::noinline]] d_database& checked_db() const {
+    if (!state_) throw error(errc::closed, "database is closed...");
+    d_database* const database = state_->database;
+    if (database && !state_->broken) {
+      database->check_thread();
+      database->follow_commits();
+      return *database;
+    }
+    return state_->open();  // throws the reason
+  }
+
   // db_state::note_change, keeping the place of the container's count: an
   // object changes one container, so it looks the count up once.
   void note_change(word_t container) {

@@ -143,8 +143,13 @@ struct undo_record {
     // The padding after the bytes is zero: the last word is cleared first,
     // then the bytes are copied over its start.
     auto const size = static_cast<std::size_t>(size_for(n));
-    if (size > bytes_offset) std::memset(out + size - word_size, 0, word_size);
-    std::memcpy(out + bytes_offset, old, n);
+    if (n == word_size) {
+      // The most common record, a word, copied without a call.
+      std::memcpy(out + bytes_offset, old, word_size);
+    } else {
+      if (size > bytes_offset) std::memset(out + size - word_size, 0, word_size);
+      std::memcpy(out + bytes_offset, old, n);
+    }
     encode_u32(out + checksum_offset, crc32c(0, out, checksum_offset, old, n));
   }
 

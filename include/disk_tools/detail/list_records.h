@@ -69,6 +69,11 @@ struct list_header {
     encode(buf);
     s.write_at(address, buf, sizeof buf);
   }
+
+  // The count alone, when the sentinel stays.
+  static void write_count(io_tools::bfstream& s, word_t address, word_t count) {
+    s.write_word(address + static_cast<word_t>(count_offset), count);
+  }
 };
 
 // A node record; the sentinel's first four words have the same layout, so a
@@ -119,6 +124,15 @@ struct list_node {
     char buf[record_size];
     encode(buf);
     s.write_at(own, buf, sizeof buf);
+  }
+
+  // One link of the record as it is in memory: a neighbour's relinking
+  // changes a word of it, and the journal compares and saves that word alone.
+  void write_next(io_tools::bfstream& s) const {
+    s.write_word(own + static_cast<word_t>(next_offset), next);
+  }
+  void write_prev(io_tools::bfstream& s) const {
+    s.write_word(own + static_cast<word_t>(prev_offset), prev);
   }
 };
 

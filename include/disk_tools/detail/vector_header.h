@@ -65,6 +65,12 @@ struct vector_header {
     s.write_at(address, buf, sizeof buf);
   }
 
+  // The count alone, when the capacity stays: one word for the journal to
+  // compare and save, where the whole header would be two.
+  static void write_count(io_tools::bfstream& s, word_t address, word_t count) {
+    s.write_word(address + static_cast<word_t>(count_offset), count);
+  }
+
   // Slots first .. first + n - 1, in one transfer.
   static std::vector<word_t> read_slots(io_tools::bfstream& s, word_t header, word_t first,
                                         word_t n) {
