@@ -311,18 +311,10 @@ void db_journal::join_holding_turn() {
   char const* const head = file_.view(0, journal_header::record_size);
   bool const whole = head && journal_header::decode(head, journal_header::record_size, h);
   if (s.salt == 0) {
-    // The opening that had the database alone kept an undo journal, empty
-    // between its transactions (it is in none: the lock file's handshake saw
-    // to that). From now on every opening keeps a redo log there. The log's
-    // start is published before the header changes, so that an opening
-    // killed in between leaves what the next one finishes (below).
     if (!whole || h.kind != journal_kind::undo) {
       throw error(errc::corrupt_journal, corrupt_journal_message, path_);
     }
-    if (mode_ == d_journal::durable) db_.sync();
-    word_t const salt = new_salt();
-    lock_->publish_log_start(salt, header_size, committed_length_);
-    write_log_header(salt, committed_length_);
+    start_redo_log(s.length);
   } else if (!whole || h.kind != journal_kind::redo || h.salt != s.salt) {
     // An opening died between publishing a log's start and writing its
     // header: the others already write records with the published salt.
@@ -330,6 +322,27 @@ void db_journal::join_holding_turn() {
   }
   db_.keep_writes_private();
   db_.set_guard(this);
+}
+
+void db_journal::start_redo_log(word_t length) {
+  // The opening that had the database alone kept an undo journal, empty
+  // between its transactions, and the file held its every commit. From now
+  // on every opening keeps a redo log there. The log's start is published
+  // before the header changes, so that an opening killed in between leaves
+  // what the next one finishes (join_holding_turn).
+  if (mode_ == d_journal::durable) db_.sync();
+  word_t const salt = new_salt();
+  lock_->publish_log_start(salt, header_size, length);
+  write_log_header(salt, length);
+}
+
+void db_journal::take_up_redo_log() {
+  // The opening that worked alone takes turns as soon as another asks to
+  // join, which may be before that one has taken its turn to start the redo
+  // log (or after it gave up waiting): the first writer starts it. Commits
+  // appended to the undo journal would be dropped as the log starts.
+  if (!shared_ || !redo_ || lock_->state().salt != 0) return;
+  start_redo_log(lock_->state().length);
 }
 
 void db_journal::share() {

@@ -154,6 +154,9 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // turn): from the file at the checkpoint when the log started afresh
   // since, and the commits' records after it, laid over the view.
   void follow_log(log_view& v, published_state const& s);
+  // The writer that has just taken its turn, the first after the opening
+  // alone went shared: the journal becomes the shared redo log.
+  void take_up_redo_log();
   // The writer that has just taken its turn, before its view catches up:
   // tries again to start afresh a log that a reader kept from it (the view
   // then follows the file).
@@ -232,6 +235,9 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // Opens the journal that the other openings use.
   void join();
   void join_holding_turn();
+  // Starts the redo log over the undo journal of the opening that was
+  // alone, whose commits the file (length bytes) holds.
+  void start_redo_log(word_t length);
   // A read-only opening that is alone: refuses a journal that needs playing
   // back.
   void refuse_hot_journal();
