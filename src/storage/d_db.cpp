@@ -251,6 +251,7 @@ void d_database::take_turn() {
   try {
     if (lock_->restarting()) journal_->finish_dead_restart();
     if (lock_->publishing()) journal_->repair_dead_writer();
+    journal_->take_up_redo_log();
     journal_->checkpoint_long_log();
     catch_up(lock_->state());
   } catch (...) {

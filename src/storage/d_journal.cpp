@@ -21,6 +21,11 @@ constexpr word_t header_size = static_cast<word_t>(journal_header::record_size);
 // The journal file and the database file grow ahead by at least these steps.
 constexpr std::size_t journal_step = std::size_t{256} << 10;
 constexpr std::size_t database_step = std::size_t{1} << 20;
+// Beside others, commits are copied from the journal into the database file
+// once this many of them, or of their bytes, wait there (or at the last
+// close).
+constexpr std::uint64_t batch_commits = 64;
+constexpr word_t batch_bytes = word_t{1} << 20;
 
 word_t new_salt() {
   std::random_device random;
@@ -311,18 +316,10 @@ void db_journal::join_holding_turn() {
   char const* const head = file_.view(0, journal_header::record_size);
   bool const whole = head && journal_header::decode(head, journal_header::record_size, h);
   if (s.salt == 0) {
-    // The opening that had the database alone kept an undo journal, empty
-    // between its transactions (it is in none: the lock file's handshake saw
-    // to that). From now on every opening keeps a redo log there. The log's
-    // start is published before the header changes, so that an opening
-    // killed in between leaves what the next one finishes (below).
     if (!whole || h.kind != journal_kind::undo) {
       throw error(errc::corrupt_journal, corrupt_journal_message, path_);
     }
-    if (mode_ == d_journal::durable) db_.sync();
-    word_t const salt = new_salt();
-    lock_->publish_log_start(salt, header_size, committed_length_);
-    write_log_header(salt, committed_length_);
+    start_redo_log(s.length);
   } else if (!whole || h.kind != journal_kind::redo || h.salt != s.salt) {
     // An opening died between publishing a log's start and writing its
     // header: the others already write records with the published salt.
@@ -330,6 +327,27 @@ void db_journal::join_holding_turn() {
   }
   db_.keep_writes_private();
   db_.set_guard(this);
+}
+
+void db_journal::start_redo_log(word_t length) {
+  // The opening that had the database alone kept an undo journal, empty
+  // between its transactions, and the file held its every commit. From now
+  // on every opening keeps a redo log there. The log's start is published
+  // before the header changes, so that an opening killed in between leaves
+  // what the next one finishes (join_holding_turn).
+  if (mode_ == d_journal::durable) db_.sync();
+  word_t const salt = new_salt();
+  lock_->publish_log_start(salt, header_size, length);
+  write_log_header(salt, length);
+}
+
+void db_journal::take_up_redo_log() {
+  // The opening that worked alone takes turns as soon as another asks to
+  // join, which may be before that one has taken its turn to start the redo
+  // log (or after it gave up waiting): the first writer starts it. Commits
+  // appended to the undo journal would be dropped as the log starts.
+  if (!shared_ || !redo_ || lock_->state().salt != 0) return;
+  start_redo_log(lock_->state().length);
 }
 
 void db_journal::share() {
@@ -782,7 +800,7 @@ void db_journal::commit_shared(word_t length) {
 
 void db_journal::checkpoint_shared() {
   published_state const s = lock_->state();
-  std::uint64_t const target = lock_->oldest_pinned(s.commits);
+  std::uint64_t const target = copy_due(s) ? lock_->oldest_pinned(s.commits) : s.checkpoint;
   if (target > s.checkpoint && lock_->try_publish_lock()) {
     try {
       copy_in(s, target);
@@ -793,6 +811,16 @@ void db_journal::checkpoint_shared() {
     lock_->publish_unlock();
   }
   if (s.log_end > checkpoint_bytes_) restart_held_ = !restart_shared();
+}
+
+bool db_journal::copy_due(published_state const& s) const {
+  // Copying in after every commit would cost each commit a read of the log
+  // and a write of the file; in batches, the readers lay a few more records
+  // over their views instead. A log past its bound is copied in at once, so
+  // that it can start afresh.
+  word_t const batch = std::min(batch_bytes, checkpoint_bytes_);
+  return s.commits - s.checkpoint >= batch_commits || s.log_end - s.checkpoint_log >= batch ||
+         s.log_end > checkpoint_bytes_;
 }
 
 void db_journal::checkpoint_long_log() {

@@ -154,6 +154,9 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // turn): from the file at the checkpoint when the log started afresh
   // since, and the commits' records after it, laid over the view.
   void follow_log(log_view& v, published_state const& s);
+  // The writer that has just taken its turn, the first after the opening
+  // alone went shared: the journal becomes the shared redo log.
+  void take_up_redo_log();
   // The writer that has just taken its turn, before its view catches up:
   // tries again to start afresh a log that a reader kept from it (the view
   // then follows the file).
@@ -212,9 +215,11 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // A shared opening's commit: its records go to the journal and it is
   // published; the file gets it at a checkpoint.
   void commit_shared(word_t length);
-  // Copies into the file the commits no pinned snapshot predates, and starts
-  // the log afresh when it is long and nobody reads it.
+  // Copies into the file the commits no pinned snapshot predates, when
+  // enough of them wait (copy_due), and starts the log afresh when it is
+  // long and nobody reads it.
   void checkpoint_shared();
+  bool copy_due(published_state const& s) const;
   // Writes the commits after the checkpoint of s up to target into the file.
   void copy_in(published_state const& s, std::uint64_t target);
   // False when a reader keeps the log from starting afresh.
@@ -232,6 +237,9 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // Opens the journal that the other openings use.
   void join();
   void join_holding_turn();
+  // Starts the redo log over the undo journal of the opening that was
+  // alone, whose commits the file (length bytes) holds.
+  void start_redo_log(word_t length);
   // A read-only opening that is alone: refuses a journal that needs playing
   // back.
   void refuse_hot_journal();
