@@ -12,6 +12,7 @@
 #include <string>
 
 #include "disk_tools/d_db.h"
+#include "disk_tools/d_transaction.h"
 #include "disk_tools/detail/stored_value.h"
 
 namespace disk_tools {
@@ -26,7 +27,10 @@ class d_ref {
 
   // Stores value in a new block and refers to it.
   d_ref(T const& value, d_env* env) : cached_(value) {
-    word_t const block = store_value(*env->allocator, value);
+    // A change of its own: inside a transaction the allocator opens none, and
+    // a failure must take back this block's writes alone.
+    word_t const block =
+        in_change(*env->database, [&] { return store_value(*env->allocator, value); });
     grab(env->stream, block, env->allocator, env->database);
   }
   // Stores an empty value in a new block (9 bytes for a string).

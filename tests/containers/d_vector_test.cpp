@@ -1,4 +1,4 @@
-// The vector's header byte for byte, refusals, damage, a vector outside the global database.
+// The vector's header byte for byte, refusals, damage.
 // (Every operation and header move against std::vector: sequence_model_test.cpp.)
 #include <disk_tools/d_vector.h>
 
@@ -8,14 +8,11 @@
 #include <vector>
 
 #include "harness.h"
-#include <disk_tools/odb_check.h>
 
 using namespace disk_tools;
 using test_support::word_at;
 
 namespace {
-
-using strings = std::vector<std::string>;
 
 using VectorTest = test_support::database_test;
 
@@ -42,26 +39,6 @@ TEST_F(VectorTest, WhatCannotBeDoneIsRefusedWithNothingChanged) {
   EXPECT_EQ(thrown_by([&] { v.resize(-1); }), "invalid container size...");
   EXPECT_EQ(thrown_by([&] { v.reserve(long{1} << 40); }), "invalid container size...");
   EXPECT_EQ(bytes(), before);
-}
-
-TEST_F(VectorTest, ElementsAreReachedThroughTheVectorsOwnDatabase) {
-  // The global environment names the fixture's database; the vector lives in another.
-  d_env other_env{};
-  std::string const other = dir_.file("other");
-  ASSERT_TRUE(create_database(other, &other_env));
-  d_database* other_db = open_database(other, &other_env);
-  ASSERT_EQ(p_d_env, &env_);
-  auto const fixture_bytes = bytes();
-  {
-    d_vector<std::string> v("str_vec", 10, &other_env);
-    v.push_back("in the other database");
-    v[0] = "replaced";
-    EXPECT_EQ(std::string(v[0]), "replaced");
-    EXPECT_EQ(v.check(), strings{});
-  }
-  EXPECT_EQ(bytes(), fixture_bytes);
-  close_database(other_db);
-  EXPECT_EQ(check_database_file(other + ".odb"), strings{});
 }
 
 TEST_F(VectorTest, ACountBeyondTheCapacityIsReportedAsCorruption) {

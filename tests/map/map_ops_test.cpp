@@ -82,24 +82,6 @@ TEST_F(MapTest, NodeRecordIsWrittenInOneTransfer) {
             std::string("\x03\0\0\0\xD4\xC3\xB2\xA1\x07\0\0\0\x46\0\0\0", 16));
 }
 
-// Reads construct node objects, which must reserve no records.
-TEST_F(MapTest, ReadsOfTheStringMapReserveNothing) {
-  str_map m("s", &env_);
-  str_ref const a("a", &env_), b("b", &env_);
-  for (char const* k : {"a", "b", "c"}) m.put(str_ref(k, &env_), str_ref(k, &env_));
-  auto const size = length();
-  for (int i = 0; i < 20; ++i) {
-    EXPECT_EQ(static_cast<std::string>(m[b]), "b");
-    str_ref out;
-    EXPECT_TRUE(m.get(a, out));
-    str_map::node_type n;
-    n.address = m.root.address;
-    n.load(*env_.stream);
-    EXPECT_EQ(n.pairs[3].key.address(), -1);
-  }
-  EXPECT_EQ(length(), size);
-}
-
 TEST_F(MapTest, ProxiesRefuseASlotThatIsNotThere) {
   int_map m("m", &env_);
   m[7] = 70;

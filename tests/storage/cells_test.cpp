@@ -108,17 +108,6 @@ TEST_F(CellTest, NamedVariablePointerAndReferenceSurviveReopening) {
   EXPECT_EQ(r.get_data(), "kept");  // no block: the cached value stays
 }
 
-TEST_F(CellTest, PointerAimedAtAVariableReadsAndWritesIt) {
-  d_var<std::string> v(create_var(db_), &env_);
-  v = "I love C++!";
-  d_ptr<std::string> p(create_pointer(db_), &env_);
-  *p = "HELLO, WORLD!";
-  p = v;
-  EXPECT_EQ(static_cast<std::string>(*p), "I love C++!");
-  *p = "changed";
-  EXPECT_EQ(v.get_data(), "changed");
-}
-
 TEST_F(CellTest, ReferencesCompareByValueWithBytesUnsigned) {
   for (auto [l, h] : {std::pair{"z", "\xe9"}, std::pair{"LOV", "LOVE"}}) {  // unsigned; prefix
     SCOPED_TRACE(std::string(l) + " < " + h);

@@ -45,29 +45,6 @@ class ChurnTest : public ::testing::Test {
   d_database* db_ = nullptr;
 };
 
-TEST_F(ChurnTest, AVariableAssignedTwentyThousandTimesStaysUnder64KiB) {
-  std::mt19937 rng(1);
-  {
-    d_var<std::string> v("v", &env_);
-    for (int i = 0; i < 20000; ++i) v = random_text(rng, 100);
-  }
-  EXPECT_LT(closed_length(), 64 * 1024);
-}
-
-TEST_F(ChurnTest, AHashMapWhoseValuesAreRewrittenFiftyTimesStaysWithinTwiceItsFirstFill) {
-  using hash_map = d_hashmap<std::string, std::string>;
-  std::mt19937 rng(2);
-  int const keys = 10000;
-  auto const fill = [&] {
-    hash_map m("m", 16384, &env_);
-    for (int k = 0; k < keys; ++k) m.put("key" + std::to_string(k), random_text(rng, 200));
-  };
-  fill();
-  std::int64_t const first = closed_length();
-  for (int round = 0; round < 50; ++round) fill();
-  EXPECT_LE(closed_length(), 2 * first);
-}
-
 // Each round replaces much of a container's contents; after the first rounds
 // the file holds the peak and the later rounds reuse it.
 struct churn_case {
@@ -76,6 +53,11 @@ struct churn_case {
 };
 
 std::vector<churn_case> const churn_cases = {
+    {"variable: assigned texts of every length",
+     [](d_env& env, std::mt19937& rng) {
+       d_var<std::string> v("v", &env);
+       for (int i = 0; i < 1000; ++i) v = random_text(rng, 100);
+     }},
     {"list: half the elements erased, as many pushed",
      [](d_env& env, std::mt19937& rng) {
        d_list<std::string> l("list", &env);

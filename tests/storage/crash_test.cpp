@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 
 #include <disk_tools/d_hashmap.h>
@@ -422,43 +423,63 @@ TEST(CrashTest, PowerLossInDurableModeKeepsEveryCommitAndNothingElse) {
   }
 }
 
+// Each operation alone, and all of them in one transaction: an operation that fails at
+// any of its writes takes back its own and nothing else, though it rewrote bytes that the
+// transaction had changed before it; the transaction then commits the rest, or rolls back
+// to the bytes it began with.
 TEST(CrashTest, AFailingWriteLeavesTheFileAsItWasAndObjectsCarryOn) {
   test_support::scratch_dir dir(memory_dir);
   recorded_run const run = record_workload(dir, d_open_options{});
-  std::string const name = dir.file("failing");
-  // A rollback may leave other bytes in unread slots past a map node's count: compared by
-  // contents, and by bytes only where it failed.
-  d_env env{};
-  ASSERT_TRUE(create_database(name, &env));
-  recorder rec;
-  d_database* db = open_database(name, &env);
-  {
-    workload w(env);
-    for (std::size_t i = 0; i < w.steps.size(); ++i) {
-      auto const& step = w.steps[i];
-      if (step.rolls_back) {
-        step.run();  // its own writes only copy saved bytes back in memory
-        continue;
+  for (std::string const outer : {"", "committed", "rolled back"}) {
+    SCOPED_TRACE(outer.empty() ? "each operation alone" : "in one transaction " + outer);
+    std::string const name = dir.file("failing" + outer);
+    // A rollback may leave other bytes in unread slots past a map node's count: compared by
+    // contents, and by bytes only where it failed.
+    d_env env{};
+    ASSERT_TRUE(create_database(name, &env));
+    recorder rec;
+    d_database* db = open_database(name, &env);
+    bytes_t const first = data_of(db);
+    {
+      workload w(env);
+      std::optional<d_transaction> tx;
+      if (!outer.empty()) tx.emplace(&env);
+      for (std::size_t i = 0; i < w.steps.size(); ++i) {
+        auto const& step = w.steps[i];
+        if (step.rolls_back) {
+          step.run();  // its own writes only copy saved bytes back in memory
+          continue;
+        }
+        bytes_t const before = data_of(db);
+        // Fail the first change, the second, ... until the operation gets through.
+        for (long k = 1;; ++k) {
+          rec.fail_at = k, rec.seen = 0;
+          std::string const message = test_support::thrown_by(step.run);
+          rec.fail_at = 0;
+          if (message.empty()) break;
+          ASSERT_EQ(data_of(db), before) << step.name << ": failure at change " << k << " ("
+                                         << message << ")";
+        }
+        std::string contents;
+        ASSERT_EQ(test_support::thrown_by([&] { contents = w.contents(); }), "")
+            << step.name << ": reading the containers after its failures";
+        ASSERT_EQ(contents, run.contents[i + 1]) << step.name << " after its failures";
+        std::vector<std::string> const problems = w.check();
+        ASSERT_TRUE(problems.empty()) << step.name << ": " << problems.front();
       }
-      bytes_t const before = data_of(db);
-      // Fail the first change, the second, ... until the operation gets through.
-      for (long k = 1;; ++k) {
-        rec.fail_at = k, rec.seen = 0;
-        std::string const message = test_support::thrown_by(step.run);
-        rec.fail_at = 0;
-        if (message.empty()) break;
-        ASSERT_EQ(data_of(db), before) << step.name << ": failure at change " << k << " ("
-                                       << message << ")";
+      if (outer == "committed") tx->commit();
+      if (outer == "rolled back") {
+        tx->rollback();
+        EXPECT_TRUE(data_of(db) == first);
       }
-      std::string contents;
-      ASSERT_EQ(test_support::thrown_by([&] { contents = w.contents(); }), "")
-          << step.name << ": reading the containers after its failures";
-      ASSERT_EQ(contents, run.contents[i + 1]) << step.name << " after its failures";
-      std::vector<std::string> const problems = w.check();
-      ASSERT_TRUE(problems.empty()) << step.name << ": " << problems.front();
     }
+    close_database(db);
+    EXPECT_EQ(check_database_file(name + ".odb"), std::vector<std::string>{});
+    db = open_database(name, &env);
+    EXPECT_EQ(db->has_root("var") ? d_var<std::string>("var", &env).get_data() : "none",
+              outer == "rolled back" ? "none" : "short again");
+    close_database(db);
   }
-  close_database(db);
 }
 
 // A file-size limit stops an append the way a full disk does.
