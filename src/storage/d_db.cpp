@@ -230,9 +230,15 @@ void d_database::open_shared(d_open_options const& options) {
       read_only_ ? journal_role::reader : alone ? journal_role::alone : journal_role::join;
   // Nothing reads the file before a journal left by a dead process is played
   // back.
-  journal_ = std::make_unique<db_journal>(stream_, journal_file_of(file_name_), mode_,
-                                          static_cast<word_t>(options.checkpoint_bytes),
-                                          lock_.get(), role);
+  try {
+    journal_ = std::make_unique<db_journal>(stream_, journal_file_of(file_name_), mode_,
+                                            static_cast<word_t>(options.checkpoint_bytes),
+                                            lock_.get(), role);
+  } catch (error const& e) {
+    // A writer kept its turn longer than this opening would wait to join.
+    if (e.code() == errc::busy) throw error(errc::busy, e.what(), file_name_);
+    throw;
+  }
   if (lock_ && alone && read_only_) lock_->reset(stream_.size(), 0);
   // Nothing else reads the file before the view shows the latest commit.
   if (lock_ && !alone) {

@@ -65,7 +65,7 @@ publish_pause::~publish_pause() {
 }
 
 lock_file::lock_file(std::string path, std::chrono::milliseconds busy_timeout)
-    : path_(std::move(path)) {
+    : path_(std::move(path)), busy_timeout_(busy_timeout) {
   open_joined(busy_timeout);
 }
 
@@ -256,31 +256,37 @@ bool lock_file::take_writer(std::chrono::milliseconds timeout) {
   if (took_writer(first)) return true;
   if (timeout.count() <= 0) return false;
   auto const deadline = std::chrono::steady_clock::now() + timeout;
-  if (first != EDEADLK) {
-    struct timespec now {};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    auto const ns = std::chrono::nanoseconds(now.tv_nsec) + timeout;
+  if (first == EDEADLK) {
+    // Another opening of this very thread holds the turn: it cannot let go
+    // while this one waits, which ends as any wait that runs out.
+    std::this_thread::sleep_until(deadline);
+    return false;
+  }
+  // A holder killed at the wrong moment can leave the mutex marked as left
+  // by the dead but without the mark that others sleep on it: the system
+  // then wakes none of them. So nobody sleeps on it for long, and each wait
+  // that runs out looks at the mutex afresh.
+  constexpr auto slice = std::chrono::milliseconds(20);
+  for (;;) {
+    auto const now = std::chrono::steady_clock::now();
+    if (now >= deadline) return false;
+    auto const wait = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::min<std::chrono::steady_clock::duration>(deadline - now, slice));
     struct timespec at {};
-    at.tv_sec = now.tv_sec + static_cast<time_t>(
-                                 std::chrono::duration_cast<std::chrono::seconds>(ns).count());
-    at.tv_nsec = static_cast<long>((ns % std::chrono::seconds(1)).count());
+    ::clock_gettime(CLOCK_MONOTONIC, &at);
+    long long const ns = at.tv_nsec + static_cast<long long>(wait.count());
+    at.tv_sec += static_cast<time_t>(ns / 1000000000);
+    at.tv_nsec = static_cast<long>(ns % 1000000000);
     int r;
     do {
       r = pthread_mutex_clocklock(writer_mutex(), CLOCK_MONOTONIC, &at);
     } while (r == EINTR);
-    if (r != EDEADLK) return took_writer(r);
+    if (r != ETIMEDOUT) return took_writer(r);
   }
-  // Another opening of this very thread holds the turn: it cannot let go
-  // while this one waits, which ends as any wait that runs out.
-  std::this_thread::sleep_until(deadline);
-  return false;
 }
 
 void lock_file::wait_writer() {
-  if (writing_) return;
-  int const r = pthread_mutex_lock(writer_mutex());
-  if (r == EDEADLK) throw error(errc::busy, "database is busy...", path_);
-  took_writer(r);
+  if (!take_writer(busy_timeout_)) throw error(errc::busy, "database is busy...", path_);
 }
 
 void lock_file::release_writer() {
@@ -341,22 +347,47 @@ published_state state_in(char const* map) {
   }
 }
 
-}  // namespace
-
-bool read_published_state(std::string const& database_file, published_state& out) {
+// Maps the lock file of database_file to read it, and calls look(map, fd)
+// when it is one of ours; false when there is none.
+template <class Look>
+bool look_at_lock_file(std::string const& database_file, Look&& look) {
   int const fd = ::open(lock_file_of(database_file).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st {};
   void* const at = ::fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(lock_file::file_size)
                        ? ::mmap(nullptr, lock_file::file_size, PROT_READ, MAP_SHARED, fd, 0)
                        : MAP_FAILED;
-  ::close(fd);
-  if (at == MAP_FAILED) return false;
+  if (at == MAP_FAILED) {
+    ::close(fd);
+    return false;
+  }
   auto const* const map = static_cast<char const*>(at);
   bool const ours = std::memcmp(map + lock_file::magic_offset, lock_file::magic, 8) == 0;
-  if (ours) out = state_in(map);
+  if (ours) look(map, fd);
   ::munmap(at, lock_file::file_size);
+  ::close(fd);
   return ours;
+}
+
+}  // namespace
+
+bool read_published_state(std::string const& database_file, published_state& out) {
+  return look_at_lock_file(database_file, [&](char const* map, int) { out = state_in(map); });
+}
+
+bool read_lock_stamp(std::string const& database_file, lock_stamp& out) {
+  return look_at_lock_file(database_file, [&](char const* map, int fd) {
+    auto const word = [map](std::size_t offset) {
+      return __atomic_load_n(reinterpret_cast<std::uint64_t const*>(map + offset), __ATOMIC_SEQ_CST);
+    };
+    out.in_place = word(lock_file::alone_offset) != 0 && word(lock_file::busy_offset) != 0;
+    out.number = word(lock_file::current_offset);
+    if (!out.in_place) return;
+    // Unless the opening alone died inside its transaction: then its byte
+    // is free, and nothing moves any more.
+    struct flock l = byte_lock(alone_byte, F_RDLCK);
+    out.in_place = ::fcntl(fd, F_OFD_GETLK, &l) == 0 && l.l_type != F_UNLCK;
+  });
 }
 
 published_state lock_file::state() const {

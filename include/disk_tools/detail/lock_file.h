@@ -158,9 +158,10 @@ class lock_file {
   // cannot let go while this one waits). No system call when it is free.
   bool take_writer(std::chrono::milliseconds timeout);
   void release_writer();
-  // The writer's turn, however long it takes (a joining opening sets the
-  // journal up for sharing, which takes a moment); "database is busy..."
-  // when another opening of this thread holds it.
+  // The writer's turn for an opening that joins (it sets the journal up for
+  // sharing, which takes a moment): waits up to the busy timeout it was
+  // opened with; "database is busy..." when that runs out, or when another
+  // opening of this thread holds the turn.
   void wait_writer();
   // Whether some live opening holds the writer's turn.
   bool writer_busy();
@@ -235,6 +236,7 @@ class lock_file {
   bool took_writer(int result);
 
   std::string path_;
+  std::chrono::milliseconds busy_timeout_;
   int fd_ = -1;
   char* map_ = nullptr;
   bool alone_ = false;
@@ -248,6 +250,18 @@ std::string lock_file_of(std::string const& database_file);
 // somewhere; false when it has no lock file (or one of another kind). Changes
 // nothing; for the tools that look inside.
 bool read_published_state(std::string const& database_file, published_state& out);
+
+// What a tool that reads a database without opening it compares before and
+// after: the number of the state record in force, which moves with every
+// commit, and whether an opening alone is inside a transaction (it changes
+// the file in place, and publishes only when it commits).
+struct lock_stamp {
+  bool open = false;  // the database has a lock file: it is open somewhere
+  std::uint64_t number = 0;
+  bool in_place = false;
+};
+// False when the database has no lock file (or one of another kind).
+bool read_lock_stamp(std::string const& database_file, lock_stamp& out);
 
 // Holds the publish lock shared while it lives, when the database has a lock
 // file (it is open somewhere): no checkpoint copies commits into the file
