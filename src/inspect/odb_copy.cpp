@@ -11,8 +11,8 @@ namespace disk_tools {
 
 namespace {
 
-// An opening alone changes the file in place between its commits, unseen by
-// the publish lock: a read it overlapped is taken again.
+// A program that opened or closed the database while it was read may have
+// changed it meanwhile: such a read is taken again.
 constexpr int most_reads = 100;
 
 database_image whole_image(std::string const& file) {

@@ -5,27 +5,36 @@
 #include "disk_tools/detail/bfstream.h"
 #include "disk_tools/d_db.h"
 #include "disk_tools/detail/d_journal.h"
+#include "disk_tools/detail/lock_file.h"
+#include "disk_tools/d_transaction.h"
 
 namespace disk_tools {
 
 namespace {
 
 // What tells a file that changed apart from one that did not, short of
-// reading it twice: its length, its modification time, and the journal's
-// header, whose words move with every transaction.
+// reading it twice: its length, its modification time, the journal's header,
+// and, while the database is open somewhere, the commit its lock file
+// publishes (the modification time moves in steps of a clock tick, too
+// coarse for a transaction written in place).
 struct file_stamp {
   long long length = -1;
   long long modified_ns = -1;
   std::vector<char> journal_header;
+  lock_stamp lock;
 
-  bool operator==(file_stamp const& o) const {
+  // Whether nothing can have changed between the two stamps.
+  bool same_as(file_stamp const& o) const {
     return length == o.length && modified_ns == o.modified_ns &&
-           journal_header == o.journal_header;
+           journal_header == o.journal_header && lock.open == o.lock.open &&
+           lock.number == o.lock.number &&
+           !lock.in_place && !o.lock.in_place;
   }
 };
 
 file_stamp stamp_of(std::string const& path) {
   file_stamp s;
+  s.lock.open = read_lock_stamp(path, s.lock);
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {
     s.length = st.st_size;
@@ -57,10 +66,10 @@ std::string database_image::journal_note() const {
   return "";
 }
 
-database_image read_database_image(std::string const& path) {
-  // Writers of other processes copy no commit in while the file is read.
-  publish_pause const pause(path);
-  file_stamp const before = stamp_of(path);
+namespace {
+
+// The file and its journal as they are, the journal played back in memory.
+database_image read_files(std::string const& path) {
   io_tools::bfstream db(path.c_str(), std::ios_base::in);
   if (db.fail()) throw error(errc::cannot_open, "unable to open db file...", path, db.open_errno());
   database_image image;
@@ -80,8 +89,44 @@ database_image read_database_image(std::string const& path) {
                                                       : database_image::journal_state::idle;
     }
   }
-  image.changed_while_read = !(stamp_of(path) == before);
   return image;
+}
+
+// The latest commit, read as any reader reads it. An opening that had the
+// database alone is asked to share it, and from then on commits through the
+// journal as the others do.
+database_image read_snapshot(std::string const& path) {
+  d_env env{};
+  d_open_options reading;
+  reading.read_only = true;
+  scoped_database const db = open_database_scoped(path, &env, reading);
+  d_read_transaction const snapshot(&env);
+  database_image image;
+  auto const length = static_cast<std::size_t>(env.stream->size());
+  char const* const all = env.stream->view(0, length);
+  image.bytes.assign(all, all + length);
+  struct stat st {};
+  image.file_length = ::stat(path.c_str(), &st) == 0 ? st.st_size : static_cast<word_t>(length);
+  image.journal = database_image::journal_state::idle;
+  return image;
+}
+
+}  // namespace
+
+database_image read_database_image(std::string const& path) {
+  database_image image;
+  {
+    // Writers of other processes copy no commit in while the files are read.
+    publish_pause const pause(path);
+    file_stamp const before = stamp_of(path);
+    image = read_files(path);
+    file_stamp const after = stamp_of(path);
+    image.changed_while_read = !after.same_as(before);
+    // Only an opening alone writes into the file between checkpoints (in
+    // place, unseen by the pause): what changed under the read was its work.
+    if (!image.changed_while_read || !(before.lock.open || after.lock.open)) return image;
+  }
+  return read_snapshot(path);
 }
 
 }  // namespace disk_tools
