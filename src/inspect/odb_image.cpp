@@ -34,7 +34,7 @@ struct file_stamp {
 
 file_stamp stamp_of(std::string const& path) {
   file_stamp s;
-  s.lock.open = read_lock_stamp(path, s.lock);
+  s.lock = read_lock_stamp(path);
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {
     s.length = st.st_size;

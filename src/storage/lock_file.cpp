@@ -375,8 +375,9 @@ bool read_published_state(std::string const& database_file, published_state& out
   return look_at_lock_file(database_file, [&](char const* map, int) { out = state_in(map); });
 }
 
-bool read_lock_stamp(std::string const& database_file, lock_stamp& out) {
-  return look_at_lock_file(database_file, [&](char const* map, int fd) {
+lock_stamp read_lock_stamp(std::string const& database_file) {
+  lock_stamp out;
+  out.open = look_at_lock_file(database_file, [&](char const* map, int fd) {
     auto const word = [map](std::size_t offset) {
       return __atomic_load_n(reinterpret_cast<std::uint64_t const*>(map + offset), __ATOMIC_SEQ_CST);
     };
@@ -388,6 +389,7 @@ bool read_lock_stamp(std::string const& database_file, lock_stamp& out) {
     struct flock l = byte_lock(alone_byte, F_RDLCK);
     out.in_place = ::fcntl(fd, F_OFD_GETLK, &l) == 0 && l.l_type != F_UNLCK;
   });
+  return out;
 }
 
 published_state lock_file::state() const {

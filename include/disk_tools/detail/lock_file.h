@@ -260,8 +260,8 @@ struct lock_stamp {
   std::uint64_t number = 0;
   bool in_place = false;
 };
-// False when the database has no lock file (or one of another kind).
-bool read_lock_stamp(std::string const& database_file, lock_stamp& out);
+// Not open when the database has no lock file (or one of another kind).
+lock_stamp read_lock_stamp(std::string const& database_file);
 
 // Holds the publish lock shared while it lives, when the database has a lock
 // file (it is open somewhere): no checkpoint copies commits into the file
