@@ -21,6 +21,11 @@ constexpr word_t header_size = static_cast<word_t>(journal_header::record_size);
 // The journal file and the database file grow ahead by at least these steps.
 constexpr std::size_t journal_step = std::size_t{256} << 10;
 constexpr std::size_t database_step = std::size_t{1} << 20;
+// Beside others, commits are copied from the journal into the database file
+// once this many of them, or of their bytes, wait there (or at the last
+// close).
+constexpr std::uint64_t batch_commits = 64;
+constexpr word_t batch_bytes = word_t{1} << 20;
 
 word_t new_salt() {
   std::random_device random;
@@ -795,7 +800,7 @@ void db_journal::commit_shared(word_t length) {
 
 void db_journal::checkpoint_shared() {
   published_state const s = lock_->state();
-  std::uint64_t const target = lock_->oldest_pinned(s.commits);
+  std::uint64_t const target = copy_due(s) ? lock_->oldest_pinned(s.commits) : s.checkpoint;
   if (target > s.checkpoint && lock_->try_publish_lock()) {
     try {
       copy_in(s, target);
@@ -806,6 +811,16 @@ void db_journal::checkpoint_shared() {
     lock_->publish_unlock();
   }
   if (s.log_end > checkpoint_bytes_) restart_held_ = !restart_shared();
+}
+
+bool db_journal::copy_due(published_state const& s) const {
+  // Copying in after every commit would cost each commit a read of the log
+  // and a write of the file; in batches, the readers lay a few more records
+  // over their views instead. A log past its bound is copied in at once, so
+  // that it can start afresh.
+  word_t const batch = std::min(batch_bytes, checkpoint_bytes_);
+  return s.commits - s.checkpoint >= batch_commits || s.log_end - s.checkpoint_log >= batch ||
+         s.log_end > checkpoint_bytes_;
 }
 
 void db_journal::checkpoint_long_log() {
