@@ -1,68 +1,104 @@
-// The hash map against std::unordered_map, for both hashes: puts, gets, subscripts, proxy
-// writes (a proxy also kept across other operations), erases, finds, walks, rehashes,
-// reserves, the growth policy switched, transactions committed or rolled back.
+// The hash map against a standard map, for every layout: strings to strings
+// under both hashes, with a fixed table or a growing one; other types in
+// entry chains (an integer key to strings that may hold 0 bytes, a string key
+// to a codec type); keys and values of fixed width in a slot table (an
+// integer to an integer, a 4-byte key to a 12-byte value); lists and vectors
+// as values. Puts, gets, subscripts, proxy writes (a proxy also kept across
+// other operations), erases, finds, walks, rehashes, reserves, the growth
+// policy switched, transactions committed or rolled back. A map opened by
+// name alone is made with the default growing policy and must find it (and
+// its bucket count) in its header after every reopening; a leak count
+// follows each comparison.
 #include <disk_tools/d_hashmap.h>
+#include <disk_tools/d_list.h>
 #include <disk_tools/d_transaction.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <array>
+#include <cstdint>
 #include <cstdio>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
-#include <unordered_map>
 
 #include "model_harness.h"
+#include "nested_values.h"
+#include "stored_types.h"
 
 using namespace disk_tools;
-
-namespace {
-
-using model_t = std::unordered_map<std::string, std::string>;
-
+using test_support::package;
 using test_support::pick;
 using test_support::require;
 
+namespace {
+
 // Keys from a small pool, so that overwrites, erases of present keys and long
-// chains are common; now and then an odd one: empty, high bytes, a 0 byte
-// inside, longer than an entry's first read.
-std::string random_key(std::mt19937& rng) {
+// chains are common, with the extremes now and then: for strings empty, high
+// bytes, a 0 byte inside, longer than an entry's first read.
+void draw(std::mt19937& rng, std::string& key) {
   static std::string const odd[] = {"", "\xff\xff", "a\x80\x80", "\xc3\xa9t\xc3\xa9",
                                     std::string("nul\0inside", 10), std::string(300, 'k')};
-  if (pick(rng, 0, 19) == 0) return odd[pick(rng, 0, 5)];
+  if (pick(rng, 0, 19) == 0) {
+    key = odd[pick(rng, 0, 5)];
+    return;
+  }
   char buf[16];
   std::snprintf(buf, sizeof buf, "user_%05d", pick(rng, 0, 399));
-  return buf;
+  key = buf;
+}
+void draw(std::mt19937& rng, std::uint64_t& key) {
+  static std::uint64_t const odd[] = {0, UINT64_MAX, std::uint64_t{1} << 63};
+  key = pick(rng, 0, 19) == 0 ? odd[pick(rng, 0, 2)]
+                              : static_cast<std::uint64_t>(pick(rng, 0, 299)) * 0x9e3779b97f4a7c15ULL;
+}
+void draw(std::mt19937& rng, std::int32_t& key) {
+  key = pick(rng, 0, 19) == 0 ? INT32_MIN : pick(rng, -150, 150);
 }
 
-// A value holds no 0 byte (it ends at the first); now and then one longer
-// than an entry's first read.
-std::string random_value(std::mt19937& rng) {
+// A map of strings to strings keeps a value up to its first 0 byte; any other
+// keeps all of a value's bytes. Now and then a value longer than an entry's
+// first read.
+std::string value_of(std::mt19937& rng, std::string*, bool text) {
   int const length = pick(rng, 0, 15) == 0 ? 400 : pick(rng, 0, 24);
   std::string v(static_cast<std::size_t>(length), ' ');
-  for (char& c : v) c = static_cast<char>(pick(rng, 'a', 'z'));
+  for (char& c : v) c = static_cast<char>(text ? pick(rng, 'a', 'z') : pick(rng, 0, 3));
+  return v;
+}
+package value_of(std::mt19937& rng, package*, bool) { return test_support::random_package(rng); }
+std::uint64_t value_of(std::mt19937& rng, std::uint64_t*, bool) {
+  return static_cast<std::uint64_t>(pick(rng, 0, 1 << 30)) << pick(rng, 0, 33);
+}
+using twelve_bytes = std::array<char, 12>;
+twelve_bytes value_of(std::mt19937& rng, twelve_bytes*, bool) {
+  twelve_bytes v;
+  for (char& c : v) c = static_cast<char>(pick(rng, 0, 255));
   return v;
 }
 
 struct config {
   char const* name;
-  bool strong;
-  long buckets;     // when the map is made
+  long buckets;     // when the map is made; 0: opened by name alone
   double max_load;  // the growth policy it starts with
   unsigned seeds;   // its runs' seeds follow this
+  int steps;
 };
 
-template <class H>
+template <class K, class V, class H = typename default_hash<K, V>::type>
 class hashmap_subject {
  public:
-  explicit hashmap_subject(config const& c) : config_(c), max_load_(c.max_load) {}
+  using map_t = d_hashmap<K, V, H>;
+  static constexpr bool in_slots = hashmap_detail::in_slots_v<K, V, H>;
+  static constexpr bool text = std::is_same<K, std::string>::value && std::is_same<V, std::string>::value;
+
+  explicit hashmap_subject(config const& c) : config_(c), max_load_(c.buckets ? c.max_load : 1.0) {}
 
   void attach(d_env& env) {
     env_ = &env;
-    map_ = std::make_unique<map_t>("map", config_.buckets, &env);
+    map_ = config_.buckets ? std::make_unique<map_t>("map", config_.buckets, &env)
+                           : std::make_unique<map_t>("map", &env);
     // The policy is set once; a reopened map must find it in its header.
-    if (!attached_) map_->set_max_load_factor(max_load_);
+    if (!attached_ && config_.buckets) map_->set_max_load_factor(max_load_);
     attached_ = true;
   }
   void detach() {
@@ -73,7 +109,7 @@ class hashmap_subject {
   std::string step(std::mt19937& rng) {
     if (pick(rng, 0, 40) != 0) return change_or_read(rng);
     d_transaction tx(env_->database);
-    model_t const before = model_;
+    auto const before = model_;
     double const load_before = max_load_;
     std::string what = "transaction {";
     for (int n = pick(rng, 1, 4); n > 0; --n) what += " " + change_or_read(rng) + ";";
@@ -88,74 +124,71 @@ class hashmap_subject {
   }
 
   std::string compare() {
-    if (map_->max_load_factor() != max_load_) return "max load factor " + std::to_string(map_->max_load_factor());
+    if (map_->max_load_factor() != max_load_)
+      return "the growth policy was lost: max load factor " + std::to_string(map_->max_load_factor());
     if (map_->size() != model_.size() || map_->empty() != model_.empty()) {
       return "size " + std::to_string(map_->size()) + ", model " + std::to_string(model_.size());
     }
-    std::map<std::string, std::string> walked;
+    std::map<K, V> walked;
     for (auto const& [key, value] : *map_)
-      if (!walked.emplace(key, value).second) return "the walk met \"" + key + "\" twice";
-    if (walked != std::map<std::string, std::string>(model_.begin(), model_.end()))
-      return "the walk differs from the model";
-    auto const users = [](auto const& pair) { return pair.first.rfind("user_", 0) == 0; };
-    if (std::distance(map_->begin(), map_->end()) != static_cast<long>(model_.size()) ||
-        std::count_if(map_->begin(), map_->end(), users) !=
-            std::count_if(model_.begin(), model_.end(), users))
-      return "std::distance or std::count_if over the map differs from the model";
+      if (!walked.emplace(key, value).second) return "the walk met a key twice";
+    if (walked != model_) return "the walk differs from the model";
+    if (std::distance(map_->begin(), map_->end()) != static_cast<long>(model_.size()))
+      return "std::distance over the map differs from the model";
     for (auto const& [key, value] : model_) {
-      std::string got;
-      if (!map_->get(key, got) || got != value)
-        return "get \"" + key + "\" gives \"" + got + "\"";
+      V got{};
+      if (!map_->get(key, got) || got != value) return "get differs from the model";
     }
-    // The table and an entry block per key: a freed entry or old table shows.
-    return env_->allocator->allocation_list().size() == 1 + model_.size() ? "" : "blocks in use";
+    // The table, and an entry block per key unless the map is a slot table: a replaced
+    // or erased entry, or a table outgrown, left behind shows.
+    std::size_t const entries = in_slots ? 0 : model_.size();
+    return env_->allocator->allocation_list().size() == 1 + entries ? "" : "blocks in use";
   }
 
   std::vector<std::string> check() { return map_->check(); }
 
  private:
-  using map_t = d_hashmap<std::string, std::string, H>;
-
   std::string change_or_read(std::mt19937& rng) {
-    std::string const key = random_key(rng);
-    std::string const value = random_value(rng);
-    std::string const on = " \"" + key.substr(0, 12) + "\"";
+    K key;
+    draw(rng, key);
+    V const value = value_of(rng, static_cast<V*>(nullptr), text);
     switch (pick(rng, 0, 15)) {
       case 0: case 1: case 2: case 15:
         return put(key, value);
       case 3: case 4: {
-        std::string got = "stale";
+        V got = value;
         bool const found = map_->get(key, got);
         auto const it = model_.find(key);
-        return require(found == (it != model_.end()) && got == (found ? it->second : "stale"),
-                       "get" + on);
+        return require(found == (it != model_.end()) && got == (found ? it->second : value), "get");
       }
       case 5:
-        return require(map_->operator[](key).get_data() == model_[key], "subscript read" + on);
+        return require(map_->operator[](key).get_data() == model_[key], "subscript read");
       case 6:
         return test_support::on_both(*map_, model_, [&](auto& x) { x[key] = value; },
-                                     "subscript write" + on);
+                                     "subscript write");
       case 7:
         held_.emplace(map_->operator[](key));
         held_key_ = key;
         model_[key];
-        return "keep the proxy of" + on;
+        return "keep the proxy";
       case 8:
         return write_held(value);
       case 9: case 10:
-        return require(map_->erase(key) == (model_.erase(key) == 1), "erase" + on);
+        return require(map_->erase(key) == (model_.erase(key) == 1), "erase");
       case 11: {
         auto const it = map_->find(key);
         auto const in_model = model_.find(key);
         return require((it == map_->end()) == (in_model == model_.end()) &&
                            (it == map_->end() ||
                             (it->first == key && it->second == in_model->second)),
-                       "find" + on);
+                       "find");
       }
       case 12: {
+        // A slot table rounds the count up to a power of 2.
         long const n = pick(rng, 1, 3) == 1 ? pick(rng, 1, 3) : pick(rng, 1, 600);
         map_->rehash(n);
-        return require(map_->buckets() == n, "rehash to " + std::to_string(n));
+        return require(in_slots ? map_->buckets() >= n : map_->buckets() == n,
+                       "rehash to " + std::to_string(n));
       }
       case 13: {
         long const keys = pick(rng, 0, 500);
@@ -171,10 +204,11 @@ class hashmap_subject {
     }
   }
 
-  // A proxy that outlived its key's erase refuses to write.
-  std::string write_held(std::string const& value) {
+  // A chained map's proxy that outlived its key's erase refuses to write; a
+  // slot table's stores the key again.
+  std::string write_held(V const& value) {
     if (!held_) return "no proxy kept";
-    if (model_.count(held_key_)) {
+    if (in_slots || model_.count(held_key_)) {
       *held_ = model_[held_key_] = value;
       return "write through the kept proxy";
     }
@@ -183,21 +217,21 @@ class hashmap_subject {
         "write through the kept proxy of an erased key");
   }
 
-  // A put that adds a key past the maximum load doubles the table first; any
-  // other leaves it as it was.
-  std::string put(std::string const& key, std::string const& value) {
+  // A put that adds a key to a chained map past the maximum load doubles the
+  // table first; any other leaves it as it was.
+  std::string put(K const& key, V const& value) {
     long const before = map_->buckets();
     bool const grows =
         model_.count(key) == 0 && max_load_ > 0 &&
         static_cast<double>(model_.size() + 1) > max_load_ * static_cast<double>(before);
     map_->put(key, value);
     model_[key] = value;
-    std::string got;
-    require(map_->get(key, got) && got == value, "put \"" + key + "\" then get");
-    require(map_->buckets() == (grows ? 2 * before : before),
-           "put" + std::string(grows ? " doubling " : " keeping ") + std::to_string(before) +
-               " buckets left " + std::to_string(map_->buckets()));
-    return "put \"" + key.substr(0, 12) + "\"";
+    V got{};
+    require(map_->get(key, got) && got == value, "put then get");
+    require(in_slots || map_->buckets() == (grows ? 2 * before : before),
+            "put" + std::string(grows ? " doubling " : " keeping ") + std::to_string(before) +
+                " buckets left " + std::to_string(map_->buckets()));
+    return "put";
   }
 
   config config_;
@@ -205,23 +239,48 @@ class hashmap_subject {
   bool attached_ = false;
   d_env* env_ = nullptr;
   std::unique_ptr<map_t> map_;
-  std::optional<d_hashmap_assign<std::string, std::string>> held_;
-  std::string held_key_;
-  model_t model_;
+  std::optional<decltype(std::declval<map_t&>()[std::declval<K const&>()])> held_;
+  K held_key_{};
+  std::map<K, V> model_;
 };
 
-TEST(HashMapModel, AgreesWithUnorderedMapForBothHashesFixedAndGrowing) {
-  config const configs[] = {{"weighted_fixed", false, 7, 0, 0},
-                            {"weighted_growing", false, 1, 1.0, 10},
-                            {"strong_fixed", true, 3, 0, 20},
-                            {"strong_growing", true, 1, 0.75, 30}};
+template <class Subject>
+void run_configs(std::vector<config> const& configs) {
   for (config const& c : configs) {
     SCOPED_TRACE(c.name);
-    std::vector<test_support::model_run> const runs = {
-        {c.seeds + 1, 2500}, {c.seeds + 2, 2500}, {c.seeds + 3, 2500}};
-    if (c.strong) test_support::run_models<hashmap_subject<strong_string_hash>>(runs, c);
-    else test_support::run_models<hashmap_subject<string_hash>>(runs, c);
+    std::vector<test_support::model_run> runs;
+    for (unsigned seed = c.seeds + 1; seed <= c.seeds + 3; ++seed) runs.push_back({seed, c.steps});
+    test_support::run_models<Subject>(runs, c);
   }
+}
+
+TEST(HashMapModel, StringsToStringsAgreeWithTheModelForBothHashesFixedAndGrowing) {
+  run_configs<hashmap_subject<std::string, std::string>>(
+      {{"weighted_fixed", 7, 0, 0, 2500}, {"weighted_growing", 1, 1.0, 10, 2500},
+       {"weighted_by_name", 0, 1.0, 40, 2000}});
+  run_configs<hashmap_subject<std::string, std::string, strong_string_hash>>(
+      {{"strong_fixed", 3, 0, 20, 2500}, {"strong_growing", 1, 0.75, 30, 2500}});
+}
+
+TEST(TypedHashMapModel, MapsOfListsAndVectorsThroughReopenings) {
+  std::vector<test_support::model_run> const runs = {{5, 2500}, {6, 2500}};
+  using test_support::map_of_containers_subject;
+  test_support::run_models<map_of_containers_subject<std::string, d_list<std::string>, true>>(runs);
+  test_support::run_models<map_of_containers_subject<std::string, d_vector<std::string>, true>>(runs);
+}
+
+TEST(TypedHashMapModel, IntegerKeysToStringsAndStringKeysToCodecValuesThroughReopenings) {
+  run_configs<hashmap_subject<std::uint64_t, std::string>>({{"by_name", 0, 1.0, 0, 2500}});
+  run_configs<hashmap_subject<std::string, package>>({{"by_name", 0, 1.0, 0, 2500}});
+}
+
+TEST(TypedHashMapModel, SlotTablesOfFixedWidthKeysAndValuesThroughReopenings) {
+  static_assert(hashmap_subject<std::uint64_t, std::uint64_t>::in_slots &&
+                    hashmap_subject<std::int32_t, twelve_bytes>::in_slots,
+                "fixed-width keys and values are kept in a slot table");
+  run_configs<hashmap_subject<std::uint64_t, std::uint64_t>>(
+      {{"by_name", 0, 1.0, 0, 3000}, {"fixed", 5, 0, 10, 2000}});
+  run_configs<hashmap_subject<std::int32_t, twelve_bytes>>({{"by_name", 0, 1.0, 0, 3000}});
 }
 
 }  // namespace

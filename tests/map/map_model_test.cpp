@@ -1,10 +1,14 @@
-// Both maps against std::map (model_harness.h): every way of adding, changing and
-// erasing pairs, balance, walks both ways, bounds, ranges and transactions. The map
-// grows to a random size and shrinks to empty, again and again, so nodes fill, split,
-// balance, empty and go.
+// The maps against std::map (model_harness.h): the two the drivers use, and the typed
+// map for strings, numbers, a plain struct, a codec type, and lists and vectors as
+// values. Every way of adding, changing and erasing pairs, balance, walks both ways,
+// bounds, ranges and transactions. The map grows to a random size and shrinks to empty,
+// again and again, so nodes fill, split, balance, empty and go. A driver map's kept shape
+// must be its file's; a typed map's blocks in use must be the header, the nodes and the
+// blocks the model's pairs need (a leak or a double free shows).
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -16,6 +20,8 @@
 #include <disk_tools/detail/map_shape.h>
 #include "map_fixture.h"
 #include "model_harness.h"
+#include "nested_values.h"
+#include "stored_types.h"
 
 using namespace disk_tools;
 using namespace map_tests;
@@ -28,7 +34,10 @@ struct map_kind;
 
 template <>
 struct map_kind<int_map> {
-  using plain = unsigned;
+  using key_type = unsigned;
+  using value_type = unsigned;
+  using stored_value = unsigned;
+  static constexpr bool typed = false;
   static unsigned key(unsigned n) { return n; }
   static unsigned value(unsigned n) { return n * 7 + 1; }
   static unsigned stored(unsigned p, d_env&) { return p; }
@@ -38,7 +47,10 @@ struct map_kind<int_map> {
 
 template <>
 struct map_kind<str_map> {
-  using plain = std::string;
+  using key_type = std::string;
+  using value_type = std::string;
+  using stored_value = str_ref;
+  static constexpr bool typed = false;
   // Numbers as text order differently from numbers: 10 before 9.
   static std::string key(unsigned n) { return "k" + std::to_string(n); }
   static std::string value(unsigned n) { return "value " + std::to_string(n); }
@@ -47,12 +59,72 @@ struct map_kind<str_map> {
   static std::string text(std::string const& p) { return p; }
 };
 
+struct point {
+  std::int32_t x;
+  double y;
+  bool operator==(point const& o) const { return x == o.x && y == o.y; }
+};
+
+// A typed map stores the plain values themselves. Numbers of a run become keys
+// and values from small pools, so that hits, overwrites and erases are common:
+// strings of high bytes (bytes compare unsigned) and with 0 bytes inside, and
+// runs of x around the 16 bytes a long string keeps in its slot and the 24 a
+// short one fits in, ended by a letter that orders either way.
+template <class K, class V>
+struct map_kind<d_map<K, V>> {
+  using key_type = K;
+  using value_type = V;
+  using stored_value = V;
+  static constexpr bool typed = true;
+  template <class T>
+  static T make(unsigned n) {
+    if constexpr (std::is_same<T, std::string>::value) {
+      static std::string const odd[] = {"",  "\xff", "\x80z", "a", std::string(200, 'q'),
+                                        std::string("a\0b", 3), std::string(30, 'a') + '\0'};
+      if (n % 10 == 0) return odd[n / 10 % 7];
+      return "w" + std::to_string(n % 61) + std::string(n / 61 % 31, 'x') + "az"[n / 1891 % 2];
+    } else if constexpr (std::is_same<T, std::uint64_t>::value) {
+      return static_cast<std::uint64_t>(n % 501) << (n / 501 * 9 % 51);
+    } else if constexpr (std::is_same<T, std::int32_t>::value) {
+      return static_cast<std::int32_t>(n % 3001) - 1500;
+    } else if constexpr (std::is_same<T, double>::value) {
+      return (static_cast<int>(n % 2001) - 1000) / 8.0;
+    } else if constexpr (std::is_same<T, point>::value) {
+      return {static_cast<std::int32_t>(n % 19) - 9, n / 19 % 100 / 4.0};
+    } else {
+      std::mt19937 rng(n);
+      return test_support::random_package(rng);
+    }
+  }
+  static K key(unsigned n) { return make<K>(n); }
+  static V value(unsigned n) { return make<V>(n); }
+  template <class T>
+  static T const& stored(T const& p, d_env&) { return p; }
+  template <class T>
+  static T const& plain_of(T const& v) { return v; }
+  static std::string text(K const& p) {
+    if constexpr (std::is_same<K, std::string>::value) return testing::PrintToString(p);
+    else return std::to_string(p);
+  }
+  template <class T>
+  static std::string text(T const&) { return "a value"; }
+};
+
+// Blocks the typed map keeps for one key or value: a codec value has one, a
+// string only when longer than the 24 bytes a slot holds.
+template <class T>
+std::size_t owned_blocks(T const&) {
+  return std::is_same<typename map_slot_of<T>::type, map_block_slot<T>>::value ? 1 : 0;
+}
+std::size_t owned_blocks(std::string const& s) { return s.size() > 24 ? 1 : 0; }
+
 template <class Map>
 class map_subject {
  public:
   using kind = map_kind<Map>;
-  using plain = typename kind::plain;
-  using model_type = std::map<plain, plain>;
+  using plain = typename kind::key_type;
+  using value_type = typename kind::value_type;
+  using model_type = std::map<plain, value_type>;
 
   void attach(d_env& env) { env_ = &env, map_ = std::make_unique<Map>("m", &env); }
   void detach() { map_.reset(); }
@@ -87,14 +159,25 @@ class map_subject {
       --it;
       if (at == model_.rend() || !same(*it, *at)) return "walk back at " + kind::text(at->first);
     }
-    return at == model_.rend() ? "" : "walk back ends early";
+    if (at != model_.rend()) return "walk back ends early";
+    if constexpr (kind::typed) {
+      std::size_t blocks = 1 + map_->node_count();
+      for (auto const& [k, v] : model_) blocks += owned_blocks(k) + owned_blocks(v);
+      if (env_->allocator->allocation_list().size() != blocks) return "blocks in use";
+    }
+    return "";
   }
 
+  // A typed map keeps its tree to itself: its blocks in use are counted instead.
   std::vector<std::string> check() {
-    auto problems = check_map(*map_);
-    if (auto const shape = shape_differs(); !shape.empty()) problems.push_back(shape);
-    if (auto const tail = tail_differs(); !tail.empty()) problems.push_back(tail);
-    return problems;
+    if constexpr (kind::typed) {
+      return {};
+    } else {
+      auto problems = check_map(*map_);
+      if (auto const shape = shape_differs(); !shape.empty()) problems.push_back(shape);
+      if (auto const tail = tail_differs(); !tail.empty()) problems.push_back(tail);
+      return problems;
+    }
   }
 
  private:
@@ -102,8 +185,9 @@ class map_subject {
   static constexpr int max_size = 2400;
 
   int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(*rng_); }
-  plain some_value() { return kind::value(static_cast<unsigned>(pick(1000000))); }
-  auto stored(plain const& p) { return kind::stored(p, *env_); }
+  value_type some_value() { return kind::value(static_cast<unsigned>(pick(1000000))); }
+  template <class T>
+  auto stored(T const& p) { return kind::stored(p, *env_); }
 
   template <class Pair, class Model>
   static bool same(Pair const& pair, Model const& m) {
@@ -113,10 +197,10 @@ class map_subject {
   static std::string differs(It it, It end, ModelIt at, ModelIt model_end) {
     for (; it != end; ++it, ++at) {
       if (at == model_end) return "extra pair " + kind::text(kind::plain_of(it->key));
-      if (!same(*it, *at)) {
-        return "pair " + kind::text(kind::plain_of(it->key)) + " where the model has " +
-               kind::text(at->first);
-      }
+      if (same(*it, *at)) continue;
+      if (kind::plain_of(it->key) == at->first) return "value of " + kind::text(at->first);
+      return "pair " + kind::text(kind::plain_of(it->key)) + " where the model has " +
+             kind::text(at->first);
     }
     return at == model_end ? "" : "missing pair " + kind::text(at->first);
   }
@@ -178,7 +262,7 @@ class map_subject {
   std::string change(plain const& k) {
     if (!growing_) return pick(10) == 0 ? erase(k) : erase_near(k);
     bool const present = model_.count(k) > 0;
-    plain const v = some_value();
+    value_type const v = some_value();
     std::string const what = kind::text(k) + " -> " + kind::text(v);
     switch (pick(5)) {
       case 0:
@@ -186,6 +270,8 @@ class map_subject {
         break;
       case 1:
         expect(map_->insert(stored(k), stored(v)) == !present, "insert " + what);
+        // The typed map's insert keeps a present key's value, as std::map's does.
+        if (kind::typed && present) return "insert of present " + kind::text(k);
         break;
       case 2:
         expect(map_->update(stored(k), stored(v)) == present, "update " + what);
@@ -196,8 +282,8 @@ class map_subject {
         break;
       default: {
         // Reading through the proxy adds a missing key with a default value.
-        plain const read = (*map_)[stored(k)];
-        if (!present) model_[k] = plain{};
+        value_type const read = (*map_)[stored(k)];
+        if (!present) model_[k] = value_type{};
         expect(read == model_[k], "subscript read " + kind::text(k));
         return "subscript read " + kind::text(k);
       }
@@ -219,10 +305,10 @@ class map_subject {
   }
 
   std::string get(plain const& k) {
-    typename Map::pair_type found{};
+    typename kind::stored_value found{};
     bool const present = model_.count(k) > 0;
-    expect(map_->get(stored(k), found.value) == present, "get " + kind::text(k));
-    if (present) expect(kind::plain_of(found.value) == model_[k], "value of " + kind::text(k));
+    expect(map_->get(stored(k), found) == present, "get " + kind::text(k));
+    if (present) expect(kind::plain_of(found) == model_[k], "value of " + kind::text(k));
     return "get " + kind::text(k);
   }
 
@@ -289,11 +375,11 @@ class map_subject {
 };
 
 template <class Map>
-void run_seeds(std::vector<unsigned> const& seeds, int steps) {
+void run_seeds(std::vector<unsigned> const& seeds, int steps, int reopen_every = 150) {
   for (unsigned seed : seeds) {
     SCOPED_TRACE(seed);
     map_subject<Map> subject;
-    test_support::run_model(subject, {seed, steps, 150, {}});
+    test_support::run_model(subject, {seed, steps, reopen_every, {}});
     if (::testing::Test::HasFailure()) return;
   }
 }
@@ -301,5 +387,53 @@ void run_seeds(std::vector<unsigned> const& seeds, int steps) {
 TEST(MapModel, NumberMap) { run_seeds<int_map>({1, 2, 3, 4}, 6000); }
 
 TEST(MapModel, StringMap) { run_seeds<str_map>({11, 12}, 4000); }
+
+// A typed map's runs: one reopening every 150 steps on average, then every 40.
+template <class Map>
+void run_typed() {
+  run_seeds<Map>({1}, 2500);
+  run_seeds<Map>({2}, 1500, 40);
+}
+
+TEST(TypedMapModel, StringToString) { run_typed<d_map<std::string, std::string>>(); }
+TEST(TypedMapModel, NumberToDouble) { run_typed<d_map<std::uint64_t, double>>(); }
+TEST(TypedMapModel, IntToPlainStruct) { run_typed<d_map<std::int32_t, point>>(); }
+TEST(TypedMapModel, StringToCodecType) { run_typed<d_map<std::string, test_support::package>>(); }
+
+// m[key] = other would assign to a temporary that changes nothing in the file.
+static_assert(!std::is_assignable<d_list<std::string>&&, d_list<std::string> const&>::value &&
+                  !std::is_assignable<d_vector<std::string>&&, d_vector<std::string> const&>::value,
+              "a container value is not assigned whole");
+
+TEST(TypedMapModel, MapsOfListsAndVectors) {
+  using test_support::map_of_containers_subject;
+  std::vector<test_support::model_run> const runs = {{1, 2500, 150}, {2, 1500, 40}};
+  test_support::run_models<map_of_containers_subject<std::string, d_list<std::string>, false>>(runs);
+  test_support::run_models<map_of_containers_subject<std::string, d_vector<std::string>, false>>(
+      runs);
+  test_support::run_models<map_of_containers_subject<std::uint64_t, d_vector<std::uint64_t>, false>>(
+      runs);
+}
+
+// A string slot orders as std::string does, whichever of its 16 prefix
+// bytes, its lengths or the rest decides: at each word of the prefix, at the
+// 16 and 24 bytes a slot keeps, with high bytes and 0 bytes.
+TEST(TypedMapSlots, StringSlotsOrderAsTheirStrings) {
+  std::string const long_a(40, 'a');
+  std::vector<std::string> const strings = {
+      "", std::string(1, '\0'), "a", std::string("a\0", 2), "ab", "b", "\x7f", "\x80", "\xff",
+      "abcdefg", "abcdefgh", "abcdefgi", "abcdefgh\x01", "abcdefgh\xff",
+      std::string(15, 'a'), std::string(16, 'a'), std::string(16, 'a') + '\0',
+      std::string(16, 'a') + 'b', std::string(24, 'a'), std::string(25, 'a'), long_a,
+      long_a + 'b', long_a.substr(0, 30) + '\x90', std::string(15, 'a') + '\xff'};
+  auto const sign = [](int c) { return (c > 0) - (c < 0); };
+  for (std::string const& a : strings) {
+    for (std::string const& b : strings) {
+      int const got = map_text_slot::probe(a).compare(map_text_slot::probe(b));
+      EXPECT_EQ(got, sign(a.compare(b))) << testing::PrintToString(a) << " with "
+                                         << testing::PrintToString(b);
+    }
+  }
+}
 
 }  // namespace
