@@ -204,7 +204,7 @@ class d_database {
   // have work to do.
   bool quiet() const {
     return user_.load(std::memory_order_acquire) == nullptr &&
-           (!lock_ || (alone_ && !lock_->join_asked()));
+           __atomic_load_n(others_word_, __ATOMIC_ACQUIRE) == 0;
   }
   // Read transactions (d_read_transaction): one pins the latest commit in the
   // lock file's reader table, and the opening shows that commit until it
@@ -276,6 +276,16 @@ class d_database {
   // The first opening works without locks until another asks to join
   // (lock_file.h).
   bool alone_ = false;
+  // What quiet() reads beside the thread, 0 while there is no other opening
+  // whose commits to follow: the lock file's join word while the opening
+  // works alone, no_others without a lock file, with_others otherwise (also
+  // until the opening is done). Set with alone_ (set_others_word).
+  static constexpr std::uint64_t no_others = 0;
+  static constexpr std::uint64_t with_others = 1;
+  std::uint64_t const* others_word_ = &with_others;
+  void set_others_word() {
+    others_word_ = !lock_ ? &no_others : alone_ ? lock_->join_word() : &with_others;
+  }
 };
 
 // Writes a new, empty database file, replacing any old one and any journal

@@ -135,6 +135,7 @@ void bfstream::open(char const* name, std::ios_base::openmode mode) {
   if (has_image_ && !mapped && !load_image()) {
     ::close(fd_);
     fd_ = -1;
+    has_image_ = false;
     state_ |= failbit;
     return;
   }

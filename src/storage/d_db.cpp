@@ -209,6 +209,7 @@ d_database::d_database(std::string const& name, long const& directory_offset, d_
     lock_->work_alone();
     alone_ = true;
   }
+  set_others_word();
   if (lock_) lock_->joined();
 }
 
@@ -301,6 +302,7 @@ void d_database::follow_pinned() {
 
 void d_database::go_shared() {
   alone_ = false;
+  set_others_word();
   journal_->share();
   lock_->stop_working_alone();
   // The view is the file as it was; others may have committed since.

@@ -2,7 +2,8 @@
 // under both hashes, with a fixed table or a growing one; other types in
 // entry chains (an integer key to strings that may hold 0 bytes, a string key
 // to a codec type); keys and values of fixed width in a slot table (an
-// integer to an integer, a 4-byte key to a 12-byte value); lists and vectors
+// integer to an integer, among them two keys whose slots keep the same part
+// of the hash, and a 4-byte key to a 12-byte value); lists and vectors
 // as values. Puts, gets, subscripts, proxy writes (a proxy also kept across
 // other operations), erases, finds, walks, rehashes, reserves, the growth
 // policy switched, transactions committed or rolled back. A map opened by
@@ -17,10 +18,12 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 
 #include "model_harness.h"
 #include "nested_values.h"
@@ -47,9 +50,27 @@ void draw(std::mt19937& rng, std::string& key) {
   std::snprintf(buf, sizeof buf, "user_%05d", pick(rng, 0, 399));
   key = buf;
 }
+// Two keys whose hashes share their high 32 bits, the part of the hash a slot
+// keeps (and so their home slot in any table): a slot whose part matches a
+// key's may name the other key, and the key then lies further on or is absent.
+std::array<std::uint64_t, 2> const& twins() {
+  static std::array<std::uint64_t, 2> const found = [] {
+    std::unordered_map<std::uint64_t, std::uint64_t> by_part;
+    for (std::uint64_t i = 1;; ++i) {
+      std::uint64_t const key = i * 0x9e3779b97f4a7c15ULL + 1;
+      char bytes[sizeof key];
+      std::memcpy(bytes, &key, sizeof key);
+      auto const part = static_cast<std::uint64_t>(strong_string_hash::of(bytes, sizeof key)) >> 32;
+      auto const [at, fresh] = by_part.emplace(part, key);
+      if (!fresh) return std::array<std::uint64_t, 2>{at->second, key};
+    }
+  }();
+  return found;
+}
+
 void draw(std::mt19937& rng, std::uint64_t& key) {
-  static std::uint64_t const odd[] = {0, UINT64_MAX, std::uint64_t{1} << 63};
-  key = pick(rng, 0, 19) == 0 ? odd[pick(rng, 0, 2)]
+  std::uint64_t const odd[] = {0, UINT64_MAX, std::uint64_t{1} << 63, twins()[0], twins()[1]};
+  key = pick(rng, 0, 19) == 0 ? odd[pick(rng, 0, 4)]
                               : static_cast<std::uint64_t>(pick(rng, 0, 299)) * 0x9e3779b97f4a7c15ULL;
 }
 void draw(std::mt19937& rng, std::int32_t& key) {

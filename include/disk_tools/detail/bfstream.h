@@ -160,7 +160,7 @@ class bfstream {
   // mapping, is inline.
   void read_at(disk_tools::word_t address, void* dst, std::size_t n) {
     auto const len = static_cast<disk_tools::word_t>(n);
-    if (!is_open() || !has_image_ || address < 0 || len < 0 || address > size_ - len) {
+    if (!in_data(address, len)) {
       throw corrupt_file(*this);
     }
     if (n > 0) std::memcpy(dst, bytes() + address, n);
@@ -215,9 +215,17 @@ class bfstream {
   // the data. Valid until the next write that lengthens the file.
   char const* view(disk_tools::word_t address, std::size_t n) const {
     auto const len = static_cast<disk_tools::word_t>(n);
-    if (!is_open() || !has_image_ || address < 0 || len < 0 || address > size_ - len) {
+    if (!in_data(address, len)) {
       return nullptr;
     }
+    return bytes() + address;
+  }
+
+  // The bytes from address up to end read in place, for a caller that keeps
+  // a range it made sure of (0 <= address <= end): null when they do not
+  // all lie in the data. Valid as view's are.
+  char const* view_range(disk_tools::word_t address, disk_tools::word_t end) const {
+    if (!has_image_ || end > size_) return nullptr;
     return bytes() + address;
   }
 
@@ -331,6 +339,11 @@ class bfstream {
     add_range(pending_, begin, end);
   }
   // The file's bytes as this stream sees them.
+  // Whether the len bytes at address lie in the data, which is in memory:
+  // a stream has an image only while it is open.
+  bool in_data(disk_tools::word_t address, disk_tools::word_t len) const {
+    return has_image_ && address >= 0 && len >= 0 && address <= size_ - len;
+  }
   char* bytes() { return base_ ? base_ : image_.data(); }
   char const* bytes() const { return base_ ? base_ : image_.data(); }
 

@@ -40,6 +40,17 @@ class db_handle {
     return checked_db();
   }
   bool is_open() const { return state_ && state_->database && !state_->broken; }
+  // True when an operation may go ahead on the object's cache as it is: the
+  // database is open, sound and quiet (db() would return it inline), and no
+  // change was counted since the cache last agreed with the file (stale()
+  // would be false for any container). One test for the reads made by the
+  // million; when it fails, db() and stale() tell what to do.
+  bool settled() const {
+    db_state const* const state = state_.get();
+    if (!state || state->changes != seen_) return false;
+    d_database const* const database = state->database;
+    return database && !state->broken && database->quiet();
+  }
 
   // True when the container whose handle slot is at container changed,
   // through another object or a rollback, since this object's cache last

@@ -142,7 +142,12 @@ class lock_file {
   // to join (it must take turns from now on, and is no longer alone).
   bool enter_alone();
   void leave_alone() { store_fenced(busy_offset, 0); }
-  bool join_asked() const { return load(join_offset) != 0; }
+  bool join_asked() const { return __atomic_load_n(join_word(), __ATOMIC_ACQUIRE) != 0; }
+  // The join word in the mapping, which the opening alone looks at as every
+  // operation starts (d_database::quiet).
+  std::uint64_t const* join_word() const {
+    return reinterpret_cast<std::uint64_t const*>(map_ + join_offset);
+  }
   // The opening alone takes turns from now on.
   void stop_working_alone();
   // Lets others join: presence becomes shared, the gate is let go.

@@ -22,6 +22,10 @@
 #include <set>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "disk_tools/codec.h"
 #include "disk_tools/d_db.h"
 #include "disk_tools/d_transaction.h"
@@ -49,14 +53,15 @@ constexpr bool fixed_width_v = std::is_trivially_copyable<T>::value && !has_code
 template <class K, class V>
 class slot_map;
 
-// v, which the compiler may no longer trace to how it was computed, so that
-// it cannot turn a choice made by arithmetic back into a branch.
-template <class T>
-inline T opaque(T v) {
+// The index of the lowest bit set in bits, which is not 0.
+inline unsigned lowest_bit(unsigned bits) {
 #if defined(__GNUC__)
-  asm("" : "+r"(v));
+  return static_cast<unsigned>(__builtin_ctz(bits));
+#else
+  unsigned i = 0;
+  while ((bits & 1u) == 0) bits >>= 1, ++i;
+  return i;
 #endif
-  return v;
 }
 
 // A position among a slot map's keys, in the order of their entries. It holds
@@ -172,10 +177,9 @@ class slot_map {
   // with value left as it was, when it is absent.
   bool get(K const& key, V& value) {
     checked_read();
-    char const* base = table();
-    word_t const slot = find_slot(key, base);
-    if (slot == no_address) return false;
-    std::memcpy(&value, entry_in(base, slot_word(base, slot)) + key_width, sizeof(V));
+    char const* entry = nullptr;
+    if (find_slot(key, table(), &entry) == no_address) return false;
+    std::memcpy(&value, entry + key_width, sizeof(V));
     return true;
   }
   bool contains(K const& key) {
@@ -329,6 +333,7 @@ class slot_map {
   // openings' commits (link_.db()): a table another one moved would otherwise
   // still be read where this object last found it.
   void checked_read() {
+    if (link_.settled()) return;
     link_.db();
     refresh();
   }
@@ -365,14 +370,15 @@ class slot_map {
     bits_ = 0;
     while ((word_t{1} << bits_) < slots) ++bits_;
     home_shift_ = 64 - std::max(bits_, 1);
-    table_bytes_ = static_cast<std::size_t>(hashmap_slots::block_size(slots, width) -
-                                            static_cast<word_t>(hashmap_slots::slots_offset));
+    entries_at_ = slots * static_cast<word_t>(word_size);
+    table_at_ = hashmap_slots::slot_address(header, 0);
+    table_end_ = header + hashmap_slots::block_size(slots, width);
   }
 
   // The table (slots, then entries) in place, checked to lie in the file;
   // valid until the file next grows.
   char const* table() const {
-    char const* base = stream_->view(hashmap_slots::slot_address(header_, 0), table_bytes_);
+    char const* base = stream_->view_range(table_at_, table_end_);
     if (!base) throw io_tools::corrupt_file(*stream_);
     return base;
   }
@@ -383,12 +389,21 @@ class slot_map {
   // the header's count does not cover is damage.
   char const* entry_in(char const* base, std::uint64_t word) const {
     word_t const entry = hashmap_slots::entry_of(word);
-    if (entry < 0 || entry >= count_) throw io_tools::corrupt_file(*stream_);
-    return base + slots_ * static_cast<word_t>(word_size) + entry * width;
+    // One unsigned test for both ends: the count is never negative.
+    if (static_cast<std::uint64_t>(entry) >= static_cast<std::uint64_t>(count_)) {
+      throw io_tools::corrupt_file(*stream_);
+    }
+    return base + entries_at_ + entry * width;
   }
-  bool names(char const* base, std::uint64_t word, std::uint64_t tag, K const& key) const {
-    if (word == 0 || hashmap_slots::tag_of(word) != tag) return false;
-    return std::memcmp(entry_in(base, word), &key, sizeof(K)) == 0;
+  // Whether the used slot word names key, whose hash keeps tag; its entry
+  // goes to entry when it does.
+  bool names(char const* base, std::uint64_t word, std::uint64_t tag, K const& key,
+             char const** entry) const {
+    if (hashmap_slots::tag_of(word) != tag) return false;
+    char const* const at = entry_in(base, word);
+    if (std::memcmp(at, &key, sizeof(K)) != 0) return false;
+    if (entry) *entry = at;
+    return true;
   }
 
   static long hash_of(K const& key) {
@@ -397,44 +412,67 @@ class slot_map {
     return strong_string_hash::of(bytes, sizeof(K));
   }
 
-  // The slot naming key in the table at base, -1 when it is absent.
+  // The slot naming key in the table at base, -1 when it is absent; when
+  // entry is given, the key's entry in place goes there.
   //
-  // The home slot and the next are tested first, and which of them to take
-  // is chosen by arithmetic: a branch on a slot's bytes is mispredicted
-  // whenever the key is in the other one, and a mispredicted branch makes
-  // the processor wait for the slot's cache line before it starts on the
-  // caller's next lookup. A table never fills, so the walk after them meets
-  // an empty slot; its bound stands guard against a damaged file all the
-  // same.
-  word_t find_slot(K const& key, char const* base) const {
+  // The four slots from home on are read together and their parts of the
+  // hash compared with the key's at once, with no branch on any one slot's
+  // bytes: such a branch is mispredicted whenever the key lies in another
+  // slot than last time, and a mispredicted branch makes the processor wait
+  // for the slot's cache line before it starts on the caller's next lookup.
+  // A slot that matches names the key when its entry holds it (keys are
+  // stored once, so no other slot can). The rest is left to the walk: a key
+  // further on, a part of the hash that another key shares, an absent key, a
+  // key whose part is 0 (as an empty slot's is), and the four slots running
+  // past the table's end. A table never fills, so the walk meets an empty
+  // slot; its bound stands guard against a damaged file all the same.
+  word_t find_slot(K const& key, char const* base, char const** entry = nullptr) const {
     long const hash = hash_of(key);
     std::uint64_t const tag = static_cast<std::uint64_t>(hash) >> hashmap_slots::tag_shift;
     word_t const mask = slots_ - 1;
     // home_of without its test for a table of one slot, whose mask is 0.
     word_t const home = static_cast<word_t>(static_cast<std::uint64_t>(hash) >> home_shift_) & mask;
-    word_t const next = (home + 1) & mask;
-    std::uint64_t const first = slot_word(base, home), second = slot_word(base, next);
-    // & rather than &&: an empty next slot is common, and a branch on it is
-    // as unpredictable as one on which slot holds the key.
-    auto const in_first =
-        opaque(static_cast<word_t>((first != 0) & (hashmap_slots::tag_of(first) == tag)));
-    auto const in_second =
-        opaque(static_cast<word_t>((second != 0) & (hashmap_slots::tag_of(second) == tag)));
-    word_t const chosen = next ^ ((home ^ next) & (0 - in_first));
-    if (opaque(in_first | in_second) != 0 &&
-        std::memcmp(entry_in(base, slot_word(base, chosen)), &key, sizeof(K)) == 0) {
-      return chosen;
+    unsigned const matches = tag != 0 && home + 3 <= mask ? matching_four(base, home, tag) : 0;
+    if (matches != 0) {
+      word_t const slot = home + lowest_bit(matches);
+      char const* const at = entry_in(base, slot_word(base, slot));
+      if (std::memcmp(at, &key, sizeof(K)) == 0) {
+        if (entry) *entry = at;
+        return slot;
+      }
     }
-    return walk_to(key, tag, home, base);
+    return walk_to(key, tag, home, base, entry);
   }
-  // find_slot's walk from home, kept apart so that its two tests inline.
-  word_t walk_to(K const& key, std::uint64_t tag, word_t home, char const* base) const {
+  // Bit i set when slot home + i keeps tag as its part of the hash, for i
+  // from 0 to 3.
+  static unsigned matching_four(char const* base, word_t home, std::uint64_t tag) {
+    char const* const at = base + home * static_cast<word_t>(word_size);
+#if defined(__SSE2__)
+    // The high halves of the four little-endian words, side by side.
+    __m128 const low = _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<__m128i const*>(at)));
+    __m128 const high =
+        _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<__m128i const*>(at + 16)));
+    __m128i const tags = _mm_castps_si128(_mm_shuffle_ps(low, high, _MM_SHUFFLE(3, 1, 3, 1)));
+    __m128i const same = _mm_cmpeq_epi32(tags, _mm_set1_epi32(static_cast<int>(tag)));
+    return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(same)));
+#else
+    unsigned matches = 0;
+    for (word_t i = 0; i < 4; ++i) {
+      auto const word = static_cast<std::uint64_t>(decode_word(at + i * word_size));
+      matches |= static_cast<unsigned>(hashmap_slots::tag_of(word) == tag) << i;
+    }
+    return matches;
+#endif
+  }
+  // find_slot's walk from home, kept apart so that its window inlines.
+  word_t walk_to(K const& key, std::uint64_t tag, word_t home, char const* base,
+                 char const** entry) const {
     word_t const mask = slots_ - 1;
     word_t i = home;
     for (word_t probes = 0; probes < slots_; ++probes, i = (i + 1) & mask) {
       std::uint64_t const word = slot_word(base, i);
       if (word == 0) return no_address;
-      if (names(base, word, tag, key)) return i;
+      if (names(base, word, tag, key, entry)) return i;
     }
     return no_address;
   }
@@ -632,7 +670,11 @@ class slot_map {
   word_t slots_ = 0;
   int bits_ = 0;
   int home_shift_ = 63;
-  std::size_t table_bytes_ = 0;  // of the slots and entries, which table() reads in place
+  // Where the slots and entries that table() reads in place start and end
+  // in the file, and where the entries start among them.
+  word_t table_at_ = 0;
+  word_t table_end_ = 0;
+  word_t entries_at_ = 0;
   word_t count_ = 0;
   double max_load_ = 0;
   db_handle link_;
