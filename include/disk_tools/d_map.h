@@ -1074,7 +1074,7 @@ typename d_map<K, V, H>::node_type* d_map<K, V, H>::insert_step(node_type& n, pa
     int placed = 0;
     spilled = n.exchange_smallest(pair, placed);
     // Count and links stay: only the slots up to pair's place changed.
-    n.store_slots(*stream, 0, placed + 1);
+    n.store_exchanged(*stream, placed);
     has_spilled = true;
     return nullptr;
   }
@@ -1092,7 +1092,7 @@ template <class K, class V, class H>
 void d_map<K, V, H>::place(node_type& n, pair_type const& pair) {
   int const at = n.add_sorted(pair);
   // The links stay: the count and the slots from the new pair on change.
-  n.store_count_from(*stream, at);
+  n.store_added(*stream, at);
   ++size_;
   write_header_word(map_header::size_offset, size_);
   if (n.full()) ++full_nodes;
