@@ -311,8 +311,9 @@ class d_map {
   bool replace_value(K const& key, V const& value, V& old);
   // Adds the pair, or replaces the value of a present key handing the
   // replaced value out through old, in one descent from the root; true when
-  // a pair was added. For the typed map: its put.
-  bool put_or_replace(K const& key, V const& value, V& old);
+  // a pair was added. For the typed map, its put: a part of the change the
+  // caller has begun (in_change), which fails with it.
+  bool put_or_replace_within(K const& key, V const& value, V& old);
   // A proxy for key's pair; a missing key is added first with a default value.
   d_map_assign<K, V, H> operator[](K const& key);
   // Takes key's pair out; false when key is absent. The string map gives the
@@ -836,8 +837,9 @@ bool d_map<K, V, H>::replace_value(K const& key, V const& value, V& old) {
 }
 
 template <class K, class V, class H>
-bool d_map<K, V, H>::put_or_replace(K const& key, V const& value, V& old) {
-  return link_.own_change(checked(), handle_, [&] { return insert_pair(key, value, &old); });
+bool d_map<K, V, H>::put_or_replace_within(K const& key, V const& value, V& old) {
+  checked();
+  return link_.own_change_within(handle_, [&] { return insert_pair(key, value, &old); });
 }
 
 template <class K, class V, class H>
