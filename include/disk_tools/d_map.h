@@ -311,8 +311,9 @@ class d_map {
   bool replace_value(K const& key, V const& value, V& old);
   // Adds the pair, or replaces the value of a present key handing the
   // replaced value out through old, in one descent from the root; true when
-  // a pair was added. For the typed map: its put.
-  bool put_or_replace(K const& key, V const& value, V& old);
+  // a pair was added. For the typed map, its put: a part of the change the
+  // caller has begun (in_change), which fails with it.
+  bool put_or_replace_within(K const& key, V const& value, V& old);
   // A proxy for key's pair; a missing key is added first with a default value.
   d_map_assign<K, V, H> operator[](K const& key);
   // Takes key's pair out; false when key is absent. The string map gives the
@@ -836,8 +837,9 @@ bool d_map<K, V, H>::replace_value(K const& key, V const& value, V& old) {
 }
 
 template <class K, class V, class H>
-bool d_map<K, V, H>::put_or_replace(K const& key, V const& value, V& old) {
-  return link_.own_change(checked(), handle_, [&] { return insert_pair(key, value, &old); });
+bool d_map<K, V, H>::put_or_replace_within(K const& key, V const& value, V& old) {
+  checked();
+  return link_.own_change_within(handle_, [&] { return insert_pair(key, value, &old); });
 }
 
 template <class K, class V, class H>
@@ -1074,7 +1076,7 @@ typename d_map<K, V, H>::node_type* d_map<K, V, H>::insert_step(node_type& n, pa
     int placed = 0;
     spilled = n.exchange_smallest(pair, placed);
     // Count and links stay: only the slots up to pair's place changed.
-    n.store_slots(*stream, 0, placed + 1);
+    n.store_exchanged(*stream, placed);
     has_spilled = true;
     return nullptr;
   }
@@ -1092,7 +1094,7 @@ template <class K, class V, class H>
 void d_map<K, V, H>::place(node_type& n, pair_type const& pair) {
   int const at = n.add_sorted(pair);
   // The links stay: the count and the slots from the new pair on change.
-  n.store_count_from(*stream, at);
+  n.store_added(*stream, at);
   ++size_;
   write_header_word(map_header::size_offset, size_);
   if (n.full()) ++full_nodes;

@@ -151,7 +151,7 @@ class d_map<K, V, typed_map_tag> {
       // may have caught up with other openings' commits.
       key_slot const stored_k = stored_key(key);
       value_slot old;
-      if (tree_.put_or_replace(stored_k, stored_value_slot(value), old)) return true;
+      if (tree_.put_or_replace_within(stored_k, stored_value_slot(value), old)) return true;
       free_owned(old);
       word_t const unused = map_owned_block<key_slot>::of(stored_k);
       if (unused != no_address) env_->allocator->deallocate(unused);

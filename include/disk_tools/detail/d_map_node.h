@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <list>
 #include <memory>
 #include <optional>
@@ -71,6 +72,15 @@ class d_map_node {
   // The same where only the count and the pairs changed: the count word
   // and the slots, the rest of the head being what the record holds.
   void store_count_from(io_tools::bfstream& s, int first) const;
+  // What add_sorted at slot `at` changed, written as store_count_from(s, at)
+  // writes it; where only used slots are written, the slots after at are
+  // copied from the record's slots one before them rather than encoded
+  // afresh, so the record must hold what the object held before the add.
+  void store_added(io_tools::bfstream& s, int at) const;
+  // What exchange_smallest changed (pair's slot went to placed), written as
+  // store_slots(s, 0, placed + 1) writes it; the slots before placed are
+  // copied from the record's slots one after them, as in store_added.
+  void store_exchanged(io_tools::bfstream& s, int placed) const;
   // Writes the slots from first up to, not including, last and nothing else:
   // what a change that moved no link and kept the count touched. Where whole
   // records are written that holds only for a full node (no slots past the
@@ -175,6 +185,11 @@ class d_map_node {
     return map_node_head::read(s, at, layout::record_size);
   }
   static void store_relinked(io_tools::bfstream& s, map_node_head const& h);
+  // Writes slots [first, last) in one write: slot placed encoded from its
+  // pair, the others the record's slots from `from` on (first + 1 when they
+  // moved down, first when they moved up); false, having written nothing,
+  // when the record's bytes cannot be read in place.
+  bool write_shifted(io_tools::bfstream& s, int first, int last, int placed, int from) const;
   // Writes head h and the slots from first up to, not including, last, slot
   // i holding tail(i).
   template <class Tail>
@@ -261,6 +276,48 @@ void d_map_node<K, V>::store_slots(io_tools::bfstream& s, int first, int last) c
   }
   std::size_t const from = layout::slot_offset(first);
   s.write_at(address + static_cast<word_t>(from), buf + from, layout::slot_offset(last) - from);
+}
+
+template <class K, class V>
+bool d_map_node<K, V>::write_shifted(io_tools::bfstream& s, int first, int last, int placed,
+                                     int from) const {
+  // The moved slots keep their bytes: a shift of the record's own, the new
+  // pair the only slot encoded. One write, so the journal saves the span
+  // once, as it did when every slot was encoded.
+  std::size_t const begin = layout::slot_offset(first);
+  std::size_t const moved = layout::slot_offset(last - 1) - begin;
+  char const* const held =
+      s.view(address + static_cast<word_t>(layout::slot_offset(from)), moved);
+  if (!held) return false;
+  char buf[layout::record_size];
+  std::size_t const into = from > first ? begin : begin + layout::slot_width;
+  std::memcpy(buf + into, held, moved);
+  char* slot = buf + layout::slot_offset(placed);
+  auto const& p = pairs[static_cast<std::size_t>(placed)];
+  map_slot_field<K>::encode(slot, p.key);
+  map_slot_field<V>::encode(slot + map_slot_field<K>::width, p.value);
+  s.write_at(address + static_cast<word_t>(begin), buf + begin,
+             layout::slot_offset(last) - begin);
+  return true;
+}
+
+template <class K, class V>
+void d_map_node<K, V>::store_added(io_tools::bfstream& s, int at) const {
+  int const last = static_cast<int>(count);
+  if (!layout::writes_used_only || address == no_address || last - at < 2) {
+    return store_count_from(s, at);
+  }
+  s.write_word(address + static_cast<word_t>(map_node_head::count_offset), count);
+  if (!write_shifted(s, at, last, at, at)) return store_count_from(s, at);
+  tail_stored_at = address;
+}
+
+template <class K, class V>
+void d_map_node<K, V>::store_exchanged(io_tools::bfstream& s, int placed) const {
+  if (!layout::writes_used_only || address == no_address || placed < 1 ||
+      !write_shifted(s, 0, placed + 1, placed, 1)) {
+    store_slots(s, 0, placed + 1);
+  }
 }
 
 template <class K, class V>

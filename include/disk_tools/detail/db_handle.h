@@ -90,6 +90,17 @@ class db_handle {
       return result;
     }
   }
+  // The same as a part of a change the caller has begun: no scope of its
+  // own, whose beginning and end would cost more than a small step. A
+  // failure ends the caller's scope too, and its rollback makes the cache
+  // stale.
+  template <class Step>
+  decltype(auto) own_change_within(word_t container, Step&& step) {
+    note_change(container);
+    decltype(auto) result = step();
+    up_to_date();
+    return result;
+  }
 
  private:
   // db() the long way: the database's own checks (the thread, other
