@@ -338,12 +338,12 @@ class bfstream {
   void add_pending(disk_tools::word_t begin, disk_tools::word_t end) {
     add_range(pending_, begin, end);
   }
-  // The file's bytes as this stream sees them.
   // Whether the len bytes at address lie in the data, which is in memory:
   // a stream has an image only while it is open.
   bool in_data(disk_tools::word_t address, disk_tools::word_t len) const {
     return has_image_ && address >= 0 && len >= 0 && address <= size_ - len;
   }
+  // The file's bytes as this stream sees them.
   char* bytes() { return base_ ? base_ : image_.data(); }
   char const* bytes() const { return base_ ? base_ : image_.data(); }
 
