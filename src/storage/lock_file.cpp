@@ -65,7 +65,9 @@ publish_pause::~publish_pause() {
 }
 
 lock_file::lock_file(std::string path, std::chrono::milliseconds busy_timeout)
-    : path_(std::move(path)), busy_timeout_(busy_timeout) {
+    : path_(std::move(path)),
+      busy_timeout_(busy_timeout),
+      pid_(static_cast<std::uint64_t>(::getpid())) {
   open_joined(busy_timeout);
 }
 
@@ -459,7 +461,7 @@ bool lock_file::begin_restart() {
   for (int i = 0; i < slot_count; ++i) {
     if (load_slot(i, 16) != reading) continue;
     std::uint64_t const pid = load_slot(i, 0);
-    if (pid != 0 && !gone(pid)) {
+    if (pid != 0 && !owner_gone(i, pid)) {
       store_fenced(restarting_offset, 0);
       return false;
     }
@@ -467,13 +469,23 @@ bool lock_file::begin_restart() {
   return true;
 }
 
-bool lock_file::gone(std::uint64_t pid) {
-  if (pid == static_cast<std::uint64_t>(::getpid())) return false;
+bool lock_file::gone(std::uint64_t pid) const {
+  if (pid == pid_) return false;
   return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
+bool lock_file::owner_gone(int slot, std::uint64_t pid) const {
+  if (pid == pid_) return false;
+  seen_alive& seen = alive_[static_cast<std::size_t>(slot)];
+  auto const now = std::chrono::steady_clock::now();
+  if (seen.pid == pid && now - seen.at < alive_for) return false;
+  if (gone(pid)) return true;
+  seen = {pid, now};
+  return false;
+}
+
 int lock_file::take_slot() {
-  auto const me = static_cast<std::uint64_t>(::getpid());
+  std::uint64_t const me = pid_;
   for (bool reuse : {false, true}) {
     for (int i = 0; i < slot_count; ++i) {
       std::uint64_t pid = load_slot(i, 0);
@@ -524,7 +536,7 @@ std::uint64_t lock_file::oldest_pinned(std::uint64_t latest) const {
     std::uint64_t const snapshot = load_slot(i, 8);
     if (snapshot >= oldest) continue;
     std::uint64_t const pid = load_slot(i, 0);
-    if (pid != 0 && !gone(pid)) oldest = snapshot;
+    if (pid != 0 && !owner_gone(i, pid)) oldest = snapshot;
   }
   return oldest;
 }

@@ -409,6 +409,8 @@ TEST(ManyProcesses, AReaderKilledInsideItsSnapshotHoldsNothingBack) {
   for (int i = 0; i < 20; ++i) transfer(env, map, rng);
   EXPECT_LE(shared_state(name).checkpoint, pinned.commits) << "the live reader held nothing back";
   kids.kill(pid);
+  // A writer asks whether a reader it found alive still is once in 100 ms.
+  std::this_thread::sleep_for(150ms);
   for (int i = 0; i < 20; ++i) transfer(env, map, rng);
   published_state const after = shared_state(name);
   EXPECT_EQ(after.checkpoint, after.commits) << "the dead reader still holds the checkpoint";

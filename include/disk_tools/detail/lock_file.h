@@ -74,6 +74,7 @@
 
 #include <pthread.h>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -221,8 +222,13 @@ class lock_file {
   void store(std::size_t offset, std::uint64_t value);
   void store_slot(int slot, std::size_t field, std::uint64_t value);
   std::uint64_t load_slot(int slot, std::size_t field) const;
-  // Whether the process that owns a slot is gone.
-  static bool gone(std::uint64_t pid);
+  // Whether the process that owns a slot is gone; this one never is.
+  bool gone(std::uint64_t pid) const;
+  // The same for the owner of slot i, asked of the system at most once in
+  // alive_for while it lives: a slot that holds a commit back is looked at
+  // by every commit, and a system call costs more than the commit. A dead
+  // owner found late only holds its commit back a little longer.
+  bool owner_gone(int slot, std::uint64_t pid) const;
   void write_record(published_state s);
   void lock(int byte, short type);
   bool try_lock(int byte, short type);
@@ -247,6 +253,15 @@ class lock_file {
   bool alone_ = false;
   bool writing_ = false;  // this opening holds the writer's turn
   int slot_ = -1;  // the reader slot this opening took, freed when it goes
+  // This process's id, asked once (it names the slots this opening takes).
+  std::uint64_t pid_;
+  // When each slot's owner was last found alive, and which process that was.
+  struct seen_alive {
+    std::uint64_t pid = 0;
+    std::chrono::steady_clock::time_point at{};
+  };
+  static constexpr std::chrono::milliseconds alive_for{100};
+  mutable std::array<seen_alive, static_cast<std::size_t>(slot_count)> alive_{};
 };
 
 std::string lock_file_of(std::string const& database_file);
