@@ -197,6 +197,17 @@ class d_database {
   void follow_commits() {
     if (lock_ && pinned_ == 0 && journal_->depth() == 0) follow();
   }
+  // An operation outside transactions, once follow_commits has pinned the
+  // latest commit for it (db_handle::operation): true when this one counts.
+  // As the outermost such operation ends its commit rests (lock_file.h), so
+  // that an opening that reads and then rests holds no checkpoint back for
+  // long; while one is under way the pin holds.
+  bool begin_operation() {
+    if (!lock_ || alone_ || pinned_ > 0 || journal_->depth() > 0) return false;
+    ++operations_;
+    return true;
+  }
+  void end_operation() noexcept;
   // True when an operation may start at once: no thread is inside a scope of
   // change, and there is no other opening whose commits to follow (the
   // opening is alone and nobody asked to join). Told in a few loads, for the
@@ -271,6 +282,7 @@ class d_database {
   log_view view_;   // the commit the stream shows
   int slot_ = -1;   // this opening's slot in the reader table, once it needs one
   int pinned_ = 0;  // read transactions under way
+  int operations_ = 0;  // operations under way that pinned (begin_operation)
   // The number of the lock file's state that the last pin of slot_ showed.
   std::uint64_t pinned_state_ = ~std::uint64_t{0};
   // The first opening works without locks until another asks to join

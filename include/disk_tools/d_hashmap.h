@@ -185,7 +185,7 @@ class d_hashmap_assign {
         db_(database) {}
 
   V get_data() {
-    db_.db();
+    auto const op = db_.operation();
     return hashmap_detail::entry_bytes<V>::decode(*stream_, current().value);
   }
   operator V() { return get_data(); }
@@ -260,16 +260,16 @@ class basic_hashmap_iterator {
   // The pair is a copy, but a use after its database closed is a mistake all
   // the same, and is told as one.
   reference operator*() const {
-    standing();
+    auto const op = standing();
     return pair_;
   }
   pointer operator->() const {
-    standing();
+    auto const op = standing();
     return &pair_;
   }
 
   basic_hashmap_iterator& operator++() {
-    standing();
+    auto const op = standing();
     if (next_ != no_address) {
       land(next_);
     } else {
@@ -290,9 +290,9 @@ class basic_hashmap_iterator {
   long entry() const { return entry_; }
 
  private:
-  void standing() const {
+  db_operation standing() const {
     if (entry_ == no_address) throw error(errc::out_of_range, "no entry at the end position...");
-    link_.db();
+    return link_.operation();
   }
 
   void land(word_t entry) {
@@ -417,7 +417,7 @@ class chained_map {
   // True, with the key's value in value, when the key is present; false,
   // with value left as it was, when it is absent.
   bool get(K const& key, V& value) {
-    checked();
+    auto const op = reading();
     hashmap_detail::found_entry const found = lookup(key_bytes(key));
     if (found.entry == 0) return false;
     value = hashmap_detail::entry_bytes<V>::decode(*stream_, found.record.value);
@@ -426,7 +426,7 @@ class chained_map {
   }
   // Whether the key is present.
   bool contains(K const& key) {
-    checked();
+    auto const op = reading();
     return lookup(key_bytes(key)).entry != 0;
   }
 
@@ -442,7 +442,7 @@ class chained_map {
   // The entry of key, created with a value-initialised value when absent.
   d_hashmap_assign<K, V> operator[](K const& key) {
     std::string const bytes = key_bytes(key);
-    checked();
+    auto const op = reading();
     hashmap_detail::found_entry const found = lookup(bytes);
     word_t entry = found.entry;
     last_link_ = found.link;
@@ -458,13 +458,13 @@ class chained_map {
   }
 
   iterator begin() {
-    checked();
+    auto const op = reading();
     return iterator(stream_, database_, header_, buckets_, 0, no_address);
   }
   iterator end() const { return iterator(); }
   // The position of key's pair; end() when the key is absent.
   iterator find(K const& key) {
-    checked();
+    auto const op = reading();
     std::string const bytes = key_bytes(key);
     hashmap_detail::found_entry const found = lookup(bytes);
     if (found.entry == 0) return end();
@@ -515,7 +515,7 @@ class chained_map {
     });
   }
   double max_load_factor() {
-    checked();
+    auto const op = reading();
     return max_load_;
   }
 
@@ -533,17 +533,26 @@ class chained_map {
  protected:
   // The database, checked to be open, with the header (count, table) read
   // afresh when another object or a rollback changed the map since this
-  // object's last operation.
+  // object's last operation. A read holds the operation until it ends; a
+  // change reads under the writer's turn.
+  db_operation reading() {
+    db_operation op = link_.operation();
+    refresh();
+    return op;
+  }
   d_database& checked() {
     d_database& db = link_.db();
-    if (link_.stale(handle_)) {
-      load_header();
-      link_.up_to_date();
-    }
+    refresh();
     return db;
   }
 
  private:
+  void refresh() {
+    if (link_.stale(handle_)) {
+      load_header();
+      link_.up_to_date();
+    }
+  }
   hashmap_header stored_header() const { return hashmap_header::read(*stream_, header_address()); }
 
   void load_header() {

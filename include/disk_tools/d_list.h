@@ -115,7 +115,7 @@ class dl_iterator_base {
   bool operator!=(dl_iterator_base const& other) const { return !(*this == other); }
 
   T operator*() const {
-    link_.db();
+    auto const op = link_.operation();
     if (node_.value == no_address)
       throw error(errc::out_of_range, "no element at the end position...");
     return list_element<T>::read(*stream_, allocator_, database_, node_.value);
@@ -125,7 +125,7 @@ class dl_iterator_base {
   // no copy, valid until the next change to the database.
   std::string_view view() const {
     static_assert(std::is_same<T, std::string>::value, "view() reads strings in place: read other values by copy");
-    still_open();
+    auto const op = link_.operation();
     if (node_.value == no_address)
       throw error(errc::out_of_range, "no element at the end position...");
     return stored_value<std::string>::view(*stream_, node_.value);
@@ -151,7 +151,7 @@ class dl_iterator_base {
   // Reads the following node. A list cannot hold more nodes than the file has
   // room for, so a walk that goes further in one direction has met a cycle.
   void advance() {
-    link_.db();
+    auto const op = link_.operation();
     node_ = list_node::read(*stream_, node_.next);
     if (++steps_ > bound_) too_far();
   }
@@ -160,7 +160,7 @@ class dl_iterator_base {
   // older than the list's last change at its back, so the sentinel's own
   // record names the last node.
   void retreat() {
-    link_.db();
+    auto const op = link_.operation();
     word_t const to =
         node_.value == no_address ? list_node::read(*stream_, node_.own).prev : node_.prev;
     node_ = list_node::read(*stream_, to);
@@ -174,14 +174,6 @@ class dl_iterator_base {
   void too_far() {
     bound_ = most_steps();
     if (steps_ > bound_ || steps_ < -bound_) throw io_tools::corrupt_file(*stream_);
-  }
-
-  // What a read of the element at this position needs of the database: the
-  // step here followed other processes' commits (db), so the read checks
-  // only that the database is still open and not in another thread's hands.
-  void still_open() const {
-    if (!link_.is_open()) link_.db();  // throws the reason
-    database_->check_thread();
   }
 
   list_node node_;
@@ -431,13 +423,13 @@ class d_list {
 
   // The number of elements, as the file has it now.
   size_type size() {
-    checked();
+    auto const op = reading();
     return static_cast<size_type>(count_);
   }
   bool empty() { return size() == 0; }
 
   dl_iterator<T> begin() {
-    checked();
+    auto const op = reading();
     return iterator_at(sentinel_.next);
   }
   dl_iterator<T> end() const { return dl_iterator<T>(*this); }
@@ -467,7 +459,7 @@ class d_list {
 
   // The element whose value block is at address.
   T get_data(long address) {
-    checked();
+    auto const op = reading();
     return list_element<T>::read(*stream_, allocator_, database_, address);
   }
 
@@ -554,16 +546,26 @@ class d_list {
  private:
   // The database, checked to be open. When another object or a rollback
   // changed the list since this object's last operation, the header and the
-  // sentinel are found again through the handle slot.
+  // sentinel are found again through the handle slot. A read holds the
+  // operation until it ends.
+  db_operation reading() {
+    db_operation op = link_.operation();
+    refresh();
+    return op;
+  }
+  // The same for a change, which reads under the writer's turn.
   d_database& checked() {
     d_database& db = link_.db();
+    refresh();
+    return db;
+  }
+  void refresh() {
     if (sentinel_.own == no_address) throw error(errc::not_attached, "list not attached...");
     if (link_.stale(handle_)) {
       word_t const header = stream_->read_word(handle_);
       if (header == no_address) throw error(errc::rolled_back, rolled_back_message);
       attach_header(header);
     }
-    return db;
   }
 
   void erase_at(dl_iterator<T>& pos) {

@@ -151,6 +151,9 @@ class d_map_iterator {
     return at() == other.at() && slot_ == other.slot_;
   }
   bool operator!=(d_map_iterator const& other) const { return !(*this == other); }
+  // An operation on the map for a caller that reads more of the file
+  // through the pair (a typed map's long keys and values).
+  db_operation operation() const { return link_.operation(); }
 
  private:
   friend class d_map<K, V, H>;
@@ -273,7 +276,7 @@ class d_map {
   // plain already.
   template <class P = H, std::enable_if_t<!std::is_same<P, K>::value, int> = 0>
   bool get(H const& key, H& value) {
-    checked();
+    auto const op = reading();
     int slot = -1;
     node_type const* n = locate(key, slot);
     if (!n) return false;
@@ -361,8 +364,13 @@ class d_map {
   void refresh_cache();
   // The database, checked to be open; when the map changed since this
   // object's last operation (another object's change, a rollback), everything
-  // the object caches is read again from the file.
+  // the object caches is read again from the file. A read holds the
+  // operation until it ends; a change reads under the writer's turn.
+  db_operation reading();
   d_database& checked();
+  // An operation for a caller that reads more of the file around this
+  // object's own operations (the typed map's long keys and values).
+  db_operation operation() const { return link_.operation(); }
 
   node_type root;
   node_type spare;
@@ -384,6 +392,8 @@ class d_map {
   bool keep_cache_when_quiet = false;
 
  private:
+  // What checked() and reading() do after the database's checks.
+  void refresh();
   friend class d_map_assign<K, V, H>;
 
   // The node and slot of key reached from root through the cached links;
@@ -504,7 +514,7 @@ d_map_assign<K, V, H>& d_map_assign<K, V, H>::operator=(V const& value) {
 
 template <class K, class V, class H>
 typename d_map_iterator<K, V, H>::value_type const& d_map_iterator<K, V, H>::current() const {
-  link_.db();
+  auto const op = link_.operation();
   if (!node_) throw error(errc::out_of_range, "map iterator out of range...");
   return node_->pairs[static_cast<std::size_t>(slot_)];
 }
@@ -565,7 +575,7 @@ word_t d_map_iterator<K, V, H>::neighbour(bool forward) const {
 
 template <class K, class V, class H>
 d_map_iterator<K, V, H>& d_map_iterator<K, V, H>::operator++() {
-  link_.db();
+  auto const op = link_.operation();
   if (!node_) throw error(errc::out_of_range, "map iterator out of range...");
   if (slot_ + 1 < static_cast<int>(node_->pairs.size())) {
     ++slot_;
@@ -583,7 +593,7 @@ d_map_iterator<K, V, H>& d_map_iterator<K, V, H>::operator++() {
 
 template <class K, class V, class H>
 d_map_iterator<K, V, H>& d_map_iterator<K, V, H>::operator--() {
-  link_.db();
+  auto const op = link_.operation();
   if (node_ && slot_ > 0) {
     --slot_;
     return *this;
@@ -636,8 +646,21 @@ void d_map<K, V, H>::grab(io_tools::bfstream* s, long slot, d_alloc* allocator, 
 }
 
 template <class K, class V, class H>
+db_operation d_map<K, V, H>::reading() {
+  db_operation op = link_.operation();
+  refresh();
+  return op;
+}
+
+template <class K, class V, class H>
 d_database& d_map<K, V, H>::checked() {
   d_database& db = link_.db();
+  refresh();
+  return db;
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::refresh() {
   if (link_.stale(handle_)) {
     if (stream->read_word(handle_) == no_address) throw error(errc::rolled_back, rolled_back_message);
     reload();
@@ -645,7 +668,6 @@ d_database& d_map<K, V, H>::checked() {
   } else if (node_list.size() > max_cached_nodes) {
     trim_node_list();
   }
-  return db;
 }
 
 template <class K, class V, class H>
@@ -772,7 +794,7 @@ typename d_map<K, V, H>::node_type* d_map<K, V, H>::locate(Key const& key, int& 
 
 template <class K, class V, class H>
 bool d_map<K, V, H>::get(K const& key, V& value) {
-  checked();
+  auto const op = reading();
   return get_pair(key, value);
 }
 
@@ -859,7 +881,7 @@ d_map_assign<K, V, H> d_map<K, V, H>::operator[](K const& key) {
 
 template <class K, class V, class H>
 std::size_t d_map<K, V, H>::size() {
-  checked();
+  auto const op = reading();
   return static_cast<std::size_t>(size_);
 }
 
@@ -873,6 +895,7 @@ typename d_map<K, V, H>::iterator d_map<K, V, H>::end() {
 
 template <class K, class V, class H>
 typename d_map<K, V, H>::iterator d_map<K, V, H>::begin() {
+  auto const op = reading();
   iterator it = end();
   if (size_ > 0) it.stand_on(it.edge_below(root.address, true), true);
   return it;
@@ -913,6 +936,7 @@ typename d_map<K, V, H>::node_type* d_map<K, V, H>::find_bound(Key const& key, b
 template <class K, class V, class H>
 template <class Key>
 typename d_map<K, V, H>::iterator d_map<K, V, H>::bound_at(Key const& key, bool after) {
+  auto const op = reading();
   iterator it = end();
   int slot = 0;
   if (node_type const* n = find_bound(key, after, slot)) it.stand_on(*n, slot);
@@ -922,6 +946,7 @@ typename d_map<K, V, H>::iterator d_map<K, V, H>::bound_at(Key const& key, bool 
 template <class K, class V, class H>
 template <class Key>
 typename d_map<K, V, H>::iterator d_map<K, V, H>::found_at(Key const& key) {
+  auto const op = reading();
   iterator it = end();
   int slot = 0;
   if (node_type const* n = locate(key, slot)) it.stand_on(*n, slot);
@@ -931,6 +956,7 @@ typename d_map<K, V, H>::iterator d_map<K, V, H>::found_at(Key const& key) {
 template <class K, class V, class H>
 template <class Key>
 typename d_map<K, V, H>::key_range d_map<K, V, H>::range_of(Key const& from, Key const& to) {
+  auto const op = reading();  // both ends from one commit
   iterator const first = bound_at(from, false);
   // An empty range must not walk from `from` to the end looking for `to`.
   if (!(from < to)) return {first, first};

@@ -31,7 +31,7 @@ class d_ptr_assign {
   // The stored value; the pointer's last known value while the cell holds
   // none.
   operator T() const {
-    link_.db();
+    auto const op = link_.operation();
     word_t const block = stream_->read_word(cell_);
     if (block != no_address) *cached_ = stored_value<T>::read(*stream_, block);
     return *cached_;
@@ -67,7 +67,7 @@ class d_ptr {
   }
 
   d_ptr_assign<T> operator*() {
-    link_.db();
+    auto const op = link_.operation();
     word_t const block = stream_->read_word(cell_);
     if (block != no_address) cached_ = stored_value<T>::read(*stream_, block);
     return d_ptr_assign<T>(cell_, &cached_, stream_, allocator_, link_);

@@ -52,6 +52,7 @@ class typed_map_iterator {
   explicit typed_map_iterator(base it) : it_(it) {}
 
   value_type operator*() const {
+    auto const op = it_.operation();
     auto const& pair = *it_;
     if constexpr (is_nested_container<V>::value) {
       return {pair.key.get(), pair.value.handle};
@@ -126,6 +127,7 @@ class d_map<K, V, typed_map_tag> {
   // True and the value copied out when key is present; value untouched
   // otherwise. Reads only.
   bool get(K const& key, V& value) {
+    auto const op = tree_.operation();  // a long value's block is read after the descent
     value_slot found;
     if (!tree_.get(probe(key), found)) return false;
     if constexpr (nested) {

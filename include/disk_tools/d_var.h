@@ -36,7 +36,7 @@ class d_var {
 
   // The stored value; an empty value while the cell holds none.
   T get_data() const {
-    link_.db();
+    auto const op = link_.operation();
     word_t const block = stream_->read_word(cell_);
     if (block == no_address) return T{};
     return stored_value<T>::read(*stream_, block);
@@ -47,7 +47,7 @@ class d_var {
   // cell holds no value.
   std::string_view view() const {
     static_assert(std::is_same<T, std::string>::value, "view() reads strings in place: read other values by copy");
-    link_.db();
+    auto const op = link_.operation();
     word_t const block = stream_->read_word(cell_);
     if (block == no_address) return {};
     return stored_value<std::string>::view(*stream_, block);

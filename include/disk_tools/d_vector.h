@@ -131,13 +131,17 @@ class d_vector_iterator {
   long index() const { return index_; }
   long slot_address() const { return slot_; }
 
-  T operator*() const { return vector_detail::element_in<T>(*stream_, current_slot()); }
+  T operator*() const {
+    auto const op = link_.operation();
+    return vector_detail::element_in<T>(*stream_, current_slot());
+  }
   pointer operator->() const { return pointer{**this}; }
   T operator[](difference_type n) const { return *(*this + n); }
   // The element's characters where the file holds them (a vector of
   // strings): no copy, valid until the next change to the database.
   std::string_view view() const {
     static_assert(std::is_same<T, std::string>::value, "view() reads strings in place: read other values by copy");
+    auto const op = link_.operation();
     return vector_detail::chars_in(*stream_, current_slot());
   }
 
@@ -175,12 +179,11 @@ class d_vector_iterator {
   bool operator>=(d_vector_iterator const& other) const { return !(*this < other); }
 
  private:
-  // The slot of this position's element, with the database checked to be
-  // open. Through the handle slot, the header is read again only when the
-  // vector changed (through any object, or a rollback) since this position
-  // last read it; the index is checked against the count every time.
+  // The slot of this position's element, inside an operation (which checks
+  // the database). Through the handle slot, the header is read again only
+  // when the vector changed (through any object, or a rollback) since this
+  // position last read it; the index is checked against the count every time.
   word_t current_slot() const {
-    link_.db();
     if (handle_ == no_address) return slot_;
     if (header_ == no_address || link_.stale(handle_)) {
       word_t const header = stream_->read_word(handle_);
@@ -222,7 +225,7 @@ class d_vector_assign {
         link_(database) {}
 
   operator T() const {
-    link_.db();
+    auto const op = link_.operation();
     return vector_detail::element_in<T>(*stream_, vector_detail::slot_of(*stream_, handle_, index_));
   }
   T get_data() const { return *this; }
@@ -364,14 +367,14 @@ class d_vector {
 
   // The number of elements, as the file has it now.
   size_type size() {
-    checked();
+    auto const op = reading();
     return static_cast<size_type>(count_);
   }
   bool empty() { return size() == 0; }
 
   // Element index, which must lie in 0..count-1.
   d_vector_assign<T> operator[](long const& index) {
-    checked();
+    auto const op = reading();
     if (index < 0 || index >= count_)
       throw error(errc::out_of_range, "vector index out of range...");
     word_t const slot = vector_header::slot_address(header_, index);
@@ -383,7 +386,7 @@ class d_vector {
   // strings): no copy, valid until the next change to the database.
   std::string_view view(long index) {
     static_assert(std::is_same<T, std::string>::value, "view() reads strings in place: read other values by copy");
-    checked();
+    auto const op = reading();
     if (index < 0 || index >= count_)
       throw error(errc::out_of_range, "vector index out of range...");
     auto const at = static_cast<std::size_t>(index);
@@ -399,11 +402,11 @@ class d_vector {
   }
 
   d_vector_iterator<T> begin() {
-    checked();
+    auto const op = reading();
     return iterator_at(0);
   }
   d_vector_iterator<T> end() {
-    checked();
+    auto const op = reading();
     return iterator_at(count_);
   }
   reverse_iterator rbegin() { return reverse_iterator(end()); }
@@ -424,14 +427,23 @@ class d_vector {
  private:
   // The database, checked to be open, with the header read afresh when
   // another object or a rollback changed the vector since this object's last
-  // operation.
+  // operation; a read holds the operation until it ends.
+  db_operation reading() {
+    db_operation op = link_.operation();
+    refresh();
+    return op;
+  }
+  // The same for a change, which reads under the writer's turn.
   d_database& checked() {
     d_database& db = link_.db();
+    refresh();
+    return db;
+  }
+  void refresh() {
     if (link_.stale(handle_)) {
       load_header();
       link_.up_to_date();
     }
-    return db;
   }
 
   void load_header() {

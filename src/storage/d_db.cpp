@@ -343,6 +343,11 @@ void d_database::end_read() {
   }
 }
 
+void d_database::end_operation() noexcept {
+  if (--operations_ > 0 || pinned_ > 0 || journal_->depth() > 0 || slot_ < 0) return;
+  lock_->rest(slot_);
+}
+
 d_database::~d_database() {
   if (state_) state_->database = nullptr;
   // Only the last of the openings that share the file tidies it up.

@@ -800,7 +800,10 @@ void db_journal::commit_shared(word_t length) {
 
 void db_journal::checkpoint_shared() {
   published_state const s = lock_->state();
-  std::uint64_t const target = copy_due(s) ? lock_->oldest_pinned(s.commits) : s.checkpoint;
+  // An opening resting after a read holds the batch back, not the bound.
+  bool const past_bound = s.log_end > checkpoint_bytes_;
+  std::uint64_t const target =
+      copy_due(s) ? lock_->oldest_pinned(s.commits, past_bound) : s.checkpoint;
   if (target > s.checkpoint && lock_->try_publish_lock()) {
     try {
       copy_in(s, target);
@@ -810,7 +813,7 @@ void db_journal::checkpoint_shared() {
     }
     lock_->publish_unlock();
   }
-  if (s.log_end > checkpoint_bytes_) restart_held_ = !restart_shared();
+  if (past_bound) restart_held_ = !restart_shared();
 }
 
 bool db_journal::copy_due(published_state const& s) const {

@@ -508,8 +508,19 @@ void lock_file::free_slot(int slot) {
   if (slot == slot_) slot_ = -1;
 }
 
-bool lock_file::holds_latest(int slot, std::uint64_t number) const {
-  return load_slot(slot, 16) == pinned && load(current_offset) == number;
+bool lock_file::holds_latest(int slot, std::uint64_t number) {
+  std::uint64_t const state = load_slot(slot, 16);
+  if (state == resting) {
+    // Nothing to keep when others published since: pin() takes the latest.
+    if (load(current_offset) != number) return false;
+    // Fenced as a pin is: a writer that passed the resting snapshot
+    // published a commit first, which the look below then sees.
+    store_slot(slot, 16, pinned);
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+  } else if (state != pinned) {
+    return false;
+  }
+  return load(current_offset) == number;
 }
 
 published_state lock_file::pin(int slot) {
@@ -526,13 +537,14 @@ published_state lock_file::pin(int slot) {
   }
 }
 
-std::uint64_t lock_file::oldest_pinned(std::uint64_t latest) const {
+std::uint64_t lock_file::oldest_pinned(std::uint64_t latest, bool pass_resting) const {
   // The commit published before is seen by a reader that pins after this,
   // or its slot is seen here.
   __atomic_thread_fence(__ATOMIC_SEQ_CST);
   std::uint64_t oldest = latest;
   for (int i = 0; i < slot_count; ++i) {
-    if (load_slot(i, 16) == 0) continue;
+    std::uint64_t const state = load_slot(i, 16);
+    if (state == 0 || (state == resting && pass_resting)) continue;
     std::uint64_t const snapshot = load_slot(i, 8);
     if (snapshot >= oldest) continue;
     std::uint64_t const pid = load_slot(i, 0);

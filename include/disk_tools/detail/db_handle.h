@@ -21,6 +21,29 @@
 
 namespace disk_tools {
 
+// An operation outside transactions from its start to its end: beside other
+// openings, the commit it pinned as it started rests once it ends
+// (d_database::begin_operation). Held for the whole of a read whose bytes
+// come from the file; without one, the pin holds until the next operation.
+class [[nodiscard]] db_operation {
+ public:
+  db_operation(d_database& db, bool counted) : db_(&db), counted_(counted) {}
+  db_operation(db_operation&& other) noexcept : db_(other.db_), counted_(other.counted_) {
+    other.counted_ = false;
+  }
+  db_operation(db_operation const&) = delete;
+  db_operation& operator=(db_operation const&) = delete;
+  db_operation& operator=(db_operation&&) = delete;
+  ~db_operation() {
+    if (counted_) db_->end_operation();
+  }
+  d_database& db() const { return *db_; }
+
+ private:
+  d_database* db_;
+  bool counted_;
+};
+
 class db_handle {
  public:
   db_handle() = default;
@@ -38,6 +61,15 @@ class db_handle {
       if (database && !state_->broken && database->quiet()) return *database;
     }
     return checked_db();
+  }
+  // db() for an operation that reads, held until it ends.
+  db_operation operation() const {
+    if (state_) {
+      d_database* const database = state_->database;
+      if (database && !state_->broken && database->quiet()) return db_operation(*database, false);
+    }
+    d_database& database = checked_db();
+    return db_operation(database, database.begin_operation());
   }
   bool is_open() const { return state_ && state_->database && !state_->broken; }
   // True when an operation may go ahead on the object's cache as it is: the

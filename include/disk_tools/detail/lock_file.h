@@ -37,7 +37,9 @@
 //   512     32     reader slots, 112 of them to the end of the file:
 //                    +0   process id of the opening that owns it; 0 when free
 //                    +8   the commit its snapshot shows
-//                    +16  1 while pinned; 3 while it also reads the journal
+//                    +16  1 while pinned; 3 while it also reads the journal;
+//                         4 while resting: the opening pinned it for an
+//                         operation that has ended
 //
 // A reader pins a snapshot with no system call: it stores the latest commit
 // in its slot, fences, and looks again at the word current; when a writer
@@ -46,6 +48,14 @@
 // passes a snapshot that is pinned, and the journal starts afresh only while
 // nobody reads it. A slot whose process is gone (kill(pid, 0) fails with
 // ESRCH) holds nothing back, and the next opening that needs a slot takes it.
+//
+// An operation outside a read transaction leaves its slot resting as it
+// ends. A checkpoint in its batch still leaves a resting snapshot alone (what
+// the opening read in place stays where it was), but one that finds the
+// journal past its bound passes it: an opening that read once and then rests
+// holds back no more than that. The opening pins the slot again as its next
+// operation starts, fenced like a pin, and takes the latest commit when
+// anything was published meanwhile.
 //
 // An opening alone pays no system call per transaction: it announces each
 // transaction in the busy word and looks at the join word (the two orders
@@ -117,6 +127,7 @@ class lock_file {
   // The slot states.
   static constexpr std::uint64_t pinned = 1;
   static constexpr std::uint64_t reading = 3;
+  static constexpr std::uint64_t resting = 4;
 
   // Opens (making it when missing) the lock file at path and joins the
   // openings of the database; alone() tells whether there were none. The
@@ -208,14 +219,19 @@ class lock_file {
   // Whether slot is pinned (and not reading the journal) and the state in
   // force is still the one numbered number: then the snapshot pinned then is
   // the latest. Two loads and no store, for an opening that reads again
-  // with nothing published meanwhile.
-  bool holds_latest(int slot, std::uint64_t number) const;
+  // with nothing published meanwhile; a resting slot is pinned again first.
+  bool holds_latest(int slot, std::uint64_t number);
+  // An operation that pinned slot has ended (see resting above).
+  void rest(int slot) {
+    if (load_slot(slot, 16) == pinned) store_slot(slot, 16, resting);
+  }
   // The journal read: the snapshot stays pinned.
   void done_reading(int slot) { store_slot(slot, 16, pinned); }
   void unpin(int slot) { store_slot(slot, 16, 0); }
-  // The oldest commit a live reader has pinned, latest when none is older.
-  // Looks at a slot's process only when it holds something back.
-  std::uint64_t oldest_pinned(std::uint64_t latest) const;
+  // The oldest commit a live reader has pinned, latest when none is older;
+  // resting snapshots count unless pass_resting. Looks at a slot's process
+  // only when it holds something back.
+  std::uint64_t oldest_pinned(std::uint64_t latest, bool pass_resting) const;
 
  private:
   std::uint64_t load(std::size_t offset) const;

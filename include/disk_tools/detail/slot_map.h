@@ -84,15 +84,15 @@ class slot_iterator {
   }
 
   reference operator*() const {
-    standing();
+    auto const op = standing();
     return pair_;
   }
   pointer operator->() const {
-    standing();
+    auto const op = standing();
     return &pair_;
   }
   slot_iterator& operator++() {
-    standing();
+    auto const op = standing();
     land(entry_ + 1);
     return *this;
   }
@@ -105,9 +105,9 @@ class slot_iterator {
   bool operator!=(slot_iterator const& other) const { return !(*this == other); }
 
  private:
-  void standing() const {
+  db_operation standing() const {
     if (entry_ == no_address) throw error(errc::out_of_range, "no entry at the end position...");
-    link_.db();
+    return link_.operation();
   }
   void land(word_t entry) {
     link_.db();
@@ -176,14 +176,14 @@ class slot_map {
   // True, with the key's value in value, when the key is present; false,
   // with value left as it was, when it is absent.
   bool get(K const& key, V& value) {
-    checked_read();
+    auto const op = checked_read();
     char const* entry = nullptr;
     if (find_slot(key, table(), &entry) == no_address) return false;
     std::memcpy(&value, entry + key_width, sizeof(V));
     return true;
   }
   bool contains(K const& key) {
-    checked_read();
+    auto const op = checked_read();
     return find_slot(key, table()) != no_address;
   }
 
@@ -195,7 +195,7 @@ class slot_map {
   }
 
   slot_assign<K, V> operator[](K const& key) {
-    checked();
+    auto const op = reading();
     if (find_slot(key, table()) == no_address) put(key, V());
     return slot_assign<K, V>(this, key);
   }
@@ -206,12 +206,12 @@ class slot_map {
   }
 
   iterator begin() {
-    checked();
+    auto const op = reading();
     return iterator(this, 0);
   }
   iterator end() const { return iterator(); }
   iterator find(K const& key) {
-    checked();
+    auto const op = reading();
     char const* base = table();
     word_t const slot = find_slot(key, base);
     if (slot == no_address) return end();
@@ -254,7 +254,7 @@ class slot_map {
     });
   }
   double max_load_factor() {
-    checked();
+    auto const op = reading();
     return max_load_;
   }
 
@@ -323,19 +323,24 @@ class slot_map {
 
   // The database, checked to be open, with the header read afresh when
   // another object or a rollback changed the map since this object's last
-  // operation.
+  // operation. A read holds the operation until it ends; a change reads
+  // under the writer's turn.
+  db_operation reading() {
+    db_operation op = link_.operation();
+    refresh();
+    return op;
+  }
   d_database& checked() {
     d_database& db = link_.db();
     refresh();
     return db;
   }
-  // The same for a read, which needs no database back. It too follows other
-  // openings' commits (link_.db()): a table another one moved would otherwise
-  // still be read where this object last found it.
-  void checked_read() {
-    if (link_.settled()) return;
-    link_.db();
-    refresh();
+  // reading() for the lookups made by the million. It too follows other
+  // openings' commits (link_.operation()): a table another one moved would
+  // otherwise still be read where this object last found it.
+  db_operation checked_read() {
+    if (link_.settled()) return db_operation(*database_, false);
+    return reading();
   }
   void refresh() {
     if (link_.stale(handle_)) {
