@@ -239,7 +239,15 @@ int writer_process(std::string const& name, d_journal mode, std::uint64_t seed, 
 int reader_process(std::string const& name, d_journal mode, tally& t) {
   std::int64_t last_count = 0;
   until_stopped(name, mode, t, [&](bank& b) {
-    std::string const wrong = check_snapshot(b, last_count);
+    std::string wrong = check_snapshot(b, last_count);
+    // A read outside a read transaction shows the latest commit, never one
+    // before what was seen already.
+    std::int64_t count = -1;
+    if (wrong.empty() && (!b.map.get(commits_key, count) || count < last_count)) {
+      wrong = "a plain read showed counter " + std::to_string(count) + " after " +
+              std::to_string(last_count);
+    }
+    last_count = std::max(last_count, count);
     if (wrong.empty()) ++t.checks;
     else report(t, "reader", wrong);
   });
