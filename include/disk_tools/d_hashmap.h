@@ -486,12 +486,13 @@ class chained_map {
   // Makes room for keys keys: enough buckets that they stay within the
   // maximum load factor (one key per bucket when no growth policy is set).
   void reserve(long keys) {
+    d_database& db = checked();  // first: another object may have set the policy
     double const load = max_load_ > 0 ? max_load_ : 1.0;
     double const needed = std::ceil(static_cast<double>(keys) / load);
     if (needed > static_cast<double>(hashmap_header::max_buckets)) {
       throw error(errc::bad_size, "invalid container size...");
     }
-    link_.own_change(checked(), handle_, [&] {
+    link_.own_change(db, handle_, [&] {
       if (static_cast<word_t>(needed) > buckets_) relink(static_cast<word_t>(needed));
     });
   }
