@@ -41,15 +41,33 @@ d_open_options options_for(d_journal mode, std::chrono::milliseconds busy = 5000
   return o;
 }
 
-void make_accounts(std::string const& name) {
-  ASSERT_TRUE(create_database(name, nullptr));
-  d_env env{};
-  scoped_database db = open_database_scoped(name, &env);
-  int_map map("accounts", &env);
-  d_transaction tx(&env);
-  for (unsigned k = 0; k < accounts; ++k) map.put(k, opening_balance);
-  map.put(commits_key, 0);
-  tx.commit();
+// A new database of accounts in a scratch folder of its own.
+struct accounts_db {
+  accounts_db() {
+    EXPECT_TRUE(create_database(name, nullptr));
+    d_env env{};
+    scoped_database db = open_database_scoped(name, &env);
+    int_map map("accounts", &env);
+    d_transaction tx(&env);
+    for (unsigned k = 0; k < accounts; ++k) map.put(k, opening_balance);
+    map.put(commits_key, 0);
+    tx.commit();
+  }
+  test_support::scratch_dir dir{memory_dir};
+  std::string const name = dir.file("accounts");
+};
+
+// A child that changes account 0 inside a transaction and is held there
+// until it is killed.
+pid_t held_inside_a_transaction(test_support::child_processes& kids, std::string const& name) {
+  return kids.start_held([&](auto const& hold) {
+    d_env e{};
+    open_database(name, &e);
+    int_map m("accounts", &e);
+    d_transaction tx(&e);
+    m.put(0, 0);
+    hold();
+  });
 }
 
 // The accounts' total, read in one read transaction.
@@ -98,9 +116,8 @@ void hold_a_transaction(std::string const& name, int ready_fd) {
 TEST(ManyProcesses, AWriterWaitsItsTimeoutThenIsBusyOrGetsItsTurn) {
   for (bool in_thread : {false, true}) {
     SCOPED_TRACE(in_thread ? "holder in a thread" : "holder in a process");
-    test_support::scratch_dir dir(memory_dir);
-    std::string const name = dir.file("busy");
-    make_accounts(name);
+    accounts_db made;
+    std::string const& name = made.name;
     d_env env{};
     scoped_database db = open_database_scoped(name, &env, options_for(d_journal::atomic, 100ms));
     int_map map("accounts", &env);
@@ -148,21 +165,13 @@ TEST(ManyProcesses, AWriterWaitsItsTimeoutThenIsBusyOrGetsItsTurn) {
 // A writer killed inside its transaction blocks nobody, and what it left is
 // taken back by the next writer while this process keeps the database open.
 TEST(ManyProcesses, AWriterKilledInsideItsTransactionBlocksNobodyAndLeavesNothing) {
-  test_support::scratch_dir dir(memory_dir);
-  std::string const name = dir.file("killed");
-  make_accounts(name);
+  accounts_db made;
+  std::string const& name = made.name;
   d_env env{};
   scoped_database db = open_database_scoped(name, &env, options_for(d_journal::atomic, 1000ms));
   int_map map("accounts", &env);
   test_support::child_processes kids;
-  pid_t const pid = kids.start_held([&](auto const& hold) {
-    d_env e{};
-    open_database(name, &e);
-    int_map m("accounts", &e);
-    d_transaction tx(&e);
-    m.put(0, 0);
-    hold();
-  });
+  pid_t const pid = held_inside_a_transaction(kids, name);
   ASSERT_GT(pid, 0);
   kids.kill(pid);
   std::mt19937 rng(1);
@@ -179,21 +188,13 @@ TEST(ManyProcesses, AWriterKilledInsideItsTransactionBlocksNobodyAndLeavesNothin
 // Here the mark is taken away by hand before the holder dies: the writer
 // waiting for its turn must still get it, long before its timeout runs out.
 TEST(ManyProcesses, AWriterWhoseWakeUpIsLostStillGetsItsTurn) {
-  test_support::scratch_dir dir(memory_dir);
-  std::string const name = dir.file("lost");
-  make_accounts(name);
+  accounts_db made;
+  std::string const& name = made.name;
   d_env env{};
   scoped_database db = open_database_scoped(name, &env, options_for(d_journal::atomic, 10s));
   int_map map("accounts", &env);
   test_support::child_processes kids;
-  pid_t const pid = kids.start_held([&](auto const& hold) {
-    d_env e{};
-    open_database(name, &e);
-    int_map m("accounts", &e);
-    d_transaction tx(&e);
-    m.put(0, 0);
-    hold();
-  });
+  pid_t const pid = held_inside_a_transaction(kids, name);
   ASSERT_GT(pid, 0);
   auto const start = steady::now();
   std::string thrown = "never ran";
@@ -234,64 +235,65 @@ d_open_options short_journal(d_journal mode) {
   return o;
 }
 
+// Cases run in both journal modes, each on a new database of accounts.
+class InEachMode : public ::testing::TestWithParam<d_journal> {
+ protected:
+  d_journal const mode = GetParam();
+  accounts_db made;
+  std::string const& name = made.name;
+};
+
+INSTANTIATE_TEST_SUITE_P(ManyProcesses, InEachMode,
+                         ::testing::Values(d_journal::atomic, d_journal::durable), [](auto const& i) {
+                           return i.param == d_journal::atomic ? "atomic" : "durable";
+                         });
+
 // The first opening, idle since another joined it, closes last: the
 // other's commits that only the journal holds (a reader's snapshot kept the
 // checkpoint back) reach the file before the journal goes.
-TEST(ManyProcesses, AnIdleFirstOpeningClosingLastKeepsTheOthersCommits) {
-  for (d_journal mode : {d_journal::atomic, d_journal::durable}) {
-    SCOPED_TRACE(mode == d_journal::atomic ? "atomic" : "durable");
-    test_support::scratch_dir dir(memory_dir);
-    std::string const name = dir.file("idle");
-    make_accounts(name);
-    d_env first_env{};
-    scoped_database first = open_database_scoped(name, &first_env, options_for(mode));
-    {
-      d_env reader_env{};
-      scoped_database reader = open_database_scoped(name, &reader_env, options_for(mode));
-      auto snapshot = std::make_unique<d_read_transaction>(&reader_env);
-      d_env env{};
-      scoped_database db = open_database_scoped(name, &env, options_for(mode));
-      int_map map("accounts", &env);
-      std::mt19937 rng(3);
-      for (int i = 0; i < 10; ++i) transfer(env, map, rng);
-      snapshot.reset();
-    }
-    first.reset();
+TEST_P(InEachMode, AnIdleFirstOpeningClosingLastKeepsTheOthersCommits) {
+  d_env first_env{};
+  scoped_database first = open_database_scoped(name, &first_env, options_for(mode));
+  {
+    d_env reader_env{};
+    scoped_database reader = open_database_scoped(name, &reader_env, options_for(mode));
+    auto snapshot = std::make_unique<d_read_transaction>(&reader_env);
     d_env env{};
-    scoped_database db = open_database_scoped(name, &env);
+    scoped_database db = open_database_scoped(name, &env, options_for(mode));
     int_map map("accounts", &env);
-    unsigned commits = 0;
-    EXPECT_EQ(total_of(env, map), static_cast<unsigned long>(accounts) * opening_balance);
-    EXPECT_TRUE(map.get(commits_key, commits));
-    EXPECT_EQ(commits, 10u) << "the last close dropped commits the journal alone held";
+    std::mt19937 rng(3);
+    for (int i = 0; i < 10; ++i) transfer(env, map, rng);
+    snapshot.reset();
   }
+  first.reset();
+  d_env env{};
+  scoped_database db = open_database_scoped(name, &env);
+  int_map map("accounts", &env);
+  unsigned commits = 0;
+  EXPECT_EQ(total_of(env, map), static_cast<unsigned long>(accounts) * opening_balance);
+  EXPECT_TRUE(map.get(commits_key, commits));
+  EXPECT_EQ(commits, 10u) << "the last close dropped commits the journal alone held";
 }
 
 // Beside another opening, a writer's commits reach the database file in
 // batches, not one copy per commit, and still the journal starts afresh
 // near its bound.
-TEST(ManyProcesses, CommitsReachTheFileInBatchesWithinTheJournalsBound) {
-  for (d_journal mode : {d_journal::atomic, d_journal::durable}) {
-    SCOPED_TRACE(mode == d_journal::atomic ? "atomic" : "durable");
-    test_support::scratch_dir dir(memory_dir);
-    std::string const name = dir.file("batches");
-    make_accounts(name);
-    d_env idle_env{};
-    scoped_database idle = open_database_scoped(name, &idle_env, short_journal(mode));
-    d_env env{};
-    scoped_database db = open_database_scoped(name, &env, short_journal(mode));
-    int_map map("accounts", &env);
-    std::mt19937 rng(4);
-    for (int i = 0; i < 3; ++i) transfer(env, map, rng);
-    published_state s = shared_state(name);
-    EXPECT_LT(s.checkpoint, s.commits) << "every commit was copied into the file at once";
-    word_t longest = 0;
-    for (int i = 0; i < 300; ++i) {
-      transfer(env, map, rng);
-      longest = std::max(longest, shared_state(name).log_end);
-    }
-    EXPECT_LT(longest, 4096 + 2048) << "the journal outgrew its bound";
+TEST_P(InEachMode, CommitsReachTheFileInBatchesWithinTheJournalsBound) {
+  d_env idle_env{};
+  scoped_database idle = open_database_scoped(name, &idle_env, short_journal(mode));
+  d_env env{};
+  scoped_database db = open_database_scoped(name, &env, short_journal(mode));
+  int_map map("accounts", &env);
+  std::mt19937 rng(4);
+  for (int i = 0; i < 3; ++i) transfer(env, map, rng);
+  published_state s = shared_state(name);
+  EXPECT_LT(s.checkpoint, s.commits) << "every commit was copied into the file at once";
+  word_t longest = 0;
+  for (int i = 0; i < 300; ++i) {
+    transfer(env, map, rng);
+    longest = std::max(longest, shared_state(name).log_end);
   }
+  EXPECT_LT(longest, 4096 + 2048) << "the journal outgrew its bound";
 }
 
 // An opening that read outside any transaction and then rests: its commit
@@ -337,101 +339,88 @@ TEST(ManyProcesses, AnOpeningRestingAfterAReadHoldsBackNoMoreThanTheJournalsBoun
 // one gave up waiting; its commits then wait in the journal for a checkpoint
 // (a tool reading the file holds it back). The next opening to join must
 // find them there, not take the file for the whole database.
-TEST(ManyProcesses, CommitsTheFirstOpeningMadeBeforeTheJoinAreKept) {
-  for (d_journal mode : {d_journal::atomic, d_journal::durable}) {
-    SCOPED_TRACE(mode == d_journal::atomic ? "atomic" : "durable");
-    test_support::scratch_dir dir(memory_dir);
-    std::string const name = dir.file("bank");
-    make_accounts(name);
-    d_env first_env{};
-    scoped_database first = open_database_scoped(name, &first_env, options_for(mode));
-    int_map first_map("accounts", &first_env);
-    {
-      d_transaction tx(&first_env);
-      first_map.put(commits_key, 1);
-      d_env gave_up{};
-      EXPECT_EQ(test_support::thrown_by(
-                    [&] { open_database_scoped(name, &gave_up, options_for(mode, 50ms)); }),
-                "database is busy...");
-      tx.commit();
-    }
-    {
-      publish_pause pause(name + ".odb");
-      d_transaction tx(&first_env);
-      first_map.put(commits_key, 2);
-      tx.commit();
-    }
-    d_env env{};
-    scoped_database second = open_database_scoped(name, &env, options_for(mode));
-    int_map map("accounts", &env);
-    unsigned n = 0;
-    EXPECT_TRUE(map.get(commits_key, n));
-    EXPECT_EQ(n, 2u) << "the commit in the journal was dropped";
+TEST_P(InEachMode, CommitsTheFirstOpeningMadeBeforeTheJoinAreKept) {
+  d_env first_env{};
+  scoped_database first = open_database_scoped(name, &first_env, options_for(mode));
+  int_map first_map("accounts", &first_env);
+  {
+    d_transaction tx(&first_env);
+    first_map.put(commits_key, 1);
+    d_env gave_up{};
+    EXPECT_EQ(test_support::thrown_by(
+                  [&] { open_database_scoped(name, &gave_up, options_for(mode, 50ms)); }),
+              "database is busy...");
+    tx.commit();
   }
+  {
+    publish_pause pause(name + ".odb");
+    d_transaction tx(&first_env);
+    first_map.put(commits_key, 2);
+    tx.commit();
+  }
+  d_env env{};
+  scoped_database second = open_database_scoped(name, &env, options_for(mode));
+  int_map map("accounts", &env);
+  unsigned n = 0;
+  EXPECT_TRUE(map.get(commits_key, n));
+  EXPECT_EQ(n, 2u) << "the commit in the journal was dropped";
 }
 
-TEST(ManyProcesses, ALongReaderKeepsItsSnapshotAndHoldsNobodyUp) {
-  for (d_journal mode : {d_journal::atomic, d_journal::durable}) {
-    SCOPED_TRACE(mode == d_journal::atomic ? "atomic" : "durable");
-    test_support::scratch_dir dir(memory_dir);
-    std::string const name = dir.file("long");
-    make_accounts(name);
-    test_support::child_processes kids;
-    int ready[2], go[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    ASSERT_EQ(::pipe(go), 0);
-    pid_t const pid = kids.start([&] {
-      d_env e{};
-      scoped_database d = open_database_scoped(name, &e, short_journal(mode));
-      int_map m("accounts", &e);
-      std::mt19937 rng(5);
-      transfer(e, m, rng);
-      char c = 1;
-      if (::write(ready[1], &c, 1) != 1 || ::read(go[0], &c, 1) != 1) return 2;
-      for (int i = 0; i < 100; ++i) transfer(e, m, rng);
-      return 0;
-    });
+TEST_P(InEachMode, ALongReaderKeepsItsSnapshotAndHoldsNobodyUp) {
+  test_support::child_processes kids;
+  int ready[2], go[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(go), 0);
+  pid_t const pid = kids.start([&] {
+    d_env e{};
+    scoped_database d = open_database_scoped(name, &e, short_journal(mode));
+    int_map m("accounts", &e);
+    std::mt19937 rng(5);
+    transfer(e, m, rng);
     char c = 1;
-    ASSERT_EQ(::read(ready[0], &c, 1), 1);
-    // Opened now, the view is the file itself: nothing of the journal is laid
-    // over it, so a checkpoint that passed the snapshot would show.
-    d_env env{};
-    scoped_database db = open_database_scoped(name, &env, short_journal(mode));
-    int_map map("accounts", &env);
-    auto rt = std::make_unique<d_read_transaction>(&env);
-    std::vector<unsigned> const seen = balances(map);
-    auto const view = [&] {
-      char const* at = env.stream->view(0, static_cast<std::size_t>(env.stream->size()));
-      return std::vector<char>(at, at + env.stream->size());
-    };
-    std::vector<char> const seen_bytes = view();
-    published_state const pinned = shared_state(name);
-    ASSERT_EQ(::write(go[1], &c, 1), 1);
-    EXPECT_EQ(kids.wait(pid, steady::now() + 10s), 0) << "the writer was held up";
-    EXPECT_TRUE(view() == seen_bytes) << "the snapshot changed under the reader";
-    published_state const during = shared_state(name);
-    EXPECT_EQ(during.commits, pinned.commits + 100);
-    EXPECT_LE(during.checkpoint, pinned.commits) << "a checkpoint passed the pinned snapshot";
-    EXPECT_GT(during.log_end, 4096);
-    EXPECT_EQ(during.generation, pinned.generation) << "the journal restarted under the reader";
-    rt.reset();
-    EXPECT_EQ(balances(map)[commits_key], seen[commits_key] + 100);
-    std::mt19937 rng(6);
-    transfer(env, map, rng);
-    published_state const after = shared_state(name);
-    EXPECT_EQ(after.checkpoint, after.commits);
-    EXPECT_GT(after.generation, pinned.generation) << "the journal never started afresh";
-    EXPECT_EQ(total_of(env, map), static_cast<unsigned long>(accounts) * opening_balance);
-    for (int fd : {ready[0], ready[1], go[0], go[1]}) ::close(fd);
-  }
+    if (::write(ready[1], &c, 1) != 1 || ::read(go[0], &c, 1) != 1) return 2;
+    for (int i = 0; i < 100; ++i) transfer(e, m, rng);
+    return 0;
+  });
+  char c = 1;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  // Opened now, the view is the file itself: nothing of the journal is laid
+  // over it, so a checkpoint that passed the snapshot would show.
+  d_env env{};
+  scoped_database db = open_database_scoped(name, &env, short_journal(mode));
+  int_map map("accounts", &env);
+  auto rt = std::make_unique<d_read_transaction>(&env);
+  std::vector<unsigned> const seen = balances(map);
+  auto const view = [&] {
+    char const* at = env.stream->view(0, static_cast<std::size_t>(env.stream->size()));
+    return std::vector<char>(at, at + env.stream->size());
+  };
+  std::vector<char> const seen_bytes = view();
+  published_state const pinned = shared_state(name);
+  ASSERT_EQ(::write(go[1], &c, 1), 1);
+  EXPECT_EQ(kids.wait(pid, steady::now() + 10s), 0) << "the writer was held up";
+  EXPECT_TRUE(view() == seen_bytes) << "the snapshot changed under the reader";
+  published_state const during = shared_state(name);
+  EXPECT_EQ(during.commits, pinned.commits + 100);
+  EXPECT_LE(during.checkpoint, pinned.commits) << "a checkpoint passed the pinned snapshot";
+  EXPECT_GT(during.log_end, 4096);
+  EXPECT_EQ(during.generation, pinned.generation) << "the journal restarted under the reader";
+  rt.reset();
+  EXPECT_EQ(balances(map)[commits_key], seen[commits_key] + 100);
+  std::mt19937 rng(6);
+  transfer(env, map, rng);
+  published_state const after = shared_state(name);
+  EXPECT_EQ(after.checkpoint, after.commits);
+  EXPECT_GT(after.generation, pinned.generation) << "the journal never started afresh";
+  EXPECT_EQ(total_of(env, map), static_cast<unsigned long>(accounts) * opening_balance);
+  for (int fd : {ready[0], ready[1], go[0], go[1]}) ::close(fd);
 }
 
 // A reader holds the checkpoint back while it lives; killed inside its read
 // transaction, its slot is found dead by its process id and holds nothing.
 TEST(ManyProcesses, AReaderKilledInsideItsSnapshotHoldsNothingBack) {
-  test_support::scratch_dir dir(memory_dir);
-  std::string const name = dir.file("dead");
-  make_accounts(name);
+  accounts_db made;
+  std::string const& name = made.name;
   d_env env{};
   scoped_database db = open_database_scoped(name, &env, short_journal(d_journal::atomic));
   int_map map("accounts", &env);
@@ -464,9 +453,8 @@ d_open_options reading() {
 }
 
 TEST(ReadOnly, EveryChangeIsRefusedAndNoByteChanges) {
-  test_support::scratch_dir dir;
-  std::string const name = dir.file("ro");
-  make_accounts(name);
+  accounts_db made;
+  std::string const& name = made.name;
   {
     d_env env{};
     scoped_database db = open_database_scoped(name, &env);
@@ -501,9 +489,8 @@ TEST(ReadOnly, EveryChangeIsRefusedAndNoByteChanges) {
 // A read-only opening alone keeps no journal: a writer that joins starts one,
 // and the reader follows its commits.
 TEST(ReadOnly, AReaderAloneFollowsTheWriterThatJoinsIt) {
-  test_support::scratch_dir dir;
-  std::string const name = dir.file("follow");
-  make_accounts(name);
+  accounts_db made;
+  std::string const& name = made.name;
   d_env reader_env{}, writer_env{};
   scoped_database reader = open_database_scoped(name, &reader_env, reading());
   int_map seen("accounts", &reader_env, d_root::existing);
@@ -523,9 +510,8 @@ TEST(ReadOnly, AReaderAloneFollowsTheWriterThatJoinsIt) {
 // changes in place, the old bytes in its journal): only a writing opening can
 // take them back.
 TEST(ReadOnly, AJournalThatNeedsPlayingBackIsReported) {
-  test_support::scratch_dir dir;
-  std::string const name = dir.file("hot");
-  make_accounts(name);
+  accounts_db made;
+  std::string const& name = made.name;
   test_support::child_processes kids;
   pid_t const pid = kids.start_held([&](auto const& hold) {
     d_env e{};
