@@ -7,6 +7,7 @@
 #include <functional>
 #include <future>
 #include <thread>
+#include <utility>
 
 #include <disk_tools/d_list.h>
 #include <disk_tools/d_transaction.h>
@@ -66,13 +67,11 @@ TEST(DeathThenReopening, EveryOrderOfModesRecoversAndGrowsTheFileAgain) {
   }
 }
 
+using Threads = test_support::database_test;
+
 // The first thread stays inside a transaction while the second tries every kind of use.
-TEST(Threads, ASecondThreadIsRefusedWhileTheFirstIsInsideAnOperation) {
-  test_support::scratch_dir dir;
-  std::string const name = dir.file("db");
-  ASSERT_TRUE(create_database(name, nullptr));
-  d_env env{};
-  d_database* db = open_database(name, &env);
+TEST_F(Threads, ASecondThreadIsRefusedWhileTheFirstIsInsideAnOperation) {
+  d_env& env = env_;
   d_list<int> list("list", &env);
   d_var<std::string> var("var", &env);
   var = "before";
@@ -92,7 +91,7 @@ TEST(Threads, ASecondThreadIsRefusedWhileTheFirstIsInsideAnOperation) {
            [&] { var = "changed"; },         // a change of another root
            [&] { (void)var.get_data(); },    // a read
            [&] { d_transaction tx(&env); },  // a transaction of its own
-           [&] { close_database(db); }})     // closing
+           [&] { close_database(db_); }})    // closing
     refusals.push_back(test_support::thrown_by(use));
   tried.set_value();
   first.join();
@@ -101,18 +100,14 @@ TEST(Threads, ASecondThreadIsRefusedWhileTheFirstIsInsideAnOperation) {
   list.push_back(4);
   EXPECT_EQ(std::vector<int>(list.begin(), list.end()), (std::vector<int>{1, 2, 4}));
   EXPECT_EQ(var.get_data(), "before");
-  close_database(db);
-  EXPECT_EQ(check_database_file(name + ".odb"), std::vector<std::string>{});
+  close_database(std::exchange(db_, nullptr));  // the objects go after it
+  EXPECT_EQ(check_database_file(path()), std::vector<std::string>{});
 }
 
 // Two threads changing one database as fast as they can: each change is made whole or
 // refused, never both at once.
-TEST(Threads, ChangesRacingFromTwoThreadsAreEachMadeOrRefused) {
-  test_support::scratch_dir dir;
-  std::string const name = dir.file("db");
-  ASSERT_TRUE(create_database(name, nullptr));
-  d_env env{};
-  d_database* db = open_database(name, &env);
+TEST_F(Threads, ChangesRacingFromTwoThreadsAreEachMadeOrRefused) {
+  d_env& env = env_;
   constexpr int per_thread = 20000;
   d_list<std::string> lists[2] = {{"a", &env}, {"b", &env}};
   std::promise<void> go;
@@ -130,8 +125,8 @@ TEST(Threads, ChangesRacingFromTwoThreadsAreEachMadeOrRefused) {
   b.join();
   EXPECT_EQ(d_list<std::string>("a", &env).count(), per_thread);
   EXPECT_EQ(d_list<std::string>("b", &env).count(), per_thread);
-  close_database(db);
-  EXPECT_EQ(check_database_file(name + ".odb"), std::vector<std::string>{});
+  close_database(std::exchange(db_, nullptr));  // the objects go after it
+  EXPECT_EQ(check_database_file(path()), std::vector<std::string>{});
 }
 
 }  // namespace
