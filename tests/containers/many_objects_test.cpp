@@ -1,5 +1,6 @@
 // Every kind of container on one database, each named by several objects at once, against
-// std:: models (model_harness.h). Each step changes one container through a random object
+// std:: models (model_harness.h); the list and the vector, named by two objects each, run
+// through sequence_model_test.cpp. Each step changes one container through a random object
 // (now and then a transaction of several changes, committed or rolled back), and then a
 // random object of that container, usually not the writer, must read what the model holds;
 // a reopening compares every container through every object. A change lost to another
@@ -39,15 +40,13 @@ template <class T>
 using objects_of = std::vector<std::unique_ptr<T>>;
 
 constexpr int objects = 3;  // per container
-enum kind { var, list, lists, vec, hash, imap, smap, kinds };
+enum kind { var, lists, hash, imap, smap, kinds };
 // How often each kind is changed: the maps most, so that they grow to many nodes.
-std::discrete_distribution<int> const kind_odds{1, 2, 2, 2, 3, 5, 4};
+std::discrete_distribution<int> const kind_odds{1, 2, 3, 5, 4};
 
 struct models {
   string var;
-  std::vector<string> list;
   std::vector<std::vector<int>> lists;
-  std::vector<string> vec;
   std::map<string, string> hash;
   std::map<unsigned, unsigned> imap;
   std::map<string, string> smap;
@@ -66,14 +65,6 @@ bool pairs_as(Map& map, Model const& m) {
          });
 }
 
-// Read in place by index: where the object found (or stored) each element's
-// characters must follow every change, whoever made it.
-bool views_as(d_vector<string>& v, std::vector<string> const& m) {
-  for (std::size_t i = 0; i < m.size(); ++i)
-    if (v.view(static_cast<long>(i)) != m[i]) return false;
-  return true;
-}
-
 class many_objects {
  public:
   void attach(d_env& env) {
@@ -81,9 +72,7 @@ class many_objects {
     for (int i = 0; i < objects; ++i) {
       vars_.push_back(std::make_unique<d_var<string>>("var", &env));
       ptrs_.push_back(std::make_unique<d_ptr<string>>(*vars_.back(), &env));
-      lists_.push_back(std::make_unique<d_list<string>>("list", &env));
       outer_.push_back(std::make_unique<d_list<d_list<int>>>("lists", &env));
-      vecs_.push_back(std::make_unique<d_vector<string>>("vec", 2, &env));
       hashes_.push_back(std::make_unique<hash_map>("hash", 3, &env));
       imaps_.push_back(std::make_unique<int_map>("imap", &env));
       smaps_.push_back(std::make_unique<str_map>("smap", &env));
@@ -97,7 +86,7 @@ class many_objects {
   }
   void detach() {
     inner_.clear();
-    vars_.clear(), ptrs_.clear(), lists_.clear(), outer_.clear(), vecs_.clear();
+    vars_.clear(), ptrs_.clear(), outer_.clear();
     hashes_.clear(), imaps_.clear(), smaps_.clear();
   }
 
@@ -123,9 +112,8 @@ class many_objects {
   }
 
   std::vector<std::string> check() {
-    std::vector<std::string> problems = lists_[0]->check();
-    for (auto const& more : {vecs_[1]->check(), hashes_[2]->check(), check_map(*imaps_[1]),
-                             check_map(*smaps_[2])}) {
+    std::vector<std::string> problems = outer_[0]->check();
+    for (auto const& more : {hashes_[2]->check(), check_map(*imaps_[1]), check_map(*smaps_[2])}) {
       problems.insert(problems.end(), more.begin(), more.end());
     }
     return problems;
@@ -142,9 +130,7 @@ class many_objects {
   std::string change(int k) {
     switch (k) {
       case var: return change_var();
-      case list: return change_list();
       case lists: return change_lists();
-      case vec: return change_vec();
       case hash: return change_hash();
       case imap: return change_imap();
       default: return change_smap();
@@ -161,15 +147,7 @@ class many_objects {
                    ? ""
                    : "var reads " + by_var + "/" + by_ptr + (in_place ? "" : " (view differs)");
       }
-      case list:
-        return lists_[at]->size() == m_.list.size() && walks_as(*lists_[at], m_.list) ? ""
-                                                                                        : "list";
       case lists: return lists_differ(*outer_[at]);
-      case vec:
-        return vecs_[at]->size() == m_.vec.size() && walks_as(*vecs_[at], m_.vec) &&
-                       views_as(*vecs_[at], m_.vec)
-                   ? ""
-                   : "vector";
       case hash: return hash_differs(*hashes_[at]);
       case imap: return pairs_as(*imaps_[at], m_.imap) ? "" : "number map";
       default: return smap_differs(*smaps_[at]);
@@ -185,29 +163,6 @@ class many_objects {
     }
     m_.var = v;
     return "var = " + v;
-  }
-
-  std::string change_list() {
-    auto& l = some(lists_);
-    auto& m = m_.list;
-    std::string const v = word();
-    int const n = static_cast<int>(m.size());
-    int const i = any(n + 1);
-    auto const at = [&] { return std::next(l.begin(), i); };
-    int const op = i == n ? any(3) : any(n > 30 ? 8 : 6);
-    if (op == 0) return l.push_back(v), m.push_back(v), "list push_back";
-    if (op == 1) return l.push_front(v), m.insert(m.begin(), v), "list push_front";
-    if (op == 2) return l.insert(at(), v), m.insert(m.begin() + i, v), "list insert";
-    if (op == 3) {
-      auto it = at();
-      dl_assign<string>{it} = v;
-      return m[static_cast<std::size_t>(i)] = v, "list element = " + v;
-    }
-    if (op == 7) return l.clear(), m.clear(), "list clear";
-    auto it = at();
-    l.erase(it);
-    m.erase(m.begin() + i);
-    return "list erase " + std::to_string(i);
   }
 
   // The inner lists are worked on through the objects that made them (remade from the
@@ -259,24 +214,6 @@ class many_objects {
     for (auto it = outer_[0]->begin(); it != outer_[0]->end(); ++it) {
       inner_.push_back(std::make_unique<d_list<int>>(*it));
     }
-  }
-
-  std::string change_vec() {
-    auto& v = some(vecs_);
-    auto& m = m_.vec;
-    std::string const w = word();
-    int const n = static_cast<int>(m.size());
-    int const i = any(n + 1);
-    int const op = i == n ? any(2) : any(n > 20 ? 6 : 5);
-    if (op == 0) return v.push_back(w), m.push_back(w), "vector push_back";
-    if (op == 1) return v.insert(v.begin() + i, w), m.insert(m.begin() + i, w), "vector insert";
-    if (op == 2) return v[i] = w, m[static_cast<std::size_t>(i)] = w, "vector element = " + w;
-    if (op == 3) return v.erase(v.begin() + i), m.erase(m.begin() + i), "vector erase";
-    if (op == 4) return v.pop_back(), m.pop_back(), "vector pop_back";
-    int const size = any(n);
-    v.resize(size);
-    m.resize(static_cast<std::size_t>(size));
-    return "vector resize " + std::to_string(size);
   }
 
   std::string change_hash() {
@@ -358,10 +295,8 @@ class many_objects {
   models m_;
   objects_of<d_var<string>> vars_;
   objects_of<d_ptr<string>> ptrs_;
-  objects_of<d_list<string>> lists_;
   objects_of<d_list<d_list<int>>> outer_;
   objects_of<d_list<int>> inner_;  // one per element of the outer list
-  objects_of<d_vector<string>> vecs_;
   objects_of<hash_map> hashes_;
   objects_of<int_map> imaps_;
   objects_of<str_map> smaps_;

@@ -1,7 +1,9 @@
 // The list and the vector against std::list and std::vector, and a list of lists against
-// its model: every operation, through two objects on one container. A comparison also walks
-// backwards, takes std::distance and counts the blocks in use (a leak shows).
+// its model: every operation, through two objects on one container, now and then in a
+// transaction committed or rolled back. A comparison also walks backwards, takes
+// std::distance and counts the blocks in use (a leak shows).
 #include <disk_tools/d_list.h>
+#include <disk_tools/d_transaction.h>
 #include <disk_tools/d_vector.h>
 
 #include <gtest/gtest.h>
@@ -110,7 +112,25 @@ class sequence_subject {
     return env_->allocator->allocation_list().size() == blocks ? "" : "blocks in use";
   }
 
+  // Now and then a few operations in a transaction, committed or rolled back
+  // as a whole: both objects must follow a rollback too.
   std::string step(std::mt19937& rng) {
+    if (pick(rng, 0, 40) != 0) return operation(rng);
+    model_t const before = model_;
+    // Without a journal nothing is taken back.
+    bool const keep = pick(rng, 0, 1) == 0 || env_->database->journal_mode() == d_journal::off;
+    std::string what = keep ? "committed:" : "rolled back:";
+    {
+      d_transaction tx(env_->database);
+      for (int n = pick(rng, 1, 4); n > 0; --n) what += " " + operation(rng);
+      if (keep) tx.commit();
+    }
+    if (!keep) model_ = before;
+    return what;
+  }
+
+ private:
+  std::string operation(std::mt19937& rng) {
     // Two objects on one container: each must see what the other did.
     Container& c = pick(rng, 0, 2) == 0 ? *alias_ : *main_;
     long const n = static_cast<long>(model_.size());
@@ -191,7 +211,6 @@ class sequence_subject {
     }
   }
 
- private:
   // Position at: the list walks to it from the nearer end, starting from the
   // object's own, perhaps older, copy of the sentinel.
   auto position(Container& c, long at) {
