@@ -114,9 +114,11 @@ class hashmap_subject {
 
   explicit hashmap_subject(config const& c) : config_(c), max_load_(c.buckets ? c.max_load : 1.0) {}
 
+  // Two objects on the map: each must see what the other did.
   void attach(d_env& env) {
     env_ = &env;
-    map_ = config_.buckets ? std::make_unique<map_t>("map", config_.buckets, &env)
+    for (auto* m : {&map_, &alias_})
+      *m = config_.buckets ? std::make_unique<map_t>("map", config_.buckets, &env)
                            : std::make_unique<map_t>("map", &env);
     // The policy is set once; a reopened map must find it in its header.
     if (!attached_ && config_.buckets) map_->set_max_load_factor(max_load_);
@@ -125,6 +127,7 @@ class hashmap_subject {
   void detach() {
     held_.reset();
     map_.reset();
+    alias_.reset();
   }
 
   std::string step(std::mt19937& rng) {
@@ -158,7 +161,7 @@ class hashmap_subject {
       return "std::distance over the map differs from the model";
     for (auto const& [key, value] : model_) {
       V got{};
-      if (!map_->get(key, got) || got != value) return "get differs from the model";
+      if (!alias_->get(key, got) || got != value) return "get differs from the model";
     }
     // The table, and an entry block per key unless the map is a slot table: a replaced
     // or erased entry, or a table outgrown, left behind shows.
@@ -173,54 +176,54 @@ class hashmap_subject {
     K key;
     draw(rng, key);
     V const value = value_of(rng, static_cast<V*>(nullptr), text);
+    map_t& m = pick(rng, 0, 2) == 0 ? *alias_ : *map_;
     switch (pick(rng, 0, 15)) {
       case 0: case 1: case 2: case 15:
-        return put(key, value);
+        return put(m, key, value);
       case 3: case 4: {
         V got = value;
-        bool const found = map_->get(key, got);
+        bool const found = m.get(key, got);
         auto const it = model_.find(key);
         return require(found == (it != model_.end()) && got == (found ? it->second : value), "get");
       }
       case 5:
-        return require(map_->operator[](key).get_data() == model_[key], "subscript read");
+        return require(m.operator[](key).get_data() == model_[key], "subscript read");
       case 6:
-        return test_support::on_both(*map_, model_, [&](auto& x) { x[key] = value; },
+        return test_support::on_both(m, model_, [&](auto& x) { x[key] = value; },
                                      "subscript write");
       case 7:
-        held_.emplace(map_->operator[](key));
+        held_.emplace(m.operator[](key));
         held_key_ = key;
         model_[key];
         return "keep the proxy";
       case 8:
         return write_held(value);
       case 9: case 10:
-        return require(map_->erase(key) == (model_.erase(key) == 1), "erase");
+        return require(m.erase(key) == (model_.erase(key) == 1), "erase");
       case 11: {
-        auto const it = map_->find(key);
+        auto const it = m.find(key);
         auto const in_model = model_.find(key);
-        return require((it == map_->end()) == (in_model == model_.end()) &&
-                           (it == map_->end() ||
-                            (it->first == key && it->second == in_model->second)),
+        return require((it == m.end()) == (in_model == model_.end()) &&
+                           (it == m.end() || (it->first == key && it->second == in_model->second)),
                        "find");
       }
       case 12: {
         // A slot table rounds the count up to a power of 2.
         long const n = pick(rng, 1, 3) == 1 ? pick(rng, 1, 3) : pick(rng, 1, 600);
-        map_->rehash(n);
-        return require(in_slots ? map_->buckets() >= n : map_->buckets() == n,
+        m.rehash(n);
+        return require(in_slots ? m.buckets() >= n : m.buckets() == n,
                        "rehash to " + std::to_string(n));
       }
       case 13: {
         long const keys = pick(rng, 0, 500);
-        map_->reserve(keys);
+        m.reserve(keys);
         double const load = max_load_ > 0 ? max_load_ : 1.0;
-        return require(static_cast<double>(map_->buckets()) * load >= static_cast<double>(keys),
+        return require(static_cast<double>(m.buckets()) * load >= static_cast<double>(keys),
                        "reserve " + std::to_string(keys));
       }
       default:
         max_load_ = pick(rng, 0, 2) * 0.75;
-        map_->set_max_load_factor(max_load_);
+        m.set_max_load_factor(max_load_);
         return "max load factor " + std::to_string(max_load_);
     }
   }
@@ -240,18 +243,18 @@ class hashmap_subject {
 
   // A put that adds a key to a chained map past the maximum load doubles the
   // table first; any other leaves it as it was.
-  std::string put(K const& key, V const& value) {
-    long const before = map_->buckets();
+  std::string put(map_t& m, K const& key, V const& value) {
+    long const before = m.buckets();
     bool const grows =
         model_.count(key) == 0 && max_load_ > 0 &&
         static_cast<double>(model_.size() + 1) > max_load_ * static_cast<double>(before);
-    map_->put(key, value);
+    m.put(key, value);
     model_[key] = value;
     V got{};
-    require(map_->get(key, got) && got == value, "put then get");
-    require(in_slots || map_->buckets() == (grows ? 2 * before : before),
+    require(m.get(key, got) && got == value, "put then get");
+    require(in_slots || m.buckets() == (grows ? 2 * before : before),
             "put" + std::string(grows ? " doubling " : " keeping ") + std::to_string(before) +
-                " buckets left " + std::to_string(map_->buckets()));
+                " buckets left " + std::to_string(m.buckets()));
     return "put";
   }
 
@@ -259,7 +262,7 @@ class hashmap_subject {
   double max_load_;
   bool attached_ = false;
   d_env* env_ = nullptr;
-  std::unique_ptr<map_t> map_;
+  std::unique_ptr<map_t> map_, alias_;
   std::optional<decltype(std::declval<map_t&>()[std::declval<K const&>()])> held_;
   K held_key_{};
   std::map<K, V> model_;

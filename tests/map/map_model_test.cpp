@@ -126,11 +126,17 @@ class map_subject {
   using value_type = typename kind::value_type;
   using model_type = std::map<plain, value_type>;
 
-  void attach(d_env& env) { env_ = &env, map_ = std::make_unique<Map>("m", &env); }
-  void detach() { map_.reset(); }
+  // A driver map is worked on through two objects, each of which must see
+  // what the other did.
+  void attach(d_env& env) {
+    env_ = &env, map_ = std::make_unique<Map>("m", &env), cur_ = map_.get();
+    if (!kind::typed) alias_ = std::make_unique<Map>("m", &env);
+  }
+  void detach() { map_.reset(), alias_.reset(); }
 
   std::string step(std::mt19937& rng) {
     rng_ = &rng;
+    cur_ = alias_ && pick(3) == 0 ? alias_.get() : map_.get();
     if (growing_ && model_.size() >= target_) growing_ = false;
     if (!growing_ && model_.empty()) growing_ = true, target_ = 1 + pick(max_size);
     plain const k = kind::key(static_cast<unsigned>(pick(key_space)));
@@ -141,7 +147,7 @@ class map_subject {
     if (roll < 81) return walk_range(k);
     if (roll < 87) return walk_back(k, 1 + pick(70));
     if (roll < 93) return transaction(k);
-    if (roll < 95) return map_->balance(), "balance";
+    if (roll < 95) return cur_->balance(), "balance";
     return erase(k);
   }
 
@@ -152,10 +158,11 @@ class map_subject {
     }
     std::string const forward = differs(map_->begin(), map_->end(), model_.begin(), model_.end());
     if (!forward.empty()) return "walk: " + forward;
-    // Backwards, from the end to the first pair.
+    // Backwards, from the end to the first pair, through the other object.
+    Map& back = alias_ ? *alias_ : *map_;
     auto at = model_.rbegin();
-    auto const first = map_->begin();
-    for (auto it = map_->end(); it != first; ++at) {
+    auto const first = back.begin();
+    for (auto it = back.end(); it != first; ++at) {
       --it;
       if (at == model_.rend() || !same(*it, *at)) return "walk back at " + kind::text(at->first);
     }
@@ -173,7 +180,7 @@ class map_subject {
     if constexpr (kind::typed) {
       return {};
     } else {
-      auto problems = check_map(*map_);
+      auto problems = check_map(*cur_);
       if (auto const shape = shape_differs(); !shape.empty()) problems.push_back(shape);
       if (auto const tail = tail_differs(); !tail.empty()) problems.push_back(tail);
       return problems;
@@ -212,10 +219,10 @@ class map_subject {
 
   // Once built, the kept shape must be the file's: balancing trusts it over the nodes.
   std::string shape_differs() {
-    map_shape const& kept = map_->shape();
+    map_shape const& kept = cur_->shape();
     if (!kept.built()) return "";
     map_shape file;
-    file.build(*map_->stream, map_->root.address, Map::layout::record_size);
+    file.build(*cur_->stream, cur_->root.address, Map::layout::record_size);
     if (kept.root() != file.root() || kept.node_count() != file.node_count()) {
       return "the kept shape has another root or node count than the file";
     }
@@ -241,8 +248,8 @@ class map_subject {
   std::string tail_differs() {
     using node = typename Map::node_type;
     using layout = typename Map::layout;
-    std::vector<node const*> objects{&map_->root};
-    objects.insert(objects.end(), map_->node_list.begin(), map_->node_list.end());
+    std::vector<node const*> objects{&cur_->root};
+    objects.insert(objects.end(), cur_->node_list.begin(), cur_->node_list.end());
     for (node const* n : objects) {
       if (n->tail_stored_at != n->address || n->address == no_address) continue;
       for (int i = static_cast<int>(n->count); i < node::max_pairs; ++i) {
@@ -250,8 +257,8 @@ class map_subject {
         auto const& p = n->pairs[static_cast<std::size_t>(i)];
         map_slot_field<std::decay_t<decltype(p.key)>>::encode(slot, p.key);
         map_slot_field<std::decay_t<decltype(p.value)>>::encode(slot + sizeof slot / 2, p.value);
-        char const* const held =
-            map_->stream->view(n->address + static_cast<word_t>(layout::slot_offset(i)), sizeof slot);
+        char const* const held = cur_->stream->view(
+            n->address + static_cast<word_t>(layout::slot_offset(i)), sizeof slot);
         if (!held || !std::equal(slot, slot + sizeof slot, held))
           return "node " + std::to_string(n->address) + " trusts slot " + std::to_string(i);
       }
@@ -266,23 +273,23 @@ class map_subject {
     std::string const what = kind::text(k) + " -> " + kind::text(v);
     switch (pick(5)) {
       case 0:
-        expect(map_->put(stored(k), stored(v)) == !present, "put " + what);
+        expect(cur_->put(stored(k), stored(v)) == !present, "put " + what);
         break;
       case 1:
-        expect(map_->insert(stored(k), stored(v)) == !present, "insert " + what);
+        expect(cur_->insert(stored(k), stored(v)) == !present, "insert " + what);
         // The typed map's insert keeps a present key's value, as std::map's does.
         if (kind::typed && present) return "insert of present " + kind::text(k);
         break;
       case 2:
-        expect(map_->update(stored(k), stored(v)) == present, "update " + what);
+        expect(cur_->update(stored(k), stored(v)) == present, "update " + what);
         if (!present) return "update of absent " + kind::text(k);
         break;
       case 3:
-        (*map_)[stored(k)] = stored(v);
+        (*cur_)[stored(k)] = stored(v);
         break;
       default: {
         // Reading through the proxy adds a missing key with a default value.
-        value_type const read = (*map_)[stored(k)];
+        value_type const read = (*cur_)[stored(k)];
         if (!present) model_[k] = value_type{};
         expect(read == model_[k], "subscript read " + kind::text(k));
         return "subscript read " + kind::text(k);
@@ -294,7 +301,7 @@ class map_subject {
 
   std::string erase(plain const& k) {
     bool const present = model_.erase(k) > 0;
-    expect(map_->erase(stored(k)) == present, "erase " + kind::text(k));
+    expect(cur_->erase(stored(k)) == present, "erase " + kind::text(k));
     if (pick(4) == 0) check_now("after erase " + kind::text(k));
     return (present ? "erase " : "erase absent ") + kind::text(k);
   }
@@ -307,23 +314,27 @@ class map_subject {
   std::string get(plain const& k) {
     typename kind::stored_value found{};
     bool const present = model_.count(k) > 0;
-    expect(map_->get(stored(k), found) == present, "get " + kind::text(k));
+    expect(cur_->get(stored(k), found) == present, "get " + kind::text(k));
     if (present) expect(kind::plain_of(found) == model_[k], "value of " + kind::text(k));
+    if constexpr (std::is_same<Map, str_map>::value) {  // by the plain key too
+      std::string text;
+      expect(cur_->get(k, text) == present && (!present || text == model_[k]), "get by text " + k);
+    }
     return "get " + kind::text(k);
   }
 
   std::string bound(plain const& k, bool upper) {
-    auto const it = upper ? map_->upper_bound(stored(k)) : map_->lower_bound(stored(k));
+    auto const it = upper ? cur_->upper_bound(stored(k)) : cur_->lower_bound(stored(k));
     auto const at = upper ? model_.upper_bound(k) : model_.lower_bound(k);
     std::string const what = (upper ? "upper_bound " : "lower_bound ") + kind::text(k);
-    expect(at == model_.end() ? it == map_->end() : it != map_->end() && same(*it, *at), what);
+    expect(at == model_.end() ? it == cur_->end() : it != cur_->end() && same(*it, *at), what);
     return what;
   }
 
   std::string walk_range(plain from) {
     plain to = kind::key(static_cast<unsigned>(pick(key_space)));
     if (to < from && pick(4) != 0) std::swap(to, from);  // now and then an empty range
-    auto const r = map_->range(stored(from), stored(to));
+    auto const r = cur_->range(stored(from), stored(to));
     auto const first = model_.lower_bound(from);
     auto const last = from < to ? model_.lower_bound(to) : first;
     std::string const what = "range " + kind::text(from) + " to " + kind::text(to);
@@ -334,7 +345,7 @@ class map_subject {
 
   // From lower_bound(k) back towards the first pair, std::prev by std::prev.
   std::string walk_back(plain const& k, int steps) {
-    auto it = map_->lower_bound(stored(k));
+    auto it = cur_->lower_bound(stored(k));
     auto at = model_.lower_bound(k);
     std::string const what = "back " + std::to_string(steps) + " from " + kind::text(k);
     for (int i = 0; i < steps && at != model_.begin(); ++i) {
@@ -366,7 +377,8 @@ class map_subject {
   }
 
   d_env* env_ = nullptr;
-  std::unique_ptr<Map> map_;
+  std::unique_ptr<Map> map_, alias_;  // no alias for a typed map
+  Map* cur_ = nullptr;                // the object this step works through
   model_type model_;
   std::mt19937* rng_ = nullptr;
   bool growing_ = true;
