@@ -16,7 +16,7 @@ namespace {
 
 using ListTest = test_support::database_test;
 
-TEST_F(ListTest, NewListRecordsAreLaidOut) {
+TEST_F(ListTest, NewListRecordsAreLaidOutAndAnInnerListIsStoredAsItsHandleSlotAndCount) {
   d_list<std::string> l("the_list", &env_);
   auto const f = bytes();
   word_t const header = word_at(f, 144);
@@ -26,10 +26,7 @@ TEST_F(ListTest, NewListRecordsAreLaidOut) {
   for (word_t at : {header, header + 8, s, s + 8, s + 16, s + 24})
     words.push_back(word_at(f, static_cast<std::size_t>(at)));
   EXPECT_EQ(words, std::vector<word_t>({s, 0, s, s, s, -1}));
-}
-
-// An element of a list of lists is the inner list's handle slot and count.
-TEST_F(ListTest, AnInnerListIsStoredAsItsHandleSlotAndCount) {
+  // An element of a list of lists is the inner list's handle slot and count.
   {
     d_list<int> ints("ints", &env_);
     for (int i : {1, 2, 3}) ints.push_back(i);
