@@ -102,24 +102,4 @@ TEST_F(DamagedRecordsTest, SlotTableWordsAreCheckedBeforeTheyAreFollowed) {
   }
 }
 
-TEST_F(DamagedRecordsTest, AllocatorRefusesListLinksOfTheLargestWord) {
-  // The allocator's mirror walks both lists: a link is checked before it is followed.
-  text_tools::bstringstream none;
-  for (word_t const head : {alloc_list_head, free_list_head}) {
-    SCOPED_TRACE(head == alloc_list_head ? "allocation list" : "free list");
-    close();
-    ASSERT_TRUE(create_database(name(), &env_));
-    reopen();
-    db_->allocator()->deallocate(db_->allocator()->allocate(10, none));
-    db_->allocator()->allocate(20, none);
-    close();
-    auto f = bytes();
-    auto const first = static_cast<std::size_t>(test_support::word_at(f, head));
-    encode_word(&f.at(first + d_alloc_node::next_offset), largest);
-    test_support::write_file(path(), f);
-    reopen();
-    expect_refused([&] { db_->allocator()->allocate(30, none); });
-  }
-}
-
 }  // namespace

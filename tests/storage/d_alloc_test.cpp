@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <disk_tools/d_db.h>
 #include "harness.h"
 
@@ -62,6 +64,11 @@ TEST_F(AllocTest, FreedBlockGoesToTheFrontOfTheFreeListAndIsReusedZeroed) {
   db_->stream()->write_at(x, "abcdefgh", 8);
   long const y = allocate(8);
   alloc().deallocate(x);
+  // An address already free (not in the allocation list), inside a block in
+  // use, or nowhere is no block: freeing it changes nothing.
+  auto const before = bytes();
+  for (long stray : {x, y + 1, -1L, 123456789L}) alloc().deallocate(stray);
+  EXPECT_EQ(bytes(), before);
   reopen();  // the lists live in the file
   ASSERT_EQ(data(alloc().free_list()), std::vector<long>{x});
   EXPECT_TRUE(alloc().free_list()[0].free);
@@ -89,15 +96,6 @@ TEST_F(AllocTest, AReusedBlockHoldsTheCallersBytesThenZerosToItsEnd) {
   // stays free and untouched.
   EXPECT_EQ(word_at(f, static_cast<std::size_t>(x) + 9000), x + 9000);
   EXPECT_EQ(std::string(&f[x + 9033], 967), std::string(967, 'j'));
-}
-
-TEST_F(AllocTest, DeallocatingAnUnknownAddressChangesNothing) {
-  long const x = allocate(8), y = allocate(8);
-  alloc().deallocate(x);
-  auto const before = bytes();
-  // Already free (not in the allocation list), inside a block in use, or nowhere.
-  for (long stray : {x, y + 1, -1L, 123456789L}) alloc().deallocate(stray);
-  EXPECT_EQ(bytes(), before);
 }
 
 TEST_F(AllocTest, SortBringsTheSmallestFreeBlockToTheHead) {
@@ -211,24 +209,34 @@ TEST_F(AllocTest, ClosingCutsOffTheFreeEndOfTheFileAndAReaderChangesNothing) {
   reopen();
 }
 
-TEST_F(AllocTest, ACycleInTheFreeListIsReportedNotFollowedForever) {
-  long const x = allocate(8);
-  allocate(8);  // in use at the end, so that closing keeps the free block
-  alloc().deallocate(x);
-  long const record = alloc().free_list()[0].own;
-  db_->stream()->write_word(record + 24, record);  // next points at itself
-  reopen();
-  EXPECT_EQ(test_support::thrown_by([&] { allocate(16); }), "corrupt database file...");
-  alloc().use_index(false);
-  EXPECT_EQ(test_support::thrown_by([&] { allocate(16); }), "corrupt database file...");
-}
-
-TEST_F(AllocTest, ARecordThatIsNotWhereItSaysIsReported) {
-  long const a = allocate(8);
-  long const record = alloc().allocation_list()[0].own;
-  db_->stream()->write_word(record, record + 1);
-  reopen();
-  EXPECT_EQ(test_support::thrown_by([&] { alloc().deallocate(a); }), "corrupt database file...");
+// A damaged record is reported, not followed or trusted, by the mirror and by
+// the walk: the free list's head leading back to itself or to the largest
+// word, the allocation list's head leading there or not giving its own address.
+TEST_F(AllocTest, DamagedRecordsAreReportedNotFollowed) {
+  long const largest = std::numeric_limits<long>::max();
+  struct damage { bool free_list; std::size_t field; long word; };  // word -1: its own address
+  for (damage const d : {damage{true, d_alloc_node::next_offset, -1},
+                         {true, d_alloc_node::next_offset, largest},
+                         {false, d_alloc_node::next_offset, largest},
+                         {false, d_alloc_node::own_offset, -1}}) {
+    for (bool mirror : {true, false}) {
+      SCOPED_TRACE(std::to_string(d.free_list) + " " + std::to_string(d.field) + " " +
+                   std::to_string(d.word) + (mirror ? ", mirror" : ", walk"));
+      close();
+      ASSERT_TRUE(disk_tools::create_database(name(), &env_));
+      reopen();
+      long const x = allocate(10), in_use = allocate(20);  // closing keeps the free block
+      alloc().deallocate(x);
+      long const record = (d.free_list ? alloc().free_list() : alloc().allocation_list())[0].own;
+      bool const own = d.field == d_alloc_node::own_offset;
+      long const word = d.word == -1 ? record + own : d.word;
+      db_->stream()->write_word(record + static_cast<long>(d.field), word);
+      reopen();
+      alloc().use_index(mirror);
+      auto const use = [&] { own ? alloc().deallocate(in_use) : void(allocate(30)); };
+      EXPECT_EQ(test_support::thrown_by(use), "corrupt database file...");
+    }
+  }
 }
 
 }  // namespace
