@@ -244,7 +244,8 @@ class InEachMode : public ::testing::TestWithParam<d_journal> {
 };
 
 INSTANTIATE_TEST_SUITE_P(ManyProcesses, InEachMode,
-                         ::testing::Values(d_journal::atomic, d_journal::durable), [](auto const& i) {
+                         ::testing::Values(d_journal::atomic, d_journal::durable),
+                         [](auto const& i) {
                            return i.param == d_journal::atomic ? "atomic" : "durable";
                          });
 
@@ -300,39 +301,34 @@ TEST_P(InEachMode, CommitsReachTheFileInBatchesWithinTheJournalsBound) {
 // still holds a batch's checkpoint back (what it read in place stays as it
 // read it), but a writer whose journal reaches its bound passes it; the
 // opening's next read shows the latest commit.
-TEST(ManyProcesses, AnOpeningRestingAfterAReadHoldsBackNoMoreThanTheJournalsBound) {
-  for (d_journal mode : {d_journal::atomic, d_journal::durable}) {
-    SCOPED_TRACE(mode == d_journal::atomic ? "atomic" : "durable");
-    test_support::scratch_dir dir(memory_dir);
-    std::string const name = dir.file("resting");
-    make_accounts(name);
-    d_env idle_env{};
-    scoped_database idle = open_database_scoped(name, &idle_env, options_for(mode));
-    int_map idle_map("accounts", &idle_env);
-    d_env batch_env{};
-    scoped_database batch_db = open_database_scoped(name, &batch_env, options_for(mode));
-    int_map batch_map("accounts", &batch_env);
-    unsigned before = 0;
-    ASSERT_TRUE(idle_map.get(commits_key, before));
-    published_state const read_at = shared_state(name);
-    std::mt19937 rng(8);
-    for (int i = 0; i < 100; ++i) transfer(batch_env, batch_map, rng);
-    EXPECT_LE(shared_state(name).checkpoint, read_at.commits) << "a batch passed the resting reader";
-    d_env env{};
-    scoped_database db = open_database_scoped(name, &env, short_journal(mode));
-    int_map map("accounts", &env);
-    word_t longest = 0;
-    for (int i = 0; i < 300; ++i) {
-      transfer(env, map, rng);
-      longest = std::max(longest, shared_state(name).log_end);
-    }
-    EXPECT_LT(longest, 4096 + 2048) << "the resting reader held the journal back";
-    EXPECT_GT(shared_state(name).generation, read_at.generation) << "the journal never started afresh";
-    unsigned now = 0;
-    EXPECT_TRUE(idle_map.get(commits_key, now));
-    EXPECT_EQ(now, before + 400);
-    EXPECT_EQ(total_of(idle_env, idle_map), static_cast<unsigned long>(accounts) * opening_balance);
+TEST_P(InEachMode, AnOpeningRestingAfterAReadHoldsBackNoMoreThanTheJournalsBound) {
+  d_env idle_env{};
+  scoped_database idle = open_database_scoped(name, &idle_env, options_for(mode));
+  int_map idle_map("accounts", &idle_env);
+  d_env batch_env{};
+  scoped_database batch_db = open_database_scoped(name, &batch_env, options_for(mode));
+  int_map batch_map("accounts", &batch_env);
+  unsigned before = 0;
+  ASSERT_TRUE(idle_map.get(commits_key, before));
+  published_state const read_at = shared_state(name);
+  std::mt19937 rng(8);
+  for (int i = 0; i < 100; ++i) transfer(batch_env, batch_map, rng);
+  EXPECT_LE(shared_state(name).checkpoint, read_at.commits) << "a batch passed the resting reader";
+  d_env env{};
+  scoped_database db = open_database_scoped(name, &env, short_journal(mode));
+  int_map map("accounts", &env);
+  word_t longest = 0;
+  for (int i = 0; i < 300; ++i) {
+    transfer(env, map, rng);
+    longest = std::max(longest, shared_state(name).log_end);
   }
+  EXPECT_LT(longest, 4096 + 2048) << "the resting reader held the journal back";
+  EXPECT_GT(shared_state(name).generation, read_at.generation)
+      << "the journal never started afresh";
+  unsigned now = 0;
+  EXPECT_TRUE(idle_map.get(commits_key, now));
+  EXPECT_EQ(now, before + 400);
+  EXPECT_EQ(total_of(idle_env, idle_map), static_cast<unsigned long>(accounts) * opening_balance);
 }
 
 // The first opening takes turns once another asked to join, even when that
