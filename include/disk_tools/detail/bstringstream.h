@@ -33,6 +33,15 @@ class bstringstream {
     cpy(w, sizeof w);
   }
 
+  // Appends n bytes for the caller to write, and returns where they start:
+  // a large record is laid out in place rather than copied in.
+  char* extend(std::size_t n) {
+    if (n > capacity_ - size_) reserve(std::max<std::size_t>(size_ + n, 2 * capacity_));
+    char* const out = data_ + size_;
+    size_ += n;
+    return out;
+  }
+
   // Makes room for n bytes in all.
   void reserve(std::size_t n) {
     if (n <= capacity_) return;

@@ -177,14 +177,14 @@ class slot_map {
   // with value left as it was, when it is absent.
   bool get(K const& key, V& value) {
     auto const op = checked_read();
-    char const* entry = nullptr;
-    if (find_slot(key, table(), &entry) == no_address) return false;
+    char const* const entry = look_up(key, hash_of(key), table()).entry;
+    if (!entry) return false;
     std::memcpy(&value, entry + key_width, sizeof(V));
     return true;
   }
   bool contains(K const& key) {
     auto const op = checked_read();
-    return find_slot(key, table()) != no_address;
+    return look_up(key, hash_of(key), table()).entry != nullptr;
   }
 
   // Stores the pair: writes the value of a present key in its entry, or a
@@ -315,7 +315,7 @@ class slot_map {
     link_.own_change(link_.db(), handle_, [&] {
       max_load_ = max_load;
       word_t const slots = slots_with_room(slots_for(buckets), buckets);
-      word_t const table = make_table(slots, 0, {});
+      word_t const table = make_table(slots, 0, 0, [](char*) {});
       stream_->write_word(handle_, table);
       adopt(table, slots, 0);
     });
@@ -375,6 +375,7 @@ class slot_map {
     bits_ = 0;
     while ((word_t{1} << bits_) < slots) ++bits_;
     home_shift_ = 64 - std::max(bits_, 1);
+    mask_ = slots - 1;
     entries_at_ = slots * static_cast<word_t>(word_size);
     table_at_ = hashmap_slots::slot_address(header, 0);
     table_end_ = header + hashmap_slots::block_size(slots, width);
@@ -400,25 +401,21 @@ class slot_map {
     }
     return base + entries_at_ + entry * width;
   }
-  // Whether the used slot word names key, whose hash keeps tag; its entry
-  // goes to entry when it does.
-  bool names(char const* base, std::uint64_t word, std::uint64_t tag, K const& key,
-             char const** entry) const {
-    if (hashmap_slots::tag_of(word) != tag) return false;
-    char const* const at = entry_in(base, word);
-    if (std::memcmp(at, &key, sizeof(K)) != 0) return false;
-    if (entry) *entry = at;
-    return true;
-  }
-
   static long hash_of(K const& key) {
     char bytes[sizeof(K)];
     std::memcpy(bytes, &key, sizeof(K));
     return strong_string_hash::of(bytes, sizeof(K));
   }
 
-  // The slot naming key in the table at base, -1 when it is absent; when
-  // entry is given, the key's entry in place goes there.
+  // Where a lookup ended: the slot naming the key and its entry in place;
+  // or, when the key is absent, entry null and slot the empty slot that ended
+  // the walk from the key's home (no_address when a damaged table has none).
+  struct spot {
+    word_t slot;
+    char const* entry;
+  };
+
+  // The spot of key, whose hash is hash, in the table at base.
   //
   // The four slots from home on are read together and their parts of the
   // hash compared with the key's at once, with no branch on any one slot's
@@ -431,22 +428,32 @@ class slot_map {
   // key whose part is 0 (as an empty slot's is), and the four slots running
   // past the table's end. A table never fills, so the walk meets an empty
   // slot; its bound stands guard against a damaged file all the same.
-  word_t find_slot(K const& key, char const* base, char const** entry = nullptr) const {
-    long const hash = hash_of(key);
+  spot look_up(K const& key, long hash, char const* base) const {
     std::uint64_t const tag = static_cast<std::uint64_t>(hash) >> hashmap_slots::tag_shift;
-    word_t const mask = slots_ - 1;
     // home_of without its test for a table of one slot, whose mask is 0.
-    word_t const home = static_cast<word_t>(static_cast<std::uint64_t>(hash) >> home_shift_) & mask;
-    unsigned const matches = tag != 0 && home + 3 <= mask ? matching_four(base, home, tag) : 0;
-    if (matches != 0) {
-      word_t const slot = home + lowest_bit(matches);
-      char const* const at = entry_in(base, slot_word(base, slot));
-      if (std::memcmp(at, &key, sizeof(K)) == 0) {
-        if (entry) *entry = at;
-        return slot;
+    word_t const home = static_cast<word_t>(static_cast<std::uint64_t>(hash) >> home_shift_) & mask_;
+    if (tag != 0 && home + 3 <= mask_) {
+      unsigned const matches = matching_four(base, home, tag);
+      if (matches != 0) {
+        word_t const slot = home + lowest_bit(matches);
+        char const* const at = entry_in(base, slot_word(base, slot));
+        if (std::memcmp(at, &key, sizeof(K)) == 0) return {slot, at};
+      } else {
+        // No slot of the four keeps the key's part of the hash, so the walk
+        // would pass each up to the first empty one, and end there: the key
+        // is absent (a put of a new key, mostly).
+        unsigned const empty = empty_four(base, home);
+        if (empty != 0) return {home + lowest_bit(empty), nullptr};
+        // All four are used by other keys: the walk goes on after them.
+        return walk_to(key, tag, (home + 4) & mask_, base);
       }
     }
-    return walk_to(key, tag, home, base, entry);
+    return walk_to(key, tag, home, base);
+  }
+  // The slot naming key in the table at base, -1 when it is absent.
+  word_t find_slot(K const& key, char const* base) const {
+    spot const s = look_up(key, hash_of(key), base);
+    return s.entry ? s.slot : no_address;
   }
   // Bit i set when slot home + i keeps tag as its part of the hash, for i
   // from 0 to 3.
@@ -469,17 +476,38 @@ class slot_map {
     return matches;
 #endif
   }
-  // find_slot's walk from home, kept apart so that its window inlines.
-  word_t walk_to(K const& key, std::uint64_t tag, word_t home, char const* base,
-                 char const** entry) const {
-    word_t const mask = slots_ - 1;
-    word_t i = home;
-    for (word_t probes = 0; probes < slots_; ++probes, i = (i + 1) & mask) {
-      std::uint64_t const word = slot_word(base, i);
-      if (word == 0) return no_address;
-      if (names(base, word, tag, key, entry)) return i;
+  // Bit i set when slot home + i is empty, for i from 0 to 3.
+  static unsigned empty_four(char const* base, word_t home) {
+    char const* const at = base + home * static_cast<word_t>(word_size);
+#if defined(__SSE2__)
+    // A word is empty when both its halves are 0.
+    __m128i const zero = _mm_setzero_si128();
+    __m128 const low = _mm_castsi128_ps(
+        _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<__m128i const*>(at)), zero));
+    __m128 const high = _mm_castsi128_ps(
+        _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<__m128i const*>(at + 16)), zero));
+    __m128 const both = _mm_and_ps(_mm_shuffle_ps(low, high, _MM_SHUFFLE(3, 1, 3, 1)),
+                                   _mm_shuffle_ps(low, high, _MM_SHUFFLE(2, 0, 2, 0)));
+    return static_cast<unsigned>(_mm_movemask_ps(both));
+#else
+    unsigned empty = 0;
+    for (word_t i = 0; i < 4; ++i) {
+      empty |= static_cast<unsigned>(decode_word(at + i * word_size) == 0) << i;
     }
-    return no_address;
+    return empty;
+#endif
+  }
+  // look_up's walk from home, kept apart so that its window inlines.
+  spot walk_to(K const& key, std::uint64_t tag, word_t home, char const* base) const {
+    word_t i = home;
+    for (word_t probes = 0; probes < slots_; ++probes, i = (i + 1) & mask_) {
+      std::uint64_t const word = slot_word(base, i);
+      if (word == 0) return {i, nullptr};
+      if (hashmap_slots::tag_of(word) != tag) continue;
+      char const* const at = entry_in(base, word);
+      if (std::memcmp(at, &key, sizeof(K)) == 0) return {i, at};
+    }
+    return {no_address, nullptr};
   }
   // The empty slot of the first walk from home on.
   word_t free_slot(word_t home, char const* base) const {
@@ -496,26 +524,32 @@ class slot_map {
     return hashmap_slots::entry_address(header_, slots_, e, width);
   }
 
+  // The key is hashed and its walk made once: when it is absent, the walk
+  // ends at the empty slot its new word goes to, unless the table grows
+  // first.
   long put_pair(K const& key, V const& value) {
-    char const* base = table();
-    word_t const slot = find_slot(key, base);
-    if (slot != no_address) {
-      word_t const at = entry_address(hashmap_slots::entry_of(slot_word(base, slot)));
+    long const hash = hash_of(key);
+    char const* const base = table();
+    spot s = look_up(key, hash, base);
+    if (s.entry) {
+      word_t const at = table_at_ + static_cast<word_t>(s.entry - base);
       stream_->write_at(at + key_width, &value, sizeof(V));
       return at;
     }
-    if (holds_more(slots_, count_ + 1)) move_to(slots_ * 2);
+    if (holds_more(slots_, count_ + 1)) {
+      move_to(slots_ * 2);
+      s.slot = free_slot(hashmap_slots::home_of(static_cast<std::uint64_t>(hash), bits_), table());
+    }
     if (count_ + 1 > hashmap_slots::capacity(slots_)) {
       throw error(errc::bad_size, "hash map has no room for another key...");
     }
-    long const hash = hash_of(key);
+    if (s.slot == no_address) throw io_tools::corrupt_file(*stream_);
     word_t const at = entry_address(count_);
     char bytes[width];
     std::memcpy(bytes, &key, sizeof(K));
     std::memcpy(bytes + key_width, &value, sizeof(V));
     stream_->write_at(at, bytes, sizeof bytes);
-    word_t const free = free_slot(hashmap_slots::home_of(static_cast<std::uint64_t>(hash), bits_), table());
-    stream_->write_word(slot_address(free),
+    stream_->write_word(slot_address(s.slot),
                         static_cast<word_t>(hashmap_slots::slot_word(hash, count_)));
     hashmap_header::write_count(*stream_, header_, ++count_);
     return at;
@@ -580,44 +614,49 @@ class slot_map {
     return slots;
   }
 
-  // A new table block of slots slots holding count entries: the slots and
-  // entries given (none: all empty, which the allocator's zeros are).
-  word_t make_table(word_t slots, word_t count, std::vector<char> const& contents) {
+  // A new table block of slots slots holding count entries: its slots and
+  // entries are the filled bytes that fill lays out in place (none: all
+  // empty, which the allocator's zeros are).
+  template <class Fill>
+  word_t make_table(word_t slots, word_t count, std::size_t filled, Fill fill) {
     text_tools::bstringstream block;
-    block.reserve(hashmap_slots::slots_offset + contents.size());
+    block.reserve(hashmap_slots::slots_offset + filled);
     block.cpy_word(count);
     block.cpy_word(hashmap_slots::table_word(slots, hash_kind::strong));
     block.cpy_word(hashmap_slots::widths_word(key_width, value_width));
     block.cpy_word(hashmap_header::policy_word(max_load_));
-    block.cpy(contents.data(), contents.size());
+    fill(block.extend(filled));
     return database_->allocator()->allocate(
         static_cast<long>(hashmap_slots::block_size(slots, width)), block);
   }
 
   // Moves the map to a new table of slots slots, written whole in one
   // allocation: the slots are placed again by the hash bits their words
-  // keep, the entries copied as they are. The new table is complete before
-  // the handle slot names it, and the old one is freed last.
+  // keep, in one pass over the old ones (whose order by home the new table
+  // keeps, so the writes go forward), the entries copied as they are. The
+  // new table is complete before the handle slot names it, and the old one
+  // is freed last.
   void move_to(word_t slots) {
     int bits = 0;
     while ((word_t{1} << bits) < slots) ++bits;
     auto const entries_at = static_cast<std::size_t>(slots) * word_size;
-    std::vector<char> moved(entries_at + static_cast<std::size_t>(count_ * width), 0);
-    char const* old = table();
-    word_t const mask = slots - 1;
-    word_t placed = 0;
-    for (word_t i = 0; i < slots_; ++i) {
-      std::uint64_t const word = slot_word(old, i);
-      if (word == 0) continue;
-      // More used slots than keys is damage, and would fill the new table.
-      if (++placed > count_) throw io_tools::corrupt_file(*stream_);
-      word_t j = hashmap_slots::home_of(word, bits);
-      while (decode_word(&moved[static_cast<std::size_t>(j) * word_size]) != 0) j = (j + 1) & mask;
-      encode_word(&moved[static_cast<std::size_t>(j) * word_size], static_cast<word_t>(word));
-    }
-    std::memcpy(&moved[entries_at], old + slots_ * static_cast<word_t>(word_size),
-                static_cast<std::size_t>(count_ * width));
-    word_t const table_at = make_table(slots, count_, moved);
+    auto const entries = static_cast<std::size_t>(count_ * width);
+    char const* const old = table();
+    word_t const table_at = make_table(slots, count_, entries_at + entries, [&](char* out) {
+      std::memset(out, 0, entries_at);
+      word_t const mask = slots - 1;
+      word_t placed = 0;
+      for (word_t i = 0; i < slots_; ++i) {
+        std::uint64_t const word = slot_word(old, i);
+        if (word == 0) continue;
+        // More used slots than keys is damage, and would fill the new table.
+        if (++placed > count_) throw io_tools::corrupt_file(*stream_);
+        word_t j = hashmap_slots::home_of(word, bits);
+        while (slot_word(out, j) != 0) j = (j + 1) & mask;
+        encode_word(out + j * static_cast<word_t>(word_size), static_cast<word_t>(word));
+      }
+      std::memcpy(out + entries_at, old + slots_ * static_cast<word_t>(word_size), entries);
+    });
     stream_->write_word(handle_, table_at);
     database_->allocator()->deallocate(header_);
     adopt(table_at, slots, count_);
@@ -675,6 +714,7 @@ class slot_map {
   word_t slots_ = 0;
   int bits_ = 0;
   int home_shift_ = 63;
+  word_t mask_ = 0;  // slots_ - 1
   // Where the slots and entries that table() reads in place start and end
   // in the file, and where the entries start among them.
   word_t table_at_ = 0;
