@@ -405,6 +405,11 @@ void d_database::begin_change() {
     throw;
   }
   allocator_->begin_scope();
+  // Counted as a change whatever it goes on to change: an object that reads
+  // in place through a pointer into the mapping (a slot map's table) keeps
+  // it only while no change was counted since, and any write may move the
+  // mapping, a write to no container too.
+  ++state_->changes;
 }
 
 void d_database::end_turn() {

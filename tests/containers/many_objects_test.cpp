@@ -239,4 +239,20 @@ TEST(ManyObjects, ReadsFollowAnotherOpeningsCommits) {
   EXPECT_EQ(reads(), "a longer value/a longer value/11");
 }
 
+// A slot map reads its table through the pointer it placed while its handle
+// stays settled. Any write may move the mapping (a file grown past the range
+// it reserved), one to no container too (a d_ptr's, a root's), so every
+// change, whatever it changes, must unsettle every handle.
+TEST(ManyObjects, EveryChangeUnsettlesTheHandles) {
+  test_support::scratch_dir dir;
+  std::string const name = dir.file("one");
+  d_env env{};
+  ASSERT_TRUE(create_database(name, &env));
+  scoped_database db = open_database_scoped(name, &env);
+  db_handle handle(env.database);
+  ASSERT_TRUE(handle.settled());
+  in_change(*env.database, [] {});
+  EXPECT_FALSE(handle.settled());
+}
+
 }  // namespace

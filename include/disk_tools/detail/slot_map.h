@@ -177,21 +177,23 @@ class slot_map {
   // with value left as it was, when it is absent.
   bool get(K const& key, V& value) {
     auto const op = checked_read();
-    char const* const entry = look_up(key, hash_of(key), table()).entry;
+    char const* const entry = look_up(key, hash_of(key), placed_).entry;
     if (!entry) return false;
     std::memcpy(&value, entry + key_width, sizeof(V));
     return true;
   }
   bool contains(K const& key) {
     auto const op = checked_read();
-    return look_up(key, hash_of(key), table()).entry != nullptr;
+    return look_up(key, hash_of(key), placed_).entry != nullptr;
   }
 
   // Stores the pair: writes the value of a present key in its entry, or a
   // new entry after the last and a slot naming it (after the table has
   // grown, when it must). Returns the entry's address.
   long put(K const& key, V const& value) {
-    return link_.own_change(checked(), handle_, [&] { return put_pair(key, value); });
+    long const at = link_.own_change(checked(), handle_, [&] { return put_pair(key, value); });
+    placed_ = table();
+    return at;
   }
 
   slot_assign<K, V> operator[](K const& key) {
@@ -202,7 +204,9 @@ class slot_map {
 
   // Removes key. False, with nothing changed, when it is absent.
   bool erase(K const& key) {
-    return link_.own_change(checked(), handle_, [&] { return erase_key(key); });
+    bool const erased = link_.own_change(checked(), handle_, [&] { return erase_key(key); });
+    placed_ = table();
+    return erased;
   }
 
   iterator begin() {
@@ -230,6 +234,7 @@ class slot_map {
       word_t const slots = slots_with_room(slots_for(n), count_);
       if (slots != slots_) move_to(slots);
     });
+    placed_ = table();
   }
   // Makes room for keys keys without growing.
   void reserve(long keys) {
@@ -241,6 +246,7 @@ class slot_map {
       while (holds_more(slots, keys)) slots *= 2;
       if (slots != slots_) move_to(slots);
     });
+    placed_ = table();
   }
 
   // The growth policy, kept in the table's header: past f keys per slot a
@@ -252,6 +258,7 @@ class slot_map {
       hashmap_slots::write_policy(*stream_, header_, load);
       max_load_ = load;
     });
+    placed_ = table();
   }
   double max_load_factor() {
     auto const op = reading();
@@ -307,6 +314,7 @@ class slot_map {
     if (stream_->read_word(handle_) != no_address) {
       load_header();
       link_.up_to_date();
+      placed_ = table();
       return;
     }
     if (buckets < 1 || buckets > hashmap_header::max_buckets) {
@@ -319,6 +327,7 @@ class slot_map {
       stream_->write_word(handle_, table);
       adopt(table, slots, 0);
     });
+    placed_ = table();
   }
 
   // The database, checked to be open, with the header read afresh when
@@ -335,9 +344,14 @@ class slot_map {
     refresh();
     return db;
   }
-  // reading() for the lookups made by the million. It too follows other
-  // openings' commits (link_.operation()): a table another one moved would
-  // otherwise still be read where this object last found it.
+  // reading() for the lookups made by the million, which read the table
+  // where placed_ keeps it. It too follows other openings' commits
+  // (link_.operation()): a table another one moved would otherwise still be
+  // read where this object last found it.
+  //
+  // While the handle is settled, nothing has written to the file since this
+  // object last placed its table (every change, whatever it changes, counts
+  // as one), so the mapping has not moved and the table lies where it was.
   db_operation checked_read() {
     if (link_.settled()) return db_operation(*database_, false);
     return reading();
@@ -347,6 +361,7 @@ class slot_map {
       load_header();
       link_.up_to_date();
     }
+    placed_ = table();
   }
 
   hashmap_header stored_header() const {
@@ -527,9 +542,10 @@ class slot_map {
   // The key is hashed and its walk made once: when it is absent, the walk
   // ends at the empty slot its new word goes to, unless the table grows
   // first.
+  // Runs right after checked(), which placed the table.
   long put_pair(K const& key, V const& value) {
     long const hash = hash_of(key);
-    char const* const base = table();
+    char const* const base = placed_;
     spot s = look_up(key, hash, base);
     if (s.entry) {
       word_t const at = table_at_ + static_cast<word_t>(s.entry - base);
@@ -719,6 +735,10 @@ class slot_map {
   // in the file, and where the entries start among them.
   word_t table_at_ = 0;
   word_t table_end_ = 0;
+  // table() as it stood when the handle last agreed with the file: placed
+  // again after every change this object makes and whenever the handle was
+  // not settled.
+  char const* placed_ = nullptr;
   word_t entries_at_ = 0;
   word_t count_ = 0;
   double max_load_ = 0;
