@@ -330,6 +330,8 @@ published_state state_in(char const* map) {
     std::uint64_t const number = word(lock_file::current_offset, __ATOMIC_ACQUIRE);
     std::size_t const at = lock_file::records_offset + lock_file::record_size * (number % 2);
     std::uint64_t w[record_words];
+    // Unrolled: every commit of an opening alone reads and writes a record.
+#pragma GCC unroll 16
     for (std::size_t i = 0; i < record_words; ++i) w[i] = word(at + 8 * i, __ATOMIC_RELAXED);
     __atomic_thread_fence(__ATOMIC_ACQUIRE);
     // A writer that moved on twice meanwhile may have been filling this very
@@ -413,6 +415,7 @@ void lock_file::write_record(published_state s) {
                                          s.generation,
                                          static_cast<std::uint64_t>(s.salt)};
   std::size_t const at = records_offset + record_size * (s.number % 2);
+#pragma GCC unroll 16
   for (std::size_t i = 0; i < record_words; ++i) {
     __atomic_store_n(reinterpret_cast<std::uint64_t*>(map_ + at + 8 * i), w[i], __ATOMIC_RELAXED);
   }
