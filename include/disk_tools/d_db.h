@@ -91,7 +91,9 @@ extern d_env* p_d_env;
 // (db_handle.h).
 struct db_state {
   d_database* database = nullptr;  // null once the database is closed
-  // Moves on with every change to a container and every reset.
+  // Moves on with every change to a container, every reset, and every
+  // change scope begun (whatever it goes on to write: any write may move
+  // the mapping).
   std::uint64_t changes = 0;
   // The count at the last reset: a change that may have touched any
   // container (a rollback).
