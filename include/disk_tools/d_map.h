@@ -1070,6 +1070,13 @@ typename d_map<K, V, H>::node_type* d_map<K, V, H>::insert_step(node_type& n, pa
     return nullptr;
   }
   int const from_first = key_order(key, n.first_key());
+  if (from_first < 0 && n.full()) {
+    // Below a full node, as about half the steps of a descent are: the last
+    // key (most of a node object away from the first) is not needed.
+    if (n.left != no_address) return &n.left_child(*stream);
+    add_leaf(n, pair, true);
+    return nullptr;
+  }
   int const from_last = key_order(key, n.last_key());
   bool const above_min = from_first > 0;
   bool const below_max = from_last < 0;
