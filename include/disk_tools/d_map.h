@@ -1027,24 +1027,35 @@ bool d_map<K, V, H>::insert_pair(K const& key, V const& value, V* old) {
   // Each spill hands on a strictly smaller key, so the pairs to place run out;
   // the bound only guards against a damaged tree.
   word_t const spill_limit = size_ + 2;
+  node_type* start = &root;
   for (word_t round = 0;; ++round) {
     if (round > spill_limit) throw io_tools::corrupt_file(*stream);
     pair_type spilled{};
     bool has_spilled = false, replaced = false;
     word_t const limit = max_node_count();
-    node_type* n = &root;
+    node_type* n = start;
+    node_type* last = n;
     for (word_t depth = 0; n; ++depth) {
       if (depth > limit) throw io_tools::corrupt_file(*stream);
+      last = n;
       n = insert_step(*n, pending, spilled, has_spilled, replaced, round == 0 ? old : nullptr);
     }
     if (replaced) return false;
+    bool balanced = false;
     if (full_nodes == 2) {
       full_nodes = 0;
       rebalance();
+      balanced = true;
       if (!(quiet_balance_ && keep_cache_when_quiet)) clear_node_list();
     }
     if (!has_spilled) return true;
     pending = spilled;
+    // The pair pushed out of `last` orders before every pair left there and
+    // after all of last's left subtree, so every node above routes it to
+    // `last` as it routed the key that pushed it out: its descent goes on
+    // from there, not again from the root. A balance run may have moved the
+    // nodes meanwhile; then it starts from the root.
+    start = balanced ? &root : last;
   }
 }
 
@@ -1059,6 +1070,13 @@ typename d_map<K, V, H>::node_type* d_map<K, V, H>::insert_step(node_type& n, pa
     return nullptr;
   }
   int const from_first = key_order(key, n.first_key());
+  if (from_first < 0 && n.full()) {
+    // Below a full node, as about half the steps of a descent are: the last
+    // key (most of a node object away from the first) is not needed.
+    if (n.left != no_address) return &n.left_child(*stream);
+    add_leaf(n, pair, true);
+    return nullptr;
+  }
   int const from_last = key_order(key, n.last_key());
   bool const above_min = from_first > 0;
   bool const below_max = from_last < 0;

@@ -249,7 +249,6 @@ class d_map<K, V, typed_map_tag> {
       slot.address = store_value(*env_->allocator, v);
       slot.stream = env_->stream;
     } else if constexpr (std::is_same<decltype(slot), map_text_slot>::value) {
-      slot.outside = nullptr;
       slot.stream = env_->stream;
       if (!slot.fits()) slot.set_block(store_value(*env_->allocator, v));
     }
