@@ -434,7 +434,7 @@ class chained_map {
   // chain; a new key heads its chain (after the table has grown, when the
   // growth policy asks for it). Returns the entry now holding the pair.
   long put(K const& key, V const& value) {
-    return link_.own_change(checked(), handle_, [&] {
+    return changing([&] {
       return put_pair(key_bytes(key), hashmap_detail::entry_bytes<V>::encode(value));
     });
   }
@@ -454,7 +454,7 @@ class chained_map {
   // Removes key's pair: its entry is unlinked from its chain and its block
   // freed. False, with nothing changed, when the key is absent.
   bool erase(K const& key) {
-    return link_.own_change(checked(), handle_, [&] { return erase_key(key_bytes(key)); });
+    return changing([&] { return erase_key(key_bytes(key)); });
   }
 
   iterator begin() {
@@ -479,7 +479,7 @@ class chained_map {
   // Gives the map a new table of n buckets and relinks every entry into it.
   void rehash(long n) {
     if (n < 1) throw error(errc::bad_size, "invalid container size...");
-    link_.own_change(checked(), handle_, [&] {
+    changing([&] {
       if (n != buckets_) relink(n);
     });
   }
@@ -505,7 +505,7 @@ class chained_map {
   // policies were kept.
   void set_max_load_factor(double f) {
     double const load = f > 0 && std::isfinite(f) ? f : 0;
-    link_.own_change(checked(), handle_, [&] {
+    changing([&] {
       if (has_policy_) {
         hashmap_header::write_policy(*stream_, header_, buckets_, load);
         max_load_ = load;
@@ -545,6 +545,16 @@ class chained_map {
     d_database& db = link_.db();
     refresh();
     return db;
+  }
+  // Runs step as this object's change of its container, with the cache
+  // looked at again inside the change: taking the writer's turn may have
+  // caught up with other openings' commits made after checked() read it.
+  template <class Step>
+  decltype(auto) changing(Step&& step) {
+    return link_.own_change(checked(), handle_, [&]() -> decltype(auto) {
+      refresh();
+      return step();
+    });
   }
 
  private:

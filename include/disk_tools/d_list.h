@@ -378,17 +378,17 @@ class d_list {
   }
 
   void push_back(T const& value) {
-    link_.own_change(checked(), handle_, [&] { link_between(sentinel_.prev, sentinel_.own, value); });
+    changing([&] { link_between(sentinel_.prev, sentinel_.own, value); });
   }
 
   void push_front(T const& value) {
-    link_.own_change(checked(), handle_, [&] { link_between(sentinel_.own, sentinel_.next, value); });
+    changing([&] { link_between(sentinel_.own, sentinel_.next, value); });
   }
 
   // Adds value before the element at pos (after the last one when pos is at
   // the end).
   void insert(dl_iterator<T> pos, T const& value) {
-    link_.own_change(checked(), handle_, [&] {
+    changing([&] {
       if (pos.address() == sentinel_.own) {
         link_between(sentinel_.prev, sentinel_.own, value);
       } else {
@@ -402,23 +402,23 @@ class d_list {
   // empty list is left as it is. pos then stands on the element that followed
   // the removed one (or stays at the end position).
   void erase(dl_iterator<T>& pos) {
-    link_.own_change(checked(), handle_, [&] { erase_at(pos); });
+    changing([&] { erase_at(pos); });
   }
 
   // Remove the first or the last element. Popping from an empty list is a
   // mistake of the caller's, refused with "list is empty..." and nothing
   // written (erase, older, leaves an empty list as it is).
   void pop_front() {
-    link_.own_change(checked(), handle_, [&] { unlink(end_node(&list_node::next)); });
+    changing([&] { unlink(end_node(&list_node::next)); });
   }
   void pop_back() {
-    link_.own_change(checked(), handle_, [&] { unlink(end_node(&list_node::prev)); });
+    changing([&] { unlink(end_node(&list_node::prev)); });
   }
 
   // Removes every element. For a list of lists only the elements' value
   // blocks go; the inner lists themselves stay where they are kept.
   void clear() {
-    link_.own_change(checked(), handle_, [&] { unlink_all(); });
+    changing([&] { unlink_all(); });
   }
 
   // The number of elements, as the file has it now.
@@ -441,12 +441,12 @@ class d_list {
   // Equal values keep their relative order.
   template <class Compare>
   void sort(Compare comp) {
-    link_.own_change(checked(), handle_, [&] { sort_values(comp); });
+    changing([&] { sort_values(comp); });
   }
 
   // Exchanges the values of the elements at a and b; links are unchanged.
   void swap(dl_iterator<T>& a, dl_iterator<T>& b) {
-    link_.own_change(checked(), handle_, [&] {
+    changing([&] {
       list_node na = read_node(a.address());
       list_node nb = read_node(b.address());
       std::swap(na.value, nb.value);
@@ -552,6 +552,16 @@ class d_list {
     db_operation op = link_.operation();
     refresh();
     return op;
+  }
+  // Runs step as this object's change of its container, with the cache
+  // looked at again inside the change: taking the writer's turn may have
+  // caught up with other openings' commits made after checked() read it.
+  template <class Step>
+  decltype(auto) changing(Step&& step) {
+    return link_.own_change(checked(), handle_, [&]() -> decltype(auto) {
+      refresh();
+      return step();
+    });
   }
   // The same for a change, which reads under the writer's turn.
   d_database& checked() {

@@ -394,6 +394,16 @@ class d_map {
  private:
   // What checked() and reading() do after the database's checks.
   void refresh();
+  // Runs step as this object's change of the map, with the cache looked at
+  // again inside the change: taking the writer's turn may have caught up
+  // with other openings' commits made after checked() read it.
+  template <class Step>
+  decltype(auto) changing(Step&& step) {
+    return link_.own_change(checked(), handle_, [&]() -> decltype(auto) {
+      refresh();
+      return step();
+    });
+  }
   friend class d_map_assign<K, V, H>;
 
   // The node and slot of key reached from root through the cached links;
@@ -499,7 +509,7 @@ d_map_assign<K, V, H>::operator H() const {
 template <class K, class V, class H>
 d_map_assign<K, V, H>& d_map_assign<K, V, H>::operator=(V const& value) {
   if (!map) throw error(errc::out_of_range, "map element out of range...");
-  map->link_.own_change(map->checked(), map->handle_, [&] {
+  map->changing([&] {
     auto node = std::make_unique<d_map_node<K, V>>();
     load(*node);
     node->pairs[static_cast<std::size_t>(index)].value = value;
@@ -800,22 +810,22 @@ bool d_map<K, V, H>::get(K const& key, V& value) {
 
 template <class K, class V, class H>
 bool d_map<K, V, H>::update(K const& key, V const& value) {
-  return link_.own_change(checked(), handle_, [&] { return update_pair(key, value); });
+  return changing([&] { return update_pair(key, value); });
 }
 
 template <class K, class V, class H>
 bool d_map<K, V, H>::put(K const& key, V const& value) {
-  return link_.own_change(checked(), handle_, [&] { return put_pair(key, value); });
+  return changing([&] { return put_pair(key, value); });
 }
 
 template <class K, class V, class H>
 bool d_map<K, V, H>::insert(K const& key, V const& value) {
-  return link_.own_change(checked(), handle_, [&] { return insert_pair(key, value); });
+  return changing([&] { return insert_pair(key, value); });
 }
 
 template <class K, class V, class H>
 void d_map<K, V, H>::balance() {
-  link_.own_change(checked(), handle_, [&] { rebalance(); });
+  changing([&] { rebalance(); });
 }
 
 template <class K, class V, class H>
@@ -844,7 +854,7 @@ bool d_map<K, V, H>::update_pair(K const& key, V const& value) {
 
 template <class K, class V, class H>
 bool d_map<K, V, H>::replace_value(K const& key, V const& value, V& old) {
-  return link_.own_change(checked(), handle_, [&] {
+  return changing([&] {
     int slot = -1;
     node_type* n = locate(key, slot);
     if (!n) return false;
@@ -870,7 +880,7 @@ d_map_assign<K, V, H> d_map<K, V, H>::operator[](K const& key) {
   if (!get(key, found)) {
     // The default value gets its block only when the key is really missing,
     // so reading present keys never grows the file.
-    bool const added = link_.own_change(checked(), handle_, [&] {
+    bool const added = changing([&] {
       put_pair(key, map_default_value<V>::make(env_));
       return get_pair(key, found);
     });
@@ -1181,7 +1191,7 @@ void d_map<K, V, H>::add_leaf(node_type& n, pair_type const& pair, bool on_left)
 
 template <class K, class V, class H>
 bool d_map<K, V, H>::erase(K const& key) {
-  return link_.own_change(checked(), handle_, [&] { return erase_pair(key); });
+  return changing([&] { return erase_pair(key); });
 }
 
 template <class K, class V, class H>

@@ -310,13 +310,13 @@ class d_vector {
   }
 
   void push_back(T const& value) {
-    link_.own_change(checked(), handle_, [&] { insert_at(count_, value); });
+    changing([&] { insert_at(count_, value); });
   }
 
   // Inserts value at pos's index, moving the elements from there on one place
   // up. An index beyond count is refused with nothing changed.
   void insert(d_vector_iterator<T> pos, T const& value) {
-    link_.own_change(checked(), handle_, [&] { insert_at(pos.index(), value); });
+    changing([&] { insert_at(pos.index(), value); });
   }
 
   // Removes the element at pos: its value block is freed and the later
@@ -324,14 +324,14 @@ class d_vector {
   // followed it. A position outside the elements (end() among them) is
   // refused with "vector index out of range..." and nothing changed.
   d_vector_iterator<T> erase(d_vector_iterator<T> pos) {
-    link_.own_change(checked(), handle_, [&] { erase_at(pos.index()); });
+    changing([&] { erase_at(pos.index()); });
     return iterator_at(pos.index());
   }
 
   // Removes the last element; an empty vector is refused with
   // "vector is empty..." and nothing changed.
   void pop_back() {
-    link_.own_change(checked(), handle_, [&] {
+    changing([&] {
       if (count_ == 0) throw error(errc::empty, "vector is empty...");
       erase_at(count_ - 1);
     });
@@ -339,14 +339,14 @@ class d_vector {
 
   // Removes every element, freeing their value blocks; the capacity stays.
   void clear() {
-    link_.own_change(checked(), handle_, [&] { shrink_to(0); });
+    changing([&] { shrink_to(0); });
   }
 
   // Makes the vector n elements long: new elements hold T{}, each in a block
   // of its own, and the header moves to a larger block when n exceeds the
   // capacity; shrinking frees the value blocks of the elements dropped.
   void resize(long n) {
-    link_.own_change(checked(), handle_, [&] {
+    changing([&] {
       if (n < 0) throw error(errc::bad_size, "invalid container size...");
       if (n < count_) {
         shrink_to(n);
@@ -359,7 +359,7 @@ class d_vector {
   // Makes room for n elements: a larger capacity moves the header to a new
   // block as growth does; a smaller one changes nothing.
   void reserve(long n) {
-    link_.own_change(checked(), handle_, [&] {
+    changing([&] {
       if (n < 0) throw error(errc::bad_size, "invalid container size...");
       if (n > capacity_) move_header(n);
     });
@@ -416,7 +416,7 @@ class d_vector {
   // slots change; value blocks stay where they are.
   template <class Compare>
   void sort(Compare comp) {
-    link_.own_change(checked(), handle_, [&] { sort_slots(comp); });
+    changing([&] { sort_slots(comp); });
   }
 
   long count() const { return count_; }
@@ -432,6 +432,16 @@ class d_vector {
     db_operation op = link_.operation();
     refresh();
     return op;
+  }
+  // Runs step as this object's change of its container, with the cache
+  // looked at again inside the change: taking the writer's turn may have
+  // caught up with other openings' commits made after checked() read it.
+  template <class Step>
+  decltype(auto) changing(Step&& step) {
+    return link_.own_change(checked(), handle_, [&]() -> decltype(auto) {
+      refresh();
+      return step();
+    });
   }
   // The same for a change, which reads under the writer's turn.
   d_database& checked() {

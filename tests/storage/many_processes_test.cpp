@@ -7,16 +7,20 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <numeric>
 #include <random>
 #include <thread>
 #include <vector>
 
+#include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
 #include <disk_tools/d_map.h>
 #include <disk_tools/d_map_check.h>
 #include <disk_tools/d_transaction.h>
+#include <disk_tools/d_vector.h>
 #include <disk_tools/odb_check.h>
 #include <disk_tools/detail/lock_file.h>
 #include "harness.h"
@@ -248,6 +252,70 @@ INSTANTIATE_TEST_SUITE_P(ManyProcesses, InEachMode,
                          [](auto const& i) {
                            return i.param == d_journal::atomic ? "atomic" : "durable";
                          });
+
+// Two threads, each with its own opening, add to containers of every kind
+// outside transactions. Each change reads what its object caches, then takes
+// the writer's turn, which may catch up with the other's commits: the cache
+// must be read again then, or the change writes where the other's went.
+TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
+  using number_map = d_map<std::uint64_t, std::int64_t>;
+  using number_hash = d_hashmap<std::uint64_t, std::int64_t>;
+  {
+    d_env env{};
+    scoped_database db = open_database_scoped(name, &env, options_for(mode));
+    d_vector<long> v("v", 8, &env);
+    d_list<long> l("l", &env);
+    number_hash h("h", &env);
+    number_map m("m", &env);
+  }
+  constexpr long each = 1500;
+  std::string failed[2];
+  auto const add = [&](int who) {
+    try {
+      d_env env{};
+      scoped_database db = open_database_scoped(name, &env, options_for(mode, 20000ms));
+      d_vector<long> v("v", 8, &env);
+      d_list<long> l("l", &env);
+      number_hash h("h", &env);
+      number_map m("m", &env);
+      for (long i = who * each; i < (who + 1) * each; ++i) {
+        v.push_back(i);
+        l.push_back(i);
+        h.put(static_cast<std::uint64_t>(i), i);
+        m.put(static_cast<std::uint64_t>(i), i);
+      }
+    } catch (error const& e) {
+      failed[who] = e.what();
+    }
+  };
+  std::thread other(add, 1);
+  add(0);
+  other.join();
+  EXPECT_EQ(failed[0] + failed[1], "");
+  d_env env{};
+  scoped_database db = open_database_scoped(name, &env, options_for(mode));
+  d_vector<long> v("v", 8, &env);
+  d_list<long> l("l", &env);
+  number_hash h("h", &env);
+  number_map m("m", &env);
+  std::vector<long> in_vector(v.begin(), v.end()), in_list(l.begin(), l.end());
+  std::sort(in_vector.begin(), in_vector.end());
+  std::sort(in_list.begin(), in_list.end());
+  std::vector<long> all(2 * each);
+  std::iota(all.begin(), all.end(), 0L);
+  EXPECT_EQ(in_vector, all);
+  EXPECT_EQ(in_list, all);
+  long in_both_maps = 0;
+  for (long i : all) {
+    std::int64_t hv = -1, mv = -1;
+    in_both_maps += h.get(static_cast<std::uint64_t>(i), hv) && m.get(static_cast<std::uint64_t>(i), mv) &&
+                    hv == i && mv == i;
+  }
+  EXPECT_EQ(in_both_maps, 2 * each);
+  EXPECT_EQ(h.size(), static_cast<std::size_t>(2 * each));
+  db.reset();
+  EXPECT_TRUE(check_database_file(name + ".odb").empty());
+}
 
 // The first opening, idle since another joined it, closes last: the
 // other's commits that only the journal holds (a reader's snapshot kept the

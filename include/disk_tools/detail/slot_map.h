@@ -191,7 +191,7 @@ class slot_map {
   // new entry after the last and a slot naming it (after the table has
   // grown, when it must). Returns the entry's address.
   long put(K const& key, V const& value) {
-    long const at = link_.own_change(checked(), handle_, [&] { return put_pair(key, value); });
+    long const at = changing([&] { return put_pair(key, value); });
     placed_ = table();
     return at;
   }
@@ -204,7 +204,7 @@ class slot_map {
 
   // Removes key. False, with nothing changed, when it is absent.
   bool erase(K const& key) {
-    bool const erased = link_.own_change(checked(), handle_, [&] { return erase_key(key); });
+    bool const erased = changing([&] { return erase_key(key); });
     placed_ = table();
     return erased;
   }
@@ -230,7 +230,7 @@ class slot_map {
     if (n < 1 || n > hashmap_header::max_buckets) {
       throw error(errc::bad_size, "invalid container size...");
     }
-    link_.own_change(checked(), handle_, [&] {
+    changing([&] {
       word_t const slots = slots_with_room(slots_for(n), count_);
       if (slots != slots_) move_to(slots);
     });
@@ -241,7 +241,7 @@ class slot_map {
     if (keys < 0 || keys > hashmap_slots::capacity(hashmap_header::max_buckets)) {
       throw error(errc::bad_size, "invalid container size...");
     }
-    link_.own_change(checked(), handle_, [&] {
+    changing([&] {
       word_t slots = slots_;
       while (holds_more(slots, keys)) slots *= 2;
       if (slots != slots_) move_to(slots);
@@ -254,7 +254,7 @@ class slot_map {
   // grows no other table, included).
   void set_max_load_factor(double f) {
     double const load = f > 0 && std::isfinite(f) ? f : 0;
-    link_.own_change(checked(), handle_, [&] {
+    changing([&] {
       hashmap_slots::write_policy(*stream_, header_, load);
       max_load_ = load;
     });
@@ -343,6 +343,16 @@ class slot_map {
     d_database& db = link_.db();
     refresh();
     return db;
+  }
+  // Runs step as this object's change of its container, with the cache
+  // looked at again inside the change: taking the writer's turn may have
+  // caught up with other openings' commits made after checked() read it.
+  template <class Step>
+  decltype(auto) changing(Step&& step) {
+    return link_.own_change(checked(), handle_, [&]() -> decltype(auto) {
+      refresh();
+      return step();
+    });
   }
   // reading() for the lookups made by the million, which read the table
   // where placed_ keeps it. It too follows other openings' commits
