@@ -446,7 +446,14 @@ class chained_map {
     hashmap_detail::found_entry const found = lookup(bytes);
     word_t entry = found.entry;
     last_link_ = found.link;
-    if (entry == 0) entry = put(key, V());
+    if (entry == 0) {
+      // Added unless another opening added it since the look above.
+      entry = changing([&] {
+        hashmap_detail::found_entry const again = lookup(bytes);
+        if (again.entry != 0) return again.entry;
+        return put_pair(bytes, hashmap_detail::entry_bytes<V>::encode(V()));
+      });
+    }
     return d_hashmap_assign<K, V>(entry, last_link_, stream_, allocator_, database_, handle_,
                                   H()(bytes), bytes);
   }
@@ -778,7 +785,10 @@ class nested_value_map : private chained_map<K, word_t, H, d_hashmap<K, V, H>> {
     word_t handle = no_address;
     if (!base::get(key, handle)) {
       handle = in_change(base::checked(), [&] {
-        word_t const made = nested_container<V>::make(env_);
+        // Another opening may have made it since the look above.
+        word_t made = no_address;
+        if (base::get(key, made)) return made;
+        made = nested_container<V>::make(env_);
         base::put(key, made);
         return made;
       });

@@ -189,13 +189,15 @@ class d_map<K, V, typed_map_tag> {
       value_slot found;
       if (!tree_.get(probe(key), found)) {
         in_change(tree_.checked(), [&] {
+          // Another opening may have made it since the look above.
+          if (tree_.get(probe(key), found)) return;
           found.handle = nested_container<V>::make(env_);
           tree_.insert(stored_key(key), found);
         });
       }
       return nested_container<V>::open(found.handle, env_);
     } else {
-      if (!contains(key)) put(key, V{});
+      if (!contains(key)) insert(key, V{});  // another opening may add it meanwhile
       return reference(this, key);
     }
   }

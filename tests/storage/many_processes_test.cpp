@@ -256,10 +256,14 @@ INSTANTIATE_TEST_SUITE_P(ManyProcesses, InEachMode,
 // Two threads, each with its own opening, add to containers of every kind
 // outside transactions. Each change reads what its object caches, then takes
 // the writer's turn, which may catch up with the other's commits: the cache
-// must be read again then, or the change writes where the other's went.
+// must be read again then, or the change writes where the other's went. Both
+// fill the same lists of two indexes (m[key] makes a missing one), which
+// must not make a key's list twice.
 TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
   using number_map = d_map<std::uint64_t, std::int64_t>;
   using number_hash = d_hashmap<std::uint64_t, std::int64_t>;
+  using index_map = d_map<std::uint64_t, d_list<long>>;
+  using index_hash = d_hashmap<std::uint64_t, d_list<long>>;
   {
     d_env env{};
     scoped_database db = open_database_scoped(name, &env, options_for(mode));
@@ -267,6 +271,8 @@ TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
     d_list<long> l("l", &env);
     number_hash h("h", &env);
     number_map m("m", &env);
+    index_map im("im", &env);
+    index_hash ih("ih", &env);
   }
   constexpr long each = 1500;
   std::string failed[2];
@@ -278,11 +284,15 @@ TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
       d_list<long> l("l", &env);
       number_hash h("h", &env);
       number_map m("m", &env);
+      index_map im("im", &env);
+      index_hash ih("ih", &env);
       for (long i = who * each; i < (who + 1) * each; ++i) {
         v.push_back(i);
         l.push_back(i);
         h.put(static_cast<std::uint64_t>(i), i);
         m.put(static_cast<std::uint64_t>(i), i);
+        im[static_cast<std::uint64_t>(i % 97)].push_back(i);
+        ih[static_cast<std::uint64_t>(i % 89)].push_back(i);
       }
     } catch (error const& e) {
       failed[who] = e.what();
@@ -298,13 +308,23 @@ TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
   d_list<long> l("l", &env);
   number_hash h("h", &env);
   number_map m("m", &env);
-  std::vector<long> in_vector(v.begin(), v.end()), in_list(l.begin(), l.end());
-  std::sort(in_vector.begin(), in_vector.end());
-  std::sort(in_list.begin(), in_list.end());
+  index_map im("im", &env);
+  index_hash ih("ih", &env);
+  std::vector<long> in_vector(v.begin(), v.end()), in_list(l.begin(), l.end()), in_index, in_hash;
+  for (std::uint64_t k = 0; k < 97; ++k) {
+    d_list<long> postings = im[k];
+    in_index.insert(in_index.end(), postings.begin(), postings.end());
+  }
+  for (std::uint64_t k = 0; k < 89; ++k) {
+    d_list<long> postings = ih[k];
+    in_hash.insert(in_hash.end(), postings.begin(), postings.end());
+  }
   std::vector<long> all(2 * each);
   std::iota(all.begin(), all.end(), 0L);
-  EXPECT_EQ(in_vector, all);
-  EXPECT_EQ(in_list, all);
+  for (auto* seen : {&in_vector, &in_list, &in_index, &in_hash}) {
+    std::sort(seen->begin(), seen->end());
+    EXPECT_EQ(*seen, all);
+  }
   long in_both_maps = 0;
   for (long i : all) {
     std::int64_t hv = -1, mv = -1;

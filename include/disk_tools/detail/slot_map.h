@@ -198,7 +198,13 @@ class slot_map {
 
   slot_assign<K, V> operator[](K const& key) {
     auto const op = reading();
-    if (find_slot(key, table()) == no_address) put(key, V());
+    if (find_slot(key, table()) == no_address) {
+      // Added unless another opening added it since the look above.
+      changing([&] {
+        if (find_slot(key, table()) == no_address) put_pair(key, V());
+      });
+      placed_ = table();
+    }
     return slot_assign<K, V>(this, key);
   }
 
