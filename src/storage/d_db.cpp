@@ -211,6 +211,8 @@ d_database::d_database(std::string const& name, long const& directory_offset, d_
   }
   set_others_word();
   if (lock_) lock_->joined();
+  // An opening that reads now and then holds nothing back between reads.
+  if (slot_ >= 0) lock_->rest(slot_);
 }
 
 void d_database::open_shared(d_open_options const& options) {
@@ -241,11 +243,10 @@ void d_database::open_shared(d_open_options const& options) {
     throw;
   }
   if (lock_ && alone && read_only_) lock_->reset(stream_.size(), 0);
-  // Nothing else reads the file before the view shows the latest commit.
-  if (lock_ && !alone) {
-    follow_pinned();
-    lock_->unpin(slot_);
-  }
+  // Nothing else reads the file before the view shows the latest commit,
+  // which stays pinned while the opening reads its header and the
+  // allocator's lists: a checkpoint could change the file under them.
+  if (lock_ && !alone) follow_pinned();
 }
 
 void d_database::take_turn() {
