@@ -264,36 +264,35 @@ TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
   using number_hash = d_hashmap<std::uint64_t, std::int64_t>;
   using index_map = d_map<std::uint64_t, d_list<long>>;
   using index_hash = d_hashmap<std::uint64_t, d_list<long>>;
-  {
+  // Each opening is made here and then handed to its thread.
+  struct opening {
+    explicit opening(accounts_db const& made, d_journal mode)
+        : db(open_database_scoped(made.name, &env, options_for(mode, 20000ms))) {}
     d_env env{};
-    scoped_database db = open_database_scoped(name, &env, options_for(mode));
-    d_vector<long> v("v", 8, &env);
-    d_list<long> l("l", &env);
-    number_hash h("h", &env);
-    number_map m("m", &env);
-    index_map im("im", &env);
-    index_hash ih("ih", &env);
-  }
+    scoped_database db;
+    d_vector<long> v{"v", 8, &env};
+    d_list<long> l{"l", &env};
+    number_hash h{"h", &env};
+    number_map m{"m", &env};
+    index_map im{"im", &env};
+    index_hash ih{"ih", &env};
+  };
   constexpr long each = 1500;
+  std::unique_ptr<opening> both[2] = {std::make_unique<opening>(made, mode),
+                                      std::make_unique<opening>(made, mode)};
   std::string failed[2];
   auto const add = [&](int who) {
     try {
-      d_env env{};
-      scoped_database db = open_database_scoped(name, &env, options_for(mode, 20000ms));
-      d_vector<long> v("v", 8, &env);
-      d_list<long> l("l", &env);
-      number_hash h("h", &env);
-      number_map m("m", &env);
-      index_map im("im", &env);
-      index_hash ih("ih", &env);
+      opening& o = *both[who];
       for (long i = who * each; i < (who + 1) * each; ++i) {
-        v.push_back(i);
-        l.push_back(i);
-        h.put(static_cast<std::uint64_t>(i), i);
-        m.put(static_cast<std::uint64_t>(i), i);
-        im[static_cast<std::uint64_t>(i % 97)].push_back(i);
-        ih[static_cast<std::uint64_t>(i % 89)].push_back(i);
+        o.v.push_back(i);
+        o.l.push_back(i);
+        o.h.put(static_cast<std::uint64_t>(i), i);
+        o.m.put(static_cast<std::uint64_t>(i), i);
+        o.im[static_cast<std::uint64_t>(i % 97)].push_back(i);
+        o.ih[static_cast<std::uint64_t>(i % 89)].push_back(i);
       }
+      both[who].reset();
     } catch (error const& e) {
       failed[who] = e.what();
     }
