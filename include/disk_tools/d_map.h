@@ -881,6 +881,8 @@ d_map_assign<K, V, H> d_map<K, V, H>::operator[](K const& key) {
     // The default value gets its block only when the key is really missing,
     // so reading present keys never grows the file.
     bool const added = changing([&] {
+      // Another opening may have added it since the look above.
+      if (get_pair(key, found)) return true;
       put_pair(key, map_default_value<V>::make(env_));
       return get_pair(key, found);
     });
