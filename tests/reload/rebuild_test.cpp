@@ -26,7 +26,7 @@ const char* const kProbeSource =
 
 // Has the driver call Reload::reload("probe.cpp", "./probe") in dir; `options` go first.
 test_support::run_result rebuild(const scratch_dir& dir, const std::vector<std::string>& options) {
-  std::vector<std::string> argv = {RELOAD_REBUILD_DRIVER};
+  std::vector<std::string> argv = {RELOAD_REBUILD_DRIVER_PATH};
   argv.insert(argv.end(), options.begin(), options.end());
   argv.insert(argv.end(), {"probe.cpp", "./probe", "pending "});
   return test_support::run_program(argv, dir.path());
