@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <disk_tools/d_hashmap.h>
@@ -76,24 +77,22 @@ uses ordered_map(d_env& env) {
           [=] { ++*it; }, [=] { *entry = 1; }};
 }
 
-TEST(AfterClose, EveryKindRefusesUseAndWritesNothingWhenDestroyed) {
+using AfterClose = test_support::database_test;
+
+TEST_F(AfterClose, EveryKindRefusesUseAndWritesNothingWhenDestroyed) {
   std::pair<char const*, uses (*)(d_env&)> const rows[] = {
       {"list", list},   {"list of lists", list_of_lists}, {"vector", vector},
       {"cells", cells}, {"hash map", hash_map},           {"ordered map", ordered_map}};
   for (auto const& [kind, make] : rows) {
     SCOPED_TRACE(kind);
-    test_support::scratch_dir dir;
-    string const name = dir.file("db");
-    d_env env{};
-    ASSERT_TRUE(create_database(name, &env));
-    d_database* db = open_database(name, &env);
-    uses made = make(env);
-    close_database(db);
-    auto const closed = test_support::read_file(name + ".odb");
+    afresh();
+    uses made = make(env_);
+    close_database(std::exchange(db_, nullptr));  // env_ stays as the objects knew it
+    auto const closed = test_support::read_file(path());
     for (std::size_t i = 0; i < made.size(); ++i)
       EXPECT_EQ(test_support::thrown_by(made[i]), "database is closed...") << "use " << i;
     made.clear();
-    EXPECT_EQ(test_support::read_file(name + ".odb"), closed);
+    EXPECT_EQ(test_support::read_file(path()), closed);
   }
 }
 

@@ -194,7 +194,13 @@ class many_objects {
   objects_of<d_list<int>> inner_;  // one per element of the outer list
 };
 
-TEST(ManyObjects, EveryKindThroughSeveralObjectsPerRoot) {
+// The database as new programs open it.
+class ManyObjects : public test_support::database_test {
+ protected:
+  ManyObjects() : database_test("", d_open_options{}) {}
+};
+
+TEST_F(ManyObjects, EveryKindThroughSeveralObjectsPerRoot) {
   for (unsigned seed : {1u, 2u, 3u}) {
     many_objects subject;
     test_support::run_model(subject, {seed, 3000, 200, {}});
@@ -206,15 +212,10 @@ TEST(ManyObjects, EveryKindThroughSeveralObjectsPerRoot) {
 // commits, the first one's objects read at their next operation, whatever
 // they kept of where the values lay (the vector and the list read in place,
 // the slot table read by key, which has moved meanwhile).
-TEST(ManyObjects, ReadsFollowAnotherOpeningsCommits) {
-  test_support::scratch_dir dir;
-  std::string const name = dir.file("two");
-  d_env env{};
-  ASSERT_TRUE(create_database(name, &env));
-  scoped_database first = open_database_scoped(name, &env);
-  d_vector<string> vec("vec", 2, &env);
-  d_list<string> list("list", &env);
-  d_hashmap<std::uint64_t, std::uint64_t> slots("slots", &env);
+TEST_F(ManyObjects, ReadsFollowAnotherOpeningsCommits) {
+  d_vector<string> vec("vec", 2, &env_);
+  d_list<string> list("list", &env_);
+  d_hashmap<std::uint64_t, std::uint64_t> slots("slots", &env_);
   vec.push_back("old"), list.push_back("old"), slots.put(1, 10);
   auto const reads = [&] {
     std::uint64_t value = 0;
@@ -224,7 +225,7 @@ TEST(ManyObjects, ReadsFollowAnotherOpeningsCommits) {
   ASSERT_EQ(reads(), "old/old/10");
   {
     d_env other{};
-    scoped_database second = open_database_scoped(name, &other);
+    scoped_database second = open_database_scoped(name(), &other);
     d_vector<string> v("vec", 2, &other);
     d_list<string> l("list", &other);
     d_hashmap<std::uint64_t, std::uint64_t> h("slots", &other);
@@ -243,15 +244,10 @@ TEST(ManyObjects, ReadsFollowAnotherOpeningsCommits) {
 // stays settled. Any write may move the mapping (a file grown past the range
 // it reserved), one to no container too (a d_ptr's, a root's), so every
 // change, whatever it changes, must unsettle every handle.
-TEST(ManyObjects, EveryChangeUnsettlesTheHandles) {
-  test_support::scratch_dir dir;
-  std::string const name = dir.file("one");
-  d_env env{};
-  ASSERT_TRUE(create_database(name, &env));
-  scoped_database db = open_database_scoped(name, &env);
-  db_handle handle(env.database);
+TEST_F(ManyObjects, EveryChangeUnsettlesTheHandles) {
+  db_handle handle(db_);
   ASSERT_TRUE(handle.settled());
-  in_change(*env.database, [] {});
+  in_change(*db_, [] {});
   EXPECT_FALSE(handle.settled());
 }
 

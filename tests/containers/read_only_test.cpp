@@ -105,28 +105,23 @@ std::size_t read_everything(d_env& env) {
   return read;
 }
 
-TEST(ReadOnly, ReadingEveryContainerLeavesTheFileAsItWas) {
-  test_support::scratch_dir dir;
-  std::string const name = dir.file("db"), file = dir.file("db.odb");
-  d_env env{};
-  ASSERT_TRUE(create_database(name, &env));
-  d_database* db = open_database(name, &env);
-  fill(env);
-  close_database(db);
-  std::vector<char> const before = test_support::read_file(file);
+using ReadOnly = test_support::database_test;
+
+TEST_F(ReadOnly, ReadingEveryContainerLeavesTheFileAsItWas) {
+  fill(env_);
+  close();
+  std::vector<char> const before = test_support::read_file(path());
   std::size_t read = 0;
   for (d_journal mode : {d_journal::atomic, d_journal::durable, d_journal::off}) {
-    d_open_options options;
-    options.journal = mode;
-    db = open_database(name, &env, options);
-    read = read_everything(env);
-    close_database(db);
-    std::vector<char> const after = test_support::read_file(file);
+    options_ = d_open_options{mode};
+    open();
+    read = read_everything(env_);
+    close();
+    std::vector<char> const after = test_support::read_file(path());
     auto const diverge = std::mismatch(before.begin(), before.end(), after.begin(), after.end());
-    EXPECT_TRUE(after == before) << "journal mode " << static_cast<int>(mode) << ": "
-                                 << before.size() << " bytes before, " << after.size()
-                                 << " after, first change at "
-                                 << (diverge.first - before.begin());
+    EXPECT_TRUE(after == before) << test_support::mode_name(mode) << ": " << before.size()
+                                 << " bytes before, " << after.size()
+                                 << " after, first change at " << (diverge.first - before.begin());
   }
   EXPECT_GT(read, pairs);
 }

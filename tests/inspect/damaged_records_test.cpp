@@ -82,9 +82,7 @@ TEST_F(DamagedRecordsTest, SlotTableWordsAreCheckedBeforeTheyAreFollowed) {
   };
   for (auto const& d : damages) {
     SCOPED_TRACE(d.what);
-    close();
-    ASSERT_TRUE(create_database(name(), &env_));
-    reopen();
+    afresh();
     word_t header = -1, slots = 0;
     {
       slot_table table("t", &env_);

@@ -55,9 +55,7 @@ class EraseTest : public map_test {
     EXPECT_LE(length(), first + first / 10);
     // The next run starts on a fresh database.
     m.reset();
-    close();
-    EXPECT_TRUE(create_database(name(), &env_));
-    reopen();
+    afresh();
   }
 };
 

@@ -13,11 +13,10 @@
 #include "harness.h"
 
 using namespace disk_tools;
+using test_support::memory_dir;
 using bytes_t = std::vector<char>;
 
 namespace {
-
-char const* const memory_dir = "/dev/shm";
 
 std::string side_file_of(std::string const& name) { return index_file_of(name + ".odb"); }
 
@@ -126,8 +125,7 @@ struct mix {
 TEST(AllocIndex, FindsWhatTheWalkFindsAcrossScopesAndReopenings) {
   for (d_journal mode : {d_journal::atomic, d_journal::durable, d_journal::off}) {
     for (unsigned seed = 1; seed <= 3 && !::testing::Test::HasFatalFailure(); ++seed) {
-      SCOPED_TRACE("mode " + std::to_string(static_cast<int>(mode)) + ", seed " +
-                   std::to_string(seed));
+      SCOPED_TRACE(std::string(test_support::mode_name(mode)) + ", seed " + std::to_string(seed));
       mix(test_support::scratch_dir(memory_dir).path(), seed, mode).run(1500);
     }
   }

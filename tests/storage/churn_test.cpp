@@ -24,25 +24,15 @@ std::string random_text(std::mt19937& rng, unsigned longest) {
 
 // A database with the journal off (the runs are long; what is measured is the
 // same in every mode), and its length after each close.
-class ChurnTest : public ::testing::Test {
+class ChurnTest : public test_support::database_test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(create_database(name(), &env_));
-    open();
-  }
-  void TearDown() override { close_database(db_); }
-  void open() { db_ = open_database(name(), &env_, d_open_options{d_journal::off}); }
+  ChurnTest() : database_test(test_support::memory_dir, d_open_options{d_journal::off}) {}
   std::int64_t closed_length() {
-    close_database(db_);
-    std::int64_t const n = test_support::file_size(name() + ".odb");
+    close();
+    std::int64_t const n = test_support::file_size(path());
     open();
     return n;
   }
-  std::string name() const { return dir_.file("churn"); }
-
-  test_support::scratch_dir dir_{"/dev/shm"};
-  d_env env_{};
-  d_database* db_ = nullptr;
 };
 
 // Each round replaces much of a container's contents; after the first rounds
@@ -102,9 +92,7 @@ std::vector<churn_case> const churn_cases = {
 TEST_F(ChurnTest, RoundsOfReplacingSettleAtThePeakOfLiveData) {
   for (churn_case const& c : churn_cases) {
     SCOPED_TRACE(c.name);
-    close_database(db_);
-    ASSERT_TRUE(create_database(name(), &env_));
-    open();
+    afresh();
     std::mt19937 rng(3);
     for (int round = 0; round < 8; ++round) c.round(env_, rng);
     std::int64_t const settled = closed_length();

@@ -26,6 +26,7 @@
 #include "harness.h"
 
 using namespace disk_tools;
+using test_support::memory_dir;
 
 namespace {
 
@@ -36,15 +37,10 @@ using str_map = d_map<str_ref, str_ref, std::string>;
 using typed_map = d_map<std::string, std::string>;
 
 constexpr std::size_t sector = 512;  // what a power loss keeps or loses whole
-char const* const memory_dir = "/dev/shm";  // thousands of openings with syncs
 unsigned const map_keys = 300;              // enough ascending keys to rotate
 
 // A change to a file or its folder, as the stream layer reported it.
 struct change { std::string file; io_tools::io_event::kind what; word_t address; bytes_t bytes; };
-
-bool ends_with(std::string const& n, std::string const& suffix) {
-  return n.size() > suffix.size() && n.substr(n.size() - suffix.size()) == suffix;
-}
 
 // While alive, records every change; or, armed, makes the fail_at-th from now fail.
 struct recorder : io_tools::io_observer {
@@ -52,7 +48,7 @@ struct recorder : io_tools::io_observer {
   ~recorder() { io_tools::set_io_observer(nullptr); }
   void on_event(io_tools::io_event const& e) override {
     // The allocator's side file is checked at opening and ignored when stale.
-    if (!e.file || ends_with(*e.file, "-index")) return;
+    if (!e.file || test_support::ends_with(*e.file, "-index")) return;
     if (fail_at > 0 && ++seen == fail_at)
       throw disk_tools::error(disk_tools::errc::io_failure, "simulated write failure...");
     if (recording) changes.push_back({*e.file, e.what, e.address, {e.bytes, e.bytes + e.n}});

@@ -134,9 +134,7 @@ TEST_F(AllocTest, CompactMergesTouchingFreeBlocksOfAnOlderFile) {
     EXPECT_EQ(std::make_pair(whole.data, whole.size), std::make_pair(x, 30L));
     EXPECT_EQ(std::make_pair(absorbed.data, absorbed.size), std::make_pair(-1L, 0L));
     EXPECT_EQ(allocate(30), x);
-    close();
-    ASSERT_TRUE(disk_tools::create_database(name(), &env_));
-    reopen();
+    afresh();
   }
 }
 
@@ -222,9 +220,7 @@ TEST_F(AllocTest, DamagedRecordsAreReportedNotFollowed) {
     for (bool mirror : {true, false}) {
       SCOPED_TRACE(std::to_string(d.free_list) + " " + std::to_string(d.field) + " " +
                    std::to_string(d.word) + (mirror ? ", mirror" : ", walk"));
-      close();
-      ASSERT_TRUE(disk_tools::create_database(name(), &env_));
-      reopen();
+      afresh();
       long const x = allocate(10), in_use = allocate(20);  // closing keeps the free block
       alloc().deallocate(x);
       long const record = (d.free_list ? alloc().free_list() : alloc().allocation_list())[0].own;

@@ -34,11 +34,10 @@ constexpr int committed = 50;
 }
 
 TEST(DeathThenReopening, EveryOrderOfModesRecoversAndGrowsTheFileAgain) {
-  char const* const names[] = {"atomic", "durable", "off"};
   for (d_journal first : {d_journal::atomic, d_journal::durable, d_journal::off}) {
     for (d_journal second : {d_journal::atomic, d_journal::durable, d_journal::off}) {
-      SCOPED_TRACE(std::string(names[static_cast<int>(first)]) + " then " +
-                   names[static_cast<int>(second)]);
+      SCOPED_TRACE(std::string(test_support::mode_name(first)) + " then " +
+                   test_support::mode_name(second));
       test_support::scratch_dir dir;
       std::string const name = dir.file("db");
       ASSERT_TRUE(create_database(name, nullptr));

@@ -26,6 +26,7 @@
 #include "harness.h"
 
 using namespace disk_tools;
+using test_support::memory_dir;
 using namespace std::chrono_literals;
 
 namespace {
@@ -33,7 +34,6 @@ namespace {
 using int_map = d_map<unsigned, unsigned, unsigned>;
 using steady = std::chrono::steady_clock;
 
-char const* const memory_dir = "/dev/shm";  // durable commits sync for free there
 constexpr unsigned accounts = 100;
 constexpr unsigned opening_balance = 1000;
 constexpr unsigned commits_key = accounts;  // counts the transfers made
@@ -249,9 +249,7 @@ class InEachMode : public ::testing::TestWithParam<d_journal> {
 
 INSTANTIATE_TEST_SUITE_P(ManyProcesses, InEachMode,
                          ::testing::Values(d_journal::atomic, d_journal::durable),
-                         [](auto const& i) {
-                           return i.param == d_journal::atomic ? "atomic" : "durable";
-                         });
+                         [](auto const& i) { return test_support::mode_name(i.param); });
 
 // Two threads, each with its own opening, add to containers of every kind
 // outside transactions. Each change reads what its object caches, then takes

@@ -94,32 +94,10 @@ std::vector<kind_case> const kinds = {
 };
 
 // A database opened the way new programs open one: kinds are recorded.
-class RootsTest : public ::testing::Test {
+class RootsTest : public test_support::database_test {
  protected:
-  void SetUp() override { open(); }
-  void TearDown() override { close_database(db_); }
-  void open(d_open_options options = {}) {
-    options.create_if_missing = true;
-    db_ = open_database(name(), &env_, options);
-  }
-  // A new, empty database.
-  void afresh(d_open_options options = {}) {
-    close_database(db_);
-    db_ = nullptr;
-    ASSERT_TRUE(delete_database(name()));
-    open(options);
-  }
-  void reopen(d_open_options options = {}) {
-    close_database(db_);
-    db_ = nullptr;
-    open(options);
-  }
-  std::string name() const { return dir_.file("db"); }
+  RootsTest() : database_test("", d_open_options{}) {}
   std::vector<d_alloc_node> in_use() { return db_->allocator()->allocation_list(); }
-
-  test_support::scratch_dir dir_;
-  d_env env_{};
-  d_database* db_ = nullptr;
 };
 
 // Every kind made at a root opens again as itself and is refused as every
@@ -133,7 +111,7 @@ TEST_F(RootsTest, ARootOpensAsTheKindItWasMadeAsAndIsRefusedAsAnyOther) {
     reopen();
     for (auto const& opened : kinds) {
       SCOPED_TRACE(made.kind + " opened as " + opened.kind);
-      std::vector<char> const before = test_support::read_file(dir_.file("db.odb"));
+      std::vector<char> const before = test_support::read_file(path());
       std::string const message = thrown_by([&] { opened.fill(&env_, d_root::existing); });
       if (opened.kind == made.kind) {
         EXPECT_EQ(message, "");
@@ -141,7 +119,7 @@ TEST_F(RootsTest, ARootOpensAsTheKindItWasMadeAsAndIsRefusedAsAnyOther) {
         EXPECT_EQ(message, "root \"r\" holds a " + made.kind + ", not a " + opened.kind + "...");
         EXPECT_EQ(test_support::code_thrown_by([&] { opened.fill(&env_, d_root::existing); }),
                   errc::wrong_kind);
-        EXPECT_EQ(test_support::read_file(dir_.file("db.odb")), before);
+        EXPECT_EQ(test_support::read_file(path()), before);
       }
     }
     EXPECT_EQ(db_->roots().at(0).kind, made.kind);
@@ -154,13 +132,13 @@ TEST_F(RootsTest, ARootOpensAsTheKindItWasMadeAsAndIsRefusedAsAnyOther) {
 // (and what a variable holds) cannot be told. A typed map, whose records a
 // map's shape check would take, records its kind under the plain opening too.
 TEST_F(RootsTest, UnrecordedRootsAreRefusedWhereTheirShapeCannotBeTheKind) {
-  d_open_options plain;
-  plain.record_kinds = false;
   auto const word = [](std::string const& kind) { return kind.substr(0, kind.find('<')); };
   for (auto const& made : kinds) {
     if (word(made.kind) == "var") continue;
-    afresh(plain);
+    options_->record_kinds = false;
+    afresh();
     made.fill(&env_, d_root::open_or_create);
+    options_->record_kinds = true;
     reopen();
     bool const typed = word(made.kind) == "ordered";
     std::string const held = typed ? made.kind : word(made.kind);
@@ -181,36 +159,33 @@ TEST_F(RootsTest, UnrecordedRootsAreRefusedWhereTheirShapeCannotBeTheKind) {
 // and a later opening that records kinds leaves those roots as they are,
 // reading and writing through them unchecked.
 TEST_F(RootsTest, PlainOpeningsRecordNoKindAndLaterOpeningsLeaveTheirRootsAlone) {
-  close_database(db_);
-  db_ = open_database(name(), &env_);
+  options_.reset();
+  reopen();
   d_list<std::string>("plain", &env_).push_back("a");
-  close_database(db_);
-  auto const bytes = test_support::read_file(dir_.file("db.odb"));
+  close();
+  auto const bytes = test_support::read_file(path());
   std::size_t const field = directory_entry::directory_offset;
   EXPECT_EQ(std::string(&bytes[field], 6), std::string("plain\0", 6));
   EXPECT_EQ(std::vector<char>(&bytes[field + 5], &bytes[field + 128]), std::vector<char>(123, 0));
-  db_ = nullptr;
+  options_ = d_open_options{};
   open();
   EXPECT_EQ(d_list<std::string>("plain", &env_, d_root::existing).size(), 1u);
   EXPECT_EQ(db_->roots().at(0).kind, "");
-  close_database(db_);
-  db_ = nullptr;
-  EXPECT_EQ(test_support::read_file(dir_.file("db.odb")), bytes);
-  open();
+  close();
+  EXPECT_EQ(test_support::read_file(path()), bytes);
 }
 
 // A kind record whose bytes do not add up is damage: the root is not opened
 // on the strength of it, and the checker names the entry.
 TEST_F(RootsTest, ADamagedKindRecordIsReportedAndNotTrusted) {
   d_var<long>("n", &env_) = 1;
-  close_database(db_);
-  db_ = nullptr;
-  auto bytes = test_support::read_file(dir_.file("db.odb"));
+  close();
+  auto bytes = test_support::read_file(path());
   std::size_t const text = directory_entry::directory_offset + 1 + kind_record::text_offset;
   ASSERT_EQ(std::string(&bytes[text], 9), "var<long>");
   bytes[text + 4] = 'L';
-  test_support::write_file(dir_.file("db.odb"), bytes);
-  EXPECT_EQ(check_database_file(dir_.file("db.odb")),
+  test_support::write_file(path(), bytes);
+  EXPECT_EQ(check_database_file(path()),
             std::vector<std::string>{"directory entry 0: the bytes after the name are no kind record"});
   open();
   EXPECT_EQ(thrown_by([&] { d_var<long>("n", &env_); }), "corrupt database file...");
@@ -233,7 +208,7 @@ TEST_F(RootsTest, OpenExistingRefusesAMissingRootAndRegistersNothing) {
   EXPECT_EQ(roots[0].name, "count");
   EXPECT_EQ(roots[0].kind, "var<long>");
   EXPECT_NE(roots[0].holds, no_address);
-  EXPECT_EQ(stat_database(dir_.file("db.odb")).roots.at(0).kind, "var<long>");
+  EXPECT_EQ(stat_database(path()).roots.at(0).kind, "var<long>");
 }
 
 // remove_root frees every block the container owned (the allocation list is
@@ -256,7 +231,7 @@ TEST_F(RootsTest, RemoveRootFreesEveryBlockItOwnedAsOneChange) {
     EXPECT_FALSE(db_->has_root("r"));
     EXPECT_EQ(in_use().size(), blocks_before);
     reopen();
-    EXPECT_EQ(check_database_file(dir_.file("db.odb")), std::vector<std::string>{});
+    EXPECT_EQ(check_database_file(path()), std::vector<std::string>{});
   }
 }
 
@@ -272,11 +247,10 @@ TEST_F(RootsTest, RemoveRootLeavesWhatOtherRootsOwnAndRefusesAnUnknownKind) {
   }
   EXPECT_TRUE(db_->remove_root("outer"));
   EXPECT_EQ(*d_list<int>("inner", &env_, d_root::existing).begin(), 7);
-  EXPECT_EQ(check_database_file(dir_.file("db.odb")), std::vector<std::string>{});
+  EXPECT_EQ(check_database_file(path()), std::vector<std::string>{});
 
-  d_open_options plain;
-  plain.record_kinds = false;
-  reopen(plain);
+  options_->record_kinds = false;
+  reopen();
   d_var<long>("old", &env_) = 1;
   EXPECT_EQ(thrown_by([&] { db_->remove_root("old"); }),
             "root \"old\" records no kind: its blocks cannot be told apart...");

@@ -36,6 +36,8 @@
 #include "harness.h"
 
 using namespace disk_tools;
+using test_support::memory_dir;
+using test_support::mode_name;
 using namespace std::chrono_literals;
 
 namespace {
@@ -44,7 +46,6 @@ using steady = std::chrono::steady_clock;
 using ledger = d_map<std::uint64_t, std::int64_t>;
 using mirror_map = d_hashmap<std::uint64_t, std::int64_t>;
 
-char const* const memory_dir = "/dev/shm";  // durable commits sync for free there
 constexpr std::uint64_t accounts = 1000;
 constexpr std::int64_t opening_balance = 1000;
 constexpr std::int64_t expected_total = static_cast<std::int64_t>(accounts) * opening_balance;
@@ -59,10 +60,6 @@ double transfer_seconds() {
 
 std::chrono::milliseconds as_ms(double seconds) {
   return std::chrono::milliseconds(static_cast<long>(seconds * 1000));
-}
-
-char const* mode_name(d_journal mode) {
-  return mode == d_journal::durable ? "durable" : "atomic";
 }
 
 d_open_options options_for(d_journal mode) {
@@ -644,11 +641,6 @@ TEST(DamagedLockFile, DoesNotStopTheNextOpening) {
   }
 }
 
-bool ends_with(std::string const& s, char const* tail) {
-  std::string const t = tail;
-  return s.size() >= t.size() && s.compare(s.size() - t.size(), t.size(), t) == 0;
-}
-
 // Kills its own process at a chosen moment of a commit: the sync that
 // follows a new journal header (a checkpoint starting the log afresh), or the
 // second write that copies a commit into the database file.
@@ -657,8 +649,8 @@ class die_at : public io_tools::io_observer {
   enum class moment { header_synced, copying };
   explicit die_at(moment m) : moment_(m) {}
   void on_event(io_tools::io_event const& e) override {
-    bool const journal = ends_with(*e.file, ".odb-journal");
-    bool const database = ends_with(*e.file, ".odb");
+    bool const journal = test_support::ends_with(*e.file, ".odb-journal");
+    bool const database = test_support::ends_with(*e.file, ".odb");
     using kind = io_tools::io_event::kind;
     if (moment_ == moment::header_synced) {
       if (journal && e.what == kind::write) header_written_ = e.address == 0;

@@ -57,7 +57,12 @@ std::int64_t word_at(std::vector<char> const& bytes, std::size_t offset) {
 void database_test::SetUp() {
   disk_tools::p_d_env = &env_;
   ASSERT_TRUE(disk_tools::create_database(name(), &env_));
-  db_ = disk_tools::open_database(name(), &env_);
+  open();
+}
+
+void database_test::open() {
+  db_ = options_ ? disk_tools::open_database(name(), &env_, *options_)
+                 : disk_tools::open_database(name(), &env_);
 }
 
 void database_test::TearDown() {
@@ -83,7 +88,13 @@ std::int64_t database_test::length() const {
 
 void database_test::reopen() {
   close();
-  db_ = disk_tools::open_database(name(), &env_);
+  open();
+}
+
+void database_test::afresh() {
+  close();
+  ASSERT_TRUE(disk_tools::create_database(name(), &env_));
+  open();
 }
 
 namespace {

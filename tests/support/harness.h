@@ -9,12 +9,25 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <disk_tools/d_db.h>
 
 namespace test_support {
+
+// A memory file system: syncs are free there, for tests that open or commit thousands of times.
+inline char const* const memory_dir = "/dev/shm";
+
+inline bool ends_with(std::string const& s, std::string const& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+inline char const* mode_name(disk_tools::d_journal mode) {
+  using disk_tools::d_journal;
+  return mode == d_journal::atomic ? "atomic" : mode == d_journal::durable ? "durable" : "off";
+}
 
 // A new empty folder, removed with its contents when the object goes.
 class scratch_dir {
@@ -62,13 +75,20 @@ disk_tools::errc code_thrown_by(F&& f) {
   return disk_tools::errc{};
 }
 
-// A fixture with a scratch folder, a new database "db" in it and the global
-// environment pointing at it. reopen() closes and opens it again.
+// A fixture with a scratch folder (under parent, see scratch_dir), a new database "db"
+// in it and the global environment pointing at it, opened with options_ (the plain
+// call when there are none). reopen() closes and opens it again; afresh() makes it
+// empty again first.
 class database_test : public ::testing::Test {
  protected:
+  explicit database_test(std::string const& parent = "",
+                         std::optional<disk_tools::d_open_options> options = {})
+      : dir_(parent), options_(options) {}
   void SetUp() override;
   void TearDown() override;
+  void open();
   void reopen();
+  void afresh();
   void close();
   std::string name() const { return dir_.file("db"); }
   std::string path() const { return dir_.file("db.odb"); }
@@ -77,6 +97,7 @@ class database_test : public ::testing::Test {
   std::int64_t length() const;
 
   scratch_dir dir_;
+  std::optional<disk_tools::d_open_options> options_;
   disk_tools::d_env env_{};
   disk_tools::d_database* db_ = nullptr;
 };
