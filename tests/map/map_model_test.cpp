@@ -13,7 +13,6 @@
 #include <map>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <tuple>
 
 #include <disk_tools/d_transaction.h>

@@ -11,7 +11,6 @@
 #include <disk_tools/d_transaction.h>
 #include <disk_tools/d_vector.h>
 
-#include <cstdint>
 #include <map>
 #include <optional>
 #include <random>
