@@ -75,6 +75,11 @@ disk_tools::errc code_thrown_by(F&& f) {
   return disk_tools::errc{};
 }
 
+// Makes the database name (when missing) hold every container kind, with n elements or so
+// each, after replacing and erasing enough to leave free blocks (and, in the string map,
+// replaced values no one names). The roots: v n l inner ll vec h ht hs ms mu ts tn ti hi tv hv.
+void fill_every_kind(std::string const& name, int n);
+
 // A fixture with a scratch folder (under parent, see scratch_dir), a new database "db"
 // in it and the global environment pointing at it, opened with options_ (the plain
 // call when there are none). reopen() closes and opens it again; afresh() makes it
