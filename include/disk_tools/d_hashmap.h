@@ -558,10 +558,8 @@ class chained_map {
   // caught up with other openings' commits made after checked() read it.
   template <class Step>
   decltype(auto) changing(Step&& step) {
-    return link_.own_change(checked(), handle_, [&]() -> decltype(auto) {
-      refresh();
-      return step();
-    });
+    return link_.own_change_looking(
+        checked(), handle_, [&] { refresh(); }, step);
   }
 
  private:

@@ -399,10 +399,8 @@ class d_map {
   // with other openings' commits made after checked() read it.
   template <class Step>
   decltype(auto) changing(Step&& step) {
-    return link_.own_change(checked(), handle_, [&]() -> decltype(auto) {
-      refresh();
-      return step();
-    });
+    return link_.own_change_looking(
+        checked(), handle_, [&] { refresh(); }, step);
   }
   friend class d_map_assign<K, V, H>;
 

@@ -438,10 +438,8 @@ class d_vector {
   // caught up with other openings' commits made after checked() read it.
   template <class Step>
   decltype(auto) changing(Step&& step) {
-    return link_.own_change(checked(), handle_, [&]() -> decltype(auto) {
-      refresh();
-      return step();
-    });
+    return link_.own_change_looking(
+        checked(), handle_, [&] { refresh(); }, step);
   }
   // The same for a change, which reads under the writer's turn.
   d_database& checked() {

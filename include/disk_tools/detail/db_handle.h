@@ -90,7 +90,12 @@ class db_handle {
   // stays trusted, and the next look is a comparison again.
   bool stale(word_t container) {
     if (!state_ || state_->changes == seen_) return false;
-    if (state_->changed_since(container, seen_)) return true;
+    // The count of the container this object changes is at stamp_ once it
+    // has changed it: no look-up in the table of counts.
+    bool const changed = stamp_ && container == stamped_
+                             ? state_->reset_at > seen_ || *stamp_ > seen_
+                             : state_->changed_since(container, seen_);
+    if (changed) return true;
     seen_ = state_->changes;
     return false;
   }
@@ -118,6 +123,28 @@ class db_handle {
       up_to_date();
     } else {
       decltype(auto) result = change(db, container, step);
+      up_to_date();
+      return result;
+    }
+  }
+  // own_change for an object whose cache may be behind the file as the
+  // change begins: taking the writer's turn may catch up with other
+  // openings' commits. look (which reads the cache afresh when stale())
+  // runs inside the change, before the change is counted; counted first,
+  // the change would make every object's cache stale, its own too, and each
+  // change would read it all again.
+  template <class Look, class Step>
+  decltype(auto) own_change_looking(d_database& db, word_t container, Look&& look, Step&& step) {
+    auto const counted = [&]() -> decltype(auto) {
+      look();
+      note_change(container);
+      return step();
+    };
+    if constexpr (std::is_void_v<decltype(step())>) {
+      in_change(db, counted);
+      up_to_date();
+    } else {
+      decltype(auto) result = in_change(db, counted);
       up_to_date();
       return result;
     }

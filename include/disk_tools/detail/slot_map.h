@@ -355,10 +355,8 @@ class slot_map {
   // caught up with other openings' commits made after checked() read it.
   template <class Step>
   decltype(auto) changing(Step&& step) {
-    return link_.own_change(checked(), handle_, [&]() -> decltype(auto) {
-      refresh();
-      return step();
-    });
+    return link_.own_change_looking(
+        checked(), handle_, [&] { refresh(); }, step);
   }
   // reading() for the lookups made by the million, which read the table
   // where placed_ keeps it. It too follows other openings' commits
