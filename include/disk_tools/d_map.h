@@ -426,6 +426,8 @@ class d_map {
   // Adds the pair, or (handing the replaced value out through old, when
   // given) replaces the value of a present key; true when a pair was added.
   bool insert_pair(K const& key, V const& value, V* old = nullptr);
+  // insert_pair's descents, which may move full_nodes on before they fail.
+  bool insert_rounds(K const& key, V const& value, V* old);
   void rebalance();
   // One step of insert at node n. Returns the node to go on with, or null
   // when the pair was placed; `spilled` then holds a pair that still needs a
@@ -1024,15 +1026,20 @@ bool d_map<K, V, H>::put_pair(K const& key, V const& value) {
 template <class K, class V, class H>
 bool d_map<K, V, H>::insert_pair(K const& key, V const& value, V* old) {
   // The count of nodes filled since the last balance is memory only; an
-  // insert that is rolled back must not leave it moved on.
-  struct restore_on_failure {
-    int& count;
-    int const saved;
-    int const unwinding = std::uncaught_exceptions();
-    ~restore_on_failure() {
-      if (std::uncaught_exceptions() > unwinding) count = saved;
-    }
-  } keep{full_nodes, full_nodes};
+  // insert that is rolled back must not leave it moved on. (Caught rather
+  // than told by a guard's destructor, which asks the runtime for the
+  // exceptions under way twice an insert.)
+  int const filled = full_nodes;
+  try {
+    return insert_rounds(key, value, old);
+  } catch (...) {
+    full_nodes = filled;
+    throw;
+  }
+}
+
+template <class K, class V, class H>
+bool d_map<K, V, H>::insert_rounds(K const& key, V const& value, V* old) {
   pair_type pending{key, value};
   // Each spill hands on a strictly smaller key, so the pairs to place run out;
   // the bound only guards against a damaged tree.
