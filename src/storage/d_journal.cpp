@@ -200,6 +200,13 @@ bool word_set::holds(word_t first, word_t last) const {
   return true;
 }
 
+bool word_set::holds_word(word_t word) const {
+  if (used_.empty()) return false;
+  word_t const index = word / words_per_line;
+  line const& l = lines_[slot_of(index)];
+  return l.index == index && (l.bits >> (word - index * words_per_line) & 1) != 0;
+}
+
 void word_set::add(word_t first, word_t last) {
   for (word_t index = first / words_per_line; index * words_per_line < last; ++index) {
     if (2 * (used_.size() + 1) > lines_.size()) grow();
@@ -521,7 +528,12 @@ void db_journal::before_write(word_t address, char const* now, std::size_t n) {
   if (m == word_size) {
     // A link, a count or a slot: most writes are one word, saved whole when
     // any of it changes (a record of fewer bytes takes as much room).
-    if (differing_bits(old, now) != 0) save_changed(address, old, m);
+    if (differing_bits(old, now) == 0) return;
+    if (grouping_ && scopes_.back().grouped) {
+      keep_word_inside(address, old);
+    } else {
+      save(address, old, m);
+    }
     return;
   }
   // Only the bytes that change need saving; a node rewritten whole often
@@ -549,6 +561,11 @@ void db_journal::save_inside(word_t address, char const* old, std::size_t n) {
   // whole words, so that the set can name them.
   word_t const length = scopes_.front().length;
   word_t const end = address + static_cast<word_t>(n);
+  if (n == word_size && address % word_bytes == 0 && end <= std::min(length, db_.size())) {
+    // One whole word (a link, a count, a slot: most writes), told by one bit.
+    save_word_inside(address, old);
+    return;
+  }
   if (address < length) {
     word_t const low = address / word_bytes * word_bytes;
     word_t const high = std::min(
@@ -568,6 +585,38 @@ void db_journal::save_inside(word_t address, char const* old, std::size_t n) {
     address = length;
   }
   keep_for_scope(address, old, static_cast<std::size_t>(end - address));
+}
+
+void db_journal::keep_word_inside(word_t address, char const* old) {
+  // The scope alone needs the word when the transaction's first length is
+  // not above it, or the file holds its bytes from before the transaction.
+  word_t const length = scopes_.front().length;
+  if (address >= length || (address % word_bytes == 0 && address + word_bytes <= length &&
+                             saved_.holds_word(address / word_bytes))) {
+    keep_word_for_scope(address, old);
+    return;
+  }
+  save_inside(address, old, word_size);
+}
+
+void db_journal::keep_word_for_scope(word_t address, char const* old) {
+  char* const out = inner_room(inner_record_head + word_size);
+  encode_word(out + inner_address_offset, address);
+  encode_word(out + inner_length_offset, word_bytes);
+  encode_word(out + inner_record_offset, no_address);
+  std::memcpy(out + inner_record_head, old, word_size);
+}
+
+void db_journal::save_word_inside(word_t address, char const* old) {
+  word_t const word = address / word_bytes;
+  if (saved_.holds_word(word)) {
+    keep_word_for_scope(address, old);
+    return;
+  }
+  word_t const record = undo_end_;
+  save(address, old, word_size);
+  saved_.add(word, word + 1);
+  keep_reference(address, word_size, record);
 }
 
 char* db_journal::inner_room(std::size_t n) {

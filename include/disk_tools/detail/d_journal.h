@@ -93,6 +93,8 @@ class word_set {
  public:
   // Whether every word of [first, last) (numbered address / 8) is in the set.
   bool holds(word_t first, word_t last) const;
+  // holds(word, word + 1), for the one-word writes most changes make.
+  bool holds_word(word_t word) const;
   void add(word_t first, word_t last);
   void clear();
 
@@ -198,6 +200,11 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // operations: the scope keeps a copy in memory, and the file gets the
   // bytes below the transaction's length unless it holds them already.
   void save_inside(word_t address, char const* old, std::size_t n);
+  // save_inside for the one aligned word at address, below the length.
+  void save_word_inside(word_t address, char const* old);
+  // save_inside for one word at address, the common cases without a call.
+  void keep_word_inside(word_t address, char const* old);
+  void keep_word_for_scope(word_t address, char const* old);
   void keep_for_scope(word_t address, char const* old, std::size_t n);
   // The same for n bytes at address that the file's record at record holds.
   void keep_reference(word_t address, std::size_t n, word_t record);
