@@ -155,7 +155,21 @@ __attribute__((target("sse4.2"))) std::uint32_t crc_hardware_two(std::uint32_t c
                                                                  std::size_t nb) {
   return crc_hardware_long(crc_hardware(crc, a, na), b, nb);
 }
+__attribute__((target("sse4.2"))) std::uint32_t crc_hardware_head_and_word(
+    unsigned char const* head, unsigned char const* word) {
+  std::uint64_t h, w;
+  std::uint32_t h2;
+  std::memcpy(&h, head, 8);
+  std::memcpy(&h2, head + 8, 4);
+  std::memcpy(&w, word, 8);
+  auto const c = static_cast<std::uint32_t>(_mm_crc32_u64(~std::uint32_t{0}, h));
+  return ~static_cast<std::uint32_t>(_mm_crc32_u64(_mm_crc32_u32(c, h2), w));
+}
 #endif
+
+std::uint32_t crc_software_head_and_word(unsigned char const* head, unsigned char const* word) {
+  return ~crc_software(crc_software(~std::uint32_t{0}, head, 12), word, 8);
+}
 
 std::uint32_t crc_software_two(std::uint32_t crc, unsigned char const* a, std::size_t na,
                                unsigned char const* b, std::size_t nb) {
@@ -178,7 +192,19 @@ crc_two_function const best_crc_two =
 #endif
                                      crc_software_two;
 
+using crc_head_and_word_function = std::uint32_t (*)(unsigned char const*, unsigned char const*);
+crc_head_and_word_function const best_crc_head_and_word =
+#ifdef ODB_CRC_HARDWARE
+    __builtin_cpu_supports("sse4.2") ? crc_hardware_head_and_word :
+#endif
+                                     crc_software_head_and_word;
+
 }  // namespace
+
+std::uint32_t crc32c_head_and_word(void const* head, void const* word) {
+  return best_crc_head_and_word(static_cast<unsigned char const*>(head),
+                                static_cast<unsigned char const*>(word));
+}
 
 std::uint32_t crc32c(std::uint32_t crc, void const* data, std::size_t n) {
   return ~best_crc(~crc, static_cast<unsigned char const*>(data), n);

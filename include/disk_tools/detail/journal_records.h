@@ -140,16 +140,17 @@ struct undo_record {
   static void encode(char* out, word_t address, char const* old, std::size_t n) {
     encode_word(out + address_offset, address);
     encode_u32(out + length_offset, static_cast<std::uint32_t>(n));
+    if (n == word_size) {
+      // The most common record, a word, copied and summed without a loop.
+      std::memcpy(out + bytes_offset, old, word_size);
+      encode_u32(out + checksum_offset, crc32c_head_and_word(out, old));
+      return;
+    }
     // The padding after the bytes is zero: the last word is cleared first,
     // then the bytes are copied over its start.
     auto const size = static_cast<std::size_t>(size_for(n));
-    if (n == word_size) {
-      // The most common record, a word, copied without a call.
-      std::memcpy(out + bytes_offset, old, word_size);
-    } else {
-      if (size > bytes_offset) std::memset(out + size - word_size, 0, word_size);
-      std::memcpy(out + bytes_offset, old, n);
-    }
+    if (size > bytes_offset) std::memset(out + size - word_size, 0, word_size);
+    std::memcpy(out + bytes_offset, old, n);
     encode_u32(out + checksum_offset, crc32c(0, out, checksum_offset, old, n));
   }
 
