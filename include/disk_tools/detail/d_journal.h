@@ -192,6 +192,8 @@ class db_journal final : public io_tools::bfstream::write_guard {
 
   void recover();
   void start();
+  // before_write for a write that may need its old bytes saved.
+  [[gnu::noinline]] void save_before_write(word_t address, char const* now, std::size_t n);
   void save(word_t address, char const* old, std::size_t n);
   // Saves the changed bytes [address, address + n) as they were (old), in
   // the file or in memory as the scope needs them.
