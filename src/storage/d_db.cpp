@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -16,6 +17,10 @@ d_env* p_d_env = nullptr;
 namespace {
 
 constexpr char const* extension = ".odb";
+// The file is opened before the lock that keeps others from changing it is
+// taken: once taken, the stream looks at the file again, to its whole length
+// when nobody else has it open.
+constexpr word_t whole_file = std::numeric_limits<word_t>::max();
 
 // A list head is either -1 or the address of a record inside the blocks area.
 bool plausible_head(word_t head, word_t file_size) {
@@ -181,6 +186,7 @@ d_database::d_database(std::string const& name, long const& directory_offset, d_
   if (mode_ == d_journal::off && !read_only_) {
     // Unjournaled writes cannot be shared: the opening has the file alone.
     if (!stream_.try_lock()) throw error(errc::in_use, "database is in use...", file_name_);
+    stream_.follow_file(whole_file);  // the last opening may have closed just now
     journal_ = std::make_unique<db_journal>(stream_, journal_file_of(file_name_), mode_,
                                             static_cast<word_t>(options.checkpoint_bytes));
   } else {
@@ -228,7 +234,9 @@ void d_database::open_shared(d_open_options const& options) {
     if (!read_only_) throw;
   }
   bool const alone = !lock_ || lock_->alone();
-  if (!alone) stream_.follow_file(lock_->state().checkpoint_length);
+  // An opening that closed meanwhile may have left the file longer or
+  // shorter than it was at open, and the others may be writing it still.
+  stream_.follow_file(alone ? whole_file : lock_->state().checkpoint_length);
   journal_role const role =
       read_only_ ? journal_role::reader : alone ? journal_role::alone : journal_role::join;
   // Nothing reads the file before a journal left by a dead process is played

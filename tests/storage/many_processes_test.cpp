@@ -447,6 +447,63 @@ TEST_P(InEachMode, CommitsTheFirstOpeningMadeBeforeTheJoinAreKept) {
   EXPECT_EQ(n, 2u) << "the commit in the journal was dropped";
 }
 
+// An opening maps the database file before it meets the others in the lock
+// file, and may wait there while the last of them writes on and goes. It must
+// then see the file as that one left it, not as it was when mapped: before, it
+// took the new end of the file for a bad header, or would have written over
+// the commits past the end it knew.
+TEST_P(InEachMode, AnOpeningThatWaitedToJoinSeesWhatTheLastOneWroteMeanwhile) {
+  constexpr unsigned added = 3000;
+  int ready[2], go[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(go), 0);
+  test_support::child_processes kids;
+  pid_t const pid = kids.start([&] {
+    d_env e{};
+    open_database(name, &e, options_for(mode));
+    int_map m("accounts", &e);
+    char c = 1;
+    if (::write(ready[1], &c, 1) != 1 || ::read(go[0], &c, 1) != 1) return 1;
+    for (unsigned k = 0; k < added; ++k) m.put(accounts + 1 + k, k);
+    if (::write(ready[1], &c, 1) != 1) return 1;
+    for (;;) ::pause();
+  });
+  char c = 0;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  // Holding the gate (byte 0 of the lock file) keeps the next opening waiting
+  // there once it has mapped the file.
+  int const lock_fd = ::open(lock_file_of(name + ".odb").c_str(), O_RDWR);
+  ASSERT_GE(lock_fd, 0);
+  struct flock gate {};
+  gate.l_type = F_WRLCK;
+  gate.l_whence = SEEK_SET;
+  gate.l_len = 1;
+  ASSERT_EQ(::fcntl(lock_fd, F_OFD_SETLKW, &gate), 0);
+  std::string thrown = "never ran";
+  std::size_t seen = 0;
+  std::thread opener([&] {
+    thrown = test_support::thrown_by([&] {
+      d_env env{};
+      scoped_database db = open_database_scoped(name, &env, options_for(mode));
+      int_map map("accounts", &env);
+      for (unsigned k = 0; k < added; ++k) {
+        unsigned v = 0;
+        seen += map.get(accounts + 1 + k, v) && v == k;
+      }
+    });
+  });
+  std::this_thread::sleep_for(200ms);  // the opener waits at the gate now
+  ASSERT_EQ(::write(go[1], &c, 1), 1);
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  kids.kill(pid);
+  ::close(lock_fd);  // lets the gate go
+  opener.join();
+  for (int fd : {ready[0], ready[1], go[0], go[1]}) ::close(fd);
+  EXPECT_EQ(thrown, "");
+  EXPECT_EQ(seen, added);
+  EXPECT_TRUE(check_database_file(name + ".odb").empty());
+}
+
 TEST_P(InEachMode, ALongReaderKeepsItsSnapshotAndHoldsNobodyUp) {
   test_support::child_processes kids;
   int ready[2], go[2];
