@@ -406,6 +406,8 @@ class chained_map {
     // A bucket is a remainder modulo the bucket count.
     if (buckets_ < 1) throw error(errc::bad_size, "invalid container size...");
     link_.own_change(link_.db(), handle_, [&] {
+      // Another opening may have made it since the look above.
+      if (stream_->read_word(handle_) != no_address) return load_header();
       has_policy_ = max_load_ > 0;
       header_ = has_policy_ ? create_hashmap(buckets_, H::kind, max_load_, database_)
                             : create_hashmap(buckets_, H::kind, database_);

@@ -335,6 +335,9 @@ class d_list {
       return;
     }
     link_.own_change(link_.db(), handle_, [&] {
+      // Another opening may have made it since the look above.
+      word_t const made = stream_->read_word(handle_);
+      if (made != no_address) return attach_header(made);
       word_t const sentinel = allocate_zeroed(list_sentinel::record_size);
       header_ = create_list(database_);
       sentinel_ = list_node{sentinel, sentinel, sentinel, no_address};

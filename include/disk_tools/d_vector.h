@@ -303,6 +303,8 @@ class d_vector {
       return;
     }
     link_.own_change(link_.db(), handle_, [&] {
+      // Another opening may have made it since the look above.
+      if (stream_->read_word(handle_) != no_address) return load_header();
       header_ = create_vector(capacity_, database_);
       count_ = 0;
       stream_->write_word(handle_, header_);

@@ -256,13 +256,15 @@ INSTANTIATE_TEST_SUITE_P(ManyProcesses, InEachMode,
 // the writer's turn, which may catch up with the other's commits: the cache
 // must be read again then, or the change writes where the other's went. Both
 // fill the same lists of two indexes (m[key] makes a missing one), which
-// must not make a key's list twice.
+// must not make a key's list twice. Nor may the two openings make a container
+// twice as they attach to it at once: the one made second took the root, and
+// what the first had pushed into its own was lost (about one run in 800).
 TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
   using number_map = d_map<std::uint64_t, std::int64_t>;
   using number_hash = d_hashmap<std::uint64_t, std::int64_t>;
   using index_map = d_map<std::uint64_t, d_list<long>>;
   using index_hash = d_hashmap<std::uint64_t, d_list<long>>;
-  // Each opening is made here and then handed to its thread.
+  // Each thread makes its own opening.
   struct opening {
     explicit opening(accounts_db const& made, d_journal mode)
         : db(open_database_scoped(made.name, &env, options_for(mode, 20000ms))) {}
@@ -276,12 +278,10 @@ TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
     index_hash ih{"ih", &env};
   };
   constexpr long each = 1500;
-  std::unique_ptr<opening> both[2] = {std::make_unique<opening>(made, mode),
-                                      std::make_unique<opening>(made, mode)};
   std::string failed[2];
   auto const add = [&](int who) {
     try {
-      opening& o = *both[who];
+      opening o(made, mode);
       for (long i = who * each; i < (who + 1) * each; ++i) {
         o.v.push_back(i);
         o.l.push_back(i);
@@ -290,7 +290,6 @@ TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
         o.im[static_cast<std::uint64_t>(i % 97)].push_back(i);
         o.ih[static_cast<std::uint64_t>(i % 89)].push_back(i);
       }
-      both[who].reset();
     } catch (error const& e) {
       failed[who] = e.what();
     }

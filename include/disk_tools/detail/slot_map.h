@@ -327,6 +327,8 @@ class slot_map {
       throw error(errc::bad_size, "invalid container size...");
     }
     link_.own_change(link_.db(), handle_, [&] {
+      // Another opening may have made it since the look above.
+      if (stream_->read_word(handle_) != no_address) return load_header();
       max_load_ = max_load;
       word_t const slots = slots_with_room(slots_for(buckets), buckets);
       word_t const table = make_table(slots, 0, 0, [](char*) {});
