@@ -366,8 +366,12 @@ class d_map {
   // object's last operation (another object's change, a rollback), everything
   // the object caches is read again from the file. A read holds the
   // operation until it ends; a change reads under the writer's turn.
-  db_operation reading();
-  d_database& checked();
+  db_operation reading() {
+    return link_.reading([this] { refresh(); });
+  }
+  d_database& checked() {
+    return link_.checked([this] { refresh(); });
+  }
   // An operation for a caller that reads more of the file around this
   // object's own operations (the typed map's long keys and values).
   db_operation operation() const { return link_.operation(); }
@@ -394,13 +398,9 @@ class d_map {
  private:
   // What checked() and reading() do after the database's checks.
   void refresh();
-  // Runs step as this object's change of the map, with the cache looked at
-  // again inside the change: taking the writer's turn may have caught up
-  // with other openings' commits made after checked() read it.
   template <class Step>
   decltype(auto) changing(Step&& step) {
-    return link_.own_change_looking(
-        checked(), handle_, [&] { refresh(); }, step);
+    return link_.changing(handle_, step, [this] { refresh(); });
   }
   friend class d_map_assign<K, V, H>;
 
@@ -653,20 +653,6 @@ void d_map<K, V, H>::grab(io_tools::bfstream* s, long slot, d_alloc* allocator, 
   } else {
     link_.own_change(link_.db(), handle_, [&] { reload(); });
   }
-}
-
-template <class K, class V, class H>
-db_operation d_map<K, V, H>::reading() {
-  db_operation op = link_.operation();
-  refresh();
-  return op;
-}
-
-template <class K, class V, class H>
-d_database& d_map<K, V, H>::checked() {
-  d_database& db = link_.db();
-  refresh();
-  return db;
 }
 
 template <class K, class V, class H>

@@ -431,23 +431,14 @@ class d_vector {
   // another object or a rollback changed the vector since this object's last
   // operation; a read holds the operation until it ends.
   db_operation reading() {
-    db_operation op = link_.operation();
-    refresh();
-    return op;
+    return link_.reading([this] { refresh(); });
   }
-  // Runs step as this object's change of its container, with the cache
-  // looked at again inside the change: taking the writer's turn may have
-  // caught up with other openings' commits made after checked() read it.
+  d_database& checked() {
+    return link_.checked([this] { refresh(); });
+  }
   template <class Step>
   decltype(auto) changing(Step&& step) {
-    return link_.own_change_looking(
-        checked(), handle_, [&] { refresh(); }, step);
-  }
-  // The same for a change, which reads under the writer's turn.
-  d_database& checked() {
-    d_database& db = link_.db();
-    refresh();
-    return db;
+    return link_.changing(handle_, step, [this] { refresh(); });
   }
   void refresh() {
     if (link_.stale(handle_)) {

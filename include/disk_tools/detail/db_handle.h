@@ -127,28 +127,6 @@ class db_handle {
       return result;
     }
   }
-  // own_change for an object whose cache may be behind the file as the
-  // change begins: taking the writer's turn may catch up with other
-  // openings' commits. look (which reads the cache afresh when stale())
-  // runs inside the change, before the change is counted; counted first,
-  // the change would make every object's cache stale, its own too, and each
-  // change would read it all again.
-  template <class Look, class Step>
-  decltype(auto) own_change_looking(d_database& db, word_t container, Look&& look, Step&& step) {
-    auto const counted = [&]() -> decltype(auto) {
-      look();
-      note_change(container);
-      return step();
-    };
-    if constexpr (std::is_void_v<decltype(step())>) {
-      in_change(db, counted);
-      up_to_date();
-    } else {
-      decltype(auto) result = in_change(db, counted);
-      up_to_date();
-      return result;
-    }
-  }
   // The same as a part of a change the caller has begun: no scope of its
   // own, whose beginning and end would cost more than a small step. A
   // failure ends the caller's scope too, and its rollback makes the cache
@@ -159,6 +137,47 @@ class db_handle {
     decltype(auto) result = step();
     up_to_date();
     return result;
+  }
+
+  // How an object that caches part of its container in memory starts each
+  // operation, refresh reading that part again when it is stale: a read
+  // holds the operation until it ends;
+  template <class Refresh>
+  db_operation reading(Refresh&& refresh) {
+    db_operation op = operation();
+    refresh();
+    return op;
+  }
+  // a change looks first outside the writer's turn (which may throw before
+  // anything is begun);
+  template <class Refresh>
+  d_database& checked(Refresh&& refresh) {
+    d_database& database = db();
+    refresh();
+    return database;
+  }
+  // and runs step as the object's own change of its container (own_change).
+  // refresh runs again inside the change, before the change is counted:
+  // taking the writer's turn may have caught up with other openings'
+  // commits made after checked() looked. Counted first, the change would
+  // make the object's own cache stale, and each change would read it all
+  // again.
+  template <class Step, class Refresh>
+  decltype(auto) changing(word_t container, Step&& step, Refresh&& refresh) {
+    d_database& database = checked(refresh);
+    auto const counted = [&]() -> decltype(auto) {
+      refresh();
+      note_change(container);
+      return step();
+    };
+    if constexpr (std::is_void_v<decltype(step())>) {
+      in_change(database, counted);
+      up_to_date();
+    } else {
+      decltype(auto) result = in_change(database, counted);
+      up_to_date();
+      return result;
+    }
   }
 
  private:

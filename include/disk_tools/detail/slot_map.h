@@ -343,22 +343,14 @@ class slot_map {
   // operation. A read holds the operation until it ends; a change reads
   // under the writer's turn.
   db_operation reading() {
-    db_operation op = link_.operation();
-    refresh();
-    return op;
+    return link_.reading([this] { refresh(); });
   }
   d_database& checked() {
-    d_database& db = link_.db();
-    refresh();
-    return db;
+    return link_.checked([this] { refresh(); });
   }
-  // Runs step as this object's change of its container, with the cache
-  // looked at again inside the change: taking the writer's turn may have
-  // caught up with other openings' commits made after checked() read it.
   template <class Step>
   decltype(auto) changing(Step&& step) {
-    return link_.own_change_looking(
-        checked(), handle_, [&] { refresh(); }, step);
+    return link_.changing(handle_, step, [this] { refresh(); });
   }
   // reading() for the lookups made by the million, which read the table
   // where placed_ keeps it. It too follows other openings' commits
