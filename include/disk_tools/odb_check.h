@@ -18,8 +18,10 @@ struct database_check {
   // Every problem found, one sentence each; empty when the file is sound.
   std::vector<std::string> problems;
   // What the reader should know about what was checked: a journal beside the
-  // file (then the file was checked as the next opening will find it), or a
-  // file that changed while it was read.
+  // file (then the file was checked as the next opening will find it), a
+  // file that changed while it was read, or blocks in use that no root owns
+  // (space lost; told when every root records its kind, which lets the check
+  // walk it).
   std::vector<std::string> notes;
 };
 

@@ -7,6 +7,7 @@
 #include "disk_tools/detail/bfstream.h"
 #include "disk_tools/detail/d_alloc_node.h"
 #include "disk_tools/detail/directory.h"
+#include "inspect/live_blocks.h"
 #include "inspect/odb_image.h"
 
 namespace disk_tools {
@@ -170,6 +171,24 @@ class file_checker {
   std::vector<std::string> problems_;
 };
 
+// Blocks in use that no root owns hold space that nothing reaches again (a
+// compaction, which copies what the roots own, gives it back); empty when
+// there are none, or when a root cannot be walked (one that records no kind).
+std::string unowned_space(io_tools::bfstream& s) {
+  live_blocks live;
+  try {
+    live = collect_live_blocks(s);
+  } catch (error const&) {
+    return "";
+  }
+  for (owned_block const& b : live.blocks) live.size_of.erase(b.address);
+  if (live.size_of.empty()) return "";
+  long long bytes = 0;
+  for (auto const& block : live.size_of) bytes += block.second;
+  return std::to_string(live.size_of.size()) + " blocks in use (" + std::to_string(bytes) +
+         " bytes) that no root owns: space lost until the database is compacted";
+}
+
 }  // namespace
 
 database_check check_database(std::string const& path) {
@@ -180,6 +199,10 @@ database_check check_database(std::string const& path) {
   io_tools::bfstream s;
   s.open_bytes(std::move(image.bytes), path);
   database_check result = file_checker(s).run();
+  if (result.problems.empty()) {
+    std::string const lost = unowned_space(s);
+    if (!lost.empty()) result.notes.push_back(lost);
+  }
   if (!image.journal_note().empty()) result.notes.push_back(image.journal_note());
   if (image.changed_while_read) {
     result.notes.push_back("the file changed while it was read: a program is writing it, and "

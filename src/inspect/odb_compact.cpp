@@ -10,6 +10,7 @@
 #include "disk_tools/d_db.h"
 #include "disk_tools/d_transaction.h"
 #include "disk_tools/detail/root_walk.h"
+#include "inspect/live_blocks.h"
 
 namespace disk_tools {
 
@@ -58,33 +59,6 @@ std::unique_ptr<io_tools::bfstream> lock_database(std::string const& file) {
     throw error(errc::not_a_database, "not a database file...", file);
   }
   return s;
-}
-
-// The blocks every root owns, in walk order, and the size of each.
-struct live_blocks {
-  std::vector<owned_block> blocks;
-  std::unordered_map<word_t, word_t> size_of;
-};
-
-live_blocks collect(io_tools::bfstream& s) {
-  live_blocks live;
-  for (d_alloc_node const& r : d_alloc(s).allocation_list()) live.size_of[r.data] = r.size;
-  root_walker walker(s);
-  for (directory_entry const& e : read_directory(s, directory_entry::directory_offset)) {
-    if (e.is_free()) continue;
-    if (e.kind_status == kind_record::status::damaged) throw io_tools::corrupt_file(s);
-    if (e.slot == no_address) continue;
-    if (e.kind.empty()) {
-      std::string const text =
-          "root \"" + e.name + "\" records no kind: compaction cannot find its addresses...";
-      throw error(errc::wrong_kind, text.c_str());
-    }
-    walker.walk(e.kind, e.slot, [&](owned_block const& b) {
-      if (!live.size_of.count(b.address)) throw io_tools::corrupt_file(s);
-      live.blocks.push_back(b);
-    });
-  }
-  return live;
 }
 
 // Where a word that held an address points now: blocks moved, root slots
@@ -165,7 +139,7 @@ compaction_result compact_database(std::string const& name) {
   remove_database_files(temp);
   std::unique_ptr<io_tools::bfstream> const old = lock_database(result.file);
   result.length_before = old->size();
-  live_blocks const live = collect(*old);
+  live_blocks const live = collect_live_blocks(*old);
   result.blocks = static_cast<long long>(live.blocks.size());
   try {
     write_compacted(*old, live, temp);

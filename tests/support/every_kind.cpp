@@ -43,10 +43,20 @@ void fill_every_kind(std::string const& name, int n) {
   d_hashmap<std::string, std::string> hash("h", 16, &env);
   string_map strings("ms", &env);
   number_map numbers("mu", &env);
+  // The caller owns this map's blocks: the value a put replaces, and each key
+  // block made only to find a pair that is there.
+  auto const put_string = [&](std::string const& k, std::string const& v) {
+    d_ref<std::string> const key(k, &env), value(v, &env);
+    d_ref<std::string> old;
+    if (!strings.get(key, old)) return void(strings.put(key, value));
+    strings.update(key, value);
+    env.allocator->deallocate(old.address());
+    env.allocator->deallocate(key.address());
+  };
   for (int i = 0; i < 2 * n; ++i) {
     std::string const k = "k" + std::to_string(i % n);
     hash.put(k, "h" + std::to_string(i));
-    strings.put(d_ref<std::string>(k, &env), d_ref<std::string>("s" + std::to_string(i), &env));
+    put_string(k, "s" + std::to_string(i));
     numbers.put(static_cast<unsigned>(i * 7 % (3 * n)), static_cast<unsigned>(i));
   }
   // The typed maps grow under their policies (the slot table's set apart from
@@ -62,7 +72,9 @@ void fill_every_kind(std::string const& name, int n) {
     typed_hash.erase(static_cast<std::uint64_t>(i));
     slots.erase(static_cast<std::uint64_t>(i) << 40);
     hash.erase("k" + std::to_string(i));
-    strings.erase(d_ref<std::string>("k" + std::to_string(i), &env));
+    d_ref<std::string> const probe("k" + std::to_string(i), &env);
+    strings.erase(probe);
+    env.allocator->deallocate(probe.address());
     numbers.erase(static_cast<unsigned>(i));
   }
   // Typed maps: strings short enough for their slots and long ones in blocks,
