@@ -398,7 +398,9 @@ class chained_map {
     database_ = database;
     link_ = db_handle(database);
     handle_ = address;
-    if (stream_->read_word(handle_) != no_address) {
+    // The look holds an operation: beside other openings, what the file
+    // shows may have moved on since the root was attached.
+    if (auto const op = link_.operation(); stream_->read_word(handle_) != no_address) {
       load_header();
       link_.up_to_date();
       return;

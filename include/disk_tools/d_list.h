@@ -329,9 +329,10 @@ class d_list {
   void grab(io_tools::bfstream* stream, long address, d_alloc* allocator, d_database* database) {
     bind(stream, allocator, database);
     handle_ = address;
-    word_t const header = stream_->read_word(handle_);
-    if (header != no_address) {
-      attach_header(header);
+    // The look holds an operation: beside other openings, what the file
+    // shows may have moved on since the root was attached.
+    if (auto const op = link_.operation(); stream_->read_word(handle_) != no_address) {
+      attach_header(stream_->read_word(handle_));
       return;
     }
     link_.own_change(link_.db(), handle_, [&] {

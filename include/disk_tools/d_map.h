@@ -645,14 +645,19 @@ void d_map<K, V, H>::grab(io_tools::bfstream* s, long slot, d_alloc* allocator, 
   database = db;
   link_ = db_handle(db);
   handle_ = slot;
-  // Making the header and the first node is one change of the database.
-  word_t const address = stream->read_word(slot);
-  if (address != no_address && map_header::read(*stream, address).initialised()) {
-    reload();
-    link_.up_to_date();
-  } else {
-    link_.own_change(link_.db(), handle_, [&] { reload(); });
+  // Making the header and the first node is one change of the database. The
+  // look holds an operation: beside other openings, what the file shows may
+  // have moved on since the root was attached.
+  {
+    auto const op = link_.operation();
+    word_t const address = stream->read_word(slot);
+    if (address != no_address && map_header::read(*stream, address).initialised()) {
+      reload();
+      link_.up_to_date();
+      return;
+    }
   }
+  link_.own_change(link_.db(), handle_, [&] { reload(); });
 }
 
 template <class K, class V, class H>

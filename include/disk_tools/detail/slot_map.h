@@ -317,7 +317,9 @@ class slot_map {
   void attach(std::string const& name, long buckets, double max_load, d_root mode) {
     stream_ = database_->stream();
     handle_ = root_slot(database_, name, root_kind<d_hashmap<K, V, strong_string_hash>>::get(), mode);
-    if (stream_->read_word(handle_) != no_address) {
+    // The look holds an operation: beside other openings, what the file
+    // shows may have moved on since the root was attached.
+    if (auto const op = link_.operation(); stream_->read_word(handle_) != no_address) {
       load_header();
       link_.up_to_date();
       placed_ = table();
