@@ -329,8 +329,10 @@ TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
   }
   EXPECT_EQ(in_both_maps, 2 * each);
   EXPECT_EQ(h.size(), static_cast<std::size_t>(2 * each));
+  // A container made twice leaves the first one's blocks owned by no root,
+  // which the check counts once every root records its kind.
+  db->record_kind("accounts", "map<unsigned,unsigned>");
   db.reset();
-  // A container made twice leaves the first one's blocks owned by no root.
   database_check const c = check_database(name + ".odb");
   EXPECT_EQ(c.problems, std::vector<std::string>{});
   EXPECT_EQ(c.notes, std::vector<std::string>{});
