@@ -175,9 +175,9 @@ void lock_file::reset(word_t length, word_t log_end) {
   store(busy_offset, 0);
   store(join_offset, 0);
   std::memset(map_ + records_offset, 0, file_size - records_offset);
-  written_ = published_state{};
-  written_.length = written_.checkpoint_length = length;
-  written_.log_end = written_.checkpoint_log = log_end;
+  kept_ = published_state{};
+  kept_.length = kept_.checkpoint_length = length;
+  kept_.log_end = kept_.checkpoint_log = log_end;
   store(current_offset, 0);
   write_record();
   make_writer_mutex();
@@ -383,23 +383,31 @@ lock_stamp read_lock_stamp(std::string const& database_file) {
 }
 
 published_state lock_file::state() const {
-  return state_in(map_);
+  // The writer looks at the state several times a commit, with nobody else
+  // publishing meanwhile.
+  return writing_ ? kept_state() : state_in(map_);
+}
+
+published_state const& lock_file::kept_state() const {
+  // Records are numbered, and a number once in force never names other words
+  // (only a reset, made by an opening alone, numbers afresh): while current
+  // still names the record kept here, that record is the one in force, and
+  // reading it back would cost as much as the rest of a commit's publishing.
+  // A record another opening published moves current on, and is read afresh.
+  if (kept_.number == 0 || load(current_offset) != kept_.number) kept_ = state_in(map_);
+  return kept_;
 }
 
 published_state& lock_file::latest_to_write() {
-  // Only the writer publishes, and nobody else writes a record while it
-  // does: while current still names the record this opening wrote last, that
-  // record is the one in force, and the next one starts from a copy kept
-  // here rather than from reading it back (a commit of an opening alone
-  // publishes, and reading costs as much as the rest of the publishing).
-  // Any other opening's record moves current on, and is read afresh.
-  if (written_.number == 0 || load(current_offset) != written_.number) written_ = state();
-  return written_;
+  // Only the writer (or the opening alone) publishes, and nobody else writes
+  // a record while it does.
+  kept_state();
+  return kept_;
 }
 
 void lock_file::write_record() {
-  published_state const& s = written_;
-  ++written_.number;
+  published_state const& s = kept_;
+  ++kept_.number;
   // Readers that see this record's words being written also see current
   // moved past the record they read (free on most machines).
   __atomic_thread_fence(__ATOMIC_RELEASE);

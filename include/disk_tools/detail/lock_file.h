@@ -193,7 +193,8 @@ class lock_file {
   void publish_unlock();
   void publish_lock();
 
-  // The state record in force, read whole.
+  // The state record in force, read whole (the writer's own copy of it while
+  // nobody else published since).
   published_state state() const;
   // The writer: a commit is in the journal (its records end at log_end).
   void publish_commit(word_t length, word_t log_end);
@@ -250,10 +251,12 @@ class lock_file {
   // by every commit, and a system call costs more than the commit. A dead
   // owner found late only holds its commit back a little longer.
   bool owner_gone(int slot, std::uint64_t pid) const;
-  // The state record in force, for the writer to build the next one from:
-  // written_, read afresh unless it is still the record in force.
+  // The state record in force as kept_, read afresh unless kept_ is still
+  // the one in force.
+  published_state const& kept_state() const;
+  // The same, for the writer to build the next record from.
   published_state& latest_to_write();
-  // Publishes written_ as the next record; written_ is the record in force
+  // Publishes kept_ as the next record; kept_ is the record in force
   // (latest_to_write, or a reset whose current is 0).
   void write_record();
   void lock(int byte, short type);
@@ -281,8 +284,9 @@ class lock_file {
   bool alone_ = false;
   bool writing_ = false;  // this opening holds the writer's turn
   int slot_ = -1;  // the reader slot this opening took, freed when it goes
-  // The record this opening published last (number 0 before the first).
-  published_state written_{};
+  // The record this opening published or read last as the writer (number 0
+  // before the first).
+  mutable published_state kept_{};
   // This process's id, asked once (it names the slots this opening takes).
   std::uint64_t pid_;
   // When each slot's owner was last found alive, and which process that was.
