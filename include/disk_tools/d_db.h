@@ -212,12 +212,16 @@ class d_database {
   void end_operation() noexcept;
   // True when an operation may start at once: no thread is inside a scope of
   // change, and there is no other opening whose commits to follow (the
-  // opening is alone and nobody asked to join). Told in a few loads, for the
-  // reads made by the million; otherwise check_thread and follow_commits
-  // have work to do.
+  // opening is alone and nobody asked to join); or the calling thread is
+  // inside a scope of change of its own, where the view stays as the scope
+  // began (the thread holds the writer's turn, and follow_commits does
+  // nothing). Told in a few loads, for the reads made by the million and for
+  // every operation of a transaction; otherwise check_thread and
+  // follow_commits have work to do.
   bool quiet() const {
-    return user_.load(std::memory_order_acquire) == nullptr &&
-           __atomic_load_n(others_word_, __ATOMIC_ACQUIRE) == 0;
+    void const* const user = user_.load(std::memory_order_acquire);
+    if (user == nullptr) return __atomic_load_n(others_word_, __ATOMIC_ACQUIRE) == 0;
+    return user == this_thread() && journal_->depth() > 0;
   }
   // Read transactions (d_read_transaction): one pins the latest commit in the
   // lock file's reader table, and the opening shows that commit until it
@@ -253,8 +257,11 @@ class d_database {
   // After the outermost scope: the writer's turn ends.
   void end_turn();
   // A token of the calling thread: the address of one of its thread-local
-  // bytes.
-  static void const* this_thread();
+  // bytes. Inline: every operation inside a transaction asks for it.
+  static void const* this_thread() {
+    thread_local char token;
+    return &token;
+  }
   // Takes the database for the calling thread; true when this call took it
   // (the outermost scope), false when the thread had it already.
   bool enter();

@@ -139,11 +139,6 @@ d_database& db_state::open() const {
   return *database;
 }
 
-void const* d_database::this_thread() {
-  thread_local char token;
-  return &token;
-}
-
 bool d_database::enter() {
   void const* const me = this_thread();
   void const* user = user_.load(std::memory_order_relaxed);

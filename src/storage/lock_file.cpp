@@ -163,23 +163,9 @@ void lock_file::work_alone() {
   store_fenced(alone_offset, 1);
 }
 
-bool lock_file::enter_alone() {
-  store_fenced(busy_offset, 1);
-  if (__atomic_load_n(reinterpret_cast<std::uint64_t const*>(map_ + join_offset),
-                      __ATOMIC_SEQ_CST) == 0) {
-    return true;
-  }
-  store_fenced(busy_offset, 0);
-  return false;
-}
-
 void lock_file::stop_working_alone() {
   store(alone_offset, 0);
   unlock(alone_byte);
-}
-
-void lock_file::store_fenced(std::size_t offset, std::uint64_t value) {
-  __atomic_store_n(reinterpret_cast<std::uint64_t*>(map_ + offset), value, __ATOMIC_SEQ_CST);
 }
 
 void lock_file::reset(word_t length, word_t log_end) {
@@ -189,11 +175,11 @@ void lock_file::reset(word_t length, word_t log_end) {
   store(busy_offset, 0);
   store(join_offset, 0);
   std::memset(map_ + records_offset, 0, file_size - records_offset);
-  published_state s;
-  s.length = s.checkpoint_length = length;
-  s.log_end = s.checkpoint_log = log_end;
+  kept_ = published_state{};
+  kept_.length = kept_.checkpoint_length = length;
+  kept_.log_end = kept_.checkpoint_log = log_end;
   store(current_offset, 0);
-  write_record(s);
+  write_record();
   make_writer_mutex();
   std::memcpy(map_ + magic_offset, magic, 8);
 }
@@ -397,28 +383,45 @@ lock_stamp read_lock_stamp(std::string const& database_file) {
 }
 
 published_state lock_file::state() const {
-  return state_in(map_);
+  // The writer looks at the state several times a commit, with nobody else
+  // publishing meanwhile.
+  return writing_ ? kept_state() : state_in(map_);
 }
 
-void lock_file::write_record(published_state s) {
-  s.number = load(current_offset) + 1;
+published_state const& lock_file::kept_state() const {
+  // Records are numbered, and a number once in force never names other words
+  // (only a reset, made by an opening alone, numbers afresh): while current
+  // still names the record kept here, that record is the one in force, and
+  // reading it back would cost as much as the rest of a commit's publishing.
+  // A record another opening published moves current on, and is read afresh.
+  if (kept_.number == 0 || load(current_offset) != kept_.number) kept_ = state_in(map_);
+  return kept_;
+}
+
+published_state& lock_file::latest_to_write() {
+  // Only the writer (or the opening alone) publishes, and nobody else writes
+  // a record while it does.
+  kept_state();
+  return kept_;
+}
+
+void lock_file::write_record() {
+  published_state const& s = kept_;
+  ++kept_.number;
   // Readers that see this record's words being written also see current
   // moved past the record they read (free on most machines).
   __atomic_thread_fence(__ATOMIC_RELEASE);
-  std::uint64_t const w[record_words] = {s.number,
-                                         s.commits,
-                                         static_cast<std::uint64_t>(s.length),
-                                         static_cast<std::uint64_t>(s.log_end),
-                                         s.checkpoint,
-                                         static_cast<std::uint64_t>(s.checkpoint_log),
-                                         static_cast<std::uint64_t>(s.checkpoint_length),
-                                         s.generation,
-                                         static_cast<std::uint64_t>(s.salt)};
-  std::size_t const at = records_offset + record_size * (s.number % 2);
-#pragma GCC unroll 16
-  for (std::size_t i = 0; i < record_words; ++i) {
-    __atomic_store_n(reinterpret_cast<std::uint64_t*>(map_ + at + 8 * i), w[i], __ATOMIC_RELAXED);
-  }
+  auto* const w =
+      reinterpret_cast<std::uint64_t*>(map_ + records_offset + record_size * (s.number % 2));
+  __atomic_store_n(w + 0, s.number, __ATOMIC_RELAXED);
+  __atomic_store_n(w + 1, s.commits, __ATOMIC_RELAXED);
+  __atomic_store_n(w + 2, static_cast<std::uint64_t>(s.length), __ATOMIC_RELAXED);
+  __atomic_store_n(w + 3, static_cast<std::uint64_t>(s.log_end), __ATOMIC_RELAXED);
+  __atomic_store_n(w + 4, s.checkpoint, __ATOMIC_RELAXED);
+  __atomic_store_n(w + 5, static_cast<std::uint64_t>(s.checkpoint_log), __ATOMIC_RELAXED);
+  __atomic_store_n(w + 6, static_cast<std::uint64_t>(s.checkpoint_length), __ATOMIC_RELAXED);
+  __atomic_store_n(w + 7, s.generation, __ATOMIC_RELAXED);
+  __atomic_store_n(w + 8, static_cast<std::uint64_t>(s.salt), __ATOMIC_RELAXED);
   // The record is whole before it is in force. No fence: an opening alone
   // publishes every commit, and looks at no slot; a writer that does fences
   // before it looks (oldest_pinned).
@@ -426,37 +429,37 @@ void lock_file::write_record(published_state s) {
 }
 
 void lock_file::publish_commit(word_t length, word_t log_end) {
-  published_state s = state();
+  published_state& s = latest_to_write();
   ++s.commits;
   s.length = length;
   s.log_end = log_end;
-  write_record(s);
+  write_record();
 }
 
 void lock_file::publish_in_place(word_t length, word_t log_end) {
-  published_state s = state();
+  published_state& s = latest_to_write();
   s.checkpoint = ++s.commits;
   s.length = s.checkpoint_length = length;
   s.log_end = s.checkpoint_log = log_end;
-  write_record(s);
+  write_record();
 }
 
 void lock_file::publish_checkpoint(std::uint64_t commit, word_t log_at, word_t length) {
-  published_state s = state();
+  published_state& s = latest_to_write();
   s.checkpoint = commit;
   s.checkpoint_log = log_at;
   s.checkpoint_length = length;
-  write_record(s);
+  write_record();
 }
 
 void lock_file::publish_log_start(word_t salt, word_t log_start, word_t length) {
-  published_state s = state();
+  published_state& s = latest_to_write();
   s.checkpoint = s.commits;
   s.length = s.checkpoint_length = length;
   s.log_end = s.checkpoint_log = log_start;
   s.salt = salt;
   ++s.generation;
-  write_record(s);
+  write_record();
 }
 
 bool lock_file::begin_restart() {

@@ -152,7 +152,12 @@ class lock_file {
   void work_alone();
   // Before each transaction of the opening alone: false when another asked
   // to join (it must take turns from now on, and is no longer alone).
-  bool enter_alone();
+  bool enter_alone() {
+    store_fenced(busy_offset, 1);
+    if (__atomic_load_n(join_word(), __ATOMIC_SEQ_CST) == 0) return true;
+    store_fenced(busy_offset, 0);
+    return false;
+  }
   void leave_alone() { store_fenced(busy_offset, 0); }
   bool join_asked() const { return __atomic_load_n(join_word(), __ATOMIC_ACQUIRE) != 0; }
   // The join word in the mapping, which the opening alone looks at as every
@@ -188,7 +193,8 @@ class lock_file {
   void publish_unlock();
   void publish_lock();
 
-  // The state record in force, read whole.
+  // The state record in force, read whole (the writer's own copy of it while
+  // nobody else published since).
   published_state state() const;
   // The writer: a commit is in the journal (its records end at log_end).
   void publish_commit(word_t length, word_t log_end);
@@ -245,7 +251,14 @@ class lock_file {
   // by every commit, and a system call costs more than the commit. A dead
   // owner found late only holds its commit back a little longer.
   bool owner_gone(int slot, std::uint64_t pid) const;
-  void write_record(published_state s);
+  // The state record in force as kept_, read afresh unless kept_ is still
+  // the one in force.
+  published_state const& kept_state() const;
+  // The same, for the writer to build the next record from.
+  published_state& latest_to_write();
+  // Publishes kept_ as the next record; kept_ is the record in force
+  // (latest_to_write, or a reset whose current is 0).
+  void write_record();
   void lock(int byte, short type);
   bool try_lock(int byte, short type);
   void unlock(int byte);
@@ -253,7 +266,9 @@ class lock_file {
   // Waits for the opening alone to be between transactions; false when it
   // died meanwhile.
   bool ask_to_join(std::chrono::milliseconds busy_timeout);
-  void store_fenced(std::size_t offset, std::uint64_t value);
+  void store_fenced(std::size_t offset, std::uint64_t value) {
+    __atomic_store_n(reinterpret_cast<std::uint64_t*>(map_ + offset), value, __ATOMIC_SEQ_CST);
+  }
   void close_fd();
   // The mutex of the writer's turn, in the mapped file.
   pthread_mutex_t* writer_mutex() const;
@@ -269,6 +284,9 @@ class lock_file {
   bool alone_ = false;
   bool writing_ = false;  // this opening holds the writer's turn
   int slot_ = -1;  // the reader slot this opening took, freed when it goes
+  // The record this opening published or read last as the writer (number 0
+  // before the first).
+  mutable published_state kept_{};
   // This process's id, asked once (it names the slots this opening takes).
   std::uint64_t pid_;
   // When each slot's owner was last found alive, and which process that was.
