@@ -100,9 +100,7 @@ int main() {
       }
       for_each_word([&](std::string const& word, std::string const& place) {
         index[word].push_back(place);
-        std::uint64_t seen = 0;
-        counts.get(word, seen);
-        counts.put(word, seen + 1);
+        counts[word] += 1;
         expected.postings[word].push_back(place);
         ++expected.counts[word];
       });
@@ -118,8 +116,7 @@ int main() {
     expect(index.size() == expected.postings.size(), "number of words");
     for (auto const& [word, places] : expected.postings) {
       expect(postings_of(index, word) == places, "postings of " + word);
-      std::uint64_t count = 0;
-      expect(counts.get(word, count) && count == expected.counts[word], "count of " + word);
+      expect(counts.count(word) == 1 && counts.at(word) == expected.counts[word], "count of " + word);
     }
     // The words from "b" up to, not including, "c", in order, as a prefix query.
     std::vector<std::string> words_b, model_b;

@@ -859,6 +859,18 @@ class d_hashmap : public hashmap_detail::layout_of<K, V, H> {
  public:
   using base = hashmap_detail::layout_of<K, V, H>;
   using base::base;
+
+  // The number of pairs, as the header has it.
+  using base::count;
+  // 1 when key is present, 0 otherwise, as std::unordered_map counts.
+  std::size_t count(K const& key) { return this->contains(key) ? 1 : 0; }
+  // key's value (a list or vector value: the working container); "map
+  // element out of range..." when key is absent.
+  V at(K const& key) {
+    V value{};
+    if (!this->get(key, value)) throw error(errc::out_of_range, "map element out of range...");
+    return value;
+  }
 };
 
 }  // namespace disk_tools

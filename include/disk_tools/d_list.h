@@ -431,6 +431,10 @@ class d_list {
     return static_cast<size_type>(count_);
   }
   bool empty() { return size() == 0; }
+  // The first and the last element, copied out; an empty list throws "no
+  // element at the end position...".
+  T front() { return *begin(); }
+  T back() { return *std::prev(end()); }
 
   dl_iterator<T> begin() {
     auto const op = reading();

@@ -110,6 +110,10 @@ class d_map<K, V, typed_map_tag> {
       map_->put(key_, value);
       return *this;
     }
+    // Read, add and store back, as counts[word] += 1 reads for std::map.
+    reference& operator+=(V const& d) { return *this = static_cast<V>(static_cast<V>(*this) + d); }
+    reference& operator-=(V const& d) { return *this = static_cast<V>(static_cast<V>(*this) - d); }
+    reference& operator++() { return *this += V(1); }
 
    private:
     d_map* map_;
@@ -141,6 +145,17 @@ class d_map<K, V, typed_map_tag> {
     value_slot found;
     return tree_.get(probe(key), found);
   }
+  // 1 when key is present, 0 otherwise, as std::map counts.
+  std::size_t count(K const& key) { return contains(key) ? 1 : 0; }
+  // key's value (a list or vector value: the working container); "map
+  // element out of range..." when key is absent.
+  V at(K const& key) {
+    V value{};
+    if (!get(key, value)) throw error(errc::out_of_range, "map element out of range...");
+    return value;
+  }
+  // The position of key's pair; end() when key is absent.
+  iterator find(K const& key) { return iterator(tree_.find(probe(key))); }
 
   // Adds the pair, or replaces the value of a present key (freeing the old
   // value's block); true when a pair was added.
@@ -200,6 +215,13 @@ class d_map<K, V, typed_map_tag> {
       if (!contains(key)) insert(key, V{});  // another opening may add it meanwhile
       return reference(this, key);
     }
+  }
+
+  // Erases every pair and frees what each owned, as one change.
+  void clear() {
+    in_change(tree_.checked(), [&] {
+      while (!empty()) erase(begin()->key);
+    });
   }
 
   std::size_t size() { return tree_.size(); }

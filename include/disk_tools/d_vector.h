@@ -375,6 +375,10 @@ class d_vector {
     return static_cast<size_type>(count_);
   }
   bool empty() { return size() == 0; }
+  // The first and the last element, copied out; "vector index out of
+  // range..." when there is none.
+  T front() { return (*this)[0]; }
+  T back() { return (*this)[static_cast<long>(size()) - 1]; }
 
   // Element index, which must lie in 0..count-1.
   d_vector_assign<T> operator[](long const& index) {

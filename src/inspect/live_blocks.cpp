@@ -8,9 +8,40 @@
 
 namespace disk_tools {
 
+namespace {
+
+std::unordered_map<word_t, word_t> blocks_in_use(io_tools::bfstream& s) {
+  std::unordered_map<word_t, word_t> size_of;
+  for (d_alloc_node const& r : d_alloc(s).allocation_list()) size_of[r.data] = r.size;
+  return size_of;
+}
+
+// Walks the root of entry e, adding its blocks to live. A block that is not
+// in use, or shorter than its length word says, ends the walk with "corrupt
+// database file..."; `fault` says which first.
+void walk_root(io_tools::bfstream& s, root_walker& walker, directory_entry const& e,
+               live_blocks& live, std::string& fault) {
+  walker.walk(e.kind, e.slot, [&](owned_block const& b) {
+    auto const block = live.size_of.find(b.address);
+    if (block == live.size_of.end()) {
+      fault = "names the block at " + std::to_string(b.address) + ", which is not in use";
+      throw io_tools::corrupt_file(s);
+    }
+    if (b.extent > block->second) {
+      fault = "keeps in the block at " + std::to_string(b.address) + " (" +
+              std::to_string(block->second) + " bytes) a value whose length says " +
+              std::to_string(b.extent);
+      throw io_tools::corrupt_file(s);
+    }
+    live.blocks.push_back(b);
+  });
+}
+
+}  // namespace
+
 live_blocks collect_live_blocks(io_tools::bfstream& s) {
   live_blocks live;
-  for (d_alloc_node const& r : d_alloc(s).allocation_list()) live.size_of[r.data] = r.size;
+  live.size_of = blocks_in_use(s);
   root_walker walker(s);
   for (directory_entry const& e : read_directory(s, directory_entry::directory_offset)) {
     if (e.is_free()) continue;
@@ -21,12 +52,37 @@ live_blocks collect_live_blocks(io_tools::bfstream& s) {
           "root \"" + e.name + "\" records no kind: compaction cannot find its addresses...";
       throw error(errc::wrong_kind, text.c_str());
     }
-    walker.walk(e.kind, e.slot, [&](owned_block const& b) {
-      if (!live.size_of.count(b.address)) throw io_tools::corrupt_file(s);
-      live.blocks.push_back(b);
-    });
+    std::string fault;
+    walk_root(s, walker, e, live, fault);
   }
   return live;
+}
+
+root_survey survey_roots(io_tools::bfstream& s) {
+  root_survey survey;
+  survey.live.size_of = blocks_in_use(s);
+  root_walker walker(s);
+  for (directory_entry const& e : read_directory(s, directory_entry::directory_offset)) {
+    if (e.is_free() || e.slot == no_address) continue;
+    if (e.kind.empty() || e.kind_status == kind_record::status::damaged) {
+      ++survey.unwalked;
+      continue;
+    }
+    std::size_t const walked = survey.live.blocks.size();
+    std::string fault;
+    try {
+      walk_root(s, walker, e, survey.live, fault);
+    } catch (error const& failure) {
+      survey.live.blocks.resize(walked);
+      if (failure.code() != errc::corrupt) {
+        ++survey.unwalked;
+        continue;
+      }
+      if (fault.empty()) fault = "is damaged: a record it leads to is not what its kind keeps there";
+      survey.damaged.push_back("root \"" + e.name + "\" (" + e.kind + ") " + fault);
+    }
+  }
+  return survey;
 }
 
 }  // namespace disk_tools

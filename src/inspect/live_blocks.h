@@ -3,6 +3,7 @@
 // with the blocks in use to find space that nobody can reach again.
 #pragma once
 
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -21,5 +22,16 @@ struct live_blocks {
 // Throws "corrupt database file..." when a root names a block that is not in
 // use, and "root ... records no kind..." for a root that cannot be walked.
 live_blocks collect_live_blocks(io_tools::bfstream& s);
+
+// Every root walked that can be: the blocks of those whose walk succeeds, a
+// sentence for each whose records cannot be followed (its blocks left out),
+// and how many could not be walked at all (no kind recorded, or one this
+// code does not know).
+struct root_survey {
+  live_blocks live;
+  std::vector<std::string> damaged;
+  int unwalked = 0;
+};
+root_survey survey_roots(io_tools::bfstream& s);
 
 }  // namespace disk_tools

@@ -172,15 +172,11 @@ class file_checker {
 };
 
 // Blocks in use that no root owns hold space that nothing reaches again (a
-// compaction, which copies what the roots own, gives it back); empty when
-// there are none, or when a root cannot be walked (one that records no kind).
-std::string unowned_space(io_tools::bfstream& s) {
-  live_blocks live;
-  try {
-    live = collect_live_blocks(s);
-  } catch (error const&) {
-    return "";
-  }
+// compaction, which copies what the roots own, gives it back): told only
+// when every root could be walked.
+std::string unowned_space(root_survey survey) {
+  if (survey.unwalked > 0 || !survey.damaged.empty()) return "";
+  live_blocks& live = survey.live;
   for (owned_block const& b : live.blocks) live.size_of.erase(b.address);
   if (live.size_of.empty()) return "";
   long long bytes = 0;
@@ -200,7 +196,11 @@ database_check check_database(std::string const& path) {
   s.open_bytes(std::move(image.bytes), path);
   database_check result = file_checker(s).run();
   if (result.problems.empty()) {
-    std::string const lost = unowned_space(s);
+    // The roots that record their kind are walked block by block, so that
+    // damage inside a container is found, not only in the allocator's lists.
+    root_survey survey = survey_roots(s);
+    result.problems = survey.damaged;
+    std::string const lost = unowned_space(std::move(survey));
     if (!lost.empty()) result.notes.push_back(lost);
   }
   if (!image.journal_note().empty()) result.notes.push_back(image.journal_note());

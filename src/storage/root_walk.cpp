@@ -183,7 +183,7 @@ word_t root_walker::most(std::size_t size) const {
 }
 
 bool root_walker::take(word_t address, std::vector<std::size_t> links, std::size_t run_offset,
-                       word_t run_words) {
+                       word_t run_words, word_t extent) {
   if (!is_block_address(address) || address >= s_.size()) throw io_tools::corrupt_file(s_);
   if (!seen_.insert(address).second) return false;
   owned_block b;
@@ -191,18 +191,29 @@ bool root_walker::take(word_t address, std::vector<std::size_t> links, std::size
   b.links = std::move(links);
   b.run_offset = run_offset;
   b.run_words = run_words;
+  b.extent = extent;
   (*visit_)(b);
   return true;
+}
+
+bool root_walker::take_value(kind_tree const& element, word_t address) {
+  bool const text = is_string(element);
+  if (!text && !(element.word == "codec" && element.args.empty())) return take(address);
+  if (!is_block_address(address) || address >= s_.size()) throw io_tools::corrupt_file(s_);
+  // A string counts its terminating 0; a codec value may be empty.
+  word_t const length = s_.read_word(address);
+  if (length < (text ? 1 : 0) || length > s_.size()) throw io_tools::corrupt_file(s_);
+  return take(address, {}, 0, 0, static_cast<word_t>(word_size) + length);
 }
 
 void root_walker::walk_kind(kind_tree const& kind, word_t top) {
   std::size_t const args = kind.args.size();
   if (kind.word == "var" && args == 1) {
-    take(top);
+    take_value(kind.args[0], top);
   } else if (kind.word == "list" && args == 1) {
     walk_list(kind.args[0], top);
   } else if (kind.word == "vector" && args == 1) {
-    walk_vector(top);
+    walk_vector(kind.args[0], top);
   } else if (kind.word == "hashmap" && args == 2) {
     walk_hashmap(kind, top);
   } else if (kind.word == "map" && args == 2) {
@@ -235,7 +246,7 @@ void root_walker::walk_list(kind_tree const& element, word_t header_at) {
       if (element.args.size() != 1) throw unknown_kind(text_of(element));
       walk_inner_list(element.args[0], n.value);
     } else {
-      take(n.value);
+      take_value(element, n.value);
     }
     at = n.next;
   }
@@ -251,10 +262,12 @@ void root_walker::walk_inner_list(kind_tree const& element, word_t value) {
   if (header != no_address) walk_list(element, header);
 }
 
-void root_walker::walk_vector(word_t header_at) {
+void root_walker::walk_vector(kind_tree const& element, word_t header_at) {
   vector_header const h = vector_header::read(s_, header_at);
   take(header_at, {}, vector_header::slots_offset, h.count);
-  for (word_t value : vector_header::read_slots(s_, header_at, 0, h.count)) take(value);
+  for (word_t value : vector_header::read_slots(s_, header_at, 0, h.count)) {
+    take_value(element, value);
+  }
 }
 
 void root_walker::walk_nested(kind_tree const& kind, word_t handle) {
@@ -263,7 +276,7 @@ void root_walker::walk_nested(kind_tree const& kind, word_t handle) {
   if (kind.word == "list") {
     walk_list(kind.args[0], top);
   } else {
-    walk_vector(top);
+    walk_vector(kind.args[0], top);
   }
 }
 
@@ -283,7 +296,14 @@ void root_walker::walk_hashmap(kind_tree const& kind, word_t header_at) {
       if (++steps > bound) throw io_tools::corrupt_file(s_);
       if (!of_containers) {
         hashmap_entry const e = hashmap_entry::read(s_, entry, hashmap_entry::part::key_only);
-        take(entry, {hashmap_entry::next_offset});
+        // The entry runs to the end of its value, whose length follows the
+        // key and its terminating 0.
+        word_t const value_length_at =
+            static_cast<word_t>(hashmap_entry::key_offset + e.key.size() + 1);
+        word_t const value_length = s_.read_word(entry + value_length_at);
+        if (value_length < 1 || value_length > s_.size()) throw io_tools::corrupt_file(s_);
+        take(entry, {hashmap_entry::next_offset}, 0, 0,
+             value_length_at + static_cast<word_t>(word_size) + value_length);
         entry = e.next;
         continue;
       }
@@ -292,7 +312,8 @@ void root_walker::walk_hashmap(kind_tree const& kind, word_t header_at) {
       if (e.value.size() != sizeof(word_t)) throw io_tools::corrupt_file(s_);
       std::size_t const value_at = hashmap_entry::key_offset + e.key.size() + 1 + sizeof(word_t);
       word_t const handle = s_.read_word(entry + static_cast<word_t>(value_at));
-      take(entry, {hashmap_entry::next_offset, value_at});
+      take(entry, {hashmap_entry::next_offset, value_at}, 0, 0,
+           static_cast<word_t>(value_at + word_size));
       walk_nested(kind.args[1], handle);
       entry = e.next;
     }
@@ -356,32 +377,45 @@ void root_walker::walk_typed_map(kind_tree const& kind, word_t header_at) {
     // What each used slot names: a long string's block, a codec value's
     // block, an inner container's handle block (with the container behind
     // it).
-    std::vector<std::pair<word_t, typed_field>> named;
+    struct named_block {
+      word_t address;
+      typed_field how;
+      word_t length;  // a long string's, which its block's length word must count
+    };
+    std::vector<named_block> named;
     for (word_t i = 0; i < head.count; ++i) {
       std::size_t field_at = map_node_head::head_size + static_cast<std::size_t>(i) * slot_width;
       for (typed_field_shape const& f : fields) {
         bool names_block = f.how != typed_field::plain;
         std::size_t word_at = field_at;
+        word_t length = 0;
         if (f.how == typed_field::text) {
           // Only a string longer than the slot's room has a block.
-          word_t const length = s_.read_word(at + static_cast<word_t>(field_at));
-          if (length < 0) throw io_tools::corrupt_file(s_);
+          length = s_.read_word(at + static_cast<word_t>(field_at));
+          if (length < 0 || length > s_.size()) throw io_tools::corrupt_file(s_);
           names_block = length > static_cast<word_t>(map_text_slot::inline_room);
           word_at = field_at + 8 + map_text_slot::address_at;
         }
         if (names_block) {
           links.push_back(word_at);
-          named.emplace_back(s_.read_word(at + static_cast<word_t>(word_at)), f.how);
+          named.push_back({s_.read_word(at + static_cast<word_t>(word_at)), f.how, length});
         }
         field_at += f.width;
       }
     }
     take(at, std::move(links));
-    for (auto const& [block, how] : named) {
-      if (how == typed_field::container) {
-        walk_nested(kind.args[1], block);
+    for (named_block const& b : named) {
+      if (b.how == typed_field::container) {
+        walk_nested(kind.args[1], b.address);
+      } else if (b.how == typed_field::text) {
+        // The block holds the whole string, counted with a 0 after it.
+        if (!is_block_address(b.address) || b.address >= s_.size() ||
+            s_.read_word(b.address) != b.length + 1) {
+          throw io_tools::corrupt_file(s_);
+        }
+        take(b.address, {}, 0, 0, static_cast<word_t>(word_size) + b.length + 1);
       } else {
-        take(block);
+        take_value(kind_tree{"codec", {}}, b.address);
       }
     }
     at = head.next;

@@ -184,6 +184,15 @@ class hashmap_subject {
         V got = value;
         bool const found = m.get(key, got);
         auto const it = model_.find(key);
+        require(m.count(key) == model_.count(key), "count of a key");
+        bool refused = false;
+        try {
+          V const held = m.at(key);
+          require(it != model_.end() && held == it->second, "at");
+        } catch (disk_tools::error const& e) {
+          refused = e.code() == errc::out_of_range;
+        }
+        require(refused == (it == model_.end()), "at of an absent key");
         return require(found == (it != model_.end()) && got == (found ? it->second : value), "get");
       }
       case 5:

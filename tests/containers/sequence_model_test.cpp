@@ -60,6 +60,7 @@ std::string walks_agree(Container& c, Model const& m) {
   if (std::distance(c.begin(), c.end()) != static_cast<std::ptrdiff_t>(m.size()))
     return "std::distance differs";
   if (c.size() != m.size() || c.empty() != m.empty()) return "size differs";
+  if (!m.empty() && (c.front() != m.front() || c.back() != m.back())) return "front or back differs";
   return "";
 }
 

@@ -6,6 +6,8 @@
 #include <limits>
 #include <random>
 
+#include <disk_tools/d_list.h>
+#include <disk_tools/d_map.h>
 #include <disk_tools/d_var.h>
 #include <disk_tools/detail/directory.h>
 #include <disk_tools/detail/factories.h>
@@ -18,6 +20,13 @@ namespace {
 bool mentions(std::vector<std::string> const& problems, std::string const& text) {
   return std::any_of(problems.begin(), problems.end(),
                      [&](auto const& p) { return p.find(text) != std::string::npos; });
+}
+
+// Where text lies in the file: the first byte of its first copy.
+word_t offset_of(std::vector<char> const& f, std::string const& text) {
+  auto const at = std::search(f.begin(), f.end(), text.begin(), text.end());
+  EXPECT_NE(at, f.end()) << text;
+  return static_cast<word_t>(at - f.begin());
 }
 
 std::vector<char> with(std::vector<char> f, word_t at, word_t value) {
@@ -95,6 +104,58 @@ TEST_F(CheckTest, SoundFilesPassAndEachKindOfDamageIsReported) {
     EXPECT_TRUE(mentions(problems, c.expected)) << c.expected;
     EXPECT_FALSE(c.absent && mentions(problems, c.absent)) << c.expected;
     EXPECT_TRUE(c.count == 0 || problems.size() == c.count) << c.expected;
+  }
+}
+
+// Damage inside a root that records its kind: the root is walked block by
+// block, and what cannot be followed is told with the root's name, where the
+// allocator's lists alone find nothing wrong.
+TEST_F(CheckTest, DamageInsideATypedRootIsToldByTheRoot) {
+  std::string const long_value = "a value too long for its slot, kept in a block", entry = "an entry";
+  std::string const erased_value = "a value as long as that one, erased since then";
+  ASSERT_EQ(erased_value.size(), long_value.size());
+  {
+    d_map<std::string, std::string> names("names", &env_);
+    names.put("key", long_value);
+    d_map<std::string, d_list<std::string>> index("index", &env_);
+    index["word"].push_back(entry);
+    // Its block is free now, and still holds the string: the longer value
+    // after it keeps it from the file's tail, which the close gives back.
+    names.put("gone", erased_value);
+    names.erase("gone");
+    names.put("last", std::string(200, 'x'));
+  }
+  close();
+  auto const sound = bytes();
+  EXPECT_TRUE(check().empty());
+  // A long string's block starts with the length word before its bytes; the
+  // slot keeps the first 16 bytes and then the block's address.
+  word_t const block = offset_of(sound, long_value) - word_size;
+  std::string slot_bytes = long_value.substr(0, 16) + std::string(word_size, '\0');
+  encode_word(&slot_bytes[16], block);
+  word_t const slot_address_word = offset_of(sound, slot_bytes) + 16;
+  word_t const entry_length_word = offset_of(sound, entry) - word_size;
+  struct {
+    char const* what;
+    std::vector<char> file;
+    char const* expected;
+  } const cases[] = {
+      {"a long string's length word off by one",
+       with(sound, block, static_cast<word_t>(long_value.size()) + 2),
+       "root \"names\" (ordered<string,string>) is damaged"},
+      {"a slot naming a place inside its block", with(sound, slot_address_word, block + 8),
+       "root \"names\" (ordered<string,string>) is damaged"},
+      {"a slot naming a free block",
+       with(sound, slot_address_word, offset_of(sound, erased_value) - word_size),
+       "root \"names\" (ordered<string,string>) names the block at"},
+      {"a list element's length beyond its block",
+       with(sound, entry_length_word, static_cast<word_t>(entry.size()) + 200),
+       "root \"index\" (ordered<string,list<string>>) keeps in the block at"},
+  };
+  for (auto const& c : cases) {
+    test_support::write_file(path(), c.file);
+    auto const problems = check();
+    EXPECT_TRUE(mentions(problems, c.expected)) << c.what << ": " << ::testing::PrintToString(problems);
   }
 }
 

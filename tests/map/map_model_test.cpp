@@ -147,6 +147,10 @@ class map_subject {
     if (roll < 87) return walk_back(k, 1 + pick(70));
     if (roll < 93) return transaction(k);
     if (roll < 95) return cur_->balance(), "balance";
+    if constexpr (kind::typed) {
+      // Now and then everything goes at once; the blocks it owned are freed.
+      if (roll == 99 && pick(8) == 0) return cur_->clear(), model_.clear(), "clear";
+    }
     return erase(k);
   }
 
@@ -270,7 +274,7 @@ class map_subject {
     bool const present = model_.count(k) > 0;
     value_type const v = some_value();
     std::string const what = kind::text(k) + " -> " + kind::text(v);
-    switch (pick(5)) {
+    switch (pick(6)) {
       case 0:
         expect(cur_->put(stored(k), stored(v)) == !present, "put " + what);
         break;
@@ -286,6 +290,15 @@ class map_subject {
       case 3:
         (*cur_)[stored(k)] = stored(v);
         break;
+      case 4:
+        if constexpr (kind::typed && std::is_arithmetic<value_type>::value) {
+          // Read, added to and stored back through the proxy.
+          if (!present) model_[k] = value_type{};
+          (*cur_)[k] += v;
+          model_[k] += v;
+          return "add to " + what;
+        }
+        [[fallthrough]];
       default: {
         // Reading through the proxy adds a missing key with a default value.
         value_type const read = (*cur_)[stored(k)];
@@ -315,6 +328,20 @@ class map_subject {
     bool const present = model_.count(k) > 0;
     expect(cur_->get(stored(k), found) == present, "get " + kind::text(k));
     if (present) expect(kind::plain_of(found) == model_[k], "value of " + kind::text(k));
+    if constexpr (kind::typed) {  // and as std::map's callers ask
+      auto const it = cur_->find(k);
+      expect(present ? it != cur_->end() && same(*it, *model_.find(k)) : it == cur_->end(),
+             "find " + kind::text(k));
+      expect(cur_->count(k) == model_.count(k), "count " + kind::text(k));
+      bool refused = false;
+      try {
+        expect(kind::plain_of(cur_->at(k)) == model_[k], "at " + kind::text(k));
+      } catch (disk_tools::error const& e) {
+        refused = e.code() == errc::out_of_range;
+      }
+      expect(refused != present, "at " + kind::text(k));
+      if (!present) model_.erase(k);  // model_[k] above made it
+    }
     if constexpr (std::is_same<Map, str_map>::value) {  // by the plain key too
       std::string text;
       expect(cur_->get(k, text) == present && (!present || text == model_[k]), "get by text " + k);

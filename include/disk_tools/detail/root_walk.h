@@ -57,6 +57,9 @@ struct owned_block {
   std::vector<std::size_t> links;
   std::size_t run_offset = 0;
   word_t run_words = 0;
+  // The bytes the block's own length word says it holds (0 when its kind
+  // keeps none): a block in use is at least that long.
+  word_t extent = 0;
 };
 
 // Whether the container at top (what a root's slot holds) can be of the
@@ -82,7 +85,7 @@ class root_walker {
   void walk_kind(kind_tree const& kind, word_t top);
   void walk_list(kind_tree const& element, word_t header);
   void walk_inner_list(kind_tree const& element, word_t value);
-  void walk_vector(word_t header);
+  void walk_vector(kind_tree const& element, word_t header);
   // A map's container value (kind list<T> or vector<T>): its handle block,
   // whose first word names the container's header, and the container.
   void walk_nested(kind_tree const& kind, word_t handle);
@@ -91,7 +94,10 @@ class root_walker {
   void walk_typed_map(kind_tree const& kind, word_t header);
   // Visits the block at address unless it was visited before; false then.
   bool take(word_t address, std::vector<std::size_t> links = {}, std::size_t run_offset = 0,
-            word_t run_words = 0);
+            word_t run_words = 0, word_t extent = 0);
+  // Visits the value block at address of the element kind, with the extent
+  // its length word gives where it has one (strings and codec values).
+  bool take_value(kind_tree const& element, word_t address);
   // The most records of size bytes the file can hold: the bound of a walk.
   word_t most(std::size_t size) const;
 
