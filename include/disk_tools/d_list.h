@@ -25,6 +25,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "disk_tools/d_db.h"
@@ -387,6 +388,11 @@ class d_list {
 
   void push_front(T const& value) {
     changing([&] { link_between(sentinel_.own, sentinel_.next, value); });
+  }
+  // The element made from args, then stored as push_back stores it.
+  template <class... Args>
+  void emplace_back(Args&&... args) {
+    push_back(T(std::forward<Args>(args)...));
   }
 
   // Adds value before the element at pos (after the last one when pos is at

@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "disk_tools/d_db.h"
@@ -315,6 +316,11 @@ class d_vector {
 
   void push_back(T const& value) {
     changing([&] { insert_at(count_, value); });
+  }
+  // The element made from args, then stored as push_back stores it.
+  template <class... Args>
+  void emplace_back(Args&&... args) {
+    push_back(T(std::forward<Args>(args)...));
   }
 
   // Inserts value at pos's index, moving the elements from there on one place

@@ -139,6 +139,7 @@ class sequence_subject {
     long const i = pick(rng, 0, std::max(0L, n - 1));
     switch (pick(rng, 0, n > 40 ? 15 : 11)) {
       case 0:
+        if (pick(rng, 0, 1) == 0) return on_both(c, model_, [&](auto& x) { x.emplace_back(value); }, "emplace_back");
         return on_both(c, model_, [&](auto& x) { x.push_back(value); }, "push_back");
       case 1:
         if constexpr (is_list) {
