@@ -116,7 +116,8 @@ int main() {
     expect(index.size() == expected.postings.size(), "number of words");
     for (auto const& [word, places] : expected.postings) {
       expect(postings_of(index, word) == places, "postings of " + word);
-      expect(counts.count(word) == 1 && counts.at(word) == expected.counts[word], "count of " + word);
+      expect(counts.count(word) == 1 && counts.at(word) == expected.counts[word],
+             "count of " + word);
     }
     // The words from "b" up to, not including, "c", in order, as a prefix query.
     std::vector<std::string> words_b, model_b;

@@ -78,7 +78,9 @@ root_survey survey_roots(io_tools::bfstream& s) {
         ++survey.unwalked;
         continue;
       }
-      if (fault.empty()) fault = "is damaged: a record it leads to is not what its kind keeps there";
+      if (fault.empty()) {
+        fault = "is damaged: a record it leads to is not what its kind keeps there";
+      }
       survey.damaged.push_back("root \"" + e.name + "\" (" + e.kind + ") " + fault);
     }
   }

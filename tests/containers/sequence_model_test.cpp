@@ -60,7 +60,8 @@ std::string walks_agree(Container& c, Model const& m) {
   if (std::distance(c.begin(), c.end()) != static_cast<std::ptrdiff_t>(m.size()))
     return "std::distance differs";
   if (c.size() != m.size() || c.empty() != m.empty()) return "size differs";
-  if (!m.empty() && (c.front() != m.front() || c.back() != m.back())) return "front or back differs";
+  if (!m.empty() && (c.front() != m.front() || c.back() != m.back()))
+    return "front or back differs";
   return "";
 }
 
@@ -139,7 +140,8 @@ class sequence_subject {
     long const i = pick(rng, 0, std::max(0L, n - 1));
     switch (pick(rng, 0, n > 40 ? 15 : 11)) {
       case 0:
-        if (pick(rng, 0, 1) == 0) return on_both(c, model_, [&](auto& x) { x.emplace_back(value); }, "emplace_back");
+        if (pick(rng, 0, 1) == 0)
+          return on_both(c, model_, [&](auto& x) { x.emplace_back(value); }, "emplace_back");
         return on_both(c, model_, [&](auto& x) { x.push_back(value); }, "push_back");
       case 1:
         if constexpr (is_list) {

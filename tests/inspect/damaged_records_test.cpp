@@ -154,7 +154,8 @@ long fill_or_read(std::string const& name, bool fill) {
     d_vector<std::string> found;
     if (lines.get(k, found)) seen += found.empty() ? 0 : static_cast<long>(found.back().size());
   }
-  for (long i = 0; i < static_cast<long>(v.size()); ++i) seen += static_cast<long>(v.view(i).size());
+  for (long i = 0; i < static_cast<long>(v.size()); ++i)
+    seen += static_cast<long>(v.view(i).size());
   for (std::string const& item : l) seen += static_cast<long>(item.size());
   v.push_back("more");
   l.push_back("more");
@@ -182,8 +183,13 @@ TEST(TypedDamage, ReadsFailOnlyWithAnErrorAndOdbcheckToldTheDamageTheyMet) {
         what = "a bit flipped at " + std::to_string(at);
         break;
       case 1: {
-        word_t const values[] = {0, -1, 1, static_cast<word_t>(bytes.size()), static_cast<word_t>(at),
-                                 static_cast<word_t>(rng() % bytes.size()), largest};
+        word_t const values[] = {0,
+                                 -1,
+                                 1,
+                                 static_cast<word_t>(bytes.size()),
+                                 static_cast<word_t>(at),
+                                 static_cast<word_t>(rng() % bytes.size()),
+                                 largest};
         word_t const value = values[rng() % 7];
         encode_word(&bytes[at], value);
         what = "the word at " + std::to_string(at) + " set to " + std::to_string(value);

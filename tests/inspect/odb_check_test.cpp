@@ -111,7 +111,8 @@ TEST_F(CheckTest, SoundFilesPassAndEachKindOfDamageIsReported) {
 // block, and what cannot be followed is told with the root's name, where the
 // allocator's lists alone find nothing wrong.
 TEST_F(CheckTest, DamageInsideATypedRootIsToldByTheRoot) {
-  std::string const long_value = "a value too long for its slot, kept in a block", entry = "an entry";
+  std::string const long_value = "a value too long for its slot, kept in a block";
+  std::string const entry = "an entry";
   std::string const erased_value = "a value as long as that one, erased since then";
   ASSERT_EQ(erased_value.size(), long_value.size());
   {
@@ -155,7 +156,8 @@ TEST_F(CheckTest, DamageInsideATypedRootIsToldByTheRoot) {
   for (auto const& c : cases) {
     test_support::write_file(path(), c.file);
     auto const problems = check();
-    EXPECT_TRUE(mentions(problems, c.expected)) << c.what << ": " << ::testing::PrintToString(problems);
+    EXPECT_TRUE(mentions(problems, c.expected))
+        << c.what << ": " << ::testing::PrintToString(problems);
   }
 }
 
