@@ -163,7 +163,16 @@ bool bfstream::load_image() {
     ssize_t const got =
         ::pread(fd_, image_.data() + done, image_.size() - done, static_cast<off_t>(done));
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
+    if (got < 0) return false;
+    if (got == 0) {
+      // The file got shorter since its length was taken: another opening
+      // cut its room ahead (as the last one to close does). The image ends
+      // where the file does now.
+      image_.resize(done);
+      physical_ = static_cast<disk_tools::word_t>(done);
+      size_ = std::min(size_, physical_);
+      break;
+    }
     ++counts_.reads;
     done += static_cast<std::size_t>(got);
   }

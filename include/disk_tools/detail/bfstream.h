@@ -314,6 +314,8 @@ class bfstream {
   void pwrite_fully(disk_tools::word_t address, char const* src, std::size_t n);
   void notify(io_event::kind what, disk_tools::word_t address, char const* bytes,
               std::size_t n) const;
+  // Reads the file into the image, as long as it is now; false when a read
+  // fails.
   bool load_image();
   // Reserves address space for the file and maps it shared; false when the
   // system refuses.
