@@ -266,6 +266,9 @@ class d_database {
   // (the outermost scope), false when the thread had it already.
   bool enter();
   void leave_when_outermost_ended();
+  // After the last close of a read-only opening: plays in the commits a
+  // journal left behind holds, where this process may write.
+  void settle_journal_left() const;
   [[noreturn]] void refuse_thread() const;
   // Refuses a root whose kind is not recorded when its container (at top)
   // has another kind's shape; strict: also when it has no kind's shape.

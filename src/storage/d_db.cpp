@@ -383,6 +383,25 @@ d_database::~d_database() {
     // The journal stays; the next opening plays it back.
   }
   if (lock_) lock_->left(last);
+  if (last && read_only_) settle_journal_left();
+}
+
+void d_database::settle_journal_left() const {
+  // A writer that closed while read-only openings stayed could not copy in
+  // the commits they still read, and the last of them cannot write: the
+  // journal holds those commits, and a read-only opening alone would be
+  // refused as if a writer had died. An opening for writing plays them in.
+  std::error_code ignored;
+  if (!std::filesystem::exists(journal_file_of(file_name_), ignored)) return;
+  d_open_options o = plain_options();
+  o.journal = mode_ == d_journal::durable ? d_journal::durable : d_journal::atomic;
+  o.busy_timeout = std::chrono::milliseconds(0);
+  try {
+    d_database const writer(file_name_, directory_offset_, nullptr, o);
+  } catch (error const&) {
+    // This process may not write there, or another opening came first: the
+    // next opening for writing plays the journal back.
+  }
 }
 
 void d_database::begin_change() {
