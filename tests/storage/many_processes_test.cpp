@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <numeric>
 #include <random>
@@ -629,6 +631,64 @@ TEST(ReadOnly, EveryChangeIsRefusedAndNoByteChanges) {
   EXPECT_EQ(list.size(), 1u);
   db.reset();
   EXPECT_EQ(test_support::read_file(name + ".odb"), before);
+}
+
+// A writer that closes while a read-only opening stays leaves its latest
+// commits in the journal, and the reader cannot write them in: when it closed
+// last, the next read-only opening was refused as if a writer had died
+// ("database needs recovery..."). The last close of such an opening plays
+// them in where its process may write.
+TEST(ReadOnly, ClosingLastItLeavesTheWritersCommitsInTheFile) {
+  accounts_db made;
+  std::string const& name = made.name;
+  {
+    d_env reader_env{}, writer_env{};
+    scoped_database reader = open_database_scoped(name, &reader_env, reading());
+    scoped_database writer = open_database_scoped(name, &writer_env);
+    int_map map("accounts", &writer_env);
+    map.put(0, 7);
+  }  // the writer closes first, the reader last
+  EXPECT_FALSE(std::filesystem::exists(name + ".odb-journal"));
+  d_env env{};
+  scoped_database db = open_database_scoped(name, &env, reading());
+  int_map map("accounts", &env, d_root::existing);
+  unsigned v = 0;
+  EXPECT_TRUE(map.get(0, v) && v == 7) << "the writer's commit was lost";
+}
+
+// The last writer to close cuts the file's room ahead, maybe while a
+// read-only opening is reading the file into memory: that opening failed with
+// "unable to open alloc file..." when the file ended before the length it had
+// taken. Here the two are interleaved for a while; every reading opening must
+// open and find the accounts whole.
+TEST(ReadOnly, AnOpeningReadsTheFileAsTheLastWriterClosingLeavesIt) {
+  accounts_db made;
+  std::string const& name = made.name;
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    for (int i = 0; !stop; ++i) {
+      d_env e{};
+      scoped_database db = open_database_scoped(name, &e);
+      d_list<int> grown("grown", &e);
+      grown.push_back(i);  // lengthens the file ahead, and the close cuts it back
+    }
+  });
+  std::string thrown;
+  int whole = 0, opened = 0;
+  for (auto const until = steady::now() + 1500ms; thrown.empty() && steady::now() < until;) {
+    thrown = test_support::thrown_by([&] {
+      d_env env{};
+      scoped_database db = open_database_scoped(name, &env, reading());
+      int_map map("accounts", &env, d_root::existing);
+      ++opened;
+      whole += total_of(env, map) == static_cast<unsigned long>(accounts) * opening_balance;
+    });
+  }
+  stop = true;
+  writer.join();
+  EXPECT_EQ(thrown, "");
+  EXPECT_GT(opened, 0);
+  EXPECT_EQ(whole, opened);
 }
 
 // A read-only opening alone keeps no journal: a writer that joins starts one,
