@@ -284,6 +284,11 @@ class d_vector {
     grab(database_->stream(), root_slot(database_, name, root_kind<d_vector>::get(), mode), database_->allocator(), database_);
   }
 
+  // The same, made with no slots when new, as a std::vector starts: the
+  // first push_back makes four.
+  d_vector(std::string const& name, d_env* env, d_root mode = d_root::open_or_create)
+      : d_vector(name, 0, env, mode) {}
+
   // A new, empty anonymous vector, for a container that holds it: its handle
   // slot is the first word of a block of its own.
   explicit d_vector(d_env* env) : allocator_(env->allocator), database_(env->database) {

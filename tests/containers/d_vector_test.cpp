@@ -27,6 +27,16 @@ TEST_F(VectorTest, NewVectorHasAHeaderOfCapacityCountAndSlots) {
   EXPECT_EQ(in_use[0].size, 816);
 }
 
+TEST_F(VectorTest, AVectorNamedWithoutACapacityStartsWithNoSlotsAndGrows) {
+  d_vector<std::string> v("str_vec", &env_);
+  EXPECT_EQ(v.capacity(), 0);
+  for (char const* s : {"a", "b", "c", "d", "e"}) v.push_back(s);
+  EXPECT_EQ(v.capacity(), 8);
+  d_vector<std::string> again("str_vec", 100, &env_, d_root::existing);
+  EXPECT_EQ(std::vector<std::string>(again.begin(), again.end()),
+            std::vector<std::string>({"a", "b", "c", "d", "e"}));
+}
+
 TEST_F(VectorTest, WhatCannotBeDoneIsRefusedWithNothingChanged) {
   d_vector<std::string> v("str_vec", 10, &env_);
   v.push_back("a");
