@@ -103,8 +103,11 @@ struct db_state {
   // a reference to one stays valid.
   std::unordered_map<word_t, std::uint64_t> changed_at;
   bool broken = false;  // a rollback failed: only reopening helps
+  // The opening was inherited through fork: it is the parent's.
+  bool inherited = false;
 
-  // The database, or "database is closed..." / "database must be reopened...".
+  // The database, or "database is closed..." / "database must be reopened..."
+  // / "database was opened before this process forked...".
   d_database& open() const;
 
   // Counts a change of the container whose handle slot is at container.
@@ -136,8 +139,15 @@ class d_database {
              d_open_options const& options);
   // Rolls back a transaction left open, cuts the file to its length and
   // removes the journal. Objects still attached to the database throw
-  // "database is closed..." from then on.
+  // "database is closed..." from then on. In a child of fork, an opening
+  // the parent made only lets go of the child's mappings and descriptors:
+  // its locks, reader slot and journal stay the parent's.
   ~d_database();
+
+  // Marks an opening that this process inherited through fork (the
+  // library's fork handler does): every use throws "database was opened
+  // before this process forked...", and closing it writes nothing.
+  void disown();
 
   d_database(d_database const&) = delete;
   d_database& operator=(d_database const&) = delete;
@@ -290,6 +300,7 @@ class d_database {
   // journal off, or for a read-only opening that cannot make the file.
   std::unique_ptr<lock_file> lock_;
   bool read_only_ = false;
+  bool inherited_ = false;  // disown()
   std::chrono::milliseconds busy_timeout_{0};
   log_view view_;   // the commit the stream shows
   int slot_ = -1;   // this opening's slot in the reader table, once it needs one

@@ -1,8 +1,12 @@
 #include "disk_tools/d_db.h"
 
 #include <cstdio>
+#include <pthread.h>
+
 #include <filesystem>
 #include <limits>
+#include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -32,6 +36,42 @@ bool plausible_head(word_t head, word_t file_size) {
 std::string named_file(std::string const& name) {
   if (name.empty()) throw error(errc::bad_name, "empty database name...");
   return database_file_of(name);
+}
+
+// The databases open in this process. A child of fork inherits them, but
+// their locks, reader slots and journals stay the parent's (a descriptor
+// shared through fork shares its locks): the child marks them as the
+// parent's, so that using one throws and closing one writes nothing.
+struct open_databases {
+  std::mutex mutex;
+  std::set<d_database*> all;
+};
+
+open_databases& opened() {
+  // Never destroyed: a database may close after the static destructors ran.
+  static auto* const databases = new open_databases;
+  return *databases;
+}
+
+void before_fork() { opened().mutex.lock(); }
+void after_fork_in_parent() { opened().mutex.unlock(); }
+void after_fork_in_child() {
+  for (d_database* db : opened().all) db->disown();
+  opened().all.clear();
+  opened().mutex.unlock();
+}
+
+void track(d_database* db) {
+  static std::once_flag handlers;
+  std::call_once(handlers,
+                 [] { ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child); });
+  std::lock_guard<std::mutex> const hold(opened().mutex);
+  opened().all.insert(db);
+}
+
+void untrack(d_database* db) {
+  std::lock_guard<std::mutex> const hold(opened().mutex);
+  opened().all.erase(db);
 }
 
 // What the original calls open with: everything as it always was, and no
@@ -132,6 +172,10 @@ std::string index_file_of(std::string const& database_file) {
 }
 
 d_database& db_state::open() const {
+  if (inherited) {
+    throw error(errc::closed,
+                "database was opened before this process forked: open it again in this process...");
+  }
   if (broken) throw error(errc::must_reopen, "database must be reopened...");
   if (!database) throw error(errc::closed, "database is closed...");
   database->check_thread();
@@ -214,6 +258,7 @@ d_database::d_database(std::string const& name, long const& directory_offset, d_
   if (lock_) lock_->joined();
   // An opening that reads now and then holds nothing back between reads.
   if (slot_ >= 0) lock_->rest(slot_);
+  track(this);
 }
 
 void d_database::open_shared(d_open_options const& options) {
@@ -353,7 +398,16 @@ void d_database::end_operation() noexcept {
 }
 
 d_database::~d_database() {
+  untrack(this);
   if (state_) state_->database = nullptr;
+  if (inherited_) {
+    // The parent's opening: nothing of it is written or released here, and
+    // the members' destructors then only unmap and close.
+    if (lock_) lock_->forsake();
+    if (journal_) journal_->forsake();
+    stream_.keep_length_at_close();
+    return;
+  }
   // Only the last of the openings that share the file tidies it up.
   bool last = true;
   if (lock_) {
@@ -404,7 +458,16 @@ void d_database::settle_journal_left() const {
   }
 }
 
+void d_database::disown() {
+  inherited_ = true;
+  if (state_) {
+    state_->database = nullptr;
+    state_->inherited = true;
+  }
+}
+
 void d_database::begin_change() {
+  if (inherited_) state_->open();  // throws why
   if (read_only_) throw error(errc::read_only, "database is read-only...", file_name_);
   if (state_->broken) throw error(errc::must_reopen, "database must be reopened...");
   bool const outermost = enter();

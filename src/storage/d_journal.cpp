@@ -1140,6 +1140,13 @@ void db_journal::close() {
   close(true);
 }
 
+void db_journal::forsake() {
+  closed_ = true;
+  db_.set_guard(nullptr);
+  file_.keep_length_at_close();
+  if (file_.is_open()) file_.close();
+}
+
 void db_journal::close(bool last) {
   if (closed_) return;
   if (reader_) {

@@ -75,6 +75,12 @@ lock_file::~lock_file() {
   close_fd();
 }
 
+void lock_file::forsake() {
+  slot_ = -1;
+  writing_ = false;
+  close_fd();
+}
+
 void lock_file::close_fd() {
   if (map_ && slot_ >= 0) free_slot(slot_);
   release_writer();

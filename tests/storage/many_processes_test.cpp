@@ -593,6 +593,45 @@ TEST(ManyProcesses, AReaderKilledInsideItsSnapshotHoldsNothingBack) {
   EXPECT_EQ(total_of(env, map), static_cast<unsigned long>(accounts) * opening_balance);
 }
 
+// A child of fork inherits the parent's openings, and with them the parent's
+// locks: closing one there took the parent's gate for good (the descriptor
+// it closed was the parent's too), and every other opening then hung at its
+// next opening or close. The child now lets go of it without touching the
+// parent's locks, reader slot or journal, and refuses to use it.
+TEST(ManyProcesses, AChildOfForkClosesWhatItInheritedAndLeavesTheParentsLocksAlone) {
+  accounts_db made;
+  std::string const& name = made.name;
+  d_env env{};
+  scoped_database db = open_database_scoped(name, &env);
+  int_map map("accounts", &env);
+  auto const in_own_opening = [&](unsigned seed) {
+    d_env e{};
+    scoped_database own = open_database_scoped(name, &e);
+    int_map m("accounts", &e);
+    std::mt19937 rng(seed);
+    for (int i = 0; i < 20; ++i) transfer(e, m, rng);
+  };
+  test_support::child_processes kids;
+  auto const deadline = steady::now() + 10s;
+  pid_t const first = kids.start([&] {
+    bool const refused = test_support::code_thrown_by([&] { map.put(0, 1); }) == errc::closed;
+    db.reset();
+    in_own_opening(1);
+    return refused ? 0 : 1;
+  });
+  EXPECT_EQ(kids.wait(first, deadline), 0) << "the child used its parent's opening, or hung";
+  std::mt19937 rng(2);
+  for (int i = 0; i < 20; ++i) transfer(env, map, rng);
+  pid_t const second = kids.start([&] {
+    in_own_opening(3);
+    return 0;
+  });
+  EXPECT_EQ(kids.wait(second, deadline), 0) << "a later opening hung";
+  EXPECT_EQ(total_of(env, map), static_cast<unsigned long>(accounts) * opening_balance);
+  db.reset();
+  EXPECT_TRUE(check_database_file(name + ".odb").empty());
+}
+
 d_open_options reading() {
   d_open_options o;
   o.read_only = true;

@@ -146,6 +146,9 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // The same for a shared opening; only the last one to close (last) cuts
   // the file and removes the journal, the others leave both as they are.
   void close(bool last);
+  // Closes without rolling back, cutting or removing anything: the journal
+  // is another process's (a child of fork drops its parent's opening).
+  void forsake();
   // The writer that finds a writer died appending its commit publishes it
   // when it is whole, and wipes what it left of one that is not.
   void repair_dead_writer();

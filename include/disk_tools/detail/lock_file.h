@@ -140,6 +140,11 @@ class lock_file {
   lock_file(std::string path, std::chrono::milliseconds busy_timeout);
   // Leaves without the closing work (a failed opening).
   ~lock_file();
+  // Lets go of this process's mapping and descriptor alone, as a child of
+  // fork must with its parent's opening: the reader slot, the writer's turn
+  // and the byte locks stay the parent's (a descriptor shared through fork
+  // shares its locks, and closing it releases none of them).
+  void forsake();
   lock_file(lock_file const&) = delete;
   lock_file& operator=(lock_file const&) = delete;
 
