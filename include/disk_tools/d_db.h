@@ -361,7 +361,10 @@ word_t root_slot(d_database* db, std::string const& name, std::string const& kin
                  d_root mode = d_root::open_or_create);
 
 // The file of a database named as the library names it (NAME stands for
-// NAME.odb) or by its file's own name ending in ".odb".
+// NAME.odb) or by its file's own name ending in ".odb". A symbolic link
+// stands for the file it leads to (its full path), so that the files beside
+// the database are found beside that file. A hard link is a name of its own:
+// open a database by one name only.
 std::string database_file_of(std::string const& name_or_file);
 
 // The names of the files that live beside a database file: the journal, and

@@ -160,7 +160,17 @@ std::string database_file_of(std::string const& name_or_file) {
   std::string const ext = extension;
   bool const is_file = name_or_file.size() >= ext.size() &&
                        name_or_file.compare(name_or_file.size() - ext.size(), ext.size(), ext) == 0;
-  return is_file ? name_or_file : name_or_file + ext;
+  std::string const file = is_file ? name_or_file : name_or_file + ext;
+  // A link names the file it leads to. The lock file and the journal go
+  // beside that file, so that openings through the link and through the
+  // file's own name meet the same ones (apart, each took itself for alone
+  // and wrote over the other's commits).
+  std::error_code failed;
+  if (std::filesystem::is_symlink(file, failed)) {
+    std::filesystem::path const target = std::filesystem::canonical(file, failed);
+    if (!failed) return target.string();
+  }
+  return file;
 }
 
 std::string journal_file_of(std::string const& database_file) {
