@@ -280,8 +280,15 @@ void d_database::open_shared(d_open_options const& options) {
   } catch (error const& e) {
     // The opening that has the database alone stayed inside a transaction.
     if (e.code() == errc::busy) throw error(errc::busy, e.what(), file_name_);
-    // A read-only folder: nobody can be writing there.
     if (!read_only_) throw;
+    // A lock file this process may not write. Nobody writes the database
+    // meanwhile, or this opening could not follow: it is refused rather
+    // than told that a live writer's journal was left by a dead one.
+    if (open_elsewhere(file_name_)) {
+      throw error(errc::read_only,
+                  "database is open elsewhere, and this process may not write its lock file...",
+                  lock_file_of(file_name_));
+    }
   }
   bool const alone = !lock_ || lock_->alone();
   // An opening that closed meanwhile may have left the file longer or

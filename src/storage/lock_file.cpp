@@ -48,6 +48,15 @@ std::string lock_file_of(std::string const& database_file) {
   return database_file + "-lock";
 }
 
+bool open_elsewhere(std::string const& database_file) {
+  int const fd = ::open(lock_file_of(database_file).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct flock l = byte_lock(presence_byte, F_WRLCK);
+  bool const held = ::fcntl(fd, F_OFD_GETLK, &l) == 0 && l.l_type != F_UNLCK;
+  ::close(fd);
+  return held;
+}
+
 publish_pause::publish_pause(std::string const& database_file) {
   fd_ = ::open(lock_file_of(database_file).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd_ < 0) return;

@@ -4,6 +4,7 @@
 // (Many writers and readers at once, kills and hot copies: transfers_test.cpp.)
 // Every child is waited for with a deadline and killed when it overstays.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -753,6 +754,42 @@ TEST(ReadOnly, AnOpeningReadsTheFileAsTheLastWriterClosingLeavesIt) {
   EXPECT_EQ(thrown, "");
   EXPECT_GT(opened, 0);
   EXPECT_EQ(whole, opened);
+}
+
+// A process that may not write the lock file cannot join the others, so it
+// cannot follow their commits. Beside a live writer it opened all the same,
+// reading the file without any lock, unless the writer's journal made it say
+// "database needs recovery: a journal left by a process that died...". Now
+// it is told what stops it, and it opens once the others closed.
+TEST(ReadOnly, AProcessThatMayNotWriteTheLockFileIsToldWhyWhileOthersHaveItOpen) {
+  if (::geteuid() != 0) GTEST_SKIP() << "opens as another user, which needs root";
+  accounts_db made;
+  std::string const& name = made.name;
+  ASSERT_EQ(::chmod(made.dir.path().c_str(), 0755), 0);
+  test_support::child_processes kids;
+  auto const opened_as_nobody = [&] {
+    pid_t const pid = kids.start([&] {
+      if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 2;
+      d_env env{};
+      return static_cast<int>(test_support::code_thrown_by([&] {
+        scoped_database db = open_database_scoped(name, &env, reading());
+        int_map map("accounts", &env, d_root::existing);
+        if (total_of(env, map) != static_cast<unsigned long>(accounts) * opening_balance) {
+          throw error(errc::corrupt, "wrong total");
+        }
+      }));
+    });
+    return static_cast<errc>(kids.wait(pid, steady::now() + 10s));
+  };
+  {
+    d_env env{};
+    scoped_database writer = open_database_scoped(name, &env);
+    int_map map("accounts", &env);
+    std::mt19937 rng(1);
+    transfer(env, map, rng);
+    EXPECT_EQ(opened_as_nobody(), errc::read_only);
+  }
+  EXPECT_EQ(opened_as_nobody(), errc{});
 }
 
 // A read-only opening alone keeps no journal: a writer that joins starts one,

@@ -305,6 +305,10 @@ class lock_file {
 
 std::string lock_file_of(std::string const& database_file);
 
+// Whether the database is open somewhere: an opening holds its lock file's
+// presence lock. Needs only to read the lock file.
+bool open_elsewhere(std::string const& database_file);
+
 // The state record in force in the lock file of a database that is open
 // somewhere; false when it has no lock file (or one of another kind). Changes
 // nothing; for the tools that look inside.
