@@ -770,20 +770,7 @@ void db_journal::commit_redo() {
   }
   ++stats_.commits;
   ++transaction_;
-  scratch_.clear();
-  for (auto const& [begin, end] : db_.pending()) {
-    redo_record r;
-    r.transaction = transaction_;
-    r.value = begin;
-    r.n = static_cast<std::size_t>(end - begin);
-    r.bytes = db_.view(begin, r.n);
-    r.encode(scratch_, salt_);
-  }
-  redo_record done;
-  done.type = redo_record::commit;
-  done.transaction = transaction_;
-  done.value = length;
-  done.encode(scratch_, salt_);
+  encode_commit(length);
   if (shared_) {
     commit_shared(length);
     return;
@@ -791,7 +778,7 @@ void db_journal::commit_redo() {
   // Room in the database file first, so that once the commit is on the disk
   // nothing can keep its bytes from following.
   db_.reserve_file(length);
-  file_.write_at(log_end_, scratch_.data(), scratch_.size());
+  append_commit(length);
   if (mode_ == d_journal::durable) {
     try {
       file_.sync();
@@ -821,6 +808,41 @@ void db_journal::commit_redo() {
   memory_undo_.clear();
   undo_end_ = 0;
   if (log_end_ > checkpoint_bytes_) checkpoint();
+}
+
+void db_journal::encode_commit(word_t length) {
+  scratch_.clear();
+  for (auto const& [begin, end] : db_.pending()) {
+    redo_record r;
+    r.transaction = transaction_;
+    r.value = begin;
+    r.n = static_cast<std::size_t>(end - begin);
+    r.bytes = db_.view(begin, r.n);
+    r.encode(scratch_, salt_);
+  }
+  redo_record done;
+  done.type = redo_record::commit;
+  done.transaction = transaction_;
+  done.value = length;
+  done.encode(scratch_, salt_);
+}
+
+void db_journal::append_commit(word_t length) {
+  try {
+    file_.write_at(log_end_, scratch_.data(), scratch_.size());
+  } catch (error const& e) {
+    // A full disk, and the log would have to grow. The file holds every
+    // earlier commit (this one's writes are still in memory), so once it is
+    // synced the log starts afresh under a new salt, and the room it took
+    // so far is room for this commit: on a full disk, erasing still frees
+    // space.
+    if (e.code() != errc::io_failure || log_end_ == header_size) throw;
+    ++stats_.checkpoints;
+    db_.sync();
+    restart_log(committed_length_);
+    encode_commit(length);
+    file_.write_at(log_end_, scratch_.data(), scratch_.size());
+  }
 }
 
 void db_journal::commit_shared(word_t length) {
@@ -1122,18 +1144,22 @@ void db_journal::checkpoint() {
 }
 
 void db_journal::restart_log() {
+  restart_log(db_.size());
+}
+
+void db_journal::restart_log(word_t length) {
   // Everything the log holds is on the disk in the database now; a new salt
   // makes its old records unreadable as records of the new log. The file
   // keeps its length: were it cut, the cut could reach the disk before the
   // new header and leave the old header without the records it needs.
   journal_header h;
   h.kind = journal_kind::redo;
-  h.committed_size = h.size_before = db_.size();
+  h.committed_size = h.size_before = length;
   salt_ = h.salt = new_salt();
   write_header(h);
   if (mode_ == d_journal::durable) file_.sync();
   log_end_ = header_size;
-  if (lock_) lock_->publish_log_start(salt_, header_size, db_.size());
+  if (lock_) lock_->publish_log_start(salt_, header_size, length);
 }
 
 void db_journal::close() {

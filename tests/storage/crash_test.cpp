@@ -51,11 +51,15 @@ struct recorder : io_tools::io_observer {
     if (!e.file || test_support::ends_with(*e.file, "-index")) return;
     if (fail_at > 0 && ++seen == fail_at)
       throw disk_tools::error(disk_tools::errc::io_failure, "simulated write failure...");
+    // A disk with room for journal_room bytes of journal and no more.
+    if (journal_room > 0 && e.what == io_tools::io_event::kind::resize &&
+        test_support::ends_with(*e.file, "-journal") && e.address > journal_room)
+      throw disk_tools::error(disk_tools::errc::io_failure, "simulated full disk...");
     if (recording) changes.push_back({*e.file, e.what, e.address, {e.bytes, e.bytes + e.n}});
   }
   std::vector<change> changes;
   bool recording = false;
-  long fail_at = 0, seen = 0;
+  long fail_at = 0, seen = 0, journal_room = 0;
 };
 
 // Files as the disk holds them and as the system holds them besides: each file's bytes
@@ -300,13 +304,14 @@ struct recorded_run {
 // Records the workload run on a new database opened with options; warmed up: after an
 // atomic session of its own that closes without a sync, as a durable opening may find it.
 recorded_run record_workload(test_support::scratch_dir& dir, d_open_options options,
-                             bool warmed_up = false) {
+                             bool warmed_up = false, long journal_room = 0) {
   recorded_run run;
   run.file = dir.file("recorded");
   run.warmed_up = warmed_up;
   d_env env{};
   recorder rec;
   rec.recording = true;
+  rec.journal_room = journal_room;
   EXPECT_TRUE(create_database(run.file, &env));
   run.promised = rec.changes.size();
   if (warmed_up) {
@@ -400,19 +405,27 @@ TEST(CrashTest, ProcessDeathAtEveryWriteLeavesTheStateBeforeOrAfter) {
 // every commit that returned, whether it keeps only the synced bytes or some others too.
 TEST(CrashTest, PowerLossInDurableModeKeepsEveryCommitAndNothingElse) {
   test_support::scratch_dir dir(memory_dir);
-  // Checkpoints every few commits, so that power losses land in them too.
-  d_open_options const durable{d_journal::durable, 16 << 10};
   std::string const name = dir.file("crashed");
   std::mt19937 rng(7);
-  for (bool warmed_up : {false, true}) {
-    recorded_run const run = record_workload(dir, durable, warmed_up);
+  // The last run's disk has room for 32 KB of journal, short of the bound
+  // there: the commit that finds the log full makes the file hold every
+  // earlier commit and starts the log afresh (before, it failed, and on a
+  // full disk not even an erase went through).
+  struct setting { bool warmed_up; long journal_room; };
+  for (setting const s : {setting{false, 0}, setting{true, 0}, setting{false, 32 << 10}}) {
+    bool const warmed_up = s.warmed_up;
+    // Elsewhere checkpoints every few commits, so that power losses land in them too.
+    d_open_options const options{d_journal::durable,
+                                 std::size_t{s.journal_room ? 1u << 20 : 16u << 10}};
+    recorded_run const run = record_workload(dir, options, warmed_up, s.journal_room);
     disk files;
     for (std::size_t k = 0; k < run.changes.size(); ++k) {
       files.apply(run.changes[k], run.changes[k].bytes.size());
       // Every operation is a transaction: only the states around it are allowed.
       for (int trial = 0; trial < (warmed_up ? 2 : 3); ++trial) {
-        ASSERT_EQ(verdict(run, k + 1, name, files.after_power_loss(rng, trial > 0), durable), "")
-            << (warmed_up ? "after an atomic session, " : "") << "power loss after change " << k
+        ASSERT_EQ(verdict(run, k + 1, name, files.after_power_loss(rng, trial > 0), options), "")
+            << (warmed_up ? "after an atomic session, " : "")
+            << (s.journal_room ? "on a full disk, " : "") << "power loss after change " << k
             << (trial > 0 ? ", torn, trial " + std::to_string(trial) : ", synced bytes only");
       }
     }

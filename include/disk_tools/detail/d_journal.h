@@ -255,8 +255,15 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // A read-only opening that is alone: refuses a journal that needs playing
   // back.
   void refuse_hot_journal();
-  // Redo mode: the log starts afresh (a checkpoint).
+  // Redo mode: the log starts afresh (a checkpoint), the file holding
+  // length bytes (by default all of it).
   void restart_log();
+  void restart_log(word_t length);
+  // Lays out the records of the transaction's pending writes and its commit
+  // record (the file then length bytes long) in scratch_.
+  void encode_commit(word_t length);
+  // Appends the commit laid out in scratch_ to the log of an opening alone.
+  void append_commit(word_t length);
   // The outermost rollback in redo mode: forgets the pending writes, or puts
   // back the file a failed commit copy left half changed.
   void take_back_commit();
