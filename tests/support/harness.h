@@ -118,6 +118,27 @@ struct run_result {
 run_result run_program(std::vector<std::string> const& argv, std::string const& cwd,
                        std::string const& input = "", int timeout_seconds = 120);
 
+// A pipe for one-byte signals between a test and the processes it forks (or
+// its threads); both ends close with the object.
+class signal_pipe {
+ public:
+  signal_pipe();
+  ~signal_pipe();
+  signal_pipe(signal_pipe const&) = delete;
+  signal_pipe& operator=(signal_pipe const&) = delete;
+
+  bool say() const;
+  // Whether a byte came before deadline; false at once when every writing end
+  // is closed (see close_writer).
+  bool heard(std::chrono::steady_clock::time_point deadline =
+                 std::chrono::steady_clock::now() + std::chrono::seconds(60)) const;
+  // Closes this process's writing end, so that a child that ends early ends the wait.
+  void close_writer();
+
+ private:
+  int read_ = -1, write_ = -1;
+};
+
 // Processes a test forks. Each child dies with the test process and, at the
 // latest, when its alarm of lifetime seconds rings; whatever is left when the
 // object goes (a failed assertion included) is killed and reaped.
