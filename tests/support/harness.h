@@ -79,6 +79,10 @@ disk_tools::errc code_thrown_by(F&& f) {
 // each, after replacing and erasing enough to leave free blocks (and, in the string map,
 // replaced values no one names). The roots: v n l inner ll vec h ht hs ms mu ts tn ti hi tv hv.
 void fill_every_kind(std::string const& name, int n);
+// What those roots hold, as text, walked in order; with every_path, read too through
+// every other read path of every container: walks back, lookups, bounds, ranges,
+// proxies read, sizes and checks (the string map by plain keys and by its stored keys).
+std::string every_kind_contents(disk_tools::d_env& env, bool every_path = false);
 
 // A fixture with a scratch folder (under parent, see scratch_dir), a new database "db"
 // in it and the global environment pointing at it, opened with options_ (the plain
