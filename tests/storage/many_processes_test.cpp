@@ -75,6 +75,14 @@ struct accounts_db {
   std::string const name = dir.file("accounts");
 };
 
+// Cases on a new database of accounts.
+class ManyProcesses : public ::testing::Test {
+ protected:
+  accounts_db made;
+  std::string const& name = made.name;
+};
+using ReadOnly = ManyProcesses;
+
 // A child that changes account 0 inside a transaction and is held there
 // until it is killed.
 pid_t held_inside_a_transaction(test_support::child_processes& kids, std::string const& name) {
@@ -128,11 +136,11 @@ void hold_a_transaction(std::string const& name, test_support::signal_pipe const
   tx.commit();
 }
 
-TEST(ManyProcesses, AWriterWaitsItsTimeoutThenIsBusyOrGetsItsTurn) {
+TEST_F(ManyProcesses, AWriterWaitsItsTimeoutThenIsBusyOrGetsItsTurn) {
   for (bool in_thread : {false, true}) {
     SCOPED_TRACE(in_thread ? "holder in a thread" : "holder in a process");
-    accounts_db made;
-    std::string const& name = made.name;
+    accounts_db fresh;  // the holder's commit changes the accounts
+    std::string const& name = fresh.name;
     opening first(name, options_for(d_journal::atomic, 100ms));
     int_map& map = first.map;
     test_support::signal_pipe ready;
@@ -170,9 +178,7 @@ TEST(ManyProcesses, AWriterWaitsItsTimeoutThenIsBusyOrGetsItsTurn) {
 
 // A writer killed inside its transaction blocks nobody, and what it left is
 // taken back by the next writer while this process keeps the database open.
-TEST(ManyProcesses, AWriterKilledInsideItsTransactionBlocksNobodyAndLeavesNothing) {
-  accounts_db made;
-  std::string const& name = made.name;
+TEST_F(ManyProcesses, AWriterKilledInsideItsTransactionBlocksNobodyAndLeavesNothing) {
   opening o(name, options_for(d_journal::atomic, 1000ms));
   test_support::child_processes kids;
   pid_t const pid = held_inside_a_transaction(kids, name);
@@ -191,9 +197,7 @@ TEST(ManyProcesses, AWriterKilledInsideItsTransactionBlocksNobodyAndLeavesNothin
 // system then wakes none of them (seen with processes killed at random).
 // Here the mark is taken away by hand before the holder dies: the writer
 // waiting for its turn must still get it, long before its timeout runs out.
-TEST(ManyProcesses, AWriterWhoseWakeUpIsLostStillGetsItsTurn) {
-  accounts_db made;
-  std::string const& name = made.name;
+TEST_F(ManyProcesses, AWriterWhoseWakeUpIsLostStillGetsItsTurn) {
   opening o(name, options_for(d_journal::atomic, 10s));
   test_support::child_processes kids;
   pid_t const pid = held_inside_a_transaction(kids, name);
@@ -272,9 +276,9 @@ TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
   using number_hash = d_hashmap<std::uint64_t, std::int64_t>;
   using index_map = d_map<std::uint64_t, d_list<long>>;
   using index_hash = d_hashmap<std::uint64_t, d_list<long>>;
-  // Each thread makes its own opening.
-  struct opening {
-    explicit opening(accounts_db const& made, d_journal mode)
+  // An opening with every kind; each thread makes its own.
+  struct containers {
+    explicit containers(accounts_db const& made, d_journal mode)
         : db(open_database_scoped(made.name, &env, options_for(mode, 20000ms))) {}
     d_env env{};
     scoped_database db;
@@ -289,7 +293,7 @@ TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
   std::string failed[2];
   auto const add = [&](int who) {
     try {
-      opening o(made, mode);
+      containers o(made, mode);
       for (long i = who * each; i < (who + 1) * each; ++i) {
         o.v.push_back(i);
         o.l.push_back(i);
@@ -306,21 +310,15 @@ TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
   add(0);
   other.join();
   EXPECT_EQ(failed[0] + failed[1], "");
-  d_env env{};
-  scoped_database db = open_database_scoped(name, &env, options_for(mode));
-  d_vector<long> v("v", 8, &env);
-  d_list<long> l("l", &env);
-  number_hash h("h", &env);
-  number_map m("m", &env);
-  index_map im("im", &env);
-  index_hash ih("ih", &env);
-  std::vector<long> in_vector(v.begin(), v.end()), in_list(l.begin(), l.end()), in_index, in_hash;
+  containers o(made, mode);
+  std::vector<long> in_vector(o.v.begin(), o.v.end()), in_list(o.l.begin(), o.l.end());
+  std::vector<long> in_index, in_hash;
   for (std::uint64_t k = 0; k < 97; ++k) {
-    d_list<long> postings = im[k];
+    d_list<long> postings = o.im[k];
     in_index.insert(in_index.end(), postings.begin(), postings.end());
   }
   for (std::uint64_t k = 0; k < 89; ++k) {
-    d_list<long> postings = ih[k];
+    d_list<long> postings = o.ih[k];
     in_hash.insert(in_hash.end(), postings.begin(), postings.end());
   }
   std::vector<long> all(2 * each);
@@ -332,15 +330,15 @@ TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
   long in_both_maps = 0;
   for (long i : all) {
     std::int64_t hv = -1, mv = -1;
-    in_both_maps += h.get(static_cast<std::uint64_t>(i), hv) && m.get(static_cast<std::uint64_t>(i), mv) &&
-                    hv == i && mv == i;
+    auto const k = static_cast<std::uint64_t>(i);
+    in_both_maps += o.h.get(k, hv) && o.m.get(k, mv) && hv == i && mv == i;
   }
   EXPECT_EQ(in_both_maps, 2 * each);
-  EXPECT_EQ(h.size(), static_cast<std::size_t>(2 * each));
+  EXPECT_EQ(o.h.size(), static_cast<std::size_t>(2 * each));
   // A container made twice leaves the first one's blocks owned by no root,
   // which the check counts once every root records its kind.
-  db->record_kind("accounts", "map<unsigned,unsigned>");
-  db.reset();
+  o.db->record_kind("accounts", "map<unsigned,unsigned>");
+  o.db.reset();
   database_check const c = check_database(name + ".odb");
   EXPECT_EQ(c.problems, std::vector<std::string>{});
   EXPECT_EQ(c.notes, std::vector<std::string>{});
@@ -525,9 +523,7 @@ TEST_P(InEachMode, ALongReaderKeepsItsSnapshotAndHoldsNobodyUp) {
 
 // A reader holds the checkpoint back while it lives; killed inside its read
 // transaction, its slot is found dead by its process id and holds nothing.
-TEST(ManyProcesses, AReaderKilledInsideItsSnapshotHoldsNothingBack) {
-  accounts_db made;
-  std::string const& name = made.name;
+TEST_F(ManyProcesses, AReaderKilledInsideItsSnapshotHoldsNothingBack) {
   opening o(name, short_journal(d_journal::atomic));
   test_support::child_processes kids;
   pid_t const pid = kids.start_held([&](auto const& hold) {
@@ -556,9 +552,7 @@ TEST(ManyProcesses, AReaderKilledInsideItsSnapshotHoldsNothingBack) {
 // it closed was the parent's too), and every other opening then hung at its
 // next opening or close. The child now lets go of it without touching the
 // parent's locks, reader slot or journal, and refuses to use it.
-TEST(ManyProcesses, AChildOfForkClosesWhatItInheritedAndLeavesTheParentsLocksAlone) {
-  accounts_db made;
-  std::string const& name = made.name;
+TEST_F(ManyProcesses, AChildOfForkClosesWhatItInheritedAndLeavesTheParentsLocksAlone) {
   opening o(name);
   auto const in_own_opening = [&](unsigned seed) {
     opening own(name);
@@ -590,8 +584,7 @@ TEST(ManyProcesses, AChildOfForkClosesWhatItInheritedAndLeavesTheParentsLocksAlo
 // another folder took a lock file and a journal of its own there, took itself
 // for alone, and wrote over the commits of one through the file's own name
 // (transfers through the two names lost 79 of 100 000).
-TEST(ManyProcesses, AnOpeningThroughALinkTakesTurnsWithOneThroughTheFilesName) {
-  accounts_db made;
+TEST_F(ManyProcesses, AnOpeningThroughALinkTakesTurnsWithOneThroughTheFilesName) {
   test_support::scratch_dir other{memory_dir};
   std::string const link = other.file("link");
   std::filesystem::create_symlink(made.name + ".odb", link + ".odb");
@@ -617,9 +610,7 @@ d_open_options reading() {
   return o;
 }
 
-TEST(ReadOnly, EveryChangeIsRefusedAndNoByteChanges) {
-  accounts_db made;
-  std::string const& name = made.name;
+TEST_F(ReadOnly, EveryChangeIsRefusedAndNoByteChanges) {
   {
     d_env env{};
     scoped_database db = open_database_scoped(name, &env);
@@ -654,9 +645,7 @@ TEST(ReadOnly, EveryChangeIsRefusedAndNoByteChanges) {
 // last, the next read-only opening was refused as if a writer had died
 // ("database needs recovery..."). The last close of such an opening plays
 // them in where its process may write.
-TEST(ReadOnly, ClosingLastItLeavesTheWritersCommitsInTheFile) {
-  accounts_db made;
-  std::string const& name = made.name;
+TEST_F(ReadOnly, ClosingLastItLeavesTheWritersCommitsInTheFile) {
   {
     d_env reader_env{};
     scoped_database reader = open_database_scoped(name, &reader_env, reading());
@@ -674,9 +663,7 @@ TEST(ReadOnly, ClosingLastItLeavesTheWritersCommitsInTheFile) {
 // "unable to open alloc file..." when the file ended before the length it had
 // taken. Here the two are interleaved for a while; every reading opening must
 // open and find the accounts whole.
-TEST(ReadOnly, AnOpeningReadsTheFileAsTheLastWriterClosingLeavesIt) {
-  accounts_db made;
-  std::string const& name = made.name;
+TEST_F(ReadOnly, AnOpeningReadsTheFileAsTheLastWriterClosingLeavesIt) {
   std::atomic<bool> stop{false};
   std::thread writer([&] {
     for (int i = 0; !stop; ++i) {
@@ -707,10 +694,8 @@ TEST(ReadOnly, AnOpeningReadsTheFileAsTheLastWriterClosingLeavesIt) {
 // reading the file without any lock, unless the writer's journal made it say
 // "database needs recovery: a journal left by a process that died...". Now
 // it is told what stops it, and it opens once the others closed.
-TEST(ReadOnly, AProcessThatMayNotWriteTheLockFileIsToldWhyWhileOthersHaveItOpen) {
+TEST_F(ReadOnly, AProcessThatMayNotWriteTheLockFileIsToldWhyWhileOthersHaveItOpen) {
   if (::geteuid() != 0) GTEST_SKIP() << "opens as another user, which needs root";
-  accounts_db made;
-  std::string const& name = made.name;
   ASSERT_EQ(::chmod(made.dir.path().c_str(), 0755), 0);
   test_support::child_processes kids;
   auto const opened_as_nobody = [&] {
@@ -734,9 +719,7 @@ TEST(ReadOnly, AProcessThatMayNotWriteTheLockFileIsToldWhyWhileOthersHaveItOpen)
 
 // A read-only opening alone keeps no journal: a writer that joins starts one,
 // and the reader follows its commits.
-TEST(ReadOnly, AReaderAloneFollowsTheWriterThatJoinsIt) {
-  accounts_db made;
-  std::string const& name = made.name;
+TEST_F(ReadOnly, AReaderAloneFollowsTheWriterThatJoinsIt) {
   opening reader(name, reading(), d_root::existing);
   {
     opening writer(name);
@@ -752,9 +735,7 @@ TEST(ReadOnly, AReaderAloneFollowsTheWriterThatJoinsIt) {
 // A writer that died inside a transaction, with the database alone (its
 // changes in place, the old bytes in its journal): only a writing opening can
 // take them back.
-TEST(ReadOnly, AJournalThatNeedsPlayingBackIsReported) {
-  accounts_db made;
-  std::string const& name = made.name;
+TEST_F(ReadOnly, AJournalThatNeedsPlayingBackIsReported) {
   test_support::child_processes kids;
   pid_t const pid = kids.start_held([&](auto const& hold) {
     opening o(name);
