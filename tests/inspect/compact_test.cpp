@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <map>
 
 #include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
@@ -25,59 +24,13 @@ using test_support::thrown_by;
 
 namespace {
 
-using string_map = d_map<d_ref<std::string>, d_ref<std::string>, std::string>;
 using number_map = d_map<unsigned, unsigned, unsigned>;
-
-std::string text(std::string const& s) { return s; }
-std::string text(d_ref<std::string> const& s) { return s.get_data(); }
-template <class Number>
-std::string text(Number n) {
-  return std::to_string(n);
-}
 
 // Everything the roots hold, as text.
 std::string contents(std::string const& name) {
   d_env env{};
-  d_database* db = open_database(name, &env);
-  std::string out = d_var<std::string>("v", &env).get_data() + "|" +
-                    std::to_string(d_var<long>("n", &env).get_data()) + "|";
-  // Pairs in walk order; containers by key, since a hash map walks them in no order.
-  auto const pairs = [&out](auto&& map) {
-    for (auto const& [key, value] : map) out += text(key) + "=" + text(value) + ",";
-  };
-  auto const postings = [&out](auto&& map) {
-    std::map<std::string, std::string> by_key;
-    for (auto const& [key, handle] : map) {
-      std::string& line = by_key[text(key)];
-      for (auto const& posting : map[key]) line += text(posting) + ",";
-    }
-    for (auto const& [key, line] : by_key) out += key + ":" + line;
-  };
-  for (auto const& s : d_list<std::string>("l", &env)) out += s + ",";
-  for (d_list<int> inner : d_list<d_list<int>>("ll", &env)) {
-    out += "(";
-    for (int v : inner) out += std::to_string(v) + ",";
-    out += ")";
-  }
-  for (auto const& s : d_vector<std::string>("vec", 2, &env)) out += s + ",";
-  pairs(d_hashmap<std::string, std::string>("h", 16, &env));
-  d_hashmap<std::uint64_t, std::string> typed_hash("ht", &env);
-  d_hashmap<std::uint64_t, std::uint64_t> slots("hs", &env);
-  pairs(typed_hash);
-  pairs(slots);
-  out += std::to_string(typed_hash.max_load_factor()) + "/" + std::to_string(typed_hash.buckets()) + "," +
-         std::to_string(slots.max_load_factor()) + "/" + std::to_string(slots.buckets()) + "|";
-  pairs(string_map("ms", &env));
-  pairs(number_map("mu", &env));
-  pairs(d_map<std::string, std::string>("ts", &env));
-  pairs(d_map<std::uint64_t, double>("tn", &env));
-  postings(d_map<std::string, d_list<std::string>>("ti", &env));
-  postings(d_hashmap<std::string, d_list<std::string>>("hi", &env));
-  postings(d_map<std::uint64_t, d_vector<std::uint64_t>>("tv", &env));
-  postings(d_hashmap<std::string, d_vector<std::string>>("hv", &env));
-  out += "|" + std::to_string(db->roots().size());
-  close_database(db);
-  return out;
+  scoped_database db = open_database_scoped(name, &env);
+  return test_support::every_kind_contents(env);
 }
 
 std::size_t free_blocks(std::string const& name) {

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <functional>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <thread>
 #include <vector>
@@ -48,52 +49,70 @@ d_open_options options_for(d_journal mode, std::chrono::milliseconds busy = 5000
   return o;
 }
 
+// An opening of the accounts and their map, made with options (the plain call
+// when there are none).
+struct opening {
+  explicit opening(std::string const& name, std::optional<d_open_options> const& o = {},
+                   d_root root = d_root::open_or_create)
+      : db(o ? open_database_scoped(name, &env, *o) : open_database_scoped(name, &env)),
+        map("accounts", &env, root) {}
+  d_env env{};
+  scoped_database db;
+  int_map map;
+};
+
 // A new database of accounts in a scratch folder of its own.
 struct accounts_db {
   accounts_db() {
     EXPECT_TRUE(create_database(name, nullptr));
-    d_env env{};
-    scoped_database db = open_database_scoped(name, &env);
-    int_map map("accounts", &env);
-    d_transaction tx(&env);
-    for (unsigned k = 0; k < accounts; ++k) map.put(k, opening_balance);
-    map.put(commits_key, 0);
+    opening o(name);
+    d_transaction tx(&o.env);
+    for (unsigned k = 0; k < accounts; ++k) o.map.put(k, opening_balance);
+    o.map.put(commits_key, 0);
     tx.commit();
   }
   test_support::scratch_dir dir{memory_dir};
   std::string const name = dir.file("accounts");
 };
 
+// Cases on a new database of accounts.
+class ManyProcesses : public ::testing::Test {
+ protected:
+  accounts_db made;
+  std::string const& name = made.name;
+};
+using ReadOnly = ManyProcesses;
+
 // A child that changes account 0 inside a transaction and is held there
 // until it is killed.
 pid_t held_inside_a_transaction(test_support::child_processes& kids, std::string const& name) {
   return kids.start_held([&](auto const& hold) {
-    d_env e{};
-    open_database(name, &e);
-    int_map m("accounts", &e);
-    d_transaction tx(&e);
-    m.put(0, 0);
+    opening o(name);
+    d_transaction tx(&o.env);
+    o.map.put(0, 0);
     hold();
   });
 }
 
 // The accounts' total, read in one read transaction.
-unsigned long total_of(d_env& env, int_map& map) {
-  d_read_transaction rt(&env);
+unsigned long total_of(opening& o) {
+  d_read_transaction rt(&o.env);
   unsigned long total = 0;
   for (unsigned k = 0; k < accounts; ++k) {
     unsigned v = 0;
-    if (!map.get(k, v)) return 0;
+    if (!o.map.get(k, v)) return 0;
     total += v;
   }
   return total;
 }
+unsigned long const opening_total = static_cast<unsigned long>(accounts) * opening_balance;
 
 // One transfer between random accounts, read and written in one transaction,
 // which also counts itself.
-void transfer(d_env& env, int_map& map, std::mt19937& rng) {
+void transfer(opening& o, std::mt19937& rng) {
   unsigned const from = rng() % accounts, to = rng() % accounts, amount = rng() % 50;
-  d_transaction tx(&env);
+  int_map& map = o.map;
+  d_transaction tx(&o.env);
   unsigned a = 0, b = 0, n = 0;
   map.get(from, a);
   map.get(to, b);
@@ -108,41 +127,35 @@ void transfer(d_env& env, int_map& map, std::mt19937& rng) {
 
 // A writer that holds its transaction for a second, in another process or in
 // another thread with an opening of its own.
-void hold_a_transaction(std::string const& name, int ready_fd) {
-  d_env env{};
-  scoped_database db = open_database_scoped(name, &env);
-  int_map map("accounts", &env);
-  d_transaction tx(&env);
-  map.put(0, 1);
-  char c = 1;
-  if (::write(ready_fd, &c, 1) != 1) return;
+void hold_a_transaction(std::string const& name, test_support::signal_pipe const& ready) {
+  opening o(name);
+  d_transaction tx(&o.env);
+  o.map.put(0, 1);
+  if (!ready.say()) return;
   std::this_thread::sleep_for(1s);
   tx.commit();
 }
 
-TEST(ManyProcesses, AWriterWaitsItsTimeoutThenIsBusyOrGetsItsTurn) {
+TEST_F(ManyProcesses, AWriterWaitsItsTimeoutThenIsBusyOrGetsItsTurn) {
   for (bool in_thread : {false, true}) {
     SCOPED_TRACE(in_thread ? "holder in a thread" : "holder in a process");
-    accounts_db made;
-    std::string const& name = made.name;
-    d_env env{};
-    scoped_database db = open_database_scoped(name, &env, options_for(d_journal::atomic, 100ms));
-    int_map map("accounts", &env);
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
+    accounts_db fresh;  // the holder's commit changes the accounts
+    std::string const& name = fresh.name;
+    opening first(name, options_for(d_journal::atomic, 100ms));
+    int_map& map = first.map;
+    test_support::signal_pipe ready;
     test_support::child_processes kids;
     std::thread holder;
     pid_t pid = -1;
     if (in_thread) {
-      holder = std::thread([&] { hold_a_transaction(name, ready[1]); });
+      holder = std::thread([&] { hold_a_transaction(name, ready); });
     } else {
       pid = kids.start([&] {
-        hold_a_transaction(name, ready[1]);
+        hold_a_transaction(name, ready);
         return 0;
       });
     }
-    char c;
-    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ASSERT_TRUE(ready.heard());
     auto start = steady::now();
     EXPECT_EQ(test_support::code_thrown_by([&] { map.put(1, 7); }), errc::busy);
     auto const waited = steady::now() - start;
@@ -153,39 +166,29 @@ TEST(ManyProcesses, AWriterWaitsItsTimeoutThenIsBusyOrGetsItsTurn) {
 
     // Attaching the map takes a turn already.
     start = steady::now();
-    d_env patient_env{};
-    scoped_database patient = open_database_scoped(name, &patient_env);
-    int_map patient_map("accounts", &patient_env);
-    EXPECT_EQ(test_support::thrown_by([&] { patient_map.put(1, 7); }), "");
+    opening patient(name);
+    EXPECT_EQ(test_support::thrown_by([&] { patient.map.put(1, 7); }), "");
     EXPECT_GE(steady::now() - start, 300ms) << "it did not wait for the holder's commit";
-    EXPECT_TRUE(patient_map.get(0, v) && v == 1) << "the holder's commit is not seen";
+    EXPECT_TRUE(patient.map.get(0, v) && v == 1) << "the holder's commit is not seen";
     EXPECT_TRUE(map.get(1, v) && v == 7) << "the first opening does not follow the commit";
     if (in_thread) holder.join();
-    if (pid > 0) {
-      EXPECT_EQ(kids.wait(pid, steady::now() + 5s), 0);
-    }
-    ::close(ready[0]);
-    ::close(ready[1]);
+    EXPECT_TRUE(pid < 0 || kids.wait(pid, steady::now() + 5s) == 0);
   }
 }
 
 // A writer killed inside its transaction blocks nobody, and what it left is
 // taken back by the next writer while this process keeps the database open.
-TEST(ManyProcesses, AWriterKilledInsideItsTransactionBlocksNobodyAndLeavesNothing) {
-  accounts_db made;
-  std::string const& name = made.name;
-  d_env env{};
-  scoped_database db = open_database_scoped(name, &env, options_for(d_journal::atomic, 1000ms));
-  int_map map("accounts", &env);
+TEST_F(ManyProcesses, AWriterKilledInsideItsTransactionBlocksNobodyAndLeavesNothing) {
+  opening o(name, options_for(d_journal::atomic, 1000ms));
   test_support::child_processes kids;
   pid_t const pid = held_inside_a_transaction(kids, name);
   ASSERT_GT(pid, 0);
   kids.kill(pid);
   std::mt19937 rng(1);
-  EXPECT_EQ(test_support::thrown_by([&] { transfer(env, map, rng); }), "");
-  EXPECT_EQ(total_of(env, map), static_cast<unsigned long>(accounts) * opening_balance);
-  EXPECT_TRUE(check_map(map).empty());
-  db.reset();
+  EXPECT_EQ(test_support::thrown_by([&] { transfer(o, rng); }), "");
+  EXPECT_EQ(total_of(o), opening_total);
+  EXPECT_TRUE(check_map(o.map).empty());
+  o.db.reset();
   EXPECT_TRUE(check_database_file(name + ".odb").empty());
 }
 
@@ -194,12 +197,8 @@ TEST(ManyProcesses, AWriterKilledInsideItsTransactionBlocksNobodyAndLeavesNothin
 // system then wakes none of them (seen with processes killed at random).
 // Here the mark is taken away by hand before the holder dies: the writer
 // waiting for its turn must still get it, long before its timeout runs out.
-TEST(ManyProcesses, AWriterWhoseWakeUpIsLostStillGetsItsTurn) {
-  accounts_db made;
-  std::string const& name = made.name;
-  d_env env{};
-  scoped_database db = open_database_scoped(name, &env, options_for(d_journal::atomic, 10s));
-  int_map map("accounts", &env);
+TEST_F(ManyProcesses, AWriterWhoseWakeUpIsLostStillGetsItsTurn) {
+  opening o(name, options_for(d_journal::atomic, 10s));
   test_support::child_processes kids;
   pid_t const pid = held_inside_a_transaction(kids, name);
   ASSERT_GT(pid, 0);
@@ -207,7 +206,7 @@ TEST(ManyProcesses, AWriterWhoseWakeUpIsLostStillGetsItsTurn) {
   std::string thrown = "never ran";
   std::thread waiter([&] {
     std::mt19937 rng(1);
-    thrown = test_support::thrown_by([&] { transfer(env, map, rng); });
+    thrown = test_support::thrown_by([&] { transfer(o, rng); });
   });
   std::this_thread::sleep_for(200ms);  // the waiter sleeps on the mutex now
   // The mutex's first word: the holder's thread id and the two marks.
@@ -220,7 +219,7 @@ TEST(ManyProcesses, AWriterWhoseWakeUpIsLostStillGetsItsTurn) {
   waiter.join();
   EXPECT_EQ(thrown, "");
   EXPECT_LT(steady::now() - start, 5s) << "the waiter slept until its timeout ran out";
-  EXPECT_EQ(total_of(env, map), static_cast<unsigned long>(accounts) * opening_balance);
+  EXPECT_EQ(total_of(o), opening_total);
 }
 
 // Every account's balance and the count of transfers, as the map shows them.
@@ -240,6 +239,16 @@ d_open_options short_journal(d_journal mode) {
   d_open_options o = options_for(mode);
   o.checkpoint_bytes = 4096;  // a few transfers fill it
   return o;
+}
+
+// The longest the journal of the database name grew over 300 transfers through o.
+word_t longest_log(std::string const& name, opening& o, std::mt19937& rng) {
+  word_t longest = 0;
+  for (int i = 0; i < 300; ++i) {
+    transfer(o, rng);
+    longest = std::max(longest, shared_state(name).log_end);
+  }
+  return longest;
 }
 
 // Cases run in both journal modes, each on a new database of accounts.
@@ -267,9 +276,9 @@ TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
   using number_hash = d_hashmap<std::uint64_t, std::int64_t>;
   using index_map = d_map<std::uint64_t, d_list<long>>;
   using index_hash = d_hashmap<std::uint64_t, d_list<long>>;
-  // Each thread makes its own opening.
-  struct opening {
-    explicit opening(accounts_db const& made, d_journal mode)
+  // An opening with every kind; each thread makes its own.
+  struct containers {
+    explicit containers(accounts_db const& made, d_journal mode)
         : db(open_database_scoped(made.name, &env, options_for(mode, 20000ms))) {}
     d_env env{};
     scoped_database db;
@@ -284,7 +293,7 @@ TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
   std::string failed[2];
   auto const add = [&](int who) {
     try {
-      opening o(made, mode);
+      containers o(made, mode);
       for (long i = who * each; i < (who + 1) * each; ++i) {
         o.v.push_back(i);
         o.l.push_back(i);
@@ -301,21 +310,15 @@ TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
   add(0);
   other.join();
   EXPECT_EQ(failed[0] + failed[1], "");
-  d_env env{};
-  scoped_database db = open_database_scoped(name, &env, options_for(mode));
-  d_vector<long> v("v", 8, &env);
-  d_list<long> l("l", &env);
-  number_hash h("h", &env);
-  number_map m("m", &env);
-  index_map im("im", &env);
-  index_hash ih("ih", &env);
-  std::vector<long> in_vector(v.begin(), v.end()), in_list(l.begin(), l.end()), in_index, in_hash;
+  containers o(made, mode);
+  std::vector<long> in_vector(o.v.begin(), o.v.end()), in_list(o.l.begin(), o.l.end());
+  std::vector<long> in_index, in_hash;
   for (std::uint64_t k = 0; k < 97; ++k) {
-    d_list<long> postings = im[k];
+    d_list<long> postings = o.im[k];
     in_index.insert(in_index.end(), postings.begin(), postings.end());
   }
   for (std::uint64_t k = 0; k < 89; ++k) {
-    d_list<long> postings = ih[k];
+    d_list<long> postings = o.ih[k];
     in_hash.insert(in_hash.end(), postings.begin(), postings.end());
   }
   std::vector<long> all(2 * each);
@@ -327,15 +330,15 @@ TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
   long in_both_maps = 0;
   for (long i : all) {
     std::int64_t hv = -1, mv = -1;
-    in_both_maps += h.get(static_cast<std::uint64_t>(i), hv) && m.get(static_cast<std::uint64_t>(i), mv) &&
-                    hv == i && mv == i;
+    auto const k = static_cast<std::uint64_t>(i);
+    in_both_maps += o.h.get(k, hv) && o.m.get(k, mv) && hv == i && mv == i;
   }
   EXPECT_EQ(in_both_maps, 2 * each);
-  EXPECT_EQ(h.size(), static_cast<std::size_t>(2 * each));
+  EXPECT_EQ(o.h.size(), static_cast<std::size_t>(2 * each));
   // A container made twice leaves the first one's blocks owned by no root,
   // which the check counts once every root records its kind.
-  db->record_kind("accounts", "map<unsigned,unsigned>");
-  db.reset();
+  o.db->record_kind("accounts", "map<unsigned,unsigned>");
+  o.db.reset();
   database_check const c = check_database(name + ".odb");
   EXPECT_EQ(c.problems, std::vector<std::string>{});
   EXPECT_EQ(c.notes, std::vector<std::string>{});
@@ -351,20 +354,16 @@ TEST_P(InEachMode, AnIdleFirstOpeningClosingLastKeepsTheOthersCommits) {
     d_env reader_env{};
     scoped_database reader = open_database_scoped(name, &reader_env, options_for(mode));
     auto snapshot = std::make_unique<d_read_transaction>(&reader_env);
-    d_env env{};
-    scoped_database db = open_database_scoped(name, &env, options_for(mode));
-    int_map map("accounts", &env);
+    opening o(name, options_for(mode));
     std::mt19937 rng(3);
-    for (int i = 0; i < 10; ++i) transfer(env, map, rng);
+    for (int i = 0; i < 10; ++i) transfer(o, rng);
     snapshot.reset();
   }
   first.reset();
-  d_env env{};
-  scoped_database db = open_database_scoped(name, &env);
-  int_map map("accounts", &env);
+  opening o(name);
   unsigned commits = 0;
-  EXPECT_EQ(total_of(env, map), static_cast<unsigned long>(accounts) * opening_balance);
-  EXPECT_TRUE(map.get(commits_key, commits));
+  EXPECT_EQ(total_of(o), opening_total);
+  EXPECT_TRUE(o.map.get(commits_key, commits));
   EXPECT_EQ(commits, 10u) << "the last close dropped commits the journal alone held";
 }
 
@@ -374,19 +373,12 @@ TEST_P(InEachMode, AnIdleFirstOpeningClosingLastKeepsTheOthersCommits) {
 TEST_P(InEachMode, CommitsReachTheFileInBatchesWithinTheJournalsBound) {
   d_env idle_env{};
   scoped_database idle = open_database_scoped(name, &idle_env, short_journal(mode));
-  d_env env{};
-  scoped_database db = open_database_scoped(name, &env, short_journal(mode));
-  int_map map("accounts", &env);
+  opening o(name, short_journal(mode));
   std::mt19937 rng(4);
-  for (int i = 0; i < 3; ++i) transfer(env, map, rng);
+  for (int i = 0; i < 3; ++i) transfer(o, rng);
   published_state s = shared_state(name);
   EXPECT_LT(s.checkpoint, s.commits) << "every commit was copied into the file at once";
-  word_t longest = 0;
-  for (int i = 0; i < 300; ++i) {
-    transfer(env, map, rng);
-    longest = std::max(longest, shared_state(name).log_end);
-  }
-  EXPECT_LT(longest, 4096 + 2048) << "the journal outgrew its bound";
+  EXPECT_LT(longest_log(name, o, rng), 4096 + 2048) << "the journal outgrew its bound";
 }
 
 // An opening that read outside any transaction and then rests: its commit
@@ -394,33 +386,21 @@ TEST_P(InEachMode, CommitsReachTheFileInBatchesWithinTheJournalsBound) {
 // read it), but a writer whose journal reaches its bound passes it; the
 // opening's next read shows the latest commit.
 TEST_P(InEachMode, AnOpeningRestingAfterAReadHoldsBackNoMoreThanTheJournalsBound) {
-  d_env idle_env{};
-  scoped_database idle = open_database_scoped(name, &idle_env, options_for(mode));
-  int_map idle_map("accounts", &idle_env);
-  d_env batch_env{};
-  scoped_database batch_db = open_database_scoped(name, &batch_env, options_for(mode));
-  int_map batch_map("accounts", &batch_env);
+  opening idle(name, options_for(mode)), batch(name, options_for(mode));
   unsigned before = 0;
-  ASSERT_TRUE(idle_map.get(commits_key, before));
+  ASSERT_TRUE(idle.map.get(commits_key, before));
   published_state const read_at = shared_state(name);
   std::mt19937 rng(8);
-  for (int i = 0; i < 100; ++i) transfer(batch_env, batch_map, rng);
+  for (int i = 0; i < 100; ++i) transfer(batch, rng);
   EXPECT_LE(shared_state(name).checkpoint, read_at.commits) << "a batch passed the resting reader";
-  d_env env{};
-  scoped_database db = open_database_scoped(name, &env, short_journal(mode));
-  int_map map("accounts", &env);
-  word_t longest = 0;
-  for (int i = 0; i < 300; ++i) {
-    transfer(env, map, rng);
-    longest = std::max(longest, shared_state(name).log_end);
-  }
-  EXPECT_LT(longest, 4096 + 2048) << "the resting reader held the journal back";
+  opening o(name, short_journal(mode));
+  EXPECT_LT(longest_log(name, o, rng), 4096 + 2048) << "the resting reader held the journal back";
   EXPECT_GT(shared_state(name).generation, read_at.generation)
       << "the journal never started afresh";
   unsigned now = 0;
-  EXPECT_TRUE(idle_map.get(commits_key, now));
+  EXPECT_TRUE(idle.map.get(commits_key, now));
   EXPECT_EQ(now, before + 400);
-  EXPECT_EQ(total_of(idle_env, idle_map), static_cast<unsigned long>(accounts) * opening_balance);
+  EXPECT_EQ(total_of(idle), opening_total);
 }
 
 // The first opening takes turns once another asked to join, even when that
@@ -428,12 +408,10 @@ TEST_P(InEachMode, AnOpeningRestingAfterAReadHoldsBackNoMoreThanTheJournalsBound
 // (a tool reading the file holds it back). The next opening to join must
 // find them there, not take the file for the whole database.
 TEST_P(InEachMode, CommitsTheFirstOpeningMadeBeforeTheJoinAreKept) {
-  d_env first_env{};
-  scoped_database first = open_database_scoped(name, &first_env, options_for(mode));
-  int_map first_map("accounts", &first_env);
+  opening first(name, options_for(mode));
   {
-    d_transaction tx(&first_env);
-    first_map.put(commits_key, 1);
+    d_transaction tx(&first.env);
+    first.map.put(commits_key, 1);
     d_env gave_up{};
     EXPECT_EQ(test_support::thrown_by(
                   [&] { open_database_scoped(name, &gave_up, options_for(mode, 50ms)); }),
@@ -442,15 +420,13 @@ TEST_P(InEachMode, CommitsTheFirstOpeningMadeBeforeTheJoinAreKept) {
   }
   {
     publish_pause pause(name + ".odb");
-    d_transaction tx(&first_env);
-    first_map.put(commits_key, 2);
+    d_transaction tx(&first.env);
+    first.map.put(commits_key, 2);
     tx.commit();
   }
-  d_env env{};
-  scoped_database second = open_database_scoped(name, &env, options_for(mode));
-  int_map map("accounts", &env);
+  opening second(name, options_for(mode));
   unsigned n = 0;
-  EXPECT_TRUE(map.get(commits_key, n));
+  EXPECT_TRUE(second.map.get(commits_key, n));
   EXPECT_EQ(n, 2u) << "the commit in the journal was dropped";
 }
 
@@ -461,24 +437,17 @@ TEST_P(InEachMode, CommitsTheFirstOpeningMadeBeforeTheJoinAreKept) {
 // the commits past the end it knew.
 TEST_P(InEachMode, AnOpeningThatWaitedToJoinSeesWhatTheLastOneWroteMeanwhile) {
   constexpr unsigned added = 3000;
-  int ready[2], go[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  ASSERT_EQ(::pipe(go), 0);
+  test_support::signal_pipe ready, go;
   test_support::child_processes kids;
   pid_t const pid = kids.start([&] {
-    d_env e{};
-    open_database(name, &e, options_for(mode));
-    int_map m("accounts", &e);
-    char c = 1;
-    if (::write(ready[1], &c, 1) != 1 || ::read(go[0], &c, 1) != 1) return 1;
-    for (unsigned k = 0; k < added; ++k) m.put(accounts + 1 + k, k);
-    if (::write(ready[1], &c, 1) != 1) return 1;
+    opening o(name, options_for(mode));
+    if (!ready.say() || !go.heard()) return 1;
+    for (unsigned k = 0; k < added; ++k) o.map.put(accounts + 1 + k, k);
+    if (!ready.say()) return 1;
     for (;;) ::pause();
   });
-  ::close(ready[1]);  // a child that ends early ends the reads below
-  ::close(go[0]);
-  char c = 0;
-  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  ready.close_writer();  // a child that ends early ends the waits below
+  ASSERT_TRUE(ready.heard());
   // Holding the gate (byte 0 of the lock file) keeps the next opening waiting
   // there once it has mapped the file.
   int const lock_fd = ::open(lock_file_of(name + ".odb").c_str(), O_RDWR);
@@ -492,22 +461,18 @@ TEST_P(InEachMode, AnOpeningThatWaitedToJoinSeesWhatTheLastOneWroteMeanwhile) {
   std::size_t seen = 0;
   std::thread opener([&] {
     thrown = test_support::thrown_by([&] {
-      d_env env{};
-      scoped_database db = open_database_scoped(name, &env, options_for(mode));
-      int_map map("accounts", &env);
+      opening o(name, options_for(mode));
       for (unsigned k = 0; k < added; ++k) {
         unsigned v = 0;
-        seen += map.get(accounts + 1 + k, v) && v == k;
+        seen += o.map.get(accounts + 1 + k, v) && v == k;
       }
     });
   });
   std::this_thread::sleep_for(200ms);  // the opener waits at the gate now
-  bool const added_all = ::write(go[1], &c, 1) == 1 && ::read(ready[0], &c, 1) == 1;
+  bool const added_all = go.say() && ready.heard();
   kids.kill(pid);
   ::close(lock_fd);  // lets the gate go
   opener.join();
-  ::close(ready[0]);
-  ::close(go[1]);
   EXPECT_TRUE(added_all) << "the child ended before it added its keys";
   EXPECT_EQ(thrown, "");
   EXPECT_EQ(seen, added);
@@ -516,36 +481,29 @@ TEST_P(InEachMode, AnOpeningThatWaitedToJoinSeesWhatTheLastOneWroteMeanwhile) {
 
 TEST_P(InEachMode, ALongReaderKeepsItsSnapshotAndHoldsNobodyUp) {
   test_support::child_processes kids;
-  int ready[2], go[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  ASSERT_EQ(::pipe(go), 0);
+  test_support::signal_pipe ready, go;
   pid_t const pid = kids.start([&] {
-    d_env e{};
-    scoped_database d = open_database_scoped(name, &e, short_journal(mode));
-    int_map m("accounts", &e);
+    opening o(name, short_journal(mode));
     std::mt19937 rng(5);
-    transfer(e, m, rng);
-    char c = 1;
-    if (::write(ready[1], &c, 1) != 1 || ::read(go[0], &c, 1) != 1) return 2;
-    for (int i = 0; i < 100; ++i) transfer(e, m, rng);
+    transfer(o, rng);
+    if (!ready.say() || !go.heard()) return 2;
+    for (int i = 0; i < 100; ++i) transfer(o, rng);
     return 0;
   });
-  char c = 1;
-  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  ready.close_writer();
+  ASSERT_TRUE(ready.heard());
   // Opened now, the view is the file itself: nothing of the journal is laid
   // over it, so a checkpoint that passed the snapshot would show.
-  d_env env{};
-  scoped_database db = open_database_scoped(name, &env, short_journal(mode));
-  int_map map("accounts", &env);
-  auto rt = std::make_unique<d_read_transaction>(&env);
-  std::vector<unsigned> const seen = balances(map);
+  opening o(name, short_journal(mode));
+  auto rt = std::make_unique<d_read_transaction>(&o.env);
+  std::vector<unsigned> const seen = balances(o.map);
   auto const view = [&] {
-    char const* at = env.stream->view(0, static_cast<std::size_t>(env.stream->size()));
-    return std::vector<char>(at, at + env.stream->size());
+    char const* at = o.env.stream->view(0, static_cast<std::size_t>(o.env.stream->size()));
+    return std::vector<char>(at, at + o.env.stream->size());
   };
   std::vector<char> const seen_bytes = view();
   published_state const pinned = shared_state(name);
-  ASSERT_EQ(::write(go[1], &c, 1), 1);
+  ASSERT_TRUE(go.say());
   EXPECT_EQ(kids.wait(pid, steady::now() + 10s), 0) << "the writer was held up";
   EXPECT_TRUE(view() == seen_bytes) << "the snapshot changed under the reader";
   published_state const during = shared_state(name);
@@ -554,24 +512,19 @@ TEST_P(InEachMode, ALongReaderKeepsItsSnapshotAndHoldsNobodyUp) {
   EXPECT_GT(during.log_end, 4096);
   EXPECT_EQ(during.generation, pinned.generation) << "the journal restarted under the reader";
   rt.reset();
-  EXPECT_EQ(balances(map)[commits_key], seen[commits_key] + 100);
+  EXPECT_EQ(balances(o.map)[commits_key], seen[commits_key] + 100);
   std::mt19937 rng(6);
-  transfer(env, map, rng);
+  transfer(o, rng);
   published_state const after = shared_state(name);
   EXPECT_EQ(after.checkpoint, after.commits);
   EXPECT_GT(after.generation, pinned.generation) << "the journal never started afresh";
-  EXPECT_EQ(total_of(env, map), static_cast<unsigned long>(accounts) * opening_balance);
-  for (int fd : {ready[0], ready[1], go[0], go[1]}) ::close(fd);
+  EXPECT_EQ(total_of(o), opening_total);
 }
 
 // A reader holds the checkpoint back while it lives; killed inside its read
 // transaction, its slot is found dead by its process id and holds nothing.
-TEST(ManyProcesses, AReaderKilledInsideItsSnapshotHoldsNothingBack) {
-  accounts_db made;
-  std::string const& name = made.name;
-  d_env env{};
-  scoped_database db = open_database_scoped(name, &env, short_journal(d_journal::atomic));
-  int_map map("accounts", &env);
+TEST_F(ManyProcesses, AReaderKilledInsideItsSnapshotHoldsNothingBack) {
+  opening o(name, short_journal(d_journal::atomic));
   test_support::child_processes kids;
   pid_t const pid = kids.start_held([&](auto const& hold) {
     d_env e{};
@@ -582,16 +535,16 @@ TEST(ManyProcesses, AReaderKilledInsideItsSnapshotHoldsNothingBack) {
   ASSERT_GT(pid, 0);
   published_state const pinned = shared_state(name);
   std::mt19937 rng(7);
-  for (int i = 0; i < 20; ++i) transfer(env, map, rng);
+  for (int i = 0; i < 20; ++i) transfer(o, rng);
   EXPECT_LE(shared_state(name).checkpoint, pinned.commits) << "the live reader held nothing back";
   kids.kill(pid);
   // A writer asks whether a reader it found alive still is once in 100 ms.
   std::this_thread::sleep_for(150ms);
-  for (int i = 0; i < 20; ++i) transfer(env, map, rng);
+  for (int i = 0; i < 20; ++i) transfer(o, rng);
   published_state const after = shared_state(name);
   EXPECT_EQ(after.checkpoint, after.commits) << "the dead reader still holds the checkpoint";
   EXPECT_GT(after.generation, pinned.generation) << "the journal never started afresh";
-  EXPECT_EQ(total_of(env, map), static_cast<unsigned long>(accounts) * opening_balance);
+  EXPECT_EQ(total_of(o), opening_total);
 }
 
 // A child of fork inherits the parent's openings, and with them the parent's
@@ -599,37 +552,31 @@ TEST(ManyProcesses, AReaderKilledInsideItsSnapshotHoldsNothingBack) {
 // it closed was the parent's too), and every other opening then hung at its
 // next opening or close. The child now lets go of it without touching the
 // parent's locks, reader slot or journal, and refuses to use it.
-TEST(ManyProcesses, AChildOfForkClosesWhatItInheritedAndLeavesTheParentsLocksAlone) {
-  accounts_db made;
-  std::string const& name = made.name;
-  d_env env{};
-  scoped_database db = open_database_scoped(name, &env);
-  int_map map("accounts", &env);
+TEST_F(ManyProcesses, AChildOfForkClosesWhatItInheritedAndLeavesTheParentsLocksAlone) {
+  opening o(name);
   auto const in_own_opening = [&](unsigned seed) {
-    d_env e{};
-    scoped_database own = open_database_scoped(name, &e);
-    int_map m("accounts", &e);
+    opening own(name);
     std::mt19937 rng(seed);
-    for (int i = 0; i < 20; ++i) transfer(e, m, rng);
+    for (int i = 0; i < 20; ++i) transfer(own, rng);
   };
   test_support::child_processes kids;
   auto const deadline = steady::now() + 10s;
   pid_t const first = kids.start([&] {
-    bool const refused = test_support::code_thrown_by([&] { map.put(0, 1); }) == errc::closed;
-    db.reset();
+    bool const refused = test_support::code_thrown_by([&] { o.map.put(0, 1); }) == errc::closed;
+    o.db.reset();
     in_own_opening(1);
     return refused ? 0 : 1;
   });
   EXPECT_EQ(kids.wait(first, deadline), 0) << "the child used its parent's opening, or hung";
   std::mt19937 rng(2);
-  for (int i = 0; i < 20; ++i) transfer(env, map, rng);
+  for (int i = 0; i < 20; ++i) transfer(o, rng);
   pid_t const second = kids.start([&] {
     in_own_opening(3);
     return 0;
   });
   EXPECT_EQ(kids.wait(second, deadline), 0) << "a later opening hung";
-  EXPECT_EQ(total_of(env, map), static_cast<unsigned long>(accounts) * opening_balance);
-  db.reset();
+  EXPECT_EQ(total_of(o), opening_total);
+  o.db.reset();
   EXPECT_TRUE(check_database_file(name + ".odb").empty());
 }
 
@@ -637,8 +584,7 @@ TEST(ManyProcesses, AChildOfForkClosesWhatItInheritedAndLeavesTheParentsLocksAlo
 // another folder took a lock file and a journal of its own there, took itself
 // for alone, and wrote over the commits of one through the file's own name
 // (transfers through the two names lost 79 of 100 000).
-TEST(ManyProcesses, AnOpeningThroughALinkTakesTurnsWithOneThroughTheFilesName) {
-  accounts_db made;
+TEST_F(ManyProcesses, AnOpeningThroughALinkTakesTurnsWithOneThroughTheFilesName) {
   test_support::scratch_dir other{memory_dir};
   std::string const link = other.file("link");
   std::filesystem::create_symlink(made.name + ".odb", link + ".odb");
@@ -664,9 +610,7 @@ d_open_options reading() {
   return o;
 }
 
-TEST(ReadOnly, EveryChangeIsRefusedAndNoByteChanges) {
-  accounts_db made;
-  std::string const& name = made.name;
+TEST_F(ReadOnly, EveryChangeIsRefusedAndNoByteChanges) {
   {
     d_env env{};
     scoped_database db = open_database_scoped(name, &env);
@@ -674,27 +618,25 @@ TEST(ReadOnly, EveryChangeIsRefusedAndNoByteChanges) {
     list.push_back(1);
   }
   auto const before = test_support::read_file(name + ".odb");
-  d_env env{};
-  scoped_database db = open_database_scoped(name, &env, reading());
-  int_map map("accounts", &env, d_root::existing);
-  d_list<int> list("list", &env, d_root::existing);
+  opening o(name, reading(), d_root::existing);
+  d_list<int> list("list", &o.env, d_root::existing);
   std::vector<std::pair<char const*, std::function<void()>>> const changes = {
-      {"map put", [&] { map.put(1, 2); }},
-      {"map erase", [&] { map.erase(1); }},
+      {"map put", [&] { o.map.put(1, 2); }},
+      {"map erase", [&] { o.map.erase(1); }},
       {"list push", [&] { list.push_back(2); }},
       {"list pop", [&] { list.pop_back(); }},
-      {"new root", [&] { db->get_address("new"); }},
-      {"remove root", [&] { db->remove_root("list"); }},
-      {"transaction", [&] { d_transaction tx(&env); }},
+      {"new root", [&] { o.db->get_address("new"); }},
+      {"remove root", [&] { o.db->remove_root("list"); }},
+      {"transaction", [&] { d_transaction tx(&o.env); }},
   };
   for (auto const& [what, change] : changes) {
     SCOPED_TRACE(what);
     EXPECT_EQ(test_support::code_thrown_by(change), errc::read_only);
   }
   unsigned v = 0;
-  EXPECT_TRUE(map.get(1, v) && v == opening_balance);
+  EXPECT_TRUE(o.map.get(1, v) && v == opening_balance);
   EXPECT_EQ(list.size(), 1u);
-  db.reset();
+  o.db.reset();
   EXPECT_EQ(test_support::read_file(name + ".odb"), before);
 }
 
@@ -703,22 +645,17 @@ TEST(ReadOnly, EveryChangeIsRefusedAndNoByteChanges) {
 // last, the next read-only opening was refused as if a writer had died
 // ("database needs recovery..."). The last close of such an opening plays
 // them in where its process may write.
-TEST(ReadOnly, ClosingLastItLeavesTheWritersCommitsInTheFile) {
-  accounts_db made;
-  std::string const& name = made.name;
+TEST_F(ReadOnly, ClosingLastItLeavesTheWritersCommitsInTheFile) {
   {
-    d_env reader_env{}, writer_env{};
+    d_env reader_env{};
     scoped_database reader = open_database_scoped(name, &reader_env, reading());
-    scoped_database writer = open_database_scoped(name, &writer_env);
-    int_map map("accounts", &writer_env);
-    map.put(0, 7);
+    opening writer(name);
+    writer.map.put(0, 7);
   }  // the writer closes first, the reader last
   EXPECT_FALSE(std::filesystem::exists(name + ".odb-journal"));
-  d_env env{};
-  scoped_database db = open_database_scoped(name, &env, reading());
-  int_map map("accounts", &env, d_root::existing);
+  opening o(name, reading(), d_root::existing);
   unsigned v = 0;
-  EXPECT_TRUE(map.get(0, v) && v == 7) << "the writer's commit was lost";
+  EXPECT_TRUE(o.map.get(0, v) && v == 7) << "the writer's commit was lost";
 }
 
 // The last writer to close cuts the file's room ahead, maybe while a
@@ -726,9 +663,7 @@ TEST(ReadOnly, ClosingLastItLeavesTheWritersCommitsInTheFile) {
 // "unable to open alloc file..." when the file ended before the length it had
 // taken. Here the two are interleaved for a while; every reading opening must
 // open and find the accounts whole.
-TEST(ReadOnly, AnOpeningReadsTheFileAsTheLastWriterClosingLeavesIt) {
-  accounts_db made;
-  std::string const& name = made.name;
+TEST_F(ReadOnly, AnOpeningReadsTheFileAsTheLastWriterClosingLeavesIt) {
   std::atomic<bool> stop{false};
   std::thread writer([&] {
     for (int i = 0; !stop; ++i) {
@@ -742,11 +677,9 @@ TEST(ReadOnly, AnOpeningReadsTheFileAsTheLastWriterClosingLeavesIt) {
   int whole = 0, opened = 0;
   for (auto const until = steady::now() + 1500ms; thrown.empty() && steady::now() < until;) {
     thrown = test_support::thrown_by([&] {
-      d_env env{};
-      scoped_database db = open_database_scoped(name, &env, reading());
-      int_map map("accounts", &env, d_root::existing);
+      opening o(name, reading(), d_root::existing);
       ++opened;
-      whole += total_of(env, map) == static_cast<unsigned long>(accounts) * opening_balance;
+      whole += total_of(o) == opening_total;
     });
   }
   stop = true;
@@ -761,32 +694,24 @@ TEST(ReadOnly, AnOpeningReadsTheFileAsTheLastWriterClosingLeavesIt) {
 // reading the file without any lock, unless the writer's journal made it say
 // "database needs recovery: a journal left by a process that died...". Now
 // it is told what stops it, and it opens once the others closed.
-TEST(ReadOnly, AProcessThatMayNotWriteTheLockFileIsToldWhyWhileOthersHaveItOpen) {
+TEST_F(ReadOnly, AProcessThatMayNotWriteTheLockFileIsToldWhyWhileOthersHaveItOpen) {
   if (::geteuid() != 0) GTEST_SKIP() << "opens as another user, which needs root";
-  accounts_db made;
-  std::string const& name = made.name;
   ASSERT_EQ(::chmod(made.dir.path().c_str(), 0755), 0);
   test_support::child_processes kids;
   auto const opened_as_nobody = [&] {
     pid_t const pid = kids.start([&] {
       if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 2;
-      d_env env{};
       return static_cast<int>(test_support::code_thrown_by([&] {
-        scoped_database db = open_database_scoped(name, &env, reading());
-        int_map map("accounts", &env, d_root::existing);
-        if (total_of(env, map) != static_cast<unsigned long>(accounts) * opening_balance) {
-          throw error(errc::corrupt, "wrong total");
-        }
+        opening o(name, reading(), d_root::existing);
+        if (total_of(o) != opening_total) throw error(errc::corrupt, "wrong total");
       }));
     });
     return static_cast<errc>(kids.wait(pid, steady::now() + 10s));
   };
   {
-    d_env env{};
-    scoped_database writer = open_database_scoped(name, &env);
-    int_map map("accounts", &env);
+    opening writer(name);
     std::mt19937 rng(1);
-    transfer(env, map, rng);
+    transfer(writer, rng);
     EXPECT_EQ(opened_as_nobody(), errc::read_only);
   }
   EXPECT_EQ(opened_as_nobody(), errc{});
@@ -794,38 +719,29 @@ TEST(ReadOnly, AProcessThatMayNotWriteTheLockFileIsToldWhyWhileOthersHaveItOpen)
 
 // A read-only opening alone keeps no journal: a writer that joins starts one,
 // and the reader follows its commits.
-TEST(ReadOnly, AReaderAloneFollowsTheWriterThatJoinsIt) {
-  accounts_db made;
-  std::string const& name = made.name;
-  d_env reader_env{}, writer_env{};
-  scoped_database reader = open_database_scoped(name, &reader_env, reading());
-  int_map seen("accounts", &reader_env, d_root::existing);
+TEST_F(ReadOnly, AReaderAloneFollowsTheWriterThatJoinsIt) {
+  opening reader(name, reading(), d_root::existing);
   {
-    scoped_database writer = open_database_scoped(name, &writer_env);
-    int_map map("accounts", &writer_env);
-    map.put(0, 7);
-    map.put(accounts + 1, 8);  // a new node: the file grows
+    opening writer(name);
+    writer.map.put(0, 7);
+    writer.map.put(accounts + 1, 8);  // a new node: the file grows
   }
   unsigned v = 0;
-  EXPECT_TRUE(seen.get(0, v) && v == 7);
-  d_read_transaction rt(&reader_env);
-  EXPECT_TRUE(seen.get(accounts + 1, v) && v == 8);
+  EXPECT_TRUE(reader.map.get(0, v) && v == 7);
+  d_read_transaction rt(&reader.env);
+  EXPECT_TRUE(reader.map.get(accounts + 1, v) && v == 8);
 }
 
 // A writer that died inside a transaction, with the database alone (its
 // changes in place, the old bytes in its journal): only a writing opening can
 // take them back.
-TEST(ReadOnly, AJournalThatNeedsPlayingBackIsReported) {
-  accounts_db made;
-  std::string const& name = made.name;
+TEST_F(ReadOnly, AJournalThatNeedsPlayingBackIsReported) {
   test_support::child_processes kids;
   pid_t const pid = kids.start_held([&](auto const& hold) {
-    d_env e{};
-    open_database(name, &e);
-    int_map m("accounts", &e);
-    m.put(0, 5);
-    d_transaction tx(&e);
-    m.put(1, 9);
+    opening o(name);
+    o.map.put(0, 5);
+    d_transaction tx(&o.env);
+    o.map.put(1, 9);
     hold();
   });
   ASSERT_GT(pid, 0);
@@ -839,11 +755,10 @@ TEST(ReadOnly, AJournalThatNeedsPlayingBackIsReported) {
   EXPECT_EQ(test_support::code_thrown_by([&] { open_database_scoped(name, &env, reading()); }),
             errc::read_only);
   open_database_scoped(name, &env).reset();
-  scoped_database db = open_database_scoped(name, &env, reading());
-  int_map map("accounts", &env, d_root::existing);
+  opening o(name, reading(), d_root::existing);
   unsigned v = 0;
-  EXPECT_TRUE(map.get(0, v) && v == 5) << "a commit was lost";
-  EXPECT_TRUE(map.get(1, v) && v == opening_balance) << "the dead transaction was not taken back";
+  EXPECT_TRUE(o.map.get(0, v) && v == 5) << "a commit was lost";
+  EXPECT_TRUE(o.map.get(1, v) && v == opening_balance) << "the dead transaction was not taken back";
 }
 
 }  // namespace

@@ -16,9 +16,7 @@
 #include <disk_tools/detail/bfstream.h>
 #include <disk_tools/odb_check.h>
 #include <disk_tools/odb_copy.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -447,39 +445,20 @@ TEST_P(Transfers, GoOnWhileProcessesAreKilled) {
   expect_sound_bank(name, t->commits, 2 * static_cast<std::uint64_t>(run.writer_kills));
 }
 
-// Reads one byte from fd, waiting until deadline at most.
-bool byte_from(int fd, steady::time_point deadline) {
-  for (;;) {
-    auto const left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now());
-    if (left.count() <= 0) return false;
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left.count())) == 1) {
-      char c;
-      return ::read(fd, &c, 1) == 1;
-    }
-  }
-}
-
-bool byte_to(int fd) {
-  char const c = 1;
-  return ::write(fd, &c, 1) == 1;
-}
-
 // Waits for go, pins one snapshot and says so, reads it again and again for
 // hold, says it lets go, and lets go. 0 when every reading showed what the
 // first did; 1 when one did not.
 int hold_a_snapshot(std::string const& name, d_journal mode, std::chrono::milliseconds hold,
-                    int go_fd, int said_fd) {
+                    test_support::signal_pipe const& go, test_support::signal_pipe const& said) {
   bank b(name, options_for(mode));
-  if (!byte_from(go_fd, steady::now() + 60s)) return 2;
+  if (!go.heard()) return 2;
   int status = 0;
   {
     d_read_transaction rt(&b.env);
     std::int64_t count = 0;
     std::uint64_t first = 0;
     std::string wrong = check_snapshot(b, count, &first);
-    if (!byte_to(said_fd)) return 2;
+    if (!said.say()) return 2;
     std::int64_t const pinned_count = count;
     for (auto const until = steady::now() + hold; wrong.empty() && steady::now() < until;) {
       std::this_thread::sleep_for(20ms);
@@ -492,7 +471,7 @@ int hold_a_snapshot(std::string const& name, d_journal mode, std::chrono::millis
       std::fprintf(stderr, "long reader: %s\n", wrong.c_str());
       status = 1;
     }
-    if (!byte_to(said_fd)) return 2;
+    if (!said.say()) return 2;
   }
   return status;
 }
@@ -512,19 +491,17 @@ double commit_rate(tally& t, std::chrono::milliseconds window) {
 TEST_P(Transfers, ALongReaderSeesOneSnapshotWhileAWriterCommits) {
   auto const hold = as_ms(std::max(2.0, transfer_seconds() / 2));
   test_support::child_processes kids(static_cast<unsigned>(hold.count() / 1000) + 120);
-  int go[2], said[2];
-  ASSERT_EQ(::pipe(go), 0);
-  ASSERT_EQ(::pipe(said), 0);
-  pid_t const reader =
-      kids.start([&] { return hold_a_snapshot(name, GetParam(), hold, go[0], said[1]); });
+  test_support::signal_pipe go, said;
+  pid_t const reader = kids.start([&] { return hold_a_snapshot(name, GetParam(), hold, go, said); });
+  said.close_writer();  // a reader that ends early ends the waits below
   pid_t const writer = kids.start([&] { return writer_process(name, GetParam(), 7, *t, 1); });
   std::this_thread::sleep_for(300ms);  // both open, the writer under way
   double const alone = commit_rate(*t, std::min<std::chrono::milliseconds>(hold / 2, 3s));
-  ASSERT_TRUE(byte_to(go[1]));
-  ASSERT_TRUE(byte_from(said[0], steady::now() + 30s)) << "the reader did not pin its snapshot";
+  ASSERT_TRUE(go.say());
+  ASSERT_TRUE(said.heard(steady::now() + 30s)) << "the reader did not pin its snapshot";
   std::uint64_t const before = t->commits;
   auto const pinned_at = steady::now();
-  ASSERT_TRUE(byte_from(said[0], steady::now() + hold + 30s)) << "the reader did not let go";
+  ASSERT_TRUE(said.heard(steady::now() + hold + 30s)) << "the reader did not let go";
   double const beside = static_cast<double>(t->commits - before) /
                         std::chrono::duration<double>(steady::now() - pinned_at).count();
   EXPECT_EQ(kids.wait(reader, steady::now() + 30s), 0) << "the reader's snapshot changed";
@@ -537,7 +514,6 @@ TEST_P(Transfers, ALongReaderSeesOneSnapshotWhileAWriterCommits) {
       "[ figures  ] long reader, %s, %.1f s: %.0f commits/s without, %.0f beside it, ratio %.2f\n",
       mode_name(GetParam()), static_cast<double>(hold.count()) / 1000, alone, beside,
       alone > 0 ? beside / alone : 0.0);
-  for (int fd : {go[0], go[1], said[0], said[1]}) ::close(fd);
   expect_clean_run(false);
   expect_sound_bank(name, t->commits, 0);
 }

@@ -1,9 +1,15 @@
-// The database of every container kind that the compaction and read-only tests share.
+// The database of every container kind that the compaction and read-only tests share,
+// and what it holds, read through every read path.
 #include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
 #include <disk_tools/d_map.h>
+#include <disk_tools/d_map_check.h>
+#include <disk_tools/d_ptr.h>
 #include <disk_tools/d_var.h>
 #include <disk_tools/d_vector.h>
+
+#include <map>
+#include <sstream>
 
 #include "harness.h"
 
@@ -105,6 +111,112 @@ void fill_every_kind(std::string const& name, int n) {
   hash_vectors.erase("v2");
   hash_vectors["v3"][0] = "replaced";
   close_database(db);
+}
+
+namespace {
+
+std::string text(std::string const& s) { return s; }
+std::string text(d_ref<std::string> const& s) { return s.get_data(); }
+template <class Number>
+std::string text(Number n) {
+  return std::to_string(n);
+}
+
+// The steps of a walk back from the end, as text.
+template <class C>
+std::string walked_back(C&& c) {
+  std::size_t n = 0;
+  for (auto it = c.end(); it != c.begin(); --it) ++n;
+  return "<" + std::to_string(n) + ">";
+}
+
+// The key an iterator of a driver map names, as text.
+template <class It>
+std::string key_at(It const& it, It const& end) {
+  return it == end ? "end" : text(it->key);
+}
+
+}  // namespace
+
+std::string every_kind_contents(d_env& env, bool every_path) {
+  std::string out;
+  auto const add = [&out](auto const&... parts) { ((out += text(parts) + ","), ...); };
+  // Pairs in walk order; containers by key, since a hash map walks them in no order.
+  auto const pairs = [&](auto&& map) {
+    for (auto const& [key, value] : map) add(text(key) + "=" + text(value));
+  };
+  auto const postings = [&](auto&& map) {
+    std::map<std::string, std::string> by_key;
+    for (auto const& [key, handle] : map) {
+      std::string& line = by_key[text(key)];
+      for (auto const& posting : map[key]) line += text(posting) + ",";
+    }
+    for (auto const& [key, line] : by_key) add(key + ":" + line);
+  };
+  d_var<std::string> var("v", &env);
+  d_list<std::string> list("l", &env);
+  d_list<d_list<int>> lists("ll", &env);
+  d_vector<std::string> vec("vec", 2, &env);
+  d_hashmap<std::string, std::string> hash("h", 16, &env);
+  d_hashmap<std::uint64_t, std::string> typed_hash("ht", &env);
+  d_hashmap<std::uint64_t, std::uint64_t> slots("hs", &env);
+  number_map numbers("mu", &env);
+  string_map strings("ms", &env);
+  d_map<std::string, std::string> typed("ts", &env);
+  d_map<std::uint64_t, double> typed_numbers("tn", &env);
+
+  add(var.get_data(), d_var<long>("n", &env).get_data());
+  for (auto const& s : list) add(s);
+  for (d_list<int> inner : lists) {
+    for (int v : inner) add(v);
+    out += ";";
+  }
+  for (auto const& s : vec) add(s);
+  pairs(hash);
+  pairs(typed_hash);
+  pairs(slots);
+  add(typed_hash.max_load_factor(), typed_hash.buckets(), slots.max_load_factor(), slots.buckets());
+  pairs(numbers);
+  pairs(strings);
+  pairs(typed);
+  pairs(typed_numbers);
+  postings(d_map<std::string, d_list<std::string>>("ti", &env));
+  postings(d_hashmap<std::string, d_list<std::string>>("hi", &env));
+  postings(d_map<std::uint64_t, d_vector<std::uint64_t>>("tv", &env));
+  postings(d_hashmap<std::string, d_vector<std::string>>("hv", &env));
+  add(env.database->roots().size());
+  if (!every_path) return out;
+
+  auto const key = [](unsigned i) { return "k" + std::to_string(i); };
+  auto first = list.begin();
+  add(std::string(*d_ptr<std::string>(var, &env)), walked_back(list), list.size(),
+      std::string(dl_assign<std::string>{first}), list.get_data(first.value_address()));
+  for (d_list<int> inner : lists) add(walked_back(inner));
+  add(walked_back(vec), std::string(vec[1]), *vec.begin());
+  std::string value;
+  add(std::string(hash[key(1)]), hash.find(key(2)) != hash.end(), hash.get(key(3), value));
+  unsigned number = 0;
+  std::ostringstream tree;
+  numbers.print_tree_node(&numbers.root, tree, 0);
+  add(walked_back(numbers), numbers.size(), numbers.get(5, number), number, tree.str(),
+      key_at(numbers.lower_bound(8), numbers.end()), key_at(numbers.upper_bound(9), numbers.end()),
+      walked_back(numbers.range(10, 90)));
+  pairs(numbers.range(10, 90));
+  // A subscript of a missing key would add it.
+  if (numbers.find(7) != numbers.end()) add(unsigned(numbers[7]));
+  add(walked_back(strings), strings.get(key(1), value), value,
+      key_at(strings.upper_bound(key(3)), strings.end()),
+      walked_back(strings.range(key(10), key(90))));
+  pairs(strings.range(key(10), key(90)));
+  // The stored keys serve as d_ref keys without a block of their own.
+  d_ref<std::string> stored;
+  auto const some = strings.lower_bound(key(5));
+  if (some != strings.end())
+    add(strings.find(key(2)) != some, strings.get(some->key, stored), stored,
+        std::string(strings[some->key]));
+  add(walked_back(typed), walked_back(typed_numbers), list.check().size(), vec.check().size(),
+      hash.check().size(), check_map(numbers).size(), check_map(strings).size());
+  return out;
 }
 
 }  // namespace test_support

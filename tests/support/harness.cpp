@@ -163,6 +163,40 @@ run_result run_program(std::vector<std::string> const& argv, std::string const& 
   return r;
 }
 
+signal_pipe::signal_pipe() {
+  int fds[2];
+  if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
+  read_ = fds[0], write_ = fds[1];
+}
+
+signal_pipe::~signal_pipe() {
+  ::close(read_);
+  close_writer();
+}
+
+bool signal_pipe::say() const {
+  char const c = 1;
+  return ::write(write_, &c, 1) == 1;
+}
+
+bool signal_pipe::heard(std::chrono::steady_clock::time_point deadline) const {
+  for (;;) {
+    auto const left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{read_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) == 1) {
+      char c;
+      return ::read(read_, &c, 1) == 1;
+    }
+  }
+}
+
+void signal_pipe::close_writer() {
+  if (write_ >= 0) ::close(write_);
+  write_ = -1;
+}
+
 child_processes::~child_processes() {
   for (pid_t pid : pids_) {
     ::kill(pid, SIGKILL);

@@ -79,6 +79,10 @@ disk_tools::errc code_thrown_by(F&& f) {
 // each, after replacing and erasing enough to leave free blocks (and, in the string map,
 // replaced values no one names). The roots: v n l inner ll vec h ht hs ms mu ts tn ti hi tv hv.
 void fill_every_kind(std::string const& name, int n);
+// What those roots hold, as text, walked in order; with every_path, read too through
+// every other read path of every container: walks back, lookups, bounds, ranges,
+// proxies read, sizes and checks (the string map by plain keys and by its stored keys).
+std::string every_kind_contents(disk_tools::d_env& env, bool every_path = false);
 
 // A fixture with a scratch folder (under parent, see scratch_dir), a new database "db"
 // in it and the global environment pointing at it, opened with options_ (the plain
@@ -117,6 +121,27 @@ struct run_result {
 // Runs argv[0] in folder cwd, fed input, killed after timeout_seconds.
 run_result run_program(std::vector<std::string> const& argv, std::string const& cwd,
                        std::string const& input = "", int timeout_seconds = 120);
+
+// A pipe for one-byte signals between a test and the processes it forks (or
+// its threads); both ends close with the object.
+class signal_pipe {
+ public:
+  signal_pipe();
+  ~signal_pipe();
+  signal_pipe(signal_pipe const&) = delete;
+  signal_pipe& operator=(signal_pipe const&) = delete;
+
+  bool say() const;
+  // Whether a byte came before deadline; false at once when every writing end
+  // is closed (see close_writer).
+  bool heard(std::chrono::steady_clock::time_point deadline =
+                 std::chrono::steady_clock::now() + std::chrono::seconds(60)) const;
+  // Closes this process's writing end, so that a child that ends early ends the wait.
+  void close_writer();
+
+ private:
+  int read_ = -1, write_ = -1;
+};
 
 // Processes a test forks. Each child dies with the test process and, at the
 // latest, when its alarm of lifetime seconds rings; whatever is left when the
