@@ -1,8 +1,8 @@
 #include "disk_tools/d_db.h"
 
-#include <cstdio>
 #include <pthread.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <limits>
 #include <mutex>
