@@ -583,7 +583,7 @@ TEST_F(ManyProcesses, AChildOfForkClosesWhatItInheritedAndLeavesTheParentsLocksA
 // A symbolic link names the file it leads to. An opening through a link in
 // another folder took a lock file and a journal of its own there, took itself
 // for alone, and wrote over the commits of one through the file's own name
-// (transfers through the two names lost 79 of 100 000).
+// (transfers through the two names left a total of 100 000 at 100 079).
 TEST_F(ManyProcesses, AnOpeningThroughALinkTakesTurnsWithOneThroughTheFilesName) {
   test_support::scratch_dir other{memory_dir};
   std::string const link = other.file("link");
