@@ -59,7 +59,7 @@ struct d_open_options {
   // each with its own d_database) at once; their write transactions take
   // turns. One that finds another under way waits this long for it to end,
   // then throws "database is busy..." having changed nothing; 0 waits not at
-  // all.
+  // all, and neither does one whose thread's other opening holds the turn.
   std::chrono::milliseconds busy_timeout{5000};
 };
 

@@ -257,14 +257,10 @@ bool lock_file::take_writer(std::chrono::milliseconds timeout) {
   if (writing_) return true;
   int const first = pthread_mutex_trylock(writer_mutex());
   if (took_writer(first)) return true;
-  if (timeout.count() <= 0) return false;
+  // Another opening of this very thread holds the turn: it cannot let go
+  // while this one waits, so a wait would only stall the thread.
+  if (timeout.count() <= 0 || first == EDEADLK) return false;
   auto const deadline = std::chrono::steady_clock::now() + timeout;
-  if (first == EDEADLK) {
-    // Another opening of this very thread holds the turn: it cannot let go
-    // while this one waits, which ends as any wait that runs out.
-    std::this_thread::sleep_until(deadline);
-    return false;
-  }
   // A holder killed at the wrong moment can leave the mutex marked as left
   // by the dead but without the mark that others sleep on it: the system
   // then wakes none of them. So nobody sleeps on it for long, and each wait
