@@ -41,6 +41,9 @@ class d_var {
     if (block == no_address) return T{};
     return stored_value<T>::read(*stream_, block);
   }
+  // The same, read where a T is wanted: `total = total + 1` stores the sum,
+  // as the map's and the pointer's proxies read and store.
+  operator T() const { return get_data(); }
 
   // The stored characters where the file holds them (a variable of strings):
   // no copy, valid until the next change to the database; empty while the

@@ -55,6 +55,8 @@ TEST_F(CellTest, PlainValuesAreStoredAsTheirBytes) {
   EXPECT_EQ(block_size(block), 4);
   EXPECT_EQ(v.get_data(), -123456);
   EXPECT_EQ(bytes()[block], static_cast<char>(-123456 & 0xff));
+  v = v + 6;  // read where an int is wanted, then stored
+  EXPECT_EQ(d_var<int>(v.cell(), &env_).get_data(), -123450);
 }
 
 TEST_F(CellTest, CodecValueIsItsLengthAndBytesAndDamageIsReported) {
