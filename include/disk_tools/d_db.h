@@ -264,6 +264,9 @@ class d_database {
   void follow_pinned();
   // The opening that had the database alone takes turns from now on.
   void go_shared();
+  // A read transaction's pin of the file as the opening alone left it; false
+  // (nothing pinned) when another asked to join: then it takes turns.
+  bool pin_alone();
   // After the outermost scope: the writer's turn ends.
   void end_turn();
   // A token of the calling thread: the address of one of its thread-local
