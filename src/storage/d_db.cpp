@@ -387,7 +387,11 @@ void d_database::catch_up(published_state const& s) {
   if (view_.commit == s.commits && view_.generation == s.generation) return;
   journal_->follow_log(view_, s);
   if (allocator_) allocator_->follow_file();
-  if (state_) state_->note_reset();
+  if (state_) {
+    state_->note_reset();
+    if (s.commits != known_commits_) ++state_->followed;
+  }
+  known_commits_ = s.commits;
 }
 
 void d_database::begin_read() {
@@ -543,7 +547,7 @@ void d_database::end_turn() {
   if (!lock_ || journal_->depth() != 0) return;
   if (alone_) {
     // An opening that joins later finds the length here.
-    lock_->publish_in_place(stream_.size(), journal_->log_end());
+    known_commits_ = lock_->publish_in_place(stream_.size(), journal_->log_end());
     lock_->leave_alone();
     return;
   }
@@ -552,6 +556,7 @@ void d_database::end_turn() {
   // afresh the file holds everything, and the view lets go of its copies.
   if (s.generation != view_.generation) stream_.follow_file(s.length);
   view_ = {s.commits, s.log_end, s.generation};
+  known_commits_ = s.commits;
   lock_->release_writer();
 }
 

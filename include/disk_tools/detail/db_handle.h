@@ -99,6 +99,9 @@ class db_handle {
     seen_ = state_->changes;
     return false;
   }
+  // How often the database has followed other openings' commits: an
+  // iterator notes it where it stands and is stale once it moved on.
+  std::uint64_t followed() const { return state_ ? state_->followed : 0; }
   // Records that the object's cache agrees with the file as it is now.
   void up_to_date() {
     if (state_) seen_ = state_->changes;
@@ -213,5 +216,10 @@ class db_handle {
 
 // Thrown by an object whose creation a rollback took back.
 inline char const* const rolled_back_message = "container was rolled back: make it again...";
+// Thrown by an iterator moved or read after another opening committed: what
+// it copied may have moved or been freed since.
+inline char const* const stale_iterator_message =
+    "iterator is stale: another opening committed since it was made; iterate inside a "
+    "d_read_transaction...";
 
 }  // namespace disk_tools

@@ -208,8 +208,8 @@ class lock_file {
   // The writer: a commit is in the journal (its records end at log_end).
   void publish_commit(word_t length, word_t log_end);
   // The writer alone (or one that repairs): a commit that is in the
-  // database file too.
-  void publish_in_place(word_t length, word_t log_end);
+  // database file too. Returns the commit's count.
+  std::uint64_t publish_in_place(word_t length, word_t log_end);
   // The writer: the database file holds the commits up to `commit` now.
   void publish_checkpoint(std::uint64_t commit, word_t log_at, word_t length);
   // The writer: the journal starts afresh at log_start with salt, the file
