@@ -853,7 +853,7 @@ void db_journal::commit_shared(word_t length) {
   // that dies leaves this mark: the next writer publishes what it finds
   // whole and wipes the rest, so no later log runs into it.
   lock_->set_publishing(true);
-  file_.write_at(log_end_, scratch_.data(), scratch_.size());
+  append_shared(length);
   if (mode_ == d_journal::durable) {
     try {
       file_.sync();
@@ -877,12 +877,34 @@ void db_journal::commit_shared(word_t length) {
   }
 }
 
+void db_journal::append_shared(word_t length) {
+  try {
+    file_.write_at(log_end_, scratch_.data(), scratch_.size());
+  } catch (error const& e) {
+    // A full disk, and the log would have to grow. As for a log past its
+    // bound, the file takes the commits no snapshot still needs from the
+    // log, which starts afresh when that was all of them; the room it took
+    // is then room for this commit, laid out again under the new salt. The
+    // publishing mark stays meanwhile: were this writer to die, the next
+    // one looks for its records where the published log ends.
+    if (e.code() != errc::io_failure || log_end_ == header_size) throw;
+    copy_in_up_to(lock_->state(), true);
+    if (!restart_shared()) throw;
+    encode_commit(length);
+    file_.write_at(log_end_, scratch_.data(), scratch_.size());
+  }
+}
+
 void db_journal::checkpoint_shared() {
   published_state const s = lock_->state();
   // An opening resting after a read holds the batch back, not the bound.
   bool const past_bound = s.log_end > checkpoint_bytes_;
-  std::uint64_t const target =
-      copy_due(s) ? lock_->oldest_pinned(s.commits, past_bound) : s.checkpoint;
+  if (copy_due(s)) copy_in_up_to(s, past_bound);
+  if (past_bound) restart_held_ = !restart_shared();
+}
+
+void db_journal::copy_in_up_to(published_state const& s, bool pass_resting) {
+  std::uint64_t const target = lock_->oldest_pinned(s.commits, pass_resting);
   if (target > s.checkpoint && lock_->try_publish_lock()) {
     try {
       copy_in(s, target);
@@ -892,7 +914,6 @@ void db_journal::checkpoint_shared() {
     }
     lock_->publish_unlock();
   }
-  if (past_bound) restart_held_ = !restart_shared();
 }
 
 bool db_journal::copy_due(published_state const& s) const {

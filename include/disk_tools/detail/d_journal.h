@@ -227,11 +227,17 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // A shared opening's commit: its records go to the journal and it is
   // published; the file gets it at a checkpoint.
   void commit_shared(word_t length);
+  // Appends the commit laid out in scratch_ to the shared log; on a disk
+  // too full for the log to grow, starts the log afresh first when it can.
+  void append_shared(word_t length);
   // Copies into the file the commits no pinned snapshot predates, when
   // enough of them wait (copy_due), and starts the log afresh when it is
   // long and nobody reads it.
   void checkpoint_shared();
   bool copy_due(published_state const& s) const;
+  // Copies in the commits of s that no pinned snapshot predates (resting
+  // ones count unless pass_resting), unless a tool reads the file.
+  void copy_in_up_to(published_state const& s, bool pass_resting);
   // Writes the commits after the checkpoint of s up to target into the file.
   void copy_in(published_state const& s, std::uint64_t target);
   // False when a reader keeps the log from starting afresh.
