@@ -775,10 +775,11 @@ void db_journal::commit_redo() {
     commit_shared(length);
     return;
   }
-  // Room in the database file first, so that once the commit is on the disk
+  make_log_room(length);
+  // Room in the database file next, so that once the commit is on the disk
   // nothing can keep its bytes from following.
   db_.reserve_file(length);
-  append_commit(length);
+  file_.write_at(log_end_, scratch_.data(), scratch_.size());
   if (mode_ == d_journal::durable) {
     try {
       file_.sync();
@@ -827,33 +828,16 @@ void db_journal::encode_commit(word_t length) {
   done.encode(scratch_, salt_);
 }
 
-void db_journal::append_commit(word_t length) {
-  try {
-    file_.write_at(log_end_, scratch_.data(), scratch_.size());
-  } catch (error const& e) {
-    // A full disk, and the log would have to grow. The file holds every
-    // earlier commit (this one's writes are still in memory), so once it is
-    // synced the log starts afresh under a new salt, and the room it took
-    // so far is room for this commit: on a full disk, erasing still frees
-    // space.
-    if (e.code() != errc::io_failure || log_end_ == header_size) throw;
-    ++stats_.checkpoints;
-    db_.sync();
-    restart_log(committed_length_);
-    encode_commit(length);
-    file_.write_at(log_end_, scratch_.data(), scratch_.size());
-  }
-}
-
 void db_journal::commit_shared(word_t length) {
-  // Room in the database file first, so that no checkpoint can fail for
+  make_log_room(length);
+  // Room in the database file next, so that no checkpoint can fail for
   // want of it once the commit is published.
   db_.reserve_file(length);
   // From before the first record until the commit is published, a writer
   // that dies leaves this mark: the next writer publishes what it finds
   // whole and wipes the rest, so no later log runs into it.
   lock_->set_publishing(true);
-  append_shared(length);
+  file_.write_at(log_end_, scratch_.data(), scratch_.size());
   if (mode_ == d_journal::durable) {
     try {
       file_.sync();
@@ -877,21 +861,31 @@ void db_journal::commit_shared(word_t length) {
   }
 }
 
-void db_journal::append_shared(word_t length) {
+void db_journal::make_log_room(word_t length) {
   try {
-    file_.write_at(log_end_, scratch_.data(), scratch_.size());
+    file_.make_room(log_end_ + static_cast<word_t>(scratch_.size()));
   } catch (error const& e) {
-    // A full disk, and the log would have to grow. As for a log past its
-    // bound, the file takes the commits no snapshot still needs from the
-    // log, which starts afresh when that was all of them; the room it took
-    // is then room for this commit, laid out again under the new salt. The
-    // publishing mark stays meanwhile: were this writer to die, the next
-    // one looks for its records where the published log ends.
+    // A full disk, and the log would have to grow. It starts afresh as at a
+    // checkpoint, when it can, and the room it took is room for this
+    // commit, laid out again under the new salt: on a full disk, erasing
+    // still frees space. Alone, the file holds every earlier commit once it
+    // is synced (this one's writes are still in memory); beside others, it
+    // takes the commits no snapshot still needs from the log, as for a log
+    // past its bound, and the log starts afresh when that was all of them.
+    // This comes before the file grows for the commit: a crash that cuts
+    // the new header short leaves a log that counts for nothing, and the
+    // file as long as it is.
     if (e.code() != errc::io_failure || log_end_ == header_size) throw;
-    copy_in_up_to(lock_->state(), true);
-    if (!restart_shared()) throw;
+    if (shared_) {
+      copy_in_up_to(lock_->state(), true);
+      if (!restart_shared()) throw;
+    } else {
+      ++stats_.checkpoints;
+      db_.sync();
+      restart_log(committed_length_);
+    }
     encode_commit(length);
-    file_.write_at(log_end_, scratch_.data(), scratch_.size());
+    file_.make_room(log_end_ + static_cast<word_t>(scratch_.size()));
   }
 }
 

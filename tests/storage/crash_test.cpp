@@ -390,28 +390,42 @@ std::string verdict(recorded_run const& run, std::size_t made, std::string const
 
 TEST(CrashTest, ProcessDeathAtEveryWriteLeavesTheStateBeforeOrAfter) {
   test_support::scratch_dir dir(memory_dir);
-  recorded_run const run = record_workload(dir, d_open_options{});
-  ASSERT_GT(run.rotations, 0) << "the workload must set off balance rotations";
-  ASSERT_LT(run.states.back().size(), run.states.rbegin()[1].size())
-      << "closing must cut the free end of the file off";
-  std::string const name = dir.file("crashed");
-  disk files;
-  auto crash = [&](std::size_t k, disk const& d, char const* how) {
-    std::string const v = verdict(run, k, name, d, {});
-    EXPECT_EQ(v, "") << "crash at change " << k << " (" << how << ")";
-    return v.empty();
-  };
-  // Every change before k made, none from k on.
-  for (std::size_t k = 0; crash(k, files, "the changes before it made"); ++k) {
-    if (k == run.changes.size()) break;
-    change const& c = run.changes[k];
-    // A write longer than a word can be cut short; a word is one store.
-    if (c.what == io_tools::io_event::kind::write && c.bytes.size() > word_size) {
-      disk half = files;
-      half.apply(c, c.bytes.size() / 2);
-      if (!crash(k, half, "half of it made")) break;
+  // Atomic alone; then, on a disk with room for 32 KB of journal, durable
+  // alone and atomic beside another opening (the commits then go to a
+  // shared log): the commit that finds the log full starts it afresh.
+  struct variant { char const* name; d_open_options options; run_setting setting; };
+  for (auto const& [label, options, s] :
+       {variant{"atomic, alone", {}, {}},
+        variant{"durable, alone, full disk", {d_journal::durable, 1u << 20}, {false, 32 << 10}},
+        variant{"atomic, beside another opening, full disk", {}, {false, 32 << 10, true}}}) {
+    SCOPED_TRACE(label);
+    recorded_run const run = record_workload(dir, options, s);
+    ASSERT_GT(run.rotations, 0) << "the workload must set off balance rotations";
+    // The last opening to close cuts the free end off when it changed the
+    // file itself; beside another opening that is the other one.
+    if (!s.beside_another) {
+      ASSERT_LT(run.states.back().size(), run.states.rbegin()[1].size())
+          << "closing must cut the free end of the file off";
     }
-    files.apply(c, c.bytes.size());
+    std::string const name = dir.file("crashed");
+    disk files;
+    auto crash = [&](std::size_t k, disk const& d, char const* how) {
+      std::string const v = verdict(run, k, name, d, options);
+      EXPECT_EQ(v, "") << "crash at change " << k << " (" << how << ")";
+      return v.empty();
+    };
+    // Every change before k made, none from k on.
+    for (std::size_t k = 0; crash(k, files, "the changes before it made"); ++k) {
+      if (k == run.changes.size()) break;
+      change const& c = run.changes[k];
+      // A write longer than a word can be cut short; a word is one store.
+      if (c.what == io_tools::io_event::kind::write && c.bytes.size() > word_size) {
+        disk half = files;
+        half.apply(c, c.bytes.size() / 2);
+        if (!crash(k, half, "half of it made")) break;
+      }
+      files.apply(c, c.bytes.size());
+    }
   }
 }
 

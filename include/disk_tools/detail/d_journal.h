@@ -227,9 +227,6 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // A shared opening's commit: its records go to the journal and it is
   // published; the file gets it at a checkpoint.
   void commit_shared(word_t length);
-  // Appends the commit laid out in scratch_ to the shared log; on a disk
-  // too full for the log to grow, starts the log afresh first when it can.
-  void append_shared(word_t length);
   // Copies into the file the commits no pinned snapshot predates, when
   // enough of them wait (copy_due), and starts the log afresh when it is
   // long and nobody reads it.
@@ -268,8 +265,10 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // Lays out the records of the transaction's pending writes and its commit
   // record (the file then length bytes long) in scratch_.
   void encode_commit(word_t length);
-  // Appends the commit laid out in scratch_ to the log of an opening alone.
-  void append_commit(word_t length);
+  // Makes room in the log for the commit laid out in scratch_ (the file
+  // then length bytes long); on a disk too full for the log to grow,
+  // starts the log afresh when it can and lays the commit out again.
+  void make_log_room(word_t length);
   // The outermost rollback in redo mode: forgets the pending writes, or puts
   // back the file a failed commit copy left half changed.
   void take_back_commit();
