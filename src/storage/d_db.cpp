@@ -552,9 +552,11 @@ void d_database::end_turn() {
     return;
   }
   published_state const s = lock_->state();
-  // This opening's own commit is in its view already; when the log started
-  // afresh the file holds everything, and the view lets go of its copies.
-  if (s.generation != view_.generation) stream_.follow_file(s.length);
+  // This opening's own commit is in its view already. When the log started
+  // afresh the view lets go of its copies and follows the file, which holds
+  // everything but a commit made after the start (one that found the disk
+  // full): that one's records are laid over it again.
+  if (s.generation != view_.generation) journal_->follow_log(view_, s);
   view_ = {s.commits, s.log_end, s.generation};
   known_commits_ = s.commits;
   lock_->release_writer();
