@@ -570,20 +570,30 @@ TEST_P(InEachMode, AReadTransactionKeepsItsSnapshotAndNobodyOutAndItsStaleChange
 // walk sees its snapshot to the end.
 TEST_P(InEachMode, AnIteratorIsStaleOnceAnotherOpeningCommitsExceptInAReadTransaction) {
   using words = d_hashmap<std::uint64_t, std::string>;
+  using lines = d_list<std::string>;
   auto a = std::make_unique<opening>(name, options_for(mode));
   words wa("words", &a->env);
+  lines la("lines", &a->env);
   for (std::uint64_t k = 0; k < 50; ++k) wa.put(k, std::string(40, 'w'));
+  for (int i = 0; i < 10; ++i) la.push_back(std::string(40, 'a' + i));
   auto it = a->map.begin();
   auto wit = wa.begin();
+  auto lit = la.begin();
   a->map.put(commits_key + 1, 1);
   opening b(name, options_for(mode));
   words wb("words", &b.env);
-  for (int i = 0; i < 3; ++i) ++it, ++wit;
+  lines lb("lines", &b.env);
+  for (int i = 0; i < 3; ++i) ++it, ++wit, ++lit;
   EXPECT_EQ(it->key, 3u);
+  EXPECT_EQ(*lit, std::string(40, 'd'));
   b.map.put(0, opening_balance + 1);
+  lb.pop_front();
   EXPECT_EQ(test_support::code_thrown_by([&] { ++it; }), errc::busy);
   EXPECT_EQ(test_support::code_thrown_by([&] { (void)it->value; }), errc::busy);
   EXPECT_EQ(test_support::code_thrown_by([&] { ++wit; }), errc::busy);
+  EXPECT_EQ(test_support::code_thrown_by([&] { (void)*lit; }), errc::busy);
+  EXPECT_EQ(test_support::code_thrown_by([&] { la.erase(lit); }), errc::busy);
+  EXPECT_EQ(la.size(), 9u);
   {
     d_read_transaction rt(&a->env);
     unsigned walked = 0;
