@@ -775,9 +775,9 @@ class nested_value_map : private chained_map<K, word_t, H, d_hashmap<K, V, H>> {
 
   nested_value_map(std::string const& name, long buckets, d_env* env,
                    d_root mode = d_root::open_or_create)
-      : base(name, buckets, env, mode), env_(env) {}
+      : base(name, buckets, env, mode), env_(env), name_(name) {}
   nested_value_map(std::string const& name, d_env* env, d_root mode = d_root::open_or_create)
-      : base(name, env, mode), env_(env) {}
+      : base(name, env, mode), env_(env), name_(name) {}
 
   // The working container of key, made (with its entry) on first use.
   V operator[](K const& key) {
@@ -792,13 +792,13 @@ class nested_value_map : private chained_map<K, word_t, H, d_hashmap<K, V, H>> {
         return made;
       });
     }
-    return nested_container<V>::open(handle, env_);
+    return nested_container<V>::open(handle, env_, origin_of(key, handle));
   }
   // True, with value the working container of key, when key is present.
   bool get(K const& key, V& value) {
     word_t handle = no_address;
     if (!base::get(key, handle)) return false;
-    value = nested_container<V>::open(handle, env_);
+    value = nested_container<V>::open(handle, env_, origin_of(key, handle));
     return true;
   }
   // Takes key's entry out and frees its container with everything in it; false
@@ -834,7 +834,19 @@ class nested_value_map : private chained_map<K, word_t, H, d_hashmap<K, V, H>> {
   using base::size;
 
  private:
+  // Whether the map called name still keeps key's container at handle, for
+  // the container's object (db_handle::taken_from), which may outlive this
+  // map object: the look opens the map afresh.
+  std::shared_ptr<inner_origin const> origin_of(K const& key, word_t handle) const {
+    return std::make_shared<inner_origin const>([env = env_, name = name_, key, handle] {
+      nested_value_map map(name, env, d_root::existing);
+      word_t found = no_address;
+      return map.base::get(key, found) && found == handle;
+    });
+  }
+
   d_env* env_;
+  std::string name_;
 };
 
 // Keys and values of fixed width placed by the strong hash go in a slot

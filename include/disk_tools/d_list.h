@@ -315,6 +315,9 @@ class dl_assign {
 
 template <class T>
 class d_list {
+  template <class C>
+  friend struct nested_container;
+
  public:
   using value_type = T;
   using size_type = std::size_t;

@@ -124,7 +124,7 @@ class d_map<K, V, typed_map_tag> {
   // The map kept in the root slot called name, made there when new; its kind
   // is recorded as "ordered<K,V>" (root_kind.h).
   d_map(std::string const& name, d_env* env, d_root mode = d_root::open_or_create)
-      : tree_(name, env, root_kind<d_map>::get(), mode), env_(env) {
+      : tree_(name, env, root_kind<d_map>::get(), mode), env_(env), name_(name) {
     tree_.keep_cache_when_quiet = true;
   }
 
@@ -135,7 +135,7 @@ class d_map<K, V, typed_map_tag> {
     value_slot found;
     if (!tree_.get(probe(key), found)) return false;
     if constexpr (nested) {
-      value = nested_container<V>::open(found.handle, env_);
+      value = nested_container<V>::open(found.handle, env_, origin_of(key, found.handle));
     } else {
       value = found.get();
     }
@@ -210,7 +210,7 @@ class d_map<K, V, typed_map_tag> {
           tree_.insert(stored_key(key), found);
         });
       }
-      return nested_container<V>::open(found.handle, env_);
+      return nested_container<V>::open(found.handle, env_, origin_of(key, found.handle));
     } else {
       if (!contains(key)) insert(key, V{});  // another opening may add it meanwhile
       return reference(this, key);
@@ -294,8 +294,20 @@ class d_map<K, V, typed_map_tag> {
     if (freed != no_address) env_->allocator->deallocate(freed);
   }
 
+  // Whether the map called name still keeps key's container at handle, for
+  // the container's object (db_handle::taken_from), which may outlive this
+  // map object: the look opens the map afresh.
+  std::shared_ptr<inner_origin const> origin_of(K const& key, word_t handle) const {
+    return std::make_shared<inner_origin const>([env = env_, name = name_, key, handle] {
+      d_map map(name, env, d_root::existing);
+      value_slot found;
+      return map.tree_.get(probe(key), found) && found.handle == handle;
+    });
+  }
+
   tree tree_;
   d_env* env_;
+  std::string name_;
 };
 
 }  // namespace disk_tools

@@ -258,6 +258,9 @@ class d_vector_assign {
 
 template <class T>
 class d_vector {
+  template <class C>
+  friend struct nested_container;
+
  public:
   using value_type = T;
   using size_type = std::size_t;

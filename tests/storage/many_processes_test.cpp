@@ -609,6 +609,38 @@ TEST_P(InEachMode, AnIteratorIsStaleOnceAnotherOpeningCommitsExceptInAReadTransa
   EXPECT_EQ(a->map.size(), accounts + 2 + 11);
 }
 
+// A list taken from a map is named by its handle block, which another
+// opening's erase of the key frees for the next container to reuse. After
+// another opening's commits the object asks its map again: it goes on while
+// the map keeps it under its key, and is refused once the key went, where it
+// wrote into the list that took over its blocks.
+TEST_P(InEachMode, AListTakenFromAMapIsRefusedOnceAnotherOpeningErasedItsKey) {
+  using index = d_map<std::string, d_list<std::string>>;
+  using hashed = d_hashmap<std::string, d_list<std::string>>;
+  using lines = std::vector<std::string>;
+  opening a(name, options_for(mode)), b(name, options_for(mode));
+  index ia("index", &a.env), ib("index", &b.env);
+  hashed ha("hashed", &a.env), hb("hashed", &b.env);
+  d_list<std::string> word = ia["word"], hashed_word = ha["word"];
+  for (auto* l : {&word, &hashed_word}) l->push_back("doc1");
+  ib["word"].push_back("doc2");
+  hb["word"].push_back("doc2");
+  for (auto* l : {&word, &hashed_word}) {
+    l->push_back("doc3");
+    EXPECT_EQ(lines(l->begin(), l->end()), (lines{"doc1", "doc2", "doc3"}));
+  }
+  ib.erase("word");
+  hb.erase("word");
+  ib["other"].push_back("docX");
+  hb["other"].push_back("docX");
+  for (auto* l : {&word, &hashed_word}) {
+    EXPECT_EQ(test_support::code_thrown_by([&] { l->push_back("doc4"); }), errc::out_of_range);
+  }
+  for (d_list<std::string> other : {ia["other"], ha["other"]}) {
+    EXPECT_EQ(lines(other.begin(), other.end()), lines{"docX"});
+  }
+}
+
 // A reader holds the checkpoint back while it lives; killed inside its read
 // transaction, its slot is found dead by its process id and holds nothing.
 TEST_F(ManyProcesses, AReaderKilledInsideItsSnapshotHoldsNothingBack) {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <type_traits>
 
@@ -43,6 +44,16 @@ class [[nodiscard]] db_operation {
   d_database* db_;
   bool counted_;
 };
+
+// Where an inner container's object was taken from (a map's list or vector
+// value): a look in that map that tells whether it still keeps the container
+// under the same key. Another opening may erase the key, and the blocks that
+// named the container then serve the next one made.
+using inner_origin = std::function<bool()>;
+
+// Thrown by an object whose container was erased with its map entry.
+inline char const* const erased_inner_message =
+    "container was erased with its map entry: take it from the map again...";
 
 class db_handle {
  public:
@@ -95,9 +106,19 @@ class db_handle {
     bool const changed = stamp_ && container == stamped_
                              ? state_->reset_at > seen_ || *stamp_ > seen_
                              : state_->changed_since(container, seen_);
-    if (changed) return true;
+    if (changed) {
+      if (origin_ && state_->followed != origin_seen_) check_origin();
+      return true;
+    }
     seen_ = state_->changes;
     return false;
+  }
+  // The object of an inner container, taken from its map now by the look
+  // origin repeats: once its opening has followed other openings' commits,
+  // stale() asks the map again, and refuses the object when the key went.
+  void taken_from(std::shared_ptr<inner_origin const> origin) {
+    origin_ = std::move(origin);
+    origin_seen_ = state_ ? state_->followed : 0;
   }
   // How often the database has followed other openings' commits: an
   // iterator notes it where it stands and is stale once it moved on.
@@ -210,8 +231,17 @@ class db_handle {
 
   std::shared_ptr<db_state> state_;
   std::uint64_t seen_ = 0;
+  // Asks the inner container's map whether it still keeps it (taken_from).
+  void check_origin() {
+    bool const kept = (*origin_)();
+    origin_seen_ = state_->followed;
+    if (!kept) throw error(errc::out_of_range, erased_inner_message);
+  }
+
   std::uint64_t* stamp_ = nullptr;  // in state_->changed_at, for stamped_
   word_t stamped_ = no_address;
+  std::shared_ptr<inner_origin const> origin_;  // taken_from
+  std::uint64_t origin_seen_ = 0;               // state_->followed as origin_ last answered
 };
 
 // Thrown by an object whose creation a rollback took back.

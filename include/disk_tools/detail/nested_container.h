@@ -4,11 +4,13 @@
 // are containers stores only the handle address.
 #pragma once
 
+#include <memory>
 #include <type_traits>
 
 #include "disk_tools/d_db.h"
 #include "disk_tools/d_list.h"
 #include "disk_tools/d_vector.h"
+#include "disk_tools/detail/db_handle.h"
 
 namespace disk_tools {
 
@@ -27,6 +29,13 @@ struct nested_container<d_list<U>> {
   // A new, empty list; returns the address of its handle block.
   static word_t make(d_env* env) { return d_list<U>(env).handle(); }
 
+  // The same for a map's value, which asks origin whether the map still
+  // keeps it once other openings have committed (db_handle::taken_from).
+  static d_list<U> open(word_t handle, d_env* env, std::shared_ptr<inner_origin const> origin) {
+    d_list<U> list = open(handle, env);
+    list.link_.taken_from(std::move(origin));
+    return list;
+  }
   static d_list<U> open(word_t handle, d_env* env) {
     d_list<U> list;
     list.grab(env->stream, handle, env->allocator, env->database);
@@ -49,6 +58,12 @@ template <class U>
 struct nested_container<d_vector<U>> {
   static word_t make(d_env* env) { return d_vector<U>(env).handle(); }
 
+  static d_vector<U> open(word_t handle, d_env* env,
+                          std::shared_ptr<inner_origin const> origin) {
+    d_vector<U> vector = open(handle, env);
+    vector.link_.taken_from(std::move(origin));
+    return vector;
+  }
   static d_vector<U> open(word_t handle, d_env* env) {
     d_vector<U> vector;
     vector.grab(env->stream, handle, env->allocator, env->database);
