@@ -121,6 +121,48 @@ struct db_state {
     auto const at = changed_at.find(container);
     return at != changed_at.end() && at->second > seen;
   }
+
+  // Containers kept inside others (a map's list and vector values) live in
+  // blocks that are freed when their entry is erased, or when the
+  // transaction that made them is rolled back, and the allocator may hand the
+  // same blocks to a new container at once. An object that still names such
+  // a container must not follow its handle into another's records: the
+  // containers gone, by the address of their handle slot, with the count when
+  // they went (a newer object on a reused handle has seen a later count).
+  struct gone_container {
+    std::uint64_t at = 0;
+    bool rolled_back = false;  // its making was rolled back, not its entry erased
+  };
+  std::unordered_map<word_t, gone_container> gone;
+  // What the open scopes of change did to gone, so that a rollback puts it
+  // back: the count as each scope began, innermost last, and each inner
+  // container freed (with what gone held for its handle before) or made
+  // meanwhile, in order.
+  struct scope_step {
+    word_t container = no_address;
+    std::uint64_t at = 0;
+    bool made = false;
+    bool was_gone = false;
+    gone_container before;
+  };
+  std::vector<std::uint64_t> scope_began;
+  std::vector<scope_step> scope_steps;
+
+  // Counts the freeing of the inner container whose handle slot is at
+  // container.
+  void note_freed(word_t container);
+  // Counts the making of an inner container, which a rollback of the scope
+  // it was made in takes back.
+  void note_made(word_t container);
+  // "container was rolled back..." or "container was erased..." when the
+  // container went after the count stood at seen.
+  void check_not_gone(word_t container, std::uint64_t seen) const;
+  // A scope of change began, committed (depth scopes remain open) or was
+  // rolled back (the innermost of depth open scopes; put_back false when the
+  // journal is off and its changes stay).
+  void scope_begun() { scope_began.push_back(changes); }
+  void scope_committed(int depth);
+  void scope_rolled_back(int depth, bool put_back);
 };
 
 class d_database {

@@ -293,6 +293,7 @@ class d_vector {
   // slot is the first word of a block of its own.
   explicit d_vector(d_env* env) : allocator_(env->allocator), database_(env->database) {
     grab(database_->stream(), create_handle(database_), database_->allocator(), database_);
+    link_.made(handle_);
   }
 
   // Attaches to the vector whose handle slot is at address, creating it when

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "disk_tools/d_transaction.h"
+#include "disk_tools/detail/db_handle.h"
 #include "disk_tools/detail/map_records.h"
 #include "disk_tools/detail/root_walk.h"
 
@@ -191,6 +192,57 @@ d_database& db_state::open() const {
   database->check_thread();
   database->follow_commits();
   return *database;
+}
+
+void db_state::note_freed(word_t container) {
+  note_change(container);
+  if (!scope_began.empty()) {
+    auto const was = gone.find(container);
+    scope_steps.push_back({container, changes, false, was != gone.end(),
+                           was != gone.end() ? was->second : gone_container{}});
+  }
+  gone[container] = gone_container{changes, false};
+}
+
+void db_state::note_made(word_t container) {
+  note_change(container);
+  if (!scope_began.empty()) scope_steps.push_back({container, changes, true, false, {}});
+}
+
+void db_state::check_not_gone(word_t container, std::uint64_t seen) const {
+  auto const at = gone.find(container);
+  if (at == gone.end() || at->second.at <= seen) return;
+  if (at->second.rolled_back) throw error(errc::rolled_back, rolled_back_message);
+  throw error(errc::out_of_range,
+              "container was erased with its map entry: take it from the map again...");
+}
+
+void db_state::scope_committed(int depth) {
+  auto const open = static_cast<std::size_t>(depth < 0 ? 0 : depth);
+  if (scope_began.size() > open) scope_began.resize(open);
+  // Once the transaction commits, nothing can take back what it did.
+  if (scope_began.empty()) scope_steps.clear();
+}
+
+void db_state::scope_rolled_back(int depth, bool put_back) {
+  // With the journal off the scope's changes stay, as if it had committed.
+  if (!put_back) return scope_committed(depth - 1);
+  if (depth < 1 || scope_began.size() < static_cast<std::size_t>(depth)) return;
+  std::uint64_t const began = scope_began[static_cast<std::size_t>(depth) - 1];
+  scope_began.resize(static_cast<std::size_t>(depth) - 1);
+  // Newest first: what the scope freed is back, as the file is, and what it
+  // made is gone.
+  while (!scope_steps.empty() && scope_steps.back().at > began) {
+    scope_step const& step = scope_steps.back();
+    if (step.made) {
+      gone[step.container] = gone_container{changes, true};
+    } else if (step.was_gone) {
+      gone[step.container] = step.before;
+    } else {
+      gone.erase(step.container);
+    }
+    scope_steps.pop_back();
+  }
 }
 
 bool d_database::enter() {
@@ -513,6 +565,7 @@ void d_database::begin_change() {
   // it only while no change was counted since, and any write may move the
   // mapping, a write to no container too.
   ++state_->changes;
+  state_->scope_begun();
 }
 
 void d_database::end_turn() {
@@ -533,12 +586,15 @@ void d_database::end_turn() {
 
 void d_database::commit_change() {
   journal_->commit();
+  state_->scope_committed(journal_->depth());
   allocator_->commit_scope();
   end_turn();
   leave_when_outermost_ended();
 }
 
 void d_database::rollback_change() noexcept {
+  int const depth = journal_->depth();
+  bool const put_back = journal_->can_roll_back();
   try {
     journal_->rollback();
   } catch (...) {
@@ -549,6 +605,7 @@ void d_database::rollback_change() noexcept {
   }
   allocator_->rollback_scope();
   state_->note_reset();
+  state_->scope_rolled_back(depth, put_back);
   end_turn();
   leave_when_outermost_ended();
 }

@@ -95,13 +95,25 @@ class db_handle {
     bool const changed = stamp_ && container == stamped_
                              ? state_->reset_at > seen_ || *stamp_ > seen_
                              : state_->changed_since(container, seen_);
-    if (changed) return true;
+    if (changed) {
+      // The change may have been its end: an inner container erased with
+      // its entry, or made in a scope that was rolled back.
+      if (!state_->gone.empty()) state_->check_not_gone(container, seen_);
+      return true;
+    }
     seen_ = state_->changes;
     return false;
   }
   // Records that the object's cache agrees with the file as it is now.
   void up_to_date() {
     if (state_) seen_ = state_->changes;
+  }
+  // Records that the object made the container whose handle slot is at
+  // container in a block of its own, which a rollback takes back
+  // (db_state::note_made).
+  void made(word_t container) {
+    state_->note_made(container);
+    up_to_date();
   }
 
   // Runs step as one change of db (in_change) to the container whose handle
