@@ -49,6 +49,15 @@ class db_handle {
   db_handle() = default;
   explicit db_handle(d_database* db)
       : state_(db ? db->state() : nullptr), seen_(state_ ? state_->changes : 0) {}
+  // Moving copies: an object is a name, and one a move left behind still
+  // names its container, as a copy does. (Emptied, it would throw "database
+  // is closed..." while the database is open.)
+  db_handle(db_handle const&) = default;
+  db_handle& operator=(db_handle const&) = default;
+  db_handle(db_handle&& other) noexcept : db_handle(static_cast<db_handle const&>(other)) {}
+  db_handle& operator=(db_handle&& other) noexcept {
+    return *this = static_cast<db_handle const&>(other);
+  }
 
   // The database; throws "database is closed..." once it is (or
   // "database must be reopened..." after a failed rollback).
