@@ -50,8 +50,8 @@ class db_handle {
   explicit db_handle(d_database* db)
       : state_(db ? db->state() : nullptr), seen_(state_ ? state_->changes : 0) {}
   // Moving copies: an object is a name, and one a move left behind still
-  // names its container, as a copy does. (Emptied, it would throw "database
-  // is closed..." while the database is open.)
+  // names its container, as a copy does. (Emptied, it would report its
+  // database closed while it is open.)
   db_handle(db_handle const&) = default;
   db_handle& operator=(db_handle const&) = default;
   db_handle(db_handle&& other) noexcept : db_handle(static_cast<db_handle const&>(other)) {}
