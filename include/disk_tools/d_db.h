@@ -125,13 +125,15 @@ struct db_state {
   // Containers kept inside others (a map's list and vector values) live in
   // blocks that are freed when their entry is erased, or when the
   // transaction that made them is rolled back, and the allocator may hand the
-  // same blocks to a new container at once. An object that still names such
-  // a container must not follow its handle into another's records: the
+  // same blocks to a new container at once; a removed root's directory entry
+  // is taken by the next new root. An object that still names such a
+  // container must not follow its handle into another's records: the
   // containers gone, by the address of their handle slot, with the count when
   // they went (a newer object on a reused handle has seen a later count).
+  enum class gone_reason { erased, rolled_back, removed };
   struct gone_container {
     std::uint64_t at = 0;
-    bool rolled_back = false;  // its making was rolled back, not its entry erased
+    gone_reason why = gone_reason::erased;
   };
   std::unordered_map<word_t, gone_container> gone;
   // What the open scopes of change did to gone, so that a rollback puts it
@@ -148,14 +150,14 @@ struct db_state {
   std::vector<std::uint64_t> scope_began;
   std::vector<scope_step> scope_steps;
 
-  // Counts the freeing of the inner container whose handle slot is at
-  // container.
-  void note_freed(word_t container);
-  // Counts the making of an inner container, which a rollback of the scope
-  // it was made in takes back.
+  // Counts the freeing of the container whose handle slot is at container:
+  // an inner container erased with its entry, or a removed root.
+  void note_freed(word_t container, gone_reason why = gone_reason::erased);
+  // Counts the making of an inner container or a new root, which a rollback
+  // of the scope it was made in takes back.
   void note_made(word_t container);
-  // "container was rolled back..." or "container was erased..." when the
-  // container went after the count stood at seen.
+  // "container was rolled back...", "container was erased..." or "container
+  // was removed..." when the container went after the count stood at seen.
   void check_not_gone(word_t container, std::uint64_t seen) const;
   // A scope of change began, committed (depth scopes remain open) or was
   // rolled back (the innermost of depth open scopes; put_back false when the

@@ -194,14 +194,14 @@ d_database& db_state::open() const {
   return *database;
 }
 
-void db_state::note_freed(word_t container) {
+void db_state::note_freed(word_t container, gone_reason why) {
   note_change(container);
   if (!scope_began.empty()) {
     auto const was = gone.find(container);
     scope_steps.push_back({container, changes, false, was != gone.end(),
                            was != gone.end() ? was->second : gone_container{}});
   }
-  gone[container] = gone_container{changes, false};
+  gone[container] = gone_container{changes, why};
 }
 
 void db_state::note_made(word_t container) {
@@ -212,7 +212,14 @@ void db_state::note_made(word_t container) {
 void db_state::check_not_gone(word_t container, std::uint64_t seen) const {
   auto const at = gone.find(container);
   if (at == gone.end() || at->second.at <= seen) return;
-  if (at->second.rolled_back) throw error(errc::rolled_back, rolled_back_message);
+  switch (at->second.why) {
+    case gone_reason::rolled_back:
+      throw error(errc::rolled_back, rolled_back_message);
+    case gone_reason::removed:
+      throw error(errc::out_of_range, "container was removed with its root: make it again...");
+    case gone_reason::erased:
+      break;
+  }
   throw error(errc::out_of_range,
               "container was erased with its map entry: take it from the map again...");
 }
@@ -235,7 +242,7 @@ void db_state::scope_rolled_back(int depth, bool put_back) {
   while (!scope_steps.empty() && scope_steps.back().at > began) {
     scope_step const& step = scope_steps.back();
     if (step.made) {
-      gone[step.container] = gone_container{changes, true};
+      gone[step.container] = gone_container{changes, gone_reason::rolled_back};
     } else if (step.was_gone) {
       gone[step.container] = step.before;
     } else {
@@ -684,11 +691,15 @@ long d_database::attach_root(std::string const& name, std::string const& kind, d
       e.kind_status = kind_record::status::recorded;
       changed = true;
     }
+    word_t const slot =
+        directory_entry::address_of(at) + static_cast<word_t>(directory_entry::slot_offset);
     if (changed) {
       if (read_only_) throw error(errc::read_only, "database is read-only...", file_name_);
       write_entry(stream_, directory_offset_, at, e);
+      // A rollback frees the entry again, for the next new root to take.
+      if (e.slot == no_address) state_->note_made(slot);
     }
-    return directory_entry::address_of(at) + static_cast<word_t>(directory_entry::slot_offset);
+    return slot;
   };
   // Attaching an existing root changes nothing, so a read-only opening can.
   if (read_only_) {
@@ -758,14 +769,23 @@ bool d_database::remove_root(std::string const& name) {
       }
       // Every block is found before any is freed: a freed block may be
       // reused by the allocator's own bookkeeping.
-      std::vector<word_t> blocks;
-      root_walker(stream_).walk(e.kind, e.slot,
-                                [&](owned_block const& b) { blocks.push_back(b.address); });
+      std::vector<word_t> blocks, handles;
+      root_walker(stream_).walk(e.kind, e.slot, [&](owned_block const& b) {
+        blocks.push_back(b.address);
+        // An inner container's handle block is one word naming its header
+        // (a list's header is such a block too, and no harm to count).
+        if (b.links == std::vector<std::size_t>{0} && b.run_words == 0) handles.push_back(b.address);
+      });
       for (word_t b : blocks) allocator_->deallocate(b);
+      for (word_t h : handles) state_->note_freed(h, db_state::gone_reason::removed);
     }
     write_entry(stream_, directory_offset_, at, directory_entry{});
-    // Objects still attached to the root read it afresh, and find it gone.
+    // Objects still attached to the root find it gone, even once another
+    // root takes the entry.
     state_->note_reset();
+    state_->note_freed(
+        directory_entry::address_of(at) + static_cast<word_t>(directory_entry::slot_offset),
+        db_state::gone_reason::removed);
     return true;
   });
 }
