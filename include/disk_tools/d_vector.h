@@ -227,6 +227,7 @@ class d_vector_assign {
 
   operator T() const {
     auto const op = link_.operation();
+    link_.require_not_gone(handle_);
     return vector_detail::element_in<T>(*stream_, vector_detail::slot_of(*stream_, handle_, index_));
   }
   T get_data() const { return *this; }
@@ -234,6 +235,7 @@ class d_vector_assign {
   // Frees the element's block and stores value in a new one.
   d_vector_assign& operator=(T const& value) {
     value_ = link_.change(link_.db(), handle_, [&] {
+      link_.require_not_gone(handle_);
       word_t const slot = vector_detail::slot_of(*stream_, handle_, index_);
       allocator_->deallocate(vector_detail::value_in(*stream_, slot));
       word_t const block = store_value(*allocator_, value);

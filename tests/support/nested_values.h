@@ -83,7 +83,8 @@ struct nested_value<disk_tools::d_vector<U>> {
 // m[word]: it sees what the map's own objects do to its word, and once its
 // word is erased (or the transaction that made it is rolled back) it refuses
 // every use, reads and appends alike, instead of reaching into whatever
-// container the allocator gives its blocks next.
+// container the allocator gives its blocks next. So does, for a vector, a
+// proxy of its first element kept with it.
 template <class K, class C, bool hashed>
 class map_of_containers_subject {
   using element = typename C::value_type;
@@ -95,6 +96,7 @@ class map_of_containers_subject {
     map_.emplace("index", &env);
   }
   void detach() {
+    held_first_.reset();
     held_.reset();
     map_.reset();
   }
@@ -169,6 +171,10 @@ class map_of_containers_subject {
         held_alive_ = true;
         held_in_tx_ = in_tx_;
         held_made_in_tx_ = in_tx_ && made_in_tx_.count(word) > 0;
+        held_first_.reset();
+        if constexpr (is_vector) {
+          if (!model_[word].empty()) held_first_.emplace((*held_)[0]);
+        }
         model_[word];
         return "hold";
       case 3:
@@ -187,23 +193,35 @@ class map_of_containers_subject {
 
   // Appends through the held container, which must agree with its word's
   // model; one whose word went must refuse both the read and the append.
+  // A vector's held proxy of its first element reads what the model holds
+  // there, and is refused with it.
   std::string use_held(element const& posting) {
     if (!held_) return "nothing held";
     if (held_alive_) {
       held_->push_back(posting);
       auto& model = model_[held_word_];
       model.push_back(posting);
+      if constexpr (is_vector) {
+        if (held_first_) require(element(*held_first_) == model.front(), "the held first element");
+      }
       return require(held_->size() == model.size(), "append through the held container");
     }
     auto refused = [](auto&& use) {
       try {
         use();
       } catch (disk_tools::error const& e) {
-        return e.code() == disk_tools::errc::out_of_range ||
-               e.code() == disk_tools::errc::rolled_back;
+        return e.code() == disk_tools::errc::rolled_back ||
+               std::string(e.what()).rfind("container was erased", 0) == 0;
       }
       return false;
     };
+    if constexpr (is_vector) {
+      if (held_first_) {
+        require(refused([&] { return element(*held_first_); }) &&
+                    refused([&] { *held_first_ = posting; }),
+                "the held first element of a word gone refuses its use");
+      }
+    }
     return require(refused([&] { return held_->size(); }) &&
                        refused([&] { held_->push_back(posting); }),
                    "the held container of a word gone refuses its use");
@@ -215,7 +233,9 @@ class map_of_containers_subject {
   // The held container, its word, and whether that word's container is
   // still the one it names; while a transaction is under way, the words
   // whose containers it made.
+  static constexpr bool is_vector = std::is_same<C, disk_tools::d_vector<element>>::value;
   std::optional<C> held_;
+  std::optional<std::conditional_t<is_vector, disk_tools::d_vector_assign<element>, int>> held_first_;
   K held_word_{};
   bool held_alive_ = false;
   bool in_tx_ = false;

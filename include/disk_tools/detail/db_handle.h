@@ -113,6 +113,13 @@ class db_handle {
     seen_ = state_->changes;
     return false;
   }
+  // Throws when the container whose handle slot is at container went (an
+  // inner container erased, a root removed, a making rolled back) since this
+  // handle was last up to date: for what keeps no cache to bring up to date
+  // but names the container (a vector's element proxy).
+  void require_not_gone(word_t container) const {
+    if (state_ && !state_->gone.empty()) state_->check_not_gone(container, seen_);
+  }
   // Records that the object's cache agrees with the file as it is now.
   void up_to_date() {
     if (state_) seen_ = state_->changes;
