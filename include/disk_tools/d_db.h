@@ -127,25 +127,27 @@ struct db_state {
   // transaction that made them is rolled back, and the allocator may hand the
   // same blocks to a new container at once; a removed root's directory entry
   // is taken by the next new root. An object that still names such a
-  // container must not follow its handle into another's records: the
-  // containers gone, by the address of their handle slot, with the count when
-  // they went (a newer object on a reused handle has seen a later count).
+  // container must not follow its handle into another's records. So each
+  // handle slot whose container went keeps the windows of counts at which an
+  // object may have attached to a container now gone: an object whose last
+  // count lies in one is refused. Erasing (removing) one ends every earlier
+  // window at its count; a rollback takes that back, and adds the window
+  // from a container's making in the scope to the rollback.
   enum class gone_reason { erased, rolled_back, removed };
-  struct gone_container {
-    std::uint64_t at = 0;
+  struct gone_window {
+    std::uint64_t from = 0, to = 0;
     gone_reason why = gone_reason::erased;
   };
-  std::unordered_map<word_t, gone_container> gone;
+  std::unordered_map<word_t, std::vector<gone_window>> gone;
   // What the open scopes of change did to gone, so that a rollback puts it
-  // back: the count as each scope began, innermost last, and each inner
-  // container freed (with what gone held for its handle before) or made
-  // meanwhile, in order.
+  // back: the count as each scope began, innermost last, and each container
+  // freed (with the windows its handle had before) or made meanwhile, in
+  // order.
   struct scope_step {
     word_t container = no_address;
     std::uint64_t at = 0;
     bool made = false;
-    bool was_gone = false;
-    gone_container before;
+    std::vector<gone_window> before;
   };
   std::vector<std::uint64_t> scope_began;
   std::vector<scope_step> scope_steps;

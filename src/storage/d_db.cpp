@@ -196,32 +196,33 @@ d_database& db_state::open() const {
 
 void db_state::note_freed(word_t container, gone_reason why) {
   note_change(container);
-  if (!scope_began.empty()) {
-    auto const was = gone.find(container);
-    scope_steps.push_back({container, changes, false, was != gone.end(),
-                           was != gone.end() ? was->second : gone_container{}});
-  }
-  gone[container] = gone_container{changes, why};
+  std::vector<gone_window>& windows = gone[container];
+  if (!scope_began.empty()) scope_steps.push_back({container, changes, false, windows});
+  // Every object attached before now is refused: one window holds them all.
+  windows.assign(1, gone_window{0, changes, why});
 }
 
 void db_state::note_made(word_t container) {
   note_change(container);
-  if (!scope_began.empty()) scope_steps.push_back({container, changes, true, false, {}});
+  if (!scope_began.empty()) scope_steps.push_back({container, changes, true, {}});
 }
 
 void db_state::check_not_gone(word_t container, std::uint64_t seen) const {
   auto const at = gone.find(container);
-  if (at == gone.end() || at->second.at <= seen) return;
-  switch (at->second.why) {
-    case gone_reason::rolled_back:
-      throw error(errc::rolled_back, rolled_back_message);
-    case gone_reason::removed:
-      throw error(errc::out_of_range, "container was removed with its root: make it again...");
-    case gone_reason::erased:
-      break;
+  if (at == gone.end()) return;
+  for (gone_window const& w : at->second) {
+    if (seen < w.from || seen >= w.to) continue;
+    switch (w.why) {
+      case gone_reason::rolled_back:
+        throw error(errc::rolled_back, rolled_back_message);
+      case gone_reason::removed:
+        throw error(errc::out_of_range, "container was removed with its root: make it again...");
+      case gone_reason::erased:
+        break;
+    }
+    throw error(errc::out_of_range,
+                "container was erased with its map entry: take it from the map again...");
   }
-  throw error(errc::out_of_range,
-              "container was erased with its map entry: take it from the map again...");
 }
 
 void db_state::scope_committed(int depth) {
@@ -237,16 +238,20 @@ void db_state::scope_rolled_back(int depth, bool put_back) {
   if (depth < 1 || scope_began.size() < static_cast<std::size_t>(depth)) return;
   std::uint64_t const began = scope_began[static_cast<std::size_t>(depth) - 1];
   scope_began.resize(static_cast<std::size_t>(depth) - 1);
-  // Newest first: what the scope freed is back, as the file is, and what it
-  // made is gone.
+  // Newest first: what the scope made is gone for the objects attached
+  // since, and what it freed is back, as the file is, for those attached
+  // before (the windows of what it made after the freeing stay).
   while (!scope_steps.empty() && scope_steps.back().at > began) {
-    scope_step const& step = scope_steps.back();
+    scope_step& step = scope_steps.back();
+    std::vector<gone_window>& windows = gone[step.container];
     if (step.made) {
-      gone[step.container] = gone_container{changes, gone_reason::rolled_back};
-    } else if (step.was_gone) {
-      gone[step.container] = step.before;
+      windows.push_back(gone_window{step.at, changes, gone_reason::rolled_back});
     } else {
-      gone.erase(step.container);
+      for (gone_window const& w : windows) {
+        if (w.from > step.at) step.before.push_back(w);
+      }
+      windows = std::move(step.before);
+      if (windows.empty()) gone.erase(step.container);
     }
     scope_steps.pop_back();
   }

@@ -122,7 +122,7 @@ class map_of_containers_subject {
   }
 
   std::string step(std::mt19937& rng) {
-    if (pick(rng, 0, 30) != 0) return change(rng);
+    if (pick(rng, 0, 7) != 0) return change(rng);
     disk_tools::d_transaction tx(env_->database);
     auto const before = model_;
     bool const held_before = held_alive_;
