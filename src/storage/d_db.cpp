@@ -779,7 +779,8 @@ bool d_database::remove_root(std::string const& name) {
         blocks.push_back(b.address);
         // An inner container's handle block is one word naming its header
         // (a list's header is such a block too, and no harm to count).
-        if (b.links == std::vector<std::size_t>{0} && b.run_words == 0) handles.push_back(b.address);
+        bool const one_word = b.links == std::vector<std::size_t>{0} && b.run_words == 0;
+        if (one_word) handles.push_back(b.address);
       });
       for (word_t b : blocks) allocator_->deallocate(b);
       for (word_t h : handles) state_->note_freed(h, db_state::gone_reason::removed);

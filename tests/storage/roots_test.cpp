@@ -277,7 +277,8 @@ TEST_F(RootsTest, ObjectsOfARemovedRootRefuseTheirUseWhenNewRootsTakeItsPlace) {
     undone.emplace("undone", &env_);
   }
   d_list<std::string> taker("taker", &env_);
-  EXPECT_EQ(thrown_by([&] { undone->push_back("c"); }), "container was rolled back: make it again...");
+  EXPECT_EQ(thrown_by([&] { undone->push_back("c"); }),
+            "container was rolled back: make it again...");
   EXPECT_EQ(taker.size(), 0u);
   EXPECT_EQ(check_database_file(path()), std::vector<std::string>{});
 }

@@ -235,7 +235,8 @@ class map_of_containers_subject {
   // whose containers it made.
   static constexpr bool is_vector = std::is_same<C, disk_tools::d_vector<element>>::value;
   std::optional<C> held_;
-  std::optional<std::conditional_t<is_vector, disk_tools::d_vector_assign<element>, int>> held_first_;
+  using first_proxy = std::conditional_t<is_vector, disk_tools::d_vector_assign<element>, int>;
+  std::optional<first_proxy> held_first_;
   K held_word_{};
   bool held_alive_ = false;
   bool in_tx_ = false;
