@@ -11,6 +11,7 @@
 #include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
 #include <disk_tools/d_map.h>
+#include <disk_tools/d_ptr.h>
 #include <disk_tools/d_transaction.h>
 #include <disk_tools/d_var.h>
 #include <disk_tools/d_vector.h>
@@ -236,10 +237,10 @@ TEST_F(RootsTest, RemoveRootFreesEveryBlockItOwnedAsOneChange) {
   }
 }
 
-// Objects still attached to a removed root, an inner list of it among them,
-// refuse every use, also once new roots take its directory entry and its
-// blocks (they wrote into those before); a removal rolled back leaves them
-// working. An object of a root whose making was rolled back refuses its use
+// Objects still attached to a removed root (an inner list of it and a
+// pointer among them) refuse every use, also once new roots take its
+// directory entry and its blocks (they wrote into those before); a removal
+// rolled back leaves them working. An object of a root whose making was rolled back refuses its use
 // though another root took the entry meanwhile.
 TEST_F(RootsTest, ObjectsOfARemovedRootRefuseTheirUseWhenNewRootsTakeItsPlace) {
   char const* const names[] = {"list", "vec", "map", "var"};
@@ -247,13 +248,14 @@ TEST_F(RootsTest, ObjectsOfARemovedRootRefuseTheirUseWhenNewRootsTakeItsPlace) {
   d_vector<std::string> vec("vec", &env_);
   d_map<std::string, d_list<std::string>> map("map", &env_);
   d_var<std::string> var("var", &env_);
+  d_ptr<std::string> ptr(var, &env_);
   d_list<std::string> inner = map["w"];
   list.push_back("a"), vec.push_back("a"), inner.push_back("a");
   {
     d_transaction t(db_);
     for (auto name : names) EXPECT_TRUE(db_->remove_root(name));
   }
-  list.push_back("b"), vec.push_back("b"), inner.push_back("b"), var = "b";
+  list.push_back("b"), vec.push_back("b"), inner.push_back("b"), *ptr = "b";
   EXPECT_EQ(list.size() + vec.size() + inner.size(), 6u);
 
   for (auto name : names) EXPECT_TRUE(db_->remove_root(name));
@@ -268,6 +270,7 @@ TEST_F(RootsTest, ObjectsOfARemovedRootRefuseTheirUseWhenNewRootsTakeItsPlace) {
   EXPECT_EQ(thrown_by([&] { inner.push_back("c"); }), removed);
   EXPECT_EQ(thrown_by([&] { map["w"]; }), removed);
   EXPECT_EQ(thrown_by([&] { var = "c"; }), removed);
+  EXPECT_EQ(thrown_by([&] { *ptr = "c"; }), removed);
   EXPECT_EQ(new_list.size() + new_vec.size() + new_map.size() + new_map["w"].size(), 1u);
   EXPECT_EQ(new_var.get_data(), "");
 
