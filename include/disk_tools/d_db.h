@@ -102,6 +102,9 @@ struct db_state {
   // address of its handle slot. Entries stay while the database is open, so
   // a reference to one stays valid.
   std::unordered_map<word_t, std::uint64_t> changed_at;
+  // Moves on each time the opening follows commits of other openings: an
+  // iterator's copy of what it stands on is stale once this moved.
+  std::uint64_t followed = 0;
   bool broken = false;  // a rollback failed: only reopening helps
   // The opening was inherited through fork: it is the parent's.
   bool inherited = false;
@@ -310,6 +313,9 @@ class d_database {
   void follow_pinned();
   // The opening that had the database alone takes turns from now on.
   void go_shared();
+  // A read transaction's pin of the file as the opening alone left it; false
+  // (nothing pinned) when another asked to join: then it takes turns.
+  bool pin_alone();
   // After the outermost scope: the writer's turn ends.
   void end_turn();
   // A token of the calling thread: the address of one of its thread-local
@@ -349,6 +355,10 @@ class d_database {
   bool inherited_ = false;  // disown()
   std::chrono::milliseconds busy_timeout_{0};
   log_view view_;   // the commit the stream shows
+  // The count of the latest commit the view holds, this opening's own or one
+  // it followed; another count in a state it catches up with means others
+  // committed.
+  std::uint64_t known_commits_ = 0;
   int slot_ = -1;   // this opening's slot in the reader table, once it needs one
   int pinned_ = 0;  // read transactions under way
   int operations_ = 0;  // operations under way that pinned (begin_operation)

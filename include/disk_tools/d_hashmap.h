@@ -233,7 +233,8 @@ class d_hashmap_assign {
 // bucket words up to the next chain that is not empty. A put of a new key
 // may or may not be visited by a walk under way; an erase of the entry an
 // iterator stands on, and any rehash (which a put makes under a growth
-// policy), leave the iterator stale.
+// policy), leave the iterator stale. Once other openings' commits have been
+// followed since it landed, it throws "iterator is stale..." instead.
 template <class K, class V>
 class basic_hashmap_iterator {
  public:
@@ -292,7 +293,9 @@ class basic_hashmap_iterator {
  private:
   db_operation standing() const {
     if (entry_ == no_address) throw error(errc::out_of_range, "no entry at the end position...");
-    return link_.operation();
+    db_operation op = link_.operation();
+    if (link_.followed() != followed_) throw error(errc::busy, stale_iterator_message);
+    return op;
   }
 
   void land(word_t entry) {
@@ -300,6 +303,7 @@ class basic_hashmap_iterator {
     hashmap_entry e = hashmap_entry::read(*stream_, entry, hashmap_detail::value_part<K, V>);
     entry_ = entry;
     next_ = e.next;
+    followed_ = link_.followed();
     pair_.first = hashmap_detail::entry_bytes<K>::decode(*stream_, e.key);
     pair_.second = hashmap_detail::entry_bytes<V>::decode(*stream_, e.value);
   }
@@ -332,6 +336,7 @@ class basic_hashmap_iterator {
   word_t steps_ = 0;
   value_type pair_;
   db_handle link_;
+  std::uint64_t followed_ = 0;  // link_.followed() as it landed
 };
 
 // The iterator of the map of string keys and values.

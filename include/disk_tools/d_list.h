@@ -93,7 +93,9 @@ struct dl_arrow {
 // the element's value (a T; for a list of lists a working view of the inner
 // list), read from its value block when asked for, and it-> reaches into that
 // value. An element is replaced through dl_assign. Moving reads the node moved
-// to and nothing else.
+// to and nothing else. Once the database has followed other openings'
+// commits, the copy of the node may name one they freed: moving, reading, or
+// changing the list at the iterator then throws "iterator is stale...".
 template <class T>
 class dl_iterator_base {
  public:
@@ -119,6 +121,7 @@ class dl_iterator_base {
     auto const op = link_.operation();
     if (node_.value == no_address)
       throw error(errc::out_of_range, "no element at the end position...");
+    check_fresh();
     return list_element<T>::read(*stream_, allocator_, database_, node_.value);
   }
   pointer operator->() const { return pointer{**this}; }
@@ -129,12 +132,21 @@ class dl_iterator_base {
     auto const op = link_.operation();
     if (node_.value == no_address)
       throw error(errc::out_of_range, "no element at the end position...");
+    check_fresh();
     return stored_value<std::string>::view(*stream_, node_.value);
+  }
+  // Throws when the database followed other openings' commits since the
+  // iterator copied its node.
+  void check_fresh() const {
+    if (link_.followed() != followed_) throw error(errc::busy, stale_iterator_message);
   }
 
   list_node const& node() const { return node_; }
   // Replaces the copy after the node was rewritten in the file.
-  void set_node(list_node const& node) { node_ = node; }
+  void set_node(list_node const& node) {
+    node_ = node;
+    followed_ = link_.followed();
+  }
   // The database, checked to be open.
   d_database& database_checked() const { return link_.db(); }
 
@@ -147,12 +159,18 @@ class dl_iterator_base {
   // the database may be closed already, and must not be asked for it.
   dl_iterator_base(list_node const& node, io_tools::bfstream* stream, d_alloc* allocator,
                    d_database* database, db_handle link)
-      : node_(node), stream_(stream), allocator_(allocator), database_(database), link_(link) {}
+      : node_(node),
+        stream_(stream),
+        allocator_(allocator),
+        database_(database),
+        link_(link),
+        followed_(link_.followed()) {}
 
   // Reads the following node. A list cannot hold more nodes than the file has
   // room for, so a walk that goes further in one direction has met a cycle.
   void advance() {
     auto const op = link_.operation();
+    check_fresh();
     node_ = list_node::read(*stream_, node_.next);
     if (++steps_ > bound_) too_far();
   }
@@ -162,6 +180,7 @@ class dl_iterator_base {
   // record names the last node.
   void retreat() {
     auto const op = link_.operation();
+    check_fresh();
     word_t const to =
         node_.value == no_address ? list_node::read(*stream_, node_.own).prev : node_.prev;
     node_ = list_node::read(*stream_, to);
@@ -187,6 +206,7 @@ class dl_iterator_base {
   // first step looks): a step divides nothing.
   word_t steps_ = 0;
   word_t bound_ = 0;
+  std::uint64_t followed_ = 0;  // link_.followed() as node_ was copied
 };
 
 // What an iterator adds for the kind of element: nothing for plain values.
@@ -400,6 +420,7 @@ class d_list {
   // the end).
   void insert(dl_iterator<T> pos, T const& value) {
     changing([&] {
+      pos.check_fresh();
       if (pos.address() == sentinel_.own) {
         link_between(sentinel_.prev, sentinel_.own, value);
       } else {
@@ -413,7 +434,10 @@ class d_list {
   // empty list is left as it is. pos then stands on the element that followed
   // the removed one (or stays at the end position).
   void erase(dl_iterator<T>& pos) {
-    changing([&] { erase_at(pos); });
+    changing([&] {
+      pos.check_fresh();
+      erase_at(pos);
+    });
   }
 
   // Remove the first or the last element. Popping from an empty list is a

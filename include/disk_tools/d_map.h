@@ -121,7 +121,9 @@ class d_map_assign {
 // the nodes on the way, and copies that one. A change of the map may move
 // pairs between slots and records: an iterator made before it names whatever
 // is there afterwards, so make iterators afresh after a change. Every move and
-// every look at the pair checks that the database is still open.
+// every look at the pair checks that the database is still open, and that no
+// other opening has committed since the copy was made ("iterator is
+// stale..."; inside a read transaction nobody's commits are followed).
 template <class K, class V, class H>
 class d_map_iterator {
  public:
@@ -168,6 +170,11 @@ class d_map_iterator {
       : link_(db), stream_(s), header_(header) {}
 
   word_t at() const { return node_ ? node_->head.address : no_address; }
+  // Throws when the database followed other openings' commits since the
+  // iterator copied the node it stands on.
+  void check_fresh() const {
+    if (node_ && link_.followed() != followed_) throw error(errc::busy, stale_iterator_message);
+  }
   value_type const& current() const;
   // Stands on the first (or last) pair of the node at address.
   void stand_on(word_t address, bool first);
@@ -186,6 +193,7 @@ class d_map_iterator {
   word_t header_ = no_address;
   std::shared_ptr<node_copy const> node_;  // null at the end
   int slot_ = 0;
+  std::uint64_t followed_ = 0;  // link_.followed() as node_ was copied
 };
 
 // A key as the map prints it: a number, or the string a d_ref names.
@@ -526,6 +534,7 @@ template <class K, class V, class H>
 typename d_map_iterator<K, V, H>::value_type const& d_map_iterator<K, V, H>::current() const {
   auto const op = link_.operation();
   if (!node_) throw error(errc::out_of_range, "map iterator out of range...");
+  check_fresh();
   return node_->pairs[static_cast<std::size_t>(slot_)];
 }
 
@@ -537,6 +546,7 @@ void d_map_iterator<K, V, H>::stand_on(word_t address, bool first) {
   if (copy->pairs.empty()) throw io_tools::corrupt_file(*stream_);
   slot_ = first ? 0 : static_cast<int>(copy->pairs.size()) - 1;
   node_ = std::move(copy);
+  followed_ = link_.followed();
 }
 
 template <class K, class V, class H>
@@ -546,6 +556,7 @@ void d_map_iterator<K, V, H>::stand_on(d_map_node<K, V> const& node, int slot) {
   copy->pairs.assign(node.pairs.begin(), node.pairs.begin() + node.count);
   slot_ = slot;
   node_ = std::move(copy);
+  followed_ = link_.followed();
 }
 
 template <class K, class V, class H>
@@ -587,6 +598,7 @@ template <class K, class V, class H>
 d_map_iterator<K, V, H>& d_map_iterator<K, V, H>::operator++() {
   auto const op = link_.operation();
   if (!node_) throw error(errc::out_of_range, "map iterator out of range...");
+  check_fresh();
   if (slot_ + 1 < static_cast<int>(node_->pairs.size())) {
     ++slot_;
     return *this;
@@ -604,6 +616,7 @@ d_map_iterator<K, V, H>& d_map_iterator<K, V, H>::operator++() {
 template <class K, class V, class H>
 d_map_iterator<K, V, H>& d_map_iterator<K, V, H>::operator--() {
   auto const op = link_.operation();
+  check_fresh();
   if (node_ && slot_ > 0) {
     --slot_;
     return *this;

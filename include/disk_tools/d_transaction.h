@@ -45,7 +45,8 @@ class d_transaction {
 // commit left it, whatever other processes commit meanwhile; nobody waits for
 // it, nor it for anybody. While it lasts, later commits stay in the journal
 // (they reach the file once it ends). Nests; changes made inside one are
-// allowed and seen.
+// allowed and seen while its commit is the latest, and "database is busy..."
+// once another opening has committed since (they would rest on stale reads).
 //
 //   d_read_transaction rt(db);
 //   auto total = sum(accounts);   // one commit's accounts, never half of one

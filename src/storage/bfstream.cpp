@@ -591,6 +591,15 @@ void bfstream::trim() {
   resize_file(size_);
 }
 
+void bfstream::make_room(disk_tools::word_t end) {
+  if (!is_open() || in_memory_) throw write_error(name_, 0);
+  if (base_ && !private_) {
+    grow_to(end);  // in steps, and mapped
+  } else if (end > physical_) {
+    resize_file(end);
+  }
+}
+
 void bfstream::sync() {
   if (!is_open()) throw write_error(name_, 0);
   notify(io_event::kind::sync, 0, nullptr, 0);

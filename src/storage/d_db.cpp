@@ -385,6 +385,14 @@ void d_database::take_turn() {
   if (!lock_->take_writer(busy_timeout_)) {
     throw error(errc::busy, "database is busy...", file_name_);
   }
+  // Inside a read transaction the caller has read its snapshot: once others
+  // committed after it, a change would be made on reads that went stale and
+  // write over what they committed. The caller ends the read transaction
+  // and tries again, as after any busy.
+  if (pinned_ > 0 && lock_->state().commits != view_.commit) {
+    lock_->release_writer();
+    throw error(errc::busy, "database is busy...", file_name_);
+  }
   try {
     if (lock_->restarting()) journal_->finish_dead_restart();
     if (lock_->publishing()) journal_->repair_dead_writer();
@@ -443,16 +451,23 @@ void d_database::catch_up(published_state const& s) {
   if (view_.commit == s.commits && view_.generation == s.generation) return;
   journal_->follow_log(view_, s);
   if (allocator_) allocator_->follow_file();
-  if (state_) state_->note_reset();
+  if (state_) {
+    state_->note_reset();
+    if (s.commits != known_commits_) ++state_->followed;
+  }
+  known_commits_ = s.commits;
 }
 
 void d_database::begin_read() {
   state_->open();
   if (!lock_ || pinned_++ > 0) return;
   if (alone_) {
-    // Alone, the read needs only to keep joiners waiting, as a transaction
-    // does (one under way does already).
-    if (journal_->depth() > 0 || lock_->enter_alone()) return;
+    try {
+      if (pin_alone()) return;
+    } catch (...) {
+      pinned_ = 0;
+      throw;
+    }
     go_shared();
   }
   if (journal_->depth() > 0) return;  // the writer's view stays its own
@@ -464,13 +479,26 @@ void d_database::begin_read() {
   }
 }
 
+bool d_database::pin_alone() {
+  // Alone, the file is the latest commit. A read transaction pins it in the
+  // reader table rather than keeping joiners waiting, which would shut every
+  // other opening out for as long as it lasts: one that joins meanwhile
+  // commits to the journal, and no checkpoint copies its commits in past
+  // the pin. Pinned before the join word is read (both fenced), so that
+  // either the joiner's checkpoints see the pin or this sees the join, and
+  // takes turns from now on.
+  if (slot_ < 0) slot_ = lock_->take_slot();
+  pinned_state_ = lock_->pin(slot_).number;
+  lock_->done_reading(slot_);
+  // Inside its own transaction the opening keeps joiners waiting still.
+  if (journal_->depth() > 0 || !lock_->join_asked()) return true;
+  lock_->unpin(slot_);
+  return false;
+}
+
 void d_database::end_read() {
   if (!lock_ || pinned_ == 0 || --pinned_ > 0) return;
-  if (alone_) {
-    if (journal_->depth() == 0) lock_->leave_alone();
-  } else if (slot_ >= 0) {
-    lock_->unpin(slot_);
-  }
+  if (slot_ >= 0) lock_->unpin(slot_);
 }
 
 void d_database::end_operation() noexcept {
@@ -554,7 +582,7 @@ void d_database::begin_change() {
   bool const outermost = enter();
   bool const first = outermost && lock_ && journal_->depth() == 0;
   // Alone (and no other opening asked to join), a transaction takes no lock.
-  bool const alone = first && alone_ && (pinned_ > 0 || lock_->enter_alone());
+  bool const alone = first && alone_ && lock_->enter_alone();
   try {
     if (first && !alone) {
       if (alone_) go_shared();
@@ -567,7 +595,7 @@ void d_database::begin_change() {
       throw;
     }
   } catch (...) {
-    if (alone && pinned_ == 0) lock_->leave_alone();
+    if (alone) lock_->leave_alone();
     if (outermost) leave_when_outermost_ended();
     throw;
   }
@@ -584,15 +612,18 @@ void d_database::end_turn() {
   if (!lock_ || journal_->depth() != 0) return;
   if (alone_) {
     // An opening that joins later finds the length here.
-    lock_->publish_in_place(stream_.size(), journal_->log_end());
-    if (pinned_ == 0) lock_->leave_alone();
+    known_commits_ = lock_->publish_in_place(stream_.size(), journal_->log_end());
+    lock_->leave_alone();
     return;
   }
   published_state const s = lock_->state();
-  // This opening's own commit is in its view already; when the log started
-  // afresh the file holds everything, and the view lets go of its copies.
-  if (s.generation != view_.generation) stream_.follow_file(s.length);
+  // This opening's own commit is in its view already. When the log started
+  // afresh the view lets go of its copies and follows the file, which holds
+  // everything but a commit made after the start (one that found the disk
+  // full): that one's records are laid over it again.
+  if (s.generation != view_.generation) journal_->follow_log(view_, s);
   view_ = {s.commits, s.log_end, s.generation};
+  known_commits_ = s.commits;
   lock_->release_writer();
 }
 

@@ -775,10 +775,11 @@ void db_journal::commit_redo() {
     commit_shared(length);
     return;
   }
-  // Room in the database file first, so that once the commit is on the disk
+  make_log_room(length);
+  // Room in the database file next, so that once the commit is on the disk
   // nothing can keep its bytes from following.
   db_.reserve_file(length);
-  append_commit(length);
+  file_.write_at(log_end_, scratch_.data(), scratch_.size());
   if (mode_ == d_journal::durable) {
     try {
       file_.sync();
@@ -827,26 +828,9 @@ void db_journal::encode_commit(word_t length) {
   done.encode(scratch_, salt_);
 }
 
-void db_journal::append_commit(word_t length) {
-  try {
-    file_.write_at(log_end_, scratch_.data(), scratch_.size());
-  } catch (error const& e) {
-    // A full disk, and the log would have to grow. The file holds every
-    // earlier commit (this one's writes are still in memory), so once it is
-    // synced the log starts afresh under a new salt, and the room it took
-    // so far is room for this commit: on a full disk, erasing still frees
-    // space.
-    if (e.code() != errc::io_failure || log_end_ == header_size) throw;
-    ++stats_.checkpoints;
-    db_.sync();
-    restart_log(committed_length_);
-    encode_commit(length);
-    file_.write_at(log_end_, scratch_.data(), scratch_.size());
-  }
-}
-
 void db_journal::commit_shared(word_t length) {
-  // Room in the database file first, so that no checkpoint can fail for
+  make_log_room(length);
+  // Room in the database file next, so that no checkpoint can fail for
   // want of it once the commit is published.
   db_.reserve_file(length);
   // From before the first record until the commit is published, a writer
@@ -877,12 +861,44 @@ void db_journal::commit_shared(word_t length) {
   }
 }
 
+void db_journal::make_log_room(word_t length) {
+  try {
+    file_.make_room(log_end_ + static_cast<word_t>(scratch_.size()));
+  } catch (error const& e) {
+    // A full disk, and the log would have to grow. It starts afresh as at a
+    // checkpoint, when it can, and the room it took is room for this
+    // commit, laid out again under the new salt: on a full disk, erasing
+    // still frees space. Alone, the file holds every earlier commit once it
+    // is synced (this one's writes are still in memory); beside others, it
+    // takes the commits no snapshot still needs from the log, as for a log
+    // past its bound, and the log starts afresh when that was all of them.
+    // This comes before the file grows for the commit: a crash that cuts
+    // the new header short leaves a log that counts for nothing, and the
+    // file as long as it is.
+    if (e.code() != errc::io_failure || log_end_ == header_size) throw;
+    if (shared_) {
+      copy_in_up_to(lock_->state(), true);
+      if (!restart_shared()) throw;
+    } else {
+      ++stats_.checkpoints;
+      db_.sync();
+      restart_log(committed_length_);
+    }
+    encode_commit(length);
+    file_.make_room(log_end_ + static_cast<word_t>(scratch_.size()));
+  }
+}
+
 void db_journal::checkpoint_shared() {
   published_state const s = lock_->state();
   // An opening resting after a read holds the batch back, not the bound.
   bool const past_bound = s.log_end > checkpoint_bytes_;
-  std::uint64_t const target =
-      copy_due(s) ? lock_->oldest_pinned(s.commits, past_bound) : s.checkpoint;
+  if (copy_due(s)) copy_in_up_to(s, past_bound);
+  if (past_bound) restart_held_ = !restart_shared();
+}
+
+void db_journal::copy_in_up_to(published_state const& s, bool pass_resting) {
+  std::uint64_t const target = lock_->oldest_pinned(s.commits, pass_resting);
   if (target > s.checkpoint && lock_->try_publish_lock()) {
     try {
       copy_in(s, target);
@@ -892,7 +908,6 @@ void db_journal::checkpoint_shared() {
     }
     lock_->publish_unlock();
   }
-  if (past_bound) restart_held_ = !restart_shared();
 }
 
 bool db_journal::copy_due(published_state const& s) const {

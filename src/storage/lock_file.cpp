@@ -447,12 +447,13 @@ void lock_file::publish_commit(word_t length, word_t log_end) {
   write_record();
 }
 
-void lock_file::publish_in_place(word_t length, word_t log_end) {
+std::uint64_t lock_file::publish_in_place(word_t length, word_t log_end) {
   published_state& s = latest_to_write();
   s.checkpoint = ++s.commits;
   s.length = s.checkpoint_length = length;
   s.log_end = s.checkpoint_log = log_end;
   write_record();
+  return s.commits;
 }
 
 void lock_file::publish_checkpoint(std::uint64_t commit, word_t log_at, word_t length) {

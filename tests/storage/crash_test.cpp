@@ -280,11 +280,12 @@ struct workload {
   std::unique_ptr<str_ref> ref;
 };
 
-// The database's data: the file cut to the length the stream holds.
+// The database's data as the opening sees it: beside another opening the
+// latest commits may be in the journal alone, not yet in the file.
 bytes_t data_of(d_database* db) {
-  bytes_t all = test_support::read_file(db->file_name());
-  all.resize(static_cast<std::size_t>(db->stream()->size()));
-  return all;
+  auto const n = static_cast<std::size_t>(db->stream()->size());
+  char const* const bytes = db->stream()->view(0, n);
+  return bytes_t(bytes, bytes + n);
 }
 
 // The workload's changes from before the database was created, and the states between its
@@ -301,17 +302,27 @@ struct recorded_run {
   long rotations = 0;
 };
 
-// Records the workload run on a new database opened with options; warmed up: after an
-// atomic session of its own that closes without a sync, as a durable opening may find it.
+// How a workload is recorded: warmed up, after an atomic session of its own that closes
+// without a sync, as a durable opening may find it; on a disk with room for journal_room
+// bytes of journal (0: no bound); beside a second opening, which takes turns with the one
+// the workload runs on and changes nothing itself.
+struct run_setting {
+  bool warmed_up = false;
+  long journal_room = 0;
+  bool beside_another = false;
+};
+
+// Records the workload run on a new database opened with options.
 recorded_run record_workload(test_support::scratch_dir& dir, d_open_options options,
-                             bool warmed_up = false, long journal_room = 0) {
+                             run_setting setting = {}) {
+  bool const warmed_up = setting.warmed_up;
   recorded_run run;
   run.file = dir.file("recorded");
   run.warmed_up = warmed_up;
-  d_env env{};
+  d_env env{}, other_env{};
   recorder rec;
   rec.recording = true;
-  rec.journal_room = journal_room;
+  rec.journal_room = setting.journal_room;
   EXPECT_TRUE(create_database(run.file, &env));
   run.promised = rec.changes.size();
   if (warmed_up) {
@@ -321,6 +332,8 @@ recorded_run record_workload(test_support::scratch_dir& dir, d_open_options opti
     close_database(db);
   }
   d_database* db = open_database(run.file, &env, options);
+  d_database* other =
+      setting.beside_another ? open_database(run.file, &other_env, options) : nullptr;
   if (warmed_up) run.promised = rec.changes.size();
   auto w = std::make_unique<workload>(env);
   auto keep_state = [&] {
@@ -339,6 +352,7 @@ recorded_run record_workload(test_support::scratch_dir& dir, d_open_options opti
   run.rotations = w->map->stats.shifts + w->map->stats.shifts4;
   w.reset();
   close_database(db);
+  close_database(other);
   // Closing cuts the free end of the file off: a state of its own.
   run.states.push_back(test_support::read_file(run.file + ".odb"));
   run.contents.push_back(run.contents.back());
@@ -376,28 +390,42 @@ std::string verdict(recorded_run const& run, std::size_t made, std::string const
 
 TEST(CrashTest, ProcessDeathAtEveryWriteLeavesTheStateBeforeOrAfter) {
   test_support::scratch_dir dir(memory_dir);
-  recorded_run const run = record_workload(dir, d_open_options{});
-  ASSERT_GT(run.rotations, 0) << "the workload must set off balance rotations";
-  ASSERT_LT(run.states.back().size(), run.states.rbegin()[1].size())
-      << "closing must cut the free end of the file off";
-  std::string const name = dir.file("crashed");
-  disk files;
-  auto crash = [&](std::size_t k, disk const& d, char const* how) {
-    std::string const v = verdict(run, k, name, d, {});
-    EXPECT_EQ(v, "") << "crash at change " << k << " (" << how << ")";
-    return v.empty();
-  };
-  // Every change before k made, none from k on.
-  for (std::size_t k = 0; crash(k, files, "the changes before it made"); ++k) {
-    if (k == run.changes.size()) break;
-    change const& c = run.changes[k];
-    // A write longer than a word can be cut short; a word is one store.
-    if (c.what == io_tools::io_event::kind::write && c.bytes.size() > word_size) {
-      disk half = files;
-      half.apply(c, c.bytes.size() / 2);
-      if (!crash(k, half, "half of it made")) break;
+  // Atomic alone; then, on a disk with room for 32 KB of journal, durable
+  // alone and atomic beside another opening (the commits then go to a
+  // shared log): the commit that finds the log full starts it afresh.
+  struct variant { char const* name; d_open_options options; run_setting setting; };
+  for (auto const& [label, options, s] :
+       {variant{"atomic, alone", {}, {}},
+        variant{"durable, alone, full disk", {d_journal::durable, 1u << 20}, {false, 32 << 10}},
+        variant{"atomic, beside another opening, full disk", {}, {false, 32 << 10, true}}}) {
+    SCOPED_TRACE(label);
+    recorded_run const run = record_workload(dir, options, s);
+    ASSERT_GT(run.rotations, 0) << "the workload must set off balance rotations";
+    // The last opening to close cuts the free end off when it changed the
+    // file itself; beside another opening that is the other one.
+    if (!s.beside_another) {
+      ASSERT_LT(run.states.back().size(), run.states.rbegin()[1].size())
+          << "closing must cut the free end of the file off";
     }
-    files.apply(c, c.bytes.size());
+    std::string const name = dir.file("crashed");
+    disk files;
+    auto crash = [&](std::size_t k, disk const& d, char const* how) {
+      std::string const v = verdict(run, k, name, d, options);
+      EXPECT_EQ(v, "") << "crash at change " << k << " (" << how << ")";
+      return v.empty();
+    };
+    // Every change before k made, none from k on.
+    for (std::size_t k = 0; crash(k, files, "the changes before it made"); ++k) {
+      if (k == run.changes.size()) break;
+      change const& c = run.changes[k];
+      // A write longer than a word can be cut short; a word is one store.
+      if (c.what == io_tools::io_event::kind::write && c.bytes.size() > word_size) {
+        disk half = files;
+        half.apply(c, c.bytes.size() / 2);
+        if (!crash(k, half, "half of it made")) break;
+      }
+      files.apply(c, c.bytes.size());
+    }
   }
 }
 
@@ -407,17 +435,19 @@ TEST(CrashTest, PowerLossInDurableModeKeepsEveryCommitAndNothingElse) {
   test_support::scratch_dir dir(memory_dir);
   std::string const name = dir.file("crashed");
   std::mt19937 rng(7);
-  // The last run's disk has room for 32 KB of journal, short of the bound
+  // The last runs' disk has room for 32 KB of journal, short of the bound
   // there: the commit that finds the log full makes the file hold every
   // earlier commit and starts the log afresh (before, it failed, and on a
-  // full disk not even an erase went through).
-  struct setting { bool warmed_up; long journal_room; };
-  for (setting const s : {setting{false, 0}, setting{true, 0}, setting{false, 32 << 10}}) {
+  // full disk not even an erase went through), alone and beside another
+  // opening, where the file holds only the commits copied in so far.
+  for (run_setting const s : {run_setting{false, 0, false}, run_setting{true, 0, false},
+                              run_setting{false, 32 << 10, false},
+                              run_setting{false, 32 << 10, true}}) {
     bool const warmed_up = s.warmed_up;
     // Elsewhere checkpoints every few commits, so that power losses land in them too.
     d_open_options const options{d_journal::durable,
                                  std::size_t{s.journal_room ? 1u << 20 : 16u << 10}};
-    recorded_run const run = record_workload(dir, options, warmed_up, s.journal_room);
+    recorded_run const run = record_workload(dir, options, s);
     disk files;
     for (std::size_t k = 0; k < run.changes.size(); ++k) {
       files.apply(run.changes[k], run.changes[k].bytes.size());
@@ -425,7 +455,9 @@ TEST(CrashTest, PowerLossInDurableModeKeepsEveryCommitAndNothingElse) {
       for (int trial = 0; trial < (warmed_up ? 2 : 3); ++trial) {
         ASSERT_EQ(verdict(run, k + 1, name, files.after_power_loss(rng, trial > 0), options), "")
             << (warmed_up ? "after an atomic session, " : "")
-            << (s.journal_room ? "on a full disk, " : "") << "power loss after change " << k
+            << (s.journal_room ? "on a full disk, " : "")
+            << (s.beside_another ? "beside another opening, " : "")
+            << "power loss after change " << k
             << (trial > 0 ? ", torn, trial " + std::to_string(trial) : ", synced bytes only");
       }
     }

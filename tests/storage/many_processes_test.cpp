@@ -521,6 +521,94 @@ TEST_P(InEachMode, ALongReaderKeepsItsSnapshotAndHoldsNobodyUp) {
   EXPECT_EQ(total_of(o), opening_total);
 }
 
+// A read transaction holds its snapshot while another opening commits, and
+// keeps nobody out: begun by an opening alone, it lets another open and
+// commit at once rather than after it ends. A change inside it is made on
+// what the snapshot showed: made and seen while that is the latest commit,
+// busy once another has committed since (a transfer that read the old
+// balance must not overwrite the newer one), and made after it ends.
+TEST_P(InEachMode, AReadTransactionKeepsItsSnapshotAndNobodyOutAndItsStaleChangesAreBusy) {
+  unsigned const noted_key = commits_key + 1;  // no account
+  for (bool alone : {true, false}) {
+    SCOPED_TRACE(alone ? "begun alone" : "begun beside another opening");
+    accounts_db fresh;
+    std::string const& name = fresh.name;
+    auto a = std::make_unique<opening>(name, short_journal(mode));
+    std::optional<opening> b;
+    if (!alone) b.emplace(name, options_for(mode, 100ms));
+    unsigned v = 0;
+    {
+      d_read_transaction rt(&a->env);
+      a->map.put(noted_key, 7);
+      EXPECT_TRUE(a->map.get(noted_key, v) && v == 7) << "a change of the latest commit is not seen";
+      std::vector<unsigned> const seen = balances(a->map);
+      auto const start = steady::now();
+      if (alone) b.emplace(name, options_for(mode, 2000ms));
+      EXPECT_LT(steady::now() - start, 1s) << "the read transaction kept the other opening out";
+      std::mt19937 rng(3);
+      for (int i = 0; i < 200; ++i) transfer(*b, rng);  // past the journal's bound
+      EXPECT_TRUE(balances(a->map) == seen) << "the snapshot moved";
+      EXPECT_EQ(test_support::code_thrown_by([&] { a->map.put(0, 1); }), errc::busy);
+      EXPECT_EQ(test_support::code_thrown_by([&] { d_transaction tx(&a->env); }), errc::busy);
+      EXPECT_TRUE(balances(a->map) == seen) << "a busy change moved the snapshot";
+    }
+    EXPECT_EQ(balances(a->map)[commits_key], 200u);
+    a->map.put(noted_key, 8);
+    EXPECT_TRUE(b->map.get(noted_key, v) && v == 8);
+    EXPECT_EQ(total_of(*b), opening_total);
+    a.reset();
+    b.reset();
+    EXPECT_TRUE(check_database_file(name + ".odb").empty());
+  }
+}
+
+// An iterator copies the node it stands on. Its own opening's changes, and
+// another opening that joins without committing, leave a walk alone; once
+// another has committed, a step or a look throws that it is stale (what it
+// copied may have moved or been freed), where before it read on into nodes
+// that had moved and told of a corrupt file. Inside a read transaction the
+// walk sees its snapshot to the end.
+TEST_P(InEachMode, AnIteratorIsStaleOnceAnotherOpeningCommitsExceptInAReadTransaction) {
+  using words = d_hashmap<std::uint64_t, std::string>;
+  using lines = d_list<std::string>;
+  auto a = std::make_unique<opening>(name, options_for(mode));
+  words wa("words", &a->env);
+  lines la("lines", &a->env);
+  for (std::uint64_t k = 0; k < 50; ++k) wa.put(k, std::string(40, 'w'));
+  for (int i = 0; i < 10; ++i) la.push_back(std::string(40, 'a' + i));
+  auto it = a->map.begin();
+  auto wit = wa.begin();
+  auto lit = la.begin();
+  a->map.put(commits_key + 1, 1);
+  opening b(name, options_for(mode));
+  words wb("words", &b.env);
+  lines lb("lines", &b.env);
+  for (int i = 0; i < 3; ++i) ++it, ++wit, ++lit;
+  EXPECT_EQ(it->key, 3u);
+  EXPECT_EQ(*lit, std::string(40, 'd'));
+  b.map.put(0, opening_balance + 1);
+  lb.pop_front();
+  EXPECT_EQ(test_support::code_thrown_by([&] { ++it; }), errc::busy);
+  EXPECT_EQ(test_support::code_thrown_by([&] { (void)it->value; }), errc::busy);
+  EXPECT_EQ(test_support::code_thrown_by([&] { ++wit; }), errc::busy);
+  EXPECT_EQ(test_support::code_thrown_by([&] { (void)*lit; }), errc::busy);
+  EXPECT_EQ(test_support::code_thrown_by([&] { la.erase(lit); }), errc::busy);
+  EXPECT_EQ(la.size(), 9u);
+  {
+    d_read_transaction rt(&a->env);
+    unsigned walked = 0;
+    for (auto i = a->map.begin(); i != a->map.end(); ++i, ++walked) {
+      if (walked % 10 == 0) b.map.put(commits_key + 2 + walked, walked);
+    }
+    EXPECT_EQ(walked, accounts + 2);
+    std::size_t words_walked = 0;
+    for (auto i = wa.begin(); i != wa.end(); ++i, ++words_walked) wb.erase(i->first);
+    EXPECT_EQ(words_walked, 50u);
+  }
+  EXPECT_EQ(wa.size(), 0u);
+  EXPECT_EQ(a->map.size(), accounts + 2 + 11);
+}
+
 // A reader holds the checkpoint back while it lives; killed inside its read
 // transaction, its slot is found dead by its process id and holds nothing.
 TEST_F(ManyProcesses, AReaderKilledInsideItsSnapshotHoldsNothingBack) {

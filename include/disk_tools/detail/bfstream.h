@@ -251,6 +251,9 @@ class bfstream {
   void set_growth_step(std::size_t step) { growth_step_ = step; }
   // Makes the file exactly size() bytes long.
   void trim();
+  // Lengthens the file as a write reaching end would, writing nothing: a
+  // full disk is this call's error, before anything else has changed.
+  void make_room(disk_tools::word_t end);
   // Returns once the file's bytes and length are on the disk.
   void sync();
 

@@ -232,6 +232,9 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // long and nobody reads it.
   void checkpoint_shared();
   bool copy_due(published_state const& s) const;
+  // Copies in the commits of s that no pinned snapshot predates (resting
+  // ones count unless pass_resting), unless a tool reads the file.
+  void copy_in_up_to(published_state const& s, bool pass_resting);
   // Writes the commits after the checkpoint of s up to target into the file.
   void copy_in(published_state const& s, std::uint64_t target);
   // False when a reader keeps the log from starting afresh.
@@ -262,8 +265,10 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // Lays out the records of the transaction's pending writes and its commit
   // record (the file then length bytes long) in scratch_.
   void encode_commit(word_t length);
-  // Appends the commit laid out in scratch_ to the log of an opening alone.
-  void append_commit(word_t length);
+  // Makes room in the log for the commit laid out in scratch_ (the file
+  // then length bytes long); on a disk too full for the log to grow,
+  // starts the log afresh when it can and lays the commit out again.
+  void make_log_room(word_t length);
   // The outermost rollback in redo mode: forgets the pending writes, or puts
   // back the file a failed commit copy left half changed.
   void take_back_commit();

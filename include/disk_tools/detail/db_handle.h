@@ -120,6 +120,9 @@ class db_handle {
   void require_not_gone(word_t container) const {
     if (state_ && !state_->gone.empty()) state_->check_not_gone(container, seen_);
   }
+  // How often the database has followed other openings' commits: an
+  // iterator notes it where it stands and is stale once it moved on.
+  std::uint64_t followed() const { return state_ ? state_->followed : 0; }
   // Records that the object's cache agrees with the file as it is now.
   void up_to_date() {
     if (state_) seen_ = state_->changes;
@@ -241,5 +244,10 @@ class db_handle {
 
 // Thrown by an object whose creation a rollback took back.
 inline char const* const rolled_back_message = "container was rolled back: make it again...";
+// Thrown by an iterator moved or read after another opening committed: what
+// it copied may have moved or been freed since.
+inline char const* const stale_iterator_message =
+    "iterator is stale: another opening committed since it was made; iterate inside a "
+    "d_read_transaction...";
 
 }  // namespace disk_tools

@@ -60,8 +60,12 @@
 // An opening alone pays no system call per transaction: it announces each
 // transaction in the busy word and looks at the join word (the two orders
 // of store and load are fenced, so one of the two sides always sees the
-// other). A joining opening waits until the first is between transactions;
-// then the first has seen the request or will see it before it writes again.
+// other). A joining opening waits until the first is between write
+// transactions; then the first has seen the request or will see it before it
+// writes again. A read transaction of the first pins its slot in the reader
+// table before it looks at the join word, fenced as a pin is: either it sees
+// the request and takes turns from then on, or the joiner's checkpoints see
+// the pin.
 //
 // The writer's turn is taken without a system call when nobody else wants
 // it: a mutex in the mapped file, shared between processes and robust, so
@@ -204,8 +208,8 @@ class lock_file {
   // The writer: a commit is in the journal (its records end at log_end).
   void publish_commit(word_t length, word_t log_end);
   // The writer alone (or one that repairs): a commit that is in the
-  // database file too.
-  void publish_in_place(word_t length, word_t log_end);
+  // database file too. Returns the commit's count.
+  std::uint64_t publish_in_place(word_t length, word_t log_end);
   // The writer: the database file holds the commits up to `commit` now.
   void publish_checkpoint(std::uint64_t commit, word_t log_at, word_t length);
   // The writer: the journal starts afresh at log_start with salt, the file
