@@ -124,6 +124,52 @@ struct db_state {
     auto const at = changed_at.find(container);
     return at != changed_at.end() && at->second > seen;
   }
+
+  // Containers kept inside others (a map's list and vector values) live in
+  // blocks that are freed when their entry is erased, or when the
+  // transaction that made them is rolled back, and the allocator may hand the
+  // same blocks to a new container at once; a removed root's directory entry
+  // is taken by the next new root. An object that still names such a
+  // container must not follow its handle into another's records. So each
+  // handle slot whose container went keeps the windows of counts at which an
+  // object may have attached to a container now gone: an object whose last
+  // count lies in one is refused. Erasing (removing) one ends every earlier
+  // window at its count; a rollback takes that back, and adds the window
+  // from a container's making in the scope to the rollback.
+  enum class gone_reason { erased, rolled_back, removed };
+  struct gone_window {
+    std::uint64_t from = 0, to = 0;
+    gone_reason why = gone_reason::erased;
+  };
+  std::unordered_map<word_t, std::vector<gone_window>> gone;
+  // What the open scopes of change did to gone, so that a rollback puts it
+  // back: the count as each scope began, innermost last, and each container
+  // freed (with the windows its handle had before) or made meanwhile, in
+  // order.
+  struct scope_step {
+    word_t container = no_address;
+    std::uint64_t at = 0;
+    bool made = false;
+    std::vector<gone_window> before;
+  };
+  std::vector<std::uint64_t> scope_began;
+  std::vector<scope_step> scope_steps;
+
+  // Counts the freeing of the container whose handle slot is at container:
+  // an inner container erased with its entry, or a removed root.
+  void note_freed(word_t container, gone_reason why = gone_reason::erased);
+  // Counts the making of an inner container or a new root, which a rollback
+  // of the scope it was made in takes back.
+  void note_made(word_t container);
+  // "container was rolled back...", "container was erased..." or "container
+  // was removed..." when the container went after the count stood at seen.
+  void check_not_gone(word_t container, std::uint64_t seen) const;
+  // A scope of change began, committed (depth scopes remain open) or was
+  // rolled back (the innermost of depth open scopes; put_back false when the
+  // journal is off and its changes stay).
+  void scope_begun() { scope_began.push_back(changes); }
+  void scope_committed(int depth);
+  void scope_rolled_back(int depth, bool put_back);
 };
 
 class d_database {

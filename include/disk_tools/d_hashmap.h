@@ -492,9 +492,12 @@ class chained_map {
   size_type size() const { return static_cast<size_type>(count()); }
   bool empty() const { return size() == 0; }
 
-  // Gives the map a new table of n buckets and relinks every entry into it.
+  // Gives the map a new table of n buckets (1 to max_buckets, as the map
+  // was made with) and relinks every entry into it.
   void rehash(long n) {
-    if (n < 1) throw error(errc::bad_size, "invalid container size...");
+    if (n < 1 || n > hashmap_header::max_buckets) {
+      throw error(errc::bad_size, "invalid container size...");
+    }
     changing([&] {
       if (n != buckets_) relink(n);
     });

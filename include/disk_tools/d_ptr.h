@@ -23,7 +23,10 @@ class d_ptr_assign {
       : cell_(cell), cached_(cached), stream_(stream), allocator_(allocator), link_(std::move(link)) {}
 
   d_ptr_assign& operator=(T const& value) {
-    in_change(link_.db(), [&] { assign_cell(*stream_, *allocator_, cell_, value); });
+    in_change(link_.db(), [&] {
+      link_.require_not_gone(cell_);
+      assign_cell(*stream_, *allocator_, cell_, value);
+    });
     *cached_ = value;
     return *this;
   }
@@ -32,6 +35,7 @@ class d_ptr_assign {
   // none.
   operator T() const {
     auto const op = link_.operation();
+    link_.require_not_gone(cell_);
     word_t const block = stream_->read_word(cell_);
     if (block != no_address) *cached_ = stored_value<T>::read(*stream_, block);
     return *cached_;
@@ -63,11 +67,16 @@ class d_ptr {
   d_ptr& operator=(d_var<T> const& var) {
     cell_ = var.cell();
     cached_ = T{};
+    link_.up_to_date();
     return *this;
   }
 
+  // The cell's proxy; a cell whose root was removed since the pointer was
+  // aimed at it (or whose making was rolled back) refuses it, rather than
+  // read the cell the next new root may take.
   d_ptr_assign<T> operator*() {
     auto const op = link_.operation();
+    link_.require_not_gone(cell_);
     word_t const block = stream_->read_word(cell_);
     if (block != no_address) cached_ = stored_value<T>::read(*stream_, block);
     return d_ptr_assign<T>(cell_, &cached_, stream_, allocator_, link_);

@@ -30,13 +30,17 @@ class d_var {
   // Frees the old value's block, stores value in a new one and re-aims the
   // cell at it.
   d_var& operator=(T const& value) {
-    in_change(link_.db(), [&] { assign_cell(*stream_, *allocator_, cell_, value); });
+    in_change(link_.db(), [&] {
+      still_there();
+      assign_cell(*stream_, *allocator_, cell_, value);
+    });
     return *this;
   }
 
   // The stored value; an empty value while the cell holds none.
   T get_data() const {
     auto const op = link_.operation();
+    still_there();
     word_t const block = stream_->read_word(cell_);
     if (block == no_address) return T{};
     return stored_value<T>::read(*stream_, block);
@@ -51,6 +55,7 @@ class d_var {
   std::string_view view() const {
     static_assert(std::is_same<T, std::string>::value, "view() reads strings in place: read other values by copy");
     auto const op = link_.operation();
+    still_there();
     word_t const block = stream_->read_word(cell_);
     if (block == no_address) return {};
     return stored_value<std::string>::view(*stream_, block);
@@ -59,11 +64,16 @@ class d_var {
   long cell() const { return cell_; }
 
  private:
+  // A root removed since the variable's last use (or whose making was
+  // rolled back) refuses it, rather than reading the cell the next new root
+  // may take. The variable keeps nothing else to bring up to date.
+  void still_there() const { link_.stale(cell_); }
+
   word_t cell_;
   d_alloc* allocator_;
   io_tools::bfstream* stream_;
   d_database* database_;
-  db_handle link_;
+  mutable db_handle link_;
 };
 
 }  // namespace disk_tools

@@ -227,6 +227,7 @@ class d_vector_assign {
 
   operator T() const {
     auto const op = link_.operation();
+    link_.require_not_gone(handle_);
     return vector_detail::element_in<T>(*stream_, vector_detail::slot_of(*stream_, handle_, index_));
   }
   T get_data() const { return *this; }
@@ -234,6 +235,7 @@ class d_vector_assign {
   // Frees the element's block and stores value in a new one.
   d_vector_assign& operator=(T const& value) {
     value_ = link_.change(link_.db(), handle_, [&] {
+      link_.require_not_gone(handle_);
       word_t const slot = vector_detail::slot_of(*stream_, handle_, index_);
       allocator_->deallocate(vector_detail::value_in(*stream_, slot));
       word_t const block = store_value(*allocator_, value);
@@ -296,6 +298,7 @@ class d_vector {
   // slot is the first word of a block of its own.
   explicit d_vector(d_env* env) : allocator_(env->allocator), database_(env->database) {
     grab(database_->stream(), create_handle(database_), database_->allocator(), database_);
+    link_.made(handle_);
   }
 
   // Attaches to the vector whose handle slot is at address, creating it when

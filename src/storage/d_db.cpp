@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "disk_tools/d_transaction.h"
+#include "disk_tools/detail/db_handle.h"
 #include "disk_tools/detail/map_records.h"
 #include "disk_tools/detail/root_walk.h"
 
@@ -191,6 +192,68 @@ d_database& db_state::open() const {
   database->check_thread();
   database->follow_commits();
   return *database;
+}
+
+void db_state::note_freed(word_t container, gone_reason why) {
+  note_change(container);
+  std::vector<gone_window>& windows = gone[container];
+  if (!scope_began.empty()) scope_steps.push_back({container, changes, false, windows});
+  // Every object attached before now is refused: one window holds them all.
+  windows.assign(1, gone_window{0, changes, why});
+}
+
+void db_state::note_made(word_t container) {
+  note_change(container);
+  if (!scope_began.empty()) scope_steps.push_back({container, changes, true, {}});
+}
+
+void db_state::check_not_gone(word_t container, std::uint64_t seen) const {
+  auto const at = gone.find(container);
+  if (at == gone.end()) return;
+  for (gone_window const& w : at->second) {
+    if (seen < w.from || seen >= w.to) continue;
+    switch (w.why) {
+      case gone_reason::rolled_back:
+        throw error(errc::rolled_back, rolled_back_message);
+      case gone_reason::removed:
+        throw error(errc::out_of_range, "container was removed with its root: make it again...");
+      case gone_reason::erased:
+        break;
+    }
+    throw error(errc::out_of_range, erased_inner_message);
+  }
+}
+
+void db_state::scope_committed(int depth) {
+  auto const open = static_cast<std::size_t>(depth < 0 ? 0 : depth);
+  if (scope_began.size() > open) scope_began.resize(open);
+  // Once the transaction commits, nothing can take back what it did.
+  if (scope_began.empty()) scope_steps.clear();
+}
+
+void db_state::scope_rolled_back(int depth, bool put_back) {
+  // With the journal off the scope's changes stay, as if it had committed.
+  if (!put_back) return scope_committed(depth - 1);
+  if (depth < 1 || scope_began.size() < static_cast<std::size_t>(depth)) return;
+  std::uint64_t const began = scope_began[static_cast<std::size_t>(depth) - 1];
+  scope_began.resize(static_cast<std::size_t>(depth) - 1);
+  // Newest first: what the scope made is gone for the objects attached
+  // since, and what it freed is back, as the file is, for those attached
+  // before (the windows of what it made after the freeing stay).
+  while (!scope_steps.empty() && scope_steps.back().at > began) {
+    scope_step& step = scope_steps.back();
+    std::vector<gone_window>& windows = gone[step.container];
+    if (step.made) {
+      windows.push_back(gone_window{step.at, changes, gone_reason::rolled_back});
+    } else {
+      for (gone_window const& w : windows) {
+        if (w.from > step.at) step.before.push_back(w);
+      }
+      windows = std::move(step.before);
+      if (windows.empty()) gone.erase(step.container);
+    }
+    scope_steps.pop_back();
+  }
 }
 
 bool d_database::enter() {
@@ -541,6 +604,7 @@ void d_database::begin_change() {
   // it only while no change was counted since, and any write may move the
   // mapping, a write to no container too.
   ++state_->changes;
+  state_->scope_begun();
 }
 
 void d_database::end_turn() {
@@ -564,12 +628,15 @@ void d_database::end_turn() {
 
 void d_database::commit_change() {
   journal_->commit();
+  state_->scope_committed(journal_->depth());
   allocator_->commit_scope();
   end_turn();
   leave_when_outermost_ended();
 }
 
 void d_database::rollback_change() noexcept {
+  int const depth = journal_->depth();
+  bool const put_back = journal_->can_roll_back();
   try {
     journal_->rollback();
   } catch (...) {
@@ -580,6 +647,7 @@ void d_database::rollback_change() noexcept {
   }
   allocator_->rollback_scope();
   state_->note_reset();
+  state_->scope_rolled_back(depth, put_back);
   end_turn();
   leave_when_outermost_ended();
 }
@@ -658,11 +726,15 @@ long d_database::attach_root(std::string const& name, std::string const& kind, d
       e.kind_status = kind_record::status::recorded;
       changed = true;
     }
+    word_t const slot =
+        directory_entry::address_of(at) + static_cast<word_t>(directory_entry::slot_offset);
     if (changed) {
       if (read_only_) throw error(errc::read_only, "database is read-only...", file_name_);
       write_entry(stream_, directory_offset_, at, e);
+      // A rollback frees the entry again, for the next new root to take.
+      if (e.slot == no_address) state_->note_made(slot);
     }
-    return directory_entry::address_of(at) + static_cast<word_t>(directory_entry::slot_offset);
+    return slot;
   };
   // Attaching an existing root changes nothing, so a read-only opening can.
   if (read_only_) {
@@ -732,14 +804,24 @@ bool d_database::remove_root(std::string const& name) {
       }
       // Every block is found before any is freed: a freed block may be
       // reused by the allocator's own bookkeeping.
-      std::vector<word_t> blocks;
-      root_walker(stream_).walk(e.kind, e.slot,
-                                [&](owned_block const& b) { blocks.push_back(b.address); });
+      std::vector<word_t> blocks, handles;
+      root_walker(stream_).walk(e.kind, e.slot, [&](owned_block const& b) {
+        blocks.push_back(b.address);
+        // An inner container's handle block is one word naming its header
+        // (a list's header is such a block too, and no harm to count).
+        bool const one_word = b.links == std::vector<std::size_t>{0} && b.run_words == 0;
+        if (one_word) handles.push_back(b.address);
+      });
       for (word_t b : blocks) allocator_->deallocate(b);
+      for (word_t h : handles) state_->note_freed(h, db_state::gone_reason::removed);
     }
     write_entry(stream_, directory_offset_, at, directory_entry{});
-    // Objects still attached to the root read it afresh, and find it gone.
+    // Objects still attached to the root find it gone, even once another
+    // root takes the entry.
     state_->note_reset();
+    state_->note_freed(
+        directory_entry::address_of(at) + static_cast<word_t>(directory_entry::slot_offset),
+        db_state::gone_reason::removed);
     return true;
   });
 }

@@ -114,6 +114,9 @@ TEST_F(HashMapTest, ANewKeyHeadsItsChainAndAnEraseRelinksIt) {
   EXPECT_TRUE(m.erase("b"));
   EXPECT_EQ(word(bucket), a);
   EXPECT_EQ(thrown_by([&] { m.rehash(0); }), "invalid container size...");
+  // More buckets than a map may be made with: the next opening would take
+  // the table for damage.
+  EXPECT_EQ(thrown_by([&] { m.rehash(long{1} << 40); }), "invalid container size...");
 }
 
 TEST_F(HashMapTest, DamagedChainsAreReportedAsCorruption) {

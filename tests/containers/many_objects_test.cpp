@@ -1,5 +1,6 @@
 // A variable with pointers to it and a list of lists with views of its inner lists, each
-// named by several objects at once, against std:: models (model_harness.h). (The list, the
+// named by several objects at once (one of them left behind by a move), against std::
+// models (model_harness.h). (The list, the
 // vector, the hash map and the driver maps meet two objects each in their own model tests.)
 // Each step changes one container through a random object (now and then a transaction of
 // several changes, committed or rolled back), and then a random object of that container,
@@ -55,6 +56,11 @@ class many_objects {
       ptrs_.push_back(std::make_unique<d_ptr<string>>(*vars_.back(), &env));
       outer_.push_back(std::make_unique<d_list<d_list<int>>>("lists", &env));
     }
+    // Object 1 of each kind is one a move left behind: it still names its
+    // container, as a copy does.
+    d_var<string> var_taken(std::move(*vars_[1]));
+    d_ptr<string> ptr_taken(std::move(*ptrs_[1]));
+    d_list<d_list<int>> outer_taken(std::move(*outer_[1]));
     // A cell that never holds a value again after a rollback: a d_ptr reads its own
     // last value from an empty cell.
     if (vars_[0]->get_data().empty()) *vars_[0] = m_.var = "first";

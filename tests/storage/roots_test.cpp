@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 
 #include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
 #include <disk_tools/d_map.h>
+#include <disk_tools/d_ptr.h>
 #include <disk_tools/d_transaction.h>
 #include <disk_tools/d_var.h>
 #include <disk_tools/d_vector.h>
@@ -233,6 +235,55 @@ TEST_F(RootsTest, RemoveRootFreesEveryBlockItOwnedAsOneChange) {
     reopen();
     EXPECT_EQ(check_database_file(path()), std::vector<std::string>{});
   }
+}
+
+// Objects still attached to a removed root (an inner list of it and a
+// pointer among them) refuse every use, also once new roots take its
+// directory entry and its blocks (they wrote into those before); a removal
+// rolled back leaves them working. An object of a root whose making was rolled back refuses its use
+// though another root took the entry meanwhile.
+TEST_F(RootsTest, ObjectsOfARemovedRootRefuseTheirUseWhenNewRootsTakeItsPlace) {
+  char const* const names[] = {"list", "vec", "map", "var"};
+  d_list<std::string> list("list", &env_);
+  d_vector<std::string> vec("vec", &env_);
+  d_map<std::string, d_list<std::string>> map("map", &env_);
+  d_var<std::string> var("var", &env_);
+  d_ptr<std::string> ptr(var, &env_);
+  d_list<std::string> inner = map["w"];
+  list.push_back("a"), vec.push_back("a"), inner.push_back("a");
+  {
+    d_transaction t(db_);
+    for (auto name : names) EXPECT_TRUE(db_->remove_root(name));
+  }
+  list.push_back("b"), vec.push_back("b"), inner.push_back("b"), *ptr = "b";
+  EXPECT_EQ(list.size() + vec.size() + inner.size(), 6u);
+
+  for (auto name : names) EXPECT_TRUE(db_->remove_root(name));
+  d_list<std::string> new_list("new_list", &env_);
+  d_vector<std::string> new_vec("new_vec", &env_);
+  d_map<std::string, d_list<std::string>> new_map("new_map", &env_);
+  d_var<std::string> new_var("new_var", &env_);
+  new_map["w"];
+  std::string const removed = "container was removed with its root: make it again...";
+  EXPECT_EQ(thrown_by([&] { list.push_back("c"); }), removed);
+  EXPECT_EQ(thrown_by([&] { vec.push_back("c"); }), removed);
+  EXPECT_EQ(thrown_by([&] { inner.push_back("c"); }), removed);
+  EXPECT_EQ(thrown_by([&] { map["w"]; }), removed);
+  EXPECT_EQ(thrown_by([&] { var = "c"; }), removed);
+  EXPECT_EQ(thrown_by([&] { *ptr = "c"; }), removed);
+  EXPECT_EQ(new_list.size() + new_vec.size() + new_map.size() + new_map["w"].size(), 1u);
+  EXPECT_EQ(new_var.get_data(), "");
+
+  std::optional<d_list<std::string>> undone;
+  {
+    d_transaction t(db_);
+    undone.emplace("undone", &env_);
+  }
+  d_list<std::string> taker("taker", &env_);
+  EXPECT_EQ(thrown_by([&] { undone->push_back("c"); }),
+            "container was rolled back: make it again...");
+  EXPECT_EQ(taker.size(), 0u);
+  EXPECT_EQ(check_database_file(path()), std::vector<std::string>{});
 }
 
 // An inner list kept at a root of its own belongs to that root: removing the

@@ -14,6 +14,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -77,6 +78,13 @@ struct nested_value<disk_tools::d_vector<U>> {
 // transaction takes containers made in it away again. The blocks in use are
 // the map's own (the ordered map's header and nodes; the hash map's table and
 // an entry per word) and the containers': a leak or a double free shows.
+//
+// One working container is also kept across steps, as a program keeps
+// m[word]: it sees what the map's own objects do to its word, and once its
+// word is erased (or the transaction that made it is rolled back) it refuses
+// every use, reads and appends alike, instead of reaching into whatever
+// container the allocator gives its blocks next. So does, for a vector, a
+// proxy of its first element kept with it.
 template <class K, class C, bool hashed>
 class map_of_containers_subject {
   using element = typename C::value_type;
@@ -87,7 +95,11 @@ class map_of_containers_subject {
     env_ = &env;
     map_.emplace("index", &env);
   }
-  void detach() { map_.reset(); }
+  void detach() {
+    held_first_.reset();
+    held_.reset();
+    map_.reset();
+  }
   std::vector<std::string> check() {
     if constexpr (hashed) return map_->check();
     return {};
@@ -110,13 +122,21 @@ class map_of_containers_subject {
   }
 
   std::string step(std::mt19937& rng) {
-    if (pick(rng, 0, 30) != 0) return change(rng);
+    if (pick(rng, 0, 7) != 0) return change(rng);
     disk_tools::d_transaction tx(env_->database);
     auto const before = model_;
+    bool const held_before = held_alive_;
+    made_in_tx_.clear();
+    in_tx_ = true;
     std::string what = "transaction {";
     for (int n = pick(rng, 1, 4); n > 0; --n) what += " " + change(rng) + ";";
+    in_tx_ = false;
     tx.rollback();
     model_ = before;
+    // The held container comes back with its word, unless the transaction
+    // made it.
+    held_alive_ = held_in_tx_ ? held_ && !held_made_in_tx_ : held_before;
+    held_in_tx_ = false;
     return what + " } rolled back";
   }
 
@@ -137,22 +157,92 @@ class map_of_containers_subject {
   std::string change(std::mt19937& rng) {
     K const word = word_of(pick(rng, 0, 40));
     element const posting = posting_of(rng);
-    switch (pick(rng, 0, 5)) {
+    switch (pick(rng, 0, 7)) {
       case 0:
+        if (held_ && word == held_word_) held_alive_ = false;
         return require(map_->erase(word) == (model_.erase(word) > 0), "erase");
       case 1:
         if (!model_.count(word)) return "nothing to change";
         return nested_value<C>::change((*map_)[word], model_[word], rng, posting);
+      case 2:
+        note_made(word);
+        held_.emplace((*map_)[word]);
+        held_word_ = word;
+        held_alive_ = true;
+        held_in_tx_ = in_tx_;
+        held_made_in_tx_ = in_tx_ && made_in_tx_.count(word) > 0;
+        held_first_.reset();
+        if constexpr (is_vector) {
+          if (!model_[word].empty()) held_first_.emplace((*held_)[0]);
+        }
+        model_[word];
+        return "hold";
+      case 3:
+        return use_held(posting);
       default:
+        note_made(word);
         (*map_)[word].push_back(posting);
         model_[word].push_back(posting);
         return "append";
     }
   }
 
+  void note_made(K const& word) {
+    if (in_tx_ && !model_.count(word)) made_in_tx_.insert(word);
+  }
+
+  // Appends through the held container, which must agree with its word's
+  // model; one whose word went must refuse both the read and the append.
+  // A vector's held proxy of its first element reads what the model holds
+  // there, and is refused with it.
+  std::string use_held(element const& posting) {
+    if (!held_) return "nothing held";
+    if (held_alive_) {
+      held_->push_back(posting);
+      auto& model = model_[held_word_];
+      model.push_back(posting);
+      if constexpr (is_vector) {
+        if (held_first_) require(element(*held_first_) == model.front(), "the held first element");
+      }
+      return require(held_->size() == model.size(), "append through the held container");
+    }
+    auto refused = [](auto&& use) {
+      try {
+        use();
+      } catch (disk_tools::error const& e) {
+        return e.code() == disk_tools::errc::rolled_back ||
+               std::string(e.what()).rfind("container was erased", 0) == 0;
+      }
+      return false;
+    };
+    if constexpr (is_vector) {
+      if (held_first_) {
+        require(refused([&] { return element(*held_first_); }) &&
+                    refused([&] { *held_first_ = posting; }),
+                "the held first element of a word gone refuses its use");
+      }
+    }
+    return require(refused([&] { return held_->size(); }) &&
+                       refused([&] { held_->push_back(posting); }),
+                   "the held container of a word gone refuses its use");
+  }
+
   disk_tools::d_env* env_ = nullptr;
   std::optional<map_t> map_;
   std::map<K, std::vector<element>> model_;
+  // The held container, its word, and whether that word's container is
+  // still the one it names; while a transaction is under way, the words
+  // whose containers it made.
+  static constexpr bool is_vector = std::is_same<C, disk_tools::d_vector<element>>::value;
+  std::optional<C> held_;
+  using first_proxy = std::conditional_t<is_vector, disk_tools::d_vector_assign<element>, int>;
+  std::optional<first_proxy> held_first_;
+  K held_word_{};
+  bool held_alive_ = false;
+  bool in_tx_ = false;
+  bool held_in_tx_ = false;
+  bool held_made_in_tx_ = false;
+  std::set<K> made_in_tx_;
 };
 
 }  // namespace test_support

@@ -60,6 +60,15 @@ class db_handle {
   db_handle() = default;
   explicit db_handle(d_database* db)
       : state_(db ? db->state() : nullptr), seen_(state_ ? state_->changes : 0) {}
+  // Moving copies: an object is a name, and one a move left behind still
+  // names its container, as a copy does. (Emptied, it would report its
+  // database closed while it is open.)
+  db_handle(db_handle const&) = default;
+  db_handle& operator=(db_handle const&) = default;
+  db_handle(db_handle&& other) noexcept : db_handle(static_cast<db_handle const&>(other)) {}
+  db_handle& operator=(db_handle&& other) noexcept {
+    return *this = static_cast<db_handle const&>(other);
+  }
 
   // The database; throws "database is closed..." once it is (or
   // "database must be reopened..." after a failed rollback).
@@ -107,11 +116,22 @@ class db_handle {
                              ? state_->reset_at > seen_ || *stamp_ > seen_
                              : state_->changed_since(container, seen_);
     if (changed) {
+      // The change may have been its end: an inner container erased with
+      // its entry, or made in a scope that was rolled back; or, after other
+      // openings' commits, erased by one of them.
+      if (!state_->gone.empty()) state_->check_not_gone(container, seen_);
       if (origin_ && state_->followed != origin_seen_) check_origin();
       return true;
     }
     seen_ = state_->changes;
     return false;
+  }
+  // Throws when the container whose handle slot is at container went (an
+  // inner container erased, a root removed, a making rolled back) since this
+  // handle was last up to date: for what keeps no cache to bring up to date
+  // but names the container (a vector's element proxy).
+  void require_not_gone(word_t container) const {
+    if (state_ && !state_->gone.empty()) state_->check_not_gone(container, seen_);
   }
   // The object of an inner container, taken from its map now by the look
   // origin repeats: once its opening has followed other openings' commits,
@@ -126,6 +146,13 @@ class db_handle {
   // Records that the object's cache agrees with the file as it is now.
   void up_to_date() {
     if (state_) seen_ = state_->changes;
+  }
+  // Records that the object made the container whose handle slot is at
+  // container in a block of its own, which a rollback takes back
+  // (db_state::note_made).
+  void made(word_t container) {
+    state_->note_made(container);
+    up_to_date();
   }
 
   // Runs step as one change of db (in_change) to the container whose handle

@@ -49,6 +49,7 @@ struct nested_container<d_list<U>> {
     env->allocator->deallocate(list.sentinel_address());
     env->allocator->deallocate(list.header_address());
     env->allocator->deallocate(handle);
+    env->database->state()->note_freed(handle);
   }
 };
 
@@ -76,6 +77,7 @@ struct nested_container<d_vector<U>> {
     vector.clear();
     env->allocator->deallocate(vector.header_address());
     env->allocator->deallocate(handle);
+    env->database->state()->note_freed(handle);
   }
 };
 
