@@ -508,7 +508,7 @@ class chained_map {
     d_database& db = checked();  // first: another object may have set the policy
     double const load = max_load_ > 0 ? max_load_ : 1.0;
     double const needed = std::ceil(static_cast<double>(keys) / load);
-    if (needed > static_cast<double>(hashmap_header::max_buckets)) {
+    if (keys < 0 || needed > static_cast<double>(hashmap_header::max_buckets)) {
       throw error(errc::bad_size, "invalid container size...");
     }
     link_.own_change(db, handle_, [&] {
@@ -523,7 +523,7 @@ class chained_map {
   // block with room for it), so that its bytes are those of maps made before
   // policies were kept.
   void set_max_load_factor(double f) {
-    double const load = f > 0 && std::isfinite(f) ? f : 0;
+    double const load = hashmap_detail::checked_load_factor(f);
     changing([&] {
       if (has_policy_) {
         hashmap_header::write_policy(*stream_, header_, buckets_, load);

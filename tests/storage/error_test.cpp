@@ -2,6 +2,7 @@
 // message, the file and the system's errno it carries, and that a program
 // catching std::exception catches it.
 #include <disk_tools/d_db.h>
+#include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
 #include <disk_tools/d_transaction.h>
 #include <disk_tools/d_vector.h>
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <string>
 
 #include "harness.h"
@@ -45,6 +47,7 @@ TEST_F(ErrorTest, EachKindCarriesItsCodeMessageFileAndErrno) {
   waits_not.busy_timeout = std::chrono::milliseconds(0);
   d_open_options reads;
   reads.read_only = true;
+  char const* const bad_load = "invalid load factor: give 0 (never grow) or a positive number...";
   row const rows[] = {
       {"missing file", errc::cannot_open, "unable to open alloc file...", ENOENT,
        [&](std::string& p) { p = other("absent.odb"), open_database(other("absent"), &env); }},
@@ -133,6 +136,17 @@ TEST_F(ErrorTest, EachKindCarriesItsCodeMessageFileAndErrno) {
        [&](std::string&) { (void)d_vector<std::string>("v", 1, &env_)[1]; }},
       {"empty", errc::empty, "list is empty...", 0,
        [&](std::string&) { d_list<std::string>("l", &env_).pop_front(); }},
+      {"negative room", errc::bad_size, "invalid container size...", 0,
+       [&](std::string&) { d_hashmap<std::string, std::string>("h", 16, &env_).reserve(-1); }},
+      {"load factor of a chained map", errc::bad_size, bad_load, 0,
+       [&](std::string&) {
+         d_hashmap<std::string, std::string>("h", 16, &env_).set_max_load_factor(-1);
+       }},
+      {"load factor of a slot table", errc::bad_size, bad_load, 0,
+       [&](std::string&) {
+         d_hashmap<std::uint64_t, std::uint64_t>("t", &env_).set_max_load_factor(
+             std::numeric_limits<double>::quiet_NaN());
+       }},
   };
   for (row const& r : rows) {
     SCOPED_TRACE(r.what);

@@ -38,6 +38,16 @@
 namespace disk_tools {
 namespace hashmap_detail {
 
+// A growth policy as given to set_max_load_factor: 0 (never grow) or a
+// positive, finite count of keys per bucket or slot. Anything else is a
+// mistake, not a request to stop growing.
+inline double checked_load_factor(double f) {
+  if (!(f >= 0) || !std::isfinite(f)) {
+    throw error(errc::bad_size, "invalid load factor: give 0 (never grow) or a positive number...");
+  }
+  return f;
+}
+
 // The header a map's handle slot names.
 inline word_t header_of(io_tools::bfstream& s, word_t handle) {
   word_t const header = s.read_word(handle);
@@ -259,7 +269,7 @@ class slot_map {
   // put first doubles the table. A full table grows whatever f is (0, which
   // grows no other table, included).
   void set_max_load_factor(double f) {
-    double const load = f > 0 && std::isfinite(f) ? f : 0;
+    double const load = hashmap_detail::checked_load_factor(f);
     changing([&] {
       hashmap_slots::write_policy(*stream_, header_, load);
       max_load_ = load;
