@@ -256,8 +256,6 @@ class db_handle {
     *stamp_ = ++state_->changes;
   }
 
-  std::shared_ptr<db_state> state_;
-  std::uint64_t seen_ = 0;
   // Asks the inner container's map whether it still keeps it (taken_from).
   void check_origin() {
     bool const kept = (*origin_)();
@@ -265,6 +263,8 @@ class db_handle {
     if (!kept) throw error(errc::out_of_range, erased_inner_message);
   }
 
+  std::shared_ptr<db_state> state_;
+  std::uint64_t seen_ = 0;
   std::uint64_t* stamp_ = nullptr;  // in state_->changed_at, for stamped_
   word_t stamped_ = no_address;
   std::shared_ptr<inner_origin const> origin_;  // taken_from
