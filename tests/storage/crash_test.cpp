@@ -394,11 +394,14 @@ TEST(CrashTest, ProcessDeathAtEveryWriteLeavesTheStateBeforeOrAfter) {
   // alone and atomic beside another opening (the commits then go to a
   // shared log): the commit that finds the log full starts it afresh.
   struct variant { char const* name; d_open_options options; run_setting setting; };
-  for (auto const& [label, options, s] :
+  for (variant const& each :
        {variant{"atomic, alone", {}, {}},
         variant{"durable, alone, full disk", {d_journal::durable, 1u << 20}, {false, 32 << 10}},
         variant{"atomic, beside another opening, full disk", {}, {false, 32 << 10, true}}}) {
-    SCOPED_TRACE(label);
+    SCOPED_TRACE(each.name);
+    // Named, not bound: the lambdas below capture them.
+    d_open_options const& options = each.options;
+    run_setting const& s = each.setting;
     recorded_run const run = record_workload(dir, options, s);
     ASSERT_GT(run.rotations, 0) << "the workload must set off balance rotations";
     // The last opening to close cuts the free end off when it changed the
