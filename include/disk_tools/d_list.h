@@ -135,6 +135,9 @@ class dl_iterator_base {
     check_fresh();
     return stored_value<std::string>::view(*stream_, node_.value);
   }
+  // The sentinel of the list that made the iterator; -1 for one made from a
+  // node alone.
+  word_t list() const { return list_; }
   // Throws when the database followed other openings' commits since the
   // iterator copied its node.
   void check_fresh() const {
@@ -207,6 +210,9 @@ class dl_iterator_base {
   word_t steps_ = 0;
   word_t bound_ = 0;
   std::uint64_t followed_ = 0;  // link_.followed() as node_ was copied
+
+ protected:
+  word_t list_ = no_address;  // list()
 };
 
 // What an iterator adds for the kind of element: nothing for plain values.
@@ -253,7 +259,14 @@ class dl_iterator : public dl_iterator_base<T>, public dl_inner_view<T> {
   // The end position of list: its sentinel.
   explicit dl_iterator(d_list<T> const& list)
       : dl_iterator(list.sentinel_links(), list.stream(), list.allocator(), list.database(),
-                    list.link()) {}
+                    list.link()) {
+    this->list_ = list.sentinel_links().own;
+  }
+  // A position in list: the node n of it.
+  dl_iterator(d_list<T> const& list, list_node const& n)
+      : dl_iterator(n, list.stream(), list.allocator(), list.database(), list.link()) {
+    this->list_ = list.sentinel_links().own;
+  }
 
   dl_iterator operator++(int) {
     dl_iterator before = *this;
@@ -423,7 +436,7 @@ class d_list {
   // the end).
   void insert(dl_iterator<T> pos, T const& value) {
     changing([&] {
-      pos.check_fresh();
+      check_position(pos);
       if (pos.address() == sentinel_.own) {
         link_between(sentinel_.prev, sentinel_.own, value);
       } else {
@@ -438,7 +451,7 @@ class d_list {
   // the removed one (or stays at the end position).
   void erase(dl_iterator<T>& pos) {
     changing([&] {
-      pos.check_fresh();
+      check_position(pos);
       erase_at(pos);
     });
   }
@@ -705,7 +718,16 @@ class d_list {
 
   dl_iterator<T> iterator_at(word_t address) const {
     list_node const n = address == sentinel_.own ? sentinel_ : list_node::read(*stream_, address);
-    return dl_iterator<T>(n, stream_, allocator_, database_, link_);
+    return dl_iterator<T>(*this, n);
+  }
+  // A position given to insert or erase: current (dl_iterator_base), and
+  // this list's, where it says whose it is; another list's node would be
+  // relinked into this one.
+  void check_position(dl_iterator_base<T> const& pos) const {
+    pos.check_fresh();
+    if (pos.list() != no_address && pos.list() != sentinel_.own) {
+      throw error(errc::out_of_range, "iterator of another list: pass one this list made...");
+    }
   }
 
   word_t allocate_zeroed(std::size_t size) {

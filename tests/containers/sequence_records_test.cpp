@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,24 @@ TEST_F(ListTest, DamagedNodesAreReportedAsCorruption) {
   EXPECT_EQ(test_support::code_thrown_by([&] { m.begin(); }), errc::corrupt);
   EXPECT_EQ(test_support::code_thrown_by([&] { m.insert(head, "x"); }), errc::corrupt);
   EXPECT_EQ(bytes(), before);
+}
+
+// A position another list made names that list's node, which an insert or
+// erase here would relink into this one: refused, with nothing written.
+TEST_F(ListTest, InsertAndEraseRefuseAnotherListsIterator) {
+  d_list<std::string> a("a", &env_), b("b", &env_);
+  for (char const* v : {"a1", "a2"}) a.push_back(v);
+  b.push_back("b1");
+  auto const before = bytes();
+  for (auto pos : {b.begin(), b.end()}) {
+    EXPECT_EQ(test_support::code_thrown_by([&] { a.insert(pos, "x"); }), errc::out_of_range);
+    EXPECT_EQ(test_support::code_thrown_by([&] { a.erase(pos); }), errc::out_of_range);
+  }
+  EXPECT_EQ(bytes(), before);
+  auto mine = std::next(a.begin());
+  a.erase(mine);
+  a.insert(mine, "a3");
+  EXPECT_EQ(std::vector<std::string>(a.begin(), a.end()), (std::vector<std::string>{"a1", "a3"}));
 }
 
 using VectorTest = test_support::database_test;
