@@ -611,6 +611,19 @@ void bfstream::sync() {
   if (r != 0) throw write_error(name_, errno, "unable to sync db file...");
 }
 
+void bfstream::write_for_sync(disk_tools::word_t address, void const* src, std::size_t n) {
+  auto const end = address + static_cast<disk_tools::word_t>(n);
+  if (!base_ || private_ || in_memory_ || appending_ || address < 0 || end > physical_) {
+    write_at(address, src, n);
+    return;
+  }
+  if (guard_) guard_->before_write(address, static_cast<char const*>(src), n);
+  pwrite_fully(address, static_cast<char const*>(src), n);
+  ++counts_.writes;
+  size_ = std::max(size_, end);
+  pos_ = end;
+}
+
 void bfstream::keep_writes_private() {
   if (private_ || !base_) return;
   // Remapping privately over the shared pages: what the file holds now is

@@ -779,7 +779,7 @@ void db_journal::commit_redo() {
   // Room in the database file next, so that once the commit is on the disk
   // nothing can keep its bytes from following.
   db_.reserve_file(length);
-  file_.write_at(log_end_, scratch_.data(), scratch_.size());
+  write_log();
   if (mode_ == d_journal::durable) {
     try {
       file_.sync();
@@ -828,6 +828,14 @@ void db_journal::encode_commit(word_t length) {
   done.encode(scratch_, salt_);
 }
 
+void db_journal::write_log() {
+  if (mode_ == d_journal::durable) {
+    file_.write_for_sync(log_end_, scratch_.data(), scratch_.size());
+  } else {
+    file_.write_at(log_end_, scratch_.data(), scratch_.size());
+  }
+}
+
 void db_journal::commit_shared(word_t length) {
   make_log_room(length);
   // Room in the database file next, so that no checkpoint can fail for
@@ -837,7 +845,7 @@ void db_journal::commit_shared(word_t length) {
   // that dies leaves this mark: the next writer publishes what it finds
   // whole and wipes the rest, so no later log runs into it.
   lock_->set_publishing(true);
-  file_.write_at(log_end_, scratch_.data(), scratch_.size());
+  write_log();
   if (mode_ == d_journal::durable) {
     try {
       file_.sync();

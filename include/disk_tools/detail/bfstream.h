@@ -256,6 +256,11 @@ class bfstream {
   void make_room(disk_tools::word_t end);
   // Returns once the file's bytes and length are on the disk.
   void sync();
+  // write_at for bytes that a sync() follows at once: they go to the file by
+  // a system call even where the file is mapped. The disk takes a written
+  // range faster than the same bytes in pages dirtied through the mapping,
+  // and the mapping shows them all the same.
+  void write_for_sync(disk_tools::word_t address, void const* src, std::size_t n);
 
   // Private mode: from now on writes change only this process's view of the
   // file, and the ranges they touched are pending until write_back() writes

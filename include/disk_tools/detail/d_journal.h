@@ -265,6 +265,9 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // Lays out the records of the transaction's pending writes and its commit
   // record (the file then length bytes long) in scratch_.
   void encode_commit(word_t length);
+  // Writes the commit laid out in scratch_ at the log's end; durable mode
+  // writes it for the sync that follows.
+  void write_log();
   // Makes room in the log for the commit laid out in scratch_ (the file
   // then length bytes long); on a disk too full for the log to grow,
   // starts the log afresh when it can and lays the commit out again.
