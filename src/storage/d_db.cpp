@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <limits>
@@ -244,7 +245,16 @@ void db_state::scope_rolled_back(int depth, bool put_back) {
     scope_step& step = scope_steps.back();
     std::vector<gone_window>& windows = gone[step.container];
     if (step.made) {
-      windows.push_back(gone_window{step.at, changes, gone_reason::rolled_back});
+      // Between two makings rolled back, with no freeing since (which would
+      // have started the windows afresh), the container was nowhere: no
+      // object can have attached to it then, and one window serves both.
+      // A loop of rolled-back transactions keeps one window, not one each.
+      if (!windows.empty() && windows.back().why == gone_reason::rolled_back) {
+        windows.back().from = std::min(windows.back().from, step.at);
+        windows.back().to = changes;
+      } else {
+        windows.push_back(gone_window{step.at, changes, gone_reason::rolled_back});
+      }
     } else {
       for (gone_window const& w : windows) {
         if (w.from > step.at) step.before.push_back(w);

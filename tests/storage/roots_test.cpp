@@ -286,6 +286,29 @@ TEST_F(RootsTest, ObjectsOfARemovedRootRefuseTheirUseWhenNewRootsTakeItsPlace) {
   EXPECT_EQ(check_database_file(path()), std::vector<std::string>{});
 }
 
+// A loop of transactions that each make an inner list and roll back: the
+// object of every round refuses its use, one made afterwards at the same
+// place works, and the opening tells them apart with one window of refusal,
+// not one a round (a retry loop would otherwise grow it without end).
+TEST_F(RootsTest, MakingsRolledBackInALoopKeepOneWindowOfRefusal) {
+  d_map<std::string, d_list<std::string>> map("map", &env_);
+  std::vector<d_list<std::string>> rounds;
+  for (int i = 0; i < 100; ++i) {
+    d_transaction t(db_);
+    rounds.push_back(map["w"]);
+    rounds.back().push_back("x");
+  }
+  for (auto& l : rounds) {
+    EXPECT_EQ(thrown_by([&] { l.push_back("y"); }), "container was rolled back: make it again...");
+  }
+  d_list<std::string> kept = map["w"];
+  kept.push_back("z");
+  EXPECT_EQ(map["w"].size(), 1u);
+  std::size_t windows = 0;
+  for (auto const& entry : db_->state()->gone) windows += entry.second.size();
+  EXPECT_LE(windows, 2u);
+}
+
 // An inner list kept at a root of its own belongs to that root: removing the
 // list that holds it leaves it whole. A root whose kind is not recorded is not
 // removed, since its blocks cannot be told apart.
