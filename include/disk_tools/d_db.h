@@ -142,6 +142,9 @@ struct db_state {
     gone_reason why = gone_reason::erased;
   };
   std::unordered_map<word_t, std::vector<gone_window>> gone;
+  // The latest end of a window in gone: an object whose last count is at or
+  // past it cannot lie in any, and is passed with one comparison.
+  std::uint64_t gone_until = 0;
   // What the open scopes of change did to gone, so that a rollback puts it
   // back: the count as each scope began, innermost last, and each container
   // freed (with the windows its handle had before) or made meanwhile, in

@@ -200,6 +200,7 @@ void db_state::note_freed(word_t container, gone_reason why) {
   if (!scope_began.empty()) scope_steps.push_back({container, changes, false, windows});
   // Every object attached before now is refused: one window holds them all.
   windows.assign(1, gone_window{0, changes, why});
+  gone_until = changes;
 }
 
 void db_state::note_made(word_t container) {
@@ -245,6 +246,7 @@ void db_state::scope_rolled_back(int depth, bool put_back) {
     std::vector<gone_window>& windows = gone[step.container];
     if (step.made) {
       windows.push_back(gone_window{step.at, changes, gone_reason::rolled_back});
+      gone_until = changes;
     } else {
       for (gone_window const& w : windows) {
         if (w.from > step.at) step.before.push_back(w);

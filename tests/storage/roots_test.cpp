@@ -237,11 +237,12 @@ TEST_F(RootsTest, RemoveRootFreesEveryBlockItOwnedAsOneChange) {
   }
 }
 
-// Objects still attached to a removed root (an inner list of it and a
-// pointer among them) refuse every use, also once new roots take its
+// Objects still attached to a removed root (an inner list of it, a pointer
+// and iterators among them) refuse every use, also once new roots take its
 // directory entry and its blocks (they wrote into those before); a removal
-// rolled back leaves them working. An object of a root whose making was rolled back refuses its use
-// though another root took the entry meanwhile.
+// rolled back leaves them working. An object of a root whose making was
+// rolled back, or an iterator of it, refuses its use though another root
+// took the entry meanwhile.
 TEST_F(RootsTest, ObjectsOfARemovedRootRefuseTheirUseWhenNewRootsTakeItsPlace) {
   char const* const names[] = {"list", "vec", "map", "var"};
   d_list<std::string> list("list", &env_);
@@ -251,12 +252,15 @@ TEST_F(RootsTest, ObjectsOfARemovedRootRefuseTheirUseWhenNewRootsTakeItsPlace) {
   d_ptr<std::string> ptr(var, &env_);
   d_list<std::string> inner = map["w"];
   list.push_back("a"), vec.push_back("a"), inner.push_back("a");
+  auto list_at = list.begin(), inner_at = inner.begin();
+  auto vec_at = vec.begin();
   {
     d_transaction t(db_);
     for (auto name : names) EXPECT_TRUE(db_->remove_root(name));
   }
   list.push_back("b"), vec.push_back("b"), inner.push_back("b"), *ptr = "b";
   EXPECT_EQ(list.size() + vec.size() + inner.size(), 6u);
+  EXPECT_EQ(*list_at + *inner_at + *vec_at, "aaa");
 
   for (auto name : names) EXPECT_TRUE(db_->remove_root(name));
   d_list<std::string> new_list("new_list", &env_);
@@ -271,18 +275,32 @@ TEST_F(RootsTest, ObjectsOfARemovedRootRefuseTheirUseWhenNewRootsTakeItsPlace) {
   EXPECT_EQ(thrown_by([&] { map["w"]; }), removed);
   EXPECT_EQ(thrown_by([&] { var = "c"; }), removed);
   EXPECT_EQ(thrown_by([&] { *ptr = "c"; }), removed);
+  // The iterators name blocks the new roots may have taken: they read and
+  // write none.
+  EXPECT_EQ(thrown_by([&] { (void)*list_at; }), removed);
+  EXPECT_EQ(thrown_by([&] { ++inner_at; }), removed);
+  EXPECT_EQ(thrown_by([&] { dl_assign<std::string>{inner_at} = "c"; }), removed);
+  EXPECT_EQ(thrown_by([&] { new_map["w"].insert(inner_at, "c"); }), removed);
+  EXPECT_EQ(thrown_by([&] { new_map["w"].erase(inner_at); }), removed);
+  EXPECT_EQ(thrown_by([&] { (void)*vec_at; }), removed);
   EXPECT_EQ(new_list.size() + new_vec.size() + new_map.size() + new_map["w"].size(), 1u);
   EXPECT_EQ(new_var.get_data(), "");
 
   std::optional<d_list<std::string>> undone;
+  dl_iterator<std::string> undone_at;
   {
     d_transaction t(db_);
     undone.emplace("undone", &env_);
+    undone->push_back("a");
+    undone_at = undone->begin();
   }
   d_list<std::string> taker("taker", &env_);
-  EXPECT_EQ(thrown_by([&] { undone->push_back("c"); }),
-            "container was rolled back: make it again...");
-  EXPECT_EQ(taker.size(), 0u);
+  taker.push_back("t");
+  std::string const rolled_back = "container was rolled back: make it again...";
+  EXPECT_EQ(thrown_by([&] { undone->push_back("c"); }), rolled_back);
+  EXPECT_EQ(thrown_by([&] { (void)*undone_at; }), rolled_back);
+  EXPECT_EQ(thrown_by([&] { taker.insert(undone_at, "c"); }), rolled_back);
+  EXPECT_EQ(std::vector<std::string>(taker.begin(), taker.end()), std::vector<std::string>{"t"});
   EXPECT_EQ(check_database_file(path()), std::vector<std::string>{});
 }
 
