@@ -8,6 +8,7 @@
 #include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
 #include <disk_tools/d_map.h>
+#include <disk_tools/d_map_check.h>
 #include <disk_tools/d_transaction.h>
 #include <disk_tools/d_vector.h>
 
@@ -103,7 +104,7 @@ class map_of_containers_subject {
   }
   std::vector<std::string> check() {
     if constexpr (hashed) return map_->check();
-    return {};
+    else return check_map(*map_);
   }
 
   std::string compare() {
