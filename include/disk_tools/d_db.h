@@ -338,6 +338,9 @@ class d_database {
   // Refuses a root whose kind is not recorded when its container (at top)
   // has another kind's shape; strict: also when it has no kind's shape.
   void refuse_unlike(std::string const& name, std::string const& kind, word_t top, bool strict);
+  // Refuses a root without a record that holds the other of the drivers' two
+  // maps than the map of kind (whose shape it has).
+  void refuse_other_map(std::string const& name, std::string const& kind, word_t top);
   // Whether the map at header_at has nodes of the size kind's key and value
   // types give them (true for other kinds).
   bool map_widths_fit(std::string const& kind, word_t header_at);

@@ -579,6 +579,12 @@ class chained_map {
     word_t const header = hashmap_detail::header_of(*stream_, handle_);
     hashmap_header const h = hashmap_header::read(*stream_, header);
     if (h.kind != H::kind) throw error(errc::wrong_kind, "hash map was built with another hash...");
+    // A slot table's block holds no buckets: read as one, its entries would
+    // be taken for chains.
+    if (h.slots) {
+      throw error(errc::wrong_kind,
+                  "hash map is a slot table of fixed-width keys and values, not a map of chains...");
+    }
     header_ = header;
     count_ = h.count;
     buckets_ = h.buckets;
