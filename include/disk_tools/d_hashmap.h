@@ -246,11 +246,17 @@ class basic_hashmap_iterator {
 
   // The end of every map.
   basic_hashmap_iterator() = default;
-  // The entry at entry, in bucket bucket of the table at header; the first
-  // entry from bucket on when entry is -1.
+  // The entry at entry, in bucket bucket of the table at header, of the map
+  // whose handle slot is at handle; the first entry from bucket on when entry
+  // is -1.
   basic_hashmap_iterator(io_tools::bfstream* stream, d_database* database, word_t header,
-                     word_t buckets, word_t bucket, word_t entry)
-      : stream_(stream), header_(header), buckets_(buckets), bucket_(bucket), link_(database) {
+                         word_t buckets, word_t bucket, word_t entry, word_t handle)
+      : stream_(stream),
+        header_(header),
+        buckets_(buckets),
+        bucket_(bucket),
+        handle_(handle),
+        link_(database) {
     if (entry != no_address) {
       land(entry);
     } else {
@@ -294,6 +300,8 @@ class basic_hashmap_iterator {
   db_operation standing() const {
     if (entry_ == no_address) throw error(errc::out_of_range, "no entry at the end position...");
     db_operation op = link_.operation();
+    // A map removed since: its blocks may serve another container by now.
+    link_.require_not_gone(handle_);
     if (link_.followed() != followed_) throw error(errc::busy, stale_iterator_message);
     return op;
   }
@@ -334,6 +342,7 @@ class basic_hashmap_iterator {
   word_t entry_ = no_address;
   word_t next_ = no_address;
   word_t steps_ = 0;
+  word_t handle_ = no_address;
   value_type pair_;
   db_handle link_;
   std::uint64_t followed_ = 0;  // link_.followed() as it landed
@@ -475,7 +484,7 @@ class chained_map {
 
   iterator begin() {
     auto const op = reading();
-    return iterator(stream_, database_, header_, buckets_, 0, no_address);
+    return iterator(stream_, database_, header_, buckets_, 0, no_address, handle_);
   }
   iterator end() const { return iterator(); }
   // The position of key's pair; end() when the key is absent.
@@ -485,7 +494,7 @@ class chained_map {
     hashmap_detail::found_entry const found = lookup(bytes);
     if (found.entry == 0) return end();
     return iterator(stream_, database_, header_, buckets_, bucket_of(H()(bytes), buckets_),
-                    found.entry);
+                    found.entry, handle_);
   }
 
   // The number of keys.

@@ -269,23 +269,30 @@ TEST_F(RootsTest, RemoveRootFreesEveryBlockItOwnedAsOneChange) {
 // rolled back, or an iterator of it, refuses its use though another root
 // took the entry meanwhile.
 TEST_F(RootsTest, ObjectsOfARemovedRootRefuseTheirUseWhenNewRootsTakeItsPlace) {
-  char const* const names[] = {"list", "vec", "map", "var"};
+  char const* const names[] = {"list", "vec", "map", "var", "hash", "slots"};
   d_list<std::string> list("list", &env_);
   d_vector<std::string> vec("vec", &env_);
   d_map<std::string, d_list<std::string>> map("map", &env_);
   d_var<std::string> var("var", &env_);
   d_ptr<std::string> ptr(var, &env_);
+  d_hashmap<std::string, std::string> hash("hash", 8, &env_);
+  d_hashmap<std::uint64_t, std::uint64_t> slots("slots", &env_);
   d_list<std::string> inner = map["w"];
   list.push_back("a"), vec.push_back("a"), inner.push_back("a");
+  hash.put("k", "a"), slots.put(1, 2);
   auto list_at = list.begin(), inner_at = inner.begin();
   auto vec_at = vec.begin();
+  auto map_at = map.begin();
+  auto hash_at = hash.begin();
+  auto slots_at = slots.begin();
   {
     d_transaction t(db_);
     for (auto name : names) EXPECT_TRUE(db_->remove_root(name));
   }
   list.push_back("b"), vec.push_back("b"), inner.push_back("b"), *ptr = "b";
   EXPECT_EQ(list.size() + vec.size() + inner.size(), 6u);
-  EXPECT_EQ(*list_at + *inner_at + *vec_at, "aaa");
+  EXPECT_EQ(*list_at + *inner_at + *vec_at + hash_at->second, "aaaa");
+  EXPECT_EQ((*map_at).key + std::to_string(slots_at->second), "w2");
 
   for (auto name : names) EXPECT_TRUE(db_->remove_root(name));
   d_list<std::string> new_list("new_list", &env_);
@@ -308,6 +315,10 @@ TEST_F(RootsTest, ObjectsOfARemovedRootRefuseTheirUseWhenNewRootsTakeItsPlace) {
   EXPECT_EQ(thrown_by([&] { new_map["w"].insert(inner_at, "c"); }), removed);
   EXPECT_EQ(thrown_by([&] { new_map["w"].erase(inner_at); }), removed);
   EXPECT_EQ(thrown_by([&] { (void)*vec_at; }), removed);
+  EXPECT_EQ(thrown_by([&] { (void)*map_at; }), removed);
+  EXPECT_EQ(thrown_by([&] { ++map_at; }), removed);
+  EXPECT_EQ(thrown_by([&] { (void)*hash_at; }), removed);
+  EXPECT_EQ(thrown_by([&] { ++slots_at; }), removed);
   EXPECT_EQ(new_list.size() + new_vec.size() + new_map.size() + new_map["w"].size(), 1u);
   EXPECT_EQ(new_var.get_data(), "");
 
