@@ -179,6 +179,16 @@ TEST_F(RootsTest, UnrecordedRootsAreRefusedWhereTheirShapeCannotBeTheKind) {
     EXPECT_EQ(thrown_by([&] { made.fill(&env_, d_root::existing); }), "");
     EXPECT_EQ(db_->roots().at(0).kind, typed ? made.kind : "");
   }
+  // Sixteen zero bytes are a variable's value and the header of a vector of
+  // no slots alike: they open as the variable.
+  struct two_words {
+    std::int64_t a, b;
+  };
+  options_->record_kinds = false;
+  afresh();
+  d_var<two_words>("r", &env_) = two_words{0, 0};
+  reopen();
+  EXPECT_EQ(thrown_by([&] { d_var<two_words>("r", &env_, d_root::existing).get_data(); }), "");
 }
 
 // The plain opening records nothing, so that the files of programs written
