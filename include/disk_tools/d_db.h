@@ -142,6 +142,9 @@ struct db_state {
     gone_reason why = gone_reason::erased;
   };
   std::unordered_map<word_t, std::vector<gone_window>> gone;
+  // The latest end of a window in gone: an object whose last count is at or
+  // past it cannot lie in any, and is passed with one comparison.
+  std::uint64_t gone_until = 0;
   // What the open scopes of change did to gone, so that a rollback puts it
   // back: the count as each scope began, innermost last, and each container
   // freed (with the windows its handle had before) or made meanwhile, in
@@ -335,6 +338,9 @@ class d_database {
   // Refuses a root whose kind is not recorded when its container (at top)
   // has another kind's shape; strict: also when it has no kind's shape.
   void refuse_unlike(std::string const& name, std::string const& kind, word_t top, bool strict);
+  // Refuses a root without a record that holds the other of the drivers' two
+  // maps than the map of kind (whose shape it has).
+  void refuse_other_map(std::string const& name, std::string const& kind, word_t top);
   // Whether the map at header_at has nodes of the size kind's key and value
   // types give them (true for other kinds).
   bool map_widths_fit(std::string const& kind, word_t header_at);

@@ -246,11 +246,17 @@ class basic_hashmap_iterator {
 
   // The end of every map.
   basic_hashmap_iterator() = default;
-  // The entry at entry, in bucket bucket of the table at header; the first
-  // entry from bucket on when entry is -1.
+  // The entry at entry, in bucket bucket of the table at header, of the map
+  // whose handle slot is at handle; the first entry from bucket on when entry
+  // is -1.
   basic_hashmap_iterator(io_tools::bfstream* stream, d_database* database, word_t header,
-                     word_t buckets, word_t bucket, word_t entry)
-      : stream_(stream), header_(header), buckets_(buckets), bucket_(bucket), link_(database) {
+                         word_t buckets, word_t bucket, word_t entry, word_t handle)
+      : stream_(stream),
+        header_(header),
+        buckets_(buckets),
+        bucket_(bucket),
+        handle_(handle),
+        link_(database) {
     if (entry != no_address) {
       land(entry);
     } else {
@@ -294,6 +300,8 @@ class basic_hashmap_iterator {
   db_operation standing() const {
     if (entry_ == no_address) throw error(errc::out_of_range, "no entry at the end position...");
     db_operation op = link_.operation();
+    // A map removed since: its blocks may serve another container by now.
+    link_.require_not_gone(handle_);
     if (link_.followed() != followed_) throw error(errc::busy, stale_iterator_message);
     return op;
   }
@@ -334,6 +342,7 @@ class basic_hashmap_iterator {
   word_t entry_ = no_address;
   word_t next_ = no_address;
   word_t steps_ = 0;
+  word_t handle_ = no_address;
   value_type pair_;
   db_handle link_;
   std::uint64_t followed_ = 0;  // link_.followed() as it landed
@@ -475,7 +484,7 @@ class chained_map {
 
   iterator begin() {
     auto const op = reading();
-    return iterator(stream_, database_, header_, buckets_, 0, no_address);
+    return iterator(stream_, database_, header_, buckets_, 0, no_address, handle_);
   }
   iterator end() const { return iterator(); }
   // The position of key's pair; end() when the key is absent.
@@ -485,7 +494,7 @@ class chained_map {
     hashmap_detail::found_entry const found = lookup(bytes);
     if (found.entry == 0) return end();
     return iterator(stream_, database_, header_, buckets_, bucket_of(H()(bytes), buckets_),
-                    found.entry);
+                    found.entry, handle_);
   }
 
   // The number of keys.
@@ -579,6 +588,12 @@ class chained_map {
     word_t const header = hashmap_detail::header_of(*stream_, handle_);
     hashmap_header const h = hashmap_header::read(*stream_, header);
     if (h.kind != H::kind) throw error(errc::wrong_kind, "hash map was built with another hash...");
+    // A slot table's block holds no buckets: read as one, its entries would
+    // be taken for chains.
+    if (h.slots) {
+      throw error(errc::wrong_kind,
+                  "hash map is a slot table of fixed-width keys and values, not a map of chains...");
+    }
     header_ = header;
     count_ = h.count;
     buckets_ = h.buckets;

@@ -95,7 +95,10 @@ struct dl_arrow {
 // value. An element is replaced through dl_assign. Moving reads the node moved
 // to and nothing else. Once the database has followed other openings'
 // commits, the copy of the node may name one they freed: moving, reading, or
-// changing the list at the iterator then throws "iterator is stale...".
+// changing the list at the iterator then throws "iterator is stale...". So
+// may it once its list went (erased with its map entry, removed with its
+// root, or its making rolled back): the iterator then throws what the list
+// object throws, with nothing read or written.
 template <class T>
 class dl_iterator_base {
  public:
@@ -119,9 +122,9 @@ class dl_iterator_base {
 
   T operator*() const {
     auto const op = link_.operation();
+    check_fresh();
     if (node_.value == no_address)
       throw error(errc::out_of_range, "no element at the end position...");
-    check_fresh();
     return list_element<T>::read(*stream_, allocator_, database_, node_.value);
   }
   pointer operator->() const { return pointer{**this}; }
@@ -130,19 +133,23 @@ class dl_iterator_base {
   std::string_view view() const {
     static_assert(std::is_same<T, std::string>::value, "view() reads strings in place: read other values by copy");
     auto const op = link_.operation();
+    check_fresh();
     if (node_.value == no_address)
       throw error(errc::out_of_range, "no element at the end position...");
-    check_fresh();
     return stored_value<std::string>::view(*stream_, node_.value);
   }
   // The sentinel of the list that made the iterator; -1 for one made from a
   // node alone.
   word_t list() const { return list_; }
   // Throws when the database followed other openings' commits since the
-  // iterator copied its node.
+  // iterator copied its node, or when its list went since (check_kept).
   void check_fresh() const {
     if (link_.followed() != followed_) throw error(errc::busy, stale_iterator_message);
+    check_kept();
   }
+  // Throws when the list the iterator was made from went since: its blocks,
+  // the node copied among them, may serve another container by now.
+  void check_kept() const { link_.require_not_gone(container_); }
 
   list_node const& node() const { return node_; }
   // Replaces the copy after the node was rewritten in the file.
@@ -212,7 +219,8 @@ class dl_iterator_base {
   std::uint64_t followed_ = 0;  // link_.followed() as node_ was copied
 
  protected:
-  word_t list_ = no_address;  // list()
+  word_t list_ = no_address;       // list()
+  word_t container_ = no_address;  // the list's handle slot (check_kept)
 };
 
 // What an iterator adds for the kind of element: nothing for plain values.
@@ -261,11 +269,13 @@ class dl_iterator : public dl_iterator_base<T>, public dl_inner_view<T> {
       : dl_iterator(list.sentinel_links(), list.stream(), list.allocator(), list.database(),
                     list.link()) {
     this->list_ = list.sentinel_links().own;
+    this->container_ = list.handle();
   }
   // A position in list: the node n of it.
   dl_iterator(d_list<T> const& list, list_node const& n)
       : dl_iterator(n, list.stream(), list.allocator(), list.database(), list.link()) {
     this->list_ = list.sentinel_links().own;
+    this->container_ = list.handle();
   }
 
   dl_iterator operator++(int) {
@@ -306,6 +316,7 @@ class dl_assign {
   // change leaves every list object's cache as it is.
   dl_assign& operator=(T const& value) {
     list_node const node = in_change(it_->database_checked(), [&] {
+      it_->check_kept();
       list_node n = list_node::read(*stream_, it_->address());
       if (n.value == no_address)
         throw error(errc::out_of_range, "no element at the end position...");

@@ -121,9 +121,10 @@ class d_map_assign {
 // the nodes on the way, and copies that one. A change of the map may move
 // pairs between slots and records: an iterator made before it names whatever
 // is there afterwards, so make iterators afresh after a change. Every move and
-// every look at the pair checks that the database is still open, and that no
+// every look at the pair checks that the database is still open, that no
 // other opening has committed since the copy was made ("iterator is
-// stale..."; inside a read transaction nobody's commits are followed).
+// stale..."; inside a read transaction nobody's commits are followed), and
+// that the map's root was not removed since the iterator was made.
 template <class K, class V, class H>
 class d_map_iterator {
  public:
@@ -165,14 +166,16 @@ class d_map_iterator {
     std::vector<value_type> pairs;
   };
 
-  // The end of the map whose header is at header.
-  d_map_iterator(d_database* db, io_tools::bfstream* s, word_t header)
-      : link_(db), stream_(s), header_(header) {}
+  // The end of the map whose header is at header and handle slot at handle.
+  d_map_iterator(d_database* db, io_tools::bfstream* s, word_t header, word_t handle)
+      : link_(db), stream_(s), header_(header), handle_(handle) {}
 
   word_t at() const { return node_ ? node_->head.address : no_address; }
-  // Throws when the database followed other openings' commits since the
-  // iterator copied the node it stands on.
+  // Throws when the map went since the iterator was made (its blocks may
+  // serve another container by now), or when the database followed other
+  // openings' commits since the iterator copied the node it stands on.
   void check_fresh() const {
+    link_.require_not_gone(handle_);
     if (node_ && link_.followed() != followed_) throw error(errc::busy, stale_iterator_message);
   }
   value_type const& current() const;
@@ -191,6 +194,7 @@ class d_map_iterator {
   db_handle link_;
   io_tools::bfstream* stream_ = nullptr;
   word_t header_ = no_address;
+  word_t handle_ = no_address;
   std::shared_ptr<node_copy const> node_;  // null at the end
   int slot_ = 0;
   std::uint64_t followed_ = 0;  // link_.followed() as node_ was copied
@@ -906,7 +910,7 @@ std::size_t d_map<K, V, H>::size() {
 
 template <class K, class V, class H>
 typename d_map<K, V, H>::iterator d_map<K, V, H>::end() {
-  return iterator(&checked(), stream, header_address);
+  return iterator(&checked(), stream, header_address, handle_);
 }
 
 template <class K, class V, class H>

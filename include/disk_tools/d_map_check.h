@@ -3,7 +3,8 @@
 // first key and of a right subtree above its last key, parent links that match
 // the child links, a size equal to the sum of the counts, and a node chain that
 // visits every node exactly once. Every walk is bounded, so a damaged file
-// gives a list of problems, never a hang.
+// gives a list of problems, never a hang. The typed map d_map<K, V> is
+// checked as the tree of its slots (typed_map_records.h).
 #pragma once
 
 #include <memory>
@@ -11,11 +12,28 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "disk_tools/d_map.h"
 
 namespace disk_tools {
+
+// A typed map's key as a problem names it: a number or a string as itself,
+// a key of another type by its type's size.
+template <class T>
+std::string plain_key(map_plain_slot<T> const& key) {
+  if constexpr (std::is_arithmetic<T>::value) {
+    return std::to_string(key.value);
+  } else {
+    return "a key of " + std::to_string(sizeof(T)) + " bytes";
+  }
+}
+inline std::string plain_key(map_text_slot const& key) { return key.get(); }
+template <class T>
+std::string plain_key(map_block_slot<T> const& key) {
+  return "the key in block " + std::to_string(key.address);
+}
 
 // Every problem found in the map, one sentence each; empty when it is sound.
 template <class K, class V, class H>
@@ -129,6 +147,12 @@ std::vector<std::string> check_map(d_map<K, V, H>& map) {
     report("reading the map failed: ", e.what());
   }
   return problems;
+}
+
+// The same for a typed map: its tree of slots, checked as above.
+template <class K, class V>
+std::vector<std::string> check_map(d_map<K, V, typed_map_tag>& map) {
+  return check_map(map.tree_);
 }
 
 }  // namespace disk_tools

@@ -15,6 +15,7 @@
 #include <iterator>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "disk_tools/d_map.h"
 #include "disk_tools/detail/nested_container.h"
@@ -85,6 +86,10 @@ class d_map<K, V, typed_map_tag> {
   using value_slot = typename map_slot_of<V>::type;
   using tree = d_map<key_slot, value_slot, value_slot>;
   static constexpr bool nested = is_nested_container<V>::value;
+
+  // The checker (d_map_check.h) looks at the tree of slots underneath.
+  template <class K2, class V2>
+  friend std::vector<std::string> check_map(d_map<K2, V2, typed_map_tag>& map);
 
  public:
   using iterator = typed_map_iterator<K, V>;

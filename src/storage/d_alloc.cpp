@@ -296,6 +296,12 @@ long d_alloc::allocate_block(long size, text_tools::bstringstream const& bytes) 
   return record.data;
 }
 
+word_t d_alloc::size_in_use(word_t address) {
+  word_t prev = no_address;
+  d_alloc_node found;
+  return find_in_use(address, prev, found) ? found.size : no_address;
+}
+
 bool d_alloc::find_in_use(word_t data, word_t& prev, d_alloc_node& found) {
   if (alloc_index* ix = index()) {
     word_t own;

@@ -13,8 +13,11 @@
 
 #include "disk_tools/d_transaction.h"
 #include "disk_tools/detail/db_handle.h"
+#include "disk_tools/detail/hashmap_records.h"
+#include "disk_tools/detail/list_records.h"
 #include "disk_tools/detail/map_records.h"
 #include "disk_tools/detail/root_walk.h"
+#include "disk_tools/detail/vector_header.h"
 
 namespace disk_tools {
 
@@ -140,6 +143,35 @@ error no_root(std::string const& name) {
   return error(errc::out_of_range, text.c_str());
 }
 
+// Bytes a node of the map of kind takes (map_records.h): its key and value
+// types fix them. -1 for a map of other types.
+word_t map_node_reserved(kind_tree const& map) {
+  if (map.args.size() != 2) return no_address;
+  word_t reserved = static_cast<word_t>(map_node_head::head_size);
+  for (kind_tree const& t : map.args) {
+    word_t field = 0;
+    if (t.word == "unsigned" && t.args.empty()) field = map_slot_field<unsigned>::reserved;
+    if (t.word == "string" && t.args.empty()) field = map_slot_field<d_ref<std::string>>::reserved;
+    if (field == 0) return no_address;
+    reserved += map_node_head::max_pairs * field;
+  }
+  return reserved;
+}
+
+// Whether the block at top, of size bytes, is as large as the top of the
+// container whose word is given would be: a list's or a map's header, a hash
+// map's header with its buckets, a vector's header with its slots. A vector
+// of no slots is left out: its header is two zero words, which a variable's
+// value may be as well.
+bool top_block_fits(io_tools::bfstream& s, std::string const& word, word_t top, word_t size) {
+  if (word == "list") return size == static_cast<word_t>(list_header::record_size);
+  if (word == "map") return size == static_cast<word_t>(map_header::record_size);
+  if (word == "hashmap") return size >= static_cast<word_t>(hashmap_header::fixed_size + word_size);
+  word_t const capacity = s.read_word(top);
+  return capacity > 0 && size == static_cast<word_t>(vector_header::fixed_size) +
+                                     capacity * static_cast<word_t>(word_size);
+}
+
 }  // namespace
 
 void d_database::refuse_unlike(std::string const& name, std::string const& kind, word_t top,
@@ -148,14 +180,50 @@ void d_database::refuse_unlike(std::string const& name, std::string const& kind,
   // that cannot be the kind wanted and is exactly one other kind's is that
   // kind's; one that fits no kind is damage, which the container's own reads
   // report as ever ("corrupt database file...") unless strict.
-  std::string const wanted = kind_tree::parse(kind).word;
-  if (could_hold(stream_, wanted, top)) return;
+  kind_tree const tree = kind_tree::parse(kind);
+  std::string const& wanted = tree.word;
   std::vector<std::string> fitting;
-  for (char const* word : {"list", "vector", "hashmap", "map"}) {
-    if (could_hold(stream_, word, top)) fitting.push_back(word);
+  auto const find_fitting = [&] {
+    for (char const* word : {"list", "vector", "hashmap", "map"}) {
+      if (could_hold(stream_, word, top)) fitting.push_back(word);
+    }
+  };
+  if (wanted == "var") {
+    // A variable's block may hold any bytes: a container is told from one
+    // when its shape is exactly one kind's and its block is as large as that
+    // kind's top (a variable of a number takes one word).
+    if (strict) return;
+    find_fitting();
+    if (fitting.size() == 1 &&
+        top_block_fits(stream_, fitting.front(), top, allocator_->size_in_use(top))) {
+      throw kind_mismatch(name, fitting.front(), kind);
+    }
+    return;
   }
+  if (could_hold(stream_, wanted, top)) {
+    // (record_kind tells a map of other nodes by map_widths_fit.)
+    if (wanted == "map" && !strict) refuse_other_map(name, kind, top);
+    return;
+  }
+  find_fitting();
   if (fitting.size() == 1) throw kind_mismatch(name, fitting.front(), kind);
   if (strict) throw holds_no(name, kind);
+}
+
+void d_database::refuse_other_map(std::string const& name, std::string const& kind, word_t top) {
+  // The two maps of the drivers have the same records but for the size of
+  // their nodes' slots, which the size of the root node's block tells.
+  word_t const wanted = map_node_reserved(kind_tree::parse(kind));
+  if (wanted == no_address) return;
+  map_header const header = map_header::read(stream_, top);
+  if (!header.initialised()) return;
+  word_t const size = allocator_->size_in_use(header.root);
+  if (size == wanted || size == no_address) return;
+  for (char const* other : {"map<string,string>", "map<unsigned,unsigned>"}) {
+    if (size == map_node_reserved(kind_tree::parse(other))) {
+      throw kind_mismatch(name, other, kind);
+    }
+  }
 }
 
 std::string database_file_of(std::string const& name_or_file) {
@@ -201,6 +269,7 @@ void db_state::note_freed(word_t container, gone_reason why) {
   if (!scope_began.empty()) scope_steps.push_back({container, changes, false, windows});
   // Every object attached before now is refused: one window holds them all.
   windows.assign(1, gone_window{0, changes, why});
+  gone_until = changes;
 }
 
 void db_state::note_made(word_t container) {
@@ -255,6 +324,7 @@ void db_state::scope_rolled_back(int depth, bool put_back) {
       } else {
         windows.push_back(gone_window{step.at, changes, gone_reason::rolled_back});
       }
+      gone_until = changes;
     } else {
       for (gone_window const& w : windows) {
         if (w.from > step.at) step.before.push_back(w);
@@ -783,19 +853,8 @@ bool d_database::map_widths_fit(std::string const& kind, word_t header_at) {
   if (tree.word != "map" || tree.args.size() != 2) return true;
   map_header const header = map_header::read(stream_, header_at);
   if (!header.initialised()) return true;
-  // A map's nodes take a block of a size its key and value types fix.
-  long reserved = static_cast<long>(map_node_head::head_size);
-  for (kind_tree const& t : tree.args) {
-    std::size_t field = 0;
-    if (t.word == "unsigned") field = map_slot_field<unsigned>::reserved;
-    if (t.word == "string") field = map_slot_field<d_ref<std::string>>::reserved;
-    if (field == 0) return false;
-    reserved += map_node_head::max_pairs * static_cast<long>(field);
-  }
-  for (d_alloc_node const& r : allocator_->allocation_list()) {
-    if (r.data == header.root) return r.size == reserved;
-  }
-  return false;
+  word_t const reserved = map_node_reserved(tree);
+  return reserved != no_address && allocator_->size_in_use(header.root) == reserved;
 }
 
 bool d_database::remove_root(std::string const& name) {

@@ -178,10 +178,11 @@ class map_subject {
     return "";
   }
 
-  // A typed map keeps its tree to itself: its blocks in use are counted instead.
+  // A typed map's tree is checked as the driver maps' are (its blocks in use
+  // are counted by compare).
   std::vector<std::string> check() {
     if constexpr (kind::typed) {
-      return {};
+      return check_map(*cur_);
     } else {
       auto problems = check_map(*cur_);
       if (auto const shape = shape_differs(); !shape.empty()) problems.push_back(shape);

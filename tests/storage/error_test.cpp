@@ -142,6 +142,13 @@ TEST_F(ErrorTest, EachKindCarriesItsCodeMessageFileAndErrno) {
        [&](std::string&) {
          d_hashmap<std::string, std::string>("h", 16, &env_).set_max_load_factor(-1);
        }},
+      // A root made by this (plain) opening records no kind: the header tells.
+      {"slot table opened as chains", errc::wrong_kind,
+       "hash map is a slot table of fixed-width keys and values, not a map of chains...", 0,
+       [&](std::string&) {
+         d_hashmap<std::uint64_t, std::uint64_t>("t", &env_).put(1, 2);
+         d_hashmap<std::uint64_t, std::string>("t", &env_).put(1, "x");
+       }},
       {"load factor of a slot table", errc::bad_size, bad_load, 0,
        [&](std::string&) {
          d_hashmap<std::uint64_t, std::uint64_t>("t", &env_).set_max_load_factor(

@@ -8,6 +8,7 @@
 #include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
 #include <disk_tools/d_map.h>
+#include <disk_tools/d_map_check.h>
 #include <disk_tools/d_transaction.h>
 #include <disk_tools/d_vector.h>
 
@@ -83,8 +84,8 @@ struct nested_value<disk_tools::d_vector<U>> {
 // m[word]: it sees what the map's own objects do to its word, and once its
 // word is erased (or the transaction that made it is rolled back) it refuses
 // every use, reads and appends alike, instead of reaching into whatever
-// container the allocator gives its blocks next. So does, for a vector, a
-// proxy of its first element kept with it.
+// container the allocator gives its blocks next. So does an iterator at its
+// first element kept with it (and, for a vector, a proxy of that element).
 template <class K, class C, bool hashed>
 class map_of_containers_subject {
   using element = typename C::value_type;
@@ -96,13 +97,14 @@ class map_of_containers_subject {
     map_.emplace("index", &env);
   }
   void detach() {
+    held_at_.reset();
     held_first_.reset();
     held_.reset();
     map_.reset();
   }
   std::vector<std::string> check() {
     if constexpr (hashed) return map_->check();
-    return {};
+    else return check_map(*map_);
   }
 
   std::string compare() {
@@ -172,6 +174,7 @@ class map_of_containers_subject {
         held_in_tx_ = in_tx_;
         held_made_in_tx_ = in_tx_ && made_in_tx_.count(word) > 0;
         held_first_.reset();
+        held_at_.emplace(held_->begin());
         if constexpr (is_vector) {
           if (!model_[word].empty()) held_first_.emplace((*held_)[0]);
         }
@@ -222,6 +225,11 @@ class map_of_containers_subject {
                 "the held first element of a word gone refuses its use");
       }
     }
+    // (A list's iterator refuses the step itself, a vector's the read after it.)
+    auto moved = *held_at_;
+    require(refused([&] { return element(**held_at_); }) &&
+                refused([&] { return element(*++moved); }),
+            "the held iterator of a word gone refuses its use");
     return require(refused([&] { return held_->size(); }) &&
                        refused([&] { held_->push_back(posting); }),
                    "the held container of a word gone refuses its use");
@@ -237,6 +245,7 @@ class map_of_containers_subject {
   std::optional<C> held_;
   using first_proxy = std::conditional_t<is_vector, disk_tools::d_vector_assign<element>, int>;
   std::optional<first_proxy> held_first_;
+  std::optional<typename C::iterator> held_at_;  // the held container's begin()
   K held_word_{};
   bool held_alive_ = false;
   bool in_tx_ = false;

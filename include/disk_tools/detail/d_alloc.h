@@ -58,6 +58,9 @@ class d_alloc {
   // Gives back the block in use whose data address is address; any other
   // address is ignored.
   void deallocate(long const& address);
+  // The size of the block in use whose data address is address; -1 when no
+  // block in use starts there.
+  word_t size_in_use(word_t address);
   // Merges free blocks that lie next to each other in the file, then sorts.
   // (Freeing merges already; this is for files written before it did.)
   void compact();

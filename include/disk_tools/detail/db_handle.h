@@ -130,8 +130,10 @@ class db_handle {
   // inner container erased, a root removed, a making rolled back) since this
   // handle was last up to date: for what keeps no cache to bring up to date
   // but names the container (a vector's element proxy).
+  // One comparison while nothing went since the handle was last up to date:
+  // iterators ask at every step.
   void require_not_gone(word_t container) const {
-    if (state_ && !state_->gone.empty()) state_->check_not_gone(container, seen_);
+    if (state_ && seen_ < state_->gone_until) state_->check_not_gone(container, seen_);
   }
   // The object of an inner container, taken from its map now by the look
   // origin repeats: once its opening has followed other openings' commits,

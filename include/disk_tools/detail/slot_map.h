@@ -89,7 +89,8 @@ class slot_iterator {
   // The end of every map.
   slot_iterator() = default;
   // The entry entry of the map; the end when there is none.
-  slot_iterator(slot_map<K, V> const* map, word_t entry) : map_(map), link_(map->database()) {
+  slot_iterator(slot_map<K, V> const* map, word_t entry)
+      : map_(map), handle_(map->handle()), link_(map->database()) {
     land(entry);
   }
 
@@ -117,7 +118,10 @@ class slot_iterator {
  private:
   db_operation standing() const {
     if (entry_ == no_address) throw error(errc::out_of_range, "no entry at the end position...");
-    return link_.operation();
+    db_operation op = link_.operation();
+    // A map removed since: its blocks may serve another container by now.
+    link_.require_not_gone(handle_);
+    return op;
   }
   void land(word_t entry) {
     link_.db();
@@ -125,6 +129,7 @@ class slot_iterator {
   }
 
   slot_map<K, V> const* map_ = nullptr;
+  word_t handle_ = no_address;  // the map's handle slot
   word_t entry_ = no_address;
   value_type pair_;
   db_handle link_;
@@ -322,6 +327,7 @@ class slot_map {
     return true;
   }
   d_database* database() const { return database_; }
+  word_t handle() const { return handle_; }
 
  private:
   void attach(std::string const& name, long buckets, double max_load, d_root mode) {
