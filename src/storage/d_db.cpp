@@ -8,6 +8,7 @@
 #include <limits>
 #include <mutex>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -127,9 +128,17 @@ void create_when_missing(std::string const& file) {
   io_tools::sync_directory_of(file);
 }
 
+// A kind named with its article: "a map<...>", "an ordered<...>".
+std::string with_article(std::string const& kind) {
+  bool const vowel =
+      !kind.empty() && std::string_view("aeiou").find(kind[0]) != std::string_view::npos;
+  return (vowel ? "an " : "a ") + kind;
+}
+
 error kind_mismatch(std::string const& name, std::string const& recorded,
                     std::string const& wanted) {
-  std::string const text = "root \"" + name + "\" holds a " + recorded + ", not a " + wanted + "...";
+  std::string const text = "root \"" + name + "\" holds " + with_article(recorded) + ", not " +
+                           with_article(wanted) + "...";
   return error(errc::wrong_kind, text.c_str());
 }
 

@@ -34,6 +34,12 @@ struct kind_case {
   std::function<void(d_env*, d_root)> fill;
 };
 
+// A kind with its article as messages name it: "an ordered<...>", "a" before
+// every other kind.
+std::string a(std::string const& kind) {
+  return (kind.rfind("ordered<", 0) == 0 ? "an " : "a ") + kind;
+}
+
 std::vector<kind_case> const kinds = {
     {"var<string>", [](d_env* e, d_root m) { d_var<std::string>("r", e, m) = "string"; }},
     {"var<long>", [](d_env* e, d_root m) { d_var<long>("r", e, m) = 6; }},
@@ -118,7 +124,7 @@ TEST_F(RootsTest, ARootOpensAsTheKindItWasMadeAsAndIsRefusedAsAnyOther) {
       if (opened.kind == made.kind) {
         EXPECT_EQ(message, "");
       } else {
-        EXPECT_EQ(message, "root \"r\" holds a " + made.kind + ", not a " + opened.kind + "...");
+        EXPECT_EQ(message, "root \"r\" holds " + a(made.kind) + ", not " + a(opened.kind) + "...");
         EXPECT_EQ(test_support::code_thrown_by([&] { opened.fill(&env_, d_root::existing); }),
                   errc::wrong_kind);
         EXPECT_EQ(test_support::read_file(path()), before);
@@ -164,7 +170,7 @@ TEST_F(RootsTest, UnrecordedRootsAreRefusedWhereTheirShapeCannotBeTheKind) {
       bool const maps = word(made.kind) == "map" && word(opened.kind) == "map";
       if (typed || maps || (word(made.kind) != word(opened.kind) && word(made.kind) != "var")) {
         std::string const held = typed || maps ? made.kind : word(made.kind);
-        EXPECT_EQ(message, "root \"r\" holds a " + held + ", not a " + opened.kind + "...");
+        EXPECT_EQ(message, "root \"r\" holds " + a(held) + ", not " + a(opened.kind) + "...");
       } else if (message.empty()) {
         EXPECT_EQ(word(made.kind), word(opened.kind)) << "opened";
         continue;
