@@ -241,10 +241,10 @@ void typed_number_map(d_env* env) {
   }
   map[14] += 1.0;
   map.erase(21);
-  double sum = 0;
-  for (auto const& entry : map.range(10, 200)) sum += entry.value;
-  for (auto at = map.lower_bound(100); at != map.end(); ++at) sum += at->value;
-  read_total += map.size() + static_cast<std::size_t>(sum);
+  // A damaged file's doubles may be any bits: they are counted, not converted.
+  for (auto const& entry : map.range(10, 200)) read_total += entry.value > 1.0;
+  for (auto at = map.lower_bound(100); at != map.end(); ++at) read_total += at->value > 1.0;
+  read_total += map.size();
 }
 
 void typed_list_map(d_env* env) {
