@@ -107,6 +107,35 @@ TEST_F(DamagedRecordsTest, SlotTableWordsAreCheckedBeforeTheyAreFollowed) {
   }
 }
 
+// A list or vector kept as a map's value is made with its pair, so its handle
+// block always names a header: a handle found holding -1 is damage, refused
+// by every way to the container, not a reason to make a new one there.
+TEST_F(DamagedRecordsTest, AContainerValueWhoseHandleNamesNoHeaderIsRefused) {
+  using list_index = d_map<std::string, d_list<std::string>>;
+  using vector_table = d_hashmap<std::uint64_t, d_vector<std::string>>;
+  word_t list_handle = -1, vector_handle = -1;
+  {
+    list_index index("index", &env_);
+    index["word"].push_back("place");
+    list_handle = index.begin()->value;
+    vector_table lines("lines", &env_);
+    lines[7].push_back("line");
+    vector_handle = lines.begin()->second;
+  }
+  damage_word(list_handle, no_address);
+  damage_word(vector_handle, no_address);
+  list_index index("index", &env_);
+  vector_table lines("lines", &env_);
+  d_list<std::string> list;
+  d_vector<std::string> vector;
+  expect_refused([&] { index["word"].push_back("more"); });
+  expect_refused([&] { index.get("word", list); });
+  expect_refused([&] { lines[7].push_back("more"); });
+  expect_refused([&] { lines.get(7, vector); });
+  EXPECT_EQ(db_->stream()->read_word(list_handle), no_address);
+  EXPECT_EQ(db_->stream()->read_word(vector_handle), no_address);
+}
+
 struct point {
   std::int32_t x;
   double y;

@@ -24,6 +24,14 @@ struct is_nested_container<d_vector<U>> : std::true_type {};
 template <class C>
 struct nested_container;
 
+// The handle block of a container kept as a value, read before it is
+// attached: such a container is made with its pair, so a handle naming no
+// header is damage. Attaching would make a new, empty container there and
+// write its header into whatever block the damaged address lies in.
+inline void check_nested_handle(d_env* env, word_t handle) {
+  if (env->stream->read_word(handle) == no_address) throw io_tools::corrupt_file(*env->stream);
+}
+
 template <class U>
 struct nested_container<d_list<U>> {
   // A new, empty list; returns the address of its handle block.
@@ -37,6 +45,7 @@ struct nested_container<d_list<U>> {
     return list;
   }
   static d_list<U> open(word_t handle, d_env* env) {
+    check_nested_handle(env, handle);
     d_list<U> list;
     list.grab(env->stream, handle, env->allocator, env->database);
     return list;
@@ -66,6 +75,7 @@ struct nested_container<d_vector<U>> {
     return vector;
   }
   static d_vector<U> open(word_t handle, d_env* env) {
+    check_nested_handle(env, handle);
     d_vector<U> vector;
     vector.grab(env->stream, handle, env->allocator, env->database);
     return vector;
