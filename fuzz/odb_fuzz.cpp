@@ -230,7 +230,7 @@ void typed_string_map(d_env* env) {
   for (auto const& entry : map.range("k1", "k2")) joined += entry.key.substr(0, 1);
   auto at = map.lower_bound("k3");
   if (at != map.end()) --at;
-  read_total += joined.size() + map.size() + map.node_count();
+  read_total += joined.size() + map.size() + map.node_count() + check_map(map).size();
 }
 
 void typed_number_map(d_env* env) {
@@ -244,7 +244,7 @@ void typed_number_map(d_env* env) {
   // A damaged file's doubles may be any bits: they are counted, not converted.
   for (auto const& entry : map.range(10, 200)) read_total += entry.value > 1.0;
   for (auto at = map.lower_bound(100); at != map.end(); ++at) read_total += at->value > 1.0;
-  read_total += map.size();
+  read_total += map.size() + check_map(map).size();
 }
 
 void typed_list_map(d_env* env) {
@@ -260,7 +260,7 @@ void typed_list_map(d_env* env) {
   }
   map.erase(text_key(4));
   for (auto const& entry : map) read_total += entry.key.size();
-  map.size();
+  read_total += map.size() + check_map(map).size();
 }
 
 void typed_hash_maps(d_env* env) {
