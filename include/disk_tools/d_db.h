@@ -158,6 +158,21 @@ struct db_state {
   std::vector<std::uint64_t> scope_began;
   std::vector<scope_step> scope_steps;
 
+  // The spans of counts, [from, to), whose changes rollbacks took back,
+  // oldest first. What an iterator copied within one (a node, a pair) may
+  // name blocks the rollback freed, or a state the file no longer holds; it
+  // is refused when its container changed in or after the span. The two
+  // oldest spans merge past undone_limit, which refuses more iterators than
+  // need be but none that it should not.
+  struct undone_span {
+    std::uint64_t from = 0, to = 0;
+  };
+  static constexpr std::size_t undone_limit = 64;
+  std::vector<undone_span> undone;
+  // The end of the latest span: a copy made at or past it is passed with
+  // one comparison.
+  std::uint64_t undone_until = 0;
+
   // Counts the freeing of the container whose handle slot is at container:
   // an inner container erased with its entry, or a removed root.
   void note_freed(word_t container, gone_reason why = gone_reason::erased);
@@ -167,6 +182,11 @@ struct db_state {
   // "container was rolled back...", "container was erased..." or "container
   // was removed..." when the container went after the count stood at seen.
   void check_not_gone(word_t container, std::uint64_t seen) const;
+  // "iterator is stale: it was made or moved in a transaction that was
+  // rolled back..." when a copy made at the count copied of the container
+  // whose handle slot is at container (-1: not known) lies in an undone span
+  // and the container changed since the span began.
+  void check_not_undone(word_t container, std::uint64_t copied) const;
   // A scope of change began, committed (depth scopes remain open) or was
   // rolled back (the innermost of depth open scopes; put_back false when the
   // journal is off and its changes stay).

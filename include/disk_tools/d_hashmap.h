@@ -234,7 +234,8 @@ class d_hashmap_assign {
 // may or may not be visited by a walk under way; an erase of the entry an
 // iterator stands on, and any rehash (which a put makes under a growth
 // policy), leave the iterator stale. Once other openings' commits have been
-// followed since it landed, it throws "iterator is stale..." instead.
+// followed since it landed, or a rollback took back the change it landed
+// after, it throws "iterator is stale..." instead.
 template <class K, class V>
 class basic_hashmap_iterator {
  public:
@@ -302,7 +303,7 @@ class basic_hashmap_iterator {
     db_operation op = link_.operation();
     // A map removed since: its blocks may serve another container by now.
     link_.require_not_gone(handle_);
-    if (link_.followed() != followed_) throw error(errc::busy, stale_iterator_message);
+    link_.check_copy(handle_, copied_);
     return op;
   }
 
@@ -311,7 +312,7 @@ class basic_hashmap_iterator {
     hashmap_entry e = hashmap_entry::read(*stream_, entry, hashmap_detail::value_part<K, V>);
     entry_ = entry;
     next_ = e.next;
-    followed_ = link_.followed();
+    copied_ = link_.stamp();
     pair_.first = hashmap_detail::entry_bytes<K>::decode(*stream_, e.key);
     pair_.second = hashmap_detail::entry_bytes<V>::decode(*stream_, e.value);
   }
@@ -345,7 +346,7 @@ class basic_hashmap_iterator {
   word_t handle_ = no_address;
   value_type pair_;
   db_handle link_;
-  std::uint64_t followed_ = 0;  // link_.followed() as it landed
+  db_handle::copy_stamp copied_;  // as it landed
 };
 
 // The iterator of the map of string keys and values.

@@ -98,7 +98,10 @@ struct dl_arrow {
 // changing the list at the iterator then throws "iterator is stale...". So
 // may it once its list went (erased with its map entry, removed with its
 // root, or its making rolled back): the iterator then throws what the list
-// object throws, with nothing read or written.
+// object throws, with nothing read or written. An iterator made or moved in
+// a transaction that changed its list and was rolled back may name a node
+// the rollback took back: it throws "iterator is stale: it was made or moved
+// in a transaction that was rolled back...".
 template <class T>
 class dl_iterator_base {
  public:
@@ -144,7 +147,7 @@ class dl_iterator_base {
   // Throws when the database followed other openings' commits since the
   // iterator copied its node, or when its list went since (check_kept).
   void check_fresh() const {
-    if (link_.followed() != followed_) throw error(errc::busy, stale_iterator_message);
+    link_.check_copy(container_, copied_);
     check_kept();
   }
   // Throws when the list the iterator was made from went since: its blocks,
@@ -155,7 +158,7 @@ class dl_iterator_base {
   // Replaces the copy after the node was rewritten in the file.
   void set_node(list_node const& node) {
     node_ = node;
-    followed_ = link_.followed();
+    copied_ = link_.stamp();
   }
   // The database, checked to be open.
   d_database& database_checked() const { return link_.db(); }
@@ -174,7 +177,7 @@ class dl_iterator_base {
         allocator_(allocator),
         database_(database),
         link_(link),
-        followed_(link_.followed()) {}
+        copied_(link_.stamp()) {}
 
   // Reads the following node. A list cannot hold more nodes than the file has
   // room for, so a walk that goes further in one direction has met a cycle.
@@ -182,6 +185,7 @@ class dl_iterator_base {
     auto const op = link_.operation();
     check_fresh();
     node_ = list_node::read(*stream_, node_.next);
+    copied_ = link_.stamp();
     if (++steps_ > bound_) too_far();
   }
 
@@ -194,6 +198,7 @@ class dl_iterator_base {
     word_t const to =
         node_.value == no_address ? list_node::read(*stream_, node_.own).prev : node_.prev;
     node_ = list_node::read(*stream_, to);
+    copied_ = link_.stamp();
     if (--steps_ < -bound_) too_far();
   }
 
@@ -216,7 +221,7 @@ class dl_iterator_base {
   // first step looks): a step divides nothing.
   word_t steps_ = 0;
   word_t bound_ = 0;
-  std::uint64_t followed_ = 0;  // link_.followed() as node_ was copied
+  db_handle::copy_stamp copied_;  // as node_ was copied
 
  protected:
   word_t list_ = no_address;       // list()

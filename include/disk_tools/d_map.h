@@ -123,8 +123,9 @@ class d_map_assign {
 // is there afterwards, so make iterators afresh after a change. Every move and
 // every look at the pair checks that the database is still open, that no
 // other opening has committed since the copy was made ("iterator is
-// stale..."; inside a read transaction nobody's commits are followed), and
-// that the map's root was not removed since the iterator was made.
+// stale..."; inside a read transaction nobody's commits are followed), that
+// no rollback took back the changes it was copied amid, and that the map's
+// root was not removed since the iterator was made.
 template <class K, class V, class H>
 class d_map_iterator {
  public:
@@ -176,7 +177,7 @@ class d_map_iterator {
   // openings' commits since the iterator copied the node it stands on.
   void check_fresh() const {
     link_.require_not_gone(handle_);
-    if (node_ && link_.followed() != followed_) throw error(errc::busy, stale_iterator_message);
+    if (node_) link_.check_copy(handle_, copied_);
   }
   value_type const& current() const;
   // Stands on the first (or last) pair of the node at address.
@@ -197,7 +198,7 @@ class d_map_iterator {
   word_t handle_ = no_address;
   std::shared_ptr<node_copy const> node_;  // null at the end
   int slot_ = 0;
-  std::uint64_t followed_ = 0;  // link_.followed() as node_ was copied
+  db_handle::copy_stamp copied_;  // as node_ was copied
 };
 
 // A key as the map prints it: a number, or the string a d_ref names.
@@ -550,7 +551,7 @@ void d_map_iterator<K, V, H>::stand_on(word_t address, bool first) {
   if (copy->pairs.empty()) throw io_tools::corrupt_file(*stream_);
   slot_ = first ? 0 : static_cast<int>(copy->pairs.size()) - 1;
   node_ = std::move(copy);
-  followed_ = link_.followed();
+  copied_ = link_.stamp();
 }
 
 template <class K, class V, class H>
@@ -560,7 +561,7 @@ void d_map_iterator<K, V, H>::stand_on(d_map_node<K, V> const& node, int slot) {
   copy->pairs.assign(node.pairs.begin(), node.pairs.begin() + node.count);
   slot_ = slot;
   node_ = std::move(copy);
-  followed_ = link_.followed();
+  copied_ = link_.stamp();
 }
 
 template <class K, class V, class H>

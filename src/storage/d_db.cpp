@@ -303,6 +303,15 @@ void db_state::check_not_gone(word_t container, std::uint64_t seen) const {
   }
 }
 
+void db_state::check_not_undone(word_t container, std::uint64_t copied) const {
+  for (undone_span const& span : undone) {
+    if (copied < span.from || copied >= span.to) continue;
+    auto const at = changed_at.find(container);
+    if (container == no_address || (at != changed_at.end() && at->second >= span.from))
+      throw error(errc::rolled_back, undone_iterator_message);
+  }
+}
+
 void db_state::scope_committed(int depth) {
   auto const open = static_cast<std::size_t>(depth < 0 ? 0 : depth);
   if (scope_began.size() > open) scope_began.resize(open);
@@ -316,6 +325,12 @@ void db_state::scope_rolled_back(int depth, bool put_back) {
   if (depth < 1 || scope_began.size() < static_cast<std::size_t>(depth)) return;
   std::uint64_t const began = scope_began[static_cast<std::size_t>(depth) - 1];
   scope_began.resize(static_cast<std::size_t>(depth) - 1);
+  if (undone.size() == undone_limit) {
+    undone[1].from = undone[0].from;
+    undone.erase(undone.begin());
+  }
+  undone.push_back(undone_span{began, changes});
+  undone_until = changes;
   // Newest first: what the scope made is gone for the objects attached
   // since, and what it freed is back, as the file is, for those attached
   // before (the windows of what it made after the freeing stay).

@@ -574,11 +574,16 @@ TEST_P(InEachMode, AnIteratorIsStaleOnceAnotherOpeningCommitsExceptInAReadTransa
   auto a = std::make_unique<opening>(name, options_for(mode));
   words wa("words", &a->env);
   lines la("lines", &a->env);
-  for (std::uint64_t k = 0; k < 50; ++k) wa.put(k, std::string(40, 'w'));
+  d_hashmap<std::uint64_t, std::uint64_t> slots("slots", &a->env);
+  for (std::uint64_t k = 0; k < 50; ++k) {
+    wa.put(k, std::string(40, 'w'));
+    slots.put(k, k);
+  }
   for (int i = 0; i < 10; ++i) la.push_back(std::string(40, 'a' + i));
   auto it = a->map.begin();
   auto wit = wa.begin();
   auto lit = la.begin();
+  auto sit = slots.begin();
   a->map.put(commits_key + 1, 1);
   opening b(name, options_for(mode));
   words wb("words", &b.env);
@@ -591,6 +596,7 @@ TEST_P(InEachMode, AnIteratorIsStaleOnceAnotherOpeningCommitsExceptInAReadTransa
   EXPECT_EQ(test_support::code_thrown_by([&] { ++it; }), errc::busy);
   EXPECT_EQ(test_support::code_thrown_by([&] { (void)it->value; }), errc::busy);
   EXPECT_EQ(test_support::code_thrown_by([&] { ++wit; }), errc::busy);
+  EXPECT_EQ(test_support::code_thrown_by([&] { ++sit; }), errc::busy);
   EXPECT_EQ(test_support::code_thrown_by([&] { (void)*lit; }), errc::busy);
   EXPECT_EQ(test_support::code_thrown_by([&] { la.erase(lit); }), errc::busy);
   EXPECT_EQ(la.size(), 9u);

@@ -55,6 +55,19 @@ using inner_origin = std::function<bool()>;
 inline char const* const erased_inner_message =
     "container was erased with its map entry: take it from the map again...";
 
+// Thrown by an object whose creation a rollback took back.
+inline char const* const rolled_back_message = "container was rolled back: make it again...";
+// Thrown by an iterator moved or read after another opening committed: what
+// it copied may have moved or been freed since.
+inline char const* const stale_iterator_message =
+    "iterator is stale: another opening committed since it was made; iterate inside a "
+    "d_read_transaction...";
+// Thrown by an iterator that copied what it stands on inside a transaction
+// that was rolled back since, and whose container that transaction changed.
+inline char const* const undone_iterator_message =
+    "iterator is stale: it was made or moved in a transaction that was rolled back; make it "
+    "again...";
+
 class db_handle {
  public:
   db_handle() = default;
@@ -142,9 +155,28 @@ class db_handle {
     origin_ = std::move(origin);
     origin_seen_ = state_ ? state_->followed : 0;
   }
-  // How often the database has followed other openings' commits: an
-  // iterator notes it where it stands and is stale once it moved on.
-  std::uint64_t followed() const { return state_ ? state_->followed : 0; }
+  // What an iterator notes as it copies what it stands on: how often the
+  // database had followed other openings' commits, and its count of changes.
+  struct copy_stamp {
+    std::uint64_t followed = 0, changes = 0;
+  };
+  copy_stamp stamp() const {
+    return state_ ? copy_stamp{state_->followed, state_->changes} : copy_stamp{};
+  }
+  // Throws when a copy stamped so of the container whose handle slot is at
+  // container cannot be trusted: "iterator is stale..." once other openings'
+  // commits were followed since, and "iterator is stale: it was made or
+  // moved in a transaction that was rolled back..." when a rollback took
+  // back what it was copied from. One comparison each while neither holds.
+  void check_copy(word_t container, copy_stamp copied) const {
+    if (!state_) return;
+    if (state_->followed != copied.followed) throw error(errc::busy, stale_iterator_message);
+    if (copied.changes < state_->undone_until) {
+      // A container made in the transaction is told gone as such.
+      require_not_gone(container);
+      state_->check_not_undone(container, copied.changes);
+    }
+  }
   // Records that the object's cache agrees with the file as it is now.
   void up_to_date() {
     if (state_) seen_ = state_->changes;
@@ -272,13 +304,5 @@ class db_handle {
   std::shared_ptr<inner_origin const> origin_;  // taken_from
   std::uint64_t origin_seen_ = 0;               // state_->followed as origin_ last answered
 };
-
-// Thrown by an object whose creation a rollback took back.
-inline char const* const rolled_back_message = "container was rolled back: make it again...";
-// Thrown by an iterator moved or read after another opening committed: what
-// it copied may have moved or been freed since.
-inline char const* const stale_iterator_message =
-    "iterator is stale: another opening committed since it was made; iterate inside a "
-    "d_read_transaction...";
 
 }  // namespace disk_tools

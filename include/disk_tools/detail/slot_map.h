@@ -76,7 +76,9 @@ inline unsigned lowest_bit(unsigned bits) {
 
 // A position among a slot map's keys, in the order of their entries. It holds
 // a copy of the pair it stands on; an erase (which moves the last entry into
-// the erased one's place) leaves it stale.
+// the erased one's place) leaves it stale. Once other openings' commits were
+// followed since it landed, or a rollback took back the change it landed
+// after, it throws "iterator is stale..." instead.
 template <class K, class V>
 class slot_iterator {
  public:
@@ -121,11 +123,13 @@ class slot_iterator {
     db_operation op = link_.operation();
     // A map removed since: its blocks may serve another container by now.
     link_.require_not_gone(handle_);
+    link_.check_copy(handle_, copied_);
     return op;
   }
   void land(word_t entry) {
     link_.db();
     entry_ = map_->read_entry(entry, pair_) ? entry : no_address;
+    copied_ = link_.stamp();
   }
 
   slot_map<K, V> const* map_ = nullptr;
@@ -133,6 +137,7 @@ class slot_iterator {
   word_t entry_ = no_address;
   value_type pair_;
   db_handle link_;
+  db_handle::copy_stamp copied_;  // as pair_ was copied
 };
 
 // The value of one key, as m[key] gives it: read and written through the map
