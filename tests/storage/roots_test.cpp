@@ -377,6 +377,7 @@ TEST_F(RootsTest, MakingsRolledBackInALoopKeepOneWindowOfRefusal) {
   std::size_t windows = 0;
   for (auto const& entry : db_->state()->gone) windows += entry.second.size();
   EXPECT_LE(windows, 2u);
+  EXPECT_EQ(db_->state()->undone.size(), db_state::undone_limit);
 }
 
 // Holds an iterator of each container kind across a rolled-back transaction
