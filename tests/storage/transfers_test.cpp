@@ -1,15 +1,9 @@
-// A bank under load from many processes: writers move money between accounts
-// (an ordered map, and a hash map that mirrors it) while readers check in read
-// transactions that the total holds and that the mirror equals the map;
-// writers and readers killed at random moments; a reader that holds one
-// snapshot while a writer commits; openings of different journal modes side
-// by side; a damaged lock file left behind.
-//
-// ODB_TRANSFER_SECONDS sets how long the transfers run in each mode (3 by
-// default; CI runs 20) and, at half of it (2 s at least), how long the long
-// reader holds its snapshot. The counts of commits, snapshot checks, busy
-// retries and kills are printed for the record. Every child has an alarm and
-// dies with the test; all are killed and reaped when a test fails.
+// A bank under load from many processes: writers move money between accounts (an
+// ordered map, and a hash map that mirrors it) while readers check in read transactions
+// that the total holds and the mirror equals the map; kills at random moments, a long
+// reader, mixed journal modes, a damaged lock file. ODB_TRANSFER_SECONDS sets how long
+// the transfers run in each mode (3 by default; CI runs 20) and, at half of it (2 s at
+// least), how long the long reader holds its snapshot. Every child has an alarm.
 #include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_map.h>
 #include <disk_tools/d_transaction.h>
@@ -78,23 +72,13 @@ struct tally {
 };
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "the tally is shared by processes");
 
-class shared_tally {
- public:
-  shared_tally() {
-    void* at =
-        ::mmap(nullptr, sizeof(tally), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (at == MAP_FAILED) throw std::runtime_error("cannot map the tally");
-    tally_ = new (at) tally;
-  }
-  ~shared_tally() { ::munmap(tally_, sizeof(tally)); }
-  shared_tally(shared_tally const&) = delete;
-  shared_tally& operator=(shared_tally const&) = delete;
-  tally* operator->() const { return tally_; }
-  tally& operator*() const { return *tally_; }
-
- private:
-  tally* tally_;
-};
+using shared_tally = std::unique_ptr<tally, void (*)(tally*)>;
+shared_tally new_shared_tally() {
+  void* at =
+      ::mmap(nullptr, sizeof(tally), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (at == MAP_FAILED) throw std::runtime_error("cannot map the tally");
+  return shared_tally(new (at) tally, [](tally* t) { ::munmap(t, sizeof(tally)); });
+}
 
 // One opening of the bank, with its two maps.
 struct bank {
@@ -386,7 +370,7 @@ class Transfers : public ::testing::TestWithParam<d_journal> {
   }
   bank_dir bank_;
   std::string const& name = bank_.name;
-  shared_tally t;
+  shared_tally t = new_shared_tally();
 };
 
 INSTANTIATE_TEST_SUITE_P(Modes, Transfers, ::testing::Values(d_journal::atomic, d_journal::durable),
@@ -549,33 +533,25 @@ struct lock_damage {
   std::vector<char> bytes;
 };
 
-std::vector<char> stale_lock_file() {
-  std::vector<char> bytes(4096, 0);
-  std::string const magic = "odb-lock";
-  std::copy(magic.begin(), magic.end(), bytes.begin());
+std::vector<lock_damage> lock_damages() {
+  std::vector<char> stale(4096, 0), wrong_magic(4096, 0), noise(4096);
+  std::string const magic = "odb-lock", not_magic = "not-lock";
+  std::copy(magic.begin(), magic.end(), stale.begin());
+  std::copy(not_magic.begin(), not_magic.end(), wrong_magic.begin());
   // A commit count and a length from another life; every flag raised (a
   // writer copying, one alone inside a transaction, one asked to share).
-  for (std::size_t offset = 8; offset < 72; offset += 8) bytes[offset] = 1;
-  bytes[8 + 6] = 0x7f;
-  bytes[16 + 5] = 0x7f;
-  return bytes;
-}
-
-std::vector<lock_damage> lock_damages() {
+  for (std::size_t offset = 8; offset < 72; offset += 8) stale[offset] = 1;
+  stale[8 + 6] = 0x7f;
+  stale[16 + 5] = 0x7f;
   std::mt19937 rng(3);
-  std::vector<char> noise(4096);
   for (char& c : noise) c = static_cast<char>(rng());
-  std::vector<char> wrong_magic(4096, 0);
-  std::string const magic = "not-lock";
-  std::copy(magic.begin(), magic.end(), wrong_magic.begin());
-  std::vector<char> truncated = stale_lock_file();
-  truncated.resize(12);
+  std::vector<char> const truncated(stale.begin(), stale.begin() + 12);
   return {
       {"empty", {}},
       {"truncated", truncated},
       {"wrong magic", wrong_magic},
       {"noise", noise},
-      {"stale words", stale_lock_file()},
+      {"stale words", stale},
       {"too long", std::vector<char>(10000, '\xff')},
   };
 }
@@ -655,39 +631,37 @@ int transfer_and_die(std::string const& name, d_open_options const& options, die
 // Two writers killed in turn beside an opening that stays: the first, which
 // starts the log afresh after every commit (a checkpoint), at the moment
 // given; the second copying its commit in (its journal's bound reached at
-// once, as the first's). That commit is whole in the
-// journal, and the next transaction (a read one too) plays it back whole.
-void expect_two_killed_writers_played_back(die_at::moment first, d_journal mode) {
-  SCOPED_TRACE(mode_name(mode));
-  bank_dir made;
-  std::string const& name = made.name;
-  bank stays(name, options_for(mode));
-  std::int64_t count = 0;
-  ASSERT_EQ(check_snapshot(stays, count), "");
-  test_support::child_processes kids(60);
-  d_open_options checkpointing = options_for(mode);
-  checkpointing.checkpoint_bytes = 1;
-  pid_t pid = kids.start([&] { return transfer_and_die(name, checkpointing, first); });
-  ASSERT_EQ(kids.wait(pid, steady::now() + 20s), -1) << "the first writer was not killed";
-  std::mt19937_64 rng(9);
-  ASSERT_EQ(transfer(stays, rng), "");
-  pid = kids.start([&] { return transfer_and_die(name, checkpointing, die_at::moment::copying); });
-  ASSERT_EQ(kids.wait(pid, steady::now() + 20s), -1) << "the second writer was not killed";
-  EXPECT_EQ(check_snapshot(stays, count), "");
-  EXPECT_EQ(count, 3) << "the commits were not all played back";
-}
-
-TEST(KilledWriters, ACommitHalfCopiedAfterACheckpointIsPlayedBack) {
-  for (d_journal mode : {d_journal::atomic, d_journal::durable})
-    expect_two_killed_writers_played_back(die_at::moment::copying, mode);
-}
-
-// A writer killed between a new journal header and the lock file's new log
-// end must not leave the next writers appending where playing back never
-// reaches them: the half-copied commit that follows would stay half copied
-// (the mirror differs from the map).
-TEST(KilledWriters, ACheckpointCutShortDoesNotHideALaterCommit) {
-  expect_two_killed_writers_played_back(die_at::moment::header_synced, d_journal::durable);
+// once, as the first's). That commit is whole in the journal, and the next
+// transaction (a read one too) plays it back whole. A writer killed between
+// a new journal header and the lock file's new log end must not leave the
+// next writers appending where playing back never reaches them: the
+// half-copied commit that follows would stay half copied.
+TEST(KilledWriters, ACommitHalfCopiedAfterACheckpointOrACheckpointCutShortIsPlayedBack) {
+  struct row { die_at::moment first; d_journal mode; };
+  for (row const r : {row{die_at::moment::copying, d_journal::atomic},
+                      row{die_at::moment::copying, d_journal::durable},
+                      row{die_at::moment::header_synced, d_journal::durable}}) {
+    die_at::moment const first = r.first;
+    d_journal const mode = r.mode;
+    SCOPED_TRACE(std::string(mode_name(mode)) +
+                 (first == die_at::moment::copying ? ", copying" : ", header synced"));
+    bank_dir made;
+    std::string const& name = made.name;
+    bank stays(name, options_for(mode));
+    std::int64_t count = 0;
+    ASSERT_EQ(check_snapshot(stays, count), "");
+    test_support::child_processes kids(60);
+    d_open_options checkpointing = options_for(mode);
+    checkpointing.checkpoint_bytes = 1;
+    pid_t pid = kids.start([&] { return transfer_and_die(name, checkpointing, first); });
+    ASSERT_EQ(kids.wait(pid, steady::now() + 20s), -1) << "the first writer was not killed";
+    std::mt19937_64 rng(9);
+    ASSERT_EQ(transfer(stays, rng), "");
+    pid = kids.start([&] { return transfer_and_die(name, checkpointing, die_at::moment::copying); });
+    ASSERT_EQ(kids.wait(pid, steady::now() + 20s), -1) << "the second writer was not killed";
+    EXPECT_EQ(check_snapshot(stays, count), "");
+    EXPECT_EQ(count, 3) << "the commits were not all played back";
+  }
 }
 
 }  // namespace
