@@ -177,49 +177,45 @@ TEST_F(ManyProcesses, AWriterWaitsItsTimeoutThenIsBusyOrGetsItsTurn) {
 }
 
 // A writer killed inside its transaction blocks nobody, and what it left is
-// taken back by the next writer while this process keeps the database open.
-TEST_F(ManyProcesses, AWriterKilledInsideItsTransactionBlocksNobodyAndLeavesNothing) {
-  opening o(name, options_for(d_journal::atomic, 1000ms));
-  test_support::child_processes kids;
-  pid_t const pid = held_inside_a_transaction(kids, name);
-  ASSERT_GT(pid, 0);
-  kids.kill(pid);
-  std::mt19937 rng(1);
-  EXPECT_EQ(test_support::thrown_by([&] { transfer(o, rng); }), "");
-  EXPECT_EQ(total_of(o), opening_total);
-  EXPECT_TRUE(check_map(o.map).empty());
-  o.db.reset();
-  EXPECT_TRUE(check_database_file(name + ".odb").empty());
-}
-
-// A holder killed at the wrong moment can leave the writer's mutex marked as
+// taken back by the next writer while this process keeps the database open:
+// one that comes after the death, and one already waiting for its turn. A
+// holder killed at the wrong moment can leave the writer's mutex marked as
 // left by the dead but without the mark that others sleep on it, and the
-// system then wakes none of them (seen with processes killed at random).
-// Here the mark is taken away by hand before the holder dies: the writer
-// waiting for its turn must still get it, long before its timeout runs out.
-TEST_F(ManyProcesses, AWriterWhoseWakeUpIsLostStillGetsItsTurn) {
-  opening o(name, options_for(d_journal::atomic, 10s));
-  test_support::child_processes kids;
-  pid_t const pid = held_inside_a_transaction(kids, name);
-  ASSERT_GT(pid, 0);
-  auto const start = steady::now();
-  std::string thrown = "never ran";
-  std::thread waiter([&] {
-    std::mt19937 rng(1);
-    thrown = test_support::thrown_by([&] { transfer(o, rng); });
-  });
-  std::this_thread::sleep_for(200ms);  // the waiter sleeps on the mutex now
-  // The mutex's first word: the holder's thread id and the two marks.
-  std::int32_t const dead_and_nobody_waiting = 0x40000000;
-  int const fd = ::open(lock_file_of(name + ".odb").c_str(), O_WRONLY);
-  ASSERT_GE(fd, 0);
-  EXPECT_EQ(::pwrite(fd, &dead_and_nobody_waiting, 4, lock_file::writer_offset), 4);
-  ::close(fd);
-  kids.kill(pid);
-  waiter.join();
-  EXPECT_EQ(thrown, "");
-  EXPECT_LT(steady::now() - start, 5s) << "the waiter slept until its timeout ran out";
-  EXPECT_EQ(total_of(o), opening_total);
+// system then wakes none of them (seen with processes killed at random): for
+// the waiting writer the mark is taken away by hand before the holder dies,
+// and it must still get its turn, long before its timeout runs out.
+TEST_F(ManyProcesses, AWriterKilledInsideItsTransactionBlocksNobodyAndLeavesNothing) {
+  for (bool const waiting : {false, true}) {
+    SCOPED_TRACE(waiting ? "a writer waiting, its wake-up lost" : "the next writer after it");
+    accounts_db fresh;
+    opening o(fresh.name, options_for(d_journal::atomic, 10s));
+    test_support::child_processes kids;
+    pid_t const pid = held_inside_a_transaction(kids, fresh.name);
+    ASSERT_GT(pid, 0);
+    if (!waiting) kids.kill(pid);
+    auto const start = steady::now();
+    std::string thrown = "never ran";
+    std::thread writer([&] {
+      std::mt19937 rng(1);
+      thrown = test_support::thrown_by([&] { transfer(o, rng); });
+    });
+    if (waiting) {
+      std::this_thread::sleep_for(200ms);  // the writer sleeps on the mutex now
+      // The mutex's first word: the holder's thread id and the two marks.
+      std::int32_t const dead_and_nobody_waiting = 0x40000000;
+      int const fd = ::open(lock_file_of(fresh.name + ".odb").c_str(), O_WRONLY);
+      EXPECT_EQ(::pwrite(fd, &dead_and_nobody_waiting, 4, lock_file::writer_offset), 4);
+      ::close(fd);
+      kids.kill(pid);
+    }
+    writer.join();
+    EXPECT_EQ(thrown, "");
+    EXPECT_LT(steady::now() - start, 5s) << "the writer slept until its timeout ran out";
+    EXPECT_EQ(total_of(o), opening_total);
+    EXPECT_TRUE(check_map(o.map).empty());
+    o.db.reset();
+    EXPECT_TRUE(check_database_file(fresh.name + ".odb").empty());
+  }
 }
 
 // Every account's balance and the count of transfers, as the map shows them.
@@ -263,21 +259,18 @@ INSTANTIATE_TEST_SUITE_P(ManyProcesses, InEachMode,
                          ::testing::Values(d_journal::atomic, d_journal::durable),
                          [](auto const& i) { return test_support::mode_name(i.param); });
 
-// Two threads, each with its own opening, add to containers of every kind
-// outside transactions. Each change reads what its object caches, then takes
-// the writer's turn, which may catch up with the other's commits: the cache
-// must be read again then, or the change writes where the other's went. Both
-// fill the same lists of two indexes (m[key] makes a missing one), which
-// must not make a key's list twice. Nor may the two openings make a container
-// twice as they attach to it at once: the one made second took the root, and
-// what the first had pushed into its own was lost (about one run in 800).
+// Two threads, each with its own opening, add to every kind outside transactions. A
+// change reads what its object caches, then takes the writer's turn, which may catch up
+// with the other's commits: the cache must be read again, or the change writes where the
+// other's went. Both fill the same lists of two indexes, which must not make a key's list
+// twice; nor may the openings make a container twice as they attach to it at once (the
+// second took the root, and what the first had pushed was lost, one run in 800).
 TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
   using number_map = d_map<std::uint64_t, std::int64_t>;
   using number_hash = d_hashmap<std::uint64_t, std::int64_t>;
   using index_map = d_map<std::uint64_t, d_list<long>>;
   using index_hash = d_hashmap<std::uint64_t, d_list<long>>;
-  // An opening with every kind; each thread makes its own.
-  struct containers {
+  struct containers {  // each thread makes its own
     explicit containers(accounts_db const& made, d_journal mode)
         : db(open_database_scoped(made.name, &env, options_for(mode, 20000ms))) {}
     d_env env{};
@@ -335,8 +328,7 @@ TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
   }
   EXPECT_EQ(in_both_maps, 2 * each);
   EXPECT_EQ(o.h.size(), static_cast<std::size_t>(2 * each));
-  // A container made twice leaves the first one's blocks owned by no root,
-  // which the check counts once every root records its kind.
+  // A container made twice leaves blocks no root owns, counted once every root has a kind.
   o.db->record_kind("accounts", "map<unsigned,unsigned>");
   o.db.reset();
   database_check const c = check_database(name + ".odb");
@@ -344,9 +336,8 @@ TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
   EXPECT_EQ(c.notes, std::vector<std::string>{});
 }
 
-// The first opening, idle since another joined it, closes last: the
-// other's commits that only the journal holds (a reader's snapshot kept the
-// checkpoint back) reach the file before the journal goes.
+// The first opening, idle since another joined it, closes last: the other's commits that
+// only the journal holds (a snapshot kept the checkpoint back) reach the file first.
 TEST_P(InEachMode, AnIdleFirstOpeningClosingLastKeepsTheOthersCommits) {
   d_env first_env{};
   scoped_database first = open_database_scoped(name, &first_env, options_for(mode));
@@ -367,9 +358,8 @@ TEST_P(InEachMode, AnIdleFirstOpeningClosingLastKeepsTheOthersCommits) {
   EXPECT_EQ(commits, 10u) << "the last close dropped commits the journal alone held";
 }
 
-// Beside another opening, a writer's commits reach the database file in
-// batches, not one copy per commit, and still the journal starts afresh
-// near its bound.
+// Beside another opening, commits reach the file in batches, not one copy per commit,
+// and still the journal starts afresh near its bound.
 TEST_P(InEachMode, CommitsReachTheFileInBatchesWithinTheJournalsBound) {
   d_env idle_env{};
   scoped_database idle = open_database_scoped(name, &idle_env, short_journal(mode));
@@ -381,10 +371,9 @@ TEST_P(InEachMode, CommitsReachTheFileInBatchesWithinTheJournalsBound) {
   EXPECT_LT(longest_log(name, o, rng), 4096 + 2048) << "the journal outgrew its bound";
 }
 
-// An opening that read outside any transaction and then rests: its commit
-// still holds a batch's checkpoint back (what it read in place stays as it
-// read it), but a writer whose journal reaches its bound passes it; the
-// opening's next read shows the latest commit.
+// An opening that read outside any transaction and rests holds a batch's checkpoint back
+// (what it read in place stays as it read it), but a writer whose journal reaches its
+// bound passes it; the opening's next read shows the latest commit.
 TEST_P(InEachMode, AnOpeningRestingAfterAReadHoldsBackNoMoreThanTheJournalsBound) {
   opening idle(name, options_for(mode)), batch(name, options_for(mode));
   unsigned before = 0;
@@ -403,10 +392,9 @@ TEST_P(InEachMode, AnOpeningRestingAfterAReadHoldsBackNoMoreThanTheJournalsBound
   EXPECT_EQ(total_of(idle), opening_total);
 }
 
-// The first opening takes turns once another asked to join, even when that
-// one gave up waiting; its commits then wait in the journal for a checkpoint
-// (a tool reading the file holds it back). The next opening to join must
-// find them there, not take the file for the whole database.
+// The first opening takes turns once another asked to join, even one that gave up; its
+// commits then wait in the journal (a tool reading the file holds the checkpoint back).
+// The next opening must find them there, not take the file for the whole database.
 TEST_P(InEachMode, CommitsTheFirstOpeningMadeBeforeTheJoinAreKept) {
   opening first(name, options_for(mode));
   {
@@ -430,11 +418,10 @@ TEST_P(InEachMode, CommitsTheFirstOpeningMadeBeforeTheJoinAreKept) {
   EXPECT_EQ(n, 2u) << "the commit in the journal was dropped";
 }
 
-// An opening maps the database file before it meets the others in the lock
-// file, and may wait there while the last of them writes on and goes. It must
-// then see the file as that one left it, not as it was when mapped: before, it
-// took the new end of the file for a bad header, or would have written over
-// the commits past the end it knew.
+// An opening maps the file before it meets the others in the lock file, and may wait
+// there while the last of them writes on and goes. It must see the file as that one left
+// it, not as mapped: before, it took the new end for a bad header, or would have written
+// over the commits past the end it knew.
 TEST_P(InEachMode, AnOpeningThatWaitedToJoinSeesWhatTheLastOneWroteMeanwhile) {
   constexpr unsigned added = 3000;
   test_support::signal_pipe ready, go;
@@ -448,8 +435,7 @@ TEST_P(InEachMode, AnOpeningThatWaitedToJoinSeesWhatTheLastOneWroteMeanwhile) {
   });
   ready.close_writer();  // a child that ends early ends the waits below
   ASSERT_TRUE(ready.heard());
-  // Holding the gate (byte 0 of the lock file) keeps the next opening waiting
-  // there once it has mapped the file.
+  // Holding the gate (byte 0 of the lock file) keeps the next opening there, file mapped.
   int const lock_fd = ::open(lock_file_of(name + ".odb").c_str(), O_RDWR);
   ASSERT_GE(lock_fd, 0);
   struct flock gate {};
@@ -492,8 +478,7 @@ TEST_P(InEachMode, ALongReaderKeepsItsSnapshotAndHoldsNobodyUp) {
   });
   ready.close_writer();
   ASSERT_TRUE(ready.heard());
-  // Opened now, the view is the file itself: nothing of the journal is laid
-  // over it, so a checkpoint that passed the snapshot would show.
+  // Opened now, the view is the file itself, so a checkpoint passing the snapshot shows.
   opening o(name, short_journal(mode));
   auto rt = std::make_unique<d_read_transaction>(&o.env);
   std::vector<unsigned> const seen = balances(o.map);
@@ -521,12 +506,10 @@ TEST_P(InEachMode, ALongReaderKeepsItsSnapshotAndHoldsNobodyUp) {
   EXPECT_EQ(total_of(o), opening_total);
 }
 
-// A read transaction holds its snapshot while another opening commits, and
-// keeps nobody out: begun by an opening alone, it lets another open and
-// commit at once rather than after it ends. A change inside it is made on
-// what the snapshot showed: made and seen while that is the latest commit,
-// busy once another has committed since (a transfer that read the old
-// balance must not overwrite the newer one), and made after it ends.
+// A read transaction holds its snapshot while another opening commits and keeps nobody
+// out, even begun alone. A change inside it is made and seen while the snapshot is the
+// latest commit, busy once another committed since (a transfer that read the old balance
+// must not overwrite the newer one), and made after it ends.
 TEST_P(InEachMode, AReadTransactionKeepsItsSnapshotAndNobodyOutAndItsStaleChangesAreBusy) {
   unsigned const noted_key = commits_key + 1;  // no account
   for (bool alone : {true, false}) {
@@ -562,12 +545,10 @@ TEST_P(InEachMode, AReadTransactionKeepsItsSnapshotAndNobodyOutAndItsStaleChange
   }
 }
 
-// An iterator copies the node it stands on. Its own opening's changes, and
-// another opening that joins without committing, leave a walk alone; once
-// another has committed, a step or a look throws that it is stale (what it
-// copied may have moved or been freed), where before it read on into nodes
-// that had moved and told of a corrupt file. Inside a read transaction the
-// walk sees its snapshot to the end.
+// An iterator copies the node it stands on. Its own opening's changes, and another that
+// joins without committing, leave a walk alone; once another has committed, a step or a
+// look is busy (before, it read on into nodes that had moved and told of a corrupt file).
+// Inside a read transaction the walk sees its snapshot to the end.
 TEST_P(InEachMode, AnIteratorIsStaleOnceAnotherOpeningCommitsExceptInAReadTransaction) {
   using words = d_hashmap<std::uint64_t, std::string>;
   using lines = d_list<std::string>;
@@ -609,11 +590,10 @@ TEST_P(InEachMode, AnIteratorIsStaleOnceAnotherOpeningCommitsExceptInAReadTransa
   EXPECT_EQ(a->map.size(), accounts + 2 + 11);
 }
 
-// A list taken from a map is named by its handle block, which another
-// opening's erase of the key frees for the next container to reuse. After
-// another opening's commits the object asks its map again: it goes on while
-// the map keeps it under its key, and is refused once the key went, where it
-// wrote into the list that took over its blocks.
+// A list taken from a map is named by its handle block, which another opening's erase of
+// the key frees for reuse. After another's commits the object asks its map again: it goes
+// on while its key stays, and is refused once the key went (before, it wrote into the list
+// that took over its blocks).
 TEST_P(InEachMode, AListTakenFromAMapIsRefusedOnceAnotherOpeningErasedItsKey) {
   using index = d_map<std::string, d_list<std::string>>;
   using hashed = d_hashmap<std::string, d_list<std::string>>;
@@ -667,11 +647,10 @@ TEST_F(ManyProcesses, AReaderKilledInsideItsSnapshotHoldsNothingBack) {
   EXPECT_EQ(total_of(o), opening_total);
 }
 
-// A child of fork inherits the parent's openings, and with them the parent's
-// locks: closing one there took the parent's gate for good (the descriptor
-// it closed was the parent's too), and every other opening then hung at its
-// next opening or close. The child now lets go of it without touching the
-// parent's locks, reader slot or journal, and refuses to use it.
+// A child of fork inherits the parent's openings and locks: closing one there took the
+// parent's gate for good, and every other opening then hung at its next opening or close.
+// The child lets go of it without touching the parent's locks, slot or journal, and
+// refuses to use it.
 TEST_F(ManyProcesses, AChildOfForkClosesWhatItInheritedAndLeavesTheParentsLocksAlone) {
   opening o(name);
   auto const in_own_opening = [&](unsigned seed) {
@@ -700,10 +679,9 @@ TEST_F(ManyProcesses, AChildOfForkClosesWhatItInheritedAndLeavesTheParentsLocksA
   EXPECT_TRUE(check_database_file(name + ".odb").empty());
 }
 
-// A symbolic link names the file it leads to. An opening through a link in
-// another folder took a lock file and a journal of its own there, took itself
-// for alone, and wrote over the commits of one through the file's own name
-// (transfers through the two names left a total of 100 000 at 100 079).
+// An opening through a symbolic link in another folder took a lock file and journal of its
+// own there, took itself for alone, and wrote over the commits of one through the file's
+// own name (transfers through the two left a total of 100 000 at 100 079).
 TEST_F(ManyProcesses, AnOpeningThroughALinkTakesTurnsWithOneThroughTheFilesName) {
   test_support::scratch_dir other{memory_dir};
   std::string const link = other.file("link");
@@ -760,11 +738,9 @@ TEST_F(ReadOnly, EveryChangeIsRefusedAndNoByteChanges) {
   EXPECT_EQ(test_support::read_file(name + ".odb"), before);
 }
 
-// A writer that closes while a read-only opening stays leaves its latest
-// commits in the journal, and the reader cannot write them in: when it closed
-// last, the next read-only opening was refused as if a writer had died
-// ("database needs recovery..."). The last close of such an opening plays
-// them in where its process may write.
+// A writer closing while a read-only opening stays leaves its commits in the journal:
+// when the reader closed last, the next read-only opening was refused as if a writer had
+// died ("database needs recovery..."). That last close plays them in where it may write.
 TEST_F(ReadOnly, ClosingLastItLeavesTheWritersCommitsInTheFile) {
   {
     d_env reader_env{};
@@ -778,10 +754,9 @@ TEST_F(ReadOnly, ClosingLastItLeavesTheWritersCommitsInTheFile) {
   EXPECT_TRUE(o.map.get(0, v) && v == 7) << "the writer's commit was lost";
 }
 
-// The last writer to close cuts the file's room ahead, maybe while a
-// read-only opening is reading the file into memory: that opening failed with
-// "unable to open alloc file..." when the file ended before the length it had
-// taken. Here the two are interleaved for a while; every reading opening must
+// The last writer to close cuts the file's room ahead, maybe while a read-only opening
+// reads the file in: that failed with "unable to open alloc file..." when the file ended
+// before the length it had taken. Interleaved for a while, every reading opening must
 // open and find the accounts whole.
 TEST_F(ReadOnly, AnOpeningReadsTheFileAsTheLastWriterClosingLeavesIt) {
   std::atomic<bool> stop{false};
@@ -809,11 +784,10 @@ TEST_F(ReadOnly, AnOpeningReadsTheFileAsTheLastWriterClosingLeavesIt) {
   EXPECT_EQ(whole, opened);
 }
 
-// A process that may not write the lock file cannot join the others, so it
-// cannot follow their commits. Beside a live writer it opened all the same,
-// reading the file without any lock, unless the writer's journal made it say
-// "database needs recovery: a journal left by a process that died...". Now
-// it is told what stops it, and it opens once the others closed.
+// A process that may not write the lock file cannot follow the others' commits. Beside a
+// live writer it opened all the same, reading without any lock (or said "database needs
+// recovery: a journal left by a process that died..."). Now it is told what stops it,
+// and it opens once the others closed.
 TEST_F(ReadOnly, AProcessThatMayNotWriteTheLockFileIsToldWhyWhileOthersHaveItOpen) {
   if (::geteuid() != 0) GTEST_SKIP() << "opens as another user, which needs root";
   ASSERT_EQ(::chmod(made.dir.path().c_str(), 0755), 0);
@@ -852,9 +826,8 @@ TEST_F(ReadOnly, AReaderAloneFollowsTheWriterThatJoinsIt) {
   EXPECT_TRUE(reader.map.get(accounts + 1, v) && v == 8);
 }
 
-// A writer that died inside a transaction, with the database alone (its
-// changes in place, the old bytes in its journal): only a writing opening can
-// take them back.
+// A writer that died inside a transaction alone (its changes in place, the old bytes in
+// its journal): only a writing opening can take them back.
 TEST_F(ReadOnly, AJournalThatNeedsPlayingBackIsReported) {
   test_support::child_processes kids;
   pid_t const pid = kids.start_held([&](auto const& hold) {
