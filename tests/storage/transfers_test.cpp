@@ -96,12 +96,10 @@ void make_bank(std::string const& name) {
   ASSERT_TRUE(create_database(name, nullptr));
   bank b(name, d_open_options{});
   d_transaction tx(&b.env);
-  for (std::uint64_t k = 0; k < accounts; ++k) {
-    b.map.put(k, opening_balance);
-    b.mirror.put(k, opening_balance);
+  for (std::uint64_t k = 0; k <= accounts; ++k) {
+    b.map.put(k, k == commits_key ? 0 : opening_balance);
+    b.mirror.put(k, k == commits_key ? 0 : opening_balance);
   }
-  b.map.put(commits_key, 0);
-  b.mirror.put(commits_key, 0);
   tx.commit();
 }
 
@@ -112,9 +110,8 @@ struct bank_dir {
   std::string const name = dir.file("bank");
 };
 
-// What a snapshot of the bank shows, read in one read transaction: "" when
-// the keys are the accounts and the counter in order, the mirror holds the
-// same pairs, the total is the opening one and the counter is not below
+// "" when a snapshot of the bank (one read transaction) holds the accounts and the
+// counter in order, the mirror the same pairs, the opening total, and a counter not below
 // last_count (a later snapshot never shows an earlier state).
 std::string check_snapshot(bank& b, std::int64_t& last_count,
                            std::uint64_t* fingerprint = nullptr) {
@@ -149,9 +146,8 @@ std::string check_snapshot(bank& b, std::int64_t& last_count,
   return "";
 }
 
-// Moves a random amount between two random accounts in one transaction, in
-// the map and the mirror, counting the transfer. "" once committed, else
-// what the writer saw that it should not have.
+// Moves a random amount between two accounts in one transaction, in the map and the
+// mirror, counting it. "" once committed, else what the writer saw that it should not.
 std::string transfer(bank& b, std::mt19937_64& rng) {
   std::uint64_t const from = rng() % accounts;
   std::uint64_t const to = (from + 1 + rng() % (accounts - 1)) % accounts;
@@ -164,12 +160,10 @@ std::string transfer(bank& b, std::mt19937_64& rng) {
   if (!b.mirror.get(from, ma) || !b.mirror.get(to, mc) || ma != a || mc != c) {
     return "the writer finds the mirror unlike the map";
   }
-  b.map.put(from, a - amount);
-  b.map.put(to, c + amount);
-  b.map.put(commits_key, n + 1);
-  b.mirror.put(from, a - amount);
-  b.mirror.put(to, c + amount);
-  b.mirror.put(commits_key, n + 1);
+  auto const move = [&](auto& m) {
+    m.put(from, a - amount), m.put(to, c + amount), m.put(commits_key, n + 1);
+  };
+  move(b.map), move(b.mirror);
   tx.commit();
   return "";
 }
@@ -182,9 +176,8 @@ void report(tally& t, char const* who, std::string const& what) {
     std::fprintf(stderr, "%s %d: %s\n", who, static_cast<int>(::getpid()), what.c_str());
 }
 
-// Opens the bank and runs body on it until the run stops, retrying "database
-// is busy..." (at the opening too); any other error is counted as a failure
-// and ends it.
+// Runs body on an opening of the bank until the run stops, retrying "database is
+// busy..." (at the opening too); any other error is counted as a failure and ends it.
 template <class Body>
 void until_stopped(std::string const& name, d_journal mode, tally& t, Body&& body) {
   std::unique_ptr<bank> b;
@@ -242,10 +235,8 @@ int reader_process(std::string const& name, d_journal mode, tally& t) {
   return t.failures ? 3 : 0;
 }
 
-// Two openings that take turns holding a read transaction, each pinning a
-// new snapshot before the other lets go of its own: some snapshot is always
-// pinned, so the checkpoint trails the commits and the writers work from
-// commits the journal alone holds.
+// Two openings take turns holding a read transaction, each pinning a snapshot before the
+// other lets go: the checkpoint trails, and writers work from commits the journal alone holds.
 int lag_the_checkpoint(std::string const& name, d_journal mode, tally& t) {
   std::int64_t last_count = 0;
   std::unique_ptr<bank> other;
@@ -266,9 +257,8 @@ int lag_the_checkpoint(std::string const& name, d_journal mode, tally& t) {
   return t.failures ? 3 : 0;
 }
 
-// The bank after a run, with no other opening: sound, the total whole, and
-// its counter of transfers between committed and committed + uncounted (the
-// writers killed after a commit but before counting it).
+// The bank after a run, alone: sound, the total whole, and its counter between committed
+// and committed + uncounted (writers killed after a commit but before counting it).
 void expect_sound_bank(std::string const& name, std::uint64_t committed, std::uint64_t uncounted) {
   {
     bank b(name, d_open_options{});
@@ -291,8 +281,7 @@ struct crew_run {
   int copies = 0;
 };
 
-// A hot copy of the bank taken while the crew works: a database of its own
-// whose snapshot is sound, whatever was being committed as it was read.
+// A hot copy taken while the crew works is a sound database of its own.
 std::string hot_copy_is_sound(std::string const& name, std::string const& copy) {
   copy_database(name, copy);
   std::int64_t count = 0;
@@ -307,10 +296,8 @@ std::string hot_copy_is_sound(std::string const& name, std::string const& copy) 
   return wrong.empty() ? wrong : "hot copy: " + wrong;
 }
 
-// Two writer processes of two threads each and four reader processes run for
-// seconds; kill_count times, at random moments, one of them is killed and a
-// fresh one takes its place. Without kills, the bank is copied hot meanwhile
-// and every copy checked.
+// Two writer processes of two threads and four readers run for seconds; kill_count
+// times one is killed at random and replaced. Without kills, hot copies are checked.
 crew_run run_crew(std::string const& name, d_journal mode, tally& t, double seconds,
                   int kill_count, bool lagging = false) {
   constexpr int writers = 2, readers = 4;
@@ -429,9 +416,8 @@ TEST_P(Transfers, GoOnWhileProcessesAreKilled) {
   expect_sound_bank(name, t->commits, 2 * static_cast<std::uint64_t>(run.writer_kills));
 }
 
-// Waits for go, pins one snapshot and says so, reads it again and again for
-// hold, says it lets go, and lets go. 0 when every reading showed what the
-// first did; 1 when one did not.
+// Waits for go, pins a snapshot and says so, reads it again and again for hold, says it
+// lets go; 1 when a reading differed from the first.
 int hold_a_snapshot(std::string const& name, d_journal mode, std::chrono::milliseconds hold,
                     test_support::signal_pipe const& go, test_support::signal_pipe const& said) {
   bank b(name, options_for(mode));
@@ -469,9 +455,8 @@ double commit_rate(tally& t, std::chrono::milliseconds window) {
          std::chrono::duration<double>(steady::now() - start).count();
 }
 
-// The writer's commit rate beside a reader holding one snapshot, against its
-// rate beside the same reader between snapshots, is printed, not asserted:
-// the bench measures it (odb_bench longread).
+// The writer's commit rate beside the pinned snapshot is printed, not asserted (the bench
+// measures it: odb_bench longread).
 TEST_P(Transfers, ALongReaderSeesOneSnapshotWhileAWriterCommits) {
   auto const hold = as_ms(std::max(2.0, transfer_seconds() / 2));
   test_support::child_processes kids(static_cast<unsigned>(hold.count() / 1000) + 120);
@@ -593,9 +578,8 @@ TEST(DamagedLockFile, DoesNotStopTheNextOpening) {
   }
 }
 
-// Kills its own process at a chosen moment of a commit: the sync that
-// follows a new journal header (a checkpoint starting the log afresh), or the
-// second write that copies a commit into the database file.
+// Kills its own process at the sync after a new journal header (a checkpoint starting
+// the log afresh), or at the second write copying a commit into the database file.
 class die_at : public io_tools::io_observer {
  public:
   enum class moment { header_synced, copying };
