@@ -94,6 +94,13 @@ pid_t held_inside_a_transaction(test_support::child_processes& kids, std::string
   });
 }
 
+// The value at key k; none when the key is missing.
+constexpr unsigned none = ~0u;
+unsigned value_at(int_map& map, unsigned k) {
+  unsigned v = 0;
+  return map.get(k, v) ? v : none;
+}
+
 // The accounts' total, read in one read transaction.
 unsigned long total_of(opening& o) {
   d_read_transaction rt(&o.env);
@@ -161,16 +168,15 @@ TEST_F(ManyProcesses, AWriterWaitsItsTimeoutThenIsBusyOrGetsItsTurn) {
     auto const waited = steady::now() - start;
     EXPECT_GE(waited, 100ms);
     EXPECT_LT(waited, 900ms) << "it waited for the holder";
-    unsigned v = 0;
-    EXPECT_TRUE(map.get(1, v) && v == opening_balance) << "the busy writer changed something";
+    EXPECT_EQ(value_at(map, 1), opening_balance) << "the busy writer changed something";
 
     // Attaching the map takes a turn already.
     start = steady::now();
     opening patient(name);
     EXPECT_EQ(test_support::thrown_by([&] { patient.map.put(1, 7); }), "");
     EXPECT_GE(steady::now() - start, 300ms) << "it did not wait for the holder's commit";
-    EXPECT_TRUE(patient.map.get(0, v) && v == 1) << "the holder's commit is not seen";
-    EXPECT_TRUE(map.get(1, v) && v == 7) << "the first opening does not follow the commit";
+    EXPECT_EQ(value_at(patient.map, 0), 1u) << "the holder's commit is not seen";
+    EXPECT_EQ(value_at(map, 1), 7u) << "the first opening does not follow the commit";
     if (in_thread) holder.join();
     EXPECT_TRUE(pid < 0 || kids.wait(pid, steady::now() + 5s) == 0);
   }
@@ -352,10 +358,8 @@ TEST_P(InEachMode, AnIdleFirstOpeningClosingLastKeepsTheOthersCommits) {
   }
   first.reset();
   opening o(name);
-  unsigned commits = 0;
   EXPECT_EQ(total_of(o), opening_total);
-  EXPECT_TRUE(o.map.get(commits_key, commits));
-  EXPECT_EQ(commits, 10u) << "the last close dropped commits the journal alone held";
+  EXPECT_EQ(value_at(o.map, commits_key), 10u) << "the last close dropped the journal's commits";
 }
 
 // Beside another opening, commits reach the file in batches, not one copy per commit,
@@ -376,8 +380,8 @@ TEST_P(InEachMode, CommitsReachTheFileInBatchesWithinTheJournalsBound) {
 // bound passes it; the opening's next read shows the latest commit.
 TEST_P(InEachMode, AnOpeningRestingAfterAReadHoldsBackNoMoreThanTheJournalsBound) {
   opening idle(name, options_for(mode)), batch(name, options_for(mode));
-  unsigned before = 0;
-  ASSERT_TRUE(idle.map.get(commits_key, before));
+  unsigned const before = value_at(idle.map, commits_key);
+  ASSERT_NE(before, none);
   published_state const read_at = shared_state(name);
   std::mt19937 rng(8);
   for (int i = 0; i < 100; ++i) transfer(batch, rng);
@@ -386,9 +390,7 @@ TEST_P(InEachMode, AnOpeningRestingAfterAReadHoldsBackNoMoreThanTheJournalsBound
   EXPECT_LT(longest_log(name, o, rng), 4096 + 2048) << "the resting reader held the journal back";
   EXPECT_GT(shared_state(name).generation, read_at.generation)
       << "the journal never started afresh";
-  unsigned now = 0;
-  EXPECT_TRUE(idle.map.get(commits_key, now));
-  EXPECT_EQ(now, before + 400);
+  EXPECT_EQ(value_at(idle.map, commits_key), before + 400);
   EXPECT_EQ(total_of(idle), opening_total);
 }
 
@@ -413,9 +415,7 @@ TEST_P(InEachMode, CommitsTheFirstOpeningMadeBeforeTheJoinAreKept) {
     tx.commit();
   }
   opening second(name, options_for(mode));
-  unsigned n = 0;
-  EXPECT_TRUE(second.map.get(commits_key, n));
-  EXPECT_EQ(n, 2u) << "the commit in the journal was dropped";
+  EXPECT_EQ(value_at(second.map, commits_key), 2u) << "the commit in the journal was dropped";
 }
 
 // An opening maps the file before it meets the others in the lock file, and may wait
@@ -448,10 +448,7 @@ TEST_P(InEachMode, AnOpeningThatWaitedToJoinSeesWhatTheLastOneWroteMeanwhile) {
   std::thread opener([&] {
     thrown = test_support::thrown_by([&] {
       opening o(name, options_for(mode));
-      for (unsigned k = 0; k < added; ++k) {
-        unsigned v = 0;
-        seen += o.map.get(accounts + 1 + k, v) && v == k;
-      }
+      for (unsigned k = 0; k < added; ++k) seen += value_at(o.map, accounts + 1 + k) == k;
     });
   });
   std::this_thread::sleep_for(200ms);  // the opener waits at the gate now
@@ -519,11 +516,10 @@ TEST_P(InEachMode, AReadTransactionKeepsItsSnapshotAndNobodyOutAndItsStaleChange
     auto a = std::make_unique<opening>(name, short_journal(mode));
     std::optional<opening> b;
     if (!alone) b.emplace(name, options_for(mode, 100ms));
-    unsigned v = 0;
     {
       d_read_transaction rt(&a->env);
       a->map.put(noted_key, 7);
-      EXPECT_TRUE(a->map.get(noted_key, v) && v == 7) << "a change of the latest commit is not seen";
+      EXPECT_EQ(value_at(a->map, noted_key), 7u) << "a change of the latest commit is not seen";
       std::vector<unsigned> const seen = balances(a->map);
       auto const start = steady::now();
       if (alone) b.emplace(name, options_for(mode, 2000ms));
@@ -537,7 +533,7 @@ TEST_P(InEachMode, AReadTransactionKeepsItsSnapshotAndNobodyOutAndItsStaleChange
     }
     EXPECT_EQ(balances(a->map)[commits_key], 200u);
     a->map.put(noted_key, 8);
-    EXPECT_TRUE(b->map.get(noted_key, v) && v == 8);
+    EXPECT_EQ(value_at(b->map, noted_key), 8u);
     EXPECT_EQ(total_of(*b), opening_total);
     a.reset();
     b.reset();
@@ -697,9 +693,8 @@ TEST_F(ManyProcesses, AnOpeningThroughALinkTakesTurnsWithOneThroughTheFilesName)
   EXPECT_EQ(test_support::code_thrown_by([&] { through_link.put(1, 1); }), errc::busy);
   tx.commit();
   through_link.put(1, 1);
-  unsigned v = 0;
-  EXPECT_TRUE(through_link.get(0, v) && v == 1);
-  EXPECT_TRUE(map.get(1, v) && v == 1);
+  EXPECT_EQ(value_at(through_link, 0), 1u);
+  EXPECT_EQ(value_at(map, 1), 1u);
 }
 
 d_open_options reading() {
@@ -731,8 +726,7 @@ TEST_F(ReadOnly, EveryChangeIsRefusedAndNoByteChanges) {
     SCOPED_TRACE(what);
     EXPECT_EQ(test_support::code_thrown_by(change), errc::read_only);
   }
-  unsigned v = 0;
-  EXPECT_TRUE(o.map.get(1, v) && v == opening_balance);
+  EXPECT_EQ(value_at(o.map, 1), opening_balance);
   EXPECT_EQ(list.size(), 1u);
   o.db.reset();
   EXPECT_EQ(test_support::read_file(name + ".odb"), before);
@@ -750,8 +744,7 @@ TEST_F(ReadOnly, ClosingLastItLeavesTheWritersCommitsInTheFile) {
   }  // the writer closes first, the reader last
   EXPECT_FALSE(std::filesystem::exists(name + ".odb-journal"));
   opening o(name, reading(), d_root::existing);
-  unsigned v = 0;
-  EXPECT_TRUE(o.map.get(0, v) && v == 7) << "the writer's commit was lost";
+  EXPECT_EQ(value_at(o.map, 0), 7u) << "the writer's commit was lost";
 }
 
 // The last writer to close cuts the file's room ahead, maybe while a read-only opening
@@ -820,10 +813,9 @@ TEST_F(ReadOnly, AReaderAloneFollowsTheWriterThatJoinsIt) {
     writer.map.put(0, 7);
     writer.map.put(accounts + 1, 8);  // a new node: the file grows
   }
-  unsigned v = 0;
-  EXPECT_TRUE(reader.map.get(0, v) && v == 7);
+  EXPECT_EQ(value_at(reader.map, 0), 7u);
   d_read_transaction rt(&reader.env);
-  EXPECT_TRUE(reader.map.get(accounts + 1, v) && v == 8);
+  EXPECT_EQ(value_at(reader.map, accounts + 1), 8u);
 }
 
 // A writer that died inside a transaction alone (its changes in place, the old bytes in
@@ -849,9 +841,8 @@ TEST_F(ReadOnly, AJournalThatNeedsPlayingBackIsReported) {
             errc::read_only);
   open_database_scoped(name, &env).reset();
   opening o(name, reading(), d_root::existing);
-  unsigned v = 0;
-  EXPECT_TRUE(o.map.get(0, v) && v == 5) << "a commit was lost";
-  EXPECT_TRUE(o.map.get(1, v) && v == opening_balance) << "the dead transaction was not taken back";
+  EXPECT_EQ(value_at(o.map, 0), 5u) << "a commit was lost";
+  EXPECT_EQ(value_at(o.map, 1), opening_balance) << "the dead transaction was not taken back";
 }
 
 }  // namespace
