@@ -26,6 +26,7 @@
 #include "harness.h"
 
 using namespace disk_tools;
+using test_support::data_of;
 using test_support::memory_dir;
 
 namespace {
@@ -279,13 +280,6 @@ struct workload {
   std::unique_ptr<d_var<std::string>> var;
   std::unique_ptr<str_ref> ref;
 };
-
-// The data as the opening sees it (beside another, the latest commits may be in the journal).
-bytes_t data_of(d_database* db) {
-  auto const n = static_cast<std::size_t>(db->stream()->size());
-  char const* const bytes = db->stream()->view(0, n);
-  return bytes_t(bytes, bytes + n);
-}
 
 // The workload's changes from before the database was created, and the states between its
 // operations.

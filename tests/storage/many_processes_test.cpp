@@ -479,15 +479,11 @@ TEST_P(InEachMode, ALongReaderKeepsItsSnapshotAndHoldsNobodyUp) {
   opening o(name, short_journal(mode));
   auto rt = std::make_unique<d_read_transaction>(&o.env);
   std::vector<unsigned> const seen = balances(o.map);
-  auto const view = [&] {
-    char const* at = o.env.stream->view(0, static_cast<std::size_t>(o.env.stream->size()));
-    return std::vector<char>(at, at + o.env.stream->size());
-  };
-  std::vector<char> const seen_bytes = view();
+  std::vector<char> const seen_bytes = test_support::data_of(o.db.get());
   published_state const pinned = shared_state(name);
   ASSERT_TRUE(go.say());
   EXPECT_EQ(kids.wait(pid, steady::now() + 10s), 0) << "the writer was held up";
-  EXPECT_TRUE(view() == seen_bytes) << "the snapshot changed under the reader";
+  EXPECT_TRUE(test_support::data_of(o.db.get()) == seen_bytes) << "the snapshot changed";
   published_state const during = shared_state(name);
   EXPECT_EQ(during.commits, pinned.commits + 100);
   EXPECT_LE(during.checkpoint, pinned.commits) << "a checkpoint passed the pinned snapshot";
