@@ -168,12 +168,15 @@ std::string transfer(bank& b, std::mt19937_64& rng) {
   return "";
 }
 
-// Counts a violation; the first few of each process are told, with its id.
-void report(tally& t, char const* who, std::string const& what) {
+// Counts ok when nothing is wrong, else a violation; the first few of each process are
+// told, with its id.
+void tally_up(tally& t, std::atomic<std::uint64_t>& ok, char const* who,
+              std::string const& wrong) {
+  if (wrong.empty()) return void(++ok);
   ++t.violations;
   static std::atomic<int> told{0};
   if (told++ < 3)
-    std::fprintf(stderr, "%s %d: %s\n", who, static_cast<int>(::getpid()), what.c_str());
+    std::fprintf(stderr, "%s %d: %s\n", who, static_cast<int>(::getpid()), wrong.c_str());
 }
 
 // Runs body on an opening of the bank until the run stops, retrying "database is
@@ -205,9 +208,7 @@ int writer_process(std::string const& name, d_journal mode, std::uint64_t seed, 
   auto const write = [&](std::uint64_t s) {
     std::mt19937_64 rng(s);
     until_stopped(name, mode, t, [&](bank& b) {
-      std::string const wrong = transfer(b, rng);
-      if (wrong.empty()) ++t.commits;
-      else report(t, "writer", wrong);
+      tally_up(t, t.commits, "writer", transfer(b, rng));
     });
   };
   std::vector<std::thread> others;
@@ -229,8 +230,7 @@ int reader_process(std::string const& name, d_journal mode, tally& t) {
               std::to_string(last_count);
     }
     last_count = std::max(last_count, count);
-    if (wrong.empty()) ++t.checks;
-    else report(t, "reader", wrong);
+    tally_up(t, t.checks, "reader", wrong);
   });
   return t.failures ? 3 : 0;
 }
@@ -244,9 +244,7 @@ int lag_the_checkpoint(std::string const& name, d_journal mode, tally& t) {
   until_stopped(name, mode, t, [&](bank& b) {
     if (!other) other = std::make_unique<bank>(name, options_for(mode));
     auto pinned = std::make_unique<d_read_transaction>(&b.env);
-    std::string const wrong = check_snapshot(b, last_count);
-    if (wrong.empty()) ++t.checks;
-    else report(t, "lagging reader", wrong);
+    tally_up(t, t.checks, "lagging reader", check_snapshot(b, last_count));
     held.reset();
     std::this_thread::sleep_for(2ms);
     held = std::make_unique<d_read_transaction>(&other->env);
