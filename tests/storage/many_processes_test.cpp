@@ -728,19 +728,26 @@ TEST_F(ReadOnly, EveryChangeIsRefusedAndNoByteChanges) {
   EXPECT_EQ(test_support::read_file(name + ".odb"), before);
 }
 
-// A writer closing while a read-only opening stays leaves its commits in the journal:
-// when the reader closed last, the next read-only opening was refused as if a writer had
-// died ("database needs recovery..."). That last close plays them in where it may write.
-TEST_F(ReadOnly, ClosingLastItLeavesTheWritersCommitsInTheFile) {
+// A read-only opening alone keeps no journal: a writer that joins starts one, and the
+// reader follows its commits. The writer, closing first, leaves them in the journal: when
+// the reader closed last, the next read-only opening was refused as if a writer had died
+// ("database needs recovery..."). That last close plays them in where it may write.
+TEST_F(ReadOnly, AReaderFollowsTheWriterThatJoinsItAndClosingLastLeavesItsCommitsInTheFile) {
   {
-    d_env reader_env{};
-    scoped_database reader = open_database_scoped(name, &reader_env, reading());
-    opening writer(name);
-    writer.map.put(0, 7);
-  }  // the writer closes first, the reader last
+    opening reader(name, reading(), d_root::existing);
+    {
+      opening writer(name);
+      writer.map.put(0, 7);
+      writer.map.put(accounts + 1, 8);  // a new node: the file grows
+    }
+    EXPECT_EQ(value_at(reader.map, 0), 7u);
+    d_read_transaction rt(&reader.env);
+    EXPECT_EQ(value_at(reader.map, accounts + 1), 8u);
+  }
   EXPECT_FALSE(std::filesystem::exists(name + ".odb-journal"));
   opening o(name, reading(), d_root::existing);
   EXPECT_EQ(value_at(o.map, 0), 7u) << "the writer's commit was lost";
+  EXPECT_EQ(value_at(o.map, accounts + 1), 8u) << "the writer's commit was lost";
 }
 
 // The last writer to close cuts the file's room ahead, maybe while a read-only opening
@@ -798,20 +805,6 @@ TEST_F(ReadOnly, AProcessThatMayNotWriteTheLockFileIsToldWhyWhileOthersHaveItOpe
     EXPECT_EQ(opened_as_nobody(), errc::read_only);
   }
   EXPECT_EQ(opened_as_nobody(), errc{});
-}
-
-// A read-only opening alone keeps no journal: a writer that joins starts one,
-// and the reader follows its commits.
-TEST_F(ReadOnly, AReaderAloneFollowsTheWriterThatJoinsIt) {
-  opening reader(name, reading(), d_root::existing);
-  {
-    opening writer(name);
-    writer.map.put(0, 7);
-    writer.map.put(accounts + 1, 8);  // a new node: the file grows
-  }
-  EXPECT_EQ(value_at(reader.map, 0), 7u);
-  d_read_transaction rt(&reader.env);
-  EXPECT_EQ(value_at(reader.map, accounts + 1), 8u);
 }
 
 // A writer that died inside a transaction alone (its changes in place, the old bytes in
