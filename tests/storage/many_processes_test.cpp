@@ -1,8 +1,7 @@
-// Processes (and threads) on one database through the original map: a busy
-// writer that gives up in time, a writer killed inside its transaction, a
-// reader that pins its snapshot or dies inside it, and read-only openings.
-// (Many writers and readers at once, kills and hot copies: transfers_test.cpp.)
-// Every child is waited for with a deadline and killed when it overstays.
+// Processes (and threads) on one database through the original map: a busy writer that gives up in
+// time, a writer killed inside its transaction, a reader that pins its snapshot or dies inside it,
+// and read-only openings. (Many writers and readers at once, kills and hot copies:
+// transfers_test.cpp.) Every child is waited for with a deadline and killed when it overstays.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <gtest/gtest.h>
@@ -49,8 +48,7 @@ d_open_options options_for(d_journal mode, std::chrono::milliseconds busy = 5000
   return o;
 }
 
-// An opening of the accounts and their map, made with options (the plain call
-// when there are none).
+// An opening of the accounts and their map, made with options (the plain call when there are none).
 struct opening {
   explicit opening(std::string const& name, std::optional<d_open_options> const& o = {},
                    d_root root = d_root::open_or_create)
@@ -83,8 +81,7 @@ class ManyProcesses : public ::testing::Test {
 };
 using ReadOnly = ManyProcesses;
 
-// A child that changes account 0 inside a transaction and is held there
-// until it is killed.
+// A child that changes account 0 inside a transaction and is held there until it is killed.
 pid_t held_inside_a_transaction(test_support::child_processes& kids, std::string const& name) {
   return kids.start_held([&](auto const& hold) {
     opening o(name);
@@ -182,14 +179,13 @@ TEST_F(ManyProcesses, AWriterWaitsItsTimeoutThenIsBusyOrGetsItsTurn) {
   }
 }
 
-// A writer killed inside its transaction blocks nobody, and what it left is
-// taken back by the next writer while this process keeps the database open:
-// one that comes after the death, and one already waiting for its turn. A
-// holder killed at the wrong moment can leave the writer's mutex marked as
-// left by the dead but without the mark that others sleep on it, and the
-// system then wakes none of them (seen with processes killed at random): for
-// the waiting writer the mark is taken away by hand before the holder dies,
-// and it must still get its turn, long before its timeout runs out.
+// A writer killed inside its transaction blocks nobody, and what it left is taken back by the next
+// writer while this process keeps the database open: one that comes after the death, and one
+// already waiting for its turn. A holder killed at the wrong moment can leave the writer's mutex
+// marked as left by the dead but without the mark that others sleep on it, and the system then
+// wakes none of them (seen with processes killed at random): for the waiting writer the mark is
+// taken away by hand before the holder dies, and it must still get its turn, long before its
+// timeout runs out.
 TEST_F(ManyProcesses, AWriterKilledInsideItsTransactionBlocksNobodyAndLeavesNothing) {
   for (bool const waiting : {false, true}) {
     SCOPED_TRACE(waiting ? "a writer waiting, its wake-up lost" : "the next writer after it");
@@ -639,10 +635,9 @@ TEST_F(ManyProcesses, AReaderKilledInsideItsSnapshotHoldsNothingBack) {
   EXPECT_EQ(total_of(o), opening_total);
 }
 
-// A child of fork inherits the parent's openings and locks: closing one there took the
-// parent's gate for good, and every other opening then hung at its next opening or close.
-// The child lets go of it without touching the parent's locks, slot or journal, and
-// refuses to use it.
+// A child of fork inherits the parent's openings and locks: closing one there took the parent's
+// gate for good, and every other opening then hung at its next opening or close. The child lets go
+// of it without touching the parent's locks, slot or journal, and refuses to use it.
 TEST_F(ManyProcesses, AChildOfForkClosesWhatItInheritedAndLeavesTheParentsLocksAlone) {
   opening o(name);
   auto const in_own_opening = [&](unsigned seed) {
@@ -750,10 +745,9 @@ TEST_F(ReadOnly, AReaderFollowsTheWriterThatJoinsItAndClosingLastLeavesItsCommit
   EXPECT_EQ(value_at(o.map, accounts + 1), 8u) << "the writer's commit was lost";
 }
 
-// The last writer to close cuts the file's room ahead, maybe while a read-only opening
-// reads the file in: that failed with "unable to open alloc file..." when the file ended
-// before the length it had taken. Interleaved for a while, every reading opening must
-// open and find the accounts whole.
+// The last writer to close cuts the file's room ahead, maybe while a read-only opening reads the
+// file in: that failed with "unable to open alloc file..." when the file ended before the length it
+// had taken. Interleaved for a while, every reading opening must open and find the accounts whole.
 TEST_F(ReadOnly, AnOpeningReadsTheFileAsTheLastWriterClosingLeavesIt) {
   std::atomic<bool> stop{false};
   std::thread writer([&] {

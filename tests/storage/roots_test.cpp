@@ -130,13 +130,12 @@ TEST_F(RootsTest, ARootOpensAsTheKindItWasMadeAsAndIsRefusedAsAnyOther) {
   }
 }
 
-// Without a record (an older file, or the plain opening) a container whose first records
-// cannot be of the kind asked for is refused all the same, naming its shape's kind (for
-// the two maps, which differ in node size alone, the map it is); so is one opened as a
-// variable. A variable's content cannot be told from damage, and is refused as either;
-// element types are told only by a hash map's header or a map's nodes, else the root
-// opens. A refusal writes nothing and the file checks clean. A typed map, which a map's
-// shape check would take, records its kind under the plain opening too.
+// Without a record (an older file, or the plain opening) a container whose first records cannot be
+// of the kind asked for is refused all the same, naming its shape's kind (for the two maps, which
+// differ in node size alone, the map it is); so is one opened as a variable. A variable's content
+// cannot be told from damage, and is refused as either; element types are told only by a hash map's
+// header or a map's nodes, else the root opens. A refusal writes nothing and the file checks clean.
+// A typed map, which a map's shape check would take, records its kind under the plain opening too.
 TEST_F(RootsTest, UnrecordedRootsAreRefusedWhereTheirShapeCannotBeTheKind) {
   auto const word = [](std::string const& kind) { return kind.substr(0, kind.find('<')); };
   for (auto const& made : kinds) {

@@ -610,14 +610,12 @@ int transfer_and_die(std::string const& name, d_open_options const& options, die
   return 0;
 }
 
-// Two writers killed in turn beside an opening that stays: the first, which
-// starts the log afresh after every commit (a checkpoint), at the moment
-// given; the second copying its commit in (its journal's bound reached at
-// once, as the first's). That commit is whole in the journal, and the next
-// transaction (a read one too) plays it back whole. A writer killed between
-// a new journal header and the lock file's new log end must not leave the
-// next writers appending where playing back never reaches them: the
-// half-copied commit that follows would stay half copied.
+// Two writers killed in turn beside an opening that stays: the first, which starts the log afresh
+// after every commit (a checkpoint), at the moment given; the second copying its commit in (its
+// journal's bound reached at once, as the first's). That commit is whole in the journal, and the
+// next transaction (a read one too) plays it back whole. A writer killed between a new journal
+// header and the lock file's new log end must not leave the next writers appending where playing
+// back never reaches them: the half-copied commit that follows would stay half copied.
 TEST(KilledWriters, ACommitHalfCopiedAfterACheckpointOrACheckpointCutShortIsPlayedBack) {
   struct row { die_at::moment first; d_journal mode; };
   for (row const r : {row{die_at::moment::copying, d_journal::atomic},
