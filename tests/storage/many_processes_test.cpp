@@ -190,7 +190,7 @@ TEST_F(ManyProcesses, AWriterKilledInsideItsTransactionBlocksNobodyAndLeavesNoth
   for (bool const waiting : {false, true}) {
     SCOPED_TRACE(waiting ? "a writer waiting, its wake-up lost" : "the next writer after it");
     accounts_db fresh;
-    opening o(fresh.name, options_for(d_journal::atomic, 10s));
+    opening o(fresh.name, options_for(d_journal::atomic, waiting ? 10000ms : 1000ms));
     test_support::child_processes kids;
     pid_t const pid = held_inside_a_transaction(kids, fresh.name);
     ASSERT_GT(pid, 0);
