@@ -151,13 +151,9 @@ TEST_F(RootsTest, UnrecordedRootsAreRefusedWhereTheirShapeCannotBeTheKind) {
       SCOPED_TRACE(made.kind + " opened as " + opened.kind);
       test_support::write_file(path(), original);
       open();
-      std::string message;
-      errc code{};
-      try {
-        opened.fill(&env_, d_root::existing);
-      } catch (error const& e) {
-        message = e.what(), code = e.code();
-      }
+      auto const attach = [&] { opened.fill(&env_, d_root::existing); };
+      std::string const message = thrown_by(attach);
+      errc const code = message.empty() ? errc{} : test_support::code_thrown_by(attach);
       close();
       bool const maps = word(made.kind) == "map" && word(opened.kind) == "map";
       if (typed || maps || (word(made.kind) != word(opened.kind) && word(made.kind) != "var")) {
