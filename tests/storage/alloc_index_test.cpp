@@ -40,11 +40,7 @@ struct twin {
   }
   void close() { scopes.clear(), close_database(db); }
   d_alloc& alloc() { return *db->allocator(); }
-  bytes_t data() {  // as this process sees it: the file is grown ahead of it
-    auto const n = static_cast<std::size_t>(db->stream()->size());
-    char const* at = db->stream()->view(0, n);
-    return bytes_t(at, at + n);
-  }
+  bytes_t data() { return test_support::data_of(db); }
   long allocate(long size) {
     text_tools::bstringstream none;
     return alloc().allocate(size, none);

@@ -14,8 +14,7 @@ using namespace disk_tools;
 
 namespace {
 
-// A bit at a time, straight from the polynomial: what every faster path must
-// agree with.
+// A bit at a time, straight from the polynomial: what every faster path must agree with.
 std::uint32_t crc_by_bits(char const* p, std::size_t n) {
   std::uint32_t c = ~0u;
   for (std::size_t i = 0; i < n; ++i) {
@@ -27,9 +26,8 @@ std::uint32_t crc_by_bits(char const* p, std::size_t n) {
 
 TEST(Checksum, TheKnownValueAndLongRunsAgreeWithTheBitwiseSumAtAnyStartLengthAndSplit) {
   EXPECT_EQ(crc_by_bits("123456789", 9), 0xE3069283u);
-  // Past three times the 256 bytes each of the three streams takes, at every
-  // alignment, and with the run split between a call's two parts (the first
-  // part of every length up to a word, too).
+  // Past three times the 256 bytes each of the three streams takes, at every alignment, and with
+  // the run split between a call's two parts (the first part of every length up to a word, too).
   std::vector<char> bytes(5000);
   std::uint32_t x = 12345;
   for (char& b : bytes) b = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);

@@ -26,6 +26,7 @@
 #include "harness.h"
 
 using namespace disk_tools;
+using test_support::data_of;
 using test_support::memory_dir;
 
 namespace {
@@ -280,14 +281,6 @@ struct workload {
   std::unique_ptr<str_ref> ref;
 };
 
-// The database's data as the opening sees it: beside another opening the
-// latest commits may be in the journal alone, not yet in the file.
-bytes_t data_of(d_database* db) {
-  auto const n = static_cast<std::size_t>(db->stream()->size());
-  char const* const bytes = db->stream()->view(0, n);
-  return bytes_t(bytes, bytes + n);
-}
-
 // The workload's changes from before the database was created, and the states between its
 // operations.
 struct recorded_run {
@@ -302,10 +295,9 @@ struct recorded_run {
   long rotations = 0;
 };
 
-// How a workload is recorded: warmed up, after an atomic session of its own that closes
-// without a sync, as a durable opening may find it; on a disk with room for journal_room
-// bytes of journal (0: no bound); beside a second opening, which takes turns with the one
-// the workload runs on and changes nothing itself.
+// Recorded warmed up (after an atomic session that closes without a sync, as a durable
+// opening may find it); on a disk with room for journal_room bytes of journal (0: no
+// bound); beside a second opening that takes turns and changes nothing itself.
 struct run_setting {
   bool warmed_up = false;
   long journal_room = 0;
@@ -390,9 +382,8 @@ std::string verdict(recorded_run const& run, std::size_t made, std::string const
 
 TEST(CrashTest, ProcessDeathAtEveryWriteLeavesTheStateBeforeOrAfter) {
   test_support::scratch_dir dir(memory_dir);
-  // Atomic alone; then, on a disk with room for 32 KB of journal, durable
-  // alone and atomic beside another opening (the commits then go to a
-  // shared log): the commit that finds the log full starts it afresh.
+  // Atomic alone; then, on a disk with room for 32 KB of journal, durable alone and atomic
+  // beside another opening (a shared log): the commit that finds the log full restarts it.
   struct variant { char const* name; d_open_options options; run_setting setting; };
   for (variant const& each :
        {variant{"atomic, alone", {}, {}},
@@ -404,8 +395,7 @@ TEST(CrashTest, ProcessDeathAtEveryWriteLeavesTheStateBeforeOrAfter) {
     run_setting const& s = each.setting;
     recorded_run const run = record_workload(dir, options, s);
     ASSERT_GT(run.rotations, 0) << "the workload must set off balance rotations";
-    // The last opening to close cuts the free end off when it changed the
-    // file itself; beside another opening that is the other one.
+    // The last to close cuts the free end off when it changed the file itself.
     if (!s.beside_another) {
       ASSERT_LT(run.states.back().size(), run.states.rbegin()[1].size())
           << "closing must cut the free end of the file off";
@@ -438,11 +428,10 @@ TEST(CrashTest, PowerLossInDurableModeKeepsEveryCommitAndNothingElse) {
   test_support::scratch_dir dir(memory_dir);
   std::string const name = dir.file("crashed");
   std::mt19937 rng(7);
-  // The last runs' disk has room for 32 KB of journal, short of the bound
-  // there: the commit that finds the log full makes the file hold every
-  // earlier commit and starts the log afresh (before, it failed, and on a
-  // full disk not even an erase went through), alone and beside another
-  // opening, where the file holds only the commits copied in so far.
+  // The last runs' disk has room for 32 KB of journal, short of the bound: the commit that
+  // finds the log full makes the file hold every earlier commit and restarts the log
+  // (before, it failed, and on a full disk not even an erase went through), alone and
+  // beside another opening, where the file holds only the commits copied in so far.
   for (run_setting const s : {run_setting{false, 0, false}, run_setting{true, 0, false},
                               run_setting{false, 32 << 10, false},
                               run_setting{false, 32 << 10, true}}) {
@@ -467,18 +456,17 @@ TEST(CrashTest, PowerLossInDurableModeKeepsEveryCommitAndNothingElse) {
   }
 }
 
-// Each operation alone, and all of them in one transaction: an operation that fails at
-// any of its writes takes back its own and nothing else, though it rewrote bytes that the
-// transaction had changed before it; the transaction then commits the rest, or rolls back
-// to the bytes it began with.
+// Each operation alone, and all in one transaction: an operation that fails at any of its
+// writes takes back its own and nothing else, though it rewrote bytes the transaction had
+// changed; the transaction then commits the rest, or rolls back to the bytes it began with.
 TEST(CrashTest, AFailingWriteLeavesTheFileAsItWasAndObjectsCarryOn) {
   test_support::scratch_dir dir(memory_dir);
   recorded_run const run = record_workload(dir, d_open_options{});
   for (std::string const outer : {"", "committed", "rolled back"}) {
     SCOPED_TRACE(outer.empty() ? "each operation alone" : "in one transaction " + outer);
     std::string const name = dir.file("failing" + outer);
-    // A rollback may leave other bytes in unread slots past a map node's count: compared by
-    // contents, and by bytes only where it failed.
+    // A rollback may leave other bytes past a map node's count: compared by contents, and
+    // by bytes only where it failed.
     d_env env{};
     ASSERT_TRUE(create_database(name, &env));
     recorder rec;

@@ -16,7 +16,7 @@ using test_support::word_at;
 
 namespace {
 
-TEST(CreateDatabase, WritesTheEmptyHeaderAndDirectoryOverAnyOldFile) {
+TEST(CreateDatabase, WritesTheEmptyHeaderAndDirectoryOverAnyOldFileAndDeleteRemovesIt) {
   test_support::scratch_dir dir;
   test_support::write_file(dir.file("test.odb"), std::vector<char>(20000, 'x'));
   ASSERT_TRUE(create_database(dir.file("test"), nullptr));
@@ -29,6 +29,11 @@ TEST(CreateDatabase, WritesTheEmptyHeaderAndDirectoryOverAnyOldFile) {
     ASSERT_EQ(word_at(f, at + 128), -1) << "entry " << e;
   }
   EXPECT_FALSE(create_database(dir.file("no/such/folder/test"), nullptr));
+  for (int twice = 0; twice < 2; ++twice) {  // a missing file is made, wiped and removed too
+    EXPECT_TRUE(delete_database(dir.file("test")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("test.odb")));
+  }
+  EXPECT_FALSE(delete_database(dir.file("no/such/folder/test")));
 }
 
 TEST(OpenDatabase, AMissingOrDamagedFileIsRefusedUntouched) {
@@ -75,16 +80,6 @@ TEST(ScopedDatabase, TheHandleClosesTheDatabaseWhenItGoesAndOnlyThen) {
               errc::in_use);
   }
   close_database(open_database(dir.file("t"), &other));  // the lock went with the handle
-}
-
-TEST(DeleteDatabase, WipesAndRemovesTheFile) {
-  test_support::scratch_dir dir;
-  ASSERT_TRUE(create_database(dir.file("t"), nullptr));
-  for (int twice = 0; twice < 2; ++twice) {  // a missing file is made, wiped and removed too
-    EXPECT_TRUE(delete_database(dir.file("t")));
-    EXPECT_FALSE(std::filesystem::exists(dir.file("t.odb")));
-  }
-  EXPECT_FALSE(delete_database(dir.file("no/such/folder/t")));
 }
 
 class DirectoryTest : public test_support::database_test {};

@@ -1,6 +1,5 @@
-// Each kind of error, provoked once the way a program meets it: the code, the
-// message, the file and the system's errno it carries, and that a program
-// catching std::exception catches it.
+// Each kind of error, provoked once the way a program meets it: the code, the message, the file and
+// the system's errno it carries, and that a program catching std::exception catches it.
 #include <disk_tools/d_db.h>
 #include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
@@ -81,9 +80,8 @@ TEST_F(ErrorTest, EachKindCarriesItsCodeMessageFileAndErrno) {
          d_transaction tx(db_);  // holds the writer's turn
          second(waits_not, env)->get_address("r");
        }},
-      // Another opening of this very thread holds the turn: it cannot let go
-      // while this one waits, which before stalled the thread for the whole
-      // timeout (5 s) all the same.
+      // Another opening of this very thread holds the turn: it cannot let go while this one waits,
+      // which before stalled the thread for the whole timeout (5 s) all the same.
       {"busy in one thread", errc::busy, "database is busy...", 0,
        [&](std::string& p) {
          p = path();

@@ -1,8 +1,7 @@
-// Processes (and threads) on one database through the original map: a busy
-// writer that gives up in time, a writer killed inside its transaction, a
-// reader that pins its snapshot or dies inside it, and read-only openings.
-// (Many writers and readers at once, kills and hot copies: transfers_test.cpp.)
-// Every child is waited for with a deadline and killed when it overstays.
+// Processes (and threads) on one database through the original map: a busy writer that gives up in
+// time, a writer killed inside its transaction, a reader that pins its snapshot or dies inside it,
+// and read-only openings. (Many writers and readers at once, kills and hot copies:
+// transfers_test.cpp.) Every child is waited for with a deadline and killed when it overstays.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <gtest/gtest.h>
@@ -49,8 +48,7 @@ d_open_options options_for(d_journal mode, std::chrono::milliseconds busy = 5000
   return o;
 }
 
-// An opening of the accounts and their map, made with options (the plain call
-// when there are none).
+// An opening of the accounts and their map, made with options (the plain call when there are none).
 struct opening {
   explicit opening(std::string const& name, std::optional<d_open_options> const& o = {},
                    d_root root = d_root::open_or_create)
@@ -83,8 +81,7 @@ class ManyProcesses : public ::testing::Test {
 };
 using ReadOnly = ManyProcesses;
 
-// A child that changes account 0 inside a transaction and is held there
-// until it is killed.
+// A child that changes account 0 inside a transaction and is held there until it is killed.
 pid_t held_inside_a_transaction(test_support::child_processes& kids, std::string const& name) {
   return kids.start_held([&](auto const& hold) {
     opening o(name);
@@ -92,6 +89,13 @@ pid_t held_inside_a_transaction(test_support::child_processes& kids, std::string
     o.map.put(0, 0);
     hold();
   });
+}
+
+// The value at key k; none when the key is missing.
+constexpr unsigned none = ~0u;
+unsigned value_at(int_map& map, unsigned k) {
+  unsigned v = 0;
+  return map.get(k, v) ? v : none;
 }
 
 // The accounts' total, read in one read transaction.
@@ -161,65 +165,59 @@ TEST_F(ManyProcesses, AWriterWaitsItsTimeoutThenIsBusyOrGetsItsTurn) {
     auto const waited = steady::now() - start;
     EXPECT_GE(waited, 100ms);
     EXPECT_LT(waited, 900ms) << "it waited for the holder";
-    unsigned v = 0;
-    EXPECT_TRUE(map.get(1, v) && v == opening_balance) << "the busy writer changed something";
+    EXPECT_EQ(value_at(map, 1), opening_balance) << "the busy writer changed something";
 
     // Attaching the map takes a turn already.
     start = steady::now();
     opening patient(name);
     EXPECT_EQ(test_support::thrown_by([&] { patient.map.put(1, 7); }), "");
     EXPECT_GE(steady::now() - start, 300ms) << "it did not wait for the holder's commit";
-    EXPECT_TRUE(patient.map.get(0, v) && v == 1) << "the holder's commit is not seen";
-    EXPECT_TRUE(map.get(1, v) && v == 7) << "the first opening does not follow the commit";
+    EXPECT_EQ(value_at(patient.map, 0), 1u) << "the holder's commit is not seen";
+    EXPECT_EQ(value_at(map, 1), 7u) << "the first opening does not follow the commit";
     if (in_thread) holder.join();
     EXPECT_TRUE(pid < 0 || kids.wait(pid, steady::now() + 5s) == 0);
   }
 }
 
-// A writer killed inside its transaction blocks nobody, and what it left is
-// taken back by the next writer while this process keeps the database open.
+// A writer killed inside its transaction blocks nobody, and what it left is taken back by the next
+// writer while this process keeps the database open: one that comes after the death, and one
+// already waiting for its turn. A holder killed at the wrong moment can leave the writer's mutex
+// marked as left by the dead but without the mark that others sleep on it, and the system then
+// wakes none of them (seen with processes killed at random): for the waiting writer the mark is
+// taken away by hand before the holder dies, and it must still get its turn, long before its
+// timeout runs out.
 TEST_F(ManyProcesses, AWriterKilledInsideItsTransactionBlocksNobodyAndLeavesNothing) {
-  opening o(name, options_for(d_journal::atomic, 1000ms));
-  test_support::child_processes kids;
-  pid_t const pid = held_inside_a_transaction(kids, name);
-  ASSERT_GT(pid, 0);
-  kids.kill(pid);
-  std::mt19937 rng(1);
-  EXPECT_EQ(test_support::thrown_by([&] { transfer(o, rng); }), "");
-  EXPECT_EQ(total_of(o), opening_total);
-  EXPECT_TRUE(check_map(o.map).empty());
-  o.db.reset();
-  EXPECT_TRUE(check_database_file(name + ".odb").empty());
-}
-
-// A holder killed at the wrong moment can leave the writer's mutex marked as
-// left by the dead but without the mark that others sleep on it, and the
-// system then wakes none of them (seen with processes killed at random).
-// Here the mark is taken away by hand before the holder dies: the writer
-// waiting for its turn must still get it, long before its timeout runs out.
-TEST_F(ManyProcesses, AWriterWhoseWakeUpIsLostStillGetsItsTurn) {
-  opening o(name, options_for(d_journal::atomic, 10s));
-  test_support::child_processes kids;
-  pid_t const pid = held_inside_a_transaction(kids, name);
-  ASSERT_GT(pid, 0);
-  auto const start = steady::now();
-  std::string thrown = "never ran";
-  std::thread waiter([&] {
-    std::mt19937 rng(1);
-    thrown = test_support::thrown_by([&] { transfer(o, rng); });
-  });
-  std::this_thread::sleep_for(200ms);  // the waiter sleeps on the mutex now
-  // The mutex's first word: the holder's thread id and the two marks.
-  std::int32_t const dead_and_nobody_waiting = 0x40000000;
-  int const fd = ::open(lock_file_of(name + ".odb").c_str(), O_WRONLY);
-  ASSERT_GE(fd, 0);
-  EXPECT_EQ(::pwrite(fd, &dead_and_nobody_waiting, 4, lock_file::writer_offset), 4);
-  ::close(fd);
-  kids.kill(pid);
-  waiter.join();
-  EXPECT_EQ(thrown, "");
-  EXPECT_LT(steady::now() - start, 5s) << "the waiter slept until its timeout ran out";
-  EXPECT_EQ(total_of(o), opening_total);
+  for (bool const waiting : {false, true}) {
+    SCOPED_TRACE(waiting ? "a writer waiting, its wake-up lost" : "the next writer after it");
+    accounts_db fresh;
+    opening o(fresh.name, options_for(d_journal::atomic, waiting ? 10000ms : 1000ms));
+    test_support::child_processes kids;
+    pid_t const pid = held_inside_a_transaction(kids, fresh.name);
+    ASSERT_GT(pid, 0);
+    if (!waiting) kids.kill(pid);
+    auto const start = steady::now();
+    std::string thrown = "never ran";
+    std::thread writer([&] {
+      std::mt19937 rng(1);
+      thrown = test_support::thrown_by([&] { transfer(o, rng); });
+    });
+    if (waiting) {
+      std::this_thread::sleep_for(200ms);  // the writer sleeps on the mutex now
+      // The mutex's first word: the holder's thread id and the two marks.
+      std::int32_t const dead_and_nobody_waiting = 0x40000000;
+      int const fd = ::open(lock_file_of(fresh.name + ".odb").c_str(), O_WRONLY);
+      EXPECT_EQ(::pwrite(fd, &dead_and_nobody_waiting, 4, lock_file::writer_offset), 4);
+      ::close(fd);
+      kids.kill(pid);
+    }
+    writer.join();
+    EXPECT_EQ(thrown, "");
+    EXPECT_LT(steady::now() - start, 5s) << "the writer slept until its timeout ran out";
+    EXPECT_EQ(total_of(o), opening_total);
+    EXPECT_TRUE(check_map(o.map).empty());
+    o.db.reset();
+    EXPECT_TRUE(check_database_file(fresh.name + ".odb").empty());
+  }
 }
 
 // Every account's balance and the count of transfers, as the map shows them.
@@ -263,21 +261,18 @@ INSTANTIATE_TEST_SUITE_P(ManyProcesses, InEachMode,
                          ::testing::Values(d_journal::atomic, d_journal::durable),
                          [](auto const& i) { return test_support::mode_name(i.param); });
 
-// Two threads, each with its own opening, add to containers of every kind
-// outside transactions. Each change reads what its object caches, then takes
-// the writer's turn, which may catch up with the other's commits: the cache
-// must be read again then, or the change writes where the other's went. Both
-// fill the same lists of two indexes (m[key] makes a missing one), which
-// must not make a key's list twice. Nor may the two openings make a container
-// twice as they attach to it at once: the one made second took the root, and
-// what the first had pushed into its own was lost (about one run in 800).
+// Two threads, each with its own opening, add to every kind outside transactions. A
+// change reads what its object caches, then takes the writer's turn, which may catch up
+// with the other's commits: the cache must be read again, or the change writes where the
+// other's went. Both fill the same lists of two indexes, which must not make a key's list
+// twice; nor may the openings make a container twice as they attach to it at once (the
+// second took the root, and what the first had pushed was lost, one run in 800).
 TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
   using number_map = d_map<std::uint64_t, std::int64_t>;
   using number_hash = d_hashmap<std::uint64_t, std::int64_t>;
   using index_map = d_map<std::uint64_t, d_list<long>>;
   using index_hash = d_hashmap<std::uint64_t, d_list<long>>;
-  // An opening with every kind; each thread makes its own.
-  struct containers {
+  struct containers {  // each thread makes its own
     explicit containers(accounts_db const& made, d_journal mode)
         : db(open_database_scoped(made.name, &env, options_for(mode, 20000ms))) {}
     d_env env{};
@@ -335,8 +330,7 @@ TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
   }
   EXPECT_EQ(in_both_maps, 2 * each);
   EXPECT_EQ(o.h.size(), static_cast<std::size_t>(2 * each));
-  // A container made twice leaves the first one's blocks owned by no root,
-  // which the check counts once every root records its kind.
+  // A container made twice leaves blocks no root owns, counted once every root has a kind.
   o.db->record_kind("accounts", "map<unsigned,unsigned>");
   o.db.reset();
   database_check const c = check_database(name + ".odb");
@@ -344,9 +338,8 @@ TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
   EXPECT_EQ(c.notes, std::vector<std::string>{});
 }
 
-// The first opening, idle since another joined it, closes last: the
-// other's commits that only the journal holds (a reader's snapshot kept the
-// checkpoint back) reach the file before the journal goes.
+// The first opening, idle since another joined it, closes last: the other's commits that
+// only the journal holds (a snapshot kept the checkpoint back) reach the file first.
 TEST_P(InEachMode, AnIdleFirstOpeningClosingLastKeepsTheOthersCommits) {
   d_env first_env{};
   scoped_database first = open_database_scoped(name, &first_env, options_for(mode));
@@ -361,15 +354,12 @@ TEST_P(InEachMode, AnIdleFirstOpeningClosingLastKeepsTheOthersCommits) {
   }
   first.reset();
   opening o(name);
-  unsigned commits = 0;
   EXPECT_EQ(total_of(o), opening_total);
-  EXPECT_TRUE(o.map.get(commits_key, commits));
-  EXPECT_EQ(commits, 10u) << "the last close dropped commits the journal alone held";
+  EXPECT_EQ(value_at(o.map, commits_key), 10u) << "the last close dropped the journal's commits";
 }
 
-// Beside another opening, a writer's commits reach the database file in
-// batches, not one copy per commit, and still the journal starts afresh
-// near its bound.
+// Beside another opening, commits reach the file in batches, not one copy per commit,
+// and still the journal starts afresh near its bound.
 TEST_P(InEachMode, CommitsReachTheFileInBatchesWithinTheJournalsBound) {
   d_env idle_env{};
   scoped_database idle = open_database_scoped(name, &idle_env, short_journal(mode));
@@ -381,14 +371,13 @@ TEST_P(InEachMode, CommitsReachTheFileInBatchesWithinTheJournalsBound) {
   EXPECT_LT(longest_log(name, o, rng), 4096 + 2048) << "the journal outgrew its bound";
 }
 
-// An opening that read outside any transaction and then rests: its commit
-// still holds a batch's checkpoint back (what it read in place stays as it
-// read it), but a writer whose journal reaches its bound passes it; the
-// opening's next read shows the latest commit.
+// An opening that read outside any transaction and rests holds a batch's checkpoint back
+// (what it read in place stays as it read it), but a writer whose journal reaches its
+// bound passes it; the opening's next read shows the latest commit.
 TEST_P(InEachMode, AnOpeningRestingAfterAReadHoldsBackNoMoreThanTheJournalsBound) {
   opening idle(name, options_for(mode)), batch(name, options_for(mode));
-  unsigned before = 0;
-  ASSERT_TRUE(idle.map.get(commits_key, before));
+  unsigned const before = value_at(idle.map, commits_key);
+  ASSERT_NE(before, none);
   published_state const read_at = shared_state(name);
   std::mt19937 rng(8);
   for (int i = 0; i < 100; ++i) transfer(batch, rng);
@@ -397,16 +386,13 @@ TEST_P(InEachMode, AnOpeningRestingAfterAReadHoldsBackNoMoreThanTheJournalsBound
   EXPECT_LT(longest_log(name, o, rng), 4096 + 2048) << "the resting reader held the journal back";
   EXPECT_GT(shared_state(name).generation, read_at.generation)
       << "the journal never started afresh";
-  unsigned now = 0;
-  EXPECT_TRUE(idle.map.get(commits_key, now));
-  EXPECT_EQ(now, before + 400);
+  EXPECT_EQ(value_at(idle.map, commits_key), before + 400);
   EXPECT_EQ(total_of(idle), opening_total);
 }
 
-// The first opening takes turns once another asked to join, even when that
-// one gave up waiting; its commits then wait in the journal for a checkpoint
-// (a tool reading the file holds it back). The next opening to join must
-// find them there, not take the file for the whole database.
+// The first opening takes turns once another asked to join, even one that gave up; its
+// commits then wait in the journal (a tool reading the file holds the checkpoint back).
+// The next opening must find them there, not take the file for the whole database.
 TEST_P(InEachMode, CommitsTheFirstOpeningMadeBeforeTheJoinAreKept) {
   opening first(name, options_for(mode));
   {
@@ -425,16 +411,13 @@ TEST_P(InEachMode, CommitsTheFirstOpeningMadeBeforeTheJoinAreKept) {
     tx.commit();
   }
   opening second(name, options_for(mode));
-  unsigned n = 0;
-  EXPECT_TRUE(second.map.get(commits_key, n));
-  EXPECT_EQ(n, 2u) << "the commit in the journal was dropped";
+  EXPECT_EQ(value_at(second.map, commits_key), 2u) << "the commit in the journal was dropped";
 }
 
-// An opening maps the database file before it meets the others in the lock
-// file, and may wait there while the last of them writes on and goes. It must
-// then see the file as that one left it, not as it was when mapped: before, it
-// took the new end of the file for a bad header, or would have written over
-// the commits past the end it knew.
+// An opening maps the file before it meets the others in the lock file, and may wait
+// there while the last of them writes on and goes. It must see the file as that one left
+// it, not as mapped: before, it took the new end for a bad header, or would have written
+// over the commits past the end it knew.
 TEST_P(InEachMode, AnOpeningThatWaitedToJoinSeesWhatTheLastOneWroteMeanwhile) {
   constexpr unsigned added = 3000;
   test_support::signal_pipe ready, go;
@@ -448,8 +431,7 @@ TEST_P(InEachMode, AnOpeningThatWaitedToJoinSeesWhatTheLastOneWroteMeanwhile) {
   });
   ready.close_writer();  // a child that ends early ends the waits below
   ASSERT_TRUE(ready.heard());
-  // Holding the gate (byte 0 of the lock file) keeps the next opening waiting
-  // there once it has mapped the file.
+  // Holding the gate (byte 0 of the lock file) keeps the next opening there, file mapped.
   int const lock_fd = ::open(lock_file_of(name + ".odb").c_str(), O_RDWR);
   ASSERT_GE(lock_fd, 0);
   struct flock gate {};
@@ -462,10 +444,7 @@ TEST_P(InEachMode, AnOpeningThatWaitedToJoinSeesWhatTheLastOneWroteMeanwhile) {
   std::thread opener([&] {
     thrown = test_support::thrown_by([&] {
       opening o(name, options_for(mode));
-      for (unsigned k = 0; k < added; ++k) {
-        unsigned v = 0;
-        seen += o.map.get(accounts + 1 + k, v) && v == k;
-      }
+      for (unsigned k = 0; k < added; ++k) seen += value_at(o.map, accounts + 1 + k) == k;
     });
   });
   std::this_thread::sleep_for(200ms);  // the opener waits at the gate now
@@ -492,20 +471,15 @@ TEST_P(InEachMode, ALongReaderKeepsItsSnapshotAndHoldsNobodyUp) {
   });
   ready.close_writer();
   ASSERT_TRUE(ready.heard());
-  // Opened now, the view is the file itself: nothing of the journal is laid
-  // over it, so a checkpoint that passed the snapshot would show.
+  // Opened now, the view is the file itself, so a checkpoint passing the snapshot shows.
   opening o(name, short_journal(mode));
   auto rt = std::make_unique<d_read_transaction>(&o.env);
   std::vector<unsigned> const seen = balances(o.map);
-  auto const view = [&] {
-    char const* at = o.env.stream->view(0, static_cast<std::size_t>(o.env.stream->size()));
-    return std::vector<char>(at, at + o.env.stream->size());
-  };
-  std::vector<char> const seen_bytes = view();
+  std::vector<char> const seen_bytes = test_support::data_of(o.db.get());
   published_state const pinned = shared_state(name);
   ASSERT_TRUE(go.say());
   EXPECT_EQ(kids.wait(pid, steady::now() + 10s), 0) << "the writer was held up";
-  EXPECT_TRUE(view() == seen_bytes) << "the snapshot changed under the reader";
+  EXPECT_TRUE(test_support::data_of(o.db.get()) == seen_bytes) << "the snapshot changed";
   published_state const during = shared_state(name);
   EXPECT_EQ(during.commits, pinned.commits + 100);
   EXPECT_LE(during.checkpoint, pinned.commits) << "a checkpoint passed the pinned snapshot";
@@ -521,12 +495,10 @@ TEST_P(InEachMode, ALongReaderKeepsItsSnapshotAndHoldsNobodyUp) {
   EXPECT_EQ(total_of(o), opening_total);
 }
 
-// A read transaction holds its snapshot while another opening commits, and
-// keeps nobody out: begun by an opening alone, it lets another open and
-// commit at once rather than after it ends. A change inside it is made on
-// what the snapshot showed: made and seen while that is the latest commit,
-// busy once another has committed since (a transfer that read the old
-// balance must not overwrite the newer one), and made after it ends.
+// A read transaction holds its snapshot while another opening commits and keeps nobody
+// out, even begun alone. A change inside it is made and seen while the snapshot is the
+// latest commit, busy once another committed since (a transfer that read the old balance
+// must not overwrite the newer one), and made after it ends.
 TEST_P(InEachMode, AReadTransactionKeepsItsSnapshotAndNobodyOutAndItsStaleChangesAreBusy) {
   unsigned const noted_key = commits_key + 1;  // no account
   for (bool alone : {true, false}) {
@@ -536,11 +508,10 @@ TEST_P(InEachMode, AReadTransactionKeepsItsSnapshotAndNobodyOutAndItsStaleChange
     auto a = std::make_unique<opening>(name, short_journal(mode));
     std::optional<opening> b;
     if (!alone) b.emplace(name, options_for(mode, 100ms));
-    unsigned v = 0;
     {
       d_read_transaction rt(&a->env);
       a->map.put(noted_key, 7);
-      EXPECT_TRUE(a->map.get(noted_key, v) && v == 7) << "a change of the latest commit is not seen";
+      EXPECT_EQ(value_at(a->map, noted_key), 7u) << "a change of the latest commit is not seen";
       std::vector<unsigned> const seen = balances(a->map);
       auto const start = steady::now();
       if (alone) b.emplace(name, options_for(mode, 2000ms));
@@ -554,7 +525,7 @@ TEST_P(InEachMode, AReadTransactionKeepsItsSnapshotAndNobodyOutAndItsStaleChange
     }
     EXPECT_EQ(balances(a->map)[commits_key], 200u);
     a->map.put(noted_key, 8);
-    EXPECT_TRUE(b->map.get(noted_key, v) && v == 8);
+    EXPECT_EQ(value_at(b->map, noted_key), 8u);
     EXPECT_EQ(total_of(*b), opening_total);
     a.reset();
     b.reset();
@@ -562,12 +533,10 @@ TEST_P(InEachMode, AReadTransactionKeepsItsSnapshotAndNobodyOutAndItsStaleChange
   }
 }
 
-// An iterator copies the node it stands on. Its own opening's changes, and
-// another opening that joins without committing, leave a walk alone; once
-// another has committed, a step or a look throws that it is stale (what it
-// copied may have moved or been freed), where before it read on into nodes
-// that had moved and told of a corrupt file. Inside a read transaction the
-// walk sees its snapshot to the end.
+// An iterator copies the node it stands on. Its own opening's changes, and another that
+// joins without committing, leave a walk alone; once another has committed, a step or a
+// look is busy (before, it read on into nodes that had moved and told of a corrupt file).
+// Inside a read transaction the walk sees its snapshot to the end.
 TEST_P(InEachMode, AnIteratorIsStaleOnceAnotherOpeningCommitsExceptInAReadTransaction) {
   using words = d_hashmap<std::uint64_t, std::string>;
   using lines = d_list<std::string>;
@@ -615,11 +584,10 @@ TEST_P(InEachMode, AnIteratorIsStaleOnceAnotherOpeningCommitsExceptInAReadTransa
   EXPECT_EQ(a->map.size(), accounts + 2 + 11);
 }
 
-// A list taken from a map is named by its handle block, which another
-// opening's erase of the key frees for the next container to reuse. After
-// another opening's commits the object asks its map again: it goes on while
-// the map keeps it under its key, and is refused once the key went, where it
-// wrote into the list that took over its blocks.
+// A list taken from a map is named by its handle block, which another opening's erase of
+// the key frees for reuse. After another's commits the object asks its map again: it goes
+// on while its key stays, and is refused once the key went (before, it wrote into the list
+// that took over its blocks).
 TEST_P(InEachMode, AListTakenFromAMapIsRefusedOnceAnotherOpeningErasedItsKey) {
   using index = d_map<std::string, d_list<std::string>>;
   using hashed = d_hashmap<std::string, d_list<std::string>>;
@@ -673,11 +641,9 @@ TEST_F(ManyProcesses, AReaderKilledInsideItsSnapshotHoldsNothingBack) {
   EXPECT_EQ(total_of(o), opening_total);
 }
 
-// A child of fork inherits the parent's openings, and with them the parent's
-// locks: closing one there took the parent's gate for good (the descriptor
-// it closed was the parent's too), and every other opening then hung at its
-// next opening or close. The child now lets go of it without touching the
-// parent's locks, reader slot or journal, and refuses to use it.
+// A child of fork inherits the parent's openings and locks: closing one there took the parent's
+// gate for good, and every other opening then hung at its next opening or close. The child lets go
+// of it without touching the parent's locks, slot or journal, and refuses to use it.
 TEST_F(ManyProcesses, AChildOfForkClosesWhatItInheritedAndLeavesTheParentsLocksAlone) {
   opening o(name);
   auto const in_own_opening = [&](unsigned seed) {
@@ -706,10 +672,9 @@ TEST_F(ManyProcesses, AChildOfForkClosesWhatItInheritedAndLeavesTheParentsLocksA
   EXPECT_TRUE(check_database_file(name + ".odb").empty());
 }
 
-// A symbolic link names the file it leads to. An opening through a link in
-// another folder took a lock file and a journal of its own there, took itself
-// for alone, and wrote over the commits of one through the file's own name
-// (transfers through the two names left a total of 100 000 at 100 079).
+// An opening through a symbolic link in another folder took a lock file and journal of its
+// own there, took itself for alone, and wrote over the commits of one through the file's
+// own name (transfers through the two left a total of 100 000 at 100 079).
 TEST_F(ManyProcesses, AnOpeningThroughALinkTakesTurnsWithOneThroughTheFilesName) {
   test_support::scratch_dir other{memory_dir};
   std::string const link = other.file("link");
@@ -725,9 +690,8 @@ TEST_F(ManyProcesses, AnOpeningThroughALinkTakesTurnsWithOneThroughTheFilesName)
   EXPECT_EQ(test_support::code_thrown_by([&] { through_link.put(1, 1); }), errc::busy);
   tx.commit();
   through_link.put(1, 1);
-  unsigned v = 0;
-  EXPECT_TRUE(through_link.get(0, v) && v == 1);
-  EXPECT_TRUE(map.get(1, v) && v == 1);
+  EXPECT_EQ(value_at(through_link, 0), 1u);
+  EXPECT_EQ(value_at(map, 1), 1u);
 }
 
 d_open_options reading() {
@@ -759,36 +723,37 @@ TEST_F(ReadOnly, EveryChangeIsRefusedAndNoByteChanges) {
     SCOPED_TRACE(what);
     EXPECT_EQ(test_support::code_thrown_by(change), errc::read_only);
   }
-  unsigned v = 0;
-  EXPECT_TRUE(o.map.get(1, v) && v == opening_balance);
+  EXPECT_EQ(value_at(o.map, 1), opening_balance);
   EXPECT_EQ(list.size(), 1u);
   o.db.reset();
   EXPECT_EQ(test_support::read_file(name + ".odb"), before);
 }
 
-// A writer that closes while a read-only opening stays leaves its latest
-// commits in the journal, and the reader cannot write them in: when it closed
-// last, the next read-only opening was refused as if a writer had died
-// ("database needs recovery..."). The last close of such an opening plays
-// them in where its process may write.
-TEST_F(ReadOnly, ClosingLastItLeavesTheWritersCommitsInTheFile) {
+// A read-only opening alone keeps no journal: a writer that joins starts one, and the
+// reader follows its commits. The writer, closing first, leaves them in the journal: when
+// the reader closed last, the next read-only opening was refused as if a writer had died
+// ("database needs recovery..."). That last close plays them in where it may write.
+TEST_F(ReadOnly, AReaderFollowsTheWriterThatJoinsItAndClosingLastLeavesItsCommitsInTheFile) {
   {
-    d_env reader_env{};
-    scoped_database reader = open_database_scoped(name, &reader_env, reading());
-    opening writer(name);
-    writer.map.put(0, 7);
-  }  // the writer closes first, the reader last
+    opening reader(name, reading(), d_root::existing);
+    {
+      opening writer(name);
+      writer.map.put(0, 7);
+      writer.map.put(accounts + 1, 8);  // a new node: the file grows
+    }
+    EXPECT_EQ(value_at(reader.map, 0), 7u);
+    d_read_transaction rt(&reader.env);
+    EXPECT_EQ(value_at(reader.map, accounts + 1), 8u);
+  }
   EXPECT_FALSE(std::filesystem::exists(name + ".odb-journal"));
   opening o(name, reading(), d_root::existing);
-  unsigned v = 0;
-  EXPECT_TRUE(o.map.get(0, v) && v == 7) << "the writer's commit was lost";
+  EXPECT_EQ(value_at(o.map, 0), 7u) << "the writer's commit was lost";
+  EXPECT_EQ(value_at(o.map, accounts + 1), 8u) << "the writer's commit was lost";
 }
 
-// The last writer to close cuts the file's room ahead, maybe while a
-// read-only opening is reading the file into memory: that opening failed with
-// "unable to open alloc file..." when the file ended before the length it had
-// taken. Here the two are interleaved for a while; every reading opening must
-// open and find the accounts whole.
+// The last writer to close cuts the file's room ahead, maybe while a read-only opening reads the
+// file in: that failed with "unable to open alloc file..." when the file ended before the length it
+// had taken. Interleaved for a while, every reading opening must open and find the accounts whole.
 TEST_F(ReadOnly, AnOpeningReadsTheFileAsTheLastWriterClosingLeavesIt) {
   std::atomic<bool> stop{false};
   std::thread writer([&] {
@@ -815,11 +780,10 @@ TEST_F(ReadOnly, AnOpeningReadsTheFileAsTheLastWriterClosingLeavesIt) {
   EXPECT_EQ(whole, opened);
 }
 
-// A process that may not write the lock file cannot join the others, so it
-// cannot follow their commits. Beside a live writer it opened all the same,
-// reading the file without any lock, unless the writer's journal made it say
-// "database needs recovery: a journal left by a process that died...". Now
-// it is told what stops it, and it opens once the others closed.
+// A process that may not write the lock file cannot follow the others' commits. Beside a
+// live writer it opened all the same, reading without any lock (or said "database needs
+// recovery: a journal left by a process that died..."). Now it is told what stops it,
+// and it opens once the others closed.
 TEST_F(ReadOnly, AProcessThatMayNotWriteTheLockFileIsToldWhyWhileOthersHaveItOpen) {
   if (::geteuid() != 0) GTEST_SKIP() << "opens as another user, which needs root";
   ASSERT_EQ(::chmod(made.dir.path().c_str(), 0755), 0);
@@ -843,24 +807,8 @@ TEST_F(ReadOnly, AProcessThatMayNotWriteTheLockFileIsToldWhyWhileOthersHaveItOpe
   EXPECT_EQ(opened_as_nobody(), errc{});
 }
 
-// A read-only opening alone keeps no journal: a writer that joins starts one,
-// and the reader follows its commits.
-TEST_F(ReadOnly, AReaderAloneFollowsTheWriterThatJoinsIt) {
-  opening reader(name, reading(), d_root::existing);
-  {
-    opening writer(name);
-    writer.map.put(0, 7);
-    writer.map.put(accounts + 1, 8);  // a new node: the file grows
-  }
-  unsigned v = 0;
-  EXPECT_TRUE(reader.map.get(0, v) && v == 7);
-  d_read_transaction rt(&reader.env);
-  EXPECT_TRUE(reader.map.get(accounts + 1, v) && v == 8);
-}
-
-// A writer that died inside a transaction, with the database alone (its
-// changes in place, the old bytes in its journal): only a writing opening can
-// take them back.
+// A writer that died inside a transaction alone (its changes in place, the old bytes in
+// its journal): only a writing opening can take them back.
 TEST_F(ReadOnly, AJournalThatNeedsPlayingBackIsReported) {
   test_support::child_processes kids;
   pid_t const pid = kids.start_held([&](auto const& hold) {
@@ -882,9 +830,8 @@ TEST_F(ReadOnly, AJournalThatNeedsPlayingBackIsReported) {
             errc::read_only);
   open_database_scoped(name, &env).reset();
   opening o(name, reading(), d_root::existing);
-  unsigned v = 0;
-  EXPECT_TRUE(o.map.get(0, v) && v == 5) << "a commit was lost";
-  EXPECT_TRUE(o.map.get(1, v) && v == opening_balance) << "the dead transaction was not taken back";
+  EXPECT_EQ(value_at(o.map, 0), 5u) << "a commit was lost";
+  EXPECT_EQ(value_at(o.map, 1), opening_balance) << "the dead transaction was not taken back";
 }
 
 }  // namespace

@@ -52,6 +52,12 @@ void write_file(std::string const& path, std::vector<char> const& bytes);
 std::int64_t file_size(std::string const& path);
 // The little-endian 8-byte word at offset of bytes.
 std::int64_t word_at(std::vector<char> const& bytes, std::size_t offset);
+// An open database's data as its opening sees it: the file is grown ahead of it, and
+// beside another opening the latest commits may be in the journal alone.
+inline std::vector<char> data_of(disk_tools::d_database* db) {
+  char const* at = db->stream()->view(0, static_cast<std::size_t>(db->stream()->size()));
+  return std::vector<char>(at, at + db->stream()->size());
+}
 
 // The message f threw, or "" when it threw none.
 template <class F>
