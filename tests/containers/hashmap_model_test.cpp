@@ -12,7 +12,6 @@
 // follows each comparison.
 #include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
-#include <disk_tools/d_transaction.h>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -132,19 +131,12 @@ class hashmap_subject {
 
   std::string step(std::mt19937& rng) {
     if (pick(rng, 0, 40) != 0) return change_or_read(rng);
-    d_transaction tx(env_->database);
-    auto const before = model_;
     double const load_before = max_load_;
-    std::string what = "transaction {";
-    for (int n = pick(rng, 1, 4); n > 0; --n) what += " " + change_or_read(rng) + ";";
-    if (pick(rng, 0, 1) == 0) {
-      tx.commit();
-      return what + " } committed";
-    }
-    tx.rollback();
-    model_ = before;
-    max_load_ = load_before;
-    return what + " } rolled back";
+    bool const keep = pick(rng, 0, 1) == 0;
+    std::string const what = test_support::in_transaction(*env_, model_, keep, pick(rng, 1, 4),
+                                                          [&] { return change_or_read(rng); });
+    if (!keep) max_load_ = load_before;
+    return what;
   }
 
   std::string compare() {

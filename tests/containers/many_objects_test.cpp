@@ -1,12 +1,8 @@
 // A variable with pointers to it and a list of lists with views of its inner lists, each
-// named by several objects at once (one of them left behind by a move), against std::
-// models (model_harness.h). (The list, the
-// vector, the hash map and the driver maps meet two objects each in their own model tests.)
-// Each step changes one container through a random object (now and then a transaction of
-// several changes, committed or rolled back), and then a random object of that container,
-// usually not the writer, must read what the model holds; a reopening compares every
-// container through every object. A change lost to another object's stale cache, or a cache
-// that misses another object's change or a rollback, shows at the step that made it.
+// named by several objects (one left behind by a move), against std:: models. Each step
+// changes one container through a random object, then another object must read what the
+// model holds: a change lost to a stale cache, or a cache that misses another object's
+// change or a rollback, shows at the step that made it.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -19,7 +15,6 @@
 #include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
 #include <disk_tools/d_ptr.h>
-#include <disk_tools/d_transaction.h>
 #include <disk_tools/d_var.h>
 #include <disk_tools/d_vector.h>
 #include "model_harness.h"
@@ -178,15 +173,10 @@ class many_objects {
 
   // A few changes to random containers, committed or rolled back together.
   std::string transaction() {
-    models const before = m_;
     bool const keep = any(2) == 0;
-    std::string what = keep ? "committed:" : "rolled back:";
-    {
-      d_transaction tx(env_->database);
-      for (int i = 0, n = 1 + any(4); i < n; ++i) what += " " + change(any(kinds));
-      if (keep) tx.commit();
-    }
-    if (!keep) m_ = before, remake_inner();
+    std::string const what = test_support::in_transaction(*env_, m_, keep, 1 + any(4),
+                                                          [&] { return change(any(kinds)); });
+    if (!keep) remake_inner();
     require(compare().empty(), what + ": " + compare());
     return what;
   }
@@ -207,11 +197,7 @@ class ManyObjects : public test_support::database_test {
 };
 
 TEST_F(ManyObjects, EveryKindThroughSeveralObjectsPerRoot) {
-  for (unsigned seed : {1u, 2u, 3u}) {
-    many_objects subject;
-    test_support::run_model(subject, {seed, 3000, 200, {}});
-    if (::testing::Test::HasFailure()) return;
-  }
+  test_support::run_models<many_objects>({{1, 3000, 200}, {2, 3000, 200}, {3, 3000, 200}});
 }
 
 // Two openings of one database, as two processes hold it: what the second

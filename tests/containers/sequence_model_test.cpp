@@ -3,7 +3,6 @@
 // transaction committed or rolled back. A comparison also walks backwards, takes
 // std::distance and counts the blocks in use (a leak shows).
 #include <disk_tools/d_list.h>
-#include <disk_tools/d_transaction.h>
 #include <disk_tools/d_vector.h>
 
 #include <gtest/gtest.h>
@@ -44,27 +43,6 @@ std::string refused(Action action, std::string const& message) {
   return "refused: " + message;
 }
 
-// The container read by range-for, backwards, and by std::distance, against the same over
-// the model; "" when all agree.
-template <class Container, class Model>
-std::string walks_agree(Container& c, Model const& m) {
-  using T = typename Model::value_type;
-  // rbegin first: made from the object's copy of the sentinel, before begin
-  // (in rend) brings that copy up to date.
-  auto const back = c.rbegin();
-  if (!std::equal(back, c.rend(), m.rbegin(), m.rend())) return "backward walk differs";
-  std::vector<T> forward;
-  for (T value : c) forward.push_back(value);
-  if (forward != std::vector<T>(m.begin(), m.end())) return "forward walk differs";
-  // The vector's std::distance takes end - begin, which the walks do not use.
-  if (std::distance(c.begin(), c.end()) != static_cast<std::ptrdiff_t>(m.size()))
-    return "std::distance differs";
-  if (c.size() != m.size() || c.empty() != m.empty()) return "size differs";
-  if (!m.empty() && (c.front() != m.front() || c.back() != m.back()))
-    return "front or back differs";
-  return "";
-}
-
 // A d_list<T> or a d_vector<T> (with a first capacity of 2, so that its header moves
 // often, and an overrun of its block would hit a value block) and its model.
 template <class Container>
@@ -82,15 +60,25 @@ class sequence_subject {
     }
     env_ = &env;
   }
-  void detach() {
-    main_.reset();
-    alias_.reset();
-  }
+  void detach() { main_.reset(), alias_.reset(); }
   std::vector<std::string> check() { return main_->check(); }
 
+  // Walks both ways, std::distance (the vector's takes end - begin, which the walks do not
+  // use), sizes, random access and in-place reads (through the other object) against the model.
   std::string compare() {
-    std::string const walks = walks_agree(*main_, model_);
-    if (!walks.empty()) return walks;
+    Container& c = *main_;
+    // rbegin first: made from the object's copy of the sentinel, before begin
+    // (in rend) brings that copy up to date.
+    auto const back = c.rbegin();
+    if (!std::equal(back, c.rend(), model_.rbegin(), model_.rend())) return "backward walk differs";
+    std::vector<T> forward;
+    for (T value : c) forward.push_back(value);
+    if (forward != std::vector<T>(model_.begin(), model_.end())) return "forward walk differs";
+    if (std::distance(c.begin(), c.end()) != static_cast<std::ptrdiff_t>(model_.size()) ||
+        c.size() != model_.size() || c.empty() != model_.empty())
+      return "std::distance or size differs";
+    if (!model_.empty() && (c.front() != model_.front() || c.back() != model_.back()))
+      return "front or back differs";
     if constexpr (!is_list) {
       auto const first = main_->begin(), last = main_->end();
       long const n = last - first;
@@ -99,7 +87,6 @@ class sequence_subject {
           return "random access differs at " + std::to_string(i);
     }
     if constexpr (std::is_same_v<T, std::string>) {
-      // Reads in place, through the other object: the characters the copies hold.
       auto m = model_.begin();
       for (auto it = alias_->begin(); it != alias_->end(); ++it, ++m) {
         long const i = std::distance(model_.begin(), m);
@@ -118,17 +105,10 @@ class sequence_subject {
   // as a whole: both objects must follow a rollback too.
   std::string step(std::mt19937& rng) {
     if (pick(rng, 0, 40) != 0) return operation(rng);
-    model_t const before = model_;
     // Without a journal nothing is taken back.
     bool const keep = pick(rng, 0, 1) == 0 || env_->database->journal_mode() == d_journal::off;
-    std::string what = keep ? "committed:" : "rolled back:";
-    {
-      d_transaction tx(env_->database);
-      for (int n = pick(rng, 1, 4); n > 0; --n) what += " " + operation(rng);
-      if (keep) tx.commit();
-    }
-    if (!keep) model_ = before;
-    return what;
+    return test_support::in_transaction(*env_, model_, keep, pick(rng, 1, 4),
+                                        [&] { return operation(rng); });
   }
 
  private:

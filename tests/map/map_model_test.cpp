@@ -15,7 +15,6 @@
 #include <random>
 #include <tuple>
 
-#include <disk_tools/d_transaction.h>
 #include <disk_tools/detail/map_shape.h>
 #include "map_fixture.h"
 #include "model_harness.h"
@@ -388,17 +387,11 @@ class map_subject {
 
   // A few changes in a transaction, committed or rolled back as a whole.
   std::string transaction(plain const& k) {
-    model_type const before = model_;
     bool const keep = pick(2) == 0;
-    std::string what = keep ? "committed:" : "rolled back:";
-    {
-      d_transaction tx(env_->database);
-      for (int i = 0, n = 1 + pick(6); i < n; ++i) {
-        what += " " + change(i == 0 ? k : kind::key(static_cast<unsigned>(pick(key_space))));
-      }
-      if (keep) tx.commit();
-    }
-    if (!keep) model_ = before;
+    int i = 0;
+    std::string const what = test_support::in_transaction(*env_, model_, keep, 1 + pick(6), [&] {
+      return change(i++ == 0 ? k : kind::key(static_cast<unsigned>(pick(key_space))));
+    });
     check_now(what);
     return what;
   }
@@ -413,31 +406,24 @@ class map_subject {
   std::string problem_;
 };
 
-template <class Map>
-void run_seeds(std::vector<unsigned> const& seeds, int steps, int reopen_every = 150) {
-  for (unsigned seed : seeds) {
-    SCOPED_TRACE(seed);
-    map_subject<Map> subject;
-    test_support::run_model(subject, {seed, steps, reopen_every, {}});
-    if (::testing::Test::HasFailure()) return;
-  }
+using test_support::run_models;
+
+TEST(MapModel, NumberMap) {
+  run_models<map_subject<int_map>>({{1, 6000, 150}, {2, 6000, 150}, {3, 6000, 150}, {4, 6000, 150}});
 }
 
-TEST(MapModel, NumberMap) { run_seeds<int_map>({1, 2, 3, 4}, 6000); }
-
-TEST(MapModel, StringMap) { run_seeds<str_map>({11, 12}, 4000); }
+TEST(MapModel, StringMap) { run_models<map_subject<str_map>>({{11, 4000, 150}, {12, 4000, 150}}); }
 
 // A typed map's runs: one reopening every 150 steps on average, then every 40.
-template <class Map>
-void run_typed() {
-  run_seeds<Map>({1}, 2500);
-  run_seeds<Map>({2}, 1500, 40);
-}
+std::vector<test_support::model_run> const typed_runs = {{1, 2500, 150}, {2, 1500, 40}};
 
-TEST(TypedMapModel, StringToString) { run_typed<d_map<std::string, std::string>>(); }
-TEST(TypedMapModel, NumberToDouble) { run_typed<d_map<std::uint64_t, double>>(); }
-TEST(TypedMapModel, IntToPlainStruct) { run_typed<d_map<std::int32_t, point>>(); }
-TEST(TypedMapModel, StringToCodecType) { run_typed<d_map<std::string, test_support::package>>(); }
+template <class K, class V>
+void run_typed() { run_models<map_subject<d_map<K, V>>>(typed_runs); }
+
+TEST(TypedMapModel, StringToString) { run_typed<std::string, std::string>(); }
+TEST(TypedMapModel, NumberToDouble) { run_typed<std::uint64_t, double>(); }
+TEST(TypedMapModel, IntToPlainStruct) { run_typed<std::int32_t, point>(); }
+TEST(TypedMapModel, StringToCodecType) { run_typed<std::string, test_support::package>(); }
 
 // m[key] = other would assign to a temporary that changes nothing in the file.
 static_assert(!std::is_assignable<d_list<std::string>&&, d_list<std::string> const&>::value &&
@@ -446,12 +432,9 @@ static_assert(!std::is_assignable<d_list<std::string>&&, d_list<std::string> con
 
 TEST(TypedMapModel, MapsOfListsAndVectors) {
   using test_support::map_of_containers_subject;
-  std::vector<test_support::model_run> const runs = {{1, 2500, 150}, {2, 1500, 40}};
-  test_support::run_models<map_of_containers_subject<std::string, d_list<std::string>, false>>(runs);
-  test_support::run_models<map_of_containers_subject<std::string, d_vector<std::string>, false>>(
-      runs);
-  test_support::run_models<map_of_containers_subject<std::uint64_t, d_vector<std::uint64_t>, false>>(
-      runs);
+  run_models<map_of_containers_subject<std::string, d_list<std::string>, false>>(typed_runs);
+  run_models<map_of_containers_subject<std::string, d_vector<std::string>, false>>(typed_runs);
+  run_models<map_of_containers_subject<std::uint64_t, d_vector<std::uint64_t>, false>>(typed_runs);
 }
 
 // A string slot orders as std::string does, whichever of its 16 prefix
