@@ -1,15 +1,8 @@
-// The hash map against a standard map, for every layout: strings to strings
-// under both hashes, with a fixed table or a growing one; other types in
-// entry chains (an integer key to strings that may hold 0 bytes, a string key
-// to a codec type); keys and values of fixed width in a slot table (an
-// integer to an integer, among them two keys whose slots keep the same part
-// of the hash, and a 4-byte key to a 12-byte value); lists and vectors
-// as values. Puts, gets, subscripts, proxy writes (a proxy also kept across
-// other operations), erases, finds, walks, rehashes, reserves, the growth
-// policy switched, transactions committed or rolled back. A map opened by
-// name alone is made with the default growing policy and must find it (and
-// its bucket count) in its header after every reopening; a leak count
-// follows each comparison.
+// The hash map against a standard map, for every layout: strings to strings under both
+// hashes, fixed or growing; other types in entry chains; fixed-width keys and values in a
+// slot table; lists and vectors as values. Every operation, the growth policy switched,
+// transactions; a map opened by name alone must find its policy in its header after every
+// reopening, and a leak count follows each comparison.
 #include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
 #include <gtest/gtest.h>
@@ -123,11 +116,7 @@ class hashmap_subject {
     if (!attached_ && config_.buckets) map_->set_max_load_factor(max_load_);
     attached_ = true;
   }
-  void detach() {
-    held_.reset();
-    map_.reset();
-    alias_.reset();
-  }
+  void detach() { held_.reset(), map_.reset(), alias_.reset(); }
 
   std::string step(std::mt19937& rng) {
     if (pick(rng, 0, 40) != 0) return change_or_read(rng);

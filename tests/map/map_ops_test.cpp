@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <memory>
 #include <sstream>
-#include <type_traits>
 
 #include "map_fixture.h"
 
@@ -156,55 +155,42 @@ TEST_F(MapTest, CheckReportsBrokenInvariants) {
   }
 }
 
-// A word of a typed map's root node overwritten, and what the check must say
-// of it.
-struct root_damage {
-  char const* what;
-  std::size_t offset;  // in the node's head
-  bool own_address;    // written: the root's own address, else the map header's
-  char const* problem;
-};
-
-class TypedMapCheck : public map_test {
- protected:
-  // The typed map "t" of K to K, filled past one node, checks clean; with
-  // damage done to its root node, the check names it.
-  template <class K>
-  void expect_named(root_damage const& d) {
-    SCOPED_TRACE(d.what);
-    afresh();
-    auto const key = [](unsigned n) {
-      if constexpr (std::is_same<K, std::string>::value) {
-        return "key " + std::to_string(n) + std::string(n % 40, 'x');
-      } else {
-        return static_cast<K>(n) << 20;
-      }
-    };
-    word_t header = no_address;
-    {
-      d_map<K, K> m("t", &env_);
-      for (unsigned n = 0; n < 300; ++n) m.put(key(n * 7 % 300), key(n));
-      EXPECT_EQ(check_map(m), std::vector<std::string>{});
-      header = m.header_address();
-    }
-    word_t const root = map_header::read(*env_.stream, header).root;
-    env_.stream->write_word(root + static_cast<word_t>(d.offset), d.own_address ? root : header);
-    d_map<K, K> m("t", &env_);
-    std::string all;
-    for (auto const& p : check_map(m)) all += p + "\n";
-    EXPECT_NE(all.find(d.problem), std::string::npos) << all;
-  }
-};
+// A typed map of strings or of numbers, filled past one node, checks clean; with its root
+// node's parent link aimed at the map header, or its chain link at itself, the check names it.
+using TypedMapCheck = map_test;
 
 TEST_F(TypedMapCheck, SoundAfterAFillAndADamagedRootNodeIsNamed) {
-  root_damage const damages[] = {
+  struct {
+    char const* what;
+    std::size_t offset;  // in the root node's head
+    bool own_address;    // written: the root's own address, else the map header's
+    char const* problem;
+  } const damages[] = {
       {"parent link", map_node_head::parent_offset, false, "names parent"},
       {"chain link to itself", map_node_head::next_offset, true, "twice"},
   };
-  for (root_damage const& d : damages) {
-    expect_named<std::string>(d);
-    expect_named<std::uint64_t>(d);
-  }
+  auto const expect_named = [&](auto key) {  // key(n): the map's n-th key
+    using K = decltype(key(0u));
+    for (auto const& d : damages) {
+      SCOPED_TRACE(d.what);
+      afresh();
+      word_t header = no_address;
+      {
+        d_map<K, K> m("t", &env_);
+        for (unsigned n = 0; n < 300; ++n) m.put(key(n * 7 % 300), key(n));
+        EXPECT_EQ(check_map(m), std::vector<std::string>{});
+        header = m.header_address();
+      }
+      word_t const root = map_header::read(*env_.stream, header).root;
+      env_.stream->write_word(root + static_cast<word_t>(d.offset), d.own_address ? root : header);
+      d_map<K, K> m("t", &env_);
+      std::string all;
+      for (auto const& p : check_map(m)) all += p + "\n";
+      EXPECT_NE(all.find(d.problem), std::string::npos) << all;
+    }
+  };
+  expect_named([](unsigned n) { return "key " + std::to_string(n) + std::string(n % 40, 'x'); });
+  expect_named([](unsigned n) { return static_cast<std::uint64_t>(n) << 20; });
 }
 
 }  // namespace
