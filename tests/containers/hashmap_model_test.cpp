@@ -131,9 +131,8 @@ class hashmap_subject {
   std::string compare() {
     if (map_->max_load_factor() != max_load_)
       return "the growth policy was lost: max load factor " + std::to_string(map_->max_load_factor());
-    if (map_->size() != model_.size() || map_->empty() != model_.empty()) {
+    if (map_->size() != model_.size() || map_->empty() != model_.empty())
       return "size " + std::to_string(map_->size()) + ", model " + std::to_string(model_.size());
-    }
     std::map<K, V> walked;
     for (auto const& [key, value] : *map_)
       if (!walked.emplace(key, value).second) return "the walk met a key twice";
@@ -144,8 +143,8 @@ class hashmap_subject {
       V got{};
       if (!alias_->get(key, got) || got != value) return "get differs from the model";
     }
-    // The table, and an entry block per key unless the map is a slot table: a replaced
-    // or erased entry, or a table outgrown, left behind shows.
+    // The table, and an entry block per key unless the map is a slot table: a replaced or
+    // erased entry, or a table outgrown, left behind shows.
     std::size_t const entries = in_slots ? 0 : model_.size();
     return env_->allocator->allocation_list().size() == 1 + entries ? "" : "blocks in use";
   }
@@ -166,13 +165,10 @@ class hashmap_subject {
         bool const found = m.get(key, got);
         auto const it = model_.find(key);
         require(m.count(key) == model_.count(key), "count of a key");
-        bool refused = false;
-        try {
+        bool const refused = test_support::code_thrown_by([&] {
           V const held = m.at(key);
           require(it != model_.end() && held == it->second, "at");
-        } catch (disk_tools::error const& e) {
-          refused = e.code() == errc::out_of_range;
-        }
+        }) == errc::out_of_range;
         require(refused == (it == model_.end()), "at of an absent key");
         return require(found == (it != model_.end()) && got == (found ? it->second : value), "get");
       }

@@ -51,8 +51,7 @@ class many_objects {
       ptrs_.push_back(std::make_unique<d_ptr<string>>(*vars_.back(), &env));
       outer_.push_back(std::make_unique<d_list<d_list<int>>>("lists", &env));
     }
-    // Object 1 of each kind is one a move left behind: it still names its
-    // container, as a copy does.
+    // Object 1 of each kind is one a move left behind: it still names its container.
     d_var<string> var_taken(std::move(*vars_[1]));
     d_ptr<string> ptr_taken(std::move(*ptrs_[1]));
     d_list<d_list<int>> outer_taken(std::move(*outer_[1]));
@@ -61,10 +60,7 @@ class many_objects {
     if (vars_[0]->get_data().empty()) *vars_[0] = m_.var = "first";
     remake_inner();
   }
-  void detach() {
-    inner_.clear();
-    vars_.clear(), ptrs_.clear(), outer_.clear();
-  }
+  void detach() { inner_.clear(), vars_.clear(), ptrs_.clear(), outer_.clear(); }
 
   std::string step(std::mt19937& rng) {
     rng_ = &rng;
@@ -92,9 +88,7 @@ class many_objects {
  private:
   int any(int n) { return pick(*rng_, 0, n - 1); }
   template <class T>
-  T& some(objects_of<T> const& of) {
-    return *of[static_cast<std::size_t>(any(objects))];
-  }
+  T& some(objects_of<T> const& of) { return *of[static_cast<std::size_t>(any(objects))]; }
   std::string word() { return "w" + std::to_string(any(100)); }
 
   std::string change(int k) { return k == var ? change_var() : change_lists(); }
@@ -111,11 +105,8 @@ class many_objects {
 
   std::string change_var() {
     std::string const v = word();
-    if (any(2) == 0) {
-      some(vars_) = v;
-    } else {
-      *some(ptrs_) = v;
-    }
+    if (any(2) == 0) some(vars_) = v;
+    else *some(ptrs_) = v;
     m_.var = v;
     return "var = " + v;
   }
@@ -166,9 +157,8 @@ class many_objects {
 
   void remake_inner() {
     inner_.clear();
-    for (auto it = outer_[0]->begin(); it != outer_[0]->end(); ++it) {
+    for (auto it = outer_[0]->begin(); it != outer_[0]->end(); ++it)
       inner_.push_back(std::make_unique<d_list<int>>(*it));
-    }
   }
 
   // A few changes to random containers, committed or rolled back together.

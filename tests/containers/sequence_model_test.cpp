@@ -95,14 +95,12 @@ class sequence_subject {
         if (it.view() != *m || !by_index) return "view differs at " + std::to_string(i);
       }
     }
-    // The list's header and sentinel and a node and a value block per
-    // element; the vector's header and a value block per element.
+    // The list's header and sentinel, the vector's header; a node (list) and a value block each.
     std::size_t const blocks = is_list ? 2 + 2 * model_.size() : 1 + model_.size();
     return env_->allocator->allocation_list().size() == blocks ? "" : "blocks in use";
   }
 
-  // Now and then a few operations in a transaction, committed or rolled back
-  // as a whole: both objects must follow a rollback too.
+  // Now and then a transaction, committed or rolled back: both objects must follow a rollback.
   std::string step(std::mt19937& rng) {
     if (pick(rng, 0, 40) != 0) return operation(rng);
     // Without a journal nothing is taken back.
@@ -195,8 +193,7 @@ class sequence_subject {
     }
   }
 
-  // Position at: the list walks to it from the nearer end, starting from the
-  // object's own, perhaps older, copy of the sentinel.
+  // The list walks from the nearer end, from the object's own, perhaps older, sentinel copy.
   auto position(Container& c, long at) {
     if constexpr (is_list) {
       long const n = static_cast<long>(model_.size());
@@ -208,9 +205,8 @@ class sequence_subject {
     }
   }
 
-  // The list's iterator is made before an insertion in front of it, so its
-  // copy of the node is stale; the vector's proxy is made before pushes
-  // that may move the header.
+  // The list's iterator is made before an insertion in front of it (its node copy is stale);
+  // the vector's proxy before pushes that may move the header.
   std::string proxy_write(Container& c, long at, T const& value, std::mt19937& rng) {
     if constexpr (is_list) {
       auto it = position(c, at);
@@ -226,10 +222,7 @@ class sequence_subject {
       d_vector_assign<T> element = c[at];
       // A position kept by the other object, whose header it must read afresh.
       auto const kept = (&c == &*main_ ? *alias_ : *main_).begin() + at;
-      for (int k = pick(rng, 0, 3); k > 0; --k) {
-        c.push_back(value);
-        model_.push_back(value);
-      }
+      for (int k = pick(rng, 0, 3); k > 0; --k) c.push_back(value), model_.push_back(value);
       element = value;
       require(element.get_data() == value, "the proxy reads another value");
       require(*kept == value, "a position kept across the changes reads another value");
@@ -238,16 +231,13 @@ class sequence_subject {
     return "proxy write at " + std::to_string(at);
   }
 
-  // Erases element at and checks that the position returned (the vector) or
-  // left in the iterator (the list) is the element that followed it.
+  // The position the vector's erase returns, or the list's leaves in its iterator, must be
+  // the element that followed.
   std::string erase(Container& c, long at) {
     auto it = position(c, at);
     auto const after = model_.erase(std::next(model_.begin(), at));
-    if constexpr (is_list) {
-      c.erase(it);
-    } else {
-      it = c.erase(it);
-    }
+    if constexpr (is_list) c.erase(it);
+    else it = c.erase(it);
     require((after == model_.end()) == (it == c.end()) && (after == model_.end() || *it == *after),
             "erase left its position elsewhere");
     return "erase at " + std::to_string(at);
@@ -274,10 +264,7 @@ TEST(SequenceModel, ListsAndVectorsOfStringsAndNumbersFollowTheirModels) {
 // contents beside it; an inner list may be an element more than once.
 class list_of_lists_subject {
  public:
-  void attach(d_env& env) {
-    env_ = &env;
-    outer_.emplace("lists", &env);
-  }
+  void attach(d_env& env) { env_ = &env, outer_.emplace("lists", &env); }
   void detach() { outer_.reset(); }
   std::vector<std::string> check() { return outer_->check(); }
 
@@ -288,8 +275,7 @@ class list_of_lists_subject {
     std::vector<std::size_t> backwards, sizes;
     for (auto it = outer_->rbegin(); it != outer_->rend(); ++it) backwards.push_back(it->size());
     for (auto id = model_.rbegin(); id != model_.rend(); ++id) sizes.push_back(inners_[*id].size());
-    // The outer list's header, sentinel, nodes and value blocks; each inner
-    // list's handle block, header, sentinel, nodes and value blocks.
+    // The outer list's header, sentinel, nodes and values; each inner list's handle too.
     std::size_t blocks = 2 + 2 * model_.size();
     for (auto const& inner : inners_) blocks += 3 + 2 * inner.size();
     if (got != expected || backwards != sizes) return "inner lists differ";
@@ -327,9 +313,8 @@ class list_of_lists_subject {
     }
     if (roll == 5) return on_both(*outer_, model_, [](auto& x) { x.pop_front(); }, "pop_front");
     if (roll == 6) return on_both(*outer_, model_, [](auto& x) { x.pop_back(); }, "pop_back");
-    if (roll == 7 && pick(rng, 0, 3) == 0) {
+    if (roll == 7 && pick(rng, 0, 3) == 0)
       return on_both(*outer_, model_, [](auto& x) { x.clear(); }, "clear");
-    }
     auto it = std::next(outer_->begin(), i);
     outer_->erase(it);
     model_.erase(std::next(model_.begin(), i));

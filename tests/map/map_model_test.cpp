@@ -326,12 +326,9 @@ class map_subject {
       expect(present ? it != cur_->end() && same(*it, *model_.find(k)) : it == cur_->end(),
              "find " + kind::text(k));
       expect(cur_->count(k) == model_.count(k), "count " + kind::text(k));
-      bool refused = false;
-      try {
+      bool const refused = test_support::code_thrown_by([&] {
         expect(kind::plain_of(cur_->at(k)) == model_[k], "at " + kind::text(k));
-      } catch (disk_tools::error const& e) {
-        refused = e.code() == errc::out_of_range;
-      }
+      }) == errc::out_of_range;
       expect(refused != present, "at " + kind::text(k));
       if (!present) model_.erase(k);  // model_[k] above made it
     }
