@@ -75,9 +75,8 @@ TEST_F(HashMapTest, NewMapHasCountBucketsAndEmptyChains) {
   EXPECT_GT(word(strong.header_address() + 8), length() / 8);
 }
 
-// A map of either hash opened with the other is refused before any lookup;
-// a map laid out by hand as the code before recorded kinds wrote it opens
-// with the default hash.
+// A map of either hash opened with the other is refused before any lookup; a map laid out by hand
+// as the code before recorded kinds wrote it opens with the default hash.
 TEST_F(HashMapTest, AMapOpensOnlyWithTheHashItWasBuiltWith) {
   word_t const header = create_hashmap(3, db_);
   hashmap_entry const entry{no_address, "key", "value"};
@@ -114,8 +113,7 @@ TEST_F(HashMapTest, ANewKeyHeadsItsChainAndAnEraseRelinksIt) {
   EXPECT_TRUE(m.erase("b"));
   EXPECT_EQ(word(bucket), a);
   EXPECT_EQ(thrown_by([&] { m.rehash(0); }), "invalid container size...");
-  // More buckets than a map may be made with: the next opening would take
-  // the table for damage.
+  // More buckets than a map may be made with: the next opening would take the table for damage.
   EXPECT_EQ(thrown_by([&] { m.rehash(long{1} << 40); }), "invalid container size...");
 }
 

@@ -69,9 +69,8 @@ void draw(std::mt19937& rng, std::int32_t& key) {
   key = pick(rng, 0, 19) == 0 ? INT32_MIN : pick(rng, -150, 150);
 }
 
-// A map of strings to strings keeps a value up to its first 0 byte; any other
-// keeps all of a value's bytes. Now and then a value longer than an entry's
-// first read.
+// A map of strings to strings keeps a value up to its first 0 byte; any other keeps all of a
+// value's bytes. Now and then a value longer than an entry's first read.
 std::string value_of(std::mt19937& rng, std::string*, bool text) {
   int const length = pick(rng, 0, 15) == 0 ? 400 : pick(rng, 0, 24);
   std::string v(static_cast<std::size_t>(length), ' ');

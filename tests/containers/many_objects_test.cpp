@@ -190,10 +190,9 @@ TEST_F(ManyObjects, EveryKindThroughSeveralObjectsPerRoot) {
   test_support::run_models<many_objects>({{1, 3000, 200}, {2, 3000, 200}, {3, 3000, 200}});
 }
 
-// Two openings of one database, as two processes hold it: what the second
-// commits, the first one's objects read at their next operation, whatever
-// they kept of where the values lay (the vector and the list read in place,
-// the slot table read by key, which has moved meanwhile).
+// Two openings of one database, as two processes hold it: what the second commits, the first one's
+// objects read at their next operation, whatever they kept of where the values lay (the vector and
+// the list read in place, the slot table read by key, which has moved meanwhile).
 TEST_F(ManyObjects, ReadsFollowAnotherOpeningsCommits) {
   d_vector<string> vec("vec", 2, &env_);
   d_list<string> list("list", &env_);
@@ -222,10 +221,9 @@ TEST_F(ManyObjects, ReadsFollowAnotherOpeningsCommits) {
   EXPECT_EQ(reads(), "a longer value/a longer value/11");
 }
 
-// A slot map reads its table through the pointer it placed while its handle
-// stays settled. Any write may move the mapping (a file grown past the range
-// it reserved), one to no container too (a d_ptr's, a root's), so every
-// change, whatever it changes, must unsettle every handle.
+// A slot map reads its table through the pointer it placed while its handle stays settled. Any
+// write may move the mapping (a file grown past the range it reserved), one to no container too (a
+// d_ptr's, a root's), so every change, whatever it changes, must unsettle every handle.
 TEST_F(ManyObjects, EveryChangeUnsettlesTheHandles) {
   db_handle handle(db_);
   ASSERT_TRUE(handle.settled());

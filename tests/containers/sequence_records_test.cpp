@@ -1,6 +1,5 @@
-// The list's records and the vector's header byte for byte, the vector's refusals, and
-// damaged nodes and counts. (Every operation against std::list and std::vector:
-// sequence_model_test.cpp.)
+// The list's records and the vector's header byte for byte, the vector's refusals, and damaged
+// nodes and counts. (Every operation against std::list and std::vector: sequence_model_test.cpp.)
 #include <disk_tools/d_list.h>
 #include <disk_tools/d_vector.h>
 

@@ -84,10 +84,9 @@ TEST_F(ShapeTwinTest, InsertOrders) {
 }
 
 TEST_F(ShapeTwinTest, PutsErasesAndTheProxy) {
-  // put checks through update, which reloads the root; present keys only
-  // change values; the proxy rewrites a node from outside the cache. Every
-  // other quarter erases the keys below 8000 in ascending order, all but a
-  // few, so that nodes empty and leave the tree between balance runs.
+  // put checks through update, which reloads the root; present keys only change values; the proxy
+  // rewrites a node from outside the cache. Every other quarter erases the keys below 8000 in
+  // ascending order, all but a few, so that nodes empty and leave the tree between balance runs.
   expect_twins_agree(16000, [](int_map& m, std::size_t i) {
     auto const key = static_cast<unsigned>((i * 7919) % 9000);
     if ((i / 4000) % 2 == 1 && i % 64 != 0) {
@@ -132,10 +131,9 @@ TEST_F(ShapeTreeTest, RotatedNodeKeepsThePairsOfTheNodesPassedOver) {
   EXPECT_EQ(after[true], after[false]);
 }
 
-// The same tree with bytes left past the counts of B and C: the shift lifts B
-// and writes it back with blank slots there, as a node object read just for
-// the shift holds them; a pair placed in C (999: B bounds 1001) then blanks
-// C's.
+// The same tree with bytes left past the counts of B and C: the shift lifts B and writes it back
+// with blank slots there, as a node object read just for the shift holds them; a pair placed in C
+// (999: B bounds 1001) then blanks C's.
 TEST_F(ShapeTreeTest, RewrittenNodesGetBlankSlotsPastTheirCounts) {
   auto const at = build_tree(spine_tree);
   std::string const junk(63 * 8, '\xEE');

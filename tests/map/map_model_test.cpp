@@ -61,11 +61,10 @@ struct point {
   bool operator==(point const& o) const { return x == o.x && y == o.y; }
 };
 
-// A typed map stores the plain values themselves. Numbers of a run become keys
-// and values from small pools, so that hits, overwrites and erases are common:
-// strings of high bytes (bytes compare unsigned) and with 0 bytes inside, and
-// runs of x around the 16 bytes a long string keeps in its slot and the 24 a
-// short one fits in, ended by a letter that orders either way.
+// A typed map stores the plain values themselves. Numbers of a run become keys and values from
+// small pools, so that hits, overwrites and erases are common: strings of high bytes (bytes compare
+// unsigned) and with 0 bytes inside, and runs of x around the 16 bytes a long string keeps in its
+// slot and the 24 a short one fits in, ended by a letter that orders either way.
 template <class K, class V>
 struct map_kind<d_map<K, V>> {
   using key_type = K;
@@ -122,8 +121,7 @@ class map_subject {
   using value_type = typename kind::value_type;
   using model_type = std::map<plain, value_type>;
 
-  // A driver map is worked on through two objects, each of which must see
-  // what the other did.
+  // A driver map is worked on through two objects, each of which must see what the other did.
   void attach(d_env& env) {
     env_ = &env, map_ = std::make_unique<Map>("m", &env), cur_ = map_.get();
     if (!kind::typed) alias_ = std::make_unique<Map>("m", &env);

@@ -38,9 +38,8 @@ TEST_F(MapTest, NewMapGetsHeaderAndOneEmptyRootAndTouchesOnlyItsSlot) {
   EXPECT_EQ(length(), 14266 + 24 + 33 + 9264 + 33);
 }
 
-// Node objects loaded by lookups are let go past a bound, and the map reads
-// its records afresh from then on: a map read whole stays small in memory and
-// every answer stays right.
+// Node objects loaded by lookups are let go past a bound, and the map reads its records afresh from
+// then on: a map read whole stays small in memory and every answer stays right.
 TEST_F(MapTest, LookupsOfEveryKeyKeepTheNodeObjectsBounded) {
   int_map m("m", &env_);
   // More nodes than the bound, even were every node full.
