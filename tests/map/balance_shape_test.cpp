@@ -22,8 +22,7 @@ struct twin {
   bool with_shape;
 
   twin(std::string n, bool shape) : name(std::move(n)), with_shape(shape) {
-    create_database(name, &env);
-    open();
+    create_database(name, &env), open();
   }
   ~twin() { close(); }
   void open() {

@@ -27,10 +27,9 @@ TEST_F(MapTest, NewMapGetsHeaderAndOneEmptyRootAndTouchesOnlyItsSlot) {
   long const slot = db_->get_address("m");
   auto const header = static_cast<std::size_t>(word_at(f, static_cast<std::size_t>(slot)));
   EXPECT_EQ(static_cast<word_t>(header), m.header_address);
-  EXPECT_EQ(word_at(f, header), 0);
-  EXPECT_EQ(word_at(f, header + 8), m.root.address);
-  EXPECT_EQ(word_at(f, header + 16), m.root.address);
-  EXPECT_EQ(m.chain_head, m.root.address);
+  EXPECT_EQ(std::vector<word_t>({word_at(f, header), word_at(f, header + 8),
+                                 word_at(f, header + 16), m.chain_head}),
+            std::vector<word_t>({0, m.root.address, m.root.address, m.root.address}));
   // The next directory entry is untouched.
   EXPECT_TRUE(std::equal(before.begin() + slot + 8, before.begin() + 13616, f.begin() + slot + 8));
 
@@ -149,9 +148,8 @@ TEST_F(MapTest, CheckReportsBrokenInvariants) {
   int_map m("m", &env_);
   std::string all;
   for (auto const& p : check_map(m)) all += p + "\n";
-  for (char const* problem : {"key 600 is not below 500", "names parent", "twice"}) {
+  for (char const* problem : {"key 600 is not below 500", "names parent", "twice"})
     EXPECT_NE(all.find(problem), std::string::npos) << all;
-  }
 }
 
 // A typed map of strings or of numbers, filled past one node, checks clean; with its root
