@@ -59,9 +59,11 @@ TEST(StrongStringHash, SpreadsLookAlikeKeysOverTheBuckets) {
   EXPECT_NE(hash(std::string("ab")), hash(std::string("ab\0", 3)));
 }
 
-// The table word of the strong hash carries its kind above the count: a
-// reader that knows no kinds sees a table running past the end of the file.
-TEST_F(HashMapTest, NewMapHasCountBucketsAndEmptyChains) {
+// The table word of the strong hash carries its kind above the count: a reader that knows no
+// kinds sees a table running past the end of the file. The entry of a new key heads its chain:
+// next, KL, key, VL, value; an erase relinks the word that led to it (freed entries and old
+// tables: blocks in use, hashmap_model_test).
+TEST_F(HashMapTest, NewMapHasCountBucketsAndEmptyChainsAndANewKeyHeadsItsChain) {
   map_t m("htable", 1000, &env_);
   auto const f = bytes();
   auto const header = static_cast<std::size_t>(word_at(f, 144));
@@ -73,11 +75,21 @@ TEST_F(HashMapTest, NewMapHasCountBucketsAndEmptyChains) {
   strong_map strong("strong", 1000, &env_);
   EXPECT_EQ(word(strong.header_address() + 8), (word_t{1} << 56) + 1000);
   EXPECT_GT(word(strong.header_address() + 8), length() / 8);
+  word_t const a = m.put("a", "1");
+  word_t const b = m.put("b", "2");
+  word_t const bucket = m.bucket_word("a");
+  EXPECT_EQ(bucket, m.header_address() + 16 + 8 * 807);
+  EXPECT_EQ(std::vector<word_t>({word(bucket), word(b), word(a), word(a + 8), word(a + 18)}),
+            std::vector<word_t>({b, a, -1, 2, 2}));
+  EXPECT_TRUE(m.erase("b"));
+  EXPECT_EQ(word(bucket), a);
+  EXPECT_EQ(thrown_by([&] { m.rehash(0); }), "invalid container size...");
+  // More buckets than a map may be made with: the next opening would take the table for damage.
+  EXPECT_EQ(thrown_by([&] { m.rehash(long{1} << 40); }), "invalid container size...");
 }
 
-// A map of either hash opened with the other is refused before any lookup;
-// a map laid out by hand as the code before recorded kinds wrote it opens
-// with the default hash.
+// A map of either hash opened with the other is refused before any lookup; a map laid out by hand
+// as the code before recorded kinds wrote it opens with the default hash.
 TEST_F(HashMapTest, AMapOpensOnlyWithTheHashItWasBuiltWith) {
   word_t const header = create_hashmap(3, db_);
   hashmap_entry const entry{no_address, "key", "value"};
@@ -99,24 +111,6 @@ TEST_F(HashMapTest, AMapOpensOnlyWithTheHashItWasBuiltWith) {
 
   strong_map("strong", 5, &env_).put("key", "value");
   EXPECT_EQ(thrown_by([&] { map_t("strong", 5, &env_); }), other_hash);
-}
-
-// The entry of a new key heads its chain: next, KL, key, VL, value. An erase relinks the
-// word that led to it (freed entries and old tables: blocks in use, hashmap_model_test).
-TEST_F(HashMapTest, ANewKeyHeadsItsChainAndAnEraseRelinksIt) {
-  map_t m("htable", 1000, &env_);
-  word_t const a = m.put("a", "1");
-  word_t const b = m.put("b", "2");
-  word_t const bucket = m.bucket_word("a");
-  EXPECT_EQ(bucket, m.header_address() + 16 + 8 * 807);
-  EXPECT_EQ(std::vector<word_t>({word(bucket), word(b), word(a), word(a + 8), word(a + 18)}),
-            std::vector<word_t>({b, a, -1, 2, 2}));
-  EXPECT_TRUE(m.erase("b"));
-  EXPECT_EQ(word(bucket), a);
-  EXPECT_EQ(thrown_by([&] { m.rehash(0); }), "invalid container size...");
-  // More buckets than a map may be made with: the next opening would take
-  // the table for damage.
-  EXPECT_EQ(thrown_by([&] { m.rehash(long{1} << 40); }), "invalid container size...");
 }
 
 TEST_F(HashMapTest, DamagedChainsAreReportedAsCorruption) {

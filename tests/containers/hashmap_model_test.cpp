@@ -1,18 +1,10 @@
-// The hash map against a standard map, for every layout: strings to strings
-// under both hashes, with a fixed table or a growing one; other types in
-// entry chains (an integer key to strings that may hold 0 bytes, a string key
-// to a codec type); keys and values of fixed width in a slot table (an
-// integer to an integer, among them two keys whose slots keep the same part
-// of the hash, and a 4-byte key to a 12-byte value); lists and vectors
-// as values. Puts, gets, subscripts, proxy writes (a proxy also kept across
-// other operations), erases, finds, walks, rehashes, reserves, the growth
-// policy switched, transactions committed or rolled back. A map opened by
-// name alone is made with the default growing policy and must find it (and
-// its bucket count) in its header after every reopening; a leak count
-// follows each comparison.
+// The hash map against a standard map, for every layout: strings to strings under both
+// hashes, fixed or growing; other types in entry chains; fixed-width keys and values in a
+// slot table; lists and vectors as values. Every operation, the growth policy switched,
+// transactions; a map opened by name alone must find its policy in its header after every
+// reopening, and a leak count follows each comparison.
 #include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
-#include <disk_tools/d_transaction.h>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -77,9 +69,8 @@ void draw(std::mt19937& rng, std::int32_t& key) {
   key = pick(rng, 0, 19) == 0 ? INT32_MIN : pick(rng, -150, 150);
 }
 
-// A map of strings to strings keeps a value up to its first 0 byte; any other
-// keeps all of a value's bytes. Now and then a value longer than an entry's
-// first read.
+// A map of strings to strings keeps a value up to its first 0 byte; any other keeps all of a
+// value's bytes. Now and then a value longer than an entry's first read.
 std::string value_of(std::mt19937& rng, std::string*, bool text) {
   int const length = pick(rng, 0, 15) == 0 ? 400 : pick(rng, 0, 24);
   std::string v(static_cast<std::size_t>(length), ' ');
@@ -124,35 +115,23 @@ class hashmap_subject {
     if (!attached_ && config_.buckets) map_->set_max_load_factor(max_load_);
     attached_ = true;
   }
-  void detach() {
-    held_.reset();
-    map_.reset();
-    alias_.reset();
-  }
+  void detach() { held_.reset(), map_.reset(), alias_.reset(); }
 
   std::string step(std::mt19937& rng) {
     if (pick(rng, 0, 40) != 0) return change_or_read(rng);
-    d_transaction tx(env_->database);
-    auto const before = model_;
     double const load_before = max_load_;
-    std::string what = "transaction {";
-    for (int n = pick(rng, 1, 4); n > 0; --n) what += " " + change_or_read(rng) + ";";
-    if (pick(rng, 0, 1) == 0) {
-      tx.commit();
-      return what + " } committed";
-    }
-    tx.rollback();
-    model_ = before;
-    max_load_ = load_before;
-    return what + " } rolled back";
+    bool const keep = pick(rng, 0, 1) == 0;
+    std::string const what = test_support::in_transaction(*env_, model_, keep, pick(rng, 1, 4),
+                                                          [&] { return change_or_read(rng); });
+    if (!keep) max_load_ = load_before;
+    return what;
   }
 
   std::string compare() {
     if (map_->max_load_factor() != max_load_)
       return "the growth policy was lost: max load factor " + std::to_string(map_->max_load_factor());
-    if (map_->size() != model_.size() || map_->empty() != model_.empty()) {
+    if (map_->size() != model_.size() || map_->empty() != model_.empty())
       return "size " + std::to_string(map_->size()) + ", model " + std::to_string(model_.size());
-    }
     std::map<K, V> walked;
     for (auto const& [key, value] : *map_)
       if (!walked.emplace(key, value).second) return "the walk met a key twice";
@@ -163,8 +142,8 @@ class hashmap_subject {
       V got{};
       if (!alias_->get(key, got) || got != value) return "get differs from the model";
     }
-    // The table, and an entry block per key unless the map is a slot table: a replaced
-    // or erased entry, or a table outgrown, left behind shows.
+    // The table, and an entry block per key unless the map is a slot table: a replaced or
+    // erased entry, or a table outgrown, left behind shows.
     std::size_t const entries = in_slots ? 0 : model_.size();
     return env_->allocator->allocation_list().size() == 1 + entries ? "" : "blocks in use";
   }
@@ -185,13 +164,10 @@ class hashmap_subject {
         bool const found = m.get(key, got);
         auto const it = model_.find(key);
         require(m.count(key) == model_.count(key), "count of a key");
-        bool refused = false;
-        try {
+        bool const refused = test_support::code_thrown_by([&] {
           V const held = m.at(key);
           require(it != model_.end() && held == it->second, "at");
-        } catch (disk_tools::error const& e) {
-          refused = e.code() == errc::out_of_range;
-        }
+        }) == errc::out_of_range;
         require(refused == (it == model_.end()), "at of an absent key");
         return require(found == (it != model_.end()) && got == (found ? it->second : value), "get");
       }

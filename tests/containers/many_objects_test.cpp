@@ -1,12 +1,8 @@
 // A variable with pointers to it and a list of lists with views of its inner lists, each
-// named by several objects at once (one of them left behind by a move), against std::
-// models (model_harness.h). (The list, the
-// vector, the hash map and the driver maps meet two objects each in their own model tests.)
-// Each step changes one container through a random object (now and then a transaction of
-// several changes, committed or rolled back), and then a random object of that container,
-// usually not the writer, must read what the model holds; a reopening compares every
-// container through every object. A change lost to another object's stale cache, or a cache
-// that misses another object's change or a rollback, shows at the step that made it.
+// named by several objects (one left behind by a move), against std:: models. Each step
+// changes one container through a random object, then another object must read what the
+// model holds: a change lost to a stale cache, or a cache that misses another object's
+// change or a rollback, shows at the step that made it.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -19,7 +15,6 @@
 #include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
 #include <disk_tools/d_ptr.h>
-#include <disk_tools/d_transaction.h>
 #include <disk_tools/d_var.h>
 #include <disk_tools/d_vector.h>
 #include "model_harness.h"
@@ -56,8 +51,7 @@ class many_objects {
       ptrs_.push_back(std::make_unique<d_ptr<string>>(*vars_.back(), &env));
       outer_.push_back(std::make_unique<d_list<d_list<int>>>("lists", &env));
     }
-    // Object 1 of each kind is one a move left behind: it still names its
-    // container, as a copy does.
+    // Object 1 of each kind is one a move left behind: it still names its container.
     d_var<string> var_taken(std::move(*vars_[1]));
     d_ptr<string> ptr_taken(std::move(*ptrs_[1]));
     d_list<d_list<int>> outer_taken(std::move(*outer_[1]));
@@ -66,10 +60,7 @@ class many_objects {
     if (vars_[0]->get_data().empty()) *vars_[0] = m_.var = "first";
     remake_inner();
   }
-  void detach() {
-    inner_.clear();
-    vars_.clear(), ptrs_.clear(), outer_.clear();
-  }
+  void detach() { inner_.clear(), vars_.clear(), ptrs_.clear(), outer_.clear(); }
 
   std::string step(std::mt19937& rng) {
     rng_ = &rng;
@@ -97,9 +88,7 @@ class many_objects {
  private:
   int any(int n) { return pick(*rng_, 0, n - 1); }
   template <class T>
-  T& some(objects_of<T> const& of) {
-    return *of[static_cast<std::size_t>(any(objects))];
-  }
+  T& some(objects_of<T> const& of) { return *of[static_cast<std::size_t>(any(objects))]; }
   std::string word() { return "w" + std::to_string(any(100)); }
 
   std::string change(int k) { return k == var ? change_var() : change_lists(); }
@@ -116,11 +105,8 @@ class many_objects {
 
   std::string change_var() {
     std::string const v = word();
-    if (any(2) == 0) {
-      some(vars_) = v;
-    } else {
-      *some(ptrs_) = v;
-    }
+    if (any(2) == 0) some(vars_) = v;
+    else *some(ptrs_) = v;
     m_.var = v;
     return "var = " + v;
   }
@@ -171,22 +157,16 @@ class many_objects {
 
   void remake_inner() {
     inner_.clear();
-    for (auto it = outer_[0]->begin(); it != outer_[0]->end(); ++it) {
+    for (auto it = outer_[0]->begin(); it != outer_[0]->end(); ++it)
       inner_.push_back(std::make_unique<d_list<int>>(*it));
-    }
   }
 
   // A few changes to random containers, committed or rolled back together.
   std::string transaction() {
-    models const before = m_;
     bool const keep = any(2) == 0;
-    std::string what = keep ? "committed:" : "rolled back:";
-    {
-      d_transaction tx(env_->database);
-      for (int i = 0, n = 1 + any(4); i < n; ++i) what += " " + change(any(kinds));
-      if (keep) tx.commit();
-    }
-    if (!keep) m_ = before, remake_inner();
+    std::string const what = test_support::in_transaction(*env_, m_, keep, 1 + any(4),
+                                                          [&] { return change(any(kinds)); });
+    if (!keep) remake_inner();
     require(compare().empty(), what + ": " + compare());
     return what;
   }
@@ -207,17 +187,12 @@ class ManyObjects : public test_support::database_test {
 };
 
 TEST_F(ManyObjects, EveryKindThroughSeveralObjectsPerRoot) {
-  for (unsigned seed : {1u, 2u, 3u}) {
-    many_objects subject;
-    test_support::run_model(subject, {seed, 3000, 200, {}});
-    if (::testing::Test::HasFailure()) return;
-  }
+  test_support::run_models<many_objects>({{1, 3000, 200}, {2, 3000, 200}, {3, 3000, 200}});
 }
 
-// Two openings of one database, as two processes hold it: what the second
-// commits, the first one's objects read at their next operation, whatever
-// they kept of where the values lay (the vector and the list read in place,
-// the slot table read by key, which has moved meanwhile).
+// Two openings of one database, as two processes hold it: what the second commits, the first one's
+// objects read at their next operation, whatever they kept of where the values lay (the vector and
+// the list read in place, the slot table read by key, which has moved meanwhile).
 TEST_F(ManyObjects, ReadsFollowAnotherOpeningsCommits) {
   d_vector<string> vec("vec", 2, &env_);
   d_list<string> list("list", &env_);
@@ -246,10 +221,9 @@ TEST_F(ManyObjects, ReadsFollowAnotherOpeningsCommits) {
   EXPECT_EQ(reads(), "a longer value/a longer value/11");
 }
 
-// A slot map reads its table through the pointer it placed while its handle
-// stays settled. Any write may move the mapping (a file grown past the range
-// it reserved), one to no container too (a d_ptr's, a root's), so every
-// change, whatever it changes, must unsettle every handle.
+// A slot map reads its table through the pointer it placed while its handle stays settled. Any
+// write may move the mapping (a file grown past the range it reserved), one to no container too (a
+// d_ptr's, a root's), so every change, whatever it changes, must unsettle every handle.
 TEST_F(ManyObjects, EveryChangeUnsettlesTheHandles) {
   db_handle handle(db_);
   ASSERT_TRUE(handle.settled());

@@ -3,7 +3,6 @@
 // transaction committed or rolled back. A comparison also walks backwards, takes
 // std::distance and counts the blocks in use (a leak shows).
 #include <disk_tools/d_list.h>
-#include <disk_tools/d_transaction.h>
 #include <disk_tools/d_vector.h>
 
 #include <gtest/gtest.h>
@@ -44,27 +43,6 @@ std::string refused(Action action, std::string const& message) {
   return "refused: " + message;
 }
 
-// The container read by range-for, backwards, and by std::distance, against the same over
-// the model; "" when all agree.
-template <class Container, class Model>
-std::string walks_agree(Container& c, Model const& m) {
-  using T = typename Model::value_type;
-  // rbegin first: made from the object's copy of the sentinel, before begin
-  // (in rend) brings that copy up to date.
-  auto const back = c.rbegin();
-  if (!std::equal(back, c.rend(), m.rbegin(), m.rend())) return "backward walk differs";
-  std::vector<T> forward;
-  for (T value : c) forward.push_back(value);
-  if (forward != std::vector<T>(m.begin(), m.end())) return "forward walk differs";
-  // The vector's std::distance takes end - begin, which the walks do not use.
-  if (std::distance(c.begin(), c.end()) != static_cast<std::ptrdiff_t>(m.size()))
-    return "std::distance differs";
-  if (c.size() != m.size() || c.empty() != m.empty()) return "size differs";
-  if (!m.empty() && (c.front() != m.front() || c.back() != m.back()))
-    return "front or back differs";
-  return "";
-}
-
 // A d_list<T> or a d_vector<T> (with a first capacity of 2, so that its header moves
 // often, and an overrun of its block would hit a value block) and its model.
 template <class Container>
@@ -82,15 +60,25 @@ class sequence_subject {
     }
     env_ = &env;
   }
-  void detach() {
-    main_.reset();
-    alias_.reset();
-  }
+  void detach() { main_.reset(), alias_.reset(); }
   std::vector<std::string> check() { return main_->check(); }
 
+  // Walks both ways, std::distance (the vector's takes end - begin, which the walks do not
+  // use), sizes, random access and in-place reads (through the other object) against the model.
   std::string compare() {
-    std::string const walks = walks_agree(*main_, model_);
-    if (!walks.empty()) return walks;
+    Container& c = *main_;
+    // rbegin first: made from the object's copy of the sentinel, before begin
+    // (in rend) brings that copy up to date.
+    auto const back = c.rbegin();
+    if (!std::equal(back, c.rend(), model_.rbegin(), model_.rend())) return "backward walk differs";
+    std::vector<T> forward;
+    for (T value : c) forward.push_back(value);
+    if (forward != std::vector<T>(model_.begin(), model_.end())) return "forward walk differs";
+    if (std::distance(c.begin(), c.end()) != static_cast<std::ptrdiff_t>(model_.size()) ||
+        c.size() != model_.size() || c.empty() != model_.empty())
+      return "std::distance or size differs";
+    if (!model_.empty() && (c.front() != model_.front() || c.back() != model_.back()))
+      return "front or back differs";
     if constexpr (!is_list) {
       auto const first = main_->begin(), last = main_->end();
       long const n = last - first;
@@ -99,7 +87,6 @@ class sequence_subject {
           return "random access differs at " + std::to_string(i);
     }
     if constexpr (std::is_same_v<T, std::string>) {
-      // Reads in place, through the other object: the characters the copies hold.
       auto m = model_.begin();
       for (auto it = alias_->begin(); it != alias_->end(); ++it, ++m) {
         long const i = std::distance(model_.begin(), m);
@@ -108,27 +95,18 @@ class sequence_subject {
         if (it.view() != *m || !by_index) return "view differs at " + std::to_string(i);
       }
     }
-    // The list's header and sentinel and a node and a value block per
-    // element; the vector's header and a value block per element.
+    // The list's header and sentinel, the vector's header; a node (list) and a value block each.
     std::size_t const blocks = is_list ? 2 + 2 * model_.size() : 1 + model_.size();
     return env_->allocator->allocation_list().size() == blocks ? "" : "blocks in use";
   }
 
-  // Now and then a few operations in a transaction, committed or rolled back
-  // as a whole: both objects must follow a rollback too.
+  // Now and then a transaction, committed or rolled back: both objects must follow a rollback.
   std::string step(std::mt19937& rng) {
     if (pick(rng, 0, 40) != 0) return operation(rng);
-    model_t const before = model_;
     // Without a journal nothing is taken back.
     bool const keep = pick(rng, 0, 1) == 0 || env_->database->journal_mode() == d_journal::off;
-    std::string what = keep ? "committed:" : "rolled back:";
-    {
-      d_transaction tx(env_->database);
-      for (int n = pick(rng, 1, 4); n > 0; --n) what += " " + operation(rng);
-      if (keep) tx.commit();
-    }
-    if (!keep) model_ = before;
-    return what;
+    return test_support::in_transaction(*env_, model_, keep, pick(rng, 1, 4),
+                                        [&] { return operation(rng); });
   }
 
  private:
@@ -215,8 +193,7 @@ class sequence_subject {
     }
   }
 
-  // Position at: the list walks to it from the nearer end, starting from the
-  // object's own, perhaps older, copy of the sentinel.
+  // The list walks from the nearer end, from the object's own, perhaps older, sentinel copy.
   auto position(Container& c, long at) {
     if constexpr (is_list) {
       long const n = static_cast<long>(model_.size());
@@ -228,9 +205,8 @@ class sequence_subject {
     }
   }
 
-  // The list's iterator is made before an insertion in front of it, so its
-  // copy of the node is stale; the vector's proxy is made before pushes
-  // that may move the header.
+  // The list's iterator is made before an insertion in front of it (its node copy is stale);
+  // the vector's proxy before pushes that may move the header.
   std::string proxy_write(Container& c, long at, T const& value, std::mt19937& rng) {
     if constexpr (is_list) {
       auto it = position(c, at);
@@ -246,10 +222,7 @@ class sequence_subject {
       d_vector_assign<T> element = c[at];
       // A position kept by the other object, whose header it must read afresh.
       auto const kept = (&c == &*main_ ? *alias_ : *main_).begin() + at;
-      for (int k = pick(rng, 0, 3); k > 0; --k) {
-        c.push_back(value);
-        model_.push_back(value);
-      }
+      for (int k = pick(rng, 0, 3); k > 0; --k) c.push_back(value), model_.push_back(value);
       element = value;
       require(element.get_data() == value, "the proxy reads another value");
       require(*kept == value, "a position kept across the changes reads another value");
@@ -258,16 +231,13 @@ class sequence_subject {
     return "proxy write at " + std::to_string(at);
   }
 
-  // Erases element at and checks that the position returned (the vector) or
-  // left in the iterator (the list) is the element that followed it.
+  // The position the vector's erase returns, or the list's leaves in its iterator, must be
+  // the element that followed.
   std::string erase(Container& c, long at) {
     auto it = position(c, at);
     auto const after = model_.erase(std::next(model_.begin(), at));
-    if constexpr (is_list) {
-      c.erase(it);
-    } else {
-      it = c.erase(it);
-    }
+    if constexpr (is_list) c.erase(it);
+    else it = c.erase(it);
     require((after == model_.end()) == (it == c.end()) && (after == model_.end() || *it == *after),
             "erase left its position elsewhere");
     return "erase at " + std::to_string(at);
@@ -294,10 +264,7 @@ TEST(SequenceModel, ListsAndVectorsOfStringsAndNumbersFollowTheirModels) {
 // contents beside it; an inner list may be an element more than once.
 class list_of_lists_subject {
  public:
-  void attach(d_env& env) {
-    env_ = &env;
-    outer_.emplace("lists", &env);
-  }
+  void attach(d_env& env) { env_ = &env, outer_.emplace("lists", &env); }
   void detach() { outer_.reset(); }
   std::vector<std::string> check() { return outer_->check(); }
 
@@ -308,8 +275,7 @@ class list_of_lists_subject {
     std::vector<std::size_t> backwards, sizes;
     for (auto it = outer_->rbegin(); it != outer_->rend(); ++it) backwards.push_back(it->size());
     for (auto id = model_.rbegin(); id != model_.rend(); ++id) sizes.push_back(inners_[*id].size());
-    // The outer list's header, sentinel, nodes and value blocks; each inner
-    // list's handle block, header, sentinel, nodes and value blocks.
+    // The outer list's header, sentinel, nodes and values; each inner list's handle too.
     std::size_t blocks = 2 + 2 * model_.size();
     for (auto const& inner : inners_) blocks += 3 + 2 * inner.size();
     if (got != expected || backwards != sizes) return "inner lists differ";
@@ -347,9 +313,8 @@ class list_of_lists_subject {
     }
     if (roll == 5) return on_both(*outer_, model_, [](auto& x) { x.pop_front(); }, "pop_front");
     if (roll == 6) return on_both(*outer_, model_, [](auto& x) { x.pop_back(); }, "pop_back");
-    if (roll == 7 && pick(rng, 0, 3) == 0) {
+    if (roll == 7 && pick(rng, 0, 3) == 0)
       return on_both(*outer_, model_, [](auto& x) { x.clear(); }, "clear");
-    }
     auto it = std::next(outer_->begin(), i);
     outer_->erase(it);
     model_.erase(std::next(model_.begin(), i));

@@ -1,6 +1,5 @@
-// The list's records and the vector's header byte for byte, the vector's refusals, and
-// damaged nodes and counts. (Every operation against std::list and std::vector:
-// sequence_model_test.cpp.)
+// The list's records and the vector's header byte for byte, the vector's refusals, and damaged
+// nodes and counts. (Every operation against std::list and std::vector: sequence_model_test.cpp.)
 #include <disk_tools/d_list.h>
 #include <disk_tools/d_vector.h>
 
@@ -13,6 +12,8 @@
 #include "harness.h"
 
 using namespace disk_tools;
+using test_support::code_thrown_by;
+using test_support::thrown_by;
 using test_support::word_at;
 
 namespace {
@@ -44,41 +45,27 @@ TEST_F(ListTest, NewListRecordsAreLaidOutAndAnInnerListIsStoredAsItsHandleSlotAn
 }
 
 TEST_F(ListTest, DamagedNodesAreReportedAsCorruption) {
-  d_list<std::string> l("the_list", &env_);
-  for (char const* v : {"a", "b", "c"}) l.push_back(v);
-  auto it = l.begin();
-  word_t const first = it.address();
-  it++;
+  d_list<std::string> l("the_list", &env_), back("back", &env_), m("other", &env_);
+  for (auto* list : {&l, &back, &m})
+    for (char const* v : {"a", "b", "c"}) list->push_back(v);
   // The second node leads back to the first: a cycle, not an endless walk.
-  db_->stream()->write_word(it.address() + static_cast<word_t>(list_node::next_offset), first);
+  word_t const first = l.begin().address(), second = std::next(l.begin()).address();
+  db_->stream()->write_word(second + static_cast<word_t>(list_node::next_offset), first);
   EXPECT_FALSE(l.check().empty());
-  EXPECT_EQ(test_support::thrown_by([&] {
-              for (auto walker = l.begin(); walker != l.end(); walker++) {
-              }
-            }),
+  EXPECT_EQ(thrown_by([&] { for (auto it = l.begin(); it != l.end(); it++) {} }),
             "corrupt database file...");
-  EXPECT_EQ(test_support::code_thrown_by([&] { l.clear(); }), errc::corrupt);
-
-  // The last node's prev names itself: a backward walk never reaches the
-  // first node.
-  d_list<std::string> back("back", &env_);
-  for (char const* v : {"a", "b"}) back.push_back(v);
+  EXPECT_EQ(code_thrown_by([&] { l.clear(); }), errc::corrupt);
+  // The last node's prev names itself: a backward walk never reaches the first node.
   word_t const last = std::prev(back.end()).address();
   db_->stream()->write_word(last + static_cast<word_t>(list_node::prev_offset), last);
-  EXPECT_EQ(test_support::code_thrown_by([&] {
-              for (auto walker = back.rbegin(); walker != back.rend(); ++walker) {
-              }
-            }),
+  EXPECT_EQ(code_thrown_by([&] { for (auto it = back.rbegin(); it != back.rend(); ++it) {} }),
             errc::corrupt);
-
   // A node that does not sit where it says is refused with nothing written.
-  d_list<std::string> m("other", &env_);
-  for (char const* v : {"a", "b"}) m.push_back(v);
   auto head = m.begin();
   db_->stream()->write_word(head.address(), head.address() + 1);
   auto const before = bytes();
-  EXPECT_EQ(test_support::code_thrown_by([&] { m.begin(); }), errc::corrupt);
-  EXPECT_EQ(test_support::code_thrown_by([&] { m.insert(head, "x"); }), errc::corrupt);
+  EXPECT_EQ(code_thrown_by([&] { m.begin(); }), errc::corrupt);
+  EXPECT_EQ(code_thrown_by([&] { m.insert(head, "x"); }), errc::corrupt);
   EXPECT_EQ(bytes(), before);
 }
 
@@ -90,8 +77,8 @@ TEST_F(ListTest, InsertAndEraseRefuseAnotherListsIterator) {
   b.push_back("b1");
   auto const before = bytes();
   for (auto pos : {b.begin(), b.end()}) {
-    EXPECT_EQ(test_support::code_thrown_by([&] { a.insert(pos, "x"); }), errc::out_of_range);
-    EXPECT_EQ(test_support::code_thrown_by([&] { a.erase(pos); }), errc::out_of_range);
+    EXPECT_EQ(code_thrown_by([&] { a.insert(pos, "x"); }), errc::out_of_range);
+    EXPECT_EQ(code_thrown_by([&] { a.erase(pos); }), errc::out_of_range);
   }
   EXPECT_EQ(bytes(), before);
   auto mine = std::next(a.begin());
@@ -102,7 +89,7 @@ TEST_F(ListTest, InsertAndEraseRefuseAnotherListsIterator) {
 
 using VectorTest = test_support::database_test;
 
-TEST_F(VectorTest, NewVectorHasAHeaderOfCapacityCountAndSlots) {
+TEST_F(VectorTest, NewVectorHasAHeaderOfCapacityCountAndSlotsOrNoneWhenNamedWithoutOne) {
   d_vector<std::string> v("str_vec", 100, &env_);
   auto const f = bytes();
   auto const header = static_cast<std::size_t>(v.header_address());
@@ -111,14 +98,12 @@ TEST_F(VectorTest, NewVectorHasAHeaderOfCapacityCountAndSlots) {
   auto const in_use = db_->allocator()->allocation_list();
   ASSERT_EQ(in_use.size(), 1u);
   EXPECT_EQ(in_use[0].size, 816);
-}
-
-TEST_F(VectorTest, AVectorNamedWithoutACapacityStartsWithNoSlotsAndGrows) {
-  d_vector<std::string> v("str_vec", &env_);
-  EXPECT_EQ(v.capacity(), 0);
-  for (char const* s : {"a", "b", "c", "d", "e"}) v.push_back(s);
-  EXPECT_EQ(v.capacity(), 8);
-  d_vector<std::string> again("str_vec", 100, &env_, d_root::existing);
+  // Named without a capacity, a vector starts with no slots and grows.
+  d_vector<std::string> grown("grown", &env_);
+  EXPECT_EQ(grown.capacity(), 0);
+  for (char const* s : {"a", "b", "c", "d", "e"}) grown.push_back(s);
+  EXPECT_EQ(grown.capacity(), 8);
+  d_vector<std::string> again("grown", 100, &env_, d_root::existing);
   EXPECT_EQ(std::vector<std::string>(again.begin(), again.end()),
             std::vector<std::string>({"a", "b", "c", "d", "e"}));
 }
@@ -127,7 +112,6 @@ TEST_F(VectorTest, WhatCannotBeDoneIsRefusedWithNothingChanged) {
   d_vector<std::string> v("str_vec", 10, &env_);
   v.push_back("a");
   auto const before = bytes();
-  using test_support::thrown_by;
   char const* const out_of_range = "vector index out of range...";
   EXPECT_EQ(thrown_by([&] { v.insert(v.begin() + 2, "x"); }), out_of_range);
   EXPECT_EQ(thrown_by([&] { v[1]; }), out_of_range);
@@ -147,8 +131,8 @@ TEST_F(VectorTest, ACountBeyondTheCapacityIsCaughtAtOpeningAndByAKeptPositionAft
   d_vector<std::string>("str_vec", 2, &env_).push_back("b");
   auto const count_word = v.header_address() + static_cast<word_t>(vector_header::count_offset);
   db_->stream()->write_word(count_word, 3);
-  EXPECT_EQ(test_support::code_thrown_by([&] { it.view(); }), errc::corrupt);
-  EXPECT_EQ(test_support::code_thrown_by([&] { d_vector<std::string>("str_vec", 2, &env_); }),
+  EXPECT_EQ(code_thrown_by([&] { it.view(); }), errc::corrupt);
+  EXPECT_EQ(code_thrown_by([&] { d_vector<std::string>("str_vec", 2, &env_); }),
             errc::corrupt);
 }
 

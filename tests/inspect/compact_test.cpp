@@ -78,11 +78,10 @@ TEST_F(CompactTest, EveryKindReadsTheSameFromAFileWithNoFreeBlock) {
   EXPECT_EQ(check_database_file(file()), std::vector<std::string>{});
 }
 
-// What compaction refuses leaves the file as it was: a database open
-// elsewhere, a root whose kind is not recorded (its addresses cannot be
-// found), a missing one. A root made without a record is compacted once its
-// kind is recorded by hand; a kind its shape refutes (a map of strings for a
-// map of numbers, a hash map for a list) is not recorded.
+// What compaction refuses leaves the file as it was: a database open elsewhere, a root whose kind
+// is not recorded (its addresses cannot be found), a missing one. A root made without a record is
+// compacted once its kind is recorded by hand; a kind its shape refutes (a map of strings for a map
+// of numbers, a hash map for a list) is not recorded.
 TEST_F(CompactTest, RefusalsChangeNothingAndRecordKindLetsAnOldRootBeCompacted) {
   fill_every_kind(name(), 5);
   d_env env{};
@@ -120,9 +119,8 @@ TEST_F(CompactTest, RefusalsChangeNothingAndRecordKindLetsAnOldRootBeCompacted) 
   close_database(db);
 }
 
-// Blocks that no root owns are space nothing reaches again: the check tells
-// of them (when every root records its kind, so that it can be walked), and
-// compaction gives them back.
+// Blocks that no root owns are space nothing reaches again: the check tells of them (when every
+// root records its kind, so that it can be walked), and compaction gives them back.
 TEST_F(CompactTest, SpaceNoRootOwnsIsToldUntilCompactionGivesItBack) {
   ASSERT_TRUE(create_database(name(), nullptr));
   d_env env{};
@@ -188,10 +186,9 @@ class CompactCrashTest : public CompactTest {
   long steps = 0;
 };
 
-// A failure at any write, sync, rename or resize of a compaction leaves the
-// old file byte for byte and nothing beside it, or, once the new file has
-// taken the name (a failing folder sync after the rename, or where the stream
-// layer works around the failure, as when growing ahead), the new one.
+// A failure at any write, sync, rename or resize of a compaction leaves the old file byte for byte
+// and nothing beside it, or, once the new file has taken the name (a failing folder sync after the
+// rename, or where the stream layer works around the failure, as when growing ahead), the new one.
 TEST_F(CompactCrashTest, AFailureAtAnyStepLeavesTheOldFileUntouched) {
   for (long step = 0; step <= steps; ++step) {
     std::string message;

@@ -1,7 +1,6 @@
-// Operations that meet a damaged count or link refuse with "corrupt database
-// file..." before it sizes or aims a write; damage comes through the open stream.
-// Files of typed containers damaged at random read cleanly or fail with an
-// error, and odbcheck tells the damage the reads meet.
+// Operations that meet a damaged count or link refuse with "corrupt database file..." before
+// it sizes or aims a write. Files of typed containers damaged at random read cleanly or fail
+// with an error, and odbcheck tells the damage the reads meet.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -50,38 +49,35 @@ TEST_F(DamagedRecordsTest, CountsBeyondWhatTheFileHoldsAreRefused) {
   expect_refused([&] { number_map("map", &env_).insert(2, 2); });
 }
 
-// A slot table's words are checked before they are followed: slots naming
-// entries past the count, a count past the room for entries, a slot count that
-// is not a power of 2, and the widths of other types each refuse the first
-// lookups instead of reading past the table or taking other bytes for keys.
+// A slot table's words are checked before they are followed: slots naming entries past the
+// count, a count past the room for entries, a slot count that is not a power of 2, and the
+// widths of other types each refuse the first lookups instead of reading past the table or
+// taking other bytes for keys.
 TEST_F(DamagedRecordsTest, SlotTableWordsAreCheckedBeforeTheyAreFollowed) {
   using slot_table = d_hashmap<std::uint64_t, std::uint64_t>;
-  struct damage {
+  using io_tools::bfstream;
+  struct {
     char const* what;
-    std::function<void(io_tools::bfstream&, word_t header, word_t slots)> apply;
-    std::string message;
-  };
-  std::vector<damage> const damages = {
+    std::function<void(bfstream&, word_t header, word_t slots)> apply;
+    std::string message = io_tools::corrupt_file_message;
+  } const damages[] = {
       {"slots naming entries past the count",
-       [](io_tools::bfstream& s, word_t header, word_t slots) {
+       [](bfstream& s, word_t header, word_t slots) {
          for (word_t i = 0; i < slots; ++i) {
            word_t const at = hashmap_slots::slot_address(header, i);
            if (word_t const w = s.read_word(at)) s.write_word(at, (w & ~word_t{0xffffffff}) | 1000);
          }
-       },
-       io_tools::corrupt_file_message},
+       }},
       {"a count past the room for entries",
-       [](io_tools::bfstream& s, word_t header, word_t slots) {
+       [](bfstream& s, word_t header, word_t slots) {
          hashmap_header::write_count(s, header, hashmap_slots::capacity(slots) + 1);
-       },
-       io_tools::corrupt_file_message},
+       }},
       {"a slot count that is not a power of 2",
-       [](io_tools::bfstream& s, word_t header, word_t slots) {
+       [](bfstream& s, word_t header, word_t slots) {
          s.write_word(header + 8, hashmap_slots::table_word(slots - 1, hash_kind::strong));
-       },
-       io_tools::corrupt_file_message},
+       }},
       {"the widths of other types",
-       [](io_tools::bfstream& s, word_t header, word_t) {
+       [](bfstream& s, word_t header, word_t) {
          s.write_word(header + static_cast<word_t>(hashmap_slots::widths_offset),
                       hashmap_slots::widths_word(4, 4));
        },
@@ -107,9 +103,8 @@ TEST_F(DamagedRecordsTest, SlotTableWordsAreCheckedBeforeTheyAreFollowed) {
   }
 }
 
-// A list or vector kept as a map's value is made with its pair, so its handle
-// block always names a header: a handle found holding -1 is damage, refused
-// by every way to the container, not a reason to make a new one there.
+// A list or vector kept as a map's value is made with its pair, so a handle found holding -1
+// is damage, refused by every way to the container, not a reason to make a new one there.
 TEST_F(DamagedRecordsTest, AContainerValueWhoseHandleNamesNoHeaderIsRefused) {
   using list_index = d_map<std::string, d_list<std::string>>;
   using vector_table = d_hashmap<std::uint64_t, d_vector<std::string>>;
@@ -141,9 +136,9 @@ struct point {
   double y;
 };
 
-// One root of every typed kind but codec values (whose own bytes only their
-// codec can judge), through an opening that records kinds; then, for reading,
-// every container walked and changed a little. Returns how many values it saw.
+// One root of every typed kind but codec values (only their codec can judge their bytes),
+// through an opening that records kinds; or, reading, every container walked and changed a
+// little. Returns how many values it saw.
 long fill_or_read(std::string const& name, bool fill) {
   d_env env{};
   scoped_database db = open_database_scoped(name, &env);
@@ -212,13 +207,9 @@ TEST(TypedDamage, ReadsFailOnlyWithAnErrorAndOdbcheckToldTheDamageTheyMet) {
         what = "a bit flipped at " + std::to_string(at);
         break;
       case 1: {
-        word_t const values[] = {0,
-                                 -1,
-                                 1,
-                                 static_cast<word_t>(bytes.size()),
-                                 static_cast<word_t>(at),
-                                 static_cast<word_t>(rng() % bytes.size()),
-                                 largest};
+        auto const size = static_cast<word_t>(bytes.size());
+        auto const somewhere = static_cast<word_t>(rng() % bytes.size());
+        word_t const values[] = {0, -1, 1, size, static_cast<word_t>(at), somewhere, largest};
         word_t const value = values[rng() % 7];
         encode_word(&bytes[at], value);
         what = "the word at " + std::to_string(at) + " set to " + std::to_string(value);

@@ -107,9 +107,8 @@ TEST_F(CheckTest, SoundFilesPassAndEachKindOfDamageIsReported) {
   }
 }
 
-// Damage inside a root that records its kind: the root is walked block by
-// block, and what cannot be followed is told with the root's name, where the
-// allocator's lists alone find nothing wrong.
+// Damage inside a root that records its kind: the root is walked block by block, and what cannot be
+// followed is told with the root's name, where the allocator's lists alone find nothing wrong.
 TEST_F(CheckTest, DamageInsideATypedRootIsToldByTheRoot) {
   std::string const long_value = "a value too long for its slot, kept in a block";
   std::string const entry = "an entry";

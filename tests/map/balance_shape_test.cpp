@@ -22,8 +22,7 @@ struct twin {
   bool with_shape;
 
   twin(std::string n, bool shape) : name(std::move(n)), with_shape(shape) {
-    create_database(name, &env);
-    open();
+    create_database(name, &env), open();
   }
   ~twin() { close(); }
   void open() {
@@ -84,10 +83,9 @@ TEST_F(ShapeTwinTest, InsertOrders) {
 }
 
 TEST_F(ShapeTwinTest, PutsErasesAndTheProxy) {
-  // put checks through update, which reloads the root; present keys only
-  // change values; the proxy rewrites a node from outside the cache. Every
-  // other quarter erases the keys below 8000 in ascending order, all but a
-  // few, so that nodes empty and leave the tree between balance runs.
+  // put checks through update, which reloads the root; present keys only change values; the proxy
+  // rewrites a node from outside the cache. Every other quarter erases the keys below 8000 in
+  // ascending order, all but a few, so that nodes empty and leave the tree between balance runs.
   expect_twins_agree(16000, [](int_map& m, std::size_t i) {
     auto const key = static_cast<unsigned>((i * 7919) % 9000);
     if ((i / 4000) % 2 == 1 && i % 64 != 0) {
@@ -104,12 +102,13 @@ TEST_F(ShapeTwinTest, PutsErasesAndTheProxy) {
 // R(5000) with left spine A(3000) <- B <- C and right D(7000) over E(6000), F(9000).
 // A takes one shift; the full pass reads E into the node object before A, so A is
 // written back with E's pairs in slots 1..63. The shape skips D and must match.
-class ShapeTreeTest : public map_test {};
+using ShapeTreeTest = map_test;
+std::vector<node_shape> const spine_tree = {{5000, 64, 1, 4}, {3000, 1, 2, -1}, {2000, 1, 3, -1},
+                                            {1000, 1, -1, -1}, {7000, 64, 5, 6},
+                                            {6000, 64, -1, -1}, {9000, 64, -1, -1}};
 
 TEST_F(ShapeTreeTest, RotatedNodeKeepsThePairsOfTheNodesPassedOver) {
-  auto const at = build_tree({{5000, 64, 1, 4}, {3000, 1, 2, -1}, {2000, 1, 3, -1},
-                              {1000, 1, -1, -1}, {7000, 64, 5, 6}, {6000, 64, -1, -1},
-                              {9000, 64, -1, -1}});
+  auto const at = build_tree(spine_tree);
   auto const before = bytes();
   std::vector<char> after[2];
   for (bool shape : {true, false}) {
@@ -131,14 +130,11 @@ TEST_F(ShapeTreeTest, RotatedNodeKeepsThePairsOfTheNodesPassedOver) {
   EXPECT_EQ(after[true], after[false]);
 }
 
-// The same tree with bytes left past the counts of B and C: the shift lifts B
-// and writes it back with blank slots there, as a node object read just for
-// the shift holds them; a pair placed in C (999: B bounds 1001) then blanks
-// C's.
+// The same tree with bytes left past the counts of B and C: the shift lifts B and writes it back
+// with blank slots there, as a node object read just for the shift holds them; a pair placed in C
+// (999: B bounds 1001) then blanks C's.
 TEST_F(ShapeTreeTest, RewrittenNodesGetBlankSlotsPastTheirCounts) {
-  auto const at = build_tree({{5000, 64, 1, 4}, {3000, 1, 2, -1}, {2000, 1, 3, -1},
-                              {1000, 1, -1, -1}, {7000, 64, 5, 6}, {6000, 64, -1, -1},
-                              {9000, 64, -1, -1}});
+  auto const at = build_tree(spine_tree);
   std::string const junk(63 * 8, '\xEE');
   for (int i : {2, 3}) env_.stream->write_at(at[i] + 48 + 8, junk.data(), junk.size());
   // Bytes of the junk still in the node's slots from `from` on.

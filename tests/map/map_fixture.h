@@ -49,9 +49,8 @@ class map_test : public test_support::database_test {
   }
 };
 
-// Keys 0 .. n-1 in an order: "ascending", "descending", "from both ends",
-// "random" (seeded by arg) or "runs" (descending runs of arg ascending keys,
-// n a multiple of arg: many half-full leaves).
+// Keys 0 .. n-1 in an order: "ascending", "descending", "from both ends", "random" (seeded by arg)
+// or "runs" (descending runs of arg ascending keys, n a multiple of arg: many half-full leaves).
 std::vector<unsigned> keys_in(std::string const& order, unsigned n, unsigned arg = 0);
 
 // Every key is found with the value key * factor, and no other.

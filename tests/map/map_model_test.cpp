@@ -1,10 +1,8 @@
-// The maps against std::map (model_harness.h): the two the drivers use, and the typed
-// map for strings, numbers, a plain struct, a codec type, and lists and vectors as
-// values. Every way of adding, changing and erasing pairs, balance, walks both ways,
-// bounds, ranges and transactions. The map grows to a random size and shrinks to empty,
-// again and again, so nodes fill, split, balance, empty and go. A driver map's kept shape
-// must be its file's; a typed map's blocks in use must be the header, the nodes and the
-// blocks the model's pairs need (a leak or a double free shows).
+// The maps against std::map: the two the drivers use, and the typed map for strings,
+// numbers, a plain struct, a codec type, and lists and vectors as values. Every operation;
+// the map grows to a random size and shrinks to empty again and again, so nodes fill, split,
+// balance, empty and go. A driver map's kept shape must be its file's; a typed map's blocks
+// in use must be those its header, nodes and the model's pairs need (a leak shows).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,7 +13,6 @@
 #include <random>
 #include <tuple>
 
-#include <disk_tools/d_transaction.h>
 #include <disk_tools/detail/map_shape.h>
 #include "map_fixture.h"
 #include "model_harness.h"
@@ -64,11 +61,10 @@ struct point {
   bool operator==(point const& o) const { return x == o.x && y == o.y; }
 };
 
-// A typed map stores the plain values themselves. Numbers of a run become keys
-// and values from small pools, so that hits, overwrites and erases are common:
-// strings of high bytes (bytes compare unsigned) and with 0 bytes inside, and
-// runs of x around the 16 bytes a long string keeps in its slot and the 24 a
-// short one fits in, ended by a letter that orders either way.
+// A typed map stores the plain values themselves. Numbers of a run become keys and values from
+// small pools, so that hits, overwrites and erases are common: strings of high bytes (bytes compare
+// unsigned) and with 0 bytes inside, and runs of x around the 16 bytes a long string keeps in its
+// slot and the 24 a short one fits in, ended by a letter that orders either way.
 template <class K, class V>
 struct map_kind<d_map<K, V>> {
   using key_type = K;
@@ -125,8 +121,7 @@ class map_subject {
   using value_type = typename kind::value_type;
   using model_type = std::map<plain, value_type>;
 
-  // A driver map is worked on through two objects, each of which must see
-  // what the other did.
+  // A driver map is worked on through two objects, each of which must see what the other did.
   void attach(d_env& env) {
     env_ = &env, map_ = std::make_unique<Map>("m", &env), cur_ = map_.get();
     if (!kind::typed) alias_ = std::make_unique<Map>("m", &env);
@@ -156,9 +151,8 @@ class map_subject {
 
   std::string compare() {
     if (!problem_.empty()) return problem_;
-    if (map_->size() != model_.size()) {
+    if (map_->size() != model_.size())
       return "size " + std::to_string(map_->size()) + ", model " + std::to_string(model_.size());
-    }
     std::string const forward = differs(map_->begin(), map_->end(), model_.begin(), model_.end());
     if (!forward.empty()) return "walk: " + forward;
     // Backwards, from the end to the first pair, through the other object.
@@ -178,17 +172,14 @@ class map_subject {
     return "";
   }
 
-  // A typed map's tree is checked as the driver maps' are (its blocks in use
-  // are counted by compare).
+  // The tree's own checks; for a driver map its kept shape and node tails too.
   std::vector<std::string> check() {
-    if constexpr (kind::typed) {
-      return check_map(*cur_);
-    } else {
-      auto problems = check_map(*cur_);
-      if (auto const shape = shape_differs(); !shape.empty()) problems.push_back(shape);
-      if (auto const tail = tail_differs(); !tail.empty()) problems.push_back(tail);
-      return problems;
+    auto problems = check_map(*cur_);
+    if constexpr (!kind::typed) {
+      for (std::string const& p : {shape_differs(), tail_differs()})
+        if (!p.empty()) problems.push_back(p);
     }
+    return problems;
   }
 
  private:
@@ -227,9 +218,8 @@ class map_subject {
     if (!kept.built()) return "";
     map_shape file;
     file.build(*cur_->stream, cur_->root.address, Map::layout::record_size);
-    if (kept.root() != file.root() || kept.node_count() != file.node_count()) {
+    if (kept.root() != file.root() || kept.node_count() != file.node_count())
       return "the kept shape has another root or node count than the file";
-    }
     auto const node = [](map_shape const& s, word_t at) {
       return std::tuple(s.left(at), s.right(at), s.parent(at), s.left_count(at),
                         s.right_count(at), s.uneven_below(at));
@@ -334,12 +324,9 @@ class map_subject {
       expect(present ? it != cur_->end() && same(*it, *model_.find(k)) : it == cur_->end(),
              "find " + kind::text(k));
       expect(cur_->count(k) == model_.count(k), "count " + kind::text(k));
-      bool refused = false;
-      try {
+      bool const refused = test_support::code_thrown_by([&] {
         expect(kind::plain_of(cur_->at(k)) == model_[k], "at " + kind::text(k));
-      } catch (disk_tools::error const& e) {
-        refused = e.code() == errc::out_of_range;
-      }
+      }) == errc::out_of_range;
       expect(refused != present, "at " + kind::text(k));
       if (!present) model_.erase(k);  // model_[k] above made it
     }
@@ -378,27 +365,19 @@ class map_subject {
     for (int i = 0; i < steps && at != model_.begin(); ++i) {
       it = std::prev(it);
       --at;
-      if (!same(*it, *at)) {
-        expect(false, what + ": " + kind::text(kind::plain_of(it->key)));
-        break;
-      }
+      if (!same(*it, *at))
+        return expect(false, what + ": " + kind::text(kind::plain_of(it->key))), what;
     }
     return what;
   }
 
   // A few changes in a transaction, committed or rolled back as a whole.
   std::string transaction(plain const& k) {
-    model_type const before = model_;
     bool const keep = pick(2) == 0;
-    std::string what = keep ? "committed:" : "rolled back:";
-    {
-      d_transaction tx(env_->database);
-      for (int i = 0, n = 1 + pick(6); i < n; ++i) {
-        what += " " + change(i == 0 ? k : kind::key(static_cast<unsigned>(pick(key_space))));
-      }
-      if (keep) tx.commit();
-    }
-    if (!keep) model_ = before;
+    int i = 0;
+    std::string const what = test_support::in_transaction(*env_, model_, keep, 1 + pick(6), [&] {
+      return change(i++ == 0 ? k : kind::key(static_cast<unsigned>(pick(key_space))));
+    });
     check_now(what);
     return what;
   }
@@ -413,31 +392,25 @@ class map_subject {
   std::string problem_;
 };
 
-template <class Map>
-void run_seeds(std::vector<unsigned> const& seeds, int steps, int reopen_every = 150) {
-  for (unsigned seed : seeds) {
-    SCOPED_TRACE(seed);
-    map_subject<Map> subject;
-    test_support::run_model(subject, {seed, steps, reopen_every, {}});
-    if (::testing::Test::HasFailure()) return;
-  }
+using test_support::run_models;
+
+TEST(MapModel, NumberMap) {
+  run_models<map_subject<int_map>>(
+      {{1, 6000, 150}, {2, 6000, 150}, {3, 6000, 150}, {4, 6000, 150}});
 }
 
-TEST(MapModel, NumberMap) { run_seeds<int_map>({1, 2, 3, 4}, 6000); }
-
-TEST(MapModel, StringMap) { run_seeds<str_map>({11, 12}, 4000); }
+TEST(MapModel, StringMap) { run_models<map_subject<str_map>>({{11, 4000, 150}, {12, 4000, 150}}); }
 
 // A typed map's runs: one reopening every 150 steps on average, then every 40.
-template <class Map>
-void run_typed() {
-  run_seeds<Map>({1}, 2500);
-  run_seeds<Map>({2}, 1500, 40);
-}
+std::vector<test_support::model_run> const typed_runs = {{1, 2500, 150}, {2, 1500, 40}};
 
-TEST(TypedMapModel, StringToString) { run_typed<d_map<std::string, std::string>>(); }
-TEST(TypedMapModel, NumberToDouble) { run_typed<d_map<std::uint64_t, double>>(); }
-TEST(TypedMapModel, IntToPlainStruct) { run_typed<d_map<std::int32_t, point>>(); }
-TEST(TypedMapModel, StringToCodecType) { run_typed<d_map<std::string, test_support::package>>(); }
+template <class K, class V>
+void run_typed() { run_models<map_subject<d_map<K, V>>>(typed_runs); }
+
+TEST(TypedMapModel, StringToString) { run_typed<std::string, std::string>(); }
+TEST(TypedMapModel, NumberToDouble) { run_typed<std::uint64_t, double>(); }
+TEST(TypedMapModel, IntToPlainStruct) { run_typed<std::int32_t, point>(); }
+TEST(TypedMapModel, StringToCodecType) { run_typed<std::string, test_support::package>(); }
 
 // m[key] = other would assign to a temporary that changes nothing in the file.
 static_assert(!std::is_assignable<d_list<std::string>&&, d_list<std::string> const&>::value &&
@@ -446,12 +419,9 @@ static_assert(!std::is_assignable<d_list<std::string>&&, d_list<std::string> con
 
 TEST(TypedMapModel, MapsOfListsAndVectors) {
   using test_support::map_of_containers_subject;
-  std::vector<test_support::model_run> const runs = {{1, 2500, 150}, {2, 1500, 40}};
-  test_support::run_models<map_of_containers_subject<std::string, d_list<std::string>, false>>(runs);
-  test_support::run_models<map_of_containers_subject<std::string, d_vector<std::string>, false>>(
-      runs);
-  test_support::run_models<map_of_containers_subject<std::uint64_t, d_vector<std::uint64_t>, false>>(
-      runs);
+  run_models<map_of_containers_subject<std::string, d_list<std::string>, false>>(typed_runs);
+  run_models<map_of_containers_subject<std::string, d_vector<std::string>, false>>(typed_runs);
+  run_models<map_of_containers_subject<std::uint64_t, d_vector<std::uint64_t>, false>>(typed_runs);
 }
 
 // A string slot orders as std::string does, whichever of its 16 prefix

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <memory>
 #include <sstream>
-#include <type_traits>
 
 #include "map_fixture.h"
 
@@ -28,10 +27,9 @@ TEST_F(MapTest, NewMapGetsHeaderAndOneEmptyRootAndTouchesOnlyItsSlot) {
   long const slot = db_->get_address("m");
   auto const header = static_cast<std::size_t>(word_at(f, static_cast<std::size_t>(slot)));
   EXPECT_EQ(static_cast<word_t>(header), m.header_address);
-  EXPECT_EQ(word_at(f, header), 0);
-  EXPECT_EQ(word_at(f, header + 8), m.root.address);
-  EXPECT_EQ(word_at(f, header + 16), m.root.address);
-  EXPECT_EQ(m.chain_head, m.root.address);
+  EXPECT_EQ(std::vector<word_t>({word_at(f, header), word_at(f, header + 8),
+                                 word_at(f, header + 16), m.chain_head}),
+            std::vector<word_t>({0, m.root.address, m.root.address, m.root.address}));
   // The next directory entry is untouched.
   EXPECT_TRUE(std::equal(before.begin() + slot + 8, before.begin() + 13616, f.begin() + slot + 8));
 
@@ -39,9 +37,8 @@ TEST_F(MapTest, NewMapGetsHeaderAndOneEmptyRootAndTouchesOnlyItsSlot) {
   EXPECT_EQ(length(), 14266 + 24 + 33 + 9264 + 33);
 }
 
-// Node objects loaded by lookups are let go past a bound, and the map reads
-// its records afresh from then on: a map read whole stays small in memory and
-// every answer stays right.
+// Node objects loaded by lookups are let go past a bound, and the map reads its records afresh from
+// then on: a map read whole stays small in memory and every answer stays right.
 TEST_F(MapTest, LookupsOfEveryKeyKeepTheNodeObjectsBounded) {
   int_map m("m", &env_);
   // More nodes than the bound, even were every node full.
@@ -151,60 +148,46 @@ TEST_F(MapTest, CheckReportsBrokenInvariants) {
   int_map m("m", &env_);
   std::string all;
   for (auto const& p : check_map(m)) all += p + "\n";
-  for (char const* problem : {"key 600 is not below 500", "names parent", "twice"}) {
+  for (char const* problem : {"key 600 is not below 500", "names parent", "twice"})
     EXPECT_NE(all.find(problem), std::string::npos) << all;
-  }
 }
 
-// A word of a typed map's root node overwritten, and what the check must say
-// of it.
-struct root_damage {
-  char const* what;
-  std::size_t offset;  // in the node's head
-  bool own_address;    // written: the root's own address, else the map header's
-  char const* problem;
-};
-
-class TypedMapCheck : public map_test {
- protected:
-  // The typed map "t" of K to K, filled past one node, checks clean; with
-  // damage done to its root node, the check names it.
-  template <class K>
-  void expect_named(root_damage const& d) {
-    SCOPED_TRACE(d.what);
-    afresh();
-    auto const key = [](unsigned n) {
-      if constexpr (std::is_same<K, std::string>::value) {
-        return "key " + std::to_string(n) + std::string(n % 40, 'x');
-      } else {
-        return static_cast<K>(n) << 20;
-      }
-    };
-    word_t header = no_address;
-    {
-      d_map<K, K> m("t", &env_);
-      for (unsigned n = 0; n < 300; ++n) m.put(key(n * 7 % 300), key(n));
-      EXPECT_EQ(check_map(m), std::vector<std::string>{});
-      header = m.header_address();
-    }
-    word_t const root = map_header::read(*env_.stream, header).root;
-    env_.stream->write_word(root + static_cast<word_t>(d.offset), d.own_address ? root : header);
-    d_map<K, K> m("t", &env_);
-    std::string all;
-    for (auto const& p : check_map(m)) all += p + "\n";
-    EXPECT_NE(all.find(d.problem), std::string::npos) << all;
-  }
-};
+// A typed map of strings or of numbers, filled past one node, checks clean; with its root
+// node's parent link aimed at the map header, or its chain link at itself, the check names it.
+using TypedMapCheck = map_test;
 
 TEST_F(TypedMapCheck, SoundAfterAFillAndADamagedRootNodeIsNamed) {
-  root_damage const damages[] = {
+  struct {
+    char const* what;
+    std::size_t offset;  // in the root node's head
+    bool own_address;    // written: the root's own address, else the map header's
+    char const* problem;
+  } const damages[] = {
       {"parent link", map_node_head::parent_offset, false, "names parent"},
       {"chain link to itself", map_node_head::next_offset, true, "twice"},
   };
-  for (root_damage const& d : damages) {
-    expect_named<std::string>(d);
-    expect_named<std::uint64_t>(d);
-  }
+  auto const expect_named = [&](auto key) {  // key(n): the map's n-th key
+    using K = decltype(key(0u));
+    for (auto const& d : damages) {
+      SCOPED_TRACE(d.what);
+      afresh();
+      word_t header = no_address;
+      {
+        d_map<K, K> m("t", &env_);
+        for (unsigned n = 0; n < 300; ++n) m.put(key(n * 7 % 300), key(n));
+        EXPECT_EQ(check_map(m), std::vector<std::string>{});
+        header = m.header_address();
+      }
+      word_t const root = map_header::read(*env_.stream, header).root;
+      env_.stream->write_word(root + static_cast<word_t>(d.offset), d.own_address ? root : header);
+      d_map<K, K> m("t", &env_);
+      std::string all;
+      for (auto const& p : check_map(m)) all += p + "\n";
+      EXPECT_NE(all.find(d.problem), std::string::npos) << all;
+    }
+  };
+  expect_named([](unsigned n) { return "key " + std::to_string(n) + std::string(n % 40, 'x'); });
+  expect_named([](unsigned n) { return static_cast<std::uint64_t>(n) << 20; });
 }
 
 }  // namespace

@@ -11,9 +11,8 @@ using test_support::run_result;
 
 namespace {
 
-// The whole output of a run, given the list before and after the sort, the
-// number of inner lists, the copies of each stored text, the vector and the
-// variable's first value.
+// The whole output of a run, given the list before and after the sort, the number of inner lists,
+// the copies of each stored text, the vector and the variable's first value.
 std::string expected_run(std::vector<std::string> const& before,
                          std::vector<std::string> const& after, int inner_lists, int copies,
                          std::vector<std::string> const& vector, std::string const& var2) {

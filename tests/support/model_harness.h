@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <disk_tools/d_db.h>
+#include <disk_tools/d_transaction.h>
 #include "harness.h"
 
 namespace test_support {
@@ -42,6 +43,21 @@ template <class Container, class Model, class Op>
 std::string on_both(Container& c, Model& m, Op op, std::string what) {
   op(c);
   op(m);
+  return what;
+}
+
+// A few operations (op says what each did) in one transaction, committed when keep, else
+// rolled back, and the model then put back as it was.
+template <class Model, class Op>
+std::string in_transaction(disk_tools::d_env& env, Model& model, bool keep, int ops, Op op) {
+  Model const before = model;
+  std::string what = keep ? "committed:" : "rolled back:";
+  {
+    disk_tools::d_transaction tx(env.database);
+    while (ops-- > 0) what += " " + op();
+    if (keep) tx.commit();
+  }
+  if (!keep) model = before;
   return what;
 }
 

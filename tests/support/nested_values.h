@@ -1,8 +1,6 @@
-// A map's container value (a list or a vector) beside its model, a std::vector:
-// the blocks the container takes for n elements, and one random change other
-// than appending, applied alike to both; and the subject that runs a map of
-// either kind from words to such containers. Shared by the model tests of both
-// maps, so that maps of lists and maps of vectors run through one subject.
+// A map's container value (a list or a vector) beside its model, a std::vector: the blocks
+// it takes for n elements and one random change other than appending; and the subject that
+// runs either map from words to such containers, shared by both maps' model tests.
 #pragma once
 
 #include <disk_tools/d_hashmap.h>
@@ -29,8 +27,7 @@ struct nested_value;
 
 template <class U>
 struct nested_value<disk_tools::d_list<U>> {
-  // The handle block, the header and the sentinel; a node and a value block
-  // per element.
+  // The handle block, the header and the sentinel; a node and a value block per element.
   static std::size_t blocks(std::size_t n) { return 3 + 2 * n; }
 
   static std::string change(disk_tools::d_list<U> list, std::vector<U>& model, std::mt19937&,
@@ -44,8 +41,7 @@ struct nested_value<disk_tools::d_list<U>> {
 
 template <class U>
 struct nested_value<disk_tools::d_vector<U>> {
-  // The handle block and the header (which moves as the vector grows); a
-  // value block per element.
+  // The handle block and the header (which moves as it grows); a value block per element.
   static std::size_t blocks(std::size_t n) { return 2 + n; }
 
   static std::string change(disk_tools::d_vector<U> vector, std::vector<U>& model,
@@ -73,19 +69,15 @@ struct nested_value<disk_tools::d_vector<U>> {
   }
 };
 
-// word -> list or vector of postings, in the ordered map or (hashed) the hash
-// map: m[word] made on first use, appended to and changed, get gives the
-// working container, erase frees it with everything in it, and a rolled-back
-// transaction takes containers made in it away again. The blocks in use are
-// the map's own (the ordered map's header and nodes; the hash map's table and
-// an entry per word) and the containers': a leak or a double free shows.
+// word -> list or vector of postings, in the ordered map or (hashed) the hash map: m[word]
+// made on first use, appended to and changed, get gives the working container, erase frees
+// it all, a rolled-back transaction takes containers made in it away. The blocks in use are
+// the map's own and the containers': a leak or a double free shows.
 //
-// One working container is also kept across steps, as a program keeps
-// m[word]: it sees what the map's own objects do to its word, and once its
-// word is erased (or the transaction that made it is rolled back) it refuses
-// every use, reads and appends alike, instead of reaching into whatever
-// container the allocator gives its blocks next. So does an iterator at its
-// first element kept with it (and, for a vector, a proxy of that element).
+// One container kept across steps, as a program keeps m[word], sees what the map's objects
+// do to its word; once its word is erased (or its making rolled back) it refuses every use
+// instead of reaching into whatever container gets its blocks next. So do an iterator at
+// its first element and, for a vector, a proxy of that element.
 template <class K, class C, bool hashed>
 class map_of_containers_subject {
   using element = typename C::value_type;
@@ -96,12 +88,7 @@ class map_of_containers_subject {
     env_ = &env;
     map_.emplace("index", &env);
   }
-  void detach() {
-    held_at_.reset();
-    held_first_.reset();
-    held_.reset();
-    map_.reset();
-  }
+  void detach() { held_at_.reset(), held_first_.reset(), held_.reset(), map_.reset(); }
   std::vector<std::string> check() {
     if constexpr (hashed) return map_->check();
     else return check_map(*map_);
@@ -135,8 +122,7 @@ class map_of_containers_subject {
     in_tx_ = false;
     tx.rollback();
     model_ = before;
-    // The held container comes back with its word, unless the transaction
-    // made it.
+    // The held container comes back with its word, unless the transaction made it.
     held_alive_ = held_in_tx_ ? held_ && !held_made_in_tx_ : held_before;
     held_in_tx_ = false;
     return what + " } rolled back";
@@ -148,8 +134,7 @@ class map_of_containers_subject {
     if constexpr (std::is_same<K, std::string>::value) return "w" + std::to_string(n);
     else return static_cast<K>(n) << 40;
   }
-  // Lists and vectors read a stored string up to its first 0 byte, so
-  // postings hold none.
+  // Lists and vectors read a stored string up to its first 0 byte, so postings hold none.
   static element posting_of(std::mt19937& rng) {
     if constexpr (std::is_same<element, std::string>::value)
       return std::to_string(pick(rng, 0, 999)) + std::string(pick(rng, 0, 60), 'p');
@@ -194,10 +179,8 @@ class map_of_containers_subject {
     if (in_tx_ && !model_.count(word)) made_in_tx_.insert(word);
   }
 
-  // Appends through the held container, which must agree with its word's
-  // model; one whose word went must refuse both the read and the append.
-  // A vector's held proxy of its first element reads what the model holds
-  // there, and is refused with it.
+  // Appends through the held container, which must agree with its word's model; one whose
+  // word went (and a vector's held proxy of its first element) must refuse every use.
   std::string use_held(element const& posting) {
     if (!held_) return "nothing held";
     if (held_alive_) {
@@ -238,9 +221,8 @@ class map_of_containers_subject {
   disk_tools::d_env* env_ = nullptr;
   std::optional<map_t> map_;
   std::map<K, std::vector<element>> model_;
-  // The held container, its word, and whether that word's container is
-  // still the one it names; while a transaction is under way, the words
-  // whose containers it made.
+  // The held container, its word, whether that word's container is still the one it names;
+  // during a transaction, the words whose containers it made.
   static constexpr bool is_vector = std::is_same<C, disk_tools::d_vector<element>>::value;
   std::optional<C> held_;
   using first_proxy = std::conditional_t<is_vector, disk_tools::d_vector_assign<element>, int>;
