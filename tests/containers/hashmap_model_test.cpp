@@ -115,7 +115,7 @@ class hashmap_subject {
     if (!attached_ && config_.buckets) map_->set_max_load_factor(max_load_);
     attached_ = true;
   }
-  void detach() { held_.reset(), map_.reset(), alias_.reset(); }
+  void detach() { held_.reset(); map_.reset(); alias_.reset(); }
 
   std::string step(std::mt19937& rng) {
     if (pick(rng, 0, 40) != 0) return change_or_read(rng);

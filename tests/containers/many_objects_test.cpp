@@ -60,7 +60,7 @@ class many_objects {
     if (vars_[0]->get_data().empty()) *vars_[0] = m_.var = "first";
     remake_inner();
   }
-  void detach() { inner_.clear(), vars_.clear(), ptrs_.clear(), outer_.clear(); }
+  void detach() { inner_.clear(); vars_.clear(); ptrs_.clear(); outer_.clear(); }
 
   std::string step(std::mt19937& rng) {
     rng_ = &rng;

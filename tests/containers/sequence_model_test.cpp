@@ -60,7 +60,7 @@ class sequence_subject {
     }
     env_ = &env;
   }
-  void detach() { main_.reset(), alias_.reset(); }
+  void detach() { main_.reset(); alias_.reset(); }
   std::vector<std::string> check() { return main_->check(); }
 
   // Walks both ways, std::distance (the vector's takes end - begin, which the walks do not

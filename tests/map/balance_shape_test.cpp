@@ -29,7 +29,7 @@ struct twin {
     db = open_database(name, &env);
     (map = std::make_unique<int_map>("m", &env))->use_shape(with_shape);
   }
-  void close() { map.reset(), close_database(db); }
+  void close() { map.reset(); close_database(db); }
   void reopen() { close(), open(); }
   std::vector<char> bytes() const { return test_support::read_file(name + ".odb"); }
 };

@@ -126,7 +126,7 @@ class map_subject {
     env_ = &env, map_ = std::make_unique<Map>("m", &env), cur_ = map_.get();
     if (!kind::typed) alias_ = std::make_unique<Map>("m", &env);
   }
-  void detach() { map_.reset(), alias_.reset(); }
+  void detach() { map_.reset(); alias_.reset(); }
 
   std::string step(std::mt19937& rng) {
     rng_ = &rng;

@@ -38,7 +38,7 @@ struct twin {
     db = open_database(name, &env, d_open_options{mode});
     if (!indexed) db->allocator()->use_index(false);
   }
-  void close() { scopes.clear(), close_database(db); }
+  void close() { scopes.clear(); close_database(db); }
   d_alloc& alloc() { return *db->allocator(); }
   bytes_t data() { return test_support::data_of(db); }
   long allocate(long size) {

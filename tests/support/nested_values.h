@@ -88,7 +88,7 @@ class map_of_containers_subject {
     env_ = &env;
     map_.emplace("index", &env);
   }
-  void detach() { held_at_.reset(), held_first_.reset(), held_.reset(), map_.reset(); }
+  void detach() { held_at_.reset(); held_first_.reset(); held_.reset(); map_.reset(); }
   std::vector<std::string> check() {
     if constexpr (hashed) return map_->check();
     else return check_map(*map_);
