@@ -482,6 +482,15 @@ class chained_map {
   bool erase(K const& key) {
     return changing([&] { return erase_key(key_bytes(key)); });
   }
+  // Removes the pair pos stands on and returns the position after it, so
+  // that it = m.erase(it) walks on as with a std::unordered_map (the erase
+  // only unlinks pos's entry). "no entry at the end position..." at end().
+  iterator erase(iterator pos) {
+    iterator next = pos;
+    ++next;
+    erase(pos->first);
+    return next;
+  }
 
   iterator begin() {
     auto const op = reading();
@@ -830,6 +839,12 @@ class nested_value_map : private chained_map<K, word_t, H, d_hashmap<K, V, H>> {
       nested_container<V>::free(handle, env_);
       return true;
     });
+  }
+  iterator erase(iterator pos) {
+    iterator next = pos;
+    ++next;
+    erase(pos->first);
+    return next;
   }
   template <class T>
   bool put(K const&, T const&) {

@@ -464,13 +464,16 @@ class d_list {
 
   // Removes the element at pos; at the end position, the first element. An
   // empty list is left as it is. pos then stands on the element that followed
-  // the removed one (or stays at the end position).
-  void erase(dl_iterator<T>& pos) {
+  // the removed one (or stays at the end position), and is returned, so that
+  // it = l.erase(it) walks on as with a std::list.
+  dl_iterator<T> erase(dl_iterator<T>& pos) {
     changing([&] {
       check_position(pos);
       erase_at(pos);
     });
+    return pos;
   }
+  dl_iterator<T> erase(dl_iterator<T>&& pos) { return erase(pos); }
 
   // Remove the first or the last element. Popping from an empty list is a
   // mistake of the caller's, refused with "list is empty..." and nothing

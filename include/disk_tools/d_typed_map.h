@@ -200,6 +200,14 @@ class d_map<K, V, typed_map_tag> {
       return true;
     });
   }
+  // Takes out the pair pos stands on and returns the position of the next
+  // key, so that it = m.erase(it) walks on as with a std::map. "map iterator
+  // out of range..." at end().
+  iterator erase(iterator pos) {
+    K const key = pos->key;
+    erase(key);
+    return lower_bound(key);
+  }
 
   // A plain value: a reference to it, the key added with a default value
   // first when missing. A list or vector value: the working container, made

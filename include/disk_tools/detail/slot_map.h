@@ -117,6 +117,9 @@ class slot_iterator {
   bool operator==(slot_iterator const& other) const { return entry_ == other.entry_; }
   bool operator!=(slot_iterator const& other) const { return !(*this == other); }
 
+  // The entry it stands on; -1 at the end.
+  word_t entry() const { return entry_; }
+
  private:
   db_operation standing() const {
     if (entry_ == no_address) throw error(errc::out_of_range, "no entry at the end position...");
@@ -233,6 +236,16 @@ class slot_map {
     bool const erased = changing([&] { return erase_key(key); });
     placed_ = table();
     return erased;
+  }
+  // Removes the pair pos stands on and returns the position after it, so
+  // that it = m.erase(it) walks on as with a std::unordered_map: the last
+  // entry moves into the erased one's place, which the walk visits next.
+  // "no entry at the end position..." at end().
+  iterator erase(iterator pos) {
+    K const key = pos->first;
+    word_t const at = pos.entry();
+    erase(key);
+    return iterator(this, at);
   }
 
   iterator begin() {
