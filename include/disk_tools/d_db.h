@@ -162,8 +162,8 @@ struct db_state {
   // oldest first. What an iterator copied within one (a node, a pair) may
   // name blocks the rollback freed, or a state the file no longer holds; it
   // is refused when its container changed in or after the span. The two
-  // oldest spans merge past undone_limit, which refuses more iterators than
-  // need be but none that it should not.
+  // oldest spans merge past undone_limit: an iterator that could have read
+  // on may then be refused, but none that must be refused passes.
   struct undone_span {
     std::uint64_t from = 0, to = 0;
   };
