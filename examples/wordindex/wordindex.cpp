@@ -6,7 +6,7 @@
 // everything in it.
 //
 // The program indexes a few documents, closes the database, opens it again to
-// answer queries and forget a word, and checks every answer against the same
+// answer queries and forget words, and checks every answer against the same
 // index built in memory; it exits with status 1 on a wrong one, so running it
 // is a test.
 #include <cstdint>
@@ -140,6 +140,23 @@ int main() {
     expect(index.erase("the") && counts.erase("the"), "erasing \"the\"");
     expect(postings_of(index, "the").empty() && !counts.contains("the"), "\"the\" is gone");
     expect(postings_of(index, "honey") == expected.postings["honey"], "postings of honey after");
+
+    // Words seen once go in one walk that erases as it goes, as a std::map
+    // walk does; each word's list goes with it.
+    for (auto it = counts.begin(); it != counts.end();) {
+      if (it->value == 1) {
+        index.erase(it->key);
+        it = counts.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    std::vector<std::string> kept, model_kept;
+    for (auto const& entry : index) kept.push_back(entry.key);
+    for (auto const& [word, count] : expected.counts) {
+      if (count > 1 && word != "the") model_kept.push_back(word);
+    }
+    expect(kept == model_kept && counts.size() == model_kept.size(), "words seen more than once");
 
     std::cout << index.size() << " words indexed; \"rain\" occurs at";
     for (auto const& place : postings_of(index, "rain")) std::cout << ' ' << place;
