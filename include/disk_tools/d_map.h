@@ -158,6 +158,16 @@ class d_map_iterator {
   // An operation on the map for a caller that reads more of the file
   // through the pair (a typed map's long keys and values).
   db_operation operation() const { return link_.operation(); }
+  bool at_end() const { return !node_; }
+  // For an iterator that keeps the key it stands on in memory (the typed
+  // map's): whether this opening changed the map since the node stood on was
+  // copied, so that the copy may hold pairs moved since and name blocks
+  // freed since; and the way back, by that key, to the file as it is now:
+  // stands on the first pair whose key is not below key (above it, when
+  // after), or at the end. Refused as any read of the copy is ("iterator is
+  // stale..."), so that only this opening's own changes are found again.
+  bool changed_under() const { return node_ && link_.changed_since(handle_, copied_.changes); }
+  void seek(K const& key, bool after);
 
  private:
   friend class d_map<K, V, H>;
@@ -597,6 +607,42 @@ word_t d_map_iterator<K, V, H>::neighbour(bool forward) const {
     parent = p.parent;
   }
   return no_address;
+}
+
+template <class K, class V, class H>
+void d_map_iterator<K, V, H>::seek(K const& key, bool after) {
+  check_fresh();
+  // The descent of d_map::find_bound, over the records in the file.
+  auto const qualifies = [&](K const& k) { return after ? key < k : !(k < key); };
+  map_header const header = map_header::read(*stream_, header_);
+  std::shared_ptr<node_copy> found;
+  int found_slot = 0;
+  word_t const limit = layout::max_nodes(stream_->size());
+  word_t at = header.size > 0 ? header.root : no_address;
+  for (word_t depth = 0; at != no_address; ++depth) {
+    if (depth > limit) throw io_tools::corrupt_file(*stream_);
+    auto copy = std::make_shared<node_copy>();
+    copy->head = d_map_node<K, V>::read_pairs(*stream_, at, copy->pairs);
+    if (copy->pairs.empty()) throw io_tools::corrupt_file(*stream_);
+    if (qualifies(copy->pairs.front().key)) {
+      at = copy->head.left;
+      found = std::move(copy);
+      found_slot = 0;
+    } else if (!qualifies(copy->pairs.back().key)) {
+      at = copy->head.right;
+    } else {
+      auto const first = copy->pairs.begin();
+      found_slot = static_cast<int>(
+          std::partition_point(first + 1, copy->pairs.end(),
+                               [&](value_type const& p) { return !qualifies(p.key); }) -
+          first);
+      found = std::move(copy);
+      break;
+    }
+  }
+  node_ = std::move(found);
+  slot_ = found_slot;
+  copied_ = link_.stamp();
 }
 
 template <class K, class V, class H>

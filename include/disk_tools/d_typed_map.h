@@ -33,6 +33,26 @@ struct typed_map_entry {
   value_view value;
 };
 
+// A slot to look v up with: it refers to v itself, so it lives no longer.
+template <class T>
+typename map_slot_of<T>::type map_probe(T const& v) {
+  if constexpr (std::is_same<T, std::string>::value) {
+    return map_text_slot::probe(v);
+  } else {
+    typename map_slot_of<T>::type slot;
+    slot.value = v;
+    return slot;
+  }
+}
+
+// An iterator stands on a key, as a std::map iterator does: it keeps a copy
+// of that key, and when the map changed through this opening since it came
+// there (a put of a long value frees blocks and moves pairs between nodes),
+// it finds its place again by that key before it reads or moves. So a walk
+// that updates or erases other keys as it goes reads what the map holds now,
+// and ++ goes on to the first key above the one it stood on even when that
+// one was erased meanwhile. Other openings' commits make it stale instead
+// ("iterator is stale..."), as the other containers' iterators are.
 template <class K, class V>
 class typed_map_iterator {
   using key_slot = typename map_slot_of<K>::type;
@@ -50,33 +70,71 @@ class typed_map_iterator {
   };
 
   typed_map_iterator() = default;
-  explicit typed_map_iterator(base it) : it_(it) {}
+  explicit typed_map_iterator(base it) : it_(std::move(it)) { note_key(); }
 
   value_type operator*() const {
     auto const op = it_.operation();
+    if (it_.changed_under()) {
+      // Moved only onto its own key: ++ after a refusal goes on above it.
+      base found = it_;
+      found.seek(map_probe(key_), false);
+      if (found.at_end() || key_ < (*found).key.get())
+        throw error(errc::out_of_range, "map iterator's pair was erased: take the iterator again...");
+      it_ = std::move(found);
+    }
     auto const& pair = *it_;
     if constexpr (is_nested_container<V>::value) {
-      return {pair.key.get(), pair.value.handle};
+      return {key_, pair.value.handle};
     } else {
-      return {pair.key.get(), pair.value.get()};
+      return {key_, pair.value.get()};
     }
   }
   pointer operator->() const { return {**this}; }
   typed_map_iterator& operator++() {
-    ++it_;
+    auto const op = it_.operation();
+    if (it_.changed_under()) {
+      it_.seek(map_probe(key_), true);
+    } else {
+      ++it_;
+    }
+    note_key();
     return *this;
   }
-  typed_map_iterator operator++(int) { return typed_map_iterator(it_++); }
+  typed_map_iterator operator++(int) {
+    typed_map_iterator before = *this;
+    ++*this;
+    return before;
+  }
   typed_map_iterator& operator--() {
+    auto const op = it_.operation();
+    if (it_.changed_under()) it_.seek(map_probe(key_), false);
     --it_;
+    note_key();
     return *this;
   }
-  typed_map_iterator operator--(int) { return typed_map_iterator(it_--); }
-  bool operator==(typed_map_iterator const& o) const { return it_ == o.it_; }
-  bool operator!=(typed_map_iterator const& o) const { return it_ != o.it_; }
+  typed_map_iterator operator--(int) {
+    typed_map_iterator before = *this;
+    --*this;
+    return before;
+  }
+  // Two iterators are equal when they stand on the same key, or both at the
+  // end. While the map is as both found it, their places tell.
+  bool operator==(typed_map_iterator const& o) const {
+    if (it_.at_end() || o.it_.at_end()) return it_.at_end() == o.it_.at_end();
+    if (!it_.changed_under() && !o.it_.changed_under()) return it_ == o.it_;
+    return !(key_ < o.key_) && !(o.key_ < key_);
+  }
+  bool operator!=(typed_map_iterator const& o) const { return !(*this == o); }
 
  private:
-  base it_;
+  void note_key() {
+    if (!it_.at_end()) key_ = (*it_).key.get();
+  }
+
+  // Where key_ was found; moved back to it after a change (hence mutable:
+  // reading the pair does not move the iterator).
+  mutable base it_;
+  K key_{};
 };
 
 template <class K, class V>
@@ -265,23 +323,12 @@ class d_map<K, V, typed_map_tag> {
   word_t header_address() const { return tree_.header_address; }
 
  private:
-  // A slot to look v up with: it refers to v itself, so it lives no longer.
-  template <class T>
-  static typename map_slot_of<T>::type probe_of(T const& v) {
-    if constexpr (std::is_same<T, std::string>::value) {
-      return map_text_slot::probe(v);
-    } else {
-      typename map_slot_of<T>::type slot;
-      slot.value = v;
-      return slot;
-    }
-  }
-  static key_slot probe(K const& key) { return probe_of(key); }
+  static key_slot probe(K const& key) { return map_probe(key); }
 
   // A key or value in a new block of its own, when its kind has one.
   template <class T>
   typename map_slot_of<T>::type stored_slot(T const& v) {
-    auto slot = probe_of(v);
+    auto slot = map_probe(v);
     if constexpr (std::is_same<decltype(slot), map_block_slot<T>>::value) {
       slot.address = store_value(*env_->allocator, v);
       slot.stream = env_->stream;

@@ -1,10 +1,14 @@
 // it = c.erase(it) inside a walk, as std:: containers are walked: every kind
 // returns the position after the erased element, so that the walk sees each
-// element once, erases what it meant to, and leaves no block behind.
+// element once, erases what it meant to, and leaves no block behind. And a
+// typed map's walk that changes the map as it goes, as a std::map walk may.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -78,6 +82,92 @@ TEST_F(EraseInWalk, EveryKindWalksOnFromWhatItErasedAndKeepsNoBlockOfIt) {
   database_check const check = check_database(path());
   EXPECT_EQ(check.problems, std::vector<std::string>{});
   EXPECT_EQ(check.notes, std::vector<std::string>{}) << "blocks of erased elements were left";
+}
+
+// Walks the typed map at root name and a std::map holding the same pairs,
+// changing both at every step as seed draws (values long enough for blocks
+// of their own, whose freeing lets the next put reuse them). The iterator
+// must read what the model holds now and go on to the model's next key above
+// the one it stood on, whatever was erased or added around it.
+template <class K>
+void change_while_walking(d_env* env, char const* name, K (*key)(int), unsigned seed) {
+  SCOPED_TRACE(name);
+  d_map<K, std::string> m(name, env);
+  std::map<K, std::string> model;
+  std::mt19937 rng(seed);
+  auto const value = [&](int n) { return std::string(20 + n % 90, static_cast<char>('a' + n % 26)); };
+  for (int i = 0; i < 400; i += 2) {
+    m.put(key(i), value(i));
+    model[key(i)] = value(i);
+  }
+  int steps = 0, backs = 0;
+  auto it = m.begin();
+  for (auto at = model.begin(); at != model.end(); ++steps) {
+    ASSERT_NE(it, m.end());
+    K const here = at->first;
+    int const other = static_cast<int>(rng() % 400);
+    switch (rng() % 6) {
+      case 0:  // a new value for the key stood on
+        m.put(here, value(other));
+        model[here] = value(other);
+        break;
+      case 1:  // the next key goes
+        if (std::next(at) != model.end()) {
+          m.erase(std::next(at)->first);
+          model.erase(std::next(at));
+        }
+        break;
+      case 2:  // any key comes or goes
+        if (model.erase(key(other)) > 0) {
+          m.erase(key(other));
+        } else {
+          m.put(key(other), value(other));
+          model[key(other)] = value(other);
+        }
+        break;
+      case 3:  // one step back and forth again
+        if (at != model.begin()) {
+          ++backs;
+          --it;
+          ASSERT_EQ(it->key, std::prev(at)->first);
+          ++it;
+        }
+        break;
+      default:
+        break;
+    }
+    ASSERT_EQ(it->key, here) << "step " << steps;
+    ASSERT_EQ(it->value, model[here]) << "step " << steps;
+    if (rng() % 8 == 0) {  // the key stood on goes: ++ goes on above it
+      m.erase(here);
+      model.erase(here);
+      EXPECT_THROW((void)it->value, error);
+    }
+    ++it;
+    at = model.upper_bound(here);
+  }
+  EXPECT_EQ(it, m.end());
+  EXPECT_GT(backs, 10);
+  EXPECT_EQ(m.size(), model.size());
+}
+
+std::uint64_t number_key(int i) { return static_cast<std::uint64_t>(i) * 7919; }
+std::string text_key(int i) {
+  // Short keys live in their slots, long ones in blocks the walk's puts free.
+  return i % 3 == 0 ? "k" + std::to_string(i) : std::string(30, 'k') + std::to_string(1000 + i);
+}
+
+TEST_F(EraseInWalk, ATypedMapWalkReadsWhatTheMapHoldsNowAsItIsChanged) {
+  for (unsigned seed = 1; seed <= 4; ++seed) {
+    change_while_walking<std::uint64_t>(&env_, ("numbers " + std::to_string(seed)).c_str(),
+                                        number_key, seed);
+    change_while_walking<std::string>(&env_, ("texts " + std::to_string(seed)).c_str(), text_key,
+                                      seed);
+  }
+  close();
+  database_check const check = check_database(path());
+  EXPECT_EQ(check.problems, std::vector<std::string>{});
+  EXPECT_EQ(check.notes, std::vector<std::string>{});
 }
 
 }  // namespace

@@ -177,6 +177,11 @@ class db_handle {
       state_->check_not_undone(container, copied.changes);
     }
   }
+  // Whether the container whose handle slot is at container changed, through
+  // any object of this opening or a rollback, after the count stood at since.
+  bool changed_since(word_t container, std::uint64_t since) const {
+    return state_ && state_->changed_since(container, since);
+  }
   // Records that the object's cache agrees with the file as it is now.
   void up_to_date() {
     if (state_) seen_ = state_->changes;
