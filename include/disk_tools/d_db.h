@@ -173,6 +173,32 @@ struct db_state {
   // one comparison.
   std::uint64_t undone_until = 0;
 
+  // A slot table's erase moves its last entry into the erased one's place.
+  // Its iterators walk the entries in order and must not pass over an entry
+  // moved from ahead of them to behind them, so each table keeps its latest
+  // moves, by its handle slot: the count at the move, and the entries. Past
+  // move_limit the older half is forgotten, and an iterator copied before
+  // forgotten_until is told stale, as one copied before such a move is.
+  struct entry_move {
+    std::uint64_t at = 0;
+    word_t from = 0, to = 0;
+  };
+  struct entry_moves {
+    std::uint64_t forgotten_until = 0;
+    std::vector<entry_move> latest;
+  };
+  static constexpr std::size_t move_limit = 4096;
+  std::unordered_map<word_t, entry_moves> moves;
+  void note_move(word_t container, word_t from, word_t to) {
+    entry_moves& m = moves[container];
+    if (m.latest.size() == move_limit) {
+      auto const half = m.latest.begin() + move_limit / 2;
+      m.forgotten_until = (half - 1)->at + 1;
+      m.latest.erase(m.latest.begin(), half);
+    }
+    m.latest.push_back(entry_move{changes, from, to});
+  }
+
   // Counts the freeing of the container whose handle slot is at container:
   // an inner container erased with its entry, or a removed root.
   void note_freed(word_t container, gone_reason why = gone_reason::erased);

@@ -230,12 +230,17 @@ class d_hashmap_assign {
 // A position among a map's entries, in bucket order and, within a bucket,
 // chain order. It holds a copy of the pair it stands on and reads nothing
 // else until it moves; moving reads the next entry of the chain, or the
-// bucket words up to the next chain that is not empty. A put of a new key
-// may or may not be visited by a walk under way; an erase of the entry an
-// iterator stands on, and any rehash (which a put makes under a growth
-// policy), leave the iterator stale. Once other openings' commits have been
-// followed since it landed, or a rollback took back the change it landed
-// after, it throws "iterator is stale..." instead.
+// bucket words up to the next chain that is not empty. When this opening
+// changed the map since it landed (a put of its key writes a new entry in
+// place of the one it copied), it finds its key in its chain again before it
+// reads or moves, as a std::unordered_map iterator stays valid. A put of a
+// new key may or may not be visited by a walk under way. An erase of its own
+// key leaves it nothing to stand on ("hash map entry no longer exists...":
+// it = m.erase(it) walks on), and a rehash, which a put makes under a growth
+// policy, moves every chain ("iterator is stale: the hash map was
+// rehashed..."). Once other openings' commits have been followed since it
+// landed, or a rollback took back the change it landed after, it throws
+// "iterator is stale..." instead.
 template <class K, class V>
 class basic_hashmap_iterator {
  public:
@@ -304,10 +309,26 @@ class basic_hashmap_iterator {
     // A map removed since: its blocks may serve another container by now.
     link_.require_not_gone(handle_);
     link_.check_copy(handle_, copied_);
+    if (link_.changed_since(handle_, copied_.changes)) find_again();
     return op;
   }
 
-  void land(word_t entry) {
+  // Lands again on the entry of the key it stands on, in its chain as this
+  // opening's changes left it.
+  void find_again() const {
+    if (hashmap_detail::header_of(*stream_, handle_) != header_) {
+      throw error(errc::out_of_range,
+                  "iterator is stale: the hash map was rehashed since it was made; begin the walk "
+                  "again...");
+    }
+    hashmap_detail::found_entry const found = hashmap_detail::find_in_chain(
+        *stream_, hashmap_header::bucket_address(header_, bucket_),
+        hashmap_detail::entry_bytes<K>::encode(pair_.first), hashmap_detail::value_part<K, V>);
+    if (found.entry == 0) throw error(errc::out_of_range, "hash map entry no longer exists...");
+    land(found.entry);
+  }
+
+  void land(word_t entry) const {
     hashmap_detail::count_step(*stream_, steps_);
     hashmap_entry e = hashmap_entry::read(*stream_, entry, hashmap_detail::value_part<K, V>);
     entry_ = entry;
@@ -340,13 +361,15 @@ class basic_hashmap_iterator {
   word_t header_ = no_address;
   word_t buckets_ = 0;
   word_t bucket_ = 0;
-  word_t entry_ = no_address;
-  word_t next_ = no_address;
-  word_t steps_ = 0;
+  // Where it landed, and what it copied there: landed again, by the same
+  // key, after a change (hence mutable: reading the pair does not move it).
+  mutable word_t entry_ = no_address;
+  mutable word_t next_ = no_address;
+  mutable word_t steps_ = 0;
   word_t handle_ = no_address;
-  value_type pair_;
+  mutable value_type pair_;
   db_handle link_;
-  db_handle::copy_stamp copied_;  // as it landed
+  mutable db_handle::copy_stamp copied_;  // as it landed
 };
 
 // The iterator of the map of string keys and values.

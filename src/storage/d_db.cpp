@@ -331,6 +331,10 @@ void db_state::scope_rolled_back(int depth, bool put_back) {
   }
   undone.push_back(undone_span{began, changes});
   undone_until = changes;
+  // The slot tables' entries are back where they were before the scope.
+  for (auto& [table, m] : moves) {
+    while (!m.latest.empty() && m.latest.back().at > began) m.latest.pop_back();
+  }
   // Newest first: what the scope made is gone for the objects attached
   // since, and what it freed is back, as the file is, for those attached
   // before (the windows of what it made after the freeing stay).

@@ -1,7 +1,9 @@
 // it = c.erase(it) inside a walk, as std:: containers are walked: every kind
 // returns the position after the erased element, so that the walk sees each
 // element once, erases what it meant to, and leaves no block behind. And a
-// typed map's walk that changes the map as it goes, as a std::map walk may.
+// typed map's walk that changes the map as it goes, as a std::map walk may,
+// and a hash map's walk that changes values and erases other keys, as a
+// std::unordered_map walk may.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +11,7 @@
 #include <iterator>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -155,6 +158,85 @@ std::uint64_t number_key(int i) { return static_cast<std::uint64_t>(i) * 7919; }
 std::string text_key(int i) {
   // Short keys live in their slots, long ones in blocks the walk's puts free.
   return i % 3 == 0 ? "k" + std::to_string(i) : std::string(30, 'k') + std::to_string(1000 + i);
+}
+
+// Walks the hash map at root name and a std::map holding the same pairs; at
+// each step, as seed draws, gives the key stood on a new value, or erases
+// another key (its own goes through it = m.erase(it)), one met already or one
+// still to come. The walk must meet every key that was never erased exactly
+// once, no erased key after its erase, and show each key's value as it is
+// now.
+template <class M, class V>
+void hash_walk_changing(d_env* env, char const* name, V (*value)(int), unsigned seed) {
+  SCOPED_TRACE(name);
+  M m(name, env);
+  std::map<std::uint64_t, V> model;
+  for (std::uint64_t k = 0; k < 300; ++k) {
+    m.put(k, value(static_cast<int>(k)));
+    model[k] = value(static_cast<int>(k));
+  }
+  std::mt19937 rng(seed);
+  std::set<std::uint64_t> met, erased;
+  for (auto it = m.begin(); it != m.end(); ++it) {
+    std::uint64_t const here = it->first;
+    ASSERT_TRUE(met.insert(here).second) << here << " met twice";
+    ASSERT_EQ(erased.count(here), 0u) << here << " met after its erase";
+    ASSERT_EQ(it->second, model[here]);
+    int const draw = static_cast<int>(rng() % 400);
+    if (draw % 3 == 0) {
+      m.put(here, value(draw));
+      model[here] = value(draw);
+      ASSERT_EQ(it->second, model[here]) << "the walk shows the value replaced";
+    } else if (draw % 3 == 1 && draw < 300 && static_cast<std::uint64_t>(draw) != here &&
+               model.erase(static_cast<std::uint64_t>(draw)) > 0) {
+      m.erase(static_cast<std::uint64_t>(draw));
+      erased.insert(static_cast<std::uint64_t>(draw));
+    }
+  }
+  for (auto const& kept : model) EXPECT_EQ(met.count(kept.first), 1u) << kept.first << " missed";
+  EXPECT_EQ(m.size(), model.size());
+}
+
+std::string long_text(int n) {
+  return std::string(40 + n % 100, static_cast<char>('a' + n % 26));
+}
+std::uint64_t number_value(int n) {
+  return static_cast<std::uint64_t>(n) * 31;
+}
+
+TEST_F(EraseInWalk, AHashMapWalkMeetsEveryKeptKeyOnceAsValuesChangeAndOthersGo) {
+  for (unsigned seed = 1; seed <= 4; ++seed) {
+    std::string const s = std::to_string(seed);
+    hash_walk_changing<d_hashmap<std::uint64_t, std::string>>(&env_, ("chains " + s).c_str(),
+                                                              long_text, seed);
+    hash_walk_changing<d_hashmap<std::uint64_t, std::uint64_t>>(&env_, ("slots " + s).c_str(),
+                                                                number_value, seed);
+  }
+  close();
+  EXPECT_EQ(check_database(path()).problems, std::vector<std::string>{});
+}
+
+// A slot table keeps a bounded record of its erases' moves: an iterator kept
+// up to date walks on to the keys moved behind it, while one that slept
+// through more moves than the record holds cannot tell what it would pass
+// over, and is refused.
+TEST_F(EraseInWalk, ASlotTableIteratorThatSleptThroughTooManyErasesIsRefused) {
+  d_hashmap<std::uint64_t, std::uint64_t> m("slots", &env_);
+  m.put(0, 0);
+  m.put(1, 1);
+  auto slept = ++m.begin();
+  auto kept = ++m.begin();
+  std::uint64_t const last = db_state::move_limit + 3;
+  for (std::uint64_t k = 2; k <= last; ++k) {
+    m.put(k, k);
+    m.erase(m.begin()->first);  // k moves into the first entry, behind both
+    ASSERT_EQ(kept->first, 1u);
+  }
+  ++kept;
+  EXPECT_EQ(kept->first, last);
+  ++kept;
+  EXPECT_EQ(kept, m.end());
+  EXPECT_THROW(++slept, error);
 }
 
 TEST_F(EraseInWalk, ATypedMapWalkReadsWhatTheMapHoldsNowAsItIsChanged) {

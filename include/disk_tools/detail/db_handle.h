@@ -182,6 +182,16 @@ class db_handle {
   bool changed_since(word_t container, std::uint64_t since) const {
     return state_ && state_->changed_since(container, since);
   }
+  // A slot table's erase moved its entry from into entry to (db_state::moves).
+  void note_move(word_t container, word_t from, word_t to) {
+    if (state_) state_->note_move(container, from, to);
+  }
+  // The table's moves, for its iterators; null when it never moved any.
+  db_state::entry_moves const* moves_of(word_t container) const {
+    if (!state_) return nullptr;
+    auto const at = state_->moves.find(container);
+    return at == state_->moves.end() ? nullptr : &at->second;
+  }
   // Records that the object's cache agrees with the file as it is now.
   void up_to_date() {
     if (state_) seen_ = state_->changes;

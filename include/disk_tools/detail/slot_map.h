@@ -11,6 +11,7 @@
 // d_hashmap.h chooses this layout for the maps it suits.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -75,10 +76,17 @@ inline unsigned lowest_bit(unsigned bits) {
 }
 
 // A position among a slot map's keys, in the order of their entries. It holds
-// a copy of the pair it stands on; an erase (which moves the last entry into
-// the erased one's place) leaves it stale. Once other openings' commits were
-// followed since it landed, or a rollback took back the change it landed
-// after, it throws "iterator is stale..." instead.
+// a copy of the pair it stands on. When this opening changed the map since,
+// it reads its key's value again, and follows the erases, each of which
+// moves the last entry into the erased one's place: an erase of its own key
+// leaves an entry it has still to meet in its place, which ++ visits ("hash
+// map entry no longer exists..." when it is read), and an entry it has still
+// to meet moved behind it is kept by its key and visited once the walk has
+// passed the last entry. So a walk meets every key that was there all along
+// once, however many others it erases, as a std::unordered_map walk does.
+// Once other openings' commits were followed since it landed, or a rollback
+// took back the change it landed after, it throws "iterator is stale..."
+// instead.
 template <class K, class V>
 class slot_iterator {
  public:
@@ -98,15 +106,14 @@ class slot_iterator {
 
   reference operator*() const {
     auto const op = standing();
+    if (gone_) throw error(errc::out_of_range, "hash map entry no longer exists...");
     return pair_;
   }
-  pointer operator->() const {
-    auto const op = standing();
-    return &pair_;
-  }
+  pointer operator->() const { return &**this; }
   slot_iterator& operator++() {
     auto const op = standing();
-    land(entry_ + 1);
+    if (!in_later_) land(gone_ ? entry_ : entry_ + 1);
+    if (in_later_ || entry_ == no_address) land_on_later();
     return *this;
   }
   slot_iterator operator++(int) {
@@ -127,20 +134,87 @@ class slot_iterator {
     // A map removed since: its blocks may serve another container by now.
     link_.require_not_gone(handle_);
     link_.check_copy(handle_, copied_);
+    if (link_.changed_since(handle_, copied_.changes)) catch_up();
     return op;
   }
-  void land(word_t entry) {
+  // Follows the moves made since the copy, then reads its key again.
+  void catch_up() const {
+    if (!in_later_) follow_moves();
+    if (!gone_) {
+      word_t const at = map_->entry_of(pair_.first);
+      if (at == no_address || !map_->read_entry(at, pair_)) {
+        gone_ = true;
+      } else if (in_later_) {
+        entry_ = at;
+      }
+    }
+    copied_ = link_.stamp();
+  }
+  // Replays the erases' moves since the copy. The entries from ahead on are
+  // the ones it has still to meet in order; one moved from there (or from an
+  // entry such a move filled before) to behind it is kept for later by its
+  // key, as the table holds it now.
+  void follow_moves() const {
+    db_state::entry_moves const* moves = link_.moves_of(handle_);
+    if (!moves) return;
+    if (copied_.changes < moves->forgotten_until) {
+      throw error(errc::out_of_range,
+                  "iterator is stale: more erases since it was made than it can follow; begin the "
+                  "walk again...");
+    }
+    std::vector<word_t> behind;
+    auto const since = std::upper_bound(
+        moves->latest.begin(), moves->latest.end(), copied_.changes,
+        [](std::uint64_t copied, db_state::entry_move const& m) { return copied < m.at; });
+    for (auto m = since; m != moves->latest.end(); ++m) {
+      word_t const ahead = gone_ ? entry_ : entry_ + 1;
+      auto const filled = std::find(behind.begin(), behind.end(), m->from);
+      bool const unmet = m->from >= ahead || filled != behind.end();
+      if (filled != behind.end()) behind.erase(filled);
+      behind.erase(std::remove(behind.begin(), behind.end(), m->to), behind.end());
+      if (!gone_ && m->to == entry_) {
+        gone_ = true;  // its key went; the entry moved in is met next
+      } else if (unmet && m->to < ahead) {
+        behind.push_back(m->to);
+      }
+    }
+    for (word_t at : behind) {
+      value_type pair;
+      if (map_->read_entry(at, pair)) later_.push_back(pair.first);
+    }
+  }
+  void land(word_t entry) const {
     link_.db();
     entry_ = map_->read_entry(entry, pair_) ? entry : no_address;
+    gone_ = false;
     copied_ = link_.stamp();
+  }
+  // Past the last entry: stands on the next key kept for later that is still
+  // there; at the end when none is.
+  void land_on_later() {
+    in_later_ = false;
+    entry_ = no_address;
+    while (!later_.empty()) {
+      word_t const at = map_->entry_of(later_.back());
+      later_.pop_back();
+      if (at == no_address) continue;
+      land(at);
+      in_later_ = entry_ != no_address;
+      if (in_later_) return;
+    }
   }
 
   slot_map<K, V> const* map_ = nullptr;
   word_t handle_ = no_address;  // the map's handle slot
-  word_t entry_ = no_address;
-  value_type pair_;
+  // Where it stands, and what it copied there; brought up to date after a
+  // change (hence mutable: reading the pair does not move the iterator).
+  mutable word_t entry_ = no_address;
+  mutable value_type pair_;
+  mutable bool gone_ = false;  // its key was erased; an entry it has still to meet took its place
+  mutable std::vector<K> later_;  // keys moved behind it that it has still to meet
+  bool in_later_ = false;         // standing on one of them, past the last entry
   db_handle link_;
-  db_handle::copy_stamp copied_;  // as pair_ was copied
+  mutable db_handle::copy_stamp copied_;  // as pair_ was copied
 };
 
 // The value of one key, as m[key] gives it: read and written through the map
@@ -242,10 +316,8 @@ class slot_map {
   // entry moves into the erased one's place, which the walk visits next.
   // "no entry at the end position..." at end().
   iterator erase(iterator pos) {
-    K const key = pos->first;
-    word_t const at = pos.entry();
-    erase(key);
-    return iterator(this, at);
+    erase(K(pos->first));
+    return ++pos;
   }
 
   iterator begin() {
@@ -343,6 +415,12 @@ class slot_map {
     std::memcpy(&pair.first, at, sizeof(K));
     std::memcpy(&pair.second, at + key_width, sizeof(V));
     return true;
+  }
+  // For the iterator: the entry of key; -1 when it is absent.
+  word_t entry_of(K const& key) const {
+    char const* base = table();
+    word_t const slot = find_slot(key, base);
+    return slot == no_address ? no_address : hashmap_slots::entry_of(slot_word(base, slot));
   }
   d_database* database() const { return database_; }
   word_t handle() const { return handle_; }
@@ -625,7 +703,10 @@ class slot_map {
     if (hole == no_address) return false;
     word_t const erased = hashmap_slots::entry_of(slot_word(base, hole));
     word_t const last = count_ - 1;
-    if (erased != last) move_entry(last, erased);
+    if (erased != last) {
+      move_entry(last, erased);
+      link_.note_move(handle_, last, erased);
+    }
     word_t const mask = slots_ - 1;
     base = table();
     for (word_t j = (hole + 1) & mask; j != hole; j = (j + 1) & mask) {
