@@ -146,9 +146,12 @@ class dl_iterator_base {
   word_t list() const { return list_; }
   // Throws when the database followed other openings' commits since the
   // iterator copied its node, or when its list went since (check_kept).
+  // When this opening changed the list since, the node is read again: an
+  // insert or erase beside it relinked it.
   void check_fresh() const {
     link_.check_copy(container_, copied_);
     check_kept();
+    if (link_.changed_since(container_, copied_.changes)) read_again();
   }
   // Throws when the list the iterator was made from went since: its blocks,
   // the node copied among them, may serve another container by now.
@@ -178,6 +181,31 @@ class dl_iterator_base {
         database_(database),
         link_(link),
         copied_(link_.stamp()) {}
+
+  // The node as the file holds it now. One that no neighbour, then or now,
+  // links to any more was erased, and its block may be free or serve another
+  // record: "list iterator's element was erased...". One still linked is
+  // read as any node is, damage told as such.
+  void read_again() const {
+    // Read as bytes: a freed block holds no node to check.
+    auto const record_at = [this](word_t at) {
+      char bytes[list_node::record_size];
+      stream_->read_at(at, bytes, sizeof bytes);
+      return list_node::decode(bytes);
+    };
+    word_t const own = node_.own;
+    list_node const now = record_at(own);
+    bool const linked = (now.own == own && is_block_address(now.prev) &&
+                         record_at(now.prev).next == own) ||
+                        record_at(node_.prev).next == own || record_at(node_.next).prev == own;
+    if (!linked) {
+      throw error(errc::out_of_range,
+                  "list iterator's element was erased: take the iterator again, or erase through "
+                  "it = l.erase(it)...");
+    }
+    node_ = list_node::read(*stream_, own);
+    copied_ = link_.stamp();
+  }
 
   // Reads the following node. A list cannot hold more nodes than the file has
   // room for, so a walk that goes further in one direction has met a cycle.
@@ -211,7 +239,7 @@ class dl_iterator_base {
     if (steps_ > bound_ || steps_ < -bound_) throw io_tools::corrupt_file(*stream_);
   }
 
-  list_node node_;
+  mutable list_node node_;  // read again after a change (check_fresh)
   io_tools::bfstream* stream_ = nullptr;
   d_alloc* allocator_ = nullptr;
   d_database* database_ = nullptr;
@@ -221,7 +249,7 @@ class dl_iterator_base {
   // first step looks): a step divides nothing.
   word_t steps_ = 0;
   word_t bound_ = 0;
-  db_handle::copy_stamp copied_;  // as node_ was copied
+  mutable db_handle::copy_stamp copied_;  // as node_ was copied
 
  protected:
   word_t list_ = no_address;       // list()

@@ -216,6 +216,31 @@ TEST_F(EraseInWalk, AHashMapWalkMeetsEveryKeptKeyOnceAsValuesChangeAndOthersGo) 
   EXPECT_EQ(check_database(path()).problems, std::vector<std::string>{});
 }
 
+// A list's iterators stay on their elements while others are inserted and
+// erased around them through other iterators, as std::list iterators do; one
+// whose own element was erased says so instead of following a freed node.
+TEST_F(EraseInWalk, AListIteratorReadsOnAcrossChangesBesideIt) {
+  d_list<std::string> l("list", &env_);
+  for (int i = 0; i < 6; ++i) l.push_back(key_of(i));
+  auto a = l.begin();
+  auto b = std::next(a);
+  auto c = std::next(b);
+  l.erase(b);  // b moves on to c's element
+  l.push_back(std::string(200, 'x'));  // may take the freed node's block
+  EXPECT_EQ(*std::next(a), key_of(2));
+  l.insert(c, "between");
+  EXPECT_EQ(*std::next(a), "between");
+  EXPECT_EQ(*std::prev(c), "between");
+  auto d = c;
+  l.erase(c);
+  EXPECT_THROW((void)*d, error) << "d stood on the element erased";
+  EXPECT_THROW(++d, error);
+  std::vector<std::string> walked;
+  for (auto it = l.begin(); it != l.end(); ++it) walked.push_back(*it);
+  EXPECT_EQ(walked, (std::vector<std::string>{key_of(0), "between", key_of(3), key_of(4), key_of(5),
+                                              std::string(200, 'x')}));
+}
+
 // A slot table keeps a bounded record of its erases' moves: an iterator kept
 // up to date walks on to the keys moved behind it, while one that slept
 // through more moves than the record holds cannot tell what it would pass
