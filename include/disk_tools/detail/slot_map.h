@@ -411,7 +411,7 @@ class slot_map {
   void ask_for_home(long hash) const {
 #if defined(__GNUC__)
     if (!link_.settled()) return;
-    word_t const home = static_cast<word_t>(static_cast<std::uint64_t>(hash) >> home_shift_) & mask_;
+    word_t const home = home_in_table(hash);
     if (home + 3 > mask_) return;
     char const* const at = placed_ + home * static_cast<word_t>(word_size);
     __builtin_prefetch(at);
@@ -494,6 +494,11 @@ class slot_map {
     char const* entry;
   };
 
+  // The home slot of a key whose hash is hash: home_of without its test for
+  // a table of one slot, whose mask is 0.
+  word_t home_in_table(long hash) const {
+    return static_cast<word_t>(static_cast<std::uint64_t>(hash) >> home_shift_) & mask_;
+  }
   // The spot of key, whose hash is hash, in the table at base.
   //
   // The four slots from home on are read together and their parts of the
@@ -509,8 +514,7 @@ class slot_map {
   // slot; its bound stands guard against a damaged file all the same.
   spot look_up(K const& key, long hash, char const* base) const {
     std::uint64_t const tag = static_cast<std::uint64_t>(hash) >> hashmap_slots::tag_shift;
-    // home_of without its test for a table of one slot, whose mask is 0.
-    word_t const home = static_cast<word_t>(static_cast<std::uint64_t>(hash) >> home_shift_) & mask_;
+    word_t const home = home_in_table(hash);
     if (tag != 0 && home + 3 <= mask_) {
       unsigned const matches = matching_four(base, home, tag);
       if (matches != 0) {
