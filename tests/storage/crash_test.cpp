@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -170,6 +171,14 @@ struct workload {
       add("hash map new key", [this, i] { hash->put("key" + std::to_string(i), "value"); });
     add("hash map overwrite", [this] { hash->put("key2", "another value"); });
     add("hash map element write", [this] { (*hash)["key3"] = "written"; });
+    // A slot table of 8 slots has room for 7 keys: the 8th moves it to a new table, written
+    // in place, before the handle names it. An erase moves the last pair into the hole.
+    add("a new slot table", [this] { slots = make<slot_table>("slots"); });
+    for (std::uint64_t k = 1; k <= 9; ++k)
+      add(k == 8 ? "slot table put (growing)" : "slot table put",
+          [this, k] { slots->put(k, k * 10); });
+    add("slot table put over a present key", [this] { slots->put(3, 33); });
+    add("slot table erase", [this] { slots->erase(2); });
     add("a new map", [this] { map = make<int_map>("map"); });
     // Ascending keys fill nodes and set off balance; odd keys land in full nodes.
     for (unsigned k = 0; k < 2 * map_keys; k += 2)
@@ -240,7 +249,8 @@ struct workload {
   std::vector<std::string> check() {  // problems with any container
     std::vector<std::string> all, none;
     for (auto const& more : {list ? list->check() : none, vec ? vec->check() : none,
-                             hash ? hash->check() : none, map ? check_map(*map) : none,
+                             hash ? hash->check() : none, slots ? slots->check() : none,
+                             map ? check_map(*map) : none,
                              smap ? check_map(*smap) : none})
       all.insert(all.end(), more.begin(), more.end());
     return all;
@@ -258,6 +268,10 @@ struct workload {
       hash->get("key" + std::to_string(i), v);
       put(v);
     }
+    for (std::uint64_t k = 1; slots && k <= 9; ++k) {
+      std::uint64_t v = 0;
+      put(slots->get(k, v) ? std::to_string(v) : "-");
+    }
     for (unsigned k = 0, v = 0; map && k < 7000; ++k)
       if (map->get(k, v)) put(std::to_string(k) + "=" + std::to_string(v));
     if (smap)  // walked in key order: a lookup would store its key first
@@ -274,6 +288,8 @@ struct workload {
   std::unique_ptr<d_list<d_list<int>>> lists;
   std::unique_ptr<d_vector<std::string>> vec;
   std::unique_ptr<d_hashmap<std::string, std::string>> hash;
+  using slot_table = d_hashmap<std::uint64_t, std::uint64_t>;
+  std::unique_ptr<slot_table> slots;
   std::unique_ptr<int_map> map;
   std::unique_ptr<str_map> smap;
   std::unique_ptr<typed_map> typed;

@@ -288,7 +288,9 @@ class slot_map {
   // new entry after the last and a slot naming it (after the table has
   // grown, when it must). Returns the entry's address.
   long put(K const& key, V const& value) {
-    long const at = changing([&] { return put_pair(key, value); });
+    long const hash = hash_of(key);
+    ask_for_home(hash);
+    long const at = changing([&] { return put_pair(key, value, hash); });
     placed_ = table();
     return at;
   }
@@ -298,7 +300,7 @@ class slot_map {
     if (find_slot(key, table()) == no_address) {
       // Added unless another opening added it since the look above.
       changing([&] {
-        if (find_slot(key, table()) == no_address) put_pair(key, V());
+        if (find_slot(key, table()) == no_address) put_pair(key, V(), hash_of(key));
       });
       placed_ = table();
     }
@@ -445,7 +447,7 @@ class slot_map {
       if (stream_->read_word(handle_) != no_address) return load_header();
       max_load_ = max_load;
       word_t const slots = slots_with_room(slots_for(buckets), buckets);
-      word_t const table = make_table(slots, 0, 0, [](char*) {});
+      word_t const table = make_table(slots, 0);
       stream_->write_word(handle_, table);
       adopt(table, slots, 0);
     });
@@ -477,6 +479,24 @@ class slot_map {
   db_operation checked_read() {
     if (link_.settled()) return db_operation(*database_, false);
     return reading();
+  }
+  // Asks the processor for the cache lines of the four slot words look_up
+  // reads first for a key whose hash is hash, when the table lies where
+  // placed_ keeps it. In a table larger than the caches, those words are a
+  // miss in memory for nearly every put, and the put waited for them with
+  // nothing else to do; asked for first, they come in while the change
+  // begins. Only a hint: the put reads the table afresh all the same.
+  void ask_for_home(long hash) const {
+#if defined(__GNUC__)
+    if (!link_.settled()) return;
+    word_t const home = home_in_table(hash);
+    if (home + 3 > mask_) return;
+    char const* const at = placed_ + home * static_cast<word_t>(word_size);
+    __builtin_prefetch(at);
+    __builtin_prefetch(at + 4 * word_size - 1);
+#else
+    (void)hash;
+#endif
   }
   void refresh() {
     if (link_.stale(handle_)) {
@@ -552,6 +572,11 @@ class slot_map {
     char const* entry;
   };
 
+  // The home slot of a key whose hash is hash: home_of without its test for
+  // a table of one slot, whose mask is 0.
+  word_t home_in_table(long hash) const {
+    return static_cast<word_t>(static_cast<std::uint64_t>(hash) >> home_shift_) & mask_;
+  }
   // The spot of key, whose hash is hash, in the table at base.
   //
   // The four slots from home on are read together and their parts of the
@@ -567,8 +592,7 @@ class slot_map {
   // slot; its bound stands guard against a damaged file all the same.
   spot look_up(K const& key, long hash, char const* base) const {
     std::uint64_t const tag = static_cast<std::uint64_t>(hash) >> hashmap_slots::tag_shift;
-    // home_of without its test for a table of one slot, whose mask is 0.
-    word_t const home = static_cast<word_t>(static_cast<std::uint64_t>(hash) >> home_shift_) & mask_;
+    word_t const home = home_in_table(hash);
     if (tag != 0 && home + 3 <= mask_) {
       unsigned const matches = matching_four(base, home, tag);
       if (matches != 0) {
@@ -661,12 +685,11 @@ class slot_map {
     return hashmap_slots::entry_address(header_, slots_, e, width);
   }
 
-  // The key is hashed and its walk made once: when it is absent, the walk
-  // ends at the empty slot its new word goes to, unless the table grows
-  // first.
+  // The walk of the key, whose hash is hash, is made once: when the key is
+  // absent, the walk ends at the empty slot its new word goes to, unless the
+  // table grows first.
   // Runs right after checked(), which placed the table.
-  long put_pair(K const& key, V const& value) {
-    long const hash = hash_of(key);
+  long put_pair(K const& key, V const& value, long hash) {
     char const* const base = placed_;
     spot s = look_up(key, hash, base);
     if (s.entry) {
@@ -755,52 +778,54 @@ class slot_map {
     return slots;
   }
 
-  // A new table block of slots slots holding count entries: its slots and
-  // entries are the filled bytes that fill lays out in place (none: all
-  // empty, which the allocator's zeros are).
-  template <class Fill>
-  word_t make_table(word_t slots, word_t count, std::size_t filled, Fill fill) {
+  // A new table block of slots slots holding count entries, all its slots
+  // and entries empty (the allocator fills a block with zeros past the
+  // header given).
+  word_t make_table(word_t slots, word_t count) {
     text_tools::bstringstream block;
-    block.reserve(hashmap_slots::slots_offset + filled);
+    block.reserve(hashmap_slots::slots_offset);
     block.cpy_word(count);
     block.cpy_word(hashmap_slots::table_word(slots, hash_kind::strong));
     block.cpy_word(hashmap_slots::widths_word(key_width, value_width));
     block.cpy_word(hashmap_header::policy_word(max_load_));
-    fill(block.extend(filled));
     return database_->allocator()->allocate(
         static_cast<long>(hashmap_slots::block_size(slots, width)), block);
   }
 
-  // Moves the map to a new table of slots slots, written whole in one
-  // allocation: the slots are placed again by the hash bits their words
-  // keep, in one pass over the old ones (whose order by home the new table
-  // keeps, so the writes go forward), the entries copied as they are. The
-  // new table is complete before the handle slot names it, and the old one
-  // is freed last.
+  // Moves the map to a new table of slots slots, filled in place in the
+  // file: the slots are placed again by the hash bits their words keep, in
+  // one pass over the old ones (whose order by home the new table keeps, so
+  // the writes go forward), and the entries copied as they are in one write.
+  // Laying the table out in memory first and copying it over would touch
+  // every byte twice, and most of the time growth takes goes to bringing
+  // fresh pages in. The new table is complete before the handle slot names
+  // it, and the old one is freed last.
   void move_to(word_t slots) {
     int bits = 0;
     while ((word_t{1} << bits) < slots) ++bits;
-    auto const entries_at = static_cast<std::size_t>(slots) * word_size;
-    auto const entries = static_cast<std::size_t>(count_ * width);
+    word_t const mask = slots - 1;
+    word_t const header = make_table(slots, count_);
+    word_t const slots_at = hashmap_slots::slot_address(header, 0);
+    // Looked at only now: making the new block may have moved the mapping.
     char const* const old = table();
-    word_t const table_at = make_table(slots, count_, entries_at + entries, [&](char* out) {
-      std::memset(out, 0, entries_at);
-      word_t const mask = slots - 1;
-      word_t placed = 0;
-      for (word_t i = 0; i < slots_; ++i) {
-        std::uint64_t const word = slot_word(old, i);
-        if (word == 0) continue;
-        // More used slots than keys is damage, and would fill the new table.
-        if (++placed > count_) throw io_tools::corrupt_file(*stream_);
-        word_t j = hashmap_slots::home_of(word, bits);
-        while (slot_word(out, j) != 0) j = (j + 1) & mask;
-        encode_word(out + j * static_cast<word_t>(word_size), static_cast<word_t>(word));
-      }
-      std::memcpy(out + entries_at, old + slots_ * static_cast<word_t>(word_size), entries);
-    });
-    stream_->write_word(handle_, table_at);
+    char const* const out =
+        stream_->view_range(slots_at, header + hashmap_slots::block_size(slots, width));
+    if (!out) throw io_tools::corrupt_file(*stream_);
+    word_t placed = 0;
+    for (word_t i = 0; i < slots_; ++i) {
+      std::uint64_t const word = slot_word(old, i);
+      if (word == 0) continue;
+      // More used slots than keys is damage, and would fill the new table.
+      if (++placed > count_) throw io_tools::corrupt_file(*stream_);
+      word_t j = hashmap_slots::home_of(word, bits);
+      while (slot_word(out, j) != 0) j = (j + 1) & mask;
+      stream_->write_word(slots_at + j * static_cast<word_t>(word_size), static_cast<word_t>(word));
+    }
+    stream_->write_at(hashmap_slots::entry_address(header, slots, 0, width), old + entries_at_,
+                      static_cast<std::size_t>(count_ * width));
+    stream_->write_word(handle_, header);
     database_->allocator()->deallocate(header_);
-    adopt(table_at, slots, count_);
+    adopt(header, slots, count_);
   }
 
   void check_slots(word_t header, hashmap_header const& h, std::vector<std::string>& problems) const {
