@@ -78,8 +78,10 @@ class typed_map_iterator {
       // Moved only onto its own key: ++ after a refusal goes on above it.
       base found = it_;
       found.seek(map_probe(key_), false);
-      if (found.at_end() || key_ < (*found).key.get())
-        throw error(errc::out_of_range, "map iterator's pair was erased: take the iterator again...");
+      if (found.at_end() || key_ < (*found).key.get()) {
+        throw error(errc::out_of_range,
+                    "map iterator's pair was erased: take the iterator again...");
+      }
       it_ = std::move(found);
     }
     auto const& pair = *it_;

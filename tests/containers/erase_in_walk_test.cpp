@@ -98,7 +98,9 @@ void change_while_walking(d_env* env, char const* name, K (*key)(int), unsigned 
   d_map<K, std::string> m(name, env);
   std::map<K, std::string> model;
   std::mt19937 rng(seed);
-  auto const value = [&](int n) { return std::string(20 + n % 90, static_cast<char>('a' + n % 26)); };
+  auto const value = [](int n) {
+    return std::string(20 + n % 90, static_cast<char>('a' + n % 26));
+  };
   for (int i = 0; i < 400; i += 2) {
     m.put(key(i), value(i));
     model[key(i)] = value(i);
