@@ -164,8 +164,8 @@ std::string text_key(int i) {
 
 // Walks the hash map at root name and a std::map holding the same pairs; at
 // each step, as seed draws, gives the key stood on a new value, or erases
-// another key (its own goes through it = m.erase(it)), one met already or one
-// still to come. The walk must meet every key that was never erased exactly
+// another key (its own would be it = m.erase(it), tested above), one met
+// already or one still to come. The walk must meet every key that was never erased exactly
 // once, no erased key after its erase, and show each key's value as it is
 // now.
 template <class M, class V>
