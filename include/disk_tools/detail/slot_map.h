@@ -99,7 +99,7 @@ class slot_iterator {
   // The end of every map.
   slot_iterator() = default;
   // The entry entry of the map; the end when there is none.
-  slot_iterator(slot_map<K, V> const* map, word_t entry)
+  slot_iterator(slot_map<K, V>* map, word_t entry)
       : map_(map), handle_(map->handle()), link_(map->database()) {
     land(entry);
   }
@@ -204,7 +204,7 @@ class slot_iterator {
     }
   }
 
-  slot_map<K, V> const* map_ = nullptr;
+  slot_map<K, V>* map_ = nullptr;
   word_t handle_ = no_address;  // the map's handle slot
   // Where it stands, and what it copied there; brought up to date after a
   // change (hence mutable: reading the pair does not move the iterator).
@@ -418,8 +418,11 @@ class slot_map {
     std::memcpy(&pair.second, at + key_width, sizeof(V));
     return true;
   }
-  // For the iterator: the entry of key; -1 when it is absent.
-  word_t entry_of(K const& key) const {
+  // For the iterator: the entry of key in the table as it is now (this
+  // object's cache read again first, when another object or a rollback
+  // changed the map); -1 when it is absent.
+  word_t entry_of(K const& key) {
+    auto const op = reading();
     char const* base = table();
     word_t const slot = find_slot(key, base);
     return slot == no_address ? no_address : hashmap_slots::entry_of(slot_word(base, slot));
