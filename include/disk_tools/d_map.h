@@ -118,11 +118,14 @@ class d_map_assign {
 // A position in the map's key order: a copy of the node record it stands on
 // and a slot of it. Moving inside the node reads nothing; moving past its end
 // follows the links to the next node in key order, reading only the heads of
-// the nodes on the way, and copies that one. A change of the map may move
-// pairs between slots and records: an iterator made before it names whatever
-// is there afterwards, so make iterators afresh after a change. Every move and
-// every look at the pair checks that the database is still open, that no
-// other opening has committed since the copy was made ("iterator is
+// the nodes on the way, and copies that one. A change of the map through this
+// opening may move pairs between slots and records, and free the blocks the
+// copy names: the drivers' two maps' iterators then find their place again by
+// the key they stand on, as a std::map iterator keeps it (the string map's
+// iterator reads its key on arriving, so that the key outlives its block).
+// The typed map's iterator (d_typed_map.h) does the same over this one. Every
+// move and every look at the pair checks that the database is still open,
+// that no other opening has committed since the copy was made ("iterator is
 // stale..."; inside a read transaction nobody's commits are followed), that
 // no rollback took back the changes it was copied amid, and that the map's
 // root was not removed since the iterator was made.
@@ -152,6 +155,11 @@ class d_map_iterator {
     return before;
   }
   bool operator==(d_map_iterator const& other) const {
+    if (follows_own_changes && node_ && other.node_ && (changed_under() || other.changed_under())) {
+      K const& a = node_->pairs[static_cast<std::size_t>(slot_)].key;
+      K const& b = other.node_->pairs[static_cast<std::size_t>(other.slot_)].key;
+      return !(a < b) && !(b < a);
+    }
     return at() == other.at() && slot_ == other.slot_;
   }
   bool operator!=(d_map_iterator const& other) const { return !(*this == other); }
@@ -172,6 +180,8 @@ class d_map_iterator {
  private:
   friend class d_map<K, V, H>;
   using layout = map_node_layout<K, V>;
+  // The drivers' maps; the typed map's iterator keeps its own key.
+  static constexpr bool follows_own_changes = !layout::writes_used_only;
   struct node_copy {
     map_node_head head;
     std::vector<value_type> pairs;
@@ -190,6 +200,14 @@ class d_map_iterator {
     if (node_) link_.check_copy(handle_, copied_);
   }
   value_type const& current() const;
+  // Reads the key arrived at, for the drivers' string map: its block goes
+  // with an erase of the pair, and the key is how the iterator finds its
+  // place again.
+  void note_key() const {
+    if constexpr (follows_own_changes && !std::is_arithmetic<K>::value) {
+      if (node_) node_->pairs[static_cast<std::size_t>(slot_)].key.value();
+    }
+  }
   // Stands on the first (or last) pair of the node at address.
   void stand_on(word_t address, bool first);
   // Stands on slot of a node object the map holds.
@@ -206,9 +224,10 @@ class d_map_iterator {
   io_tools::bfstream* stream_ = nullptr;
   word_t header_ = no_address;
   word_t handle_ = no_address;
-  std::shared_ptr<node_copy const> node_;  // null at the end
-  int slot_ = 0;
-  db_handle::copy_stamp copied_;  // as node_ was copied
+  // Mutable: reading the pair after a change finds its place again.
+  mutable std::shared_ptr<node_copy const> node_;  // null at the end
+  mutable int slot_ = 0;
+  mutable db_handle::copy_stamp copied_;  // as node_ was copied
 };
 
 // A key as the map prints it: a number, or the string a d_ref names.
@@ -550,6 +569,21 @@ typename d_map_iterator<K, V, H>::value_type const& d_map_iterator<K, V, H>::cur
   auto const op = link_.operation();
   if (!node_) throw error(errc::out_of_range, "map iterator out of range...");
   check_fresh();
+  if constexpr (follows_own_changes) {
+    if (changed_under()) {
+      // Moved only onto its own key: ++ after a refusal goes on above it.
+      K const& key = node_->pairs[static_cast<std::size_t>(slot_)].key;
+      d_map_iterator found = *this;
+      found.seek(key, false);
+      if (found.at_end() || key < found.node_->pairs[static_cast<std::size_t>(found.slot_)].key) {
+        throw error(errc::out_of_range,
+                    "map iterator's pair was erased: take the iterator again...");
+      }
+      node_ = std::move(found.node_);
+      slot_ = found.slot_;
+      copied_ = found.copied_;
+    }
+  }
   return node_->pairs[static_cast<std::size_t>(slot_)];
 }
 
@@ -561,7 +595,7 @@ void d_map_iterator<K, V, H>::stand_on(word_t address, bool first) {
   if (copy->pairs.empty()) throw io_tools::corrupt_file(*stream_);
   slot_ = first ? 0 : static_cast<int>(copy->pairs.size()) - 1;
   node_ = std::move(copy);
-  copied_ = link_.stamp();
+  copied_ = link_.stamp();  note_key();
 }
 
 template <class K, class V, class H>
@@ -571,7 +605,7 @@ void d_map_iterator<K, V, H>::stand_on(d_map_node<K, V> const& node, int slot) {
   copy->pairs.assign(node.pairs.begin(), node.pairs.begin() + node.count);
   slot_ = slot;
   node_ = std::move(copy);
-  copied_ = link_.stamp();
+  copied_ = link_.stamp();  note_key();
 }
 
 template <class K, class V, class H>
@@ -642,7 +676,7 @@ void d_map_iterator<K, V, H>::seek(K const& key, bool after) {
   }
   node_ = std::move(found);
   slot_ = found_slot;
-  copied_ = link_.stamp();
+  copied_ = link_.stamp();  note_key();
 }
 
 template <class K, class V, class H>
@@ -650,8 +684,13 @@ d_map_iterator<K, V, H>& d_map_iterator<K, V, H>::operator++() {
   auto const op = link_.operation();
   if (!node_) throw error(errc::out_of_range, "map iterator out of range...");
   check_fresh();
+  if (follows_own_changes && changed_under()) {
+    seek(K(node_->pairs[static_cast<std::size_t>(slot_)].key), true);
+    return *this;
+  }
   if (slot_ + 1 < static_cast<int>(node_->pairs.size())) {
     ++slot_;
+    note_key();
     return *this;
   }
   word_t const next = neighbour(true);
@@ -668,8 +707,13 @@ template <class K, class V, class H>
 d_map_iterator<K, V, H>& d_map_iterator<K, V, H>::operator--() {
   auto const op = link_.operation();
   check_fresh();
+  if (follows_own_changes && node_ && changed_under()) {
+    // Onto the key, or the first above it: the step below is the one wanted.
+    seek(K(node_->pairs[static_cast<std::size_t>(slot_)].key), false);
+  }
   if (node_ && slot_ > 0) {
     --slot_;
+    note_key();
     return *this;
   }
   word_t before = no_address;
