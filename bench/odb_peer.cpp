@@ -88,7 +88,10 @@ std::optional<phase_costs> odb_vector(std::string const& dir, container_inputs c
 
   chars = 0;
   phase_meter in_place;
-  for (long i = 0; i < in.size(); ++i) chars += static_cast<long>(vec.view(i).size());
+  auto const views = vec.views();
+  for (long i = 0; i < in.size(); ++i) {
+    chars += static_cast<long>(views[static_cast<std::size_t>(i)].size());
+  }
   out.push_back(in_place.done());
   check_walk(in, static_cast<long>(vec.size()), chars, "d_vector read in place");
   return out;

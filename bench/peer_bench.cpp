@@ -55,7 +55,7 @@ std::vector<workload> const& workloads() {
           {"std", "std::list<std::string>", std_list, every_size}}},
         {"vector",
          "Vector of strings: N push_back of \"value <i>\", then every element read by index, "
-         "copied into a std::string, and again in place (our view(i); the others by reference)",
+         "copied into a std::string, and again in place (our views()[i]; the others by reference)",
          {"push_back", "read (copy)", "read (in place)"},
          {{"odb", "d_vector<std::string>", odb_vector, every_size},
           {"interprocess", "interprocess vector, mapped file", interprocess_vector, every_size},

@@ -426,6 +426,17 @@ class d_vector {
     return find_place(at);
   }
 
+  // Every element's characters where the file holds them, as a range of
+  // std::string_view (a vector of strings): for (std::string_view s :
+  // v.views()), or views[i]. The checks a read makes are made once, as the
+  // range is taken; an element is then a load or two. Valid while this
+  // object lives and until the next change to the database, as view()'s
+  // views are; a build without NDEBUG throws when it is used after one.
+  // (Not of a temporary object, which would be gone before the range.)
+  class string_views;
+  string_views views() &;
+  string_views views() && = delete;
+
   d_vector_iterator<T> begin() {
     auto const op = reading();
     return iterator_at(0);
@@ -648,11 +659,106 @@ class d_vector {
   word_t count_ = 0;
   word_t handle_ = no_address;
   db_handle link_;
+  friend class string_views;
   // For view(): where each element's characters lie in the file, as
   // vector_detail::place packs it (0: not known), for the elements from 0 on
   // that this object stored or read since its cache last agreed with the
   // file. Any change to the vector but an append at its end drops it.
   std::vector<std::uint64_t> places_;
 };
+
+template <class T>
+class d_vector<T>::string_views {
+ public:
+  class iterator {
+   public:
+    using iterator_category = std::random_access_iterator_tag;
+    using value_type = std::string_view;
+    using difference_type = std::ptrdiff_t;
+    using pointer = void;
+    using reference = std::string_view;
+
+    iterator() = default;
+    iterator(string_views const* range, std::size_t at) : range_(range), at_(at) {}
+    std::string_view operator*() const { return (*range_)[at_]; }
+    std::string_view operator[](difference_type n) const {
+      return (*range_)[at_ + static_cast<std::size_t>(n)];
+    }
+    iterator& operator++() { return ++at_, *this; }
+    iterator operator++(int) { return {range_, at_++}; }
+    iterator& operator--() { return --at_, *this; }
+    iterator operator--(int) { return {range_, at_--}; }
+    iterator& operator+=(difference_type n) { return at_ += static_cast<std::size_t>(n), *this; }
+    iterator& operator-=(difference_type n) { return at_ -= static_cast<std::size_t>(n), *this; }
+    friend iterator operator+(iterator it, difference_type n) { return it += n; }
+    friend iterator operator+(difference_type n, iterator it) { return it += n; }
+    friend iterator operator-(iterator it, difference_type n) { return it -= n; }
+    friend difference_type operator-(iterator const& a, iterator const& b) {
+      return static_cast<difference_type>(a.at_) - static_cast<difference_type>(b.at_);
+    }
+    friend bool operator==(iterator const& a, iterator const& b) { return a.at_ == b.at_; }
+    friend bool operator!=(iterator const& a, iterator const& b) { return a.at_ != b.at_; }
+    friend bool operator<(iterator const& a, iterator const& b) { return a.at_ < b.at_; }
+    friend bool operator>(iterator const& a, iterator const& b) { return a.at_ > b.at_; }
+    friend bool operator<=(iterator const& a, iterator const& b) { return a.at_ <= b.at_; }
+    friend bool operator>=(iterator const& a, iterator const& b) { return a.at_ >= b.at_; }
+
+   private:
+    string_views const* range_ = nullptr;
+    std::size_t at_ = 0;
+  };
+
+  // Element index's characters; index must lie in 0..size()-1.
+  std::string_view operator[](std::size_t index) const {
+#ifndef NDEBUG
+    if (!vector_->link_.unchanged_since(taken_)) {
+      throw error(errc::out_of_range,
+                  "vector views used after a change to the database: take them again...");
+    }
+#endif
+    if (index >= count_) throw error(errc::out_of_range, "vector index out of range...");
+    std::uint64_t const place = places_[index];
+    if (place != 0) {
+      // The place was found while the vector was as it is now; the bytes are
+      // still not trusted to lie inside the file.
+      word_t const chars = vector_detail::chars_of(place);
+      std::size_t const length = vector_detail::length_of(place);
+      if (chars <= size_ - static_cast<word_t>(length)) return {bytes_ + chars, length};
+    }
+    return vector_->view(static_cast<long>(index));
+  }
+  std::size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  iterator begin() const { return {this, 0}; }
+  iterator end() const { return {this, count_}; }
+
+ private:
+  friend class d_vector<T>;
+  explicit string_views(d_vector<T>& v) : vector_(&v) {
+    auto const op = v.reading();
+    count_ = static_cast<std::size_t>(v.count_);
+    // Unknown places are 0, found by view() as they are met: their table
+    // never moves while the range is used.
+    if (v.places_.size() < count_) v.places_.resize(count_, 0);
+    places_ = v.places_.data();
+    size_ = v.stream_->size();
+    bytes_ = v.stream_->view(0, static_cast<std::size_t>(size_));
+    if (!bytes_) throw io_tools::corrupt_file(*v.stream_);
+    taken_ = v.link_.stamp();
+  }
+
+  d_vector<T>* vector_;
+  std::uint64_t const* places_ = nullptr;  // the vector's own table
+  std::size_t count_ = 0;
+  word_t size_ = 0;  // the file's bytes, from bytes_ on
+  char const* bytes_ = nullptr;
+  db_handle::copy_stamp taken_;
+};
+
+template <class T>
+typename d_vector<T>::string_views d_vector<T>::views() & {
+  static_assert(std::is_same<T, std::string>::value, "views() reads strings in place: read other values by copy");
+  return string_views(*this);
+}
 
 }  // namespace disk_tools

@@ -115,6 +115,7 @@ TEST_F(VectorTest, WhatCannotBeDoneIsRefusedWithNothingChanged) {
   char const* const out_of_range = "vector index out of range...";
   EXPECT_EQ(thrown_by([&] { v.insert(v.begin() + 2, "x"); }), out_of_range);
   EXPECT_EQ(thrown_by([&] { v[1]; }), out_of_range);
+  EXPECT_EQ(thrown_by([&] { v.views()[1]; }), out_of_range);
   EXPECT_EQ(thrown_by([&] { v[-1] = "x"; }), out_of_range);
   EXPECT_EQ(thrown_by([&] { v.resize(-1); }), "invalid container size...");
   EXPECT_EQ(thrown_by([&] { v.reserve(long{1} << 40); }), "invalid container size...");
@@ -134,6 +135,25 @@ TEST_F(VectorTest, ACountBeyondTheCapacityIsCaughtAtOpeningAndByAKeptPositionAft
   EXPECT_EQ(code_thrown_by([&] { it.view(); }), errc::corrupt);
   EXPECT_EQ(code_thrown_by([&] { d_vector<std::string>("str_vec", 2, &env_); }),
             errc::corrupt);
+}
+
+// Views of all the elements are taken with the checks a read makes, and are
+// good until the next change, like view()'s; a build that checks (no NDEBUG)
+// refuses them after one rather than read what may have moved.
+TEST_F(VectorTest, ViewsOfEveryElementReadInPlaceUntilTheNextChange) {
+  d_vector<std::string> v("str_vec", &env_);
+  for (char const* s : {"a", "bb", "ccc"}) v.push_back(s);
+  auto const views = v.views();
+  std::vector<std::string_view> const walked(views.begin(), views.end());
+  EXPECT_EQ(walked, (std::vector<std::string_view>{"a", "bb", "ccc"}));
+  EXPECT_EQ(views.end() - views.begin(), 3);
+  v.push_back("dddd");
+#ifdef NDEBUG
+  GTEST_SKIP() << "a build with NDEBUG trusts the caller to take views again after a change";
+#else
+  EXPECT_EQ(code_thrown_by([&] { views[0]; }), errc::out_of_range);
+  EXPECT_EQ(v.views()[3], "dddd");
+#endif
 }
 
 }  // namespace

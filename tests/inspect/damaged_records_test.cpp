@@ -180,6 +180,7 @@ long fill_or_read(std::string const& name, bool fill) {
   }
   for (long i = 0; i < static_cast<long>(v.size()); ++i)
     seen += static_cast<long>(v.view(i).size());
+  for (std::string_view s : v.views()) seen += static_cast<long>(s.size());
   for (std::string const& item : l) seen += static_cast<long>(item.size());
   v.push_back("more");
   l.push_back("more");

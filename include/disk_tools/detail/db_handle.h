@@ -163,6 +163,12 @@ class db_handle {
   copy_stamp stamp() const {
     return state_ ? copy_stamp{state_->followed, state_->changes} : copy_stamp{};
   }
+  // Whether the database is open and neither changed nor followed other
+  // openings' commits since the stamp: what a view into the file needs.
+  bool unchanged_since(copy_stamp s) const {
+    return state_ && state_->database && !state_->broken && state_->followed == s.followed &&
+           state_->changes == s.changes;
+  }
   // Throws when a copy stamped so of the container whose handle slot is at
   // container cannot be trusted: "iterator is stale..." once other openings'
   // commits were followed since, and "iterator is stale: it was made or
