@@ -59,10 +59,9 @@ std::optional<phase_costs> odb_list(std::string const& dir, container_inputs con
 
   phase_meter walk;
   long seen = 0, chars = 0;
-  // The end position taken once, as a range-for (and the peers' walks) take
-  // it: every list.end() copies the object's share of the database's state.
-  for (auto it = list.begin(), end = list.end(); it != end; ++it, ++seen) {
-    chars += static_cast<long>(it.view().size());
+  for (std::string_view const text : list.views()) {
+    chars += static_cast<long>(text.size());
+    ++seen;
   }
   out.push_back(walk.done());
   check_walk(in, seen, chars, "d_list");

@@ -48,7 +48,7 @@ std::vector<workload> const& workloads() {
     return std::vector<workload>{
         {"list",
          "List of strings: N push_back of \"value <i>\", then a walk adding up their lengths "
-         "(ours read in place by the iterator's view(), the others by reference)",
+         "(ours read in place through views(), the others by reference)",
          {"push_back", "walk"},
          {{"odb", "d_list<std::string>", odb_list, every_size},
           {"interprocess", "interprocess list, mapped file", interprocess_list, every_size},

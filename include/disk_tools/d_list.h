@@ -530,6 +530,17 @@ class d_list {
   T front() { return *begin(); }
   T back() { return *std::prev(end()); }
 
+  // Every element's characters where the file holds them, in list order, as
+  // a forward range of std::string_view (a list of strings): for
+  // (std::string_view s : l.views()). The checks a read makes are made once,
+  // as the range is taken; a step then reads the next node and its value's
+  // length, bounds-checked against the file as any read is. Valid until the
+  // next change to the database, as view()'s views are; a build without
+  // NDEBUG throws when it is used after one. (Not of a temporary object.)
+  class string_views;
+  string_views views() &;
+  string_views views() && = delete;
+
   dl_iterator<T> begin() {
     auto const op = reading();
     return iterator_at(sentinel_.next);
@@ -867,5 +878,90 @@ class d_list {
   word_t header_ = no_address;
   db_handle link_;
 };
+
+template <class T>
+class d_list<T>::string_views {
+ public:
+  class iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = std::string_view;
+    using difference_type = std::ptrdiff_t;
+    using pointer = void;
+    using reference = std::string_view;
+
+    iterator() = default;
+    std::string_view operator*() const {
+      range_->check_unchanged();
+      if (node_.value == no_address)
+        throw error(errc::out_of_range, "no element at the end position...");
+      return stored_value<std::string>::view(*range_->stream_, node_.value);
+    }
+    // A walk longer than the file has room for nodes has met a cycle.
+    iterator& operator++() {
+      range_->check_unchanged();
+      if (node_.value == no_address)
+        throw error(errc::out_of_range, "no element at the end position...");
+      node_ = list_node::read(*range_->stream_, node_.next);
+      if (++steps_ > range_->most_steps_) throw io_tools::corrupt_file(*range_->stream_);
+      return *this;
+    }
+    iterator operator++(int) {
+      iterator before = *this;
+      ++*this;
+      return before;
+    }
+    friend bool operator==(iterator const& a, iterator const& b) {
+      return a.node_.own == b.node_.own;
+    }
+    friend bool operator!=(iterator const& a, iterator const& b) { return !(a == b); }
+
+   private:
+    friend class string_views;
+    iterator(string_views const* range, list_node const& node) : range_(range), node_(node) {}
+
+    string_views const* range_ = nullptr;
+    list_node node_;
+    word_t steps_ = 0;
+  };
+
+  iterator begin() const {
+    check_unchanged();
+    return {this, list_node::read(*stream_, first_)};
+  }
+  iterator end() const { return {this, list_node{sentinel_, no_address, no_address, no_address}}; }
+
+ private:
+  friend class d_list<T>;
+  explicit string_views(d_list<T>& l) : stream_(l.stream_) {
+    auto const op = l.reading();
+    sentinel_ = l.sentinel_.own;
+    first_ = l.sentinel_.next;
+    most_steps_ = stream_->size() / static_cast<word_t>(list_node::record_size);
+    link_ = l.link_;
+    taken_ = link_.stamp();
+  }
+  void check_unchanged() const {
+#ifndef NDEBUG
+    if (!link_.unchanged_since(taken_)) {
+      throw error(errc::out_of_range,
+                  "list views used after a change to the database: take them again...");
+    }
+#endif
+  }
+
+  io_tools::bfstream* stream_;
+  word_t sentinel_ = no_address;
+  word_t first_ = no_address;
+  word_t most_steps_ = 0;
+  db_handle link_;
+  db_handle::copy_stamp taken_;
+};
+
+template <class T>
+typename d_list<T>::string_views d_list<T>::views() & {
+  static_assert(std::is_same<T, std::string>::value, "views() reads strings in place: read other values by copy");
+  return string_views(*this);
+}
 
 }  // namespace disk_tools

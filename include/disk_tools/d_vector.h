@@ -659,7 +659,6 @@ class d_vector {
   word_t count_ = 0;
   word_t handle_ = no_address;
   db_handle link_;
-  friend class string_views;
   // For view(): where each element's characters lie in the file, as
   // vector_detail::place packs it (0: not known), for the elements from 0 on
   // that this object stored or read since its cache last agreed with the
