@@ -116,7 +116,8 @@ class d_vector_assign {
   operator T() const {
     auto const op = link_.operation();
     link_.require_not_gone(handle_);
-    return vector_detail::element_in<T>(*stream_, vector_detail::slot_of(*stream_, handle_, index_));
+    return vector_detail::element_in<T>(*stream_,
+                                        vector_detail::slot_of(*stream_, handle_, index_));
   }
   T get_data() const { return *this; }
 

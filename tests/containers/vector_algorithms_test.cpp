@@ -36,9 +36,12 @@ struct by_key {
   bool operator()(A const& a, B const& b) const { return key(a) < key(b); }
   template <class V>
   static long key(V const& v) {
-    if constexpr (std::is_convertible_v<V const&, int>) return std::abs(v) % 5;
-    else if constexpr (std::is_convertible_v<V const&, std::string>) return static_cast<long>(v.size());
-    else return static_cast<long>(v.name.size() + v.depends.size());
+    if constexpr (std::is_convertible_v<V const&, int>)
+      return std::abs(v) % 5;
+    else if constexpr (std::is_convertible_v<V const&, std::string>)
+      return static_cast<long>(v.size());
+    else
+      return static_cast<long>(v.name.size() + v.depends.size());
   }
 };
 
@@ -151,6 +154,29 @@ TEST_F(VectorAlgorithms, MoveElementsAsOnAStdVectorAndLeaveNoBlockBehind) {
   database_check const check = check_database(path());
   EXPECT_EQ(check.problems, std::vector<std::string>{});
   EXPECT_EQ(check.notes, std::vector<std::string>{}) << "blocks no root owns";
+}
+
+// Elements of two vectors trade places as they would between two std::vectors: a
+// swap is one change of both vectors, and the file keeps a block per element.
+TEST_F(VectorAlgorithms, SwapsBetweenTwoVectorsTradeTheirValues) {
+  std::vector<std::string> ma = {"a", "bb", "ccc"}, mb = {"x", "", "a longer one than the rest"};
+  d_vector<std::string> a("a", &env_), b("b", &env_);
+  for (std::size_t i = 0; i < 3; ++i) a.push_back(ma[i]), b.push_back(mb[i]);
+  std::swap_ranges(a.begin() + 1, a.end(), b.begin());
+  std::swap_ranges(ma.begin() + 1, ma.end(), mb.begin());
+  using std::swap;
+  swap(a[0], b[2]);
+  swap(ma[0], mb[2]);
+  EXPECT_EQ(std::vector<std::string>(a.begin(), a.end()), ma);
+  EXPECT_EQ(std::vector<std::string>(b.begin(), b.end()), mb);
+  // In place, where each object kept its pushes' places: both must know of the swaps.
+  for (long i = 0; i < 3; ++i)
+    EXPECT_TRUE(a.view(i) == ma[static_cast<std::size_t>(i)] &&
+                b.view(i) == mb[static_cast<std::size_t>(i)]) << i;
+  close();
+  database_check const check = check_database(path());
+  EXPECT_EQ(check.problems, std::vector<std::string>{});
+  EXPECT_EQ(check.notes, std::vector<std::string>{});
 }
 
 }  // namespace
