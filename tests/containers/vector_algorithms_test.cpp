@@ -1,8 +1,8 @@
 // The standard algorithms that move elements about, run on a d_vector and on a
 // std::vector holding the same values: each row must leave both alike (and give
 // the same answer, where it has one), with a value block per element and
-// nothing else in use; one row runs in a transaction that is rolled back. The
-// file is checked at the end: no problem and no block left over.
+// nothing else in use; the string rows run again in a transaction that is rolled
+// back. The file is checked at the end: no problem and no block left over.
 #include <gtest/gtest.h>
 
 #include <algorithm>
