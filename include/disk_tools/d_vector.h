@@ -9,7 +9,10 @@
 // handle slot is re-aimed and the old block is freed. Elements are read and replaced by
 // index through d_vector_assign; d_vector_iterator, a random-access iterator,
 // reads them in order (range-for, the standard algorithms) and names a
-// position for insert and erase.
+// position for insert and erase. Its *it is a d_vector_element, the value read
+// with a way to store a new one, so that algorithms that write (std::sort,
+// std::reverse, std::rotate) work on the vector as on a std::vector: each
+// write is one change of its own, as v[i] = value is.
 #pragma once
 
 #include <algorithm>
@@ -88,19 +91,201 @@ inline std::size_t length_of(std::uint64_t place) {
 
 }  // namespace vector_detail
 
-// A position in a vector: a random-access iterator, constant in the
-// standard's sense. *it is the element's value (a T), read when asked for
-// through the vector's handle slot, so that it stays right after the header
-// has moved; it-> reaches into that value. Elements are replaced through
-// d_vector_assign (v[i] = value). Moving reads nothing; insert and erase use
-// only the index.
+template <class T>
+class d_vector_iterator;
+template <class T>
+class d_vector_element;
+
+// Names element index of a vector. It finds its slot through the vector's
+// handle slot at every use, so it stays right when the header has moved, and
+// reads the element afresh each time it is converted to T.
+template <class T>
+class d_vector_assign {
+ public:
+  d_vector_assign(word_t value, d_database* database, d_alloc* allocator,
+                  io_tools::bfstream* stream, word_t handle, word_t index)
+      : value_(value),
+        database_(database),
+        allocator_(allocator),
+        stream_(stream),
+        handle_(handle),
+        index_(index),
+        link_(database) {}
+  d_vector_assign(d_vector_assign const&) = default;
+
+  operator T() const {
+    auto const op = link_.operation();
+    link_.require_not_gone(handle_);
+    return vector_detail::element_in<T>(*stream_,
+                                        vector_detail::slot_of(*stream_, handle_, index_));
+  }
+  T get_data() const { return *this; }
+
+  // Frees the element's block and stores value in a new one.
+  d_vector_assign& operator=(T const& value) {
+    value_ = link_.change(link_.db(), handle_, [&] {
+      link_.require_not_gone(handle_);
+      word_t const slot = vector_detail::slot_of(*stream_, handle_, index_);
+      allocator_->deallocate(vector_detail::value_in(*stream_, slot));
+      word_t const block = store_value(*allocator_, value);
+      stream_->write_word(slot, block);
+      return block;
+    });
+    return *this;
+  }
+  // Stores the value other's element holds: v[i] = v[j] copies the value, as
+  // with a std::vector, rather than making this proxy name element j.
+  d_vector_assign& operator=(d_vector_assign const& other) { return *this = T(other); }
+
+  // Exchanges the two elements' values, as one change: their slots trade
+  // value blocks, which are neither copied nor freed. Elements of two
+  // vectors of one database change together; across two openings each
+  // element is stored anew, one change each.
+  friend void swap(d_vector_assign a, d_vector_assign b) { a.exchange(b); }
+
+  // The value address the slot held when the proxy was made or last assigned.
+  long value_address() const { return value_; }
+
+ private:
+  void exchange(d_vector_assign& other) {
+    if (other.database_ != database_) {
+      T const mine = *this;
+      *this = T(other);
+      other = mine;
+      return;
+    }
+    auto const trade = [&] {
+      link_.require_not_gone(handle_);
+      other.link_.require_not_gone(other.handle_);
+      word_t const slot = vector_detail::slot_of(*stream_, handle_, index_);
+      word_t const other_slot = vector_detail::slot_of(*stream_, other.handle_, other.index_);
+      word_t const value = vector_detail::value_in(*stream_, slot);
+      word_t const other_value = vector_detail::value_in(*stream_, other_slot);
+      stream_->write_word(slot, other_value);
+      stream_->write_word(other_slot, value);
+      value_ = other_value;
+      other.value_ = value;
+    };
+    link_.change(link_.db(), handle_, [&] {
+      if (other.handle_ == handle_) return trade();
+      // The other vector's objects must find their copies stale too.
+      other.link_.change(link_.db(), other.handle_, trade);
+    });
+  }
+
+  word_t value_;
+  d_database* database_;
+  d_alloc* allocator_;
+  io_tools::bfstream* stream_;
+  word_t handle_;
+  word_t index_;
+  db_handle link_;
+};
+
+namespace vector_detail {
+
+// swap(a, b) where T's own member swap would hide it.
+template <class T>
+void exchange(d_vector_assign<T> const& a, d_vector_assign<T> const& b) {
+  swap(a, b);
+}
+
+// What d_vector_element holds the value it read in: the value itself, as its
+// base, when T is a class one may derive from, so that the element shows T's
+// members (e.size(), e.name) as a std::vector's reference does; otherwise a
+// member, which the element converts to.
+template <class T>
+constexpr bool element_derives = std::is_class<T>::value && !std::is_final<T>::value;
+
+template <class T>
+struct held_value {
+  explicit held_value(T&& value) : value_(std::move(value)) {}
+  operator T const&() const { return value_; }
+  T value_;
+};
+
+template <class T>
+using element_base = std::conditional_t<element_derives<T>, T, held_value<T>>;
+
+}  // namespace vector_detail
+
+// What *it of a d_vector_iterator gives: the element's value as it was read
+// (a T, or converting to one), which also stores into the element. Assigning
+// a T, or another d_vector_element (whose value is copied, not its place),
+// stores the value as v[i] = value does, one change each, and the element
+// then holds it; swap(*a, *b) trades two elements' value blocks as one
+// change. So the standard algorithms that move elements about work on a
+// vector, each write its own change; in a d_transaction they are one.
+//
+// Its own reads never look at the file again: changing the value it holds
+// through T's members (e.append(...)) changes that copy alone.
+template <class T>
+class d_vector_element : public vector_detail::element_base<T> {
+ public:
+  d_vector_element(d_vector_element const&) = default;
+  d_vector_element(d_vector_element&&) = default;
+
+  d_vector_element& operator=(T const& value) {
+    element_at_ = value;
+    element_value_() = value;
+    return *this;
+  }
+  d_vector_element& operator=(T&& value) {
+    element_at_ = value;
+    element_value_() = std::move(value);
+    return *this;
+  }
+  d_vector_element& operator=(d_vector_element const& other) {
+    return *this = other.element_value_();
+  }
+
+  friend void swap(d_vector_element a, d_vector_element b) {
+    vector_detail::exchange(a.element_at_, b.element_at_);
+  }
+  // With a value of the program's own (std::swap_ranges between a
+  // std::vector and a d_vector swaps so).
+  friend void swap(d_vector_element a, T& b) { a.trade_with(b); }
+  friend void swap(T& a, d_vector_element b) { b.trade_with(a); }
+
+ private:
+  friend class d_vector_iterator<T>;
+  // The value read from the block at value_block, and where it lies (as
+  // d_vector_assign takes it).
+  template <class... Place>
+  d_vector_element(T&& value, word_t value_block, Place... place)
+      : vector_detail::element_base<T>(std::move(value)), element_at_(value_block, place...) {}
+
+  // The names are unlike any a T of the program's would use for its members,
+  // which the element shows.
+  T& element_value_() {
+    if constexpr (vector_detail::element_derives<T>) return *this;
+    else return this->value_;
+  }
+  T const& element_value_() const {
+    if constexpr (vector_detail::element_derives<T>) return *this;
+    else return this->value_;
+  }
+  void trade_with(T& value) {
+    T mine = std::move(element_value_());
+    *this = std::move(value);
+    value = std::move(mine);
+  }
+
+  d_vector_assign<T> element_at_;
+};
+
+// A position in a vector: a random-access iterator. *it is a
+// d_vector_element, the element's value read when asked for through the
+// vector's handle slot (so that it stays right after the header has moved),
+// through which a new value is stored; it-> reaches into the value read.
+// Moving reads nothing; insert and erase use only the index.
 template <class T>
 class d_vector_iterator {
  public:
   using iterator_category = std::random_access_iterator_tag;
   using value_type = T;
   using difference_type = std::ptrdiff_t;
-  using reference = T;
+  using reference = d_vector_element<T>;
   // The element's value, held by the arrow itself: the value lives in the
   // file, not in memory an iterator could point into.
   struct pointer {
@@ -132,12 +317,17 @@ class d_vector_iterator {
   long index() const { return index_; }
   long slot_address() const { return slot_; }
 
-  T operator*() const {
+  d_vector_element<T> operator*() const {
     auto const op = link_.operation();
-    return vector_detail::element_in<T>(*stream_, current_slot());
+    word_t const value = vector_detail::value_in(*stream_, current_slot());
+    return d_vector_element<T>(stored_value<T>::read(*stream_, value), value, database_,
+                               allocator_, stream_, handle_, index_);
   }
-  pointer operator->() const { return pointer{**this}; }
-  T operator[](difference_type n) const { return *(*this + n); }
+  pointer operator->() const {
+    auto const op = link_.operation();
+    return pointer{vector_detail::element_in<T>(*stream_, current_slot())};
+  }
+  d_vector_element<T> operator[](difference_type n) const { return *(*this + n); }
   // The element's characters where the file holds them (a vector of
   // strings): no copy, valid until the next change to the database.
   std::string_view view() const {
@@ -208,54 +398,6 @@ class d_vector_iterator {
   mutable word_t header_ = no_address;
   mutable word_t count_ = 0;
   mutable db_handle link_;
-};
-
-// Names element index of a vector. It finds its slot through the vector's
-// handle slot at every use, so it stays right when the header has moved.
-template <class T>
-class d_vector_assign {
- public:
-  d_vector_assign(word_t value, d_database* database, d_alloc* allocator,
-                  io_tools::bfstream* stream, word_t handle, word_t index)
-      : value_(value),
-        database_(database),
-        allocator_(allocator),
-        stream_(stream),
-        handle_(handle),
-        index_(index),
-        link_(database) {}
-
-  operator T() const {
-    auto const op = link_.operation();
-    link_.require_not_gone(handle_);
-    return vector_detail::element_in<T>(*stream_, vector_detail::slot_of(*stream_, handle_, index_));
-  }
-  T get_data() const { return *this; }
-
-  // Frees the element's block and stores value in a new one.
-  d_vector_assign& operator=(T const& value) {
-    value_ = link_.change(link_.db(), handle_, [&] {
-      link_.require_not_gone(handle_);
-      word_t const slot = vector_detail::slot_of(*stream_, handle_, index_);
-      allocator_->deallocate(vector_detail::value_in(*stream_, slot));
-      word_t const block = store_value(*allocator_, value);
-      stream_->write_word(slot, block);
-      return block;
-    });
-    return *this;
-  }
-
-  // The value address the slot held when the proxy was made or last assigned.
-  long value_address() const { return value_; }
-
- private:
-  word_t value_;
-  d_database* database_;
-  d_alloc* allocator_;
-  io_tools::bfstream* stream_;
-  word_t handle_;
-  word_t index_;
-  db_handle link_;
 };
 
 template <class T>

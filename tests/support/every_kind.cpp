@@ -121,6 +121,11 @@ template <class Number>
 std::string text(Number n) {
   return std::to_string(n);
 }
+// A vector's *it, which the template above would take for a number.
+template <class T>
+std::string text(d_vector_element<T> const& element) {
+  return text(T(element));
+}
 
 // The steps of a walk back from the end, as text.
 template <class C>

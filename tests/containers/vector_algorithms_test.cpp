@@ -1,0 +1,182 @@
+// The standard algorithms that move elements about, run on a d_vector and on a
+// std::vector holding the same values: each row must leave both alike (and give
+// the same answer, where it has one), with a value block per element and
+// nothing else in use; the string rows run again in a transaction that is rolled
+// back. The file is checked at the end: no problem and no block left over.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <optional>
+#include <random>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include <disk_tools/d_transaction.h>
+#include <disk_tools/d_vector.h>
+#include <disk_tools/odb_check.h>
+#include "harness.h"
+#include "stored_types.h"
+
+using namespace disk_tools;
+
+namespace {
+
+enum class algorithm {
+  sort, sort_by_key, stable_sort_by_key, reverse, rotate, partition, heap_sort,
+  swap_by_index, iter_swap, assign_by_index, lower_bound
+};
+
+// Orders by something reached through the element's own members, as a
+// comparator written for std::vector<T> does; many elements tie.
+struct by_key {
+  template <class A, class B>
+  bool operator()(A const& a, B const& b) const { return key(a) < key(b); }
+  template <class V>
+  static long key(V const& v) {
+    if constexpr (std::is_convertible_v<V const&, int>)
+      return std::abs(v) % 5;
+    else if constexpr (std::is_convertible_v<V const&, std::string>)
+      return static_cast<long>(v.size());
+    else
+      return static_cast<long>(v.name.size() + v.depends.size());
+  }
+};
+
+// Runs a on c (a std::vector or a d_vector, the same code for both); an
+// answer where the algorithm gives one (a position), else -1.
+template <class C, class T>
+long run(algorithm a, C& c, T const& probe) {
+  auto const first = c.begin(), last = c.end();
+  long const n = last - first;
+  switch (a) {
+    case algorithm::sort: std::sort(first, last); break;
+    case algorithm::sort_by_key: std::sort(first, last, by_key{}); break;
+    case algorithm::stable_sort_by_key: std::stable_sort(first, last, by_key{}); break;
+    case algorithm::reverse: std::reverse(first, last); break;
+    case algorithm::rotate: return std::rotate(first, first + n / 3, last) - first;
+    case algorithm::partition:
+      return std::partition(first, last, [](auto const& v) { return by_key::key(v) % 2 == 1; }) -
+             first;
+    case algorithm::heap_sort:
+      std::make_heap(first, last);
+      std::sort_heap(first, last);
+      break;
+    case algorithm::swap_by_index: {
+      using std::swap;
+      for (long i = 0; i + 3 < n; i += 2) swap(c[i], c[i + 3]);
+      swap(c[1], c[1]);
+      break;
+    }
+    case algorithm::iter_swap:
+      for (auto it = first; it + 1 < last; it += 3) std::iter_swap(it, last - 1);
+      break;
+    case algorithm::assign_by_index:
+      for (long i = 0; i + 1 < n; ++i) c[i] = c[i + 1];
+      break;
+    case algorithm::lower_bound:
+      std::sort(first, last);
+      return std::lower_bound(first, last, probe) - first;
+  }
+  return -1;
+}
+
+template <class T>
+T value_of(std::mt19937& rng) {
+  if constexpr (std::is_same_v<T, int>) {
+    return std::uniform_int_distribution<int>(-30, 30)(rng);
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    static char const* const words[] = {"", "a", "b", "ab", "ba", "\xe9t\xe9", "GOD",
+                                        "a longer one than the short ones"};
+    return words[std::uniform_int_distribution<int>(0, 7)(rng)];
+  } else {
+    return test_support::random_package(rng);
+  }
+}
+
+class VectorAlgorithms : public test_support::database_test {
+ protected:
+  VectorAlgorithms() : database_test(test_support::memory_dir) {}
+
+  // Every row on a vector of its own, of 23 values drawn from the row's seed;
+  // in_rollback runs it in a transaction that is rolled back, which must leave the
+  // vector as it was.
+  template <class T>
+  void every_row(char const* type, bool in_rollback = false) {
+    std::pair<algorithm, char const*> const rows[] = {
+        {algorithm::sort, "sort"},
+        {algorithm::sort_by_key, "sort by key"},
+        {algorithm::stable_sort_by_key, "stable_sort by key"},
+        {algorithm::reverse, "reverse"},
+        {algorithm::rotate, "rotate"},
+        {algorithm::partition, "partition"},
+        {algorithm::heap_sort, "make_heap, sort_heap"},
+        {algorithm::swap_by_index, "swap(v[i], v[j])"},
+        {algorithm::iter_swap, "iter_swap"},
+        {algorithm::assign_by_index, "v[i] = v[j]"},
+        {algorithm::lower_bound, "lower_bound"}};
+    unsigned seed = 0;
+    for (auto const& [a, name] : rows) {
+      SCOPED_TRACE(std::string(type) + ": " + name + (in_rollback ? ", rolled back" : ""));
+      std::mt19937 rng(++seed);
+      std::vector<T> model;
+      d_vector<T> v(std::string(type) + " " + name + (in_rollback ? " undone" : ""), &env_);
+      for (int i = 0; i < 23; ++i) {
+        model.push_back(value_of<T>(rng));
+        v.push_back(model.back());
+      }
+      T const probe = value_of<T>(rng);
+      std::size_t const blocks = env_.allocator->allocation_list().size();
+      std::vector<T> const before = model;
+      {
+        // Outside one, each write is a change of its own.
+        std::optional<d_transaction> tx;
+        if (in_rollback) tx.emplace(&env_);
+        EXPECT_EQ(run(a, v, probe), run(a, model, probe));
+        EXPECT_EQ(std::vector<T>(v.begin(), v.end()), model);
+      }
+      if (in_rollback) model = before;
+      EXPECT_EQ(std::vector<T>(v.begin(), v.end()), model);
+      EXPECT_EQ(v.check(), std::vector<std::string>{});
+      EXPECT_EQ(env_.allocator->allocation_list().size(), blocks) << "blocks made or lost";
+    }
+  }
+};
+
+TEST_F(VectorAlgorithms, MoveElementsAsOnAStdVectorAndLeaveNoBlockBehind) {
+  every_row<std::string>("string");
+  every_row<int>("int");
+  every_row<test_support::package>("package");
+  every_row<std::string>("string", true);
+  close();
+  database_check const check = check_database(path());
+  EXPECT_EQ(check.problems, std::vector<std::string>{});
+  EXPECT_EQ(check.notes, std::vector<std::string>{}) << "blocks no root owns";
+}
+
+// Elements of two vectors trade places as they would between two std::vectors: a
+// swap is one change of both vectors, and the file keeps a block per element.
+TEST_F(VectorAlgorithms, SwapsBetweenTwoVectorsTradeTheirValues) {
+  std::vector<std::string> ma = {"a", "bb", "ccc"}, mb = {"x", "", "a longer one than the rest"};
+  d_vector<std::string> a("a", &env_), b("b", &env_);
+  for (std::size_t i = 0; i < 3; ++i) a.push_back(ma[i]), b.push_back(mb[i]);
+  std::swap_ranges(a.begin() + 1, a.end(), b.begin());
+  std::swap_ranges(ma.begin() + 1, ma.end(), mb.begin());
+  using std::swap;
+  swap(a[0], b[2]);
+  swap(ma[0], mb[2]);
+  EXPECT_EQ(std::vector<std::string>(a.begin(), a.end()), ma);
+  EXPECT_EQ(std::vector<std::string>(b.begin(), b.end()), mb);
+  // In place, where each object kept its pushes' places: both must know of the swaps.
+  for (long i = 0; i < 3; ++i)
+    EXPECT_TRUE(a.view(i) == ma[static_cast<std::size_t>(i)] &&
+                b.view(i) == mb[static_cast<std::size_t>(i)]) << i;
+  close();
+  database_check const check = check_database(path());
+  EXPECT_EQ(check.problems, std::vector<std::string>{});
+  EXPECT_EQ(check.notes, std::vector<std::string>{});
+}
+
+}  // namespace
