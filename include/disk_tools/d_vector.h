@@ -199,7 +199,8 @@ constexpr bool element_derives = std::is_class<T>::value && !std::is_final<T>::v
 
 template <class T>
 struct held_value {
-  explicit held_value(T&& value) : value_(std::move(value)) {}
+  template <class Read>
+  explicit held_value(Read&& read) : value_(read()) {}
   operator T const&() const { return value_; }
   T value_;
 };
@@ -226,12 +227,12 @@ class d_vector_element : public vector_detail::element_base<T> {
   d_vector_element(d_vector_element&&) = default;
 
   d_vector_element& operator=(T const& value) {
-    element_at_ = value;
+    element_store_(value);
     element_value_() = value;
     return *this;
   }
   d_vector_element& operator=(T&& value) {
-    element_at_ = value;
+    element_store_(value);
     element_value_() = std::move(value);
     return *this;
   }
@@ -240,23 +241,38 @@ class d_vector_element : public vector_detail::element_base<T> {
   }
 
   friend void swap(d_vector_element a, d_vector_element b) {
-    vector_detail::exchange(a.element_at_, b.element_at_);
+    vector_detail::exchange(a.element_at_(), b.element_at_());
   }
   // With a value of the program's own (std::swap_ranges between a
   // std::vector and a d_vector swaps so).
-  friend void swap(d_vector_element a, T& b) { a.trade_with(b); }
-  friend void swap(T& a, d_vector_element b) { b.trade_with(a); }
+  friend void swap(d_vector_element a, T& b) { a.element_trade_(b); }
+  friend void swap(T& a, d_vector_element b) { b.element_trade_(a); }
 
  private:
+  // The members' names are unlike any a T of the program's would use for its
+  // own, which the element shows.
   friend class d_vector_iterator<T>;
   // The value read from the block at value_block, and where it lies (as
-  // d_vector_assign takes it).
-  template <class... Place>
-  d_vector_element(T&& value, word_t value_block, Place... place)
-      : vector_detail::element_base<T>(std::move(value)), element_at_(value_block, place...) {}
+  // d_vector_assign takes it). Read straight into the element's base.
+  template <class Read>
+  static vector_detail::element_base<T> element_made_(Read& read) {
+    if constexpr (vector_detail::element_derives<T>) {
+      return read();
+    } else {
+      return vector_detail::held_value<T>(read);
+    }
+  }
+  template <class Read>
+  d_vector_element(Read&& read, word_t value_block, d_database* database, d_alloc* allocator,
+                   io_tools::bfstream* stream, word_t handle, word_t index)
+      : vector_detail::element_base<T>(element_made_(read)),
+        element_block_(value_block),
+        element_database_(database),
+        element_allocator_(allocator),
+        element_stream_(stream),
+        element_handle_(handle),
+        element_index_(index) {}
 
-  // The names are unlike any a T of the program's would use for its members,
-  // which the element shows.
   T& element_value_() {
     if constexpr (vector_detail::element_derives<T>) return *this;
     else return this->value_;
@@ -265,13 +281,31 @@ class d_vector_element : public vector_detail::element_base<T> {
     if constexpr (vector_detail::element_derives<T>) return *this;
     else return this->value_;
   }
-  void trade_with(T& value) {
+  void element_trade_(T& value) {
     T mine = std::move(element_value_());
     *this = std::move(value);
     value = std::move(mine);
   }
 
-  d_vector_assign<T> element_at_;
+  // Where the element lies, as d_vector_assign takes it: made into one only
+  // to write, so that a read (a walk's every step) copies no share of the
+  // database's state.
+  d_vector_assign<T> element_at_() const {
+    return d_vector_assign<T>(element_block_, element_database_, element_allocator_,
+                              element_stream_, element_handle_, element_index_);
+  }
+  void element_store_(T const& value) {
+    d_vector_assign<T> at = element_at_();
+    at = value;
+    element_block_ = at.value_address();
+  }
+
+  word_t element_block_;
+  d_database* element_database_;
+  d_alloc* element_allocator_;
+  io_tools::bfstream* element_stream_;
+  word_t element_handle_;
+  word_t element_index_;
 };
 
 // A position in a vector: a random-access iterator. *it is a
@@ -320,8 +354,8 @@ class d_vector_iterator {
   d_vector_element<T> operator*() const {
     auto const op = link_.operation();
     word_t const value = vector_detail::value_in(*stream_, current_slot());
-    return d_vector_element<T>(stored_value<T>::read(*stream_, value), value, database_,
-                               allocator_, stream_, handle_, index_);
+    return d_vector_element<T>([&] { return stored_value<T>::read(*stream_, value); }, value,
+                               database_, allocator_, stream_, handle_, index_);
   }
   pointer operator->() const {
     auto const op = link_.operation();
