@@ -6,8 +6,9 @@
 // by one specialisation of disk_tools::codec: encode lays the value out as
 // bytes, decode makes it back. put and get do the work for strings, vectors
 // and numbers. The program stores the catalogue, reads it back in a later
-// opening, and exits with status 1 if anything differs, so running it is a
-// test.
+// opening, sorts it by name there with std::sort as a std::vector is sorted,
+// and exits with status 1 if anything differs, so running it is a test.
+#include <algorithm>
 #include <cstdint>
 #include <iostream>
 #include <stdexcept>
@@ -17,6 +18,7 @@
 
 #include <disk_tools/codec.h>
 #include <disk_tools/d_db.h>
+#include <disk_tools/d_transaction.h>
 #include <disk_tools/d_var.h>
 #include <disk_tools/d_vector.h>
 
@@ -67,17 +69,25 @@ int main() {
 
     // A later opening finds every field as it was stored.
     db = open_database("catalog", &env);
-    std::vector<package> read;
+    std::vector<package> read, sorted;
     package newest;
+    auto const by_name = [](package const& a, package const& b) { return a.name < b.name; };
     {
       d_vector<package> all("packages", 16, &env);
       for (package p : all) read.push_back(p);
       newest = d_var<package>("newest", &env).get_data();
+      // Each write of the sort is a change; one transaction makes them one.
+      d_transaction sorting(db);
+      std::sort(all.begin(), all.end(), by_name);
+      sorting.commit();
+      for (package p : all) sorted.push_back(p);
     }
     close_database(db);
 
-    for (auto const& p : read) std::cout << p.name << ": " << p.depends.size() << " dependencies\n";
-    if (read != packages || !(newest == packages.back())) {
+    for (auto const& p : sorted) std::cout << p.name << ": " << p.depends.size() << " dependencies\n";
+    std::vector<package> expected = packages;
+    std::sort(expected.begin(), expected.end(), by_name);
+    if (read != packages || sorted != expected || !(newest == packages.back())) {
       std::cerr << "the catalogue came back different\n";
       return 1;
     }
