@@ -700,6 +700,65 @@ d_open_options reading() {
   return o;
 }
 
+// A hard link is a name of the file of its own, with a lock file and a journal beside it:
+// an opening through it and one through the first name each took itself for alone, and
+// each wrote over the other's commits. While the file is open through one name, an opening
+// through another is refused in every mode (with the journal off, by the file's own lock)
+// and leaves nothing behind; the first name's openings still join; once they all closed,
+// or their process was killed, the other name opens.
+TEST_F(ManyProcesses, AnOpeningThroughAnotherNameOfTheFileIsRefusedUntilTheFirstNamesClose) {
+  test_support::scratch_dir other{memory_dir};
+  struct second_name {
+    char const* what;
+    std::string name;
+    bool first_killed;  // else the first name's opening closes
+  };
+  std::vector<second_name> const names = {
+      {"a hard link beside the file", made.dir.file("linked"), false},
+      {"a hard link in another folder", other.file("accounts"), true},
+  };
+  std::vector<std::pair<char const*, d_open_options>> const modes = {
+      {"atomic", options_for(d_journal::atomic, 0ms)},
+      {"durable", options_for(d_journal::durable, 0ms)},
+      {"read-only", reading()},
+      {"journal off", options_for(d_journal::off, 0ms)},
+  };
+  for (second_name const& n : names) {
+    ASSERT_EQ(::link((name + ".odb").c_str(), (n.name + ".odb").c_str()), 0) << n.what;
+  }
+  std::mt19937 rng(1);
+  for (auto const& [what, second, first_killed] : names) {
+    for (auto const& [mode, o] : modes) {
+      SCOPED_TRACE(std::string(what) + ", " + mode);
+      test_support::child_processes kids;
+      test_support::signal_pipe ready, done;
+      pid_t const first = kids.start([&] {
+        opening held(name);
+        return ready.say() && done.heard() ? 0 : 1;
+      });
+      ready.close_writer();
+      ASSERT_TRUE(ready.heard()) << "the first name's opening failed";
+      d_env env{};
+      EXPECT_EQ(test_support::code_thrown_by([&] { open_database_scoped(second, &env, o); }),
+                errc::in_use);
+      EXPECT_FALSE(std::filesystem::exists(second + ".odb-lock")) << "the refused opening's";
+      EXPECT_FALSE(std::filesystem::exists(second + ".odb-journal")) << "the refused opening's";
+      {
+        opening joined(name);
+        transfer(joined, rng);
+      }
+      if (first_killed) {
+        kids.kill(first);
+      } else {
+        done.say();
+        EXPECT_EQ(kids.wait(first, steady::now() + 10s), 0);
+      }
+      opening through_second(second, o, d_root::existing);
+      EXPECT_EQ(total_of(through_second), opening_total);
+    }
+  }
+}
+
 TEST_F(ReadOnly, EveryChangeIsRefusedAndNoByteChanges) {
   {
     d_env env{};
