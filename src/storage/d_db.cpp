@@ -447,11 +447,11 @@ void d_database::open_shared(d_open_options const& options) {
   // rewrite the file (create, delete, compact) see that it is in use.
   if (!stream_.try_lock_shared()) throw error(errc::in_use, "database is in use...", file_name_);
   try {
-    lock_ = std::make_unique<lock_file>(lock_file_of(file_name_), busy_timeout_);
+    lock_ = std::make_unique<lock_file>(file_name_, stream_.descriptor(), busy_timeout_);
   } catch (error const& e) {
     // The opening that has the database alone stayed inside a transaction.
     if (e.code() == errc::busy) throw error(errc::busy, e.what(), file_name_);
-    if (!read_only_) throw;
+    if (!read_only_ || e.code() == errc::in_use) throw;
     // A lock file this process may not write. Nobody writes the database
     // meanwhile, or this opening could not follow: it is refused rather
     // than told that a live writer's journal was left by a dead one.
@@ -460,6 +460,10 @@ void d_database::open_shared(d_open_options const& options) {
                   "database is open elsewhere, and this process may not write its lock file...",
                   lock_file_of(file_name_));
     }
+    // Nor through another name, whose openings this one could not follow
+    // either. (One through another name that comes later does not see this
+    // opening, which holds no lock of its own.)
+    if (open_through_any_name(stream_.descriptor())) throw in_use_through_another_name(file_name_);
   }
   bool const alone = !lock_ || lock_->alone();
   // An opening that closed meanwhile may have left the file longer or

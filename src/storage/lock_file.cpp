@@ -21,10 +21,12 @@ constexpr int gate_byte = 0;
 constexpr int presence_byte = 1;
 constexpr int publish_byte = 3;
 constexpr int alone_byte = 4;
+// On the database file: shared by every opening, through whatever name.
+constexpr off_t name_byte = off_t{1} << 62;
 
 char const* const unable_to_open_lock = "unable to open lock file...";
 
-struct flock byte_lock(int byte, short type) {
+struct flock byte_lock(off_t byte, short type) {
   struct flock l {};
   l.l_type = type;
   l.l_whence = SEEK_SET;
@@ -46,6 +48,18 @@ bool still_named(int fd, std::string const& path) {
 
 std::string lock_file_of(std::string const& database_file) {
   return database_file + "-lock";
+}
+
+bool open_through_any_name(int database_fd) {
+  struct flock l = byte_lock(name_byte, F_WRLCK);
+  return ::fcntl(database_fd, F_OFD_GETLK, &l) == 0 && l.l_type != F_UNLCK;
+}
+
+error in_use_through_another_name(std::string const& database_file) {
+  return error(errc::in_use,
+               "database is in use through another name (a hard link or another path to the "
+               "same file)...",
+               database_file);
 }
 
 bool open_elsewhere(std::string const& database_file) {
@@ -73,11 +87,21 @@ publish_pause::~publish_pause() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-lock_file::lock_file(std::string path, std::chrono::milliseconds busy_timeout)
-    : path_(std::move(path)),
+lock_file::lock_file(std::string database_file, int database_fd,
+                     std::chrono::milliseconds busy_timeout)
+    : database_file_(std::move(database_file)),
+      path_(lock_file_of(database_file_)),
       busy_timeout_(busy_timeout),
       pid_(static_cast<std::uint64_t>(::getpid())) {
-  open_joined(busy_timeout);
+  open_joined(database_fd, busy_timeout);
+  // Nobody else meets here, and the gate keeps newcomers out: an opening of
+  // the file found now came through another name.
+  if (alone_ && open_through_any_name(database_fd_)) {
+    release_database(false);
+    ::unlink(path_.c_str());
+    close_fd();
+    throw in_use_through_another_name(database_file_);
+  }
 }
 
 lock_file::~lock_file() {
@@ -87,10 +111,43 @@ lock_file::~lock_file() {
 void lock_file::forsake() {
   slot_ = -1;
   writing_ = false;
+  release_database(true);
   close_fd();
 }
 
+void lock_file::claim_database(int database_fd) {
+  database_fd_ = ::fcntl(database_fd, F_DUPFD_CLOEXEC, 0);
+  int err = database_fd_ < 0 ? errno : 0;
+  struct flock l = byte_lock(name_byte, F_RDLCK);
+  while (err == 0 && ::fcntl(database_fd_, F_OFD_SETLK, &l) != 0) {
+    if (errno != EINTR) err = errno;
+  }
+  if (err == 0) return;
+  if (database_fd_ >= 0) ::close(database_fd_);
+  database_fd_ = -1;
+  // Nobody here takes that byte exclusive: another program holds the file.
+  if (err == EAGAIN || err == EACCES) {
+    throw error(errc::in_use, "database is in use...", database_file_);
+  }
+  throw error(errc::io_failure, "unable to lock db file...", database_file_, err);
+}
+
+void lock_file::release_database(bool forsaking) {
+  if (database_fd_ < 0) return;
+  // The lock is the open file's, which the stream (and, after a fork, the
+  // parent) shares: closing a duplicate lets go of nothing.
+  if (!forsaking) {
+    struct flock l = byte_lock(name_byte, F_UNLCK);
+    while (::fcntl(database_fd_, F_OFD_SETLK, &l) != 0 && errno == EINTR) {
+    }
+  }
+  ::close(database_fd_);
+  database_fd_ = -1;
+}
+
 void lock_file::close_fd() {
+  // Before the gate opens, for the same reason (left).
+  release_database(false);
   if (map_ && slot_ >= 0) free_slot(slot_);
   release_writer();
   slot_ = -1;
@@ -100,7 +157,7 @@ void lock_file::close_fd() {
   fd_ = -1;
 }
 
-void lock_file::open_joined(std::chrono::milliseconds busy_timeout) {
+void lock_file::open_joined(int database_fd, std::chrono::milliseconds busy_timeout) {
   for (;;) {
     do {
       fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
@@ -109,6 +166,12 @@ void lock_file::open_joined(std::chrono::milliseconds busy_timeout) {
     lock(gate_byte, F_WRLCK);
     if (still_named(fd_, path_)) break;
     close_fd();
+  }
+  try {
+    claim_database(database_fd);
+  } catch (...) {
+    close_fd();
+    throw;
   }
   alone_ = try_lock(presence_byte, F_WRLCK);
   if (!alone_) lock(presence_byte, F_RDLCK);
@@ -210,6 +273,9 @@ bool lock_file::leaving() {
 }
 
 void lock_file::left(bool last) {
+  // Before the name goes: a newcomer that makes the file afresh does not
+  // wait at this gate, and would take this opening's share for another name's.
+  release_database(false);
   if (last) ::unlink(path_.c_str());
   close_fd();
 }

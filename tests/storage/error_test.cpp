@@ -8,6 +8,7 @@
 #include <disk_tools/detail/journal_records.h>
 #include <disk_tools/error.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -74,6 +75,14 @@ TEST_F(ErrorTest, EachKindCarriesItsCodeMessageFileAndErrno) {
       // Unjournaled writes are never shared.
       {"second opening", errc::in_use, "database is in use...", 0,
        [&](std::string& p) { p = path(), second(d_open_options{d_journal::off}, env); }},
+      {"another name", errc::in_use,
+       "database is in use through another name (a hard link or another path to the same "
+       "file)...",
+       0,
+       [&](std::string& p) {
+         ASSERT_EQ(::link(path().c_str(), (p = other("linked.odb")).c_str()), 0);
+         open_database(other("linked"), &env);
+       }},
       {"busy", errc::busy, "database is busy...", 0,
        [&](std::string& p) {
          p = path();

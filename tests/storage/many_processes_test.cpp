@@ -700,6 +700,91 @@ d_open_options reading() {
   return o;
 }
 
+// A hard link is a name of the file of its own, with a lock file and a journal beside it:
+// an opening through it and one through the first name each took itself for alone, and
+// each wrote over the other's commits. While the file is open through one name, an opening
+// through another is refused in every mode (with the journal off, by the file's own lock)
+// and leaves nothing behind; the first name's openings still join; once they all closed,
+// or their process was killed, the other name opens.
+TEST_F(ManyProcesses, AnOpeningThroughAnotherNameOfTheFileIsRefusedUntilTheFirstNamesClose) {
+  test_support::scratch_dir other{memory_dir};
+  struct second_name {
+    char const* what;
+    std::string name;
+    bool first_killed;  // else the first name's opening closes
+  };
+  std::vector<second_name> const names = {
+      {"a hard link beside the file", made.dir.file("linked"), false},
+      {"a hard link in another folder", other.file("accounts"), true},
+  };
+  std::vector<std::pair<char const*, d_open_options>> const modes = {
+      {"atomic", options_for(d_journal::atomic, 0ms)},
+      {"durable", options_for(d_journal::durable, 0ms)},
+      {"read-only", reading()},
+      {"journal off", options_for(d_journal::off, 0ms)},
+  };
+  for (second_name const& n : names) {
+    ASSERT_EQ(::link((name + ".odb").c_str(), (n.name + ".odb").c_str()), 0) << n.what;
+  }
+  std::mt19937 rng(1);
+  for (auto const& [what, second, first_killed] : names) {
+    for (auto const& [mode, o] : modes) {
+      SCOPED_TRACE(std::string(what) + ", " + mode);
+      test_support::child_processes kids;
+      test_support::signal_pipe ready, done;
+      pid_t const first = kids.start([&] {
+        opening held(name);
+        return ready.say() && done.heard() ? 0 : 1;
+      });
+      ready.close_writer();
+      ASSERT_TRUE(ready.heard()) << "the first name's opening failed";
+      d_env env{};
+      EXPECT_EQ(test_support::code_thrown_by([&] { open_database_scoped(second, &env, o); }),
+                errc::in_use);
+      EXPECT_FALSE(std::filesystem::exists(second + ".odb-lock")) << "the refused opening's";
+      EXPECT_FALSE(std::filesystem::exists(second + ".odb-journal")) << "the refused opening's";
+      {
+        opening joined(name);
+        transfer(joined, rng);
+      }
+      if (first_killed) {
+        kids.kill(first);
+      } else {
+        done.say();
+        EXPECT_EQ(kids.wait(first, steady::now() + 10s), 0);
+      }
+      opening through_second(second, o, d_root::existing);
+      EXPECT_EQ(total_of(through_second), opening_total);
+    }
+  }
+}
+
+// Two names opened at the same moment: each opening takes its share of the file's lock before
+// it looks for others', so at most one of the two opens (both may be refused), never both.
+TEST_F(ManyProcesses, TwoNamesOfTheFileOpenedAtOnceNeverBothOpen) {
+  std::string const linked = made.dir.file("linked");
+  ASSERT_EQ(::link((name + ".odb").c_str(), (linked + ".odb").c_str()), 0);
+  for (int round = 0; round < 50; ++round) {
+    std::atomic<int> started{0}, tried{0}, opened{0};
+    auto const open_through = [&](std::string const& through) {
+      for (++started; started < 2;) {
+      }
+      d_env env{};
+      scoped_database db;
+      errc const code = test_support::code_thrown_by(
+          [&] { db = open_database_scoped(through, &env, options_for(d_journal::atomic, 0ms)); });
+      EXPECT_TRUE(code == errc{} || code == errc::in_use) << static_cast<int>(code);
+      opened += code == errc{};
+      for (++tried; tried < 2;) {  // both tried before either closes
+      }
+    };
+    std::thread other(open_through, linked);
+    open_through(name);
+    other.join();
+    ASSERT_LE(opened.load(), 1) << "round " << round;
+  }
+}
+
 TEST_F(ReadOnly, EveryChangeIsRefusedAndNoByteChanges) {
   {
     d_env env{};
@@ -783,16 +868,19 @@ TEST_F(ReadOnly, AnOpeningReadsTheFileAsTheLastWriterClosingLeavesIt) {
 // A process that may not write the lock file cannot follow the others' commits. Beside a
 // live writer it opened all the same, reading without any lock (or said "database needs
 // recovery: a journal left by a process that died..."). Now it is told what stops it,
-// and it opens once the others closed.
+// and it opens once the others closed. The same through a hard link, which finds no lock
+// file of the others at all.
 TEST_F(ReadOnly, AProcessThatMayNotWriteTheLockFileIsToldWhyWhileOthersHaveItOpen) {
   if (::geteuid() != 0) GTEST_SKIP() << "opens as another user, which needs root";
+  std::string const linked = made.dir.file("linked");
+  ASSERT_EQ(::link((name + ".odb").c_str(), (linked + ".odb").c_str()), 0);
   ASSERT_EQ(::chmod(made.dir.path().c_str(), 0755), 0);
   test_support::child_processes kids;
-  auto const opened_as_nobody = [&] {
+  auto const opened_as_nobody = [&](std::string const& through) {
     pid_t const pid = kids.start([&] {
       if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 2;
       return static_cast<int>(test_support::code_thrown_by([&] {
-        opening o(name, reading(), d_root::existing);
+        opening o(through, reading(), d_root::existing);
         if (total_of(o) != opening_total) throw error(errc::corrupt, "wrong total");
       }));
     });
@@ -802,9 +890,11 @@ TEST_F(ReadOnly, AProcessThatMayNotWriteTheLockFileIsToldWhyWhileOthersHaveItOpe
     opening writer(name);
     std::mt19937 rng(1);
     transfer(writer, rng);
-    EXPECT_EQ(opened_as_nobody(), errc::read_only);
+    EXPECT_EQ(opened_as_nobody(name), errc::read_only);
+    EXPECT_EQ(opened_as_nobody(linked), errc::in_use);
   }
-  EXPECT_EQ(opened_as_nobody(), errc{});
+  EXPECT_EQ(opened_as_nobody(name), errc{});
+  EXPECT_EQ(opened_as_nobody(linked), errc{});
 }
 
 // A writer that died inside a transaction alone (its changes in place, the old bytes in

@@ -120,6 +120,9 @@ class bfstream {
   // without changing a byte).
   void open_bytes(std::vector<char> bytes, std::string const& name);
   bool is_open() const { return fd_ >= 0 || in_memory_; }
+  // The open file's descriptor, for the locks that the openings of one database
+  // take on it (lock_file.h); -1 when the stream is closed or held in memory.
+  int descriptor() const { return fd_; }
   // Takes an exclusive advisory lock on the file without waiting; false when
   // another open stream (in this process or another) holds it. The lock goes
   // with the stream's close or the process's end.

@@ -84,6 +84,19 @@
 //                     checkpoint copies commits into the database
 //   byte 4  alone     exclusive while the first opening works alone, so that
 //                     one waiting to join can tell that it died
+//
+// And one byte lock on the database file itself, at 2^62 (far past any data),
+// shared by every opening for as long as it lives, read-only ones too. The
+// lock file and the journal go beside the name the database was opened by,
+// so an opening through another name of the same file (a hard link, or
+// another path to it through a mount) would find neither and take itself for
+// alone. An opening that finds itself alone at its lock file therefore asks
+// whether anyone else holds that byte: someone does when the file is open
+// through another name, and the opening is refused ("database is in use
+// through another name..."). It takes its own share before it asks, so that
+// of two names opened at once neither passes unseen by the other, and lets go
+// of it before it removes the lock file or lets go of the gate, so that a
+// newcomer alone never finds the share of one that is leaving.
 #pragma once
 
 #include <pthread.h>
@@ -94,6 +107,7 @@
 #include <string>
 
 #include "disk_tools/detail/coding.h"
+#include "disk_tools/error.h"
 
 namespace disk_tools {
 
@@ -133,15 +147,18 @@ class lock_file {
   static constexpr std::uint64_t reading = 3;
   static constexpr std::uint64_t resting = 4;
 
-  // Opens (making it when missing) the lock file at path and joins the
+  // Opens (making it when missing) the lock file of database_file and joins the
   // openings of the database; alone() tells whether there were none. The
   // gate stays held until joined(), so that an opening that is alone can
   // set the database right (recovery) before anyone else joins. An opening
   // that finds one working alone asks it to share and waits up to
   // busy_timeout for it to be between transactions ("database is busy...").
   // Throws "unable to open lock file..." when the file cannot be made or
-  // mapped.
-  lock_file(std::string path, std::chrono::milliseconds busy_timeout);
+  // mapped. database_fd is a descriptor of database_file, for the byte lock
+  // that finds openings through another name (above): an opening alone that
+  // finds one is refused ("database is in use through another name...") and
+  // removes the lock file, which no other opening uses.
+  lock_file(std::string database_file, int database_fd, std::chrono::milliseconds busy_timeout);
   // Leaves without the closing work (a failed opening).
   ~lock_file();
   // Lets go of this process's mapping and descriptor alone, as a child of
@@ -271,7 +288,13 @@ class lock_file {
   void lock(int byte, short type);
   bool try_lock(int byte, short type);
   void unlock(int byte);
-  void open_joined(std::chrono::milliseconds busy_timeout);
+  void open_joined(int database_fd, std::chrono::milliseconds busy_timeout);
+  // Holds this opening's share of the database file's byte lock (above),
+  // through a descriptor of its own open file (a duplicate: the lock is the
+  // stream's open file's, and lives as long as it does).
+  void claim_database(int database_fd);
+  // Lets go of it (unless forsaking: then it is the parent's).
+  void release_database(bool forsaking);
   // Waits for the opening alone to be between transactions; false when it
   // died meanwhile.
   bool ask_to_join(std::chrono::milliseconds busy_timeout);
@@ -286,9 +309,11 @@ class lock_file {
   // opening's now (a dead holder's is taken over), false when busy.
   bool took_writer(int result);
 
+  std::string database_file_;
   std::string path_;
   std::chrono::milliseconds busy_timeout_;
   int fd_ = -1;
+  int database_fd_ = -1;  // the duplicate that holds the database file's byte lock
   char* map_ = nullptr;
   bool alone_ = false;
   bool writing_ = false;  // this opening holds the writer's turn
@@ -312,6 +337,13 @@ std::string lock_file_of(std::string const& database_file);
 // Whether the database is open somewhere: an opening holds its lock file's
 // presence lock. Needs only to read the lock file.
 bool open_elsewhere(std::string const& database_file);
+
+// Whether an opening holds the database file open, through whatever name (its
+// byte lock above); one through database_fd's own open file does not count.
+bool open_through_any_name(int database_fd);
+
+// The error for an opening through another name of a file that is open.
+error in_use_through_another_name(std::string const& database_file);
 
 // The state record in force in the lock file of a database that is open
 // somewhere; false when it has no lock file (or one of another kind). Changes
