@@ -84,7 +84,9 @@ int main() {
     }
     close_database(db);
 
-    for (auto const& p : sorted) std::cout << p.name << ": " << p.depends.size() << " dependencies\n";
+    for (auto const& p : sorted) {
+      std::cout << p.name << ": " << p.depends.size() << " dependencies\n";
+    }
     std::vector<package> expected = packages;
     std::sort(expected.begin(), expected.end(), by_name);
     if (read != packages || sorted != expected || !(newest == packages.back())) {

@@ -960,7 +960,8 @@ class d_list<T>::string_views {
 
 template <class T>
 typename d_list<T>::string_views d_list<T>::views() & {
-  static_assert(std::is_same<T, std::string>::value, "views() reads strings in place: read other values by copy");
+  static_assert(std::is_same<T, std::string>::value,
+                "views() reads strings in place: read other values by copy");
   return string_views(*this);
 }
 

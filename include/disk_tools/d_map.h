@@ -595,7 +595,8 @@ void d_map_iterator<K, V, H>::stand_on(word_t address, bool first) {
   if (copy->pairs.empty()) throw io_tools::corrupt_file(*stream_);
   slot_ = first ? 0 : static_cast<int>(copy->pairs.size()) - 1;
   node_ = std::move(copy);
-  copied_ = link_.stamp();  note_key();
+  copied_ = link_.stamp();
+  note_key();
 }
 
 template <class K, class V, class H>
@@ -605,7 +606,8 @@ void d_map_iterator<K, V, H>::stand_on(d_map_node<K, V> const& node, int slot) {
   copy->pairs.assign(node.pairs.begin(), node.pairs.begin() + node.count);
   slot_ = slot;
   node_ = std::move(copy);
-  copied_ = link_.stamp();  note_key();
+  copied_ = link_.stamp();
+  note_key();
 }
 
 template <class K, class V, class H>
@@ -676,7 +678,8 @@ void d_map_iterator<K, V, H>::seek(K const& key, bool after) {
   }
   node_ = std::move(found);
   slot_ = found_slot;
-  copied_ = link_.stamp();  note_key();
+  copied_ = link_.stamp();
+  note_key();
 }
 
 template <class K, class V, class H>

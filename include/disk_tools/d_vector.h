@@ -932,7 +932,8 @@ class d_vector<T>::string_views {
 
 template <class T>
 typename d_vector<T>::string_views d_vector<T>::views() & {
-  static_assert(std::is_same<T, std::string>::value, "views() reads strings in place: read other values by copy");
+  static_assert(std::is_same<T, std::string>::value,
+                "views() reads strings in place: read other values by copy");
   return string_views(*this);
 }
 
