@@ -739,8 +739,11 @@ TEST_F(ManyProcesses, AnOpeningThroughAnotherNameOfTheFileIsRefusedUntilTheFirst
       ready.close_writer();
       ASSERT_TRUE(ready.heard()) << "the first name's opening failed";
       d_env env{};
-      EXPECT_EQ(test_support::code_thrown_by([&] { open_database_scoped(second, &env, o); }),
-                errc::in_use);
+      // (Structured bindings are named through captures of their own: C++17.)
+      auto const open_second = [&, &file = second, &options = o] {
+        open_database_scoped(file, &env, options);
+      };
+      EXPECT_EQ(test_support::code_thrown_by(open_second), errc::in_use);
       EXPECT_FALSE(std::filesystem::exists(second + ".odb-lock")) << "the refused opening's";
       EXPECT_FALSE(std::filesystem::exists(second + ".odb-journal")) << "the refused opening's";
       {
