@@ -46,7 +46,7 @@ struct d_open_options {
   bool create_if_missing = false;
   // Roots made while the database is open record their container kind
   // (root_kind.h) beside their name, and a root opened as another kind is
-  // refused. The two plain calls (open_database(name, env) and the
+  // refused; so is a new root whose name leaves no room for its record. The two plain calls (open_database(name, env) and the
   // three-argument d_database) record nothing, so that the files of the
   // programs written against them keep exactly the bytes they always had.
   bool record_kinds = true;

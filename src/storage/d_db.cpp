@@ -827,13 +827,15 @@ long d_database::attach_root(std::string const& name, std::string const& kind, d
     // A root made now records its kind; one that holds a container already
     // (made before kinds were recorded) is left as it was found. A typed map
     // records its kind under the plain opening too: no older file holds one,
-    // and its records look like a map's to every check of shape.
+    // and its records look like a map's to every check of shape. A new root
+    // without its record could later be opened as a kind of another element
+    // type, whose shape is the same: it is refused instead.
     bool const fresh = e.slot == no_address && e.kind_status == kind_record::status::none;
-    bool const must_record = kind.rfind("ordered<", 0) == 0;
-    if (fresh && must_record && !e.kind_fits(kind)) {
-      throw error(errc::bad_name, "root name too long to record its kind...");
-    }
-    if (fresh && (record_kinds_ || must_record) && e.kind_fits(kind)) {
+    bool const must_record = record_kinds_ || kind.rfind("ordered<", 0) == 0;
+    if (fresh && must_record) {
+      if (!e.kind_fits(kind)) {
+        throw error(errc::bad_name, "root name too long to record its kind...");
+      }
       e.kind = kind;
       e.kind_status = kind_record::status::recorded;
       changed = true;

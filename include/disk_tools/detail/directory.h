@@ -38,7 +38,8 @@ struct directory_entry {
   bool is_free() const { return name.empty(); }
   // Whether a record of kind fits beside the name.
   bool kind_fits(std::string const& k) const {
-    return kind_record::size(k) <= name_size - name.size();
+    return k.size() <= kind_record::max_kind_length &&
+           kind_record::size(k) <= name_size - name.size();
   }
 
   // The kind record goes after the name when there is one and it fits.

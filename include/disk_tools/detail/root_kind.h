@@ -41,8 +41,8 @@
 //
 // A file written before kinds were recorded holds 0 bytes there: no record.
 // Any other bytes that are not a whole, checked record are damage. A name and
-// its record must fit the field together: a root whose name is too long for
-// its descriptor is kept without a record, as roots were before.
+// its record must fit the field together: a new root whose name is too long
+// for its descriptor is refused where kinds are recorded.
 #pragma once
 
 #include <cstddef>
