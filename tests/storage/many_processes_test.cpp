@@ -307,15 +307,15 @@ TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
   EXPECT_EQ(failed[0] + failed[1], "");
   containers o(made, mode);
   std::vector<long> in_vector(o.v.begin(), o.v.end()), in_list(o.l.begin(), o.l.end());
-  std::vector<long> in_index, in_hash;
-  for (std::uint64_t k = 0; k < 97; ++k) {
-    d_list<long> postings = o.im[k];
-    in_index.insert(in_index.end(), postings.begin(), postings.end());
-  }
-  for (std::uint64_t k = 0; k < 89; ++k) {
-    d_list<long> postings = o.ih[k];
-    in_hash.insert(in_hash.end(), postings.begin(), postings.end());
-  }
+  auto const postings_of = [](auto& index, std::uint64_t keys) {
+    std::vector<long> all;
+    for (std::uint64_t k = 0; k < keys; ++k) {
+      d_list<long> postings = index[k];
+      all.insert(all.end(), postings.begin(), postings.end());
+    }
+    return all;
+  };
+  std::vector<long> in_index = postings_of(o.im, 97), in_hash = postings_of(o.ih, 89);
   std::vector<long> all(2 * each);
   std::iota(all.begin(), all.end(), 0L);
   for (auto* seen : {&in_vector, &in_list, &in_index, &in_hash}) {
@@ -562,12 +562,11 @@ TEST_P(InEachMode, AnIteratorIsStaleOnceAnotherOpeningCommitsExceptInAReadTransa
   EXPECT_EQ(*lit, std::string(40, 'd'));
   b.map.put(0, opening_balance + 1);
   lb.pop_front();
-  EXPECT_EQ(test_support::code_thrown_by([&] { ++it; }), errc::busy);
-  EXPECT_EQ(test_support::code_thrown_by([&] { (void)it->value; }), errc::busy);
-  EXPECT_EQ(test_support::code_thrown_by([&] { ++wit; }), errc::busy);
-  EXPECT_EQ(test_support::code_thrown_by([&] { ++sit; }), errc::busy);
-  EXPECT_EQ(test_support::code_thrown_by([&] { (void)*lit; }), errc::busy);
-  EXPECT_EQ(test_support::code_thrown_by([&] { la.erase(lit); }), errc::busy);
+  std::function<void()> const stale_uses[] = {[&] { ++it; }, [&] { (void)it->value; },
+                                               [&] { ++wit; }, [&] { ++sit; },
+                                               [&] { (void)*lit; }, [&] { la.erase(lit); }};
+  for (auto const& use : stale_uses)
+    EXPECT_EQ(test_support::code_thrown_by(use), errc::busy) << "use " << &use - stale_uses;
   EXPECT_EQ(la.size(), 9u);
   {
     d_read_transaction rt(&a->env);
