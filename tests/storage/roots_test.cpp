@@ -28,10 +28,7 @@ using number_map = d_map<unsigned, unsigned, unsigned>;
 
 // One container kind: its descriptor, and how to attach it at the root "r" (in mode) and
 // store something in it.
-struct kind_case {
-  std::string kind;
-  std::function<void(d_env*, d_root)> fill;
-};
+struct kind_case { std::string kind; std::function<void(d_env*, d_root)> fill; };
 
 // A kind with its article as messages name it: "an ordered<...>", else "a ...".
 std::string a(std::string const& kind) {
