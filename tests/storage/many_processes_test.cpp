@@ -81,16 +81,6 @@ class ManyProcesses : public ::testing::Test {
 };
 using ReadOnly = ManyProcesses;
 
-// A child that changes account 0 inside a transaction and is held there until it is killed.
-pid_t held_inside_a_transaction(test_support::child_processes& kids, std::string const& name) {
-  return kids.start_held([&](auto const& hold) {
-    opening o(name);
-    d_transaction tx(&o.env);
-    o.map.put(0, 0);
-    hold();
-  });
-}
-
 // The value at key k; none when the key is missing.
 constexpr unsigned none = ~0u;
 unsigned value_at(int_map& map, unsigned k) {
@@ -192,7 +182,12 @@ TEST_F(ManyProcesses, AWriterKilledInsideItsTransactionBlocksNobodyAndLeavesNoth
     accounts_db fresh;
     opening o(fresh.name, options_for(d_journal::atomic, waiting ? 10000ms : 1000ms));
     test_support::child_processes kids;
-    pid_t const pid = held_inside_a_transaction(kids, fresh.name);
+    pid_t const pid = kids.start_held([&](auto const& hold) {  // held inside a transaction
+      opening held(fresh.name);
+      d_transaction tx(&held.env);
+      held.map.put(0, 0);
+      hold();
+    });
     ASSERT_GT(pid, 0);
     if (!waiting) kids.kill(pid);
     auto const start = steady::now();
@@ -707,11 +702,8 @@ d_open_options reading() {
 // or their process was killed, the other name opens.
 TEST_F(ManyProcesses, AnOpeningThroughAnotherNameOfTheFileIsRefusedUntilTheFirstNamesClose) {
   test_support::scratch_dir other{memory_dir};
-  struct second_name {
-    char const* what;
-    std::string name;
-    bool first_killed;  // else the first name's opening closes
-  };
+  // With first_killed false the first name's opening closes instead.
+  struct second_name { char const* what; std::string name; bool first_killed; };
   std::vector<second_name> const names = {
       {"a hard link beside the file", made.dir.file("linked"), false},
       {"a hard link in another folder", other.file("accounts"), true},
