@@ -92,18 +92,20 @@ struct bank {
   mirror_map mirror;
 };
 
+void make_bank(std::string const& name) {
+  ASSERT_TRUE(create_database(name, nullptr));
+  bank b(name, d_open_options{});
+  d_transaction tx(&b.env);
+  for (std::uint64_t k = 0; k <= accounts; ++k) {
+    b.map.put(k, k == commits_key ? 0 : opening_balance);
+    b.mirror.put(k, k == commits_key ? 0 : opening_balance);
+  }
+  tx.commit();
+}
+
 // A new bank in a scratch folder of its own.
 struct bank_dir {
-  bank_dir() {
-    ASSERT_TRUE(create_database(name, nullptr));
-    bank b(name, d_open_options{});
-    d_transaction tx(&b.env);
-    for (std::uint64_t k = 0; k <= accounts; ++k) {
-      b.map.put(k, k == commits_key ? 0 : opening_balance);
-      b.mirror.put(k, k == commits_key ? 0 : opening_balance);
-    }
-    tx.commit();
-  }
+  bank_dir() { make_bank(name); }
   test_support::scratch_dir dir{memory_dir};
   std::string const name = dir.file("bank");
 };
