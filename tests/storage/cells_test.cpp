@@ -73,10 +73,7 @@ TEST_F(CellTest, CodecValueIsItsLengthAndBytesAndDamageIsReported) {
   EXPECT_EQ(again.get_data(), p);
   // A length word past the file, or one that cuts the bytes short, is reported: the first
   // by the library, the second by the codec.
-  struct {
-    long length;
-    std::string message;
-  } const damage[] = {{-1, "corrupt database file..."},
+  struct { long length; std::string message; } const damage[] = {{-1, "corrupt database file..."},
                       {long{1} << 40, "corrupt database file..."},
                       {static_cast<long>(encoded.size()) - 1, "stored value cannot be decoded..."}};
   for (auto const& d : damage) {

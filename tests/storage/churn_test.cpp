@@ -37,10 +37,7 @@ class ChurnTest : public test_support::database_test {
 
 // Each round replaces much of a container's contents; after the first rounds
 // the file holds the peak and the later rounds reuse it.
-struct churn_case {
-  char const* name;
-  std::function<void(d_env&, std::mt19937&)> round;
-};
+struct churn_case { char const* name; std::function<void(d_env&, std::mt19937&)> round; };
 
 std::vector<churn_case> const churn_cases = {
     {"variable: assigned texts of every length",

@@ -314,11 +314,7 @@ struct recorded_run {
 // Recorded warmed up (after an atomic session that closes without a sync, as a durable
 // opening may find it); on a disk with room for journal_room bytes of journal (0: no
 // bound); beside a second opening that takes turns and changes nothing itself.
-struct run_setting {
-  bool warmed_up = false;
-  long journal_room = 0;
-  bool beside_another = false;
-};
+struct run_setting { bool warmed_up = false; long journal_room = 0; bool beside_another = false; };
 
 // Records the workload run on a new database opened with options.
 recorded_run record_workload(test_support::scratch_dir& dir, d_open_options options,

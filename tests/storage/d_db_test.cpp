@@ -41,12 +41,7 @@ TEST(OpenDatabase, AMissingOrDamagedFileIsRefusedUntouched) {
   ASSERT_TRUE(create_database(dir.file("fresh"), nullptr));
   auto bad_head = read_file(dir.file("fresh.odb"));
   encode_word(&bad_head[8], 999999);
-  struct row {
-    char const* what;
-    bool exists;
-    std::vector<char> content;
-    char const* message;
-  };
+  struct row { char const* what; bool exists; std::vector<char> content; char const* message; };
   std::string const file = dir.file("t.odb");
   char const* const bad = "not a database file...";
   for (row const& r : {row{"missing", false, {}, "unable to open alloc file..."},

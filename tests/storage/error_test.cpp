@@ -34,10 +34,7 @@ class ErrorTest : public test_support::database_test {
 
 // A row's cause makes its error happen and says which file it should name.
 struct row {
-  char const* what;
-  errc code;
-  char const* message;
-  int sys_errno;
+  char const* what; errc code; char const* message; int sys_errno;
   std::function<void(std::string& expected_path)> cause;
 };
 

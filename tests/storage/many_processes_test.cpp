@@ -81,16 +81,6 @@ class ManyProcesses : public ::testing::Test {
 };
 using ReadOnly = ManyProcesses;
 
-// A child that changes account 0 inside a transaction and is held there until it is killed.
-pid_t held_inside_a_transaction(test_support::child_processes& kids, std::string const& name) {
-  return kids.start_held([&](auto const& hold) {
-    opening o(name);
-    d_transaction tx(&o.env);
-    o.map.put(0, 0);
-    hold();
-  });
-}
-
 // The value at key k; none when the key is missing.
 constexpr unsigned none = ~0u;
 unsigned value_at(int_map& map, unsigned k) {
@@ -192,7 +182,12 @@ TEST_F(ManyProcesses, AWriterKilledInsideItsTransactionBlocksNobodyAndLeavesNoth
     accounts_db fresh;
     opening o(fresh.name, options_for(d_journal::atomic, waiting ? 10000ms : 1000ms));
     test_support::child_processes kids;
-    pid_t const pid = held_inside_a_transaction(kids, fresh.name);
+    pid_t const pid = kids.start_held([&](auto const& hold) {  // held inside a transaction
+      opening held(fresh.name);
+      d_transaction tx(&held.env);
+      held.map.put(0, 0);
+      hold();
+    });
     ASSERT_GT(pid, 0);
     if (!waiting) kids.kill(pid);
     auto const start = steady::now();
@@ -307,15 +302,15 @@ TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
   EXPECT_EQ(failed[0] + failed[1], "");
   containers o(made, mode);
   std::vector<long> in_vector(o.v.begin(), o.v.end()), in_list(o.l.begin(), o.l.end());
-  std::vector<long> in_index, in_hash;
-  for (std::uint64_t k = 0; k < 97; ++k) {
-    d_list<long> postings = o.im[k];
-    in_index.insert(in_index.end(), postings.begin(), postings.end());
-  }
-  for (std::uint64_t k = 0; k < 89; ++k) {
-    d_list<long> postings = o.ih[k];
-    in_hash.insert(in_hash.end(), postings.begin(), postings.end());
-  }
+  auto const postings_of = [](auto& index, std::uint64_t keys) {
+    std::vector<long> all;
+    for (std::uint64_t k = 0; k < keys; ++k) {
+      d_list<long> postings = index[k];
+      all.insert(all.end(), postings.begin(), postings.end());
+    }
+    return all;
+  };
+  std::vector<long> in_index = postings_of(o.im, 97), in_hash = postings_of(o.ih, 89);
   std::vector<long> all(2 * each);
   std::iota(all.begin(), all.end(), 0L);
   for (auto* seen : {&in_vector, &in_list, &in_index, &in_hash}) {
@@ -562,12 +557,11 @@ TEST_P(InEachMode, AnIteratorIsStaleOnceAnotherOpeningCommitsExceptInAReadTransa
   EXPECT_EQ(*lit, std::string(40, 'd'));
   b.map.put(0, opening_balance + 1);
   lb.pop_front();
-  EXPECT_EQ(test_support::code_thrown_by([&] { ++it; }), errc::busy);
-  EXPECT_EQ(test_support::code_thrown_by([&] { (void)it->value; }), errc::busy);
-  EXPECT_EQ(test_support::code_thrown_by([&] { ++wit; }), errc::busy);
-  EXPECT_EQ(test_support::code_thrown_by([&] { ++sit; }), errc::busy);
-  EXPECT_EQ(test_support::code_thrown_by([&] { (void)*lit; }), errc::busy);
-  EXPECT_EQ(test_support::code_thrown_by([&] { la.erase(lit); }), errc::busy);
+  std::function<void()> const stale_uses[] = {[&] { ++it; }, [&] { (void)it->value; },
+                                               [&] { ++wit; }, [&] { ++sit; },
+                                               [&] { (void)*lit; }, [&] { la.erase(lit); }};
+  for (auto const& use : stale_uses)
+    EXPECT_EQ(test_support::code_thrown_by(use), errc::busy) << "use " << &use - stale_uses;
   EXPECT_EQ(la.size(), 9u);
   {
     d_read_transaction rt(&a->env);
@@ -708,11 +702,8 @@ d_open_options reading() {
 // or their process was killed, the other name opens.
 TEST_F(ManyProcesses, AnOpeningThroughAnotherNameOfTheFileIsRefusedUntilTheFirstNamesClose) {
   test_support::scratch_dir other{memory_dir};
-  struct second_name {
-    char const* what;
-    std::string name;
-    bool first_killed;  // else the first name's opening closes
-  };
+  // With first_killed false the first name's opening closes instead.
+  struct second_name { char const* what; std::string name; bool first_killed; };
   std::vector<second_name> const names = {
       {"a hard link beside the file", made.dir.file("linked"), false},
       {"a hard link in another folder", other.file("accounts"), true},

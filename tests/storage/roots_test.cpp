@@ -28,10 +28,7 @@ using number_map = d_map<unsigned, unsigned, unsigned>;
 
 // One container kind: its descriptor, and how to attach it at the root "r" (in mode) and
 // store something in it.
-struct kind_case {
-  std::string kind;
-  std::function<void(d_env*, d_root)> fill;
-};
+struct kind_case { std::string kind; std::function<void(d_env*, d_root)> fill; };
 
 // A kind with its article as messages name it: "an ordered<...>", else "a ...".
 std::string a(std::string const& kind) {
@@ -299,23 +296,15 @@ TEST_F(RootsTest, ObjectsOfARemovedRootRefuseTheirUseWhenNewRootsTakeItsPlace) {
   d_var<std::string> new_var("new_var", &env_);
   new_map["w"];
   std::string const removed = "container was removed with its root: make it again...";
-  EXPECT_EQ(thrown_by([&] { list.push_back("c"); }), removed);
-  EXPECT_EQ(thrown_by([&] { vec.push_back("c"); }), removed);
-  EXPECT_EQ(thrown_by([&] { inner.push_back("c"); }), removed);
-  EXPECT_EQ(thrown_by([&] { map["w"]; }), removed);
-  EXPECT_EQ(thrown_by([&] { var = "c"; }), removed);
-  EXPECT_EQ(thrown_by([&] { *ptr = "c"; }), removed);
   // The iterators name blocks the new roots may have taken: they read and write none.
-  EXPECT_EQ(thrown_by([&] { (void)*list_at; }), removed);
-  EXPECT_EQ(thrown_by([&] { ++inner_at; }), removed);
-  EXPECT_EQ(thrown_by([&] { dl_assign<std::string>{inner_at} = "c"; }), removed);
-  EXPECT_EQ(thrown_by([&] { new_map["w"].insert(inner_at, "c"); }), removed);
-  EXPECT_EQ(thrown_by([&] { new_map["w"].erase(inner_at); }), removed);
-  EXPECT_EQ(thrown_by([&] { (void)*vec_at; }), removed);
-  EXPECT_EQ(thrown_by([&] { (void)*map_at; }), removed);
-  EXPECT_EQ(thrown_by([&] { ++map_at; }), removed);
-  EXPECT_EQ(thrown_by([&] { (void)*hash_at; }), removed);
-  EXPECT_EQ(thrown_by([&] { ++slots_at; }), removed);
+  std::function<void()> const uses[] = {
+      [&] { list.push_back("c"); }, [&] { vec.push_back("c"); }, [&] { inner.push_back("c"); },
+      [&] { map["w"]; }, [&] { var = "c"; }, [&] { *ptr = "c"; }, [&] { (void)*list_at; },
+      [&] { ++inner_at; }, [&] { dl_assign<std::string>{inner_at} = "c"; },
+      [&] { new_map["w"].insert(inner_at, "c"); }, [&] { new_map["w"].erase(inner_at); },
+      [&] { (void)*vec_at; }, [&] { (void)*map_at; }, [&] { ++map_at; },
+      [&] { (void)*hash_at; }, [&] { ++slots_at; }};
+  for (auto const& use : uses) EXPECT_EQ(thrown_by(use), removed) << "use " << &use - uses;
   EXPECT_EQ(new_list.size() + new_vec.size() + new_map.size() + new_map["w"].size(), 1u);
   EXPECT_EQ(new_var.get_data(), "");
 
@@ -366,7 +355,8 @@ TEST_F(RootsTest, MakingsRolledBackInALoopKeepOneWindowOfRefusal) {
 // rollback took back: it is refused. The one made before, and one made inside
 // on u, which the transaction left alone, read on.
 template <class C, class Add, class Read>
-void iterators_across_a_rollback(d_database* db, d_env* env, Add add, Read read) {
+void iterators_across_a_rollback(char const* what, d_database* db, d_env* env, Add add, Read read) {
+  SCOPED_TRACE(what);
   C c("c", env), u("u", env);
   add(c, 0);
   add(u, 0);
@@ -397,30 +387,19 @@ void iterators_across_a_rollback(d_database* db, d_env* env, Add add, Read read)
 // Before, such an iterator read the freed blocks: "corrupt database file..."
 // for a sound file, and the slot table's gave a pair the rollback took back.
 TEST_F(RootsTest, IteratorsCopiedInARolledBackTransactionAreRefusedOthersReadOn) {
-  {
-    SCOPED_TRACE("list");
-    iterators_across_a_rollback<d_list<std::string>>(
-        db_, &env_, [](auto& l, int i) { l.push_back(std::to_string(i)); },
-        [](auto const& it) { return std::string(*it); });
-  }
-  {
-    SCOPED_TRACE("ordered map of strings");
-    iterators_across_a_rollback<d_map<std::string, std::string>>(
-        db_, &env_, [](auto& m, int i) { m.put("k" + std::to_string(1000 + i), std::string(40, 'v')); },
-        [](auto const& it) { return it->key; });
-  }
-  {
-    SCOPED_TRACE("hash map of strings");
-    iterators_across_a_rollback<d_hashmap<std::string, std::string>>(
-        db_, &env_, [](auto& m, int i) { m.put(std::to_string(i), "v"); },
-        [](auto const& it) { return it->first; });
-  }
-  {
-    SCOPED_TRACE("slot table");
-    iterators_across_a_rollback<d_hashmap<std::uint64_t, std::uint64_t>>(
-        db_, &env_, [](auto& m, int i) { m.put(static_cast<std::uint64_t>(i), 1); },
-        [](auto const& it) { return it->first; });
-  }
+  iterators_across_a_rollback<d_list<std::string>>(
+      "list", db_, &env_, [](auto& l, int i) { l.push_back(std::to_string(i)); },
+      [](auto const& it) { return std::string(*it); });
+  iterators_across_a_rollback<d_map<std::string, std::string>>(
+      "ordered map of strings", db_, &env_,
+      [](auto& m, int i) { m.put("k" + std::to_string(1000 + i), std::string(40, 'v')); },
+      [](auto const& it) { return it->key; });
+  iterators_across_a_rollback<d_hashmap<std::string, std::string>>(
+      "hash map of strings", db_, &env_, [](auto& m, int i) { m.put(std::to_string(i), "v"); },
+      [](auto const& it) { return it->first; });
+  iterators_across_a_rollback<d_hashmap<std::uint64_t, std::uint64_t>>(
+      "slot table", db_, &env_, [](auto& m, int i) { m.put(static_cast<std::uint64_t>(i), 1); },
+      [](auto const& it) { return it->first; });
   reopen();
   EXPECT_EQ(check_database_file(path()), std::vector<std::string>{});
 }

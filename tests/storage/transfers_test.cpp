@@ -336,12 +336,15 @@ crew_run run_crew(std::string const& name, d_journal mode, tally& t, double seco
   return run;
 }
 
-void print_counts(char const* test, d_journal mode, tally const& t, double seconds) {
-  std::printf(
-      "[ figures  ] %s, %s, %.0f s: %llu commits, %llu snapshot checks, %llu busy retries\n", test,
-      mode_name(mode), seconds, static_cast<unsigned long long>(t.commits.load()),
-      static_cast<unsigned long long>(t.checks.load()),
-      static_cast<unsigned long long>(t.busy.load()));
+// What a run did, for the log: commits, checks and retries; hot copies or kills when there were.
+void print_counts(char const* test, d_journal mode, tally const& t, double seconds,
+                  crew_run const& run = {}) {
+  std::printf("[ figures  ] %s, %s, %.0f s: %llu commits, %llu snapshot checks, %llu busy retries, "
+              "%d hot copies, %d writer processes and %d readers killed\n",
+              test, mode_name(mode), seconds, static_cast<unsigned long long>(t.commits.load()),
+              static_cast<unsigned long long>(t.checks.load()),
+              static_cast<unsigned long long>(t.busy.load()), run.copies, run.writer_kills,
+              run.reader_kills);
 }
 
 class Transfers : public ::testing::TestWithParam<d_journal> {
@@ -366,8 +369,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, Transfers, ::testing::Values(d_journal::atomic, 
 TEST_P(Transfers, KeepTheTotalAndTheMirror) {
   double const seconds = transfer_seconds();
   crew_run const run = run_crew(name, GetParam(), *t, seconds, 0);
-  print_counts("transfers", GetParam(), *t, seconds);
-  std::printf("[ figures  ] %d hot copies checked\n", run.copies);
+  print_counts("transfers", GetParam(), *t, seconds, run);
   EXPECT_GT(run.copies, 0);
   expect_clean_run();
 }
@@ -385,8 +387,7 @@ TEST_P(Transfers, HotCopiesBesideAnOpeningAloneAreWhole) {
   t->stop = true;
   EXPECT_EQ(kids.wait(writer, steady::now() + 30s), 0);
   EXPECT_EQ(wrong, "") << "copy " << copies;
-  std::printf("[ figures  ] %d hot copies checked, %llu commits\n", copies,
-              static_cast<unsigned long long>(t->commits.load()));
+  print_counts("hot copies beside one opening", GetParam(), *t, 2, crew_run{0, 0, copies});
   expect_clean_run(false);
 }
 
@@ -405,9 +406,7 @@ TEST_P(Transfers, LoseNoUpdateWhileTheCheckpointLags) {
 TEST_P(Transfers, GoOnWhileProcessesAreKilled) {
   double const seconds = transfer_seconds();
   crew_run const run = run_crew(name, GetParam(), *t, seconds, 50);
-  print_counts("kills", GetParam(), *t, seconds);
-  std::printf("[ figures  ] %d writer processes and %d readers killed\n", run.writer_kills,
-              run.reader_kills);
+  print_counts("kills", GetParam(), *t, seconds, run);
   // Each writer process killed may take one counted-never commit per thread.
   expect_clean_run(true, 2 * static_cast<std::uint64_t>(run.writer_kills));
 }
@@ -522,10 +521,7 @@ std::vector<lock_damage> lock_damages() {
 // A lock file nobody holds tells nothing: the next opening, of any kind,
 // starts it afresh, and a second opening joins it.
 TEST(DamagedLockFile, DoesNotStopTheNextOpening) {
-  struct first_opening {
-    char const* what;
-    d_open_options options;
-  };
+  struct first_opening { char const* what; d_open_options options; };
   d_open_options read_only = options_for(d_journal::atomic);
   read_only.read_only = true;
   first_opening const firsts[] = {{"atomic", options_for(d_journal::atomic)},
