@@ -93,8 +93,9 @@ recovery_plan plan_undo(journal_header const& h, char const* journal, word_t len
     plan.length = std::min(h.committed_size, database_length);
     return plan;
   }
-  if (h.size_before < 0 || h.size_before > database_length)
+  if (h.size_before < 0 || h.size_before > database_length || !h.size_before_checked()) {
     throw error(errc::corrupt_journal, corrupt_journal_message);
+  }
   for (word_t at = header_size; at < h.end;) {
     word_t address;
     char const* bytes;
@@ -702,7 +703,9 @@ void db_journal::save(word_t address, char const* old, std::size_t n) {
     return;
   }
   if (undo_end_ == header_size) {
+    // Checked before it is trusted: a rollback cuts the database to it.
     write_header_word(journal_header::size_before_offset, committed_length_);
+    write_header_word(journal_header::size_check_offset, ~committed_length_);
   }
   file_.write_with(undo_end_, static_cast<std::size_t>(size),
                    [&](char* out) { undo_record::encode(out, address, old, n); });

@@ -83,6 +83,43 @@ TEST_F(JournalCheckTest, ATransactionCutShortIsCheckedRolledBackAndNothingChange
   EXPECT_EQ(test_support::read_file(file()), before_);
 }
 
+// A rollback cuts the database to the length its journal recorded when the
+// transaction began. A flipped bit there is refused, not obeyed: the database
+// keeps every byte. A journal of an older release carries no check and rolls
+// back as it always did.
+TEST_F(JournalCheckTest, ADamagedLengthToRollBackToIsRefusedAndCutsNothing) {
+  kill_a_user(true);
+  auto const db = test_support::read_file(file());
+  auto const j = test_support::read_file(journal());
+  struct row { char const* name; std::size_t at, width; unsigned char flip; bool refused; };
+  row const rows[] = {
+      {"the length's lowest bit", 24, 1, 0x01, true},
+      {"a bit of the length's second byte", 25, 1, 0x20, true},
+      {"a bit of its check", 57, 1, 0x04, true},
+      {"no check, as an older release wrote it", 56, 8, 0, false},
+  };
+  for (row const& r : rows) {
+    SCOPED_TRACE(r.name);
+    auto damaged = j;
+    for (std::size_t i = r.at; i < r.at + r.width; ++i) {
+      damaged.at(i) = static_cast<char>(r.flip == 0 ? 0 : damaged.at(i) ^ r.flip);
+    }
+    test_support::write_file(journal(), damaged);
+    d_env env{};
+    std::string const thrown =
+        test_support::thrown_by([&] { close_database(open_database(name(), &env)); });
+    if (r.refused) {
+      EXPECT_EQ(thrown, "corrupt journal file...");
+      EXPECT_TRUE(test_support::read_file(file()) == db) << "the database changed";
+      EXPECT_EQ(odbcheck().status, 2);
+    } else {
+      EXPECT_EQ(thrown, "");
+      EXPECT_TRUE(test_support::read_file(file()) == before_) << "not rolled back";
+      test_support::write_file(file(), db);
+    }
+  }
+}
+
 TEST_F(JournalCheckTest, ADatabaseLeftOpenIsCheckedAsItsLastCommit) {
   kill_a_user(false);
   // The file is longer than its data: it was grown ahead.
