@@ -217,6 +217,28 @@ TEST_F(RootsTest, ADamagedKindRecordIsReportedAndNotTrusted) {
   EXPECT_EQ(thrown_by([&] { db_->remove_root("n"); }), "corrupt database file...");
 }
 
+// A new root records its kind beside its name or is not made: without the record, a vector of
+// longs under a long name opened again as a vector of doubles and read its bytes as doubles.
+// The plain opening, which records nothing, still makes it.
+TEST_F(RootsTest, ANewRootWhoseNameLeavesNoRoomForItsKindIsRefusedWhereKindsAreRecorded) {
+  // "vector<long>" takes 16 bytes after the name's field of 128: the name's 0, 3 around it.
+  std::string const fits(112, 'n'), too_long(113, 'n');
+  std::vector<char> const before = bytes();
+  EXPECT_EQ(thrown_by([&] { d_vector<long>(too_long, 2, &env_).push_back(1); }),
+            "root name too long to record its kind...");
+  EXPECT_EQ(test_support::code_thrown_by([&] { d_vector<long>(too_long, 2, &env_); }),
+            errc::bad_name);
+  EXPECT_TRUE(bytes() == before) << "a refused root changed the file";
+  d_vector<long>(fits, 2, &env_).push_back(1000);
+  reopen();
+  EXPECT_EQ(thrown_by([&] { d_vector<double>(fits, 2, &env_); }),
+            "root \"" + fits + "\" holds a vector<long>, not a vector<double>...");
+  options_.reset();
+  reopen();
+  d_vector<long>(too_long, 2, &env_).push_back(1);
+  EXPECT_TRUE(db_->has_root(too_long));
+}
+
 // A misspelt name on a read path is refused and registers nothing; has_root and roots()
 // see what is there, with its kind.
 TEST_F(RootsTest, OpenExistingRefusesAMissingRootAndRegistersNothing) {
