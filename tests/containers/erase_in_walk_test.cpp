@@ -13,6 +13,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <disk_tools/d_hashmap.h>
@@ -94,55 +95,35 @@ TEST_F(EraseInWalk, EveryKindWalksOnFromWhatItErasedAndKeepsNoBlockOfIt) {
 std::string walk_value(int n) {
   return std::string(20 + n % 90, static_cast<char>('a' + n % 26));
 }
-template <class K>
-struct typed_map_walk {
-  using map = d_map<K, std::string>;
-  using key = K;
-  using value = std::string;
-  static value make_value(d_env*, int n) { return walk_value(n); }
-  static void put(map& m, d_env*, key const& k, value const& v) { m.put(k, v); }
-  static void erase(map& m, d_env*, key const& k) { m.erase(k); }
-  static key key_at(typename map::iterator const& it) { return it->key; }
-  static value value_at(typename map::iterator const& it) { return it->value; }
-};
-struct number_map_walk {
-  using map = d_map<unsigned, unsigned, unsigned>;
-  using key = unsigned;
-  using value = unsigned;
-  static value make_value(d_env*, int n) { return static_cast<unsigned>(n) * 31 + 1; }
-  static void put(map& m, d_env*, key k, value v) { m.put(k, v); }
-  static void erase(map& m, d_env*, key k) { m.erase(k); }
-  static key key_at(map::iterator const& it) { return it->key; }
-  static value value_at(map::iterator const& it) { return it->value; }
-};
-struct string_map_walk {
-  using map = d_map<d_ref<std::string>, d_ref<std::string>, std::string>;
-  using key = std::string;
-  using value = std::string;
-  static value make_value(d_env*, int n) { return walk_value(n); }
-  static void put(map& m, d_env* env, key const& k, value const& v) {
-    m.put(d_ref<std::string>(k, env), d_ref<std::string>(v, env));
-  }
-  static void erase(map& m, d_env* env, key const& k) { m.erase(d_ref<std::string>(k, env)); }
-  static key key_at(map::iterator const& it) { return it->key.get_data(); }
-  static value value_at(map::iterator const& it) { return it->value.get_data(); }
-};
+unsigned small_number_value(int n) { return static_cast<unsigned>(n) * 31 + 1; }
+using driver_strings = d_map<d_ref<std::string>, d_ref<std::string>, std::string>;
+// The drivers' string map takes and gives references to stored strings.
+template <class Map, class T>
+auto stored(d_env* env, T const& x) {
+  if constexpr (std::is_same_v<Map, driver_strings>) return d_ref<std::string>(x, env);
+  else return x;
+}
+template <class T>
+auto plain(T const& x) {
+  if constexpr (std::is_same_v<T, d_ref<std::string>>) return x.get_data();
+  else return x;
+}
 
 // Walks the map at root name and a std::map holding the same pairs, changing
 // both at every step as seed draws (values long enough for blocks of their
 // own, whose freeing lets the next put reuse them). The iterator must read
 // what the model holds now and go on to the model's next key above the one
 // it stood on, whatever was erased or added around it.
-template <class W>
-void change_while_walking(d_env* env, char const* name, typename W::key (*key)(int),
+template <class Map, class K, class V>
+void change_while_walking(d_env* env, std::string const& name, K (*key)(int), V (*value)(int),
                           unsigned seed) {
   SCOPED_TRACE(name);
-  typename W::map m(name, env);
-  std::map<typename W::key, typename W::value> model;
+  Map m(name, env);
+  std::map<K, V> model;
   std::mt19937 rng(seed);
-  auto const value = [env](int n) { return W::make_value(env, n); };
-  auto const put = [&](typename W::key const& k, typename W::value const& v) {
-    W::put(m, env, k, v);
+  auto const erase = [&](K const& k) { m.erase(stored<Map>(env, k)); };
+  auto const put = [&](K const& k, V const& v) {
+    m.put(stored<Map>(env, k), stored<Map>(env, v));
     model[k] = v;
   };
   for (int i = 0; i < 400; i += 2) put(key(i), value(i));
@@ -150,7 +131,7 @@ void change_while_walking(d_env* env, char const* name, typename W::key (*key)(i
   auto it = m.begin();
   for (auto at = model.begin(); at != model.end(); ++steps) {
     ASSERT_NE(it, m.end());
-    typename W::key const here = at->first;
+    K const here = at->first;
     int const other = static_cast<int>(rng() % 400);
     switch (rng() % 6) {
       case 0:  // a new value for the key stood on
@@ -158,13 +139,13 @@ void change_while_walking(d_env* env, char const* name, typename W::key (*key)(i
         break;
       case 1:  // the next key goes
         if (std::next(at) != model.end()) {
-          W::erase(m, env, std::next(at)->first);
+          erase(std::next(at)->first);
           model.erase(std::next(at));
         }
         break;
       case 2:  // any key comes or goes
         if (model.erase(key(other)) > 0) {
-          W::erase(m, env, key(other));
+          erase(key(other));
         } else {
           put(key(other), value(other));
         }
@@ -173,19 +154,19 @@ void change_while_walking(d_env* env, char const* name, typename W::key (*key)(i
         if (at != model.begin()) {
           ++backs;
           --it;
-          ASSERT_EQ(W::key_at(it), std::prev(at)->first);
+          ASSERT_EQ(plain(it->key), std::prev(at)->first);
           ++it;
         }
         break;
       default:
         break;
     }
-    ASSERT_EQ(W::key_at(it), here) << "step " << steps;
-    ASSERT_EQ(W::value_at(it), model[here]) << "step " << steps;
+    ASSERT_EQ(plain(it->key), here) << "step " << steps;
+    ASSERT_EQ(plain(it->value), model[here]) << "step " << steps;
     if (rng() % 8 == 0) {  // the key stood on goes: ++ goes on above it
-      W::erase(m, env, here);
+      erase(here);
       model.erase(here);
-      EXPECT_THROW((void)W::value_at(it), error);
+      EXPECT_THROW((void)plain(it->value), error);
     }
     ++it;
     at = model.upper_bound(here);
@@ -309,10 +290,10 @@ TEST_F(EraseInWalk, ASlotTableIteratorThatSleptThroughTooManyErasesIsRefused) {
 TEST_F(EraseInWalk, AMapWalkReadsWhatTheMapHoldsNowAsItIsChanged) {
   for (unsigned seed = 1; seed <= 4; ++seed) {
     std::string const s = std::to_string(seed);
-    change_while_walking<typed_map_walk<std::uint64_t>>(&env_, ("numbers " + s).c_str(),
-                                                        number_key, seed);
-    change_while_walking<typed_map_walk<std::string>>(&env_, ("texts " + s).c_str(), text_key,
-                                                      seed);
+    change_while_walking<d_map<std::uint64_t, std::string>>(&env_, "numbers " + s, number_key,
+                                                            walk_value, seed);
+    change_while_walking<d_map<std::string, std::string>>(&env_, "texts " + s, text_key,
+                                                          walk_value, seed);
   }
   close();
   database_check const check = check_database(path());
@@ -321,9 +302,10 @@ TEST_F(EraseInWalk, AMapWalkReadsWhatTheMapHoldsNowAsItIsChanged) {
   open();
   for (unsigned seed = 1; seed <= 4; ++seed) {
     std::string const s = std::to_string(seed);
-    change_while_walking<number_map_walk>(&env_, ("drivers' numbers " + s).c_str(),
-                                          small_number_key, seed);
-    change_while_walking<string_map_walk>(&env_, ("drivers' texts " + s).c_str(), text_key, seed);
+    change_while_walking<d_map<unsigned, unsigned, unsigned>>(
+        &env_, "drivers' numbers " + s, small_number_key, small_number_value, seed);
+    change_while_walking<driver_strings>(&env_, "drivers' texts " + s, text_key, walk_value,
+                                         seed);
   }
   close();
   EXPECT_EQ(check_database(path()).problems, std::vector<std::string>{});
