@@ -1,8 +1,7 @@
-// it = c.erase(it) inside a walk, as std:: containers are walked: every kind
-// returns the position after the erased element, so that the walk sees each
-// element once, erases what it meant to, and leaves no block behind. And a
-// typed map's walk that changes the map as it goes, as a std::map walk may,
-// and a hash map's walk that changes values and erases other keys, as a
+// it = c.erase(it) inside a walk, as std:: containers are walked: every kind returns the position
+// after the erased element, so that the walk sees each element once, erases what it meant to, and
+// leaves no block behind. And a typed map's walk that changes the map as it goes, as a std::map
+// walk may, and a hash map's walk that changes values and erases other keys, as a
 // std::unordered_map walk may.
 #include <gtest/gtest.h>
 
@@ -88,10 +87,9 @@ TEST_F(EraseInWalk, EveryKindWalksOnFromWhatItErasedAndKeepsNoBlockOfIt) {
   EXPECT_EQ(check.notes, std::vector<std::string>{}) << "blocks of erased elements were left";
 }
 
-// The maps a walk changes as it goes: the typed map, and the drivers' number
-// and string maps, each through its own calls (the string map's blocks are
-// the caller's: its puts leave replaced values behind, so its rows do not
-// count blocks).
+// The maps a walk changes as it goes: the typed map, and the drivers' number and string maps, each
+// through its own calls (the string map's blocks are the caller's: its puts leave replaced values
+// behind, so its rows do not count blocks).
 std::string walk_value(int n) {
   return std::string(20 + n % 90, static_cast<char>('a' + n % 26));
 }
@@ -109,11 +107,10 @@ auto plain(T const& x) {
   else return x;
 }
 
-// Walks the map at root name and a std::map holding the same pairs, changing
-// both at every step as seed draws (values long enough for blocks of their
-// own, whose freeing lets the next put reuse them). The iterator must read
-// what the model holds now and go on to the model's next key above the one
-// it stood on, whatever was erased or added around it.
+// Walks the map at root name and a std::map holding the same pairs, changing both at every step as
+// seed draws (values long enough for blocks of their own, whose freeing lets the next put reuse
+// them). The iterator must read what the model holds now and go on to the model's next key above
+// the one it stood on, whatever was erased or added around it.
 template <class Map, class K, class V>
 void change_while_walking(d_env* env, std::string const& name, K (*key)(int), V (*value)(int),
                           unsigned seed) {
@@ -183,12 +180,11 @@ std::string text_key(int i) {
   return i % 3 == 0 ? "k" + std::to_string(i) : std::string(30, 'k') + std::to_string(1000 + i);
 }
 
-// Walks the hash map at root name and a std::map holding the same pairs; at
-// each step, as seed draws, gives the key stood on a new value, or erases
-// another key (its own would be it = m.erase(it), tested above), one met
-// already or one still to come. The walk must meet every key that was never erased exactly
-// once, no erased key after its erase, and show each key's value as it is
-// now.
+// Walks the hash map at root name and a std::map holding the same pairs; at each step, as seed
+// draws, gives the key stood on a new value, or erases another key (its own would be
+// it = m.erase(it), tested above), one met already or one still to come. The walk must meet every
+// key that was never erased exactly once, no erased key after its erase, and show each key's value
+// as it is now.
 template <class M, class V>
 void hash_walk_changing(d_env* env, char const* name, V (*value)(int), unsigned seed) {
   SCOPED_TRACE(name);
@@ -264,10 +260,9 @@ TEST_F(EraseInWalk, AListIteratorReadsOnAcrossChangesBesideIt) {
                                               std::string(200, 'x')}));
 }
 
-// A slot table keeps a bounded record of its erases' moves: an iterator kept
-// up to date walks on to the keys moved behind it, while one that slept
-// through more moves than the record holds cannot tell what it would pass
-// over, and is refused.
+// A slot table keeps a bounded record of its erases' moves: an iterator kept up to date walks on to
+// the keys moved behind it, while one that slept through more moves than the record holds cannot
+// tell what it would pass over, and is refused.
 TEST_F(EraseInWalk, ASlotTableIteratorThatSleptThroughTooManyErasesIsRefused) {
   d_hashmap<std::uint64_t, std::uint64_t> m("slots", &env_);
   m.put(0, 0);

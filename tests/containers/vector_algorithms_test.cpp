@@ -96,9 +96,8 @@ class VectorAlgorithms : public test_support::database_test {
  protected:
   VectorAlgorithms() : database_test(test_support::memory_dir) {}
 
-  // Every row on a vector of its own, of 23 values drawn from the row's seed;
-  // in_rollback runs it in a transaction that is rolled back, which must leave the
-  // vector as it was.
+  // Every row on a vector of its own, of 23 values drawn from the row's seed; in_rollback runs it
+  // in a transaction that is rolled back, which must leave the vector as it was.
   template <class T>
   void every_row(char const* type, bool in_rollback = false) {
     char const* const rows[] = {"sort",        "sort by key",          "stable_sort by key",
