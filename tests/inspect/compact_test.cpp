@@ -9,10 +9,8 @@
 #include <cstdint>
 #include <filesystem>
 
-#include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
 #include <disk_tools/d_map.h>
-#include <disk_tools/d_var.h>
 #include <disk_tools/d_vector.h>
 #include <disk_tools/odb_check.h>
 #include <disk_tools/odb_compact.h>
