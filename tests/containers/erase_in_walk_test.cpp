@@ -1,8 +1,7 @@
-// it = c.erase(it) inside a walk, as std:: containers are walked: every kind
-// returns the position after the erased element, so that the walk sees each
-// element once, erases what it meant to, and leaves no block behind. And a
-// typed map's walk that changes the map as it goes, as a std::map walk may,
-// and a hash map's walk that changes values and erases other keys, as a
+// it = c.erase(it) inside a walk, as std:: containers are walked: every kind returns the position
+// after the erased element, so that the walk sees each element once, erases what it meant to, and
+// leaves no block behind. And a typed map's walk that changes the map as it goes, as a std::map
+// walk may, and a hash map's walk that changes values and erases other keys, as a
 // std::unordered_map walk may.
 #include <gtest/gtest.h>
 
@@ -13,6 +12,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <disk_tools/d_hashmap.h>
@@ -87,62 +87,40 @@ TEST_F(EraseInWalk, EveryKindWalksOnFromWhatItErasedAndKeepsNoBlockOfIt) {
   EXPECT_EQ(check.notes, std::vector<std::string>{}) << "blocks of erased elements were left";
 }
 
-// The maps a walk changes as it goes: the typed map, and the drivers' number
-// and string maps, each through its own calls (the string map's blocks are
-// the caller's: its puts leave replaced values behind, so its rows do not
-// count blocks).
+// The maps a walk changes as it goes: the typed map, and the drivers' number and string maps, each
+// through its own calls (the string map's blocks are the caller's: its puts leave replaced values
+// behind, so its rows do not count blocks).
 std::string walk_value(int n) {
   return std::string(20 + n % 90, static_cast<char>('a' + n % 26));
 }
-template <class K>
-struct typed_map_walk {
-  using map = d_map<K, std::string>;
-  using key = K;
-  using value = std::string;
-  static value make_value(d_env*, int n) { return walk_value(n); }
-  static void put(map& m, d_env*, key const& k, value const& v) { m.put(k, v); }
-  static void erase(map& m, d_env*, key const& k) { m.erase(k); }
-  static key key_at(typename map::iterator const& it) { return it->key; }
-  static value value_at(typename map::iterator const& it) { return it->value; }
-};
-struct number_map_walk {
-  using map = d_map<unsigned, unsigned, unsigned>;
-  using key = unsigned;
-  using value = unsigned;
-  static value make_value(d_env*, int n) { return static_cast<unsigned>(n) * 31 + 1; }
-  static void put(map& m, d_env*, key k, value v) { m.put(k, v); }
-  static void erase(map& m, d_env*, key k) { m.erase(k); }
-  static key key_at(map::iterator const& it) { return it->key; }
-  static value value_at(map::iterator const& it) { return it->value; }
-};
-struct string_map_walk {
-  using map = d_map<d_ref<std::string>, d_ref<std::string>, std::string>;
-  using key = std::string;
-  using value = std::string;
-  static value make_value(d_env*, int n) { return walk_value(n); }
-  static void put(map& m, d_env* env, key const& k, value const& v) {
-    m.put(d_ref<std::string>(k, env), d_ref<std::string>(v, env));
-  }
-  static void erase(map& m, d_env* env, key const& k) { m.erase(d_ref<std::string>(k, env)); }
-  static key key_at(map::iterator const& it) { return it->key.get_data(); }
-  static value value_at(map::iterator const& it) { return it->value.get_data(); }
-};
+unsigned small_number_value(int n) { return static_cast<unsigned>(n) * 31 + 1; }
+using driver_strings = d_map<d_ref<std::string>, d_ref<std::string>, std::string>;
+// The drivers' string map takes and gives references to stored strings.
+template <class Map, class T>
+auto stored(d_env* env, T const& x) {
+  if constexpr (std::is_same_v<Map, driver_strings>) return d_ref<std::string>(x, env);
+  else return x;
+}
+template <class T>
+auto plain(T const& x) {
+  if constexpr (std::is_same_v<T, d_ref<std::string>>) return x.get_data();
+  else return x;
+}
 
-// Walks the map at root name and a std::map holding the same pairs, changing
-// both at every step as seed draws (values long enough for blocks of their
-// own, whose freeing lets the next put reuse them). The iterator must read
-// what the model holds now and go on to the model's next key above the one
-// it stood on, whatever was erased or added around it.
-template <class W>
-void change_while_walking(d_env* env, char const* name, typename W::key (*key)(int),
+// Walks the map at root name and a std::map holding the same pairs, changing both at every step as
+// seed draws (values long enough for blocks of their own, whose freeing lets the next put reuse
+// them). The iterator must read what the model holds now and go on to the model's next key above
+// the one it stood on, whatever was erased or added around it.
+template <class Map, class K, class V>
+void change_while_walking(d_env* env, std::string const& name, K (*key)(int), V (*value)(int),
                           unsigned seed) {
   SCOPED_TRACE(name);
-  typename W::map m(name, env);
-  std::map<typename W::key, typename W::value> model;
+  Map m(name, env);
+  std::map<K, V> model;
   std::mt19937 rng(seed);
-  auto const value = [env](int n) { return W::make_value(env, n); };
-  auto const put = [&](typename W::key const& k, typename W::value const& v) {
-    W::put(m, env, k, v);
+  auto const erase = [&](K const& k) { m.erase(stored<Map>(env, k)); };
+  auto const put = [&](K const& k, V const& v) {
+    m.put(stored<Map>(env, k), stored<Map>(env, v));
     model[k] = v;
   };
   for (int i = 0; i < 400; i += 2) put(key(i), value(i));
@@ -150,7 +128,7 @@ void change_while_walking(d_env* env, char const* name, typename W::key (*key)(i
   auto it = m.begin();
   for (auto at = model.begin(); at != model.end(); ++steps) {
     ASSERT_NE(it, m.end());
-    typename W::key const here = at->first;
+    K const here = at->first;
     int const other = static_cast<int>(rng() % 400);
     switch (rng() % 6) {
       case 0:  // a new value for the key stood on
@@ -158,13 +136,13 @@ void change_while_walking(d_env* env, char const* name, typename W::key (*key)(i
         break;
       case 1:  // the next key goes
         if (std::next(at) != model.end()) {
-          W::erase(m, env, std::next(at)->first);
+          erase(std::next(at)->first);
           model.erase(std::next(at));
         }
         break;
       case 2:  // any key comes or goes
         if (model.erase(key(other)) > 0) {
-          W::erase(m, env, key(other));
+          erase(key(other));
         } else {
           put(key(other), value(other));
         }
@@ -173,19 +151,19 @@ void change_while_walking(d_env* env, char const* name, typename W::key (*key)(i
         if (at != model.begin()) {
           ++backs;
           --it;
-          ASSERT_EQ(W::key_at(it), std::prev(at)->first);
+          ASSERT_EQ(plain(it->key), std::prev(at)->first);
           ++it;
         }
         break;
       default:
         break;
     }
-    ASSERT_EQ(W::key_at(it), here) << "step " << steps;
-    ASSERT_EQ(W::value_at(it), model[here]) << "step " << steps;
+    ASSERT_EQ(plain(it->key), here) << "step " << steps;
+    ASSERT_EQ(plain(it->value), model[here]) << "step " << steps;
     if (rng() % 8 == 0) {  // the key stood on goes: ++ goes on above it
-      W::erase(m, env, here);
+      erase(here);
       model.erase(here);
-      EXPECT_THROW((void)W::value_at(it), error);
+      EXPECT_THROW((void)plain(it->value), error);
     }
     ++it;
     at = model.upper_bound(here);
@@ -202,12 +180,11 @@ std::string text_key(int i) {
   return i % 3 == 0 ? "k" + std::to_string(i) : std::string(30, 'k') + std::to_string(1000 + i);
 }
 
-// Walks the hash map at root name and a std::map holding the same pairs; at
-// each step, as seed draws, gives the key stood on a new value, or erases
-// another key (its own would be it = m.erase(it), tested above), one met
-// already or one still to come. The walk must meet every key that was never erased exactly
-// once, no erased key after its erase, and show each key's value as it is
-// now.
+// Walks the hash map at root name and a std::map holding the same pairs; at each step, as seed
+// draws, gives the key stood on a new value, or erases another key (its own would be
+// it = m.erase(it), tested above), one met already or one still to come. The walk must meet every
+// key that was never erased exactly once, no erased key after its erase, and show each key's value
+// as it is now.
 template <class M, class V>
 void hash_walk_changing(d_env* env, char const* name, V (*value)(int), unsigned seed) {
   SCOPED_TRACE(name);
@@ -283,10 +260,9 @@ TEST_F(EraseInWalk, AListIteratorReadsOnAcrossChangesBesideIt) {
                                               std::string(200, 'x')}));
 }
 
-// A slot table keeps a bounded record of its erases' moves: an iterator kept
-// up to date walks on to the keys moved behind it, while one that slept
-// through more moves than the record holds cannot tell what it would pass
-// over, and is refused.
+// A slot table keeps a bounded record of its erases' moves: an iterator kept up to date walks on to
+// the keys moved behind it, while one that slept through more moves than the record holds cannot
+// tell what it would pass over, and is refused.
 TEST_F(EraseInWalk, ASlotTableIteratorThatSleptThroughTooManyErasesIsRefused) {
   d_hashmap<std::uint64_t, std::uint64_t> m("slots", &env_);
   m.put(0, 0);
@@ -309,10 +285,10 @@ TEST_F(EraseInWalk, ASlotTableIteratorThatSleptThroughTooManyErasesIsRefused) {
 TEST_F(EraseInWalk, AMapWalkReadsWhatTheMapHoldsNowAsItIsChanged) {
   for (unsigned seed = 1; seed <= 4; ++seed) {
     std::string const s = std::to_string(seed);
-    change_while_walking<typed_map_walk<std::uint64_t>>(&env_, ("numbers " + s).c_str(),
-                                                        number_key, seed);
-    change_while_walking<typed_map_walk<std::string>>(&env_, ("texts " + s).c_str(), text_key,
-                                                      seed);
+    change_while_walking<d_map<std::uint64_t, std::string>>(&env_, "numbers " + s, number_key,
+                                                            walk_value, seed);
+    change_while_walking<d_map<std::string, std::string>>(&env_, "texts " + s, text_key,
+                                                          walk_value, seed);
   }
   close();
   database_check const check = check_database(path());
@@ -321,9 +297,10 @@ TEST_F(EraseInWalk, AMapWalkReadsWhatTheMapHoldsNowAsItIsChanged) {
   open();
   for (unsigned seed = 1; seed <= 4; ++seed) {
     std::string const s = std::to_string(seed);
-    change_while_walking<number_map_walk>(&env_, ("drivers' numbers " + s).c_str(),
-                                          small_number_key, seed);
-    change_while_walking<string_map_walk>(&env_, ("drivers' texts " + s).c_str(), text_key, seed);
+    change_while_walking<d_map<unsigned, unsigned, unsigned>>(
+        &env_, "drivers' numbers " + s, small_number_key, small_number_value, seed);
+    change_while_walking<driver_strings>(&env_, "drivers' texts " + s, text_key, walk_value,
+                                         seed);
   }
   close();
   EXPECT_EQ(check_database(path()).problems, std::vector<std::string>{});

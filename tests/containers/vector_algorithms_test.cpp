@@ -24,11 +24,6 @@ using namespace disk_tools;
 
 namespace {
 
-enum class algorithm {
-  sort, sort_by_key, stable_sort_by_key, reverse, rotate, partition, heap_sort,
-  swap_by_index, iter_swap, assign_by_index, lower_bound
-};
-
 // Orders by something reached through the element's own members, as a
 // comparator written for std::vector<T> does; many elements tie.
 struct by_key {
@@ -45,40 +40,41 @@ struct by_key {
   }
 };
 
-// Runs a on c (a std::vector or a d_vector, the same code for both); an
-// answer where the algorithm gives one (a position), else -1.
+// Runs the algorithm named on c (a std::vector or a d_vector, the same code for both); an answer
+// where the algorithm gives one (a position), else -1.
 template <class C, class T>
-long run(algorithm a, C& c, T const& probe) {
+long run(std::string const& a, C& c, T const& probe) {
   auto const first = c.begin(), last = c.end();
   long const n = last - first;
-  switch (a) {
-    case algorithm::sort: std::sort(first, last); break;
-    case algorithm::sort_by_key: std::sort(first, last, by_key{}); break;
-    case algorithm::stable_sort_by_key: std::stable_sort(first, last, by_key{}); break;
-    case algorithm::reverse: std::reverse(first, last); break;
-    case algorithm::rotate: return std::rotate(first, first + n / 3, last) - first;
-    case algorithm::partition:
-      return std::partition(first, last, [](auto const& v) { return by_key::key(v) % 2 == 1; }) -
-             first;
-    case algorithm::heap_sort:
-      std::make_heap(first, last);
-      std::sort_heap(first, last);
-      break;
-    case algorithm::swap_by_index: {
-      using std::swap;
-      for (long i = 0; i + 3 < n; i += 2) swap(c[i], c[i + 3]);
-      swap(c[1], c[1]);
-      break;
-    }
-    case algorithm::iter_swap:
-      for (auto it = first; it + 1 < last; it += 3) std::iter_swap(it, last - 1);
-      break;
-    case algorithm::assign_by_index:
-      for (long i = 0; i + 1 < n; ++i) c[i] = c[i + 1];
-      break;
-    case algorithm::lower_bound:
-      std::sort(first, last);
-      return std::lower_bound(first, last, probe) - first;
+  using std::swap;
+  if (a == "sort") {
+    std::sort(first, last);
+  } else if (a == "sort by key") {
+    std::sort(first, last, by_key{});
+  } else if (a == "stable_sort by key") {
+    std::stable_sort(first, last, by_key{});
+  } else if (a == "reverse") {
+    std::reverse(first, last);
+  } else if (a == "rotate") {
+    return std::rotate(first, first + n / 3, last) - first;
+  } else if (a == "partition") {
+    return std::partition(first, last, [](auto const& v) { return by_key::key(v) % 2 == 1; }) -
+           first;
+  } else if (a == "make_heap, sort_heap") {
+    std::make_heap(first, last);
+    std::sort_heap(first, last);
+  } else if (a == "swap(v[i], v[j])") {
+    for (long i = 0; i + 3 < n; i += 2) swap(c[i], c[i + 3]);
+    swap(c[1], c[1]);
+  } else if (a == "iter_swap") {
+    for (auto it = first; it + 1 < last; it += 3) std::iter_swap(it, last - 1);
+  } else if (a == "v[i] = v[j]") {
+    for (long i = 0; i + 1 < n; ++i) c[i] = c[i + 1];
+  } else if (a == "lower_bound") {
+    std::sort(first, last);
+    return std::lower_bound(first, last, probe) - first;
+  } else {
+    ADD_FAILURE() << "no algorithm is named " << a;
   }
   return -1;
 }
@@ -100,25 +96,16 @@ class VectorAlgorithms : public test_support::database_test {
  protected:
   VectorAlgorithms() : database_test(test_support::memory_dir) {}
 
-  // Every row on a vector of its own, of 23 values drawn from the row's seed;
-  // in_rollback runs it in a transaction that is rolled back, which must leave the
-  // vector as it was.
+  // Every row on a vector of its own, of 23 values drawn from the row's seed; in_rollback runs it
+  // in a transaction that is rolled back, which must leave the vector as it was.
   template <class T>
   void every_row(char const* type, bool in_rollback = false) {
-    std::pair<algorithm, char const*> const rows[] = {
-        {algorithm::sort, "sort"},
-        {algorithm::sort_by_key, "sort by key"},
-        {algorithm::stable_sort_by_key, "stable_sort by key"},
-        {algorithm::reverse, "reverse"},
-        {algorithm::rotate, "rotate"},
-        {algorithm::partition, "partition"},
-        {algorithm::heap_sort, "make_heap, sort_heap"},
-        {algorithm::swap_by_index, "swap(v[i], v[j])"},
-        {algorithm::iter_swap, "iter_swap"},
-        {algorithm::assign_by_index, "v[i] = v[j]"},
-        {algorithm::lower_bound, "lower_bound"}};
+    char const* const rows[] = {"sort",        "sort by key",          "stable_sort by key",
+                                "reverse",     "rotate",               "partition",
+                                "make_heap, sort_heap", "swap(v[i], v[j])", "iter_swap",
+                                "v[i] = v[j]", "lower_bound"};
     unsigned seed = 0;
-    for (auto const& [a, name] : rows) {
+    for (char const* name : rows) {
       SCOPED_TRACE(std::string(type) + ": " + name + (in_rollback ? ", rolled back" : ""));
       std::mt19937 rng(++seed);
       std::vector<T> model;
@@ -134,7 +121,7 @@ class VectorAlgorithms : public test_support::database_test {
         // Outside one, each write is a change of its own.
         std::optional<d_transaction> tx;
         if (in_rollback) tx.emplace(&env_);
-        EXPECT_EQ(run(a, v, probe), run(a, model, probe));
+        EXPECT_EQ(run(name, v, probe), run(name, model, probe));
         EXPECT_EQ(std::vector<T>(v.begin(), v.end()), model);
       }
       if (in_rollback) model = before;

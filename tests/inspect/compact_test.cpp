@@ -9,10 +9,8 @@
 #include <cstdint>
 #include <filesystem>
 
-#include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
 #include <disk_tools/d_map.h>
-#include <disk_tools/d_var.h>
 #include <disk_tools/d_vector.h>
 #include <disk_tools/odb_check.h>
 #include <disk_tools/odb_compact.h>
@@ -33,49 +31,39 @@ std::string contents(std::string const& name) {
   return test_support::every_kind_contents(env);
 }
 
-std::size_t free_blocks(std::string const& name) {
-  d_env env{};
-  d_database* db = open_database(name, &env);
-  std::size_t const n = db->allocator()->free_list().size();
-  close_database(db);
-  return n;
-}
-
-class CompactTest : public ::testing::Test {
+// The database "db" in a scratch folder, made by each test, and not open.
+class CompactTest : public test_support::database_test {
  protected:
-  std::string name() const { return dir_.file("db"); }
-  std::string file() const { return dir_.file("db.odb"); }
-  test_support::scratch_dir dir_;
+  void SetUp() override {}
 };
 
 TEST_F(CompactTest, EveryKindReadsTheSameFromAFileWithNoFreeBlock) {
   fill_every_kind(name(), 300);
   std::string const before = contents(name());
-  ASSERT_GT(free_blocks(name()), 0u);
+  ASSERT_GT(open_database_scoped(name(), &env_)->allocator()->free_list().size(), 0u);
   // Churned, every kind still owns every block in use: none was lost.
-  EXPECT_EQ(check_database(file()).notes, std::vector<std::string>{});
-  auto const length_before = test_support::file_size(file());
-  compaction_result const r = compact_database(file());
+  EXPECT_EQ(check_database(path()).notes, std::vector<std::string>{});
+  auto const length_before = test_support::file_size(path());
+  compaction_result const r = compact_database(path());
   EXPECT_EQ(r.length_before, length_before);
-  EXPECT_EQ(r.length_after, test_support::file_size(file()));
+  EXPECT_EQ(r.length_after, test_support::file_size(path()));
   EXPECT_EQ(contents(name()), before);
   // The smallest file: the header, then each block in use with its record.
-  d_env env{};
-  d_database* db = open_database(name(), &env);
+  scoped_database db = open_database_scoped(name(), &env_);
   word_t held = database_header_size;
   for (auto const& b : db->allocator()->allocation_list()) held += b.size + 33;
   EXPECT_EQ(db->allocator()->free_list().size(), 0u);
-  close_database(db);
+  db.reset();
   EXPECT_EQ(r.length_after, held);
   EXPECT_LT(r.length_after, r.length_before);
-  EXPECT_EQ(check_database_file(file()), std::vector<std::string>{});
-  EXPECT_FALSE(std::filesystem::exists(compaction_file_of(file())));
+  EXPECT_EQ(check_database_file(path()), std::vector<std::string>{});
+  EXPECT_FALSE(std::filesystem::exists(compaction_file_of(path())));
   // The compacted database goes on working, and compacts to itself.
   fill_every_kind(name(), 20);
   std::string const again = contents(name());
   compact_database(name());
   EXPECT_EQ(contents(name()), again);
-  EXPECT_EQ(check_database_file(file()), std::vector<std::string>{});
+  EXPECT_EQ(check_database_file(path()), std::vector<std::string>{});
 }
 
 // What compaction refuses leaves the file as it was: a database open elsewhere, a root whose kind
@@ -88,7 +76,6 @@ TEST_F(CompactTest, RefusalsChangeNothingAndRecordKindLetsAnOldRootBeCompacted) 
   d_database* db = open_database(name(), &env);
   d_list<int>("old list", &env).push_back(1);
   number_map("old map", &env).put(1, 2);
-  auto const bytes = [&] { return test_support::read_file(file()); };
   auto const open_bytes = bytes();
   EXPECT_EQ(thrown_by([&] { compact_database(name()); }), "database is in use...");
   EXPECT_EQ(bytes(), open_bytes);
@@ -128,12 +115,12 @@ TEST_F(CompactTest, SpaceNoRootOwnsIsToldUntilCompactionGivesItBack) {
   d_vector<long>("kept", 4, &env).push_back(1);
   d_vector<long>(&env).push_back(2);  // held by nothing once made
   close_database(db);
-  std::vector<std::string> const notes = check_database(file()).notes;
+  std::vector<std::string> const notes = check_database(path()).notes;
   ASSERT_EQ(notes.size(), 1u);
   EXPECT_NE(notes[0].find("that no root owns: space lost until the database is compacted"),
             std::string::npos);
   compact_database(name());
-  EXPECT_EQ(check_database(file()).notes, std::vector<std::string>{});
+  EXPECT_EQ(check_database(path()).notes, std::vector<std::string>{});
   db = open_database(name(), &env);
   EXPECT_EQ(*d_vector<long>("kept", 4, &env).begin(), 1);
   close_database(db);
@@ -158,9 +145,9 @@ class CompactCrashTest : public CompactTest {
   void SetUp() override {
     fill_every_kind(name(), 2);
     expected = contents(name());
-    old_bytes = test_support::read_file(file());
+    old_bytes = test_support::read_file(path());
     test_support::scratch_dir done;
-    std::filesystem::copy_file(file(), done.file("db.odb"));
+    std::filesystem::copy_file(path(), done.file("db.odb"));
     stop_at counter(-1, false);
     new_length = compact_database(done.file("db")).length_after;
     steps = -1 - counter.left;
@@ -168,16 +155,16 @@ class CompactCrashTest : public CompactTest {
   }
   // Puts the old database back for the next step.
   void restore() {
-    test_support::write_file(file(), old_bytes);
-    std::filesystem::remove(index_file_of(file()));
+    test_support::write_file(path(), old_bytes);
+    std::filesystem::remove(index_file_of(path()));
   }
   // The database reads as it did, checks clean, and is the old file or the new.
   void expect_old_or_new(long step) {
-    auto const length = test_support::file_size(file());
+    auto const length = test_support::file_size(path());
     EXPECT_TRUE(length == static_cast<std::int64_t>(old_bytes.size()) || length == new_length)
         << "step " << step << ": " << length;
     EXPECT_EQ(contents(name()), expected) << "step " << step;
-    EXPECT_EQ(check_database_file(file()), std::vector<std::string>{}) << "step " << step;
+    EXPECT_EQ(check_database_file(path()), std::vector<std::string>{}) << "step " << step;
   }
 
   std::string expected;
@@ -201,11 +188,11 @@ TEST_F(CompactCrashTest, AFailureAtAnyStepLeavesTheOldFileUntouched) {
     ASSERT_TRUE(message.empty() || message == "injected failure..." ||
                 message == "unable to open alloc file...")
         << "step " << step << ": " << message;
-    if (test_support::read_file(file()) != old_bytes) {
+    if (test_support::read_file(path()) != old_bytes) {
       expect_old_or_new(step);
       restore();
     }
-    ASSERT_FALSE(std::filesystem::exists(compaction_file_of(file()))) << "step " << step;
+    ASSERT_FALSE(std::filesystem::exists(compaction_file_of(path()))) << "step " << step;
   }
 }
 
@@ -228,7 +215,7 @@ TEST_F(CompactCrashTest, ADeathAtAnyStepLeavesTheOldDatabaseOrTheNew) {
   }
   restore();
   compact_database(name());
-  EXPECT_FALSE(std::filesystem::exists(compaction_file_of(file())));
+  EXPECT_FALSE(std::filesystem::exists(compaction_file_of(path())));
 }
 
 }  // namespace
