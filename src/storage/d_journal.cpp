@@ -89,8 +89,10 @@ recovery_plan plan_undo(journal_header const& h, char const* journal, word_t len
   if (h.end == header_size) {
     // No transaction under way. An unjournaled database records its length
     // before it writes there, so a write that failed can leave it claiming
-    // more than the file holds.
-    plan.length = std::min(h.committed_size, database_length);
+    // more than the file holds. A length whose check fails cuts nothing:
+    // the room grown ahead stays, and no data goes.
+    plan.length = h.committed_size_checked() ? std::min(h.committed_size, database_length)
+                                             : database_length;
     return plan;
   }
   if (h.size_before < 0 || h.size_before > database_length || !h.size_before_checked()) {
@@ -511,6 +513,13 @@ void db_journal::write_header_word(std::size_t offset, word_t value) {
                    [value](char* out) { encode_word(out, value); });
 }
 
+void db_journal::write_committed_length(word_t length) {
+  write_header_word(journal_header::committed_size_offset, length);
+  file_.write_with(static_cast<word_t>(journal_header::committed_check_offset), 4,
+                   [length](char* out) { encode_u32(out, journal_header::check_of(length)); });
+  committed_length_ = length;
+}
+
 void db_journal::before_write(word_t address, char const* now, std::size_t n) {
   // Bytes from the innermost scope's first length on (a new block, a node
   // made in this operation) need nothing saved: about half of all writes
@@ -524,10 +533,7 @@ void db_journal::save_before_write(word_t address, char const* now, std::size_t 
     // Nothing is saved; only the length goes down first, so that the room
     // grown ahead can be told from data after a crash.
     word_t const end = address + static_cast<word_t>(n);
-    if (end > committed_length_) {
-      write_header_word(journal_header::committed_size_offset, end);
-      committed_length_ = end;
-    }
+    if (end > committed_length_) write_committed_length(end);
     return;
   }
   if (address >= floor_ || n == 0) return;
@@ -754,10 +760,7 @@ void db_journal::commit_atomic() {
   word_t const length = db_.size();
   // The length first: until the end word moves back, a crash still rolls the
   // transaction back to the length it began with.
-  if (length != committed_length_) {
-    write_header_word(journal_header::committed_size_offset, length);
-    committed_length_ = length;
-  }
+  if (length != committed_length_) write_committed_length(length);
   if (undo_end_ != header_size) {
     write_header_word(journal_header::end_offset, header_size);
     undo_end_ = header_size;

@@ -15,6 +15,7 @@
 #include <disk_tools/d_var.h>
 #include <disk_tools/detail/directory.h>
 #include <disk_tools/detail/factories.h>
+#include <disk_tools/detail/journal_records.h>
 #include "harness.h"
 
 using namespace disk_tools;
@@ -308,6 +309,9 @@ TEST_F(JournalCheckTest, ADamagedLengthToRollBackToIsRefusedAndCutsNothing) {
   }
 }
 
+// A database left open is cut to its last commit's length: the room grown ahead goes. A
+// committed length whose check fails cuts nothing; with its high bit cleared it cut the file
+// short.
 TEST_F(JournalCheckTest, ADatabaseLeftOpenIsCheckedAsItsLastCommit) {
   kill_a_user(false);
   // The file is longer than its data: it was grown ahead.
@@ -315,10 +319,25 @@ TEST_F(JournalCheckTest, ADatabaseLeftOpenIsCheckedAsItsLastCommit) {
   auto const r = odbcheck();
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("a journal is beside the database"), std::string::npos) << r.out;
-  d_env env{};
-  d_database* db = open_database(name(), &env);
-  EXPECT_EQ(d_list<std::string>("list", &env).count(), 70);
-  close_database(db);
+  auto const db = test_support::read_file(path());
+  auto const j = test_support::read_file(journal());
+  for (bool const damaged : {false, true}) {
+    SCOPED_TRACE(damaged ? "the committed length damaged" : "the journal whole");
+    auto journal_bytes = j;
+    char* const word = &journal_bytes.at(journal_header::committed_size_offset);
+    word_t const length = decode_word(word);
+    if (damaged) encode_word(word, length & ~(word_t{1} << (63 - __builtin_clzll(length))));
+    test_support::write_file(path(), db);
+    test_support::write_file(journal(), journal_bytes);
+    d_env env{};
+    d_database* opened = open_database(name(), &env);
+    EXPECT_EQ(d_list<std::string>("list", &env).count(), 70);
+    close_database(opened);
+    EXPECT_EQ(check_database_file(path()), std::vector<std::string>{});
+    if (!damaged) {
+      EXPECT_EQ(test_support::file_size(path()), length);
+    }
+  }
 }
 
 }  // namespace

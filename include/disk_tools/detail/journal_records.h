@@ -13,9 +13,9 @@
 //   32      8      the database's length after the last commit (redo: when the log began)
 //   40      8      redo: salt, new for every log; mixed into every record's checksum
 //   48      4      redo: CRC-32C of bytes 0 to 47
-//   52      4      zero
+//   52      4      undo: CRC-32C of the word at 32, written after it (0: no check)
 //   56      8      undo: the word at 24 with every bit flipped, written with it
-//                  (0 in journals of older releases, which have no such check)
+//   (journals of older releases hold 0 at 52 and 56: they have no checks)
 //
 //   undo record: bytes of the database as they were before a write changed them
 //   0       8      address in the database
@@ -78,6 +78,7 @@ struct journal_header {
   static constexpr std::size_t committed_size_offset = 32;
   static constexpr std::size_t salt_offset = 40;
   static constexpr std::size_t checksum_offset = 48;
+  static constexpr std::size_t committed_check_offset = 52;
   static constexpr std::size_t size_check_offset = 56;
   static constexpr std::size_t record_size = 64;
   static constexpr char magic[9] = "odb-jrnl";
@@ -88,8 +89,16 @@ struct journal_header {
   word_t size_before = 0;
   word_t committed_size = 0;
   word_t salt = 0;
-  // ~size_before as read; 0 where an older release wrote the journal.
+  // ~size_before and check_of(committed_size) as read; 0 where an older
+  // release wrote the journal.
   word_t size_check = ~word_t{0};
+  std::uint32_t committed_check = 0;
+
+  static std::uint32_t check_of(word_t length) {
+    char bytes[word_size];
+    encode_word(bytes, length);
+    return crc32c(0, bytes, word_size);
+  }
 
   void encode(char* out) const {
     std::memset(out, 0, record_size);
@@ -101,12 +110,18 @@ struct journal_header {
     encode_word(out + committed_size_offset, committed_size);
     encode_word(out + salt_offset, salt);
     encode_u32(out + checksum_offset, crc32c(0, out, checksum_offset));
+    encode_u32(out + committed_check_offset, check_of(committed_size));
     encode_word(out + size_check_offset, ~size_before);
   }
 
   // Whether the length before the transaction reads as it was written: it
   // is the length a rollback cuts the database to.
   bool size_before_checked() const { return size_check == 0 || size_check == ~size_before; }
+  // The same for the committed length, which a database left open is cut to.
+  // (A process killed between the word and its check leaves them apart too.)
+  bool committed_size_checked() const {
+    return committed_check == 0 || committed_check == check_of(committed_size);
+  }
 
   // False when the bytes are no header this code wrote: a journal whose
   // header was never written whole, or a file of some other kind. A redo
@@ -128,6 +143,7 @@ struct journal_header {
     h.committed_size = decode_word(in + committed_size_offset);
     h.salt = decode_word(in + salt_offset);
     h.size_check = decode_word(in + size_check_offset);
+    h.committed_check = decode_u32(in + committed_check_offset);
     if (h.kind == journal_kind::redo &&
         decode_u32(in + checksum_offset) != crc32c(0, in, checksum_offset)) {
       return false;
