@@ -46,9 +46,10 @@ struct d_open_options {
   bool create_if_missing = false;
   // Roots made while the database is open record their container kind
   // (root_kind.h) beside their name, and a root opened as another kind is
-  // refused; so is a new root whose name leaves no room for its record. The two plain calls (open_database(name, env) and the
-  // three-argument d_database) record nothing, so that the files of the
-  // programs written against them keep exactly the bytes they always had.
+  // refused; so is a new root whose name leaves no room for its record. The
+  // two plain calls (open_database(name, env) and the three-argument
+  // d_database) record nothing, so that the files of the programs written
+  // against them keep exactly the bytes they always had.
   bool record_kinds = true;
   // Only reads: every change throws "database is read-only...". The file is
   // opened for reading alone, so it may be one the process cannot write;
