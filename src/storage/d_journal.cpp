@@ -79,6 +79,24 @@ constexpr std::size_t inner_record_offset = 16;
 constexpr std::size_t inner_record_head = 24;
 constexpr auto word_bytes = static_cast<word_t>(word_size);
 
+// The end of the undo records. A process killed between the end word and its
+// check leaves the check ahead, at the end of a whole record past the word:
+// either a record not yet counted (the bytes it saves had not changed), or
+// records put back or committed (rolling them back again is sound). A check
+// behind the word, or naming no record's end, is damage.
+word_t checked_end(journal_header const& h, char const* journal, word_t length) {
+  if (h.end_checked()) return h.end;
+  for (word_t at = header_size; at < length;) {
+    word_t address;
+    char const* bytes;
+    std::size_t n;
+    if (!undo_record::decode(journal + at, length - at, address, bytes, n)) break;
+    at += undo_record::size_for(n);
+    if (at > h.end && journal_header::end_check_of(at) == h.end_check) return at;
+  }
+  throw error(errc::corrupt_journal, corrupt_journal_message);
+}
+
 recovery_plan plan_undo(journal_header const& h, char const* journal, word_t length,
                         word_t database_length) {
   recovery_plan plan;
@@ -86,7 +104,8 @@ recovery_plan plan_undo(journal_header const& h, char const* journal, word_t len
   if (h.end < header_size || h.end > length || h.committed_size < 0) {
     throw error(errc::corrupt_journal, corrupt_journal_message);
   }
-  if (h.end == header_size) {
+  word_t const end = checked_end(h, journal, length);
+  if (end == header_size) {
     // No transaction under way. An unjournaled database records its length
     // before it writes there, so a write that failed can leave it claiming
     // more than the file holds. A length whose check fails cuts nothing:
@@ -98,11 +117,11 @@ recovery_plan plan_undo(journal_header const& h, char const* journal, word_t len
   if (h.size_before < 0 || h.size_before > database_length || !h.size_before_checked()) {
     throw error(errc::corrupt_journal, corrupt_journal_message);
   }
-  for (word_t at = header_size; at < h.end;) {
+  for (word_t at = header_size; at < end;) {
     word_t address;
     char const* bytes;
     std::size_t n;
-    if (!undo_record::decode(journal + at, h.end - at, address, bytes, n) || address < 0 ||
+    if (!undo_record::decode(journal + at, end - at, address, bytes, n) || address < 0 ||
         address > database_length - static_cast<word_t>(n)) {
       throw error(errc::corrupt_journal, corrupt_journal_message);
     }
@@ -513,6 +532,10 @@ void db_journal::write_header_word(std::size_t offset, word_t value) {
                    [value](char* out) { encode_word(out, value); });
 }
 
+void db_journal::write_end_check(word_t end) {
+  write_header_word(journal_header::salt_offset, journal_header::end_check_of(end));
+}
+
 void db_journal::write_committed_length(word_t length) {
   write_header_word(journal_header::committed_size_offset, length);
   file_.write_with(static_cast<word_t>(journal_header::committed_check_offset), 4,
@@ -717,7 +740,8 @@ void db_journal::save(word_t address, char const* old, std::size_t n) {
                    [&](char* out) { undo_record::encode(out, address, old, n); });
   undo_end_ += size;
   // The record is whole before the end word counts it, and counted before the
-  // database's bytes change.
+  // database's bytes change. The check goes first (see checked_end).
+  write_end_check(undo_end_);
   write_header_word(journal_header::end_offset, undo_end_);
   std::atomic_signal_fence(std::memory_order_seq_cst);
 }
@@ -736,6 +760,7 @@ void db_journal::put_back(word_t undo_end) {
     // Moved back only once the bytes are back: a crash before this plays the
     // records again, which puts back the same bytes.
     write_header_word(journal_header::end_offset, undo_end);
+    write_end_check(undo_end);
   }
 }
 
@@ -763,6 +788,7 @@ void db_journal::commit_atomic() {
   if (length != committed_length_) write_committed_length(length);
   if (undo_end_ != header_size) {
     write_header_word(journal_header::end_offset, header_size);
+    write_end_check(header_size);
     undo_end_ = header_size;
   }
 }

@@ -13,6 +13,7 @@
 #include <disk_tools/d_map.h>
 #include <disk_tools/d_transaction.h>
 #include <disk_tools/d_var.h>
+#include <disk_tools/d_vector.h>
 #include <disk_tools/detail/directory.h>
 #include <disk_tools/detail/factories.h>
 #include <disk_tools/detail/journal_records.h>
@@ -305,6 +306,82 @@ TEST_F(JournalCheckTest, ADamagedLengthToRollBackToIsRefusedAndCutsNothing) {
       EXPECT_EQ(thrown, "");
       EXPECT_TRUE(test_support::read_file(path()) == before_) << "not rolled back";
       test_support::write_file(path(), db);
+    }
+  }
+}
+
+// The end word says how many undo records a rollback plays back. A process
+// killed between the word and its check leaves the check a record ahead; any
+// other disagreement is refused. Unchecked, an end moved back onto a record's
+// end rolled back part of the transaction, and one moved on played back an
+// earlier transaction's records.
+TEST_F(JournalCheckTest, ADamagedEndOfTheUndoRecordsIsRefusedOrRolledBackWhole) {
+  // Ten elements rewritten and committed, then three in a transaction cut
+  // short: its three records lie over the first three of the ten.
+  test_support::child_processes kids;
+  pid_t const pid = kids.start([&] {
+    d_env env{};
+    open_database(name(), &env);
+    d_vector<std::uint64_t> v("v", &env);
+    v.resize(10);
+    {
+      d_transaction tx(&env);
+      for (long i = 0; i < 10; ++i) v[i] = 1;
+      tx.commit();
+    }
+    new d_transaction(&env);  // never ends
+    for (long i = 0; i < 3; ++i) v[i] = 2;
+    ::kill(::getpid(), SIGKILL);
+    return 0;
+  });
+  ASSERT_EQ(kids.wait(pid, std::chrono::steady_clock::now() + std::chrono::seconds(60)), -1);
+  auto const db = test_support::read_file(path());
+  auto const j = test_support::read_file(journal());
+  word_t const end = decode_word(&j.at(journal_header::end_offset));
+  word_t const check = decode_word(&j.at(journal_header::salt_offset));
+  // The records' ends: up to the end word this transaction's, past it an earlier one's.
+  std::vector<word_t> ends;
+  for (word_t at = journal_header::record_size;;) {
+    word_t address;
+    char const* bytes;
+    std::size_t n;
+    auto const room = static_cast<word_t>(j.size()) - at;
+    if (!undo_record::decode(&j.at(static_cast<std::size_t>(at)), room, address, bytes, n)) break;
+    ends.push_back(at += undo_record::size_for(n));
+  }
+  auto const counted = std::find(ends.begin(), ends.end(), end);
+  ASSERT_TRUE(counted != ends.end() && counted - ends.begin() >= 2 && counted + 1 != ends.end())
+      << "the test needs records of two transactions: end " << end << ", " << ends.size()
+      << " records";
+  {
+    d_env env{};
+    close_database(open_database(name(), &env));
+  }
+  auto const rolled_back = test_support::read_file(path());
+  struct row { char const* name; word_t end, check; bool refused; };
+  row const rows[] = {
+      {"the word a record behind, as a kill between it and its check leaves it", counted[-1],
+       check, false},
+      {"the word moved back to the first record", ends.front(), check, false},
+      {"the word moved on over an earlier transaction's record", counted[1], check, true},
+      {"the check damaged", end, check ^ 0x10, true},
+      {"no check, as an older release wrote it", end, 0, false},
+  };
+  for (row const& r : rows) {
+    SCOPED_TRACE(r.name);
+    test_support::write_file(path(), db);
+    test_support::write_file(
+        journal(), with(with(j, journal_header::end_offset, r.end), journal_header::salt_offset,
+                        r.check));
+    d_env env{};
+    std::string const thrown =
+        test_support::thrown_by([&] { close_database(open_database(name(), &env)); });
+    if (r.refused) {
+      EXPECT_EQ(thrown, "corrupt journal file...");
+      EXPECT_TRUE(test_support::read_file(path()) == db) << "the database changed";
+    } else {
+      EXPECT_EQ(thrown, "");
+      EXPECT_TRUE(test_support::read_file(path()) == rolled_back) << "not rolled back whole";
     }
   }
 }

@@ -280,6 +280,8 @@ class db_journal final : public io_tools::bfstream::write_guard {
   void write_header_word(std::size_t offset, word_t value);
   // The undo header's committed length, with its check after it.
   void write_committed_length(word_t length);
+  // The undo end word's check (see checked_end in d_journal.cpp).
+  void write_end_check(word_t end);
   char const* undo_bytes(word_t at, std::size_t n) const;
 
   io_tools::bfstream& db_;

@@ -12,10 +12,11 @@
 //   24      8      undo: the database's length when the open transaction began
 //   32      8      the database's length after the last commit (redo: when the log began)
 //   40      8      redo: salt, new for every log; mixed into every record's checksum
+//                  undo: the word at 16 times 0x9E3779B97F4A7C15, modulo 2^64 (0: no check)
 //   48      4      redo: CRC-32C of bytes 0 to 47
 //   52      4      undo: CRC-32C of the word at 32, written after it (0: no check)
 //   56      8      undo: the word at 24 with every bit flipped, written with it
-//   (journals of older releases hold 0 at 52 and 56: they have no checks)
+//   (journals of older releases hold 0 at 52 and 56, and at 40: they have no checks)
 //
 //   undo record: bytes of the database as they were before a write changed them
 //   0       8      address in the database
@@ -38,10 +39,14 @@
 // they save change; rolling back writes them back newest first, then cuts the
 // database to the length it had when the transaction began. A commit sets the
 // committed length and then the end word back to 64: that one word is the
-// commit. Redo records are appended at commit, followed by the commit record,
-// and the log is synced before any of the transaction reaches the database;
-// recovery replays every transaction whose commit record is intact, in order,
-// and ignores everything from the first record whose checksum fails.
+// commit. The end word's check moves before the word when a record is added,
+// and after it when records are put back or committed, so that a process
+// killed between the two leaves the check naming a record's end past the word:
+// recovery then rolls back to the check. Any other disagreement is damage.
+// Redo records are appended at commit, followed by the commit record, and the
+// log is synced before any of the transaction reaches the database; recovery
+// replays every transaction whose commit record is intact, in order, and
+// ignores everything from the first record whose checksum fails.
 #pragma once
 
 #include <cstdint>
@@ -93,11 +98,19 @@ struct journal_header {
   // release wrote the journal.
   word_t size_check = ~word_t{0};
   std::uint32_t committed_check = 0;
+  // end_check_of(end) as read (undo); 0 where an older release wrote it.
+  word_t end_check = 0;
 
   static std::uint32_t check_of(word_t length) {
     char bytes[word_size];
     encode_word(bytes, length);
     return crc32c(0, bytes, word_size);
+  }
+  // One multiplication, as the end word moves with every record. Odd, the
+  // factor maps no two ends to one check and no end but 0 to 0, which marks a
+  // journal without the check; a flipped bit in the check names no end near.
+  static word_t end_check_of(word_t end) {
+    return static_cast<word_t>(static_cast<std::uint64_t>(end) * 0x9E3779B97F4A7C15u);
   }
 
   void encode(char* out) const {
@@ -108,7 +121,7 @@ struct journal_header {
     encode_word(out + end_offset, end);
     encode_word(out + size_before_offset, size_before);
     encode_word(out + committed_size_offset, committed_size);
-    encode_word(out + salt_offset, salt);
+    encode_word(out + salt_offset, kind == journal_kind::undo ? end_check_of(end) : salt);
     encode_u32(out + checksum_offset, crc32c(0, out, checksum_offset));
     encode_u32(out + committed_check_offset, check_of(committed_size));
     encode_word(out + size_check_offset, ~size_before);
@@ -122,6 +135,7 @@ struct journal_header {
   bool committed_size_checked() const {
     return committed_check == 0 || committed_check == check_of(committed_size);
   }
+  bool end_checked() const { return end_check == 0 || end_check == end_check_of(end); }
 
   // False when the bytes are no header this code wrote: a journal whose
   // header was never written whole, or a file of some other kind. A redo
@@ -142,6 +156,10 @@ struct journal_header {
     h.size_before = decode_word(in + size_before_offset);
     h.committed_size = decode_word(in + committed_size_offset);
     h.salt = decode_word(in + salt_offset);
+    if (h.kind == journal_kind::undo) {
+      h.end_check = h.salt;
+      h.salt = 0;
+    }
     h.size_check = decode_word(in + size_check_offset);
     h.committed_check = decode_u32(in + committed_check_offset);
     if (h.kind == journal_kind::redo &&
