@@ -171,7 +171,12 @@ recovery_plan plan_redo(journal_header const& h, char const* journal, word_t len
 recovery_plan plan_recovery(char const* journal, std::size_t journal_length,
                             word_t database_length) {
   journal_header h;
-  if (!journal_header::decode(journal, journal_length, h)) return recovery_plan{};
+  if (!journal_header::decode(journal, journal_length, h)) {
+    if (journal_header::damaged(journal, journal_length)) {
+      throw error(errc::corrupt_journal, corrupt_journal_message);
+    }
+    return recovery_plan{};
+  }
   auto const length = static_cast<word_t>(journal_length);
   return h.kind == journal_kind::undo ? plan_undo(h, journal, length, database_length)
                                       : plan_redo(h, journal, length);

@@ -242,6 +242,25 @@ class JournalCheckTest : public test_support::database_test {
   }
   std::string journal() const { return journal_file_of(path()); }
 
+  // Opens the database, its file as db, beside journal_bytes: refused, with db
+  // left as it was, or opened and rolled back to after.
+  void expect_opening(std::vector<char> const& db, std::vector<char> const& journal_bytes,
+                      bool refused, std::vector<char> const& after) {
+    test_support::write_file(path(), db);
+    test_support::write_file(journal(), journal_bytes);
+    d_env env{};
+    std::string const thrown =
+        test_support::thrown_by([&] { close_database(open_database(name(), &env)); });
+    if (refused) {
+      EXPECT_EQ(thrown, "corrupt journal file...");
+      EXPECT_TRUE(test_support::read_file(path()) == db) << "the database changed";
+      EXPECT_EQ(odbcheck().status, 2);
+    } else {
+      EXPECT_EQ(thrown, "");
+      EXPECT_TRUE(test_support::read_file(path()) == after) << "not rolled back whole";
+    }
+  }
+
   std::vector<char> before_;
 };
 
@@ -276,8 +295,9 @@ TEST_F(JournalCheckTest, ATransactionCutShortIsCheckedRolledBackAndNothingChange
 // A rollback cuts the database to the length its journal recorded when the
 // transaction began. A flipped bit there is refused, not obeyed: the database
 // keeps every byte. A journal of an older release carries no check and rolls
-// back as it always did.
-TEST_F(JournalCheckTest, ADamagedLengthToRollBackToIsRefusedAndCutsNothing) {
+// back as it always did. A header whose magic, version or kind is damaged is
+// refused too, where it was taken for one never written whole and ignored.
+TEST_F(JournalCheckTest, ADamagedHeaderIsRefusedAndChangesNothing) {
   kill_a_user(true);
   auto const db = test_support::read_file(path());
   auto const j = test_support::read_file(journal());
@@ -287,6 +307,9 @@ TEST_F(JournalCheckTest, ADamagedLengthToRollBackToIsRefusedAndCutsNothing) {
       {"a bit of the length's second byte", 25, 1, 0x20, true},
       {"a bit of its check", 57, 1, 0x04, true},
       {"no check, as an older release wrote it", 56, 8, 0, false},
+      {"a bit of the magic", 3, 1, 0x02, true},
+      {"a bit of the version", 8, 1, 0x04, true},
+      {"a bit of the kind", 12, 1, 0x02, true},
   };
   for (row const& r : rows) {
     SCOPED_TRACE(r.name);
@@ -294,19 +317,7 @@ TEST_F(JournalCheckTest, ADamagedLengthToRollBackToIsRefusedAndCutsNothing) {
     for (std::size_t i = r.at; i < r.at + r.width; ++i) {
       damaged.at(i) = static_cast<char>(r.flip == 0 ? 0 : damaged.at(i) ^ r.flip);
     }
-    test_support::write_file(journal(), damaged);
-    d_env env{};
-    std::string const thrown =
-        test_support::thrown_by([&] { close_database(open_database(name(), &env)); });
-    if (r.refused) {
-      EXPECT_EQ(thrown, "corrupt journal file...");
-      EXPECT_TRUE(test_support::read_file(path()) == db) << "the database changed";
-      EXPECT_EQ(odbcheck().status, 2);
-    } else {
-      EXPECT_EQ(thrown, "");
-      EXPECT_TRUE(test_support::read_file(path()) == before_) << "not rolled back";
-      test_support::write_file(path(), db);
-    }
+    expect_opening(db, damaged, r.refused, before_);
   }
 }
 
@@ -369,20 +380,9 @@ TEST_F(JournalCheckTest, ADamagedEndOfTheUndoRecordsIsRefusedOrRolledBackWhole) 
   };
   for (row const& r : rows) {
     SCOPED_TRACE(r.name);
-    test_support::write_file(path(), db);
-    test_support::write_file(
-        journal(), with(with(j, journal_header::end_offset, r.end), journal_header::salt_offset,
-                        r.check));
-    d_env env{};
-    std::string const thrown =
-        test_support::thrown_by([&] { close_database(open_database(name(), &env)); });
-    if (r.refused) {
-      EXPECT_EQ(thrown, "corrupt journal file...");
-      EXPECT_TRUE(test_support::read_file(path()) == db) << "the database changed";
-    } else {
-      EXPECT_EQ(thrown, "");
-      EXPECT_TRUE(test_support::read_file(path()) == rolled_back) << "not rolled back whole";
-    }
+    auto const damaged = with(with(j, journal_header::end_offset, r.end),
+                              journal_header::salt_offset, r.check);
+    expect_opening(db, damaged, r.refused, rolled_back);
   }
 }
 

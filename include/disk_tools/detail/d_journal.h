@@ -79,8 +79,8 @@ struct recovery_plan {
 // Reads the journal bytes against a database file of database_length bytes.
 // A journal without a whole header plans nothing (it was being started when
 // its process died, before anything depended on it). Throws
-// "corrupt journal file..." when a header is whole but its records cannot be
-// trusted, or they do not fit the database.
+// "corrupt journal file..." when a header is damaged, or whole but its records
+// cannot be trusted, or they do not fit the database.
 recovery_plan plan_recovery(char const* journal, std::size_t journal_length,
                             word_t database_length);
 // Carries out plan on an image of the database file.

@@ -137,6 +137,22 @@ struct journal_header {
   }
   bool end_checked() const { return end_check == 0 || end_check == end_check_of(end); }
 
+  // Whether bytes that decode() refuses are a damaged header rather than one
+  // never written whole. A journal's magic goes last when it is started, so a
+  // process killed before that leaves zeros there; a redo header is also
+  // rewritten in place when its log starts afresh, and one cut short then
+  // held nothing the database still needs.
+  static bool damaged(char const* in, std::size_t length) {
+    if (length < record_size) return false;
+    bool begun = false;
+    for (std::size_t i = 0; i < magic_size; ++i) begun = begun || in[magic_offset + i] != 0;
+    bool const redo_rewritten = std::memcmp(in + magic_offset, magic, magic_size) == 0 &&
+                                decode_u32(in + version_offset) == current_version &&
+                                decode_u32(in + kind_offset) ==
+                                    static_cast<std::uint32_t>(journal_kind::redo);
+    return begun && !redo_rewritten;
+  }
+
   // False when the bytes are no header this code wrote: a journal whose
   // header was never written whole, or a file of some other kind. A redo
   // header must also carry its checksum; an undo header is changed word by
