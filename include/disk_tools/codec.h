@@ -66,13 +66,22 @@ struct decoding_error : error {
   decoding_error() : error(errc::corrupt, "stored value cannot be decoded...") {}
 };
 
+inline void put(std::string& out, std::string_view value);
+
 // Appends value to out: trivially copyable values as their bytes, strings and
-// vectors as an 8-byte count and then their contents.
+// vectors as an 8-byte count and then their contents. A C string (a char
+// pointer, c_str()) is a string too: its own bytes are only an address, which
+// names nothing once read back.
 template <class T>
 void put(std::string& out, T const& value) {
   static_assert(std::is_trivially_copyable<T>::value,
                 "put lays out trivially copyable values, std::string and std::vector");
-  out.append(reinterpret_cast<char const*>(&value), sizeof value);
+  if constexpr (std::is_pointer<T>::value &&
+                std::is_same<std::remove_cv_t<std::remove_pointer_t<T>>, char>::value) {
+    put(out, value ? std::string_view(value) : std::string_view());
+  } else {
+    out.append(reinterpret_cast<char const*>(&value), sizeof value);
+  }
 }
 inline void put(std::string& out, std::string_view value) {
   put(out, static_cast<std::uint64_t>(value.size()));

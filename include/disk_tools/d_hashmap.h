@@ -22,11 +22,13 @@
 #pragma once
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <limits>
 #include <set>
 #include <string>
 #include <type_traits>
@@ -97,11 +99,14 @@ struct entry_bytes<T, std::enable_if_t<has_codec_v<T>>> {
 
 // Keys are matched and hashed by their bytes, so a key type's equal values
 // must have equal bytes: a struct with padding (whose bytes are undefined)
-// needs a codec to be a key.
+// needs a codec to be a key. So does the 80-bit long double (64 digits),
+// which sits in 12 or 16 bytes whose last ones hold whatever was there.
 template <class K>
-constexpr bool bytes_make_key_v = std::is_same<K, std::string>::value || has_codec_v<K> ||
-                                  std::has_unique_object_representations<K>::value ||
-                                  std::is_floating_point<K>::value;
+constexpr bool bytes_make_key_v =
+    std::is_same<K, std::string>::value || has_codec_v<K> ||
+    std::has_unique_object_representations<K>::value ||
+    (std::is_floating_point<K>::value &&
+     (std::numeric_limits<K>::digits != 64 || sizeof(K) * CHAR_BIT == 80));
 
 // The map of string keys and values reads a value up to its first 0 byte, as
 // it always has; every other map reads all of a value's bytes.

@@ -325,7 +325,18 @@ class d_map<K, V, typed_map_tag> {
   word_t header_address() const { return tree_.header_address; }
 
  private:
-  static key_slot probe(K const& key) { return map_probe(key); }
+  static key_slot probe(K const& key) { return map_probe(ordered_key(key)); }
+  // A NaN is neither below, above nor equal to any key: a search for it
+  // would stop at whichever key it met first, and a put would replace that
+  // key's value. It is refused as a key, before anything is read or written.
+  static K const& ordered_key(K const& key) {
+    if constexpr (std::is_floating_point<K>::value) {
+      if (key != key) {
+        throw error(errc::out_of_range, "map key is NaN, which has no place in the order...");
+      }
+    }
+    return key;
+  }
 
   // A key or value in a new block of its own, when its kind has one.
   template <class T>
@@ -340,7 +351,7 @@ class d_map<K, V, typed_map_tag> {
     }
     return slot;
   }
-  key_slot stored_key(K const& key) { return stored_slot(key); }
+  key_slot stored_key(K const& key) { return stored_slot(ordered_key(key)); }
   value_slot stored_value_slot(V const& value) { return stored_slot(value); }
 
   // Gives a present key its new value, freeing the old value's block.

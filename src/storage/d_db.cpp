@@ -175,7 +175,14 @@ word_t map_node_reserved(kind_tree const& map) {
 bool top_block_fits(io_tools::bfstream& s, std::string const& word, word_t top, word_t size) {
   if (word == "list") return size == static_cast<word_t>(list_header::record_size);
   if (word == "map") return size == static_cast<word_t>(map_header::record_size);
-  if (word == "hashmap") return size >= static_cast<word_t>(hashmap_header::fixed_size + word_size);
+  if (word == "hashmap") {
+    // A table of chains is its header, its buckets and its policy word, if
+    // any; a slot table holds its pairs after its slots as well.
+    hashmap_header const h = hashmap_header::read(s, top);
+    word_t const table = static_cast<word_t>(hashmap_header::fixed_size) +
+                         (h.buckets + (h.has_policy ? 1 : 0)) * static_cast<word_t>(word_size);
+    return h.slots ? size >= table : size == table;
+  }
   word_t const capacity = s.read_word(top);
   return capacity > 0 && size == static_cast<word_t>(vector_header::fixed_size) +
                                      capacity * static_cast<word_t>(word_size);
@@ -192,9 +199,15 @@ void d_database::refuse_unlike(std::string const& name, std::string const& kind,
   kind_tree const tree = kind_tree::parse(kind);
   std::string const& wanted = tree.word;
   std::vector<std::string> fitting;
+  // A hash map's header is told by its size as well: a vector's first words
+  // (its capacity, its count, a slot) may read as the header of one bucket.
+  auto const shape_fits = [&](std::string const& word) {
+    return could_hold(stream_, word, top) &&
+           (word != "hashmap" || top_block_fits(stream_, word, top, allocator_->size_in_use(top)));
+  };
   auto const find_fitting = [&] {
     for (char const* word : {"list", "vector", "hashmap", "map"}) {
-      if (could_hold(stream_, word, top)) fitting.push_back(word);
+      if (shape_fits(word)) fitting.push_back(word);
     }
   };
   if (wanted == "var") {
@@ -209,7 +222,7 @@ void d_database::refuse_unlike(std::string const& name, std::string const& kind,
     }
     return;
   }
-  if (could_hold(stream_, wanted, top)) {
+  if (shape_fits(wanted)) {
     // (record_kind tells a map of other nodes by map_widths_fit.)
     if (wanted == "map" && !strict) refuse_other_map(name, kind, top);
     return;

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
+#include <limits>
 #include <memory>
 #include <sstream>
 
@@ -188,6 +190,49 @@ TEST_F(TypedMapCheck, SoundAfterAFillAndADamagedRootNodeIsNamed) {
   };
   expect_named([](unsigned n) { return "key " + std::to_string(n) + std::string(n % 40, 'x'); });
   expect_named([](unsigned n) { return static_cast<std::uint64_t>(n) << 20; });
+}
+
+// A NaN orders neither before nor after any key: taken as a key, it stood for whichever key a
+// search met first, so a put replaced that key's value and an erase took it out. Every call
+// given a NaN key is refused, float and double alike, and the map stays as it was.
+using NanKeyTest = map_test;
+
+TEST_F(NanKeyTest, EveryCallRefusesNanAndLeavesTheMapAlone) {
+  auto const run = [&](auto zero) {
+    using K = decltype(zero);
+    K const nan = std::numeric_limits<K>::quiet_NaN();
+    d_map<K, int> m("nan", &env_);
+    for (int i = 0; i < 200; ++i) m.put(static_cast<K>(i), i);
+    int out = -1;
+    struct {
+      char const* what;
+      std::function<void()> call;
+    } const rows[] = {
+        {"put", [&] { m.put(nan, -1); }},
+        {"insert", [&] { m.insert(nan, -1); }},
+        {"update", [&] { m.update(nan, -1); }},
+        {"subscript", [&] { m[nan] = -1; }},
+        {"erase", [&] { m.erase(nan); }},
+        {"get", [&] { m.get(nan, out); }},
+        {"contains", [&] { m.contains(nan); }},
+        {"find", [&] { m.find(nan); }},
+        {"lower_bound", [&] { m.lower_bound(nan); }},
+        {"upper_bound", [&] { m.upper_bound(nan); }},
+        {"range", [&] { m.range(zero, nan); }},
+    };
+    for (auto const& row : rows) {
+      SCOPED_TRACE(row.what);
+      auto const before = bytes();
+      EXPECT_EQ(code_thrown_by(row.call), errc::out_of_range);
+      EXPECT_EQ(bytes(), before);
+      EXPECT_EQ(m.size(), 200u);
+      for (int i = 0; i < 200; ++i) EXPECT_TRUE(m.get(static_cast<K>(i), out) && out == i) << i;
+    }
+    expect_sound(m);
+    afresh();
+  };
+  run(0.0);
+  run(0.0f);
 }
 
 // 20 000 keys erased in each order: an emptied map is a new map again, holding

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
+#include <vector>
+
 #include <disk_tools/d_ptr.h>
 #include <disk_tools/d_ref.h>
 #include <disk_tools/d_var.h>
@@ -79,6 +83,38 @@ TEST_F(CellTest, CodecValueIsItsLengthAndBytesAndDamageIsReported) {
   for (auto const& d : damage) {
     db_->stream()->write_word(block, d.length);
     EXPECT_EQ(test_support::thrown_by([&] { again.get_data(); }), d.message) << d.length;
+  }
+}
+
+// put lays a C string out as a string, whatever way the characters are named: before, a char
+// pointer went in as its own 8 bytes, an address that get could not read back as a string.
+TEST(CodecHelpers, CStringsArePutAsTheirStrings) {
+  std::string const text = "zlib1g";
+  std::vector<char> buffer(text.begin(), text.end());
+  buffer.push_back('\0');
+  char const* const none = nullptr;
+  struct {
+    char const* what;
+    std::function<void(std::string&)> put_it;
+    std::string expected;
+  } const rows[] = {
+      {"c_str()", [&](std::string& out) { put(out, text.c_str()); }, text},
+      {"char pointer", [&](std::string& out) { put(out, buffer.data()); }, text},
+      {"const char pointer",
+       [&](std::string& out) { put(out, static_cast<char const*>(buffer.data())); }, text},
+      {"null pointer", [&](std::string& out) { put(out, none); }, ""},
+  };
+  for (auto const& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::string out, as_string;
+    row.put_it(out);
+    put(as_string, row.expected);
+    EXPECT_EQ(out, as_string);
+    std::string_view in = out;
+    std::string back;
+    get(in, back);
+    EXPECT_EQ(back, row.expected);
+    EXPECT_TRUE(in.empty());
   }
 }
 

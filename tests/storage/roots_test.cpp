@@ -47,6 +47,8 @@ std::vector<kind_case> const kinds = {
        outer.push_back(inner);
      }},
     {"vector<string>", [](d_env* e, d_root m) { d_vector<std::string>("r", 2, e, m).push_back("a"); }},
+    // Grown from no slots to 4, its first words read as a hash map's header of one bucket too.
+    {"vector<string>", [](d_env* e, d_root m) { d_vector<std::string>("r", e, m).push_back("a"); }},
     {"hashmap<string,string>",
      [](d_env* e, d_root m) { d_hashmap<std::string, std::string>("r", 8, e, m).put("k", "v"); }},
     {"hashmap<unsigned long,string>",
