@@ -957,7 +957,10 @@ bool create_database(std::string const& name, d_env* /*env*/) {
     return false;
   }
   s.close();
-  if (!io_tools::rename_file(fresh, file)) return false;
+  if (!io_tools::rename_file(fresh, file)) {
+    io_tools::remove_file(fresh);  // (the name is a folder's, say)
+    return false;
+  }
   io_tools::sync_directory_of(file);
   return true;
 }
