@@ -236,6 +236,12 @@ void d_database::refuse_other_map(std::string const& name, std::string const& ki
 }
 
 std::string database_file_of(std::string const& name_or_file) {
+  // The empty name, or a folder's ("notes/", "/"), would name a hidden ".odb".
+  if (name_or_file.empty()) throw error(errc::bad_name, "empty database name...");
+  if (name_or_file.back() == '/') {
+    throw error(errc::bad_name, "database name ends in '/': name a file in the folder...",
+                name_or_file);
+  }
   std::string const ext = extension;
   bool const is_file = name_or_file.size() >= ext.size() &&
                        name_or_file.compare(name_or_file.size() - ext.size(), ext.size(), ext) == 0;
