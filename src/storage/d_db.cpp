@@ -242,6 +242,10 @@ std::string database_file_of(std::string const& name_or_file) {
     throw error(errc::bad_name, "database name ends in '/': name a file in the folder...",
                 name_or_file);
   }
+  // The system would take the name as far as its first 0 byte: another file.
+  if (name_or_file.find('\0') != std::string::npos) {
+    throw error(errc::bad_name, "database name holds a 0 byte...");
+  }
   std::string const ext = extension;
   bool const is_file = name_or_file.size() >= ext.size() &&
                        name_or_file.compare(name_or_file.size() - ext.size(), ext.size(), ext) == 0;

@@ -476,6 +476,8 @@ TEST(DatabaseNames, TheFileNameOpensItsDatabaseTheEmptyNameIsRefusedAndMissingOn
   std::filesystem::create_directory(sub);
   std::string const empty = "empty database name...";
   std::string const folder = "database name ends in '/': name a file in the folder...";
+  std::string const zero = "database name holds a 0 byte...";
+  std::filesystem::copy_file(x + ".odb", x);
   for (auto const& [call, message] : std::vector<std::pair<std::function<void()>, std::string>>{
            {[&] { open_database("", &env); }, empty},
            {[&] { open_database("", &env, make); }, empty},
@@ -487,11 +489,16 @@ TEST(DatabaseNames, TheFileNameOpensItsDatabaseTheEmptyNameIsRefusedAndMissingOn
            {[&] { open_database(sub, &env, make); }, folder},
            {[&] { create_database(sub, &env); }, folder},
            {[&] { copy_database(x, sub); }, folder},
-           {[&] { compact_database(sub); }, folder}}) {
+           {[&] { compact_database(sub); }, folder},
+           // Up to its 0 byte, the name is another file's: "x", here a database.
+           {[&] { open_database(x + std::string(1, '\0') + "y", &env); }, zero},
+           {[&] { create_database(x + std::string(1, '\0') + ".odb", &env); }, zero},
+           {[&] { copy_database(x, x + std::string(1, '\0') + "y"); }, zero}}) {
     EXPECT_EQ(thrown_by(call), message);
   }
   EXPECT_FALSE(std::filesystem::exists(".odb"));
   EXPECT_TRUE(std::filesystem::is_empty(sub));
+  EXPECT_EQ(test_support::read_file(x), test_support::read_file(x + ".odb"));
 }
 
 }  // namespace
