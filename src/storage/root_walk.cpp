@@ -236,10 +236,14 @@ void root_walker::walk_list(kind_tree const& element, word_t header_at) {
   if (!take(s, {list_node::own_offset, list_node::next_offset, list_node::prev_offset})) return;
   bool const of_lists = element.word == "list";
   word_t steps = 0;
+  // Each node's prev names the node before it, the first's the sentinel, and
+  // the sentinel's the last node: a walk backwards meets the same nodes.
+  word_t before = s;
   for (word_t at = sentinel.links.next; at != s; ++steps) {
     if (steps > most(list_node::record_size)) throw io_tools::corrupt_file(s_);
     list_node const n = list_node::read(s_, at);
-    if (n.value == no_address) throw io_tools::corrupt_file(s_);
+    if (n.value == no_address || n.prev != before) throw io_tools::corrupt_file(s_);
+    before = at;
     take(at, {list_node::own_offset, list_node::next_offset, list_node::prev_offset,
               list_node::value_offset});
     if (of_lists) {
@@ -251,7 +255,7 @@ void root_walker::walk_list(kind_tree const& element, word_t header_at) {
     at = n.next;
   }
   // The count size() gives is the number of nodes.
-  if (steps != sentinel.count) throw io_tools::corrupt_file(s_);
+  if (steps != sentinel.count || sentinel.links.prev != before) throw io_tools::corrupt_file(s_);
 }
 
 void root_walker::walk_inner_list(kind_tree const& element, word_t value) {

@@ -168,9 +168,10 @@ TEST_F(CheckTest, DamageInsideATypedRootIsToldByTheRoot) {
   }
 }
 
-// The counts a container's size() reads, and the links of a map's tree, must agree with
-// the records the walk finds: a wrong one is damage even when every block it names is in use.
-TEST_F(CheckTest, CountsAndTreeLinksThatDisagreeWithTheRecordsAreDamage) {
+// The counts a container's size() reads, a list's backward links and the links of a map's
+// tree must agree with the records the walk finds: a wrong one is damage even when every
+// block it names is in use.
+TEST_F(CheckTest, CountsAndLinksThatDisagreeWithTheRecordsAreDamage) {
   {
     d_list<std::string> list("list", &env_);
     d_hashmap<std::string, std::string> hash("hash", &env_);
@@ -193,6 +194,8 @@ TEST_F(CheckTest, CountsAndTreeLinksThatDisagreeWithTheRecordsAreDamage) {
   ASSERT_EQ(check(), std::vector<std::string>{});
   auto const word = [&](word_t at) { return test_support::word_at(sound, static_cast<std::size_t>(at)); };
   word_t const sentinel = word(top["list"]);
+  word_t const first_node = word(sentinel + 8);
+  word_t const second_node = word(first_node + 8);
   word_t const numbers_root = word(top["numbers"] + 8);
   word_t const names_root = word(top["names"] + 8);
   struct {
@@ -202,6 +205,12 @@ TEST_F(CheckTest, CountsAndTreeLinksThatDisagreeWithTheRecordsAreDamage) {
   } const cases[] = {
       {"the list's count one too many", sentinel + 32, 6, "root \"list\" (list<string>) is damaged"},
       {"the list's count one too few", sentinel + 32, 4, "root \"list\" (list<string>) is damaged"},
+      {"a node's prev at the node after it", second_node + 16, word(second_node + 8),
+       "root \"list\" (list<string>) is damaged"},
+      {"the first node's prev past the file", first_node + 16, word_t{1} << 40,
+       "root \"list\" (list<string>) is damaged"},
+      {"the sentinel's prev at the first node", sentinel + 16, first_node,
+       "root \"list\" (list<string>) is damaged"},
       {"the hash map's count one too many", top["hash"], 6,
        "root \"hash\" (hashmap<string,string>) is damaged"},
       {"the map's size one too few", top["numbers"], 4,
