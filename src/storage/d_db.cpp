@@ -918,7 +918,9 @@ bool d_database::remove_root(std::string const& name) {
       // Every block is found before any is freed: a freed block may be
       // reused by the allocator's own bookkeeping.
       std::vector<word_t> blocks, handles;
-      root_walker(stream_).walk(e.kind, e.slot, [&](owned_block const& b) {
+      // A count or link that disagrees with the records does not hide a
+      // block: such a root is removed all the same.
+      root_walker(stream_, false).walk(e.kind, e.slot, [&](owned_block const& b) {
         blocks.push_back(b.address);
         // An inner container's handle block is one word naming its header
         // (a list's header is such a block too, and no harm to count).

@@ -242,7 +242,7 @@ void root_walker::walk_list(kind_tree const& element, word_t header_at) {
   for (word_t at = sentinel.links.next; at != s; ++steps) {
     if (steps > most(list_node::record_size)) throw io_tools::corrupt_file(s_);
     list_node const n = list_node::read(s_, at);
-    if (n.value == no_address || n.prev != before) throw io_tools::corrupt_file(s_);
+    if (n.value == no_address || (agreement_ && n.prev != before)) throw io_tools::corrupt_file(s_);
     before = at;
     take(at, {list_node::own_offset, list_node::next_offset, list_node::prev_offset,
               list_node::value_offset});
@@ -255,7 +255,9 @@ void root_walker::walk_list(kind_tree const& element, word_t header_at) {
     at = n.next;
   }
   // The count size() gives is the number of nodes.
-  if (steps != sentinel.count || sentinel.links.prev != before) throw io_tools::corrupt_file(s_);
+  if (agreement_ && (steps != sentinel.count || sentinel.links.prev != before)) {
+    throw io_tools::corrupt_file(s_);
+  }
 }
 
 void root_walker::walk_inner_list(kind_tree const& element, word_t value) {
@@ -325,7 +327,7 @@ void root_walker::walk_hashmap(kind_tree const& kind, word_t header_at) {
     }
   }
   // The count size() gives is the number of entries.
-  if (steps != h.count) throw io_tools::corrupt_file(s_);
+  if (agreement_ && steps != h.count) throw io_tools::corrupt_file(s_);
 }
 
 namespace {
@@ -395,7 +397,7 @@ void root_walker::walk_map(kind_tree const& kind, word_t header_at) {
     }
     at = head.next;
   }
-  tree.finish(s_);
+  if (agreement_) tree.finish(s_);
 }
 
 }  // namespace disk_tools
@@ -464,7 +466,7 @@ void root_walker::walk_typed_map(kind_tree const& kind, word_t header_at) {
     }
     at = head.next;
   }
-  tree.finish(s_);
+  if (agreement_) tree.finish(s_);
 }
 
 }  // namespace disk_tools

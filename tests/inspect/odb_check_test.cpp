@@ -231,6 +231,12 @@ TEST_F(CheckTest, CountsAndLinksThatDisagreeWithTheRecordsAreDamage) {
     auto const problems = check();
     EXPECT_TRUE(mentions(problems, c.root)) << c.what << ": " << ::testing::PrintToString(problems);
   }
+  // A wrong count hides no block: the root is removed all the same, and its blocks go with it.
+  test_support::write_file(path(), with(sound, sentinel + 32, 6));
+  open();
+  EXPECT_EQ(test_support::thrown_by([&] { EXPECT_TRUE(db_->remove_root("list")); }), "");
+  close();
+  EXPECT_EQ(check(), std::vector<std::string>{});
 }
 
 // What odbcheck answers, by exit status and the first line it prints, for a
