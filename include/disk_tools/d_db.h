@@ -437,8 +437,7 @@ class d_database {
 // database. The file is written whole and synced beside the old one
 // (NAME.odb-new), then takes its name: once this returns it survives a power
 // loss, and a crash meanwhile leaves the old file (or none) or the new one.
-// Names here and below are taken as by database_file_of; the empty name is
-// refused with "empty database name...".
+// Names here and below are taken as by database_file_of.
 bool create_database(std::string const& name, d_env* env);
 // Opens an existing database, fills env and returns the database, which the
 // caller owns (and gives back through close_database).
@@ -473,7 +472,11 @@ word_t root_slot(d_database* db, std::string const& name, std::string const& kin
 // NAME.odb) or by its file's own name ending in ".odb". A symbolic link
 // stands for the file it leads to (its full path), so that the files beside
 // the database are found beside that file. A hard link is a name of its own:
-// open a database by one name only.
+// open a database by one name only. The empty name is refused with "empty
+// database name...", and a name ending in '/' (a folder's) with "database
+// name ends in '/'...": either would name a hidden ".odb". A name holding a
+// 0 byte, which the system would cut there, with "database name holds a 0
+// byte...".
 std::string database_file_of(std::string const& name_or_file);
 
 // The names of the files that live beside a database file: the journal, and

@@ -13,7 +13,8 @@ namespace disk_tools {
 
 // Copies the database source to dest (each NAME or NAME.odb, as
 // database_file_of takes it); returns the copy's length. Throws
-// "unable to open db file..." for a source that cannot be read,
+// "unable to open db file..." for a source that cannot be read, "not a
+// database file..." for one that is no database (dest is left as it was),
 // "corrupt journal file..." for a journal beside it that cannot be trusted,
 // "database is in use..." when dest is open somewhere, "unable to write db
 // file..." when the copy cannot be written, and "database kept changing while

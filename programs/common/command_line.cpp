@@ -42,6 +42,8 @@ command_line read_command_line(command_line_rules const& rules, int argc, char**
       if (!known) return refused(rules, "unknown option '" + word + "'");
       line.flags.insert(word);
     } else if (rules.takes_database) {
+      if (word.empty()) return refused(rules, "empty database name");
+      if (word.back() == '/') return refused(rules, "database name '" + word + "' ends in '/'");
       if (named == rules.databases) {
         return refused(rules, rules.databases == 1 ? "one database at a time"
                                                    : "too many databases named");

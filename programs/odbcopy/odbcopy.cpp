@@ -4,6 +4,7 @@
 #include <iostream>
 #include <string>
 
+#include <disk_tools/error.h>
 #include <disk_tools/odb_copy.h>
 #include "command_line.h"
 
@@ -30,6 +31,10 @@ int main(int argc, char** argv) {
     auto const length = disk_tools::copy_database(line.database_file, line.second_database_file);
     std::cout << line.second_database_file << ": " << length << " bytes\n";
     return 0;
+  } catch (disk_tools::error const& e) {
+    // The file the error is about: the source, the destination or its new copy.
+    std::cerr << (e.path().empty() ? line.database_file : e.path()) << ": " << e.what()
+              << std::endl;
   } catch (std::exception const& e) {
     std::cerr << line.database_file << ": " << e.what() << std::endl;
   }

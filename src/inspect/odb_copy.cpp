@@ -32,6 +32,8 @@ word_t copy_database(std::string const& source, std::string const& dest) {
   std::string const from = database_file_of(source);
   std::string const to = database_file_of(dest);
   database_image const image = whole_image(from);
+  // What is not a database is not copied over the destination.
+  if (!image.opens_as_database()) throw error(errc::not_a_database, "not a database file...", from);
   // Nobody may have the destination open while it is replaced.
   io_tools::bfstream guard(to.c_str(), std::ios_base::in | std::ios_base::out);
   if (guard.is_open() && !guard.try_lock()) throw error(errc::in_use, "database is in use...", to);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "disk_tools/detail/bfstream.h"
+#include "disk_tools/detail/d_alloc_node.h"
 #include "disk_tools/d_db.h"
 #include "disk_tools/detail/d_journal.h"
 #include "disk_tools/detail/lock_file.h"
@@ -64,6 +65,18 @@ std::string database_image::journal_note() const {
              "opening will find it, with them replayed";
   }
   return "";
+}
+
+bool database_image::opens_as_database() const {
+  auto const length = static_cast<word_t>(bytes.size());
+  if (length < database_header_size) return false;
+  auto const plausible = [&](word_t head_word) {
+    word_t const head = decode_word(&bytes[static_cast<std::size_t>(head_word)]);
+    return head == no_address ||
+           (head >= database_header_size &&
+            head <= length - static_cast<word_t>(d_alloc_node::record_size));
+  };
+  return plausible(alloc_list_head) && plausible(free_list_head);
 }
 
 namespace {

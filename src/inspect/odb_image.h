@@ -29,6 +29,9 @@ struct database_image {
 
   // One line on the journal for a tool's report; empty without one.
   std::string journal_note() const;
+  // Whether open_database would take the bytes for a database: the whole
+  // header, and list heads that are empty or name a record in the blocks.
+  bool opens_as_database() const;
 };
 
 // Reads the database file at path and the journal beside it. Throws

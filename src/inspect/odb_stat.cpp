@@ -12,12 +12,15 @@ namespace {
 
 constexpr auto record_size = static_cast<word_t>(d_alloc_node::record_size);
 
-// The record at `at` of the image, when it lies whole in the blocks area.
+// The record at `at` of the image, when it lies whole in the blocks area and
+// its block (unless it is emptied) lies in the blocks area too: the figures
+// add up only sizes that fit in the file.
 bool record_at(std::vector<char> const& image, word_t at, d_alloc_node& r) {
   auto const length = static_cast<word_t>(image.size());
   if (at < database_header_size || at > length - record_size) return false;
   r = d_alloc_node::decode(&image[static_cast<std::size_t>(at)]);
-  return r.own == at;
+  return r.own == at && (r.empty() || (r.data >= database_header_size && r.size >= 0 &&
+                                       r.data <= length - r.size));
 }
 
 // Walks one list from its head word, bounded by what the image can hold; calls
@@ -46,8 +49,7 @@ word_t class_of(word_t size) {
 database_stats stat_database(std::string const& path) {
   database_image image = read_database_image(path);
   std::vector<char> const& bytes = image.bytes;
-  if (static_cast<word_t>(bytes.size()) < database_header_size)
-    throw error(errc::not_a_database, "not a database file...", path);
+  if (!image.opens_as_database()) throw error(errc::not_a_database, "not a database file...", path);
   database_stats st;
   st.file_length = image.file_length;
   st.data_length = static_cast<word_t>(bytes.size());

@@ -111,14 +111,18 @@ void bfstream::open(char const* name, std::ios_base::openmode mode) {
   }
   if (flags & O_TRUNC) notify_folder(io_event::kind::create, name);
   int fd;
+  // Without O_NONBLOCK, opening a named pipe waits for a program at its
+  // other end, which may never come: such a file opens at once, and is found
+  // empty. Reads and writes of the file block as usual.
   do {
-    fd = ::open(name, flags | O_CLOEXEC, 0666);
+    fd = ::open(name, flags | O_CLOEXEC | O_NONBLOCK, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     open_errno_ = errno;
     state_ |= failbit;
     return;
   }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
     ::close(fd);

@@ -249,6 +249,16 @@ void d_database::refuse_other_map(std::string const& name, std::string const& ki
 }
 
 std::string database_file_of(std::string const& name_or_file) {
+  // The empty name, or a folder's ("notes/", "/"), would name a hidden ".odb".
+  if (name_or_file.empty()) throw error(errc::bad_name, "empty database name...");
+  if (name_or_file.back() == '/') {
+    throw error(errc::bad_name, "database name ends in '/': name a file in the folder...",
+                name_or_file);
+  }
+  // The system would take the name as far as its first 0 byte: another file.
+  if (name_or_file.find('\0') != std::string::npos) {
+    throw error(errc::bad_name, "database name holds a 0 byte...");
+  }
   std::string const ext = extension;
   bool const is_file = name_or_file.size() >= ext.size() &&
                        name_or_file.compare(name_or_file.size() - ext.size(), ext.size(), ext) == 0;
@@ -921,7 +931,9 @@ bool d_database::remove_root(std::string const& name) {
       // Every block is found before any is freed: a freed block may be
       // reused by the allocator's own bookkeeping.
       std::vector<word_t> blocks, handles;
-      root_walker(stream_).walk(e.kind, e.slot, [&](owned_block const& b) {
+      // A count or link that disagrees with the records does not hide a
+      // block: such a root is removed all the same.
+      root_walker(stream_, false).walk(e.kind, e.slot, [&](owned_block const& b) {
         blocks.push_back(b.address);
         // An inner container's handle block is one word naming its header
         // (a list's header is such a block too, and no harm to count).
@@ -970,7 +982,10 @@ bool create_database(std::string const& name, d_env* /*env*/) {
     return false;
   }
   s.close();
-  if (!io_tools::rename_file(fresh, file)) return false;
+  if (!io_tools::rename_file(fresh, file)) {
+    io_tools::remove_file(fresh);  // (the name is a folder's, say)
+    return false;
+  }
   io_tools::sync_directory_of(file);
   return true;
 }

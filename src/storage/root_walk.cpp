@@ -236,10 +236,14 @@ void root_walker::walk_list(kind_tree const& element, word_t header_at) {
   if (!take(s, {list_node::own_offset, list_node::next_offset, list_node::prev_offset})) return;
   bool const of_lists = element.word == "list";
   word_t steps = 0;
+  // Each node's prev names the node before it, the first's the sentinel, and
+  // the sentinel's the last node: a walk backwards meets the same nodes.
+  word_t before = s;
   for (word_t at = sentinel.links.next; at != s; ++steps) {
     if (steps > most(list_node::record_size)) throw io_tools::corrupt_file(s_);
     list_node const n = list_node::read(s_, at);
-    if (n.value == no_address) throw io_tools::corrupt_file(s_);
+    if (n.value == no_address || (agreement_ && n.prev != before)) throw io_tools::corrupt_file(s_);
+    before = at;
     take(at, {list_node::own_offset, list_node::next_offset, list_node::prev_offset,
               list_node::value_offset});
     if (of_lists) {
@@ -249,6 +253,10 @@ void root_walker::walk_list(kind_tree const& element, word_t header_at) {
       take_value(element, n.value);
     }
     at = n.next;
+  }
+  // The count size() gives is the number of nodes.
+  if (agreement_ && (steps != sentinel.count || sentinel.links.prev != before)) {
+    throw io_tools::corrupt_file(s_);
   }
 }
 
@@ -318,12 +326,46 @@ void root_walker::walk_hashmap(kind_tree const& kind, word_t header_at) {
       entry = e.next;
     }
   }
+  // The count size() gives is the number of entries.
+  if (agreement_ && steps != h.count) throw io_tools::corrupt_file(s_);
 }
+
+namespace {
+
+// What a map's walk along its node chain checks of the tree: the header's
+// root and every node's left, right and parent name nodes of the chain (or
+// none), and the header's size counts the pairs the nodes hold.
+class tree_check {
+ public:
+  explicit tree_check(map_header const& header) : header_(header) { aimed_.push_back(header.root); }
+
+  void node(word_t at, map_node_head const& head) {
+    nodes_.insert(at);
+    aimed_.insert(aimed_.end(), {head.left, head.right, head.parent});
+    pairs_ += head.count;
+  }
+
+  void finish(io_tools::bfstream const& s) const {
+    if (header_.root == no_address || pairs_ != header_.size) throw io_tools::corrupt_file(s);
+    for (word_t a : aimed_) {
+      if (a != no_address && nodes_.count(a) == 0) throw io_tools::corrupt_file(s);
+    }
+  }
+
+ private:
+  map_header const header_;
+  std::unordered_set<word_t> nodes_;
+  std::vector<word_t> aimed_;
+  word_t pairs_ = 0;
+};
+
+}  // namespace
 
 void root_walker::walk_map(kind_tree const& kind, word_t header_at) {
   map_header const header = map_header::read(s_, header_at);
   take(header_at, {map_header::root_offset, map_header::chain_head_offset});
   if (!header.initialised()) return;
+  tree_check tree(header);
   std::size_t const key_width = map_field_width(kind.args[0]);
   std::size_t const value_width = map_field_width(kind.args[1]);
   std::size_t const slot_width = key_width + value_width;
@@ -335,6 +377,7 @@ void root_walker::walk_map(kind_tree const& kind, word_t header_at) {
   for (word_t at = header.chain_head; at != no_address; ++steps) {
     if (steps > most(record_size)) throw io_tools::corrupt_file(s_);
     map_node_head const head = map_node_head::read(s_, at, record_size);
+    tree.node(at, head);
     std::vector<std::size_t> links = {map_node_head::left_offset, map_node_head::right_offset,
                                       map_node_head::parent_offset, map_node_head::address_offset,
                                       map_node_head::next_offset};
@@ -354,6 +397,7 @@ void root_walker::walk_map(kind_tree const& kind, word_t header_at) {
     }
     at = head.next;
   }
+  if (agreement_) tree.finish(s_);
 }
 
 }  // namespace disk_tools
@@ -364,6 +408,7 @@ void root_walker::walk_typed_map(kind_tree const& kind, word_t header_at) {
   map_header const header = map_header::read(s_, header_at);
   take(header_at, {map_header::root_offset, map_header::chain_head_offset});
   if (!header.initialised()) return;
+  tree_check tree(header);
   typed_field_shape const fields[] = {typed_shape(kind.args[0]), typed_shape(kind.args[1])};
   std::size_t const slot_width = fields[0].width + fields[1].width;
   std::size_t const record_size = map_node_head::head_size + map_node_head::max_pairs * slot_width;
@@ -371,6 +416,7 @@ void root_walker::walk_typed_map(kind_tree const& kind, word_t header_at) {
   for (word_t at = header.chain_head; at != no_address; ++steps) {
     if (steps > most(record_size)) throw io_tools::corrupt_file(s_);
     map_node_head const head = map_node_head::read(s_, at, record_size);
+    tree.node(at, head);
     std::vector<std::size_t> links = {map_node_head::left_offset, map_node_head::right_offset,
                                       map_node_head::parent_offset, map_node_head::address_offset,
                                       map_node_head::next_offset};
@@ -420,6 +466,7 @@ void root_walker::walk_typed_map(kind_tree const& kind, word_t header_at) {
     }
     at = head.next;
   }
+  if (agreement_) tree.finish(s_);
 }
 
 }  // namespace disk_tools

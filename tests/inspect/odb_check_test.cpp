@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <chrono>
 #include <limits>
+#include <map>
 #include <random>
 
+#include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
 #include <disk_tools/d_map.h>
 #include <disk_tools/d_transaction.h>
@@ -164,6 +166,77 @@ TEST_F(CheckTest, DamageInsideATypedRootIsToldByTheRoot) {
     EXPECT_TRUE(mentions(problems, c.expected))
         << c.what << ": " << ::testing::PrintToString(problems);
   }
+}
+
+// The counts a container's size() reads, a list's backward links and the links of a map's
+// tree must agree with the records the walk finds: a wrong one is damage even when every
+// block it names is in use.
+TEST_F(CheckTest, CountsAndLinksThatDisagreeWithTheRecordsAreDamage) {
+  {
+    d_list<std::string> list("list", &env_);
+    d_hashmap<std::string, std::string> hash("hash", &env_);
+    d_map<unsigned, unsigned, unsigned> numbers("numbers", &env_);
+    d_map<std::string, std::string> names("names", &env_);
+    for (unsigned i = 0; i < 5; ++i) {
+      list.push_back("element " + std::to_string(i));
+      hash.put("key " + std::to_string(i), "value");
+      numbers.put(i, 2 * i);
+      names.put("name " + std::to_string(i), "value");
+    }
+    db_->record_kind("list", "list<string>");
+    db_->record_kind("hash", "hashmap<string,string>");
+    db_->record_kind("numbers", "map<unsigned,unsigned>");
+  }
+  std::map<std::string, word_t> top;  // each root's container block
+  for (d_root_info const& r : db_->roots()) top[r.name] = r.holds;
+  close();
+  auto const sound = bytes();
+  ASSERT_EQ(check(), std::vector<std::string>{});
+  auto const word = [&](word_t at) { return test_support::word_at(sound, static_cast<std::size_t>(at)); };
+  word_t const sentinel = word(top["list"]);
+  word_t const first_node = word(sentinel + 8);
+  word_t const second_node = word(first_node + 8);
+  word_t const numbers_root = word(top["numbers"] + 8);
+  word_t const names_root = word(top["names"] + 8);
+  struct {
+    char const* what;
+    word_t at, value;
+    char const* root;
+  } const cases[] = {
+      {"the list's count one too many", sentinel + 32, 6, "root \"list\" (list<string>) is damaged"},
+      {"the list's count one too few", sentinel + 32, 4, "root \"list\" (list<string>) is damaged"},
+      {"a node's prev at the node after it", second_node + 16, word(second_node + 8),
+       "root \"list\" (list<string>) is damaged"},
+      {"the first node's prev past the file", first_node + 16, word_t{1} << 40,
+       "root \"list\" (list<string>) is damaged"},
+      {"the sentinel's prev at the first node", sentinel + 16, first_node,
+       "root \"list\" (list<string>) is damaged"},
+      {"the hash map's count one too many", top["hash"], 6,
+       "root \"hash\" (hashmap<string,string>) is damaged"},
+      {"the map's size one too few", top["numbers"], 4,
+       "root \"numbers\" (map<unsigned,unsigned>) is damaged"},
+      {"the typed map's size one too many", top["names"], 6,
+       "root \"names\" (ordered<string,string>) is damaged"},
+      {"the map's root inside its node", top["numbers"] + 8, numbers_root + 8,
+       "root \"numbers\" (map<unsigned,unsigned>) is damaged"},
+      {"the typed map's root at its header", top["names"] + 8, top["names"],
+       "root \"names\" (ordered<string,string>) is damaged"},
+      {"a node's left child at the map's header", numbers_root, top["numbers"],
+       "root \"numbers\" (map<unsigned,unsigned>) is damaged"},
+      {"a node's parent at another root's block", names_root + 16, top["list"],
+       "root \"names\" (ordered<string,string>) is damaged"},
+  };
+  for (auto const& c : cases) {
+    test_support::write_file(path(), with(sound, c.at, c.value));
+    auto const problems = check();
+    EXPECT_TRUE(mentions(problems, c.root)) << c.what << ": " << ::testing::PrintToString(problems);
+  }
+  // A wrong count hides no block: the root is removed all the same, and its blocks go with it.
+  test_support::write_file(path(), with(sound, sentinel + 32, 6));
+  open();
+  EXPECT_EQ(test_support::thrown_by([&] { EXPECT_TRUE(db_->remove_root("list")); }), "");
+  close();
+  EXPECT_EQ(check(), std::vector<std::string>{});
 }
 
 // What odbcheck answers, by exit status and the first line it prints, for a

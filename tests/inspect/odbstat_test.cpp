@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <disk_tools/d_db.h>
+#include <disk_tools/detail/d_alloc_node.h>
 #include <disk_tools/odb_stat.h>
+
+#include <limits>
 #include "harness.h"
 
 using namespace disk_tools;
@@ -69,6 +72,34 @@ TEST_F(OdbstatTest, ReportsWhileAnotherProgramHasTheDatabaseOpen) {
   auto const missing = run({ODBSTAT_PATH, "nothing"});
   EXPECT_EQ(missing.status, 2);
   EXPECT_EQ(missing.err, "nothing.odb: unable to open db file...\n");
+}
+
+// A record whose size word is damaged ends the walk with a note, and its size
+// is added to no figure: the report comes at once, whatever the word holds.
+TEST_F(OdbstatTest, ARecordDescribingBytesOutsideTheFileEndsTheWalkWithANote) {
+  auto const sound = test_support::read_file(file());
+  word_t const first = decode_word(&sound[alloc_list_head]);
+  auto const size_word = static_cast<std::size_t>(first) + d_alloc_node::size_offset;
+  struct {
+    char const* what;
+    word_t size;
+  } const rows[] = {
+      {"-1", -1},
+      {"past the end of the file", static_cast<word_t>(sound.size())},
+      {"above 2^62", (word_t{1} << 62) + 5},
+      {"the largest word", std::numeric_limits<word_t>::max()},
+  };
+  for (auto const& row : rows) {
+    SCOPED_TRACE(row.what);
+    auto damaged = sound;
+    encode_word(&damaged[size_word], row.size);
+    test_support::write_file(file(), damaged);
+    auto const r = test_support::run_program({ODBSTAT_PATH, "test"}, dir_.path(), "", 20);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("note: the allocation list could not be walked to its end"),
+              std::string::npos)
+        << r.out;
+  }
 }
 
 }  // namespace

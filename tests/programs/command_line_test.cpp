@@ -3,9 +3,12 @@
 // standard error with status 2, and none of them does anything first: the
 // scratch folder they run in stays empty (no database made, and for reload no
 // rebuild tried), and reload does not start reading keys.
+#include <disk_tools/d_db.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
+#include <map>
 
 #include "harness.h"
 
@@ -47,6 +50,69 @@ TEST(CommandLine, EveryProgramAnswersHelpVersionAndRefusesTheUnknown) {
           << r.err;
       EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "files left behind";
     }
+  }
+}
+
+// What lies in a folder: each name, with a regular file's bytes.
+std::map<std::string, std::vector<char>> folder_of(std::string const& path) {
+  std::map<std::string, std::vector<char>> files;
+  for (auto const& e : std::filesystem::directory_iterator(path)) {
+    std::string const name = e.path().filename().string();
+    files[name] = e.is_regular_file() ? test_support::read_file(e.path().string())
+                                      : std::vector<char>{'?'};
+  }
+  return files;
+}
+
+// The tools given what is no database, or names that name no file: each answers
+// at once with its failure status and a message naming the file, and the folder
+// stays as it was (no destination replaced, no file made).
+TEST(CommandLine, ToolsRefuseWhatIsNoDatabaseAndChangeNothing) {
+  test_support::scratch_dir dir;
+  ASSERT_TRUE(disk_tools::create_database(dir.file("good"), nullptr));
+  ASSERT_TRUE(disk_tools::create_database(dir.file("dest"), nullptr));
+  test_support::write_file(dir.file("zeros.odb"), std::vector<char>(20000, 0));
+  std::string const text = "a line of text, not a database\n";
+  std::vector<char> lines;
+  for (int i = 0; i < 800; ++i) lines.insert(lines.end(), text.begin(), text.end());
+  test_support::write_file(dir.file("text.odb"), lines);
+  test_support::write_file(dir.file("empty.odb"), {});
+  ASSERT_EQ(::mkfifo(dir.file("pipe.odb").c_str(), 0644), 0);
+  std::filesystem::create_directory(dir.file("sub"));
+  auto const before = folder_of(dir.path());
+
+  struct {
+    std::vector<std::string> argv;
+    int status;
+    std::string err;  // the start of standard error
+  } const cases[] = {
+      {{ODBSTAT_PATH, "zeros"}, 2, "zeros.odb: not a database file..."},
+      {{ODBSTAT_PATH, "text"}, 2, "text.odb: not a database file..."},
+      {{ODBCOPY_PATH, "zeros", "dest"}, 1, "zeros.odb: not a database file..."},
+      {{ODBCOPY_PATH, "text", "dest"}, 1, "text.odb: not a database file..."},
+      {{ODBCOPY_PATH, "empty", "dest"}, 1, "empty.odb: not a database file..."},
+      // A named pipe is read as it is, empty, instead of waiting for a writer.
+      {{ODBCHECK_PATH, "pipe"}, 2, "pipe.odb: not a database file..."},
+      {{ODBSTAT_PATH, "pipe"}, 2, "pipe.odb: not a database file..."},
+      {{ODBCOMPACT_PATH, "pipe"}, 1, "pipe.odb: not a database file..."},
+      {{ODBCOPY_PATH, "pipe", "dest"}, 1, "pipe.odb: not a database file..."},
+      // Names of no file: "" and a folder's would name a hidden ".odb".
+      {{ODBCHECK_PATH, ""}, 2, "odbcheck: empty database name (see odbcheck --help)"},
+      {{ODBCOPY_PATH, "good", ""}, 2, "odbcopy: empty database name"},
+      {{ODBCOPY_PATH, "good", "sub/"}, 2, "odbcopy: database name 'sub/' ends in '/'"},
+      {{ODBCOMPACT_PATH, "sub/"}, 2, "odbcompact: database name 'sub/' ends in '/'"},
+      // A failure names the file it is about, here the destination's new copy.
+      {{ODBCOPY_PATH, "good", "nowhere/x"}, 1, "nowhere/x.odb-new: unable to write db file..."},
+  };
+  for (auto const& c : cases) {
+    std::string what;
+    for (auto const& a : c.argv) what += " '" + a + "'";
+    SCOPED_TRACE(what);
+    auto const r = test_support::run_program(c.argv, dir.path(), "", 20);
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    EXPECT_EQ(r.err.substr(0, c.err.size()), c.err);
+    EXPECT_TRUE(folder_of(dir.path()) == before) << "the folder changed";
+    EXPECT_TRUE(std::filesystem::is_empty(dir.file("sub"))) << "a file was made in sub/";
   }
 }
 

@@ -29,6 +29,12 @@ TEST(CreateDatabase, WritesTheEmptyHeaderAndDirectoryOverAnyOldFileAndDeleteRemo
     ASSERT_EQ(word_at(f, at + 128), -1) << "entry " << e;
   }
   EXPECT_FALSE(create_database(dir.file("no/such/folder/test"), nullptr));
+  // A folder of the file's name is not replaced, and the new file written
+  // beside it is not left behind.
+  std::filesystem::create_directory(dir.file("folder.odb"));
+  EXPECT_FALSE(create_database(dir.file("folder"), nullptr));
+  EXPECT_TRUE(std::filesystem::is_directory(dir.file("folder.odb")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("folder.odb-new")));
   for (int twice = 0; twice < 2; ++twice) {  // a missing file is made, wiped and removed too
     EXPECT_TRUE(delete_database(dir.file("test")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("test.odb")));

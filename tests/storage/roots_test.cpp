@@ -15,6 +15,8 @@
 #include <disk_tools/d_var.h>
 #include <disk_tools/d_vector.h>
 #include <disk_tools/odb_check.h>
+#include <disk_tools/odb_compact.h>
+#include <disk_tools/odb_copy.h>
 #include <disk_tools/odb_stat.h>
 #include "harness.h"
 
@@ -471,12 +473,34 @@ TEST(DatabaseNames, TheFileNameOpensItsDatabaseTheEmptyNameIsRefusedAndMissingOn
             "not a database file...");
   EXPECT_EQ(test_support::file_size(dir.file("empty.odb")), 0);
 
-  for (auto const& call : std::vector<std::function<void()>>{
-           [&] { open_database("", &env); }, [&] { open_database("", &env, make); },
-           [&] { create_database("", &env); }, [&] { delete_database(""); }}) {
-    EXPECT_EQ(thrown_by(call), "empty database name...");
+  // A folder's name ("sub/") would name a hidden ".odb" in it as well.
+  std::string const sub = dir.file("sub") + "/";
+  std::filesystem::create_directory(sub);
+  std::string const empty = "empty database name...";
+  std::string const folder = "database name ends in '/': name a file in the folder...";
+  std::string const zero = "database name holds a 0 byte...";
+  std::filesystem::copy_file(x + ".odb", x);
+  for (auto const& [call, message] : std::vector<std::pair<std::function<void()>, std::string>>{
+           {[&] { open_database("", &env); }, empty},
+           {[&] { open_database("", &env, make); }, empty},
+           {[&] { create_database("", &env); }, empty},
+           {[&] { delete_database(""); }, empty},
+           {[&] { copy_database(x, ""); }, empty},
+           {[&] { copy_database("", x); }, empty},
+           {[&] { compact_database(""); }, empty},
+           {[&] { open_database(sub, &env, make); }, folder},
+           {[&] { create_database(sub, &env); }, folder},
+           {[&] { copy_database(x, sub); }, folder},
+           {[&] { compact_database(sub); }, folder},
+           // Up to its 0 byte, the name is another file's: "x", here a database.
+           {[&] { open_database(x + std::string(1, '\0') + "y", &env); }, zero},
+           {[&] { create_database(x + std::string(1, '\0') + ".odb", &env); }, zero},
+           {[&] { copy_database(x, x + std::string(1, '\0') + "y"); }, zero}}) {
+    EXPECT_EQ(thrown_by(call), message);
   }
   EXPECT_FALSE(std::filesystem::exists(".odb"));
+  EXPECT_TRUE(std::filesystem::is_empty(sub));
+  EXPECT_EQ(test_support::read_file(x), test_support::read_file(x + ".odb"));
 }
 
 }  // namespace

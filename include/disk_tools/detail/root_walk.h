@@ -73,7 +73,13 @@ class root_walker {
  public:
   using visitor = std::function<void(owned_block const&)>;
 
-  explicit root_walker(io_tools::bfstream& s) : s_(s) {}
+  // With agreement, a walk also refuses ("corrupt database file...") counts
+  // and links that disagree with the records it follows (a list's or hash
+  // map's count, a map's size, a list's prev links, a map's tree links):
+  // damage that does not keep its blocks from being found, which removing
+  // the root may ignore.
+  explicit root_walker(io_tools::bfstream& s, bool agreement = true)
+      : s_(s), agreement_(agreement) {}
 
   // Visits the blocks of the root of kind whose slot holds top (nothing when
   // top is -1), each block once over all the walks of this walker. Throws
@@ -102,6 +108,7 @@ class root_walker {
   word_t most(std::size_t size) const;
 
   io_tools::bfstream& s_;
+  bool const agreement_;
   visitor const* visit_ = nullptr;
   std::unordered_set<word_t> seen_;
 };
