@@ -403,6 +403,15 @@ d_database::d_database(std::string const& name, long const& directory_offset, d_
   if (stream_.fail() || stream_.bad())
     throw error(errc::cannot_open, "unable to open alloc file...", file_name_,
                 stream_.open_errno());
+  try {
+    open_file(env, options);
+  } catch (...) {
+    abandon();
+    throw;
+  }
+}
+
+void d_database::open_file(d_env* env, d_open_options const& options) {
   if (mode_ == d_journal::off && !read_only_) {
     // Unjournaled writes cannot be shared: the opening has the file alone.
     if (!stream_.try_lock()) throw error(errc::in_use, "database is in use...", file_name_);
@@ -440,6 +449,31 @@ d_database::d_database(std::string const& name, long const& directory_offset, d_
   // An opening that reads now and then holds nothing back between reads.
   if (slot_ >= 0) lock_->rest(slot_);
   track(this);
+}
+
+void d_database::abandon() noexcept {
+  // An opening refused half way leaves as a close does, so that the last one
+  // out removes the lock file it made, and a journal is removed only while
+  // the gate keeps newcomers out.
+  allocator_.reset();
+  bool last = true;
+  if (lock_) {
+    try {
+      if (slot_ >= 0) lock_->free_slot(slot_);
+      slot_ = -1;
+      last = lock_->leaving();
+    } catch (error const&) {
+      last = false;
+    }
+  }
+  if (journal_) {
+    try {
+      journal_->close(last);
+    } catch (error const&) {
+      // The journal stays; the next opening plays it back.
+    }
+  }
+  if (lock_) lock_->left(last);
 }
 
 void d_database::open_shared(d_open_options const& options) {

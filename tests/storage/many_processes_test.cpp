@@ -694,6 +694,47 @@ d_open_options reading() {
   return o;
 }
 
+// An opening refused half way (a file that is no database, a journal that cannot be trusted)
+// left the lock file it had made, though nothing had the database open; a journal stays
+// only where it holds what the next opening must look at.
+TEST_F(ManyProcesses, AnOpeningRefusedLeavesNoLockFileBehind) {
+  std::string const short_file = made.dir.file("short");
+  test_support::write_file(short_file + ".odb", std::vector<char>(100, 0));
+  std::string const damaged = made.dir.file("damaged");
+  test_support::write_file(damaged + ".odb", test_support::read_file(name + ".odb"));
+  std::vector<char> journal(4096, 0);
+  std::copy_n("not-jrnl", 8, journal.begin());
+  test_support::write_file(damaged + ".odb-journal", journal);
+  struct row {
+    char const* what;
+    std::string const& name;
+    d_open_options options;
+    errc refused;
+    bool journal_stays;
+  };
+  row const rows[] = {
+      {"no database, atomic", short_file, options_for(d_journal::atomic), errc::not_a_database,
+       false},
+      {"no database, durable", short_file, options_for(d_journal::durable),
+       errc::not_a_database, false},
+      {"no database, read-only", short_file, reading(), errc::not_a_database, false},
+      {"damaged journal, atomic", damaged, options_for(d_journal::atomic), errc::corrupt_journal,
+       true},
+      {"damaged journal, durable", damaged, options_for(d_journal::durable),
+       errc::corrupt_journal, true},
+      {"damaged journal, read-only", damaged, reading(), errc::corrupt_journal, true},
+  };
+  for (row const& r : rows) {
+    SCOPED_TRACE(r.what);
+    d_env env{};
+    EXPECT_EQ(test_support::code_thrown_by(
+                  [&] { open_database_scoped(r.name, &env, r.options); }),
+              r.refused);
+    EXPECT_FALSE(std::filesystem::exists(r.name + ".odb-lock"));
+    EXPECT_EQ(std::filesystem::exists(r.name + ".odb-journal"), r.journal_stays);
+  }
+}
+
 // A hard link is a name of the file of its own, with a lock file and a journal beside it:
 // an opening through it and one through the first name each took itself for alone, and
 // each wrote over the other's commits. While the file is open through one name, an opening
