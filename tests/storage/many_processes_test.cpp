@@ -932,6 +932,41 @@ TEST_F(ReadOnly, AProcessThatMayNotWriteTheLockFileIsToldWhyWhileOthersHaveItOpe
   EXPECT_EQ(opened_as_nobody(linked), errc{});
 }
 
+// The last read-only opening to close plays in the commits a writer that closed before it
+// left in the journal, where its process may write. Where it may not, the journal stays, and
+// the next read-only opening was told that a process had died, when none had.
+TEST_F(ReadOnly, CommitsTheLastReaderCouldNotPlayInAreReportedAsCommits) {
+  if (::geteuid() != 0) GTEST_SKIP() << "opens as another user, which needs root";
+  ASSERT_EQ(::chmod(made.dir.path().c_str(), 0777), 0);  // the reader makes the lock file
+  ASSERT_EQ(::chmod((name + ".odb").c_str(), 0644), 0);   // but may not write the database
+  test_support::signal_pipe opened, wrote;
+  test_support::child_processes kids;
+  pid_t const pid = kids.start([&] {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 2;
+    opening o(name, reading(), d_root::existing);
+    if (!opened.say() || !wrote.heard(steady::now() + 10s)) return 3;
+    return value_at(o.map, commits_key) == 1 ? 0 : 4;
+  });
+  ASSERT_TRUE(opened.heard(steady::now() + 10s));
+  {
+    opening writer(name);
+    std::mt19937 rng(1);
+    transfer(writer, rng);
+  }
+  ASSERT_TRUE(wrote.say());
+  ASSERT_EQ(kids.wait(pid, steady::now() + 10s), 0);
+  ASSERT_TRUE(std::filesystem::exists(name + ".odb-journal"));
+  d_env env{};
+  EXPECT_EQ(test_support::thrown_by([&] { open_database_scoped(name, &env, reading()); }),
+            "database needs recovery: its journal holds commits the file does not, which only "
+            "an opening for writing can copy in...");
+  open_database_scoped(name, &env).reset();
+  EXPECT_FALSE(std::filesystem::exists(name + ".odb-journal"));
+  opening o(name, reading(), d_root::existing);
+  EXPECT_EQ(value_at(o.map, commits_key), 1u) << "the writer's commit was lost";
+  EXPECT_EQ(total_of(o), opening_total);
+}
+
 // A writer that died inside a transaction alone (its changes in place, the old bytes in
 // its journal): only a writing opening can take them back.
 TEST_F(ReadOnly, AJournalThatNeedsPlayingBackIsReported) {
