@@ -714,6 +714,12 @@ void d_database::settle_journal_left() const {
 
 void d_database::disown() {
   inherited_ = true;
+  // The parent's locks live as long as any descriptor of their open files:
+  // the child keeps none, so that a parent that dies lets go of them even
+  // while its child lives on.
+  let_go_inherited(stream_.descriptor());
+  stream_.drop_inherited_mapping();
+  if (lock_) lock_->let_go_inherited();
   if (state_) {
     state_->database = nullptr;
     state_->inherited = true;

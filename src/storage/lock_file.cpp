@@ -115,6 +115,29 @@ void lock_file::forsake() {
   close_fd();
 }
 
+void let_go_inherited(int fd) {
+  if (fd < 0) return;
+  int const null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (null < 0) return;
+  // dup2 closes fd's reference to the shared file and reuses the number.
+  while (::dup2(null, fd) < 0 && errno == EINTR) {
+  }
+  ::close(null);
+}
+
+void lock_file::let_go_inherited() {
+  disk_tools::let_go_inherited(fd_);
+  disk_tools::let_go_inherited(database_fd_);
+  if (!map_) return;
+  // The mapping keeps the open file too: the child goes on with a private
+  // copy of the words, which no other process sees.
+  char words[file_size];
+  std::memcpy(words, map_, file_size);
+  void* const at = ::mmap(map_, file_size, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+  if (at != MAP_FAILED) std::memcpy(map_, words, file_size);
+}
+
 void lock_file::claim_database(int database_fd) {
   database_fd_ = ::fcntl(database_fd, F_DUPFD_CLOEXEC, 0);
   int err = database_fd_ < 0 ? errno : 0;

@@ -666,6 +666,41 @@ TEST_F(ManyProcesses, AChildOfForkClosesWhatItInheritedAndLeavesTheParentsLocksA
   EXPECT_TRUE(check_database_file(name + ".odb").empty());
 }
 
+// A child of fork kept its parent's descriptors and mappings until it closed what it
+// inherited, and they kept the parent's locks: a parent killed inside its transaction,
+// whose child lived on without ever using the database, kept every other opening waiting
+// until "database is busy...".
+TEST_F(ManyProcesses, AParentKilledInsideItsTransactionBlocksNobodyWhileItsChildLivesOn) {
+  for (d_journal const mode : {d_journal::atomic, d_journal::durable}) {
+    SCOPED_TRACE(test_support::mode_name(mode));
+    accounts_db fresh;
+    test_support::signal_pipe release;
+    test_support::child_processes kids;
+    pid_t const pid = kids.start_held([&](auto const& hold) {
+      opening o(fresh.name, options_for(mode));
+      if (::fork() == 0) {  // lives on idle, and ends when told or at its alarm
+        ::alarm(20);
+        release.heard(steady::now() + 20s);
+        ::_exit(0);
+      }
+      d_transaction tx(&o.env);
+      o.map.put(0, 0);
+      hold();
+    });
+    ASSERT_GT(pid, 0);
+    kids.kill(pid);
+    std::string const thrown = test_support::thrown_by([&] {
+      opening o(fresh.name, options_for(mode, 1000ms));
+      std::mt19937 rng(1);
+      transfer(o, rng);
+      EXPECT_EQ(total_of(o), opening_total);
+      EXPECT_EQ(value_at(o.map, commits_key), 1u);
+    });
+    release.say();
+    EXPECT_EQ(thrown, "");
+  }
+}
+
 // An opening through a symbolic link in another folder took a lock file and journal of its
 // own there, took itself for alone, and wrote over the commits of one through the file's
 // own name (transfers through the two left a total of 100 000 at 100 079).
