@@ -4,6 +4,7 @@
 #include <iostream>
 #include <string>
 
+#include <disk_tools/error.h>
 #include <disk_tools/odb_copy.h>
 #include "command_line.h"
 
@@ -30,6 +31,12 @@ int main(int argc, char** argv) {
     auto const length = disk_tools::copy_database(line.database_file, line.second_database_file);
     std::cout << line.second_database_file << ": " << length << " bytes\n";
     return 0;
+  } catch (disk_tools::error const& e) {
+    // Named by the file it is about: the copy's, when that one is in use or
+    // cannot be written.
+    std::string const& dest = line.second_database_file;
+    bool const about_dest = e.path() == dest || e.path() == dest + "-new";
+    std::cerr << (about_dest ? dest : line.database_file) << ": " << e.what() << std::endl;
   } catch (std::exception const& e) {
     std::cerr << line.database_file << ": " << e.what() << std::endl;
   }
