@@ -701,6 +701,40 @@ TEST_F(ManyProcesses, AParentKilledInsideItsTransactionBlocksNobodyWhileItsChild
   }
 }
 
+// For a few milliseconds after a process is killed the system may hold its locks still, and
+// an opening then takes itself for one of several. A lock file damaged meanwhile (its state
+// records wiped, its magic whole) kept such an opening reading the record in force for ever.
+TEST_F(ManyProcesses, AnOpeningBesideAKilledOneOverADamagedLockFileIsRefusedNotHung) {
+  std::string const lock_path = lock_file_of(name + ".odb");
+  std::vector<char> lock_words;
+  {
+    opening o(name);
+    lock_words = test_support::read_file(lock_path);
+  }
+  ASSERT_EQ(lock_words.size(), lock_file::file_size);
+  std::fill_n(lock_words.begin() + lock_file::records_offset, 2 * lock_file::record_size, 0);
+  test_support::write_file(lock_path, lock_words);
+  // The presence the killed process has not let go of yet.
+  int const fd = ::open(lock_path.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  struct flock presence {};
+  presence.l_type = F_RDLCK;
+  presence.l_whence = SEEK_SET;
+  presence.l_start = 1;
+  presence.l_len = 1;
+  ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &presence), 0);
+  test_support::child_processes kids;
+  pid_t const pid = kids.start([&] {
+    return static_cast<int>(test_support::code_thrown_by(
+        [&] { opening o(name, options_for(d_journal::atomic, 500ms)); }));
+  });
+  EXPECT_EQ(kids.wait(pid, steady::now() + 10s), static_cast<int>(errc::io_failure))
+      << "the opening hung, or opened over the damaged file";
+  ::close(fd);
+  opening o(name);  // alone: it makes the file afresh
+  EXPECT_EQ(total_of(o), opening_total);
+}
+
 // An opening through a symbolic link in another folder took a lock file and journal of its
 // own there, took itself for alone, and wrote over the commits of one through the file's
 // own name (transfers through the two left a total of 100 000 at 100 079).
