@@ -415,6 +415,9 @@ void d_database::open_file(d_env* env, d_open_options const& options) {
   if (mode_ == d_journal::off && !read_only_) {
     // Unjournaled writes cannot be shared: the opening has the file alone.
     if (!stream_.try_lock()) throw error(errc::in_use, "database is in use...", file_name_);
+    // Nobody else has the database: a lock file beside it was left by a
+    // process that died, and this opening, which makes none, would leave it.
+    io_tools::remove_file(lock_file_of(file_name_));
     stream_.follow_file(whole_file);  // the last opening may have closed just now
     journal_ = std::make_unique<db_journal>(stream_, journal_file_of(file_name_), mode_,
                                             static_cast<word_t>(options.checkpoint_bytes));

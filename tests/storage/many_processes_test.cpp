@@ -804,6 +804,31 @@ TEST_F(ManyProcesses, AnOpeningRefusedLeavesNoLockFileBehind) {
   }
 }
 
+// An opening with the journal off makes no lock file, and left one a killed process had left
+// beside the database: after its close the database had a lock file though nothing had it open.
+TEST_F(ManyProcesses, AnUnjournaledOpeningLeavesNoLockFileADeadProcessLeft) {
+  for (d_journal const mode : {d_journal::atomic, d_journal::durable}) {
+    SCOPED_TRACE(test_support::mode_name(mode));
+    accounts_db fresh;
+    test_support::child_processes kids;
+    pid_t const pid = kids.start_held([&](auto const& hold) {
+      opening o(fresh.name, options_for(mode));
+      d_transaction tx(&o.env);
+      o.map.put(0, 0);
+      hold();
+    });
+    ASSERT_GT(pid, 0);
+    kids.kill(pid);
+    ASSERT_TRUE(std::filesystem::exists(fresh.name + ".odb-lock"));
+    {
+      opening o(fresh.name, options_for(d_journal::off));
+      EXPECT_EQ(total_of(o), opening_total) << "the dead transaction was not taken back";
+    }
+    EXPECT_FALSE(std::filesystem::exists(fresh.name + ".odb-lock"));
+    EXPECT_FALSE(std::filesystem::exists(fresh.name + ".odb-journal"));
+  }
+}
+
 // A hard link is a name of the file of its own, with a lock file and a journal beside it:
 // an opening through it and one through the first name each took itself for alone, and
 // each wrote over the other's commits. While the file is open through one name, an opening
