@@ -3,7 +3,10 @@
 // and read-only openings. (Many writers and readers at once, kills and hot copies:
 // transfers_test.cpp.) Every child is waited for with a deadline and killed when it overstays.
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -671,18 +674,27 @@ TEST_F(ManyProcesses, AChildOfForkClosesWhatItInheritedAndLeavesTheParentsLocksA
 // whose child lived on without ever using the database, kept every other opening waiting
 // until "database is busy...".
 TEST_F(ManyProcesses, AParentKilledInsideItsTransactionBlocksNobodyWhileItsChildLivesOn) {
+  // The child that lives on passes to this process when its parent dies, to be reaped here.
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  void* const shared =
+      ::mmap(nullptr, sizeof(pid_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(shared, MAP_FAILED);
+  auto* const lives_on = static_cast<pid_t*>(shared);
   for (d_journal const mode : {d_journal::atomic, d_journal::durable}) {
     SCOPED_TRACE(test_support::mode_name(mode));
     accounts_db fresh;
     test_support::signal_pipe release;
     test_support::child_processes kids;
+    *lives_on = 0;
     pid_t const pid = kids.start_held([&](auto const& hold) {
       opening o(fresh.name, options_for(mode));
-      if (::fork() == 0) {  // lives on idle, and ends when told or at its alarm
+      pid_t const child = ::fork();
+      if (child == 0) {  // lives on idle, and ends when told or at its alarm
         ::alarm(20);
         release.heard(steady::now() + 20s);
         ::_exit(0);
       }
+      *lives_on = child;
       d_transaction tx(&o.env);
       o.map.put(0, 0);
       hold();
@@ -697,8 +709,11 @@ TEST_F(ManyProcesses, AParentKilledInsideItsTransactionBlocksNobodyWhileItsChild
       EXPECT_EQ(value_at(o.map, commits_key), 1u);
     });
     release.say();
+    if (*lives_on > 0) ::waitpid(*lives_on, nullptr, 0);
     EXPECT_EQ(thrown, "");
   }
+  ::munmap(shared, sizeof(pid_t));
+  ::prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 // For a few milliseconds after a process is killed the system may hold its locks still, and
