@@ -352,6 +352,10 @@ class d_database {
 
  private:
   void open(d_env* env);
+  // The constructor's work once the file is open; abandon() undoes what
+  // it did when it throws.
+  void open_file(d_env* env, d_open_options const& options);
+  void abandon() noexcept;
   void open_shared(d_open_options const& options);
   // The writer's turn, or "database is busy..."; finishes what a dead
   // writer left half done, and catches up with the others' commits.

@@ -32,9 +32,12 @@ int main(int argc, char** argv) {
     std::cout << line.second_database_file << ": " << length << " bytes\n";
     return 0;
   } catch (disk_tools::error const& e) {
-    // The file the error is about: the source, the destination or its new copy.
-    std::cerr << (e.path().empty() ? line.database_file : e.path()) << ": " << e.what()
-              << std::endl;
+    // The file the error is about: the source, or the copy, named as DEST
+    // when its new file beside DEST failed.
+    std::string const& dest = line.second_database_file;
+    std::string about = e.path().empty() ? line.database_file : e.path();
+    if (about == dest + "-new") about = dest;
+    std::cerr << about << ": " << e.what() << std::endl;
   } catch (std::exception const& e) {
     std::cerr << line.database_file << ": " << e.what() << std::endl;
   }

@@ -306,6 +306,14 @@ void bfstream::follow_file(disk_tools::word_t length) {
   populated_ = round_down(static_cast<std::size_t>(size_), page_size());
 }
 
+void bfstream::drop_inherited_mapping() {
+  if (!base_) return;
+  if (::mmap(base_, reserved_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED,
+             -1, 0) != MAP_FAILED) {
+    mapped_ = populated_ = 0;
+  }
+}
+
 void bfstream::close() {
   if (!is_open()) {
     state_ |= failbit;

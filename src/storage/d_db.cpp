@@ -426,9 +426,21 @@ d_database::d_database(std::string const& name, long const& directory_offset, d_
   if (stream_.fail() || stream_.bad())
     throw error(errc::cannot_open, "unable to open alloc file...", file_name_,
                 stream_.open_errno());
+  try {
+    open_file(env, options);
+  } catch (...) {
+    abandon();
+    throw;
+  }
+}
+
+void d_database::open_file(d_env* env, d_open_options const& options) {
   if (mode_ == d_journal::off && !read_only_) {
     // Unjournaled writes cannot be shared: the opening has the file alone.
     if (!stream_.try_lock()) throw error(errc::in_use, "database is in use...", file_name_);
+    // Nobody else has the database: a lock file beside it was left by a
+    // process that died, and this opening, which makes none, would leave it.
+    io_tools::remove_file(lock_file_of(file_name_));
     stream_.follow_file(whole_file);  // the last opening may have closed just now
     journal_ = std::make_unique<db_journal>(stream_, journal_file_of(file_name_), mode_,
                                             static_cast<word_t>(options.checkpoint_bytes));
@@ -463,6 +475,31 @@ d_database::d_database(std::string const& name, long const& directory_offset, d_
   // An opening that reads now and then holds nothing back between reads.
   if (slot_ >= 0) lock_->rest(slot_);
   track(this);
+}
+
+void d_database::abandon() noexcept {
+  // An opening refused half way leaves as a close does, so that the last one
+  // out removes the lock file it made, and a journal is removed only while
+  // the gate keeps newcomers out.
+  allocator_.reset();
+  bool last = true;
+  if (lock_) {
+    try {
+      if (slot_ >= 0) lock_->free_slot(slot_);
+      slot_ = -1;
+      last = lock_->leaving();
+    } catch (error const&) {
+      last = false;
+    }
+  }
+  if (journal_) {
+    try {
+      journal_->close(last);
+    } catch (error const&) {
+      // The journal stays; the next opening plays it back.
+    }
+  }
+  if (lock_) lock_->left(last);
 }
 
 void d_database::open_shared(d_open_options const& options) {
@@ -703,6 +740,12 @@ void d_database::settle_journal_left() const {
 
 void d_database::disown() {
   inherited_ = true;
+  // The parent's locks live as long as any descriptor of their open files:
+  // the child keeps none, so that a parent that dies lets go of them even
+  // while its child lives on.
+  let_go_inherited(stream_.descriptor());
+  stream_.drop_inherited_mapping();
+  if (lock_) lock_->let_go_inherited();
   if (state_) {
     state_->database = nullptr;
     state_->inherited = true;

@@ -309,6 +309,14 @@ void db_journal::refuse_hot_journal() {
   std::vector<char> recovered(file, file + length);
   apply_recovery(plan, recovered);
   if (recovered.size() != length || !std::equal(recovered.begin(), recovered.end(), file)) {
+    // A log of commits is also what a writer leaves that closed while read-only
+    // openings stayed, when the last of them could not write the file.
+    if (plan.kind == journal_kind::redo) {
+      throw error(errc::read_only,
+                  "database needs recovery: its journal holds commits the file does not, which "
+                  "only an opening for writing can copy in...",
+                  path_);
+    }
     throw error(errc::read_only,
                 "database needs recovery: a journal left by a process that died must be played "
                 "back by an opening for writing...",

@@ -115,6 +115,29 @@ void lock_file::forsake() {
   close_fd();
 }
 
+void let_go_inherited(int fd) {
+  if (fd < 0) return;
+  int const null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (null < 0) return;
+  // dup2 closes fd's reference to the shared file and reuses the number.
+  while (::dup2(null, fd) < 0 && errno == EINTR) {
+  }
+  ::close(null);
+}
+
+void lock_file::let_go_inherited() {
+  disk_tools::let_go_inherited(fd_);
+  disk_tools::let_go_inherited(database_fd_);
+  if (!map_) return;
+  // The mapping keeps the open file too: the child goes on with a private
+  // copy of the words, which no other process sees.
+  char words[file_size];
+  std::memcpy(words, map_, file_size);
+  void* const at = ::mmap(map_, file_size, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+  if (at != MAP_FAILED) std::memcpy(map_, words, file_size);
+}
+
 void lock_file::claim_database(int database_fd) {
   database_fd_ = ::fcntl(database_fd, F_DUPFD_CLOEXEC, 0);
   int err = database_fd_ < 0 ? errno : 0;
@@ -384,12 +407,17 @@ namespace {
 
 constexpr std::size_t record_words = 9;
 
-// The state record in force in a lock file mapped at map.
-published_state state_in(char const* map) {
+// Reads of a record that names another number than current, current
+// standing still, before the file is taken for damaged.
+constexpr int most_mismatches = 1 << 16;
+
+// The state record in force in a lock file mapped at map (the file at path);
+// "lock file is damaged..." when that record never names current's number.
+published_state state_in(char const* map, std::string const& path) {
   auto const word = [map](std::size_t offset, int order) {
     return __atomic_load_n(reinterpret_cast<std::uint64_t const*>(map + offset), order);
   };
-  for (;;) {
+  for (int mismatches = 0;;) {
     std::uint64_t const number = word(lock_file::current_offset, __ATOMIC_ACQUIRE);
     std::size_t const at = lock_file::records_offset + lock_file::record_size * (number % 2);
     std::uint64_t w[record_words];
@@ -399,7 +427,20 @@ published_state state_in(char const* map) {
     __atomic_thread_fence(__ATOMIC_ACQUIRE);
     // A writer that moved on twice meanwhile may have been filling this very
     // record: then current moved too.
-    if (w[0] != number || word(lock_file::current_offset, __ATOMIC_ACQUIRE) != number) continue;
+    if (w[0] != number || word(lock_file::current_offset, __ATOMIC_ACQUIRE) != number) {
+      // A writer fills the record out of force before it moves current: the
+      // record in force names another number while current stands still only
+      // in a damaged file, which would keep this loop turning for ever.
+      bool const standing = word(lock_file::current_offset, __ATOMIC_ACQUIRE) == number;
+      mismatches = standing ? mismatches + 1 : 0;
+      if (mismatches == most_mismatches) {
+        throw error(errc::io_failure,
+                    "lock file is damaged: close every opening of the database, and the next "
+                    "one makes it afresh...",
+                    path);
+      }
+      continue;
+    }
     published_state s;
     s.number = number;
     s.commits = w[1];
@@ -439,7 +480,9 @@ bool look_at_lock_file(std::string const& database_file, Look&& look) {
 }  // namespace
 
 bool read_published_state(std::string const& database_file, published_state& out) {
-  return look_at_lock_file(database_file, [&](char const* map, int) { out = state_in(map); });
+  return look_at_lock_file(database_file, [&](char const* map, int) {
+    out = state_in(map, lock_file_of(database_file));
+  });
 }
 
 lock_stamp read_lock_stamp(std::string const& database_file) {
@@ -462,7 +505,7 @@ lock_stamp read_lock_stamp(std::string const& database_file) {
 published_state lock_file::state() const {
   // The writer looks at the state several times a commit, with nobody else
   // publishing meanwhile.
-  return writing_ ? kept_state() : state_in(map_);
+  return writing_ ? kept_state() : state_in(map_, path_);
 }
 
 published_state const& lock_file::kept_state() const {
@@ -471,7 +514,7 @@ published_state const& lock_file::kept_state() const {
   // still names the record kept here, that record is the one in force, and
   // reading it back would cost as much as the rest of a commit's publishing.
   // A record another opening published moves current on, and is read afresh.
-  if (kept_.number == 0 || load(current_offset) != kept_.number) kept_ = state_in(map_);
+  if (kept_.number == 0 || load(current_offset) != kept_.number) kept_ = state_in(map_, path_);
   return kept_;
 }
 

@@ -3,7 +3,10 @@
 // and read-only openings. (Many writers and readers at once, kills and hot copies:
 // transfers_test.cpp.) Every child is waited for with a deadline and killed when it overstays.
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -666,6 +669,87 @@ TEST_F(ManyProcesses, AChildOfForkClosesWhatItInheritedAndLeavesTheParentsLocksA
   EXPECT_TRUE(check_database_file(name + ".odb").empty());
 }
 
+// A child of fork kept its parent's descriptors and mappings until it closed what it
+// inherited, and they kept the parent's locks: a parent killed inside its transaction,
+// whose child lived on without ever using the database, kept every other opening waiting
+// until "database is busy...".
+TEST_F(ManyProcesses, AParentKilledInsideItsTransactionBlocksNobodyWhileItsChildLivesOn) {
+  // The child that lives on passes to this process when its parent dies, to be reaped here.
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  void* const shared =
+      ::mmap(nullptr, sizeof(pid_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(shared, MAP_FAILED);
+  auto* const lives_on = static_cast<pid_t*>(shared);
+  for (d_journal const mode : {d_journal::atomic, d_journal::durable}) {
+    SCOPED_TRACE(test_support::mode_name(mode));
+    accounts_db fresh;
+    test_support::signal_pipe release;
+    test_support::child_processes kids;
+    *lives_on = 0;
+    pid_t const pid = kids.start_held([&](auto const& hold) {
+      opening o(fresh.name, options_for(mode));
+      pid_t const child = ::fork();
+      if (child == 0) {  // lives on idle, and ends when told or at its alarm
+        ::alarm(20);
+        release.heard(steady::now() + 20s);
+        ::_exit(0);
+      }
+      *lives_on = child;
+      d_transaction tx(&o.env);
+      o.map.put(0, 0);
+      hold();
+    });
+    ASSERT_GT(pid, 0);
+    kids.kill(pid);
+    std::string const thrown = test_support::thrown_by([&] {
+      opening o(fresh.name, options_for(mode, 1000ms));
+      std::mt19937 rng(1);
+      transfer(o, rng);
+      EXPECT_EQ(total_of(o), opening_total);
+      EXPECT_EQ(value_at(o.map, commits_key), 1u);
+    });
+    release.say();
+    if (*lives_on > 0) ::waitpid(*lives_on, nullptr, 0);
+    EXPECT_EQ(thrown, "");
+  }
+  ::munmap(shared, sizeof(pid_t));
+  ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+// For a few milliseconds after a process is killed the system may hold its locks still, and
+// an opening then takes itself for one of several. A lock file damaged meanwhile (its state
+// records wiped, its magic whole) kept such an opening reading the record in force for ever.
+TEST_F(ManyProcesses, AnOpeningBesideAKilledOneOverADamagedLockFileIsRefusedNotHung) {
+  std::string const lock_path = lock_file_of(name + ".odb");
+  std::vector<char> lock_words;
+  {
+    opening o(name);
+    lock_words = test_support::read_file(lock_path);
+  }
+  ASSERT_EQ(lock_words.size(), lock_file::file_size);
+  std::fill_n(lock_words.begin() + lock_file::records_offset, 2 * lock_file::record_size, 0);
+  test_support::write_file(lock_path, lock_words);
+  // The presence the killed process has not let go of yet.
+  int const fd = ::open(lock_path.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  struct flock presence {};
+  presence.l_type = F_RDLCK;
+  presence.l_whence = SEEK_SET;
+  presence.l_start = 1;
+  presence.l_len = 1;
+  ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &presence), 0);
+  test_support::child_processes kids;
+  pid_t const pid = kids.start([&] {
+    return static_cast<int>(test_support::code_thrown_by(
+        [&] { opening o(name, options_for(d_journal::atomic, 500ms)); }));
+  });
+  EXPECT_EQ(kids.wait(pid, steady::now() + 10s), static_cast<int>(errc::io_failure))
+      << "the opening hung, or opened over the damaged file";
+  ::close(fd);
+  opening o(name);  // alone: it makes the file afresh
+  EXPECT_EQ(total_of(o), opening_total);
+}
+
 // An opening through a symbolic link in another folder took a lock file and journal of its
 // own there, took itself for alone, and wrote over the commits of one through the file's
 // own name (transfers through the two left a total of 100 000 at 100 079).
@@ -692,6 +776,72 @@ d_open_options reading() {
   d_open_options o;
   o.read_only = true;
   return o;
+}
+
+// An opening refused half way (a file that is no database, a journal that cannot be trusted)
+// left the lock file it had made, though nothing had the database open; a journal stays
+// only where it holds what the next opening must look at.
+TEST_F(ManyProcesses, AnOpeningRefusedLeavesNoLockFileBehind) {
+  std::string const short_file = made.dir.file("short");
+  test_support::write_file(short_file + ".odb", std::vector<char>(100, 0));
+  std::string const damaged = made.dir.file("damaged");
+  test_support::write_file(damaged + ".odb", test_support::read_file(name + ".odb"));
+  std::vector<char> journal(4096, 0);
+  std::copy_n("not-jrnl", 8, journal.begin());
+  test_support::write_file(damaged + ".odb-journal", journal);
+  struct row {
+    char const* what;
+    std::string const& name;
+    d_open_options options;
+    errc refused;
+    bool journal_stays;
+  };
+  row const rows[] = {
+      {"no database, atomic", short_file, options_for(d_journal::atomic), errc::not_a_database,
+       false},
+      {"no database, durable", short_file, options_for(d_journal::durable),
+       errc::not_a_database, false},
+      {"no database, read-only", short_file, reading(), errc::not_a_database, false},
+      {"damaged journal, atomic", damaged, options_for(d_journal::atomic), errc::corrupt_journal,
+       true},
+      {"damaged journal, durable", damaged, options_for(d_journal::durable),
+       errc::corrupt_journal, true},
+      {"damaged journal, read-only", damaged, reading(), errc::corrupt_journal, true},
+  };
+  for (row const& r : rows) {
+    SCOPED_TRACE(r.what);
+    d_env env{};
+    EXPECT_EQ(test_support::code_thrown_by(
+                  [&] { open_database_scoped(r.name, &env, r.options); }),
+              r.refused);
+    EXPECT_FALSE(std::filesystem::exists(r.name + ".odb-lock"));
+    EXPECT_EQ(std::filesystem::exists(r.name + ".odb-journal"), r.journal_stays);
+  }
+}
+
+// An opening with the journal off makes no lock file, and left one a killed process had left
+// beside the database: after its close the database had a lock file though nothing had it open.
+TEST_F(ManyProcesses, AnUnjournaledOpeningLeavesNoLockFileADeadProcessLeft) {
+  for (d_journal const mode : {d_journal::atomic, d_journal::durable}) {
+    SCOPED_TRACE(test_support::mode_name(mode));
+    accounts_db fresh;
+    test_support::child_processes kids;
+    pid_t const pid = kids.start_held([&](auto const& hold) {
+      opening o(fresh.name, options_for(mode));
+      d_transaction tx(&o.env);
+      o.map.put(0, 0);
+      hold();
+    });
+    ASSERT_GT(pid, 0);
+    kids.kill(pid);
+    ASSERT_TRUE(std::filesystem::exists(fresh.name + ".odb-lock"));
+    {
+      opening o(fresh.name, options_for(d_journal::off));
+      EXPECT_EQ(total_of(o), opening_total) << "the dead transaction was not taken back";
+    }
+    EXPECT_FALSE(std::filesystem::exists(fresh.name + ".odb-lock"));
+    EXPECT_FALSE(std::filesystem::exists(fresh.name + ".odb-journal"));
+  }
 }
 
 // A hard link is a name of the file of its own, with a lock file and a journal beside it:
@@ -889,6 +1039,41 @@ TEST_F(ReadOnly, AProcessThatMayNotWriteTheLockFileIsToldWhyWhileOthersHaveItOpe
   }
   EXPECT_EQ(opened_as_nobody(name), errc{});
   EXPECT_EQ(opened_as_nobody(linked), errc{});
+}
+
+// The last read-only opening to close plays in the commits a writer that closed before it
+// left in the journal, where its process may write. Where it may not, the journal stays, and
+// the next read-only opening was told that a process had died, when none had.
+TEST_F(ReadOnly, CommitsTheLastReaderCouldNotPlayInAreReportedAsCommits) {
+  if (::geteuid() != 0) GTEST_SKIP() << "opens as another user, which needs root";
+  ASSERT_EQ(::chmod(made.dir.path().c_str(), 0777), 0);  // the reader makes the lock file
+  ASSERT_EQ(::chmod((name + ".odb").c_str(), 0644), 0);   // but may not write the database
+  test_support::signal_pipe opened, wrote;
+  test_support::child_processes kids;
+  pid_t const pid = kids.start([&] {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 2;
+    opening o(name, reading(), d_root::existing);
+    if (!opened.say() || !wrote.heard(steady::now() + 10s)) return 3;
+    return value_at(o.map, commits_key) == 1 ? 0 : 4;
+  });
+  ASSERT_TRUE(opened.heard(steady::now() + 10s));
+  {
+    opening writer(name);
+    std::mt19937 rng(1);
+    transfer(writer, rng);
+  }
+  ASSERT_TRUE(wrote.say());
+  ASSERT_EQ(kids.wait(pid, steady::now() + 10s), 0);
+  ASSERT_TRUE(std::filesystem::exists(name + ".odb-journal"));
+  d_env env{};
+  EXPECT_EQ(test_support::thrown_by([&] { open_database_scoped(name, &env, reading()); }),
+            "database needs recovery: its journal holds commits the file does not, which only "
+            "an opening for writing can copy in...");
+  open_database_scoped(name, &env).reset();
+  EXPECT_FALSE(std::filesystem::exists(name + ".odb-journal"));
+  opening o(name, reading(), d_root::existing);
+  EXPECT_EQ(value_at(o.map, commits_key), 1u) << "the writer's commit was lost";
+  EXPECT_EQ(total_of(o), opening_total);
 }
 
 // A writer that died inside a transaction alone (its changes in place, the old bytes in

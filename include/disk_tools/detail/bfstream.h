@@ -132,6 +132,11 @@ class bfstream {
   bool try_lock_shared();
   // Other processes use the file too: close() leaves its length alone.
   void keep_length_at_close() { keep_length_ = true; }
+  // In a child of fork, for an opening that is its parent's: the file's pages
+  // leave the view (a read of it faults), since a mapping keeps the parent's
+  // open file, and the locks on it, alive as long as a descriptor does.
+  // close() still unmaps the reserved range.
+  void drop_inherited_mapping();
   // Another process changed the file: the data is now length bytes long, and
   // the stream sees the file as it is (a private view lets go of its copies;
   // nothing may be pending).

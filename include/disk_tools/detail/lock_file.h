@@ -166,6 +166,10 @@ class lock_file {
   // and the byte locks stay the parent's (a descriptor shared through fork
   // shares its locks, and closing it releases none of them).
   void forsake();
+  // In a child of fork, at once: the descriptors of the parent's opening name
+  // /dev/null from now on, so that its byte locks go when the parent lets go
+  // of them or dies, whatever the child does meanwhile (forsake still comes).
+  void let_go_inherited();
   lock_file(lock_file const&) = delete;
   lock_file& operator=(lock_file const&) = delete;
 
@@ -341,6 +345,12 @@ bool open_elsewhere(std::string const& database_file);
 // Whether an opening holds the database file open, through whatever name (its
 // byte lock above); one through database_fd's own open file does not count.
 bool open_through_any_name(int database_fd);
+
+// A descriptor a child of fork inherited names /dev/null from now on: the
+// open file it shared with the parent, and the locks on it, are the parent's
+// alone; fd stays a descriptor for its owner to close. Left as it is when
+// /dev/null cannot be opened.
+void let_go_inherited(int fd);
 
 // The error for an opening through another name of a file that is open.
 error in_use_through_another_name(std::string const& database_file);
