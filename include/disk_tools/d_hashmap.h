@@ -38,6 +38,7 @@
 #include "disk_tools/codec.h"
 #include "disk_tools/d_db.h"
 #include "disk_tools/d_transaction.h"
+#include "disk_tools/detail/compares_as.h"
 #include "disk_tools/detail/db_handle.h"
 #include "disk_tools/detail/factories.h"
 #include "disk_tools/detail/hashmap_hashes.h"
@@ -174,7 +175,7 @@ inline word_t replace_entry(io_tools::bfstream& s, d_alloc& allocator, word_t li
 // bucket table), so every use finds the table through the map's handle slot
 // and the key's entry again by walking its chain.
 template <class K, class V>
-class d_hashmap_assign {
+class d_hashmap_assign : detail::compares_as<d_hashmap_assign<K, V>, V> {
  public:
   // key is the bytes of the key as stored.
   d_hashmap_assign(word_t entry, word_t link, io_tools::bfstream* stream, d_alloc* allocator,
@@ -189,11 +190,11 @@ class d_hashmap_assign {
         key_(std::move(key)),
         db_(database) {}
 
-  V get_data() {
+  V get_data() const {
     auto const op = db_.operation();
     return hashmap_detail::entry_bytes<V>::decode(*stream_, current().value);
   }
-  operator V() { return get_data(); }
+  operator V() const { return get_data(); }
 
   // Stores value as the key's value; the entry keeps its place in the chain.
   d_hashmap_assign& operator=(V const& value) {
@@ -209,7 +210,7 @@ class d_hashmap_assign {
   long link() const { return link_; }
 
  private:
-  hashmap_entry current() {
+  hashmap_entry current() const {
     word_t const header = hashmap_detail::header_of(*stream_, handle_);
     hashmap_header const h = hashmap_header::read(*stream_, header);
     word_t const bucket = hashmap_header::bucket_address(header, bucket_of(hash_, h.buckets));
@@ -221,8 +222,9 @@ class d_hashmap_assign {
     return found.record;
   }
 
-  word_t entry_;
-  word_t link_;
+  // Where the key was last found: current() finds it again at every use.
+  mutable word_t entry_;
+  mutable word_t link_;
   io_tools::bfstream* stream_;
   d_alloc* allocator_;
   d_database* database_;

@@ -5,6 +5,7 @@
 #include "disk_tools/d_db.h"
 #include "disk_tools/d_transaction.h"
 #include "disk_tools/d_var.h"
+#include "disk_tools/detail/compares_as.h"
 #include "disk_tools/detail/db_handle.h"
 #include "disk_tools/detail/stored_value.h"
 
@@ -16,7 +17,7 @@ class d_ptr;
 // Names the pointer's cell; reads and replaces the value it holds. Valid while
 // its d_ptr lives.
 template <class T>
-class d_ptr_assign {
+class d_ptr_assign : detail::compares_as<d_ptr_assign<T>, T> {
  public:
   d_ptr_assign(word_t cell, T* cached, io_tools::bfstream* stream, d_alloc* allocator,
                db_handle link)

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "disk_tools/d_map.h"
+#include "disk_tools/detail/compares_as.h"
 #include "disk_tools/detail/nested_container.h"
 #include "disk_tools/detail/typed_map_records.h"
 
@@ -163,7 +164,7 @@ class d_map<K, V, typed_map_tag> {
 
   // Reads and replaces the value of one key, named by the key (so it stays
   // right whatever the tree does meanwhile).
-  class reference {
+  class reference : detail::compares_as<reference, V> {
    public:
     reference(d_map* map, K key) : map_(map), key_(std::move(key)) {}
     operator V() const {

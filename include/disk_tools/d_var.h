@@ -8,13 +8,14 @@
 
 #include "disk_tools/d_db.h"
 #include "disk_tools/d_transaction.h"
+#include "disk_tools/detail/compares_as.h"
 #include "disk_tools/detail/db_handle.h"
 #include "disk_tools/detail/stored_value.h"
 
 namespace disk_tools {
 
 template <class T>
-class d_var {
+class d_var : detail::compares_as<d_var<T>, T> {
  public:
   // A variable on an existing cell (a root slot or a block from create_var).
   d_var(long cell, d_env* env)

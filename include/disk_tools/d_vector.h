@@ -29,6 +29,7 @@
 
 #include "disk_tools/d_db.h"
 #include "disk_tools/d_transaction.h"
+#include "disk_tools/detail/compares_as.h"
 #include "disk_tools/detail/db_handle.h"
 #include "disk_tools/detail/factories.h"
 #include "disk_tools/detail/stored_value.h"
@@ -100,7 +101,7 @@ class d_vector_element;
 // handle slot at every use, so it stays right when the header has moved, and
 // reads the element afresh each time it is converted to T.
 template <class T>
-class d_vector_assign {
+class d_vector_assign : detail::compares_as<d_vector_assign<T>, T> {
  public:
   d_vector_assign(word_t value, d_database* database, d_alloc* allocator,
                   io_tools::bfstream* stream, word_t handle, word_t index)

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <optional>
 #include <random>
 #include <string>
@@ -14,7 +15,11 @@
 #include <utility>
 #include <vector>
 
+#include <disk_tools/d_hashmap.h>
+#include <disk_tools/d_map.h>
+#include <disk_tools/d_ptr.h>
 #include <disk_tools/d_transaction.h>
+#include <disk_tools/d_var.h>
 #include <disk_tools/d_vector.h>
 #include <disk_tools/odb_check.h>
 #include "harness.h"
@@ -141,6 +146,71 @@ TEST_F(VectorAlgorithms, MoveElementsAsOnAStdVectorAndLeaveNoBlockBehind) {
   database_check const check = check_database(path());
   EXPECT_EQ(check.problems, std::vector<std::string>{});
   EXPECT_EQ(check.notes, std::vector<std::string>{}) << "blocks no root owns";
+}
+
+// The answers of every comparison of a and b, each way round.
+template <class A, class B>
+std::vector<bool> compared(A const& a, B const& b) {
+  return {a == b, b == a, a != b, b != a, a < b, b < a, a <= b, b <= a, a > b, b > a, a >= b, b >= a};
+}
+
+struct point {
+  int x, y;
+  friend bool operator==(point const& a, point const& b) { return a.x == b.x && a.y == b.y; }
+  bool operator<(point const& o) const { return x < o.x || (x == o.x && y < o.y); }
+};
+
+// Whatever stands for one stored value (v[i], m[key], a d_var, *p) compares as that value, as
+// a std::vector's element does: std::string's comparisons are templates, which see through no
+// conversion, so v[i] == "apple" did not compile; nor did v[i] == p for a struct whose == is a
+// member.
+TEST_F(VectorAlgorithms, WhatStandsForAStoredValueComparesAsTheValue) {
+  std::string const words[] = {"", "apple", "apples", "banana", "b"};
+  d_vector<std::string> v("v", &env_);
+  d_map<std::string, std::string> m("m", &env_);
+  d_hashmap<std::string, std::string> h("h", &env_);
+  d_var<std::string> x("x", &env_);
+  d_ptr<std::string> p(x, &env_);
+  for (std::string const& a : words) {
+    v.push_back(a);
+    m[a] = a;
+    h[a] = a;
+  }
+  for (std::size_t i = 0; i < std::size(words); ++i) {
+    std::string const& a = words[i];
+    x = a;
+    long const at = static_cast<long>(i);
+    for (std::string const& b : words) {
+      SCOPED_TRACE("'" + a + "' against '" + b + "'");
+      std::vector<bool> const model = compared(a, b);
+      EXPECT_EQ(compared(v[at], b), model);
+      EXPECT_EQ(compared(v[at], b.c_str()), model);
+      EXPECT_EQ(compared(m[a], b), model);
+      EXPECT_EQ(compared(h[a], b.c_str()), model);
+      EXPECT_EQ(compared(x, b), model);
+      EXPECT_EQ(compared(*p, b), model);
+      EXPECT_EQ(compared(v[at], m[b]), model);
+    }
+  }
+
+  point const points[] = {{1, 2}, {1, 3}, {0, 9}};
+  d_vector<point> pv("points", &env_);
+  d_map<int, point> pm("point map", &env_);
+  d_hashmap<int, point> ph("point slots", &env_);
+  for (int i = 0; i < 3; ++i) {
+    pv.push_back(points[i]);
+    pm[i] = points[i];
+    ph[i] = points[i];
+  }
+  for (int i = 0; i < 3; ++i) {
+    for (point const& b : points) {
+      point const& a = points[i];
+      bool const same = a == b, less = a < b;
+      EXPECT_TRUE((pv[i] == b) == same && (b == pv[i]) == same && (pv[i] < b) == less) << i;
+      EXPECT_TRUE((pm[i] == b) == same && (pm[i] < b) == less) << i;
+      EXPECT_TRUE((ph[i] == b) == same && (ph[i] < b) == less) << i;
+    }
+  }
 }
 
 // Elements of two vectors trade places as they would between two std::vectors: a

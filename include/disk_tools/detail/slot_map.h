@@ -31,6 +31,7 @@
 #include "disk_tools/d_db.h"
 #include "disk_tools/d_transaction.h"
 #include "disk_tools/detail/bstringstream.h"
+#include "disk_tools/detail/compares_as.h"
 #include "disk_tools/detail/db_handle.h"
 #include "disk_tools/detail/hashmap_hashes.h"
 #include "disk_tools/detail/hashmap_records.h"
@@ -220,7 +221,7 @@ class slot_iterator {
 // The value of one key, as m[key] gives it: read and written through the map
 // each time, since an erase may move the key's entry.
 template <class K, class V>
-class slot_assign {
+class slot_assign : detail::compares_as<slot_assign<K, V>, V> {
  public:
   slot_assign(slot_map<K, V>* map, K const& key) : map_(map), key_(key) {}
   V get_data() const {
