@@ -478,7 +478,8 @@ word_t root_slot(d_database* db, std::string const& name, std::string const& kin
 // the database are found beside that file. A hard link is a name of its own:
 // open a database by one name only. The empty name is refused with "empty
 // database name...", and a name ending in '/' (a folder's) with "database
-// name ends in '/'...": either would name a hidden ".odb". A name holding a
+// name ends in '/'...": either would name a hidden ".odb"; so would "." and
+// "..", refused with "database name is a folder's...". A name holding a
 // 0 byte, which the system would cut there, with "database name holds a 0
 // byte...".
 std::string database_file_of(std::string const& name_or_file);

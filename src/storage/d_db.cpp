@@ -255,6 +255,12 @@ std::string database_file_of(std::string const& name_or_file) {
     throw error(errc::bad_name, "database name ends in '/': name a file in the folder...",
                 name_or_file);
   }
+  // "." and ".." name folders too: "." would name the hidden "..odb".
+  std::string const last = name_or_file.substr(name_or_file.rfind('/') + 1);
+  if (last == "." || last == "..") {
+    throw error(errc::bad_name, "database name is a folder's ('.' or '..'): name a file in it...",
+                name_or_file);
+  }
   // The system would take the name as far as its first 0 byte: another file.
   if (name_or_file.find('\0') != std::string::npos) {
     throw error(errc::bad_name, "database name holds a 0 byte...");

@@ -478,6 +478,7 @@ TEST(DatabaseNames, TheFileNameOpensItsDatabaseTheEmptyNameIsRefusedAndMissingOn
   std::filesystem::create_directory(sub);
   std::string const empty = "empty database name...";
   std::string const folder = "database name ends in '/': name a file in the folder...";
+  std::string const dots = "database name is a folder's ('.' or '..'): name a file in it...";
   std::string const zero = "database name holds a 0 byte...";
   std::filesystem::copy_file(x + ".odb", x);
   for (auto const& [call, message] : std::vector<std::pair<std::function<void()>, std::string>>{
@@ -492,6 +493,9 @@ TEST(DatabaseNames, TheFileNameOpensItsDatabaseTheEmptyNameIsRefusedAndMissingOn
            {[&] { create_database(sub, &env); }, folder},
            {[&] { copy_database(x, sub); }, folder},
            {[&] { compact_database(sub); }, folder},
+           {[&] { open_database(dir.file("."), &env, make); }, dots},
+           {[&] { create_database(sub + "..", &env); }, dots},
+           {[&] { copy_database(x, "."); }, dots},
            // Up to its 0 byte, the name is another file's: "x", here a database.
            {[&] { open_database(x + std::string(1, '\0') + "y", &env); }, zero},
            {[&] { create_database(x + std::string(1, '\0') + ".odb", &env); }, zero},
