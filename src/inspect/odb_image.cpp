@@ -132,9 +132,17 @@ database_image read_database_image(std::string const& path) {
     // Writers of other processes copy no commit in while the files are read.
     publish_pause const pause(path);
     file_stamp const before = stamp_of(path);
-    image = read_files(path);
+    try {
+      image = read_files(path);
+    } catch (error const& e) {
+      // A log that writers append to while it is read can show a later
+      // commit's records past the end it had where the reading began, which
+      // a log at rest holds only when damaged: read what an opening sees.
+      if (e.code() != errc::corrupt_journal || !before.lock.open) throw;
+      image.changed_while_read = true;
+    }
     file_stamp const after = stamp_of(path);
-    image.changed_while_read = !after.same_as(before);
+    image.changed_while_read = image.changed_while_read || !after.same_as(before);
     // Only an opening alone writes into the file between checkpoints (in
     // place, unseen by the pause): what changed under the read was its work.
     if (!image.changed_while_read || !(before.lock.open || after.lock.open)) return image;

@@ -135,6 +135,41 @@ recovery_plan plan_undo(journal_header const& h, char const* journal, word_t len
   return plan;
 }
 
+// Whether whole records of the log lie past the first one that fails, at at,
+// that no power loss could have left there. Only the transaction whose commit
+// was under way can be torn: the next one's records are written after its
+// log reached the disk. So past a torn tail lie at most records of that one
+// transaction, ending with its commit; a later transaction's records there
+// mean the log was damaged where it had been whole, and replaying the part
+// before the damage would put old bytes over newer ones the file holds.
+// open_transaction is the number of the records read before at since the
+// last commit (-1: none). The scan is bounded: it checksums no more than a
+// few times the log's length, whatever the bytes past at claim.
+bool whole_records_follow_damage(word_t salt, char const* journal, word_t length, word_t at,
+                                 word_t open_transaction) {
+  word_t transaction = open_transaction;
+  bool committed = false;
+  word_t budget = 4 * length;
+  for (at += 8; at + static_cast<word_t>(redo_record::bytes_offset) <= length && budget > 0;) {
+    char const* const p = journal + at;
+    std::uint32_t const type = decode_u32(p + redo_record::type_offset);
+    redo_record r;
+    if (type == redo_record::data || type == redo_record::commit) {
+      budget -= static_cast<word_t>(decode_u32(p + redo_record::length_offset));
+      if (redo_record::decode(p, length - at, salt, r)) {
+        if (committed) return true;
+        if (transaction != -1 && r.transaction != transaction) return true;
+        transaction = r.transaction;
+        committed = r.type == redo_record::commit;
+        at += r.size();
+        continue;
+      }
+    }
+    at += 8;
+  }
+  return false;
+}
+
 recovery_plan plan_redo(journal_header const& h, char const* journal, word_t length) {
   recovery_plan plan;
   plan.needed = true;
@@ -147,7 +182,12 @@ recovery_plan plan_redo(journal_header const& h, char const* journal, word_t len
   // written whole; a transaction without its commit record never happened.
   for (word_t at = header_size; at < length;) {
     redo_record r;
-    if (!redo_record::decode(journal + at, length - at, h.salt, r) || r.value < 0) break;
+    if (!redo_record::decode(journal + at, length - at, h.salt, r) || r.value < 0) {
+      if (whole_records_follow_damage(h.salt, journal, length, at, open.empty() ? -1 : current)) {
+        throw error(errc::corrupt_journal, corrupt_journal_message);
+      }
+      break;
+    }
     if (r.transaction != current) {
       open.clear();
       current = r.transaction;

@@ -459,6 +459,69 @@ TEST_F(JournalCheckTest, ADamagedEndOfTheUndoRecordsIsRefusedOrRolledBackWhole) 
   }
 }
 
+// A durable log is played back up to its first record that fails its check. A power loss can
+// tear only the last transaction's records, the one whose commit was under way: damage there
+// drops that transaction, as a log cut before it would. Damage in an earlier transaction is
+// refused: the records before it are older than bytes the file already holds, and were played
+// over them, and the transactions after it lost.
+TEST_F(JournalCheckTest, ADurableLogDamagedBeforeItsLastTransactionIsRefused) {
+  test_support::child_processes kids;
+  pid_t const pid = kids.start([&] {
+    d_env env{};
+    open_database(name(), &env, d_open_options{d_journal::durable});
+    d_list<std::string> list("list", &env);
+    for (int i = 0; i < 4; ++i) list.push_back("late " + std::to_string(i));
+    ::kill(::getpid(), SIGKILL);
+    return 0;
+  });
+  ASSERT_EQ(kids.wait(pid, std::chrono::steady_clock::now() + std::chrono::seconds(60)), -1);
+  auto const db = test_support::read_file(path());
+  auto const j = test_support::read_file(journal());
+  journal_header h;
+  ASSERT_TRUE(journal_header::decode(j.data(), j.size(), h));
+  ASSERT_EQ(h.kind, journal_kind::redo);
+  struct record { std::size_t at; bool commit; };
+  std::vector<record> records;
+  for (auto at = static_cast<word_t>(journal_header::record_size);;) {
+    redo_record r;
+    auto const room = static_cast<word_t>(j.size()) - at;
+    if (!redo_record::decode(&j.at(static_cast<std::size_t>(at)), room, h.salt, r)) break;
+    records.push_back({static_cast<std::size_t>(at), r.type == redo_record::commit});
+    at += r.size();
+  }
+  std::vector<std::size_t> commits;  // indexes into records
+  for (std::size_t i = 0; i < records.size(); ++i)
+    if (records[i].commit) commits.push_back(i);
+  ASSERT_EQ(commits.size(), 4u) << "one commit for each push";
+  // What the opening makes of the log without its last transaction.
+  std::size_t const last_begins = records[commits[2] + 1].at;
+  test_support::write_file(path(), db);
+  test_support::write_file(journal(), std::vector<char>(j.begin(), j.begin() + last_begins));
+  {
+    d_env env{};
+    close_database(open_database(name(), &env));
+  }
+  auto const without_last = test_support::read_file(path());
+  ASSERT_NE(without_last, db) << "the last push must change the file";
+  // A byte of a record's checksum flipped: the record is whole in length, and fails.
+  auto const checksum_of = [&](std::size_t i) { return records[i].at + redo_record::checksum_offset; };
+  struct row { char const* name; std::size_t at; bool refused; };
+  row const rows[] = {
+      {"the first transaction's first record", checksum_of(0), true},
+      {"the first transaction's commit", checksum_of(commits[0]), true},
+      {"a middle transaction's first record", checksum_of(commits[1] + 1), true},
+      {"the commit before the last transaction", checksum_of(commits[2]), true},
+      {"the last transaction's first record", checksum_of(commits[2] + 1), false},
+      {"the last transaction's commit", checksum_of(commits[3]), false},
+  };
+  for (row const& r : rows) {
+    SCOPED_TRACE(r.name);
+    auto damaged = j;
+    damaged.at(r.at) ^= 0x10;
+    expect_opening(db, damaged, r.refused, without_last);
+  }
+}
+
 // A database left open is cut to its last commit's length: the room grown ahead goes. A
 // committed length whose check fails cuts nothing; with its high bit cleared it cut the file
 // short.

@@ -46,7 +46,9 @@
 // Redo records are appended at commit, followed by the commit record, and the
 // log is synced before any of the transaction reaches the database; recovery
 // replays every transaction whose commit record is intact, in order, and
-// ignores everything from the first record whose checksum fails.
+// ignores everything from the first record whose checksum fails: a torn
+// tail. Only the transaction whose commit was under way can be torn, so whole
+// records of a later one past that point mean damage, and are refused.
 #pragma once
 
 #include <cstdint>
