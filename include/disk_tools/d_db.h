@@ -304,9 +304,12 @@ class d_database {
   // Other processes' commits: when one was made since this opening last
   // looked, the stream, the allocator and every object read the file afresh.
   // Called as every operation starts; nothing while a transaction of either
-  // kind is under way (its view of the file stays as it began).
+  // kind is under way (its view of the file stays as it began), nor inside an
+  // operation that pinned its commit: the reads it makes after the first
+  // belong to the same commit, and following a newer one half way would
+  // change the file under them.
   void follow_commits() {
-    if (lock_ && pinned_ == 0 && journal_->depth() == 0) follow();
+    if (lock_ && pinned_ == 0 && operations_ == 0 && journal_->depth() == 0) follow();
   }
   // An operation outside transactions, once follow_commits has pinned the
   // latest commit for it (db_handle::operation): true when this one counts.
