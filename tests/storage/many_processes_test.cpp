@@ -33,6 +33,8 @@
 
 using namespace disk_tools;
 using test_support::memory_dir;
+using test_support::options_for;
+using test_support::reading;
 using namespace std::chrono_literals;
 
 namespace {
@@ -43,13 +45,6 @@ using steady = std::chrono::steady_clock;
 constexpr unsigned accounts = 100;
 constexpr unsigned opening_balance = 1000;
 constexpr unsigned commits_key = accounts;  // counts the transfers made
-
-d_open_options options_for(d_journal mode, std::chrono::milliseconds busy = 5000ms) {
-  d_open_options o;
-  o.journal = mode;
-  o.busy_timeout = busy;
-  return o;
-}
 
 // An opening of the accounts and their map, made with options (the plain call when there are none).
 struct opening {
@@ -770,12 +765,6 @@ TEST_F(ManyProcesses, AnOpeningThroughALinkTakesTurnsWithOneThroughTheFilesName)
   through_link.put(1, 1);
   EXPECT_EQ(value_at(through_link, 0), 1u);
   EXPECT_EQ(value_at(map, 1), 1u);
-}
-
-d_open_options reading() {
-  d_open_options o;
-  o.read_only = true;
-  return o;
 }
 
 // An opening refused half way (a file that is no database, a journal that cannot be trusted)

@@ -29,6 +29,21 @@ inline char const* mode_name(disk_tools::d_journal mode) {
   return mode == d_journal::atomic ? "atomic" : mode == d_journal::durable ? "durable" : "off";
 }
 
+// Options for an opening in a journal mode that waits busy for its turn (the library's
+// 5 s by default); reading() for one that only reads.
+inline disk_tools::d_open_options options_for(
+    disk_tools::d_journal mode, std::chrono::milliseconds busy = std::chrono::seconds(5)) {
+  disk_tools::d_open_options o;
+  o.journal = mode;
+  o.busy_timeout = busy;
+  return o;
+}
+inline disk_tools::d_open_options reading() {
+  disk_tools::d_open_options o;
+  o.read_only = true;
+  return o;
+}
+
 // A new empty folder, removed with its contents when the object goes.
 class scratch_dir {
  public:
