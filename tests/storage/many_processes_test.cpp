@@ -644,21 +644,16 @@ TEST_F(ManyProcesses, AChildOfForkClosesWhatItInheritedAndLeavesTheParentsLocksA
     for (int i = 0; i < 20; ++i) transfer(own, rng);
   };
   test_support::child_processes kids;
-  auto const deadline = steady::now() + 10s;
-  pid_t const first = kids.start([&] {
+  int const first = kids.run([&] {
     bool const refused = test_support::code_thrown_by([&] { o.map.put(0, 1); }) == errc::closed;
     o.db.reset();
     in_own_opening(1);
     return refused ? 0 : 1;
-  });
-  EXPECT_EQ(kids.wait(first, deadline), 0) << "the child used its parent's opening, or hung";
+  }, 10s);
+  EXPECT_EQ(first, 0) << "the child used its parent's opening, or hung";
   std::mt19937 rng(2);
   for (int i = 0; i < 20; ++i) transfer(o, rng);
-  pid_t const second = kids.start([&] {
-    in_own_opening(3);
-    return 0;
-  });
-  EXPECT_EQ(kids.wait(second, deadline), 0) << "a later opening hung";
+  EXPECT_EQ(kids.run([&] { return in_own_opening(3), 0; }, 10s), 0) << "a later opening hung";
   EXPECT_EQ(total_of(o), opening_total);
   o.db.reset();
   EXPECT_TRUE(check_database_file(name + ".odb").empty());
@@ -734,11 +729,11 @@ TEST_F(ManyProcesses, AnOpeningBesideAKilledOneOverADamagedLockFileIsRefusedNotH
   presence.l_len = 1;
   ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &presence), 0);
   test_support::child_processes kids;
-  pid_t const pid = kids.start([&] {
+  int const status = kids.run([&] {
     return static_cast<int>(test_support::code_thrown_by(
         [&] { opening o(name, options_for(d_journal::atomic, 500ms)); }));
-  });
-  EXPECT_EQ(kids.wait(pid, steady::now() + 10s), static_cast<int>(errc::io_failure))
+  }, 10s);
+  EXPECT_EQ(status, static_cast<int>(errc::io_failure))
       << "the opening hung, or opened over the damaged file";
   ::close(fd);
   opening o(name);  // alone: it makes the file afresh
@@ -1010,14 +1005,13 @@ TEST_F(ReadOnly, AProcessThatMayNotWriteTheLockFileIsToldWhyWhileOthersHaveItOpe
   ASSERT_EQ(::chmod(made.dir.path().c_str(), 0755), 0);
   test_support::child_processes kids;
   auto const opened_as_nobody = [&](std::string const& through) {
-    pid_t const pid = kids.start([&] {
+    return static_cast<errc>(kids.run([&] {
       if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 2;
       return static_cast<int>(test_support::code_thrown_by([&] {
         opening o(through, reading(), d_root::existing);
         if (total_of(o) != opening_total) throw error(errc::corrupt, "wrong total");
       }));
-    });
-    return static_cast<errc>(kids.wait(pid, steady::now() + 10s));
+    }, 10s));
   };
   {
     opening writer(name);

@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <disk_tools/d_db.h>
@@ -184,6 +185,10 @@ class child_processes {
   // The child's exit status, waiting until deadline at most; -1 when it was
   // killed by a signal or had to be killed at the deadline.
   int wait(pid_t pid, std::chrono::steady_clock::time_point deadline);
+  // Runs body in a new process and waits for its status as wait() gives it, limit at most.
+  int run(std::function<int()> body, std::chrono::seconds limit = std::chrono::seconds(60)) {
+    return wait(start(std::move(body)), std::chrono::steady_clock::now() + limit);
+  }
   // Kills the child with SIGKILL and reaps it.
   void kill(pid_t pid);
 
