@@ -773,33 +773,22 @@ TEST_F(ManyProcesses, AnOpeningRefusedLeavesNoLockFileBehind) {
   std::vector<char> journal(4096, 0);
   std::copy_n("not-jrnl", 8, journal.begin());
   test_support::write_file(damaged + ".odb-journal", journal);
-  struct row {
-    char const* what;
-    std::string const& name;
-    d_open_options options;
-    errc refused;
-    bool journal_stays;
-  };
-  row const rows[] = {
-      {"no database, atomic", short_file, options_for(d_journal::atomic), errc::not_a_database,
-       false},
-      {"no database, durable", short_file, options_for(d_journal::durable),
-       errc::not_a_database, false},
-      {"no database, read-only", short_file, reading(), errc::not_a_database, false},
-      {"damaged journal, atomic", damaged, options_for(d_journal::atomic), errc::corrupt_journal,
-       true},
-      {"damaged journal, durable", damaged, options_for(d_journal::durable),
-       errc::corrupt_journal, true},
-      {"damaged journal, read-only", damaged, reading(), errc::corrupt_journal, true},
-  };
-  for (row const& r : rows) {
-    SCOPED_TRACE(r.what);
-    d_env env{};
-    EXPECT_EQ(test_support::code_thrown_by(
-                  [&] { open_database_scoped(r.name, &env, r.options); }),
-              r.refused);
-    EXPECT_FALSE(std::filesystem::exists(r.name + ".odb-lock"));
-    EXPECT_EQ(std::filesystem::exists(r.name + ".odb-journal"), r.journal_stays);
+  struct file { char const* what; std::string const& name; errc refused; bool journal_stays; };
+  std::pair<char const*, d_open_options> const modes[] = {
+      {"atomic", options_for(d_journal::atomic)},
+      {"durable", options_for(d_journal::durable)},
+      {"read-only", reading()}};
+  for (file const& f : {file{"no database", short_file, errc::not_a_database, false},
+                        file{"damaged journal", damaged, errc::corrupt_journal, true}}) {
+    for (auto const& [mode, options] : modes) {
+      SCOPED_TRACE(std::string(f.what) + ", " + mode);
+      d_env env{};
+      EXPECT_EQ(test_support::code_thrown_by(
+                    [&, &o = options] { open_database_scoped(f.name, &env, o); }),
+                f.refused);
+      EXPECT_FALSE(std::filesystem::exists(f.name + ".odb-lock"));
+      EXPECT_EQ(std::filesystem::exists(f.name + ".odb-journal"), f.journal_stays);
+    }
   }
 }
 
