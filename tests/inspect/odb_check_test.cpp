@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
+#include <functional>
 #include <limits>
 #include <map>
 #include <random>
@@ -297,17 +297,22 @@ class JournalCheckTest : public test_support::database_test {
   // A child opens the database, makes changes (in a transaction left open
   // when mid_transaction), and is killed.
   void kill_a_user(bool mid_transaction) {
-    test_support::child_processes kids;
-    pid_t const pid = kids.start([&] {
-      d_env env{};
-      open_database(name(), &env);
+    kill_a_user_after([&](d_env& env) {
       d_list<std::string> list("list", &env);
       if (mid_transaction) new d_transaction(&env);  // never ends
       for (int i = 0; i < 50; ++i) list.push_back(std::string(200, 'x'));
+    });
+  }
+  // A child opens the database, runs changes on it and is killed.
+  void kill_a_user_after(std::function<void(d_env&)> const& changes) {
+    test_support::child_processes kids;
+    ASSERT_EQ(kids.run([&] {
+      d_env env{};
+      open_database(name(), &env);
+      changes(env);
       ::kill(::getpid(), SIGKILL);
       return 0;
-    });
-    ASSERT_EQ(kids.wait(pid, std::chrono::steady_clock::now() + std::chrono::seconds(60)), -1);
+    }), -1);
   }
 
   test_support::run_result odbcheck() {
@@ -327,7 +332,9 @@ class JournalCheckTest : public test_support::database_test {
     if (refused) {
       EXPECT_EQ(thrown, "corrupt journal file...");
       EXPECT_TRUE(test_support::read_file(path()) == db) << "the database changed";
-      EXPECT_EQ(odbcheck().status, 2);
+      auto const r = odbcheck();
+      EXPECT_EQ(r.status, 2);
+      EXPECT_NE(r.err.find("corrupt journal file..."), std::string::npos) << r.err;
     } else {
       EXPECT_EQ(thrown, "");
       EXPECT_TRUE(test_support::read_file(path()) == after) << "not rolled back whole";
@@ -348,21 +355,12 @@ TEST_F(JournalCheckTest, ATransactionCutShortIsCheckedRolledBackAndNothingChange
   EXPECT_NE(r.out.find("no problems found"), std::string::npos) << r.out;
   EXPECT_EQ(test_support::read_file(path()), db);
   EXPECT_EQ(test_support::read_file(journal()), j);
-  // A damaged journal is refused by the checker and by the opening.
+  // A damaged journal is refused by the checker and by the opening; with the journal whole
+  // again, the opening finds the file from before the transaction.
   auto damaged = j;
   damaged.at(100) ^= 0x5a;  // inside the first undo record
-  test_support::write_file(journal(), damaged);
-  auto const refused = odbcheck();
-  EXPECT_EQ(refused.status, 2);
-  EXPECT_NE(refused.err.find("corrupt journal file..."), std::string::npos) << refused.err;
-  d_env failed{};
-  EXPECT_EQ(test_support::thrown_by([&] { open_database(name(), &failed); }),
-            "corrupt journal file...");
-  // With the journal whole again, the opening finds the file from before the transaction.
-  test_support::write_file(journal(), j);
-  d_env env{};
-  close_database(open_database(name(), &env));
-  EXPECT_EQ(test_support::read_file(path()), before_);
+  expect_opening(db, damaged, true, before_);
+  expect_opening(db, j, false, before_);
 }
 
 // A rollback cuts the database to the length its journal recorded when the
@@ -402,10 +400,7 @@ TEST_F(JournalCheckTest, ADamagedHeaderIsRefusedAndChangesNothing) {
 TEST_F(JournalCheckTest, ADamagedEndOfTheUndoRecordsIsRefusedOrRolledBackWhole) {
   // Ten elements rewritten and committed, then three in a transaction cut
   // short: its three records lie over the first three of the ten.
-  test_support::child_processes kids;
-  pid_t const pid = kids.start([&] {
-    d_env env{};
-    open_database(name(), &env);
+  kill_a_user_after([](d_env& env) {
     d_vector<std::uint64_t> v("v", &env);
     v.resize(10);
     {
@@ -415,10 +410,7 @@ TEST_F(JournalCheckTest, ADamagedEndOfTheUndoRecordsIsRefusedOrRolledBackWhole) 
     }
     new d_transaction(&env);  // never ends
     for (long i = 0; i < 3; ++i) v[i] = 2;
-    ::kill(::getpid(), SIGKILL);
-    return 0;
   });
-  ASSERT_EQ(kids.wait(pid, std::chrono::steady_clock::now() + std::chrono::seconds(60)), -1);
   auto const db = test_support::read_file(path());
   auto const j = test_support::read_file(journal());
   word_t const end = decode_word(&j.at(journal_header::end_offset));

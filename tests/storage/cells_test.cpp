@@ -100,8 +100,6 @@ TEST(CodecHelpers, CStringsArePutAsTheirStrings) {
   } const rows[] = {
       {"c_str()", [&](std::string& out) { put(out, text.c_str()); }, text},
       {"char pointer", [&](std::string& out) { put(out, buffer.data()); }, text},
-      {"const char pointer",
-       [&](std::string& out) { put(out, static_cast<char const*>(buffer.data())); }, text},
       {"null pointer", [&](std::string& out) { put(out, none); }, ""},
   };
   for (auto const& row : rows) {

@@ -42,13 +42,10 @@ TEST(DeathThenReopening, EveryOrderOfModesRecoversAndGrowsTheFileAgain) {
       std::string const name = dir.file("db");
       ASSERT_TRUE(create_database(name, nullptr));
       test_support::child_processes kids;
-      auto const status_of = [&](std::function<int()> body) {
-        return kids.wait(kids.start(body), std::chrono::steady_clock::now() + std::chrono::seconds(60));
-      };
-      ASSERT_EQ(status_of([&]() -> int { die_with_a_transaction_open(name, first); }), 0);
+      ASSERT_EQ(kids.run([&]() -> int { die_with_a_transaction_open(name, first); }), 0);
       // Recovery cuts the file back to its data; the appends that follow must reach past
       // the cut (a mapping left over the cut pages faults there).
-      int const status = status_of([&] {
+      int const status = kids.run([&] {
         d_env env{};
         d_database* db = open_database(name, &env, d_open_options{second});
         d_list<std::string> list("list", &env);

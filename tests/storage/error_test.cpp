@@ -40,10 +40,8 @@ struct row {
 
 TEST_F(ErrorTest, EachKindCarriesItsCodeMessageFileAndErrno) {
   d_env env{};
-  d_open_options waits_not;
-  waits_not.busy_timeout = std::chrono::milliseconds(0);
-  d_open_options reads;
-  reads.read_only = true;
+  d_open_options const waits_not = test_support::options_for(d_journal::atomic, {}),
+                       reading = test_support::reading();
   char const* const bad_load = "invalid load factor: give 0 (never grow) or a positive number...";
   row const rows[] = {
       {"missing file", errc::cannot_open, "unable to open alloc file...", ENOENT,
@@ -102,7 +100,7 @@ TEST_F(ErrorTest, EachKindCarriesItsCodeMessageFileAndErrno) {
          }
        }},
       {"read-only", errc::read_only, "database is read-only...", 0,
-       [&](std::string& p) { p = path(), second(reads, env)->get_address("r"); }},
+       [&](std::string& p) { p = path(), second(reading, env)->get_address("r"); }},
       {"closed", errc::closed, "database is closed...", 0,
        [&](std::string&) {
          d_list<std::string> l("l", &env_);

@@ -33,6 +33,8 @@
 
 using namespace disk_tools;
 using test_support::memory_dir;
+using test_support::options_for;
+using test_support::reading;
 using namespace std::chrono_literals;
 
 namespace {
@@ -43,13 +45,6 @@ using steady = std::chrono::steady_clock;
 constexpr unsigned accounts = 100;
 constexpr unsigned opening_balance = 1000;
 constexpr unsigned commits_key = accounts;  // counts the transfers made
-
-d_open_options options_for(d_journal mode, std::chrono::milliseconds busy = 5000ms) {
-  d_open_options o;
-  o.journal = mode;
-  o.busy_timeout = busy;
-  return o;
-}
 
 // An opening of the accounts and their map, made with options (the plain call when there are none).
 struct opening {
@@ -649,21 +644,17 @@ TEST_F(ManyProcesses, AChildOfForkClosesWhatItInheritedAndLeavesTheParentsLocksA
     for (int i = 0; i < 20; ++i) transfer(own, rng);
   };
   test_support::child_processes kids;
-  auto const deadline = steady::now() + 10s;
-  pid_t const first = kids.start([&] {
+  int const first = kids.run([&] {
     bool const refused = test_support::code_thrown_by([&] { o.map.put(0, 1); }) == errc::closed;
     o.db.reset();
     in_own_opening(1);
     return refused ? 0 : 1;
-  });
-  EXPECT_EQ(kids.wait(first, deadline), 0) << "the child used its parent's opening, or hung";
+  }, 10s);
+  EXPECT_EQ(first, 0) << "the child used its parent's opening, or hung";
   std::mt19937 rng(2);
   for (int i = 0; i < 20; ++i) transfer(o, rng);
-  pid_t const second = kids.start([&] {
-    in_own_opening(3);
-    return 0;
-  });
-  EXPECT_EQ(kids.wait(second, deadline), 0) << "a later opening hung";
+  int const second = kids.run([&] { in_own_opening(3); return 0; }, 10s);
+  EXPECT_EQ(second, 0) << "a later opening hung";
   EXPECT_EQ(total_of(o), opening_total);
   o.db.reset();
   EXPECT_TRUE(check_database_file(name + ".odb").empty());
@@ -739,11 +730,11 @@ TEST_F(ManyProcesses, AnOpeningBesideAKilledOneOverADamagedLockFileIsRefusedNotH
   presence.l_len = 1;
   ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &presence), 0);
   test_support::child_processes kids;
-  pid_t const pid = kids.start([&] {
+  int const status = kids.run([&] {
     return static_cast<int>(test_support::code_thrown_by(
         [&] { opening o(name, options_for(d_journal::atomic, 500ms)); }));
-  });
-  EXPECT_EQ(kids.wait(pid, steady::now() + 10s), static_cast<int>(errc::io_failure))
+  }, 10s);
+  EXPECT_EQ(status, static_cast<int>(errc::io_failure))
       << "the opening hung, or opened over the damaged file";
   ::close(fd);
   opening o(name);  // alone: it makes the file afresh
@@ -772,12 +763,6 @@ TEST_F(ManyProcesses, AnOpeningThroughALinkTakesTurnsWithOneThroughTheFilesName)
   EXPECT_EQ(value_at(map, 1), 1u);
 }
 
-d_open_options reading() {
-  d_open_options o;
-  o.read_only = true;
-  return o;
-}
-
 // An opening refused half way (a file that is no database, a journal that cannot be trusted)
 // left the lock file it had made, though nothing had the database open; a journal stays
 // only where it holds what the next opening must look at.
@@ -789,33 +774,22 @@ TEST_F(ManyProcesses, AnOpeningRefusedLeavesNoLockFileBehind) {
   std::vector<char> journal(4096, 0);
   std::copy_n("not-jrnl", 8, journal.begin());
   test_support::write_file(damaged + ".odb-journal", journal);
-  struct row {
-    char const* what;
-    std::string const& name;
-    d_open_options options;
-    errc refused;
-    bool journal_stays;
-  };
-  row const rows[] = {
-      {"no database, atomic", short_file, options_for(d_journal::atomic), errc::not_a_database,
-       false},
-      {"no database, durable", short_file, options_for(d_journal::durable),
-       errc::not_a_database, false},
-      {"no database, read-only", short_file, reading(), errc::not_a_database, false},
-      {"damaged journal, atomic", damaged, options_for(d_journal::atomic), errc::corrupt_journal,
-       true},
-      {"damaged journal, durable", damaged, options_for(d_journal::durable),
-       errc::corrupt_journal, true},
-      {"damaged journal, read-only", damaged, reading(), errc::corrupt_journal, true},
-  };
-  for (row const& r : rows) {
-    SCOPED_TRACE(r.what);
-    d_env env{};
-    EXPECT_EQ(test_support::code_thrown_by(
-                  [&] { open_database_scoped(r.name, &env, r.options); }),
-              r.refused);
-    EXPECT_FALSE(std::filesystem::exists(r.name + ".odb-lock"));
-    EXPECT_EQ(std::filesystem::exists(r.name + ".odb-journal"), r.journal_stays);
+  struct file { char const* what; std::string const& name; errc refused; bool journal_stays; };
+  std::pair<char const*, d_open_options> const modes[] = {
+      {"atomic", options_for(d_journal::atomic)},
+      {"durable", options_for(d_journal::durable)},
+      {"read-only", reading()}};
+  for (file const& f : {file{"no database", short_file, errc::not_a_database, false},
+                        file{"damaged journal", damaged, errc::corrupt_journal, true}}) {
+    for (auto const& [mode, options] : modes) {
+      SCOPED_TRACE(std::string(f.what) + ", " + mode);
+      d_env env{};
+      EXPECT_EQ(test_support::code_thrown_by(
+                    [&, &o = options] { open_database_scoped(f.name, &env, o); }),
+                f.refused);
+      EXPECT_FALSE(std::filesystem::exists(f.name + ".odb-lock"));
+      EXPECT_EQ(std::filesystem::exists(f.name + ".odb-journal"), f.journal_stays);
+    }
   }
 }
 
@@ -1021,14 +995,13 @@ TEST_F(ReadOnly, AProcessThatMayNotWriteTheLockFileIsToldWhyWhileOthersHaveItOpe
   ASSERT_EQ(::chmod(made.dir.path().c_str(), 0755), 0);
   test_support::child_processes kids;
   auto const opened_as_nobody = [&](std::string const& through) {
-    pid_t const pid = kids.start([&] {
+    return static_cast<errc>(kids.run([&] {
       if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 2;
       return static_cast<int>(test_support::code_thrown_by([&] {
         opening o(through, reading(), d_root::existing);
         if (total_of(o) != opening_total) throw error(errc::corrupt, "wrong total");
       }));
-    });
-    return static_cast<errc>(kids.wait(pid, steady::now() + 10s));
+    }, 10s));
   };
   {
     opening writer(name);

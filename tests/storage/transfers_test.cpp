@@ -54,12 +54,7 @@ std::chrono::milliseconds as_ms(double seconds) {
   return std::chrono::milliseconds(static_cast<long>(seconds * 1000));
 }
 
-d_open_options options_for(d_journal mode) {
-  d_open_options o;
-  o.journal = mode;
-  o.busy_timeout = 2000ms;
-  return o;
-}
+d_open_options options_for(d_journal mode) { return test_support::options_for(mode, 2000ms); }
 
 // What every process of one run adds up, in memory shared with the test.
 struct tally {
@@ -522,11 +517,9 @@ std::vector<lock_damage> lock_damages() {
 // starts it afresh, and a second opening joins it.
 TEST(DamagedLockFile, DoesNotStopTheNextOpening) {
   struct first_opening { char const* what; d_open_options options; };
-  d_open_options read_only = options_for(d_journal::atomic);
-  read_only.read_only = true;
   first_opening const firsts[] = {{"atomic", options_for(d_journal::atomic)},
                                   {"durable", options_for(d_journal::durable)},
-                                  {"read-only", read_only}};
+                                  {"read-only", test_support::reading()}};
   for (auto const& damage : lock_damages()) {
     for (auto const& first : firsts) {
       SCOPED_TRACE(std::string(damage.what) + ", " + first.what + " opening");

@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <disk_tools/d_db.h>
@@ -27,6 +28,21 @@ inline bool ends_with(std::string const& s, std::string const& tail) {
 inline char const* mode_name(disk_tools::d_journal mode) {
   using disk_tools::d_journal;
   return mode == d_journal::atomic ? "atomic" : mode == d_journal::durable ? "durable" : "off";
+}
+
+// Options for an opening in a journal mode that waits busy for its turn (the library's
+// 5 s by default); reading() for one that only reads.
+inline disk_tools::d_open_options options_for(
+    disk_tools::d_journal mode, std::chrono::milliseconds busy = std::chrono::seconds(5)) {
+  disk_tools::d_open_options o;
+  o.journal = mode;
+  o.busy_timeout = busy;
+  return o;
+}
+inline disk_tools::d_open_options reading() {
+  disk_tools::d_open_options o;
+  o.read_only = true;
+  return o;
 }
 
 // A new empty folder, removed with its contents when the object goes.
@@ -169,6 +185,10 @@ class child_processes {
   // The child's exit status, waiting until deadline at most; -1 when it was
   // killed by a signal or had to be killed at the deadline.
   int wait(pid_t pid, std::chrono::steady_clock::time_point deadline);
+  // Runs body in a new process and waits for its status as wait() gives it, limit at most.
+  int run(std::function<int()> body, std::chrono::seconds limit = std::chrono::seconds(60)) {
+    return wait(start(std::move(body)), std::chrono::steady_clock::now() + limit);
+  }
   // Kills the child with SIGKILL and reaps it.
   void kill(pid_t pid);
 
