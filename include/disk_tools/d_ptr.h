@@ -14,37 +14,36 @@ namespace disk_tools {
 template <class T>
 class d_ptr;
 
-// Names the pointer's cell; reads and replaces the value it holds. Valid while
-// its d_ptr lives.
+// Names the pointer's cell; reads and replaces the value it holds, as a
+// d_var on that cell does. It keeps no value of its own, so it reads what the
+// file holds now (an empty value while the cell holds none, as after a
+// rollback of the cell's first value), and it stays usable when its d_ptr
+// moves or goes.
 template <class T>
 class d_ptr_assign : detail::compares_as<d_ptr_assign<T>, T> {
  public:
-  d_ptr_assign(word_t cell, T* cached, io_tools::bfstream* stream, d_alloc* allocator,
-               db_handle link)
-      : cell_(cell), cached_(cached), stream_(stream), allocator_(allocator), link_(std::move(link)) {}
+  d_ptr_assign(word_t cell, io_tools::bfstream* stream, d_alloc* allocator, db_handle link)
+      : cell_(cell), stream_(stream), allocator_(allocator), link_(std::move(link)) {}
 
   d_ptr_assign& operator=(T const& value) {
     in_change(link_.db(), [&] {
       link_.require_not_gone(cell_);
       assign_cell(*stream_, *allocator_, cell_, value);
     });
-    *cached_ = value;
     return *this;
   }
 
-  // The stored value; the pointer's last known value while the cell holds
-  // none.
+  // The stored value; an empty value while the cell holds none.
   operator T() const {
     auto const op = link_.operation();
     link_.require_not_gone(cell_);
     word_t const block = stream_->read_word(cell_);
-    if (block != no_address) *cached_ = stored_value<T>::read(*stream_, block);
-    return *cached_;
+    if (block == no_address) return T{};
+    return stored_value<T>::read(*stream_, block);
   }
 
  private:
   word_t cell_;
-  T* cached_;
   io_tools::bfstream* stream_;
   d_alloc* allocator_;
   db_handle link_;
@@ -64,10 +63,9 @@ class d_ptr {
   // A pointer aimed at a variable's cell: it reads and writes the variable.
   d_ptr(d_var<T> const& var, d_env* env) : d_ptr(var.cell(), env) {}
 
-  // Re-aims the pointer at a variable's cell, forgetting the value it knew.
+  // Re-aims the pointer at a variable's cell.
   d_ptr& operator=(d_var<T> const& var) {
     cell_ = var.cell();
-    cached_ = T{};
     link_.up_to_date();
     return *this;
   }
@@ -78,9 +76,7 @@ class d_ptr {
   d_ptr_assign<T> operator*() {
     auto const op = link_.operation();
     link_.require_not_gone(cell_);
-    word_t const block = stream_->read_word(cell_);
-    if (block != no_address) cached_ = stored_value<T>::read(*stream_, block);
-    return d_ptr_assign<T>(cell_, &cached_, stream_, allocator_, link_);
+    return d_ptr_assign<T>(cell_, stream_, allocator_, link_);
   }
 
   long cell() const { return cell_; }
@@ -91,7 +87,6 @@ class d_ptr {
   d_alloc* allocator_;
   d_database* database_;
   db_handle link_;
-  T cached_{};
 };
 
 }  // namespace disk_tools

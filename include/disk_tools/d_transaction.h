@@ -10,12 +10,17 @@
 // keeps its changes as part of the outer one (they reach the file for good
 // only when the outermost commits), and its rollback takes back only its own.
 // An operation that fails inside a transaction takes back only its own
-// changes too, and the transaction goes on.
+// changes too, and the transaction goes on. Transactions end innermost first:
+// a commit while one begun inside it is still open is refused ("a transaction
+// begun inside this one is still open..."), and a rollback (or the end of the
+// scope) takes back the ones begun inside it with its own changes, which ends
+// them.
 //
 // With the journal off nothing can be taken back: a rollback leaves the
 // changes made so far in place.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <type_traits>
 
@@ -34,11 +39,18 @@ class d_transaction {
 
   void commit();
   void rollback();
-  bool active() const { return active_; }
+  // False once it committed or rolled back, or a transaction around it
+  // rolled back (which took it back too).
+  bool active() const;
 
  private:
+  std::size_t open_level() const;
+
   std::shared_ptr<db_state> state_;
   bool active_ = true;
+  // The change count as its scope began, which names that scope among the
+  // open ones (db_state::scope_began).
+  std::uint64_t began_ = 0;
 };
 
 // A read transaction: every read made while it lasts sees the database as one

@@ -33,6 +33,7 @@ enum class errc {
   wrong_kind,         // the root holds a container made another way (another hash)
   busy,               // another thread is inside an operation, or another writer's turn lasted too long
   read_only,          // a change to a database opened for reading, or one that needs a writer's recovery
+  nested_open,        // a commit of a transaction while one begun inside it is still open
 };
 
 class error : public std::runtime_error {

@@ -1103,10 +1103,31 @@ d_transaction::d_transaction(d_database* db) {
   if (!db) throw error(errc::closed, "database is closed...");
   state_ = db->state();
   state_->open().begin_change();
+  began_ = state_->scope_began.back();
 }
 
 d_transaction::~d_transaction() {
-  if (active_ && state_->database) state_->database->rollback_change();
+  if (!active_ || !state_->database) return;
+  // Scopes begun inside it and left open are part of it: they go with it, so
+  // that the rollback takes back its own changes, not an inner scope's only.
+  std::size_t const level = open_level();
+  if (level == 0) return;
+  for (std::size_t open = state_->scope_began.size(); open >= level; --open) {
+    state_->database->rollback_change();
+  }
+}
+
+// Where its scope stands among the open ones, 1 for the outermost; 0 once a
+// scope around it was rolled back, which took it back and ended it.
+std::size_t d_transaction::open_level() const {
+  std::vector<std::uint64_t> const& open = state_->scope_began;
+  auto const at = std::find(open.begin(), open.end(), began_);
+  return at == open.end() ? 0 : static_cast<std::size_t>(at - open.begin()) + 1;
+}
+
+bool d_transaction::active() const {
+  if (!active_) return false;
+  return !state_->database || open_level() != 0;
 }
 
 d_read_transaction::d_read_transaction(d_database* db) {
@@ -1124,6 +1145,16 @@ void d_read_transaction::end() {
 void d_transaction::commit() {
   if (!active_) throw error(errc::transaction_ended, "transaction already ended...");
   d_database& db = state_->open();
+  std::size_t const level = open_level();
+  if (level == 0) {
+    active_ = false;
+    throw error(errc::transaction_ended, "transaction already ended...");
+  }
+  // Committing would end the inner scope instead, and leave this one open.
+  if (level != state_->scope_began.size()) {
+    throw error(errc::nested_open,
+                "a transaction begun inside this one is still open: end it first...");
+  }
   db.commit_change();
   active_ = false;
 }
@@ -1131,8 +1162,12 @@ void d_transaction::commit() {
 void d_transaction::rollback() {
   if (!active_) throw error(errc::transaction_ended, "transaction already ended...");
   d_database& db = state_->open();
+  std::size_t const level = open_level();
   active_ = false;
-  db.rollback_change();
+  if (level == 0) throw error(errc::transaction_ended, "transaction already ended...");
+  for (std::size_t open = state_->scope_began.size(); open >= level; --open) {
+    db.rollback_change();
+  }
 }
 
 }  // namespace disk_tools

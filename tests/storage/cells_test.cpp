@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <disk_tools/d_ptr.h>
 #include <disk_tools/d_ref.h>
+#include <disk_tools/d_transaction.h>
 #include <disk_tools/d_var.h>
 #include <disk_tools/detail/factories.h>
 #include "harness.h"
@@ -134,6 +136,51 @@ TEST_F(CellTest, NamedVariablePointerAndReferenceSurviveReopening) {
   EXPECT_EQ(r.get_data(), "kept");
   r.grab(env_.stream, -1, env_.allocator, env_.database);
   EXPECT_EQ(r.get_data(), "kept");  // no block: the cached value stays
+}
+
+// A pointer's proxy reads the cell as the file holds it now: after a rollback
+// of the cell's first value, an empty value, as a variable on the cell reads.
+TEST_F(CellTest, PointerReadsNoValueOnceItsCellsFirstValueIsRolledBack) {
+  d_var<std::string> text("text", &env_);
+  d_ptr<std::string> text_ptr(text, &env_);
+  d_var<long> number("number", &env_);
+  d_ptr<long> number_ptr(number, &env_);
+  {
+    d_transaction tx(db_);
+    *text_ptr = "taken back";
+    *number_ptr = 42;
+    EXPECT_EQ(static_cast<std::string>(*text_ptr), "taken back");
+    EXPECT_EQ(static_cast<long>(*number_ptr), 42);
+  }  // rolled back
+  EXPECT_EQ(text.get_data(), "");
+  EXPECT_EQ(static_cast<std::string>(*text_ptr), "");
+  EXPECT_EQ(number.get_data(), 0);
+  EXPECT_EQ(static_cast<long>(*number_ptr), 0);
+  *text_ptr = "kept";
+  EXPECT_EQ(text.get_data(), "kept");
+}
+
+// The proxy *p stays usable when p moves or goes (a std::vector of pointers
+// that grows moves them all), and its reads leave other pointers alone.
+TEST_F(CellTest, PointerProxyOutlivesItsPointer) {
+  d_var<std::string> first("first", &env_), second("second", &env_);
+  first = "alpha";
+  std::optional<d_ptr<std::string>> ptr(std::in_place, first, &env_);
+  d_ptr_assign<std::string> proxy = **ptr;
+  ptr.reset();
+  ptr.emplace(second, &env_);  // likely where the first pointer was
+  EXPECT_EQ(static_cast<std::string>(proxy), "alpha");
+  EXPECT_EQ(static_cast<std::string>(**ptr), "");
+  proxy = "through the proxy";
+  EXPECT_EQ(first.get_data(), "through the proxy");
+
+  std::vector<d_ptr<std::string>> pointers;
+  pointers.emplace_back(first, &env_);
+  d_ptr_assign<std::string> element = *pointers[0];
+  for (int i = 0; i < 8; ++i) pointers.emplace_back(second, &env_);  // moves pointers[0]
+  element = "moved";
+  EXPECT_EQ(static_cast<std::string>(element), "moved");
+  EXPECT_EQ(static_cast<std::string>(*pointers[0]), "moved");
 }
 
 TEST_F(CellTest, ReferencesCompareByValueWithBytesUnsigned) {

@@ -120,6 +120,13 @@ TEST_F(ErrorTest, EachKindCarriesItsCodeMessageFileAndErrno) {
          change.commit();
          change.commit();
        }},
+      {"inner one open", errc::nested_open,
+       "a transaction begun inside this one is still open: end it first...", 0,
+       [&](std::string&) {
+         d_transaction outer(db_);
+         d_transaction inner(db_);
+         outer.commit();
+       }},
       {"directory full", errc::directory_full, "root directory full...", 0,
        [&](std::string&) {
          for (int i = 0; i < 100; ++i) db_->get_address("root " + std::to_string(i));
