@@ -203,11 +203,12 @@ class bfstream {
     }
     write_filled(address, n, fill);
   }
-  // Lets fill(char* file), file the mapping's first byte, make in place and in
-  // the order it makes them writes that all lie in the n bytes at address, where each
-  // would be a plain copy; false, with nothing written, where they would not
-  // (the caller then makes them one by one). Counted as one write. For the
-  // journal, whose every record moves two of its header words too.
+  // Lets fill(char* file), given the mapping's first byte, make writes that
+  // all lie in the n bytes at address, in place and in the order it makes
+  // them, where each would be a plain copy; false, with nothing written,
+  // where they would not (the caller then makes them one by one). Counted as
+  // one write. For the journal, whose every record moves two of its header
+  // words too.
   template <class Fill>
   bool write_in_place(disk_tools::word_t address, std::size_t n, Fill fill) {
     auto const end = address + static_cast<disk_tools::word_t>(n);
