@@ -165,7 +165,17 @@ __attribute__((target("sse4.2"))) std::uint32_t crc_hardware_head_and_word(
   auto const c = static_cast<std::uint32_t>(_mm_crc32_u64(~std::uint32_t{0}, h));
   return ~static_cast<std::uint32_t>(_mm_crc32_u64(_mm_crc32_u32(c, h2), w));
 }
+
+__attribute__((target("sse4.2"))) std::uint32_t crc_hardware_word(unsigned char const* word) {
+  std::uint64_t w;
+  std::memcpy(&w, word, 8);
+  return ~static_cast<std::uint32_t>(_mm_crc32_u64(~std::uint32_t{0}, w));
+}
 #endif
+
+std::uint32_t crc_software_word(unsigned char const* word) {
+  return ~crc_software(~std::uint32_t{0}, word, 8);
+}
 
 std::uint32_t crc_software_head_and_word(unsigned char const* head, unsigned char const* word) {
   return ~crc_software(crc_software(~std::uint32_t{0}, head, 12), word, 8);
@@ -199,11 +209,22 @@ crc_head_and_word_function const best_crc_head_and_word =
 #endif
                                      crc_software_head_and_word;
 
+using crc_word_function = std::uint32_t (*)(unsigned char const*);
+crc_word_function const best_crc_word =
+#ifdef ODB_CRC_HARDWARE
+    __builtin_cpu_supports("sse4.2") ? crc_hardware_word :
+#endif
+                                     crc_software_word;
+
 }  // namespace
 
 std::uint32_t crc32c_head_and_word(void const* head, void const* word) {
   return best_crc_head_and_word(static_cast<unsigned char const*>(head),
                                 static_cast<unsigned char const*>(word));
+}
+
+std::uint32_t crc32c_word(void const* word) {
+  return best_crc_word(static_cast<unsigned char const*>(word));
 }
 
 std::uint32_t crc32c(std::uint32_t crc, void const* data, std::size_t n) {

@@ -784,18 +784,39 @@ void db_journal::save(word_t address, char const* old, std::size_t n) {
     undo_end_ += size;
     return;
   }
-  if (undo_end_ == header_size) {
-    // Checked before it is trusted: a rollback cuts the database to it.
-    write_header_word(journal_header::size_before_offset, committed_length_);
-    write_header_word(journal_header::size_check_offset, ~committed_length_);
+  bool const first = undo_end_ == header_size;
+  word_t const end = undo_end_ + size;
+  // The length before goes first, checked before it is trusted: a rollback
+  // cuts the database to it. The record is whole before the end word counts
+  // it, and counted before the database's bytes change; the end's check goes
+  // before the word (see checked_end). In place, the header words and the
+  // record are laid out in one go, in that order (the fences keep the
+  // compiler to it); else they are written one by one.
+  bool const in_place =
+      file_.write_in_place(0, static_cast<std::size_t>(end), [&](char* file) {
+        if (first) {
+          encode_word(file + journal_header::size_before_offset, committed_length_);
+          encode_word(file + journal_header::size_check_offset, ~committed_length_);
+          std::atomic_signal_fence(std::memory_order_seq_cst);
+        }
+        undo_record::encode(file + undo_end_, address, old, n);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        encode_word(file + journal_header::salt_offset, journal_header::end_check_of(end));
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        encode_word(file + journal_header::end_offset, end);
+      });
+  if (!in_place) {
+    if (first) {
+      write_header_word(journal_header::size_before_offset, committed_length_);
+      write_header_word(journal_header::size_check_offset, ~committed_length_);
+    }
+    file_.write_with(undo_end_, static_cast<std::size_t>(size),
+                     [&](char* out) { undo_record::encode(out, address, old, n); });
+    undo_end_ = end;
+    write_end_check(end);
+    write_header_word(journal_header::end_offset, end);
   }
-  file_.write_with(undo_end_, static_cast<std::size_t>(size),
-                   [&](char* out) { undo_record::encode(out, address, old, n); });
-  undo_end_ += size;
-  // The record is whole before the end word counts it, and counted before the
-  // database's bytes change. The check goes first (see checked_end).
-  write_end_check(undo_end_);
-  write_header_word(journal_header::end_offset, undo_end_);
+  undo_end_ = end;
   std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
@@ -836,10 +857,31 @@ void db_journal::replay(word_t undo_end) {
 void db_journal::commit_atomic() {
   ++stats_.commits;
   word_t const length = db_.size();
+  bool const grown = length != committed_length_;
+  bool const saved = undo_end_ != header_size;
+  if (!grown && !saved) return;
   // The length first: until the end word moves back, a crash still rolls the
-  // transaction back to the length it began with.
-  if (length != committed_length_) write_committed_length(length);
-  if (undo_end_ != header_size) {
+  // transaction back to the length it began with. In place the words are
+  // laid out in one go, in the order they are written one by one otherwise.
+  bool const in_place = file_.write_in_place(0, header_size, [&](char* file) {
+    if (grown) {
+      encode_word(file + journal_header::committed_size_offset, length);
+      encode_u32(file + journal_header::committed_check_offset, journal_header::check_of(length));
+      std::atomic_signal_fence(std::memory_order_seq_cst);
+    }
+    if (saved) {
+      encode_word(file + journal_header::end_offset, header_size);
+      std::atomic_signal_fence(std::memory_order_seq_cst);
+      encode_word(file + journal_header::salt_offset, journal_header::end_check_of(header_size));
+    }
+  });
+  if (in_place) {
+    if (grown) committed_length_ = length;
+    undo_end_ = header_size;
+    return;
+  }
+  if (grown) write_committed_length(length);
+  if (saved) {
     write_header_word(journal_header::end_offset, header_size);
     write_end_check(header_size);
     undo_end_ = header_size;

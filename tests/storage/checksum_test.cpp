@@ -1,7 +1,8 @@
 // The journal's checksum: the known CRC-32C of "123456789", long runs however
-// the bytes are split between the two parts of a call, and an undo record that refuses
-// every flipped bit of its head and its bytes (records written by earlier
-// versions must keep decoding, so the sum may not change).
+// the bytes are split between the two parts of a call, one word at any alignment,
+// and an undo record that refuses every flipped bit of its head and its bytes
+// (records written by earlier versions must keep decoding, so the sum may not
+// change).
 #include <disk_tools/detail/checksum.h>
 #include <disk_tools/detail/journal_records.h>
 #include <gtest/gtest.h>
@@ -43,6 +44,11 @@ TEST(Checksum, TheKnownValueAndLongRunsAgreeWithTheBitwiseSumAtAnyStartLengthAnd
       }
       // Continued from an earlier sum, as a record's head then its bytes.
       EXPECT_EQ(crc32c(crc32c(0, p, n / 2), p + n / 2, n - n / 2), want) << start << " " << n;
+    }
+    // The one-word sum (the committed length's check), at every alignment.
+    for (std::size_t at = start; at + 8 <= 200; at += 8) {
+      char const* p = bytes.data() + at;
+      EXPECT_EQ(crc32c_word(p), crc_by_bits(p, 8)) << at;
     }
   }
 }

@@ -201,9 +201,26 @@ class bfstream {
       pos_ = end;
       return;
     }
-    std::vector<char> bytes(n);
-    fill(bytes.data());
-    write_at(address, bytes.data(), n);
+    write_filled(address, n, fill);
+  }
+  // Lets fill(char* file), given the mapping's first byte, make writes that
+  // all lie in the n bytes at address, in place and in the order it makes
+  // them, where each would be a plain copy; false, with nothing written,
+  // where they would not (the caller then makes them one by one). Counted as
+  // one write. For the journal, whose every record moves two of its header
+  // words too.
+  template <class Fill>
+  bool write_in_place(disk_tools::word_t address, std::size_t n, Fill fill) {
+    auto const end = address + static_cast<disk_tools::word_t>(n);
+    if (!(base_ && !private_ && !guard_ && !active_observer && address >= 0 && end <= physical_ &&
+          end <= static_cast<disk_tools::word_t>(populated_))) {
+      return false;
+    }
+    fill(base_);
+    ++counts_.writes;
+    if (end > size_) size_ = end;
+    pos_ = end;
+    return true;
   }
   disk_tools::word_t read_word(disk_tools::word_t address) {
     char w[disk_tools::word_size];
@@ -327,6 +344,15 @@ class bfstream {
   bool failed() const { return (state_ & (failbit | badbit)) != 0; }
   void write_fully(disk_tools::word_t address, char const* src, std::size_t n, bool guarded);
   void write_at_slowly(disk_tools::word_t address, void const* src, std::size_t n);
+  // write_with's way through a copy, kept out of line: the journal writes a
+  // header word per record, and the copy's buffer would make every caller set
+  // up a frame for it.
+  template <class Fill>
+  [[gnu::noinline]] void write_filled(disk_tools::word_t address, std::size_t n, Fill fill) {
+    std::vector<char> bytes(n);
+    fill(bytes.data());
+    write_at(address, bytes.data(), n);
+  }
   void pwrite_fully(disk_tools::word_t address, char const* src, std::size_t n);
   void notify(io_event::kind what, disk_tools::word_t address, char const* bytes,
               std::size_t n) const;

@@ -106,7 +106,7 @@ struct journal_header {
   static std::uint32_t check_of(word_t length) {
     char bytes[word_size];
     encode_word(bytes, length);
-    return crc32c(0, bytes, word_size);
+    return crc32c_word(bytes);
   }
   // One multiplication, as the end word moves with every record. Odd, the
   // factor maps no two ends to one check and no end but 0 to 0, which marks a
