@@ -75,14 +75,16 @@ struct nested_container<d_list<U>> {
   // Every block is found before any is freed: a freed block may be reused by
   // the allocator's own bookkeeping. Objects of the inner lists find them
   // gone, as objects of the outer one do.
-  static void free_with_inner_lists(d_list<U>& list, word_t handle, d_env* env) {
+  static void free_with_inner_lists(d_list<U> const& list, word_t handle, d_env* env) {
     std::vector<word_t> blocks, handles;
-    root_walker(*env->stream, false)
-        .walk(kind_name<d_list<U>>::get(), list.header_address(), [&](owned_block const& b) {
-          blocks.push_back(b.address);
-          // An inner list's handle block is one word naming its header.
-          if (b.links == std::vector<std::size_t>{0} && b.run_words == 0) handles.push_back(b.address);
-        });
+    auto const take = [&](owned_block const& b) {
+      blocks.push_back(b.address);
+      // An inner list's handle block is one word naming its header (a list's
+      // header is such a block too, and no harm to count).
+      bool const one_word = b.links == std::vector<std::size_t>{0} && b.run_words == 0;
+      if (one_word) handles.push_back(b.address);
+    };
+    root_walker(*env->stream, false).walk(kind_name<d_list<U>>::get(), list.header_address(), take);
     for (word_t b : blocks) env->allocator->deallocate(b);
     env->allocator->deallocate(handle);
     for (word_t h : handles) env->database->state()->note_freed(h);
