@@ -279,7 +279,8 @@ class d_database {
   // the container's shape is checked as far as it tells (the container kind,
   // and a map's key and value widths), and a misfit is refused like a
   // mismatch. Throws "no root ... in the database..." for a missing root and
-  // "root name too long to record its kind..." when the record does not fit.
+  // "root name too long to record its kind..." when the record does not fit
+  // beside the name ("root kind too long to record..." when it fits none).
   void record_kind(std::string const& name, std::string const& kind);
   bool records_kinds() const { return record_kinds_; }
 

@@ -76,6 +76,8 @@ root_survey survey_roots(io_tools::bfstream& s) {
       survey.live.blocks.resize(walked);
       if (failure.code() != errc::corrupt) {
         ++survey.unwalked;
+        survey.unknown.push_back("root \"" + e.name + "\" (" + e.kind +
+                                 ") was not walked: " + failure.what());
         continue;
       }
       if (fault.empty()) {

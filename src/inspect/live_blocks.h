@@ -25,12 +25,14 @@ live_blocks collect_live_blocks(io_tools::bfstream& s);
 
 // Every root walked that can be: the blocks of those whose walk succeeds, a
 // sentence for each whose records cannot be followed (its blocks left out),
-// and how many could not be walked at all (no kind recorded, or one this
-// code does not know).
+// how many could not be walked at all (no kind recorded, or one this code
+// does not know), and a sentence for each that records a kind this code
+// does not know.
 struct root_survey {
   live_blocks live;
   std::vector<std::string> damaged;
   int unwalked = 0;
+  std::vector<std::string> unknown;
 };
 root_survey survey_roots(io_tools::bfstream& s);
 

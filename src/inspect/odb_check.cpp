@@ -200,6 +200,9 @@ database_check check_database(std::string const& path) {
     // damage inside a container is found, not only in the allocator's lists.
     root_survey survey = survey_roots(s);
     result.problems = survey.damaged;
+    // A root this code cannot walk is not checked past the allocator's
+    // lists: say so rather than let "no problems found" cover it.
+    result.notes = survey.unknown;
     std::string const lost = unowned_space(std::move(survey));
     if (!lost.empty()) result.notes.push_back(lost);
   }

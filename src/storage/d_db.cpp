@@ -142,6 +142,18 @@ error kind_mismatch(std::string const& name, std::string const& recorded,
   return error(errc::wrong_kind, text.c_str());
 }
 
+// A descriptor longer than any record holds is refused for what it is: no
+// shorter root name would make room for it.
+void check_kind_fits(directory_entry const& e, std::string const& kind) {
+  if (kind.size() > kind_record::max_kind_length) {
+    std::string const text = "root kind too long to record: a descriptor holds at most " +
+                             std::to_string(kind_record::max_kind_length) +
+                             " bytes; give its element types shorter words (kind_name)...";
+    throw error(errc::bad_name, text.c_str());
+  }
+  if (!e.kind_fits(kind)) throw error(errc::bad_name, "root name too long to record its kind...");
+}
+
 error holds_no(std::string const& name, std::string const& kind) {
   std::string const text = "root \"" + name + "\" holds no " + kind + "...";
   return error(errc::wrong_kind, text.c_str());
@@ -905,9 +917,7 @@ long d_database::attach_root(std::string const& name, std::string const& kind, d
     bool const fresh = e.slot == no_address && e.kind_status == kind_record::status::none;
     bool const must_record = record_kinds_ || kind.rfind("ordered<", 0) == 0;
     if (fresh && must_record) {
-      if (!e.kind_fits(kind)) {
-        throw error(errc::bad_name, "root name too long to record its kind...");
-      }
+      check_kind_fits(e, kind);
       e.kind = kind;
       e.kind_status = kind_record::status::recorded;
       changed = true;
@@ -948,7 +958,7 @@ void d_database::record_kind(std::string const& name, std::string const& kind) {
         throw holds_no(name, kind);
       }
     }
-    if (!e.kind_fits(kind)) throw error(errc::bad_name, "root name too long to record its kind...");
+    check_kind_fits(e, kind);
     e.kind = kind;
     write_entry(stream_, directory_offset_, at, e);
   });

@@ -21,6 +21,16 @@
 #include <disk_tools/detail/journal_records.h>
 #include "harness.h"
 
+// A plain type given a word of its own, which tells the walk of a typed map nothing of how
+// its slots are laid out.
+struct tagged_point {
+  std::int32_t x, y;
+};
+template <>
+struct disk_tools::kind_name<tagged_point> {
+  static std::string get() { return "point"; }
+};
+
 using namespace disk_tools;
 
 namespace {
@@ -166,6 +176,18 @@ TEST_F(CheckTest, DamageInsideATypedRootIsToldByTheRoot) {
     EXPECT_TRUE(mentions(problems, c.expected))
         << c.what << ": " << ::testing::PrintToString(problems);
   }
+}
+
+// A root whose recorded kind this code cannot walk was passed over in silence, so that "no
+// problems found" covered a container nothing had looked inside: a note names it.
+TEST_F(CheckTest, ARootOfAKindThatCannotBeWalkedIsNamedInANote) {
+  d_map<int, tagged_point>("points", &env_).put(1, tagged_point{2, 3});
+  d_var<long>("n", &env_) = 1;
+  close();
+  database_check const c = check_database(path());
+  EXPECT_EQ(c.problems, std::vector<std::string>{});
+  EXPECT_EQ(c.notes, std::vector<std::string>{"root \"points\" (ordered<int,point>) was not "
+                                              "walked: unknown root kind \"point\"..."});
 }
 
 // The counts a container's size() reads, a list's backward links and the links of a map's

@@ -9,6 +9,11 @@
 #include <memory>
 #include <sstream>
 
+#include <disk_tools/d_hashmap.h>
+#include <disk_tools/d_list.h>
+#include <disk_tools/d_transaction.h>
+#include <disk_tools/odb_check.h>
+
 #include "map_fixture.h"
 
 using namespace disk_tools;
@@ -233,6 +238,69 @@ TEST_F(NanKeyTest, EveryCallRefusesNanAndLeavesTheMapAlone) {
   };
   run(0.0);
   run(0.0f);
+}
+
+// A list of lists kept as a map's value owns its inner lists, as removing its root frees
+// them: taking the pair out (by key, by iterator, or with everything by clear) gave back the
+// outer list's blocks alone, and each inner list's header, sentinel, nodes and values stayed
+// in use with nothing naming them. An inner list kept at a root of its own stays with it.
+class ListOfListsValueTest : public test_support::database_test {
+ protected:
+  ListOfListsValueTest() : database_test("", d_open_options{}) {}
+  std::size_t blocks_in_use() { return db_->allocator()->allocation_list().size(); }
+};
+
+TEST_F(ListOfListsValueTest, TakingThePairOutFreesTheInnerListsButOneKeptAtARoot) {
+  using lists = d_list<d_list<std::string>>;
+  using ordered = d_map<std::string, lists>;
+  using hashed = d_hashmap<std::string, lists>;
+  struct {
+    char const* what;
+    std::function<lists(d_env*)> value;  // the map's value of "w", made on first use
+    std::function<void(d_env*)> take_out;
+  } const rows[] = {
+      {"ordered erase(key)", [](d_env* e) { return ordered("m", e)["w"]; },
+       [](d_env* e) { EXPECT_TRUE(ordered("m", e).erase("w")); }},
+      {"ordered erase(iterator)", [](d_env* e) { return ordered("m", e)["w"]; },
+       [](d_env* e) { ordered m("m", e); m.erase(m.find("w")); }},
+      {"ordered clear", [](d_env* e) { return ordered("m", e)["w"]; },
+       [](d_env* e) { ordered("m", e).clear(); }},
+      {"hashed erase(key)", [](d_env* e) { return hashed("m", e)["w"]; },
+       [](d_env* e) { EXPECT_TRUE(hashed("m", e).erase("w")); }},
+      {"hashed erase(iterator)", [](d_env* e) { return hashed("m", e)["w"]; },
+       [](d_env* e) { hashed m("m", e); m.erase(m.find("w")); }},
+  };
+  for (auto const& row : rows) {
+    SCOPED_TRACE(row.what);
+    d_list<std::string> kept("kept", &env_);
+    kept.push_back("stays");
+    row.value(&env_);
+    row.take_out(&env_);  // the map is made, and empty
+    std::size_t const before = blocks_in_use();
+    lists outer = row.value(&env_);
+    d_list<std::string> inner(&env_);
+    for (char const* s : {"a", "b", "c"}) inner.push_back(s);
+    outer.push_back(inner);
+    outer.push_back(kept);
+    outer.push_back(d_list<std::string>(&env_));
+    {
+      d_transaction tx(&env_);
+      row.take_out(&env_);
+      tx.rollback();
+    }
+    EXPECT_EQ(inner.size(), 3u);
+    EXPECT_EQ(outer.size(), 3u);
+    row.take_out(&env_);
+    EXPECT_EQ(blocks_in_use(), before);
+    EXPECT_EQ(thrown_by([&] { inner.size(); }),
+              "container was erased with its map entry: take it from the map again...");
+    EXPECT_EQ(kept.size(), 1u);
+    close();
+    database_check const check = check_database(path());
+    EXPECT_EQ(check.problems, std::vector<std::string>{});
+    EXPECT_EQ(check.notes, std::vector<std::string>{}) << "blocks no root owns";
+    afresh();
+  }
 }
 
 // 20 000 keys erased in each order: an emptied map is a new map again, holding

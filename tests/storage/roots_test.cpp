@@ -20,6 +20,16 @@
 #include <disk_tools/odb_stat.h>
 #include "harness.h"
 
+// A stored type whose kind_name is a word of n bytes.
+template <int n>
+struct named_wide {
+  std::int32_t value;
+};
+template <int n>
+struct disk_tools::kind_name<named_wide<n>> {
+  static std::string get() { return std::string(n, 'w'); }
+};
+
 using namespace disk_tools;
 using test_support::thrown_by;
 
@@ -241,6 +251,24 @@ TEST_F(RootsTest, ANewRootWhoseNameLeavesNoRoomForItsKindIsRefusedWhereKindsAreR
   reopen();
   d_vector<long>(too_long, 2, &env_).push_back(1);
   EXPECT_TRUE(db_->has_root(too_long));
+}
+
+// A descriptor longer than a kind record holds was refused as "root name too long to record
+// its kind..." under a name of one letter, which no shorter name could help; it is refused for
+// its own length, and one of the longest length a record holds is recorded.
+TEST_F(RootsTest, AKindTooLongForAnyRecordIsRefusedForItsOwnLength) {
+  std::vector<char> const before = bytes();
+  // "var<" and ">" around the word: 121 bytes.
+  EXPECT_EQ(thrown_by([&] { d_var<named_wide<116>>("w", &env_); }),
+            "root kind too long to record: a descriptor holds at most 120 bytes; give its element "
+            "types shorter words (kind_name)...");
+  EXPECT_EQ(test_support::code_thrown_by([&] { d_var<named_wide<116>>("w", &env_); }),
+            errc::bad_name);
+  EXPECT_TRUE(bytes() == before) << "a refused root changed the file";
+  d_var<named_wide<115>>("w", &env_) = named_wide<115>{7};
+  reopen();
+  EXPECT_EQ(db_->roots().at(0).kind, "var<" + std::string(115, 'w') + ">");
+  EXPECT_EQ(d_var<named_wide<115>>("w", &env_).get_data().value, 7);
 }
 
 // A misspelt name on a read path is refused and registers nothing; has_root and roots()

@@ -6,11 +6,14 @@
 
 #include <memory>
 #include <type_traits>
+#include <vector>
 
 #include "disk_tools/d_db.h"
 #include "disk_tools/d_list.h"
 #include "disk_tools/d_vector.h"
 #include "disk_tools/detail/db_handle.h"
+#include "disk_tools/detail/root_kind.h"
+#include "disk_tools/detail/root_walk.h"
 
 namespace disk_tools {
 
@@ -52,12 +55,39 @@ struct nested_container<d_list<U>> {
   }
 
   // Frees the elements, then the sentinel, the header and the handle block.
+  // A list of lists owns its inner lists too, as the walk of its kind finds
+  // them (one kept at a root of its own stays with that root): clear() leaves
+  // them, and nothing would reach them once the map's entry is gone.
   static void free(word_t handle, d_env* env) {
     d_list<U> list = open(handle, env);
+    if constexpr (is_nested_container<U>::value) {
+      free_with_inner_lists(list, handle, env);
+      return;
+    }
     list.clear();
     env->allocator->deallocate(list.sentinel_address());
     env->allocator->deallocate(list.header_address());
     env->allocator->deallocate(handle);
+    env->database->state()->note_freed(handle);
+  }
+
+ private:
+  // Every block is found before any is freed: a freed block may be reused by
+  // the allocator's own bookkeeping. Objects of the inner lists find them
+  // gone, as objects of the outer one do.
+  static void free_with_inner_lists(d_list<U> const& list, word_t handle, d_env* env) {
+    std::vector<word_t> blocks, handles;
+    auto const take = [&](owned_block const& b) {
+      blocks.push_back(b.address);
+      // An inner list's handle block is one word naming its header (a list's
+      // header is such a block too, and no harm to count).
+      bool const one_word = b.links == std::vector<std::size_t>{0} && b.run_words == 0;
+      if (one_word) handles.push_back(b.address);
+    };
+    root_walker(*env->stream, false).walk(kind_name<d_list<U>>::get(), list.header_address(), take);
+    for (word_t b : blocks) env->allocator->deallocate(b);
+    env->allocator->deallocate(handle);
+    for (word_t h : handles) env->database->state()->note_freed(h);
     env->database->state()->note_freed(handle);
   }
 };
