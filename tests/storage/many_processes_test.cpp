@@ -26,6 +26,7 @@
 #include <disk_tools/d_map.h>
 #include <disk_tools/d_map_check.h>
 #include <disk_tools/d_transaction.h>
+#include <disk_tools/d_var.h>
 #include <disk_tools/d_vector.h>
 #include <disk_tools/odb_check.h>
 #include <disk_tools/detail/lock_file.h>
@@ -35,6 +36,7 @@ using namespace disk_tools;
 using test_support::memory_dir;
 using test_support::options_for;
 using test_support::reading;
+using test_support::thrown_by;
 using namespace std::chrono_literals;
 
 namespace {
@@ -605,6 +607,59 @@ TEST_P(InEachMode, AListTakenFromAMapIsRefusedOnceAnotherOpeningErasedItsKey) {
   for (d_list<std::string> other : {ia["other"], ha["other"]}) {
     EXPECT_EQ(lines(other.begin(), other.end()), lines{"docX"});
   }
+}
+
+// Another opening's remove_root frees the root's blocks and its directory entry, which the
+// next new root takes. This opening's objects of the root (and of a list inside it) refuse
+// their use once they follow that commit, as after a removal of its own: before, a variable
+// read and wrote the new root's cell, and a vector took the list made in its place for
+// damage. A root recreated as another kind is a removal
+// too; one made afterwards by name and the roots the other left alone go on working.
+TEST_P(InEachMode, ObjectsOfARootAnotherOpeningRemovedRefuseTheirUse) {
+  using index = d_map<std::string, d_list<std::string>>;
+  opening a(name, options_for(mode)), b(name, options_for(mode));
+  d_var<long> var("var", &a.env);
+  d_vector<long> vec("vec", &a.env);
+  d_list<long> list("list", &a.env);
+  d_hashmap<std::uint64_t, std::uint64_t> slots("slots", &a.env);
+  d_hashmap<std::string, std::string> hash("hash", 8, &a.env);
+  index idx("idx", &a.env);
+  d_list<std::string> inner = idx["w"];
+  var = 1, vec.push_back(1), list.push_back(1), slots.put(1, 1), hash.put("k", "v");
+  inner.push_back("a");
+  d_vector<long> kept("kept", &a.env);
+  kept.push_back(1);
+  for (char const* root : {"var", "vec", "list", "slots", "hash", "idx"}) {
+    EXPECT_TRUE(b.db->remove_root(root)) << root;
+  }
+  // The new roots take the freed entries; "list" comes back as another kind.
+  d_var<long> taker("taker", &b.env);
+  taker = 7;
+  d_list<long> other("other", &b.env);
+  other.push_back(8);
+  d_vector<long> list_again("list", &b.env);
+  list_again.push_back(9);
+  std::string const removed = "container was removed with its root: make it again...";
+  std::function<void()> const uses[] = {
+      [&] { (void)var.get_data(); }, [&] { var = 2; }, [&] { (void)vec.size(); },
+      [&] { vec.push_back(2); }, [&] { (void)list.size(); }, [&] { list.push_back(2); },
+      [&] { slots.put(2, 2); }, [&] { (void)hash.size(); }, [&] { idx["w"]; }};
+  for (auto const& use : uses) EXPECT_EQ(thrown_by(use), removed) << "use " << &use - uses;
+  // The inner list asks its map again, which is no more.
+  EXPECT_EQ(test_support::code_thrown_by([&] { inner.push_back("b"); }), errc::out_of_range);
+  EXPECT_EQ(d_var<long>("taker", &a.env).get_data(), 7);
+  d_vector<long> list_anew("list", &a.env);
+  list_anew.push_back(10);
+  EXPECT_EQ(std::vector<long>(list_anew.begin(), list_anew.end()), (std::vector<long>{9, 10}));
+  EXPECT_EQ(std::vector<long>(other.begin(), other.end()), std::vector<long>{8});
+  kept.push_back(2);
+  EXPECT_EQ(value_at(a.map, 0), opening_balance);
+  EXPECT_EQ(taker.get_data(), 7);
+  b.db.reset();
+  a.db.reset();
+  database_check const c = check_database(name + ".odb");
+  EXPECT_EQ(c.problems, std::vector<std::string>{});
+  EXPECT_EQ(c.notes, std::vector<std::string>{});
 }
 
 // A reader holds the checkpoint back while it lives; killed inside its read
