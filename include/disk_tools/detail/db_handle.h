@@ -215,6 +215,9 @@ class db_handle {
   template <class Step>
   decltype(auto) change(d_database& db, word_t container, Step&& step) {
     return in_change(db, [&]() -> decltype(auto) {
+      // Taking the writer's turn may have followed another opening's removal
+      // of the root: a container made now would hang from a free entry.
+      require_not_gone(container);
       note_change(container);
       return step();
     });
