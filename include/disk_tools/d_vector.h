@@ -316,6 +316,9 @@ class d_vector_element : public vector_detail::element_base<T> {
 // Moving reads nothing; insert and erase use only the index.
 template <class T>
 class d_vector_iterator {
+  template <class>
+  friend class d_vector;
+
  public:
   using iterator_category = std::random_access_iterator_tag;
   using value_type = T;
@@ -737,9 +740,12 @@ class d_vector {
 
  private:
   d_vector_iterator<T> iterator_at(long index) const {
-    return d_vector_iterator<T>(stream_, allocator_, database_, handle_,
-                                vector_header::slot_address(header_, index), index, header_,
-                                count_);
+    d_vector_iterator<T> it(stream_, allocator_, database_, handle_,
+                            vector_header::slot_address(header_, index), index, header_, count_);
+    // A vector taken from a map: its positions ask the map too, once other
+    // openings committed, whether it still keeps the vector.
+    it.link_.taken_as(link_);
+    return it;
   }
 
   // Frees element index's value block and moves the later slots one place

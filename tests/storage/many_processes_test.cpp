@@ -580,8 +580,8 @@ TEST_P(InEachMode, AnIteratorIsStaleOnceAnotherOpeningCommitsExceptInAReadTransa
 
 // A list taken from a map is named by its handle block, which another opening's erase of
 // the key frees for reuse. After another's commits the object asks its map again: it goes
-// on while its key stays, and is refused once the key went (before, it wrote into the list
-// that took over its blocks).
+// on while its key stays, and is refused once the key went, at every use from then on
+// (before, it wrote into the list that took over its blocks; then, its second use did).
 TEST_P(InEachMode, AListTakenFromAMapIsRefusedOnceAnotherOpeningErasedItsKey) {
   using index = d_map<std::string, d_list<std::string>>;
   using hashed = d_hashmap<std::string, d_list<std::string>>;
@@ -602,10 +602,49 @@ TEST_P(InEachMode, AListTakenFromAMapIsRefusedOnceAnotherOpeningErasedItsKey) {
   ib["other"].push_back("docX");
   hb["other"].push_back("docX");
   for (auto* l : {&word, &hashed_word}) {
-    EXPECT_EQ(test_support::code_thrown_by([&] { l->push_back("doc4"); }), errc::out_of_range);
+    for (int use = 0; use < 2; ++use) {
+      EXPECT_EQ(test_support::code_thrown_by([&] { l->push_back("doc4"); }), errc::out_of_range)
+          << "use " << use;
+    }
   }
   for (d_list<std::string> other : {ia["other"], ha["other"]}) {
     EXPECT_EQ(lines(other.begin(), other.end()), lines{"docX"});
+  }
+}
+
+// The same for a vector taken from a map, and for its positions, which read and write
+// through the vector's handle block: once another opening erased the key they are refused
+// too (before, they read and wrote the vector made in the freed blocks).
+TEST_P(InEachMode, AVectorTakenFromAMapAndItsPositionsAreRefusedOnceAnotherOpeningErasedItsKey) {
+  using index = d_map<std::string, d_vector<long>>;
+  using hashed = d_hashmap<std::string, d_vector<long>>;
+  using numbers = std::vector<long>;
+  opening a(name, options_for(mode)), b(name, options_for(mode));
+  index ia("index", &a.env), ib("index", &b.env);
+  hashed ha("hashed", &a.env), hb("hashed", &b.env);
+  d_vector<long> word = ia["word"], hashed_word = ha["word"];
+  for (auto* v : {&word, &hashed_word}) v->push_back(1);
+  auto at = word.begin(), hashed_at = hashed_word.begin();
+  ib["word"].push_back(2);
+  hb["word"].push_back(2);
+  for (auto* v : {&word, &hashed_word}) EXPECT_EQ(numbers(v->begin(), v->end()), (numbers{1, 2}));
+  EXPECT_EQ(*at + *hashed_at, 2);
+  ib.erase("word");
+  hb.erase("word");
+  ib["other"].push_back(7);
+  hb["other"].push_back(7);
+  std::function<void()> const uses[] = {
+      [&] { word.push_back(3); },  [&] { (void)hashed_word.size(); },
+      [&] { (void)long(word[0]); }, [&] { (void)long(*at); },
+      [&] { *hashed_at = 5; }};
+  for (int round = 0; round < 2; ++round) {
+    for (auto const& use : uses) {
+      EXPECT_EQ(test_support::code_thrown_by(use), errc::out_of_range)
+          << "round " << round << ", use " << &use - uses;
+    }
+  }
+  for (d_vector<long> other : {ia["other"], ha["other"]}) {
+    EXPECT_EQ(numbers(other.begin(), other.end()), numbers{7});
   }
 }
 
