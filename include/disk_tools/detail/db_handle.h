@@ -148,6 +148,14 @@ class db_handle {
   void require_not_gone(word_t container) const {
     if (state_ && seen_ < state_->gone_until) state_->check_not_gone(container, seen_);
   }
+  // require_not_gone, and for what names an inner container taken from a
+  // map (taken_from), its map asked again once other openings' commits were
+  // followed: for what keeps no cache but reads and writes through the
+  // container's handle (a vector's element proxy).
+  void require_kept(word_t container) {
+    require_not_gone(container);
+    if (origin_ && (origin_gone_ || state_->followed != origin_seen_)) check_origin();
+  }
   // The object of an inner container, taken from its map now by the look
   // origin repeats: once its opening has followed other openings' commits,
   // stale() asks the map again, and refuses the object when the key went.
