@@ -366,6 +366,12 @@ class d_database {
   void take_turn();
   // The view shows the published state s (pinned, or the writer's turn held).
   void catch_up(published_state const& s);
+  // Whether a change of the span of n bytes at address may change a root's
+  // name or kind record (a change to slots alone does not).
+  bool touches_root_names(word_t address, word_t n) const;
+  // Tells the objects of roots that others' commits removed (the entries
+  // before them in before, the file now after them) that their root went.
+  void note_roots_gone(std::vector<directory_entry> const& before);
   void follow();
   // Pins the latest commit in this opening's slot and shows it.
   void follow_pinned();

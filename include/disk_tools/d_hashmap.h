@@ -593,6 +593,8 @@ class chained_map {
   long buckets() const { return stored_header().buckets; }
   long header_address() const {
     link_.db();
+    // A map removed since: its root's slot may name another root's header.
+    link_.require_not_gone(handle_);
     return hashmap_detail::header_of(*stream_, handle_);
   }
   long last_link() const { return last_link_; }

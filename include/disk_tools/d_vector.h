@@ -102,6 +102,9 @@ class d_vector_element;
 // reads the element afresh each time it is converted to T.
 template <class T>
 class d_vector_assign : detail::compares_as<d_vector_assign<T>, T> {
+  template <class>
+  friend class d_vector;
+
  public:
   d_vector_assign(word_t value, d_database* database, d_alloc* allocator,
                   io_tools::bfstream* stream, word_t handle, word_t index)
@@ -116,7 +119,7 @@ class d_vector_assign : detail::compares_as<d_vector_assign<T>, T> {
 
   operator T() const {
     auto const op = link_.operation();
-    link_.require_not_gone(handle_);
+    link_.require_kept(handle_);
     return vector_detail::element_in<T>(*stream_,
                                         vector_detail::slot_of(*stream_, handle_, index_));
   }
@@ -125,7 +128,7 @@ class d_vector_assign : detail::compares_as<d_vector_assign<T>, T> {
   // Frees the element's block and stores value in a new one.
   d_vector_assign& operator=(T const& value) {
     value_ = link_.change(link_.db(), handle_, [&] {
-      link_.require_not_gone(handle_);
+      link_.require_kept(handle_);
       word_t const slot = vector_detail::slot_of(*stream_, handle_, index_);
       allocator_->deallocate(vector_detail::value_in(*stream_, slot));
       word_t const block = store_value(*allocator_, value);
@@ -156,8 +159,8 @@ class d_vector_assign : detail::compares_as<d_vector_assign<T>, T> {
       return;
     }
     auto const trade = [&] {
-      link_.require_not_gone(handle_);
-      other.link_.require_not_gone(other.handle_);
+      link_.require_kept(handle_);
+      other.link_.require_kept(other.handle_);
       word_t const slot = vector_detail::slot_of(*stream_, handle_, index_);
       word_t const other_slot = vector_detail::slot_of(*stream_, other.handle_, other.index_);
       word_t const value = vector_detail::value_in(*stream_, slot);
@@ -180,7 +183,7 @@ class d_vector_assign : detail::compares_as<d_vector_assign<T>, T> {
   io_tools::bfstream* stream_;
   word_t handle_;
   word_t index_;
-  db_handle link_;
+  mutable db_handle link_;
 };
 
 namespace vector_detail {
@@ -316,6 +319,9 @@ class d_vector_element : public vector_detail::element_base<T> {
 // Moving reads nothing; insert and erase use only the index.
 template <class T>
 class d_vector_iterator {
+  template <class>
+  friend class d_vector;
+
  public:
   using iterator_category = std::random_access_iterator_tag;
   using value_type = T;
@@ -580,8 +586,12 @@ class d_vector {
     if (index < 0 || index >= count_)
       throw error(errc::out_of_range, "vector index out of range...");
     word_t const slot = vector_header::slot_address(header_, index);
-    return d_vector_assign<T>(vector_detail::value_in(*stream_, slot), database_, allocator_,
-                              stream_, handle_, index);
+    d_vector_assign<T> at(vector_detail::value_in(*stream_, slot), database_, allocator_, stream_,
+                          handle_, index);
+    // Kept past other openings' commits, the proxy of a vector taken from a
+    // map asks the map, as the vector does, whether it still keeps it.
+    at.link_.taken_as(link_);
+    return at;
   }
 
   // Element index's characters where the file holds them (a vector of
@@ -737,9 +747,12 @@ class d_vector {
 
  private:
   d_vector_iterator<T> iterator_at(long index) const {
-    return d_vector_iterator<T>(stream_, allocator_, database_, handle_,
-                                vector_header::slot_address(header_, index), index, header_,
-                                count_);
+    d_vector_iterator<T> it(stream_, allocator_, database_, handle_,
+                            vector_header::slot_address(header_, index), index, header_, count_);
+    // A vector taken from a map: its positions ask the map too, once other
+    // openings committed, whether it still keeps the vector.
+    it.link_.taken_as(link_);
+    return it;
   }
 
   // Frees element index's value block and moves the later slots one place

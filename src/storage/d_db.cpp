@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <thread>
@@ -638,13 +640,53 @@ void d_database::go_shared() {
 
 void d_database::catch_up(published_state const& s) {
   if (view_.commit == s.commits && view_.generation == s.generation) return;
-  journal_->follow_log(view_, s);
+  // Another opening's remove_root frees the root's entry, which the next new
+  // root may take: this opening's objects of the root must find it gone, as
+  // after a remove_root of its own, rather than read and write the new
+  // root's cell. The directory is read as it was only when the commits
+  // change a name or kind there, and only while objects may be attached.
+  std::optional<std::vector<directory_entry>> roots_before;
+  bool const watched = state_ && state_.use_count() > 1;
+  auto const before_change = [&](word_t address, word_t n) {
+    if (!roots_before && touches_root_names(address, n)) {
+      roots_before = read_directory(stream_, directory_offset_);
+    }
+  };
+  journal_->follow_log(view_, s, watched ? before_change : std::function<void(word_t, word_t)>{});
   if (allocator_) allocator_->follow_file();
   if (state_) {
     state_->note_reset();
     if (s.commits != known_commits_) ++state_->followed;
+    if (roots_before) note_roots_gone(*roots_before);
   }
   known_commits_ = s.commits;
+}
+
+bool d_database::touches_root_names(word_t address, word_t n) const {
+  auto const entry = static_cast<word_t>(directory_entry::entry_size);
+  word_t const first = directory_offset_, end = first + entry * directory_entry::entry_count;
+  if (n <= 0 || address < 0 || address >= end) return false;
+  // The whole file is given as the largest length, which address + n would pass.
+  word_t const stop = n > end - address ? end : address + n;
+  if (stop <= first) return false;
+  word_t const lo = std::max(address, first) - first, hi = stop - first;
+  // Within one entry's slot word: the entry's name and kind stay as they were.
+  return !(lo / entry == (hi - 1) / entry &&
+           lo % entry >= static_cast<word_t>(directory_entry::slot_offset));
+}
+
+void d_database::note_roots_gone(std::vector<directory_entry> const& before) {
+  std::vector<directory_entry> const after = read_directory(stream_, directory_offset_);
+  for (std::size_t i = 0; i < before.size() && i < after.size(); ++i) {
+    directory_entry const& was = before[i];
+    directory_entry const& is = after[i];
+    if (was.is_free()) continue;
+    // A kind recorded afterwards (record_kind) is no removal.
+    if (is.name == was.name && (was.kind.empty() || is.kind == was.kind)) continue;
+    state_->note_freed(directory_entry::address_of(static_cast<int>(i)) +
+                           static_cast<word_t>(directory_entry::slot_offset),
+                       db_state::gone_reason::removed);
+  }
 }
 
 void d_database::begin_read() {

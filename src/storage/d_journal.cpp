@@ -1194,13 +1194,15 @@ void db_journal::finish_dead_restart() {
   lock_->end_restart();
 }
 
-void db_journal::follow_log(log_view& v, published_state const& s) {
+void db_journal::follow_log(log_view& v, published_state const& s,
+                            std::function<void(word_t, word_t)> const& before_change) {
   if (v.commit == s.commits && v.generation == s.generation) return;
   word_t from = v.log_at;
   std::uint64_t base = v.commit;
   if (v.generation != s.generation || v.commit > s.commits || from > s.log_end) {
     // The journal started afresh (or this view never followed it): the file
     // holds every commit up to the checkpoint.
+    if (before_change) before_change(0, std::numeric_limits<word_t>::max());
     db_.follow_file(s.checkpoint_length);
     from = s.checkpoint_log;
     base = s.checkpoint;
@@ -1213,6 +1215,7 @@ void db_journal::follow_log(log_view& v, published_state const& s) {
     for (word_t at = 0; at < size;) {
       redo_record const r = logged_record(log, at, s.salt);
       if (r.type == redo_record::data) {
+        if (before_change) before_change(r.value, static_cast<word_t>(r.n));
         db_.overlay_at(r.value, r.bytes, r.n);
       } else {
         ++commits;

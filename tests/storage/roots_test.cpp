@@ -357,7 +357,8 @@ TEST_F(RootsTest, ObjectsOfARemovedRootRefuseTheirUseWhenNewRootsTakeItsPlace) {
       [&] { ++inner_at; }, [&] { dl_assign<std::string>{inner_at} = "c"; },
       [&] { new_map["w"].insert(inner_at, "c"); }, [&] { new_map["w"].erase(inner_at); },
       [&] { (void)*vec_at; }, [&] { (void)*map_at; }, [&] { ++map_at; },
-      [&] { (void)*hash_at; }, [&] { ++slots_at; }};
+      [&] { (void)*hash_at; }, [&] { ++slots_at; }, [&] { (void)hash.size(); },
+      [&] { (void)slots.size(); }, [&] { (void)hash.buckets(); }};
   for (auto const& use : uses) EXPECT_EQ(thrown_by(use), removed) << "use " << &use - uses;
   EXPECT_EQ(new_list.size() + new_vec.size() + new_map.size() + new_map["w"].size(), 1u);
   EXPECT_EQ(new_var.get_data(), "");

@@ -31,6 +31,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -158,7 +159,10 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // state s, whose snapshot is pinned (or the caller holds the writer's
   // turn): from the file at the checkpoint when the log started afresh
   // since, and the commits' records after it, laid over the view.
-  void follow_log(log_view& v, published_state const& s);
+  // before_change, when given, is told each span of the view (address and
+  // length) before it changes: the whole file before the view follows it.
+  void follow_log(log_view& v, published_state const& s,
+                  std::function<void(word_t, word_t)> const& before_change = {});
   // The writer that has just taken its turn, the first after the opening
   // alone went shared: the journal becomes the shared redo log.
   void take_up_redo_log();

@@ -133,7 +133,7 @@ class db_handle {
       // its entry, or made in a scope that was rolled back; or, after other
       // openings' commits, erased by one of them.
       if (!state_->gone.empty()) state_->check_not_gone(container, seen_);
-      if (origin_ && state_->followed != origin_seen_) check_origin();
+      if (origin_ && (origin_gone_ || state_->followed != origin_seen_)) check_origin();
       return true;
     }
     seen_ = state_->changes;
@@ -148,12 +148,28 @@ class db_handle {
   void require_not_gone(word_t container) const {
     if (state_ && seen_ < state_->gone_until) state_->check_not_gone(container, seen_);
   }
+  // require_not_gone, and for what names an inner container taken from a
+  // map (taken_from), its map asked again once other openings' commits were
+  // followed: for what keeps no cache but reads and writes through the
+  // container's handle (a vector's element proxy).
+  void require_kept(word_t container) {
+    require_not_gone(container);
+    if (origin_ && (origin_gone_ || state_->followed != origin_seen_)) check_origin();
+  }
   // The object of an inner container, taken from its map now by the look
   // origin repeats: once its opening has followed other openings' commits,
   // stale() asks the map again, and refuses the object when the key went.
   void taken_from(std::shared_ptr<inner_origin const> origin) {
     origin_ = std::move(origin);
     origin_seen_ = state_ ? state_->followed : 0;
+    origin_gone_ = false;
+  }
+  // The same origin as other's, as other last found it: for an iterator of
+  // an inner container, which names the container as its object does.
+  void taken_as(db_handle const& other) {
+    origin_ = other.origin_;
+    origin_seen_ = other.origin_seen_;
+    origin_gone_ = other.origin_gone_;
   }
   // What an iterator notes as it copies what it stands on: how often the
   // database had followed other openings' commits, and its count of changes.
@@ -215,6 +231,9 @@ class db_handle {
   template <class Step>
   decltype(auto) change(d_database& db, word_t container, Step&& step) {
     return in_change(db, [&]() -> decltype(auto) {
+      // Taking the writer's turn may have followed another opening's removal
+      // of the root: a container made now would hang from a free entry.
+      require_not_gone(container);
       note_change(container);
       return step();
     });
@@ -312,10 +331,14 @@ class db_handle {
   }
 
   // Asks the inner container's map whether it still keeps it (taken_from).
+  // Once it did not, the object is refused from then on: it names blocks
+  // that another container may have taken.
   void check_origin() {
-    bool const kept = (*origin_)();
-    origin_seen_ = state_->followed;
-    if (!kept) throw error(errc::out_of_range, erased_inner_message);
+    if (!origin_gone_) {
+      origin_gone_ = !(*origin_)();
+      origin_seen_ = state_->followed;
+    }
+    if (origin_gone_) throw error(errc::out_of_range, erased_inner_message);
   }
 
   std::shared_ptr<db_state> state_;
@@ -324,6 +347,7 @@ class db_handle {
   word_t stamped_ = no_address;
   std::shared_ptr<inner_origin const> origin_;  // taken_from
   std::uint64_t origin_seen_ = 0;               // state_->followed as origin_ last answered
+  bool origin_gone_ = false;                    // origin_ answered that the container went
 };
 
 }  // namespace disk_tools

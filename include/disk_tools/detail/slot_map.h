@@ -383,6 +383,8 @@ class slot_map {
   long buckets() const { return stored_header().buckets; }
   long header_address() const {
     link_.db();
+    // A map removed since: its root's slot may name another root's header.
+    link_.require_not_gone(handle_);
     return header_of(*stream_, handle_);
   }
 
