@@ -682,7 +682,8 @@ void d_database::note_roots_gone(std::vector<directory_entry> const& before) {
     directory_entry const& is = after[i];
     if (was.is_free()) continue;
     // A kind recorded afterwards (record_kind) is no removal.
-    if (is.name == was.name && (was.kind.empty() || is.kind == was.kind)) continue;
+    // Nor is a typed map's kind given its slots' shapes (same_kind).
+    if (is.name == was.name && (was.kind.empty() || same_kind(was.kind, is.kind))) continue;
     state_->note_freed(directory_entry::address_of(static_cast<int>(i)) +
                            static_cast<word_t>(directory_entry::slot_offset),
                        db_state::gone_reason::removed);
@@ -944,8 +945,18 @@ long d_database::attach_root(std::string const& name, std::string const& kind, d
     }
     directory_entry& e = entries[static_cast<std::size_t>(at)];
     if (e.kind_status == kind_record::status::damaged) throw io_tools::corrupt_file(stream_);
-    if (e.kind_status == kind_record::status::recorded && e.kind != kind) {
+    if (e.kind_status == kind_record::status::recorded && !same_kind(e.kind, kind)) {
       throw kind_mismatch(name, e.kind, kind);
+    }
+    // A typed map of a type with a word of its own, recorded before such
+    // words carried their slots' shape, gets the shape now where it fits:
+    // without it the map could never be removed, nor the file compacted.
+    bool const upgrade = e.kind_status == kind_record::status::recorded && e.kind != kind &&
+                         e.slot != no_address && !read_only_ &&
+                         kind.size() <= kind_record::max_kind_length && e.kind_fits(kind);
+    if (upgrade) {
+      e.kind = kind;
+      changed = true;
     }
     if (e.kind_status == kind_record::status::none && e.slot != no_address) {
       refuse_unlike(name, kind, e.slot, false);

@@ -89,6 +89,12 @@ std::size_t plain_width(kind_tree const& t) {
   return 0;
 }
 
+// Whether t is one of the words that say how a slot holds a value of the
+// user's own type: codec, or bytes<N>.
+bool is_shape(kind_tree const& t) {
+  return (t.word == "codec" && t.args.empty()) || (t.word == "bytes" && t.args.size() == 1);
+}
+
 typed_field_shape typed_shape(kind_tree const& t) {
   if (is_string(t)) return {typed_field::text, map_slot_field<map_text_slot>::width};
   if (t.word == "codec" && t.args.empty()) return {typed_field::block, word_size};
@@ -101,6 +107,8 @@ typed_field_shape typed_shape(kind_tree const& t) {
     }
   }
   if (std::size_t const width = plain_width(t)) return {typed_field::plain, width};
+  // A word of the user's own, with its slot's shape last (root_kind.h).
+  if (!t.args.empty() && is_shape(t.args.back())) return typed_shape(t.args.back());
   throw unknown_kind(text_of(t));
 }
 
@@ -161,6 +169,35 @@ bool could_hold(io_tools::bfstream& s, std::string const& word, word_t top) {
     return false;
   }
   return true;
+}
+
+namespace {
+
+// The words the library gives: every other word is the user's own.
+bool library_word(kind_tree const& t) {
+  static char const* const words[] = {"string", "codec", "bytes",   "list",    "vector",
+                                      "map",    "var",   "hashmap", "ordered"};
+  for (char const* w : words) {
+    if (t.word == w) return true;
+  }
+  return plain_width(kind_tree{t.word, {}}) != 0;
+}
+
+kind_tree without_shapes(kind_tree t) {
+  if (!library_word(t) && !t.args.empty() && is_shape(t.args.back())) t.args.pop_back();
+  for (kind_tree& a : t.args) a = without_shapes(a);
+  return t;
+}
+
+}  // namespace
+
+bool same_kind(std::string const& recorded, std::string const& wanted) {
+  if (recorded == wanted) return true;
+  try {
+    return recorded == text_of(without_shapes(kind_tree::parse(wanted)));
+  } catch (error const&) {
+    return false;
+  }
 }
 
 kind_tree kind_tree::parse(std::string const& text) {

@@ -30,6 +30,29 @@ struct disk_tools::kind_name<named_wide<n>> {
   static std::string get() { return std::string(n, 'w'); }
 };
 
+// Types given words of their own: a plain one, and one kept through its codec.
+struct named_point {
+  std::int32_t x, y;
+  bool operator<(named_point const& o) const { return x < o.x || (x == o.x && y < o.y); }
+};
+template <>
+struct disk_tools::kind_name<named_point> {
+  static std::string get() { return "point"; }
+};
+struct named_label {
+  std::string text;
+  bool operator<(named_label const& o) const { return text < o.text; }
+};
+template <>
+struct disk_tools::codec<named_label> {
+  static void encode(named_label const& l, std::string& out) { out = l.text; }
+  static named_label decode(std::string_view bytes) { return named_label{std::string(bytes)}; }
+};
+template <>
+struct disk_tools::kind_name<named_label> {
+  static std::string get() { return "label"; }
+};
+
 using namespace disk_tools;
 using test_support::thrown_by;
 
@@ -106,6 +129,15 @@ std::vector<kind_case> const kinds = {
      [](d_env* e, d_root m) {
        d_map<unsigned long, d_vector<unsigned long>> map("r", e, m);
        for (unsigned long i = 0; i < 5; ++i) map[i % 2].push_back(i);
+     }},
+    // Words of the user's own carry the shape of their slots.
+    {"ordered<int,point<bytes<8>>>",
+     [](d_env* e, d_root m) { d_map<int, named_point>("r", e, m).put(1, named_point{2, 3}); }},
+    {"ordered<label<codec>,point<bytes<8>>>",
+     [](d_env* e, d_root m) {
+       d_map<named_label, named_point> map("r", e, m);
+       map.put(named_label{std::string(40, 'k')}, named_point{1, 2});
+       map.put(named_label{"k"}, named_point{3, 4});
      }},
 };
 
@@ -478,6 +510,47 @@ TEST_F(RootsTest, RemoveRootLeavesWhatOtherRootsOwnAndRefusesAnUnknownKind) {
   EXPECT_EQ(thrown_by([&] { db_->remove_root("old"); }),
             "root \"old\" records no kind: its blocks cannot be told apart...");
   EXPECT_TRUE(db_->has_root("old"));
+}
+
+// A typed map of a type with a word of its own recorded that word alone, which does not say
+// how its slots are laid out: the map could never be removed, nor its file compacted ("unknown
+// root kind..."). Such a file still opens, also read-only, and the map's first writable opening
+// records the shape, after which both work.
+TEST_F(RootsTest, AMapRecordedWithoutTheShapeOfItsOwnWordsGetsItWhenOpened) {
+  std::size_t const blocks_before = in_use().size();
+  {
+    d_map<int, named_point> m("points", &env_);
+    for (int i = 0; i < 100; ++i) m.put(i, named_point{i, -i});
+  }
+  close();
+  test_support::record_kind_in_file(path(), "points", "ordered<int,point>");
+  auto const read_back = [&] {
+    d_map<int, named_point> m("points", &env_, d_root::existing);
+    named_point p{};
+    EXPECT_TRUE(m.get(7, p));
+    EXPECT_EQ(p.y, -7);
+    EXPECT_EQ(m.size(), 100u);
+  };
+
+  options_ = test_support::reading();
+  open();
+  read_back();
+  EXPECT_EQ(db_->roots().at(0).kind, "ordered<int,point>");
+  close();
+  EXPECT_EQ(thrown_by([&] { compact_database(path()); }), "unknown root kind \"point\"...");
+
+  options_ = d_open_options{};
+  open();
+  EXPECT_EQ(thrown_by([&] { db_->remove_root("points"); }), "unknown root kind \"point\"...");
+  read_back();
+  EXPECT_EQ(db_->roots().at(0).kind, "ordered<int,point<bytes<8>>>");
+  close();
+  EXPECT_EQ(thrown_by([&] { compact_database(path()); }), "");
+  open();
+  read_back();
+  EXPECT_TRUE(db_->remove_root("points"));
+  EXPECT_EQ(in_use().size(), blocks_before);
+  EXPECT_EQ(check_database_file(path()), std::vector<std::string>{});
 }
 
 // "x.odb" is the database x, the empty name is refused before any file is made, and

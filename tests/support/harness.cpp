@@ -13,6 +13,8 @@
 #include <fstream>
 #include <thread>
 
+#include <disk_tools/detail/directory.h>
+
 namespace test_support {
 
 scratch_dir::scratch_dir(std::string const& parent) {
@@ -51,6 +53,23 @@ std::int64_t file_size(std::string const& path) {
 
 std::int64_t word_at(std::vector<char> const& bytes, std::size_t offset) {
   return disk_tools::decode_word(&bytes.at(offset + 7) - 7);
+}
+
+void record_kind_in_file(std::string const& path, std::string const& root, std::string const& kind) {
+  using disk_tools::directory_entry;
+  std::vector<char> bytes = read_file(path);
+  for (int i = 0; i < directory_entry::entry_count; ++i) {
+    auto const at = static_cast<std::size_t>(directory_entry::address_of(i));
+    if (at + directory_entry::entry_size > bytes.size()) break;
+    directory_entry e = directory_entry::decode(&bytes[at]);
+    if (e.name != root) continue;
+    e.kind = kind;
+    e.kind_status = disk_tools::kind_record::status::recorded;
+    e.encode(&bytes[at]);
+    write_file(path, bytes);
+    return;
+  }
+  throw std::runtime_error("no root " + root + " in " + path);
 }
 
 void database_test::SetUp() {

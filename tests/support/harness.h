@@ -68,6 +68,9 @@ void write_file(std::string const& path, std::vector<char> const& bytes);
 std::int64_t file_size(std::string const& path);
 // The little-endian 8-byte word at offset of bytes.
 std::int64_t word_at(std::vector<char> const& bytes, std::size_t offset);
+// Rewrites, in the closed database file at path, the kind recorded for root: to make a file
+// as older code wrote it.
+void record_kind_in_file(std::string const& path, std::string const& root, std::string const& kind);
 // An open database's data as its opening sees it: the file is grown ahead of it, and
 // beside another opening the latest commits may be in the journal alone.
 inline std::vector<char> data_of(disk_tools::d_database* db) {

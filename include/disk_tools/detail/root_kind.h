@@ -11,7 +11,12 @@
 // codec for a type stored through its codec, and bytes<N> for any other
 // trivially copyable type of N bytes. A type may get a word of its own by a
 // specialisation of kind_name; a container held inside another is named in
-// place (map<string,list<string>>), so descriptors nest to any depth.
+// place (map<string,list<string>>), so descriptors nest to any depth. As a key
+// or value of the typed map, a type with a word of its own carries the shape
+// of its slot as its last argument, "ordered<int,point<bytes<8>>>": the word
+// alone says neither how wide the slot is nor whether it names a block, and
+// removing the map, compacting the file and checking it must know. (Files
+// written before that record the word alone; such a root opens as before.)
 //
 // The kind record lives in the name field of the root's directory entry
 // (directory.h), after the name's terminating 0 byte:
@@ -77,6 +82,7 @@ enum class d_root { open_or_create, existing };
 // any other trivially copyable type "bytes<N>".
 template <class T, class Enable = void>
 struct kind_name {
+  static constexpr bool says_shape = true;
   static_assert(has_codec_v<T> || std::is_trivially_copyable<T>::value,
                 "a stored type is a string, a trivially copyable type, a type with a codec "
                 "or a list: specialise disk_tools::kind_name<T> to name any other");
@@ -88,6 +94,7 @@ struct kind_name {
 #define DISK_TOOLS_KIND_NAME(type, word)            \
   template <>                                       \
   struct kind_name<type> {                          \
+    static constexpr bool says_shape = true;        \
     static std::string get() { return word; }       \
   }
 DISK_TOOLS_KIND_NAME(std::string, "string");
@@ -111,16 +118,45 @@ DISK_TOOLS_KIND_NAME(long double, "long double");
 // The ordered map keeps its strings out of line; they are strings all the same.
 template <class T>
 struct kind_name<d_ref<T>> {
+  static constexpr bool says_shape = true;
   static std::string get() { return kind_name<T>::get(); }
 };
 template <class T>
 struct kind_name<d_list<T>> {
+  static constexpr bool says_shape = true;
   static std::string get() { return "list<" + kind_name<T>::get() + ">"; }
 };
 template <class T>
 struct kind_name<d_vector<T>> {
+  static constexpr bool says_shape = true;
   static std::string get() { return "vector<" + kind_name<T>::get() + ">"; }
 };
+
+// Whether T's word tells how the typed map keeps it: every word the library
+// gives does; a word of the user's own (a specialisation of kind_name without
+// says_shape) does not.
+template <class T, class = void>
+struct word_says_shape : std::false_type {};
+template <class T>
+struct word_says_shape<T, std::void_t<decltype(kind_name<T>::says_shape)>> : std::true_type {};
+
+// The word for a key or value of the typed map: a word of the user's own gets
+// the shape of its slot as its last argument, point<bytes<8>> or
+// label<codec> (or name<2,bytes<8>> for a word with arguments of its own).
+template <class T>
+std::string typed_field_word() {
+  std::string word = kind_name<T>::get();
+  if constexpr (!word_says_shape<T>::value) {
+    std::string const shape =
+        has_codec_v<T> ? "codec" : "bytes<" + std::to_string(sizeof(T)) + ">";
+    if (!word.empty() && word.back() == '>') {
+      word.insert(word.size() - 1, "," + shape);
+    } else {
+      word += "<" + shape + ">";
+    }
+  }
+  return word;
+}
 
 // The descriptor of a container kept at a root.
 template <class C>
@@ -151,7 +187,7 @@ struct root_kind<d_map<K, V, H>> {
 template <class K, class V>
 struct root_kind<d_map<K, V, typed_map_tag>> {
   static std::string get() {
-    return "ordered<" + kind_name<K>::get() + "," + kind_name<V>::get() + ">";
+    return "ordered<" + typed_field_word<K>() + "," + typed_field_word<V>() + ">";
   }
 };
 

@@ -50,6 +50,11 @@ struct kind_tree {
   static kind_tree parse(std::string const& text);
 };
 
+// Whether a root that records kind recorded can be opened as wanted: the
+// same text, or wanted as files written before the typed map's words of the
+// user's own carried their slot's shape (root_kind.h) recorded it.
+bool same_kind(std::string const& recorded, std::string const& wanted);
+
 struct owned_block {
   word_t address = no_address;
   // Offsets in the block of the words that hold addresses, and a run of
