@@ -104,6 +104,7 @@ template <class T>
 class d_vector_assign : detail::compares_as<d_vector_assign<T>, T> {
   template <class>
   friend class d_vector;
+  friend class d_vector_element<T>;
 
  public:
   d_vector_assign(word_t value, d_database* database, d_alloc* allocator,
@@ -268,14 +269,16 @@ class d_vector_element : public vector_detail::element_base<T> {
   }
   template <class Read>
   d_vector_element(Read&& read, word_t value_block, d_database* database, d_alloc* allocator,
-                   io_tools::bfstream* stream, word_t handle, word_t index)
+                   io_tools::bfstream* stream, word_t handle, word_t index,
+                   db_handle::origin_mark origin)
       : vector_detail::element_base<T>(element_made_(read)),
         element_block_(value_block),
         element_database_(database),
         element_allocator_(allocator),
         element_stream_(stream),
         element_handle_(handle),
-        element_index_(index) {}
+        element_index_(index),
+        element_origin_(std::move(origin)) {}
 
   T& element_value_() {
     if constexpr (vector_detail::element_derives<T>) return *this;
@@ -295,8 +298,12 @@ class d_vector_element : public vector_detail::element_base<T> {
   // to write, so that a read (a walk's every step) copies no share of the
   // database's state.
   d_vector_assign<T> element_at_() const {
-    return d_vector_assign<T>(element_block_, element_database_, element_allocator_,
-                              element_stream_, element_handle_, element_index_);
+    d_vector_assign<T> at(element_block_, element_database_, element_allocator_, element_stream_,
+                          element_handle_, element_index_);
+    // Of a vector taken from a map, kept while another opening erased its
+    // key, the element is refused as the vector is.
+    at.link_.taken_as(element_origin_);
+    return at;
   }
   void element_store_(T const& value) {
     d_vector_assign<T> at = element_at_();
@@ -310,6 +317,7 @@ class d_vector_element : public vector_detail::element_base<T> {
   io_tools::bfstream* element_stream_;
   word_t element_handle_;
   word_t element_index_;
+  db_handle::origin_mark element_origin_;
 };
 
 // A position in a vector: a random-access iterator. *it is a
@@ -362,7 +370,8 @@ class d_vector_iterator {
     auto const op = link_.operation();
     word_t const value = vector_detail::value_in(*stream_, current_slot());
     return d_vector_element<T>([&] { return stored_value<T>::read(*stream_, value); }, value,
-                               database_, allocator_, stream_, handle_, index_);
+                               database_, allocator_, stream_, handle_, index_,
+                               link_.origin_now());
   }
   pointer operator->() const {
     auto const op = link_.operation();

@@ -612,9 +612,10 @@ TEST_P(InEachMode, AListTakenFromAMapIsRefusedOnceAnotherOpeningErasedItsKey) {
   }
 }
 
-// The same for a vector taken from a map, and for its positions and element proxies, which
-// read and write through the vector's handle block: once another opening erased the key they
-// are refused too (before, they read and wrote the vector made in the freed blocks).
+// The same for a vector taken from a map, and for its positions, element proxies and the
+// elements read through a position (auto e = *it), which read and write through the vector's
+// handle block: once another opening erased the key they are refused too (before, they read
+// and wrote the vector made in the freed blocks).
 TEST_P(InEachMode, AVectorTakenFromAMapAndItsPositionsAreRefusedOnceAnotherOpeningErasedItsKey) {
   using index = d_map<std::string, d_vector<long>>;
   using hashed = d_hashmap<std::string, d_vector<long>>;
@@ -626,6 +627,7 @@ TEST_P(InEachMode, AVectorTakenFromAMapAndItsPositionsAreRefusedOnceAnotherOpeni
   for (auto* v : {&word, &hashed_word}) v->push_back(1);
   auto at = word.begin(), hashed_at = hashed_word.begin();
   auto first = word[0], hashed_first = hashed_word[0];
+  auto element = *word.begin(), hashed_element = *hashed_word.begin();
   ib["word"].push_back(2);
   hb["word"].push_back(2);
   for (auto* v : {&word, &hashed_word}) EXPECT_EQ(numbers(v->begin(), v->end()), (numbers{1, 2}));
@@ -638,7 +640,8 @@ TEST_P(InEachMode, AVectorTakenFromAMapAndItsPositionsAreRefusedOnceAnotherOpeni
       [&] { word.push_back(3); },  [&] { (void)hashed_word.size(); },
       [&] { (void)long(word[0]); }, [&] { (void)long(*at); },
       [&] { *hashed_at = 5; },      [&] { (void)long(first); },
-      [&] { hashed_first = 6; }};
+      [&] { hashed_first = 6; },    [&] { element = 8; },
+      [&] { hashed_element = 9; }};
   for (int round = 0; round < 2; ++round) {
     for (auto const& use : uses) {
       EXPECT_EQ(test_support::code_thrown_by(use), errc::out_of_range)

@@ -166,10 +166,19 @@ class db_handle {
   }
   // The same origin as other's, as other last found it: for an iterator of
   // an inner container, which names the container as its object does.
-  void taken_as(db_handle const& other) {
-    origin_ = other.origin_;
-    origin_seen_ = other.origin_seen_;
-    origin_gone_ = other.origin_gone_;
+  void taken_as(db_handle const& other) { taken_as(other.origin_now()); }
+  // The origin as this handle last found it, for what keeps no handle of its
+  // own until it writes (an element read through an iterator).
+  struct origin_mark {
+    std::shared_ptr<inner_origin const> origin;
+    std::uint64_t seen = 0;
+    bool gone = false;
+  };
+  origin_mark origin_now() const { return {origin_, origin_seen_, origin_gone_}; }
+  void taken_as(origin_mark const& mark) {
+    origin_ = mark.origin;
+    origin_seen_ = mark.seen;
+    origin_gone_ = mark.gone;
   }
   // What an iterator notes as it copies what it stands on: how often the
   // database had followed other openings' commits, and its count of changes.
