@@ -173,18 +173,18 @@ bool could_hold(io_tools::bfstream& s, std::string const& word, word_t top) {
 
 namespace {
 
-// The words the library gives: every other word is the user's own.
-bool library_word(kind_tree const& t) {
-  static char const* const words[] = {"string", "codec", "bytes",   "list",    "vector",
-                                      "map",    "var",   "hashmap", "ordered"};
+// The library's words that take arguments of their own; any other word with
+// a shape as its last argument got it as a word of the user's own.
+bool takes_arguments(kind_tree const& t) {
+  static char const* const words[] = {"bytes", "list", "vector", "map", "var", "hashmap", "ordered"};
   for (char const* w : words) {
     if (t.word == w) return true;
   }
-  return plain_width(kind_tree{t.word, {}}) != 0;
+  return false;
 }
 
 kind_tree without_shapes(kind_tree t) {
-  if (!library_word(t) && !t.args.empty() && is_shape(t.args.back())) t.args.pop_back();
+  if (!takes_arguments(t) && !t.args.empty() && is_shape(t.args.back())) t.args.pop_back();
   for (kind_tree& a : t.args) a = without_shapes(a);
   return t;
 }

@@ -53,6 +53,16 @@ struct disk_tools::kind_name<named_label> {
   static std::string get() { return "label"; }
 };
 
+// A plain type whose word is a container's.
+struct named_like_a_list {
+  std::int64_t value;
+  bool operator<(named_like_a_list const& o) const { return value < o.value; }
+};
+template <>
+struct disk_tools::kind_name<named_like_a_list> {
+  static std::string get() { return "list"; }
+};
+
 using namespace disk_tools;
 using test_support::thrown_by;
 
@@ -551,6 +561,16 @@ TEST_F(RootsTest, AMapRecordedWithoutTheShapeOfItsOwnWordsGetsItWhenOpened) {
   EXPECT_TRUE(db_->remove_root("points"));
   EXPECT_EQ(in_use().size(), blocks_before);
   EXPECT_EQ(check_database_file(path()), std::vector<std::string>{});
+
+  // A word that with its shape reads as a map of lists (list<bytes<8>>) is refused: removing the
+  // map would walk each value as a list.
+  std::vector<char> const before = bytes();
+  EXPECT_EQ(thrown_by([&] { d_map<int, named_like_a_list>("r", &env_); }),
+            "kind_name word taken by a container (list, vector): give the type a word of its "
+            "own...");
+  EXPECT_EQ(test_support::code_thrown_by([&] { d_map<int, named_like_a_list>("r", &env_); }),
+            errc::bad_name);
+  EXPECT_TRUE(bytes() == before) << "a refused root changed the file";
 }
 
 // "x.odb" is the database x, the empty name is refused before any file is made, and

@@ -55,6 +55,7 @@
 #include <type_traits>
 
 #include "disk_tools/codec.h"
+#include "disk_tools/error.h"
 
 namespace disk_tools {
 
@@ -147,6 +148,14 @@ template <class T>
 std::string typed_field_word() {
   std::string word = kind_name<T>::get();
   if constexpr (!word_says_shape<T>::value) {
+    // With its shape, such a word would read as a container of the shape's
+    // values: another type's descriptor.
+    std::string const head = word.substr(0, word.find('<'));
+    if (head == "list" || head == "vector") {
+      throw error(errc::bad_name,
+                  "kind_name word taken by a container (list, vector): give the type a word of "
+                  "its own...");
+    }
     std::string const shape =
         has_codec_v<T> ? "codec" : "bytes<" + std::to_string(sizeof(T)) + ">";
     if (!word.empty() && word.back() == '>') {
