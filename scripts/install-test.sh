@@ -43,7 +43,7 @@ check "include/ installed as it is in the source tree" \
   diff <(cd "$root/include" && find . -type f | sort) <(cd "$prefix/include" && find . -type f | sort)
 pc="$(find "$prefix" -name disk_tools.pc)"
 check "disk_tools.pc installed" test -n "$pc"
-for program in showcase mapdrill odbcheck reload; do
+for program in showcase mapdrill odbcheck odbstat odbcompact odbcopy reload; do
   check "installed $program answers --version" "$prefix/bin/$program" --version
 done
 

@@ -48,7 +48,7 @@ int main() {
     {
       order_index index("by_order", &env);
       for (unsigned order : orders) index.insert(order, position_of(order));
-    }  // the map writes back its state when it goes
+    }  // each insert was in the file when it returned: the object has nothing to write back
     close_database(db);
 
     db = open_database("orders", &env);

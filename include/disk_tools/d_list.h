@@ -662,17 +662,24 @@ class d_list {
   // sentinel are found again through the handle slot. A read holds the
   // operation until it ends.
   db_operation reading() {
+    require_attached();
     return link_.reading([this] { refresh(); });
   }
   d_database& checked() {
+    require_attached();
     return link_.checked([this] { refresh(); });
   }
   template <class Step>
   decltype(auto) changing(Step&& step) {
+    require_attached();
     return link_.changing(handle_, step, [this] { refresh(); });
   }
-  void refresh() {
+  // Told before the database is asked for: a list never attached has none,
+  // and would otherwise be reported as closed.
+  void require_attached() const {
     if (sentinel_.own == no_address) throw error(errc::not_attached, "list not attached...");
+  }
+  void refresh() {
     if (link_.stale(handle_)) {
       word_t const header = stream_->read_word(handle_);
       if (header == no_address) throw error(errc::rolled_back, rolled_back_message);

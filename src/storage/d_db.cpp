@@ -1005,6 +1005,7 @@ void d_database::record_kind(std::string const& name, std::string const& kind) {
       if (e.kind != kind) throw kind_mismatch(name, e.kind, kind);
       return;
     }
+    check_walkable(kind);
     if (e.slot != no_address) {
       refuse_unlike(name, kind, e.slot, true);
       if (!map_widths_fit(kind, e.slot)) {

@@ -207,6 +207,23 @@ kind_tree kind_tree::parse(std::string const& text) {
   return t;
 }
 
+void check_walkable(std::string const& kind) {
+  kind_tree const t = kind_tree::parse(kind);
+  std::size_t const args = t.args.size();
+  bool const one = args == 1 && (t.word == "var" || t.word == "list" || t.word == "vector");
+  bool const two = args == 2 && (t.word == "hashmap" || t.word == "map" || t.word == "ordered");
+  if (!one && !two) throw unknown_kind(kind);
+  // What a walk asks of the element types once the container holds any.
+  if (t.word == "list" && t.args[0].word == "list") is_container(t.args[0]);
+  if (t.word == "hashmap") is_container(t.args[1]);
+  if (t.word == "map") {
+    for (kind_tree const& field : t.args) map_field_width(field);
+  }
+  if (t.word == "ordered") {
+    for (kind_tree const& field : t.args) typed_shape(field);
+  }
+}
+
 void root_walker::walk(std::string const& kind, word_t top, visitor const& visit) {
   kind_tree const tree = kind_tree::parse(kind);
   if (top == no_address) return;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -88,6 +89,30 @@ TEST_F(ListTest, InsertAndEraseRefuseAnotherListsIterator) {
   a.erase(mine);
   a.insert(mine, "a3");
   EXPECT_EQ(std::vector<std::string>(a.begin(), a.end()), (std::vector<std::string>{"a1", "a3"}));
+}
+
+// A list object made without a database (and never given one) says so, whatever is
+// asked of it, rather than that a database it never had was closed.
+TEST_F(ListTest, AListNeverAttachedIsRefusedAsNotAttached) {
+  d_list<std::string> unattached;
+  std::vector<std::function<void()>> const uses = {
+      [&] { unattached.push_back("a"); },  [&] { unattached.push_front("a"); },
+      [&] { unattached.pop_front(); },     [&] { unattached.pop_back(); },
+      [&] { (void)unattached.size(); },    [&] { (void)unattached.empty(); },
+      [&] { (void)unattached.begin(); },   [&] { (void)unattached.front(); },
+      [&] { unattached.clear(); },         [&] { (void)unattached.views(); }};
+  auto const before = bytes();
+  for (std::size_t i = 0; i < uses.size(); ++i) {
+    SCOPED_TRACE("use " + std::to_string(i));
+    try {
+      uses[i]();
+      ADD_FAILURE() << "no error";
+    } catch (error const& e) {
+      EXPECT_EQ(std::string(e.what()), "list not attached...");
+      EXPECT_EQ(e.code(), errc::not_attached);
+    }
+  }
+  EXPECT_EQ(bytes(), before);
 }
 
 using VectorTest = test_support::database_test;

@@ -522,6 +522,34 @@ TEST_F(RootsTest, RemoveRootLeavesWhatOtherRootsOwnAndRefusesAnUnknownKind) {
   EXPECT_TRUE(db_->has_root("old"));
 }
 
+// record_kind takes only a descriptor a walk can follow: another, recorded, would keep the
+// root from being removed or compacted for good. An empty root is held to the same rule.
+TEST_F(RootsTest, RecordKindRefusesADescriptorNoWalkCanFollowAndRecordsNothing) {
+  options_->record_kinds = false;
+  reopen();
+  d_list<int> list("l", &env_);
+  list.push_back(7);
+  db_->get_address("empty");
+  auto const before = test_support::read_file(path());
+  for (std::string const root : {"l", "empty"}) {
+    for (std::string const kind : {"garbage", "list", "list<int", "list<int,int>", "lists<int>",
+                                   "list<list<int,int>>", "map<int,int>", "ordered<int,point>",
+                                   "hashmap<string,list<int,int>>"}) {
+      SCOPED_TRACE(root + " as " + kind);
+      auto const record = [&] { db_->record_kind(root, kind); };
+      EXPECT_EQ(thrown_by(record).rfind("unknown root kind \"", 0), 0u) << thrown_by(record);
+      EXPECT_EQ(test_support::code_thrown_by(record), errc::wrong_kind);
+    }
+  }
+  EXPECT_EQ(test_support::read_file(path()), before);
+  for (d_root_info const& r : db_->roots()) EXPECT_EQ(r.kind, "") << r.name;
+  db_->record_kind("l", "list<int>");
+  db_->record_kind("empty", "map<string,string>");
+  EXPECT_TRUE(db_->remove_root("l"));
+  EXPECT_TRUE(db_->remove_root("empty"));
+  EXPECT_EQ(check_database_file(path()), std::vector<std::string>{});
+}
+
 // A typed map of a type with a word of its own recorded that word alone, which does not say
 // how its slots are laid out: the map could never be removed, nor its file compacted ("unknown
 // root kind..."). Such a file still opens, also read-only, and the map's first writable opening

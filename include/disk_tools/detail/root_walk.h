@@ -50,6 +50,11 @@ struct kind_tree {
   static kind_tree parse(std::string const& text);
 };
 
+// Throws "unknown root kind..." unless kind names a container a walk of this
+// release can follow, whatever it holds: a kind recorded for a root that a
+// walk could not follow would keep the root from being removed or compacted.
+void check_walkable(std::string const& kind);
+
 // Whether a root that records kind recorded can be opened as wanted: the
 // same text, or wanted as files written before the typed map's words of the
 // user's own carried their slot's shape (root_kind.h) recorded it.

@@ -261,7 +261,8 @@ class slot_map {
     attach(name, buckets, 0, mode);
   }
   // The map kept in the root slot called name, with its table and policy;
-  // when new, made with default_buckets slots and a maximum load factor of 1.
+  // when new, made with room for default_buckets keys and a maximum load
+  // factor of 1.
   slot_map(std::string const& name, d_env* env, d_root mode = d_root::open_or_create)
       : database_(env->database), link_(env->database) {
     attach(name, default_buckets, 1.0, mode);
