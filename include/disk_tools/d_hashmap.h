@@ -189,6 +189,7 @@ class d_hashmap_assign : detail::compares_as<d_hashmap_assign<K, V>, V> {
         hash_(hash),
         key_(std::move(key)),
         db_(database) {}
+  d_hashmap_assign(d_hashmap_assign const&) = default;
 
   V get_data() const {
     auto const op = db_.operation();
@@ -205,6 +206,9 @@ class d_hashmap_assign : detail::compares_as<d_hashmap_assign<K, V>, V> {
     });
     return *this;
   }
+  // m[a] = m[b] stores b's value under a; the implicit copy would aim this
+  // proxy at b's entry and store nothing.
+  d_hashmap_assign& operator=(d_hashmap_assign const& other) { return *this = other.get_data(); }
 
   long entry() const { return entry_; }
   long link() const { return link_; }

@@ -339,6 +339,7 @@ class dl_assign {
   dl_assign(dl_iterator<T>& it, d_alloc* allocator, io_tools::bfstream* stream)
       : it_(&it), allocator_(allocator), stream_(stream) {}
   explicit dl_assign(dl_iterator<T>& it) : dl_assign(it, it.allocator(), it.stream()) {}
+  dl_assign(dl_assign const&) = default;
 
   operator T() const { return **it_; }
   T get_data() const { return *this; }
@@ -363,6 +364,9 @@ class dl_assign {
     it_->set_node(node);
     return *this;
   }
+  // One element's value stored in another's; the implicit copy would aim
+  // this proxy at the other's iterator and store nothing.
+  dl_assign& operator=(dl_assign const& other) { return *this = static_cast<T>(other); }
 
  private:
   dl_iterator<T>* it_;

@@ -167,6 +167,7 @@ class d_map<K, V, typed_map_tag> {
   class reference : detail::compares_as<reference, V> {
    public:
     reference(d_map* map, K key) : map_(map), key_(std::move(key)) {}
+    reference(reference const&) = default;
     operator V() const {
       V value{};
       if (!map_->get(key_, value)) throw error(errc::out_of_range, "map element out of range...");
@@ -176,6 +177,9 @@ class d_map<K, V, typed_map_tag> {
       map_->put(key_, value);
       return *this;
     }
+    // m[a] = m[b] stores b's value under a, as a std::map's element does; the
+    // implicit copy would aim this proxy at b and store nothing.
+    reference& operator=(reference const& other) { return *this = static_cast<V>(other); }
     // Read, add and store back, as counts[word] += 1 reads for std::map.
     reference& operator+=(V const& d) { return *this = static_cast<V>(static_cast<V>(*this) + d); }
     reference& operator-=(V const& d) { return *this = static_cast<V>(static_cast<V>(*this) - d); }

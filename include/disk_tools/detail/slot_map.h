@@ -224,6 +224,7 @@ template <class K, class V>
 class slot_assign : detail::compares_as<slot_assign<K, V>, V> {
  public:
   slot_assign(slot_map<K, V>* map, K const& key) : map_(map), key_(key) {}
+  slot_assign(slot_assign const&) = default;
   V get_data() const {
     V value{};
     if (!map_->get(key_, value)) {
@@ -236,6 +237,9 @@ class slot_assign : detail::compares_as<slot_assign<K, V>, V> {
     map_->put(key_, value);
     return *this;
   }
+  // m[a] = m[b] stores b's value under a; the implicit copy would aim this
+  // proxy at b and store nothing.
+  slot_assign& operator=(slot_assign const& other) { return *this = other.get_data(); }
 
  private:
   slot_map<K, V>* map_;
