@@ -192,6 +192,11 @@ class d_map_iterator {
   // after), or at the end. Refused as any read of the copy is ("iterator is
   // stale..."), so that only this opening's own changes are found again.
   bool changed_under() const { return node_ && link_.changed_since(handle_, copied_.changes); }
+  // Whether this is a position of the map whose handle slot is handle in the
+  // database stream belongs to; a default one, of no map, cannot tell.
+  bool of_map(io_tools::bfstream const* stream, word_t handle) const {
+    return handle_ == no_address || (stream_ == stream && handle_ == handle);
+  }
   void seek(K const& key, bool after);
 
  private:
@@ -434,6 +439,8 @@ class d_map {
   // An operation for a caller that reads more of the file around this
   // object's own operations (the typed map's long keys and values).
   db_operation operation() const { return link_.operation(); }
+  // The root slot that holds the map's header.
+  word_t handle() const { return handle_; }
 
   node_type root;
   node_type spare;

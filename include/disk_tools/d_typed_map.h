@@ -128,6 +128,11 @@ class typed_map_iterator {
     return !(key_ < o.key_) && !(o.key_ < key_);
   }
   bool operator!=(typed_map_iterator const& o) const { return !(*this == o); }
+  // Whether this is a position of the map whose handle slot is handle in the
+  // database stream belongs to.
+  bool of_map(io_tools::bfstream const* stream, word_t handle) const {
+    return it_.of_map(stream, handle);
+  }
 
  private:
   void note_key() {
@@ -270,6 +275,9 @@ class d_map<K, V, typed_map_tag> {
   // out of range..." at end().
   iterator erase(iterator pos) {
     K const key = pos->key;
+    // Another map's position would erase its key from this one.
+    if (!pos.of_map(tree_.stream, tree_.handle()))
+      throw error(errc::out_of_range, "iterator of another map: pass one this map made...");
     erase(key);
     return lower_bound(key);
   }
