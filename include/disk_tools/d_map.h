@@ -588,7 +588,9 @@ d_map_assign<K, V, H>& d_map_assign<K, V, H>::operator=(V const& value) {
 template <class K, class V, class H>
 d_map_assign<K, V, H>& d_map_assign<K, V, H>::operator=(d_map_assign const& other) {
   if (!map) throw error(errc::out_of_range, "map element out of range...");
-  return *this = map_value_from<V, H>::make(static_cast<H>(other), map->env_);
+  // One change: a failed store takes the string's new block back with it.
+  map->changing([&] { *this = map_value_from<V, H>::make(static_cast<H>(other), map->env_); });
+  return *this;
 }
 
 // ---------------------------------------------------------------------------
