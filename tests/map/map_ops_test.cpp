@@ -316,7 +316,7 @@ TEST_F(ListOfListsValueTest, AMapsListIsRefusedAsAnElementOfAListOfLists) {
     std::function<d_list<std::string>(d_env*)> value;  // the map's list of "w"
   } const rows[] = {
       {"ordered m[key]", [](d_env* e) { return ordered("m", e)["w"]; }},
-      {"ordered get", [](d_env* e) { ordered("m", e)["w"]; return ordered("m", e).at("w"); }},
+      {"ordered at", [](d_env* e) { ordered("m", e)["w"]; return ordered("m", e).at("w"); }},
       {"hashed m[key]", [](d_env* e) { return hashed("h", e)["w"]; }},
   };
   using lists = d_list<d_list<std::string>>;
