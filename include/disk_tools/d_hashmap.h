@@ -189,6 +189,7 @@ class d_hashmap_assign : detail::compares_as<d_hashmap_assign<K, V>, V> {
         hash_(hash),
         key_(std::move(key)),
         db_(database) {}
+  d_hashmap_assign(d_hashmap_assign const&) = default;
 
   V get_data() const {
     auto const op = db_.operation();
@@ -205,6 +206,9 @@ class d_hashmap_assign : detail::compares_as<d_hashmap_assign<K, V>, V> {
     });
     return *this;
   }
+  // m[a] = m[b] stores b's value under a; the implicit copy would aim this
+  // proxy at b's entry and store nothing.
+  d_hashmap_assign& operator=(d_hashmap_assign const& other) { return *this = other.get_data(); }
 
   long entry() const { return entry_; }
   long link() const { return link_; }
@@ -275,6 +279,12 @@ class basic_hashmap_iterator {
     } else {
       seek_chain(bucket);
     }
+  }
+
+  // Whether this is a position of the map whose handle slot is handle in the
+  // database stream belongs to; the end, of every map, cannot tell.
+  bool of_map(io_tools::bfstream const* stream, word_t handle) const {
+    return handle_ == no_address || (stream_ == stream && handle_ == handle);
   }
 
   // The pair is a copy, but a use after its database closed is a mistake all
@@ -516,10 +526,18 @@ class chained_map {
   // that it = m.erase(it) walks on as with a std::unordered_map (the erase
   // only unlinks pos's entry). "no entry at the end position..." at end().
   iterator erase(iterator pos) {
+    check_position(pos);
     iterator next = pos;
     ++next;
     erase(pos->first);
     return next;
+  }
+  // Another map's position would erase its key from this one.
+  void check_position(iterator const& pos) const {
+    if (!pos.of_map(stream_, handle_)) {
+      throw error(errc::out_of_range,
+                  "iterator of another hash map: pass one this hash map made...");
+    }
   }
 
   iterator begin() {
@@ -873,6 +891,7 @@ class nested_value_map : private chained_map<K, word_t, H, d_hashmap<K, V, H>> {
     });
   }
   iterator erase(iterator pos) {
+    base::check_position(pos);
     iterator next = pos;
     ++next;
     erase(pos->first);

@@ -67,6 +67,13 @@ template <class U>
 struct list_element<d_list<U>> {
   static void encode(text_tools::bstringstream& out, d_list<U> const& inner) {
     if (inner.handle() == no_address) throw error(errc::not_attached, "list not attached...");
+    // Stored here too, it would have two owners: the map's erase frees it
+    // under this list's element, and this list's removal under the map.
+    if (inner.map_value()) {
+      throw error(errc::wrong_kind,
+                  "a map's list cannot be an element of a list of lists: the map owns it; "
+                  "store a list of its own (d_list<T>(env))...");
+    }
     inner_list_value{inner.handle(), inner.count()}.encode(out);
   }
   static d_list<U> read(io_tools::bfstream& s, d_alloc* allocator, d_database* database,
@@ -339,6 +346,7 @@ class dl_assign {
   dl_assign(dl_iterator<T>& it, d_alloc* allocator, io_tools::bfstream* stream)
       : it_(&it), allocator_(allocator), stream_(stream) {}
   explicit dl_assign(dl_iterator<T>& it) : dl_assign(it, it.allocator(), it.stream()) {}
+  dl_assign(dl_assign const&) = default;
 
   operator T() const { return **it_; }
   T get_data() const { return *this; }
@@ -363,6 +371,9 @@ class dl_assign {
     it_->set_node(node);
     return *this;
   }
+  // One element's value stored in another's; the implicit copy would aim
+  // this proxy at the other's iterator and store nothing.
+  dl_assign& operator=(dl_assign const& other) { return *this = static_cast<T>(other); }
 
  private:
   dl_iterator<T>* it_;
@@ -411,6 +422,7 @@ class d_list {
   void grab(io_tools::bfstream* stream, long address, d_alloc* allocator, d_database* database) {
     bind(stream, allocator, database);
     handle_ = address;
+    map_value_ = false;
     // The look holds an operation: beside other openings, what the file
     // shows may have moved on since the root was attached.
     if (auto const op = link_.operation(); stream_->read_word(handle_) != no_address) {
@@ -598,6 +610,9 @@ class d_list {
   d_alloc* allocator() const { return allocator_; }
   d_database* database() const { return database_; }
   db_handle const& link() const { return link_; }
+  // Whether the object was taken from a map (m[key], get), whose entry owns
+  // the list and frees it with its key.
+  bool map_value() const { return map_value_; }
 
   // Everything wrong with the list's records, one sentence each; empty when
   // the header, the sentinel and every node agree (links both ways, the count
@@ -884,6 +899,7 @@ class d_list {
   word_t count_ = 0;
   word_t header_ = no_address;
   db_handle link_;
+  bool map_value_ = false;  // taken from a map, which owns the list
 };
 
 template <class T>

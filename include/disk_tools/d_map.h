@@ -77,6 +77,19 @@ struct map_default_value<d_ref<std::string>> {
   static d_ref<std::string> make(d_env* env) { return d_ref<std::string>(env); }
 };
 
+// The value a proxy stores when given another proxy's plain value: a string
+// gets a block of its own, since a block is owned by one pair only.
+template <class V, class H>
+struct map_value_from {
+  static V make(H const& value, d_env*) { return static_cast<V>(value); }
+};
+template <>
+struct map_value_from<d_ref<std::string>, std::string> {
+  static d_ref<std::string> make(std::string const& value, d_env* env) {
+    return d_ref<std::string>(value, env);
+  }
+};
+
 // The block that erase gives back with a key or value: a string's own block;
 // a plain number has none.
 template <class T>
@@ -98,11 +111,15 @@ class d_map_assign {
   d_map_assign() = default;
   d_map_assign(word_t node, word_t slot, io_tools::bfstream* s, d_map<K, V, H>* owner)
       : node_address(node), index(slot), stream(s), map(owner) {}
+  d_map_assign(d_map_assign const&) = default;
 
   // The plain value of the slot.
   operator H() const;
   // Replaces the slot's value and writes the node back.
   d_map_assign& operator=(V const& value);
+  // m[a] = m[b] stores b's value under a (a string in a block of its own);
+  // the implicit copy would aim this proxy at b's slot and store nothing.
+  d_map_assign& operator=(d_map_assign const& other);
 
   word_t node_address = no_address;
   word_t index = no_address;
@@ -175,6 +192,11 @@ class d_map_iterator {
   // after), or at the end. Refused as any read of the copy is ("iterator is
   // stale..."), so that only this opening's own changes are found again.
   bool changed_under() const { return node_ && link_.changed_since(handle_, copied_.changes); }
+  // Whether this is a position of the map whose handle slot is handle in the
+  // database stream belongs to; a default one, of no map, cannot tell.
+  bool of_map(io_tools::bfstream const* stream, word_t handle) const {
+    return handle_ == no_address || (stream_ == stream && handle_ == handle);
+  }
   void seek(K const& key, bool after);
 
  private:
@@ -417,6 +439,8 @@ class d_map {
   // An operation for a caller that reads more of the file around this
   // object's own operations (the typed map's long keys and values).
   db_operation operation() const { return link_.operation(); }
+  // The root slot that holds the map's header.
+  word_t handle() const { return handle_; }
 
   node_type root;
   node_type spare;
@@ -558,6 +582,14 @@ d_map_assign<K, V, H>& d_map_assign<K, V, H>::operator=(V const& value) {
     node->store(*stream);
     map->refresh_cache();
   });
+  return *this;
+}
+
+template <class K, class V, class H>
+d_map_assign<K, V, H>& d_map_assign<K, V, H>::operator=(d_map_assign const& other) {
+  if (!map) throw error(errc::out_of_range, "map element out of range...");
+  // One change: a failed store takes the string's new block back with it.
+  map->changing([&] { *this = map_value_from<V, H>::make(static_cast<H>(other), map->env_); });
   return *this;
 }
 

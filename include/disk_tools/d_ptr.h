@@ -24,6 +24,7 @@ class d_ptr_assign : detail::compares_as<d_ptr_assign<T>, T> {
  public:
   d_ptr_assign(word_t cell, io_tools::bfstream* stream, d_alloc* allocator, db_handle link)
       : cell_(cell), stream_(stream), allocator_(allocator), link_(std::move(link)) {}
+  d_ptr_assign(d_ptr_assign const&) = default;
 
   d_ptr_assign& operator=(T const& value) {
     in_change(link_.db(), [&] {
@@ -32,6 +33,9 @@ class d_ptr_assign : detail::compares_as<d_ptr_assign<T>, T> {
     });
     return *this;
   }
+  // *p = *q stores q's value in p's cell; the implicit copy would aim this
+  // proxy at q's cell and store nothing.
+  d_ptr_assign& operator=(d_ptr_assign const& other) { return *this = static_cast<T>(other); }
 
   // The stored value; an empty value while the cell holds none.
   operator T() const {

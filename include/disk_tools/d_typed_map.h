@@ -128,6 +128,11 @@ class typed_map_iterator {
     return !(key_ < o.key_) && !(o.key_ < key_);
   }
   bool operator!=(typed_map_iterator const& o) const { return !(*this == o); }
+  // Whether this is a position of the map whose handle slot is handle in the
+  // database stream belongs to.
+  bool of_map(io_tools::bfstream const* stream, word_t handle) const {
+    return it_.of_map(stream, handle);
+  }
 
  private:
   void note_key() {
@@ -167,6 +172,7 @@ class d_map<K, V, typed_map_tag> {
   class reference : detail::compares_as<reference, V> {
    public:
     reference(d_map* map, K key) : map_(map), key_(std::move(key)) {}
+    reference(reference const&) = default;
     operator V() const {
       V value{};
       if (!map_->get(key_, value)) throw error(errc::out_of_range, "map element out of range...");
@@ -176,6 +182,9 @@ class d_map<K, V, typed_map_tag> {
       map_->put(key_, value);
       return *this;
     }
+    // m[a] = m[b] stores b's value under a, as a std::map's element does; the
+    // implicit copy would aim this proxy at b and store nothing.
+    reference& operator=(reference const& other) { return *this = static_cast<V>(other); }
     // Read, add and store back, as counts[word] += 1 reads for std::map.
     reference& operator+=(V const& d) { return *this = static_cast<V>(static_cast<V>(*this) + d); }
     reference& operator-=(V const& d) { return *this = static_cast<V>(static_cast<V>(*this) - d); }
@@ -266,6 +275,9 @@ class d_map<K, V, typed_map_tag> {
   // out of range..." at end().
   iterator erase(iterator pos) {
     K const key = pos->key;
+    // Another map's position would erase its key from this one.
+    if (!pos.of_map(tree_.stream, tree_.handle()))
+      throw error(errc::out_of_range, "iterator of another map: pass one this map made...");
     erase(key);
     return lower_bound(key);
   }

@@ -365,6 +365,12 @@ class d_vector_iterator {
 
   long index() const { return index_; }
   long slot_address() const { return slot_; }
+  // Whether this is a position of the vector whose handle slot is handle in
+  // database; one made without its vector's handle slot cannot tell, and is
+  // taken as it is.
+  bool of_vector(d_database const* database, word_t handle) const {
+    return handle_ == no_address || (database_ == database && handle_ == handle);
+  }
 
   d_vector_element<T> operator*() const {
     auto const op = link_.operation();
@@ -529,7 +535,10 @@ class d_vector {
   // Inserts value at pos's index, moving the elements from there on one place
   // up. An index beyond count is refused with nothing changed.
   void insert(d_vector_iterator<T> pos, T const& value) {
-    changing([&] { insert_at(pos.index(), value); });
+    changing([&] {
+      check_position(pos);
+      insert_at(pos.index(), value);
+    });
   }
 
   // Removes the element at pos: its value block is freed and the later
@@ -537,7 +546,10 @@ class d_vector {
   // followed it. A position outside the elements (end() among them) is
   // refused with "vector index out of range..." and nothing changed.
   d_vector_iterator<T> erase(d_vector_iterator<T> pos) {
-    changing([&] { erase_at(pos.index()); });
+    changing([&] {
+      check_position(pos);
+      erase_at(pos.index());
+    });
     return iterator_at(pos.index());
   }
 
@@ -755,6 +767,12 @@ class d_vector {
   }
 
  private:
+  // Another vector's position would insert or erase at its index in this one.
+  void check_position(d_vector_iterator<T> const& pos) const {
+    if (!pos.of_vector(database_, handle_))
+      throw error(errc::out_of_range, "iterator of another vector: pass one this vector made...");
+  }
+
   d_vector_iterator<T> iterator_at(long index) const {
     d_vector_iterator<T> it(stream_, allocator_, database_, handle_,
                             vector_header::slot_address(header_, index), index, header_, count_);

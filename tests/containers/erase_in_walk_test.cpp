@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <random>
@@ -85,6 +86,56 @@ TEST_F(EraseInWalk, EveryKindWalksOnFromWhatItErasedAndKeepsNoBlockOfIt) {
   database_check const check = check_database(path());
   EXPECT_EQ(check.problems, std::vector<std::string>{});
   EXPECT_EQ(check.notes, std::vector<std::string>{}) << "blocks of erased elements were left";
+}
+
+// A position of another container of the same kind, given to erase (or a vector's insert), is
+// refused with nothing written, as the list refuses one: the vector changed itself at that
+// position's index, and the maps erased that position's key from themselves. Another object
+// naming the same container gives positions that are its own.
+template <class C, class Add, class Erase>
+void refuses_anothers_position(std::function<std::vector<char>()> const& bytes, d_env* env,
+                               char const* name, Add add, Erase erase) {
+  SCOPED_TRACE(name);
+  std::string const other_name = std::string(name) + " beside";
+  C mine(name, env), other(other_name, env);
+  for (int i = 0; i < 4; ++i) add(mine, i), add(other, i);
+  auto const before = bytes();
+  EXPECT_EQ(test_support::code_thrown_by([&] { erase(mine, std::next(other.begin())); }),
+            errc::out_of_range);
+  EXPECT_EQ(bytes(), before);
+  EXPECT_EQ(mine.size(), 4u);
+  C same(name, env);
+  erase(mine, std::next(same.begin()));
+  EXPECT_EQ(mine.size(), 3u);
+  EXPECT_EQ(other.size(), 4u);
+}
+
+TEST_F(EraseInWalk, EveryKindRefusesAPositionOfAnother) {
+  auto const erase = [](auto& c, auto pos) { c.erase(pos); };
+  std::function<std::vector<char>()> const bytes = [this] { return this->bytes(); };
+  refuses_anothers_position<d_list<std::string>>(
+      bytes, &env_, "list", [](auto& l, int i) { l.push_back(key_of(i)); }, erase);
+  refuses_anothers_position<d_vector<std::string>>(
+      bytes, &env_, "vector", [](auto& v, int i) { v.push_back(key_of(i)); }, erase);
+  refuses_anothers_position<d_vector<std::string>>(
+      bytes, &env_, "vector insert", [](auto& v, int i) { v.push_back(key_of(i)); },
+      [](auto& v, auto pos) {
+        v.insert(pos, "x");
+        v.pop_back();
+        v.pop_back();
+      });
+  refuses_anothers_position<d_map<std::string, std::string>>(
+      bytes, &env_, "map", [](auto& m, int i) { m.put(key_of(i), "v"); }, erase);
+  refuses_anothers_position<d_map<std::uint64_t, d_list<std::string>>>(
+      bytes, &env_, "index", [](auto& m, int i) { m[static_cast<std::uint64_t>(i)].push_back("d"); },
+      erase);
+  refuses_anothers_position<d_hashmap<std::string, std::string>>(
+      bytes, &env_, "chains", [](auto& m, int i) { m.put(key_of(i), "v"); }, erase);
+  refuses_anothers_position<d_hashmap<std::uint64_t, std::uint64_t>>(
+      bytes, &env_, "slots", [](auto& m, int i) { m.put(static_cast<std::uint64_t>(i), 7); },
+      erase);
+  refuses_anothers_position<d_hashmap<std::string, d_list<std::string>>>(
+      bytes, &env_, "hashed index", [](auto& m, int i) { m[key_of(i)].push_back("d"); }, erase);
 }
 
 // The maps a walk changes as it goes: the typed map, and the drivers' number and string maps, each

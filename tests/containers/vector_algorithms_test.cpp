@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <random>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include <disk_tools/d_hashmap.h>
+#include <disk_tools/d_list.h>
 #include <disk_tools/d_map.h>
 #include <disk_tools/d_ptr.h>
 #include <disk_tools/d_transaction.h>
@@ -210,6 +213,140 @@ TEST_F(VectorAlgorithms, WhatStandsForAStoredValueComparesAsTheValue) {
       EXPECT_TRUE((pm[i] == b) == same && (pm[i] < b) == less) << i;
       EXPECT_TRUE((ph[i] == b) == same && (ph[i] < b) == less) << i;
     }
+  }
+}
+
+// One stand-in assigned from another stores that one's value, as x[a] = x[b] does in a
+// std::vector or std::map, and keeps it when the other changes afterwards. Only the vector's
+// proxy did: the maps', the hash maps', a pointer's and a list element's took the implicit
+// copy, which aimed the left one at the right one's value and stored nothing (m["a"] = m["b"]
+// left "a" as it was, or, added by [], empty).
+struct copy_case {
+  char const* name;
+  // Makes stand-ins x holding "x" and y holding "y", runs x = y, then gives y "later";
+  // returns what x holds after a reopening.
+  std::function<void(d_env&)> copy;
+  std::function<std::string(d_env&)> read_x;
+};
+
+template <class V>
+V value_of(std::string const& s) {
+  if constexpr (std::is_same_v<V, std::string>) return s;
+  else if constexpr (std::is_same_v<V, test_support::package>) return {s, s.size(), {s, s}};
+  else return static_cast<V>(s[0]);
+}
+template <class V>
+std::string text_of(V const& v) {
+  if constexpr (std::is_same_v<V, std::string>) return v;
+  else if constexpr (std::is_same_v<V, test_support::package>) return v.depends.size() == 2 ? v.name : "?";
+  else return std::string(1, static_cast<char>(v));
+}
+
+template <class Map, class K>
+copy_case subscript_case(char const* name, K x, K y) {
+  using V = std::decay_t<decltype(std::declval<Map&>().at(x))>;
+  return {name,
+          [=](d_env& env) {
+            Map m("m", &env);
+            m[x] = value_of<V>("x");
+            m[y] = value_of<V>("y");
+            m[x] = m[y];
+            m[y] = value_of<V>("later");
+          },
+          [=](d_env& env) { return text_of(Map("m", &env).at(x)); }};
+}
+
+std::vector<copy_case> const copy_cases = {
+    {"v[i] = v[j]",
+     [](d_env& env) {
+       d_vector<std::string> v("v", &env);
+       v.push_back("x");
+       v.push_back("y");
+       v[0] = v[1];
+       v[1] = "later";
+     },
+     [](d_env& env) { return std::string(d_vector<std::string>("v", &env)[0]); }},
+    subscript_case<d_map<std::string, std::string>>("ordered map of strings", std::string("a"),
+                                                    std::string("b")),
+    subscript_case<d_map<int, test_support::package>>("ordered map of codec values", 1, 2),
+    subscript_case<d_map<std::int64_t, char>>("ordered map of numbers", -1, 7),
+    subscript_case<d_hashmap<std::string, std::string>>("hash map of strings", std::string("a"),
+                                                        std::string("b")),
+    subscript_case<d_hashmap<std::string, test_support::package>>(
+        "hash map of codec values", std::string("a"), std::string("b")),
+    subscript_case<d_hashmap<std::uint64_t, std::uint64_t>>("slot table", std::uint64_t{1},
+                                                            std::uint64_t{2}),
+    {"*p = *q",
+     [](d_env& env) {
+       d_var<std::string> x("x", &env), y("y", &env);
+       x = "x";
+       y = "y";
+       d_ptr<std::string> p(x, &env), q(y, &env);
+       *p = *q;
+       y = "later";
+     },
+     [](d_env& env) { return d_var<std::string>("x", &env).get_data(); }},
+    {"one list element's value given another's",
+     [](d_env& env) {
+       d_list<std::string> l("l", &env);
+       l.push_back("x");
+       l.push_back("y");
+       auto x = l.begin(), y = std::next(l.begin());
+       dl_assign<std::string>{x} = dl_assign<std::string>{y};
+       dl_assign<std::string>{y} = "later";
+     },
+     [](d_env& env) { return d_list<std::string>("l", &env).front(); }},
+    {"the drivers' map of numbers",
+     [](d_env& env) {
+       d_map<unsigned, unsigned, unsigned> m("m", &env);
+       m.put(1, 'x');
+       m.put(2, 'y');
+       m[1] = m[2];
+       m[2] = 'l';
+     },
+     [](d_env& env) {
+       unsigned v = 0;
+       d_map<unsigned, unsigned, unsigned>("m", &env).get(1, v);
+       return std::string(1, static_cast<char>(v));
+     }},
+    {"the drivers' map of strings, each replaced block freed by its owner",
+     [](d_env& env) {
+       d_map<d_ref<std::string>, d_ref<std::string>, std::string> m("m", &env);
+       d_ref<std::string> const a("a", &env), b("b", &env);
+       m.put(a, d_ref<std::string>("x", &env));
+       m.put(b, d_ref<std::string>("y", &env));
+       long const x = m.find(std::string("a"))->value.address();
+       m[a] = m[b];
+       env.allocator->deallocate(x);
+       long const y = m.find(std::string("b"))->value.address();
+       m[b] = d_ref<std::string>("later", &env);
+       env.allocator->deallocate(y);
+     },
+     [](d_env& env) {
+       std::string v;
+       d_map<d_ref<std::string>, d_ref<std::string>, std::string>("m", &env).get("a", v);
+       return v;
+     }},
+};
+
+// Every root records its kind, so that the check counts a block left behind.
+class StandInCopies : public test_support::database_test {
+ protected:
+  StandInCopies() : database_test(test_support::memory_dir, d_open_options{}) {}
+};
+
+TEST_F(StandInCopies, AStandInAssignedFromAnotherStoresItsValue) {
+  for (copy_case const& c : copy_cases) {
+    SCOPED_TRACE(c.name);
+    afresh();
+    c.copy(env_);
+    reopen();
+    EXPECT_EQ(c.read_x(env_), "y");
+    close();
+    database_check const check = check_database(path());
+    EXPECT_EQ(check.problems, std::vector<std::string>{});
+    EXPECT_EQ(check.notes, std::vector<std::string>{});
+    open();
   }
 }
 

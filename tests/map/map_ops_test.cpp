@@ -303,6 +303,53 @@ TEST_F(ListOfListsValueTest, TakingThePairOutFreesTheInnerListsButOneKeptAtARoot
   }
 }
 
+// A map's list value is the map's: stored as an element of a list of lists too, it had two
+// owners. The map's erase freed it under the list of lists, whose element then read and wrote
+// the list the next key made in those blocks; removing the list of lists freed it under the
+// map, which then found its key's records damaged ("corrupt database file..." at every use,
+// even its erase). Refused, with nothing written, however the element is stored.
+TEST_F(ListOfListsValueTest, AMapsListIsRefusedAsAnElementOfAListOfLists) {
+  using ordered = d_map<std::string, d_list<std::string>>;
+  using hashed = d_hashmap<std::string, d_list<std::string>>;
+  struct {
+    char const* what;
+    std::function<d_list<std::string>(d_env*)> value;  // the map's list of "w"
+  } const rows[] = {
+      {"ordered m[key]", [](d_env* e) { return ordered("m", e)["w"]; }},
+      {"ordered at", [](d_env* e) { ordered("m", e)["w"]; return ordered("m", e).at("w"); }},
+      {"hashed m[key]", [](d_env* e) { return hashed("h", e)["w"]; }},
+  };
+  using lists = d_list<d_list<std::string>>;
+  std::function<void(lists&, d_list<std::string> const&)> const stores[] = {
+      [](lists& ll, d_list<std::string> const& l) { ll.push_back(l); },
+      [](lists& ll, d_list<std::string> const& l) { ll.push_front(l); },
+      [](lists& ll, d_list<std::string> const& l) { ll.insert(ll.begin(), l); },
+      [](lists& ll, d_list<std::string> const& l) {
+        auto it = ll.begin();
+        dl_assign<d_list<std::string>>{it} = l;
+      },
+  };
+  for (auto const& row : rows) {
+    SCOPED_TRACE(row.what);
+    lists ll("ll", &env_);
+    ll.push_back(d_list<std::string>(&env_));
+    d_list<std::string> value = row.value(&env_);
+    value.push_back("the map's");
+    auto const before = bytes();
+    for (auto const& store : stores)
+      EXPECT_EQ(test_support::code_thrown_by([&] { store(ll, value); }), errc::wrong_kind);
+    EXPECT_EQ(bytes(), before);
+    EXPECT_TRUE(db_->remove_root("ll"));
+    EXPECT_EQ(std::vector<std::string>(value.begin(), value.end()),
+              std::vector<std::string>{"the map's"});
+    close();
+    database_check const check = check_database(path());
+    EXPECT_EQ(check.problems, std::vector<std::string>{});
+    EXPECT_EQ(check.notes, std::vector<std::string>{}) << "blocks no root owns";
+    afresh();
+  }
+}
+
 // 20 000 keys erased in each order: an emptied map is a new map again, holding
 // no block but its header and root, and the keys coming back reuse the space.
 // (Erase mixed with every other operation, checked as it goes: map_model_test.cpp.)

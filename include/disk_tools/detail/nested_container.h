@@ -45,6 +45,7 @@ struct nested_container<d_list<U>> {
   static d_list<U> open(word_t handle, d_env* env, std::shared_ptr<inner_origin const> origin) {
     d_list<U> list = open(handle, env);
     list.link_.taken_from(std::move(origin));
+    list.map_value_ = true;
     return list;
   }
   static d_list<U> open(word_t handle, d_env* env) {

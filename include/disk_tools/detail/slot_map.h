@@ -101,7 +101,7 @@ class slot_iterator {
   slot_iterator() = default;
   // The entry entry of the map; the end when there is none.
   slot_iterator(slot_map<K, V>* map, word_t entry)
-      : map_(map), handle_(map->handle()), link_(map->database()) {
+      : map_(map), database_(map->database()), handle_(map->handle()), link_(map->database()) {
     land(entry);
   }
 
@@ -127,6 +127,11 @@ class slot_iterator {
 
   // The entry it stands on; -1 at the end.
   word_t entry() const { return entry_; }
+  // Whether this is a position of the map whose handle slot is handle in
+  // database; the end, of every map, cannot tell.
+  bool of_map(d_database const* database, word_t handle) const {
+    return handle_ == no_address || (database_ == database && handle_ == handle);
+  }
 
  private:
   db_operation standing() const {
@@ -206,6 +211,7 @@ class slot_iterator {
   }
 
   slot_map<K, V>* map_ = nullptr;
+  d_database const* database_ = nullptr;
   word_t handle_ = no_address;  // the map's handle slot
   // Where it stands, and what it copied there; brought up to date after a
   // change (hence mutable: reading the pair does not move the iterator).
@@ -224,6 +230,7 @@ template <class K, class V>
 class slot_assign : detail::compares_as<slot_assign<K, V>, V> {
  public:
   slot_assign(slot_map<K, V>* map, K const& key) : map_(map), key_(key) {}
+  slot_assign(slot_assign const&) = default;
   V get_data() const {
     V value{};
     if (!map_->get(key_, value)) {
@@ -236,6 +243,9 @@ class slot_assign : detail::compares_as<slot_assign<K, V>, V> {
     map_->put(key_, value);
     return *this;
   }
+  // m[a] = m[b] stores b's value under a; the implicit copy would aim this
+  // proxy at b and store nothing.
+  slot_assign& operator=(slot_assign const& other) { return *this = other.get_data(); }
 
  private:
   slot_map<K, V>* map_;
@@ -320,6 +330,11 @@ class slot_map {
   // entry moves into the erased one's place, which the walk visits next.
   // "no entry at the end position..." at end().
   iterator erase(iterator pos) {
+    // Another map's position would erase its key from this one.
+    if (!pos.of_map(database_, handle_)) {
+      throw error(errc::out_of_range,
+                  "iterator of another hash map: pass one this hash map made...");
+    }
     erase(K(pos->first));
     return ++pos;
   }
