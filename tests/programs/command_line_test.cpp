@@ -101,6 +101,12 @@ TEST(CommandLine, ToolsRefuseWhatIsNoDatabaseAndChangeNothing) {
       {{ODBCOPY_PATH, "good", ""}, 2, "odbcopy: empty database name"},
       {{ODBCOPY_PATH, "good", "sub/"}, 2, "odbcopy: database name 'sub/' ends in '/'"},
       {{ODBCOMPACT_PATH, "sub/"}, 2, "odbcompact: database name 'sub/' ends in '/'"},
+      // "." and ".." name folders as well (the library throws on them).
+      {{ODBCHECK_PATH, "."}, 2, "odbcheck: database name '.' is a folder's"},
+      {{ODBSTAT_PATH, "sub/.."}, 2, "odbstat: database name 'sub/..' is a folder's"},
+      {{ODBCOMPACT_PATH, ".."}, 2, "odbcompact: database name '..' is a folder's"},
+      {{ODBCOPY_PATH, ".", "dest"}, 2, "odbcopy: database name '.' is a folder's"},
+      {{ODBCOPY_PATH, "good", "sub/."}, 2, "odbcopy: database name 'sub/.' is a folder's"},
   };
   for (auto const& c : cases) {
     std::string what;
