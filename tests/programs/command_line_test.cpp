@@ -120,4 +120,45 @@ TEST(CommandLine, ToolsRefuseWhatIsNoDatabaseAndChangeNothing) {
   }
 }
 
+
+// Beside a sound database, a named pipe or a folder where a tool looks for the
+// lock file, the journal or the allocator's side file: each tool reads the
+// database as it stands, in time, and leaves everything as it was. (A pipe in
+// the lock file's place kept odbcheck, odbstat and odbcopy waiting for a
+// writer to open it.)
+TEST(CommandLine, ToolsLookPastSideFilesThatAreNoFiles) {
+  for (std::string const side : {"-lock", "-journal", "-index"}) {
+    for (bool const pipe : {true, false}) {
+      std::string const what = std::string("db.odb") + side + (pipe ? " a pipe" : " a folder");
+      SCOPED_TRACE(what);
+      test_support::scratch_dir dir;
+      ASSERT_TRUE(disk_tools::create_database(dir.file("db"), nullptr));
+      std::string const odd = dir.file("db.odb" + side);
+      if (pipe) {
+        ASSERT_EQ(::mkfifo(odd.c_str(), 0644), 0);
+      } else {
+        ASSERT_TRUE(std::filesystem::create_directory(odd));
+      }
+      auto const before = folder_of(dir.path());
+      struct {
+        std::vector<std::string> argv;
+        std::string out;  // the start of standard output
+      } const cases[] = {
+          {{ODBCHECK_PATH, "db"}, "db.odb: no problems found"},
+          {{ODBSTAT_PATH, "db"}, "db.odb\n"},
+          {{ODBCOPY_PATH, "db", "copy"}, "copy.odb: "},
+      };
+      for (auto const& c : cases) {
+        SCOPED_TRACE(c.argv[0]);
+        auto const r = test_support::run_program(c.argv, dir.path(), "", 20);
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_EQ(r.out.substr(0, c.out.size()), c.out);
+        auto after = folder_of(dir.path());
+        after.erase("copy.odb");
+        EXPECT_TRUE(after == before) << "the folder changed";
+      }
+    }
+  }
+}
+
 }  // namespace
