@@ -222,6 +222,20 @@ recovery_plan plan_recovery(char const* journal, std::size_t journal_length,
                                       : plan_redo(h, journal, length);
 }
 
+bool journal_to_read(std::string const& path) {
+  io_tools::bfstream head;
+  head.open_head(path.c_str(), journal_header::record_size);
+  if (head.fail()) return false;
+  auto const length = static_cast<std::size_t>(head.size());
+  char const* const bytes = head.view(0, length);
+  journal_header h;
+  if (journal_header::decode(bytes, length, h)) return true;
+  if (journal_header::damaged(bytes, length)) {
+    throw error(errc::corrupt_journal, corrupt_journal_message, path);
+  }
+  return false;
+}
+
 void apply_recovery(recovery_plan const& plan, std::vector<char>& image) {
   for (auto const& [address, bytes] : plan.writes) {
     auto const end = static_cast<std::size_t>(address) + bytes.size();
@@ -332,6 +346,7 @@ db_journal::db_journal(io_tools::bfstream& db, std::string path, d_journal mode,
 }
 
 void db_journal::refuse_hot_journal() {
+  if (!journal_to_read(path_)) return;
   io_tools::bfstream old(path_.c_str(), std::ios_base::in);
   if (old.fail()) return;
   char const* const bytes = old.view(0, static_cast<std::size_t>(old.size()));
@@ -454,8 +469,11 @@ db_journal::~db_journal() {
 }
 
 void db_journal::recover() {
+  // No journal: the database was closed cleanly. One never started whole is
+  // passed over without reading whatever length its file has.
+  if (!journal_to_read(path_)) return;
   io_tools::bfstream old(path_.c_str(), std::ios_base::in);
-  if (old.fail()) return;  // no journal: the database was closed cleanly
+  if (old.fail()) return;
   char const* const bytes = old.view(0, static_cast<std::size_t>(old.size()));
   recovery_plan plan;
   try {

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <limits>
 #include <map>
@@ -411,6 +413,34 @@ TEST_F(JournalCheckTest, ADamagedHeaderIsRefusedAndChangesNothing) {
       damaged.at(i) = static_cast<char>(r.flip == 0 ? 0 : damaged.at(i) ^ r.flip);
     }
     expect_opening(db, damaged, r.refused, before_);
+  }
+}
+
+// A journal's file may be of any length (it grows ahead, or is damaged): one
+// never started whole is passed over, and one whose header is damaged refused,
+// from the header alone. The opening and odbcheck read it whole into memory
+// first, at any length: a file of terabytes (of holes) asked for as much.
+TEST_F(JournalCheckTest, AJournalIsJudgedByItsHeaderWhateverItsLength) {
+  constexpr std::uintmax_t terabytes = std::uintmax_t{1} << 43;
+  for (bool const damaged : {false, true}) {
+    SCOPED_TRACE(damaged ? "a damaged header" : "a header never written");
+    std::vector<char> head(journal_header::record_size, 0);
+    if (damaged) head.at(3) = 'x';  // begun, and no magic of ours
+    test_support::write_file(path(), before_);
+    test_support::write_file(journal(), head);
+    std::filesystem::resize_file(journal(), terabytes);
+    auto const r = odbcheck();
+    EXPECT_EQ(r.status, damaged ? 2 : 0) << r.out << r.err;
+    EXPECT_NE((damaged ? r.err : r.out)
+                  .find(damaged ? "corrupt journal file..." : "no problems found"),
+              std::string::npos)
+        << r.out << r.err;
+    d_env env{};
+    std::string const thrown =
+        test_support::thrown_by([&] { close_database(open_database(name(), &env)); });
+    EXPECT_EQ(thrown, damaged ? "corrupt journal file..." : "");
+    EXPECT_TRUE(test_support::read_file(path()) == before_) << "the database changed";
+    std::remove(journal().c_str());
   }
 }
 

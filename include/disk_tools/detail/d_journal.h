@@ -84,6 +84,11 @@ struct recovery_plan {
 // cannot be trusted, or they do not fit the database.
 recovery_plan plan_recovery(char const* journal, std::size_t journal_length,
                             word_t database_length);
+// Whether the journal file at path holds a header this code wrote, judged by
+// its first bytes alone whatever the file's length, so that recovery must
+// read the rest of it: false when there is none, or one never started whole.
+// Throws "corrupt journal file..." (naming path) when its header is damaged.
+bool journal_to_read(std::string const& path);
 // Carries out plan on an image of the database file.
 void apply_recovery(recovery_plan const& plan, std::vector<char>& image);
 
