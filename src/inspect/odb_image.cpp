@@ -99,6 +99,7 @@ database_image read_files(std::string const& path) {
     char const* const j = journal.view(0, static_cast<std::size_t>(journal.size()));
     recovery_plan const plan =
         plan_recovery(j, static_cast<std::size_t>(journal.size()), db.size());
+    refuse_plan_spoiling_database(plan, image.bytes.data(), image.bytes.size());
     if (plan.needed) {
       apply_recovery(plan, image.bytes);
       image.journal = plan.rolls_back                 ? database_image::journal_state::rolled_back

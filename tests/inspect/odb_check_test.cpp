@@ -597,4 +597,41 @@ TEST_F(JournalCheckTest, ADatabaseLeftOpenIsCheckedAsItsLastCommit) {
   }
 }
 
+
+// A durable log cut short inside its first transaction replays nothing and cuts
+// the file to its length when the log began. After a crash the file is no
+// longer than that (a commit's bytes reach it only once its log is synced), but
+// beside a log cut short by damage the file holds the commits: cut back, it was
+// no database any more, and the opening that spoiled it then refused it as
+// "not a database file...". The log is refused instead, and neither file changes.
+TEST_F(JournalCheckTest, ALogCutShortIsRefusedWhereCarryingItOutWouldSpoilTheFile) {
+  afresh();
+  close();
+  test_support::child_processes kids;
+  ASSERT_EQ(kids.run([&] {
+    d_env env{};
+    open_database(name(), &env, d_open_options{d_journal::durable});
+    d_list<std::string> list("list", &env);
+    for (int i = 0; i < 5; ++i) list.push_back("committed " + std::to_string(i));
+    ::kill(::getpid(), SIGKILL);
+    return 0;
+  }), -1);
+  auto const db = test_support::read_file(path());
+  auto const j = test_support::read_file(journal());
+  ASSERT_GT(j.size(), journal_header::record_size + 40);
+  for (std::size_t const cut : {journal_header::record_size + 8, journal_header::record_size + 40}) {
+    SCOPED_TRACE("the log cut to " + std::to_string(cut) + " bytes");
+    expect_opening(db, std::vector<char>(j.begin(), j.begin() + static_cast<long>(cut)), true, {});
+    EXPECT_TRUE(test_support::read_file(journal()).size() == cut) << "the journal changed";
+  }
+  // Whole, it opens with every commit.
+  test_support::write_file(path(), db);
+  test_support::write_file(journal(), j);
+  d_env env{};
+  d_database* opened = open_database(name(), &env);
+  EXPECT_EQ(d_list<std::string>("list", &env).count(), 5);
+  close_database(opened);
+  EXPECT_EQ(check_database_file(path()), std::vector<std::string>{});
+}
+
 }  // namespace
