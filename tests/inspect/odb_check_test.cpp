@@ -444,6 +444,22 @@ TEST_F(JournalCheckTest, AJournalIsJudgedByItsHeaderWhateverItsLength) {
   }
 }
 
+// The header's magic is written after its other words, which make the file a
+// header long: a journal shorter than that with its magic begun was cut short,
+// not left by a process that died while starting it. It was ignored, and the
+// opening kept the half of the transaction the file held.
+TEST_F(JournalCheckTest, AJournalCutShortOfItsHeaderIsRefused) {
+  kill_a_user(true);
+  auto const db = test_support::read_file(path());
+  auto const j = test_support::read_file(journal());
+  for (std::size_t const cut : {std::size_t{1}, journal_header::magic_size, std::size_t{43},
+                                journal_header::record_size - 1}) {
+    SCOPED_TRACE("the journal cut to " + std::to_string(cut) + " bytes");
+    expect_opening(db, std::vector<char>(j.begin(), j.begin() + static_cast<long>(cut)), true, {});
+  }
+  expect_opening(db, j, false, before_);
+}
+
 // The end word says how many undo records a rollback plays back. A process
 // killed between the word and its check leaves the check a record ahead; any
 // other disagreement is refused. Unchecked, an end moved back onto a record's
