@@ -613,7 +613,6 @@ TEST_F(JournalCheckTest, ADatabaseLeftOpenIsCheckedAsItsLastCommit) {
   }
 }
 
-
 // A durable log cut short inside its first transaction replays nothing and cuts
 // the file to its length when the log began. After a crash the file is no
 // longer than that (a commit's bytes reach it only once its log is synced), but

@@ -52,7 +52,6 @@ TEST(Odbcopy, AnErrorNamesTheFileItIsAbout) {
   }
 }
 
-
 // A copy the disk has no room for (here a file-size limit, which refuses a write
 // as a full disk does) fails with the write's error and leaves the folder as it
 // was: the destination untouched, and no part of the copy left beside it to
@@ -81,7 +80,7 @@ TEST(Odbcopy, ACopyTheDiskHasNoRoomForLeavesNothingBehind) {
   for (std::string const dest : {"new", "old"}) {
     SCOPED_TRACE(dest);
     test_support::child_processes kids;
-    // Each bit of the status is a failed expectation (100: another error).
+    // 1: refused for another reason than the write's (100: not with an error of ours).
     int const status = kids.run([&] {
       ::signal(SIGXFSZ, SIG_IGN);
       rlimit const small{limit, RLIM_INFINITY};

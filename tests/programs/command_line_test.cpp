@@ -120,7 +120,6 @@ TEST(CommandLine, ToolsRefuseWhatIsNoDatabaseAndChangeNothing) {
   }
 }
 
-
 // Beside a sound database, a named pipe or a folder where a tool looks for the
 // lock file, the journal or the allocator's side file: each tool reads the
 // database as it stands, in time, and leaves everything as it was. (A pipe in
