@@ -9,8 +9,8 @@
 
 #include "disk_tools/d_db.h"
 #include "disk_tools/d_transaction.h"
-#include "disk_tools/odb_check.h"
 #include "disk_tools/detail/root_walk.h"
+#include "disk_tools/odb_check.h"
 #include "inspect/live_blocks.h"
 
 namespace disk_tools {

@@ -131,8 +131,8 @@ void bfstream::open(char const* name, std::ios_base::openmode mode) {
   }
   fd_ = fd;
   name_ = name;
-  size_ = physical_ = head_limit_ >= 0 ? std::min<disk_tools::word_t>(st.st_size, head_limit_)
-                                         : st.st_size;
+  size_ = physical_ =
+      head_limit_ >= 0 ? std::min<disk_tools::word_t>(st.st_size, head_limit_) : st.st_size;
   appending_ = (flags & O_APPEND) != 0;
   has_image_ = (flags & O_ACCMODE) != O_WRONLY;
   // Where the system cannot map the file, an image serves instead.

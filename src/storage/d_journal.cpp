@@ -244,9 +244,8 @@ bool heads_of_database(char const* heads, word_t length) {
   if (length < database_header_size) return false;
   for (word_t const head_word : {alloc_list_head, free_list_head}) {
     word_t const head = decode_word(heads + head_word);
-    if (head != no_address &&
-        (head < database_header_size ||
-         head > length - static_cast<word_t>(d_alloc_node::record_size))) {
+    if (head != no_address && (head < database_header_size ||
+                               head > length - static_cast<word_t>(d_alloc_node::record_size))) {
       return false;
     }
   }
