@@ -44,6 +44,12 @@ command_line read_command_line(command_line_rules const& rules, int argc, char**
     } else if (rules.takes_database) {
       if (word.empty()) return refused(rules, "empty database name");
       if (word.back() == '/') return refused(rules, "database name '" + word + "' ends in '/'");
+      // The library refuses these by throwing, which here would end the
+      // program before it could say why.
+      std::string const last = word.substr(word.rfind('/') + 1);
+      if (last == "." || last == "..") {
+        return refused(rules, "database name '" + word + "' is a folder's ('.' or '..')");
+      }
       if (named == rules.databases) {
         return refused(rules, rules.databases == 1 ? "one database at a time"
                                                    : "too many databases named");

@@ -10,6 +10,7 @@
 #include "disk_tools/d_db.h"
 #include "disk_tools/d_transaction.h"
 #include "disk_tools/detail/root_walk.h"
+#include "disk_tools/odb_check.h"
 #include "inspect/live_blocks.h"
 
 namespace disk_tools {
@@ -138,6 +139,11 @@ compaction_result compact_database(std::string const& name) {
   // What an earlier compaction that died left behind is of no use.
   remove_database_files(temp);
   std::unique_ptr<io_tools::bfstream> const old = lock_database(result.file);
+  // The new file is laid out from the allocator's records: a damaged one
+  // would be copied into a file worse than the old, which it replaces.
+  if (!check_database(result.file).problems.empty()) {
+    throw io_tools::corrupt_file(*old);
+  }
   result.length_before = old->size();
   live_blocks const live = collect_live_blocks(*old);
   result.blocks = static_cast<long long>(live.blocks.size());

@@ -44,8 +44,15 @@ word_t copy_database(std::string const& source, std::string const& dest) {
     if (out.fail()) {
       throw error(errc::cannot_open, "unable to write db file...", fresh, out.open_errno());
     }
-    out.write_at(0, image.bytes.data(), image.bytes.size());
-    out.sync();
+    try {
+      out.write_at(0, image.bytes.data(), image.bytes.size());
+      out.sync();
+    } catch (error const&) {
+      // A disk without room for the copy gets back what it took.
+      out.close();
+      io_tools::remove_file(fresh);
+      throw;
+    }
     out.close();
   }
   // A journal or side file of an old destination belongs to that file.

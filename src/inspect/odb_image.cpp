@@ -41,7 +41,8 @@ file_stamp stamp_of(std::string const& path) {
     s.length = st.st_size;
     s.modified_ns = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
   }
-  io_tools::bfstream j(journal_file_of(path).c_str(), std::ios_base::in);
+  io_tools::bfstream j;
+  j.open_head(journal_file_of(path).c_str(), journal_header::record_size);
   if (char const* h = j.view(0, journal_header::record_size)) {
     s.journal_header.assign(h, h + journal_header::record_size);
   }
@@ -90,11 +91,15 @@ database_image read_files(std::string const& path) {
   char const* const all = db.view(0, static_cast<std::size_t>(db.size()));
   image.bytes.assign(all, all + db.size());
 
+  // A journal never started whole is passed over without reading whatever
+  // length its file has.
+  if (!journal_to_read(journal_file_of(path))) return image;
   io_tools::bfstream journal(journal_file_of(path).c_str(), std::ios_base::in);
   if (!journal.fail()) {
     char const* const j = journal.view(0, static_cast<std::size_t>(journal.size()));
     recovery_plan const plan =
         plan_recovery(j, static_cast<std::size_t>(journal.size()), db.size());
+    refuse_plan_spoiling_database(plan, image.bytes.data(), image.bytes.size());
     if (plan.needed) {
       apply_recovery(plan, image.bytes);
       image.journal = plan.rolls_back                 ? database_image::journal_state::rolled_back

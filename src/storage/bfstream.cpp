@@ -131,7 +131,8 @@ void bfstream::open(char const* name, std::ios_base::openmode mode) {
   }
   fd_ = fd;
   name_ = name;
-  size_ = physical_ = st.st_size;
+  size_ = physical_ =
+      head_limit_ >= 0 ? std::min<disk_tools::word_t>(st.st_size, head_limit_) : st.st_size;
   appending_ = (flags & O_APPEND) != 0;
   has_image_ = (flags & O_ACCMODE) != O_WRONLY;
   // Where the system cannot map the file, an image serves instead.
@@ -145,6 +146,12 @@ void bfstream::open(char const* name, std::ios_base::openmode mode) {
   }
   pos_ = (mode & std::ios_base::ate) ? size_ : 0;
   state_ = 0;
+}
+
+void bfstream::open_head(char const* name, std::size_t most) {
+  head_limit_ = static_cast<disk_tools::word_t>(most);
+  open(name, std::ios_base::in);
+  head_limit_ = -1;
 }
 
 void bfstream::open_bytes(std::vector<char> bytes, std::string const& name) {

@@ -99,10 +99,16 @@ void d_alloc::follow_file() {
 }
 
 void d_alloc::load_index(std::string const& path) {
+  // A side file of this database lists at most a class per record: one
+  // longer is not its own, and is not read whole whatever its length.
+  std::size_t const most = index_file::classes_offset +
+                           index_file::class_size * static_cast<std::size_t>(max_walk()) +
+                           index_file::checksum_size;
   std::vector<char> bytes;
   {
-    io_tools::bfstream f(path.c_str(), std::ios_base::in);
-    if (!f.is_open() || f.fail()) return;
+    io_tools::bfstream f;
+    f.open_head(path.c_str(), most + 1);
+    if (!f.is_open() || f.fail() || static_cast<std::size_t>(f.size()) > most) return;
     bytes.resize(static_cast<std::size_t>(f.size()));
     f.read_at(0, bytes.data(), bytes.size());
   }

@@ -222,6 +222,60 @@ recovery_plan plan_recovery(char const* journal, std::size_t journal_length,
                                       : plan_redo(h, journal, length);
 }
 
+bool journal_to_read(std::string const& path) {
+  io_tools::bfstream head;
+  head.open_head(path.c_str(), journal_header::record_size);
+  if (head.fail()) return false;
+  auto const length = static_cast<std::size_t>(head.size());
+  char const* const bytes = head.view(0, length);
+  journal_header h;
+  if (journal_header::decode(bytes, length, h)) return true;
+  if (journal_header::damaged(bytes, length)) {
+    throw error(errc::corrupt_journal, corrupt_journal_message, path);
+  }
+  return false;
+}
+
+namespace {
+
+// Whether the list heads in the first bytes of a file of length bytes are
+// a database's: each -1 or the address of a record inside the blocks area.
+bool heads_of_database(char const* heads, word_t length) {
+  if (length < database_header_size) return false;
+  for (word_t const head_word : {alloc_list_head, free_list_head}) {
+    word_t const head = decode_word(heads + head_word);
+    if (head != no_address && (head < database_header_size ||
+                               head > length - static_cast<word_t>(d_alloc_node::record_size))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void refuse_plan_spoiling_database(recovery_plan const& plan, char const* database,
+                                   std::size_t database_length) {
+  auto const length = static_cast<word_t>(database_length);
+  if (!plan.needed || !heads_of_database(database, length)) return;
+  // The heads as the plan's writes leave them, in order.
+  constexpr std::size_t heads_size = 2 * word_size;
+  char heads[heads_size];
+  std::memcpy(heads, database, heads_size);
+  word_t end = length;
+  for (auto const& [address, bytes] : plan.writes) {
+    auto const n = static_cast<word_t>(bytes.size());
+    if (address < 0 || address > std::numeric_limits<word_t>::max() - n) continue;
+    end = std::max(end, address + n);
+    for (word_t at = address; at < std::min(address + n, static_cast<word_t>(heads_size)); ++at) {
+      heads[at] = bytes[static_cast<std::size_t>(at - address)];
+    }
+  }
+  if (!heads_of_database(heads, plan.length >= 0 ? plan.length : end)) {
+    throw error(errc::corrupt_journal, corrupt_journal_message);
+  }
+}
+
 void apply_recovery(recovery_plan const& plan, std::vector<char>& image) {
   for (auto const& [address, bytes] : plan.writes) {
     auto const end = static_cast<std::size_t>(address) + bytes.size();
@@ -332,6 +386,7 @@ db_journal::db_journal(io_tools::bfstream& db, std::string path, d_journal mode,
 }
 
 void db_journal::refuse_hot_journal() {
+  if (!journal_to_read(path_)) return;
   io_tools::bfstream old(path_.c_str(), std::ios_base::in);
   if (old.fail()) return;
   char const* const bytes = old.view(0, static_cast<std::size_t>(old.size()));
@@ -454,12 +509,17 @@ db_journal::~db_journal() {
 }
 
 void db_journal::recover() {
+  // No journal: the database was closed cleanly. One never started whole is
+  // passed over without reading whatever length its file has.
+  if (!journal_to_read(path_)) return;
   io_tools::bfstream old(path_.c_str(), std::ios_base::in);
-  if (old.fail()) return;  // no journal: the database was closed cleanly
+  if (old.fail()) return;
   char const* const bytes = old.view(0, static_cast<std::size_t>(old.size()));
   recovery_plan plan;
   try {
     plan = plan_recovery(bytes, static_cast<std::size_t>(old.size()), db_.size());
+    auto const length = static_cast<std::size_t>(db_.size());
+    refuse_plan_spoiling_database(plan, db_.view(0, length), length);
   } catch (error const& e) {
     throw error(e.code(), e.what(), path_);  // the planning does not know the file's name
   }

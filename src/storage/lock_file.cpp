@@ -44,6 +44,12 @@ bool still_named(int fd, std::string const& path) {
          open_file.st_ino == named.st_ino && open_file.st_dev == named.st_dev;
 }
 
+// Opens the lock file of database_file for a look that changes nothing. A
+// named pipe in its place would keep a plain opening waiting for a writer.
+int open_to_look(std::string const& database_file) {
+  return ::open(lock_file_of(database_file).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+}
+
 }  // namespace
 
 std::string lock_file_of(std::string const& database_file) {
@@ -63,7 +69,7 @@ error in_use_through_another_name(std::string const& database_file) {
 }
 
 bool open_elsewhere(std::string const& database_file) {
-  int const fd = ::open(lock_file_of(database_file).c_str(), O_RDONLY | O_CLOEXEC);
+  int const fd = open_to_look(database_file);
   if (fd < 0) return false;
   struct flock l = byte_lock(presence_byte, F_WRLCK);
   bool const held = ::fcntl(fd, F_OFD_GETLK, &l) == 0 && l.l_type != F_UNLCK;
@@ -72,7 +78,7 @@ bool open_elsewhere(std::string const& database_file) {
 }
 
 publish_pause::publish_pause(std::string const& database_file) {
-  fd_ = ::open(lock_file_of(database_file).c_str(), O_RDONLY | O_CLOEXEC);
+  fd_ = open_to_look(database_file);
   if (fd_ < 0) return;
   struct flock l = byte_lock(publish_byte, F_RDLCK);
   while (::fcntl(fd_, F_OFD_SETLKW, &l) != 0) {
@@ -459,7 +465,7 @@ published_state state_in(char const* map, std::string const& path) {
 // when it is one of ours; false when there is none.
 template <class Look>
 bool look_at_lock_file(std::string const& database_file, Look&& look) {
-  int const fd = ::open(lock_file_of(database_file).c_str(), O_RDONLY | O_CLOEXEC);
+  int const fd = open_to_look(database_file);
   if (fd < 0) return false;
   struct stat st {};
   void* const at = ::fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(lock_file::file_size)

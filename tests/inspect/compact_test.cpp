@@ -106,6 +106,31 @@ TEST_F(CompactTest, RefusalsChangeNothingAndRecordKindLetsAnOldRootBeCompacted) 
   close_database(db);
 }
 
+// A file whose allocator records are damaged is not compacted: the new file is
+// laid out from them. One whose block in use claimed 0 bytes was compacted into a
+// file whose records ran outside it, which then took the old file's name.
+TEST_F(CompactTest, AFileWithDamagedRecordsIsRefusedAndKept) {
+  fill_every_kind(name(), 5);
+  ASSERT_EQ(check_database_file(path()), std::vector<std::string>{});
+  auto const sound = bytes();
+  std::vector<word_t> in_use;  // the records of blocks in use, by the allocation list
+  for (word_t at = test_support::word_at(sound, alloc_list_head); at != no_address;
+       at = test_support::word_at(sound, static_cast<std::size_t>(at) + d_alloc_node::next_offset))
+    in_use.push_back(at);
+  ASSERT_GT(in_use.size(), 10u);
+  // Past the first, a record of 0 bytes breaks the list's ascending sizes.
+  for (std::size_t const i : {in_use.size() / 2, in_use.size() - 1}) {
+    SCOPED_TRACE("the record at " + std::to_string(in_use[i]) + " claims 0 bytes");
+    std::vector<char> damaged = sound;
+    encode_word(&damaged.at(static_cast<std::size_t>(in_use[i]) + d_alloc_node::size_offset), 0);
+    test_support::write_file(path(), damaged);
+    ASSERT_FALSE(check_database_file(path()).empty());
+    EXPECT_EQ(test_support::code_thrown_by([&] { compact_database(name()); }), errc::corrupt);
+    EXPECT_TRUE(bytes() == damaged) << "the file changed";
+    EXPECT_FALSE(std::filesystem::exists(compaction_file_of(path())));
+  }
+}
+
 // Blocks that no root owns are space nothing reaches again: the check tells of them (when every
 // root records its kind, so that it can be walked), and compaction gives them back.
 TEST_F(CompactTest, SpaceNoRootOwnsIsToldUntilCompactionGivesItBack) {

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <limits>
 #include <map>
@@ -421,6 +423,50 @@ TEST_F(JournalCheckTest, ADamagedHeaderIsRefusedAndChangesNothing) {
   }
 }
 
+// A journal's file may be of any length (it grows ahead, or is damaged): one
+// never started whole is passed over, and one whose header is damaged refused,
+// from the header alone. The opening and odbcheck read it whole into memory
+// first, at any length: a file of terabytes (of holes) asked for as much.
+TEST_F(JournalCheckTest, AJournalIsJudgedByItsHeaderWhateverItsLength) {
+  constexpr std::uintmax_t terabytes = std::uintmax_t{1} << 43;
+  for (bool const damaged : {false, true}) {
+    SCOPED_TRACE(damaged ? "a damaged header" : "a header never written");
+    std::vector<char> head(journal_header::record_size, 0);
+    if (damaged) head.at(3) = 'x';  // begun, and no magic of ours
+    test_support::write_file(path(), before_);
+    test_support::write_file(journal(), head);
+    std::filesystem::resize_file(journal(), terabytes);
+    auto const r = odbcheck();
+    EXPECT_EQ(r.status, damaged ? 2 : 0) << r.out << r.err;
+    EXPECT_NE((damaged ? r.err : r.out)
+                  .find(damaged ? "corrupt journal file..." : "no problems found"),
+              std::string::npos)
+        << r.out << r.err;
+    d_env env{};
+    std::string const thrown =
+        test_support::thrown_by([&] { close_database(open_database(name(), &env)); });
+    EXPECT_EQ(thrown, damaged ? "corrupt journal file..." : "");
+    EXPECT_TRUE(test_support::read_file(path()) == before_) << "the database changed";
+    std::remove(journal().c_str());
+  }
+}
+
+// The header's magic is written after its other words, which make the file a
+// header long: a journal shorter than that with its magic begun was cut short,
+// not left by a process that died while starting it. It was ignored, and the
+// opening kept the half of the transaction the file held.
+TEST_F(JournalCheckTest, AJournalCutShortOfItsHeaderIsRefused) {
+  kill_a_user(true);
+  auto const db = test_support::read_file(path());
+  auto const j = test_support::read_file(journal());
+  for (std::size_t const cut : {std::size_t{1}, journal_header::magic_size, std::size_t{43},
+                                journal_header::record_size - 1}) {
+    SCOPED_TRACE("the journal cut to " + std::to_string(cut) + " bytes");
+    expect_opening(db, std::vector<char>(j.begin(), j.begin() + static_cast<long>(cut)), true, {});
+  }
+  expect_opening(db, j, false, before_);
+}
+
 // The end word says how many undo records a rollback plays back. A process
 // killed between the word and its check leaves the check a record ahead; any
 // other disagreement is refused. Unchecked, an end moved back onto a record's
@@ -572,6 +618,42 @@ TEST_F(JournalCheckTest, ADatabaseLeftOpenIsCheckedAsItsLastCommit) {
       EXPECT_EQ(test_support::file_size(path()), length);
     }
   }
+}
+
+// A durable log cut short inside its first transaction replays nothing and cuts
+// the file to its length when the log began. After a crash the file is no
+// longer than that (a commit's bytes reach it only once its log is synced), but
+// beside a log cut short by damage the file holds the commits: cut back, it was
+// no database any more, and the opening that spoiled it then refused it as
+// "not a database file...". The log is refused instead, and neither file changes.
+TEST_F(JournalCheckTest, ALogCutShortIsRefusedWhereCarryingItOutWouldSpoilTheFile) {
+  afresh();
+  close();
+  test_support::child_processes kids;
+  ASSERT_EQ(kids.run([&] {
+    d_env env{};
+    open_database(name(), &env, d_open_options{d_journal::durable});
+    d_list<std::string> list("list", &env);
+    for (int i = 0; i < 5; ++i) list.push_back("committed " + std::to_string(i));
+    ::kill(::getpid(), SIGKILL);
+    return 0;
+  }), -1);
+  auto const db = test_support::read_file(path());
+  auto const j = test_support::read_file(journal());
+  ASSERT_GT(j.size(), journal_header::record_size + 40);
+  for (std::size_t const cut : {journal_header::record_size + 8, journal_header::record_size + 40}) {
+    SCOPED_TRACE("the log cut to " + std::to_string(cut) + " bytes");
+    expect_opening(db, std::vector<char>(j.begin(), j.begin() + static_cast<long>(cut)), true, {});
+    EXPECT_TRUE(test_support::read_file(journal()).size() == cut) << "the journal changed";
+  }
+  // Whole, it opens with every commit.
+  test_support::write_file(path(), db);
+  test_support::write_file(journal(), j);
+  d_env env{};
+  d_database* opened = open_database(name(), &env);
+  EXPECT_EQ(d_list<std::string>("list", &env).count(), 5);
+  close_database(opened);
+  EXPECT_EQ(check_database_file(path()), std::vector<std::string>{});
 }
 
 }  // namespace

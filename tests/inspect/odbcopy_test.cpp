@@ -1,9 +1,15 @@
 // odbcopy run as a program: what it prints, and which file an error names when the copy is
 // not made.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <set>
 
 #include <disk_tools/d_db.h>
 #include <disk_tools/d_list.h>
+#include <disk_tools/odb_copy.h>
 #include "harness.h"
 
 using namespace disk_tools;
@@ -43,6 +49,49 @@ TEST(Odbcopy, AnErrorNamesTheFileItIsAbout) {
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, c.err);
+  }
+}
+
+// A copy the disk has no room for (here a file-size limit, which refuses a write
+// as a full disk does) fails with the write's error and leaves the folder as it
+// was: the destination untouched, and no part of the copy left beside it to
+// hold the space (DEST.odb-new stayed behind, as long as the write got).
+TEST(Odbcopy, ACopyTheDiskHasNoRoomForLeavesNothingBehind) {
+  test_support::scratch_dir dir;
+  {
+    d_env env{};
+    ASSERT_TRUE(create_database(dir.file("src"), &env));
+    scoped_database db = open_database_scoped(dir.file("src"), &env);
+    d_list<std::string> list("list", &env);
+    for (int i = 0; i < 400; ++i) list.push_back(std::string(100, 'a' + i % 26));
+  }
+  ASSERT_TRUE(create_database(dir.file("old"), nullptr));
+  auto const names = [&] {
+    std::set<std::string> found;
+    for (auto const& e : std::filesystem::directory_iterator(dir.path()))
+      found.insert(e.path().filename().string());
+    return found;
+  };
+  auto const before = names();
+  std::vector<char> const old = test_support::read_file(dir.file("old.odb"));
+  // Past the empty database's length, far short of the source's.
+  auto const limit = static_cast<rlim_t>(old.size() + 4096);
+  ASSERT_GT(test_support::file_size(dir.file("src.odb")), static_cast<std::int64_t>(2 * limit));
+  for (std::string const dest : {"new", "old"}) {
+    SCOPED_TRACE(dest);
+    test_support::child_processes kids;
+    // 1: refused for another reason than the write's (100: not with an error of ours).
+    int const status = kids.run([&] {
+      ::signal(SIGXFSZ, SIG_IGN);
+      rlimit const small{limit, RLIM_INFINITY};
+      ::setrlimit(RLIMIT_FSIZE, &small);
+      errc const code = test_support::code_thrown_by(
+          [&] { copy_database(dir.file("src"), dir.file(dest)); });
+      return code == errc::io_failure ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(names(), before);
+    EXPECT_TRUE(test_support::read_file(dir.file("old.odb")) == old) << "the old copy changed";
   }
 }
 

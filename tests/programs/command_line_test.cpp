@@ -101,6 +101,12 @@ TEST(CommandLine, ToolsRefuseWhatIsNoDatabaseAndChangeNothing) {
       {{ODBCOPY_PATH, "good", ""}, 2, "odbcopy: empty database name"},
       {{ODBCOPY_PATH, "good", "sub/"}, 2, "odbcopy: database name 'sub/' ends in '/'"},
       {{ODBCOMPACT_PATH, "sub/"}, 2, "odbcompact: database name 'sub/' ends in '/'"},
+      // "." and ".." name folders as well (the library throws on them).
+      {{ODBCHECK_PATH, "."}, 2, "odbcheck: database name '.' is a folder's"},
+      {{ODBSTAT_PATH, "sub/.."}, 2, "odbstat: database name 'sub/..' is a folder's"},
+      {{ODBCOMPACT_PATH, ".."}, 2, "odbcompact: database name '..' is a folder's"},
+      {{ODBCOPY_PATH, ".", "dest"}, 2, "odbcopy: database name '.' is a folder's"},
+      {{ODBCOPY_PATH, "good", "sub/."}, 2, "odbcopy: database name 'sub/.' is a folder's"},
   };
   for (auto const& c : cases) {
     std::string what;
@@ -111,6 +117,46 @@ TEST(CommandLine, ToolsRefuseWhatIsNoDatabaseAndChangeNothing) {
     EXPECT_EQ(r.err.substr(0, c.err.size()), c.err);
     EXPECT_TRUE(folder_of(dir.path()) == before) << "the folder changed";
     EXPECT_TRUE(std::filesystem::is_empty(dir.file("sub"))) << "a file was made in sub/";
+  }
+}
+
+// Beside a sound database, a named pipe or a folder where a tool looks for the
+// lock file, the journal or the allocator's side file: each tool reads the
+// database as it stands, in time, and leaves everything as it was. (A pipe in
+// the lock file's place kept odbcheck, odbstat and odbcopy waiting for a
+// writer to open it.)
+TEST(CommandLine, ToolsLookPastSideFilesThatAreNoFiles) {
+  for (std::string const side : {"-lock", "-journal", "-index"}) {
+    for (bool const pipe : {true, false}) {
+      std::string const what = std::string("db.odb") + side + (pipe ? " a pipe" : " a folder");
+      SCOPED_TRACE(what);
+      test_support::scratch_dir dir;
+      ASSERT_TRUE(disk_tools::create_database(dir.file("db"), nullptr));
+      std::string const odd = dir.file("db.odb" + side);
+      if (pipe) {
+        ASSERT_EQ(::mkfifo(odd.c_str(), 0644), 0);
+      } else {
+        ASSERT_TRUE(std::filesystem::create_directory(odd));
+      }
+      auto const before = folder_of(dir.path());
+      struct {
+        std::vector<std::string> argv;
+        std::string out;  // the start of standard output
+      } const cases[] = {
+          {{ODBCHECK_PATH, "db"}, "db.odb: no problems found"},
+          {{ODBSTAT_PATH, "db"}, "db.odb\n"},
+          {{ODBCOPY_PATH, "db", "copy"}, "copy.odb: "},
+      };
+      for (auto const& c : cases) {
+        SCOPED_TRACE(c.argv[0]);
+        auto const r = test_support::run_program(c.argv, dir.path(), "", 20);
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_EQ(r.out.substr(0, c.out.size()), c.out);
+        auto after = folder_of(dir.path());
+        after.erase("copy.odb");
+        EXPECT_TRUE(after == before) << "the folder changed";
+      }
+    }
   }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -211,6 +212,15 @@ TEST(AllocIndex, AStaleOrDamagedSideFileIsIgnored) {
     test_support::write_file(saved.side_file(), side);
     EXPECT_GE(first_allocation_reads(saved), static_cast<long long>(saved.records));
   }
+}
+
+// A side file longer than any of the database's could be is ignored unread:
+// it was read whole into memory, at any length, and one of terabytes (of holes)
+// made the opening ask for as much.
+TEST(AllocIndex, ASideFileOfAnyLengthIsIgnoredUnread) {
+  saved_database saved;
+  std::filesystem::resize_file(saved.side_file(), std::uintmax_t{1} << 43);
+  EXPECT_GE(first_allocation_reads(saved), static_cast<long long>(saved.records));
 }
 
 // A stale side file put back is covered by the mix; here the database is

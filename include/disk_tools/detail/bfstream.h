@@ -115,6 +115,11 @@ class bfstream {
   // "rb", app or out|app "ab"; ate then moves to the end. Any other
   // combination, or a file that cannot be opened, sets the fail bit.
   void open(char const* name, std::ios_base::openmode mode);
+  // Opens name for reading as open(name, std::ios_base::in) does, with no
+  // more than its first `most` bytes in the image: a file that may be damaged
+  // is judged by its first bytes without reading all of whatever length it
+  // has. size() is the smaller of the two lengths.
+  void open_head(char const* name, std::size_t most);
   // Opens bytes held in memory for reading, as if they were the file called
   // name (a database as recovery would leave it, for the tools that look
   // without changing a byte).
@@ -407,6 +412,7 @@ class bfstream {
   std::size_t populated_ = 0;  // pages from here on in the mapping may fault when written
   bool can_populate_ = true;
   std::size_t growth_step_ = 0;
+  disk_tools::word_t head_limit_ = -1;  // open_head's bound while it opens; -1: none
   write_guard* guard_ = nullptr;
   bool private_ = false;
   bool keep_length_ = false;

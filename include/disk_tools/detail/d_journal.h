@@ -84,6 +84,18 @@ struct recovery_plan {
 // cannot be trusted, or they do not fit the database.
 recovery_plan plan_recovery(char const* journal, std::size_t journal_length,
                             word_t database_length);
+// Whether the journal file at path holds a header this code wrote, judged by
+// its first bytes alone whatever the file's length, so that recovery must
+// read the rest of it: false when there is none, or one never started whole.
+// Throws "corrupt journal file..." (naming path) when its header is damaged.
+bool journal_to_read(std::string const& path);
+// Throws "corrupt journal file..." when the database file (its bytes as they
+// are) is a database, and plan would leave none: the file cut short of its
+// header, or list heads that name no record in it. A file is a database
+// before its journal begins, so only a damaged journal (one cut short, say)
+// plans that, and carrying it out would spoil a file that may be whole.
+void refuse_plan_spoiling_database(recovery_plan const& plan, char const* database,
+                                   std::size_t database_length);
 // Carries out plan on an image of the database file.
 void apply_recovery(recovery_plan const& plan, std::vector<char>& image);
 

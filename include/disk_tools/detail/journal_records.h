@@ -51,6 +51,7 @@
 // records of a later one past that point mean damage, and are refused.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -145,9 +146,14 @@ struct journal_header {
   // rewritten in place when its log starts afresh, and one cut short then
   // held nothing the database still needs.
   static bool damaged(char const* in, std::size_t length) {
-    if (length < record_size) return false;
     bool begun = false;
-    for (std::size_t i = 0; i < magic_size; ++i) begun = begun || in[magic_offset + i] != 0;
+    for (std::size_t i = 0; i < std::min(magic_size, length); ++i) {
+      begun = begun || in[magic_offset + i] != 0;
+    }
+    // The rest of the header is written before the magic, which makes the
+    // file a header long at least: a shorter one with its magic begun was
+    // cut short since.
+    if (length < record_size) return begun;
     bool const redo_rewritten = std::memcmp(in + magic_offset, magic, magic_size) == 0 &&
                                 decode_u32(in + version_offset) == current_version &&
                                 decode_u32(in + kind_offset) ==
