@@ -36,9 +36,12 @@ disk_tools::error write_error(std::string const& file, int err,
 constexpr std::size_t least_reservation = std::size_t{256} << 20;
 // How far ahead of a write at the end the mapping's pages are brought in at
 // once: one system call instead of a page fault per page. A small file gets
-// a short step, so that a few appends do not pay for pages they never use.
+// a short step, so that a few appends do not pay for pages they never use;
+// a large one no more than 64 pages a call, which keeps the calls rare while
+// the pages made ready and not yet used stay a small part of what the
+// process holds (a step of 1 MiB left 0.77 MB of them beside a 9 MB file).
 constexpr std::size_t least_populate_step = std::size_t{64} << 10;
-constexpr std::size_t most_populate_step = std::size_t{1} << 20;
+constexpr std::size_t most_populate_step = std::size_t{256} << 10;
 
 std::size_t page_size() {
   static std::size_t const page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
