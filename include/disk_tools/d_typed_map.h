@@ -178,8 +178,13 @@ class d_map<K, V, typed_map_tag> {
       if (!map_->get(key_, value)) throw error(errc::out_of_range, "map element out of range...");
       return value;
     }
+    // Stores value as the key's value. A key erased since the proxy was
+    // taken is not added back, as a std::map's element is gone with its
+    // pair: "map element out of range...", and nothing is written.
     reference& operator=(V const& value) {
-      map_->put(key_, value);
+      if (!map_->update(key_, value)) {
+        throw error(errc::out_of_range, "map element out of range...");
+      }
       return *this;
     }
     // m[a] = m[b] stores b's value under a, as a std::map's element does; the

@@ -28,6 +28,14 @@ class d_var : detail::compares_as<d_var<T>, T> {
   d_var(std::string const& name, d_env* env, d_root mode = d_root::open_or_create)
       : d_var(root_slot(env->database, name, root_kind<d_var>::get(), mode), env) {}
 
+  // A copy names the same cell.
+  d_var(d_var const&) = default;
+  d_var(d_var&&) = default;
+
+  // a = b stores b's value in a's cell, as the proxies m[a] = m[b] and
+  // *p = *q do; the implicit copy would aim a at b's cell and store nothing.
+  d_var& operator=(d_var const& other) { return *this = other.get_data(); }
+
   // Frees the old value's block, stores value in a new one and re-aims the
   // cell at it.
   d_var& operator=(T const& value) {

@@ -182,7 +182,7 @@ class hashmap_subject {
         model_[key];
         return "keep the proxy";
       case 8:
-        return write_held(value);
+        return write_held(rng, value);
       case 9: case 10:
         return require(m.erase(key) == (model_.erase(key) == 1), "erase");
       case 11: {
@@ -213,11 +213,13 @@ class hashmap_subject {
     }
   }
 
-  // A chained map's proxy that outlived its key's erase refuses to write; a
-  // slot table's stores the key again.
-  std::string write_held(V const& value) {
+  // A proxy that outlived its key's erase refuses to write, in chains and in
+  // a slot table alike: it does not add the key back.
+  std::string write_held(std::mt19937& rng, V const& value) {
     if (!held_) return "no proxy kept";
-    if (in_slots || model_.count(held_key_)) {
+    // Half the time its key goes first (it may have gone already).
+    if (pick(rng, 0, 1) == 0) map_->erase(held_key_), model_.erase(held_key_);
+    if (model_.count(held_key_)) {
       *held_ = model_[held_key_] = value;
       return "write through the kept proxy";
     }

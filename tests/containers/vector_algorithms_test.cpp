@@ -276,6 +276,15 @@ std::vector<copy_case> const copy_cases = {
         "hash map of codec values", std::string("a"), std::string("b")),
     subscript_case<d_hashmap<std::uint64_t, std::uint64_t>>("slot table", std::uint64_t{1},
                                                             std::uint64_t{2}),
+    {"var = var",
+     [](d_env& env) {
+       d_var<std::string> x("x", &env), y("y", &env);
+       x = "x";
+       y = "y";
+       x = y;
+       y = "later";
+     },
+     [](d_env& env) { return d_var<std::string>("x", &env).get_data(); }},
     {"*p = *q",
      [](d_env& env) {
        d_var<std::string> x("x", &env), y("y", &env);

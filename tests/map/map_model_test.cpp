@@ -10,6 +10,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <tuple>
 
@@ -126,7 +127,7 @@ class map_subject {
     env_ = &env, map_ = std::make_unique<Map>("m", &env), cur_ = map_.get();
     if (!kind::typed) alias_ = std::make_unique<Map>("m", &env);
   }
-  void detach() { map_.reset(); alias_.reset(); }
+  void detach() { held_.reset(); map_.reset(); alias_.reset(); }
 
   std::string step(std::mt19937& rng) {
     rng_ = &rng;
@@ -145,6 +146,8 @@ class map_subject {
     if constexpr (kind::typed) {
       // Now and then everything goes at once; the blocks it owned are freed.
       if (roll == 99 && pick(8) == 0) return cur_->clear(), model_.clear(), "clear";
+      if (roll == 95) return keep_proxy(k);
+      if (roll == 96) return write_held();
     }
     return erase(k);
   }
@@ -371,6 +374,35 @@ class map_subject {
     return what;
   }
 
+  // A proxy from m[k] kept while the map changes: it writes k's value while
+  // k is there, and once k is erased it refuses, as the element of a
+  // std::map goes with its pair, rather than add k back.
+  std::string keep_proxy(plain const& k) {
+    if constexpr (kind::typed) {
+      held_.emplace((*cur_)[k]);
+      held_key_ = k;
+      model_[k];
+    }
+    return "keep the proxy of " + kind::text(k);
+  }
+  std::string write_held() {
+    if constexpr (kind::typed) {
+      if (!held_) return "no proxy kept";
+      // Half the time its key goes first (it may have gone already).
+      std::string what = pick(2) == 0 ? erase(held_key_) + ", then " : "";
+      value_type const v = some_value();
+      what += "write through the kept proxy of " + kind::text(held_key_);
+      if (model_.count(held_key_)) {
+        *held_ = model_[held_key_] = v;
+        return what;
+      }
+      expect(test_support::thrown_by([&] { *held_ = v; }) == "map element out of range...",
+             what + ", erased");
+      return what + ", erased";
+    }
+    return "";
+  }
+
   // A few changes in a transaction, committed or rolled back as a whole.
   std::string transaction(plain const& k) {
     bool const keep = pick(2) == 0;
@@ -390,6 +422,17 @@ class map_subject {
   bool growing_ = true;
   std::size_t target_ = max_size;
   std::string problem_;
+  // A typed map's proxy kept across steps, and its key.
+  template <class M, bool = kind::typed>
+  struct proxy_of {
+    using type = int;
+  };
+  template <class M>
+  struct proxy_of<M, true> {
+    using type = typename M::reference;
+  };
+  std::optional<typename proxy_of<Map>::type> held_;
+  plain held_key_{};
 };
 
 using test_support::run_models;

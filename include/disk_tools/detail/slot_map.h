@@ -239,8 +239,12 @@ class slot_assign : detail::compares_as<slot_assign<K, V>, V> {
     return value;
   }
   operator V() const { return get_data(); }
+  // Stores value as the key's value; a key erased since the proxy was taken
+  // is not added back (as with chains, "hash map entry no longer exists...").
   slot_assign& operator=(V const& value) {
-    map_->put(key_, value);
+    if (!map_->replace(key_, value)) {
+      throw error(errc::out_of_range, "hash map entry no longer exists...");
+    }
     return *this;
   }
   // m[a] = m[b] stores b's value under a; the implicit copy would aim this
@@ -450,6 +454,24 @@ class slot_map {
   word_t handle() const { return handle_; }
 
  private:
+  // A proxy stores through replace.
+  friend class slot_assign<K, V>;
+
+  // Writes value over a present key's value, in its entry; false, with
+  // nothing written, when the key is absent.
+  bool replace(K const& key, V const& value) {
+    bool const replaced = changing([&] {
+      char const* const base = placed_;
+      char const* const entry = look_up(key, hash_of(key), base).entry;
+      if (!entry) return false;
+      word_t const at = table_at_ + static_cast<word_t>(entry - base);
+      stream_->write_at(at + key_width, &value, sizeof(V));
+      return true;
+    });
+    placed_ = table();
+    return replaced;
+  }
+
   void attach(std::string const& name, long buckets, double max_load, d_root mode) {
     stream_ = database_->stream();
     handle_ = root_slot(database_, name, root_kind<d_hashmap<K, V, strong_string_hash>>::get(), mode);
