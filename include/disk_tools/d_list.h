@@ -33,6 +33,8 @@
 #include "disk_tools/detail/db_handle.h"
 #include "disk_tools/detail/factories.h"
 #include "disk_tools/detail/list_records.h"
+#include "disk_tools/detail/root_kind.h"
+#include "disk_tools/detail/root_walk.h"
 #include "disk_tools/detail/stored_value.h"
 
 namespace disk_tools {
@@ -41,6 +43,46 @@ template <class T>
 class d_list;
 template <class T>
 class dl_iterator;
+
+template <class T>
+struct is_list_of_lists : std::false_type {};
+template <class U>
+struct is_list_of_lists<d_list<d_list<U>>> : std::true_type {};
+
+// What taking elements out of a list of lists frees: each element's value
+// block and its inner list with every block that owns, deeper lists
+// included, as the walk of the list's kind finds them; an inner list kept at
+// a root of its own stays with that root. Every block is found before any is
+// freed (a freed block may be reused by the allocator's own bookkeeping), and
+// an inner list that is an element twice is found once. The objects and
+// iterators still attached to a freed inner list are told it went.
+class removed_elements {
+ public:
+  removed_elements(io_tools::bfstream& s, std::string kind) : walker_(s, false), kind_(std::move(kind)) {}
+
+  // The element whose value block is at value.
+  void add(word_t value) {
+    walker_.walk_element(kind_, value, [this](owned_block const& b) {
+      blocks_.push_back(b.address);
+      // An inner list's handle block is one word naming its header (a list's
+      // header and an element's value block are such blocks too, and no harm
+      // to count).
+      if (b.links == std::vector<std::size_t>{0} && b.run_words == 0) handles_.push_back(b.address);
+    });
+  }
+  // The element's value block alone, when its inner list stays in use.
+  void add_value_only(word_t value) { blocks_.push_back(value); }
+
+  void free(d_alloc& allocator, db_state& state) const {
+    for (word_t b : blocks_) allocator.deallocate(b);
+    for (word_t h : handles_) state.note_freed(h);
+  }
+
+ private:
+  root_walker walker_;
+  std::string kind_;
+  std::vector<word_t> blocks_, handles_;
+};
 
 // Orders the elements handed to sort: true when a is less than b. Strings
 // compare byte by byte as unsigned over their common length, then the shorter
@@ -361,9 +403,21 @@ class dl_assign {
       list_node n = list_node::read(*stream_, it_->address());
       if (n.value == no_address)
         throw error(errc::out_of_range, "no element at the end position...");
-      allocator_->deallocate(n.value);
       text_tools::bstringstream block;
       list_element<T>::encode(block, value);
+      if constexpr (is_list_of_lists<d_list<T>>::value) {
+        // The inner list replaced goes with its element, unless the element is
+        // given the same one again.
+        removed_elements old(*stream_, kind_name<d_list<T>>::get());
+        if (inner_list_value::read(*stream_, n.value).handle == value.handle()) {
+          old.add_value_only(n.value);
+        } else {
+          old.add(n.value);
+        }
+        old.free(*allocator_, *it_->database_checked().state());
+      } else {
+        allocator_->deallocate(n.value);
+      }
       n.value = allocator_->allocate(static_cast<long>(block.size()), block);
       n.write(*stream_);
       return n;
@@ -525,8 +579,8 @@ class d_list {
     changing([&] { unlink(end_node(&list_node::prev)); });
   }
 
-  // Removes every element. For a list of lists only the elements' value
-  // blocks go; the inner lists themselves stay where they are kept.
+  // Removes every element. A list of lists frees its inner lists with them,
+  // but for one kept at a root of its own (removed_elements).
   void clear() {
     changing([&] { unlink_all(); });
   }
@@ -727,9 +781,19 @@ class d_list {
     list_node before = neighbour(removed.prev);
     list_node after = neighbour(removed.next);
     check_neighbours(before, after, removed.own, removed.own);
-    set_next(before, after.own);
-    set_prev(after, before.own);
-    allocator_->deallocate(removed.value);
+    if constexpr (is_list_of_lists<d_list>::value) {
+      // Found before anything is written: a damaged inner list is refused
+      // with the list as it was.
+      removed_elements gone(*stream_, kind_name<d_list>::get());
+      gone.add(removed.value);
+      set_next(before, after.own);
+      set_prev(after, before.own);
+      gone.free(*allocator_, *database_->state());
+    } else {
+      set_next(before, after.own);
+      set_prev(after, before.own);
+      allocator_->deallocate(removed.value);
+    }
     allocator_->deallocate(removed.own);
     --count_;
     store_sentinel_and_count();
@@ -744,9 +808,16 @@ class d_list {
     std::vector<list_node> const nodes = collect_nodes();
     if (nodes.empty()) return;
     if (static_cast<word_t>(nodes.size()) != count_) throw io_tools::corrupt_file(*stream_);
-    for (auto const& n : nodes) {
-      allocator_->deallocate(n.value);
-      allocator_->deallocate(n.own);
+    if constexpr (is_list_of_lists<d_list>::value) {
+      removed_elements gone(*stream_, kind_name<d_list>::get());
+      for (auto const& n : nodes) gone.add(n.value);
+      gone.free(*allocator_, *database_->state());
+      for (auto const& n : nodes) allocator_->deallocate(n.own);
+    } else {
+      for (auto const& n : nodes) {
+        allocator_->deallocate(n.value);
+        allocator_->deallocate(n.own);
+      }
     }
     sentinel_.next = sentinel_.prev = sentinel_.own;
     count_ = 0;

@@ -1,0 +1,175 @@
+// What a list of lists owns: its inner lists, freed with the elements that hold them, but
+// for one kept at a root of its own; and a root list held as an element, which removing the
+// root must not free under the list of lists.
+#include <disk_tools/d_list.h>
+#include <disk_tools/d_map.h>
+#include <disk_tools/d_transaction.h>
+#include <disk_tools/odb_check.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+using namespace disk_tools;
+
+namespace {
+
+using test_support::thrown_by;
+using strings = d_list<std::string>;
+using lists = d_list<strings>;
+
+class ListOfListsTest : public test_support::database_test {
+ protected:
+  ListOfListsTest() : database_test("", d_open_options{}) {}
+  std::size_t blocks_in_use() { return db_->allocator()->allocation_list().size(); }
+  // The file as the next opening finds it: no damage, and no block in use that no root owns.
+  void expect_clean() {
+    close();
+    database_check const check = check_database(path());
+    EXPECT_EQ(check.problems, std::vector<std::string>{});
+    EXPECT_EQ(check.notes, std::vector<std::string>{}) << "blocks no root owns";
+    open();
+  }
+};
+
+std::vector<std::string> contents(strings l) { return {l.begin(), l.end()}; }
+
+// Taking an element out of a list of lists (erase, pop_front, pop_back, clear, or dl_assign
+// giving it another list) freed its value block and node alone: the inner list's handle,
+// header, sentinel, nodes and values stayed in use with nothing naming them. They go with
+// the element now, in the same change (a rollback brings them back), and the objects still
+// attached to a freed inner list refuse use; an inner list kept at a root stays with it.
+TEST_F(ListOfListsTest, TakingElementsOutFreesTheirInnerListsButOneKeptAtARoot) {
+  struct {
+    char const* what;
+    std::function<void(lists&, strings&)> take_out;  // every element, or replaced by kept
+  } const rows[] = {
+      {"erase by iterator",
+       [](lists& o, strings&) {
+         for (auto it = o.begin(); it != o.end();) o.erase(it);
+       }},
+      {"pop_front", [](lists& o, strings&) { while (!o.empty()) o.pop_front(); }},
+      {"pop_back", [](lists& o, strings&) { while (!o.empty()) o.pop_back(); }},
+      {"clear", [](lists& o, strings&) { o.clear(); }},
+      {"dl_assign",
+       [](lists& o, strings& kept) {
+         for (auto it = o.begin(); it != o.end(); ++it) dl_assign<strings>{it} = kept;
+       }},
+  };
+  for (auto const& row : rows) {
+    for (bool const rolled_back_first : {false, true}) {
+      SCOPED_TRACE(std::string(row.what) + (rolled_back_first ? ", rolled back first" : ""));
+      afresh();
+      strings kept("kept", &env_);
+      kept.push_back("stays");
+      lists outer("outer", &env_);
+      std::size_t const empty = blocks_in_use();
+      strings inner(&env_);
+      for (char const* s : {"a", "b", "c"}) inner.push_back(s);
+      outer.push_back(inner);
+      outer.push_back(kept);
+      outer.push_back(strings(&env_));
+      strings held = outer.front();
+      auto in = held.begin();
+      std::size_t const full = blocks_in_use();
+      if (rolled_back_first) {
+        {
+          d_transaction tx(&env_);
+          row.take_out(outer, kept);
+          tx.rollback();
+        }
+        EXPECT_EQ(blocks_in_use(), full);
+        EXPECT_EQ(outer.size(), 3u);
+        EXPECT_EQ(contents(outer.front()), (std::vector<std::string>{"a", "b", "c"}));
+        EXPECT_EQ(inner.size(), 3u);
+        EXPECT_EQ(*in, "a");
+      }
+      row.take_out(outer, kept);
+      // What stays: the outer list's own records, and a node and a value block for each
+      // element left (each names the list kept at its root).
+      EXPECT_EQ(blocks_in_use(), empty + 2 * outer.size());
+      for (strings l : outer) EXPECT_EQ(contents(l), std::vector<std::string>{"stays"});
+      std::string const gone = "container was erased with its map entry: take it from the map again...";
+      EXPECT_EQ(thrown_by([&] { inner.size(); }), gone);
+      EXPECT_EQ(thrown_by([&] { held.push_back("x"); }), gone);
+      EXPECT_EQ(thrown_by([&] { (void)*in; }), gone);
+      EXPECT_EQ(contents(kept), std::vector<std::string>{"stays"});
+      expect_clean();
+    }
+  }
+}
+
+// A list of lists of lists frees its middle lists and the lists inside them.
+TEST_F(ListOfListsTest, DeeperListsGoWithTheirElement) {
+  d_list<lists> deep("deep", &env_);
+  std::size_t const empty = blocks_in_use();
+  for (int i = 0; i < 3; ++i) {
+    lists middle(&env_);
+    strings inner(&env_);
+    inner.push_back("x" + std::to_string(i));
+    middle.push_back(inner);
+    middle.push_back(strings(&env_));
+    deep.push_back(middle);
+  }
+  deep.pop_front();
+  deep.erase(deep.begin());
+  deep.pop_back();
+  EXPECT_EQ(blocks_in_use(), empty);
+  expect_clean();
+}
+
+// A list kept at a root and stored in a list of lists: removing the root freed its blocks
+// under the list of lists, whose element then read freed blocks (wrong values, or "corrupt
+// database file..."), and odbcheck found nothing wrong. Now only the name goes and the
+// list stays the list of lists' (at a root, or a map's value), which frees it with itself.
+TEST_F(ListOfListsTest, RemovingTheRootOfAListHeldInAListOfListsKeepsItThere) {
+  using numbers = d_list<long>;
+  using held_in = d_list<numbers>;
+  using map_of = d_map<std::string, held_in>;
+  struct {
+    char const* what;
+    std::function<held_in(d_env*)> holder;
+    std::function<void(d_database*, d_env*)> remove_holder;
+  } const rows[] = {
+      {"a list of lists at a root", [](d_env* e) { return held_in("outer", e); },
+       [](d_database* db, d_env*) { EXPECT_TRUE(db->remove_root("outer")); }},
+      {"a map's list of lists", [](d_env* e) { return map_of("m", e)["k"]; },
+       [](d_database*, d_env* e) { EXPECT_TRUE(map_of("m", e).erase("k")); }},
+  };
+  for (auto const& row : rows) {
+    SCOPED_TRACE(row.what);
+    afresh();
+    std::size_t const empty = blocks_in_use();
+    {
+      numbers r("r", &env_);
+      for (long v : {10, 20, 30}) r.push_back(v);
+      held_in outer = row.holder(&env_);
+      outer.push_back(r);
+      outer.push_back(r);
+      EXPECT_TRUE(db_->remove_root("r"));
+      EXPECT_EQ(thrown_by([&] { r.size(); }),
+                "container was removed with its root: make it again...");
+      // The name is free for a root of another kind, which must not take the list's place.
+      d_list<std::string> other("r", &env_);
+      other.push_back("new");
+    }
+    reopen();
+    for (numbers l : row.holder(&env_)) {
+      EXPECT_EQ(std::vector<long>(l.begin(), l.end()), (std::vector<long>{10, 20, 30}));
+    }
+    expect_clean();
+    row.remove_holder(db_, &env_);
+    EXPECT_TRUE(db_->remove_root("r"));
+    if (std::string(row.what) != "a list of lists at a root") {
+      EXPECT_TRUE(db_->remove_root("m"));
+    }
+    EXPECT_EQ(blocks_in_use(), empty);
+    expect_clean();
+  }
+}
+
+}  // namespace
