@@ -103,6 +103,21 @@ TEST_F(ListOfListsTest, TakingElementsOutFreesTheirInnerListsButOneKeptAtARoot) 
   }
 }
 
+// An element given its own inner list again keeps it: only the old value block goes.
+TEST_F(ListOfListsTest, AnElementGivenItsOwnListAgainKeepsIt) {
+  lists outer("outer", &env_);
+  strings inner(&env_);
+  for (char const* s : {"a", "b"}) inner.push_back(s);
+  outer.push_back(inner);
+  std::size_t const full = blocks_in_use();
+  auto it = outer.begin();
+  dl_assign<strings>{it} = *it;
+  EXPECT_EQ(blocks_in_use(), full);
+  EXPECT_EQ(contents(outer.front()), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(inner.size(), 2u);
+  expect_clean();
+}
+
 // A list of lists of lists frees its middle lists and the lists inside them.
 TEST_F(ListOfListsTest, DeeperListsGoWithTheirElement) {
   d_list<lists> deep("deep", &env_);
