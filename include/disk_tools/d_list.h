@@ -125,6 +125,18 @@ struct list_element<d_list<U>> {
     view.load_value(address);
     return view;
   }
+  // An element owns its inner list: a list that is an element already (one
+  // read from a list of lists, or given to one through this object) cannot
+  // be another, in this list of lists or in another, or the first element
+  // taken out would free it under the second. A list kept at a root may be
+  // an element any number of times.
+  static void check_free(d_list<U> const& inner) {
+    if (inner.held_as_element()) {
+      throw error(errc::wrong_kind,
+                  "list is an element of a list of lists already: each element needs a list "
+                  "of its own (d_list<T>(env)), or one kept at a root...");
+    }
+  }
 };
 
 // What it-> gives: the element's value, held by the arrow itself, since the
@@ -412,6 +424,7 @@ class dl_assign {
         if (inner_list_value::read(*stream_, n.value).handle == value.handle()) {
           old.add_value_only(n.value);
         } else {
+          list_element<T>::check_free(value);
           old.add(n.value);
         }
         old.free(*allocator_, *it_->database_checked().state());
@@ -422,6 +435,7 @@ class dl_assign {
       n.write(*stream_);
       return n;
     });
+    if constexpr (is_list_of_lists<d_list<T>>::value) value.held_ = true;
     it_->set_node(node);
     return *this;
   }
@@ -439,6 +453,12 @@ template <class T>
 class d_list {
   template <class C>
   friend struct nested_container;
+  // A list of lists, and the proxy that gives one of its elements another
+  // list, mark the inner list's object held_.
+  template <class C>
+  friend class d_list;
+  template <class C>
+  friend class dl_assign;
 
  public:
   using value_type = T;
@@ -477,6 +497,7 @@ class d_list {
     bind(stream, allocator, database);
     handle_ = address;
     map_value_ = false;
+    held_ = false;
     // The look holds an operation: beside other openings, what the file
     // shows may have moved on since the root was attached.
     if (auto const op = link_.operation(); stream_->read_word(handle_) != no_address) {
@@ -526,6 +547,7 @@ class d_list {
     inner_list_value const v = inner_list_value::read(*stream_, address);
     handle_ = v.handle;
     count_ = v.count;
+    held_ = true;
     load();
   }
 
@@ -667,6 +689,10 @@ class d_list {
   // Whether the object was taken from a map (m[key], get), whose entry owns
   // the list and frees it with its key.
   bool map_value() const { return map_value_; }
+  // Whether the object's list is an element of a list of lists, as far as
+  // this object knows: read from one, or given to one through it. A list
+  // kept at a root never is: its root owns it.
+  bool held_as_element() const { return held_ && is_block_address(handle_); }
 
   // Everything wrong with the list's records, one sentence each; empty when
   // the header, the sentinel and every node agree (links both ways, the count
@@ -930,6 +956,7 @@ class d_list {
     list_node before = neighbour(before_at);
     list_node after = neighbour(after_at);
     check_neighbours(before, after, after_at, before_at);
+    if constexpr (is_list_of_lists<d_list>::value) list_element<T>::check_free(value);
     text_tools::bstringstream block;
     list_element<T>::encode(block, value);
     word_t const value_at = allocator_->allocate(static_cast<long>(block.size()), block);
@@ -939,6 +966,7 @@ class d_list {
     set_prev(after, node_at);
     ++count_;
     store_sentinel_and_count();
+    if constexpr (is_list_of_lists<d_list>::value) value.held_ = true;
   }
 
   // The count has two homes, the sentinel and the header; both change
@@ -971,6 +999,9 @@ class d_list {
   word_t header_ = no_address;
   db_handle link_;
   bool map_value_ = false;  // taken from a map, which owns the list
+  // An element of a list of lists (held_as_element). Set by a push through
+  // the object even when a transaction takes the push back.
+  mutable bool held_ = false;
 };
 
 template <class T>

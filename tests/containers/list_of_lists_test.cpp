@@ -118,6 +118,60 @@ TEST_F(ListOfListsTest, AnElementGivenItsOwnListAgainKeepsIt) {
   expect_clean();
 }
 
+// Now that an element's inner list goes with it, one list held by two elements would be
+// freed under the second when the first goes, which then read whatever list took its blocks.
+// So a list that is an element already is refused as another, wherever it would go; a list
+// kept at a root may be an element any number of times.
+TEST_F(ListOfListsTest, AListThatIsAnElementAlreadyIsRefusedAsAnother) {
+  using row_t = std::function<void(lists&, lists&, strings&)>;  // outer, other, the element
+  struct {
+    char const* what;
+    row_t give;
+  } const rows[] = {
+      {"push_back again", [](lists& o, lists&, strings& in) { o.push_back(in); }},
+      {"push_front again", [](lists& o, lists&, strings& in) { o.push_front(in); }},
+      {"insert again", [](lists& o, lists&, strings& in) { o.insert(o.begin(), in); }},
+      {"into another list of lists", [](lists&, lists& other, strings& in) { other.push_back(in); }},
+      {"an element read back, into another",
+       [](lists& o, lists& other, strings&) { other.push_back(o.front()); }},
+      {"dl_assign to another element",
+       [](lists& o, lists&, strings& in) {
+         auto it = o.begin();
+         ++it;
+         dl_assign<strings>{it} = in;
+       }},
+  };
+  for (auto const& row : rows) {
+    SCOPED_TRACE(row.what);
+    afresh();
+    lists outer("outer", &env_), other("other", &env_);
+    strings in(&env_);
+    in.push_back("a");
+    outer.push_back(in);
+    outer.push_back(strings(&env_));
+    close();
+    std::vector<char> const before = test_support::read_file(path());
+    open();
+    lists outer_again("outer", &env_), other_again("other", &env_);
+    strings element = outer_again.front();
+    EXPECT_EQ(thrown_by([&] { row.give(outer_again, other_again, element); }),
+              "list is an element of a list of lists already: each element needs a list of its "
+              "own (d_list<T>(env)), or one kept at a root...");
+    close();
+    EXPECT_EQ(test_support::read_file(path()), before);
+    open();
+  }
+  // The object given first is refused too, and a root's list is not.
+  afresh();
+  lists outer("outer", &env_);
+  strings in(&env_), kept("kept", &env_);
+  outer.push_back(in);
+  EXPECT_NE(thrown_by([&] { outer.push_back(in); }), "");
+  for (int i = 0; i < 3; ++i) outer.push_back(kept);
+  EXPECT_EQ(outer.size(), 4u);
+  expect_clean();
+}
+
 // A list of lists of lists frees its middle lists and the lists inside them.
 TEST_F(ListOfListsTest, DeeperListsGoWithTheirElement) {
   d_list<lists> deep("deep", &env_);
