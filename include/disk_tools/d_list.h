@@ -33,6 +33,8 @@
 #include "disk_tools/detail/db_handle.h"
 #include "disk_tools/detail/factories.h"
 #include "disk_tools/detail/list_records.h"
+#include "disk_tools/detail/root_kind.h"
+#include "disk_tools/detail/root_walk.h"
 #include "disk_tools/detail/stored_value.h"
 
 namespace disk_tools {
@@ -41,6 +43,46 @@ template <class T>
 class d_list;
 template <class T>
 class dl_iterator;
+
+template <class T>
+struct is_list_of_lists : std::false_type {};
+template <class U>
+struct is_list_of_lists<d_list<d_list<U>>> : std::true_type {};
+
+// What taking elements out of a list of lists frees: each element's value
+// block and its inner list with every block that owns, deeper lists
+// included, as the walk of the list's kind finds them; an inner list kept at
+// a root of its own stays with that root. Every block is found before any is
+// freed (a freed block may be reused by the allocator's own bookkeeping), and
+// an inner list that is an element twice is found once. The objects and
+// iterators still attached to a freed inner list are told it went.
+class removed_elements {
+ public:
+  removed_elements(io_tools::bfstream& s, std::string kind) : walker_(s, false), kind_(std::move(kind)) {}
+
+  // The element whose value block is at value.
+  void add(word_t value) {
+    walker_.walk_element(kind_, value, [this](owned_block const& b) {
+      blocks_.push_back(b.address);
+      // An inner list's handle block is one word naming its header (a list's
+      // header and an element's value block are such blocks too, and no harm
+      // to count).
+      if (b.links == std::vector<std::size_t>{0} && b.run_words == 0) handles_.push_back(b.address);
+    });
+  }
+  // The element's value block alone, when its inner list stays in use.
+  void add_value_only(word_t value) { blocks_.push_back(value); }
+
+  void free(d_alloc& allocator, db_state& state) const {
+    for (word_t b : blocks_) allocator.deallocate(b);
+    for (word_t h : handles_) state.note_freed(h);
+  }
+
+ private:
+  root_walker walker_;
+  std::string kind_;
+  std::vector<word_t> blocks_, handles_;
+};
 
 // Orders the elements handed to sort: true when a is less than b. Strings
 // compare byte by byte as unsigned over their common length, then the shorter
@@ -82,6 +124,18 @@ struct list_element<d_list<U>> {
     view.bind(&s, allocator, database);
     view.load_value(address);
     return view;
+  }
+  // An element owns its inner list: a list that is an element already (one
+  // read from a list of lists, or given to one through this object) cannot
+  // be another, in this list of lists or in another, or the first element
+  // taken out would free it under the second. A list kept at a root may be
+  // an element any number of times.
+  static void check_free(d_list<U> const& inner) {
+    if (inner.held_as_element()) {
+      throw error(errc::wrong_kind,
+                  "list is an element of a list of lists already: each element needs a list "
+                  "of its own (d_list<T>(env)), or one kept at a root...");
+    }
   }
 };
 
@@ -361,13 +415,27 @@ class dl_assign {
       list_node n = list_node::read(*stream_, it_->address());
       if (n.value == no_address)
         throw error(errc::out_of_range, "no element at the end position...");
-      allocator_->deallocate(n.value);
       text_tools::bstringstream block;
       list_element<T>::encode(block, value);
+      if constexpr (is_list_of_lists<d_list<T>>::value) {
+        // The inner list replaced goes with its element, unless the element is
+        // given the same one again.
+        removed_elements old(*stream_, kind_name<d_list<T>>::get());
+        if (inner_list_value::read(*stream_, n.value).handle == value.handle()) {
+          old.add_value_only(n.value);
+        } else {
+          list_element<T>::check_free(value);
+          old.add(n.value);
+        }
+        old.free(*allocator_, *it_->database_checked().state());
+      } else {
+        allocator_->deallocate(n.value);
+      }
       n.value = allocator_->allocate(static_cast<long>(block.size()), block);
       n.write(*stream_);
       return n;
     });
+    if constexpr (is_list_of_lists<d_list<T>>::value) value.held_ = true;
     it_->set_node(node);
     return *this;
   }
@@ -385,6 +453,12 @@ template <class T>
 class d_list {
   template <class C>
   friend struct nested_container;
+  // A list of lists, and the proxy that gives one of its elements another
+  // list, mark the inner list's object held_.
+  template <class C>
+  friend class d_list;
+  template <class C>
+  friend class dl_assign;
 
  public:
   using value_type = T;
@@ -423,6 +497,7 @@ class d_list {
     bind(stream, allocator, database);
     handle_ = address;
     map_value_ = false;
+    held_ = false;
     // The look holds an operation: beside other openings, what the file
     // shows may have moved on since the root was attached.
     if (auto const op = link_.operation(); stream_->read_word(handle_) != no_address) {
@@ -472,6 +547,7 @@ class d_list {
     inner_list_value const v = inner_list_value::read(*stream_, address);
     handle_ = v.handle;
     count_ = v.count;
+    held_ = true;
     load();
   }
 
@@ -525,8 +601,8 @@ class d_list {
     changing([&] { unlink(end_node(&list_node::prev)); });
   }
 
-  // Removes every element. For a list of lists only the elements' value
-  // blocks go; the inner lists themselves stay where they are kept.
+  // Removes every element. A list of lists frees its inner lists with them,
+  // but for one kept at a root of its own (removed_elements).
   void clear() {
     changing([&] { unlink_all(); });
   }
@@ -613,6 +689,10 @@ class d_list {
   // Whether the object was taken from a map (m[key], get), whose entry owns
   // the list and frees it with its key.
   bool map_value() const { return map_value_; }
+  // Whether the object's list is an element of a list of lists, as far as
+  // this object knows: read from one, or given to one through it. A list
+  // kept at a root never is: its root owns it.
+  bool held_as_element() const { return held_ && is_block_address(handle_); }
 
   // Everything wrong with the list's records, one sentence each; empty when
   // the header, the sentinel and every node agree (links both ways, the count
@@ -727,9 +807,19 @@ class d_list {
     list_node before = neighbour(removed.prev);
     list_node after = neighbour(removed.next);
     check_neighbours(before, after, removed.own, removed.own);
-    set_next(before, after.own);
-    set_prev(after, before.own);
-    allocator_->deallocate(removed.value);
+    if constexpr (is_list_of_lists<d_list>::value) {
+      // Found before anything is written: a damaged inner list is refused
+      // with the list as it was.
+      removed_elements gone(*stream_, kind_name<d_list>::get());
+      gone.add(removed.value);
+      set_next(before, after.own);
+      set_prev(after, before.own);
+      gone.free(*allocator_, *database_->state());
+    } else {
+      set_next(before, after.own);
+      set_prev(after, before.own);
+      allocator_->deallocate(removed.value);
+    }
     allocator_->deallocate(removed.own);
     --count_;
     store_sentinel_and_count();
@@ -744,9 +834,16 @@ class d_list {
     std::vector<list_node> const nodes = collect_nodes();
     if (nodes.empty()) return;
     if (static_cast<word_t>(nodes.size()) != count_) throw io_tools::corrupt_file(*stream_);
-    for (auto const& n : nodes) {
-      allocator_->deallocate(n.value);
-      allocator_->deallocate(n.own);
+    if constexpr (is_list_of_lists<d_list>::value) {
+      removed_elements gone(*stream_, kind_name<d_list>::get());
+      for (auto const& n : nodes) gone.add(n.value);
+      gone.free(*allocator_, *database_->state());
+      for (auto const& n : nodes) allocator_->deallocate(n.own);
+    } else {
+      for (auto const& n : nodes) {
+        allocator_->deallocate(n.value);
+        allocator_->deallocate(n.own);
+      }
     }
     sentinel_.next = sentinel_.prev = sentinel_.own;
     count_ = 0;
@@ -859,6 +956,7 @@ class d_list {
     list_node before = neighbour(before_at);
     list_node after = neighbour(after_at);
     check_neighbours(before, after, after_at, before_at);
+    if constexpr (is_list_of_lists<d_list>::value) list_element<T>::check_free(value);
     text_tools::bstringstream block;
     list_element<T>::encode(block, value);
     word_t const value_at = allocator_->allocate(static_cast<long>(block.size()), block);
@@ -868,6 +966,7 @@ class d_list {
     set_prev(after, node_at);
     ++count_;
     store_sentinel_and_count();
+    if constexpr (is_list_of_lists<d_list>::value) value.held_ = true;
   }
 
   // The count has two homes, the sentinel and the header; both change
@@ -900,6 +999,9 @@ class d_list {
   word_t header_ = no_address;
   db_handle link_;
   bool map_value_ = false;  // taken from a map, which owns the list
+  // An element of a list of lists (held_as_element). Set by a push through
+  // the object even when a transaction takes the push back.
+  mutable bool held_ = false;
 };
 
 template <class T>

@@ -16,6 +16,7 @@
 
 #include "disk_tools/d_transaction.h"
 #include "disk_tools/detail/db_handle.h"
+#include "disk_tools/detail/factories.h"
 #include "disk_tools/detail/hashmap_records.h"
 #include "disk_tools/detail/list_records.h"
 #include "disk_tools/detail/map_records.h"
@@ -1027,6 +1028,40 @@ bool d_database::map_widths_fit(std::string const& kind, word_t header_at) {
   return reserved != no_address && allocator_->size_in_use(header.root) == reserved;
 }
 
+namespace {
+
+// The value blocks of the elements of lists of lists, at any root but the
+// one at index skip, that name the root slot at slot as their inner list's
+// handle: a list kept at a root and stored in lists of lists as well. Only
+// roots whose recorded kind can hold a list of kind (a list of lists of that
+// kind, at any depth or inside a map's values) are walked; with none, the
+// directory's kinds are the only look.
+std::vector<word_t> elements_naming(io_tools::bfstream& s,
+                                    std::vector<directory_entry> const& entries, int skip,
+                                    std::string const& kind, word_t slot) {
+  std::vector<word_t> found;
+  if (kind.rfind("list<", 0) != 0) return found;
+  std::string const holder = "list<" + kind + ">";
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    directory_entry const& e = entries[i];
+    if (static_cast<int>(i) == skip || e.slot == no_address ||
+        e.kind_status != kind_record::status::recorded || e.kind.find(holder) == std::string::npos) {
+      continue;
+    }
+    // An element's value block is the only block a walk finds whose one
+    // address word may name a root slot: the others name blocks.
+    root_walker(s, false).walk(e.kind, e.slot, [&](owned_block const& b) {
+      if (b.links == std::vector<std::size_t>{inner_list_value::handle_offset} &&
+          b.run_words == 0 && s.read_word(b.address) == slot) {
+        found.push_back(b.address);
+      }
+    });
+  }
+  return found;
+}
+
+}  // namespace
+
 bool d_database::remove_root(std::string const& name) {
   check_root_name(name);
   return in_change(*this, [&] {
@@ -1035,7 +1070,21 @@ bool d_database::remove_root(std::string const& name) {
     if (at < 0) return false;
     directory_entry const& e = entries[static_cast<std::size_t>(at)];
     if (e.kind_status == kind_record::status::damaged) throw io_tools::corrupt_file(stream_);
-    if (e.slot != no_address) {
+    word_t const slot =
+        directory_entry::address_of(at) + static_cast<word_t>(directory_entry::slot_offset);
+    std::vector<word_t> const holders =
+        e.slot == no_address ? std::vector<word_t>{} : elements_naming(stream_, entries, at, e.kind, slot);
+    if (!holders.empty()) {
+      // A list that lists of lists hold as an element stays theirs: only the
+      // name goes. It gets a handle block of its own, as a list made as an
+      // element is, and every element that named the root slot names that
+      // block instead; the walk of each list of lists finds it from then on.
+      word_t const handle = create_list(this);
+      stream_.write_word(handle, e.slot);
+      for (word_t value : holders) {
+        stream_.write_word(value + static_cast<word_t>(inner_list_value::handle_offset), handle);
+      }
+    } else if (e.slot != no_address) {
       if (e.kind.empty()) {
         std::string const text =
             "root \"" + name + "\" records no kind: its blocks cannot be told apart...";
@@ -1060,9 +1109,7 @@ bool d_database::remove_root(std::string const& name) {
     // Objects still attached to the root find it gone, even once another
     // root takes the entry.
     state_->note_reset();
-    state_->note_freed(
-        directory_entry::address_of(at) + static_cast<word_t>(directory_entry::slot_offset),
-        db_state::gone_reason::removed);
+    state_->note_freed(slot, db_state::gone_reason::removed);
     return true;
   });
 }

@@ -232,6 +232,16 @@ void root_walker::walk(std::string const& kind, word_t top, visitor const& visit
   visit_ = nullptr;
 }
 
+void root_walker::walk_element(std::string const& list_kind, word_t value, visitor const& visit) {
+  kind_tree const tree = kind_tree::parse(list_kind);
+  bool const of_lists = tree.word == "list" && tree.args.size() == 1 &&
+                        tree.args[0].word == "list" && tree.args[0].args.size() == 1;
+  if (!of_lists) throw unknown_kind(list_kind);
+  visit_ = &visit;
+  walk_inner_list(tree.args[0].args[0], value);
+  visit_ = nullptr;
+}
+
 word_t root_walker::most(std::size_t size) const {
   return s_.size() / static_cast<word_t>(size) + 1;
 }

@@ -268,10 +268,18 @@ TEST(SequenceModel, ListsAndVectorsOfStringsAndNumbersFollowTheirModels) {
 }
 
 // A list of lists against a list of inner-list numbers, with the inner lists'
-// contents beside it; an inner list may be an element more than once.
+// contents beside it. The first kept_inners inner lists are kept at roots of their own and
+// may be elements more than once; each other one is made for one element, and goes with it.
 class list_of_lists_subject {
  public:
-  void attach(d_env& env) { env_ = &env, outer_.emplace("lists", &env); }
+  void attach(d_env& env) {
+    env_ = &env, outer_.emplace("lists", &env);
+    handles_.resize(std::max(handles_.size(), kept_inners));
+    inners_.resize(std::max(inners_.size(), kept_inners));
+    for (std::size_t id = 0; id < kept_inners; ++id) {
+      handles_[id] = d_list<int>("kept" + std::to_string(id), &env).handle();
+    }
+  }
   void detach() { outer_.reset(); }
   std::vector<std::string> check() { return outer_->check(); }
 
@@ -282,9 +290,13 @@ class list_of_lists_subject {
     std::vector<std::size_t> backwards, sizes;
     for (auto it = outer_->rbegin(); it != outer_->rend(); ++it) backwards.push_back(it->size());
     for (auto id = model_.rbegin(); id != model_.rend(); ++id) sizes.push_back(inners_[*id].size());
-    // The outer list's header, sentinel, nodes and values; each inner list's handle too.
+    // The outer list's header, sentinel, nodes and values; each inner list kept at a root, and
+    // each other one still an element, with its handle block too.
     std::size_t blocks = 2 + 2 * model_.size();
-    for (auto const& inner : inners_) blocks += 3 + 2 * inner.size();
+    for (std::size_t id = 0; id < kept_inners; ++id) blocks += 2 + 2 * inners_[id].size();
+    for (std::size_t id : model_) {
+      if (id >= kept_inners) blocks += 3 + 2 * inners_[id].size();
+    }
     if (got != expected || backwards != sizes) return "inner lists differ";
     return env_->allocator->allocation_list().size() == blocks ? "" : "blocks in use";
   }
@@ -295,8 +307,8 @@ class list_of_lists_subject {
     int const roll = n == 0 ? 0 : pick(rng, 0, n > 12 ? 9 : 6);
     if (roll < 2) {
       std::size_t id = inners_.size();
-      if (id > 0 && pick(rng, 0, 2) == 0) {
-        id = static_cast<std::size_t>(pick(rng, 0, static_cast<int>(id) - 1));
+      if (pick(rng, 0, 2) == 0) {
+        id = static_cast<std::size_t>(pick(rng, 0, static_cast<int>(kept_inners) - 1));
       } else {
         handles_.push_back(d_list<int>(env_).handle());
         inners_.emplace_back();
@@ -329,6 +341,7 @@ class list_of_lists_subject {
   }
 
  private:
+  static constexpr std::size_t kept_inners = 2;
   d_env* env_ = nullptr;
   std::optional<d_list<d_list<int>>> outer_;
   std::list<std::size_t> model_;

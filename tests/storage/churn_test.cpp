@@ -98,4 +98,23 @@ TEST_F(ChurnTest, RoundsOfReplacingSettleAtThePeakOfLiveData) {
   }
 }
 
+// A list of lists used as a queue: each round pushes a new inner list of a few strings and
+// pops the oldest. Popping freed the element alone and left the inner list's blocks in use
+// with nothing naming them, so the file grew by them every round (from 42 KB to 1.75 MB in
+// 120 rounds); the freed inner lists' blocks serve the next ones now.
+TEST_F(ChurnTest, AListOfListsUsedAsAQueueStaysTheSameSize) {
+  std::mt19937 rng(5);
+  auto const round = [&] {
+    d_list<d_list<std::string>> queue("queue", &env_);
+    d_list<std::string> inner(&env_);
+    for (int i = 0; i < 5; ++i) inner.push_back(random_text(rng, 60));
+    queue.push_back(inner);
+    if (queue.size() > 8) queue.pop_front();
+  };
+  for (int i = 0; i < 20; ++i) round();
+  std::int64_t const after_20 = closed_length();
+  for (int i = 20; i < 200; ++i) round();
+  EXPECT_LE(closed_length(), after_20 + after_20 / 10);
+}
+
 }  // namespace

@@ -96,6 +96,13 @@ class root_walker {
   // "corrupt database file..." for records that cannot be followed, and a
   // message naming the kind for one it does not know how to walk.
   void walk(std::string const& kind, word_t top, visitor const& visit);
+  // Visits the blocks one element of a list of lists owns, list_kind being
+  // the list's kind (list<list<U>>) and value the element's value block: the
+  // value block, and the inner list with everything in it, unless it is kept
+  // in a root slot (it belongs to that root). Blocks seen before by this
+  // walker are not visited again: an inner list that is an element twice is
+  // found once.
+  void walk_element(std::string const& list_kind, word_t value, visitor const& visit);
 
  private:
   void walk_kind(kind_tree const& kind, word_t top);

@@ -1,0 +1,244 @@
+// What a list of lists owns: its inner lists, freed with the elements that hold them, but
+// for one kept at a root of its own; and a root list held as an element, which removing the
+// root must not free under the list of lists.
+#include <disk_tools/d_list.h>
+#include <disk_tools/d_map.h>
+#include <disk_tools/d_transaction.h>
+#include <disk_tools/odb_check.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+using namespace disk_tools;
+
+namespace {
+
+using test_support::thrown_by;
+using strings = d_list<std::string>;
+using lists = d_list<strings>;
+
+class ListOfListsTest : public test_support::database_test {
+ protected:
+  ListOfListsTest() : database_test("", d_open_options{}) {}
+  std::size_t blocks_in_use() { return db_->allocator()->allocation_list().size(); }
+  // The file as the next opening finds it: no damage, and no block in use that no root owns.
+  void expect_clean() {
+    close();
+    database_check const check = check_database(path());
+    EXPECT_EQ(check.problems, std::vector<std::string>{});
+    EXPECT_EQ(check.notes, std::vector<std::string>{}) << "blocks no root owns";
+    open();
+  }
+};
+
+std::vector<std::string> contents(strings l) { return {l.begin(), l.end()}; }
+
+// Taking an element out of a list of lists (erase, pop_front, pop_back, clear, or dl_assign
+// giving it another list) freed its value block and node alone: the inner list's handle,
+// header, sentinel, nodes and values stayed in use with nothing naming them. They go with
+// the element now, in the same change (a rollback brings them back), and the objects still
+// attached to a freed inner list refuse use; an inner list kept at a root stays with it.
+TEST_F(ListOfListsTest, TakingElementsOutFreesTheirInnerListsButOneKeptAtARoot) {
+  struct {
+    char const* what;
+    std::function<void(lists&, strings&)> take_out;  // every element, or replaced by kept
+  } const rows[] = {
+      {"erase by iterator",
+       [](lists& o, strings&) {
+         for (auto it = o.begin(); it != o.end();) o.erase(it);
+       }},
+      {"pop_front", [](lists& o, strings&) { while (!o.empty()) o.pop_front(); }},
+      {"pop_back", [](lists& o, strings&) { while (!o.empty()) o.pop_back(); }},
+      {"clear", [](lists& o, strings&) { o.clear(); }},
+      {"dl_assign",
+       [](lists& o, strings& kept) {
+         for (auto it = o.begin(); it != o.end(); ++it) dl_assign<strings>{it} = kept;
+       }},
+  };
+  for (auto const& row : rows) {
+    for (bool const rolled_back_first : {false, true}) {
+      SCOPED_TRACE(std::string(row.what) + (rolled_back_first ? ", rolled back first" : ""));
+      afresh();
+      strings kept("kept", &env_);
+      kept.push_back("stays");
+      lists outer("outer", &env_);
+      std::size_t const empty = blocks_in_use();
+      strings inner(&env_);
+      for (char const* s : {"a", "b", "c"}) inner.push_back(s);
+      outer.push_back(inner);
+      outer.push_back(kept);
+      outer.push_back(strings(&env_));
+      strings held = outer.front();
+      auto in = held.begin();
+      std::size_t const full = blocks_in_use();
+      if (rolled_back_first) {
+        {
+          d_transaction tx(&env_);
+          row.take_out(outer, kept);
+          tx.rollback();
+        }
+        EXPECT_EQ(blocks_in_use(), full);
+        EXPECT_EQ(outer.size(), 3u);
+        EXPECT_EQ(contents(outer.front()), (std::vector<std::string>{"a", "b", "c"}));
+        EXPECT_EQ(inner.size(), 3u);
+        EXPECT_EQ(*in, "a");
+      }
+      row.take_out(outer, kept);
+      // What stays: the outer list's own records, and a node and a value block for each
+      // element left (each names the list kept at its root).
+      EXPECT_EQ(blocks_in_use(), empty + 2 * outer.size());
+      for (strings l : outer) EXPECT_EQ(contents(l), std::vector<std::string>{"stays"});
+      std::string const gone = "container was erased with its map entry: take it from the map again...";
+      EXPECT_EQ(thrown_by([&] { inner.size(); }), gone);
+      EXPECT_EQ(thrown_by([&] { held.push_back("x"); }), gone);
+      EXPECT_EQ(thrown_by([&] { (void)*in; }), gone);
+      EXPECT_EQ(contents(kept), std::vector<std::string>{"stays"});
+      expect_clean();
+    }
+  }
+}
+
+// An element given its own inner list again keeps it: only the old value block goes.
+TEST_F(ListOfListsTest, AnElementGivenItsOwnListAgainKeepsIt) {
+  lists outer("outer", &env_);
+  strings inner(&env_);
+  for (char const* s : {"a", "b"}) inner.push_back(s);
+  outer.push_back(inner);
+  std::size_t const full = blocks_in_use();
+  auto it = outer.begin();
+  dl_assign<strings>{it} = *it;
+  EXPECT_EQ(blocks_in_use(), full);
+  EXPECT_EQ(contents(outer.front()), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(inner.size(), 2u);
+  expect_clean();
+}
+
+// Now that an element's inner list goes with it, one list held by two elements would be
+// freed under the second when the first goes, which then read whatever list took its blocks.
+// So a list that is an element already is refused as another, wherever it would go; a list
+// kept at a root may be an element any number of times.
+TEST_F(ListOfListsTest, AListThatIsAnElementAlreadyIsRefusedAsAnother) {
+  using row_t = std::function<void(lists&, lists&, strings&)>;  // outer, other, the element
+  struct {
+    char const* what;
+    row_t give;
+  } const rows[] = {
+      {"push_back again", [](lists& o, lists&, strings& in) { o.push_back(in); }},
+      {"push_front again", [](lists& o, lists&, strings& in) { o.push_front(in); }},
+      {"insert again", [](lists& o, lists&, strings& in) { o.insert(o.begin(), in); }},
+      {"into another list of lists", [](lists&, lists& other, strings& in) { other.push_back(in); }},
+      {"an element read back, into another",
+       [](lists& o, lists& other, strings&) { other.push_back(o.front()); }},
+      {"dl_assign to another element",
+       [](lists& o, lists&, strings& in) {
+         auto it = o.begin();
+         ++it;
+         dl_assign<strings>{it} = in;
+       }},
+  };
+  for (auto const& row : rows) {
+    SCOPED_TRACE(row.what);
+    afresh();
+    lists outer("outer", &env_), other("other", &env_);
+    strings in(&env_);
+    in.push_back("a");
+    outer.push_back(in);
+    outer.push_back(strings(&env_));
+    close();
+    std::vector<char> const before = test_support::read_file(path());
+    open();
+    lists outer_again("outer", &env_), other_again("other", &env_);
+    strings element = outer_again.front();
+    EXPECT_EQ(thrown_by([&] { row.give(outer_again, other_again, element); }),
+              "list is an element of a list of lists already: each element needs a list of its "
+              "own (d_list<T>(env)), or one kept at a root...");
+    close();
+    EXPECT_EQ(test_support::read_file(path()), before);
+    open();
+  }
+  // The object given first is refused too, and a root's list is not.
+  afresh();
+  lists outer("outer", &env_);
+  strings in(&env_), kept("kept", &env_);
+  outer.push_back(in);
+  EXPECT_NE(thrown_by([&] { outer.push_back(in); }), "");
+  for (int i = 0; i < 3; ++i) outer.push_back(kept);
+  EXPECT_EQ(outer.size(), 4u);
+  expect_clean();
+}
+
+// A list of lists of lists frees its middle lists and the lists inside them.
+TEST_F(ListOfListsTest, DeeperListsGoWithTheirElement) {
+  d_list<lists> deep("deep", &env_);
+  std::size_t const empty = blocks_in_use();
+  for (int i = 0; i < 3; ++i) {
+    lists middle(&env_);
+    strings inner(&env_);
+    inner.push_back("x" + std::to_string(i));
+    middle.push_back(inner);
+    middle.push_back(strings(&env_));
+    deep.push_back(middle);
+  }
+  deep.pop_front();
+  deep.erase(deep.begin());
+  deep.pop_back();
+  EXPECT_EQ(blocks_in_use(), empty);
+  expect_clean();
+}
+
+// A list kept at a root and stored in a list of lists: removing the root freed its blocks
+// under the list of lists, whose element then read freed blocks (wrong values, or "corrupt
+// database file..."), and odbcheck found nothing wrong. Now only the name goes and the
+// list stays the list of lists' (at a root, or a map's value), which frees it with itself.
+TEST_F(ListOfListsTest, RemovingTheRootOfAListHeldInAListOfListsKeepsItThere) {
+  using numbers = d_list<long>;
+  using held_in = d_list<numbers>;
+  using map_of = d_map<std::string, held_in>;
+  struct {
+    char const* what;
+    std::function<held_in(d_env*)> holder;
+    std::function<void(d_database*, d_env*)> remove_holder;
+  } const rows[] = {
+      {"a list of lists at a root", [](d_env* e) { return held_in("outer", e); },
+       [](d_database* db, d_env*) { EXPECT_TRUE(db->remove_root("outer")); }},
+      {"a map's list of lists", [](d_env* e) { return map_of("m", e)["k"]; },
+       [](d_database*, d_env* e) { EXPECT_TRUE(map_of("m", e).erase("k")); }},
+  };
+  for (auto const& row : rows) {
+    SCOPED_TRACE(row.what);
+    afresh();
+    std::size_t const empty = blocks_in_use();
+    {
+      numbers r("r", &env_);
+      for (long v : {10, 20, 30}) r.push_back(v);
+      held_in outer = row.holder(&env_);
+      outer.push_back(r);
+      outer.push_back(r);
+      EXPECT_TRUE(db_->remove_root("r"));
+      EXPECT_EQ(thrown_by([&] { r.size(); }),
+                "container was removed with its root: make it again...");
+      // The name is free for a root of another kind, which must not take the list's place.
+      d_list<std::string> other("r", &env_);
+      other.push_back("new");
+    }
+    reopen();
+    for (numbers l : row.holder(&env_)) {
+      EXPECT_EQ(std::vector<long>(l.begin(), l.end()), (std::vector<long>{10, 20, 30}));
+    }
+    expect_clean();
+    row.remove_holder(db_, &env_);
+    EXPECT_TRUE(db_->remove_root("r"));
+    if (std::string(row.what) != "a list of lists at a root") {
+      EXPECT_TRUE(db_->remove_root("m"));
+    }
+    EXPECT_EQ(blocks_in_use(), empty);
+    expect_clean();
+  }
+}
+
+}  // namespace
