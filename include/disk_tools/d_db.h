@@ -137,7 +137,7 @@ struct db_state {
   // count lies in one is refused. Erasing (removing) one ends every earlier
   // window at its count; a rollback takes that back, and adds the window
   // from a container's making in the scope to the rollback.
-  enum class gone_reason { erased, rolled_back, removed };
+  enum class gone_reason { erased, rolled_back, removed, taken_out };
   struct gone_window {
     std::uint64_t from = 0, to = 0;
     gone_reason why = gone_reason::erased;

@@ -75,7 +75,7 @@ class removed_elements {
 
   void free(d_alloc& allocator, db_state& state) const {
     for (word_t b : blocks_) allocator.deallocate(b);
-    for (word_t h : handles_) state.note_freed(h);
+    for (word_t h : handles_) state.note_freed(h, db_state::gone_reason::taken_out);
   }
 
  private:

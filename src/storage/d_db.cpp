@@ -340,6 +340,10 @@ void db_state::check_not_gone(word_t container, std::uint64_t seen) const {
         throw error(errc::rolled_back, rolled_back_message);
       case gone_reason::removed:
         throw error(errc::out_of_range, "container was removed with its root: make it again...");
+      case gone_reason::taken_out:
+        throw error(errc::out_of_range,
+                    "list was taken out of its list of lists, which freed it: read the list of "
+                    "lists again...");
       case gone_reason::erased:
         break;
     }

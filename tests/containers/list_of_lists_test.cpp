@@ -93,7 +93,8 @@ TEST_F(ListOfListsTest, TakingElementsOutFreesTheirInnerListsButOneKeptAtARoot) 
       // element left (each names the list kept at its root).
       EXPECT_EQ(blocks_in_use(), empty + 2 * outer.size());
       for (strings l : outer) EXPECT_EQ(contents(l), std::vector<std::string>{"stays"});
-      std::string const gone = "container was erased with its map entry: take it from the map again...";
+      std::string const gone =
+          "list was taken out of its list of lists, which freed it: read the list of lists again...";
       EXPECT_EQ(thrown_by([&] { inner.size(); }), gone);
       EXPECT_EQ(thrown_by([&] { held.push_back("x"); }), gone);
       EXPECT_EQ(thrown_by([&] { (void)*in; }), gone);
