@@ -896,7 +896,8 @@ long d_database::get_address(std::string const& name) {
   state_->open();
   check_root_name(name);
   int const at = find_root(read_directory(stream_, directory_offset_), name);
-  if (at >= 0) return directory_entry::address_of(at) + static_cast<word_t>(directory_entry::slot_offset);
+  if (at >= 0)
+    return directory_entry::address_of(at) + static_cast<word_t>(directory_entry::slot_offset);
   if (read_only_) throw error(errc::read_only, "database is read-only...", file_name_);
   return in_change(*this, [&] { return find_or_register_root(stream_, directory_offset_, name); });
 }
@@ -913,7 +914,7 @@ d_database::root_state d_database::root_holds(std::string const& name) {
   int const at = find_root(entries, name);
   if (at < 0) return root_state::absent;
   return entries[static_cast<std::size_t>(at)].slot == no_address ? root_state::empty
-                                                                   : root_state::holding;
+                                                                  : root_state::holding;
 }
 
 std::vector<d_root_info> d_database::roots() {

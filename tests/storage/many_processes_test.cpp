@@ -768,11 +768,16 @@ TEST_P(InEachMode, AttachingAnExistingRootIsAReadThatWaitsForNoWriter) {
       {"vector", [&](d_root m) { return long(d_vector<long>("vec", &a.env, m)[0]); }},
       {"list", [&](d_root m) { return d_list<long>("list", &a.env, m).front(); }},
       {"hash map",
-       [&](d_root m) { return std::stol(d_hashmap<std::string, std::string>("hash", &a.env, m).at("k")); }},
+       [&](d_root m) {
+         return std::stol(d_hashmap<std::string, std::string>("hash", &a.env, m).at("k"));
+       }},
       {"slot table",
-       [&](d_root m) { return long(d_hashmap<std::uint64_t, std::uint64_t>("slots", &a.env, m).at(1)); }},
+       [&](d_root m) {
+         return long(d_hashmap<std::uint64_t, std::uint64_t>("slots", &a.env, m).at(1));
+       }},
       {"typed map", [&](d_root m) { return d_map<std::string, long>("typed", &a.env, m).at("k"); }},
-      {"ordered map", [&](d_root m) {
+      {"ordered map",
+       [&](d_root m) {
          int_map map("accounts", &a.env, m);
          return long(value_at(map, 0));
        }},
@@ -855,7 +860,8 @@ TEST_P(InEachMode, AnObjectAttachingAsAnotherOpeningRemovesItsRootIsRefusedNotMi
       long attached = 0;
       {
         opening o(fresh.name, read_only ? reading() : options_for(mode, 20000ms));
-        for (auto const until = steady::now() + 500ms; failed[0].empty() && steady::now() < until;) {
+        for (auto const until = steady::now() + 500ms;
+             failed[0].empty() && steady::now() < until;) {
           try {
             attached += k.look(o.env) == 1;
           } catch (error const& e) {
