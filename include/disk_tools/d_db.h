@@ -258,6 +258,10 @@ class d_database {
 
   // Whether a root called name is registered; nothing is written.
   bool has_root(std::string const& name);
+  // Whether the root called name is registered, and whether its slot holds
+  // a container; nothing is written.
+  enum class root_state { absent, empty, holding };
+  root_state root_holds(std::string const& name);
   // Every registered root, in directory order.
   std::vector<d_root_info> roots();
   // The address of the slot of the root called name for a container of kind,

@@ -426,8 +426,9 @@ class chained_map {
   chained_map(std::string const& name, long buckets, d_env* env,
               d_root mode = d_root::open_or_create)
       : allocator_(env->allocator), database_(env->database), buckets_(buckets) {
-    grab(database_->stream(), root_slot(database_, name, root_kind<Kind>::get(), mode),
-         database_->allocator(), database_);
+    attach_at_root(database_, name, root_kind<Kind>::get(), mode, [&](word_t slot) {
+      grab(database_->stream(), slot, database_->allocator(), database_);
+    });
   }
   // The map kept in the root slot called name, with the bucket count and
   // growth policy it has; when new, made with default_buckets buckets and a
@@ -435,8 +436,9 @@ class chained_map {
   chained_map(std::string const& name, d_env* env, d_root mode = d_root::open_or_create)
       : allocator_(env->allocator), database_(env->database), buckets_(default_buckets) {
     max_load_ = 1.0;
-    grab(database_->stream(), root_slot(database_, name, root_kind<Kind>::get(), mode),
-         database_->allocator(), database_);
+    attach_at_root(database_, name, root_kind<Kind>::get(), mode, [&](word_t slot) {
+      grab(database_->stream(), slot, database_->allocator(), database_);
+    });
   }
   static constexpr long default_buckets = 8;
 
@@ -455,7 +457,7 @@ class chained_map {
     handle_ = address;
     // The look holds an operation: beside other openings, what the file
     // shows may have moved on since the root was attached.
-    if (auto const op = link_.operation(); stream_->read_word(handle_) != no_address) {
+    if (auto const op = link_.attaching(handle_); stream_->read_word(handle_) != no_address) {
       load_header();
       link_.up_to_date();
       return;

@@ -482,7 +482,9 @@ class d_list {
   // The list kept in the root slot called name, created there when new.
   d_list(std::string const& name, d_env* env, d_root mode = d_root::open_or_create)
       : allocator_(env->allocator), database_(env->database) {
-    grab(database_->stream(), root_slot(database_, name, root_kind<d_list>::get(), mode), database_->allocator(), database_);
+    attach_at_root(database_, name, root_kind<d_list>::get(), mode, [&](word_t slot) {
+      grab(database_->stream(), slot, database_->allocator(), database_);
+    });
   }
 
   // A new anonymous list: its handle slot is the first word of a fresh block.
@@ -500,7 +502,7 @@ class d_list {
     held_ = false;
     // The look holds an operation: beside other openings, what the file
     // shows may have moved on since the root was attached.
-    if (auto const op = link_.operation(); stream_->read_word(handle_) != no_address) {
+    if (auto const op = link_.attaching(handle_); stream_->read_word(handle_) != no_address) {
       attach_header(stream_->read_word(handle_));
       return;
     }

@@ -779,7 +779,9 @@ d_map<K, V, H>::d_map(std::string const& name, d_env* env, d_root mode)
 template <class K, class V, class H>
 d_map<K, V, H>::d_map(std::string const& name, d_env* env, std::string const& kind, d_root mode)
     : root(&node_list), spare(nullptr), alloc(env->allocator), database(env->database), env_(env) {
-  grab(database->stream(), root_slot(database, name, kind, mode), database->allocator(), database);
+  attach_at_root(database, name, kind, mode, [&](word_t slot) {
+    grab(database->stream(), slot, database->allocator(), database);
+  });
 }
 
 template <class K, class V, class H>
@@ -798,7 +800,7 @@ void d_map<K, V, H>::grab(io_tools::bfstream* s, long slot, d_alloc* allocator, 
   // look holds an operation: beside other openings, what the file shows may
   // have moved on since the root was attached.
   {
-    auto const op = link_.operation();
+    auto const op = link_.attaching(handle_);
     word_t const address = stream->read_word(slot);
     if (address != no_address && map_header::read(*stream, address).initialised()) {
       reload();

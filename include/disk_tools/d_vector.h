@@ -484,7 +484,9 @@ class d_vector {
   // slots when new, otherwise capacity is ignored.
   d_vector(std::string const& name, long capacity, d_env* env, d_root mode = d_root::open_or_create)
       : allocator_(env->allocator), database_(env->database), capacity_(capacity) {
-    grab(database_->stream(), root_slot(database_, name, root_kind<d_vector>::get(), mode), database_->allocator(), database_);
+    attach_at_root(database_, name, root_kind<d_vector>::get(), mode, [&](word_t slot) {
+      grab(database_->stream(), slot, database_->allocator(), database_);
+    });
   }
 
   // The same, made with no slots when new, as a std::vector starts: the
@@ -509,7 +511,7 @@ class d_vector {
     handle_ = address;
     // The look holds an operation: beside other openings, what the file
     // shows may have moved on since the root was attached.
-    if (auto const op = link_.operation(); stream_->read_word(handle_) != no_address) {
+    if (auto const op = link_.attaching(handle_); stream_->read_word(handle_) != no_address) {
       load_header();
       link_.up_to_date();
       return;

@@ -897,20 +897,29 @@ void d_database::rollback_change() noexcept {
 }
 
 long d_database::get_address(std::string const& name) {
-  if (read_only_) {
-    // Finding a root changes nothing; only a new name would.
-    state_->open();
-    check_root_name(name);
-    int const at = find_root(read_directory(stream_, directory_offset_), name);
-    if (at < 0) throw error(errc::read_only, "database is read-only...", file_name_);
+  // Finding a root is a read (see attach_root); only a new name is a change.
+  state_->open();
+  check_root_name(name);
+  int const at = find_root(read_directory(stream_, directory_offset_), name);
+  if (at >= 0)
     return directory_entry::address_of(at) + static_cast<word_t>(directory_entry::slot_offset);
-  }
+  if (read_only_) throw error(errc::read_only, "database is read-only...", file_name_);
   return in_change(*this, [&] { return find_or_register_root(stream_, directory_offset_, name); });
 }
 
 bool d_database::has_root(std::string const& name) {
   state_->open();
   return find_root(read_directory(stream_, directory_offset_), name) >= 0;
+}
+
+d_database::root_state d_database::root_holds(std::string const& name) {
+  state_->open();
+  check_root_name(name);
+  std::vector<directory_entry> const entries = read_directory(stream_, directory_offset_);
+  int const at = find_root(entries, name);
+  if (at < 0) return root_state::absent;
+  return entries[static_cast<std::size_t>(at)].slot == no_address ? root_state::empty
+                                                                  : root_state::holding;
 }
 
 std::vector<d_root_info> d_database::roots() {
@@ -933,7 +942,9 @@ std::vector<d_root_info> d_database::roots() {
 
 long d_database::attach_root(std::string const& name, std::string const& kind, d_root mode) {
   check_root_name(name);
-  auto const attach = [&]() -> word_t {
+  // Set when the look finds that attaching would write the entry.
+  bool must_write = false;
+  auto const attach = [&](bool writing) -> word_t {
     std::vector<directory_entry> entries = read_directory(stream_, directory_offset_);
     int at = find_root(entries, name);
     bool changed = at < 0;
@@ -983,19 +994,26 @@ long d_database::attach_root(std::string const& name, std::string const& kind, d
     word_t const slot =
         directory_entry::address_of(at) + static_cast<word_t>(directory_entry::slot_offset);
     if (changed) {
-      if (read_only_) throw error(errc::read_only, "database is read-only...", file_name_);
+      if (!writing) {
+        must_write = true;
+        return no_address;
+      }
       write_entry(stream_, directory_offset_, at, e);
       // A rollback frees the entry again, for the next new root to take.
       if (e.slot == no_address) state_->note_made(slot);
     }
     return slot;
   };
-  // Attaching an existing root changes nothing, so a read-only opening can.
-  if (read_only_) {
-    state_->open();
-    return attach();
-  }
-  return in_change(*this, attach);
+  // Attaching an existing root changes nothing: it is a read, which a
+  // read-only opening may make, and a read transaction whose snapshot others
+  // have passed; nor does it wait for the writer's turn. Only a root that
+  // must be written (a new name, a kind to record) takes a change, which
+  // looks again under the writer's turn.
+  state_->open();
+  word_t const slot = attach(false);
+  if (!must_write) return slot;
+  if (read_only_) throw error(errc::read_only, "database is read-only...", file_name_);
+  return in_change(*this, [&] { return attach(true); });
 }
 
 void d_database::record_kind(std::string const& name, std::string const& kind) {

@@ -747,6 +747,137 @@ TEST_P(InEachMode, ListsMadeWhileAnotherOpeningRemovesTheirRootLeaveNoBlockBehin
   EXPECT_EQ(c.notes, std::vector<std::string>{}) << refused << " lists refused";
 }
 
+// Attaching an object to a root that holds its container is a read. It took the writer's
+// turn all the same: it waited for another opening's write transaction (at once busy when
+// that one was the same thread's), and inside a read transaction that others had passed it
+// was busy, so a reader could not open its containers. Each kind, by name as it is and with
+// d_root::existing, beside a write transaction and inside a passed read transaction.
+TEST_P(InEachMode, AttachingAnExistingRootIsAReadThatWaitsForNoWriter) {
+  opening a(name, options_for(mode, 100ms)), b(name, options_for(mode, 100ms));
+  {
+    d_vector<long>("vec", &a.env).push_back(1);
+    d_list<long>("list", &a.env).push_back(2);
+    d_hashmap<std::string, std::string>("hash", &a.env).put("k", "3");
+    d_hashmap<std::uint64_t, std::uint64_t>("slots", &a.env).put(1, 4);
+    d_map<std::string, long>("typed", &a.env).put("k", 5);
+    d_var<long>("var", &a.env) = 6;
+  }
+  // What each kind holds, read through a new object attached by name in mode m.
+  using reader = std::function<long(d_root)>;
+  std::vector<std::pair<char const*, reader>> const kinds = {
+      {"vector", [&](d_root m) { return long(d_vector<long>("vec", &a.env, m)[0]); }},
+      {"list", [&](d_root m) { return d_list<long>("list", &a.env, m).front(); }},
+      {"hash map",
+       [&](d_root m) {
+         return std::stol(d_hashmap<std::string, std::string>("hash", &a.env, m).at("k"));
+       }},
+      {"slot table",
+       [&](d_root m) {
+         return long(d_hashmap<std::uint64_t, std::uint64_t>("slots", &a.env, m).at(1));
+       }},
+      {"typed map", [&](d_root m) { return d_map<std::string, long>("typed", &a.env, m).at("k"); }},
+      {"ordered map",
+       [&](d_root m) {
+         int_map map("accounts", &a.env, m);
+         return long(value_at(map, 0));
+       }},
+      {"variable", [&](d_root m) { return d_var<long>("var", &a.env, m).get_data(); }},
+  };
+  std::vector<long> const held = {1, 2, 3, 4, 5, opening_balance, 6};
+  auto const attach_each = [&](char const* when) {
+    for (std::size_t k = 0; k < kinds.size(); ++k) {
+      for (d_root m : {d_root::open_or_create, d_root::existing}) {
+        SCOPED_TRACE(std::string(kinds[k].first) + ", " + when);
+        long got = -1;
+        EXPECT_EQ(thrown_by([&] { got = kinds[k].second(m); }), "");
+        EXPECT_EQ(got, held[k]);
+      }
+    }
+  };
+  {
+    d_transaction tx(&b.env);
+    b.map.put(0, 1);
+    attach_each("beside another opening's write transaction");
+    tx.commit();
+  }
+  b.map.put(0, opening_balance);
+  {
+    d_read_transaction rt(&a.env);
+    (void)value_at(a.map, 0);
+    b.map.put(0, 7);
+    attach_each("in a read transaction another opening's commit passed");
+  }
+  EXPECT_EQ(value_at(a.map, 0), 7u);
+}
+
+// An object attaches in two steps: it finds its root by name, then reads what the root's slot
+// holds. Another opening may commit in between: remove the root, and give its entry to a root
+// of another kind, or make it again by name, in a commit of its own, before its container.
+// The object read the other kind's records as its own ("corrupt database file...",
+// a slot table's "not a slot table..."), and a read-only one took the root made again for
+// one to make ("database is read-only..."). Now the object is refused as removed, or finds
+// the root as one commit left it, with its container. Each kind, in a writing and a
+// read-only opening, while another thread removes and makes the root again and again.
+TEST_P(InEachMode, AnObjectAttachingAsAnotherOpeningRemovesItsRootIsRefusedNotMisled) {
+  // Each kind's root "r", made (or added to) by name, and attached to and read.
+  struct kind {
+    char const* name;
+    std::function<void(d_env&)> make;
+    std::function<std::size_t(d_env&)> look;
+  };
+  std::vector<kind> const kinds = {
+      {"vector", [](d_env& e) { d_vector<long>("r", &e).push_back(1); },
+       [](d_env& e) { return d_vector<long>("r", &e, d_root::existing).size(); }},
+      {"list", [](d_env& e) { d_list<long>("r", &e).push_back(1); },
+       [](d_env& e) { return d_list<long>("r", &e, d_root::existing).size(); }},
+      {"hash map", [](d_env& e) { d_hashmap<std::string, long>("r", &e).put("k", 1); },
+       [](d_env& e) { return d_hashmap<std::string, long>("r", &e, d_root::existing).size(); }},
+      {"slot table", [](d_env& e) { d_hashmap<std::uint64_t, long>("r", &e).put(1, 1); },
+       [](d_env& e) { return d_hashmap<std::uint64_t, long>("r", &e, d_root::existing).size(); }},
+      {"typed map", [](d_env& e) { d_map<std::uint64_t, long>("r", &e).put(1, 1); },
+       [](d_env& e) { return d_map<std::uint64_t, long>("r", &e, d_root::existing).size(); }},
+  };
+  for (kind const& k : kinds) {
+    for (bool read_only : {false, true}) {
+      SCOPED_TRACE(std::string(k.name) + (read_only ? ", read-only" : ", writing"));
+      accounts_db fresh;
+      std::atomic<bool> done{false};
+      std::string failed[2];
+      std::thread remaker([&] {
+        try {
+          d_env env{};
+          scoped_database db = open_database_scoped(fresh.name, &env, options_for(mode, 20000ms));
+          while (!done) {
+            db->remove_root("r");
+            d_list<long>("taker", &env).push_back(2);  // takes the entry "r" had
+            db->remove_root("taker");
+            k.make(env);
+          }
+        } catch (error const& e) {
+          failed[1] = e.what();
+        }
+      });
+      long attached = 0;
+      {
+        opening o(fresh.name, read_only ? reading() : options_for(mode, 20000ms));
+        for (auto const until = steady::now() + 500ms;
+             failed[0].empty() && steady::now() < until;) {
+          try {
+            attached += k.look(o.env) == 1;
+          } catch (error const& e) {
+            // Gone meanwhile: no root by that name, or removed.
+            if (e.code() != errc::out_of_range) failed[0] = e.what();
+          }
+        }
+      }
+      done = true;
+      remaker.join();
+      EXPECT_EQ(failed[0] + failed[1], "") << attached << " attached";
+      EXPECT_TRUE(check_database_file(fresh.name + ".odb").empty());
+    }
+  }
+}
+
 // A reader holds the checkpoint back while it lives; killed inside its read
 // transaction, its slot is found dead by its process id and holds nothing.
 TEST_F(ManyProcesses, AReaderKilledInsideItsSnapshotHoldsNothingBack) {

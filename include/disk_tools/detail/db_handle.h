@@ -104,6 +104,16 @@ class db_handle {
     d_database& database = checked_db();
     return db_operation(database, database.begin_operation());
   }
+  // operation() for an object attaching to the container whose handle slot
+  // is at container, made after its root was found: the commits the
+  // operation follows may have removed that root since (its entry maybe
+  // another root's by now), which refuses the object ("container was
+  // removed...") rather than let it read another container's records.
+  db_operation attaching(word_t container) const {
+    db_operation op = operation();
+    require_not_gone(container);
+    return op;
+  }
   bool is_open() const { return state_ && state_->database && !state_->broken; }
   // True when an operation may go ahead on the object's cache as it is: the
   // database is open, sound and quiet (db() would return it inline), and no
@@ -358,5 +368,24 @@ class db_handle {
   std::uint64_t origin_seen_ = 0;               // state_->followed as origin_ last answered
   bool origin_gone_ = false;                    // origin_ answered that the container went
 };
+
+// Attaches an object to the container kept at the root called name, attach
+// being the object's grab of the root's slot. A root that holds no container
+// yet is made with its container in one change: otherwise another opening
+// could find the root committed without it, and take it for one to make (a
+// read-only opening, or a read transaction, would be refused that change).
+template <class Attach>
+void attach_at_root(d_database* db, std::string const& name, std::string const& kind, d_root mode,
+                    Attach&& attach) {
+  if (!db->read_only() && db->change_depth() == 0) {
+    d_database::root_state const holds = db->root_holds(name);
+    if (holds == d_database::root_state::empty ||
+        (holds == d_database::root_state::absent && mode == d_root::open_or_create)) {
+      in_change(*db, [&] { attach(root_slot(db, name, kind, mode)); });
+      return;
+    }
+  }
+  attach(root_slot(db, name, kind, mode));
+}
 
 }  // namespace disk_tools

@@ -474,10 +474,18 @@ class slot_map {
 
   void attach(std::string const& name, long buckets, double max_load, d_root mode) {
     stream_ = database_->stream();
-    handle_ = root_slot(database_, name, root_kind<d_hashmap<K, V, strong_string_hash>>::get(), mode);
+    attach_at_root(database_, name, root_kind<d_hashmap<K, V, strong_string_hash>>::get(), mode,
+                   [&](word_t slot) { grab(slot, buckets, max_load); });
+  }
+  // Attaches to the table whose handle slot is slot, making it when the slot
+  // holds -1.
+  void grab(word_t slot, long buckets, double max_load) {
+    handle_ = slot;
+    // Counted from the root's finding on: a removal followed after it refuses the object.
+    link_ = db_handle(database_);
     // The look holds an operation: beside other openings, what the file
     // shows may have moved on since the root was attached.
-    if (auto const op = link_.operation(); stream_->read_word(handle_) != no_address) {
+    if (auto const op = link_.attaching(handle_); stream_->read_word(handle_) != no_address) {
       load_header();
       link_.up_to_date();
       placed_ = table();
