@@ -58,7 +58,8 @@ struct is_list_of_lists<d_list<d_list<U>>> : std::true_type {};
 // iterators still attached to a freed inner list are told it went.
 class removed_elements {
  public:
-  removed_elements(io_tools::bfstream& s, std::string kind) : walker_(s, false), kind_(std::move(kind)) {}
+  removed_elements(io_tools::bfstream& s, std::string kind)
+      : walker_(s, false), kind_(std::move(kind)) {}
 
   // The element whose value block is at value.
   void add(word_t value) {

@@ -1067,7 +1067,8 @@ std::vector<word_t> elements_naming(io_tools::bfstream& s,
   for (std::size_t i = 0; i < entries.size(); ++i) {
     directory_entry const& e = entries[i];
     if (static_cast<int>(i) == skip || e.slot == no_address ||
-        e.kind_status != kind_record::status::recorded || e.kind.find(holder) == std::string::npos) {
+        e.kind_status != kind_record::status::recorded ||
+        e.kind.find(holder) == std::string::npos) {
       continue;
     }
     // An element's value block is the only block a walk finds whose one
@@ -1094,8 +1095,9 @@ bool d_database::remove_root(std::string const& name) {
     if (e.kind_status == kind_record::status::damaged) throw io_tools::corrupt_file(stream_);
     word_t const slot =
         directory_entry::address_of(at) + static_cast<word_t>(directory_entry::slot_offset);
-    std::vector<word_t> const holders =
-        e.slot == no_address ? std::vector<word_t>{} : elements_naming(stream_, entries, at, e.kind, slot);
+    std::vector<word_t> const holders = e.slot == no_address
+                                            ? std::vector<word_t>{}
+                                            : elements_naming(stream_, entries, at, e.kind, slot);
     if (!holders.empty()) {
       // A list that lists of lists hold as an element stays theirs: only the
       // name goes. It gets a handle block of its own, as a list made as an

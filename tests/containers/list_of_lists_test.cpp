@@ -94,7 +94,8 @@ TEST_F(ListOfListsTest, TakingElementsOutFreesTheirInnerListsButOneKeptAtARoot) 
       EXPECT_EQ(blocks_in_use(), empty + 2 * outer.size());
       for (strings l : outer) EXPECT_EQ(contents(l), std::vector<std::string>{"stays"});
       std::string const gone =
-          "list was taken out of its list of lists, which freed it: read the list of lists again...";
+          "list was taken out of its list of lists, which freed it: read the list of lists "
+          "again...";
       EXPECT_EQ(thrown_by([&] { inner.size(); }), gone);
       EXPECT_EQ(thrown_by([&] { held.push_back("x"); }), gone);
       EXPECT_EQ(thrown_by([&] { (void)*in; }), gone);
@@ -132,7 +133,8 @@ TEST_F(ListOfListsTest, AListThatIsAnElementAlreadyIsRefusedAsAnother) {
       {"push_back again", [](lists& o, lists&, strings& in) { o.push_back(in); }},
       {"push_front again", [](lists& o, lists&, strings& in) { o.push_front(in); }},
       {"insert again", [](lists& o, lists&, strings& in) { o.insert(o.begin(), in); }},
-      {"into another list of lists", [](lists&, lists& other, strings& in) { other.push_back(in); }},
+      {"into another list of lists",
+       [](lists&, lists& other, strings& in) { other.push_back(in); }},
       {"an element read back, into another",
        [](lists& o, lists& other, strings&) { other.push_back(o.front()); }},
       {"dl_assign to another element",
