@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -539,7 +540,12 @@ void d_database::open_shared(d_open_options const& options) {
     if (!read_only_ || e.code() == errc::in_use) throw;
     // A lock file this process may not write. Nobody writes the database
     // meanwhile, or this opening could not follow: it is refused rather
-    // than told that a live writer's journal was left by a dead one.
+    // than told that a live writer's journal was left by a dead one. It
+    // marks itself before it looks, and a writer looks after it has joined,
+    // so that of two that come at once at least one sees the other.
+    if (!mark_unfollowed(stream_.descriptor())) {
+      throw error(errc::io_failure, "unable to lock db file...", file_name_, errno);
+    }
     if (open_elsewhere(file_name_)) {
       throw error(errc::read_only,
                   "database is open elsewhere, and this process may not write its lock file...",
@@ -549,6 +555,12 @@ void d_database::open_shared(d_open_options const& options) {
     // either. (One through another name that comes later does not see this
     // opening, which holds no lock of its own.)
     if (open_through_any_name(stream_.descriptor())) throw in_use_through_another_name(file_name_);
+  }
+  if (!read_only_ && open_unfollowed(stream_.descriptor())) {
+    throw error(errc::in_use,
+                "database is open read-only by a process that may not write its lock file, "
+                "which could not follow changes...",
+                file_name_);
   }
   bool const alone = !lock_ || lock_->alone();
   // An opening that closed meanwhile may have left the file longer or

@@ -23,6 +23,8 @@ constexpr int publish_byte = 3;
 constexpr int alone_byte = 4;
 // On the database file: shared by every opening, through whatever name.
 constexpr off_t name_byte = off_t{1} << 62;
+// On the database file: held by each read-only opening that cannot follow.
+constexpr off_t unfollowed_byte = name_byte + 1;
 
 char const* const unable_to_open_lock = "unable to open lock file...";
 
@@ -58,6 +60,19 @@ std::string lock_file_of(std::string const& database_file) {
 
 bool open_through_any_name(int database_fd) {
   struct flock l = byte_lock(name_byte, F_WRLCK);
+  return ::fcntl(database_fd, F_OFD_GETLK, &l) == 0 && l.l_type != F_UNLCK;
+}
+
+bool mark_unfollowed(int database_fd) {
+  struct flock l = byte_lock(unfollowed_byte, F_RDLCK);
+  while (::fcntl(database_fd, F_OFD_SETLK, &l) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+bool open_unfollowed(int database_fd) {
+  struct flock l = byte_lock(unfollowed_byte, F_WRLCK);
   return ::fcntl(database_fd, F_OFD_GETLK, &l) == 0 && l.l_type != F_UNLCK;
 }
 

@@ -1348,3 +1348,43 @@ TEST_F(ReadOnly, AJournalThatNeedsPlayingBackIsReported) {
 }
 
 }  // namespace
+
+// A process that may not write the lock file opens while nobody else has the database, and
+// cannot follow anyone's commits. A writer that came later opened all the same, through
+// either name and beside readers that may, and changed the file under it. Now every opening
+// for writing is kept out until that process closes.
+TEST_F(ReadOnly, WritersAreKeptOutWhileAProcessThatMayNotWriteTheLockFileReads) {
+  if (::geteuid() != 0) GTEST_SKIP() << "opens as another user, which needs root";
+  std::string const linked = made.dir.file("linked");
+  ASSERT_EQ(::link((name + ".odb").c_str(), (linked + ".odb").c_str()), 0);
+  ASSERT_EQ(::chmod(made.dir.path().c_str(), 0755), 0);
+  test_support::signal_pipe opened, tried;
+  test_support::child_processes kids;
+  pid_t const pid = kids.start([&] {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 2;
+    opening o(name, reading(), d_root::existing);
+    if (!opened.say() || !tried.heard(steady::now() + 20s)) return 3;
+    return total_of(o) == opening_total && value_at(o.map, commits_key) == 0 ? 0 : 4;
+  });
+  ASSERT_TRUE(opened.heard(steady::now() + 10s));
+  std::mt19937 rng(1);
+  auto const write_through = [&](std::string const& through) {
+    return thrown_by([&] {
+      opening writer(through);
+      transfer(writer, rng);
+    });
+  };
+  std::string const kept_out =
+      "database is open read-only by a process that may not write its lock file, which could "
+      "not follow changes...";
+  EXPECT_EQ(write_through(name), kept_out);
+  EXPECT_EQ(write_through(linked), kept_out);
+  {
+    opening reader(name, reading(), d_root::existing);
+    EXPECT_EQ(write_through(name), kept_out) << "beside a reader that may write the lock file";
+    EXPECT_EQ(total_of(reader), opening_total);
+  }
+  ASSERT_TRUE(tried.say());
+  EXPECT_EQ(kids.wait(pid, steady::now() + 10s), 0) << "the reader saw the file change";
+  EXPECT_EQ(write_through(name), "");
+}

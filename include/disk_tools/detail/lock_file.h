@@ -346,6 +346,15 @@ bool open_elsewhere(std::string const& database_file);
 // byte lock above); one through database_fd's own open file does not count.
 bool open_through_any_name(int database_fd);
 
+// A read-only opening whose process may not write the lock file cannot follow
+// anyone's commits, so it is let in only while nobody else has the database,
+// and every later opening for writing is kept out while it stays. It marks
+// itself with a shared byte lock on the database file (through database_fd's
+// open file, so it goes when the file closes); false when the system refuses.
+bool mark_unfollowed(int database_fd);
+// Whether such an opening holds the database file open, through whatever name.
+bool open_unfollowed(int database_fd);
+
 // A descriptor a child of fork inherited names /dev/null from now on: the
 // open file it shared with the parent, and the locks on it, are the parent's
 // alone; fd stays a descriptor for its owner to close. Left as it is when
