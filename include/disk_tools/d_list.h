@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <iterator>
+#include <memory>
 #include <numeric>
 #include <set>
 #include <string>
@@ -436,7 +437,7 @@ class dl_assign {
       n.write(*stream_);
       return n;
     });
-    if constexpr (is_list_of_lists<d_list<T>>::value) value.held_ = true;
+    if constexpr (is_list_of_lists<d_list<T>>::value) value.mark_held();
     it_->set_node(node);
     return *this;
   }
@@ -492,6 +493,7 @@ class d_list {
   explicit d_list(d_env* env) : allocator_(env->allocator), database_(env->database) {
     grab(database_->stream(), create_list(database_), database_->allocator(), database_);
     link_.made(handle_);
+    given_ = std::make_shared<bool>(false);
   }
 
   // Attaches to the list whose handle slot is at address, creating the list
@@ -501,6 +503,7 @@ class d_list {
     handle_ = address;
     map_value_ = false;
     held_ = false;
+    given_.reset();
     // The look holds an operation: beside other openings, what the file
     // shows may have moved on since the root was attached.
     if (auto const op = link_.attaching(handle_); stream_->read_word(handle_) != no_address) {
@@ -551,6 +554,7 @@ class d_list {
     handle_ = v.handle;
     count_ = v.count;
     held_ = true;
+    given_.reset();
     load();
   }
 
@@ -695,7 +699,9 @@ class d_list {
   // Whether the object's list is an element of a list of lists, as far as
   // this object knows: read from one, or given to one through it. A list
   // kept at a root never is: its root owns it.
-  bool held_as_element() const { return held_ && is_block_address(handle_); }
+  bool held_as_element() const {
+    return (held_ || (given_ && *given_)) && is_block_address(handle_);
+  }
 
   // Everything wrong with the list's records, one sentence each; empty when
   // the header, the sentinel and every node agree (links both ways, the count
@@ -969,7 +975,7 @@ class d_list {
     set_prev(after, node_at);
     ++count_;
     store_sentinel_and_count();
-    if constexpr (is_list_of_lists<d_list>::value) value.held_ = true;
+    if constexpr (is_list_of_lists<d_list>::value) value.mark_held();
   }
 
   // The count has two homes, the sentinel and the header; both change
@@ -1005,6 +1011,15 @@ class d_list {
   // An element of a list of lists (held_as_element). Set by a push through
   // the object even when a transaction takes the push back.
   mutable bool held_ = false;
+  // A new anonymous list's mark, shared by every copy of the object that
+  // made it, so that each copy knows once one was given as an element (a
+  // std::vector of copies of one new list, each pushed).
+  std::shared_ptr<bool> given_;
+
+  void mark_held() const {
+    held_ = true;
+    if (given_) *given_ = true;
+  }
 };
 
 template <class T>

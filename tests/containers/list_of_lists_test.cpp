@@ -164,14 +164,18 @@ TEST_F(ListOfListsTest, AListThatIsAnElementAlreadyIsRefusedAsAnother) {
     EXPECT_EQ(test_support::read_file(path()), before);
     open();
   }
-  // The object given first is refused too, and a root's list is not.
+  // The object given first is refused too, and so is a copy of it made before it was given
+  // (each of a std::vector's copies of one new list); a root's list is not.
   afresh();
   lists outer("outer", &env_);
   strings in(&env_), kept("kept", &env_);
   outer.push_back(in);
   EXPECT_NE(thrown_by([&] { outer.push_back(in); }), "");
+  std::vector<strings> copies(2, strings(&env_));
+  outer.push_back(copies[0]);
+  EXPECT_NE(thrown_by([&] { outer.push_front(copies[1]); }), "");
   for (int i = 0; i < 3; ++i) outer.push_back(kept);
-  EXPECT_EQ(outer.size(), 4u);
+  EXPECT_EQ(outer.size(), 5u);
   expect_clean();
 }
 
