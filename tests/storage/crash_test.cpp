@@ -618,12 +618,10 @@ TEST(CrashTest, AnUndoJournalIsTheSameLaidOutInPlaceOrWriteByWrite) {
         }
         journals.push_back(test_support::read_file(journal_file_of(name + ".odb")));
       };
-      if (watched) {
-        recorder r;
-        change();
-      } else {
-        change();
-      }
+      std::optional<recorder> r;
+      if (watched) r.emplace();
+      change();
+      r.reset();
       EXPECT_EQ(data_of(db), before) << (watched ? "watched" : "in place");
     }
     close_database(db);
