@@ -10,6 +10,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <optional>
 #include <random>
 
 #include <disk_tools/d_hashmap.h>
@@ -334,16 +335,20 @@ class JournalCheckTest : public test_support::database_test {
       for (int i = 0; i < 50; ++i) list.push_back(std::string(200, 'x'));
     });
   }
-  // A child opens the database, runs changes on it and is killed.
-  void kill_a_user_after(std::function<void(d_env&)> const& changes) {
+  // A child opens the database (with options; the plain call when there are none), runs
+  // changes on it and is killed; left_ and left_journal_ keep the files it left.
+  void kill_a_user_after(std::function<void(d_env&)> const& changes,
+                         std::optional<d_open_options> const& options = {}) {
     test_support::child_processes kids;
     ASSERT_EQ(kids.run([&] {
       d_env env{};
-      open_database(name(), &env);
+      options ? open_database(name(), &env, *options) : open_database(name(), &env);
       changes(env);
       ::kill(::getpid(), SIGKILL);
       return 0;
     }), -1);
+    left_ = test_support::read_file(path());
+    left_journal_ = test_support::read_file(journal());
   }
 
   test_support::run_result odbcheck() {
@@ -372,54 +377,59 @@ class JournalCheckTest : public test_support::database_test {
     }
   }
 
-  std::vector<char> before_;
+  std::vector<char> before_, left_, left_journal_;
 };
 
 TEST_F(JournalCheckTest, ATransactionCutShortIsCheckedRolledBackAndNothingChanges) {
   kill_a_user(true);
-  auto const db = test_support::read_file(path());
-  auto const j = test_support::read_file(journal());
-  ASSERT_FALSE(j.empty());
+  ASSERT_FALSE(left_journal_.empty());
   auto const r = odbcheck();
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("did not finish"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("no problems found"), std::string::npos) << r.out;
-  EXPECT_EQ(test_support::read_file(path()), db);
-  EXPECT_EQ(test_support::read_file(journal()), j);
-  // A damaged journal is refused by the checker and by the opening; with the journal whole
-  // again, the opening finds the file from before the transaction.
-  auto damaged = j;
-  damaged.at(100) ^= 0x5a;  // inside the first undo record
-  expect_opening(db, damaged, true, before_);
-  expect_opening(db, j, false, before_);
+  EXPECT_EQ(test_support::read_file(path()), left_);
+  EXPECT_EQ(test_support::read_file(journal()), left_journal_);
+  // With the journal whole, the opening finds the file from before the transaction.
+  expect_opening(left_, left_journal_, false, before_);
 }
 
-// A rollback cuts the database to the length its journal recorded when the
-// transaction began. A flipped bit there is refused, not obeyed: the database
-// keeps every byte. A journal of an older release carries no check and rolls
-// back as it always did. A header whose magic, version or kind is damaged is
-// refused too, where it was taken for one never written whole and ignored.
-TEST_F(JournalCheckTest, ADamagedHeaderIsRefusedAndChangesNothing) {
+// A damaged journal is refused by the checker and by the opening, and the database keeps every
+// byte. A rollback cuts the database to the length its journal recorded when the transaction
+// began: a flipped bit there is refused, not obeyed. A journal of an older release carries no
+// check and rolls back as it always did. A header whose magic, version or kind is damaged is
+// refused too, where it was taken for one never written whole and ignored. The header's magic
+// is written after its other words, which make the file a header long: a journal shorter than
+// that with its magic begun was cut short, not left by a process that died while starting it;
+// it was ignored, and the opening kept the half of the transaction the file held.
+TEST_F(JournalCheckTest, ADamagedOrCutShortJournalIsRefusedAndChangesNothing) {
   kill_a_user(true);
-  auto const db = test_support::read_file(path());
-  auto const j = test_support::read_file(journal());
-  struct row { char const* name; std::size_t at, width; unsigned char flip; bool refused; };
-  row const rows[] = {
-      {"the length's lowest bit", 24, 1, 0x01, true},
-      {"a bit of the length's second byte", 25, 1, 0x20, true},
-      {"a bit of its check", 57, 1, 0x04, true},
-      {"no check, as an older release wrote it", 56, 8, 0, false},
-      {"a bit of the magic", 3, 1, 0x02, true},
-      {"a bit of the version", 8, 1, 0x04, true},
-      {"a bit of the kind", 12, 1, 0x02, true},
+  auto const flipped = [&](std::size_t at, unsigned char flip) {
+    auto damaged = left_journal_;
+    damaged.at(at) = static_cast<char>(damaged.at(at) ^ flip);
+    return damaged;
   };
+  auto unchecked = left_journal_;
+  std::fill_n(unchecked.begin() + 56, 8, 0);
+  struct row { std::string name; std::vector<char> journal; bool refused; };
+  std::vector<row> rows = {
+      {"a bit inside the first undo record", flipped(100, 0x5a), true},
+      {"the length's lowest bit", flipped(24, 0x01), true},
+      {"a bit of the length's second byte", flipped(25, 0x20), true},
+      {"a bit of its check", flipped(57, 0x04), true},
+      {"no check, as an older release wrote it", unchecked, false},
+      {"a bit of the magic", flipped(3, 0x02), true},
+      {"a bit of the version", flipped(8, 0x04), true},
+      {"a bit of the kind", flipped(12, 0x02), true},
+  };
+  for (std::size_t const cut : {std::size_t{1}, journal_header::magic_size, std::size_t{43},
+                                journal_header::record_size - 1}) {
+    rows.push_back({"the journal cut to " + std::to_string(cut) + " bytes",
+                    {left_journal_.begin(), left_journal_.begin() + static_cast<long>(cut)},
+                    true});
+  }
   for (row const& r : rows) {
     SCOPED_TRACE(r.name);
-    auto damaged = j;
-    for (std::size_t i = r.at; i < r.at + r.width; ++i) {
-      damaged.at(i) = static_cast<char>(r.flip == 0 ? 0 : damaged.at(i) ^ r.flip);
-    }
-    expect_opening(db, damaged, r.refused, before_);
+    expect_opening(left_, r.journal, r.refused, before_);
   }
 }
 
@@ -451,22 +461,6 @@ TEST_F(JournalCheckTest, AJournalIsJudgedByItsHeaderWhateverItsLength) {
   }
 }
 
-// The header's magic is written after its other words, which make the file a
-// header long: a journal shorter than that with its magic begun was cut short,
-// not left by a process that died while starting it. It was ignored, and the
-// opening kept the half of the transaction the file held.
-TEST_F(JournalCheckTest, AJournalCutShortOfItsHeaderIsRefused) {
-  kill_a_user(true);
-  auto const db = test_support::read_file(path());
-  auto const j = test_support::read_file(journal());
-  for (std::size_t const cut : {std::size_t{1}, journal_header::magic_size, std::size_t{43},
-                                journal_header::record_size - 1}) {
-    SCOPED_TRACE("the journal cut to " + std::to_string(cut) + " bytes");
-    expect_opening(db, std::vector<char>(j.begin(), j.begin() + static_cast<long>(cut)), true, {});
-  }
-  expect_opening(db, j, false, before_);
-}
-
 // The end word says how many undo records a rollback plays back. A process
 // killed between the word and its check leaves the check a record ahead; any
 // other disagreement is refused. Unchecked, an end moved back onto a record's
@@ -486,8 +480,7 @@ TEST_F(JournalCheckTest, ADamagedEndOfTheUndoRecordsIsRefusedOrRolledBackWhole) 
     new d_transaction(&env);  // never ends
     for (long i = 0; i < 3; ++i) v[i] = 2;
   });
-  auto const db = test_support::read_file(path());
-  auto const j = test_support::read_file(journal());
+  auto const &db = left_, &j = left_journal_;
   word_t const end = decode_word(&j.at(journal_header::end_offset));
   word_t const check = decode_word(&j.at(journal_header::salt_offset));
   // The records' ends: up to the end word this transaction's, past it an earlier one's.
@@ -532,18 +525,11 @@ TEST_F(JournalCheckTest, ADamagedEndOfTheUndoRecordsIsRefusedOrRolledBackWhole) 
 // refused: the records before it are older than bytes the file already holds, and were played
 // over them, and the transactions after it lost.
 TEST_F(JournalCheckTest, ADurableLogDamagedBeforeItsLastTransactionIsRefused) {
-  test_support::child_processes kids;
-  pid_t const pid = kids.start([&] {
-    d_env env{};
-    open_database(name(), &env, d_open_options{d_journal::durable});
+  kill_a_user_after([](d_env& env) {
     d_list<std::string> list("list", &env);
     for (int i = 0; i < 4; ++i) list.push_back("late " + std::to_string(i));
-    ::kill(::getpid(), SIGKILL);
-    return 0;
-  });
-  ASSERT_EQ(kids.wait(pid, std::chrono::steady_clock::now() + std::chrono::seconds(60)), -1);
-  auto const db = test_support::read_file(path());
-  auto const j = test_support::read_file(journal());
+  }, d_open_options{d_journal::durable});
+  auto const &db = left_, &j = left_journal_;
   journal_header h;
   ASSERT_TRUE(journal_header::decode(j.data(), j.size(), h));
   ASSERT_EQ(h.kind, journal_kind::redo);
@@ -599,8 +585,7 @@ TEST_F(JournalCheckTest, ADatabaseLeftOpenIsCheckedAsItsLastCommit) {
   auto const r = odbcheck();
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("a journal is beside the database"), std::string::npos) << r.out;
-  auto const db = test_support::read_file(path());
-  auto const j = test_support::read_file(journal());
+  auto const &db = left_, &j = left_journal_;
   for (bool const damaged : {false, true}) {
     SCOPED_TRACE(damaged ? "the committed length damaged" : "the journal whole");
     auto journal_bytes = j;
@@ -629,17 +614,11 @@ TEST_F(JournalCheckTest, ADatabaseLeftOpenIsCheckedAsItsLastCommit) {
 TEST_F(JournalCheckTest, ALogCutShortIsRefusedWhereCarryingItOutWouldSpoilTheFile) {
   afresh();
   close();
-  test_support::child_processes kids;
-  ASSERT_EQ(kids.run([&] {
-    d_env env{};
-    open_database(name(), &env, d_open_options{d_journal::durable});
+  kill_a_user_after([](d_env& env) {
     d_list<std::string> list("list", &env);
     for (int i = 0; i < 5; ++i) list.push_back("committed " + std::to_string(i));
-    ::kill(::getpid(), SIGKILL);
-    return 0;
-  }), -1);
-  auto const db = test_support::read_file(path());
-  auto const j = test_support::read_file(journal());
+  }, d_open_options{d_journal::durable});
+  auto const &db = left_, &j = left_journal_;
   ASSERT_GT(j.size(), journal_header::record_size + 40);
   for (std::size_t const cut : {journal_header::record_size + 8, journal_header::record_size + 40}) {
     SCOPED_TRACE("the log cut to " + std::to_string(cut) + " bytes");

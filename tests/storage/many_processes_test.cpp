@@ -119,6 +119,18 @@ void transfer(opening& o, std::mt19937& rng) {
   tx.commit();
 }
 
+// A child that opens name (with options) and waits, to be killed, inside a transaction that
+// changed account 0; its pid, -1 when it ended first.
+pid_t held_in_a_transaction(test_support::child_processes& kids, std::string const& name,
+                            std::optional<d_open_options> const& options = {}) {
+  return kids.start_held([&](auto const& hold) {
+    opening o(name, options);
+    d_transaction tx(&o.env);
+    o.map.put(0, 0);
+    hold();
+  });
+}
+
 // A writer that holds its transaction for a second, in another process or in
 // another thread with an opening of its own.
 void hold_a_transaction(std::string const& name, test_support::signal_pipe const& ready) {
@@ -182,12 +194,7 @@ TEST_F(ManyProcesses, AWriterKilledInsideItsTransactionBlocksNobodyAndLeavesNoth
     accounts_db fresh;
     opening o(fresh.name, options_for(d_journal::atomic, waiting ? 10000ms : 1000ms));
     test_support::child_processes kids;
-    pid_t const pid = kids.start_held([&](auto const& hold) {  // held inside a transaction
-      opening held(fresh.name);
-      d_transaction tx(&held.env);
-      held.map.put(0, 0);
-      hold();
-    });
+    pid_t const pid = held_in_a_transaction(kids, fresh.name);
     ASSERT_GT(pid, 0);
     if (!waiting) kids.kill(pid);
     auto const start = steady::now();
@@ -242,6 +249,26 @@ word_t longest_log(std::string const& name, opening& o, std::mt19937& rng) {
     longest = std::max(longest, shared_state(name).log_end);
   }
   return longest;
+}
+
+// Runs main while another thread, with an opening of its own in mode, runs step over and
+// over until main returns; what either threw, "" when neither threw.
+std::string beside_a_thread(std::string const& name, d_journal mode,
+                            std::function<void(d_env&, scoped_database&)> const& step,
+                            std::function<void()> const& main) {
+  std::atomic<bool> done{false};
+  std::string failed[2];
+  std::thread other([&] {
+    failed[1] = thrown_by([&] {
+      d_env env{};
+      scoped_database db = open_database_scoped(name, &env, options_for(mode, 20000ms));
+      while (!done) step(env, db);
+    });
+  });
+  failed[0] = thrown_by(main);
+  done = true;
+  other.join();
+  return failed[0] + failed[1];
 }
 
 // Cases run in both journal modes, each on a new database of accounts.
@@ -328,9 +355,7 @@ TEST_P(InEachMode, ThreadsChangingEveryKindOutsideTransactionsLoseNothing) {
   // A container made twice leaves blocks no root owns, counted once every root has a kind.
   o.db->record_kind("accounts", "map<unsigned,unsigned>");
   o.db.reset();
-  database_check const c = check_database(name + ".odb");
-  EXPECT_EQ(c.problems, std::vector<std::string>{});
-  EXPECT_EQ(c.notes, std::vector<std::string>{});
+  EXPECT_TRUE(test_support::checks_clean(name + ".odb"));
 }
 
 // The first opening, idle since another joined it, closes last: the other's commits that
@@ -578,38 +603,55 @@ TEST_P(InEachMode, AnIteratorIsStaleOnceAnotherOpeningCommitsExceptInAReadTransa
   EXPECT_EQ(a->map.size(), accounts + 2 + 11);
 }
 
+// Two openings, each with an ordered and a hashed map from words to V.
+template <class V>
+struct maps_in_two_openings {
+  maps_in_two_openings(std::string const& name, d_journal mode)
+      : a(name, options_for(mode)), b(name, options_for(mode)) {}
+  opening a, b;
+  d_map<std::string, V> ia{"index", &a.env}, ib{"index", &b.env};
+  d_hashmap<std::string, V> ha{"hashed", &a.env}, hb{"hashed", &b.env};
+  // b erases "word" from both maps and gives the key "other" a value holding x, which may
+  // take the freed blocks.
+  template <class T>
+  void erase_word_and_add_other(T const& x) {
+    ib.erase("word");
+    hb.erase("word");
+    ib["other"].push_back(x);
+    hb["other"].push_back(x);
+  }
+  // Both of a's maps give x at "other".
+  template <class T>
+  void expect_other_holds(std::vector<T> const& x) {
+    for (V other : {ia["other"], ha["other"]}) {
+      EXPECT_EQ(std::vector<T>(other.begin(), other.end()), x);
+    }
+  }
+};
+
 // A list taken from a map is named by its handle block, which another opening's erase of
 // the key frees for reuse. After another's commits the object asks its map again: it goes
 // on while its key stays, and is refused once the key went, at every use from then on
 // (before, it wrote into the list that took over its blocks; then, its second use did).
 TEST_P(InEachMode, AListTakenFromAMapIsRefusedOnceAnotherOpeningErasedItsKey) {
-  using index = d_map<std::string, d_list<std::string>>;
-  using hashed = d_hashmap<std::string, d_list<std::string>>;
   using lines = std::vector<std::string>;
-  opening a(name, options_for(mode)), b(name, options_for(mode));
-  index ia("index", &a.env), ib("index", &b.env);
-  hashed ha("hashed", &a.env), hb("hashed", &b.env);
-  d_list<std::string> word = ia["word"], hashed_word = ha["word"];
+  maps_in_two_openings<d_list<std::string>> m(name, mode);
+  d_list<std::string> word = m.ia["word"], hashed_word = m.ha["word"];
   for (auto* l : {&word, &hashed_word}) l->push_back("doc1");
-  ib["word"].push_back("doc2");
-  hb["word"].push_back("doc2");
+  m.ib["word"].push_back("doc2");
+  m.hb["word"].push_back("doc2");
   for (auto* l : {&word, &hashed_word}) {
     l->push_back("doc3");
     EXPECT_EQ(lines(l->begin(), l->end()), (lines{"doc1", "doc2", "doc3"}));
   }
-  ib.erase("word");
-  hb.erase("word");
-  ib["other"].push_back("docX");
-  hb["other"].push_back("docX");
+  m.erase_word_and_add_other(std::string("docX"));
   for (auto* l : {&word, &hashed_word}) {
     for (int use = 0; use < 2; ++use) {
       EXPECT_EQ(test_support::code_thrown_by([&] { l->push_back("doc4"); }), errc::out_of_range)
           << "use " << use;
     }
   }
-  for (d_list<std::string> other : {ia["other"], ha["other"]}) {
-    EXPECT_EQ(lines(other.begin(), other.end()), lines{"docX"});
-  }
+  m.expect_other_holds(lines{"docX"});
 }
 
 // The same for a vector taken from a map, and for its positions, element proxies and the
@@ -617,25 +659,18 @@ TEST_P(InEachMode, AListTakenFromAMapIsRefusedOnceAnotherOpeningErasedItsKey) {
 // handle block: once another opening erased the key they are refused too (before, they read
 // and wrote the vector made in the freed blocks).
 TEST_P(InEachMode, AVectorTakenFromAMapAndItsPositionsAreRefusedOnceAnotherOpeningErasedItsKey) {
-  using index = d_map<std::string, d_vector<long>>;
-  using hashed = d_hashmap<std::string, d_vector<long>>;
   using numbers = std::vector<long>;
-  opening a(name, options_for(mode)), b(name, options_for(mode));
-  index ia("index", &a.env), ib("index", &b.env);
-  hashed ha("hashed", &a.env), hb("hashed", &b.env);
-  d_vector<long> word = ia["word"], hashed_word = ha["word"];
+  maps_in_two_openings<d_vector<long>> m(name, mode);
+  d_vector<long> word = m.ia["word"], hashed_word = m.ha["word"];
   for (auto* v : {&word, &hashed_word}) v->push_back(1);
   auto at = word.begin(), hashed_at = hashed_word.begin();
   auto first = word[0], hashed_first = hashed_word[0];
   auto element = *word.begin(), hashed_element = *hashed_word.begin();
-  ib["word"].push_back(2);
-  hb["word"].push_back(2);
+  m.ib["word"].push_back(2);
+  m.hb["word"].push_back(2);
   for (auto* v : {&word, &hashed_word}) EXPECT_EQ(numbers(v->begin(), v->end()), (numbers{1, 2}));
   EXPECT_EQ(*at + *hashed_at, 2);
-  ib.erase("word");
-  hb.erase("word");
-  ib["other"].push_back(7);
-  hb["other"].push_back(7);
+  m.erase_word_and_add_other(7L);
   std::function<void()> const uses[] = {
       [&] { word.push_back(3); },  [&] { (void)hashed_word.size(); },
       [&] { (void)long(word[0]); }, [&] { (void)long(*at); },
@@ -648,9 +683,7 @@ TEST_P(InEachMode, AVectorTakenFromAMapAndItsPositionsAreRefusedOnceAnotherOpeni
           << "round " << round << ", use " << &use - uses;
     }
   }
-  for (d_vector<long> other : {ia["other"], ha["other"]}) {
-    EXPECT_EQ(numbers(other.begin(), other.end()), numbers{7});
-  }
+  m.expect_other_holds(numbers{7});
 }
 
 // Another opening's remove_root frees the root's blocks and its directory entry, which the
@@ -699,11 +732,11 @@ TEST_P(InEachMode, ObjectsOfARootAnotherOpeningRemovedRefuseTheirUse) {
   kept.push_back(2);
   EXPECT_EQ(value_at(a.map, 0), opening_balance);
   EXPECT_EQ(taker.get_data(), 7);
+  // Blocks no root owns are counted once every root has a kind.
+  a.db->record_kind("accounts", "map<unsigned,unsigned>");
   b.db.reset();
   a.db.reset();
-  database_check const c = check_database(name + ".odb");
-  EXPECT_EQ(c.problems, std::vector<std::string>{});
-  EXPECT_EQ(c.notes, std::vector<std::string>{});
+  EXPECT_TRUE(test_support::checks_clean(name + ".odb"));
 }
 
 // A list made at a root while another opening removes that root, over and over. When the
@@ -711,40 +744,23 @@ TEST_P(InEachMode, ObjectsOfARootAnotherOpeningRemovedRefuseTheirUse) {
 // is never made under the free entry, where no root owns its blocks (before, most runs
 // leaked some).
 TEST_P(InEachMode, ListsMadeWhileAnotherOpeningRemovesTheirRootLeaveNoBlockBehind) {
-  std::atomic<bool> done{false};
-  std::string failed[2];
-  std::thread remover([&] {
-    try {
-      d_env env{};
-      scoped_database db = open_database_scoped(name, &env, options_for(mode, 20000ms));
-      while (!done) db->remove_root("r");
-    } catch (error const& e) {
-      failed[1] = e.what();
-    }
-  });
   long refused = 0;
-  {
-    opening o(name, options_for(mode, 20000ms));
-    for (long i = 0; i < 20000 && failed[0].empty(); ++i) {
-      try {
-        d_list<long> l("r", &o.env);
-        l.push_back(i);
-      } catch (error const& e) {
-        if (e.code() == errc::out_of_range || e.code() == errc::rolled_back) {
-          ++refused;
-        } else {
-          failed[0] = e.what();
-        }
-      }
-    }
-    o.db->record_kind("accounts", "map<unsigned,unsigned>");
-  }
-  done = true;
-  remover.join();
-  EXPECT_EQ(failed[0] + failed[1], "");
-  database_check const c = check_database(name + ".odb");
-  EXPECT_EQ(c.problems, std::vector<std::string>{});
-  EXPECT_EQ(c.notes, std::vector<std::string>{}) << refused << " lists refused";
+  auto const remove = [](d_env&, scoped_database& db) { db->remove_root("r"); };
+  EXPECT_EQ(beside_a_thread(name, mode, remove, [&] {
+              opening o(name, options_for(mode, 20000ms));
+              for (long i = 0; i < 20000; ++i) {
+                try {
+                  d_list<long> l("r", &o.env);
+                  l.push_back(i);
+                } catch (error const& e) {
+                  if (e.code() != errc::out_of_range && e.code() != errc::rolled_back) throw;
+                  ++refused;
+                }
+              }
+              o.db->record_kind("accounts", "map<unsigned,unsigned>");
+            }),
+            "");
+  EXPECT_TRUE(test_support::checks_clean(name + ".odb")) << refused << " lists refused";
 }
 
 // Attaching an object to a root that holds its container is a read. It took the writer's
@@ -841,38 +857,26 @@ TEST_P(InEachMode, AnObjectAttachingAsAnotherOpeningRemovesItsRootIsRefusedNotMi
     for (bool read_only : {false, true}) {
       SCOPED_TRACE(std::string(k.name) + (read_only ? ", read-only" : ", writing"));
       accounts_db fresh;
-      std::atomic<bool> done{false};
-      std::string failed[2];
-      std::thread remaker([&] {
-        try {
-          d_env env{};
-          scoped_database db = open_database_scoped(fresh.name, &env, options_for(mode, 20000ms));
-          while (!done) {
-            db->remove_root("r");
-            d_list<long>("taker", &env).push_back(2);  // takes the entry "r" had
-            db->remove_root("taker");
-            k.make(env);
-          }
-        } catch (error const& e) {
-          failed[1] = e.what();
-        }
-      });
+      auto const remake = [&](d_env& env, scoped_database& db) {
+        db->remove_root("r");
+        d_list<long>("taker", &env).push_back(2);  // takes the entry "r" had
+        db->remove_root("taker");
+        k.make(env);
+      };
       long attached = 0;
-      {
-        opening o(fresh.name, read_only ? reading() : options_for(mode, 20000ms));
-        for (auto const until = steady::now() + 500ms;
-             failed[0].empty() && steady::now() < until;) {
-          try {
-            attached += k.look(o.env) == 1;
-          } catch (error const& e) {
-            // Gone meanwhile: no root by that name, or removed.
-            if (e.code() != errc::out_of_range) failed[0] = e.what();
-          }
-        }
-      }
-      done = true;
-      remaker.join();
-      EXPECT_EQ(failed[0] + failed[1], "") << attached << " attached";
+      EXPECT_EQ(beside_a_thread(fresh.name, mode, remake, [&] {
+                  opening o(fresh.name, read_only ? reading() : options_for(mode, 20000ms));
+                  for (auto const until = steady::now() + 500ms; steady::now() < until;) {
+                    try {
+                      attached += k.look(o.env) == 1;
+                    } catch (error const& e) {
+                      // Gone meanwhile: no root by that name, or removed.
+                      if (e.code() != errc::out_of_range) throw;
+                    }
+                  }
+                }),
+                "")
+          << attached << " attached";
       EXPECT_TRUE(check_database_file(fresh.name + ".odb").empty());
     }
   }
@@ -935,45 +939,41 @@ TEST_F(ManyProcesses, AChildOfForkClosesWhatItInheritedAndLeavesTheParentsLocksA
 // inherited, and they kept the parent's locks: a parent killed inside its transaction,
 // whose child lived on without ever using the database, kept every other opening waiting
 // until "database is busy...".
-TEST_F(ManyProcesses, AParentKilledInsideItsTransactionBlocksNobodyWhileItsChildLivesOn) {
+TEST_P(InEachMode, AParentKilledInsideItsTransactionBlocksNobodyWhileItsChildLivesOn) {
   // The child that lives on passes to this process when its parent dies, to be reaped here.
   ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
   void* const shared =
       ::mmap(nullptr, sizeof(pid_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(shared, MAP_FAILED);
   auto* const lives_on = static_cast<pid_t*>(shared);
-  for (d_journal const mode : {d_journal::atomic, d_journal::durable}) {
-    SCOPED_TRACE(test_support::mode_name(mode));
-    accounts_db fresh;
-    test_support::signal_pipe release;
-    test_support::child_processes kids;
-    *lives_on = 0;
-    pid_t const pid = kids.start_held([&](auto const& hold) {
-      opening o(fresh.name, options_for(mode));
-      pid_t const child = ::fork();
-      if (child == 0) {  // lives on idle, and ends when told or at its alarm
-        ::alarm(20);
-        release.heard(steady::now() + 20s);
-        ::_exit(0);
-      }
-      *lives_on = child;
-      d_transaction tx(&o.env);
-      o.map.put(0, 0);
-      hold();
-    });
-    ASSERT_GT(pid, 0);
-    kids.kill(pid);
-    std::string const thrown = test_support::thrown_by([&] {
-      opening o(fresh.name, options_for(mode, 1000ms));
-      std::mt19937 rng(1);
-      transfer(o, rng);
-      EXPECT_EQ(total_of(o), opening_total);
-      EXPECT_EQ(value_at(o.map, commits_key), 1u);
-    });
-    release.say();
-    if (*lives_on > 0) ::waitpid(*lives_on, nullptr, 0);
-    EXPECT_EQ(thrown, "");
-  }
+  test_support::signal_pipe release;
+  test_support::child_processes kids;
+  *lives_on = 0;
+  pid_t const pid = kids.start_held([&](auto const& hold) {
+    opening o(name, options_for(mode));
+    pid_t const child = ::fork();
+    if (child == 0) {  // lives on idle, and ends when told or at its alarm
+      ::alarm(20);
+      release.heard(steady::now() + 20s);
+      ::_exit(0);
+    }
+    *lives_on = child;
+    d_transaction tx(&o.env);
+    o.map.put(0, 0);
+    hold();
+  });
+  ASSERT_GT(pid, 0);
+  kids.kill(pid);
+  std::string const thrown = test_support::thrown_by([&] {
+    opening o(name, options_for(mode, 1000ms));
+    std::mt19937 rng(1);
+    transfer(o, rng);
+    EXPECT_EQ(total_of(o), opening_total);
+    EXPECT_EQ(value_at(o.map, commits_key), 1u);
+  });
+  release.say();
+  if (*lives_on > 0) ::waitpid(*lives_on, nullptr, 0);
+  EXPECT_EQ(thrown, "");
   ::munmap(shared, sizeof(pid_t));
   ::prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
@@ -1066,27 +1066,18 @@ TEST_F(ManyProcesses, AnOpeningRefusedLeavesNoLockFileBehind) {
 
 // An opening with the journal off makes no lock file, and left one a killed process had left
 // beside the database: after its close the database had a lock file though nothing had it open.
-TEST_F(ManyProcesses, AnUnjournaledOpeningLeavesNoLockFileADeadProcessLeft) {
-  for (d_journal const mode : {d_journal::atomic, d_journal::durable}) {
-    SCOPED_TRACE(test_support::mode_name(mode));
-    accounts_db fresh;
-    test_support::child_processes kids;
-    pid_t const pid = kids.start_held([&](auto const& hold) {
-      opening o(fresh.name, options_for(mode));
-      d_transaction tx(&o.env);
-      o.map.put(0, 0);
-      hold();
-    });
-    ASSERT_GT(pid, 0);
-    kids.kill(pid);
-    ASSERT_TRUE(std::filesystem::exists(fresh.name + ".odb-lock"));
-    {
-      opening o(fresh.name, options_for(d_journal::off));
-      EXPECT_EQ(total_of(o), opening_total) << "the dead transaction was not taken back";
-    }
-    EXPECT_FALSE(std::filesystem::exists(fresh.name + ".odb-lock"));
-    EXPECT_FALSE(std::filesystem::exists(fresh.name + ".odb-journal"));
+TEST_P(InEachMode, AnUnjournaledOpeningLeavesNoLockFileADeadProcessLeft) {
+  test_support::child_processes kids;
+  pid_t const pid = held_in_a_transaction(kids, name, options_for(mode));
+  ASSERT_GT(pid, 0);
+  kids.kill(pid);
+  ASSERT_TRUE(std::filesystem::exists(name + ".odb-lock"));
+  {
+    opening o(name, options_for(d_journal::off));
+    EXPECT_EQ(total_of(o), opening_total) << "the dead transaction was not taken back";
   }
+  EXPECT_FALSE(std::filesystem::exists(name + ".odb-lock"));
+  EXPECT_FALSE(std::filesystem::exists(name + ".odb-journal"));
 }
 
 // A hard link is a name of the file of its own, with a lock file and a journal beside it:

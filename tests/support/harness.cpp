@@ -14,6 +14,7 @@
 #include <thread>
 
 #include <disk_tools/detail/directory.h>
+#include <disk_tools/odb_check.h>
 
 namespace test_support {
 
@@ -70,6 +71,13 @@ void record_kind_in_file(std::string const& path, std::string const& root, std::
     return;
   }
   throw std::runtime_error("no root " + root + " in " + path);
+}
+
+::testing::AssertionResult checks_clean(std::string const& path) {
+  disk_tools::database_check const c = disk_tools::check_database(path);
+  if (c.problems.empty() && c.notes.empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "problems " << ::testing::PrintToString(c.problems)
+                                       << ", notes " << ::testing::PrintToString(c.notes);
 }
 
 void database_test::SetUp() {

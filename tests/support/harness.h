@@ -100,6 +100,25 @@ disk_tools::errc code_thrown_by(F&& f) {
   return disk_tools::errc{};
 }
 
+// Success when f throws a disk_tools::error with this code and message; else what it threw.
+template <class F>
+::testing::AssertionResult throws_error(F&& f, disk_tools::errc code, std::string const& message) {
+  try {
+    f();
+  } catch (disk_tools::error const& e) {
+    if (e.code() == code && message == e.what()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "threw code " << static_cast<int>(e.code()) << ": \"" << e.what() << "\"";
+  } catch (std::exception const& e) {
+    return ::testing::AssertionFailure() << "threw another error: \"" << e.what() << "\"";
+  }
+  return ::testing::AssertionFailure() << "threw nothing";
+}
+
+// Success when the check of the closed database file at path finds no problem and no note
+// (a note names blocks no root owns, or a root it could not walk); else what it found.
+::testing::AssertionResult checks_clean(std::string const& path);
+
 // Makes the database name (when missing) hold every container kind, with n elements or so
 // each, after replacing and erasing enough to leave free blocks (and, in the string map,
 // replaced values no one names). The roots: v n l inner ll vec h ht hs ms mu ts tn ti hi tv hv.
