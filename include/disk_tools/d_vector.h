@@ -130,9 +130,13 @@ class d_vector_assign : detail::compares_as<d_vector_assign<T>, T> {
   d_vector_assign& operator=(T const& value) {
     value_ = link_.change(link_.db(), handle_, [&] {
       link_.require_kept(handle_);
+      // Encoded before the old block is freed, as a variable's value is
+      // (assign_cell).
+      text_tools::bstringstream out;
+      stored_value<T>::encode(out, value);
       word_t const slot = vector_detail::slot_of(*stream_, handle_, index_);
       allocator_->deallocate(vector_detail::value_in(*stream_, slot));
-      word_t const block = store_value(*allocator_, value);
+      word_t const block = allocator_->allocate(static_cast<long>(out.size()), out);
       stream_->write_word(slot, block);
       return block;
     });

@@ -719,8 +719,14 @@ void d_database::begin_read() {
     }
     go_shared();
   }
-  if (journal_->depth() > 0) return;  // the writer's view stays its own
   try {
+    // The writer's view stays its own: the latest commit while it holds the
+    // turn, which nobody checkpoints past; the slot pins what the scope
+    // leaves as the turn ends (end_turn).
+    if (journal_->depth() > 0) {
+      if (slot_ < 0) slot_ = lock_->take_slot();
+      return;
+    }
     follow_pinned();
   } catch (...) {
     pinned_ = 0;
@@ -879,6 +885,13 @@ void d_database::end_turn() {
   if (s.generation != view_.generation) journal_->follow_log(view_, s);
   view_ = {s.commits, s.log_end, s.generation};
   known_commits_ = s.commits;
+  // A read transaction begun inside the scope reads on from what the scope
+  // left: pinned before the turn goes, or others' checkpoints would copy
+  // their commits into the file under it.
+  if (pinned_ > 0 && slot_ >= 0) {
+    pinned_state_ = lock_->pin(slot_).number;
+    lock_->done_reading(slot_);
+  }
   lock_->release_writer();
 }
 

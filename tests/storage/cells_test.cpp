@@ -2,16 +2,38 @@
 
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include <disk_tools/d_list.h>
 #include <disk_tools/d_ptr.h>
 #include <disk_tools/d_ref.h>
 #include <disk_tools/d_transaction.h>
 #include <disk_tools/d_var.h>
+#include <disk_tools/d_vector.h>
 #include <disk_tools/detail/factories.h>
+#include <disk_tools/odb_check.h>
 #include "harness.h"
 #include "stored_types.h"
+
+// A value whose codec refuses to encode one text, as a user's codec refuses a value it
+// cannot store.
+struct refusable {
+  std::string text;
+};
+template <>
+struct disk_tools::codec<refusable> {
+  static void encode(refusable const& v, std::string& out) {
+    if (v.text == "refused") throw std::invalid_argument("cannot encode");
+    put(out, v.text);
+  }
+  static refusable decode(std::string_view in) {
+    refusable v;
+    get(in, v.text);
+    return v;
+  }
+};
 
 using namespace disk_tools;
 using test_support::word_at;
@@ -85,6 +107,53 @@ TEST_F(CellTest, CodecValueIsItsLengthAndBytesAndDamageIsReported) {
   for (auto const& d : damage) {
     db_->stream()->write_word(block, d.length);
     EXPECT_EQ(test_support::thrown_by([&] { again.get_data(); }), d.message) << d.length;
+  }
+}
+
+// An assignment whose codec throws keeps the old value, in every journal mode: before, with
+// the journal off, the old block was freed before the encoding, the cell went on naming it,
+// and the next block made took it over.
+TEST(CellCodec, AnAssignmentWhoseCodecThrowsKeepsTheOldValueInEveryJournalMode) {
+  struct {
+    char const* what;
+    std::function<void(d_env&, refusable const&)> assign;
+    std::function<std::string(d_env&)> read;
+  } const rows[] = {
+      {"variable", [](d_env& e, refusable const& v) { d_var<refusable>("var", &e) = v; },
+       [](d_env& e) { return d_var<refusable>("var", &e).get_data().text; }},
+      {"pointer",
+       [](d_env& e, refusable const& v) {
+         d_var<refusable> var("var", &e);
+         *d_ptr<refusable>(var, &e) = v;
+       },
+       [](d_env& e) { return d_var<refusable>("var", &e).get_data().text; }},
+      {"vector element",
+       [](d_env& e, refusable const& v) {
+         d_vector<refusable> vec("vec", &e);
+         if (vec.empty()) vec.push_back(refusable{""});
+         vec[0] = v;
+       },
+       [](d_env& e) { return static_cast<refusable>(d_vector<refusable>("vec", &e)[0]).text; }},
+  };
+  for (d_journal mode : {d_journal::atomic, d_journal::durable, d_journal::off}) {
+    for (auto const& row : rows) {
+      SCOPED_TRACE(std::string(row.what) + ", journal " + test_support::mode_name(mode));
+      test_support::scratch_dir dir(test_support::memory_dir);
+      std::string const name = dir.file("db");
+      ASSERT_TRUE(create_database(name, nullptr));
+      {
+        d_env env{};
+        scoped_database db = open_database_scoped(name, &env, test_support::options_for(mode));
+        row.assign(env, refusable{"kept"});
+        EXPECT_THROW(row.assign(env, refusable{"refused"}), std::invalid_argument);
+        d_list<std::string> other("other", &env);  // new blocks, freed ones first
+        for (int i = 0; i < 4; ++i) other.push_back("other");
+        std::string kept;
+        EXPECT_EQ(test_support::thrown_by([&] { kept = row.read(env); }), "");
+        EXPECT_EQ(kept, "kept");
+      }
+      EXPECT_EQ(check_database_file(name + ".odb"), std::vector<std::string>{});
+    }
   }
 }
 

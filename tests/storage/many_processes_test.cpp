@@ -553,6 +553,37 @@ TEST_P(InEachMode, AReadTransactionKeepsItsSnapshotAndNobodyOutAndItsStaleChange
   }
 }
 
+// A read transaction begun inside its opening's own write transaction reads on, once that
+// ends, from what it left: the commit, or after a rollback the commit before. Another
+// opening's commits, copied into the file at once, stay out of it (before, its slot pinned
+// nothing, and they showed as soon as they reached the file).
+TEST_P(InEachMode, AReadTransactionBegunInsideAWriteKeepsWhatTheWriteLeft) {
+  d_open_options checkpointing = options_for(mode);
+  checkpointing.checkpoint_bytes = 1;  // every commit is copied in at once, when it may be
+  for (bool keep : {true, false}) {
+    SCOPED_TRACE(keep ? "committed" : "rolled back");
+    accounts_db fresh;
+    opening a(fresh.name, checkpointing), b(fresh.name, checkpointing);
+    d_var<long> noted_a("noted", &a.env), noted_b("noted", &b.env);
+    noted_a = 1;
+    EXPECT_EQ(static_cast<long>(noted_b), 1);
+    {
+      auto tx = std::make_unique<d_transaction>(&a.env);
+      noted_a = 5;
+      d_read_transaction rt(&a.env);
+      if (keep) tx->commit();
+      tx.reset();
+      long const seen = keep ? 5 : 1;
+      EXPECT_EQ(static_cast<long>(noted_a), seen);
+      std::vector<char> const seen_bytes = test_support::data_of(a.db.get());
+      for (long i = 0; i < 50; ++i) noted_b = 100 + i;
+      EXPECT_EQ(static_cast<long>(noted_a), seen) << "the snapshot moved";
+      EXPECT_TRUE(test_support::data_of(a.db.get()) == seen_bytes) << "the snapshot changed";
+    }
+    EXPECT_EQ(static_cast<long>(noted_a), 149);
+  }
+}
+
 // An iterator copies the node it stands on. Its own opening's changes, and another that
 // joins without committing, leave a walk alone; once another has committed, a step or a
 // look is busy (before, it read on into nodes that had moved and told of a corrupt file).

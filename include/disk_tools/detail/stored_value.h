@@ -153,9 +153,14 @@ word_t store_value(A& allocator, T const& value) {
 
 template <class A, class T>
 void assign_cell(io_tools::bfstream& s, A& allocator, word_t cell, T const& value) {
+  // Encoded before the old block is freed: a codec that throws leaves the
+  // cell naming its value still, also with the journal off, where nothing is
+  // taken back.
+  text_tools::bstringstream out;
+  stored_value<T>::encode(out, value);
   word_t const old = s.read_word(cell);
   if (old != no_address) allocator.deallocate(old);
-  s.write_word(cell, store_value(allocator, value));
+  s.write_word(cell, allocator.allocate(static_cast<long>(out.size()), out));
 }
 
 }  // namespace disk_tools
