@@ -41,8 +41,10 @@ void fill_every_kind(std::string const& name, int n) {
     d_list<int> inner(&env);
     for (int j = 0; j <= i; ++j) inner.push_back(i * 10 + j);
     // One inner list held twice, as files written before such a push was
-    // refused may hold: a copy made before the first push gets past the check.
-    d_list<int> const twice = inner;
+    // refused may hold: an object attached to its handle by hand gets past
+    // the check.
+    d_list<int> twice;
+    twice.grab(env.stream, inner.handle(), env.allocator, env.database);
     lists.push_back(inner);
     if (i == 1) lists.push_back(twice);
   }
