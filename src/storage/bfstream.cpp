@@ -463,6 +463,7 @@ void bfstream::grow_to(disk_tools::word_t end) {
 void bfstream::relocate_private(std::size_t need) {
   char* const old_base = base_;
   std::size_t const old_reserved = reserved_;
+  std::size_t const old_mapped = mapped_;  // reserve() starts the count afresh
   if (!reserve(std::max(least_reservation, 2 * need))) {
     base_ = old_base;
     reserved_ = old_reserved;
@@ -481,9 +482,17 @@ void bfstream::relocate_private(std::size_t need) {
     reserved_ = old_reserved;
     throw write_error(name_, errno);
   }
-  for (auto const* ranges : {&kept_, &pending_}) {
-    for (auto const& [begin, end] : *ranges) {
-      std::memcpy(base_ + begin, old_base + begin, static_cast<std::size_t>(end - begin));
+  for (auto const& [begin, end] : pending_) {
+    std::memcpy(base_ + begin, old_base + begin, static_cast<std::size_t>(end - begin));
+  }
+  // Whole granules: the old view's bytes around a kept range are the file's
+  // or ones kept before, and either is what the view shows.
+  for (std::size_t w = 0; w < kept_.size(); ++w) {
+    for (std::uint64_t bits = kept_[w]; bits != 0; bits &= bits - 1) {
+      std::size_t const begin = (w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits))) *
+                                kept_granule;
+      if (begin >= old_mapped) break;
+      std::memcpy(base_ + begin, old_base + begin, std::min(kept_granule, old_mapped - begin));
     }
   }
   ::munmap(old_base, old_reserved);
@@ -697,7 +706,7 @@ void bfstream::refresh_private() {
 }
 
 void bfstream::keep_pending() {
-  for (auto const& [begin, end] : pending_) add_range(kept_, begin, end);
+  for (auto const& [begin, end] : pending_) keep_range(begin, end);
   pending_.clear();
 }
 
@@ -708,7 +717,7 @@ void bfstream::overlay_at(disk_tools::word_t address, void const* src, std::size
     if (!private_) throw write_error(name_, 0);
     if (end > static_cast<disk_tools::word_t>(mapped_)) grow_to(end);
     std::memcpy(base_ + address, src, n);
-    add_range(kept_, address, end);
+    keep_range(address, end);
   } else {
     if (end > static_cast<disk_tools::word_t>(image_.size())) {
       image_.resize(static_cast<std::size_t>(end), 0);

@@ -417,9 +417,19 @@ class bfstream {
   bool private_ = false;
   bool keep_length_ = false;
   std::map<disk_tools::word_t, disk_tools::word_t> pending_;
-  // Ranges of a private view that the file does not hold yet (commits kept
-  // or overlaid), [begin, end) by begin: a view that moves keeps them.
-  std::map<disk_tools::word_t, disk_tools::word_t> kept_;
+  // The granules (kept_granule bytes each) of a private view where the file
+  // may not hold the view's bytes yet (commits kept or overlaid), a bit
+  // each: a view that moves copies them. A bit rather than a range, as the
+  // readers of a busy database set one for every record they follow.
+  static constexpr std::size_t kept_granule = 4096;
+  std::vector<std::uint64_t> kept_;
+  void keep_range(disk_tools::word_t begin, disk_tools::word_t end) {
+    if (end <= begin) return;
+    auto const first = static_cast<std::size_t>(begin) / kept_granule;
+    auto const last = static_cast<std::size_t>(end - 1) / kept_granule;
+    if (last / 64 >= kept_.size()) kept_.resize(last / 64 + 1, 0);
+    for (std::size_t g = first; g <= last; ++g) kept_[g / 64] |= std::uint64_t{1} << (g % 64);
+  }
   io_counts counts_;
   std::string name_;
   int open_errno_ = 0;
