@@ -173,11 +173,14 @@ __attribute__((target("sse4.2"))) std::uint32_t crc_hardware_three_words_and(
   std::memcpy(&w1, head + 8, 8);
   std::memcpy(&w2, head + 16, 8);
   std::uint64_t c = _mm_crc32_u64(_mm_crc32_u64(_mm_crc32_u64(crc, w0), w1), w2);
-  if (n == 8) {
-    // A data record of one word, the most common.
-    std::uint64_t word;
-    std::memcpy(&word, bytes, 8);
-    return static_cast<std::uint32_t>(_mm_crc32_u64(c, word));
+  if (n <= 32 && n % 8 == 0) {
+    // A data record of a few words, the most common (a commit record has none).
+    for (std::size_t at = 0; at < n; at += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, bytes + at, 8);
+      c = _mm_crc32_u64(c, word);
+    }
+    return static_cast<std::uint32_t>(c);
   }
   return crc_hardware_long(static_cast<std::uint32_t>(c), bytes, n);
 }

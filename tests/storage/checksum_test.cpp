@@ -47,7 +47,7 @@ TEST(Checksum, TheKnownValueAndLongRunsAgreeWithTheBitwiseSumAtAnyStartLengthAnd
     }
     // A redo record's sum: three words of head, then its bytes, continued from
     // the salt's sum, for the one-word record and any other length.
-    for (std::size_t n : {0u, 1u, 8u, 9u, 16u, 255u, 800u}) {
+    for (std::size_t n : {0u, 1u, 8u, 9u, 16u, 24u, 32u, 40u, 255u, 800u}) {
       char const* head = bytes.data() + start;
       char const* rest = head + 24 + start;
       std::vector<char> joined(head, head + 24);
