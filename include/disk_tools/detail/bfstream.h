@@ -429,10 +429,6 @@ class bfstream {
   bool private_ = false;
   bool keep_length_ = false;
   std::map<disk_tools::word_t, disk_tools::word_t> pending_;
-  // The granules (kept_granule bytes each) of a private view where the file
-  // may not hold the view's bytes yet (commits kept or overlaid), a bit
-  // each: a view that moves copies them. A bit rather than a range, as the
-  // readers of a busy database set one for every record they follow.
   // The latest overlays, the one counted n at n % overlaid_kept, and the
   // count at which the view last followed the file afresh. A cache further
   // behind reads its bytes again, which costs less than looking through more.
@@ -445,6 +441,10 @@ class bfstream {
   std::uint64_t unknown_until_ = 0;
   // The view may have changed anywhere.
   void overlaid_anywhere() { unknown_until_ = ++overlays_; }
+  // The granules (kept_granule bytes each) of a private view where the file
+  // may not hold the view's bytes yet (commits kept or overlaid), a bit
+  // each: a view that moves copies them. A bit rather than a range, as the
+  // readers of a busy database set one for every record they follow.
   static constexpr std::size_t kept_granule = 4096;
   std::vector<std::uint64_t> kept_;
   void keep_range(disk_tools::word_t begin, disk_tools::word_t end) {
