@@ -97,8 +97,11 @@ struct db_state {
   // the mapping).
   std::uint64_t changes = 0;
   // The count at the last reset: a change that may have touched any
-  // container (a rollback).
+  // container (a rollback, or other openings' commits followed).
   std::uint64_t reset_at = 0;
+  // The same for the resets that were not other openings' commits followed:
+  // the bytes those changed the stream can name (bfstream::unchanged_since).
+  std::uint64_t unnamed_reset_at = 0;
   // The count at the latest change of each container changed so far, by the
   // address of its handle slot. Entries stay while the database is open, so
   // a reference to one stays valid.
@@ -117,7 +120,9 @@ struct db_state {
   // Counts a change of the container whose handle slot is at container.
   void note_change(word_t container) { changed_at[container] = ++changes; }
   // Counts a change that may have touched every container.
-  void note_reset() { reset_at = ++changes; }
+  void note_reset() { reset_at = unnamed_reset_at = ++changes; }
+  // The same for other openings' commits, followed through the stream.
+  void note_followed() { reset_at = ++changes; }
   // Whether the container changed after the count stood at seen.
   bool changed_since(word_t container, std::uint64_t seen) const {
     if (changes == seen) return false;

@@ -470,6 +470,13 @@ class d_map {
  private:
   // What checked() and reading() do after the database's checks.
   void refresh();
+  // After other openings' commits alone: true, keeping the cached nodes
+  // (each checked as a descent reaches it), when the commits left the
+  // map's slot, header and root node as they were.
+  bool kept_past_follows();
+  // The stream's overlay count when the slot, header and root node were
+  // last read or found unchanged.
+  std::uint64_t verified_ = 0;
   template <class Step>
   decltype(auto) changing(Step&& step) {
     return link_.changing(handle_, step, [this] { refresh(); });
@@ -815,7 +822,7 @@ template <class K, class V, class H>
 void d_map<K, V, H>::refresh() {
   if (link_.stale(handle_)) {
     if (stream->read_word(handle_) == no_address) throw error(errc::rolled_back, rolled_back_message);
-    reload();
+    if (!kept_past_follows()) reload();
     link_.up_to_date();
   } else if (node_list.size() > max_cached_nodes) {
     trim_node_list();
@@ -823,9 +830,41 @@ void d_map<K, V, H>::refresh() {
 }
 
 template <class K, class V, class H>
+bool d_map<K, V, H>::kept_past_follows() {
+  if constexpr (!node_type::checks_overlays) {
+    return false;
+  } else {
+    if (header_address == no_address || root.address == no_address ||
+        !link_.only_followed_since_seen(handle_)) {
+      return false;
+    }
+    // The slot and the header: where the root node is, and the size. The
+    // root node, read again when the commits changed it, is where every
+    // descent starts; the other node objects are checked as descents
+    // reach them.
+    if (!stream->unchanged_since(verified_, handle_, word_size) ||
+        !stream->unchanged_since(verified_, header_address,
+                                 static_cast<word_t>(map_header::record_size))) {
+      return false;
+    }
+    if (stream->unchanged_since(verified_, root.address,
+                                static_cast<word_t>(layout::record_size))) {
+      root.verified = stream->overlays();
+    } else {
+      root.reread(*stream);
+    }
+    verified_ = stream->overlays();
+    // Built from records the commits may have changed anywhere.
+    shape_.clear();
+    return true;
+  }
+}
+
+template <class K, class V, class H>
 void d_map<K, V, H>::reload() {
   clear_node_list();
   shape_.clear();
+  verified_ = stream->overlays();
   word_t address = stream->read_word(handle_);
   if (address == no_address) {
     address = create_map(database);

@@ -291,6 +291,7 @@ void bfstream::follow_file(disk_tools::word_t length) {
   physical_ = st.st_size;
   size_ = std::min<disk_tools::word_t>(length, physical_);
   kept_.clear();
+  overlaid_anywhere();
   if (!base_) {
     // A stream without a mapping keeps an image: read it again.
     if (has_image_ && !load_image()) throw corrupt_file(*this);
@@ -331,6 +332,7 @@ void bfstream::close() {
   }
   pending_.clear();
   kept_.clear();
+  overlaid_anywhere();
   if (in_memory_) {
     in_memory_ = has_image_ = false;
     image_.clear();
@@ -463,6 +465,7 @@ void bfstream::grow_to(disk_tools::word_t end) {
 void bfstream::relocate_private(std::size_t need) {
   char* const old_base = base_;
   std::size_t const old_reserved = reserved_;
+  std::size_t const old_mapped = mapped_;  // reserve() starts the count afresh
   if (!reserve(std::max(least_reservation, 2 * need))) {
     base_ = old_base;
     reserved_ = old_reserved;
@@ -481,9 +484,17 @@ void bfstream::relocate_private(std::size_t need) {
     reserved_ = old_reserved;
     throw write_error(name_, errno);
   }
-  for (auto const* ranges : {&kept_, &pending_}) {
-    for (auto const& [begin, end] : *ranges) {
-      std::memcpy(base_ + begin, old_base + begin, static_cast<std::size_t>(end - begin));
+  for (auto const& [begin, end] : pending_) {
+    std::memcpy(base_ + begin, old_base + begin, static_cast<std::size_t>(end - begin));
+  }
+  // Whole granules: the old view's bytes around a kept range are the file's
+  // or ones kept before, and either is what the view shows.
+  for (std::size_t w = 0; w < kept_.size(); ++w) {
+    for (std::uint64_t bits = kept_[w]; bits != 0; bits &= bits - 1) {
+      std::size_t const begin = (w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits))) *
+                                kept_granule;
+      if (begin >= old_mapped) break;
+      std::memcpy(base_ + begin, old_base + begin, std::min(kept_granule, old_mapped - begin));
     }
   }
   ::munmap(old_base, old_reserved);
@@ -686,6 +697,7 @@ void bfstream::reserve_file(disk_tools::word_t length) {
 void bfstream::refresh_private() {
   if (!private_ || !pending_.empty() || !base_) return;
   kept_.clear();
+  overlaid_anywhere();
   std::size_t const file = round_up(static_cast<std::size_t>(physical_), page_size());
   if (file > 0 && ::mmap(base_, file, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd_, 0) ==
                       MAP_FAILED) {
@@ -697,7 +709,7 @@ void bfstream::refresh_private() {
 }
 
 void bfstream::keep_pending() {
-  for (auto const& [begin, end] : pending_) add_range(kept_, begin, end);
+  for (auto const& [begin, end] : pending_) keep_range(begin, end);
   pending_.clear();
 }
 
@@ -708,7 +720,7 @@ void bfstream::overlay_at(disk_tools::word_t address, void const* src, std::size
     if (!private_) throw write_error(name_, 0);
     if (end > static_cast<disk_tools::word_t>(mapped_)) grow_to(end);
     std::memcpy(base_ + address, src, n);
-    add_range(kept_, address, end);
+    keep_range(address, end);
   } else {
     if (end > static_cast<disk_tools::word_t>(image_.size())) {
       image_.resize(static_cast<std::size_t>(end), 0);
@@ -716,10 +728,26 @@ void bfstream::overlay_at(disk_tools::word_t address, void const* src, std::size
     std::memcpy(image_.data() + address, src, n);
   }
   size_ = std::max(size_, end);
+  ++overlays_;
+  overlaid_[overlays_ % overlaid_kept] = {address, end};
+}
+
+bool bfstream::unchanged_since(std::uint64_t since, disk_tools::word_t address,
+                               disk_tools::word_t n) const {
+  if (since == overlays_) return true;
+  if (since < unknown_until_ || since > overlays_ || overlays_ - since > overlaid_kept) {
+    return false;
+  }
+  for (std::uint64_t at = since + 1; at <= overlays_; ++at) {
+    overlaid const& o = overlaid_[at % overlaid_kept];
+    if (o.begin < address + n && address < o.end) return false;
+  }
+  return true;
 }
 
 void bfstream::overlay_length(disk_tools::word_t length) {
   if (length < 0) throw corrupt_file(*this);
+  if (length < size_) overlaid_anywhere();  // bytes cut off may come back as others
   if (base_ && private_ && length > static_cast<disk_tools::word_t>(mapped_)) grow_to(length);
   if (!base_ && length > static_cast<disk_tools::word_t>(image_.size())) {
     image_.resize(static_cast<std::size_t>(length), 0);

@@ -166,6 +166,25 @@ __attribute__((target("sse4.2"))) std::uint32_t crc_hardware_head_and_word(
   return ~static_cast<std::uint32_t>(_mm_crc32_u64(_mm_crc32_u32(c, h2), w));
 }
 
+__attribute__((target("sse4.2"))) std::uint32_t crc_hardware_three_words_and(
+    std::uint32_t crc, unsigned char const* head, unsigned char const* bytes, std::size_t n) {
+  std::uint64_t w0, w1, w2;
+  std::memcpy(&w0, head, 8);
+  std::memcpy(&w1, head + 8, 8);
+  std::memcpy(&w2, head + 16, 8);
+  std::uint64_t c = _mm_crc32_u64(_mm_crc32_u64(_mm_crc32_u64(crc, w0), w1), w2);
+  if (n <= 32 && n % 8 == 0) {
+    // A data record of a few words, the most common (a commit record has none).
+    for (std::size_t at = 0; at < n; at += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, bytes + at, 8);
+      c = _mm_crc32_u64(c, word);
+    }
+    return static_cast<std::uint32_t>(c);
+  }
+  return crc_hardware_long(static_cast<std::uint32_t>(c), bytes, n);
+}
+
 __attribute__((target("sse4.2"))) std::uint32_t crc_hardware_word(unsigned char const* word) {
   std::uint64_t w;
   std::memcpy(&w, word, 8);
@@ -202,6 +221,19 @@ crc_two_function const best_crc_two =
 #endif
                                      crc_software_two;
 
+std::uint32_t crc_software_three_words_and(std::uint32_t crc, unsigned char const* head,
+                                           unsigned char const* bytes, std::size_t n) {
+  return crc_software(crc_software(crc, head, 24), bytes, n);
+}
+
+using crc_three_words_and_function = std::uint32_t (*)(std::uint32_t, unsigned char const*,
+                                                       unsigned char const*, std::size_t);
+crc_three_words_and_function const best_crc_three_words_and =
+#ifdef ODB_CRC_HARDWARE
+    __builtin_cpu_supports("sse4.2") ? crc_hardware_three_words_and :
+#endif
+                                     crc_software_three_words_and;
+
 using crc_head_and_word_function = std::uint32_t (*)(unsigned char const*, unsigned char const*);
 crc_head_and_word_function const best_crc_head_and_word =
 #ifdef ODB_CRC_HARDWARE
@@ -221,6 +253,12 @@ crc_word_function const best_crc_word =
 std::uint32_t crc32c_head_and_word(void const* head, void const* word) {
   return best_crc_head_and_word(static_cast<unsigned char const*>(head),
                                 static_cast<unsigned char const*>(word));
+}
+
+std::uint32_t crc32c_three_words_and(std::uint32_t crc, void const* head, void const* bytes,
+                                     std::size_t n) {
+  return ~best_crc_three_words_and(~crc, static_cast<unsigned char const*>(head),
+                                   static_cast<unsigned char const*>(bytes), n);
 }
 
 std::uint32_t crc32c_word(void const* word) {

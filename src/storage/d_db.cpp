@@ -672,7 +672,7 @@ void d_database::catch_up(published_state const& s) {
   journal_->follow_log(view_, s, watched ? before_change : std::function<void(word_t, word_t)>{});
   if (allocator_) allocator_->follow_file();
   if (state_) {
-    state_->note_reset();
+    state_->note_followed();
     if (s.commits != known_commits_) ++state_->followed;
     if (roots_before) note_roots_gone(*roots_before);
   }

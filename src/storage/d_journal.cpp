@@ -1139,8 +1139,9 @@ void db_journal::copy_in(published_state const& s, std::uint64_t target) {
   };
   std::vector<piece> pieces;
   word_t at = 0, length = s.checkpoint_length;
+  std::uint32_t const salt_sum = redo_record::salted(s.salt);
   for (std::uint64_t commits = s.checkpoint; commits < target;) {
-    redo_record const r = logged_record(log, at, s.salt);
+    redo_record const r = logged_record(log, at, salt_sum);
     if (r.type == redo_record::data) {
       pieces.push_back({r.value, r.bytes, r.n});
     } else {
@@ -1200,10 +1201,11 @@ void db_journal::read_log(word_t from, word_t to, std::vector<char>& out) {
   }
 }
 
-redo_record db_journal::logged_record(std::vector<char> const& log, word_t at, word_t salt) const {
+redo_record db_journal::logged_record(std::vector<char> const& log, word_t at,
+                                      std::uint32_t salt_sum) const {
   redo_record r;
   auto const size = static_cast<word_t>(log.size());
-  if (!redo_record::decode(log.data() + at, size - at, salt, r) || r.value < 0) {
+  if (!redo_record::decode_salted(log.data() + at, size - at, salt_sum, r) || r.value < 0) {
     throw error(errc::corrupt_journal, corrupt_journal_message, path_);
   }
   return r;
@@ -1272,8 +1274,9 @@ void db_journal::follow_log(log_view& v, published_state const& s,
     read_log(from, s.log_end, log);
     auto const size = static_cast<word_t>(log.size());
     std::uint64_t commits = 0;
+    std::uint32_t const salt_sum = redo_record::salted(s.salt);
     for (word_t at = 0; at < size;) {
-      redo_record const r = logged_record(log, at, s.salt);
+      redo_record const r = logged_record(log, at, salt_sum);
       if (r.type == redo_record::data) {
         if (before_change) before_change(r.value, static_cast<word_t>(r.n));
         db_.overlay_at(r.value, r.bytes, r.n);

@@ -1,5 +1,6 @@
-// The stream layer: one shared position, checked absolute transfers, and the
-// shared mapping of a read-write stream as the file outgrows it.
+// The stream layer: one shared position, checked absolute transfers, the
+// shared mapping of a read-write stream as the file outgrows it, and a private
+// view that keeps the bytes only it holds when it moves.
 #include <disk_tools/detail/bfstream.h>
 
 #include <gtest/gtest.h>
@@ -119,6 +120,39 @@ TEST(BfstreamMapping, FileGrowingFarBeyondTheFirstMappingReadsBackWhole) {
   expected[5] = 'X';
   EXPECT_EQ(read_back(s, expected.size()), std::string(expected.begin(), expected.end()));
   EXPECT_EQ(read_file(path), expected);
+}
+
+TEST(BfstreamPrivate, BytesOnlyTheViewHoldsSurviveItsMoveToALargerRange) {
+  scratch_dir dir;
+  std::string const path = dir.file("f");
+  std::vector<char> const file = pattern(10000, 3);
+  test_support::write_file(path, file);
+  bfstream s(path.c_str(), update_mode);
+  s.keep_writes_private();
+  std::vector<char> expected = file;
+  auto const put = [&](disk_tools::word_t at, std::string const& bytes) {
+    std::copy(bytes.begin(), bytes.end(), expected.begin() + at);
+  };
+  // Other openings' commits laid over the view, in two granules and across
+  // the boundary between two, and a commit of its own kept there.
+  s.overlay_at(100, "abc", 3);
+  put(100, "abc");
+  s.overlay_at(4090, "0123456789ab", 12);
+  put(4090, "0123456789ab");
+  s.write_at(9000, "PQ", 2);
+  s.keep_pending();
+  put(9000, "PQ");
+  // Far past the range the view reserved at first: it moves, and the file
+  // itself shows none of them.
+  disk_tools::word_t const far = disk_tools::word_t{600} << 20;
+  s.overlay_at(far, "z", 1);
+  EXPECT_EQ(read_back(s, expected.size()), std::string(expected.begin(), expected.end()));
+  char last = 0;
+  s.read_at(far, &last, 1);
+  EXPECT_EQ(last, 'z');
+  std::vector<char> on_disk(expected.size());
+  ASSERT_TRUE(s.read_through(0, on_disk.data(), on_disk.size()));
+  EXPECT_EQ(on_disk, file);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The journal's checksum: the known CRC-32C of "123456789", long runs however
 // the bytes are split between the two parts of a call, one word at any alignment,
-// and an undo record that refuses every flipped bit of its head and its bytes
+// and an undo or redo record that refuses every flipped bit of its head and its bytes
 // (records written by earlier versions must keep decoding, so the sum may not
 // change).
 #include <disk_tools/detail/checksum.h>
@@ -45,6 +45,19 @@ TEST(Checksum, TheKnownValueAndLongRunsAgreeWithTheBitwiseSumAtAnyStartLengthAnd
       // Continued from an earlier sum, as a record's head then its bytes.
       EXPECT_EQ(crc32c(crc32c(0, p, n / 2), p + n / 2, n - n / 2), want) << start << " " << n;
     }
+    // A redo record's sum: three words of head, then its bytes, continued from
+    // the salt's sum, for the one-word record and any other length.
+    for (std::size_t n : {0u, 1u, 8u, 9u, 16u, 24u, 32u, 40u, 255u, 800u}) {
+      char const* head = bytes.data() + start;
+      char const* rest = head + 24 + start;
+      std::vector<char> joined(head, head + 24);
+      joined.insert(joined.end(), rest, rest + n);
+      std::uint32_t const seed = crc32c(0, bytes.data() + 4000, 8);
+      EXPECT_EQ(crc32c_three_words_and(0, head, rest, n), crc_by_bits(joined.data(), 24 + n))
+          << start << " " << n;
+      EXPECT_EQ(crc32c_three_words_and(seed, head, rest, n), crc32c(seed, head, 24, rest, n))
+          << start << " " << n;
+    }
     // The one-word sum (the committed length's check), at every alignment.
     for (std::size_t at = start; at + 8 <= 200; at += 8) {
       char const* p = bytes.data() + at;
@@ -74,6 +87,41 @@ TEST(Checksum, AnUndoRecordRefusesAnyFlippedBit) {
         std::vector<char> flipped = record;
         flipped[at] = static_cast<char>(flipped[at] ^ (1 << bit));
         EXPECT_FALSE(undo_record::decode(flipped.data(), room, address, bytes, length))
+            << "n " << n << ", byte " << at << ", bit " << bit;
+      }
+    }
+  }
+}
+
+TEST(Checksum, ARedoRecordRefusesAnyFlippedBitAndAnotherSalt) {
+  word_t const salt = 0x0123456789ABCDEF;
+  for (std::size_t n : {0u, 3u, 8u, 13u, 40u}) {
+    std::vector<char> bytes(n + 1);
+    for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>(i * 37 + 1);
+    redo_record r;
+    r.type = n == 0 ? redo_record::commit : redo_record::data;
+    r.transaction = 77;
+    r.value = 123456;
+    r.bytes = bytes.data();
+    r.n = n;
+    std::vector<char> record;
+    r.encode(record, salt);
+    auto const room = static_cast<word_t>(record.size());
+    redo_record got;
+    ASSERT_TRUE(redo_record::decode(record.data(), room, salt, got)) << n;
+    EXPECT_EQ(got.value, 123456);
+    EXPECT_EQ(got.transaction, 77);
+    ASSERT_EQ(got.n, n);
+    EXPECT_EQ(std::memcmp(got.bytes, bytes.data(), n), 0);
+    EXPECT_FALSE(redo_record::decode(record.data(), room, salt ^ 1, got)) << n;
+    EXPECT_TRUE(redo_record::decode_salted(record.data(), room, redo_record::salted(salt), got));
+    // Every bit the checksum covers: the type, length, transaction, value and bytes.
+    for (std::size_t at = 0; at < redo_record::bytes_offset + n; ++at) {
+      if (at >= redo_record::checksum_offset && at < redo_record::bytes_offset) continue;
+      for (int bit = 0; bit < 8; ++bit) {
+        std::vector<char> flipped = record;
+        flipped[at] = static_cast<char>(flipped[at] ^ (1 << bit));
+        EXPECT_FALSE(redo_record::decode(flipped.data(), room, salt, got))
             << "n " << n << ", byte " << at << ", bit " << bit;
       }
     }

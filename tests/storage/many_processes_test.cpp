@@ -15,9 +15,11 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <numeric>
 #include <optional>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -659,6 +661,87 @@ struct maps_in_two_openings {
     }
   }
 };
+
+// After others' commits a typed map keeps the node objects they left alone and reads again
+// the ones they changed. A writer's commits (puts that split nodes, updates, erases; one at a
+// time or dozens, more than the stream names) are checked from another opening's map, by
+// lookups, its size and a walk, against a std::map; that opening also changes the map
+// itself and rolls a change back, and the log starts afresh now and then.
+TEST_P(InEachMode, AMapFollowingOthersCommitsAgreesWithThemWhateverItCached) {
+  using numbers = d_map<std::uint64_t, std::int64_t>;
+  d_open_options o = options_for(mode);
+  o.checkpoint_bytes = 64 << 10;
+  d_env we{}, re{};
+  scoped_database w = open_database_scoped(name, &we, o);
+  numbers wm("numbers", &we);
+  scoped_database r = open_database_scoped(name, &re, o);
+  numbers rm("numbers", &re);
+  std::map<std::uint64_t, std::int64_t> model;
+  std::uint64_t const seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  constexpr std::uint64_t keys = 3000;
+  // What the map shows for key k where the model disagrees; "" where they agree.
+  auto const misread = [&](std::uint64_t k) -> std::string {
+    std::int64_t v = -1;
+    auto const at = model.find(k);
+    bool const found = rm.get(k, v);
+    std::string const key = "key " + std::to_string(k);
+    if (found != (at != model.end())) return key + (found ? " found" : " missing");
+    if (found && v != at->second) return key + ": " + std::to_string(v);
+    return "";
+  };
+  for (int round = 0; round < 1000; ++round) {
+    // Every third round only changes values: the map's size and header stay, and only
+    // the nodes tell what changed.
+    bool const values_only = round % 3 == 1 && !model.empty();
+    int const commits = rng() % 4 == 0 ? 1 + static_cast<int>(rng() % (values_only ? 100 : 40)) : 1;
+    for (int c = 0; c < commits; ++c) {
+      d_transaction tx(&we);
+      for (int ops = 1 + static_cast<int>(rng() % 3); ops > 0; --ops) {
+        std::uint64_t k = rng() % keys;
+        auto const v = static_cast<std::int64_t>(rng() % 1000000);
+        if (values_only) {
+          auto const at = model.lower_bound(k);
+          k = at == model.end() ? model.begin()->first : at->first;
+          wm.put(k, v);
+          model[k] = v;
+        } else if (rng() % 5 == 0) {
+          wm.erase(k);
+          model.erase(k);
+        } else {
+          wm.put(k, v);
+          model[k] = v;
+        }
+      }
+      tx.commit();
+    }
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(misread(rng() % keys), "") << "round " << round;
+    if (round % 10 == 0 || commits > 20) {
+      for (std::uint64_t k = 0; k < keys; ++k) ASSERT_EQ(misread(k), "") << "round " << round;
+      ASSERT_EQ(rm.size(), model.size()) << "round " << round;
+      auto at = model.begin();
+      for (auto const& e : rm) {
+        ASSERT_TRUE(at != model.end()) << "round " << round;
+        ASSERT_EQ(e.key, at->first) << "round " << round;
+        ASSERT_EQ(e.value, at->second) << "round " << round;
+        ++at;
+      }
+      ASSERT_TRUE(at == model.end()) << "round " << round;
+    }
+    if (round % 7 == 3) {
+      std::uint64_t const k = rng() % keys;
+      rm.put(k, -round);
+      model[k] = -round;
+    }
+    if (round % 11 == 5) {
+      d_transaction tx(&re);
+      rm.put(rng() % keys, -1);
+      rm.erase(rng() % keys);
+      tx.rollback();
+    }
+  }
+}
 
 // A list taken from a map is named by its handle block, which another opening's erase of
 // the key frees for reuse. After another's commits the object asks its map again: it goes

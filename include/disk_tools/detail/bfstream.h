@@ -34,7 +34,9 @@
 // through write calls.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <ios>
 #include <map>
@@ -319,6 +321,16 @@ class bfstream {
   // The view reaches length bytes (a commit's length, whose last bytes no
   // record may have written).
   void overlay_length(disk_tools::word_t length);
+  // A count that moves on with every overlay_at, and each time the view
+  // follows the file afresh: a cache of the view's bytes notes it when it
+  // reads them, and asks unchanged_since before it trusts them again after
+  // other openings' commits.
+  std::uint64_t overlays() const { return overlays_; }
+  // Whether no overlay since the count stood at since changed a byte of
+  // [address, address + n), nor did the view follow the file afresh. False
+  // also when the stream no longer knows (too many overlays since).
+  bool unchanged_since(std::uint64_t since, disk_tools::word_t address,
+                       disk_tools::word_t n) const;
   // Writes n bytes to the file itself, whatever the view holds (a
   // checkpoint copies commits in).
   void write_through(disk_tools::word_t address, void const* src, std::size_t n);
@@ -417,9 +429,31 @@ class bfstream {
   bool private_ = false;
   bool keep_length_ = false;
   std::map<disk_tools::word_t, disk_tools::word_t> pending_;
-  // Ranges of a private view that the file does not hold yet (commits kept
-  // or overlaid), [begin, end) by begin: a view that moves keeps them.
-  std::map<disk_tools::word_t, disk_tools::word_t> kept_;
+  // The latest overlays, the one counted n at n % overlaid_kept, and the
+  // count at which the view last followed the file afresh. A cache further
+  // behind reads its bytes again, which costs less than looking through more.
+  static constexpr std::uint64_t overlaid_kept = 64;
+  struct overlaid {
+    disk_tools::word_t begin = 0, end = 0;
+  };
+  std::array<overlaid, overlaid_kept> overlaid_{};
+  std::uint64_t overlays_ = 0;
+  std::uint64_t unknown_until_ = 0;
+  // The view may have changed anywhere.
+  void overlaid_anywhere() { unknown_until_ = ++overlays_; }
+  // The granules (kept_granule bytes each) of a private view where the file
+  // may not hold the view's bytes yet (commits kept or overlaid), a bit
+  // each: a view that moves copies them. A bit rather than a range, as the
+  // readers of a busy database set one for every record they follow.
+  static constexpr std::size_t kept_granule = 4096;
+  std::vector<std::uint64_t> kept_;
+  void keep_range(disk_tools::word_t begin, disk_tools::word_t end) {
+    if (end <= begin) return;
+    auto const first = static_cast<std::size_t>(begin) / kept_granule;
+    auto const last = static_cast<std::size_t>(end - 1) / kept_granule;
+    if (last / 64 >= kept_.size()) kept_.resize(last / 64 + 1, 0);
+    for (std::size_t g = first; g <= last; ++g) kept_[g / 64] |= std::uint64_t{1} << (g % 64);
+  }
   io_counts counts_;
   std::string name_;
   int open_errno_ = 0;

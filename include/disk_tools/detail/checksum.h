@@ -16,6 +16,10 @@ std::uint32_t crc32c(std::uint32_t crc, void const* a, std::size_t na, void cons
 // crc32c(0, head, 12, word, 8): the sum of the journal's most common record,
 // a 12-byte head and one word, in a few instructions.
 std::uint32_t crc32c_head_and_word(void const* head, void const* word);
+// crc32c(crc, head, 24, bytes, n): a redo record's three-word head and its
+// bytes, the head without a loop.
+std::uint32_t crc32c_three_words_and(std::uint32_t crc, void const* head, void const* bytes,
+                                     std::size_t n);
 // crc32c(0, word, 8): the check of the journal's committed length, written
 // at every commit that lengthens the database.
 std::uint32_t crc32c_word(void const* word);

@@ -58,6 +58,16 @@ class d_map_node {
   // less for the journal to compare. A load makes it unknown again, as it
   // reads only the used slots.
   mutable word_t tail_stored_at = no_address;
+  // Whether the object is checked against other openings' commits one by
+  // one (a map whose slots hold their values whole): the stream's overlay
+  // count when it last agreed with its record (bfstream::unchanged_since).
+  // Other maps read every object afresh after such commits.
+  static constexpr bool checks_overlays =
+      layout::writes_used_only && map_slot_is_whole<K>::value && map_slot_is_whole<V>::value;
+  std::uint64_t verified = 0;
+  bool current(io_tools::bfstream const& s) const {
+    return !checks_overlays || verified == s.overlays();
+  }
   // After the links: a descent reads the address, count and links of a
   // node and its first pair, which then share the object's first lines.
   std::array<pair_type, max_pairs> pairs{};
@@ -95,6 +105,17 @@ class d_map_node {
   // Drops the cached links, then reads the record at address (nothing when it
   // is -1). Slots from count on keep their previous contents.
   void load(io_tools::bfstream& s);
+  // load() keeping the cached links, for an object that other openings'
+  // commits changed: a descent takes a cached link only where the record
+  // still links to that object's address, and checks the object in turn.
+  void reread(io_tools::bfstream& s) {
+    d_map_node* const links[] = {left_node, right_node, parent_node, next_node};
+    load(s);
+    left_node = links[0];
+    right_node = links[1];
+    parent_node = links[2];
+    next_node = links[3];
+  }
 
   // Nodes on the path that follows only left (or right) links from this
   // node's record, this node included.
@@ -125,12 +146,13 @@ class d_map_node {
   // Every descent passes here once per level, nearly always to a cached
   // object, so that case is decided inline.
   d_map_node& left_child(io_tools::bfstream& s) {
-    return left_node && left != no_address && left_node->address == left
+    return left_node && left != no_address && left_node->address == left && left_node->current(s)
                ? *left_node
                : linked(left, left_node, s);
   }
   d_map_node& right_child(io_tools::bfstream& s) {
-    return right_node && right != no_address && right_node->address == right
+    return right_node && right != no_address && right_node->address == right &&
+                   right_node->current(s)
                ? *right_node
                : linked(right, right_node, s);
   }
@@ -388,6 +410,7 @@ template <class K, class V>
 void d_map_node<K, V>::load(io_tools::bfstream& s) {
   left_node = right_node = parent_node = next_node = nullptr;
   tail_stored_at = no_address;
+  verified = s.overlays();
   if (address == no_address) return;
   map_node_head h;
   char const* const buf = read_record(s, address, h);
@@ -480,7 +503,18 @@ d_map_node<K, V>& d_map_node<K, V>::linked(word_t link, d_map_node*& cached,
   // A link the caller expects to exist but which the file does not have means
   // the records disagree with each other.
   if (link == no_address) throw io_tools::corrupt_file(s);
-  if (cached && cached->address == link) return *cached;
+  if (cached && cached->address == link) {
+    // Other openings' commits were followed since the object was checked:
+    // its record is read again only when they changed it.
+    if (!cached->current(s)) {
+      if (s.unchanged_since(cached->verified, link, static_cast<word_t>(layout::record_size))) {
+        cached->verified = s.overlays();
+      } else {
+        cached->reread(s);
+      }
+    }
+    return *cached;
+  }
   auto made = std::make_unique<d_map_node>(node_list);
   made->address = link;
   made->load(s);

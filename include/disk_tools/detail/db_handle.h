@@ -149,6 +149,16 @@ class db_handle {
     seen_ = state_->changes;
     return false;
   }
+  // Whether every change counted since the object's cache last agreed with
+  // the file was other openings' commits followed, whose bytes the stream
+  // names (bfstream::unchanged_since): no rollback, and no change of the
+  // container whose handle slot is at container by this opening.
+  bool only_followed_since_seen(word_t container) const {
+    if (!state_ || state_->unnamed_reset_at > seen_) return false;
+    if (stamp_ && container == stamped_) return *stamp_ <= seen_;
+    auto const at = state_->changed_at.find(container);
+    return at == state_->changed_at.end() || at->second <= seen_;
+  }
   // Throws when the container whose handle slot is at container went (an
   // inner container erased, a root removed, a making rolled back) since this
   // handle was last up to date: for what keeps no cache to bring up to date

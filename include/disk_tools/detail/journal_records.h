@@ -256,12 +256,21 @@ struct redo_record {
     return static_cast<word_t>(bytes_offset) + padded(static_cast<word_t>(n));
   }
 
-  static std::uint32_t checksum(word_t salt, char const* head, char const* bytes, std::size_t n) {
+  // The sum of the salt alone, where every record's checksum starts: a log
+  // read whole sums it once.
+  static std::uint32_t salted(word_t salt) {
     char s[word_size];
     encode_word(s, salt);
-    std::uint32_t crc = crc32c(0, s, sizeof s);
-    crc = crc32c(crc, head, checksum_offset);
-    return crc32c(crc, bytes, n);
+    return crc32c(0, s, sizeof s);
+  }
+  static std::uint32_t checksum(word_t salt, char const* head, char const* bytes, std::size_t n) {
+    return checksum_salted(salted(salt), head, bytes, n);
+  }
+  // The same from the salt's sum: the head and the bytes in one call.
+  static std::uint32_t checksum_salted(std::uint32_t salt_sum, char const* head, char const* bytes,
+                                       std::size_t n) {
+    static_assert(checksum_offset == 3 * word_size, "the head is three words");
+    return crc32c_three_words_and(salt_sum, head, bytes, n);
   }
 
   // Appends the record to out.
@@ -280,6 +289,10 @@ struct redo_record {
   // The record at in, with at most `room` bytes to it; false when it does not
   // fit, its type is unknown or its checksum fails (a torn or stale record).
   static bool decode(char const* in, word_t room, word_t salt, redo_record& r) {
+    return decode_salted(in, room, salted(salt), r);
+  }
+  // The same with the salt's sum (salted) at hand.
+  static bool decode_salted(char const* in, word_t room, std::uint32_t salt_sum, redo_record& r) {
     if (room < static_cast<word_t>(bytes_offset)) return false;
     r.type = decode_u32(in + type_offset);
     r.n = decode_u32(in + length_offset);
@@ -287,7 +300,7 @@ struct redo_record {
     r.value = decode_word(in + value_offset);
     r.bytes = in + bytes_offset;
     if ((r.type != data && r.type != commit) || r.size() > room) return false;
-    return decode_u32(in + checksum_offset) == checksum(salt, in, r.bytes, r.n);
+    return decode_u32(in + checksum_offset) == checksum_salted(salt_sum, in, r.bytes, r.n);
   }
 };
 

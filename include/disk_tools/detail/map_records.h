@@ -200,6 +200,11 @@ struct map_slot_field<d_ref<std::string>> {
 // maps write all 64 slots, and their files keep those bytes.
 template <class T>
 struct map_slot_is_typed : std::false_type {};
+// Whether a slot type's value is its slot's bytes alone, read from nowhere
+// else: a node object of such slots agrees with the file as long as its
+// record's bytes stay as they were.
+template <class T>
+struct map_slot_is_whole : std::false_type {};
 
 // Sizes of the node record of a map with keys K and values V.
 template <class K, class V>

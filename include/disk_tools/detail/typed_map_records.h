@@ -251,6 +251,8 @@ struct map_slot_field<map_container_slot<C>> {
 template <class T>
 struct map_slot_is_typed<map_plain_slot<T>> : std::true_type {};
 template <class T>
+struct map_slot_is_whole<map_plain_slot<T>> : std::true_type {};
+template <class T>
 struct map_slot_is_typed<map_block_slot<T>> : std::true_type {};
 template <>
 struct map_slot_is_typed<map_text_slot> : std::true_type {};
