@@ -468,6 +468,11 @@ d_database* open_database(std::string const& name, d_env* env);
 d_database* open_database(std::string const& name, d_env* env, d_open_options const& options);
 // Closes and frees db; a null db is ignored.
 void close_database(d_database* db);
+// db, when it is a database this process has open; throws "database is
+// closed..." for a null one or one closed already (an env goes on naming the
+// database it was given after its close). Containers and transactions made on
+// an env ask this before they touch its database.
+d_database* require_open(d_database* db);
 
 // An open database that closes itself (close_database) when the handle goes,
 // for code that would rather not call close_database on every way out.

@@ -491,6 +491,7 @@ class d_list {
 
   // A new anonymous list: its handle slot is the first word of a fresh block.
   explicit d_list(d_env* env) : allocator_(env->allocator), database_(env->database) {
+    require_open(database_);
     grab(database_->stream(), create_list(database_), database_->allocator(), database_);
     link_.made(handle_);
     given_ = std::make_shared<bool>(false);

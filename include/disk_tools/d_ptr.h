@@ -63,7 +63,7 @@ class d_ptr {
         stream_(env->stream),
         allocator_(env->allocator),
         database_(env->database),
-        link_(env->database) {}
+        link_(require_open(env->database)) {}
   // A pointer aimed at a variable's cell: it reads and writes the variable.
   d_ptr(d_var<T> const& var, d_env* env) : d_ptr(var.cell(), env) {}
 

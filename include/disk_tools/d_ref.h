@@ -29,8 +29,8 @@ class d_ref {
   d_ref(T const& value, d_env* env) : cached_(value) {
     // A change of its own: inside a transaction the allocator opens none, and
     // a failure must take back this block's writes alone.
-    word_t const block =
-        in_change(*env->database, [&] { return store_value(*env->allocator, value); });
+    d_database& db = *require_open(env->database);
+    word_t const block = in_change(db, [&] { return store_value(*env->allocator, value); });
     grab(env->stream, block, env->allocator, env->database);
   }
   // Stores an empty value in a new block (9 bytes for a string).

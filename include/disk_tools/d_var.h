@@ -23,7 +23,7 @@ class d_var : detail::compares_as<d_var<T>, T> {
         allocator_(env->allocator),
         stream_(env->stream),
         database_(env->database),
-        link_(env->database) {}
+        link_(require_open(env->database)) {}
   // The variable kept in the root slot called name.
   d_var(std::string const& name, d_env* env, d_root mode = d_root::open_or_create)
       : d_var(root_slot(env->database, name, root_kind<d_var>::get(), mode), env) {}

@@ -501,6 +501,7 @@ class d_vector {
   // A new, empty anonymous vector, for a container that holds it: its handle
   // slot is the first word of a block of its own.
   explicit d_vector(d_env* env) : allocator_(env->allocator), database_(env->database) {
+    require_open(database_);
     grab(database_->stream(), create_handle(database_), database_->allocator(), database_);
     link_.made(handle_);
   }

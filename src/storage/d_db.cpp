@@ -55,6 +55,9 @@ std::string named_file(std::string const& name) {
 struct open_databases {
   std::mutex mutex;
   std::set<d_database*> all;
+  // A child of fork's copies of its parent's openings, which refuse their
+  // use with a text of their own (db_state::open).
+  std::set<d_database*> inherited;
 };
 
 open_databases& opened() {
@@ -67,6 +70,7 @@ void before_fork() { opened().mutex.lock(); }
 void after_fork_in_parent() { opened().mutex.unlock(); }
 void after_fork_in_child() {
   for (d_database* db : opened().all) db->disown();
+  opened().inherited.insert(opened().all.begin(), opened().all.end());
   opened().all.clear();
   opened().mutex.unlock();
 }
@@ -82,6 +86,7 @@ void track(d_database* db) {
 void untrack(d_database* db) {
   std::lock_guard<std::mutex> const hold(opened().mutex);
   opened().all.erase(db);
+  opened().inherited.erase(db);
 }
 
 // What the original calls open with: everything as it always was, and no
@@ -1247,21 +1252,26 @@ bool delete_database(std::string const& name) {
   return true;
 }
 
+d_database* require_open(d_database* db) {
+  std::lock_guard<std::mutex> const hold(opened().mutex);
+  if (db && (opened().all.count(db) != 0 || opened().inherited.count(db) != 0)) return db;
+  throw error(errc::closed, "database is closed...");
+}
+
 word_t root_slot(d_database* db, std::string const& name) {
-  word_t const slot = db->get_address(name);
+  word_t const slot = require_open(db)->get_address(name);
   if (slot == no_address) throw error(errc::directory_full, "root directory full...");
   return slot;
 }
 
 word_t root_slot(d_database* db, std::string const& name, std::string const& kind, d_root mode) {
-  word_t const slot = db->attach_root(name, kind, mode);
+  word_t const slot = require_open(db)->attach_root(name, kind, mode);
   if (slot == no_address) throw error(errc::directory_full, "root directory full...");
   return slot;
 }
 
 d_transaction::d_transaction(d_database* db) {
-  if (!db) throw error(errc::closed, "database is closed...");
-  state_ = db->state();
+  state_ = require_open(db)->state();
   state_->open().begin_change();
   began_ = state_->scope_began.back();
 }
@@ -1291,8 +1301,7 @@ bool d_transaction::active() const {
 }
 
 d_read_transaction::d_read_transaction(d_database* db) {
-  if (!db) throw error(errc::closed, "database is closed...");
-  state_ = db->state();
+  state_ = require_open(db)->state();
   db->begin_read();
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,6 +16,7 @@
 #include <disk_tools/d_map.h>
 #include <disk_tools/d_ptr.h>
 #include <disk_tools/d_ref.h>
+#include <disk_tools/d_transaction.h>
 #include <disk_tools/d_var.h>
 #include <disk_tools/d_vector.h>
 #include <disk_tools/detail/factories.h>
@@ -95,6 +97,37 @@ TEST_F(AfterClose, EveryKindRefusesUseAndWritesNothingWhenDestroyed) {
     made.clear();
     EXPECT_EQ(test_support::read_file(path()), closed);
   }
+}
+
+// An env goes on naming the database it was given after the close, and one never given any
+// names none. Making an object on either read freed memory (or none) and crashed; now it is
+// refused as any use after the close is, and the file stays as it was.
+TEST_F(AfterClose, MakingAnObjectOnAnEnvWithoutAnOpenDatabaseIsRefused) {
+  using make_t = void (*)(d_env*);
+  std::pair<char const*, make_t> const rows[] = {
+      {"list", [](d_env* e) { d_list<int>("list", e); }},
+      {"new list", [](d_env* e) { d_list<int>{e}; }},
+      {"vector", [](d_env* e) { d_vector<string>("vector", e); }},
+      {"new vector", [](d_env* e) { d_vector<string>{e}; }},
+      {"variable", [](d_env* e) { d_var<long>("var", e); }},
+      {"pointer", [](d_env* e) { d_ptr<long>(8, e); }},
+      {"value block", [](d_env* e) { d_ref<string>("r", e); }},
+      {"ordered map", [](d_env* e) { d_map<string, string>("ordered", e); }},
+      {"hash map", [](d_env* e) { d_hashmap<string, string>("table", e); }},
+      {"slot-table hash map", [](d_env* e) { d_hashmap<std::uint64_t, long>("slots", e); }},
+      {"transaction", [](d_env* e) { d_transaction{e}; }},
+      {"read transaction", [](d_env* e) { d_read_transaction{e}; }},
+  };
+  close_database(std::exchange(db_, nullptr));
+  auto const closed = test_support::read_file(path());
+  for (auto const& [what, make] : rows) {
+    d_env never{};
+    EXPECT_EQ(test_support::thrown_by([&] { make(&env_); }), "database is closed...")
+        << what << " on the env of a closed database";
+    EXPECT_EQ(test_support::thrown_by([&] { make(&never); }), "database is closed...")
+        << what << " on an env never opened";
+  }
+  EXPECT_EQ(test_support::read_file(path()), closed);
 }
 
 // Reading writes nothing: a database holding every kind of container is opened in each

@@ -387,7 +387,7 @@ class db_handle {
 template <class Attach>
 void attach_at_root(d_database* db, std::string const& name, std::string const& kind, d_root mode,
                     Attach&& attach) {
-  if (!db->read_only() && db->change_depth() == 0) {
+  if (!require_open(db)->read_only() && db->change_depth() == 0) {
     d_database::root_state const holds = db->root_holds(name);
     if (holds == d_database::root_state::empty ||
         (holds == d_database::root_state::absent && mode == d_root::open_or_create)) {

@@ -271,14 +271,14 @@ class slot_map {
   // keys (slots rounded up to a power of 2) when new, otherwise buckets is
   // ignored. The policy starts at 0: the table grows only when full.
   slot_map(std::string const& name, long buckets, d_env* env, d_root mode = d_root::open_or_create)
-      : database_(env->database), link_(env->database) {
+      : database_(env->database), link_(require_open(env->database)) {
     attach(name, buckets, 0, mode);
   }
   // The map kept in the root slot called name, with its table and policy;
   // when new, made with room for default_buckets keys and a maximum load
   // factor of 1.
   slot_map(std::string const& name, d_env* env, d_root mode = d_root::open_or_create)
-      : database_(env->database), link_(env->database) {
+      : database_(env->database), link_(require_open(env->database)) {
     attach(name, default_buckets, 1.0, mode);
   }
   static constexpr long default_buckets = 8;
