@@ -120,12 +120,13 @@ TEST_F(AfterClose, MakingAnObjectOnAnEnvWithoutAnOpenDatabaseIsRefused) {
   };
   close_database(std::exchange(db_, nullptr));
   auto const closed = test_support::read_file(path());
-  for (auto const& [what, make] : rows) {
+  for (auto const& row : rows) {
+    make_t const make = row.second;
     d_env never{};
     EXPECT_EQ(test_support::thrown_by([&] { make(&env_); }), "database is closed...")
-        << what << " on the env of a closed database";
+        << row.first << " on the env of a closed database";
     EXPECT_EQ(test_support::thrown_by([&] { make(&never); }), "database is closed...")
-        << what << " on an env never opened";
+        << row.first << " on an env never opened";
   }
   EXPECT_EQ(test_support::read_file(path()), closed);
 }
