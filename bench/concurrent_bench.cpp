@@ -7,6 +7,7 @@
 // a warm-up), and leaves its rate in a page shared with the parent.
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -310,13 +311,28 @@ struct schedule {
 enum class role { writer, reader, light_reader };
 constexpr milliseconds light_pause{50};
 
-// Runs one role until the window ends: the operations per second counted
-// inside it.
-double run_role(store const& s, std::string const& dir, role r, std::uint64_t seed,
-                schedule const& when) {
+// The processor time this process has used, in user and system mode.
+double cpu_seconds() {
+  rusage u{};
+  ::getrusage(RUSAGE_SELF, &u);
+  auto const seconds = [](timeval t) { return static_cast<double>(t.tv_sec) + t.tv_usec * 1e-6; };
+  return seconds(u.ru_utime) + seconds(u.ru_stime);
+}
+
+// What one process did inside the window: its operations per second, and the
+// share of one core it had meanwhile.
+struct outcome {
+  double rate = -1;
+  double core_share = -1;
+};
+
+// Runs one role until the window ends.
+outcome run_role(store const& s, std::string const& dir, role r, std::uint64_t seed,
+                 schedule const& when) {
   std::unique_ptr<client> c = s.connect(dir);
   key_source keys{seed};
   std::uint64_t done = 0, at_start = 0;
+  double cpu_at_start = 0;
   clock_type::time_point started{};
   bool const writer = r == role::writer;
   for (;;) {
@@ -332,37 +348,39 @@ double run_role(store const& s, std::string const& dir, role r, std::uint64_t se
     if (started == clock_type::time_point{} && now >= when.start) {
       started = now;
       at_start = done;
+      cpu_at_start = cpu_seconds();
     }
     if (now >= when.end) {
       // One operation that outlasted the whole window counts as none in it.
       if (started == now) {
         std::fprintf(stderr, "concurrent bench: %s, a %s's operation outlasted the window\n",
                      s.heading, writer ? "writer" : "reader");
-        return 0;
+        return {0, 0};
       }
       double const seconds = std::chrono::duration<double>(now - started).count();
-      return static_cast<double>(done - at_start) / seconds;
+      return {static_cast<double>(done - at_start) / seconds,
+              (cpu_seconds() - cpu_at_start) / seconds};
     }
   }
 }
 
-// A page shared with the children, where each leaves its rate.
+// A page shared with the children, where each leaves its outcome.
 class rate_board {
  public:
-  explicit rate_board(std::size_t slots) : size_(slots * sizeof(double)) {
+  explicit rate_board(std::size_t slots) : size_(slots * sizeof(outcome)) {
     void* p = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw std::runtime_error("cannot map a page for the children's rates");
-    rates_ = static_cast<double*>(p);
-    for (std::size_t i = 0; i < slots; ++i) rates_[i] = -1;
+    outcomes_ = static_cast<outcome*>(p);
+    for (std::size_t i = 0; i < slots; ++i) outcomes_[i] = outcome{};
   }
-  ~rate_board() { ::munmap(rates_, size_); }
+  ~rate_board() { ::munmap(outcomes_, size_); }
   rate_board(rate_board const&) = delete;
   rate_board& operator=(rate_board const&) = delete;
-  double& operator[](std::size_t i) { return rates_[i]; }
+  outcome& operator[](std::size_t i) { return outcomes_[i]; }
 
  private:
   std::size_t size_;
-  double* rates_ = nullptr;
+  outcome* outcomes_ = nullptr;
 };
 
 // The children forked for one measurement; any still running when it goes
@@ -431,9 +449,9 @@ class children {
   std::vector<pid_t> running_;
 };
 
-// The rates of processes in the given roles, all running together in one
+// The outcomes of processes in the given roles, all running together in one
 // window, in the same order.
-std::vector<double> measure(store const& s, std::string const& dir,
+std::vector<outcome> measure(store const& s, std::string const& dir,
                             std::vector<role> const& roles) {
   std::size_t const processes = roles.size();
   rate_board board(processes);
@@ -446,9 +464,9 @@ std::vector<double> measure(store const& s, std::string const& dir,
   if (!kids.wait_all(when.end + grace)) {
     throw std::runtime_error(std::string("concurrent bench: a process failed on ") + s.heading);
   }
-  std::vector<double> rates;
-  for (std::size_t i = 0; i < processes; ++i) rates.push_back(board[i]);
-  return rates;
+  std::vector<outcome> outcomes;
+  for (std::size_t i = 0; i < processes; ++i) outcomes.push_back(board[i]);
+  return outcomes;
 }
 
 std::string per_second(double rate) {
@@ -472,36 +490,48 @@ void run_concurrent_benches(int repetitions) {
       static_cast<unsigned long long>(table_keys), static_cast<long long>(window.count()));
   row({"store", "lookups/s, one reader alone", "lookups/s, beside a writer", "ratio",
        "commits/s, one writer alone", "commits/s, beside 4 readers", "ratio",
+       "writer's share of a core beside 4 readers", "ratio per processor second",
        "commits/s, beside one light reader"});
-  row({"---", "---", "---", "---", "---", "---", "---", "---"});
+  row({"---", "---", "---", "---", "---", "---", "---", "---", "---", "---"});
   using R = role;
   std::vector<R> writer_and_four(1 + readers_beside_writer, R::reader);
   writer_and_four[0] = R::writer;
   for (store const& s : stores) {
     if (!s.setup) {
-      row({s.heading, "(not built)", "", "", "", "", "", ""});
+      row({s.heading, "(not built)", "", "", "", "", "", "", "", ""});
       continue;
     }
     std::vector<double> const m = median_of_runs(repetitions, [&](std::string const& dir) {
       try {
         s.setup(dir);
+        outcome const alone = measure(s, dir, {R::writer})[0];
+        outcome const beside_four = measure(s, dir, writer_and_four)[0];
         return std::vector<double>{
-            measure(s, dir, {R::reader})[0], measure(s, dir, {R::writer, R::reader})[1],
-            measure(s, dir, {R::writer})[0], measure(s, dir, writer_and_four)[0],
-            measure(s, dir, {R::writer, R::light_reader})[0]};
+            measure(s, dir, {R::reader})[0].rate,
+            measure(s, dir, {R::writer, R::reader})[1].rate,
+            alone.rate,
+            beside_four.rate,
+            measure(s, dir, {R::writer, R::light_reader})[0].rate,
+            alone.rate / alone.core_share,
+            beside_four.core_share,
+            beside_four.rate / beside_four.core_share};
       } catch (...) {
         remove_dir(dir);  // the harness removes it only after a run that returns
         throw;
       }
     });
+    char share[32];
+    std::snprintf(share, sizeof share, "%.2f", m[6]);
     row({s.heading, per_second(m[0]), per_second(m[1]), ratio(m[1], m[0]), per_second(m[2]),
-         per_second(m[3]), ratio(m[3], m[2]), per_second(m[4])});
+         per_second(m[3]), ratio(m[3], m[2]), share, ratio(m[7], m[5]), per_second(m[4])});
   }
   // Every process is busy all the time, so with more of them than cores the
   // ratios also hold what sharing the processors costs.
   std::printf(
       "\nEvery process runs flat out: a writer beside four readers is five busy processes on "
-      "%ld cores. The light reader looks up %d keys every %lld ms, so that the last column shows "
+      "%ld cores; the writer's share of a core and its commits per second of processor time "
+      "tell what the readers take from it through the database from what they take as busy "
+      "processes. The light reader looks up %d keys every %lld ms, so that the last column shows "
       "what the writer pays for sharing the database alone.\n",
       ::sysconf(_SC_NPROCESSORS_ONLN), lookups_per_batch,
       static_cast<long long>(light_pause.count()));
