@@ -1115,6 +1115,11 @@ std::vector<word_t> elements_naming(io_tools::bfstream& s,
 
 }  // namespace
 
+bool d_database::held_by_an_element(word_t handle, std::string const& kind) {
+  std::vector<directory_entry> const entries = read_directory(stream_, directory_offset_);
+  return !elements_naming(stream_, entries, -1, kind, handle).empty();
+}
+
 bool d_database::remove_root(std::string const& name) {
   check_root_name(name);
   return in_change(*this, [&] {

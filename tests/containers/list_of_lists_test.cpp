@@ -295,4 +295,50 @@ TEST_F(ListOfListsTest, ARootListHeldByTwoElementsKeepsItsRootUntilOneLetsGo) {
   }
 }
 
+
+// A list can reach an object without it knowing that the list is an element: attached by
+// the address of its handle block (grab), in this opening or another. The refusal knew only
+// what objects of one opening had seen, so a new list and an object attached to it by address
+// were each given as an element, and taking out the first freed the list under the second.
+// Where an object cannot tell, the file is looked at, inside the change that would add it.
+TEST_F(ListOfListsTest, AListFoundByAddressIsRefusedWhenAnElementNamesItInTheFile) {
+  struct {
+    char const* what;
+    bool another_opening;
+    bool found_given_first;  // the object attached by address is given first
+  } const rows[] = {
+      {"the new list given first, this opening", false, false},
+      {"the list found by address given first, this opening", false, true},
+      {"the new list given first, another opening", true, false},
+      {"the list found by address given first, another opening", true, true},
+  };
+  std::string const refusal =
+      "list is an element of a list of lists already: each element needs a list of its own "
+      "(d_list<T>(env)), or one kept at a root...";
+  for (auto const& row : rows) {
+    SCOPED_TRACE(row.what);
+    afresh();
+    lists outer("outer", &env_);
+    strings in(&env_);
+    in.push_back("a");
+    d_env other_env{};
+    d_database* other = row.another_opening ? open_database(name(), &other_env, *options_)
+                                            : nullptr;
+    d_env& env = row.another_opening ? other_env : env_;
+    strings found;
+    found.grab(env.stream, in.handle(), env.allocator, env.database);
+    lists second("second", &env);
+    std::function<void()> const give_new = [&] { outer.push_back(in); };
+    std::function<void()> const give_found = [&] { second.push_back(found); };
+    EXPECT_EQ(thrown_by(row.found_given_first ? give_found : give_new), "");
+    EXPECT_EQ(thrown_by(row.found_given_first ? give_new : give_found), refusal);
+    close_database(other);
+    EXPECT_EQ(outer.size() + lists("second", &env_).size(), 1u);
+    for (lists l : {lists("outer", &env_), lists("second", &env_)}) {
+      for (strings inner : l) EXPECT_EQ(contents(inner), std::vector<std::string>{"a"});
+    }
+    expect_clean();
+  }
+}
+
 }  // namespace
