@@ -109,6 +109,10 @@ struct db_state {
   // Moves on each time the opening follows commits of other openings: an
   // iterator's copy of what it stands on is stale once this moved.
   std::uint64_t followed = 0;
+  // Moves on each time an object attaches by its address to a list that is
+  // no root's and was made before: such an object cannot tell whether the
+  // list is an element of a list of lists already.
+  std::uint64_t lists_found_by_address = 0;
   bool broken = false;  // a rollback failed: only reopening helps
   // The opening was inherited through fork: it is the parent's.
   bool inherited = false;
@@ -282,6 +286,10 @@ class d_database {
   // container whose kind is not recorded is refused, since its blocks cannot
   // be told apart from others'.
   bool remove_root(std::string const& name);
+  // Whether an element of a list of lists, at any root whose recorded kind
+  // can hold a list of kind (at any depth, or in a map's values), names the
+  // list whose handle block is at handle. It walks those roots whole.
+  bool held_by_an_element(word_t handle, std::string const& kind);
   // Records kind for the root called name, which holds a container made
   // without a record (by the plain opening, or an older release), so that it
   // can be removed and compacted. The caller vouches for the element types;

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <iterator>
 #include <memory>
 #include <numeric>
@@ -133,7 +134,7 @@ struct list_element<d_list<U>> {
   // taken out would free it under the second. A list kept at a root may be
   // an element any number of times.
   static void check_free(d_list<U> const& inner) {
-    if (inner.held_as_element()) {
+    if (inner.held_as_element() || inner.held_in_file()) {
       throw error(errc::wrong_kind,
                   "list is an element of a list of lists already: each element needs a list "
                   "of its own (d_list<T>(env)), or one kept at a root...");
@@ -495,6 +496,8 @@ class d_list {
     grab(database_->stream(), create_list(database_), database_->allocator(), database_);
     link_.made(handle_);
     given_ = std::make_shared<bool>(false);
+    db_state const& state = *database_->state();
+    made_when_ = {state.followed, state.lists_found_by_address};
   }
 
   // Attaches to the list whose handle slot is at address, creating the list
@@ -509,6 +512,7 @@ class d_list {
     // shows may have moved on since the root was attached.
     if (auto const op = link_.attaching(handle_); stream_->read_word(handle_) != no_address) {
       attach_header(stream_->read_word(handle_));
+      if (is_block_address(handle_)) ++database_->state()->lists_found_by_address;
       return;
     }
     link_.own_change(link_.db(), handle_, [&] {
@@ -702,6 +706,21 @@ class d_list {
   // kept at a root never is: its root owns it.
   bool held_as_element() const {
     return (held_ || (given_ && *given_)) && is_block_address(handle_);
+  }
+  // Whether an element of a list of lists in the file names the list, where
+  // this object cannot tell: it was attached by its address (another object
+  // or opening may have given it as an element), or, made new, another
+  // opening's commits or an object attached by address came since. Looked
+  // up inside the change that would add it, so that no other opening adds
+  // it meanwhile.
+  bool held_in_file() const {
+    if (!is_block_address(handle_) || map_value_) return false;
+    db_state const& state = *database_->state();
+    if (given_ && made_when_.followed == state.followed &&
+        made_when_.found == state.lists_found_by_address) {
+      return false;
+    }
+    return database_->held_by_an_element(handle_, root_kind<d_list>::get());
   }
 
   // Everything wrong with the list's records, one sentence each; empty when
@@ -1016,6 +1035,11 @@ class d_list {
   // made it, so that each copy knows once one was given as an element (a
   // std::vector of copies of one new list, each pushed).
   std::shared_ptr<bool> given_;
+  // For a new anonymous list: the opening's counts of commits followed and
+  // of lists found by address when it was made (held_in_file).
+  struct counts {
+    std::uint64_t followed = 0, found = 0;
+  } made_when_;
 
   void mark_held() const {
     held_ = true;

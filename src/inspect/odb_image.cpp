@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <new>
+
 #include "disk_tools/detail/bfstream.h"
 #include "disk_tools/detail/d_alloc_node.h"
 #include "disk_tools/d_db.h"
@@ -129,9 +131,7 @@ database_image read_snapshot(std::string const& path) {
   return image;
 }
 
-}  // namespace
-
-database_image read_database_image(std::string const& path) {
+database_image read_image(std::string const& path) {
   database_image image;
   {
     // Writers of other processes copy no commit in while the files are read.
@@ -153,6 +153,19 @@ database_image read_database_image(std::string const& path) {
     if (!image.changed_while_read || !(before.lock.open || after.lock.open)) return image;
   }
   return read_snapshot(path);
+}
+
+}  // namespace
+
+database_image read_database_image(std::string const& path) {
+  // The tools look at a copy of the file in memory: a file longer than the
+  // memory the process may have (a sparse file of terabytes) is refused as
+  // such, rather than with the allocator's own words.
+  try {
+    return read_image(path);
+  } catch (std::bad_alloc const&) {
+    throw error(errc::io_failure, "database file too large to read into memory...", path);
+  }
 }
 
 }  // namespace disk_tools

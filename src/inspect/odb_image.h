@@ -37,7 +37,8 @@ struct database_image {
 // Reads the database file at path and the journal beside it. Throws
 // "unable to open db file..." when the file cannot be read, and
 // "corrupt journal file..." when a journal is there whose records cannot be
-// trusted.
+// trusted, and "database file too large to read into memory..." when the
+// copy it makes cannot be had.
 database_image read_database_image(std::string const& path);
 
 }  // namespace disk_tools

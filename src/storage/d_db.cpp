@@ -1115,6 +1115,11 @@ std::vector<word_t> elements_naming(io_tools::bfstream& s,
 
 }  // namespace
 
+bool d_database::held_by_an_element(word_t handle, std::string const& kind) {
+  std::vector<directory_entry> const entries = read_directory(stream_, directory_offset_);
+  return !elements_naming(stream_, entries, -1, kind, handle).empty();
+}
+
 bool d_database::remove_root(std::string const& name) {
   check_root_name(name);
   return in_change(*this, [&] {
@@ -1128,6 +1133,14 @@ bool d_database::remove_root(std::string const& name) {
     std::vector<word_t> const holders = e.slot == no_address
                                             ? std::vector<word_t>{}
                                             : elements_naming(stream_, entries, at, e.kind, slot);
+    if (holders.size() > 1) {
+      // Each element owns its inner list: given a handle block of its own, the
+      // list would have several owners, and the first element taken out would
+      // free it under the others.
+      throw error(errc::wrong_kind,
+                  "list is an element of lists of lists more than once: removing its root would "
+                  "leave one list to several elements; take it out of all but one first...");
+    }
     if (!holders.empty()) {
       // A list that lists of lists hold as an element stays theirs: only the
       // name goes. It gets a handle block of its own, as a list made as an

@@ -225,7 +225,6 @@ TEST_F(ListOfListsTest, RemovingTheRootOfAListHeldInAListOfListsKeepsItThere) {
       for (long v : {10, 20, 30}) r.push_back(v);
       held_in outer = row.holder(&env_);
       outer.push_back(r);
-      outer.push_back(r);
       EXPECT_TRUE(db_->remove_root("r"));
       EXPECT_EQ(thrown_by([&] { r.size(); }),
                 "container was removed with its root: make it again...");
@@ -244,6 +243,100 @@ TEST_F(ListOfListsTest, RemovingTheRootOfAListHeldInAListOfListsKeepsItThere) {
       EXPECT_TRUE(db_->remove_root("m"));
     }
     EXPECT_EQ(blocks_in_use(), empty);
+    expect_clean();
+  }
+}
+
+// A root's list held by two elements: removing the root gave both elements one handle block,
+// so taking the first out freed the list under the second, which then read whatever took its
+// blocks. The removal is refused while more than one element holds the list, with nothing
+// changed; once all but one let go, the name goes and the list stays the last element's.
+TEST_F(ListOfListsTest, ARootListHeldByTwoElementsKeepsItsRootUntilOneLetsGo) {
+  using numbers = d_list<long>;
+  using held_in = d_list<numbers>;
+  struct {
+    char const* what;
+    char const* second;  // the root of the list of lists holding the second element
+  } const rows[] = {{"twice in one list of lists", "outer"}, {"in two lists of lists", "other"}};
+  for (auto const& row : rows) {
+    SCOPED_TRACE(row.what);
+    afresh();
+    {
+      numbers r("r", &env_);
+      for (long v : {10, 20, 30}) r.push_back(v);
+      held_in outer("outer", &env_), second(row.second, &env_);
+      outer.push_back(r);
+      second.push_back(r);
+    }
+    close();
+    std::vector<char> const before = test_support::read_file(path());
+    open();
+    EXPECT_TRUE(test_support::throws_error(
+        [&] { db_->remove_root("r"); }, errc::wrong_kind,
+        "list is an element of lists of lists more than once: removing its root would leave one "
+        "list to several elements; take it out of all but one first..."));
+    close();
+    EXPECT_EQ(test_support::read_file(path()), before);
+    open();
+    held_in(row.second, &env_).pop_back();
+    EXPECT_TRUE(db_->remove_root("r"));
+    // Blocks freed now are taken by a new list: none may be the held list's.
+    if (std::string(row.second) != "outer") {
+      EXPECT_TRUE(db_->remove_root(row.second));
+    }
+    d_list<std::string> filler("filler", &env_);
+    for (int i = 0; i < 20; ++i) filler.push_back(std::string(40, 'z'));
+    reopen();
+    held_in outer("outer", &env_);
+    ASSERT_EQ(outer.size(), 1u);
+    numbers kept = outer.front();
+    EXPECT_EQ(std::vector<long>(kept.begin(), kept.end()), (std::vector<long>{10, 20, 30}));
+    expect_clean();
+  }
+}
+
+
+// A list can reach an object without it knowing that the list is an element: attached by
+// the address of its handle block (grab), in this opening or another. The refusal knew only
+// what objects of one opening had seen, so a new list and an object attached to it by address
+// were each given as an element, and taking out the first freed the list under the second.
+// Where an object cannot tell, the file is looked at, inside the change that would add it.
+TEST_F(ListOfListsTest, AListFoundByAddressIsRefusedWhenAnElementNamesItInTheFile) {
+  struct {
+    char const* what;
+    bool another_opening;
+    bool found_given_first;  // the object attached by address is given first
+  } const rows[] = {
+      {"the new list given first, this opening", false, false},
+      {"the list found by address given first, this opening", false, true},
+      {"the new list given first, another opening", true, false},
+      {"the list found by address given first, another opening", true, true},
+  };
+  std::string const refusal =
+      "list is an element of a list of lists already: each element needs a list of its own "
+      "(d_list<T>(env)), or one kept at a root...";
+  for (auto const& row : rows) {
+    SCOPED_TRACE(row.what);
+    afresh();
+    lists outer("outer", &env_);
+    strings in(&env_);
+    in.push_back("a");
+    d_env other_env{};
+    d_database* other = row.another_opening ? open_database(name(), &other_env, *options_)
+                                            : nullptr;
+    d_env& env = row.another_opening ? other_env : env_;
+    strings found;
+    found.grab(env.stream, in.handle(), env.allocator, env.database);
+    lists second("second", &env);
+    std::function<void()> const give_new = [&] { outer.push_back(in); };
+    std::function<void()> const give_found = [&] { second.push_back(found); };
+    EXPECT_EQ(thrown_by(row.found_given_first ? give_found : give_new), "");
+    EXPECT_EQ(thrown_by(row.found_given_first ? give_new : give_found), refusal);
+    close_database(other);
+    EXPECT_EQ(outer.size() + lists("second", &env_).size(), 1u);
+    for (lists l : {lists("outer", &env_), lists("second", &env_)}) {
+      for (strings inner : l) EXPECT_EQ(contents(inner), std::vector<std::string>{"a"});
+    }
     expect_clean();
   }
 }

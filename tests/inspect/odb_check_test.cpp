@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +23,8 @@
 #include <disk_tools/detail/directory.h>
 #include <disk_tools/detail/factories.h>
 #include <disk_tools/detail/journal_records.h>
+#include <disk_tools/odb_copy.h>
+#include <disk_tools/odb_stat.h>
 #include "harness.h"
 
 // A plain type given a word of its own.
@@ -459,6 +462,39 @@ TEST_F(JournalCheckTest, AJournalIsJudgedByItsHeaderWhateverItsLength) {
     EXPECT_TRUE(test_support::read_file(path()) == before_) << "the database changed";
     std::remove(journal().c_str());
   }
+}
+
+// The tools read the file into memory. One longer than the memory the process may have (here
+// a sparse file of terabytes, beside a bound on the address space that leaves room to map it
+// and none to copy it) was refused with the allocator's "std::bad_alloc"; now with an error
+// of the library's that says why, from the checker, the statistics and the copy alike.
+TEST_F(JournalCheckTest, AFileTooLargeToReadIntoMemoryIsRefusedAsSuch) {
+  constexpr std::uintmax_t terabytes = std::uintmax_t{1} << 43;
+  test_support::write_file(path(), before_);
+  std::filesystem::resize_file(path(), terabytes);
+  std::string const copy = dir_.file("copy");
+  struct {
+    char const* what;
+    std::function<void()> read;
+  } const rows[] = {
+      {"check", [&] { check_database(path()); }},
+      {"statistics", [&] { stat_database(path()); }},
+      {"copy", [&] { copy_database(path(), copy); }},
+  };
+  for (auto const& row : rows) {
+    SCOPED_TRACE(row.what);
+    test_support::child_processes kids;
+    int const status = kids.run([&] {
+      rlimit const bound{terabytes + (rlim_t{4} << 30), terabytes + (rlim_t{4} << 30)};
+      if (::setrlimit(RLIMIT_AS, &bound) != 0) return 3;
+      return test_support::throws_error(row.read, errc::io_failure,
+                                        "database file too large to read into memory...")
+                 ? 0
+                 : 1;
+    });
+    EXPECT_EQ(status, 0);
+  }
+  EXPECT_EQ(test_support::file_size(copy + ".odb"), -1) << "no copy is left behind";
 }
 
 // The end word says how many undo records a rollback plays back. A process

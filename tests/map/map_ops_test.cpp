@@ -7,7 +7,10 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <sstream>
+#include <stdexcept>
+#include <string>
 
 #include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
@@ -238,6 +241,112 @@ TEST_F(NanKeyTest, EveryCallRefusesNanAndLeavesTheMapAlone) {
   };
   run(0.0);
   run(0.0f);
+}
+
+
+// A key whose ordering throws at its nth comparison from now (0: never), as a user's
+// operator< may throw part way through a descent, a split or a balance run.
+struct touchy_key {
+  std::string text;
+  static inline int comparisons_left = 0;
+  bool operator<(touchy_key const& o) const {
+    if (comparisons_left > 0 && --comparisons_left == 0) throw std::runtime_error("refused");
+    return text < o.text;
+  }
+};
+
+}  // namespace
+
+template <>
+struct disk_tools::codec<touchy_key> {
+  static void encode(touchy_key const& k, std::string& out) { put(out, k.text); }
+  static touchy_key decode(std::string_view in) {
+    touchy_key k;
+    get(in, k.text);
+    return k;
+  }
+};
+
+namespace {
+
+// An operation whose key ordering throws at any of its comparisons is taken back whole, alone
+// or as a savepoint of a transaction that goes on and commits, in each journal mode that can
+// take it back, and beside another opening; the map object carries on from the file as it is.
+using ThrowingOrderTest = map_test;
+
+TEST_F(ThrowingOrderTest, AnOperationWhoseOrderingThrowsLeavesTheMapAsItWas) {
+  using touchy_map = d_map<touchy_key, std::string>;
+  auto const key = [](int i) { return touchy_key{"k" + std::to_string(1000 + i)}; };
+  std::string const value(30, 'v');
+  struct {
+    char const* what;
+    std::function<void(touchy_map&)> call;
+  } const rows[] = {
+      {"put of a new key", [&](touchy_map& m) { m.put(key(2 * 31 + 1), "new"); }},
+      {"put over a present key", [&](touchy_map& m) { m.put(key(2 * 31), "replaced"); }},
+      {"insert", [&](touchy_map& m) { m.insert(key(2 * 33 + 1), "new"); }},
+      {"update", [&](touchy_map& m) { m.update(key(2 * 5), "updated"); }},
+      {"erase", [&](touchy_map& m) { m.erase(key(2 * 40)); }},
+  };
+  struct setting { int fill; bool in_transaction, beside_another; };
+  for (d_journal mode : {d_journal::atomic, d_journal::durable}) {
+    for (setting const s : {setting{64, false, false}, setting{64, true, false},
+                            setting{500, false, true}, setting{500, true, false}}) {
+      options_ = test_support::options_for(mode);
+      afresh();
+      {
+        touchy_map m("m", &env_);
+        for (int i = 0; i < s.fill; ++i) m.put(key(2 * (i * 37 % s.fill)), value);
+      }
+      close();
+      std::vector<char> const filled = test_support::read_file(path());
+      open();
+      for (auto const& row : rows) {
+        for (int n = 1;; ++n) {
+          SCOPED_TRACE(std::string(row.what) + ", journal " + test_support::mode_name(mode) +
+                       ", " + std::to_string(s.fill) + " keys" +
+                       (s.in_transaction ? ", in a transaction" : "") +
+                       (s.beside_another ? ", beside another opening" : "") +
+                       ", throwing at comparison " + std::to_string(n));
+          close();
+          test_support::write_file(path(), filled);
+          open();
+          auto const before = bytes();
+          d_env other_env{};
+          d_database* other =
+              s.beside_another ? open_database(name(), &other_env, *options_) : nullptr;
+          touchy_map m("m", &env_);
+          std::string thrown;
+          {
+            std::optional<d_transaction> tx;
+            if (s.in_transaction) tx.emplace(&env_);
+            touchy_key::comparisons_left = n;
+            thrown = thrown_by([&] { row.call(m); });
+            touchy_key::comparisons_left = 0;
+            if (tx) tx->commit();
+          }
+          close_database(other);
+          if (thrown.empty()) break;
+          ASSERT_EQ(thrown, "refused");
+          EXPECT_EQ(bytes(), before);
+          expect_sound(m);
+          std::string v;
+          EXPECT_EQ(m.size(), static_cast<std::size_t>(s.fill));
+          for (int i = 0; i < s.fill; ++i) {
+            ASSERT_TRUE(m.get(key(2 * i), v) && v == value) << i;
+          }
+          // Later changes through the same object find the map as the file holds it.
+          for (int i = 0; i < s.fill; i += 3) m.put(key(2 * i + 1), "more");
+          for (int i = 0; i < s.fill; i += 2) m.erase(key(2 * i));
+          expect_sound(m);
+          for (int i = 0; i < s.fill; ++i) {
+            ASSERT_EQ(m.get(key(2 * i), v), i % 2 == 1) << i;
+            ASSERT_EQ(m.get(key(2 * i + 1), v), i % 3 == 0) << i;
+          }
+        }
+      }
+    }
+  }
 }
 
 // A list of lists kept as a map's value owns its inner lists, as removing its root frees
