@@ -303,23 +303,22 @@ void d_map_node<K, V>::store_slots(io_tools::bfstream& s, int first, int last) c
 template <class K, class V>
 bool d_map_node<K, V>::write_shifted(io_tools::bfstream& s, int first, int last, int placed,
                                      int from) const {
-  // The moved slots keep their bytes: a shift of the record's own, the new
-  // pair the only slot encoded. One write, so the journal saves the span
-  // once, as it did when every slot was encoded.
+  // The moved slots keep their bytes: a shift of the record's own, in place,
+  // the new pair the only slot encoded. One write, so the journal saves the
+  // span once, as it did when every slot was encoded.
   std::size_t const begin = layout::slot_offset(first);
-  std::size_t const moved = layout::slot_offset(last - 1) - begin;
-  char const* const held =
-      s.view(address + static_cast<word_t>(layout::slot_offset(from)), moved);
-  if (!held) return false;
-  char buf[layout::record_size];
-  std::size_t const into = from > first ? begin : begin + layout::slot_width;
-  std::memcpy(buf + into, held, moved);
-  char* slot = buf + layout::slot_offset(placed);
+  std::size_t const span = layout::slot_offset(last) - begin;
+  if (!s.view(address + static_cast<word_t>(begin), span)) return false;
+  std::size_t const moved = span - layout::slot_width;
+  std::size_t const source = layout::slot_offset(from) - begin;
+  std::size_t const into = from > first ? 0 : layout::slot_width;
+  std::size_t const slot = layout::slot_offset(placed) - begin;
   auto const& p = pairs[static_cast<std::size_t>(placed)];
-  map_slot_field<K>::encode(slot, p.key);
-  map_slot_field<V>::encode(slot + map_slot_field<K>::width, p.value);
-  s.write_at(address + static_cast<word_t>(begin), buf + begin,
-             layout::slot_offset(last) - begin);
+  s.rewrite_at(address + static_cast<word_t>(begin), span, [&](char* bytes) {
+    std::memmove(bytes + into, bytes + source, moved);
+    map_slot_field<K>::encode(bytes + slot, p.key);
+    map_slot_field<V>::encode(bytes + slot + map_slot_field<K>::width, p.value);
+  });
   return true;
 }
 
