@@ -513,7 +513,8 @@ class d_map {
   // place, and `replaced` tells that the key was present.
   node_type* insert_step(node_type& n, pair_type const& pair, pair_type& spilled, bool& has_spilled,
                          bool& replaced, V* old);
-  void place(node_type& n, pair_type const& pair);
+  // Adds pair to n, which has room; at is its place when known, else -1.
+  void place(node_type& n, pair_type const& pair, int at = -1);
   bool erase_pair(K const& key);
   // Erase's steps once the node at `at` holds no pairs: with pairs left in
   // the map it leaves the tree and the chain; with none it stays as the
@@ -1280,11 +1281,22 @@ typename d_map<K, V, H>::node_type* d_map<K, V, H>::insert_step(node_type& n, pa
   bool const below_max = from_last < 0;
   bool const below_min = from_first < 0;
   bool const above_max = from_last > 0;
+  // Where an absent key inside this node's range goes, once a search of the
+  // typed map's node found it: the insert below needs no second search.
+  int known_place = -1;
   if (!below_min && !above_max) {
     // Inside this node's range: the key can only be here.
-    int const slot = from_first == 0 ? 0
-                     : from_last == 0  ? static_cast<int>(n.count - 1)
-                                       : n.find(key);
+    int slot = from_first == 0 ? 0 : static_cast<int>(n.count - 1);
+    if (from_first != 0 && from_last != 0) {
+      if constexpr (layout::writes_used_only) {
+        int const at = n.first_not_below(key);
+        bool const present = key_order(n.pairs[static_cast<std::size_t>(at)].key, key) == 0;
+        slot = present ? at : -1;
+        if (!present) known_place = at;
+      } else {
+        slot = n.find(key);
+      }
+    }
     if (slot >= 0) {
       V& held = n.pairs[static_cast<std::size_t>(slot)].value;
       if (old) *old = held;
@@ -1307,7 +1319,7 @@ typename d_map<K, V, H>::node_type* d_map<K, V, H>::insert_step(node_type& n, pa
                       (below_min && n.left != no_address && n.get_left_most_value(*stream) < key) ||
                       (above_max && n.right != no_address && key < n.get_right_most_value(*stream));
     if (fits) {
-      place(n, pair);
+      place(n, pair, known_place);
       return nullptr;
     }
     return above_max ? &n.right_child(*stream) : &n.left_child(*stream);
@@ -1316,7 +1328,9 @@ typename d_map<K, V, H>::node_type* d_map<K, V, H>::insert_step(node_type& n, pa
     // Full and bounding the key: the smallest pair makes room and is inserted
     // anew from the root.
     int placed = 0;
-    spilled = n.exchange_smallest(pair, placed);
+    spilled = known_place >= 0
+                  ? n.exchange_smallest_at(pair, static_cast<std::size_t>(known_place), placed)
+                  : n.exchange_smallest(pair, placed);
     // Count and links stay: only the slots up to pair's place changed.
     n.store_exchanged(*stream, placed);
     has_spilled = true;
@@ -1333,8 +1347,9 @@ typename d_map<K, V, H>::node_type* d_map<K, V, H>::insert_step(node_type& n, pa
 }
 
 template <class K, class V, class H>
-void d_map<K, V, H>::place(node_type& n, pair_type const& pair) {
-  int const at = n.add_sorted(pair);
+void d_map<K, V, H>::place(node_type& n, pair_type const& pair, int known) {
+  int const at =
+      known >= 0 ? n.add_sorted_at(pair, static_cast<std::size_t>(known)) : n.add_sorted(pair);
   // The links stay: the count and the slots from the new pair on change.
   n.store_added(*stream, at);
   ++size_;

@@ -594,6 +594,13 @@ void bfstream::write_at_slowly(disk_tools::word_t address, void const* src, std:
   pos_ = address + static_cast<disk_tools::word_t>(n);
 }
 
+void bfstream::write_rewritten(disk_tools::word_t address, char const* src, std::size_t n) {
+  if (!is_open() || address < 0) throw corrupt_file(*this);
+  if (guard_) guard_->before_rewrite(address, n);
+  write_fully(address, src, n, false);
+  pos_ = address + static_cast<disk_tools::word_t>(n);
+}
+
 void bfstream::restore_at(disk_tools::word_t address, void const* src, std::size_t n) {
   if (!is_open() || address < 0) throw corrupt_file(*this);
   write_fully(address, static_cast<char const*>(src), n, false);

@@ -205,6 +205,9 @@ struct workload {
       add("typed map put of long strings", [this, i] {
         typed->put(std::string(30 + i, 'k'), std::string(40, char('a' + i)));
       });
+    // Between the first two keys: the pairs after it move up a slot in place.
+    add("typed map put that moves the pairs after it",
+        [this] { typed->put(std::string(30, 'k') + "a", std::string(40, 'm')); });
     add("typed map put over a present key", [this] { typed->put(std::string(31, 'k'), "short"); });
     add("typed map erase", [this] { typed->erase(std::string(30, 'k')); });
     add("variable", in_tx([this] { var = make<d_var<std::string>>("var"), *var = "first"; }));
@@ -601,13 +604,17 @@ TEST(CrashTest, AnUndoJournalIsTheSameLaidOutInPlaceOrWriteByWrite) {
     {
       d_vector<std::string> v("v", &env);
       d_list<std::string> l("l", &env);
+      typed_map m("m", &env);
       for (int i = 0; i < 40; ++i) {
         v.push_back("value " + std::to_string(i));
         l.push_back("value " + std::to_string(i));
       }
+      // A full node of a typed map: a put inside its range moves pairs down in place.
+      for (int i = 100; i < 164; ++i) m.put("key " + std::to_string(i), std::to_string(i));
       bytes_t const before = data_of(db);
       // Pushes into freed room and past the end, and erasures: records of a word, of a few
-      // bytes, and the first one of the transaction; rolled back as the transaction goes.
+      // bytes, and the first one of the transaction; pairs of the typed map moved down in the
+      // full node and up in the leaf its smallest pairs go to. Rolled back as the transaction goes.
       auto const change = [&] {
         d_transaction tx(db);
         v.erase(v.begin() + 3);
@@ -616,6 +623,7 @@ TEST(CrashTest, AnUndoJournalIsTheSameLaidOutInPlaceOrWriteByWrite) {
           v.push_back("another value " + std::to_string(i));
           l.push_back("another value " + std::to_string(i));
         }
+        for (std::string const k : {"key 1305", "key 1505", "key 1405", "key 0999"}) m.put(k, k);
         journals.push_back(test_support::read_file(journal_file_of(name + ".odb")));
       };
       if (watched) {

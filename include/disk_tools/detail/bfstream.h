@@ -229,6 +229,23 @@ class bfstream {
     pos_ = end;
     return true;
   }
+  // Rewrites the n bytes at address, which lie in the data, in place:
+  // fill(char* bytes) is given them as they are and leaves them as they are
+  // to be, moving bytes within them as it likes. One write; the guard is
+  // shown the span, not the new bytes, so none are laid out elsewhere first.
+  template <class Fill>
+  void rewrite_at(disk_tools::word_t address, std::size_t n, Fill fill) {
+    auto const end = address + static_cast<disk_tools::word_t>(n);
+    if (base_ && !private_ && !active_observer && address >= 0 && end <= size_ &&
+        end <= physical_ && end <= static_cast<disk_tools::word_t>(populated_)) {
+      if (guard_) guard_->before_rewrite(address, n);
+      fill(base_ + address);
+      ++counts_.writes;
+      pos_ = end;
+      return;
+    }
+    rewrite_slowly(address, n, fill);
+  }
   disk_tools::word_t read_word(disk_tools::word_t address) {
     char w[disk_tools::word_size];
     read_at(address, w, sizeof w);
@@ -268,6 +285,9 @@ class bfstream {
   class write_guard {
    public:
     virtual void before_write(disk_tools::word_t address, char const* now, std::size_t n) = 0;
+    // The same for a rewrite in place (rewrite_at): every byte of the n at
+    // address may change.
+    virtual void before_rewrite(disk_tools::word_t address, std::size_t n) = 0;
 
    protected:
     ~write_guard() = default;
@@ -370,6 +390,17 @@ class bfstream {
     fill(bytes.data());
     write_at(address, bytes.data(), n);
   }
+  // rewrite_at's way through a copy: the bytes read, changed and written,
+  // shown to the guard as the rewrite they are (so that the journal saves
+  // the same whichever way the bytes go).
+  template <class Fill>
+  [[gnu::noinline]] void rewrite_slowly(disk_tools::word_t address, std::size_t n, Fill fill) {
+    std::vector<char> bytes(n);
+    read_at(address, bytes.data(), n);
+    fill(bytes.data());
+    write_rewritten(address, bytes.data(), n);
+  }
+  void write_rewritten(disk_tools::word_t address, char const* src, std::size_t n);
   void pwrite_fully(disk_tools::word_t address, char const* src, std::size_t n);
   void notify(io_event::kind what, disk_tools::word_t address, char const* bytes,
               std::size_t n) const;

@@ -192,6 +192,7 @@ class db_journal final : public io_tools::bfstream::write_guard {
   void mark_broken() { broken_ = true; }
 
   void before_write(word_t address, char const* now, std::size_t n) override;
+  void before_rewrite(word_t address, std::size_t n) override;
 
   // How many records and syncs this session has made, for measurements.
   struct stats {
@@ -213,6 +214,9 @@ class db_journal final : public io_tools::bfstream::write_guard {
   void start();
   // before_write for a write that may need its old bytes saved.
   [[gnu::noinline]] void save_before_write(word_t address, char const* now, std::size_t n);
+  // The journal-off mode's part of a write reaching end: the length goes
+  // down first.
+  void note_length_before_write(word_t end);
   void save(word_t address, char const* old, std::size_t n);
   // Saves the changed bytes [address, address + n) as they were (old), in
   // the file or in memory as the scope needs them.

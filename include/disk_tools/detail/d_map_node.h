@@ -165,15 +165,27 @@ class d_map_node {
   // Key is K or any type that compares with it both ways (a plain string).
   template <class Key>
   int find(Key const& key) const;
+  // The first used slot whose key does not order before key; count when
+  // there is none. Where key is, or where it goes when absent.
+  template <class Key>
+  int first_not_below(Key const& key) const;
   // Puts pair into its sorted place, which it returns; the node must have a
   // free slot.
-  int add_sorted(pair_type const& pair);
+  int add_sorted(pair_type const& pair) { return add_sorted_at(pair, slot_after(pair.key, 0)); }
+  // The same where that place, pos, is known already (first_not_below of an
+  // absent key).
+  int add_sorted_at(pair_type const& pair, std::size_t pos);
   // Takes out the pair in the used slot `slot`; the later ones move down.
   void remove_at(int slot);
   // Takes out the smallest pair, puts pair into its sorted place and returns
   // the pair taken out; the node must be full. pair's slot goes to placed;
   // the slots after it keep what they held.
-  pair_type exchange_smallest(pair_type const& pair, int& placed);
+  pair_type exchange_smallest(pair_type const& pair, int& placed) {
+    return exchange_smallest_at(pair, slot_after(pair.key, 1), placed);
+  }
+  // The same where pair's place among the pairs before it is taken out, pos,
+  // is known already (first_not_below of an absent key above the first).
+  pair_type exchange_smallest_at(pair_type const& pair, std::size_t pos, int& placed);
   pair_type exchange_smallest(pair_type const& pair) {
     int placed = 0;
     return exchange_smallest(pair, placed);
@@ -303,23 +315,22 @@ void d_map_node<K, V>::store_slots(io_tools::bfstream& s, int first, int last) c
 template <class K, class V>
 bool d_map_node<K, V>::write_shifted(io_tools::bfstream& s, int first, int last, int placed,
                                      int from) const {
-  // The moved slots keep their bytes: a shift of the record's own, the new
-  // pair the only slot encoded. One write, so the journal saves the span
-  // once, as it did when every slot was encoded.
+  // The moved slots keep their bytes: a shift of the record's own, in place,
+  // the new pair the only slot encoded. One write, so the journal saves the
+  // span once, as it did when every slot was encoded.
   std::size_t const begin = layout::slot_offset(first);
-  std::size_t const moved = layout::slot_offset(last - 1) - begin;
-  char const* const held =
-      s.view(address + static_cast<word_t>(layout::slot_offset(from)), moved);
-  if (!held) return false;
-  char buf[layout::record_size];
-  std::size_t const into = from > first ? begin : begin + layout::slot_width;
-  std::memcpy(buf + into, held, moved);
-  char* slot = buf + layout::slot_offset(placed);
+  std::size_t const span = layout::slot_offset(last) - begin;
+  if (!s.view(address + static_cast<word_t>(begin), span)) return false;
+  std::size_t const moved = span - layout::slot_width;
+  std::size_t const source = layout::slot_offset(from) - begin;
+  std::size_t const into = from > first ? 0 : layout::slot_width;
+  std::size_t const slot = layout::slot_offset(placed) - begin;
   auto const& p = pairs[static_cast<std::size_t>(placed)];
-  map_slot_field<K>::encode(slot, p.key);
-  map_slot_field<V>::encode(slot + map_slot_field<K>::width, p.value);
-  s.write_at(address + static_cast<word_t>(begin), buf + begin,
-             layout::slot_offset(last) - begin);
+  s.rewrite_at(address + static_cast<word_t>(begin), span, [&](char* bytes) {
+    std::memmove(bytes + into, bytes + source, moved);
+    map_slot_field<K>::encode(bytes + slot, p.key);
+    map_slot_field<V>::encode(bytes + slot + map_slot_field<K>::width, p.value);
+  });
   return true;
 }
 
@@ -463,8 +474,17 @@ std::size_t d_map_node<K, V>::slot_after(K const& key, std::size_t from) const {
 }
 
 template <class K, class V>
-int d_map_node<K, V>::add_sorted(pair_type const& pair) {
-  std::size_t const pos = slot_after(pair.key, 0);
+template <class Key>
+int d_map_node<K, V>::first_not_below(Key const& key) const {
+  auto const first = pairs.begin();
+  return static_cast<int>(
+      std::partition_point(first, first + count,
+                           [&](pair_type const& p) { return key_order(p.key, key) < 0; }) -
+      first);
+}
+
+template <class K, class V>
+int d_map_node<K, V>::add_sorted_at(pair_type const& pair, std::size_t pos) {
   auto const first = pairs.begin();
   std::move_backward(first + static_cast<std::ptrdiff_t>(pos), first + count, first + count + 1);
   pairs[pos] = pair;
@@ -484,12 +504,12 @@ void d_map_node<K, V>::remove_at(int slot) {
 }
 
 template <class K, class V>
-typename d_map_node<K, V>::pair_type d_map_node<K, V>::exchange_smallest(pair_type const& pair,
-                                                                        int& placed) {
+typename d_map_node<K, V>::pair_type d_map_node<K, V>::exchange_smallest_at(pair_type const& pair,
+                                                                           std::size_t pos,
+                                                                           int& placed) {
   // Only the pairs below pair's place move down: the slots above it keep
   // theirs, and so does the record there.
   pair_type smallest = pairs[0];
-  std::size_t const pos = slot_after(pair.key, 1);
   auto const first = pairs.begin();
   std::move(first + 1, first + static_cast<std::ptrdiff_t>(pos), first);
   pairs[pos - 1] = pair;
