@@ -715,9 +715,9 @@ std::uint64_t lock_file::oldest_pinned(std::uint64_t latest, bool pass_resting) 
   // or its slot is seen here.
   __atomic_thread_fence(__ATOMIC_SEQ_CST);
   if (!pass_resting) return oldest_of_slots(latest, false, false, nullptr);
-  bool behind = false;
-  std::uint64_t const oldest = oldest_of_slots(latest, true, true, &behind);
-  if (!behind) return oldest;
+  std::uint64_t passed = latest;
+  std::uint64_t const oldest = oldest_of_slots(latest, true, true, &passed);
+  if (passed >= oldest) return oldest;  // passing them moves nothing on
   // A reader may have pinned such a snapshot again with its store still on
   // its way here: after the barrier in its thread the store is here, or the
   // reader looks at current afterwards and finds the commit published
@@ -726,16 +726,16 @@ std::uint64_t lock_file::oldest_pinned(std::uint64_t latest, bool pass_resting) 
 }
 
 std::uint64_t lock_file::oldest_of_slots(std::uint64_t latest, bool pass_fenced, bool pass_unfenced,
-                                         bool* behind) const {
+                                         std::uint64_t* passed) const {
   std::uint64_t oldest = latest;
   for (int i = 0; i < slot_count; ++i) {
     std::uint64_t const state = load_slot(i, 16);
     if (state == 0 || (state == resting && pass_fenced)) continue;
     std::uint64_t const snapshot = load_slot(i, 8);
     if (state == resting_unfenced && pass_unfenced) {
-      if (behind && !*behind && snapshot < latest) {
+      if (passed && snapshot < *passed) {
         std::uint64_t const pid = load_slot(i, 0);
-        *behind = pid != 0 && !owner_gone(i, pid);
+        if (pid != 0 && !owner_gone(i, pid)) *passed = snapshot;
       }
       continue;
     }

@@ -67,7 +67,8 @@
 // before. Where the system refuses that barrier, such a snapshot is passed
 // no more than a pinned one. An operation with nothing new costs a store and
 // two loads then, and no fence; the barrier is asked for only when the
-// journal has passed its bound and such a reader rests behind.
+// journal has passed its bound and such a reader rests behind every pinned
+// snapshot.
 //
 // An opening alone pays no system call per transaction: it announces each
 // transaction in the busy word and looks at the join word (the two orders
@@ -325,10 +326,10 @@ class lock_file {
                            __ATOMIC_SEQ_CST);
   }
   // The oldest commit a live reader has pinned, latest when none is older,
-  // passing resting snapshots as told; behind, when given, tells whether a
-  // live unfenced resting snapshot older than latest was passed.
+  // passing resting snapshots as told; passed, when given, comes down to
+  // the oldest unfenced resting snapshot of a live reader that was passed.
   std::uint64_t oldest_of_slots(std::uint64_t latest, bool pass_fenced, bool pass_unfenced,
-                                bool* behind) const;
+                                std::uint64_t* passed) const;
   // Whether the process that owns a slot is gone; this one never is.
   bool gone(std::uint64_t pid) const;
   // The same for the owner of slot i, asked of the system at most once in
