@@ -339,7 +339,29 @@ class d_database {
     ++operations_;
     return true;
   }
-  void end_operation() noexcept;
+  // follow_commits and begin_operation in one, inline, for the common case
+  // beside other openings: no scope of change, read transaction or
+  // operation under way, and nothing published since this opening's slot
+  // last pinned the commit its view shows, which it pins again. False when
+  // the long way has work to do (nothing begun then).
+  bool begin_operation_on_latest() {
+    if (slot_ < 0 || pinned_ > 0 || operations_ > 0 || alone_ ||
+        user_.load(std::memory_order_acquire) != nullptr || journal_->depth() > 0 ||
+        !lock_->holds_latest(slot_, pinned_state_)) {
+      return false;
+    }
+    ++operations_;
+    return true;
+  }
+  // Whether an operation that begin_operation counted is under way and no
+  // scope of change is: one begun inside it goes ahead on the same pin.
+  bool inside_operation() const {
+    return operations_ > 0 && user_.load(std::memory_order_acquire) == nullptr;
+  }
+  void end_operation() noexcept {
+    if (--operations_ > 0 || pinned_ > 0 || journal_->depth() > 0 || slot_ < 0) return;
+    lock_->rest(slot_);
+  }
   // True when an operation may start at once: no thread is inside a scope of
   // change, and there is no other opening whose commits to follow (the
   // opening is alone and nobody asked to join); or the calling thread is

@@ -781,6 +781,25 @@ bool bfstream::read_through(disk_tools::word_t address, void* dst, std::size_t n
   return true;
 }
 
+char const* bfstream::view_file(disk_tools::word_t address, std::size_t n) {
+  if (!base_ || private_ || in_memory_ || address < 0) return nullptr;
+  auto const end = address + static_cast<disk_tools::word_t>(n);
+  if (end < address) return nullptr;
+  if (end > physical_) {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || end > st.st_size) return nullptr;
+    physical_ = st.st_size;
+  }
+  try {
+    // The whole file at once: the journal grows in large steps.
+    map_through(static_cast<std::size_t>(std::max(end, physical_)));
+  } catch (disk_tools::error const&) {
+    return nullptr;  // the caller reads the bytes instead
+  }
+  ++counts_.reads;
+  return base_ + address;
+}
+
 void sync_directory_of(std::string const& path) {
   notify_folder(io_event::kind::sync_folder, path);
   auto const slash = path.find_last_of('/');

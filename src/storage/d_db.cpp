@@ -761,11 +761,6 @@ void d_database::end_read() {
   if (slot_ >= 0) lock_->unpin(slot_);
 }
 
-void d_database::end_operation() noexcept {
-  if (--operations_ > 0 || pinned_ > 0 || journal_->depth() > 0 || slot_ < 0) return;
-  lock_->rest(slot_);
-}
-
 d_database::~d_database() {
   untrack(this);
   if (state_) state_->database = nullptr;

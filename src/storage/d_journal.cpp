@@ -1146,8 +1146,8 @@ void db_journal::checkpoint_long_log() {
 }
 
 void db_journal::copy_in(published_state const& s, std::uint64_t target) {
-  std::vector<char>& log = log_bytes_;
-  read_log(s.checkpoint_log, s.log_end, log);
+  char const* const log = read_log(s.checkpoint_log, s.log_end);
+  word_t const log_size = s.log_end - s.checkpoint_log;
   // The data records of the commits up to target, in order.
   struct piece {
     word_t address;
@@ -1158,7 +1158,7 @@ void db_journal::copy_in(published_state const& s, std::uint64_t target) {
   word_t at = 0, length = s.checkpoint_length;
   std::uint32_t const salt_sum = redo_record::salted(s.salt);
   for (std::uint64_t commits = s.checkpoint; commits < target;) {
-    redo_record const r = logged_record(log, at, salt_sum);
+    redo_record const r = logged_record(log, log_size, at, salt_sum);
     if (r.type == redo_record::data) {
       pieces.push_back({r.value, r.bytes, r.n});
     } else {
@@ -1209,20 +1209,22 @@ void db_journal::copy_in(published_state const& s, std::uint64_t target) {
   lock_->publish_checkpoint(target, s.checkpoint_log + at, length);
 }
 
-void db_journal::read_log(word_t from, word_t to, std::vector<char>& out) {
+char const* db_journal::read_log(word_t from, word_t to) {
   if (to < from || from < header_size) throw error(errc::corrupt_journal, corrupt_journal_message, path_);
-  out.resize(static_cast<std::size_t>(to - from));
+  auto const n = static_cast<std::size_t>(to - from);
   io_tools::bfstream& f = log_reader();
-  if (!f.read_through(from, out.data(), out.size())) {
+  if (char const* const in_place = f.view_file(from, n)) return in_place;
+  log_bytes_.resize(n);
+  if (!f.read_through(from, log_bytes_.data(), n)) {
     throw error(errc::corrupt_journal, corrupt_journal_message, path_);
   }
+  return log_bytes_.data();
 }
 
-redo_record db_journal::logged_record(std::vector<char> const& log, word_t at,
+redo_record db_journal::logged_record(char const* log, word_t size, word_t at,
                                       std::uint32_t salt_sum) const {
   redo_record r;
-  auto const size = static_cast<word_t>(log.size());
-  if (!redo_record::decode_salted(log.data() + at, size - at, salt_sum, r) || r.value < 0) {
+  if (!redo_record::decode_salted(log + at, size - at, salt_sum, r) || r.value < 0) {
     throw error(errc::corrupt_journal, corrupt_journal_message, path_);
   }
   return r;
@@ -1287,13 +1289,12 @@ void db_journal::follow_log(log_view& v, published_state const& s,
     base = s.checkpoint;
   }
   if (s.log_end > from) {
-    std::vector<char>& log = log_bytes_;
-    read_log(from, s.log_end, log);
-    auto const size = static_cast<word_t>(log.size());
+    char const* const log = read_log(from, s.log_end);
+    word_t const size = s.log_end - from;
     std::uint64_t commits = 0;
     std::uint32_t const salt_sum = redo_record::salted(s.salt);
     for (word_t at = 0; at < size;) {
-      redo_record const r = logged_record(log, at, salt_sum);
+      redo_record const r = logged_record(log, size, at, salt_sum);
       if (r.type == redo_record::data) {
         if (before_change) before_change(r.value, static_cast<word_t>(r.n));
         db_.overlay_at(r.value, r.bytes, r.n);

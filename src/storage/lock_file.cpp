@@ -1,10 +1,13 @@
 #include "disk_tools/detail/lock_file.h"
 
 #include <fcntl.h>
+#include <linux/membarrier.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <ctime>
 #include <csignal>
@@ -50,6 +53,42 @@ bool still_named(int fd, std::string const& path) {
 // named pipe in its place would keep a plain opening waiting for a writer.
 int open_to_look(std::string const& database_file) {
   return ::open(lock_file_of(database_file).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+}
+
+#ifdef __NR_membarrier
+int membarrier(int command) { return static_cast<int>(::syscall(__NR_membarrier, command, 0, 0)); }
+#endif
+
+// Whether the process pid (the calling one) may pin a resting snapshot again
+// without a fence: the system can run a barrier in its threads when a writer
+// asks (lock_file.h). Asked of the system once per process; a child of fork
+// asks afresh.
+bool barrier_registered(std::uint64_t pid) {
+#ifdef __NR_membarrier
+  static std::atomic<std::uint64_t> registered{0};
+  if (registered.load(std::memory_order_acquire) == pid) return true;
+  int const offered = membarrier(MEMBARRIER_CMD_QUERY);
+  if (offered < 0 || (offered & MEMBARRIER_CMD_GLOBAL_EXPEDITED) == 0 ||
+      (offered & MEMBARRIER_CMD_REGISTER_GLOBAL_EXPEDITED) == 0 ||
+      membarrier(MEMBARRIER_CMD_REGISTER_GLOBAL_EXPEDITED) != 0) {
+    return false;
+  }
+  registered.store(pid, std::memory_order_release);
+  return true;
+#else
+  (void)pid;
+  return false;
+#endif
+}
+
+// A barrier in every running thread of the processes registered above;
+// false when the system refuses it.
+bool others_barrier() {
+#ifdef __NR_membarrier
+  return membarrier(MEMBARRIER_CMD_GLOBAL_EXPEDITED) == 0;
+#else
+  return false;
+#endif
 }
 
 }  // namespace
@@ -641,6 +680,7 @@ int lock_file::take_slot() {
       auto* const word = reinterpret_cast<std::uint64_t*>(map_ + slots_offset + slot_size * i);
       if (__atomic_compare_exchange_n(word, &pid, me, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
         store_slot(i, 16, 0);
+        unfenced_ = barrier_registered(pid_);
         if (slot_ >= 0) free_slot(slot_);
         slot_ = i;
         return i;
@@ -654,21 +694,6 @@ void lock_file::free_slot(int slot) {
   store_slot(slot, 16, 0);
   store_slot(slot, 0, 0);
   if (slot == slot_) slot_ = -1;
-}
-
-bool lock_file::holds_latest(int slot, std::uint64_t number) {
-  std::uint64_t const state = load_slot(slot, 16);
-  if (state == resting) {
-    // Nothing to keep when others published since: pin() takes the latest.
-    if (load(current_offset) != number) return false;
-    // Fenced as a pin is: a writer that passed the resting snapshot
-    // published a commit first, which the look below then sees.
-    store_slot(slot, 16, pinned);
-    __atomic_thread_fence(__ATOMIC_SEQ_CST);
-  } else if (state != pinned) {
-    return false;
-  }
-  return load(current_offset) == number;
 }
 
 published_state lock_file::pin(int slot) {
@@ -689,36 +714,36 @@ std::uint64_t lock_file::oldest_pinned(std::uint64_t latest, bool pass_resting) 
   // The commit published before is seen by a reader that pins after this,
   // or its slot is seen here.
   __atomic_thread_fence(__ATOMIC_SEQ_CST);
+  if (!pass_resting) return oldest_of_slots(latest, false, false, nullptr);
+  std::uint64_t passed = latest;
+  std::uint64_t const oldest = oldest_of_slots(latest, true, true, &passed);
+  if (passed >= oldest) return oldest;  // passing them moves nothing on
+  // A reader may have pinned such a snapshot again with its store still on
+  // its way here: after the barrier in its thread the store is here, or the
+  // reader looks at current afterwards and finds the commit published
+  // before. Without the barrier, those snapshots hold back as pinned ones.
+  return oldest_of_slots(latest, true, others_barrier(), nullptr);
+}
+
+std::uint64_t lock_file::oldest_of_slots(std::uint64_t latest, bool pass_fenced, bool pass_unfenced,
+                                         std::uint64_t* passed) const {
   std::uint64_t oldest = latest;
   for (int i = 0; i < slot_count; ++i) {
     std::uint64_t const state = load_slot(i, 16);
-    if (state == 0 || (state == resting && pass_resting)) continue;
+    if (state == 0 || (state == resting && pass_fenced)) continue;
     std::uint64_t const snapshot = load_slot(i, 8);
+    if (state == resting_unfenced && pass_unfenced) {
+      if (passed && snapshot < *passed) {
+        std::uint64_t const pid = load_slot(i, 0);
+        if (pid != 0 && !owner_gone(i, pid)) *passed = snapshot;
+      }
+      continue;
+    }
     if (snapshot >= oldest) continue;
     std::uint64_t const pid = load_slot(i, 0);
     if (pid != 0 && !owner_gone(i, pid)) oldest = snapshot;
   }
   return oldest;
-}
-
-void lock_file::store_slot(int slot, std::size_t field, std::uint64_t value) {
-  // The reads of a snapshot come before the stores that let it go; a pin is
-  // fenced on its own (pin).
-  store(slots_offset + slot_size * static_cast<std::size_t>(slot) + field, value);
-}
-
-std::uint64_t lock_file::load_slot(int slot, std::size_t field) const {
-  return __atomic_load_n(reinterpret_cast<std::uint64_t const*>(
-                             map_ + slots_offset + slot_size * static_cast<std::size_t>(slot) + field),
-                         __ATOMIC_SEQ_CST);
-}
-
-std::uint64_t lock_file::load(std::size_t offset) const {
-  return __atomic_load_n(reinterpret_cast<std::uint64_t const*>(map_ + offset), __ATOMIC_ACQUIRE);
-}
-
-void lock_file::store(std::size_t offset, std::uint64_t value) {
-  __atomic_store_n(reinterpret_cast<std::uint64_t*>(map_ + offset), value, __ATOMIC_RELEASE);
 }
 
 void lock_file::lock(int byte, short type) {

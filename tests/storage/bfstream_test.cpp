@@ -122,6 +122,45 @@ TEST(BfstreamMapping, FileGrowingFarBeyondTheFirstMappingReadsBackWhole) {
   EXPECT_EQ(read_file(path), expected);
 }
 
+// A follower reads in place what another stream (another process's, say) appended since it
+// opened, the file having grown in steps past everything the follower had mapped; nothing
+// past the file's end, and nothing through a private view or an image, which do not show
+// the file itself.
+TEST(BfstreamMapping, AViewOfTheFileShowsWhatAnotherStreamAppendedAndNothingPastItsEnd) {
+  scratch_dir dir;
+  std::string const path = dir.file("f");
+  test_support::write_file(path, pattern(1000, 5));
+  bfstream follower(path.c_str(), update_mode);
+  bfstream appender(path.c_str(), update_mode);
+  appender.set_growth_step(std::size_t{256} << 10);
+  std::vector<char> expected = pattern(1000, 5);
+  struct row {
+    std::size_t piece;     // bytes appended
+    disk_tools::word_t at;  // where the view starts, from the piece's start
+  };
+  row const rows[] = {{10, 0}, {5000, -300}, {300000, 4000}, {1, 0}, {2u << 20, -7}, {64, -64}};
+  for (row const& r : rows) {
+    auto const start = static_cast<disk_tools::word_t>(expected.size());
+    auto const piece = pattern(r.piece, static_cast<unsigned>(r.piece));
+    appender.write_at(start, piece.data(), piece.size());
+    expected.insert(expected.end(), piece.begin(), piece.end());
+    auto const from = start + r.at;
+    auto const n = expected.size() - static_cast<std::size_t>(from);
+    char const* const seen = follower.view_file(from, n);
+    ASSERT_NE(seen, nullptr) << "a piece of " << r.piece;
+    EXPECT_TRUE(std::equal(seen, seen + n, expected.begin() + from)) << "a piece of " << r.piece;
+  }
+  EXPECT_EQ(follower.size(), 1000) << "the follower's data is its own";
+  auto const file_end = static_cast<disk_tools::word_t>(std::filesystem::file_size(path));
+  EXPECT_EQ(follower.view_file(file_end - 1, 2), nullptr);
+  EXPECT_EQ(follower.view_file(file_end + 4096, 1), nullptr);
+  EXPECT_NE(follower.view_file(file_end - 2, 2), nullptr);
+  bfstream image(path.c_str(), ios_base::in);
+  EXPECT_EQ(image.view_file(0, 10), nullptr);
+  follower.keep_writes_private();
+  EXPECT_EQ(follower.view_file(0, 10), nullptr);
+}
+
 TEST(BfstreamPrivate, BytesOnlyTheViewHoldsSurviveItsMoveToALargerRange) {
   scratch_dir dir;
   std::string const path = dir.file("f");

@@ -3,9 +3,13 @@
 // and read-only openings. (Many writers and readers at once, kills and hot copies:
 // transfers_test.cpp.) Every child is waited for with a deadline and killed when it overstays.
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/membarrier.h>
+#include <linux/seccomp.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -13,6 +17,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
+#include <iterator>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -409,6 +415,53 @@ TEST_P(InEachMode, AnOpeningRestingAfterAReadHoldsBackNoMoreThanTheJournalsBound
   EXPECT_GT(shared_state(name).generation, read_at.generation)
       << "the journal never started afresh";
   EXPECT_EQ(value_at(idle.map, commits_key), before + 400);
+  EXPECT_EQ(total_of(idle), opening_total);
+}
+
+// Whether this system lets a process ask for a barrier in the running threads of others
+// (those that pin a resting snapshot again without a fence, lock_file.h).
+bool barriers_offered() {
+  long const offered = ::syscall(__NR_membarrier, MEMBARRIER_CMD_QUERY, 0, 0);
+  return offered > 0 && (offered & MEMBARRIER_CMD_GLOBAL_EXPEDITED) != 0;
+}
+
+// From now on this process is refused that barrier (EPERM), as a filter on its system
+// calls may refuse it; false when the filter cannot be set.
+bool refuse_barriers() {
+  sock_filter code[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_membarrier, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// An opening resting after a read pins again without a fence where the system offers the
+// barrier; a writer the system refuses it to must then pass that snapshot no more than a
+// pinned one, however far its journal outgrows the bound, and the opening's next read still
+// shows the latest commit.
+TEST_P(InEachMode, AWriterRefusedTheBarrierPassesNoReaderRestingWithoutAFence) {
+  if (!barriers_offered()) GTEST_SKIP() << "the system offers no barrier in others' threads";
+  opening idle(name, options_for(mode)), beside(name, options_for(mode));  // idle is not alone
+  unsigned const before = value_at(idle.map, commits_key);
+  ASSERT_NE(before, none);
+  published_state const read_at = shared_state(name);
+  test_support::child_processes kids;
+  int const status = kids.run([&] {
+    if (!refuse_barriers()) return 2;
+    opening o(name, short_journal(mode));
+    std::mt19937 rng(9);
+    for (int i = 0; i < 300; ++i) transfer(o, rng);
+    return 0;
+  });
+  ASSERT_EQ(status, 0);
+  published_state const now = shared_state(name);
+  EXPECT_LE(now.checkpoint, read_at.commits) << "a checkpoint passed the resting reader";
+  EXPECT_GT(now.log_end, 4 * 4096) << "the journal started afresh under the resting reader";
+  EXPECT_EQ(value_at(idle.map, commits_key), before + 300);
   EXPECT_EQ(total_of(idle), opening_total);
 }
 

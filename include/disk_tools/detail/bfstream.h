@@ -356,6 +356,14 @@ class bfstream {
   void write_through(disk_tools::word_t address, void const* src, std::size_t n);
   // Reads n bytes from the file itself; false when it is shorter.
   bool read_through(disk_tools::word_t address, void* dst, std::size_t n);
+  // The n bytes at address as the file itself holds them, in place in the
+  // shared mapping, for bytes another process may have appended since this
+  // stream last looked (the journal's records): the system is asked the
+  // file's length only when they lie past what the stream knows of, and the
+  // mapping then reaches further. Null when the stream has no shared
+  // mapping, or the bytes lie past the file's end. Valid until the mapping
+  // next moves (a write that lengthens the file, or another view_file).
+  char const* view_file(disk_tools::word_t address, std::size_t n);
 
   // Counts of the transfers that reached the operating system, for
   // measurements.

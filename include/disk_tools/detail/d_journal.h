@@ -260,12 +260,17 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // False when a reader keeps the log from starting afresh.
   bool restart_shared();
   void write_log_header(word_t salt, word_t length);
-  // The journal's bytes [from, to), read from the file itself.
-  void read_log(word_t from, word_t to, std::vector<char>& out);
-  // The redo record at at of log (bytes read by read_log), under the log's
-  // salt (its sum, redo_record::salted); throws when none is whole there,
-  // or it names no address: published commits are whole.
-  redo_record logged_record(std::vector<char> const& log, word_t at, std::uint32_t salt_sum) const;
+  // The journal's bytes [from, to) as the file holds them: in place through
+  // the journal's shared mapping where it has one (no system call while the
+  // file has not grown past what it maps), else read into log_bytes_. Valid
+  // until the journal is read or written again.
+  char const* read_log(word_t from, word_t to);
+  // The redo record at at of the size bytes of log (bytes read by
+  // read_log), under the log's salt (its sum, redo_record::salted); throws
+  // when none is whole there, or it names no address: published commits are
+  // whole.
+  redo_record logged_record(char const* log, word_t size, word_t at,
+                            std::uint32_t salt_sum) const;
   io_tools::bfstream& log_reader();
   // The record at at, read from the file itself; false when none is whole.
   bool record_at(word_t at, word_t salt, redo_record& r);

@@ -99,7 +99,12 @@ class db_handle {
   db_operation operation() const {
     if (state_) {
       d_database* const database = state_->database;
-      if (database && !state_->broken && database->quiet()) return db_operation(*database, false);
+      if (database && !state_->broken) {
+        if (database->quiet() || database->inside_operation()) {
+          return db_operation(*database, false);
+        }
+        if (database->begin_operation_on_latest()) return db_operation(*database, true);
+      }
     }
     d_database& database = checked_db();
     return db_operation(database, database.begin_operation());

@@ -39,7 +39,8 @@
 //                    +8   the commit its snapshot shows
 //                    +16  1 while pinned; 3 while it also reads the journal;
 //                         4 while resting: the opening pinned it for an
-//                         operation that has ended
+//                         operation that has ended; 5 while resting, for an
+//                         opening that pins it again without a fence (below)
 //
 // A reader pins a snapshot with no system call: it stores the latest commit
 // in its slot, fences, and looks again at the word current; when a writer
@@ -54,8 +55,20 @@
 // the opening read in place stays where it was), but one that finds the
 // journal past its bound passes it: an opening that read once and then rests
 // holds back no more than that. The opening pins the slot again as its next
-// operation starts, fenced like a pin, and takes the latest commit when
-// anything was published meanwhile.
+// operation starts, and takes the latest commit when anything was published
+// meanwhile. Pinning it again is fenced like a pin, but for a process that
+// the system lets ask for a barrier in others' threads (membarrier's global
+// expedited kind, registered for once per process): its slot rests as 5, and
+// pinning it again is a plain store before the look at the word current. A
+// writer about to pass such a snapshot first has the system run a barrier in
+// every registered process's running threads, then looks at the slots again:
+// a reader whose store had not reached the slots yet has it there by then,
+// or looks at current after the barrier and finds the commit published
+// before. Where the system refuses that barrier, such a snapshot is passed
+// no more than a pinned one. An operation with nothing new costs a store and
+// two loads then, and no fence; the barrier is asked for only when the
+// journal has passed its bound and such a reader rests behind every pinned
+// snapshot.
 //
 // An opening alone pays no system call per transaction: it announces each
 // transaction in the busy word and looks at the join word (the two orders
@@ -146,6 +159,7 @@ class lock_file {
   static constexpr std::uint64_t pinned = 1;
   static constexpr std::uint64_t reading = 3;
   static constexpr std::uint64_t resting = 4;
+  static constexpr std::uint64_t resting_unfenced = 5;
 
   // Opens (making it when missing) the lock file of database_file and joins the
   // openings of the database; alone() tells whether there were none. The
@@ -256,10 +270,31 @@ class lock_file {
   // force is still the one numbered number: then the snapshot pinned then is
   // the latest. Two loads and no store, for an opening that reads again
   // with nothing published meanwhile; a resting slot is pinned again first.
-  bool holds_latest(int slot, std::uint64_t number);
+  // Inline: every operation outside transactions beside other openings
+  // starts here.
+  bool holds_latest(int slot, std::uint64_t number) {
+    std::uint64_t const state = load_slot(slot, 16);
+    if (state == resting || state == resting_unfenced) {
+      // Nothing to keep when others published since: pin() takes the latest.
+      if (load(current_offset) != number) return false;
+      // Fenced as a pin is: a writer that passed the resting snapshot
+      // published a commit first, which the look below then sees. Without a
+      // fence, the writer's barrier in this thread does the same (above);
+      // the compiler must still keep the look after the store.
+      store_slot(slot, 16, pinned);
+      if (state == resting) {
+        __atomic_thread_fence(__ATOMIC_SEQ_CST);
+      } else {
+        __atomic_signal_fence(__ATOMIC_SEQ_CST);
+      }
+    } else if (state != pinned) {
+      return false;
+    }
+    return load(current_offset) == number;
+  }
   // An operation that pinned slot has ended (see resting above).
   void rest(int slot) {
-    if (load_slot(slot, 16) == pinned) store_slot(slot, 16, resting);
+    if (load_slot(slot, 16) == pinned) store_slot(slot, 16, unfenced_ ? resting_unfenced : resting);
   }
   // The journal read: the snapshot stays pinned.
   void done_reading(int slot) { store_slot(slot, 16, pinned); }
@@ -267,13 +302,34 @@ class lock_file {
   // The oldest commit a live reader has pinned, latest when none is older;
   // resting snapshots count unless pass_resting. Looks at a slot's process
   // only when it holds something back.
+  // Resting snapshots that pin again without a fence are passed only after
+  // the system's barrier in their threads (above).
   std::uint64_t oldest_pinned(std::uint64_t latest, bool pass_resting) const;
 
  private:
-  std::uint64_t load(std::size_t offset) const;
-  void store(std::size_t offset, std::uint64_t value);
-  void store_slot(int slot, std::size_t field, std::uint64_t value);
-  std::uint64_t load_slot(int slot, std::size_t field) const;
+  std::uint64_t load(std::size_t offset) const {
+    return __atomic_load_n(reinterpret_cast<std::uint64_t const*>(map_ + offset),
+                           __ATOMIC_ACQUIRE);
+  }
+  void store(std::size_t offset, std::uint64_t value) {
+    __atomic_store_n(reinterpret_cast<std::uint64_t*>(map_ + offset), value, __ATOMIC_RELEASE);
+  }
+  // The reads of a snapshot come before the stores that let it go; a pin is
+  // fenced on its own (pin).
+  void store_slot(int slot, std::size_t field, std::uint64_t value) {
+    store(slots_offset + slot_size * static_cast<std::size_t>(slot) + field, value);
+  }
+  std::uint64_t load_slot(int slot, std::size_t field) const {
+    return __atomic_load_n(reinterpret_cast<std::uint64_t const*>(
+                               map_ + slots_offset + slot_size * static_cast<std::size_t>(slot) +
+                               field),
+                           __ATOMIC_SEQ_CST);
+  }
+  // The oldest commit a live reader has pinned, latest when none is older,
+  // passing resting snapshots as told; passed, when given, comes down to
+  // the oldest unfenced resting snapshot of a live reader that was passed.
+  std::uint64_t oldest_of_slots(std::uint64_t latest, bool pass_fenced, bool pass_unfenced,
+                                std::uint64_t* passed) const;
   // Whether the process that owns a slot is gone; this one never is.
   bool gone(std::uint64_t pid) const;
   // The same for the owner of slot i, asked of the system at most once in
@@ -322,6 +378,8 @@ class lock_file {
   bool alone_ = false;
   bool writing_ = false;  // this opening holds the writer's turn
   int slot_ = -1;  // the reader slot this opening took, freed when it goes
+  // This process may pin a resting snapshot again without a fence (above).
+  bool unfenced_ = false;
   // The record this opening published or read last as the writer (number 0
   // before the first).
   mutable published_state kept_{};
