@@ -664,34 +664,28 @@ void db_journal::before_write(word_t address, char const* now, std::size_t n) {
   save_before_write(address, now, n);
 }
 
-void db_journal::note_length_before_write(word_t end) {
-  // Nothing is saved; only the length goes down first, so that the room
-  // grown ahead can be told from data after a crash.
-  if (end > committed_length_) write_committed_length(end);
+char const* db_journal::bytes_to_save(word_t address, std::size_t& n) {
+  if (mode_ == d_journal::off) {
+    // Nothing is saved; only the length goes down first, so that the room
+    // grown ahead can be told from data after a crash.
+    word_t const end = address + static_cast<word_t>(n);
+    if (end > committed_length_) write_committed_length(end);
+    return nullptr;
+  }
+  if (address >= floor_ || n == 0) return nullptr;
+  n = std::min(n, static_cast<std::size_t>(floor_ - address));
+  return db_.view(address, n);
 }
 
 void db_journal::before_rewrite(word_t address, std::size_t n) {
-  if (mode_ == d_journal::off) {
-    note_length_before_write(address + static_cast<word_t>(n));
-    return;
-  }
   // Slots shifted within a record: nearly every byte of the span changes, so
   // it is saved whole, with no look for the bytes that stay.
-  if (address >= floor_ || n == 0) return;
-  std::size_t const m = std::min(n, static_cast<std::size_t>(floor_ - address));
-  char const* const old = db_.view(address, m);
-  if (!old) return;
-  save_changed(address, old, m);
+  if (char const* const old = bytes_to_save(address, n)) save_changed(address, old, n);
 }
 
 void db_journal::save_before_write(word_t address, char const* now, std::size_t n) {
-  if (mode_ == d_journal::off) {
-    note_length_before_write(address + static_cast<word_t>(n));
-    return;
-  }
-  if (address >= floor_ || n == 0) return;
-  std::size_t const m = std::min(n, static_cast<std::size_t>(floor_ - address));
-  char const* const old = db_.view(address, m);
+  std::size_t m = n;
+  char const* const old = bytes_to_save(address, m);
   if (!old) return;
   if (m == word_size) {
     // A link, a count or a slot: most writes are one word, saved whole when

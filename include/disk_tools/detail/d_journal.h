@@ -214,9 +214,10 @@ class db_journal final : public io_tools::bfstream::write_guard {
   void start();
   // before_write for a write that may need its old bytes saved.
   [[gnu::noinline]] void save_before_write(word_t address, char const* now, std::size_t n);
-  // The journal-off mode's part of a write reaching end: the length goes
-  // down first.
-  void note_length_before_write(word_t end);
+  // The bytes a write of n at address must save as they are, in place, n cut
+  // to those below the scope's floor; null when none need saving (the
+  // journal off, where the length goes down first, or bytes the scope made).
+  char const* bytes_to_save(word_t address, std::size_t& n);
   void save(word_t address, char const* old, std::size_t n);
   // Saves the changed bytes [address, address + n) as they were (old), in
   // the file or in memory as the scope needs them.
