@@ -313,8 +313,9 @@ class d_map {
   static constexpr std::size_t typed_node_bytes = std::size_t{32} << 20;
   static constexpr std::size_t driver_node_bytes = std::size_t{640} << 10;
   static constexpr std::size_t max_cached_nodes =
-      layout::writes_used_only ? std::max<std::size_t>(8192, typed_node_bytes / sizeof(node_type))
-                               : std::max<std::size_t>(256, driver_node_bytes / sizeof(node_type));
+      layout::writes_used_only
+          ? std::max<std::size_t>(8192, typed_node_bytes / node_type::full_size())
+          : std::max<std::size_t>(256, driver_node_bytes / node_type::full_size());
   static constexpr std::size_t kept_cached_nodes = max_cached_nodes / 2;
 
   // The map kept in the root slot called name, made and initialised there when

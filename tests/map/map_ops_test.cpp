@@ -11,6 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
@@ -198,6 +199,60 @@ TEST_F(TypedMapCheck, SoundAfterAFillAndADamagedRootNodeIsNamed) {
   };
   expect_named([](unsigned n) { return "key " + std::to_string(n) + std::string(n % 40, 'x'); });
   expect_named([](unsigned n) { return static_cast<std::uint64_t>(n) << 20; });
+}
+
+// A typed map's node object keeps its slots in a block fitted to its pairs, not 64 of them:
+// a new leaf holds one pair. Filled a pair at a time in a scattered order, copied into objects
+// of other sizes, and emptied again, it holds every pair in order throughout.
+TEST(FittedNodeSlots, GrowingCopyingAndLoadingKeepEveryPair) {
+  using slot = map_plain_slot<std::uint64_t>;
+  using node = d_map_node<slot, slot>;
+  constexpr int all = node::max_pairs;
+  auto const expect_pairs = [](node const& n, std::vector<std::uint64_t> const& keys) {
+    ASSERT_EQ(n.count, static_cast<word_t>(keys.size()));
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      ASSERT_EQ(n.pairs[i].key.value, keys[i]) << "slot " << i;
+      ASSERT_EQ(n.pairs[i].value.value, keys[i] * 3) << "slot " << i;
+    }
+  };
+  node grown;
+  std::vector<std::uint64_t> model;
+  for (int i = 0; i < all; ++i) {
+    std::uint64_t const key = static_cast<std::uint64_t>(i * 37 % all) * 10;
+    grown.add_sorted({slot{key}, slot{key * 3}});
+    model.insert(std::upper_bound(model.begin(), model.end(), key), key);
+    SCOPED_TRACE(i);
+    expect_pairs(grown, model);
+    if (i == 0) {
+      EXPECT_LT(grown.pairs.capacity(), static_cast<std::size_t>(all) / 8);
+    }
+  }
+  EXPECT_EQ(grown.pairs.capacity(), static_cast<std::size_t>(all));
+  EXPECT_TRUE(grown.full());
+
+  // Copies both ways between the full object and a new one.
+  node small;
+  small.add_sorted({slot{5}, slot{15}});
+  node copy;
+  copy.pairs = grown.pairs;
+  copy.count = grown.count;
+  expect_pairs(copy, model);
+  copy.pairs = small.pairs;
+  copy.count = small.count;
+  expect_pairs(copy, {5});
+
+  // Taking pairs out of the full object and putting others in keeps the order.
+  int placed = 0;
+  node::pair_type const out = grown.exchange_smallest({slot{15}, slot{45}}, placed);
+  EXPECT_EQ(out.key.value, 0u);
+  model.erase(model.begin());
+  model.insert(std::upper_bound(model.begin(), model.end(), 15u), 15u);
+  expect_pairs(grown, model);
+  for (int i = 0; i < all / 2; ++i) {
+    grown.remove_at(i);
+    model.erase(model.begin() + i);
+  }
+  expect_pairs(grown, model);
 }
 
 // A NaN orders neither before nor after any key: taken as a key, it stood for whichever key a

@@ -23,6 +23,69 @@
 
 namespace disk_tools {
 
+// The pair slots of a node object. A map that writes whole records keeps all
+// of them in the object: a store writes the slots past the count too, from
+// whatever the object holds there. One that writes only the used slots keeps
+// them in a block sized to fit, grown as pairs come: a new leaf holds one
+// pair, and a random fill leaves most nodes half full, so full-size arrays
+// took twice the memory, every byte of it zeroed and most of it first
+// touched (a page fault each 4 KiB) when the leaf was made.
+template <class P, std::size_t N, bool Fitted>
+class map_node_slots {
+ public:
+  P& operator[](std::size_t i) { return slots_[i]; }
+  P const& operator[](std::size_t i) const { return slots_[i]; }
+  P* begin() { return slots_.data(); }
+  P const* begin() const { return slots_.data(); }
+  // Makes room for n slots; the full array always has it.
+  void fit(std::size_t) {}
+
+ private:
+  std::array<P, N> slots_{};
+};
+
+template <class P, std::size_t N>
+class map_node_slots<P, N, true> {
+ public:
+  map_node_slots() : slots_(new P[smallest]), capacity_(smallest) {}
+  // A copy holds the same slots, those past any count included.
+  map_node_slots(map_node_slots const& other) : map_node_slots() { *this = other; }
+  map_node_slots& operator=(map_node_slots const& other) {
+    if (this != &other) {
+      if (capacity_ != other.capacity_) {
+        slots_.reset(new P[other.capacity_]);
+        capacity_ = other.capacity_;
+      }
+      std::copy(other.begin(), other.begin() + capacity_, begin());
+    }
+    return *this;
+  }
+
+  P& operator[](std::size_t i) { return slots_[i]; }
+  P const& operator[](std::size_t i) const { return slots_[i]; }
+  P* begin() { return slots_.get(); }
+  P const* begin() const { return slots_.get(); }
+  // Makes room for n slots (at most N). Growth keeps the slots already held,
+  // and goes by half again so that a node filled one pair at a time is
+  // copied a handful of times, not once a pair.
+  void fit(std::size_t n) {
+    if (n <= capacity_) return;
+    std::size_t grown = std::max(n, capacity_ + capacity_ / 2);
+    grown = std::min(N, (grown + 3) / 4 * 4);
+    std::unique_ptr<P[]> more(new P[grown]);
+    std::copy(begin(), begin() + capacity_, more.get());
+    slots_ = std::move(more);
+    capacity_ = grown;
+  }
+  std::size_t capacity() const { return capacity_; }
+
+ private:
+  // Never none: a node with no pairs still names a first slot.
+  static constexpr std::size_t smallest = 4;
+  std::unique_ptr<P[]> slots_;
+  std::size_t capacity_;
+};
+
 template <class K, class V>
 class d_map_node {
  public:
@@ -69,8 +132,15 @@ class d_map_node {
     return !checks_overlays || verified == s.overlays();
   }
   // After the links: a descent reads the address, count and links of a
-  // node and its first pair, which then share the object's first lines.
-  std::array<pair_type, max_pairs> pairs{};
+  // node and its first pair, which then share the object's first lines
+  // (where the slots are fitted, the block's address does).
+  map_node_slots<pair_type, max_pairs, layout::writes_used_only> pairs;
+  // What an object may come to take in memory, its slots all used: the
+  // bound on the objects a map keeps.
+  static constexpr std::size_t full_size() {
+    return sizeof(map_node_slots<pair_type, max_pairs, false>) +
+           (sizeof(d_map_node) - sizeof(pairs));
+  }
 
   // Writes the whole record at address; a node without an address writes
   // nothing.
@@ -430,6 +500,7 @@ void d_map_node<K, V>::load(io_tools::bfstream& s) {
   parent = h.parent;
   count = h.count;
   next = h.next;
+  pairs.fit(static_cast<std::size_t>(count));
   for (int i = 0; i < count; ++i) decode_slot(buf, i, pairs[static_cast<std::size_t>(i)], s);
 }
 
@@ -485,6 +556,7 @@ int d_map_node<K, V>::first_not_below(Key const& key) const {
 
 template <class K, class V>
 int d_map_node<K, V>::add_sorted_at(pair_type const& pair, std::size_t pos) {
+  pairs.fit(static_cast<std::size_t>(count) + 1);
   auto const first = pairs.begin();
   std::move_backward(first + static_cast<std::ptrdiff_t>(pos), first + count, first + count + 1);
   pairs[pos] = pair;
