@@ -1476,6 +1476,7 @@ void d_map<K, V, H>::drop_node(word_t at) {
     next->load(*stream);
     x->pairs = next->pairs;
     x->count = next->count;
+    x->note_edges();
     x->store(*stream);
   }
   unlink_from_tree(leaving);

@@ -203,13 +203,17 @@ TEST_F(TypedMapCheck, SoundAfterAFillAndADamagedRootNodeIsNamed) {
 
 // A typed map's node object keeps its slots in a block fitted to its pairs, not 64 of them:
 // a new leaf holds one pair. Filled a pair at a time in a scattered order, copied into objects
-// of other sizes, and emptied again, it holds every pair in order throughout.
+// of other sizes, and emptied again, it holds every pair in order throughout, and its copies of
+// the first and last keys, which descents compare with, follow.
 TEST(FittedNodeSlots, GrowingCopyingAndLoadingKeepEveryPair) {
   using slot = map_plain_slot<std::uint64_t>;
   using node = d_map_node<slot, slot>;
   constexpr int all = node::max_pairs;
   auto const expect_pairs = [](node const& n, std::vector<std::uint64_t> const& keys) {
     ASSERT_EQ(n.count, static_cast<word_t>(keys.size()));
+    // A descent compares with the copies of the first and last keys.
+    ASSERT_EQ(n.first_key().value, keys.front());
+    ASSERT_EQ(n.last_key().value, keys.back());
     for (std::size_t i = 0; i < keys.size(); ++i) {
       ASSERT_EQ(n.pairs[i].key.value, keys[i]) << "slot " << i;
       ASSERT_EQ(n.pairs[i].value.value, keys[i] * 3) << "slot " << i;
@@ -236,9 +240,11 @@ TEST(FittedNodeSlots, GrowingCopyingAndLoadingKeepEveryPair) {
   node copy;
   copy.pairs = grown.pairs;
   copy.count = grown.count;
+  copy.note_edges();
   expect_pairs(copy, model);
   copy.pairs = small.pairs;
   copy.count = small.count;
+  copy.note_edges();
   expect_pairs(copy, {5});
 
   // Taking pairs out of the full object and putting others in keeps the order.

@@ -14,6 +14,7 @@
 #include <list>
 #include <memory>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "disk_tools/detail/bfstream.h"
@@ -86,8 +87,29 @@ class map_node_slots<P, N, true> {
   std::size_t capacity_;
 };
 
+// Copies of a node's first and last keys, which every step of a descent
+// compares with: beside the count and links that step reads anyway, rather
+// than in the slots, a cache miss further on. Kept where a key copies as
+// bytes (the typed map's slots); the other maps read their slots.
+template <class K, bool Kept>
+struct map_node_edges {
+  static constexpr bool kept = false;
+};
+
+template <class K>
+struct map_node_edges<K, true> {
+  static constexpr bool kept = true;
+  K first_copy{};
+  K last_copy{};
+};
+
 template <class K, class V>
-class d_map_node {
+class d_map_node
+    : map_node_edges<K, map_node_layout<K, V>::writes_used_only &&
+                            std::is_trivially_copyable<K>::value> {
+  using edges = map_node_edges<K, map_node_layout<K, V>::writes_used_only &&
+                                      std::is_trivially_copyable<K>::value>;
+
  public:
   using pair_type = d_pair<K, V>;
   using layout = map_node_layout<K, V>;
@@ -227,8 +249,24 @@ class d_map_node {
                : linked(right, right_node, s);
   }
 
-  K const& first_key() const { return pairs[0].key; }
-  K const& last_key() const { return pairs[static_cast<std::size_t>(count - 1)].key; }
+  K const& first_key() const {
+    if constexpr (edges::kept) {
+      return this->first_copy;
+    } else {
+      return pairs[0].key;
+    }
+  }
+  K const& last_key() const {
+    if constexpr (edges::kept) {
+      return this->last_copy;
+    } else {
+      return pairs[static_cast<std::size_t>(count - 1)].key;
+    }
+  }
+  // Takes the copies of the first and last keys afresh from the slots: after
+  // every change of the used slots' keys or of the count made from outside
+  // this object's own operations, which do it themselves.
+  void note_edges() { note_edges_at(0, count - 1); }
   bool full() const { return count >= max_pairs; }
 
   // The slot holding key among the used ones, by binary search; -1 when absent.
@@ -321,6 +359,21 @@ class d_map_node {
   void rotate_twice(io_tools::bfstream& s, d_map_node& root, side in, side out);
   void relink_parent(io_tools::bfstream& s, d_map_node& root, word_t new_top);
   void become(io_tools::bfstream& s, d_map_node& root, word_t new_top);
+
+  // note_edges after a change that gave new keys only to the slots from
+  // first_changed to last_changed, the others keeping theirs if maybe one
+  // slot up or down: a copy is taken afresh only where its slot is among
+  // them, so the last slot, a cache line of its own, is not read for each
+  // pair a full node hands on.
+  void note_edges_at(word_t first_changed, word_t last_changed) {
+    if constexpr (edges::kept) {
+      if (count <= 0) return;
+      if (first_changed <= 0) this->first_copy = pairs[0].key;
+      if (last_changed >= count - 1) {
+        this->last_copy = pairs[static_cast<std::size_t>(count - 1)].key;
+      }
+    }
+  }
 
   std::vector<std::unique_ptr<d_map_node>> own_links_;
 };
@@ -502,6 +555,7 @@ void d_map_node<K, V>::load(io_tools::bfstream& s) {
   next = h.next;
   pairs.fit(static_cast<std::size_t>(count));
   for (int i = 0; i < count; ++i) decode_slot(buf, i, pairs[static_cast<std::size_t>(i)], s);
+  note_edges();
 }
 
 template <class K, class V>
@@ -561,6 +615,7 @@ int d_map_node<K, V>::add_sorted_at(pair_type const& pair, std::size_t pos) {
   std::move_backward(first + static_cast<std::ptrdiff_t>(pos), first + count, first + count + 1);
   pairs[pos] = pair;
   ++count;
+  note_edges_at(static_cast<word_t>(pos), static_cast<word_t>(pos));
   return static_cast<int>(pos);
 }
 
@@ -573,6 +628,7 @@ void d_map_node<K, V>::remove_at(int slot) {
     pairs[i - 1] = pairs[i];
   }
   --count;
+  note_edges_at(slot, slot);
 }
 
 template <class K, class V>
@@ -586,6 +642,7 @@ typename d_map_node<K, V>::pair_type d_map_node<K, V>::exchange_smallest_at(pair
   std::move(first + 1, first + static_cast<std::ptrdiff_t>(pos), first);
   pairs[pos - 1] = pair;
   placed = static_cast<int>(pos - 1);
+  note_edges_at(0, placed);
   return smallest;
 }
 
