@@ -384,6 +384,19 @@ class JournalCheckTest : public test_support::database_test {
     left_journal_ = test_support::read_file(journal());
   }
 
+  // The file the error f threw names; what it threw else.
+  template <class F>
+  static std::string path_thrown(F&& f) {
+    try {
+      f();
+    } catch (error const& e) {
+      return e.path();
+    } catch (std::exception const& e) {
+      return std::string("another error: ") + e.what();
+    }
+    return "nothing thrown";
+  }
+
   test_support::run_result odbcheck() {
     return test_support::run_program({ODBCHECK_PATH, path()}, dir_.path());
   }
@@ -400,6 +413,9 @@ class JournalCheckTest : public test_support::database_test {
         test_support::thrown_by([&] { close_database(open_database(name(), &env)); });
     if (refused) {
       EXPECT_EQ(thrown, "corrupt journal file...");
+      // The error names the journal, for the library's caller as for the programs.
+      EXPECT_EQ(path_thrown([&] { close_database(open_database(name(), &env)); }), journal());
+      EXPECT_EQ(path_thrown([&] { check_database(path()); }), journal());
       EXPECT_TRUE(test_support::read_file(path()) == db) << "the database changed";
       auto const r = odbcheck();
       EXPECT_EQ(r.status, 2);
