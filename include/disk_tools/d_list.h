@@ -258,10 +258,15 @@ class dl_iterator_base {
       return list_node::decode(bytes);
     };
     word_t const own = node_.own;
+    // A freed record keeps its links, and so do freed neighbours (a clear,
+    // or erases on both sides, leave whole runs of them linking each other):
+    // a node whose block is free was erased, whatever its links still say.
+    bool const in_use = allocator_ == nullptr || allocator_->size_in_use(own) != no_address;
     list_node const now = record_at(own);
-    bool const linked = (now.own == own && is_block_address(now.prev) &&
-                         record_at(now.prev).next == own) ||
-                        record_at(node_.prev).next == own || record_at(node_.next).prev == own;
+    bool const linked = in_use && ((now.own == own && is_block_address(now.prev) &&
+                                    record_at(now.prev).next == own) ||
+                                   record_at(node_.prev).next == own ||
+                                   record_at(node_.next).prev == own);
     if (!linked) {
       throw error(errc::out_of_range,
                   "list iterator's element was erased: take the iterator again, or erase through "

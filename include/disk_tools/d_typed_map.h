@@ -246,9 +246,11 @@ class d_map<K, V, typed_map_tag> {
       // block, made for a pair that is not added after all, goes back. The
       // tree's put checks its cache again inside this change: beginning it
       // may have caught up with other openings' commits.
-      key_slot const stored_k = stored_key(key);
+      encoded_slot<K> k(ordered_key(key));
+      encoded_slot<V> v(value);
+      key_slot const stored_k = k.placed(env_);
       value_slot old;
-      if (tree_.put_or_replace_within(stored_k, stored_value_slot(value), old)) return true;
+      if (tree_.put_or_replace_within(stored_k, v.placed(env_), old)) return true;
       free_owned(old);
       word_t const unused = map_owned_block<key_slot>::of(stored_k);
       if (unused != no_address) env_->allocator->deallocate(unused);
@@ -297,8 +299,9 @@ class d_map<K, V, typed_map_tag> {
         in_change(tree_.checked(), [&] {
           // Another opening may have made it since the look above.
           if (tree_.get(probe(key), found)) return;
+          encoded_slot<K> k(key);
           found.handle = nested_container<V>::make(env_);
-          tree_.insert(stored_key(key), found);
+          tree_.insert(k.placed(env_), found);
         });
       }
       return nested_container<V>::open(found.handle, env_, origin_of(key, found.handle));
@@ -356,27 +359,52 @@ class d_map<K, V, typed_map_tag> {
     return key;
   }
 
-  // A key or value in a new block of its own, when its kind has one.
+  // A key or value laid out for its slot before its block (when its kind has
+  // one) is made: put encodes the key and the value before it allocates
+  // either, so that a codec that throws part way leaves no block behind (with
+  // the journal off nothing would take it back).
   template <class T>
-  typename map_slot_of<T>::type stored_slot(T const& v) {
-    auto slot = map_probe(v);
-    if constexpr (std::is_same<decltype(slot), map_block_slot<T>>::value) {
-      slot.address = store_value(*env_->allocator, v);
-      slot.stream = env_->stream;
-    } else if constexpr (std::is_same<decltype(slot), map_text_slot>::value) {
-      slot.stream = env_->stream;
-      if (!slot.fits()) slot.set_block(store_value(*env_->allocator, v));
+  class encoded_slot {
+    using slot_type = typename map_slot_of<T>::type;
+    static constexpr bool in_block = std::is_same<slot_type, map_block_slot<T>>::value;
+    static constexpr bool text = std::is_same<slot_type, map_text_slot>::value;
+
+   public:
+    explicit encoded_slot(T const& v) : slot_(map_probe(v)) {
+      if constexpr (in_block) {
+        stored_value<T>::encode(bytes_, v);
+      } else if constexpr (text) {
+        if (!slot_.fits()) stored_value<T>::encode(bytes_, v);
+      }
     }
-    return slot;
-  }
-  key_slot stored_key(K const& key) { return stored_slot(ordered_key(key)); }
-  value_slot stored_value_slot(V const& value) { return stored_slot(value); }
+    encoded_slot(encoded_slot const&) = delete;
+    encoded_slot& operator=(encoded_slot const&) = delete;
+
+    // The slot to store, its block made now.
+    slot_type placed(d_env* env) {
+      if constexpr (in_block) {
+        slot_.address = env->allocator->allocate(static_cast<long>(bytes_.size()), bytes_);
+        slot_.stream = env->stream;
+      } else if constexpr (text) {
+        slot_.stream = env->stream;
+        if (!slot_.fits()) {
+          slot_.set_block(env->allocator->allocate(static_cast<long>(bytes_.size()), bytes_));
+        }
+      }
+      return slot_;
+    }
+
+   private:
+    slot_type slot_;
+    text_tools::bstringstream bytes_;
+  };
 
   // Gives a present key its new value, freeing the old value's block.
   bool replace(K const& key, V const& value) {
     if (!contains(key)) return false;
     value_slot old;
-    tree_.replace_value(probe(key), stored_value_slot(value), old);
+    encoded_slot<V> v(value);
+    tree_.replace_value(probe(key), v.placed(env_), old);
     free_owned(old);
     return true;
   }

@@ -69,9 +69,17 @@ root_survey survey_roots(io_tools::bfstream& s) {
       continue;
     }
     std::size_t const walked = survey.live.blocks.size();
+    std::size_t const held = walker.held_twice().size();
     std::string fault;
     try {
       walk_root(s, walker, e, survey.live, fault);
+      for (std::size_t i = held; i < walker.held_twice().size(); ++i) {
+        survey.held_twice.push_back(
+            "root \"" + e.name + "\" (" + e.kind + ") holds the list whose handle block is at " +
+            std::to_string(walker.held_twice()[i]) +
+            " in two elements, as older releases could leave it: erasing either element frees "
+            "the list under the other");
+      }
     } catch (error const& failure) {
       survey.live.blocks.resize(walked);
       if (failure.code() != errc::corrupt) {
@@ -79,6 +87,10 @@ root_survey survey_roots(io_tools::bfstream& s) {
         survey.unknown.push_back("root \"" + e.name + "\" (" + e.kind +
                                  ") was not walked: " + failure.what());
         continue;
+      }
+      if (fault.empty() && walker.named_twice() != no_address) {
+        fault = "names the block at " + std::to_string(walker.named_twice()) +
+                " that another record names too: each owner would free it";
       }
       if (fault.empty()) {
         fault = "is damaged: a record it leads to is not what its kind keeps there";

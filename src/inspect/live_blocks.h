@@ -33,6 +33,8 @@ struct root_survey {
   std::vector<std::string> damaged;
   int unwalked = 0;
   std::vector<std::string> unknown;
+  // A sentence for each inner list that two elements hold.
+  std::vector<std::string> held_twice;
 };
 root_survey survey_roots(io_tools::bfstream& s);
 

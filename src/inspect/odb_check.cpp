@@ -203,6 +203,7 @@ database_check check_database(std::string const& path) {
     // A root this code cannot walk is not checked past the allocator's
     // lists: say so rather than let "no problems found" cover it.
     result.notes = survey.unknown;
+    result.notes.insert(result.notes.end(), survey.held_twice.begin(), survey.held_twice.end());
     std::string const lost = unowned_space(std::move(survey));
     if (!lost.empty()) result.notes.push_back(lost);
   }

@@ -99,9 +99,13 @@ database_image read_files(std::string const& path) {
   io_tools::bfstream journal(journal_file_of(path).c_str(), std::ios_base::in);
   if (!journal.fail()) {
     char const* const j = journal.view(0, static_cast<std::size_t>(journal.size()));
-    recovery_plan const plan =
-        plan_recovery(j, static_cast<std::size_t>(journal.size()), db.size());
-    refuse_plan_spoiling_database(plan, image.bytes.data(), image.bytes.size());
+    recovery_plan plan;
+    try {
+      plan = plan_recovery(j, static_cast<std::size_t>(journal.size()), db.size());
+      refuse_plan_spoiling_database(plan, image.bytes.data(), image.bytes.size());
+    } catch (error const& e) {
+      throw error(e.code(), e.what(), journal_file_of(path));  // the planning knows no file
+    }
     if (plan.needed) {
       apply_recovery(plan, image.bytes);
       image.journal = plan.rolls_back                 ? database_image::journal_state::rolled_back

@@ -226,6 +226,7 @@ void check_walkable(std::string const& kind) {
 
 void root_walker::walk(std::string const& kind, word_t top, visitor const& visit) {
   kind_tree const tree = kind_tree::parse(kind);
+  named_twice_ = no_address;
   if (top == no_address) return;
   visit_ = &visit;
   walk_kind(tree, top);
@@ -247,9 +248,16 @@ word_t root_walker::most(std::size_t size) const {
 }
 
 bool root_walker::take(word_t address, std::vector<std::size_t> links, std::size_t run_offset,
-                       word_t run_words, word_t extent) {
+                       word_t run_words, word_t extent, bool shared) {
   if (!is_block_address(address) || address >= s_.size()) throw io_tools::corrupt_file(s_);
-  if (!seen_.insert(address).second) return false;
+  if (!seen_.insert(address).second) {
+    // Two owners would both free it.
+    if (agreement_ && !shared) {
+      named_twice_ = address;
+      throw io_tools::corrupt_file(s_);
+    }
+    return false;
+  }
   owned_block b;
   b.address = address;
   b.links = std::move(links);
@@ -328,8 +336,14 @@ void root_walker::walk_inner_list(kind_tree const& element, word_t value) {
   inner_list_value const v = inner_list_value::read(s_, value);
   take(value, {inner_list_value::handle_offset});
   // A list kept in a root slot belongs to its root; one kept in a block of
-  // its own (made by create_list) belongs to the list that holds it.
-  if (!is_block_address(v.handle) || !take(v.handle, {0})) return;
+  // its own (made by create_list) belongs to the list that holds it. Older
+  // releases could leave two elements holding one (a push of it twice, or
+  // removing its root): it is walked once, and told.
+  if (!is_block_address(v.handle)) return;
+  if (!take(v.handle, {0}, 0, 0, 0, true)) {
+    held_twice_.push_back(v.handle);
+    return;
+  }
   word_t const header = s_.read_word(v.handle);
   if (header != no_address) walk_list(element, header);
 }
@@ -456,8 +470,9 @@ void root_walker::walk_map(kind_tree const& kind, word_t header_at) {
       strings.push_back(s_.read_word(at + static_cast<word_t>(links[i])));
     }
     take(at, std::move(links));
+    // A string may be both a pair's key and its value.
     for (word_t block : strings) {
-      if (block != no_address) take(block);
+      if (block != no_address) take(block, {}, 0, 0, 0, true);
     }
     at = head.next;
   }

@@ -315,6 +315,48 @@ TEST_F(EraseInWalk, AListIteratorReadsOnAcrossChangesBesideIt) {
                                               std::string(200, 'x')}));
 }
 
+// An iterator whose element went with its neighbours (erased one by one through other iterators,
+// or all at once by clear) says so: the freed nodes keep linking each other, and it read the
+// freed value block as its element, or, once new elements took the blocks, called the sound
+// file corrupt.
+TEST_F(EraseInWalk, AListIteratorWhoseElementWentWithItsNeighboursSaysSo) {
+  struct {
+    char const* what;
+    std::function<void(d_list<std::string>&)> change;
+  } const rows[] = {
+      {"the element and the one before it erased",
+       [](d_list<std::string>& l) {
+         l.erase(std::next(l.begin(), 1));
+         l.erase(std::next(l.begin(), 1));
+       }},
+      {"the element and the one after it erased",
+       [](d_list<std::string>& l) {
+         l.erase(std::next(l.begin(), 2));
+         l.erase(std::next(l.begin(), 2));
+       }},
+      {"the list cleared", [](d_list<std::string>& l) { l.clear(); }},
+      {"the list cleared and filled again",
+       [](d_list<std::string>& l) {
+         l.clear();
+         for (int i = 0; i < 6; ++i) l.push_back(std::string(static_cast<std::size_t>(i) * 9, 'n'));
+       }},
+  };
+  std::string const erased =
+      "list iterator's element was erased: take the iterator again, or erase through it = "
+      "l.erase(it)...";
+  for (auto const& row : rows) {
+    SCOPED_TRACE(row.what);
+    afresh();
+    d_list<std::string> l("list", &env_);
+    for (int i = 0; i < 6; ++i) l.push_back(key_of(i));
+    auto const it = std::next(l.begin(), 2);
+    row.change(l);
+    EXPECT_TRUE(test_support::throws_error([&] { (void)*it; }, errc::out_of_range, erased));
+    EXPECT_TRUE(test_support::throws_error([&] { auto moved = it; ++moved; }, errc::out_of_range,
+                                           erased));
+  }
+}
+
 // A slot table keeps a bounded record of its erases' moves: an iterator kept up to date walks on to
 // the keys moved behind it, while one that slept through more moves than the record holds cannot
 // tell what it would pass over, and is refused.

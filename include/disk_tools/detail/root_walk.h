@@ -25,7 +25,8 @@
 //                                                        handle's word; handle 0
 //
 // A block reached twice (an inner list held twice, a string a map names as
-// key and value) is visited once. Every walk is bounded by what the file can
+// key and value) is visited once; a walk with agreement refuses any other
+// block met twice as damage. Every walk is bounded by what the file can
 // hold and every address is checked before it is followed.
 #pragma once
 
@@ -103,6 +104,13 @@ class root_walker {
   // walker are not visited again: an inner list that is an element twice is
   // found once.
   void walk_element(std::string const& list_kind, word_t value, visitor const& visit);
+  // With agreement, the block the last walk refused because two records own
+  // it (no_address when it refused none).
+  word_t named_twice() const { return named_twice_; }
+  // The handle blocks of the inner lists met as elements more than once, in
+  // all the walks so far: erasing one such element frees the list under the
+  // others.
+  std::vector<word_t> const& held_twice() const { return held_twice_; }
 
  private:
   void walk_kind(kind_tree const& kind, word_t top);
@@ -115,9 +123,10 @@ class root_walker {
   void walk_hashmap(kind_tree const& kind, word_t header);
   void walk_map(kind_tree const& kind, word_t header);
   void walk_typed_map(kind_tree const& kind, word_t header);
-  // Visits the block at address unless it was visited before; false then.
+  // Visits the block at address unless it was visited before; false then. With
+  // agreement, a block met again is damage unless it may be shared.
   bool take(word_t address, std::vector<std::size_t> links = {}, std::size_t run_offset = 0,
-            word_t run_words = 0, word_t extent = 0);
+            word_t run_words = 0, word_t extent = 0, bool shared = false);
   // Visits the value block at address of the element kind, with the extent
   // its length word gives where it has one (strings and codec values).
   bool take_value(kind_tree const& element, word_t address);
@@ -128,6 +137,8 @@ class root_walker {
   bool const agreement_;
   visitor const* visit_ = nullptr;
   std::unordered_set<word_t> seen_;
+  word_t named_twice_ = no_address;
+  std::vector<word_t> held_twice_;
 };
 
 }  // namespace disk_tools
