@@ -90,9 +90,8 @@ word_t alloc_index::link_before_class(word_t size) const {
 }
 
 alloc_index::place alloc_index::insert_place(word_t size) const {
-  word_t const above = classes_.at_least(size);
-  word_t const before = above == no_address ? no_address : classes_.find(above)->first;
-  return {link_before_class(size), before};
+  auto const n = classes_.around(size);
+  return {n.below ? n.below->last : alloc_list_head, n.at_least ? n.at_least->first : no_address};
 }
 
 void alloc_index::used_insert(d_alloc_node const& record) {

@@ -264,7 +264,8 @@ void d_alloc::free_push(d_alloc_node& record) {
 void d_alloc::free_rewrite(word_t own, word_t data, word_t size) {
   // Only the data and size words change; the link and the flag stay.
   free_index& fx = free_mirror();
-  if (free_index::entry const* const e = fx.find(own); e && e->what == free_index::entry::kind::block) {
+  free_index::entry const* const e = fx.find(own);
+  if (e && e->what == free_index::entry::kind::block) {
     // The record of a free block is flagged free already and its link is
     // the mirror's: the two words are written alone, without reading it.
     d_alloc_node r;

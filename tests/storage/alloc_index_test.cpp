@@ -174,6 +174,10 @@ TEST(AllocIndex, SizeClassTableAgreesWithAnOrderedMap) {
         }
         ASSERT_EQ(t.at_least(s), at_least(s)) << "size " << s;
         ASSERT_EQ(t.below(s), below(s)) << "size " << s;
+        auto const n = t.around(s);
+        ASSERT_EQ(n.below, below(s) == no_address ? nullptr : t.find(below(s))) << "size " << s;
+        ASSERT_EQ(n.at_least, at_least(s) == no_address ? nullptr : t.find(at_least(s)))
+            << "size " << s;
       }
     }
   }

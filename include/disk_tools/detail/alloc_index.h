@@ -106,6 +106,30 @@ class size_class_table {
     auto const it = large_.lower_bound(size);
     return it == large_.end() ? no_address : it->first;
   }
+  // The classes on either side of size: the largest below it and the
+  // smallest at least as large, null where there is none. (What an
+  // insertion needs, found in one go for a small size.)
+  struct neighbours {
+    Class const* below;
+    Class const* at_least;
+  };
+  neighbours around(word_t size) const {
+    if (size < 0 || size >= small_sizes) {
+      word_t const down = below(size), up = at_least(size);
+      return {down == no_address ? nullptr : find(down), up == no_address ? nullptr : find(up)};
+    }
+    neighbours out{nullptr, nullptr};
+    if (word_t const up = next_bin(size); up != no_address) {
+      out.at_least = &bins_[bin_of(up)];
+    } else if (!large_.empty()) {
+      out.at_least = &large_.begin()->second;
+    }
+    if (size > 0) {
+      word_t const down = prev_bin(size - 1);
+      if (down != no_address) out.below = &bins_[bin_of(down)];
+    }
+    return out;
+  }
   // The largest size with a class that is below size; no_address when there
   // is none.
   word_t below(word_t size) const {
