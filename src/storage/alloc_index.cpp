@@ -23,13 +23,16 @@ alloc_index::alloc_index(io_tools::bfstream& s, int) : s_(s) {}
 
 alloc_index::alloc_index(io_tools::bfstream& s) : s_(s) {
   word_t at = s_.read_word(alloc_list_head);
+  size_class* largest = nullptr;
+  word_t largest_size = no_address;
   for (word_t steps = 0; at != no_address; ++steps) {
     if (steps > max_walk()) throw io_tools::corrupt_file(s_);
     d_alloc_node const r = read(at);
-    if (!classes_.empty() && std::prev(classes_.end())->first == r.size) {
-      std::prev(classes_.end())->second.last = r.own;
-    } else if (classes_.empty() || std::prev(classes_.end())->first < r.size) {
-      classes_.emplace_hint(classes_.end(), r.size, size_class{r.own, r.own, false});
+    if (largest && largest_size == r.size) {
+      largest->last = r.own;
+    } else if (!largest || largest_size < r.size) {
+      largest = &classes_.add(r.size, size_class{r.own, r.own, false});
+      largest_size = r.size;
     } else {
       ordered_ = false;
       return;
@@ -51,7 +54,7 @@ std::unique_ptr<alloc_index> alloc_index::from_saved(
       return nullptr;
     }
     link = last.next;
-    ix->classes_.emplace_hint(ix->classes_.end(), c.size, size_class{c.first, c.last, false});
+    ix->classes_.add(c.size, size_class{c.first, c.last, false});
   }
   if (link != no_address) return nullptr;
   return ix;
@@ -60,7 +63,10 @@ std::unique_ptr<alloc_index> alloc_index::from_saved(
 std::vector<size_class_bounds> alloc_index::summary() const {
   std::vector<size_class_bounds> out;
   out.reserve(classes_.size());
-  for (auto const& [size, c] : classes_) out.push_back({size, c.first, c.last});
+  for (word_t size = classes_.at_least(0); size != no_address; size = classes_.at_least(size + 1)) {
+    size_class const& c = *classes_.find(size);
+    out.push_back({size, c.first, c.last});
+  }
   return out;
 }
 
@@ -73,34 +79,31 @@ d_alloc_node alloc_index::read(word_t own) {
   return d_alloc_node::read(s_, own);
 }
 
-void alloc_index::log_class(word_t size, std::map<word_t, size_class>::const_iterator it) {
+void alloc_index::log_class(word_t size, size_class const* c) {
   if (marks_.empty()) return;
-  bool const existed = it != classes_.end();
-  log_.push_back({size, existed ? it->second : size_class{no_address, no_address, false}, existed});
+  log_.push_back({size, c ? *c : size_class{no_address, no_address, false}, c != nullptr});
 }
 
 word_t alloc_index::link_before_class(word_t size) const {
-  auto const it = classes_.find(size);
-  return it == classes_.begin() ? alloc_list_head : std::prev(it)->second.last;
+  word_t const below = classes_.below(size);
+  return below == no_address ? alloc_list_head : classes_.find(below)->last;
 }
 
 alloc_index::place alloc_index::insert_place(word_t size) const {
-  auto const it = classes_.lower_bound(size);
-  word_t const before = it == classes_.end() ? no_address : it->second.first;
-  word_t const prev = it == classes_.begin() ? alloc_list_head : std::prev(it)->second.last;
-  return {prev, before};
+  auto const n = classes_.around(size);
+  return {n.below ? n.below->last : alloc_list_head, n.at_least ? n.at_least->first : no_address};
 }
 
 void alloc_index::used_insert(d_alloc_node const& record) {
-  auto const it = classes_.find(record.size);
-  log_class(record.size, it);
-  if (it == classes_.end()) {
+  size_class* const found = classes_.find(record.size);
+  log_class(record.size, found);
+  if (!found) {
     // A new class starts unindexed: it may grow large, and as long as none of
     // its blocks is freed, no table needs to know its members.
-    classes_.emplace(record.size, size_class{record.own, record.own, false});
+    classes_.add(record.size, size_class{record.own, record.own, false});
     return;
   }
-  size_class& c = it->second;
+  size_class& c = *found;
   if (c.indexed) {
     members_.at(c.first).prev = record.own;
     members_.emplace(record.own, member{no_address, c.first, record.size, record.data});
@@ -193,7 +196,8 @@ bool alloc_index::used_find(word_t data, word_t& own, word_t& prev) {
   // indexing every class for.
   if (data < alloc_heads_end || data >= s_.size()) return false;
   if (find_indexed(data, own, prev)) return true;
-  for (auto& [size, c] : classes_) {
+  for (word_t size = classes_.at_least(0); size != no_address; size = classes_.at_least(size + 1)) {
+    size_class& c = *classes_.find(size);
     if (c.indexed) continue;
     word_t const candidate = probe(data, size);
     if (candidate == no_address) continue;
@@ -208,7 +212,8 @@ bool alloc_index::used_find(word_t data, word_t& own, word_t& prev) {
   }
   // The block's record lies elsewhere (the block was split off a larger
   // one), or there is no such block: only every class can tell.
-  for (auto& [size, c] : classes_) {
+  for (word_t size = classes_.at_least(0); size != no_address; size = classes_.at_least(size + 1)) {
+    size_class& c = *classes_.find(size);
     if (c.indexed) continue;
     index_class(size, c);
     if (!ordered_) return false;
@@ -217,10 +222,10 @@ bool alloc_index::used_find(word_t data, word_t& own, word_t& prev) {
 }
 
 void alloc_index::used_remove(d_alloc_node const& record, word_t prev) {
-  auto const it = classes_.find(record.size);
-  if (it == classes_.end()) return;
-  log_class(record.size, it);
-  size_class& c = it->second;
+  size_class* const found = classes_.find(record.size);
+  if (!found) return;
+  log_class(record.size, found);
+  size_class& c = *found;
   if (c.indexed) {
     member const m = members_.at(record.own);
     if (m.prev != no_address) members_.at(m.prev).next = m.next;
@@ -229,7 +234,7 @@ void alloc_index::used_remove(d_alloc_node const& record, word_t prev) {
     by_data_.erase(m.data);
   }
   if (c.first == record.own && c.last == record.own) {
-    classes_.erase(it);
+    classes_.erase(record.size);
   } else if (c.first == record.own) {
     c.first = record.next;
   } else if (c.last == record.own) {
@@ -255,13 +260,13 @@ bool alloc_index::rollback_scope() {
   // Classes changed since the mark lose their index before their bounds go
   // back: the index follows the in-memory links of the class as it is now.
   for (std::size_t i = log_.size(); i-- > mark;) {
-    auto const it = classes_.find(log_[i].size);
-    if (it != classes_.end() && it->second.indexed) drop_class_index(it->second);
+    size_class* const c = classes_.find(log_[i].size);
+    if (c && c->indexed) drop_class_index(*c);
   }
   for (std::size_t i = log_.size(); i-- > mark;) {
     logged_class const& e = log_[i];
     if (e.existed) {
-      classes_[e.size] = size_class{e.was.first, e.was.last, false};
+      classes_.add(e.size, size_class{}) = size_class{e.was.first, e.was.last, false};
     } else {
       classes_.erase(e.size);
     }

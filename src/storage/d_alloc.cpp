@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "disk_tools/d_transaction.h"
 #include "disk_tools/detail/index_file.h"
@@ -173,10 +174,43 @@ void d_alloc::write_block(word_t data, long size, text_tools::bstringstream cons
   }
 }
 
+void d_alloc::write_block_and_record(word_t data, long size,
+                                     text_tools::bstringstream const& bytes,
+                                     d_alloc_node const& record) {
+  // A small block and its record right after it go in one write: the journal
+  // then saves their old bytes as one span, not two.
+  constexpr std::size_t most = 512;
+  auto const n = static_cast<std::size_t>(size);
+  if (record.own != data + size || n > most) {
+    write_block(data, size, bytes);
+    record.write(s_);
+    return;
+  }
+  char buf[most + d_alloc_node::record_size];
+  std::size_t const given = std::min(bytes.size(), n);
+  if (given > 0) std::memcpy(buf, bytes.start(), given);
+  std::memset(buf + given, 0, n - given);
+  record.encode(buf + n);
+  s_.write_at(data, buf, n + d_alloc_node::record_size);
+}
+
 void d_alloc::insert(d_alloc_node& record) {
   // The record is written before anything points at it, so an interrupted
   // insert leaves at worst an unlinked record, never a link to a stale one.
-  // It goes before the first record at least as large, or at the end.
+  word_t const prev = place(record);
+  record.write(s_);
+  link(record, prev);
+}
+
+void d_alloc::link(d_alloc_node const& record, word_t prev) {
+  relink(prev, record.own);
+  // place() asked index() already, which dropped a mirror that must go.
+  if (index_) index_->used_insert(record);
+}
+
+word_t d_alloc::place(d_alloc_node& record) {
+  // The record goes before the first record at least as large, or at the
+  // end.
   word_t prev = alloc_list_head;
   word_t before = no_address;
   alloc_index* const ix = index();
@@ -198,9 +232,7 @@ void d_alloc::insert(d_alloc_node& record) {
     }
   }
   record.next = before;
-  record.write(s_);
-  relink(prev, record.own);
-  if (ix) ix->used_insert(record);
+  return prev;
 }
 
 word_t d_alloc::new_record_place() {
@@ -232,6 +264,25 @@ void d_alloc::free_push(d_alloc_node& record) {
 void d_alloc::free_rewrite(word_t own, word_t data, word_t size) {
   // Only the data and size words change; the link and the flag stay.
   free_index& fx = free_mirror();
+  free_index::entry const* const e = fx.find(own);
+  if (e && e->what == free_index::entry::kind::block) {
+    // The record of a free block is flagged free already and its link is
+    // the mirror's: the two words are written alone, without reading it.
+    d_alloc_node r;
+    r.own = own;
+    r.data = data;
+    r.size = data == no_address ? 0 : size;
+    r.next = e->next;
+    r.free = true;
+    char words[2 * word_size];
+    encode_word(words, r.data);
+    encode_word(words + word_size, r.size);
+    static_assert(d_alloc_node::size_offset == d_alloc_node::data_offset + word_size,
+                  "the data and size words lie side by side");
+    s_.write_at(own + static_cast<word_t>(d_alloc_node::data_offset), words, sizeof words);
+    fx.rewrite(r);
+    return;
+  }
   d_alloc_node r = d_alloc_node::read(s_, own);
   r.data = data;
   r.size = data == no_address ? 0 : size;
@@ -241,7 +292,13 @@ void d_alloc::free_rewrite(word_t own, word_t data, word_t size) {
 }
 
 long d_alloc::take_free_block(word_t own, long size, text_tools::bstringstream const& bytes) {
-  d_alloc_node r = d_alloc_node::read(s_, own);
+  // The mirror holds the free block's record as the file does.
+  free_index::entry const* const e = free_mirror().find(own);
+  if (!e) throw io_tools::corrupt_file(s_);
+  d_alloc_node r;
+  r.own = own;
+  r.data = e->data;
+  r.size = e->size;
   if (r.size == size) {
     free_unlink(own);
     write_block(r.data, size, bytes);
@@ -256,7 +313,6 @@ long d_alloc::take_free_block(word_t own, long size, text_tools::bstringstream c
   // free block right after the request's bytes, as if both were appended;
   // only a rest too short for it sends it to the end of the file.
   word_t const data = r.data;
-  write_block(data, size, bytes);
   d_alloc_node record;
   record.data = data;
   record.size = size;
@@ -265,13 +321,17 @@ long d_alloc::take_free_block(word_t own, long size, text_tools::bstringstream c
   word_t const spare = free_mirror().lowest_spare();
   if (spare == no_address && rest >= record_bytes) {
     record.own = data + size;
+    word_t const prev = place(record);
+    write_block_and_record(data, size, bytes, record);
     word_t const left = rest - record_bytes;
     free_rewrite(own, left > 0 ? record.own + record_bytes : no_address, left);
+    link(record, prev);
   } else {
+    write_block(data, size, bytes);
     free_rewrite(own, data + size, rest);
     record.own = new_record_place();
+    insert(record);
   }
-  insert(record);
   return data;
 }
 
@@ -294,10 +354,17 @@ long d_alloc::allocate_block(long size, text_tools::bstringstream const& bytes) 
   // its address is then its own, never that of the next block appended.
   d_alloc_node record;
   record.data = s_.size();
-  write_block(record.data, size, bytes);
   record.size = size;
   record.free = false;
-  record.own = size > 0 ? new_record_place() : s_.size();
+  if (size == 0 || free_mirror().lowest_spare() == no_address) {
+    record.own = record.data + size;
+    word_t const prev = place(record);
+    write_block_and_record(record.data, size, bytes, record);
+    link(record, prev);
+    return record.data;
+  }
+  write_block(record.data, size, bytes);
+  record.own = new_record_place();
   insert(record);
   return record.data;
 }

@@ -6,10 +6,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <random>
 
 #include <disk_tools/d_transaction.h>
+#include <disk_tools/detail/alloc_index.h>
 #include <disk_tools/detail/index_file.h>
 #include "harness.h"
 
@@ -71,8 +73,9 @@ struct mix {
     unsigned const what = rng_() % 100;
     if (what < 40 || in_use_.empty()) {
       // Few sizes, so that freed blocks are reused exactly, split and appended.
-      static long const sizes[] = {0, 1, 8, 13, 16, 24, 40, 100, 560};
-      long const size = sizes[rng_() % 9];
+      // Classes on both sides of the mirror's small sizes and beyond them too.
+      static long const sizes[] = {0, 1, 8, 13, 16, 24, 40, 100, 560, 4095, 4096, 5000};
+      long const size = sizes[rng_() % 12];
       in_use_.push_back(fast_.allocate(size));
       ASSERT_EQ(in_use_.back(), slow_.allocate(size));
     } else if (what < 70) {
@@ -124,6 +127,58 @@ TEST(AllocIndex, FindsWhatTheWalkFindsAcrossScopesAndReopenings) {
     for (unsigned seed = 1; seed <= 3 && !::testing::Test::HasFatalFailure(); ++seed) {
       SCOPED_TRACE(std::string(test_support::mode_name(mode)) + ", seed " + std::to_string(seed));
       mix(test_support::scratch_dir(memory_dir).path(), seed, mode).run(1500);
+    }
+  }
+}
+
+// The mirror's table of size classes against a std::map: after every change,
+// each look-up must agree, with sizes crowded at the ends of the bitmap's
+// words and on both sides of the sizes kept in bins.
+TEST(AllocIndex, SizeClassTableAgreesWithAnOrderedMap) {
+  using table = size_class_table<long>;
+  word_t const bins = table::small_sizes;
+  std::vector<word_t> const sizes = {0,        1,        62,       63,       64,       65,
+                                     127,      128,      1000,     bins - 65, bins - 64, bins - 2,
+                                     bins - 1, bins,     bins + 1, 70000};
+  std::mt19937 rng(11);
+  table t;
+  std::map<word_t, long> model;
+  auto at_least = [&](word_t s) {
+    auto const it = model.lower_bound(s);
+    return it == model.end() ? no_address : it->first;
+  };
+  auto below = [&](word_t s) {
+    auto const it = model.lower_bound(s);
+    return it == model.begin() ? no_address : std::prev(it)->first;
+  };
+  for (int step = 0; step < 4000; ++step) {
+    SCOPED_TRACE("step " + std::to_string(step));
+    word_t const size = sizes[rng() % sizes.size()];
+    if (rng() % 3 == 0) {
+      t.erase(size);
+      model.erase(size);
+    } else {
+      long const value = static_cast<long>(rng() % 1000);
+      t.add(size, value);
+      model.emplace(size, value);  // an existing class stays as it is
+    }
+    ASSERT_EQ(t.size(), model.size());
+    ASSERT_EQ(t.empty(), model.empty());
+    for (word_t probe : sizes) {
+      for (word_t s : {probe - 1, probe, probe + 1}) {
+        auto const it = model.find(s);
+        long const* const found = static_cast<table const&>(t).find(s);
+        ASSERT_EQ(found != nullptr, it != model.end()) << "size " << s;
+        if (found) {
+          ASSERT_EQ(*found, it->second) << "size " << s;
+        }
+        ASSERT_EQ(t.at_least(s), at_least(s)) << "size " << s;
+        ASSERT_EQ(t.below(s), below(s)) << "size " << s;
+        auto const n = t.around(s);
+        ASSERT_EQ(n.below, below(s) == no_address ? nullptr : t.find(below(s))) << "size " << s;
+        ASSERT_EQ(n.at_least, at_least(s) == no_address ? nullptr : t.find(at_least(s)))
+            << "size " << s;
+      }
     }
   }
 }

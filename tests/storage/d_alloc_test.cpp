@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 
 #include <disk_tools/d_db.h>
@@ -166,6 +167,32 @@ TEST_F(AllocTest, AFreedBlockMergesWithFreeNeighboursAndTheirRecordsAreReused) {
   alloc().deallocate(b);
   EXPECT_EQ(sizes(alloc().free_list()), (std::vector<long>{40 + 33 + 40, 30}));
   EXPECT_EQ(data(alloc().free_list()), (std::vector<long>{a, x}));
+}
+
+TEST_F(AllocTest, ABlockSplitFromAFreeOneIsSavedWithItsRecordInOneJournalRecord) {
+  // A free block of 200 bytes that held something, below the file's end.
+  long const x = allocate(200);
+  allocate(8);
+  db_->stream()->write_at(x, std::string(200, 'x').data(), 200);
+  alloc().deallocate(x);
+  long const end = length();
+  text_tools::bstringstream value;
+  value.cpy("abcdefghij", 10);
+  long long const saved = db_->journal().counts().undo_records;
+  // The 10 bytes and their record right after them are one span of old
+  // bytes; the rest keeps its record, whose data and size words change; the
+  // list's link to the new record changes too: three records in all.
+  ASSERT_EQ(alloc().allocate(10, value), x);
+  EXPECT_EQ(db_->journal().counts().undo_records - saved, 3);
+  EXPECT_EQ(length(), end);
+  EXPECT_EQ(std::string(&bytes()[x], 10), "abcdefghij");
+  auto const used = alloc().allocation_list();
+  auto const taken =
+      std::find_if(used.begin(), used.end(), [&](d_alloc_node const& r) { return r.data == x; });
+  ASSERT_NE(taken, used.end());
+  EXPECT_EQ(taken->own, x + 10);
+  EXPECT_EQ(std::make_pair(alloc().free_list()[0].data, alloc().free_list()[0].size),
+            std::make_pair(x + 10 + 33, 200L - 10 - 33));
 }
 
 TEST_F(AllocTest, TheSmallestFreeBlockThatFitsIsTaken) {

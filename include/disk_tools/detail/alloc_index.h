@@ -28,6 +28,8 @@
 // The free list has a mirror of its own (free_index, below).
 #pragma once
 
+#include <cstdint>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -40,6 +42,158 @@
 #include "disk_tools/detail/index_file.h"
 
 namespace disk_tools {
+
+// The allocation list's size classes by size, each with the bounds the
+// mirror keeps: sizes below small_sizes in a flat array of bins with a
+// two-level bitmap of the bins in use (blocks of values and nodes are
+// nearly all small, and each allocation looks up its class and its place
+// among the classes), larger ones in a std::map.
+template <class Class>
+class size_class_table {
+ public:
+  static constexpr word_t small_sizes = 4096;
+
+  size_class_table() : bins_(static_cast<std::size_t>(small_sizes)) {}
+
+  bool empty() const { return count_ == 0; }
+  std::size_t size() const { return count_; }
+
+  // The class of size, null when there is none.
+  Class* find(word_t size) {
+    if (size >= 0 && size < small_sizes) return has_bin(size) ? &bin(size) : nullptr;
+    auto const it = large_.find(size);
+    return it == large_.end() ? nullptr : &it->second;
+  }
+  Class const* find(word_t size) const {
+    if (size >= 0 && size < small_sizes) return has_bin(size) ? &bins_[bin_of(size)] : nullptr;
+    auto const it = large_.find(size);
+    return it == large_.end() ? nullptr : &it->second;
+  }
+  // Enters c as the class of size, unless size has a class already (which
+  // then stays as it is).
+  Class& add(word_t size, Class const& c) {
+    if (size >= 0 && size < small_sizes) {
+      if (!has_bin(size)) {
+        bin(size) = c;
+        mark(size, true);
+        ++count_;
+      }
+      return bin(size);
+    }
+    auto const [it, added] = large_.emplace(size, c);
+    if (added) ++count_;
+    return it->second;
+  }
+  void erase(word_t size) {
+    if (size >= 0 && size < small_sizes) {
+      if (has_bin(size)) {
+        mark(size, false);
+        --count_;
+      }
+      return;
+    }
+    count_ -= large_.erase(size);
+  }
+  // The smallest size with a class that is at least size; no_address when
+  // there is none.
+  word_t at_least(word_t size) const {
+    if (size < 0) size = 0;
+    if (size < small_sizes) {
+      word_t const found = next_bin(size);
+      if (found != no_address) return found;
+      size = small_sizes;
+    }
+    auto const it = large_.lower_bound(size);
+    return it == large_.end() ? no_address : it->first;
+  }
+  // The classes on either side of size: the largest below it and the
+  // smallest at least as large, null where there is none. (What an
+  // insertion needs, found in one go for a small size.)
+  struct neighbours {
+    Class const* below;
+    Class const* at_least;
+  };
+  neighbours around(word_t size) const {
+    if (size < 0 || size >= small_sizes) {
+      word_t const down = below(size), up = at_least(size);
+      return {down == no_address ? nullptr : find(down), up == no_address ? nullptr : find(up)};
+    }
+    neighbours out{nullptr, nullptr};
+    if (word_t const up = next_bin(size); up != no_address) {
+      out.at_least = &bins_[bin_of(up)];
+    } else if (!large_.empty()) {
+      out.at_least = &large_.begin()->second;
+    }
+    if (size > 0) {
+      word_t const down = prev_bin(size - 1);
+      if (down != no_address) out.below = &bins_[bin_of(down)];
+    }
+    return out;
+  }
+  // The largest size with a class that is below size; no_address when there
+  // is none.
+  word_t below(word_t size) const {
+    if (size > small_sizes) {
+      auto const it = large_.lower_bound(size);
+      if (it != large_.begin()) return std::prev(it)->first;
+      size = small_sizes;
+    }
+    return size <= 0 ? no_address : prev_bin(size - 1);
+  }
+
+ private:
+  static constexpr std::size_t words = static_cast<std::size_t>(small_sizes) / 64;
+  static_assert(words <= 64, "one summary word covers the bitmap");
+
+  static std::size_t bin_of(word_t size) { return static_cast<std::size_t>(size); }
+  Class& bin(word_t size) { return bins_[bin_of(size)]; }
+  bool has_bin(word_t size) const {
+    auto const s = static_cast<std::size_t>(size);
+    return (used_[s / 64] >> (s % 64)) & 1;
+  }
+  void mark(word_t size, bool on) {
+    auto const s = static_cast<std::size_t>(size);
+    std::uint64_t const bit = std::uint64_t{1} << (s % 64);
+    if (on) {
+      used_[s / 64] |= bit;
+      summary_ |= std::uint64_t{1} << (s / 64);
+    } else {
+      used_[s / 64] &= ~bit;
+      if (used_[s / 64] == 0) summary_ &= ~(std::uint64_t{1} << (s / 64));
+    }
+  }
+  // The first bin in use at from or above, the last at from or below.
+  word_t next_bin(word_t from) const {
+    auto const s = static_cast<std::size_t>(from);
+    std::size_t w = s / 64;
+    std::uint64_t bits = used_[w] & (~std::uint64_t{0} << (s % 64));
+    if (bits == 0) {
+      std::uint64_t const later = w + 1 < 64 ? summary_ & (~std::uint64_t{0} << (w + 1)) : 0;
+      if (later == 0) return no_address;
+      w = static_cast<std::size_t>(__builtin_ctzll(later));
+      bits = used_[w];
+    }
+    return static_cast<word_t>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits)));
+  }
+  word_t prev_bin(word_t from) const {
+    auto const s = static_cast<std::size_t>(from);
+    std::size_t w = s / 64;
+    std::uint64_t bits = used_[w] & (~std::uint64_t{0} >> (63 - s % 64));
+    if (bits == 0) {
+      std::uint64_t const earlier = summary_ & ((std::uint64_t{1} << w) - 1);
+      if (earlier == 0) return no_address;
+      w = static_cast<std::size_t>(63 - __builtin_clzll(earlier));
+      bits = used_[w];
+    }
+    return static_cast<word_t>(w * 64 + static_cast<std::size_t>(63 - __builtin_clzll(bits)));
+  }
+
+  std::vector<Class> bins_;
+  std::uint64_t used_[words] = {};
+  std::uint64_t summary_ = 0;
+  std::map<word_t, Class> large_;
+  std::size_t count_ = 0;
+};
 
 class alloc_index {
  public:
@@ -106,7 +260,7 @@ class alloc_index {
   d_alloc_node read(word_t own);
   // The class of size (at it, or end()) is about to change: remember its
   // bounds for a rollback.
-  void log_class(word_t size, std::map<word_t, size_class>::const_iterator it);
+  void log_class(word_t size, size_class const* c);
   // The link before the first record of the class of size.
   word_t link_before_class(word_t size) const;
   // The record of size at data + size when its block was appended at the end
@@ -122,7 +276,7 @@ class alloc_index {
   bool ordered_ = true;
   long long records_read_ = 0;
 
-  std::map<word_t, size_class> classes_;
+  size_class_table<size_class> classes_;
   // Members of the indexed classes, by own address and by data address.
   address_table<member> members_;
   address_table<word_t> by_data_;

@@ -120,11 +120,19 @@ class d_alloc {
   // Links record (not yet written) into the allocation list: it is written
   // once, already pointing at its successor, and then linked.
   void insert(d_alloc_node& record);
+  // The two halves of insert: where record goes (its next word is set, the
+  // link to point at it returned), and linking it there once it is written.
+  word_t place(d_alloc_node& record);
+  void link(d_alloc_node const& record, word_t prev);
   void swap(d_alloc_node& a, d_alloc_node& b);
   // Points the link named by prev (a head word or a record's own address) at
   // target.
   void relink(word_t prev, word_t target);
   void write_block(word_t data, long size, text_tools::bstringstream const& bytes);
+  // The block's bytes and record (not yet linked), in one write when the
+  // record lies right after a small block.
+  void write_block_and_record(word_t data, long size, text_tools::bstringstream const& bytes,
+                              d_alloc_node const& record);
   // Hands out the free block of the record at own for a request of size
   // bytes, splitting it when it is larger.
   long take_free_block(word_t own, long size, text_tools::bstringstream const& bytes);
