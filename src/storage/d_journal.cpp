@@ -26,6 +26,9 @@ constexpr std::size_t database_step = std::size_t{1} << 20;
 // close).
 constexpr std::uint64_t batch_commits = 64;
 constexpr word_t batch_bytes = word_t{1} << 20;
+// Commits after a look at the reader slots found a batch held back, before
+// the next look.
+constexpr std::uint64_t look_again_commits = 16;
 
 word_t new_salt() {
   std::random_device random;
@@ -1099,12 +1102,23 @@ void db_journal::checkpoint_shared() {
   published_state const s = lock_->state();
   // An opening resting after a read holds the batch back, not the bound.
   bool const past_bound = s.log_end > checkpoint_bytes_;
-  if (copy_due(s)) copy_in_up_to(s, past_bound);
+  // A reader that held the batch back a commit ago most likely still does:
+  // the slots are looked at again a few commits on, not at every commit
+  // (past the bound at every one, so that the log starts afresh in time).
+  bool const look = past_bound || held_at_ == never_held || s.commits < held_at_ ||
+                    s.commits - held_at_ >= look_again_commits;
+  if (look && copy_due(s)) held_at_ = copy_in_up_to(s, past_bound) ? never_held : s.commits;
   if (past_bound) restart_held_ = !restart_shared();
 }
 
-void db_journal::copy_in_up_to(published_state const& s, bool pass_resting) {
+bool db_journal::copy_in_up_to(published_state const& s, bool pass_resting) {
   std::uint64_t const target = lock_->oldest_pinned(s.commits, pass_resting);
+  // A few commits that a reader let go of are not worth the locks a copy
+  // takes: they wait for a batch, unless the log must start afresh.
+  bool const held = target < s.commits;
+  if (held && !pass_resting && target - std::min(target, s.checkpoint) < batch_commits) {
+    return false;
+  }
   if (target > s.checkpoint && lock_->try_publish_lock()) {
     try {
       copy_in(s, target);
@@ -1114,6 +1128,7 @@ void db_journal::copy_in_up_to(published_state const& s, bool pass_resting) {
     }
     lock_->publish_unlock();
   }
+  return !held;
 }
 
 bool db_journal::copy_due(published_state const& s) const {
