@@ -594,7 +594,7 @@ void d_database::open_shared(d_open_options const& options) {
 void d_database::take_turn() {
   // The writer's view cannot be overtaken (only the writer checkpoints): an
   // operation's pin holds nothing back while this waits for its turn.
-  if (slot_ >= 0 && pinned_ == 0) lock_->unpin(slot_);
+  if (slot_ >= 0 && pinned_ == 0) lock_->unpin_if_pinned(slot_);
   if (!lock_->take_writer(busy_timeout_)) {
     throw error(errc::busy, "database is busy...", file_name_);
   }
