@@ -594,7 +594,7 @@ void d_database::open_shared(d_open_options const& options) {
 void d_database::take_turn() {
   // The writer's view cannot be overtaken (only the writer checkpoints): an
   // operation's pin holds nothing back while this waits for its turn.
-  if (slot_ >= 0 && pinned_ == 0) lock_->unpin(slot_);
+  if (slot_ >= 0 && pinned_ == 0) lock_->unpin_if_pinned(slot_);
   if (!lock_->take_writer(busy_timeout_)) {
     throw error(errc::busy, "database is busy...", file_name_);
   }
@@ -1280,7 +1280,14 @@ word_t root_slot(d_database* db, std::string const& name, std::string const& kin
 
 d_transaction::d_transaction(d_database* db) {
   state_ = require_open(db)->state();
-  state_->open().begin_change();
+  // Checked as every operation is (db_state::open), but others' commits are
+  // not followed first: the outermost scope takes the writer's turn and
+  // catches up with the latest commit under it, and a snapshot pinned now
+  // would only be let go as the turn is taken, at every transaction.
+  if (state_->inherited || state_->broken || !state_->database) state_->open();  // throws why
+  d_database& database = *state_->database;
+  database.check_thread();
+  database.begin_change();
   began_ = state_->scope_began.back();
 }
 

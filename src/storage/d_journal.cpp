@@ -26,6 +26,9 @@ constexpr std::size_t database_step = std::size_t{1} << 20;
 // close).
 constexpr std::uint64_t batch_commits = 64;
 constexpr word_t batch_bytes = word_t{1} << 20;
+// Commits after a look at the reader slots found a batch held back, before
+// the next look.
+constexpr std::uint64_t look_again_commits = 16;
 
 word_t new_salt() {
   std::random_device random;
@@ -1099,12 +1102,23 @@ void db_journal::checkpoint_shared() {
   published_state const s = lock_->state();
   // An opening resting after a read holds the batch back, not the bound.
   bool const past_bound = s.log_end > checkpoint_bytes_;
-  if (copy_due(s)) copy_in_up_to(s, past_bound);
+  // A reader that held the batch back a commit ago most likely still does:
+  // the slots are looked at again a few commits on, not at every commit
+  // (past the bound at every one, so that the log starts afresh in time).
+  bool const look = past_bound || held_at_ == never_held || s.commits < held_at_ ||
+                    s.commits - held_at_ >= look_again_commits;
+  if (look && copy_due(s)) held_at_ = copy_in_up_to(s, past_bound) ? never_held : s.commits;
   if (past_bound) restart_held_ = !restart_shared();
 }
 
-void db_journal::copy_in_up_to(published_state const& s, bool pass_resting) {
+bool db_journal::copy_in_up_to(published_state const& s, bool pass_resting) {
   std::uint64_t const target = lock_->oldest_pinned(s.commits, pass_resting);
+  // A few commits that a reader let go of are not worth the locks a copy
+  // takes: they wait for a batch, unless the log must start afresh.
+  bool const held = target < s.commits;
+  if (held && !pass_resting && target - std::min(target, s.checkpoint) < batch_commits) {
+    return false;
+  }
   if (target > s.checkpoint && lock_->try_publish_lock()) {
     try {
       copy_in(s, target);
@@ -1114,6 +1128,7 @@ void db_journal::copy_in_up_to(published_state const& s, bool pass_resting) {
     }
     lock_->publish_unlock();
   }
+  return !held;
 }
 
 bool db_journal::copy_due(published_state const& s) const {
@@ -1142,6 +1157,7 @@ void db_journal::checkpoint_long_log() {
 void db_journal::copy_in(published_state const& s, std::uint64_t target) {
   char const* const log = read_log(s.checkpoint_log, s.log_end);
   word_t const log_size = s.log_end - s.checkpoint_log;
+  if (copy_in_place(s, target, log, log_size)) return;
   // The data records of the commits up to target, in order.
   struct piece {
     word_t address;
@@ -1201,6 +1217,32 @@ void db_journal::copy_in(published_state const& s, std::uint64_t target) {
                       static_cast<std::size_t>(joined[i].second - joined[i].first));
   }
   lock_->publish_checkpoint(target, s.checkpoint_log + at, length);
+}
+
+bool db_journal::copy_in_place(published_state const& s, std::uint64_t target, char const* log,
+                               word_t log_size) {
+  // Each record's bytes go straight into the file, in the order they were
+  // committed, so that the last to write a byte leaves it as it is at
+  // target: the same bytes as copy_in's joined ranges, without a system
+  // call per range or a sort (a batch a reader held back is long).
+  word_t at = 0, length = s.checkpoint_length;
+  std::uint32_t const salt_sum = redo_record::salted(s.salt);
+  for (std::uint64_t commits = s.checkpoint; commits < target;) {
+    redo_record const r = logged_record(log, log_size, at, salt_sum);
+    if (r.type == redo_record::data) {
+      char* const out = db_.file_in_place(r.value, r.n);
+      // copy_in then writes the whole batch through the system, the
+      // records already in place again too, which does them no harm.
+      if (!out) return false;
+      std::memcpy(out, r.bytes, r.n);
+    } else {
+      ++commits;
+      length = r.value;
+    }
+    at += r.size();
+  }
+  lock_->publish_checkpoint(target, s.checkpoint_log + at, length);
+  return true;
 }
 
 char const* db_journal::read_log(word_t from, word_t to) {

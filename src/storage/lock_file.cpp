@@ -365,6 +365,11 @@ void lock_file::left(bool last) {
 
 static_assert(sizeof(pthread_mutex_t) <= lock_file::writer_size,
               "the writer's mutex fits its place in the lock file");
+// Every reader looks at current again and again; a word the writer stores
+// at every commit beside it would take the line from all of them each time.
+static_assert(lock_file::publishing_offset / 64 != lock_file::current_offset / 64 &&
+                  lock_file::publishing_offset / 64 == lock_file::writer_offset / 64,
+              "the publishing mark shares a cache line with the writer's turn, not with current");
 
 pthread_mutex_t* lock_file::writer_mutex() const {
   return reinterpret_cast<pthread_mutex_t*>(map_ + writer_offset);

@@ -194,4 +194,58 @@ TEST(BfstreamPrivate, BytesOnlyTheViewHoldsSurviveItsMoveToALargerRange) {
   EXPECT_EQ(on_disk, file);
 }
 
+TEST(BfstreamPrivate, WritesInPlaceReachTheFileAndOtherStreamsButNotTheViewsOwnBytes) {
+  scratch_dir dir;
+  std::string const path = dir.file("f");
+  std::vector<char> const file = pattern(10000, 9);
+  test_support::write_file(path, file);
+  bfstream s(path.c_str(), update_mode);
+  bfstream follower(path.c_str(), update_mode);
+  s.keep_writes_private();
+  s.write_at(20, "own", 3);  // the view's own bytes, which the file never gets
+  s.keep_pending();
+  std::vector<char> expected = file;
+  // In the first page, across two, and the file's last byte.
+  struct row {
+    disk_tools::word_t at;
+    std::string bytes;
+  };
+  row const rows[] = {{0, "head"}, {4094, "straddles"}, {9999, "z"}};
+  for (row const& r : rows) {
+    char* const out = s.file_in_place(r.at, r.bytes.size());
+    ASSERT_NE(out, nullptr) << r.at;
+    std::copy(r.bytes.begin(), r.bytes.end(), out);
+    std::copy(r.bytes.begin(), r.bytes.end(), expected.begin() + r.at);
+  }
+  std::vector<char> on_disk(expected.size());
+  ASSERT_TRUE(s.read_through(0, on_disk.data(), on_disk.size()));
+  EXPECT_EQ(on_disk, expected);
+  EXPECT_EQ(read_back(follower, expected.size()), std::string(expected.begin(), expected.end()));
+  std::string view = read_back(s, 30);
+  EXPECT_EQ(view.substr(0, 4), std::string(file.begin(), file.begin() + 4));
+  EXPECT_EQ(view.substr(20, 3), "own");
+  // Past the file's end nothing is given, though the page goes on; once the
+  // file grows, by this stream or another, its new bytes are given too.
+  EXPECT_EQ(s.file_in_place(9999, 2), nullptr);
+  EXPECT_EQ(s.file_in_place(-1, 1), nullptr);
+  s.reserve_file(20000);
+  follower.write_at(30000, "f", 1);
+  for (disk_tools::word_t at : {19000, 29999}) {
+    char* const grown = s.file_in_place(at, 2);
+    ASSERT_NE(grown, nullptr) << at;
+    std::copy_n("GR", 2, grown);
+    char back[2] = {};
+    ASSERT_TRUE(s.read_through(at, back, 2));
+    EXPECT_EQ(std::string(back, 2), "GR") << at;
+  }
+  EXPECT_EQ(s.file_in_place(30000, 2), nullptr);
+  // A stream the observer watches writes through the system, where it sees.
+  struct watcher : io_tools::io_observer {
+    void on_event(io_tools::io_event const&) override {}
+  } w;
+  io_tools::set_io_observer(&w);
+  EXPECT_EQ(s.file_in_place(0, 1), nullptr);
+  io_tools::set_io_observer(nullptr);
+}
+
 }  // namespace

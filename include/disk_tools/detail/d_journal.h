@@ -254,10 +254,16 @@ class db_journal final : public io_tools::bfstream::write_guard {
   void checkpoint_shared();
   bool copy_due(published_state const& s) const;
   // Copies in the commits of s that no pinned snapshot predates (resting
-  // ones count unless pass_resting), unless a tool reads the file.
-  void copy_in_up_to(published_state const& s, bool pass_resting);
+  // ones count unless pass_resting), unless a tool reads the file; false
+  // when a snapshot held some back (fewer than a batch are left waiting).
+  bool copy_in_up_to(published_state const& s, bool pass_resting);
   // Writes the commits after the checkpoint of s up to target into the file.
   void copy_in(published_state const& s, std::uint64_t target);
+  // copy_in through the database file's shared mapping (log is read_log's,
+  // log_size bytes from the checkpoint on); false when the file cannot be
+  // written in place, and copy_in writes the commits through the system.
+  bool copy_in_place(published_state const& s, std::uint64_t target, char const* log,
+                     word_t log_size);
   // False when a reader keeps the log from starting afresh.
   bool restart_shared();
   void write_log_header(word_t salt, word_t length);
@@ -353,6 +359,10 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // The log passed its bound and a reader kept it from starting afresh at
   // this writer's last try.
   bool restart_held_ = false;
+  // The commits published when checkpoint_shared last looked at the reader
+  // slots and found a batch held back (never_held: it did not).
+  static constexpr std::uint64_t never_held = ~std::uint64_t{0};
+  std::uint64_t held_at_ = never_held;
   std::vector<char> scratch_;
   bool broken_ = false;
   bool unpublished_ = false;  // a commit's copy into the file failed part way

@@ -6,23 +6,25 @@
 // crash could need: the database and its journal do.
 //
 //   offset  width  field (native byte order: the file never leaves the machine)
-//   0       8      magic "odb-lk03"
+//   0       8      magic "odb-lk04"
 //   8       8      current: the number of the state record in force, which
 //                  lies at 128 + 128 * (current % 2); a writer fills the other
 //                  record and then moves this word, so a reader never finds
 //                  a record half written, and a writer killed while filling
 //                  one leaves the one in force as it was
 //   16      8      1 while a writer starts the journal afresh
-//   32      8      1 while a writer appends a commit to the journal and has
-//                  not yet published it: the next writer finds it set when
-//                  that writer died half way
 //   40      8      1 while the opening that found the database alone works
 //                  without locks (no other opening has joined yet)
 //   48      8      1 while that opening is inside a transaction
 //   56      8      1 once another opening asked to join: the first takes
 //                  turns like everyone from its next transaction on
-//   64      64     the writer's turn: a process-shared robust mutex, held
+//   64      56     the writer's turn: a process-shared robust mutex, held
 //                  while a write transaction is under way
+//   120     8      1 while a writer appends a commit to the journal and has
+//                  not yet published it: the next writer finds it set when
+//                  that writer died half way (beside the turn, which only
+//                  writers touch, rather than beside current, which every
+//                  reader looks at: it changes twice a commit)
 //   128     128    state record 0, then record 1 at 256:
 //                    +0   its number (current, when it is in force)
 //                    +8   commits: moves on with every commit
@@ -142,19 +144,19 @@ class lock_file {
   static constexpr std::size_t magic_offset = 0;
   static constexpr std::size_t current_offset = 8;
   static constexpr std::size_t restarting_offset = 16;
-  static constexpr std::size_t publishing_offset = 32;
   static constexpr std::size_t alone_offset = 40;
   static constexpr std::size_t busy_offset = 48;
   static constexpr std::size_t join_offset = 56;
   static constexpr std::size_t writer_offset = 64;
-  static constexpr std::size_t writer_size = 64;
+  static constexpr std::size_t writer_size = 56;
+  static constexpr std::size_t publishing_offset = 120;
   static constexpr std::size_t records_offset = 128;
   static constexpr std::size_t record_size = 128;
   static constexpr std::size_t slots_offset = 512;
   static constexpr std::size_t slot_size = 32;
   static constexpr std::size_t file_size = 4096;
   static constexpr int slot_count = static_cast<int>((file_size - slots_offset) / slot_size);
-  static constexpr char magic[9] = "odb-lk03";
+  static constexpr char magic[9] = "odb-lk04";
   // The slot states.
   static constexpr std::uint64_t pinned = 1;
   static constexpr std::uint64_t reading = 3;
@@ -299,6 +301,12 @@ class lock_file {
   // The journal read: the snapshot stays pinned.
   void done_reading(int slot) { store_slot(slot, 16, pinned); }
   void unpin(int slot) { store_slot(slot, 16, 0); }
+  // unpin for a slot that most likely is not pinned (the writer's, at every
+  // commit): looked at first, so that the line it shares with another
+  // reader's slot is not taken from that reader for nothing.
+  void unpin_if_pinned(int slot) {
+    if (load_slot(slot, 16) != 0) unpin(slot);
+  }
   // The oldest commit a live reader has pinned, latest when none is older;
   // resting snapshots count unless pass_resting. Looks at a slot's process
   // only when it holds something back.
