@@ -1269,7 +1269,11 @@ redo_record db_journal::logged_record(char const* log, word_t size, word_t at,
 io_tools::bfstream& db_journal::log_reader() {
   if (file_.is_open()) return file_;
   if (!reading_.is_open()) {
-    reading_.open(path_.c_str(), std::ios_base::in);
+    // Read through, never loaded whole: the file keeps the length of the
+    // longest log it held, and a snapshot needs only the commits past the
+    // checkpoint. (Loading it made every read-only opening cost as much as
+    // the longest log yet, during which the log could not start afresh.)
+    reading_.open_head(path_.c_str(), 0);
     if (reading_.fail()) {
       throw error(errc::cannot_open, "unable to open journal file...", path_, reading_.open_errno());
     }
