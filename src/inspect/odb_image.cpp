@@ -136,6 +136,19 @@ database_image read_snapshot(std::string const& path) {
 }
 
 database_image read_image(std::string const& path) {
+  // Beside openings that share the database, a snapshot costs them nothing.
+  // The files read raw under a pause hold their checkpoints back for as long
+  // as the log takes to read, and the log grows meanwhile: copies taken one
+  // after another beside a busy writer each read a longer log than the last.
+  // Should the snapshot fail (a dead writer's journal awaiting recovery, a
+  // lock file this process may not write), the files are read as the next
+  // opening will find them.
+  if (read_lock_stamp(path).shared) {
+    try {
+      return read_snapshot(path);
+    } catch (error const&) {
+    }
+  }
   database_image image;
   {
     // Writers of other processes copy no commit in while the files are read.

@@ -558,6 +558,7 @@ lock_stamp read_lock_stamp(std::string const& database_file) {
     };
     out.in_place = word(lock_file::alone_offset) != 0 && word(lock_file::busy_offset) != 0;
     out.number = word(lock_file::current_offset);
+    out.shared = word(lock_file::alone_offset) == 0;
     if (!out.in_place) return;
     // Unless the opening alone died inside its transaction: then its byte
     // is free, and nothing moves any more.

@@ -4,11 +4,16 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <chrono>
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include <disk_tools/d_db.h>
 #include <disk_tools/d_list.h>
+#include <disk_tools/d_map.h>
+#include <disk_tools/d_transaction.h>
+#include <disk_tools/odb_check.h>
 #include <disk_tools/odb_copy.h>
 #include "harness.h"
 
@@ -93,6 +98,54 @@ TEST(Odbcopy, ACopyTheDiskHasNoRoomForLeavesNothingBehind) {
     EXPECT_EQ(names(), before);
     EXPECT_TRUE(test_support::read_file(dir.file("old.odb")) == old) << "the old copy changed";
   }
+}
+
+// Copies and checks taken one after another beside a writer that never rests each read a
+// snapshot, and hold none of its checkpoints back. Read from the files under a pause of the
+// checkpoints, each copy read the log that had grown during the one before: the fourth
+// took 10 s, the sixth 33 s, and the journal passed a gigabyte.
+TEST(Odbcopy, CopiesOneAfterAnotherBesideABusyWriterKeepUpAndKeepTheJournalBounded) {
+  test_support::scratch_dir dir;
+  std::string const src = dir.file("src");
+  ASSERT_TRUE(create_database(src, nullptr));
+  test_support::child_processes kids(120);
+  pid_t const writer = kids.start([&] {
+    d_env env{};
+    scoped_database db = open_database_scoped(src, &env);
+    d_map<std::string, std::string> words("words", &env);
+    d_list<std::string> recent("recent", &env);
+    for (std::uint64_t i = 0;; ++i) {
+      d_transaction tx(&env);
+      words.put("k" + std::to_string(i % 500), "value " + std::to_string(i));
+      recent.push_back("item " + std::to_string(i));
+      if (recent.size() > 100) {
+        auto first = recent.begin();
+        recent.erase(first);
+      }
+      tx.commit();
+    }
+    return 0;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  int const copies = 12;
+  int const status = kids.run(
+      [&] {
+        for (int i = 0; i < copies; ++i) {
+          std::string const copy = dir.file("copy" + std::to_string(i));
+          copy_database(src, copy);
+          if (!check_database(copy + ".odb").problems.empty()) return 2;
+          if (!check_database(src + ".odb").problems.empty()) return 3;
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return 0;
+      },
+      std::chrono::seconds(40));
+  std::int64_t const journal = test_support::file_size(src + ".odb-journal");
+  kids.kill(writer);
+  EXPECT_EQ(status, 0) << "-1: the copies did not finish in 40 s; 2: a copy has problems; "
+                          "3: the source checked while written has problems";
+  // The log starts afresh past 16 MB once no snapshot needs it.
+  EXPECT_LT(journal, std::int64_t{64} << 20);
 }
 
 }  // namespace

@@ -443,6 +443,7 @@ struct lock_stamp {
   bool open = false;  // the database has a lock file: it is open somewhere
   std::uint64_t number = 0;
   bool in_place = false;
+  bool shared = false;  // its openings commit through the log: none writes in place
 };
 // Not open when the database has no lock file (or one of another kind).
 lock_stamp read_lock_stamp(std::string const& database_file);
