@@ -318,8 +318,6 @@ void bfstream::follow_file(disk_tools::word_t length) {
 }
 
 void bfstream::drop_inherited_mapping() {
-  // The window is the parent's file too: a child must not write through it.
-  drop_window();
   if (!base_) return;
   if (::mmap(base_, reserved_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED,
              -1, 0) != MAP_FAILED) {
@@ -346,7 +344,6 @@ void bfstream::close() {
     state_ |= failbit;
   }
   unmap();
-  drop_window();
   private_ = false;
   if (::close(fd_) != 0) state_ |= failbit;
   fd_ = -1;
@@ -411,7 +408,6 @@ void bfstream::resize_file(disk_tools::word_t length) {
   if (r != 0) throw write_error(name_, r);
   bool const shrinks = length < physical_;
   physical_ = length;
-  if (shrinks) drop_window();  // its pages past the new end would fault
   // Pages cut off the file are gone from the mapping too.
   populated_ = std::min(populated_, round_down(static_cast<std::size_t>(length), page_size()));
   if (shrinks) unmap_beyond_file();
@@ -769,41 +765,6 @@ void bfstream::overlay_length(disk_tools::word_t length) {
 void bfstream::write_through(disk_tools::word_t address, void const* src, std::size_t n) {
   if (!is_open() || in_memory_ || address < 0) throw corrupt_file(*this);
   pwrite_fully(address, static_cast<char const*>(src), n);
-}
-
-char* bfstream::file_in_place(disk_tools::word_t address, std::size_t n) {
-  auto const end = address + static_cast<disk_tools::word_t>(n);
-  if (!is_open() || in_memory_ || active_observer || address < 0 || end < address) {
-    return nullptr;
-  }
-  if (end > physical_ && end > window_file_) {
-    // Another opening may have lengthened the file since this stream last
-    // did. A byte past the file's end would be lost, and one past its last
-    // page would fault when touched.
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0 || end > st.st_size) return nullptr;
-    window_file_ = st.st_size;
-  }
-  if (static_cast<std::size_t>(end) > window_size_) {
-    // The whole file: it grows in large steps.
-    auto const file = std::max(physical_, window_file_);
-    drop_window();
-    std::size_t const size = round_up(static_cast<std::size_t>(file), page_size());
-    void* const at = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
-    if (at == MAP_FAILED) return nullptr;
-    window_ = static_cast<char*>(at);
-    window_size_ = size;
-    window_file_ = file;
-  }
-  ++counts_.writes;
-  return window_ + address;
-}
-
-void bfstream::drop_window() {
-  if (window_) ::munmap(window_, window_size_);
-  window_ = nullptr;
-  window_size_ = 0;
-  window_file_ = 0;
 }
 
 bool bfstream::read_through(disk_tools::word_t address, void* dst, std::size_t n) {

@@ -1157,7 +1157,6 @@ void db_journal::checkpoint_long_log() {
 void db_journal::copy_in(published_state const& s, std::uint64_t target) {
   char const* const log = read_log(s.checkpoint_log, s.log_end);
   word_t const log_size = s.log_end - s.checkpoint_log;
-  if (copy_in_place(s, target, log, log_size)) return;
   // The data records of the commits up to target, in order.
   struct piece {
     word_t address;
@@ -1217,32 +1216,6 @@ void db_journal::copy_in(published_state const& s, std::uint64_t target) {
                       static_cast<std::size_t>(joined[i].second - joined[i].first));
   }
   lock_->publish_checkpoint(target, s.checkpoint_log + at, length);
-}
-
-bool db_journal::copy_in_place(published_state const& s, std::uint64_t target, char const* log,
-                               word_t log_size) {
-  // Each record's bytes go straight into the file, in the order they were
-  // committed, so that the last to write a byte leaves it as it is at
-  // target: the same bytes as copy_in's joined ranges, without a system
-  // call per range or a sort (a batch a reader held back is long).
-  word_t at = 0, length = s.checkpoint_length;
-  std::uint32_t const salt_sum = redo_record::salted(s.salt);
-  for (std::uint64_t commits = s.checkpoint; commits < target;) {
-    redo_record const r = logged_record(log, log_size, at, salt_sum);
-    if (r.type == redo_record::data) {
-      char* const out = db_.file_in_place(r.value, r.n);
-      // copy_in then writes the whole batch through the system, the
-      // records already in place again too, which does them no harm.
-      if (!out) return false;
-      std::memcpy(out, r.bytes, r.n);
-    } else {
-      ++commits;
-      length = r.value;
-    }
-    at += r.size();
-  }
-  lock_->publish_checkpoint(target, s.checkpoint_log + at, length);
-  return true;
 }
 
 char const* db_journal::read_log(word_t from, word_t to) {

@@ -354,14 +354,6 @@ class bfstream {
   // Writes n bytes to the file itself, whatever the view holds (a
   // checkpoint copies commits in).
   void write_through(disk_tools::word_t address, void const* src, std::size_t n);
-  // The n bytes at address of the file itself, whatever the view holds, to
-  // be written in place: a shared mapping of the whole file beside the view,
-  // made at the first call (and again when the file grew past it), so that
-  // a checkpoint copies commits in without a system call per range. Null
-  // where write_through must do instead: the bytes lie past the file's end,
-  // the system refuses the mapping, or an observer is shown every write (it
-  // sees write_through's).
-  char* file_in_place(disk_tools::word_t address, std::size_t n);
   // Reads n bytes from the file itself; false when it is shorter.
   bool read_through(disk_tools::word_t address, void* dst, std::size_t n);
   // The n bytes at address as the file itself holds them, in place in the
@@ -436,8 +428,6 @@ class bfstream {
   // Lengthens the file (or, in private mode, the writable view) to cover end.
   void grow_to(disk_tools::word_t end);
   void resize_file(disk_tools::word_t length);
-  // Lets go of file_in_place's mapping.
-  void drop_window();
   // Gives the mapping's pages past the end of the file back to reserved
   // address space.
   void unmap_beyond_file();
@@ -477,9 +467,6 @@ class bfstream {
   write_guard* guard_ = nullptr;
   bool private_ = false;
   bool keep_length_ = false;
-  char* window_ = nullptr;        // file_in_place's shared mapping of the file
-  std::size_t window_size_ = 0;   // bytes of it, from the file's first on
-  disk_tools::word_t window_file_ = 0;  // the file's length as the window last found it
   std::map<disk_tools::word_t, disk_tools::word_t> pending_;
   // The latest overlays, the one counted n at n % overlaid_kept, and the
   // count at which the view last followed the file afresh. A cache further

@@ -259,11 +259,6 @@ class db_journal final : public io_tools::bfstream::write_guard {
   bool copy_in_up_to(published_state const& s, bool pass_resting);
   // Writes the commits after the checkpoint of s up to target into the file.
   void copy_in(published_state const& s, std::uint64_t target);
-  // copy_in through the database file's shared mapping (log is read_log's,
-  // log_size bytes from the checkpoint on); false when the file cannot be
-  // written in place, and copy_in writes the commits through the system.
-  bool copy_in_place(published_state const& s, std::uint64_t target, char const* log,
-                     word_t log_size);
   // False when a reader keeps the log from starting afresh.
   bool restart_shared();
   void write_log_header(word_t salt, word_t length);
