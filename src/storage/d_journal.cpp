@@ -29,6 +29,10 @@ constexpr word_t batch_bytes = word_t{1} << 20;
 // Commits after a look at the reader slots found a batch held back, before
 // the next look.
 constexpr std::uint64_t look_again_commits = 16;
+// A checkpoint whose view shows its target writes two ranges this close as
+// one, the bytes between them included: a system call costs more than
+// copying a page.
+constexpr word_t joined_gap = 4096;
 
 word_t new_salt() {
   std::random_device random;
@@ -1064,7 +1068,7 @@ void db_journal::commit_shared(word_t length) {
   lock_->publish_commit(length, log_end_);
   lock_->set_publishing(false);
   try {
-    checkpoint_shared();
+    checkpoint_shared(true);
   } catch (error const&) {
     // The commit stands in the journal; a later checkpoint copies it in.
   }
@@ -1086,7 +1090,7 @@ void db_journal::make_log_room(word_t length) {
     // file as long as it is.
     if (e.code() != errc::io_failure || log_end_ == header_size) throw;
     if (shared_) {
-      copy_in_up_to(lock_->state(), true);
+      copy_in_up_to(lock_->state(), true, false);
       if (!restart_shared()) throw;
     } else {
       ++stats_.checkpoints;
@@ -1098,7 +1102,7 @@ void db_journal::make_log_room(word_t length) {
   }
 }
 
-void db_journal::checkpoint_shared() {
+void db_journal::checkpoint_shared(bool view_is_latest) {
   published_state const s = lock_->state();
   // An opening resting after a read holds the batch back, not the bound.
   bool const past_bound = s.log_end > checkpoint_bytes_;
@@ -1107,11 +1111,14 @@ void db_journal::checkpoint_shared() {
   // (past the bound at every one, so that the log starts afresh in time).
   bool const look = past_bound || held_at_ == never_held || s.commits < held_at_ ||
                     s.commits - held_at_ >= look_again_commits;
-  if (look && copy_due(s)) held_at_ = copy_in_up_to(s, past_bound) ? never_held : s.commits;
+  if (look && copy_due(s)) {
+    held_at_ = copy_in_up_to(s, past_bound, view_is_latest) ? never_held : s.commits;
+  }
   if (past_bound) restart_held_ = !restart_shared();
 }
 
-bool db_journal::copy_in_up_to(published_state const& s, bool pass_resting) {
+bool db_journal::copy_in_up_to(published_state const& s, bool pass_resting,
+                               bool view_is_latest) {
   std::uint64_t const target = lock_->oldest_pinned(s.commits, pass_resting);
   // A few commits that a reader let go of are not worth the locks a copy
   // takes: they wait for a batch, unless the log must start afresh.
@@ -1121,7 +1128,7 @@ bool db_journal::copy_in_up_to(published_state const& s, bool pass_resting) {
   }
   if (target > s.checkpoint && lock_->try_publish_lock()) {
     try {
-      copy_in(s, target);
+      copy_in(s, target, view_is_latest && !held);
     } catch (...) {
       lock_->publish_unlock();
       throw;
@@ -1148,13 +1155,13 @@ void db_journal::checkpoint_long_log() {
   if (!shared_ || !restart_held_) return;
   log_end_ = lock_->state().log_end;
   try {
-    checkpoint_shared();
+    checkpoint_shared(false);
   } catch (error const&) {
     // The commits stay in the journal; a later checkpoint copies them in.
   }
 }
 
-void db_journal::copy_in(published_state const& s, std::uint64_t target) {
+void db_journal::copy_in(published_state const& s, std::uint64_t target, bool view_shows_target) {
   char const* const log = read_log(s.checkpoint_log, s.log_end);
   word_t const log_size = s.log_end - s.checkpoint_log;
   // The data records of the commits up to target, in order.
@@ -1195,6 +1202,10 @@ void db_journal::copy_in(published_state const& s, std::uint64_t target) {
       joined.push_back(r);
     }
   }
+  if (view_shows_target && copy_in_from_view(joined)) {
+    lock_->publish_checkpoint(target, s.checkpoint_log + at, length);
+    return;
+  }
   // Each joined range's bytes lie in image from its offset on.
   std::vector<std::size_t> offsets;
   std::size_t total = 0;
@@ -1216,6 +1227,32 @@ void db_journal::copy_in(published_state const& s, std::uint64_t target) {
                       static_cast<std::size_t>(joined[i].second - joined[i].first));
   }
   lock_->publish_checkpoint(target, s.checkpoint_log + at, length);
+}
+
+bool db_journal::copy_in_from_view(std::vector<std::pair<word_t, word_t>> const& joined) {
+  // The view shows the target, and the file holds every byte that no record
+  // after the checkpoint wrote: between two ranges the view's bytes are the
+  // file's own, so ranges a little apart go as one write.
+  std::vector<std::pair<word_t, word_t>> writes;
+  for (auto const& r : joined) {
+    if (!writes.empty() && r.first - writes.back().second <= joined_gap) {
+      writes.back().second = r.second;
+    } else {
+      writes.push_back(r);
+    }
+  }
+  for (auto const& w : writes) {
+    if (!db_.view(w.first, static_cast<std::size_t>(w.second - w.first))) return false;
+  }
+  // Copied out first: the view's pages that nothing wrote map the file
+  // itself.
+  for (auto const& w : writes) {
+    auto const n = static_cast<std::size_t>(w.second - w.first);
+    scratch_.resize(n);
+    std::memcpy(scratch_.data(), db_.view(w.first, n), n);
+    db_.write_through(w.first, scratch_.data(), n);
+  }
+  return true;
 }
 
 char const* db_journal::read_log(word_t from, word_t to) {
@@ -1440,7 +1477,7 @@ void db_journal::close(bool last) {
     if (s.checkpoint < s.commits) {
       lock_->publish_lock();
       try {
-        copy_in(s, s.commits);
+        copy_in(s, s.commits, false);
       } catch (...) {
         lock_->publish_unlock();
         throw;

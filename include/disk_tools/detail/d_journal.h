@@ -250,15 +250,20 @@ class db_journal final : public io_tools::bfstream::write_guard {
   void commit_shared(word_t length);
   // Copies into the file the commits no pinned snapshot predates, when
   // enough of them wait (copy_due), and starts the log afresh when it is
-  // long and nobody reads it.
-  void checkpoint_shared();
+  // long and nobody reads it. view_is_latest: this opening's view shows the
+  // latest commit (it has just published it).
+  void checkpoint_shared(bool view_is_latest);
   bool copy_due(published_state const& s) const;
   // Copies in the commits of s that no pinned snapshot predates (resting
   // ones count unless pass_resting), unless a tool reads the file; false
   // when a snapshot held some back (fewer than a batch are left waiting).
-  bool copy_in_up_to(published_state const& s, bool pass_resting);
-  // Writes the commits after the checkpoint of s up to target into the file.
-  void copy_in(published_state const& s, std::uint64_t target);
+  bool copy_in_up_to(published_state const& s, bool pass_resting, bool view_is_latest);
+  // Writes the commits after the checkpoint of s up to target into the file;
+  // from the view, where it shows the target (view_shows_target).
+  void copy_in(published_state const& s, std::uint64_t target, bool view_shows_target);
+  // copy_in's writes of the ranges joined (sorted, apart) from the view;
+  // false, having written nothing, when the view does not hold them all.
+  bool copy_in_from_view(std::vector<std::pair<word_t, word_t>> const& joined);
   // False when a reader keeps the log from starting afresh.
   bool restart_shared();
   void write_log_header(word_t salt, word_t length);
