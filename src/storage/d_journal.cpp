@@ -29,9 +29,9 @@ constexpr word_t batch_bytes = word_t{1} << 20;
 // Commits after a look at the reader slots found a batch held back, before
 // the next look.
 constexpr std::uint64_t look_again_commits = 16;
-// A checkpoint whose view shows its target writes two ranges this close as
-// one, the bytes between them included: a system call costs more than
-// copying a page.
+// A checkpoint from a view that shows the latest commit writes two ranges
+// this close as one, the bytes between them included: a system call costs
+// more than copying a page.
 constexpr word_t joined_gap = 4096;
 
 word_t new_salt() {
@@ -1128,7 +1128,7 @@ bool db_journal::copy_in_up_to(published_state const& s, bool pass_resting,
   }
   if (target > s.checkpoint && lock_->try_publish_lock()) {
     try {
-      copy_in(s, target, view_is_latest && !held);
+      copy_in(s, target, view_is_latest);
     } catch (...) {
       lock_->publish_unlock();
       throw;
@@ -1161,7 +1161,7 @@ void db_journal::checkpoint_long_log() {
   }
 }
 
-void db_journal::copy_in(published_state const& s, std::uint64_t target, bool view_shows_target) {
+void db_journal::copy_in(published_state const& s, std::uint64_t target, bool view_is_latest) {
   char const* const log = read_log(s.checkpoint_log, s.log_end);
   word_t const log_size = s.log_end - s.checkpoint_log;
   // The data records of the commits up to target, in order.
@@ -1187,14 +1187,59 @@ void db_journal::copy_in(published_state const& s, std::uint64_t target, bool vi
   // a joined range is some record's, so laying the records over it in
   // order gives its bytes at target without reading the file. A batch
   // writes the same few places over and over: each is sorted once.
-  std::unordered_map<word_t, word_t> longest;
-  for (piece const& p : pieces) {
-    word_t& end = longest[p.address];
-    end = std::max(end, p.address + static_cast<word_t>(p.n));
+  std::vector<byte_range> ranges;
+  {
+    std::unordered_map<word_t, word_t> longest;
+    for (piece const& p : pieces) {
+      word_t& end = longest[p.address];
+      end = std::max(end, p.address + static_cast<word_t>(p.n));
+    }
+    ranges.assign(longest.begin(), longest.end());
   }
-  std::vector<std::pair<word_t, word_t>> ranges(longest.begin(), longest.end());
+  std::vector<byte_range> writes = joined_ranges(std::move(ranges));
+  // A view that shows the latest commit holds the file's own bytes wherever
+  // no record after the checkpoint wrote: ranges a little apart go as one
+  // write, with the view's bytes between them, where no commit after target
+  // wrote there either.
+  bool const from_view = view_is_latest && join_across_gaps(writes, log, log_size, at, salt_sum);
+  // Each range's bytes lie in image from its offset on.
+  std::vector<std::size_t> offsets;
+  std::size_t total = 0;
+  for (auto const& w : writes) {
+    offsets.push_back(total);
+    total += static_cast<std::size_t>(w.second - w.first);
+  }
+  std::vector<char>& image = scratch_;
+  image.resize(total);
+  if (from_view) {
+    // Copied out first: the view's pages that nothing wrote map the file
+    // itself.
+    for (std::size_t i = 0; i < writes.size(); ++i) {
+      auto const n = static_cast<std::size_t>(writes[i].second - writes[i].first);
+      std::memcpy(image.data() + offsets[i], db_.view(writes[i].first, n), n);
+    }
+  }
+  // The view shows the records already when target is the latest commit.
+  if (!from_view || target != s.commits) {
+    for (piece const& p : pieces) {
+      auto const i = static_cast<std::size_t>(
+          std::upper_bound(writes.begin(), writes.end(),
+                           byte_range(p.address, std::numeric_limits<word_t>::max())) -
+          writes.begin() - 1);
+      std::memcpy(image.data() + offsets[i] + static_cast<std::size_t>(p.address - writes[i].first),
+                  p.bytes, p.n);
+    }
+  }
+  for (std::size_t i = 0; i < writes.size(); ++i) {
+    db_.write_through(writes[i].first, image.data() + offsets[i],
+                      static_cast<std::size_t>(writes[i].second - writes[i].first));
+  }
+  lock_->publish_checkpoint(target, s.checkpoint_log + at, length);
+}
+
+std::vector<db_journal::byte_range> db_journal::joined_ranges(std::vector<byte_range> ranges) {
   std::sort(ranges.begin(), ranges.end());
-  std::vector<std::pair<word_t, word_t>> joined;
+  std::vector<byte_range> joined;
   for (auto const& r : ranges) {
     if (!joined.empty() && r.first <= joined.back().second) {
       joined.back().second = std::max(joined.back().second, r.second);
@@ -1202,56 +1247,41 @@ void db_journal::copy_in(published_state const& s, std::uint64_t target, bool vi
       joined.push_back(r);
     }
   }
-  if (view_shows_target && copy_in_from_view(joined)) {
-    lock_->publish_checkpoint(target, s.checkpoint_log + at, length);
-    return;
-  }
-  // Each joined range's bytes lie in image from its offset on.
-  std::vector<std::size_t> offsets;
-  std::size_t total = 0;
-  for (auto const& r : joined) {
-    offsets.push_back(total);
-    total += static_cast<std::size_t>(r.second - r.first);
-  }
-  std::vector<char>& image = scratch_;
-  image.resize(total);
-  for (piece const& p : pieces) {
-    auto const i = static_cast<std::size_t>(
-        std::upper_bound(joined.begin(), joined.end(), std::make_pair(p.address, std::numeric_limits<word_t>::max())) -
-        joined.begin() - 1);
-    std::memcpy(image.data() + offsets[i] + static_cast<std::size_t>(p.address - joined[i].first),
-                p.bytes, p.n);
-  }
-  for (std::size_t i = 0; i < joined.size(); ++i) {
-    db_.write_through(joined[i].first, image.data() + offsets[i],
-                      static_cast<std::size_t>(joined[i].second - joined[i].first));
-  }
-  lock_->publish_checkpoint(target, s.checkpoint_log + at, length);
+  return joined;
 }
 
-bool db_journal::copy_in_from_view(std::vector<std::pair<word_t, word_t>> const& joined) {
-  // The view shows the target, and the file holds every byte that no record
-  // after the checkpoint wrote: between two ranges the view's bytes are the
-  // file's own, so ranges a little apart go as one write.
-  std::vector<std::pair<word_t, word_t>> writes;
-  for (auto const& r : joined) {
-    if (!writes.empty() && r.first - writes.back().second <= joined_gap) {
-      writes.back().second = r.second;
-    } else {
-      writes.push_back(r);
-    }
-  }
+bool db_journal::join_across_gaps(std::vector<byte_range>& writes, char const* log,
+                                  word_t log_size, word_t from, std::uint32_t salt_sum) {
+  if (writes.empty()) return false;
   for (auto const& w : writes) {
     if (!db_.view(w.first, static_cast<std::size_t>(w.second - w.first))) return false;
   }
-  // Copied out first: the view's pages that nothing wrote map the file
-  // itself.
-  for (auto const& w : writes) {
-    auto const n = static_cast<std::size_t>(w.second - w.first);
-    scratch_.resize(n);
-    std::memcpy(scratch_.data(), db_.view(w.first, n), n);
-    db_.write_through(w.first, scratch_.data(), n);
+  // What the commits after target wrote: the view shows their bytes, not
+  // target's.
+  std::vector<byte_range> later;
+  for (word_t at = from; at < log_size;) {
+    redo_record const r = logged_record(log, log_size, at, salt_sum);
+    if (r.type == redo_record::data) later.emplace_back(r.value, r.value + static_cast<word_t>(r.n));
+    at += r.size();
   }
+  later = joined_ranges(std::move(later));
+  auto const written_later = [&later](word_t begin, word_t end) {
+    auto const it = std::upper_bound(later.begin(), later.end(), byte_range(begin, begin),
+                                     [](byte_range const& a, byte_range const& b) {
+                                       return a.second < b.second;
+                                     });
+    return it != later.end() && it->first < end;
+  };
+  std::vector<byte_range> joined;
+  for (auto const& w : writes) {
+    if (!joined.empty() && w.first - joined.back().second <= joined_gap &&
+        !written_later(joined.back().second, w.first)) {
+      joined.back().second = w.second;
+    } else {
+      joined.push_back(w);
+    }
+  }
+  writes = std::move(joined);
   return true;
 }
 

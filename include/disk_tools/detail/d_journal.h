@@ -259,11 +259,17 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // when a snapshot held some back (fewer than a batch are left waiting).
   bool copy_in_up_to(published_state const& s, bool pass_resting, bool view_is_latest);
   // Writes the commits after the checkpoint of s up to target into the file;
-  // from the view, where it shows the target (view_shows_target).
-  void copy_in(published_state const& s, std::uint64_t target, bool view_shows_target);
-  // copy_in's writes of the ranges joined (sorted, apart) from the view;
-  // false, having written nothing, when the view does not hold them all.
-  bool copy_in_from_view(std::vector<std::pair<word_t, word_t>> const& joined);
+  // view_is_latest: this opening's view shows the latest commit of s.
+  void copy_in(published_state const& s, std::uint64_t target, bool view_is_latest);
+  // [begin, end) of the database file.
+  using byte_range = std::pair<word_t, word_t>;
+  // ranges sorted, and joined where they overlap or touch.
+  static std::vector<byte_range> joined_ranges(std::vector<byte_range> ranges);
+  // Joins copy_in's writes (sorted, apart) that lie a little apart where no
+  // record of log from from on (the commits after the target) wrote between
+  // them; false, changing nothing, when the view does not hold them all.
+  bool join_across_gaps(std::vector<byte_range>& writes, char const* log, word_t log_size,
+                        word_t from, std::uint32_t salt_sum);
   // False when a reader keeps the log from starting afresh.
   bool restart_shared();
   void write_log_header(word_t salt, word_t length);
