@@ -1261,7 +1261,9 @@ bool db_journal::join_across_gaps(std::vector<byte_range>& writes, char const* l
   std::vector<byte_range> later;
   for (word_t at = from; at < log_size;) {
     redo_record const r = logged_record(log, log_size, at, salt_sum);
-    if (r.type == redo_record::data) later.emplace_back(r.value, r.value + static_cast<word_t>(r.n));
+    if (r.type == redo_record::data) {
+      later.emplace_back(r.value, r.value + static_cast<word_t>(r.n));
+    }
     at += r.size();
   }
   later = joined_ranges(std::move(later));
