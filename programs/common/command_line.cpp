@@ -56,6 +56,7 @@ command_line read_command_line(command_line_rules const& rules, int argc, char**
       }
       (named == 0 ? line.database_file : line.second_database_file) =
           disk_tools::database_file_of(word);
+      (named == 0 ? line.database_name : line.second_database_name) = word;
       ++named;
     }
   }

@@ -25,6 +25,11 @@ struct command_line {
   std::set<std::string> flags;  // the known options given
   std::string database_file;    // the file of the database named, when the program takes one
   std::string second_database_file;  // the second one, for a program that takes two
+  // The databases as named, for the library's calls that take names: a name
+  // through a link resolves to the target's path, which the library would take
+  // for a name again (store.db would become store.db.odb).
+  std::string database_name;
+  std::string second_database_name;
   int exit_status = -1;         // 0 or more: the line was answered or refused; exit with it
 
   bool has(std::string const& flag) const { return flags.count(flag) != 0; }

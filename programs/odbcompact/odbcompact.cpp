@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
   auto const line = odb_programs::read_command_line({"odbcompact", usage, {}, true}, argc, argv);
   if (line.done()) return line.exit_status;
   try {
-    auto const r = disk_tools::compact_database(line.database_file);
+    auto const r = disk_tools::compact_database(line.database_name);
     std::cout << r.file << ": " << r.length_before << " -> " << r.length_after << " bytes, "
               << r.blocks << (r.blocks == 1 ? " block\n" : " blocks\n");
     return 0;

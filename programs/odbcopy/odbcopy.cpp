@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
   auto const line = odb_programs::read_command_line(rules, argc, argv);
   if (line.done()) return line.exit_status;
   try {
-    auto const length = disk_tools::copy_database(line.database_file, line.second_database_file);
+    auto const length = disk_tools::copy_database(line.database_name, line.second_database_name);
     std::cout << line.second_database_file << ": " << length << " bytes\n";
     return 0;
   } catch (disk_tools::error const& e) {

@@ -136,9 +136,10 @@ compaction_result compact_database(std::string const& name) {
   compaction_result result;
   result.file = database_file_of(name);
   std::string const temp = compaction_file_of(result.file);
-  // What an earlier compaction that died left behind is of no use.
-  remove_database_files(temp);
   std::unique_ptr<io_tools::bfstream> const old = lock_database(result.file);
+  // What an earlier compaction that died left behind is of no use; one still
+  // under way holds the lock taken above, and its file is left alone.
+  remove_database_files(temp);
   // The new file is laid out from the allocator's records: a damaged one
   // would be copied into a file worse than the old, which it replaces.
   if (!check_database(result.file).problems.empty()) {

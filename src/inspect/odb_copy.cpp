@@ -38,6 +38,9 @@ word_t copy_database(std::string const& source, std::string const& dest) {
   io_tools::bfstream guard(to.c_str(), std::ios_base::in | std::ios_base::out);
   if (guard.is_open() && !guard.try_lock()) throw error(errc::in_use, "database is in use...", to);
   std::string const fresh = to + "-new";
+  // What a crash left under that name is debris, and may be no file of ours:
+  // a link would be written through to the file it leads to.
+  io_tools::remove_file(fresh);
   {
     io_tools::bfstream out(fresh.c_str(), std::ios_base::in | std::ios_base::out |
                                               std::ios_base::trunc);

@@ -12,6 +12,7 @@
 #include <optional>
 #include <set>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -1186,6 +1187,12 @@ bool create_database(std::string const& name, d_env* /*env*/) {
   // power loss leaves the old file (or none) or the new one, never a part,
   // and a durable journal started on it later finds every byte on the disk.
   std::string const fresh = file + "-new";
+  // A link left under that name would lead the bytes into the file it names,
+  // and then take the database's name itself.
+  std::error_code ec;
+  if (std::filesystem::is_symlink(std::filesystem::symlink_status(fresh, ec))) {
+    io_tools::remove_file(fresh);
+  }
   io_tools::bfstream s(fresh.c_str(), std::ios_base::in | std::ios_base::out |
                                           std::ios_base::trunc | std::ios_base::ate);
   if (s.fail() || s.bad() || !s.try_lock()) return false;

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <string>
 
 #include <disk_tools/d_list.h>
 #include <disk_tools/d_map.h>
@@ -109,6 +111,41 @@ TEST_F(CompactTest, RefusalsChangeNothingAndRecordKindLetsAnOldRootBeCompacted) 
   unsigned two = 0;
   EXPECT_TRUE(number_map("old map", &env).get(1, two) && two == 2);
   close_database(db);
+}
+
+// A compaction started while another is under way is refused ("database is in
+// use...") and leaves the other's new file alone: it removed that file before it
+// looked at the lock, and the first compaction then failed too, to replace the
+// database with a file no longer there.
+TEST_F(CompactTest, ASecondCompactionMeanwhileIsRefusedAndTheFirstEndsWell) {
+  fill_every_kind(name(), 5);
+  std::string const before = contents(name());
+  std::string const temp = compaction_file_of(path());
+  // Runs the second compaction as the first syncs its new file.
+  struct second_at_sync : io_tools::io_observer {
+    std::function<void()> run;
+    std::string file;
+    bool ran = false;
+    void on_event(io_tools::io_event const& e) override {
+      if (ran || e.what != io_tools::io_event::kind::sync || !e.file || *e.file != file) return;
+      ran = true;
+      io_tools::set_io_observer(nullptr);
+      run();
+      io_tools::set_io_observer(this);
+    }
+  } second;
+  second.file = temp;
+  std::string refused;
+  second.run = [&] { refused = thrown_by([&] { compact_database(name()); }); };
+  io_tools::set_io_observer(&second);
+  std::string const first = thrown_by([&] { compact_database(name()); });
+  io_tools::set_io_observer(nullptr);
+  ASSERT_TRUE(second.ran);
+  EXPECT_EQ(refused, "database is in use...");
+  EXPECT_EQ(first, "");
+  EXPECT_EQ(contents(name()), before);
+  EXPECT_EQ(check_database_file(path()), std::vector<std::string>{});
+  EXPECT_FALSE(std::filesystem::exists(temp));
 }
 
 // A file whose allocator records are damaged is not compacted: the new file is

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
@@ -97,6 +98,38 @@ TEST(Odbcopy, ACopyTheDiskHasNoRoomForLeavesNothingBehind) {
     EXPECT_EQ(status, 0);
     EXPECT_EQ(names(), before);
     EXPECT_TRUE(test_support::read_file(dir.file("old.odb")) == old) << "the old copy changed";
+  }
+}
+
+// A DEST.odb-new left behind that is no file of ours (a link to another file, a pipe)
+// is replaced, never written through: the copy wrote its bytes into the file the
+// link led to, whatever that was, and then renamed the link to DEST.odb.
+TEST(Odbcopy, ALeftoverNewFileBesideTheDestinationIsNotWrittenThrough) {
+  test_support::scratch_dir dir;
+  {
+    d_env env{};
+    ASSERT_TRUE(create_database(dir.file("src"), &env));
+    scoped_database db = open_database_scoped(dir.file("src"), &env);
+    d_list<std::string> list("list", &env);
+    list.push_back("kept");
+  }
+  std::vector<char> const other = {'n', 'o', 't', 'e', 's', '\n'};
+  for (std::string const leftover : {"a link to another file", "a pipe"}) {
+    SCOPED_TRACE(leftover);
+    test_support::write_file(dir.file("other.txt"), other);
+    std::filesystem::remove(dir.file("copy.odb"));
+    if (leftover == "a pipe") {
+      ASSERT_EQ(::mkfifo(dir.file("copy.odb-new").c_str(), 0644), 0);
+    } else {
+      std::filesystem::create_symlink("other.txt", dir.file("copy.odb-new"));
+    }
+    EXPECT_NO_THROW(copy_database(dir.file("src"), dir.file("copy")));
+    EXPECT_TRUE(test_support::read_file(dir.file("other.txt")) == other) << "written through";
+    EXPECT_FALSE(std::filesystem::is_symlink(dir.file("copy.odb")));
+    EXPECT_TRUE(test_support::read_file(dir.file("copy.odb")) ==
+                test_support::read_file(dir.file("src.odb")));
+    auto const left = std::filesystem::symlink_status(dir.file("copy.odb-new"));
+    EXPECT_FALSE(std::filesystem::exists(left)) << "DEST.odb-new left behind";
   }
 }
 

@@ -160,4 +160,42 @@ TEST(CommandLine, ToolsLookPastSideFilesThatAreNoFiles) {
   }
 }
 
+// A database named through a symbolic link whose target's name does not end in
+// ".odb" (db.odb -> store.db): every tool works on the file the link leads to, and
+// makes no "store.db.odb" beside it. odbcopy and odbcompact took the target's name
+// for a database name: the copy from the link found no file, the copy onto it wrote
+// store.db.odb and said it had written store.db, and compaction found no file.
+TEST(CommandLine, ToolsFollowALinkToAFileOfAnyName) {
+  test_support::scratch_dir dir;
+  test_support::fill_every_kind(dir.file("made"), 20);
+  std::filesystem::rename(dir.file("made.odb"), dir.file("store.db"));
+  std::filesystem::remove(disk_tools::index_file_of(dir.file("made.odb")));
+  std::filesystem::create_symlink("store.db", dir.file("db.odb"));
+  ASSERT_TRUE(disk_tools::create_database(dir.file("other"), nullptr));
+  std::string const store = std::filesystem::canonical(dir.file("store.db")).string();
+
+  struct {
+    std::vector<std::string> argv;
+    std::string out;   // the start of standard output
+    std::string same;  // a file that must then hold what store.db holds
+  } const cases[] = {
+      {{ODBCHECK_PATH, "db"}, store + ": ", ""},
+      {{ODBSTAT_PATH, "db"}, store + "\n", ""},
+      {{ODBCOPY_PATH, "db", "copy"}, "copy.odb: ", "copy.odb"},
+      {{ODBCOMPACT_PATH, "db"}, store + ": ", ""},
+      {{ODBCOPY_PATH, "other", "db"}, store + ": ", "other.odb"},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.argv[0]);
+    auto const r = test_support::run_program(c.argv, dir.path(), "", 20);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out.substr(0, c.out.size()), c.out);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("store.db.odb"))) << "a file beside the target";
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("db.odb")));
+    if (!c.same.empty()) {
+      EXPECT_TRUE(test_support::read_file(dir.file(c.same)) == test_support::read_file(store));
+    }
+  }
+}
+
 }  // namespace

@@ -35,6 +35,15 @@ TEST(CreateDatabase, WritesTheEmptyHeaderAndDirectoryOverAnyOldFileAndDeleteRemo
   EXPECT_FALSE(create_database(dir.file("folder"), nullptr));
   EXPECT_TRUE(std::filesystem::is_directory(dir.file("folder.odb")));
   EXPECT_FALSE(std::filesystem::exists(dir.file("folder.odb-new")));
+  // A link left under the new file's name is replaced, not written through: the
+  // empty database went into the file it led to, and the link took the name.
+  std::vector<char> const other = {'k', 'e', 'p', 't'};
+  test_support::write_file(dir.file("other.txt"), other);
+  std::filesystem::create_symlink("other.txt", dir.file("linked.odb-new"));
+  EXPECT_TRUE(create_database(dir.file("linked"), nullptr));
+  EXPECT_TRUE(read_file(dir.file("other.txt")) == other) << "written through the link";
+  EXPECT_FALSE(std::filesystem::is_symlink(dir.file("linked.odb")));
+  EXPECT_EQ(read_file(dir.file("linked.odb")).size(), 13616u);
   for (int twice = 0; twice < 2; ++twice) {  // a missing file is made, wiped and removed too
     EXPECT_TRUE(delete_database(dir.file("test")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("test.odb")));
