@@ -222,7 +222,10 @@ void map_shape::rotate(word_t at, bool from_left, bool twice) {
   if (twice && g == none) throw error(errc::corrupt, io_tools::corrupt_file_message);
   index const top = twice ? g : c;
   index const parent = nodes(x).parent;
-  std::vector<index> changed{x, c};
+  // The scratch lists keep their room from one rotation to the next: a
+  // balance run makes thousands of rotations.
+  std::vector<index>& changed = changed_;
+  changed.assign({x, c});
   if (parent == none) {
     root_ = top;
   } else {
@@ -249,10 +252,11 @@ void map_shape::rotate(word_t at, bool from_left, bool twice) {
   hang(to_x, x);
   out(nodes(c)) = x;
   nodes(x).parent = c;
-  settle(changed);
+  settle();
 }
 
-void map_shape::settle(std::vector<index> const& changed) {
+void map_shape::settle() {
+  std::vector<index> const& changed = changed_;
   // The rewritten nodes hang together below a top (the parent of the rotated
   // subtree, or its new top at the root): recompute them children first, then
   // whatever lies above, as far as anything changes.
@@ -263,7 +267,8 @@ void map_shape::settle(std::vector<index> const& changed) {
   for (index top : changed) {
     if (was_changed(nodes(top).parent)) continue;
     met_top = true;
-    std::vector<std::pair<index, bool>> pending{{top, false}};
+    std::vector<std::pair<index, bool>>& pending = settle_pending_;
+    pending.assign({{top, false}});
     for (std::size_t steps = 0; !pending.empty(); ++steps) {
       // Each changed node enters twice at most, unless the links loop.
       if (steps > 2 * changed.size()) throw error(errc::corrupt, io_tools::corrupt_file_message);

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "disk_tools/detail/bfstream.h"
@@ -134,15 +135,18 @@ class map_shape {
   bool recompute(index i);
   // Recomputes node i and then its ancestors, as far as anything changes.
   void recompute_upwards(index i);
-  // Recomputes the nodes whose links changed, children first, then what
-  // lies above them.
-  void settle(std::vector<index> const& changed);
+  // Recomputes the nodes whose links changed (changed_), children first,
+  // then what lies above them.
+  void settle();
 
   std::vector<std::unique_ptr<node[]>> blocks_;
   std::size_t count_ = 0;
   std::vector<index> slots_;
   unsigned shift_ = 64;
   index root_ = none;
+  // Scratch lists of rotate and settle.
+  std::vector<index> changed_;
+  std::vector<std::pair<index, bool>> settle_pending_;
 };
 
 }  // namespace disk_tools
