@@ -11,6 +11,9 @@ void run_map_benches(int repetitions);
 // The map workload up to 16 000 000 keys beside a Boost.Interprocess map in a
 // mapped file: insert per key as the map grows, and resident memory.
 void run_large_map_benches(int repetitions);
+// main's --large STORE N DIR: one run of the large map workload in a process
+// of its own, its result written to standard output; returns the exit status.
+int run_large_map_child(int argc, char** argv);
 // The ordered map's walk in key order, lower_bound and erase at 25k and 400k
 // keys, beside std::map.
 void run_map_order_benches(int repetitions);

@@ -3,7 +3,6 @@
 // cost of an insert grows with the map, and how much memory each process
 // keeps resident beside its file. Each run is a child process of its own, so
 // that its peak resident memory is its own.
-#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -103,36 +103,32 @@ std::optional<large_run> interprocess(std::string const&, unsigned) { return std
 
 using large_workload = std::optional<large_run> (*)(std::string const& dir, unsigned n);
 
-// Runs workload in a child process in a fresh folder; nothing when the peer
-// was not built or the child failed. The child starts with the memory of this
-// process, which earlier groups may have grown: what it adds to that is its own.
-std::optional<large_run> in_child(large_workload workload, unsigned n) {
+struct store {
+  char const* name;
+  large_workload workload;
+};
+store const stores[] = {{"ours", ours}, {"boost", interprocess}};
+
+// Runs the store's workload in a new process (this program started anew with
+// --large) in a fresh folder; nothing when the peer was not built or the
+// child failed. A fork of this process would start with its heap, which the
+// groups run before may have grown to hundreds of megabytes and left in
+// pieces: every allocation of the child then walks free blocks in pages it
+// shares with this process and copies them, which made the map's inserts
+// four times as slow in a child of a process holding 300 MB so freed.
+std::optional<large_run> in_child(char const* store_name, unsigned n) {
   std::string const dir = make_scratch_dir();
   int fds[2];
   if (::pipe(fds) != 0) throw std::runtime_error("cannot make a pipe");
+  std::string const size = std::to_string(n);
   pid_t const child = ::fork();
   if (child == 0) {
+    ::dup2(fds[1], 1);
     ::close(fds[0]);
-    int status = 1;
-    try {
-      // The child starts with this process's heap, which earlier groups may
-      // have grown and left free: the workload would reuse those pages
-      // without adding to its resident memory. Given back first, whatever
-      // the workload allocates counts; the peak then starts again from what
-      // is left (where the system cannot, it stays higher, never lower).
-      ::malloc_trim(0);
-      std::ofstream("/proc/self/clear_refs") << "5";
-      double const before = resident_now();
-      if (auto r = workload(dir, n)) {
-        r->resident_bytes = resident_peak() - before;
-        if (::write(fds[1], &*r, sizeof *r) == static_cast<ssize_t>(sizeof *r)) status = 0;
-      } else {
-        status = 0;
-      }
-    } catch (std::exception const& e) {
-      std::fprintf(stderr, "%s\n", e.what());
-    }
-    ::_exit(status);
+    ::close(fds[1]);
+    char const* args[] = {"odb_bench", "--large", store_name, size.c_str(), dir.c_str(), nullptr};
+    ::execv("/proc/self/exe", const_cast<char* const*>(args));
+    ::_exit(127);
   }
   ::close(fds[1]);
   large_run r;
@@ -146,10 +142,10 @@ std::optional<large_run> in_child(large_workload workload, unsigned n) {
 }
 
 // The median run of repetitions, by insert time.
-std::optional<large_run> median_run(large_workload workload, unsigned n, int repetitions) {
+std::optional<large_run> median_run(char const* store_name, unsigned n, int repetitions) {
   std::vector<large_run> runs;
   for (int i = 0; i < repetitions; ++i) {
-    if (auto const r = in_child(workload, n)) runs.push_back(*r);
+    if (auto const r = in_child(store_name, n)) runs.push_back(*r);
   }
   if (runs.empty()) return std::nullopt;
   std::sort(runs.begin(), runs.end(),
@@ -182,8 +178,8 @@ void run_large_map_benches(int repetitions) {
   for (unsigned n : sizes) {
     // The largest runs take tens of seconds each: at most three of them.
     int const runs = n >= 4000000 ? std::min(repetitions, 3) : repetitions;
-    auto const mine = median_run(ours, n, runs);
-    auto const theirs = median_run(interprocess, n, runs);
+    auto const mine = median_run("ours", n, runs);
+    auto const theirs = median_run("boost", n, runs);
     auto per_key = [n](large_run const& r) { return r.insert / n; };
     if (mine && !first_per_key) first_per_key = per_key(*mine);
     auto print = [&](char const* store, std::optional<large_run> const& r, bool is_ours) {
@@ -200,6 +196,33 @@ void run_large_map_benches(int repetitions) {
     print("d_map<unsigned, unsigned, unsigned>", mine, true);
     print("boost::interprocess::map, mapped file", theirs, false);
   }
+}
+
+int run_large_map_child(int argc, char** argv) {
+  if (argc != 5) {
+    std::fprintf(stderr, "usage: odb_bench --large ours|boost N DIR\n");
+    return 2;
+  }
+  std::string const name = argv[2];
+  auto const found = std::find_if(std::begin(stores), std::end(stores),
+                                  [&name](store const& s) { return name == s.name; });
+  if (found == std::end(stores)) {
+    std::fprintf(stderr, "unknown store %s\n", name.c_str());
+    return 2;
+  }
+  try {
+    // The peak counts from here: what the process held before the workload
+    // (the program, its libraries) is not the workload's.
+    std::ofstream("/proc/self/clear_refs") << "5";
+    double const before = resident_now();
+    auto r = found->workload(argv[4], static_cast<unsigned>(std::stoul(argv[3])));
+    if (!r) return 0;  // the peer was not built: nothing to write
+    r->resident_bytes = resident_peak() - before;
+    return ::write(1, &*r, sizeof *r) == static_cast<ssize_t>(sizeof *r) ? 0 : 1;
+  } catch (std::exception const& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+  }
+  return 1;
 }
 
 }  // namespace bench

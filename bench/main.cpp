@@ -74,6 +74,7 @@ void print_machine(int repetitions) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--large") return bench::run_large_map_child(argc, argv);
   if (argc > 1 && std::string(argv[1]) == "--one") {
     try {
       return bench::run_one(argc, argv);

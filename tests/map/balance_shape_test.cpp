@@ -7,6 +7,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
 
 #include "map_fixture.h"
 
@@ -161,6 +165,119 @@ TEST_F(ShapeTreeTest, LinksThatMeetAgainAreRefused) {
   map_shape s;
   EXPECT_EQ(test_support::code_thrown_by([&] { s.build(*env_.stream, at[0], int_map::layout::record_size); }), errc::corrupt);
   EXPECT_FALSE(s.built());
+}
+
+// The copy against a plain model of links, through many thousands of leaves,
+// removals and renames: enough nodes to fill several of the copy's blocks and
+// regrow its address table, then few enough to give blocks back, then more.
+// Addresses come back after their nodes leave, as the allocator's do.
+TEST_F(ShapeTreeTest, CopyFollowsLeavesRemovalsAndRenamesAcrossItsBlocks) {
+  struct links {
+    word_t left = no_address, right = no_address, parent = no_address;
+  };
+  auto const at = build_tree({{500, 1, -1, -1}});
+  map_shape s;
+  s.build(*env_.stream, at[0], int_map::layout::record_size);
+  std::map<word_t, links> model{{at[0], links{}}};
+  word_t root = at[0];
+  std::vector<word_t> in_tree{at[0]}, freed;
+  word_t next_address = 1 << 20;
+  std::mt19937 rng(7);
+  auto const pick = [&] { return in_tree[rng() % in_tree.size()]; };
+  auto const fresh = [&] {
+    if (!freed.empty() && rng() % 2) {
+      word_t const a = freed.back();
+      freed.pop_back();
+      return a;
+    }
+    return next_address += 24 * (1 + static_cast<word_t>(rng() % 40));
+  };
+  auto const forget = [&](word_t a) {
+    in_tree.erase(std::find(in_tree.begin(), in_tree.end(), a));
+    model.erase(a);
+  };
+  auto const relink = [&](word_t parent, word_t from, word_t to) {
+    if (parent == no_address) {
+      root = to;
+    } else {
+      links& p = model[parent];
+      (p.left == from ? p.left : p.right) = to;
+    }
+  };
+  auto const agree = [&](std::size_t step) {
+    SCOPED_TRACE("step " + std::to_string(step));
+    ASSERT_EQ(s.node_count(), model.size());
+    ASSERT_EQ(s.root(), root);
+    std::map<word_t, std::pair<int, int>> spines;
+    std::function<std::pair<int, int>(word_t)> spine = [&](word_t a) {
+      auto const known = spines.find(a);
+      if (known != spines.end()) return known->second;
+      links const& l = model[a];
+      std::pair<int, int> const r{l.left == no_address ? 1 : spine(l.left).first + 1,
+                                  l.right == no_address ? 1 : spine(l.right).second + 1};
+      return spines[a] = r;
+    };
+    for (auto const& [a, l] : model) {
+      ASSERT_EQ(s.left(a), l.left) << a;
+      ASSERT_EQ(s.right(a), l.right) << a;
+      ASSERT_EQ(s.parent(a), l.parent) << a;
+      ASSERT_EQ(s.left_count(a), spine(a).first) << a;
+      ASSERT_EQ(s.right_count(a), spine(a).second) << a;
+    }
+  };
+  // Grows towards target nodes (leaves twice as often as removals when
+  // growing, the other way round when shrinking), renaming now and then.
+  std::size_t step = 0;
+  for (std::size_t target : {9000, 300, 5000}) {
+    bool const growing = target > model.size();
+    while (growing ? model.size() < target : model.size() > target) {
+      ++step;
+      word_t const a = pick();
+      links const l = model[a];
+      unsigned const roll = rng() % 12;
+      if (roll == 0) {
+        // A rename, refused onto an address in the tree.
+        word_t const taken = pick();
+        if (taken != a) {
+          ASSERT_FALSE(s.rename(a, taken));
+        }
+        word_t const to = fresh();
+        ASSERT_TRUE(s.rename(a, to));
+        model[to] = l;
+        forget(a);
+        in_tree.push_back(to);
+        freed.push_back(a);
+        relink(l.parent, a, to);
+        for (word_t c : {l.left, l.right}) {
+          if (c != no_address) model[c].parent = to;
+        }
+      } else if (growing ? roll % 3 != 0 : roll % 3 == 0) {
+        bool const has_room = l.left == no_address || l.right == no_address;
+        if (!has_room) continue;
+        bool const on_left = l.left == no_address && (l.right != no_address || rng() % 2);
+        ASSERT_FALSE(s.add_leaf(a, pick(), on_left));
+        word_t const leaf = fresh();
+        ASSERT_TRUE(s.add_leaf(a, leaf, on_left));
+        (on_left ? model[a].left : model[a].right) = leaf;
+        model[leaf].parent = a;
+        in_tree.push_back(leaf);
+      } else {
+        if (l.left != no_address && l.right != no_address) {
+          ASSERT_FALSE(s.remove(a)) << a;
+          continue;
+        }
+        if (model.size() == 1) continue;
+        ASSERT_TRUE(s.remove(a));
+        word_t const child = l.left != no_address ? l.left : l.right;
+        if (child != no_address) model[child].parent = l.parent;
+        relink(l.parent, a, child);
+        forget(a);
+        freed.push_back(a);
+      }
+      if (step % 997 == 0) agree(step);
+    }
+    agree(step);
+  }
 }
 
 // Two databases open at once, fed alternately: each file comes out as it does
