@@ -331,6 +331,7 @@ void bfstream::close() {
     return;
   }
   pending_.clear();
+  drop_held();
   kept_.clear();
   overlaid_anywhere();
   if (in_memory_) {
@@ -679,18 +680,44 @@ void bfstream::keep_writes_private() {
   populated_ = round_down(static_cast<std::size_t>(size_), page_size());
 }
 
-void bfstream::write_back() {
-  // Ranges a few bytes apart go in one call: the bytes between them are the
-  // file's own, so writing them again changes nothing.
-  constexpr disk_tools::word_t join_gap = 4096;
-  auto it = pending_.begin();
-  while (it != pending_.end()) {
+void bfstream::write_ranges(std::map<disk_tools::word_t, disk_tools::word_t> const& ranges,
+                            disk_tools::word_t join_gap) {
+  auto it = ranges.begin();
+  while (it != ranges.end()) {
     disk_tools::word_t const begin = it->first;
     disk_tools::word_t end = it->second;
-    for (++it; it != pending_.end() && it->first - end < join_gap; ++it) end = it->second;
+    for (++it; it != ranges.end() && it->first - end < join_gap; ++it) end = it->second;
     pwrite_fully(begin, base_ + begin, static_cast<std::size_t>(end - begin));
   }
+}
+
+// Ranges a few bytes apart go in one call: the bytes between them are the
+// file's own, so writing them again changes nothing.
+constexpr disk_tools::word_t join_gap = 4096;
+
+void bfstream::write_back() {
+  write_ranges(pending_, join_gap);
   pending_.clear();
+}
+
+void bfstream::hold_pending() {
+  for (auto const& [begin, end] : pending_) {
+    keep_range(begin, end);
+    add_range(held_, begin, end);
+    held_bytes_ += end - begin;
+  }
+  pending_.clear();
+}
+
+void bfstream::write_held(bool exact) {
+  // Inside a transaction the bytes between held ranges may be its own.
+  write_ranges(held_, exact ? 1 : join_gap);
+  drop_held();
+}
+
+void bfstream::drop_held() {
+  held_.clear();
+  held_bytes_ = 0;
 }
 
 void bfstream::drop_pending() {
@@ -702,7 +729,7 @@ void bfstream::reserve_file(disk_tools::word_t length) {
 }
 
 void bfstream::refresh_private() {
-  if (!private_ || !pending_.empty() || !base_) return;
+  if (!private_ || !pending_.empty() || !held_.empty() || !base_) return;
   kept_.clear();
   overlaid_anywhere();
   std::size_t const file = round_up(static_cast<std::size_t>(physical_), page_size());
