@@ -194,4 +194,37 @@ TEST(BfstreamPrivate, BytesOnlyTheViewHoldsSurviveItsMoveToALargerRange) {
   EXPECT_EQ(on_disk, file);
 }
 
+// A durable opening alone holds its commits' ranges in the view for a while: they survive
+// the view's move to a larger range, and reach the file in one go, a range that several
+// commits changed once.
+TEST(BfstreamPrivate, HeldRangesSurviveAMoveAndReachTheFileTogether) {
+  scratch_dir dir;
+  std::string const path = dir.file("f");
+  std::vector<char> const file = pattern(10000, 5);
+  test_support::write_file(path, file);
+  bfstream s(path.c_str(), update_mode);
+  s.keep_writes_private();
+  std::vector<char> expected = file;
+  struct commit { disk_tools::word_t at; std::string bytes; };
+  // Three commits: the second writes over the first's range, the third far from both.
+  for (commit const& c : {commit{200, "first"}, commit{202, "SECOND"}, commit{8000, "third"}}) {
+    s.write_at(c.at, c.bytes.data(), c.bytes.size());
+    s.hold_pending();
+    std::copy(c.bytes.begin(), c.bytes.end(), expected.begin() + c.at);
+  }
+  EXPECT_TRUE(s.holds());
+  EXPECT_TRUE(s.pending().empty());
+  s.overlay_at(disk_tools::word_t{600} << 20, "z", 1);  // the view moves
+  EXPECT_EQ(read_back(s, expected.size()), std::string(expected.begin(), expected.end()));
+  std::vector<char> on_disk(expected.size());
+  ASSERT_TRUE(s.read_through(0, on_disk.data(), on_disk.size()));
+  EXPECT_EQ(on_disk, file) << "held bytes reached the file early";
+  long long const calls = s.counts().calls;
+  s.write_held(true);
+  EXPECT_FALSE(s.holds());
+  EXPECT_EQ(s.counts().calls - calls, 2) << "one write for each range apart";
+  ASSERT_TRUE(s.read_through(0, on_disk.data(), on_disk.size()));
+  EXPECT_EQ(on_disk, expected);
+}
+
 }  // namespace
