@@ -248,9 +248,11 @@ void bfstream::populate(disk_tools::word_t address, disk_tools::word_t end) {
                                most_populate_step);
   auto const to = std::min(mapped_, round_up(static_cast<std::size_t>(end) + step, page));
   // Only a speed-up: where the system cannot, the pages fault in one by one.
-  if (to > from && ::madvise(base_ + from, to - from, MADV_POPULATE_WRITE) != 0 &&
-      errno == EINVAL) {
-    can_populate_ = false;
+  if (to > from) {
+    ++counts_.maps;
+    if (::madvise(base_ + from, to - from, MADV_POPULATE_WRITE) != 0 && errno == EINVAL) {
+      can_populate_ = false;
+    }
   }
   populated_ = std::max(populated_, to);
 #else
@@ -409,8 +411,12 @@ void bfstream::resize_file(disk_tools::word_t length) {
   if (r != 0) throw write_error(name_, r);
   bool const shrinks = length < physical_;
   physical_ = length;
-  // Pages cut off the file are gone from the mapping too.
-  populated_ = std::min(populated_, round_down(static_cast<std::size_t>(length), page_size()));
+  // Pages cut off the file are gone from the mapping too. (A private view's
+  // pages past the file are its own memory, which the file growing under
+  // them leaves as ready as they were.)
+  if (shrinks || !private_) {
+    populated_ = std::min(populated_, round_down(static_cast<std::size_t>(length), page_size()));
+  }
   if (shrinks) unmap_beyond_file();
 }
 
@@ -430,17 +436,21 @@ void bfstream::unmap_beyond_file() {
 void bfstream::grow_to(disk_tools::word_t end) {
   if (private_) {
     // Appends stay in memory: the reserved range past the file becomes
-    // writable, private memory.
+    // writable, private memory, a step ahead as the file grows ahead (page
+    // by page, every page appended cost a call here and one to make it ready).
     auto const need = round_up(static_cast<std::size_t>(end), page_size());
     if (need <= mapped_) return;
     if (need > reserved_) {
       relocate_private(need);
       return;
     }
-    if (::mprotect(base_ + mapped_, need - mapped_, PROT_READ | PROT_WRITE) != 0) {
+    std::size_t const ahead =
+        std::min(reserved_, std::max(need, round_up(mapped_ + least_populate_step, page_size())));
+    ++counts_.maps;
+    if (::mprotect(base_ + mapped_, ahead - mapped_, PROT_READ | PROT_WRITE) != 0) {
       throw write_error(name_, errno);
     }
-    mapped_ = need;
+    mapped_ = ahead;
     return;
   }
   if (end <= physical_) return;

@@ -227,4 +227,21 @@ TEST(BfstreamPrivate, HeldRangesSurviveAMoveAndReachTheFileTogether) {
   EXPECT_EQ(on_disk, expected);
 }
 
+// A private view grows a step ahead of its appends, not a page at a time: appending
+// 256 KiB a hundred bytes at a time makes pages writable and ready in a few calls.
+TEST(BfstreamPrivate, AppendsGrowTheViewAStepAtATime) {
+  scratch_dir dir;
+  std::string const path = dir.file("f");
+  test_support::write_file(path, pattern(10000, 7));
+  bfstream s(path.c_str(), update_mode);
+  s.keep_writes_private();
+  std::string const piece(100, 'a');
+  long long const before = s.counts().maps;
+  std::size_t const appended = std::size_t{256} << 10;
+  for (std::size_t n = 0; n < appended; n += piece.size()) s.append(piece.data(), piece.size());
+  // Two calls (writable, ready) for each 64 KiB step, and the step under way.
+  EXPECT_LE(s.counts().maps - before, 2 * static_cast<long long>(appended >> 16) + 2);
+  EXPECT_EQ(read_back(s, s.size()).substr(10000), std::string(s.size() - 10000, 'a'));
+}
+
 }  // namespace

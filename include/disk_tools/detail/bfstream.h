@@ -386,6 +386,7 @@ class bfstream {
     long long writes = 0;  // transfers written, mapped copies included
     long long calls = 0;   // system calls that wrote or lengthened the file
     long long syncs = 0;
+    long long maps = 0;    // system calls that made pages of the view writable or ready
   };
   io_counts const& counts() const { return counts_; }
 
