@@ -228,7 +228,8 @@ TEST(BfstreamPrivate, HeldRangesSurviveAMoveAndReachTheFileTogether) {
 }
 
 // A private view grows a step ahead of its appends, not a page at a time: appending
-// 256 KiB a hundred bytes at a time makes pages writable and ready in a few calls.
+// 256 KiB a hundred bytes at a time, the file lengthened to the data every 10 KB as
+// commits do, makes pages writable and ready in a few calls.
 TEST(BfstreamPrivate, AppendsGrowTheViewAStepAtATime) {
   scratch_dir dir;
   std::string const path = dir.file("f");
@@ -238,7 +239,10 @@ TEST(BfstreamPrivate, AppendsGrowTheViewAStepAtATime) {
   std::string const piece(100, 'a');
   long long const before = s.counts().maps;
   std::size_t const appended = std::size_t{256} << 10;
-  for (std::size_t n = 0; n < appended; n += piece.size()) s.append(piece.data(), piece.size());
+  for (std::size_t n = 0; n < appended; n += piece.size()) {
+    s.append(piece.data(), piece.size());
+    if (n % 10000 == 0) s.reserve_file(s.size());
+  }
   // Two calls (writable, ready) for each 64 KiB step, and the step under way.
   EXPECT_LE(s.counts().maps - before, 2 * static_cast<long long>(appended >> 16) + 2);
   EXPECT_EQ(read_back(s, s.size()).substr(10000), std::string(s.size() - 10000, 'a'));
