@@ -248,9 +248,11 @@ void bfstream::populate(disk_tools::word_t address, disk_tools::word_t end) {
                                most_populate_step);
   auto const to = std::min(mapped_, round_up(static_cast<std::size_t>(end) + step, page));
   // Only a speed-up: where the system cannot, the pages fault in one by one.
-  if (to > from && ::madvise(base_ + from, to - from, MADV_POPULATE_WRITE) != 0 &&
-      errno == EINVAL) {
-    can_populate_ = false;
+  if (to > from) {
+    ++counts_.maps;
+    if (::madvise(base_ + from, to - from, MADV_POPULATE_WRITE) != 0 && errno == EINVAL) {
+      can_populate_ = false;
+    }
   }
   populated_ = std::max(populated_, to);
 #else
@@ -331,6 +333,7 @@ void bfstream::close() {
     return;
   }
   pending_.clear();
+  drop_held();
   kept_.clear();
   overlaid_anywhere();
   if (in_memory_) {
@@ -408,8 +411,12 @@ void bfstream::resize_file(disk_tools::word_t length) {
   if (r != 0) throw write_error(name_, r);
   bool const shrinks = length < physical_;
   physical_ = length;
-  // Pages cut off the file are gone from the mapping too.
-  populated_ = std::min(populated_, round_down(static_cast<std::size_t>(length), page_size()));
+  // Pages cut off the file are gone from the mapping too. (A private view's
+  // pages past the file are its own memory, which the file growing under
+  // them leaves as ready as they were.)
+  if (shrinks || !private_) {
+    populated_ = std::min(populated_, round_down(static_cast<std::size_t>(length), page_size()));
+  }
   if (shrinks) unmap_beyond_file();
 }
 
@@ -429,17 +436,21 @@ void bfstream::unmap_beyond_file() {
 void bfstream::grow_to(disk_tools::word_t end) {
   if (private_) {
     // Appends stay in memory: the reserved range past the file becomes
-    // writable, private memory.
+    // writable, private memory, a step ahead as the file grows ahead (page
+    // by page, every page appended cost a call here and one to make it ready).
     auto const need = round_up(static_cast<std::size_t>(end), page_size());
     if (need <= mapped_) return;
     if (need > reserved_) {
       relocate_private(need);
       return;
     }
-    if (::mprotect(base_ + mapped_, need - mapped_, PROT_READ | PROT_WRITE) != 0) {
+    std::size_t const ahead =
+        std::min(reserved_, std::max(need, round_up(mapped_ + least_populate_step, page_size())));
+    ++counts_.maps;
+    if (::mprotect(base_ + mapped_, ahead - mapped_, PROT_READ | PROT_WRITE) != 0) {
       throw write_error(name_, errno);
     }
-    mapped_ = need;
+    mapped_ = ahead;
     return;
   }
   if (end <= physical_) return;
@@ -679,18 +690,44 @@ void bfstream::keep_writes_private() {
   populated_ = round_down(static_cast<std::size_t>(size_), page_size());
 }
 
-void bfstream::write_back() {
-  // Ranges a few bytes apart go in one call: the bytes between them are the
-  // file's own, so writing them again changes nothing.
-  constexpr disk_tools::word_t join_gap = 4096;
-  auto it = pending_.begin();
-  while (it != pending_.end()) {
+void bfstream::write_ranges(std::map<disk_tools::word_t, disk_tools::word_t> const& ranges,
+                            disk_tools::word_t join_gap) {
+  auto it = ranges.begin();
+  while (it != ranges.end()) {
     disk_tools::word_t const begin = it->first;
     disk_tools::word_t end = it->second;
-    for (++it; it != pending_.end() && it->first - end < join_gap; ++it) end = it->second;
+    for (++it; it != ranges.end() && it->first - end < join_gap; ++it) end = it->second;
     pwrite_fully(begin, base_ + begin, static_cast<std::size_t>(end - begin));
   }
+}
+
+// Ranges a few bytes apart go in one call: the bytes between them are the
+// file's own, so writing them again changes nothing.
+constexpr disk_tools::word_t join_gap = 4096;
+
+void bfstream::write_back() {
+  write_ranges(pending_, join_gap);
   pending_.clear();
+}
+
+void bfstream::hold_pending() {
+  for (auto const& [begin, end] : pending_) {
+    keep_range(begin, end);
+    add_range(held_, begin, end);
+    held_bytes_ += end - begin;
+  }
+  pending_.clear();
+}
+
+void bfstream::write_held(bool exact) {
+  // Inside a transaction the bytes between held ranges may be its own.
+  write_ranges(held_, exact ? 1 : join_gap);
+  drop_held();
+}
+
+void bfstream::drop_held() {
+  held_.clear();
+  held_bytes_ = 0;
 }
 
 void bfstream::drop_pending() {
@@ -702,7 +739,7 @@ void bfstream::reserve_file(disk_tools::word_t length) {
 }
 
 void bfstream::refresh_private() {
-  if (!private_ || !pending_.empty() || !base_) return;
+  if (!private_ || !pending_.empty() || !held_.empty() || !base_) return;
   kept_.clear();
   overlaid_anywhere();
   std::size_t const file = round_up(static_cast<std::size_t>(physical_), page_size());

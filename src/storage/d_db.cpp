@@ -874,7 +874,10 @@ void d_database::end_turn() {
   if (!lock_ || journal_->depth() != 0) return;
   if (alone_) {
     // An opening that joins later finds the length here.
-    known_commits_ = lock_->publish_in_place(stream_.size(), journal_->log_end());
+    known_commits_ = lock_->publish_in_place(stream_.size(), journal_->log_end(),
+                                             journal_->commits_not_in_file(),
+                                             journal_->log_not_in_file(),
+                                             journal_->length_in_file());
     lock_->leave_alone();
     return;
   }

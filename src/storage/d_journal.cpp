@@ -498,6 +498,10 @@ void db_journal::share() {
   if (shared_) return;
   shared_ = true;
   file_.keep_length_at_close();
+  // The commits the file lacks were published as past its checkpoint: the
+  // view follows them from the log, and a checkpoint copies them in.
+  db_.drop_held();
+  unwritten_commits_ = 0;
   if (redo_) return;
   // An atomic opening alone wrote in place with an undo journal; beside others
   // its writes stay in memory until the commit copies them in.
@@ -994,6 +998,25 @@ void db_journal::commit_redo() {
       broken_ = true;
       throw;
     }
+    // The log holds the commit: its bytes go to the file with later ones',
+    // once each however many commits changed them, and not on the way of
+    // this commit's return.
+    if (unwritten_commits_ == 0) {
+      unwritten_from_ = log_end_;
+      written_length_ = committed_length_;
+    }
+    db_.hold_pending();
+    ++unwritten_commits_;
+    log_end_ += static_cast<word_t>(scratch_.size());
+    committed_length_ = length;
+    memory_undo_.clear();
+    undo_end_ = 0;
+    if (log_end_ > checkpoint_bytes_) {
+      checkpoint();
+    } else if (unwritten_commits_ >= batch_commits || db_.held_bytes() >= batch_bytes) {
+      write_unwritten();
+    }
+    return;
   }
   try {
     db_.write_back();
@@ -1094,12 +1117,59 @@ void db_journal::make_log_room(word_t length) {
       if (!restart_shared()) throw;
     } else {
       ++stats_.checkpoints;
+      put_committed_in_file();
       db_.sync();
       restart_log(committed_length_);
     }
     encode_commit(length);
     file_.make_room(log_end_ + static_cast<word_t>(scratch_.size()));
   }
+}
+
+void db_journal::write_unwritten() {
+  if (!db_.holds()) return;
+  try {
+    db_.write_held();
+  } catch (error const&) {
+    // Committed, but not all in the file: the next opening replays it.
+    broken_ = true;
+    throw;
+  }
+  unwritten_commits_ = 0;
+}
+
+void db_journal::put_committed_in_file() {
+  if (!db_.holds()) return;
+  try {
+    // The held ranges as the view has them, then the transaction's changes
+    // among them put back: its undo records, newest first, hold each byte's
+    // committed value last. Only bytes the log holds are written before the
+    // old ones are back, so a failure or a crash on the way leaves nothing
+    // that replaying the log does not set right.
+    db_.write_held(true);
+    std::vector<word_t> records;
+    for (word_t at = 0; at < undo_end_;) {
+      records.push_back(at);
+      char const* head = undo_bytes(at, undo_record::bytes_offset);
+      at += undo_record::size_for(decode_u32(head + undo_record::length_offset));
+    }
+    for (auto it = records.rbegin(); it != records.rend(); ++it) {
+      char const* head = undo_bytes(*it, undo_record::bytes_offset);
+      word_t const address = decode_word(head + undo_record::address_offset);
+      word_t const n = std::min<word_t>(decode_u32(head + undo_record::length_offset),
+                                        committed_length_ - address);
+      if (n <= 0) continue;
+      db_.write_through(address, undo_bytes(*it + static_cast<word_t>(undo_record::bytes_offset),
+                                            static_cast<std::size_t>(n)),
+                        static_cast<std::size_t>(n));
+    }
+  } catch (error const&) {
+    // The file may hold bytes of this transaction that the view no longer
+    // names: only the next opening's replay of the log sets it right.
+    broken_ = true;
+    throw;
+  }
+  unwritten_commits_ = 0;
 }
 
 void db_journal::checkpoint_shared(bool view_is_latest) {
@@ -1454,6 +1524,7 @@ void db_journal::wipe_log_tail(word_t from, word_t salt) {
 
 void db_journal::checkpoint() {
   ++stats_.checkpoints;
+  write_unwritten();
   if (mode_ == d_journal::durable) db_.sync();
   restart_log();
   db_.refresh_private();
@@ -1517,6 +1588,7 @@ void db_journal::close(bool last) {
       lock_->publish_unlock();
     }
   }
+  write_unwritten();
   db_.trim();
   if (mode_ == d_journal::durable) db_.sync();
   file_.close();

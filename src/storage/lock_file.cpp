@@ -622,11 +622,15 @@ void lock_file::publish_commit(word_t length, word_t log_end) {
   write_record();
 }
 
-std::uint64_t lock_file::publish_in_place(word_t length, word_t log_end) {
+std::uint64_t lock_file::publish_in_place(word_t length, word_t log_end, std::uint64_t behind,
+                                           word_t file_log, word_t file_length) {
   published_state& s = latest_to_write();
-  s.checkpoint = ++s.commits;
-  s.length = s.checkpoint_length = length;
-  s.log_end = s.checkpoint_log = log_end;
+  ++s.commits;
+  s.checkpoint = s.commits - std::min(behind, s.commits);
+  s.length = length;
+  s.log_end = log_end;
+  s.checkpoint_length = behind > 0 ? file_length : length;
+  s.checkpoint_log = behind > 0 ? file_log : log_end;
   write_record();
   return s.commits;
 }

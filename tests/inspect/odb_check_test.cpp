@@ -696,16 +696,18 @@ TEST_F(JournalCheckTest, ADatabaseLeftOpenIsCheckedAsItsLastCommit) {
 
 // A durable log cut short inside its first transaction replays nothing and cuts
 // the file to its length when the log began. After a crash the file is no
-// longer than that (a commit's bytes reach it only once its log is synced), but
-// beside a log cut short by damage the file holds the commits: cut back, it was
-// no database any more, and the opening that spoiled it then refused it as
-// "not a database file...". The log is refused instead, and neither file changes.
+// longer than that (a commit's bytes reach it only once its log is synced, and
+// then with a batch of later commits'), but beside a log cut short by damage
+// the file holds the commits of a batch: cut back, it was no database any
+// more, and the opening that spoiled it then refused it as "not a database
+// file...". The log is refused instead, and neither file changes.
 TEST_F(JournalCheckTest, ALogCutShortIsRefusedWhereCarryingItOutWouldSpoilTheFile) {
   afresh();
   close();
+  int const pushes = 70;  // more commits than a batch
   kill_a_user_after([](d_env& env) {
     d_list<std::string> list("list", &env);
-    for (int i = 0; i < 5; ++i) list.push_back("committed " + std::to_string(i));
+    for (int i = 0; i < pushes; ++i) list.push_back("committed " + std::to_string(i));
   }, d_open_options{d_journal::durable});
   auto const &db = left_, &j = left_journal_;
   ASSERT_GT(j.size(), journal_header::record_size + 40);
@@ -719,7 +721,7 @@ TEST_F(JournalCheckTest, ALogCutShortIsRefusedWhereCarryingItOutWouldSpoilTheFil
   test_support::write_file(journal(), j);
   d_env env{};
   d_database* opened = open_database(name(), &env);
-  EXPECT_EQ(d_list<std::string>("list", &env).count(), 5);
+  EXPECT_EQ(d_list<std::string>("list", &env).count(), pushes);
   close_database(opened);
   EXPECT_EQ(check_database_file(path()), std::vector<std::string>{});
 }

@@ -194,4 +194,58 @@ TEST(BfstreamPrivate, BytesOnlyTheViewHoldsSurviveItsMoveToALargerRange) {
   EXPECT_EQ(on_disk, file);
 }
 
+// A durable opening alone holds its commits' ranges in the view for a while: they survive
+// the view's move to a larger range, and reach the file in one go, a range that several
+// commits changed once.
+TEST(BfstreamPrivate, HeldRangesSurviveAMoveAndReachTheFileTogether) {
+  scratch_dir dir;
+  std::string const path = dir.file("f");
+  std::vector<char> const file = pattern(10000, 5);
+  test_support::write_file(path, file);
+  bfstream s(path.c_str(), update_mode);
+  s.keep_writes_private();
+  std::vector<char> expected = file;
+  struct commit { disk_tools::word_t at; std::string bytes; };
+  // Three commits: the second writes over the first's range, the third far from both.
+  for (commit const& c : {commit{200, "first"}, commit{202, "SECOND"}, commit{8000, "third"}}) {
+    s.write_at(c.at, c.bytes.data(), c.bytes.size());
+    s.hold_pending();
+    std::copy(c.bytes.begin(), c.bytes.end(), expected.begin() + c.at);
+  }
+  EXPECT_TRUE(s.holds());
+  EXPECT_TRUE(s.pending().empty());
+  s.overlay_at(disk_tools::word_t{600} << 20, "z", 1);  // the view moves
+  EXPECT_EQ(read_back(s, expected.size()), std::string(expected.begin(), expected.end()));
+  std::vector<char> on_disk(expected.size());
+  ASSERT_TRUE(s.read_through(0, on_disk.data(), on_disk.size()));
+  EXPECT_EQ(on_disk, file) << "held bytes reached the file early";
+  long long const calls = s.counts().calls;
+  s.write_held(true);
+  EXPECT_FALSE(s.holds());
+  EXPECT_EQ(s.counts().calls - calls, 2) << "one write for each range apart";
+  ASSERT_TRUE(s.read_through(0, on_disk.data(), on_disk.size()));
+  EXPECT_EQ(on_disk, expected);
+}
+
+// A private view grows a step ahead of its appends, not a page at a time: appending
+// 256 KiB a hundred bytes at a time, the file lengthened to the data every 10 KB as
+// commits do, makes pages writable and ready in a few calls.
+TEST(BfstreamPrivate, AppendsGrowTheViewAStepAtATime) {
+  scratch_dir dir;
+  std::string const path = dir.file("f");
+  test_support::write_file(path, pattern(10000, 7));
+  bfstream s(path.c_str(), update_mode);
+  s.keep_writes_private();
+  std::string const piece(100, 'a');
+  long long const before = s.counts().maps;
+  std::size_t const appended = std::size_t{256} << 10;
+  for (std::size_t n = 0; n < appended; n += piece.size()) {
+    s.append(piece.data(), piece.size());
+    if (n % 10000 == 0) s.reserve_file(s.size());
+  }
+  // Two calls (writable, ready) for each 64 KiB step, and the step under way.
+  EXPECT_LE(s.counts().maps - before, 2 * static_cast<long long>(appended >> 16) + 2);
+  EXPECT_EQ(read_back(s, s.size()).substr(10000), std::string(s.size() - 10000, 'a'));
+}
+
 }  // namespace

@@ -318,8 +318,14 @@ struct recorded_run {
 
 // Recorded warmed up (after an atomic session that closes without a sync, as a durable
 // opening may find it); on a disk with room for journal_room bytes of journal (0: no
-// bound); beside a second opening that takes turns and changes nothing itself.
-struct run_setting { bool warmed_up = false; long journal_room = 0; bool beside_another = false; };
+// bound); beside a second opening that takes turns and changes nothing itself, open from
+// the start or joining once join_at operations are made.
+struct run_setting {
+  bool warmed_up = false;
+  long journal_room = 0;
+  bool beside_another = false;
+  long join_at = 0;
+};
 
 // Records the workload run on a new database opened with options.
 recorded_run record_workload(test_support::scratch_dir& dir, d_open_options options,
@@ -341,8 +347,13 @@ recorded_run record_workload(test_support::scratch_dir& dir, d_open_options opti
     close_database(db);
   }
   d_database* db = open_database(run.file, &env, options);
-  d_database* other =
-      setting.beside_another ? open_database(run.file, &other_env, options) : nullptr;
+  d_database* other = nullptr;
+  auto join = [&] {
+    other = open_database(run.file, &other_env, options);
+    // The commits the first opening made alone, whether the file has them yet or not.
+    EXPECT_TRUE(data_of(other) == data_of(db)) << "the opening that joins sees every commit";
+  };
+  if (setting.beside_another && setting.join_at == 0) join();
   if (warmed_up) run.promised = rec.changes.size();
   auto w = std::make_unique<workload>(env);
   auto keep_state = [&] {
@@ -352,6 +363,8 @@ recorded_run record_workload(test_support::scratch_dir& dir, d_open_options opti
   };
   keep_state();
   for (auto const& s : w->steps) {
+    if (setting.beside_another && !other && static_cast<long>(run.names.size()) == setting.join_at)
+      join();
     s.run();
     keep_state();
     run.names.push_back(s.name);
@@ -448,8 +461,11 @@ TEST(CrashTest, PowerLossInDurableModeKeepsEveryCommitAndNothingElse) {
   // The last runs' disk has room for 32 KB of journal, short of the bound: the commit that
   // finds the log full makes the file hold every earlier commit and restarts the log
   // (before, it failed, and on a full disk not even an erase went through), alone and
-  // beside another opening, where the file holds only the commits copied in so far.
+  // beside another opening, where the file holds only the commits copied in so far. Alone,
+  // the file gets a commit's bytes with later ones': the opening that joins midway (in
+  // the map's inserts) finds commits that the log alone holds.
   for (run_setting const s : {run_setting{false, 0, false}, run_setting{true, 0, false},
+                              run_setting{false, 0, true, 150},
                               run_setting{false, 32 << 10, false},
                               run_setting{false, 32 << 10, true}}) {
     bool const warmed_up = s.warmed_up;
@@ -466,11 +482,53 @@ TEST(CrashTest, PowerLossInDurableModeKeepsEveryCommitAndNothingElse) {
             << (warmed_up ? "after an atomic session, " : "")
             << (s.journal_room ? "on a full disk, " : "")
             << (s.beside_another ? "beside another opening, " : "")
+            << (s.join_at > 0 ? "that joins midway, " : "")
             << "power loss after change " << k
             << (trial > 0 ? ", torn, trial " + std::to_string(trial) : ", synced bytes only");
       }
     }
   }
+}
+
+// A durable commit writes its log records and syncs them, and nothing else: its bytes go to
+// the database file with later commits' (a range many of them change goes once), and at the
+// latest when the database closes.
+TEST(DurableCommit, WritesTheLogAloneAndTheFileOnceForManyCommits) {
+  test_support::scratch_dir dir(memory_dir);
+  std::string const file = dir.file("batched");
+  unsigned const commits = 40;
+  using k = io_tools::io_event::kind;
+  recorder rec;
+  auto count = [&rec](char const* suffix, k what) {
+    return std::count_if(rec.changes.begin(), rec.changes.end(), [&](change const& c) {
+      return c.what == what && test_support::ends_with(c.file, suffix);
+    });
+  };
+  {
+    d_env env{};
+    ASSERT_TRUE(create_database(file, &env));
+    d_database* db = open_database(file, &env, {d_journal::durable});
+    {
+      int_map map("map", &env);
+      rec.recording = true;
+      for (unsigned key = 0; key < commits; ++key) map.insert(key, key + 1);
+    }
+    EXPECT_EQ(count(".odb-journal", k::sync), commits);
+    EXPECT_EQ(count(".odb", k::write), 0) << "a commit wrote the database file";
+    close_database(db);
+  }
+  EXPECT_GT(count(".odb", k::write), 0);
+  EXPECT_LT(count(".odb", k::write), commits / 4) << "ranges written once each";
+  d_env env{};
+  d_database* db = open_database(file, &env);
+  {
+    int_map map("map", &env);
+    for (unsigned key = 0; key < commits; ++key) {
+      unsigned value = 0;
+      EXPECT_TRUE(map.get(key, value) && value == key + 1) << key;
+    }
+  }
+  close_database(db);
 }
 
 // Each operation alone, and all in one transaction: an operation that fails at any of its

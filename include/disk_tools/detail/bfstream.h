@@ -334,6 +334,20 @@ class bfstream {
   // Private mode: the pending ranges become part of the view alone (a
   // commit whose bytes are in the journal but not yet in the file).
   void keep_pending();
+  // Private mode, the writer alone: as keep_pending(), and the ranges are
+  // held for write_held(), which writes every range held since its last call
+  // at once (a range that many commits change goes to the file once).
+  void hold_pending();
+  // Writes the held ranges to the file. Between transactions the view holds
+  // only committed bytes, and ranges a few bytes apart go in one call; inside
+  // one (exact), only the held bytes themselves are written.
+  void write_held(bool exact = false);
+  // Forgets the held ranges (the journal's commits bring them in).
+  void drop_held();
+  bool holds() const { return !held_.empty(); }
+  // The bytes of the ranges held since the last write_held(), counted as
+  // they were held (an overlap counts twice).
+  disk_tools::word_t held_bytes() const { return held_bytes_; }
   // Puts bytes of a commit that the journal holds into this stream's view
   // (a private view, or the image of a stream opened for reading), without
   // showing them to the guard or making them pending.
@@ -372,6 +386,7 @@ class bfstream {
     long long writes = 0;  // transfers written, mapped copies included
     long long calls = 0;   // system calls that wrote or lengthened the file
     long long syncs = 0;
+    long long maps = 0;    // system calls that made pages of the view writable or ready
   };
   io_counts const& counts() const { return counts_; }
 
@@ -468,6 +483,13 @@ class bfstream {
   bool private_ = false;
   bool keep_length_ = false;
   std::map<disk_tools::word_t, disk_tools::word_t> pending_;
+  // Ranges of commits that the view holds and the file not yet (hold_pending).
+  std::map<disk_tools::word_t, disk_tools::word_t> held_;
+  disk_tools::word_t held_bytes_ = 0;
+  // Writes ranges to the file from the view; ranges less than join_gap apart
+  // go in one call.
+  void write_ranges(std::map<disk_tools::word_t, disk_tools::word_t> const& ranges,
+                    disk_tools::word_t join_gap);
   // The latest overlays, the one counted n at n % overlaid_kept, and the
   // count at which the view last followed the file afresh. A cache further
   // behind reads its bytes again, which costs less than looking through more.

@@ -184,6 +184,14 @@ class db_journal final : public io_tools::bfstream::write_guard {
   void checkpoint_long_log();
   // Where the journal's next record goes (the undo journal: after its header).
   word_t log_end() const { return redo_ ? log_end_ : journal_header::record_size; }
+  // Durable mode alone: the commits at the log's end whose bytes the database
+  // file does not hold yet (this opening's view does), where the first of
+  // their records starts, and the length the file holds the data of.
+  std::uint64_t commits_not_in_file() const { return unwritten_commits_; }
+  word_t log_not_in_file() const { return unwritten_commits_ > 0 ? unwritten_from_ : log_end(); }
+  word_t length_in_file() const {
+    return unwritten_commits_ > 0 ? written_length_ : db_.size();
+  }
   // The opening had the database alone and others join it now: from its next
   // transaction on it works as they do.
   void share();
@@ -253,6 +261,11 @@ class db_journal final : public io_tools::bfstream::write_guard {
   // long and nobody reads it. view_is_latest: this opening's view shows the
   // latest commit (it has just published it).
   void checkpoint_shared(bool view_is_latest);
+  // Writes the commits' bytes that the view alone holds to the database file.
+  void write_unwritten();
+  // Inside a commit: the database file made to hold exactly the commits
+  // before it, the transaction's own bytes kept out of it.
+  void put_committed_in_file();
   bool copy_due(published_state const& s) const;
   // Copies in the commits of s that no pinned snapshot predates (resting
   // ones count unless pass_resting), unless a tool reads the file; false
@@ -370,6 +383,14 @@ class db_journal final : public io_tools::bfstream::write_guard {
   static constexpr std::uint64_t never_held = ~std::uint64_t{0};
   std::uint64_t held_at_ = never_held;
   std::vector<char> scratch_;
+  // Durable mode alone: a commit's bytes stay in the view, and go to the
+  // database file with those of later commits (write_unwritten), at the
+  // latest before the log starts afresh or closes; until then the log holds
+  // them. The commits since the file last had them, where the first one's
+  // records start, and the length of the last one it had.
+  std::uint64_t unwritten_commits_ = 0;
+  word_t unwritten_from_ = journal_header::record_size;
+  word_t written_length_ = 0;
   bool broken_ = false;
   bool unpublished_ = false;  // a commit's copy into the file failed part way
   bool closed_ = false;

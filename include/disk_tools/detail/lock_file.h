@@ -244,9 +244,11 @@ class lock_file {
   published_state state() const;
   // The writer: a commit is in the journal (its records end at log_end).
   void publish_commit(word_t length, word_t log_end);
-  // The writer alone (or one that repairs): a commit that is in the
-  // database file too. Returns the commit's count.
-  std::uint64_t publish_in_place(word_t length, word_t log_end);
+  // The writer alone: a commit. The database file holds all but the last
+  // `behind` commits, whose records start at file_log, and the data of
+  // file_length bytes. Returns the commit's count.
+  std::uint64_t publish_in_place(word_t length, word_t log_end, std::uint64_t behind = 0,
+                                 word_t file_log = -1, word_t file_length = -1);
   // The writer: the database file holds the commits up to `commit` now.
   void publish_checkpoint(std::uint64_t commit, word_t log_at, word_t length);
   // The writer: the journal starts afresh at log_start with salt, the file
