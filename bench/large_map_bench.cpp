@@ -3,7 +3,6 @@
 // cost of an insert grows with the map, and how much memory each process
 // keeps resident beside its file. Each run is a child process of its own, so
 // that its peak resident memory is its own.
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -41,19 +41,20 @@ struct large_run {
   double resident_bytes = 0;  // the peak resident memory the run added to its process
 };
 
-// This process's resident memory now, and its peak so far, in bytes.
-double resident_now() {
+// A line of this process's status in bytes ("VmRSS:" now, "VmHWM:" its
+// peak since the peak was last reset); 0 when the system does not tell.
+double status_bytes(char const* field) {
   std::ifstream in("/proc/self/status");
+  std::size_t const n = std::strlen(field);
   for (std::string line; std::getline(in, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) * 1024;
+    if (line.compare(0, n, field) == 0) return std::stod(line.substr(n)) * 1024;
   }
   return 0;
 }
-double resident_peak() {
-  struct rusage usage {};
-  ::getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_maxrss) * 1024;
-}
+double resident_now() { return status_bytes("VmRSS:"); }
+// Not getrusage's peak: across the exec it keeps the peak of the process
+// before it, a fork of the bench with all the bench's memory.
+double resident_peak() { return status_bytes("VmHWM:"); }
 
 double length_of(std::string const& path) {
   struct stat st {};
