@@ -1267,11 +1267,11 @@ void db_journal::copy_in(published_state const& s, std::uint64_t target, bool vi
     ranges.assign(longest.begin(), longest.end());
   }
   std::vector<byte_range> writes = joined_ranges(std::move(ranges));
-  // A view that shows the latest commit holds the file's own bytes wherever
-  // no record after the checkpoint wrote: ranges a little apart go as one
-  // write, with the view's bytes between them, where no commit after target
-  // wrote there either.
-  bool const from_view = view_is_latest && join_across_gaps(writes, log, log_size, at, salt_sum);
+  // Copying in the latest commit, a view that shows it holds the file's own
+  // bytes wherever no record after the checkpoint wrote: ranges a little
+  // apart go as one write, with the view's bytes between them. (Short of the
+  // latest, held back by a reader, it does not: later commits wrote there.)
+  bool const from_view = view_is_latest && target == s.commits && join_nearby(writes);
   // Each range's bytes lie in image from its offset on.
   std::vector<std::size_t> offsets;
   std::size_t total = 0;
@@ -1289,8 +1289,7 @@ void db_journal::copy_in(published_state const& s, std::uint64_t target, bool vi
       std::memcpy(image.data() + offsets[i], db_.view(writes[i].first, n), n);
     }
   }
-  // The view shows the records already when target is the latest commit.
-  if (!from_view || target != s.commits) {
+  if (!from_view) {
     for (piece const& p : pieces) {
       auto const i = static_cast<std::size_t>(
           std::upper_bound(writes.begin(), writes.end(),
@@ -1320,34 +1319,13 @@ std::vector<db_journal::byte_range> db_journal::joined_ranges(std::vector<byte_r
   return joined;
 }
 
-bool db_journal::join_across_gaps(std::vector<byte_range>& writes, char const* log,
-                                  word_t log_size, word_t from, std::uint32_t salt_sum) {
-  if (writes.empty()) return false;
+bool db_journal::join_nearby(std::vector<byte_range>& writes) const {
   for (auto const& w : writes) {
     if (!db_.view(w.first, static_cast<std::size_t>(w.second - w.first))) return false;
   }
-  // What the commits after target wrote: the view shows their bytes, not
-  // target's.
-  std::vector<byte_range> later;
-  for (word_t at = from; at < log_size;) {
-    redo_record const r = logged_record(log, log_size, at, salt_sum);
-    if (r.type == redo_record::data) {
-      later.emplace_back(r.value, r.value + static_cast<word_t>(r.n));
-    }
-    at += r.size();
-  }
-  later = joined_ranges(std::move(later));
-  auto const written_later = [&later](word_t begin, word_t end) {
-    auto const it = std::upper_bound(later.begin(), later.end(), byte_range(begin, begin),
-                                     [](byte_range const& a, byte_range const& b) {
-                                       return a.second < b.second;
-                                     });
-    return it != later.end() && it->first < end;
-  };
   std::vector<byte_range> joined;
   for (auto const& w : writes) {
-    if (!joined.empty() && w.first - joined.back().second <= joined_gap &&
-        !written_later(joined.back().second, w.first)) {
+    if (!joined.empty() && w.first - joined.back().second <= joined_gap) {
       joined.back().second = w.second;
     } else {
       joined.push_back(w);

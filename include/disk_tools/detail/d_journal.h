@@ -278,11 +278,10 @@ class db_journal final : public io_tools::bfstream::write_guard {
   using byte_range = std::pair<word_t, word_t>;
   // ranges sorted, and joined where they overlap or touch.
   static std::vector<byte_range> joined_ranges(std::vector<byte_range> ranges);
-  // Joins copy_in's writes (sorted, apart) that lie a little apart where no
-  // record of log from from on (the commits after the target) wrote between
-  // them; false, changing nothing, when the view does not hold them all.
-  bool join_across_gaps(std::vector<byte_range>& writes, char const* log, word_t log_size,
-                        word_t from, std::uint32_t salt_sum);
+  // Joins copy_in's writes (sorted, apart) that lie a little apart, for a
+  // view that shows the bytes between them; false, changing nothing, when
+  // the view does not hold them all.
+  bool join_nearby(std::vector<byte_range>& writes) const;
   // False when a reader keeps the log from starting afresh.
   bool restart_shared();
   void write_log_header(word_t salt, word_t length);
