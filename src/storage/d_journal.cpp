@@ -921,8 +921,15 @@ void db_journal::put_back(word_t undo_end) {
 }
 
 void db_journal::replay(word_t undo_end) {
+  for_each_undo_newest_first(undo_end, [this](word_t address, char const* old, std::size_t n) {
+    db_.restore_at(address, old, n);
+  });
+}
+
+template <class F>
+void db_journal::for_each_undo_newest_first(word_t from, F const& f) {
   std::vector<word_t> records;
-  for (word_t at = undo_end; at < undo_end_;) {
+  for (word_t at = from; at < undo_end_;) {
     records.push_back(at);
     char const* head = undo_bytes(at, undo_record::bytes_offset);
     at += undo_record::size_for(decode_u32(head + undo_record::length_offset));
@@ -931,8 +938,7 @@ void db_journal::replay(word_t undo_end) {
     char const* head = undo_bytes(*it, undo_record::bytes_offset);
     word_t const address = decode_word(head + undo_record::address_offset);
     std::size_t const n = decode_u32(head + undo_record::length_offset);
-    db_.restore_at(address, undo_bytes(*it + static_cast<word_t>(undo_record::bytes_offset), n),
-                   n);
+    f(address, undo_bytes(*it + static_cast<word_t>(undo_record::bytes_offset), n), n);
   }
 }
 
@@ -1147,22 +1153,10 @@ void db_journal::put_committed_in_file() {
     // old ones are back, so a failure or a crash on the way leaves nothing
     // that replaying the log does not set right.
     db_.write_held(true);
-    std::vector<word_t> records;
-    for (word_t at = 0; at < undo_end_;) {
-      records.push_back(at);
-      char const* head = undo_bytes(at, undo_record::bytes_offset);
-      at += undo_record::size_for(decode_u32(head + undo_record::length_offset));
-    }
-    for (auto it = records.rbegin(); it != records.rend(); ++it) {
-      char const* head = undo_bytes(*it, undo_record::bytes_offset);
-      word_t const address = decode_word(head + undo_record::address_offset);
-      word_t const n = std::min<word_t>(decode_u32(head + undo_record::length_offset),
-                                        committed_length_ - address);
-      if (n <= 0) continue;
-      db_.write_through(address, undo_bytes(*it + static_cast<word_t>(undo_record::bytes_offset),
-                                            static_cast<std::size_t>(n)),
-                        static_cast<std::size_t>(n));
-    }
+    for_each_undo_newest_first(0, [this](word_t address, char const* old, std::size_t n) {
+      word_t const within = std::min(static_cast<word_t>(n), committed_length_ - address);
+      if (within > 0) db_.write_through(address, old, static_cast<std::size_t>(within));
+    });
   } catch (error const&) {
     // The file may hold bytes of this transaction that the view no longer
     // names: only the next opening's replay of the log sets it right.

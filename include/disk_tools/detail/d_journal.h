@@ -251,6 +251,10 @@ class db_journal final : public io_tools::bfstream::write_guard {
   void put_back(word_t undo_end);
   // Writes back the bytes of the undo records from undo_end on, newest first.
   void replay(word_t undo_end);
+  // Calls f(address, old bytes, n) for each undo record from from on, newest
+  // first: each byte's oldest saved value comes last.
+  template <class F>
+  void for_each_undo_newest_first(word_t from, F const& f);
   void commit_atomic();
   void commit_redo();
   // A shared opening's commit: its records go to the journal and it is
