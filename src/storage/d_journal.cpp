@@ -1282,8 +1282,7 @@ void db_journal::copy_in(published_state const& s, std::uint64_t target, bool vi
       auto const n = static_cast<std::size_t>(writes[i].second - writes[i].first);
       std::memcpy(image.data() + offsets[i], db_.view(writes[i].first, n), n);
     }
-  }
-  if (!from_view) {
+  } else {
     for (piece const& p : pieces) {
       auto const i = static_cast<std::size_t>(
           std::upper_bound(writes.begin(), writes.end(),
