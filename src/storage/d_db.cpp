@@ -514,6 +514,11 @@ void d_database::abandon() noexcept {
   // out removes the lock file it made, and a journal is removed only while
   // the gate keeps newcomers out.
   allocator_.reset();
+  // The file keeps its length: a recovery cut it where it had to, and beside
+  // others this opening's view ends at the checkpoint it found, which they
+  // may since have passed (starting their log afresh): cutting the file there
+  // would take their committed bytes from under them and every reader.
+  stream_.keep_length_at_close();
   bool last = true;
   if (lock_) {
     try {

@@ -399,6 +399,48 @@ TEST_P(InEachMode, CommitsReachTheFileInBatchesWithinTheJournalsBound) {
   EXPECT_LT(longest_log(name, o, rng), 4096 + 2048) << "the journal outgrew its bound";
 }
 
+// An opening refused after it joined the others (busy: the turn is another opening's of
+// its thread) wrote nothing and leaves the file as it was. It used to cut the file back
+// to the checkpoint its view had reached as it joined: beside busy writers, which copy
+// commits in past that point and start the log afresh while such an opening waits for
+// its turn, the cut took committed bytes out of the file, and every snapshot read them
+// as zeros ("record at ... gives its own address as 0").
+TEST_P(InEachMode, AnOpeningRefusedBesideOthersLeavesTheFileAsItWas) {
+  d_env first_env{}, second_env{};
+  scoped_database first = open_database_scoped(name, &first_env, options_for(mode, 100ms));
+  scoped_database second = open_database_scoped(name, &second_env, options_for(mode, 100ms));
+  d_list<std::string> texts("texts", &first_env);
+  // A few commits of a few hundred kilobytes: the file grows for each, and the batch
+  // waits in the journal for its checkpoint.
+  for (int t = 0; t < 6; ++t) {
+    d_transaction tx(&first_env);
+    for (int i = 0; i < 100; ++i) texts.push_back(std::string(2000, static_cast<char>('a' + t)));
+    tx.commit();
+  }
+  published_state const s = shared_state(name);
+  std::string const file = name + ".odb";
+  ASSERT_LT(s.checkpoint_length, test_support::file_size(file))
+      << "the case needs commits past the checkpoint";
+  {
+    d_transaction held(&first_env);
+    texts.push_back("held");
+    std::vector<char> const before = test_support::read_file(file);
+    d_env refused_env{};
+    EXPECT_EQ(test_support::code_thrown_by([&] {
+                open_database_scoped(name, &refused_env, options_for(mode, 100ms));
+              }),
+              errc::busy);
+    EXPECT_EQ(test_support::file_size(file), static_cast<std::int64_t>(before.size()))
+        << "the refused opening cut the file back to " << s.checkpoint_length;
+    EXPECT_TRUE(test_support::read_file(file) == before) << "the refused opening changed the file";
+    held.commit();
+  }
+  EXPECT_EQ(texts.size(), 601u);
+  second.reset();
+  first.reset();
+  EXPECT_EQ(check_database_file(file), std::vector<std::string>{});
+}
+
 // A batch copied in after its writer's own commit goes to the file in a few writes, however
 // its changes lie scattered over the nodes, and the file then holds every commit.
 TEST_P(InEachMode, ABatchReachesTheFileInAFewWritesWhereverItsChangesLie) {
