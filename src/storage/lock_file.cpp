@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <ctime>
@@ -246,7 +247,12 @@ void lock_file::open_joined(int database_fd, std::chrono::milliseconds busy_time
       fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     } while (fd_ < 0 && errno == EINTR);
     if (fd_ < 0) throw error(errc::cannot_open, unable_to_open_lock, path_, errno);
-    lock(gate_byte, F_WRLCK);
+    try {
+      take_gate(busy_timeout);
+    } catch (...) {
+      close_fd();
+      throw;
+    }
     if (still_named(fd_, path_)) break;
     close_fd();
   }
@@ -292,6 +298,21 @@ void lock_file::open_joined(int database_fd, std::chrono::milliseconds busy_time
   if (!alone_) {
     close_fd();
     throw error(errc::busy, "database is busy...", path_);
+  }
+}
+
+void lock_file::take_gate(std::chrono::milliseconds busy_timeout) {
+  // Others hold the gate a moment to join or leave, but one that joins beside
+  // a writer inside a long transaction holds it while it waits for its turn,
+  // up to its own timeout; so the wait here is bounded too, and is never
+  // shorter than a second, which outlasts any moment.
+  auto const wait = std::max<std::chrono::milliseconds>(busy_timeout, std::chrono::seconds(1));
+  auto const deadline = std::chrono::steady_clock::now() + wait;
+  while (!try_lock(gate_byte, F_WRLCK)) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      throw error(errc::busy, "database is busy...", path_);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
 

@@ -189,6 +189,33 @@ TEST_F(ManyProcesses, AWriterWaitsItsTimeoutThenIsBusyOrGetsItsTurn) {
   }
 }
 
+// An opening that joins beside a writer inside a long transaction waits for its turn holding the
+// gate that every opening passes: one that comes meanwhile waits there a bounded time too, and is
+// told the database is busy long before the first gives up (it once waited for that, and then for
+// every other joiner queued before it).
+TEST_F(ManyProcesses, AnOpeningBehindAnotherWaitingToJoinIsBusyWithinItsOwnBound) {
+  test_support::child_processes kids;
+  pid_t const holder = held_in_a_transaction(kids, name);
+  ASSERT_GT(holder, 0);
+  std::string joiner_error = "not ended";
+  std::thread joiner([&] {
+    joiner_error = thrown_by([&] { opening o(name, options_for(d_journal::atomic, 2500ms)); });
+  });
+  std::this_thread::sleep_for(300ms);  // it holds the gate, waiting for the writer's turn
+  auto const start = steady::now();
+  EXPECT_EQ(test_support::code_thrown_by([&] {
+              opening o(name, options_for(d_journal::atomic, 300ms));
+            }),
+            errc::busy);
+  auto const waited = std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - start);
+  EXPECT_LT(waited.count(), 1800) << "it waited for the opening ahead of it";
+  joiner.join();
+  EXPECT_EQ(joiner_error, "database is busy...");
+  kids.kill(holder);
+  opening after(name);
+  EXPECT_EQ(value_at(after.map, 0), opening_balance) << "the killed holder's change stayed";
+}
+
 // A writer killed inside its transaction blocks nobody, and what it left is taken back by the next
 // writer while this process keeps the database open: one that comes after the death, and one
 // already waiting for its turn. A holder killed at the wrong moment can leave the writer's mutex

@@ -359,6 +359,9 @@ class lock_file {
   bool try_lock(int byte, short type);
   void unlock(int byte);
   void open_joined(int database_fd, std::chrono::milliseconds busy_timeout);
+  // The gate, waited for up to busy_timeout and a second at least; "database
+  // is busy..." when it stays held longer.
+  void take_gate(std::chrono::milliseconds busy_timeout);
   // Holds this opening's share of the database file's byte lock (above),
   // through a descriptor of its own open file (a duplicate: the lock is the
   // stream's open file's, and lives as long as it does).
