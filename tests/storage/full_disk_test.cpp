@@ -298,4 +298,95 @@ TEST(FullDisk, AValueReplacedByOneThatDoesNotFitStaysAsItWas) {
   }
 }
 
+// Another process reads while the writer fills the disk, in each shared mode and read-only:
+// every read sees a whole commit (the list's count never goes back, its check passes), the
+// writer's full disk costs the reader nothing, and the reader sees the writer's last commit.
+TEST(FullDisk, AReaderBesideAWriterThatFillsTheDiskSeesWholeCommits) {
+  for (d_journal const mode : {d_journal::atomic, d_journal::durable}) {
+    for (bool const reader_read_only : {false, true}) {
+      std::string const label =
+          std::string(mode_name(mode)) + (reader_read_only ? ", reader read-only" : "");
+      small_disk disk(disk_bytes);
+      SKIP_WITHOUT(disk);
+      std::string const name = disk.file("db");
+      make_database(name);
+      disk.fill(600 << 10);
+      test_support::signal_pipe opened, done;
+      child_processes kids(60);
+      // The reader's status: each bit a failed expectation; 100 another exception.
+      pid_t const reader = kids.start([&] {
+        d_env env{};
+        d_open_options o = test_support::options_for(mode);
+        o.read_only = reader_read_only;
+        d_database* db = open_database(name, &env, o);
+        opened.say();
+        int bits = 0;
+        long last = 0;
+        bool writer_done = false;
+        while (!writer_done) {
+          auto const soon = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+          writer_done = done.heard(soon);
+          d_read_transaction rt(db);
+          d_list<std::string> l("l", &env);
+          long const n = l.count();
+          if (n < last) bits |= 1;
+          if (!l.check().empty() || l.back() != (n == 1 ? "one" : value_of(n))) bits |= 2;
+          last = n;
+        }
+        close_database(db);
+        return bits | (last > 1 ? 0 : 4);
+      });
+      ASSERT_TRUE(opened.heard()) << label;
+      int const writer = kids.run([&] {
+        d_env env{};
+        d_database* db = open_database(name, &env, test_support::options_for(mode));
+        d_list<std::string> l("l", &env);
+        int bits = 1;  // never full
+        try {
+          for (long i = 2; i < 100000; ++i) l.push_back(value_of(i));
+        } catch (error const& e) {
+          bits = says_disk_full(e, name) ? 0 : 2;
+        }
+        disk.free_filler();
+        l.push_back(value_of(l.count() + 1));
+        close_database(db);
+        done.say();
+        return bits;
+      });
+      EXPECT_EQ(writer, 0) << label << ": the writer (-1: killed by a signal)";
+      EXPECT_EQ(kids.wait(reader, std::chrono::steady_clock::now() + std::chrono::seconds(30)), 0)
+          << label << ": the reader (-1: killed by a signal)";
+      EXPECT_TRUE(test_support::checks_clean(name + ".odb")) << label;
+    }
+  }
+}
+
+// A database on a file system mounted read-only: an opening for reading works, one for
+// writing is refused naming the file and the system's reason, and the check reads it.
+TEST(FullDisk, ADatabaseOnAReadOnlyFileSystemOpensForReading) {
+  small_disk disk(disk_bytes);
+  SKIP_WITHOUT(disk);
+  std::string const name = disk.file("db");
+  make_database(name);
+  ASSERT_TRUE(disk.remount(true));
+  d_env env{};
+  d_database* db = open_database(name, &env, test_support::reading());
+  EXPECT_EQ(d_list<std::string>("l", &env).front(), "one");
+  EXPECT_EQ(test_support::code_thrown_by([&] { d_list<std::string>("l", &env).push_back("x"); }),
+            errc::read_only);
+  close_database(db);
+  for (d_journal const mode : {d_journal::atomic, d_journal::durable, d_journal::off}) {
+    try {
+      close_database(open_database(name, &env, test_support::options_for(mode)));
+      ADD_FAILURE() << mode_name(mode) << ": opened for writing";
+    } catch (error const& e) {
+      EXPECT_EQ(e.code(), errc::cannot_open) << mode_name(mode);
+      EXPECT_EQ(e.path(), name + ".odb") << mode_name(mode);
+      EXPECT_EQ(e.sys_errno(), EROFS) << mode_name(mode);
+    }
+  }
+  EXPECT_TRUE(test_support::checks_clean(name + ".odb"));
+  EXPECT_TRUE(disk.remount(false));
+}
+
 }  // namespace
