@@ -265,11 +265,15 @@ void lock_file::open_joined(int database_fd, std::chrono::milliseconds busy_time
   alone_ = try_lock(presence_byte, F_WRLCK);
   if (!alone_) lock(presence_byte, F_RDLCK);
   struct stat st {};
-  int const err = ::fstat(fd_, &st) != 0                               ? errno
-                  : st.st_size < static_cast<off_t>(file_size) &&
-                          ::ftruncate(fd_, static_cast<off_t>(file_size)) != 0
-                      ? errno
-                      : 0;
+  // The file's blocks are allocated, not only its length set: on a full disk
+  // a page of the mapping with no block behind it faults (SIGBUS) when
+  // written, where this is an error the opening can report.
+  int err = ::fstat(fd_, &st) != 0 ? errno : 0;
+  if (err == 0 && st.st_size < static_cast<off_t>(file_size)) {
+    do {
+      err = ::posix_fallocate(fd_, 0, static_cast<off_t>(file_size));
+    } while (err == EINTR);
+  }
   void* const at =
       err ? MAP_FAILED : ::mmap(nullptr, file_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
   if (at == MAP_FAILED) {

@@ -3,9 +3,11 @@
 // split, merged and reused; a close cuts off the free end of the file).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include <disk_tools/d_hashmap.h>
 #include <disk_tools/d_list.h>
@@ -95,6 +97,75 @@ TEST_F(ChurnTest, RoundsOfReplacingSettleAtThePeakOfLiveData) {
     std::int64_t const settled = closed_length();
     for (int round = 0; round < 20; ++round) c.round(env_, rng);
     EXPECT_LE(closed_length(), settled + settled / 10);
+  }
+}
+
+// Values of megabytes, shrunk and grown in turn, in each kind that stores one whole: each is
+// read back as stored, and once two cycles of lengths have run the file holds their peak and
+// the later cycles reuse it.
+TEST_F(ChurnTest, ValuesOfMegabytesShrunkAndGrownSettleAtTheirPeak) {
+  using typed_map = d_map<std::string, std::string>;
+  using hash_map = d_hashmap<std::string, std::string>;
+  struct big_case {
+    char const* name;
+    std::function<void(d_env&, std::string const&)> store;
+    std::function<std::string(d_env&)> read;
+  };
+  std::vector<big_case> const cases = {
+      {"variable", [](d_env& env, std::string const& v) { d_var<std::string>("v", &env) = v; },
+       [](d_env& env) { return d_var<std::string>("v", &env).get_data(); }},
+      {"list",
+       [](d_env& env, std::string const& v) {
+         d_list<std::string> l("l", &env);
+         l.push_back(v);
+         if (l.count() > 1) l.pop_front();
+       },
+       [](d_env& env) { return d_list<std::string>("l", &env).front(); }},
+      {"vector",
+       [](d_env& env, std::string const& v) {
+         d_vector<std::string> vec("vec", 2, &env);
+         if (vec.empty()) vec.push_back(v);
+         vec[0] = v;
+       },
+       [](d_env& env) { return std::string(d_vector<std::string>("vec", 2, &env)[0]); }},
+      {"typed map key and value",
+       [](d_env& env, std::string const& v) {
+         typed_map m("m", &env);
+         while (m.begin() != m.end()) m.erase((*m.begin()).key);
+         m.put(v, v);
+       },
+       [](d_env& env) {
+         typed_map m("m", &env);
+         auto const pair = *m.begin();
+         return pair.key == pair.value ? pair.value : "";
+       }},
+      {"hash map",
+       [](d_env& env, std::string const& v) { hash_map("h", 16, &env).put("k", v); },
+       [](d_env& env) {
+         std::string v;
+         hash_map("h", 16, &env).get("k", v);
+         return v;
+       }},
+  };
+  std::size_t const megabyte = std::size_t{1} << 20;
+  std::vector<std::size_t> const cycle = {3 * megabyte, megabyte / 2, 2 * megabyte + 7};
+  for (big_case const& c : cases) {
+    SCOPED_TRACE(c.name);
+    afresh();
+    // The longest the data was in the first two cycles, and in the later ones.
+    std::int64_t first = 0, later = 0;
+    for (int round = 0; round < 18; ++round) {
+      std::string const value(cycle[round % 3] + static_cast<std::size_t>(round),
+                              static_cast<char>('a' + round));
+      c.store(env_, value);
+      ASSERT_EQ(c.read(env_), value) << "round " << round;
+      std::int64_t& peak = round < 6 ? first : later;
+      peak = std::max<std::int64_t>(peak, env_.stream->size());
+    }
+    EXPECT_LE(later, first + first / 10);
+    close();
+    EXPECT_TRUE(test_support::checks_clean(path()));
+    open();
   }
 }
 

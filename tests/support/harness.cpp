@@ -3,12 +3,17 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -30,6 +35,47 @@ scratch_dir::scratch_dir(std::string const& parent) {
 scratch_dir::~scratch_dir() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
+}
+
+small_disk::small_disk(std::size_t bytes) {
+  std::string const options = "size=" + std::to_string(bytes) + ",mode=0777";
+  if (::mount("tmpfs", dir_.path().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
+    why_ = std::string("cannot mount a small file system here: ") + std::strerror(errno);
+    return;
+  }
+  mounted_ = true;
+}
+
+small_disk::~small_disk() {
+  // Lazily: a child still killed may hold a file open for a moment.
+  if (mounted_) ::umount2(dir_.path().c_str(), MNT_DETACH);
+}
+
+std::int64_t small_disk::available() const {
+  struct statvfs s {};
+  if (::statvfs(dir_.path().c_str(), &s) != 0) return -1;
+  return static_cast<std::int64_t>(s.f_bavail) * static_cast<std::int64_t>(s.f_frsize);
+}
+
+void small_disk::fill(std::int64_t leave) {
+  int const fd = ::open(file("filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) throw std::runtime_error("cannot make the filler file");
+  struct stat st {};
+  std::int64_t const take = available() - leave;
+  int const r = ::fstat(fd, &st) != 0 ? errno
+                : take > 0            ? ::posix_fallocate(fd, st.st_size, take)
+                                      : 0;
+  ::close(fd);
+  if (r != 0) throw std::runtime_error("cannot fill the disk: " + std::string(std::strerror(r)));
+}
+
+void small_disk::free_filler() {
+  ::unlink(file("filler").c_str());
+}
+
+bool small_disk::remount(bool read_only) {
+  unsigned long const flags = MS_REMOUNT | MS_NOSUID | MS_NODEV | (read_only ? MS_RDONLY : 0);
+  return ::mount("tmpfs", dir_.path().c_str(), "tmpfs", flags, nullptr) == 0;
 }
 
 std::vector<char> read_file(std::string const& path) {

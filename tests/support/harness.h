@@ -62,6 +62,38 @@ class scratch_dir {
   std::string path_;
 };
 
+// A file system of its own, bytes long (a tmpfs), mounted on a scratch folder for as long as
+// the object lives, so that a test can fill the disk for real: a file there can still be
+// lengthened sparsely, and a mapped page with no block behind it faults when written.
+// Mounting needs privileges: where it is refused, mounted() is false and why() says so (the
+// test skips). Unmounted, with whatever is in it, when the object goes.
+class small_disk {
+ public:
+  explicit small_disk(std::size_t bytes);
+  ~small_disk();
+  small_disk(small_disk const&) = delete;
+  small_disk& operator=(small_disk const&) = delete;
+
+  bool mounted() const { return mounted_; }
+  std::string const& why() const { return why_; }
+  std::string const& path() const { return dir_.path(); }
+  std::string file(std::string const& name) const { return dir_.file(name); }
+  // Bytes the disk has free now.
+  std::int64_t available() const;
+  // Takes all the free space but `leave` bytes with a filler file (a file already there
+  // grows).
+  void fill(std::int64_t leave = 0);
+  // Removes the filler: the space comes back.
+  void free_filler();
+  // Mounts the disk again read-only, or writable; false when the system refuses.
+  bool remount(bool read_only);
+
+ private:
+  scratch_dir dir_;
+  bool mounted_ = false;
+  std::string why_;
+};
+
 // The whole content of a file; empty when it cannot be read.
 std::vector<char> read_file(std::string const& path);
 void write_file(std::string const& path, std::vector<char> const& bytes);
