@@ -3,9 +3,10 @@
 //
 // A pair goes into the node whose key range, widened to the gaps next to its
 // neighbours, holds its key while that node has room; a full node that bounds
-// the key gives up its smallest pair, which is inserted anew; a key beyond a
-// full node with no child there starts a new leaf. Every second node that fills
-// up triggers balance, a pass of rotations.
+// the key gives up its smallest pair, which goes to the end of the last node of
+// its left subtree (or a new leaf there); a key beyond a full node with no
+// child there starts a new leaf. Every second node that fills up triggers
+// balance, a pass of rotations.
 //
 // erase takes the pair out of its node. A node left empty leaves the tree (a
 // node with two children takes the pairs of the next node in key order, which
