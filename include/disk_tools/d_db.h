@@ -529,7 +529,8 @@ word_t root_slot(d_database* db, std::string const& name, std::string const& kin
 // The file of a database named as the library names it (NAME stands for
 // NAME.odb) or by its file's own name ending in ".odb". A symbolic link
 // stands for the file it leads to (its full path), so that the files beside
-// the database are found beside that file. A hard link is a name of its own:
+// the database are found beside that file; a link to a file not made yet
+// too, so that create_database makes the file there. A hard link is a name of its own:
 // open a database by one name only. The empty name is refused with "empty
 // database name...", and a name ending in '/' (a folder's) with "database
 // name ends in '/'...": either would name a hidden ".odb"; so would "." and

@@ -3,9 +3,10 @@
 //
 // A pair goes into the node whose key range, widened to the gaps next to its
 // neighbours, holds its key while that node has room; a full node that bounds
-// the key gives up its smallest pair, which is inserted anew; a key beyond a
-// full node with no child there starts a new leaf. Every second node that fills
-// up triggers balance, a pass of rotations.
+// the key gives up its smallest pair, which goes to the end of the last node of
+// its left subtree (or a new leaf there); a key beyond a full node with no
+// child there starts a new leaf. Every second node that fills up triggers
+// balance, a pass of rotations.
 //
 // erase takes the pair out of its node. A node left empty leaves the tree (a
 // node with two children takes the pairs of the next node in key order, which
@@ -516,6 +517,9 @@ class d_map {
                          bool& replaced, V* old);
   // Adds pair to n, which has room; at is its place when known, else -1.
   void place(node_type& n, pair_type const& pair, int at = -1);
+  // Places the smallest pair of the full node `from`, which it gave up to make
+  // room, without comparing keys.
+  void place_given_up(node_type& from, pair_type const& pair);
   bool erase_pair(K const& key);
   // Erase's steps once the node at `at` holds no pairs: with pairs left in
   // the map it leaves the tree and the chain; with none it stays as the
@@ -1228,6 +1232,7 @@ bool d_map<K, V, H>::insert_rounds(K const& key, V const& value, V* old) {
   // the bound only guards against a damaged tree.
   word_t const spill_limit = size_ + 2;
   node_type* start = &root;
+  bool given_up = false;  // pending is the smallest pair of `start`, given up
   for (word_t round = 0;; ++round) {
     if (round > spill_limit) throw io_tools::corrupt_file(*stream);
     pair_type spilled{};
@@ -1235,6 +1240,10 @@ bool d_map<K, V, H>::insert_rounds(K const& key, V const& value, V* old) {
     word_t const limit = max_node_count();
     node_type* n = start;
     node_type* last = n;
+    if (given_up) {
+      place_given_up(*start, pending);
+      n = nullptr;
+    }
     for (word_t depth = 0; n; ++depth) {
       if (depth > limit) throw io_tools::corrupt_file(*stream);
       last = n;
@@ -1252,9 +1261,10 @@ bool d_map<K, V, H>::insert_rounds(K const& key, V const& value, V* old) {
     pending = spilled;
     // The pair pushed out of `last` orders before every pair left there and
     // after all of last's left subtree, so every node above routes it to
-    // `last` as it routed the key that pushed it out: its descent goes on
-    // from there, not again from the root. A balance run may have moved the
-    // nodes meanwhile; then it starts from the root.
+    // `last` as it routed the key that pushed it out: it is placed from
+    // there (place_given_up), not by a descent from the root. A balance run
+    // may have moved the nodes meanwhile; then it descends from the root.
+    given_up = !balanced;
     start = balanced ? &root : last;
   }
 }
@@ -1345,6 +1355,32 @@ typename d_map<K, V, H>::node_type* d_map<K, V, H>::insert_step(node_type& n, pa
   if (n.right != no_address) return &n.right_child(*stream);
   add_leaf(n, pair, false);
   return nullptr;
+}
+
+template <class K, class V, class H>
+void d_map<K, V, H>::place_given_up(node_type& from, pair_type const& pair) {
+  // The pair orders before every pair left in `from` and after all of its
+  // left subtree: it goes at the end of the last node down the right links
+  // from the left child, or in a new leaf there, where a descent comparing
+  // keys would take it too. Placed without a comparison, it is never lost
+  // between the two places: with the journal off nothing gives the pair
+  // back to `from`, and a key whose codec would not decode it on the way
+  // down lost it, the new pair holding its slot.
+  if (from.left == no_address) {
+    add_leaf(from, pair, true);
+    return;
+  }
+  word_t const limit = max_node_count();
+  node_type* n = &from.left_child(*stream);
+  for (word_t depth = 0; n->right != no_address; ++depth) {
+    if (depth > limit) throw io_tools::corrupt_file(*stream);
+    n = &n->right_child(*stream);
+  }
+  if (n->full()) {
+    add_leaf(*n, pair, false);
+  } else {
+    place(*n, pair, static_cast<int>(n->count));
+  }
 }
 
 template <class K, class V, class H>

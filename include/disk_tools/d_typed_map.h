@@ -249,11 +249,25 @@ class d_map<K, V, typed_map_tag> {
       encoded_slot<K> k(ordered_key(key));
       encoded_slot<V> v(value);
       key_slot const stored_k = k.placed(env_);
+      value_slot const stored_v = v.placed(env_);
       value_slot old;
-      if (tree_.put_or_replace_within(stored_k, v.placed(env_), old)) return true;
+      // A key that will not decode (its codec throws) stops the descent
+      // before the tree writes anything: the blocks just made then go back,
+      // which with the journal off nothing else would do.
+      long long const writes = env_->stream->counts().writes;
+      bool added;
+      try {
+        added = tree_.put_or_replace_within(stored_k, stored_v, old);
+      } catch (...) {
+        if (env_->stream->counts().writes == writes) {
+          free_owned(stored_v);
+          free_key(stored_k);
+        }
+        throw;
+      }
+      if (added) return true;
       free_owned(old);
-      word_t const unused = map_owned_block<key_slot>::of(stored_k);
-      if (unused != no_address) env_->allocator->deallocate(unused);
+      free_key(stored_k);
       return false;
     });
   }
@@ -410,6 +424,10 @@ class d_map<K, V, typed_map_tag> {
   }
   void free_owned(value_slot const& old) {
     word_t const freed = map_owned_block<value_slot>::of(old);
+    if (freed != no_address) env_->allocator->deallocate(freed);
+  }
+  void free_key(key_slot const& unused) {
+    word_t const freed = map_owned_block<key_slot>::of(unused);
     if (freed != no_address) env_->allocator->deallocate(freed);
   }
 

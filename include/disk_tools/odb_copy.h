@@ -1,8 +1,10 @@
 // A copy of a database taken while programs have it open and write it (a hot
 // backup): the file as one commit left it, read while no commit is copied in
 // (lock_file.h), with the journal played back in memory as the next opening
-// would, written beside the destination, synced, and given its name in one
-// rename. The copy is a closed database: no journal, no lock file.
+// would, written beside the destination under a name of its own
+// (DEST.odb-new-PID-N), synced, and given its name in one rename: copies to
+// one destination at once each write a whole file, and the last stays. The
+// copy is a closed database: no journal, no lock file.
 #pragma once
 
 #include <string>

@@ -33,10 +33,10 @@ int main(int argc, char** argv) {
     return 0;
   } catch (disk_tools::error const& e) {
     // The file the error is about: the source, or the copy, named as DEST
-    // when its new file beside DEST failed.
+    // when its new file beside DEST (DEST-new-...) failed.
     std::string const& dest = line.second_database_file;
     std::string about = e.path().empty() ? line.database_file : e.path();
-    if (about == dest + "-new") about = dest;
+    if (about.rfind(dest + "-new-", 0) == 0) about = dest;
     std::cerr << about << ": " << e.what() << std::endl;
   } catch (std::exception const& e) {
     std::cerr << line.database_file << ": " << e.what() << std::endl;

@@ -1,5 +1,8 @@
 #include "disk_tools/odb_copy.h"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -26,6 +29,13 @@ database_image whole_image(std::string const& file) {
   }
 }
 
+// DEST.odb-new-PID-N: a name no other copy running now has, this process's
+// N-th copy.
+std::string own_new_file_of(std::string const& dest) {
+  static std::atomic<unsigned long> copies{0};
+  return dest + "-new-" + std::to_string(::getpid()) + "-" + std::to_string(copies++);
+}
+
 }  // namespace
 
 word_t copy_database(std::string const& source, std::string const& dest) {
@@ -37,9 +47,16 @@ word_t copy_database(std::string const& source, std::string const& dest) {
   // Nobody may have the destination open while it is replaced.
   io_tools::bfstream guard(to.c_str(), std::ios_base::in | std::ios_base::out);
   if (guard.is_open() && !guard.try_lock()) throw error(errc::in_use, "database is in use...", to);
-  std::string const fresh = to + "-new";
-  // What a crash left under that name is debris, and may be no file of ours:
-  // a link would be written through to the file it leads to.
+  // The copy is written under a name of its own, then takes DEST's name in
+  // one rename: two copies to one destination at once each write a file of
+  // their own, and the last rename stays. (Under the one name DEST.odb-new,
+  // each removed or cut what the other was writing, and the first to finish
+  // gave DEST the other's file half written.) A file already under the name
+  // is what a process of this number left when it died.
+  std::string const fresh = own_new_file_of(to);
+  // DEST.odb-new is what a crash left of a copy made so; debris, and maybe no
+  // file of ours: a link would be written through to the file it leads to.
+  io_tools::remove_file(to + "-new");
   io_tools::remove_file(fresh);
   {
     io_tools::bfstream out(fresh.c_str(), std::ios_base::in | std::ios_base::out |

@@ -270,6 +270,33 @@ void d_database::refuse_other_map(std::string const& name, std::string const& ki
   }
 }
 
+namespace {
+
+// Where the link at file leads, through any links after it, when that is no
+// file yet but a name in a folder there is: the folder's canonical path and
+// the name. "" for a loop of links, or a folder that is not there.
+std::string missing_link_target(std::string const& file) {
+  namespace fs = std::filesystem;
+  constexpr int most_links = 40;  // as the system follows at most
+  std::error_code failed;
+  fs::path at = file;
+  for (int links = 0; links < most_links; ++links) {
+    fs::path const to = fs::read_symlink(at, failed);
+    if (failed) return "";
+    at = to.is_absolute() ? to : at.parent_path() / to;
+    fs::file_status const s = fs::symlink_status(at, failed);
+    if (s.type() == fs::file_type::symlink) continue;
+    if (s.type() != fs::file_type::not_found || !at.has_filename()) return "";
+    fs::path const folder = fs::canonical(at.parent_path().empty() ? "." : at.parent_path(),
+                                          failed);
+    if (failed) return "";
+    return (folder / at.filename()).string();
+  }
+  return "";
+}
+
+}  // namespace
+
 std::string database_file_of(std::string const& name_or_file) {
   // The empty name, or a folder's ("notes/", "/"), would name a hidden ".odb".
   if (name_or_file.empty()) throw error(errc::bad_name, "empty database name...");
@@ -299,6 +326,10 @@ std::string database_file_of(std::string const& name_or_file) {
   if (std::filesystem::is_symlink(file, failed)) {
     std::filesystem::path const target = std::filesystem::canonical(file, failed);
     if (!failed) return target.string();
+    // A link to a file not made yet names that file too: create_database
+    // makes it there, where the user keeps it, and the link stays.
+    std::string const missing = missing_link_target(file);
+    if (!missing.empty()) return missing;
   }
   return file;
 }

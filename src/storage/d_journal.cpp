@@ -538,7 +538,9 @@ void db_journal::recover() {
   for (auto const& [address, saved] : plan.writes) {
     db_.restore_at(address, saved.data(), saved.size());
   }
-  if (plan.length > db_.size()) throw error(errc::corrupt_journal, corrupt_journal_message);
+  if (plan.length > db_.size()) {
+    throw error(errc::corrupt_journal, corrupt_journal_message, path_);
+  }
   db_.set_size(plan.length);
   db_.trim();
   // Replayed commits were promised to last: they reach the disk before the

@@ -5,8 +5,11 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <map>
+#include <random>
 #include <set>
 #include <thread>
 
@@ -14,6 +17,7 @@
 #include <disk_tools/d_list.h>
 #include <disk_tools/d_map.h>
 #include <disk_tools/d_transaction.h>
+#include <disk_tools/detail/bfstream.h>
 #include <disk_tools/odb_check.h>
 #include <disk_tools/odb_copy.h>
 #include "harness.h"
@@ -130,6 +134,85 @@ TEST(Odbcopy, ALeftoverNewFileBesideTheDestinationIsNotWrittenThrough) {
                 test_support::read_file(dir.file("src.odb")));
     auto const left = std::filesystem::symlink_status(dir.file("copy.odb-new"));
     EXPECT_FALSE(std::filesystem::exists(left)) << "DEST.odb-new left behind";
+  }
+}
+
+// Holds each write of a file whose name starts with `beside` back for a while, so that two
+// copies to one destination overlap in each of the ways they can.
+struct slow_writes : io_tools::io_observer {
+  std::string beside;
+  std::chrono::milliseconds delay;
+  void on_event(io_tools::io_event const& e) override {
+    if (e.what == io_tools::io_event::kind::write && e.file->rfind(beside, 0) == 0) {
+      std::this_thread::sleep_for(delay);
+    }
+  }
+};
+
+// Two copies of different databases to one new destination at once: each fails with an error of
+// ours or makes a whole copy, and the destination, as a copy that returned finds it and at the
+// end, is one of the two sources as it was, which checks clean. Both wrote DEST.odb-new, each
+// removing what stood there first: the first to finish renamed the other's file, still empty, to
+// DEST.odb, and returned.
+TEST(Odbcopy, TwoCopiesToOneDestinationAtOnceLeaveOneWholeCopy) {
+  test_support::scratch_dir dir;
+  std::map<std::string, std::vector<char>> sources;
+  for (int s = 0; s < 2; ++s) {
+    std::string const name = dir.file("src" + std::to_string(s));
+    {
+      d_env env{};
+      ASSERT_TRUE(create_database(name, &env));
+      scoped_database db = open_database_scoped(name, &env);
+      d_list<std::string> list("list", &env);
+      for (int i = 0; i < 300 * (s + 1); ++i) list.push_back(std::string(100, 'a' + s));
+    }
+    sources[name] = test_support::read_file(name + ".odb");
+  }
+  auto const whole = [&](std::string const& file) {
+    std::vector<char> const bytes = test_support::read_file(file);
+    return std::any_of(sources.begin(), sources.end(),
+                       [&](auto const& source) { return source.second == bytes; }) &&
+           check_database(file).problems.empty();
+  };
+  std::mt19937 rng(17);
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::string const dest = dir.file("copy" + std::to_string(round));
+    auto const start = std::chrono::steady_clock::now() + std::chrono::milliseconds(30);
+    test_support::child_processes kids;
+    std::vector<pid_t> pids;
+    for (auto const& source : sources) {
+      auto const late = std::chrono::milliseconds(rng() % 20);
+      auto const slow = std::chrono::milliseconds(rng() % 40);
+      // 0: copied; 1: refused with an error of ours; 2: copied, and the destination was not
+      // whole (100: anything else).
+      pids.push_back(kids.start([&, from = source.first, late, slow] {
+        slow_writes observer;
+        observer.beside = dest;
+        observer.delay = slow;
+        io_tools::set_io_observer(&observer);
+        std::this_thread::sleep_until(start + late);
+        try {
+          copy_database(from, dest);
+        } catch (error const&) {
+          return 1;
+        }
+        io_tools::set_io_observer(nullptr);
+        return whole(dest + ".odb") ? 0 : 2;
+      }));
+    }
+    int made = 0;
+    for (pid_t pid : pids) {
+      auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      int const status = kids.wait(pid, deadline);
+      EXPECT_TRUE(status == 0 || status == 1) << status;
+      made += status == 0 ? 1 : 0;
+    }
+    EXPECT_GE(made, 1) << "neither copy was made";
+    EXPECT_TRUE(whole(dest + ".odb"));
+  }
+  for (auto const& e : std::filesystem::directory_iterator(dir.path())) {
+    EXPECT_EQ(e.path().filename().string().find("-new"), std::string::npos) << e.path();
   }
 }
 

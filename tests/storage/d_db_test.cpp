@@ -44,6 +44,19 @@ TEST(CreateDatabase, WritesTheEmptyHeaderAndDirectoryOverAnyOldFileAndDeleteRemo
   EXPECT_TRUE(read_file(dir.file("other.txt")) == other) << "written through the link";
   EXPECT_FALSE(std::filesystem::is_symlink(dir.file("linked.odb")));
   EXPECT_EQ(read_file(dir.file("linked.odb")).size(), 13616u);
+  // A database kept elsewhere through a link (kept.odb -> store/kept.db) is made where the
+  // link leads, whether the file is there yet or not, and the link stays: a link that led
+  // to no file yet was replaced by a file of its own name, and the store got nothing.
+  std::filesystem::create_directory(dir.file("store"));
+  std::filesystem::create_symlink("store/kept.db", dir.file("kept.odb"));
+  for (char const* target : {"missing", "there"}) {
+    SCOPED_TRACE(target);
+    ASSERT_TRUE(create_database(dir.file("kept"), nullptr));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("kept.odb")));
+    EXPECT_EQ(read_file(dir.file("store/kept.db")).size(), 13616u);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("kept.odb-new")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("store/kept.db-new")));
+  }
   for (int twice = 0; twice < 2; ++twice) {  // a missing file is made, wiped and removed too
     EXPECT_TRUE(delete_database(dir.file("test")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("test.odb")));

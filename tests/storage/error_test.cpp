@@ -67,6 +67,18 @@ TEST_F(ErrorTest, EachKindCarriesItsCodeMessageFileAndErrno) {
          test_support::write_file(p = journal_file_of(path()), bytes);
          open_database(name(), &env);
        }},
+      // Found by the playback rather than the reading of the journal: the error named no file.
+      {"log longer than the file", errc::corrupt_journal, "corrupt journal file...", 0,
+       [&](std::string& p) {
+         close();
+         journal_header h;
+         h.kind = journal_kind::redo;
+         h.committed_size = test_support::file_size(path()) * 2;  // no commit wrote that far
+         std::vector<char> bytes(journal_header::record_size);
+         h.encode(bytes.data());
+         test_support::write_file(p = journal_file_of(path()), bytes);
+         open_database(name(), &env);
+       }},
       // Unjournaled writes are never shared.
       {"second opening", errc::in_use, "database is in use...", 0,
        [&](std::string& p) { p = path(), second(d_open_options{d_journal::off}, env); }},

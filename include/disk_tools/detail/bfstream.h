@@ -380,7 +380,8 @@ class bfstream {
   char const* view_file(disk_tools::word_t address, std::size_t n);
 
   // Counts of the transfers that reached the operating system, for
-  // measurements.
+  // measurements; the typed map tells by the writes whether a put that
+  // failed wrote anything (d_typed_map.h).
   struct io_counts {
     long long reads = 0;   // transfers read
     long long writes = 0;  // transfers written, mapped copies included
