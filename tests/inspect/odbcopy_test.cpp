@@ -135,6 +135,18 @@ TEST(Odbcopy, ALeftoverNewFileBesideTheDestinationIsNotWrittenThrough) {
     auto const left = std::filesystem::symlink_status(dir.file("copy.odb-new"));
     EXPECT_FALSE(std::filesystem::exists(left)) << "DEST.odb-new left behind";
   }
+  // What a copy killed part way left under a name of its own goes with the next copy; a live
+  // process's file, its copy under way, stays.
+  test_support::child_processes kids;
+  pid_t const gone = kids.start([] { return 0; });
+  ASSERT_EQ(kids.wait(gone, std::chrono::steady_clock::now() + std::chrono::seconds(10)), 0);
+  std::string const dead = dir.file("copy.odb-new-" + std::to_string(gone) + "-3");
+  std::string const live = dir.file("copy.odb-new-" + std::to_string(::getppid()) + "-0");
+  test_support::write_file(dead, other);
+  test_support::write_file(live, other);
+  EXPECT_NO_THROW(copy_database(dir.file("src"), dir.file("copy")));
+  EXPECT_FALSE(std::filesystem::exists(dead)) << "a dead copy's file left behind";
+  EXPECT_TRUE(std::filesystem::exists(live)) << "a live copy's file removed";
 }
 
 // Holds each write of a file whose name starts with `beside` back for a while, so that two
