@@ -971,7 +971,7 @@ class d_hashmap : public hashmap_detail::layout_of<K, V, H> {
   std::size_t count(K const& key) { return this->contains(key) ? 1 : 0; }
   // key's value (a list or vector value: the working container); "map
   // element out of range..." when key is absent.
-  V at(K const& key) {
+  read_copy<V, is_nested_container<V>::value> at(K const& key) {
     V value{};
     if (!this->get(key, value)) throw error(errc::out_of_range, "map element out of range...");
     return value;

@@ -144,10 +144,14 @@ struct list_element<d_list<U>> {
 
 // What it-> gives: the element's value, held by the arrow itself, since the
 // value lives in the file and not in memory an iterator could point into.
+// Read-only as *it is, but for a list of lists, whose inner list writes
+// through.
 template <class T>
 struct dl_arrow {
   T value;
-  T* operator->() { return &value; }
+  std::conditional_t<is_list_of_lists<d_list<T>>::value, T, T const>* operator->() {
+    return &value;
+  }
 };
 
 // What every iterator carries: a copy of the current node record, and the
@@ -172,7 +176,7 @@ class dl_iterator_base {
   using iterator_category = std::bidirectional_iterator_tag;
   using value_type = T;
   using difference_type = std::ptrdiff_t;
-  using reference = T;
+  using reference = read_copy<T, is_list_of_lists<d_list<T>>::value>;
   using pointer = dl_arrow<T>;
 
   // The position's own address; the list's sentinel address at the end.
@@ -187,7 +191,7 @@ class dl_iterator_base {
   bool operator==(dl_iterator_base const& other) const { return node_.own == other.node_.own; }
   bool operator!=(dl_iterator_base const& other) const { return !(*this == other); }
 
-  T operator*() const {
+  reference operator*() const {
     auto const op = link_.operation();
     check_fresh();
     if (node_.value == no_address)
@@ -632,8 +636,8 @@ class d_list {
   bool empty() { return size() == 0; }
   // The first and the last element, copied out; an empty list throws "no
   // element at the end position...".
-  T front() { return *begin(); }
-  T back() { return *std::prev(end()); }
+  typename iterator::reference front() { return *begin(); }
+  typename iterator::reference back() { return *std::prev(end()); }
 
   // Every element's characters where the file holds them, in list order, as
   // a forward range of std::string_view (a list of strings): for

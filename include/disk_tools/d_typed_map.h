@@ -64,7 +64,7 @@ class typed_map_iterator {
   using iterator_category = std::bidirectional_iterator_tag;
   using value_type = typed_map_entry<K, V>;
   using difference_type = std::ptrdiff_t;
-  using reference = value_type;
+  using reference = value_type const;
   struct pointer {
     value_type entry;
     value_type const* operator->() const { return &entry; }
@@ -73,7 +73,7 @@ class typed_map_iterator {
   typed_map_iterator() = default;
   explicit typed_map_iterator(base it) : it_(std::move(it)) { note_key(); }
 
-  value_type operator*() const {
+  reference operator*() const {
     auto const op = it_.operation();
     if (it_.changed_under()) {
       // Moved only onto its own key: ++ after a refusal goes on above it.
@@ -229,7 +229,7 @@ class d_map<K, V, typed_map_tag> {
   std::size_t count(K const& key) { return contains(key) ? 1 : 0; }
   // key's value (a list or vector value: the working container); "map
   // element out of range..." when key is absent.
-  V at(K const& key) {
+  read_copy<V, is_nested_container<V>::value> at(K const& key) {
     V value{};
     if (!get(key, value)) throw error(errc::out_of_range, "map element out of range...");
     return value;

@@ -606,8 +606,8 @@ class d_vector {
   bool empty() { return size() == 0; }
   // The first and the last element, copied out; "vector index out of
   // range..." when there is none.
-  T front() { return (*this)[0]; }
-  T back() { return (*this)[static_cast<long>(size()) - 1]; }
+  read_copy<T> front() { return (*this)[0]; }
+  read_copy<T> back() { return (*this)[static_cast<long>(size()) - 1]; }
 
   // Element index, which must lie in 0..count-1.
   d_vector_assign<T> operator[](long const& index) {

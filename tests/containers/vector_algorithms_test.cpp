@@ -359,6 +359,52 @@ TEST_F(StandInCopies, AStandInAssignedFromAnotherStoresItsValue) {
   }
 }
 
+// A read hands back a copy of the element. An assignment to that copy,
+// meant for the element as it would be with std:: containers, would change
+// the copy alone: it must not compile. The stand-ins above, which write
+// through, still take one.
+template <class Read, class Value>
+constexpr bool takes = std::is_assignable<Read, Value>::value;
+
+TEST(ReadCopies, TakeNoAssignmentMeantForTheElement) {
+  using strings = d_list<std::string>;
+  using lists = d_list<strings>;
+  using typed = d_map<std::string, std::string>;
+  struct read_row {
+    char const* read;
+    bool changes;
+  };
+  read_row const copies[] = {
+      {"*it of a list", takes<decltype(*std::declval<strings::iterator>()), std::string>},
+      {"it-> of a list", takes<decltype(*std::declval<strings::iterator>().operator->()
+                                             .operator->()),
+                               std::string>},
+      {"front() of a list", takes<decltype(std::declval<strings&>().front()), char const*>},
+      {"back() of a list of structs",
+       takes<decltype(std::declval<d_list<point>&>().back()), point>},
+      {"front() of a vector", takes<decltype(std::declval<d_vector<std::string>&>().front()),
+                                    std::string>},
+      {"(*it).value of a typed map",
+       takes<decltype(((*std::declval<typed::iterator>()).value)), std::string>},
+      {"at() of a typed map",
+       takes<decltype(std::declval<typed&>().at("k")), std::string>},
+      {"at() of a hash map",
+       takes<decltype(std::declval<d_hashmap<std::uint64_t, point>&>().at(1)), point>},
+  };
+  for (read_row const& r : copies) EXPECT_FALSE(r.changes) << r.read;
+
+  // The stand-ins that write through, and the inner list of a list of lists,
+  // whose changes go to the file, still take theirs.
+  read_row const writing[] = {
+      {"v[i]", takes<decltype(std::declval<d_vector<std::string>&>()[0]), std::string>},
+      {"m[k] of a typed map", takes<decltype(std::declval<typed&>()["k"]), std::string>},
+      {"push_back on front() of a list of lists",
+       std::is_invocable<decltype(&strings::push_back), decltype(std::declval<lists&>().front()),
+                         std::string const&>::value},
+  };
+  for (read_row const& r : writing) EXPECT_TRUE(r.changes) << r.read;
+}
+
 // Elements of two vectors trade places as they would between two std::vectors: a
 // swap is one change of both vectors, and the file keeps a block per element.
 TEST_F(VectorAlgorithms, SwapsBetweenTwoVectorsTradeTheirValues) {

@@ -22,6 +22,14 @@
 
 namespace disk_tools {
 
+// What a read hands back: a copy of the stored value. Where that is an object
+// (a string, a struct) the copy is const, so that an assignment meant for the
+// element (`*it = v`, `l.front() = v`, `m.at(k) = v`) does not compile rather
+// than change the copy alone. A container held as a value is a working view
+// whose changes go to the file (View), and is handed back as it is.
+template <class T, bool View = false>
+using read_copy = std::conditional_t<std::is_class<T>::value && !View, T const, T>;
+
 template <class T, class Enable = void>
 struct stored_value {
   static_assert(std::is_trivially_copyable<T>::value,
