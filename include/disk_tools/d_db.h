@@ -488,8 +488,11 @@ class d_database {
 // Writes a new, empty database file, replacing any old one and any journal
 // left beside it; false when the file cannot be opened or is in use by an open
 // database. The file is written whole and synced beside the old one
-// (NAME.odb-new), then takes its name: once this returns it survives a power
-// loss, and a crash meanwhile leaves the old file (or none) or the new one.
+// (NAME.odb-new-PID-N), then takes its name: once this returns it survives a
+// power loss, and a crash meanwhile leaves the old file (or none) or the new
+// one. Creates of one name at once each write their own file; the last to
+// finish leaves its file under the name, or is refused if the file of one
+// before it is open by then.
 // Names here and below are taken as by database_file_of.
 bool create_database(std::string const& name, d_env* env);
 // Opens an existing database, fills env and returns the database, which the

@@ -1,12 +1,6 @@
 #include "disk_tools/odb_copy.h"
 
-#include <signal.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -33,36 +27,6 @@ database_image whole_image(std::string const& file) {
   }
 }
 
-// DEST.odb-new-PID-N: a name no other copy running now has, this process's
-// N-th copy.
-std::string own_new_file_of(std::string const& dest) {
-  static std::atomic<unsigned long> copies{0};
-  return dest + "-new-" + std::to_string(::getpid()) + "-" + std::to_string(copies++);
-}
-
-// Removes what copies that died part way left beside dest: the files
-// DEST.odb-new-PID-N of processes that are gone. A live process's file is
-// its copy under way, and stays.
-void remove_files_of_dead_copies(std::string const& dest) {
-  namespace fs = std::filesystem;
-  fs::path const to(dest);
-  std::string const prefix = to.filename().string() + "-new-";
-  fs::path const folder = to.has_parent_path() ? to.parent_path() : fs::path(".");
-  std::error_code failed;
-  for (fs::directory_iterator it(folder, failed), end; !failed && it != end;
-       it.increment(failed)) {
-    std::string const name = it->path().filename().string();
-    if (name.compare(0, prefix.size(), prefix) != 0) continue;
-    std::size_t const digits = name.find_first_not_of("0123456789", prefix.size());
-    if (digits == prefix.size() || digits == std::string::npos || name[digits] != '-' ||
-        digits - prefix.size() > 9) {
-      continue;
-    }
-    auto const pid = static_cast<pid_t>(std::stol(name.substr(prefix.size(), digits)));
-    if (::kill(pid, 0) != 0 && errno == ESRCH) io_tools::remove_file(it->path().string());
-  }
-}
-
 }  // namespace
 
 word_t copy_database(std::string const& source, std::string const& dest) {
@@ -81,11 +45,8 @@ word_t copy_database(std::string const& source, std::string const& dest) {
   // gave DEST the other's file half written.) A file already under the name
   // is what a process of this number left when it died; so are the others
   // of processes gone.
-  std::string const fresh = own_new_file_of(to);
-  // DEST.odb-new is what a crash left of a copy made so; debris, and maybe no
-  // file of ours: a link would be written through to the file it leads to.
-  io_tools::remove_file(to + "-new");
-  remove_files_of_dead_copies(to);
+  std::string const fresh = io_tools::own_new_file_of(to);
+  io_tools::remove_new_files_of_dead_writers(to);
   io_tools::remove_file(fresh);
   {
     io_tools::bfstream out(fresh.c_str(), std::ios_base::in | std::ios_base::out |

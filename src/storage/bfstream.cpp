@@ -1,16 +1,20 @@
 #include "disk_tools/detail/bfstream.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
+#include <string>
 
 namespace io_tools {
 
@@ -855,6 +859,33 @@ bool remove_file(std::string const& path) {
 bool rename_file(std::string const& from, std::string const& to) {
   notify_folder(io_event::kind::rename, from, &to);
   return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+std::string own_new_file_of(std::string const& file) {
+  static std::atomic<unsigned long> made{0};
+  return file + "-new-" + std::to_string(::getpid()) + "-" + std::to_string(made++);
+}
+
+void remove_new_files_of_dead_writers(std::string const& file) {
+  namespace fs = std::filesystem;
+  // A link under the old name would be written through to the file it leads to.
+  remove_file(file + "-new");
+  fs::path const to(file);
+  std::string const prefix = to.filename().string() + "-new-";
+  fs::path const folder = to.has_parent_path() ? to.parent_path() : fs::path(".");
+  std::error_code failed;
+  for (fs::directory_iterator it(folder, failed), end; !failed && it != end;
+       it.increment(failed)) {
+    std::string const name = it->path().filename().string();
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    std::size_t const digits = name.find_first_not_of("0123456789", prefix.size());
+    if (digits == prefix.size() || digits == std::string::npos || name[digits] != '-' ||
+        digits - prefix.size() > 9) {
+      continue;
+    }
+    auto const pid = static_cast<pid_t>(std::stol(name.substr(prefix.size(), digits)));
+    if (::kill(pid, 0) != 0 && errno == ESRCH) remove_file(it->path().string());
+  }
 }
 
 }  // namespace io_tools

@@ -1225,22 +1225,17 @@ bool create_database(std::string const& name, d_env* /*env*/) {
   // Written whole and synced under another name, then renamed: a crash or a
   // power loss leaves the old file (or none) or the new one, never a part,
   // and a durable journal started on it later finds every byte on the disk.
-  std::string const fresh = file + "-new";
-  // A link left under that name would lead the bytes into the file it names,
-  // and then take the database's name itself.
-  std::error_code ec;
-  if (std::filesystem::is_symlink(std::filesystem::symlink_status(fresh, ec))) {
-    io_tools::remove_file(fresh);
-  }
+  // The name is this call's own: two creates of one name at once each write
+  // their file and the last rename stays. (Under the one name NAME.odb-new,
+  // each cut what the other was writing, which could take the database's
+  // name half written.) What creates that died left there goes, and a link
+  // left under the name is replaced, not written through.
+  std::string const fresh = io_tools::own_new_file_of(file);
+  io_tools::remove_new_files_of_dead_writers(file);
+  io_tools::remove_file(fresh);
   io_tools::bfstream s(fresh.c_str(), std::ios_base::in | std::ios_base::out |
                                           std::ios_base::trunc | std::ios_base::ate);
   if (s.fail() || s.bad() || !s.try_lock()) return false;
-  // A journal or an index left beside an old file belongs to that file, not
-  // to this one; a journal is gone for good before the new file takes the
-  // name, or it would be played back onto it.
-  bool const had_journal = io_tools::remove_file(journal_file_of(file));
-  io_tools::remove_file(index_file_of(file));
-  if (had_journal) io_tools::sync_directory_of(file);
   try {
     write_empty_database(s);
     s.sync();
@@ -1250,6 +1245,19 @@ bool create_database(std::string const& name, d_env* /*env*/) {
     return false;
   }
   s.close();
+  // Where there was no file to hold, another create of the name may have
+  // finished meanwhile, and its file may be open by now.
+  io_tools::bfstream made(file.c_str(), std::ios_base::in | std::ios_base::out);
+  if (!guard.is_open() && made.is_open() && !made.try_lock()) {
+    io_tools::remove_file(fresh);
+    return false;
+  }
+  // A journal or an index left beside an old file belongs to that file, not
+  // to this one; a journal is gone for good before the new file takes the
+  // name, or it would be played back onto it.
+  bool const had_journal = io_tools::remove_file(journal_file_of(file));
+  io_tools::remove_file(index_file_of(file));
+  if (had_journal) io_tools::sync_directory_of(file);
   if (!io_tools::rename_file(fresh, file)) {
     io_tools::remove_file(fresh);  // (the name is a folder's, say)
     return false;

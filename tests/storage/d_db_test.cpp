@@ -2,11 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
 
+#include <disk_tools/detail/bfstream.h>
 #include <disk_tools/detail/factories.h>
+#include <disk_tools/odb_check.h>
 #include "harness.h"
 
 using namespace disk_tools;
@@ -62,6 +69,62 @@ TEST(CreateDatabase, WritesTheEmptyHeaderAndDirectoryOverAnyOldFileAndDeleteRemo
     EXPECT_FALSE(std::filesystem::exists(dir.file("test.odb")));
   }
   EXPECT_FALSE(delete_database(dir.file("no/such/folder/test")));
+}
+
+// Slows every write to files whose names start with `beside`.
+struct slow_writes : io_tools::io_observer {
+  std::string beside;
+  std::chrono::milliseconds delay{0};
+  void on_event(io_tools::io_event const& e) override {
+    if (e.what == io_tools::io_event::kind::write && e.file->rfind(beside, 0) == 0) {
+      std::this_thread::sleep_for(delay);
+    }
+  }
+};
+
+// Three creates of one new name at once, their writes slowed: each reports success or
+// failure, and once one has reported success the name holds a whole empty database, as at the
+// end, with nothing left beside it. Under the one name NAME.odb-new, each cut what another was
+// writing, and the database's name could take a file cut short.
+TEST(CreateDatabase, CreatesOfOneNameAtOnceLeaveAWholeDatabase) {
+  test_support::scratch_dir dir;
+  auto const whole = [&](std::string const& file) {
+    return read_file(file).size() == 13616u && check_database(file).problems.empty();
+  };
+  std::mt19937 rng(5);
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::string const name = dir.file("made" + std::to_string(round));
+    auto const start = std::chrono::steady_clock::now() + std::chrono::milliseconds(30);
+    test_support::child_processes kids;
+    std::vector<pid_t> pids;
+    for (int c = 0; c < 3; ++c) {
+      auto const late = std::chrono::milliseconds(rng() % 10);
+      auto const slow = std::chrono::milliseconds(rng() % 5);
+      // 0: made, and whole; 1: refused; 2: made, and the database was not whole.
+      pids.push_back(kids.start([&, late, slow] {
+        slow_writes observer;
+        observer.beside = name + ".odb-new";
+        observer.delay = slow;
+        io_tools::set_io_observer(&observer);
+        std::this_thread::sleep_until(start + late);
+        bool const made = create_database(name, nullptr);
+        io_tools::set_io_observer(nullptr);
+        return !made ? 1 : whole(name + ".odb") ? 0 : 2;
+      }));
+    }
+    int made = 0;
+    for (pid_t pid : pids) {
+      int const status = kids.wait(pid, std::chrono::steady_clock::now() + std::chrono::seconds(60));
+      EXPECT_TRUE(status == 0 || status == 1) << status;
+      made += status == 0 ? 1 : 0;
+    }
+    EXPECT_GE(made, 1) << "no create made the database";
+    EXPECT_TRUE(whole(name + ".odb"));
+  }
+  for (auto const& e : std::filesystem::directory_iterator(dir.path())) {
+    EXPECT_EQ(e.path().filename().string().find("-new"), std::string::npos) << e.path();
+  }
 }
 
 TEST(OpenDatabase, AMissingOrDamagedFileIsRefusedUntouched) {

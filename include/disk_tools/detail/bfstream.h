@@ -101,6 +101,15 @@ bool remove_file(std::string const& path);
 // Gives the file at from the name to, replacing any file called so; false
 // when it cannot.
 bool rename_file(std::string const& from, std::string const& to);
+// FILE-new-PID-N: a name beside file for a whole new FILE, written there and
+// then renamed onto it, that no other process doing so at the same time has;
+// this process's N-th.
+std::string own_new_file_of(std::string const& file);
+// Removes what processes that died writing a new FILE left beside it: the
+// files FILE-new-PID-N of processes that are gone, and FILE-new (the one name
+// all of them once used). A live process's file is its work under way, and
+// stays.
+void remove_new_files_of_dead_writers(std::string const& file);
 
 class bfstream {
  public:
