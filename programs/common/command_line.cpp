@@ -3,6 +3,7 @@
 #include <disk_tools/d_db.h>
 
 #include <algorithm>
+#include <cstring>
 #include <iostream>
 
 namespace odb_programs {
@@ -64,6 +65,13 @@ command_line read_command_line(command_line_rules const& rules, int argc, char**
   if (rules.takes_database && named < rules.databases) {
     return refused(rules, "two databases needed");
   }
+  return line;
+}
+
+std::string error_report(std::string const& file, std::exception const& e) {
+  std::string line = file + ": " + e.what();
+  auto const* ours = dynamic_cast<disk_tools::error const*>(&e);
+  if (ours && ours->sys_errno() != 0) line += std::string(": ") + std::strerror(ours->sys_errno());
   return line;
 }
 

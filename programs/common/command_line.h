@@ -5,6 +5,7 @@
 // program touches anything, so a mistyped option changes nothing.
 #pragma once
 
+#include <exception>
 #include <set>
 #include <string>
 #include <vector>
@@ -42,5 +43,10 @@ constexpr int bad_usage_status = 2;
 // Reads argv by the rules, answering --help and --version and refusing what
 // the rules do not allow (status 2) as it meets them, in order.
 command_line read_command_line(command_line_rules const& rules, int argc, char** argv);
+
+// The line a tool prints on standard error for an error about file: the
+// file, the message, and the system's reason where the error has one
+// ("db.odb: unable to open db file...: Permission denied").
+std::string error_report(std::string const& file, std::exception const& e);
 
 }  // namespace odb_programs

@@ -46,7 +46,7 @@ int check(std::string const& path, bool details) {
     std::cout.flush();
     return result.problems.empty() ? 0 : 1;
   } catch (std::exception const& e) {
-    std::cerr << path << ": " << e.what() << std::endl;
+    std::cerr << odb_programs::error_report(path, e) << std::endl;
   }
   return unreadable;
 }

@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
               << r.blocks << (r.blocks == 1 ? " block\n" : " blocks\n");
     return 0;
   } catch (std::exception const& e) {
-    std::cerr << line.database_file << ": " << e.what() << std::endl;
+    std::cerr << odb_programs::error_report(line.database_file, e) << std::endl;
   }
   return 1;
 }

@@ -37,9 +37,9 @@ int main(int argc, char** argv) {
     std::string const& dest = line.second_database_file;
     std::string about = e.path().empty() ? line.database_file : e.path();
     if (about.rfind(dest + "-new-", 0) == 0) about = dest;
-    std::cerr << about << ": " << e.what() << std::endl;
+    std::cerr << odb_programs::error_report(about, e) << std::endl;
   } catch (std::exception const& e) {
-    std::cerr << line.database_file << ": " << e.what() << std::endl;
+    std::cerr << odb_programs::error_report(line.database_file, e) << std::endl;
   }
   return 1;
 }

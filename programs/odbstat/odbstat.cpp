@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
     report(path, disk_tools::stat_database(path));
     return 0;
   } catch (std::exception const& e) {
-    std::cerr << path << ": " << e.what() << std::endl;
+    std::cerr << odb_programs::error_report(path, e) << std::endl;
   }
   return unreadable;
 }

@@ -329,7 +329,7 @@ TEST_F(CheckTest, ProgramTellsSoundDamagedUnreadableAndForeignFiles) {
       {"a list head inside the header", with(sound, free_list_head, 17), {"@"}, 2, "", foreign},
       {"random bytes, details", noise, {"--details", "@"}, 2, "directory entry 99", foreign},
       {"too short", std::vector<char>(100, 0), {"@.odb"}, 2, "", foreign},
-      {"missing", sound, {"@x"}, 2, "", "dbx.odb: unable to open db file..."},
+      {"missing", sound, {"@x"}, 2, "", "dbx.odb: unable to open db file...: No such file"},
   };
   for (auto const& c : cases) {
     test_support::write_file(path(), c.file);

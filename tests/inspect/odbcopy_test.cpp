@@ -27,7 +27,8 @@ using namespace disk_tools;
 namespace {
 
 // The error named the source whatever it was about: with the copy's file open elsewhere,
-// "src.odb: database is in use..." sent the user to the database that was not in use.
+// "src.odb: database is in use..." sent the user to the database that was not in use. Where
+// the system gave a reason, the line ends with it.
 TEST(Odbcopy, AnErrorNamesTheFileItIsAbout) {
   test_support::scratch_dir dir;
   for (std::string const name : {"src", "held"}) {
@@ -48,8 +49,10 @@ TEST(Odbcopy, AnErrorNamesTheFileItIsAbout) {
       {{"src", "copy"}, 0, "copy.odb: " + std::to_string(test_support::file_size(
                                               dir.file("src.odb"))) + " bytes\n", ""},
       {{"src", "held"}, 1, "", "held.odb: database is in use...\n"},
-      {{"src", "missing/copy"}, 1, "", "missing/copy.odb: unable to write db file...\n"},
-      {{"nothing", "copy"}, 1, "", "nothing.odb: unable to open db file...\n"},
+      {{"src", "missing/copy"}, 1, "",
+       "missing/copy.odb: unable to write db file...: No such file or directory\n"},
+      {{"nothing", "copy"}, 1, "",
+       "nothing.odb: unable to open db file...: No such file or directory\n"},
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args[1]);

@@ -71,7 +71,7 @@ TEST_F(OdbstatTest, ReportsWhileAnotherProgramHasTheDatabaseOpen) {
   EXPECT_EQ(run({ODBSTAT_PATH, "test.odb"}).out.substr(0, 9), "test.odb\n");
   auto const missing = run({ODBSTAT_PATH, "nothing"});
   EXPECT_EQ(missing.status, 2);
-  EXPECT_EQ(missing.err, "nothing.odb: unable to open db file...\n");
+  EXPECT_EQ(missing.err, "nothing.odb: unable to open db file...: No such file or directory\n");
 }
 
 // A record whose size word is damaged ends the walk with a note, and its size
