@@ -161,7 +161,7 @@ inline word_t replace_entry(io_tools::bfstream& s, d_alloc& allocator, word_t li
                             word_t old_entry, hashmap_entry const& record) {
   text_tools::bstringstream block;
   record.encode(block);
-  allocator.make_room_to_replace(static_cast<long>(block.size()));
+  allocator.make_room_for(static_cast<long>(block.size()));
   allocator.deallocate(old_entry);
   word_t const entry = allocator.allocate(static_cast<long>(block.size()), block);
   s.write_word(link, entry);

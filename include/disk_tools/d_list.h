@@ -997,6 +997,7 @@ class d_list {
     if constexpr (is_list_of_lists<d_list>::value) list_element<T>::check_free(value);
     text_tools::bstringstream block;
     list_element<T>::encode(block, value);
+    allocator_->make_room_for(static_cast<long>(block.size() + list_node::record_size), 2);
     word_t const value_at = allocator_->allocate(static_cast<long>(block.size()), block);
     word_t const node_at = allocate_zeroed(list_node::record_size);
     list_node{node_at, after_at, before_at, value_at}.write(*stream_);

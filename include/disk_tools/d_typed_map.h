@@ -248,6 +248,7 @@ class d_map<K, V, typed_map_tag> {
       // may have caught up with other openings' commits.
       encoded_slot<K> k(ordered_key(key));
       encoded_slot<V> v(value);
+      env_->allocator->make_room_for(k.block_bytes() + v.block_bytes(), 2);
       key_slot const stored_k = k.placed(env_);
       value_slot const stored_v = v.placed(env_);
       value_slot old;
@@ -394,6 +395,8 @@ class d_map<K, V, typed_map_tag> {
     encoded_slot(encoded_slot const&) = delete;
     encoded_slot& operator=(encoded_slot const&) = delete;
 
+    // The length of the block placed() makes; 0 when it makes none.
+    long block_bytes() const { return static_cast<long>(bytes_.size()); }
     // The slot to store, its block made now.
     slot_type placed(d_env* env) {
       if constexpr (in_block) {

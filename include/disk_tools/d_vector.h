@@ -135,7 +135,7 @@ class d_vector_assign : detail::compares_as<d_vector_assign<T>, T> {
       text_tools::bstringstream out;
       stored_value<T>::encode(out, value);
       word_t const slot = vector_detail::slot_of(*stream_, handle_, index_);
-      allocator_->make_room_to_replace(static_cast<long>(out.size()));
+      allocator_->make_room_for(static_cast<long>(out.size()));
       allocator_->deallocate(vector_detail::value_in(*stream_, slot));
       word_t const block = allocator_->allocate(static_cast<long>(out.size()), out);
       stream_->write_word(slot, block);

@@ -401,11 +401,11 @@ void d_alloc::deallocate(long const& address) {
   changing([&] { free_block(address); });
 }
 
-void d_alloc::make_room_to_replace(long size) {
-  if (!db_ || db_->journal_mode() != d_journal::off || size < 0) return;
-  // The block and its record after it, and a record for the rest of a free
-  // block split to serve it.
-  s_.make_room(s_.size() + size + 2 * static_cast<word_t>(d_alloc_node::record_size));
+void d_alloc::make_room_for(long bytes, int blocks) {
+  if (!db_ || db_->journal_mode() != d_journal::off || bytes < 0 || blocks < 1) return;
+  // Each block's record after it, and a record for the rest of a free block
+  // split to serve it.
+  s_.make_room(s_.size() + bytes + 2 * blocks * static_cast<word_t>(d_alloc_node::record_size));
 }
 
 void d_alloc::free_block(word_t address) {

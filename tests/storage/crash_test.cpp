@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -622,6 +623,69 @@ TEST(CrashTest, AnAppendBeyondTheFileSizeLimitIsRolledBack) {
   });
   EXPECT_EQ(failed, 0);
   EXPECT_TRUE(check_database_file(name + ".odb").empty());
+}
+
+// With the journal off nothing can be taken back, so an append that the file-size limit stops
+// must fail before it takes its first block: at each of a run of limits, which stop it at each
+// of its allocations in turn, the file checks clean with no block that no root owns.
+TEST(CrashTest, AnUnjournaledAppendStoppedByTheFileSizeLimitLeavesNoBlockBehind) {
+  struct kind_row {
+    char const* name;
+    std::function<void(d_env&, int)> add;
+  };
+  std::string const long_text(40, 'k');
+  kind_row const kinds[] = {
+      {"list",
+       [](d_env& env, int i) {
+         d_list<std::string>("c", &env).push_back(std::string(60 + i % 7, 'v'));
+       }},
+      {"vector",
+       [](d_env& env, int i) {
+         d_vector<std::string>("c", 2, &env).push_back(std::string(60 + i % 7, 'v'));
+       }},
+      {"typed map", [&](d_env& env, int i) {
+         typed_map("c", &env).put(long_text + std::to_string(i), std::string(60 + i % 7, 'v'));
+       }},
+      {"map of lists", [&](d_env& env, int i) {
+         d_map<std::string, d_list<std::string>>("c", &env)[long_text + std::to_string(i / 2)]
+             .push_back(std::string(60 + i % 7, 'v'));
+       }},
+      {"hash map", [&](d_env& env, int i) {
+         d_hashmap<std::string, std::string>("c", 16, &env).put(long_text + std::to_string(i),
+                                                                std::string(60 + i % 7, 'v'));
+       }},
+  };
+  test_support::scratch_dir dir(memory_dir);
+  for (kind_row const& kind : kinds) {
+    for (int extra = 0; extra < 128; extra += 8) {
+      std::string const label = std::string(kind.name) + ", limit " + std::to_string(extra);
+      std::string const name = dir.file("off");
+      ASSERT_TRUE(create_database(name, nullptr));
+      test_support::child_processes kids;
+      // 0: stopped by the limit; 1: never stopped; 100: another exception.
+      int const status = kids.run([&] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        d_env env{};
+        d_database* db = open_database(name, &env, d_open_options{d_journal::off});
+        kind.add(env, 0);
+        auto const length = std::filesystem::file_size(name + ".odb");
+        rlimit const limit{static_cast<rlim_t>(length + static_cast<std::uintmax_t>(extra)),
+                           RLIM_INFINITY};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        bool const stopped = !test_support::thrown_by([&] {
+          for (int i = 1; i < 100000; ++i) kind.add(env, i);
+        }).empty();
+        rlimit const none{RLIM_INFINITY, RLIM_INFINITY};
+        ::setrlimit(RLIMIT_FSIZE, &none);
+        close_database(db);
+        return stopped ? 0 : 1;
+      });
+      EXPECT_EQ(status, 0) << label;
+      database_check const check = check_database(name + ".odb");
+      EXPECT_EQ(check.problems, std::vector<std::string>{}) << label;
+      EXPECT_EQ(check.notes, std::vector<std::string>{}) << label;
+    }
+  }
 }
 
 // With the journal off the file's bytes are the same as with it.

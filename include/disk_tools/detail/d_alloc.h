@@ -58,12 +58,13 @@ class d_alloc {
   // Gives back the block in use whose data address is address; any other
   // address is ignored.
   void deallocate(long const& address);
-  // Called before freeing a block that an allocation of size bytes is to
-  // replace: with the journal off, where nothing takes a free back, makes the
-  // file long enough for that allocation at its end, so that a full disk
-  // fails the change while the old block still holds its value. (With a
-  // journal, the failed change is rolled back whole; nothing is done.)
-  void make_room_to_replace(long size);
+  // With the journal off, where nothing takes back what a failed change did,
+  // makes the file long enough at its end for `blocks` new blocks of `bytes`
+  // in all: called before a change frees a block that one of them replaces,
+  // or takes the first of several, so that a full disk fails the change
+  // before it has freed or taken anything. (With a journal, the failed
+  // change is rolled back whole; nothing is done.)
+  void make_room_for(long bytes, int blocks = 1);
   // The size of the block in use whose data address is address; -1 when no
   // block in use starts there.
   word_t size_in_use(word_t address);

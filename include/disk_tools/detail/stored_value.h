@@ -168,7 +168,7 @@ void assign_cell(io_tools::bfstream& s, A& allocator, word_t cell, T const& valu
   stored_value<T>::encode(out, value);
   word_t const old = s.read_word(cell);
   if (old != no_address) {
-    allocator.make_room_to_replace(static_cast<long>(out.size()));
+    allocator.make_room_for(static_cast<long>(out.size()));
     allocator.deallocate(old);
   }
   s.write_word(cell, allocator.allocate(static_cast<long>(out.size()), out));
