@@ -152,18 +152,6 @@ TEST(Odbcopy, ALeftoverNewFileBesideTheDestinationIsNotWrittenThrough) {
   EXPECT_TRUE(std::filesystem::exists(live)) << "a live copy's file removed";
 }
 
-// Holds each write of a file whose name starts with `beside` back for a while, so that two
-// copies to one destination overlap in each of the ways they can.
-struct slow_writes : io_tools::io_observer {
-  std::string beside;
-  std::chrono::milliseconds delay;
-  void on_event(io_tools::io_event const& e) override {
-    if (e.what == io_tools::io_event::kind::write && e.file->rfind(beside, 0) == 0) {
-      std::this_thread::sleep_for(delay);
-    }
-  }
-};
-
 // Two copies of different databases to one new destination at once: each fails with an error of
 // ours or makes a whole copy, and the destination, as a copy that returned finds it and at the
 // end, is one of the two sources as it was, which checks clean. Both wrote DEST.odb-new, each
@@ -202,7 +190,7 @@ TEST(Odbcopy, TwoCopiesToOneDestinationAtOnceLeaveOneWholeCopy) {
       // 0: copied; 1: refused with an error of ours; 2: copied, and the destination was not
       // whole (100: anything else).
       pids.push_back(kids.start([&, from = source.first, late, slow] {
-        slow_writes observer;
+        test_support::slow_writes observer;
         observer.beside = dest;
         observer.delay = slow;
         io_tools::set_io_observer(&observer);

@@ -71,17 +71,6 @@ TEST(CreateDatabase, WritesTheEmptyHeaderAndDirectoryOverAnyOldFileAndDeleteRemo
   EXPECT_FALSE(delete_database(dir.file("no/such/folder/test")));
 }
 
-// Slows every write to files whose names start with `beside`.
-struct slow_writes : io_tools::io_observer {
-  std::string beside;
-  std::chrono::milliseconds delay{0};
-  void on_event(io_tools::io_event const& e) override {
-    if (e.what == io_tools::io_event::kind::write && e.file->rfind(beside, 0) == 0) {
-      std::this_thread::sleep_for(delay);
-    }
-  }
-};
-
 // Three creates of one new name at once, their writes slowed: each reports success or
 // failure, and once one has reported success the name holds a whole empty database, as at the
 // end, with nothing left beside it. Under the one name NAME.odb-new, each cut what another was
@@ -103,7 +92,7 @@ TEST(CreateDatabase, CreatesOfOneNameAtOnceLeaveAWholeDatabase) {
       auto const slow = std::chrono::milliseconds(rng() % 5);
       // 0: made, and whole; 1: refused; 2: made, and the database was not whole.
       pids.push_back(kids.start([&, late, slow] {
-        slow_writes observer;
+        test_support::slow_writes observer;
         observer.beside = name + ".odb-new";
         observer.delay = slow;
         io_tools::set_io_observer(&observer);
@@ -114,8 +103,9 @@ TEST(CreateDatabase, CreatesOfOneNameAtOnceLeaveAWholeDatabase) {
       }));
     }
     int made = 0;
+    auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     for (pid_t pid : pids) {
-      int const status = kids.wait(pid, std::chrono::steady_clock::now() + std::chrono::seconds(60));
+      int const status = kids.wait(pid, deadline);
       EXPECT_TRUE(status == 0 || status == 1) << status;
       made += status == 0 ? 1 : 0;
     }

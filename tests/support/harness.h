@@ -11,10 +11,12 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include <disk_tools/d_db.h>
+#include <disk_tools/detail/bfstream.h>
 
 namespace test_support {
 
@@ -250,6 +252,19 @@ class child_processes {
   void forget(pid_t pid);
   unsigned lifetime_;
   std::vector<pid_t> pids_;
+};
+
+// Once installed (io_tools::set_io_observer), sleeps delay before every
+// write to a file whose name starts with beside: what widens the window in
+// which two processes write files of one name at once.
+struct slow_writes : io_tools::io_observer {
+  std::string beside;
+  std::chrono::milliseconds delay{0};
+  void on_event(io_tools::io_event const& e) override {
+    if (e.what == io_tools::io_event::kind::write && e.file->rfind(beside, 0) == 0) {
+      std::this_thread::sleep_for(delay);
+    }
+  }
 };
 
 }  // namespace test_support
