@@ -812,6 +812,11 @@ d_database::~d_database() {
   // Only the last of the openings that share the file tidies it up.
   bool last = true;
   if (lock_) {
+    // A transaction still open is rolled back, and the writer's turn let go,
+    // before this opening waits at the gate: an opening joining meanwhile
+    // holds the gate while it waits for that turn, and would keep both
+    // waiting until it gave up.
+    while (journal_->depth() > 0 && !state_->broken) rollback_change();
     try {
       if (slot_ >= 0) lock_->free_slot(slot_);
       slot_ = -1;
