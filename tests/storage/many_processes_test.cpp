@@ -641,6 +641,36 @@ TEST_P(InEachMode, AnOpeningClosedInsideItsTransactionKeepsNoJoinerWaiting) {
   }
 }
 
+// A thread with two openings closes the idle one while the other is inside its transaction
+// and another thread's opening waits to join. The close waited at the gate, which the joiner
+// held while it waited for that transaction: the thread stood still until the joiner gave up
+// busy. The opening that stays makes the closing one not the last; it leaves without waiting.
+TEST_P(InEachMode, AnIdleOpeningClosedBesideItsThreadsTransactionKeepsNoJoinerWaiting) {
+  opening writing(name, options_for(mode));
+  auto idle = std::make_unique<opening>(name, options_for(mode));
+  auto tx = std::make_unique<d_transaction>(&writing.env);
+  writing.map.put(0, 0);
+  unsigned seen = none;
+  std::string thrown = "never ran";
+  std::thread joiner([&] {
+    thrown = thrown_by([&] {
+      opening o(name, options_for(mode, 3000ms));
+      seen = value_at(o.map, 0);
+    });
+  });
+  std::this_thread::sleep_for(200ms);  // the joiner waits for the turn now
+  auto const start = steady::now();
+  idle.reset();
+  auto const closed_after = steady::now() - start;
+  tx->commit();
+  joiner.join();
+  tx.reset();
+  EXPECT_LT(closed_after, 1s) << "the close waited for the joiner";
+  EXPECT_EQ(thrown, "");
+  EXPECT_EQ(seen, 0u) << "the joiner missed the commit";
+  EXPECT_EQ(total_of(writing), opening_total - opening_balance);
+}
+
 // An opening maps the file before it meets the others in the lock file, and may wait
 // there while the last of them writes on and goes. It must see the file as that one left
 // it, not as mapped: before, it took the new end for a bad header, or would have written
