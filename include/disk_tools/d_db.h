@@ -421,6 +421,9 @@ class d_database {
   bool pin_alone();
   // After the outermost scope: the writer's turn ends.
   void end_turn();
+  // Whether another opening of the file in this process is inside a
+  // transaction of the calling thread (so it stays open after this one).
+  bool file_held_in_this_thread() const;
   // A token of the calling thread: the address of one of its thread-local
   // bytes. Inline: every operation inside a transaction asks for it.
   static void const* this_thread() {

@@ -812,6 +812,11 @@ d_database::~d_database() {
   // Only the last of the openings that share the file tidies it up.
   bool last = true;
   if (lock_) {
+    // A transaction still open is rolled back, and the writer's turn let go,
+    // before this opening waits at the gate: an opening joining meanwhile
+    // holds the gate while it waits for that turn, and would keep both
+    // waiting until it gave up.
+    while (journal_->depth() > 0 && !state_->broken) rollback_change();
     try {
       if (slot_ >= 0) lock_->free_slot(slot_);
       slot_ = -1;
@@ -819,7 +824,10 @@ d_database::~d_database() {
       // The first opening, idle since others joined, shares their journal:
       // commits it alone holds are copied in by whoever closes last.
       if (alone_ && journal_->depth() == 0 && lock_->join_asked()) go_shared();
-      last = lock_->leaving();
+      // Another opening of this thread inside its transaction stays, so this
+      // one is not the last, and it must not wait at the gate: an opening
+      // joining meanwhile holds the gate while it waits for that transaction.
+      last = !file_held_in_this_thread() && lock_->leaving();
       if (last && journal_->depth() == 0 && !alone_) catch_up(lock_->state());
     } catch (error const&) {
       last = false;
@@ -839,6 +847,19 @@ d_database::~d_database() {
   }
   if (lock_) lock_->left(last);
   if (last && read_only_) settle_journal_left();
+}
+
+bool d_database::file_held_in_this_thread() const {
+  void const* const me = this_thread();
+  std::lock_guard<std::mutex> const hold(opened().mutex);
+  for (d_database const* db : opened().all) {
+    // Its user is this thread, so no other thread closes it meanwhile.
+    if (db != this && db->user_.load(std::memory_order_acquire) == me &&
+        db->file_name_ == file_name_ && db->lock_ && db->journal_->depth() > 0) {
+      return true;
+    }
+  }
+  return false;
 }
 
 void d_database::settle_journal_left() const {

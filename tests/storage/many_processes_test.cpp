@@ -605,6 +605,72 @@ TEST_P(InEachMode, CommitsTheFirstOpeningMadeBeforeTheJoinAreKept) {
   EXPECT_EQ(value_at(second.map, commits_key), 2u) << "the commit in the journal was dropped";
 }
 
+// An opening closed inside its transaction while another thread's opening waits to join. The
+// closing one took the gate before it let go of the writer's turn, which the joiner, holding
+// the gate, waited for: both waited until the joiner gave up busy. The close rolls back and
+// lets the turn go first, so the joiner opens at once and never sees the change.
+TEST_P(InEachMode, AnOpeningClosedInsideItsTransactionKeepsNoJoinerWaiting) {
+  for (bool alone : {true, false}) {
+    SCOPED_TRACE(alone ? "closed alone" : "closed beside another opening");
+    accounts_db fresh;
+    std::string const& name = fresh.name;
+    std::optional<opening> other;
+    if (!alone) other.emplace(name, options_for(mode));
+    auto closing = std::make_unique<opening>(name, options_for(mode));
+    auto tx = std::make_unique<d_transaction>(&closing->env);
+    closing->map.put(0, 0);
+    unsigned seen = none;
+    std::string thrown = "never ran";
+    auto const start = steady::now();
+    std::thread joiner([&] {
+      thrown = thrown_by([&] {
+        opening o(name, options_for(mode, 3000ms));
+        seen = value_at(o.map, 0);
+      });
+    });
+    std::this_thread::sleep_for(200ms);  // the joiner waits for the turn now
+    closing.reset();
+    auto const closed_after = steady::now() - start;
+    joiner.join();
+    tx.reset();
+    EXPECT_LT(closed_after, 1s) << "the close waited for the joiner";
+    EXPECT_EQ(thrown, "");
+    EXPECT_EQ(seen, opening_balance) << "the joiner saw the rolled back change";
+    other.reset();
+    EXPECT_TRUE(check_database_file(name + ".odb").empty());
+  }
+}
+
+// A thread with two openings closes the idle one while the other is inside its transaction
+// and another thread's opening waits to join. The close waited at the gate, which the joiner
+// held while it waited for that transaction: the thread stood still until the joiner gave up
+// busy. The opening that stays makes the closing one not the last; it leaves without waiting.
+TEST_P(InEachMode, AnIdleOpeningClosedBesideItsThreadsTransactionKeepsNoJoinerWaiting) {
+  opening writing(name, options_for(mode));
+  auto idle = std::make_unique<opening>(name, options_for(mode));
+  auto tx = std::make_unique<d_transaction>(&writing.env);
+  writing.map.put(0, 0);
+  unsigned seen = none;
+  std::string thrown = "never ran";
+  std::thread joiner([&] {
+    thrown = thrown_by([&] {
+      opening o(name, options_for(mode, 3000ms));
+      seen = value_at(o.map, 0);
+    });
+  });
+  std::this_thread::sleep_for(200ms);  // the joiner waits for the turn now
+  auto const start = steady::now();
+  idle.reset();
+  auto const closed_after = steady::now() - start;
+  tx->commit();
+  joiner.join();
+  tx.reset();
+  EXPECT_LT(closed_after, 1s) << "the close waited for the joiner";
+  EXPECT_EQ(thrown, "");
+  EXPECT_EQ(seen, 0u) << "the joiner missed the commit";
+  EXPECT_EQ(total_of(writing), opening_total - opening_balance);
+}
+
 // An opening maps the file before it meets the others in the lock file, and may wait
 // there while the last of them writes on and goes. It must see the file as that one left
 // it, not as mapped: before, it took the new end for a bad header, or would have written
