@@ -294,11 +294,73 @@ void free_index::build() {
   for (word_t at = head_, steps = 0; at != no_address; ++steps) {
     if (steps > max_walk || records_.contains(at)) throw io_tools::corrupt_file(s_);
     d_alloc_node const r = d_alloc_node::read(s_, at);
+    ++records_read_;
     add(at, entry{prev, r.next, r.data, r.size, kind_of(r)});
     prev = at;
     at = r.next;
   }
   built_ = true;
+  built_at_depth_ = marks_.size();
+  log_.clear();
+  std::fill(marks_.begin(), marks_.end(), std::size_t{0});
+}
+
+void free_index::drop() {
+  built_ = false;
+  log_.clear();
+  std::fill(marks_.begin(), marks_.end(), std::size_t{0});
+}
+
+void free_index::begin_scope() {
+  marks_.push_back(log_.size());
+}
+
+void free_index::commit_scope() {
+  if (marks_.empty()) return;
+  marks_.pop_back();
+  built_at_depth_ = std::min(built_at_depth_, marks_.size());
+  // The outermost scope's changes are for good: nothing can take them back.
+  if (marks_.empty()) log_.clear();
+}
+
+void free_index::rollback_scope() {
+  if (marks_.empty()) return drop();
+  std::size_t const depth = marks_.size();
+  std::size_t const mark = marks_.back();
+  marks_.pop_back();
+  if (!built_) return;
+  if (depth <= built_at_depth_) return drop();
+  // Newest first, so that each entry finds its neighbours as they were. (An
+  // undone push logs its removal past the end, which the resize drops.)
+  for (std::size_t i = log_.size(); i-- > mark;) {
+    logged_change const c = log_[i];
+    if (c.what == logged_change::kind::pushed) {
+      remove(c.own);
+    } else if (c.what == logged_change::kind::removed) {
+      put_back(c.own, c.was);
+    } else {
+      entry* const e = records_.find(c.own);
+      forget(c.own, *e);
+      e->data = c.was.data;
+      e->size = c.was.size;
+      e->what = c.was.what;
+      index(c.own, *e);
+    }
+  }
+  log_.resize(mark);
+}
+
+void free_index::log_change(logged_change::kind what, word_t own, entry const& was) {
+  if (!marks_.empty()) log_.push_back({what, own, was});
+}
+
+void free_index::put_back(word_t own, entry const& e) {
+  entry restored = e;
+  index(own, restored);
+  records_.emplace(own, restored);
+  if (e.prev != no_address) records_.at(e.prev).next = own;
+  if (e.next != no_address) records_.at(e.next).prev = own;
+  if (e.prev == no_address) head_ = own;
 }
 
 free_index::entry::kind free_index::kind_of(d_alloc_node const& r) {
@@ -376,6 +438,7 @@ void free_index::push_front(d_alloc_node const& r) {
   if (head_ != no_address) records_.at(head_).prev = r.own;
   add(r.own, entry{no_address, head_, r.data, r.size, kind_of(r)});
   head_ = r.own;
+  log_change(logged_change::kind::pushed, r.own, entry{});
 }
 
 void free_index::remove(word_t own) {
@@ -383,6 +446,7 @@ void free_index::remove(word_t own) {
   entry const* const found = records_.find(own);
   if (!found) return;
   entry const e = *found;
+  log_change(logged_change::kind::removed, own, e);
   forget(own, e);
   if (e.prev != no_address) records_.at(e.prev).next = e.next;
   if (e.next != no_address) records_.at(e.next).prev = e.prev;
@@ -394,6 +458,7 @@ void free_index::rewrite(d_alloc_node const& r) {
   if (!built_) return;
   entry* const e = records_.find(r.own);
   if (!e) return;
+  log_change(logged_change::kind::rewritten, r.own, *e);
   if (e->what == entry::kind::block && kind_of(r) == entry::kind::block &&
       r.data + r.size == e->data + e->size && !by_start_.contains(r.data)) {
     // A block split from its start (what stays free when its first bytes are

@@ -79,10 +79,12 @@ void d_alloc::walk_from_now_on() {
 
 void d_alloc::begin_scope() {
   if (index_) index_->begin_scope();
+  free_.begin_scope();
 }
 
 void d_alloc::commit_scope() {
   if (index_) index_->commit_scope();
+  free_.commit_scope();
 }
 
 void d_alloc::rollback_scope() {
@@ -90,7 +92,8 @@ void d_alloc::rollback_scope() {
   // may have changed the file without the mirror: only the file can tell.
   bool const put_back = db_ && db_->journal().can_roll_back();
   if (index_ && (!put_back || !index_->rollback_scope())) index_.reset();
-  free_.drop();
+  free_.rollback_scope();
+  if (!put_back) free_.drop();
 }
 
 void d_alloc::follow_file() {

@@ -310,7 +310,20 @@ class free_index {
   // Walks the free list unless built; throws "corrupt database file..." on a
   // cycle or a record that cannot be read.
   void build();
-  void drop() { built_ = false; }
+  void drop();
+
+  // Scopes of change, as the allocation list's mirror has them: every change
+  // made inside one is logged with what it replaced, so that rolling the
+  // scope back puts the mirror back as the file now is again, rather than
+  // walk the whole free list at the next allocation.
+  void begin_scope();
+  void commit_scope();
+  // Undoes the scope's changes; drops the mirror when it was built inside
+  // the scope, since it then knows nothing of the free list the file is back
+  // at.
+  void rollback_scope();
+  // Records read from the file by the walks that built the mirror.
+  long long records_read() const { return records_read_; }
 
   struct entry {
     word_t prev, next;  // neighbours in the free list, -1 at its ends
@@ -350,8 +363,24 @@ class free_index {
   void index(word_t own, entry& e);
   void forget(word_t own, entry const& e);
 
+  // A change of the mirror and what it replaced, in the scopes' log.
+  struct logged_change {
+    enum class kind : char { pushed, removed, rewritten } what;
+    word_t own;
+    entry was;  // the entry a removal or a rewrite replaced
+  };
+  void log_change(logged_change::kind what, word_t own, entry const& was);
+  // Puts back an entry a removal took out, between the neighbours it had.
+  void put_back(word_t own, entry const& e);
+
   io_tools::bfstream& s_;
   bool built_ = false;
+  // The number of scopes open when the mirror was built: a scope begun
+  // before that cannot be undone from the log.
+  std::size_t built_at_depth_ = 0;
+  long long records_read_ = 0;
+  std::vector<std::size_t> marks_;
+  std::vector<logged_change> log_;
   word_t head_ = no_address;
   address_table<entry> records_;
   address_table<word_t> by_start_, by_end_;

@@ -113,6 +113,8 @@ class d_alloc {
   // Records of the allocation list the mirror has read from the file to
   // build itself, for tests and measurements (0 while there is no mirror).
   long long mirror_reads() const { return index_ ? index_->records_read() : 0; }
+  // Records of the free list read to build its mirror, over the opening.
+  long long free_mirror_reads() const { return free_.records_read(); }
 
  private:
   // Runs step as a change of the database (joining one under way).
