@@ -637,6 +637,11 @@ class chained_map {
   decltype(auto) changing(Step&& step) {
     return link_.changing(handle_, step, [this] { refresh(); });
   }
+  // An operation held across reads of more than the map (an inner container's blocks).
+  db_operation operation() const { return link_.operation(); }
+  // The object's handle as it is now, and the root slot it names the map by.
+  db_handle const& link() const { return link_; }
+  word_t root_slot() const { return handle_; }
 
  private:
   void refresh() {
@@ -863,21 +868,28 @@ class nested_value_map : private chained_map<K, word_t, H, d_hashmap<K, V, H>> {
   // The working container of key, made (with its entry) on first use.
   V operator[](K const& key) {
     word_t handle = no_address;
-    if (!base::get(key, handle)) {
-      handle = in_change(base::checked(), [&] {
-        // Another opening may have made it since the look above.
-        word_t made = no_address;
-        if (base::get(key, made)) return made;
-        made = nested_container<V>::make(env_);
-        base::put(key, made);
-        return made;
-      });
+    {
+      // The container is read in the commit the look found it in: read after catching up
+      // with another opening's removal of the map, its blocks are free, and its object
+      // would never ask the map again.
+      auto const op = base::operation();
+      if (base::get(key, handle)) {
+        return nested_container<V>::open(handle, env_, origin_of(key, handle));
+      }
     }
-    return nested_container<V>::open(handle, env_, origin_of(key, handle));
+    return in_change(base::checked(), [&] {
+      // Another opening may have made it since the look above.
+      if (!base::get(key, handle)) {
+        handle = nested_container<V>::make(env_);
+        base::put(key, handle);
+      }
+      return nested_container<V>::open(handle, env_, origin_of(key, handle));
+    });
   }
   // True, with value the working container of key, when key is present.
   bool get(K const& key, V& value) {
     word_t handle = no_address;
+    auto const op = base::operation();  // the container is read as the look found it
     if (!base::get(key, handle)) return false;
     value = nested_container<V>::open(handle, env_, origin_of(key, handle));
     return true;
@@ -925,8 +937,12 @@ class nested_value_map : private chained_map<K, word_t, H, d_hashmap<K, V, H>> {
   // Whether the map called name still keeps key's container at handle, for
   // the container's object (db_handle::taken_from), which may outlive this
   // map object: the look opens the map afresh.
+  // A root removed since this map's object found the container is told as removed, as the
+  // map's object would tell it.
   std::shared_ptr<inner_origin const> origin_of(K const& key, word_t handle) const {
-    return std::make_shared<inner_origin const>([env = env_, name = name_, key, handle] {
+    return std::make_shared<inner_origin const>([env = env_, name = name_, key, handle,
+                                                 link = base::link(), root = base::root_slot()] {
+      link.require_not_gone(root);
       nested_value_map map(name, env, d_root::existing);
       word_t found = no_address;
       return map.base::get(key, found) && found == handle;

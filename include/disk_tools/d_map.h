@@ -449,6 +449,8 @@ class d_map {
   db_operation operation() const { return link_.operation(); }
   // The root slot that holds the map's header.
   word_t handle() const { return handle_; }
+  // The object's handle as it is now: what it has followed of the file.
+  db_handle const& link() const { return link_; }
 
   node_type root;
   node_type spare;

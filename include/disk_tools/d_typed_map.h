@@ -310,16 +310,24 @@ class d_map<K, V, typed_map_tag> {
   subscript operator[](K const& key) {
     if constexpr (nested) {
       value_slot found;
-      if (!tree_.get(probe(key), found)) {
-        in_change(tree_.checked(), [&] {
-          // Another opening may have made it since the look above.
-          if (tree_.get(probe(key), found)) return;
+      {
+        // The container is read in the commit the look found it in: read after catching up
+        // with another opening's removal of the map, its blocks are free, and its object
+        // would never ask the map again.
+        auto const op = tree_.operation();
+        if (tree_.get(probe(key), found)) {
+          return nested_container<V>::open(found.handle, env_, origin_of(key, found.handle));
+        }
+      }
+      return in_change(tree_.checked(), [&] {
+        // Another opening may have made it since the look above.
+        if (!tree_.get(probe(key), found)) {
           encoded_slot<K> k(key);
           found.handle = nested_container<V>::make(env_);
           tree_.insert(k.placed(env_), found);
-        });
-      }
-      return nested_container<V>::open(found.handle, env_, origin_of(key, found.handle));
+        }
+        return nested_container<V>::open(found.handle, env_, origin_of(key, found.handle));
+      });
     } else {
       if (!contains(key)) insert(key, V{});  // another opening may add it meanwhile
       return reference(this, key);
@@ -437,8 +445,12 @@ class d_map<K, V, typed_map_tag> {
   // Whether the map called name still keeps key's container at handle, for
   // the container's object (db_handle::taken_from), which may outlive this
   // map object: the look opens the map afresh.
+  // A root removed since this map's object found the container is told as removed, as the
+  // map's object would tell it.
   std::shared_ptr<inner_origin const> origin_of(K const& key, word_t handle) const {
-    return std::make_shared<inner_origin const>([env = env_, name = name_, key, handle] {
+    return std::make_shared<inner_origin const>([env = env_, name = name_, key, handle,
+                                                 link = tree_.link(), root = tree_.handle()] {
+      link.require_not_gone(root);
       d_map map(name, env, d_root::existing);
       value_slot found;
       return map.tree_.get(probe(key), found) && found.handle == handle;

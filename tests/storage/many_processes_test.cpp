@@ -1112,6 +1112,56 @@ TEST_P(InEachMode, ListsMadeWhileAnotherOpeningRemovesTheirRootLeaveNoBlockBehin
   EXPECT_TRUE(test_support::checks_clean(name + ".odb")) << refused << " lists refused";
 }
 
+// Containers of a map added to while another opening removes the map's root, over and over.
+// The key's container may be found in a read, before the removal is followed, and added to
+// once the writer's turn has caught up with it: the write went into the freed blocks, which
+// no root owned then. Now it is refused as removed; the file keeps no lost block. Each kind
+// of map whose values are containers.
+TEST_P(InEachMode, ContainersOfAMapAddedToWhileAnotherOpeningRemovesTheMapLeaveNoBlockBehind) {
+  std::vector<std::pair<char const*, std::function<void(d_env&, int)>>> const kinds = {
+      {"map of lists",
+       [](d_env& e, int k) {
+         d_map<std::string, d_list<long>> m("x", &e);
+         m[std::to_string(k)].push_back(1);
+       }},
+      {"hash map of lists",
+       [](d_env& e, int k) {
+         d_hashmap<std::uint64_t, d_list<long>> m("x", &e);
+         m[std::uint64_t(k)].push_back(1);
+       }},
+      {"map of vectors",
+       [](d_env& e, int k) {
+         d_map<std::uint64_t, d_vector<long>> m("x", &e);
+         m[std::uint64_t(k)].push_back(1);
+       }},
+  };
+  for (auto const& [kind, add] : kinds) {
+    SCOPED_TRACE(kind);
+    accounts_db fresh;
+    long refused = 0;
+    auto const remove = [](d_env&, scoped_database& db) { db->remove_root("x"); };
+    EXPECT_EQ(beside_a_thread(fresh.name, mode, remove, [&] {
+                opening o(fresh.name, options_for(mode, 20000ms));
+                for (auto const until = steady::now() + 2s; steady::now() < until;) {
+                  for (int k = 0; k < 3; ++k) {
+                    try {
+                      add(o.env, k);
+                    } catch (error const& e) {
+                      std::string const what = e.what();
+                      bool const refusal = what.find("was removed") != std::string::npos ||
+                                           what.rfind("database is busy", 0) == 0;
+                      if (!refusal) throw;
+                      ++refused;
+                    }
+                  }
+                }
+                o.db->record_kind("accounts", "map<unsigned,unsigned>");
+              }),
+              "");
+    EXPECT_TRUE(test_support::checks_clean(fresh.name + ".odb")) << refused << " refused";
+  }
+}
+
 // Attaching an object to a root that holds its container is a read. It took the writer's
 // turn all the same: it waited for another opening's write transaction (at once busy when
 // that one was the same thread's), and inside a read transaction that others had passed it
