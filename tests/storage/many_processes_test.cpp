@@ -1115,8 +1115,8 @@ TEST_P(InEachMode, ListsMadeWhileAnotherOpeningRemovesTheirRootLeaveNoBlockBehin
 // Containers of a map added to while another opening removes the map's root, over and over.
 // The key's container may be found in a read, before the removal is followed, and added to
 // once the writer's turn has caught up with it: the write went into the freed blocks, which
-// no root owned then. Now it is refused as removed; the file keeps no lost block. Each kind
-// of map whose values are containers.
+// no root owned then, and the next look failed with "no root "x" in the database...". Now it
+// is refused as removed, and nothing is damaged. Each kind of map whose values are containers.
 TEST_P(InEachMode, ContainersOfAMapAddedToWhileAnotherOpeningRemovesTheMapLeaveNoBlockBehind) {
   std::vector<std::pair<char const*, std::function<void(d_env&, int)>>> const kinds = {
       {"map of lists",
@@ -1135,8 +1135,9 @@ TEST_P(InEachMode, ContainersOfAMapAddedToWhileAnotherOpeningRemovesTheMapLeaveN
          m[std::uint64_t(k)].push_back(1);
        }},
   };
-  for (auto const& [kind, add] : kinds) {
-    SCOPED_TRACE(kind);
+  for (auto const& row : kinds) {
+    SCOPED_TRACE(row.first);
+    auto const& add = row.second;
     accounts_db fresh;
     long refused = 0;
     auto const remove = [](d_env&, scoped_database& db) { db->remove_root("x"); };
@@ -1158,7 +1159,8 @@ TEST_P(InEachMode, ContainersOfAMapAddedToWhileAnotherOpeningRemovesTheMapLeaveN
                 o.db->record_kind("accounts", "map<unsigned,unsigned>");
               }),
               "");
-    EXPECT_TRUE(test_support::checks_clean(fresh.name + ".odb")) << refused << " refused";
+    EXPECT_EQ(check_database(fresh.name + ".odb").problems, std::vector<std::string>{})
+        << refused << " refused";
   }
 }
 
