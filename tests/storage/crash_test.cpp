@@ -590,100 +590,85 @@ TEST(CrashTest, AFailingWriteLeavesTheFileAsItWasAndObjectsCarryOn) {
   }
 }
 
-// A file-size limit stops an append the way a full disk does.
-TEST(CrashTest, AnAppendBeyondTheFileSizeLimitIsRolledBack) {
-  test_support::scratch_dir dir(memory_dir);
-  std::string const name = dir.file("limited");
-  ASSERT_TRUE(create_database(name, nullptr));
-  test_support::child_processes kids;
-  int const failed = kids.run([&] {
-    // The limit is the process's; each bit of the status is a failed expectation (100: a throw).
-    ::signal(SIGXFSZ, SIG_IGN);
-    int status = 0;
-    d_env env{};
-    d_database* db = open_database(name, &env);
-    d_list<std::string> list("list", &env);
-    list.push_back("kept");
-    rlimit const limit{static_cast<rlim_t>(db->stream()->size() + 200), RLIM_INFINITY};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    bytes_t const before = data_of(db);
-    std::string const refused = test_support::thrown_by([&] {
-      for (int i = 0; i < 100000; ++i) list.push_back(std::string(100, 'x'));
-    });
-    if (refused.empty()) status |= 1;
-    long const count = list.count();
-    rlimit const none{RLIM_INFINITY, RLIM_INFINITY};
-    ::setrlimit(RLIMIT_FSIZE, &none);
-    // What fit is there, the rest not, and the same list goes on.
-    if (data_of(db).size() < before.size()) status |= 2;
-    list.push_back("after");
-    if (list.count() != count + 1 || !list.check().empty()) status |= 4;
-    close_database(db);
-    return status;
-  });
-  EXPECT_EQ(failed, 0);
-  EXPECT_TRUE(check_database_file(name + ".odb").empty());
-}
-
-// With the journal off nothing can be taken back, so an append that the file-size limit stops
-// must fail before it takes its first block: at each of a run of limits, which stop it at each
-// of its allocations in turn, the file checks clean with no block that no root owns.
-TEST(CrashTest, AnUnjournaledAppendStoppedByTheFileSizeLimitLeavesNoBlockBehind) {
+// A file-size limit stops an append the way a full disk does. Journaled, the append is rolled
+// back; with the journal off nothing can be taken back, so it must fail before it takes its
+// first block. At each of a run of limits, which stop it at each of its allocations in turn,
+// the file checks clean with no block that no root owns, and once the limit is lifted the
+// same objects go on.
+TEST(CrashTest, AnAppendStoppedByTheFileSizeLimitIsRolledBackAndLeavesNoBlockBehind) {
   struct kind_row {
     char const* name;
     std::function<void(d_env&, int)> add;
+    std::function<std::size_t(d_env&)> count;
   };
   std::string const long_text(40, 'k');
+  using lists_map = d_map<std::string, d_list<std::string>>;
+  using hash_map = d_hashmap<std::string, std::string>;
+  auto const value = [](int i) { return std::string(60 + i % 7, 'v'); };
   kind_row const kinds[] = {
-      {"list",
-       [](d_env& env, int i) {
-         d_list<std::string>("c", &env).push_back(std::string(60 + i % 7, 'v'));
-       }},
+      {"list", [&](d_env& env, int i) { d_list<std::string>("c", &env).push_back(value(i)); },
+       [](d_env& env) { return d_list<std::string>("c", &env).size(); }},
       {"vector",
-       [](d_env& env, int i) {
-         d_vector<std::string>("c", 2, &env).push_back(std::string(60 + i % 7, 'v'));
-       }},
-      {"typed map", [&](d_env& env, int i) {
-         typed_map("c", &env).put(long_text + std::to_string(i), std::string(60 + i % 7, 'v'));
-       }},
-      {"map of lists", [&](d_env& env, int i) {
-         d_map<std::string, d_list<std::string>>("c", &env)[long_text + std::to_string(i / 2)]
-             .push_back(std::string(60 + i % 7, 'v'));
-       }},
-      {"hash map", [&](d_env& env, int i) {
-         d_hashmap<std::string, std::string>("c", 16, &env).put(long_text + std::to_string(i),
-                                                                std::string(60 + i % 7, 'v'));
-       }},
+       [&](d_env& env, int i) { d_vector<std::string>("c", 2, &env).push_back(value(i)); },
+       [](d_env& env) { return d_vector<std::string>("c", 2, &env).size(); }},
+      {"typed map",
+       [&](d_env& env, int i) {
+         typed_map("c", &env).put(long_text + std::to_string(i), value(i));
+       },
+       [](d_env& env) { return typed_map("c", &env).size(); }},
+      {"map of lists",
+       [&](d_env& env, int i) {
+         lists_map("c", &env)[long_text + std::to_string(i / 2)].push_back(value(i));
+       },
+       [](d_env& env) { return lists_map("c", &env).size(); }},
+      {"hash map",
+       [&](d_env& env, int i) {
+         hash_map("c", 16, &env).put(long_text + std::to_string(i), value(i));
+       },
+       [](d_env& env) { return hash_map("c", 16, &env).size(); }},
   };
   test_support::scratch_dir dir(memory_dir);
-  for (kind_row const& kind : kinds) {
-    for (int extra = 0; extra < 128; extra += 8) {
-      std::string const label = std::string(kind.name) + ", limit " + std::to_string(extra);
-      std::string const name = dir.file("off");
-      ASSERT_TRUE(create_database(name, nullptr));
-      test_support::child_processes kids;
-      // 0: stopped by the limit; 1: never stopped; 100: another exception.
-      int const status = kids.run([&] {
-        ::signal(SIGXFSZ, SIG_IGN);
-        d_env env{};
-        d_database* db = open_database(name, &env, d_open_options{d_journal::off});
-        kind.add(env, 0);
-        auto const length = std::filesystem::file_size(name + ".odb");
-        rlimit const limit{static_cast<rlim_t>(length + static_cast<std::uintmax_t>(extra)),
-                           RLIM_INFINITY};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        bool const stopped = !test_support::thrown_by([&] {
-          for (int i = 1; i < 100000; ++i) kind.add(env, i);
-        }).empty();
-        rlimit const none{RLIM_INFINITY, RLIM_INFINITY};
-        ::setrlimit(RLIMIT_FSIZE, &none);
-        close_database(db);
-        return stopped ? 0 : 1;
-      });
-      EXPECT_EQ(status, 0) << label;
-      database_check const check = check_database(name + ".odb");
-      EXPECT_EQ(check.problems, std::vector<std::string>{}) << label;
-      EXPECT_EQ(check.notes, std::vector<std::string>{}) << label;
+  // Unjournaled at each of 16 limits; journaled, where a rollback takes all back, at one.
+  struct limits { d_journal mode; int first, step; };
+  for (limits const run : {limits{d_journal::off, 0, 8}, limits{d_journal::atomic, 64, 64}}) {
+    d_journal const mode = run.mode;
+    for (kind_row const& kind : kinds) {
+      for (int extra = run.first; extra < 128; extra += run.step) {
+        std::string const label = std::string(kind.name) + ", journal " +
+                                  test_support::mode_name(mode) + ", limit " +
+                                  std::to_string(extra);
+        std::string const name = dir.file("limited");
+        ASSERT_TRUE(create_database(name, nullptr));
+        test_support::child_processes kids;
+        // The limit is the process's; each bit of the status is a failed expectation (100: a
+        // throw).
+        int const status = kids.run([&] {
+          ::signal(SIGXFSZ, SIG_IGN);
+          d_env env{};
+          d_database* db = open_database(name, &env, d_open_options{mode});
+          kind.add(env, 0);
+          auto const length = std::filesystem::file_size(name + ".odb");
+          rlimit const limit{static_cast<rlim_t>(length + static_cast<std::uintmax_t>(extra)),
+                             RLIM_INFINITY};
+          bytes_t const before = data_of(db);
+          ::setrlimit(RLIMIT_FSIZE, &limit);
+          bool const stopped = !test_support::thrown_by([&] {
+            for (int i = 1; i < 100000; ++i) kind.add(env, i);
+          }).empty();
+          rlimit const none{RLIM_INFINITY, RLIM_INFINITY};
+          ::setrlimit(RLIMIT_FSIZE, &none);
+          int bits = stopped ? 0 : 1;
+          // What fit is there, the rest not, and the same objects go on.
+          if (data_of(db).size() < before.size()) bits |= 2;
+          std::size_t const count = kind.count(env);
+          kind.add(env, 1000000);
+          if (kind.count(env) != count + 1) bits |= 4;
+          close_database(db);
+          return bits;
+        });
+        EXPECT_EQ(status, 0) << label;
+        EXPECT_TRUE(test_support::checks_clean(name + ".odb")) << label;
+      }
     }
   }
 }
