@@ -402,12 +402,20 @@ class JournalCheckTest : public test_support::database_test {
   }
   std::string journal() const { return journal_file_of(path()); }
 
-  // Opens the database, its file as db, beside journal_bytes: refused, with db
-  // left as it was, or opened and rolled back to after.
+  // Checks, then opens the database, its file as db, beside journal_bytes (made length bytes
+  // long, when given): refused, with db left as it was, or opened and rolled back to after.
   void expect_opening(std::vector<char> const& db, std::vector<char> const& journal_bytes,
-                      bool refused, std::vector<char> const& after) {
+                      bool refused, std::vector<char> const& after, std::uintmax_t length = 0) {
     test_support::write_file(path(), db);
     test_support::write_file(journal(), journal_bytes);
+    if (length > 0) std::filesystem::resize_file(journal(), length);
+    // odbcheck finds the files as the opening will; one refused, as the opening left them.
+    auto const odbcheck_says = [this](int status, std::string const& part) {
+      auto const r = odbcheck();
+      EXPECT_EQ(r.status, status) << r.out << r.err;
+      EXPECT_NE((status == 0 ? r.out : r.err).find(part), std::string::npos) << r.out << r.err;
+    };
+    if (!refused) odbcheck_says(0, "no problems found");
     d_env env{};
     std::string const thrown =
         test_support::thrown_by([&] { close_database(open_database(name(), &env)); });
@@ -417,9 +425,7 @@ class JournalCheckTest : public test_support::database_test {
       EXPECT_EQ(path_thrown([&] { close_database(open_database(name(), &env)); }), journal());
       EXPECT_EQ(path_thrown([&] { check_database(path()); }), journal());
       EXPECT_TRUE(test_support::read_file(path()) == db) << "the database changed";
-      auto const r = odbcheck();
-      EXPECT_EQ(r.status, 2);
-      EXPECT_NE(r.err.find("corrupt journal file..."), std::string::npos) << r.err;
+      odbcheck_says(2, "corrupt journal file...");
     } else {
       EXPECT_EQ(thrown, "");
       EXPECT_TRUE(test_support::read_file(path()) == after) << "not rolled back whole";
@@ -480,33 +486,15 @@ TEST_F(JournalCheckTest, ADamagedOrCutShortJournalIsRefusedAndChangesNothing) {
     SCOPED_TRACE(r.name);
     expect_opening(left_, r.journal, r.refused, before_);
   }
-}
-
-// A journal's file may be of any length (it grows ahead, or is damaged): one
-// never started whole is passed over, and one whose header is damaged refused,
-// from the header alone. The opening and odbcheck read it whole into memory
-// first, at any length: a file of terabytes (of holes) asked for as much.
-TEST_F(JournalCheckTest, AJournalIsJudgedByItsHeaderWhateverItsLength) {
-  constexpr std::uintmax_t terabytes = std::uintmax_t{1} << 43;
+  // A journal's file may be of any length (it grows ahead, or is damaged): one never started
+  // whole is passed over, and one whose header is damaged refused, from the header alone. The
+  // opening and odbcheck read it whole into memory first, at any length: a file of terabytes
+  // (of holes) asked for as much.
+  std::vector<char> head(journal_header::record_size, 0);
   for (bool const damaged : {false, true}) {
-    SCOPED_TRACE(damaged ? "a damaged header" : "a header never written");
-    std::vector<char> head(journal_header::record_size, 0);
+    SCOPED_TRACE(damaged ? "a damaged header, terabytes long" : "a header never written, long");
     if (damaged) head.at(3) = 'x';  // begun, and no magic of ours
-    test_support::write_file(path(), before_);
-    test_support::write_file(journal(), head);
-    std::filesystem::resize_file(journal(), terabytes);
-    auto const r = odbcheck();
-    EXPECT_EQ(r.status, damaged ? 2 : 0) << r.out << r.err;
-    EXPECT_NE((damaged ? r.err : r.out)
-                  .find(damaged ? "corrupt journal file..." : "no problems found"),
-              std::string::npos)
-        << r.out << r.err;
-    d_env env{};
-    std::string const thrown =
-        test_support::thrown_by([&] { close_database(open_database(name(), &env)); });
-    EXPECT_EQ(thrown, damaged ? "corrupt journal file..." : "");
-    EXPECT_TRUE(test_support::read_file(path()) == before_) << "the database changed";
-    std::remove(journal().c_str());
+    expect_opening(before_, head, damaged, before_, std::uintmax_t{1} << 43);
   }
 }
 
