@@ -396,8 +396,14 @@ struct turns {
         t.allocate(300);
         tx.rollback();
       });
-    } else {
+    } else if (what < 99) {
       both(who, [](twin& t) { t.alloc().compact(); });
+    } else {
+      // A close cuts off the free end of the file: the other opening follows a shorter file.
+      both(who, [](twin& t) {
+        t.close();
+        t.open();
+      });
     }
   }
 
