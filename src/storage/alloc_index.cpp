@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <iterator>
+#include <limits>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace disk_tools {
 
@@ -303,6 +306,198 @@ void free_index::build() {
   built_at_depth_ = marks_.size();
   log_.clear();
   std::fill(marks_.begin(), marks_.end(), std::size_t{0});
+}
+
+bool free_index::follow(std::vector<std::pair<word_t, word_t>> const& changed) {
+  if (!built_) return true;  // built from the file when next needed
+  // A scope's log describes the list before the commit: it cannot be undone
+  // over it.
+  if (!marks_.empty() || !log_.empty()) {
+    drop();
+    return false;
+  }
+  auto const record = static_cast<word_t>(d_alloc_node::record_size);
+  // Past this many records met, one walk of the list costs no more.
+  std::size_t const most = std::max<std::size_t>(64, records_.size() / 8);
+  // The records of the list whose bytes changed: a range is looked up
+  // address by address when that is shorter than the list, else the list
+  // is looked over once for all the long ranges.
+  std::unordered_set<word_t> touched;
+  std::vector<std::pair<word_t, word_t>> long_ranges;
+  for (auto const& [at, n] : changed) {
+    if (n <= 0) continue;
+    constexpr word_t top = std::numeric_limits<word_t>::max();
+    word_t const lo = at < record ? 0 : at - record + 1;
+    word_t const hi = at < 0 || n > top - at ? top : at + n;
+    if (static_cast<std::size_t>(hi - lo) > records_.size()) {
+      long_ranges.emplace_back(lo, hi);
+      continue;
+    }
+    for (word_t own = std::max(lo, alloc_heads_end); own < hi; ++own) {
+      if (records_.contains(own)) touched.insert(own);
+    }
+  }
+  if (!long_ranges.empty()) {
+    records_.for_each([&](word_t own, entry const&) {
+      for (auto const& [lo, hi] : long_ranges) {
+        if (own >= lo && own < hi) touched.insert(own);
+      }
+    });
+  }
+  word_t const head = s_.read_word(free_list_head);
+  if (touched.empty() && head == head_) return true;
+  if (touched.size() > most) {
+    drop();
+    return false;
+  }
+
+  // The records whose bytes are read again (the touched ones and those new
+  // to the list), as the file has them now; valid is false for one that is
+  // not a sound record.
+  struct fresh_record {
+    d_alloc_node r;
+    bool valid;
+  };
+  std::unordered_map<word_t, fresh_record> fresh;
+  auto const read_fresh = [&](word_t own) -> fresh_record& {
+    fresh_record f{};
+    f.valid = d_alloc_node::try_read(s_, own, f.r);
+    ++records_read_;
+    return fresh.emplace(own, f).first->second;
+  };
+  for (word_t own : touched) read_fresh(own);
+  auto const old_next = [&](word_t own) { return records_.at(own).next; };
+  auto const untouched = [&](word_t own) {
+    return own != no_address && records_.contains(own) && !touched.count(own);
+  };
+
+  // Which records are in the list now: the fresh ones reached from the head
+  // or from a record in it, and the untouched ones, unless the link that
+  // led to a run of them went elsewhere. Those two depend on each other:
+  // starting with every untouched record in, they are worked out in turn
+  // until neither changes. Records new to the list are read when a record
+  // in it is found to point at them.
+  std::unordered_set<word_t> members;  // fresh records in the list
+  std::unordered_set<word_t> gone;     // untouched records out of it
+  bool too_many = false;
+  for (std::size_t round = 0;; ++round) {
+    members.clear();
+    std::vector<word_t> queue;
+    auto const reach = [&](word_t own) {
+      if (own == no_address || untouched(own) || members.count(own)) return;
+      auto it = fresh.find(own);
+      if (it == fresh.end()) {
+        if (fresh.size() > 2 * most) {
+          too_many = true;
+          return;
+        }
+        read_fresh(own);
+        it = fresh.find(own);
+      }
+      if (!it->second.valid) return;
+      members.insert(own);
+      queue.push_back(own);
+    };
+    reach(head);
+    for (word_t own : touched) {
+      word_t const p = records_.at(own).prev;
+      if (untouched(p) && !gone.count(p)) reach(own);
+    }
+    while (!queue.empty()) {
+      word_t const own = queue.back();
+      queue.pop_back();
+      reach(fresh.at(own).r.next);
+    }
+    // The untouched records out of the list: a run whose first record lost
+    // the link to it, up to a record something in the list points at.
+    std::unordered_set<word_t> pointed{head};
+    for (word_t own : members) pointed.insert(fresh.at(own).r.next);
+    std::vector<word_t> starts;
+    if (untouched(head_)) starts.push_back(head_);
+    for (word_t own : touched) {
+      if (untouched(old_next(own))) starts.push_back(old_next(own));
+    }
+    std::unordered_set<word_t> now_gone;
+    for (word_t at : starts) {
+      while (untouched(at) && !pointed.count(at) && now_gone.size() <= most) {
+        if (!now_gone.insert(at).second) break;
+        at = old_next(at);
+      }
+    }
+    if (too_many || now_gone.size() > most || round > most) {
+      drop();
+      return false;
+    }
+    if (now_gone == gone) break;
+    gone = std::move(now_gone);
+  }
+
+  // Every record in the list has exactly one link to it, from the head or
+  // from a record in the list, and links only to a record in the list.
+  auto const in_list = [&](word_t own) {
+    return members.count(own) || (untouched(own) && !gone.count(own));
+  };
+  std::unordered_map<word_t, int> links_to;
+  auto const link_to = [&](word_t target) {
+    if (target == no_address) return true;
+    if (!in_list(target)) return false;
+    return ++links_to[target] == 1;
+  };
+  bool sound = link_to(head);
+  for (word_t own : members) {
+    word_t const target = fresh.at(own).r.next;
+    sound = sound && link_to(target);
+    // An untouched record linked to by a fresh one must have lost the link
+    // it had from the record before it.
+    if (untouched(target)) {
+      word_t const p = records_.at(target).prev;
+      sound = sound && (p == no_address ? target == head_ : !untouched(p) || gone.count(p) > 0);
+    }
+  }
+  for (word_t own : members) {
+    if (!records_.contains(own)) continue;
+    word_t const p = records_.at(own).prev;
+    if (untouched(p) && !gone.count(p)) sound = sound && ++links_to[own] == 1;
+  }
+  if (!sound) {
+    drop();
+    return false;
+  }
+
+  // The tables take the changes in: what left goes, what changed is taken
+  // out of them before anything is entered (a block may have moved to bytes
+  // another described), then the new contents and the links.
+  auto const leave = [&](word_t own) {
+    forget(own, records_.at(own));
+    records_.erase(own);
+  };
+  for (word_t own : gone) leave(own);
+  for (word_t own : touched) {
+    if (members.count(own)) {
+      forget(own, records_.at(own));
+    } else {
+      leave(own);
+    }
+  }
+  for (word_t own : members) {
+    d_alloc_node const& r = fresh.at(own).r;
+    entry e{no_address, r.next, r.data, r.size, kind_of(r)};
+    if (entry* const was = records_.find(own)) {
+      e.prev = was->prev;
+      index(own, e);
+      *was = e;
+    } else {
+      add(own, e);
+    }
+  }
+  for (word_t own : members) {
+    word_t const target = fresh.at(own).r.next;
+    if (target != no_address) records_.at(target).prev = own;
+  }
+  if (head != no_address) records_.at(head).prev = no_address;
+  head_ = head;
+  built_at_depth_ = marks_.size();
+  return true;
 }
 
 void free_index::drop() {

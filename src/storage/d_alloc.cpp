@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "disk_tools/d_transaction.h"
 #include "disk_tools/detail/index_file.h"
@@ -96,10 +97,28 @@ void d_alloc::rollback_scope() {
   if (!put_back) free_.drop();
 }
 
+void d_alloc::note_followed_change(word_t address, word_t n) {
+  followed_changes_.emplace_back(address, n);
+}
+
 void d_alloc::follow_file() {
   index_.reset();
-  free_.drop();
   alloc_list_unordered_ = false;
+  std::vector<std::pair<word_t, word_t>> changed;
+  changed.swap(followed_changes_);
+  bool const anything = std::any_of(changed.begin(), changed.end(), [](auto const& c) {
+    return c.second == std::numeric_limits<word_t>::max();
+  });
+  if (!use_index_ || anything) {
+    free_.drop();
+    return;
+  }
+  try {
+    free_.follow(changed);
+  } catch (...) {
+    free_.drop();
+    throw;
+  }
 }
 
 void d_alloc::load_index(std::string const& path) {

@@ -707,12 +707,29 @@ void d_database::catch_up(published_state const& s) {
   std::optional<std::vector<directory_entry>> roots_before;
   bool const watched = state_ && state_.use_count() > 1;
   auto const before_change = [&](word_t address, word_t n) {
-    if (!roots_before && touches_root_names(address, n)) {
+    if (watched && !roots_before && touches_root_names(address, n)) {
       roots_before = read_directory(stream_, directory_offset_);
     }
+    if (allocator_) allocator_->note_followed_change(address, n);
   };
-  journal_->follow_log(view_, s, watched ? before_change : std::function<void(word_t, word_t)>{});
-  if (allocator_) allocator_->follow_file();
+  // The allocator's mirror of the free list takes in the bytes that change,
+  // and those a shorter file no longer has.
+  word_t const length_before = stream_.size();
+  try {
+    journal_->follow_log(view_, s, before_change);
+  } catch (...) {
+    if (allocator_) {
+      allocator_->note_followed_change(0, std::numeric_limits<word_t>::max());
+      allocator_->follow_file();
+    }
+    throw;
+  }
+  if (allocator_) {
+    if (stream_.size() < length_before) {
+      allocator_->note_followed_change(stream_.size(), length_before - stream_.size());
+    }
+    allocator_->follow_file();
+  }
   if (state_) {
     state_->note_followed();
     if (s.commits != known_commits_) ++state_->followed;

@@ -71,6 +71,14 @@ class address_table {
   // The value of key, inserted value-initialised when absent.
   V& operator[](word_t key) { return *emplace(key, V{}).first; }
 
+  // Calls f(key, value) for every entry, in no particular order.
+  template <class F>
+  void for_each(F f) const {
+    for (slot const& s : slots_) {
+      if (s.key != no_address) f(s.key, s.value);
+    }
+  }
+
   // Removes key; false when it was absent.
   bool erase(word_t key) {
     if (key == no_address || slots_.empty()) return false;

@@ -322,8 +322,23 @@ class free_index {
   // the scope, since it then knows nothing of the free list the file is back
   // at.
   void rollback_scope();
-  // Records read from the file by the walks that built the mirror.
+  // Records read from the file by the walks that built the mirror, and by
+  // the follows that kept it.
   long long records_read() const { return records_read_; }
+
+  // Another opening's commit changed the bytes of the file in the ranges
+  // given (first byte, length): the mirror takes in the free list as the
+  // file now has it by reading the records those bytes meet and the records
+  // they newly link to, rather than the whole list. False, with the mirror
+  // dropped, when that cannot be done soundly (a scope is open, the changes
+  // are too many to be worth it, or the links do not make one list).
+  //
+  // The records whose bytes did not change keep their links; one of them
+  // leaves the list only when nothing in it points at it any more (what
+  // an unlink that takes a record into a merged block does). A list the
+  // changes would leave with two links to one record, a link to a record
+  // that left, or a record that cannot be read is not taken in.
+  bool follow(std::vector<std::pair<word_t, word_t>> const& changed);
 
   struct entry {
     word_t prev, next;  // neighbours in the free list, -1 at its ends

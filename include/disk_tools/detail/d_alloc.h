@@ -27,6 +27,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "disk_tools/detail/alloc_index.h"
@@ -99,7 +100,12 @@ class d_alloc {
   void begin_scope();
   void commit_scope();
   void rollback_scope();
-  // Another process changed the file: the mirrors are built again from it.
+  // Another opening's commit is being followed: the bytes from address on,
+  // n of them, are about to change (the largest n: anything may).
+  void note_followed_change(word_t address, word_t n);
+  // Another opening's commit was followed (its changes noted as above): the
+  // free list's mirror takes in what those bytes changed; the allocation
+  // list's is built again from the file when next needed.
   void follow_file();
   // The mirror's summary kept in a side file between openings, so that a
   // large database need not be walked before its first allocation. The file
@@ -179,6 +185,8 @@ class d_alloc {
   bool alloc_list_unordered_ = false;
   std::unique_ptr<alloc_index> index_;
   free_index free_{s_};
+  // The ranges of bytes the commits being followed change.
+  std::vector<std::pair<word_t, word_t>> followed_changes_;
   // Whether this session allocated or freed anything.
   bool changed_ = false;
   d_database* db_ = nullptr;
