@@ -190,9 +190,6 @@ class db_handle {
     origin_seen_ = followed;
     origin_gone_ = false;
   }
-  void taken_from(std::shared_ptr<inner_origin const> origin) {
-    taken_from(std::move(origin), state_ ? state_->followed : 0);
-  }
   // The same origin as other's, as other last found it: for an iterator of
   // an inner container, which names the container as its object does.
   void taken_as(db_handle const& other) { taken_as(other.origin_now()); }
