@@ -181,12 +181,13 @@ class db_handle {
     require_not_gone(container);
     if (origin_ && (origin_gone_ || state_->followed != origin_seen_)) check_origin();
   }
-  // The object of an inner container, taken from its map now by the look
-  // origin repeats: once its opening has followed other openings' commits,
-  // stale() asks the map again, and refuses the object when the key went.
-  void taken_from(std::shared_ptr<inner_origin const> origin) {
+  // The object of an inner container, taken from its map by the look origin
+  // repeats, made when the opening had followed other openings' commits
+  // followed times: once it has followed more, stale() asks the map again,
+  // and refuses the object when the key went.
+  void taken_from(std::shared_ptr<inner_origin const> origin, std::uint64_t followed) {
     origin_ = std::move(origin);
-    origin_seen_ = state_ ? state_->followed : 0;
+    origin_seen_ = followed;
     origin_gone_ = false;
   }
   // The same origin as other's, as other last found it: for an iterator of

@@ -4,6 +4,7 @@
 // are containers stores only the handle address.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <type_traits>
 #include <vector>
@@ -35,6 +36,16 @@ inline void check_nested_handle(d_env* env, word_t handle) {
   if (env->stream->read_word(handle) == no_address) throw io_tools::corrupt_file(*env->stream);
 }
 
+// How often env's opening had followed other openings' commits when its map
+// found a container's handle, for the container's object taken from the map
+// (db_handle::taken_from). Attaching the object may follow more: an opening
+// that worked alone reads on no pin, and follows the commits of one that
+// joined it at its next operation, which may be the attaching, after the look.
+// Those commits may have removed the map or erased the key, so the object
+// asks the map again before it is handed out, rather than take what it read
+// of the freed blocks as current and write there.
+inline std::uint64_t followed_by(d_env* env) { return env->database->state()->followed; }
+
 template <class U>
 struct nested_container<d_list<U>> {
   // A new, empty list; returns the address of its handle block.
@@ -43,9 +54,11 @@ struct nested_container<d_list<U>> {
   // The same for a map's value, which asks origin whether the map still
   // keeps it once other openings have committed (db_handle::taken_from).
   static d_list<U> open(word_t handle, d_env* env, std::shared_ptr<inner_origin const> origin) {
+    std::uint64_t const looked = followed_by(env);
     d_list<U> list = open(handle, env);
-    list.link_.taken_from(std::move(origin));
+    list.link_.taken_from(std::move(origin), looked);
     list.map_value_ = true;
+    list.link_.require_kept(handle);
     return list;
   }
   static d_list<U> open(word_t handle, d_env* env) {
@@ -101,8 +114,10 @@ struct nested_container<d_vector<U>> {
 
   static d_vector<U> open(word_t handle, d_env* env,
                           std::shared_ptr<inner_origin const> origin) {
+    std::uint64_t const looked = followed_by(env);
     d_vector<U> vector = open(handle, env);
-    vector.link_.taken_from(std::move(origin));
+    vector.link_.taken_from(std::move(origin), looked);
+    vector.link_.require_kept(handle);
     return vector;
   }
   static d_vector<U> open(word_t handle, d_env* env) {
